@@ -1,0 +1,22 @@
+// printf-style formatting of short texts (CRC digits, length fields, counters) into a fixed buffer.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+namespace HJ {
+
+// Formats into an N-byte buffer; output longer than N-1 characters is cut there, silently.
+template <std::size_t N = 128>
+__attribute__((format(printf, 1, 2))) std::string stdprintf(const char* format, ...) {
+  char buffer[N] = {};
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buffer, N, format, args);
+  va_end(args);
+  return std::string(buffer);
+}
+
+} // namespace HJ

@@ -1,0 +1,13 @@
+# ARMv7-A, Thumb-2, hard float (Debian's armhf toolchain).
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+set(CMAKE_C_FLAGS_INIT "-march=armv7-a -mthumb")
+set(CMAKE_CXX_FLAGS_INIT "-march=armv7-a -mthumb")
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm;-L;/)
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(POLMON_LIB_SUFFIX _armv7 CACHE STRING "" FORCE)

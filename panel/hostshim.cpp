@@ -13,7 +13,7 @@ struct NilString {
 NilString g_nil = {{0, 0}, {0, 0, 0, 0}};
 } // namespace
 
-extern "C" const char* _afxPchNil = g_nil.text;
+const char* _afxPchNil = g_nil.text; // declared extern "C" in the header
 
 static char* NilPointer() { return g_nil.text; }
 

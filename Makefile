@@ -1,0 +1,41 @@
+# Two commands do everything on a fresh Debian machine:
+#   make demo   build the plug-ins and run the example station against the platform simulator
+#   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7, fuzzers)
+# Both install missing Debian packages first.
+
+PRESETS_TEST := armv5 armv7 oldabi fuzz tsan asan host
+CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
+.DEFAULT_GOAL := demo
+
+.PHONY: deps demo plugins test bench clean $(addprefix test-,$(PRESETS_TEST))
+
+deps:
+	@./scripts/install-deps.sh
+
+# The three deliverables: libpolmon.so (host), libpolmon_armv5.so, libpolmon_armv7.so.
+plugins: deps
+	@for p in host armv5 armv7; do \
+	  $(call CMAKE_CONFIGURE,$$p) && cmake --build --preset $$p --target polmon >/dev/null || exit 1; \
+	done
+	@echo "Built:"
+	@ls -l build/host/lib/libpolmon.so build/armv5/lib/libpolmon_armv5.so build/armv7/lib/libpolmon_armv7.so | awk '{printf "  %-40s %8d bytes\n", $$9, $$5}'
+
+demo: plugins
+	@cmake --build --preset host >/dev/null
+	@if [ -x scripts/demo.sh ]; then ./scripts/demo.sh build/host; fi
+
+test-%: deps
+	$(call CMAKE_CONFIGURE,$*)
+	cmake --build --preset $*
+	ctest --preset $*
+
+# The host run comes last, so the output ends with its summary line.
+test: deps $(addprefix test-,$(PRESETS_TEST))
+
+bench: deps
+	$(call CMAKE_CONFIGURE,host)
+	cmake --build --preset host
+	@for b in build/host/bin/bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	rm -rf build

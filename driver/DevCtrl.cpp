@@ -1,0 +1,120 @@
+#include "DevCtrl.h"
+
+#include <string>
+
+#include "DevTable.h"
+#include "ICommunication.h"
+#include "ResultCodes.h"
+
+CDevCtrl::CDevCtrl(const char* name, IDevRtdbCtrl* hostRtdb) : m_devData(), m_pRtdb(nullptr), m_nChannelNum(-1) {
+  CDevRow::mfFillPropertyDescription();
+  m_pRtdb = new CDevRtdb(hostRtdb);
+  m_devData.strDevName = name; // a null name reads as empty
+  m_devData.strReserved = "";
+  m_devData.nReserved1 = 0;
+  m_devData.pArchive = nullptr;
+  m_devData.pDevice = nullptr;
+  m_devData.nCommMode = 0;
+  m_devData.pCommunication = nullptr;
+  m_devData.pRtdbCtrl = m_pRtdb;
+  m_devData.nReserved2 = 0;
+  m_devData.pfnSetParamValue = &CDevCtrl::SetParamValue_Fun;
+  m_devData.pfnGetParamValue = &CDevCtrl::GetParamValue_Fun;
+  m_devData.pfnGetParamType = &CDevCtrl::GetParamType_Fun;
+}
+
+CDevCtrl::~CDevCtrl() {
+  // A panel that destroys a running device without cleaning it up would leave the receive thread
+  // reading freed memory; stop it here instead.
+  CleanupDevice();
+  delete m_pRtdb;
+}
+
+int CDevCtrl::UpdataCommunication(ICommunication* port) {
+  if (!port) return kErrBadArgument;
+  StorePort(m_devData, port); // kept even when the mode answer is bad
+  switch (port->GetCommMode()) {
+  case 1:
+    m_devData.nCommMode = 2;
+    return kOk;
+  case 2:
+    m_devData.nCommMode = 1;
+    return kOk;
+  default:
+    return kErrBadArgument;
+  }
+}
+
+int CDevCtrl::SetChannelAddress(int, int) { return kOk; }
+
+void CDevCtrl::NameDeviceToPort() {
+  if (ICommunication* port = LoadPort(m_devData)) port->SetDeviceName(m_devData.strDevName);
+}
+
+int CDevCtrl::StatusValue() const { return m_arValue.GetSize() > 0 ? static_cast<int>(m_arValue[0]) : 0; }
+
+int CDevCtrl::_InitValueArray(int count) {
+  if (count > kMaxChannels) return kErrBadArgument;
+  int current = m_nChannelNum;
+  bool sized = m_arValue.GetSize() > 0;
+  if (current != 0 && current == count && sized) return kOk;
+  int size = 0;
+  if (count > 0) {
+    size = count + 1;
+  } else {
+    if (current > 0 && sized) return kOk; // a sized device keeps its arrays
+    count = 0;                             // a never-sized device gets its own element, whatever the count
+    size = 1;
+  }
+  m_nChannelNum = count;
+  m_arChannelRef.SetSize(size, -1);
+  m_arValue.SetSize(size, -1);
+  m_strArValue.SetSize(size, -1);
+  m_arChannelState.SetSize(size, -1);
+  return kOk;
+}
+
+// ---- typed access by name
+
+int CDevCtrl::GetParamType_Fun(ORVA_DATA& data, CString name, DATATYPE& type) {
+  if (name.IsEmpty()) return kErrBadArgument;
+  if (!data.pRtdbCtrl) return kErrNoDatabase;
+  return data.pRtdbCtrl->GetValueTypeByName(name, type);
+}
+
+int CDevCtrl::GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
+  if (!value || name.IsEmpty()) return kErrBadArgument;
+  if (!data.pRtdbCtrl) return kErrNoDatabase;
+  switch (type) {
+  case DT_INTEGER:
+    return data.pRtdbCtrl->GetValueByName(name, *static_cast<int*>(value));
+  case DT_DOUBLE:
+    return data.pRtdbCtrl->GetValueByName(name, *static_cast<double*>(value));
+  case DT_STRING: {
+    std::string text;
+    int result = data.pRtdbCtrl->GetValueByName(name, text);
+    *static_cast<CString*>(value) = CString(text.data(), static_cast<int>(text.size()));
+    return result;
+  }
+  default:
+    return kErrBadArgument;
+  }
+}
+
+int CDevCtrl::SetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
+  if (!value || name.IsEmpty()) return kErrBadArgument;
+  if (!data.pRtdbCtrl) return kErrNoDatabase;
+  switch (type) {
+  case DT_INTEGER:
+    return data.pRtdbCtrl->SetValueByName(name, *static_cast<int*>(value));
+  case DT_DOUBLE:
+    return data.pRtdbCtrl->SetValueByName(name, *static_cast<double*>(value));
+  case DT_STRING: {
+    const CString& source = *static_cast<CString*>(value);
+    std::string text(source.c_str(), static_cast<size_t>(source.GetLength()));
+    return data.pRtdbCtrl->SetValueByName(name, text);
+  }
+  default:
+    return kErrBadArgument;
+  }
+}

@@ -1,0 +1,52 @@
+// The device object: one per configured device, created by CreateDeviceCtrl. All its operations
+// run on the panel's calling thread; the receive thread of its engine only reads m_devData's port
+// and database adapter.
+#pragma once
+
+#include "DevRtdb.h"
+#include "IDeviceCtrl.h"
+#include "OrvaData.h"
+#include "hostshim.h"
+
+class CDevCtrl : public IDeviceCtrl {
+public:
+  explicit CDevCtrl(const char* name, IDevRtdbCtrl* hostRtdb);
+  ~CDevCtrl() override;
+  CDevCtrl(const CDevCtrl&) = delete;
+  CDevCtrl& operator=(const CDevCtrl&) = delete;
+
+  int InitDevice(const unsigned char* data, int length) override;
+  int CleanupDevice() override;
+  int CollectDevData(const int* codes, int count) override;
+  int DevIOCtrl(const char* command) override;
+  int WriteChannel(int channel, DATATYPE type, void* value) override;
+  int UpdataCommunication(ICommunication* port) override;
+  int ChannelRefChange(const int* refs, int count) override;
+  int SetChannelAddress(int, int) override;
+
+  // Typed access to a variable by name, installed in m_devData (pfnGetParamType and friends).
+  static int GetParamType_Fun(ORVA_DATA& data, CString name, DATATYPE& type);
+  static int GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value);
+  static int SetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value);
+
+  // Largest channel count the per-channel arrays accept; beyond it a count is a bad argument
+  // (the panel never configures that many, and count + 1 must not overflow).
+  static constexpr int kMaxChannels = 1 << 20;
+
+  // Sizes the four per-channel arrays for `count` channels (element 0 is the device's own).
+  // Returns 0, or kErrBadArgument for a count above kMaxChannels (nothing changed then).
+  int _InitValueArray(int count);
+
+  // Panel-visible state, in the panel's order.
+  ORVA_DATA m_devData;
+  CDevRtdb* m_pRtdb;
+  int m_nChannelNum;
+  CArray<int, int> m_arChannelState;
+  CArray<int, int> m_arChannelRef;
+  CArray<double, double> m_arValue;
+  CStringArray m_strArValue;
+
+private:
+  void NameDeviceToPort(); // hands strDevName to the port, when there is one
+  int StatusValue() const; // m_arValue[0] truncated to int
+};

@@ -1,0 +1,26 @@
+// The plug-in's only exported symbols.
+#include <memory>
+
+#include "DevCtrl.h"
+#include "DeviceExports.h"
+
+namespace {
+// The driver's interface version, answered to every panel.
+constexpr int kDriverInterfaceVersion = 3;
+} // namespace
+
+extern "C" IDeviceCtrl* CreateDeviceCtrl(const char* name, IDevRtdbCtrl* rtdb) { return new CDevCtrl(name, rtdb); }
+
+extern "C" int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device) {
+  if (!device) return 1;
+  // Every device this plug-in hands out is a CDevCtrl.
+  auto* ctrl = static_cast<CDevCtrl*>(device);
+  if (ctrl->m_pRtdb) __atomic_store_n(&ctrl->m_pRtdb->m_nVersion, hostVersion, __ATOMIC_RELAXED);
+  return kDriverInterfaceVersion;
+}
+
+extern "C" int DestroyDeviceCtrl(IDeviceCtrl* device) {
+  if (!device) return 1;
+  delete device;
+  return 0;
+}

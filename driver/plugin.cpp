@@ -1,0 +1,1 @@
+// The plug-in is the driver library linked whole; its exports come from Exports.cpp.

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when any is missing.
+# Runs apt-get as root, or through sudo otherwise.
+set -euo pipefail
+
+native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+        liblua5.4-dev pkg-config g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user binutils python3)
+foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)
+
+missing() {
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || echo "$pkg"
+  done
+}
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+need_native=$(missing "${native[@]}")
+need_foreign=$(missing "${foreign[@]}")
+[ -z "$need_native$need_foreign" ] && exit 0
+
+export DEBIAN_FRONTEND=noninteractive
+# The ARM runtimes come from Debian's multiarch archive: qemu-arm -L / finds them, GB18030 included.
+for arch in armel armhf; do
+  dpkg --print-foreign-architectures | grep -qx "$arch" || as_root dpkg --add-architecture "$arch"
+done
+as_root apt-get update -q
+# shellcheck disable=SC2086
+as_root apt-get install -y -q --no-install-recommends $need_native $need_foreign

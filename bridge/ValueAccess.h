@@ -1,0 +1,22 @@
+// Runtime variables by name, as text, for the script command interpreter.
+#pragma once
+
+#include <string>
+
+#include "OrvaData.h"
+
+namespace HJ {
+
+// Puts the variable's value as text into `out`: a double with six decimals ("%lf"), an int in
+// decimal, a text as it stands; a name that is no variable (or no type callback) gives the name
+// itself. Returns 1, or 0 without a database adapter (out untouched).
+int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out);
+
+// Stores `value` converted to the variable's type (int: decimal, limited to 32 bits; double:
+// strtod; text: unchanged). A refused write is tried once more. 1: stored; 0: no adapter, no
+// such variable, a type it cannot hold, or refused twice.
+int set_value_by_name(ORVA_DATA& data, const std::string& name, std::string& value);
+// The same for an int: converted to double, or to its decimal text, as the variable needs.
+int set_value_by_name(ORVA_DATA& data, const std::string& name, int value);
+
+} // namespace HJ

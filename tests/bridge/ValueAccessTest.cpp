@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <string>
+
+#include "DevServer.h"
+#include "FakeRtdb.h"
+#include "ValueAccess.h"
+
+namespace {
+
+class Bridge : public ::testing::Test {
+protected:
+  void SetUp() override {
+    rtdb.AddInt("I", -7);
+    rtdb.AddDouble("D", 3.0);
+    rtdb.AddDouble("Half", 12.5);
+    rtdb.AddText("S", "hello");
+    rtdb.AddText("Empty", "");
+  }
+  FakeRtdb rtdb;
+  ORVA_DATA data = MakeDeviceData(&rtdb);
+};
+
+// ---- reading as text for the interpreter
+
+TEST_F(Bridge, GetValueByNameFormatsEachType) {
+  struct Case {
+    const char* name;
+    const char* expected;
+  } cases[] = {{"I", "-7"},     {"D", "3.000000"}, {"Half", "12.500000"}, {"S", "hello"},
+               {"Empty", ""},   {"ABC", "ABC"},    {"ST=32;CN=2011", "ST=32;CN=2011"}, {"", ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string out = "stale";
+    EXPECT_EQ(1, HJ::get_value_by_name(data, c.name, out));
+    EXPECT_EQ(c.expected, out);
+  }
+}
+
+TEST_F(Bridge, GetValueByNameKeepsLargeDoublesWhole) {
+  rtdb.AddDouble("Big", 1e130);
+  rtdb.AddDouble("Max", -1.7976931348623157e308);
+  for (const char* name : {"Big", "Max"}) {
+    std::string out;
+    HJ::get_value_by_name(data, name, out);
+    EXPECT_EQ(rtdb.vars[name].d, std::strtod(out.c_str(), nullptr)) << name;
+    EXPECT_EQ(".000000", out.substr(out.size() - 7));
+  }
+}
+
+TEST_F(Bridge, GetValueByNameWithoutDatabaseOrCallbacks) {
+  std::string out = "untouched";
+  ORVA_DATA none = MakeDeviceData(nullptr);
+  EXPECT_EQ(0, HJ::get_value_by_name(none, "I", out));
+  EXPECT_EQ("untouched", out);
+
+  data.pfnGetParamValue = nullptr; // values start at zero or empty
+  struct Case {
+    const char* name;
+    const char* expected;
+  } cases[] = {{"I", "0"}, {"D", "0.000000"}, {"S", ""}, {"ABC", "ABC"}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(1, HJ::get_value_by_name(data, c.name, out));
+    EXPECT_EQ(c.expected, out) << c.name;
+  }
+
+  data.pfnGetParamType = nullptr; // every name is taken literally
+  EXPECT_EQ(1, HJ::get_value_by_name(data, "I", out));
+  EXPECT_EQ("I", out);
+}
+
+TEST_F(Bridge, FailedTypeQueryStillGoesByTheTypeWritten) {
+  rtdb.typeQueryResult = 5;
+  std::string out;
+  HJ::get_value_by_name(data, "D", out);
+  EXPECT_EQ("3.000000", out);
+  CString text;
+  EXPECT_EQ(1, CDevServer::SvrGetParaValue(data, "S", text));
+  EXPECT_STREQ("hello", text.c_str());
+}
+
+// ---- reading for the frame builder
+
+TEST_F(Bridge, SvrGetParaValueAsText) {
+  struct Case {
+    const char* name;
+    int rc;
+    const char* expected;
+  } cases[] = {{"I", 0, ""}, {"D", 0, ""}, {"S", 1, "hello"}, {"ABC", 1, "ABC"}, {" 12 ", 1, " 12 "}, {"", 1, ""}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CString out = "stale";
+    EXPECT_EQ(c.rc, CDevServer::SvrGetParaValue(data, c.name, out));
+    EXPECT_STREQ(c.expected, out.c_str());
+  }
+  data.pfnGetParamType = nullptr;
+  CString out;
+  EXPECT_EQ(1, CDevServer::SvrGetParaValue(data, "I", out));
+  EXPECT_STREQ("I", out.c_str());
+}
+
+TEST_F(Bridge, SvrGetParaValueAsNumber) {
+  struct Case {
+    const char* name;
+    int rc;
+    double expected;
+  } cases[] = {{"D", 1, 3.0},       {"I", 1, -7.0},      {"S", 0, 0.0},   {"ABC", 0 + 1, 0.0},
+               {" -12.5 ", 1, -12.5}, {"\t42\n", 1, 42.0}, {"", 1, 0.0},    {"   ", 1, 0.0},
+               {"1e3x", 1, 1000.0}, {"-", 1, 0.0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    double out = 99.0;
+    EXPECT_EQ(c.rc, CDevServer::SvrGetParaValue(data, c.name, out));
+    EXPECT_EQ(c.expected, out);
+  }
+  // Without callbacks every name is a literal number.
+  data.pfnGetParamType = nullptr;
+  double out = 0;
+  EXPECT_EQ(1, CDevServer::SvrGetParaValue(data, "D", out));
+  EXPECT_EQ(0.0, out);
+  data.pfnGetParamType = FakeGetParamType;
+  data.pfnGetParamValue = nullptr;
+  out = 99.0;
+  EXPECT_EQ(1, CDevServer::SvrGetParaValue(data, "D", out));
+  EXPECT_EQ(0.0, out);
+}
+
+// ---- writing
+
+TEST_F(Bridge, SetTextConvertsToTheVariableType) {
+  struct Case {
+    const char* name;
+    const char* text;
+    FakeVar expected;
+  } cases[] = {
+      {"I", "12abc", {DT_INTEGER, 12, 0.0, {}}},
+      {"I", " -40", {DT_INTEGER, -40, 0.0, {}}},
+      {"I", "x", {DT_INTEGER, 0, 0.0, {}}},
+      {"I", "-2147483648", {DT_INTEGER, INT_MIN, 0.0, {}}},
+      {"I", "99999999999", {DT_INTEGER, INT_MAX, 0.0, {}}},
+      {"I", "-99999999999", {DT_INTEGER, INT_MIN, 0.0, {}}},
+      {"D", "x", {DT_DOUBLE, 0, 0.0, {}}},
+      {"D", "2.5e1 m", {DT_DOUBLE, 0, 25.0, {}}},
+      {"D", "-0.125", {DT_DOUBLE, 0, -0.125, {}}},
+      {"S", " as is, 12 ", {DT_STRING, 0, 0.0, " as is, 12 "}},
+      {"S", "", {DT_STRING, 0, 0.0, ""}},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " <- " + c.text);
+    std::string value = c.text;
+    EXPECT_EQ(1, HJ::set_value_by_name(data, c.name, value));
+    const FakeVar& v = rtdb.vars[c.name];
+    EXPECT_EQ(c.expected.i, v.i);
+    EXPECT_EQ(c.expected.d, v.d);
+    EXPECT_EQ(c.expected.s, v.s);
+  }
+}
+
+TEST_F(Bridge, SetIntConvertsToTheVariableType) {
+  EXPECT_EQ(1, HJ::set_value_by_name(data, "I", 5));
+  EXPECT_EQ(5, rtdb.vars["I"].i);
+  EXPECT_EQ(1, HJ::set_value_by_name(data, "D", -5));
+  EXPECT_EQ(-5.0, rtdb.vars["D"].d);
+  EXPECT_EQ(1, HJ::set_value_by_name(data, "S", 5));
+  EXPECT_EQ("5", rtdb.vars["S"].s);
+  EXPECT_EQ(1, HJ::set_value_by_name(data, "S", INT_MIN));
+  EXPECT_EQ("-2147483648", rtdb.vars["S"].s);
+}
+
+TEST_F(Bridge, SetRefusedWithoutVariableOrDatabase) {
+  std::string value = "1";
+  EXPECT_EQ(0, HJ::set_value_by_name(data, "ABC", value));
+  EXPECT_EQ(0, HJ::set_value_by_name(data, "ABC", 1));
+
+  rtdb.typeQueryResult = 5; // the type is known but the query failed
+  EXPECT_EQ(0, HJ::set_value_by_name(data, "I", value));
+  EXPECT_EQ(0, HJ::set_value_by_name(data, "I", 1));
+  rtdb.typeQueryResult = 0;
+
+  rtdb.vars["Odd"] = FakeVar{static_cast<DATATYPE>(4), 0, 0.0, {}};
+  EXPECT_EQ(0, HJ::set_value_by_name(data, "Odd", value));
+  EXPECT_EQ(0, HJ::set_value_by_name(data, "Odd", 1));
+
+  ORVA_DATA none = MakeDeviceData(nullptr);
+  EXPECT_EQ(0, HJ::set_value_by_name(none, "I", value));
+  EXPECT_EQ(0, HJ::set_value_by_name(none, "I", 1));
+  EXPECT_EQ(0, rtdb.setCalls);
+  EXPECT_EQ(-7, rtdb.vars["I"].i);
+}
+
+// Each write is tried at most twice: refused once it still lands, refused twice it is reported.
+TEST_F(Bridge, SetRetriesExactlyOnce) {
+  struct Case {
+    int refusals;
+    int rc;
+    int calls;
+  } cases[] = {{0, 1, 1}, {1, 1, 2}, {2, 0, 2}, {5, 0, 2}};
+  for (const char* name : {"I", "D", "S"}) {
+    for (bool asText : {true, false}) {
+      for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message() << name << (asText ? " text" : " int") << " refusals " << c.refusals);
+        rtdb.setCalls = 0;
+        rtdb.refuseNextSets = c.refusals;
+        std::string value = "8";
+        int rc = asText ? HJ::set_value_by_name(data, name, value) : HJ::set_value_by_name(data, name, 8);
+        EXPECT_EQ(c.rc, rc);
+        EXPECT_EQ(c.calls, rtdb.setCalls);
+      }
+    }
+  }
+  EXPECT_EQ(8, rtdb.vars["I"].i);
+  EXPECT_EQ(8.0, rtdb.vars["D"].d);
+  EXPECT_EQ("8", rtdb.vars["S"].s);
+  EXPECT_EQ(0, rtdb.channelCalls);
+}
+
+} // namespace

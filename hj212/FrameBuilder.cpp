@@ -1,0 +1,97 @@
+#include "FrameBuilder.h"
+
+#include <cstdio>
+#include <tuple>
+#include <vector>
+
+#include "DevServer.h"
+#include "HJ212System.h"
+#include "Split.h"
+
+namespace HJ {
+
+namespace {
+
+CString to_cstring(const std::string& text) { return CString(text.data(), static_cast<int>(text.size())); }
+
+struct Entry {
+  std::string key; // empty for an unkeyed item
+  std::string name;
+  std::string value; // read up front for keyed items only
+};
+
+} // namespace
+
+std::string format_template_number(double value) {
+  // "%lf" of the largest double is about 320 characters: no value is ever cut short.
+  char buffer[400];
+  int length = std::snprintf(buffer, sizeof buffer, "%lf", value);
+  if (length < 0) return std::string();
+  if (length >= static_cast<int>(sizeof buffer)) length = static_cast<int>(sizeof buffer) - 1;
+  std::string text(buffer, static_cast<std::string::size_type>(length));
+  const std::string::size_type zeros = text.find_last_not_of('0');
+  text.erase(zeros == std::string::npos ? 0 : zeros + 1);
+  const std::string::size_type points = text.find_last_not_of('.');
+  text.erase(points == std::string::npos ? 0 : points + 1);
+  return text;
+}
+
+std::string read_template_value(ORVA_DATA& data, const std::string& name) {
+  CString text;
+  if (CDevServer::SvrGetParaValue(data, to_cstring(name), text) != 0)
+    return std::string(text.c_str(), static_cast<std::string::size_type>(text.GetLength()));
+  double number = 0.0;
+  CDevServer::SvrGetParaValue(data, to_cstring(name), number);
+  return format_template_number(number);
+}
+
+std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
+  // Only "," and ";" decide whether there is anything at all, so "&&" alone stays as written.
+  if (templ.find_first_not_of(",;") == std::string::npos) return std::string();
+
+  // All keyed values are read before the first substitution; unkeyed ones when they are used.
+  std::vector<Entry> entries;
+  for (const std::string& item : split(templ, ",;&")) {
+    std::vector<std::string> pieces = split(item, "=");
+    if (pieces.empty()) continue; // blanks or "=" only: nothing to look up
+    Entry entry;
+    if (pieces.size() == 2) {
+      entry.key = std::move(pieces[0]);
+      entry.name = std::move(pieces[1]);
+      if (!entry.key.empty() && !entry.name.empty()) entry.value = read_template_value(data, entry.name);
+    } else {
+      entry.name = std::move(pieces[0]);
+    }
+    entries.push_back(std::move(entry));
+  }
+
+  std::string result = templ;
+  std::string::size_type pos = 0;
+  for (const Entry& entry : entries) {
+    if (!entry.key.empty()) {
+      pos = result.find(entry.key, pos);
+      if (pos == std::string::npos) break; // nothing after a missing key changes
+      if (entry.name.empty()) continue;    // "key= ": the key still moves the search on
+      // The name is the one after the key, never a letter inside the key (PN=N, ST=T).
+      const std::string::size_type at = result.find(entry.name, pos + entry.key.size());
+      if (at != std::string::npos) result.replace(at, entry.name.size(), entry.value);
+    } else {
+      if (entry.name.empty()) continue; // " = ": nothing to look up
+      pos = result.find(entry.name, pos);
+      if (pos == std::string::npos) break;
+      result.replace(pos, entry.name.size(), read_template_value(data, entry.name));
+    }
+  }
+  return result;
+}
+
+std::string HJ212_system::_write_make_frame(const std::string& text) {
+  // An engine never bound to a device has no variables: every name stands for itself.
+  if (dev_data == nullptr) {
+    ORVA_DATA unbound{};
+    return build_data_segment(unbound, text);
+  }
+  return build_data_segment(*dev_data, text);
+}
+
+} // namespace HJ

@@ -1,0 +1,175 @@
+// The frame builder over a fake variable store: the templates scripts write, number formatting,
+// literal names, read order, and the repairs for names inside keys, CP segments and empty items.
+#include <gtest/gtest.h>
+
+#include <cfloat>
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "FakeVariables.h"
+#include "FrameBuilder.h"
+
+namespace {
+
+struct BuildCase {
+  const char* templ;
+  const char* expected;
+};
+
+class Builder : public ::testing::Test {
+protected:
+  void SetUp() override {
+    vars.Text("T1", "20240101120000");
+    vars.Double("V1", 12.5);
+  }
+  std::string build(const std::string& templ) { return HJ::build_data_segment(vars.data, templ); }
+  void check(const BuildCase* begin, const BuildCase* end) {
+    for (const BuildCase* c = begin; c != end; ++c) EXPECT_EQ(build(c->templ), c->expected) << c->templ;
+  }
+  textfake::Variables vars;
+};
+
+TEST_F(Builder, UploadTemplates) {
+  const BuildCase cases[] = {
+      {"ST=32;CN=2011;DataTime=T1;w01018-Rtd=V1,w01018-Flag=N",
+       "ST=32;CN=2011;DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N"},
+      // The "&&" markers bound items, so the fields inside CP are filled in too.
+      {"ST=32;CN=2011;CP=&&DataTime=T1;w01018-Rtd=V1,w01018-Flag=N&&",
+       "ST=32;CN=2011;CP=&&DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N&&"},
+      {"CP=&&DataTime=T1&&", "CP=&&DataTime=20240101120000&&"},
+      {"CP=&&&&", "CP=&&&&"},
+      {"DataTime=T1", "DataTime=20240101120000"}, // one item
+      {"T1", "20240101120000"},
+      {"=T1", "=20240101120000"}, // one piece: an unkeyed name
+      {"T1=", "20240101120000="},
+  };
+  check(std::begin(cases), std::end(cases));
+}
+
+TEST_F(Builder, NumberFormatting) {
+  struct NumberCase {
+    DATATYPE type;
+    double value;
+    const char* expected;
+  } cases[] = {
+      {DT_DOUBLE, 12.5, "12.5"},         {DT_DOUBLE, 3.0, "3"},
+      {DT_DOUBLE, 100.0, "100"},         {DT_DOUBLE, 0.0, "0"},
+      {DT_DOUBLE, 1e-9, "0"},            {DT_DOUBLE, -1e-9, "-0"},
+      {DT_DOUBLE, -12.5, "-12.5"},       {DT_DOUBLE, -100.0, "-100"},
+      {DT_DOUBLE, 0.1234567, "0.123457"}, {DT_DOUBLE, 1e15, "1000000000000000"},
+      {DT_INTEGER, 3, "3"},              {DT_INTEGER, 100, "100"},
+      {DT_INTEGER, 0, "0"},              {DT_INTEGER, -7, "-7"},
+      {DT_INTEGER, INT_MIN, "-2147483648"}, {DT_INTEGER, INT_MAX, "2147483647"},
+  };
+  for (const NumberCase& c : cases) {
+    if (c.type == DT_INTEGER)
+      vars.Int("X1", static_cast<int>(c.value));
+    else
+      vars.Double("X1", c.value);
+    EXPECT_EQ(build("w01018-Rtd=X1;F=N"), std::string("w01018-Rtd=") + c.expected + ";F=N") << c.value;
+  }
+}
+
+TEST_F(Builder, HugeNumbersAreWrittenInFull) {
+  vars.Double("X1", DBL_MAX);
+  std::string built = build("R=X1;F=N");
+  EXPECT_EQ(built.size(), 2u + 309u + 4u); // 309 integer digits, no fraction left
+  EXPECT_EQ(built.substr(0, 6), "R=1797");
+  EXPECT_EQ(built.substr(built.size() - 4), ";F=N");
+  vars.Double("X1", -1e300);
+  built = build("R=X1");
+  ASSERT_EQ(built.size(), 2u + 1u + 301u);
+  EXPECT_EQ(built.substr(0, 4), "R=-1");
+  EXPECT_EQ(built.find_first_not_of("0123456789", 3), std::string::npos);
+}
+
+TEST_F(Builder, BlanksAndTabs) {
+  vars.Text("T2", " a b ");
+  const BuildCase cases[] = {
+      {" ST = T1 ; CN = 2011 ", " ST = 20240101120000 ; CN = 2011 "}, // blanks around items and "="
+      {"ST=\tT1", "ST=\tT1"},     // a tab is part of the name, which then names nothing
+      {"X=T2;Y=1", "X= a b ;Y=1"}, // values go in unchanged, blanks included
+  };
+  check(std::begin(cases), std::end(cases));
+}
+
+TEST_F(Builder, LiteralAndRepeatedNames) {
+  vars.Int("I1", 7);
+  const BuildCase cases[] = {
+      {"ST=32;CN=2011;PW=123456;MN=LD130133000015", "ST=32;CN=2011;PW=123456;MN=LD130133000015"},
+      {"A=V1;B=V1", "A=12.5;B=12.5"}, // each entry takes the next occurrence
+      {"V1,V1;V1", "12.5,12.5;12.5"},
+      {"A=I1;B=N;C=I1", "A=7;B=N;C=7"},
+      {"MN=V1V1", "MN=V1V1"}, // V1V1 is one name, and no variable
+  };
+  check(std::begin(cases), std::end(cases));
+}
+
+// A variable called CP replaces the first CP, as the unkeyed item "CP=" names it.
+TEST_F(Builder, VariableNamedCp) {
+  vars.Text("CP", "XX");
+  EXPECT_EQ(build("ST=32;CP=&&DataTime=T1&&"), "ST=32;XX=&&DataTime=20240101120000&&");
+}
+
+// Searches run over the text as already changed, so a value can be found again.
+TEST_F(Builder, LaterNamesAreFoundInsideInsertedValues) {
+  vars.Text("V3", "V3V3");
+  EXPECT_EQ(build("A=V3;V3"), "A=V3V3V3;V3"); // the second V3 item itself stays
+}
+
+TEST_F(Builder, NameIsLookedForAfterTheWholeKey) {
+  vars.Text("N", "x");
+  vars.Text("T", "Z");
+  const BuildCase cases[] = {
+      {"PN=N", "PN=x"}, // not the N inside PN
+      {"ST=T", "ST=Z"}, // not the T inside ST
+      {"QN=N;ST=32;Flag=N", "QN=x;ST=32;Flag=x"},
+      {"TT=T", "TT=Z"},
+  };
+  check(std::begin(cases), std::end(cases));
+}
+
+TEST_F(Builder, ItemsWithoutNameAreSkipped) {
+  const BuildCase cases[] = {
+      {"ST=32; ;CN=T1", "ST=32; ;CN=20240101120000"},
+      {"ST=32;===;CN=T1", "ST=32;===;CN=20240101120000"},
+      {"ST=32; = ;CN=T1", "ST=32; = ;CN=20240101120000"},
+      {"ST= ;CN=T1", "ST= ;CN=20240101120000"},
+      {"ST=32;CN=T1; ", "ST=32;CN=20240101120000; "},
+      {" ", " "},
+      {"=", "="},
+  };
+  check(std::begin(cases), std::end(cases));
+}
+
+TEST_F(Builder, NothingButDelimiters) {
+  const BuildCase cases[] = {
+      {"", ""},
+      {";", ""},
+      {",;;,", ""},
+      {"&&", "&&"}, // not one of the item delimiters that empty a template
+  };
+  check(std::begin(cases), std::end(cases));
+}
+
+// Keyed names are all read before anything is replaced; unkeyed ones when they are replaced.
+TEST_F(Builder, ReadOrder) {
+  vars.queries.clear();
+  build("A;K=B;C;L=D");
+  EXPECT_EQ(vars.queries, (std::vector<std::string>{"B", "D", "A", "C"}));
+}
+
+// A number variable is read through both forms: text first, then the number.
+TEST_F(Builder, NumberVariableIsAskedTwice) {
+  vars.queries.clear();
+  EXPECT_EQ(build("R=V1"), "R=12.5");
+  EXPECT_EQ(vars.queries, (std::vector<std::string>{"V1", "V1"}));
+}
+
+TEST_F(Builder, ZeroBytesInNamesAndValues) {
+  vars.Text(std::string("Z\0Z", 3), std::string("v\0v", 3));
+  EXPECT_EQ(build(std::string("K=Z\0Z;L=1", 9)), std::string("K=v\0v;L=1", 9));
+}
+
+} // namespace

@@ -47,6 +47,8 @@ public:
   CStringArray m_strArValue;
 
 private:
+  // The engine when InitDevice started its receive thread, else null.
+  HJ::HJ212_system* RunningEngine() const;
   void NameDeviceToPort(); // hands strDevName to the port, when there is one
   int StatusValue() const; // m_arValue[0] truncated to int
 };

@@ -4,7 +4,7 @@
 
 #include "IDevRtdbCtrl.h"
 
-class CDevRtdb : public IDevRtdbCtrl {
+class CDevRtdb final : public IDevRtdbCtrl {
 public:
   explicit CDevRtdb(IDevRtdbCtrl* host) : m_nVersion(1), m_pHostRtdb(host) {}
   ~CDevRtdb() = default;

@@ -1,0 +1,71 @@
+// The collection cycle and channel references.
+#include <climits>
+#include <string>
+
+#include "DevCtrl.h"
+#include "HJ212System.h"
+#include "ICommunication.h"
+#include "ResultCodes.h"
+
+HJ::HJ212_system* CDevCtrl::RunningEngine() const {
+  DEVBAS_DATA* context = m_devData.pDevice;
+  if (!context || !context->pSystem || !context->pSystem->dev_data) return nullptr; // no thread was started
+  return context->pSystem;
+}
+
+int CDevCtrl::ChannelRefChange(const int* refs, int count) {
+  if (!refs || count == 0) return kErrBadArgument;
+  NameDeviceToPort();
+  if (_InitValueArray(count) != kOk) return kErrBadArgument;
+  if (!m_pRtdb) return kErrNoAdapter;
+  m_arChannelRef[0] = 0;
+  for (int k = 0; k < count; ++k) m_arChannelRef[k + 1] = refs[k] > 0 ? 1 : refs[k];
+  return kOk;
+}
+
+int CDevCtrl::CollectDevData(const int* codes, int count) {
+  if (!codes || count == 0) return kOk;
+  ICommunication* port = LoadPort(m_devData);
+  if (!port) return kErrNoPort;
+  port->SetDeviceName(m_devData.strDevName);
+  if (_InitValueArray(count) != kOk) return kErrBadArgument;
+  if (!m_pRtdb) return kErrNoAdapter;
+
+  m_arChannelState[0] = 1;
+  for (int k = 0; k < count; ++k) m_arChannelState[k + 1] = codes[k];
+
+  HJ::HJ212_system* engine = RunningEngine();
+  if (engine && !engine->is_started()) {
+    // First cycle after InitDevice: the port's timeout comes from the first device parameter.
+    long long seconds = m_devData.pDevice->arDevParam.GetSize() > 0 ? m_devData.pDevice->arDevParam[0] : 0;
+    if (seconds < 0) seconds = 5;
+    long long milliseconds = seconds * 1000;
+    port->SetTimeout(milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds));
+    engine->release();
+  }
+
+  std::uint32_t failure = engine ? engine->last_error.load() : 0;
+  m_arValue[0] = failure != 0 ? static_cast<double>(failure) : static_cast<double>(kStatusNoFailure);
+
+  for (int i = 1; i < m_arChannelState.GetSize(); ++i) {
+    if (m_arChannelState[i] != 3) continue;
+    DATATYPE type = static_cast<DATATYPE>(0);
+    if (m_pRtdb->GetValueTypeByChannel(i - 1, type) != 0) continue;
+    switch (type) {
+    case DT_DOUBLE:
+      m_pRtdb->SetValueByChannel(i - 1, m_arValue[i]);
+      break;
+    case DT_STRING: {
+      std::string text(m_strArValue[i].c_str(), static_cast<size_t>(m_strArValue[i].GetLength()));
+      m_pRtdb->SetValueByChannel(i - 1, text);
+      break;
+    }
+    case DT_INTEGER:
+      m_pRtdb->SetValueByChannel(i - 1, static_cast<int>(m_arValue[i]));
+      break;
+    default:
+      break;
+    }
+  }
+  return StatusValue();
+}

@@ -1,0 +1,66 @@
+// DevIOCtrl and WriteChannel: script commands and channel writes reach the interpreter.
+#include "IoCtrl.h"
+
+#include <string>
+
+#include "DevCtrl.h"
+#include "HJ212System.h"
+#include "ICommunication.h"
+#include "ResultCodes.h"
+#include "hosttools.h"
+
+namespace orva_device {
+
+int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& values, CStringArray& /*texts*/) {
+  if (values.GetSize() == 0) return 0;
+  unsigned started = Orva_GetTickCount();
+  if (command.Find('(') < 0 || command.Find(')') < 0) {
+    values[0] = 5.0;
+  } else {
+    std::string text(command.c_str(), static_cast<size_t>(command.GetLength()));
+    double outcome = 0.0;
+    if (data.pDevice && data.pDevice->pSystem) {
+      int rc = data.pDevice->pSystem->execute_device_cmd(text);
+      outcome = rc < 0 ? -static_cast<double>(rc) : 0.0;
+    }
+    values[0] = outcome;
+  }
+  if (Orva_GetTickCount() - started <= 4u) Orva_Sleep(5, 0);
+  return 0;
+}
+
+} // namespace orva_device
+
+int CDevCtrl::DevIOCtrl(const char* command) {
+  if (!command) return kErrBadArgument;
+  bool hasPort = LoadPort(m_devData) != nullptr;
+  NameDeviceToPort();
+  _InitValueArray(0);
+  CString text(command);
+  orva_device::SvrDevIOCtrl(m_devData, text, m_arValue, m_strArValue);
+  return hasPort ? StatusValue() : kErrNoPort;
+}
+
+int CDevCtrl::WriteChannel(int channel, DATATYPE type, void* value) {
+  if (!value || channel < 0) return kErrBadArgument;
+  if (!LoadPort(m_devData)) return kErrNoPort;
+  NameDeviceToPort();
+  _InitValueArray(0);
+  long long number = static_cast<long long>(channel) + 1; // channel numbers count from 1 in the text
+  CString text;
+  switch (type) {
+  case DT_DOUBLE:
+    text.Format("ORVA_WRITE(%lld=%lf)", number, *static_cast<const double*>(value));
+    break;
+  case DT_STRING:
+    text.Format("ORVA_WRITE(%lld=%s)", number, static_cast<const char*>(value));
+    break;
+  case DT_INTEGER:
+    text.Format("ORVA_WRITE(%lld=%d)", number, *static_cast<const int*>(value));
+    break;
+  default:
+    break;
+  }
+  orva_device::SvrDevIOCtrl(m_devData, text, m_arValue, m_strArValue);
+  return StatusValue();
+}

@@ -1,0 +1,15 @@
+// The path of script commands from the panel to the engine's interpreter, with its pacing.
+#pragma once
+
+#include "OrvaData.h"
+#include "hostshim.h"
+
+namespace orva_device {
+
+// Runs one command text on the device's engine; the outcome goes to values[0]: 5 for a text
+// without "(" or ")", the magnitude of a failed command's result, else 0. A command that took
+// 4 ticks or less is followed by a 5 ms sleep, so scripts that poll cannot flood the panel.
+// Always returns 0; `texts` is not used.
+int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& values, CStringArray& texts);
+
+} // namespace orva_device

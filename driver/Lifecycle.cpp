@@ -1,0 +1,60 @@
+// InitDevice and CleanupDevice: the device's context record, its configuration and its engine.
+#include <memory>
+#include <new>
+
+#include "DevBas.h"
+#include "DevCtrl.h"
+#include "HJ212System.h"
+#include "ResultCodes.h"
+
+int CDevCtrl::InitDevice(const unsigned char* data, int length) {
+  if (!data || length == 0) return kErrBadArgument;
+  std::unique_ptr<COwnerArchive> archive(new (std::nothrow) COwnerArchive());
+  if (!archive) {
+    m_devData.pArchive = nullptr;
+    return kOk;
+  }
+  // An initialised device keeps its context: nothing is re-read and no second thread starts.
+  if (m_devData.pDevice) return kOk;
+
+  // The archive lives only while the configuration is read.
+  struct ArchiveScope {
+    ORVA_DATA& data;
+    ~ArchiveScope() { data.pArchive = nullptr; }
+  } scope{m_devData};
+  m_devData.pArchive = archive.get();
+  CDevBas::mfPrepareArchive(*archive, data, length);
+
+  auto* context = new DEVBAS_DATA();
+  m_devData.pDevice = context; // stored first, so CleanupDevice frees whatever was built if a step throws
+  context->pDevTable = nullptr;
+  context->pSystem = nullptr;
+  context->arDevParam.SetSize(CDevBas::PARAM_COUNT, -1);
+  context->pDevTable = new CDevTable();
+  context->pSystem = new HJ::HJ212_system();
+
+  // No configuration bytes at all (a negative length): the context stands, no thread runs.
+  if (CDevBas::mfReadConfiguration(m_devData) == 0) return kOk;
+  context->pSystem->start(m_devData);
+  return kOk;
+}
+
+int CDevCtrl::CleanupDevice() {
+  if (DEVBAS_DATA* context = m_devData.pDevice) {
+    if (context->pSystem) {
+      context->pSystem->stop(); // releases a parked thread, joins a running one
+      delete context->pSystem;
+      context->pSystem = nullptr;
+    }
+    delete context->pDevTable;
+    context->pDevTable = nullptr;
+    context->arDevParam.SetSize(0, -1);
+    delete context;
+    m_devData.pDevice = nullptr;
+  }
+  if (m_devData.pArchive) {
+    delete m_devData.pArchive;
+    m_devData.pArchive = nullptr;
+  }
+  return kOk;
+}

@@ -1,0 +1,162 @@
+// The script command interpreter: one-line commands such as GetData(RxFrame,RxLeft), run on the
+// panel's calling thread. Every argument names a panel variable; results come back through the
+// variables and the result code (0 ran, -4 a queue result could not be stored, -5 malformed).
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Charset.h"
+#include "DevServer.h"
+#include "Envelope.h"
+#include "FieldExtract.h"
+#include "HJ212System.h"
+#include "ICommunication.h"
+#include "Split.h"
+#include "ValueAccess.h"
+
+namespace HJ {
+namespace {
+
+constexpr int kRan = 0;
+constexpr int kStoreFailed = -4;
+constexpr int kMalformed = -5;
+constexpr int kStatusDone = 0;
+constexpr int kStatusNotDone = -1;
+
+using Args = std::vector<std::string>;
+
+// An engine that was never bound to a device (no configuration) has no variables: reads give
+// the empty text and stores fail.
+std::string Read(HJ212_system& engine, const std::string& name) {
+  std::string value;
+  if (engine.dev_data) get_value_by_name(*engine.dev_data, name, value);
+  return value;
+}
+
+bool Store(HJ212_system& engine, const std::string& name, std::string value) {
+  return engine.dev_data && set_value_by_name(*engine.dev_data, name, value) != 0;
+}
+
+bool Store(HJ212_system& engine, const std::string& name, int value) {
+  return engine.dev_data && set_value_by_name(*engine.dev_data, name, value) != 0;
+}
+
+int MakeProtocol(HJ212_system& engine, const Args& args) {
+  Store(engine, args[1], engine._write_make_frame(Read(engine, args[0])));
+  return kRan;
+}
+
+// Writes the frame, converted to GB18030, to the port; true when the port took it.
+bool WriteFrame(HJ212_system& engine, const std::string& frame) {
+  std::string bytes;
+  if (!utf8_to_gb18030(frame, bytes)) bytes = frame; // a panel without the converter: ASCII frames go out as they are
+  ICommunication* port = engine.dev_data ? LoadPort(*engine.dev_data) : nullptr;
+  if (!port || bytes.empty()) return false;
+  int length = static_cast<int>(bytes.size());
+  DEVBAS_DATA* context = engine.dev_data->pDevice;
+  int param = context && context->arDevParam.GetSize() > 0 ? context->arDevParam[0] : 0;
+  return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, param) != 0;
+}
+
+int Send(HJ212_system& engine, const Args& args) {
+  std::string data = Read(engine, args[0]);
+  std::string frame = wrap_frame(data);
+  if (args.size() == 3) Store(engine, args[2], frame);
+  // A data segment the four-digit length field cannot announce would only be rejected: not sent.
+  bool written = data.size() <= kMaxDataBytes && WriteFrame(engine, frame);
+  Store(engine, args[1], written ? kStatusDone : kStatusNotDone);
+  return kRan;
+}
+
+void StoreField(HJ212_system& engine, const Args& args, bool found, const std::string& value) {
+  Store(engine, args[2], found ? value : std::string());
+  Store(engine, args[3], found ? kStatusDone : kStatusNotDone);
+}
+
+int GetValue(HJ212_system& engine, const Args& args) {
+  std::string frame = Read(engine, args[0]);
+  std::string key = Read(engine, args[1]);
+  std::string value;
+  bool found = get_value(frame, key, value) != 0;
+  StoreField(engine, args, found, value);
+  return kRan;
+}
+
+int GetCpValue(HJ212_system& engine, const Args& args) {
+  std::string frame = Read(engine, args[0]);
+  std::string key = Read(engine, args[1]);
+  std::string cp;
+  std::string value;
+  bool found = get_value_cp(frame, cp) != 0 && get_value(cp, key, value) != 0;
+  StoreField(engine, args, found, value);
+  return kRan;
+}
+
+int GetQueueSize(HJ212_system& engine, const Args& args) {
+  int waiting = static_cast<int>(engine.queue_size());
+  return Store(engine, args[0], waiting) ? kRan : kStoreFailed;
+}
+
+int GetData(HJ212_system& engine, const Args& args) {
+  std::string frame;
+  int left = 0;
+  {
+    std::lock_guard<std::mutex> lock(engine.queue_mutex);
+    left = engine._pop_recv_string(frame);
+  }
+  if (!Store(engine, args[0], frame)) return kStoreFailed; // the frame is gone from the queue all the same
+  return Store(engine, args[1], left) ? kRan : kStoreFailed;
+}
+
+struct Command {
+  const char* name;
+  std::size_t minArgs;
+  std::size_t maxArgs;
+  int (*run)(HJ212_system&, const Args&);
+};
+
+// Matched in this order, without regard to ASCII letter case.
+const Command kCommands[] = {
+    {"MakeProtocol", 2, 2, &MakeProtocol}, {"Send", 2, 3, &Send},           {"GetValue", 4, 4, &GetValue},
+    {"GetCpValue", 4, 4, &GetCpValue},     {"GetQueueSize", 1, 1, &GetQueueSize}, {"GetData", 2, 2, &GetData},
+};
+
+bool SameNameIgnoringCase(const std::string& name, const char* command) {
+  std::size_t i = 0;
+  for (; i < name.size() && command[i] != '\0'; ++i) {
+    unsigned char a = static_cast<unsigned char>(name[i]);
+    unsigned char b = static_cast<unsigned char>(command[i]);
+    if (a >= 'A' && a <= 'Z') a = static_cast<unsigned char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b - 'A' + 'a');
+    if (a != b) return false;
+  }
+  return i == name.size() && command[i] == '\0';
+}
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : kCommands)
+    if (SameNameIgnoringCase(name, command.name)) return &command;
+  return nullptr;
+}
+
+int Run(HJ212_system& engine, const std::string& text, std::size_t open, std::size_t close) {
+  const Command* command = FindCommand(trim_blanks(text.substr(0, open)));
+  if (!command || close < open) return kMalformed; // a ")" before the "(" belongs to the name
+  Args args = split(trim_blanks(text.substr(open + 1, close - open - 1)), ",");
+  if (args.size() < command->minArgs || args.size() > command->maxArgs) return kMalformed;
+  return command->run(engine, args);
+}
+
+} // namespace
+
+int HJ212_system::execute_device_cmd(const std::string& command) {
+  std::size_t open = command.find('(');
+  std::size_t close = command.find(')');
+  if (open == std::string::npos || close == std::string::npos) return kMalformed;
+  int result = Run(*this, command, open, close);
+  last_error.store(static_cast<std::uint32_t>(result < 0 ? -result : result));
+  return result;
+}
+
+} // namespace HJ

@@ -71,7 +71,8 @@ public:
   friend bool operator!=(const CString& a, const CString& b) { return !(a == b); }
 
 private:
-  CStringData* GetData() const { return reinterpret_cast<CStringData*>(m_pchData) - 1; }
+  // The header ahead of the text is int-aligned: every text is allocated behind one.
+  CStringData* GetData() const { return static_cast<CStringData*>(static_cast<void*>(m_pchData)) - 1; }
   void AssignCopy(const char* text, int length);
   void AllocBuffer(int length); // replaces the text by an uninitialised one of `length` bytes
   void Release();

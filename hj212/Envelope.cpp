@@ -1,0 +1,72 @@
+#include "Envelope.h"
+
+#include <array>
+#include <cstdlib>
+
+#include "stdprintf.h"
+
+namespace HJ {
+namespace {
+
+// One table entry per value of the byte entering the register: the effect of the eight shifts.
+constexpr std::array<std::uint16_t, 256> make_crc_table() {
+  std::array<std::uint16_t, 256> table{};
+  for (unsigned value = 0; value < 256; ++value) {
+    unsigned reg = value;
+    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
+    table[value] = static_cast<std::uint16_t>(reg);
+  }
+  return table;
+}
+
+constexpr std::array<std::uint16_t, 256> kCrcTable = make_crc_table();
+
+static_assert(kCrcTable[0] == 0x0000 && kCrcTable[1] == 0xC0C1 && kCrcTable[255] == 0x4040, "CRC table");
+
+char upper_hex(char c) { return (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+} // namespace
+
+std::uint16_t crc16(const unsigned char* data, std::size_t length) {
+  // After "reg >> 8" the register's high byte is zero, so (reg >> 8) ^ byte alone selects the
+  // result of the eight shifts.
+  unsigned reg = 0xFFFFu;
+  for (std::size_t i = 0; i < length; ++i) reg = kCrcTable[((reg >> 8) ^ data[i]) & 0xFFu];
+  return static_cast<std::uint16_t>(reg);
+}
+
+std::string do_crc_check(const std::string& data) {
+  return stdprintf<128>("%04X", static_cast<unsigned>(crc16(reinterpret_cast<const unsigned char*>(data.data()), data.size())));
+}
+
+std::string wrap_frame(const std::string& data) {
+  std::string frame;
+  frame.reserve(data.size() + kEnvelopeBytes + 1);
+  frame += "##";
+  frame += stdprintf<128>("%04d", static_cast<int>(data.size()));
+  frame += data;
+  frame += do_crc_check(data);
+  frame += "\r\n";
+  return frame;
+}
+
+bool check_frame(const char* candidate, std::size_t length) {
+  if (candidate == nullptr || length <= kEnvelopeBytes) return false;
+  // The four characters stand alone, so strtol cannot read past them.
+  char field[5] = {candidate[2], candidate[3], candidate[4], candidate[5], '\0'};
+  long announced = std::strtol(field, nullptr, 10);
+  if (announced < 0 || static_cast<std::size_t>(announced) + kEnvelopeBytes != length) return false;
+  std::size_t n = static_cast<std::size_t>(announced);
+  std::uint16_t crc = crc16(reinterpret_cast<const unsigned char*>(candidate + 6), n);
+  static const char kDigits[] = "0123456789ABCDEF";
+  const char* got = candidate + 6 + n;
+  for (int i = 0; i < 4; ++i) {
+    char want = kDigits[(crc >> (12 - 4 * i)) & 0xFu];
+    if (upper_hex(got[i]) != want) return false;
+  }
+  return true;
+}
+
+bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
+
+} // namespace HJ

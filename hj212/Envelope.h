@@ -1,0 +1,35 @@
+// The HJ 212 frame envelope: "##", four-digit length, data segment, four hex CRC digits, "\r\n".
+// Both directions use this one definition: the receive path accepts with check_frame, "Send"
+// wraps with wrap_frame.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace HJ {
+
+// Envelope bytes around a data segment: "##", the length field, the CRC field and "\r\n".
+constexpr std::size_t kEnvelopeBytes = 12;
+// Largest data segment a four-digit length field can announce.
+constexpr std::size_t kMaxDataBytes = 9999;
+// Largest frame the receive side can accept, envelope included.
+constexpr std::size_t kMaxFrameBytes = kEnvelopeBytes + kMaxDataBytes;
+
+// CRC-16 of HJ 212 (register >> 8, XOR byte, then eight reflected steps with 0xA001), from 0xFFFF.
+std::uint16_t crc16(const unsigned char* data, std::size_t length);
+// The CRC of all bytes of `data` as exactly four upper-case hexadecimal digits.
+std::string do_crc_check(const std::string& data);
+
+// "##" + "%04d" length + data + CRC + "\r\n". A data segment above 9999 bytes gets a longer
+// length field, which no receiver accepts.
+std::string wrap_frame(const std::string& data);
+
+// Acceptance test of a candidate cut from "##" up to and including the first "\r\n" after it:
+// longer than 12 bytes, the length field (read as strtol reads "0123", " 123" or "+123") plus 12
+// equals the candidate's length, and the CRC field matches the data segment's CRC, its hex
+// digits compared without regard to case.
+bool check_frame(const char* candidate, std::size_t length);
+bool check_frame(const std::string& candidate);
+
+} // namespace HJ

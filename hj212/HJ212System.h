@@ -1,0 +1,89 @@
+// The HJ 212 protocol engine of one device: receive thread, frame queue, and the members the
+// script commands use.
+//
+// Threads:
+// - the panel's calling thread runs start/release/stop (device lifecycle), queue_size,
+//   _pop_recv_string (under queue_mutex), execute_device_cmd and _write_make_frame;
+// - the receive thread runs hj212_thread: it drains the port, frames the bytes (recv_buffer is
+//   its alone), stores accepted frames, counts them (frame_count is its alone) and publishes the
+//   count on channel 0.
+// queue_mutex guards recv_queue and started, and is held for one queue operation only: the
+// panel's port and database are never called while it is held.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "FrameScanner.h"
+#include "OrvaData.h"
+
+namespace HJ {
+
+class HJ212_system {
+public:
+  // Wait handed to each port read, and the shortest length of a pass that read nothing.
+  static constexpr unsigned kReadWaitMs = 40;
+
+  HJ212_system() = default;
+  HJ212_system(const HJ212_system&) = delete;
+  HJ212_system& operator=(const HJ212_system&) = delete;
+  // Stops and joins the receive thread, so destroying a running engine is safe.
+  ~HJ212_system();
+
+  // ---- device lifecycle (panel's thread)
+  // Points the engine at the device's record and starts the receive thread, which waits until
+  // released. Once per engine; a second call does nothing. Throws when no thread can be started.
+  void start(ORVA_DATA& data);
+  // First collection cycle: lets the receive thread begin reading. true when this call did it.
+  bool release();
+  bool is_started();
+  // Asks the receive thread to stop, releases it if it never started, and joins it: it returns
+  // within one pass. Safe to call twice and when no thread was started.
+  void stop();
+  // Frames waiting in the queue.
+  std::size_t queue_size();
+
+  // ---- receive thread
+  void hj212_thread();
+  // One drain of the port and the framing of what it returned. Returns the bytes read, or
+  // -1 when no port is attached.
+  int _receive_pass();
+  // Queues an accepted frame (a full queue gives up its oldest frame), counts and publishes it.
+  void _store_frame(std::string&& frame);
+  // Writes frame_count to channel 0 by the channel's type; a refused write is tried once more.
+  void _publish_frame_count();
+
+  // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
+  // queue is empty. The caller holds queue_mutex.
+  int _pop_recv_string(std::string& out);
+
+  // ---- script commands (panel's thread), defined with the command interpreter
+  std::string _write_make_frame(const std::string& text);
+  int execute_device_cmd(const std::string& command);
+
+  bool started = false;                     // guarded by queue_mutex
+  std::atomic<bool> stop_requested{false};
+  std::atomic<std::uint32_t> last_error{0}; // magnitude of the last script command's result
+  std::thread recv_thread;
+  std::mutex queue_mutex;
+  // Releases the receive thread at start, and wakes it from an idle wait at stop.
+  std::condition_variable queue_cond;
+  std::deque<std::string> recv_queue;       // guarded by queue_mutex; oldest first
+  FrameScanner recv_buffer;                 // received bytes not yet cut into frames
+  ORVA_DATA* dev_data = nullptr;            // not owned; set by start
+  const std::uint32_t queue_limit = 64;
+  std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
+
+private:
+  // Sleeps until kReadWaitMs after `since`, or until stop is requested.
+  void idle_until(std::chrono::steady_clock::time_point since);
+};
+
+} // namespace HJ

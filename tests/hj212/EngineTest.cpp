@@ -1,0 +1,178 @@
+// The engine without its thread: queue, counting, publishing on channel 0, one receive pass.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <vector>
+
+#include "EngineFakes.h"
+#include "Envelope.h"
+#include "HJ212System.h"
+
+namespace {
+
+using enginetest::ChannelDb;
+using enginetest::ScriptedPort;
+
+std::string NthFrame(int n) { return HJ::wrap_frame("ST=32;CN=2011;QN=" + std::to_string(n)); }
+
+struct Engine {
+  ORVA_DATA data{};
+  HJ::HJ212_system sys;
+  Engine() { sys.dev_data = &data; }
+  std::vector<std::string> Drain() {
+    std::vector<std::string> out;
+    std::lock_guard<std::mutex> lock(sys.queue_mutex);
+    std::string f;
+    while (sys._pop_recv_string(f) >= 0) out.push_back(f);
+    return out;
+  }
+};
+
+TEST(Queue, PopReportsFramesLeft) {
+  Engine e;
+  std::string out = "untouched";
+  {
+    std::lock_guard<std::mutex> lock(e.sys.queue_mutex);
+    EXPECT_EQ(e.sys._pop_recv_string(out), -1);
+  }
+  EXPECT_EQ(out, "untouched");
+  e.sys._store_frame(NthFrame(1));
+  e.sys._store_frame(NthFrame(2));
+  std::lock_guard<std::mutex> lock(e.sys.queue_mutex);
+  EXPECT_EQ(e.sys._pop_recv_string(out), 1);
+  EXPECT_EQ(out, NthFrame(1));
+  EXPECT_EQ(e.sys._pop_recv_string(out), 0);
+  EXPECT_EQ(out, NthFrame(2));
+  EXPECT_EQ(e.sys._pop_recv_string(out), -1);
+  EXPECT_EQ(out, NthFrame(2));
+}
+
+TEST(Queue, FullQueueKeepsTheNewestFrames) {
+  Engine e;
+  ASSERT_EQ(e.sys.queue_limit, 64u);
+  for (int i = 0; i < 64; ++i) e.sys._store_frame(NthFrame(i));
+  EXPECT_EQ(e.sys.queue_size(), 64u);
+  e.sys._store_frame(NthFrame(64)); // the oldest goes, the new one stays
+  EXPECT_EQ(e.sys.queue_size(), 64u);
+  for (int i = 65; i < 100; ++i) e.sys._store_frame(NthFrame(i));
+  EXPECT_EQ(e.sys.frame_count, 100);
+  std::vector<std::string> expected;
+  for (int i = 36; i < 100; ++i) expected.push_back(NthFrame(i));
+  EXPECT_EQ(e.Drain(), expected);
+}
+
+struct PublishCase {
+  const char* what;
+  DATATYPE type;
+  int typeResult;
+  int failingSets;
+  std::vector<std::string> calls; // "op:value" after the type query
+};
+
+TEST(Publish, ByChannelTypeWithOneRetry) {
+  const PublishCase cases[] = {
+      {"integer", DT_INTEGER, 0, 0, {"int:3"}},
+      {"double", DT_DOUBLE, 0, 0, {"double:3.000000"}},
+      {"text", DT_STRING, 0, 0, {"text:3"}},
+      {"unknown type", static_cast<DATATYPE>(7), 0, 0, {}},
+      {"type left unset", DT_UNSET, 0, 0, {}},
+      {"type query fails", DT_INTEGER, 1, 0, {}},
+      {"integer refused once", DT_INTEGER, 0, 1, {"int:3", "int:3"}},
+      {"integer refused twice: no third try", DT_INTEGER, 0, 2, {"int:3", "int:3"}},
+      {"double refused once", DT_DOUBLE, 0, 1, {"double:3.000000", "double:3.000000"}},
+      {"text refused twice", DT_STRING, 0, 5, {"text:3", "text:3"}},
+  };
+  for (const PublishCase& c : cases) {
+    ChannelDb db;
+    Engine e;
+    e.data.pRtdbCtrl = &db;
+    e.sys.frame_count = 2;
+    db.type = c.type;
+    db.typeResult = c.typeResult;
+    db.failingSets = c.failingSets;
+    e.sys._store_frame(NthFrame(0));
+    auto calls = db.Calls();
+    ASSERT_FALSE(calls.empty()) << c.what;
+    EXPECT_EQ(calls[0].op, "type") << c.what;
+    EXPECT_EQ(calls[0].value, "-2") << c.what; // preset to DT_UNSET before the query
+    std::vector<std::string> rest;
+    for (size_t i = 1; i < calls.size(); ++i) {
+      EXPECT_EQ(calls[i].channel, 0) << c.what;
+      rest.push_back(calls[i].op + ":" + calls[i].value);
+    }
+    EXPECT_EQ(rest, c.calls) << c.what;
+    EXPECT_EQ(e.sys.queue_size(), 1u) << c.what; // a failed publish keeps the frame
+  }
+}
+
+TEST(Publish, CountsEveryFrameAndWraps) {
+  ChannelDb db;
+  db.type = DT_STRING;
+  Engine e;
+  e.data.pRtdbCtrl = &db;
+  for (int i = 0; i < 7; ++i) e.sys._store_frame(NthFrame(i));
+  EXPECT_EQ(db.Calls().back().value, "7");
+
+  e.sys.frame_count = INT_MAX;
+  e.sys._store_frame(NthFrame(8));
+  EXPECT_EQ(e.sys.frame_count, INT_MIN);
+  EXPECT_EQ(db.Calls().back().value, "-2147483648");
+}
+
+TEST(Publish, NoDatabaseAdapterIsHarmless) {
+  Engine e;
+  e.sys._store_frame(NthFrame(0));
+  EXPECT_EQ(e.sys.frame_count, 1);
+  EXPECT_EQ(e.sys.queue_size(), 1u);
+}
+
+TEST(ReceivePass, DrainsThePortAndFramesAcrossPasses) {
+  ScriptedPort port;
+  port.SetImmediate(true);
+  ChannelDb db;
+  Engine e;
+  StorePort(e.data, &port);
+  e.data.pRtdbCtrl = &db;
+  const std::string a = NthFrame(1), b = NthFrame(2), c = NthFrame(3);
+  // One drain takes every scripted read until the port says it has no more.
+  port.Push(std::string(1, '\0') + a.substr(0, 10));
+  port.Push(a.substr(10) + std::string(1, '\0') + b);
+  port.Push(c.substr(0, 5));
+  EXPECT_EQ(e.sys._receive_pass(), static_cast<int>(a.size() + b.size() + 2 + 5));
+  EXPECT_EQ(e.sys.queue_size(), 2u); // bytes after a zero byte still count
+  EXPECT_EQ(e.sys._receive_pass(), 0);
+  port.Push(c.substr(5));
+  EXPECT_GT(e.sys._receive_pass(), 0);
+  EXPECT_EQ(e.Drain(), (std::vector<std::string>{a, b, c}));
+  EXPECT_EQ(e.sys.frame_count, 3);
+  for (int wait : port.Waits()) EXPECT_EQ(wait, 40);
+}
+
+TEST(ReceivePass, WithoutPortReadsNothing) {
+  Engine e;
+  EXPECT_EQ(e.sys._receive_pass(), -1);
+  HJ::HJ212_system unattached; // never started: no record at all
+  EXPECT_EQ(unattached._receive_pass(), -1);
+}
+
+TEST(ReceivePass, OneDrainIsBounded) {
+  ScriptedPort port;
+  port.Flood('n');
+  Engine e;
+  StorePort(e.data, &port);
+  int got = e.sys._receive_pass();
+  EXPECT_GE(got, 512);
+  EXPECT_LE(got, 64 * 1024 + 512);
+  EXPECT_EQ(e.sys.recv_buffer.pending(), 0u);
+}
+
+TEST(Lifecycle, StopWithoutThreadIsSafe) {
+  HJ::HJ212_system sys;
+  sys.stop();
+  sys.stop();
+  EXPECT_TRUE(sys.stop_requested.load());
+  EXPECT_FALSE(sys.recv_thread.joinable());
+}
+
+} // namespace

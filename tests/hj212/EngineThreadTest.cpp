@@ -1,0 +1,222 @@
+// The receive thread against a scripted port: start/stop handshake, pacing, concurrent consumers.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+#include <time.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "EngineFakes.h"
+#include "Envelope.h"
+#include "HJ212System.h"
+
+namespace {
+
+using enginetest::ChannelDb;
+using enginetest::ScriptedPort;
+using Clock = std::chrono::steady_clock;
+
+std::string NthFrame(int n) { return HJ::wrap_frame("ST=32;CN=2011;QN=" + std::to_string(n) + ";CP=&&&&"); }
+
+template <class Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) {
+  auto until = Clock::now() + limit;
+  while (!pred()) {
+    if (Clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+double ThreadCpuSeconds(std::thread& t) {
+  clockid_t clock;
+  if (pthread_getcpuclockid(t.native_handle(), &clock) != 0) return -1;
+  timespec ts{};
+  clock_gettime(clock, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::vector<std::string> DrainQueue(HJ::HJ212_system& sys) {
+  std::vector<std::string> out;
+  std::string f;
+  for (;;) {
+    std::lock_guard<std::mutex> lock(sys.queue_mutex);
+    if (sys._pop_recv_string(f) < 0) return out;
+    out.push_back(f);
+  }
+}
+
+TEST(Thread, StopBeforeReleaseReadsNothing) {
+  ScriptedPort port;
+  port.Push(NthFrame(1));
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  HJ::HJ212_system sys;
+  sys.start(data);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(port.Reads(), 0); // parked until released
+  auto began = Clock::now();
+  sys.stop();
+  EXPECT_LT(Clock::now() - began, std::chrono::seconds(5));
+  EXPECT_FALSE(sys.recv_thread.joinable());
+  EXPECT_EQ(port.Reads(), 0);
+  EXPECT_EQ(sys.queue_size(), 0u);
+  EXPECT_FALSE(sys.release()); // stop released it already
+}
+
+TEST(Thread, ReleasedThreadQueuesAndPublishes) {
+  ScriptedPort port;
+  ChannelDb db;
+  db.type = DT_INTEGER;
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  data.pRtdbCtrl = &db;
+  HJ::HJ212_system sys;
+  sys.start(data);
+  sys.start(data); // a second start does not start a second thread
+  EXPECT_FALSE(sys.is_started());
+  EXPECT_TRUE(sys.release());
+  EXPECT_FALSE(sys.release());
+  EXPECT_TRUE(sys.is_started());
+
+  std::string stream;
+  std::vector<std::string> sent;
+  for (int i = 0; i < 10; ++i) {
+    sent.push_back(NthFrame(i));
+    stream += "noise##" + sent.back();
+  }
+  for (size_t at = 0; at < stream.size(); at += 97) port.Push(stream.substr(at, 97));
+  ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == sent.size(); }));
+  sys.stop();
+  EXPECT_EQ(DrainQueue(sys), sent);
+  EXPECT_EQ(sys.frame_count, 10);
+  auto calls = db.Calls();
+  ASSERT_FALSE(calls.empty());
+  EXPECT_EQ(calls.back().op, "int");
+  EXPECT_EQ(calls.back().value, "10");
+}
+
+TEST(Thread, StopWhileReadingReturnsWithinOnePass) {
+  struct PortCase {
+    const char* what;
+    bool flood;
+  } cases[] = {{"idle port", false}, {"flooding port", true}};
+  for (const PortCase& c : cases) {
+    ScriptedPort port;
+    if (c.flood) port.Flood('#');
+    ORVA_DATA data{};
+    StorePort(data, &port);
+    HJ::HJ212_system sys;
+    sys.start(data);
+    sys.release();
+    ASSERT_TRUE(WaitFor([&] { return port.Reads() > 2; })) << c.what;
+    auto began = Clock::now();
+    sys.stop();
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(5)) << c.what;
+    EXPECT_LE(sys.recv_buffer.held(), 2 * HJ::kMaxFrameBytes + 64 * 1024 + 512) << c.what;
+  }
+}
+
+TEST(Thread, IdleThreadDoesNotSpin) {
+  struct IdleCase {
+    const char* what;
+    bool attachPort;
+  } cases[] = {{"no port attached", false}, {"port that returns at once", true}};
+  for (const IdleCase& c : cases) {
+    ScriptedPort port;
+    port.SetImmediate(true);
+    ORVA_DATA data{};
+    if (c.attachPort) StorePort(data, &port);
+    HJ::HJ212_system sys;
+    sys.start(data);
+    sys.release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    double cpuBefore = ThreadCpuSeconds(sys.recv_thread);
+    int readsBefore = port.Reads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    double cpu = ThreadCpuSeconds(sys.recv_thread) - cpuBefore;
+    int reads = port.Reads() - readsBefore;
+    sys.stop();
+    EXPECT_LT(cpu, 0.1) << c.what; // a spinning thread burns the whole 0.4 s
+    EXPECT_LE(reads, 15) << c.what; // about one read per 40 ms
+  }
+}
+
+TEST(Thread, PortReplacedWhileRunning) {
+  ScriptedPort first, second;
+  ORVA_DATA data{};
+  StorePort(data, &first);
+  HJ::HJ212_system sys;
+  sys.start(data);
+  sys.release();
+  first.Push(NthFrame(1));
+  ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
+  StorePort(data, nullptr);
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  StorePort(data, &second);
+  second.Push(NthFrame(2));
+  ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 2; }));
+  sys.stop();
+  EXPECT_EQ(DrainQueue(sys), (std::vector<std::string>{NthFrame(1), NthFrame(2)}));
+}
+
+TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
+  ScriptedPort port;
+  ChannelDb db;
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  data.pRtdbCtrl = &db;
+  const int total = 300;
+  std::string stream;
+  for (int i = 0; i < total; ++i) stream += NthFrame(i);
+  HJ::HJ212_system sys;
+  sys.start(data);
+  sys.release();
+  std::thread producer([&] {
+    for (size_t at = 0; at < stream.size(); at += 331) port.Push(stream.substr(at, 331));
+  });
+  std::vector<std::string> taken;
+  auto until = Clock::now() + std::chrono::seconds(20);
+  while (Clock::now() < until && (taken.empty() || taken.back() != NthFrame(total - 1))) {
+    std::string f;
+    int left;
+    {
+      std::lock_guard<std::mutex> lock(sys.queue_mutex);
+      left = sys._pop_recv_string(f);
+    }
+    if (left >= 0) taken.push_back(f);
+    else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  producer.join();
+  sys.stop();
+  ASSERT_FALSE(taken.empty());
+  EXPECT_EQ(taken.back(), NthFrame(total - 1)); // the newest frame is never the one dropped
+  // Frames come out in arrival order; a slow consumer may miss old ones, never reorder them.
+  int next = 0;
+  for (const std::string& f : taken) {
+    while (next < total && NthFrame(next) != f) ++next;
+    ASSERT_LT(next, total) << "out of order or unknown: " << f;
+    ++next;
+  }
+  EXPECT_EQ(sys.frame_count, total);
+}
+
+TEST(Thread, DestroyingARunningEngineJoinsIt) {
+  ScriptedPort port;
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  {
+    HJ::HJ212_system sys;
+    sys.start(data);
+    sys.release();
+    ASSERT_TRUE(WaitFor([&] { return port.Reads() > 0; }));
+  }
+  int reads = port.Reads();
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(port.Reads(), reads); // nothing reads the port any more
+}
+
+} // namespace

@@ -1,0 +1,208 @@
+// Framing of a byte stream that arrives in chunks: whatever the chunking, the same frames come out.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "EngineFakes.h"
+#include "Envelope.h"
+#include "FrameScanner.h"
+
+namespace {
+
+using Frames = std::vector<std::string>;
+
+Frames Scan(HJ::FrameScanner& scanner, const std::vector<std::string>& chunks) {
+  Frames out;
+  for (const std::string& c : chunks) scanner.feed(c.data(), c.size(), [&](std::string&& f) { out.push_back(std::move(f)); });
+  return out;
+}
+
+Frames Scan(const std::vector<std::string>& chunks) {
+  HJ::FrameScanner scanner;
+  return Scan(scanner, chunks);
+}
+
+std::vector<std::string> Bytes(const std::string& s) {
+  std::vector<std::string> out;
+  for (char c : s) out.emplace_back(1, c);
+  return out;
+}
+
+const std::string A = HJ::wrap_frame("QN=1;ST=32;CN=2011;CP=&&a=1&&");
+const std::string B = HJ::wrap_frame("ST=91;CN=9014");
+const std::string Lower = "##0003abcd701\r\n"; // right CRC, lower-case digits
+const std::string Rejected = "##0003abcD702\r\n";
+
+struct StreamCase {
+  const char* what;
+  std::string stream;
+  Frames expected;
+};
+
+std::vector<StreamCase> StreamCases() {
+  return {
+      {"two frames in one chunk", A + B, {A, B}},
+      {"noise before a frame", "noise;;\r\x01" + A, {A}},
+      {"CR LF in the noise", "x\r\ny\r\n" + A, {A}},
+      {"stray ## in the noise", "ab##cd" + A, {A}},
+      {"stray ## with digits that look like a length", "##0015xyz" + A, {A}},
+      {"single # right before the start marker", "#" + A, {A}},
+      {"run of # before the start marker", "######" + A + "#" + B, {A, B}},
+      {"zero bytes between and before frames", std::string("\0\0", 2) + A + std::string("\0x\0", 3) + B, {A, B}},
+      {"rejected candidate then a frame", Rejected + A, {A}},
+      {"frame, rejected candidate, frame", A + Rejected + B, {A, B}},
+      {"lower-case CRC accepted as received", Lower, {Lower}},
+      {"frame split by an unterminated start", "##00" + A, {A}},
+      {"empty data segment rejected", "##0000FFFF\r\n" + B, {B}},
+      {"no start marker at all", "just noise\r\n", {}},
+      {"unterminated frame at the end", A + B.substr(0, B.size() - 1), {A}},
+  };
+}
+
+TEST(FrameScanner, StreamsWholeBytewiseAndAtEverySplit) {
+  for (const StreamCase& c : StreamCases()) {
+    EXPECT_EQ(Scan({c.stream}), c.expected) << c.what << " (whole)";
+    EXPECT_EQ(Scan(Bytes(c.stream)), c.expected) << c.what << " (byte by byte)";
+    for (size_t cut = 0; cut <= c.stream.size(); ++cut)
+      ASSERT_EQ(Scan({c.stream.substr(0, cut), c.stream.substr(cut)}), c.expected) << c.what << " (cut at " << cut << ")";
+  }
+}
+
+// The field frames, interleaved with noise, cut at every point into two chunks and at random
+// points into many: the accepted frames come out, in order, every time.
+TEST(FrameScanner, FieldFramesWhateverTheChunking) {
+  auto field = enginetest::LoadFieldFrames();
+  std::string stream;
+  Frames expected;
+  const std::string noise[] = {"", "\x01\x02", "#", "##", "x##y", "\r", std::string(1, '\0'), "\n\n"};
+  for (size_t i = 0; i < field.size(); ++i) {
+    stream += noise[i % (sizeof noise / sizeof noise[0])];
+    stream += field[i].frame;
+    if (field[i].accept) expected.push_back(field[i].frame);
+  }
+  ASSERT_GT(expected.size(), 20u);
+  EXPECT_EQ(Scan({stream}), expected);
+  EXPECT_EQ(Scan(Bytes(stream)), expected);
+  for (size_t cut = 0; cut <= stream.size(); cut += 7)
+    ASSERT_EQ(Scan({stream.substr(0, cut), stream.substr(cut)}), expected) << "cut at " << cut;
+  std::mt19937 rng(42);
+  for (int round = 0; round < 50; ++round) {
+    std::uniform_int_distribution<size_t> size(1, 700);
+    std::vector<std::string> chunks;
+    for (size_t at = 0; at < stream.size();) {
+      size_t n = size(rng);
+      chunks.push_back(stream.substr(at, n));
+      at += n;
+    }
+    ASSERT_EQ(Scan(chunks), expected) << "round " << round;
+  }
+}
+
+TEST(FrameScanner, RandomFramesAndNoise) {
+  std::mt19937 rng(2017);
+  std::uniform_int_distribution<int> byte(0, 255), len(1, 1500), noiseLen(0, 40);
+  std::string stream;
+  Frames expected;
+  for (int i = 0; i < 200; ++i) {
+    std::string noise(static_cast<size_t>(noiseLen(rng)), '\0');
+    for (char& c : noise) {
+      c = static_cast<char>(byte(rng));
+      if (c == '\r') c = '#'; // noise holds "##" often but never a CR LF
+    }
+    std::string data(static_cast<size_t>(len(rng)), '\0');
+    for (char& c : data) c = static_cast<char>(byte(rng) | 0x20); // no CR or LF in the data
+    std::string frame = HJ::wrap_frame(data);
+    stream += noise + frame;
+    expected.push_back(frame);
+  }
+  for (size_t chunk : {size_t(1), size_t(13), size_t(512), size_t(4096), stream.size()}) {
+    std::vector<std::string> chunks;
+    for (size_t at = 0; at < stream.size(); at += chunk) chunks.push_back(stream.substr(at, chunk));
+    EXPECT_EQ(Scan(chunks), expected) << "chunk " << chunk;
+  }
+}
+
+TEST(FrameScanner, StartMarkerSplitAcrossChunks) {
+  EXPECT_EQ(Scan({"noise#", A.substr(1)}), Frames{A});
+  EXPECT_EQ(Scan({"#", "#", A.substr(2)}), Frames{A});
+  HJ::FrameScanner scanner;
+  Scan(scanner, {"no marker here#"});
+  EXPECT_EQ(scanner.pending(), 1u); // only the "#" is kept
+  Scan(scanner, {"no marker here"});
+  EXPECT_EQ(scanner.pending(), 0u);
+}
+
+TEST(FrameScanner, EndMarkerSplitAcrossChunks) {
+  EXPECT_EQ(Scan({A.substr(0, A.size() - 1), "\n"}), Frames{A});
+  EXPECT_EQ(Scan({A.substr(0, A.size() - 2), "\r", "\n" + B}), (Frames{A, B}));
+}
+
+TEST(FrameScanner, ConsumedBytesDoNotStay) {
+  HJ::FrameScanner scanner;
+  EXPECT_EQ(Scan(scanner, {"noise" + Rejected + "more noise"}), Frames{});
+  EXPECT_EQ(scanner.pending(), 0u);
+  EXPECT_EQ(Scan(scanner, {A + "##0009ST="}), Frames{A});
+  EXPECT_EQ(scanner.pending(), 9u); // the unterminated frame only
+}
+
+TEST(FrameScanner, LargestFrameArrivingSlowly) {
+  const std::string big = HJ::wrap_frame(std::string(HJ::kMaxDataBytes, 'w'));
+  ASSERT_EQ(big.size(), HJ::kMaxFrameBytes);
+  std::vector<std::string> chunks;
+  for (size_t at = 0; at < big.size(); at += 300) chunks.push_back(big.substr(at, 300));
+  EXPECT_EQ(Scan(chunks), Frames{big});
+  // Everything but the final LF: still waiting for it.
+  HJ::FrameScanner scanner;
+  EXPECT_EQ(Scan(scanner, {big.substr(0, big.size() - 1)}), Frames{});
+  EXPECT_EQ(scanner.pending(), big.size() - 1);
+  EXPECT_EQ(Scan(scanner, {"\n"}), Frames{big});
+}
+
+TEST(FrameScanner, UnterminatedSpanGivenUpBeyondTheLargestFrame) {
+  HJ::FrameScanner scanner;
+  std::string span = "##" + std::string(HJ::kMaxFrameBytes - 2, 'z');
+  Scan(scanner, {span});
+  EXPECT_EQ(scanner.pending(), HJ::kMaxFrameBytes); // could still be a frame's start
+  Scan(scanner, {"z"});
+  EXPECT_EQ(scanner.pending(), 0u);
+  EXPECT_EQ(Scan(scanner, {A}), Frames{A});
+
+  // A later "##" inside the overlong span is where the next frame may start.
+  HJ::FrameScanner resync;
+  std::string head = "##" + std::string(HJ::kMaxFrameBytes, 'z');
+  EXPECT_EQ(Scan(resync, {head + A.substr(0, 20), A.substr(20)}), Frames{A});
+  EXPECT_EQ(resync.pending(), 0u);
+}
+
+TEST(FrameScanner, MemoryStaysBoundedUnderFlood) {
+  struct Flood {
+    const char* what;
+    char byte;
+    size_t maxPending;
+  } floods[] = {{"noise without a marker", 'n', 0}, {"start markers only", '#', HJ::kMaxFrameBytes}};
+  for (const Flood& f : floods) {
+    HJ::FrameScanner scanner;
+    std::string chunk(4096, f.byte);
+    size_t mostHeld = 0;
+    for (int i = 0; i < 1000; ++i) {
+      scanner.feed(chunk.data(), chunk.size(), [](std::string&&) { ADD_FAILURE(); });
+      ASSERT_LE(scanner.pending(), f.maxPending) << f.what;
+      mostHeld = std::max(mostHeld, scanner.held());
+    }
+    EXPECT_LE(mostHeld, 2 * HJ::kMaxFrameBytes + chunk.size()) << f.what;
+    EXPECT_EQ(Scan(scanner, {A}), Frames{A}) << f.what; // and it still frames afterwards
+  }
+}
+
+TEST(FrameScanner, ClearForgetsBufferedBytes) {
+  HJ::FrameScanner scanner;
+  Scan(scanner, {A.substr(0, 10)});
+  scanner.clear();
+  EXPECT_EQ(scanner.pending(), 0u);
+  EXPECT_EQ(Scan(scanner, {A.substr(10), B}), Frames{B});
+}
+
+} // namespace

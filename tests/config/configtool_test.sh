@@ -1,0 +1,39 @@
+#!/bin/sh
+# polmon-config on a sample station: write, print back, and refuse bad input without leaving a file.
+# usage: configtool_test.sh <polmon-config> <data dir> <work dir>
+set -u
+tool=$1
+data=$2
+work=$3
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+rm -rf "$work" && mkdir -p "$work" || fail "cannot make $work"
+
+"$tool" write "$data/station.txt" "$work/station.bin" || fail "write of the sample"
+"$tool" print "$work/station.bin" >"$work/printed.txt" || fail "print of the sample"
+diff -u "$data/station.printed.txt" "$work/printed.txt" || fail "print differs from the expected text"
+"$tool" write "$work/printed.txt" "$work/again.bin" || fail "write of the printed text"
+cmp "$work/station.bin" "$work/again.bin" || fail "printed text writes other bytes"
+"$tool" write - - <"$data/station.txt" >"$work/piped.bin" || fail "write from stdin to stdout"
+cmp "$work/station.bin" "$work/piped.bin" || fail "stdin/stdout write differs"
+"$tool" print - <"$work/station.bin" | diff -u "$data/station.printed.txt" - || fail "print from stdin differs"
+
+# Bad input: non-zero exit, a message naming file, line and field; the existing output stays as it was.
+cp "$work/station.bin" "$work/keep.bin"
+if "$tool" write "$data/bad.txt" "$work/keep.bin" 2>"$work/err.txt"; then fail "bad input accepted"; fi
+grep -q "bad.txt: line 4: row: field 'st'" "$work/err.txt" || fail "unclear message: $(cat "$work/err.txt")"
+cmp "$work/station.bin" "$work/keep.bin" || fail "failed write touched the output"
+if "$tool" write "$data/bad.txt" "$work/new.bin" 2>/dev/null; then fail "bad input accepted"; fi
+[ ! -e "$work/new.bin" ] || fail "failed write left an output file"
+leftovers=$(ls "$work" | grep -c '\.bin\.') || true
+[ "$leftovers" = 0 ] || fail "temporary files left: $(ls "$work")"
+
+if "$tool" write "$data/missing.txt" "$work/x.bin" 2>/dev/null; then fail "missing input accepted"; fi
+if "$tool" write "$data/station.txt" "$work/no/such/dir/x.bin" 2>/dev/null; then fail "unwritable output accepted"; fi
+: >"$work/empty.bin"
+if "$tool" print "$work/empty.bin" 2>/dev/null; then fail "empty configuration printed"; fi
+"$tool" >/dev/null 2>&1
+[ $? = 2 ] || fail "usage error is not exit 2"
+echo "polmon-config: all checks passed"

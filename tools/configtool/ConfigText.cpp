@@ -1,0 +1,373 @@
+#include "ConfigText.h"
+
+#include <climits>
+#include <cstdio>
+#include <memory>
+
+#include "DevBas.h"
+#include "OrvaData.h"
+
+namespace configtool {
+
+const char* const kPropertyKeys[DEVROW_PROPERTY_COUNT] = {"group", "st", "factor", "name", "datatype", "factortype", "rw"};
+
+namespace {
+
+// One word of a line: a bare word, a "quoted" text, or key=value (the value bare or quoted).
+struct Word {
+  std::string key;   // empty unless the word was key=value
+  std::string value; // the word itself, or the value after '='
+};
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+class LineReader {
+public:
+  LineReader(const std::string& line, int number) : line_(line), number_(number) {}
+
+  // Splits the line into words up to a '#' outside quotes.
+  bool Split(std::vector<Word>& words, std::string& error) {
+    words.clear();
+    for (;;) {
+      while (pos_ < line_.size() && IsBlank(line_[pos_])) ++pos_;
+      if (pos_ == line_.size() || line_[pos_] == '#') return true;
+      Word word;
+      if (line_[pos_] == '"') {
+        if (!ReadQuoted(word.value, "", error)) return false;
+      } else {
+        std::string bare = ReadBare();
+        if (pos_ < line_.size() && line_[pos_] == '=') {
+          ++pos_;
+          word.key = bare;
+          if (word.key.empty()) return Fail(error, "'=' without a field name before it");
+          if (pos_ < line_.size() && line_[pos_] == '"') {
+            if (!ReadQuoted(word.value, word.key, error)) return false;
+          } else {
+            word.value = ReadBare();
+            if (pos_ < line_.size() && (line_[pos_] == '"' || line_[pos_] == '='))
+              return Fail(error, "field " + Quote(word.key) + ": unexpected '" + line_[pos_] + "' in the value");
+          }
+        } else if (pos_ < line_.size() && line_[pos_] == '"') {
+          return Fail(error, "unexpected '\"' after " + Quote(bare));
+        } else {
+          word.value = bare;
+        }
+      }
+      words.push_back(std::move(word));
+    }
+  }
+
+  bool Fail(std::string& error, const std::string& message) const {
+    error = "line " + std::to_string(number_) + ": " + message;
+    return false;
+  }
+
+private:
+  std::string ReadBare() {
+    const size_t start = pos_;
+    while (pos_ < line_.size() && !IsBlank(line_[pos_]) && line_[pos_] != '=' && line_[pos_] != '"' && line_[pos_] != '#')
+      ++pos_;
+    return line_.substr(start, pos_ - start);
+  }
+
+  bool ReadQuoted(std::string& out, const std::string& key, std::string& error) {
+    const std::string field = key.empty() ? std::string("text") : "field " + Quote(key);
+    ++pos_; // the opening quote
+    for (;;) {
+      if (pos_ >= line_.size()) return Fail(error, field + ": text without its closing '\"'");
+      const char c = line_[pos_++];
+      if (c == '"') break;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (pos_ >= line_.size()) return Fail(error, field + ": '\\' at the end of the line");
+      const char e = line_[pos_++];
+      switch (e) {
+      case '\\': out += '\\'; break;
+      case '"': out += '"'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'x': {
+        const int hi = pos_ < line_.size() ? HexDigit(line_[pos_]) : -1;
+        const int lo = pos_ + 1 < line_.size() ? HexDigit(line_[pos_ + 1]) : -1;
+        if (hi < 0 || lo < 0) return Fail(error, field + ": '\\x' needs two hexadecimal digits");
+        pos_ += 2;
+        const int byte = hi * 16 + lo;
+        if (byte == 0) return Fail(error, field + ": a text cannot hold a zero byte (the device ends it there)");
+        out += static_cast<char>(byte);
+        break;
+      }
+      default:
+        return Fail(error, field + ": unknown escape '\\" + std::string(1, e) + "' (use \\\\ \\\" \\n \\r \\t \\xHH)");
+      }
+    }
+    if (pos_ < line_.size() && !IsBlank(line_[pos_]) && line_[pos_] != '#')
+      return Fail(error, field + ": a space must follow the closing '\"'");
+    return true;
+  }
+
+  const std::string& line_;
+  int number_;
+  size_t pos_ = 0;
+};
+
+// Decimal, or hexadecimal after 0x; an optional leading '-'. Fails outside [low, high].
+bool ParseNumber(const std::string& text, int64_t low, int64_t high, int64_t& out) {
+  size_t i = 0;
+  bool negative = false;
+  if (i < text.size() && text[i] == '-') {
+    negative = true;
+    ++i;
+  }
+  int base = 10;
+  if (text.size() - i > 2 && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    base = 16;
+    i += 2;
+  }
+  if (i == text.size()) return false;
+  uint64_t value = 0;
+  for (; i < text.size(); ++i) {
+    const int digit = base == 16 ? HexDigit(text[i]) : (text[i] >= '0' && text[i] <= '9' ? text[i] - '0' : -1);
+    if (digit < 0) return false;
+    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+    if (value > 0xFFFFFFFFull + 1) return false; // far beyond every range asked for
+  }
+  const int64_t signedValue = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+  if (signedValue < low || signedValue > high) return false;
+  out = signedValue;
+  return true;
+}
+
+int PropertyIndex(const std::string& key) {
+  for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i)
+    if (key == kPropertyKeys[i]) return i;
+  return -1;
+}
+
+bool ParseRow(LineReader& reader, const std::vector<Word>& words, Row& row, std::string& error) {
+  std::array<bool, DEVROW_PROPERTY_COUNT> seen{};
+  for (size_t w = 1; w < words.size(); ++w) {
+    const Word& word = words[w];
+    if (word.key.empty()) return reader.Fail(error, "row: expected field=value, got " + Quote(word.value));
+    const int index = PropertyIndex(word.key);
+    if (index < 0)
+      return reader.Fail(error, "row: unknown field " + Quote(word.key) + " (fields: group st factor name datatype factortype rw)");
+    if (seen[index]) return reader.Fail(error, "row: field " + Quote(word.key) + " given twice");
+    seen[index] = true;
+    if (DEVROW_DWORD_PROPERTYTYPE[index] == DEVROW_TYPE_TEXT) {
+      row.texts[index] = word.value;
+    } else {
+      int64_t value = 0;
+      if (!ParseNumber(word.value, 0, 0xFFFFFFFFll, value))
+        return reader.Fail(error, "row: field " + Quote(word.key) + ": expected a number from 0 to 4294967295, got " +
+                                      Quote(word.value));
+      row.numbers[index] = static_cast<DWORD>(value);
+    }
+  }
+  for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i)
+    if (!seen[i]) return reader.Fail(error, "row: field " + Quote(kPropertyKeys[i]) + " is missing");
+  return true;
+}
+
+} // namespace
+
+bool ParseText(const std::string& text, Configuration& out, std::string& error) {
+  Configuration config;
+  bool versionSeen = false;
+  std::array<int, 7> paramLine{};
+  std::vector<Word> words;
+  size_t start = 0;
+  for (int number = 1; start <= text.size(); ++number) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    LineReader reader(line, number);
+    if (line.find('\0') != std::string::npos) return reader.Fail(error, "a zero byte in the text");
+    if (!reader.Split(words, error)) return false;
+    if (words.empty()) continue;
+    const Word& head = words[0];
+    if (!head.key.empty()) return reader.Fail(error, "expected version, param or row, got " + Quote(head.key + "="));
+    if (head.value == "version") {
+      if (versionSeen) return reader.Fail(error, "version: given twice");
+      if (words.size() != 2 || !words[1].key.empty()) return reader.Fail(error, "version: expected 'version 20000' or 'version none'");
+      versionSeen = true;
+      if (words[1].value == "none") {
+        config.version = 0;
+      } else if (words[1].value == "20000") {
+        config.version = 20000;
+      } else {
+        return reader.Fail(error, "version: only 20000 or none can be written, got " + Quote(words[1].value));
+      }
+    } else if (head.value == "param") {
+      if (words.size() != 3 || !words[1].key.empty() || !words[2].key.empty())
+        return reader.Fail(error, "param: expected 'param <index 0-6> <value>'");
+      int64_t index = 0;
+      int64_t value = 0;
+      if (!ParseNumber(words[1].value, 0, 6, index))
+        return reader.Fail(error, "param: field 'index': expected 0 to 6, got " + Quote(words[1].value));
+      if (paramLine[static_cast<size_t>(index)] != 0)
+        return reader.Fail(error, "param: field 'index': parameter " + std::to_string(index) + " already given on line " +
+                                      std::to_string(paramLine[static_cast<size_t>(index)]));
+      // Values above 2147483647 are taken as their 32-bit pattern (the device reads them as negative).
+      if (!ParseNumber(words[2].value, INT32_MIN, 0xFFFFFFFFll, value))
+        return reader.Fail(error, "param: field 'value': expected a 32-bit number (-2147483648 to 4294967295), got " +
+                                      Quote(words[2].value));
+      paramLine[static_cast<size_t>(index)] = number;
+      config.params[static_cast<size_t>(index)] = static_cast<int32_t>(static_cast<uint32_t>(value));
+      if (config.storedParams < index + 1) config.storedParams = static_cast<int>(index + 1);
+    } else if (head.value == "row") {
+      Row row;
+      if (!ParseRow(reader, words, row, error)) return false;
+      config.rows.push_back(std::move(row));
+    } else {
+      return reader.Fail(error, "unknown keyword " + Quote(head.value) + " (expected version, param or row)");
+    }
+  }
+  out = std::move(config);
+  return true;
+}
+
+namespace {
+
+std::string QuoteText(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02X", byte);
+      out += hex;
+    } else {
+      out += c; // UTF-8 (or any other multi-byte text) passes through as its bytes
+    }
+  }
+  return out + "\"";
+}
+
+} // namespace
+
+std::string PrintText(const Configuration& config) {
+  std::string out = "# device configuration: version, device parameters, channel rows\n";
+  if (config.version == 0) {
+    out += "version none\n";
+  } else {
+    out += "version " + std::to_string(config.version) + "\n";
+    if (config.version > COwnerArchive::VERSION) {
+      out += "# a device reads nothing from a configuration of this version: seven zero parameters, no rows\n";
+      return out;
+    }
+  }
+  if (config.storedParams > 7)
+    out += "# " + std::to_string(config.storedParams) + " parameters stored; a device keeps the first 7\n";
+  const int shown = config.storedParams < 7 ? config.storedParams : 7;
+  for (int i = 0; i < shown; ++i) out += "param " + std::to_string(i) + " " + std::to_string(config.params[i]) + "\n";
+  for (const Row& row : config.rows) {
+    out += "row";
+    for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i) {
+      out += ' ';
+      out += kPropertyKeys[i];
+      out += '=';
+      out += DEVROW_DWORD_PROPERTYTYPE[i] == DEVROW_TYPE_TEXT ? QuoteText(row.texts[i]) : std::to_string(row.numbers[i]);
+    }
+    out += '\n';
+  }
+  return out;
+}
+
+std::vector<unsigned char> StoreBytes(const Configuration& config) {
+  CDevRow::mfFillPropertyDescription();
+  CDevTable table;
+  table.m_arRows.SetSize(static_cast<int>(config.rows.size()));
+  for (int r = 0; r < table.m_arRows.GetSize(); ++r) {
+    const Row& source = config.rows[static_cast<size_t>(r)];
+    CDevRow& row = table.m_arRows[r];
+    for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i) {
+      if (DEVROW_DWORD_PROPERTYTYPE[i] == DEVROW_TYPE_TEXT) {
+        row.m_strArPropertyValue[i] = CString(source.texts[i].data(), static_cast<int>(source.texts[i].size()));
+      } else {
+        row.m_dwArPropertyValue[i] = source.numbers[i];
+      }
+    }
+  }
+  int count = config.storedParams < 0 ? 0 : (config.storedParams > 7 ? 7 : config.storedParams);
+  COwnerArchive archive;
+  CDevBas::mfSerializeToArchive(archive, config.version != 0, config.params.data(), count, table);
+  const unsigned char* data = archive.m_arBuffer.GetData();
+  return std::vector<unsigned char>(data, data + archive.m_nPosition);
+}
+
+bool LoadBytes(const unsigned char* bytes, size_t length, Configuration& out, std::string& error) {
+  if (length == 0) {
+    error = "empty configuration (a device refuses it)";
+    return false;
+  }
+  if (length > static_cast<size_t>(INT_MAX)) {
+    error = "configuration larger than 2 GiB";
+    return false;
+  }
+  CDevRow::mfFillPropertyDescription();
+  ORVA_DATA data{};
+  auto archive = std::make_unique<COwnerArchive>();
+  data.pArchive = archive.get();
+  CDevBas::mfPrepareArchive(*archive, bytes, static_cast<int>(length));
+
+  Configuration config;
+  const unsigned version = archive->GetNowVersion();
+  config.version = version >= COwnerArchive::VERSION ? version : 0;
+  // The stored parameter count, which the device itself does not keep.
+  const int at = archive->m_nPosition;
+  int32_t stored = 0;
+  archive->SvrReadInt32(stored);
+  archive->m_nPosition = at;
+  config.storedParams = stored < 0 ? 0 : stored;
+
+  auto table = std::make_unique<CDevTable>();
+  DEVBAS_DATA device{};
+  device.arDevParam.SetSize(7);
+  device.pDevTable = table.get();
+  data.pDevice = &device;
+  CDevBas::mfReadConfiguration(data);
+  data.pDevice = nullptr;
+  data.pArchive = nullptr;
+
+  if (version > COwnerArchive::VERSION) config.storedParams = 0;
+  for (int i = 0; i < 7; ++i) config.params[static_cast<size_t>(i)] = device.arDevParam[i];
+  for (int r = 0; r < table->m_arRows.GetSize(); ++r) {
+    const CDevRow& row = table->m_arRows[r];
+    Row loaded;
+    for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i) {
+      if (DEVROW_DWORD_PROPERTYTYPE[i] == DEVROW_TYPE_TEXT) {
+        const CString& text = row.m_strArPropertyValue[i];
+        loaded.texts[i].assign(text.c_str(), static_cast<size_t>(text.GetLength()));
+      } else {
+        loaded.numbers[i] = row.m_dwArPropertyValue[i];
+      }
+    }
+    config.rows.push_back(std::move(loaded));
+  }
+  out = std::move(config);
+  return true;
+}
+
+} // namespace configtool

@@ -1,0 +1,140 @@
+// polmon-config: writes the configuration bytes the panel stores for a device from a readable
+// text file, and prints stored configuration bytes in that text form.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ConfigText.h"
+
+namespace {
+
+// Inputs beyond this are certainly not a device configuration.
+constexpr size_t kMostInputBytes = 64u << 20;
+
+const char kUsage[] =
+    "usage: polmon-config write <in.txt|-> <out.bin|->   text form -> stored configuration bytes\n"
+    "       polmon-config print <in.bin|->               stored configuration bytes -> text form\n";
+
+bool ReadAll(const std::string& path, std::string& out, std::string& error) {
+  const bool stdinput = path == "-";
+  FILE* file = stdinput ? stdin : std::fopen(path.c_str(), "rb");
+  if (!file) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  out.clear();
+  char chunk[65536];
+  size_t got = 0;
+  bool ok = true;
+  while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+    if (out.size() + got > kMostInputBytes) {
+      error = path + ": larger than " + std::to_string(kMostInputBytes >> 20) + " MiB";
+      ok = false;
+      break;
+    }
+    out.append(chunk, got);
+  }
+  if (ok && std::ferror(file)) {
+    error = path + ": read failed";
+    ok = false;
+  }
+  if (!stdinput) std::fclose(file);
+  return ok;
+}
+
+bool WriteFd(int fd, const std::vector<unsigned char>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes next to the target and renames over it, so a failure never leaves a partial file.
+bool WriteAtomically(const std::string& path, const std::vector<unsigned char>& bytes, std::string& error) {
+  if (path == "-") {
+    if (!WriteFd(STDOUT_FILENO, bytes)) {
+      error = "standard output: " + std::string(std::strerror(errno));
+      return false;
+    }
+    return true;
+  }
+  std::string temp = path + ".XXXXXX";
+  std::vector<char> name(temp.begin(), temp.end());
+  name.push_back('\0');
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    error = path + ": cannot create a file beside it: " + std::strerror(errno);
+    return false;
+  }
+  temp = name.data();
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && WriteFd(fd, bytes) && ::fsync(fd) == 0;
+  const int saved = errno;
+  ok = (::close(fd) == 0) && ok;
+  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
+  if (!ok) {
+    error = path + ": " + std::strerror(saved ? saved : errno);
+    ::unlink(temp.c_str());
+  }
+  return ok;
+}
+
+int Write(const std::string& in, const std::string& out) {
+  std::string text;
+  std::string error;
+  if (!ReadAll(in, text, error)) {
+    std::fprintf(stderr, "polmon-config: %s\n", error.c_str());
+    return 1;
+  }
+  configtool::Configuration config;
+  if (!configtool::ParseText(text, config, error)) {
+    std::fprintf(stderr, "polmon-config: %s: %s\n", in == "-" ? "<stdin>" : in.c_str(), error.c_str());
+    return 1;
+  }
+  if (!WriteAtomically(out, configtool::StoreBytes(config), error)) {
+    std::fprintf(stderr, "polmon-config: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int Print(const std::string& in) {
+  std::string bytes;
+  std::string error;
+  configtool::Configuration config;
+  if (!ReadAll(in, bytes, error)) {
+    std::fprintf(stderr, "polmon-config: %s\n", error.c_str());
+    return 1;
+  }
+  if (!configtool::LoadBytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), config, error)) {
+    std::fprintf(stderr, "polmon-config: %s: %s\n", in == "-" ? "<stdin>" : in.c_str(), error.c_str());
+    return 1;
+  }
+  const std::string text = configtool::PrintText(config);
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "polmon-config: standard output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 3 && args[0] == "write") return Write(args[1], args[2]);
+  if (args.size() == 2 && args[0] == "print") return Print(args[1]);
+  std::fputs(kUsage, stderr);
+  return 2;
+}

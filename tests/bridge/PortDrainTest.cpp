@@ -1,0 +1,102 @@
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+
+#include "DevServer.h"
+#include "ICommunication.h"
+
+namespace {
+
+// A port that hands out scripted reads: bytes placed, the hint left in *length, and the text.
+class ScriptedPort final : public ICommunication {
+public:
+  struct Read {
+    int placed;
+    int hint;
+    char fill;
+  };
+  std::deque<Read> script;
+  bool flood = false; // after the script: full reads with more to come, forever
+  int reads = 0;
+  int lastAsked = 0;
+  int lastWait = -1;
+
+  int Open() override { return 0; }
+  int Close() override { return 0; }
+  int WriteData(const unsigned char*, int*, int) override { return 0; }
+  int ReadData(unsigned char* buffer, int* length, int wait) override {
+    ++reads;
+    lastAsked = *length;
+    lastWait = wait;
+    Read r{0, 0, 0};
+    if (!script.empty()) {
+      r = script.front();
+      script.pop_front();
+    } else if (flood) {
+      r = Read{512, 512, 'f'};
+    }
+    int written = r.placed < *length ? r.placed : *length; // never past the buffer it was given
+    for (int i = 0; i < written; ++i) buffer[i] = static_cast<unsigned char>(r.fill);
+    *length = r.hint;
+    return r.placed;
+  }
+  int ClearBuffer() override { return 0; }
+  int SetDeviceName(const char*) override { return 0; }
+  int GetCommMode() override { return 1; }
+  int SetTimeout(int) override { return 0; }
+  int GetTimeout() override { return 0; }
+};
+
+std::string Text(const CByteArray& bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.GetData()), static_cast<std::size_t>(bytes.GetSize()));
+}
+
+TEST(PortDrain, WithoutPortLeavesOutputAlone) {
+  ORVA_DATA data{};
+  CByteArray out;
+  out.Add('x');
+  EXPECT_EQ(-1, CDevServer::mfReadCommUseSleep(data, out, 10));
+  EXPECT_EQ("x", Text(out));
+}
+
+TEST(PortDrain, JoinsReadsUntilThePortHasNoMore) {
+  struct Case {
+    const char* what;
+    std::deque<ScriptedPort::Read> script;
+    std::string expected;
+    int reads;
+  } cases[] = {
+      {"hint ends", {{3, 5, 'a'}, {2, 1, 'b'}, {4, 0, 'c'}, {9, 0, 'z'}}, "aaabbcccc", 3},
+      {"empty read ends", {{3, 5, 'a'}, {0, 5, 'z'}, {9, 0, 'z'}}, "aaa", 2},
+      {"failed read ends", {{2, 5, 'a'}, {-1, 5, 'z'}}, "aa", 2},
+      {"nothing waiting", {{0, 0, 'z'}}, "", 1},
+      {"overstated count is cut to the chunk", {{600, 0, 'o'}}, std::string(512, 'o'), 1},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedPort port;
+    port.script = c.script;
+    ORVA_DATA data{};
+    StorePort(data, &port);
+    CByteArray out;
+    out.Add('!'); // stale bytes are dropped, not appended to
+    EXPECT_EQ(static_cast<int>(c.expected.size()), CDevServer::mfReadCommUseSleep(data, out, 25));
+    EXPECT_EQ(c.expected, Text(out));
+    EXPECT_EQ(c.reads, port.reads);
+    EXPECT_EQ(512, port.lastAsked);
+    EXPECT_EQ(25, port.lastWait);
+  }
+}
+
+TEST(PortDrain, FloodingPortStopsAtTheLimit) {
+  ScriptedPort port;
+  port.flood = true;
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  CByteArray out;
+  EXPECT_EQ(CDevServer::kDrainLimit, CDevServer::mfReadCommUseSleep(data, out, 0));
+  EXPECT_EQ(CDevServer::kDrainLimit / 512, port.reads);
+}
+
+} // namespace

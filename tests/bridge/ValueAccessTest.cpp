@@ -106,7 +106,7 @@ TEST_F(Bridge, SvrGetParaValueAsNumber) {
     const char* name;
     int rc;
     double expected;
-  } cases[] = {{"D", 1, 3.0},       {"I", 1, -7.0},      {"S", 0, 0.0},   {"ABC", 0 + 1, 0.0},
+  } cases[] = {{"D", 1, 3.0},       {"I", 1, -7.0},      {"S", 0, 0.0},   {"ABC", 1, 0.0},
                {" -12.5 ", 1, -12.5}, {"\t42\n", 1, 42.0}, {"", 1, 0.0},    {"   ", 1, 0.0},
                {"1e3x", 1, 1000.0}, {"-", 1, 0.0}};
   for (const Case& c : cases) {

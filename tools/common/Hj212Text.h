@@ -1,0 +1,94 @@
+// HJ 212 frame handling for the simulators: envelope, CRC, checks, field decoding, a stream
+// scanner. Tools only: the plug-in has its own engine, and the tools never link it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// CRC-16 of HJ 212 frames (reflected 0xA001, register 0xFFFF, byte into the high byte moved down).
+uint16_t crc16(std::string_view data);
+// The CRC as four upper-case hexadecimal digits.
+std::string crc_text(std::string_view data);
+// "##", four-digit length, the segment, CRC, "\r\n".
+std::string wrap(std::string_view segment);
+
+enum class Verdict {
+  Ok,
+  OkAfterConversion, // length and CRC agree only over the GB18030 bytes decoded to UTF-8
+  TooShort,
+  NoStart,
+  NoEnd,
+  BadLengthField, // not four decimal digits
+  LengthMismatch,
+  BadCrc,
+};
+const char* verdict_text(Verdict v);
+inline bool verdict_ok(Verdict v) { return v == Verdict::Ok || v == Verdict::OkAfterConversion; }
+
+struct FrameCheck {
+  Verdict verdict = Verdict::TooShort;
+  std::string segment; // the data segment (decoded to UTF-8 for OkAfterConversion)
+  std::string crc_field;
+  std::string crc_expected;
+  long declared_length = -1;
+};
+// Strict check of a whole frame as a platform would make it: "##", exactly four digits equal
+// to the segment's byte count, upper-case CRC over the segment, "\r\n".
+FrameCheck check_frame(std::string_view frame);
+
+// GB18030 bytes to UTF-8; false when the bytes are not GB18030.
+bool gb18030_to_utf8(std::string_view in, std::string& out);
+
+// Fields of a data segment, split properly: header fields "K=V" by ';' up to "CP=&&", the CP
+// content up to the last "&&", whose fields are separated by ';' and ','.
+struct Segment {
+  std::vector<std::pair<std::string, std::string>> header;
+  bool has_cp = false;
+  std::string cp; // raw CP content
+  std::vector<std::pair<std::string, std::string>> cp_fields;
+
+  const std::string* get(std::string_view key) const;
+  const std::string* cp_get(std::string_view key) const;
+  std::string value(std::string_view key) const { // empty when absent
+    const std::string* v = get(key);
+    return v ? *v : std::string();
+  }
+};
+Segment parse_segment(std::string_view segment);
+
+// Cuts "##" ... "\r\n" frames out of a byte stream. Bytes outside frames are reported as junk;
+// an unterminated frame longer than the limit is junk too. Consumed bytes are dropped in bulk,
+// not by erasing the buffer's front per frame.
+class FrameScanner {
+public:
+  enum class Kind { Frame, Junk };
+  using Sink = std::function<void(Kind, std::string_view)>;
+
+  explicit FrameScanner(size_t limit = 16384) : m_limit(limit) {}
+  void feed(const char* data, size_t n, const Sink& sink);
+  // Whatever is left (an unterminated frame) is reported as junk.
+  void flush(const Sink& sink);
+  size_t pending() const { return m_buf.size() - m_head; }
+
+private:
+  std::string m_buf;
+  size_t m_head = 0;
+  size_t m_limit;
+};
+
+// Local time texts: "yyyyMMddHHmmssSSS" (QN), "yyyyMMddHHmmss" (DataTime), "HH:MM:SS.mmm" (trace).
+std::string qn_text();
+std::string datatime_text();
+std::string clock_text();
+
+// One readable line about a frame: length, check verdict and the QN/ST/CN/MN fields.
+std::string describe_frame(std::string_view frame);
+
+} // namespace sim

@@ -1,0 +1,154 @@
+#include "Simulator.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <climits>
+
+namespace sim {
+
+std::string default_plugin_path() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return "libpolmon.so";
+  std::string exe(buf, static_cast<size_t>(n));
+  size_t slash = exe.rfind('/');
+  std::string dir = slash == std::string::npos ? "." : exe.substr(0, slash);
+  return dir + "/../lib/libpolmon.so";
+}
+
+Simulator::Simulator(Console& console) : m_console(console) {}
+
+Simulator::~Simulator() { stop(); }
+
+bool Simulator::start(const HostOptions& options, std::string& error) {
+  m_host_version = options.host_version;
+  m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + text); });
+  if (!m_station->load(options.script, options.args, error)) return false;
+
+  std::vector<DeviceSpec>& specs = m_station->devices();
+  for (const auto& o : options.port_overrides) {
+    bool found = false;
+    for (DeviceSpec& d : specs)
+      if (d.name == o.first) {
+        d.port = o.second;
+        found = true;
+      }
+    if (!found) {
+      error = "--port " + o.first + ": the script has no device of that name";
+      return false;
+    }
+  }
+
+  m_lib = ::dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!m_lib) {
+    const char* why = ::dlerror();
+    error = "cannot load the plug-in " + options.plugin + ": " + (why ? why : "?");
+    return false;
+  }
+  m_create = reinterpret_cast<PFN_CreateDeviceCtrl>(::dlsym(m_lib, "CreateDeviceCtrl"));
+  m_version = reinterpret_cast<PFN_GetInterfaceVersion>(::dlsym(m_lib, "GetInterfaceVersion"));
+  m_destroy = reinterpret_cast<PFN_DestroyDeviceCtrl>(::dlsym(m_lib, "DestroyDeviceCtrl"));
+  if (!m_create || !m_version || !m_destroy) {
+    error = options.plugin + " lacks CreateDeviceCtrl, GetInterfaceVersion or DestroyDeviceCtrl";
+    stop();
+    return false;
+  }
+
+  m_station->set_ioctl([this](size_t i, const std::string& cmd) { return m_devs[i].ctrl->DevIOCtrl(cmd.c_str()); });
+  m_station->set_status([this](size_t i) { return m_devs[i].status; });
+
+  m_devs.reserve(specs.size());
+  for (const DeviceSpec& spec : specs) {
+    m_devs.emplace_back();
+    if (!start_device(spec, m_devs.back(), error)) {
+      error = spec.name + ": " + error;
+      stop();
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Simulator::start_device(const DeviceSpec& spec, Device& dev, std::string& error) {
+  dev.name = spec.name;
+  PortSpec ps;
+  if (!parse_port_spec(spec.port, ps, error)) return false;
+  dev.trace = std::make_unique<FrameTrace>(m_console, spec.name);
+  dev.port = SimPort::create(ps, dev.trace.get());
+  if (!dev.port->Open()) {
+    error = "port " + spec.port + ": " + dev.port->error();
+    return false;
+  }
+  dev.rtdb = std::make_unique<DeviceRtdb>(m_store, spec.channels);
+  dev.ctrl = m_create(spec.name.c_str(), dev.rtdb.get());
+  if (!dev.ctrl) {
+    error = "CreateDeviceCtrl returned no device";
+    return false;
+  }
+  int v = m_version(m_host_version, dev.ctrl);
+  if (v != kDriverVersion) {
+    error = "the plug-in answers interface version " + std::to_string(v) + ", not " + std::to_string(kDriverVersion);
+    return false;
+  }
+  int rc = dev.ctrl->UpdataCommunication(dev.port.get());
+  if (rc != 0) {
+    error = "UpdataCommunication refused the port (" + std::to_string(rc) + ")";
+    return false;
+  }
+  if (spec.config.empty()) {
+    error = "no configuration bytes";
+    return false;
+  }
+  rc = dev.ctrl->InitDevice(spec.config.data(), static_cast<int>(spec.config.size()));
+  if (rc != 0) {
+    error = "InitDevice answered " + std::to_string(rc);
+    return false;
+  }
+  dev.initialised = true;
+
+  // one code per channel: the configured rows, and at least every bound channel
+  int count = spec.channel_rows;
+  for (const auto& c : spec.channels)
+    if (c.first + 1 > count) count = c.first + 1;
+  if (count < 1) count = 1;
+  dev.codes.assign(static_cast<size_t>(count), 1);
+  std::vector<int> refs(static_cast<size_t>(count), 0);
+  for (const auto& c : spec.channels) refs[static_cast<size_t>(c.first)] = 1;
+  dev.ctrl->ChannelRefChange(refs.data(), count);
+
+  std::string bound;
+  for (const auto& c : spec.channels) bound += " ch" + std::to_string(c.first) + "=" + c.second;
+  m_console.line(spec.name + ": device up on " + dev.port->describe() + ", " + std::to_string(spec.config.size()) +
+                 " configuration bytes" + (bound.empty() ? std::string() : "," + bound));
+  return true;
+}
+
+bool Simulator::cycle(std::string& error) {
+  for (Device& d : m_devs) d.status = d.ctrl->CollectDevData(d.codes.data(), static_cast<int>(d.codes.size()));
+  return m_station->run_cycle(error);
+}
+
+void Simulator::stop() {
+  for (auto it = m_devs.rbegin(); it != m_devs.rend(); ++it) {
+    if (it->ctrl) {
+      if (it->initialised) it->ctrl->CleanupDevice();
+      m_destroy(it->ctrl);
+      it->ctrl = nullptr;
+    }
+    if (it->port) it->port->Close();
+  }
+  m_devs.clear();
+  if (m_lib) {
+    ::dlclose(m_lib);
+    m_lib = nullptr;
+  }
+}
+
+std::vector<std::string> Simulator::device_lines() const {
+  std::vector<std::string> out;
+  for (const Device& d : m_devs) out.push_back(d.name + " " + d.port->describe());
+  return out;
+}
+
+} // namespace sim

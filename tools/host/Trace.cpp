@@ -1,0 +1,41 @@
+#include "Trace.h"
+
+namespace sim {
+
+void Console::line(const std::string& text) {
+  std::string l = clock_text() + " " + text + "\n";
+  std::lock_guard<std::mutex> lock(m_mu);
+  std::fwrite(l.data(), 1, l.size(), m_out);
+  std::fflush(m_out);
+}
+
+std::string preview(std::string_view bytes, size_t max) {
+  std::string out;
+  size_t n = bytes.size() < max ? bytes.size() : max;
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else if (c < 0x20 || c >= 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02X", c);
+      out += buf;
+    } else out += static_cast<char>(c);
+  }
+  if (n < bytes.size()) out += "...";
+  return out;
+}
+
+void FrameTrace::feed(FrameScanner& scanner, const char* mark, const unsigned char* data, size_t n) {
+  std::atomic<unsigned long>& count = (&scanner == &m_rx) ? m_rx_frames : m_tx_frames;
+  scanner.feed(reinterpret_cast<const char*>(data), n, [&](FrameScanner::Kind kind, std::string_view bytes) {
+    if (kind == FrameScanner::Kind::Frame) ++count;
+    if (!m_console.tracing()) return;
+    if (kind == FrameScanner::Kind::Frame)
+      m_console.line(m_device + " " + mark + " " + describe_frame(bytes));
+    else
+      m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(bytes) + "\"");
+  });
+}
+
+} // namespace sim

@@ -259,6 +259,7 @@ std::string describe_frame(std::string_view frame) {
       out += *v;
     }
   }
+  if (s.has_cp && !s.cp.empty()) out += " CP=" + (s.cp.size() > 120 ? s.cp.substr(0, 120) + "..." : s.cp);
   return out;
 }
 

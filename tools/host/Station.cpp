@@ -431,6 +431,13 @@ bool Station::load(const std::string& path, const std::map<std::string, std::str
     lua_setfield(m_L, -2, a.first.c_str());
   }
   lua_setglobal(m_L, "args");
+  // `require` finds modules beside the script
+  lua_getglobal(m_L, "package");
+  lua_pushstring(m_L, ((m_dir.empty() ? std::string(".") : m_dir) + "/?.lua;").c_str());
+  lua_getfield(m_L, -2, "path");
+  lua_concat(m_L, 2);
+  lua_setfield(m_L, -2, "path");
+  lua_pop(m_L, 1);
   if (luaL_loadfile(m_L, path.c_str()) != LUA_OK) {
     const char* msg = lua_tostring(m_L, -1);
     error = msg ? msg : "cannot load " + path;

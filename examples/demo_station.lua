@@ -1,0 +1,32 @@
+-- The demo station: one station, two platforms (city and province), each its own device of the
+-- plug-in with its own TCP link, sharing the variables and the simulated analysers.
+--   polmon-host -D city=127.0.0.1:PORT [-D province=127.0.0.1:PORT] examples/demo_station.lua
+local station = require("hj212station")
+station.declare()
+var("CityFrames", 0)     -- channel 0 of each device: frames accepted so far
+var("ProvinceFrames", 0)
+
+local links = {}
+local function platform(name, address, frames)
+  local dev = device{
+    name = name,
+    port = "tcp-client:" .. address,
+    config = {
+      timeout = 5, -- seconds: the port's write timeout
+      channels = {
+        { group = 1, st = 32, factor = "w01018", name = "COD" },
+        { group = 1, st = 32, factor = "w21003", name = "NH3-N" },
+      },
+    },
+    channels = { [0] = frames },
+  }
+  links[#links + 1] = station.new_link(dev, { mn = args.mn, pw = args.pw })
+end
+
+platform("city", args.city or "127.0.0.1:9000", "CityFrames")
+if args.province then platform("province", args.province, "ProvinceFrames") end
+
+cycle(function()
+  station.measure()
+  for _, link in ipairs(links) do station.serve(link) end
+end)

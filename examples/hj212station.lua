@@ -1,0 +1,158 @@
+-- What a station's panel script does with the plug-in's commands: take the platform's requests
+-- out of the queue, answer them, and upload real-time data. The example stations require this.
+--
+-- Scratch variables are shared by all devices: a cycle serves one device after the other.
+
+local M = {}
+
+local scratch = {
+  RxCount = 0, RxFrame = "", RxLeft = 0, RxValue = "", RxStatus = 0,
+  TxData = "", TxStatus = 0, TxCopy = "",
+  RtdTpl = "", RtdCp = "", vTime = "",
+}
+
+-- Simulated analysers: pollutant code -> variable, value, swing.
+M.analysers = {
+  { code = "w01018", var = "vCOD",  base = 25.0, swing = 5.0 },  -- COD, mg/L
+  { code = "w21003", var = "vNH3",  base = 1.2,  swing = 0.3 },  -- ammonia nitrogen, mg/L
+  { code = "w01001", var = "vPH",   base = 7.1,  swing = 0.2 },  -- pH
+  { code = "w00000", var = "vFlow", base = 42.0, swing = 8.0 },  -- flow, L/s
+}
+
+function M.declare()
+  for name, init in pairs(scratch) do var(name, init) end
+  for _, a in ipairs(M.analysers) do var(a.var, a.base) end
+  -- the real-time template: MakeProtocol replaces each variable name by its value
+  local items = { "DataTime=vTime" }
+  for _, a in ipairs(M.analysers) do
+    items[#items + 1] = a.code .. "-Rtd=" .. a.var .. "," .. a.code .. "-Flag=N"
+  end
+  set("RtdTpl", table.concat(items, ";"))
+end
+
+-- New analyser readings: a slow wave and a little noise, two decimals.
+function M.measure()
+  local t = os.time()
+  for i, a in ipairs(M.analysers) do
+    local v = a.base + a.swing * math.sin(t / 17 + i) + a.swing * 0.1 * (math.random() - 0.5)
+    set(a.var, math.floor(v * 100 + 0.5) / 100)
+  end
+end
+
+-- One station link: the device handle and what the platform asked of it.
+function M.new_link(dev, opts)
+  return {
+    dev = dev,
+    st = opts.st or "32",
+    mn = opts.mn or "POLMON0000000001",
+    pw = opts.pw or "123456",
+    interval = opts.interval or 30, -- real-time upload interval, seconds
+    rtd = opts.rtd or false,        -- real-time uploads on
+    last_upload = 0,
+    sent = 0, failed = 0, served = 0,
+  }
+end
+
+local function send(link, segment)
+  set("TxData", segment)
+  link.dev:ioctl("Send(TxData,TxStatus)")
+  if get("TxStatus") == 0 then link.sent = link.sent + 1 else link.failed = link.failed + 1 end
+end
+
+local function header(link, qn, st, cn, flag)
+  return "QN=" .. qn .. ";ST=" .. st .. ";CN=" .. cn .. ";PW=" .. link.pw .. ";MN=" .. link.mn .. ";Flag=" .. flag
+end
+
+local function answer(link, qn, cn, cp)
+  send(link, header(link, qn, "91", cn, "4") .. ";CP=&&" .. cp .. "&&")
+end
+
+-- A field of the frame in RxFrame (GetValue) or of its CP segment (GetCpValue); nil when absent.
+local function field(link, key, cp)
+  link.dev:ioctl((cp and "GetCpValue" or "GetValue") .. "(RxFrame," .. key .. ",RxValue,RxStatus)")
+  if get("RxStatus") ~= 0 then return nil end
+  return get("RxValue")
+end
+
+function M.upload(link, qn)
+  set("vTime", datatime())
+  link.dev:ioctl("MakeProtocol(RtdTpl,RtdCp)")
+  send(link, header(link, qn or M.qn(), link.st, "2011", "5") .. ";CP=&&" .. get("RtdCp") .. "&&")
+  link.last_upload = os.time()
+end
+
+-- Unique QNs even within one millisecond.
+local last_qn = ""
+function M.qn()
+  local q = qn()
+  if q <= last_qn then q = string.format("%017.0f", tonumber(last_qn) + 1) end
+  last_qn = q
+  return q
+end
+
+-- The requests a station commonly gets, by CN.
+local handlers = {
+  ["1011"] = function(link, qn) -- read the system time
+    answer(link, qn, "9011", "QnRtn=1")
+    send(link, header(link, qn, link.st, "1011", "4") .. ";CP=&&SystemTime=" .. datatime() .. "&&")
+    answer(link, qn, "9012", "ExeRtn=1")
+  end,
+  ["1012"] = function(link, qn) -- set the system time: a simulator keeps its clock
+    answer(link, qn, "9011", "QnRtn=1")
+    answer(link, qn, "9012", "ExeRtn=1")
+  end,
+  ["1061"] = function(link, qn) -- read the real-time interval
+    answer(link, qn, "9011", "QnRtn=1")
+    send(link, header(link, qn, link.st, "1061", "4") .. ";CP=&&RtdInterval=" .. link.interval .. "&&")
+    answer(link, qn, "9012", "ExeRtn=1")
+  end,
+  ["1062"] = function(link, qn) -- set the real-time interval
+    answer(link, qn, "9011", "QnRtn=1")
+    local v = tonumber(field(link, "RtdInterval", true) or "")
+    if v and v >= 1 and v <= 3600 then
+      link.interval = math.floor(v)
+      answer(link, qn, "9012", "ExeRtn=1")
+    else
+      answer(link, qn, "9012", "ExeRtn=3") -- bad value
+    end
+  end,
+  ["2011"] = function(link, qn) -- start real-time uploads
+    answer(link, qn, "9011", "QnRtn=1")
+    link.rtd = true
+    M.upload(link, qn)
+  end,
+  ["2012"] = function(link, qn) -- stop real-time uploads
+    answer(link, qn, "9011", "QnRtn=1")
+    link.rtd = false
+    answer(link, qn, "9012", "ExeRtn=1")
+  end,
+}
+
+local function handle(link)
+  local cn = field(link, "CN")
+  local qn = field(link, "QN")
+  if not cn or not qn then return end
+  if cn:sub(1, 1) == "9" then return end -- the platform's answers to our uploads
+  link.served = link.served + 1
+  if field(link, "PW") ~= link.pw then return answer(link, qn, "9011", "QnRtn=3") end
+  if field(link, "MN") ~= link.mn then return answer(link, qn, "9011", "QnRtn=4") end
+  local h = handlers[cn]
+  if h then h(link, qn) else answer(link, qn, "9011", "QnRtn=8") end -- CN not known here
+end
+
+-- Every cycle: every frame waiting, then an upload when one is due.
+function M.serve(link)
+  link.dev:ioctl("GetQueueSize(RxCount)")
+  local n = get("RxCount")
+  local guard = 0
+  while n > 0 and guard < 64 do
+    link.dev:ioctl("GetData(RxFrame,RxLeft)")
+    if get("RxLeft") < 0 then break end
+    handle(link)
+    n = get("RxLeft")
+    guard = guard + 1
+  end
+  if link.rtd and os.time() - link.last_upload >= link.interval then M.upload(link) end
+end
+
+return M

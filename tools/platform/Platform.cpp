@@ -1,0 +1,505 @@
+#include "Platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+const char* const kJunk = "AT+NOISE\r\n"; // modem noise; never ends in '#', which would glue onto "##"
+const int kSplitGapMs = 60;                // longer than the plug-in's 40 ms read wait: separate reads
+
+bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+
+int to_int(const std::string& s, int dflt) {
+  char* end = nullptr;
+  long v = std::strtol(s.c_str(), &end, 10);
+  return (end && *end == '\0' && !s.empty()) ? static_cast<int>(v) : dflt;
+}
+
+std::string stats(const std::vector<int64_t>& v) {
+  if (v.empty()) return "-";
+  int64_t lo = v[0], hi = v[0], sum = 0;
+  for (int64_t x : v) {
+    lo = x < lo ? x : lo;
+    hi = x > hi ? x : hi;
+    sum += x;
+  }
+  return "min " + std::to_string(lo) + " ms, avg " + std::to_string(sum / static_cast<int64_t>(v.size())) + " ms, max " +
+         std::to_string(hi) + " ms";
+}
+
+} // namespace
+
+std::string default_scenario() {
+  return "request CN=1062 CP=RtdInterval=2\n"
+         "request CN=1011\n"
+         "request CN=2011\n"
+         "uploads CN=2011 count=2 timeout=10000\n";
+}
+
+bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error) {
+  std::istringstream in(text);
+  std::string line;
+  int number = 0;
+  std::vector<Step> steps;
+  while (std::getline(in, line)) {
+    ++number;
+    size_t hash = line.find('#');
+    std::string body = hash == std::string::npos ? line : line.substr(0, hash);
+    std::istringstream words(body);
+    std::string kind;
+    if (!(words >> kind)) continue;
+    Step s;
+    s.text = body;
+    auto fail = [&](const std::string& why) {
+      error = "scenario line " + std::to_string(number) + ": " + why;
+      return false;
+    };
+    if (kind == "request") s.kind = Step::Request;
+    else if (kind == "pause") s.kind = Step::Pause;
+    else if (kind == "drop") s.kind = Step::Drop;
+    else if (kind == "uploads") s.kind = Step::Uploads;
+    else return fail("unknown step \"" + kind + "\" (request, pause, drop, uploads)");
+    std::string w;
+    while (words >> w) {
+      size_t eq = w.find('=');
+      std::string key = w.substr(0, eq);
+      std::string value = eq == std::string::npos ? std::string() : w.substr(eq + 1);
+      if (s.kind == Step::Pause && eq == std::string::npos) {
+        s.pause_ms = to_int(w, -1);
+        if (s.pause_ms < 0) return fail("pause wants milliseconds");
+      } else if (key == "CN") s.cn = value;
+      else if (key == "CP") s.cp = value;
+      else if (key == "ST") s.st = value;
+      else if (key == "PW") s.pw = value;
+      else if (key == "MN") s.mn = value;
+      else if (key == "Flag") s.flag = value;
+      else if (key == "split") s.bad.split = true;
+      else if (key == "junk") s.bad.junk = true;
+      else if (key == "bad-crc") s.bad.bad_crc = true;
+      else if (key == "bad-length") s.bad.bad_length = true;
+      else if (key == "delay") s.bad.delay_ms = to_int(value, -1);
+      else if (key == "timeout") s.timeout_ms = to_int(value, -1);
+      else if (key == "count") s.count = to_int(value, -1);
+      else if (key == "reply") {
+        if (value == "full") s.reply = Step::Full;
+        else if (value == "ack") s.reply = Step::Ack;
+        else if (value == "none") s.reply = Step::None;
+        else return fail("reply is full, ack or none");
+      } else return fail("unknown item \"" + w + "\"");
+    }
+    if (s.bad.delay_ms < 0 || s.timeout_ms < 0 || s.count < 0) return fail("a number is expected");
+    if ((s.kind == Step::Request || s.kind == Step::Uploads) && s.cn.empty()) return fail(kind + " needs CN=");
+    if (s.bad.bad_crc || s.bad.bad_length) s.reply = Step::None; // a corrupt frame must go unanswered
+    steps.push_back(s);
+  }
+  out = std::move(steps);
+  return true;
+}
+
+bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error) {
+  std::istringstream in(list);
+  std::string item;
+  size_t first_request = steps.size();
+  for (size_t i = 0; i < steps.size(); ++i)
+    if (steps[i].kind == Step::Request) {
+      first_request = i;
+      break;
+    }
+  while (std::getline(in, item, ',')) {
+    if (item.empty()) continue;
+    if (item == "split" || item == "junk" || starts_with(item, "delay=")) {
+      int delay = starts_with(item, "delay=") ? to_int(item.substr(6), -1) : 0;
+      if (delay < 0) {
+        error = "delay wants milliseconds";
+        return false;
+      }
+      for (Step& s : steps) {
+        if (s.kind != Step::Request) continue;
+        if (item == "split") s.bad.split = true;
+        else if (item == "junk") s.bad.junk = true;
+        else s.bad.delay_ms = delay;
+      }
+      if (delay > 0) options.answer_delay_ms = delay;
+    } else if (item == "bad-crc" || item == "bad-length" || item == "drop") {
+      if (first_request == steps.size()) {
+        error = item + " needs a request in the scenario";
+        return false;
+      }
+      Step s = steps[first_request];
+      if (item == "drop") {
+        Step d;
+        d.kind = Step::Drop;
+        d.text = "drop";
+        steps.insert(steps.begin() + static_cast<long>(first_request) + 1, d);
+        continue;
+      }
+      // a corrupted copy of the first request goes first; the station must ignore it
+      s.bad.bad_crc = item == "bad-crc";
+      s.bad.bad_length = item == "bad-length";
+      s.reply = Step::None;
+      s.text += " " + item;
+      steps.insert(steps.begin() + static_cast<long>(first_request), s);
+      ++first_request;
+    } else {
+      error = "unknown misbehaviour \"" + item + "\" (split, junk, bad-crc, bad-length, delay=MS, drop)";
+      return false;
+    }
+  }
+  return true;
+}
+
+Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
+    : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {}
+
+void Platform::problem(const std::string& what) {
+  m_problems.push_back(what);
+  m_log("PROBLEM: " + what);
+}
+
+std::string Platform::next_qn() {
+  std::string qn = qn_text();
+  if (qn <= m_last_qn) { // same millisecond: count on from the last one, QNs stay unique
+    qn = m_last_qn;
+    for (size_t i = qn.size(); i-- > 0;) {
+      if (qn[i] < '9') {
+        ++qn[i];
+        break;
+      }
+      qn[i] = '0';
+    }
+  }
+  m_last_qn = qn;
+  return qn;
+}
+
+void Platform::queue(const std::string& bytes, int64_t at, bool drop) {
+  m_out.push_back(Out{at, bytes, drop});
+}
+
+void Platform::connected(int64_t now, const std::string& peer) {
+  m_connected = true;
+  ++m_connections;
+  m_peer = peer;
+  m_log("station connected (" + peer + ")");
+  if (m_first_connect < 0) {
+    m_first_connect = now;
+    start_step(now);
+  } else if (m_waiting_reconnect) {
+    m_waiting_reconnect = false;
+    m_log("station reconnected after the drop");
+    finish_step(now);
+  }
+}
+
+void Platform::disconnected(int64_t now) {
+  if (!m_connected) return;
+  m_connected = false;
+  m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
+  if (m_waiting_reconnect) return;
+  if (!m_finished) problem("the station closed the connection");
+  (void)now;
+}
+
+void Platform::received(const char* data, size_t n, int64_t now) {
+  m_scanner.feed(data, n, [&](FrameScanner::Kind kind, std::string_view bytes) {
+    if (kind == FrameScanner::Kind::Frame) {
+      on_frame(bytes, now);
+    } else {
+      m_junk_bytes += static_cast<unsigned>(bytes.size());
+      problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame");
+    }
+  });
+}
+
+void Platform::on_frame(std::string_view frame, int64_t now) {
+  ++m_frames_in;
+  FrameCheck c = check_frame(frame);
+  m_log("<- " + describe_frame(frame));
+  if (!verdict_ok(c.verdict)) {
+    ++m_bad_frames;
+    problem(std::string("bad frame from the station (") + verdict_text(c.verdict) + ")");
+    return;
+  }
+  if (c.verdict == Verdict::OkAfterConversion) ++m_converted;
+  Segment seg = parse_segment(c.segment);
+  std::string cn = seg.value("CN"), qn = seg.value("QN");
+  if (m_station_mn.empty()) m_station_mn = seg.value("MN");
+  auto find_qn = [&](const std::string& q) -> Pending* {
+    for (Pending& p : m_pending)
+      if (!q.empty() && p.qn == q) return &p;
+    return nullptr;
+  };
+
+  if (cn == "9011") {
+    Pending* p = find_qn(qn);
+    if (!p) {
+      ++m_unexpected;
+      problem("9011 for QN " + qn + ", which no request carried");
+      return;
+    }
+    if (p->corrupt) {
+      ++m_unexpected;
+      p->done = true;
+      problem("the station answered the corrupt request QN " + qn);
+      return;
+    }
+    if (p->acked) {
+      ++m_unexpected;
+      problem("a second 9011 for QN " + qn);
+      return;
+    }
+    p->acked = true;
+    const std::string* rtn = seg.cp_get("QnRtn");
+    p->qn_rtn = rtn ? *rtn : "";
+    m_lat_ack.push_back(now - p->sent_at);
+    if (p->reply != Step::Full || p->qn_rtn != "1") { // refused or only acknowledged: nothing more comes
+      if (p->reply == Step::None) {
+        ++m_unexpected;
+        problem("the station answered QN " + qn + ", which wants no answer");
+      } else ++m_answered;
+      p->done = true;
+    }
+    return;
+  }
+  if (cn == "9012") {
+    Pending* p = find_qn(qn);
+    if (!p) {
+      ++m_unexpected;
+      problem("9012 for QN " + qn + ", which no request carried");
+      return;
+    }
+    if (!p->acked) problem("9012 before 9011 for QN " + qn);
+    const std::string* rtn = seg.cp_get("ExeRtn");
+    p->exe_rtn = rtn ? *rtn : "";
+    if (!p->done) {
+      p->done = true;
+      ++m_answered;
+      m_lat_final.push_back(now - p->sent_at);
+    }
+    return;
+  }
+  if (cn.size() == 4 && cn[0] == '9') return; // other system answers: nothing to pair
+
+  // data: the reply to a pending request of the same CN, or an upload
+  m_uploads[cn].push_back(now);
+  Pending* p = find_qn(qn);
+  if (p && p->cn != cn) p = nullptr;
+  if (!p)
+    for (Pending& q : m_pending)
+      if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
+        p = &q;
+        break;
+      }
+  if (p && !p->done) {
+    p->done = true;
+    ++m_answered;
+    m_lat_final.push_back(now - p->sent_at);
+  }
+  int flag = std::atoi(seg.value("Flag").c_str());
+  if (flag & 1) { // the station asks for an answer
+    std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") + ";Flag=4;CP=&&&&";
+    queue(wrap(answer), now + m_opt.answer_delay_ms);
+    ++m_answers_sent;
+  }
+}
+
+void Platform::start_step(int64_t now) {
+  while (m_step < m_steps.size()) {
+    Step& s = m_steps[m_step];
+    m_step_active = true;
+    switch (s.kind) {
+    case Step::Request: {
+      std::string qn = next_qn();
+      std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
+                        ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
+                        ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + s.cp + "&&";
+      std::string frame = wrap(seg);
+      if (s.bad.bad_crc) {
+        char& last = frame[frame.size() - 3];
+        last = last == '0' ? '1' : '0';
+      }
+      if (s.bad.bad_length) {
+        char len[16];
+        std::snprintf(len, sizeof len, "%04zu", seg.size() + 1);
+        frame.replace(2, 4, len);
+      }
+      std::string bytes = (s.bad.junk ? std::string(kJunk) : std::string()) + frame;
+      size_t offset = s.bad.junk ? std::string(kJunk).size() : 0;
+      std::vector<size_t> cuts;
+      if (s.bad.split) cuts = {offset + 7, offset + frame.size() / 2};
+      else if (s.bad.delay_ms > 0) cuts = {offset + frame.size() / 2};
+      int gap = s.bad.delay_ms > 0 ? s.bad.delay_ms : kSplitGapMs;
+      int64_t at = now;
+      size_t from = 0;
+      for (size_t cut : cuts) {
+        queue(bytes.substr(from, cut - from), at);
+        from = cut;
+        at += gap;
+      }
+      queue(bytes.substr(from), at);
+      ++m_frames_out;
+      bool corrupt = s.bad.bad_crc || s.bad.bad_length;
+      if (!corrupt) ++m_requests;
+      int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
+      Pending pending;
+      pending.qn = qn;
+      pending.cn = s.cn;
+      pending.reply = s.reply;
+      pending.corrupt = corrupt;
+      pending.sent_at = at;
+      pending.deadline = at + timeout;
+      m_pending.push_back(pending);
+      std::string marks;
+      if (s.bad.junk) marks += " junk";
+      if (s.bad.split) marks += " split";
+      if (s.bad.delay_ms) marks += " delay=" + std::to_string(s.bad.delay_ms);
+      if (s.bad.bad_crc) marks += " bad-crc";
+      if (s.bad.bad_length) marks += " bad-length";
+      m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
+            describe_frame(frame));
+      return;
+    }
+    case Step::Pause:
+      m_step_deadline = now + s.pause_ms;
+      return;
+    case Step::Drop:
+      queue(std::string(), now, true);
+      m_waiting_reconnect = true;
+      m_step_deadline = now + 4 * m_opt.reply_timeout_ms;
+      m_log("-> dropping the connection");
+      return;
+    case Step::Uploads:
+      m_uploads_goal = static_cast<int>(uploads(s.cn)) + s.count;
+      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : 2 * m_opt.reply_timeout_ms);
+      return;
+    }
+  }
+  m_step_active = false;
+}
+
+void Platform::finish_step(int64_t now) {
+  m_step_active = false;
+  ++m_step;
+  start_step(now);
+}
+
+unsigned Platform::uploads(const std::string& cn) const {
+  auto it = m_uploads.find(cn);
+  return it == m_uploads.end() ? 0u : static_cast<unsigned>(it->second.size());
+}
+
+void Platform::tick(int64_t now) {
+  for (Pending& p : m_pending) {
+    if (p.done || now < p.deadline) continue;
+    p.done = true;
+    if (p.corrupt || p.reply == Step::None) {
+      if (!p.acked) m_log("   QN " + p.qn + " went unanswered, as it should");
+      continue;
+    }
+    ++m_missing;
+    problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
+  }
+  // steps complete one after another within one tick when nothing holds them
+  for (int guard = 0; m_step_active && guard < 1000; ++guard) {
+    const Step& s = m_steps[m_step];
+    bool done = false;
+    switch (s.kind) {
+    case Step::Request:
+      done = m_pending.back().done;
+      break;
+    case Step::Pause:
+      done = now >= m_step_deadline;
+      break;
+    case Step::Drop:
+      if (!m_waiting_reconnect) done = true;
+      else if (now >= m_step_deadline) {
+        problem("the station did not come back after the dropped connection");
+        m_waiting_reconnect = false;
+        done = true;
+      }
+      break;
+    case Step::Uploads:
+      if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) done = true;
+      else if (now >= m_step_deadline) {
+        ++m_missing;
+        problem("only " + std::to_string(uploads(s.cn)) + " uploads of CN=" + s.cn + ", " + std::to_string(m_uploads_goal) +
+                " wanted");
+        done = true;
+      }
+      break;
+    }
+    if (!done) break;
+    finish_step(now);
+  }
+  bool pending = false;
+  for (const Pending& p : m_pending) pending = pending || !p.done;
+  if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() &&
+      (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms))
+    m_finished = true;
+}
+
+std::vector<Platform::Out> Platform::take_due(int64_t now) {
+  std::vector<Out> due;
+  while (!m_out.empty() && m_out.front().at <= now) {
+    due.push_back(std::move(m_out.front()));
+    m_out.pop_front();
+  }
+  return due;
+}
+
+int64_t Platform::next_event() const {
+  int64_t t = -1;
+  auto consider = [&](int64_t x) {
+    if (t < 0 || x < t) t = x;
+  };
+  if (!m_out.empty()) consider(m_out.front().at);
+  for (const Pending& p : m_pending)
+    if (!p.done) consider(p.deadline);
+  if (m_step_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request) consider(m_step_deadline);
+  if (m_first_connect >= 0 && m_opt.duration_ms > 0) consider(m_first_connect + m_opt.duration_ms);
+  return t;
+}
+
+std::string Platform::summary() const {
+  std::ostringstream o;
+  auto row = [&](const char* label, const std::string& value) {
+    o << "  " << label;
+    for (size_t i = std::string(label).size(); i < 20; ++i) o << ' ';
+    o << value << "\n";
+  };
+  o << "== " << m_opt.name << " summary ==\n";
+  row("station:", (m_peer.empty() ? std::string("never connected") : m_peer) + (m_station_mn.empty() ? "" : ", MN " + m_station_mn));
+  row("connections:", std::to_string(m_connections));
+  row("frames out:", std::to_string(m_frames_out) + " requests, " + std::to_string(m_answers_sent) + " data answers");
+  row("frames in:", std::to_string(m_frames_in));
+  row("bad frames in:", std::to_string(m_bad_frames));
+  row("junk bytes in:", std::to_string(m_junk_bytes));
+  if (m_converted) row("crc over UTF-8:", std::to_string(m_converted) + " frames (length and CRC not over the wire bytes)");
+  row("requests:", std::to_string(m_requests));
+  row("answered:", std::to_string(m_answered));
+  row("missing replies:", std::to_string(m_missing));
+  row("unexpected replies:", std::to_string(m_unexpected));
+  std::string ups;
+  for (const auto& u : m_uploads) {
+    if (!ups.empty()) ups += "; ";
+    ups += "CN=" + u.first + " x" + std::to_string(u.second.size());
+    if (u.second.size() >= 2) {
+      char every[48];
+      std::snprintf(every, sizeof every, " (every %.1f s)",
+                    static_cast<double>(u.second.back() - u.second.front()) / 1000.0 / static_cast<double>(u.second.size() - 1));
+      ups += every;
+    }
+  }
+  row("data frames:", ups.empty() ? std::string("none") : ups);
+  row("latency 9011:", stats(m_lat_ack));
+  row("latency complete:", stats(m_lat_final));
+  row("verdict:", m_problems.empty() ? std::string("OK") : "BROKEN (" + std::to_string(m_problems.size()) + " problems)");
+  for (const std::string& p : m_problems) o << "    - " << p << "\n";
+  return o.str();
+}
+
+} // namespace sim

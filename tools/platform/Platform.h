@@ -1,0 +1,128 @@
+// The monitoring platform's side of an HJ 212 link, without the I/O: it runs a scenario of
+// downlink requests, checks every frame the station sends, pairs replies with requests and
+// keeps the figures of the summary. The caller feeds it bytes and time, and writes what it asks.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Hj212Text.h"
+
+namespace sim {
+
+// What a request step may do wrong on purpose, and what it expects back.
+struct Misbehaviour {
+  bool split = false;      // the frame goes out in three pieces
+  bool junk = false;       // noise before "##"
+  bool bad_crc = false;    // a wrong CRC: the station must ignore the frame
+  bool bad_length = false; // a wrong length field: likewise
+  int delay_ms = 0;        // pause between the pieces (splits the frame in two if not split)
+};
+
+struct Step {
+  enum Kind { Request, Pause, Drop, Uploads } kind = Request;
+  // Request
+  std::string cn, cp, st, pw, mn, flag;
+  Misbehaviour bad;
+  enum Reply { Full, Ack, None } reply = Full; // 9011 then 9012 or data / 9011 only / silence
+  int timeout_ms = 0;                          // 0: the platform's default
+  // Pause
+  int pause_ms = 0;
+  // Uploads: wait for `count` more uploads of `cn`
+  int count = 1;
+  std::string text; // the line it came from
+};
+
+struct PlatformOptions {
+  std::string name = "platform";
+  std::string st = "32", pw = "123456", mn = "POLMON0000000001", flag = "5";
+  int reply_timeout_ms = 5000;
+  int silence_ms = 1500;  // how long a corrupt request must stay unanswered
+  int answer_delay_ms = 0; // hold back 9014 answers to uploads
+  int duration_ms = 0;     // keep running at least this long after the station came
+};
+
+// Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "pause 500",
+// "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
+bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error);
+// The scenario used when none is given: set the upload interval, read the time, start uploads.
+std::string default_scenario();
+// Applies --misbehave items (split, junk, bad-crc, bad-length, delay=MS, drop) to a scenario.
+bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error);
+
+class Platform {
+public:
+  struct Out {
+    int64_t at;        // when to write it
+    std::string bytes;
+    bool drop = false; // close the connection instead of writing
+  };
+  using Log = std::function<void(const std::string&)>;
+
+  Platform(std::vector<Step> steps, PlatformOptions options, Log log);
+
+  void connected(int64_t now, const std::string& peer);
+  void disconnected(int64_t now);
+  void received(const char* data, size_t n, int64_t now);
+  // Advances the scenario and the deadlines.
+  void tick(int64_t now);
+  // Writes whose time has come, in order.
+  std::vector<Out> take_due(int64_t now);
+  // The next moment tick() or take_due() has something to do (or -1: nothing planned).
+  int64_t next_event() const;
+  bool finished() const { return m_finished; }
+  bool link_wanted() const { return m_connected; }
+
+  // Figures.
+  bool broken() const { return !m_problems.empty(); }
+  std::string summary() const;
+  unsigned frames_in() const { return m_frames_in; }
+  unsigned bad_frames() const { return m_bad_frames; }
+  unsigned missing() const { return m_missing; }
+  unsigned uploads(const std::string& cn) const;
+
+private:
+  struct Pending {
+    std::string qn, cn;
+    Step::Reply reply = Step::Full;
+    bool corrupt = false;
+    int64_t sent_at = 0, deadline = 0;
+    bool acked = false, done = false;
+    std::string qn_rtn, exe_rtn;
+  };
+  void start_step(int64_t now);
+  void finish_step(int64_t now);
+  void on_frame(std::string_view frame, int64_t now);
+  void problem(const std::string& what);
+  std::string next_qn();
+  void queue(const std::string& bytes, int64_t at, bool drop = false);
+
+  std::vector<Step> m_steps;
+  PlatformOptions m_opt;
+  Log m_log;
+  FrameScanner m_scanner;
+  size_t m_step = 0;
+  bool m_step_active = false;
+  int64_t m_step_deadline = 0;
+  int m_uploads_goal = 0;
+  bool m_connected = false;
+  bool m_waiting_reconnect = false;
+  int64_t m_first_connect = -1;
+  bool m_finished = false;
+  std::deque<Out> m_out;
+  std::vector<Pending> m_pending;
+  std::string m_last_qn;
+  std::string m_peer, m_station_mn;
+
+  unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
+  unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
+  std::map<std::string, std::vector<int64_t>> m_uploads; // CN -> arrival times
+  std::vector<int64_t> m_lat_ack, m_lat_final;
+  std::vector<std::string> m_problems;
+};
+
+} // namespace sim

@@ -1,0 +1,249 @@
+// polmon-platform: the monitoring platform's end of the line, for trying a station.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "Io.h"
+#include "Platform.h"
+
+namespace {
+
+volatile sig_atomic_t g_stop = 0;
+void on_signal(int) { g_stop = 1; }
+
+void usage(FILE* out) {
+  std::fprintf(out,
+               "usage: polmon-platform [options]\n"
+               "  --listen [HOST:]PORT   wait for the station on TCP (default 127.0.0.1:0, the system picks the port)\n"
+               "  --connect HOST:PORT    connect to a station that listens\n"
+               "  --serial PATH[:BAUD[:8N1]]  talk over a serial line (or a pseudo-terminal's peer path)\n"
+               "  --scenario FILE        steps to run (default: set interval 1062, read time 1011, start uploads 2011)\n"
+               "  --misbehave LIST       split,junk,bad-crc,bad-length,delay=MS,drop\n"
+               "  --duration S           keep running at least S seconds after the station came (default 0)\n"
+               "  --wait S               give up when no station came within S seconds (default 30)\n"
+               "  --reply-timeout MS     how long a reply may take (default 5000)\n"
+               "  --name TEXT            name in the output (default platform)\n"
+               "  --mn MN --pw PW --st ST  fields of the requests\n"
+               "  --ready FILE           write the address (or line) to FILE once ready\n"
+               "  --quiet                no line per frame; the summary only\n"
+               "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n");
+}
+
+struct Link {
+  enum Mode { Listen, Connect, Serial } mode = Listen;
+  std::string host = "127.0.0.1";
+  int port = 0;
+  std::string path;
+  sim::SerialSettings serial;
+  sim::Fd listen, conn;
+};
+
+bool write_file(const std::string& path, const std::string& text) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = sim::write_all(fd, text.data(), text.size(), 5000);
+  ::close(fd);
+  return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  Link link;
+  sim::PlatformOptions opt;
+  std::string scenario_file, misbehave, ready;
+  double wait_s = 30;
+  bool quiet = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto next = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "polmon-platform: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--listen" || a == "--connect") {
+      link.mode = a == "--listen" ? Link::Listen : Link::Connect;
+      std::string v = next();
+      std::string host;
+      if (!sim::split_host_port(v, host, link.port)) {
+        std::fprintf(stderr, "polmon-platform: bad address %s\n", v.c_str());
+        return 2;
+      }
+      if (!host.empty()) link.host = host;
+    } else if (a == "--serial") {
+      link.mode = Link::Serial;
+      std::string v = next();
+      size_t colon = v.find(':');
+      link.path = v.substr(0, colon);
+      if (colon != std::string::npos && !sim::parse_serial_settings(v.substr(colon + 1), link.serial)) {
+        std::fprintf(stderr, "polmon-platform: bad line settings in %s\n", v.c_str());
+        return 2;
+      }
+    } else if (a == "--scenario") scenario_file = next();
+    else if (a == "--misbehave") misbehave = next();
+    else if (a == "--duration") opt.duration_ms = static_cast<int>(std::atof(next().c_str()) * 1000);
+    else if (a == "--wait") wait_s = std::atof(next().c_str());
+    else if (a == "--reply-timeout") opt.reply_timeout_ms = std::atoi(next().c_str());
+    else if (a == "--name") opt.name = next();
+    else if (a == "--mn") opt.mn = next();
+    else if (a == "--pw") opt.pw = next();
+    else if (a == "--st") opt.st = next();
+    else if (a == "--ready") ready = next();
+    else if (a == "--quiet") quiet = true;
+    else if (a == "-h" || a == "--help") {
+      usage(stdout);
+      return 0;
+    } else {
+      std::fprintf(stderr, "polmon-platform: unknown option %s\n", a.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+
+  std::string text = sim::default_scenario();
+  if (!scenario_file.empty()) {
+    std::ifstream in(scenario_file);
+    if (!in) {
+      std::fprintf(stderr, "polmon-platform: cannot read %s\n", scenario_file.c_str());
+      return 2;
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    text = ss.str();
+  }
+  std::vector<sim::Step> steps;
+  std::string error;
+  if (!sim::parse_scenario(text, steps, error) || !sim::apply_misbehaviour(misbehave, steps, opt, error)) {
+    std::fprintf(stderr, "polmon-platform: %s\n", error.c_str());
+    return 2;
+  }
+  if (link.mode == Link::Serial)
+    for (const sim::Step& s : steps)
+      if (s.kind == sim::Step::Drop) {
+        std::fprintf(stderr, "polmon-platform: drop needs a TCP link\n");
+        return 2;
+      }
+
+  signal(SIGPIPE, SIG_IGN);
+  struct sigaction sa {};
+  sa.sa_handler = on_signal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  std::string prefix = "[" + opt.name + "] ";
+  auto say = [&](const std::string& line) {
+    std::string l = sim::clock_text() + " " + prefix + line + "\n";
+    std::fwrite(l.data(), 1, l.size(), stdout);
+    std::fflush(stdout);
+  };
+  auto log = [&](const std::string& line) {
+    if (!quiet || line.rfind("PROBLEM", 0) == 0) say(line);
+  };
+  sim::Platform platform(steps, opt, log);
+
+  std::string ready_text;
+  if (link.mode == Link::Listen) {
+    link.listen = sim::tcp_listen(link.host, link.port, error);
+    if (!link.listen.valid()) {
+      say(error);
+      return 2;
+    }
+    ready_text = link.host + ":" + std::to_string(sim::local_port(link.listen.get()));
+    say("listening on " + ready_text);
+  } else if (link.mode == Link::Serial) {
+    link.conn = sim::open_serial(link.path, link.serial, error);
+    if (!link.conn.valid()) {
+      say(error);
+      return 2;
+    }
+    ready_text = link.path;
+  } else {
+    ready_text = "connect " + link.host + ":" + std::to_string(link.port);
+  }
+  if (!ready.empty() && !write_file(ready, ready_text + "\n")) say("cannot write the readiness file " + ready);
+
+  int64_t started = sim::now_ms();
+  int64_t next_connect = started;
+  if (link.mode == Link::Serial) platform.connected(started, link.path + " " + sim::serial_settings_text(link.serial));
+
+  char buf[4096];
+  while (!g_stop && !platform.finished()) {
+    int64_t now = sim::now_ms();
+    if (!platform.link_wanted() && link.mode != Link::Serial) {
+      if (now - started > static_cast<int64_t>(wait_s * 1000) && platform.frames_in() == 0 && !link.conn.valid()) {
+        say("no station came within " + std::to_string(static_cast<int>(wait_s)) + " s");
+        std::fputs(platform.summary().c_str(), stdout);
+        return 3;
+      }
+      if (link.mode == Link::Connect && now >= next_connect) {
+        bool in_progress = false;
+        sim::Fd fd = sim::tcp_connect_start(link.host, link.port, in_progress, error);
+        if (fd.valid() && (!in_progress || (sim::wait_writable(fd.get(), 1000) && sim::tcp_connect_result(fd.get()) == 0))) {
+          link.conn = std::move(fd);
+          platform.connected(sim::now_ms(), sim::peer_text(link.conn.get()));
+        } else next_connect = now + 300;
+      }
+    }
+    platform.tick(now);
+    for (sim::Platform::Out& o : platform.take_due(now)) {
+      if (o.drop) {
+        if (link.mode != Link::Serial) {
+          link.conn.reset();
+          platform.disconnected(now);
+          next_connect = now + 300;
+        }
+        continue;
+      }
+      if (!link.conn.valid() || !sim::write_all(link.conn.get(), o.bytes.data(), o.bytes.size(), 2000))
+        say("could not send " + std::to_string(o.bytes.size()) + " bytes: no link");
+    }
+    if (platform.finished()) break;
+
+    int64_t ev = platform.next_event();
+    int timeout = ev < 0 ? 200 : static_cast<int>(ev - sim::now_ms());
+    if (timeout < 0) timeout = 0;
+    if (timeout > 200) timeout = 200; // re-check the wait for the station and signals
+    pollfd fds[2];
+    int n = 0;
+    if (link.conn.valid()) fds[n++] = {link.conn.get(), POLLIN, 0};
+    else if (link.listen.valid()) fds[n++] = {link.listen.get(), POLLIN, 0};
+    int rc = ::poll(n ? fds : nullptr, static_cast<nfds_t>(n), timeout);
+    if (rc <= 0) continue;
+    now = sim::now_ms();
+    if (link.conn.valid() && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+      ssize_t got = ::read(link.conn.get(), buf, sizeof buf);
+      if (got > 0) platform.received(buf, static_cast<size_t>(got), now);
+      else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+        if (link.mode == Link::Serial) { // a line has no end: the peer may open it again
+          ::poll(nullptr, 0, 100);
+          continue;
+        }
+        link.conn.reset();
+        platform.disconnected(now);
+        next_connect = now + 300;
+      }
+    } else if (!link.conn.valid() && link.listen.valid() && (fds[0].revents & POLLIN)) {
+      int c = ::accept4(link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (c >= 0) {
+        link.conn.reset(c);
+        platform.connected(now, sim::peer_text(c));
+      }
+    }
+  }
+  std::fputs(platform.summary().c_str(), stdout);
+  std::fflush(stdout);
+  if (platform.frames_in() == 0 && !platform.broken() && g_stop) return 3;
+  return platform.broken() ? 1 : 0;
+}

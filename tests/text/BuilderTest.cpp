@@ -9,6 +9,7 @@
 
 #include "FakeVariables.h"
 #include "FrameBuilder.h"
+#include "HJ212System.h"
 
 namespace {
 
@@ -160,16 +161,24 @@ TEST_F(Builder, ReadOrder) {
   EXPECT_EQ(vars.queries, (std::vector<std::string>{"B", "D", "A", "C"}));
 }
 
-// A number variable is read through both forms: text first, then the number.
-TEST_F(Builder, NumberVariableIsAskedTwice) {
-  vars.queries.clear();
-  EXPECT_EQ(build("R=V1"), "R=12.5");
-  EXPECT_EQ(vars.queries, (std::vector<std::string>{"V1", "V1"}));
-}
-
 TEST_F(Builder, ZeroBytesInNamesAndValues) {
   vars.Text(std::string("Z\0Z", 3), std::string("v\0v", 3));
   EXPECT_EQ(build(std::string("K=Z\0Z;L=1", 9)), std::string("K=v\0v;L=1", 9));
+}
+
+} // namespace
+
+namespace {
+
+// "MakeProtocol" reaches the builder through the engine, over the device's variables.
+TEST(WriteMakeFrame, UsesTheEnginesDevice) {
+  textfake::Variables vars;
+  vars.Text("T1", "20240101120000");
+  HJ::HJ212_system engine;
+  EXPECT_EQ(engine._write_make_frame("DataTime=T1;F=N"), "DataTime=T1;F=N"); // no device: literals
+  engine.dev_data = &vars.data;
+  EXPECT_EQ(engine._write_make_frame("DataTime=T1;F=N"), "DataTime=20240101120000;F=N");
+  EXPECT_EQ(engine._write_make_frame(";;"), "");
 }
 
 } // namespace

@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# Runs polmon-host with a plug-in against polmon-platform and checks what both report.
+#   e2e.sh CASE BIN_DIR PLUGIN
+# Everything listens on 127.0.0.1 with ports the system picks; every wait is bounded, every
+# process is stopped by its own id.
+set -uo pipefail
+case_name=$1
+bin=$2
+plugin=$3
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "FAIL ($case_name): $*"
+  for f in "$work"/*.out; do [ -e "$f" ] && { echo "---- $(basename "$f")"; tail -n 60 "$f"; }; done
+  exit 1
+}
+# The value after "label:" in a summary.
+summary() { grep -m1 "^  $2:" "$work/$1.out" | sed "s/^  $2: *//"; }
+expect() { # file label value
+  local got
+  got=$(summary "$1" "$2")
+  [ "$got" = "$3" ] || fail "$1 $2: wanted \"$3\", got \"$got\""
+}
+expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
+
+# Starts a platform with the given options; sets platform_pid and platform_addr.
+start_platform() {
+  local name=$1 fd
+  shift
+  mkfifo "$work/$name.ready"
+  exec {fd}<>"$work/$name.ready"
+  "$bin/polmon-platform" --name "$name" --ready "$work/$name.ready" --wait 20 "$@" >"$work/$name.out" 2>&1 &
+  platform_pid=$!
+  pids+=("$platform_pid")
+  read -r -t 20 -u "$fd" platform_addr || fail "platform $name not ready"
+  exec {fd}<&-
+}
+start_host() { # name, then host options
+  local name=$1
+  shift
+  "$bin/polmon-host" --plugin "$plugin" "$@" </dev/null >"$work/$name.out" 2>&1 &
+  host_pid=$!
+  pids+=("$host_pid")
+}
+wait_status() { # pid: its exit status, or 124 when it runs past 60 s
+  local pid=$1 i
+  for ((i = 0; i < 600; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$pid" 2>/dev/null && { kill -KILL "$pid"; wait "$pid" 2>/dev/null; return 124; }
+  wait "$pid"
+}
+stop_host() {
+  kill -INT "$host_pid" 2>/dev/null
+  wait_status "$host_pid"
+  local rc=$?
+  [ $rc -eq 0 ] || fail "host exited with $rc"
+  expect_has host "stopped after"
+}
+# The demo station against one platform with the given options; the platform must find no fault.
+station_run() {
+  start_platform platform "$@"
+  start_host host -D city="$platform_addr" "$root/examples/demo_station.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform requests 3
+  expect platform answered 3
+  expect platform "missing replies" 0
+  expect platform "bad frames in" 0
+  grep -q "^  data frames:.*CN=2011 x[2-9]" "$work/platform.out" || fail "no real-time uploads"
+}
+
+case $case_name in
+tcp) station_run ;;
+split | junk) station_run --misbehave "$case_name" ;;
+delay) station_run --misbehave delay=300 ;;
+bad-crc | bad-length)
+  station_run --misbehave "$case_name"
+  expect_has platform "went unanswered, as it should"
+  ;;
+drop)
+  station_run --misbehave drop
+  expect platform connections 2
+  expect_has host "link down"
+  ;;
+pty)
+  # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
+  mkfifo "$work/host.ready"
+  exec {fd}<>"$work/host.ready"
+  start_host host --ready "$work/host.ready" --port city=pty:9600:8N1 -D city=unused:1 "$root/examples/demo_station.lua"
+  read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
+  [ "$kind" = pty ] || fail "host port is $kind"
+  "$bin/polmon-platform" --name platform --serial "$peer:9600:8N1" >"$work/platform.out" 2>&1 &
+  platform_pid=$!
+  pids+=("$platform_pid")
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 3
+  ;;
+two-platforms)
+  DEMO_SECONDS=4 POLMON_PLUGIN="$plugin" "$root/scripts/demo.sh" "$bin/.." >"$work/demo.out" 2>&1 || fail "demo failed"
+  [ "$(grep -c '^  verdict: *OK' "$work/demo.out")" -eq 2 ] || fail "two OK verdicts wanted"
+  expect_has demo "city platform OK, province platform OK, station OK"
+  ;;
+mute)
+  start_platform platform --reply-timeout 1500
+  start_host host -D city="$platform_addr" "$here/data/mute_station.lua"
+  wait_status "$platform_pid"
+  rc=$?
+  [ $rc -eq 1 ] || fail "platform exit $rc, wanted 1 (protocol broken)"
+  stop_host
+  expect platform "missing replies" 4
+  expect platform verdict "BROKEN (4 problems)"
+  ;;
+lifecycle)
+  export POLMON_FAKE_LOG="$work/calls.log"
+  "$bin/polmon-host" --plugin "$plugin" --cycles 3 --period 20 "$here/data/idle_station.lua" >"$work/host.out" 2>&1 ||
+    fail "host exited with $?"
+  want=$'create dev\nversion 3\nport dev 1\ninit dev 75\nrefs dev 1\ncollect dev 1\ncleanup dev\ndestroy'
+  [ "$(cat "$work/calls.log")" = "$want" ] || fail "calls: $(cat "$work/calls.log")"
+  ;;
+interrupt)
+  export POLMON_FAKE_LOG="$work/calls.log"
+  mkfifo "$work/host.ready"
+  exec {fd}<>"$work/host.ready"
+  start_host host --ready "$work/host.ready" "$here/data/idle_station.lua"
+  read -r -t 20 -u "$fd" line || fail "host not ready"
+  stop_host
+  tail -n 2 "$work/calls.log" | tr '\n' ' ' | grep -q "cleanup dev destroy" || fail "calls: $(cat "$work/calls.log")"
+  ;;
+script-error)
+  export POLMON_FAKE_LOG="$work/calls.log"
+  "$bin/polmon-host" --plugin "$plugin" --period 20 "$here/data/bad_script.lua" >"$work/host.out" 2>&1
+  rc=$?
+  [ $rc -eq 3 ] || fail "host exit $rc, wanted 3"
+  expect_has host "bad_script.lua:10: attempt to index a nil value"
+  tail -n 2 "$work/calls.log" | tr '\n' ' ' | grep -q "cleanup dev destroy" || fail "calls: $(cat "$work/calls.log")"
+  ;;
+*) fail "unknown case" ;;
+esac
+echo "PASS ($case_name)"

@@ -1,7 +1,9 @@
 #include "FrameBuilder.h"
 
+#include <climits>
 #include <cstdio>
-#include <tuple>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "DevServer.h"
@@ -37,6 +39,7 @@ std::string format_template_number(double value) {
 }
 
 std::string read_template_value(ORVA_DATA& data, const std::string& name) {
+  if (name.size() > static_cast<std::string::size_type>(INT_MAX)) return name; // no panel name is that long
   CString text;
   if (CDevServer::SvrGetParaValue(data, to_cstring(name), text) != 0)
     return std::string(text.c_str(), static_cast<std::string::size_type>(text.GetLength()));

@@ -56,7 +56,7 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
   std::vector<Entry> entries;
   for (const std::string& item : split(templ, ",;&")) {
     std::vector<std::string> pieces = split(item, "=");
-    if (pieces.empty()) continue; // blanks or "=" only: nothing to look up
+    if (pieces.empty()) continue; // blanks or "=" alone: nothing to look up
     Entry entry;
     if (pieces.size() == 2) {
       entry.key = std::move(pieces[0]);
@@ -79,7 +79,7 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
       const std::string::size_type at = result.find(entry.name, pos + entry.key.size());
       if (at != std::string::npos) result.replace(at, entry.name.size(), entry.value);
     } else {
-      if (entry.name.empty()) continue; // " = ": nothing to look up
+      if (entry.name.empty()) continue; // "= =": nothing to look up
       pos = result.find(entry.name, pos);
       if (pos == std::string::npos) break;
       result.replace(pos, entry.name.size(), read_template_value(data, entry.name));

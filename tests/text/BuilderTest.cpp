@@ -136,6 +136,7 @@ TEST_F(Builder, ItemsWithoutNameAreSkipped) {
       {"ST=32; ;CN=T1", "ST=32; ;CN=20240101120000"},
       {"ST=32;===;CN=T1", "ST=32;===;CN=20240101120000"},
       {"ST=32; = ;CN=T1", "ST=32; = ;CN=20240101120000"},
+      {"ST=32;= =;CN=T1", "ST=32;= =;CN=20240101120000"}, // one empty piece
       {"ST= ;CN=T1", "ST= ;CN=20240101120000"},
       {"ST=32;CN=T1; ", "ST=32;CN=20240101120000; "},
       {" ", " "},
@@ -157,7 +158,7 @@ TEST_F(Builder, NothingButDelimiters) {
 // Keyed names are all read before anything is replaced; unkeyed ones when they are replaced.
 TEST_F(Builder, ReadOrder) {
   vars.queries.clear();
-  build("A;K=B;C;L=D");
+  build("A;K=B;= =C;L=D"); // "= =C" cuts into an empty key and C: unkeyed
   EXPECT_EQ(vars.queries, (std::vector<std::string>{"B", "D", "A", "C"}));
 }
 

@@ -14,7 +14,11 @@ namespace HJ {
 
 namespace {
 
-CString to_cstring(const std::string& text) { return CString(text.data(), static_cast<int>(text.size())); }
+// Panel strings count in int; a longer text (never a real variable name) is cut to what fits.
+CString to_cstring(const std::string& text) {
+  const std::string::size_type length = text.size() < static_cast<std::string::size_type>(INT_MAX) ? text.size() : INT_MAX;
+  return CString(text.data(), static_cast<int>(length));
+}
 
 struct Entry {
   std::string key; // empty for an unkeyed item
@@ -39,7 +43,6 @@ std::string format_template_number(double value) {
 }
 
 std::string read_template_value(ORVA_DATA& data, const std::string& name) {
-  if (name.size() > static_cast<std::string::size_type>(INT_MAX)) return name; // no panel name is that long
   CString text;
   if (CDevServer::SvrGetParaValue(data, to_cstring(name), text) != 0)
     return std::string(text.c_str(), static_cast<std::string::size_type>(text.GetLength()));

@@ -1,0 +1,243 @@
+// The platform simulator's logic, fed with a scripted station and a clock of our own.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Hj212Text.h"
+#include "Platform.h"
+
+namespace {
+
+using sim::Platform;
+using sim::Step;
+
+std::vector<Step> steps_of(const std::string& text) {
+  std::vector<Step> steps;
+  std::string error;
+  EXPECT_TRUE(sim::parse_scenario(text, steps, error)) << error;
+  return steps;
+}
+
+// A platform under test with its sent frames cut out and parsed.
+struct Harness {
+  std::vector<std::string> log;
+  Platform p;
+  int64_t now = 1000;
+  std::vector<std::string> wire; // what the platform wrote, piece by piece
+  bool dropped = false;
+
+  explicit Harness(const std::string& scenario, sim::PlatformOptions opt = {})
+      : p(steps_of(scenario), opt, [this](const std::string& s) { log.push_back(s); }) {}
+
+  void run_until(int64_t t) {
+    while (now <= t) {
+      p.tick(now);
+      for (Platform::Out& o : p.take_due(now)) {
+        if (o.drop) dropped = true;
+        else wire.push_back(o.bytes);
+      }
+      now += 10;
+    }
+  }
+  // The requests sent so far, as data segments.
+  std::vector<sim::Segment> requests() const {
+    std::string all;
+    for (const std::string& w : wire) all += w;
+    std::vector<sim::Segment> out;
+    sim::FrameScanner sc;
+    sc.feed(all.data(), all.size(), [&](sim::FrameScanner::Kind k, std::string_view f) {
+      if (k == sim::FrameScanner::Kind::Frame) out.push_back(sim::parse_segment(sim::check_frame(f).segment));
+    });
+    return out;
+  }
+  void station_sends(const std::string& segment) {
+    std::string f = sim::wrap(segment);
+    p.received(f.data(), f.size(), now);
+  }
+  void answer(const std::string& qn, const std::string& cn, const std::string& cp) {
+    station_sends("QN=" + qn + ";ST=91;CN=" + cn + ";PW=123456;MN=M1;Flag=4;CP=&&" + cp + "&&");
+  }
+};
+
+TEST(SimScenario, ParsesStepsAndRejectsNonsense) {
+  auto steps = steps_of("# comment\nrequest CN=1062 CP=RtdInterval=2 split junk delay=50 timeout=900\n"
+                        "pause 200\ndrop\nuploads CN=2011 count=3 timeout=8000\nrequest CN=1011 bad-crc\n");
+  ASSERT_EQ(steps.size(), 5u);
+  EXPECT_EQ(steps[0].cp, "RtdInterval=2");
+  EXPECT_TRUE(steps[0].bad.split && steps[0].bad.junk);
+  EXPECT_EQ(steps[0].bad.delay_ms, 50);
+  EXPECT_EQ(steps[0].timeout_ms, 900);
+  EXPECT_EQ(steps[1].pause_ms, 200);
+  EXPECT_EQ(steps[2].kind, Step::Drop);
+  EXPECT_EQ(steps[3].count, 3);
+  EXPECT_EQ(steps[4].reply, Step::None); // a corrupt request must go unanswered
+
+  const char* bad[] = {"teleport CN=1", "request", "request CN=1 reply=maybe", "pause soon", "uploads count=2", "request CN=1 delay=x"};
+  for (const char* b : bad) {
+    std::vector<Step> s;
+    std::string error;
+    EXPECT_FALSE(sim::parse_scenario(std::string("pause 1\n") + b, s, error)) << b;
+    EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+  }
+}
+
+TEST(SimScenario, MisbehaviourOnCue) {
+  auto steps = steps_of(sim::default_scenario());
+  sim::PlatformOptions opt;
+  std::string error;
+  ASSERT_TRUE(sim::apply_misbehaviour("split,bad-crc,drop,delay=300", steps, opt, error)) << error;
+  ASSERT_EQ(steps.size(), 6u);
+  EXPECT_TRUE(steps[0].bad.bad_crc); // the corrupt copy goes first
+  EXPECT_EQ(steps[0].cn, "1062");
+  EXPECT_EQ(steps[1].kind, Step::Request);
+  EXPECT_EQ(steps[2].kind, Step::Drop); // after the first real request
+  for (const Step& s : steps) {
+    if (s.kind == Step::Request) {
+      EXPECT_TRUE(s.bad.split && s.bad.delay_ms == 300);
+    }
+  }
+  EXPECT_EQ(opt.answer_delay_ms, 300);
+  EXPECT_FALSE(sim::apply_misbehaviour("sneeze", steps, opt, error));
+}
+
+TEST(SimPlatform, PairsRepliesWithRequestsAndMeasures) {
+  Harness h("request CN=1062 CP=RtdInterval=2\nrequest CN=1011\n");
+  h.p.connected(h.now, "peer");
+  h.run_until(1000);
+  auto reqs = h.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  std::string qn = reqs[0].value("QN");
+  EXPECT_EQ(reqs[0].value("CN"), "1062");
+  EXPECT_EQ(*reqs[0].cp_get("RtdInterval"), "2");
+  h.run_until(1050);
+  h.answer(qn, "9011", "QnRtn=1");
+  h.answer(qn, "9012", "ExeRtn=1");
+  h.run_until(1100);
+  reqs = h.requests();
+  ASSERT_EQ(reqs.size(), 2u); // the next request goes out once the first is complete
+  std::string qn2 = reqs[1].value("QN");
+  EXPECT_NE(qn2, qn);
+  h.answer(qn2, "9011", "QnRtn=1");
+  h.station_sends("QN=" + qn2 + ";ST=32;CN=1011;PW=123456;MN=M1;Flag=4;CP=&&SystemTime=20240101120000&&");
+  h.run_until(1200);
+  EXPECT_TRUE(h.p.finished());
+  EXPECT_FALSE(h.p.broken()) << h.p.summary();
+  std::string s = h.p.summary();
+  EXPECT_NE(s.find("answered:           2"), std::string::npos) << s;
+  EXPECT_NE(s.find("latency 9011:       min 50 ms, avg 55 ms, max 60 ms"), std::string::npos) << s;
+}
+
+TEST(SimPlatform, FindsWhatTheStationDoesWrong) {
+  struct {
+    const char* name;
+    std::function<void(Harness&, const std::string& qn)> station;
+    const char* problem;
+  } cases[] = {
+      {"silence", [](Harness&, const std::string&) {}, "no 9011 for request CN=1062"},
+      {"no 9012", [](Harness& h, const std::string& qn) { h.answer(qn, "9011", "QnRtn=1"); }, "no 9012 or data after the 9011"},
+      {"9012 first",
+       [](Harness& h, const std::string& qn) {
+         h.answer(qn, "9012", "ExeRtn=1");
+         h.answer(qn, "9011", "QnRtn=1");
+       },
+       "9012 before 9011"},
+      {"wrong QN", [](Harness& h, const std::string&) { h.answer("1", "9011", "QnRtn=1"); }, "9011 for QN 1, which no request"},
+      {"bad CRC",
+       [](Harness& h, const std::string&) {
+         std::string f = sim::wrap("ST=32;CN=2011");
+         f[f.size() - 3] = f[f.size() - 3] == '0' ? '1' : '0';
+         h.p.received(f.data(), f.size(), h.now);
+       },
+       "bad frame from the station (BAD: crc)"},
+      {"junk", [](Harness& h, const std::string&) { h.p.received("xyz", 3, h.now); }, "bytes outside any frame"},
+      {"closed", [](Harness& h, const std::string&) { h.p.disconnected(h.now); }, "the station closed the connection"},
+  };
+  for (const auto& c : cases) {
+    sim::PlatformOptions opt;
+    opt.reply_timeout_ms = 500;
+    Harness h("request CN=1062 CP=RtdInterval=2\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    c.station(h, h.requests().at(0).value("QN"));
+    h.run_until(2000);
+    EXPECT_TRUE(h.p.broken()) << c.name;
+    EXPECT_NE(h.p.summary().find(c.problem), std::string::npos) << c.name << "\n" << h.p.summary();
+  }
+}
+
+TEST(SimPlatform, CorruptRequestsMustGoUnanswered) {
+  for (const char* how : {"bad-crc", "bad-length"}) {
+    sim::PlatformOptions opt;
+    opt.silence_ms = 300;
+    Harness quiet(std::string("request CN=1062 ") + how + "\n", opt);
+    quiet.p.connected(quiet.now, "peer");
+    quiet.run_until(1500);
+    EXPECT_TRUE(quiet.p.finished()) << how;
+    EXPECT_FALSE(quiet.p.broken()) << quiet.p.summary();
+    ASSERT_EQ(quiet.wire.size(), 1u);
+    EXPECT_FALSE(sim::verdict_ok(sim::check_frame(quiet.wire[0]).verdict)) << how;
+
+    Harness talkative(std::string("request CN=1062 ") + how + "\n", opt);
+    talkative.p.connected(talkative.now, "peer");
+    talkative.run_until(1000);
+    std::string qn = sim::parse_segment(talkative.wire[0].substr(6)).value("QN");
+    talkative.answer(qn, "9011", "QnRtn=1");
+    talkative.run_until(1500);
+    EXPECT_NE(talkative.p.summary().find("answered the corrupt request"), std::string::npos) << how;
+  }
+}
+
+TEST(SimPlatform, SplitJunkAndDelayShapeTheBytes) {
+  Harness h("request CN=2011 split junk delay=100\n");
+  h.p.connected(h.now, "peer");
+  h.run_until(1000);
+  ASSERT_EQ(h.wire.size(), 1u); // the first piece now, the rest later
+  h.run_until(1300);
+  ASSERT_EQ(h.wire.size(), 3u);
+  std::string all = h.wire[0] + h.wire[1] + h.wire[2];
+  EXPECT_EQ(all.rfind("AT+NOISE\r\n", 0), 0u);
+  EXPECT_EQ(sim::check_frame(all.substr(10)).verdict, sim::Verdict::Ok);
+  EXPECT_NE(h.wire[0].back(), '#'); // never cut between the two start characters
+}
+
+TEST(SimPlatform, AnswersUploadsThatAskForItAndCountsThem) {
+  sim::PlatformOptions opt;
+  opt.answer_delay_ms = 200;
+  Harness h("uploads CN=2011 count=2 timeout=5000\n", opt);
+  h.p.connected(h.now, "peer");
+  h.run_until(1000);
+  h.station_sends("QN=20240101000000001;ST=32;CN=2011;PW=1;MN=M1;Flag=5;CP=&&DataTime=20240101000000;w01018-Rtd=1.5&&");
+  h.run_until(1100);
+  EXPECT_TRUE(h.wire.empty()); // the answer waits its delay
+  h.run_until(1300);
+  ASSERT_EQ(h.wire.size(), 1u);
+  sim::Segment a = sim::parse_segment(sim::check_frame(h.wire[0]).segment);
+  EXPECT_EQ(a.value("CN"), "9014");
+  EXPECT_EQ(a.value("QN"), "20240101000000001");
+  h.station_sends("QN=20240101000000002;ST=32;CN=2011;PW=1;MN=M1;Flag=4;CP=&&DataTime=20240101000002&&");
+  h.run_until(1400);
+  EXPECT_EQ(h.wire.size(), 1u); // Flag 4: no answer wanted
+  EXPECT_EQ(h.p.uploads("2011"), 2u);
+  EXPECT_TRUE(h.p.finished());
+  EXPECT_FALSE(h.p.broken()) << h.p.summary();
+}
+
+TEST(SimPlatform, DropWaitsForTheStationToComeBack) {
+  Harness h("drop\nrequest CN=1011 reply=ack\n");
+  h.p.connected(h.now, "peer");
+  h.run_until(1000);
+  EXPECT_TRUE(h.dropped);
+  h.p.disconnected(h.now);
+  h.run_until(1500);
+  EXPECT_TRUE(h.requests().empty());
+  h.p.connected(h.now, "peer");
+  h.run_until(1600);
+  ASSERT_EQ(h.requests().size(), 1u);
+  h.answer(h.requests()[0].value("QN"), "9011", "QnRtn=1");
+  h.run_until(1700);
+  EXPECT_TRUE(h.p.finished());
+  EXPECT_FALSE(h.p.broken()) << h.p.summary();
+}
+
+} // namespace

@@ -1,0 +1,151 @@
+// The simulators' own HJ 212 text handling: CRC, envelope checks, scanner, field decoding.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Hj212Text.h"
+#include "Io.h"
+
+namespace {
+
+using sim::Verdict;
+
+TEST(SimCrc, KnownValues) {
+  struct {
+    std::string data, crc;
+  } cases[] = {
+      {"", "FFFF"},
+      {"abc", "D701"},
+      {"123456789", "2F80"},
+      {"QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&", "1C80"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sim::crc_text(c.data), c.crc) << c.data;
+  // a high byte enters as 128..255, not as a negative char
+  EXPECT_EQ(sim::crc16("\x80"), 0xE041);
+}
+
+TEST(SimFrame, WrapThenCheck) {
+  std::string f = sim::wrap("ST=32");
+  EXPECT_EQ(f, "##0005ST=3260C0\r\n");
+  EXPECT_EQ(sim::check_frame(f).verdict, Verdict::Ok);
+  EXPECT_EQ(sim::check_frame(sim::wrap("")).verdict, Verdict::Ok); // 12 bytes: an empty but well-formed frame
+}
+
+TEST(SimFrame, Verdicts) {
+  std::string good = sim::wrap("QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&");
+  std::string lower = good; // CRC 1C80 written 1c80
+  for (size_t i = lower.size() - 6; i < lower.size() - 2; ++i) lower[i] = static_cast<char>(std::tolower(lower[i]));
+  std::string bad_len = good;
+  bad_len[5] = static_cast<char>(bad_len[5] + 1);
+  std::string blank_len = good;
+  blank_len[2] = ' ';
+  std::string bad_crc = good;
+  bad_crc[bad_crc.size() - 3] = bad_crc[bad_crc.size() - 3] == '0' ? '1' : '0';
+  struct {
+    std::string frame;
+    Verdict want;
+  } cases[] = {
+      {good, Verdict::Ok},
+      {lower, Verdict::BadCrc},
+      {bad_len, Verdict::LengthMismatch},
+      {blank_len, Verdict::BadLengthField}, // a platform wants four digits
+      {bad_crc, Verdict::BadCrc},
+      {"##00", Verdict::TooShort},
+      {"xx" + good.substr(2), Verdict::NoStart},
+      {good.substr(0, good.size() - 1) + "X", Verdict::NoEnd},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sim::check_frame(c.frame).verdict, c.want) << c.frame;
+}
+
+TEST(SimFrame, LengthAndCrcOverUtf8AreRecognisedOnGb18030Bytes) {
+  std::string utf8 = "ST=32;CN=2011;CP=&&Name=\xE6\xB5\x8B\xE8\xAF\x95&&"; // a Chinese word in UTF-8
+  std::string framed = sim::wrap(utf8);
+  // what the plug-in puts on the wire: the same frame in GB18030 (the word is 4 bytes there)
+  std::string wire = framed;
+  wire.replace(wire.find("\xE6\xB5\x8B\xE8\xAF\x95"), 6, "\xB2\xE2\xCA\xD4");
+  sim::FrameCheck c = sim::check_frame(wire);
+  EXPECT_EQ(c.verdict, Verdict::OkAfterConversion);
+  EXPECT_EQ(c.segment, utf8);
+  EXPECT_EQ(sim::check_frame(framed).verdict, Verdict::Ok);
+}
+
+TEST(SimScanner, CutsFramesFromPiecesAndReportsJunk) {
+  std::string a = sim::wrap("ST=32;CN=1062"), b = sim::wrap("ST=32;CN=2011");
+  std::string stream = "noise" + a + "#x" + b + "##tail-without-end";
+  for (size_t piece : {size_t(1), size_t(2), size_t(7), stream.size()}) {
+    sim::FrameScanner scanner;
+    std::vector<std::pair<sim::FrameScanner::Kind, std::string>> got;
+    auto sink = [&](sim::FrameScanner::Kind k, std::string_view s) { got.emplace_back(k, std::string(s)); };
+    for (size_t i = 0; i < stream.size(); i += piece) scanner.feed(stream.data() + i, std::min(piece, stream.size() - i), sink);
+    std::string frames, junk;
+    for (auto& g : got) {
+      if (g.first == sim::FrameScanner::Kind::Frame) frames += g.second + "|";
+      else junk += g.second;
+    }
+    EXPECT_EQ(frames, a + "|" + b + "|") << piece;
+    EXPECT_EQ(junk.find("noise"), 0u) << piece;
+    EXPECT_NE(junk.find("#x"), std::string::npos) << piece;
+    EXPECT_EQ(scanner.pending(), std::string("##tail-without-end").size()) << piece;
+    scanner.flush(sink);
+    EXPECT_EQ(got.back().second, "##tail-without-end");
+  }
+}
+
+TEST(SimScanner, StrayStartBeforeAFrameLeavesTheFrameIntact) {
+  std::string f = sim::wrap("ST=32;CN=1011");
+  sim::FrameScanner scanner;
+  std::vector<std::string> frames;
+  scanner.feed(("##garbage" + f).data(), 9 + f.size(), [&](sim::FrameScanner::Kind k, std::string_view s) {
+    if (k == sim::FrameScanner::Kind::Frame) frames.emplace_back(s);
+  });
+  ASSERT_EQ(frames.size(), 1u);
+  EXPECT_EQ(frames[0], f);
+}
+
+TEST(SimScanner, UnterminatedFrameBeyondTheLimitIsDropped) {
+  sim::FrameScanner scanner(64);
+  std::string junk;
+  std::string big = "##" + std::string(100, 'a');
+  scanner.feed(big.data(), big.size(), [&](sim::FrameScanner::Kind, std::string_view s) { junk += s; });
+  EXPECT_EQ(junk, big);
+  EXPECT_EQ(scanner.pending(), 0u);
+}
+
+TEST(SimSegment, HeaderAndCpFields) {
+  sim::Segment s = sim::parse_segment(
+      "QN=20200101120000000;ST=32;CN=2011;Flag=5;CP=&&DataTime=20200101120000;a01012-Rtd=25.3,a01012-Flag=N&&");
+  EXPECT_EQ(s.value("QN"), "20200101120000000");
+  EXPECT_EQ(s.value("CN"), "2011");
+  EXPECT_EQ(s.value("N"), ""); // exact keys, not tails of longer names
+  ASSERT_TRUE(s.has_cp);
+  ASSERT_NE(s.cp_get("a01012-Flag"), nullptr);
+  EXPECT_EQ(*s.cp_get("a01012-Flag"), "N");
+  EXPECT_EQ(*s.cp_get("DataTime"), "20200101120000");
+  EXPECT_EQ(s.get("a01012-Rtd"), nullptr);
+}
+
+TEST(SimLine, SerialSettings) {
+  struct {
+    const char* text;
+    bool ok;
+    int baud, bits;
+    char parity;
+    int stop;
+  } cases[] = {
+      {"9600", true, 9600, 8, 'N', 1},  {"115200:7e2", true, 115200, 7, 'E', 2}, {"19200:8O1", true, 19200, 8, 'O', 1},
+      {"9601", false, 0, 0, 0, 0},      {"9600:9N1", false, 0, 0, 0, 0},        {"9600:8X1", false, 0, 0, 0, 0},
+      {"", false, 0, 0, 0, 0},          {"9600:8N", false, 0, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    sim::SerialSettings s;
+    ASSERT_EQ(sim::parse_serial_settings(c.text, s), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(s.baud, c.baud);
+    EXPECT_EQ(s.data_bits, c.bits);
+    EXPECT_EQ(s.parity, c.parity);
+    EXPECT_EQ(s.stop_bits, c.stop);
+  }
+}
+
+} // namespace

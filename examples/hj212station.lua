@@ -48,7 +48,7 @@ function M.new_link(dev, opts)
     pw = opts.pw or "123456",
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on
-    last_upload = 0,
+    next_upload = 0,
     sent = 0, failed = 0, served = 0,
   }
 end
@@ -78,7 +78,9 @@ function M.upload(link, qn)
   set("vTime", datatime())
   link.dev:ioctl("MakeProtocol(RtdTpl,RtdCp)")
   send(link, header(link, qn or M.qn(), link.st, "2011", "5") .. ";CP=&&" .. get("RtdCp") .. "&&")
-  link.last_upload = os.time()
+  -- keep to the interval on average, though cycles do not fall on it exactly
+  local now, step = now_ms(), link.interval * 1000
+  if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
 end
 
 -- Unique QNs even within one millisecond.
@@ -152,7 +154,7 @@ function M.serve(link)
     n = get("RxLeft")
     guard = guard + 1
   end
-  if link.rtd and os.time() - link.last_upload >= link.interval then M.upload(link) end
+  if link.rtd and now_ms() >= link.next_upload then M.upload(link) end
 end
 
 return M

@@ -7,6 +7,7 @@
 
 #include "ConfigBytes.h"
 #include "Hj212Text.h"
+#include "Io.h"
 #include "Ports.h"
 
 extern "C" {
@@ -362,6 +363,11 @@ struct Station::Glue {
     return 1;
   }
 
+  static int now_ms(lua_State* L) {
+    lua_pushinteger(L, static_cast<lua_Integer>(sim::now_ms()));
+    return 1;
+  }
+
   static int stop(lua_State* L) {
     self(L)->m_stop = true;
     return 0;
@@ -375,7 +381,7 @@ Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::mov
   const luaL_Reg globals[] = {{"var", Glue::var},   {"device", Glue::device}, {"cycle", Glue::cycle},
                               {"ioctl", Glue::ioctl}, {"get", Glue::get},     {"set", Glue::set},
                               {"log", Glue::log},   {"qn", Glue::qn},         {"datatime", Glue::datatime},
-                              {"stop", Glue::stop}, {nullptr, nullptr}};
+                              {"now_ms", Glue::now_ms}, {"stop", Glue::stop}, {nullptr, nullptr}};
   lua_pushglobaltable(m_L);
   lua_pushlightuserdata(m_L, this);
   luaL_setfuncs(m_L, globals, 1);

@@ -9,7 +9,8 @@
 //   ioctl(cmd) / dev:ioctl(cmd)                    a driver command, as a panel script issues it
 //   dev:status()                                   the last collection cycle's status value
 //   get(name), set(name, value), V.name            variables
-//   log(...), qn(), datatime(), stop(), args       output, time texts, ending the run, -D values
+//   log(...), qn(), datatime(), now_ms()           output, time texts, a monotonic clock in ms
+//   stop(), args                                   ending the run, the -D values
 #pragma once
 
 #include <cstdint>

@@ -29,6 +29,25 @@ int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& valu
   return 0;
 }
 
+CString ChannelWriteCommand(int channel, DATATYPE type, const void* value) {
+  long long number = static_cast<long long>(channel) + 1; // channel numbers count from 1 in the text
+  CString text;
+  switch (type) {
+  case DT_DOUBLE:
+    text.Format("ORVA_WRITE(%lld=%lf)", number, *static_cast<const double*>(value));
+    break;
+  case DT_STRING:
+    text.Format("ORVA_WRITE(%lld=%s)", number, static_cast<const char*>(value));
+    break;
+  case DT_INTEGER:
+    text.Format("ORVA_WRITE(%lld=%d)", number, *static_cast<const int*>(value));
+    break;
+  default:
+    break;
+  }
+  return text;
+}
+
 } // namespace orva_device
 
 int CDevCtrl::DevIOCtrl(const char* command) {
@@ -46,21 +65,7 @@ int CDevCtrl::WriteChannel(int channel, DATATYPE type, void* value) {
   if (!LoadPort(m_devData)) return kErrNoPort;
   NameDeviceToPort();
   _InitValueArray(0);
-  long long number = static_cast<long long>(channel) + 1; // channel numbers count from 1 in the text
-  CString text;
-  switch (type) {
-  case DT_DOUBLE:
-    text.Format("ORVA_WRITE(%lld=%lf)", number, *static_cast<const double*>(value));
-    break;
-  case DT_STRING:
-    text.Format("ORVA_WRITE(%lld=%s)", number, static_cast<const char*>(value));
-    break;
-  case DT_INTEGER:
-    text.Format("ORVA_WRITE(%lld=%d)", number, *static_cast<const int*>(value));
-    break;
-  default:
-    break;
-  }
+  CString text = orva_device::ChannelWriteCommand(channel, type, value);
   orva_device::SvrDevIOCtrl(m_devData, text, m_arValue, m_strArValue);
   return StatusValue();
 }

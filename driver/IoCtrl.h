@@ -12,4 +12,8 @@ namespace orva_device {
 // Always returns 0; `texts` is not used.
 int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& values, CStringArray& texts);
 
+// The command text a channel write submits: "ORVA_WRITE(n=value)" with n = channel + 1, the value
+// formatted by type ("%lf", "%d", or the text itself); the empty text for any other type.
+CString ChannelWriteCommand(int channel, DATATYPE type, const void* value);
+
 } // namespace orva_device

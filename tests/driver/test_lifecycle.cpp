@@ -1,0 +1,238 @@
+// InitDevice, CleanupDevice, the collection cycle and channel references on the device object.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <climits>
+#include <random>
+#include <thread>
+
+#include "ConfigBytes.h"
+#include "DevCtrl.h"
+#include "DevTable.h"
+#include "DeviceExports.h"
+#include "FakePanel.h"
+#include "HJ212System.h"
+#include "ResultCodes.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Device {
+  fake::Rtdb rtdb;
+  fake::Port port;
+  CDevCtrl* ctrl;
+  Device() : ctrl(static_cast<CDevCtrl*>(CreateDeviceCtrl("dev", &rtdb))) { ctrl->UpdataCommunication(&port); }
+  ~Device() { DestroyDeviceCtrl(ctrl); }
+  int Init(const std::string& bytes) { return ctrl->InitDevice(fake::Bytes(bytes), static_cast<int>(bytes.size())); }
+  DEVBAS_DATA* context() { return ctrl->m_devData.pDevice; }
+  HJ::HJ212_system* engine() { return context() ? context()->pSystem : nullptr; }
+  int Collect(int count = 1) {
+    std::vector<int> codes(static_cast<size_t>(count > 0 ? count : 1), 0);
+    return ctrl->CollectDevData(codes.data(), count);
+  }
+};
+
+const std::string kConfig = fake::ConfigBytes({3, 11, 12}, {fake::Row(), fake::Row()});
+
+TEST(Lifecycle, BadArgumentsBuildNothing) {
+  Device d;
+  EXPECT_EQ(d.ctrl->InitDevice(nullptr, 10), kErrBadArgument);
+  EXPECT_EQ(d.ctrl->InitDevice(fake::Bytes(kConfig), 0), kErrBadArgument);
+  EXPECT_EQ(d.context(), nullptr);
+  EXPECT_EQ(d.ctrl->CleanupDevice(), 0); // never initialised: nothing to do
+}
+
+TEST(Lifecycle, ConfigurationVersionDecidesWhatIsRead) {
+  struct Case {
+    unsigned version;
+    int param0;
+    int rows;
+  } cases[] = {{20000, 3, 2}, {0, 3, 2}, {20001, 0, 0}};
+  for (const Case& c : cases) {
+    Device d;
+    EXPECT_EQ(d.Init(fake::ConfigBytes({3, 11, 12}, {fake::Row(), fake::Row()}, c.version)), 0);
+    ASSERT_NE(d.context(), nullptr);
+    ASSERT_EQ(d.context()->arDevParam.GetSize(), 7);
+    EXPECT_EQ(d.context()->arDevParam[0], c.param0) << "version " << c.version;
+    EXPECT_EQ(d.context()->pDevTable->m_arRows.GetSize(), c.rows) << "version " << c.version;
+    EXPECT_NE(d.engine()->dev_data, nullptr) << "the receive thread starts whatever the version";
+    EXPECT_EQ(d.ctrl->m_devData.pArchive, nullptr) << "the archive never outlives InitDevice";
+  }
+}
+
+TEST(Lifecycle, SecondInitKeepsTheFirstContext) {
+  Device d;
+  d.Init(kConfig);
+  DEVBAS_DATA* first = d.context();
+  HJ::HJ212_system* engine = d.engine();
+  EXPECT_EQ(d.Init(fake::ConfigBytes({9}, {})), 0);
+  EXPECT_EQ(d.context(), first);
+  EXPECT_EQ(d.engine(), engine);
+  EXPECT_EQ(d.context()->arDevParam[0], 3);
+}
+
+TEST(Lifecycle, CleanupRightAfterInitReturnsPromptly) {
+  Device d;
+  d.Init(kConfig);
+  auto before = Clock::now();
+  EXPECT_EQ(d.ctrl->CleanupDevice(), 0);
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(1));
+  EXPECT_EQ(d.context(), nullptr);
+  EXPECT_EQ(d.port.Reads(), 0) << "a parked thread must not read the port";
+}
+
+TEST(Lifecycle, InitAgainAfterCleanupGivesAFreshEngine) {
+  Device d;
+  d.Init(kConfig);
+  d.Collect();
+  d.port.Feed("##0005ST=3260C0\r\n");
+  for (int i = 0; i < 200 && d.engine()->queue_size() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(d.engine()->queue_size(), 1u);
+  d.ctrl->CleanupDevice();
+  d.Init(kConfig);
+  EXPECT_EQ(d.engine()->queue_size(), 0u);
+  EXPECT_EQ(d.engine()->frame_count, 0);
+}
+
+TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {
+  Device d;
+  EXPECT_EQ(d.ctrl->InitDevice(fake::Bytes(kConfig), -5), 0);
+  ASSERT_NE(d.context(), nullptr);
+  EXPECT_EQ(d.engine()->dev_data, nullptr);
+  EXPECT_EQ(d.context()->arDevParam[0], 0);
+  EXPECT_EQ(d.Collect(), kStatusNoFailure);
+  EXPECT_TRUE(d.port.Timeouts().empty()) << "no engine to release, no timeout to set";
+  EXPECT_EQ(d.ctrl->CleanupDevice(), 0);
+}
+
+TEST(Collect, FirstCycleSetsTheTimeoutOnceAndReleasesTheThread) {
+  struct Case {
+    int param0;
+    int timeout;
+  } cases[] = {{-1, 5000}, {3, 3000}, {0, 0}, {3000000, INT_MAX}};
+  for (const Case& c : cases) {
+    Device d;
+    d.Init(fake::ConfigBytes({c.param0}, {}));
+    int codes[4] = {0, 0, 0, 0};
+    EXPECT_EQ(d.ctrl->CollectDevData(nullptr, 4), 0);
+    EXPECT_FALSE(d.engine()->is_started());
+    EXPECT_EQ(d.ctrl->CollectDevData(codes, 4), kStatusNoFailure);
+    EXPECT_TRUE(d.engine()->is_started());
+    d.ctrl->CollectDevData(codes, 4);
+    ASSERT_EQ(d.port.Timeouts().size(), 1u);
+    EXPECT_EQ(d.port.Timeouts()[0], c.timeout) << "parameter " << c.param0;
+  }
+}
+
+TEST(Collect, ReportsTheLastCommandsFailure) {
+  Device d;
+  d.Init(kConfig);
+  EXPECT_EQ(d.Collect(), kStatusNoFailure);
+  d.ctrl->DevIOCtrl("GetQueueSize(NoSuchVariable)");
+  EXPECT_EQ(d.Collect(), 4);
+  d.ctrl->DevIOCtrl("Foo(X)");
+  EXPECT_EQ(d.Collect(), 5);
+  d.rtdb.SetInt("N", 0);
+  d.ctrl->DevIOCtrl("GetQueueSize(N)");
+  EXPECT_EQ(d.Collect(), kStatusNoFailure);
+}
+
+TEST(Collect, WithoutEngineItReachesForNone) {
+  Device d; // never initialised
+  EXPECT_EQ(d.Collect(3), kStatusNoFailure);
+  EXPECT_EQ(d.ctrl->m_arChannelState[0], 1);
+  EXPECT_TRUE(d.port.Timeouts().empty());
+  Device noPort;
+  noPort.ctrl->m_devData.pCommunication = nullptr;
+  EXPECT_EQ(noPort.Collect(), kErrNoPort);
+}
+
+TEST(Collect, ChannelsWithCodeThreeArePublishedByType) {
+  Device d;
+  d.rtdb.SetInt("I", 77);
+  d.rtdb.SetText("T", "old");
+  d.rtdb.SetDouble("D", 1.5);
+  d.rtdb.BindChannel(0, "I");
+  d.rtdb.BindChannel(1, "T");
+  d.rtdb.BindChannel(2, "D");
+  int codes[4] = {3, 3, 0, 3}; // channel 3 has no variable: its type query fails, nothing happens
+  EXPECT_EQ(d.ctrl->CollectDevData(codes, 4), kStatusNoFailure);
+  EXPECT_EQ(d.rtdb.Get("I").i, 0);
+  EXPECT_EQ(d.rtdb.Get("T").s, "");
+  EXPECT_EQ(d.rtdb.Get("D").d, 1.5) << "code 0: not published";
+}
+
+TEST(Channels, ReferencesAreNormalised) {
+  Device d;
+  int refs[3] = {5, 0, -3};
+  EXPECT_EQ(d.ctrl->ChannelRefChange(refs, 3), 0);
+  ASSERT_EQ(d.ctrl->m_arChannelRef.GetSize(), 4);
+  int expected[4] = {0, 1, 0, -3};
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.ctrl->m_arChannelRef[i], expected[i]) << i;
+  EXPECT_EQ(d.ctrl->ChannelRefChange(nullptr, 3), kErrBadArgument);
+  EXPECT_EQ(d.ctrl->ChannelRefChange(refs, 0), kErrBadArgument);
+}
+
+TEST(Channels, NegativeCountsBeforeSizingStayInsideTheArrays) {
+  Device d;
+  int refs[1] = {1};
+  EXPECT_EQ(d.ctrl->ChannelRefChange(refs, -1), 0);
+  EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), 1);
+  Device e;
+  EXPECT_EQ(e.ctrl->CollectDevData(refs, -1), kStatusNoFailure);
+  EXPECT_EQ(e.ctrl->m_arValue.GetSize(), 1);
+}
+
+// Every order of the panel's calls, repeated or left out, is safe: no crash, leak, hang or double free.
+TEST(Lifecycle, RandomCallSequencesAreSafe) {
+  std::mt19937 random(20241208);
+  const std::string config = fake::ConfigBytes({1}, {fake::Row()});
+  for (int round = 0; round < 40; ++round) {
+    fake::Rtdb rtdb;
+    rtdb.SetInt("N", 0);
+    rtdb.SetText("F", "");
+    fake::Port port;
+    IDeviceCtrl* device = nullptr;
+    for (int step = 0; step < 30; ++step) {
+      int codes[2] = {3, 0};
+      switch (random() % 10) {
+      case 0:
+        if (!device) device = CreateDeviceCtrl("dev", &rtdb);
+        break;
+      case 1:
+        GetInterfaceVersion(static_cast<int>(random() % 4), device);
+        break;
+      case 2:
+        if (device) device->UpdataCommunication(random() % 4 ? &port : nullptr);
+        break;
+      case 3:
+        if (device) device->InitDevice(fake::Bytes(config), random() % 5 ? static_cast<int>(config.size()) : -1);
+        break;
+      case 4:
+        if (device) device->CollectDevData(codes, static_cast<int>(random() % 4) - 1);
+        break;
+      case 5:
+        if (device) device->CleanupDevice();
+        break;
+      case 6:
+        if (device) device->DevIOCtrl(random() % 2 ? "GetData(F,N)" : "GetQueueSize(N)");
+        break;
+      case 7:
+        port.Feed("noise##0005ST=3260C0\r\n");
+        break;
+      case 8:
+        if (device) device->ChannelRefChange(codes, static_cast<int>(random() % 4) - 1);
+        break;
+      default:
+        if (device) {
+          DestroyDeviceCtrl(device); // also without CleanupDevice first
+          device = nullptr;
+        }
+      }
+    }
+    DestroyDeviceCtrl(device);
+  }
+}
+
+} // namespace

@@ -1,0 +1,273 @@
+// Script commands end to end on one device: grammar, each command's stores and result codes,
+// "Send" byte for byte, channel writes and the pacing of the I/O-control path.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+
+#include "ConfigBytes.h"
+#include "DevCtrl.h"
+#include "DeviceExports.h"
+#include "Envelope.h"
+#include "FakePanel.h"
+#include "FakeTicks.h"
+#include "HJ212System.h"
+#include "IoCtrl.h"
+#include "ResultCodes.h"
+
+namespace {
+
+const std::string kConfig = fake::ConfigBytes({7}, {}); // first parameter 7: handed to WriteData
+
+class Commands : public ::testing::Test {
+protected:
+  void SetUp() override {
+    fake_ticks::Reset(0);
+    ctrl = static_cast<CDevCtrl*>(CreateDeviceCtrl("dev", &rtdb));
+    ctrl->UpdataCommunication(&port);
+    ASSERT_EQ(ctrl->InitDevice(fake::Bytes(kConfig), static_cast<int>(kConfig.size())), 0);
+    engine = ctrl->m_devData.pDevice->pSystem;
+    for (const char* name : {"A", "B", "C", "F", "K", "V", "S", "Out", "T"}) rtdb.SetText(name, "");
+    rtdb.SetInt("Q", 99);
+    rtdb.SetInt("L", 99);
+    rtdb.SetInt("St", 99);
+  }
+  void TearDown() override { DestroyDeviceCtrl(ctrl); }
+
+  void Queue(const std::string& frame) {
+    std::lock_guard<std::mutex> lock(engine->queue_mutex);
+    engine->recv_queue.push_back(frame);
+  }
+  int Run(const std::string& command) { return engine->execute_device_cmd(command); }
+
+  fake::Rtdb rtdb;
+  fake::Port port;
+  CDevCtrl* ctrl = nullptr;
+  HJ::HJ212_system* engine = nullptr;
+};
+
+TEST_F(Commands, Grammar) {
+  struct Case {
+    const char* command;
+    int result;
+  } cases[] = {
+      {"GetQueueSize(Q)", 0},          {"getqueuesize(Q)", 0},       {"GETQUEUESIZE(Q)", 0},
+      {"  GetQueueSize  ( Q )", 0},    {"GetQueueSize(Q,)", 0},      {"GetQueueSize(Q) and more", 0},
+      {"GetQueueSize(Q)(X)", 0},       {"GetData(F,,L)", 0},         {"send(A,St)", 0},
+      {"SEND(A,St,C)", 0},             {"GetQueueSize()", -5},       {"GetQueueSize( )", -5},
+      {"GetQueueSize(Q,L)", -5},       {"Get Data(F,L)", -5},        {"GetQueueSize)N(", -5},
+      {"GetValue(A,B,C)", -5},         {"Send(A)", -5},              {"Send(A,St,C,D)", -5},
+      {"Send( ,St)", -5},              {"Foo(X)", -5},               {"GetQueueSize\t(Q)", -5},
+      {"GetQueueSize(\tN)", -4},       {"GetData(F,L", -5},          {"MakeProtocol(T,,Out)", 0},
+      {"GetQueueSize(,,Q)", 0},        {"ORVA_WRITE(1=1.500000)", -5},
+  };
+  for (const Case& c : cases) {
+    engine->last_error = 77;
+    int result = Run(c.command);
+    EXPECT_EQ(result, c.result) << c.command;
+    bool bothParentheses = std::string(c.command).find('(') != std::string::npos && std::string(c.command).find(')') != std::string::npos;
+    EXPECT_EQ(engine->last_error.load(), bothParentheses ? static_cast<uint32_t>(-c.result) : 77u) << c.command;
+  }
+}
+
+TEST_F(Commands, MalformedCommandsTouchNoVariable) {
+  int calls = rtdb.calls();
+  for (const char* command : {"GetQueueSize()", "Foo(Q)", "GetData(F)", "GetQueueSize"}) Run(command);
+  EXPECT_EQ(rtdb.calls(), calls);
+}
+
+TEST_F(Commands, GetQueueSizeAndGetData) {
+  Queue("##0005ST=3260C0\r\n");
+  Queue("second");
+  EXPECT_EQ(Run("GetQueueSize(Q)"), 0);
+  EXPECT_EQ(rtdb.Get("Q").i, 2);
+  EXPECT_EQ(Run("GetData(F,L)"), 0);
+  EXPECT_EQ(rtdb.Get("F").s, "##0005ST=3260C0\r\n");
+  EXPECT_EQ(rtdb.Get("L").i, 1);
+  EXPECT_EQ(Run("GetData(NoSuchVariable,L)"), -4); // the frame is gone all the same
+  EXPECT_EQ(rtdb.Get("L").i, 1) << "the count is not written after a refused frame store";
+  EXPECT_EQ(engine->queue_size(), 0u);
+  EXPECT_EQ(Run("GetData(F,L)"), 0);
+  EXPECT_EQ(rtdb.Get("F").s, "");
+  EXPECT_EQ(rtdb.Get("L").i, -1);
+  Queue("third");
+  EXPECT_EQ(Run("GetData(F,NoSuchCount)"), -4);
+  EXPECT_EQ(rtdb.Get("F").s, "third");
+  EXPECT_EQ(Run("GetQueueSize(NoSuchVariable)"), -4);
+}
+
+TEST_F(Commands, GetDataRetriesARefusedStoreOnce) {
+  Queue("frame");
+  rtdb.FailNextSets(1);
+  EXPECT_EQ(Run("GetData(F,L)"), 0);
+  EXPECT_EQ(rtdb.Get("F").s, "frame");
+}
+
+TEST_F(Commands, GetValueAndGetCpValue) {
+  const std::string frame = "##0101QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&1C80\r\n";
+  rtdb.SetText("F", frame);
+  struct Case {
+    const char* command;
+    const char* value;
+    int status;
+  } cases[] = {
+      {"GetValue(F,CN,V,St)", "1062", 0},        {"GetValue(F,QN,V,St)", "20160801085857223", 0},
+      {"GetValue(F,qn,V,St)", "", -1},           {"GetValue(F,CP,V,St)", "RtdInterval=30", 0},
+      {"GetCpValue(F,RtdInterval,V,St)", "30", 0}, {"GetCpValue(F,CN,V,St)", "", -1},
+      {"GetCpValue(NoSuchFrame,CN,V,St)", "", -1},
+  };
+  for (const Case& c : cases) {
+    rtdb.SetText("V", "preset");
+    EXPECT_EQ(Run(c.command), 0) << c.command;
+    EXPECT_EQ(rtdb.Get("V").s, c.value) << c.command;
+    EXPECT_EQ(rtdb.Get("St").i, c.status) << c.command;
+  }
+  rtdb.SetText("K", "MN");
+  EXPECT_EQ(Run("GetValue(F,K,V,St)"), 0) << "a key may come from a variable";
+  EXPECT_EQ(rtdb.Get("V").s, "010000A8900016F000169DC0");
+  EXPECT_EQ(Run("GetValue(F,CN,NoSuchValue,NoSuchStatus)"), 0) << "refused stores do not fail the command";
+}
+
+TEST_F(Commands, MakeProtocolBuildsFromVariables) {
+  rtdb.SetText("T", "ST=32;CN=2011;CP=&&DataTime=T1;w01018-Rtd=V1,w01018-Flag=N&&");
+  rtdb.SetText("T1", "20240101120000");
+  rtdb.SetDouble("V1", 12.5);
+  EXPECT_EQ(Run("MakeProtocol(T,Out)"), 0);
+  EXPECT_EQ(rtdb.Get("Out").s, "ST=32;CN=2011;CP=&&DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N&&");
+  EXPECT_EQ(Run("MakeProtocol(T,NoSuchTarget)"), 0);
+}
+
+TEST_F(Commands, SendWritesTheFrameByteForByte) {
+  rtdb.SetText("A", "ST=32");
+  EXPECT_EQ(Run("Send(A,St,C)"), 0);
+  EXPECT_EQ(port.Written(), "##0005ST=3260C0\r\n");
+  EXPECT_EQ(port.Written().size(), 17u);
+  EXPECT_EQ(rtdb.Get("St").i, 0);
+  EXPECT_EQ(rtdb.Get("C").s, "##0005ST=3260C0\r\n");
+  ASSERT_EQ(port.WriteParams().size(), 1u);
+  EXPECT_EQ(port.WriteParams()[0], 7);
+}
+
+TEST_F(Commands, SendConvertsToGb18030AfterLengthAndCrc) {
+  struct Case {
+    std::string utf8;
+    std::string wire; // data segment as it leaves in GB18030
+  } cases[] = {
+      {"CN=\xE5\x8C\x96\xE5\xAD\xA6", "CN=\xBB\xAF\xD1\xA7"},            // two Chinese characters: 6 bytes become 4
+      {"N=\xC3\x80\xC3\x80\xC3\x80", "N=\x81\x30\x86\x38\x81\x30\x86\x38\x81\x30\x86\x38"}, // 2 bytes become 4
+      {"A=1\xFF;B=2", "A=1;B=2"},                                          // not UTF-8: skipped
+      {"A=\xE5\x8C", "A="},                                                // cut short at the end: skipped
+  };
+  for (const Case& c : cases) {
+    fake::Port fresh;
+    ctrl->UpdataCommunication(&fresh);
+    rtdb.SetText("A", c.utf8);
+    EXPECT_EQ(Run("Send(A,St)"), 0);
+    char length[8];
+    std::snprintf(length, sizeof length, "%04zu", c.utf8.size());
+    EXPECT_EQ(fresh.Written(), "##" + std::string(length) + c.wire + HJ::do_crc_check(c.utf8) + "\r\n");
+    EXPECT_EQ(rtdb.Get("St").i, 0);
+    ctrl->UpdataCommunication(&port);
+  }
+}
+
+TEST_F(Commands, SendReportsWhatWasNotSent) {
+  rtdb.SetText("A", "ST=32");
+  port.SetWriteResult(0);
+  EXPECT_EQ(Run("Send(A,St)"), 0);
+  EXPECT_EQ(rtdb.Get("St").i, -1);
+
+  ctrl->m_devData.pCommunication = nullptr;
+  EXPECT_EQ(Run("Send(A,St,C)"), 0);
+  EXPECT_EQ(rtdb.Get("St").i, -1);
+  EXPECT_EQ(rtdb.Get("C").s, "##0005ST=3260C0\r\n") << "the copy is stored before anything is sent";
+}
+
+TEST_F(Commands, OversizedDataIsNeverFramed) {
+  std::string data(10000, 'x');
+  rtdb.SetText("A", data);
+  EXPECT_EQ(Run("Send(A,St,C)"), 0);
+  EXPECT_EQ(port.Written(), "");
+  EXPECT_TRUE(port.WriteParams().empty());
+  EXPECT_EQ(rtdb.Get("St").i, -1);
+  EXPECT_EQ(rtdb.Get("C").s.substr(0, 7), "##10000");
+  data.resize(9999);
+  rtdb.SetText("A", data);
+  EXPECT_EQ(Run("Send(A,St)"), 0);
+  EXPECT_EQ(port.Written().size(), 9999u + 12u);
+  EXPECT_EQ(rtdb.Get("St").i, 0);
+}
+
+TEST_F(Commands, IoControlPathAndItsResults) {
+  rtdb.SetInt("Q", 5);
+  EXPECT_EQ(ctrl->DevIOCtrl("GetQueueSize"), 5);
+  EXPECT_EQ(ctrl->DevIOCtrl("GetQueueSize(Q)"), 0);
+  EXPECT_EQ(rtdb.Get("Q").i, 0);
+  EXPECT_EQ(ctrl->DevIOCtrl("GetQueueSize(Missing)"), 4);
+  EXPECT_EQ(ctrl->DevIOCtrl("Bogus(Q)"), 5);
+  EXPECT_EQ(port.DeviceName(), "dev");
+
+  double value = 1.5;
+  EXPECT_EQ(ctrl->WriteChannel(0, DT_DOUBLE, &value), 5);
+  EXPECT_EQ(ctrl->WriteChannel(-1, DT_DOUBLE, &value), kErrBadArgument);
+
+  ctrl->m_devData.pCommunication = nullptr;
+  rtdb.SetInt("Q", 5);
+  EXPECT_EQ(ctrl->DevIOCtrl("GetQueueSize(Q)"), kErrNoPort);
+  EXPECT_EQ(rtdb.Get("Q").i, 0) << "without a port the command still runs";
+  EXPECT_EQ(ctrl->WriteChannel(0, DT_DOUBLE, &value), kErrNoPort);
+}
+
+TEST(IoControl, UninitialisedDeviceRunsNothing) {
+  fake_ticks::Reset(0);
+  fake::Rtdb rtdb;
+  rtdb.SetInt("Q", 5);
+  fake::Port port;
+  IDeviceCtrl* device = CreateDeviceCtrl("dev", &rtdb);
+  device->UpdataCommunication(&port);
+  EXPECT_EQ(device->DevIOCtrl("GetQueueSize(Q)"), 0);
+  EXPECT_EQ(rtdb.Get("Q").i, 5);
+  DestroyDeviceCtrl(device);
+}
+
+TEST(IoControl, ChannelWriteTexts) {
+  double d = 1.5;
+  int i = -42;
+  const char* text = "abc";
+  EXPECT_STREQ(orva_device::ChannelWriteCommand(0, DT_DOUBLE, &d), "ORVA_WRITE(1=1.500000)");
+  EXPECT_STREQ(orva_device::ChannelWriteCommand(9, DT_INTEGER, &i), "ORVA_WRITE(10=-42)");
+  EXPECT_STREQ(orva_device::ChannelWriteCommand(2, DT_STRING, text), "ORVA_WRITE(3=abc)");
+  EXPECT_STREQ(orva_device::ChannelWriteCommand(2, static_cast<DATATYPE>(9), text), "");
+  EXPECT_STREQ(orva_device::ChannelWriteCommand(2147483647, DT_INTEGER, &i), "ORVA_WRITE(2147483648=-42)");
+}
+
+TEST(IoControl, QuickCommandsArePaced) {
+  struct Case {
+    unsigned step; // ticks between the two readings of the clock
+    bool sleeps;
+  } cases[] = {{0, true}, {4, true}, {5, false}, {1000, false}};
+  for (const Case& c : cases) {
+    fake_ticks::Reset(c.step);
+    CArray<double, double> values;
+    values.SetSize(1);
+    CStringArray texts;
+    ORVA_DATA data = ORVA_DATA();
+    CString command("GetQueueSize(Q)");
+    EXPECT_EQ(orva_device::SvrDevIOCtrl(data, command, values, texts), 0);
+    EXPECT_EQ(values[0], 0.0);
+    auto sleeps = fake_ticks::Sleeps();
+    EXPECT_EQ(sleeps.size(), c.sleeps ? 1u : 0u) << "step " << c.step;
+    if (c.sleeps && !sleeps.empty()) {
+      EXPECT_EQ(sleeps[0], 5u);
+    }
+  }
+  fake_ticks::Reset(0);
+  CArray<double, double> none;
+  CStringArray texts;
+  ORVA_DATA data = ORVA_DATA();
+  CString command("GetQueueSize(Q)");
+  EXPECT_EQ(orva_device::SvrDevIOCtrl(data, command, none, texts), 0);
+  EXPECT_TRUE(fake_ticks::Sleeps().empty()) << "no result array: returns at once";
+}
+
+} // namespace

@@ -108,6 +108,22 @@ pty)
   expect platform verdict OK
   expect platform answered 3
   ;;
+tcp-server)
+  # the station listens (examples/answer_requests.lua); the platform connects
+  mkfifo "$work/host.ready"
+  exec {fd}<>"$work/host.ready"
+  start_host host --ready "$work/host.ready" -D listen=127.0.0.1:0 "$root/examples/answer_requests.lua"
+  read -r -t 20 -u "$fd" dev kind addr || fail "host not ready"
+  "$bin/polmon-platform" --name platform --connect "$addr" --scenario "$here/data/common_requests.scn" >"$work/platform.out" 2>&1 &
+  platform_pid=$!
+  pids+=("$platform_pid")
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform requests 7
+  expect platform answered 7
+  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  ;;
 two-platforms)
   DEMO_SECONDS=4 POLMON_PLUGIN="$plugin" "$root/scripts/demo.sh" "$bin/.." >"$work/demo.out" 2>&1 || fail "demo failed"
   [ "$(grep -c '^  verdict: *OK' "$work/demo.out")" -eq 2 ] || fail "two OK verdicts wanted"

@@ -166,6 +166,15 @@ TEST(SimPlatform, FindsWhatTheStationDoesWrong) {
   }
 }
 
+TEST(SimPlatform, AFloodOfJunkKeepsTheReportBounded) {
+  Harness h("pause 10\n");
+  h.p.connected(h.now, "peer");
+  for (int k = 0; k < 1000; ++k) h.p.received("noise", 5, h.now);
+  EXPECT_EQ(h.log.size(), 101u); // the connection line and the first hundred problems
+  EXPECT_NE(h.p.summary().find("BROKEN (1000 problems)"), std::string::npos);
+  EXPECT_NE(h.p.summary().find("and 900 more"), std::string::npos);
+}
+
 TEST(SimPlatform, CorruptRequestsMustGoUnanswered) {
   for (const char* how : {"bad-crc", "bad-length"}) {
     sim::PlatformOptions opt;

@@ -156,6 +156,8 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
     : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {}
 
 void Platform::problem(const std::string& what) {
+  ++m_problem_count;
+  if (m_problems.size() >= kKeptProblems) return; // a flooding station must not grow this without end
   m_problems.push_back(what);
   m_log("PROBLEM: " + what);
 }
@@ -497,8 +499,9 @@ std::string Platform::summary() const {
   row("data frames:", ups.empty() ? std::string("none") : ups);
   row("latency 9011:", stats(m_lat_ack));
   row("latency complete:", stats(m_lat_final));
-  row("verdict:", m_problems.empty() ? std::string("OK") : "BROKEN (" + std::to_string(m_problems.size()) + " problems)");
+  row("verdict:", m_problems.empty() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");
   for (const std::string& p : m_problems) o << "    - " << p << "\n";
+  if (m_problem_count > m_problems.size()) o << "    - and " << (m_problem_count - m_problems.size()) << " more\n";
   return o.str();
 }
 

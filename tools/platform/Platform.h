@@ -122,7 +122,9 @@ private:
   unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
   std::map<std::string, std::vector<int64_t>> m_uploads; // CN -> arrival times
   std::vector<int64_t> m_lat_ack, m_lat_final;
+  static constexpr size_t kKeptProblems = 100;
   std::vector<std::string> m_problems;
+  size_t m_problem_count = 0;
 };
 
 } // namespace sim

@@ -1,7 +1,6 @@
 #include "HJ212System.h"
 
 #include <chrono>
-#include <exception>
 #include <utility>
 
 #include "DevServer.h"
@@ -67,8 +66,8 @@ void HJ212_system::hj212_thread() {
     int got = -1;
     try {
       got = _receive_pass();
-    } catch (const std::exception&) {
-      // Out of memory: give up what is buffered rather than the thread.
+    } catch (...) {
+      // Out of memory, or a throwing port or database: give up the buffered bytes, not the thread.
       recv_buffer.clear();
     }
     // A port that returns at once with nothing (or no port at all) must not make this a spin.

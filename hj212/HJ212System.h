@@ -5,8 +5,8 @@
 // - the panel's calling thread runs start/release/stop (device lifecycle), queue_size,
 //   _pop_recv_string (under queue_mutex), execute_device_cmd and _write_make_frame;
 // - the receive thread runs hj212_thread: it drains the port, frames the bytes (recv_buffer is
-//   its alone), stores accepted frames, counts them (frame_count is its alone) and publishes the
-//   count on channel 0.
+//   its alone), stores accepted frames (a full queue loses its oldest through _pop_recv_string),
+//   counts them (frame_count is its alone) and publishes the count on channel 0.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
 // panel's port and database are never called while it is held.
 #pragma once

@@ -4,7 +4,10 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -202,6 +205,37 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
     ++next;
   }
   EXPECT_EQ(sys.frame_count, total);
+}
+
+TEST(Thread, ThrowingPortDoesNotEndTheThread) {
+  struct ThrowingPort : ICommunication {
+    std::atomic<int> reads{0};
+    std::string frame = NthFrame(5);
+    int ReadData(unsigned char* buffer, int* length, int) override {
+      int n = reads.fetch_add(1);
+      if (n < 3) throw std::runtime_error("port failure");
+      *length = 0;
+      if (n > 3) return 0;
+      std::memcpy(buffer, frame.data(), frame.size());
+      return static_cast<int>(frame.size());
+    }
+    int Open() override { return 1; }
+    int Close() override { return 1; }
+    int WriteData(const unsigned char*, int*, int) override { return 0; }
+    int ClearBuffer() override { return 1; }
+    int SetDeviceName(const char*) override { return 1; }
+    int GetCommMode() override { return 1; }
+    int SetTimeout(int) override { return 1; }
+    int GetTimeout() override { return 0; }
+  } port;
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  HJ::HJ212_system sys;
+  sys.start(data);
+  sys.release();
+  ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
+  sys.stop();
+  EXPECT_EQ(DrainQueue(sys), std::vector<std::string>{NthFrame(5)});
 }
 
 TEST(Thread, DestroyingARunningEngineJoinsIt) {

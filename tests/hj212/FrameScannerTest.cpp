@@ -125,6 +125,58 @@ TEST(FrameScanner, RandomFramesAndNoise) {
   }
 }
 
+// The rules applied to a whole stream at once, the plain way: each "##" ... first "\r\n" span,
+// retried from each later "##" inside it.
+Frames Reference(const std::string& s) {
+  Frames out;
+  for (size_t pos = 0;;) {
+    size_t start = s.find("##", pos);
+    if (start == std::string::npos) return out;
+    size_t cr = s.find("\r\n", start + 2);
+    if (cr == std::string::npos) return out;
+    for (size_t at = start; at != std::string::npos && at + 1 < cr; at = s.find("##", at + 1)) {
+      if (HJ::check_frame(s.substr(at, cr + 2 - at))) {
+        out.push_back(s.substr(at, cr + 2 - at));
+        break;
+      }
+    }
+    pos = cr + 2;
+  }
+}
+
+// Streams made of the bytes that matter to framing, valid frames and overlong spans, in random
+// chunks: the scanner agrees with the whole-stream reference.
+TEST(FrameScanner, AgreesWithReferenceOnRandomStreams) {
+  std::mt19937 rng(9013);
+  const std::string alphabet = "##\r\n0134x";
+  std::uniform_int_distribution<int> pick(0, 99), letter(0, static_cast<int>(alphabet.size()) - 1), len(0, 24);
+  size_t accepted = 0;
+  for (int round = 0; round < 300; ++round) {
+    std::string stream;
+    for (int part = 0; part < 60; ++part) {
+      int kind = pick(rng);
+      if (kind < 30) {
+        stream += HJ::wrap_frame("CN=" + std::to_string(round * 100 + part));
+      } else if (kind < 98) {
+        for (int i = len(rng); i > 0; --i) stream += alphabet[static_cast<size_t>(letter(rng))];
+      } else {
+        stream += std::string(HJ::kMaxFrameBytes - 40 + static_cast<size_t>(len(rng)) * 4, '0');
+      }
+    }
+    Frames expected = Reference(stream);
+    accepted += expected.size();
+    std::vector<std::string> chunks;
+    std::uniform_int_distribution<size_t> size(1, round % 2 ? 64 : 2048);
+    for (size_t at = 0; at < stream.size();) {
+      size_t n = size(rng);
+      chunks.push_back(stream.substr(at, n));
+      at += n;
+    }
+    ASSERT_EQ(Scan(chunks), expected) << "round " << round;
+  }
+  EXPECT_GT(accepted, 3000u);
+}
+
 TEST(FrameScanner, StartMarkerSplitAcrossChunks) {
   EXPECT_EQ(Scan({"noise#", A.substr(1)}), Frames{A});
   EXPECT_EQ(Scan({"#", "#", A.substr(2)}), Frames{A});

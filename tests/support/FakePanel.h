@@ -29,9 +29,9 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     vars_[name].type = type;
   }
-  void SetInt(const std::string& name, int v) { Put(name, DT_INTEGER).i = v; }
-  void SetDouble(const std::string& name, double v) { Put(name, DT_DOUBLE).d = v; }
-  void SetText(const std::string& name, const std::string& v) { Put(name, DT_STRING).s = v; }
+  void SetInt(const std::string& name, int v) { Put(name, DT_INTEGER, [&](Variable& x) { x.i = v; }); }
+  void SetDouble(const std::string& name, double v) { Put(name, DT_DOUBLE, [&](Variable& x) { x.d = v; }); }
+  void SetText(const std::string& name, const std::string& v) { Put(name, DT_STRING, [&](Variable& x) { x.s = v; }); }
   void BindChannel(int channel, const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     channels_[channel] = name;
@@ -91,11 +91,12 @@ public:
   }
 
 private:
-  Variable& Put(const std::string& name, DATATYPE type) {
+  template <class F>
+  void Put(const std::string& name, DATATYPE type, F&& set) {
     std::lock_guard<std::mutex> lock(mutex_);
     Variable& v = vars_[name];
     v.type = type;
-    return v;
+    set(v);
   }
   void CountCall() {
     std::lock_guard<std::mutex> lock(mutex_);

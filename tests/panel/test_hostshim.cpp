@@ -21,7 +21,7 @@ TEST(CString, EmptyStringsShareTheSentinel) {
 
 TEST(CString, LengthIsStoredAheadOfTheText) {
   CString s("abc");
-  const int* header = reinterpret_cast<const int*>(s.c_str()) - 2;
+  const int* header = static_cast<const int*>(static_cast<const void*>(s.c_str())) - 2;
   EXPECT_EQ(header[0], 3);
   CString zeros("a\0b", 3);
   EXPECT_EQ(zeros.GetLength(), 3);

@@ -7,7 +7,8 @@ PRESETS_TEST := armv5 armv7 oldabi fuzz tsan asan host
 CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
 .DEFAULT_GOAL := demo
 
-.PHONY: deps demo plugins test bench clean $(addprefix test-,$(PRESETS_TEST))
+# test-<preset> are pattern targets, so they cannot be .PHONY; FORCE makes them always run.
+.PHONY: deps demo plugins test bench clean FORCE
 
 deps:
 	@./scripts/install-deps.sh
@@ -24,7 +25,7 @@ demo: plugins
 	@cmake --build --preset host >/dev/null
 	@if [ -x scripts/demo.sh ]; then ./scripts/demo.sh build/host; fi
 
-test-%: deps
+test-%: deps FORCE
 	$(call CMAKE_CONFIGURE,$*)
 	cmake --build --preset $*
 	ctest --preset $*
@@ -39,3 +40,5 @@ bench: deps
 
 clean:
 	rm -rf build
+
+FORCE:

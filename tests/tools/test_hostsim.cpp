@@ -144,10 +144,10 @@ struct PortCase : ::testing::Test {
 };
 
 std::unique_ptr<sim::SimPort> open_port(const std::string& spec_text, sim::FrameTrace* trace) {
-  sim::PortSpec spec;
+  sim::PortSpec setup;
   std::string error;
-  EXPECT_TRUE(sim::parse_port_spec(spec_text, spec, error)) << error;
-  auto port = sim::SimPort::create(spec, trace);
+  EXPECT_TRUE(sim::parse_port_spec(spec_text, setup, error)) << error;
+  auto port = sim::SimPort::create(setup, trace);
   EXPECT_TRUE(port->Open()) << port->error();
   return port;
 }

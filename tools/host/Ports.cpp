@@ -58,8 +58,8 @@ bool parse_port_spec(const std::string& text, PortSpec& out, std::string& error)
   return true;
 }
 
-std::unique_ptr<SimPort> SimPort::create(const PortSpec& spec, FrameTrace* trace) {
-  return std::unique_ptr<SimPort>(new SimPort(spec, trace));
+std::unique_ptr<SimPort> SimPort::create(const PortSpec& setup, FrameTrace* trace) {
+  return std::unique_ptr<SimPort>(new SimPort(setup, trace));
 }
 
 SimPort::~SimPort() { Close(); }

@@ -32,7 +32,7 @@ public:
   static constexpr int kBackoffMaxMs = 5000;
   static constexpr int kDefaultWriteTimeoutMs = 5000;
 
-  static std::unique_ptr<SimPort> create(const PortSpec& spec, FrameTrace* trace);
+  static std::unique_ptr<SimPort> create(const PortSpec& setup, FrameTrace* trace);
   ~SimPort() override;
 
   // Open: prepares the port (listens, opens the device, makes the pty, starts connecting).
@@ -55,7 +55,7 @@ public:
   const std::string& peer_path() const { return m_peer_path; }
 
 private:
-  explicit SimPort(const PortSpec& spec, FrameTrace* trace) : m_spec(spec), m_trace(trace) {}
+  explicit SimPort(const PortSpec& setup, FrameTrace* trace) : m_spec(setup), m_trace(trace) {}
   // Reading side: tries to bring the link up within `wait` ms; true when it is up.
   bool bring_up(int wait);
   void link_down(const std::string& why);

@@ -26,10 +26,10 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
   m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + text); });
   if (!m_station->load(options.script, options.args, error)) return false;
 
-  std::vector<DeviceSpec>& specs = m_station->devices();
+  std::vector<DeviceSpec>& setups = m_station->devices();
   for (const auto& o : options.port_overrides) {
     bool found = false;
-    for (DeviceSpec& d : specs)
+    for (DeviceSpec& d : setups)
       if (d.name == o.first) {
         d.port = o.second;
         found = true;
@@ -58,11 +58,11 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
   m_station->set_ioctl([this](size_t i, const std::string& cmd) { return m_devs[i].ctrl->DevIOCtrl(cmd.c_str()); });
   m_station->set_status([this](size_t i) { return m_devs[i].status; });
 
-  m_devs.reserve(specs.size());
-  for (const DeviceSpec& spec : specs) {
+  m_devs.reserve(setups.size());
+  for (const DeviceSpec& setup : setups) {
     m_devs.emplace_back();
-    if (!start_device(spec, m_devs.back(), error)) {
-      error = spec.name + ": " + error;
+    if (!start_device(setup, m_devs.back(), error)) {
+      error = setup.name + ": " + error;
       stop();
       return false;
     }
@@ -70,18 +70,18 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
   return true;
 }
 
-bool Simulator::start_device(const DeviceSpec& spec, Device& dev, std::string& error) {
-  dev.name = spec.name;
+bool Simulator::start_device(const DeviceSpec& setup, Device& dev, std::string& error) {
+  dev.name = setup.name;
   PortSpec ps;
-  if (!parse_port_spec(spec.port, ps, error)) return false;
-  dev.trace = std::make_unique<FrameTrace>(m_console, spec.name);
+  if (!parse_port_spec(setup.port, ps, error)) return false;
+  dev.trace = std::make_unique<FrameTrace>(m_console, setup.name);
   dev.port = SimPort::create(ps, dev.trace.get());
   if (!dev.port->Open()) {
-    error = "port " + spec.port + ": " + dev.port->error();
+    error = "port " + setup.port + ": " + dev.port->error();
     return false;
   }
-  dev.rtdb = std::make_unique<DeviceRtdb>(m_store, spec.channels);
-  dev.ctrl = m_create(spec.name.c_str(), dev.rtdb.get());
+  dev.rtdb = std::make_unique<DeviceRtdb>(m_store, setup.channels);
+  dev.ctrl = m_create(setup.name.c_str(), dev.rtdb.get());
   if (!dev.ctrl) {
     error = "CreateDeviceCtrl returned no device";
     return false;
@@ -96,11 +96,11 @@ bool Simulator::start_device(const DeviceSpec& spec, Device& dev, std::string& e
     error = "UpdataCommunication refused the port (" + std::to_string(rc) + ")";
     return false;
   }
-  if (spec.config.empty()) {
+  if (setup.config.empty()) {
     error = "no configuration bytes";
     return false;
   }
-  rc = dev.ctrl->InitDevice(spec.config.data(), static_cast<int>(spec.config.size()));
+  rc = dev.ctrl->InitDevice(setup.config.data(), static_cast<int>(setup.config.size()));
   if (rc != 0) {
     error = "InitDevice answered " + std::to_string(rc);
     return false;
@@ -108,18 +108,18 @@ bool Simulator::start_device(const DeviceSpec& spec, Device& dev, std::string& e
   dev.initialised = true;
 
   // one code per channel: the configured rows, and at least every bound channel
-  int count = spec.channel_rows;
-  for (const auto& c : spec.channels)
+  int count = setup.channel_rows;
+  for (const auto& c : setup.channels)
     if (c.first + 1 > count) count = c.first + 1;
   if (count < 1) count = 1;
   dev.codes.assign(static_cast<size_t>(count), 1);
   std::vector<int> refs(static_cast<size_t>(count), 0);
-  for (const auto& c : spec.channels) refs[static_cast<size_t>(c.first)] = 1;
+  for (const auto& c : setup.channels) refs[static_cast<size_t>(c.first)] = 1;
   dev.ctrl->ChannelRefChange(refs.data(), count);
 
   std::string bound;
-  for (const auto& c : spec.channels) bound += " ch" + std::to_string(c.first) + "=" + c.second;
-  m_console.line(spec.name + ": device up on " + dev.port->describe() + ", " + std::to_string(spec.config.size()) +
+  for (const auto& c : setup.channels) bound += " ch" + std::to_string(c.first) + "=" + c.second;
+  m_console.line(setup.name + ": device up on " + dev.port->describe() + ", " + std::to_string(setup.config.size()) +
                  " configuration bytes" + (bound.empty() ? std::string() : "," + bound));
   return true;
 }

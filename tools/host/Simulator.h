@@ -19,7 +19,7 @@ struct HostOptions {
   std::string plugin;
   std::string script;
   std::map<std::string, std::string> args;           // -D name=value, the script's `args`
-  std::map<std::string, std::string> port_overrides; // --port device=spec
+  std::map<std::string, std::string> port_overrides; // --port device=setup
   int host_version = 3;                              // what the panel tells GetInterfaceVersion
 };
 
@@ -56,7 +56,7 @@ private:
     std::vector<int> codes;
     int status = 0;
   };
-  bool start_device(const DeviceSpec& spec, Device& dev, std::string& error);
+  bool start_device(const DeviceSpec& setup, Device& dev, std::string& error);
 
   Console& m_console;
   VariableStore m_store;

@@ -10,6 +10,7 @@
 #include "DeviceExports.h"
 #include "Envelope.h"
 #include "FakePanel.h"
+#include "FakeIconv.h"
 #include "FakeTicks.h"
 #include "HJ212System.h"
 #include "IoCtrl.h"
@@ -169,6 +170,16 @@ TEST_F(Commands, SendConvertsToGb18030AfterLengthAndCrc) {
     EXPECT_EQ(rtdb.Get("St").i, 0);
     ctrl->UpdataCommunication(&port);
   }
+}
+
+TEST_F(Commands, WithoutConverterTheFrameLeavesUnchanged) {
+  rtdb.SetText("A", "ST=32;N=\xC3\x80");
+  fake_iconv::SetConverterMissing(true);
+  EXPECT_EQ(Run("Send(A,St,C)"), 0);
+  fake_iconv::SetConverterMissing(false);
+  EXPECT_EQ(port.Written(), rtdb.Get("C").s) << "exactly the frame's bytes, no trailing zeros";
+  EXPECT_EQ(port.Written().size(), 10u + 12u);
+  EXPECT_EQ(rtdb.Get("St").i, 0);
 }
 
 TEST_F(Commands, SendReportsWhatWasNotSent) {

@@ -33,7 +33,7 @@ std::uint16_t ModbusCrc(const std::string& data) {
 }
 
 std::string Hex4(unsigned v) {
-  char text[8];
+  char text[16]; // room for any unsigned, which the optimiser cannot rule out
   std::snprintf(text, sizeof text, "%04X", v & 0xFFFFu);
   return text;
 }

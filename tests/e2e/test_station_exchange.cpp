@@ -131,7 +131,7 @@ TEST_F(Station, AnswersAPlatformRequest) {
   ASSERT_EQ(device->DevIOCtrl("Send(Reply,SendStatus,Sent)"), 0);
   EXPECT_EQ(rtdb.Get("SendStatus").i, 0);
 
-  char length[8];
+  char length[32];
   std::snprintf(length, sizeof length, "%04zu", reply.size());
   const std::string wire = port.Written();
   ASSERT_EQ(wire.size(), reply.size() + 12);

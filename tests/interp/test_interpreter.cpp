@@ -164,7 +164,7 @@ TEST_F(Commands, SendConvertsToGb18030AfterLengthAndCrc) {
     ctrl->UpdataCommunication(&fresh);
     rtdb.SetText("A", c.utf8);
     EXPECT_EQ(Run("Send(A,St)"), 0);
-    char length[8];
+    char length[32];
     std::snprintf(length, sizeof length, "%04zu", c.utf8.size());
     EXPECT_EQ(fresh.Written(), "##" + std::string(length) + c.wire + HJ::do_crc_check(c.utf8) + "\r\n");
     EXPECT_EQ(rtdb.Get("St").i, 0);

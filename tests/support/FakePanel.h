@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,14 @@ struct Variable {
   int i = 0;
   double d = 0.0;
   std::string s;
+};
+
+// One call the database received, kept while recording.
+struct Call {
+  std::string op;    // "type", "get int|double|text", "set int|double|text", "id"
+  int channel;       // -1 for a call by name
+  std::string name;  // the variable reached (for a channel: the bound name, empty when unbound)
+  std::string value; // type query: the type the caller preset; set: the value offered
 };
 
 class Rtdb final : public IDevRtdbCtrl {
@@ -45,12 +55,34 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     return vars_.count(name) != 0;
   }
+
+  // ---- how it answers
+  // Result for a name, or a bound channel, that holds no variable (1 unless set).
+  void SetMissingResult(int code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    missing_ = code;
+  }
+  // From now on a variable answers reads and writes of its own type only (others get `code`) and
+  // a write changes only the field of that type, as a typed store does. Otherwise ints and doubles
+  // convert into each other.
+  void StrictTypes(int code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    strict_ = true;
+    wrongType_ = code;
+  }
+  // Nonzero: type queries of existing variables still write the type, but return `code`.
+  void FailTypeQueries(int code) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    typeResult_ = code;
+  }
   // The next `n` set calls (by name or channel) fail with `code`.
   void FailNextSets(int n, int code = 1) {
     std::lock_guard<std::mutex> lock(mutex_);
     failSets_ = n;
     failCode_ = code;
   }
+
+  // ---- what it saw
   int calls() {
     std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
@@ -59,33 +91,53 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     return setCalls_;
   }
+  int channelCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return channelCalls_;
+  }
+  // Keeps every call from now on (off by default: long runs would grow it without end).
+  void RecordCalls() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    recording_ = true;
+    log_.clear();
+  }
+  std::vector<Call> Log() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+  }
+  // Names whose type was asked while recording, in order.
+  std::vector<std::string> TypeQueries() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> names;
+    for (const Call& c : log_)
+      if (c.op == "type") names.push_back(c.name);
+    return names;
+  }
 
   int GetValueTypeByName(const char* name, DATATYPE& type) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++calls_;
-    auto it = vars_.find(name);
-    if (it == vars_.end()) return 1;
-    type = it->second.type;
-    return 0;
+    return TypeOf(-1, name, type);
   }
-  int GetValueByName(const char* name, int& value) override { return Read(name, [&](Variable& v) { value = v.type == DT_DOUBLE ? static_cast<int>(v.d) : v.i; }); }
-  int GetValueByName(const char* name, double& value) override { return Read(name, [&](Variable& v) { value = v.type == DT_INTEGER ? v.i : v.d; }); }
-  int GetValueByName(const char* name, std::string& value) override { return Read(name, [&](Variable& v) { value = v.s; }); }
-  int SetValueByName(const char* name, int value) override { return Write(name, [&](Variable& v) { v.i = value; v.d = value; }); }
-  int SetValueByName(const char* name, double value) override { return Write(name, [&](Variable& v) { v.d = value; v.i = static_cast<int>(value); }); }
-  int SetValueByName(const char* name, std::string& value) override { return Write(name, [&](Variable& v) { v.s = value; }); }
+  int GetValueByName(const char* name, int& value) override { return ReadAt(-1, name, "get int", DT_INTEGER, value); }
+  int GetValueByName(const char* name, double& value) override { return ReadAt(-1, name, "get double", DT_DOUBLE, value); }
+  int GetValueByName(const char* name, std::string& value) override { return ReadAt(-1, name, "get text", DT_STRING, value); }
+  int SetValueByName(const char* name, int value) override { return WriteAt(-1, name, "set int", DT_INTEGER, value); }
+  int SetValueByName(const char* name, double value) override { return WriteAt(-1, name, "set double", DT_DOUBLE, value); }
+  int SetValueByName(const char* name, std::string& value) override { return WriteAt(-1, name, "set text", DT_STRING, value); }
   int GetValueTypeByChannel(int channel, DATATYPE& type) override {
-    std::string name = ChannelName(channel);
-    return name.empty() ? (CountCall(), 1) : GetValueTypeByName(name.c_str(), type);
+    std::lock_guard<std::mutex> lock(mutex_);
+    return TypeOf(channel, Bound(channel), type);
   }
-  int GetValueByChannel(int channel, int& value) override { return ByChannel(channel, [&](const char* n) { return GetValueByName(n, value); }); }
-  int GetValueByChannel(int channel, double& value) override { return ByChannel(channel, [&](const char* n) { return GetValueByName(n, value); }); }
-  int GetValueByChannel(int channel, std::string& value) override { return ByChannel(channel, [&](const char* n) { return GetValueByName(n, value); }); }
-  int SetValueByChannel(int channel, int value) override { return ByChannel(channel, [&](const char* n) { return SetValueByName(n, value); }); }
-  int SetValueByChannel(int channel, double value) override { return ByChannel(channel, [&](const char* n) { return SetValueByName(n, value); }); }
-  int SetValueByChannel(int channel, std::string& value) override { return ByChannel(channel, [&](const char* n) { return SetValueByName(n, value); }); }
+  int GetValueByChannel(int channel, int& value) override { return ReadAt(channel, nullptr, "get int", DT_INTEGER, value); }
+  int GetValueByChannel(int channel, double& value) override { return ReadAt(channel, nullptr, "get double", DT_DOUBLE, value); }
+  int GetValueByChannel(int channel, std::string& value) override { return ReadAt(channel, nullptr, "get text", DT_STRING, value); }
+  int SetValueByChannel(int channel, int value) override { return WriteAt(channel, nullptr, "set int", DT_INTEGER, value); }
+  int SetValueByChannel(int channel, double value) override { return WriteAt(channel, nullptr, "set double", DT_DOUBLE, value); }
+  int SetValueByChannel(int channel, std::string& value) override { return WriteAt(channel, nullptr, "set text", DT_STRING, value); }
   int GetValueIDByChannel(int channel, int& id) override {
-    CountCall();
+    std::lock_guard<std::mutex> lock(mutex_);
+    Count(channel);
+    Record("id", channel, Bound(channel), std::string());
     id = channel;
     return 0;
   }
@@ -98,55 +150,92 @@ private:
     v.type = type;
     set(v);
   }
-  void CountCall() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++calls_;
-  }
-  std::string ChannelName(int channel) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  // The rest run under mutex_. A channel call reaches the variable bound to it (null: none).
+  const char* Bound(int channel) const {
     auto it = channels_.find(channel);
-    return it == channels_.end() ? std::string() : it->second;
+    return it == channels_.end() ? nullptr : it->second.c_str();
   }
-  template <class F>
-  int ByChannel(int channel, F&& call) {
-    std::string name = ChannelName(channel);
-    if (name.empty()) {
-      CountCall();
-      return 1;
-    }
-    return call(name.c_str());
-  }
-  template <class F>
-  int Read(const char* name, F&& read) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++calls_;
+  Variable* Find(const char* name) {
+    if (!name) return nullptr;
     auto it = vars_.find(name);
-    if (it == vars_.end()) return 1;
-    read(it->second);
+    return it == vars_.end() ? nullptr : &it->second;
+  }
+  void Count(int channel) {
+    ++calls_;
+    if (channel >= 0) ++channelCalls_;
+  }
+  static std::string Shown(int v) { return std::to_string(v); }
+  static std::string Shown(double v) { return std::to_string(v); }
+  static std::string Shown(const std::string& v) { return v; }
+  template <class T>
+  void Record(const char* op, int channel, const char* name, const T& value) {
+    if (recording_) log_.push_back({op, channel, name ? name : "", Shown(value)});
+  }
+  int TypeOf(int channel, const char* name, DATATYPE& type) {
+    Count(channel);
+    Record("type", channel, name, static_cast<int>(type));
+    Variable* v = Find(name);
+    if (!v) return missing_;
+    type = v->type;
+    return typeResult_;
+  }
+  static void Load(const Variable& v, int& out) { out = v.type == DT_DOUBLE ? static_cast<int>(v.d) : v.i; }
+  static void Load(const Variable& v, double& out) { out = v.type == DT_INTEGER ? v.i : v.d; }
+  static void Load(const Variable& v, std::string& out) { out = v.s; }
+  void Store(Variable& v, int x) {
+    v.i = x;
+    if (!strict_) v.d = x;
+  }
+  void Store(Variable& v, double x) {
+    v.d = x;
+    if (!strict_) v.i = static_cast<int>(x);
+  }
+  void Store(Variable& v, const std::string& x) { v.s = x; }
+  template <class T>
+  int ReadAt(int channel, const char* name, const char* op, DATATYPE type, T& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (channel >= 0) name = Bound(channel);
+    Count(channel);
+    Record(op, channel, name, std::string());
+    Variable* v = Find(name);
+    if (!v) return missing_;
+    if (strict_ && v->type != type) return wrongType_;
+    Load(*v, out);
     return 0;
   }
-  template <class F>
-  int Write(const char* name, F&& write) {
+  template <class T>
+  int WriteAt(int channel, const char* name, const char* op, DATATYPE type, const T& value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    ++calls_;
+    if (channel >= 0) name = Bound(channel);
+    Count(channel);
+    Record(op, channel, name, value);
+    if (!name) return missing_; // an unbound channel reaches no set at all
     ++setCalls_;
     if (failSets_ > 0) {
       --failSets_;
       return failCode_;
     }
-    auto it = vars_.find(name);
-    if (it == vars_.end()) return 1;
-    write(it->second);
+    Variable* v = Find(name);
+    if (!v) return missing_;
+    if (strict_ && v->type != type) return wrongType_;
+    Store(*v, value);
     return 0;
   }
 
   std::mutex mutex_;
   std::map<std::string, Variable> vars_;
   std::map<int, std::string> channels_;
+  std::vector<Call> log_;
+  bool recording_ = false;
+  bool strict_ = false;
+  int missing_ = 1;
+  int wrongType_ = 1;
+  int typeResult_ = 0;
   int failSets_ = 0;
   int failCode_ = 1;
   int calls_ = 0;
   int setCalls_ = 0;
+  int channelCalls_ = 0;
 };
 
 class Port final : public ICommunication {
@@ -160,6 +249,23 @@ public:
       chunks_.push_back(chunk);
     }
     cond_.notify_all();
+  }
+  // From now on every read fills the whole buffer with `byte` and says there is more: a port
+  // that never runs dry.
+  void Flood(char byte) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    flood_ = true;
+    floodByte_ = byte;
+  }
+  // With nothing fed, a read returns at once instead of waiting its wait out.
+  void SetImmediate(bool immediate) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    immediate_ = immediate;
+  }
+  // Every distinct wait the reads were given.
+  std::set<int> Waits() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return waits_;
   }
   std::string Written() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -201,7 +307,12 @@ public:
   int ReadData(unsigned char* buffer, int* length, int wait) override {
     std::unique_lock<std::mutex> lock(mutex_);
     ++reads_;
-    if (chunks_.empty()) cond_.wait_for(lock, std::chrono::milliseconds(wait), [this] { return !chunks_.empty(); });
+    waits_.insert(wait);
+    if (flood_) {
+      std::memset(buffer, floodByte_, static_cast<size_t>(*length));
+      return *length; // *length stays above 0: more to come
+    }
+    if (chunks_.empty() && !immediate_) cond_.wait_for(lock, std::chrono::milliseconds(wait), [this] { return !chunks_.empty(); });
     if (chunks_.empty()) {
       *length = 0;
       return 0;
@@ -236,7 +347,11 @@ private:
   std::string deviceName_;
   std::vector<int> timeouts_;
   std::vector<int> writeParams_;
+  std::set<int> waits_;
   int commMode_;
+  bool flood_ = false;
+  bool immediate_ = false;
+  char floodByte_ = 0;
   int writeResult_ = 1;
   int reads_ = 0;
 };

@@ -5,22 +5,29 @@
 #include <string>
 
 #include "DevServer.h"
-#include "FakeRtdb.h"
+#include "FakeDevice.h"
 #include "ValueAccess.h"
 
 namespace {
 
+// Distinct answers, so a caller that mixes them up is seen.
+constexpr int kNoSuchVariable = 4;
+constexpr int kWrongType = 9; // a read or set of a type the variable does not hold
+constexpr int kRefused = 7;
+
 class Bridge : public ::testing::Test {
 protected:
   void SetUp() override {
-    rtdb.AddInt("I", -7);
-    rtdb.AddDouble("D", 3.0);
-    rtdb.AddDouble("Half", 12.5);
-    rtdb.AddText("S", "hello");
-    rtdb.AddText("Empty", "");
+    rtdb.SetMissingResult(kNoSuchVariable);
+    rtdb.StrictTypes(kWrongType);
+    rtdb.SetInt("I", -7);
+    rtdb.SetDouble("D", 3.0);
+    rtdb.SetDouble("Half", 12.5);
+    rtdb.SetText("S", "hello");
+    rtdb.SetText("Empty", "");
   }
-  FakeRtdb rtdb;
-  ORVA_DATA data = MakeDeviceData(&rtdb);
+  fake::Rtdb rtdb;
+  ORVA_DATA data = fake::DeviceData(&rtdb);
 };
 
 // ---- reading as text for the interpreter
@@ -40,19 +47,19 @@ TEST_F(Bridge, GetValueByNameFormatsEachType) {
 }
 
 TEST_F(Bridge, GetValueByNameKeepsLargeDoublesWhole) {
-  rtdb.AddDouble("Big", 1e130);
-  rtdb.AddDouble("Max", -1.7976931348623157e308);
+  rtdb.SetDouble("Big", 1e130);
+  rtdb.SetDouble("Max", -1.7976931348623157e308);
   for (const char* name : {"Big", "Max"}) {
     std::string out;
     HJ::get_value_by_name(data, name, out);
-    EXPECT_EQ(rtdb.vars[name].d, std::strtod(out.c_str(), nullptr)) << name;
+    EXPECT_EQ(rtdb.Get(name).d, std::strtod(out.c_str(), nullptr)) << name;
     EXPECT_EQ(".000000", out.substr(out.size() - 7));
   }
 }
 
 TEST_F(Bridge, GetValueByNameWithoutDatabaseOrCallbacks) {
   std::string out = "untouched";
-  ORVA_DATA none = MakeDeviceData(nullptr);
+  ORVA_DATA none = fake::DeviceData(nullptr);
   EXPECT_EQ(0, HJ::get_value_by_name(none, "I", out));
   EXPECT_EQ("untouched", out);
 
@@ -72,7 +79,7 @@ TEST_F(Bridge, GetValueByNameWithoutDatabaseOrCallbacks) {
 }
 
 TEST_F(Bridge, FailedTypeQueryStillGoesByTheTypeWritten) {
-  rtdb.typeQueryResult = 5;
+  rtdb.FailTypeQueries(5);
   std::string out;
   HJ::get_value_by_name(data, "D", out);
   EXPECT_EQ("3.000000", out);
@@ -120,7 +127,7 @@ TEST_F(Bridge, SvrGetParaValueAsNumber) {
   double out = 0;
   EXPECT_EQ(1, CDevServer::SvrGetParaValue(data, "D", out));
   EXPECT_EQ(0.0, out);
-  data.pfnGetParamType = FakeGetParamType;
+  data.pfnGetParamType = &CDevCtrl::GetParamType_Fun;
   data.pfnGetParamValue = nullptr;
   out = 99.0;
   EXPECT_EQ(1, CDevServer::SvrGetParaValue(data, "D", out));
@@ -133,7 +140,7 @@ TEST_F(Bridge, SetTextConvertsToTheVariableType) {
   struct Case {
     const char* name;
     const char* text;
-    FakeVar expected;
+    fake::Variable expected;
   } cases[] = {
       {"I", "12abc", {DT_INTEGER, 12, 0.0, {}}},
       {"I", " -40", {DT_INTEGER, -40, 0.0, {}}},
@@ -151,7 +158,7 @@ TEST_F(Bridge, SetTextConvertsToTheVariableType) {
     SCOPED_TRACE(std::string(c.name) + " <- " + c.text);
     std::string value = c.text;
     EXPECT_EQ(1, HJ::set_value_by_name(data, c.name, value));
-    const FakeVar& v = rtdb.vars[c.name];
+    const fake::Variable v = rtdb.Get(c.name);
     EXPECT_EQ(c.expected.i, v.i);
     EXPECT_EQ(c.expected.d, v.d);
     EXPECT_EQ(c.expected.s, v.s);
@@ -160,13 +167,13 @@ TEST_F(Bridge, SetTextConvertsToTheVariableType) {
 
 TEST_F(Bridge, SetIntConvertsToTheVariableType) {
   EXPECT_EQ(1, HJ::set_value_by_name(data, "I", 5));
-  EXPECT_EQ(5, rtdb.vars["I"].i);
+  EXPECT_EQ(5, rtdb.Get("I").i);
   EXPECT_EQ(1, HJ::set_value_by_name(data, "D", -5));
-  EXPECT_EQ(-5.0, rtdb.vars["D"].d);
+  EXPECT_EQ(-5.0, rtdb.Get("D").d);
   EXPECT_EQ(1, HJ::set_value_by_name(data, "S", 5));
-  EXPECT_EQ("5", rtdb.vars["S"].s);
+  EXPECT_EQ("5", rtdb.Get("S").s);
   EXPECT_EQ(1, HJ::set_value_by_name(data, "S", INT_MIN));
-  EXPECT_EQ("-2147483648", rtdb.vars["S"].s);
+  EXPECT_EQ("-2147483648", rtdb.Get("S").s);
 }
 
 TEST_F(Bridge, SetRefusedWithoutVariableOrDatabase) {
@@ -174,20 +181,20 @@ TEST_F(Bridge, SetRefusedWithoutVariableOrDatabase) {
   EXPECT_EQ(0, HJ::set_value_by_name(data, "ABC", value));
   EXPECT_EQ(0, HJ::set_value_by_name(data, "ABC", 1));
 
-  rtdb.typeQueryResult = 5; // the type is known but the query failed
+  rtdb.FailTypeQueries(5); // the type is known but the query failed
   EXPECT_EQ(0, HJ::set_value_by_name(data, "I", value));
   EXPECT_EQ(0, HJ::set_value_by_name(data, "I", 1));
-  rtdb.typeQueryResult = 0;
+  rtdb.FailTypeQueries(0);
 
-  rtdb.vars["Odd"] = FakeVar{static_cast<DATATYPE>(4), 0, 0.0, {}};
+  rtdb.Define("Odd", static_cast<DATATYPE>(4));
   EXPECT_EQ(0, HJ::set_value_by_name(data, "Odd", value));
   EXPECT_EQ(0, HJ::set_value_by_name(data, "Odd", 1));
 
-  ORVA_DATA none = MakeDeviceData(nullptr);
+  ORVA_DATA none = fake::DeviceData(nullptr);
   EXPECT_EQ(0, HJ::set_value_by_name(none, "I", value));
   EXPECT_EQ(0, HJ::set_value_by_name(none, "I", 1));
-  EXPECT_EQ(0, rtdb.setCalls);
-  EXPECT_EQ(-7, rtdb.vars["I"].i);
+  EXPECT_EQ(0, rtdb.setCalls());
+  EXPECT_EQ(-7, rtdb.Get("I").i);
 }
 
 // Each write is tried at most twice: refused once it still lands, refused twice it is reported.
@@ -201,19 +208,19 @@ TEST_F(Bridge, SetRetriesExactlyOnce) {
     for (bool asText : {true, false}) {
       for (const Case& c : cases) {
         SCOPED_TRACE(::testing::Message() << name << (asText ? " text" : " int") << " refusals " << c.refusals);
-        rtdb.setCalls = 0;
-        rtdb.refuseNextSets = c.refusals;
+        const int before = rtdb.setCalls();
+        rtdb.FailNextSets(c.refusals, kRefused);
         std::string value = "8";
         int rc = asText ? HJ::set_value_by_name(data, name, value) : HJ::set_value_by_name(data, name, 8);
         EXPECT_EQ(c.rc, rc);
-        EXPECT_EQ(c.calls, rtdb.setCalls);
+        EXPECT_EQ(c.calls, rtdb.setCalls() - before);
       }
     }
   }
-  EXPECT_EQ(8, rtdb.vars["I"].i);
-  EXPECT_EQ(8.0, rtdb.vars["D"].d);
-  EXPECT_EQ("8", rtdb.vars["S"].s);
-  EXPECT_EQ(0, rtdb.channelCalls);
+  EXPECT_EQ(8, rtdb.Get("I").i);
+  EXPECT_EQ(8.0, rtdb.Get("D").d);
+  EXPECT_EQ("8", rtdb.Get("S").s);
+  EXPECT_EQ(0, rtdb.channelCalls());
 }
 
 } // namespace

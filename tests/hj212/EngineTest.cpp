@@ -2,17 +2,15 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
-#include "EngineFakes.h"
 #include "Envelope.h"
+#include "FakePanel.h"
 #include "HJ212System.h"
 
 namespace {
-
-using enginetest::ChannelDb;
-using enginetest::ScriptedPort;
 
 std::string NthFrame(int n) { return HJ::wrap_frame("ST=32;CN=2011;QN=" + std::to_string(n)); }
 
@@ -70,31 +68,39 @@ struct PublishCase {
   std::vector<std::string> calls; // "op:value" after the type query
 };
 
+// Channel 0 bound to a variable of `type`, every call kept.
+void BindCount(fake::Rtdb& db, DATATYPE type) {
+  db.Define("Count", type);
+  db.BindChannel(0, "Count");
+  db.RecordCalls();
+}
+
 TEST(Publish, ByChannelTypeWithOneRetry) {
   const PublishCase cases[] = {
-      {"integer", DT_INTEGER, 0, 0, {"int:3"}},
-      {"double", DT_DOUBLE, 0, 0, {"double:3.000000"}},
-      {"text", DT_STRING, 0, 0, {"text:3"}},
+      {"integer", DT_INTEGER, 0, 0, {"set int:3"}},
+      {"double", DT_DOUBLE, 0, 0, {"set double:3.000000"}},
+      {"text", DT_STRING, 0, 0, {"set text:3"}},
       {"unknown type", static_cast<DATATYPE>(7), 0, 0, {}},
       {"type left unset", DT_UNSET, 0, 0, {}},
-      {"type query fails", DT_INTEGER, 1, 0, {}},
-      {"integer refused once", DT_INTEGER, 0, 1, {"int:3", "int:3"}},
-      {"integer refused twice: no third try", DT_INTEGER, 0, 2, {"int:3", "int:3"}},
-      {"double refused once", DT_DOUBLE, 0, 1, {"double:3.000000", "double:3.000000"}},
-      {"text refused twice", DT_STRING, 0, 5, {"text:3", "text:3"}},
+      {"type query fails, though it wrote the type", DT_INTEGER, 1, 0, {}},
+      {"integer refused once", DT_INTEGER, 0, 1, {"set int:3", "set int:3"}},
+      {"integer refused twice: no third try", DT_INTEGER, 0, 2, {"set int:3", "set int:3"}},
+      {"double refused once", DT_DOUBLE, 0, 1, {"set double:3.000000", "set double:3.000000"}},
+      {"text refused twice", DT_STRING, 0, 5, {"set text:3", "set text:3"}},
   };
   for (const PublishCase& c : cases) {
-    ChannelDb db;
+    fake::Rtdb db;
+    BindCount(db, c.type);
+    db.FailTypeQueries(c.typeResult);
+    db.FailNextSets(c.failingSets);
     Engine e;
     e.data.pRtdbCtrl = &db;
     e.sys.frame_count = 2;
-    db.type = c.type;
-    db.typeResult = c.typeResult;
-    db.failingSets = c.failingSets;
     e.sys._store_frame(NthFrame(0));
-    auto calls = db.Calls();
+    auto calls = db.Log();
     ASSERT_FALSE(calls.empty()) << c.what;
     EXPECT_EQ(calls[0].op, "type") << c.what;
+    EXPECT_EQ(calls[0].channel, 0) << c.what;
     EXPECT_EQ(calls[0].value, "-2") << c.what; // preset to DT_UNSET before the query
     std::vector<std::string> rest;
     for (size_t i = 1; i < calls.size(); ++i) {
@@ -107,17 +113,18 @@ TEST(Publish, ByChannelTypeWithOneRetry) {
 }
 
 TEST(Publish, CountsEveryFrameAndWraps) {
-  ChannelDb db;
-  db.type = DT_STRING;
+  fake::Rtdb db;
+  BindCount(db, DT_STRING);
   Engine e;
   e.data.pRtdbCtrl = &db;
   for (int i = 0; i < 7; ++i) e.sys._store_frame(NthFrame(i));
-  EXPECT_EQ(db.Calls().back().value, "7");
+  EXPECT_EQ(db.Log().back().value, "7");
 
   e.sys.frame_count = INT_MAX;
   e.sys._store_frame(NthFrame(8));
   EXPECT_EQ(e.sys.frame_count, INT_MIN);
-  EXPECT_EQ(db.Calls().back().value, "-2147483648");
+  EXPECT_EQ(db.Log().back().value, "-2147483648");
+  EXPECT_EQ(db.Get("Count").s, "-2147483648");
 }
 
 TEST(Publish, NoDatabaseAdapterIsHarmless) {
@@ -128,25 +135,27 @@ TEST(Publish, NoDatabaseAdapterIsHarmless) {
 }
 
 TEST(ReceivePass, DrainsThePortAndFramesAcrossPasses) {
-  ScriptedPort port;
+  fake::Port port;
   port.SetImmediate(true);
-  ChannelDb db;
+  fake::Rtdb db;
+  BindCount(db, DT_INTEGER);
   Engine e;
   StorePort(e.data, &port);
   e.data.pRtdbCtrl = &db;
   const std::string a = NthFrame(1), b = NthFrame(2), c = NthFrame(3);
   // One drain takes every scripted read until the port says it has no more.
-  port.Push(std::string(1, '\0') + a.substr(0, 10));
-  port.Push(a.substr(10) + std::string(1, '\0') + b);
-  port.Push(c.substr(0, 5));
+  port.Feed(std::string(1, '\0') + a.substr(0, 10));
+  port.Feed(a.substr(10) + std::string(1, '\0') + b);
+  port.Feed(c.substr(0, 5));
   EXPECT_EQ(e.sys._receive_pass(), static_cast<int>(a.size() + b.size() + 2 + 5));
   EXPECT_EQ(e.sys.queue_size(), 2u); // bytes after a zero byte still count
   EXPECT_EQ(e.sys._receive_pass(), 0);
-  port.Push(c.substr(5));
+  port.Feed(c.substr(5));
   EXPECT_GT(e.sys._receive_pass(), 0);
   EXPECT_EQ(e.Drain(), (std::vector<std::string>{a, b, c}));
   EXPECT_EQ(e.sys.frame_count, 3);
-  for (int wait : port.Waits()) EXPECT_EQ(wait, 40);
+  EXPECT_EQ(port.Waits(), std::set<int>{40});
+  EXPECT_EQ(db.Get("Count").i, 3);
 }
 
 TEST(ReceivePass, WithoutPortReadsNothing) {
@@ -157,7 +166,7 @@ TEST(ReceivePass, WithoutPortReadsNothing) {
 }
 
 TEST(ReceivePass, OneDrainIsBounded) {
-  ScriptedPort port;
+  fake::Port port;
   port.Flood('n');
   Engine e;
   StorePort(e.data, &port);

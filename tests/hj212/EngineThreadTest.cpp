@@ -4,22 +4,17 @@
 #include <pthread.h>
 #include <time.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstring>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "EngineFakes.h"
 #include "Envelope.h"
+#include "FakePanel.h"
 #include "HJ212System.h"
 
 namespace {
 
-using enginetest::ChannelDb;
-using enginetest::ScriptedPort;
 using Clock = std::chrono::steady_clock;
 
 std::string NthFrame(int n) { return HJ::wrap_frame("ST=32;CN=2011;QN=" + std::to_string(n) + ";CP=&&&&"); }
@@ -53,8 +48,8 @@ std::vector<std::string> DrainQueue(HJ::HJ212_system& sys) {
 }
 
 TEST(Thread, StopBeforeReleaseReadsNothing) {
-  ScriptedPort port;
-  port.Push(NthFrame(1));
+  fake::Port port;
+  port.Feed(NthFrame(1));
   ORVA_DATA data{};
   StorePort(data, &port);
   HJ::HJ212_system sys;
@@ -71,9 +66,11 @@ TEST(Thread, StopBeforeReleaseReadsNothing) {
 }
 
 TEST(Thread, ReleasedThreadQueuesAndPublishes) {
-  ScriptedPort port;
-  ChannelDb db;
-  db.type = DT_INTEGER;
+  fake::Port port;
+  fake::Rtdb db;
+  db.Define("Count", DT_INTEGER);
+  db.BindChannel(0, "Count");
+  db.RecordCalls();
   ORVA_DATA data{};
   StorePort(data, &port);
   data.pRtdbCtrl = &db;
@@ -91,14 +88,15 @@ TEST(Thread, ReleasedThreadQueuesAndPublishes) {
     sent.push_back(NthFrame(i));
     stream += "noise##" + sent.back();
   }
-  for (size_t at = 0; at < stream.size(); at += 97) port.Push(stream.substr(at, 97));
+  for (size_t at = 0; at < stream.size(); at += 97) port.Feed(stream.substr(at, 97));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == sent.size(); }));
   sys.stop();
   EXPECT_EQ(DrainQueue(sys), sent);
   EXPECT_EQ(sys.frame_count, 10);
-  auto calls = db.Calls();
+  auto calls = db.Log();
   ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back().op, "int");
+  EXPECT_EQ(calls.back().op, "set int");
+  EXPECT_EQ(calls.back().channel, 0);
   EXPECT_EQ(calls.back().value, "10");
 }
 
@@ -108,7 +106,7 @@ TEST(Thread, StopWhileReadingReturnsWithinOnePass) {
     bool flood;
   } cases[] = {{"idle port", false}, {"flooding port", true}};
   for (const PortCase& c : cases) {
-    ScriptedPort port;
+    fake::Port port;
     if (c.flood) port.Flood('#');
     ORVA_DATA data{};
     StorePort(data, &port);
@@ -129,7 +127,7 @@ TEST(Thread, IdleThreadDoesNotSpin) {
     bool attachPort;
   } cases[] = {{"no port attached", false}, {"port that returns at once", true}};
   for (const IdleCase& c : cases) {
-    ScriptedPort port;
+    fake::Port port;
     port.SetImmediate(true);
     ORVA_DATA data{};
     if (c.attachPort) StorePort(data, &port);
@@ -149,26 +147,28 @@ TEST(Thread, IdleThreadDoesNotSpin) {
 }
 
 TEST(Thread, PortReplacedWhileRunning) {
-  ScriptedPort first, second;
+  fake::Port first, second;
   ORVA_DATA data{};
   StorePort(data, &first);
   HJ::HJ212_system sys;
   sys.start(data);
   sys.release();
-  first.Push(NthFrame(1));
+  first.Feed(NthFrame(1));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
   StorePort(data, nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
   StorePort(data, &second);
-  second.Push(NthFrame(2));
+  second.Feed(NthFrame(2));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 2; }));
   sys.stop();
   EXPECT_EQ(DrainQueue(sys), (std::vector<std::string>{NthFrame(1), NthFrame(2)}));
 }
 
 TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
-  ScriptedPort port;
-  ChannelDb db;
+  fake::Port port;
+  fake::Rtdb db; // published to from the receive thread while the test thread consumes
+  db.Define("Count", DT_INTEGER);
+  db.BindChannel(0, "Count");
   ORVA_DATA data{};
   StorePort(data, &port);
   data.pRtdbCtrl = &db;
@@ -179,7 +179,7 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
   sys.start(data);
   sys.release();
   std::thread producer([&] {
-    for (size_t at = 0; at < stream.size(); at += 331) port.Push(stream.substr(at, 331));
+    for (size_t at = 0; at < stream.size(); at += 331) port.Feed(stream.substr(at, 331));
   });
   std::vector<std::string> taken;
   auto until = Clock::now() + std::chrono::seconds(20);
@@ -205,29 +205,13 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
     ++next;
   }
   EXPECT_EQ(sys.frame_count, total);
+  EXPECT_EQ(db.Get("Count").i, total);
 }
 
 TEST(Thread, ThrowingPortDoesNotEndTheThread) {
-  struct ThrowingPort : ICommunication {
-    std::atomic<int> reads{0};
-    std::string frame = NthFrame(5);
-    int ReadData(unsigned char* buffer, int* length, int) override {
-      int n = reads.fetch_add(1);
-      if (n < 3) throw std::runtime_error("port failure");
-      *length = 0;
-      if (n > 3) return 0;
-      std::memcpy(buffer, frame.data(), frame.size());
-      return static_cast<int>(frame.size());
-    }
-    int Open() override { return 1; }
-    int Close() override { return 1; }
-    int WriteData(const unsigned char*, int*, int) override { return 0; }
-    int ClearBuffer() override { return 1; }
-    int SetDeviceName(const char*) override { return 1; }
-    int GetCommMode() override { return 1; }
-    int SetTimeout(int) override { return 1; }
-    int GetTimeout() override { return 0; }
-  } port;
+  fake::Port port;
+  port.ThrowOnNextReads(3);
+  port.Feed(NthFrame(5));
   ORVA_DATA data{};
   StorePort(data, &port);
   HJ::HJ212_system sys;
@@ -235,11 +219,12 @@ TEST(Thread, ThrowingPortDoesNotEndTheThread) {
   sys.release();
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
   sys.stop();
+  EXPECT_GE(port.Reads(), 4); // three failed reads, then the frame
   EXPECT_EQ(DrainQueue(sys), std::vector<std::string>{NthFrame(5)});
 }
 
 TEST(Thread, DestroyingARunningEngineJoinsIt) {
-  ScriptedPort port;
+  fake::Port port;
   ORVA_DATA data{};
   StorePort(data, &port);
   {

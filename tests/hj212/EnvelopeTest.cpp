@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "EngineFakes.h"
 #include "Envelope.h"
+#include "FieldFrames.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "EngineFakes.h"
 #include "Envelope.h"
+#include "FieldFrames.h"
 #include "FrameScanner.h"
 
 namespace {

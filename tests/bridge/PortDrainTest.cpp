@@ -9,6 +9,7 @@
 namespace {
 
 // A port that hands out scripted reads: bytes placed, the hint left in *length, and the text.
+// Kept apart from fake::Port: its counts and hints need not match the bytes, as a faulty port's may not.
 class ScriptedPort final : public ICommunication {
 public:
   struct Read {

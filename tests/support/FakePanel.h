@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -262,6 +263,11 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     immediate_ = immediate;
   }
+  // The next `n` reads throw, as a failing port driver may.
+  void ThrowOnNextReads(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    throwReads_ = n;
+  }
   // Every distinct wait the reads were given.
   std::set<int> Waits() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -308,6 +314,10 @@ public:
     std::unique_lock<std::mutex> lock(mutex_);
     ++reads_;
     waits_.insert(wait);
+    if (throwReads_ > 0) {
+      --throwReads_;
+      throw std::runtime_error("port failure");
+    }
     if (flood_) {
       std::memset(buffer, floodByte_, static_cast<size_t>(*length));
       return *length; // *length stays above 0: more to come
@@ -352,6 +362,7 @@ private:
   bool flood_ = false;
   bool immediate_ = false;
   char floodByte_ = 0;
+  int throwReads_ = 0;
   int writeResult_ = 1;
   int reads_ = 0;
 };

@@ -20,6 +20,15 @@ CString to_cstring(const std::string& text) {
   return CString(text.data(), static_cast<int>(length));
 }
 
+// Largest text the builder grows a template to. A data segment is at most 9999 bytes, and a
+// template fed back into itself (MakeProtocol(T,T) each cycle) would otherwise grow without bound.
+constexpr std::string::size_type kMaxBuiltBytes = 64 * 1024;
+
+// false when putting `value` in place of `length` bytes would grow `text` past kMaxBuiltBytes.
+bool fits(const std::string& text, std::string::size_type length, const std::string& value) {
+  return value.size() <= length || text.size() + (value.size() - length) <= kMaxBuiltBytes;
+}
+
 struct Entry {
   std::string key; // empty for an unkeyed item
   std::string name;
@@ -80,12 +89,16 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
       if (entry.name.empty()) continue;    // "key= ": the key still moves the search on
       // The name is the one after the key, never a letter inside the key (PN=N, ST=T).
       const std::string::size_type at = result.find(entry.name, pos + entry.key.size());
-      if (at != std::string::npos) result.replace(at, entry.name.size(), entry.value);
+      if (at == std::string::npos) continue;
+      if (!fits(result, entry.name.size(), entry.value)) break; // too large: nothing later changes either
+      result.replace(at, entry.name.size(), entry.value);
     } else {
       if (entry.name.empty()) continue; // "= =": nothing to look up
       pos = result.find(entry.name, pos);
       if (pos == std::string::npos) break;
-      result.replace(pos, entry.name.size(), read_template_value(data, entry.name));
+      const std::string value = read_template_value(data, entry.name);
+      if (!fits(result, entry.name.size(), value)) break; // too large: nothing later changes either
+      result.replace(pos, entry.name.size(), value);
     }
   }
   return result;

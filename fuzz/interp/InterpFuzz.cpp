@@ -35,7 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   HJ::HJ212_system* engine = station.ctrl->m_devData.pDevice->pSystem;
   std::string input(reinterpret_cast<const char*>(data), size);
   size_t line = input.find('\n');
+  // Every input starts from the same variables, so a finding replays alone.
   station.rtdb.SetText("A", input.substr(0, line));
+  for (const char* name : {"B", "T", "F"}) station.rtdb.SetText(name, "");
+  station.rtdb.SetInt("N", 0);
   {
     std::lock_guard<std::mutex> lock(engine->queue_mutex);
     engine->recv_queue.assign(2, "##0005ST=3260C0\r\n");

@@ -85,6 +85,22 @@ TEST_F(Builder, HugeNumbersAreWrittenInFull) {
   EXPECT_EQ(built.find_first_not_of("0123456789", 3), std::string::npos);
 }
 
+TEST_F(Builder, SelfFeedingTemplatesStayBounded) {
+  // A template that names itself, built into itself again and again, stops growing at 64 KiB.
+  vars.Text("B", "B,B,B,B");
+  std::string built;
+  for (int round = 0; round < 12; ++round) {
+    built = build(vars.rtdb.Get("B").s);
+    vars.Text("B", built);
+    ASSERT_LE(built.size(), 64u * 1024u) << "round " << round;
+  }
+  EXPECT_GT(built.size(), 16u * 1024u) << "substitution goes on up to the bound";
+  // Keyed values too: once a value does not fit, that item and every later one stay as written.
+  vars.Text("Big", std::string(64 * 1024, 'x'));
+  EXPECT_EQ(build("A=Big;T=T1"), "A=Big;T=T1");
+  EXPECT_EQ(build("T=T1;A=Big"), "T=20240101120000;A=Big");
+}
+
 TEST_F(Builder, BlanksAndTabs) {
   vars.Text("T2", " a b ");
   const BuildCase cases[] = {

@@ -36,7 +36,7 @@ test: deps $(addprefix test-,$(PRESETS_TEST))
 bench: deps
 	$(call CMAKE_CONFIGURE,host)
 	cmake --build --preset host
-	@for b in build/host/bin/bench_*; do [ -x "$$b" ] && "$$b"; done
+	./build/host/bin/framing_bench
 
 clean:
 	rm -rf build

@@ -4,8 +4,10 @@
 #include <string>
 #include <vector>
 
-#include "ConfigBytes.h"
+#include "../../tools/common/ConfigBytes.h"
 #include "ConfigText.h"
+
+using sim::ConfigBytes;
 
 namespace {
 

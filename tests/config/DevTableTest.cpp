@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "ConfigBytes.h"
+#include "../../tools/common/ConfigBytes.h"
 #include "DevBas.h"
 #include "DevTable.h"
+
+using sim::ConfigBytes;
 
 namespace {
 

@@ -26,6 +26,33 @@ int TypeOf(IDevRtdbCtrl& rtdb, const std::string& name, DATATYPE& type) {
   return rtdb.GetValueTypeByName(name.c_str(), type);
 }
 
+// Stores into the variable in the form its type needs, made only then: 1 stored, 0 not (no
+// database, no such variable, a type it cannot hold, or refused twice).
+template <typename AsInt, typename AsDouble, typename AsText>
+int StoreByType(ORVA_DATA& data, const std::string& name, AsInt asInt, AsDouble asDouble, AsText asText) {
+  IDevRtdbCtrl* rtdb = data.pRtdbCtrl;
+  if (!rtdb) return 0;
+  DATATYPE type = DT_UNSET;
+  if (TypeOf(*rtdb, name, type) != 0) return 0;
+  const char* key = name.c_str();
+  switch (type) {
+  case DT_INTEGER: {
+    int v = asInt();
+    return SetWithRetry([&] { return rtdb->SetValueByName(key, v); });
+  }
+  case DT_DOUBLE: {
+    double v = asDouble();
+    return SetWithRetry([&] { return rtdb->SetValueByName(key, v); });
+  }
+  case DT_STRING: {
+    auto&& v = asText(); // the caller's own text where there is one
+    return SetWithRetry([&] { return rtdb->SetValueByName(key, v); });
+  }
+  default:
+    return 0;
+  }
+}
+
 } // namespace
 
 int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out) {
@@ -64,48 +91,20 @@ int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out
 }
 
 int set_value_by_name(ORVA_DATA& data, const std::string& name, std::string& value) {
-  IDevRtdbCtrl* rtdb = data.pRtdbCtrl;
-  if (!rtdb) return 0;
-  DATATYPE type = DT_UNSET;
-  if (TypeOf(*rtdb, name, type) != 0) return 0;
-  const char* key = name.c_str();
-  switch (type) {
-  case DT_INTEGER: {
-    int v = 0;
-    cstringToLong(CString(value.c_str()), &v, true); // strtol's rules, limited to 32 bits
-    return SetWithRetry([&] { return rtdb->SetValueByName(key, v); });
-  }
-  case DT_DOUBLE: {
-    double v = std::strtod(value.c_str(), nullptr);
-    return SetWithRetry([&] { return rtdb->SetValueByName(key, v); });
-  }
-  case DT_STRING:
-    return SetWithRetry([&] { return rtdb->SetValueByName(key, value); });
-  default:
-    return 0;
-  }
+  return StoreByType(
+      data, name,
+      [&] {
+        int v = 0;
+        cstringToLong(CString(value.c_str()), &v, true); // strtol's rules, limited to 32 bits
+        return v;
+      },
+      [&] { return std::strtod(value.c_str(), nullptr); }, [&]() -> std::string& { return value; });
 }
 
 int set_value_by_name(ORVA_DATA& data, const std::string& name, int value) {
-  IDevRtdbCtrl* rtdb = data.pRtdbCtrl;
-  if (!rtdb) return 0;
-  DATATYPE type = DT_UNSET;
-  if (TypeOf(*rtdb, name, type) != 0) return 0;
-  const char* key = name.c_str();
-  switch (type) {
-  case DT_INTEGER:
-    return SetWithRetry([&] { return rtdb->SetValueByName(key, value); });
-  case DT_DOUBLE: {
-    double v = value;
-    return SetWithRetry([&] { return rtdb->SetValueByName(key, v); });
-  }
-  case DT_STRING: {
-    std::string text = stdprintf<32>("%d", value);
-    return SetWithRetry([&] { return rtdb->SetValueByName(key, text); });
-  }
-  default:
-    return 0;
-  }
+  return StoreByType(
+      data, name, [&] { return value; }, [&] { return static_cast<double>(value); },
+      [&] { return stdprintf<32>("%d", value); });
 }
 
 } // namespace HJ

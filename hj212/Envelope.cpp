@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdlib>
 
+#include "Charset.h"
 #include "stdprintf.h"
 
 namespace HJ {
@@ -40,14 +41,10 @@ std::string do_crc_check(const std::string& data) {
 }
 
 std::string wrap_frame(const std::string& data) {
-  std::string frame;
-  frame.reserve(data.size() + kEnvelopeBytes + 1);
-  frame += "##";
-  frame += stdprintf<128>("%04d", static_cast<int>(data.size()));
-  frame += data;
-  frame += do_crc_check(data);
-  frame += "\r\n";
-  return frame;
+  WireData wire;
+  wire.length = stdprintf<128>("%04d", static_cast<int>(data.size()));
+  wire.crc = do_crc_check(data);
+  return wire.frame_around(data);
 }
 
 bool check_frame(const char* candidate, std::size_t length) {
@@ -68,5 +65,51 @@ bool check_frame(const char* candidate, std::size_t length) {
 }
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
+
+int header_flag(const std::string& data) {
+  std::size_t end = data.find("CP=&&");
+  if (end == std::string::npos) end = data.size();
+  for (std::size_t start = 0; start < end;) {
+    std::size_t stop = data.find(';', start);
+    if (stop == std::string::npos || stop > end) stop = end;
+    if (data.compare(start, 5, "Flag=") == 0 && start + 5 <= stop) {
+      int value = 0;
+      std::size_t digits = stop - start - 5;
+      if (digits == 0 || digits > 3) return -1;
+      for (std::size_t i = start + 5; i < stop; ++i) {
+        if (data[i] < '0' || data[i] > '9') return -1;
+        value = value * 10 + (data[i] - '0');
+      }
+      return value <= 255 ? value : -1;
+    }
+    start = stop + 1;
+  }
+  return -1;
+}
+
+std::string WireData::frame_around(const std::string& data) const {
+  std::string frame;
+  frame.reserve(data.size() + length.size() + kEnvelopeBytes);
+  frame += "##";
+  frame += length;
+  frame += data;
+  frame += crc;
+  frame += "\r\n";
+  return frame;
+}
+
+WireData wire_data(const std::string& data, int charset) {
+  bool utf8 = charset == kCharsetUtf8;
+  if (charset != kCharsetGb18030 && charset != kCharsetUtf8) {
+    int flag = header_flag(data);
+    utf8 = flag >= 0 && (flag >> 2) >= kVersion2025;
+  }
+  WireData wire;
+  if (utf8 || !utf8_to_gb18030(data, wire.bytes)) wire.bytes = data; // no converter: the data's own bytes
+  std::string frame = wrap_frame(wire.bytes);
+  wire.length = frame.substr(2, frame.size() - wire.bytes.size() - 8);
+  wire.crc = frame.substr(frame.size() - 6, 4);
+  return wire;
+}
 
 } // namespace HJ

@@ -1,6 +1,6 @@
 // The HJ 212 frame envelope: "##", four-digit length, data segment, four hex CRC digits, "\r\n".
 // Both directions use this one definition: the receive path accepts with check_frame, "Send"
-// wraps with wrap_frame.
+// takes its wire bytes from wire_data.
 #pragma once
 
 #include <cstddef>
@@ -31,5 +31,32 @@ std::string wrap_frame(const std::string& data);
 // digits compared without regard to case.
 bool check_frame(const char* candidate, std::size_t length);
 bool check_frame(const std::string& candidate);
+
+// Wire charset of "Send", chosen by the second device parameter; other values act as by-Flag.
+enum WireCharset { kCharsetByFlag = 0, kCharsetGb18030 = 1, kCharsetUtf8 = 2 };
+
+// Versions in the upper six bits of Flag (value >> 2): HJ/T 212-2005, HJ 212-2017, HJ 212-2025.
+constexpr int kVersion2005 = 0;
+constexpr int kVersion2017 = 1;
+constexpr int kVersion2025 = 2;
+// The Flag field of a data segment's header (before "CP=&&"): its value 0..255, or -1 when the
+// header has no Flag or its value is not such a number.
+int header_flag(const std::string& data);
+
+// A data segment as it goes on the wire, and the envelope fields computed over those bytes.
+struct WireData {
+  std::string bytes;  // the data segment on the wire
+  std::string length; // "%04d" of its byte count (more digits above 9999)
+  std::string crc;    // four upper-case hex digits over `bytes`
+  bool fits() const { return bytes.size() <= kMaxDataBytes; }
+  // "##", length, `data`, CRC, "\r\n": the wire frame with `bytes`, the runtime's copy with its text.
+  std::string frame_around(const std::string& data) const;
+  std::string frame() const { return frame_around(bytes); }
+};
+
+// The one decision of a data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or
+// unchanged in UTF-8 (by `charset`, and for kCharsetByFlag by the Flag's version: 2025 or later
+// UTF-8, anything else GB18030); without a GB18030 converter the data's own bytes.
+WireData wire_data(const std::string& data, int charset);
 
 } // namespace HJ

@@ -47,10 +47,14 @@ int MakeProtocol(HJ212_system& engine, const Args& args) {
   return kRan;
 }
 
-// Writes the frame, converted to GB18030, to the port; true when the port took it.
-bool WriteFrame(HJ212_system& engine, const std::string& frame) {
-  std::string bytes;
-  if (!utf8_to_gb18030(frame, bytes)) bytes = frame; // a panel without the converter: ASCII frames go out as they are
+// The device's wire charset: the second device parameter, 0 (by Flag) when there is none.
+int WireCharsetOf(HJ212_system& engine) {
+  DEVBAS_DATA* context = engine.dev_data ? engine.dev_data->pDevice : nullptr;
+  return context && context->arDevParam.GetSize() > 1 ? context->arDevParam[1] : kCharsetByFlag;
+}
+
+// Writes the frame's bytes to the port; true when the port took them.
+bool WriteFrame(HJ212_system& engine, const std::string& bytes) {
   ICommunication* port = engine.dev_data ? LoadPort(*engine.dev_data) : nullptr;
   if (!port || bytes.empty()) return false;
   int length = static_cast<int>(bytes.size());
@@ -61,10 +65,11 @@ bool WriteFrame(HJ212_system& engine, const std::string& frame) {
 
 int Send(HJ212_system& engine, const Args& args) {
   std::string data = Read(engine, args[0]);
-  std::string frame = wrap_frame(data);
-  if (args.size() == 3) Store(engine, args[2], frame);
+  // Length and CRC cover the bytes on the wire; the copy shows the runtime's text between them.
+  WireData wire = wire_data(data, WireCharsetOf(engine));
+  if (args.size() == 3) Store(engine, args[2], wire.frame_around(data));
   // A data segment the four-digit length field cannot announce would only be rejected: not sent.
-  bool written = data.size() <= kMaxDataBytes && WriteFrame(engine, frame);
+  bool written = wire.fits() && WriteFrame(engine, wire.frame());
   Store(engine, args[1], written ? kStatusDone : kStatusNotDone);
   return kRan;
 }
@@ -105,7 +110,8 @@ int GetData(HJ212_system& engine, const Args& args) {
     std::lock_guard<std::mutex> lock(engine.queue_mutex);
     left = engine._pop_recv_string(frame);
   }
-  if (!Store(engine, args[0], frame)) return kStoreFailed; // the frame is gone from the queue all the same
+  // The queue holds the bytes as received; scripts get the runtime's UTF-8.
+  if (!Store(engine, args[0], received_text(frame))) return kStoreFailed; // the frame is gone from the queue all the same
   return Store(engine, args[1], left) ? kRan : kStoreFailed;
 }
 

@@ -145,6 +145,18 @@ TEST_F(Station, AnswersAPlatformRequest) {
   // The station's own answer is a valid frame: fed back, the plug-in accepts it.
   port.Feed(wire);
   ASSERT_TRUE(WaitForFrames(2));
+
+  // So is a frame with Chinese text (GB18030 on the wire), and the script reads it back as the
+  // UTF-8 copy it sent.
+  rtdb.SetText("Reply", "ST=32;CN=2011;CP=&&Site=\xE6\xB0\xB4\xE8\xB4\xA8\xE7\xAB\x99&&");
+  ASSERT_EQ(device->DevIOCtrl("Send(Reply,SendStatus,Sent)"), 0);
+  EXPECT_EQ(rtdb.Get("SendStatus").i, 0);
+  port.Feed(port.Written().substr(wire.size()));
+  ASSERT_TRUE(WaitForFrames(3)) << "frames counted: " << rtdb.Get("FrameCount").i;
+  ASSERT_EQ(device->DevIOCtrl("GetData(Rx,Left)"), 0);
+  ASSERT_EQ(device->DevIOCtrl("GetData(Rx,Left)"), 0);
+  EXPECT_EQ(rtdb.Get("Rx").s, rtdb.Get("Sent").s);
+  EXPECT_EQ(rtdb.Get("Rx").s.substr(0, 6), "##0032"); // 35 bytes in UTF-8
   EXPECT_EQ(device->CleanupDevice(), 0);
 }
 

@@ -149,26 +149,73 @@ TEST_F(Commands, SendWritesTheFrameByteForByte) {
   EXPECT_EQ(port.WriteParams()[0], 7);
 }
 
-TEST_F(Commands, SendConvertsToGb18030AfterLengthAndCrc) {
+// Wire charset by the second device parameter (0 by Flag, 1 GB18030, 2 UTF-8, others as 0);
+// length and CRC always over the bytes on the wire, the copy holds the UTF-8 text between them.
+TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
+  const std::string kHua = "\xE5\x8C\x96\xE5\xAD\xA6"; // two Chinese characters in UTF-8
+  const std::string kHuaGb = "\xBB\xAF\xD1\xA7";       // the same in GB18030
   struct Case {
+    int mode;
     std::string utf8;
-    std::string wire; // data segment as it leaves in GB18030
+    std::string wire; // data segment as it leaves
   } cases[] = {
-      {"CN=\xE5\x8C\x96\xE5\xAD\xA6", "CN=\xBB\xAF\xD1\xA7"},            // two Chinese characters: 6 bytes become 4
-      {"N=\xC3\x80\xC3\x80\xC3\x80", "N=\x81\x30\x86\x38\x81\x30\x86\x38\x81\x30\x86\x38"}, // 2 bytes become 4
-      {"A=1\xFF;B=2", "A=1;B=2"},                                          // not UTF-8: skipped
-      {"A=\xE5\x8C", "A="},                                                // cut short at the end: skipped
+      {0, "ST=32;Flag=9", "ST=32;Flag=9"}, // ASCII: the same bytes in every mode
+      {1, "ST=32;Flag=9", "ST=32;Flag=9"},
+      {2, "ST=32;Flag=5", "ST=32;Flag=5"},
+      {0, "CN=" + kHua, "CN=" + kHuaGb}, // no Flag: GB18030
+      {0, "ST=32;Flag=5;CP=&&S=" + kHua + "&&", "ST=32;Flag=5;CP=&&S=" + kHuaGb + "&&"}, // 2017
+      {0, "ST=32;Flag=1;CP=&&S=" + kHua + "&&", "ST=32;Flag=1;CP=&&S=" + kHuaGb + "&&"}, // 2005
+      {0, "ST=32;Flag=9;CP=&&S=" + kHua + "&&", "ST=32;Flag=9;CP=&&S=" + kHua + "&&"},   // 2025
+      {0, "Flag=8;S=" + kHua, "Flag=8;S=" + kHua},
+      {0, "ST=32;Flag=13;S=" + kHua, "ST=32;Flag=13;S=" + kHua}, // a later version
+      {0, "ST=32;Flag=x9;S=" + kHua, "ST=32;Flag=x9;S=" + kHuaGb}, // not a number
+      {0, "ST=32;Flag=1033;S=" + kHua, "ST=32;Flag=1033;S=" + kHuaGb}, // not a Flag value
+      {0, "ST=32;CP=&&Flag=9;S=" + kHua + "&&", "ST=32;CP=&&Flag=9;S=" + kHuaGb + "&&"}, // in CP: not the header's
+      {0, "ST=32;XFlag=9;S=" + kHua, "ST=32;XFlag=9;S=" + kHuaGb},
+      {1, "ST=32;Flag=9;S=" + kHua, "ST=32;Flag=9;S=" + kHuaGb},
+      {2, "ST=32;Flag=5;S=" + kHua, "ST=32;Flag=5;S=" + kHua},
+      {2, "S=" + kHua, "S=" + kHua},
+      {3, "ST=32;Flag=9;S=" + kHua, "ST=32;Flag=9;S=" + kHua}, // other values act as 0
+      {-1, "ST=32;Flag=4;S=" + kHua, "ST=32;Flag=4;S=" + kHuaGb},
+      {0, "N=\xC3\x80\xC3\x80\xC3\x80", "N=\x81\x30\x86\x38\x81\x30\x86\x38\x81\x30\x86\x38"}, // 2 bytes become 4
+      {0, "A=1\xFF;B=2", "A=1;B=2"},                       // not UTF-8: skipped
+      {0, "A=\xE5\x8C", "A="},                             // cut short at the end: skipped
+      {2, "A=1\xFF;Flag=9", "A=1\xFF;Flag=9"},             // UTF-8 mode sends the text as it is
   };
   for (const Case& c : cases) {
     fake::Port fresh;
     ctrl->UpdataCommunication(&fresh);
+    ctrl->m_devData.pDevice->arDevParam[1] = c.mode;
     rtdb.SetText("A", c.utf8);
-    EXPECT_EQ(Run("Send(A,St)"), 0);
+    EXPECT_EQ(Run("Send(A,St,C)"), 0);
     char length[32];
-    std::snprintf(length, sizeof length, "%04zu", c.utf8.size());
-    EXPECT_EQ(fresh.Written(), "##" + std::string(length) + c.wire + HJ::do_crc_check(c.utf8) + "\r\n");
+    std::snprintf(length, sizeof length, "%04zu", c.wire.size());
+    const std::string crc = HJ::do_crc_check(c.wire);
+    EXPECT_EQ(fresh.Written(), "##" + std::string(length) + c.wire + crc + "\r\n") << c.mode << " " << c.utf8;
+    EXPECT_TRUE(HJ::check_frame(fresh.Written())) << c.utf8;
+    EXPECT_EQ(rtdb.Get("C").s, "##" + std::string(length) + c.utf8 + crc + "\r\n") << c.utf8;
     EXPECT_EQ(rtdb.Get("St").i, 0);
     ctrl->UpdataCommunication(&port);
+  }
+}
+
+TEST_F(Commands, GetDataHandsScriptsUtf8) {
+  struct Case {
+    std::string queued;
+    std::string stored;
+    bool converter;
+  } cases[] = {
+      {"##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", "##0008CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", true}, // GB18030 read
+      {"##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", "##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", true}, // UTF-8 kept
+      {"##0005ST=3260C0\r\n", "##0005ST=3260C0\r\n", true},
+      {"##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", "##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", false}, // as received
+  };
+  for (const Case& c : cases) {
+    Queue(c.queued);
+    fake_iconv::SetConverterMissing(!c.converter);
+    EXPECT_EQ(Run("GetData(F,L)"), 0);
+    fake_iconv::SetConverterMissing(false);
+    EXPECT_EQ(rtdb.Get("F").s, c.stored);
   }
 }
 
@@ -207,6 +254,21 @@ TEST_F(Commands, OversizedDataIsNeverFramed) {
   EXPECT_EQ(Run("Send(A,St)"), 0);
   EXPECT_EQ(port.Written().size(), 9999u + 12u);
   EXPECT_EQ(rtdb.Get("St").i, 0);
+  // The limit holds for the bytes on the wire: 3464 Chinese characters are 10392 bytes in
+  // UTF-8 and 6928 in GB18030.
+  std::string chinese;
+  for (int i = 0; i < 3464; ++i) chinese += "\xE5\x8C\x96";
+  rtdb.SetText("A", chinese);
+  for (int mode : {1, 2}) {
+    fake::Port fresh;
+    ctrl->UpdataCommunication(&fresh);
+    ctrl->m_devData.pDevice->arDevParam[1] = mode;
+    EXPECT_EQ(Run("Send(A,St,C)"), 0);
+    EXPECT_EQ(fresh.Written().size(), mode == 1 ? 6928u + 12u : 0u) << mode;
+    EXPECT_EQ(rtdb.Get("St").i, mode == 1 ? 0 : -1) << mode;
+    EXPECT_EQ(rtdb.Get("C").s.substr(0, 7), mode == 1 ? "##6928\xE5" : "##10392") << mode;
+    ctrl->UpdataCommunication(&port);
+  }
 }
 
 TEST_F(Commands, IoControlPathAndItsResults) {

@@ -15,8 +15,8 @@ struct FieldFrame {
 };
 
 // data/frames.txt: "accept|reject <TAB> frame without CR LF <TAB> note"; '#' starts a comment line.
-inline std::vector<FieldFrame> LoadFieldFrames() {
-  std::ifstream in(std::string(POLMON_TEST_DATA) + "/frames.txt");
+inline std::vector<FieldFrame> LoadFieldFrames(const std::string& dir = POLMON_TEST_DATA) {
+  std::ifstream in(dir + "/frames.txt");
   if (!in) throw std::runtime_error("cannot open frames.txt");
   std::vector<FieldFrame> out;
   std::string line;

@@ -88,6 +88,15 @@ std::string qn_text();
 std::string datatime_text();
 std::string clock_text();
 
+// Names of the standard's command codes (CN), 2017 and 2025, and system codes (ST); nullptr
+// for a code the standards do not name.
+const char* command_name(std::string_view cn);
+const char* system_name(std::string_view st);
+// Flag decoded: "HJ 212-2017, answer wanted" and so on; "not a number" when it is not one.
+std::string flag_text(std::string_view flag);
+// The protocol version number in Flag's upper six bits, -1 when Flag is not a number 0..255.
+int flag_version(std::string_view flag);
+
 // One readable line about a frame: length, check verdict and the QN/ST/CN/MN fields.
 std::string describe_frame(std::string_view frame);
 

@@ -1,0 +1,86 @@
+// polmon-frame's verdicts and reasons: every field frame of the test data, and the field mistakes
+// it names (Modbus CRC, length counted in the other charset, log text around frames, hex dumps).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../hj212/FieldFrames.h"
+#include "Envelope.h"
+#include "Inspect.h"
+
+namespace {
+
+std::string Only(const std::string& input, frametool::Report& report) {
+  std::vector<frametool::Span> spans = frametool::find_spans(input);
+  if (spans.size() != 1) return "spans: " + std::to_string(spans.size());
+  report = frametool::inspect(spans[0]);
+  return spans[0].bytes;
+}
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string out;
+  for (const std::string& line : lines) out += line + "|";
+  return out;
+}
+
+// The note of each line of frames.txt names its fault; the inspector must give the same one.
+TEST(FrameInspector, FieldFramesGetTheirVerdictAndReason) {
+  for (const enginetest::FieldFrame& field : enginetest::LoadFieldFrames(POLMON_FIELD_FRAMES)) {
+    frametool::Report report;
+    std::string log = "2024-05-01 12:00:00 RX " + field.frame.substr(0, field.frame.size() - 2) + "\n";
+    ASSERT_EQ(Only(log, report) + "\r\n", field.frame);
+    EXPECT_EQ(report.accepted, field.accept) << field.frame;
+    std::string reasons = Joined(report.reasons);
+    EXPECT_EQ(reasons.empty(), field.accept) << field.frame;
+    bool modbus = field.note.find("Modbus CRC") != std::string::npos;
+    bool lowFirst = field.note.find("low byte first") != std::string::npos;
+    bool crc = modbus || field.note.find("wrong CRC") != std::string::npos;
+    bool length = field.note.find("length field does not match") != std::string::npos;
+    EXPECT_EQ(reasons.find("crc: announced") != std::string::npos, crc) << reasons;
+    EXPECT_EQ(reasons.find("Modbus CRC-16") != std::string::npos, modbus) << reasons;
+    EXPECT_EQ(reasons.find("low byte first") != std::string::npos, lowFirst) << reasons;
+    EXPECT_EQ(reasons.find("length: announced") != std::string::npos, length) << reasons;
+    bool lower = field.accept && field.note.find("lower case") != std::string::npos;
+    EXPECT_EQ(Joined(report.notes).find("lower case") != std::string::npos, lower) << field.frame;
+  }
+}
+
+TEST(FrameInspector, NamesTheFieldMistakes) {
+  const std::string utf8 = "ST=32;CN=2011;CP=&&Site=\xE6\xB0\xB4\xE8\xB4\xA8\xE7\xAB\x99&&"; // 35 bytes
+  const std::string gb = "ST=32;CN=2011;CP=&&Site=\xCB\xAE\xD6\xCA\xD5\xBE&&";              // 32 bytes
+  struct Case {
+    std::string input;
+    bool accepted;
+    std::string reason; // a part of the reasons
+  } cases[] = {
+      {"##0035" + gb + HJ::do_crc_check(utf8), false, "actual 32 bytes; the data is GB18030 and its UTF-8 form has 35 bytes: the length was counted over UTF-8"},
+      {"##0035" + gb + HJ::do_crc_check(utf8), false, "it is the CRC over the data's UTF-8 form"},
+      {"##0032" + utf8 + HJ::do_crc_check(gb), false, "its GB18030 form has 32 bytes: the length was counted over GB18030"},
+      {"##0032" + gb + HJ::do_crc_check(gb) + " (sent)", true, ""},
+      {"##0035" + utf8 + HJ::do_crc_check(utf8), true, ""},
+      {"##00x5ST=3260C0", false, "length field \"00x5\" is not a number; the data has 5 bytes"},
+      {"##0005ST=3260C0\\r\\n more log", true, ""},
+      {"##12", false, "too short: 4 bytes"},
+  };
+  for (const Case& c : cases) {
+    frametool::Report report;
+    Only(c.input, report);
+    EXPECT_EQ(report.accepted, c.accepted) << c.input;
+    EXPECT_NE(Joined(report.reasons).find(c.reason), std::string::npos) << Joined(report.reasons);
+  }
+}
+
+TEST(FrameInspector, HexDumpsAndFields) {
+  frametool::Report report;
+  std::string bytes = frametool::hex_to_bytes("0000: 23 23 30 30 31 32 53 54 3D 33 32 3B  ##0012ST=32;\n0010: 46 6C 61 67 3D 39 0x30 41 34 31 0D0A");
+  EXPECT_EQ(bytes, "##0012ST=32;Flag=90A41\r\n");
+  ASSERT_EQ(Only(bytes, report), "##0012ST=32;Flag=90A41");
+  EXPECT_EQ(report.reasons.size(), 1u) << "only the CRC is wrong";
+  ASSERT_EQ(report.fields.size(), 2u);
+  EXPECT_EQ(report.fields[1].second, "9 (HJ 212-2025, one packet, answer wanted)");
+  std::string json = frametool::json_report(1, frametool::find_spans(bytes)[0], report);
+  EXPECT_NE(json.find("\"verdict\":\"reject\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"ST\":\"32 (surface water pollution source)\""), std::string::npos) << json;
+}
+
+} // namespace

@@ -1,0 +1,44 @@
+// polmon-frame's core: finds every "##" span in log text or bytes, judges it with the plug-in's
+// own acceptance test, explains a failure with its numbers and decodes the fields.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace frametool {
+
+struct Span {
+  std::size_t offset = 0; // where its "##" stands in the input
+  std::string bytes;      // "##" up to the CRC, without the line end
+};
+
+// Cuts the spans out of `input`: each starts at "##" and ends before the first CR LF, LF, or the
+// text "\r\n" written out (as logs print it), or at the end of the input.
+std::vector<Span> find_spans(const std::string& input);
+
+// Hex dump to bytes: tokens of hex digit pairs are read, offsets ("0010:") and other text skipped.
+std::string hex_to_bytes(const std::string& dump);
+
+struct Report {
+  bool accepted = false;             // the plug-in's acceptance test on the span plus CR LF
+  std::vector<std::string> reasons;  // why not, with the numbers
+  std::vector<std::string> notes;    // remarks that do not reject (lower-case CRC)
+  std::string length_field;          // the four characters after "##"
+  long announced = -1;               // the length field read as a number, -1 when it is not one
+  std::size_t actual = 0;            // bytes between the length field and the CRC field
+  std::string crc_field;             // the last four characters
+  std::string crc_computed;          // over the data as it stands
+  std::string charset;               // "ASCII", "UTF-8" or "GB18030" (not valid UTF-8)
+  std::string data;                  // the data segment in UTF-8, for display
+  std::vector<std::pair<std::string, std::string>> fields; // header field, decoded value
+  std::vector<std::pair<std::string, std::string>> cp;     // CP items
+};
+
+Report inspect(const Span& span);
+
+// Human-readable block, and one JSON object on one line.
+std::string text_report(std::size_t number, const Span& span, const Report& report);
+std::string json_report(std::size_t number, const Span& span, const Report& report);
+
+} // namespace frametool

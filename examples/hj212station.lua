@@ -46,6 +46,8 @@ function M.new_link(dev, opts)
     st = opts.st or "32",
     mn = opts.mn or "POLMON0000000001",
     pw = opts.pw or "123456",
+    site = opts.site or "水质自动监测站", -- site name, sent on CN=3020 (Chinese text)
+    version = 1,                    -- protocol version of Flag (upper six bits): that of the last request
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on
     next_upload = 0,
@@ -59,8 +61,10 @@ local function send(link, segment)
   if get("TxStatus") == 0 then link.sent = link.sent + 1 else link.failed = link.failed + 1 end
 end
 
+-- flag "4" or "5" (answer wanted): its low bits, under the version of the request being served.
 local function header(link, qn, st, cn, flag)
-  return "QN=" .. qn .. ";ST=" .. st .. ";CN=" .. cn .. ";PW=" .. link.pw .. ";MN=" .. link.mn .. ";Flag=" .. flag
+  local bits = tonumber(flag) % 4
+  return "QN=" .. qn .. ";ST=" .. st .. ";CN=" .. cn .. ";PW=" .. link.pw .. ";MN=" .. link.mn .. ";Flag=" .. (link.version * 4 + bits)
 end
 
 local function answer(link, qn, cn, cp)
@@ -118,6 +122,11 @@ local handlers = {
       answer(link, qn, "9012", "ExeRtn=3") -- bad value
     end
   end,
+  ["3020"] = function(link, qn) -- site information: the site name, in Chinese
+    answer(link, qn, "9011", "QnRtn=1")
+    send(link, header(link, qn, link.st, "3020", "4") .. ";CP=&&DataTime=" .. datatime() .. ";SiteName=" .. link.site .. "&&")
+    answer(link, qn, "9012", "ExeRtn=1")
+  end,
   ["2011"] = function(link, qn) -- start real-time uploads
     answer(link, qn, "9011", "QnRtn=1")
     link.rtd = true
@@ -136,6 +145,9 @@ local function handle(link)
   if not cn or not qn then return end
   if cn:sub(1, 1) == "9" then return end -- the platform's answers to our uploads
   link.served = link.served + 1
+  -- answer in the request's protocol version (2017: 1, 2025: 2); the plug-in picks the charset by it
+  local flag = tonumber(field(link, "Flag") or "")
+  if flag and flag == math.floor(flag) and flag >= 0 and flag <= 255 then link.version = math.floor(flag) // 4 end
   if field(link, "PW") ~= link.pw then return answer(link, qn, "9011", "QnRtn=3") end
   if field(link, "MN") ~= link.mn then return answer(link, qn, "9011", "QnRtn=4") end
   local h = handlers[cn]

@@ -93,6 +93,17 @@ drop)
   expect platform connections 2
   expect_has host "link down"
   ;;
+standard-2017 | standard-2025)
+  # Chinese text both ways: the station answers in the request's version and charset
+  start_platform platform --standard "${case_name#standard-}"
+  start_host host -D city="$platform_addr" "$root/examples/demo_station.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 4
+  expect platform "non-ASCII frames" "1, 0 in the wrong charset"
+  expect platform "wrong Flag version" 0
+  ;;
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
   mkfifo "$work/host.ready"

@@ -1,5 +1,5 @@
 // HJ 212 frame handling for the simulators: envelope, CRC, checks, field decoding, a stream
-// scanner. Tools only: the plug-in has its own engine, and the tools never link it.
+// scanner. An independent reading of frames: the checks here never use the plug-in's code.
 #pragma once
 
 #include <cstddef>

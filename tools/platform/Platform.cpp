@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "Charset.h"
+#include "Envelope.h"
+
 namespace sim {
 
 namespace {
@@ -36,6 +39,14 @@ std::string stats(const std::vector<int64_t>& v) {
 std::string default_scenario() {
   return "request CN=1062 CP=RtdInterval=2\n"
          "request CN=1011\n"
+         "request CN=2011\n"
+         "uploads CN=2011 count=2 timeout=10000\n";
+}
+
+std::string standard_scenario() {
+  return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+         "request CN=1011\n"
+         "request CN=3020 # site information: the station answers with its Chinese site name\n"
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n";
 }
@@ -228,6 +239,7 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
   }
   if (c.verdict == Verdict::OkAfterConversion) ++m_converted;
   Segment seg = parse_segment(c.segment);
+  if (m_opt.standard) check_standard(frame, seg);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   if (m_station_mn.empty()) m_station_mn = seg.value("MN");
   auto find_qn = [&](const std::string& q) -> Pending* {
@@ -303,9 +315,35 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
   }
   int flag = std::atoi(seg.value("Flag").c_str());
   if (flag & 1) { // the station asks for an answer
-    std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") + ";Flag=4;CP=&&&&";
-    queue(wrap(answer), now + m_opt.answer_delay_ms);
+    std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
+                         (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
+    queue(HJ::wire_data(answer, HJ::kCharsetByFlag).frame(), now + m_opt.answer_delay_ms);
     ++m_answers_sent;
+  }
+}
+
+void Platform::check_standard(std::string_view frame, const Segment& seg) {
+  std::string_view wire = frame.substr(6, frame.size() - 12);
+  bool ascii = true;
+  for (unsigned char c : wire) ascii = ascii && c < 0x80;
+  std::string text;
+  bool utf8_text = HJ::is_utf8(wire.data(), wire.size());
+  bool gb_text = !utf8_text && gb18030_to_utf8(wire, text);
+  bool want_utf8 = m_opt.standard >= 2025;
+  std::string qn = seg.value("QN");
+  if (!ascii) {
+    ++m_chinese;
+    if (check_frame(frame).verdict != Verdict::Ok || (want_utf8 ? !utf8_text : !gb_text)) {
+      ++m_wrong_charset;
+      problem(std::string("frame QN ") + qn + " is not " + (want_utf8 ? "UTF-8" : "GB18030") + " with length and CRC over its bytes");
+    }
+  }
+  int version = flag_version(seg.value("Flag"));
+  int wanted = want_utf8 ? HJ::kVersion2025 : HJ::kVersion2017;
+  if (version != wanted) {
+    ++m_wrong_version;
+    problem("frame QN " + qn + " CN=" + seg.value("CN") + " carries Flag=" + seg.value("Flag") + ", not a " +
+            std::to_string(m_opt.standard) + " Flag");
   }
 }
 
@@ -319,14 +357,16 @@ void Platform::start_step(int64_t now) {
       std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
                         ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
                         ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + s.cp + "&&";
-      std::string frame = wrap(seg);
+      // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
+      HJ::WireData wire = HJ::wire_data(seg, HJ::kCharsetByFlag);
+      std::string frame = wire.frame();
       if (s.bad.bad_crc) {
         char& last = frame[frame.size() - 3];
         last = last == '0' ? '1' : '0';
       }
       if (s.bad.bad_length) {
         char len[16];
-        std::snprintf(len, sizeof len, "%04zu", seg.size() + 1);
+        std::snprintf(len, sizeof len, "%04zu", wire.bytes.size() + 1);
         frame.replace(2, 4, len);
       }
       std::string bytes = (s.bad.junk ? std::string(kJunk) : std::string()) + frame;
@@ -480,6 +520,11 @@ std::string Platform::summary() const {
   row("frames in:", std::to_string(m_frames_in));
   row("bad frames in:", std::to_string(m_bad_frames));
   row("junk bytes in:", std::to_string(m_junk_bytes));
+  if (m_opt.standard) {
+    row("standard:", std::string(m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : "HJ 212-2017, GB18030"));
+    row("non-ASCII frames:", std::to_string(m_chinese) + ", " + std::to_string(m_wrong_charset) + " in the wrong charset");
+    row("wrong Flag version:", std::to_string(m_wrong_version));
+  }
   if (m_converted) row("crc over UTF-8:", std::to_string(m_converted) + " frames (length and CRC not over the wire bytes)");
   row("requests:", std::to_string(m_requests));
   row("answered:", std::to_string(m_answered));

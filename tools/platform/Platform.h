@@ -44,7 +44,13 @@ struct PlatformOptions {
   int silence_ms = 1500;  // how long a corrupt request must stay unanswered
   int answer_delay_ms = 0; // hold back 9014 answers to uploads
   int duration_ms = 0;     // keep running at least this long after the station came
+  // 0: no check of charset or version; 2017 or 2025: the station's frames must carry that
+  // version in Flag and their text in its charset (GB18030 or UTF-8), length and CRC over it.
+  int standard = 0;
 };
+
+// The scenario of --standard: Chinese text in a request's CP, and a request answered with it.
+std::string standard_scenario();
 
 // Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "pause 500",
 // "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
@@ -118,7 +124,10 @@ private:
   std::string m_last_qn;
   std::string m_peer, m_station_mn;
 
+  void check_standard(std::string_view frame, const Segment& seg);
+
   unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
+  unsigned m_wrong_charset = 0, m_wrong_version = 0, m_chinese = 0;
   unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
   std::map<std::string, std::vector<int64_t>> m_uploads; // CN -> arrival times
   std::vector<int64_t> m_lat_ack, m_lat_final;

@@ -34,6 +34,8 @@ void usage(FILE* out) {
                "  --reply-timeout MS     how long a reply may take (default 5000)\n"
                "  --name TEXT            name in the output (default platform)\n"
                "  --mn MN --pw PW --st ST  fields of the requests\n"
+               "  --standard 2017|2025   requests with that Flag and Chinese text; the station's frames must carry\n"
+               "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
                "  --ready FILE           write the address (or line) to FILE once ready\n"
                "  --quiet                no line per frame; the summary only\n"
                "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n");
@@ -100,6 +102,15 @@ int main(int argc, char** argv) {
     else if (a == "--mn") opt.mn = next();
     else if (a == "--pw") opt.pw = next();
     else if (a == "--st") opt.st = next();
+    else if (a == "--standard") {
+      std::string v = next();
+      if (v != "2017" && v != "2025") {
+        std::fprintf(stderr, "polmon-platform: --standard is 2017 or 2025\n");
+        return 2;
+      }
+      opt.standard = std::atoi(v.c_str());
+      opt.flag = opt.standard == 2025 ? "9" : "5";
+    }
     else if (a == "--ready") ready = next();
     else if (a == "--quiet") quiet = true;
     else if (a == "-h" || a == "--help") {
@@ -112,7 +123,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::string text = sim::default_scenario();
+  std::string text = opt.standard ? sim::standard_scenario() : sim::default_scenario();
   if (!scenario_file.empty()) {
     std::ifstream in(scenario_file);
     if (!in) {

@@ -78,7 +78,11 @@ TEST(ConfigText, PrintsTextsAsTheirBytes) {
   const std::string printed = configtool::PrintText(config);
   EXPECT_NE(printed.find("name=\"化学需氧量\""), std::string::npos) << printed;
   EXPECT_NE(printed.find("name=\"流量 \\\"Q\\\"\""), std::string::npos) << printed;
-  EXPECT_NE(printed.find("param 1 0\n"), std::string::npos) << "parameters up to the stored count are all shown";
+  EXPECT_NE(printed.find("param 1 0  # wire charset by Flag"), std::string::npos) << "parameters up to the stored count are all shown";
+  for (const char* named : {"param 1 2  # wire charset UTF-8", "param 1 1  # wire charset GB18030", "param 1 7  # wire charset by Flag"}) {
+    std::string text = std::string(named, 9) + "\n";
+    EXPECT_NE(configtool::PrintText(Parse(text.c_str())).find(named), std::string::npos) << named;
+  }
   EXPECT_EQ(printed.find("param 3"), std::string::npos);
 }
 

@@ -281,7 +281,15 @@ std::string PrintText(const Configuration& config) {
   if (config.storedParams > 7)
     out += "# " + std::to_string(config.storedParams) + " parameters stored; a device keeps the first 7\n";
   const int shown = config.storedParams < 7 ? config.storedParams : 7;
-  for (int i = 0; i < shown; ++i) out += "param " + std::to_string(i) + " " + std::to_string(config.params[i]) + "\n";
+  for (int i = 0; i < shown; ++i) {
+    out += "param " + std::to_string(i) + " " + std::to_string(config.params[i]);
+    if (i == 1) { // the charset "Send" puts on the wire
+      static const char* const kCharsets[] = {"by Flag", "GB18030", "UTF-8"};
+      int value = config.params[1] >= 0 && config.params[1] <= 2 ? config.params[1] : 0;
+      out += std::string("  # wire charset ") + kCharsets[value] + " (0 by Flag, 1 GB18030, 2 UTF-8, others as 0)";
+    }
+    out += "\n";
+  }
   for (const Row& row : config.rows) {
     out += "row";
     for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i) {

@@ -362,6 +362,9 @@ std::string describe_frame(std::string_view frame) {
     out += " (field " + std::to_string(c.declared_length) + ", data " + std::to_string(c.segment.size()) + ")";
   if (c.segment.empty()) return out;
   Segment s = parse_segment(c.segment);
+  static const char* const kYears[] = {", 2005", ", 2017", ", 2025"};
+  int version = flag_version(s.value("Flag"));
+  if (version >= 0) out += version < 3 ? kYears[version] : ", version " + std::to_string(version);
   for (const char* key : {"QN", "ST", "CN", "MN"}) {
     if (const std::string* v = s.get(key)) {
       out += ' ';

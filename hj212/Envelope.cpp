@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdlib>
+#include <utility>
 
 #include "Charset.h"
 #include "stdprintf.h"
@@ -40,12 +41,20 @@ std::string do_crc_check(const std::string& data) {
   return stdprintf<128>("%04X", static_cast<unsigned>(crc16(reinterpret_cast<const unsigned char*>(data.data()), data.size())));
 }
 
-std::string wrap_frame(const std::string& data) {
+namespace {
+
+// The envelope fields over exactly `bytes`.
+WireData envelope_over(std::string bytes) {
   WireData wire;
-  wire.length = stdprintf<128>("%04d", static_cast<int>(data.size()));
-  wire.crc = do_crc_check(data);
-  return wire.frame_around(data);
+  wire.length = stdprintf<128>("%04d", static_cast<int>(bytes.size()));
+  wire.crc = do_crc_check(bytes);
+  wire.bytes = std::move(bytes);
+  return wire;
 }
+
+} // namespace
+
+std::string wrap_frame(const std::string& data) { return envelope_over(data).frame(); }
 
 bool check_frame(const char* candidate, std::size_t length) {
   if (candidate == nullptr || length <= kEnvelopeBytes) return false;
@@ -104,12 +113,9 @@ WireData wire_data(const std::string& data, int charset) {
     int flag = header_flag(data);
     utf8 = flag >= 0 && (flag >> 2) >= kVersion2025;
   }
-  WireData wire;
-  if (utf8 || !utf8_to_gb18030(data, wire.bytes)) wire.bytes = data; // no converter: the data's own bytes
-  std::string frame = wrap_frame(wire.bytes);
-  wire.length = frame.substr(2, frame.size() - wire.bytes.size() - 8);
-  wire.crc = frame.substr(frame.size() - 6, 4);
-  return wire;
+  std::string bytes;
+  if (utf8 || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
+  return envelope_over(std::move(bytes));
 }
 
 } // namespace HJ

@@ -47,7 +47,7 @@ function M.new_link(dev, opts)
     mn = opts.mn or "POLMON0000000001",
     pw = opts.pw or "123456",
     interval = opts.interval or 30, -- real-time upload interval, seconds
-    rtd = opts.rtd or false,        -- real-time uploads on
+    rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
     next_upload = 0,
     sent = 0, failed = 0, served = 0,
   }
@@ -78,9 +78,13 @@ function M.upload(link, qn)
   set("vTime", datatime())
   link.dev:ioctl("MakeProtocol(RtdTpl,RtdCp)")
   send(link, header(link, qn or M.qn(), link.st, "2011", "5") .. ";CP=&&" .. get("RtdCp") .. "&&")
-  -- keep to the interval on average, though cycles do not fall on it exactly
-  local now, step = now_ms(), link.interval * 1000
-  if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
+end
+
+-- The next upload one interval from now. Uploads that start, and a new interval, count from now:
+-- otherwise a station started with a long interval keeps waiting it out after the platform
+-- asked for a short one.
+function M.reschedule(link)
+  link.next_upload = now_ms() + link.interval * 1000
 end
 
 -- Unique QNs even within one millisecond.
@@ -113,6 +117,7 @@ local handlers = {
     local v = tonumber(field(link, "RtdInterval", true) or "")
     if v and v >= 1 and v <= 3600 then
       link.interval = math.floor(v)
+      M.reschedule(link)
       answer(link, qn, "9012", "ExeRtn=1")
     else
       answer(link, qn, "9012", "ExeRtn=3") -- bad value
@@ -122,6 +127,7 @@ local handlers = {
     answer(link, qn, "9011", "QnRtn=1")
     link.rtd = true
     M.upload(link, qn)
+    M.reschedule(link)
   end,
   ["2012"] = function(link, qn) -- stop real-time uploads
     answer(link, qn, "9011", "QnRtn=1")
@@ -154,7 +160,12 @@ function M.serve(link)
     n = get("RxLeft")
     guard = guard + 1
   end
-  if link.rtd and now_ms() >= link.next_upload then M.upload(link) end
+  if link.rtd and now_ms() >= link.next_upload then
+    M.upload(link)
+    -- keep to the interval on average, though cycles do not fall on it exactly
+    local now, step = now_ms(), link.interval * 1000
+    if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
+  end
 end
 
 return M

@@ -31,6 +31,14 @@ expect() { # file label value
 }
 expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
 
+# CASE-rtd: the same run with the station's real-time uploads on from the start (-D rtd=on)
+# instead of started by the platform's CN=2011.
+host_args=()
+if [[ $case_name == *-rtd ]]; then
+  host_args=(-D rtd=on)
+  case_name=${case_name%-rtd}
+fi
+
 # Starts a platform with the given options; sets platform_pid and platform_addr.
 start_platform() {
   local name=$1 fd
@@ -46,7 +54,7 @@ start_platform() {
 start_host() { # name, then host options
   local name=$1
   shift
-  "$bin/polmon-host" --plugin "$plugin" "$@" </dev/null >"$work/$name.out" 2>&1 &
+  "$bin/polmon-host" --plugin "$plugin" "${host_args[@]}" "$@" </dev/null >"$work/$name.out" 2>&1 &
   host_pid=$!
   pids+=("$host_pid")
 }
@@ -65,6 +73,24 @@ stop_host() {
   local rc=$?
   [ $rc -eq 0 ] || fail "host exited with $rc"
   expect_has host "stopped after"
+  # the real plug-in names its build (POLMON_VERSION is set for the e2e runs only)
+  [ -z "${POLMON_VERSION:-}" ] || expect_has host "plug-in .*: polmon $POLMON_VERSION ("
+}
+# An example station on a pseudo-terminal; the platform opens its peer as a serial line.
+pty_run() { # example, then platform options
+  local example=$1
+  shift
+  mkfifo "$work/host.ready"
+  exec {fd}<>"$work/host.ready"
+  start_host host --ready "$work/host.ready" --port "$example_port" "$root/examples/$example"
+  read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
+  [ "$kind" = pty ] || fail "host port is $kind"
+  "$bin/polmon-platform" --name platform --serial "$peer" "$@" >"$work/platform.out" 2>&1 &
+  platform_pid=$!
+  pids+=("$platform_pid")
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
 }
 # The demo station against one platform with the given options; the platform must find no fault.
 station_run() {
@@ -95,17 +121,16 @@ drop)
   ;;
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
-  mkfifo "$work/host.ready"
-  exec {fd}<>"$work/host.ready"
-  start_host host --ready "$work/host.ready" --port city=pty:9600:8N1 -D city=unused:1 "$root/examples/demo_station.lua"
-  read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
-  [ "$kind" = pty ] || fail "host port is $kind"
-  "$bin/polmon-platform" --name platform --serial "$peer:9600:8N1" >"$work/platform.out" 2>&1 &
-  platform_pid=$!
-  pids+=("$platform_pid")
-  wait_status "$platform_pid" || fail "platform exited with $?"
-  stop_host
-  expect platform verdict OK
+  example_port=city=pty:9600:8N1
+  host_args+=(-D city=unused:1)
+  pty_run demo_station.lua
+  expect platform answered 3
+  ;;
+serial)
+  # the serial example as a new user first runs it: uploads every 60 s until the platform sets
+  # 2 s, and the platform counts the uploads of five seconds
+  example_port=station=pty
+  pty_run serial_station.lua --duration 5
   expect platform answered 3
   ;;
 tcp-server)

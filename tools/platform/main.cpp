@@ -15,6 +15,7 @@
 
 #include "Io.h"
 #include "Platform.h"
+#include "Version.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ void usage(FILE* out) {
                "  --mn MN --pw PW --st ST  fields of the requests\n"
                "  --ready FILE           write the address (or line) to FILE once ready\n"
                "  --quiet                no line per frame; the summary only\n"
+               "  --version              print the version and exit\n"
                "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n");
 }
 
@@ -105,6 +107,8 @@ int main(int argc, char** argv) {
     else if (a == "-h" || a == "--help") {
       usage(stdout);
       return 0;
+    } else if (a == "--version") {
+      return sim::print_version("polmon-platform");
     } else {
       std::fprintf(stderr, "polmon-platform: unknown option %s\n", a.c_str());
       usage(stderr);

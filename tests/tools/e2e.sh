@@ -133,6 +133,16 @@ serial)
   pty_run serial_station.lua --duration 5
   expect platform answered 3
   ;;
+uploads)
+  # minute and hourly data from whole-frame templates, periods shortened to 1 s and 2 s
+  start_platform platform --duration 5
+  start_host host -D platform="$platform_addr" -D minute=1 -D hour=2 "$root/examples/periodic_uploads.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 3
+  grep -q "^  data frames:.*CN=2011 x[2-9].*CN=2051 x[3-9].*CN=2061 x[2-9]" "$work/platform.out" || fail "minute or hourly data missing"
+  ;;
 tcp-server)
   # the station listens (examples/answer_requests.lua); the platform connects
   mkfifo "$work/host.ready"

@@ -103,9 +103,15 @@ local handlers = {
     send(link, header(link, qn, link.st, "1011", "4") .. ";CP=&&SystemTime=" .. datatime() .. "&&")
     answer(link, qn, "9012", "ExeRtn=1")
   end,
-  ["1012"] = function(link, qn) -- set the system time: a simulator keeps its clock
+  ["1012"] = function(link, qn) -- set the system time
     answer(link, qn, "9011", "QnRtn=1")
-    answer(link, qn, "9012", "ExeRtn=1")
+    local t = field(link, "SystemTime", true)
+    if t and t:match("^%d%d%d%d%d%d%d%d%d%d%d%d%d%d$") then
+      log("clock set to " .. t) -- a panel sets its clock here; the simulator keeps the PC's
+      answer(link, qn, "9012", "ExeRtn=1")
+    else
+      answer(link, qn, "9012", "ExeRtn=3") -- not yyyyMMddHHmmss
+    end
   end,
   ["1061"] = function(link, qn) -- read the real-time interval
     answer(link, qn, "9011", "QnRtn=1")

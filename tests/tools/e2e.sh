@@ -158,6 +158,7 @@ tcp-server)
   expect platform requests 7
   expect platform answered 7
   expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  expect_has host "clock set to 20240101000000"
   ;;
 two-platforms)
   DEMO_SECONDS=4 POLMON_PLUGIN="$plugin" "$root/scripts/demo.sh" "$bin/.." >"$work/demo.out" 2>&1 || fail "demo failed"

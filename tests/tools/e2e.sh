@@ -85,7 +85,7 @@ pty_run() { # example, then platform options
   start_host host --ready "$work/host.ready" --port "$example_port" "$root/examples/$example"
   read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
   [ "$kind" = pty ] || fail "host port is $kind"
-  "$bin/polmon-platform" --name platform --serial "$peer" "$@" >"$work/platform.out" 2>&1 &
+  "$bin/polmon-platform" --name platform --serial "$peer${line_settings:-}" "$@" >"$work/platform.out" 2>&1 &
   platform_pid=$!
   pids+=("$platform_pid")
   wait_status "$platform_pid" || fail "platform exited with $?"
@@ -122,6 +122,7 @@ drop)
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
   example_port=city=pty:9600:8N1
+  line_settings=:9600:8N1
   host_args+=(-D city=unused:1)
   pty_run demo_station.lua
   expect platform answered 3

@@ -21,8 +21,10 @@ build() { # preset, targets...
   local preset=$1
   shift
   echo "dist: building $preset"
+  # the host tools find the bundle's host/lib, not this build folder
   cmake --preset "$preset" -B "$work/$preset" -DCMAKE_BUILD_TYPE=Release -DPOLMON_BUILD_TESTS=OFF \
-    -DPOLMON_BUILD_BENCH=OFF >"$work/$preset.log" 2>&1 || { cat "$work/$preset.log"; exit 1; }
+    -DPOLMON_BUILD_BENCH=OFF -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DCMAKE_INSTALL_RPATH='$ORIGIN/../lib' \
+    >"$work/$preset.log" 2>&1 || { cat "$work/$preset.log"; exit 1; }
   local t args=()
   for t in "$@"; do args+=(--target "$t"); done
   cmake --build "$work/$preset" -j "$jobs" "${args[@]}" >>"$work/$preset.log" 2>&1 || { tail -n 40 "$work/$preset.log"; exit 1; }
@@ -63,6 +65,10 @@ check=$(mktemp -d)
 trap 'rm -rf "$check"' EXIT
 tar -C "$check" -xzf "dist/$name.tar.gz"
 (cd "$check/$name" && sha256sum --quiet -c SHA256SUMS) || { echo "dist: checksums do not hold" >&2; exit 1; }
+if grep -rlF "$root" "$check/$name"; then echo "dist: the files above name the build folder $root" >&2; exit 1; fi
+for tool in "$check/$name"/host/bin/*; do
+  "$tool" --version | grep -q "from polmon $version (" || { echo "dist: $(basename "$tool") --version fails" >&2; exit 1; }
+done
 for lib in armv5/libpolmon_armv5.so armv7/libpolmon_armv7.so armv7-softfp/libpolmon_armv7.so; do
   text=$(strings "$check/$name/$lib" | grep -m1 "^polmon $version (") || { echo "dist: $lib carries no version text" >&2; exit 1; }
   echo "dist: $lib: $text"

@@ -14,7 +14,7 @@ commit=$(sed -n 's/^#define POLMON_COMMIT "\(.*\)"$/\1/p' "$build/generated/polm
 work=$(mktemp -d /tmp/polmon-again.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/source"
-tar -C "$src" --exclude=./build --exclude=./dist --exclude=./.git -cf - . | tar -C "$work/source" -xf -
+tar -C "$src" --exclude=./build --exclude=./out --exclude=./dist --exclude=./.git -cf - . | tar -C "$work/source" -xf -
 toolchain_args=()
 [ -z "$toolchain" ] || toolchain_args=(-DCMAKE_TOOLCHAIN_FILE="$work/source/cmake/$(basename "$toolchain")")
 cmake -S "$work/source" -B "$work/elsewhere" "${toolchain_args[@]}" -DCMAKE_BUILD_TYPE="$type" \

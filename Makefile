@@ -1,14 +1,15 @@
 # Two commands do everything on a fresh Debian machine:
 #   make demo   build the plug-ins and run the example station against the platform simulator
-#   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7, fuzzers)
-# Both install missing Debian packages first.
+#   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7 hard- and soft-float, fuzzers)
+# Both install missing Debian packages first, as does the release bundle:
+#   make dist   the bundle an integrator installs: dist/polmon-<version>.tar.gz
 
-PRESETS_TEST := armv5 armv7 oldabi fuzz tsan asan host
+PRESETS_TEST := armv5 armv7 armv7-softfp oldabi fuzz tsan asan host
 CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
 .DEFAULT_GOAL := demo
 
 # test-<preset> are pattern targets, so they cannot be .PHONY; FORCE makes them always run.
-.PHONY: deps demo plugins test bench clean FORCE
+.PHONY: deps demo plugins test bench dist clean FORCE
 
 deps:
 	@./scripts/install-deps.sh
@@ -38,7 +39,11 @@ bench: deps
 	cmake --build --preset host
 	./build/host/bin/framing_bench
 
+# Release plug-ins for every panel, the host tools, the examples and the guide, with checksums.
+dist: deps
+	@./scripts/dist.sh
+
 clean:
-	rm -rf build
+	rm -rf build dist
 
 FORCE:

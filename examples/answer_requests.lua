@@ -1,5 +1,6 @@
 -- A station that answers the common platform requests (1011/1012 system time, 1061/1062
 -- real-time interval, 2011/2012 real-time uploads) and refuses the rest with QnRtn=8.
+-- Real-time uploads start when the platform asks, or at once with -D rtd=on.
 -- It waits for the platform on a TCP port of its own:
 --   polmon-host -D listen=9100 examples/answer_requests.lua
 --   polmon-platform --connect 127.0.0.1:9100
@@ -13,7 +14,7 @@ local dev = device{
   config = { timeout = 5 },
   channels = { [0] = "Frames" },
 }
-local link = station.new_link(dev, { mn = args.mn, pw = args.pw, interval = 10 })
+local link = station.new_link(dev, { mn = args.mn, pw = args.pw, interval = 10, rtd = args.rtd == "on" })
 
 cycle(function()
   station.measure()

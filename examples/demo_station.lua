@@ -1,5 +1,6 @@
 -- The demo station: one station, two platforms (city and province), each its own device of the
 -- plug-in with its own TCP link, sharing the variables and the simulated analysers.
+-- Real-time uploads start when a platform asks (CN=2011), or at once with -D rtd=on.
 --   polmon-host -D city=127.0.0.1:PORT [-D province=127.0.0.1:PORT] examples/demo_station.lua
 local station = require("hj212station")
 station.declare()
@@ -20,7 +21,7 @@ local function platform(name, address, frames)
     },
     channels = { [0] = frames },
   }
-  links[#links + 1] = station.new_link(dev, { mn = args.mn, pw = args.pw })
+  links[#links + 1] = station.new_link(dev, { mn = args.mn, pw = args.pw, rtd = args.rtd == "on" })
 end
 
 platform("city", args.city or "127.0.0.1:9000", "CityFrames")

@@ -49,7 +49,7 @@ function M.new_link(dev, opts)
     site = opts.site or "水质自动监测站", -- site name, sent on CN=3020 (Chinese text)
     version = 1,                    -- protocol version of Flag (upper six bits): that of the last request
     interval = opts.interval or 30, -- real-time upload interval, seconds
-    rtd = opts.rtd or false,        -- real-time uploads on
+    rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
     next_upload = 0,
     sent = 0, failed = 0, served = 0,
   }
@@ -82,9 +82,13 @@ function M.upload(link, qn)
   set("vTime", datatime())
   link.dev:ioctl("MakeProtocol(RtdTpl,RtdCp)")
   send(link, header(link, qn or M.qn(), link.st, "2011", "5") .. ";CP=&&" .. get("RtdCp") .. "&&")
-  -- keep to the interval on average, though cycles do not fall on it exactly
-  local now, step = now_ms(), link.interval * 1000
-  if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
+end
+
+-- The next upload one interval from now. Uploads that start, and a new interval, count from now:
+-- otherwise a station started with a long interval keeps waiting it out after the platform
+-- asked for a short one.
+function M.reschedule(link)
+  link.next_upload = now_ms() + link.interval * 1000
 end
 
 -- Unique QNs even within one millisecond.
@@ -103,9 +107,15 @@ local handlers = {
     send(link, header(link, qn, link.st, "1011", "4") .. ";CP=&&SystemTime=" .. datatime() .. "&&")
     answer(link, qn, "9012", "ExeRtn=1")
   end,
-  ["1012"] = function(link, qn) -- set the system time: a simulator keeps its clock
+  ["1012"] = function(link, qn) -- set the system time
     answer(link, qn, "9011", "QnRtn=1")
-    answer(link, qn, "9012", "ExeRtn=1")
+    local t = field(link, "SystemTime", true)
+    if t and t:match("^%d%d%d%d%d%d%d%d%d%d%d%d%d%d$") then
+      log("clock set to " .. t) -- a panel sets its clock here; the simulator keeps the PC's
+      answer(link, qn, "9012", "ExeRtn=1")
+    else
+      answer(link, qn, "9012", "ExeRtn=3") -- not yyyyMMddHHmmss
+    end
   end,
   ["1061"] = function(link, qn) -- read the real-time interval
     answer(link, qn, "9011", "QnRtn=1")
@@ -117,6 +127,7 @@ local handlers = {
     local v = tonumber(field(link, "RtdInterval", true) or "")
     if v and v >= 1 and v <= 3600 then
       link.interval = math.floor(v)
+      M.reschedule(link)
       answer(link, qn, "9012", "ExeRtn=1")
     else
       answer(link, qn, "9012", "ExeRtn=3") -- bad value
@@ -131,6 +142,7 @@ local handlers = {
     answer(link, qn, "9011", "QnRtn=1")
     link.rtd = true
     M.upload(link, qn)
+    M.reschedule(link)
   end,
   ["2012"] = function(link, qn) -- stop real-time uploads
     answer(link, qn, "9011", "QnRtn=1")
@@ -166,7 +178,12 @@ function M.serve(link)
     n = get("RxLeft")
     guard = guard + 1
   end
-  if link.rtd and now_ms() >= link.next_upload then M.upload(link) end
+  if link.rtd and now_ms() >= link.next_upload then
+    M.upload(link)
+    -- keep to the interval on average, though cycles do not fall on it exactly
+    local now, step = now_ms(), link.interval * 1000
+    if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
+  end
 end
 
 return M

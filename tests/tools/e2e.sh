@@ -31,6 +31,14 @@ expect() { # file label value
 }
 expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
 
+# CASE-rtd: the same run with the station's real-time uploads on from the start (-D rtd=on)
+# instead of started by the platform's CN=2011.
+host_args=()
+if [[ $case_name == *-rtd ]]; then
+  host_args=(-D rtd=on)
+  case_name=${case_name%-rtd}
+fi
+
 # Starts a platform with the given options; sets platform_pid and platform_addr.
 start_platform() {
   local name=$1 fd
@@ -46,7 +54,7 @@ start_platform() {
 start_host() { # name, then host options
   local name=$1
   shift
-  "$bin/polmon-host" --plugin "$plugin" "$@" </dev/null >"$work/$name.out" 2>&1 &
+  "$bin/polmon-host" --plugin "$plugin" "${host_args[@]}" "$@" </dev/null >"$work/$name.out" 2>&1 &
   host_pid=$!
   pids+=("$host_pid")
 }
@@ -65,6 +73,24 @@ stop_host() {
   local rc=$?
   [ $rc -eq 0 ] || fail "host exited with $rc"
   expect_has host "stopped after"
+  # the real plug-in names its build (POLMON_VERSION is set for the e2e runs only)
+  [ -z "${POLMON_VERSION:-}" ] || expect_has host "plug-in .*: polmon $POLMON_VERSION ("
+}
+# An example station on a pseudo-terminal; the platform opens its peer as a serial line.
+pty_run() { # example, then platform options
+  local example=$1
+  shift
+  mkfifo "$work/host.ready"
+  exec {fd}<>"$work/host.ready"
+  start_host host --ready "$work/host.ready" --port "$example_port" "$root/examples/$example"
+  read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
+  [ "$kind" = pty ] || fail "host port is $kind"
+  "$bin/polmon-platform" --name platform --serial "$peer${line_settings:-}" "$@" >"$work/platform.out" 2>&1 &
+  platform_pid=$!
+  pids+=("$platform_pid")
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
 }
 # The demo station against one platform with the given options; the platform must find no fault.
 station_run() {
@@ -106,18 +132,28 @@ standard-2017 | standard-2025)
   ;;
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
-  mkfifo "$work/host.ready"
-  exec {fd}<>"$work/host.ready"
-  start_host host --ready "$work/host.ready" --port city=pty:9600:8N1 -D city=unused:1 "$root/examples/demo_station.lua"
-  read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
-  [ "$kind" = pty ] || fail "host port is $kind"
-  "$bin/polmon-platform" --name platform --serial "$peer:9600:8N1" >"$work/platform.out" 2>&1 &
-  platform_pid=$!
-  pids+=("$platform_pid")
+  example_port=city=pty:9600:8N1
+  line_settings=:9600:8N1
+  host_args+=(-D city=unused:1)
+  pty_run demo_station.lua
+  expect platform answered 3
+  ;;
+serial)
+  # the serial example as a new user first runs it: uploads every 60 s until the platform sets
+  # 2 s, and the platform counts the uploads of five seconds
+  example_port=station=pty
+  pty_run serial_station.lua --duration 5
+  expect platform answered 3
+  ;;
+uploads)
+  # minute and hourly data from whole-frame templates, periods shortened to 1 s and 2 s
+  start_platform platform --duration 5
+  start_host host -D platform="$platform_addr" -D minute=1 -D hour=2 "$root/examples/periodic_uploads.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
   expect platform answered 3
+  grep -q "^  data frames:.*CN=2011 x[2-9].*CN=2051 x[3-9].*CN=2061 x[2-9]" "$work/platform.out" || fail "minute or hourly data missing"
   ;;
 tcp-server)
   # the station listens (examples/answer_requests.lua); the platform connects
@@ -134,6 +170,7 @@ tcp-server)
   expect platform requests 7
   expect platform answered 7
   expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  expect_has host "clock set to 20240101000000"
   ;;
 two-platforms)
   DEMO_SECONDS=4 POLMON_PLUGIN="$plugin" "$root/scripts/demo.sh" "$bin/.." >"$work/demo.out" 2>&1 || fail "demo failed"

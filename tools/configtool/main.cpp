@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ConfigText.h"
+#include "Version.h"
 
 namespace {
 
@@ -19,7 +20,8 @@ constexpr size_t kMostInputBytes = 64u << 20;
 
 const char kUsage[] =
     "usage: polmon-config write <in.txt|-> <out.bin|->   text form -> stored configuration bytes\n"
-    "       polmon-config print <in.bin|->               stored configuration bytes -> text form\n";
+    "       polmon-config print <in.bin|->               stored configuration bytes -> text form\n"
+    "       polmon-config --version\n";
 
 bool ReadAll(const std::string& path, std::string& out, std::string& error) {
   const bool stdinput = path == "-";
@@ -135,6 +137,7 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 3 && args[0] == "write") return Write(args[1], args[2]);
   if (args.size() == 2 && args[0] == "print") return Print(args[1]);
+  if (args.size() == 1 && args[0] == "--version") return sim::print_version("polmon-config");
   std::fputs(kUsage, stderr);
   return 2;
 }

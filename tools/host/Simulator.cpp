@@ -5,6 +5,8 @@
 
 #include <climits>
 
+#include "Version.h"
+
 namespace sim {
 
 std::string default_plugin_path() {
@@ -46,6 +48,8 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
     error = "cannot load the plug-in " + options.plugin + ": " + (why ? why : "?");
     return false;
   }
+  const std::string version = plugin_version_text(options.plugin);
+  m_console.line("plug-in " + options.plugin + ": " + (version.empty() ? "no version text" : version));
   m_create = reinterpret_cast<PFN_CreateDeviceCtrl>(::dlsym(m_lib, "CreateDeviceCtrl"));
   m_version = reinterpret_cast<PFN_GetInterfaceVersion>(::dlsym(m_lib, "GetInterfaceVersion"));
   m_destroy = reinterpret_cast<PFN_DestroyDeviceCtrl>(::dlsym(m_lib, "DestroyDeviceCtrl"));

@@ -12,6 +12,7 @@
 
 #include "Io.h"
 #include "Simulator.h"
+#include "Version.h"
 
 namespace {
 
@@ -39,6 +40,7 @@ void usage(FILE* out) {
                "  --ready FILE         write \"DEVICE PORT\" lines to FILE once every device runs\n"
                "  --keep-going         report script errors and go on instead of stopping\n"
                "  --host-version N     interface version the panel declares (default 3)\n"
+               "  --version            print the version and exit\n"
                "stdin commands: trace [on|off], vars, quit\n");
 }
 
@@ -116,6 +118,8 @@ int main(int argc, char** argv) {
     } else if (a == "-h" || a == "--help") {
       usage(stdout);
       return 0;
+    } else if (a == "--version") {
+      return sim::print_version("polmon-host");
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "polmon-host: unknown option %s\n", a.c_str());
       usage(stderr);

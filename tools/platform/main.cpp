@@ -15,6 +15,7 @@
 
 #include "Io.h"
 #include "Platform.h"
+#include "Version.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ void usage(FILE* out) {
                "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
                "  --ready FILE           write the address (or line) to FILE once ready\n"
                "  --quiet                no line per frame; the summary only\n"
+               "  --version              print the version and exit\n"
                "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n");
 }
 
@@ -116,6 +118,8 @@ int main(int argc, char** argv) {
     else if (a == "-h" || a == "--help") {
       usage(stdout);
       return 0;
+    } else if (a == "--version") {
+      return sim::print_version("polmon-platform");
     } else {
       std::fprintf(stderr, "polmon-platform: unknown option %s\n", a.c_str());
       usage(stderr);

@@ -8,12 +8,14 @@
 #include <vector>
 
 #include "Inspect.h"
+#include "Version.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: polmon-frame [--json] [--hex] FRAME...\n"
     "       polmon-frame [--json] [--hex] [--file PATH | -]   (log text or hex dump; '-' or nothing: stdin)\n"
+    "       polmon-frame --version\n"
     "Checks every \"##\" span with the plug-in's acceptance test and decodes its fields.\n"
     "Exit status: 0 every span passed, 1 a span failed or none was found, 2 bad usage.\n";
 
@@ -42,6 +44,8 @@ int main(int argc, char** argv) {
       file = argv[++i];
     } else if (arg == "-") {
       from_stdin = true;
+    } else if (arg == "--version") {
+      return sim::print_version("polmon-frame");
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;

@@ -1,23 +1,54 @@
-#include <cstring>
+#include <chrono>
 
 #include "DevServer.h"
 #include "ICommunication.h"
 
-int CDevServer::mfReadCommUseSleep(ORVA_DATA& data, CByteArray& out, unsigned wait) {
+int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop) {
   ICommunication* port = LoadPort(data); // read once: the panel may swap ports meanwhile
   if (!port) return -1;
-  out.SetSize(0);
-  unsigned char chunk[512];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMs);
+  int taken = 0;
   int hint = 0;
+  int reads = 0;
   do {
-    std::memset(chunk, 0, sizeof chunk);
-    hint = static_cast<int>(sizeof chunk);
-    int placed = port->ReadData(chunk, &hint, static_cast<int>(wait));
+    unsigned char* room = sink.room(kReadSize);
+    if (!room) break;
+    hint = kReadSize;
+    int placed = port->ReadData(room, &hint, static_cast<int>(wait));
     if (placed < 1) break;
-    if (placed > static_cast<int>(sizeof chunk)) placed = static_cast<int>(sizeof chunk); // a port that overstates
-    int had = out.GetSize();
-    if (!out.SetSize(had + placed)) break;
-    std::memcpy(out.GetData() + had, chunk, static_cast<size_t>(placed));
-  } while (hint > 0 && out.GetSize() < kDrainLimit);
-  return out.GetSize();
+    if (placed > kReadSize) placed = kReadSize; // a port that overstates
+    sink.commit(placed);
+    taken += placed;
+    if (++reads % kClockEvery == 0 && std::chrono::steady_clock::now() >= deadline) break;
+  } while (hint > 0 && taken < kDrainLimit && !(stop && stop->load(std::memory_order_relaxed)));
+  return taken;
+}
+
+namespace {
+
+// Grows the array by a read's room and trims it to what the port filled.
+class ByteArraySink final : public CDevServer::ReadSink {
+public:
+  explicit ByteArraySink(CByteArray& out) : out_(out) {}
+  unsigned char* room(int n) override {
+    had_ = out_.GetSize();
+    return out_.SetSize(had_ + n) ? out_.GetData() + had_ : nullptr;
+  }
+  void commit(int n) override { out_.SetSize(had_ + n); }
+
+private:
+  CByteArray& out_;
+  int had_ = 0;
+};
+
+} // namespace
+
+int CDevServer::mfReadCommUseSleep(ORVA_DATA& data, CByteArray& out, unsigned wait) {
+  if (!LoadPort(data)) return -1;
+  out.SetSize(0);
+  ByteArraySink sink(out);
+  int taken = mfDrainPort(data, sink, wait);
+  if (taken < 0) return -1;
+  out.SetSize(taken); // drops the room of a read that placed nothing
+  return taken;
 }

@@ -5,7 +5,6 @@
 
 #include "DevServer.h"
 #include "IDevRtdbCtrl.h"
-#include "hostshim.h"
 #include "stdprintf.h"
 
 namespace HJ {
@@ -98,15 +97,30 @@ void HJ212_system::idle_until(std::chrono::steady_clock::time_point since) {
                         [this] { return stop_requested.load(); });
 }
 
+namespace {
+
+// The port's bytes go straight into the scanner's buffer.
+class ScannerSink final : public CDevServer::ReadSink {
+public:
+  explicit ScannerSink(FrameScanner& scanner) : scanner_(scanner) {}
+  unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(scanner_.room(static_cast<std::size_t>(n))); }
+  void commit(int n) override { scanner_.commit(static_cast<std::size_t>(n)); }
+
+private:
+  FrameScanner& scanner_;
+};
+
+} // namespace
+
 int HJ212_system::_receive_pass() {
   if (dev_data == nullptr) return -1;
-  CByteArray chunk;
-  chunk.SetSize(0, 4096); // grow in large steps: one drain may take up to 64 KiB
-  int got = CDevServer::mfReadCommUseSleep(*dev_data, chunk, kReadWaitMs);
+  ScannerSink sink(recv_buffer);
+  int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
-    recv_buffer.feed(chunk.GetData(), static_cast<std::size_t>(got),
-                     [this](std::string&& frame) { _store_frame(std::move(frame)); });
+    // The frame's storage moves into the queue, so each frame is allocated once.
+    std::string frame;
+    while (recv_buffer.next(frame)) _store_frame(std::move(frame));
     _publish_stats();
   }
   return got;

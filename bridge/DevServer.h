@@ -20,14 +20,16 @@ public:
   // memory without bound or hold the receive thread away from its stop check.
   static constexpr int kDrainLimit = 64 * 1024;
   // Longest a drain goes on reading, so a port that trickles bytes and always claims more cannot
-  // hold arrived frames, or stop, for long. Looked at every kClockEvery reads: the clock costs
-  // more than a one-byte read.
+  // hold arrived frames for long. Counted from the kClockEvery-th read and looked at every
+  // kClockEvery reads: the clock costs more than a one-byte read. Stop is looked at every read.
   static constexpr int kDrainMs = 100;
-  static constexpr int kClockEvery = 8;
+  static constexpr int kClockEvery = 16;
   static constexpr int kReadSize = 512;
+  // Room is asked of the sink for this many bytes at a time and filled by several reads.
+  static constexpr int kBlockSize = 4096;
 
   // Where a drain puts what it reads: room for `n` more bytes (nullptr: no memory), then how many
-  // of them the port filled.
+  // of them the reads filled, from the room's start.
   class ReadSink {
   public:
     virtual unsigned char* room(int n) = 0;

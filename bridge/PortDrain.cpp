@@ -6,21 +6,32 @@
 int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop) {
   ICommunication* port = LoadPort(data); // read once: the panel may swap ports meanwhile
   if (!port) return -1;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMs);
+  std::chrono::steady_clock::time_point deadline{};
+  unsigned char* block = nullptr; // room asked for a block of reads at a time, not per read
+  int filled = 0;
   int taken = 0;
   int hint = 0;
   int reads = 0;
   do {
-    unsigned char* room = sink.room(kReadSize);
-    if (!room) break;
+    if (!block || kBlockSize - filled < kReadSize) {
+      if (block) sink.commit(filled);
+      block = sink.room(kBlockSize);
+      filled = 0;
+      if (!block) break;
+    }
     hint = kReadSize;
-    int placed = port->ReadData(room, &hint, static_cast<int>(wait));
+    int placed = port->ReadData(block + filled, &hint, static_cast<int>(wait));
     if (placed < 1) break;
     if (placed > kReadSize) placed = kReadSize; // a port that overstates
-    sink.commit(placed);
+    filled += placed;
     taken += placed;
-    if (++reads % kClockEvery == 0 && std::chrono::steady_clock::now() >= deadline) break;
+    if (++reads % kClockEvery == 0) {
+      auto now = std::chrono::steady_clock::now();
+      if (reads == kClockEvery) deadline = now + std::chrono::milliseconds(kDrainMs);
+      else if (now >= deadline) break;
+    }
   } while (hint > 0 && taken < kDrainLimit && !(stop && stop->load(std::memory_order_relaxed)));
+  if (block) sink.commit(filled);
   return taken;
 }
 

@@ -35,7 +35,7 @@ void FrameScanner::clear() {
   crlf_from_ = 0;
 }
 
-std::size_t FrameScanner::find_pair(std::size_t from, std::size_t to, char a, char b) const {
+std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a, char b) const {
   const char* base = buf_.get();
   while (from + 1 < to) {
     const void* hit = std::memchr(base + from, a, to - from - 1);

@@ -73,8 +73,19 @@ public:
 
 private:
   static constexpr std::size_t npos = std::string::npos;
-  // First "ab" lying wholly inside [from, to), or npos.
-  std::size_t find_pair(std::size_t from, std::size_t to, char a, char b) const;
+  // First "ab" lying wholly inside [from, to), or npos. Dense noise puts the next candidate a
+  // few bytes on: a plain inline look first (a second byte that is neither `a` nor `b` rules out
+  // a pair at both places), memchr for the rest.
+  std::size_t find_pair(std::size_t from, std::size_t to, char a, char b) const {
+    const char* base = buf_.get();
+    for (std::size_t stop = from + 16 < to ? from + 16 : to; from + 1 < stop;) {
+      char second = base[from + 1];
+      if (second == b && base[from] == a) return from;
+      from += second == a ? 1 : 2;
+    }
+    return from + 1 < to ? find_pair_far(from, to, a, b) : npos;
+  }
+  std::size_t find_pair_far(std::size_t from, std::size_t to, char a, char b) const;
   // Consumes every byte except a "#" at the very end, which may begin a "##".
   void skip_to_end_keeping_hash();
   void compact();

@@ -21,11 +21,12 @@ public:
   static constexpr int kDrainLimit = 64 * 1024;
   // Longest a drain goes on reading, so a port that trickles bytes and always claims more cannot
   // hold arrived frames for long. Counted from the kClockEvery-th read and looked at every
-  // kClockEvery reads: the clock costs more than a one-byte read. Stop is looked at every read.
+  // kClockEvery reads, as is the stop flag: the clock costs more than a one-byte read.
   static constexpr int kDrainMs = 100;
   static constexpr int kClockEvery = 16;
   static constexpr int kReadSize = 512;
-  // Room is asked of the sink for this many bytes at a time and filled by several reads.
+  // Room is asked of the sink for this many bytes at a time and filled by several reads; the
+  // byte limit is looked at per block, so a drain of short reads may pass it by less than a block.
   static constexpr int kBlockSize = 4096;
 
   // Where a drain puts what it reads: room for `n` more bytes (nullptr: no memory), then how many
@@ -39,7 +40,7 @@ public:
     ~ReadSink() = default;
   };
   // Drains the port into `sink` in kReadSize-byte reads with the given wait per read, until the
-  // port has nothing more, kDrainLimit bytes were taken, kDrainMs passed or `stop` is set.
+  // port has nothing more, about kDrainLimit bytes were taken, kDrainMs passed or `stop` is set.
   // Returns the bytes taken, or -1 when no port is attached (sink untouched).
   static int mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop = nullptr);
   // The same into `out`, which is emptied first (untouched without a port).

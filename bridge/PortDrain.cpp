@@ -7,31 +7,38 @@ int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, cons
   ICommunication* port = LoadPort(data); // read once: the panel may swap ports meanwhile
   if (!port) return -1;
   std::chrono::steady_clock::time_point deadline{};
-  unsigned char* block = nullptr; // room asked for a block of reads at a time, not per read
-  int filled = 0;
-  int taken = 0;
-  int hint = 0;
-  int reads = 0;
-  do {
-    if (!block || kBlockSize - filled < kReadSize) {
+  bool timed = false;
+  unsigned char* block = nullptr; // room is asked for a block of reads at a time, not per read
+  int filled = kBlockSize;        // bytes read into the current block
+  int taken = 0;                  // bytes of the blocks before it
+  int until_check = kClockEvery;  // reads left before the clock and the stop flag are looked at
+  for (;;) {
+    if (kBlockSize - filled < kReadSize) {
       if (block) sink.commit(filled);
-      block = sink.room(kBlockSize);
+      taken += block ? filled : 0;
       filled = 0;
+      if (taken >= kDrainLimit || (stop && stop->load(std::memory_order_relaxed))) break;
+      block = sink.room(kBlockSize);
       if (!block) break;
     }
-    hint = kReadSize;
+    int hint = kReadSize;
     int placed = port->ReadData(block + filled, &hint, static_cast<int>(wait));
     if (placed < 1) break;
     if (placed > kReadSize) placed = kReadSize; // a port that overstates
     filled += placed;
-    taken += placed;
-    if (++reads % kClockEvery == 0) {
+    if (hint <= 0) break;
+    if (--until_check == 0) {
+      until_check = kClockEvery;
       auto now = std::chrono::steady_clock::now();
-      if (reads == kClockEvery) deadline = now + std::chrono::milliseconds(kDrainMs);
+      if (!timed) deadline = now + std::chrono::milliseconds(kDrainMs), timed = true;
       else if (now >= deadline) break;
+      if (stop && stop->load(std::memory_order_relaxed)) break;
     }
-  } while (hint > 0 && taken < kDrainLimit && !(stop && stop->load(std::memory_order_relaxed)));
-  if (block) sink.commit(filled);
+  }
+  if (block && filled > 0) {
+    sink.commit(filled);
+    taken += filled;
+  }
   return taken;
 }
 

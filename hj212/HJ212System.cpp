@@ -124,28 +124,30 @@ void HJ212_system::idle_until(std::chrono::steady_clock::time_point since) {
 
 namespace {
 
-// The port's bytes go straight into the scanner's buffer.
+// The port's bytes go straight into the scanner's buffer, and frames are cut after each block of
+// reads, so the buffer holds a block and one unfinished frame, not a whole drain.
 class ScannerSink final : public CDevServer::ReadSink {
 public:
-  explicit ScannerSink(FrameScanner& scanner) : scanner_(scanner) {}
-  unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(scanner_.room(static_cast<std::size_t>(n))); }
-  void commit(int n) override { scanner_.commit(static_cast<std::size_t>(n)); }
+  explicit ScannerSink(HJ212_system& engine) : engine_(engine) {}
+  unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(engine_.recv_buffer.room(static_cast<std::size_t>(n))); }
+  void commit(int n) override {
+    engine_.recv_buffer.commit(static_cast<std::size_t>(n));
+    std::string& frame = engine_.recv_frame;
+    while (engine_.recv_buffer.next(frame)) engine_._store_frame(std::move(frame)); // each frame allocated once
+  }
 
 private:
-  FrameScanner& scanner_;
+  HJ212_system& engine_;
 };
 
 } // namespace
 
 int HJ212_system::_receive_pass() {
   if (dev_data == nullptr) return -1;
-  ScannerSink sink(recv_buffer);
+  ScannerSink sink(*this);
   int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
-    // The frame's storage moves into the queue, so each frame is allocated once.
-    std::string frame;
-    while (recv_buffer.next(frame)) _store_frame(std::move(frame));
     _publish_stats();
   }
   return got;

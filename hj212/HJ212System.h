@@ -94,6 +94,7 @@ public:
   std::condition_variable queue_cond;
   std::deque<std::string> recv_queue;       // guarded by queue_mutex; oldest first
   FrameScanner recv_buffer;                 // received bytes not yet cut into frames
+  std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start
   const std::uint32_t queue_limit = 64;
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around

@@ -55,9 +55,8 @@ void BM_ReceivePass(benchmark::State& state) {
     port.Rewind();
     while (!port.Done()) {
       engine.sys._receive_pass();
-      state.PauseTiming();
-      engine.Take();
-      state.ResumeTiming();
+      engine.Take(); // as a script would; pausing the timer would cost more than this
+
     }
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(s.size()));

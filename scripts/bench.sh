@@ -12,7 +12,8 @@ trap 'rm -rf "$tmp"' EXIT
 
 # Instructions per byte of one stream kind: callgrind collects the receive passes only.
 ipb() {
-  valgrind --tool=callgrind --collect-atstart=no --callgrind-out-file="$tmp/cg.$1" "$build/bin/recv_cost" "$1" \
+  valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::_receive_pass()' \
+    --callgrind-out-file="$tmp/cg.$1" "$build/bin/recv_cost" "$1" \
     >"$tmp/out.$1" 2>"$tmp/err.$1"
   local bytes total
   bytes=$(awk '{print $2}' "$tmp/out.$1")

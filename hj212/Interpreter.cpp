@@ -1,6 +1,6 @@
 // The script command interpreter: one-line commands such as GetData(RxFrame,RxLeft), run on the
 // panel's calling thread. Every argument names a panel variable; results come back through the
-// variables and the result code (0 ran, -4 a queue result could not be stored, -5 malformed).
+// variables and the result code (0 ran, -4 a queue or counter result could not be stored, -5 malformed).
 #include <cstddef>
 #include <cstdint>
 #include <mutex>

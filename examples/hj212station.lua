@@ -8,7 +8,7 @@ local M = {}
 local scratch = {
   RxCount = 0, RxFrame = "", RxLeft = 0, RxValue = "", RxStatus = 0,
   TxData = "", TxStatus = 0, TxCopy = "",
-  RtdTpl = "", RtdCp = "", vTime = "",
+  RtdTpl = "", RtdCp = "", vTime = "", RxAccepted = 0, RxBadLength = 0, RxBadCrc = 0, CrcAlarm = 0,
 }
 
 -- Simulated analysers: pollutant code -> variable, value, swing.
@@ -51,7 +51,7 @@ function M.new_link(dev, opts)
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
     next_upload = 0,
-    sent = 0, failed = 0, served = 0,
+    sent = 0, failed = 0, served = 0, bad_crc = 0,
   }
 end
 
@@ -184,6 +184,13 @@ function M.serve(link)
     local now, step = now_ms(), link.interval * 1000
     if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
   end
+  -- A rising BadCrc count means corrupted frames on the line (wiring, baud rate, a wrong CRC).
+  link.dev:ioctl("GetStats(RxAccepted,RxBadLength,RxBadCrc)")
+  if get("RxBadCrc") > link.bad_crc then
+    set("CrcAlarm", 1)
+    log("frames with a bad CRC: " .. get("RxBadCrc"))
+  end
+  link.bad_crc = get("RxBadCrc")
 end
 
 return M

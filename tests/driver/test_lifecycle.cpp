@@ -1,6 +1,7 @@
 // InitDevice, CleanupDevice, the collection cycle and channel references on the device object.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <random>
@@ -34,6 +35,14 @@ struct Device {
 };
 
 const std::string kConfig = fake::ConfigBytes({3, 11, 12}, {fake::Row(), fake::Row()});
+const std::string kFrame = "##0005ST=3260C0\r\n";
+
+// Polls `done` for up to a second.
+template <class F>
+bool WaitFor(F done) {
+  for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
+}
 
 TEST(Lifecycle, BadArgumentsBuildNothing) {
   Device d;
@@ -93,6 +102,57 @@ TEST(Lifecycle, InitAgainAfterCleanupGivesAFreshEngine) {
   d.Init(kConfig);
   EXPECT_EQ(d.engine()->queue_size(), 0u);
   EXPECT_EQ(d.engine()->frame_count, 0);
+}
+
+// A panel callback on the receive thread (here the frame count's channel-0 write) that calls back
+// into the device's lifecycle is refused and changes nothing: the device keeps receiving.
+TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
+  struct Case {
+    const char* call;
+    int refused;
+  } cases[] = {{"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"DestroyDeviceCtrl", 1}};
+  for (const Case& c : cases) {
+    Device d;
+    d.rtdb.SetInt("Count", 0);
+    d.rtdb.BindChannel(0, "Count");
+    d.Init(kConfig);
+    DEVBAS_DATA* context = d.context();
+    std::atomic<int> result{0}, calls{0};
+    const std::string call = c.call;
+    d.rtdb.OnChannelSet([&](int channel) {
+      if (channel != 0) return;
+      result = call == "CleanupDevice" ? d.ctrl->CleanupDevice() : call == "InitDevice" ? d.Init(kConfig) : DestroyDeviceCtrl(d.ctrl);
+      ++calls;
+    });
+    d.Collect();
+    d.port.Feed(kFrame);
+    ASSERT_TRUE(WaitFor([&] { return calls == 1; })) << call;
+    d.port.Feed(kFrame);
+    EXPECT_TRUE(WaitFor([&] { return calls == 2; })) << call << ": the device stopped receiving";
+    EXPECT_EQ(result, c.refused) << call;
+    EXPECT_EQ(d.context(), context) << call;
+    EXPECT_EQ(d.engine()->queue_size(), 2u) << call;
+    d.rtdb.OnChannelSet(nullptr);
+  }
+}
+
+// Two panel threads may call one device at once: its entry points take turns on the channel arrays.
+TEST(Lifecycle, TwoPanelThreadsTakeTurns) {
+  Device d;
+  d.Init(kConfig);
+  std::thread other([&] {
+    for (int i = 0; i < 60; ++i) {
+      d.ctrl->WriteChannel(i % 5, DT_INTEGER, &i);
+      d.ctrl->DevIOCtrl("GetQueueSize(N)");
+    }
+  });
+  for (int i = 0; i < 600; ++i) d.Collect(1 + i % 7);
+  other.join();
+  int size = d.ctrl->m_nChannelNum + 1;
+  EXPECT_EQ(d.ctrl->m_arValue.GetSize(), size);
+  EXPECT_EQ(d.ctrl->m_strArValue.GetSize(), size);
+  EXPECT_EQ(d.ctrl->m_arChannelState.GetSize(), size);
+  EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), size);
 }
 
 TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {

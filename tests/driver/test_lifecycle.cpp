@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <dirent.h>
 #include <random>
 #include <thread>
 
@@ -244,17 +245,36 @@ TEST(Channels, NegativeCountsBeforeSizingStayInsideTheArrays) {
   EXPECT_EQ(e.ctrl->m_arValue.GetSize(), 1);
 }
 
-// Every order of the panel's calls, repeated or left out, is safe: no crash, leak, hang or double free.
+// Threads of this process, as the kernel lists them.
+int TaskCount() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+// Every order of the panel's calls, repeated or left out, is safe: no crash, leak, hang or double
+// free, every cleanup ends its thread, and no frame is taken that was not sent or taken twice.
 TEST(Lifecycle, RandomCallSequencesAreSafe) {
   std::mt19937 random(20241208);
   const std::string config = fake::ConfigBytes({1}, {fake::Row()});
+  const int base = TaskCount();
   for (int round = 0; round < 40; ++round) {
     fake::Rtdb rtdb;
     rtdb.SetInt("N", 0);
     rtdb.SetText("F", "");
     fake::Port port;
     IDeviceCtrl* device = nullptr;
-    for (int step = 0; step < 30; ++step) {
+    int fed = 0, taken = 0;
+    auto engine = [&]() -> HJ::HJ212_system* {
+      DEVBAS_DATA* context = device ? static_cast<CDevCtrl*>(device)->m_devData.pDevice : nullptr;
+      return context ? context->pSystem : nullptr;
+    };
+    auto threadsEnded = [&] { EXPECT_TRUE(WaitFor([&] { return TaskCount() == base; })) << "round " << round << ": a thread outlived its cleanup"; };
+    for (int step = 0; step < 60; ++step) {
       int codes[2] = {3, 0};
       switch (random() % 10) {
       case 0:
@@ -273,25 +293,55 @@ TEST(Lifecycle, RandomCallSequencesAreSafe) {
         if (device) device->CollectDevData(codes, static_cast<int>(random() % 4) - 1);
         break;
       case 5:
-        if (device) device->CleanupDevice();
+        if (device) {
+          device->CleanupDevice();
+          EXPECT_EQ(engine(), nullptr);
+          threadsEnded();
+        }
         break;
       case 6:
-        if (device) device->DevIOCtrl(random() % 2 ? "GetData(F,N)" : "GetQueueSize(N)");
+        if (!device) break;
+        rtdb.SetText("F", "");
+        rtdb.SetInt("N", 1000); // untouched when no engine runs or the version gate is shut
+        if (random() % 2) {
+          device->DevIOCtrl("GetData(F,N)");
+          std::string frame = rtdb.Get("F").s;
+          int left = rtdb.Get("N").i;
+          if (!frame.empty()) ++taken;
+          EXPECT_TRUE(frame.empty() || frame == kFrame) << "taken but never sent: " << frame;
+          EXPECT_TRUE(frame.empty() ? left == -1 || left == 1000 : left >= 0 && left < 64) << "frames left: " << left;
+        } else if (HJ::HJ212_system* e = engine()) {
+          device->DevIOCtrl("GetQueueSize(N)");
+          int waiting = rtdb.Get("N").i;
+          EXPECT_TRUE(waiting == 1000 || static_cast<size_t>(waiting) <= e->queue_size()) << "the queue only grows between the two";
+        }
         break;
-      case 7:
-        port.Feed("noise##0005ST=3260C0\r\n");
+      case 7: {
+        HJ::HJ212_system* e = engine();
+        size_t before = e ? e->queue_size() : 0;
+        port.Feed("noise" + kFrame);
+        ++fed;
+        // A running thread takes it in: later steps then meet a frame in the queue.
+        if (e && e->dev_data && e->is_started()) {
+          EXPECT_TRUE(WaitFor([&] { return e->queue_size() > before; }));
+        }
         break;
+      }
       case 8:
         if (device) device->ChannelRefChange(codes, static_cast<int>(random() % 4) - 1);
         break;
       default:
-        if (device) {
+        if (device && random() % 4 == 0) { // rarer, so that devices live long enough to take frames
           DestroyDeviceCtrl(device); // also without CleanupDevice first
           device = nullptr;
+          threadsEnded();
         }
       }
+      HJ::HJ212_system* e = engine();
+      EXPECT_LE(taken + static_cast<int>(e ? e->queue_size() : 0), fed) << "round " << round << " step " << step;
     }
     DestroyDeviceCtrl(device);
+    threadsEnded();
   }
 }
 

@@ -8,7 +8,7 @@ local M = {}
 local scratch = {
   RxCount = 0, RxFrame = "", RxLeft = 0, RxValue = "", RxStatus = 0,
   TxData = "", TxStatus = 0, TxCopy = "",
-  RtdTpl = "", RtdCp = "", vTime = "",
+  RtdTpl = "", RtdCp = "", vTime = "", RxBadCrc = 0, CrcAlarm = 0,
 }
 
 -- Simulated analysers: pollutant code -> variable, value, swing.
@@ -49,7 +49,7 @@ function M.new_link(dev, opts)
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on
     next_upload = 0,
-    sent = 0, failed = 0, served = 0,
+    sent = 0, failed = 0, served = 0, bad_crc = 0,
   }
 end
 
@@ -155,6 +155,13 @@ function M.serve(link)
     guard = guard + 1
   end
   if link.rtd and now_ms() >= link.next_upload then M.upload(link) end
+  -- A rising BadCrc count means corrupted frames on the line (wiring, baud rate, a wrong CRC).
+  link.dev:ioctl("GetStats(RxCount,RxLeft,RxBadCrc)")
+  if get("RxBadCrc") > link.bad_crc then
+    set("CrcAlarm", 1)
+    log("frames with a bad CRC: " .. get("RxBadCrc"))
+  end
+  link.bad_crc = get("RxBadCrc")
 end
 
 return M

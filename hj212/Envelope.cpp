@@ -1,7 +1,6 @@
 #include "Envelope.h"
 
 #include <array>
-#include <cstdlib>
 
 #include "stdprintf.h"
 
@@ -24,6 +23,20 @@ constexpr std::array<std::uint16_t, 256> kCrcTable = make_crc_table();
 static_assert(kCrcTable[0] == 0x0000 && kCrcTable[1] == 0xC0C1 && kCrcTable[255] == 0x4040, "CRC table");
 
 char upper_hex(char c) { return (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c; }
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+
+// The four-character field read as strtol reads it in base 10 (white space, one sign, digits up
+// to the first other byte), without its cost. -1 for any negative value.
+long parse_length_field(const char* field) {
+  int i = 0;
+  while (i < 4 && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < 4 && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+  long value = 0;
+  for (; i < 4 && field[i] >= '0' && field[i] <= '9'; ++i) value = value * 10 + (field[i] - '0');
+  return negative && value != 0 ? -1 : value;
+}
 
 } // namespace
 
@@ -50,21 +63,28 @@ std::string wrap_frame(const std::string& data) {
   return frame;
 }
 
-bool check_frame(const char* candidate, std::size_t length) {
+bool length_field_matches(const char* candidate, std::size_t length) {
   if (candidate == nullptr || length <= kEnvelopeBytes) return false;
-  // The four characters stand alone, so strtol cannot read past them.
-  char field[5] = {candidate[2], candidate[3], candidate[4], candidate[5], '\0'};
-  long announced = std::strtol(field, nullptr, 10);
-  if (announced < 0 || static_cast<std::size_t>(announced) + kEnvelopeBytes != length) return false;
-  std::size_t n = static_cast<std::size_t>(announced);
+  long announced = parse_length_field(candidate + 2);
+  return announced >= 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes == length;
+}
+
+Verdict classify_frame(const char* candidate, std::size_t length) {
+  if (!length_field_matches(candidate, length)) return Verdict::BadLength;
+  std::size_t n = length - kEnvelopeBytes;
+  const char* got = candidate + 6 + n;
+  if (!is_hex(got[0]) || !is_hex(got[1]) || !is_hex(got[2]) || !is_hex(got[3])) return Verdict::BadCrc;
   std::uint16_t crc = crc16(reinterpret_cast<const unsigned char*>(candidate + 6), n);
   static const char kDigits[] = "0123456789ABCDEF";
-  const char* got = candidate + 6 + n;
   for (int i = 0; i < 4; ++i) {
     char want = kDigits[(crc >> (12 - 4 * i)) & 0xFu];
-    if (upper_hex(got[i]) != want) return false;
+    if (upper_hex(got[i]) != want) return Verdict::BadCrc;
   }
-  return true;
+  return Verdict::Accepted;
+}
+
+bool check_frame(const char* candidate, std::size_t length) {
+  return classify_frame(candidate, length) == Verdict::Accepted;
 }
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }

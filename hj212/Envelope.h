@@ -29,6 +29,12 @@ std::string wrap_frame(const std::string& data);
 // longer than 12 bytes, the length field (read as strtol reads "0123", " 123" or "+123") plus 12
 // equals the candidate's length, and the CRC field matches the data segment's CRC, its hex
 // digits compared without regard to case.
+enum class Verdict { Accepted, BadLength, BadCrc };
+// The length-field part of the test alone: longer than 12 bytes and announcing its own length.
+bool length_field_matches(const char* candidate, std::size_t length);
+// The test's outcome: BadCrc only when the length field matched. A CRC field that is not four hex
+// digits fails without the CRC being computed.
+Verdict classify_frame(const char* candidate, std::size_t length);
 bool check_frame(const char* candidate, std::size_t length);
 bool check_frame(const std::string& candidate);
 

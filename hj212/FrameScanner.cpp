@@ -12,6 +12,7 @@ void FrameScanner::append(const void* bytes, std::size_t n) {
 }
 
 void FrameScanner::clear() {
+  counts_.noise_bytes += buf_.size() - head_;
   buf_.clear();
   head_ = 0;
   start_ = npos;
@@ -30,10 +31,16 @@ std::size_t FrameScanner::find_pair(std::size_t from, std::size_t to, char a, ch
   return npos;
 }
 
+void FrameScanner::drop_to(std::size_t to) {
+  counts_.noise_bytes += to - head_;
+  head_ = to;
+}
+
 void FrameScanner::skip_to_end_keeping_hash() {
   start_ = npos;
-  head_ = buf_.size();
-  if (head_ > 0 && buf_[head_ - 1] == '#') --head_;
+  std::size_t to = buf_.size();
+  if (to > head_ && buf_[to - 1] == '#') --to;
+  drop_to(to);
 }
 
 void FrameScanner::compact() {
@@ -60,7 +67,8 @@ bool FrameScanner::next(std::string& frame) {
         compact();
         return false;
       }
-      start_ = head_ = at;
+      drop_to(at);
+      start_ = at;
       crlf_from_ = at + 2;
     }
 
@@ -75,27 +83,65 @@ bool FrameScanner::next(std::string& frame) {
       // Too long to become a frame: the next "##" inside the span may still start one.
       std::size_t at = find_pair(start_ + 1, buf_.size(), '#', '#');
       if (at == npos) {
+        ++counts_.overlong;
         skip_to_end_keeping_hash();
         compact();
         return false;
       }
-      start_ = head_ = at;
+      ++counts_.overlong;
+      drop_to(at);
+      start_ = at;
       if (crlf_from_ < at + 2) crlf_from_ = at + 2;
       continue;
     }
 
-    std::size_t end = cr + 2;
-    for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
-      if (check_frame(buf_.data() + at, end - at)) {
-        frame.assign(buf_, at, end - at);
-        start_ = npos;
-        head_ = end;
-        return true;
-      }
-    }
-    start_ = npos;
-    head_ = end;
+    if (cut_span(cr, frame)) return true;
   }
+}
+
+bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
+  const std::size_t end = cr + 2;
+  // Starts whose bytes before the "\n" outgrew the largest frame are given up as the waiting path
+  // gives them up, so the counts do not depend on how the bytes were cut into chunks.
+  while (end - start_ > kMaxFrameBytes + 1) {
+    ++counts_.overlong;
+    std::size_t at = find_pair(start_ + 1, cr, '#', '#');
+    if (at == npos) {
+      start_ = npos;
+      drop_to(end);
+      return false;
+    }
+    drop_to(at);
+    start_ = at;
+  }
+  const std::size_t budget = kCrcWorkPerByte * (end - start_);
+  std::size_t spent = 0;
+  Verdict first = Verdict::BadLength;
+  for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
+    const char* candidate = buf_.data() + at;
+    std::size_t length = end - at;
+    if (!length_field_matches(candidate, length)) continue; // costs no CRC
+    std::size_t work = length - kEnvelopeBytes;
+    if (spent + work > budget) {
+      ++counts_.cut_short;
+      break;
+    }
+    spent += work;
+    counts_.crc_bytes += work;
+    Verdict verdict = classify_frame(candidate, length);
+    if (verdict == Verdict::Accepted) {
+      drop_to(at);
+      frame.assign(buf_, at, length);
+      start_ = npos;
+      head_ = end;
+      return true;
+    }
+    if (at == start_) first = verdict;
+  }
+  ++(first == Verdict::BadCrc ? counts_.bad_crc : counts_.bad_length);
+  start_ = npos;
+  drop_to(end);
+  return false;
 }
 
 } // namespace HJ

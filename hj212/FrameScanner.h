@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -12,14 +13,30 @@ namespace HJ {
 // - all bytes count, zero bytes included;
 // - a trailing "#" is kept, since it may be the first half of a "##" still on its way;
 // - a rejected candidate that holds a later "##" is retried from there, so noise containing
-//   "##" in front of a frame does not take the frame with it;
+//   "##" in front of a frame does not take the frame with it; a retry whose length field
+//   matches costs a CRC over its data, and a span gets at most kCrcWorkPerByte times its own
+//   length of such work: a span crafted to need more is given up whole (counted in cut_short);
 // - a span without "\r\n" is kept until it is longer than the largest acceptable frame
 //   (kMaxFrameBytes); then it is given up, up to the next "##" inside it.
-// The cost is linear in the bytes appended: each byte is searched a bounded number of times, and
-// consumed bytes are dropped from the front only once they outweigh what is kept.
+// The cost is linear in the bytes appended: each byte is searched a bounded number of times, gets
+// at most 1 + kCrcWorkPerByte CRC steps, and consumed bytes are dropped from the front only once
+// they outweigh what is kept.
 // Not thread-safe: one thread feeds it.
 class FrameScanner {
 public:
+  // CRC bytes a span may cost, per byte of the span.
+  static constexpr std::size_t kCrcWorkPerByte = 2;
+
+  // What became of the bytes given up so far.
+  struct Counts {
+    std::uint64_t bad_length = 0; // "\r\n"-terminated spans rejected, first "##" not announcing its length
+    std::uint64_t bad_crc = 0;    // the same, first "##" announcing its length but the CRC failing
+    std::uint64_t overlong = 0;   // starts given up without a "\r\n" within kMaxFrameBytes
+    std::uint64_t noise_bytes = 0; // bytes consumed outside accepted frames
+    std::uint64_t crc_bytes = 0;  // bytes the acceptance test ran its CRC over
+    std::uint64_t cut_short = 0;  // spans whose retries ran out of CRC work
+  };
+
   // Adds received bytes behind those kept from earlier chunks.
   void append(const void* bytes, std::size_t n);
   // Moves the next accepted frame into `frame`. false: no complete span is left; the buffer then
@@ -44,7 +61,9 @@ public:
   std::size_t pending() const { return buf_.size() - head_; }
   // Bytes held in memory, consumed ones not yet dropped included.
   std::size_t held() const { return buf_.size(); }
+  // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
+  const Counts& counts() const { return counts_; }
 
 private:
   static constexpr std::size_t npos = std::string::npos;
@@ -53,11 +72,16 @@ private:
   // Consumes every byte except a "#" at the very end, which may begin a "##".
   void skip_to_end_keeping_hash();
   void compact();
+  // Moves head_ forward to `to`, the bytes passed counting as noise.
+  void drop_to(std::size_t to);
+  // The frame in the "\r\n"-terminated span [start_, end), if any; counts the span otherwise.
+  bool cut_span(std::size_t cr, std::string& frame);
 
   std::string buf_;
   std::size_t head_ = 0;       // bytes before this are consumed
   std::size_t start_ = npos;   // the "##" the current span begins with; npos while none is known
   std::size_t crlf_from_ = 0;  // the current span holds no "\r\n" before this offset
+  Counts counts_;
 };
 
 } // namespace HJ

@@ -49,6 +49,22 @@ std::size_t HJ212_system::queue_size() {
   return recv_queue.size();
 }
 
+RecvStats HJ212_system::stats() {
+  std::lock_guard<std::mutex> lock(stats_mutex);
+  return published_stats;
+}
+
+void HJ212_system::_publish_stats() {
+  RecvStats now = recv_counts;
+  const FrameScanner::Counts& scan = recv_buffer.counts();
+  now.bad_length = scan.bad_length;
+  now.bad_crc = scan.bad_crc;
+  now.overlong = scan.overlong;
+  now.noise_bytes = scan.noise_bytes;
+  std::lock_guard<std::mutex> lock(stats_mutex);
+  published_stats = now;
+}
+
 int HJ212_system::_pop_recv_string(std::string& out) {
   if (recv_queue.empty()) return -1;
   out = std::move(recv_queue.front());
@@ -67,8 +83,9 @@ void HJ212_system::hj212_thread() {
     try {
       got = _receive_pass();
     } catch (...) {
-      // Out of memory, or a throwing port or database: give up the buffered bytes, not the thread.
+      // Out of memory or a throwing port: give up the buffered bytes, not the thread.
       recv_buffer.clear();
+      _publish_stats();
     }
     // A port that returns at once with nothing (or no port at all) must not make this a spin.
     if (got <= 0) idle_until(began);
@@ -86,21 +103,32 @@ int HJ212_system::_receive_pass() {
   CByteArray chunk;
   chunk.SetSize(0, 4096); // grow in large steps: one drain may take up to 64 KiB
   int got = CDevServer::mfReadCommUseSleep(*dev_data, chunk, kReadWaitMs);
-  if (got > 0)
+  if (got > 0) {
+    recv_counts.received_bytes += static_cast<std::uint64_t>(got);
     recv_buffer.feed(chunk.GetData(), static_cast<std::size_t>(got),
                      [this](std::string&& frame) { _store_frame(std::move(frame)); });
+    _publish_stats();
+  }
   return got;
 }
 
 void HJ212_system::_store_frame(std::string&& frame) {
   std::string dropped; // freed after the lock is released
+  bool full = false;
   {
     std::lock_guard<std::mutex> lock(queue_mutex);
-    if (recv_queue.size() >= queue_limit) _pop_recv_string(dropped);
+    full = recv_queue.size() >= queue_limit;
+    if (full) _pop_recv_string(dropped);
     recv_queue.push_back(std::move(frame));
   }
+  ++recv_counts.accepted;
+  if (full) ++recv_counts.dropped;
   frame_count = static_cast<std::int32_t>(static_cast<std::uint32_t>(frame_count) + 1u);
-  _publish_frame_count();
+  try {
+    _publish_frame_count();
+  } catch (...) {
+    // A throwing database costs this publish only: the frames behind this one are still cut.
+  }
 }
 
 void HJ212_system::_publish_frame_count() {

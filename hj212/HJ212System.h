@@ -8,7 +8,9 @@
 //   its alone), stores accepted frames (a full queue loses its oldest through _pop_recv_string),
 //   counts them (frame_count is its alone) and publishes the count on channel 0.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
-// panel's port and database are never called while it is held.
+// panel's port and database are never called while it is held. stats_mutex guards the counters
+// the receive thread publishes once a pass for the panel's thread, so 64-bit values never tear
+// (no 64-bit atomics: ARMv5 would need libatomic).
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,17 @@
 #include "OrvaData.h"
 
 namespace HJ {
+
+// Receive counters since the engine was made (so since InitDevice).
+struct RecvStats {
+  std::uint64_t accepted = 0;       // frames that passed the acceptance test
+  std::uint64_t bad_length = 0;     // "\r\n"-terminated spans without a frame, length field wrong
+  std::uint64_t bad_crc = 0;        // the same, length field right and CRC wrong
+  std::uint64_t dropped = 0;        // frames lost from the full queue
+  std::uint64_t overlong = 0;       // spans given up without a "\r\n" within the largest frame
+  std::uint64_t noise_bytes = 0;    // bytes read that ended in no accepted frame
+  std::uint64_t received_bytes = 0; // every byte read from the port
+};
 
 class HJ212_system {
 public:
@@ -49,6 +62,8 @@ public:
   void stop();
   // Frames waiting in the queue.
   std::size_t queue_size();
+  // The counters as the receive thread last published them.
+  RecvStats stats();
 
   // ---- receive thread
   void hj212_thread();
@@ -59,6 +74,8 @@ public:
   void _store_frame(std::string&& frame);
   // Writes frame_count to channel 0 by the channel's type; a refused write is tried once more.
   void _publish_frame_count();
+  // Copies the receive thread's counters to where stats() reads them.
+  void _publish_stats();
 
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
   // queue is empty. The caller holds queue_mutex.
@@ -80,6 +97,9 @@ public:
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start
   const std::uint32_t queue_limit = 64;
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
+  RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
+  std::mutex stats_mutex;                   // guards published_stats only
+  RecvStats published_stats;
 
 private:
   // Sleeps until kReadWaitMs after `since`, or until stop is requested.

@@ -2,6 +2,7 @@
 // panel's calling thread. Every argument names a panel variable; results come back through the
 // variables and the result code (0 ran, -4 a queue result could not be stored, -5 malformed).
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "ICommunication.h"
 #include "Split.h"
 #include "ValueAccess.h"
+#include "stdprintf.h"
 
 namespace HJ {
 namespace {
@@ -109,6 +111,17 @@ int GetData(HJ212_system& engine, const Args& args) {
   return Store(engine, args[1], left) ? kRan : kStoreFailed;
 }
 
+// Each counter into its variable, in the command's order, as its decimal text: an integer
+// variable saturates at 2147483647, a double or text one holds the exact value.
+int GetStats(HJ212_system& engine, const Args& args) {
+  RecvStats s = engine.stats();
+  const std::uint64_t values[] = {s.accepted, s.bad_length, s.bad_crc, s.dropped, s.overlong, s.noise_bytes, s.received_bytes};
+  bool stored = true;
+  for (std::size_t i = 0; i < args.size(); ++i)
+    stored = Store(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(values[i]))) && stored;
+  return stored ? kRan : kStoreFailed;
+}
+
 struct Command {
   const char* name;
   std::size_t minArgs;
@@ -120,6 +133,7 @@ struct Command {
 const Command kCommands[] = {
     {"MakeProtocol", 2, 2, &MakeProtocol}, {"Send", 2, 3, &Send},           {"GetValue", 4, 4, &GetValue},
     {"GetCpValue", 4, 4, &GetCpValue},     {"GetQueueSize", 1, 1, &GetQueueSize}, {"GetData", 2, 2, &GetData},
+    {"GetStats", 1, 7, &GetStats},
 };
 
 bool SameNameIgnoringCase(const std::string& name, const char* command) {

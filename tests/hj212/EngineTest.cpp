@@ -158,6 +158,64 @@ TEST(ReceivePass, DrainsThePortAndFramesAcrossPasses) {
   EXPECT_EQ(db.Get("Count").i, 3);
 }
 
+TEST(ReceivePass, AThrowingDatabaseLosesNoFrame) {
+  fake::Port port;
+  port.SetImmediate(true);
+  fake::Rtdb db;
+  BindCount(db, DT_INTEGER);
+  db.ThrowOnNextSets(1);
+  Engine e;
+  StorePort(e.data, &port);
+  e.data.pRtdbCtrl = &db;
+  port.Feed(NthFrame(1) + NthFrame(2) + NthFrame(3));
+  e.sys._receive_pass();
+  EXPECT_EQ(e.Drain(), (std::vector<std::string>{NthFrame(1), NthFrame(2), NthFrame(3)}));
+  EXPECT_EQ(e.sys.frame_count, 3);
+  EXPECT_EQ(db.Get("Count").i, 3);
+}
+
+// Every counter, exact, for each kind of span; counts do not depend on how reads cut the bytes.
+TEST(ReceivePass, CountsEveryKindOfSpan) {
+  const std::string good = NthFrame(7);
+  const std::string badLength = "##0099ST=32" + HJ::do_crc_check("ST=32") + "\r\n";
+  std::string badCrc = HJ::wrap_frame("ST=32");
+  badCrc.replace(badCrc.size() - 6, 4, "0000");
+  const std::string overlong = "##" + std::string(HJ::kMaxFrameBytes, 'z');
+  const std::string noise = "ab\r\ncd#";
+  std::string burst;
+  for (int i = 0; i < 70; ++i) burst += NthFrame(i);
+  const std::string mixed = noise + good + badLength + badCrc + overlong + good + "#" + badCrc + good;
+  for (size_t read : {size_t(512), size_t(7)}) {
+    SCOPED_TRACE(read);
+    fake::Port port;
+    port.SetImmediate(true);
+    Engine e;
+    StorePort(e.data, &port);
+    for (size_t at = 0; at < burst.size(); at += read) port.Feed(burst.substr(at, read));
+    while (e.sys._receive_pass() > 0) {
+    }
+    HJ::RecvStats s = e.sys.stats();
+    EXPECT_EQ(s.accepted, 70u);
+    EXPECT_EQ(s.dropped, 6u);
+    EXPECT_EQ(s.received_bytes, burst.size());
+    EXPECT_EQ(s.noise_bytes + s.bad_length + s.bad_crc + s.overlong, 0u);
+    e.Drain();
+
+    for (size_t at = 0; at < mixed.size(); at += read) port.Feed(mixed.substr(at, read));
+    while (e.sys._receive_pass() > 0) {
+    }
+    s = e.sys.stats();
+    EXPECT_EQ(s.accepted, 73u);
+    EXPECT_EQ(s.dropped, 6u);
+    EXPECT_EQ(s.bad_length, 2u); // "#" + "##": the first "##" announces no length
+    EXPECT_EQ(s.bad_crc, 1u);
+    EXPECT_EQ(s.overlong, 1u);
+    EXPECT_EQ(s.noise_bytes, mixed.size() - 3 * good.size());
+    EXPECT_EQ(s.received_bytes, burst.size() + mixed.size());
+    EXPECT_EQ(e.Drain().size(), 3u);
+  }
+}
+
 TEST(ReceivePass, WithoutPortReadsNothing) {
   Engine e;
   EXPECT_EQ(e.sys._receive_pass(), -1);

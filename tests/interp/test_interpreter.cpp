@@ -61,6 +61,8 @@ TEST_F(Commands, Grammar) {
       {"Send( ,St)", -5},              {"Foo(X)", -5},               {"GetQueueSize\t(Q)", -5},
       {"GetQueueSize(\tN)", -4},       {"GetData(F,L", -5},          {"MakeProtocol(T,,Out)", 0},
       {"GetQueueSize(,,Q)", 0},        {"ORVA_WRITE(1=1.500000)", -5},
+      {"GetStats(Q)", 0},              {"getstats(Q,L,St,Q,L,St,Q)", 0}, {"GetStats()", -5},
+      {"GetStats(Q,L,St,Q,L,St,Q,L)", -5}, {"GetStats(Q,NoSuchCount,L)", -4},
   };
   for (const Case& c : cases) {
     engine->last_error = 77;

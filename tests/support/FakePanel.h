@@ -83,6 +83,11 @@ public:
     failSets_ = n;
     failCode_ = code;
   }
+  // The next `n` set calls throw, as a careless panel's database may.
+  void ThrowOnNextSets(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    throwSets_ = n;
+  }
 
   // Runs after every set by channel, on the caller's thread and outside the lock: a panel that
   // reacts to a variable change by calling back into the device.
@@ -233,6 +238,10 @@ private:
     Record(op, channel, name, value);
     if (!name) return missing_; // an unbound channel reaches no set at all
     ++setCalls_;
+    if (throwSets_ > 0) {
+      --throwSets_;
+      throw std::runtime_error("database failure");
+    }
     if (failSets_ > 0) {
       --failSets_;
       return failCode_;
@@ -256,6 +265,7 @@ private:
   int typeResult_ = 0;
   int failSets_ = 0;
   int failCode_ = 1;
+  int throwSets_ = 0;
   int calls_ = 0;
   int setCalls_ = 0;
   int channelCalls_ = 0;

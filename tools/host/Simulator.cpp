@@ -145,6 +145,31 @@ void Simulator::stop() {
   }
 }
 
+std::vector<std::string> Simulator::stats_lines() {
+  static const char* const kCounters[] = {"Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes"};
+  // Text variables of the simulator's own: they hold any 64-bit count exactly.
+  std::string command = "GetStats(";
+  for (const char* c : kCounters) {
+    std::string name = std::string(".stats.") + c;
+    m_store.declare(name, std::string());
+    command += name + (c == kCounters[6] ? ")" : ",");
+  }
+  std::vector<std::string> out;
+  for (Device& d : m_devs) {
+    if (!d.ctrl || !d.initialised) continue;
+    int rc = d.ctrl->DevIOCtrl(command.c_str());
+    std::string line = d.name + ":";
+    for (const char* c : kCounters) {
+      std::string value;
+      m_store.get(std::string(".stats.") + c, value);
+      line += std::string(" ") + c + "=" + value;
+    }
+    if (rc != 0) line += " (GetStats answered " + std::to_string(rc) + ")";
+    out.push_back(line);
+  }
+  return out;
+}
+
 std::vector<std::string> Simulator::device_lines() const {
   std::vector<std::string> out;
   for (const Device& d : m_devs) out.push_back(d.name + " " + d.port->describe());

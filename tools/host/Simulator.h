@@ -44,6 +44,8 @@ public:
   // "name port" per device, for the readiness file.
   std::vector<std::string> device_lines() const;
   int status(size_t device) const { return device < m_devs.size() ? m_devs[device].status : 0; }
+  // "name: Accepted=.. BadLength=.. ..." per device, read with the "GetStats" script command.
+  std::vector<std::string> stats_lines();
 
 private:
   struct Device {

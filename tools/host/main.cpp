@@ -39,7 +39,7 @@ void usage(FILE* out) {
                "  --ready FILE         write \"DEVICE PORT\" lines to FILE once every device runs\n"
                "  --keep-going         report script errors and go on instead of stopping\n"
                "  --host-version N     interface version the panel declares (default 3)\n"
-               "stdin commands: trace [on|off], vars, quit\n");
+               "stdin commands: trace [on|off], vars, stats, quit\n");
 }
 
 bool split_assignment(const char* text, std::string& name, std::string& value) {
@@ -71,8 +71,11 @@ bool handle_command(const std::string& line, sim::Console& console, sim::Simulat
   else if (cmd == "vars") {
     for (const auto& v : simulator.variables().snapshot()) console.line("  " + v.first + " = " + sim::value_text(v.second));
     return true;
+  } else if (cmd == "stats") {
+    for (const std::string& l : simulator.stats_lines()) console.line("  " + l);
+    return true;
   } else if (!cmd.empty()) {
-    console.line("commands: trace [on|off], vars, quit");
+    console.line("commands: trace [on|off], vars, stats, quit");
     return true;
   } else return true;
   console.line(std::string("frame trace ") + (console.tracing() ? "on" : "off"));
@@ -198,6 +201,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  for (const std::string& l : simulator.stats_lines()) console.line("polmon-host: receive counters " + l);
   simulator.stop();
   console.line("polmon-host: stopped after " + std::to_string(cycles) + " cycles");
   return exit_code;

@@ -8,7 +8,7 @@ CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
 .DEFAULT_GOAL := demo
 
 # test-<preset> are pattern targets, so they cannot be .PHONY; FORCE makes them always run.
-.PHONY: deps demo plugins test bench clean FORCE
+.PHONY: deps demo plugins test bench fuzz clean FORCE
 
 deps:
 	@./scripts/install-deps.sh
@@ -37,6 +37,13 @@ bench: deps
 	$(call CMAKE_CONFIGURE,host)
 	cmake --build --preset host
 	./build/host/bin/framing_bench
+
+# Long fuzz campaigns on demand: FUZZ_SECONDS each (default 600); corpora kept in fuzz-corpus/.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	$(call CMAKE_CONFIGURE,fuzz)
+	cmake --build --preset fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/fuzz.sh build/fuzz
 
 clean:
 	rm -rf build

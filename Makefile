@@ -8,7 +8,7 @@ CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
 .DEFAULT_GOAL := demo
 
 # test-<preset> are pattern targets, so they cannot be .PHONY; FORCE makes them always run.
-.PHONY: deps demo plugins test bench fuzz clean FORCE
+.PHONY: deps demo plugins test bench fuzz soak clean FORCE
 
 deps:
 	@./scripts/install-deps.sh
@@ -44,6 +44,13 @@ fuzz: deps
 	$(call CMAKE_CONFIGURE,fuzz)
 	cmake --build --preset fuzz
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/fuzz.sh build/fuzz
+
+# The soak on demand: SOAK_SECONDS long (default 600); make test runs it for 60 s.
+SOAK_SECONDS ?= 600
+soak: deps
+	$(call CMAKE_CONFIGURE,host)
+	cmake --build --preset host --target polmon polmon-host polmon-platform
+	python3 tools/soak/soak.py build/host/bin build/host/lib/libpolmon.so $(SOAK_SECONDS)
 
 clean:
 	rm -rf build

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <dirent.h>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -135,6 +136,33 @@ TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
     EXPECT_EQ(d.engine()->queue_size(), 2u) << call;
     d.rtdb.OnChannelSet(nullptr);
   }
+}
+
+// A receive-thread callback that writes a channel while the panel is stopping the device must not
+// wait for the device mutex the stopping thread holds: it is refused and the stop completes.
+TEST(Lifecycle, ChannelWriteFromTheReceiveThreadDuringStopIsRefused) {
+  Device d;
+  d.rtdb.SetInt("Count", 0);
+  d.rtdb.BindChannel(0, "Count");
+  d.Init(kConfig);
+  std::promise<void> entered;
+  std::atomic<int> result{0};
+  std::atomic<bool> first{true};
+  d.rtdb.OnChannelSet([&](int channel) {
+    if (channel != 0 || !first.exchange(false)) return;
+    entered.set_value();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the panel is in CleanupDevice by now
+    int value = 1;
+    result = d.ctrl->WriteChannel(0, DT_INTEGER, &value);
+  });
+  d.Collect();
+  d.port.Feed(kFrame);
+  entered.get_future().wait();
+  auto cleanup = std::async(std::launch::async, [&] { return d.ctrl->CleanupDevice(); });
+  ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "stop deadlocked";
+  EXPECT_EQ(cleanup.get(), 0);
+  EXPECT_EQ(result, kErrBadArgument);
+  d.rtdb.OnChannelSet(nullptr);
 }
 
 // Two panel threads may call one device at once: its entry points take turns on the channel arrays.

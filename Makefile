@@ -38,7 +38,7 @@ bench: deps
 	cmake --build --preset host
 	./build/host/bin/framing_bench
 
-# Long fuzz campaigns on demand: FUZZ_SECONDS each (default 600); corpora kept in fuzz-corpus/.
+# Long fuzz campaigns on demand: FUZZ_SECONDS each (default 600), FUZZERS to pick some; corpora kept in fuzz-corpus/.
 FUZZ_SECONDS ?= 600
 fuzz: deps
 	$(call CMAKE_CONFIGURE,fuzz)

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Long fuzz campaigns: every fuzzer of the fuzz build runs FUZZ_SECONDS (default 600), one after
 # the other, growing its corpus in fuzz-corpus/<name>/ (kept between runs, ignored by git) from
-# its seeds. Findings land in fuzz-corpus/<name>/findings/. Usage: scripts/fuzz.sh <fuzz build dir>
+# its seeds. Findings land in fuzz-corpus/<name>/findings/. FUZZERS="a_fuzz b_fuzz" runs only those.
+# Usage: scripts/fuzz.sh <fuzz build dir>
 set -eu
 build=${1:-build/fuzz}
 seconds=${FUZZ_SECONDS:-600}
@@ -10,6 +11,7 @@ list=$build/fuzzers.txt
 [ -s "$list" ] || { echo "no fuzzers listed in $list" >&2; exit 1; }
 status=0
 while read -r name program seeds; do
+  case " ${FUZZERS:-$name} " in *" $name "*) ;; *) continue ;; esac
   mkdir -p "$root/$name/corpus" "$root/$name/findings"
   echo "== $name: ${seconds}s"
   # shellcheck disable=SC2086 # seeds: zero or one directory

@@ -62,6 +62,7 @@ private:
   // Recursive: a panel callback on the panel's own thread may call back into the device.
   std::recursive_mutex m_mutex;
   std::atomic<std::thread::id> m_recvThread{}; // the running engine's receive thread, else none
+
   // The engine when InitDevice started its receive thread, else null.
   HJ::HJ212_system* RunningEngine() const;
   void NameDeviceToPort(); // hands strDevName to the port, when there is one

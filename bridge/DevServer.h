@@ -2,6 +2,8 @@
 // reading variables by name for the frame builder, and draining the port for the receive thread.
 #pragma once
 
+#include <atomic>
+
 #include "OrvaData.h"
 #include "hostshim.h"
 
@@ -17,8 +19,30 @@ public:
   // Largest number of bytes one drain takes from the port, so a flooding port cannot grow
   // memory without bound or hold the receive thread away from its stop check.
   static constexpr int kDrainLimit = 64 * 1024;
-  // Drains the port into `out` in 512-byte reads with the given wait per read, until the port
-  // has nothing more or kDrainLimit bytes were taken. Returns the bytes in `out`, or -1 when no
-  // port is attached (out untouched).
+  // Longest a drain goes on reading, so a port that trickles bytes and always claims more cannot
+  // hold arrived frames for long. Counted from the kClockEvery-th read and looked at every
+  // kClockEvery reads, as is the stop flag: the clock costs more than a one-byte read.
+  static constexpr int kDrainMs = 100;
+  static constexpr int kClockEvery = 16;
+  static constexpr int kReadSize = 512;
+  // Room is asked of the sink for this many bytes at a time and filled by several reads; the
+  // byte limit is looked at per block, so a drain of short reads may pass it by less than a block.
+  static constexpr int kBlockSize = 4096;
+
+  // Where a drain puts what it reads: room for `n` more bytes (nullptr: no memory), then how many
+  // of them the reads filled, from the room's start.
+  class ReadSink {
+  public:
+    virtual unsigned char* room(int n) = 0;
+    virtual void commit(int n) = 0;
+
+  protected:
+    ~ReadSink() = default;
+  };
+  // Drains the port into `sink` in kReadSize-byte reads with the given wait per read, until the
+  // port has nothing more, about kDrainLimit bytes were taken, kDrainMs passed or `stop` is set.
+  // Returns the bytes taken, or -1 when no port is attached (sink untouched).
+  static int mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop = nullptr);
+  // The same into `out`, which is emptied first (untouched without a port).
   static int mfReadCommUseSleep(ORVA_DATA& data, CByteArray& out, unsigned wait);
 };

@@ -26,18 +26,6 @@ char upper_hex(char c) { return (c >= 'a' && c <= 'f') ? static_cast<char>(c - '
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 
-// The four-character field read as strtol reads it in base 10 (white space, one sign, digits up
-// to the first other byte), without its cost. -1 for any negative value.
-long parse_length_field(const char* field) {
-  int i = 0;
-  while (i < 4 && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < 4 && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
-  long value = 0;
-  for (; i < 4 && field[i] >= '0' && field[i] <= '9'; ++i) value = value * 10 + (field[i] - '0');
-  return negative && value != 0 ? -1 : value;
-}
-
 } // namespace
 
 std::uint16_t crc16(const unsigned char* data, std::size_t length) {
@@ -63,10 +51,14 @@ std::string wrap_frame(const std::string& data) {
   return frame;
 }
 
-bool length_field_matches(const char* candidate, std::size_t length) {
-  if (candidate == nullptr || length <= kEnvelopeBytes) return false;
-  long announced = parse_length_field(candidate + 2);
-  return announced >= 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes == length;
+long parse_length_field_slowly(const char* field) {
+  int i = 0;
+  while (i < 4 && (field[i] == ' ' || (field[i] >= '\t' && field[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < 4 && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+  long value = 0;
+  for (; i < 4 && field[i] >= '0' && field[i] <= '9'; ++i) value = value * 10 + (field[i] - '0');
+  return negative && value != 0 ? -1 : value;
 }
 
 Verdict classify_frame(const char* candidate, std::size_t length) {

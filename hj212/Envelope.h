@@ -30,8 +30,26 @@ std::string wrap_frame(const std::string& data);
 // equals the candidate's length, and the CRC field matches the data segment's CRC, its hex
 // digits compared without regard to case.
 enum class Verdict { Accepted, BadLength, BadCrc };
+// The four-byte length field read as strtol reads it in base 10 (white space, one sign, digits up
+// to the first other byte), -1 for any negative value. Out of line: the forms other than four
+// digits.
+long parse_length_field_slowly(const char* field);
+inline long parse_length_field(const char* field) {
+  unsigned d0 = static_cast<unsigned char>(field[0]) - '0', d1 = static_cast<unsigned char>(field[1]) - '0';
+  unsigned d2 = static_cast<unsigned char>(field[2]) - '0', d3 = static_cast<unsigned char>(field[3]) - '0';
+  if (d0 < 10 && d1 < 10 && d2 < 10 && d3 < 10) return static_cast<long>(((d0 * 10 + d1) * 10 + d2) * 10 + d3);
+  if (d0 < 10) return d1 >= 10 ? static_cast<long>(d0) : d2 >= 10 ? static_cast<long>(d0 * 10 + d1) : static_cast<long>((d0 * 10 + d1) * 10 + d2);
+  char c = field[0];
+  if (c != ' ' && c != '+' && c != '-' && (c < '\t' || c > '\r')) return 0; // no number at all
+  return parse_length_field_slowly(field);
+}
 // The length-field part of the test alone: longer than 12 bytes and announcing its own length.
-bool length_field_matches(const char* candidate, std::size_t length);
+// Inline: the scanner asks it of every "##" in a rejected span.
+inline bool length_field_matches(const char* candidate, std::size_t length) {
+  if (candidate == nullptr || length <= kEnvelopeBytes) return false;
+  long announced = parse_length_field(candidate + 2);
+  return announced >= 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes == length;
+}
 // The test's outcome: BadCrc only when the length field matched. A CRC field that is not four hex
 // digits fails without the CRC being computed.
 Verdict classify_frame(const char* candidate, std::size_t length);

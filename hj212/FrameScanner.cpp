@@ -8,19 +8,35 @@ namespace HJ {
 
 void FrameScanner::append(const void* bytes, std::size_t n) {
   if (bytes == nullptr || n == 0) return;
-  buf_.append(static_cast<const char*>(bytes), n);
+  std::memcpy(room(n), bytes, n);
+  commit(n);
+}
+
+char* FrameScanner::room(std::size_t n) {
+  if (capacity_ - size_ < n) {
+    compact();
+    if (capacity_ - size_ < n) {
+      std::size_t grown = capacity_ < 4096 ? 4096 : 2 * capacity_;
+      if (grown < size_ + n) grown = size_ + n;
+      std::unique_ptr<char[]> bigger(new char[grown]());
+      if (size_ > 0) std::memcpy(bigger.get(), buf_.get(), size_);
+      buf_ = std::move(bigger);
+      capacity_ = grown;
+    }
+  }
+  return buf_.get() + size_;
 }
 
 void FrameScanner::clear() {
-  counts_.noise_bytes += buf_.size() - head_;
-  buf_.clear();
+  counts_.noise_bytes += size_ - head_;
+  size_ = 0;
   head_ = 0;
   start_ = npos;
   crlf_from_ = 0;
 }
 
-std::size_t FrameScanner::find_pair(std::size_t from, std::size_t to, char a, char b) const {
-  const char* base = buf_.data();
+std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a, char b) const {
+  const char* base = buf_.get();
   while (from + 1 < to) {
     const void* hit = std::memchr(base + from, a, to - from - 1);
     if (hit == nullptr) return npos;
@@ -38,18 +54,19 @@ void FrameScanner::drop_to(std::size_t to) {
 
 void FrameScanner::skip_to_end_keeping_hash() {
   start_ = npos;
-  std::size_t to = buf_.size();
+  std::size_t to = size_;
   if (to > head_ && buf_[to - 1] == '#') --to;
   drop_to(to);
 }
 
 void FrameScanner::compact() {
   if (head_ == 0) return;
-  std::size_t kept = buf_.size() - head_;
+  std::size_t kept = size_ - head_;
   if (kept == 0) {
-    buf_.clear();
+    size_ = 0;
   } else if (head_ >= kept) { // moving `kept` bytes is paid for by the `head_` bytes consumed
-    buf_.erase(0, head_);
+    std::memmove(buf_.get(), buf_.get() + head_, kept);
+    size_ = kept;
   } else {
     return;
   }
@@ -61,7 +78,7 @@ void FrameScanner::compact() {
 bool FrameScanner::next(std::string& frame) {
   for (;;) {
     if (start_ == npos) {
-      std::size_t at = find_pair(head_, buf_.size(), '#', '#');
+      std::size_t at = find_pair(head_, size_, '#', '#');
       if (at == npos) {
         skip_to_end_keeping_hash();
         compact();
@@ -72,16 +89,16 @@ bool FrameScanner::next(std::string& frame) {
       crlf_from_ = at + 2;
     }
 
-    std::size_t cr = find_pair(crlf_from_, buf_.size(), '\r', '\n');
+    std::size_t cr = find_pair(crlf_from_, size_, '\r', '\n');
     if (cr == npos) {
       // A "\r" at the very end may still meet its "\n".
-      if (buf_.size() > crlf_from_ + 1) crlf_from_ = buf_.size() - 1;
-      if (buf_.size() - start_ <= kMaxFrameBytes) {
+      if (size_ > crlf_from_ + 1) crlf_from_ = size_ - 1;
+      if (size_ - start_ <= kMaxFrameBytes) {
         compact();
         return false;
       }
       // Too long to become a frame: the next "##" inside the span may still start one.
-      std::size_t at = find_pair(start_ + 1, buf_.size(), '#', '#');
+      std::size_t at = find_pair(start_ + 1, size_, '#', '#');
       if (at == npos) {
         ++counts_.overlong;
         skip_to_end_keeping_hash();
@@ -118,7 +135,7 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   std::size_t spent = 0;
   Verdict first = Verdict::BadLength;
   for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
-    const char* candidate = buf_.data() + at;
+    const char* candidate = buf_.get() + at;
     std::size_t length = end - at;
     if (!length_field_matches(candidate, length)) continue; // costs no CRC
     std::size_t work = length - kEnvelopeBytes;
@@ -131,7 +148,7 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
     Verdict verdict = classify_frame(candidate, length);
     if (verdict == Verdict::Accepted) {
       drop_to(at);
-      frame.assign(buf_, at, length);
+      frame.assign(buf_.get() + at, length);
       start_ = npos;
       head_ = end;
       return true;

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -39,6 +40,11 @@ public:
 
   // Adds received bytes behind those kept from earlier chunks.
   void append(const void* bytes, std::size_t n);
+  // For reading straight into the buffer: room for `n` more bytes behind those kept (valid until
+  // the next call of any other member), then commit(placed) with how many were written there.
+  // The room is not cleared: its bytes count only once committed.
+  char* room(std::size_t n);
+  void commit(std::size_t placed) { size_ += placed; }
   // Moves the next accepted frame into `frame`. false: no complete span is left; the buffer then
   // holds only what may still become a frame.
   bool next(std::string& frame);
@@ -58,17 +64,28 @@ public:
   }
 
   // Bytes kept for a frame that is not complete yet.
-  std::size_t pending() const { return buf_.size() - head_; }
+  std::size_t pending() const { return size_ - head_; }
   // Bytes held in memory, consumed ones not yet dropped included.
-  std::size_t held() const { return buf_.size(); }
+  std::size_t held() const { return size_; }
   // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
   const Counts& counts() const { return counts_; }
 
 private:
   static constexpr std::size_t npos = std::string::npos;
-  // First "ab" lying wholly inside [from, to), or npos.
-  std::size_t find_pair(std::size_t from, std::size_t to, char a, char b) const;
+  // First "ab" lying wholly inside [from, to), or npos. Dense noise puts the next candidate a
+  // few bytes on: a plain inline look first (a second byte that is neither `a` nor `b` rules out
+  // a pair at both places), memchr for the rest.
+  std::size_t find_pair(std::size_t from, std::size_t to, char a, char b) const {
+    const char* base = buf_.get();
+    for (std::size_t stop = from + 16 < to ? from + 16 : to; from + 1 < stop;) {
+      char second = base[from + 1];
+      if (second == b && base[from] == a) return from;
+      from += second == a ? 1 : 2;
+    }
+    return from + 1 < to ? find_pair_far(from, to, a, b) : npos;
+  }
+  std::size_t find_pair_far(std::size_t from, std::size_t to, char a, char b) const;
   // Consumes every byte except a "#" at the very end, which may begin a "##".
   void skip_to_end_keeping_hash();
   void compact();
@@ -77,7 +94,11 @@ private:
   // The frame in the "\r\n"-terminated span [start_, end), if any; counts the span otherwise.
   bool cut_span(std::size_t cr, std::string& frame);
 
-  std::string buf_;
+  // The buffer is kept across chunks (no allocation per read); it grows by doubling and is
+  // zeroed once when allocated, never per read.
+  std::unique_ptr<char[]> buf_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
   std::size_t head_ = 0;       // bytes before this are consumed
   std::size_t start_ = npos;   // the "##" the current span begins with; npos while none is known
   std::size_t crlf_from_ = 0;  // the current span holds no "\r\n" before this offset

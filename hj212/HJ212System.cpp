@@ -5,7 +5,6 @@
 
 #include "DevServer.h"
 #include "IDevRtdbCtrl.h"
-#include "hostshim.h"
 #include "stdprintf.h"
 
 namespace HJ {
@@ -50,19 +49,44 @@ std::size_t HJ212_system::queue_size() {
 }
 
 RecvStats HJ212_system::stats() {
-  std::lock_guard<std::mutex> lock(stats_mutex);
-  return published_stats;
+  std::uint64_t v[kStatWords / 2];
+  for (;;) {
+    std::uint32_t before = stats_seq_.load(std::memory_order_acquire);
+    for (int i = 0; i < kStatWords / 2; ++i)
+      v[i] = std::uint64_t{stats_words_[2 * i].load(std::memory_order_relaxed)} << 32 |
+             stats_words_[2 * i + 1].load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    if ((before & 1u) == 0 && stats_seq_.load(std::memory_order_relaxed) == before) break;
+    std::this_thread::yield(); // the writer is within a few stores of done
+  }
+  RecvStats s;
+  s.accepted = v[0];
+  s.bad_length = v[1];
+  s.bad_crc = v[2];
+  s.dropped = v[3];
+  s.overlong = v[4];
+  s.noise_bytes = v[5];
+  s.received_bytes = v[6];
+  return s;
 }
 
 void HJ212_system::_publish_stats() {
-  RecvStats now = recv_counts;
   const FrameScanner::Counts& scan = recv_buffer.counts();
-  now.bad_length = scan.bad_length;
-  now.bad_crc = scan.bad_crc;
-  now.overlong = scan.overlong;
-  now.noise_bytes = scan.noise_bytes;
-  std::lock_guard<std::mutex> lock(stats_mutex);
-  published_stats = now;
+  auto put = [this](int i, std::uint64_t value) {
+    stats_words_[2 * i].store(static_cast<std::uint32_t>(value >> 32), std::memory_order_relaxed);
+    stats_words_[2 * i + 1].store(static_cast<std::uint32_t>(value), std::memory_order_relaxed);
+  };
+  std::uint32_t seq = stats_seq_.load(std::memory_order_relaxed);
+  stats_seq_.store(seq + 1, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
+  put(0, recv_counts.accepted);
+  put(1, scan.bad_length);
+  put(2, scan.bad_crc);
+  put(3, recv_counts.dropped);
+  put(4, scan.overlong);
+  put(5, scan.noise_bytes);
+  put(6, recv_counts.received_bytes);
+  stats_seq_.store(seq + 2, std::memory_order_release);
 }
 
 int HJ212_system::_pop_recv_string(std::string& out) {
@@ -98,15 +122,32 @@ void HJ212_system::idle_until(std::chrono::steady_clock::time_point since) {
                         [this] { return stop_requested.load(); });
 }
 
+namespace {
+
+// The port's bytes go straight into the scanner's buffer, and frames are cut after each block of
+// reads, so the buffer holds a block and one unfinished frame, not a whole drain.
+class ScannerSink final : public CDevServer::ReadSink {
+public:
+  explicit ScannerSink(HJ212_system& engine) : engine_(engine) {}
+  unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(engine_.recv_buffer.room(static_cast<std::size_t>(n))); }
+  void commit(int n) override {
+    engine_.recv_buffer.commit(static_cast<std::size_t>(n));
+    std::string& frame = engine_.recv_frame;
+    while (engine_.recv_buffer.next(frame)) engine_._store_frame(std::move(frame)); // each frame allocated once
+  }
+
+private:
+  HJ212_system& engine_;
+};
+
+} // namespace
+
 int HJ212_system::_receive_pass() {
   if (dev_data == nullptr) return -1;
-  CByteArray chunk;
-  chunk.SetSize(0, 4096); // grow in large steps: one drain may take up to 64 KiB
-  int got = CDevServer::mfReadCommUseSleep(*dev_data, chunk, kReadWaitMs);
+  ScannerSink sink(*this);
+  int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
-    recv_buffer.feed(chunk.GetData(), static_cast<std::size_t>(got),
-                     [this](std::string&& frame) { _store_frame(std::move(frame)); });
     _publish_stats();
   }
   return got;

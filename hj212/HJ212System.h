@@ -8,9 +8,9 @@
 //   its alone), stores accepted frames (a full queue loses its oldest through _pop_recv_string),
 //   counts them (frame_count is its alone) and publishes the count on channel 0.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
-// panel's port and database are never called while it is held. stats_mutex guards the counters
-// the receive thread publishes once a pass for the panel's thread, so 64-bit values never tear
-// (no 64-bit atomics: ARMv5 would need libatomic).
+// panel's port and database are never called while it is held. The receive counters go to the
+// panel's thread through a sequence lock over 32-bit halves, published once a pass: 64-bit values
+// never tear, no 64-bit atomics (ARMv5 would need libatomic), and no lock costs a one-byte pass.
 #pragma once
 
 #include <atomic>
@@ -94,12 +94,18 @@ public:
   std::condition_variable queue_cond;
   std::deque<std::string> recv_queue;       // guarded by queue_mutex; oldest first
   FrameScanner recv_buffer;                 // received bytes not yet cut into frames
+  std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start
   const std::uint32_t queue_limit = 64;
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
-  std::mutex stats_mutex;                   // guards published_stats only
-  RecvStats published_stats;
+
+private:
+  static constexpr int kStatWords = 2 * 7;  // RecvStats' seven counters in halves
+  std::atomic<std::uint32_t> stats_seq_{0}; // odd while the receive thread writes
+  std::atomic<std::uint32_t> stats_words_[kStatWords] = {};
+
+public:
 
 private:
   // Sleeps until kReadWaitMs after `since`, or until stop is requested.

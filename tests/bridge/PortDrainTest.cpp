@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
+#include <thread>
 
 #include "DevServer.h"
 #include "ICommunication.h"
@@ -19,6 +21,7 @@ public:
   };
   std::deque<Read> script;
   bool flood = false; // after the script: full reads with more to come, forever
+  int trickle = 0;    // after the script: this many one-byte reads, 1 ms apart, each claiming more
   int reads = 0;
   int lastAsked = 0;
   int lastWait = -1;
@@ -36,6 +39,10 @@ public:
       script.pop_front();
     } else if (flood) {
       r = Read{512, 512, 'f'};
+    } else if (trickle > 0) {
+      --trickle;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      r = Read{1, 1, 't'};
     }
     int written = r.placed < *length ? r.placed : *length; // never past the buffer it was given
     for (int i = 0; i < written; ++i) buffer[i] = static_cast<unsigned char>(r.fill);
@@ -98,6 +105,22 @@ TEST(PortDrain, FloodingPortStopsAtTheLimit) {
   CByteArray out;
   EXPECT_EQ(CDevServer::kDrainLimit, CDevServer::mfReadCommUseSleep(data, out, 0));
   EXPECT_EQ(CDevServer::kDrainLimit / 512, port.reads);
+}
+
+// A slow line that always claims more: the drain hands over what came within about 100 ms.
+TEST(PortDrain, TricklingPortStopsInTime) {
+  ScriptedPort port;
+  port.trickle = 3000;
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  CByteArray out;
+  auto began = std::chrono::steady_clock::now();
+  int got = CDevServer::mfReadCommUseSleep(data, out, 40);
+  auto took = std::chrono::steady_clock::now() - began;
+  EXPECT_LT(took, std::chrono::milliseconds(CDevServer::kDrainMs + 400));
+  EXPECT_GE(took, std::chrono::milliseconds(CDevServer::kDrainMs));
+  EXPECT_GT(got, 0);
+  EXPECT_LT(got, 3000);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -247,6 +248,29 @@ TEST(FrameScanner, MemoryStaysBoundedUnderFlood) {
     EXPECT_LE(mostHeld, 2 * HJ::kMaxFrameBytes + chunk.size()) << f.what;
     EXPECT_EQ(Scan(scanner, {A}), Frames{A}) << f.what; // and it still frames afterwards
   }
+}
+
+// A span whose every "##" (one each 6 bytes) announces its own distance to the "\r\n", with hex
+// digits where each candidate's CRC field falls: each retry would cost a CRC over its data.
+std::string CraftedSpan(size_t blocks) {
+  std::string span;
+  const size_t length = 6 * blocks + 6;
+  for (size_t i = 0; i < blocks; ++i) {
+    char field[8];
+    std::snprintf(field, sizeof field, "%04zu", length - 6 * i - HJ::kEnvelopeBytes);
+    span += std::string("##") + field;
+  }
+  return span + "ABCD\r\n";
+}
+
+TEST(FrameScanner, CrcWorkPerByteIsBoundedOnCraftedSpans) {
+  std::string stream;
+  for (int i = 0; i < 20; ++i) stream += CraftedSpan(1660);
+  stream += A;
+  HJ::FrameScanner scanner;
+  EXPECT_EQ(Scan(scanner, {stream}), Frames{A});
+  EXPECT_LE(scanner.counts().crc_bytes, HJ::FrameScanner::kCrcWorkPerByte * stream.size());
+  EXPECT_EQ(scanner.counts().bad_crc, 20u);
 }
 
 TEST(FrameScanner, ClearForgetsBufferedBytes) {

@@ -1,0 +1,123 @@
+// The received streams the benchmarks measure, a port that hands them out in reads of a chosen
+// size, and an engine bound to that port.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "Envelope.h"
+#include "HJ212System.h"
+#include "ICommunication.h"
+#include "OrvaData.h"
+
+namespace bench {
+
+enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted };
+
+// About `bytes` bytes of one kind:
+// - Valid: 1 KiB frames, each behind noise of a tenth of its size (stray "#" and "##", no CR LF);
+// - PlainNoise: printable bytes without "#";
+// - DenseHashNoise: "##" every few bytes, with digits and CR LF between;
+// - Crafted: spans whose every "##" (one each 6 bytes) announces its own distance to the span's
+//   "\r\n", CRC fields hex: each retry would cost a CRC.
+inline std::string MakeStream(Kind kind, std::size_t bytes) {
+  std::mt19937 rng(212);
+  std::uniform_int_distribution<int> printable(0x20, 0x7E), digit('0', '9'), gap(0, 6);
+  std::string s;
+  s.reserve(bytes + 16 * 1024);
+  while (s.size() < bytes) {
+    switch (kind) {
+    case Kind::Valid: {
+      for (int i = 0; i < 102; ++i) {
+        int c = printable(rng);
+        s += static_cast<char>(c % 9 == 0 ? '#' : c);
+      }
+      std::string data(1024 - HJ::kEnvelopeBytes, ' ');
+      for (char& c : data) c = static_cast<char>(printable(rng));
+      s += HJ::wrap_frame(data);
+      break;
+    }
+    case Kind::PlainNoise: {
+      int c = printable(rng);
+      s += static_cast<char>(c == '#' ? '$' : c);
+      break;
+    }
+    case Kind::DenseHashNoise: {
+      s += "##";
+      for (int i = gap(rng); i > 0; --i) s += static_cast<char>(digit(rng));
+      if (gap(rng) == 0) s += "\r\n";
+      break;
+    }
+    case Kind::Crafted: {
+      const std::size_t blocks = 1660, length = 6 * blocks + 6;
+      for (std::size_t i = 0; i < blocks; ++i) {
+        char field[8];
+        std::snprintf(field, sizeof field, "%04zu", length - 6 * i - HJ::kEnvelopeBytes);
+        s += "##";
+        s += field;
+      }
+      s += "ABCD\r\n";
+      break;
+    }
+    }
+  }
+  return s;
+}
+
+// Hands out `stream` in reads of `read` bytes; claims more after each read while bytes are left
+// (drained) or never (one read per pass).
+class StreamPort final : public ICommunication {
+public:
+  StreamPort(const std::string& stream, int read, bool claimsMore)
+      : begin_(stream.data()), at_(begin_), end_(begin_ + stream.size()), read_(static_cast<std::size_t>(read)), more_(claimsMore) {}
+  void Rewind() { at_ = begin_; }
+  bool Done() const { return at_ == end_; }
+  int Open() override { return 1; }
+  int Close() override { return 1; }
+  int WriteData(const unsigned char*, int*, int) override { return 1; }
+  int ReadData(unsigned char* buffer, int* length, int) override {
+    std::size_t n = static_cast<std::size_t>(end_ - at_);
+    if (n > read_) n = read_;
+    if (n > static_cast<std::size_t>(*length)) n = static_cast<std::size_t>(*length);
+    if (n == 1) *buffer = static_cast<unsigned char>(*at_); // as cheap as a port can be
+    else std::memcpy(buffer, at_, n);
+    at_ += n;
+    *length = more_ && at_ != end_ ? 1 : 0;
+    return static_cast<int>(n);
+  }
+  int ClearBuffer() override { return 1; }
+  int SetDeviceName(const char*) override { return 1; }
+  int GetCommMode() override { return 1; }
+  int SetTimeout(int) override { return 1; }
+  int GetTimeout() override { return 0; }
+
+private:
+  const char* begin_;
+  const char* at_;
+  const char* end_;
+  std::size_t read_;
+  bool more_;
+};
+
+// An engine without its thread, reading from `port`; the caller runs the passes.
+struct Engine {
+  ORVA_DATA data{};
+  HJ::HJ212_system sys;
+  explicit Engine(ICommunication& port) {
+    sys.dev_data = &data;
+    StorePort(data, &port);
+  }
+  // Frames taken out of the queue, as the script would.
+  std::size_t Take() {
+    std::size_t n = 0;
+    std::string frame;
+    std::lock_guard<std::mutex> lock(sys.queue_mutex);
+    while (sys._pop_recv_string(frame) >= 0) ++n;
+    return n;
+  }
+};
+
+} // namespace bench

@@ -8,7 +8,7 @@ CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
 .DEFAULT_GOAL := demo
 
 # test-<preset> are pattern targets, so they cannot be .PHONY; FORCE makes them always run.
-.PHONY: deps demo plugins test bench fuzz soak clean FORCE
+.PHONY: deps demo plugins test bench clean FORCE
 
 deps:
 	@./scripts/install-deps.sh
@@ -38,6 +38,12 @@ bench: deps
 	cmake --build --preset host
 	./build/host/bin/framing_bench
 
+clean:
+	rm -rf build
+
+FORCE:
+
+.PHONY: fuzz soak
 # Long fuzz campaigns on demand: FUZZ_SECONDS each (default 600), FUZZERS to pick some; corpora kept in fuzz-corpus/.
 FUZZ_SECONDS ?= 600
 fuzz: deps
@@ -51,8 +57,3 @@ soak: deps
 	$(call CMAKE_CONFIGURE,host)
 	cmake --build --preset host --target polmon polmon-host polmon-platform
 	python3 tools/soak/soak.py build/host/bin build/host/lib/libpolmon.so $(SOAK_SECONDS)
-
-clean:
-	rm -rf build
-
-FORCE:

@@ -21,7 +21,7 @@ public:
   static constexpr int kDrainLimit = 64 * 1024;
   // Longest a drain goes on reading, so a port that trickles bytes and always claims more cannot
   // hold arrived frames for long. Counted from the kClockEvery-th read and looked at every
-  // kClockEvery reads, as is the stop flag: the clock costs more than a one-byte read.
+  // kClockEvery reads: the clock costs more than a one-byte read. Stop is looked at every read.
   static constexpr int kDrainMs = 100;
   static constexpr int kClockEvery = 16;
   static constexpr int kReadSize = 512;

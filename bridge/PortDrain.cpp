@@ -6,18 +6,20 @@
 int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop) {
   ICommunication* port = LoadPort(data); // read once: the panel may swap ports meanwhile
   if (!port) return -1;
+  static const std::atomic<bool> kNever{false};
+  const std::atomic<bool>& halt = stop ? *stop : kNever;
   std::chrono::steady_clock::time_point deadline{};
   bool timed = false;
   unsigned char* block = nullptr; // room is asked for a block of reads at a time, not per read
   int filled = kBlockSize;        // bytes read into the current block
   int taken = 0;                  // bytes of the blocks before it
-  int until_check = kClockEvery;  // reads left before the clock and the stop flag are looked at
+  int until_check = kClockEvery;  // reads left before the clock is looked at
   for (;;) {
     if (kBlockSize - filled < kReadSize) {
       if (block) sink.commit(filled);
       taken += block ? filled : 0;
       filled = 0;
-      if (taken >= kDrainLimit || (stop && stop->load(std::memory_order_relaxed))) break;
+      if (taken >= kDrainLimit || halt.load(std::memory_order_relaxed)) break;
       block = sink.room(kBlockSize);
       if (!block) break;
     }
@@ -26,13 +28,12 @@ int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, cons
     if (placed < 1) break;
     if (placed > kReadSize) placed = kReadSize; // a port that overstates
     filled += placed;
-    if (hint <= 0) break;
+    if (hint <= 0 || halt.load(std::memory_order_relaxed)) break;
     if (--until_check == 0) {
       until_check = kClockEvery;
       auto now = std::chrono::steady_clock::now();
       if (!timed) deadline = now + std::chrono::milliseconds(kDrainMs), timed = true;
       else if (now >= deadline) break;
-      if (stop && stop->load(std::memory_order_relaxed)) break;
     }
   }
   if (block && filled > 0) {

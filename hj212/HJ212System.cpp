@@ -52,10 +52,10 @@ RecvStats HJ212_system::stats() {
   std::uint64_t v[kStatWords / 2];
   for (;;) {
     std::uint32_t before = stats_seq_.load(std::memory_order_acquire);
+    // Acquire loads: a word from a later write makes the second look at the sequence see it moved.
     for (int i = 0; i < kStatWords / 2; ++i)
-      v[i] = std::uint64_t{stats_words_[2 * i].load(std::memory_order_relaxed)} << 32 |
-             stats_words_[2 * i + 1].load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+      v[i] = std::uint64_t{stats_words_[2 * i].load(std::memory_order_acquire)} << 32 |
+             stats_words_[2 * i + 1].load(std::memory_order_acquire);
     if ((before & 1u) == 0 && stats_seq_.load(std::memory_order_relaxed) == before) break;
     std::this_thread::yield(); // the writer is within a few stores of done
   }
@@ -72,13 +72,14 @@ RecvStats HJ212_system::stats() {
 
 void HJ212_system::_publish_stats() {
   const FrameScanner::Counts& scan = recv_buffer.counts();
+  // Release stores: the odd sequence is visible before any word of this write (no fences, which
+  // ThreadSanitizer cannot follow).
   auto put = [this](int i, std::uint64_t value) {
-    stats_words_[2 * i].store(static_cast<std::uint32_t>(value >> 32), std::memory_order_relaxed);
-    stats_words_[2 * i + 1].store(static_cast<std::uint32_t>(value), std::memory_order_relaxed);
+    stats_words_[2 * i].store(static_cast<std::uint32_t>(value >> 32), std::memory_order_release);
+    stats_words_[2 * i + 1].store(static_cast<std::uint32_t>(value), std::memory_order_release);
   };
   std::uint32_t seq = stats_seq_.load(std::memory_order_relaxed);
   stats_seq_.store(seq + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
   put(0, recv_counts.accepted);
   put(1, scan.bad_length);
   put(2, scan.bad_crc);
@@ -117,9 +118,10 @@ void HJ212_system::hj212_thread() {
 }
 
 void HJ212_system::idle_until(std::chrono::steady_clock::time_point since) {
+  auto until = since + std::chrono::milliseconds(kReadWaitMs);
+  if (std::chrono::steady_clock::now() >= until) return; // a read that waited its wait out: no lock, no futex call
   std::unique_lock<std::mutex> lock(queue_mutex);
-  queue_cond.wait_until(lock, since + std::chrono::milliseconds(kReadWaitMs),
-                        [this] { return stop_requested.load(); });
+  queue_cond.wait_until(lock, until, [this] { return stop_requested.load(); });
 }
 
 namespace {

@@ -1,10 +1,8 @@
-// Runs the receive pass over one stream kind with callgrind collecting only the passes:
-//   valgrind --tool=callgrind --collect-atstart=no recv_cost KIND
+// Runs the receive pass over one stream kind; callgrind collects only the passes:
+//   valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::_receive_pass()' recv_cost KIND
 // prints "KIND bytes frames"; instructions per byte = the callgrind total / bytes.
 // KIND: valid, noise, dense, crafted, byte-drained (valid frames, 1-byte reads drained together),
 // byte-pass (valid frames, 1-byte reads, one read per pass).
-#include <valgrind/callgrind.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,9 +30,7 @@ int main(int argc, char** argv) {
   bench::Engine engine(port);
   std::size_t frames = 0;
   while (!port.Done()) {
-    CALLGRIND_TOGGLE_COLLECT;
     engine.sys._receive_pass();
-    CALLGRIND_TOGGLE_COLLECT;
     frames += engine.Take();
   }
   std::printf("%s %zu %zu\n", kind.c_str(), stream.size(), frames);

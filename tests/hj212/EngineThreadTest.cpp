@@ -182,8 +182,14 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
     for (size_t at = 0; at < stream.size(); at += 331) port.Feed(stream.substr(at, 331));
   });
   std::vector<std::string> taken;
+  HJ::RecvStats seen;
   auto until = Clock::now() + std::chrono::seconds(20);
   while (Clock::now() < until && (taken.empty() || taken.back() != NthFrame(total - 1))) {
+    HJ::RecvStats now = sys.stats(); // read while the receive thread publishes: never torn, never back
+    ASSERT_GE(now.accepted, seen.accepted);
+    ASSERT_GE(now.received_bytes, seen.received_bytes);
+    ASSERT_LE(now.accepted, static_cast<uint64_t>(total));
+    seen = now;
     std::string f;
     int left;
     {
@@ -206,6 +212,8 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
   }
   EXPECT_EQ(sys.frame_count, total);
   EXPECT_EQ(db.Get("Count").i, total);
+  EXPECT_EQ(sys.stats().accepted, static_cast<uint64_t>(total));
+  EXPECT_EQ(sys.stats().received_bytes, stream.size());
 }
 
 TEST(Thread, ThrowingPortDoesNotEndTheThread) {

@@ -50,3 +50,18 @@ clean:
 	rm -rf build dist
 
 FORCE:
+
+.PHONY: fuzz soak
+# Long fuzz campaigns on demand: FUZZ_SECONDS each (default 600), FUZZERS to pick some; corpora kept in fuzz-corpus/.
+FUZZ_SECONDS ?= 600
+fuzz: deps
+	$(call CMAKE_CONFIGURE,fuzz)
+	cmake --build --preset fuzz
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./scripts/fuzz.sh build/fuzz
+
+# The soak on demand: SOAK_SECONDS long (default 600); make test runs it for 60 s.
+SOAK_SECONDS ?= 600
+soak: deps
+	$(call CMAKE_CONFIGURE,host)
+	cmake --build --preset host --target polmon polmon-host polmon-platform
+	python3 tools/soak/soak.py build/host/bin build/host/lib/libpolmon.so $(SOAK_SECONDS)

@@ -10,6 +10,10 @@ if(POLMON_SANITIZE)
   add_compile_options(-fsanitize=${POLMON_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   add_link_options(-fsanitize=${POLMON_SANITIZE})
 endif()
+# Fuzz builds: every library reports its coverage to the fuzzers, which would search blind otherwise.
+if(POLMON_BUILD_FUZZERS)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 # Warnings are errors in everything we write (not in third-party code we build, such as GoogleTest).
 function(polmon_warnings target)

@@ -15,6 +15,8 @@ HJ::HJ212_system* CDevCtrl::RunningEngine() const {
 
 int CDevCtrl::ChannelRefChange(const int* refs, int count) {
   if (!refs || count == 0) return kErrBadArgument;
+  auto lock = Enter();
+  if (!lock) return kErrBadArgument;
   NameDeviceToPort();
   if (_InitValueArray(count) != kOk) return kErrBadArgument;
   if (!m_pRtdb) return kErrNoAdapter;
@@ -25,6 +27,8 @@ int CDevCtrl::ChannelRefChange(const int* refs, int count) {
 
 int CDevCtrl::CollectDevData(const int* codes, int count) {
   if (!codes || count == 0) return kOk;
+  auto lock = Enter();
+  if (!lock) return kErrBadArgument;
   ICommunication* port = LoadPort(m_devData);
   if (!port) return kErrNoPort;
   port->SetDeviceName(m_devData.strDevName);

@@ -8,7 +8,6 @@
 
 CDevCtrl::CDevCtrl(const char* name, IDevRtdbCtrl* hostRtdb) : m_devData(), m_pRtdb(nullptr), m_nChannelNum(-1) {
   CDevRow::mfFillPropertyDescription();
-  m_pRtdb = new CDevRtdb(hostRtdb);
   m_devData.strDevName = name; // a null name reads as empty
   m_devData.strReserved = "";
   m_devData.nReserved1 = 0;
@@ -16,11 +15,14 @@ CDevCtrl::CDevCtrl(const char* name, IDevRtdbCtrl* hostRtdb) : m_devData(), m_pR
   m_devData.pDevice = nullptr;
   m_devData.nCommMode = 0;
   m_devData.pCommunication = nullptr;
-  m_devData.pRtdbCtrl = m_pRtdb;
+  m_devData.pRtdbCtrl = nullptr;
   m_devData.nReserved2 = 0;
   m_devData.pfnSetParamValue = &CDevCtrl::SetParamValue_Fun;
   m_devData.pfnGetParamValue = &CDevCtrl::GetParamValue_Fun;
   m_devData.pfnGetParamType = &CDevCtrl::GetParamType_Fun;
+  // Last: every step above may throw, and the members built so far free themselves.
+  m_pRtdb = new CDevRtdb(hostRtdb);
+  m_devData.pRtdbCtrl = m_pRtdb;
 }
 
 CDevCtrl::~CDevCtrl() {
@@ -30,8 +32,17 @@ CDevCtrl::~CDevCtrl() {
   delete m_pRtdb;
 }
 
+bool CDevCtrl::OnReceiveThread() const { return m_recvThread.load() == std::this_thread::get_id(); }
+
+std::unique_lock<std::recursive_mutex> CDevCtrl::Enter() {
+  if (OnReceiveThread()) return std::unique_lock<std::recursive_mutex>(m_mutex, std::try_to_lock);
+  return std::unique_lock<std::recursive_mutex>(m_mutex);
+}
+
 int CDevCtrl::UpdataCommunication(ICommunication* port) {
   if (!port) return kErrBadArgument;
+  auto lock = Enter();
+  if (!lock) return kErrBadArgument;
   StorePort(m_devData, port); // kept even when the mode answer is bad
   switch (port->GetCommMode()) {
   case 1:
@@ -45,7 +56,7 @@ int CDevCtrl::UpdataCommunication(ICommunication* port) {
   }
 }
 
-int CDevCtrl::SetChannelAddress(int, int) { return kOk; }
+int CDevCtrl::SetChannelAddress(int, int) { return kOk; } // touches nothing: no lock
 
 void CDevCtrl::NameDeviceToPort() {
   if (ICommunication* port = LoadPort(m_devData)) port->SetDeviceName(m_devData.strDevName);

@@ -1,7 +1,12 @@
-// The device object: one per configured device, created by CreateDeviceCtrl. All its operations
-// run on the panel's calling thread; the receive thread of its engine only reads m_devData's port
-// and database adapter.
+// The device object: one per configured device, created by CreateDeviceCtrl. Its entry points
+// run on the panel's calling thread or threads, one at a time under m_mutex; the receive thread of
+// its engine only reads m_devData's port and database adapter, and a panel callback that calls
+// back into the device from that thread never waits for m_mutex.
 #pragma once
+
+#include <atomic>
+#include <mutex>
+#include <thread>
 
 #include "DevRtdb.h"
 #include "IDeviceCtrl.h"
@@ -37,6 +42,9 @@ public:
   // Returns 0, or kErrBadArgument for a count above kMaxChannels (nothing changed then).
   int _InitValueArray(int count);
 
+  // True on the receive thread of this device's engine (a panel callback calling back in).
+  bool OnReceiveThread() const;
+
   // Panel-visible state, in the panel's order.
   ORVA_DATA m_devData;
   CDevRtdb* m_pRtdb;
@@ -47,6 +55,14 @@ public:
   CStringArray m_strArValue;
 
 private:
+  // The device mutex for one non-lifecycle entry point; not owned when the call must be refused.
+  // The receive thread only tries it: the panel may hold it while waiting for that thread to stop.
+  std::unique_lock<std::recursive_mutex> Enter();
+
+  // Recursive: a panel callback on the panel's own thread may call back into the device.
+  std::recursive_mutex m_mutex;
+  std::atomic<std::thread::id> m_recvThread{}; // the running engine's receive thread, else none
+
   // The engine when InitDevice started its receive thread, else null.
   HJ::HJ212_system* RunningEngine() const;
   void NameDeviceToPort(); // hands strDevName to the port, when there is one

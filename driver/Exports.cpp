@@ -21,6 +21,8 @@ extern "C" int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device) {
 
 extern "C" int DestroyDeviceCtrl(IDeviceCtrl* device) {
   if (!device) return 1;
+  // From the device's own receive thread the engine cannot be stopped: refused, nothing changes.
+  if (static_cast<CDevCtrl*>(device)->OnReceiveThread()) return 1;
   delete device;
   return 0;
 }

@@ -52,6 +52,8 @@ CString ChannelWriteCommand(int channel, DATATYPE type, const void* value) {
 
 int CDevCtrl::DevIOCtrl(const char* command) {
   if (!command) return kErrBadArgument;
+  auto lock = Enter();
+  if (!lock) return kErrBadArgument;
   bool hasPort = LoadPort(m_devData) != nullptr;
   NameDeviceToPort();
   _InitValueArray(0);
@@ -62,6 +64,8 @@ int CDevCtrl::DevIOCtrl(const char* command) {
 
 int CDevCtrl::WriteChannel(int channel, DATATYPE type, void* value) {
   if (!value || channel < 0) return kErrBadArgument;
+  auto lock = Enter();
+  if (!lock) return kErrBadArgument;
   if (!LoadPort(m_devData)) return kErrNoPort;
   NameDeviceToPort();
   _InitValueArray(0);

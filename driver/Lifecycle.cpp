@@ -9,6 +9,8 @@
 
 int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   if (!data || length == 0) return kErrBadArgument;
+  if (OnReceiveThread()) return kErrBadArgument; // a callback of the running engine: nothing changes
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::unique_ptr<COwnerArchive> archive(new (std::nothrow) COwnerArchive());
   if (!archive) {
     m_devData.pArchive = nullptr;
@@ -36,13 +38,18 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   // No configuration bytes at all (a negative length): the context stands, no thread runs.
   if (CDevBas::mfReadConfiguration(m_devData) == 0) return kOk;
   context->pSystem->start(m_devData);
+  m_recvThread.store(context->pSystem->recv_thread.get_id());
   return kOk;
 }
 
 int CDevCtrl::CleanupDevice() {
+  // The receive thread cannot join itself or free the engine it runs in: refused, it keeps running.
+  if (OnReceiveThread()) return kErrBadArgument;
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   if (DEVBAS_DATA* context = m_devData.pDevice) {
     if (context->pSystem) {
       context->pSystem->stop(); // releases a parked thread, joins a running one
+      m_recvThread.store(std::thread::id());
       delete context->pSystem;
       context->pSystem = nullptr;
     }

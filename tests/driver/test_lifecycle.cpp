@@ -1,8 +1,11 @@
 // InitDevice, CleanupDevice, the collection cycle and channel references on the device object.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
+#include <dirent.h>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -34,6 +37,14 @@ struct Device {
 };
 
 const std::string kConfig = fake::ConfigBytes({3, 11, 12}, {fake::Row(), fake::Row()});
+const std::string kFrame = "##0005ST=3260C0\r\n";
+
+// Polls `done` for up to a second.
+template <class F>
+bool WaitFor(F done) {
+  for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  return done();
+}
 
 TEST(Lifecycle, BadArgumentsBuildNothing) {
   Device d;
@@ -93,6 +104,84 @@ TEST(Lifecycle, InitAgainAfterCleanupGivesAFreshEngine) {
   d.Init(kConfig);
   EXPECT_EQ(d.engine()->queue_size(), 0u);
   EXPECT_EQ(d.engine()->frame_count, 0);
+}
+
+// A panel callback on the receive thread (here the frame count's channel-0 write) that calls back
+// into the device's lifecycle is refused and changes nothing: the device keeps receiving.
+TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
+  struct Case {
+    const char* call;
+    int refused;
+  } cases[] = {{"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"DestroyDeviceCtrl", 1}};
+  for (const Case& c : cases) {
+    Device d;
+    d.rtdb.SetInt("Count", 0);
+    d.rtdb.BindChannel(0, "Count");
+    d.Init(kConfig);
+    DEVBAS_DATA* context = d.context();
+    std::atomic<int> result{0}, calls{0};
+    const std::string call = c.call;
+    d.rtdb.OnChannelSet([&](int channel) {
+      if (channel != 0) return;
+      result = call == "CleanupDevice" ? d.ctrl->CleanupDevice() : call == "InitDevice" ? d.Init(kConfig) : DestroyDeviceCtrl(d.ctrl);
+      ++calls;
+    });
+    d.Collect();
+    d.port.Feed(kFrame);
+    ASSERT_TRUE(WaitFor([&] { return calls == 1; })) << call;
+    d.port.Feed(kFrame);
+    EXPECT_TRUE(WaitFor([&] { return calls == 2; })) << call << ": the device stopped receiving";
+    EXPECT_EQ(result, c.refused) << call;
+    EXPECT_EQ(d.context(), context) << call;
+    EXPECT_EQ(d.engine()->queue_size(), 2u) << call;
+    d.rtdb.OnChannelSet(nullptr);
+  }
+}
+
+// A receive-thread callback that writes a channel while the panel is stopping the device must not
+// wait for the device mutex the stopping thread holds: it is refused and the stop completes.
+TEST(Lifecycle, ChannelWriteFromTheReceiveThreadDuringStopIsRefused) {
+  Device d;
+  d.rtdb.SetInt("Count", 0);
+  d.rtdb.BindChannel(0, "Count");
+  d.Init(kConfig);
+  std::promise<void> entered;
+  std::atomic<int> result{0};
+  std::atomic<bool> first{true};
+  d.rtdb.OnChannelSet([&](int channel) {
+    if (channel != 0 || !first.exchange(false)) return;
+    entered.set_value();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the panel is in CleanupDevice by now
+    int value = 1;
+    result = d.ctrl->WriteChannel(0, DT_INTEGER, &value);
+  });
+  d.Collect();
+  d.port.Feed(kFrame);
+  entered.get_future().wait();
+  auto cleanup = std::async(std::launch::async, [&] { return d.ctrl->CleanupDevice(); });
+  ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "stop deadlocked";
+  EXPECT_EQ(cleanup.get(), 0);
+  EXPECT_EQ(result, kErrBadArgument);
+  d.rtdb.OnChannelSet(nullptr);
+}
+
+// Two panel threads may call one device at once: its entry points take turns on the channel arrays.
+TEST(Lifecycle, TwoPanelThreadsTakeTurns) {
+  Device d;
+  d.Init(kConfig);
+  std::thread other([&] {
+    for (int i = 0; i < 60; ++i) {
+      d.ctrl->WriteChannel(i % 5, DT_INTEGER, &i);
+      d.ctrl->DevIOCtrl("GetQueueSize(N)");
+    }
+  });
+  for (int i = 0; i < 600; ++i) d.Collect(1 + i % 7);
+  other.join();
+  int size = d.ctrl->m_nChannelNum + 1;
+  EXPECT_EQ(d.ctrl->m_arValue.GetSize(), size);
+  EXPECT_EQ(d.ctrl->m_strArValue.GetSize(), size);
+  EXPECT_EQ(d.ctrl->m_arChannelState.GetSize(), size);
+  EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), size);
 }
 
 TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {
@@ -184,17 +273,36 @@ TEST(Channels, NegativeCountsBeforeSizingStayInsideTheArrays) {
   EXPECT_EQ(e.ctrl->m_arValue.GetSize(), 1);
 }
 
-// Every order of the panel's calls, repeated or left out, is safe: no crash, leak, hang or double free.
+// Threads of this process, as the kernel lists them.
+int TaskCount() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+// Every order of the panel's calls, repeated or left out, is safe: no crash, leak, hang or double
+// free, every cleanup ends its thread, and no frame is taken that was not sent or taken twice.
 TEST(Lifecycle, RandomCallSequencesAreSafe) {
   std::mt19937 random(20241208);
   const std::string config = fake::ConfigBytes({1}, {fake::Row()});
+  const int base = TaskCount();
   for (int round = 0; round < 40; ++round) {
     fake::Rtdb rtdb;
     rtdb.SetInt("N", 0);
     rtdb.SetText("F", "");
     fake::Port port;
     IDeviceCtrl* device = nullptr;
-    for (int step = 0; step < 30; ++step) {
+    int fed = 0, taken = 0;
+    auto engine = [&]() -> HJ::HJ212_system* {
+      DEVBAS_DATA* context = device ? static_cast<CDevCtrl*>(device)->m_devData.pDevice : nullptr;
+      return context ? context->pSystem : nullptr;
+    };
+    auto threadsEnded = [&] { EXPECT_TRUE(WaitFor([&] { return TaskCount() == base; })) << "round " << round << ": a thread outlived its cleanup"; };
+    for (int step = 0; step < 60; ++step) {
       int codes[2] = {3, 0};
       switch (random() % 10) {
       case 0:
@@ -213,25 +321,55 @@ TEST(Lifecycle, RandomCallSequencesAreSafe) {
         if (device) device->CollectDevData(codes, static_cast<int>(random() % 4) - 1);
         break;
       case 5:
-        if (device) device->CleanupDevice();
+        if (device) {
+          device->CleanupDevice();
+          EXPECT_EQ(engine(), nullptr);
+          threadsEnded();
+        }
         break;
       case 6:
-        if (device) device->DevIOCtrl(random() % 2 ? "GetData(F,N)" : "GetQueueSize(N)");
+        if (!device) break;
+        rtdb.SetText("F", "");
+        rtdb.SetInt("N", 1000); // untouched when no engine runs or the version gate is shut
+        if (random() % 2) {
+          device->DevIOCtrl("GetData(F,N)");
+          std::string frame = rtdb.Get("F").s;
+          int left = rtdb.Get("N").i;
+          if (!frame.empty()) ++taken;
+          EXPECT_TRUE(frame.empty() || frame == kFrame) << "taken but never sent: " << frame;
+          EXPECT_TRUE(frame.empty() ? left == -1 || left == 1000 : left >= 0 && left < 64) << "frames left: " << left;
+        } else if (HJ::HJ212_system* e = engine()) {
+          device->DevIOCtrl("GetQueueSize(N)");
+          int waiting = rtdb.Get("N").i;
+          EXPECT_TRUE(waiting == 1000 || static_cast<size_t>(waiting) <= e->queue_size()) << "the queue only grows between the two";
+        }
         break;
-      case 7:
-        port.Feed("noise##0005ST=3260C0\r\n");
+      case 7: {
+        HJ::HJ212_system* e = engine();
+        size_t before = e ? e->queue_size() : 0;
+        port.Feed("noise" + kFrame);
+        ++fed;
+        // A running thread takes it in: later steps then meet a frame in the queue.
+        if (e && e->dev_data && e->is_started()) {
+          EXPECT_TRUE(WaitFor([&] { return e->queue_size() > before; }));
+        }
         break;
+      }
       case 8:
         if (device) device->ChannelRefChange(codes, static_cast<int>(random() % 4) - 1);
         break;
       default:
-        if (device) {
+        if (device && random() % 4 == 0) { // rarer, so that devices live long enough to take frames
           DestroyDeviceCtrl(device); // also without CleanupDevice first
           device = nullptr;
+          threadsEnded();
         }
       }
+      HJ::HJ212_system* e = engine();
+      EXPECT_LE(taken + static_cast<int>(e ? e->queue_size() : 0), fed) << "round " << round << " step " << step;
     }
     DestroyDeviceCtrl(device);
+    threadsEnded();
   }
 }
 

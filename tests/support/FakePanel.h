@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -88,6 +89,13 @@ public:
     throwSets_ = n;
   }
 
+  // Runs after every set by channel, on the caller's thread and outside the lock: a panel that
+  // reacts to a variable change by calling back into the device.
+  void OnChannelSet(std::function<void(int channel)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onChannelSet_ = std::move(hook);
+  }
+
   // ---- what it saw
   int calls() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -137,9 +145,13 @@ public:
   int GetValueByChannel(int channel, int& value) override { return ReadAt(channel, nullptr, "get int", DT_INTEGER, value); }
   int GetValueByChannel(int channel, double& value) override { return ReadAt(channel, nullptr, "get double", DT_DOUBLE, value); }
   int GetValueByChannel(int channel, std::string& value) override { return ReadAt(channel, nullptr, "get text", DT_STRING, value); }
-  int SetValueByChannel(int channel, int value) override { return WriteAt(channel, nullptr, "set int", DT_INTEGER, value); }
-  int SetValueByChannel(int channel, double value) override { return WriteAt(channel, nullptr, "set double", DT_DOUBLE, value); }
-  int SetValueByChannel(int channel, std::string& value) override { return WriteAt(channel, nullptr, "set text", DT_STRING, value); }
+  int SetValueByChannel(int channel, int value) override { return Hooked(channel, WriteAt(channel, nullptr, "set int", DT_INTEGER, value)); }
+  int SetValueByChannel(int channel, double value) override {
+    return Hooked(channel, WriteAt(channel, nullptr, "set double", DT_DOUBLE, value));
+  }
+  int SetValueByChannel(int channel, std::string& value) override {
+    return Hooked(channel, WriteAt(channel, nullptr, "set text", DT_STRING, value));
+  }
   int GetValueIDByChannel(int channel, int& id) override {
     std::lock_guard<std::mutex> lock(mutex_);
     Count(channel);
@@ -149,6 +161,15 @@ public:
   }
 
 private:
+  int Hooked(int channel, int result) {
+    std::function<void(int)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hook = onChannelSet_;
+    }
+    if (hook) hook(channel);
+    return result;
+  }
   template <class F>
   void Put(const std::string& name, DATATYPE type, F&& set) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -236,6 +257,7 @@ private:
   std::map<std::string, Variable> vars_;
   std::map<int, std::string> channels_;
   std::vector<Call> log_;
+  std::function<void(int)> onChannelSet_;
   bool recording_ = false;
   bool strict_ = false;
   int missing_ = 1;

@@ -1,0 +1,241 @@
+// The plug-in as the panel loads it, driven only through its three exports and the device
+// interface. The input is a stream of operations: create, version, port, init (fuzzed or valid
+// configuration bytes), collect, cleanup, script command, channel write, port bytes (any chunking,
+// over-claiming, endless "more" hints, failing and throwing reads) and a database that refuses or
+// throws. Each input ends with the device destroyed: nothing may crash, leak or hang.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "ConfigBytes.h"
+#include "DeviceExports.h"
+#include "FakePanel.h"
+
+namespace {
+
+// One read the port answers: bytes, what it claims to have placed, the "more" hint, or a failure.
+struct Read {
+  std::string bytes;
+  int claim;  // returned count; may exceed the bytes or the buffer
+  int hint;   // *length afterwards
+  bool raise; // throws instead
+};
+
+// A port whose reads come from the input. With nothing scripted a read waits for more (as a quiet
+// line does) until the harness winds the input up; then every read returns at once.
+class ScriptPort final : public ICommunication {
+public:
+  void Push(Read read) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      reads_.push_back(std::move(read));
+    }
+    cond_.notify_all();
+  }
+  // Waits up to `ms` until every scripted read was taken.
+  bool WaitDrained(int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cond_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return reads_.empty(); });
+  }
+  void Reset(int mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reads_.clear();
+    quiet_ = false;
+    mode_ = mode;
+  }
+  void Quiet() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quiet_ = true;
+      reads_.clear();
+    }
+    cond_.notify_all();
+  }
+
+  int Open() override { return 1; }
+  int Close() override { return 1; }
+  int WriteData(const unsigned char*, int* length, int) override { return length && *length > 0 ? 1 : 0; }
+  int ReadData(unsigned char* buffer, int* length, int wait) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (reads_.empty() && !quiet_)
+      cond_.wait_for(lock, std::chrono::milliseconds(wait < 0 ? 0 : wait > 20 ? 20 : wait), [this] { return quiet_ || !reads_.empty(); });
+    if (reads_.empty()) {
+      *length = 0;
+      return 0;
+    }
+    Read read = std::move(reads_.front());
+    reads_.pop_front();
+    if (reads_.empty()) cond_.notify_all();
+    if (read.raise) throw std::runtime_error("port failure");
+    size_t n = read.bytes.size() < static_cast<size_t>(*length) ? read.bytes.size() : static_cast<size_t>(*length);
+    std::memcpy(buffer, read.bytes.data(), n);
+    *length = read.hint;
+    return read.claim;
+  }
+  int ClearBuffer() override { return 1; }
+  int SetDeviceName(const char*) override { return 1; }
+  int GetCommMode() override { return mode_; }
+  int SetTimeout(int) override { return 1; }
+  int GetTimeout() override { return 0; }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  std::deque<Read> reads_;
+  bool quiet_ = false;
+  int mode_ = 1;
+};
+
+struct Plugin {
+  PFN_CreateDeviceCtrl create = nullptr;
+  PFN_GetInterfaceVersion version = nullptr;
+  PFN_DestroyDeviceCtrl destroy = nullptr;
+  Plugin() {
+    void* handle = dlopen(POLMON_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+      std::fprintf(stderr, "%s\n", dlerror());
+      std::abort();
+    }
+    create = reinterpret_cast<PFN_CreateDeviceCtrl>(dlsym(handle, "CreateDeviceCtrl"));
+    version = reinterpret_cast<PFN_GetInterfaceVersion>(dlsym(handle, "GetInterfaceVersion"));
+    destroy = reinterpret_cast<PFN_DestroyDeviceCtrl>(dlsym(handle, "DestroyDeviceCtrl"));
+    if (!create || !version || !destroy) std::abort();
+  }
+};
+
+class Input {
+public:
+  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  bool More() const { return pos_ < size_; }
+  uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+  int Int() { return static_cast<int8_t>(Byte()) * 37 + static_cast<int8_t>(Byte()); }
+  std::string Slice() {
+    size_t n = Byte();
+    if (n > size_ - pos_) n = size_ - pos_;
+    std::string s(reinterpret_cast<const char*>(data_ + pos_), n);
+    pos_ += n;
+    return s;
+  }
+
+private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+const char* const kCommands[] = {"GetData(F,N)", "GetQueueSize(N)", "GetStats(A,B,C,D,E,G,H)", "Send(F,N)", "GetValue(F,QN,T,N)"};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Plugin plugin;
+  static ScriptPort port;
+  Input in(data, size);
+  fake::Rtdb rtdb;
+  for (const char* name : {"F", "T", "S"}) rtdb.SetText(name, "");
+  for (const char* name : {"N", "A", "B", "C", "D", "E", "G", "H", "Count"}) rtdb.SetInt(name, 0);
+  rtdb.BindChannel(0, "Count");
+  rtdb.BindChannel(1, "S");
+  port.Reset(1 + in.Byte() % 3);
+  IDeviceCtrl* device = nullptr;
+  int slowCalls = 0; // script commands and channel writes sleep a little each: a few per input
+  for (int op = 0; op < 48 && in.More(); ++op) {
+    try {
+      switch (in.Byte() % 12) {
+      case 0:
+        if (!device) device = plugin.create(in.Slice().c_str(), in.Byte() % 8 ? &rtdb : nullptr);
+        break;
+      case 1:
+        plugin.version(static_cast<int8_t>(in.Byte()), device);
+        break;
+      case 2:
+        if (device) device->UpdataCommunication(in.Byte() % 8 ? &port : nullptr);
+        break;
+      case 3:
+        if (device) {
+          std::string bytes = in.Byte() % 2 ? in.Slice() : fake::ConfigBytes({in.Byte() % 3, 11, 12}, {fake::Row()});
+          // The whole buffer, a prefix of it, or a negative length (no configuration): never more.
+          int whole = static_cast<int>(bytes.size()), cut = in.Byte();
+          int length = cut < 192 ? whole : cut < 224 ? (cut % 32 < whole ? cut % 32 : whole) : -(cut % 32) - 1;
+          device->InitDevice(bytes.empty() ? nullptr : fake::Bytes(bytes), length);
+        }
+        break;
+      case 4:
+        if (device) {
+          int codes[8];
+          for (int& code : codes) code = in.Byte() % 5;
+          device->CollectDevData(codes, static_cast<int>(in.Byte() % 10) - 1);
+        }
+        break;
+      case 5:
+        if (device) device->CleanupDevice();
+        break;
+      case 6:
+        if (device && slowCalls++ < 4) {
+          uint8_t pick = in.Byte();
+          device->DevIOCtrl(pick < 200 ? kCommands[pick % 5] : in.Slice().c_str());
+        }
+        break;
+      case 7:
+        if (device && slowCalls++ < 4) {
+          int channel = static_cast<int>(in.Byte() % 4) - 1;
+          int number = in.Int();
+          double real = number / 8.0;
+          std::string text = in.Slice();
+          switch (in.Byte() % 3) {
+          case 0:
+            device->WriteChannel(channel, DT_INTEGER, &number);
+            break;
+          case 1:
+            device->WriteChannel(channel, DT_DOUBLE, &real);
+            break;
+          default:
+            device->WriteChannel(channel, DT_STRING, const_cast<char*>(text.c_str()));
+          }
+        }
+        break;
+      case 8:
+      case 9: {
+        uint8_t how = in.Byte();
+        Read read{in.Slice(), 0, 0, how % 16 == 0};
+        int length = static_cast<int>(read.bytes.size());
+        read.claim = how % 8 == 1 ? length + 600 : how % 8 == 2 ? -1 : length; // over-claiming, failing
+        read.hint = how % 4 == 3 ? 1 : 0;                                      // "more to come", or not
+        port.Push(std::move(read));
+        port.WaitDrained(30);
+        break;
+      }
+      case 10: {
+        uint8_t how = in.Byte();
+        if (how % 2) rtdb.ThrowOnNextSets(how % 5);
+        else rtdb.FailNextSets(how % 5);
+        break;
+      }
+      default:
+        if (device && in.Byte() % 4 == 0) {
+          plugin.destroy(device);
+          device = nullptr;
+        }
+      }
+    } catch (const std::exception&) {
+      // The panel's own throwing database, reached on its own thread, throws back to it.
+    }
+  }
+  port.Quiet(); // the receive thread's reads return at once from here on, so the stop is prompt
+  try {
+    plugin.destroy(device);
+  } catch (const std::exception&) {
+  }
+  return 0;
+}

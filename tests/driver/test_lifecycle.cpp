@@ -5,7 +5,9 @@
 #include <chrono>
 #include <climits>
 #include <dirent.h>
-#include <future>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -138,6 +140,24 @@ TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
   }
 }
 
+// A one-shot event between threads (std::future needs futex support the armel runtime lacks).
+class Signal {
+public:
+  void notify() {
+    { std::lock_guard<std::mutex> lock(mutex_); set_ = true; }
+    cond_.notify_all();
+  }
+  bool wait_for(std::chrono::milliseconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cond_.wait_for(lock, limit, [this] { return set_; });
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable cond_;
+  bool set_ = false;
+};
+
 // A receive-thread callback that writes a channel while the panel is stopping the device must not
 // wait for the device mutex the stopping thread holds: it is refused and the stop completes.
 TEST(Lifecycle, ChannelWriteFromTheReceiveThreadDuringStopIsRefused) {
@@ -145,22 +165,31 @@ TEST(Lifecycle, ChannelWriteFromTheReceiveThreadDuringStopIsRefused) {
   d.rtdb.SetInt("Count", 0);
   d.rtdb.BindChannel(0, "Count");
   d.Init(kConfig);
-  std::promise<void> entered;
+  Signal entered;
   std::atomic<int> result{0};
   std::atomic<bool> first{true};
   d.rtdb.OnChannelSet([&](int channel) {
     if (channel != 0 || !first.exchange(false)) return;
-    entered.set_value();
+    entered.notify();
     std::this_thread::sleep_for(std::chrono::milliseconds(100)); // the panel is in CleanupDevice by now
     int value = 1;
     result = d.ctrl->WriteChannel(0, DT_INTEGER, &value);
   });
   d.Collect();
   d.port.Feed(kFrame);
-  entered.get_future().wait();
-  auto cleanup = std::async(std::launch::async, [&] { return d.ctrl->CleanupDevice(); });
-  ASSERT_EQ(cleanup.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "stop deadlocked";
-  EXPECT_EQ(cleanup.get(), 0);
+  ASSERT_TRUE(entered.wait_for(std::chrono::seconds(5))) << "no frame published";
+  std::atomic<int> cleanup{-1};
+  Signal stopped;
+  std::thread panel([&] {
+    cleanup = d.ctrl->CleanupDevice();
+    stopped.notify();
+  });
+  if (!stopped.wait_for(std::chrono::seconds(5))) {
+    ADD_FAILURE() << "stop deadlocked";
+    std::_Exit(1); // the stopping thread still uses the device: no orderly way out
+  }
+  panel.join();
+  EXPECT_EQ(cleanup, 0);
   EXPECT_EQ(result, kErrBadArgument);
   d.rtdb.OnChannelSet(nullptr);
 }

@@ -24,7 +24,7 @@ plugins: deps
 
 demo: plugins
 	@cmake --build --preset host >/dev/null
-	@if [ -x scripts/demo.sh ]; then ./scripts/demo.sh build/host; fi
+	@./scripts/demo.sh build/host
 
 test-%: deps FORCE
 	$(call CMAKE_CONFIGURE,$*)

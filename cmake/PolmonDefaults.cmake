@@ -27,3 +27,14 @@ function(polmon_plugin_code target)
   set_target_properties(${target} PROPERTIES CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON)
   target_compile_options(${target} PRIVATE -ffunction-sections -fdata-sections)
 endfunction()
+
+# Adds every folder beside the calling CMakeLists.txt that has a CMakeLists.txt of its own, in name
+# order: tests, fuzzers and benchmarks keep one folder per component.
+function(polmon_add_component_dirs)
+  file(GLOB polmon_component_dirs LIST_DIRECTORIES true ${CMAKE_CURRENT_SOURCE_DIR}/*)
+  foreach(polmon_component_dir ${polmon_component_dirs})
+    if(IS_DIRECTORY ${polmon_component_dir} AND EXISTS ${polmon_component_dir}/CMakeLists.txt)
+      add_subdirectory(${polmon_component_dir})
+    endif()
+  endforeach()
+endfunction()

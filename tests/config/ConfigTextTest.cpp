@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "../../tools/common/ConfigBytes.h"
 #include "ConfigText.h"
+#include "ConfigWriter.h"
 
 using sim::ConfigBytes;
 

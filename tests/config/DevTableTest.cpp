@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tools/common/ConfigBytes.h"
+#include "ConfigWriter.h"
 #include "DevBas.h"
 #include "DevTable.h"
 

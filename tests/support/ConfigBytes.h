@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "../../tools/common/ConfigBytes.h"
+#include "ConfigWriter.h"
 
 namespace fake {
 

@@ -5,7 +5,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "ConfigBytes.h"
+#include "ConfigWriter.h"
 #include "Hj212Text.h"
 #include "Io.h"
 #include "Ports.h"

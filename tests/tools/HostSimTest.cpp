@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "ConfigBytes.h"
+#include "ConfigWriter.h"
 #include "Io.h"
 #include "Ports.h"
 #include "Station.h"

@@ -41,10 +41,10 @@ struct Device {
 const std::string kConfig = fake::ConfigBytes({3, 11, 12}, {fake::Row(), fake::Row()});
 const std::string kFrame = "##0005ST=3260C0\r\n";
 
-// Polls `done` for up to a second.
+// Polls `done` for up to ten seconds: a loaded machine under qemu can hold a thread that long.
 template <class F>
 bool WaitFor(F done) {
-  for (int i = 0; i < 200 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   return done();
 }
 

@@ -5,6 +5,7 @@
 #include "DevTable.h"
 #include "ICommunication.h"
 #include "ResultCodes.h"
+#include "TypedAccess.h"
 
 CDevCtrl::CDevCtrl(const char* name, IDevRtdbCtrl* hostRtdb) : m_devData(), m_pRtdb(nullptr), m_nChannelNum(-1) {
   CDevRow::mfFillPropertyDescription();
@@ -96,36 +97,35 @@ int CDevCtrl::GetParamType_Fun(ORVA_DATA& data, CString name, DATATYPE& type) {
 int CDevCtrl::GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
   if (!value || name.IsEmpty()) return kErrBadArgument;
   if (!data.pRtdbCtrl) return kErrNoDatabase;
-  switch (type) {
-  case DT_INTEGER:
-    return data.pRtdbCtrl->GetValueByName(name, *static_cast<int*>(value));
-  case DT_DOUBLE:
-    return data.pRtdbCtrl->GetValueByName(name, *static_cast<double*>(value));
-  case DT_STRING: {
-    std::string text;
-    int result = data.pRtdbCtrl->GetValueByName(name, text);
-    *static_cast<CString*>(value) = CString(text.data(), static_cast<int>(text.size()));
-    return result;
-  }
-  default:
-    return kErrBadArgument;
-  }
+  return VisitByType(
+      type,
+      [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (kIsText<decltype(tag)>) {
+          std::string text;
+          int result = data.pRtdbCtrl->GetValueByName(name, text);
+          *static_cast<CString*>(value) = CString(text.data(), static_cast<int>(text.size()));
+          return result;
+        } else {
+          return data.pRtdbCtrl->GetValueByName(name, *static_cast<T*>(value));
+        }
+      },
+      [] { return kErrBadArgument; });
 }
 
 int CDevCtrl::SetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
   if (!value || name.IsEmpty()) return kErrBadArgument;
   if (!data.pRtdbCtrl) return kErrNoDatabase;
-  switch (type) {
-  case DT_INTEGER:
-    return data.pRtdbCtrl->SetValueByName(name, *static_cast<int*>(value));
-  case DT_DOUBLE:
-    return data.pRtdbCtrl->SetValueByName(name, *static_cast<double*>(value));
-  case DT_STRING: {
-    const CString& source = *static_cast<CString*>(value);
-    std::string text(source.c_str(), static_cast<size_t>(source.GetLength()));
-    return data.pRtdbCtrl->SetValueByName(name, text);
-  }
-  default:
-    return kErrBadArgument;
-  }
+  return VisitByType(
+      type,
+      [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (kIsText<decltype(tag)>) {
+          std::string text = ToStdString(*static_cast<CString*>(value));
+          return data.pRtdbCtrl->SetValueByName(name, text);
+        } else {
+          return data.pRtdbCtrl->SetValueByName(name, *static_cast<T*>(value));
+        }
+      },
+      [] { return kErrBadArgument; });
 }

@@ -5,7 +5,7 @@
 
 #include "DevServer.h"
 #include "IDevRtdbCtrl.h"
-#include "stdprintf.h"
+#include "TypedAccess.h"
 
 namespace HJ {
 
@@ -179,25 +179,7 @@ void HJ212_system::_publish_frame_count() {
   if (db == nullptr) return;
   DATATYPE type = DT_UNSET;
   if (db->GetValueTypeByChannel(0, type) != 0) return;
-  switch (type) {
-  case DT_INTEGER:
-    if (db->SetValueByChannel(0, static_cast<int>(frame_count)) != 0) db->SetValueByChannel(0, static_cast<int>(frame_count));
-    break;
-  case DT_DOUBLE:
-    if (db->SetValueByChannel(0, static_cast<double>(frame_count)) != 0)
-      db->SetValueByChannel(0, static_cast<double>(frame_count));
-    break;
-  case DT_STRING: {
-    std::string text = stdprintf<128>("%d", static_cast<int>(frame_count));
-    if (db->SetValueByChannel(0, text) != 0) {
-      text = stdprintf<128>("%d", static_cast<int>(frame_count)); // the first call may have changed it
-      db->SetValueByChannel(0, text);
-    }
-    break;
-  }
-  default:
-    break;
-  }
+  StoreNumberByType(type, static_cast<int>(frame_count), [db](auto&& value) { return db->SetValueByChannel(0, value); });
 }
 
 } // namespace HJ

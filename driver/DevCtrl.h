@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DevBasData.h"
 #include "DevRtdb.h"
 #include "IDeviceCtrl.h"
 #include "OrvaData.h"

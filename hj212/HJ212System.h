@@ -81,6 +81,14 @@ public:
   // queue is empty. The caller holds queue_mutex.
   int _pop_recv_string(std::string& out);
 
+  // The device's parameters, read at each use: [0] goes to the port with each written frame, [1]
+  // names the wire charset. Not owned; they outlive the engine. Set before start.
+  void use_device_params(const CArray<int, int>* params) { device_params = params; }
+  // Parameter `index`, or `otherwise` when the engine was given none or fewer.
+  int device_param(int index, int otherwise) const {
+    return device_params && device_params->GetSize() > index ? (*device_params)[index] : otherwise;
+  }
+
   // ---- script commands (panel's thread), defined with the command interpreter
   std::string _write_make_frame(const std::string& text);
   int execute_device_cmd(const std::string& command);
@@ -96,6 +104,7 @@ public:
   FrameScanner recv_buffer;                 // received bytes not yet cut into frames
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start
+  const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
   const std::uint32_t queue_limit = 64;
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged

@@ -50,19 +50,14 @@ int MakeProtocol(HJ212_system& engine, const Args& args) {
 }
 
 // The device's wire charset: the second device parameter, 0 (by Flag) when there is none.
-int WireCharsetOf(HJ212_system& engine) {
-  DEVBAS_DATA* context = engine.dev_data ? engine.dev_data->pDevice : nullptr;
-  return context && context->arDevParam.GetSize() > 1 ? context->arDevParam[1] : kCharsetByFlag;
-}
+int WireCharsetOf(HJ212_system& engine) { return engine.device_param(1, kCharsetByFlag); }
 
 // Writes the frame's bytes to the port; true when the port took them.
 bool WriteFrame(HJ212_system& engine, const std::string& bytes) {
   ICommunication* port = engine.dev_data ? LoadPort(*engine.dev_data) : nullptr;
   if (!port || bytes.empty()) return false;
   int length = static_cast<int>(bytes.size());
-  DEVBAS_DATA* context = engine.dev_data->pDevice;
-  int param = context && context->arDevParam.GetSize() > 0 ? context->arDevParam[0] : 0;
-  return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, param) != 0;
+  return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, engine.device_param(0, 0)) != 0;
 }
 
 int Send(HJ212_system& engine, const Args& args) {

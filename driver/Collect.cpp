@@ -10,7 +10,7 @@
 
 HJ::HJ212_system* CDevCtrl::RunningEngine() const {
   DEVBAS_DATA* context = m_devData.pDevice;
-  if (!context || !context->pSystem || !context->pSystem->dev_data) return nullptr; // no thread was started
+  if (!context || !context->pSystem || !context->pSystem->device_data()) return nullptr; // no thread was started
   return context->pSystem;
 }
 
@@ -49,7 +49,7 @@ int CDevCtrl::CollectDevData(const int* codes, int count) {
     engine->release();
   }
 
-  std::uint32_t failure = engine ? engine->last_error.load() : 0;
+  std::uint32_t failure = engine ? engine->last_result() : 0;
   m_arValue[0] = failure != 0 ? static_cast<double>(failure) : static_cast<double>(kStatusNoFailure);
 
   for (int i = 1; i < m_arChannelState.GetSize(); ++i) {

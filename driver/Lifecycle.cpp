@@ -39,7 +39,7 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   // No configuration bytes at all (a negative length): the context stands, no thread runs.
   if (!CDevBas::mfReadConfiguration(archive.get(), &context->arDevParam, context->pDevTable)) return kOk;
   context->pSystem->start(m_devData);
-  m_recvThread.store(context->pSystem->recv_thread.get_id());
+  m_recvThread.store(context->pSystem->receive_thread_id());
   return kOk;
 }
 

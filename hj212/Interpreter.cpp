@@ -3,7 +3,6 @@
 // variables and the result code (0 ran, -4 a queue or counter result could not be stored, -5 malformed).
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,16 +31,16 @@ using Args = std::vector<std::string>;
 // the empty text and stores fail.
 std::string Read(HJ212_system& engine, const std::string& name) {
   std::string value;
-  if (engine.dev_data) get_value_by_name(*engine.dev_data, name, value);
+  if (engine.device_data()) get_value_by_name(*engine.device_data(), name, value);
   return value;
 }
 
 bool Store(HJ212_system& engine, const std::string& name, std::string value) {
-  return engine.dev_data && set_value_by_name(*engine.dev_data, name, value) != 0;
+  return engine.device_data() && set_value_by_name(*engine.device_data(), name, value) != 0;
 }
 
 bool Store(HJ212_system& engine, const std::string& name, int value) {
-  return engine.dev_data && set_value_by_name(*engine.dev_data, name, value) != 0;
+  return engine.device_data() && set_value_by_name(*engine.device_data(), name, value) != 0;
 }
 
 int MakeProtocol(HJ212_system& engine, const Args& args) {
@@ -54,7 +53,7 @@ int WireCharsetOf(HJ212_system& engine) { return engine.device_param(1, kCharset
 
 // Writes the frame's bytes to the port; true when the port took them.
 bool WriteFrame(HJ212_system& engine, const std::string& bytes) {
-  ICommunication* port = engine.dev_data ? LoadPort(*engine.dev_data) : nullptr;
+  ICommunication* port = engine.device_data() ? LoadPort(*engine.device_data()) : nullptr;
   if (!port || bytes.empty()) return false;
   int length = static_cast<int>(bytes.size());
   return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, engine.device_param(0, 0)) != 0;
@@ -102,11 +101,7 @@ int GetQueueSize(HJ212_system& engine, const Args& args) {
 
 int GetData(HJ212_system& engine, const Args& args) {
   std::string frame;
-  int left = 0;
-  {
-    std::lock_guard<std::mutex> lock(engine.queue_mutex);
-    left = engine._pop_recv_string(frame);
-  }
+  int left = engine.take_frame(frame);
   // The queue holds the bytes as received; scripts get the runtime's UTF-8.
   if (!Store(engine, args[0], received_text(frame))) return kStoreFailed; // the frame is gone from the queue all the same
   return Store(engine, args[1], left) ? kRan : kStoreFailed;

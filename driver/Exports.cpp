@@ -15,7 +15,7 @@ extern "C" int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device) {
   if (!device) return 1;
   // Every device this plug-in hands out is a CDevCtrl.
   auto* ctrl = static_cast<CDevCtrl*>(device);
-  if (ctrl->m_pRtdb) __atomic_store_n(&ctrl->m_pRtdb->m_nVersion, hostVersion, __ATOMIC_RELAXED);
+  if (ctrl->m_pRtdb) ctrl->m_pRtdb->SetHostVersion(hostVersion);
   return kDriverInterfaceVersion;
 }
 

@@ -177,11 +177,11 @@ TEST(Lifecycle, TwoPanelThreadsTakeTurns) {
   });
   for (int i = 0; i < 600; ++i) d.Collect(1 + i % 7);
   other.join();
-  int size = d.ctrl->m_nChannelNum + 1;
-  EXPECT_EQ(d.ctrl->m_arValue.GetSize(), size);
-  EXPECT_EQ(d.ctrl->m_strArValue.GetSize(), size);
-  EXPECT_EQ(d.ctrl->m_arChannelState.GetSize(), size);
-  EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), size);
+  int size = d.ctrl->ChannelNum() + 1;
+  EXPECT_EQ(d.ctrl->Values().GetSize(), size);
+  EXPECT_EQ(d.ctrl->TextValues().GetSize(), size);
+  EXPECT_EQ(d.ctrl->ChannelStates().GetSize(), size);
+  EXPECT_EQ(d.ctrl->ChannelRefs().GetSize(), size);
 }
 
 TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {
@@ -230,7 +230,7 @@ TEST(Collect, ReportsTheLastCommandsFailure) {
 TEST(Collect, WithoutEngineItReachesForNone) {
   Device d; // never initialised
   EXPECT_EQ(d.Collect(3), kStatusNoFailure);
-  EXPECT_EQ(d.ctrl->m_arChannelState[0], 1);
+  EXPECT_EQ(d.ctrl->ChannelStates()[0], 1);
   EXPECT_TRUE(d.port.Timeouts().empty());
   Device noPort;
   noPort.ctrl->m_devData.pCommunication = nullptr;
@@ -256,9 +256,9 @@ TEST(Channels, ReferencesAreNormalised) {
   Device d;
   int refs[3] = {5, 0, -3};
   EXPECT_EQ(d.ctrl->ChannelRefChange(refs, 3), 0);
-  ASSERT_EQ(d.ctrl->m_arChannelRef.GetSize(), 4);
+  ASSERT_EQ(d.ctrl->ChannelRefs().GetSize(), 4);
   int expected[4] = {0, 1, 0, -3};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.ctrl->m_arChannelRef[i], expected[i]) << i;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.ctrl->ChannelRefs()[i], expected[i]) << i;
   EXPECT_EQ(d.ctrl->ChannelRefChange(nullptr, 3), kErrBadArgument);
   EXPECT_EQ(d.ctrl->ChannelRefChange(refs, 0), kErrBadArgument);
 }
@@ -267,10 +267,10 @@ TEST(Channels, NegativeCountsBeforeSizingStayInsideTheArrays) {
   Device d;
   int refs[1] = {1};
   EXPECT_EQ(d.ctrl->ChannelRefChange(refs, -1), 0);
-  EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), 1);
+  EXPECT_EQ(d.ctrl->ChannelRefs().GetSize(), 1);
   Device e;
   EXPECT_EQ(e.ctrl->CollectDevData(refs, -1), kStatusNoFailure);
-  EXPECT_EQ(e.ctrl->m_arValue.GetSize(), 1);
+  EXPECT_EQ(e.ctrl->Values().GetSize(), 1);
 }
 
 // Threads of this process, as the kernel lists them.

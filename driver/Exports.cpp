@@ -11,6 +11,7 @@ constexpr int kDriverInterfaceVersion = 3;
 
 extern "C" IDeviceCtrl* CreateDeviceCtrl(const char* name, IDevRtdbCtrl* rtdb) { return new CDevCtrl(name, rtdb); }
 
+// 1 for a null device, as the panel expects of this export.
 extern "C" int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device) {
   if (!device) return 1;
   // Every device this plug-in hands out is a CDevCtrl.
@@ -19,6 +20,7 @@ extern "C" int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device) {
   return kDriverInterfaceVersion;
 }
 
+// 0 destroyed; 1 refused (a null device, or a call from its own receive thread), as the panel expects.
 extern "C" int DestroyDeviceCtrl(IDeviceCtrl* device) {
   if (!device) return 1;
   // From the device's own receive thread the engine cannot be stopped: refused, nothing changes.

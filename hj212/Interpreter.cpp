@@ -1,6 +1,6 @@
 // The script command interpreter: one-line commands such as GetData(RxFrame,RxLeft), run on the
 // panel's calling thread. Every argument names a panel variable; results come back through the
-// variables and the result code (0 ran, -4 a queue or counter result could not be stored, -5 malformed).
+// variables and the result code (kCmdRan, kCmdStoreFailed, kCmdMalformed in ResultCodes.h).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -12,6 +12,7 @@
 #include "FieldExtract.h"
 #include "HJ212System.h"
 #include "ICommunication.h"
+#include "ResultCodes.h"
 #include "Split.h"
 #include "ValueAccess.h"
 #include "stdprintf.h"
@@ -19,9 +20,6 @@
 namespace HJ {
 namespace {
 
-constexpr int kRan = 0;
-constexpr int kStoreFailed = -4;
-constexpr int kMalformed = -5;
 constexpr int kStatusDone = 0;
 constexpr int kStatusNotDone = -1;
 
@@ -45,7 +43,7 @@ bool Store(HJ212_system& engine, const std::string& name, int value) {
 
 int MakeProtocol(HJ212_system& engine, const Args& args) {
   Store(engine, args[1], engine._write_make_frame(Read(engine, args[0])));
-  return kRan;
+  return kCmdRan;
 }
 
 // The device's wire charset: the second device parameter, 0 (by Flag) when there is none.
@@ -67,7 +65,7 @@ int Send(HJ212_system& engine, const Args& args) {
   // A data segment the four-digit length field cannot announce would only be rejected: not sent.
   bool written = wire.fits() && WriteFrame(engine, wire.frame());
   Store(engine, args[1], written ? kStatusDone : kStatusNotDone);
-  return kRan;
+  return kCmdRan;
 }
 
 void StoreField(HJ212_system& engine, const Args& args, bool found, const std::string& value) {
@@ -81,7 +79,7 @@ int GetValue(HJ212_system& engine, const Args& args) {
   std::string value;
   bool found = get_value(frame, key, value) != 0;
   StoreField(engine, args, found, value);
-  return kRan;
+  return kCmdRan;
 }
 
 int GetCpValue(HJ212_system& engine, const Args& args) {
@@ -91,20 +89,20 @@ int GetCpValue(HJ212_system& engine, const Args& args) {
   std::string value;
   bool found = get_value_cp(frame, cp) != 0 && get_value(cp, key, value) != 0;
   StoreField(engine, args, found, value);
-  return kRan;
+  return kCmdRan;
 }
 
 int GetQueueSize(HJ212_system& engine, const Args& args) {
   int waiting = static_cast<int>(engine.queue_size());
-  return Store(engine, args[0], waiting) ? kRan : kStoreFailed;
+  return Store(engine, args[0], waiting) ? kCmdRan : kCmdStoreFailed;
 }
 
 int GetData(HJ212_system& engine, const Args& args) {
   std::string frame;
   int left = engine.take_frame(frame);
   // The queue holds the bytes as received; scripts get the runtime's UTF-8.
-  if (!Store(engine, args[0], received_text(frame))) return kStoreFailed; // the frame is gone from the queue all the same
-  return Store(engine, args[1], left) ? kRan : kStoreFailed;
+  if (!Store(engine, args[0], received_text(frame))) return kCmdStoreFailed; // the frame is gone from the queue all the same
+  return Store(engine, args[1], left) ? kCmdRan : kCmdStoreFailed;
 }
 
 // Each counter into its variable, in the command's order, as its decimal text: an integer
@@ -115,7 +113,7 @@ int GetStats(HJ212_system& engine, const Args& args) {
   bool stored = true;
   for (std::size_t i = 0; i < args.size(); ++i)
     stored = Store(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(values[i]))) && stored;
-  return stored ? kRan : kStoreFailed;
+  return stored ? kCmdRan : kCmdStoreFailed;
 }
 
 struct Command {
@@ -152,9 +150,9 @@ const Command* FindCommand(const std::string& name) {
 
 int Run(HJ212_system& engine, const std::string& text, std::size_t open, std::size_t close) {
   const Command* command = FindCommand(trim_blanks(text.substr(0, open)));
-  if (!command || close < open) return kMalformed; // a ")" before the "(" belongs to the name
+  if (!command || close < open) return kCmdMalformed; // a ")" before the "(" belongs to the name
   Args args = split(trim_blanks(text.substr(open + 1, close - open - 1)), ",");
-  if (args.size() < command->minArgs || args.size() > command->maxArgs) return kMalformed;
+  if (args.size() < command->minArgs || args.size() > command->maxArgs) return kCmdMalformed;
   return command->run(engine, args);
 }
 
@@ -163,7 +161,7 @@ int Run(HJ212_system& engine, const std::string& text, std::size_t open, std::si
 int HJ212_system::execute_device_cmd(const std::string& command) {
   std::size_t open = command.find('(');
   std::size_t close = command.find(')');
-  if (open == std::string::npos || close == std::string::npos) return kMalformed;
+  if (open == std::string::npos || close == std::string::npos) return kCmdMalformed;
   int result = Run(*this, command, open, close);
   last_error.store(static_cast<std::uint32_t>(result < 0 ? -result : result));
   return result;

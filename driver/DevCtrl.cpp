@@ -94,7 +94,12 @@ int CDevCtrl::GetParamType_Fun(ORVA_DATA& data, CString name, DATATYPE& type) {
   return data.pRtdbCtrl->GetValueTypeByName(name, type);
 }
 
-int CDevCtrl::GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
+namespace {
+
+// The checks and the visit both typed-value callbacks share: `access` gets the value as its type's
+// C++ type, text as a std::string copied from the caller's CString (Writes) or back into it.
+template <bool Writes, typename Access>
+int AccessByType(ORVA_DATA& data, const CString& name, DATATYPE type, void* value, Access access) {
   if (!value || name.IsEmpty()) return kErrBadArgument;
   if (!data.pRtdbCtrl) return kErrNoDatabase;
   return VisitByType(
@@ -102,30 +107,25 @@ int CDevCtrl::GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, vo
       [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (kIsText<decltype(tag)>) {
+          CString& held = *static_cast<CString*>(value);
           std::string text;
-          int result = data.pRtdbCtrl->GetValueByName(name, text);
-          *static_cast<CString*>(value) = CString(text.data(), static_cast<int>(text.size()));
+          if constexpr (Writes) text = ToStdString(held);
+          int result = access(text);
+          if constexpr (!Writes) held = CString(text.data(), static_cast<int>(text.size()));
           return result;
         } else {
-          return data.pRtdbCtrl->GetValueByName(name, *static_cast<T*>(value));
+          return access(*static_cast<T*>(value));
         }
       },
       [] { return kErrBadArgument; });
 }
 
+} // namespace
+
+int CDevCtrl::GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
+  return AccessByType<false>(data, name, type, value, [&](auto& v) { return data.pRtdbCtrl->GetValueByName(name, v); });
+}
+
 int CDevCtrl::SetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
-  if (!value || name.IsEmpty()) return kErrBadArgument;
-  if (!data.pRtdbCtrl) return kErrNoDatabase;
-  return VisitByType(
-      type,
-      [&](auto tag) {
-        using T = typename decltype(tag)::type;
-        if constexpr (kIsText<decltype(tag)>) {
-          std::string text = ToStdString(*static_cast<CString*>(value));
-          return data.pRtdbCtrl->SetValueByName(name, text);
-        } else {
-          return data.pRtdbCtrl->SetValueByName(name, *static_cast<T*>(value));
-        }
-      },
-      [] { return kErrBadArgument; });
+  return AccessByType<true>(data, name, type, value, [&](auto& v) { return data.pRtdbCtrl->SetValueByName(name, v); });
 }

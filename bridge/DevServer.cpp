@@ -1,48 +1,45 @@
 #include "DevServer.h"
 
 #include "NumericConvert.h"
+#include "TypedAccess.h"
 
 int CDevServer::SvrGetParaValue(ORVA_DATA& data, CString name, CString& out) {
   out = "";
-  DATATYPE type = DT_UNSET;
-  if (data.pfnGetParamType) data.pfnGetParamType(data, name, type); // goes by the type written, not the result
-  switch (type) {
-  case DT_INTEGER:
-  case DT_DOUBLE:
-    return 0;
-  case DT_STRING:
-    if (data.pfnGetParamValue) data.pfnGetParamValue(data, name, DT_STRING, &out);
-    return 1;
-  default:
-    out = name; // a name that is no variable is its own value
-    return 1;
-  }
+  // Goes by the type written, not the query's result.
+  return VisitByType(
+      ParamTypeOf(data, name),
+      [&](auto tag) {
+        if constexpr (kIsText<decltype(tag)>) {
+          out = ParamValueOf<CString>(data, name);
+          return 1;
+        } else {
+          return 0;
+        }
+      },
+      [&] {
+        out = name; // a name that is no variable is its own value
+        return 1;
+      });
 }
 
 int CDevServer::SvrGetParaValue(ORVA_DATA& data, CString name, double& out) {
   out = 0.0;
-  DATATYPE type = DT_UNSET;
-  if (data.pfnGetParamType) data.pfnGetParamType(data, name, type);
-  switch (type) {
-  case DT_DOUBLE: {
-    double v = 0.0;
-    if (data.pfnGetParamValue) data.pfnGetParamValue(data, name, DT_DOUBLE, &v);
-    out = v;
-    return 1;
-  }
-  case DT_INTEGER: {
-    int v = 0;
-    if (data.pfnGetParamValue) data.pfnGetParamValue(data, name, DT_INTEGER, &v);
-    out = v;
-    return 1;
-  }
-  case DT_STRING:
-    return 0;
-  default:
-    // A literal number written in place of a variable name.
-    name.TrimLeft();
-    name.TrimRight();
-    if (!name.IsEmpty()) cstringToNumeric(name, "%lf", &out);
-    return 1;
-  }
+  return VisitByType(
+      ParamTypeOf(data, name),
+      [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (kIsText<decltype(tag)>) {
+          return 0;
+        } else {
+          out = ParamValueOf<T>(data, name);
+          return 1;
+        }
+      },
+      [&] {
+        // A literal number written in place of a variable name.
+        name.TrimLeft();
+        name.TrimRight();
+        if (!name.IsEmpty()) cstringToNumeric(name, "%lf", &out);
+        return 1;
+      });
 }

@@ -7,6 +7,7 @@
 #include "OrvaData.h"
 #include "hostshim.h"
 
+// SvrGetParaValue answers 1 or 0 as an int, the framework service's own interface.
 class CDevServer {
 public:
   // Reads `name` as text. 1: `out` holds the text variable's value, or the name itself when no

@@ -4,6 +4,7 @@
 
 #include "hostshim.h"
 
+// The int results below are the conversion table's fixed interface (0 done, 1 not), kept as such.
 // Every row function: converts `text` and stores the number, of the row's width, at `out`.
 // `positive` is false when the caller removed a leading minus sign from the text.
 // Returns 0; 1 only for a null `out` (nothing stored).

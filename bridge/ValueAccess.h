@@ -5,6 +5,8 @@
 
 #include "OrvaData.h"
 
+// Named in namespace HJ and answering ints (1 done, 0 not), as documented for the interpreter's
+// variable access; the bridge's own helpers live outside it.
 namespace HJ {
 
 // Puts the variable's value as text into `out`: a double with six decimals ("%lf"), an int in

@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <string>
 
-namespace HJ {
-
 // Formats into an N-byte buffer; output longer than N-1 characters is cut there, silently.
 template <std::size_t N = 128>
 __attribute__((format(printf, 1, 2))) std::string stdprintf(const char* format, ...) {
@@ -18,5 +16,3 @@ __attribute__((format(printf, 1, 2))) std::string stdprintf(const char* format, 
   va_end(args);
   return std::string(buffer);
 }
-
-} // namespace HJ

@@ -3,26 +3,27 @@
 #pragma once
 
 #include "DevTable.h"
-#include "OrvaData.h"
 #include "OwnerArchive.h"
+#include "hostshim.h"
 
 class CDevBas {
 public:
   // Number of device parameters a device keeps.
   static const int PARAM_COUNT = 7;
 
-  // Reads the parameter count, the parameters and the table from data.pArchive into data.pDevice.
-  // Values past the parameter array are consumed and dropped; a negative count reads as 0.
-  // Always 0; does nothing without archive, record or table.
-  static int mfDeserializeFromOld(ORVA_DATA& data);
+  // Reads the parameter count, the parameters and the table from `archive` into the device's
+  // `params` and `table`, which the caller hands in (the device's record is the driver's). Values
+  // past the parameter array are consumed and dropped; a negative count reads as 0. Always 0; does
+  // nothing without archive or parameters, and reads no table without one.
+  static int mfDeserializeFromOld(COwnerArchive* archive, CArray<int, int>* params, CDevTable* table);
 
   // The configuration's first steps in InitDevice: copies the panel's bytes into a fresh archive
-  // verbatim, rewinds it and puts it into load mode. 0 when nothing was stored (negative length).
-  static int mfPrepareArchive(COwnerArchive& archive, const unsigned char* bytes, int length);
-  // The rest of InitDevice's reading, on data.pArchive prepared as above and data.pDevice created:
-  // 0 when the archive holds nothing (no configuration, the device runs without its thread);
-  // otherwise reads the configuration unless its version is above 20000, and returns 1.
-  static int mfReadConfiguration(ORVA_DATA& data);
+  // verbatim, rewinds it and puts it into load mode. false when nothing was stored (negative length).
+  static bool mfPrepareArchive(COwnerArchive& archive, const unsigned char* bytes, int length);
+  // The rest of InitDevice's reading, on `archive` prepared as above, into what it is handed:
+  // false when the archive holds nothing (no configuration, the device runs without its thread);
+  // otherwise reads the configuration unless its version is above 20000, and returns true.
+  static bool mfReadConfiguration(COwnerArchive* archive, CArray<int, int>* params, CDevTable* table);
 
   // Store direction, into a fresh archive: the version word (when asked), `count` parameters and the
   // table. The stored bytes are the first m_nPosition bytes of the buffer afterwards.

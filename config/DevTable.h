@@ -44,8 +44,9 @@ public:
 
   // Store: writes the row. Load: reads it when the archive's version is 20000 or below.
   void Serialize(COwnerArchive& archive) override;
-  // Reads the row; a text length that is negative or runs past the data empties that text and
-  // abandons the rest of the archive, so every later field keeps its preset.
+  // ("Form", not "From": the name the row interface has always had.) Reads the row; a text length
+  // that is negative or runs past the data empties that text and abandons the rest of the archive,
+  // so every later field keeps its preset.
   void DeserializeFormOld(COwnerArchive& archive);
 
   // Refills the class-wide property description from the constant tables; idempotent.

@@ -70,40 +70,40 @@ unsigned COwnerArchive::GetNowVersion() const {
   return static_cast<unsigned>(data[0]) | (static_cast<unsigned>(data[1]) << 8);
 }
 
-int COwnerArchive::SvrReadDword(DWORD& value) {
+bool COwnerArchive::SvrReadDword(DWORD& value) {
   unsigned char bytes[4];
-  if (!SvrRead(bytes, 4)) return 0;
+  if (!SvrRead(bytes, 4)) return false;
   value = static_cast<DWORD>(bytes[0]) | (static_cast<DWORD>(bytes[1]) << 8) | (static_cast<DWORD>(bytes[2]) << 16) |
           (static_cast<DWORD>(bytes[3]) << 24);
-  return 1;
+  return true;
 }
 
-int COwnerArchive::SvrReadInt32(int32_t& value) {
+bool COwnerArchive::SvrReadInt32(int32_t& value) {
   DWORD raw = 0;
-  if (!SvrReadDword(raw)) return 0;
+  if (!SvrReadDword(raw)) return false;
   value = static_cast<int32_t>(raw);
-  return 1;
+  return true;
 }
 
-int COwnerArchive::SvrWriteDword(DWORD value) {
+bool COwnerArchive::SvrWriteDword(DWORD value) {
   const unsigned char bytes[4] = {static_cast<unsigned char>(value & 0xFF), static_cast<unsigned char>((value >> 8) & 0xFF),
                                   static_cast<unsigned char>((value >> 16) & 0xFF), static_cast<unsigned char>((value >> 24) & 0xFF)};
-  return SvrWrite(bytes, 4);
+  return SvrWrite(bytes, 4) != 0;
 }
 
-int COwnerArchive::SvrWriteInt32(int32_t value) { return SvrWriteDword(static_cast<DWORD>(value)); }
+bool COwnerArchive::SvrWriteInt32(int32_t value) { return SvrWriteDword(static_cast<DWORD>(value)); }
 
-int COwnerArchive::SvrReadText(CString& value, int length) {
+bool COwnerArchive::SvrReadText(CString& value, int length) {
   if (m_nStatus == ARCHIVE_STORE) SvrChangeMode(ARCHIVE_LOAD);
-  if (!mfCheckBuffer(length)) return 0;
+  if (!mfCheckBuffer(length)) return false;
   if (length == 0) {
     value.Empty();
-    return 1;
+    return true;
   }
   const char* text = reinterpret_cast<const char*>(m_arBuffer.GetData() + m_nPosition);
   value = CString(text, static_cast<int>(strnlen(text, static_cast<size_t>(length))));
   m_nPosition += length;
-  return 1;
+  return true;
 }
 
 int COwnerArchive::mfRemaining() const {

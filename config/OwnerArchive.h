@@ -21,6 +21,7 @@ public:
   COwnerArchive(const COwnerArchive&) = delete;
   COwnerArchive& operator=(const COwnerArchive&) = delete;
 
+  // SvrWrite, SvrRead and mfCheckBuffer answer 1 (done) or 0 as the framework's archive does.
   // Copies count bytes at the position, growing the buffer; switches to store mode first.
   // 0 (and nothing changed) for a negative count, a null source with a non-zero count, or a size past 2 GiB.
   // Running out of memory throws std::bad_alloc.
@@ -35,14 +36,15 @@ public:
   // Load: 1 if count bytes remain at the position. Store: makes room for them, 1.
   int mfCheckBuffer(int count);
 
-  // Little-endian 32-bit field helpers over SvrRead/SvrWrite; a failed read leaves value untouched.
-  int SvrReadInt32(int32_t& value);
-  int SvrReadDword(DWORD& value);
-  int SvrWriteInt32(int32_t value);
-  int SvrWriteDword(DWORD value);
+  // Little-endian 32-bit field helpers over SvrRead/SvrWrite: true when done; a failed read leaves
+  // value untouched.
+  bool SvrReadInt32(int32_t& value);
+  bool SvrReadDword(DWORD& value);
+  bool SvrWriteInt32(int32_t value);
+  bool SvrWriteDword(DWORD value);
   // Reads `length` stored bytes as a zero-terminated text: the value ends at the first zero byte,
-  // while all `length` bytes are consumed. 0 (value untouched) when they are not all there.
-  int SvrReadText(CString& value, int length);
+  // while all `length` bytes are consumed. false (value untouched) when they are not all there.
+  bool SvrReadText(CString& value, int length);
   // Load mode: bytes between the position and the end of the buffer.
   int mfRemaining() const;
   // Load mode: gives up the rest of the buffer, so every further read fails and keeps its preset.

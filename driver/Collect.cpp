@@ -6,10 +6,11 @@
 #include "HJ212System.h"
 #include "ICommunication.h"
 #include "ResultCodes.h"
+#include "TypedAccess.h"
 
 HJ::HJ212_system* CDevCtrl::RunningEngine() const {
   DEVBAS_DATA* context = m_devData.pDevice;
-  if (!context || !context->pSystem || !context->pSystem->dev_data) return nullptr; // no thread was started
+  if (!context || !context->pSystem || !context->pSystem->device_data()) return nullptr; // no thread was started
   return context->pSystem;
 }
 
@@ -48,28 +49,25 @@ int CDevCtrl::CollectDevData(const int* codes, int count) {
     engine->release();
   }
 
-  std::uint32_t failure = engine ? engine->last_error.load() : 0;
+  std::uint32_t failure = engine ? engine->last_result() : 0;
   m_arValue[0] = failure != 0 ? static_cast<double>(failure) : static_cast<double>(kStatusNoFailure);
 
   for (int i = 1; i < m_arChannelState.GetSize(); ++i) {
     if (m_arChannelState[i] != 3) continue;
     DATATYPE type = static_cast<DATATYPE>(0);
     if (m_pRtdb->GetValueTypeByChannel(i - 1, type) != 0) continue;
-    switch (type) {
-    case DT_DOUBLE:
-      m_pRtdb->SetValueByChannel(i - 1, m_arValue[i]);
-      break;
-    case DT_STRING: {
-      std::string text(m_strArValue[i].c_str(), static_cast<size_t>(m_strArValue[i].GetLength()));
-      m_pRtdb->SetValueByChannel(i - 1, text);
-      break;
-    }
-    case DT_INTEGER:
-      m_pRtdb->SetValueByChannel(i - 1, static_cast<int>(m_arValue[i]));
-      break;
-    default:
-      break;
-    }
+    VisitByType(
+        type,
+        [&](auto tag) {
+          using T = typename decltype(tag)::type;
+          if constexpr (kIsText<decltype(tag)>) {
+            std::string text = ToStdString(m_strArValue[i]);
+            return m_pRtdb->SetValueByChannel(i - 1, text);
+          } else {
+            return m_pRtdb->SetValueByChannel(i - 1, static_cast<T>(m_arValue[i]));
+          }
+        },
+        [] { return 0; });
   }
   return StatusValue();
 }

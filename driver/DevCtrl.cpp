@@ -5,6 +5,7 @@
 #include "DevTable.h"
 #include "ICommunication.h"
 #include "ResultCodes.h"
+#include "TypedAccess.h"
 
 CDevCtrl::CDevCtrl(const char* name, IDevRtdbCtrl* hostRtdb) : m_devData(), m_pRtdb(nullptr), m_nChannelNum(-1) {
   CDevRow::mfFillPropertyDescription();
@@ -93,39 +94,38 @@ int CDevCtrl::GetParamType_Fun(ORVA_DATA& data, CString name, DATATYPE& type) {
   return data.pRtdbCtrl->GetValueTypeByName(name, type);
 }
 
-int CDevCtrl::GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
+namespace {
+
+// The checks and the visit both typed-value callbacks share: `access` gets the value as its type's
+// C++ type, text as a std::string copied from the caller's CString (Writes) or back into it.
+template <bool Writes, typename Access>
+int AccessByType(ORVA_DATA& data, const CString& name, DATATYPE type, void* value, Access access) {
   if (!value || name.IsEmpty()) return kErrBadArgument;
   if (!data.pRtdbCtrl) return kErrNoDatabase;
-  switch (type) {
-  case DT_INTEGER:
-    return data.pRtdbCtrl->GetValueByName(name, *static_cast<int*>(value));
-  case DT_DOUBLE:
-    return data.pRtdbCtrl->GetValueByName(name, *static_cast<double*>(value));
-  case DT_STRING: {
-    std::string text;
-    int result = data.pRtdbCtrl->GetValueByName(name, text);
-    *static_cast<CString*>(value) = CString(text.data(), static_cast<int>(text.size()));
-    return result;
-  }
-  default:
-    return kErrBadArgument;
-  }
+  return VisitByType(
+      type,
+      [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (kIsText<decltype(tag)>) {
+          CString& held = *static_cast<CString*>(value);
+          std::string text;
+          if constexpr (Writes) text = ToStdString(held);
+          int result = access(text);
+          if constexpr (!Writes) held = CString(text.data(), static_cast<int>(text.size()));
+          return result;
+        } else {
+          return access(*static_cast<T*>(value));
+        }
+      },
+      [] { return kErrBadArgument; });
+}
+
+} // namespace
+
+int CDevCtrl::GetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
+  return AccessByType<false>(data, name, type, value, [&](auto& v) { return data.pRtdbCtrl->GetValueByName(name, v); });
 }
 
 int CDevCtrl::SetParamValue_Fun(ORVA_DATA& data, CString name, DATATYPE type, void* value) {
-  if (!value || name.IsEmpty()) return kErrBadArgument;
-  if (!data.pRtdbCtrl) return kErrNoDatabase;
-  switch (type) {
-  case DT_INTEGER:
-    return data.pRtdbCtrl->SetValueByName(name, *static_cast<int*>(value));
-  case DT_DOUBLE:
-    return data.pRtdbCtrl->SetValueByName(name, *static_cast<double*>(value));
-  case DT_STRING: {
-    const CString& source = *static_cast<CString*>(value);
-    std::string text(source.c_str(), static_cast<size_t>(source.GetLength()));
-    return data.pRtdbCtrl->SetValueByName(name, text);
-  }
-  default:
-    return kErrBadArgument;
-  }
+  return AccessByType<true>(data, name, type, value, [&](auto& v) { return data.pRtdbCtrl->SetValueByName(name, v); });
 }

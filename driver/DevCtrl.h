@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "DevBasData.h"
 #include "DevRtdb.h"
 #include "IDeviceCtrl.h"
 #include "OrvaData.h"
@@ -45,16 +46,24 @@ public:
   // True on the receive thread of this device's engine (a panel callback calling back in).
   bool OnReceiveThread() const;
 
-  // Panel-visible state, in the panel's order.
+  // The per-channel state, read-only: element 0 is the device's, element k+1 channel k's.
+  int ChannelNum() const { return m_nChannelNum; }
+  const CArray<int, int>& ChannelStates() const { return m_arChannelState; }
+  const CArray<int, int>& ChannelRefs() const { return m_arChannelRef; }
+  const CArray<double, double>& Values() const { return m_arValue; }
+  const CStringArray& TextValues() const { return m_strArValue; }
+
+  // The device's record and its database adapter, in the panel's member order.
   ORVA_DATA m_devData;
   CDevRtdb* m_pRtdb;
+
+private:
   int m_nChannelNum;
   CArray<int, int> m_arChannelState;
   CArray<int, int> m_arChannelRef;
   CArray<double, double> m_arValue;
   CStringArray m_strArValue;
 
-private:
   // The device mutex for one non-lifecycle entry point; not owned when the call must be refused.
   // The receive thread only tries it: the panel may hold it while waiting for that thread to stop.
   std::unique_lock<std::recursive_mutex> Enter();

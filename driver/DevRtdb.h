@@ -25,11 +25,13 @@ public:
   int SetValueByChannel(int channel, std::string& value) override;
   int GetValueIDByChannel(int channel, int& id) override;
 
-  // Read by both threads, written only through GetInterfaceVersion.
+  // The panel's declared interface version, from GetInterfaceVersion; read by both threads.
+  void SetHostVersion(int version) { __atomic_store_n(&m_nVersion, version, __ATOMIC_RELAXED); }
+
+private:
   int m_nVersion;
   IDevRtdbCtrl* m_pHostRtdb; // not owned
 
-private:
   // 0 when the call may go to the panel, else the result to answer instead.
   int Gate() const;
 };

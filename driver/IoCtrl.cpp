@@ -7,6 +7,7 @@
 #include "HJ212System.h"
 #include "ICommunication.h"
 #include "ResultCodes.h"
+#include "TypedAccess.h"
 #include "hosttools.h"
 
 namespace orva_device {
@@ -15,9 +16,9 @@ int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& valu
   if (values.GetSize() == 0) return 0;
   unsigned started = Orva_GetTickCount();
   if (command.Find('(') < 0 || command.Find(')') < 0) {
-    values[0] = 5.0;
+    values[0] = -kCmdMalformed; // refused before the engine: reported as malformed
   } else {
-    std::string text(command.c_str(), static_cast<size_t>(command.GetLength()));
+    std::string text = ToStdString(command);
     double outcome = 0.0;
     if (data.pDevice && data.pDevice->pSystem) {
       int rc = data.pDevice->pSystem->execute_device_cmd(text);
@@ -32,19 +33,19 @@ int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& valu
 CString ChannelWriteCommand(int channel, DATATYPE type, const void* value) {
   long long number = static_cast<long long>(channel) + 1; // channel numbers count from 1 in the text
   CString text;
-  switch (type) {
-  case DT_DOUBLE:
-    text.Format("ORVA_WRITE(%lld=%lf)", number, *static_cast<const double*>(value));
-    break;
-  case DT_STRING:
-    text.Format("ORVA_WRITE(%lld=%s)", number, static_cast<const char*>(value));
-    break;
-  case DT_INTEGER:
-    text.Format("ORVA_WRITE(%lld=%d)", number, *static_cast<const int*>(value));
-    break;
-  default:
-    break;
-  }
+  VisitByType(
+      type,
+      [&](auto tag) {
+        using T = typename decltype(tag)::type;
+        if constexpr (kIsText<decltype(tag)>) {
+          text.Format("ORVA_WRITE(%lld=%s)", number, static_cast<const char*>(value));
+        } else if constexpr (std::is_same<T, double>::value) {
+          text.Format("ORVA_WRITE(%lld=%lf)", number, *static_cast<const double*>(value));
+        } else {
+          text.Format("ORVA_WRITE(%lld=%d)", number, *static_cast<const int*>(value));
+        }
+      },
+      [] {});
   return text;
 }
 

@@ -34,11 +34,12 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   context->arDevParam.SetSize(CDevBas::PARAM_COUNT, -1);
   context->pDevTable = new CDevTable();
   context->pSystem = new HJ::HJ212_system();
+  context->pSystem->use_device_params(&context->arDevParam);
 
   // No configuration bytes at all (a negative length): the context stands, no thread runs.
-  if (CDevBas::mfReadConfiguration(m_devData) == 0) return kOk;
+  if (!CDevBas::mfReadConfiguration(archive.get(), &context->arDevParam, context->pDevTable)) return kOk;
   context->pSystem->start(m_devData);
-  m_recvThread.store(context->pSystem->recv_thread.get_id());
+  m_recvThread.store(context->pSystem->receive_thread_id());
   return kOk;
 }
 

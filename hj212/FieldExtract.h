@@ -1,5 +1,6 @@
 // Reading fields out of an HJ 212 text (a whole frame, a data segment or a CP content).
-// Both functions only read; on "not found" (0) the output is left exactly as passed in.
+// Both functions only read; on "not found" (0) the output is left exactly as passed in. They
+// answer 1 or 0 as ints, their documented result.
 #pragma once
 
 #include <string>

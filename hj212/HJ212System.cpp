@@ -5,7 +5,7 @@
 
 #include "DevServer.h"
 #include "IDevRtdbCtrl.h"
-#include "stdprintf.h"
+#include "TypedAccess.h"
 
 namespace HJ {
 
@@ -90,6 +90,11 @@ void HJ212_system::_publish_stats() {
   stats_seq_.store(seq + 2, std::memory_order_release);
 }
 
+int HJ212_system::take_frame(std::string& out) {
+  std::lock_guard<std::mutex> lock(queue_mutex);
+  return _pop_recv_string(out);
+}
+
 int HJ212_system::_pop_recv_string(std::string& out) {
   if (recv_queue.empty()) return -1;
   out = std::move(recv_queue.front());
@@ -124,11 +129,9 @@ void HJ212_system::idle_until(std::chrono::steady_clock::time_point since) {
   queue_cond.wait_until(lock, until, [this] { return stop_requested.load(); });
 }
 
-namespace {
-
 // The port's bytes go straight into the scanner's buffer, and frames are cut after each block of
 // reads, so the buffer holds a block and one unfinished frame, not a whole drain.
-class ScannerSink final : public CDevServer::ReadSink {
+class HJ212_system::ScannerSink final : public CDevServer::ReadSink {
 public:
   explicit ScannerSink(HJ212_system& engine) : engine_(engine) {}
   unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(engine_.recv_buffer.room(static_cast<std::size_t>(n))); }
@@ -141,8 +144,6 @@ public:
 private:
   HJ212_system& engine_;
 };
-
-} // namespace
 
 int HJ212_system::_receive_pass() {
   if (dev_data == nullptr) return -1;
@@ -179,25 +180,7 @@ void HJ212_system::_publish_frame_count() {
   if (db == nullptr) return;
   DATATYPE type = DT_UNSET;
   if (db->GetValueTypeByChannel(0, type) != 0) return;
-  switch (type) {
-  case DT_INTEGER:
-    if (db->SetValueByChannel(0, static_cast<int>(frame_count)) != 0) db->SetValueByChannel(0, static_cast<int>(frame_count));
-    break;
-  case DT_DOUBLE:
-    if (db->SetValueByChannel(0, static_cast<double>(frame_count)) != 0)
-      db->SetValueByChannel(0, static_cast<double>(frame_count));
-    break;
-  case DT_STRING: {
-    std::string text = stdprintf<128>("%d", static_cast<int>(frame_count));
-    if (db->SetValueByChannel(0, text) != 0) {
-      text = stdprintf<128>("%d", static_cast<int>(frame_count)); // the first call may have changed it
-      db->SetValueByChannel(0, text);
-    }
-    break;
-  }
-  default:
-    break;
-  }
+  StoreNumberByType(type, static_cast<int>(frame_count), [db](auto&& value) { return db->SetValueByChannel(0, value); });
 }
 
 } // namespace HJ

@@ -3,7 +3,7 @@
 //
 // Threads:
 // - the panel's calling thread runs start/release/stop (device lifecycle), queue_size,
-//   _pop_recv_string (under queue_mutex), execute_device_cmd and _write_make_frame;
+//   take_frame, execute_device_cmd and _write_make_frame;
 // - the receive thread runs hj212_thread: it drains the port, frames the bytes (recv_buffer is
 //   its alone), stores accepted frames (a full queue loses its oldest through _pop_recv_string),
 //   counts them (frame_count is its alone) and publishes the count on channel 0.
@@ -65,25 +65,62 @@ public:
   // The counters as the receive thread last published them.
   RecvStats stats();
 
+  // Removes the oldest frame into `out`, under queue_mutex; returns the frames left, or -1 (out
+  // untouched) when the queue is empty.
+  int take_frame(std::string& out);
+  // Magnitude of the last script command's result (0 before any).
+  std::uint32_t last_result() const { return last_error.load(); }
+
+  // The device's record: set by start, or by attach for an engine whose passes the caller runs
+  // itself (no thread). Not owned.
+  void attach(ORVA_DATA* data) { dev_data = data; }
+  ORVA_DATA* device_data() const { return dev_data; }
+  // The device's parameters, read at each use: [0] goes to the port with each written frame, [1]
+  // names the wire charset. Not owned; they outlive the engine. Set before start.
+  void use_device_params(const CArray<int, int>* params) { device_params = params; }
+  // Parameter `index`, or `otherwise` when the engine was given none or fewer.
+  int device_param(int index, int otherwise) const {
+    return device_params && device_params->GetSize() > index ? (*device_params)[index] : otherwise;
+  }
+
+  // The receive thread, for the device's own-thread checks and for measuring it; none before
+  // start and after stop.
+  std::thread::id receive_thread_id() const { return recv_thread.get_id(); }
+  std::thread::native_handle_type receive_thread_handle() { return recv_thread.native_handle(); }
+  bool stop_was_requested() const { return stop_requested.load(); }
+
+  // ---- receive thread's state, read or set only while no receive thread runs
+  // Frames accepted since creation (wraps around), as published on channel 0.
+  std::int32_t frames_accepted() const { return frame_count; }
+  // The count the next accepted frame continues from.
+  void set_frames_accepted(std::int32_t count) { frame_count = count; }
+  // The received bytes not yet cut into frames.
+  const FrameScanner& scanner() const { return recv_buffer; }
+
   // ---- receive thread
-  void hj212_thread();
   // One drain of the port and the framing of what it returned. Returns the bytes read, or
   // -1 when no port is attached.
   int _receive_pass();
   // Queues an accepted frame (a full queue gives up its oldest frame), counts and publishes it.
   void _store_frame(std::string&& frame);
-  // Writes frame_count to channel 0 by the channel's type; a refused write is tried once more.
-  void _publish_frame_count();
-  // Copies the receive thread's counters to where stats() reads them.
-  void _publish_stats();
-
-  // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
-  // queue is empty. The caller holds queue_mutex.
-  int _pop_recv_string(std::string& out);
 
   // ---- script commands (panel's thread), defined with the command interpreter
   std::string _write_make_frame(const std::string& text);
   int execute_device_cmd(const std::string& command);
+
+  static constexpr std::uint32_t queue_limit = 64; // frames the queue holds
+
+private:
+  class ScannerSink;
+
+  void hj212_thread();
+  // Writes frame_count to channel 0 by the channel's type; a refused write is tried once more.
+  void _publish_frame_count();
+  // Copies the receive thread's counters to where stats() reads them.
+  void _publish_stats();
+  // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
+  // queue is empty. The caller holds queue_mutex.
+  int _pop_recv_string(std::string& out);
 
   bool started = false;                     // guarded by queue_mutex
   std::atomic<bool> stop_requested{false};
@@ -95,19 +132,15 @@ public:
   std::deque<std::string> recv_queue;       // guarded by queue_mutex; oldest first
   FrameScanner recv_buffer;                 // received bytes not yet cut into frames
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
-  ORVA_DATA* dev_data = nullptr;            // not owned; set by start
-  const std::uint32_t queue_limit = 64;
+  ORVA_DATA* dev_data = nullptr;            // not owned; set by start or attach
+  const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
 
-private:
   static constexpr int kStatWords = 2 * 7;  // RecvStats' seven counters in halves
   std::atomic<std::uint32_t> stats_seq_{0}; // odd while the receive thread writes
   std::atomic<std::uint32_t> stats_words_[kStatWords] = {};
 
-public:
-
-private:
   // Sleeps until kReadWaitMs after `since`, or until stop is requested.
   void idle_until(std::chrono::steady_clock::time_point since);
 };

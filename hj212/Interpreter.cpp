@@ -1,9 +1,8 @@
 // The script command interpreter: one-line commands such as GetData(RxFrame,RxLeft), run on the
 // panel's calling thread. Every argument names a panel variable; results come back through the
-// variables and the result code (0 ran, -4 a queue or counter result could not be stored, -5 malformed).
+// variables and the result code (kCmdRan, kCmdStoreFailed, kCmdMalformed in ResultCodes.h).
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "FieldExtract.h"
 #include "HJ212System.h"
 #include "ICommunication.h"
+#include "ResultCodes.h"
 #include "Split.h"
 #include "ValueAccess.h"
 #include "stdprintf.h"
@@ -20,101 +20,91 @@
 namespace HJ {
 namespace {
 
-constexpr int kRan = 0;
-constexpr int kStoreFailed = -4;
-constexpr int kMalformed = -5;
 constexpr int kStatusDone = 0;
 constexpr int kStatusNotDone = -1;
 
 using Args = std::vector<std::string>;
 
+// Helpers in the engine's snake_case; the command handlers below bear the script commands' names.
+
 // An engine that was never bound to a device (no configuration) has no variables: reads give
 // the empty text and stores fail.
-std::string Read(HJ212_system& engine, const std::string& name) {
+std::string read_var(HJ212_system& engine, const std::string& name) {
   std::string value;
-  if (engine.dev_data) get_value_by_name(*engine.dev_data, name, value);
+  if (engine.device_data()) get_value_by_name(*engine.device_data(), name, value);
   return value;
 }
 
-bool Store(HJ212_system& engine, const std::string& name, std::string value) {
-  return engine.dev_data && set_value_by_name(*engine.dev_data, name, value) != 0;
+bool store_var(HJ212_system& engine, const std::string& name, std::string value) {
+  return engine.device_data() && set_value_by_name(*engine.device_data(), name, value) != 0;
 }
 
-bool Store(HJ212_system& engine, const std::string& name, int value) {
-  return engine.dev_data && set_value_by_name(*engine.dev_data, name, value) != 0;
+bool store_var(HJ212_system& engine, const std::string& name, int value) {
+  return engine.device_data() && set_value_by_name(*engine.device_data(), name, value) != 0;
 }
 
 int MakeProtocol(HJ212_system& engine, const Args& args) {
-  Store(engine, args[1], engine._write_make_frame(Read(engine, args[0])));
-  return kRan;
+  store_var(engine, args[1], engine._write_make_frame(read_var(engine, args[0])));
+  return kCmdRan;
 }
 
 // The device's wire charset: the second device parameter, 0 (by Flag) when there is none.
-int WireCharsetOf(HJ212_system& engine) {
-  DEVBAS_DATA* context = engine.dev_data ? engine.dev_data->pDevice : nullptr;
-  return context && context->arDevParam.GetSize() > 1 ? context->arDevParam[1] : kCharsetByFlag;
-}
+int wire_charset_of(HJ212_system& engine) { return engine.device_param(1, kCharsetByFlag); }
 
 // Writes the frame's bytes to the port; true when the port took them.
-bool WriteFrame(HJ212_system& engine, const std::string& bytes) {
-  ICommunication* port = engine.dev_data ? LoadPort(*engine.dev_data) : nullptr;
+bool write_frame(HJ212_system& engine, const std::string& bytes) {
+  ICommunication* port = engine.device_data() ? LoadPort(*engine.device_data()) : nullptr;
   if (!port || bytes.empty()) return false;
   int length = static_cast<int>(bytes.size());
-  DEVBAS_DATA* context = engine.dev_data->pDevice;
-  int param = context && context->arDevParam.GetSize() > 0 ? context->arDevParam[0] : 0;
-  return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, param) != 0;
+  return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, engine.device_param(0, 0)) != 0;
 }
 
 int Send(HJ212_system& engine, const Args& args) {
-  std::string data = Read(engine, args[0]);
+  std::string data = read_var(engine, args[0]);
   // Length and CRC cover the bytes on the wire; the copy shows the runtime's text between them.
-  WireData wire = wire_data(data, WireCharsetOf(engine));
-  if (args.size() == 3) Store(engine, args[2], wire.frame_around(data));
+  WireData wire = wire_data(data, wire_charset_of(engine));
+  if (args.size() == 3) store_var(engine, args[2], wire.frame_around(data));
   // A data segment the four-digit length field cannot announce would only be rejected: not sent.
-  bool written = wire.fits() && WriteFrame(engine, wire.frame());
-  Store(engine, args[1], written ? kStatusDone : kStatusNotDone);
-  return kRan;
+  bool written = wire.fits() && write_frame(engine, wire.frame());
+  store_var(engine, args[1], written ? kStatusDone : kStatusNotDone);
+  return kCmdRan;
 }
 
-void StoreField(HJ212_system& engine, const Args& args, bool found, const std::string& value) {
-  Store(engine, args[2], found ? value : std::string());
-  Store(engine, args[3], found ? kStatusDone : kStatusNotDone);
+void store_field(HJ212_system& engine, const Args& args, bool found, const std::string& value) {
+  store_var(engine, args[2], found ? value : std::string());
+  store_var(engine, args[3], found ? kStatusDone : kStatusNotDone);
 }
 
 int GetValue(HJ212_system& engine, const Args& args) {
-  std::string frame = Read(engine, args[0]);
-  std::string key = Read(engine, args[1]);
+  std::string frame = read_var(engine, args[0]);
+  std::string key = read_var(engine, args[1]);
   std::string value;
   bool found = get_value(frame, key, value) != 0;
-  StoreField(engine, args, found, value);
-  return kRan;
+  store_field(engine, args, found, value);
+  return kCmdRan;
 }
 
 int GetCpValue(HJ212_system& engine, const Args& args) {
-  std::string frame = Read(engine, args[0]);
-  std::string key = Read(engine, args[1]);
+  std::string frame = read_var(engine, args[0]);
+  std::string key = read_var(engine, args[1]);
   std::string cp;
   std::string value;
   bool found = get_value_cp(frame, cp) != 0 && get_value(cp, key, value) != 0;
-  StoreField(engine, args, found, value);
-  return kRan;
+  store_field(engine, args, found, value);
+  return kCmdRan;
 }
 
 int GetQueueSize(HJ212_system& engine, const Args& args) {
   int waiting = static_cast<int>(engine.queue_size());
-  return Store(engine, args[0], waiting) ? kRan : kStoreFailed;
+  return store_var(engine, args[0], waiting) ? kCmdRan : kCmdStoreFailed;
 }
 
 int GetData(HJ212_system& engine, const Args& args) {
   std::string frame;
-  int left = 0;
-  {
-    std::lock_guard<std::mutex> lock(engine.queue_mutex);
-    left = engine._pop_recv_string(frame);
-  }
+  int left = engine.take_frame(frame);
   // The queue holds the bytes as received; scripts get the runtime's UTF-8.
-  if (!Store(engine, args[0], received_text(frame))) return kStoreFailed; // the frame is gone from the queue all the same
-  return Store(engine, args[1], left) ? kRan : kStoreFailed;
+  if (!store_var(engine, args[0], received_text(frame))) return kCmdStoreFailed; // the frame is gone from the queue all the same
+  return store_var(engine, args[1], left) ? kCmdRan : kCmdStoreFailed;
 }
 
 // Each counter into its variable, in the command's order, as its decimal text: an integer
@@ -124,8 +114,8 @@ int GetStats(HJ212_system& engine, const Args& args) {
   const std::uint64_t values[] = {s.accepted, s.bad_length, s.bad_crc, s.dropped, s.overlong, s.noise_bytes, s.received_bytes};
   bool stored = true;
   for (std::size_t i = 0; i < args.size(); ++i)
-    stored = Store(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(values[i]))) && stored;
-  return stored ? kRan : kStoreFailed;
+    stored = store_var(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(values[i]))) && stored;
+  return stored ? kCmdRan : kCmdStoreFailed;
 }
 
 struct Command {
@@ -142,7 +132,7 @@ const Command kCommands[] = {
     {"GetStats", 1, 7, &GetStats},
 };
 
-bool SameNameIgnoringCase(const std::string& name, const char* command) {
+bool same_name_ignoring_case(const std::string& name, const char* command) {
   std::size_t i = 0;
   for (; i < name.size() && command[i] != '\0'; ++i) {
     unsigned char a = static_cast<unsigned char>(name[i]);
@@ -154,17 +144,17 @@ bool SameNameIgnoringCase(const std::string& name, const char* command) {
   return i == name.size() && command[i] == '\0';
 }
 
-const Command* FindCommand(const std::string& name) {
+const Command* find_command(const std::string& name) {
   for (const Command& command : kCommands)
-    if (SameNameIgnoringCase(name, command.name)) return &command;
+    if (same_name_ignoring_case(name, command.name)) return &command;
   return nullptr;
 }
 
-int Run(HJ212_system& engine, const std::string& text, std::size_t open, std::size_t close) {
-  const Command* command = FindCommand(trim_blanks(text.substr(0, open)));
-  if (!command || close < open) return kMalformed; // a ")" before the "(" belongs to the name
+int run_command(HJ212_system& engine, const std::string& text, std::size_t open, std::size_t close) {
+  const Command* command = find_command(trim_blanks(text.substr(0, open)));
+  if (!command || close < open) return kCmdMalformed; // a ")" before the "(" belongs to the name
   Args args = split(trim_blanks(text.substr(open + 1, close - open - 1)), ",");
-  if (args.size() < command->minArgs || args.size() > command->maxArgs) return kMalformed;
+  if (args.size() < command->minArgs || args.size() > command->maxArgs) return kCmdMalformed;
   return command->run(engine, args);
 }
 
@@ -173,8 +163,8 @@ int Run(HJ212_system& engine, const std::string& text, std::size_t open, std::si
 int HJ212_system::execute_device_cmd(const std::string& command) {
   std::size_t open = command.find('(');
   std::size_t close = command.find(')');
-  if (open == std::string::npos || close == std::string::npos) return kMalformed;
-  int result = Run(*this, command, open, close);
+  if (open == std::string::npos || close == std::string::npos) return kCmdMalformed;
+  int result = run_command(*this, command, open, close);
   last_error.store(static_cast<std::uint32_t>(result < 0 ? -result : result));
   return result;
 }

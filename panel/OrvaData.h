@@ -1,4 +1,5 @@
-// The panel's per-device record (ORVA_DATA) and the device's context record (DEVBAS_DATA).
+// The panel's per-device record (ORVA_DATA). The device's context record it points at (DEVBAS_DATA)
+// is the driver's: the panel only carries the pointer.
 // ORVA_DATA is defined by the panel: twelve 32-bit words on the panel's targets, in this order.
 #pragma once
 
@@ -9,12 +10,8 @@
 #include "hostshim.h"
 
 class COwnerArchive;
-class CDevTable;
 class ICommunication;
 class IDevRtdbCtrl;
-namespace HJ {
-class HJ212_system;
-}
 
 struct ORVA_DATA;
 struct DEVBAS_DATA;
@@ -38,12 +35,6 @@ struct ORVA_DATA {
   PFN_SETPARAMVALUE pfnSetParamValue;
   PFN_GETPARAMVALUE pfnGetParamValue;
   PFN_GETPARAMTYPE pfnGetParamType;
-};
-
-struct DEVBAS_DATA {
-  CArray<int, int> arDevParam; // seven device parameters; [0] goes to the port
-  CDevTable* pDevTable;        // channel table; owned
-  HJ::HJ212_system* pSystem;   // protocol engine; owned
 };
 
 #if UINTPTR_MAX == 0xFFFFFFFFu

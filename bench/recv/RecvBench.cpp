@@ -139,8 +139,7 @@ void Latency(bool waits) {
     while (r.sys.queue_size() == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
     ms.push_back(Ms(Clock::now() - t0));
     std::string out;
-    std::lock_guard<std::mutex> lock(r.sys.queue_mutex);
-    r.sys._pop_recv_string(out);
+    r.sys.take_frame(out);
   }
   std::sort(ms.begin(), ms.end());
   std::printf("| %s | %.2f | %.2f | %.2f |\n", waits ? "waits for bytes (40 ms)" : "returns at once", ms[ms.size() / 2],
@@ -152,7 +151,7 @@ void IdleCpu(bool waits) {
   Running r(port);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   clockid_t id;
-  if (pthread_getcpuclockid(r.sys.recv_thread.native_handle(), &id) != 0) return;
+  if (pthread_getcpuclockid(r.sys.receive_thread_handle(), &id) != 0) return;
   auto cpu = [&] {
     timespec t{};
     clock_gettime(id, &t);

@@ -107,15 +107,14 @@ struct Engine {
   ORVA_DATA data{};
   HJ::HJ212_system sys;
   explicit Engine(ICommunication& port) {
-    sys.dev_data = &data;
+    sys.attach(&data);
     StorePort(data, &port);
   }
   // Frames taken out of the queue, as the script would.
   std::size_t Take() {
     std::size_t n = 0;
     std::string frame;
-    std::lock_guard<std::mutex> lock(sys.queue_mutex);
-    while (sys._pop_recv_string(frame) >= 0) ++n;
+    while (sys.take_frame(frame) >= 0) ++n;
     return n;
   }
 };

@@ -3,7 +3,6 @@
 // one command. Nothing may crash, leak or read outside a buffer.
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "ConfigBytes.h"
@@ -39,10 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   station.rtdb.SetText("A", input.substr(0, line));
   for (const char* name : {"B", "T", "F"}) station.rtdb.SetText(name, "");
   station.rtdb.SetInt("N", 0);
-  {
-    std::lock_guard<std::mutex> lock(engine->queue_mutex);
-    engine->recv_queue.assign(2, "##0005ST=3260C0\r\n");
+  std::string scratch;
+  while (engine->take_frame(scratch) >= 0) {
   }
+  for (int i = 0; i < 2; ++i) engine->_store_frame("##0005ST=3260C0\r\n");
   while (line != std::string::npos) {
     size_t next = input.find('\n', line + 1);
     std::string command = input.substr(line + 1, next == std::string::npos ? std::string::npos : next - line - 1);

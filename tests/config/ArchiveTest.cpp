@@ -199,8 +199,8 @@ TEST(OwnerArchive, GetNowVersionReadsTheFirstWordInPlace) {
 
 TEST(OwnerArchive, FieldsAreLittleEndianAndTextsEndAtTheirFirstZeroByte) {
   COwnerArchive ar;
-  ASSERT_EQ(ar.SvrWriteInt32(-2), 1);
-  ASSERT_EQ(ar.SvrWriteDword(0x01020304u), 1);
+  ASSERT_TRUE(ar.SvrWriteInt32(-2));
+  ASSERT_TRUE(ar.SvrWriteDword(0x01020304u));
   const unsigned char text[6] = {'w', '0', 0, '1', '8', 'X'};
   ASSERT_EQ(ar.SvrWrite(text, 6), 1);
   const std::vector<unsigned char> expect = {0xFE, 0xFF, 0xFF, 0xFF, 0x04, 0x03, 0x02, 0x01, 'w', '0', 0, '1', '8', 'X'};
@@ -212,9 +212,9 @@ TEST(OwnerArchive, FieldsAreLittleEndianAndTextsEndAtTheirFirstZeroByte) {
   int32_t i = 0;
   DWORD d = 0;
   CString s("preset");
-  ASSERT_EQ(ar.SvrReadInt32(i), 1);
-  ASSERT_EQ(ar.SvrReadDword(d), 1);
-  ASSERT_EQ(ar.SvrReadText(s, 5), 1);
+  ASSERT_TRUE(ar.SvrReadInt32(i));
+  ASSERT_TRUE(ar.SvrReadDword(d));
+  ASSERT_TRUE(ar.SvrReadText(s, 5));
   EXPECT_EQ(i, -2);
   EXPECT_EQ(d, 0x01020304u);
   EXPECT_EQ(s, "w0");
@@ -224,9 +224,9 @@ TEST(OwnerArchive, FieldsAreLittleEndianAndTextsEndAtTheirFirstZeroByte) {
   SetState(ar, {1, 2, 3}, 0, LOAD);
   i = 77;
   s = "keep";
-  EXPECT_EQ(ar.SvrReadInt32(i), 0);
-  EXPECT_EQ(ar.SvrReadText(s, 4), 0);
-  EXPECT_EQ(ar.SvrReadText(s, -1), 0);
+  EXPECT_FALSE(ar.SvrReadInt32(i));
+  EXPECT_FALSE(ar.SvrReadText(s, 4));
+  EXPECT_FALSE(ar.SvrReadText(s, -1));
   EXPECT_EQ(i, 77);
   EXPECT_EQ(s, "keep");
   EXPECT_EQ(ar.m_nPosition, 0);

@@ -31,18 +31,14 @@ struct Loaded {
 // InitDevice's sequence on the given bytes, into a fresh context record.
 Loaded Load(const ConfigBytes& bytes) {
   Loaded out;
-  ORVA_DATA data{};
   COwnerArchive archive;
-  data.pArchive = &archive;
   CDevBas::mfPrepareArchive(archive, bytes.data(), bytes.size());
-  DEVBAS_DATA device{};
-  device.arDevParam.SetSize(7);
+  CArray<int, int> params;
+  params.SetSize(7);
   out.table = std::make_unique<CDevTable>();
-  device.pDevTable = out.table.get();
-  data.pDevice = &device;
-  out.read = CDevBas::mfReadConfiguration(data);
-  for (int i = 0; i < 7; ++i) out.params[static_cast<size_t>(i)] = device.arDevParam[i];
-  EXPECT_EQ(device.arDevParam.GetSize(), 7) << "the parameter array never grows";
+  out.read = CDevBas::mfReadConfiguration(&archive, &params, out.table.get());
+  for (int i = 0; i < 7; ++i) out.params[static_cast<size_t>(i)] = params[i];
+  EXPECT_EQ(params.GetSize(), 7) << "the parameter array never grows";
   return out;
 }
 
@@ -228,21 +224,18 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<LoadCase>& p) { return std::string(p.param.name); });
 
 TEST_F(DevTable, NothingIsReadWithoutBytesArchiveOrRecord) {
-  ORVA_DATA data{};
-  EXPECT_EQ(CDevBas::mfReadConfiguration(data), 0);
-  EXPECT_EQ(CDevBas::mfDeserializeFromOld(data), 0);
+  EXPECT_FALSE(CDevBas::mfReadConfiguration(nullptr, nullptr, nullptr));
+  EXPECT_EQ(CDevBas::mfDeserializeFromOld(nullptr, nullptr, nullptr), 0);
   COwnerArchive archive;
-  data.pArchive = &archive;
-  EXPECT_EQ(CDevBas::mfReadConfiguration(data), 0) << "an empty archive holds no configuration";
+  EXPECT_FALSE(CDevBas::mfReadConfiguration(&archive, nullptr, nullptr)) << "an empty archive holds no configuration";
   const ConfigBytes bytes = ConfigBytes().Int(1).Int(5).Int(0);
   CDevBas::mfPrepareArchive(archive, bytes.data(), bytes.size());
-  EXPECT_EQ(CDevBas::mfReadConfiguration(data), 1) << "no record: the configuration is there but goes nowhere";
-  DEVBAS_DATA device{};
-  device.arDevParam.SetSize(7);
-  data.pDevice = &device;
+  EXPECT_TRUE(CDevBas::mfReadConfiguration(&archive, nullptr, nullptr)) << "no parameters: the configuration is there but goes nowhere";
+  CArray<int, int> params;
+  params.SetSize(7);
   archive.m_nPosition = 0;
-  EXPECT_EQ(CDevBas::mfDeserializeFromOld(data), 0) << "no table: the parameters are still read";
-  EXPECT_EQ(device.arDevParam[0], 5);
+  EXPECT_EQ(CDevBas::mfDeserializeFromOld(&archive, &params, nullptr), 0) << "no table: the parameters are still read";
+  EXPECT_EQ(params[0], 5);
 }
 
 TEST_F(DevTable, ExistingRowsStayWhenTheCountCannotBeRead) {

@@ -18,9 +18,9 @@ struct Device {
 
 TEST(DeviceObject, FreshDeviceHasNothingSized) {
   Device d;
-  EXPECT_EQ(d.ctrl->m_nChannelNum, -1);
-  EXPECT_EQ(d.ctrl->m_arValue.GetSize(), 0);
-  EXPECT_EQ(d.ctrl->m_arChannelState.GetSize(), 0);
+  EXPECT_EQ(d.ctrl->ChannelNum(), -1);
+  EXPECT_EQ(d.ctrl->Values().GetSize(), 0);
+  EXPECT_EQ(d.ctrl->ChannelStates().GetSize(), 0);
   EXPECT_EQ(d.ctrl->m_devData.pRtdbCtrl, d.ctrl->m_pRtdb);
   EXPECT_EQ(d.ctrl->m_devData.pDevice, nullptr);
   EXPECT_STREQ(d.ctrl->m_devData.strDevName, "dev");
@@ -138,15 +138,15 @@ TEST(ChannelArrays, SizingFollowsTheCount) {
   for (const Case& c : cases) {
     Device d;
     for (int count : c.counts) EXPECT_EQ(d.ctrl->_InitValueArray(count), 0);
-    EXPECT_EQ(d.ctrl->m_arValue.GetSize(), c.size);
-    EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), c.size);
-    EXPECT_EQ(d.ctrl->m_arChannelState.GetSize(), c.size);
-    EXPECT_EQ(d.ctrl->m_strArValue.GetSize(), c.size);
-    EXPECT_EQ(d.ctrl->m_nChannelNum, c.channelNum);
+    EXPECT_EQ(d.ctrl->Values().GetSize(), c.size);
+    EXPECT_EQ(d.ctrl->ChannelRefs().GetSize(), c.size);
+    EXPECT_EQ(d.ctrl->ChannelStates().GetSize(), c.size);
+    EXPECT_EQ(d.ctrl->TextValues().GetSize(), c.size);
+    EXPECT_EQ(d.ctrl->ChannelNum(), c.channelNum);
   }
   Device huge;
   EXPECT_EQ(huge.ctrl->_InitValueArray(0x7FFFFFFF), kErrBadArgument);
-  EXPECT_EQ(huge.ctrl->m_arValue.GetSize(), 0);
+  EXPECT_EQ(huge.ctrl->Values().GetSize(), 0);
 }
 
 } // namespace

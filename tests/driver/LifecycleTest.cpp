@@ -69,7 +69,7 @@ TEST(Lifecycle, ConfigurationVersionDecidesWhatIsRead) {
     ASSERT_EQ(d.context()->arDevParam.GetSize(), 7);
     EXPECT_EQ(d.context()->arDevParam[0], c.param0) << "version " << c.version;
     EXPECT_EQ(d.context()->pDevTable->m_arRows.GetSize(), c.rows) << "version " << c.version;
-    EXPECT_NE(d.engine()->dev_data, nullptr) << "the receive thread starts whatever the version";
+    EXPECT_NE(d.engine()->device_data(), nullptr) << "the receive thread starts whatever the version";
     EXPECT_EQ(d.ctrl->m_devData.pArchive, nullptr) << "the archive never outlives InitDevice";
   }
 }
@@ -105,7 +105,7 @@ TEST(Lifecycle, InitAgainAfterCleanupGivesAFreshEngine) {
   d.ctrl->CleanupDevice();
   d.Init(kConfig);
   EXPECT_EQ(d.engine()->queue_size(), 0u);
-  EXPECT_EQ(d.engine()->frame_count, 0);
+  EXPECT_EQ(d.engine()->frames_accepted(), 0);
 }
 
 // A panel callback on the receive thread (here the frame count's channel-0 write) that calls back
@@ -206,18 +206,18 @@ TEST(Lifecycle, TwoPanelThreadsTakeTurns) {
   });
   for (int i = 0; i < 600; ++i) d.Collect(1 + i % 7);
   other.join();
-  int size = d.ctrl->m_nChannelNum + 1;
-  EXPECT_EQ(d.ctrl->m_arValue.GetSize(), size);
-  EXPECT_EQ(d.ctrl->m_strArValue.GetSize(), size);
-  EXPECT_EQ(d.ctrl->m_arChannelState.GetSize(), size);
-  EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), size);
+  int size = d.ctrl->ChannelNum() + 1;
+  EXPECT_EQ(d.ctrl->Values().GetSize(), size);
+  EXPECT_EQ(d.ctrl->TextValues().GetSize(), size);
+  EXPECT_EQ(d.ctrl->ChannelStates().GetSize(), size);
+  EXPECT_EQ(d.ctrl->ChannelRefs().GetSize(), size);
 }
 
 TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {
   Device d;
   EXPECT_EQ(d.ctrl->InitDevice(fake::Bytes(kConfig), -5), 0);
   ASSERT_NE(d.context(), nullptr);
-  EXPECT_EQ(d.engine()->dev_data, nullptr);
+  EXPECT_EQ(d.engine()->device_data(), nullptr);
   EXPECT_EQ(d.context()->arDevParam[0], 0);
   EXPECT_EQ(d.Collect(), kStatusNoFailure);
   EXPECT_TRUE(d.port.Timeouts().empty()) << "no engine to release, no timeout to set";
@@ -259,7 +259,7 @@ TEST(Collect, ReportsTheLastCommandsFailure) {
 TEST(Collect, WithoutEngineItReachesForNone) {
   Device d; // never initialised
   EXPECT_EQ(d.Collect(3), kStatusNoFailure);
-  EXPECT_EQ(d.ctrl->m_arChannelState[0], 1);
+  EXPECT_EQ(d.ctrl->ChannelStates()[0], 1);
   EXPECT_TRUE(d.port.Timeouts().empty());
   Device noPort;
   noPort.ctrl->m_devData.pCommunication = nullptr;
@@ -285,9 +285,9 @@ TEST(Channels, ReferencesAreNormalised) {
   Device d;
   int refs[3] = {5, 0, -3};
   EXPECT_EQ(d.ctrl->ChannelRefChange(refs, 3), 0);
-  ASSERT_EQ(d.ctrl->m_arChannelRef.GetSize(), 4);
+  ASSERT_EQ(d.ctrl->ChannelRefs().GetSize(), 4);
   int expected[4] = {0, 1, 0, -3};
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.ctrl->m_arChannelRef[i], expected[i]) << i;
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(d.ctrl->ChannelRefs()[i], expected[i]) << i;
   EXPECT_EQ(d.ctrl->ChannelRefChange(nullptr, 3), kErrBadArgument);
   EXPECT_EQ(d.ctrl->ChannelRefChange(refs, 0), kErrBadArgument);
 }
@@ -296,10 +296,10 @@ TEST(Channels, NegativeCountsBeforeSizingStayInsideTheArrays) {
   Device d;
   int refs[1] = {1};
   EXPECT_EQ(d.ctrl->ChannelRefChange(refs, -1), 0);
-  EXPECT_EQ(d.ctrl->m_arChannelRef.GetSize(), 1);
+  EXPECT_EQ(d.ctrl->ChannelRefs().GetSize(), 1);
   Device e;
   EXPECT_EQ(e.ctrl->CollectDevData(refs, -1), kStatusNoFailure);
-  EXPECT_EQ(e.ctrl->m_arValue.GetSize(), 1);
+  EXPECT_EQ(e.ctrl->Values().GetSize(), 1);
 }
 
 // Threads of this process, as the kernel lists them.
@@ -379,7 +379,7 @@ TEST(Lifecycle, RandomCallSequencesAreSafe) {
         port.Feed("noise" + kFrame);
         ++fed;
         // A running thread takes it in: later steps then meet a frame in the queue.
-        if (e && e->dev_data && e->is_started()) {
+        if (e && e->device_data() && e->is_started()) {
           EXPECT_TRUE(WaitFor([&] { return e->queue_size() > before; }));
         }
         break;

@@ -194,7 +194,7 @@ TEST(WriteMakeFrame, UsesTheEnginesDevice) {
   vars.Text("T1", "20240101120000");
   HJ::HJ212_system engine;
   EXPECT_EQ(engine._write_make_frame("DataTime=T1;F=N"), "DataTime=T1;F=N"); // no device: literals
-  engine.dev_data = &vars.data;
+  engine.attach(&vars.data);
   EXPECT_EQ(engine._write_make_frame("DataTime=T1;F=N"), "DataTime=20240101120000;F=N");
   EXPECT_EQ(engine._write_make_frame(";;"), "");
 }

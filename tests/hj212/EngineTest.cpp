@@ -17,12 +17,11 @@ std::string NthFrame(int n) { return HJ::wrap_frame("ST=32;CN=2011;QN=" + std::t
 struct Engine {
   ORVA_DATA data{};
   HJ::HJ212_system sys;
-  Engine() { sys.dev_data = &data; }
+  Engine() { sys.attach(&data); }
   std::vector<std::string> Drain() {
     std::vector<std::string> out;
-    std::lock_guard<std::mutex> lock(sys.queue_mutex);
     std::string f;
-    while (sys._pop_recv_string(f) >= 0) out.push_back(f);
+    while (sys.take_frame(f) >= 0) out.push_back(f);
     return out;
   }
 };
@@ -30,19 +29,15 @@ struct Engine {
 TEST(Queue, PopReportsFramesLeft) {
   Engine e;
   std::string out = "untouched";
-  {
-    std::lock_guard<std::mutex> lock(e.sys.queue_mutex);
-    EXPECT_EQ(e.sys._pop_recv_string(out), -1);
-  }
+  EXPECT_EQ(e.sys.take_frame(out), -1);
   EXPECT_EQ(out, "untouched");
   e.sys._store_frame(NthFrame(1));
   e.sys._store_frame(NthFrame(2));
-  std::lock_guard<std::mutex> lock(e.sys.queue_mutex);
-  EXPECT_EQ(e.sys._pop_recv_string(out), 1);
+  EXPECT_EQ(e.sys.take_frame(out), 1);
   EXPECT_EQ(out, NthFrame(1));
-  EXPECT_EQ(e.sys._pop_recv_string(out), 0);
+  EXPECT_EQ(e.sys.take_frame(out), 0);
   EXPECT_EQ(out, NthFrame(2));
-  EXPECT_EQ(e.sys._pop_recv_string(out), -1);
+  EXPECT_EQ(e.sys.take_frame(out), -1);
   EXPECT_EQ(out, NthFrame(2));
 }
 
@@ -54,7 +49,7 @@ TEST(Queue, FullQueueKeepsTheNewestFrames) {
   e.sys._store_frame(NthFrame(64)); // the oldest goes, the new one stays
   EXPECT_EQ(e.sys.queue_size(), 64u);
   for (int i = 65; i < 100; ++i) e.sys._store_frame(NthFrame(i));
-  EXPECT_EQ(e.sys.frame_count, 100);
+  EXPECT_EQ(e.sys.frames_accepted(), 100);
   std::vector<std::string> expected;
   for (int i = 36; i < 100; ++i) expected.push_back(NthFrame(i));
   EXPECT_EQ(e.Drain(), expected);
@@ -95,7 +90,7 @@ TEST(Publish, ByChannelTypeWithOneRetry) {
     db.FailNextSets(c.failingSets);
     Engine e;
     e.data.pRtdbCtrl = &db;
-    e.sys.frame_count = 2;
+    e.sys.set_frames_accepted(2);
     e.sys._store_frame(NthFrame(0));
     auto calls = db.Log();
     ASSERT_FALSE(calls.empty()) << c.what;
@@ -120,9 +115,9 @@ TEST(Publish, CountsEveryFrameAndWraps) {
   for (int i = 0; i < 7; ++i) e.sys._store_frame(NthFrame(i));
   EXPECT_EQ(db.Log().back().value, "7");
 
-  e.sys.frame_count = INT_MAX;
+  e.sys.set_frames_accepted(INT_MAX);
   e.sys._store_frame(NthFrame(8));
-  EXPECT_EQ(e.sys.frame_count, INT_MIN);
+  EXPECT_EQ(e.sys.frames_accepted(), INT_MIN);
   EXPECT_EQ(db.Log().back().value, "-2147483648");
   EXPECT_EQ(db.Get("Count").s, "-2147483648");
 }
@@ -130,7 +125,7 @@ TEST(Publish, CountsEveryFrameAndWraps) {
 TEST(Publish, NoDatabaseAdapterIsHarmless) {
   Engine e;
   e.sys._store_frame(NthFrame(0));
-  EXPECT_EQ(e.sys.frame_count, 1);
+  EXPECT_EQ(e.sys.frames_accepted(), 1);
   EXPECT_EQ(e.sys.queue_size(), 1u);
 }
 
@@ -153,7 +148,7 @@ TEST(ReceivePass, DrainsThePortAndFramesAcrossPasses) {
   port.Feed(c.substr(5));
   EXPECT_GT(e.sys._receive_pass(), 0);
   EXPECT_EQ(e.Drain(), (std::vector<std::string>{a, b, c}));
-  EXPECT_EQ(e.sys.frame_count, 3);
+  EXPECT_EQ(e.sys.frames_accepted(), 3);
   EXPECT_EQ(port.Waits(), std::set<int>{40});
   EXPECT_EQ(db.Get("Count").i, 3);
 }
@@ -170,7 +165,7 @@ TEST(ReceivePass, AThrowingDatabaseLosesNoFrame) {
   port.Feed(NthFrame(1) + NthFrame(2) + NthFrame(3));
   e.sys._receive_pass();
   EXPECT_EQ(e.Drain(), (std::vector<std::string>{NthFrame(1), NthFrame(2), NthFrame(3)}));
-  EXPECT_EQ(e.sys.frame_count, 3);
+  EXPECT_EQ(e.sys.frames_accepted(), 3);
   EXPECT_EQ(db.Get("Count").i, 3);
 }
 
@@ -231,15 +226,15 @@ TEST(ReceivePass, OneDrainIsBounded) {
   int got = e.sys._receive_pass();
   EXPECT_GE(got, 512);
   EXPECT_LE(got, 64 * 1024 + 512);
-  EXPECT_EQ(e.sys.recv_buffer.pending(), 0u);
+  EXPECT_EQ(e.sys.scanner().pending(), 0u);
 }
 
 TEST(Lifecycle, StopWithoutThreadIsSafe) {
   HJ::HJ212_system sys;
   sys.stop();
   sys.stop();
-  EXPECT_TRUE(sys.stop_requested.load());
-  EXPECT_FALSE(sys.recv_thread.joinable());
+  EXPECT_TRUE(sys.stop_was_requested());
+  EXPECT_EQ(sys.receive_thread_id(), std::thread::id());
 }
 
 } // namespace

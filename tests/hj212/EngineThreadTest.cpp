@@ -29,9 +29,9 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseco
   return true;
 }
 
-double ThreadCpuSeconds(std::thread& t) {
+double ThreadCpuSeconds(std::thread::native_handle_type t) {
   clockid_t clock;
-  if (pthread_getcpuclockid(t.native_handle(), &clock) != 0) return -1;
+  if (pthread_getcpuclockid(t, &clock) != 0) return -1;
   timespec ts{};
   clock_gettime(clock, &ts);
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
@@ -40,11 +40,8 @@ double ThreadCpuSeconds(std::thread& t) {
 std::vector<std::string> DrainQueue(HJ::HJ212_system& sys) {
   std::vector<std::string> out;
   std::string f;
-  for (;;) {
-    std::lock_guard<std::mutex> lock(sys.queue_mutex);
-    if (sys._pop_recv_string(f) < 0) return out;
-    out.push_back(f);
-  }
+  while (sys.take_frame(f) >= 0) out.push_back(f);
+  return out;
 }
 
 TEST(Thread, StopBeforeReleaseReadsNothing) {
@@ -59,7 +56,7 @@ TEST(Thread, StopBeforeReleaseReadsNothing) {
   auto began = Clock::now();
   sys.stop();
   EXPECT_LT(Clock::now() - began, std::chrono::seconds(5));
-  EXPECT_FALSE(sys.recv_thread.joinable());
+  EXPECT_EQ(sys.receive_thread_id(), std::thread::id());
   EXPECT_EQ(port.Reads(), 0);
   EXPECT_EQ(sys.queue_size(), 0u);
   EXPECT_FALSE(sys.release()); // stop released it already
@@ -92,7 +89,7 @@ TEST(Thread, ReleasedThreadQueuesAndPublishes) {
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == sent.size(); }));
   sys.stop();
   EXPECT_EQ(DrainQueue(sys), sent);
-  EXPECT_EQ(sys.frame_count, 10);
+  EXPECT_EQ(sys.frames_accepted(), 10);
   auto calls = db.Log();
   ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.back().op, "set int");
@@ -117,7 +114,7 @@ TEST(Thread, StopWhileReadingReturnsWithinOnePass) {
     auto began = Clock::now();
     sys.stop();
     EXPECT_LT(Clock::now() - began, std::chrono::seconds(5)) << c.what;
-    EXPECT_LE(sys.recv_buffer.held(), 2 * HJ::kMaxFrameBytes + 64 * 1024 + 512) << c.what;
+    EXPECT_LE(sys.scanner().held(), 2 * HJ::kMaxFrameBytes + 64 * 1024 + 512) << c.what;
   }
 }
 
@@ -135,10 +132,10 @@ TEST(Thread, IdleThreadDoesNotSpin) {
     sys.start(data);
     sys.release();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    double cpuBefore = ThreadCpuSeconds(sys.recv_thread);
+    double cpuBefore = ThreadCpuSeconds(sys.receive_thread_handle());
     int readsBefore = port.Reads();
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    double cpu = ThreadCpuSeconds(sys.recv_thread) - cpuBefore;
+    double cpu = ThreadCpuSeconds(sys.receive_thread_handle()) - cpuBefore;
     int reads = port.Reads() - readsBefore;
     sys.stop();
     EXPECT_LT(cpu, 0.1) << c.what; // a spinning thread burns the whole 0.4 s
@@ -191,11 +188,7 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
     ASSERT_LE(now.accepted, static_cast<uint64_t>(total));
     seen = now;
     std::string f;
-    int left;
-    {
-      std::lock_guard<std::mutex> lock(sys.queue_mutex);
-      left = sys._pop_recv_string(f);
-    }
+    int left = sys.take_frame(f);
     if (left >= 0) taken.push_back(f);
     else std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -210,7 +203,7 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
     ASSERT_LT(next, total) << "out of order or unknown: " << f;
     ++next;
   }
-  EXPECT_EQ(sys.frame_count, total);
+  EXPECT_EQ(sys.frames_accepted(), total);
   EXPECT_EQ(db.Get("Count").i, total);
   EXPECT_EQ(sys.stats().accepted, static_cast<uint64_t>(total));
   EXPECT_EQ(sys.stats().received_bytes, stream.size());

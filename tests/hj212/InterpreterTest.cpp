@@ -36,8 +36,7 @@ protected:
   void TearDown() override { DestroyDeviceCtrl(ctrl); }
 
   void Queue(const std::string& frame) {
-    std::lock_guard<std::mutex> lock(engine->queue_mutex);
-    engine->recv_queue.push_back(frame);
+    engine->_store_frame(std::string(frame));
   }
   int Run(const std::string& command) { return engine->execute_device_cmd(command); }
 
@@ -65,11 +64,11 @@ TEST_F(Commands, Grammar) {
       {"GetStats(Q,L,St,Q,L,St,Q,L)", -5}, {"GetStats(Q,NoSuchCount,L)", -4},
   };
   for (const Case& c : cases) {
-    engine->last_error = 77;
+    Run("Foo(X)"); // a known last result: malformed, 5
     int result = Run(c.command);
     EXPECT_EQ(result, c.result) << c.command;
     bool bothParentheses = std::string(c.command).find('(') != std::string::npos && std::string(c.command).find(')') != std::string::npos;
-    EXPECT_EQ(engine->last_error.load(), bothParentheses ? static_cast<uint32_t>(-c.result) : 77u) << c.command;
+    EXPECT_EQ(engine->last_result(), bothParentheses ? static_cast<uint32_t>(-c.result) : 5u) << c.command;
   }
 }
 

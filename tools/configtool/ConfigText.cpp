@@ -5,7 +5,6 @@
 #include <memory>
 
 #include "DevBas.h"
-#include "OrvaData.h"
 
 namespace configtool {
 
@@ -335,9 +334,7 @@ bool LoadBytes(const unsigned char* bytes, size_t length, Configuration& out, st
     return false;
   }
   CDevRow::mfFillPropertyDescription();
-  ORVA_DATA data{};
   auto archive = std::make_unique<COwnerArchive>();
-  data.pArchive = archive.get();
   CDevBas::mfPrepareArchive(*archive, bytes, static_cast<int>(length));
 
   Configuration config;
@@ -351,16 +348,12 @@ bool LoadBytes(const unsigned char* bytes, size_t length, Configuration& out, st
   config.storedParams = stored < 0 ? 0 : stored;
 
   auto table = std::make_unique<CDevTable>();
-  DEVBAS_DATA device{};
-  device.arDevParam.SetSize(7);
-  device.pDevTable = table.get();
-  data.pDevice = &device;
-  CDevBas::mfReadConfiguration(data);
-  data.pDevice = nullptr;
-  data.pArchive = nullptr;
+  CArray<int, int> params;
+  params.SetSize(7);
+  CDevBas::mfReadConfiguration(archive.get(), &params, table.get());
 
   if (version > COwnerArchive::VERSION) config.storedParams = 0;
-  for (int i = 0; i < 7; ++i) config.params[static_cast<size_t>(i)] = device.arDevParam[i];
+  for (int i = 0; i < 7; ++i) config.params[static_cast<size_t>(i)] = params[i];
   for (int r = 0; r < table->m_arRows.GetSize(); ++r) {
     const CDevRow& row = table->m_arRows[r];
     Row loaded;

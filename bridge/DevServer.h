@@ -21,10 +21,13 @@ public:
   // memory without bound or hold the receive thread away from its stop check.
   static constexpr int kDrainLimit = 64 * 1024;
   // Longest a drain goes on reading, so a port that trickles bytes and always claims more cannot
-  // hold arrived frames for long. Counted from the kClockEvery-th read and looked at every
-  // kClockEvery reads: the clock costs more than a one-byte read. Stop is looked at every read.
+  // hold arrived frames for long. Counted from the first look at the clock, which costs more than a
+  // one-byte read: it is looked at once reads shorter than kClockBytes brought that many bytes (so
+  // every kClockBytes + 1 reads at most) and every kClockEvery longer reads. Stop is looked at
+  // every read.
   static constexpr int kDrainMs = 100;
   static constexpr int kClockEvery = 16;
+  static constexpr int kClockBytes = 64;
   static constexpr int kReadSize = 512;
   // Room is asked of the sink for this many bytes at a time and filled by several reads; the
   // byte limit is looked at per block, so a drain of short reads may pass it by less than a block.

@@ -1,4 +1,5 @@
 #include <chrono>
+#include <cstddef>
 
 #include "DevServer.h"
 #include "ICommunication.h"
@@ -8,36 +9,57 @@ int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, cons
   if (!port) return -1;
   static const std::atomic<bool> kNever{false};
   const std::atomic<bool>& halt = stop ? *stop : kNever;
-  std::chrono::steady_clock::time_point deadline{};
-  bool timed = false;
-  unsigned char* block = nullptr; // room is asked for a block of reads at a time, not per read
-  int filled = kBlockSize;        // bytes read into the current block
-  int taken = 0;                  // bytes of the blocks before it
-  int until_check = kClockEvery;  // reads left before the clock is looked at
-  for (;;) {
-    if (kBlockSize - filled < kReadSize) {
-      if (block) sink.commit(filled);
-      taken += block ? filled : 0;
-      filled = 0;
-      if (taken >= kDrainLimit || halt.load(std::memory_order_relaxed)) break;
-      block = sink.room(kBlockSize);
-      if (!block) break;
+  const int wait_ms = static_cast<int>(wait);
+  constexpr std::size_t kLastFit = kBlockSize - kReadSize; // a block takes reads while it holds this much at most
+  constexpr unsigned kRound = kClockBytes;
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::time_point::max(); // until the first look
+  int long_reads = 0; // rounds of one read since the clock was looked at
+  bool last = false;  // the port has nothing more, stop was asked, or the time is up
+  int taken = 0;
+  while (!last && taken < kDrainLimit && !halt.load(std::memory_order_relaxed)) {
+    unsigned char* const block = sink.room(kBlockSize); // room is asked for a block of reads at a time
+    if (!block) break;
+    unsigned char* at = block;
+    unsigned left = kRound; // bytes the round may still take before the clock is due
+    for (;;) {
+      // Reads placing no more than the round has left cost the call and three tests; the round's
+      // last read, and any count out of range, take the slow path.
+      for (;;) {
+        int hint = kReadSize;
+        const int placed = port->ReadData(at, &hint, wait_ms);
+        const unsigned more = static_cast<unsigned>(placed) - 1u; // bytes placed beyond the first
+        if (__builtin_expect(more >= left, 0)) { // expected not: keeps the one-byte read's path straight
+          if (placed < 1) last = true;
+          else at += placed < kReadSize ? placed : kReadSize; // a port may overstate
+          last = last || hint <= 0 || halt.load(std::memory_order_relaxed);
+          break;
+        }
+        at += std::size_t{more} + 1;
+        left -= more + 1;
+        // One test for both ends: a set stop flag makes the value negative.
+        if (__builtin_expect((hint | -static_cast<int>(halt.load(std::memory_order_relaxed))) <= 0, 0)) {
+          last = true;
+          break;
+        }
+      }
+      if (last) break;
+      const std::size_t room = static_cast<std::size_t>(block + kLastFit - at); // wraps when full
+      if (room > kLastFit) break;                                               // no room for another whole read
+      const bool long_read = left == kRound; // a whole round in one read
+      left = room < kRound ? static_cast<unsigned>(room) : kRound;
+      if (long_read && ++long_reads < kClockEvery) continue;
+      long_reads = 0;
+      const Clock::time_point now = Clock::now();
+      if (deadline == Clock::time_point::max()) {
+        deadline = now + std::chrono::milliseconds(kDrainMs);
+      } else if (now >= deadline) {
+        last = true;
+        break;
+      }
     }
-    int hint = kReadSize;
-    int placed = port->ReadData(block + filled, &hint, static_cast<int>(wait));
-    if (placed < 1) break;
-    if (placed > kReadSize) placed = kReadSize; // a port that overstates
-    filled += placed;
-    if (hint <= 0 || halt.load(std::memory_order_relaxed)) break;
-    if (--until_check == 0) {
-      until_check = kClockEvery;
-      auto now = std::chrono::steady_clock::now();
-      if (!timed) deadline = now + std::chrono::milliseconds(kDrainMs), timed = true;
-      else if (now >= deadline) break;
-    }
-  }
-  if (block && filled > 0) {
-    sink.commit(filled);
+    const int filled = static_cast<int>(at - block);
+    if (filled > 0) sink.commit(filled);
     taken += filled;
   }
   return taken;

@@ -107,6 +107,7 @@ void HJ212_system::hj212_thread() {
     std::unique_lock<std::mutex> lock(queue_mutex);
     queue_cond.wait(lock, [this] { return started; });
   }
+  auto last_byte = std::chrono::steady_clock::now(); // the pass that last read a byte
   while (!stop_requested.load()) {
     auto began = std::chrono::steady_clock::now();
     int got = -1;
@@ -117,14 +118,19 @@ void HJ212_system::hj212_thread() {
       recv_buffer.clear();
       _publish_stats();
     }
+    if (got > 0) {
+      last_byte = began;
+      continue;
+    }
     // A port that returns at once with nothing (or no port at all) must not make this a spin.
-    if (got <= 0) idle_until(began);
+    idle_until(began, began - last_byte >= std::chrono::milliseconds(kQuietMs));
   }
 }
 
-void HJ212_system::idle_until(std::chrono::steady_clock::time_point since) {
-  auto until = since + std::chrono::milliseconds(kReadWaitMs);
-  if (std::chrono::steady_clock::now() >= until) return; // a read that waited its wait out: no lock, no futex call
+void HJ212_system::idle_until(std::chrono::steady_clock::time_point since, bool quiet) {
+  auto now = std::chrono::steady_clock::now();
+  auto until = quiet ? now + std::chrono::milliseconds(kQuietIdleMs) : since + std::chrono::milliseconds(kReadWaitMs);
+  if (now >= until) return; // a read that waited its wait out: no lock, no futex call
   std::unique_lock<std::mutex> lock(queue_mutex);
   queue_cond.wait_until(lock, until, [this] { return stop_requested.load(); });
 }

@@ -6,7 +6,10 @@
 //   take_frame, execute_device_cmd and _write_make_frame;
 // - the receive thread runs hj212_thread: it drains the port, frames the bytes (recv_buffer is
 //   its alone), stores accepted frames (a full queue loses its oldest through _pop_recv_string),
-//   counts them (frame_count is its alone) and publishes the count on channel 0.
+//   counts them (frame_count is its alone) and publishes the count on channel 0. A pass that read
+//   nothing lasts kReadWaitMs at least; once no byte came for kQuietMs, the thread idles kQuietIdleMs
+//   after each empty pass instead, and the first byte brings back the kReadWaitMs rhythm; stop
+//   wakes it from either idle at once.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
 // panel's port and database are never called while it is held. The receive counters go to the
 // panel's thread through a sequence lock over 32-bit halves, published once a pass: 64-bit values
@@ -43,6 +46,10 @@ class HJ212_system {
 public:
   // Wait handed to each port read, and the shortest length of a pass that read nothing.
   static constexpr unsigned kReadWaitMs = 40;
+  // Silence after which an idle device costs fewer wake-ups, and the idle after each empty pass
+  // then: the first frame after silence waits this long at most, under one collection cycle.
+  static constexpr unsigned kQuietMs = 1000;
+  static constexpr unsigned kQuietIdleMs = 150;
 
   HJ212_system() = default;
   HJ212_system(const HJ212_system&) = delete;
@@ -141,8 +148,9 @@ private:
   std::atomic<std::uint32_t> stats_seq_{0}; // odd while the receive thread writes
   std::atomic<std::uint32_t> stats_words_[kStatWords] = {};
 
-  // Sleeps until kReadWaitMs after `since`, or until stop is requested.
-  void idle_until(std::chrono::steady_clock::time_point since);
+  // Sleeps until kReadWaitMs after `since` (kQuietIdleMs from now when `quiet`), or until stop is
+  // requested.
+  void idle_until(std::chrono::steady_clock::time_point since, bool quiet);
 };
 
 } // namespace HJ

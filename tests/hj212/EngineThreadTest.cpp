@@ -143,6 +143,29 @@ TEST(Thread, IdleThreadDoesNotSpin) {
   }
 }
 
+// After a stretch without bytes the thread reads less often; the first frame brings the read-wait
+// rhythm back. Windows of 600 ms: about 15 reads at that rhythm, 4 at the quiet one.
+TEST(Thread, QuietThreadReadsLessOftenUntilBytesCome) {
+  fake::Port port;
+  port.SetImmediate(true);
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  HJ::HJ212_system sys;
+  sys.start(data);
+  sys.release();
+  auto readsWithin = [&](std::chrono::milliseconds span) {
+    int before = port.Reads();
+    std::this_thread::sleep_for(span);
+    return port.Reads() - before;
+  };
+  std::this_thread::sleep_for(std::chrono::milliseconds(HJ::HJ212_system::kQuietMs + 300));
+  EXPECT_LE(readsWithin(std::chrono::milliseconds(600)), 7);
+  port.Feed(NthFrame(1));
+  ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
+  EXPECT_GE(readsWithin(std::chrono::milliseconds(600)), 9);
+  sys.stop();
+}
+
 TEST(Thread, PortReplacedWhileRunning) {
   fake::Port first, second;
   ORVA_DATA data{};

@@ -87,7 +87,7 @@ double ThreadCpuSeconds() {
 // Hands the stream to the loaded plug-in's receive thread in 512-byte reads, claiming more while
 // bytes are left, once armed; notes the thread's CPU time at its first read and when it came back
 // after the last byte (its framing of them done). Nothing at once when not armed.
-class ArmedStreamPort final : public ICommunication {
+class ArmedStreamPort final : public bench::ReadOnlyPort {
 public:
   explicit ArmedStreamPort(const std::string& stream) : begin_(stream.data()), at_(begin_), end_(begin_ + stream.size()) {}
   // Serves the stream once and returns the receive thread's CPU seconds from the first read to the
@@ -104,9 +104,6 @@ public:
     cv_.wait(lock, [this] { return done_; });
     return ended_ - began_;
   }
-  int Open() override { return 1; }
-  int Close() override { return 1; }
-  int WriteData(const unsigned char*, int*, int) override { return 1; }
   int ReadData(unsigned char* buffer, int* length, int) override {
     if (!armed_.load(std::memory_order_acquire)) {
       *length = 0;
@@ -130,11 +127,6 @@ public:
     *length = at_ != end_ ? 1 : 0;
     return static_cast<int>(n);
   }
-  int ClearBuffer() override { return 1; }
-  int SetDeviceName(const char*) override { return 1; }
-  int GetCommMode() override { return 1; }
-  int SetTimeout(int) override { return 1; }
-  int GetTimeout() override { return 0; }
 
 private:
   const char* begin_;
@@ -183,7 +175,7 @@ BENCHMARK(BM_PluginReceive)->UseManualTime()->Unit(benchmark::kMillisecond);
 // ---- --report
 
 // A port fed by the bench: waits for bytes up to the read wait, or returns at once.
-class FeedPort final : public ICommunication {
+class FeedPort final : public bench::ReadOnlyPort {
 public:
   explicit FeedPort(bool waits) : waits_(waits) {}
   void Feed(const std::string& bytes) {
@@ -193,9 +185,6 @@ public:
     }
     cv_.notify_all();
   }
-  int Open() override { return 1; }
-  int Close() override { return 1; }
-  int WriteData(const unsigned char*, int*, int) override { return 1; }
   int ReadData(unsigned char* buffer, int* length, int wait) override {
     std::unique_lock<std::mutex> lock(m_);
     if (waits_) cv_.wait_for(lock, std::chrono::milliseconds(wait), [this] { return !pending_.empty(); });
@@ -206,11 +195,6 @@ public:
     *length = pending_.empty() ? 0 : 1;
     return static_cast<int>(n);
   }
-  int ClearBuffer() override { return 1; }
-  int SetDeviceName(const char*) override { return 1; }
-  int GetCommMode() override { return 1; }
-  int SetTimeout(int) override { return 1; }
-  int GetTimeout() override { return 0; }
 
 private:
   bool waits_;
@@ -233,14 +217,15 @@ struct Running {
   ~Running() { sys.stop(); }
 };
 
-void Latency(bool waits) {
+// Port-to-queue latencies (ms, sorted) of `count` frames, the i-th fed pause_ms(i) after the last.
+template <class Pause>
+std::vector<double> FrameLatencies(bool waits, int count, Pause pause_ms) {
   FeedPort port(waits);
   Running r(port);
   const std::string frame = HJ::wrap_frame("QN=20240101120000000;ST=32;CN=2011;CP=&&w01018-Rtd=25.1&&");
   std::vector<double> ms;
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  for (int i = 0; i < 200; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(i * 7 % 41)); // at any point of the thread's cycle
+  for (int i = 0; i < count; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms(i)));
     auto t0 = Clock::now();
     port.Feed(frame);
     while (r.sys.queue_size() == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -249,26 +234,21 @@ void Latency(bool waits) {
     r.sys.take_frame(out);
   }
   std::sort(ms.begin(), ms.end());
+  return ms;
+}
+
+void Latency(bool waits) {
+  // at any point of the thread's cycle
+  std::vector<double> ms = FrameLatencies(waits, 200, [](int i) { return (i == 0 ? 50 : 0) + i * 7 % 41; });
   std::printf("| %s | %.2f | %.2f | %.2f |\n", waits ? "waits for bytes (40 ms)" : "returns at once", ms[ms.size() / 2],
               ms[ms.size() * 99 / 100], ms.back());
 }
 
 // The first frame after the thread went quiet: fed at any point of its idle.
 void LatencyAfterSilence(bool waits) {
-  FeedPort port(waits);
-  Running r(port);
-  const std::string frame = HJ::wrap_frame("QN=20240101120000000;ST=32;CN=2011;CP=&&w01018-Rtd=25.1&&");
-  std::vector<double> ms;
-  for (int i = 0; i < 8; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(HJ::HJ212_system::kQuietMs + 200 + i * 23 % HJ::HJ212_system::kQuietIdleMs));
-    auto t0 = Clock::now();
-    port.Feed(frame);
-    while (r.sys.queue_size() == 0) std::this_thread::sleep_for(std::chrono::microseconds(50));
-    ms.push_back(Ms(Clock::now() - t0));
-    std::string out;
-    r.sys.take_frame(out);
-  }
-  std::sort(ms.begin(), ms.end());
+  std::vector<double> ms = FrameLatencies(waits, 8, [](int i) {
+    return static_cast<int>(HJ::HJ212_system::kQuietMs + 200 + i * 23 % HJ::HJ212_system::kQuietIdleMs);
+  });
   std::printf("| %s, first frame after %.1f s of silence (8 frames) | %.2f | %.2f | %.2f |\n", waits ? "waits for bytes (40 ms)" : "returns at once",
               HJ::HJ212_system::kQuietMs / 1000.0 + 0.2, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
 }

@@ -69,15 +69,25 @@ inline std::string MakeStream(Kind kind, std::size_t bytes) {
 
 // Hands out `stream` in reads of `read` bytes; claims more after each read while bytes are left
 // (drained) or never (one read per pass).
-class StreamPort final : public ICommunication {
+// A port that only reads: every other operation answers success.
+class ReadOnlyPort : public ICommunication {
+public:
+  int Open() override { return 1; }
+  int Close() override { return 1; }
+  int WriteData(const unsigned char*, int*, int) override { return 1; }
+  int ClearBuffer() override { return 1; }
+  int SetDeviceName(const char*) override { return 1; }
+  int GetCommMode() override { return 1; }
+  int SetTimeout(int) override { return 1; }
+  int GetTimeout() override { return 0; }
+};
+
+class StreamPort final : public ReadOnlyPort {
 public:
   StreamPort(const std::string& stream, int read, bool claimsMore)
       : begin_(stream.data()), at_(begin_), end_(begin_ + stream.size()), read_(static_cast<std::size_t>(read)), more_(claimsMore) {}
   void Rewind() { at_ = begin_; }
   bool Done() const { return at_ == end_; }
-  int Open() override { return 1; }
-  int Close() override { return 1; }
-  int WriteData(const unsigned char*, int*, int) override { return 1; }
   int ReadData(unsigned char* buffer, int* length, int) override {
     std::size_t n = static_cast<std::size_t>(end_ - at_);
     if (n > read_) n = read_;
@@ -88,11 +98,6 @@ public:
     *length = more_ && at_ != end_ ? 1 : 0;
     return static_cast<int>(n);
   }
-  int ClearBuffer() override { return 1; }
-  int SetDeviceName(const char*) override { return 1; }
-  int GetCommMode() override { return 1; }
-  int SetTimeout(int) override { return 1; }
-  int GetTimeout() override { return 0; }
 
 private:
   const char* begin_;

@@ -318,7 +318,14 @@ int TaskCount() {
 TEST(Lifecycle, RandomCallSequencesAreSafe) {
   std::mt19937 random(20241208);
   const std::string config = fake::ConfigBytes({1}, {fake::Row()});
-  const int base = TaskCount();
+  // Under qemu a joined thread's task can linger a moment after the join: count once it settles.
+  int base = TaskCount();
+  for (int i = 0; i < 100; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    int now = TaskCount();
+    if (now >= base) break;
+    base = now;
+  }
   for (int round = 0; round < 40; ++round) {
     fake::Rtdb rtdb;
     rtdb.SetInt("N", 0);
@@ -330,8 +337,9 @@ TEST(Lifecycle, RandomCallSequencesAreSafe) {
       DEVBAS_DATA* context = device ? static_cast<CDevCtrl*>(device)->m_devData.pDevice : nullptr;
       return context ? context->pSystem : nullptr;
     };
-    auto threadsEnded = [&] { EXPECT_TRUE(WaitFor([&] { return TaskCount() == base; })) << "round " << round << ": a thread outlived its cleanup"; };
+    auto threadsEnded = [&] { EXPECT_TRUE(WaitFor([&] { return TaskCount() <= base; })) << "round " << round << ": a thread outlived its cleanup"; };
     for (int step = 0; step < 60; ++step) {
+      if (HasFailure()) return; // one report is enough: every later wait would fail the same way
       int codes[2] = {3, 0};
       switch (random() % 10) {
       case 0:

@@ -6,14 +6,14 @@
 
 #include "../hj212/FieldFrames.h"
 #include "Envelope.h"
-#include "Inspect.h"
+#include "Explain.h"
 
 namespace {
 
 std::string Only(const std::string& input, frametool::Report& report) {
   std::vector<frametool::Span> spans = frametool::find_spans(input);
   if (spans.size() != 1) return "spans: " + std::to_string(spans.size());
-  report = frametool::inspect(spans[0]);
+  report = frametool::explain(spans[0]);
   return spans[0].bytes;
 }
 

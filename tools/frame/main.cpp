@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Inspect.h"
+#include "Explain.h"
 #include "Version.h"
 
 namespace {
@@ -72,7 +72,7 @@ int main(int argc, char** argv) {
   bool failed = false;
   for (const std::string& input : inputs) {
     for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input)) {
-      frametool::Report report = frametool::inspect(span);
+      frametool::Report report = frametool::explain(span);
       failed = failed || !report.accepted;
       std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);
       std::fwrite(out.data(), 1, out.size(), stdout);

@@ -35,7 +35,7 @@ struct Report {
   std::vector<std::pair<std::string, std::string>> cp;     // CP items
 };
 
-Report inspect(const Span& span);
+Report explain(const Span& span);
 
 // Human-readable block, and one JSON object on one line.
 std::string text_report(std::size_t number, const Span& span, const Report& report);

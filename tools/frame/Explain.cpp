@@ -1,4 +1,4 @@
-#include "Inspect.h"
+#include "Explain.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -142,7 +142,7 @@ std::string hex_to_bytes(const std::string& dump) {
   return bytes;
 }
 
-Report inspect(const Span& span) {
+Report explain(const Span& span) {
   Report r;
   const std::string& s = span.bytes;
   r.accepted = HJ::check_frame(s + "\r\n");

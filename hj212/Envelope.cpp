@@ -87,21 +87,33 @@ bool check_frame(const char* candidate, std::size_t length) {
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
 
-int header_flag(const std::string& data) {
+long header_number(const std::string& data, const char* name, long max) {
   std::size_t end = data.find("CP=&&");
   if (end == std::string::npos) end = data.size();
+  std::size_t name_length = std::char_traits<char>::length(name);
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
   for (std::size_t start = 0; start < end;) {
     std::size_t stop = data.find(';', start);
     if (stop == std::string::npos || stop > end) stop = end;
-    if (data.compare(start, 5, "Flag=") == 0 && start + 5 <= stop) {
-      int value = 0;
-      std::size_t digits = stop - start - 5;
-      if (digits == 0 || digits > 3) return -1;
-      for (std::size_t i = start + 5; i < stop; ++i) {
-        if (data[i] < '0' || data[i] > '9') return -1;
-        value = value * 10 + (data[i] - '0');
+    std::size_t at = start;
+    while (at < stop && blank(data[at])) ++at;
+    if (stop - at > name_length && data.compare(at, name_length, name) == 0) {
+      std::size_t value = at + name_length;
+      while (value < stop && blank(data[value])) ++value;
+      if (value < stop && data[value] == '=') {
+        std::size_t last = stop;
+        while (last > value + 1 && blank(data[last - 1])) --last;
+        ++value;
+        while (value < last && blank(data[value])) ++value;
+        if (value == last) return -1;
+        long number = 0;
+        for (; value < last; ++value) {
+          if (data[value] < '0' || data[value] > '9') return -1;
+          number = number * 10 + (data[value] - '0');
+          if (number > max) return -1;
+        }
+        return number;
       }
-      return value <= 255 ? value : -1;
     }
     start = stop + 1;
   }

@@ -63,9 +63,15 @@ enum WireCharset { kCharsetByFlag = 0, kCharsetGb18030 = 1, kCharsetUtf8 = 2 };
 constexpr int kVersion2005 = 0;
 constexpr int kVersion2017 = 1;
 constexpr int kVersion2025 = 2;
-// The Flag field of a data segment's header (before "CP=&&"): its value 0..255, or -1 when the
-// header has no Flag or its value is not such a number.
-int header_flag(const std::string& data);
+// A number in a data segment's header (the ";"-separated items before "CP=&&"), as every rule that
+// acts on Flag, CN or PNUM reads it: the item named exactly `name`, blanks around name and value
+// trimmed, decimal digits with leading zeros allowed. Its value, or -1 when the header has no such
+// item or its value is not a number up to `max`.
+long header_number(const std::string& data, const char* name, long max);
+// The Flag field: its value 0..255, or -1.
+inline int header_flag(const std::string& data) { return static_cast<int>(header_number(data, "Flag", 255)); }
+// The CN field: its value 0..9999, or -1.
+inline int header_cn(const std::string& data) { return static_cast<int>(header_number(data, "CN", 9999)); }
 
 // A data segment as it goes on the wire, and the envelope fields computed over those bytes.
 struct WireData {

@@ -173,6 +173,9 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
       {0, "ST=32;Flag=1033;S=" + kHua, "ST=32;Flag=1033;S=" + kHuaGb}, // not a Flag value
       {0, "ST=32;CP=&&Flag=9;S=" + kHua + "&&", "ST=32;CP=&&Flag=9;S=" + kHuaGb + "&&"}, // in CP: not the header's
       {0, "ST=32;XFlag=9;S=" + kHua, "ST=32;XFlag=9;S=" + kHuaGb},
+      {0, "ST=32;Flag=9 ;S=" + kHua, "ST=32;Flag=9 ;S=" + kHua}, // read as GetValue reads it: blanks,
+      {0, "ST=32; Flag=9;S=" + kHua, "ST=32; Flag=9;S=" + kHua}, // ...on either side,
+      {0, "ST=32;Flag=0009;S=" + kHua, "ST=32;Flag=0009;S=" + kHua}, // ...leading zeros
       {1, "ST=32;Flag=9;S=" + kHua, "ST=32;Flag=9;S=" + kHuaGb},
       {2, "ST=32;Flag=5;S=" + kHua, "ST=32;Flag=5;S=" + kHua},
       {2, "S=" + kHua, "S=" + kHua},

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
-        liblua5.4-dev pkg-config g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user binutils python3 valgrind)
+        liblua5.4-dev libssl-dev pkg-config g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user binutils python3 valgrind)
 foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)
 
 missing() {

@@ -1,0 +1,60 @@
+// Encryption of a data segment's CP region with SM4: which bytes, in which form on the wire, and
+// the key a device holds. The cipher itself is Sm4.h; wire_data (Envelope.h) decides the charset.
+//
+// The region runs from after the first "CP=&&" to the last "&&" of the data segment (ciphertext
+// may hold "&&" itself). Its whole 16-byte blocks are encrypted (ECB, no padding), a shorter tail
+// stays plain, so the region keeps its length. Length field and CRC are those of the plain data
+// segment: a receiver checks the CRC after decrypting.
+#pragma once
+
+#include <cstddef>
+#include <mutex>
+#include <string>
+
+#include "Sm4.h"
+
+namespace HJ {
+
+// The commands whose frames are encrypted: data uploads and their requests.
+inline bool encrypted_cn(int cn) { return cn >= 2000 && cn <= 2999; }
+
+// The region of `data`: [begin, end) after the first "CP=&&" and before the last "&&" at or after
+// it. false when there is no "CP=&&" or no closing "&&".
+bool cp_region(const char* data, std::size_t length, std::size_t& begin, std::size_t& end);
+
+// How the ciphertext stands in the frame: raw bytes (the region keeps its length), or the text
+// "{0xE4,0x3E,...}" (upper-case hex, comma-separated) with the plain tail after it.
+enum CipherForm { kCipherRaw = 0, kCipherText = 1 };
+
+// The data segment `plain` with its region encrypted in `form`. false (out untouched) when it has
+// no region; a region shorter than one block comes back unchanged in either form.
+bool encrypt_cp(const std::string& plain, const Sm4& cipher, int form, std::string& out);
+
+// The plain data segment of a received one whose region is encrypted in either form: a region
+// that opens with whole blocks of "{0xHH,...}" items is the text form, anything else is raw.
+// false when there is no region.
+bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::string& plain);
+
+// A device's key: 16 bytes or none. Set on the panel's thread, read by the receive thread: each
+// reader sees the old key or the new one, never a mix. Wiped when replaced and when destroyed.
+class CipherKey {
+public:
+  CipherKey() = default;
+  ~CipherKey();
+  CipherKey(const CipherKey&) = delete;
+  CipherKey& operator=(const CipherKey&) = delete;
+
+  // Sets the key from exactly 16 bytes, or removes it with the empty text; any other length is
+  // refused (false) and the key stays as it was.
+  bool set(const std::string& key);
+  // Copies the key into `out` (16 bytes); false when none is set.
+  bool get(unsigned char* out) const;
+  bool is_set() const;
+
+private:
+  mutable std::mutex mutex_; // a copy of 16 bytes only: never held over a port or database call
+  unsigned char key_[Sm4::kKeyBytes] = {};
+  bool set_ = false;
+};
+
+} // namespace HJ

@@ -1,0 +1,185 @@
+// SM4 and the CP region rule: the cipher's own vector, the HJ 212-2025 worked example, both wire
+// forms back and forth, and (on the host) OpenSSL's SM4 as an independent oracle.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "CpCipher.h"
+#include "Envelope.h"
+#include "Sm4.h"
+
+#ifdef POLMON_HAVE_OPENSSL
+#include <openssl/evp.h>
+#endif
+
+namespace {
+
+std::string FromHex(const std::string& hex) {
+  std::string bytes;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+std::string ToHex(const std::string& bytes) {
+  std::string hex;
+  char two[3];
+  for (unsigned char c : bytes) {
+    std::snprintf(two, sizeof two, "%02X", c);
+    hex += two;
+  }
+  return hex;
+}
+
+const unsigned char* U(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
+
+// GB/T 32907 example 1.
+const std::string kBlockKey = FromHex("0123456789ABCDEFFEDCBA9876543210");
+const std::string kBlockPlain = kBlockKey;
+const std::string kBlockCipher = FromHex("681EDF34D206965E86B3E94F536E4246");
+
+// HJ 212-2025 example 2: key "0000000000000000", the plain frame, its 208-byte region encrypted.
+const std::string kExampleKey = "0000000000000000";
+const std::string kExampleData =
+    "QN=20240520210700000;ST=31;CN=2051;PW=123456;MN=010000A8900016F000169DC0;Flag=9;CP=&&DataTime=20240520210600;"
+    "a01011-Min=1.35,a01011-Avg=1.35,a01011-Max=1.35,a01011-Flag=N;a01012-Min=9.3,a01012-Avg=9.3,a01012-Max=9.3,"
+    "a01012-Flag=N;a01014-Min=3.20,a01014-Avg=3.211,a01014-Max=3.212,a01014-Flag=N&&";
+const std::string kExampleCipherHex =
+    "E43E159ACFAB242CB53155FB8B9281A1A242577ABFAED881BE88B72D69FC55ED1A80119FAAC8B3CD33D285CC76F57F2CA7F88B9573C6647E0F"
+    "07E24609BD6B63EB20C5B9784F28E71D2F4994FF61D9E1C2B3075592B4D1E09C4D8BB27BE97B559E3DA6643781A6F477769DEEB009B10DFFF3"
+    "426922725D607DC4480F0CAC5F70DB2587B124BCB281592721D6E4BC180A97E5E111499CBE822E31C8D7761553543AA24207C290997BBDE64F"
+    "9266BC5F529A172E381C1D898CA1A0D771A914A7B2D7467C70B94F1D4A7B0350A48DBF8B41";
+const std::string kExampleHead = "QN=20240520210700000;ST=31;CN=2051;PW=123456;MN=010000A8900016F000169DC0;Flag=9;CP=&&";
+
+TEST(Sm4, BlockVectorBothWays) {
+  HJ::Sm4 cipher(U(kBlockKey));
+  unsigned char out[16];
+  cipher.encrypt_block(U(kBlockPlain), out);
+  EXPECT_EQ(ToHex(std::string(reinterpret_cast<char*>(out), 16)), ToHex(kBlockCipher));
+  cipher.decrypt_block(U(kBlockCipher), out);
+  EXPECT_EQ(ToHex(std::string(reinterpret_cast<char*>(out), 16)), ToHex(kBlockPlain));
+}
+
+TEST(CpCipher, StandardExampleInBothForms) {
+  HJ::Sm4 cipher(U(kExampleKey));
+  ASSERT_EQ(kExampleData.size(), 295u);
+  EXPECT_EQ(HJ::do_crc_check(kExampleData), "2200"); // the example's CRC, over the plain data
+
+  std::string raw;
+  ASSERT_TRUE(HJ::encrypt_cp(kExampleData, cipher, HJ::kCipherRaw, raw));
+  EXPECT_EQ(raw, kExampleHead + FromHex(kExampleCipherHex) + "&&");
+
+  std::string text;
+  ASSERT_TRUE(HJ::encrypt_cp(kExampleData, cipher, HJ::kCipherText, text));
+  std::string items;
+  for (std::size_t i = 0; i < kExampleCipherHex.size(); i += 2) items += (i ? ",0x" : "0x") + kExampleCipherHex.substr(i, 2);
+  EXPECT_EQ(text, kExampleHead + "{" + items + "}&&");
+
+  for (const std::string* wire : {&raw, &text}) {
+    std::string plain;
+    ASSERT_TRUE(HJ::decrypt_cp(wire->data(), wire->size(), cipher, plain));
+    EXPECT_EQ(plain, kExampleData);
+  }
+}
+
+// The region: after the first "CP=&&", before the last "&&"; whole blocks only, the tail plain.
+TEST(CpCipher, RegionRule) {
+  HJ::Sm4 cipher(U(kExampleKey));
+  const std::string block16 = "0123456789abcdef";
+  struct Case {
+    std::string data;
+    bool has_region;
+    std::size_t encrypted; // bytes of the region that change
+  } cases[] = {
+      {"ST=31;CN=2011;Flag=9", false, 0},                       // no CP
+      {"ST=31;CN=2011;CP=&&" + block16, false, 0},              // no closing "&&"
+      {"ST=31;CN=2011;CP=&&&&", true, 0},                       // empty region
+      {"ST=31;CN=2011;CP=&&a=1&&", true, 0},                    // shorter than a block: stays plain
+      {"ST=31;CN=2011;CP=&&" + block16 + "&&", true, 16},
+      {"ST=31;CN=2011;CP=&&" + block16 + "tail=1&&", true, 16}, // tail of 6 stays plain
+      {"CP=&&" + block16 + block16 + "x&&", true, 32},
+  };
+  for (const Case& c : cases) {
+    std::string wire;
+    ASSERT_EQ(HJ::encrypt_cp(c.data, cipher, HJ::kCipherRaw, wire), c.has_region) << c.data;
+    if (!c.has_region) continue;
+    ASSERT_EQ(wire.size(), c.data.size());
+    std::size_t at = c.data.find("CP=&&") + 5;
+    EXPECT_NE(wire.substr(at, c.encrypted), c.encrypted ? c.data.substr(at, c.encrypted) : "x") << c.data;
+    EXPECT_EQ(wire.substr(at + c.encrypted), c.data.substr(at + c.encrypted)) << c.data;
+    std::string plain;
+    ASSERT_TRUE(HJ::decrypt_cp(wire.data(), wire.size(), cipher, plain));
+    EXPECT_EQ(plain, c.data);
+  }
+}
+
+// Ciphertext holding "&&", "\r\n", "##" and zero bytes still decrypts: the last "&&" closes the region.
+TEST(CpCipher, CiphertextHoldingDelimitersRoundTrips) {
+  std::mt19937 rng(2025);
+  std::uniform_int_distribution<int> byte(0, 255);
+  int with_delimiters = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::string key(16, '\0');
+    for (char& c : key) c = static_cast<char>(byte(rng));
+    HJ::Sm4 cipher(U(key));
+    std::string region(16 * (1 + round % 8) + round % 16, '\0');
+    for (char& c : region) c = static_cast<char>('0' + byte(rng) % 10);
+    const std::string data = "ST=31;CN=2011;Flag=9;CP=&&" + region + "&&";
+    std::string wire;
+    ASSERT_TRUE(HJ::encrypt_cp(data, cipher, HJ::kCipherRaw, wire));
+    if (wire.find("&&", 26) < wire.size() - 2 || wire.find('\0') != std::string::npos || wire.find("\r\n") != std::string::npos) ++with_delimiters;
+    std::string plain;
+    ASSERT_TRUE(HJ::decrypt_cp(wire.data(), wire.size(), cipher, plain));
+    ASSERT_EQ(plain, data) << round;
+  }
+  EXPECT_GT(with_delimiters, 0);
+}
+
+TEST(CipherKey, OnlySixteenBytesOrNothing) {
+  HJ::CipherKey key;
+  unsigned char got[16];
+  EXPECT_FALSE(key.get(got));
+  EXPECT_TRUE(key.set("0000000000000000"));
+  EXPECT_FALSE(key.set("000000000000000"));                // 15
+  EXPECT_FALSE(key.set("00000000000000000"));              // 17
+  EXPECT_FALSE(key.set("\xE5\x8C\x96" "000000000000000")); // 16 characters, 18 bytes
+  ASSERT_TRUE(key.get(got));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 16), "0000000000000000");
+  EXPECT_TRUE(key.set(""));
+  EXPECT_FALSE(key.get(got));
+}
+
+#ifdef POLMON_HAVE_OPENSSL
+std::string OpenSslEcb(const std::string& key, const std::string& data, bool encrypt) {
+  EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+  std::string out(data.size() + 16, '\0');
+  int n = 0, tail = 0;
+  EVP_CipherInit_ex(ctx, EVP_sm4_ecb(), nullptr, U(key), nullptr, encrypt ? 1 : 0);
+  EVP_CIPHER_CTX_set_padding(ctx, 0);
+  EVP_CipherUpdate(ctx, reinterpret_cast<unsigned char*>(&out[0]), &n, U(data), static_cast<int>(data.size()));
+  EVP_CipherFinal_ex(ctx, reinterpret_cast<unsigned char*>(&out[n]), &tail);
+  EVP_CIPHER_CTX_free(ctx);
+  out.resize(static_cast<std::size_t>(n + tail));
+  return out;
+}
+
+TEST(Sm4, EqualsOpenSslOnRandomKeysAndData) {
+  std::mt19937 rng(32907);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int round = 0; round < 500; ++round) {
+    std::string key(16, '\0'), data(16 * (1 + round % 64), '\0');
+    for (char& c : key) c = static_cast<char>(byte(rng));
+    for (char& c : data) c = static_cast<char>(byte(rng));
+    HJ::Sm4 cipher(U(key));
+    std::string ours = data;
+    cipher.encrypt_ecb(reinterpret_cast<unsigned char*>(&ours[0]), ours.size());
+    ASSERT_EQ(ToHex(ours), ToHex(OpenSslEcb(key, data, true))) << round;
+    cipher.decrypt_ecb(reinterpret_cast<unsigned char*>(&ours[0]), ours.size());
+    ASSERT_EQ(ours, data);
+  }
+}
+#endif
+
+} // namespace

@@ -372,11 +372,30 @@ struct Station::Glue {
     self(L)->m_stop = true;
     return 0;
   }
+
+  // The instruction-count hook: a script that never returns still ends when the host must stop.
+  static void hook(lua_State* L, lua_Debug* ar) {
+    Station* st = *static_cast<Station**>(lua_getextraspace(L));
+    if (!st->m_interrupted) {
+      const char* why = st->m_interrupt ? st->m_interrupt() : nullptr;
+      if (!why) return;
+      st->m_interrupted = true;
+      st->m_stop_reason = why;
+    }
+    // From now on at every instruction of this thread (coroutines have their own hook): a pcall
+    // in the script cannot hold the error back for long.
+    lua_sethook(L, hook, LUA_MASKCOUNT, 1);
+    lua_getinfo(L, "Sl", ar);
+    lua_pushfstring(L, "%s:%d: stopped here by %s: the script had not returned", ar->short_src, ar->currentline,
+                    st->m_stop_reason.c_str());
+    lua_error(L);
+  }
 };
 
 Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::move(log)) {
   m_L = luaL_newstate();
   if (!m_L) return;
+  *static_cast<Station**>(lua_getextraspace(m_L)) = this; // for the hook; coroutines copy it
   luaL_openlibs(m_L);
   const luaL_Reg globals[] = {{"var", Glue::var},   {"device", Glue::device}, {"cycle", Glue::cycle},
                               {"ioctl", Glue::ioctl}, {"get", Glue::get},     {"set", Glue::set},
@@ -407,7 +426,15 @@ Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::mov
 }
 
 Station::~Station() {
-  if (m_L) lua_close(m_L);
+  if (!m_L) return;
+  lua_sethook(m_L, nullptr, 0, 0); // finalizers run at close
+  lua_close(m_L);
+}
+
+void Station::set_interrupt(Interrupt fn) {
+  m_interrupt = std::move(fn);
+  // Ten thousand instructions take some microseconds: the check costs little and answers at once.
+  if (m_L) lua_sethook(m_L, m_interrupt ? Glue::hook : nullptr, m_interrupt ? LUA_MASKCOUNT : 0, 10000);
 }
 
 bool Station::call(int nargs, std::string& error) {

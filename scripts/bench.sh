@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes BENCHMARKS.md: instructions per received byte under callgrind (stable on a busy machine),
 # Google Benchmark timings as ratios within one run, latency, idle CPU, script command times,
-# memory per device and the stripped sizes of the three libraries.
+# memory per device, polmon-frame on generated station logs and the stripped sizes of the three
+# libraries.
 #   scripts/bench.sh BUILD_DIR [OUT]   (make bench runs scripts/bench.sh build/host BENCHMARKS.md)
 set -euo pipefail
 build=$(cd "${1:-build/host}" && pwd)
@@ -41,6 +42,33 @@ size_of() { # stripped size of a library, or "not built"
   else echo "not built"; fi
 }
 
+# polmon-frame on a station log of N lines of frames (one in ten with a wrong CRC, 128 bytes a
+# line: 80,000 lines make 10 MB): CPU seconds (user + system), best of three.
+frame_log() {
+  awk -v n="$1" -v good='##0101QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&1C80' 'BEGIN {
+    bad = substr(good, 1, length(good) - 4) "0000"
+    for (i = 0; i < n; i++)
+      printf "%02d:%02d:%02d.%03d RX %s\n", int(i / 3600000) % 24, int(i / 60000) % 60, int(i / 1000) % 60, i % 1000, (i % 10 == 9 ? bad : good)
+  }' >"$tmp/log.$1"
+}
+frame_cpu() {
+  local best="" t
+  for _ in 1 2 3; do
+    t=$( { TIMEFORMAT='%U %S'; time "$build/bin/polmon-frame" --file "$tmp/log.$1" >/dev/null || true; } 2>&1 | awk '{ print $1 + $2 }')
+    best=$(awk -v a="$t" -v b="${best:-$t}" 'BEGIN { print (a < b ? a : b) }')
+  done
+  echo "$best"
+}
+frame_rows=""
+for n in 10000 80000; do
+  frame_log "$n"
+  mb=$(awk -v b="$(stat -c %s "$tmp/log.$n")" 'BEGIN { printf "%.2f", b / 1e6 }')
+  cpu=$(frame_cpu "$n")
+  echo "$cpu" >"$tmp/frame.$n"
+  frame_rows+="| $(echo "$n" | sed ':a;s/\B[0-9]\{3\}\>/,&/;ta') lines, $mb MB | $cpu | $(awk -v c="$cpu" -v m="$mb" 'BEGIN { printf "%.3f", c / m }') |"$'\n'
+done
+frame_ratio=$(awk -v a="$(cat "$tmp/frame.80000")" -v b="$(cat "$tmp/frame.10000")" 'BEGIN { printf "%.1f", (b > 0 ? a / b : 0) }')
+
 valid=$(cat "$tmp/ipb.valid")
 {
   echo "# Benchmarks"
@@ -66,6 +94,14 @@ valid=$(cat "$tmp/ipb.valid")
   echo "instructions per one-byte read, included in the one-byte rows: a real port's read costs no less."
   echo
   sed 's/^### /## /' "$tmp/report.md"
+  echo
+  echo "## polmon-frame on a station log (CPU seconds, best of three)"
+  echo
+  echo "| log (one frame in ten rejected) | seconds | seconds per MB |"
+  echo "|---|---|---|"
+  printf '%s' "$frame_rows"
+  echo
+  echo "Eight times the log takes $frame_ratio times the time (linear: 8; target: a 10 MB log in about a second)."
   echo
   echo "## Stripped sizes (bytes)"
   echo

@@ -343,6 +343,14 @@ TEST_F(StationCase, ErrorsNameFileAndLine) {
       {"var('A', 'x', 'int')\n", ":1: var A: initial value does not fit type int"},
       {"device{ name='d', port='udp:1' }\n", ":1: device d: unknown port"},
       {"device{ name='d', port='pty', channels={[0]='Nope'} }\n", ":1: device d: channel 0 names Nope"},
+      // a key in the wrong table, or one no table takes, is named instead of ignored
+      {"var('A', 1)\ndevice{ name='d', port='pty',\n  params={5, 2} }\n", ":2: device d: \"params\" is no key of device{ ... }; it belongs in config = { ... }"},
+      {"device{ name='d', port='pty', config={ timeout=5, prams={5, 2} } }\n", ":1: device d: config: \"prams\" is no key of config = { ... }"},
+      {"device{ name='d', port='pty', config={ channels={{ factor='w01018', timeout=3 }} } }\n", ":1: device d: config: channels[1]: \"timeout\" is no key of a row"},
+      {"device{ name='d', port='pty', config={ channels={[0]='A'} } }\n", ":1: device d: config: channels holds rows"},
+      {"device{ name='d', port='pty', config={ params={5, 2}, timeout=3 } }\n", ":1: device d: config: params and timeout: give one of them"},
+      {"device{ name='d', port='pty', config={ timeout='5s' } }\n", ":1: device d: config: timeout must be an integer"},
+      {"device{ name='d', port='pty', config={}, config_file='d.cfg' }\n", ":1: device d: config and config_file: give one of them"},
       {"var('A', 1)\n\n", "declares no device"},
       {"this is not lua\n", ":1:"},
   };

@@ -58,9 +58,9 @@ start_host() { # name, then host options
   host_pid=$!
   pids+=("$host_pid")
 }
-wait_status() { # pid: its exit status, or 124 when it runs past 60 s
+wait_status() { # pid [seconds]: its exit status, or 124 when it runs past the seconds (60)
   local pid=$1 i
-  for ((i = 0; i < 600; i++)); do
+  for ((i = 0; i < ${2:-60} * 10; i++)); do
     kill -0 "$pid" 2>/dev/null || break
     sleep 0.1
   done
@@ -216,6 +216,33 @@ script-error)
   [ $rc -eq 3 ] || fail "host exit $rc, wanted 3"
   expect_has host "bad_script.lua:10: attempt to index a nil value"
   tail -n 2 "$work/calls.log" | tr '\n' ' ' | grep -q "cleanup dev destroy" || fail "calls: $(cat "$work/calls.log")"
+  ;;
+runaway)
+  # A cycle that never returns (line 5 of runaway_station.lua): the end of --duration, SIGTERM
+  # and SIGINT each stop it inside the script half a second later, naming the line.
+  export POLMON_FAKE_LOG="$work/calls.log"
+  script=$here/data/runaway_station.lua
+  since() { awk -v a="$1" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }'; }
+  t0=$EPOCHREALTIME
+  start_host host --duration 1 "$script"
+  wait_status "$host_pid" 10
+  rc=$?
+  [ $rc -eq 3 ] || fail "--duration 1: host exit $rc, wanted 3"
+  [ "$(since "$t0" | cut -d. -f1)" -lt 5 ] || fail "--duration 1 took $(since "$t0") s"
+  expect_has host "runaway_station.lua:5: stopped here by the end of --duration 1"
+  tail -n 2 "$work/calls.log" | tr '\n' ' ' | grep -q "cleanup dev destroy" || fail "calls: $(cat "$work/calls.log")"
+  for sig in TERM INT; do
+    : >"$work/host.out" # the last run's "looping" must not count
+    start_host host "$script"
+    for ((i = 0; i < 200; i++)); do grep -q "script: looping" "$work/host.out" && break; sleep 0.1; done
+    t0=$EPOCHREALTIME
+    kill -"$sig" "$host_pid"
+    wait_status "$host_pid" 10
+    rc=$?
+    [ $rc -eq 3 ] || fail "SIG$sig: host exit $rc, wanted 3"
+    [ "$(since "$t0" | cut -d. -f1)" -lt 3 ] || fail "SIG$sig took $(since "$t0") s"
+    expect_has host "runaway_station.lua:5: stopped here by SIG$sig"
+  done
   ;;
 *) fail "unknown case" ;;
 esac

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
+#include <utility>
 
 #include "Charset.h"
 #include "Envelope.h"
@@ -99,25 +101,49 @@ void decode_fields(Report& r) {
 
 std::vector<Span> find_spans(const std::string& input) {
   std::vector<Span> spans;
-  std::size_t pos = input.find("##");
-  while (pos != std::string::npos) {
-    std::size_t end = input.size();
-    for (const char* stop : {"\r\n", "\n", "\\r\\n"}) {
-      std::size_t at = input.find(stop, pos + 2);
-      if (at != std::string::npos && at < end) end = at;
-    }
+  const std::string_view all(input);
+  // Where the next LF and the next "\r\n" written out stand: each is looked for again only when
+  // a span starts past it, so no byte is searched twice (a search to the end of the input for
+  // every span made a log quadratic).
+  std::size_t lf = 0, written = 0;
+  std::size_t pos = all.find("##");
+  while (pos != std::string_view::npos) {
+    if (lf < pos + 2) lf = all.find('\n', pos + 2);
+    if (written < pos + 2) written = all.find("\\r\\n", pos + 2);
+    std::size_t end = lf == std::string_view::npos ? all.size() : lf;
     Span span;
     span.offset = pos;
-    span.bytes = input.substr(pos, end - pos);
+    span.ending = lf == std::string_view::npos ? "the end of the input" : "LF alone";
+    if (lf != std::string_view::npos && lf >= pos + 3 && all[lf - 1] == '\r') {
+      end = lf - 1;
+      span.crlf = true;
+      span.ending = "CR LF";
+    }
+    if (written < end) {
+      end = written;
+      span.crlf = true;
+      span.ending = "CR LF written out as \\r\\n";
+    }
+    std::size_t cut = end;
+    while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
     // Log text may follow the frame on its line: cut where the length field says it ends
     // when the frame passes there.
-    long announced = std::strtol(span.bytes.substr(2, 4).c_str(), nullptr, 10);
+    long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
-    if (announced > 0 && span.bytes.size() > whole && HJ::check_frame(span.bytes.substr(0, whole) + "\r\n")) span.bytes.resize(whole);
-    while (!span.bytes.empty() && (span.bytes.back() == ' ' || span.bytes.back() == '\t' || span.bytes.back() == '\r'))
-      span.bytes.pop_back();
-    spans.push_back(span);
-    pos = input.find("##", pos + (span.bytes.size() > 2 ? span.bytes.size() : 2));
+    if (announced > 0 && cut - pos > whole && HJ::check_frame(std::string(all.substr(pos, whole)) + "\r\n")) {
+      end = cut = pos + whole;
+      span.crlf = false;
+      span.ending = "other text";
+    }
+    if (cut < end) {
+      bool cr = all.substr(cut, end - cut).find_first_not_of('\r') == std::string_view::npos;
+      span.ending = (cr ? "CR and " : "blanks and ") + span.ending;
+      span.crlf = false;
+    }
+    span.bytes = std::string(all.substr(pos, cut - pos));
+    std::size_t next = pos + (cut - pos > 2 ? cut - pos : 2);
+    spans.push_back(std::move(span));
+    pos = all.find("##", next);
   }
   return spans;
 }
@@ -168,8 +194,12 @@ Report explain(const Span& span) {
 }
 
 std::string text_report(std::size_t number, const Span& span, const Report& r) {
-  std::string out = "frame " + std::to_string(number) + " at offset " + std::to_string(span.offset) + ": " +
-                    std::to_string(span.bytes.size() + 2) + " bytes with CR LF, " + (r.accepted ? "ACCEPTED" : "REJECTED") + "\n";
+  std::string out = "frame " + std::to_string(number) + " at offset " + std::to_string(span.offset) + ": ";
+  if (span.crlf)
+    out += std::to_string(span.bytes.size() + 2) + " bytes with " + span.ending + ", " + (r.accepted ? "ACCEPTED" : "REJECTED") + "\n";
+  else
+    out += std::to_string(span.bytes.size()) + " bytes without CR LF (then " + span.ending + "), " +
+           (r.accepted ? "ACCEPTED once CR LF is added" : "REJECTED even with CR LF added") + "\n";
   for (const std::string& reason : r.reasons) out += "  reason: " + reason + "\n";
   for (const std::string& note : r.notes) out += "  note:   " + note + "\n";
   if (r.length_field.empty()) return out;
@@ -228,7 +258,8 @@ std::string json_pairs(const std::vector<std::pair<std::string, std::string>>& i
 
 std::string json_report(std::size_t number, const Span& span, const Report& r) {
   std::string out = "{\"frame\":" + std::to_string(number) + ",\"offset\":" + std::to_string(span.offset) +
-                    ",\"bytes\":" + std::to_string(span.bytes.size() + 2) + ",\"verdict\":\"" + (r.accepted ? "accept" : "reject") +
+                    ",\"bytes\":" + std::to_string(span.bytes.size() + (span.crlf ? 2 : 0)) +
+                    ",\"crlf\":" + (span.crlf ? "true" : "false") + ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + (r.accepted ? "accept" : "reject") +
                     "\",\"reasons\":" + json_list(r.reasons) + ",\"notes\":" + json_list(r.notes);
   if (!r.length_field.empty()) {
     out += ",\"length\":{\"field\":" + json_string(r.length_field) + ",\"announced\":" + std::to_string(r.announced) +

@@ -11,17 +11,20 @@ namespace frametool {
 struct Span {
   std::size_t offset = 0; // where its "##" stands in the input
   std::string bytes;      // "##" up to the CRC, without the line end
+  bool crlf = false;      // CR LF, or "\r\n" written out, right after `bytes`
+  std::string ending;     // what came after `bytes`, in words: "CR LF", "LF alone", "the end of the input", ...
 };
 
 // Cuts the spans out of `input`: each starts at "##" and ends before the first CR LF, LF, or the
-// text "\r\n" written out (as logs print it), or at the end of the input.
+// text "\r\n" written out (as logs print it), or at the end of the input. Linear: a span's
+// line end is looked for within its own line.
 std::vector<Span> find_spans(const std::string& input);
 
 // Hex dump to bytes: tokens of hex digit pairs are read, offsets ("0010:") and other text skipped.
 std::string hex_to_bytes(const std::string& dump);
 
 struct Report {
-  bool accepted = false;             // the plug-in's acceptance test on the span plus CR LF
+  bool accepted = false;             // the plug-in's acceptance test on the span plus CR LF, seen or not
   std::vector<std::string> reasons;  // why not, with the numbers
   std::vector<std::string> notes;    // remarks that do not reject (lower-case CRC)
   std::string length_field;          // the four characters after "##"

@@ -26,6 +26,7 @@ Simulator::~Simulator() { stop(); }
 bool Simulator::start(const HostOptions& options, std::string& error) {
   m_host_version = options.host_version;
   m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + text); });
+  if (options.interrupt) m_station->set_interrupt(options.interrupt);
   if (!m_station->load(options.script, options.args, error)) return false;
 
   std::vector<DeviceSpec>& setups = m_station->devices();

@@ -21,6 +21,7 @@ struct HostOptions {
   std::map<std::string, std::string> args;           // -D name=value, the script's `args`
   std::map<std::string, std::string> port_overrides; // --port device=setup
   int host_version = 3;                              // what the panel tells GetInterfaceVersion
+  Station::Interrupt interrupt;                      // asked while the script runs (see Station)
 };
 
 class Simulator {
@@ -40,6 +41,8 @@ public:
   void stop();
 
   bool stop_requested() const { return m_station && m_station->stop_requested(); }
+  // The script was stopped inside a cycle (or its top level) that had not returned.
+  bool interrupted() const { return m_station && m_station->interrupted(); }
   VariableStore& variables() { return m_store; }
   // "name port" per device, for the readiness file.
   std::vector<std::string> device_lines() const;

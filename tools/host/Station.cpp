@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -75,18 +76,60 @@ void raw_field(lua_State* L, int table, const char* key) {
   lua_rawget(L, table);
 }
 
-int32_t int_field(lua_State* L, int table, const char* key, int32_t dflt) {
-  raw_field(L, table, key);
-  int32_t v = lua_isinteger(L, -1) ? static_cast<int32_t>(lua_tointeger(L, -1)) : dflt;
-  lua_pop(L, 1);
-  return v;
-}
-
 std::string string_field(lua_State* L, int table, const char* key) {
   raw_field(L, table, key);
   size_t n = 0;
   const char* s = lua_isstring(L, -1) ? lua_tolstring(L, -1, &n) : nullptr;
   std::string v = s ? std::string(s, n) : std::string();
+  lua_pop(L, 1);
+  return v;
+}
+
+// The keys each table of device{ ... } takes, and where a key given in the wrong table belongs.
+const char* const kDeviceKeys[] = {"name", "port", "config", "config_file", "channels", "cycle", nullptr};
+const char* const kConfigKeys[] = {"timeout", "params", "channels", nullptr};
+const char* const kRowKeys[] = {"group", "st", "factor", "name", "type", "factor_type", "rw", nullptr};
+struct Place {
+  const char* name;
+  const char* const* keys;
+};
+const Place kPlaces[] = {{"device{ ... }", kDeviceKeys}, {"config = { ... }", kConfigKeys}, {"a row of config.channels", kRowKeys}};
+enum { kDevicePlace, kConfigPlace, kRowPlace };
+
+bool takes(const Place& place, const char* key) {
+  for (const char* const* k = place.keys; *k; ++k)
+    if (std::strcmp(*k, key) == 0) return true;
+  return false;
+}
+
+// A key of the table at `table` that kPlaces[place] does not take, said with where it belongs;
+// empty when it takes them all. A silently ignored setting is a setting lost.
+std::string unknown_key(lua_State* L, int table, int place) {
+  std::string out;
+  lua_pushnil(L);
+  while (lua_next(L, table) != 0) {
+    if (out.empty() && lua_type(L, -2) != LUA_TSTRING) {
+      out = "an entry without a key name is no part of " + std::string(kPlaces[place].name);
+    } else if (out.empty() && !takes(kPlaces[place], lua_tostring(L, -2))) {
+      std::string key = lua_tostring(L, -2);
+      out = "\"" + key + "\" is no key of " + kPlaces[place].name;
+      for (int other = kDevicePlace; other <= kRowPlace; ++other)
+        if (other != place && takes(kPlaces[other], key.c_str())) {
+          out += "; it belongs in " + std::string(kPlaces[other].name);
+          break;
+        }
+    }
+    lua_pop(L, 1);
+  }
+  return out;
+}
+
+// An integer field: absent gives `dflt`, any other type is an error in `bad`.
+int32_t int_field(lua_State* L, int table, const char* key, int32_t dflt, std::string& bad) {
+  raw_field(L, table, key);
+  int32_t v = dflt;
+  if (lua_isinteger(L, -1)) v = static_cast<int32_t>(lua_tointeger(L, -1));
+  else if (!lua_isnil(L, -1) && bad.empty()) bad = std::string(key) + " must be an integer";
   lua_pop(L, 1);
   return v;
 }
@@ -137,7 +180,9 @@ struct Station::Glue {
       d.port = string_field(L, 1, "port");
       PortSpec ps;
       std::string perr;
+      std::string bad = unknown_key(L, 1, kDevicePlace);
       if (!st->m_loading) std::snprintf(err, sizeof err, "device: declare devices at the top level of the script");
+      else if (!bad.empty()) std::snprintf(err, sizeof err, "device%s%s: %s", d.name.empty() ? "" : " ", d.name.c_str(), bad.c_str());
       else if (d.name.empty()) std::snprintf(err, sizeof err, "device: a name is needed");
       else if (d.port.empty()) std::snprintf(err, sizeof err, "device %s: a port is needed", d.name.c_str());
       else if (!parse_port_spec(d.port, ps, perr)) std::snprintf(err, sizeof err, "device %s: %s", d.name.c_str(), perr.c_str());
@@ -145,6 +190,12 @@ struct Station::Glue {
         if (!err[0] && o.name == d.name) std::snprintf(err, sizeof err, "device %s: declared twice", d.name.c_str());
 
       std::string file = string_field(L, 1, "config_file");
+      raw_field(L, 1, "config");
+      int cfg = lua_gettop(L);
+      if (!err[0] && !file.empty() && !lua_isnil(L, cfg))
+        std::snprintf(err, sizeof err, "device %s: config and config_file: give one of them", d.name.c_str());
+      else if (!err[0] && !lua_isnil(L, cfg) && !lua_istable(L, cfg))
+        std::snprintf(err, sizeof err, "device %s: config must be a table", d.name.c_str());
       if (!err[0] && !file.empty()) {
         std::string path = (file[0] == '/' || st->m_dir.empty()) ? file : st->m_dir + "/" + file;
         std::ifstream in(path, std::ios::binary);
@@ -153,49 +204,67 @@ struct Station::Glue {
       } else if (!err[0]) {
         std::vector<int32_t> params;
         std::vector<ChannelRow> rows;
-        raw_field(L, 1, "config");
-        if (lua_istable(L, -1)) {
-          int cfg = lua_gettop(L);
+        if (lua_istable(L, cfg)) {
+          bad = unknown_key(L, cfg, kConfigPlace);
           raw_field(L, cfg, "params");
           if (lua_istable(L, -1)) {
             lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, -1));
             for (lua_Integer i = 1; i <= n; ++i) {
               lua_rawgeti(L, -1, i);
+              if (!lua_isinteger(L, -1) && bad.empty()) bad = "params[" + std::to_string(i) + "] must be an integer";
               params.push_back(static_cast<int32_t>(lua_tointeger(L, -1)));
               lua_pop(L, 1);
             }
+          } else if (!lua_isnil(L, -1) && bad.empty()) {
+            bad = "params must be a list of integers";
           }
           lua_pop(L, 1);
-          if (params.empty()) params.push_back(int_field(L, cfg, "timeout", 5));
+          raw_field(L, cfg, "timeout");
+          bool timeout = !lua_isnil(L, -1);
+          lua_pop(L, 1);
+          if (params.empty()) params.push_back(int_field(L, cfg, "timeout", 5, bad));
+          else if (timeout && bad.empty()) bad = "params and timeout: give one of them (the timeout is the first parameter)";
           raw_field(L, cfg, "channels");
           if (lua_istable(L, -1)) {
             int rt = lua_gettop(L);
             lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, rt));
-            for (lua_Integer i = 1; i <= n; ++i) {
-              lua_rawgeti(L, rt, i);
-              if (lua_istable(L, -1)) {
-                int r = lua_gettop(L);
-                ChannelRow row;
-                row.group = int_field(L, r, "group", row.group);
-                row.st = int_field(L, r, "st", row.st);
-                row.factor = string_field(L, r, "factor");
-                row.name = string_field(L, r, "name");
-                row.data_type = int_field(L, r, "type", row.data_type);
-                row.factor_type = int_field(L, r, "factor_type", row.factor_type);
-                row.rw = int_field(L, r, "rw", row.rw);
-                rows.push_back(row);
-              }
+            // rows are numbered from 1; anything else in the list would be lost
+            lua_pushnil(L);
+            while (lua_next(L, rt) != 0) {
+              bool row = lua_isinteger(L, -2) && lua_tointeger(L, -2) >= 1 && lua_tointeger(L, -2) <= n && lua_istable(L, -1);
+              if (!row && bad.empty())
+                bad = "channels holds rows { group = ..., factor = ..., ... } numbered from 1 (a channel's variable belongs in "
+                      "device{ channels = { [0] = \"Var\" } })";
               lua_pop(L, 1);
             }
+            for (lua_Integer i = 1; i <= n && bad.empty(); ++i) {
+              lua_rawgeti(L, rt, i);
+              int r = lua_gettop(L);
+              bad = lua_istable(L, r) ? unknown_key(L, r, kRowPlace) : "no row";
+              ChannelRow row;
+              row.group = int_field(L, r, "group", row.group, bad);
+              row.st = int_field(L, r, "st", row.st, bad);
+              row.factor = string_field(L, r, "factor");
+              row.name = string_field(L, r, "name");
+              row.data_type = int_field(L, r, "type", row.data_type, bad);
+              row.factor_type = int_field(L, r, "factor_type", row.factor_type, bad);
+              row.rw = int_field(L, r, "rw", row.rw, bad);
+              if (!bad.empty()) bad = "channels[" + std::to_string(i) + "]: " + bad;
+              rows.push_back(row);
+              lua_pop(L, 1);
+            }
+          } else if (!lua_isnil(L, -1) && bad.empty()) {
+            bad = "channels must be a list of rows";
           }
           lua_pop(L, 1);
+          if (!bad.empty()) std::snprintf(err, sizeof err, "device %s: config: %s", d.name.c_str(), bad.c_str());
         } else {
           params.push_back(5);
         }
-        lua_pop(L, 1);
         d.config = build_config(params, rows);
         d.channel_rows = static_cast<int>(rows.size());
       }
+      lua_pop(L, 1); // config
 
       raw_field(L, 1, "channels");
       if (!err[0] && lua_istable(L, -1)) {
@@ -203,7 +272,8 @@ struct Station::Glue {
         while (lua_next(L, -2) != 0) {
           if (!err[0]) {
             if (!lua_isinteger(L, -2) || lua_tointeger(L, -2) < 0 || lua_tointeger(L, -2) > 100000 || !lua_isstring(L, -1))
-              std::snprintf(err, sizeof err, "device %s: channels map channel numbers from 0 to variable names", d.name.c_str());
+              std::snprintf(err, sizeof err, "device %s: channels map channel numbers from 0 to variable names%s", d.name.c_str(),
+                            lua_istable(L, -1) ? " (rows of the configuration belong in config = { channels = ... })" : "");
             else {
               std::string var = lua_tostring(L, -1);
               if (!st->m_store.has(var))
@@ -217,8 +287,10 @@ struct Station::Glue {
       }
       lua_pop(L, 1);
 
+      raw_field(L, 1, "cycle");
+      if (!err[0] && !lua_isnil(L, -1) && !lua_isfunction(L, -1))
+        std::snprintf(err, sizeof err, "device %s: cycle must be a function", d.name.c_str());
       if (!err[0]) {
-        raw_field(L, 1, "cycle");
         if (lua_isfunction(L, -1)) d.cycle_ref = luaL_ref(L, LUA_REGISTRYINDEX);
         else lua_pop(L, 1);
         st->m_devices.push_back(std::move(d));
@@ -372,11 +444,30 @@ struct Station::Glue {
     self(L)->m_stop = true;
     return 0;
   }
+
+  // The instruction-count hook: a script that never returns still ends when the host must stop.
+  static void hook(lua_State* L, lua_Debug* ar) {
+    Station* st = *static_cast<Station**>(lua_getextraspace(L));
+    if (!st->m_interrupted) {
+      const char* why = st->m_interrupt ? st->m_interrupt() : nullptr;
+      if (!why) return;
+      st->m_interrupted = true;
+      st->m_stop_reason = why;
+    }
+    // From now on at every instruction of this thread (coroutines have their own hook): a pcall
+    // in the script cannot hold the error back for long.
+    lua_sethook(L, hook, LUA_MASKCOUNT, 1);
+    lua_getinfo(L, "Sl", ar);
+    lua_pushfstring(L, "%s:%d: stopped here by %s: the script had not returned", ar->short_src, ar->currentline,
+                    st->m_stop_reason.c_str());
+    lua_error(L);
+  }
 };
 
 Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::move(log)) {
   m_L = luaL_newstate();
   if (!m_L) return;
+  *static_cast<Station**>(lua_getextraspace(m_L)) = this; // for the hook; coroutines copy it
   luaL_openlibs(m_L);
   const luaL_Reg globals[] = {{"var", Glue::var},   {"device", Glue::device}, {"cycle", Glue::cycle},
                               {"ioctl", Glue::ioctl}, {"get", Glue::get},     {"set", Glue::set},
@@ -407,7 +498,15 @@ Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::mov
 }
 
 Station::~Station() {
-  if (m_L) lua_close(m_L);
+  if (!m_L) return;
+  lua_sethook(m_L, nullptr, 0, 0); // finalizers run at close
+  lua_close(m_L);
+}
+
+void Station::set_interrupt(Interrupt fn) {
+  m_interrupt = std::move(fn);
+  // Ten thousand instructions take some microseconds: the check costs little and answers at once.
+  if (m_L) lua_sethook(m_L, m_interrupt ? Glue::hook : nullptr, m_interrupt ? LUA_MASKCOUNT : 0, 10000);
 }
 
 bool Station::call(int nargs, std::string& error) {

@@ -40,6 +40,9 @@ public:
   using IoCtl = std::function<int(size_t device, const std::string& command)>;
   using Status = std::function<int(size_t device)>;
   using Log = std::function<void(const std::string&)>;
+  // Asked every few thousand Lua instructions: an answer other than nullptr stops the script
+  // where it stands, with an error naming the answer and the script line.
+  using Interrupt = std::function<const char*()>;
 
   Station(VariableStore& store, Log log);
   ~Station();
@@ -52,9 +55,12 @@ public:
 
   void set_ioctl(IoCtl fn) { m_ioctl = std::move(fn); }
   void set_status(Status fn) { m_status = std::move(fn); }
+  void set_interrupt(Interrupt fn);
   // One cycle of the script: each device's cycle function, then the global ones.
   bool run_cycle(std::string& error);
   bool stop_requested() const { return m_stop; }
+  // The interrupt stopped the script; it runs no more.
+  bool interrupted() const { return m_interrupted; }
 
   // For the Lua glue only.
   struct Glue;
@@ -69,10 +75,13 @@ private:
   std::vector<int> m_cycles;
   IoCtl m_ioctl;
   Status m_status;
+  Interrupt m_interrupt;
   std::string m_dir;
   long m_current = -1; // device whose cycle function runs
   bool m_loading = false;
   bool m_stop = false;
+  bool m_interrupted = false;
+  std::string m_stop_reason; // the interrupt's answer
 };
 
 } // namespace sim

@@ -17,9 +17,15 @@
 namespace {
 
 int g_wake[2] = {-1, -1}; // signal handlers write one byte: 'Q' quit, 'T' toggle the trace
+volatile sig_atomic_t g_stop_signal = 0; // SIGINT or SIGTERM, for a script that does not return
+
+// A cycle still running this long after a stop was asked for is stopped inside the script; one
+// that ends in time ends the run as usual.
+constexpr int64_t kStopGraceMs = 500;
 
 void on_signal(int sig) {
   int saved = errno;
+  if (sig != SIGUSR1) g_stop_signal = sig;
   char c = sig == SIGUSR1 ? 'T' : 'Q';
   ssize_t ignored = ::write(g_wake[1], &c, 1);
   (void)ignored;
@@ -90,6 +96,7 @@ int main(int argc, char** argv) {
   sim::HostOptions options;
   int period_ms = 200;
   double duration_s = 0;
+  std::string duration_text;
   long max_cycles = 0;
   bool trace = true;
   bool keep_going = false;
@@ -106,7 +113,10 @@ int main(int argc, char** argv) {
     std::string n, v;
     if (a == "--plugin") options.plugin = next("--plugin");
     else if (a == "--period") period_ms = std::atoi(next("--period"));
-    else if (a == "--duration") duration_s = std::atof(next("--duration"));
+    else if (a == "--duration") {
+      duration_text = next("--duration");
+      duration_s = std::atof(duration_text.c_str());
+    }
     else if (a == "--cycles") max_cycles = std::atol(next("--cycles"));
     else if (a == "--ready") ready = next("--ready");
     else if (a == "--keep-going") keep_going = true;
@@ -145,13 +155,27 @@ int main(int argc, char** argv) {
   sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The script is stopped where it stands when a cycle (or the script's top level) has not
+  // returned by half a second after the end of --duration, SIGINT or SIGTERM.
+  const int64_t duration_ms = static_cast<int64_t>(duration_s * 1000);
+  const std::string duration_reason = "the end of --duration " + duration_text;
+  int64_t deadline = duration_s > 0 ? sim::now_ms() + duration_ms : 0;
+  int64_t signal_seen = 0;
+  options.interrupt = [&]() -> const char* {
+    int64_t now = sim::now_ms();
+    if (g_stop_signal && !signal_seen) signal_seen = now;
+    if (signal_seen && now - signal_seen >= kStopGraceMs) return g_stop_signal == SIGTERM ? "SIGTERM" : "SIGINT (Ctrl-C)";
+    if (deadline && now - deadline >= kStopGraceMs) return duration_reason.c_str();
+    return nullptr;
+  };
+
   sim::Console console;
   console.set_tracing(trace);
   sim::Simulator simulator(console);
   std::string error;
   if (!simulator.start(options, error)) {
     console.line("polmon-host: " + error);
-    return 1;
+    return simulator.interrupted() ? 3 : 1;
   }
   if (!ready.empty() && !write_ready(ready, simulator.device_lines()))
     console.line("polmon-host: cannot write the readiness file " + ready);
@@ -160,11 +184,17 @@ int main(int argc, char** argv) {
   bool stdin_open = true;
   std::string stdin_line;
   int64_t start = sim::now_ms();
+  if (deadline) deadline = start + duration_ms;
   int64_t next_cycle = start;
   long cycles = 0;
   bool quit = false;
   while (!quit) {
     if (!simulator.cycle(error)) {
+      if (simulator.interrupted()) {
+        console.line("polmon-host: " + error);
+        exit_code = 3;
+        break;
+      }
       console.line("script error: " + error);
       if (!keep_going) {
         exit_code = 3;
@@ -172,7 +202,7 @@ int main(int argc, char** argv) {
       }
     }
     ++cycles;
-    if ((max_cycles > 0 && cycles >= max_cycles) || simulator.stop_requested()) break;
+    if ((max_cycles > 0 && cycles >= max_cycles) || simulator.stop_requested() || g_stop_signal) break;
     int64_t now = sim::now_ms();
     if (duration_s > 0 && now - start >= static_cast<int64_t>(duration_s * 1000)) break;
     next_cycle += period_ms;

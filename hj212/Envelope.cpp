@@ -87,7 +87,7 @@ bool check_frame(const char* candidate, std::size_t length) {
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
 
-long header_number(const std::string& data, const char* name, long max) {
+long header_number(const std::string& data, const char* name, long max, HeaderItem* where) {
   std::size_t end = data.find("CP=&&");
   if (end == std::string::npos) end = data.size();
   std::size_t name_length = std::char_traits<char>::length(name);
@@ -107,11 +107,12 @@ long header_number(const std::string& data, const char* name, long max) {
         while (value < last && blank(data[value])) ++value;
         if (value == last) return -1;
         long number = 0;
-        for (; value < last; ++value) {
-          if (data[value] < '0' || data[value] > '9') return -1;
-          number = number * 10 + (data[value] - '0');
+        for (std::size_t digit = value; digit < last; ++digit) {
+          if (data[digit] < '0' || data[digit] > '9') return -1;
+          number = number * 10 + (data[digit] - '0');
           if (number > max) return -1;
         }
+        if (where) *where = HeaderItem{value, last, stop};
         return number;
       }
     }
@@ -131,7 +132,7 @@ std::string WireData::frame_around(const std::string& data) const {
   return frame;
 }
 
-WireData wire_data(const std::string& data, int charset) {
+std::string wire_bytes(const std::string& data, int charset) {
   bool utf8 = charset == kCharsetUtf8;
   if (charset != kCharsetGb18030 && charset != kCharsetUtf8) {
     int flag = header_flag(data);
@@ -139,7 +140,9 @@ WireData wire_data(const std::string& data, int charset) {
   }
   std::string bytes;
   if (utf8 || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
-  return envelope_over(std::move(bytes));
+  return bytes;
 }
+
+WireData wire_data(const std::string& data, int charset) { return envelope_over(wire_bytes(data, charset)); }
 
 } // namespace HJ

@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "Charset.h"
+#include "CpCipher.h"
 #include "DevServer.h"
 #include "Envelope.h"
 #include "FieldExtract.h"
 #include "HJ212System.h"
 #include "ICommunication.h"
+#include "Packets.h"
 #include "ResultCodes.h"
 #include "Split.h"
 #include "ValueAccess.h"
@@ -59,14 +61,40 @@ bool write_frame(HJ212_system& engine, const std::string& bytes) {
   return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, engine.device_param(0, 0)) != 0;
 }
 
+// One frame of "Send": its bytes for the port, and the copy with the runtime's text.
+struct SendFrame {
+  std::string wire;
+  std::string copy;
+  bool fits; // a data segment the four-digit length field cannot announce would only be rejected
+};
+
+// Length and CRC cover the bytes on the wire; the copy, when asked for, shows the runtime's text
+// between them.
+SendFrame build_frame(HJ212_system& engine, const std::string& data, bool copy) {
+  WireData wire = wire_data(data, wire_charset_of(engine));
+  return SendFrame{wire.frame(), copy ? wire.frame_around(data) : std::string(), wire.fits()};
+}
+
+// A data segment longer than the third device parameter allows goes out as packets; one that
+// fits, or cannot be split, as one frame. Status -k: frame k was not written, nor any after it.
 int Send(HJ212_system& engine, const Args& args) {
   std::string data = read_var(engine, args[0]);
-  // Length and CRC cover the bytes on the wire; the copy shows the runtime's text between them.
-  WireData wire = wire_data(data, wire_charset_of(engine));
-  if (args.size() == 3) store_var(engine, args[2], wire.frame_around(data));
-  // A data segment the four-digit length field cannot announce would only be rejected: not sent.
-  bool written = wire.fits() && write_frame(engine, wire.frame());
-  store_var(engine, args[1], written ? kStatusDone : kStatusNotDone);
+  std::vector<std::string> segments;
+  if (std::size_t limit = packet_limit(engine.device_param(2, 0), data))
+    segments = split_packets(data, wire_bytes(data, wire_charset_of(engine)), limit, kCipherRaw);
+  if (segments.empty()) segments.push_back(std::move(data));
+  std::vector<SendFrame> frames;
+  frames.reserve(segments.size());
+  std::string copy;
+  for (const std::string& segment : segments) {
+    frames.push_back(build_frame(engine, segment, args.size() == 3));
+    copy += frames.back().copy;
+  }
+  if (args.size() == 3) store_var(engine, args[2], std::move(copy));
+  int status = kStatusDone;
+  for (std::size_t k = 0; k < frames.size() && status == kStatusDone; ++k)
+    if (!frames[k].fits || !write_frame(engine, frames[k].wire)) status = -static_cast<int>(k + 1);
+  store_var(engine, args[1], status);
   return kCmdRan;
 }
 

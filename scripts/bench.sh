@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes BENCHMARKS.md: instructions per received byte under callgrind (stable on a busy machine),
 # Google Benchmark timings as ratios within one run, latency, idle CPU, script command times,
-# memory per device and the stripped sizes of the three libraries.
+# memory per device, the commissioning page's memory over a day and CPU at one frame a second
+# (BENCH_WEB_SECONDS long, default 60), and the stripped sizes of the three libraries.
 #   scripts/bench.sh BUILD_DIR [OUT]   (make bench runs scripts/bench.sh build/host BENCHMARKS.md)
 set -euo pipefail
 build=$(cd "${1:-build/host}" && pwd)
@@ -66,6 +67,16 @@ valid=$(cat "$tmp/ipb.valid")
   echo "instructions per one-byte read, included in the one-byte rows: a real port's read costs no less."
   echo
   sed 's/^### /## /' "$tmp/report.md"
+  echo
+  echo "## Commissioning page (polmon-platform --web)"
+  echo
+  echo "A day of one station at one frame per second, fed at full speed through the platform with its web view on"
+  echo "and a page's event stream open (\`web_bench day\`): memory stays bounded (rings of recent frames and events,"
+  echo "plots downsampled, the values spooled to the CSV on disk)."
+  echo
+  "$build/bin/web_bench" day
+  echo
+  "$build/bin/web_bench" cpu "${BENCH_WEB_SECONDS:-60}"
   echo
   echo "## Stripped sizes (bytes)"
   echo

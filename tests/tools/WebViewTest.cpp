@@ -204,9 +204,11 @@ TEST_F(WebViewTest, ConnectionsAndStreamsAreBounded) {
   web = start(opt, csv);
   port = port_of(web->url());
   Raw a(port), b(port), c(port);
-  for (Raw* r : {&a, &b, &c}) r->get("/events");
+  a.get("/events");
   EXPECT_NE(a.read_until("event: snapshot", 5000).find("200 OK"), std::string::npos);
+  b.get("/events");
   EXPECT_NE(b.read_until("event: snapshot", 5000).find("200 OK"), std::string::npos);
+  c.get("/events");
   EXPECT_NE(c.read_until("\r\n", 5000).find("503"), std::string::npos);
 }
 
@@ -223,7 +225,7 @@ TEST_F(WebViewTest, APageThatStopsReadingIsDroppedNotWaitedFor) {
   for (int f = 0; f < 20; ++f) cp += ";w" + std::to_string(10000 + f) + "-Rtd=" + std::to_string(f) + ".5,w" + std::to_string(10000 + f) + "-Flag=N";
   std::string frame = frame_of(cp);
   int64_t slowest = 0;
-  for (int i = 0; i < 5000; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     int64_t t0 = sim::now_ms();
     web->frame(true, frame, sim::Verdict::Ok);
     slowest = std::max(slowest, sim::now_ms() - t0);
@@ -234,9 +236,9 @@ TEST_F(WebViewTest, APageThatStopsReadingIsDroppedNotWaitedFor) {
   EXPECT_EQ(f.streams, 0u);
   EXPECT_LE(f.ring_bytes, sim::WebModel::kFrameBytes + sim::WebModel::kEventBytes);
   web.reset(); // the last rows go to the file as it stops
-  EXPECT_EQ(f.csv_rows, 5000u * 20);
+  EXPECT_EQ(f.csv_rows, 2000u * 20);
   std::string rows = slurp(csv);
-  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 5000 * 20 + 1);
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 2000 * 20 + 1);
 }
 
 } // namespace

@@ -159,7 +159,7 @@ def main():
         assert sent <= rows, f"missing from the CSV: {sorted(sent - rows)}"
 
         platform.send_signal(signal.SIGINT)
-        platform.wait(timeout=15)
+        assert platform.wait(timeout=15) == 0, "the platform did not end cleanly with its verdict OK"
         print(f"PASS: {len(sent)} uploads in the page and the CSV; screenshot {screenshot}")
         return 0
     except Exception:

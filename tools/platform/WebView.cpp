@@ -364,6 +364,8 @@ std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& 
   }
   m.url = "http://" + options.host + ":" + std::to_string(port) + "/";
   m.listener = std::thread([&m] { m.server.listen_after_bind(); });
+  // stop() is a no-op until the server runs: a view ended at once must not leave it running
+  for (int i = 0; i < 2000 && !m.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   m.spooler = std::thread([&m] { m.spool_loop(); });
   return std::unique_ptr<WebView>(new WebView(std::move(impl)));
 }

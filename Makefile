@@ -1,5 +1,6 @@
 # Two commands do everything on a fresh Debian machine:
 #   make demo   build the plug-ins and run the example station against the platform simulator
+#               (make demo-web: the same with each platform's web view, until Ctrl-C)
 #   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7 hard- and soft-float, fuzzers)
 # Both install missing Debian packages first, as does the release bundle:
 #   make dist   the bundle an integrator installs: dist/polmon-<version>.tar.gz
@@ -9,7 +10,7 @@ CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
 .DEFAULT_GOAL := demo
 
 # test-<preset> are pattern targets, so they cannot be .PHONY; FORCE makes them always run.
-.PHONY: deps demo plugins test bench dist clean FORCE
+.PHONY: deps demo demo-web plugins test bench dist clean docs-screenshot FORCE
 
 deps:
 	@./scripts/install-deps.sh
@@ -26,6 +27,19 @@ demo: plugins
 	@cmake --build --preset host >/dev/null
 	@./scripts/demo.sh build/host
 
+# The demo with each platform's commissioning page; prints their addresses, runs until Ctrl-C.
+demo-web: plugins
+	@cmake --build --preset host >/dev/null
+	@DEMO_WEB=1 ./scripts/demo.sh build/host
+
+# The browser test's screenshot of the commissioning page into the guide (tests never change
+# tracked files; this target does, on demand).
+docs-screenshot: deps
+	$(call CMAKE_CONFIGURE,host)
+	cmake --build --preset host --target polmon polmon-host polmon-platform
+	ctest --preset host -R '^web_browser$$'
+	cp build/host/web-commissioning.png docs/commissioning.png
+
 test-%: deps FORCE
 	$(call CMAKE_CONFIGURE,$*)
 	cmake --build --preset $*
@@ -37,7 +51,7 @@ test: deps $(addprefix test-,$(PRESETS_TEST))
 # Optimised builds (host for the measurements, armv5/armv7 for their sizes), then BENCHMARKS.md.
 bench: deps
 	$(call CMAKE_CONFIGURE,host)
-	cmake --build --preset host --target polmon recv_cost recv_bench framing_bench polmon-frame
+	cmake --build --preset host --target polmon recv_cost recv_bench framing_bench polmon-frame web_bench
 	@for p in armv5 armv7; do $(call CMAKE_CONFIGURE,$$p) && cmake --build --preset $$p --target polmon >/dev/null || exit 1; done
 	./build/host/bin/framing_bench
 	./scripts/bench.sh build/host BENCHMARKS.md

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Writes BENCHMARKS.md: instructions per received byte under callgrind (stable on a busy machine),
 # Google Benchmark timings as ratios within one run, latency, idle CPU, script command times,
-# memory per device, polmon-frame on generated station logs and the stripped sizes of the three
-# libraries.
+# memory per device, polmon-frame on generated station logs, a 9 KiB upload sent as packets, the
+# commissioning page's memory over a day and CPU at one frame a second (BENCH_WEB_SECONDS long,
+# default 60), and the stripped sizes of the three libraries.
 #   scripts/bench.sh BUILD_DIR [OUT]   (make bench runs scripts/bench.sh build/host BENCHMARKS.md)
 set -euo pipefail
 build=$(cd "${1:-build/host}" && pwd)
@@ -121,6 +122,16 @@ valid=$(cat "$tmp/ipb.valid")
   echo "|---|---|---|---|"
   echo "| split into 1024-byte packets and built (third device parameter 0) | <= 2x one frame | $send_packets | $(awk -v a="$send_packets" -v b="$send_whole" 'BEGIN { printf "%.2f", a / b }') |"
   echo "| built as one frame (third device parameter -1) | | $send_whole | 1.00 |"
+  echo
+  echo "## Commissioning page (polmon-platform --web)"
+  echo
+  echo "A day of one station at one frame per second, fed at full speed through the platform with its web view on"
+  echo "and a page's event stream open (\`web_bench day\`): memory stays bounded (rings of recent frames and events,"
+  echo "plots downsampled, the values spooled to the CSV on disk)."
+  echo
+  "$build/bin/web_bench" day
+  echo
+  "$build/bin/web_bench" cpu "${BENCH_WEB_SECONDS:-60}"
   echo
   echo "## Stripped sizes (bytes)"
   echo

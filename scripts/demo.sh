@@ -5,12 +5,16 @@
 # stopped by its own id.
 #   scripts/demo.sh BUILD_DIR        (make demo runs scripts/demo.sh build/host)
 # DEMO_SECONDS changes the length, POLMON_PLUGIN the plug-in, DEMO_MISBEHAVE makes the platforms
-# misbehave (e.g. split,junk,bad-crc).
+# misbehave (e.g. split,junk,bad-crc). DEMO_WEB=1 (make demo-web) gives each platform its web view
+# and prints its address; the demo then runs until Ctrl-C unless DEMO_SECONDS is set.
 set -euo pipefail
 
 build=$(cd "${1:-build/host}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
+web=${DEMO_WEB:-}
 seconds=${DEMO_SECONDS:-10}
+duration=$seconds
+[ -z "$web" ] || duration=${DEMO_SECONDS:-} # the web view: until Ctrl-C, or DEMO_SECONDS
 plugin=${POLMON_PLUGIN:-$build/lib/libpolmon.so}
 misbehave=${DEMO_MISBEHAVE:-}
 for exe in "$build/bin/polmon-host" "$build/bin/polmon-platform" "$plugin"; do
@@ -28,35 +32,51 @@ trap cleanup EXIT
 
 # Starts a platform; its address comes back through a FIFO once it listens.
 start_platform() {
-  local name=$1 fifo="$work/$1.ready" fd addr
+  local name=$1 fifo="$work/$1.ready" fd addr url
   mkfifo "$fifo"
   exec {fd}<>"$fifo" # opened both ways: neither side blocks on open
-  "$build/bin/polmon-platform" --name "$name-platform" --ready "$fifo" --duration "$seconds" \
-    ${misbehave:+--misbehave "$misbehave"} &
+  "$build/bin/polmon-platform" --name "$name-platform" --ready "$fifo" ${duration:+--duration "$duration"} \
+    ${misbehave:+--misbehave "$misbehave"} ${web:+--web 127.0.0.1:0} &
   pids+=($!)
-  if ! read -r -t 20 -u "$fd" addr; then
+  if ! read -r -t 20 -u "$fd" addr url; then
     echo "demo: the $name platform did not get ready" >&2
     exit 2
   fi
   exec {fd}<&-
-  eval "${name}_addr=\$addr ${name}_pid=\$!"
+  eval "${name}_addr=\$addr ${name}_url=\$url ${name}_pid=\$!"
 }
 
-echo "demo: two platforms, one station, ${seconds} s"
+echo "demo: two platforms, one station, ${duration:-until Ctrl-C}${duration:+ s}"
 start_platform city
 start_platform province
 echo "demo: platforms ready at $city_addr and $province_addr; starting the station"
+if [ -n "$web" ]; then
+  echo "demo: web view of the city platform:     $city_url"
+  echo "demo: web view of the province platform: $province_url"
+  [ -n "$duration" ] || echo "demo: open them in a browser; Ctrl-C ends the demo"
+  trap : INT # Ctrl-C reaches every process of the demo; the script goes on to their verdicts
+fi
 
 "$build/bin/polmon-host" --plugin "$plugin" -D city="$city_addr" -D province="$province_addr" \
   "$root/examples/demo_station.lua" </dev/null &
 host_pid=$!
 pids+=($host_pid)
 
+# A platform's exit status; a wait cut short by Ctrl-C waits on.
+status_of() {
+  local rc
+  while :; do
+    rc=0
+    wait "$1" || rc=$?
+    if [ "$rc" -gt 128 ] && kill -0 "$1" 2>/dev/null; then continue; fi
+    return "$rc"
+  done
+}
 status=0
-wait "$city_pid" || status=$?
+status_of "$city_pid" || status=$?
 city_status=$status
 status=0
-wait "$province_pid" || status=$?
+status_of "$province_pid" || status=$?
 province_status=$status
 
 kill -INT "$host_pid" 2>/dev/null || true

@@ -47,10 +47,16 @@ for tool in polmon-config polmon-host polmon-platform polmon-frame; do
 done
 cp "$work/host/lib/libpolmon.so" "$work/host/lib/libhostshim.so" "$work/host/lib/libhosttools.so" "$stage/host/lib/"
 strip --strip-unneeded "$stage"/host/bin/* "$stage"/host/lib/*
+# polmon-platform's HTTP server library goes along (Debian's build, not stripped again); the web
+# page's files and the chart library are built into polmon-platform. Their licence notices:
+httplib=$(ldd "$work/host/bin/polmon-platform" | awk '/libcpp-httplib/ { print $3 }')
+[ -f "$httplib" ] || { echo "dist: polmon-platform does not link libcpp-httplib" >&2; exit 1; }
+cp "$httplib" "$stage/host/lib/"
+cp "$work/host/tools/platform/licences.txt" "$stage/THIRD-PARTY-LICENCES.txt"
 cp examples/*.lua "$stage/examples/"
 # The documents keep the repository's layout, so their links work in the bundle too.
 cp README.md "$stage/"
-cp docs/guide.md "$stage/docs/"
+cp docs/guide.md docs/*.png "$stage/docs/"
 for doc in tools/README.md tools/*/README.md; do
   mkdir -p "$stage/$(dirname "$doc")"
   cp "$doc" "$stage/$doc"
@@ -69,6 +75,26 @@ if grep -rlF "$root" "$check/$name"; then echo "dist: the files above name the b
 for tool in "$check/$name"/host/bin/*; do
   "$tool" --version | grep -q "from polmon $version (" || { echo "dist: $(basename "$tool") --version fails" >&2; exit 1; }
 done
+# The commissioning page from the unpacked bundle alone: page, script and chart library served.
+web_check() {
+  local dir=$check/$name/host/bin ready=$check/web.ready pid url
+  "$dir/polmon-platform" --web 127.0.0.1:0 --web-csv "$check/values.csv" --wait 10 --ready "$ready" >"$check/web.out" 2>&1 &
+  pid=$!
+  for _ in $(seq 100); do [ -s "$ready" ] && break; sleep 0.1; done
+  url=$(awk '{ print $2 }' "$ready" 2>/dev/null)
+  python3 - "$url" <<'PY'
+import sys, urllib.request
+for path, piece in (("", b"app.js"), ("app.js", b"EventSource"), ("chart.min.js", b"Chart.js v"), ("licences.txt", b"cpp-httplib")):
+    with urllib.request.urlopen(sys.argv[1] + path, timeout=5) as r:
+        assert piece in r.read(), path
+PY
+  local rc=$?
+  kill "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  return $rc
+}
+web_check || { echo "dist: the bundle's polmon-platform does not serve its page" >&2; cat "$check/web.out" >&2; exit 1; }
+echo "dist: polmon-platform serves its page from the bundle (chart library built in, HTTP library in host/lib)"
 for lib in armv5/libpolmon_armv5.so armv7/libpolmon_armv7.so armv7-softfp/libpolmon_armv7.so; do
   text=$(strings "$check/$name/$lib" | grep -m1 "^polmon $version (") || { echo "dist: $lib carries no version text" >&2; exit 1; }
   echo "dist: $lib: $text"

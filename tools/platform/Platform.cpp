@@ -198,6 +198,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   ++m_connections;
   m_peer = peer;
   m_log("station connected (" + peer + ")");
+  if (m_observer) m_observer->link_up(peer);
   if (m_first_connect < 0) {
     m_first_connect = now;
     start_step(now);
@@ -211,6 +212,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
 void Platform::disconnected(int64_t now) {
   if (!m_connected) return;
   m_connected = false;
+  if (m_observer) m_observer->link_down();
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
   if (m_waiting_reconnect) return;
   if (!m_finished) problem("the station closed the connection");
@@ -232,6 +234,7 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
   ++m_frames_in;
   FrameCheck c = check_frame(frame);
   m_log("<- " + describe_frame(frame));
+  if (m_observer) m_observer->frame(true, frame, c.verdict);
   if (!verdict_ok(c.verdict)) {
     ++m_bad_frames;
     problem(std::string("bad frame from the station (") + verdict_text(c.verdict) + ")");
@@ -299,7 +302,9 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
   if (cn.size() == 4 && cn[0] == '9') return; // other system answers: nothing to pair
 
   // data: the reply to a pending request of the same CN, or an upload
-  m_uploads[cn].push_back(now);
+  Arrivals& arrivals = m_uploads[cn];
+  if (arrivals.count++ == 0) arrivals.first = now;
+  arrivals.last = now;
   Pending* p = find_qn(qn);
   if (p && p->cn != cn) p = nullptr;
   if (!p)
@@ -317,7 +322,9 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
   if (flag & 1) { // the station asks for an answer
     std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
                          (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
-    queue(HJ::wire_data(answer, HJ::kCharsetByFlag).frame(), now + m_opt.answer_delay_ms);
+    std::string answer_frame = HJ::wire_data(answer, HJ::kCharsetByFlag).frame();
+    queue(answer_frame, now + m_opt.answer_delay_ms);
+    if (m_observer) m_observer->frame(false, answer_frame, Verdict::Ok);
     ++m_answers_sent;
   }
 }
@@ -369,6 +376,7 @@ void Platform::start_step(int64_t now) {
         std::snprintf(len, sizeof len, "%04zu", wire.bytes.size() + 1);
         frame.replace(2, 4, len);
       }
+      if (m_observer) m_observer->frame(false, frame, check_frame(frame).verdict);
       std::string bytes = (s.bad.junk ? std::string(kJunk) : std::string()) + frame;
       size_t offset = s.bad.junk ? std::string(kJunk).size() : 0;
       std::vector<size_t> cuts;
@@ -431,7 +439,16 @@ void Platform::finish_step(int64_t now) {
 
 unsigned Platform::uploads(const std::string& cn) const {
   auto it = m_uploads.find(cn);
-  return it == m_uploads.end() ? 0u : static_cast<unsigned>(it->second.size());
+  return it == m_uploads.end() ? 0u : it->second.count;
+}
+
+Platform::Counters Platform::counters() const {
+  Counters c;
+  c.frames_in = m_frames_in;
+  c.frames_out = m_frames_out + m_answers_sent;
+  c.answers_sent = m_answers_sent;
+  c.bad_frames = m_bad_frames;
+  return c;
 }
 
 void Platform::tick(int64_t now) {
@@ -533,11 +550,11 @@ std::string Platform::summary() const {
   std::string ups;
   for (const auto& u : m_uploads) {
     if (!ups.empty()) ups += "; ";
-    ups += "CN=" + u.first + " x" + std::to_string(u.second.size());
-    if (u.second.size() >= 2) {
+    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
+    if (u.second.count >= 2) {
       char every[48];
       std::snprintf(every, sizeof every, " (every %.1f s)",
-                    static_cast<double>(u.second.back() - u.second.front()) / 1000.0 / static_cast<double>(u.second.size() - 1));
+                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
       ups += every;
     }
   }

@@ -60,6 +60,17 @@ std::string default_scenario();
 // Applies --misbehave items (split, junk, bad-crc, bad-length, delay=MS, drop) to a scenario.
 bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error);
 
+// Told what the platform sees, on the platform's thread as it happens (the web view). It must
+// return at once: the platform never waits for a browser.
+class PlatformObserver {
+public:
+  virtual ~PlatformObserver() = default;
+  virtual void link_up(const std::string& peer) = 0;
+  virtual void link_down() = 0;
+  // A whole frame: received from the station, or made to be sent (with its verdict either way).
+  virtual void frame(bool incoming, std::string_view bytes, Verdict verdict) = 0;
+};
+
 class Platform {
 public:
   struct Out {
@@ -90,6 +101,15 @@ public:
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_missing; }
   unsigned uploads(const std::string& cn) const;
+
+  void set_observer(PlatformObserver* observer) { m_observer = observer; }
+  // The link's counters as the web view shows them; what the platform does not count stays 0.
+  struct Counters {
+    unsigned frames_in = 0, frames_out = 0, answers_sent = 0, bad_frames = 0;
+    unsigned resends = 0, heartbeats = 0;
+    bool encrypted = false;
+  };
+  Counters counters() const;
 
 private:
   struct Pending {
@@ -129,11 +149,16 @@ private:
   unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
   unsigned m_wrong_charset = 0, m_wrong_version = 0, m_chinese = 0;
   unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
-  std::map<std::string, std::vector<int64_t>> m_uploads; // CN -> arrival times
+  struct Arrivals {
+    unsigned count = 0;
+    int64_t first = 0, last = 0;
+  };
+  std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
   std::vector<int64_t> m_lat_ack, m_lat_final;
   static constexpr size_t kKeptProblems = 100;
   std::vector<std::string> m_problems;
   size_t m_problem_count = 0;
+  PlatformObserver* m_observer = nullptr;
 };
 
 } // namespace sim

@@ -10,12 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 
 #include "Io.h"
 #include "Platform.h"
 #include "Version.h"
+#include "WebView.h"
 
 namespace {
 
@@ -39,6 +41,11 @@ void usage(FILE* out) {
                "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
                "  --ready FILE           write the address (or line) to FILE once ready\n"
                "  --quiet                no line per frame; the summary only\n"
+               "  --web [ADDR:]PORT      serve a live page of the session (stations, frames, values, plots, checks,\n"
+               "                         inspector, CSV) on 127.0.0.1 or ADDR; PORT 0: the system picks it. Without\n"
+               "                         --duration the platform then runs until Ctrl-C\n"
+               "  --web-csv FILE         the values received, spooled for the page's CSV download (default: a new\n"
+               "                         file in $TMPDIR)\n"
                "  --version              print the version and exit\n"
                "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n");
 }
@@ -65,8 +72,9 @@ bool write_file(const std::string& path, const std::string& text) {
 int main(int argc, char** argv) {
   Link link;
   sim::PlatformOptions opt;
-  std::string scenario_file, misbehave, ready;
+  std::string scenario_file, misbehave, ready, web_addr, web_csv;
   double wait_s = 30;
+  bool wait_given = false;
   bool quiet = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -98,7 +106,9 @@ int main(int argc, char** argv) {
     } else if (a == "--scenario") scenario_file = next();
     else if (a == "--misbehave") misbehave = next();
     else if (a == "--duration") opt.duration_ms = static_cast<int>(std::atof(next().c_str()) * 1000);
-    else if (a == "--wait") wait_s = std::atof(next().c_str());
+    else if (a == "--wait") wait_s = std::atof(next().c_str()), wait_given = true;
+    else if (a == "--web") web_addr = next();
+    else if (a == "--web-csv") web_csv = next();
     else if (a == "--reply-timeout") opt.reply_timeout_ms = std::atoi(next().c_str());
     else if (a == "--name") opt.name = next();
     else if (a == "--mn") opt.mn = next();
@@ -168,6 +178,29 @@ int main(int argc, char** argv) {
   };
   sim::Platform platform(steps, opt, log);
 
+  std::unique_ptr<sim::WebView> web;
+  bool web_hold = false; // --web without --duration: the page stays up until Ctrl-C
+  if (!web_addr.empty()) {
+    sim::WebOptions web_opt;
+    web_opt.name = opt.name;
+    web_opt.csv_path = web_csv;
+    std::string host;
+    if (!sim::split_host_port(web_addr, host, web_opt.port)) {
+      std::fprintf(stderr, "polmon-platform: bad address %s\n", web_addr.c_str());
+      return 2;
+    }
+    if (!host.empty()) web_opt.host = host;
+    web = sim::WebView::start(web_opt, error);
+    if (!web) {
+      say(error);
+      return 2;
+    }
+    platform.set_observer(web.get());
+    say("web view on " + web->url() + " (values spooled to " + web->csv_path() + ")");
+    web_hold = opt.duration_ms <= 0;
+    if (web_hold && !wait_given) wait_s = 1e9;
+  }
+
   std::string ready_text;
   if (link.mode == Link::Listen) {
     link.listen = sim::tcp_listen(link.host, link.port, error);
@@ -187,6 +220,7 @@ int main(int argc, char** argv) {
   } else {
     ready_text = "connect " + link.host + ":" + std::to_string(link.port);
   }
+  if (web) ready_text += " " + web->url();
   if (!ready.empty() && !write_file(ready, ready_text + "\n")) say("cannot write the readiness file " + ready);
 
   int64_t started = sim::now_ms();
@@ -194,7 +228,8 @@ int main(int argc, char** argv) {
   if (link.mode == Link::Serial) platform.connected(started, link.path + " " + sim::serial_settings_text(link.serial));
 
   char buf[4096];
-  while (!g_stop && !platform.finished()) {
+  bool held = false;
+  while (!g_stop && (!platform.finished() || web_hold)) {
     int64_t now = sim::now_ms();
     if (!platform.link_wanted() && link.mode != Link::Serial) {
       if (now - started > static_cast<int64_t>(wait_s * 1000) && platform.frames_in() == 0 && !link.conn.valid()) {
@@ -212,6 +247,11 @@ int main(int argc, char** argv) {
       }
     }
     platform.tick(now);
+    if (web) web->poll(platform);
+    if (web_hold && platform.finished() && !held) {
+      held = true;
+      say("scenario done; the web view stays up until Ctrl-C");
+    }
     for (sim::Platform::Out& o : platform.take_due(now)) {
       if (o.drop) {
         if (link.mode != Link::Serial) {
@@ -224,7 +264,7 @@ int main(int argc, char** argv) {
       if (!link.conn.valid() || !sim::write_all(link.conn.get(), o.bytes.data(), o.bytes.size(), 2000))
         say("could not send " + std::to_string(o.bytes.size()) + " bytes: no link");
     }
-    if (platform.finished()) break;
+    if (platform.finished() && !web_hold) break;
 
     int64_t ev = platform.next_event();
     int timeout = ev < 0 ? 200 : static_cast<int>(ev - sim::now_ms());
@@ -257,6 +297,7 @@ int main(int argc, char** argv) {
       }
     }
   }
+  if (web) web->poll(platform, true);
   std::fputs(platform.summary().c_str(), stdout);
   std::fflush(stdout);
   if (platform.frames_in() == 0 && !platform.broken() && g_stop) return 3;

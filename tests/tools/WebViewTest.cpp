@@ -1,0 +1,244 @@
+// The web view's server, in-process: its paths and status codes, its bound on connections and
+// page streams, a page that stops reading, and hostile frame text on every way out.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <httplib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "Hj212Text.h"
+#include "Io.h"
+#include "WebModel.h"
+#include "WebView.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+int port_of(const std::string& url) { return std::atoi(url.substr(url.rfind(':') + 1).c_str()); }
+
+// A raw connection that sends one request and reads what comes, as much as it likes.
+struct Raw {
+  sim::Fd fd;
+  explicit Raw(int port, int rcvbuf = 0) {
+    fd.reset(::socket(AF_INET, SOCK_STREAM, 0));
+    if (rcvbuf) setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  }
+  void get(const std::string& path) {
+    std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    EXPECT_TRUE(sim::write_all(fd.get(), req.data(), req.size(), 2000));
+  }
+  // Reads until `want` shows up or the time is over (or the peer closed); all it read.
+  std::string read_until(const std::string& want, int timeout_ms) {
+    std::string got;
+    char buf[4096];
+    int64_t end = sim::now_ms() + timeout_ms;
+    while (got.find(want) == std::string::npos && sim::now_ms() < end && sim::wait_readable(fd.get(), static_cast<int>(end - sim::now_ms()))) {
+      ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+    return got;
+  }
+  bool closed_by_peer(int timeout_ms) {
+    char buf[65536];
+    int64_t end = sim::now_ms() + timeout_ms;
+    while (sim::now_ms() < end && sim::wait_readable(fd.get(), static_cast<int>(end - sim::now_ms()))) {
+      ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+    }
+    return false;
+  }
+};
+
+std::unique_ptr<sim::WebView> start(sim::WebOptions opt, const std::string& csv) {
+  opt.csv_path = csv;
+  std::string error;
+  auto web = sim::WebView::start(opt, error);
+  EXPECT_TRUE(web) << error;
+  return web;
+}
+
+std::string frame_of(const std::string& cp) {
+  return sim::wrap("QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=M1;Flag=5;CP=&&" + cp + "&&");
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class WebViewTest : public ::testing::Test {
+protected:
+  std::string csv = ::testing::TempDir() + "webview-" + std::to_string(getpid()) + ".csv";
+  void TearDown() override { std::remove(csv.c_str()); }
+};
+
+TEST_F(WebViewTest, AnswersItsOwnPathsOnly) {
+  auto web = start({}, csv);
+  ASSERT_TRUE(web);
+  std::string good = frame_of("DataTime=20240101120000;w01018-Rtd=25.3,w01018-Flag=N");
+  web->frame(true, good, sim::Verdict::Ok);
+  httplib::Client c("127.0.0.1", port_of(web->url()));
+  std::string big(70 * 1024, 'x');
+  struct {
+    const char* method;
+    std::string path, body;
+    int status;
+    const char* type; // content type prefix, or a piece of the body
+  } cases[] = {
+      {"GET", "/", "", 200, "text/html"},
+      {"GET", "/app.js", "", 200, "text/javascript"},
+      {"GET", "/chart.min.js", "", 200, "text/javascript"},
+      {"GET", "/licences.txt", "", 200, "Permission is hereby granted"},
+      {"GET", "/api/state", "", 200, "\"w01018\""},
+      {"GET", "/api/frame/1", "", 200, "\"accept\""},
+      {"GET", "/api/frame/2", "", 404, "text/plain"},
+      {"GET", "/values.csv", "", 200, "w01018,Rtd,25.3,N"},
+      {"GET", "/nothing", "", 404, "text/plain"},
+      {"GET", "/../CMakeLists.txt", "", 404, "text/plain"},
+      {"GET", "/app.js/../../etc/passwd", "", 404, "text/plain"},
+      {"POST", "/api/inspect", good + "\n##0010junkFFFF", 200, "\"count\":2"},
+      {"POST", "/api/inspect", big, 413, ""},
+      {"POST", "/", "x", 404, ""},
+      {"GET", "/api/state", "Host: attacker.example", 403, "text/plain"},
+  };
+  for (const auto& k : cases) {
+    httplib::Result r = std::string(k.method) == "POST" ? c.Post(k.path.c_str(), k.body, "text/plain")
+                        : k.body.rfind("Host:", 0) == 0 ? c.Get(k.path.c_str(), {{"Host", k.body.substr(6)}})
+                                                        : c.Get(k.path.c_str());
+    ASSERT_TRUE(r) << k.method << " " << k.path;
+    EXPECT_EQ(r->status, k.status) << k.method << " " << k.path;
+    std::string type = r->get_header_value("Content-Type");
+    EXPECT_TRUE(type.rfind(k.type, 0) == 0 || r->body.find(k.type) != std::string::npos) << k.path << ": " << type;
+    EXPECT_EQ(r->get_header_value("X-Content-Type-Options"), "nosniff") << k.path;
+  }
+}
+
+TEST_F(WebViewTest, HostileFrameTextStaysText) {
+  auto web = start({}, csv);
+  ASSERT_TRUE(web);
+  Raw stream(port_of(web->url()));
+  stream.get("/events");
+  ASSERT_NE(stream.read_until("event: snapshot", 5000).find("200 OK"), std::string::npos);
+  // Markup, a quote that would end an attribute, a line end, a byte that is not UTF-8, a key,
+  // a formula: all in a frame whose length and CRC are right.
+  std::string hostile = frame_of("DataTime=20240101120000;SiteName=<script>window.__x=1</script>\"onload=alert(1);"
+                                 "Note=a\rb\xFF;NewSK=SECRET1234567890;w01018-Rtd==HYPERLINK(\"x\"),w01018-Flag=N;"
+                                 "w21003-Rtd=<img src=x onerror=alert(2)>");
+  web->frame(true, hostile, sim::Verdict::Ok);
+  std::string events = stream.read_until("event: values", 5000);
+  httplib::Client c("127.0.0.1", port_of(web->url()));
+  auto state = c.Get("/api/state");
+  auto decode = c.Get("/api/frame/1");
+  auto pasted = c.Post("/api/inspect", hostile, "text/plain");
+  ASSERT_TRUE(state && decode && pasted);
+  auto csv_file = c.Get("/values.csv");
+  ASSERT_TRUE(csv_file);
+  struct {
+    const char* what;
+    std::string text;
+  } outs[] = {{"events", events}, {"state", state->body}, {"decode", decode->body}, {"inspector", pasted->body}};
+  for (const auto& o : outs) {
+    SCOPED_TRACE(o.what);
+    EXPECT_EQ(o.text.find('<'), std::string::npos);
+    EXPECT_EQ(o.text.find("SECRET"), std::string::npos);
+    EXPECT_EQ(o.text.find('\xFF'), std::string::npos);
+    EXPECT_NE(o.text.find("\\u003cscript\\u003e"), std::string::npos);
+  }
+  for (const auto& o : outs) EXPECT_NE(o.text.find("****"), std::string::npos) << o.what;
+  // Each event's data is one line: a line end inside would cut the JSON short.
+  for (size_t at = events.find("data: "); at != std::string::npos; at = events.find("data: ", at + 1)) {
+    size_t end = events.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_EQ(events[end - 1], '}') << events.substr(at, end - at);
+  }
+  EXPECT_NE(csv_file->body.find(",w01018,Rtd,\"'=HYPERLINK(\"\"x\"\")\",N"), std::string::npos) << csv_file->body;
+}
+
+TEST_F(WebViewTest, ConnectionsAndStreamsAreBounded) {
+  sim::WebOptions opt;
+  opt.workers = 1;
+  opt.queued = 1;
+  auto web = start(opt, csv);
+  ASSERT_TRUE(web);
+  int port = port_of(web->url());
+  auto stream = std::make_unique<Raw>(port);
+  stream->get("/events"); // holds the one worker
+  ASSERT_NE(stream->read_until("event: snapshot", 5000).find("200 OK"), std::string::npos);
+  Raw waiting(port);
+  waiting.get("/api/state"); // waits for the worker
+  std::this_thread::sleep_for(100ms);
+  Raw refused(port);
+  refused.get("/api/state");
+  EXPECT_NE(refused.read_until("\r\n", 5000).find("503"), std::string::npos);
+  EXPECT_EQ(waiting.read_until("\r\n", 200), "");
+  stream.reset(); // the page goes; its stream ends when a write fails
+  std::string answer;
+  for (int i = 0; i < 50 && answer.empty(); ++i) {
+    web->frame(true, frame_of("w01018-Rtd=1"), sim::Verdict::Ok);
+    answer = waiting.read_until("\r\n", 100);
+  }
+  EXPECT_NE(answer.find("200 OK"), std::string::npos);
+
+  opt = {};
+  opt.max_streams = 2;
+  web = start(opt, csv);
+  port = port_of(web->url());
+  Raw a(port), b(port), c(port);
+  a.get("/events");
+  EXPECT_NE(a.read_until("event: snapshot", 5000).find("200 OK"), std::string::npos);
+  b.get("/events");
+  EXPECT_NE(b.read_until("event: snapshot", 5000).find("200 OK"), std::string::npos);
+  c.get("/events");
+  EXPECT_NE(c.read_until("\r\n", 5000).find("503"), std::string::npos);
+}
+
+TEST_F(WebViewTest, APageThatStopsReadingIsDroppedNotWaitedFor) {
+  sim::WebOptions opt;
+  opt.write_timeout_s = 1;
+  auto web = start(opt, csv);
+  ASSERT_TRUE(web);
+  Raw slow(port_of(web->url()), 4096);
+  slow.get("/events");
+  ASSERT_NE(slow.read_until("event: snapshot", 5000).find("200 OK"), std::string::npos);
+  // Far more than the socket buffers and the event ring hold; the page reads none of it.
+  std::string cp = "DataTime=20240101120000";
+  for (int f = 0; f < 20; ++f) cp += ";w" + std::to_string(10000 + f) + "-Rtd=" + std::to_string(f) + ".5,w" + std::to_string(10000 + f) + "-Flag=N";
+  std::string frame = frame_of(cp);
+  int64_t slowest = 0;
+  for (int i = 0; i < 2000; ++i) {
+    int64_t t0 = sim::now_ms();
+    web->frame(true, frame, sim::Verdict::Ok);
+    slowest = std::max(slowest, sim::now_ms() - t0);
+  }
+  EXPECT_LT(slowest, 500) << "the platform's thread waited for a page";
+  EXPECT_TRUE(slow.closed_by_peer(10000));
+  sim::WebView::Figures f = web->figures();
+  EXPECT_EQ(f.streams, 0u);
+  EXPECT_LE(f.ring_bytes, sim::WebModel::kFrameBytes + sim::WebModel::kEventBytes);
+  web.reset(); // the last rows go to the file as it stops
+  EXPECT_EQ(f.csv_rows, 2000u * 20);
+  std::string rows = slurp(csv);
+  EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 2000 * 20 + 1);
+}
+
+} // namespace

@@ -1,0 +1,185 @@
+#!/usr/bin/python3
+"""The commissioning page in a real browser (headless Chromium), as a person would see it.
+
+    web_browser.py BIN_DIR PLUGIN SCREENSHOT
+
+polmon-platform runs with --web and the demo station under polmon-host reports to it; the page
+must show the station with its MN, accepted frames, a plot with points, a frame's decode, the
+inspector's reason for a pasted bad frame, and a CSV holding the values the station sent. Then a
+hostile station sends markup, quotes, bytes that are not UTF-8 and a key: all of it must show as
+text, no script of it may run, and the key must not show. Every process is stopped by its id.
+"""
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+
+from selenium import webdriver
+from selenium.webdriver.chrome.options import Options
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+MN = "POLMON0000000001"
+
+
+def crc16(data):
+    """The HJ 212 CRC (register 0xFFFF, the byte into its high byte moved down, reflected 0xA001)."""
+    reg = 0xFFFF
+    for byte in data:
+        reg = (reg >> 8) ^ byte
+        for _ in range(8):
+            reg = (reg >> 1) ^ 0xA001 if reg & 1 else reg >> 1
+    return reg
+
+
+def frame(segment):
+    return b"##%04d%s%04X\r\n" % (len(segment), segment, crc16(segment))
+
+
+def wait_for(what, check, timeout=20):
+    end = time.time() + timeout
+    while time.time() < end:
+        value = check()
+        if value:
+            return value
+        time.sleep(0.1)
+    raise AssertionError(f"timed out waiting for {what}")
+
+
+def fetch(url, data=None):
+    with urllib.request.urlopen(urllib.request.Request(url, data=data), timeout=10) as r:
+        return r.read()
+
+
+def main():
+    bin_dir, plugin, screenshot = sys.argv[1:4]
+    work = tempfile.mkdtemp(prefix="polmon-web-")
+    procs = []
+    driver = None
+    try:
+        ready = os.path.join(work, "ready")
+        platform_out = open(os.path.join(work, "platform.out"), "w")
+        platform = subprocess.Popen(
+            [os.path.join(bin_dir, "polmon-platform"), "--name", "city", "--web", "127.0.0.1:0", "--web-csv",
+             os.path.join(work, "values.csv"), "--scenario", os.path.join(HERE, "data", "web.scn"), "--ready", ready,
+             "--wait", "30"], stdout=platform_out, stderr=subprocess.STDOUT)
+        procs.append(platform)
+
+        def ready_line():
+            try:
+                with open(ready) as f:
+                    text = f.read()
+                return text if text.endswith("\n") else None
+            except OSError:
+                return None
+
+        addr, url = wait_for("the platform", ready_line).split()
+        host_out = open(os.path.join(work, "host.out"), "w")
+        host = subprocess.Popen(
+            [os.path.join(bin_dir, "polmon-host"), "--plugin", plugin, "-D", f"city={addr}",
+             os.path.join(ROOT, "examples", "demo_station.lua")],
+            stdin=subprocess.DEVNULL, stdout=host_out, stderr=subprocess.STDOUT)
+        procs.append(host)
+
+        options = Options()
+        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1400,1300",
+                    f"--user-data-dir={work}/profile", "--lang=en-GB"):
+            options.add_argument(arg)
+        options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"), options=options)
+        driver.get(url)
+        text = lambda css: [e.text for e in driver.find_elements(By.CSS_SELECTOR, css)]
+
+        # The station row with its MN, accepted frames in the log, a plot that gets points.
+        wait_for("the station's row", lambda: MN in text("#stations td.mn"))
+        wait_for("accepted frames", lambda: len(driver.find_elements(By.CSS_SELECTOR, "#frames tr.frame.accepted")) >= 6)
+        points = "const c = document.querySelector('canvas[data-factor=\"w01018\"]'); " \
+                 "return c ? Chart.getChart(c).data.datasets[0].data.length : 0;"
+        wait_for("points in the COD plot", lambda: driver.execute_script(points) >= 6)
+        wait_for("the site's Chinese name", lambda: any("水质自动监测站" in t for t in text("#frames td.content")))
+        driver.save_screenshot(screenshot)
+
+        # A frame's decode, on a click.
+        row = driver.find_element(By.XPATH, "//tr[contains(@class,'accepted')][td[3]='2011' and td[2][contains(.,'in')]]")
+        row.click()
+        wait_for("the decode", lambda: any("w01018-Rtd" in t for t in text("#frames tr.decode")))
+
+        # A pasted frame with a wrong CRC: the inspector's reason.
+        good = frame(b"QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=" + MN.encode() + b";Flag=5;CP=&&w01018-Rtd=1&&")
+        driver.find_element(By.ID, "paste").send_keys("log: " + good[:-6].decode() + "0000\n")
+        driver.find_element(By.ID, "inspect").click()
+        wait_for("the inspector's reason", lambda: any("reason: crc: announced 0000, computed" in t for t in text("#inspected .reason")))
+
+        # The station goes; a hostile one comes on the same port.
+        host.send_signal(signal.SIGINT)
+        assert host.wait(timeout=20) == 0, "the station did not stop cleanly"
+        wait_for("the link to close", lambda: any("closed" in t for t in text("#stations td")))
+        script = "<script>window.__pwned=1</script><img src=x onerror=window.__pwned=3>"
+        code = "<i>w99999</i>"  # a factor code in markup: the plot's title and the values table
+        hostile = frame(b"QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=POLMON0000000002;Flag=4;CP=&&DataTime=20240101120000;"
+                        b"SiteName=" + script.encode() + b";Note=\"onload=window.__pwned=2 x=\xff\xfe;NewSK=SECRET0123456789;"
+                        + code.encode() + b"-Rtd=5," + code.encode() + b"-Flag=N&&")
+        host_name, port = addr.rsplit(":", 1)
+        with socket.create_connection((host_name, int(port)), timeout=10) as s:
+            s.sendall(hostile)
+            wait_for("the hostile frame", lambda: any(script in t for t in text("#frames td.content")))
+            wait_for("the hostile station", lambda: "POLMON0000000002" in text("#stations td.mn"))
+            wait_for("the hostile factor as text", lambda: code in text("#latest td.code") and any(code in t for t in text(".plot h3")))
+        assert driver.execute_script("return window.__pwned") is None, "a script from a frame ran"
+        assert not driver.find_elements(By.CSS_SELECTOR, "img, i, main script"), "markup from a frame became an element"
+        assert any('Note="onload=' in t for t in text("#frames td.content")), "the quote did not show as text"
+        assert any("NewSK=****" in t for t in text("#frames td.content")), text("#frames td.content")
+        assert "SECRET" not in driver.page_source, "a key is shown"
+
+        # The API answers JSON a parser takes, hostile text and all.
+        state = json.loads(fetch(url + "api/state"))
+        assert any(f["mn"] == "POLMON0000000002" for f in state["frames"])
+
+        # The CSV holds the values the station says it sent (its trace of each upload).
+        sent = set()
+        with open(os.path.join(work, "host.out"), encoding="utf-8", errors="replace") as f:
+            for line in f:
+                m = re.search(r"TX -> .* CN=2011 .*CP=DataTime=(\d{14});w01018-Rtd=([0-9.]+)", line)
+                if m:
+                    t = m.group(1)
+                    sent.add((f"{t[0:4]}-{t[4:6]}-{t[6:8]} {t[8:10]}:{t[10:12]}:{t[12:14]}", m.group(2)))
+        csv = fetch(url + "values.csv").decode()
+        rows = {(r[0], r[5]) for r in (line.split(",") for line in csv.splitlines()[1:]) if len(r) == 7 and r[3] == "w01018"}
+        assert len(sent) >= 4, f"only {len(sent)} uploads in the station's trace"
+        assert sent <= rows, f"missing from the CSV: {sorted(sent - rows)}"
+
+        platform.send_signal(signal.SIGINT)
+        assert platform.wait(timeout=15) == 0, "the platform did not end cleanly with its verdict OK"
+        print(f"PASS: {len(sent)} uploads in the page and the CSV; screenshot {screenshot}")
+        return 0
+    except Exception:
+        for name in ("platform.out", "host.out"):
+            path = os.path.join(work, name)
+            if os.path.exists(path):
+                print(f"---- {name}")
+                print("".join(open(path, encoding="utf-8", errors="replace").readlines()[-40:]))
+        if driver:
+            driver.save_screenshot(os.path.join(os.path.dirname(screenshot) or ".", "web-failure.png"))
+        raise
+    finally:
+        if driver:
+            driver.quit()
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,483 @@
+#include "WebModel.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "Explain.h"
+
+namespace sim {
+
+namespace {
+
+// Length of the UTF-8 sequence at s[i], 0 when the bytes there are not one.
+size_t utf8_length(std::string_view s, size_t i) {
+  unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return 1;
+  size_t n;
+  unsigned cp;
+  if (c >= 0xC2 && c <= 0xDF) n = 2, cp = c & 0x1Fu;
+  else if (c >= 0xE0 && c <= 0xEF) n = 3, cp = c & 0x0Fu;
+  else if (c >= 0xF0 && c <= 0xF4) n = 4, cp = c & 0x07u;
+  else return 0;
+  if (i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k) {
+    unsigned char d = static_cast<unsigned char>(s[i + k]);
+    if ((d & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (d & 0x3Fu);
+  }
+  if ((n == 3 && cp < 0x800) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return n;
+}
+
+void escape_ascii(char c, std::string& out) {
+  switch (c) {
+  case '"': out += "\\\""; return;
+  case '\\': out += "\\\\"; return;
+  case '<': out += "\\u003c"; return;
+  case '>': out += "\\u003e"; return;
+  case '&': out += "\\u0026"; return;
+  default: break;
+  }
+  unsigned char u = static_cast<unsigned char>(c);
+  if (u < 0x20 || u == 0x7F) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "\\u%04x", u);
+    out += buf;
+  } else {
+    out += c;
+  }
+}
+
+bool is_line_separator(std::string_view s, size_t i) { // U+2028, U+2029: line ends to some parsers
+  return s.size() >= i + 3 && s[i] == '\xE2' && s[i + 1] == '\x80' && (s[i + 2] == '\xA8' || s[i + 2] == '\xA9');
+}
+
+std::string num(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", v);
+  return buf;
+}
+
+std::string ms(double v) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.0f", v);
+  return buf;
+}
+
+bool is_number(const std::string& s, double& v) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  v = std::strtod(s.c_str(), &end);
+  return end && *end == '\0';
+}
+
+bool equals_nocase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+// "yyyyMMddHHmmss" as local time in milliseconds since the epoch; -1 when it is not one.
+int64_t data_time_ms(const std::string& t) {
+  if (t.size() != 14 || t.find_first_not_of("0123456789") != std::string::npos) return -1;
+  std::tm tm{};
+  tm.tm_year = std::atoi(t.substr(0, 4).c_str()) - 1900;
+  tm.tm_mon = std::atoi(t.substr(4, 2).c_str()) - 1;
+  tm.tm_mday = std::atoi(t.substr(6, 2).c_str());
+  tm.tm_hour = std::atoi(t.substr(8, 2).c_str());
+  tm.tm_min = std::atoi(t.substr(10, 2).c_str());
+  tm.tm_sec = std::atoi(t.substr(12, 2).c_str());
+  tm.tm_isdst = -1;
+  if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60) return -1;
+  std::time_t s = std::mktime(&tm);
+  return s == static_cast<std::time_t>(-1) ? -1 : static_cast<int64_t>(s) * 1000;
+}
+
+std::string local_text(int64_t wall_ms) {
+  std::time_t s = static_cast<std::time_t>(wall_ms / 1000);
+  std::tm tm{};
+  localtime_r(&s, &tm);
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+// The first `limit` bytes, not cutting a UTF-8 sequence in two.
+std::string prefix(const std::string& s, size_t limit) {
+  if (s.size() <= limit) return s;
+  size_t n = limit;
+  while (n > 0 && (static_cast<unsigned char>(s[n]) & 0xC0) == 0x80) --n;
+  return s.substr(0, n) + "...";
+}
+
+// What a rejection is counted under: the inspector's reason up to its colon ("crc", "length").
+std::string reason_kind(const std::string& reason) {
+  size_t colon = reason.find(':');
+  std::string kind = reason.substr(0, colon == std::string::npos ? 24 : colon);
+  if (kind.rfind("length field", 0) == 0) return "length field";
+  return kind;
+}
+
+const char* const kKindNames[] = {"rtd", "min", "hour"};
+
+} // namespace
+
+std::string json_text(std::string_view text) {
+  std::string out = "\"";
+  out.reserve(text.size() + 2);
+  for (size_t i = 0; i < text.size();) {
+    size_t n = utf8_length(text, i);
+    if (n == 0) {
+      out += "\\ufffd";
+      ++i;
+    } else if (n == 1) {
+      escape_ascii(text[i++], out);
+    } else if (is_line_separator(text, i)) {
+      out += text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+      i += 3;
+    } else {
+      out.append(text.data() + i, n);
+      i += n;
+    }
+  }
+  return out + "\"";
+}
+
+std::string harden_json(const std::string& json) {
+  std::string out;
+  out.reserve(json.size());
+  for (size_t i = 0; i < json.size(); ++i) {
+    char c = json[i];
+    if (c == '<') out += "\\u003c";
+    else if (c == '>') out += "\\u003e";
+    else if (c == '&') out += "\\u0026";
+    else if (is_line_separator(json, i)) {
+      out += json[i + 2] == '\xA8' ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else out += c;
+  }
+  return out;
+}
+
+std::string mask_keys(std::string text) {
+  static const char kKey[] = "newsk=";
+  const size_t klen = sizeof kKey - 1;
+  for (size_t i = 0; i + klen <= text.size(); ++i) {
+    if (!equals_nocase(std::string_view(text).substr(i, klen), kKey)) continue;
+    size_t start = i + klen;
+    size_t end = text.find_first_of(";,&\r\n", start);
+    if (end == std::string::npos) end = text.size();
+    text.replace(start, end - start, "****");
+    i = start + 3;
+  }
+  return text;
+}
+
+std::string csv_cell(std::string_view text) {
+  std::string cell(text);
+  double v;
+  if (!cell.empty() && std::strchr("=+-@\t\r", cell[0]) && !is_number(cell, v)) cell.insert(0, "'");
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string out = "\"";
+  for (char c : cell) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+const char* factor_name(std::string_view code) {
+  static const std::pair<const char*, const char*> kNames[] = {
+      {"w00000", "wastewater flow (污水排放量)"},
+      {"w01001", "pH (pH值)"},
+      {"w01003", "turbidity (浊度)"},
+      {"w01009", "dissolved oxygen (溶解氧)"},
+      {"w01010", "water temperature (水温)"},
+      {"w01012", "suspended solids (悬浮物)"},
+      {"w01014", "conductivity (电导率)"},
+      {"w01018", "COD (化学需氧量)"},
+      {"w01019", "permanganate index (高锰酸盐指数)"},
+      {"w21001", "total nitrogen (总氮)"},
+      {"w21003", "ammonia nitrogen (氨氮)"},
+      {"w21011", "total phosphorus (总磷)"},
+      {"a00000", "flue gas flow (废气)"},
+      {"a01011", "flue gas velocity (烟气流速)"},
+      {"a01012", "flue gas temperature (烟气温度)"},
+      {"a01013", "flue gas pressure (烟气压力)"},
+      {"a01014", "flue gas humidity (烟气湿度)"},
+      {"a19001", "oxygen (氧气含量)"},
+      {"a21002", "nitrogen oxides (氮氧化物)"},
+      {"a21005", "carbon monoxide (一氧化碳)"},
+      {"a21026", "sulphur dioxide (二氧化硫)"},
+      {"a34013", "particulates (烟尘)"},
+  };
+  for (const auto& n : kNames)
+    if (code == n.first) return n.second;
+  return nullptr;
+}
+
+void Series::add(double t, double v) {
+  m_sum_t += t;
+  m_sum_v += v;
+  if (++m_n < m_stride) return;
+  m_points.emplace_back(m_sum_t / m_n, m_sum_v / m_n);
+  m_sum_t = m_sum_v = 0;
+  m_n = 0;
+  if (m_points.size() < 2 * kKeep) return;
+  for (size_t i = 0; i < kKeep; ++i)
+    m_points[i] = {(m_points[2 * i].first + m_points[2 * i + 1].first) / 2, (m_points[2 * i].second + m_points[2 * i + 1].second) / 2};
+  m_points.resize(kKeep);
+  m_stride *= 2;
+}
+
+std::vector<std::pair<double, double>> Series::points() const {
+  std::vector<std::pair<double, double>> out = m_points;
+  if (m_n) out.emplace_back(m_sum_t / m_n, m_sum_v / m_n);
+  return out;
+}
+
+void WebModel::emit(const char* event, const std::string& data) {
+  std::string msg = "id: " + std::to_string(++m_seq) + "\nevent: " + event + "\ndata: " + data + "\n\n";
+  m_event_bytes += msg.size();
+  m_events.emplace_back(m_seq, std::move(msg));
+  while (m_events.size() > kEvents || (m_event_bytes > kEventBytes && m_events.size() > 1)) {
+    m_event_bytes -= m_events.front().second.size();
+    m_events.pop_front();
+  }
+}
+
+bool WebModel::events_after(uint64_t after, size_t max_bytes, std::string& out, uint64_t& last) const {
+  last = after;
+  if (after >= m_seq) return true;
+  if (m_events.empty() || m_events.front().first > after + 1) return false;
+  for (size_t i = static_cast<size_t>(after + 1 - m_events.front().first); i < m_events.size() && out.size() < max_bytes; ++i) {
+    out += m_events[i].second;
+    last = m_events[i].first;
+  }
+  return true;
+}
+
+bool WebModel::frame_bytes(uint64_t seq, std::string& bytes) const {
+  if (m_frames.empty() || seq < m_frames.front().seq || seq > m_frames.back().seq) return false;
+  bytes = m_frames[static_cast<size_t>(seq - m_frames.front().seq)].bytes;
+  return true;
+}
+
+WebModel::Station* WebModel::station(const std::string& mn) {
+  for (Station& s : m_stations)
+    if (s.mn == mn) return &s;
+  if (m_stations.size() >= kStations) return nullptr; // a station cycling MNs must not grow the table
+  m_stations.emplace_back();
+  m_stations.back().mn = mn;
+  return &m_stations.back();
+}
+
+std::string WebModel::stations_json() const {
+  const Platform::Counters& c = m_counters;
+  std::string out = "{\"link\":{\"peer\":" + json_text(m_peer) + ",\"since\":" + std::to_string(m_since) +
+                    ",\"up\":" + (m_up ? "true" : "false") + ",\"connections\":" + std::to_string(m_connections) +
+                    "},\"counters\":{\"framesIn\":" + std::to_string(c.frames_in) + ",\"framesOut\":" + std::to_string(c.frames_out) +
+                    ",\"badFrames\":" + std::to_string(c.bad_frames) + ",\"resends\":" + std::to_string(c.resends) +
+                    ",\"heartbeats\":" + std::to_string(c.heartbeats) + ",\"encrypted\":" + (c.encrypted ? "true" : "false") +
+                    "},\"rows\":[";
+  for (size_t i = 0; i < m_stations.size(); ++i) {
+    const Station& s = m_stations[i];
+    std::string rejected;
+    for (const auto& r : s.rejected) rejected += (rejected.empty() ? "" : ", ") + r.first + " " + std::to_string(r.second);
+    out += std::string(i ? "," : "") + "{\"mn\":" + json_text(s.mn) + ",\"version\":" + json_text(s.version) +
+           ",\"charset\":" + json_text(s.charset) + ",\"in\":" + std::to_string(s.in) + ",\"out\":" + std::to_string(s.out) +
+           ",\"rejected\":" + json_text(rejected) + ",\"last\":" + std::to_string(s.last) + "}";
+  }
+  return out + "]}";
+}
+
+void WebModel::link_up(int64_t wall_ms, const std::string& peer) {
+  m_peer = peer;
+  m_since = wall_ms;
+  m_up = true;
+  ++m_connections;
+  emit("stations", stations_json());
+}
+
+void WebModel::link_down(int64_t wall_ms) {
+  m_up = false;
+  m_since = wall_ms;
+  emit("stations", stations_json());
+}
+
+void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Verdict verdict) {
+  frametool::Span span;
+  span.bytes.assign(bytes.data(), bytes.size());
+  while (!span.bytes.empty() && (span.bytes.back() == '\n' || span.bytes.back() == '\r')) span.bytes.pop_back();
+  frametool::Report r = frametool::explain(span);
+  Segment seg = parse_segment(r.data);
+  std::string cn = seg.value("CN"), mn = seg.value("MN"), flag = seg.value("Flag");
+  bool ok = verdict_ok(verdict);
+  std::string reason;
+  if (!ok) reason = r.reasons.empty() ? std::string("platform: ") + verdict_text(verdict) : r.reasons.front();
+  if (incoming) {
+    if (mn.empty()) mn = m_last_mn; // a frame too broken to name its station: the one on the link
+    else m_last_mn = mn;
+  }
+  if (Station* s = station(mn)) {
+    s->last = wall_ms;
+    if (!incoming) ++s->out;
+    else {
+      ++s->in;
+      if (!flag.empty()) {
+        std::string v = flag_text(flag);
+        s->version = v.substr(0, v.find(','));
+      }
+      if (r.charset == "UTF-8" || r.charset == "GB18030") s->charset = r.charset;
+      if (!ok) ++s->rejected[reason_kind(reason)];
+    }
+  }
+  const char* name = command_name(cn);
+  std::string text = mask_keys(seg.has_cp ? seg.cp : r.data);
+  uint64_t seq = ++m_frame_seq;
+  std::string summary = "{\"seq\":" + std::to_string(seq) + ",\"t\":" + std::to_string(wall_ms) + ",\"dir\":\"" +
+                        (incoming ? "in" : "out") + "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"cn\":" + json_text(cn) +
+                        ",\"cnName\":" + json_text(name ? name : "") + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
+                        (ok ? "true" : "false") + ",\"reason\":" + json_text(reason) + ",\"text\":" + json_text(prefix(text, 160)) + "}";
+  m_frame_bytes += span.bytes.size() + summary.size();
+  m_frames.push_back(FrameEntry{seq, std::move(span.bytes), summary});
+  while (m_frames.size() > kFrames || (m_frame_bytes > kFrameBytes && m_frames.size() > 1)) {
+    m_frame_bytes -= m_frames.front().bytes.size() + m_frames.front().summary.size();
+    m_frames.pop_front();
+  }
+  emit("frame", summary);
+  if (incoming && ok) values(wall_ms, mn, cn, r.cp);
+  emit("stations", stations_json());
+}
+
+void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string& cn,
+                      const std::vector<std::pair<std::string, std::string>>& cp) {
+  int kind = cn == "2011" ? 0 : cn == "2051" ? 1 : cn == "2061" ? 2 : -1;
+  const char* main_field = kind == 0 ? "Rtd" : "Avg";
+  std::string data_time;
+  std::map<std::string, std::string> flags;
+  for (const auto& item : cp) {
+    if (item.first == "DataTime") data_time = item.second;
+    size_t dash = item.first.find('-');
+    if (dash != std::string::npos && item.first.compare(dash + 1, std::string::npos, "Flag") == 0)
+      flags[item.first.substr(0, dash)] = item.second;
+  }
+  int64_t x = data_time_ms(data_time);
+  std::string time = x >= 0 ? local_text(x) : local_text(wall_ms);
+  if (x < 0) x = wall_ms;
+  std::string items;
+  for (const auto& item : cp) {
+    size_t dash = item.first.find('-');
+    if (dash == std::string::npos || dash == 0) continue;
+    std::string code = item.first.substr(0, dash), field = item.first.substr(dash + 1);
+    if (field == "Flag") continue;
+    std::string value = mask_keys(item.first + "=" + item.second).substr(item.first.size() + 1);
+    const std::string& flag = flags[code];
+    std::string row = csv_cell(time) + "," + csv_cell(mn) + "," + csv_cell(cn) + "," + csv_cell(code) + "," + csv_cell(field) + "," +
+                      csv_cell(value) + "," + csv_cell(flag) + "\r\n";
+    if (m_csv.size() + row.size() <= kCsvPending) {
+      m_csv += row;
+      ++m_csv_rows;
+    } else {
+      ++m_csv_dropped;
+    }
+    bool main = kind >= 0 && field == main_field;
+    const char* name = factor_name(code);
+    items += std::string(items.empty() ? "" : ",") + "{\"code\":" + json_text(code) + ",\"name\":" + json_text(name ? name : "") +
+             ",\"field\":" + json_text(field) + ",\"value\":" + json_text(value) + ",\"flag\":" + json_text(flag) +
+             ",\"main\":" + (main ? "true" : "false") + "}";
+    if (!main) continue;
+    auto it = m_latest.find(code);
+    if (it == m_latest.end()) {
+      if (m_latest.size() >= kFactors) { // bounded: a station inventing codes must not grow the plots
+        ++m_factors_ignored;
+        continue;
+      }
+      it = m_latest.emplace(code, Latest{}).first;
+      it->second.code = code;
+    }
+    it->second.kinds[kind] = Reading{value, flag, data_time, wall_ms};
+    it->second.at = wall_ms;
+    double v;
+    if (is_number(value, v)) m_series[{code, kind}].add(static_cast<double>(x), v);
+  }
+  emit("values", "{\"t\":" + std::to_string(wall_ms) + ",\"x\":" + std::to_string(x) + ",\"mn\":" + json_text(mn) +
+                     ",\"cn\":" + json_text(cn) + ",\"kind\":" + json_text(kind >= 0 ? kKindNames[kind] : "") +
+                     ",\"dataTime\":" + json_text(data_time) + ",\"items\":[" + items + "]}");
+}
+
+void WebModel::checks(const std::string& summary, bool broken, const Platform::Counters& c) {
+  const Platform::Counters& o = m_counters;
+  if (c.frames_in != o.frames_in || c.frames_out != o.frames_out || c.bad_frames != o.bad_frames || c.resends != o.resends ||
+      c.heartbeats != o.heartbeats || c.encrypted != o.encrypted || c.answers_sent != o.answers_sent) {
+    m_counters = c;
+    emit("stations", stations_json());
+  }
+  if (summary == m_summary && broken == m_broken) return;
+  m_summary = summary;
+  m_broken = broken;
+  emit("checks", "{\"broken\":" + std::string(broken ? "true" : "false") + ",\"summary\":" + json_text(mask_keys(summary)) + "}");
+}
+
+void WebModel::web_figures(unsigned clients, unsigned dropped_clients, uint64_t csv_rows, uint64_t csv_dropped,
+                           const std::string& csv_path) {
+  std::string web = "{\"clients\":" + std::to_string(clients) + ",\"droppedClients\":" + std::to_string(dropped_clients) +
+                    ",\"csvRows\":" + std::to_string(csv_rows) + ",\"csvDropped\":" + std::to_string(csv_dropped) +
+                    ",\"csvPath\":" + json_text(csv_path) + ",\"factorsIgnored\":" + std::to_string(m_factors_ignored) + "}";
+  if (web == m_web) return;
+  m_web = web;
+  emit("web", web);
+}
+
+WebModel::Snapshot WebModel::snapshot() const {
+  Snapshot s;
+  s.name = m_name;
+  s.seq = m_seq;
+  s.stations = stations_json();
+  s.checks = m_summary.empty() ? "null"
+                               : "{\"broken\":" + std::string(m_broken ? "true" : "false") + ",\"summary\":" + json_text(mask_keys(m_summary)) + "}";
+  s.web = m_web.empty() ? "null" : m_web;
+  for (const FrameEntry& f : m_frames) s.frames.push_back(f.summary);
+  s.latest = "[";
+  for (const auto& l : m_latest) {
+    const char* name = factor_name(l.first);
+    s.latest += std::string(s.latest.size() > 1 ? "," : "") + "{\"code\":" + json_text(l.first) + ",\"name\":" + json_text(name ? name : "") +
+                ",\"at\":" + std::to_string(l.second.at) + ",\"kinds\":{";
+    bool first = true;
+    for (int k = 0; k < 3; ++k) {
+      const Reading& r = l.second.kinds[k];
+      if (!r.at) continue;
+      s.latest += std::string(first ? "" : ",") + "\"" + kKindNames[k] + "\":{\"value\":" + json_text(r.value) + ",\"flag\":" +
+                  json_text(r.flag) + ",\"dataTime\":" + json_text(r.data_time) + ",\"at\":" + std::to_string(r.at) + "}";
+      first = false;
+    }
+    s.latest += "}}";
+  }
+  s.latest += "]";
+  for (const auto& series : m_series) s.series.push_back(Snapshot::Plot{series.first.first, kKindNames[series.first.second], series.second.points()});
+  return s;
+}
+
+std::string WebModel::snapshot_json(const Snapshot& s) {
+  std::string out = "{\"name\":" + json_text(s.name) + ",\"seq\":" + std::to_string(s.seq) + ",\"stations\":" + s.stations +
+                    ",\"checks\":" + s.checks + ",\"web\":" + s.web + ",\"frames\":[";
+  for (size_t i = 0; i < s.frames.size(); ++i) out += (i ? "," : "") + s.frames[i];
+  out += "],\"latest\":" + s.latest + ",\"series\":[";
+  for (size_t i = 0; i < s.series.size(); ++i) {
+    const Snapshot::Plot& plot = s.series[i];
+    const char* name = factor_name(plot.code);
+    out += std::string(i ? "," : "") + "{\"code\":" + json_text(plot.code) + ",\"name\":" + json_text(name ? name : "") +
+           ",\"kind\":" + json_text(plot.kind) + ",\"points\":[";
+    const auto& points = plot.points;
+    for (size_t k = 0; k < points.size(); ++k) out += (k ? ",[" : "[") + ms(points[k].first) + "," + num(points[k].second) + "]";
+    out += "]}";
+  }
+  return out + "]}";
+}
+
+} // namespace sim

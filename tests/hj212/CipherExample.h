@@ -6,6 +6,9 @@
 #include <cstdio>
 #include <string>
 
+#include "Envelope.h"
+#include "Sm4.h"
+
 namespace cipherexample {
 
 inline std::string FromHex(const std::string& hex) {
@@ -52,5 +55,30 @@ inline std::string TextFrame() {
   std::snprintf(length, sizeof length, "%04zu", data.size());
   return "##" + std::string(length) + data + "2200\r\n";
 }
+
+inline const unsigned char* KeyBytes(const std::string& key) { return reinterpret_cast<const unsigned char*>(key.data()); }
+
+// A frame as received and as it is queued: its CP region on the wire is exactly `cipher` (whole
+// blocks, bytes chosen to hold "\r\n", "##" and NUL where wanted), the plain frame holds what
+// `key` decrypts it to; the CRC is that of the plain data segment.
+struct Keyed {
+  std::string wire, plain;
+};
+inline Keyed WithCipher(const std::string& cipher, const std::string& key, const std::string& cn = "2011") {
+  HJ::Sm4 sm4(KeyBytes(key));
+  std::string region = cipher;
+  sm4.decrypt_ecb(reinterpret_cast<unsigned char*>(&region[0]), region.size());
+  const std::string head = "QN=20250101000000000;ST=22;CN=" + cn + ";PW=123456;MN=POLMON0000000001;Flag=9;CP=&&";
+  const std::string plain = head + region + "&&";
+  std::string wire = HJ::wrap_frame(head + cipher + "&&");
+  wire.replace(wire.size() - 6, 4, HJ::do_crc_check(plain));
+  return {wire, HJ::wrap_frame(plain)};
+}
+
+// Three "\r\n" spans inside the region (the last ends at the frame's end), "##" announcing no
+// length, zero bytes.
+const std::string kCipherCrLf = std::string("qqq\r\nqqqqqq\0qqqq", 16) + "qq##xyqqqqqqqqqq" + std::string("qqqqq\r\nqqqq\0qqqq", 16) + "qqqqqqqq##qqqqqq";
+// "##" and zero bytes, no "\r\n".
+const std::string kCipherHash = std::string("qqqq##qq\0qqqqqqq", 16) + "qqqqqqqqqqqqqqqq";
 
 } // namespace cipherexample

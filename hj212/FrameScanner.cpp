@@ -233,13 +233,10 @@ bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::stri
   counts_.cipher_bytes += n;
   if (!decrypt_cp(data, n, *cipher_, plain_)) return false;
   const char* crc = data + n;
-  bool matches = crc_field_matches(crc, plain_.data(), plain_.size());
-  if (matches) {
-    frame = frame_with_crc(plain_, crc);
-    ++counts_.decrypted;
-  }
-  wipe(&plain_[0], plain_.size());
-  return matches;
+  if (!crc_field_matches(crc, plain_.data(), plain_.size())) return false;
+  frame = frame_with_crc(plain_, crc);
+  ++counts_.decrypted;
+  return true;
 }
 
 void FrameScanner::maybe_follow(std::size_t cr) {

@@ -28,11 +28,11 @@ class Sm4;
 //   is that of the plain data segment: "##", plain length, plain data, that CRC, "\r\n";
 // - a span without a frame in which a frame start (the "##" closest before a "CP=&&", the header
 //   between them holding such a CN; the last such) announces more bytes than reach the span's
-//   "\r\n" is also followed from there to that announced end (one span at a time). Spans inside it are cut as
-//   ever, and a frame accepted there gives the followed one up; at its end, when that is "\r\n",
-//   it is judged once (accepted decrypted, or BadCrc) and stands in for the spans cut inside it;
-//   otherwise, or when give_up_followed is called, those spans' verdicts stand. Until then the
-//   counts hold back the verdicts of the spans inside it.
+//   "\r\n" is also followed from there to that announced end (one span at a time). Spans inside
+//   it are cut as ever, and a frame accepted there gives the followed one up; at its end, when
+//   that is "\r\n", it is judged once (accepted decrypted, or BadCrc) and stands in for the spans
+//   cut inside it; otherwise, or when give_up_followed is called, those spans' verdicts stand.
+//   Until then the counts hold back the verdicts of the spans inside it.
 // - a span gets at most one decryption; a byte is in at most two followed spans.
 // Without a key nothing of this runs.
 // The cost is linear in the bytes appended: each byte is searched a bounded number of times, gets

@@ -10,6 +10,9 @@
 //   nothing lasts kReadWaitMs at least; once no byte came for kQuietMs, the thread idles kQuietIdleMs
 //   after each empty pass instead, and the first byte brings back the kReadWaitMs rhythm; stop
 //   wakes it from either idle at once.
+// The device's key (CipherKey, set by SetKey on the panel's thread) is copied by the receive
+// thread under the key's own lock at the start of a pass in which its version moved: a pass reads
+// with one key, old or new, and the one-byte pass pays an atomic load for it.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
 // panel's port and database are never called while it is held. The receive counters go to the
 // panel's thread through a sequence lock over 32-bit halves, published once a pass: 64-bit values

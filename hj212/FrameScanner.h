@@ -9,6 +9,8 @@
 
 namespace HJ {
 
+class Sm4;
+
 // Every "##" ... "\r\n" span is tested with check_frame; accepted frames come out whole, envelope
 // included, in arrival order. Rules:
 // - all bytes count, zero bytes included;
@@ -19,9 +21,23 @@ namespace HJ {
 //   length of such work: a span crafted to need more is given up whole (counted in cut_short);
 // - a span without "\r\n" is kept until it is longer than the largest acceptable frame
 //   (kMaxFrameBytes); then it is given up, up to the next "##" inside it.
+// With a key (set_key), frames whose CN asks for encryption may carry their CP region encrypted
+// (CpCipher.h), and raw ciphertext may hold "\r\n", "##" and zero bytes:
+// - the first candidate of a span whose length field matches but whose CRC does not is decrypted
+//   (its header's CN 2000-2999, either wire form) and accepted decrypted when the CRC it carries
+//   is that of the plain data segment: "##", plain length, plain data, that CRC, "\r\n";
+// - a span without a frame in which a frame start (the "##" closest before a "CP=&&", the header
+//   between them holding such a CN; the last such) announces more bytes than reach the span's
+//   "\r\n" is also followed from there to that announced end (one span at a time). Spans inside
+//   it are cut as ever, and a frame accepted there gives the followed one up; at its end, when
+//   that is "\r\n", it is judged once (accepted decrypted, or BadCrc) and stands in for the spans
+//   cut inside it; otherwise, or when give_up_followed is called, those spans' verdicts stand.
+//   Until then the counts hold back the verdicts of the spans inside it.
+// - a span gets at most one decryption; a byte is in at most two followed spans.
+// Without a key nothing of this runs.
 // The cost is linear in the bytes appended: each byte is searched a bounded number of times, gets
-// at most 1 + kCrcWorkPerByte CRC steps, and consumed bytes are dropped from the front only once
-// they outweigh what is kept.
+// at most 1 + kCrcWorkPerByte CRC steps and a bounded number of decryptions, and consumed bytes
+// are dropped from the front only once they outweigh what is kept.
 // Not thread-safe: one thread feeds it.
 class FrameScanner {
 public:
@@ -36,7 +52,24 @@ public:
     std::uint64_t noise_bytes = 0; // bytes consumed outside accepted frames
     std::uint64_t crc_bytes = 0;  // bytes the acceptance test ran its CRC over
     std::uint64_t cut_short = 0;  // spans whose retries ran out of CRC work
+    std::uint64_t decrypted = 0;  // frames accepted with their CP region decrypted
+    std::uint64_t cipher_bytes = 0; // bytes of data segments handed to the decryption
   };
+
+  FrameScanner();
+  ~FrameScanner();
+  FrameScanner(const FrameScanner&) = delete;
+  FrameScanner& operator=(const FrameScanner&) = delete;
+
+  // The key (16 bytes) encrypted frames are read with, or nullptr for none; removing it gives up
+  // a followed span.
+  void set_key(const unsigned char* key);
+  bool has_key() const { return cipher_ != nullptr; }
+  // A span followed beyond its first "\r\n" is waiting for its announced end.
+  bool following() const { return followed_end_ != npos; }
+  // Gives up the followed span (its bytes stopped coming): the verdicts of the spans cut inside it
+  // count from now.
+  void give_up_followed();
 
   // Adds received bytes behind those kept from earlier chunks.
   void append(const void* bytes, std::size_t n);
@@ -69,6 +102,8 @@ public:
   std::size_t held() const { return size_; }
   // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
+  // The counts. The verdicts of spans cut inside a followed span (bad_length, bad_crc, overlong,
+  // noise_bytes) are held back until it is judged or given up, so no count ever goes down.
   const Counts& counts() const { return counts_; }
 
 private:
@@ -86,13 +121,30 @@ private:
     return from + 1 < to ? find_pair_far(from, to, a, b) : npos;
   }
   std::size_t find_pair_far(std::size_t from, std::size_t to, char a, char b) const;
-  // Consumes every byte except a "#" at the very end, which may begin a "##".
-  void skip_to_end_keeping_hash();
+  // Consumes every byte before `to` except a "#" right before it, which may begin a "##".
+  void skip_to_end_keeping_hash(std::size_t to);
   void compact();
+  // Moves the bytes from `from` on to the buffer's front.
+  void compact_from(std::size_t from);
+  // Where verdicts go: held back while a span is followed.
+  Counts& verdicts() { return following() ? held_ : counts_; }
+  // The framing loop, with nothing followed or (Following) up to a followed span's end, which is
+  // judged there: a frame, more bytes wanted, or the following began or ended (run again).
+  enum class Step { Frame, Wait, Again };
+  template <bool Following>
+  Step scan(std::string& frame);
   // Moves head_ forward to `to`, the bytes passed counting as noise.
   void drop_to(std::size_t to);
   // The frame in the "\r\n"-terminated span [start_, end), if any; counts the span otherwise.
   bool cut_span(std::size_t cr, std::string& frame);
+  // The candidate [at, at + length), whose length field matched and CRC did not, as a frame with
+  // its CP region decrypted, when its CN asks for encryption and the carried CRC then matches.
+  bool decrypted_frame(std::size_t at, std::size_t length, std::string& frame);
+  // Starts following a frame start in the rejected span [start_, cr + 2) to its announced end,
+  // when it may be a frame whose ciphertext holds that "\r\n".
+  void maybe_follow(std::size_t cr);
+  // Judges the followed span, all of whose bytes are here; true with its frame.
+  bool judge_followed(std::string& frame);
 
   // The buffer is kept across chunks (no allocation per read); it grows by doubling and is
   // zeroed once when allocated, never per read.
@@ -103,6 +155,11 @@ private:
   std::size_t start_ = npos;   // the "##" the current span begins with; npos while none is known
   std::size_t crlf_from_ = 0;  // the current span holds no "\r\n" before this offset
   Counts counts_;
+  std::unique_ptr<Sm4> cipher_;               // the key expanded; null without a key
+  std::size_t followed_start_ = npos;         // the followed span's "##", kept in the buffer
+  std::size_t followed_end_ = npos;           // its announced end; npos while none is followed
+  Counts held_;                               // verdicts of the spans cut inside it
+  std::string plain_;                         // a decrypted data segment, reused
 };
 
 } // namespace HJ

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "CpCipher.h"
 #include "DevServer.h"
 #include "IDevRtdbCtrl.h"
 #include "TypedAccess.h"
@@ -67,6 +68,7 @@ RecvStats HJ212_system::stats() {
   s.overlong = v[4];
   s.noise_bytes = v[5];
   s.received_bytes = v[6];
+  s.decrypted = v[7];
   return s;
 }
 
@@ -87,6 +89,7 @@ void HJ212_system::_publish_stats() {
   put(4, scan.overlong);
   put(5, scan.noise_bytes);
   put(6, recv_counts.received_bytes);
+  put(7, scan.decrypted);
   stats_seq_.store(seq + 2, std::memory_order_release);
 }
 
@@ -151,13 +154,39 @@ private:
   HJ212_system& engine_;
 };
 
+[[gnu::noinline]] void HJ212_system::_follow_key() {
+  unsigned char key[Sm4::kKeyBytes];
+  // Copied under the key's lock with the version it belongs to: a key set meanwhile moves the
+  // version again and is taken at the next pass.
+  bool set = cipher_key_->get(key, &key_version_);
+  recv_buffer.set_key(set ? key : nullptr);
+  wipe(key, sizeof key);
+}
+
 int HJ212_system::_receive_pass() {
+  if (cipher_key_->version() != key_version_) _follow_key();
   if (dev_data == nullptr) return -1;
   ScannerSink sink(*this);
   int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
     _publish_stats();
+  } else if (recv_buffer.following()) {
+    return _expire_followed(got);
+  }
+  return got;
+}
+
+[[gnu::noinline]] int HJ212_system::_expire_followed(int got) {
+  // A span followed to its announced end waits one drain deadline without bytes, counted from
+  // the first pass that read none (bytes read since move the received count).
+  auto now = std::chrono::steady_clock::now();
+  if (quiet_from_bytes_ != recv_counts.received_bytes) {
+    quiet_from_bytes_ = recv_counts.received_bytes;
+    quiet_since_ = now;
+  } else if (now - quiet_since_ >= std::chrono::milliseconds(CDevServer::kDrainMs)) {
+    recv_buffer.give_up_followed();
+    _publish_stats(); // the verdicts of the spans cut inside it count from now
   }
   return got;
 }

@@ -10,6 +10,9 @@
 //   nothing lasts kReadWaitMs at least; once no byte came for kQuietMs, the thread idles kQuietIdleMs
 //   after each empty pass instead, and the first byte brings back the kReadWaitMs rhythm; stop
 //   wakes it from either idle at once.
+// The device's key (CipherKey, set by SetKey on the panel's thread) is copied by the receive
+// thread under the key's own lock at the start of a pass in which its version moved: a pass reads
+// with one key, old or new, and the one-byte pass pays an atomic load for it.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
 // panel's port and database are never called while it is held. The receive counters go to the
 // panel's thread through a sequence lock over 32-bit halves, published once a pass: 64-bit values
@@ -26,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "CpCipher.h"
 #include "FrameScanner.h"
 #include "OrvaData.h"
 
@@ -40,6 +44,7 @@ struct RecvStats {
   std::uint64_t overlong = 0;       // spans given up without a "\r\n" within the largest frame
   std::uint64_t noise_bytes = 0;    // bytes read that ended in no accepted frame
   std::uint64_t received_bytes = 0; // every byte read from the port
+  std::uint64_t decrypted = 0;      // accepted frames whose CP region was decrypted
 };
 
 class HJ212_system {
@@ -86,7 +91,13 @@ public:
   // names the wire charset, [2] limits a frame's data segment. Not owned; they outlive the
   // engine. Set before start.
   void use_device_params(const CArray<int, int>* params) { device_params = params; }
-  // Parameter `index`, or `otherwise` when the engine was given none or fewer.
+  // The device's key, which outlives the engine (the device object holds it). Not owned; set
+  // before start. Until then the engine has a key of its own, gone with it. The receive thread
+  // copies the key when it changed, at the start of a pass.
+  void use_cipher_key(CipherKey* key) { cipher_key_ = key; }
+  CipherKey* cipher_key() const { return cipher_key_; }
+  // Parameter `index`, or `otherwise` when the engine was given none or fewer; a parameter the
+  // configuration did not hold reads as -1.
   int device_param(int index, int otherwise) const {
     return device_params && device_params->GetSize() > index ? (*device_params)[index] : otherwise;
   }
@@ -126,6 +137,11 @@ private:
   void _publish_frame_count();
   // Copies the receive thread's counters to where stats() reads them.
   void _publish_stats();
+  // Hands the scanner the device's key when it changed since the last pass.
+  void _follow_key();
+  // After a pass without bytes: gives up a followed span once a drain deadline passed quietly.
+  // Returns `got`, the pass's result.
+  int _expire_followed(int got);
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
   // queue is empty. The caller holds queue_mutex.
   int _pop_recv_string(std::string& out);
@@ -142,10 +158,17 @@ private:
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start or attach
   const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
+  CipherKey own_key_;                       // the engine's until use_cipher_key
+  CipherKey* cipher_key_ = &own_key_;       // not owned; set by use_cipher_key
+  std::uint32_t key_version_ = 0;            // the receive thread's alone: the key version the scanner has
+  // The receive thread's, while a span is followed: passes have read nothing since quiet_since_,
+  // when the received count was quiet_from_bytes_.
+  std::uint64_t quiet_from_bytes_ = ~std::uint64_t{0};
+  std::chrono::steady_clock::time_point quiet_since_;
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
 
-  static constexpr int kStatWords = 2 * 7;  // RecvStats' seven counters in halves
+  static constexpr int kStatWords = 2 * 8;  // RecvStats' eight counters in halves
   std::atomic<std::uint32_t> stats_seq_{0}; // odd while the receive thread writes
   std::atomic<std::uint32_t> stats_words_[kStatWords] = {};
 

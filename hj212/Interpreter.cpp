@@ -3,6 +3,7 @@
 // variables and the result code (kCmdRan, kCmdStoreFailed, kCmdMalformed in ResultCodes.h).
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,20 @@ int MakeProtocol(HJ212_system& engine, const Args& args) {
 
 // The device's wire charset: the second device parameter, 0 (by Flag) when there is none.
 int wire_charset_of(HJ212_system& engine) { return engine.device_param(1, kCharsetByFlag); }
+// How ciphertext stands in the frame: the fourth device parameter, 1 the text form, anything
+// else (absent: -1) raw bytes.
+int cipher_form_of(HJ212_system& engine) { return engine.device_param(3, kCipherRaw) == kCipherText ? kCipherText : kCipherRaw; }
+// The fifth device parameter at 1: frames whose CN asks for encryption never leave plain.
+bool encryption_required(HJ212_system& engine) { return engine.device_param(4, 0) == 1; }
+
+// The device's key expanded for one command, or null when none is set.
+std::unique_ptr<Sm4> device_cipher(HJ212_system& engine) {
+  unsigned char key[Sm4::kKeyBytes];
+  if (!engine.cipher_key()->get(key)) return nullptr;
+  std::unique_ptr<Sm4> cipher(new Sm4(key));
+  wipe(key, sizeof key);
+  return cipher;
+}
 
 // Writes the frame's bytes to the port; true when the port took them.
 bool write_frame(HJ212_system& engine, const std::string& bytes) {
@@ -65,37 +80,60 @@ bool write_frame(HJ212_system& engine, const std::string& bytes) {
 struct SendFrame {
   std::string wire;
   std::string copy;
-  bool fits; // a data segment the four-digit length field cannot announce would only be rejected
+  bool fits;    // a data segment the four-digit length field cannot announce would only be rejected
+  bool allowed; // a frame that must be encrypted but cannot be (no key yet, no closed CP) does not leave plain
 };
 
-// Length and CRC cover the bytes on the wire; the copy, when asked for, shows the runtime's text
-// between them.
-SendFrame build_frame(HJ212_system& engine, const std::string& data, bool copy) {
-  WireData wire = wire_data(data, wire_charset_of(engine));
-  return SendFrame{wire.frame(), copy ? wire.frame_around(data) : std::string(), wire.fits()};
+// Length and CRC cover the plain bytes on the wire; the copy, when asked for, shows the runtime's
+// text between them, never ciphertext.
+SendFrame build_frame(HJ212_system& engine, const std::string& data, bool copy, const Sm4* cipher, int form) {
+  WireData wire = wire_data(data, wire_charset_of(engine), cipher, form);
+  bool allowed = !(wire.cipher_due && !wire.encrypted && encryption_required(engine));
+  return SendFrame{wire.frame(), copy ? wire.frame_around(data) : std::string(), wire.fits(), allowed};
 }
 
 // A data segment longer than the third device parameter allows goes out as packets; one that
 // fits, or cannot be split, as one frame. Status -k: frame k was not written, nor any after it.
 int Send(HJ212_system& engine, const Args& args) {
   std::string data = read_var(engine, args[0]);
+  std::unique_ptr<Sm4> cipher = device_cipher(engine);
+  const int form = cipher_form_of(engine);
   std::vector<std::string> segments;
-  if (std::size_t limit = packet_limit(engine.device_param(2, 0), data))
-    segments = split_packets(data, wire_bytes(data, wire_charset_of(engine)), limit, kCipherRaw);
+  if (std::size_t limit = packet_limit(engine.device_param(2, 0), data)) {
+    // measured as transmitted: the text form makes an encrypted region longer
+    int measured_form = cipher && encrypted_cn(header_cn(data)) ? form : kCipherRaw;
+    segments = split_packets(data, wire_bytes(data, wire_charset_of(engine)), limit, measured_form);
+  }
   if (segments.empty()) segments.push_back(std::move(data));
   std::vector<SendFrame> frames;
   frames.reserve(segments.size());
   std::string copy;
   for (const std::string& segment : segments) {
-    frames.push_back(build_frame(engine, segment, args.size() == 3));
+    frames.push_back(build_frame(engine, segment, args.size() == 3, cipher.get(), form));
     copy += frames.back().copy;
   }
   if (args.size() == 3) store_var(engine, args[2], std::move(copy));
   int status = kStatusDone;
   for (std::size_t k = 0; k < frames.size() && status == kStatusDone; ++k)
-    if (!frames[k].fits || !write_frame(engine, frames[k].wire)) status = -static_cast<int>(k + 1);
+    if (!frames[k].allowed || !frames[k].fits || !write_frame(engine, frames[k].wire)) status = -static_cast<int>(k + 1);
   store_var(engine, args[1], status);
   return kCmdRan;
+}
+
+// The key comes only from a text variable (a misspelt name must not become the key): 16 bytes set
+// it, the empty text removes it, anything else leaves it as it was. The Status is stored before
+// the key changes, so a command that cannot report leaves the key alone.
+int SetKey(HJ212_system& engine, const Args& args) {
+  std::string key;
+  bool named = engine.device_data() && get_text_by_name(*engine.device_data(), args[0], key) != 0;
+  bool valid = named && (key.empty() || key.size() == Sm4::kKeyBytes);
+  int result = kCmdStoreFailed;
+  if (store_var(engine, args[1], valid ? kStatusDone : kStatusNotDone)) {
+    if (valid) engine.cipher_key()->set(key);
+    result = kCmdRan;
+  }
+  if (!key.empty()) wipe(&key[0], key.size());
+  return result;
 }
 
 void store_field(HJ212_system& engine, const Args& args, bool found, const std::string& value) {
@@ -139,7 +177,7 @@ int GetData(HJ212_system& engine, const Args& args) {
 // variable saturates at 2147483647, a double or text one holds the exact value.
 int GetStats(HJ212_system& engine, const Args& args) {
   RecvStats s = engine.stats();
-  const std::uint64_t values[] = {s.accepted, s.bad_length, s.bad_crc, s.dropped, s.overlong, s.noise_bytes, s.received_bytes};
+  const std::uint64_t values[] = {s.accepted, s.bad_length, s.bad_crc, s.dropped, s.overlong, s.noise_bytes, s.received_bytes, s.decrypted};
   bool stored = true;
   for (std::size_t i = 0; i < args.size(); ++i)
     stored = store_var(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(values[i]))) && stored;
@@ -157,7 +195,7 @@ struct Command {
 const Command kCommands[] = {
     {"MakeProtocol", 2, 2, &MakeProtocol}, {"Send", 2, 3, &Send},           {"GetValue", 4, 4, &GetValue},
     {"GetCpValue", 4, 4, &GetCpValue},     {"GetQueueSize", 1, 1, &GetQueueSize}, {"GetData", 2, 2, &GetData},
-    {"GetStats", 1, 7, &GetStats},
+    {"GetStats", 1, 8, &GetStats},         {"SetKey", 2, 2, &SetKey},
 };
 
 bool same_name_ignoring_case(const std::string& name, const char* command) {

@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   station.rtdb.SetText("A", input.substr(0, line));
   for (const char* name : {"B", "T", "F"}) station.rtdb.SetText(name, "");
   station.rtdb.SetInt("N", 0);
+  station.ctrl->m_cipherKey.set(""); // a key a former input set would make it replay differently
   std::string scratch;
   while (engine->take_frame(scratch) >= 0) {
   }

@@ -109,6 +109,23 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
   return decrypt_raw(data, length, begin, end, cipher, plain);
 }
 
+bool region_is_text(const char* data, std::size_t length) {
+  std::size_t begin = 0, end = 0;
+  if (!cp_region(data, length, begin, end)) return true;
+  for (std::size_t i = begin; i < end; ++i) {
+    unsigned char c = static_cast<unsigned char>(data[i]);
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  return true;
+}
+
+bool region_may_be_ciphertext(const char* data, std::size_t length) {
+  std::size_t begin = 0, end = 0;
+  if (!cp_region(data, length, begin, end) || end - begin < Sm4::kBlockBytes) return false;
+  if (data[begin] == '{' && data[begin + 1] == '0' && (data[begin + 2] == 'x' || data[begin + 2] == 'X')) return true;
+  return !region_is_text(data, length);
+}
+
 CipherKey::~CipherKey() { wipe(key_, sizeof key_); }
 
 bool CipherKey::set(const std::string& key) {

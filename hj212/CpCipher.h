@@ -39,6 +39,14 @@ std::size_t encrypted_region_bytes(std::size_t length, int form);
 // false when there is no region.
 bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::string& plain);
 
+// True when the CP region of the data segment holds no control byte: plain HJ 212 text never
+// does, while 16 random bytes almost always do. A segment without a region counts as text.
+bool region_is_text(const char* data, std::size_t length);
+// True when a data segment whose CRC matched as received may still carry an encrypted region
+// (the CRC of its ciphertext fits by chance, once in 65536): the text form's "{0x" opening, or a
+// region of whole blocks that is not text.
+bool region_may_be_ciphertext(const char* data, std::size_t length);
+
 // A device's key: 16 bytes or none. Set on the panel's thread, read by the receive thread: each
 // reader sees the old key or the new one, never a mix. Wiped when replaced and when destroyed.
 // Each change moves a version number, so a reader that holds a copy looks at one atomic per pass

@@ -20,6 +20,19 @@ void FrameScanner::set_key(const unsigned char* key) {
   cipher_.reset(new Sm4(key));
 }
 
+[[gnu::noinline]] void FrameScanner::follow_key() {
+  unsigned char key[Sm4::kKeyBytes];
+  // Copied under the key's lock with the version it belongs to: a key set meanwhile moves the
+  // version again and is taken at the next span.
+  bool set = key_source_->get(key, &key_version_);
+  set_key(set ? key : nullptr);
+  wipe(key, sizeof key);
+}
+
+inline void FrameScanner::refresh_key() {
+  if (key_source_ != nullptr && key_source_->version() != key_version_) follow_key();
+}
+
 void FrameScanner::append(const void* bytes, std::size_t n) {
   if (bytes == nullptr || n == 0) return;
   std::memcpy(room(n), bytes, n);
@@ -191,6 +204,7 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   const std::size_t budget = kCrcWorkPerByte * (end - start_);
   std::size_t spent = 0;
   Verdict first = Verdict::BadLength;
+  refresh_key();
   bool decryption_left = cipher_ != nullptr; // one per span
   for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
     const char* candidate = buf_.get() + at;
@@ -205,9 +219,12 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
     counts_.crc_bytes += work;
     Verdict verdict = classify_frame(candidate, length);
     bool plain = verdict == Verdict::Accepted;
-    if (!plain && decryption_left) {
+    if (decryption_left && (!plain || may_be_ciphertext(at, length))) {
       decryption_left = false;
-      if (decrypted_frame(at, length, frame)) verdict = Verdict::Accepted;
+      if (decrypted_frame(at, length, frame, plain)) {
+        verdict = Verdict::Accepted;
+        plain = false;
+      }
     }
     if (verdict == Verdict::Accepted) {
       drop_to(at);
@@ -226,7 +243,13 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   return false;
 }
 
-bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame) {
+bool FrameScanner::may_be_ciphertext(std::size_t at, std::size_t length) const {
+  const char* data = buf_.get() + at + 6;
+  const std::size_t n = length - kEnvelopeBytes;
+  return encrypted_cn(static_cast<int>(header_number(data, n, "CN", 9999))) && region_may_be_ciphertext(data, n);
+}
+
+bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame, bool only_to_text) {
   const char* data = buf_.get() + at + 6;
   const std::size_t n = length - kEnvelopeBytes;
   if (!encrypted_cn(static_cast<int>(header_number(data, n, "CN", 9999)))) return false;
@@ -234,6 +257,7 @@ bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::stri
   if (!decrypt_cp(data, n, *cipher_, plain_)) return false;
   const char* crc = data + n;
   if (!crc_field_matches(crc, plain_.data(), plain_.size())) return false;
+  if (only_to_text && !region_is_text(plain_.data(), plain_.size())) return false;
   frame = frame_with_crc(plain_, crc);
   ++counts_.decrypted;
   return true;
@@ -270,6 +294,8 @@ void FrameScanner::maybe_follow(std::size_t cr) {
 }
 
 bool FrameScanner::judge_followed(std::string& frame) {
+  refresh_key();
+  if (!following()) return false; // the key was removed: given up with it
   const std::size_t from = followed_start_, end = followed_end_;
   if (buf_[end - 2] != '\r' || buf_[end - 1] != '\n') {
     give_up_followed(); // the spans cut inside stand
@@ -281,7 +307,7 @@ bool FrameScanner::judge_followed(std::string& frame) {
   start_ = npos;
   head_ = end;
   crlf_from_ = end;
-  if (decrypted_frame(from, end - from, frame)) return true;
+  if (decrypted_frame(from, end - from, frame, false)) return true;
   ++counts_.bad_crc;
   counts_.noise_bytes += end - from;
   return false;

@@ -9,6 +9,7 @@
 
 namespace HJ {
 
+class CipherKey;
 class Sm4;
 
 // Every "##" ... "\r\n" span is tested with check_frame; accepted frames come out whole, envelope
@@ -65,6 +66,9 @@ public:
   // a followed span.
   void set_key(const unsigned char* key);
   bool has_key() const { return cipher_ != nullptr; }
+  // The device's key, looked at (one atomic load) whenever a span is judged: a key set or removed
+  // meanwhile is copied then, so a span is read with one key, the old or the new. Not owned.
+  void use_key_source(const CipherKey* source) { key_source_ = source; }
   // A span followed beyond its first "\r\n" is waiting for its announced end.
   bool following() const { return followed_end_ != npos; }
   // Gives up the followed span (its bytes stopped coming): the verdicts of the spans cut inside it
@@ -139,7 +143,13 @@ private:
   bool cut_span(std::size_t cr, std::string& frame);
   // The candidate [at, at + length), whose length field matched and CRC did not, as a frame with
   // its CP region decrypted, when its CN asks for encryption and the carried CRC then matches.
-  bool decrypted_frame(std::size_t at, std::size_t length, std::string& frame);
+  // With `only_to_text`, the decrypted region must also be text (the candidate passed as received).
+  bool decrypted_frame(std::size_t at, std::size_t length, std::string& frame, bool only_to_text);
+  // A candidate accepted as received that may be ciphertext whose CRC fits by chance.
+  bool may_be_ciphertext(std::size_t at, std::size_t length) const;
+  // Takes the key source's key when its version moved.
+  void refresh_key();
+  void follow_key();
   // Starts following a frame start in the rejected span [start_, cr + 2) to its announced end,
   // when it may be a frame whose ciphertext holds that "\r\n".
   void maybe_follow(std::size_t cr);
@@ -156,6 +166,8 @@ private:
   std::size_t crlf_from_ = 0;  // the current span holds no "\r\n" before this offset
   Counts counts_;
   std::unique_ptr<Sm4> cipher_;               // the key expanded; null without a key
+  const CipherKey* key_source_ = nullptr;     // not owned; null: set_key alone decides
+  std::uint32_t key_version_ = 0;             // the source's version cipher_ was made from
   std::size_t followed_start_ = npos;         // the followed span's "##", kept in the buffer
   std::size_t followed_end_ = npos;           // its announced end; npos while none is followed
   Counts held_;                               // verdicts of the spans cut inside it

@@ -154,17 +154,7 @@ private:
   HJ212_system& engine_;
 };
 
-[[gnu::noinline]] void HJ212_system::_follow_key() {
-  unsigned char key[Sm4::kKeyBytes];
-  // Copied under the key's lock with the version it belongs to: a key set meanwhile moves the
-  // version again and is taken at the next pass.
-  bool set = cipher_key_->get(key, &key_version_);
-  recv_buffer.set_key(set ? key : nullptr);
-  wipe(key, sizeof key);
-}
-
 int HJ212_system::_receive_pass() {
-  if (cipher_key_->version() != key_version_) _follow_key();
   if (dev_data == nullptr) return -1;
   ScannerSink sink(*this);
   int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);

@@ -11,8 +11,8 @@
 //   after each empty pass instead, and the first byte brings back the kReadWaitMs rhythm; stop
 //   wakes it from either idle at once.
 // The device's key (CipherKey, set by SetKey on the panel's thread) is copied by the receive
-// thread under the key's own lock at the start of a pass in which its version moved: a pass reads
-// with one key, old or new, and the one-byte pass pays an atomic load for it.
+// thread under the key's own lock when the scanner judges a span and the key's version moved: a
+// span is read with one key, old or new, and a pass that completes no span pays nothing for it.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
 // panel's port and database are never called while it is held. The receive counters go to the
 // panel's thread through a sequence lock over 32-bit halves, published once a pass: 64-bit values
@@ -56,7 +56,7 @@ public:
   static constexpr unsigned kQuietMs = 1000;
   static constexpr unsigned kQuietIdleMs = 150;
 
-  HJ212_system() = default;
+  HJ212_system() { recv_buffer.use_key_source(&own_key_); }
   HJ212_system(const HJ212_system&) = delete;
   HJ212_system& operator=(const HJ212_system&) = delete;
   // Stops and joins the receive thread, so destroying a running engine is safe.
@@ -93,8 +93,11 @@ public:
   void use_device_params(const CArray<int, int>* params) { device_params = params; }
   // The device's key, which outlives the engine (the device object holds it). Not owned; set
   // before start. Until then the engine has a key of its own, gone with it. The receive thread
-  // copies the key when it changed, at the start of a pass.
-  void use_cipher_key(CipherKey* key) { cipher_key_ = key; }
+  // copies the key when it changed, as it judges a span.
+  void use_cipher_key(CipherKey* key) {
+    cipher_key_ = key;
+    recv_buffer.use_key_source(key);
+  }
   CipherKey* cipher_key() const { return cipher_key_; }
   // Parameter `index`, or `otherwise` when the engine was given none or fewer; a parameter the
   // configuration did not hold reads as -1.
@@ -137,8 +140,6 @@ private:
   void _publish_frame_count();
   // Copies the receive thread's counters to where stats() reads them.
   void _publish_stats();
-  // Hands the scanner the device's key when it changed since the last pass.
-  void _follow_key();
   // After a pass without bytes: gives up a followed span once a drain deadline passed quietly.
   // Returns `got`, the pass's result.
   int _expire_followed(int got);
@@ -160,7 +161,6 @@ private:
   const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
   CipherKey own_key_;                       // the engine's until use_cipher_key
   CipherKey* cipher_key_ = &own_key_;       // not owned; set by use_cipher_key
-  std::uint32_t key_version_ = 0;            // the receive thread's alone: the key version the scanner has
   // The receive thread's, while a span is followed: passes have read nothing since quiet_since_,
   // when the received count was quiet_from_bytes_.
   std::uint64_t quiet_from_bytes_ = ~std::uint64_t{0};

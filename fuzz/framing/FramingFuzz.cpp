@@ -60,6 +60,24 @@ bool AcceptsDecrypted(std::string_view c, const HJ::Sm4& cipher, std::string& fr
   return true;
 }
 
+// The CP region (after the first "CP=&&", before the last "&&") holds a control byte, or opens
+// as the text form: ciphertext whose CRC may fit by chance.
+std::string_view Region(std::string_view data) {
+  std::size_t open = data.find("CP=&&"), close = data.rfind("&&");
+  if (open == npos || close == npos || close < open + 5) return {};
+  return data.substr(open + 5, close - open - 5);
+}
+bool HasControlByte(std::string_view region) {
+  for (unsigned char c : region)
+    if (c < 0x20 || c == 0x7F) return true;
+  return false;
+}
+bool RegionLooksEncrypted(std::string_view data) {
+  std::string_view region = Region(data);
+  if (region.size() < 16) return false;
+  return region.substr(0, 3) == "{0x" || region.substr(0, 3) == "{0X" || HasControlByte(region);
+}
+
 // Each "##" up to the first "\r\n" after it; a start whose bytes before the "\n" outgrow the
 // largest frame gives way to the next "##" inside; a rejected candidate is retried from each
 // later "##" before the "\r\n". With a key, the first candidate whose length matches and CRC does
@@ -97,7 +115,16 @@ std::vector<std::string> Reference(std::string_view s, const HJ::Sm4* cipher) {
       if (!LengthMatches(c)) continue;
       std::string frame;
       if (Accepts(c)) {
-        out.emplace_back(c);
+        // As received it passes; with a key, an encrypted-looking region that decrypts to text
+        // with the same CRC was ciphertext.
+        std::string_view data = c.substr(6, c.size() - HJ::kEnvelopeBytes);
+        bool decrypted = false;
+        if (decryption_left && DataCommand(data) && RegionLooksEncrypted(data)) {
+          decryption_left = false;
+          decrypted = AcceptsDecrypted(c, *cipher, frame) && !HasControlByte(Region(std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes)));
+        }
+        if (decrypted) out.push_back(frame);
+        else out.emplace_back(c);
         found = true;
       } else if (decryption_left) {
         decryption_left = false;

@@ -301,6 +301,18 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   const Keyed upload = WithCipher(kCipherCrLf, kKeyA, "1011");
   const std::string text = cipherexample::TextFrame(), example = cipherexample::kKey;
   const std::size_t firstCrLf = crlf.wire.find("\r\n");
+  // One encrypted frame in 65536 carries a CRC that fits its ciphertext as well (this data, this key).
+  const std::string coincidentKey = "polmon-e2e-key16";
+  const std::string coincidentPlain =
+      HJ::wrap_frame("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&");
+  std::string coincident;
+  {
+    HJ::Sm4 sm4(KeyBytes(coincidentKey));
+    std::string data;
+    ASSERT_TRUE(HJ::encrypt_cp(coincidentPlain.substr(6, coincidentPlain.size() - 12), sm4, HJ::kCipherRaw, data));
+    coincident = coincidentPlain.substr(0, 6) + data + coincidentPlain.substr(coincidentPlain.size() - 6);
+    ASSERT_TRUE(HJ::check_frame(coincident)) << "the CRC fits the bytes as sent";
+  }
   const KeyedCase cases[] = {
       {"raw ciphertext holding \\r\\n, ## and NUL", kKeyA, crlf.wire, {crlf.plain}, 1, 0, 0},
       {"raw ciphertext holding ## and NUL", kKeyA, hash.wire, {hash.plain}, 1, 0, 0},
@@ -311,6 +323,7 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"noise in the span of a raw frame holding \\r\\n", kKeyA, "x##y#" + crlf.wire, {crlf.plain}, 1, 0, 0},
       {"a cut-off frame in its span", kKeyA, text.substr(0, text.find("CP=&&") + 7) + crlf.wire, {crlf.plain}, 1, 0, 0},
       {"plain frames pass as they are", kKeyA, A + B, {A, B}, 0, 0, 0},
+      {"ciphertext whose CRC fits by chance is still decrypted", coincidentKey, coincident + A, {coincidentPlain, A}, 1, 0, 0},
       {"wrong key, ciphertext holding \\r\\n: one BadCrc", kKeyB, crlf.wire, {}, 0, 0, 1},
       {"wrong key, text form", kKeyA, text, {}, 0, 0, 1},
       {"no key: counted as ever", "", crlf.wire, {}, 0, 3, 0},

@@ -14,6 +14,9 @@ namespace HJ {
 // itself. Returns 1, or 0 without a database adapter (out untouched).
 int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out);
 
+// 1 when `name` is a text variable, 0 otherwise (no adapter, no such variable, another type).
+int is_text_variable(ORVA_DATA& data, const std::string& name);
+
 // Stores `value` converted to the variable's type (int: decimal, limited to 32 bits; double:
 // strtod; text: unchanged). A refused write is tried once more. 1: stored; 0: no adapter, no
 // such variable, a type it cannot hold, or refused twice.

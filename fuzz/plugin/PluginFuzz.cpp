@@ -1,10 +1,14 @@
 // The plug-in as the panel loads it, driven only through its three exports and the device
 // interface. The input is a stream of operations: create, version, port, init (fuzzed or valid
 // configuration bytes), collect, cleanup, script command, channel write, port bytes (any chunking,
-// over-claiming, endless "more" hints, failing and throwing reads) and a database that refuses or
-// throws. Each input ends with the device destroyed: nothing may crash, leak or hang.
+// over-claiming, endless "more" hints, failing and throwing reads), a database that refuses or
+// throws, and a database whose stores call back: into the device (any entry point, lifecycle
+// included, from the panel's thread inside a call or from the receive thread) or by throwing.
+// Each input ends with the device destroyed: nothing may crash, leak or hang, no exception may
+// leave an export, and every lifecycle call from a callback is refused.
 #include <dlfcn.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -13,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -21,6 +26,7 @@
 #include "ConfigBytes.h"
 #include "DeviceExports.h"
 #include "FakePanel.h"
+#include "ResultCodes.h"
 
 namespace {
 
@@ -136,6 +142,59 @@ private:
 
 const char* const kCommands[] = {"GetData(F,N)", "GetQueueSize(N)", "GetStats(A,B,C,D,E,G,H)", "Send(F,N)", "GetValue(F,QN,T,N)"};
 
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+// The device the panel holds, for callbacks on either thread.
+std::atomic<IDeviceCtrl*> g_device{nullptr};
+
+// What a panel callback does when the database stores, each step once, on whichever thread stored.
+enum class Step : uint8_t { Cleanup, Init, Port, Destroy, Command, Collect, Write, Throw, Count };
+struct Callbacks {
+  std::vector<Step> steps;
+  std::vector<const char*> commands; // one per step
+  std::atomic<size_t> next{0};
+};
+
+void CallBack(Callbacks& plan, const PFN_DestroyDeviceCtrl destroy, ICommunication* port) {
+  size_t i = plan.next++;
+  IDeviceCtrl* device = g_device.load();
+  if (i >= plan.steps.size() || !device) return;
+  static const std::string config = fake::ConfigBytes({1, 11, 12}, {fake::Row()});
+  // A callback runs inside one of the device's calls or on its receive thread: its lifecycle
+  // calls are always refused.
+  switch (plan.steps[i]) {
+  case Step::Cleanup:
+    require(device->CleanupDevice() == kErrBadArgument);
+    break;
+  case Step::Init:
+    require(device->InitDevice(fake::Bytes(config), static_cast<int>(config.size())) == kErrBadArgument);
+    break;
+  case Step::Port:
+    require(device->UpdataCommunication(port) == kErrBadArgument);
+    break;
+  case Step::Destroy:
+    require(destroy(device) == 1);
+    break;
+  case Step::Command:
+    device->DevIOCtrl(plan.commands[i]);
+    break;
+  case Step::Collect: {
+    int codes[2] = {3, 3};
+    device->CollectDevData(codes, 2);
+    break;
+  }
+  case Step::Write: {
+    int value = static_cast<int>(i);
+    device->WriteChannel(static_cast<int>(i % 2), DT_INTEGER, &value);
+    break;
+  }
+  default:
+    throw std::runtime_error("panel callback failure");
+  }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -151,10 +210,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   IDeviceCtrl* device = nullptr;
   int slowCalls = 0; // script commands and channel writes sleep a little each: a few per input
   for (int op = 0; op < 48 && in.More(); ++op) {
+    // No exception leaves an export: the panel's own throwing database included.
     try {
-      switch (in.Byte() % 12) {
+      switch (in.Byte() % 13) {
       case 0:
-        if (!device) device = plugin.create(in.Slice().c_str(), in.Byte() % 8 ? &rtdb : nullptr);
+        if (!device) {
+          device = plugin.create(in.Slice().c_str(), in.Byte() % 8 ? &rtdb : nullptr);
+          g_device = device;
+        }
         break;
       case 1:
         plugin.version(static_cast<int8_t>(in.Byte()), device);
@@ -222,20 +285,40 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else rtdb.FailNextSets(how % 5);
         break;
       }
-      default:
+      case 11:
         if (device && in.Byte() % 4 == 0) {
-          plugin.destroy(device);
+          require(plugin.destroy(device) == 0);
+          g_device = nullptr;
           device = nullptr;
         }
+        break;
+      default: {
+        // Callbacks for the stores from here on: up to three steps, by name (the panel's thread,
+        // inside a command) or by channel (a collection cycle, or the receive thread).
+        auto plan = std::make_shared<Callbacks>();
+        for (int n = in.Byte() % 4; n > 0; --n) {
+          uint8_t pick = in.Byte();
+          plan->steps.push_back(static_cast<Step>(pick % static_cast<uint8_t>(Step::Count)));
+          plan->commands.push_back(kCommands[(pick >> 4) % 5]);
+        }
+        PFN_DestroyDeviceCtrl destroy = plugin.destroy;
+        ICommunication* other = &port;
+        if (in.Byte() % 2) rtdb.OnNameSet([plan, destroy, other](const std::string&) { CallBack(*plan, destroy, other); });
+        else rtdb.OnChannelSet([plan, destroy, other](int) { CallBack(*plan, destroy, other); });
       }
-    } catch (const std::exception&) {
-      // The panel's own throwing database, reached on its own thread, throws back to it.
+      }
+    } catch (...) {
+      std::abort();
     }
   }
   port.Quiet(); // the receive thread's reads return at once from here on, so the stop is prompt
   try {
-    plugin.destroy(device);
-  } catch (const std::exception&) {
+    if (device) require(plugin.destroy(device) == 0);
+  } catch (...) {
+    std::abort();
   }
+  g_device = nullptr;
+  rtdb.OnNameSet(nullptr);
+  rtdb.OnChannelSet(nullptr);
   return 0;
 }

@@ -244,13 +244,13 @@ TEST(Lifecycle, ChannelWriteFromTheReceiveThreadDuringStopIsRefused) {
 
 // The same while a panel thread is inside the device: busy (nothing ran), not "no command".
 TEST(Lifecycle, CommandFromTheReceiveThreadWhileThePanelIsInsideAnswersBusy) {
+  Signal inside, answered; // outlive the device, whose receive thread notifies them
   Device d;
   d.rtdb.SetInt("Count", 0);
   d.rtdb.BindChannel(0, "Count");
   d.rtdb.SetInt("N", 0);
   d.Init(kConfig);
   d.Collect();
-  Signal inside, answered;
   std::atomic<int> result{0};
   d.rtdb.OnChannelSet([&](int channel) {
     if (channel != 0) return;
@@ -275,13 +275,13 @@ TEST(Lifecycle, CommandFromTheReceiveThreadWhileThePanelIsInsideAnswersBusy) {
 // calls the device (a change handler): stop must not hold the device meanwhile. The call answers
 // busy and the stop completes within a pass.
 TEST(Lifecycle, StopDoesNotWaitForAPanelThreadThatWaitsForTheDevice) {
+  std::mutex panelDatabase; // the panel's own database lock
+  Signal locked, published, go;
   Device d;
   d.rtdb.SetInt("Count", 0);
   d.rtdb.BindChannel(0, "Count");
   d.rtdb.SetInt("N", 0);
   d.Init(kConfig);
-  std::mutex panelDatabase;
-  Signal locked, published, go;
   d.rtdb.OnChannelSet([&](int channel) {
     if (channel != 0) return;
     published.notify();

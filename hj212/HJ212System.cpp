@@ -123,7 +123,7 @@ void HJ212_system::hj212_thread() {
       continue;
     }
     // A port that returns at once with nothing (or no port at all) must not make this a spin.
-    port_hold.release(); // a port replaced meanwhile is not waited for
+    port_hold.release(); // a port replacement need not wait for the idle
     idle_until(began, began - last_byte >= std::chrono::milliseconds(kQuietMs));
   }
   port_hold.release();

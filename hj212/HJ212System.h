@@ -144,7 +144,8 @@ private:
   FrameScanner recv_buffer;                 // received bytes not yet cut into frames
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start or attach
-  CDevServer::PortHold port_hold;           // the port the receive thread's drain is reading
+  // The port the receive thread reads, held from its drain until a database call or an idle.
+  CDevServer::PortHold port_hold;
   const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged

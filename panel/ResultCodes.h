@@ -3,7 +3,8 @@
 
 // 0: success.
 constexpr int kOk = 0;
-// Bad argument: null pointer, zero count or length, negative channel, or a port whose mode is neither 1 nor 2.
+// Bad argument: null pointer, zero count or length, negative channel, or a port whose mode is neither 1 nor 2;
+// also a lifecycle call refused on the device's receive thread or from a panel callback inside one of its calls.
 constexpr int kErrBadArgument = static_cast<int>(0x80000001u);
 // A database call while the panel's declared interface version is below 1.
 constexpr int kErrHostVersion = static_cast<int>(0x80000002u);

@@ -200,6 +200,7 @@ void CallBack(Callbacks& plan, const PFN_DestroyDeviceCtrl destroy, ICommunicati
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Plugin plugin;
   static ScriptPort port;
+  static ScriptPort quiet; // a second port, whose line stays quiet: the device may be switched to it and back
   Input in(data, size);
   fake::Rtdb rtdb;
   for (const char* name : {"F", "T", "S"}) rtdb.SetText(name, "");
@@ -207,6 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rtdb.BindChannel(0, "Count");
   rtdb.BindChannel(1, "S");
   port.Reset(1 + in.Byte() % 3);
+  quiet.Reset(1);
   IDeviceCtrl* device = nullptr;
   int slowCalls = 0; // script commands and channel writes sleep a little each: a few per input
   for (int op = 0; op < 48 && in.More(); ++op) {
@@ -223,7 +225,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         plugin.version(static_cast<int8_t>(in.Byte()), device);
         break;
       case 2:
-        if (device) device->UpdataCommunication(in.Byte() % 8 ? &port : nullptr);
+        if (device) {
+          uint8_t pick = in.Byte();
+          device->UpdataCommunication(pick % 8 == 0 ? nullptr : pick % 8 == 7 ? &quiet : &port);
+        }
         break;
       case 3:
         if (device) {
@@ -302,7 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           plan->commands.push_back(kCommands[(pick >> 4) % 5]);
         }
         PFN_DestroyDeviceCtrl destroy = plugin.destroy;
-        ICommunication* other = &port;
+        ICommunication* other = &quiet;
         if (in.Byte() % 2) rtdb.OnNameSet([plan, destroy, other](const std::string&) { CallBack(*plan, destroy, other); });
         else rtdb.OnChannelSet([plan, destroy, other](int) { CallBack(*plan, destroy, other); });
       }
@@ -312,6 +317,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   port.Quiet(); // the receive thread's reads return at once from here on, so the stop is prompt
+  quiet.Quiet();
   try {
     if (device) require(plugin.destroy(device) == 0);
   } catch (...) {

@@ -48,7 +48,6 @@ struct Device {
   }
 };
 
-
 // Polls `done` for up to ten seconds: a loaded machine under qemu can hold a thread that long.
 template <class F>
 bool WaitFor(F done) {

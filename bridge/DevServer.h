@@ -3,6 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 
 #include "OrvaData.h"
 #include "hostshim.h"
@@ -21,12 +25,14 @@ public:
   // memory without bound or hold the receive thread away from its stop check.
   static constexpr int kDrainLimit = 64 * 1024;
   // Longest a drain goes on reading, so a port that trickles bytes and always claims more cannot
-  // hold arrived frames for long. Counted from the first look at the clock, which costs more than a
-  // one-byte read: it is looked at once reads shorter than kClockBytes brought that many bytes (so
-  // every kClockBytes + 1 reads at most) and every kClockEvery longer reads. Stop is looked at
-  // every read.
+  // hold arrived frames for long. Counted from the drain's start. A look at the clock costs more
+  // than a one-byte read, so it comes after every read only while reads are slow (the last two
+  // looks were kClockQuickMs or more apart). While they are quick the looks grow rarer: one each
+  // time reads shorter than kClockBytes brought that many bytes (so every kClockBytes + 1 reads at
+  // most), and one per block for longer reads. A port that turns slow all at once after quick reads
+  // is looked at again within those counts. Stop is looked at every read.
   static constexpr int kDrainMs = 100;
-  static constexpr int kClockEvery = 16;
+  static constexpr int kClockQuickMs = 1;
   static constexpr int kClockBytes = 64;
   static constexpr int kReadSize = 512;
   // Room is asked of the sink for this many bytes at a time and filled by several reads; the
@@ -43,10 +49,42 @@ public:
   protected:
     ~ReadSink() = default;
   };
+  // Which port the receive thread may be reading, so that the thread replacing the record's port
+  // can wait until no read of the old one runs or can start: the panel may free it once the
+  // replacement returns. The reading thread keeps its hold across drains (a drain that finds the
+  // record changed lets go), and lets go whenever it may wait for the panel or idle.
+  class PortHold {
+  public:
+    // Reading side: holds `port` (letting go of another); false (nothing held) when the record
+    // names another port. A port already held costs a load and a test.
+    bool hold(const ORVA_DATA& data, ICommunication* port) {
+      if (held_.load(std::memory_order_relaxed) == reinterpret_cast<std::uintptr_t>(port)) return true;
+      return take(data, port);
+    }
+    void release() {
+      if (held_.load(std::memory_order_relaxed) != 0 && (held_.exchange(0) & kWaiter) != 0) wake();
+    }
+    // Replacing side: stores `port` in the record, then returns once the reading thread holds the
+    // port it replaced no more (within one drain: kDrainMs and one read at most).
+    void replace(ORVA_DATA& data, ICommunication* port);
+
+  private:
+    static constexpr std::uintptr_t kWaiter = 1; // a replacing thread waits (ports are aligned)
+    bool take(const ORVA_DATA& data, ICommunication* port);
+    void wake();
+    std::atomic<std::uintptr_t> held_{0}; // the port held, or 0; with kWaiter
+    std::mutex mutex_;
+    std::condition_variable released_;
+  };
+
   // Drains the port into `sink` in kReadSize-byte reads with the given wait per read, until the
-  // port has nothing more, about kDrainLimit bytes were taken, kDrainMs passed or `stop` is set.
-  // Returns the bytes taken, or -1 when no port is attached (sink untouched).
-  static int mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop = nullptr);
-  // The same into `out`, which is emptied first (untouched without a port).
+  // port has nothing more, about kDrainLimit bytes were taken, kDrainMs passed since `started`
+  // (when not given: since the first look at the clock, after a read that did not end the drain)
+  // or `stop` is set. With a `hold` (the receive thread's), the port is held while it is read:
+  // a drain that finds the record naming another port ends. Returns the bytes taken, or -1 when
+  // no port is attached (sink untouched).
+  static int mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop, PortHold* hold = nullptr,
+                         std::chrono::steady_clock::time_point started = {});
+  // The same into `out`, which is emptied first (untouched without a port), from now.
   static int mfReadCommUseSleep(ORVA_DATA& data, CByteArray& out, unsigned wait);
 };

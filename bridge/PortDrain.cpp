@@ -4,24 +4,83 @@
 #include "DevServer.h"
 #include "ICommunication.h"
 
-int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop) {
+void CDevServer::PortHold::replace(ORVA_DATA& data, ICommunication* port) {
+  ICommunication* old = LoadPort(data);
+  __atomic_store_n(&data.pCommunication, port, __ATOMIC_SEQ_CST);
+  if (!old || old == port) return;
+  const std::uintptr_t replaced = reinterpret_cast<std::uintptr_t>(old);
+  // Marked as waited for, so that the drain's release wakes this thread; not held: done.
+  std::uintptr_t seen = held_.load();
+  for (;;) {
+    if ((seen & ~kWaiter) != replaced) return;
+    if ((seen & kWaiter) != 0 || held_.compare_exchange_weak(seen, seen | kWaiter)) break;
+  }
+  std::unique_lock<std::mutex> lock(mutex_);
+  released_.wait(lock, [&] { return (held_.load() & ~kWaiter) != replaced; });
+}
+
+bool CDevServer::PortHold::take(const ORVA_DATA& data, ICommunication* port) {
+  release();
+  // Sequentially consistent, as the replacing side's store of the record and load of the hold: one
+  // of the two sees the other's.
+  held_.store(reinterpret_cast<std::uintptr_t>(port));
+  if (__atomic_load_n(&data.pCommunication, __ATOMIC_SEQ_CST) == port) return true;
+  release();
+  return false;
+}
+
+void CDevServer::PortHold::wake() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  released_.notify_all();
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A drain's looks at the clock: when its time is up, and how many bytes of short reads may pass
+// before the next look.
+class Pace {
+public:
+  explicit Pace(Clock::time_point started) : started_(started), looked_(started) {}
+  unsigned round() const { return round_; }
+  // Looks at the clock: true when the drain's time is up. Quick reads make the looks rarer, a slow
+  // one brings back a look after each read, whose cost is nothing beside it.
+  bool up() {
+    const Clock::time_point now = Clock::now();
+    if (deadline_ == Clock::time_point())
+      deadline_ = (started_ == Clock::time_point() ? now : started_) + std::chrono::milliseconds(CDevServer::kDrainMs);
+    if (now >= deadline_) return true;
+    round_ = now - looked_ < std::chrono::milliseconds(CDevServer::kClockQuickMs) ? CDevServer::kClockBytes : 0;
+    looked_ = now;
+    return false;
+  }
+
+private:
+  Clock::time_point started_;
+  Clock::time_point looked_;   // the last look
+  Clock::time_point deadline_; // set at the first look
+  unsigned round_ = 1;         // bytes of short reads between looks (0: a look after each read)
+};
+
+} // namespace
+
+int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop, PortHold* hold,
+                            std::chrono::steady_clock::time_point started) {
   ICommunication* port = LoadPort(data); // read once: the panel may swap ports meanwhile
   if (!port) return -1;
-  static const std::atomic<bool> kNever{false};
-  const std::atomic<bool>& halt = stop ? *stop : kNever;
+  const std::atomic<bool>& halt = *stop;
   const int wait_ms = static_cast<int>(wait);
   constexpr std::size_t kLastFit = kBlockSize - kReadSize; // a block takes reads while it holds this much at most
-  constexpr unsigned kRound = kClockBytes;
-  using Clock = std::chrono::steady_clock;
-  Clock::time_point deadline = Clock::time_point::max(); // until the first look
-  int long_reads = 0; // rounds of one read since the clock was looked at
+  Pace pace(started);
   bool last = false;  // the port has nothing more, stop was asked, or the time is up
   int taken = 0;
   while (!last && taken < kDrainLimit && !halt.load(std::memory_order_relaxed)) {
     unsigned char* const block = sink.room(kBlockSize); // room is asked for a block of reads at a time
     if (!block) break;
+    if (hold && !hold->hold(data, port)) break; // the port was replaced: the next drain reads the new one
     unsigned char* at = block;
-    unsigned left = kRound; // bytes the round may still take before the clock is due
+    unsigned left = pace.round(); // bytes the round may still take before the clock is due
     for (;;) {
       // Reads placing no more than the round has left cost the call and three tests; the round's
       // last read, and any count out of range, take the slow path.
@@ -45,18 +104,18 @@ int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, cons
       }
       if (last) break;
       const std::size_t room = static_cast<std::size_t>(block + kLastFit - at); // wraps when full
-      if (room > kLastFit) break;                                               // no room for another whole read
-      const bool long_read = left == kRound; // a whole round in one read
-      left = room < kRound ? static_cast<unsigned>(room) : kRound;
-      if (long_read && ++long_reads < kClockEvery) continue;
-      long_reads = 0;
-      const Clock::time_point now = Clock::now();
-      if (deadline == Clock::time_point::max()) {
-        deadline = now + std::chrono::milliseconds(kDrainMs);
-      } else if (now >= deadline) {
+      const bool full = room > kLastFit;                                        // no room for another whole read
+      // While reads are quick, a read of a whole round waits for the block's end to look.
+      if (!full && left == pace.round() && left != 0) {
+        left = room < left ? static_cast<unsigned>(room) : left;
+        continue;
+      }
+      if (pace.up()) {
         last = true;
         break;
       }
+      if (full) break;
+      left = room < pace.round() ? static_cast<unsigned>(room) : pace.round();
     }
     const int filled = static_cast<int>(at - block);
     if (filled > 0) sink.commit(filled);
@@ -88,7 +147,8 @@ int CDevServer::mfReadCommUseSleep(ORVA_DATA& data, CByteArray& out, unsigned wa
   if (!LoadPort(data)) return -1;
   out.SetSize(0);
   ByteArraySink sink(out);
-  int taken = mfDrainPort(data, sink, wait);
+  static const std::atomic<bool> kNever{false};
+  int taken = mfDrainPort(data, sink, wait, &kNever, nullptr, std::chrono::steady_clock::now());
   if (taken < 0) return -1;
   out.SetSize(taken); // drops the room of a read that placed nothing
   return taken;

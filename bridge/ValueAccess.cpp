@@ -74,6 +74,10 @@ int get_text_by_name(ORVA_DATA& data, const std::string& name, std::string& out)
   return 1;
 }
 
+int is_text_variable(ORVA_DATA& data, const std::string& name) {
+  return data.pRtdbCtrl && TypeByName(*data.pRtdbCtrl, name) == DT_STRING ? 1 : 0;
+}
+
 int set_value_by_name(ORVA_DATA& data, const std::string& name, std::string& value) {
   return StoreByType(data, name, [&](auto tag) -> decltype(auto) {
     using T = typename decltype(tag)::type;

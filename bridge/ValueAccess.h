@@ -18,6 +18,8 @@ int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out
 // is not read as its own text: 1 only when `name` is a text variable whose read succeeded; 0 for
 // no such variable, a numeric one, a failed read or no adapter (out untouched).
 int get_text_by_name(ORVA_DATA& data, const std::string& name, std::string& out);
+// 1 when `name` is a text variable, 0 otherwise (no adapter, no such variable, another type).
+int is_text_variable(ORVA_DATA& data, const std::string& name);
 
 // Stores `value` converted to the variable's type (int: decimal, limited to 32 bits; double:
 // strtod; text: unchanged). A refused write is tried once more. 1: stored; 0: no adapter, no

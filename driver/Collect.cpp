@@ -16,20 +16,26 @@ HJ::HJ212_system* CDevCtrl::RunningEngine() const {
 
 int CDevCtrl::ChannelRefChange(const int* refs, int count) {
   if (!refs || count == 0) return kErrBadArgument;
-  auto lock = Enter();
-  if (!lock) return kErrBadArgument;
-  NameDeviceToPort();
-  if (_InitValueArray(count) != kOk) return kErrBadArgument;
-  if (!m_pRtdb) return kErrNoAdapter;
-  m_arChannelRef[0] = 0;
-  for (int k = 0; k < count; ++k) m_arChannelRef[k + 1] = refs[k] > 0 ? 1 : refs[k];
-  return kOk;
+  Entry entry(*this);
+  if (!entry) return kErrBusy;
+  return Guarded(-kCmdStoreFailed, [&] {
+    NameDeviceToPort();
+    if (_InitValueArray(count) != kOk) return kErrBadArgument;
+    if (!m_pRtdb) return kErrNoAdapter;
+    m_arChannelRef[0] = 0;
+    for (int k = 0; k < count; ++k) m_arChannelRef[k + 1] = refs[k] > 0 ? 1 : refs[k];
+    return kOk;
+  });
 }
 
 int CDevCtrl::CollectDevData(const int* codes, int count) {
   if (!codes || count == 0) return kOk;
-  auto lock = Enter();
-  if (!lock) return kErrBadArgument;
+  Entry entry(*this);
+  if (!entry) return kErrBusy;
+  return Guarded(-kCmdStoreFailed, [&] { return CollectLocked(codes, count); });
+}
+
+int CDevCtrl::CollectLocked(const int* codes, int count) {
   ICommunication* port = LoadPort(m_devData);
   if (!port) return kErrNoPort;
   port->SetDeviceName(m_devData.strDevName);
@@ -54,20 +60,24 @@ int CDevCtrl::CollectDevData(const int* codes, int count) {
 
   for (int i = 1; i < m_arChannelState.GetSize(); ++i) {
     if (m_arChannelState[i] != 3) continue;
-    DATATYPE type = static_cast<DATATYPE>(0);
-    if (m_pRtdb->GetValueTypeByChannel(i - 1, type) != 0) continue;
-    VisitByType(
-        type,
-        [&](auto tag) {
-          using T = typename decltype(tag)::type;
-          if constexpr (kIsText<decltype(tag)>) {
-            std::string text = ToStdString(m_strArValue[i]);
-            return m_pRtdb->SetValueByChannel(i - 1, text);
-          } else {
-            return m_pRtdb->SetValueByChannel(i - 1, static_cast<T>(m_arValue[i]));
-          }
-        },
-        [] { return 0; });
+    // A channel the panel's database throws on counts as one it refuses: the others go on.
+    try {
+      DATATYPE type = static_cast<DATATYPE>(0);
+      if (m_pRtdb->GetValueTypeByChannel(i - 1, type) != 0) continue;
+      VisitByType(
+          type,
+          [&](auto tag) {
+            using T = typename decltype(tag)::type;
+            if constexpr (kIsText<decltype(tag)>) {
+              std::string text = ToStdString(m_strArValue[i]);
+              return m_pRtdb->SetValueByChannel(i - 1, text);
+            } else {
+              return m_pRtdb->SetValueByChannel(i - 1, static_cast<T>(m_arValue[i]));
+            }
+          },
+          [] { return 0; });
+    } catch (...) {
+    }
   }
   return StatusValue();
 }

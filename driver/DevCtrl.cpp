@@ -3,6 +3,7 @@
 #include <string>
 
 #include "DevTable.h"
+#include "HJ212System.h"
 #include "ICommunication.h"
 #include "ResultCodes.h"
 #include "TypedAccess.h"
@@ -35,17 +36,52 @@ CDevCtrl::~CDevCtrl() {
 
 bool CDevCtrl::OnReceiveThread() const { return m_recvThread.load() == std::this_thread::get_id(); }
 
-std::unique_lock<std::recursive_mutex> CDevCtrl::Enter() {
-  if (OnReceiveThread()) return std::unique_lock<std::recursive_mutex>(m_mutex, std::try_to_lock);
-  return std::unique_lock<std::recursive_mutex>(m_mutex);
+CDevCtrl::Entry::Entry(CDevCtrl& device) : m_device(device), m_lock(device.m_mutex, std::defer_lock) {
+  if (device.OnReceiveThread()) m_lock.try_lock();
+  else m_lock.lock();
+  if (m_lock && device.m_stopping.load()) m_lock.unlock();
+  if (m_lock) ++device.m_depth;
+}
+
+CDevCtrl::Entry::~Entry() {
+  if (m_lock) --m_device.m_depth;
+}
+
+int CDevCtrl::LifecycleRefusal() const {
+  // m_mutex is this thread's, so a count above 0 is an entry point this thread is inside.
+  if (m_depth > 0) return kErrBadArgument;
+  return m_stopping.load() ? kErrBusy : kOk;
+}
+
+bool CDevCtrl::MayDestroy() {
+  if (OnReceiveThread()) return false;
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  return LifecycleRefusal() == kOk;
 }
 
 int CDevCtrl::UpdataCommunication(ICommunication* port) {
   if (!port) return kErrBadArgument;
-  auto lock = Enter();
-  if (!lock) return kErrBadArgument;
-  StorePort(m_devData, port); // kept even when the mode answer is bad
-  switch (port->GetCommMode()) {
+  // The receive thread must not replace the port it reads, nor a panel callback the port of
+  // the call it runs in.
+  if (OnReceiveThread()) return kErrBadArgument;
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  if (int refused = LifecycleRefusal()) return refused;
+  ++m_depth; // the port's own calls below may call back in
+  struct Leave {
+    int& depth;
+    ~Leave() { --depth; }
+  } leave{m_depth};
+  // Kept even when the mode answer is bad. The panel may free the old port once this returns:
+  // the receive thread lets go of it first.
+  if (HJ::HJ212_system* engine = RunningEngine()) engine->replace_port(port);
+  else StorePort(m_devData, port);
+  int mode = 0;
+  try {
+    mode = port->GetCommMode();
+  } catch (...) {
+    return kErrBadArgument; // a port that cannot say its mode has none
+  }
+  switch (mode) {
   case 1:
     m_devData.nCommMode = 2;
     return kOk;

@@ -1,7 +1,11 @@
 // The device object: one per configured device, created by CreateDeviceCtrl. Its entry points
 // run on the panel's calling thread or threads, one at a time under m_mutex; the receive thread of
 // its engine only reads m_devData's port and database adapter, and a panel callback that calls
-// back into the device from that thread never waits for m_mutex.
+// back into the device from that thread never waits for m_mutex. A panel callback on the thread
+// inside an entry point may call the device again, but not its lifecycle (InitDevice,
+// CleanupDevice, UpdataCommunication, DestroyDeviceCtrl): those are refused. While CleanupDevice
+// joins the receive thread it holds no lock, and every call meanwhile answers kErrBusy. No
+// exception the panel's database or port throws leaves an entry point.
 #pragma once
 
 #include <atomic>
@@ -46,6 +50,9 @@ public:
 
   // True on the receive thread of this device's engine (a panel callback calling back in).
   bool OnReceiveThread() const;
+  // False when DestroyDeviceCtrl must refuse: on the receive thread, from inside an entry point
+  // on this thread, or while the device is being stopped.
+  bool MayDestroy();
 
   // The per-channel state, read-only: element 0 is the device's, element k+1 channel k's.
   int ChannelNum() const { return m_nChannelNum; }
@@ -70,14 +77,46 @@ private:
   CArray<double, double> m_arValue;
   CStringArray m_strArValue;
 
-  // The device mutex for one non-lifecycle entry point; not owned when the call must be refused.
-  // The receive thread only tries it: the panel may hold it while waiting for that thread to stop.
-  std::unique_lock<std::recursive_mutex> Enter();
+  // One entry point's hold on the device: m_mutex, and the call counted in m_depth. Not held
+  // (false: the call answers kErrBusy) while the device is being stopped, or on the receive thread
+  // while another thread holds m_mutex: the receive thread only tries it, as the panel may hold it
+  // while waiting for that thread.
+  class Entry {
+  public:
+    explicit Entry(CDevCtrl& device);
+    ~Entry();
+    Entry(const Entry&) = delete;
+    Entry& operator=(const Entry&) = delete;
+    explicit operator bool() const { return m_lock.owns_lock(); }
+
+  private:
+    CDevCtrl& m_device;
+    std::unique_lock<std::recursive_mutex> m_lock;
+  };
+
+  // Runs an entry point's body; an exception the panel's database or port threw (or a failed
+  // allocation) ends here, answered `failed`: a panel that does not catch C++ exceptions aborts.
+  template <typename Body>
+  static int Guarded(int failed, Body&& body) noexcept {
+    try {
+      return body();
+    } catch (...) {
+      return failed;
+    }
+  }
+
+  // Why a lifecycle call must be refused, or 0: kErrBadArgument from inside an entry point on
+  // this thread (a panel callback), kErrBusy while the device is being stopped. Under m_mutex.
+  int LifecycleRefusal() const;
 
   // Recursive: a panel callback on the panel's own thread may call back into the device.
   std::recursive_mutex m_mutex;
+  int m_depth = 0; // entry points running (nested) on the thread that holds m_mutex
+  std::atomic<bool> m_stopping{false}; // CleanupDevice is joining the receive thread without m_mutex
   std::atomic<std::thread::id> m_recvThread{}; // the running engine's receive thread, else none
 
+  // CollectDevData's work, inside its Entry.
+  int CollectLocked(const int* codes, int count);
   // The engine when InitDevice started its receive thread, else null.
   HJ::HJ212_system* RunningEngine() const;
   void NameDeviceToPort(); // hands strDevName to the port, when there is one

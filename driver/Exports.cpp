@@ -20,11 +20,12 @@ extern "C" int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device) {
   return kDriverInterfaceVersion;
 }
 
-// 0 destroyed; 1 refused (a null device, or a call from its own receive thread), as the panel expects.
+// 0 destroyed; 1 refused (a null device, a call from its own receive thread or from a panel
+// callback inside one of its calls, or while it is being stopped), as the panel expects.
 extern "C" int DestroyDeviceCtrl(IDeviceCtrl* device) {
   if (!device) return 1;
-  // From the device's own receive thread the engine cannot be stopped: refused, nothing changes.
-  if (static_cast<CDevCtrl*>(device)->OnReceiveThread()) return 1;
+  // The engine cannot be stopped from its own thread, nor freed under a call that runs: refused.
+  if (!static_cast<CDevCtrl*>(device)->MayDestroy()) return 1;
   delete device;
   return 0;
 }

@@ -53,24 +53,28 @@ CString ChannelWriteCommand(int channel, DATATYPE type, const void* value) {
 
 int CDevCtrl::DevIOCtrl(const char* command) {
   if (!command) return kErrBadArgument;
-  auto lock = Enter();
-  if (!lock) return kErrBadArgument;
-  bool hasPort = LoadPort(m_devData) != nullptr;
-  NameDeviceToPort();
-  _InitValueArray(0);
-  CString text(command);
-  orva_device::SvrDevIOCtrl(m_devData, text, m_arValue, m_strArValue);
-  return hasPort ? StatusValue() : kErrNoPort;
+  Entry entry(*this);
+  if (!entry) return kErrBusy;
+  return Guarded(-kCmdStoreFailed, [&] {
+    bool hasPort = LoadPort(m_devData) != nullptr;
+    NameDeviceToPort();
+    _InitValueArray(0);
+    CString text(command);
+    orva_device::SvrDevIOCtrl(m_devData, text, m_arValue, m_strArValue);
+    return hasPort ? StatusValue() : kErrNoPort;
+  });
 }
 
 int CDevCtrl::WriteChannel(int channel, DATATYPE type, void* value) {
   if (!value || channel < 0) return kErrBadArgument;
-  auto lock = Enter();
-  if (!lock) return kErrBadArgument;
-  if (!LoadPort(m_devData)) return kErrNoPort;
-  NameDeviceToPort();
-  _InitValueArray(0);
-  CString text = orva_device::ChannelWriteCommand(channel, type, value);
-  orva_device::SvrDevIOCtrl(m_devData, text, m_arValue, m_strArValue);
-  return StatusValue();
+  Entry entry(*this);
+  if (!entry) return kErrBusy;
+  return Guarded(-kCmdStoreFailed, [&] {
+    if (!LoadPort(m_devData)) return kErrNoPort;
+    NameDeviceToPort();
+    _InitValueArray(0);
+    CString text = orva_device::ChannelWriteCommand(channel, type, value);
+    orva_device::SvrDevIOCtrl(m_devData, text, m_arValue, m_strArValue);
+    return StatusValue();
+  });
 }

@@ -11,6 +11,7 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   if (!data || length == 0) return kErrBadArgument;
   if (OnReceiveThread()) return kErrBadArgument; // a callback of the running engine: nothing changes
   std::lock_guard<std::recursive_mutex> lock(m_mutex);
+  if (int refused = LifecycleRefusal()) return refused;
   std::unique_ptr<COwnerArchive> archive(new (std::nothrow) COwnerArchive());
   if (!archive) {
     m_devData.pArchive = nullptr;
@@ -47,10 +48,20 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
 int CDevCtrl::CleanupDevice() {
   // The receive thread cannot join itself or free the engine it runs in: refused, it keeps running.
   if (OnReceiveThread()) return kErrBadArgument;
+  HJ::HJ212_system* engine = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (int refused = LifecycleRefusal()) return refused;
+    engine = m_devData.pDevice ? m_devData.pDevice->pSystem : nullptr;
+    if (engine) m_stopping.store(true);
+  }
+  // Joined without the device mutex: the receive thread may be waiting for the panel (its
+  // database lock, say) while a panel thread holding that waits to call this device. Such calls
+  // answer kErrBusy meanwhile, and the thread ends within one pass.
+  if (engine) engine->stop(); // releases a parked thread, joins a running one
   std::lock_guard<std::recursive_mutex> lock(m_mutex);
   if (DEVBAS_DATA* context = m_devData.pDevice) {
     if (context->pSystem) {
-      context->pSystem->stop(); // releases a parked thread, joins a running one
       m_recvThread.store(std::thread::id());
       delete context->pSystem;
       context->pSystem = nullptr;
@@ -65,5 +76,6 @@ int CDevCtrl::CleanupDevice() {
     delete m_devData.pArchive;
     m_devData.pArchive = nullptr;
   }
+  m_stopping.store(false);
   return kOk;
 }

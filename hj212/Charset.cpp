@@ -3,11 +3,15 @@
 #include <cerrno>
 #include <iconv.h>
 
+#include "Envelope.h"
+
 namespace HJ {
 namespace {
 
-// One conversion with iconv, skipping input the converter refuses. A character of either set
-// never takes more than 4 bytes in the other, nor more than twice its own size plus one.
+// One conversion with iconv, dropping input the converter refuses one byte at a time: a converter
+// told to skip on its own ("//IGNORE") drops the byte after a stray lead byte with it, which may be
+// a ";" or the CR of CR LF. A character of either set never takes more than 4 bytes in the other,
+// nor more than twice its own size plus one.
 bool convert(const char* to, const char* from, const std::string& text, std::string& out) {
   iconv_t converter = iconv_open(to, from);
   if (converter == reinterpret_cast<iconv_t>(-1)) return false;
@@ -19,7 +23,8 @@ bool convert(const char* to, const char* from, const std::string& text, std::str
   while (inputLeft > 0) {
     if (iconv(converter, &input, &inputLeft, &output, &outputLeft) != static_cast<size_t>(-1)) break;
     if (errno != EILSEQ && errno != EINVAL) break; // E2BIG cannot happen with the room above
-    // Skip the byte that cannot be read (or an incomplete sequence at the end) and go on.
+    // The byte that starts no character (or an incomplete one at the end) is dropped; the
+    // bytes after it are read afresh.
     if (inputLeft == 0) break;
     ++input;
     --inputLeft;
@@ -31,48 +36,74 @@ bool convert(const char* to, const char* from, const std::string& text, std::str
   return true;
 }
 
-} // namespace
+// Length of the well-formed UTF-8 character at s[i] (1 to 4), or 0 when the byte there starts
+// none. The bounds of the second byte rule out overlong forms, surrogates and values above U+10FFFF.
+std::size_t utf8_char_length(const unsigned char* s, std::size_t i, std::size_t length) {
+  unsigned char c = s[i];
+  if (c < 0x80) return 1;
+  std::size_t more = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    more = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    more = 2;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    more = 3;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (length - i <= more) return 0;
+  if (s[i + 1] < low || s[i + 1] > high) return 0;
+  for (std::size_t k = 2; k <= more; ++k)
+    if (s[i + k] < 0x80 || s[i + k] > 0xBF) return 0;
+  return more + 1;
+}
 
-bool utf8_to_gb18030(const std::string& text, std::string& out) { return convert("GB18030//IGNORE", "UTF-8", text, out); }
-
-bool gb18030_to_utf8(const std::string& bytes, std::string& out) { return convert("UTF-8//IGNORE", "GB18030", bytes, out); }
-
-bool is_utf8(const char* bytes, std::size_t length) {
-  const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes);
-  std::size_t i = 0;
-  while (i < length) {
-    unsigned char c = s[i];
-    if (c < 0x80) {
+// The well-formed UTF-8 characters of `bytes`, every byte that starts none dropped.
+std::string utf8_dropping_bad_bytes(const std::string& bytes) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::string text;
+  text.reserve(bytes.size());
+  for (std::size_t i = 0; i < bytes.size();) {
+    std::size_t n = utf8_char_length(s, i, bytes.size());
+    if (n == 0) {
       ++i;
       continue;
     }
-    std::size_t more = 0;
-    unsigned char low = 0x80; // bounds of the second byte, which rule out overlong forms,
-    unsigned char high = 0xBF; // surrogates and values above U+10FFFF
-    if (c >= 0xC2 && c <= 0xDF) {
-      more = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      more = 2;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      more = 3;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (length - i <= more) return false;
-    if (s[i + 1] < low || s[i + 1] > high) return false;
-    for (std::size_t k = 2; k <= more; ++k)
-      if (s[i + k] < 0x80 || s[i + k] > 0xBF) return false;
-    i += more + 1;
+    text.append(bytes, i, n);
+    i += n;
+  }
+  return text;
+}
+
+} // namespace
+
+bool utf8_to_gb18030(const std::string& text, std::string& out) { return convert("GB18030", "UTF-8", text, out); }
+
+bool gb18030_to_utf8(const std::string& bytes, std::string& out) { return convert("UTF-8", "GB18030", bytes, out); }
+
+bool is_utf8(const char* bytes, std::size_t length) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes);
+  for (std::size_t i = 0; i < length;) {
+    std::size_t n = utf8_char_length(s, i, length);
+    if (n == 0) return false;
+    i += n;
   }
   return true;
 }
 
 std::string received_text(const std::string& bytes) {
   if (is_utf8(bytes.data(), bytes.size())) return bytes;
+  // A 2025 frame's text is UTF-8, one broken character or not; the Flag is read from the data
+  // segment between the envelope's length field and its CRC.
+  bool enveloped = bytes.size() >= kEnvelopeBytes && bytes.compare(0, 2, "##") == 0;
+  int flag = header_flag(enveloped ? bytes.substr(6, bytes.size() - kEnvelopeBytes) : bytes);
+  if (flag >= 0 && flag >> 2 >= kVersion2025) return utf8_dropping_bad_bytes(bytes);
   std::string text;
   if (!gb18030_to_utf8(bytes, text)) return bytes;
   return text;

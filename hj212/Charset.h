@@ -7,11 +7,13 @@
 
 namespace HJ {
 
-// Converts UTF-8 `text` to GB18030 into `out`, skipping input that is not valid UTF-8.
+// Converts UTF-8 `text` to GB18030 into `out`, dropping each byte that starts no UTF-8 character
+// (the bytes after it are kept).
 // Returns false, with `out` untouched, when the system has no such converter.
 bool utf8_to_gb18030(const std::string& text, std::string& out);
 
-// Converts GB18030 `bytes` to UTF-8 into `out`, skipping bytes that are not GB18030.
+// Converts GB18030 `bytes` to UTF-8 into `out`, dropping each byte that starts no GB18030
+// character (the bytes after it are kept: no ASCII delimiter is lost with a stray byte).
 // Returns false, with `out` untouched, when the system has no such converter.
 bool gb18030_to_utf8(const std::string& bytes, std::string& out);
 
@@ -19,8 +21,9 @@ bool gb18030_to_utf8(const std::string& bytes, std::string& out);
 // U+10FFFF). Pure ASCII is UTF-8.
 bool is_utf8(const char* bytes, std::size_t length);
 
-// A received frame as the runtime's text: valid UTF-8 byte for byte, otherwise read as GB18030;
-// as received when the system has no converter.
+// A received frame as the runtime's text: valid UTF-8 byte for byte; otherwise a frame whose Flag
+// names version 2025 or later read as UTF-8 and any other as GB18030, the bytes that are no
+// character dropped one by one; as received when GB18030 is due and the system has no converter.
 std::string received_text(const std::string& bytes);
 
 } // namespace HJ

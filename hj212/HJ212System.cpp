@@ -115,7 +115,7 @@ void HJ212_system::hj212_thread() {
     auto began = std::chrono::steady_clock::now();
     int got = -1;
     try {
-      got = _receive_pass();
+      got = _receive_pass(began);
     } catch (...) {
       // Out of memory or a throwing port: give up the buffered bytes, not the thread.
       recv_buffer.clear();
@@ -126,8 +126,10 @@ void HJ212_system::hj212_thread() {
       continue;
     }
     // A port that returns at once with nothing (or no port at all) must not make this a spin.
+    port_hold.release(); // a port replacement need not wait for the idle
     idle_until(began, began - last_byte >= std::chrono::milliseconds(kQuietMs));
   }
+  port_hold.release();
 }
 
 void HJ212_system::idle_until(std::chrono::steady_clock::time_point since, bool quiet) {
@@ -147,17 +149,20 @@ public:
   void commit(int n) override {
     engine_.recv_buffer.commit(static_cast<std::size_t>(n));
     std::string& frame = engine_.recv_frame;
-    while (engine_.recv_buffer.next(frame)) engine_._store_frame(std::move(frame)); // each frame allocated once
+    while (engine_.recv_buffer.next(frame)) {
+      engine_.port_hold.release(); // the database may wait for a panel thread that replaces the port
+      engine_._store_frame(std::move(frame)); // each frame allocated once
+    }
   }
 
 private:
   HJ212_system& engine_;
 };
 
-int HJ212_system::_receive_pass() {
+int HJ212_system::_receive_pass(std::chrono::steady_clock::time_point began) {
   if (dev_data == nullptr) return -1;
   ScannerSink sink(*this);
-  int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);
+  int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested, &port_hold, began);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
     _publish_stats();

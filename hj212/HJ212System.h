@@ -30,6 +30,7 @@
 #include <thread>
 
 #include "CpCipher.h"
+#include "DevServer.h"
 #include "FrameScanner.h"
 #include "OrvaData.h"
 
@@ -110,6 +111,8 @@ public:
   std::thread::id receive_thread_id() const { return recv_thread.get_id(); }
   std::thread::native_handle_type receive_thread_handle() { return recv_thread.native_handle(); }
   bool stop_was_requested() const { return stop_requested.load(); }
+  // Replaces the device's port; returns once the receive thread reads the old one no more.
+  void replace_port(ICommunication* port) { port_hold.replace(*dev_data, port); }
 
   // ---- receive thread's state, read or set only while no receive thread runs
   // Frames accepted since creation (wraps around), as published on channel 0.
@@ -120,9 +123,10 @@ public:
   const FrameScanner& scanner() const { return recv_buffer; }
 
   // ---- receive thread
-  // One drain of the port and the framing of what it returned. Returns the bytes read, or
-  // -1 when no port is attached.
-  int _receive_pass();
+  // One drain of the port and the framing of what it returned; the drain's time is counted from
+  // `began` (the thread's own look at the clock), or from its first look when not given. Returns
+  // the bytes read, or -1 when no port is attached.
+  int _receive_pass(std::chrono::steady_clock::time_point began = {});
   // Queues an accepted frame (a full queue gives up its oldest frame), counts and publishes it.
   void _store_frame(std::string&& frame);
 
@@ -158,6 +162,8 @@ private:
   FrameScanner recv_buffer;                 // received bytes not yet cut into frames
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start or attach
+  // The port the receive thread reads, held from its drain until a database call or an idle.
+  CDevServer::PortHold port_hold;
   const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
   CipherKey own_key_;                       // the engine's until use_cipher_key
   CipherKey* cipher_key_ = &own_key_;       // not owned; set by use_cipher_key

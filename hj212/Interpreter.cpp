@@ -166,6 +166,8 @@ int GetQueueSize(HJ212_system& engine, const Args& args) {
 }
 
 int GetData(HJ212_system& engine, const Args& args) {
+  // A variable that cannot hold the frame would lose it: the queue is left as it is.
+  if (!engine.device_data() || !is_text_variable(*engine.device_data(), args[0])) return kCmdStoreFailed;
   std::string frame;
   int left = engine.take_frame(frame);
   // The queue holds the bytes as received; scripts get the runtime's UTF-8.
@@ -216,12 +218,16 @@ const Command* find_command(const std::string& name) {
   return nullptr;
 }
 
-int run_command(HJ212_system& engine, const std::string& text, std::size_t open, std::size_t close) {
+// `keeps_status` is set when the command leaves the status value as it was: counters that were
+// viewed and stored change nothing.
+int run_command(HJ212_system& engine, const std::string& text, std::size_t open, std::size_t close, bool& keeps_status) {
   const Command* command = find_command(trim_blanks(text.substr(0, open)));
   if (!command || close < open) return kCmdMalformed; // a ")" before the "(" belongs to the name
   Args args = split(trim_blanks(text.substr(open + 1, close - open - 1)), ",");
   if (args.size() < command->minArgs || args.size() > command->maxArgs) return kCmdMalformed;
-  return command->run(engine, args);
+  int result = command->run(engine, args);
+  keeps_status = command->run == &GetStats && result == kCmdRan;
+  return result;
 }
 
 } // namespace
@@ -230,8 +236,16 @@ int HJ212_system::execute_device_cmd(const std::string& command) {
   std::size_t open = command.find('(');
   std::size_t close = command.find(')');
   if (open == std::string::npos || close == std::string::npos) return kCmdMalformed;
-  int result = run_command(*this, command, open, close);
-  last_error.store(static_cast<std::uint32_t>(result < 0 ? -result : result));
+  bool keeps_status = false;
+  int result = kCmdStoreFailed;
+  try {
+    result = run_command(*this, command, open, close, keeps_status);
+  } catch (...) {
+    // The panel's database (or port) threw: answered as a failed store, and a frame GetData had
+    // taken is gone as after any failed store. A panel that does not catch would abort.
+    keeps_status = false;
+  }
+  if (!keeps_status) last_error.store(static_cast<std::uint32_t>(result < 0 ? -result : result));
   return result;
 }
 

@@ -3,10 +3,14 @@
 
 // 0: success.
 constexpr int kOk = 0;
-// Bad argument: null pointer, zero count or length, negative channel, or a port whose mode is neither 1 nor 2.
+// Bad argument: null pointer, zero count or length, negative channel, or a port whose mode is neither 1 nor 2;
+// also a lifecycle call refused on the device's receive thread or from a panel callback inside one of its calls.
 constexpr int kErrBadArgument = static_cast<int>(0x80000001u);
 // A database call while the panel's declared interface version is below 1.
 constexpr int kErrHostVersion = static_cast<int>(0x80000002u);
+// Busy: the device is being stopped, or (on its receive thread) another call is inside it. Nothing
+// ran and the status value is unchanged; the call may be made again in the next cycle.
+constexpr int kErrBusy = static_cast<int>(0x80000003u);
 // A typed-access callback without a database interface.
 constexpr int kErrNoDatabase = static_cast<int>(0x80000000u);
 // No port object attached.
@@ -17,7 +21,8 @@ constexpr int kErrNoAdapter = -3;
 // report their magnitude.
 // The command ran (its own outcome, if any, went to its status variable).
 constexpr int kCmdRan = 0;
-// A queue or counter command could not store its result in the named variable.
+// A queue or counter command could not store its result in the named variable, or GetData's frame
+// variable is no text variable; also any command during which the panel's database or port threw.
 constexpr int kCmdStoreFailed = -4;
 // Malformed: unknown name, wrong argument count, or no "(" and ")" in that order.
 constexpr int kCmdMalformed = -5;

@@ -14,7 +14,7 @@ trap 'rm -rf "$tmp"' EXIT
 
 # Instructions per byte of one stream kind: callgrind collects the receive passes only.
 ipb() {
-  valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::_receive_pass()' \
+  valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::_receive_pass*' \
     --callgrind-out-file="$tmp/cg.$1" "$build/bin/recv_cost" "$1" \
     >"$tmp/out.$1" 2>"$tmp/err.$1"
   local bytes total

@@ -1,5 +1,5 @@
 // Runs the receive pass over one stream kind; callgrind collects only the passes:
-//   valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::_receive_pass()' recv_cost KIND
+//   valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::_receive_pass*' recv_cost KIND
 // prints "KIND bytes frames"; instructions per byte = the callgrind total / bytes.
 // KIND: valid, noise, dense, crafted, byte-drained (valid frames, 1-byte reads drained together),
 // byte-pass (valid frames, 1-byte reads, one read per pass); with a key set: valid-keyed,

@@ -4,10 +4,14 @@
 // over-claiming, endless "more" hints, failing and throwing reads; a read whose bytes begin with
 // 0xE5 carries one of three frames encrypted under the key of K instead, whole or cut), SM4 keys
 // set and removed and encrypted frames sent (device parameters 4 and 5 from the configuration
-// byte), and a database that refuses or throws. Each input ends with the device destroyed:
-// nothing may crash, leak or hang.
+// byte), a database that refuses or throws, and a database whose stores call back: into the
+// device (any entry point, lifecycle included, from the panel's thread inside a call or from the
+// receive thread) or by throwing. Each input ends with the device destroyed: nothing may crash,
+// leak or hang, no exception may leave an export, and every lifecycle call from a callback is
+// refused.
 #include <dlfcn.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
@@ -16,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -24,6 +29,7 @@
 #include "ConfigBytes.h"
 #include "DeviceExports.h"
 #include "FakePanel.h"
+#include "ResultCodes.h"
 
 namespace {
 
@@ -160,11 +166,65 @@ const char kRawPlain[] =
 const std::string kEncrypted[] = {std::string(kRawHoldingCrLf, sizeof kRawHoldingCrLf - 1), std::string(kTextForm, sizeof kTextForm - 1),
                                   std::string(kRawPlain, sizeof kRawPlain - 1)};
 
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+// The device the panel holds, for callbacks on either thread.
+std::atomic<IDeviceCtrl*> g_device{nullptr};
+
+// What a panel callback does when the database stores, each step once, on whichever thread stored.
+enum class Step : uint8_t { Cleanup, Init, Port, Destroy, Command, Collect, Write, Throw, Count };
+struct Callbacks {
+  std::vector<Step> steps;
+  std::vector<const char*> commands; // one per step
+  std::atomic<size_t> next{0};
+};
+
+void CallBack(Callbacks& plan, const PFN_DestroyDeviceCtrl destroy, ICommunication* port) {
+  size_t i = plan.next++;
+  IDeviceCtrl* device = g_device.load();
+  if (i >= plan.steps.size() || !device) return;
+  static const std::string config = fake::ConfigBytes({1, 11, 12}, {fake::Row()});
+  // A callback runs inside one of the device's calls or on its receive thread: its lifecycle
+  // calls are always refused.
+  switch (plan.steps[i]) {
+  case Step::Cleanup:
+    require(device->CleanupDevice() == kErrBadArgument);
+    break;
+  case Step::Init:
+    require(device->InitDevice(fake::Bytes(config), static_cast<int>(config.size())) == kErrBadArgument);
+    break;
+  case Step::Port:
+    require(device->UpdataCommunication(port) == kErrBadArgument);
+    break;
+  case Step::Destroy:
+    require(destroy(device) == 1);
+    break;
+  case Step::Command:
+    device->DevIOCtrl(plan.commands[i]);
+    break;
+  case Step::Collect: {
+    int codes[2] = {3, 3};
+    device->CollectDevData(codes, 2);
+    break;
+  }
+  case Step::Write: {
+    int value = static_cast<int>(i);
+    device->WriteChannel(static_cast<int>(i % 2), DT_INTEGER, &value);
+    break;
+  }
+  default:
+    throw std::runtime_error("panel callback failure");
+  }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Plugin plugin;
   static ScriptPort port;
+  static ScriptPort quiet; // a second port, whose line stays quiet: the device may be switched to it and back
   Input in(data, size);
   fake::Rtdb rtdb;
   for (const char* name : {"F", "T", "S", "Empty"}) rtdb.SetText(name, "");
@@ -174,19 +234,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rtdb.BindChannel(0, "Count");
   rtdb.BindChannel(1, "S");
   port.Reset(1 + in.Byte() % 3);
+  quiet.Reset(1);
   IDeviceCtrl* device = nullptr;
   int slowCalls = 0; // script commands and channel writes sleep a little each: a few per input
   for (int op = 0; op < 48 && in.More(); ++op) {
+    // No exception leaves an export: the panel's own throwing database included.
     try {
-      switch (in.Byte() % 12) {
+      switch (in.Byte() % 13) {
       case 0:
-        if (!device) device = plugin.create(in.Slice().c_str(), in.Byte() % 8 ? &rtdb : nullptr);
+        if (!device) {
+          device = plugin.create(in.Slice().c_str(), in.Byte() % 8 ? &rtdb : nullptr);
+          g_device = device;
+        }
         break;
       case 1:
         plugin.version(static_cast<int8_t>(in.Byte()), device);
         break;
       case 2:
-        if (device) device->UpdataCommunication(in.Byte() % 8 ? &port : nullptr);
+        if (device) {
+          uint8_t pick = in.Byte();
+          device->UpdataCommunication(pick % 8 == 0 ? nullptr : pick % 8 == 7 ? &quiet : &port);
+        }
         break;
       case 3:
         if (device) {
@@ -259,20 +327,41 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else rtdb.FailNextSets(how % 5);
         break;
       }
-      default:
+      case 11:
         if (device && in.Byte() % 4 == 0) {
-          plugin.destroy(device);
+          require(plugin.destroy(device) == 0);
+          g_device = nullptr;
           device = nullptr;
         }
+        break;
+      default: {
+        // Callbacks for the stores from here on: up to three steps, by name (the panel's thread,
+        // inside a command) or by channel (a collection cycle, or the receive thread).
+        auto plan = std::make_shared<Callbacks>();
+        for (int n = in.Byte() % 4; n > 0; --n) {
+          uint8_t pick = in.Byte();
+          plan->steps.push_back(static_cast<Step>(pick % static_cast<uint8_t>(Step::Count)));
+          plan->commands.push_back(kCommands[(pick >> 4) % 5]);
+        }
+        PFN_DestroyDeviceCtrl destroy = plugin.destroy;
+        ICommunication* other = &quiet;
+        if (in.Byte() % 2) rtdb.OnNameSet([plan, destroy, other](const std::string&) { CallBack(*plan, destroy, other); });
+        else rtdb.OnChannelSet([plan, destroy, other](int) { CallBack(*plan, destroy, other); });
       }
-    } catch (const std::exception&) {
-      // The panel's own throwing database, reached on its own thread, throws back to it.
+      }
+    } catch (...) {
+      std::abort();
     }
   }
   port.Quiet(); // the receive thread's reads return at once from here on, so the stop is prompt
+  quiet.Quiet();
   try {
-    plugin.destroy(device);
-  } catch (const std::exception&) {
+    if (device) require(plugin.destroy(device) == 0);
+  } catch (...) {
+    std::abort();
   }
+  g_device = nullptr;
+  rtdb.OnNameSet(nullptr);
+  rtdb.OnChannelSet(nullptr);
   return 0;
 }

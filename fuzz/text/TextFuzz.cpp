@@ -1,6 +1,7 @@
-// The first byte picks what is fuzzed: split, get_value / get_value_cp, or the frame builder over
-// a fake variable store (whose values contain names, keys and delimiters, so substitutions cascade).
-// Besides "no crash", each branch checks properties that hold for every input.
+// The first byte picks what is fuzzed: split, get_value / get_value_cp, the frame builder over
+// a fake variable store (whose values contain names, keys and delimiters, so substitutions cascade),
+// or the charset conversions of GetData and Send. Besides "no crash", each branch checks
+// properties that hold for every input.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "Charset.h"
 #include "FakeVariables.h"
 #include "FieldExtract.h"
 #include "FrameBuilder.h"
@@ -72,11 +74,30 @@ void fuzz_build(const std::string& templ, bool with_variables) {
   require(built.size() <= templ.size() + (templ.size() + 1) * 320);
 }
 
+// The bytes a script splits a frame on, in order.
+std::string delimiters_of(const std::string& text) {
+  std::string found;
+  for (char c : text)
+    if (c == ';' || c == ',' || c == '=' || c == '&' || c == '\r' || c == '\n') found += c;
+  return found;
+}
+
+// Only bytes that are no character are dropped: every delimiter of the input is in the output, in
+// order, whichever way the text goes (no character of either set holds a delimiter byte).
+void fuzz_charset(const std::string& bytes) {
+  const std::string text = HJ::received_text(bytes);
+  require(delimiters_of(text) == delimiters_of(bytes));
+  require(HJ::is_utf8(text.data(), text.size()));
+  std::string wire;
+  require(HJ::utf8_to_gb18030(bytes, wire));
+  require(delimiters_of(wire) == delimiters_of(bytes));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
   FuzzedDataProvider input(bytes, size);
-  switch (input.ConsumeIntegralInRange<int>(0, 3)) {
+  switch (input.ConsumeIntegralInRange<int>(0, 4)) {
   case 0: {
     const std::string delimiters = input.ConsumeRandomLengthString(4);
     fuzz_split(delimiters, input.ConsumeRemainingBytesAsString());
@@ -89,6 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
   }
   case 2:
     fuzz_build(input.ConsumeRemainingBytesAsString(), true);
+    break;
+  case 4:
+    fuzz_charset(input.ConsumeRemainingBytesAsString());
     break;
   default:
     fuzz_build(input.ConsumeRemainingBytesAsString(), false);

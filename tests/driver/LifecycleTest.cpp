@@ -23,6 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+const std::string kConfig = fake::ConfigBytes({3, 11, 12}, {fake::Row(), fake::Row()});
+const std::string kFrame = "##0005ST=3260C0\r\n";
+
 struct Device {
   fake::Rtdb rtdb;
   fake::Port port;
@@ -30,6 +33,13 @@ struct Device {
   Device() : ctrl(static_cast<CDevCtrl*>(CreateDeviceCtrl("dev", &rtdb))) { ctrl->UpdataCommunication(&port); }
   ~Device() { DestroyDeviceCtrl(ctrl); }
   int Init(const std::string& bytes) { return ctrl->InitDevice(fake::Bytes(bytes), static_cast<int>(bytes.size())); }
+  // One lifecycle call by name, as a panel callback makes it.
+  int Lifecycle(const std::string& call, ICommunication* other) {
+    if (call == "CleanupDevice") return ctrl->CleanupDevice();
+    if (call == "InitDevice") return Init(kConfig);
+    if (call == "UpdataCommunication") return ctrl->UpdataCommunication(other);
+    return DestroyDeviceCtrl(ctrl);
+  }
   DEVBAS_DATA* context() { return ctrl->m_devData.pDevice; }
   HJ::HJ212_system* engine() { return context() ? context()->pSystem : nullptr; }
   int Collect(int count = 1) {
@@ -37,9 +47,6 @@ struct Device {
     return ctrl->CollectDevData(codes.data(), count);
   }
 };
-
-const std::string kConfig = fake::ConfigBytes({3, 11, 12}, {fake::Row(), fake::Row()});
-const std::string kFrame = "##0005ST=3260C0\r\n";
 
 // Polls `done` for up to ten seconds: a loaded machine under qemu can hold a thread that long.
 template <class F>
@@ -114,7 +121,8 @@ TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
   struct Case {
     const char* call;
     int refused;
-  } cases[] = {{"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"DestroyDeviceCtrl", 1}};
+  } cases[] = {{"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"UpdataCommunication", kErrBadArgument},
+               {"DestroyDeviceCtrl", 1}};
   for (const Case& c : cases) {
     Device d;
     d.rtdb.SetInt("Count", 0);
@@ -123,9 +131,10 @@ TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
     DEVBAS_DATA* context = d.context();
     std::atomic<int> result{0}, calls{0};
     const std::string call = c.call;
+    fake::Port other;
     d.rtdb.OnChannelSet([&](int channel) {
       if (channel != 0) return;
-      result = call == "CleanupDevice" ? d.ctrl->CleanupDevice() : call == "InitDevice" ? d.Init(kConfig) : DestroyDeviceCtrl(d.ctrl);
+      result = d.Lifecycle(call, &other);
       ++calls;
     });
     d.Collect();
@@ -136,7 +145,45 @@ TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
     EXPECT_EQ(result, c.refused) << call;
     EXPECT_EQ(d.context(), context) << call;
     EXPECT_EQ(d.engine()->queue_size(), 2u) << call;
+    EXPECT_EQ(LoadPort(d.ctrl->m_devData), &d.port) << call;
     d.rtdb.OnChannelSet(nullptr);
+  }
+}
+
+// The same from a panel callback on the panel's own thread, inside a script command (a database
+// store during GetData, Send or MakeProtocol): refused, and the command ends on the engine it
+// began with.
+TEST(Lifecycle, ReentryFromInsideACommandIsRefused) {
+  struct Case {
+    const char* call;
+    int refused;
+  } cases[] = {{"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"UpdataCommunication", kErrBadArgument},
+               {"DestroyDeviceCtrl", 1}};
+  for (const Case& c : cases) {
+    for (const char* command : {"GetData(F,N)", "Send(D,N,F)", "MakeProtocol(D,F)"}) {
+      SCOPED_TRACE(std::string(c.call) + " inside " + command);
+      Device d;
+      d.rtdb.SetText("F", "");
+      d.rtdb.SetText("D", "ST=32");
+      d.rtdb.SetInt("N", 99);
+      d.Init(kConfig);
+      d.engine()->_store_frame(std::string(kFrame)); // the thread is parked: the test may queue
+      DEVBAS_DATA* context = d.context();
+      fake::Port other;
+      std::atomic<int> result{0}, calls{0};
+      d.rtdb.OnNameSet([&](const std::string& name) {
+        if (name != "F" || calls++ > 0) return;
+        result = d.Lifecycle(c.call, &other);
+      });
+      EXPECT_EQ(d.ctrl->DevIOCtrl(command), 0);
+      d.rtdb.OnNameSet(nullptr);
+      EXPECT_EQ(calls, 1);
+      EXPECT_EQ(result, c.refused);
+      EXPECT_EQ(d.context(), context);
+      EXPECT_EQ(LoadPort(d.ctrl->m_devData), &d.port);
+      bool built = std::string(command).compare(0, 12, "MakeProtocol") == 0;
+      EXPECT_EQ(built ? d.rtdb.Get("F").s : std::to_string(d.rtdb.Get("N").i), built ? "ST=32" : "0") << "the command ran to its end";
+    }
   }
 }
 
@@ -190,8 +237,135 @@ TEST(Lifecycle, ChannelWriteFromTheReceiveThreadDuringStopIsRefused) {
   }
   panel.join();
   EXPECT_EQ(cleanup, 0);
-  EXPECT_EQ(result, kErrBadArgument);
+  EXPECT_EQ(result, kErrBusy);
   d.rtdb.OnChannelSet(nullptr);
+}
+
+// The same while a panel thread is inside the device: busy (nothing ran), not "no command".
+TEST(Lifecycle, CommandFromTheReceiveThreadWhileThePanelIsInsideAnswersBusy) {
+  Signal inside, answered; // outlive the device, whose receive thread notifies them
+  Device d;
+  d.rtdb.SetInt("Count", 0);
+  d.rtdb.BindChannel(0, "Count");
+  d.rtdb.SetInt("N", 0);
+  d.Init(kConfig);
+  d.Collect();
+  std::atomic<int> result{0};
+  d.rtdb.OnChannelSet([&](int channel) {
+    if (channel != 0) return;
+    result = d.ctrl->DevIOCtrl("GetQueueSize(N)");
+    answered.notify();
+  });
+  d.rtdb.OnNameSet([&](const std::string&) {
+    inside.notify();
+    answered.wait_for(std::chrono::seconds(5)); // the panel's call stays inside meanwhile
+  });
+  std::thread panel([&] { d.ctrl->DevIOCtrl("GetQueueSize(N)"); });
+  ASSERT_TRUE(inside.wait_for(std::chrono::seconds(5)));
+  d.port.Feed(kFrame);
+  EXPECT_TRUE(answered.wait_for(std::chrono::seconds(5)));
+  panel.join();
+  EXPECT_EQ(result, kErrBusy);
+  d.rtdb.OnNameSet(nullptr);
+  d.rtdb.OnChannelSet(nullptr);
+}
+
+// The receive thread waits for the panel's database lock while a panel thread holding that lock
+// calls the device (a change handler): stop must not hold the device meanwhile. The call answers
+// busy and the stop completes within a pass.
+TEST(Lifecycle, StopDoesNotWaitForAPanelThreadThatWaitsForTheDevice) {
+  std::mutex panelDatabase; // the panel's own database lock
+  Signal locked, published, go;
+  Device d;
+  d.rtdb.SetInt("Count", 0);
+  d.rtdb.BindChannel(0, "Count");
+  d.rtdb.SetInt("N", 0);
+  d.Init(kConfig);
+  d.rtdb.OnChannelSet([&](int channel) {
+    if (channel != 0) return;
+    published.notify();
+    std::lock_guard<std::mutex> wait(panelDatabase);
+  });
+  std::atomic<int> handled{0};
+  std::thread handler([&] {
+    std::lock_guard<std::mutex> hold(panelDatabase);
+    locked.notify();
+    go.wait_for(std::chrono::seconds(5));
+    handled = d.ctrl->DevIOCtrl("GetQueueSize(N)");
+  });
+  ASSERT_TRUE(locked.wait_for(std::chrono::seconds(5)));
+  d.Collect();
+  d.port.Feed(kFrame);
+  ASSERT_TRUE(published.wait_for(std::chrono::seconds(5))) << "no frame published";
+  HJ::HJ212_system* engine = d.engine(); // freed only once the handler let go of the lock
+  std::atomic<int> cleanup{-1};
+  Signal stopped;
+  std::thread panel([&] {
+    cleanup = d.ctrl->CleanupDevice();
+    stopped.notify();
+  });
+  ASSERT_TRUE(WaitFor([&] { return engine->stop_was_requested(); }));
+  auto asked = Clock::now();
+  go.notify();
+  if (!stopped.wait_for(std::chrono::seconds(5))) {
+    ADD_FAILURE() << "stop deadlocked";
+    std::_Exit(1); // the stopping thread still uses the device: no orderly way out
+  }
+  EXPECT_LT(Clock::now() - asked, std::chrono::seconds(2));
+  panel.join();
+  handler.join();
+  EXPECT_EQ(cleanup, 0);
+  EXPECT_EQ(handled, kErrBusy);
+  EXPECT_EQ(d.context(), nullptr);
+  d.rtdb.OnChannelSet(nullptr);
+}
+
+// A port whose first read blocks, noting while it is inside ReadData.
+class SlowPort final : public ICommunication {
+public:
+  int Open() override { return 1; }
+  int Close() override { return 1; }
+  int WriteData(const unsigned char*, int*, int) override { return 1; }
+  int ClearBuffer() override { return 1; }
+  int SetDeviceName(const char*) override { return 1; }
+  int GetCommMode() override { return 1; }
+  int SetTimeout(int) override { return 1; }
+  int GetTimeout() override { return 0; }
+  int ReadData(unsigned char* buffer, int* length, int) override {
+    if (first_.exchange(false)) {
+      reading_ = true;
+      entered_.notify();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      buffer[0] = '#';
+      *length = 1; // claims more: a drain without a hold would read this port again
+      reading_ = false;
+      return 1;
+    }
+    *length = 0;
+    return 0;
+  }
+  bool Reading() const { return reading_; }
+  bool WaitEntered() { return entered_.wait_for(std::chrono::seconds(5)); }
+
+private:
+  std::atomic<bool> first_{true}, reading_{false};
+  Signal entered_;
+};
+
+// The panel may free the old port once UpdataCommunication returns: by then the receive thread has
+// let go of it (ASan reports a read of freed memory otherwise).
+TEST(Lifecycle, UpdataCommunicationReturnsOnceTheReceiveThreadLetGoOfTheOldPort) {
+  Device d;
+  auto* old = new SlowPort();
+  d.ctrl->UpdataCommunication(old);
+  d.Init(kConfig);
+  d.Collect();
+  ASSERT_TRUE(old->WaitEntered());
+  EXPECT_EQ(d.ctrl->UpdataCommunication(&d.port), 0);
+  EXPECT_FALSE(old->Reading()) << "returned while the receive thread was inside the old port";
+  delete old;
+  d.port.Feed(kFrame);
+  EXPECT_TRUE(WaitFor([&] { return d.engine()->queue_size() == 1; })) << "the new port is read";
 }
 
 // Two panel threads may call one device at once: its entry points take turns on the channel arrays.
@@ -247,11 +421,15 @@ TEST(Collect, ReportsTheLastCommandsFailure) {
   Device d;
   d.Init(kConfig);
   EXPECT_EQ(d.Collect(), kStatusNoFailure);
+  d.rtdb.SetInt("N", 0);
   d.ctrl->DevIOCtrl("GetQueueSize(NoSuchVariable)");
   EXPECT_EQ(d.Collect(), 4);
   d.ctrl->DevIOCtrl("Foo(X)");
   EXPECT_EQ(d.Collect(), 5);
-  d.rtdb.SetInt("N", 0);
+  d.ctrl->DevIOCtrl("GetStats(N)");
+  EXPECT_EQ(d.Collect(), 5) << "a view of the counters changes nothing";
+  d.ctrl->DevIOCtrl("GetStats(N,NoSuchCount)");
+  EXPECT_EQ(d.Collect(), 4);
   d.ctrl->DevIOCtrl("GetQueueSize(N)");
   EXPECT_EQ(d.Collect(), kStatusNoFailure);
 }

@@ -73,8 +73,11 @@ TEST_F(Commands, Grammar) {
     Run("Foo(X)"); // a known last result: malformed, 5
     int result = Run(c.command);
     EXPECT_EQ(result, c.result) << c.command;
-    bool bothParentheses = std::string(c.command).find('(') != std::string::npos && std::string(c.command).find(')') != std::string::npos;
-    EXPECT_EQ(engine->last_result(), bothParentheses ? static_cast<uint32_t>(-c.result) : 5u) << c.command;
+    const std::string command = c.command;
+    bool bothParentheses = command.find('(') != std::string::npos && command.find(')') != std::string::npos;
+    // Counters viewed and stored leave the status value as it was.
+    bool keeps = result == 0 && (command.compare(0, 8, "GetStats") == 0 || command.compare(0, 8, "getstats") == 0);
+    EXPECT_EQ(engine->last_result(), bothParentheses && !keeps ? static_cast<uint32_t>(-c.result) : 5u) << c.command;
   }
 }
 
@@ -92,8 +95,16 @@ TEST_F(Commands, GetQueueSizeAndGetData) {
   EXPECT_EQ(Run("GetData(F,L)"), 0);
   EXPECT_EQ(rtdb.Get("F").s, "##0005ST=3260C0\r\n");
   EXPECT_EQ(rtdb.Get("L").i, 1);
-  EXPECT_EQ(Run("GetData(NoSuchVariable,L)"), -4); // the frame is gone all the same
+  // A frame variable that is missing or holds no text: nothing is taken.
+  rtdb.SetDouble("D", 5.5);
+  for (const char* command : {"GetData(NoSuchVariable,L)", "GetData(Q,L)", "GetData(D,L)"}) {
+    EXPECT_EQ(Run(command), -4) << command;
+    EXPECT_EQ(engine->queue_size(), 1u) << command;
+  }
+  EXPECT_EQ(rtdb.Get("Q").i, 2);
   EXPECT_EQ(rtdb.Get("L").i, 1) << "the count is not written after a refused frame store";
+  rtdb.FailNextSets(2); // a text variable that refuses the frame twice: the frame is gone
+  EXPECT_EQ(Run("GetData(F,L)"), -4);
   EXPECT_EQ(engine->queue_size(), 0u);
   EXPECT_EQ(Run("GetData(F,L)"), 0);
   EXPECT_EQ(rtdb.Get("F").s, "");
@@ -359,6 +370,7 @@ TEST_F(Commands, KeySurvivesARestartOfTheLine) {
 }
 
 TEST_F(Commands, GetDataHandsScriptsUtf8) {
+  const std::string kWater = "\xE6\xB0\xB4\xE8\xB4\xA8"; // two Chinese characters in UTF-8
   struct Case {
     std::string queued;
     std::string stored;
@@ -368,14 +380,41 @@ TEST_F(Commands, GetDataHandsScriptsUtf8) {
       {"##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", "##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", true}, // UTF-8 kept
       {"##0005ST=3260C0\r\n", "##0005ST=3260C0\r\n", true},
       {"##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", "##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", false}, // as received
+      // A byte that is no character goes alone: the delimiter after it stays.
+      {"##0013MN=AB\xFE;Flag=5ABCD\r\n", "##0013MN=AB;Flag=5ABCD\r\n", true},
+      {"##0016CP=&&Name=x\x81&&4E00\r\n", "##0016CP=&&Name=x&&4E00\r\n", true},
+      {"Name=\x81\r\n", "Name=\r\n", true},
+      // Not UTF-8 in a 2025 frame: read as UTF-8, the broken character dropped.
+      {"##0033Flag=9;CP=&&S=" + kWater + "\xE6\xB0,T=1&&ABCD\r\n", "##0033Flag=9;CP=&&S=" + kWater + ",T=1&&ABCD\r\n", true},
+      {"##0011 Flag = 0009 ;S=\xBB\xAF" "ABCD\r\n", "##0011 Flag = 0009 ;S=ABCD\r\n", true},
+      // A 2017 frame: GB18030.
+      {"##0033Flag=5;CP=&&S=\xBB\xAF\xE6\xB0,T=1&&ABCD\r\n", "##0033Flag=5;CP=&&S=\xE5\x8C\x96\xE5\xA7\x98,T=1&&ABCD\r\n", true},
   };
   for (const Case& c : cases) {
     Queue(c.queued);
     fake_iconv::SetConverterMissing(!c.converter);
     EXPECT_EQ(Run("GetData(F,L)"), 0);
     fake_iconv::SetConverterMissing(false);
-    EXPECT_EQ(rtdb.Get("F").s, c.stored);
+    EXPECT_EQ(rtdb.Get("F").s, c.stored) << c.queued;
   }
+}
+
+// No exception the panel's database throws leaves the device: the command answers 4 (GetData's
+// frame is gone, as after any failed store), and a collection cycle publishes the other channels.
+TEST_F(Commands, ADatabaseThatThrowsStaysInside) {
+  Queue("##0005ST=3260C0\r\n");
+  rtdb.ThrowOnNextSets(1);
+  int result = 0;
+  EXPECT_NO_THROW(result = ctrl->DevIOCtrl("GetData(F,L)"));
+  EXPECT_EQ(result, 4);
+  EXPECT_EQ(engine->queue_size(), 0u);
+  rtdb.BindChannel(0, "Q");
+  rtdb.BindChannel(1, "L");
+  int codes[2] = {3, 3};
+  rtdb.ThrowOnNextSets(1);
+  EXPECT_NO_THROW(result = ctrl->CollectDevData(codes, 2));
+  EXPECT_EQ(result, 4) << "the status value: the last command's failure";
+  EXPECT_NE(rtdb.Get("L").i, 99) << "the channel after the throwing one is still published";
 }
 
 TEST_F(Commands, WithoutConverterTheFrameLeavesUnchanged) {

@@ -96,6 +96,13 @@ public:
     onChannelSet_ = std::move(hook);
   }
 
+  // Runs after every set by name, as OnChannelSet does: a panel callback on the thread of the
+  // call that stored (inside a script command, say).
+  void OnNameSet(std::function<void(const std::string& name)> hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    onNameSet_ = std::move(hook);
+  }
+
   // ---- what it saw
   int calls() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -135,9 +142,13 @@ public:
   int GetValueByName(const char* name, int& value) override { return ReadAt(-1, name, "get int", DT_INTEGER, value); }
   int GetValueByName(const char* name, double& value) override { return ReadAt(-1, name, "get double", DT_DOUBLE, value); }
   int GetValueByName(const char* name, std::string& value) override { return ReadAt(-1, name, "get text", DT_STRING, value); }
-  int SetValueByName(const char* name, int value) override { return WriteAt(-1, name, "set int", DT_INTEGER, value); }
-  int SetValueByName(const char* name, double value) override { return WriteAt(-1, name, "set double", DT_DOUBLE, value); }
-  int SetValueByName(const char* name, std::string& value) override { return WriteAt(-1, name, "set text", DT_STRING, value); }
+  int SetValueByName(const char* name, int value) override { return NameHooked(name, WriteAt(-1, name, "set int", DT_INTEGER, value)); }
+  int SetValueByName(const char* name, double value) override {
+    return NameHooked(name, WriteAt(-1, name, "set double", DT_DOUBLE, value));
+  }
+  int SetValueByName(const char* name, std::string& value) override {
+    return NameHooked(name, WriteAt(-1, name, "set text", DT_STRING, value));
+  }
   int GetValueTypeByChannel(int channel, DATATYPE& type) override {
     std::lock_guard<std::mutex> lock(mutex_);
     return TypeOf(channel, Bound(channel), type);
@@ -168,6 +179,15 @@ private:
       hook = onChannelSet_;
     }
     if (hook) hook(channel);
+    return result;
+  }
+  int NameHooked(const char* name, int result) {
+    std::function<void(const std::string&)> hook;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hook = onNameSet_;
+    }
+    if (hook) hook(name ? name : "");
     return result;
   }
   template <class F>
@@ -258,6 +278,7 @@ private:
   std::map<int, std::string> channels_;
   std::vector<Call> log_;
   std::function<void(int)> onChannelSet_;
+  std::function<void(const std::string&)> onNameSet_;
   bool recording_ = false;
   bool strict_ = false;
   int missing_ = 1;

@@ -73,6 +73,7 @@ RecvStats HJ212_system::stats() {
 }
 
 void HJ212_system::_publish_stats() {
+  passes_unpublished_ = 0;
   const FrameScanner::Counts& scan = recv_buffer.counts();
   // Release stores: the odd sequence is visible before any word of this write (no fences, which
   // ThreadSanitizer cannot follow).
@@ -165,10 +166,11 @@ int HJ212_system::_receive_pass(std::chrono::steady_clock::time_point began) {
   int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested, &port_hold, began);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
-    _publish_stats();
-  } else if (recv_buffer.following()) {
-    return _expire_followed(got);
+    if (++passes_unpublished_ >= kStatsPasses) _publish_stats();
+    return got;
   }
+  if (passes_unpublished_ != 0) _publish_stats(); // bytes stopped coming: the counts stand as they are
+  if (recv_buffer.following()) return _expire_followed(got);
   return got;
 }
 
@@ -197,6 +199,7 @@ void HJ212_system::_store_frame(std::string&& frame) {
   }
   ++recv_counts.accepted;
   if (full) ++recv_counts.dropped;
+  passes_unpublished_ = kStatsPasses; // published at the end of this pass
   frame_count = static_cast<std::int32_t>(static_cast<std::uint32_t>(frame_count) + 1u);
   try {
     _publish_frame_count();

@@ -15,8 +15,10 @@
 // span is read with one key, old or new, and a pass that completes no span pays nothing for it.
 // queue_mutex guards recv_queue and started, and is held for one queue operation only: the
 // panel's port and database are never called while it is held. The receive counters go to the
-// panel's thread through a sequence lock over 32-bit halves, published once a pass: 64-bit values
-// never tear, no 64-bit atomics (ARMv5 would need libatomic), and no lock costs a one-byte pass.
+// panel's thread through a sequence lock over 32-bit halves, published after a pass that stored a
+// frame, after every kStatsPasses-th pass that read bytes and after the first that read none (a
+// trickle of one byte a pass does not pay a publish each byte): 64-bit values never tear, no 64-bit
+// atomics (ARMv5 would need libatomic), and no lock costs a one-byte pass.
 #pragma once
 
 #include <atomic>
@@ -144,6 +146,9 @@ private:
   void _publish_frame_count();
   // Copies the receive thread's counters to where stats() reads them.
   void _publish_stats();
+  // Passes with bytes between publishes, when none stored a frame.
+  static constexpr unsigned kStatsPasses = 16;
+  unsigned passes_unpublished_ = 0;         // the receive thread's alone
   // After a pass without bytes: gives up a followed span once a drain deadline passed quietly.
   // Returns `got`, the pass's result.
   int _expire_followed(int got);

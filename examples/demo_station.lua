@@ -21,7 +21,7 @@ local function platform(name, address, frames)
     },
     channels = { [0] = frames },
   }
-  links[#links + 1] = station.new_link(dev, { mn = args.mn, pw = args.pw, rtd = args.rtd == "on" })
+  links[#links + 1] = station.new_link(dev, station.options())
 end
 
 platform("city", args.city or "127.0.0.1:9000", "CityFrames")

@@ -132,6 +132,35 @@ standard-2017 | standard-2025)
   expect platform "non-ASCII frames" "1, 0 in the wrong charset"
   expect platform "wrong Flag version" 0
   ;;
+standard-2025-station)
+  # The 2025 station (periodic_uploads.lua: 20 factors, so its minute and hourly data go out in
+  # packets) with a key against a 2025 platform that drops the link for 2.5 s after 7 s: key
+  # exchange, heartbeats, hardware identifiers, a new MN, a pushed key and one of a wrong length.
+  key=0123456789ABCDEF
+  start_platform platform --standard 2025 --key "$key" --drop-link 7:2.5 --duration 20
+  start_host host -D platform="$platform_addr" -D standard=2025 -D key="$key" -D heartbeat=1 -D answer_timeout=2 \
+    -D minute=2 -D hour=3 "$root/examples/periodic_uploads.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 7
+  expect platform "key exchange" "1 requests answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
+  summary platform MN | grep -q "then [0-9A-F]\{24\} after 1002" || fail "no new MN"
+  summary platform "hardware ids" | grep -q "^[2-9] (1001)" || fail "no 1001 at the start and after the drop"
+  summary platform heartbeats | grep -q "^[1-9][0-9] " || fail "fewer than 10 heartbeats"
+  summary platform "link dropped" | grep -q "^for 2500 ms" || fail "the link was not dropped"
+  grep -q "upload CN=2061 .*: [2-9] packets$" "$work/platform.out" || fail "no hourly data in packets"
+  # nothing lost: each upload the station kept before the platform's end came again with RF=1,
+  # its QN and its DataTime (the platform checks the order: newest first)
+  last=$(grep -n "link down" "$work/host.out" | tail -n 1 | cut -d: -f1)
+  kept=$(head -n "${last:-0}" "$work/host.out" | sed -n 's/.*kept for resending: \(CN=[0-9]* QN=[0-9]* DataTime=[0-9]*\).*/\1/p' | sort -u)
+  [ -n "$kept" ] || fail "nothing was kept while the link was down"
+  while read -r upload; do
+    grep -q "upload $upload: .*resent (RF=1)" "$work/platform.out" || fail "kept, never resent: $upload"
+  done <<<"$kept"
+  resent=$(summary platform resends | cut -d' ' -f1)
+  [ "${resent:-0}" -ge "$(wc -l <<<"$kept")" ] || fail "resends: $(summary platform resends), kept: $(wc -l <<<"$kept")"
+  ;;
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
   example_port=city=pty:9600:8N1

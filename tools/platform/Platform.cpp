@@ -51,6 +51,18 @@ std::string standard_scenario() {
          "uploads CN=2011 count=2 timeout=10000\n";
 }
 
+std::string station_2025_scenario() {
+  return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+         "request CN=1011\n"
+         "request CN=3020\n"
+         "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
+         "request CN=2011\n"
+         "uploads CN=2011 count=2 timeout=10000\n"
+         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
+         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n"
+         "uploads CN=2011 count=2 timeout=10000\n";
+}
+
 bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error) {
   std::istringstream in(text);
   std::string line;
@@ -164,7 +176,10 @@ bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, Platf
 }
 
 Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
-    : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {}
+    : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {
+  if (m_opt.standard >= 2025 && !m_opt.key.empty())
+    m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); });
+}
 
 void Platform::problem(const std::string& what) {
   ++m_problem_count;
@@ -198,6 +213,16 @@ void Platform::connected(int64_t now, const std::string& peer) {
   ++m_connections;
   m_peer = peer;
   m_log("station connected (" + peer + ")");
+  if (m_flows) m_flows->connected(now);
+  if (m_drop == LinkDrop::Down) {
+    m_drop = LinkDrop::Done;
+    m_log("station back " + std::to_string(now - m_drop_started) + " ms after the link was dropped");
+    if (m_step_waits_link) {
+      m_step_waits_link = false;
+      start_step(now);
+    }
+    return;
+  }
   if (m_first_connect < 0) {
     m_first_connect = now;
     start_step(now);
@@ -212,9 +237,9 @@ void Platform::disconnected(int64_t now) {
   if (!m_connected) return;
   m_connected = false;
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
-  if (m_waiting_reconnect) return;
+  if (m_flows) m_flows->disconnected(now);
+  if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   if (!m_finished) problem("the station closed the connection");
-  (void)now;
 }
 
 void Platform::received(const char* data, size_t n, int64_t now) {
@@ -242,6 +267,15 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
   if (m_opt.standard) check_standard(frame, seg);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   if (m_station_mn.empty()) m_station_mn = seg.value("MN");
+  Flows2025::Seen seen;
+  if (m_flows) {
+    seen = m_flows->frame(seg, frame.size() - HJ::kEnvelopeBytes, now);
+    if (!seen.reply.empty()) {
+      queue(HJ::wire_data(seen.reply, HJ::kCharsetByFlag).frame(), now + m_opt.answer_delay_ms);
+      ++m_answers_sent;
+    }
+    if (seen.handled) return;
+  }
   auto find_qn = [&](const std::string& q) -> Pending* {
     for (Pending& p : m_pending)
       if (!q.empty() && p.qn == q) return &p;
@@ -276,6 +310,7 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
         problem("the station answered QN " + qn + ", which wants no answer");
       } else ++m_answered;
       p->done = true;
+      if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, "");
     }
     return;
   }
@@ -293,21 +328,25 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
       p->done = true;
       ++m_answered;
       m_lat_final.push_back(now - p->sent_at);
+      if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
     }
     return;
   }
   if (cn.size() == 4 && cn[0] == '9') return; // other system answers: nothing to pair
 
-  // data: the reply to a pending request of the same CN, or an upload
-  m_uploads[cn].push_back(now);
-  Pending* p = find_qn(qn);
-  if (p && p->cn != cn) p = nullptr;
-  if (!p)
-    for (Pending& q : m_pending)
-      if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
-        p = &q;
-        break;
-      }
+  // data: the reply to a pending request of the same CN, or an upload (counted once whole when
+  // it came in packets)
+  Pending* p = seen.whole ? find_qn(qn) : nullptr;
+  if (seen.whole) {
+    m_uploads[cn].push_back(now);
+    if (p && p->cn != cn) p = nullptr;
+    if (!p)
+      for (Pending& q : m_pending)
+        if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
+          p = &q;
+          break;
+        }
+  }
   if (p && !p->done) {
     p->done = true;
     ++m_answered;
@@ -353,10 +392,16 @@ void Platform::start_step(int64_t now) {
     m_step_active = true;
     switch (s.kind) {
     case Step::Request: {
+      if (m_drop == LinkDrop::Down) { // sent once the station is back
+        m_step_waits_link = true;
+        return;
+      }
       std::string qn = next_qn();
+      std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
+      if (m_flows) m_flows->request_sent(qn, s.cn, cp);
       std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
                         ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
-                        ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + s.cp + "&&";
+                        ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
       // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
       HJ::WireData wire = HJ::wire_data(seg, HJ::kCharsetByFlag);
       std::string frame = wire.frame();
@@ -445,8 +490,9 @@ void Platform::tick(int64_t now) {
     ++m_missing;
     problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
   }
+  drop_link_tick(now);
   // steps complete one after another within one tick when nothing holds them
-  for (int guard = 0; m_step_active && guard < 1000; ++guard) {
+  for (int guard = 0; m_step_active && !m_step_waits_link && guard < 1000; ++guard) {
     const Step& s = m_steps[m_step];
     bool done = false;
     switch (s.kind) {
@@ -479,9 +525,32 @@ void Platform::tick(int64_t now) {
   }
   bool pending = false;
   for (const Pending& p : m_pending) pending = pending || !p.done;
-  if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() &&
-      (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms))
+  if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() && m_drop != LinkDrop::Down &&
+      (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
+    if (m_flows) m_flows->finish(now);
+  }
+}
+
+bool Platform::refusing(int64_t now) const { return m_drop == LinkDrop::Down && now < m_drop_started + m_opt.drop_for_ms; }
+
+void Platform::drop_link_tick(int64_t now) {
+  if (m_opt.drop_at_ms < 0 || m_first_connect < 0) return;
+  if (m_drop == LinkDrop::Planned && m_connected && now >= m_first_connect + m_opt.drop_at_ms) {
+    for (const Pending& p : m_pending)
+      if (!p.done && !p.corrupt) return; // not while a request waits for its answers
+    queue(std::string(), now, true);
+    m_drop = LinkDrop::Down;
+    m_drop_started = now;
+    m_log("-> dropping the link for " + std::to_string(m_opt.drop_for_ms) + " ms (--drop-link)");
+  } else if (m_drop == LinkDrop::Down && now >= m_drop_started + m_opt.drop_for_ms + 4 * m_opt.reply_timeout_ms) {
+    problem("the station did not come back after the dropped link");
+    m_drop = LinkDrop::Done;
+    if (m_step_waits_link) {
+      m_step_waits_link = false;
+      start_step(now);
+    }
+  }
 }
 
 std::vector<Platform::Out> Platform::take_due(int64_t now) {
@@ -503,6 +572,8 @@ int64_t Platform::next_event() const {
     if (!p.done) consider(p.deadline);
   if (m_step_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request) consider(m_step_deadline);
   if (m_first_connect >= 0 && m_opt.duration_ms > 0) consider(m_first_connect + m_opt.duration_ms);
+  if (m_first_connect >= 0 && m_opt.drop_at_ms >= 0 && m_drop == LinkDrop::Planned) consider(m_first_connect + m_opt.drop_at_ms);
+  if (m_drop == LinkDrop::Down) consider(m_drop_started + m_opt.drop_for_ms);
   return t;
 }
 
@@ -526,6 +597,11 @@ std::string Platform::summary() const {
     row("wrong Flag version:", std::to_string(m_wrong_version));
   }
   if (m_converted) row("crc over UTF-8:", std::to_string(m_converted) + " frames (length and CRC not over the wire bytes)");
+  if (m_flows) m_flows->summary_rows(row);
+  if (m_opt.drop_at_ms >= 0)
+    row("link dropped:", m_drop == LinkDrop::Planned ? std::string("not yet")
+                                                      : "for " + std::to_string(m_opt.drop_for_ms) + " ms, at " +
+                                                            std::to_string(m_drop_started - m_first_connect) + " ms");
   row("requests:", std::to_string(m_requests));
   row("answered:", std::to_string(m_answered));
   row("missing replies:", std::to_string(m_missing));

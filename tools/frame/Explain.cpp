@@ -91,7 +91,14 @@ void explain(const std::string& data, bool utf8, Report& r) {
 
 void decode_fields(Report& r) {
   sim::Segment segment = sim::parse_segment(r.data);
-  for (const auto& field : segment.header) r.fields.emplace_back(field.first, decoded(field.first, field.second));
+  for (const auto& field : segment.header) {
+    std::string value = decoded(field.first, field.second);
+    // packets of a split data segment, and resends (2025)
+    if (field.first == "PNUM") value += " (packets in all)";
+    if (field.first == "PNO") value += " (packet " + field.second + " of " + (segment.get("PNUM") ? *segment.get("PNUM") : std::string("?")) + ")";
+    if (field.first == "RF") value += field.second == "1" ? " (a resend of data the platform did not answer)" : " (not 1: no resend mark)";
+    r.fields.emplace_back(field.first, value);
+  }
   r.cp = segment.cp_fields;
 }
 

@@ -1,6 +1,7 @@
 -- The demo station: one station, two platforms (city and province), each its own device of the
 -- plug-in with its own TCP link, sharing the variables and the simulated analysers.
 -- Real-time uploads start when a platform asks (CN=2011), or at once with -D rtd=on.
+-- -D standard=2025 [-D key=<16 characters>]: a 2025 station (hj212station.lua says what it does).
 --   polmon-host -D city=127.0.0.1:PORT [-D province=127.0.0.1:PORT] examples/demo_station.lua
 local station = require("hj212station")
 station.declare()

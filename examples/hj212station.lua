@@ -7,7 +7,7 @@ local M = {}
 
 local scratch = {
   RxCount = 0, RxFrame = "", RxLeft = 0, RxValue = "", RxStatus = 0,
-  TxData = "", TxStatus = 0, TxCopy = "",
+  TxData = "", TxStatus = 0, TxCopy = "", KeyText = "", KeyStatus = 0,
   RtdTpl = "", RtdCp = "", vTime = "", RxAccepted = 0, RxBadLength = 0, RxBadCrc = 0, CrcAlarm = 0,
 }
 
@@ -50,6 +50,7 @@ function M.new_link(dev, opts)
     version = 1,                    -- protocol version of Flag (upper six bits): that of the last request
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
+    key = opts.key,                 -- the encryption key (16 characters, -D key=...), set at start
     next_upload = 0,
     sent = 0, failed = 0, served = 0, bad_crc = 0,
   }
@@ -166,8 +167,25 @@ local function handle(link)
   if h then h(link, qn) else answer(link, qn, "9011", "QnRtn=8") end -- CN not known here
 end
 
+-- The platform's key goes to the device once, at start: from then on the plug-in encrypts the
+-- CP of every CN 2000-2999 frame it sends and decrypts such frames it receives. The variable is
+-- emptied at once, so the key does not stay in the panel's database.
+local function set_key(link)
+  set("KeyText", link.key)
+  set("KeyStatus", -1)
+  link.key = nil
+  local result = link.dev:ioctl("SetKey(KeyText,KeyStatus)")
+  set("KeyText", "")
+  if result == 0 and get("KeyStatus") == 0 then
+    log("encryption key set")
+  else
+    log("the encryption key was refused (result " .. result .. ", status " .. get("KeyStatus") .. "): 16 characters wanted")
+  end
+end
+
 -- Every cycle: every frame waiting, then an upload when one is due.
 function M.serve(link)
+  if link.key then set_key(link) end
   link.dev:ioctl("GetQueueSize(RxCount)")
   local n = get("RxCount")
   local guard = 0

@@ -132,6 +132,27 @@ standard-2017 | standard-2025)
   expect platform "non-ASCII frames" "1, 0 in the wrong charset"
   expect platform "wrong Flag version" 0
   ;;
+standard-2025-key | standard-2025-key-text)
+  # SM4: the station sets the key at start and uploads its 2011 frames encrypted (raw bytes, or
+  # {0x..} text); the platform decrypts them, checks the CRC over the plain data and would call
+  # a plain upload BROKEN. The key shows nowhere in either output.
+  key=polmon-e2e-key16
+  form=raw
+  [[ $case_name == *-text ]] && form=text
+  start_platform platform --standard 2025 --key "$key" --cipher-form "$form"
+  start_host host -D city="$platform_addr" -D key="$key" -D cipher="$form" "$root/examples/demo_station.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 4
+  expect platform "wrong Flag version" 0
+  want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
+  [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
+  summary platform "encrypted in" | grep -q "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"
+  expect_has host "encryption key set"
+  expect_has host "CN=2011 .*encrypted on the wire ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' )"
+  ! grep -q -- "$key" "$work/host.out" "$work/platform.out" || fail "the key shows in an output"
+  ;;
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
   example_port=city=pty:9600:8N1

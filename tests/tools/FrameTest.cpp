@@ -71,9 +71,28 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
   }
 }
 
-// The worked example, raw (its ciphertext holds an LF) and as {0x..} text, with the key, a
-// wrong one and none; a raw frame a text log cut at that LF or re-encoded; a key that must not
-// show.
+// Bytes as xxd prints them: offset, groups of two bytes, two blanks, the text column.
+std::string Xxd(const std::string& bytes) {
+  std::string out;
+  char buf[32];
+  for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    std::snprintf(buf, sizeof buf, "%08zx:", at);
+    out += buf;
+    std::string text;
+    for (std::size_t i = at; i < at + 16; ++i) {
+      unsigned char c = i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0;
+      std::snprintf(buf, sizeof buf, i % 2 ? "%02x" : " %02x", c);
+      out += i < bytes.size() ? buf : (i % 2 ? "  " : "   ");
+      if (i < bytes.size()) text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+    }
+    out += "  " + text + "\n";
+  }
+  return out;
+}
+
+// The worked example, raw (its ciphertext holds an LF; also from an xxd dump, whose text column
+// holds the QN's digits) and as {0x..} text, with the key, a wrong one and none; a raw frame a
+// text log cut at that LF or re-encoded; a key that must not show.
 TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
   const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
   ASSERT_NE(e.raw.find('\n'), e.raw.size() - 1) << "the example's ciphertext holds an LF";
@@ -94,6 +113,7 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
   } cases[] = {
       {"raw, no key", e.raw, "", Reject, "looks encrypted (raw): give the key", sim::CipherWire::Plain},
       {"raw, key", e.raw, e.key, Accept, "", sim::CipherWire::Raw},
+      {"raw from xxd, key", frametool::hex_to_bytes(Xxd("noise\r\n" + e.raw)), e.key, Accept, "", sim::CipherWire::Raw},
       {"raw, wrong key", e.raw, wrong, Reject, "not 2200 either: a wrong key", sim::CipherWire::Plain},
       {"text, no key", "2024 RX " + e.text, "", Reject, "looks encrypted ({0x..} text): give the key", sim::CipherWire::Plain},
       {"text, key", "2024 RX " + e.text, e.key, Accept, "", sim::CipherWire::Text},

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "Charset.h"
 #include "CpCipher.h"
@@ -204,20 +205,38 @@ std::vector<Span> find_spans(const std::string& input) {
 
 std::string hex_to_bytes(const std::string& dump) {
   std::string bytes;
-  std::size_t i = 0;
   auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
-  while (i < dump.size()) {
-    std::size_t start = dump.find_first_not_of(" \t\r\n", i);
-    if (start == std::string::npos) break;
-    std::size_t end = dump.find_first_of(" \t\r\n", start);
-    if (end == std::string::npos) end = dump.size();
-    std::string token = dump.substr(start, end - start);
-    if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) token = token.substr(2);
-    bool pairs = !token.empty() && token.size() % 2 == 0;
-    for (char c : token) pairs = pairs && hex(c);
-    for (std::size_t k = 0; pairs && k < token.size(); k += 2)
-      bytes += static_cast<char>(std::strtol(token.substr(k, 2).c_str(), nullptr, 16));
-    i = end;
+  const char* const blank = " \t\r";
+  for (std::size_t from = 0; from < dump.size();) {
+    std::size_t stop = dump.find('\n', from);
+    if (stop == std::string::npos) stop = dump.size();
+    const std::string_view line(dump.data() + from, stop - from);
+    from = stop + 1;
+    bool first = true, colon_offset = false, read = false;
+    for (std::size_t i = 0; i < line.size();) {
+      std::size_t start = line.find_first_not_of(blank, i);
+      if (start == std::string_view::npos) break;
+      // After an offset with ':' (xxd) the text column follows two blanks, and may look like hex (a QN)
+      if (colon_offset && read && start >= i + 2) break;
+      std::size_t end = line.find_first_of(blank, start);
+      if (end == std::string_view::npos) end = line.size();
+      std::string_view token = line.substr(start, end - start);
+      i = end;
+      bool more = line.find_first_not_of(blank, end) != std::string_view::npos;
+      if (first && more && (token.back() == ':' || (token.size() >= 6 && line.substr(end, 2) == "  "))) {
+        colon_offset = token.back() == ':'; // an offset: "0010:", or hexdump's "00000010" before two blanks
+        first = false;
+        continue;
+      }
+      first = false;
+      if (token[0] == '|') break; // hexdump's text column
+      if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) token.remove_prefix(2);
+      bool pairs = token.size() % 2 == 0;
+      for (char c : token) pairs = pairs && hex(c);
+      for (std::size_t k = 0; pairs && k < token.size(); k += 2)
+        bytes += static_cast<char>(std::strtol(std::string(token.substr(k, 2)).c_str(), nullptr, 16));
+      read = read || pairs;
+    }
   }
   return bytes;
 }

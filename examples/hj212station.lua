@@ -11,9 +11,8 @@ local M = {}
 
 local scratch = {
   RxCount = 0, RxFrame = "", RxLeft = 0, RxValue = "", RxStatus = 0,
-  TxData = "", TxStatus = 0, TxCopy = "",
+  TxData = "", TxStatus = 0, TxCopy = "", KeyText = "", KeyStatus = 0,
   RtdTpl = "", RtdCp = "", vTime = "", RxAccepted = 0, RxBadLength = 0, RxBadCrc = 0, CrcAlarm = 0,
-  KeyText = "", KeyStatus = 0,
 }
 
 -- Simulated analysers: pollutant code -> variable, value, swing.
@@ -69,11 +68,11 @@ function M.new_link(dev, opts)
     version = standard == "2025" and 2 or 1,
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
+    key = opts.key,                 -- the encryption key (16 characters, -D key=...), set at start
     next_upload = 0,
     sent = 0, failed = 0, served = 0, bad_crc = 0,
     -- 2025 duties
     s2025 = standard == "2025",
-    key = opts.key,                                      -- the key to set at start
     heartbeat = tonumber(opts.heartbeat) or 60,          -- seconds between heartbeats
     answer_timeout = tonumber(opts.answer_timeout) or 10, -- seconds an upload waits for its 9014
     ids = {                                              -- hardware identifiers, sent on 1001
@@ -195,12 +194,13 @@ end
 -- 2025: the key. SetKey takes it from a text variable; the plug-in refuses anything but 16 bytes
 -- and keeps the key it had. An empty text would remove the key: never handed on from a platform.
 local function set_key(link, key)
-  if key == nil or key == "" then return false end
+  if key == nil or key == "" then return false, 0, -1 end
   set("KeyText", key)
   set("KeyStatus", -1)
-  local rc = link.dev:ioctl("SetKey(KeyText,KeyStatus)")
-  set("KeyText", "") -- the key stays in the plug-in only
-  return rc == 0 and get("KeyStatus") == 0
+  local result = link.dev:ioctl("SetKey(KeyText,KeyStatus)")
+  set("KeyText", "") -- the key stays in the plug-in only, not in the panel's database
+  local status = get("KeyStatus")
+  return result == 0 and status == 0, result, status
 end
 
 -- 1014: ask the platform for a key; its answer carries our QN and the new key (NewSK). Asked
@@ -237,10 +237,11 @@ end
 -- The platform's answer to our key request.
 local function take_key(link)
   link.key_qn, link.key_wanted = nil, false
-  if set_key(link, field(link, "NewSK", true)) then
+  local ok, result, status = set_key(link, field(link, "NewSK", true))
+  if ok then
     log("key from the platform set")
   else
-    log("key from the platform refused: not 16 bytes; the key stays as it was")
+    log("key from the platform refused (result " .. result .. ", status " .. status .. "): the key stays as it was")
   end
 end
 
@@ -295,11 +296,12 @@ local handlers = {
   end,
   ["1014"] = function(link, qn) -- 2025: the platform pushes a new key
     answer(link, qn, "9011", "QnRtn=1")
-    if set_key(link, field(link, "NewSK", true)) then
+    local ok, result, status = set_key(link, field(link, "NewSK", true))
+    if ok then
       log("key pushed by the platform set")
       answer(link, qn, "9012", "ExeRtn=1")
-    else
-      log("key pushed by the platform refused: not 16 bytes; the key stays as it was")
+    else -- not 16 bytes (status -1)
+      log("key pushed by the platform refused (result " .. result .. ", status " .. status .. "): the key stays as it was")
       answer(link, qn, "9012", "ExeRtn=3")
     end
   end,
@@ -348,12 +350,21 @@ local function handle(link)
   if h then h(link, qn) else answer(link, qn, "9011", "QnRtn=8") end -- CN not known here
 end
 
--- 2025, at the first cycle: the key given, the key request, the hardware identifiers.
+-- At the first cycle: the key the station was given (from then on the plug-in encrypts the CP
+-- of every CN 2000-2999 frame it sends and decrypts such frames it receives; the option is
+-- forgotten), and for a 2025 link the key request, the hardware identifiers, the heartbeat.
 local function start(link)
   link.started = true
-  if link.key and link.key ~= "" then
-    if not set_key(link, link.key) then log("key option refused: a key has 16 bytes") end
+  if link.key then
+    local ok, result, status = set_key(link, link.key)
+    link.key = nil
+    if ok then
+      log("encryption key set")
+    else
+      log("the encryption key was refused (result " .. result .. ", status " .. status .. "): 16 characters wanted")
+    end
   end
+  if not link.s2025 then return end
   request_key(link)
   send_ids(link)
   link.next_heartbeat = now_ms()
@@ -380,7 +391,7 @@ end
 -- `more`, the example's own), then for a 2025 link the heartbeat and one resend: new data goes
 -- before any resend.
 function M.serve(link, more)
-  if link.s2025 and not link.started then start(link) end
+  if not link.started then start(link) end
   link.dev:ioctl("GetQueueSize(RxCount)")
   local n = get("RxCount")
   local guard = 0

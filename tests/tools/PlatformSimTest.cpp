@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "CpCipher.h"
 #include "Hj212Text.h"
 #include "Platform.h"
+#include "Sm4Example.h"
 
 namespace {
 
@@ -250,6 +252,65 @@ TEST(SimPlatform, DropWaitsForTheStationToComeBack) {
   EXPECT_FALSE(h.p.broken()) << h.p.summary();
 }
 
+// With the key: uploads decrypted in either form (the worked example, and raw ciphertext holding
+// CR LF and "##" fed in pieces), and a station that leaves them plain, takes the CRC over the
+// ciphertext or uses another key is BROKEN.
+TEST(SimPlatform, EncryptedUploadsWithTheKey) {
+  const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
+  const std::string head = "QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&";
+  const std::string cipher = "\r\n##0002\r\n##ab\r\n"; // one block of ciphertext, chosen
+  std::string region = cipher;
+  HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())).decrypt_ecb(reinterpret_cast<unsigned char*>(&region[0]), 16);
+  const std::string crafted = sim::wrap(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + sim::crc_text(head + region + "&&") + "\r\n";
+  const std::string example_seg = e.raw.substr(6, e.raw.size() - 12);
+  const std::string crc_over_cipher = "##0295" + example_seg + sim::crc_text(example_seg) + "\r\n";
+  struct Case {
+    const char* name;
+    std::string bytes, key;
+    const char* finding; // the problem, or the summary's encryption row
+  } cases[] = {
+      {"raw", e.raw, e.key, "encrypted in:       1 (1 raw, 0 {0x..} text), 0 not encrypted"},
+      {"text", e.text, e.key, "encrypted in:       1 (0 raw, 1 {0x..} text), 0 not encrypted"},
+      {"raw holding CR LF and ##", crafted, e.key, "encrypted in:       1 (1 raw, 0 {0x..} text), 0 not encrypted"},
+      {"plain", e.plain, e.key, "- frame QN 20240520210700000 CN=2051 is not encrypted"},
+      {"CRC over the ciphertext", crc_over_cipher, e.key, "CN=2051 has its CRC over the encrypted bytes"},
+      {"another key", e.raw, "1111111111111111", "bad frame from the station (BAD: crc; it looks encrypted, but the key does not decrypt it)"},
+  };
+  for (const Case& c : cases) {
+    sim::PlatformOptions opt;
+    opt.key = c.key;
+    Harness h("uploads CN=2051 count=1 timeout=1000\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    for (size_t i = 0; i < c.bytes.size(); i += 7) h.p.received(c.bytes.data() + i, std::min<size_t>(7, c.bytes.size() - i), h.now);
+    h.run_until(2100);
+    std::string summary = h.p.summary();
+    EXPECT_NE(summary.find(c.finding), std::string::npos) << c.name << "\n" << summary;
+    EXPECT_EQ(h.p.frames_in(), 1u) << c.name;
+    EXPECT_EQ(h.p.broken(), std::string(c.finding).rfind("encrypted in:", 0) != 0) << c.name << "\n" << summary;
+  }
+
+  // Its own requests of CN 2000-2999: encrypted in the chosen form, length over what is sent,
+  // CRC over the plain data segment.
+  for (sim::CipherWire form : {sim::CipherWire::Raw, sim::CipherWire::Text}) {
+    sim::PlatformOptions opt;
+    opt.key = e.key;
+    opt.cipher_form = form;
+    Harness h("request CN=2011 CP=DataTime=20240101000000;w01018-Rtd=1.5 reply=ack\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    ASSERT_EQ(h.wire.size(), 1u);
+    const std::string& sent = h.wire[0];
+    std::string segment = sent.substr(6, sent.size() - 12), plain;
+    EXPECT_EQ(std::stoul(sent.substr(2, 4)), segment.size());
+    ASSERT_TRUE(HJ::decrypt_cp(segment.data(), segment.size(), HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())), plain));
+    EXPECT_EQ(sent.substr(sent.size() - 6, 4), sim::crc_text(plain));
+    EXPECT_NE(plain, segment);
+    EXPECT_EQ(plain.size() == segment.size(), form == sim::CipherWire::Raw);
+    EXPECT_EQ(sim::parse_segment(plain).cp, "DataTime=20240101000000;w01018-Rtd=1.5");
+  }
+}
+
 // A 2025 platform with a key: what it finds in a station's packets and resends. Each row is what
 // the station sends ("drop": the platform drops the link, --drop-link, and the station comes back)
 // and the problem it must raise.
@@ -307,8 +368,9 @@ TEST(SimFlows2025, PacketsAndResends) {
         h.run_until(h.now + 200);
         EXPECT_FALSE(h.p.refusing(h.now));
         h.p.connected(h.now, "peer");
-      } else {
-        h.station_sends(e);
+      } else { // encrypted as a station with the key sends it
+        std::string f = sim::encrypted_frame(HJ::wire_data(e, HJ::kCharsetByFlag), opt.key, sim::CipherWire::Raw);
+        h.p.received(f.data(), f.size(), h.now);
       }
     }
     h.run_until(h.now + 3000);

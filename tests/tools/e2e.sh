@@ -132,6 +132,28 @@ standard-2017 | standard-2025)
   expect platform "non-ASCII frames" "1, 0 in the wrong charset"
   expect platform "wrong Flag version" 0
   ;;
+standard-2025-key | standard-2025-key-text)
+  # SM4: the demo station, a 2025 station here, sets the key at start and uploads its 2011 frames
+  # encrypted (raw bytes, or {0x..} text); the platform decrypts them, checks the CRC over the
+  # plain data and would call a plain upload BROKEN. The key shows nowhere in either output (nor
+  # do the keys the platform hands out: the 2025 scenario's key exchange, 7 requests).
+  key=polmon-e2e-key16
+  form=raw
+  [[ $case_name == *-text ]] && form=text
+  start_platform platform --standard 2025 --key "$key" --cipher-form "$form"
+  start_host host -D city="$platform_addr" -D standard=2025 -D key="$key" -D cipher="$form" "$root/examples/demo_station.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 7
+  expect platform "wrong Flag version" 0
+  want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
+  [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
+  summary platform "encrypted in" | grep -q "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"
+  expect_has host "encryption key set"
+  expect_has host "CN=2011 .*encrypted on the wire ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' )"
+  ! grep -q -- "$key" "$work/host.out" "$work/platform.out" || fail "the key shows in an output"
+  ;;
 standard-2025-station)
   # The 2025 station (periodic_uploads.lua: 20 factors, so its minute and hourly data go out in
   # packets) with a key against a 2025 platform that drops the link for 2.5 s after 7 s: key

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "Charset.h"
+#include "CpCipher.h"
 #include "Envelope.h"
 
 namespace sim {
@@ -179,6 +180,7 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
     : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); });
+  m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
 }
 
 void Platform::problem(const std::string& what) {
@@ -253,23 +255,33 @@ void Platform::received(const char* data, size_t n, int64_t now) {
   });
 }
 
-void Platform::on_frame(std::string_view frame, int64_t now) {
+void Platform::on_frame(std::string_view received, int64_t now) {
   ++m_frames_in;
+  // With the key, an encrypted frame is checked and read as the plain frame it stands for.
+  std::string plain;
+  CipherWire form = m_opt.key.empty() ? CipherWire::Plain : decrypt_frame(received, m_opt.key, plain);
+  // a frame the station wrote before it took the key the platform just handed out
+  if (form == CipherWire::Plain && m_flows && !m_flows->previous_key().empty())
+    form = decrypt_frame(received, m_flows->previous_key(), plain);
+  std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);
   FrameCheck c = check_frame(frame);
-  m_log("<- " + describe_frame(frame));
+  m_log("<- " + describe_frame(frame) + (form == CipherWire::Plain ? "" : std::string(", encrypted (") + cipher_wire_text(form) + ")"));
   if (!verdict_ok(c.verdict)) {
     ++m_bad_frames;
-    problem(std::string("bad frame from the station (") + verdict_text(c.verdict) + ")");
+    bool looks = received.size() > 12 && looks_encrypted(received.substr(6, received.size() - 12)) != CipherWire::Plain;
+    const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
+    problem(std::string("bad frame from the station (") + verdict_text(c.verdict) + hint + ")");
     return;
   }
   if (c.verdict == Verdict::OkAfterConversion) ++m_converted;
   Segment seg = parse_segment(c.segment);
   if (m_opt.standard) check_standard(frame, seg);
+  if (!m_opt.key.empty()) check_encryption(received, seg, form);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   if (m_station_mn.empty()) m_station_mn = seg.value("MN");
   Flows2025::Seen seen;
   if (m_flows) {
-    seen = m_flows->frame(seg, frame.size() - HJ::kEnvelopeBytes, now);
+    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now);
     if (!seen.reply.empty()) {
       queue(HJ::wire_data(seen.reply, HJ::kCharsetByFlag).frame(), now + m_opt.answer_delay_ms);
       ++m_answers_sent;
@@ -386,6 +398,24 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
   }
 }
 
+void Platform::check_encryption(std::string_view frame, const Segment& seg, CipherWire form) {
+  int cn = to_int(seg.value("CN"), -1);
+  if (!HJ::encrypted_cn(cn)) return;
+  if (form == CipherWire::Raw) ++m_encrypted_raw;
+  if (form == CipherWire::Text) ++m_encrypted_text;
+  if (form != CipherWire::Plain) return;
+  // It passed over its own bytes: plain, or encrypted with the CRC taken over the ciphertext.
+  std::string_view wire = frame.substr(6, frame.size() - 12);
+  std::size_t begin = 0, end = 0;
+  if (looks_encrypted(wire) != CipherWire::Plain) {
+    ++m_unencrypted;
+    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " has its CRC over the encrypted bytes, not over the plain data");
+  } else if (HJ::cp_region(wire.data(), wire.size(), begin, end) && end - begin >= 16) {
+    ++m_unencrypted;
+    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " is not encrypted");
+  }
+}
+
 void Platform::start_step(int64_t now) {
   while (m_step < m_steps.size()) {
     Step& s = m_steps[m_step];
@@ -405,13 +435,17 @@ void Platform::start_step(int64_t now) {
       // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
       HJ::WireData wire = HJ::wire_data(seg, HJ::kCharsetByFlag);
       std::string frame = wire.frame();
+      const std::string plain_frame = frame;
+      if (!m_opt.key.empty() && HJ::encrypted_cn(to_int(s.cn, -1))) frame = encrypted_frame(wire, m_opt.key, m_opt.cipher_form);
+      bool encrypted = frame != plain_frame; // a region shorter than a block stays plain
+      if (encrypted) ++m_encrypted_out;
       if (s.bad.bad_crc) {
         char& last = frame[frame.size() - 3];
         last = last == '0' ? '1' : '0';
       }
       if (s.bad.bad_length) {
         char len[16];
-        std::snprintf(len, sizeof len, "%04zu", wire.bytes.size() + 1);
+        std::snprintf(len, sizeof len, "%04zu", frame.size() - 12 + 1);
         frame.replace(2, 4, len);
       }
       std::string bytes = (s.bad.junk ? std::string(kJunk) : std::string()) + frame;
@@ -446,8 +480,9 @@ void Platform::start_step(int64_t now) {
       if (s.bad.delay_ms) marks += " delay=" + std::to_string(s.bad.delay_ms);
       if (s.bad.bad_crc) marks += " bad-crc";
       if (s.bad.bad_length) marks += " bad-length";
+      if (encrypted) marks += std::string(" encrypted (") + cipher_wire_text(m_opt.cipher_form) + ")";
       m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
-            describe_frame(frame));
+            describe_frame(plain_frame));
       return;
     }
     case Step::Pause:
@@ -595,6 +630,11 @@ std::string Platform::summary() const {
     row("standard:", std::string(m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : "HJ 212-2017, GB18030"));
     row("non-ASCII frames:", std::to_string(m_chinese) + ", " + std::to_string(m_wrong_charset) + " in the wrong charset");
     row("wrong Flag version:", std::to_string(m_wrong_version));
+  }
+  if (!m_opt.key.empty()) {
+    row("encrypted in:", std::to_string(m_encrypted_raw + m_encrypted_text) + " (" + std::to_string(m_encrypted_raw) + " raw, " +
+                             std::to_string(m_encrypted_text) + " {0x..} text), " + std::to_string(m_unencrypted) + " not encrypted");
+    row("encrypted out:", std::to_string(m_encrypted_out) + " requests (" + cipher_wire_text(m_opt.cipher_form) + ")");
   }
   if (m_converted) row("crc over UTF-8:", std::to_string(m_converted) + " frames (length and CRC not over the wire bytes)");
   if (m_flows) m_flows->summary_rows(row);

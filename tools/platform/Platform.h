@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Flows2025.h"
+#include "FrameCipher.h"
 #include "Hj212Text.h"
 
 namespace sim {
@@ -49,9 +50,13 @@ struct PlatformOptions {
   // 0: no check of charset or version; 2017 or 2025: the station's frames must carry that
   // version in Flag and their text in its charset (GB18030 or UTF-8), length and CRC over it.
   int standard = 0;
-  // The key agreed with the station (16 characters). With standard 2025 the platform also checks
-  // the station's 2025 duties (Flows2025) and hands out new keys; it changes as they are taken.
+  // With --standard 2025 only: the 16-byte key. The station's CN 2000-2999 frames must come
+  // encrypted (either form) with the CRC over the plain data; requests of those CNs go out
+  // encrypted in `cipher_form`. Empty: no encryption either way. With a key the platform also
+  // checks the station's 2025 duties (Flows2025) and hands out new keys: this one changes as the
+  // station takes them.
   std::string key;
+  CipherWire cipher_form = CipherWire::Raw;
   // --drop-link: the link goes down this long after the station first came (or once the request
   // then in flight is answered), and the platform refuses the station for drop_for_ms.
   int drop_at_ms = -1;
@@ -140,6 +145,7 @@ private:
   std::string m_peer, m_station_mn;
 
   void check_standard(std::string_view frame, const Segment& seg);
+  void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
   // --drop-link: drops the link when its time has come, and notes a station that stays away.
   void drop_link_tick(int64_t now);
 
@@ -150,6 +156,7 @@ private:
 
   unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
   unsigned m_wrong_charset = 0, m_wrong_version = 0, m_chinese = 0;
+  unsigned m_encrypted_raw = 0, m_encrypted_text = 0, m_unencrypted = 0, m_encrypted_out = 0;
   unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
   std::map<std::string, std::vector<int64_t>> m_uploads; // CN -> arrival times
   std::vector<int64_t> m_lat_ack, m_lat_final;

@@ -37,9 +37,11 @@ void usage(FILE* out) {
                "  --mn MN --pw PW --st ST  fields of the requests\n"
                "  --standard 2017|2025   requests with that Flag and Chinese text; the station's frames must carry\n"
                "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
-               "  --key TEXT             with --standard 2025: the key agreed with the station (16 characters); the\n"
-               "                         platform then also checks packets, resends (RF=1), heartbeats (9015), the\n"
+               "  --key TEXT             with --standard 2025: the 16-character key; the station's CN 2000-2999 frames\n"
+               "                         must come encrypted (CRC over the plain data), such requests go out encrypted;\n"
+               "                         the platform also checks packets, resends (RF=1), heartbeats (9015), the\n"
                "                         hardware identifiers (1001), a new MN (1002) and the key exchange (1014)\n"
+               "  --cipher-form raw|text how requests carry their ciphertext: raw bytes (default) or {0xHH,...} text\n"
                "  --drop-link AT_S:FOR_S drop the link AT_S seconds after the station came and refuse it for FOR_S\n"
                "  --ready FILE           write the address (or line) to FILE once ready\n"
                "  --quiet                no line per frame; the summary only\n"
@@ -69,9 +71,9 @@ bool write_file(const std::string& path, const std::string& text) {
 int main(int argc, char** argv) {
   Link link;
   sim::PlatformOptions opt;
-  std::string scenario_file, misbehave, ready;
+  std::string scenario_file, misbehave, ready, error;
   double wait_s = 30;
-  bool quiet = false;
+  bool quiet = false, cipher_form_given = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -117,8 +119,21 @@ int main(int argc, char** argv) {
       opt.standard = std::atoi(v.c_str());
       opt.flag = opt.standard == 2025 ? "9" : "5";
     }
-    else if (a == "--key") opt.key = next();
-    else if (a == "--drop-link") {
+    else if (a == "--key") {
+      opt.key = next();
+      if (!sim::check_key(opt.key, error)) {
+        std::fprintf(stderr, "polmon-platform: --key: %s\n", error.c_str());
+        return 2;
+      }
+    } else if (a == "--cipher-form") {
+      std::string v = next();
+      if (v != "raw" && v != "text") {
+        std::fprintf(stderr, "polmon-platform: --cipher-form is raw or text\n");
+        return 2;
+      }
+      cipher_form_given = true;
+      opt.cipher_form = v == "raw" ? sim::CipherWire::Raw : sim::CipherWire::Text;
+    } else if (a == "--drop-link") {
       std::string v = next();
       size_t colon = v.find(':');
       char* end1 = nullptr;
@@ -146,8 +161,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  if (!opt.key.empty() && opt.standard != 2025) {
-    std::fprintf(stderr, "polmon-platform: --key goes with --standard 2025\n");
+  if ((!opt.key.empty() && opt.standard != 2025) || (cipher_form_given && opt.key.empty())) {
+    std::fprintf(stderr, "polmon-platform: --key goes with --standard 2025, --cipher-form with --key\n");
     return 2;
   }
   std::string text = !opt.standard ? sim::default_scenario() : opt.key.empty() ? sim::standard_scenario() : sim::station_2025_scenario();
@@ -162,7 +177,6 @@ int main(int argc, char** argv) {
     text = ss.str();
   }
   std::vector<sim::Step> steps;
-  std::string error;
   if (!sim::parse_scenario(text, steps, error) || !sim::apply_misbehaviour(misbehave, steps, opt, error)) {
     std::fprintf(stderr, "polmon-platform: %s\n", error.c_str());
     return 2;

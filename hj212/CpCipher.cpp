@@ -83,6 +83,12 @@ bool encrypt_cp(const std::string& plain, const Sm4& cipher, int form, std::stri
   return true;
 }
 
+std::size_t encrypted_region_bytes(std::size_t length, int form) {
+  std::size_t whole = length / Sm4::kBlockBytes * Sm4::kBlockBytes;
+  if (form != kCipherText || whole == 0) return length;
+  return length - whole + whole * 5 + 1; // "{", "0xHH" per byte, a comma between, "}"
+}
+
 bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::string& plain) {
   std::size_t begin = 0, end = 0;
   if (!cp_region(data, length, begin, end)) return false;

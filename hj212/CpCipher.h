@@ -31,6 +31,8 @@ enum CipherForm { kCipherRaw = 0, kCipherText = 1 };
 // The data segment `plain` with its region encrypted in `form`. false (out untouched) when it has
 // no region; a region shorter than one block comes back unchanged in either form.
 bool encrypt_cp(const std::string& plain, const Sm4& cipher, int form, std::string& out);
+// The bytes a region of `length` plain bytes takes once encrypt_cp has put it in `form`.
+std::size_t encrypted_region_bytes(std::size_t length, int form);
 
 // The plain data segment of a received one whose region is encrypted in either form: a region
 // that opens with whole blocks of "{0xHH,...}" items is the text form, anything else is raw.

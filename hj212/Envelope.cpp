@@ -92,7 +92,7 @@ bool check_frame(const char* candidate, std::size_t length) {
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
 
-long header_number(const char* data, std::size_t length, const char* name, long max) {
+long header_number(const char* data, std::size_t length, const char* name, long max, HeaderItem* where) {
   const char* open = length >= 5 ? static_cast<const char*>(memmem(data, length, "CP=&&", 5)) : nullptr;
   const std::size_t end = open ? static_cast<std::size_t>(open - data) : length;
   const std::size_t name_length = std::char_traits<char>::length(name);
@@ -112,11 +112,12 @@ long header_number(const char* data, std::size_t length, const char* name, long 
         while (value < last && blank(data[value])) ++value;
         if (value == last) return -1;
         long number = 0;
-        for (; value < last; ++value) {
-          if (data[value] < '0' || data[value] > '9') return -1;
-          number = number * 10 + (data[value] - '0');
+        for (std::size_t digit = value; digit < last; ++digit) {
+          if (data[digit] < '0' || data[digit] > '9') return -1;
+          number = number * 10 + (data[digit] - '0');
           if (number > max) return -1;
         }
+        if (where) *where = HeaderItem{value, last, stop};
         return number;
       }
     }
@@ -152,7 +153,7 @@ std::string WireData::frame() const {
   return envelope(stdprintf<128>("%04d", static_cast<int>(cipher_bytes.size())), cipher_bytes, crc);
 }
 
-WireData wire_data(const std::string& data, int charset, const Sm4* cipher, int form) {
+std::string wire_bytes(const std::string& data, int charset) {
   bool utf8 = charset == kCharsetUtf8;
   if (charset != kCharsetGb18030 && charset != kCharsetUtf8) {
     int flag = header_flag(data);
@@ -160,7 +161,11 @@ WireData wire_data(const std::string& data, int charset, const Sm4* cipher, int 
   }
   std::string bytes;
   if (utf8 || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
-  WireData wire = envelope_over(std::move(bytes));
+  return bytes;
+}
+
+WireData wire_data(const std::string& data, int charset, const Sm4* cipher, int form) {
+  WireData wire = envelope_over(wire_bytes(data, charset));
   wire.cipher_due = encrypted_cn(header_cn(wire.bytes));
   if (cipher && wire.cipher_due) wire.encrypted = encrypt_cp(wire.bytes, *cipher, form, wire.cipher_bytes);
   return wire;

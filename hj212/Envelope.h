@@ -68,12 +68,21 @@ enum WireCharset { kCharsetByFlag = 0, kCharsetGb18030 = 1, kCharsetUtf8 = 2 };
 constexpr int kVersion2005 = 0;
 constexpr int kVersion2017 = 1;
 constexpr int kVersion2025 = 2;
+// Where a header item stands: its value's text [value_begin, value_end), blanks left out, and
+// item_end, the offset of the ";" that closes the item (or of "CP=&&", or the data's end).
+struct HeaderItem {
+  std::size_t value_begin = 0;
+  std::size_t value_end = 0;
+  std::size_t item_end = 0;
+};
 // A number in a data segment's header (the ";"-separated items before "CP=&&"), as every rule that
 // acts on Flag, CN or PNUM reads it: the item named exactly `name`, blanks around name and value
 // trimmed, decimal digits with leading zeros allowed. Its value, or -1 when the header has no such
-// item or its value is not a number up to `max`.
-long header_number(const char* data, std::size_t length, const char* name, long max);
-inline long header_number(const std::string& data, const char* name, long max) { return header_number(data.data(), data.size(), name, max); }
+// item or its value is not a number up to `max`; with `where`, a found item's place goes there.
+long header_number(const char* data, std::size_t length, const char* name, long max, HeaderItem* where = nullptr);
+inline long header_number(const std::string& data, const char* name, long max, HeaderItem* where = nullptr) {
+  return header_number(data.data(), data.size(), name, max, where);
+}
 // The Flag field: its value 0..255, or -1.
 inline int header_flag(const std::string& data) { return static_cast<int>(header_number(data, "Flag", 255)); }
 // The CN field: its value 0..9999, or -1.
@@ -101,9 +110,11 @@ struct WireData {
 
 // The one decision of a data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or
 // unchanged in UTF-8 (by `charset`, and for kCharsetByFlag by the Flag's version: 2025 or later
-// UTF-8, anything else GB18030); without a GB18030 converter the data's own bytes. With a
-// `cipher`, the CP region of a frame whose CN asks for it is encrypted in the wire charset, in
-// `form` (kCipherRaw or kCipherText of CpCipher.h), after length and CRC were taken.
+// UTF-8, anything else GB18030); without a GB18030 converter the data's own bytes.
+std::string wire_bytes(const std::string& data, int charset);
+// Those bytes with the envelope fields computed over them. With a `cipher`, the CP region of a
+// frame whose CN asks for it is encrypted in the wire charset, in `form` (kCipherRaw or
+// kCipherText of CpCipher.h), after length and CRC were taken.
 WireData wire_data(const std::string& data, int charset, const Sm4* cipher = nullptr, int form = 0);
 
 } // namespace HJ

@@ -86,7 +86,8 @@ public:
   void attach(ORVA_DATA* data) { dev_data = data; }
   ORVA_DATA* device_data() const { return dev_data; }
   // The device's parameters, read at each use: [0] goes to the port with each written frame, [1]
-  // names the wire charset. Not owned; they outlive the engine. Set before start.
+  // names the wire charset, [2] limits a frame's data segment. Not owned; they outlive the
+  // engine. Set before start.
   void use_device_params(const CArray<int, int>* params) { device_params = params; }
   // The device's key, which outlives the engine (the device object holds it). Not owned; set
   // before start. The receive thread copies it when it changed, at the start of a pass.

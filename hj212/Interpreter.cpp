@@ -14,6 +14,7 @@
 #include "FieldExtract.h"
 #include "HJ212System.h"
 #include "ICommunication.h"
+#include "Packets.h"
 #include "ResultCodes.h"
 #include "Split.h"
 #include "ValueAccess.h"
@@ -75,17 +76,47 @@ bool write_frame(HJ212_system& engine, const std::string& bytes) {
   return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, engine.device_param(0, 0)) != 0;
 }
 
+// One frame of "Send": its bytes for the port, and the copy with the runtime's text.
+struct SendFrame {
+  std::string wire;
+  std::string copy;
+  bool fits;    // a data segment the four-digit length field cannot announce would only be rejected
+  bool allowed; // a frame that must be encrypted but cannot be (no key yet, no closed CP) does not leave plain
+};
+
+// Length and CRC cover the plain bytes on the wire; the copy, when asked for, shows the runtime's
+// text between them, never ciphertext.
+SendFrame build_frame(HJ212_system& engine, const std::string& data, bool copy, const Sm4* cipher, int form) {
+  WireData wire = wire_data(data, wire_charset_of(engine), cipher, form);
+  bool allowed = !(wire.cipher_due && !wire.encrypted && encryption_required(engine));
+  return SendFrame{wire.frame(), copy ? wire.frame_around(data) : std::string(), wire.fits(), allowed};
+}
+
+// A data segment longer than the third device parameter allows goes out as packets; one that
+// fits, or cannot be split, as one frame. Status -k: frame k was not written, nor any after it.
 int Send(HJ212_system& engine, const Args& args) {
   std::string data = read_var(engine, args[0]);
-  // Length and CRC cover the plain bytes on the wire; the copy shows the runtime's text between
-  // them, never ciphertext.
-  WireData wire = wire_data(data, wire_charset_of(engine), device_cipher(engine).get(), cipher_form_of(engine));
-  if (args.size() == 3) store_var(engine, args[2], wire.frame_around(data));
-  // A frame that must be encrypted but cannot be (no key yet, no closed CP) does not leave plain.
-  bool allowed = !(wire.cipher_due && !wire.encrypted && encryption_required(engine));
-  // A data segment the four-digit length field cannot announce would only be rejected: not sent.
-  bool written = allowed && wire.fits() && write_frame(engine, wire.frame());
-  store_var(engine, args[1], written ? kStatusDone : kStatusNotDone);
+  std::unique_ptr<Sm4> cipher = device_cipher(engine);
+  const int form = cipher_form_of(engine);
+  std::vector<std::string> segments;
+  if (std::size_t limit = packet_limit(engine.device_param(2, 0), data)) {
+    // measured as transmitted: the text form makes an encrypted region longer
+    int measured_form = cipher && encrypted_cn(header_cn(data)) ? form : kCipherRaw;
+    segments = split_packets(data, wire_bytes(data, wire_charset_of(engine)), limit, measured_form);
+  }
+  if (segments.empty()) segments.push_back(std::move(data));
+  std::vector<SendFrame> frames;
+  frames.reserve(segments.size());
+  std::string copy;
+  for (const std::string& segment : segments) {
+    frames.push_back(build_frame(engine, segment, args.size() == 3, cipher.get(), form));
+    copy += frames.back().copy;
+  }
+  if (args.size() == 3) store_var(engine, args[2], std::move(copy));
+  int status = kStatusDone;
+  for (std::size_t k = 0; k < frames.size() && status == kStatusDone; ++k)
+    if (!frames[k].allowed || !frames[k].fits || !write_frame(engine, frames[k].wire)) status = -static_cast<int>(k + 1);
+  store_var(engine, args[1], status);
   return kCmdRan;
 }
 

@@ -22,6 +22,18 @@ ipb() {
 }
 
 for k in valid noise dense crafted byte-drained byte-pass; do ipb "$k" >"$tmp/ipb.$k"; done
+
+# Instructions of one "Send" of a 9 KiB 2025 upload, as packets or as one frame (the commands only).
+send_cost() {
+  valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::execute_device_cmd*' \
+    --callgrind-out-file="$tmp/cg.send.$1" "$build/bin/recv_bench" --send "$1" >"$tmp/out.send.$1" 2>"$tmp/err.send.$1"
+  local calls total
+  calls=$(awk '{print $2}' "$tmp/out.send.$1")
+  total=$(sed -n 's/.*Collected : \([0-9]*\).*/\1/p' "$tmp/err.send.$1")
+  awk -v t="$total" -v c="$calls" 'BEGIN { printf "%.0f", t / c }'
+}
+send_packets=$(send_cost packets)
+send_whole=$(send_cost whole)
 "$build/bin/recv_bench" --benchmark_format=json --benchmark_min_time=0.5 >"$tmp/gb.json" 2>/dev/null
 "$build/bin/recv_bench" --report >"$tmp/report.md"
 
@@ -66,6 +78,13 @@ valid=$(cat "$tmp/ipb.valid")
   echo "instructions per one-byte read, included in the one-byte rows: a real port's read costs no less."
   echo
   sed 's/^### /## /' "$tmp/report.md"
+  echo
+  echo "## Sending a 9 KiB 2025 upload (instructions per \"Send\", callgrind)"
+  echo
+  echo "| how | target | instructions | vs one frame |"
+  echo "|---|---|---|---|"
+  echo "| split into 1024-byte packets and built (third device parameter 0) | <= 2x one frame | $send_packets | $(awk -v a="$send_packets" -v b="$send_whole" 'BEGIN { printf "%.2f", a / b }') |"
+  echo "| built as one frame (third device parameter -1) | | $send_whole | 1.00 |"
   echo
   echo "## Stripped sizes (bytes)"
   echo

@@ -1,7 +1,7 @@
 // Timings of the receive path and the script commands. Without arguments: Google Benchmark
 // cases, one per stream kind (a slowdown of any shows here) and the table CRC over the same
 // bytes. With --report: markdown sections for BENCHMARKS.md (latency, idle CPU, command times,
-// memory per device).
+// memory per device). With --send packets|whole: the "Send"s callgrind counts.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
 #include <pthread.h>
@@ -318,6 +318,36 @@ double UsPerCall(F f) {
   return Ms(Clock::now() - t0) * 1000.0 / n;
 }
 
+// An hourly 2025 upload of 9 KiB: 146 factors with minimum, average, maximum and flag.
+std::string HourlyUpload() {
+  std::string hourly = "QN=20240101120000000;ST=32;CN=2061;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&DataTime=20240101110000";
+  for (int i = 0; hourly.size() < 9 * 1024 - 64; ++i) {
+    std::string code = "w" + std::to_string(10000 + i);
+    hourly += ";" + code + "-Min=1." + std::to_string(i % 10) + "," + code + "-Avg=2.5," + code + "-Max=3.75," + code + "-Flag=N";
+  }
+  return hourly + "&&";
+}
+
+// kSendCalls "Send"s of the 9 KiB upload, as packets or as one frame, for callgrind:
+//   valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::HJ212_system::execute_device_cmd*' recv_bench --send packets|whole
+constexpr int kSendCalls = 50;
+int SendCost(const char* how) {
+  if (std::strcmp(how, "packets") != 0 && std::strcmp(how, "whole") != 0) return 2;
+  fake::Rtdb rtdb;
+  fake::Port port;
+  const std::string config = fake::ConfigBytes({0, 0, std::strcmp(how, "packets") == 0 ? 0 : -1}, {});
+  auto* ctrl = static_cast<CDevCtrl*>(CreateDeviceCtrl("bench", &rtdb));
+  ctrl->UpdataCommunication(&port);
+  ctrl->InitDevice(fake::Bytes(config), static_cast<int>(config.size())); // never released: no reads
+  rtdb.SetText("U", HourlyUpload());
+  rtdb.SetInt("St", 1);
+  for (int i = 0; i < kSendCalls; ++i) ctrl->m_devData.pDevice->pSystem->execute_device_cmd("Send(U,St)");
+  std::printf("%s %d %zu %d\n", how, kSendCalls, port.Written().size(), rtdb.Get("St").i);
+  ctrl->CleanupDevice();
+  DestroyDeviceCtrl(ctrl);
+  return 0;
+}
+
 void Commands() {
   fake::Rtdb rtdb;
   fake::Port port;
@@ -344,20 +374,27 @@ void Commands() {
   chinese.replace(100, 36, "\xE6\xB0\xB4\xE8\xB4\xA8\xE7\xAB\x99\xE6\xB0\xB4\xE8\xB4\xA8\xE7\xAB\x99"); // two "water station"s
   rtdb.SetText("D", data);
   rtdb.SetText("DC", chinese);
+  rtdb.SetText("U", HourlyUpload());
   for (const char* n : {"Out", "V", "C"}) rtdb.SetText(n, "");
   rtdb.SetInt("St", 0);
   struct Row {
     const char* what;
     const char* command;
+    int packets = 0; // the third device parameter: 0 splits 2025 frames at 1024, -1 never
   } rows[] = {
       {"MakeProtocol, 20-item CP template", "MakeProtocol(Tpl,Out)"},
       {"GetValue on a 1 KiB frame (MN)", "GetValue(F,MN,V,St)"},
       {"GetCpValue on a 1 KiB frame (last item)", "GetCpValue(F,Key,V,St)"},
       {"Send of a 1 KiB frame, ASCII", "Send(D,St)"},
       {"Send of a 1 KiB frame with Chinese text", "Send(DC,St)"},
+      {"Send of a 9 KiB 2025 upload, split into 1024-byte packets", "Send(U,St)"},
+      {"Send of the same upload as one frame (third parameter -1)", "Send(U,St)", -1},
       {"GetStats, seven counters", "GetStats(V,V,V,V,V,V,V)"},
   };
-  for (const Row& row : rows) std::printf("| %s | `%s` | %.1f |\n", row.what, row.command, UsPerCall([&] { engine.execute_device_cmd(row.command); }));
+  for (const Row& row : rows) {
+    ctrl->m_devData.pDevice->arDevParam[2] = row.packets;
+    std::printf("| %s | `%s` | %.1f |\n", row.what, row.command, UsPerCall([&] { engine.execute_device_cmd(row.command); }));
+  }
   ctrl->CleanupDevice();
   DestroyDeviceCtrl(ctrl);
 }
@@ -392,6 +429,7 @@ void Memory() {
 } // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--send") == 0) return SendCost(argv[2]);
   if (argc == 2 && std::strcmp(argv[1], "--report") == 0) {
     std::printf("### Port-to-queue latency (ms, 200 frames)\n\n| port | median | 99th percentile | max |\n|---|---|---|---|\n");
     Latency(true);

@@ -2,8 +2,10 @@
 // "Send" byte for byte, channel writes and the pacing of the I/O-control path.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "CipherExample.h"
 #include "ConfigBytes.h"
@@ -308,6 +310,8 @@ TEST_F(Commands, StandardExampleLeavesEncryptedAndComesBackPlain) {
   ASSERT_EQ(rtdb.Get("St").i, 0);
   rtdb.SetText("A", kData);
   rtdb.SetInt("Dec", 0);
+  // one frame: in the text form the example has 1128 bytes, which a 2025 frame is split at 1024 by default
+  ctrl->m_devData.pDevice->arDevParam[2] = -1;
   int round = 0;
   for (int form : {-1, 1}) {
     SCOPED_TRACE(form);
@@ -438,6 +442,189 @@ TEST_F(Commands, OversizedDataIsNeverFramed) {
     EXPECT_EQ(fresh.Written().size(), form == 1 ? 0u : 2428u + 12u) << form;
     EXPECT_EQ(rtdb.Get("St").i, form == 1 ? -1 : 0) << form;
     EXPECT_EQ(rtdb.Get("C").s.substr(0, 6), "##2428") << form;
+    ctrl->UpdataCommunication(&port);
+  }
+}
+
+// An hourly upload: the header with `flag` as its Flag item, DataTime, then `items`.
+std::string Upload(const std::string& flag, const std::string& items) {
+  return "QN=20240520210700000;ST=32;CN=2061;PW=123456;MN=010000A8900016F000169DC0;" + flag + ";CP=&&DataTime=20240520200000;" + items + "&&";
+}
+
+// `count` factor groups of an hourly upload, each with `text` in its value.
+std::string Groups(int count, const std::string& text = "") {
+  std::string items;
+  for (int i = 0; i < count; ++i) {
+    std::string code = "w" + std::to_string(10000 + i);
+    items += (i ? ";" : "") + code + "-Min=1." + std::to_string(i) + text + "," + code + "-Avg=2.5," + code + "-Max=3.75," + code + "-Flag=N";
+  }
+  return items;
+}
+
+// The frames of a stream, cut by the length field (wire) or at "\r\n" (the copy's UTF-8 text).
+std::vector<std::string> FramesOf(const std::string& stream, bool by_length) {
+  std::vector<std::string> frames;
+  for (std::size_t at = 0; at < stream.size();) {
+    std::size_t size = by_length ? 12 + std::stoul(stream.substr(at + 2, 4)) : stream.find("\r\n", at) + 2 - at;
+    frames.push_back(stream.substr(at, size));
+    at += size;
+  }
+  return frames;
+}
+
+std::string DataOf(const std::string& frame) { return frame.substr(6, frame.size() - 12); }
+
+// The ";"-separated items of a data segment's CP region.
+std::vector<std::string> CpItems(const std::string& data) {
+  std::size_t begin = data.find("CP=&&") + 5;
+  std::vector<std::string> items;
+  std::string region = data.substr(begin, data.rfind("&&") - begin);
+  for (std::size_t at = 0; at <= region.size();) {
+    std::size_t stop = std::min(region.find(';', at), region.size());
+    items.push_back(region.substr(at, stop - at));
+    at = stop + 1;
+  }
+  return items;
+}
+
+// A frame's data segment as sent, its region decrypted when a cipher is given.
+std::string PlainDataOf(const std::string& frame, const HJ::Sm4* cipher) {
+  std::string data = DataOf(frame), plain;
+  if (cipher) {
+    EXPECT_TRUE(HJ::decrypt_cp(data.data(), data.size(), *cipher, plain)) << frame;
+  }
+  return cipher ? plain : data;
+}
+
+// Packets of `original` as "Send" wrote them (`written`, encrypted in `form` with `cipher` when
+// one is given) and copied them (`copy`): each a valid frame within `limit` as transmitted, as
+// many items as fit, and together the original again.
+void ExpectPackets(const std::string& original, const std::string& written, const std::string& copy, std::size_t limit,
+                   const HJ::Sm4* cipher = nullptr, int form = HJ::kCipherRaw) {
+  std::vector<std::string> wire = FramesOf(written, true), plain = FramesOf(copy, false);
+  ASSERT_GE(wire.size(), 2u);
+  ASSERT_EQ(plain.size(), wire.size());
+  std::vector<std::string> items = CpItems(original), dealt;
+  const std::string head = original.substr(0, original.find("CP=&&"));
+  const long flag = HJ::header_flag(original);
+  HJ::HeaderItem at;
+  HJ::header_number(original, "Flag", 255, &at);
+  for (std::size_t k = 0; k < wire.size(); ++k) {
+    const std::string sent = PlainDataOf(wire[k], cipher);
+    EXPECT_TRUE(HJ::check_frame(HJ::frame_with_crc(sent, wire[k].c_str() + wire[k].size() - 6))) << k << ": CRC over the plain data";
+    EXPECT_LE(wire[k].size() - 12, limit) << k;
+    EXPECT_EQ(plain[k].substr(0, 6), HJ::frame_with_crc(sent, "0000").substr(0, 6)) << "the copy bears the plain wire length";
+    EXPECT_EQ(plain[k].substr(plain[k].size() - 6), wire[k].substr(wire[k].size() - 6)) << "and the CRC";
+    const std::string data = DataOf(plain[k]);
+    // The header again, Flag's packet bit set, PNUM and PNO right after the Flag item.
+    const std::string packet_head = original.substr(0, at.value_begin) + std::to_string(flag | 2) +
+                                    original.substr(at.value_end, at.item_end + 1 - at.value_end) + "PNUM=" + std::to_string(wire.size()) +
+                                    ";PNO=" + std::to_string(k + 1) + ";" + head.substr(at.item_end + 1);
+    EXPECT_EQ(data.substr(0, data.find("CP=&&")), packet_head);
+    std::vector<std::string> mine = CpItems(data);
+    ASSERT_GE(mine.size(), 2u);
+    EXPECT_EQ(mine[0], items[0]) << "DataTime in every packet";
+    dealt.insert(dealt.end(), mine.begin() + 1, mine.end());
+    if (k + 1 < wire.size() && form == HJ::kCipherRaw) { // the next packet's first item would not have fitted
+      std::size_t next = CpItems(PlainDataOf(wire[k + 1], cipher))[1].size();
+      EXPECT_GT(wire[k].size() - 12 + 1 + next, limit) << k;
+    }
+  }
+  EXPECT_EQ(dealt, std::vector<std::string>(items.begin() + 1, items.end()));
+}
+
+// "Send" splits by the third device parameter: 0 splits 2025 frames at 1024, 1..9999 every
+// version there, negative never. The limit holds on the wire (GB18030 shrinks Chinese text, the
+// {0x..} text form of an encrypted region grows it).
+TEST_F(Commands, SendSplitsLongDataIntoPackets) {
+  const std::string kShui = "\xE6\xB0\xB4\xE8\xB4\xA8"; // two Chinese characters: 6 bytes, 4 in GB18030
+  const std::string padded = Upload("Flag=9", Groups(12));  // 1024 bytes to the byte with its pad
+  std::string tiny = "x";
+  for (int i = 0; i < 300; ++i) tiny += ";x";
+  const std::string at_limit = padded.substr(0, padded.size() - 2) + ";Pad=" + std::string(1024 - padded.size() - 5, 'x') + "&&";
+  struct Case {
+    int param;
+    int charset;
+    std::string data;
+    std::size_t limit; // 0: goes as one frame
+    int status;
+    int form = -2; // with a key: the fourth device parameter (-2: no key)
+  } cases[] = {
+      {0, 0, Upload("Flag=9", Groups(148)), 1024, 0}, // 9 KiB, 2025
+      {0, 0, Upload("Flag=9", Groups(170)), 1024, 0}, // too long for one frame, fine as packets
+      {0, 0, Upload("Flag=13", Groups(40)), 1024, 0}, // a later version
+      {0, 0, Upload(" Flag = 0008 ", Groups(40)), 1024, 0}, // read as GetValue reads it; 8 becomes 10
+      {0, 0, Upload("Flag=11", Groups(40)), 1024, 0}, // the packet bit already set
+      {0, 0, at_limit, 0, 0},
+      {0, 0, at_limit.substr(0, at_limit.size() - 2) + "y&&", 1024, 0},
+      {0, 0, Upload("Flag=5", Groups(40)), 0, 0},     // 2017 and 2005 as before
+      {0, 0, Upload("Flag=1", Groups(40)), 0, 0},
+      {600, 0, Upload("Flag=5", Groups(40)), 600, 0}, // a set limit holds for every version
+      {600, 0, Upload("Flag=1", Groups(40)), 600, 0},
+      {150, 0, Upload("Flag=5", tiny), 150, 0}, // over ten packets, full to the byte: PNUM and PNO of two digits
+      {20000, 0, Upload("Flag=5", Groups(170)), 9999, 0},
+      {-1, 0, Upload("Flag=9", Groups(148)), 0, 0},   // never split
+      {-1, 0, Upload("Flag=9", Groups(170)), 0, -1},
+      {0, 0, Upload("Flag=5", Groups(30, kShui)), 0, 0},       // 2017: GB18030, no split by default
+      {890, 0, Upload("Flag=5", Groups(12, kShui)), 0, 0},     // 904 bytes of text, 880 on the wire
+      {1000, 0, Upload("Flag=5", Groups(30, kShui)), 1000, 0}, // items measured in GB18030
+      {0, 1, Upload("Flag=9", Groups(30, kShui)), 1024, 0},
+      {0, 0, Upload("Flag=9", Groups(30, kShui)), 1024, 0},    // 2025: UTF-8
+      {0, 0, Upload("Flag=9", Groups(40)), 1024, 0, HJ::kCipherRaw}, // encrypted: raw bytes keep the length
+      {0, 0, Upload("Flag=9", Groups(40)), 1024, 0, HJ::kCipherText}, // the text form: more packets (above 9999 whole)
+      {0, 0, Upload("Flag=9", Groups(30, kShui)), 1024, 0, HJ::kCipherText},
+      {0, 0, Upload("Flag=5", Groups(20)), 0, 0, HJ::kCipherText},    // 2017 whole, encrypted all the same
+      {-1, 0, Upload("Flag=9", Groups(20)), 0, 0, HJ::kCipherText},
+      {-1, 0, Upload("Flag=9", Groups(40)), 0, -1, HJ::kCipherText},  // whole, above 9999 as text: not sent
+      // Cannot be split: goes whole, whatever the limit.
+      {100, 0, "QN=1;ST=32;CN=2061;CP=&&DataTime=20240520200000;" + Groups(3) + "&&", 0, 0}, // no Flag
+      {100, 0, Upload("Flag=9;PNUM=2;PNO=1", Groups(3)), 0, 0},
+      {100, 0, Upload("Flag=9;PNO=1", Groups(3)), 0, 0},
+      {100, 0, Upload("Flag=9", Groups(3)), 0, 0}, // the header alone is longer
+      {160, 0, Upload("Flag=9", "a=" + std::string(100, '1') + ";" + Groups(3)), 0, 0}, // an item too long
+      {100, 0, "ST=32;CN=2061;Flag=9;PW=1;MN=1;DataTime=1;" + std::string(100, 'x'), 0, 0}, // no CP
+      {50, 0, "ST=32;CN=2061;Flag=9;CP=&&DataTime=20240520200000&&", 0, 0}, // nothing to deal
+  };
+  int row = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE("row " + std::to_string(row++));
+    fake::Port fresh;
+    ctrl->UpdataCommunication(&fresh);
+    ctrl->m_devData.pDevice->arDevParam[1] = c.charset;
+    ctrl->m_devData.pDevice->arDevParam[2] = c.param;
+    ctrl->m_devData.pDevice->arDevParam[3] = c.form;
+    const std::string key = c.form == -2 ? "" : "0000000000000000";
+    ASSERT_TRUE(ctrl->m_cipherKey.set(key));
+    HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>("0000000000000000"));
+    rtdb.SetText("A", c.data);
+    EXPECT_EQ(Run("Send(A,St,C)"), 0);
+    EXPECT_EQ(rtdb.Get("St").i, c.status);
+    if (c.limit) {
+      ExpectPackets(c.data, fresh.Written(), rtdb.Get("C").s, c.limit, key.empty() ? nullptr : &cipher, c.form);
+    } else {
+      HJ::WireData whole = HJ::wire_data(c.data, c.charset, key.empty() ? nullptr : &cipher, c.form);
+      EXPECT_TRUE(fresh.Written() == (c.status == 0 ? whole.frame() : "")) << "one frame as before";
+      EXPECT_TRUE(rtdb.Get("C").s == whole.frame_around(c.data));
+    }
+    ctrl->UpdataCommunication(&port);
+  }
+}
+
+// A write that fails stops the rest: Status -k for packet k, the ones before it went out once.
+TEST_F(Commands, SendStopsAtTheFailedPacket) {
+  rtdb.SetText("A", Upload("Flag=9", Groups(30)));
+  for (int failed = 1; failed <= 3; ++failed) {
+    fake::Port fresh;
+    ctrl->UpdataCommunication(&fresh);
+    fresh.FailWrite(failed);
+    EXPECT_EQ(Run("Send(A,St,C)"), 0);
+    EXPECT_EQ(rtdb.Get("St").i, -failed);
+    EXPECT_EQ(fresh.WriteParams().size(), static_cast<std::size_t>(failed)) << "nothing tried after it";
+    std::vector<std::string> copies = FramesOf(rtdb.Get("C").s, false);
+    ASSERT_EQ(copies.size(), 3u) << "the copy holds every packet built";
+    std::string before;
+    for (int k = 0; k + 1 < failed; ++k) before += copies[static_cast<std::size_t>(k)];
+    EXPECT_EQ(fresh.Written(), before);
     ctrl->UpdataCommunication(&port);
   }
 }

@@ -334,13 +334,20 @@ public:
     writeResult_ = result;
   }
 
+  // The n-th write from now (1 = the next) fails and takes nothing; the others as set.
+  void FailWrite(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    failWrite_ = static_cast<int>(writeParams_.size()) + n;
+  }
+
   int Open() override { return 1; }
   int Close() override { return 1; }
   int WriteData(const unsigned char* data, int* length, int param) override {
     std::lock_guard<std::mutex> lock(mutex_);
     writeParams_.push_back(param);
-    if (writeResult_ != 0 && data && length && *length > 0) written_.append(reinterpret_cast<const char*>(data), static_cast<size_t>(*length));
-    return writeResult_;
+    int result = static_cast<int>(writeParams_.size()) == failWrite_ ? 0 : writeResult_;
+    if (result != 0 && data && length && *length > 0) written_.append(reinterpret_cast<const char*>(data), static_cast<size_t>(*length));
+    return result;
   }
   int ReadData(unsigned char* buffer, int* length, int wait) override {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -396,6 +403,7 @@ private:
   char floodByte_ = 0;
   int throwReads_ = 0;
   int writeResult_ = 1;
+  int failWrite_ = 0; // the write, counted from the first, that fails
   int reads_ = 0;
 };
 

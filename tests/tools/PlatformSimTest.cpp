@@ -264,6 +264,11 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
   const std::string crafted = sim::wrap(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + sim::crc_text(head + region + "&&") + "\r\n";
   const std::string example_seg = e.raw.substr(6, e.raw.size() - 12);
   const std::string crc_over_cipher = "##0295" + example_seg + sim::crc_text(example_seg) + "\r\n";
+  // one encrypted frame in 65536 has a CRC that fits its ciphertext too (this value, this key)
+  const std::string coincident = sim::encrypted_frame(
+      HJ::wire_data("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&", HJ::kCharsetByFlag),
+      "polmon-e2e-key16", sim::CipherWire::Raw);
+  ASSERT_EQ(sim::check_frame(coincident).verdict, sim::Verdict::Ok) << "the CRC fits the bytes as sent";
   struct Case {
     const char* name;
     std::string bytes, key;
@@ -275,6 +280,7 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
       {"plain", e.plain, e.key, "- frame QN 20240520210700000 CN=2051 is not encrypted"},
       {"CRC over the ciphertext", crc_over_cipher, e.key, "CN=2051 has its CRC over the encrypted bytes"},
       {"another key", e.raw, "1111111111111111", "bad frame from the station (BAD: crc; it looks encrypted, but the key does not decrypt it)"},
+      {"CRC fitting the ciphertext too", coincident, "polmon-e2e-key16", "encrypted in:       1 (1 raw, 0 {0x..} text), 0 not encrypted"},
   };
   for (const Case& c : cases) {
     sim::PlatformOptions opt;

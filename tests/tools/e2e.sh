@@ -166,7 +166,7 @@ standard-2025-station)
   stop_host
   expect platform verdict OK
   expect platform answered 7
-  expect platform "key exchange" "1 requests answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
+  expect platform "key exchange" "1 request answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
   summary platform MN | grep -q "then [0-9A-F]\{24\} after 1002" || fail "no new MN"
   summary platform "hardware ids" | grep -q "^[2-9] (1001)" || fail "no 1001 at the start and after the drop"
   summary platform heartbeats | grep -q "^[1-9][0-9] " || fail "fewer than 10 heartbeats"

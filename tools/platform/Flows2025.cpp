@@ -266,7 +266,8 @@ void Flows2025::summary_rows(const std::function<void(const char*, const std::st
   }
   row("heartbeats:", beats + ", answered 9013");
   row("hardware ids:", std::to_string(m_ids) + " (1001), answered 9014");
-  row("key exchange:", std::to_string(m_key_requests) + " requests answered with NewSK; pushed keys: " + std::to_string(m_pushes_taken) +
+  row("key exchange:", std::to_string(m_key_requests) + (m_key_requests == 1 ? " request" : " requests") +
+                           " answered with NewSK; pushed keys: " + std::to_string(m_pushes_taken) +
                            " taken, " + std::to_string(m_pushes_refused) + " of a wrong length refused");
   row("MN:", m_first_mn + (m_mn_changes ? ", then " + m_opt.mn + " after 1002" : std::string()));
 }

@@ -63,10 +63,11 @@ bool AcceptsDecrypted(std::string_view c, const HJ::Sm4& cipher, std::string& fr
 // Each "##" up to the first "\r\n" after it; a start whose bytes before the "\n" outgrow the
 // largest frame gives way to the next "##" inside; a rejected candidate is retried from each
 // later "##" before the "\r\n". With a key, the first candidate whose length matches and CRC does
-// not is tried decrypted; a span whose first "##" announces more than reaches its "\r\n" (a data
-// command, "CP=&&" before that "\r\n") is followed to that end, one at a time: the spans that end
-// there or before are read first (a frame among them ends the following), then, at an end that is
-// "\r\n", it is tried decrypted and the reading goes on behind it.
+// not is tried decrypted; in a span without a frame, the last "##" closest before a "CP=&&" (after
+// the one before) that announces more than reaches the span's "\r\n" (its header a data command)
+// is followed to that end, one at a time: the spans that end there or before are read first (a
+// frame among them ends the following), then, at an end that is "\r\n", it is tried decrypted and
+// the reading goes on behind it.
 std::vector<std::string> Reference(std::string_view s, const HJ::Sm4* cipher) {
   std::vector<std::string> out;
   std::size_t followed = npos, followed_end = npos;
@@ -105,12 +106,16 @@ std::vector<std::string> Reference(std::string_view s, const HJ::Sm4* cipher) {
     }
     if (found) {
       followed = followed_end = npos;
-    } else if (cipher && followed == npos && start != npos && end - start > HJ::kEnvelopeBytes) {
-      long announced = Announced(s.substr(start));
-      std::string_view head = s.substr(start + 6, cr - start - 6);
-      if (announced > 0 && start + static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes > end && head.find("CP=&&") != npos && DataCommand(head)) {
-        followed = start;
-        followed_end = start + static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes;
+    } else if (cipher && followed == npos && start != npos) {
+      // Frame starts: the last "##" before each "CP=&&", after the one before; the last one counts.
+      for (std::size_t from = start, cp; (cp = s.find("CP=&&", from)) != npos && cp + 5 <= cr; from = cp + 5) {
+        std::size_t at = cp >= from + 6 ? s.rfind("##", cp - 6) : npos;
+        if (at == npos || at < from) continue;
+        long announced = Announced(s.substr(at));
+        if (announced > 0 && at + static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes > end && DataCommand(s.substr(at + 6, cp - at - 6))) {
+          followed = at;
+          followed_end = at + static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes;
+        }
       }
     }
     pos = end;

@@ -42,12 +42,22 @@ char* FrameScanner::room(std::size_t n) {
 }
 
 void FrameScanner::clear() {
+  give_up_followed();
   counts_.noise_bytes += size_ - head_;
   size_ = 0;
   head_ = 0;
   start_ = npos;
   crlf_from_ = 0;
-  give_up_followed();
+}
+
+void FrameScanner::give_up_followed() {
+  if (!following()) return;
+  followed_start_ = followed_end_ = npos;
+  counts_.bad_length += held_.bad_length;
+  counts_.bad_crc += held_.bad_crc;
+  counts_.overlong += held_.overlong;
+  counts_.noise_bytes += held_.noise_bytes;
+  held_ = Counts();
 }
 
 std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a, char b) const {
@@ -63,7 +73,7 @@ std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a
 }
 
 void FrameScanner::drop_to(std::size_t to) {
-  counts_.noise_bytes += to - head_;
+  verdicts().noise_bytes += to - head_;
   head_ = to;
 }
 
@@ -74,40 +84,53 @@ void FrameScanner::skip_to_end_keeping_hash(std::size_t to) {
 }
 
 void FrameScanner::compact() {
-  // A followed span's bytes stay until it is judged.
-  const std::size_t from = followed_start_ < head_ ? followed_start_ : head_;
-  if (from == 0) return;
-  std::size_t kept = size_ - from;
+  if (head_ == 0) return; // a followed span begins at head_ or before: nothing to drop either
+  if (following()) {      // its bytes stay until it is judged
+    compact_from(followed_start_);
+    return;
+  }
+  std::size_t kept = size_ - head_;
   if (kept == 0) {
     size_ = 0;
-  } else if (from >= kept) { // moving `kept` bytes is paid for by the `from` bytes consumed
-    std::memmove(buf_.get(), buf_.get() + from, kept);
+  } else if (head_ >= kept) { // moving `kept` bytes is paid for by the `head_` bytes consumed
+    std::memmove(buf_.get(), buf_.get() + head_, kept);
     size_ = kept;
   } else {
     return;
   }
+  if (start_ != npos) start_ -= head_;
+  crlf_from_ = crlf_from_ > head_ ? crlf_from_ - head_ : 0;
+  head_ = 0;
+}
+
+[[gnu::noinline]] void FrameScanner::compact_from(std::size_t from) {
+  if (from == 0) return;
+  std::size_t kept = size_ - from;
+  if (kept > from) return; // as above: only once the consumed bytes pay for the move
+  std::memmove(buf_.get(), buf_.get() + from, kept);
+  size_ = kept;
   if (start_ != npos) start_ -= from;
-  if (followed_start_ != npos) followed_start_ -= from, followed_end_ -= from;
+  followed_start_ -= from;
+  followed_end_ -= from;
   crlf_from_ = crlf_from_ > from ? crlf_from_ - from : 0;
   head_ -= from;
 }
 
-bool FrameScanner::next(std::string& frame) {
+// Inlined into next: a call per look costs the one-byte pass more than the loop itself.
+template <bool Following>
+[[gnu::always_inline]] inline FrameScanner::Step FrameScanner::scan(std::string& frame) {
   for (;;) {
     // A followed span is judged at its announced end, once the spans that end there or before
     // were cut: until then nothing beyond that end is looked at.
-    const bool due = followed_end_ <= size_;
+    const bool due = Following && followed_end_ <= size_;
     const std::size_t limit = due ? followed_end_ : size_;
     if (start_ == npos) {
       std::size_t at = find_pair(head_, limit, '#', '#');
       if (at == npos) {
         skip_to_end_keeping_hash(limit);
-        if (due) {
-          if (judge_followed(frame)) return true;
-          continue;
-        }
+        if (due) return judge_followed(frame) ? Step::Frame : Step::Again;
         compact();
-        return false;
+        return Step::Wait;
       }
       drop_to(at);
       start_ = at;
@@ -119,29 +142,34 @@ bool FrameScanner::next(std::string& frame) {
       // A "\r" at the very end may still meet its "\n".
       if (limit > crlf_from_ + 1) crlf_from_ = limit - 1;
       if (limit - start_ <= kMaxFrameBytes) {
-        if (due) {
-          if (judge_followed(frame)) return true;
-          continue;
-        }
+        if (due) return judge_followed(frame) ? Step::Frame : Step::Again;
         compact();
-        return false;
+        return Step::Wait;
       }
       // Too long to become a frame: the next "##" inside the span may still start one.
       std::size_t at = find_pair(start_ + 1, limit, '#', '#');
       if (at == npos) {
-        ++counts_.overlong;
+        ++verdicts().overlong;
         skip_to_end_keeping_hash(limit);
         compact();
-        return false;
+        return Step::Wait;
       }
-      ++counts_.overlong;
+      ++verdicts().overlong;
       drop_to(at);
       start_ = at;
       if (crlf_from_ < at + 2) crlf_from_ = at + 2;
       continue;
     }
 
-    if (cut_span(cr, frame)) return true;
+    if (cut_span(cr, frame)) return Step::Frame;
+    if (following() != Following) return Step::Again;
+  }
+}
+
+bool FrameScanner::next(std::string& frame) {
+  for (;;) {
+    Step step = following() ? scan<true>(frame) : scan<false>(frame);
+    if (step != Step::Again) return step == Step::Frame;
   }
 }
 
@@ -150,7 +178,7 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   // Starts whose bytes before the "\n" outgrew the largest frame are given up as the waiting path
   // gives them up, so the counts do not depend on how the bytes were cut into chunks.
   while (end - start_ > kMaxFrameBytes + 1) {
-    ++counts_.overlong;
+    ++verdicts().overlong;
     std::size_t at = find_pair(start_ + 1, cr, '#', '#');
     if (at == npos) {
       start_ = npos;
@@ -192,7 +220,7 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
     if (at == start_) first = verdict;
   }
   if (cipher_ != nullptr && !following()) maybe_follow(cr);
-  ++(first == Verdict::BadCrc ? counts_.bad_crc : counts_.bad_length);
+  ++(first == Verdict::BadCrc ? verdicts().bad_crc : verdicts().bad_length);
   start_ = npos;
   drop_to(end);
   return false;
@@ -216,32 +244,43 @@ bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::stri
 
 void FrameScanner::maybe_follow(std::size_t cr) {
   const std::size_t end = cr + 2;
-  if (end - start_ <= kEnvelopeBytes) return;
-  const char* span = buf_.get() + start_;
-  long announced = parse_length_field(span + 2);
-  if (announced <= 0 || start_ + static_cast<std::size_t>(announced) + kEnvelopeBytes <= end) return;
-  // Ciphertext begins after "CP=&&": the header and that mark stand before a "\r\n" it holds.
-  const char* data = span + 6;
-  const std::size_t n = cr - start_ - 6;
-  if (n < 5 || memmem(data, n, "CP=&&", 5) == nullptr) return;
-  if (!encrypted_cn(static_cast<int>(header_number(data, n, "CN", 9999)))) return;
-  before_followed_ = counts_;
-  followed_start_ = start_;
-  followed_end_ = start_ + static_cast<std::size_t>(announced) + kEnvelopeBytes;
+  const char* base = buf_.get();
+  // Ciphertext begins after "CP=&&", so a frame whose ciphertext holds this "\r\n" has its "##",
+  // header and "CP=&&" before it, and a header holds no "##": for each "CP=&&", the "##" closest
+  // before it (after the one before) is such a frame's start. The last start is taken (one before
+  // it is a frame cut off); the headers do not overlap, so looking at them all is linear.
+  std::size_t found = npos, found_end = npos;
+  for (std::size_t from = start_; from + 11 <= cr;) {
+    const char* mark = static_cast<const char*>(memmem(base + from, cr - from, "CP=&&", 5));
+    if (mark == nullptr) break;
+    const std::size_t cp = static_cast<std::size_t>(mark - base);
+    std::size_t at = cp >= from + 6 ? cp - 6 : npos; // the last "##" from `from` on, its length field before "CP=&&"
+    while (at != npos && !(base[at] == '#' && base[at + 1] == '#')) at = at > from ? at - 1 : npos;
+    if (at != npos) {
+      long announced = parse_length_field(base + at + 2);
+      if (announced > 0 && at + static_cast<std::size_t>(announced) + kEnvelopeBytes > end &&
+          encrypted_cn(static_cast<int>(header_number(base + at + 6, cp - at - 6, "CN", 9999)))) {
+        found = at;
+        found_end = at + static_cast<std::size_t>(announced) + kEnvelopeBytes;
+      }
+    }
+    from = cp + 5;
+  }
+  if (found == npos) return;
+  drop_to(found); // the bytes before it are noise whatever becomes of it
+  followed_start_ = found;
+  followed_end_ = found_end;
 }
 
 bool FrameScanner::judge_followed(std::string& frame) {
   const std::size_t from = followed_start_, end = followed_end_;
-  give_up_followed();
-  if (buf_[end - 2] != '\r' || buf_[end - 1] != '\n') return false; // the spans cut inside stand
+  if (buf_[end - 2] != '\r' || buf_[end - 1] != '\n') {
+    give_up_followed(); // the spans cut inside stand
+    return false;
+  }
   // A frame of its announced length: one verdict for all its bytes, in place of the spans cut inside.
-  const std::uint64_t crc_bytes = counts_.crc_bytes, cut_short = counts_.cut_short;
-  const std::uint64_t decrypted = counts_.decrypted, cipher_bytes = counts_.cipher_bytes;
-  counts_ = before_followed_;
-  counts_.crc_bytes = crc_bytes;
-  counts_.cut_short = cut_short;
-  counts_.decrypted = decrypted;
-  counts_.cipher_bytes = cipher_bytes;
+  followed_start_ = followed_end_ = npos;
+  held_ = Counts();
   start_ = npos;
   head_ = end;
   crlf_from_ = end;

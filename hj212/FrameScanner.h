@@ -26,12 +26,13 @@ class Sm4;
 // - the first candidate of a span whose length field matches but whose CRC does not is decrypted
 //   (its header's CN 2000-2999, either wire form) and accepted decrypted when the CRC it carries
 //   is that of the plain data segment: "##", plain length, plain data, that CRC, "\r\n";
-// - a span whose first "##" announces more bytes than reach its "\r\n", with such a CN and a
-//   "CP=&&" before that "\r\n", is also followed to its announced end (one at a time). Spans
-//   inside it are cut as ever, and a frame accepted there gives the followed one up; at its end,
-//   when that is "\r\n", it is judged once (accepted decrypted, or BadCrc) and stands in for the
-//   spans cut inside it; otherwise, or when give_up_followed is called, those spans' verdicts stand.
-//   Until then the counts show what was settled before it began.
+// - a span without a frame in which a frame start (the "##" closest before a "CP=&&", the header
+//   between them holding such a CN; the last such) announces more bytes than reach the span's
+//   "\r\n" is also followed from there to that announced end (one span at a time). Spans inside it are cut as
+//   ever, and a frame accepted there gives the followed one up; at its end, when that is "\r\n",
+//   it is judged once (accepted decrypted, or BadCrc) and stands in for the spans cut inside it;
+//   otherwise, or when give_up_followed is called, those spans' verdicts stand. Until then the
+//   counts hold back the verdicts of the spans inside it.
 // - a span gets at most one decryption; a byte is in at most two followed spans.
 // Without a key nothing of this runs.
 // The cost is linear in the bytes appended: each byte is searched a bounded number of times, gets
@@ -66,8 +67,9 @@ public:
   bool has_key() const { return cipher_ != nullptr; }
   // A span followed beyond its first "\r\n" is waiting for its announced end.
   bool following() const { return followed_end_ != npos; }
-  // Gives up the followed span (its bytes stopped coming): the verdicts of the spans cut inside it stand.
-  void give_up_followed() { followed_start_ = followed_end_ = npos; }
+  // Gives up the followed span (its bytes stopped coming): the verdicts of the spans cut inside it
+  // count from now.
+  void give_up_followed();
 
   // Adds received bytes behind those kept from earlier chunks.
   void append(const void* bytes, std::size_t n);
@@ -100,17 +102,9 @@ public:
   std::size_t held() const { return size_; }
   // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
-  // The counts; while a span is followed, its verdict counts (bad_length, bad_crc, overlong,
-  // noise_bytes) are those settled before it began, so no count ever goes down.
-  Counts counts() const {
-    if (!following()) return counts_;
-    Counts settled = counts_;
-    settled.bad_length = before_followed_.bad_length;
-    settled.bad_crc = before_followed_.bad_crc;
-    settled.overlong = before_followed_.overlong;
-    settled.noise_bytes = before_followed_.noise_bytes;
-    return settled;
-  }
+  // The counts. The verdicts of spans cut inside a followed span (bad_length, bad_crc, overlong,
+  // noise_bytes) are held back until it is judged or given up, so no count ever goes down.
+  const Counts& counts() const { return counts_; }
 
 private:
   static constexpr std::size_t npos = std::string::npos;
@@ -130,6 +124,15 @@ private:
   // Consumes every byte before `to` except a "#" right before it, which may begin a "##".
   void skip_to_end_keeping_hash(std::size_t to);
   void compact();
+  // Moves the bytes from `from` on to the buffer's front.
+  void compact_from(std::size_t from);
+  // Where verdicts go: held back while a span is followed.
+  Counts& verdicts() { return following() ? held_ : counts_; }
+  // The framing loop, with nothing followed or (Following) up to a followed span's end, which is
+  // judged there: a frame, more bytes wanted, or the following began or ended (run again).
+  enum class Step { Frame, Wait, Again };
+  template <bool Following>
+  Step scan(std::string& frame);
   // Moves head_ forward to `to`, the bytes passed counting as noise.
   void drop_to(std::size_t to);
   // The frame in the "\r\n"-terminated span [start_, end), if any; counts the span otherwise.
@@ -137,8 +140,8 @@ private:
   // The candidate [at, at + length), whose length field matched and CRC did not, as a frame with
   // its CP region decrypted, when its CN asks for encryption and the carried CRC then matches.
   bool decrypted_frame(std::size_t at, std::size_t length, std::string& frame);
-  // Starts following the span at start_ (ending at `end`) to its announced end, when it may be a
-  // frame whose ciphertext holds "\r\n".
+  // Starts following a frame start in the rejected span [start_, cr + 2) to its announced end,
+  // when it may be a frame whose ciphertext holds that "\r\n".
   void maybe_follow(std::size_t cr);
   // Judges the followed span, all of whose bytes are here; true with its frame.
   bool judge_followed(std::string& frame);
@@ -155,7 +158,7 @@ private:
   std::unique_ptr<Sm4> cipher_;               // the key expanded; null without a key
   std::size_t followed_start_ = npos;         // the followed span's "##", kept in the buffer
   std::size_t followed_end_ = npos;           // its announced end; npos while none is followed
-  Counts before_followed_;                    // the counts when it began
+  Counts held_;                               // verdicts of the spans cut inside it
   std::string plain_;                         // a decrypted data segment, reused
 };
 

@@ -73,7 +73,7 @@ RecvStats HJ212_system::stats() {
 }
 
 void HJ212_system::_publish_stats() {
-  const FrameScanner::Counts scan = recv_buffer.counts();
+  const FrameScanner::Counts& scan = recv_buffer.counts();
   // Release stores: the odd sequence is visible before any word of this write (no fences, which
   // ThreadSanitizer cannot follow).
   auto put = [this](int i, std::uint64_t value) {
@@ -154,7 +154,7 @@ private:
   HJ212_system& engine_;
 };
 
-void HJ212_system::_follow_key() {
+[[gnu::noinline]] void HJ212_system::_follow_key() {
   unsigned char key[Sm4::kKeyBytes];
   // Copied under the key's lock with the version it belongs to: a key set meanwhile moves the
   // version again and is taken at the next pass.
@@ -164,22 +164,30 @@ void HJ212_system::_follow_key() {
 }
 
 int HJ212_system::_receive_pass() {
+  if (cipher_key_->version() != key_version_) _follow_key();
   if (dev_data == nullptr) return -1;
-  if (cipher_key_ != nullptr && cipher_key_->version() != key_version_) _follow_key();
   ScannerSink sink(*this);
   int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);
-  if (got > 0) recv_counts.received_bytes += static_cast<std::uint64_t>(got);
-  if (recv_buffer.following()) {
-    // A span followed to its announced end waits one drain deadline for more bytes at most.
-    auto now = std::chrono::steady_clock::now();
-    if (got > 0) {
-      followed_bytes_at_ = now;
-    } else if (now - followed_bytes_at_ >= std::chrono::milliseconds(CDevServer::kDrainMs)) {
-      recv_buffer.give_up_followed();
-      _publish_stats(); // the verdicts of the spans cut inside it count from now
-    }
+  if (got > 0) {
+    recv_counts.received_bytes += static_cast<std::uint64_t>(got);
+    _publish_stats();
+  } else if (recv_buffer.following()) {
+    return _expire_followed(got);
   }
-  if (got > 0) _publish_stats();
+  return got;
+}
+
+[[gnu::noinline]] int HJ212_system::_expire_followed(int got) {
+  // A span followed to its announced end waits one drain deadline without bytes, counted from
+  // the first pass that read none (bytes read since move the received count).
+  auto now = std::chrono::steady_clock::now();
+  if (quiet_from_bytes_ != recv_counts.received_bytes) {
+    quiet_from_bytes_ = recv_counts.received_bytes;
+    quiet_since_ = now;
+  } else if (now - quiet_since_ >= std::chrono::milliseconds(CDevServer::kDrainMs)) {
+    recv_buffer.give_up_followed();
+    _publish_stats(); // the verdicts of the spans cut inside it count from now
+  }
   return got;
 }
 

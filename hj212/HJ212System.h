@@ -26,12 +26,11 @@
 #include <string>
 #include <thread>
 
+#include "CpCipher.h"
 #include "FrameScanner.h"
 #include "OrvaData.h"
 
 namespace HJ {
-
-class CipherKey;
 
 // Receive counters since the engine was made (so since InitDevice).
 struct RecvStats {
@@ -90,7 +89,8 @@ public:
   // engine. Set before start.
   void use_device_params(const CArray<int, int>* params) { device_params = params; }
   // The device's key, which outlives the engine (the device object holds it). Not owned; set
-  // before start. The receive thread copies it when it changed, at the start of a pass.
+  // before start. Until then the engine has a key of its own, gone with it. The receive thread
+  // copies the key when it changed, at the start of a pass.
   void use_cipher_key(CipherKey* key) { cipher_key_ = key; }
   CipherKey* cipher_key() const { return cipher_key_; }
   // Parameter `index`, or `otherwise` when the engine was given none or fewer; a parameter the
@@ -136,6 +136,9 @@ private:
   void _publish_stats();
   // Hands the scanner the device's key when it changed since the last pass.
   void _follow_key();
+  // After a pass without bytes: gives up a followed span once a drain deadline passed quietly.
+  // Returns `got`, the pass's result.
+  int _expire_followed(int got);
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
   // queue is empty. The caller holds queue_mutex.
   int _pop_recv_string(std::string& out);
@@ -152,9 +155,13 @@ private:
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start or attach
   const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
-  CipherKey* cipher_key_ = nullptr;          // not owned; set by use_cipher_key
+  CipherKey own_key_;                       // the engine's until use_cipher_key
+  CipherKey* cipher_key_ = &own_key_;       // not owned; set by use_cipher_key
   std::uint32_t key_version_ = 0;            // the receive thread's alone: the key version the scanner has
-  std::chrono::steady_clock::time_point followed_bytes_at_; // the receive thread's: last bytes while a span was followed
+  // The receive thread's, while a span is followed: passes have read nothing since quiet_since_,
+  // when the received count was quiet_from_bytes_.
+  std::uint64_t quiet_from_bytes_ = ~std::uint64_t{0};
+  std::chrono::steady_clock::time_point quiet_since_;
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
 

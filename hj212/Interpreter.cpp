@@ -62,7 +62,7 @@ bool encryption_required(HJ212_system& engine) { return engine.device_param(4, 0
 // The device's key expanded for one command, or null when none is set.
 std::unique_ptr<Sm4> device_cipher(HJ212_system& engine) {
   unsigned char key[Sm4::kKeyBytes];
-  if (!engine.cipher_key() || !engine.cipher_key()->get(key)) return nullptr;
+  if (!engine.cipher_key()->get(key)) return nullptr;
   std::unique_ptr<Sm4> cipher(new Sm4(key));
   wipe(key, sizeof key);
   return cipher;
@@ -126,7 +126,7 @@ int Send(HJ212_system& engine, const Args& args) {
 int SetKey(HJ212_system& engine, const Args& args) {
   std::string key;
   bool named = engine.device_data() && get_text_by_name(*engine.device_data(), args[0], key) != 0;
-  bool valid = named && engine.cipher_key() && (key.empty() || key.size() == Sm4::kKeyBytes);
+  bool valid = named && (key.empty() || key.size() == Sm4::kKeyBytes);
   int result = kCmdStoreFailed;
   if (store_var(engine, args[1], valid ? kStatusDone : kStatusNotDone)) {
     if (valid) engine.cipher_key()->set(key);

@@ -35,16 +35,19 @@ struct Case {
   int read;
   bool drained;
   std::size_t bytes;
+  bool keyed = false;
 };
 
 const Case kCases[] = {
     {bench::Kind::Valid, 512, true, 4u << 20},        {bench::Kind::PlainNoise, 512, true, 4u << 20},
     {bench::Kind::DenseHashNoise, 512, true, 4u << 20}, {bench::Kind::Crafted, 512, true, 4u << 20},
     {bench::Kind::Valid, 1, true, 1u << 20},          {bench::Kind::Valid, 1, false, 256u << 10},
+    {bench::Kind::Valid, 512, true, 4u << 20, true},  {bench::Kind::Encrypted, 512, true, 4u << 20, true},
+    {bench::Kind::Crafted, 512, true, 4u << 20, true}, {bench::Kind::CraftedCipher, 512, true, 4u << 20, true},
 };
 
 const std::string& StreamOf(bench::Kind kind, std::size_t bytes) {
-  static std::string streams[4][3];
+  static std::string streams[6][3];
   std::string& s = streams[static_cast<int>(kind)][bytes == (4u << 20) ? 0 : bytes == (1u << 20) ? 1 : 2];
   if (s.empty()) s = bench::MakeStream(kind, bytes);
   return s;
@@ -54,7 +57,7 @@ void BM_ReceivePass(benchmark::State& state) {
   const Case& c = kCases[state.range(0)];
   const std::string& s = StreamOf(c.kind, c.bytes);
   bench::StreamPort port(s, c.read, c.drained);
-  bench::Engine engine(port);
+  bench::Engine engine(port, c.keyed);
   for (auto _ : state) {
     port.Rewind();
     while (!port.Done()) {
@@ -65,7 +68,7 @@ void BM_ReceivePass(benchmark::State& state) {
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(s.size()));
 }
-BENCHMARK(BM_ReceivePass)->DenseRange(0, 5)->ArgName("kind")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReceivePass)->DenseRange(0, 9)->ArgName("kind")->Unit(benchmark::kMillisecond);
 
 void BM_TableCrc(benchmark::State& state) {
   const std::string& s = StreamOf(bench::Kind::Valid, 4u << 20);
@@ -395,8 +398,33 @@ void Commands() {
     ctrl->m_devData.pDevice->arDevParam[2] = row.packets;
     std::printf("| %s | `%s` | %.1f |\n", row.what, row.command, UsPerCall([&] { engine.execute_device_cmd(row.command); }));
   }
+  // The same upload encrypted: the key expanded and the region encrypted on each call.
+  ctrl->m_cipherKey.set(bench::kKey);
+  std::printf("| Send of a 1 KiB frame, ASCII, key set (CN 2011: raw ciphertext) | `Send(D,St)` | %.1f |\n",
+              UsPerCall([&] { engine.execute_device_cmd("Send(D,St)"); }));
   ctrl->CleanupDevice();
   DestroyDeviceCtrl(ctrl);
+}
+
+// The cipher's own costs: the key expanded, a 1 KiB CP region encrypted in either form, a
+// received one decrypted.
+void Sm4Times() {
+  const HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(bench::kKey));
+  std::string region;
+  for (int i = 0; region.size() < 1024; ++i) region += "w" + std::to_string(10000 + i) + "-Rtd=" + std::to_string(20 + i) + ".5,";
+  region.resize(1024);
+  const std::string data = "QN=20240101120000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&" + region + "&&";
+  std::string raw, text, plain;
+  HJ::encrypt_cp(data, cipher, HJ::kCipherRaw, raw);
+  HJ::encrypt_cp(data, cipher, HJ::kCipherText, text);
+  std::printf("| key expansion | %.2f |\n", UsPerCall([&] {
+                HJ::Sm4 expanded(reinterpret_cast<const unsigned char*>(bench::kKey));
+                benchmark::DoNotOptimize(&expanded);
+              }));
+  std::printf("| encrypt a 1 KiB CP region, raw form | %.2f |\n", UsPerCall([&] { HJ::encrypt_cp(data, cipher, HJ::kCipherRaw, raw); }));
+  std::printf("| encrypt a 1 KiB CP region, text form | %.2f |\n", UsPerCall([&] { HJ::encrypt_cp(data, cipher, HJ::kCipherText, text); }));
+  std::printf("| decrypt a received 1 KiB region, raw form | %.2f |\n", UsPerCall([&] { HJ::decrypt_cp(raw.data(), raw.size(), cipher, plain); }));
+  std::printf("| decrypt a received 1 KiB region, text form | %.2f |\n", UsPerCall([&] { HJ::decrypt_cp(text.data(), text.size(), cipher, plain); }));
 }
 
 long RssKiB() {
@@ -442,6 +470,8 @@ int main(int argc, char** argv) {
     IdleFloor();
     std::printf("\n### Script commands (no pacing sleep)\n\n| input | command | µs per call |\n|---|---|---|\n");
     Commands();
+    std::printf("\n### SM4 (µs per call)\n\n| operation | µs |\n|---|---|\n");
+    Sm4Times();
     std::printf("\n### Resident memory per device (KiB, 32 devices with running threads)\n\n| state | KiB per device |\n|---|---|\n");
     Memory();
     return 0;

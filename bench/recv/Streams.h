@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "CpCipher.h"
 #include "Envelope.h"
 #include "HJ212System.h"
 #include "ICommunication.h"
@@ -15,7 +16,21 @@
 
 namespace bench {
 
-enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted };
+enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted, Encrypted, CraftedCipher };
+
+// The key of the keyed rows.
+constexpr char kKey[] = "0123456789abcdef";
+
+// Up to `count` nested headers at the end of `s`, 6 bytes apart, each "##" announcing its distance
+// to `end` (where the span's "\r\n" ends), stopping 12 bytes before it.
+inline void AppendNestedHeaders(std::string& s, std::size_t end, std::size_t count) {
+  for (std::size_t i = 0; i < count && s.size() + 6 <= end - 6; ++i) {
+    char field[8];
+    std::snprintf(field, sizeof field, "%04zu", end - s.size() - HJ::kEnvelopeBytes);
+    s += "##";
+    s += field;
+  }
+}
 
 // About `bytes` bytes of one kind:
 // - Valid: 1 KiB frames, each behind noise of a tenth of its size (stray "#" and "##", no CR LF);
@@ -23,6 +38,12 @@ enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted };
 // - DenseHashNoise: "##" every few bytes, with digits and CR LF between;
 // - Crafted: spans whose every "##" (one each 6 bytes) announces its own distance to the span's
 //   "\r\n", CRC fields hex: each retry would cost a CRC.
+// - Encrypted: as Valid, the frames uploads (CN 2011) whose CP region is encrypted under kKey
+//   (raw ciphertext, which holds "\r\n" in some frames);
+// - CraftedCipher: made against the key: spans of 10011 bytes whose first "##" announces their
+//   whole length before a "\r\n" (a data command with "CP=&&": followed to its end, which is
+//   "\r\n", and decrypted there), filled with 1 KiB data-command spans whose length matches and
+//   CRC fails (each decrypted once) and whose nested headers spend the CRC budget.
 inline std::string MakeStream(Kind kind, std::size_t bytes) {
   std::mt19937 rng(212);
   std::uniform_int_distribution<int> printable(0x20, 0x7E), digit('0', '9'), gap(0, 6);
@@ -49,6 +70,38 @@ inline std::string MakeStream(Kind kind, std::size_t bytes) {
       s += "##";
       for (int i = gap(rng); i > 0; --i) s += static_cast<char>(digit(rng));
       if (gap(rng) == 0) s += "\r\n";
+      break;
+    }
+    case Kind::Encrypted: {
+      static const HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(kKey));
+      for (int i = 0; i < 102; ++i) {
+        int c = printable(rng);
+        s += static_cast<char>(c % 9 == 0 ? '#' : c);
+      }
+      std::string data = "QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&";
+      while (data.size() < 1024 - HJ::kEnvelopeBytes - 2) data += static_cast<char>(printable(rng) == '&' ? 'a' : printable(rng));
+      data += "&&";
+      s += HJ::wire_data(data, HJ::kCharsetUtf8, &cipher, HJ::kCipherRaw).frame();
+      break;
+    }
+    case Kind::CraftedCipher: {
+      const std::size_t from = s.size(), end = from + HJ::kMaxFrameBytes;
+      char field[8];
+      std::snprintf(field, sizeof field, "%04zu", HJ::kMaxDataBytes);
+      s += "##";
+      s += field;
+      s += "ST=22;CN=2011;CP=&&\r\n";
+      while (s.size() < end) {
+        std::size_t inner = end - s.size() < 2048 ? end - s.size() : 1024;
+        const std::size_t inner_end = s.size() + inner;
+        std::snprintf(field, sizeof field, "%04zu", inner - HJ::kEnvelopeBytes);
+        s += "##";
+        s += field;
+        s += "CN=2011;CP=&&";
+        AppendNestedHeaders(s, inner_end, 1000);
+        s.append(inner_end - 8 - s.size(), 'x');
+        s += "&&ABCD\r\n";
+      }
       break;
     }
     case Kind::Crafted: {
@@ -110,10 +163,14 @@ private:
 // An engine without its thread, reading from `port`; the caller runs the passes.
 struct Engine {
   ORVA_DATA data{};
+  HJ::CipherKey key;
   HJ::HJ212_system sys;
-  explicit Engine(ICommunication& port) {
+  // With `keyed`, the device has kKey.
+  explicit Engine(ICommunication& port, bool keyed = false) {
     sys.attach(&data);
     StorePort(data, &port);
+    sys.use_cipher_key(&key);
+    if (keyed) key.set(kKey);
   }
   // Frames taken out of the queue, as the script would.
   std::size_t Take() {

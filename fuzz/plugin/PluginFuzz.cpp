@@ -1,8 +1,11 @@
 // The plug-in as the panel loads it, driven only through its three exports and the device
 // interface. The input is a stream of operations: create, version, port, init (fuzzed or valid
 // configuration bytes), collect, cleanup, script command, channel write, port bytes (any chunking,
-// over-claiming, endless "more" hints, failing and throwing reads) and a database that refuses or
-// throws. Each input ends with the device destroyed: nothing may crash, leak or hang.
+// over-claiming, endless "more" hints, failing and throwing reads; a read whose bytes begin with
+// 0xE5 carries one of three frames encrypted under the key of K instead, whole or cut), SM4 keys
+// set and removed and encrypted frames sent (device parameters 4 and 5 from the configuration
+// byte), and a database that refuses or throws. Each input ends with the device destroyed:
+// nothing may crash, leak or hang.
 #include <dlfcn.h>
 
 #include <chrono>
@@ -135,6 +138,27 @@ private:
 };
 
 const char* const kCommands[] = {"GetData(F,N)", "GetQueueSize(N)", "GetStats(A,B,C,D,E,G,H)", "Send(F,N)", "GetValue(F,QN,T,N)"};
+// Picks 200 to 215: the key (K's, the channel-written S's, none, or a name that is no variable),
+// a data upload sent with it, the eight counters.
+const char* const kKeyCommands[] = {"SetKey(K,N)", "SetKey(S,N)", "SetKey(Empty,N)", "SetKey(Nowhere,N)", "Send(X,N,T)", "GetStats(A,B,C,D,E,G,H,N)"};
+
+// Frames encrypted under "0123456789abcdef": raw ciphertext holding CR LF, "##" and NUL; the text
+// form; raw ciphertext without them.
+const char kRawHoldingCrLf[] =
+    "##0143QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&qqq\x0D""\x0A""q"
+    "qqqqq\x00""qqqqqq##xyqqqqqqqqqqqqqqq\x0D""\x0A""qqqq\x00""qqqqqqqqqqqq##qqqqqq&&7C40\x0D""\x0A""";
+const char kTextForm[] =
+    "##0325QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&{0xC8,0x3E,0x4B,0x"
+    "D0,0x06,0x0B,0xD9,0x9B,0x63,0x44,0xB2,0xC4,0xDF,0xFA,0x10,0xFC,0xD1,0x2B,0xF0,0x8A,0x00,0xE3,0x2B,0x6"
+    "1,0x78,0x03,0xCD,0x02,0x94,0x33,0x71,0x13,0x30,0x92,0xCD,0x85,0xFD,0x4A,0xF2,0x71,0xDD,0x57,0x12,0x1C"
+    ",0x9B,0x3C,0xAA,0x5E}lag=N&&03C0\x0D""\x0A""";
+const char kRawPlain[] =
+    "##0132QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&\xC8"">K\xD0""\x06"""
+    "\x0B""\xD9""\x9B""cD\xB2""\xC4""\xDF""\xFA""\x10""\xFC""\xD1""+\xF0""\x8A""\x00""\xE3"""
+    "+ax\x03""\xCD""\x02""\x94""3q\x13""0\x92""\xCD""\x85""\xFD""J\xF2""q\xDD""W\x12""\x1C""\x9B"""
+    "<\xAA""^lag=N&&03C0\x0D""\x0A""";
+const std::string kEncrypted[] = {std::string(kRawHoldingCrLf, sizeof kRawHoldingCrLf - 1), std::string(kTextForm, sizeof kTextForm - 1),
+                                  std::string(kRawPlain, sizeof kRawPlain - 1)};
 
 } // namespace
 
@@ -143,7 +167,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ScriptPort port;
   Input in(data, size);
   fake::Rtdb rtdb;
-  for (const char* name : {"F", "T", "S"}) rtdb.SetText(name, "");
+  for (const char* name : {"F", "T", "S", "Empty"}) rtdb.SetText(name, "");
+  rtdb.SetText("K", "0123456789abcdef");
+  rtdb.SetText("X", "QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&DataTime=20250101000000;w01018-Rtd=12.5,w01018-Flag=N&&");
   for (const char* name : {"N", "A", "B", "C", "D", "E", "G", "H", "Count"}) rtdb.SetInt(name, 0);
   rtdb.BindChannel(0, "Count");
   rtdb.BindChannel(1, "S");
@@ -164,7 +190,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       case 3:
         if (device) {
-          std::string bytes = in.Byte() % 2 ? in.Slice() : fake::ConfigBytes({in.Byte() % 3, 11, 12}, {fake::Row()});
+          std::string bytes;
+          if (in.Byte() % 2) {
+            bytes = in.Slice();
+          } else {
+            int p = in.Byte(); // ciphertext form and encryption required from the same byte
+            bytes = fake::ConfigBytes({p % 3, 11, 12, p / 3 % 3, p / 9 % 3}, {fake::Row()});
+          }
           // The whole buffer, a prefix of it, or a negative length (no configuration): never more.
           int whole = static_cast<int>(bytes.size()), cut = in.Byte();
           int length = cut < 192 ? whole : cut < 224 ? (cut % 32 < whole ? cut % 32 : whole) : -(cut % 32) - 1;
@@ -184,7 +216,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 6:
         if (device && slowCalls++ < 4) {
           uint8_t pick = in.Byte();
-          device->DevIOCtrl(pick < 200 ? kCommands[pick % 5] : in.Slice().c_str());
+          device->DevIOCtrl(pick < 200 ? kCommands[pick % 5] : pick < 216 ? kKeyCommands[pick % 6] : in.Slice().c_str());
         }
         break;
       case 7:
@@ -209,6 +241,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 9: {
         uint8_t how = in.Byte();
         Read read{in.Slice(), 0, 0, how % 16 == 0};
+        if (read.bytes.size() >= 2 && static_cast<unsigned char>(read.bytes[0]) == 0xE5) {
+          const std::string& frame = kEncrypted[static_cast<unsigned char>(read.bytes[1]) % 3];
+          std::size_t keep = read.bytes.size() > 2 ? frame.size() * static_cast<unsigned char>(read.bytes[2]) / 255 : frame.size();
+          read.bytes = frame.substr(0, keep);
+        }
         int length = static_cast<int>(read.bytes.size());
         read.claim = how % 8 == 1 ? length + 600 : how % 8 == 2 ? -1 : length; // over-claiming, failing
         read.hint = how % 4 == 3 ? 1 : 0;                                      // "more to come", or not

@@ -308,6 +308,8 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"the standard's example, text form", example, text, {kPlainFrame}, 1, 0, 0},
       {"noise, encrypted and plain frames", kKeyA, "x##y\r\n" + crlf.wire + A + "#" + hash.wire + std::string("\0\0", 2) + B + kRawFrame,
        {crlf.plain, A, hash.plain, B}, 2, 1, 1}, // the example under another key: BadCrc
+      {"noise in the span of a raw frame holding \\r\\n", kKeyA, "x##y#" + crlf.wire, {crlf.plain}, 1, 0, 0},
+      {"a cut-off frame in its span", kKeyA, text.substr(0, text.find("CP=&&") + 7) + crlf.wire, {crlf.plain}, 1, 0, 0},
       {"plain frames pass as they are", kKeyA, A + B, {A, B}, 0, 0, 0},
       {"wrong key, ciphertext holding \\r\\n: one BadCrc", kKeyB, crlf.wire, {}, 0, 0, 1},
       {"wrong key, text form", kKeyA, text, {}, 0, 0, 1},

@@ -64,6 +64,16 @@ int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out
   return 1;
 }
 
+int get_text_by_name(ORVA_DATA& data, const std::string& name, std::string& out) {
+  if (!data.pRtdbCtrl || !data.pfnGetParamValue) return 0;
+  CString key(name.c_str());
+  if (ParamTypeOf(data, key) != DT_STRING) return 0;
+  CString value;
+  if (data.pfnGetParamValue(data, key, DT_STRING, &value) != 0) return 0;
+  out = ToStdString(value);
+  return 1;
+}
+
 int set_value_by_name(ORVA_DATA& data, const std::string& name, std::string& value) {
   return StoreByType(data, name, [&](auto tag) -> decltype(auto) {
     using T = typename decltype(tag)::type;

@@ -14,6 +14,11 @@ namespace HJ {
 // itself. Returns 1, or 0 without a database adapter (out untouched).
 int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out);
 
+// Puts the text variable's value into `out`. Unlike get_value_by_name, a name that is no variable
+// is not read as its own text: 1 only when `name` is a text variable whose read succeeded; 0 for
+// no such variable, a numeric one, a failed read or no adapter (out untouched).
+int get_text_by_name(ORVA_DATA& data, const std::string& name, std::string& out);
+
 // Stores `value` converted to the variable's type (int: decimal, limited to 32 bits; double:
 // strtod; text: unchanged). A refused write is tried once more. 1: stored; 0: no adapter, no
 // such variable, a type it cannot hold, or refused twice.

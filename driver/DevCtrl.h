@@ -8,6 +8,7 @@
 #include <mutex>
 #include <thread>
 
+#include "CpCipher.h"
 #include "DevBasData.h"
 #include "DevRtdb.h"
 #include "IDeviceCtrl.h"
@@ -56,6 +57,11 @@ public:
   // The device's record and its database adapter, in the panel's member order.
   ORVA_DATA m_devData;
   CDevRtdb* m_pRtdb;
+
+  // The key scripts set with SetKey: the device's, not an engine's, so a restart of the line
+  // (CleanupDevice, InitDevice, UpdataCommunication) keeps encrypting; memory only, wiped when
+  // the device is destroyed.
+  HJ::CipherKey m_cipherKey;
 
 private:
   int m_nChannelNum;

@@ -35,6 +35,7 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   context->pDevTable = new CDevTable();
   context->pSystem = new HJ::HJ212_system();
   context->pSystem->use_device_params(&context->arDevParam);
+  context->pSystem->use_cipher_key(&m_cipherKey);
 
   // No configuration bytes at all (a negative length): the context stands, no thread runs.
   if (!CDevBas::mfReadConfiguration(archive.get(), &context->arDevParam, context->pDevTable)) return kOk;

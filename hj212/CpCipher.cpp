@@ -111,12 +111,14 @@ bool CipherKey::set(const std::string& key) {
   wipe(key_, sizeof key_);
   set_ = !key.empty();
   if (set_) std::memcpy(key_, key.data(), sizeof key_);
+  version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   return true;
 }
 
-bool CipherKey::get(unsigned char* out) const {
+bool CipherKey::get(unsigned char* out, std::uint32_t* version) const {
   std::lock_guard<std::mutex> lock(mutex_);
   if (set_) std::memcpy(out, key_, sizeof key_);
+  if (version) *version = version_.load(std::memory_order_relaxed);
   return set_;
 }
 

@@ -7,7 +7,9 @@
 // segment: a receiver checks the CRC after decrypting.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 
@@ -37,6 +39,8 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
 
 // A device's key: 16 bytes or none. Set on the panel's thread, read by the receive thread: each
 // reader sees the old key or the new one, never a mix. Wiped when replaced and when destroyed.
+// Each change moves a version number, so a reader that holds a copy looks at one atomic per pass
+// and takes the lock only when the key changed.
 class CipherKey {
 public:
   CipherKey() = default;
@@ -47,14 +51,18 @@ public:
   // Sets the key from exactly 16 bytes, or removes it with the empty text; any other length is
   // refused (false) and the key stays as it was.
   bool set(const std::string& key);
-  // Copies the key into `out` (16 bytes); false when none is set.
-  bool get(unsigned char* out) const;
+  // Copies the key into `out` (16 bytes); false when none is set. `version`, when given, gets the
+  // version of what was copied.
+  bool get(unsigned char* out, std::uint32_t* version = nullptr) const;
   bool is_set() const;
+  // Moves with every set or removal; starts at 0.
+  std::uint32_t version() const { return version_.load(std::memory_order_acquire); }
 
 private:
   mutable std::mutex mutex_; // a copy of 16 bytes only: never held over a port or database call
   unsigned char key_[Sm4::kKeyBytes] = {};
   bool set_ = false;
+  std::atomic<std::uint32_t> version_{0};
 };
 
 } // namespace HJ

@@ -1,9 +1,11 @@
 #include "Envelope.h"
 
 #include <array>
+#include <cstring>
 #include <utility>
 
 #include "Charset.h"
+#include "CpCipher.h"
 #include "stdprintf.h"
 
 namespace HJ {
@@ -67,18 +69,21 @@ long parse_length_field_slowly(const char* field) {
   return negative && value != 0 ? -1 : value;
 }
 
-Verdict classify_frame(const char* candidate, std::size_t length) {
-  if (!length_field_matches(candidate, length)) return Verdict::BadLength;
-  std::size_t n = length - kEnvelopeBytes;
-  const char* got = candidate + 6 + n;
-  if (!is_hex(got[0]) || !is_hex(got[1]) || !is_hex(got[2]) || !is_hex(got[3])) return Verdict::BadCrc;
-  std::uint16_t crc = crc16(reinterpret_cast<const unsigned char*>(candidate + 6), n);
+bool crc_field_matches(const char* field, const char* data, std::size_t length) {
+  if (!is_hex(field[0]) || !is_hex(field[1]) || !is_hex(field[2]) || !is_hex(field[3])) return false;
+  std::uint16_t crc = crc16(reinterpret_cast<const unsigned char*>(data), length);
   static const char kDigits[] = "0123456789ABCDEF";
   for (int i = 0; i < 4; ++i) {
     char want = kDigits[(crc >> (12 - 4 * i)) & 0xFu];
-    if (upper_hex(got[i]) != want) return Verdict::BadCrc;
+    if (upper_hex(field[i]) != want) return false;
   }
-  return Verdict::Accepted;
+  return true;
+}
+
+Verdict classify_frame(const char* candidate, std::size_t length) {
+  if (!length_field_matches(candidate, length)) return Verdict::BadLength;
+  std::size_t n = length - kEnvelopeBytes;
+  return crc_field_matches(candidate + 6 + n, candidate + 6, n) ? Verdict::Accepted : Verdict::BadCrc;
 }
 
 bool check_frame(const char* candidate, std::size_t length) {
@@ -87,17 +92,17 @@ bool check_frame(const char* candidate, std::size_t length) {
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
 
-long header_number(const std::string& data, const char* name, long max) {
-  std::size_t end = data.find("CP=&&");
-  if (end == std::string::npos) end = data.size();
-  std::size_t name_length = std::char_traits<char>::length(name);
+long header_number(const char* data, std::size_t length, const char* name, long max) {
+  const char* open = length >= 5 ? static_cast<const char*>(memmem(data, length, "CP=&&", 5)) : nullptr;
+  const std::size_t end = open ? static_cast<std::size_t>(open - data) : length;
+  const std::size_t name_length = std::char_traits<char>::length(name);
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
   for (std::size_t start = 0; start < end;) {
-    std::size_t stop = data.find(';', start);
-    if (stop == std::string::npos || stop > end) stop = end;
+    const void* semicolon = std::memchr(data + start, ';', end - start);
+    std::size_t stop = semicolon ? static_cast<std::size_t>(static_cast<const char*>(semicolon) - data) : end;
     std::size_t at = start;
     while (at < stop && blank(data[at])) ++at;
-    if (stop - at > name_length && data.compare(at, name_length, name) == 0) {
+    if (stop - at > name_length && std::memcmp(data + at, name, name_length) == 0) {
       std::size_t value = at + name_length;
       while (value < stop && blank(data[value])) ++value;
       if (value < stop && data[value] == '=') {
@@ -120,7 +125,10 @@ long header_number(const std::string& data, const char* name, long max) {
   return -1;
 }
 
-std::string WireData::frame_around(const std::string& data) const {
+namespace {
+
+// "##", `length`, `data`, `crc`, "\r\n": the one place the envelope is written.
+std::string envelope(const std::string& length, const std::string& data, const std::string& crc) {
   std::string frame;
   frame.reserve(data.size() + length.size() + kEnvelopeBytes);
   frame += "##";
@@ -131,7 +139,20 @@ std::string WireData::frame_around(const std::string& data) const {
   return frame;
 }
 
-WireData wire_data(const std::string& data, int charset) {
+} // namespace
+
+std::string frame_with_crc(const std::string& data, const char* crc) {
+  return envelope(stdprintf<128>("%04d", static_cast<int>(data.size())), data, std::string(crc, 4));
+}
+
+std::string WireData::frame_around(const std::string& data) const { return envelope(length, data, crc); }
+
+std::string WireData::frame() const {
+  if (!encrypted) return envelope(length, bytes, crc);
+  return envelope(stdprintf<128>("%04d", static_cast<int>(cipher_bytes.size())), cipher_bytes, crc);
+}
+
+WireData wire_data(const std::string& data, int charset, const Sm4* cipher, int form) {
   bool utf8 = charset == kCharsetUtf8;
   if (charset != kCharsetGb18030 && charset != kCharsetUtf8) {
     int flag = header_flag(data);
@@ -139,7 +160,10 @@ WireData wire_data(const std::string& data, int charset) {
   }
   std::string bytes;
   if (utf8 || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
-  return envelope_over(std::move(bytes));
+  WireData wire = envelope_over(std::move(bytes));
+  wire.cipher_due = encrypted_cn(header_cn(wire.bytes));
+  if (cipher && wire.cipher_due) wire.encrypted = encrypt_cp(wire.bytes, *cipher, form, wire.cipher_bytes);
+  return wire;
 }
 
 } // namespace HJ

@@ -24,6 +24,9 @@ std::string do_crc_check(const std::string& data);
 // "##" + "%04d" length + data + CRC + "\r\n". A data segment above 9999 bytes gets a longer
 // length field, which no receiver accepts.
 std::string wrap_frame(const std::string& data);
+// "##" + "%04d" length + data + the four characters at `crc` + "\r\n": a received frame queued
+// with its data segment decrypted keeps the CRC it carried.
+std::string frame_with_crc(const std::string& data, const char* crc);
 
 // Acceptance test of a candidate cut from "##" up to and including the first "\r\n" after it:
 // longer than 12 bytes, the length field (read as strtol reads "0123", " 123" or "+123") plus 12
@@ -50,6 +53,8 @@ inline bool length_field_matches(const char* candidate, std::size_t length) {
   long announced = parse_length_field(candidate + 2);
   return announced >= 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes == length;
 }
+// The CRC part of the test: `field` holds four hex digits (either case) naming the CRC of `data`.
+bool crc_field_matches(const char* field, const char* data, std::size_t length);
 // The test's outcome: BadCrc only when the length field matched. A CRC field that is not four hex
 // digits fails without the CRC being computed.
 Verdict classify_frame(const char* candidate, std::size_t length);
@@ -67,26 +72,38 @@ constexpr int kVersion2025 = 2;
 // acts on Flag, CN or PNUM reads it: the item named exactly `name`, blanks around name and value
 // trimmed, decimal digits with leading zeros allowed. Its value, or -1 when the header has no such
 // item or its value is not a number up to `max`.
-long header_number(const std::string& data, const char* name, long max);
+long header_number(const char* data, std::size_t length, const char* name, long max);
+inline long header_number(const std::string& data, const char* name, long max) { return header_number(data.data(), data.size(), name, max); }
 // The Flag field: its value 0..255, or -1.
 inline int header_flag(const std::string& data) { return static_cast<int>(header_number(data, "Flag", 255)); }
 // The CN field: its value 0..9999, or -1.
 inline int header_cn(const std::string& data) { return static_cast<int>(header_number(data, "CN", 9999)); }
 
-// A data segment as it goes on the wire, and the envelope fields computed over those bytes.
+class Sm4;
+
+// A data segment as it goes on the wire, and the envelope fields: length and CRC are those of the
+// plain data segment; an encrypted CP region changes only the bytes transmitted (and, in the text
+// form, the length field of the transmitted frame).
 struct WireData {
-  std::string bytes;  // the data segment on the wire
+  std::string bytes;  // the plain data segment on the wire
   std::string length; // "%04d" of its byte count (more digits above 9999)
   std::string crc;    // four upper-case hex digits over `bytes`
-  bool fits() const { return bytes.size() <= kMaxDataBytes; }
-  // "##", length, `data`, CRC, "\r\n": the wire frame with `bytes`, the runtime's copy with its text.
+  bool cipher_due = false; // its header's CN is one whose frames are encrypted
+  bool encrypted = false;  // its CP region went through the cipher (one under a block stays plain all the same)
+  std::string cipher_bytes; // the data segment transmitted, when encrypted
+  const std::string& sent() const { return encrypted ? cipher_bytes : bytes; }
+  bool fits() const { return sent().size() <= kMaxDataBytes; }
+  // "##", plain length, `data`, CRC, "\r\n": the runtime's copy with its text.
   std::string frame_around(const std::string& data) const;
-  std::string frame() const { return frame_around(bytes); }
+  // The frame transmitted: "##", the length of `sent()`, `sent()`, CRC, "\r\n".
+  std::string frame() const;
 };
 
 // The one decision of a data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or
 // unchanged in UTF-8 (by `charset`, and for kCharsetByFlag by the Flag's version: 2025 or later
-// UTF-8, anything else GB18030); without a GB18030 converter the data's own bytes.
-WireData wire_data(const std::string& data, int charset);
+// UTF-8, anything else GB18030); without a GB18030 converter the data's own bytes. With a
+// `cipher`, the CP region of a frame whose CN asks for it is encrypted in the wire charset, in
+// `form` (kCipherRaw or kCipherText of CpCipher.h), after length and CRC were taken.
+WireData wire_data(const std::string& data, int charset, const Sm4* cipher = nullptr, int form = 0);
 
 } // namespace HJ

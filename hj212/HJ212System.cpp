@@ -3,6 +3,7 @@
 #include <chrono>
 #include <utility>
 
+#include "CpCipher.h"
 #include "DevServer.h"
 #include "IDevRtdbCtrl.h"
 #include "TypedAccess.h"
@@ -67,11 +68,12 @@ RecvStats HJ212_system::stats() {
   s.overlong = v[4];
   s.noise_bytes = v[5];
   s.received_bytes = v[6];
+  s.decrypted = v[7];
   return s;
 }
 
 void HJ212_system::_publish_stats() {
-  const FrameScanner::Counts& scan = recv_buffer.counts();
+  const FrameScanner::Counts scan = recv_buffer.counts();
   // Release stores: the odd sequence is visible before any word of this write (no fences, which
   // ThreadSanitizer cannot follow).
   auto put = [this](int i, std::uint64_t value) {
@@ -87,6 +89,7 @@ void HJ212_system::_publish_stats() {
   put(4, scan.overlong);
   put(5, scan.noise_bytes);
   put(6, recv_counts.received_bytes);
+  put(7, scan.decrypted);
   stats_seq_.store(seq + 2, std::memory_order_release);
 }
 
@@ -151,14 +154,32 @@ private:
   HJ212_system& engine_;
 };
 
+void HJ212_system::_follow_key() {
+  unsigned char key[Sm4::kKeyBytes];
+  // Copied under the key's lock with the version it belongs to: a key set meanwhile moves the
+  // version again and is taken at the next pass.
+  bool set = cipher_key_->get(key, &key_version_);
+  recv_buffer.set_key(set ? key : nullptr);
+  wipe(key, sizeof key);
+}
+
 int HJ212_system::_receive_pass() {
   if (dev_data == nullptr) return -1;
+  if (cipher_key_ != nullptr && cipher_key_->version() != key_version_) _follow_key();
   ScannerSink sink(*this);
   int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested);
-  if (got > 0) {
-    recv_counts.received_bytes += static_cast<std::uint64_t>(got);
-    _publish_stats();
+  if (got > 0) recv_counts.received_bytes += static_cast<std::uint64_t>(got);
+  if (recv_buffer.following()) {
+    // A span followed to its announced end waits one drain deadline for more bytes at most.
+    auto now = std::chrono::steady_clock::now();
+    if (got > 0) {
+      followed_bytes_at_ = now;
+    } else if (now - followed_bytes_at_ >= std::chrono::milliseconds(CDevServer::kDrainMs)) {
+      recv_buffer.give_up_followed();
+      _publish_stats(); // the verdicts of the spans cut inside it count from now
+    }
   }
+  if (got > 0) _publish_stats();
   return got;
 }
 

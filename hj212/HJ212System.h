@@ -31,6 +31,8 @@
 
 namespace HJ {
 
+class CipherKey;
+
 // Receive counters since the engine was made (so since InitDevice).
 struct RecvStats {
   std::uint64_t accepted = 0;       // frames that passed the acceptance test
@@ -40,6 +42,7 @@ struct RecvStats {
   std::uint64_t overlong = 0;       // spans given up without a "\r\n" within the largest frame
   std::uint64_t noise_bytes = 0;    // bytes read that ended in no accepted frame
   std::uint64_t received_bytes = 0; // every byte read from the port
+  std::uint64_t decrypted = 0;      // accepted frames whose CP region was decrypted
 };
 
 class HJ212_system {
@@ -85,7 +88,12 @@ public:
   // The device's parameters, read at each use: [0] goes to the port with each written frame, [1]
   // names the wire charset. Not owned; they outlive the engine. Set before start.
   void use_device_params(const CArray<int, int>* params) { device_params = params; }
-  // Parameter `index`, or `otherwise` when the engine was given none or fewer.
+  // The device's key, which outlives the engine (the device object holds it). Not owned; set
+  // before start. The receive thread copies it when it changed, at the start of a pass.
+  void use_cipher_key(CipherKey* key) { cipher_key_ = key; }
+  CipherKey* cipher_key() const { return cipher_key_; }
+  // Parameter `index`, or `otherwise` when the engine was given none or fewer; a parameter the
+  // configuration did not hold reads as -1.
   int device_param(int index, int otherwise) const {
     return device_params && device_params->GetSize() > index ? (*device_params)[index] : otherwise;
   }
@@ -125,6 +133,8 @@ private:
   void _publish_frame_count();
   // Copies the receive thread's counters to where stats() reads them.
   void _publish_stats();
+  // Hands the scanner the device's key when it changed since the last pass.
+  void _follow_key();
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
   // queue is empty. The caller holds queue_mutex.
   int _pop_recv_string(std::string& out);
@@ -141,10 +151,13 @@ private:
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   ORVA_DATA* dev_data = nullptr;            // not owned; set by start or attach
   const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
+  CipherKey* cipher_key_ = nullptr;          // not owned; set by use_cipher_key
+  std::uint32_t key_version_ = 0;            // the receive thread's alone: the key version the scanner has
+  std::chrono::steady_clock::time_point followed_bytes_at_; // the receive thread's: last bytes while a span was followed
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
 
-  static constexpr int kStatWords = 2 * 7;  // RecvStats' seven counters in halves
+  static constexpr int kStatWords = 2 * 8;  // RecvStats' eight counters in halves
   std::atomic<std::uint32_t> stats_seq_{0}; // odd while the receive thread writes
   std::atomic<std::uint32_t> stats_words_[kStatWords] = {};
 

@@ -3,10 +3,12 @@
 // variables and the result code (kCmdRan, kCmdStoreFailed, kCmdMalformed in ResultCodes.h).
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "Charset.h"
+#include "CpCipher.h"
 #include "DevServer.h"
 #include "Envelope.h"
 #include "FieldExtract.h"
@@ -50,6 +52,20 @@ int MakeProtocol(HJ212_system& engine, const Args& args) {
 
 // The device's wire charset: the second device parameter, 0 (by Flag) when there is none.
 int wire_charset_of(HJ212_system& engine) { return engine.device_param(1, kCharsetByFlag); }
+// How ciphertext stands in the frame: the fourth device parameter, 1 the text form, anything
+// else (absent: -1) raw bytes.
+int cipher_form_of(HJ212_system& engine) { return engine.device_param(3, kCipherRaw) == kCipherText ? kCipherText : kCipherRaw; }
+// The fifth device parameter at 1: frames whose CN asks for encryption never leave plain.
+bool encryption_required(HJ212_system& engine) { return engine.device_param(4, 0) == 1; }
+
+// The device's key expanded for one command, or null when none is set.
+std::unique_ptr<Sm4> device_cipher(HJ212_system& engine) {
+  unsigned char key[Sm4::kKeyBytes];
+  if (!engine.cipher_key() || !engine.cipher_key()->get(key)) return nullptr;
+  std::unique_ptr<Sm4> cipher(new Sm4(key));
+  wipe(key, sizeof key);
+  return cipher;
+}
 
 // Writes the frame's bytes to the port; true when the port took them.
 bool write_frame(HJ212_system& engine, const std::string& bytes) {
@@ -61,13 +77,32 @@ bool write_frame(HJ212_system& engine, const std::string& bytes) {
 
 int Send(HJ212_system& engine, const Args& args) {
   std::string data = read_var(engine, args[0]);
-  // Length and CRC cover the bytes on the wire; the copy shows the runtime's text between them.
-  WireData wire = wire_data(data, wire_charset_of(engine));
+  // Length and CRC cover the plain bytes on the wire; the copy shows the runtime's text between
+  // them, never ciphertext.
+  WireData wire = wire_data(data, wire_charset_of(engine), device_cipher(engine).get(), cipher_form_of(engine));
   if (args.size() == 3) store_var(engine, args[2], wire.frame_around(data));
+  // A frame that must be encrypted but cannot be (no key yet, no closed CP) does not leave plain.
+  bool allowed = !(wire.cipher_due && !wire.encrypted && encryption_required(engine));
   // A data segment the four-digit length field cannot announce would only be rejected: not sent.
-  bool written = wire.fits() && write_frame(engine, wire.frame());
+  bool written = allowed && wire.fits() && write_frame(engine, wire.frame());
   store_var(engine, args[1], written ? kStatusDone : kStatusNotDone);
   return kCmdRan;
+}
+
+// The key comes only from a text variable (a misspelt name must not become the key): 16 bytes set
+// it, the empty text removes it, anything else leaves it as it was. The Status is stored before
+// the key changes, so a command that cannot report leaves the key alone.
+int SetKey(HJ212_system& engine, const Args& args) {
+  std::string key;
+  bool named = engine.device_data() && get_text_by_name(*engine.device_data(), args[0], key) != 0;
+  bool valid = named && engine.cipher_key() && (key.empty() || key.size() == Sm4::kKeyBytes);
+  int result = kCmdStoreFailed;
+  if (store_var(engine, args[1], valid ? kStatusDone : kStatusNotDone)) {
+    if (valid) engine.cipher_key()->set(key);
+    result = kCmdRan;
+  }
+  if (!key.empty()) wipe(&key[0], key.size());
+  return result;
 }
 
 void store_field(HJ212_system& engine, const Args& args, bool found, const std::string& value) {
@@ -111,7 +146,7 @@ int GetData(HJ212_system& engine, const Args& args) {
 // variable saturates at 2147483647, a double or text one holds the exact value.
 int GetStats(HJ212_system& engine, const Args& args) {
   RecvStats s = engine.stats();
-  const std::uint64_t values[] = {s.accepted, s.bad_length, s.bad_crc, s.dropped, s.overlong, s.noise_bytes, s.received_bytes};
+  const std::uint64_t values[] = {s.accepted, s.bad_length, s.bad_crc, s.dropped, s.overlong, s.noise_bytes, s.received_bytes, s.decrypted};
   bool stored = true;
   for (std::size_t i = 0; i < args.size(); ++i)
     stored = store_var(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(values[i]))) && stored;
@@ -129,7 +164,7 @@ struct Command {
 const Command kCommands[] = {
     {"MakeProtocol", 2, 2, &MakeProtocol}, {"Send", 2, 3, &Send},           {"GetValue", 4, 4, &GetValue},
     {"GetCpValue", 4, 4, &GetCpValue},     {"GetQueueSize", 1, 1, &GetQueueSize}, {"GetData", 2, 2, &GetData},
-    {"GetStats", 1, 7, &GetStats},
+    {"GetStats", 1, 8, &GetStats},         {"SetKey", 2, 2, &SetKey},
 };
 
 bool same_name_ignoring_case(const std::string& name, const char* command) {

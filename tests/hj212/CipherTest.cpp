@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "CipherExample.h"
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "Sm4.h"
@@ -17,21 +18,8 @@
 
 namespace {
 
-std::string FromHex(const std::string& hex) {
-  std::string bytes;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2) bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return bytes;
-}
-
-std::string ToHex(const std::string& bytes) {
-  std::string hex;
-  char two[3];
-  for (unsigned char c : bytes) {
-    std::snprintf(two, sizeof two, "%02X", c);
-    hex += two;
-  }
-  return hex;
-}
+using cipherexample::FromHex;
+using cipherexample::ToHex;
 
 const unsigned char* U(const std::string& s) { return reinterpret_cast<const unsigned char*>(s.data()); }
 
@@ -40,18 +28,11 @@ const std::string kBlockKey = FromHex("0123456789ABCDEFFEDCBA9876543210");
 const std::string kBlockPlain = kBlockKey;
 const std::string kBlockCipher = FromHex("681EDF34D206965E86B3E94F536E4246");
 
-// HJ 212-2025 example 2: key "0000000000000000", the plain frame, its 208-byte region encrypted.
-const std::string kExampleKey = "0000000000000000";
-const std::string kExampleData =
-    "QN=20240520210700000;ST=31;CN=2051;PW=123456;MN=010000A8900016F000169DC0;Flag=9;CP=&&DataTime=20240520210600;"
-    "a01011-Min=1.35,a01011-Avg=1.35,a01011-Max=1.35,a01011-Flag=N;a01012-Min=9.3,a01012-Avg=9.3,a01012-Max=9.3,"
-    "a01012-Flag=N;a01014-Min=3.20,a01014-Avg=3.211,a01014-Max=3.212,a01014-Flag=N&&";
-const std::string kExampleCipherHex =
-    "E43E159ACFAB242CB53155FB8B9281A1A242577ABFAED881BE88B72D69FC55ED1A80119FAAC8B3CD33D285CC76F57F2CA7F88B9573C6647E0F"
-    "07E24609BD6B63EB20C5B9784F28E71D2F4994FF61D9E1C2B3075592B4D1E09C4D8BB27BE97B559E3DA6643781A6F477769DEEB009B10DFFF3"
-    "426922725D607DC4480F0CAC5F70DB2587B124BCB281592721D6E4BC180A97E5E111499CBE822E31C8D7761553543AA24207C290997BBDE64F"
-    "9266BC5F529A172E381C1D898CA1A0D771A914A7B2D7467C70B94F1D4A7B0350A48DBF8B41";
-const std::string kExampleHead = "QN=20240520210700000;ST=31;CN=2051;PW=123456;MN=010000A8900016F000169DC0;Flag=9;CP=&&";
+// HJ 212-2025 example 2.
+const std::string kExampleKey = cipherexample::kKey;
+const std::string kExampleData = cipherexample::kData;
+const std::string kExampleCipherHex = cipherexample::kCipherHex;
+const std::string kExampleHead = cipherexample::kHead;
 
 TEST(Sm4, BlockVectorBothWays) {
   HJ::Sm4 cipher(U(kBlockKey));

@@ -1,11 +1,16 @@
 // The engine without its thread: queue, counting, publishing on channel 0, one receive pass.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <climits>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
+#include "CipherExample.h"
+#include "CpCipher.h"
+#include "DevServer.h"
 #include "Envelope.h"
 #include "FakePanel.h"
 #include "HJ212System.h"
@@ -209,6 +214,49 @@ TEST(ReceivePass, CountsEveryKindOfSpan) {
     EXPECT_EQ(s.received_bytes, burst.size() + mixed.size());
     EXPECT_EQ(e.Drain().size(), 3u);
   }
+}
+
+// The device's key reaches the scanner at the next pass; a span followed beyond its first
+// "\r\n" waits one drain deadline without bytes, then the spans cut inside it count.
+TEST(ReceivePass, EncryptedFramesWithTheDevicesKey) {
+  using namespace cipherexample;
+  fake::Port port;
+  port.SetImmediate(true);
+  HJ::CipherKey key;
+  Engine e;
+  StorePort(e.data, &port);
+  e.sys.use_cipher_key(&key);
+  port.Feed(kRawFrame);
+  e.sys._receive_pass();
+  EXPECT_EQ(e.sys.stats().bad_crc, 1u) << "no key yet";
+  ASSERT_TRUE(key.set(kKey));
+  port.Feed(kRawFrame);
+  e.sys._receive_pass();
+  EXPECT_EQ(e.Drain(), std::vector<std::string>{kPlainFrame});
+  HJ::RecvStats s = e.sys.stats();
+  EXPECT_EQ(s.accepted, 1u);
+  EXPECT_EQ(s.decrypted, 1u);
+
+  const Keyed crlf = WithCipher(kCipherCrLf, kKey);
+  const std::string cut = crlf.wire.substr(0, crlf.wire.find("\r\n") + 10);
+  port.Feed(cut);
+  e.sys._receive_pass();
+  e.sys._receive_pass(); // no bytes, but within the deadline
+  EXPECT_TRUE(e.sys.scanner().following());
+  EXPECT_EQ(e.sys.stats().bad_length, 0u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(CDevServer::kDrainMs + 20));
+  e.sys._receive_pass();
+  EXPECT_FALSE(e.sys.scanner().following());
+  EXPECT_EQ(e.sys.stats().bad_length, 1u);
+  EXPECT_EQ(e.sys.stats().noise_bytes, kRawFrame.size() + cut.size()); // the frame rejected without a key, and the cut one
+
+  ASSERT_TRUE(key.set(""));
+  port.Feed(kRawFrame);
+  e.sys._receive_pass();
+  s = e.sys.stats();
+  EXPECT_EQ(s.accepted, 1u) << "the key removed";
+  EXPECT_EQ(s.bad_crc, 2u);
+  EXPECT_EQ(s.received_bytes, 3 * kRawFrame.size() + cut.size());
 }
 
 TEST(ReceivePass, WithoutPortReadsNothing) {

@@ -5,10 +5,12 @@
 #include <time.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "CpCipher.h"
 #include "Envelope.h"
 #include "FakePanel.h"
 #include "HJ212System.h"
@@ -230,6 +232,50 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
   EXPECT_EQ(db.Get("Count").i, total);
   EXPECT_EQ(sys.stats().accepted, static_cast<uint64_t>(total));
   EXPECT_EQ(sys.stats().received_bytes, stream.size());
+}
+
+// The key changes while the receive thread decrypts frames made under either of two keys: each
+// pass reads with the old key or the new one (ThreadSanitizer watches the copy), and whatever is
+// queued is a plain frame that was sent.
+TEST(Thread, KeyChangesWhileFramesAreDecrypted) {
+  const std::string keys[] = {"0123456789abcdef", "fedcba9876543210"};
+  fake::Port port;
+  ORVA_DATA data{};
+  StorePort(data, &port);
+  HJ::CipherKey key;
+  ASSERT_TRUE(key.set(keys[0]));
+  std::string stream;
+  std::set<std::string> plain;
+  const int total = 200;
+  for (int i = 0; i < total; ++i) {
+    std::string region = "DataTime=20250101000000;a01011-Rtd=" + std::to_string(i) + ",a01011-Flag=N";
+    while (region.size() < 160) region += ";w01018-Rtd=12.5,w01018-Flag=N";
+    const std::string segment = "QN=" + std::to_string(i) + ";ST=22;CN=2011;Flag=9;CP=&&" + region + "&&";
+    HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(keys[i % 2].data()));
+    stream += HJ::wire_data(segment, HJ::kCharsetUtf8, &cipher, HJ::kCipherRaw).frame();
+    plain.insert(HJ::wrap_frame(segment));
+  }
+  HJ::HJ212_system sys;
+  sys.use_cipher_key(&key);
+  sys.start(data);
+  sys.release();
+  std::thread producer([&] {
+    for (size_t at = 0; at < stream.size(); at += 97) {
+      port.Feed(stream.substr(at, 97));
+      if (at % 970 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  for (int turn = 0; !port.Drained() || turn < 50; ++turn) {
+    ASSERT_TRUE(key.set(keys[turn % 2]));
+    std::this_thread::sleep_for(std::chrono::microseconds(300));
+  }
+  producer.join();
+  ASSERT_TRUE(WaitFor([&] { return sys.stats().received_bytes == stream.size(); }));
+  sys.stop();
+  std::vector<std::string> taken = DrainQueue(sys);
+  for (const std::string& f : taken) EXPECT_EQ(plain.count(f), 1u) << f;
+  EXPECT_EQ(sys.stats().decrypted, sys.stats().accepted);
+  EXPECT_GT(taken.size(), 0u);
 }
 
 TEST(Thread, ThrowingPortDoesNotEndTheThread) {

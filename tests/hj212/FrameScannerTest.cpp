@@ -7,9 +7,12 @@
 #include <string>
 #include <vector>
 
+#include "CipherExample.h"
+#include "CpCipher.h"
 #include "Envelope.h"
 #include "FieldFrames.h"
 #include "FrameScanner.h"
+#include "Sm4.h"
 
 namespace {
 
@@ -271,6 +274,81 @@ TEST(FrameScanner, CrcWorkPerByteIsBoundedOnCraftedSpans) {
   EXPECT_EQ(Scan(scanner, {stream}), Frames{A});
   EXPECT_LE(scanner.counts().crc_bytes, HJ::FrameScanner::kCrcWorkPerByte * stream.size());
   EXPECT_EQ(scanner.counts().bad_crc, 20u);
+}
+
+// ---- with a key
+
+using cipherexample::KeyBytes;
+using cipherexample::Keyed;
+using cipherexample::WithCipher;
+
+using cipherexample::kCipherCrLf;
+using cipherexample::kCipherHash;
+const std::string kKeyA = "0123456789abcdef", kKeyB = "fedcba9876543210";
+
+struct KeyedCase {
+  const char* what;
+  std::string key; // the scanner's; "" none
+  std::string stream;
+  Frames expected;
+  std::uint64_t decrypted, bad_length, bad_crc;
+};
+
+TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
+  using cipherexample::kPlainFrame;
+  using cipherexample::kRawFrame;
+  const Keyed crlf = WithCipher(kCipherCrLf, kKeyA), hash = WithCipher(kCipherHash, kKeyA);
+  const Keyed upload = WithCipher(kCipherCrLf, kKeyA, "1011");
+  const std::string text = cipherexample::TextFrame(), example = cipherexample::kKey;
+  const std::size_t firstCrLf = crlf.wire.find("\r\n");
+  const KeyedCase cases[] = {
+      {"raw ciphertext holding \\r\\n, ## and NUL", kKeyA, crlf.wire, {crlf.plain}, 1, 0, 0},
+      {"raw ciphertext holding ## and NUL", kKeyA, hash.wire, {hash.plain}, 1, 0, 0},
+      {"the standard's example, raw", example, kRawFrame, {kPlainFrame}, 1, 0, 0},
+      {"the standard's example, text form", example, text, {kPlainFrame}, 1, 0, 0},
+      {"noise, encrypted and plain frames", kKeyA, "x##y\r\n" + crlf.wire + A + "#" + hash.wire + std::string("\0\0", 2) + B + kRawFrame,
+       {crlf.plain, A, hash.plain, B}, 2, 1, 1}, // the example under another key: BadCrc
+      {"plain frames pass as they are", kKeyA, A + B, {A, B}, 0, 0, 0},
+      {"wrong key, ciphertext holding \\r\\n: one BadCrc", kKeyB, crlf.wire, {}, 0, 0, 1},
+      {"wrong key, text form", kKeyA, text, {}, 0, 0, 1},
+      {"no key: counted as ever", "", crlf.wire, {}, 0, 3, 0},
+      {"no key, text form", "", text, {}, 0, 0, 1},
+      {"CN 1011 is never decrypted", kKeyA, upload.wire + A, {A}, 0, 3, 0},
+      {"announced end is not \\r\\n: the spans inside stand, the frame behind is taken", kKeyA,
+       crlf.wire.substr(0, crlf.wire.size() - 1) + "x" + A, {A}, 0, 2, 0},
+      {"truncated raw frame, then a request", kKeyA, crlf.wire.substr(0, firstCrLf + 10) + A + B, {A, B}, 0, 1, 0},
+      {"truncated raw frame, a request across its announced end", kKeyA, crlf.wire.substr(0, crlf.wire.size() - 30) + A + B, {A, B}, 0, 2, 0},
+  };
+  for (const KeyedCase& c : cases) {
+    auto check = [&](const std::vector<std::string>& chunks, const std::string& how) {
+      HJ::FrameScanner scanner;
+      if (!c.key.empty()) scanner.set_key(KeyBytes(c.key));
+      ASSERT_EQ(Scan(scanner, chunks), c.expected) << c.what << how;
+      EXPECT_EQ(scanner.counts().decrypted, c.decrypted) << c.what << how;
+      EXPECT_EQ(scanner.counts().bad_length, c.bad_length) << c.what << how;
+      EXPECT_EQ(scanner.counts().bad_crc, c.bad_crc) << c.what << how;
+      EXPECT_LE(scanner.counts().cipher_bytes, 3 * c.stream.size()) << c.what << how;
+    };
+    check({c.stream}, " (whole)");
+    check(Bytes(c.stream), " (byte by byte)");
+    for (size_t cut = 0; cut <= c.stream.size(); ++cut) check({c.stream.substr(0, cut), c.stream.substr(cut)}, " (cut at " + std::to_string(cut) + ")");
+  }
+
+  // A request behind a cut-off encrypted frame comes out with its last byte, not at the end the
+  // cut-off frame announced; after silence the followed span is given up and its spans count.
+  HJ::FrameScanner scanner;
+  scanner.set_key(KeyBytes(kKeyA));
+  EXPECT_EQ(Scan(scanner, Bytes(crlf.wire.substr(0, firstCrLf + 10))), Frames{});
+  EXPECT_TRUE(scanner.following());
+  EXPECT_EQ(scanner.counts().bad_length, 0u) << "a followed span's verdicts wait";
+  EXPECT_EQ(Scan(scanner, Bytes(A)), Frames{A});
+  EXPECT_FALSE(scanner.following());
+  EXPECT_EQ(scanner.counts().bad_length, 1u);
+  Scan(scanner, {crlf.wire.substr(0, firstCrLf + 10)});
+  ASSERT_TRUE(scanner.following());
+  scanner.give_up_followed();
+  EXPECT_EQ(scanner.counts().bad_length, 2u);
+  EXPECT_EQ(Scan(scanner, {crlf.wire}), Frames{crlf.plain}) << "the bytes after it are read afresh";
 }
 
 TEST(FrameScanner, ClearForgetsBufferedBytes) {

@@ -5,7 +5,9 @@
 #include <mutex>
 #include <string>
 
+#include "CipherExample.h"
 #include "ConfigBytes.h"
+#include "CpCipher.h"
 #include "DevCtrl.h"
 #include "DeviceExports.h"
 #include "Envelope.h"
@@ -61,7 +63,9 @@ TEST_F(Commands, Grammar) {
       {"GetQueueSize(\tN)", -4},       {"GetData(F,L", -5},          {"MakeProtocol(T,,Out)", 0},
       {"GetQueueSize(,,Q)", 0},        {"ORVA_WRITE(1=1.500000)", -5},
       {"GetStats(Q)", 0},              {"getstats(Q,L,St,Q,L,St,Q)", 0}, {"GetStats()", -5},
-      {"GetStats(Q,L,St,Q,L,St,Q,L)", -5}, {"GetStats(Q,NoSuchCount,L)", -4},
+      {"GetStats(Q,L,St,Q,L,St,Q,L)", 0}, {"GetStats(Q,L,St,Q,L,St,Q,L,Q)", -5}, {"GetStats(Q,NoSuchCount,L)", -4},
+      {"SetKey(K,St)", 0},             {"setkey( K , St )", 0},      {"SetKey(K)", -5},
+      {"SetKey(K,St,Q)", -5},          {"SetKey(K,NoSuchStatus)", -4}, {"SetKey(NoSuchKey,NoSuchStatus)", -4},
   };
   for (const Case& c : cases) {
     Run("Foo(X)"); // a known last result: malformed, 5
@@ -151,14 +155,27 @@ TEST_F(Commands, SendWritesTheFrameByteForByte) {
 }
 
 // Wire charset by the second device parameter (0 by Flag, 1 GB18030, 2 UTF-8, others as 0);
-// length and CRC always over the bytes on the wire, the copy holds the UTF-8 text between them.
+// length and CRC always over the plain bytes on the wire, the copy holds the UTF-8 text between
+// them. With a key, CN 2000-2999 frames leave with their CP region encrypted in the wire charset,
+// in the form of the fourth parameter (1 text, anything else raw); the fifth at 1 refuses such a
+// frame that cannot be encrypted.
 TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
   const std::string kHua = "\xE5\x8C\x96\xE5\xAD\xA6"; // two Chinese characters in UTF-8
   const std::string kHuaGb = "\xBB\xAF\xD1\xA7";       // the same in GB18030
+  const std::string kKey = "0123456789abcdef";
+  const std::string kCp = "DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N&&"; // a region of three blocks and a tail
+  const std::string k2011 = "ST=32;CN=2011;Flag=9;CP=&&" + kCp;
+  std::string hua8, huaGb;
+  for (int i = 0; i < 6; ++i) hua8 += kHua, huaGb += kHuaGb;
   struct Case {
     int mode;
     std::string utf8;
-    std::string wire; // data segment as it leaves
+    std::string wire; // plain data segment as it leaves
+    std::string key = "";
+    int form = -1;        // fourth device parameter
+    int required = -1;    // fifth
+    bool encrypted = false;
+    int status = 0;
   } cases[] = {
       {0, "ST=32;Flag=9", "ST=32;Flag=9"}, // ASCII: the same bytes in every mode
       {1, "ST=32;Flag=9", "ST=32;Flag=9"},
@@ -185,22 +202,158 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
       {0, "A=1\xFF;B=2", "A=1;B=2"},                       // not UTF-8: skipped
       {0, "A=\xE5\x8C", "A="},                             // cut short at the end: skipped
       {2, "A=1\xFF;Flag=9", "A=1\xFF;Flag=9"},             // UTF-8 mode sends the text as it is
+      // key x form x CN
+      {0, k2011, k2011, "", 1},                                  // no key: plain
+      {0, k2011, k2011, kKey, -1, -1, true},                     // absent form: raw
+      {0, k2011, k2011, kKey, 0, -1, true},
+      {0, k2011, k2011, kKey, 1, -1, true},                      // text
+      {0, k2011, k2011, kKey, 7, -1, true},                      // other values: raw
+      {2, "ST=32;CN=2000;CP=&&" + kCp, "ST=32;CN=2000;CP=&&" + kCp, kKey, 1, -1, true},
+      {2, "ST=32;CN=2999;CP=&&" + kCp, "ST=32;CN=2999;CP=&&" + kCp, kKey, 0, -1, true},
+      {2, "ST=32;CN=1999;CP=&&" + kCp, "ST=32;CN=1999;CP=&&" + kCp, kKey, 1},
+      {2, "ST=32;CN=3000;CP=&&" + kCp, "ST=32;CN=3000;CP=&&" + kCp, kKey, 0},
+      {2, "ST=32; CN = 02011 ;CP=&&" + kCp, "ST=32; CN = 02011 ;CP=&&" + kCp, kKey, 1, -1, true}, // read as GetValue reads it
+      {2, "ST=32;CP=&&CN=2011;" + kCp, "ST=32;CP=&&CN=2011;" + kCp, kKey, 1},                 // CN only in CP
+      {0, "ST=32;CN=2011;Flag=5;CP=&&S=" + hua8 + "&&", "ST=32;CN=2011;Flag=5;CP=&&S=" + huaGb + "&&", kKey, 0, -1, true}, // in GB18030
+      {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", kKey, 1, -1, true}, // under a block: unchanged
+      {0, "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), kKey}, // no closing "&&"
+      // encryption required
+      {0, k2011, k2011, "", 0, 1, false, -1},
+      {0, k2011, k2011, "", 1, 2},                               // only 1 requires
+      {0, k2011, k2011, kKey, 1, 1, true},
+      {0, "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), kKey, 0, 1, false, -1},
+      {0, "ST=32;CN=2011;Flag=9", "ST=32;CN=2011;Flag=9", kKey, 0, 1, false, -1},             // no CP at all
+      {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "", 0, 1, false, -1},
+      {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", kKey, 0, 1, true}, // nothing to encrypt
+      {0, "ST=91;CN=9014;Flag=8", "ST=91;CN=9014;Flag=8", "", 0, 1},                          // not a data command
   };
   for (const Case& c : cases) {
     fake::Port fresh;
     ctrl->UpdataCommunication(&fresh);
     ctrl->m_devData.pDevice->arDevParam[1] = c.mode;
+    ctrl->m_devData.pDevice->arDevParam[3] = c.form;
+    ctrl->m_devData.pDevice->arDevParam[4] = c.required;
+    ASSERT_TRUE(ctrl->m_cipherKey.set(c.key));
     rtdb.SetText("A", c.utf8);
     EXPECT_EQ(Run("Send(A,St,C)"), 0);
     char length[32];
     std::snprintf(length, sizeof length, "%04zu", c.wire.size());
     const std::string crc = HJ::do_crc_check(c.wire);
-    EXPECT_EQ(fresh.Written(), "##" + std::string(length) + c.wire + crc + "\r\n") << c.mode << " " << c.utf8;
-    EXPECT_TRUE(HJ::check_frame(fresh.Written())) << c.utf8;
-    EXPECT_EQ(rtdb.Get("C").s, "##" + std::string(length) + c.utf8 + crc + "\r\n") << c.utf8;
-    EXPECT_EQ(rtdb.Get("St").i, 0);
+    std::string sent = c.wire;
+    if (c.encrypted) {
+      HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(c.key.data()));
+      ASSERT_TRUE(HJ::encrypt_cp(c.wire, cipher, c.form == 1 ? HJ::kCipherText : HJ::kCipherRaw, sent)) << c.utf8;
+      if (c.wire.find("a=1&&") == std::string::npos) {
+        EXPECT_NE(sent, c.wire) << c.utf8;
+      }
+    }
+    char sentLength[32];
+    std::snprintf(sentLength, sizeof sentLength, "%04zu", sent.size());
+    SCOPED_TRACE(std::to_string(c.mode) + " " + c.utf8 + " key " + c.key + " form " + std::to_string(c.form) + " required " + std::to_string(c.required));
+    EXPECT_EQ(fresh.Written(), c.status ? "" : "##" + std::string(sentLength) + sent + crc + "\r\n");
+    EXPECT_EQ(HJ::check_frame(fresh.Written()), !c.status && sent == c.wire);
+    EXPECT_EQ(rtdb.Get("C").s, "##" + std::string(length) + c.utf8 + crc + "\r\n") << "the copy is the plain frame";
+    EXPECT_EQ(rtdb.Get("St").i, c.status);
     ctrl->UpdataCommunication(&port);
   }
+}
+
+// The key comes from a text variable only: 16 bytes set it, the empty text removes it, anything
+// else is refused and leaves the key as it was; a Status that cannot be stored leaves it too.
+TEST_F(Commands, SetKeyTakesSixteenBytesOfATextVariable) {
+  const std::string kOld = "0000000000000000", kNew = "fedcba9876543210";
+  rtdb.SetText("Sixteen", kNew);
+  rtdb.SetText("Empty", "");
+  rtdb.SetText("Short", "fedcba987654321");
+  rtdb.SetText("Long", "fedcba98765432100");
+  rtdb.SetText("Wide", "\xE5\x8C\x96" "edcba9876543210"); // 16 characters, 18 bytes
+  rtdb.SetInt("Number", 1234567890);
+  struct Case {
+    const char* command;
+    int result;
+    int status;
+    std::string key; // afterwards; "" none
+  } cases[] = {
+      {"SetKey(Sixteen,St)", 0, 0, kNew},
+      {"SetKey(Empty,St)", 0, 0, ""},
+      {"SetKey(Short,St)", 0, -1, kOld},
+      {"SetKey(Long,St)", 0, -1, kOld},
+      {"SetKey(Wide,St)", 0, -1, kOld},
+      {"SetKey(Number,St)", 0, -1, kOld},
+      {"SetKey(fedcba9876543210,St)", 0, -1, kOld}, // a name that is no variable is not its own text
+      {"SetKey(Sixteen,NoSuchStatus)", -4, 99, kOld},
+      {"SetKey(Empty,NoSuchStatus)", -4, 99, kOld},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(ctrl->m_cipherKey.set(kOld));
+    rtdb.SetInt("St", 99);
+    EXPECT_EQ(Run(c.command), c.result) << c.command;
+    EXPECT_EQ(rtdb.Get("St").i, c.status) << c.command;
+    unsigned char key[16];
+    bool set = ctrl->m_cipherKey.get(key);
+    EXPECT_EQ(set ? std::string(reinterpret_cast<char*>(key), 16) : "", c.key) << c.command;
+  }
+  rtdb.FailNextSets(1);
+  EXPECT_EQ(Run("SetKey(Sixteen,St)"), 0) << "a refused Status store is retried once";
+  EXPECT_EQ(rtdb.Get("St").i, 0);
+}
+
+// The worked example of the 2025 standard, sent by a script with its key: byte for byte the raw
+// form (length 0295, 208 bytes of ciphertext) or the text form, the copy plain; both come back
+// through the receive path decrypted and reach GetData as the plain frame.
+TEST_F(Commands, StandardExampleLeavesEncryptedAndComesBackPlain) {
+  using namespace cipherexample;
+  rtdb.SetText("K", kKey);
+  ASSERT_EQ(Run("SetKey(K,St)"), 0);
+  ASSERT_EQ(rtdb.Get("St").i, 0);
+  rtdb.SetText("A", kData);
+  rtdb.SetInt("Dec", 0);
+  int round = 0;
+  for (int form : {-1, 1}) {
+    SCOPED_TRACE(form);
+    fake::Port fresh;
+    fresh.SetImmediate(true);
+    ctrl->UpdataCommunication(&fresh);
+    ctrl->m_devData.pDevice->arDevParam[3] = form;
+    EXPECT_EQ(Run("Send(A,St,C)"), 0);
+    EXPECT_EQ(rtdb.Get("St").i, 0);
+    EXPECT_EQ(fresh.Written(), form == 1 ? TextFrame() : kRawFrame);
+    EXPECT_EQ(rtdb.Get("C").s, kPlainFrame);
+    fresh.Feed(fresh.Written());
+    engine->_receive_pass(); // the receive thread is parked until the first collection cycle
+    EXPECT_EQ(Run("GetData(F,L)"), 0);
+    EXPECT_EQ(rtdb.Get("F").s, kPlainFrame);
+    EXPECT_EQ(Run("GetStats(Q,L,L,L,L,L,L,Dec)"), 0);
+    ++round;
+    EXPECT_EQ(rtdb.Get("Q").i, round);
+    EXPECT_EQ(rtdb.Get("Dec").i, round);
+  }
+  ctrl->UpdataCommunication(&port);
+}
+
+// A restart of the line keeps the key: the new engine encrypts and decrypts with it.
+TEST_F(Commands, KeySurvivesARestartOfTheLine) {
+  using namespace cipherexample;
+  rtdb.SetText("K", kKey);
+  ASSERT_EQ(Run("SetKey(K,St)"), 0);
+  EXPECT_EQ(ctrl->CleanupDevice(), 0);
+  fake::Port fresh;
+  fresh.SetImmediate(true);
+  EXPECT_EQ(ctrl->UpdataCommunication(&fresh), 0);
+  ASSERT_EQ(ctrl->InitDevice(fake::Bytes(kConfig), static_cast<int>(kConfig.size())), 0);
+  engine = ctrl->m_devData.pDevice->pSystem;
+  rtdb.SetText("A", kData);
+  EXPECT_EQ(Run("Send(A,St)"), 0);
+  EXPECT_EQ(fresh.Written(), kRawFrame);
+  fresh.Feed(kRawFrame);
+  engine->_receive_pass();
+  EXPECT_EQ(Run("GetData(F,L)"), 0);
+  EXPECT_EQ(rtdb.Get("F").s, kPlainFrame);
+  rtdb.SetText("K", "");
+  EXPECT_EQ(Run("SetKey(K,St)"), 0);
+  EXPECT_EQ(Run("Send(A,St)"), 0);
+  EXPECT_EQ(fresh.Written(), kRawFrame + kPlainFrame) << "the key removed: plain again";
+  ctrl->UpdataCommunication(&port);
 }
 
 TEST_F(Commands, GetDataHandsScriptsUtf8) {
@@ -271,6 +424,20 @@ TEST_F(Commands, OversizedDataIsNeverFramed) {
     EXPECT_EQ(fresh.Written().size(), mode == 1 ? 6928u + 12u : 0u) << mode;
     EXPECT_EQ(rtdb.Get("St").i, mode == 1 ? 0 : -1) << mode;
     EXPECT_EQ(rtdb.Get("C").s.substr(0, 7), mode == 1 ? "##6928\xE5" : "##10392") << mode;
+    ctrl->UpdataCommunication(&port);
+  }
+  // Encrypted, the limit is on the data segment transmitted: 2400 bytes of region are 11999 in
+  // the text form, 2400 raw.
+  ASSERT_TRUE(ctrl->m_cipherKey.set("0000000000000000"));
+  rtdb.SetText("A", "ST=32;CN=2011;Flag=9;CP=&&" + std::string(2400, '1') + "&&");
+  for (int form : {1, 0}) {
+    fake::Port fresh;
+    ctrl->UpdataCommunication(&fresh);
+    ctrl->m_devData.pDevice->arDevParam[3] = form;
+    EXPECT_EQ(Run("Send(A,St,C)"), 0);
+    EXPECT_EQ(fresh.Written().size(), form == 1 ? 0u : 2428u + 12u) << form;
+    EXPECT_EQ(rtdb.Get("St").i, form == 1 ? -1 : 0) << form;
+    EXPECT_EQ(rtdb.Get("C").s.substr(0, 6), "##2428") << form;
     ctrl->UpdataCommunication(&port);
   }
 }

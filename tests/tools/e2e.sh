@@ -144,8 +144,12 @@ standard-2025-key | standard-2025-key-text)
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
-  expect platform answered 4
+  expect platform answered 5
   expect platform "wrong Flag version" 0
+  # the history request went out encrypted and reached the script decrypted (refused: QnRtn=8)
+  expect platform "encrypted out" "1 requests ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' ))"
+  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=1$"
   want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
   [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
   summary platform "encrypted in" | grep -q "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"

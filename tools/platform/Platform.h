@@ -56,7 +56,8 @@ struct PlatformOptions {
 };
 
 // The scenario of --standard: Chinese text in a request's CP, and a request answered with it.
-std::string standard_scenario();
+// `keyed` (--key) adds a history request whose CP is long enough to go out encrypted.
+std::string standard_scenario(bool keyed = false);
 
 // Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "pause 500",
 // "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.

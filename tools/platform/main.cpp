@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "polmon-platform: --key goes with --standard 2025, --cipher-form with --key\n");
     return 2;
   }
-  std::string text = opt.standard ? sim::standard_scenario() : sim::default_scenario();
+  std::string text = opt.standard ? sim::standard_scenario(!opt.key.empty()) : sim::default_scenario();
   if (!scenario_file.empty()) {
     std::ifstream in(scenario_file);
     if (!in) {

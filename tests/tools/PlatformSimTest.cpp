@@ -265,9 +265,10 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
   const std::string example_seg = e.raw.substr(6, e.raw.size() - 12);
   const std::string crc_over_cipher = "##0295" + example_seg + sim::crc_text(example_seg) + "\r\n";
   // one encrypted frame in 65536 has a CRC that fits its ciphertext too (this value, this key)
-  const std::string coincident = sim::encrypted_frame(
-      HJ::wire_data("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&", HJ::kCharsetByFlag),
-      "polmon-e2e-key16", sim::CipherWire::Raw);
+  const std::string coincident =
+      sim::encrypted_wire_data("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&",
+                               "polmon-e2e-key16", sim::CipherWire::Raw)
+          .frame();
   ASSERT_EQ(sim::check_frame(coincident).verdict, sim::Verdict::Ok) << "the CRC fits the bytes as sent";
   struct Case {
     const char* name;
@@ -375,7 +376,7 @@ TEST(SimFlows2025, PacketsAndResends) {
         EXPECT_FALSE(h.p.refusing(h.now));
         h.p.connected(h.now, "peer");
       } else { // encrypted as a station with the key sends it
-        std::string f = sim::encrypted_frame(HJ::wire_data(e, HJ::kCharsetByFlag), opt.key, sim::CipherWire::Raw);
+        std::string f = sim::encrypted_wire_data(e, opt.key, sim::CipherWire::Raw).frame();
         h.p.received(f.data(), f.size(), h.now);
       }
     }

@@ -136,7 +136,7 @@ standard-2025-key | standard-2025-key-text)
   # SM4: the demo station, a 2025 station here, sets the key at start and uploads its 2011 frames
   # encrypted (raw bytes, or {0x..} text); the platform decrypts them, checks the CRC over the
   # plain data and would call a plain upload BROKEN. The key shows nowhere in either output (nor
-  # do the keys the platform hands out: the 2025 scenario's key exchange, 7 requests).
+  # do the keys the platform hands out: the 2025 scenario's key exchange, 8 requests).
   key=polmon-e2e-key16
   form=raw
   [[ $case_name == *-text ]] && form=text
@@ -145,8 +145,12 @@ standard-2025-key | standard-2025-key-text)
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
-  expect platform answered 7
+  expect platform answered 8
   expect platform "wrong Flag version" 0
+  # the history request went out encrypted and reached the script decrypted (refused: QnRtn=8)
+  expect platform "encrypted out" "1 requests ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' ))"
+  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=1$"
   want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
   [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
   summary platform "encrypted in" | grep -q "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"
@@ -165,7 +169,7 @@ standard-2025-station)
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
-  expect platform answered 7
+  expect platform answered 8
   expect platform "key exchange" "1 request answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
   summary platform MN | grep -q "then [0-9A-F]\{24\} after 1002" || fail "no new MN"
   summary platform "hardware ids" | grep -q "^[2-9] (1001)" || fail "no 1001 at the start and after the drop"

@@ -1,7 +1,5 @@
 #include "FrameCipher.h"
 
-#include <cstdio>
-
 #include "Charset.h"
 #include "CpCipher.h"
 #include "Hj212Text.h"
@@ -11,33 +9,6 @@ namespace sim {
 namespace {
 
 const unsigned char* key_bytes(const std::string& key) { return reinterpret_cast<const unsigned char*>(key.data()); }
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-// The CRC field equals the CRC of `data`, its hex digits compared without regard to case (as
-// the plug-in compares them).
-bool crc_matches(std::string_view field, const std::string& data) {
-  unsigned crc = HJ::crc16(reinterpret_cast<const unsigned char*>(data.data()), data.size());
-  if (field.size() != 4) return false;
-  unsigned value = 0;
-  for (char c : field) {
-    int d = hex_digit(c);
-    if (d < 0) return false;
-    value = value * 16 + static_cast<unsigned>(d);
-  }
-  return value == crc;
-}
-
-std::string length_text(std::size_t bytes) {
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%04zu", bytes);
-  return buf;
-}
 
 } // namespace
 
@@ -93,20 +64,17 @@ CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::st
   if (!HJ::encrypted_cn(HJ::header_cn(segment))) return CipherWire::Plain;
   std::string decrypted;
   CipherWire form = CipherWire::Plain;
-  std::string_view crc = frame.substr(frame.size() - 6, 4);
-  if (!decrypt_segment(segment, key, decrypted, form) || !crc_matches(crc, decrypted)) return CipherWire::Plain;
-  plain = "##" + length_text(decrypted.size()) + decrypted + std::string(crc) + "\r\n";
+  const char* crc = frame.data() + frame.size() - 6;
+  if (!decrypt_segment(segment, key, decrypted, form) || !HJ::crc_field_matches(crc, decrypted.data(), decrypted.size()))
+    return CipherWire::Plain;
+  plain = HJ::frame_with_crc(decrypted, crc);
   return form;
 }
 
-std::string encrypted_frame(const HJ::WireData& wire, const std::string& key, CipherWire form) {
-  HJ::WireData sent = wire;
-  if (key.size() == HJ::Sm4::kKeyBytes && form != CipherWire::Plain) {
-    HJ::Sm4 cipher(key_bytes(key));
-    if (HJ::encrypt_cp(wire.bytes, cipher, form == CipherWire::Text ? HJ::kCipherText : HJ::kCipherRaw, sent.bytes))
-      sent.length = length_text(sent.bytes.size()); // over the segment as sent; the CRC stays the plain one's
-  }
-  return sent.frame();
+HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key, CipherWire form) {
+  if (key.size() != HJ::Sm4::kKeyBytes || form == CipherWire::Plain) return HJ::wire_data(data, HJ::kCharsetByFlag);
+  HJ::Sm4 cipher(key_bytes(key));
+  return HJ::wire_data(data, HJ::kCharsetByFlag, &cipher, form == CipherWire::Text ? HJ::kCipherText : HJ::kCipherRaw);
 }
 
 } // namespace sim

@@ -37,9 +37,9 @@ bool decrypt_segment(std::string_view segment, const std::string& key, std::stri
 // "\r\n"). Plain (and `plain` untouched) for any other frame.
 CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::string& plain);
 
-// The frame of the plain wire data `wire` with its region encrypted with `key` in `form` (Raw
-// or Text): "##", the length of the data segment as sent, that segment, the CRC over the plain
-// one, "\r\n". A region shorter than one block stays plain in either form.
-std::string encrypted_frame(const HJ::WireData& wire, const std::string& key, CipherWire form);
+// The wire data of `data` as "Send" makes it with `key` set and the ciphertext in `form`: charset
+// by Flag, and a CN 2000-2999 frame's region encrypted (frame() is what goes out). Without a
+// key, or for Plain, as without encryption.
+HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key, CipherWire form);
 
 } // namespace sim

@@ -156,13 +156,14 @@ void Simulator::stop() {
 }
 
 std::vector<std::string> Simulator::stats_lines() {
-  static const char* const kCounters[] = {"Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes"};
+  static const char* const kCounters[] = {"Accepted", "BadLength",  "BadCrc",        "Dropped",
+                                          "Overlong", "NoiseBytes", "ReceivedBytes", "Decrypted"};
   // Text variables of the simulator's own: they hold any 64-bit count exactly.
   std::string command = "GetStats(";
   for (const char* c : kCounters) {
     std::string name = std::string(".stats.") + c;
     m_store.declare(name, std::string());
-    command += name + (c == kCounters[6] ? ")" : ",");
+    command += name + (c == kCounters[7] ? ")" : ",");
   }
   std::vector<std::string> out;
   for (Device& d : m_devs) {

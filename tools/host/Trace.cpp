@@ -52,7 +52,7 @@ void FrameTrace::feed(FrameScanner& scanner, const char* mark, const unsigned ch
     else if (kind == FrameScanner::Kind::Frame)
       m_console.line(m_device + " " + mark + " " + describe_frame(bytes));
     else
-      m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(bytes) + "\"");
+      m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(mask_keys(bytes)) + "\"");
   });
 }
 

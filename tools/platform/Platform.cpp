@@ -44,10 +44,11 @@ std::string default_scenario() {
          "uploads CN=2011 count=2 timeout=10000\n";
 }
 
-std::string standard_scenario() {
-  return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
-         "request CN=1011\n"
-         "request CN=3020 # site information: the station answers with its Chinese site name\n"
+std::string standard_scenario(bool keyed) {
+  return std::string("request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+                     "request CN=1011\n"
+                     "request CN=3020 # site information: the station answers with its Chinese site name\n") +
+         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n" : "") +
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n";
 }
@@ -56,6 +57,7 @@ std::string station_2025_scenario() {
   return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
          "request CN=1011\n"
          "request CN=3020\n"
+         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n"
          "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n"
@@ -433,11 +435,11 @@ void Platform::start_step(int64_t now) {
                         ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
                         ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
       // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
-      HJ::WireData wire = HJ::wire_data(seg, HJ::kCharsetByFlag);
+      // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
+      HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
       std::string frame = wire.frame();
-      const std::string plain_frame = frame;
-      if (!m_opt.key.empty() && HJ::encrypted_cn(to_int(s.cn, -1))) frame = encrypted_frame(wire, m_opt.key, m_opt.cipher_form);
-      bool encrypted = frame != plain_frame; // a region shorter than a block stays plain
+      const std::string plain_frame = wire.frame_around(wire.bytes);
+      bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
       if (encrypted) ++m_encrypted_out;
       if (s.bad.bad_crc) {
         char& last = frame[frame.size() - 3];

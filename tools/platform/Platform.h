@@ -64,7 +64,8 @@ struct PlatformOptions {
 };
 
 // The scenario of --standard: Chinese text in a request's CP, and a request answered with it.
-std::string standard_scenario();
+// `keyed` (--key) adds a history request whose CP is long enough to go out encrypted.
+std::string standard_scenario(bool keyed = false);
 // The scenario of --standard 2025 --key: the above, a new MN (1002), a pushed key and one of a
 // wrong length (1014), with real-time uploads between.
 std::string station_2025_scenario();

@@ -81,6 +81,7 @@ function M.new_link(dev, opts)
     },
     started = false,
     up = true,         -- false from a failed write or a missing 9014 until the platform is heard again
+    restart = false,   -- a write failed: the link starts anew once it is back
     next_heartbeat = 0,
     key_qn = nil,      -- QN of our key request while it waits for its answer
     awaiting = {},     -- QN -> upload waiting for its 9014
@@ -117,6 +118,12 @@ end
 local kBacklog = 500
 local kTries = 3
 
+-- A write failed: the link is down until the platform is heard again, and then it starts anew.
+local function lost(link)
+  link.up = false
+  link.restart = true
+end
+
 local function describe(u)
   return "CN=" .. u.cn .. " QN=" .. u.qn .. " DataTime=" .. u.datatime
 end
@@ -148,7 +155,7 @@ function M.send_upload(link, qn, segment)
   if status == 0 then
     await(link, u)
   else
-    link.up = false
+    lost(link)
     keep(link, u, "not written, status " .. status)
   end
   return status
@@ -163,7 +170,7 @@ local function resend(link)
     log("resent with RF=1: " .. describe(u))
     await(link, u)
   else
-    link.up = false
+    lost(link)
     table.insert(link.backlog, u)
   end
 end
@@ -211,7 +218,7 @@ local function request_key(link)
   if send(link, header(link, qn, link.st, "1014", "5") .. ";CP=&&SKCreateTime=" .. qn .. "&&") == 0 then
     link.key_qn = qn
   else
-    link.up = false
+    lost(link)
   end
 end
 
@@ -220,15 +227,19 @@ local function send_ids(link)
   local ids = link.ids
   local status = send(link, header(link, M.qn(), link.st, "1001", "5") .. ";CP=&&i23005-Info=" .. ids.logger .. ";i23006-Info=" ..
     ids.cpu .. ";i23007-Info=" .. ids.mac1 .. ";i23008-Info=" .. ids.mac2 .. "&&")
-  if status ~= 0 then link.up = false end
+  if status ~= 0 then lost(link) end
 end
 
--- The platform was heard: after a failed write or a missing answer the link is back.
+-- The platform was heard: after a failed write or a missing answer the link is back. After a
+-- failed write it starts anew: the hardware identifiers again, and the key request if it went
+-- unanswered.
 local function link_back(link)
   if link.up then return end
   link.up = true
-  if link.s2025 then
-    log("link back: " .. #link.backlog .. " uploads to resend")
+  if not link.s2025 then return end
+  log("link back: " .. #link.backlog .. " uploads to resend")
+  if link.restart then
+    link.restart = false
     send_ids(link)
     if link.key_wanted then request_key(link) end
   end
@@ -412,7 +423,7 @@ function M.serve(link, more)
   if link.s2025 then
     overdue(link)
     if now_ms() >= link.next_heartbeat then
-      if send(link, header(link, M.qn(), "91", "9015", "5") .. ";CP=&&&&") ~= 0 then link.up = false end
+      if send(link, header(link, M.qn(), "91", "9015", "5") .. ";CP=&&&&") ~= 0 then lost(link) end
       link.next_heartbeat = now_ms() + link.heartbeat * 1000
     end
     if link.up and #link.backlog > 0 then resend(link) end

@@ -168,14 +168,15 @@ void Flows2025::upload_done(const std::string& qn, const std::string& cn, const 
   bool resend = rf == "1";
   if (resend) {
     ++m_resends;
-    if (it != m_received.end()) {
+    if (it != m_received.end()) { // its answer was lost or late: it may come again at any time
       ++m_resends_known;
       if (it->second.datatime != datatime)
         m_problem("resend of QN " + qn + " carries DataTime=" + datatime + ", the upload had " + it->second.datatime);
+    } else { // lost before this connection: the station had it in its backlog from the start
+      if (!m_last_resend.empty() && qn > m_last_resend)
+        m_problem("resends not newest first: QN " + qn + " after QN " + m_last_resend);
+      m_last_resend = qn;
     }
-    if (!m_last_resend.empty() && qn > m_last_resend)
-      m_problem("resends not newest first: QN " + qn + " after QN " + m_last_resend);
-    m_last_resend = qn;
   } else if (it != m_received.end()) {
     m_problem("QN " + qn + " (CN=" + cn + ") uploaded again without RF=1");
   }

@@ -78,7 +78,7 @@ private:
   std::map<std::string, Received> m_received;         // QN -> a whole upload
   std::map<std::string, std::string> m_cut;           // QN -> what arrived of an upload cut short
   std::map<std::string, Request> m_requests;          // QN -> 1002/1014 request awaiting its outcome
-  std::string m_last_resend;                          // QN of the last resend on this connection
+  std::string m_last_resend;                          // QN of the last resend of a lost upload on this connection
   std::string m_first_mn, m_previous_key;
   std::vector<int64_t> m_heartbeats;
   unsigned m_packets = 0, m_split_uploads = 0, m_resends = 0, m_resends_known = 0, m_ids = 0;

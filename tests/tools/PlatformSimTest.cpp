@@ -349,6 +349,7 @@ TEST(SimFlows2025, PacketsAndResends) {
       {"cut by the link, never resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop"}, "never completed, nor resent", 0, 0},
       {"resends newest first", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q1, "9;RF=1")}, nullptr, 3, 2},
       {"resends oldest first", {frame(q3, "9"), "drop", frame(q1, "9;RF=1"), frame(q2, "9;RF=1")}, "not newest first", 3, 2},
+      {"a received one again, its answer late", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q3, "9;RF=1")}, nullptr, 3, 2},
       {"again without RF=1", {frame(q1, "9"), frame(q1, "9")}, "uploaded again without RF=1", 2, 0},
       {"resend with another DataTime", {frame(q1, "9"), "drop", frame(q1, "9;RF=1", "20240101000100")}, "the upload had 20240101000000", 2, 1},
       {"above 1024 bytes", {frame(q1, "9", "20240101000000", ";x=" + std::string(1000, '1'))}, "above 1024 (not split", 1, 0},

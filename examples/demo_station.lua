@@ -16,8 +16,9 @@ local function platform(name, address, frames)
     name = name,
     port = "tcp-client:" .. address,
     config = {
-      timeout = 5, -- seconds: the port's write timeout
-      -- port timeout, wire charset by Flag, (unused), ciphertext as {0x..} text
+      timeout = args.cipher ~= "text" and 5 or nil, -- seconds: the port's write timeout
+      -- with -D cipher=text all parameters: port timeout, wire charset by Flag, packets at the
+      -- default size, ciphertext as {0x..} text
       params = args.cipher == "text" and { 5, 0, 0, 1 } or nil,
       channels = {
         { group = 1, st = 32, factor = "w01018", name = "COD" },

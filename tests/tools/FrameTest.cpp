@@ -147,16 +147,19 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
     Verdict verdict;
     std::string reason; // a part of the reasons
     sim::CipherWire decrypted;
+    std::string line; // a part of the verdict line: what ended the span (a raw one followed past its LF)
   } cases[] = {
-      {"raw, no key", e.raw, "", Reject, "looks encrypted (raw): give the key", sim::CipherWire::Plain},
-      {"raw, key", e.raw, e.key, Accept, "", sim::CipherWire::Raw},
-      {"raw from xxd, key", frametool::hex_to_bytes(Xxd("noise\r\n" + e.raw)), e.key, Accept, "", sim::CipherWire::Raw},
-      {"raw, wrong key", e.raw, wrong, Reject, "not 2200 either: a wrong key", sim::CipherWire::Plain},
-      {"text, no key", "2024 RX " + e.text, "", Reject, "looks encrypted ({0x..} text): give the key", sim::CipherWire::Plain},
-      {"text, key", "2024 RX " + e.text, e.key, Accept, "", sim::CipherWire::Text},
-      {"cut at LF", lf_cut, e.key, Unjudged, "a text log cut the line", sim::CipherWire::Plain},
-      {"re-encoded", replaced, e.key, Unjudged, "U+FFFD replacement characters", sim::CipherWire::Plain},
-      {"key exchange", exchange, "", Accept, "", sim::CipherWire::Plain},
+      {"raw, no key", e.raw, "", Reject, "looks encrypted (raw): give the key", sim::CipherWire::Plain, " bytes with CR LF, REJECTED\n"},
+      {"raw, key", e.raw, e.key, Accept, "", sim::CipherWire::Raw, " bytes with CR LF, ACCEPTED\n"},
+      {"raw from xxd, key", frametool::hex_to_bytes(Xxd("noise\r\n" + e.raw)), e.key, Accept, "", sim::CipherWire::Raw, "with CR LF"},
+      {"raw, wrong key", e.raw, wrong, Reject, "not 2200 either: a wrong key", sim::CipherWire::Plain, "with CR LF"},
+      {"text, no key", "2024 RX " + e.text, "", Reject, "looks encrypted ({0x..} text): give the key", sim::CipherWire::Plain, "with CR LF"},
+      {"text, key", "2024 RX " + e.text, e.key, Accept, "", sim::CipherWire::Text, "with CR LF"},
+      {"cut at LF", lf_cut, e.key, Unjudged, "a text log cut the line", sim::CipherWire::Plain,
+       " bytes without CR LF (then LF alone), CANNOT BE JUDGED\n"},
+      {"re-encoded", replaced, e.key, Unjudged, "U+FFFD replacement characters", sim::CipherWire::Plain,
+       " bytes without CR LF (then the end of the input), CANNOT BE JUDGED\n"},
+      {"key exchange", exchange, "", Accept, "", sim::CipherWire::Plain, "with CR LF"},
   };
   for (const Case& c : cases) {
     frametool::Report r;
@@ -167,6 +170,9 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
     EXPECT_NE(Joined(r.reasons).find(c.reason), std::string::npos) << c.name << ": " << Joined(r.reasons);
     EXPECT_EQ(r.encryption, c.decrypted) << c.name;
     std::string out = frametool::text_report(1, frametool::find_spans(c.input)[0], r);
+    EXPECT_NE(out.substr(0, out.find('\n') + 1).find(c.line), std::string::npos) << c.name << ": " << out;
+    const char* json_verdict[] = {"\"verdict\":\"accept\"", "\"verdict\":\"reject\"", "\"verdict\":\"unjudged\""};
+    EXPECT_NE(frametool::json_report(1, frametool::find_spans(c.input)[0], r).find(json_verdict[c.verdict]), std::string::npos) << c.name;
     if (c.decrypted != sim::CipherWire::Plain) { // shown plain, with the lengths of both
       EXPECT_EQ(r.plain_bytes, 295u) << c.name;
       ASSERT_EQ(r.cp.size(), 13u) << c.name;

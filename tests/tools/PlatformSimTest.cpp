@@ -22,6 +22,19 @@ std::vector<Step> steps_of(const std::string& text) {
   return steps;
 }
 
+// What the web view is handed: each frame with its direction and verdict.
+struct Observed : sim::PlatformObserver {
+  struct Frame {
+    bool incoming;
+    std::string bytes;
+    sim::Verdict verdict;
+  };
+  std::vector<Frame> frames;
+  void link_up(const std::string&) override {}
+  void link_down() override {}
+  void frame(bool incoming, std::string_view bytes, sim::Verdict verdict) override { frames.push_back({incoming, std::string(bytes), verdict}); }
+};
+
 // A platform under test with its sent frames cut out and parsed.
 struct Harness {
   std::vector<std::string> log;
@@ -29,9 +42,12 @@ struct Harness {
   int64_t now = 1000;
   std::vector<std::string> wire; // what the platform wrote, piece by piece
   bool dropped = false;
+  Observed observed;
 
   explicit Harness(const std::string& scenario, sim::PlatformOptions opt = {})
-      : p(steps_of(scenario), opt, [this](const std::string& s) { log.push_back(s); }) {}
+      : p(steps_of(scenario), opt, [this](const std::string& s) { log.push_back(s); }) {
+    p.set_observer(&observed);
+  }
 
   void run_until(int64_t t) {
     while (now <= t) {
@@ -295,6 +311,16 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
     EXPECT_NE(summary.find(c.finding), std::string::npos) << c.name << "\n" << summary;
     EXPECT_EQ(h.p.frames_in(), 1u) << c.name;
     EXPECT_EQ(h.p.broken(), std::string(c.finding).rfind("encrypted in:", 0) != 0) << c.name << "\n" << summary;
+    // the web view: a frame the key decrypted is handed over plain, and the link shows encryption on
+    bool decrypted = std::string(c.finding).rfind("encrypted in:       1", 0) == 0;
+    EXPECT_EQ(h.p.counters().encrypted, decrypted) << c.name;
+    ASSERT_GE(h.observed.frames.size(), 1u) << c.name;
+    ASSERT_TRUE(h.observed.frames[0].incoming) << c.name;
+    const std::string& shown = h.observed.frames[0].bytes;
+    EXPECT_EQ(shown == c.bytes, !decrypted) << c.name;
+    if (decrypted) {
+      EXPECT_EQ(sim::check_frame(shown).verdict, sim::Verdict::Ok) << c.name << ": " << shown;
+    }
   }
 
   // Its own requests of CN 2000-2999: encrypted in the chosen form, length over what is sent,
@@ -315,6 +341,9 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
     EXPECT_NE(plain, segment);
     EXPECT_EQ(plain.size() == segment.size(), form == sim::CipherWire::Raw);
     EXPECT_EQ(sim::parse_segment(plain).cp, "DataTime=20240101000000;w01018-Rtd=1.5");
+    ASSERT_EQ(h.observed.frames.size(), 1u); // the web view shows the request as the station reads it
+    EXPECT_EQ(h.observed.frames[0].verdict, sim::Verdict::Ok);
+    EXPECT_EQ(sim::parse_segment(sim::check_frame(h.observed.frames[0].bytes).segment).cp, "DataTime=20240101000000;w01018-Rtd=1.5");
   }
 }
 
@@ -388,6 +417,7 @@ TEST(SimFlows2025, PacketsAndResends) {
     else EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
     EXPECT_EQ(h.p.uploads("2061"), row.uploads) << row.name;
     EXPECT_EQ(h.p.resends(), row.resends) << row.name;
+    EXPECT_EQ(h.p.counters().resends, row.resends) << row.name;
     // every frame that asks for an answer gets its 9014, packets one by one
     size_t wanted = 0;
     for (const std::string& e : row.events) wanted += e != "drop";
@@ -432,6 +462,10 @@ TEST(SimFlows2025, NewMnKeysAndHeartbeats) {
   EXPECT_EQ(*sent[3].cp_get("SKCreateTime"), "20240101000000010");
   EXPECT_EQ(sent[3].cp_get("NewSK")->size(), 16u);
   EXPECT_FALSE(h.p.broken()) << h.p.summary();
+  EXPECT_EQ(h.p.counters().heartbeats, 1u);
+  unsigned answers_shown = 0; // the 9013 and the key reach the web view as frames out
+  for (const Observed::Frame& f : h.observed.frames) answers_shown += !f.incoming && (f.bytes.find("CN=9013") != std::string::npos || f.bytes.find("CN=1014") != std::string::npos);
+  EXPECT_EQ(answers_shown, 3u) << "the pushed 1014, the 9013, the key answer";
 
   answer(push.value("QN"), "POLMON0000000001", "9011", "QnRtn=1"); // the old MN, after the new one was taken
   answer(push.value("QN"), mn, "9012", "ExeRtn=1");                // and a key of 5 characters taken

@@ -14,7 +14,7 @@ local dev = device{
   config = { timeout = 5 },
   channels = { [0] = "Frames" },
 }
-local link = station.new_link(dev, { mn = args.mn, pw = args.pw, interval = 10, rtd = args.rtd == "on" })
+local link = station.new_link(dev, station.options{ interval = 10 })
 
 cycle(function()
   station.measure()

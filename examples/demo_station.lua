@@ -1,6 +1,9 @@
 -- The demo station: one station, two platforms (city and province), each its own device of the
 -- plug-in with its own TCP link, sharing the variables and the simulated analysers.
 -- Real-time uploads start when a platform asks (CN=2011), or at once with -D rtd=on.
+-- With -D key=<16 characters> the data frames (CN 2000-2999) go out encrypted, as raw bytes or,
+-- with -D cipher=text, as {0xHH,...} text (the fourth device parameter). With -D standard=2025
+-- it is a 2025 station from the first frame on (hj212station.lua says what that takes).
 --   polmon-host -D city=127.0.0.1:PORT [-D province=127.0.0.1:PORT] examples/demo_station.lua
 local station = require("hj212station")
 station.declare()
@@ -13,7 +16,10 @@ local function platform(name, address, frames)
     name = name,
     port = "tcp-client:" .. address,
     config = {
-      timeout = 5, -- seconds: the port's write timeout
+      timeout = args.cipher ~= "text" and 5 or nil, -- seconds: the port's write timeout
+      -- with -D cipher=text all parameters: port timeout, wire charset by Flag, packets at the
+      -- default size, ciphertext as {0x..} text
+      params = args.cipher == "text" and { 5, 0, 0, 1 } or nil,
       channels = {
         { group = 1, st = 32, factor = "w01018", name = "COD" },
         { group = 1, st = 32, factor = "w21003", name = "NH3-N" },
@@ -21,7 +27,7 @@ local function platform(name, address, frames)
     },
     channels = { [0] = frames },
   }
-  links[#links + 1] = station.new_link(dev, { mn = args.mn, pw = args.pw, rtd = args.rtd == "on" })
+  links[#links + 1] = station.new_link(dev, station.options())
 end
 
 platform("city", args.city or "127.0.0.1:9000", "CityFrames")

@@ -1,5 +1,9 @@
 -- What a station's panel script does with the plug-in's commands: take the platform's requests
 -- out of the queue, answer them, and upload real-time data. The example stations require this.
+-- A link to a 2025 platform (-D standard=2025) also does the 2025 station's duties: it asks for a
+-- key (1014) and takes the ones the platform pushes, sends a heartbeat (9015), uploads its
+-- hardware identifiers (1001), takes a new MN (1002), and waits for the 9014 of every upload,
+-- resending with RF=1 what went unanswered or unwritten.
 --
 -- Scratch variables are shared by all devices: a cycle serves one device after the other.
 
@@ -7,7 +11,7 @@ local M = {}
 
 local scratch = {
   RxCount = 0, RxFrame = "", RxLeft = 0, RxValue = "", RxStatus = 0,
-  TxData = "", TxStatus = 0, TxCopy = "",
+  TxData = "", TxStatus = 0, TxCopy = "", KeyText = "", KeyStatus = 0,
   RtdTpl = "", RtdCp = "", vTime = "", RxAccepted = 0, RxBadLength = 0, RxBadCrc = 0, CrcAlarm = 0,
 }
 
@@ -39,26 +43,58 @@ function M.measure()
   end
 end
 
+-- A link's options from the -D values: mn, pw, rtd=on, standard (2017 or 2025), key (16
+-- characters), heartbeat (seconds), answer_timeout (seconds); `extra` adds or replaces some.
+function M.options(extra)
+  local o = {
+    mn = args.mn, pw = args.pw, rtd = args.rtd == "on", standard = args.standard, key = args.key,
+    heartbeat = args.heartbeat, answer_timeout = args.answer_timeout,
+  }
+  for k, v in pairs(extra or {}) do o[k] = v end
+  return o
+end
+
 -- One station link: the device handle and what the platform asked of it.
 function M.new_link(dev, opts)
+  local standard = tostring(opts.standard or "2017")
+  if standard ~= "2017" and standard ~= "2025" then error("standard is 2017 or 2025, not " .. standard, 2) end
   return {
     dev = dev,
     st = opts.st or "32",
     mn = opts.mn or "POLMON0000000001",
     pw = opts.pw or "123456",
     site = opts.site or "水质自动监测站", -- site name, sent on CN=3020 (Chinese text)
-    version = 1,                    -- protocol version of Flag (upper six bits): that of the last request
+    -- protocol version of Flag (upper six bits): that of the last request, 2 from the start in 2025
+    version = standard == "2025" and 2 or 1,
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
+    key = opts.key,                 -- the encryption key (16 characters, -D key=...), set at start
     next_upload = 0,
     sent = 0, failed = 0, served = 0, bad_crc = 0,
+    -- 2025 duties
+    s2025 = standard == "2025",
+    heartbeat = tonumber(opts.heartbeat) or 60,          -- seconds between heartbeats
+    answer_timeout = tonumber(opts.answer_timeout) or 10, -- seconds an upload waits for its 9014
+    ids = {                                              -- hardware identifiers, sent on 1001
+      logger = opts.logger or "POLMONDL0000000001", cpu = opts.cpu or "CPU00000000000001",
+      mac1 = opts.mac1 or "02-00-5E-10-00-01", mac2 = opts.mac2 or "02-00-5E-10-00-02",
+    },
+    started = false,
+    up = true,         -- false from a failed write or a missing 9014 until the platform is heard again
+    restart = false,   -- a write failed: the link starts anew once it is back
+    next_heartbeat = 0,
+    key_qn = nil,      -- QN of our key request while it waits for its answer
+    awaiting = {},     -- QN -> upload waiting for its 9014
+    backlog = {},      -- uploads to resend, oldest first; resent from the end, newest first
   }
 end
 
 local function send(link, segment)
   set("TxData", segment)
   link.dev:ioctl("Send(TxData,TxStatus)")
-  if get("TxStatus") == 0 then link.sent = link.sent + 1 else link.failed = link.failed + 1 end
+  local status = get("TxStatus")
+  if status == 0 then link.sent = link.sent + 1 else link.failed = link.failed + 1 end
+  return status
 end
 
 -- flag "4" or "5" (answer wanted): its low bits, under the version of the request being served.
@@ -78,10 +114,72 @@ local function field(link, key, cp)
   return get("RxValue")
 end
 
+-- Resends: the backlog's bound, and how often an upload is resent without an answer.
+local kBacklog = 500
+local kTries = 3
+
+-- A write failed: the link is down until the platform is heard again, and then it starts anew.
+local function lost(link)
+  link.up = false
+  link.restart = true
+end
+
+local function describe(u)
+  return "CN=" .. u.cn .. " QN=" .. u.qn .. " DataTime=" .. u.datatime
+end
+
+-- Into the backlog at its place by QN (QNs grow with time), the oldest dropped when it is full.
+local function keep(link, u, why)
+  local at = #link.backlog + 1
+  while at > 1 and link.backlog[at - 1].qn > u.qn do at = at - 1 end
+  table.insert(link.backlog, at, u)
+  log("kept for resending: " .. describe(u) .. " (" .. why .. ")")
+  if #link.backlog > kBacklog then log("backlog full, given up: " .. describe(table.remove(link.backlog, 1))) end
+end
+
+local function await(link, u)
+  u.deadline = now_ms() + link.answer_timeout * 1000
+  link.awaiting[u.qn] = u
+end
+
+-- An upload that wants a 9014 (its Flag's lowest bit). A 2025 link waits for the answer carrying
+-- the upload's QN and keeps what goes unanswered or unwritten for resending; a 2017 link sends
+-- and forgets, as many 2017 platforms answer nothing.
+function M.send_upload(link, qn, segment)
+  local status = send(link, segment)
+  if not link.s2025 then return status end
+  local u = {
+    qn = qn, cn = segment:match("CN=(%d+)") or "?", datatime = segment:match("DataTime=(%d+)") or "-",
+    segment = segment, tries = 0,
+  }
+  if status == 0 then
+    await(link, u)
+  else
+    lost(link)
+    keep(link, u, "not written, status " .. status)
+  end
+  return status
+end
+
+-- The newest upload of the backlog again, with its QN and DataTime, the current MN and RF=1
+-- before CP (the plug-in puts PNUM and PNO after Flag: Flag;PNUM;PNO;RF=1;CP=).
+local function resend(link)
+  local u = table.remove(link.backlog)
+  local segment = u.segment:gsub(";MN=[^;]*", ";MN=" .. link.mn, 1):gsub(";CP=&&", ";RF=1;CP=&&", 1)
+  if send(link, segment) == 0 then
+    log("resent with RF=1: " .. describe(u))
+    await(link, u)
+  else
+    lost(link)
+    table.insert(link.backlog, u)
+  end
+end
+
 function M.upload(link, qn)
   set("vTime", datatime())
   link.dev:ioctl("MakeProtocol(RtdTpl,RtdCp)")
-  send(link, header(link, qn or M.qn(), link.st, "2011", "5") .. ";CP=&&" .. get("RtdCp") .. "&&")
+  qn = qn or M.qn()
+  M.send_upload(link, qn, header(link, qn, link.st, "2011", "5") .. ";CP=&&" .. get("RtdCp") .. "&&")
 end
 
 -- The next upload one interval from now. Uploads that start, and a new interval, count from now:
@@ -98,6 +196,64 @@ function M.qn()
   if q <= last_qn then q = string.format("%017.0f", tonumber(last_qn) + 1) end
   last_qn = q
   return q
+end
+
+-- 2025: the key. SetKey takes it from a text variable; the plug-in refuses anything but 16 bytes
+-- and keeps the key it had. An empty text would remove the key: never handed on from a platform.
+local function set_key(link, key)
+  if key == nil or key == "" then return false, 0, -1 end
+  set("KeyText", key)
+  set("KeyStatus", -1)
+  local result = link.dev:ioctl("SetKey(KeyText,KeyStatus)")
+  set("KeyText", "") -- the key stays in the plug-in only, not in the panel's database
+  local status = get("KeyStatus")
+  return result == 0 and status == 0, result, status
+end
+
+-- 1014: ask the platform for a key; its answer carries our QN and the new key (NewSK). Asked
+-- again when the link comes back before an answer came.
+local function request_key(link)
+  local qn = M.qn()
+  link.key_wanted = true
+  if send(link, header(link, qn, link.st, "1014", "5") .. ";CP=&&SKCreateTime=" .. qn .. "&&") == 0 then
+    link.key_qn = qn
+  else
+    lost(link)
+  end
+end
+
+-- 1001: the hardware identifiers, when the link (re)starts; the platform answers 9014.
+local function send_ids(link)
+  local ids = link.ids
+  local status = send(link, header(link, M.qn(), link.st, "1001", "5") .. ";CP=&&i23005-Info=" .. ids.logger .. ";i23006-Info=" ..
+    ids.cpu .. ";i23007-Info=" .. ids.mac1 .. ";i23008-Info=" .. ids.mac2 .. "&&")
+  if status ~= 0 then lost(link) end
+end
+
+-- The platform was heard: after a failed write or a missing answer the link is back. After a
+-- failed write it starts anew: the hardware identifiers again, and the key request if it went
+-- unanswered.
+local function link_back(link)
+  if link.up then return end
+  link.up = true
+  if not link.s2025 then return end
+  log("link back: " .. #link.backlog .. " uploads to resend")
+  if link.restart then
+    link.restart = false
+    send_ids(link)
+    if link.key_wanted then request_key(link) end
+  end
+end
+
+-- The platform's answer to our key request.
+local function take_key(link)
+  link.key_qn, link.key_wanted = nil, false
+  local ok, result, status = set_key(link, field(link, "NewSK", true))
+  if ok then
+    log("key from the platform set")
+  else
+    log("key from the platform refused (result " .. result .. ", status " .. status .. "): the key stays as it was")
+  end
 end
 
 -- The requests a station commonly gets, by CN.
@@ -149,25 +305,104 @@ local handlers = {
     link.rtd = false
     answer(link, qn, "9012", "ExeRtn=1")
   end,
+  ["1014"] = function(link, qn) -- 2025: the platform pushes a new key
+    answer(link, qn, "9011", "QnRtn=1")
+    local ok, result, status = set_key(link, field(link, "NewSK", true))
+    if ok then
+      log("key pushed by the platform set")
+      answer(link, qn, "9012", "ExeRtn=1")
+    else -- not 16 bytes (status -1)
+      log("key pushed by the platform refused (result " .. result .. ", status " .. status .. "): the key stays as it was")
+      answer(link, qn, "9012", "ExeRtn=3")
+    end
+  end,
+  ["1002"] = function(link, qn) -- 2025: a new MN, for every frame after this answer
+    answer(link, qn, "9011", "QnRtn=1")
+    local mn = field(link, "MN", true)
+    if mn and mn:match("^" .. string.rep("%x", 24) .. "$") then
+      answer(link, qn, "9012", "ExeRtn=1")
+      log("MN " .. link.mn .. " replaced by " .. mn)
+      link.mn = mn
+    else
+      answer(link, qn, "9012", "ExeRtn=3") -- not 24 hex digits
+    end
+  end,
 }
+
+-- A 9014 for an upload: one per upload or one per packet, the first clears it (also when the
+-- upload already waits in the backlog: its answer came late).
+local function answered(link, qn)
+  if link.awaiting[qn] then
+    link.awaiting[qn] = nil
+    return
+  end
+  for i, u in ipairs(link.backlog) do
+    if u.qn == qn then return table.remove(link.backlog, i) end
+  end
+end
 
 local function handle(link)
   local cn = field(link, "CN")
   local qn = field(link, "QN")
   if not cn or not qn then return end
+  link_back(link)
+  if cn == "9014" and link.s2025 then return answered(link, qn) end
   if cn:sub(1, 1) == "9" then return end -- the platform's answers to our uploads
+  if cn == "1014" and link.key_qn and (qn == link.key_qn or field(link, "SKCreateTime", true) == link.key_qn) then
+    return take_key(link)
+  end
   link.served = link.served + 1
   -- answer in the request's protocol version (2017: 1, 2025: 2); the plug-in picks the charset by it
   local flag = tonumber(field(link, "Flag") or "")
   if flag and flag == math.floor(flag) and flag >= 0 and flag <= 255 then link.version = math.floor(flag) // 4 end
   if field(link, "PW") ~= link.pw then return answer(link, qn, "9011", "QnRtn=3") end
   if field(link, "MN") ~= link.mn then return answer(link, qn, "9011", "QnRtn=4") end
-  local h = handlers[cn]
+  local h = (link.s2025 or (cn ~= "1014" and cn ~= "1002")) and handlers[cn]
   if h then h(link, qn) else answer(link, qn, "9011", "QnRtn=8") end -- CN not known here
 end
 
--- Every cycle: every frame waiting, then an upload when one is due.
-function M.serve(link)
+-- At the first cycle: the key the station was given (from then on the plug-in encrypts the CP
+-- of every CN 2000-2999 frame it sends and decrypts such frames it receives; the option is
+-- forgotten), and for a 2025 link the key request, the hardware identifiers, the heartbeat.
+local function start(link)
+  link.started = true
+  if link.key then
+    local ok, result, status = set_key(link, link.key)
+    link.key = nil
+    if ok then
+      log("encryption key set")
+    else
+      log("the encryption key was refused (result " .. result .. ", status " .. status .. "): 16 characters wanted")
+    end
+  end
+  if not link.s2025 then return end
+  request_key(link)
+  send_ids(link)
+  link.next_heartbeat = now_ms()
+end
+
+-- 2025: uploads whose 9014 is overdue go to the backlog; an upload given up after kTries resends.
+local function overdue(link)
+  local now = now_ms()
+  for qn, u in pairs(link.awaiting) do
+    if now >= u.deadline then
+      link.awaiting[qn] = nil
+      link.up = false
+      u.tries = u.tries + 1
+      if u.tries > kTries then
+        log("given up after " .. kTries .. " resends without an answer: " .. describe(u))
+      else
+        keep(link, u, "no 9014 within " .. link.answer_timeout .. " s")
+      end
+    end
+  end
+end
+
+-- Every cycle: every frame waiting, then the uploads that are due (real-time ones, then those of
+-- `more`, the example's own), then for a 2025 link the heartbeat and one resend: new data goes
+-- before any resend.
+function M.serve(link, more)
+  if not link.started then start(link) end
   link.dev:ioctl("GetQueueSize(RxCount)")
   local n = get("RxCount")
   local guard = 0
@@ -183,6 +418,15 @@ function M.serve(link)
     -- keep to the interval on average, though cycles do not fall on it exactly
     local now, step = now_ms(), link.interval * 1000
     if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
+  end
+  if more then more() end
+  if link.s2025 then
+    overdue(link)
+    if now_ms() >= link.next_heartbeat then
+      if send(link, header(link, M.qn(), "91", "9015", "5") .. ";CP=&&&&") ~= 0 then lost(link) end
+      link.next_heartbeat = now_ms() + link.heartbeat * 1000
+    end
+    if link.up and #link.backlog > 0 then resend(link) end
   end
   -- A rising BadCrc count means corrupted frames on the line (wiring, baud rate, a wrong CRC).
   link.dev:ioctl("GetStats(RxAccepted,RxBadLength,RxBadCrc)")

@@ -3,10 +3,39 @@
 -- average, minimum and maximum of each analyser over the period, stamped with the period's start.
 -- The station answers the platform's requests too, so real-time uploads start on CN=2011 (or at
 -- once with -D rtd=on). The periods are 60 s and 3600 s; -D minute=S -D hour=S shorten them for
--- a trial against the platform simulator.
+-- a trial against the platform simulator. A 2025 station (-D standard=2025) reports the 20
+-- factors of a water station (-D factors=N changes the count): its hourly data is longer than the
+-- 1024 bytes a frame may carry, and the plug-in sends it as packets.
 --   polmon-host -D platform=127.0.0.1:PORT examples/periodic_uploads.lua
 local station = require("hj212station")
-station.declare()
+
+-- More analysers of a water station, after the four of hj212station: code, base value, swing.
+local more = {
+  { "w01009", 7.5, 0.5 },     -- dissolved oxygen, mg/L
+  { "w01010", 18.0, 2.0 },    -- water temperature, degrees C
+  { "w01014", 450.0, 30.0 },  -- conductivity, uS/cm
+  { "w01003", 12.0, 3.0 },    -- turbidity, NTU
+  { "w01019", 4.2, 0.5 },     -- permanganate index, mg/L
+  { "w01020", 8.0, 1.0 },     -- total organic carbon, mg/L
+  { "w21001", 3.1, 0.4 },     -- total nitrogen, mg/L
+  { "w21011", 0.25, 0.05 },   -- total phosphorus, mg/L
+  { "w21016", 0.002, 0.001 }, -- cyanide, mg/L
+  { "w21017", 0.6, 0.1 },     -- fluoride, mg/L
+  { "w21019", 0.05, 0.01 },   -- sulphide, mg/L
+  { "w22001", 0.04, 0.01 },   -- petroleum, mg/L
+  { "w23002", 0.003, 0.001 }, -- volatile phenol, mg/L
+  { "w20111", 0.00005, 0.00001 }, -- heavy metals, mg/L
+  { "w20115", 0.001, 0.0002 },
+  { "w20117", 0.004, 0.001 },
+}
+station.declare() -- real-time data keeps the four analysers of hj212station
+for i, m in ipairs(more) do
+  local a = { code = m[1], var = "vA" .. i, base = m[2], swing = m[3] }
+  var(a.var, a.base)
+  station.analysers[#station.analysers + 1] = a
+end
+local factors = tonumber(args.factors) or (args.standard == "2025" and #station.analysers or 2)
+if factors < 1 or factors > #station.analysers then error("factors is 1 to " .. #station.analysers) end
 var("Frames", 0)
 
 -- Template variables have names found nowhere else in a template ("v" + what they hold): the
@@ -16,10 +45,10 @@ var("vQn", "")
 var("vBegin", "")
 var("vMn", args.mn or "POLMON0000000001")
 var("vPw", args.pw or "123456")
-local measured = {
-  { code = "w01018", var = "vCOD" },
-  { code = "w21003", var = "vNH3" },
-}
+var("vFlag", 5)
+-- the first `factors` analysers: COD and ammonia, then the others
+local measured = {}
+for i = 1, factors do measured[i] = { code = station.analysers[i].code, var = station.analysers[i].var } end
 for _, m in ipairs(measured) do
   for _, what in ipairs({ "Avg", "Min", "Max" }) do var(m.var .. what, 0.0) end
 end
@@ -29,7 +58,7 @@ local function template(cn)
     local v = m.var
     items[#items + 1] = string.format("%s-Avg=%sAvg,%s-Min=%sMin,%s-Max=%sMax,%s-Flag=N", m.code, v, m.code, v, m.code, v, m.code)
   end
-  return "QN=vQn;ST=32;CN=" .. cn .. ";PW=vPw;MN=vMn;Flag=5;CP=&&DataTime=vBegin;" .. table.concat(items, ";") .. "&&"
+  return "QN=vQn;ST=32;CN=" .. cn .. ";PW=vPw;MN=vMn;Flag=vFlag;CP=&&DataTime=vBegin;" .. table.concat(items, ";") .. "&&"
 end
 var("MinuteTpl", template("2051"))
 var("HourTpl", template("2061"))
@@ -40,7 +69,7 @@ local dev = device{
   config = { timeout = 5 },
   channels = { [0] = "Frames" },
 }
-local link = station.new_link(dev, { mn = get("vMn"), pw = get("vPw"), rtd = args.rtd == "on" })
+local link = station.new_link(dev, station.options{ mn = get("vMn"), pw = get("vPw") })
 
 -- One period's statistics of every analyser, and when it ends.
 local function period(cn, tpl, seconds)
@@ -67,20 +96,23 @@ local function report(p)
     set(m.var .. "Min", p.min[m.var])
     set(m.var .. "Max", p.max[m.var])
   end
-  set("vQn", station.qn()) -- every upload its own QN
+  local qn = station.qn() -- every upload its own QN
+  set("vQn", qn)
   set("vBegin", p.begin)
+  set("vMn", link.mn) -- a 2025 platform may give the station a new MN (1002)
+  set("vFlag", link.version * 4 + 1) -- the platform's version, a 9014 wanted
   dev:ioctl("MakeProtocol(" .. p.tpl .. ",TxData)")
-  dev:ioctl("Send(TxData,TxStatus)")
-  if get("TxStatus") ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
+  if station.send_upload(link, qn, get("TxData")) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
   p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, datatime()
   p.ends = p.ends + p.ms
 end
 
 cycle(function()
   station.measure()
-  station.serve(link)
-  for _, p in ipairs(periods) do
-    sample(p)
-    if now_ms() >= p.ends then report(p) end
-  end
+  station.serve(link, function()
+    for _, p in ipairs(periods) do
+      sample(p)
+      if now_ms() >= p.ends then report(p) end
+    end
+  end)
 end)

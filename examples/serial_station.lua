@@ -12,7 +12,7 @@ local dev = device{
   config = { timeout = 3 },
   channels = { [0] = "Frames" },
 }
-local link = station.new_link(dev, { mn = args.mn, pw = args.pw, interval = 60, rtd = args.rtd == "on" })
+local link = station.new_link(dev, station.options{ interval = 60 })
 
 cycle(function()
   station.measure()

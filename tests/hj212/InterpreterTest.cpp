@@ -321,6 +321,8 @@ TEST_F(Commands, StandardExampleLeavesEncryptedAndComesBackPlain) {
   ASSERT_EQ(rtdb.Get("St").i, 0);
   rtdb.SetText("A", kData);
   rtdb.SetInt("Dec", 0);
+  // one frame: in the text form the example has 1128 bytes, which a 2025 frame is split at 1024 by default
+  ctrl->m_devData.pDevice->arDevParam[2] = -1;
   int round = 0;
   for (int form : {-1, 1}) {
     SCOPED_TRACE(form);
@@ -524,9 +526,20 @@ std::vector<std::string> CpItems(const std::string& data) {
   return items;
 }
 
-// Packets of `original` as "Send" wrote them (`written`) and copied them (`copy`): each a valid
-// frame within `limit`, as many items as fit, and together the original again.
-void ExpectPackets(const std::string& original, const std::string& written, const std::string& copy, std::size_t limit) {
+// A frame's data segment as sent, its region decrypted when a cipher is given.
+std::string PlainDataOf(const std::string& frame, const HJ::Sm4* cipher) {
+  std::string data = DataOf(frame), plain;
+  if (cipher) {
+    EXPECT_TRUE(HJ::decrypt_cp(data.data(), data.size(), *cipher, plain)) << frame;
+  }
+  return cipher ? plain : data;
+}
+
+// Packets of `original` as "Send" wrote them (`written`, encrypted in `form` with `cipher` when
+// one is given) and copied them (`copy`): each a valid frame within `limit` as transmitted, as
+// many items as fit, and together the original again.
+void ExpectPackets(const std::string& original, const std::string& written, const std::string& copy, std::size_t limit,
+                   const HJ::Sm4* cipher = nullptr, int form = HJ::kCipherRaw) {
   std::vector<std::string> wire = FramesOf(written, true), plain = FramesOf(copy, false);
   ASSERT_GE(wire.size(), 2u);
   ASSERT_EQ(plain.size(), wire.size());
@@ -536,10 +549,11 @@ void ExpectPackets(const std::string& original, const std::string& written, cons
   HJ::HeaderItem at;
   HJ::header_number(original, "Flag", 255, &at);
   for (std::size_t k = 0; k < wire.size(); ++k) {
-    EXPECT_TRUE(HJ::check_frame(wire[k])) << k;
+    const std::string sent = PlainDataOf(wire[k], cipher);
+    EXPECT_TRUE(HJ::check_frame(HJ::frame_with_crc(sent, wire[k].c_str() + wire[k].size() - 6))) << k << ": CRC over the plain data";
     EXPECT_LE(wire[k].size() - 12, limit) << k;
-    EXPECT_EQ(plain[k].substr(0, 6), wire[k].substr(0, 6)) << "the copy bears the wire's length";
-    EXPECT_EQ(plain[k].substr(plain[k].size() - 6), wire[k].substr(wire[k].size() - 6)) << "and its CRC";
+    EXPECT_EQ(plain[k].substr(0, 6), HJ::frame_with_crc(sent, "0000").substr(0, 6)) << "the copy bears the plain wire length";
+    EXPECT_EQ(plain[k].substr(plain[k].size() - 6), wire[k].substr(wire[k].size() - 6)) << "and the CRC";
     const std::string data = DataOf(plain[k]);
     // The header again, Flag's packet bit set, PNUM and PNO right after the Flag item.
     const std::string packet_head = original.substr(0, at.value_begin) + std::to_string(flag | 2) +
@@ -550,8 +564,8 @@ void ExpectPackets(const std::string& original, const std::string& written, cons
     ASSERT_GE(mine.size(), 2u);
     EXPECT_EQ(mine[0], items[0]) << "DataTime in every packet";
     dealt.insert(dealt.end(), mine.begin() + 1, mine.end());
-    if (k + 1 < wire.size()) { // the next packet's first item would not have fitted
-      std::size_t next = CpItems(DataOf(wire[k + 1]))[1].size();
+    if (k + 1 < wire.size() && form == HJ::kCipherRaw) { // the next packet's first item would not have fitted
+      std::size_t next = CpItems(PlainDataOf(wire[k + 1], cipher))[1].size();
       EXPECT_GT(wire[k].size() - 12 + 1 + next, limit) << k;
     }
   }
@@ -559,7 +573,8 @@ void ExpectPackets(const std::string& original, const std::string& written, cons
 }
 
 // "Send" splits by the third device parameter: 0 splits 2025 frames at 1024, 1..9999 every
-// version there, negative never. The limit holds on the wire (GB18030 shrinks Chinese text).
+// version there, negative never. The limit holds on the wire (GB18030 shrinks Chinese text, the
+// {0x..} text form of an encrypted region grows it).
 TEST_F(Commands, SendSplitsLongDataIntoPackets) {
   const std::string kShui = "\xE6\xB0\xB4\xE8\xB4\xA8"; // two Chinese characters: 6 bytes, 4 in GB18030
   const std::string padded = Upload("Flag=9", Groups(12));  // 1024 bytes to the byte with its pad
@@ -572,6 +587,7 @@ TEST_F(Commands, SendSplitsLongDataIntoPackets) {
     std::string data;
     std::size_t limit; // 0: goes as one frame
     int status;
+    int form = -2; // with a key: the fourth device parameter (-2: no key)
   } cases[] = {
       {0, 0, Upload("Flag=9", Groups(148)), 1024, 0}, // 9 KiB, 2025
       {0, 0, Upload("Flag=9", Groups(170)), 1024, 0}, // too long for one frame, fine as packets
@@ -593,6 +609,12 @@ TEST_F(Commands, SendSplitsLongDataIntoPackets) {
       {1000, 0, Upload("Flag=5", Groups(30, kShui)), 1000, 0}, // items measured in GB18030
       {0, 1, Upload("Flag=9", Groups(30, kShui)), 1024, 0},
       {0, 0, Upload("Flag=9", Groups(30, kShui)), 1024, 0},    // 2025: UTF-8
+      {0, 0, Upload("Flag=9", Groups(40)), 1024, 0, HJ::kCipherRaw}, // encrypted: raw bytes keep the length
+      {0, 0, Upload("Flag=9", Groups(40)), 1024, 0, HJ::kCipherText}, // the text form: more packets (above 9999 whole)
+      {0, 0, Upload("Flag=9", Groups(30, kShui)), 1024, 0, HJ::kCipherText},
+      {0, 0, Upload("Flag=5", Groups(20)), 0, 0, HJ::kCipherText},    // 2017 whole, encrypted all the same
+      {-1, 0, Upload("Flag=9", Groups(20)), 0, 0, HJ::kCipherText},
+      {-1, 0, Upload("Flag=9", Groups(40)), 0, -1, HJ::kCipherText},  // whole, above 9999 as text: not sent
       // Cannot be split: goes whole, whatever the limit.
       {100, 0, "QN=1;ST=32;CN=2061;CP=&&DataTime=20240520200000;" + Groups(3) + "&&", 0, 0}, // no Flag
       {100, 0, Upload("Flag=9;PNUM=2;PNO=1", Groups(3)), 0, 0},
@@ -609,13 +631,17 @@ TEST_F(Commands, SendSplitsLongDataIntoPackets) {
     ctrl->UpdataCommunication(&fresh);
     ctrl->m_devData.pDevice->arDevParam[1] = c.charset;
     ctrl->m_devData.pDevice->arDevParam[2] = c.param;
+    ctrl->m_devData.pDevice->arDevParam[3] = c.form;
+    const std::string key = c.form == -2 ? "" : "0000000000000000";
+    ASSERT_TRUE(ctrl->m_cipherKey.set(key));
+    HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>("0000000000000000"));
     rtdb.SetText("A", c.data);
     EXPECT_EQ(Run("Send(A,St,C)"), 0);
     EXPECT_EQ(rtdb.Get("St").i, c.status);
     if (c.limit) {
-      ExpectPackets(c.data, fresh.Written(), rtdb.Get("C").s, c.limit);
+      ExpectPackets(c.data, fresh.Written(), rtdb.Get("C").s, c.limit, key.empty() ? nullptr : &cipher, c.form);
     } else {
-      HJ::WireData whole = HJ::wire_data(c.data, c.charset);
+      HJ::WireData whole = HJ::wire_data(c.data, c.charset, key.empty() ? nullptr : &cipher, c.form);
       EXPECT_TRUE(fresh.Written() == (c.status == 0 ? whole.frame() : "")) << "one frame as before";
       EXPECT_TRUE(rtdb.Get("C").s == whole.frame_around(c.data));
     }

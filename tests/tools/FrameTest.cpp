@@ -9,13 +9,14 @@
 #include "../hj212/FieldFrames.h"
 #include "Envelope.h"
 #include "Explain.h"
+#include "Sm4Example.h"
 
 namespace {
 
-std::string Only(const std::string& input, frametool::Report& report) {
+std::string Only(const std::string& input, frametool::Report& report, const std::string& key = std::string()) {
   std::vector<frametool::Span> spans = frametool::find_spans(input);
   if (spans.size() != 1) return "spans: " + std::to_string(spans.size());
-  report = frametool::explain(spans[0]);
+  report = frametool::explain(spans[0], key);
   return spans[0].bytes;
 }
 
@@ -104,6 +105,82 @@ TEST(FrameInspector, LogsAreCutInLinearTime) {
       best_big = std::min(best_big, seconds(big, 16000));
     }
     EXPECT_LT(best_big / best_small, 64.0) << best_small << " s for 1,000 frames, " << best_big << " s for 16,000, separated by \"" << separator << "\"";
+  }
+}
+
+// Bytes as xxd prints them: offset, groups of two bytes, two blanks, the text column.
+std::string Xxd(const std::string& bytes) {
+  std::string out;
+  char buf[32];
+  for (std::size_t at = 0; at < bytes.size(); at += 16) {
+    std::snprintf(buf, sizeof buf, "%08zx:", at);
+    out += buf;
+    std::string text;
+    for (std::size_t i = at; i < at + 16; ++i) {
+      unsigned char c = i < bytes.size() ? static_cast<unsigned char>(bytes[i]) : 0;
+      std::snprintf(buf, sizeof buf, i % 2 ? "%02x" : " %02x", c);
+      out += i < bytes.size() ? buf : (i % 2 ? "  " : "   ");
+      if (i < bytes.size()) text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+    }
+    out += "  " + text + "\n";
+  }
+  return out;
+}
+
+// The worked example, raw (its ciphertext holds an LF; also from an xxd dump, whose text column
+// holds the QN's digits) and as {0x..} text, with the key, a wrong one and none; a raw frame a
+// text log cut at that LF or re-encoded; a key that must not show.
+TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
+  const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
+  ASSERT_NE(e.raw.find('\n'), e.raw.size() - 1) << "the example's ciphertext holds an LF";
+  const std::string wrong = "1111111111111111";
+  const std::string lf_cut = "2024 RX " + e.raw.substr(0, e.raw.find('\n')) + "\n2024 .. " + e.raw.substr(e.raw.find('\n') + 1);
+  std::string replaced = "2024 RX ";
+  for (unsigned char c : e.raw.substr(0, e.raw.size() - 2))
+    if (c >= 0x80) replaced += "\xEF\xBF\xBD";
+    else if (c >= 0x20) replaced += static_cast<char>(c);
+  const std::string exchange = HJ::wrap_frame("QN=1;ST=91;CN=1014;PW=1;MN=M;Flag=9;CP=&&NewSK=Secret16Secret16&&");
+  enum Verdict { Accept, Reject, Unjudged };
+  struct Case {
+    const char* name;
+    std::string input, key;
+    Verdict verdict;
+    std::string reason; // a part of the reasons
+    sim::CipherWire decrypted;
+    std::string line; // a part of the verdict line: what ended the span (a raw one followed past its LF)
+  } cases[] = {
+      {"raw, no key", e.raw, "", Reject, "looks encrypted (raw): give the key", sim::CipherWire::Plain, " bytes with CR LF, REJECTED\n"},
+      {"raw, key", e.raw, e.key, Accept, "", sim::CipherWire::Raw, " bytes with CR LF, ACCEPTED\n"},
+      {"raw from xxd, key", frametool::hex_to_bytes(Xxd("noise\r\n" + e.raw)), e.key, Accept, "", sim::CipherWire::Raw, "with CR LF"},
+      {"raw, wrong key", e.raw, wrong, Reject, "not 2200 either: a wrong key", sim::CipherWire::Plain, "with CR LF"},
+      {"text, no key", "2024 RX " + e.text, "", Reject, "looks encrypted ({0x..} text): give the key", sim::CipherWire::Plain, "with CR LF"},
+      {"text, key", "2024 RX " + e.text, e.key, Accept, "", sim::CipherWire::Text, "with CR LF"},
+      {"cut at LF", lf_cut, e.key, Unjudged, "a text log cut the line", sim::CipherWire::Plain,
+       " bytes without CR LF (then LF alone), CANNOT BE JUDGED\n"},
+      {"re-encoded", replaced, e.key, Unjudged, "U+FFFD replacement characters", sim::CipherWire::Plain,
+       " bytes without CR LF (then the end of the input), CANNOT BE JUDGED\n"},
+      {"key exchange", exchange, "", Accept, "", sim::CipherWire::Plain, "with CR LF"},
+  };
+  for (const Case& c : cases) {
+    frametool::Report r;
+    std::string span = Only(c.input, r, c.key);
+    EXPECT_EQ(span.rfind("##", 0), 0u) << c.name << ": " << span;
+    EXPECT_EQ(r.accepted, c.verdict == Accept) << c.name;
+    EXPECT_EQ(r.judged, c.verdict != Unjudged) << c.name;
+    EXPECT_NE(Joined(r.reasons).find(c.reason), std::string::npos) << c.name << ": " << Joined(r.reasons);
+    EXPECT_EQ(r.encryption, c.decrypted) << c.name;
+    std::string out = frametool::text_report(1, frametool::find_spans(c.input)[0], r);
+    EXPECT_NE(out.substr(0, out.find('\n') + 1).find(c.line), std::string::npos) << c.name << ": " << out;
+    const char* json_verdict[] = {"\"verdict\":\"accept\"", "\"verdict\":\"reject\"", "\"verdict\":\"unjudged\""};
+    EXPECT_NE(frametool::json_report(1, frametool::find_spans(c.input)[0], r).find(json_verdict[c.verdict]), std::string::npos) << c.name;
+    if (c.decrypted != sim::CipherWire::Plain) { // shown plain, with the lengths of both
+      EXPECT_EQ(r.plain_bytes, 295u) << c.name;
+      ASSERT_EQ(r.cp.size(), 13u) << c.name;
+      EXPECT_EQ(r.cp.back().first + "=" + r.cp.back().second, "a01014-Flag=N") << c.name;
+      EXPECT_NE(out.find(std::string("encrypted (") + sim::cipher_wire_text(c.decrypted) + ")"), std::string::npos) << out;
+    }
+    EXPECT_EQ(out.find("Secret16"), std::string::npos) << out;
+    EXPECT_EQ(frametool::json_report(1, frametool::find_spans(c.input)[0], r).find("Secret16"), std::string::npos) << c.name;
   }
 }
 

@@ -1,11 +1,14 @@
 // The platform simulator's logic, fed with a scripted station and a clock of our own.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "CpCipher.h"
 #include "Hj212Text.h"
 #include "Platform.h"
+#include "Sm4Example.h"
 
 namespace {
 
@@ -19,6 +22,19 @@ std::vector<Step> steps_of(const std::string& text) {
   return steps;
 }
 
+// What the web view is handed: each frame with its direction and verdict.
+struct Observed : sim::PlatformObserver {
+  struct Frame {
+    bool incoming;
+    std::string bytes;
+    sim::Verdict verdict;
+  };
+  std::vector<Frame> frames;
+  void link_up(const std::string&) override {}
+  void link_down() override {}
+  void frame(bool incoming, std::string_view bytes, sim::Verdict verdict) override { frames.push_back({incoming, std::string(bytes), verdict}); }
+};
+
 // A platform under test with its sent frames cut out and parsed.
 struct Harness {
   std::vector<std::string> log;
@@ -26,9 +42,12 @@ struct Harness {
   int64_t now = 1000;
   std::vector<std::string> wire; // what the platform wrote, piece by piece
   bool dropped = false;
+  Observed observed;
 
   explicit Harness(const std::string& scenario, sim::PlatformOptions opt = {})
-      : p(steps_of(scenario), opt, [this](const std::string& s) { log.push_back(s); }) {}
+      : p(steps_of(scenario), opt, [this](const std::string& s) { log.push_back(s); }) {
+    p.set_observer(&observed);
+  }
 
   void run_until(int64_t t) {
     while (now <= t) {
@@ -247,6 +266,214 @@ TEST(SimPlatform, DropWaitsForTheStationToComeBack) {
   h.run_until(1700);
   EXPECT_TRUE(h.p.finished());
   EXPECT_FALSE(h.p.broken()) << h.p.summary();
+}
+
+// With the key: uploads decrypted in either form (the worked example, and raw ciphertext holding
+// CR LF and "##" fed in pieces), and a station that leaves them plain, takes the CRC over the
+// ciphertext or uses another key is BROKEN.
+TEST(SimPlatform, EncryptedUploadsWithTheKey) {
+  const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
+  const std::string head = "QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&";
+  const std::string cipher = "\r\n##0002\r\n##ab\r\n"; // one block of ciphertext, chosen
+  std::string region = cipher;
+  HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())).decrypt_ecb(reinterpret_cast<unsigned char*>(&region[0]), 16);
+  const std::string crafted = sim::wrap(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + sim::crc_text(head + region + "&&") + "\r\n";
+  const std::string example_seg = e.raw.substr(6, e.raw.size() - 12);
+  const std::string crc_over_cipher = "##0295" + example_seg + sim::crc_text(example_seg) + "\r\n";
+  // one encrypted frame in 65536 has a CRC that fits its ciphertext too (this value, this key)
+  const std::string coincident =
+      sim::encrypted_wire_data("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&",
+                               "polmon-e2e-key16", sim::CipherWire::Raw)
+          .frame();
+  ASSERT_EQ(sim::check_frame(coincident).verdict, sim::Verdict::Ok) << "the CRC fits the bytes as sent";
+  struct Case {
+    const char* name;
+    std::string bytes, key;
+    const char* finding; // the problem, or the summary's encryption row
+  } cases[] = {
+      {"raw", e.raw, e.key, "encrypted in:       1 (1 raw, 0 {0x..} text), 0 not encrypted"},
+      {"text", e.text, e.key, "encrypted in:       1 (0 raw, 1 {0x..} text), 0 not encrypted"},
+      {"raw holding CR LF and ##", crafted, e.key, "encrypted in:       1 (1 raw, 0 {0x..} text), 0 not encrypted"},
+      {"plain", e.plain, e.key, "- frame QN 20240520210700000 CN=2051 is not encrypted"},
+      {"CRC over the ciphertext", crc_over_cipher, e.key, "CN=2051 has its CRC over the encrypted bytes"},
+      {"another key", e.raw, "1111111111111111", "bad frame from the station (BAD: crc; it looks encrypted, but the key does not decrypt it)"},
+      {"CRC fitting the ciphertext too", coincident, "polmon-e2e-key16", "encrypted in:       1 (1 raw, 0 {0x..} text), 0 not encrypted"},
+  };
+  for (const Case& c : cases) {
+    sim::PlatformOptions opt;
+    opt.key = c.key;
+    Harness h("uploads CN=2051 count=1 timeout=1000\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    for (size_t i = 0; i < c.bytes.size(); i += 7) h.p.received(c.bytes.data() + i, std::min<size_t>(7, c.bytes.size() - i), h.now);
+    h.run_until(2100);
+    std::string summary = h.p.summary();
+    EXPECT_NE(summary.find(c.finding), std::string::npos) << c.name << "\n" << summary;
+    EXPECT_EQ(h.p.frames_in(), 1u) << c.name;
+    EXPECT_EQ(h.p.broken(), std::string(c.finding).rfind("encrypted in:", 0) != 0) << c.name << "\n" << summary;
+    // the web view: a frame the key decrypted is handed over plain, and the link shows encryption on
+    bool decrypted = std::string(c.finding).rfind("encrypted in:       1", 0) == 0;
+    EXPECT_EQ(h.p.counters().encrypted, decrypted) << c.name;
+    ASSERT_GE(h.observed.frames.size(), 1u) << c.name;
+    ASSERT_TRUE(h.observed.frames[0].incoming) << c.name;
+    const std::string& shown = h.observed.frames[0].bytes;
+    EXPECT_EQ(shown == c.bytes, !decrypted) << c.name;
+    if (decrypted) {
+      EXPECT_EQ(sim::check_frame(shown).verdict, sim::Verdict::Ok) << c.name << ": " << shown;
+    }
+  }
+
+  // Its own requests of CN 2000-2999: encrypted in the chosen form, length over what is sent,
+  // CRC over the plain data segment.
+  for (sim::CipherWire form : {sim::CipherWire::Raw, sim::CipherWire::Text}) {
+    sim::PlatformOptions opt;
+    opt.key = e.key;
+    opt.cipher_form = form;
+    Harness h("request CN=2011 CP=DataTime=20240101000000;w01018-Rtd=1.5 reply=ack\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    ASSERT_EQ(h.wire.size(), 1u);
+    const std::string& sent = h.wire[0];
+    std::string segment = sent.substr(6, sent.size() - 12), plain;
+    EXPECT_EQ(std::stoul(sent.substr(2, 4)), segment.size());
+    ASSERT_TRUE(HJ::decrypt_cp(segment.data(), segment.size(), HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())), plain));
+    EXPECT_EQ(sent.substr(sent.size() - 6, 4), sim::crc_text(plain));
+    EXPECT_NE(plain, segment);
+    EXPECT_EQ(plain.size() == segment.size(), form == sim::CipherWire::Raw);
+    EXPECT_EQ(sim::parse_segment(plain).cp, "DataTime=20240101000000;w01018-Rtd=1.5");
+    ASSERT_EQ(h.observed.frames.size(), 1u); // the web view shows the request as the station reads it
+    EXPECT_EQ(h.observed.frames[0].verdict, sim::Verdict::Ok);
+    EXPECT_EQ(sim::parse_segment(sim::check_frame(h.observed.frames[0].bytes).segment).cp, "DataTime=20240101000000;w01018-Rtd=1.5");
+  }
+}
+
+// A 2025 platform with a key: what it finds in a station's packets and resends. Each row is what
+// the station sends ("drop": the platform drops the link, --drop-link, and the station comes back)
+// and the problem it must raise.
+TEST(SimFlows2025, PacketsAndResends) {
+  auto frame = [](const char* qn, const std::string& header, const char* datatime = "20240101000000",
+                  const std::string& cp = ";w01018-Avg=1.5") {
+    return std::string("QN=") + qn + ";ST=32;CN=2061;PW=123456;MN=POLMON0000000001;Flag=" + header + ";CP=&&DataTime=" + datatime + cp +
+           "&&";
+  };
+  const char* q1 = "20240101000000001";
+  const char* q2 = "20240101000000002";
+  const char* q3 = "20240101000000003";
+  struct Row {
+    const char* name;
+    std::vector<std::string> events;
+    const char* problem; // nullptr: none
+    unsigned uploads, resends;
+  } rows[] = {
+      {"whole", {frame(q1, "11;PNUM=2;PNO=1"), frame(q1, "11;PNUM=2;PNO=2")}, nullptr, 1, 0},
+      {"a packet missing", {frame(q1, "11;PNUM=2;PNO=1"), frame(q2, "9")}, "packet 2 of 2 never came", 1, 0},
+      {"PNO beyond PNUM", {frame(q1, "11;PNUM=2;PNO=3")}, "PNO=3 is not within 1..PNUM", 0, 0},
+      {"PNO 0", {frame(q1, "11;PNUM=2;PNO=0")}, "PNO=0 is not within 1..PNUM", 0, 0},
+      {"no packet bit", {frame(q1, "9;PNUM=2;PNO=1")}, "lacks the packet bit", 0, 0},
+      {"no PNUM", {frame(q1, "11;PNO=1")}, "no PNUM or no PNO", 0, 0},
+      {"second packet first", {frame(q1, "11;PNUM=2;PNO=2"), frame(q1, "11;PNUM=2;PNO=1")}, "PNO=2 of QN", 0, 0},
+      {"RF before PNUM", {frame(q1, "11;RF=1;PNUM=1;PNO=1")}, "the 2025 order is Flag;PNUM;PNO;[RF=1;]CP=", 1, 1},
+      {"cut by the link, resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop", frame(q1, "11;PNUM=2;PNO=1;RF=1"), frame(q1, "11;PNUM=2;PNO=2;RF=1")},
+       nullptr, 1, 1},
+      {"cut by the link, never resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop"}, "never completed, nor resent", 0, 0},
+      {"resends newest first", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q1, "9;RF=1")}, nullptr, 3, 2},
+      {"resends oldest first", {frame(q3, "9"), "drop", frame(q1, "9;RF=1"), frame(q2, "9;RF=1")}, "not newest first", 3, 2},
+      {"a received one again, its answer late", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q3, "9;RF=1")}, nullptr, 3, 2},
+      {"again without RF=1", {frame(q1, "9"), frame(q1, "9")}, "uploaded again without RF=1", 2, 0},
+      {"resend with another DataTime", {frame(q1, "9"), "drop", frame(q1, "9;RF=1", "20240101000100")}, "the upload had 20240101000000", 2, 1},
+      {"above 1024 bytes", {frame(q1, "9", "20240101000000", ";x=" + std::string(1000, '1'))}, "above 1024 (not split", 1, 0},
+  };
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.standard = 2025;
+    opt.flag = "9";
+    opt.key = "0123456789ABCDEF";
+    bool drops = false;
+    for (const std::string& e : row.events) drops = drops || e == "drop";
+    if (drops) {
+      opt.drop_at_ms = 100;
+      opt.drop_for_ms = 200;
+    }
+    Harness h("pause 500\n", opt);
+    h.p.connected(h.now, "peer");
+    for (const std::string& e : row.events) {
+      if (e == "drop") {
+        h.run_until(h.now + 100);
+        ASSERT_TRUE(h.dropped) << row.name;
+        h.p.disconnected(h.now);
+        EXPECT_TRUE(h.p.refusing(h.now));
+        h.run_until(h.now + 200);
+        EXPECT_FALSE(h.p.refusing(h.now));
+        h.p.connected(h.now, "peer");
+      } else { // encrypted as a station with the key sends it
+        std::string f = sim::encrypted_wire_data(e, opt.key, sim::CipherWire::Raw).frame();
+        h.p.received(f.data(), f.size(), h.now);
+      }
+    }
+    h.run_until(h.now + 3000);
+    std::string summary = h.p.summary();
+    EXPECT_TRUE(h.p.finished()) << row.name;
+    if (row.problem) EXPECT_NE(summary.find(row.problem), std::string::npos) << row.name << "\n" << summary;
+    else EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
+    EXPECT_EQ(h.p.uploads("2061"), row.uploads) << row.name;
+    EXPECT_EQ(h.p.resends(), row.resends) << row.name;
+    EXPECT_EQ(h.p.counters().resends, row.resends) << row.name;
+    // every frame that asks for an answer gets its 9014, packets one by one
+    size_t wanted = 0;
+    for (const std::string& e : row.events) wanted += e != "drop";
+    EXPECT_EQ(h.requests().size(), wanted) << row.name;
+  }
+}
+
+// The MN a 1002 gives is the station's from the 9012 on; a key of a wrong length must be refused;
+// heartbeats get 9013 and a key request a new key.
+TEST(SimFlows2025, NewMnKeysAndHeartbeats) {
+  sim::PlatformOptions opt;
+  opt.standard = 2025;
+  opt.flag = "9";
+  opt.key = "0123456789ABCDEF";
+  opt.reply_timeout_ms = 500;
+  Harness h("request CN=1002\nrequest CN=1014 CP=NewSK=short\n", opt);
+  h.p.connected(h.now, "peer");
+  h.run_until(1000);
+  sim::Segment req = h.requests().at(0);
+  std::string mn = *req.cp_get("MN"), qn = req.value("QN");
+  EXPECT_EQ(mn.size(), 24u);
+  EXPECT_EQ(mn.find_first_not_of("0123456789ABCDEF"), std::string::npos) << mn;
+  auto answer = [&](const std::string& q, const std::string& m, const std::string& cn, const std::string& cp) {
+    h.station_sends("QN=" + q + ";ST=91;CN=" + cn + ";PW=123456;MN=" + m + ";Flag=8;CP=&&" + cp + "&&");
+  };
+  answer(qn, "POLMON0000000001", "9011", "QnRtn=1");
+  answer(qn, "POLMON0000000001", "9012", "ExeRtn=1");
+  h.run_until(1100);
+  ASSERT_EQ(h.requests().size(), 2u);
+  sim::Segment push = h.requests()[1];
+  EXPECT_EQ(push.value("MN"), mn); // the platform's requests carry the new MN
+  EXPECT_FALSE(h.p.broken()) << h.p.summary();
+
+  h.station_sends("QN=20240101000000009;ST=91;CN=9015;PW=123456;MN=" + mn + ";Flag=9;CP=&&&&");
+  h.station_sends("QN=20240101000000010;ST=32;CN=1014;PW=123456;MN=" + mn + ";Flag=9;CP=&&SKCreateTime=20240101000000010&&");
+  h.run_until(1200);
+  auto sent = h.requests();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[2].value("CN"), "9013");
+  EXPECT_EQ(sent[2].value("QN"), "20240101000000009");
+  EXPECT_EQ(sent[3].value("CN"), "1014");
+  EXPECT_EQ(*sent[3].cp_get("SKCreateTime"), "20240101000000010");
+  EXPECT_EQ(sent[3].cp_get("NewSK")->size(), 16u);
+  EXPECT_FALSE(h.p.broken()) << h.p.summary();
+  EXPECT_EQ(h.p.counters().heartbeats, 1u);
+  unsigned answers_shown = 0; // the 9013 and the key reach the web view as frames out
+  for (const Observed::Frame& f : h.observed.frames) answers_shown += !f.incoming && (f.bytes.find("CN=9013") != std::string::npos || f.bytes.find("CN=1014") != std::string::npos);
+  EXPECT_EQ(answers_shown, 3u) << "the pushed 1014, the 9013, the key answer";
+
+  answer(push.value("QN"), "POLMON0000000001", "9011", "QnRtn=1"); // the old MN, after the new one was taken
+  answer(push.value("QN"), mn, "9012", "ExeRtn=1");                // and a key of 5 characters taken
+  h.run_until(2000);
+  std::string summary = h.p.summary();
+  EXPECT_NE(summary.find("carries MN=POLMON0000000001, the station's MN is " + mn), std::string::npos) << summary;
+  EXPECT_NE(summary.find("the station took a key of 5 characters"), std::string::npos) << summary;
+  EXPECT_NE(summary.find("BROKEN (2 problems)"), std::string::npos) << summary;
 }
 
 } // namespace

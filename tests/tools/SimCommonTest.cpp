@@ -103,6 +103,40 @@ TEST(SimScanner, StrayStartBeforeAFrameLeavesTheFrameIntact) {
   EXPECT_EQ(frames[0], f);
 }
 
+// Following announced lengths (raw ciphertext): CR LF and "##" inside a frame, a cut-off frame
+// with a complete one behind it, an announced end without CR LF; in pieces and whole.
+TEST(SimScanner, FollowsAnnouncedLengthsThroughCiphertext) {
+  auto frame = [](const std::string& data) {
+    char length[8];
+    std::snprintf(length, sizeof length, "%04zu", data.size());
+    return "##" + std::string(length) + data + "ABCD\r\n"; // the scanner looks at no CRC
+  };
+  const std::string inner = frame("CP=&&x\r\n##0001y\r\nz&&"), answer = frame("CN=9011;CP=&&QnRtn=1&&");
+  const std::string cut = "##0300CP=&&x\r\nyz";
+  struct Case {
+    const char* name;
+    std::string stream, frames, junk;
+  } cases[] = {
+      {"CR LF and ## inside", inner + answer, inner + "|" + answer + "|", ""},
+      {"cut off, then a frame", cut + answer, answer + "|", cut},
+      {"no CR LF at the announced end", "##0010CP=&&\r\n" + std::string(10, 'w') + answer, "##0010CP=&&\r\n|" + answer + "|",
+       std::string(10, 'w')},
+  };
+  for (const Case& c : cases)
+    for (size_t piece : {size_t(1), size_t(5), c.stream.size()}) {
+      sim::FrameScanner scanner;
+      scanner.follow_announced_length(true);
+      std::string frames, junk;
+      auto sink = [&](sim::FrameScanner::Kind k, std::string_view s) {
+        if (k == sim::FrameScanner::Kind::Frame) frames += std::string(s) + "|";
+        else junk += s;
+      };
+      for (size_t i = 0; i < c.stream.size(); i += piece) scanner.feed(c.stream.data() + i, std::min(piece, c.stream.size() - i), sink);
+      EXPECT_EQ(frames, c.frames) << c.name << ", pieces of " << piece;
+      EXPECT_EQ(junk, c.junk) << c.name << ", pieces of " << piece;
+    }
+}
+
 TEST(SimScanner, UnterminatedFrameBeyondTheLimitIsDropped) {
   sim::FrameScanner scanner(64);
   std::string junk;

@@ -132,6 +132,61 @@ standard-2017 | standard-2025)
   expect platform "non-ASCII frames" "1, 0 in the wrong charset"
   expect platform "wrong Flag version" 0
   ;;
+standard-2025-key | standard-2025-key-text)
+  # SM4: the demo station, a 2025 station here, sets the key at start and uploads its 2011 frames
+  # encrypted (raw bytes, or {0x..} text); the platform decrypts them, checks the CRC over the
+  # plain data and would call a plain upload BROKEN. The key shows nowhere in either output (nor
+  # do the keys the platform hands out: the 2025 scenario's key exchange, 8 requests).
+  key=polmon-e2e-key16
+  form=raw
+  [[ $case_name == *-text ]] && form=text
+  start_platform platform --standard 2025 --key "$key" --cipher-form "$form"
+  start_host host -D city="$platform_addr" -D standard=2025 -D key="$key" -D cipher="$form" "$root/examples/demo_station.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 8
+  expect platform "wrong Flag version" 0
+  # the history request went out encrypted and reached the script decrypted (refused: QnRtn=8)
+  expect platform "encrypted out" "1 requests ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' ))"
+  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=1$"
+  want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
+  [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
+  summary platform "encrypted in" | grep -q "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"
+  expect_has host "encryption key set"
+  expect_has host "CN=2011 .*encrypted on the wire ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' )"
+  ! grep -q -- "$key" "$work/host.out" "$work/platform.out" || fail "the key shows in an output"
+  ;;
+standard-2025-station)
+  # The 2025 station (periodic_uploads.lua: 20 factors, so its minute and hourly data go out in
+  # packets) with a key against a 2025 platform that drops the link for 2.5 s after 7 s: key
+  # exchange, heartbeats, hardware identifiers, a new MN, a pushed key and one of a wrong length.
+  key=0123456789ABCDEF
+  start_platform platform --standard 2025 --key "$key" --drop-link 7:2.5 --duration 20
+  start_host host -D platform="$platform_addr" -D standard=2025 -D key="$key" -D heartbeat=1 -D answer_timeout=2 \
+    -D minute=2 -D hour=3 "$root/examples/periodic_uploads.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform answered 8
+  expect platform "key exchange" "1 request answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
+  summary platform MN | grep -q "then [0-9A-F]\{24\} after 1002" || fail "no new MN"
+  summary platform "hardware ids" | grep -q "^[2-9] (1001)" || fail "no 1001 at the start and after the drop"
+  summary platform heartbeats | grep -q "^[1-9][0-9] " || fail "fewer than 10 heartbeats"
+  summary platform "link dropped" | grep -q "^for 2500 ms" || fail "the link was not dropped"
+  grep -q "upload CN=2061 .*: [2-9] packets$" "$work/platform.out" || fail "no hourly data in packets"
+  # nothing lost: each upload the station kept before the platform's end came again with RF=1,
+  # its QN and its DataTime (the platform checks the order: newest first)
+  last=$(grep -n "link down" "$work/host.out" | tail -n 1 | cut -d: -f1)
+  kept=$(head -n "${last:-0}" "$work/host.out" | sed -n 's/.*kept for resending: \(CN=[0-9]* QN=[0-9]* DataTime=[0-9]*\).*/\1/p' | sort -u)
+  [ -n "$kept" ] || fail "nothing was kept while the link was down"
+  while read -r upload; do
+    grep -q "upload $upload: .*resent (RF=1)" "$work/platform.out" || fail "kept, never resent: $upload"
+  done <<<"$kept"
+  resent=$(summary platform resends | cut -d' ' -f1)
+  [ "${resent:-0}" -ge "$(wc -l <<<"$kept")" ] || fail "resends: $(summary platform resends), kept: $(wc -l <<<"$kept")"
+  ;;
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
   example_port=city=pty:9600:8N1

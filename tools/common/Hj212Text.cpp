@@ -184,6 +184,36 @@ void FrameScanner::feed(const char* data, size_t n, const Sink& sink) {
     if (start > m_head) sink(Kind::Junk, std::string_view(m_buf).substr(m_head, start - m_head));
     m_head = start;
     size_t crlf = m_buf.find("\r\n", start + 2);
+    if (m_follow) {
+      size_t end = announced_end(start);
+      if (end == 0) break; // the length field is not all here yet
+      if (end != std::string::npos && (crlf == std::string::npos || crlf + 2 < end)) {
+        // A frame behind a cut-off one is taken at once: a later "##" that a CR LF before the
+        // announced end closes at its own announced length.
+        size_t close = crlf, last = std::string::npos;
+        for (; close != std::string::npos && close + 2 < end; close = m_buf.find("\r\n", close + 2)) {
+          last = m_buf.rfind("##", close);
+          if (last != std::string::npos && last > start + 1 && announced_end(last) == close + 2) break;
+        }
+        if (close != std::string::npos && close + 2 < end) {
+          sink(Kind::Junk, std::string_view(m_buf).substr(start, last - start));
+          sink(Kind::Frame, std::string_view(m_buf).substr(last, close + 2 - last));
+          m_head = close + 2;
+          continue;
+        }
+        if (m_buf.size() < end) break; // the rest is still to come (end - start is under the limit)
+        if (m_buf.compare(end - 2, 2, "\r\n") == 0) {
+          sink(Kind::Frame, std::string_view(m_buf).substr(start, end - start));
+          m_head = end;
+          continue;
+        }
+        // no CR LF at the announced end: cut at the first CR LF, as without following
+      } else if (end != std::string::npos && crlf + 2 == end) {
+        sink(Kind::Frame, std::string_view(m_buf).substr(start, end - start)); // a "##" inside is ciphertext
+        m_head = end;
+        continue;
+      }
+    }
     if (crlf == std::string::npos) {
       if (m_buf.size() - start > m_limit) {
         sink(Kind::Junk, std::string_view(m_buf).substr(start));
@@ -207,6 +237,17 @@ void FrameScanner::feed(const char* data, size_t n, const Sink& sink) {
     m_buf.erase(0, m_head);
     m_head = 0;
   }
+}
+
+size_t FrameScanner::announced_end(size_t start) const {
+  if (m_buf.size() < start + 6) return 0;
+  size_t length = 0;
+  for (size_t i = start + 2; i < start + 6; ++i) {
+    unsigned char d = static_cast<unsigned char>(m_buf[i]);
+    if (d < '0' || d > '9') return std::string::npos;
+    length = length * 10 + (d - '0');
+  }
+  return start + length + 12;
 }
 
 void FrameScanner::flush(const Sink& sink) {
@@ -354,6 +395,22 @@ std::string flag_text(std::string_view flag) {
   return out;
 }
 
+std::string mask_keys(std::string_view text) {
+  static constexpr std::string_view kKey = "NewSK=";
+  std::string out;
+  size_t from = 0;
+  for (size_t at = text.find(kKey); at != std::string_view::npos; at = text.find(kKey, from)) {
+    size_t value = at + kKey.size();
+    size_t end = text.find_first_of(";,&\r\n", value);
+    if (end == std::string_view::npos) end = text.size();
+    out.append(text.substr(from, value - from));
+    if (end > value) out += "****";
+    from = end;
+  }
+  out.append(text.substr(from));
+  return out;
+}
+
 std::string describe_frame(std::string_view frame) {
   FrameCheck c = check_frame(frame);
   std::string out = std::to_string(frame.size()) + " B, " + verdict_text(c.verdict);
@@ -373,7 +430,8 @@ std::string describe_frame(std::string_view frame) {
       out += *v;
     }
   }
-  if (s.has_cp && !s.cp.empty()) out += " CP=" + (s.cp.size() > 120 ? s.cp.substr(0, 120) + "..." : s.cp);
+  std::string cp = mask_keys(s.cp);
+  if (s.has_cp && !cp.empty()) out += " CP=" + (cp.size() > 120 ? cp.substr(0, 120) + "..." : cp);
   return out;
 }
 

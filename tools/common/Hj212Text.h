@@ -72,15 +72,24 @@ public:
   using Sink = std::function<void(Kind, std::string_view)>;
 
   explicit FrameScanner(size_t limit = 16384) : m_limit(limit) {}
+  // Raw ciphertext holds CR LF and "##": a span whose first CR LF falls short of the end its
+  // length field announces is followed to that end when CR LF stands there (otherwise it is cut
+  // at its first CR LF, as without following). A later "##" that a CR LF before that end closes
+  // at its own announced length is a frame at once, the open span junk. Off by default.
+  void follow_announced_length(bool on) { m_follow = on; }
   void feed(const char* data, size_t n, const Sink& sink);
   // Whatever is left (an unterminated frame) is reported as junk.
   void flush(const Sink& sink);
   size_t pending() const { return m_buf.size() - m_head; }
 
 private:
+  // The end (one past CR LF) of the frame at `start` by its announced length: 0 when it cannot
+  // be told yet, npos when the length field is not four digits.
+  size_t announced_end(size_t start) const;
   std::string m_buf;
   size_t m_head = 0;
   size_t m_limit;
+  bool m_follow = false;
 };
 
 // Local time texts: "yyyyMMddHHmmssSSS" (QN), "yyyyMMddHHmmss" (DataTime), "HH:MM:SS.mmm" (trace).
@@ -98,6 +107,11 @@ std::string flag_text(std::string_view flag);
 int flag_version(std::string_view flag);
 
 // One readable line about a frame: length, check verdict and the QN/ST/CN/MN fields.
+// Key values are masked.
 std::string describe_frame(std::string_view frame);
+
+// `text` with every key value shown as "****": the value after each "NewSK=" up to the next
+// ';', ',', '&' or line end. Every tool output that may hold a frame's text goes through this.
+std::string mask_keys(std::string_view text);
 
 } // namespace sim

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Charset.h"
+#include "CpCipher.h"
 #include "Envelope.h"
 #include "Hj212Text.h"
 
@@ -92,24 +93,109 @@ void explain(const std::string& data, bool utf8, Report& r) {
 }
 
 void decode_fields(Report& r) {
+  r.data = sim::mask_keys(r.data);
   sim::Segment segment = sim::parse_segment(r.data);
-  for (const auto& field : segment.header) r.fields.emplace_back(field.first, decoded(field.first, field.second));
+  for (const auto& field : segment.header) {
+    std::string value = decoded(field.first, field.second);
+    // packets of a split data segment, and resends (2025)
+    if (field.first == "PNUM") value += " (packets in all)";
+    if (field.first == "PNO") value += " (packet " + field.second + " of " + (segment.get("PNUM") ? *segment.get("PNUM") : std::string("?")) + ")";
+    if (field.first == "RF") value += field.second == "1" ? " (a resend of data the platform did not answer)" : " (not 1: no resend mark)";
+    r.fields.emplace_back(field.first, value);
+  }
   r.cp = segment.cp_fields;
+}
+
+// A line a text log cut (at an LF byte of raw ciphertext) or re-encoded (U+FFFD in place of
+// bytes it could not read): its length and CRC no longer say anything about the frame.
+bool damaged_by_log(const std::string& data, Report& r) {
+  bool length_off = r.announced < 0 || static_cast<std::size_t>(r.announced) != r.actual;
+  bool replaced = data.find("\xEF\xBF\xBD") != std::string::npos;
+  std::size_t cp = data.find("CP=&&");
+  bool raw = cp != std::string::npos && sim::binary_bytes(std::string_view(data).substr(cp + 5));
+  if (replaced) {
+    r.reasons.push_back("the line holds U+FFFD replacement characters: a text log re-encoded bytes it could not read, so "
+                        "length and CRC cannot be checked; give the frame as the wire's bytes (--file on a capture, or --hex)");
+  } else if (raw && length_off) {
+    r.reasons.push_back("the CP region holds raw bytes (ciphertext) and the line has " + std::to_string(r.actual) + " of the " +
+                        (r.announced < 0 ? std::string("?") : std::to_string(r.announced)) +
+                        " data bytes its length field announces: a text log cut the line at a line-end byte or changed "
+                        "bytes; give the frame as bytes (--file on a capture, or --hex). Were these the wire's bytes, the "
+                        "length field is wrong");
+  } else {
+    return false;
+  }
+  r.judged = false;
+  return true;
+}
+
+// The plug-in's test with a key: a CN 2000-2999 frame whose CRC fails over its bytes is
+// accepted when its length counts the data segment as sent and its CRC that of the segment
+// decrypted. true when it is.
+bool accepted_decrypted(const std::string& data, const std::string& key, Report& r) {
+  std::string plain;
+  sim::CipherWire form = sim::CipherWire::Plain;
+  if (key.empty() || !HJ::encrypted_cn(HJ::header_cn(data)) || !sim::decrypt_segment(data, key, plain, form)) return false;
+  std::string crc = crc_of(plain);
+  if (r.announced < 0 || static_cast<std::size_t>(r.announced) != r.actual || upper(r.crc_field) != crc) return false;
+  r.accepted = true;
+  r.encryption = form;
+  r.plain_bytes = plain.size();
+  r.crc_computed = crc;
+  bool utf8 = HJ::is_utf8(plain.data(), plain.size());
+  r.charset = is_ascii(plain) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
+  r.data = utf8 ? plain : HJ::received_text(plain);
+  return true;
+}
+
+// Why a frame whose CRC fails may be encrypted: no key given, the wrong key, or a CN whose
+// frames are not encrypted.
+void explain_encryption(const std::string& data, const std::string& key, Report& r) {
+  sim::CipherWire looks = sim::looks_encrypted(data);
+  r.looks = looks;
+  int cn = HJ::header_cn(data);
+  std::string plain;
+  sim::CipherWire form = sim::CipherWire::Plain;
+  if (looks != sim::CipherWire::Plain && !HJ::encrypted_cn(cn)) {
+    r.reasons.push_back(std::string("the CP region looks encrypted (") + sim::cipher_wire_text(looks) + "), but CN " +
+                        std::to_string(cn) + " is not one whose frames are (2000-2999)");
+  } else if (looks != sim::CipherWire::Plain && key.empty()) {
+    r.reasons.push_back(std::string("the CP region looks encrypted (") + sim::cipher_wire_text(looks) +
+                        "): give the key with --key to check the CRC over the plain data");
+  } else if (!key.empty() && HJ::encrypted_cn(cn) && sim::decrypt_segment(data, key, plain, form)) {
+    r.reasons.push_back("decrypted with the key (" + std::string(sim::cipher_wire_text(form)) + ") the data's CRC is " + crc_of(plain) +
+                        ", not " + r.crc_field + " either: a wrong key, or bytes changed on the way");
+  }
 }
 
 } // namespace
 
+std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, std::size_t end, std::size_t cp) {
+  if (input.size() < pos + 6 || input.compare(pos, 2, "##") != 0) return end;
+  std::size_t announced = 0;
+  for (std::size_t i = pos + 2; i < pos + 6; ++i) {
+    if (input[i] < '0' || input[i] > '9') return end;
+    announced = announced * 10 + static_cast<std::size_t>(input[i] - '0');
+  }
+  std::size_t whole = pos + 6 + announced + 4; // where CR LF belongs
+  if (end >= whole || whole > input.size()) return end;
+  if (cp == std::string::npos || cp < pos || cp + 5 > end) return end; // the line end is not inside a CP region
+  bool line_end = whole == input.size() || input[whole] == '\n' || input.compare(whole, 2, "\r\n") == 0;
+  return line_end ? whole : end;
+}
+
 std::vector<Span> find_spans(const std::string& input) {
   std::vector<Span> spans;
   const std::string_view all(input);
-  // Where the next LF and the next "\r\n" written out stand: each is looked for again only when
-  // a span starts past it, so no byte is searched twice (a search to the end of the input for
-  // every span made a log quadratic).
-  std::size_t lf = 0, written = 0;
+  // Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked
+  // for again only when a span starts past it, so no byte is searched twice (a search to the end
+  // of the input for every span made a log quadratic).
+  std::size_t lf = 0, written = 0, cp = all.find("CP=&&");
   std::size_t pos = all.find("##");
   while (pos != std::string_view::npos) {
     if (lf < pos + 2) lf = all.find('\n', pos + 2);
     if (written < pos + 2) written = all.find("\\r\\n", pos + 2);
+    if (cp < pos) cp = all.find("CP=&&", pos);
     std::size_t end = lf == std::string_view::npos ? all.size() : lf;
     Span span;
     span.offset = pos;
@@ -123,6 +209,13 @@ std::vector<Span> find_spans(const std::string& input) {
       end = written;
       span.crlf = true;
       span.ending = "CR LF written out as \\r\\n";
+    }
+    // Raw ciphertext may hold the line end's bytes: such a span runs to its announced end.
+    std::size_t announced_end = extend_to_announced_end(input, pos, end, cp);
+    if (announced_end != end) {
+      end = announced_end;
+      span.crlf = all.substr(end, 2) == "\r\n";
+      span.ending = span.crlf ? "CR LF" : end == all.size() ? "the end of the input" : "LF alone";
     }
     std::size_t cut = end;
     while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
@@ -150,25 +243,43 @@ std::vector<Span> find_spans(const std::string& input) {
 
 std::string hex_to_bytes(const std::string& dump) {
   std::string bytes;
-  std::size_t i = 0;
   auto hex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); };
-  while (i < dump.size()) {
-    std::size_t start = dump.find_first_not_of(" \t\r\n", i);
-    if (start == std::string::npos) break;
-    std::size_t end = dump.find_first_of(" \t\r\n", start);
-    if (end == std::string::npos) end = dump.size();
-    std::string token = dump.substr(start, end - start);
-    if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) token = token.substr(2);
-    bool pairs = !token.empty() && token.size() % 2 == 0;
-    for (char c : token) pairs = pairs && hex(c);
-    for (std::size_t k = 0; pairs && k < token.size(); k += 2)
-      bytes += static_cast<char>(std::strtol(token.substr(k, 2).c_str(), nullptr, 16));
-    i = end;
+  const char* const blank = " \t\r";
+  for (std::size_t from = 0; from < dump.size();) {
+    std::size_t stop = dump.find('\n', from);
+    if (stop == std::string::npos) stop = dump.size();
+    const std::string_view line(dump.data() + from, stop - from);
+    from = stop + 1;
+    bool first = true, colon_offset = false, read = false;
+    for (std::size_t i = 0; i < line.size();) {
+      std::size_t start = line.find_first_not_of(blank, i);
+      if (start == std::string_view::npos) break;
+      // After an offset with ':' (xxd) the text column follows two blanks, and may look like hex (a QN)
+      if (colon_offset && read && start >= i + 2) break;
+      std::size_t end = line.find_first_of(blank, start);
+      if (end == std::string_view::npos) end = line.size();
+      std::string_view token = line.substr(start, end - start);
+      i = end;
+      bool more = line.find_first_not_of(blank, end) != std::string_view::npos;
+      if (first && more && (token.back() == ':' || (token.size() >= 6 && line.substr(end, 2) == "  "))) {
+        colon_offset = token.back() == ':'; // an offset: "0010:", or hexdump's "00000010" before two blanks
+        first = false;
+        continue;
+      }
+      first = false;
+      if (token[0] == '|') break; // hexdump's text column
+      if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) token.remove_prefix(2);
+      bool pairs = token.size() % 2 == 0;
+      for (char c : token) pairs = pairs && hex(c);
+      for (std::size_t k = 0; pairs && k < token.size(); k += 2)
+        bytes += static_cast<char>(std::strtol(std::string(token.substr(k, 2)).c_str(), nullptr, 16));
+      read = read || pairs;
+    }
   }
   return bytes;
 }
 
-Report explain(const Span& span) {
+Report explain(const Span& span, const std::string& key) {
   Report r;
   const std::string& s = span.bytes;
   r.accepted = HJ::check_frame(s + "\r\n");
@@ -186,31 +297,56 @@ Report explain(const Span& span) {
   bool utf8 = HJ::is_utf8(data.data(), data.size());
   r.charset = is_ascii(data) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? data : HJ::received_text(data);
-  if (!r.accepted) explain(data, utf8, r);
+  if (!r.accepted && !damaged_by_log(data, r) && !accepted_decrypted(data, key, r)) {
+    explain(data, utf8, r);
+    explain_encryption(data, key, r);
+  }
   if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(std::strtol(r.length_field.c_str(), nullptr, 10)));
   if (r.crc_field != upper(r.crc_field) && upper(r.crc_field) == r.crc_computed) r.notes.push_back("CRC written in lower case: accepted");
   decode_fields(r);
+  if (r.looks != sim::CipherWire::Plain || !r.judged) r.cp.clear(); // ciphertext, not items
   return r;
 }
+
+namespace {
+
+// `crlf`: CR LF was seen after the span; otherwise the verdict is on the span with CR LF added.
+const char* verdict_word(const Report& r, bool crlf) {
+  if (!r.judged) return "CANNOT BE JUDGED";
+  if (crlf) return r.accepted ? "ACCEPTED" : "REJECTED";
+  return r.accepted ? "ACCEPTED once CR LF is added" : "REJECTED even with CR LF added";
+}
+
+// The line on an encrypted frame read with the key.
+std::string cipher_line(const Report& r) {
+  if (r.looks != sim::CipherWire::Plain)
+    return std::string("  cipher: the CP region looks encrypted (") + sim::cipher_wire_text(r.looks) + "); its items are not shown\n";
+  if (r.encryption == sim::CipherWire::Plain) return std::string();
+  return std::string("  cipher: encrypted (") + sim::cipher_wire_text(r.encryption) + "), decrypted with the key: " +
+         std::to_string(r.plain_bytes) + " plain bytes, the CRC over them; the fields below are the plain ones\n";
+}
+
+} // namespace
 
 std::string text_report(std::size_t number, const Span& span, const Report& r) {
   std::string out = "frame " + std::to_string(number) + " at offset " + std::to_string(span.offset) + ": ";
   if (span.crlf)
-    out += std::to_string(span.bytes.size() + 2) + " bytes with " + span.ending + ", " + (r.accepted ? "ACCEPTED" : "REJECTED") + "\n";
+    out += std::to_string(span.bytes.size() + 2) + " bytes with " + span.ending + ", " + verdict_word(r, true) + "\n";
   else
-    out += std::to_string(span.bytes.size()) + " bytes without CR LF (then " + span.ending + "), " +
-           (r.accepted ? "ACCEPTED once CR LF is added" : "REJECTED even with CR LF added") + "\n";
+    out += std::to_string(span.bytes.size()) + " bytes without CR LF (then " + span.ending + "), " + verdict_word(r, false) + "\n";
   for (const std::string& reason : r.reasons) out += "  reason: " + reason + "\n";
   for (const std::string& note : r.notes) out += "  note:   " + note + "\n";
   if (r.length_field.empty()) return out;
+  out += cipher_line(r);
   out += "  length: " + r.length_field + " (data " + std::to_string(r.actual) + " bytes, " + r.charset + ")\n";
-  out += "  crc:    " + r.crc_field + " (computed " + r.crc_computed + ")\n";
+  if (r.judged) out += "  crc:    " + r.crc_field + " (computed " + r.crc_computed + ")\n";
   for (const auto& field : r.fields) {
     if (field.first == "CP") continue;
     char line[32];
     std::snprintf(line, sizeof line, "  %-7s ", (field.first + ":").c_str());
     out += line + field.second + "\n";
   }
+  if (r.looks != sim::CipherWire::Plain || !r.judged) return out;
   out += "  CP:     " + std::to_string(r.cp.size()) + (r.cp.size() == 1 ? " item\n" : " items\n");
   std::size_t width = 0;
   for (const auto& item : r.cp) width = item.first.size() > width ? item.first.size() : width;
@@ -254,18 +390,24 @@ std::string json_pairs(const std::vector<std::pair<std::string, std::string>>& i
   return out + (object ? "}" : "]");
 }
 
+const char* json_verdict(const Report& r) { return !r.judged ? "unjudged" : r.accepted ? "accept" : "reject"; }
+
 } // namespace
 
 std::string json_report(std::size_t number, const Span& span, const Report& r) {
   std::string out = "{\"frame\":" + std::to_string(number) + ",\"offset\":" + std::to_string(span.offset) +
                     ",\"bytes\":" + std::to_string(span.bytes.size() + (span.crlf ? 2 : 0)) +
-                    ",\"crlf\":" + (span.crlf ? "true" : "false") + ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + (r.accepted ? "accept" : "reject") +
+                    ",\"crlf\":" + (span.crlf ? "true" : "false") + ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + json_verdict(r) +
                     "\",\"reasons\":" + json_list(r.reasons) + ",\"notes\":" + json_list(r.notes);
   if (!r.length_field.empty()) {
     out += ",\"length\":{\"field\":" + json_string(r.length_field) + ",\"announced\":" + std::to_string(r.announced) +
            ",\"actual\":" + std::to_string(r.actual) + "},\"crc\":{\"field\":" + json_string(r.crc_field) +
            ",\"computed\":\"" + r.crc_computed + "\"},\"charset\":\"" + r.charset + "\",\"fields\":" + json_pairs(r.fields, true) +
            ",\"cp\":" + json_pairs(r.cp, false);
+    sim::CipherWire form = r.encryption != sim::CipherWire::Plain ? r.encryption : r.looks;
+    if (form != sim::CipherWire::Plain)
+      out += std::string(",\"encryption\":\"") + (form == sim::CipherWire::Raw ? "raw" : "text") + "\",\"decrypted\":" +
+             (r.encryption != sim::CipherWire::Plain ? "true,\"plain_bytes\":" + std::to_string(r.plain_bytes) : std::string("false"));
   }
   return out + "}";
 }

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "FrameCipher.h"
+
 namespace frametool {
 
 struct Span {
@@ -17,14 +19,25 @@ struct Span {
 
 // Cuts the spans out of `input`: each starts at "##" and ends before the first CR LF, LF, or the
 // text "\r\n" written out (as logs print it), or at the end of the input. Linear: a span's
-// line end is looked for within its own line.
+// line end is looked for within its own line. A span whose CP region that line end cuts short
+// (raw ciphertext holds LF bytes) runs to its announced length.
 std::vector<Span> find_spans(const std::string& input);
+
+// Where the span at `pos` ends when `end`, its first line end, falls inside its CP region before
+// the end its length field announces: that end, when CR LF, LF or the end of the input stands
+// there. `end` otherwise. `cp`: where the first "CP=&&" at or after `pos` stands (npos: none),
+// which the caller keeps from span to span so no byte is searched twice.
+std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, std::size_t end, std::size_t cp);
 
 // Hex dump to bytes: tokens of hex digit pairs are read, offsets ("0010:") and other text skipped.
 std::string hex_to_bytes(const std::string& dump);
 
 struct Report {
   bool accepted = false;             // the plug-in's acceptance test on the span plus CR LF, seen or not
+  bool judged = true;                // false: a text log cut or re-encoded the line; no verdict
+  sim::CipherWire encryption = sim::CipherWire::Plain; // how the CP region stood, when the key decrypted it
+  std::size_t plain_bytes = 0;       // the data segment's length once decrypted
+  sim::CipherWire looks = sim::CipherWire::Plain; // how the CP region looks when it was not decrypted (items not shown)
   std::vector<std::string> reasons;  // why not, with the numbers
   std::vector<std::string> notes;    // remarks that do not reject (lower-case CRC)
   std::string length_field;          // the four characters after "##"
@@ -33,12 +46,13 @@ struct Report {
   std::string crc_field;             // the last four characters
   std::string crc_computed;          // over the data as it stands
   std::string charset;               // "ASCII", "UTF-8" or "GB18030" (not valid UTF-8)
-  std::string data;                  // the data segment in UTF-8, for display
+  std::string data;                  // the data segment in UTF-8 (decrypted, keys masked), for display
   std::vector<std::pair<std::string, std::string>> fields; // header field, decoded value
   std::vector<std::pair<std::string, std::string>> cp;     // CP items
 };
 
-Report explain(const Span& span);
+// `key`: 16 bytes to decrypt CN 2000-2999 frames with, as the plug-in does; empty for none.
+Report explain(const Span& span, const std::string& key = std::string());
 
 // Human-readable block, and one JSON object on one line.
 std::string text_report(std::size_t number, const Span& span, const Report& report);

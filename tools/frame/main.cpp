@@ -13,11 +13,12 @@
 namespace {
 
 const char kUsage[] =
-    "usage: polmon-frame [--json] [--hex] FRAME...\n"
-    "       polmon-frame [--json] [--hex] [--file PATH | -]   (log text or hex dump; '-' or nothing: stdin)\n"
+    "usage: polmon-frame [--json] [--hex] [--key TEXT] FRAME...\n"
+    "       polmon-frame [--json] [--hex] [--key TEXT] [--file PATH | -]   (log text, bytes or hex dump; '-' or nothing: stdin)\n"
     "       polmon-frame --version\n"
     "Checks every \"##\" span with the plug-in's acceptance test and decodes its fields.\n"
-    "Exit status: 0 every span passed, 1 a span failed or none was found, 2 bad usage.\n";
+    "--key TEXT: the 16-character key; encrypted CN 2000-2999 frames are decrypted and checked as the plug-in does.\n"
+    "Exit status: 0 every span passed, 1 a span failed or could not be judged, or none was found, 2 bad usage.\n";
 
 int usage(const char* problem) {
   if (problem) std::fprintf(stderr, "polmon-frame: %s\n", problem);
@@ -31,7 +32,7 @@ int main(int argc, char** argv) {
   bool json = false;
   bool hex = false;
   bool from_stdin = false;
-  std::string file;
+  std::string file, key;
   std::vector<std::string> frames;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -39,6 +40,11 @@ int main(int argc, char** argv) {
       json = true;
     } else if (arg == "--hex") {
       hex = true;
+    } else if (arg == "--key") {
+      if (i + 1 >= argc) return usage("--key needs the key text");
+      key = argv[++i];
+      std::string why;
+      if (!sim::check_key(key, why)) return usage(("--key: " + why).c_str());
     } else if (arg == "--file") {
       if (i + 1 >= argc) return usage("--file needs a path");
       file = argv[++i];
@@ -72,7 +78,7 @@ int main(int argc, char** argv) {
   bool failed = false;
   for (const std::string& input : inputs) {
     for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input)) {
-      frametool::Report report = frametool::explain(span);
+      frametool::Report report = frametool::explain(span, key);
       failed = failed || !report.accepted;
       std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);
       std::fwrite(out.data(), 1, out.size(), stdout);

@@ -1,9 +1,11 @@
 #include "Simulator.h"
 
 #include <dlfcn.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <climits>
+#include <string>
 
 #include "Version.h"
 
@@ -25,7 +27,7 @@ Simulator::~Simulator() { stop(); }
 
 bool Simulator::start(const HostOptions& options, std::string& error) {
   m_host_version = options.host_version;
-  m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + text); });
+  m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + mask_keys(text)); });
   if (options.interrupt) m_station->set_interrupt(options.interrupt);
   if (!m_station->load(options.script, options.args, error)) return false;
 
@@ -60,7 +62,11 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
     return false;
   }
 
-  m_station->set_ioctl([this](size_t i, const std::string& cmd) { return m_devs[i].ctrl->DevIOCtrl(cmd.c_str()); });
+  m_station->set_ioctl([this](size_t i, const std::string& cmd) {
+    int rc = m_devs[i].ctrl->DevIOCtrl(cmd.c_str());
+    note_key(m_devs[i], cmd, rc);
+    return rc;
+  });
   m_station->set_status([this](size_t i) { return m_devs[i].status; });
 
   m_devs.reserve(setups.size());
@@ -151,13 +157,14 @@ void Simulator::stop() {
 }
 
 std::vector<std::string> Simulator::stats_lines() {
-  static const char* const kCounters[] = {"Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes"};
+  static const char* const kCounters[] = {"Accepted", "BadLength",  "BadCrc",        "Dropped",
+                                          "Overlong", "NoiseBytes", "ReceivedBytes", "Decrypted"};
   // Text variables of the simulator's own: they hold any 64-bit count exactly.
   std::string command = "GetStats(";
   for (const char* c : kCounters) {
     std::string name = std::string(".stats.") + c;
     m_store.declare(name, std::string());
-    command += name + (c == kCounters[6] ? ")" : ",");
+    command += name + (c == kCounters[7] ? ")" : ",");
   }
   std::vector<std::string> out;
   for (Device& d : m_devs) {
@@ -173,6 +180,50 @@ std::vector<std::string> Simulator::stats_lines() {
     out.push_back(line);
   }
   return out;
+}
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+  size_t a = text.find_first_not_of(" \t");
+  if (a == std::string::npos) return std::string();
+  return text.substr(a, text.find_last_not_of(" \t") - a + 1);
+}
+
+// The arguments of `command` when it is `name(...)` (the name without regard to case, blanks
+// and empty arguments skipped, as the plug-in reads commands).
+bool command_args(const std::string& command, const char* name, std::vector<std::string>& args) {
+  size_t open = command.find('('), close = command.find(')', open == std::string::npos ? 0 : open);
+  if (open == std::string::npos || close == std::string::npos) return false;
+  std::string head = trimmed(command.substr(0, open));
+  if (head.size() != std::char_traits<char>::length(name) || ::strncasecmp(head.c_str(), name, head.size()) != 0) return false;
+  std::string list = command.substr(open + 1, close - open - 1);
+  for (size_t from = 0; from <= list.size();) {
+    size_t comma = list.find(',', from);
+    if (comma == std::string::npos) comma = list.size();
+    std::string arg = trimmed(list.substr(from, comma - from));
+    if (!arg.empty()) args.push_back(arg);
+    from = comma + 1;
+  }
+  return true;
+}
+
+} // namespace
+
+// The panel sees the script's SetKey: with the key the device took, its trace can show the
+// frames it encrypts and decrypts in plain.
+void Simulator::note_key(Device& dev, const std::string& command, int result) {
+  std::vector<std::string> args;
+  if (!command_args(command, "SetKey", args) || args.empty()) return;
+  m_key_variables.insert(args[0]);
+  int status = -1;
+  std::string key;
+  if (result != 0 || args.size() < 2 || m_store.get(args[1], status) != 0 || status != 0 || m_store.get(args[0], key) != 0) return;
+  if (key.empty() || key.size() == 16) dev.trace->set_key(key);
+}
+
+std::string Simulator::shown_value(const std::string& name, const Value& value) const {
+  return m_key_variables.count(name) ? std::string("****") : mask_keys(value_text(value));
 }
 
 std::vector<std::string> Simulator::device_lines() const {

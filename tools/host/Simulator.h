@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ public:
   int status(size_t device) const { return device < m_devs.size() ? m_devs[device].status : 0; }
   // "name: Accepted=.. BadLength=.. ..." per device, read with the "GetStats" script command.
   std::vector<std::string> stats_lines();
+  // A variable's value as the simulator shows it: "****" for a variable a script handed to
+  // SetKey, key values in frames masked.
+  std::string shown_value(const std::string& name, const Value& value) const;
 
 private:
   struct Device {
@@ -62,6 +66,7 @@ private:
     int status = 0;
   };
   bool start_device(const DeviceSpec& setup, Device& dev, std::string& error);
+  void note_key(Device& dev, const std::string& command, int result);
 
   Console& m_console;
   VariableStore m_store;
@@ -72,6 +77,7 @@ private:
   PFN_DestroyDeviceCtrl m_destroy = nullptr;
   std::vector<Device> m_devs;
   int m_host_version = 3;
+  std::set<std::string> m_key_variables; // named as SetKey's key: never shown
 };
 
 // <directory of this program>/../lib/libpolmon.so: where the host build puts the plug-in.

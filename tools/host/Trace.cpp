@@ -1,5 +1,7 @@
 #include "Trace.h"
 
+#include "FrameCipher.h"
+
 namespace sim {
 
 void Console::line(const std::string& text) {
@@ -26,15 +28,31 @@ std::string preview(std::string_view bytes, size_t max) {
   return out;
 }
 
+void FrameTrace::set_key(const std::string& key) {
+  std::lock_guard<std::mutex> lock(m_key_mu);
+  m_key = key;
+}
+
 void FrameTrace::feed(FrameScanner& scanner, const char* mark, const unsigned char* data, size_t n) {
   std::atomic<unsigned long>& count = (&scanner == &m_rx) ? m_rx_frames : m_tx_frames;
+  std::string key;
+  {
+    std::lock_guard<std::mutex> lock(m_key_mu);
+    key = m_key;
+  }
+  scanner.follow_announced_length(!key.empty()); // each scanner has one thread: its own only
   scanner.feed(reinterpret_cast<const char*>(data), n, [&](FrameScanner::Kind kind, std::string_view bytes) {
     if (kind == FrameScanner::Kind::Frame) ++count;
     if (!m_console.tracing()) return;
-    if (kind == FrameScanner::Kind::Frame)
+    std::string plain;
+    CipherWire form = key.empty() || kind != FrameScanner::Kind::Frame ? CipherWire::Plain : decrypt_frame(bytes, key, plain);
+    if (form != CipherWire::Plain)
+      m_console.line(m_device + " " + mark + " " + describe_frame(plain) + ", encrypted on the wire (" + cipher_wire_text(form) +
+                     ", " + std::to_string(bytes.size()) + " B)");
+    else if (kind == FrameScanner::Kind::Frame)
       m_console.line(m_device + " " + mark + " " + describe_frame(bytes));
     else
-      m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(bytes) + "\"");
+      m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(mask_keys(bytes)) + "\"");
   });
 }
 

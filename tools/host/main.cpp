@@ -77,7 +77,7 @@ bool handle_command(const std::string& line, sim::Console& console, sim::Simulat
   else if (cmd == "trace off") console.set_tracing(false);
   else if (cmd == "quit" || cmd == "exit") return false;
   else if (cmd == "vars") {
-    for (const auto& v : simulator.variables().snapshot()) console.line("  " + v.first + " = " + sim::value_text(v.second));
+    for (const auto& v : simulator.variables().snapshot()) console.line("  " + v.first + " = " + simulator.shown_value(v.first, v.second));
     return true;
   } else if (cmd == "stats") {
     for (const std::string& l : simulator.stats_lines()) console.line("  " + l);

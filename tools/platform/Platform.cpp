@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "Charset.h"
+#include "CpCipher.h"
 #include "Envelope.h"
 
 namespace sim {
@@ -43,11 +44,25 @@ std::string default_scenario() {
          "uploads CN=2011 count=2 timeout=10000\n";
 }
 
-std::string standard_scenario() {
+std::string standard_scenario(bool keyed) {
+  return std::string("request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+                     "request CN=1011\n"
+                     "request CN=3020 # site information: the station answers with its Chinese site name\n") +
+         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n" : "") +
+         "request CN=2011\n"
+         "uploads CN=2011 count=2 timeout=10000\n";
+}
+
+std::string station_2025_scenario() {
   return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
          "request CN=1011\n"
-         "request CN=3020 # site information: the station answers with its Chinese site name\n"
+         "request CN=3020\n"
+         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n"
+         "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
          "request CN=2011\n"
+         "uploads CN=2011 count=2 timeout=10000\n"
+         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
+         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n"
          "uploads CN=2011 count=2 timeout=10000\n";
 }
 
@@ -164,7 +179,11 @@ bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, Platf
 }
 
 Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
-    : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {}
+    : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {
+  if (m_opt.standard >= 2025 && !m_opt.key.empty())
+    m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); });
+  m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
+}
 
 void Platform::problem(const std::string& what) {
   ++m_problem_count;
@@ -199,6 +218,16 @@ void Platform::connected(int64_t now, const std::string& peer) {
   m_peer = peer;
   m_log("station connected (" + peer + ")");
   if (m_observer) m_observer->link_up(peer);
+  if (m_flows) m_flows->connected(now);
+  if (m_drop == LinkDrop::Down) {
+    m_drop = LinkDrop::Done;
+    m_log("station back " + std::to_string(now - m_drop_started) + " ms after the link was dropped");
+    if (m_step_waits_link) {
+      m_step_waits_link = false;
+      start_step(now);
+    }
+    return;
+  }
   if (m_first_connect < 0) {
     m_first_connect = now;
     start_step(now);
@@ -214,9 +243,9 @@ void Platform::disconnected(int64_t now) {
   m_connected = false;
   if (m_observer) m_observer->link_down();
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
-  if (m_waiting_reconnect) return;
+  if (m_flows) m_flows->disconnected(now);
+  if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   if (!m_finished) problem("the station closed the connection");
-  (void)now;
 }
 
 void Platform::received(const char* data, size_t n, int64_t now) {
@@ -230,21 +259,43 @@ void Platform::received(const char* data, size_t n, int64_t now) {
   });
 }
 
-void Platform::on_frame(std::string_view frame, int64_t now) {
+void Platform::on_frame(std::string_view received, int64_t now) {
   ++m_frames_in;
+  // With the key, an encrypted frame is checked and read as the plain frame it stands for.
+  std::string plain;
+  CipherWire form = m_opt.key.empty() ? CipherWire::Plain : decrypt_frame(received, m_opt.key, plain);
+  // a frame the station wrote before it took the key the platform just handed out
+  if (form == CipherWire::Plain && m_flows && !m_flows->previous_key().empty())
+    form = decrypt_frame(received, m_flows->previous_key(), plain);
+  std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);
   FrameCheck c = check_frame(frame);
-  m_log("<- " + describe_frame(frame));
+  m_log("<- " + describe_frame(frame) + (form == CipherWire::Plain ? "" : std::string(", encrypted (") + cipher_wire_text(form) + ")"));
+  // the web view is handed the frame as the platform reads it: decrypted when it was encrypted
   if (m_observer) m_observer->frame(true, frame, c.verdict);
   if (!verdict_ok(c.verdict)) {
     ++m_bad_frames;
-    problem(std::string("bad frame from the station (") + verdict_text(c.verdict) + ")");
+    bool looks = received.size() > 12 && looks_encrypted(received.substr(6, received.size() - 12)) != CipherWire::Plain;
+    const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
+    problem(std::string("bad frame from the station (") + verdict_text(c.verdict) + hint + ")");
     return;
   }
   if (c.verdict == Verdict::OkAfterConversion) ++m_converted;
   Segment seg = parse_segment(c.segment);
   if (m_opt.standard) check_standard(frame, seg);
+  if (!m_opt.key.empty()) check_encryption(received, seg, form);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   if (m_station_mn.empty()) m_station_mn = seg.value("MN");
+  Flows2025::Seen seen;
+  if (m_flows) {
+    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now);
+    if (!seen.reply.empty()) {
+      const std::string reply = HJ::wire_data(seen.reply, HJ::kCharsetByFlag).frame();
+      queue(reply, now + m_opt.answer_delay_ms);
+      if (m_observer) m_observer->frame(false, reply, Verdict::Ok);
+      ++m_answers_sent;
+    }
+    if (seen.handled) return;
+  }
   auto find_qn = [&](const std::string& q) -> Pending* {
     for (Pending& p : m_pending)
       if (!q.empty() && p.qn == q) return &p;
@@ -279,6 +330,7 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
         problem("the station answered QN " + qn + ", which wants no answer");
       } else ++m_answered;
       p->done = true;
+      if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, "");
     }
     return;
   }
@@ -296,23 +348,27 @@ void Platform::on_frame(std::string_view frame, int64_t now) {
       p->done = true;
       ++m_answered;
       m_lat_final.push_back(now - p->sent_at);
+      if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
     }
     return;
   }
   if (cn.size() == 4 && cn[0] == '9') return; // other system answers: nothing to pair
 
-  // data: the reply to a pending request of the same CN, or an upload
-  Arrivals& arrivals = m_uploads[cn];
-  if (arrivals.count++ == 0) arrivals.first = now;
-  arrivals.last = now;
-  Pending* p = find_qn(qn);
-  if (p && p->cn != cn) p = nullptr;
-  if (!p)
-    for (Pending& q : m_pending)
-      if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
-        p = &q;
-        break;
-      }
+  // data: the reply to a pending request of the same CN, or an upload (counted once whole when
+  // it came in packets)
+  Pending* p = seen.whole ? find_qn(qn) : nullptr;
+  if (seen.whole) {
+    Arrivals& arrivals = m_uploads[cn];
+    if (arrivals.count++ == 0) arrivals.first = now;
+    arrivals.last = now;
+    if (p && p->cn != cn) p = nullptr;
+    if (!p)
+      for (Pending& q : m_pending)
+        if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
+          p = &q;
+          break;
+        }
+  }
   if (p && !p->done) {
     p->done = true;
     ++m_answered;
@@ -354,29 +410,64 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
   }
 }
 
+void Platform::check_encryption(std::string_view frame, const Segment& seg, CipherWire form) {
+  int cn = to_int(seg.value("CN"), -1);
+  if (!HJ::encrypted_cn(cn)) return;
+  if (form == CipherWire::Raw) ++m_encrypted_raw;
+  if (form == CipherWire::Text) ++m_encrypted_text;
+  if (form != CipherWire::Plain) return;
+  // It passed over its own bytes: plain, or encrypted with the CRC taken over the ciphertext.
+  std::string_view wire = frame.substr(6, frame.size() - 12);
+  std::size_t begin = 0, end = 0;
+  if (looks_encrypted(wire) != CipherWire::Plain) {
+    ++m_unencrypted;
+    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " has its CRC over the encrypted bytes, not over the plain data");
+  } else if (HJ::cp_region(wire.data(), wire.size(), begin, end) && end - begin >= 16) {
+    ++m_unencrypted;
+    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " is not encrypted");
+  }
+}
+
 void Platform::start_step(int64_t now) {
   while (m_step < m_steps.size()) {
     Step& s = m_steps[m_step];
     m_step_active = true;
     switch (s.kind) {
     case Step::Request: {
+      if (m_drop == LinkDrop::Down) { // sent once the station is back
+        m_step_waits_link = true;
+        return;
+      }
       std::string qn = next_qn();
+      std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
+      if (m_flows) m_flows->request_sent(qn, s.cn, cp);
       std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
                         ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
-                        ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + s.cp + "&&";
+                        ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
       // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
-      HJ::WireData wire = HJ::wire_data(seg, HJ::kCharsetByFlag);
+      // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
+      HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
       std::string frame = wire.frame();
-      if (s.bad.bad_crc) {
-        char& last = frame[frame.size() - 3];
-        last = last == '0' ? '1' : '0';
+      const std::string plain_frame = wire.frame_around(wire.bytes);
+      bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
+      if (encrypted) ++m_encrypted_out;
+      auto spoil = [&s](std::string& f) { // the wrong CRC or length field a corrupt request carries
+        if (s.bad.bad_crc) {
+          char& last = f[f.size() - 3];
+          last = last == '0' ? '1' : '0';
+        }
+        if (s.bad.bad_length) {
+          char len[16];
+          std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
+          f.replace(2, 4, len);
+        }
+      };
+      spoil(frame);
+      if (m_observer) { // an encrypted request shown as the station reads it once decrypted
+        std::string shown = encrypted ? plain_frame : frame;
+        if (encrypted) spoil(shown);
+        m_observer->frame(false, shown, check_frame(shown).verdict);
       }
-      if (s.bad.bad_length) {
-        char len[16];
-        std::snprintf(len, sizeof len, "%04zu", wire.bytes.size() + 1);
-        frame.replace(2, 4, len);
-      }
-      if (m_observer) m_observer->frame(false, frame, check_frame(frame).verdict);
       std::string bytes = (s.bad.junk ? std::string(kJunk) : std::string()) + frame;
       size_t offset = s.bad.junk ? std::string(kJunk).size() : 0;
       std::vector<size_t> cuts;
@@ -409,8 +500,9 @@ void Platform::start_step(int64_t now) {
       if (s.bad.delay_ms) marks += " delay=" + std::to_string(s.bad.delay_ms);
       if (s.bad.bad_crc) marks += " bad-crc";
       if (s.bad.bad_length) marks += " bad-length";
+      if (encrypted) marks += std::string(" encrypted (") + cipher_wire_text(m_opt.cipher_form) + ")";
       m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
-            describe_frame(frame));
+            describe_frame(plain_frame));
       return;
     }
     case Step::Pause:
@@ -448,6 +540,9 @@ Platform::Counters Platform::counters() const {
   c.frames_out = m_frames_out + m_answers_sent;
   c.answers_sent = m_answers_sent;
   c.bad_frames = m_bad_frames;
+  c.resends = resends();
+  c.heartbeats = m_flows ? m_flows->heartbeats() : 0u;
+  c.encrypted = m_encrypted_raw + m_encrypted_text > 0;
   return c;
 }
 
@@ -462,8 +557,9 @@ void Platform::tick(int64_t now) {
     ++m_missing;
     problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
   }
+  drop_link_tick(now);
   // steps complete one after another within one tick when nothing holds them
-  for (int guard = 0; m_step_active && guard < 1000; ++guard) {
+  for (int guard = 0; m_step_active && !m_step_waits_link && guard < 1000; ++guard) {
     const Step& s = m_steps[m_step];
     bool done = false;
     switch (s.kind) {
@@ -496,9 +592,32 @@ void Platform::tick(int64_t now) {
   }
   bool pending = false;
   for (const Pending& p : m_pending) pending = pending || !p.done;
-  if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() &&
-      (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms))
+  if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() && m_drop != LinkDrop::Down &&
+      (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
+    if (m_flows) m_flows->finish(now);
+  }
+}
+
+bool Platform::refusing(int64_t now) const { return m_drop == LinkDrop::Down && now < m_drop_started + m_opt.drop_for_ms; }
+
+void Platform::drop_link_tick(int64_t now) {
+  if (m_opt.drop_at_ms < 0 || m_first_connect < 0) return;
+  if (m_drop == LinkDrop::Planned && m_connected && now >= m_first_connect + m_opt.drop_at_ms) {
+    for (const Pending& p : m_pending)
+      if (!p.done && !p.corrupt) return; // not while a request waits for its answers
+    queue(std::string(), now, true);
+    m_drop = LinkDrop::Down;
+    m_drop_started = now;
+    m_log("-> dropping the link for " + std::to_string(m_opt.drop_for_ms) + " ms (--drop-link)");
+  } else if (m_drop == LinkDrop::Down && now >= m_drop_started + m_opt.drop_for_ms + 4 * m_opt.reply_timeout_ms) {
+    problem("the station did not come back after the dropped link");
+    m_drop = LinkDrop::Done;
+    if (m_step_waits_link) {
+      m_step_waits_link = false;
+      start_step(now);
+    }
+  }
 }
 
 std::vector<Platform::Out> Platform::take_due(int64_t now) {
@@ -520,6 +639,8 @@ int64_t Platform::next_event() const {
     if (!p.done) consider(p.deadline);
   if (m_step_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request) consider(m_step_deadline);
   if (m_first_connect >= 0 && m_opt.duration_ms > 0) consider(m_first_connect + m_opt.duration_ms);
+  if (m_first_connect >= 0 && m_opt.drop_at_ms >= 0 && m_drop == LinkDrop::Planned) consider(m_first_connect + m_opt.drop_at_ms);
+  if (m_drop == LinkDrop::Down) consider(m_drop_started + m_opt.drop_for_ms);
   return t;
 }
 
@@ -542,7 +663,17 @@ std::string Platform::summary() const {
     row("non-ASCII frames:", std::to_string(m_chinese) + ", " + std::to_string(m_wrong_charset) + " in the wrong charset");
     row("wrong Flag version:", std::to_string(m_wrong_version));
   }
+  if (!m_opt.key.empty()) {
+    row("encrypted in:", std::to_string(m_encrypted_raw + m_encrypted_text) + " (" + std::to_string(m_encrypted_raw) + " raw, " +
+                             std::to_string(m_encrypted_text) + " {0x..} text), " + std::to_string(m_unencrypted) + " not encrypted");
+    row("encrypted out:", std::to_string(m_encrypted_out) + " requests (" + cipher_wire_text(m_opt.cipher_form) + ")");
+  }
   if (m_converted) row("crc over UTF-8:", std::to_string(m_converted) + " frames (length and CRC not over the wire bytes)");
+  if (m_flows) m_flows->summary_rows(row);
+  if (m_opt.drop_at_ms >= 0)
+    row("link dropped:", m_drop == LinkDrop::Planned ? std::string("not yet")
+                                                      : "for " + std::to_string(m_opt.drop_for_ms) + " ms, at " +
+                                                            std::to_string(m_drop_started - m_first_connect) + " ms");
   row("requests:", std::to_string(m_requests));
   row("answered:", std::to_string(m_answered));
   row("missing replies:", std::to_string(m_missing));

@@ -7,9 +7,12 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Flows2025.h"
+#include "FrameCipher.h"
 #include "Hj212Text.h"
 
 namespace sim {
@@ -47,10 +50,25 @@ struct PlatformOptions {
   // 0: no check of charset or version; 2017 or 2025: the station's frames must carry that
   // version in Flag and their text in its charset (GB18030 or UTF-8), length and CRC over it.
   int standard = 0;
+  // With --standard 2025 only: the 16-byte key. The station's CN 2000-2999 frames must come
+  // encrypted (either form) with the CRC over the plain data; requests of those CNs go out
+  // encrypted in `cipher_form`. Empty: no encryption either way. With a key the platform also
+  // checks the station's 2025 duties (Flows2025) and hands out new keys: this one changes as the
+  // station takes them.
+  std::string key;
+  CipherWire cipher_form = CipherWire::Raw;
+  // --drop-link: the link goes down this long after the station first came (or once the request
+  // then in flight is answered), and the platform refuses the station for drop_for_ms.
+  int drop_at_ms = -1;
+  int drop_for_ms = 0;
 };
 
 // The scenario of --standard: Chinese text in a request's CP, and a request answered with it.
-std::string standard_scenario();
+// `keyed` (--key) adds a history request whose CP is long enough to go out encrypted.
+std::string standard_scenario(bool keyed = false);
+// The scenario of --standard 2025 --key: the above, a new MN (1002), a pushed key and one of a
+// wrong length (1014), with real-time uploads between.
+std::string station_2025_scenario();
 
 // Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "pause 500",
 // "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
@@ -93,6 +111,8 @@ public:
   int64_t next_event() const;
   bool finished() const { return m_finished; }
   bool link_wanted() const { return m_connected; }
+  // --drop-link: the platform takes no connection now.
+  bool refusing(int64_t now) const;
 
   // Figures.
   bool broken() const { return !m_problems.empty(); }
@@ -101,6 +121,7 @@ public:
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_missing; }
   unsigned uploads(const std::string& cn) const;
+  unsigned resends() const { return m_flows ? m_flows->resends() : 0u; }
 
   void set_observer(PlatformObserver* observer) { m_observer = observer; }
   // The link's counters as the web view shows them; what the platform does not count stays 0.
@@ -145,9 +166,18 @@ private:
   std::string m_peer, m_station_mn;
 
   void check_standard(std::string_view frame, const Segment& seg);
+  void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
+  // --drop-link: drops the link when its time has come, and notes a station that stays away.
+  void drop_link_tick(int64_t now);
+
+  std::unique_ptr<Flows2025> m_flows; // --standard 2025 with a key
+  enum class LinkDrop { Planned, Down, Done } m_drop = LinkDrop::Planned;
+  int64_t m_drop_started = 0;
+  bool m_step_waits_link = false; // a request step waits for the dropped link to come back
 
   unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
   unsigned m_wrong_charset = 0, m_wrong_version = 0, m_chinese = 0;
+  unsigned m_encrypted_raw = 0, m_encrypted_text = 0, m_unencrypted = 0, m_encrypted_out = 0;
   unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
   struct Arrivals {
     unsigned count = 0;

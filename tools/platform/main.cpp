@@ -39,6 +39,12 @@ void usage(FILE* out) {
                "  --mn MN --pw PW --st ST  fields of the requests\n"
                "  --standard 2017|2025   requests with that Flag and Chinese text; the station's frames must carry\n"
                "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
+               "  --key TEXT             with --standard 2025: the 16-character key; the station's CN 2000-2999 frames\n"
+               "                         must come encrypted (CRC over the plain data), such requests go out encrypted;\n"
+               "                         the platform also checks packets, resends (RF=1), heartbeats (9015), the\n"
+               "                         hardware identifiers (1001), a new MN (1002) and the key exchange (1014)\n"
+               "  --cipher-form raw|text how requests carry their ciphertext: raw bytes (default) or {0xHH,...} text\n"
+               "  --drop-link AT_S:FOR_S drop the link AT_S seconds after the station came and refuse it for FOR_S\n"
                "  --ready FILE           write the address (or line) to FILE once ready\n"
                "  --quiet                no line per frame; the summary only\n"
                "  --web [ADDR:]PORT      serve a live page of the session (stations, frames, values, plots, checks,\n"
@@ -72,10 +78,10 @@ bool write_file(const std::string& path, const std::string& text) {
 int main(int argc, char** argv) {
   Link link;
   sim::PlatformOptions opt;
-  std::string scenario_file, misbehave, ready, web_addr, web_csv;
+  std::string scenario_file, misbehave, ready, web_addr, web_csv, error;
   double wait_s = 30;
   bool wait_given = false;
-  bool quiet = false;
+  bool quiet = false, cipher_form_given = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> std::string {
@@ -123,6 +129,34 @@ int main(int argc, char** argv) {
       opt.standard = std::atoi(v.c_str());
       opt.flag = opt.standard == 2025 ? "9" : "5";
     }
+    else if (a == "--key") {
+      opt.key = next();
+      if (!sim::check_key(opt.key, error)) {
+        std::fprintf(stderr, "polmon-platform: --key: %s\n", error.c_str());
+        return 2;
+      }
+    } else if (a == "--cipher-form") {
+      std::string v = next();
+      if (v != "raw" && v != "text") {
+        std::fprintf(stderr, "polmon-platform: --cipher-form is raw or text\n");
+        return 2;
+      }
+      cipher_form_given = true;
+      opt.cipher_form = v == "raw" ? sim::CipherWire::Raw : sim::CipherWire::Text;
+    } else if (a == "--drop-link") {
+      std::string v = next();
+      size_t colon = v.find(':');
+      char* end1 = nullptr;
+      char* end2 = nullptr;
+      double at = std::strtod(v.c_str(), &end1);
+      double span = colon == std::string::npos ? -1 : std::strtod(v.c_str() + colon + 1, &end2);
+      if (colon == std::string::npos || end1 != v.c_str() + colon || !end2 || *end2 != '\0' || at < 0 || span <= 0) {
+        std::fprintf(stderr, "polmon-platform: --drop-link wants AT_S:FOR_S, seconds\n");
+        return 2;
+      }
+      opt.drop_at_ms = static_cast<int>(at * 1000);
+      opt.drop_for_ms = static_cast<int>(span * 1000);
+    }
     else if (a == "--ready") ready = next();
     else if (a == "--quiet") quiet = true;
     else if (a == "-h" || a == "--help") {
@@ -137,7 +171,11 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::string text = opt.standard ? sim::standard_scenario() : sim::default_scenario();
+  if ((!opt.key.empty() && opt.standard != 2025) || (cipher_form_given && opt.key.empty())) {
+    std::fprintf(stderr, "polmon-platform: --key goes with --standard 2025, --cipher-form with --key\n");
+    return 2;
+  }
+  std::string text = !opt.standard ? sim::default_scenario() : opt.key.empty() ? sim::standard_scenario() : sim::station_2025_scenario();
   if (!scenario_file.empty()) {
     std::ifstream in(scenario_file);
     if (!in) {
@@ -149,17 +187,21 @@ int main(int argc, char** argv) {
     text = ss.str();
   }
   std::vector<sim::Step> steps;
-  std::string error;
   if (!sim::parse_scenario(text, steps, error) || !sim::apply_misbehaviour(misbehave, steps, opt, error)) {
     std::fprintf(stderr, "polmon-platform: %s\n", error.c_str());
     return 2;
   }
-  if (link.mode == Link::Serial)
+  if (link.mode == Link::Serial) {
     for (const sim::Step& s : steps)
       if (s.kind == sim::Step::Drop) {
         std::fprintf(stderr, "polmon-platform: drop needs a TCP link\n");
         return 2;
       }
+    if (opt.drop_at_ms >= 0) {
+      std::fprintf(stderr, "polmon-platform: --drop-link needs a TCP link\n");
+      return 2;
+    }
+  }
 
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
@@ -223,6 +265,7 @@ int main(int argc, char** argv) {
   if (web) ready_text += " " + web->url();
   if (!ready.empty() && !write_file(ready, ready_text + "\n")) say("cannot write the readiness file " + ready);
 
+  int listen_port = link.mode == Link::Listen ? sim::local_port(link.listen.get()) : 0;
   int64_t started = sim::now_ms();
   int64_t next_connect = started;
   if (link.mode == Link::Serial) platform.connected(started, link.path + " " + sim::serial_settings_text(link.serial));
@@ -231,7 +274,12 @@ int main(int argc, char** argv) {
   bool held = false;
   while (!g_stop && (!platform.finished() || web_hold)) {
     int64_t now = sim::now_ms();
-    if (!platform.link_wanted() && link.mode != Link::Serial) {
+    // --drop-link: no listening socket while the station is refused, so it finds nobody there
+    if (link.mode == Link::Listen && !link.listen.valid() && !platform.refusing(now)) {
+      link.listen = sim::tcp_listen(link.host, listen_port, error);
+      if (!link.listen.valid()) say("cannot listen again: " + error);
+    }
+    if (!platform.link_wanted() && link.mode != Link::Serial && !platform.refusing(now)) {
       if (now - started > static_cast<int64_t>(wait_s * 1000) && platform.frames_in() == 0 && !link.conn.valid()) {
         say("no station came within " + std::to_string(static_cast<int>(wait_s)) + " s");
         std::fputs(platform.summary().c_str(), stdout);
@@ -258,6 +306,7 @@ int main(int argc, char** argv) {
           link.conn.reset();
           platform.disconnected(now);
           next_connect = now + 300;
+          if (platform.refusing(now)) link.listen.reset();
         }
         continue;
       }

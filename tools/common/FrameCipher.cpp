@@ -1,0 +1,80 @@
+#include "FrameCipher.h"
+
+#include "Charset.h"
+#include "CpCipher.h"
+#include "Hj212Text.h"
+#include "Sm4.h"
+
+namespace sim {
+namespace {
+
+const unsigned char* key_bytes(const std::string& key) { return reinterpret_cast<const unsigned char*>(key.data()); }
+
+} // namespace
+
+const char* cipher_wire_text(CipherWire form) {
+  switch (form) {
+  case CipherWire::Raw: return "raw";
+  case CipherWire::Text: return "{0x..} text";
+  case CipherWire::Plain: break;
+  }
+  return "plain";
+}
+
+bool check_key(const std::string& key, std::string& error) {
+  if (key.size() == HJ::Sm4::kKeyBytes) return true;
+  error = "a key is 16 bytes (16 ASCII characters); this one has " + std::to_string(key.size());
+  return false;
+}
+
+bool binary_bytes(std::string_view bytes) {
+  for (unsigned char c : bytes)
+    if ((c < 0x20 && c != '\t') || c == 0x7F) return true;
+  std::string utf8;
+  return !HJ::is_utf8(bytes.data(), bytes.size()) && !gb18030_to_utf8(bytes, utf8);
+}
+
+CipherWire looks_encrypted(std::string_view segment) {
+  std::size_t begin = 0, end = 0;
+  if (!HJ::cp_region(segment.data(), segment.size(), begin, end) || end - begin < HJ::Sm4::kBlockBytes) return CipherWire::Plain;
+  std::string_view region = segment.substr(begin, end - begin);
+  if (region.compare(0, 3, "{0x") == 0 || region.compare(0, 3, "{0X") == 0) return CipherWire::Text;
+  return binary_bytes(region.substr(0, region.size() / HJ::Sm4::kBlockBytes * HJ::Sm4::kBlockBytes)) ? CipherWire::Raw : CipherWire::Plain;
+}
+
+bool decrypt_segment(std::string_view segment, const std::string& key, std::string& plain, CipherWire& form) {
+  if (key.size() != HJ::Sm4::kKeyBytes) return false;
+  HJ::Sm4 cipher(key_bytes(key));
+  std::string out;
+  if (!HJ::decrypt_cp(segment.data(), segment.size(), cipher, out) || out == segment) return false;
+  form = out.size() == segment.size() ? CipherWire::Raw : CipherWire::Text; // raw keeps the length, text never does
+  plain.swap(out);
+  return true;
+}
+
+CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::string& plain) {
+  if (frame.size() < HJ::kEnvelopeBytes || frame.substr(frame.size() - 2) != "\r\n") return CipherWire::Plain;
+  // A frame whose length holds and whose CRC fails over its bytes, as the plug-in decides; or one
+  // whose CRC holds over a region that is not text: one encrypted frame in 65536 has a CRC that
+  // matches its ciphertext too, and is the plain frame it decrypts to all the same.
+  HJ::Verdict verdict = HJ::classify_frame(frame.data(), frame.size());
+  std::string segment(frame.substr(6, frame.size() - HJ::kEnvelopeBytes));
+  if (verdict == HJ::Verdict::BadLength || (verdict == HJ::Verdict::Accepted && looks_encrypted(segment) == CipherWire::Plain))
+    return CipherWire::Plain;
+  if (!HJ::encrypted_cn(HJ::header_cn(segment))) return CipherWire::Plain;
+  std::string decrypted;
+  CipherWire form = CipherWire::Plain;
+  const char* crc = frame.data() + frame.size() - 6;
+  if (!decrypt_segment(segment, key, decrypted, form) || !HJ::crc_field_matches(crc, decrypted.data(), decrypted.size()))
+    return CipherWire::Plain;
+  plain = HJ::frame_with_crc(decrypted, crc);
+  return form;
+}
+
+HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key, CipherWire form) {
+  if (key.size() != HJ::Sm4::kKeyBytes || form == CipherWire::Plain) return HJ::wire_data(data, HJ::kCharsetByFlag);
+  HJ::Sm4 cipher(key_bytes(key));
+  return HJ::wire_data(data, HJ::kCharsetByFlag, &cipher, form == CipherWire::Text ? HJ::kCipherText : HJ::kCipherRaw);
+}
+
+} // namespace sim

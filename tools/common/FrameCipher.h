@@ -1,0 +1,45 @@
+// Encrypted frames as the tools read and write them, with the plug-in's own SM4 and CP region
+// rule (hj212/CpCipher.h): decrypting a received frame, encrypting a request, telling how a
+// region stands on the wire.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "Envelope.h"
+
+namespace sim {
+
+// How a CP region stood on the wire.
+enum class CipherWire { Plain, Raw, Text };
+// "raw" or "{0x..} text" ("plain" for Plain).
+const char* cipher_wire_text(CipherWire form);
+
+// A key as the tools take it (--key TEXT, a script's SetKey): exactly 16 bytes. false with a
+// reason otherwise.
+bool check_key(const std::string& key, std::string& error);
+
+// Bytes that are not text: a control byte other than TAB, or neither UTF-8 nor GB18030.
+bool binary_bytes(std::string_view bytes);
+
+// How the CP region of a data segment looks: Text when it opens with "{0x", Raw when it holds a
+// whole block whose bytes are not text (control bytes, or neither UTF-8 nor GB18030), Plain
+// otherwise (also when it is shorter than a block or there is no region).
+CipherWire looks_encrypted(std::string_view segment);
+
+// The data segment `segment` with its region decrypted with `key` (16 bytes) into `plain`, and
+// the form it stood in. false when there is no region or no whole block in it.
+bool decrypt_segment(std::string_view segment, const std::string& key, std::string& plain, CipherWire& form);
+
+// A received frame ("##" ... "\r\n") of CN 2000-2999 whose length field counts its data segment
+// as received and whose CRC field matches that segment decrypted with `key`: Raw or Text, with
+// `plain` the frame it stands for ("##", the plain length, the plain segment, the CRC field,
+// "\r\n"). Plain (and `plain` untouched) for any other frame.
+CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::string& plain);
+
+// The wire data of `data` as "Send" makes it with `key` set and the ciphertext in `form`: charset
+// by Flag, and a CN 2000-2999 frame's region encrypted (frame() is what goes out). Without a
+// key, or for Plain, as without encryption.
+HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key, CipherWire form);
+
+} // namespace sim

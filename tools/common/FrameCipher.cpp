@@ -54,18 +54,20 @@ bool decrypt_segment(std::string_view segment, const std::string& key, std::stri
 
 CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::string& plain) {
   if (frame.size() < HJ::kEnvelopeBytes || frame.substr(frame.size() - 2) != "\r\n") return CipherWire::Plain;
-  // A frame whose length holds and whose CRC fails over its bytes, as the plug-in decides; or one
-  // whose CRC holds over a region that is not text: one encrypted frame in 65536 has a CRC that
-  // matches its ciphertext too, and is the plain frame it decrypts to all the same.
+  // As the plug-in decides: a frame whose length holds and whose CRC fails over its bytes; or one
+  // whose CRC holds over a region that may be ciphertext (one encrypted frame in 65536 has a CRC
+  // that matches its ciphertext too) and that decrypts to text with the same CRC.
   HJ::Verdict verdict = HJ::classify_frame(frame.data(), frame.size());
   std::string segment(frame.substr(6, frame.size() - HJ::kEnvelopeBytes));
-  if (verdict == HJ::Verdict::BadLength || (verdict == HJ::Verdict::Accepted && looks_encrypted(segment) == CipherWire::Plain))
+  const bool passed = verdict == HJ::Verdict::Accepted;
+  if (verdict == HJ::Verdict::BadLength || (passed && !HJ::region_may_be_ciphertext(segment.data(), segment.size())))
     return CipherWire::Plain;
   if (!HJ::encrypted_cn(HJ::header_cn(segment))) return CipherWire::Plain;
   std::string decrypted;
   CipherWire form = CipherWire::Plain;
   const char* crc = frame.data() + frame.size() - 6;
-  if (!decrypt_segment(segment, key, decrypted, form) || !HJ::crc_field_matches(crc, decrypted.data(), decrypted.size()))
+  if (!decrypt_segment(segment, key, decrypted, form) || !HJ::crc_field_matches(crc, decrypted.data(), decrypted.size()) ||
+      (passed && !HJ::region_is_text(decrypted.data(), decrypted.size())))
     return CipherWire::Plain;
   plain = HJ::frame_with_crc(decrypted, crc);
   return form;

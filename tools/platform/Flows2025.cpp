@@ -66,7 +66,8 @@ Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t 
   if (rf && *rf != "1") m_problem("frame QN " + qn + " carries RF=" + *rf + "; a resend carries RF=1");
 
   if (cn == "9015") { // heartbeat
-    m_heartbeats.push_back(now);
+    if (m_heartbeats++ == 0) m_first_beat = now;
+    m_last_beat = now;
     if (flag & 1) seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
     seen.handled = true;
     return seen;
@@ -182,12 +183,14 @@ void Flows2025::upload_done(const std::string& qn, const std::string& cn, const 
   }
   m_cut.erase(qn);
   m_received[qn] = Received{cn, datatime};
+  if (m_received.size() > kRemembered) m_received.erase(m_received.begin());
   m_log("   upload CN=" + cn + " QN=" + qn + " DataTime=" + datatime + ": " +
         (packets > 1 ? std::to_string(packets) + " packets" : std::string("one frame")) + (resend ? ", resent (RF=1)" : ""));
 }
 
 void Flows2025::cut(const Group& g, const char* why) {
   m_cut[g.qn] = "CN=" + g.cn + ", packets 1.." + std::to_string(g.next - 1) + " of " + std::to_string(g.pnum) + " " + why;
+  if (m_cut.size() > kRemembered) m_cut.erase(m_cut.begin());
 }
 
 void Flows2025::switch_key(const std::string& key) {
@@ -258,11 +261,11 @@ void Flows2025::summary_rows(const std::function<void(const char*, const std::st
   row("packets:", std::to_string(m_packets) + " in " + std::to_string(m_split_uploads) + " uploads; largest data segment " +
                       std::to_string(m_largest) + " B on the wire (at most " + std::to_string(kMaxSegment) + ")");
   row("resends:", std::to_string(m_resends) + " (RF=1), " + std::to_string(m_resends - m_resends_known) + " of uploads not received before");
-  std::string beats = std::to_string(m_heartbeats.size());
-  if (m_heartbeats.size() >= 2) {
+  std::string beats = std::to_string(m_heartbeats);
+  if (m_heartbeats >= 2) {
     char every[48];
     std::snprintf(every, sizeof every, " (every %.1f s)",
-                  static_cast<double>(m_heartbeats.back() - m_heartbeats.front()) / 1000.0 / static_cast<double>(m_heartbeats.size() - 1));
+                  static_cast<double>(m_last_beat - m_first_beat) / 1000.0 / static_cast<double>(m_heartbeats - 1));
     beats += every;
   }
   row("heartbeats:", beats + ", answered 9013");

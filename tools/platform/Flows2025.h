@@ -50,7 +50,7 @@ public:
   const std::string& previous_key() const { return m_previous_key; }
 
   unsigned resends() const { return m_resends; }
-  unsigned heartbeats() const { return static_cast<unsigned>(m_heartbeats.size()); }
+  unsigned heartbeats() const { return m_heartbeats; }
   void summary_rows(const std::function<void(const char*, const std::string&)>& row) const;
 
 private:
@@ -80,7 +80,11 @@ private:
   std::map<std::string, Request> m_requests;          // QN -> 1002/1014 request awaiting its outcome
   std::string m_last_resend;                          // QN of the last resend of a lost upload on this connection
   std::string m_first_mn, m_previous_key;
-  std::vector<int64_t> m_heartbeats;
+  // Uploads remembered for their resends, and uploads cut short: the newest this many (a QN is
+  // its time, so the map's first is the oldest), so a day-long session stays bounded.
+  static constexpr size_t kRemembered = 4096;
+  unsigned m_heartbeats = 0;
+  int64_t m_first_beat = 0, m_last_beat = 0;
   unsigned m_packets = 0, m_split_uploads = 0, m_resends = 0, m_resends_known = 0, m_ids = 0;
   unsigned m_key_requests = 0, m_pushes_taken = 0, m_pushes_refused = 0, m_mn_changes = 0;
   size_t m_largest = 0;

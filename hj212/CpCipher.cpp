@@ -2,10 +2,11 @@
 
 #include <cstring>
 
+#include "Envelope.h"
+
 namespace HJ {
 namespace {
 
-constexpr char kCpOpen[] = "CP=&&";
 constexpr std::size_t kCpOpenBytes = 5;
 
 int hex_value(char c) {
@@ -42,7 +43,7 @@ bool decrypt_raw(const char* data, std::size_t length, std::size_t begin, std::s
 } // namespace
 
 bool cp_region(const char* data, std::size_t length, std::size_t& begin, std::size_t& end) {
-  const char* open = length >= kCpOpenBytes ? static_cast<const char*>(memmem(data, length, kCpOpen, kCpOpenBytes)) : nullptr;
+  const char* open = find_cp_open(data, length);
   if (!open) return false;
   std::size_t from = static_cast<std::size_t>(open - data) + kCpOpenBytes;
   for (std::size_t at = length; at >= from + 2; --at) {
@@ -109,21 +110,29 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
   return decrypt_raw(data, length, begin, end, cipher, plain);
 }
 
+namespace {
+
+bool has_control_byte(const char* bytes, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+} // namespace
+
 bool region_is_text(const char* data, std::size_t length) {
   std::size_t begin = 0, end = 0;
-  if (!cp_region(data, length, begin, end)) return true;
-  for (std::size_t i = begin; i < end; ++i) {
-    unsigned char c = static_cast<unsigned char>(data[i]);
-    if (c < 0x20 || c == 0x7F) return false;
-  }
-  return true;
+  return !cp_region(data, length, begin, end) || !has_control_byte(data + begin, end - begin);
 }
 
 bool region_may_be_ciphertext(const char* data, std::size_t length) {
   std::size_t begin = 0, end = 0;
   if (!cp_region(data, length, begin, end) || end - begin < Sm4::kBlockBytes) return false;
   if (data[begin] == '{' && data[begin + 1] == '0' && (data[begin + 2] == 'x' || data[begin + 2] == 'X')) return true;
-  return !region_is_text(data, length);
+  std::size_t look = (end - begin) / Sm4::kBlockBytes * Sm4::kBlockBytes;
+  return has_control_byte(data + begin, look < kCiphertextLookBytes ? look : kCiphertextLookBytes);
 }
 
 CipherKey::~CipherKey() { wipe(key_, sizeof key_); }

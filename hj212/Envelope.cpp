@@ -92,8 +92,18 @@ bool check_frame(const char* candidate, std::size_t length) {
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
 
+const char* find_cp_open(const char* data, std::size_t length) {
+  if (length < 5) return nullptr;
+  for (const char *at = data, *last = data + length - 5; at <= last; ++at) {
+    at = static_cast<const char*>(std::memchr(at, 'C', static_cast<std::size_t>(last - at) + 1));
+    if (at == nullptr) return nullptr;
+    if (std::memcmp(at, "CP=&&", 5) == 0) return at;
+  }
+  return nullptr;
+}
+
 long header_number(const char* data, std::size_t length, const char* name, long max, HeaderItem* where) {
-  const char* open = length >= 5 ? static_cast<const char*>(memmem(data, length, "CP=&&", 5)) : nullptr;
+  const char* open = find_cp_open(data, length);
   const std::size_t end = open ? static_cast<std::size_t>(open - data) : length;
   const std::size_t name_length = std::char_traits<char>::length(name);
   auto blank = [](char c) { return c == ' ' || c == '\t'; };

@@ -75,6 +75,10 @@ struct HeaderItem {
   std::size_t value_end = 0;
   std::size_t item_end = 0;
 };
+// The first "CP=&&" in [data, data + length), or nullptr. It looks with memchr for the "C":
+// glibc's memmem sets up a general search per call, which cost an accepted frame more than its CRC.
+const char* find_cp_open(const char* data, std::size_t length);
+
 // A number in a data segment's header (the ";"-separated items before "CP=&&"), as every rule that
 // acts on Flag, CN or PNUM reads it: the item named exactly `name`, blanks around name and value
 // trimmed, decimal digits with leading zeros allowed. Its value, or -1 when the header has no such

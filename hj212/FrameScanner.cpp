@@ -246,7 +246,8 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
 bool FrameScanner::may_be_ciphertext(std::size_t at, std::size_t length) const {
   const char* data = buf_.get() + at + 6;
   const std::size_t n = length - kEnvelopeBytes;
-  return encrypted_cn(static_cast<int>(header_number(data, n, "CN", 9999))) && region_may_be_ciphertext(data, n);
+  // The region first: a plain frame's ends at its first 64 bytes, before its header is read.
+  return region_may_be_ciphertext(data, n) && encrypted_cn(static_cast<int>(header_number(data, n, "CN", 9999)));
 }
 
 bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame, bool only_to_text) {
@@ -272,7 +273,7 @@ void FrameScanner::maybe_follow(std::size_t cr) {
   // it is a frame cut off); the headers do not overlap, so looking at them all is linear.
   std::size_t found = npos, found_end = npos;
   for (std::size_t from = start_; from + 11 <= cr;) {
-    const char* mark = static_cast<const char*>(memmem(base + from, cr - from, "CP=&&", 5));
+    const char* mark = find_cp_open(base + from, cr - from);
     if (mark == nullptr) break;
     const std::size_t cp = static_cast<std::size_t>(mark - base);
     std::size_t at = cp >= from + 6 ? cp - 6 : npos; // the last "##" from `from` on, its length field before "CP=&&"

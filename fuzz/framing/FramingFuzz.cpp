@@ -75,7 +75,8 @@ bool HasControlByte(std::string_view region) {
 bool RegionLooksEncrypted(std::string_view data) {
   std::string_view region = Region(data);
   if (region.size() < 16) return false;
-  return region.substr(0, 3) == "{0x" || region.substr(0, 3) == "{0X" || HasControlByte(region);
+  std::size_t look = region.size() / 16 * 16;
+  return region.substr(0, 3) == "{0x" || region.substr(0, 3) == "{0X" || HasControlByte(region.substr(0, look < 64 ? look : 64));
 }
 
 // Each "##" up to the first "\r\n" after it; a start whose bytes before the "\n" outgrow the

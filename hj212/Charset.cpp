@@ -97,6 +97,26 @@ bool is_utf8(const char* bytes, std::size_t length) {
   return true;
 }
 
+bool is_gb18030(const char* bytes, std::size_t length) {
+  const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes);
+  auto lead = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
+  auto digit = [](unsigned char c) { return c >= 0x30 && c <= 0x39; };
+  for (std::size_t i = 0; i < length;) {
+    if (s[i] < 0x80) {
+      ++i;
+    } else if (!lead(s[i]) || i + 1 >= length) {
+      return false;
+    } else if ((s[i + 1] >= 0x40 && s[i + 1] <= 0x7E) || lead(s[i + 1]) || s[i + 1] == 0x80) {
+      i += 2;
+    } else if (digit(s[i + 1]) && i + 3 < length && lead(s[i + 2]) && digit(s[i + 3])) {
+      i += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string received_text(const std::string& bytes) {
   if (is_utf8(bytes.data(), bytes.size())) return bytes;
   // A 2025 frame's text is UTF-8, one broken character or not; the Flag is read from the data

@@ -20,6 +20,9 @@ bool gb18030_to_utf8(const std::string& bytes, std::string& out);
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values above
 // U+10FFFF). Pure ASCII is UTF-8.
 bool is_utf8(const char* bytes, std::size_t length);
+// True when the bytes are well-formed GB18030 by its byte structure (no converter needed): ASCII,
+// two bytes (81-FE, then 40-7E or 80-FE) and four bytes (81-FE, 30-39, 81-FE, 30-39).
+bool is_gb18030(const char* bytes, std::size_t length);
 
 // A received frame as the runtime's text: valid UTF-8 byte for byte; otherwise a frame whose Flag
 // names version 2025 or later read as UTF-8 and any other as GB18030, the bytes that are no

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Charset.h"
 #include "Envelope.h"
 
 namespace HJ {
@@ -17,6 +18,7 @@ int hex_value(char c) {
 }
 
 // Parses "{0xHH,0xHH,...}" at `text` into `bytes`; the offset after "}", or 0 when malformed.
+// Peers write the hex digits in either case and may put blanks after the commas.
 std::size_t parse_text_form(const char* text, std::size_t length, std::string& bytes) {
   std::size_t at = 1; // after "{"
   for (;;) {
@@ -27,10 +29,15 @@ std::size_t parse_text_form(const char* text, std::size_t length, std::string& b
     at += 4;
     if (at < length && text[at] == ',') {
       ++at;
+      while (at < length && text[at] == ' ') ++at;
       continue;
     }
     return at < length && text[at] == '}' ? at + 1 : 0;
   }
+}
+
+bool opens_text_form(const char* region, std::size_t length) {
+  return length >= 3 && region[0] == '{' && region[1] == '0' && (region[2] == 'x' || region[2] == 'X');
 }
 
 bool decrypt_raw(const char* data, std::size_t length, std::size_t begin, std::size_t end, const Sm4& cipher, std::string& plain) {
@@ -93,21 +100,19 @@ std::size_t encrypted_region_bytes(std::size_t length, int form) {
 bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::string& plain) {
   std::size_t begin = 0, end = 0;
   if (!cp_region(data, length, begin, end)) return false;
+  std::string bytes;
+  std::size_t after = opens_text_form(data + begin, end - begin) ? parse_text_form(data + begin, end - begin, bytes) : 0;
+  if (after == 0 || bytes.size() < Sm4::kBlockBytes) return decrypt_raw(data, length, begin, end, cipher, plain);
+  // Whole blocks are ciphertext; items beyond them are the plain tail written inside the braces.
+  cipher.decrypt_ecb(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size() / Sm4::kBlockBytes * Sm4::kBlockBytes);
   std::string result;
-  if (end - begin >= 3 && data[begin] == '{' && data[begin + 1] == '0' && (data[begin + 2] == 'x' || data[begin + 2] == 'X')) {
-    std::string bytes;
-    std::size_t after = parse_text_form(data + begin, end - begin, bytes);
-    if (after == 0 || bytes.size() % Sm4::kBlockBytes != 0) return decrypt_raw(data, length, begin, end, cipher, plain);
-    cipher.decrypt_ecb(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size());
-    result.reserve(length - (after - bytes.size()));
-    result.append(data, begin);
-    result += bytes;
-    result.append(data + begin + after, length - begin - after);
-    wipe(&bytes[0], bytes.size());
-    plain.swap(result);
-    return true;
-  }
-  return decrypt_raw(data, length, begin, end, cipher, plain);
+  result.reserve(length - (after - bytes.size()));
+  result.append(data, begin);
+  result += bytes;
+  result.append(data + begin + after, length - begin - after);
+  wipe(&bytes[0], bytes.size());
+  plain.swap(result);
+  return true;
 }
 
 namespace {
@@ -122,17 +127,55 @@ bool has_control_byte(const char* bytes, std::size_t length) {
 
 } // namespace
 
-bool region_is_text(const char* data, std::size_t length) {
+bool region_is_text(const char* data, std::size_t length, int charset) {
   std::size_t begin = 0, end = 0;
-  return !cp_region(data, length, begin, end) || !has_control_byte(data + begin, end - begin);
+  if (!cp_region(data, length, begin, end)) return true;
+  const char* region = data + begin;
+  const std::size_t n = end - begin;
+  if (has_control_byte(region, n)) return false;
+  if (charset == kCharsetGb18030) return is_gb18030(region, n);
+  if (charset == kCharsetUtf8) return is_utf8(region, n);
+  // By Flag, as GetData reads it: a 2025 frame is UTF-8, an older one UTF-8 or GB18030.
+  if (is_utf8(region, n)) return true;
+  int flag = static_cast<int>(header_number(data, begin, "Flag", 255));
+  return !(flag >= 0 && flag >> 2 >= kVersion2025) && is_gb18030(region, n);
 }
 
-bool region_may_be_ciphertext(const char* data, std::size_t length) {
+bool queued_as_received(const char* data, std::size_t length, int charset) {
   std::size_t begin = 0, end = 0;
-  if (!cp_region(data, length, begin, end) || end - begin < Sm4::kBlockBytes) return false;
-  if (data[begin] == '{' && data[begin + 1] == '0' && (data[begin + 2] == 'x' || data[begin + 2] == 'X')) return true;
-  std::size_t look = (end - begin) / Sm4::kBlockBytes * Sm4::kBlockBytes;
-  return has_control_byte(data + begin, look < kCiphertextLookBytes ? look : kCiphertextLookBytes);
+  if (cp_region(data, length, begin, end) && opens_text_form(data + begin, end - begin)) return false;
+  return region_is_text(data, length, charset);
+}
+
+bool data_command_header(const char* data, std::size_t length, std::size_t* cp) {
+  const char* open = find_cp_open(data, length);
+  if (open == nullptr) return false;
+  const std::size_t header = static_cast<std::size_t>(open - data);
+  for (std::size_t i = 0; i + 1 < header; ++i)
+    if (data[i] == '#' && data[i + 1] == '#') return false;
+  if (!encrypted_cn(static_cast<int>(header_number(data, header, "CN", 9999)))) return false;
+  if (cp) *cp = header;
+  return true;
+}
+
+bool may_carry_plain_length(const char* frame, std::size_t length) {
+  long announced = parse_length_field(frame + 2);
+  if (announced <= 0 || static_cast<std::size_t>(announced) + kEnvelopeBytes >= length) return false;
+  std::size_t cp = 0;
+  const char* data = frame + 6;
+  const std::size_t n = length - kEnvelopeBytes;
+  return data_command_header(data, n, &cp) && opens_text_form(data + cp + kCpOpenBytes, n - cp - kCpOpenBytes);
+}
+
+bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, int charset, std::string& plain) {
+  if (length <= kEnvelopeBytes) return false;
+  const char* data = frame + 6;
+  const std::size_t n = length - kEnvelopeBytes;
+  if (!decrypt_cp(data, n, cipher, plain)) return false;
+  long announced = parse_length_field(frame + 2);
+  // The length field counts what was transmitted, or (the {0x..} form) the plain data segment.
+  if (announced < 0 || (static_cast<std::size_t>(announced) != n && static_cast<std::size_t>(announced) != plain.size())) return false;
+  return crc_field_matches(data + n, plain.data(), plain.size()) && region_is_text(plain.data(), plain.size(), charset);
 }
 
 CipherKey::~CipherKey() { wipe(key_, sizeof key_); }

@@ -35,19 +35,35 @@ bool encrypt_cp(const std::string& plain, const Sm4& cipher, int form, std::stri
 std::size_t encrypted_region_bytes(std::size_t length, int form);
 
 // The plain data segment of a received one whose region is encrypted in either form: a region
-// that opens with whole blocks of "{0xHH,...}" items is the text form, anything else is raw.
-// false when there is no region.
+// that opens with a "{0xHH,...}" list of a block or more is the text form (hex digits in either
+// case, blanks after the commas; items beyond the whole blocks are the plain tail written inside
+// the braces), anything else is raw. false when there is no region.
 bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::string& plain);
 
-// True when the CP region of the data segment holds no control byte: plain HJ 212 text never
-// does, while 16 random bytes almost always do. A segment without a region counts as text.
-bool region_is_text(const char* data, std::size_t length);
-// True when a data segment whose CRC matched as received may still carry an encrypted region
-// (the CRC of its ciphertext fits by chance, once in 65536): the text form's "{0x" opening, or a
-// control byte in its first whole blocks, up to kCiphertextLookBytes (64 random bytes lack one
-// once in 7,000: plain frames pay for a short look only).
-constexpr std::size_t kCiphertextLookBytes = 64;
-bool region_may_be_ciphertext(const char* data, std::size_t length);
+// The HJ 212 CRC keeps 8 bits of state between bytes, so it takes only 256 values: it catches
+// every single changed byte, but a span damaged in two bytes or more passes it once in 256. With a
+// key, a data command is therefore queued only when the region it is queued with is text, which
+// 16 random bytes almost never are (about 1 in 400,000 as UTF-8).
+
+// True when the CP region of the data segment is text as GetData reads it: no control byte, and
+// valid in the charset `charset` (WireCharset) names; for kCharsetByFlag, UTF-8 when the Flag
+// names 2025 or later, UTF-8 or GB18030 otherwise. A segment without a region counts as text.
+bool region_is_text(const char* data, std::size_t length, int charset);
+// With a key, a data command whose CRC fits as received is queued as received only when this
+// holds: its region is text and not the "{0x..}" form (which is ciphertext, whatever its CRC).
+bool queued_as_received(const char* data, std::size_t length, int charset);
+// True when the data segment's own header (before the first "CP=&&", holding no "##") carries a
+// CN whose frames are encrypted; `cp`, when given, gets the offset of that "CP=&&". A caller that
+// looks at many candidates bounds `length` by the next "##" to stay linear.
+bool data_command_header(const char* data, std::size_t length, std::size_t* cp = nullptr);
+// A frame ("##" ... "\r\n", `length` bytes) whose length field matches not its data segment but
+// may count the plain one: a data command whose region is in the "{0x..}" form and announces fewer
+// bytes than it carries (the standard's printed example is written so).
+bool may_carry_plain_length(const char* frame, std::size_t length);
+// A received frame ("##" ... "\r\n") read with the key: true, with `plain` its plain data
+// segment, when its region decrypts, its length field counts the data as transmitted or (the
+// {0x..} form) as plain, its CRC field is that of the plain segment and its region is text.
+bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, int charset, std::string& plain);
 
 // A device's key: 16 bytes or none. Set on the panel's thread, read by the receive thread: each
 // reader sees the old key or the new one, never a mix. Wiped when replaced and when destroyed.

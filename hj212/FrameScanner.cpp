@@ -186,6 +186,16 @@ bool FrameScanner::next(std::string& frame) {
   }
 }
 
+namespace {
+
+// A length field below what the span carries: the {0x..} form with the plain segment's length.
+bool announces_less(const char* candidate, std::size_t length) {
+  long announced = parse_length_field(candidate + 2);
+  return announced > 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes < length;
+}
+
+} // namespace
+
 bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   const std::size_t end = cr + 2;
   // Starts whose bytes before the "\n" outgrew the largest frame are given up as the waiting path
@@ -205,30 +215,38 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   std::size_t spent = 0;
   Verdict first = Verdict::BadLength;
   refresh_key();
-  bool decryption_left = cipher_ != nullptr; // one per span
+  bool decryption_left = cipher_ != nullptr; // one per span, spent only on a data command's own header
   for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
     const char* candidate = buf_.get() + at;
     std::size_t length = end - at;
-    if (!length_field_matches(candidate, length)) continue; // costs no CRC
-    std::size_t work = length - kEnvelopeBytes;
-    if (spent + work > budget) {
-      ++counts_.cut_short;
-      break;
-    }
-    spent += work;
-    counts_.crc_bytes += work;
-    Verdict verdict = classify_frame(candidate, length);
-    bool plain = verdict == Verdict::Accepted;
-    if (decryption_left && (!plain || may_be_ciphertext(at, length))) {
-      decryption_left = false;
-      if (decrypted_frame(at, length, frame, plain)) {
-        verdict = Verdict::Accepted;
-        plain = false;
+    bool decrypted = false;
+    Verdict verdict = Verdict::BadLength;
+    if (length_field_matches(candidate, length)) { // a mismatch costs no CRC
+      std::size_t work = length - kEnvelopeBytes;
+      if (spent + work > budget) {
+        ++counts_.cut_short;
+        break;
       }
+      spent += work;
+      counts_.crc_bytes += work;
+      verdict = classify_frame(candidate, length);
+      // With a key a data command is queued as received only with a text region, else decrypted.
+      if (cipher_ != nullptr && data_command(at, cr) &&
+          (verdict != Verdict::Accepted || !queued_as_received(candidate + 6, length - kEnvelopeBytes, charset_))) {
+        verdict = Verdict::BadCrc;
+        if (decryption_left) {
+          decryption_left = false;
+          decrypted = decrypted_frame(at, length, frame);
+        }
+      }
+    } else if (decryption_left && announces_less(candidate, length) && data_command(at, cr) &&
+               may_carry_plain_length(candidate, length)) {
+      decryption_left = false;
+      decrypted = decrypted_frame(at, length, frame);
     }
-    if (verdict == Verdict::Accepted) {
+    if (decrypted || verdict == Verdict::Accepted) {
       drop_to(at);
-      if (plain) frame.assign(buf_.get() + at, length);
+      if (!decrypted) frame.assign(buf_.get() + at, length);
       start_ = npos;
       head_ = end;
       give_up_followed(); // a frame closed before its end: the followed span was none
@@ -243,23 +261,19 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   return false;
 }
 
-bool FrameScanner::may_be_ciphertext(std::size_t at, std::size_t length) const {
-  const char* data = buf_.get() + at + 6;
-  const std::size_t n = length - kEnvelopeBytes;
-  // The region first: a plain frame's ends at its first 64 bytes, before its header is read.
-  return region_may_be_ciphertext(data, n) && encrypted_cn(static_cast<int>(header_number(data, n, "CN", 9999)));
+bool FrameScanner::data_command(std::size_t at, std::size_t cr) const {
+  // A header holds no "##": looking up to the next one keeps the looks at all candidates linear.
+  const std::size_t from = at + 6;
+  if (from >= cr) return false;
+  std::size_t next = find_pair(from, cr, '#', '#');
+  return data_command_header(buf_.get() + from, (next == npos ? cr : next) - from);
 }
 
-bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame, bool only_to_text) {
-  const char* data = buf_.get() + at + 6;
-  const std::size_t n = length - kEnvelopeBytes;
-  if (!encrypted_cn(static_cast<int>(header_number(data, n, "CN", 9999)))) return false;
-  counts_.cipher_bytes += n;
-  if (!decrypt_cp(data, n, *cipher_, plain_)) return false;
-  const char* crc = data + n;
-  if (!crc_field_matches(crc, plain_.data(), plain_.size())) return false;
-  if (only_to_text && !region_is_text(plain_.data(), plain_.size())) return false;
-  frame = frame_with_crc(plain_, crc);
+bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame) {
+  const char* candidate = buf_.get() + at;
+  counts_.cipher_bytes += length - kEnvelopeBytes;
+  if (!read_encrypted(candidate, length, *cipher_, charset_, plain_)) return false;
+  frame = frame_with_crc(plain_, candidate + length - 6);
   ++counts_.decrypted;
   return true;
 }
@@ -308,7 +322,7 @@ bool FrameScanner::judge_followed(std::string& frame) {
   start_ = npos;
   head_ = end;
   crlf_from_ = end;
-  if (decrypted_frame(from, end - from, frame, false)) return true;
+  if (data_command(from, end - 2) && decrypted_frame(from, end - from, frame)) return true;
   ++counts_.bad_crc;
   counts_.noise_bytes += end - from;
   return false;

@@ -66,6 +66,9 @@ public:
   // a followed span.
   void set_key(const unsigned char* key);
   bool has_key() const { return cipher_ != nullptr; }
+  // How GetData reads a frame's text (WireCharset, the second device parameter): with a key, a
+  // data command is queued only when its region is text in that charset.
+  void set_charset(int charset) { charset_ = charset; }
   // The device's key, looked at (one atomic load) whenever a span is judged: a key set or removed
   // meanwhile is copied then, so a span is read with one key, the old or the new. Not owned.
   void use_key_source(const CipherKey* source) { key_source_ = source; }
@@ -141,12 +144,11 @@ private:
   void drop_to(std::size_t to);
   // The frame in the "\r\n"-terminated span [start_, end), if any; counts the span otherwise.
   bool cut_span(std::size_t cr, std::string& frame);
-  // The candidate [at, at + length), whose length field matched and CRC did not, as a frame with
-  // its CP region decrypted, when its CN asks for encryption and the carried CRC then matches.
-  // With `only_to_text`, the decrypted region must also be text (the candidate passed as received).
-  bool decrypted_frame(std::size_t at, std::size_t length, std::string& frame, bool only_to_text);
-  // A candidate accepted as received that may be ciphertext whose CRC fits by chance.
-  bool may_be_ciphertext(std::size_t at, std::size_t length) const;
+  // The candidate [at, at + length) as a frame with its CP region decrypted, when it reads so
+  // with the key (read_encrypted: CRC of the plain segment, text region).
+  bool decrypted_frame(std::size_t at, std::size_t length, std::string& frame);
+  // The candidate at `at`, in a span whose "\r\n" is at `cr`, has a data command's own header.
+  bool data_command(std::size_t at, std::size_t cr) const;
   // Takes the key source's key when its version moved.
   void refresh_key();
   void follow_key();
@@ -172,6 +174,7 @@ private:
   std::size_t followed_end_ = npos;           // its announced end; npos while none is followed
   Counts held_;                               // verdicts of the spans cut inside it
   std::string plain_;                         // a decrypted data segment, reused
+  int charset_ = 0;                           // how GetData reads a region (WireCharset)
 };
 
 } // namespace HJ

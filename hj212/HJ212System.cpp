@@ -5,6 +5,7 @@
 
 #include "CpCipher.h"
 #include "DevServer.h"
+#include "Envelope.h"
 #include "IDevRtdbCtrl.h"
 #include "TypedAccess.h"
 
@@ -15,6 +16,7 @@ HJ212_system::~HJ212_system() { stop(); }
 void HJ212_system::start(ORVA_DATA& data) {
   if (recv_thread.joinable()) return;
   dev_data = &data;
+  recv_buffer.set_charset(device_param(1, kCharsetByFlag)); // before the thread: its alone from then on
   recv_thread = std::thread(&HJ212_system::hj212_thread, this);
 }
 

@@ -75,6 +75,15 @@ inline Keyed WithCipher(const std::string& cipher, const std::string& key, const
   return {wire, HJ::wrap_frame(plain)};
 }
 
+// The same from a plain region (text, as a station writes it): the wire holds what `key` encrypts
+// its whole blocks to, the tail after them stays as it is.
+inline Keyed WithPlain(const std::string& region, const std::string& key, const std::string& cn = "2011") {
+  HJ::Sm4 sm4(KeyBytes(key));
+  std::string cipher = region;
+  sm4.encrypt_ecb(reinterpret_cast<unsigned char*>(&cipher[0]), region.size() / HJ::Sm4::kBlockBytes * HJ::Sm4::kBlockBytes);
+  return WithCipher(cipher, key, cn);
+}
+
 // Three "\r\n" spans inside the region (the last ends at the frame's end), "##" announcing no
 // length, zero bytes.
 const std::string kCipherCrLf = std::string("qqq\r\nqqqqqq\0qqqq", 16) + "qq##xyqqqqqqqqqq" + std::string("qqqqq\r\nqqqq\0qqqq", 16) + "qqqqqqqq##qqqqqq";

@@ -282,9 +282,53 @@ using cipherexample::KeyBytes;
 using cipherexample::Keyed;
 using cipherexample::WithCipher;
 
-using cipherexample::kCipherCrLf;
-using cipherexample::kCipherHash;
+using cipherexample::WithPlain;
 const std::string kKeyA = "0123456789abcdef", kKeyB = "fedcba9876543210";
+// Plain regions (text, as a station writes them) whose ciphertext under kKeyA holds "\r\n" and
+// NUL (blocks 1 and 3), "##" announcing no length (2 and 4); "##" and NUL, no "\r\n".
+const std::string kPlainCrLf = "a00000-Rtd=3165;a00000-Rtd=0267;a00203-Rtd=5692;a00201-Rtd=5728;";
+const std::string kPlainHash = "a00007-Rtd=7187;a00000-Rtd=0000;";
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// `frame` with one byte of its CP region changed so that its region decrypted with `key` still
+// fits its CRC field (the CRC takes 256 values: a few hundred tries find one), its bytes as
+// received not.
+std::string DamagedFittingDecrypted(const std::string& frame, const std::string& key) {
+  HJ::Sm4 sm4(KeyBytes(key));
+  const size_t from = frame.find("CP=&&") + 5;
+  for (size_t at = from; at < from + 32; ++at)
+    for (int x = 1; x < 256; ++x) {
+      std::string damaged = frame, plain;
+      damaged[at] = static_cast<char>(damaged[at] ^ x);
+      if (HJ::decrypt_cp(damaged.data() + 6, damaged.size() - 12, sm4, plain) &&
+          HJ::crc_field_matches(damaged.data() + damaged.size() - 6, plain.data(), plain.size()) && !HJ::check_frame(damaged))
+        return damaged;
+    }
+  ADD_FAILURE() << "no damage fits";
+  return frame;
+}
+
+// A text-form frame: `head`, the items of `items` in braces (hex written by `hex`, items joined by
+// `comma`, lower-case hex when `lower`), `after`, "&&", the CRC field of `plain`; the length field counts the data sent, or
+// `length` when given.
+std::string TextFormFrame(const std::string& head, const std::string& items, const std::string& after, const std::string& plain,
+                          bool lower = false, const char* comma = ",", long length = -1) {
+  std::string data = head + "{";
+  for (size_t i = 0; i < items.size(); ++i) {
+    char item[8];
+    std::snprintf(item, sizeof item, lower ? "%02x" : "%02X", static_cast<unsigned char>(items[i]));
+    data += (i ? std::string(comma) : std::string()) + "0x" + item;
+  }
+  data += "}" + after + "&&";
+  char field[16];
+  std::snprintf(field, sizeof field, "%04ld", length < 0 ? static_cast<long>(data.size()) : length);
+  return "##" + std::string(field) + data + HJ::do_crc_check(plain) + "\r\n";
+}
 
 struct KeyedCase {
   const char* what;
@@ -297,8 +341,37 @@ struct KeyedCase {
 TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   using cipherexample::kPlainFrame;
   using cipherexample::kRawFrame;
-  const Keyed crlf = WithCipher(kCipherCrLf, kKeyA), hash = WithCipher(kCipherHash, kKeyA);
-  const Keyed upload = WithCipher(kCipherCrLf, kKeyA, "1011");
+  const Keyed crlf = WithPlain(kPlainCrLf, kKeyA), hash = WithPlain(kPlainHash, kKeyA);
+  const Keyed upload = WithPlain(kPlainCrLf, kKeyA, "1011");
+  ASSERT_EQ(Occurrences(crlf.wire, "\r\n"), 3u);
+  ASSERT_EQ(Occurrences(crlf.wire, "##"), 3u);
+  ASSERT_EQ(Occurrences(hash.wire, "\r\n"), 1u);
+  ASSERT_EQ(Occurrences(hash.wire, "##"), 2u);
+  ASSERT_NE(crlf.wire.find('\0'), std::string::npos);
+  ASSERT_NE(hash.wire.find('\0'), std::string::npos);
+  // Damage the CRC cannot see: with a key, a region queued as received or decrypted must be text.
+  const std::string cipherDamaged = DamagedFittingDecrypted(hash.wire, kKeyA), plainDamaged = DamagedFittingDecrypted(hash.plain, kKeyA);
+  std::string binaryFits = hash.wire;
+  binaryFits.replace(binaryFits.size() - 6, 4, HJ::do_crc_check(hash.wire.substr(6, hash.wire.size() - 12)));
+  ASSERT_TRUE(HJ::check_frame(binaryFits));
+  // Fragments whose length field reaches the end of the encrypted frame behind them.
+  char reach[8];
+  std::snprintf(reach, sizeof reach, "%04zu", hash.wire.size() - 6);
+  const std::string fragment = "##" + std::string(reach);
+  const std::string cut9013 = "QN=20250101000000000;ST=91;CN=9013;PW=123456;MN=M1;Flag=9;CP=&&";
+  std::snprintf(reach, sizeof reach, "%04zu", cut9013.size() + hash.wire.size() - 6);
+  const std::string before9013 = "##" + std::string(reach) + cut9013;
+  // The {0x..} form as peers write it: the plain tail inside the braces; lower case and blanks;
+  // the length field of the plain data segment (the standard's printed example).
+  const std::string head = kPlainFrame.substr(6, kPlainFrame.find("CP=&&") + 5 - 6);
+  const std::string tailRegion = kPlainHash + "a01-Flag=N";
+  const Keyed tail = WithPlain(tailRegion, kKeyA);
+  const std::string tailInBraces = TextFormFrame(tail.wire.substr(6, tail.wire.find("CP=&&") - 1), tail.wire.substr(tail.wire.find("CP=&&") + 5, tailRegion.size()),
+                                                 "", tail.plain.substr(6, tail.plain.size() - 12));
+  const std::string exampleData = kPlainFrame.substr(6, kPlainFrame.size() - 12);
+  const std::string cipherBytes = cipherexample::FromHex(cipherexample::kCipherHex);
+  const std::string lowerBlanks = TextFormFrame(head, cipherBytes, "", exampleData, true, ", ");
+  const std::string printed = TextFormFrame(head, cipherBytes, "", exampleData, false, ",", 295);
   const std::string text = cipherexample::TextFrame(), example = cipherexample::kKey;
   const std::size_t firstCrLf = crlf.wire.find("\r\n");
   // One encrypted frame in 65536 carries a CRC that fits its ciphertext as well (this data, this key).
@@ -331,6 +404,15 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"CN 1011 is never decrypted", kKeyA, upload.wire + A, {A}, 0, 3, 0},
       {"announced end is not \\r\\n: the spans inside stand, the frame behind is taken", kKeyA,
        crlf.wire.substr(0, crlf.wire.size() - 1) + "x" + A, {A}, 0, 2, 0},
+      {"a changed ciphertext byte whose decryption fits the CRC", kKeyA, cipherDamaged + A, {A}, 0, 0, 1},
+      {"a changed plain byte whose decryption fits the CRC", kKeyA, plainDamaged + A, {A}, 0, 0, 1},
+      {"a binary region whose CRC fits as received", kKeyA, binaryFits + A, {A}, 0, 0, 1},
+      {"a fragment announcing the end of the frame behind it", kKeyA, fragment + hash.wire, {hash.plain}, 1, 0, 0},
+      {"a cut-off 9013 announcing the end of the frame behind it", kKeyA, before9013 + hash.wire, {hash.plain}, 1, 0, 0},
+      {"text form, the plain tail inside the braces", kKeyA, tailInBraces, {tail.plain}, 1, 0, 0},
+      {"text form, lower-case hex and blanks after the commas", example, lowerBlanks, {kPlainFrame}, 1, 0, 0},
+      {"text form, the length field of the plain segment", example, printed + A, {kPlainFrame, A}, 1, 0, 0},
+      {"the same with a wrong key: BadLength", kKeyA, printed + A, {A}, 0, 1, 0},
       {"truncated raw frame, then a request", kKeyA, crlf.wire.substr(0, firstCrLf + 10) + A + B, {A, B}, 0, 1, 0},
       {"truncated raw frame, a request across its announced end", kKeyA, crlf.wire.substr(0, crlf.wire.size() - 30) + A + B, {A, B}, 0, 2, 0},
   };

@@ -274,9 +274,11 @@ TEST(SimPlatform, DropWaitsForTheStationToComeBack) {
 TEST(SimPlatform, EncryptedUploadsWithTheKey) {
   const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
   const std::string head = "QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&";
-  const std::string cipher = "\r\n##0002\r\n##ab\r\n"; // one block of ciphertext, chosen
-  std::string region = cipher;
-  HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())).decrypt_ecb(reinterpret_cast<unsigned char*>(&region[0]), 16);
+  const std::string region = "a00010-Rtd=4849;a00000-Rtd=6426;"; // text whose ciphertext holds CR LF, then "##"
+  std::string cipher = region;
+  HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())).encrypt_ecb(reinterpret_cast<unsigned char*>(&cipher[0]), 32);
+  ASSERT_NE(cipher.find("\r\n"), std::string::npos);
+  ASSERT_NE(cipher.find("##"), std::string::npos);
   const std::string crafted = sim::wrap(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + sim::crc_text(head + region + "&&") + "\r\n";
   const std::string example_seg = e.raw.substr(6, e.raw.size() - 12);
   const std::string crc_over_cipher = "##0295" + example_seg + sim::crc_text(example_seg) + "\r\n";

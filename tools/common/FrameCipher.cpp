@@ -52,25 +52,27 @@ bool decrypt_segment(std::string_view segment, const std::string& key, std::stri
   return true;
 }
 
+KeyedRead read_with_key(std::string_view frame, const std::string& key, std::string& plain, CipherWire& form) {
+  form = CipherWire::Plain;
+  if (key.size() != HJ::Sm4::kKeyBytes || frame.size() <= HJ::kEnvelopeBytes || frame.substr(frame.size() - 2) != "\r\n")
+    return KeyedRead::AsReceived;
+  const char* data = frame.data() + 6;
+  const std::size_t n = frame.size() - HJ::kEnvelopeBytes;
+  if (!HJ::data_command_header(data, n)) return KeyedRead::AsReceived;
+  const HJ::Verdict verdict = HJ::classify_frame(frame.data(), frame.size());
+  if (verdict == HJ::Verdict::Accepted && HJ::queued_as_received(data, n, HJ::kCharsetByFlag)) return KeyedRead::AsReceived;
+  if (verdict == HJ::Verdict::BadLength && !HJ::may_carry_plain_length(frame.data(), frame.size())) return KeyedRead::AsReceived;
+  std::string segment;
+  HJ::Sm4 cipher(key_bytes(key));
+  if (!HJ::read_encrypted(frame.data(), frame.size(), cipher, HJ::kCharsetByFlag, segment)) return KeyedRead::Rejected;
+  form = segment.size() == n ? CipherWire::Raw : CipherWire::Text; // raw keeps the length, text never does
+  plain = HJ::frame_with_crc(segment, frame.data() + frame.size() - 6);
+  return KeyedRead::Decrypted;
+}
+
 CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::string& plain) {
-  if (frame.size() < HJ::kEnvelopeBytes || frame.substr(frame.size() - 2) != "\r\n") return CipherWire::Plain;
-  // As the plug-in decides: a frame whose length holds and whose CRC fails over its bytes; or one
-  // whose CRC holds over a region that may be ciphertext (one encrypted frame in 65536 has a CRC
-  // that matches its ciphertext too) and that decrypts to text with the same CRC.
-  HJ::Verdict verdict = HJ::classify_frame(frame.data(), frame.size());
-  std::string segment(frame.substr(6, frame.size() - HJ::kEnvelopeBytes));
-  const bool passed = verdict == HJ::Verdict::Accepted;
-  if (verdict == HJ::Verdict::BadLength || (passed && !HJ::region_may_be_ciphertext(segment.data(), segment.size())))
-    return CipherWire::Plain;
-  if (!HJ::encrypted_cn(HJ::header_cn(segment))) return CipherWire::Plain;
-  std::string decrypted;
   CipherWire form = CipherWire::Plain;
-  const char* crc = frame.data() + frame.size() - 6;
-  if (!decrypt_segment(segment, key, decrypted, form) || !HJ::crc_field_matches(crc, decrypted.data(), decrypted.size()) ||
-      (passed && !HJ::region_is_text(decrypted.data(), decrypted.size())))
-    return CipherWire::Plain;
-  plain = HJ::frame_with_crc(decrypted, crc);
-  return form;
+  return read_with_key(frame, key, plain, form) == KeyedRead::Decrypted ? form : CipherWire::Plain;
 }
 
 HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key, CipherWire form) {

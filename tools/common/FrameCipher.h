@@ -31,10 +31,15 @@ CipherWire looks_encrypted(std::string_view segment);
 // the form it stood in. false when there is no region or no whole block in it.
 bool decrypt_segment(std::string_view segment, const std::string& key, std::string& plain, CipherWire& form);
 
-// A received frame ("##" ... "\r\n") of CN 2000-2999 whose length field counts its data segment
-// as received and whose CRC field matches that segment decrypted with `key`: Raw or Text, with
-// `plain` the frame it stands for ("##", the plain length, the plain segment, the CRC field,
-// "\r\n"). Plain (and `plain` untouched) for any other frame.
+// A received frame ("##" ... "\r\n") read with `key` (16 bytes) as the plug-in reads it (charset
+// by Flag): AsReceived when it is no data command of its own header, or one whose CRC fits and
+// whose region is text (the frame's own verdict stands); Decrypted (`form` Raw or Text, `plain`
+// the frame it stands for: "##", the plain length, the plain segment, the CRC field, "\r\n") when
+// it reads so with the key (HJ::read_encrypted); Rejected for a data command that does neither:
+// the plug-in counts it BadCrc (BadLength when its length field counts nothing it carries).
+enum class KeyedRead { AsReceived, Decrypted, Rejected };
+KeyedRead read_with_key(std::string_view frame, const std::string& key, std::string& plain, CipherWire& form);
+// read_with_key's `form` when Decrypted, Plain otherwise (`plain` then untouched).
 CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::string& plain);
 
 // The wire data of `data` as "Send" makes it with `key` set and the ciphertext in `form`: charset

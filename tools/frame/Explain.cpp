@@ -129,23 +129,48 @@ bool damaged_by_log(const std::string& data, Report& r) {
   return true;
 }
 
-// The plug-in's test with a key: a CN 2000-2999 frame whose CRC fails over its bytes is
-// accepted when its length counts the data segment as sent and its CRC that of the segment
-// decrypted. true when it is.
-bool accepted_decrypted(const std::string& data, const std::string& key, Report& r) {
-  std::string plain;
-  sim::CipherWire form = sim::CipherWire::Plain;
-  if (key.empty() || !HJ::encrypted_cn(HJ::header_cn(data)) || !sim::decrypt_segment(data, key, plain, form)) return false;
-  std::string crc = crc_of(plain);
-  if (r.announced < 0 || static_cast<std::size_t>(r.announced) != r.actual || upper(r.crc_field) != crc) return false;
+// A frame the plug-in reads decrypted with the key: the report shows the plain data segment.
+void take_decrypted(const std::string& frame, sim::CipherWire form, Report& r) {
+  std::string plain = frame.substr(6, frame.size() - HJ::kEnvelopeBytes);
   r.accepted = true;
   r.encryption = form;
   r.plain_bytes = plain.size();
-  r.crc_computed = crc;
+  r.crc_computed = crc_of(plain);
   bool utf8 = HJ::is_utf8(plain.data(), plain.size());
   r.charset = is_ascii(plain) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? plain : HJ::received_text(plain);
-  return true;
+}
+
+// What the key made of a data command's region, stated by what was found.
+void explain_decryption(const std::string& data, const std::string& key, Report& r) {
+  std::string plain;
+  sim::CipherWire form = sim::CipherWire::Plain;
+  if (!sim::decrypt_segment(data, key, plain, form)) {
+    r.reasons.push_back("the key finds no whole 16-byte block to decrypt in the CP region");
+    return;
+  }
+  const std::string with = "decrypted with the key (" + std::string(sim::cipher_wire_text(form)) + ")";
+  const std::string crc = crc_of(plain);
+  if (crc != upper(r.crc_field)) {
+    r.reasons.push_back(with + " the data's CRC is " + crc + ", not " + r.crc_field + " either: a wrong key, or bytes changed on the way");
+  } else if (r.announced < 0 || (static_cast<std::size_t>(r.announced) != r.actual && static_cast<std::size_t>(r.announced) != plain.size())) {
+    r.reasons.push_back(with + " the CRC fits, but the length field \"" + r.length_field + "\" counts neither the " + std::to_string(r.actual) +
+                        " bytes sent nor the " + std::to_string(plain.size()) + " plain ones");
+  } else if (!HJ::region_is_text(plain.data(), plain.size(), HJ::kCharsetByFlag)) {
+    r.reasons.push_back(with + " the CRC fits, but the CP region is not text (control bytes, or neither UTF-8 nor GB18030 as its "
+                               "Flag asks): bytes changed on the way; the CRC takes only 256 values, so one damaged frame in 256 fits it");
+  }
+}
+
+// A data command the plug-in rejects with the key although it may pass without one.
+void explain_rejected(const std::string& data, const std::string& key, Report& r) {
+  r.accepted = false;
+  if (crc_of(data) == upper(r.crc_field) && r.announced >= 0 && static_cast<std::size_t>(r.announced) == r.actual)
+    r.reasons.push_back(std::string("the CRC fits the bytes as received, but with a key a data command is queued as received only "
+                                    "when its CP region is text, and this one ") +
+                        (sim::looks_encrypted(data) == sim::CipherWire::Text ? "is in the {0x..} form" : "is not text") +
+                        ": it is read decrypted");
+  explain_decryption(data, key, r);
 }
 
 // Why a frame whose CRC fails may be encrypted: no key given, the wrong key, or a CN whose
@@ -154,17 +179,14 @@ void explain_encryption(const std::string& data, const std::string& key, Report&
   sim::CipherWire looks = sim::looks_encrypted(data);
   r.looks = looks;
   int cn = HJ::header_cn(data);
-  std::string plain;
-  sim::CipherWire form = sim::CipherWire::Plain;
   if (looks != sim::CipherWire::Plain && !HJ::encrypted_cn(cn)) {
     r.reasons.push_back(std::string("the CP region looks encrypted (") + sim::cipher_wire_text(looks) + "), but CN " +
                         std::to_string(cn) + " is not one whose frames are (2000-2999)");
   } else if (looks != sim::CipherWire::Plain && key.empty()) {
     r.reasons.push_back(std::string("the CP region looks encrypted (") + sim::cipher_wire_text(looks) +
                         "): give the key with --key to check the CRC over the plain data");
-  } else if (!key.empty() && HJ::encrypted_cn(cn) && sim::decrypt_segment(data, key, plain, form)) {
-    r.reasons.push_back("decrypted with the key (" + std::string(sim::cipher_wire_text(form)) + ") the data's CRC is " + crc_of(plain) +
-                        ", not " + r.crc_field + " either: a wrong key, or bytes changed on the way");
+  } else if (!key.empty() && HJ::encrypted_cn(cn)) {
+    explain_decryption(data, key, r);
   }
 }
 
@@ -297,7 +319,15 @@ Report explain(const Span& span, const std::string& key) {
   bool utf8 = HJ::is_utf8(data.data(), data.size());
   r.charset = is_ascii(data) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? data : HJ::received_text(data);
-  if (!r.accepted && !damaged_by_log(data, r) && !accepted_decrypted(data, key, r)) {
+  std::string plain;
+  sim::CipherWire form = sim::CipherWire::Plain;
+  const sim::KeyedRead keyed = key.empty() ? sim::KeyedRead::AsReceived : sim::read_with_key(s + "\r\n", key, plain, form);
+  if (keyed == sim::KeyedRead::Decrypted) {
+    take_decrypted(plain, form, r);
+  } else if (keyed == sim::KeyedRead::Rejected) {
+    r.accepted = false;
+    if (!damaged_by_log(data, r)) explain_rejected(data, key, r);
+  } else if (!r.accepted && !damaged_by_log(data, r)) {
     explain(data, utf8, r);
     explain_encryption(data, key, r);
   }

@@ -263,10 +263,24 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   ++m_frames_in;
   // With the key, an encrypted frame is checked and read as the plain frame it stands for.
   std::string plain;
-  CipherWire form = m_opt.key.empty() ? CipherWire::Plain : decrypt_frame(received, m_opt.key, plain);
+  CipherWire form = CipherWire::Plain;
+  KeyedRead read = m_opt.key.empty() ? KeyedRead::AsReceived : read_with_key(received, m_opt.key, plain, form);
   // a frame the station wrote before it took the key the platform just handed out
-  if (form == CipherWire::Plain && m_flows && !m_flows->previous_key().empty())
-    form = decrypt_frame(received, m_flows->previous_key(), plain);
+  if (read != KeyedRead::Decrypted && m_flows && !m_flows->previous_key().empty() &&
+      read_with_key(received, m_flows->previous_key(), plain, form) == KeyedRead::Decrypted)
+    read = KeyedRead::Decrypted;
+  // The plug-in drops a data command that reads as text neither as received nor decrypted; one
+  // that fails its own check is reported below as any bad frame.
+  if (read == KeyedRead::Rejected && verdict_ok(check_frame(received).verdict)) {
+    ++m_bad_frames;
+    m_log("<- " + describe_frame(received));
+    if (m_observer) m_observer->frame(true, received, Verdict::BadCrc);
+    Segment seg = parse_segment(check_frame(received).segment);
+    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") +
+            " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its CP region "
+            "is text neither as received nor decrypted)");
+    return;
+  }
   std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);
   FrameCheck c = check_frame(frame);
   m_log("<- " + describe_frame(frame) + (form == CipherWire::Plain ? "" : std::string(", encrypted (") + cipher_wire_text(form) + ")"));

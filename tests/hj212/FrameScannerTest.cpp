@@ -374,7 +374,7 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   const std::string printed = TextFormFrame(head, cipherBytes, "", exampleData, false, ",", 295);
   const std::string text = cipherexample::TextFrame(), example = cipherexample::kKey;
   const std::size_t firstCrLf = crlf.wire.find("\r\n");
-  // One encrypted frame in 65536 carries a CRC that fits its ciphertext as well (this data, this key).
+  // One encrypted frame in 256 carries a CRC that fits its ciphertext as well (this data, this key).
   const std::string coincidentKey = "polmon-e2e-key16";
   const std::string coincidentPlain =
       HJ::wrap_frame("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&");

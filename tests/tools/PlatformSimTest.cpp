@@ -282,7 +282,7 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
   const std::string crafted = sim::wrap(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + sim::crc_text(head + region + "&&") + "\r\n";
   const std::string example_seg = e.raw.substr(6, e.raw.size() - 12);
   const std::string crc_over_cipher = "##0295" + example_seg + sim::crc_text(example_seg) + "\r\n";
-  // one encrypted frame in 65536 has a CRC that fits its ciphertext too (this value, this key)
+  // one encrypted frame in 256 has a CRC that fits its ciphertext too (this value, this key)
   const std::string coincident =
       sim::encrypted_wire_data("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&",
                                "polmon-e2e-key16", sim::CipherWire::Raw)

@@ -263,10 +263,10 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
 
 bool FrameScanner::data_command(std::size_t at, std::size_t cr) const {
   // A header holds no "##": looking up to the next one keeps the looks at all candidates linear.
-  const std::size_t from = at + 6;
-  if (from >= cr) return false;
-  std::size_t next = find_pair(from, cr, '#', '#');
-  return data_command_header(buf_.get() + from, (next == npos ? cr : next) - from);
+  const std::size_t from = at + 6, to = cr - 4; // the candidate's data segment
+  if (cr < at + kEnvelopeBytes - 2 || from >= to) return false;
+  std::size_t next = find_pair(from, to, '#', '#');
+  return data_command_header(buf_.get() + from, (next == npos ? to : next) - from);
 }
 
 bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame) {

@@ -1,7 +1,8 @@
 // Input: 8 bytes choosing the chunk sizes (1..255, 255 meaning the whole rest; the last one odd:
 // the scanner has the key "0123456789abcdef"), then the stream. The scanner, fed in those chunks,
 // must give the frames a plain whole-stream reading gives, in the same order, and spend at most
-// kCrcWorkPerByte CRC bytes and three decryptions per byte.
+// kCrcWorkPerByte CRC bytes and three decryptions per byte; with the key, no frame it queues with
+// a data command's own header has a CP region that is not text (the CRC takes 256 values only).
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Charset.h"
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "FrameScanner.h"
@@ -46,37 +48,46 @@ bool Accepts(std::string_view c) {
   return LengthMatches(c) && Upper(c.substr(c.size() - 6, 4)) == sim::crc_text(c.substr(6, c.size() - HJ::kEnvelopeBytes));
 }
 
-bool DataCommand(std::string_view data) { return HJ::encrypted_cn(HJ::header_cn(std::string(data))); }
-
-// A CN 2000-2999 candidate whose CP region decrypted gives the CRC it carries: the plain frame.
-bool AcceptsDecrypted(std::string_view c, const HJ::Sm4& cipher, std::string& frame) {
-  std::string_view data = c.substr(6, c.size() - HJ::kEnvelopeBytes), crc = c.substr(c.size() - 6, 4);
-  std::string plain;
-  if (!DataCommand(data) || !HJ::decrypt_cp(data.data(), data.size(), cipher, plain)) return false;
-  if (Upper(crc) != sim::crc_text(plain)) return false;
-  char length[16];
-  std::snprintf(length, sizeof length, "%04zu", plain.size());
-  frame = "##" + std::string(length) + plain + std::string(crc) + "\r\n";
-  return true;
+// A CN 2000-2999 in the data's own header: before the first "CP=&&", with no "##" in it.
+bool DataCommand(std::string_view data) {
+  std::size_t cp = data.find("CP=&&");
+  if (cp == npos || data.substr(0, cp).find("##") != npos) return false;
+  return HJ::encrypted_cn(HJ::header_cn(std::string(data.substr(0, cp))));
 }
 
-// The CP region (after the first "CP=&&", before the last "&&") holds a control byte, or opens
-// as the text form: ciphertext whose CRC may fit by chance.
+// The CP region: after the first "CP=&&", before the last "&&".
 std::string_view Region(std::string_view data) {
   std::size_t open = data.find("CP=&&"), close = data.rfind("&&");
   if (open == npos || close == npos || close < open + 5) return {};
   return data.substr(open + 5, close - open - 5);
 }
-bool HasControlByte(std::string_view region) {
-  for (unsigned char c : region)
-    if (c < 0x20 || c == 0x7F) return true;
-  return false;
-}
-bool RegionLooksEncrypted(std::string_view data) {
+// Text as GetData reads it by Flag: no control byte; UTF-8 for 2025, UTF-8 or GB18030 before.
+bool TextRegion(std::string_view data) {
   std::string_view region = Region(data);
-  if (region.size() < 16) return false;
-  std::size_t look = region.size() / 16 * 16;
-  return region.substr(0, 3) == "{0x" || region.substr(0, 3) == "{0X" || HasControlByte(region.substr(0, look < 64 ? look : 64));
+  for (unsigned char c : region)
+    if (c < 0x20 || c == 0x7F) return false;
+  if (HJ::is_utf8(region.data(), region.size())) return true;
+  long flag = HJ::header_number(std::string(data.substr(0, data.find("CP=&&"))), "Flag", 255);
+  return !(flag >= 0 && flag >> 2 >= 2) && HJ::is_gb18030(region.data(), region.size());
+}
+bool TextForm(std::string_view data) {
+  std::string_view region = Region(data);
+  return region.substr(0, 3) == "{0x" || region.substr(0, 3) == "{0X";
+}
+
+// A CN 2000-2999 candidate whose CP region decrypted gives the CRC it carries, whose length
+// field counts the data as sent or as plain, and whose plain region is text: the plain frame.
+bool AcceptsDecrypted(std::string_view c, const HJ::Sm4& cipher, std::string& frame) {
+  std::string_view data = c.substr(6, c.size() - HJ::kEnvelopeBytes), crc = c.substr(c.size() - 6, 4);
+  std::string plain;
+  if (!DataCommand(data) || !HJ::decrypt_cp(data.data(), data.size(), cipher, plain)) return false;
+  if (Upper(crc) != sim::crc_text(plain) || !TextRegion(plain)) return false;
+  long announced = Announced(c);
+  if (announced < 0 || (static_cast<std::size_t>(announced) != data.size() && static_cast<std::size_t>(announced) != plain.size())) return false;
+  char length[16];
+  std::snprintf(length, sizeof length, "%04zu", plain.size());
+  frame = "##" + std::string(length) + plain + std::string(crc) + "\r\n";
+  return true;
 }
 
 // Each "##" up to the first "\r\n" after it; a start whose bytes before the "\n" outgrow the
@@ -113,21 +124,22 @@ std::vector<std::string> Reference(std::string_view s, const HJ::Sm4* cipher) {
     bool found = false, decryption_left = cipher != nullptr;
     for (std::size_t at = start; at != npos && at + 1 < cr && !found; at = s.find("##", at + 1)) {
       std::string_view c = s.substr(at, end - at);
-      if (!LengthMatches(c)) continue;
+      std::string_view data = c.size() > HJ::kEnvelopeBytes ? c.substr(6, c.size() - HJ::kEnvelopeBytes) : std::string_view();
+      const bool command = cipher && DataCommand(data);
       std::string frame;
-      if (Accepts(c)) {
-        // As received it passes; with a key, an encrypted-looking region that decrypts to text
-        // with the same CRC was ciphertext.
-        std::string_view data = c.substr(6, c.size() - HJ::kEnvelopeBytes);
-        bool decrypted = false;
-        if (decryption_left && DataCommand(data) && RegionLooksEncrypted(data)) {
+      if (!LengthMatches(c)) {
+        // the {0x..} form with the plain segment's length: shorter than what it carries
+        long announced = c.size() > 6 ? Announced(c) : -1;
+        if (decryption_left && command && TextForm(data) && announced > 0 && static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes < c.size()) {
           decryption_left = false;
-          decrypted = AcceptsDecrypted(c, *cipher, frame) && !HasControlByte(Region(std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes)));
+          if (AcceptsDecrypted(c, *cipher, frame)) out.push_back(frame), found = true;
         }
-        if (decrypted) out.push_back(frame);
-        else out.emplace_back(c);
+        continue;
+      }
+      if (Accepts(c) && (!command || (TextRegion(data) && !TextForm(data)))) {
+        out.emplace_back(c);
         found = true;
-      } else if (decryption_left) {
+      } else if (command && decryption_left) {
         decryption_left = false;
         if (AcceptsDecrypted(c, *cipher, frame)) out.push_back(frame), found = true;
       }
@@ -173,5 +185,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A span whose retries ran out of CRC work is given up on purpose: the reference has no bound.
   HJ::Sm4 cipher(kKey);
   if (scanner.counts().cut_short == 0 && got != Reference(stream, keyed ? &cipher : nullptr)) std::abort();
+  if (keyed)
+    for (const std::string& frame : got) {
+      std::string_view segment = std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes);
+      if (DataCommand(segment) && !TextRegion(segment)) std::abort();
+    }
   return 0;
 }

@@ -1,0 +1,150 @@
+// How many damaged frames the receive path queues, with and without a key: the HJ 212 CRC takes
+// 256 values, so a frame damaged in two bytes or more passes it once in 256; with a key a data
+// command is also asked for a text region. Each trial feeds one damaged 2025 upload (CN 2011,
+// 2 to 17 whole blocks) and then a plain 9014 frame to one scanner; every queued frame but the
+// 9014 is a damaged one taken.
+//   damage_property [TRIALS]   (default 1,000,000 per row) prints a markdown table.
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "CpCipher.h"
+#include "Envelope.h"
+#include "FrameScanner.h"
+#include "Sm4.h"
+
+namespace {
+
+const unsigned char kKey[] = "polmon-bench-key";
+const std::string kSeparator = HJ::wrap_frame("QN=20261208120000000;ST=91;CN=9014;PW=123456;MN=010000A8900016F000169DC0;Flag=8;CP=&&&&");
+
+struct Upload {
+  std::string plain; // the frame as the platform means it
+  std::string wire;  // as sent
+  std::size_t from = 0, to = 0; // the bytes damage may touch
+};
+
+std::string PlainUpload(std::mt19937& rng, int factors) {
+  std::string cp = "DataTime=20261208120000";
+  static const char* const kCodes[] = {"a21026", "a21002", "a21005", "a34013", "a01011", "a01012", "a01013", "a01014"};
+  for (int i = 0; i < factors; ++i)
+    cp += ";" + std::string(kCodes[i % 8]) + "-Rtd=" + std::to_string(rng() % 100000 / 100.0).substr(0, 6) + "," + kCodes[i % 8] + "-Flag=N";
+  return HJ::wrap_frame("QN=20261208120000000;ST=22;CN=2011;PW=123456;MN=010000A8900016F000169DC0;Flag=9;CP=&&" + cp + "&&");
+}
+
+// Where a row damages a plain upload.
+enum class Where { Cp, Header, Anywhere };
+
+// The upload in `form` (-1 plain), and the range of its bytes a row damages (for ciphertext: its
+// whole blocks, or their items).
+Upload Make(std::mt19937& rng, int form, Where where) {
+  Upload u;
+  u.plain = PlainUpload(rng, 2 + static_cast<int>(rng() % 12));
+  const std::string data = u.plain.substr(6, u.plain.size() - HJ::kEnvelopeBytes);
+  std::size_t begin = 0, end = 0;
+  HJ::cp_region(data.data(), data.size(), begin, end);
+  if (form < 0) {
+    u.wire = u.plain;
+    u.from = where == Where::Anywhere ? 0 : where == Where::Header ? 6 : 6 + begin;
+    u.to = where == Where::Anywhere ? u.wire.size() : where == Where::Header ? 6 + begin - 5 : 6 + end;
+    return u;
+  }
+  HJ::Sm4 cipher(kKey);
+  std::string sent;
+  HJ::encrypt_cp(data, cipher, form, sent);
+  char field[8];
+  std::snprintf(field, sizeof field, "%04zu", form == HJ::kCipherText ? sent.size() : data.size());
+  u.wire = "##" + std::string(field) + sent + u.plain.substr(u.plain.size() - 6);
+  const std::size_t whole = (end - begin) / 16 * 16;
+  u.from = 6 + begin + (form == HJ::kCipherText ? 1 : 0); // after "{"
+  u.to = u.from + (form == HJ::kCipherText ? whole * 5 - 1 : whole);
+  return u;
+}
+
+enum class Damage { Bit, Burst, HexBurst };
+
+void Hurt(std::string& wire, const Upload& u, Damage damage, std::mt19937& rng) {
+  const std::size_t span = u.to - u.from;
+  if (damage == Damage::Bit) {
+    wire[u.from + rng() % span] ^= static_cast<char>(1u << (rng() % 8));
+    return;
+  }
+  std::size_t n = 2 + rng() % 7;
+  if (n > span) n = span;
+  const std::size_t at = u.from + rng() % (span - n + 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    char old = wire[at + i];
+    do {
+      wire[at + i] = damage == Damage::HexBurst ? "0123456789ABCDEF"[rng() % 16] : static_cast<char>(rng());
+    } while (wire[at + i] == old); // every byte of the burst changed
+  }
+}
+
+struct Row {
+  const char* what;
+  int form; // -1 plain
+  Where where;
+  Damage damage;
+  const char* target;
+};
+
+// What the frame says: its data segment and CRC value. A length field read leniently (a blank
+// for a leading zero) or a CRC written in lower case leave the same frame, rightly taken.
+std::string Meaning(const std::string& frame) {
+  std::string said = frame.substr(6);
+  for (std::size_t i = said.size() >= 6 ? said.size() - 6 : 0; i < said.size(); ++i)
+    if (said[i] >= 'a' && said[i] <= 'f') said[i] = static_cast<char>(said[i] - 'a' + 'A');
+  return said;
+}
+
+// Damaged frames queued out of `trials` (a queued frame that says other than the upload: a case
+// changed in a hex digit leaves the same bytes, and the frame is rightly taken), and the trials
+// whose damage changed the data segment while its CRC still fitted.
+void Measure(const Row& row, long trials, bool keyed, long& queued, long& missed) {
+  std::mt19937 rng(2120 + static_cast<unsigned>(row.form + 1) * 7 + static_cast<unsigned>(row.damage) * 3 + static_cast<unsigned>(row.where));
+  HJ::FrameScanner scanner;
+  if (keyed) scanner.set_key(kKey);
+  std::vector<Upload> uploads;
+  for (int i = 0; i < 64; ++i) uploads.push_back(Make(rng, row.form, row.where));
+  queued = missed = 0;
+  std::string frame;
+  for (long t = 0; t < trials; ++t) {
+    const Upload& u = uploads[static_cast<std::size_t>(t) % uploads.size()];
+    std::string wire = u.wire;
+    Hurt(wire, u, row.damage, rng);
+    const std::size_t n = wire.size() - HJ::kEnvelopeBytes;
+    if (wire.compare(6, n, u.wire, 6, n) != 0 && HJ::crc_field_matches(wire.data() + 6 + n, wire.data() + 6, n)) ++missed;
+    scanner.append(wire.data(), wire.size());
+    scanner.append(kSeparator.data(), kSeparator.size());
+    while (scanner.next(frame))
+      if (frame != kSeparator && Meaning(frame) != Meaning(u.plain)) ++queued;
+  }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  const long trials = argc > 1 ? std::atol(argv[1]) : 1000000;
+  const Row rows[] = {
+      {"raw ciphertext, one bit flipped in it", HJ::kCipherRaw, Where::Cp, Damage::Bit, "0"},
+      {"raw ciphertext, a burst of 2 to 8 random bytes in it", HJ::kCipherRaw, Where::Cp, Damage::Burst, "0"},
+      {"{0x..} text, one bit flipped in its items", HJ::kCipherText, Where::Cp, Damage::Bit, "0"},
+      {"{0x..} text, a burst of 2 to 8 hex digits in its items", HJ::kCipherText, Where::Cp, Damage::HexBurst, "0"},
+      {"plain upload, one bit flipped anywhere in the frame", -1, Where::Anywhere, Damage::Bit, "0"},
+      {"plain upload, a burst of 2 to 8 random bytes in its CP", -1, Where::Cp, Damage::Burst, "no more than without a key"},
+      {"plain upload, a burst of 2 to 8 random bytes in its header", -1, Where::Header, Damage::Burst, "no more than without a key"},
+  };
+  std::printf("| damage (%ld frames a row) | target with a key | garbled frames queued with a key | without a key | damage the CRC let through |\n", trials);
+  std::printf("|---|---|---|---|---|\n");
+  int failed = 0;
+  for (const Row& row : rows) {
+    long keyed = 0, keyless = 0, missed = 0, same = 0;
+    Measure(row, trials, true, keyed, missed);
+    Measure(row, trials, false, keyless, same);
+    std::printf("| %s | %s | %ld | %ld | %ld |\n", row.what, row.target, keyed, keyless, missed);
+    if (row.target[0] == '0' ? keyed != 0 : keyed > keyless) failed = 1;
+  }
+  return failed;
+}

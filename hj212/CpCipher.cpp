@@ -1,5 +1,6 @@
 #include "CpCipher.h"
 
+#include <cstdint>
 #include <cstring>
 
 #include "Charset.h"
@@ -132,7 +133,22 @@ bool region_is_text(const char* data, std::size_t length, int charset) {
   if (!cp_region(data, length, begin, end)) return true;
   const char* region = data + begin;
   const std::size_t n = end - begin;
-  if (has_control_byte(region, n)) return false;
+  // Uploads are mostly ASCII: eight bytes of 0x20-0x7E pass at a time (a word with a byte at or
+  // above 0x7F, or below 0x20, sets a high bit: false alarms only send it to the byte loop).
+  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  std::size_t ascii = 0;
+  for (; ascii + 8 <= n; ascii += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, region + ascii, sizeof word);
+    if (((word | (word + kOnes)) & kHigh) != 0 || ((word - 0x20 * kOnes) & kHigh) != 0) break;
+  }
+  for (; ascii < n; ++ascii) {
+    unsigned char c = static_cast<unsigned char>(region[ascii]);
+    if (c >= 0x80) break;
+    if (c < 0x20 || c == 0x7F) return false;
+  }
+  if (ascii == n) return true;
+  if (has_control_byte(region + ascii, n - ascii)) return false;
   if (charset == kCharsetGb18030) return is_gb18030(region, n);
   if (charset == kCharsetUtf8) return is_utf8(region, n);
   // By Flag, as GetData reads it: a 2025 frame is UTF-8, an older one UTF-8 or GB18030.

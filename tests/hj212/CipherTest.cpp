@@ -118,6 +118,38 @@ TEST(CpCipher, CiphertextHoldingDelimitersRoundTrips) {
   EXPECT_GT(with_delimiters, 0);
 }
 
+// The text rule a data command's region must pass with a key, by the charset GetData reads it in;
+// bytes placed around the eight-byte words the ASCII look takes at once.
+TEST(CpCipher, RegionIsTextByCharset) {
+  auto segment = [](const std::string& flag, const std::string& region) { return "QN=1;ST=22;CN=2011;Flag=" + flag + ";CP=&&" + region + "&&"; };
+  const std::string ascii = "DataTime=20261208120000;a21026-Rtd=1.5";
+  const std::string utf8 = "Name=\xE5\x89\x8D", gb = "Name=\xC7\xB0\x81\x30\x81\x30"; // 前 in UTF-8; in GB18030, then a four-byte one
+  struct Row {
+    const char* what;
+    std::string flag, region;
+    int charset;
+    bool text;
+  } rows[] = {
+      {"ASCII", "9", ascii, HJ::kCharsetByFlag, true},
+      {"a control byte in the first word", "9", "Data\x01" + ascii, HJ::kCharsetByFlag, false},
+      {"a control byte right after a whole word", "9", ascii.substr(0, 16) + "\t" + ascii, HJ::kCharsetByFlag, false},
+      {"DEL at a word's last byte", "9", ascii.substr(0, 15) + "\x7F" + ascii, HJ::kCharsetByFlag, false},
+      {"a control byte after a character", "9", utf8 + ascii + std::string(1, '\0'), HJ::kCharsetByFlag, false},
+      {"UTF-8, 2025", "9", ascii + utf8, HJ::kCharsetByFlag, true},
+      {"GB18030, 2025: not UTF-8", "9", ascii + gb, HJ::kCharsetByFlag, false},
+      {"GB18030, 2017", "5", ascii + gb, HJ::kCharsetByFlag, true},
+      {"UTF-8, 2017", "5", ascii + utf8, HJ::kCharsetByFlag, true},
+      {"a byte no charset reads, 2017", "5", ascii + "\xFF", HJ::kCharsetByFlag, false},
+      {"GB18030 read always", "9", ascii + gb, HJ::kCharsetGb18030, true},
+      {"a cut GB18030 character read always", "9", ascii + "\xC7", HJ::kCharsetGb18030, false},
+      {"GB18030 bytes read always as UTF-8", "5", ascii + gb, HJ::kCharsetUtf8, false},
+  };
+  for (const Row& r : rows) {
+    const std::string data = segment(r.flag, r.region);
+    EXPECT_EQ(HJ::region_is_text(data.data(), data.size(), r.charset), r.text) << r.what;
+  }
+}
+
 TEST(CipherKey, OnlySixteenBytesOrNothing) {
   HJ::CipherKey key;
   unsigned char got[16];

@@ -41,26 +41,38 @@ struct Read {
   bool raise; // throws instead
 };
 
-// A port whose reads come from the input. With nothing scripted a read waits for more (as a quiet
-// line does) until the harness winds the input up; then every read returns at once.
+// A port whose reads come from the input. With nothing scripted a read waits its whole wait for
+// more, as a quiet line does (so the receive thread sits in a read, not in its idle, and takes a
+// scripted read at once), until the harness nudges it or winds the input up.
 class ScriptPort final : public ICommunication {
 public:
-  void Push(Read read) {
+  // Queues a read and, when a reader was waiting for one, waits up to `ms` until the reads were
+  // taken and, for a read that places bytes, until the reader is back for more (the bytes went
+  // through a pass; after a failed or empty read the thread idles instead). With no reader waiting
+  // (none started, or busy elsewhere) the read stays queued and the input goes on meanwhile.
+  void Push(Read read, int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool places = !read.raise && read.claim > 0;
+    reads_.push_back(std::move(read));
+    cond_.notify_all();
+    if (waiting_ == 0) return;
+    const unsigned long served = served_;
+    cond_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return reads_.empty() && (!places || (served_ != served && waiting_ > 0)); });
+  }
+  // The read waiting now, or else the next one, ends with nothing at once: a lifecycle call that
+  // waits for the receive thread finds it between reads (it sees stop, or lets go of a replaced port).
+  void Nudge() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      reads_.push_back(std::move(read));
+      nudged_ = true;
     }
     cond_.notify_all();
-  }
-  // Waits up to `ms` until every scripted read was taken.
-  bool WaitDrained(int ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cond_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return reads_.empty(); });
   }
   void Reset(int mode) {
     std::lock_guard<std::mutex> lock(mutex_);
     reads_.clear();
     quiet_ = false;
+    nudged_ = false;
     mode_ = mode;
   }
   void Quiet() {
@@ -77,15 +89,20 @@ public:
   int WriteData(const unsigned char*, int* length, int) override { return length && *length > 0 ? 1 : 0; }
   int ReadData(unsigned char* buffer, int* length, int wait) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (reads_.empty() && !quiet_)
-      cond_.wait_for(lock, std::chrono::milliseconds(wait < 0 ? 0 : wait > 20 ? 20 : wait), [this] { return quiet_ || !reads_.empty(); });
+    if (reads_.empty() && !quiet_ && !nudged_) {
+      ++waiting_;
+      ++served_;
+      cond_.notify_all();
+      cond_.wait_for(lock, std::chrono::milliseconds(wait < 0 ? 0 : wait > 40 ? 40 : wait), [&] { return quiet_ || nudged_ || !reads_.empty(); });
+      --waiting_;
+    }
+    if (reads_.empty()) nudged_ = false;
     if (reads_.empty()) {
       *length = 0;
       return 0;
     }
     Read read = std::move(reads_.front());
     reads_.pop_front();
-    if (reads_.empty()) cond_.notify_all();
     if (read.raise) throw std::runtime_error("port failure");
     size_t n = read.bytes.size() < static_cast<size_t>(*length) ? read.bytes.size() : static_cast<size_t>(*length);
     std::memcpy(buffer, read.bytes.data(), n);
@@ -104,7 +121,14 @@ private:
   std::deque<Read> reads_;
   bool quiet_ = false;
   int mode_ = 1;
+  int waiting_ = 0;           // readers waiting for a scripted read
+  unsigned long served_ = 0;  // reads that found nothing and waited: a reader came back for more
+  bool nudged_ = false;        // the next read that finds nothing returns at once
 };
+
+// The panel's tools library, as this panel provides it: the plug-in's sleeps (the I/O-control
+// pacing of script commands and channel writes) cost the fuzzer no time.
+extern "C" __attribute__((visibility("default"))) void Orva_Sleep(unsigned int, int) {}
 
 struct Plugin {
   PFN_CreateDeviceCtrl create = nullptr;
@@ -236,7 +260,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.Reset(1 + in.Byte() % 3);
   quiet.Reset(1);
   IDeviceCtrl* device = nullptr;
-  int slowCalls = 0; // script commands and channel writes sleep a little each: a few per input
+  // A lifecycle call that waits for the receive thread finds it between reads.
+  auto nudge = [] {
+    port.Nudge();
+    quiet.Nudge();
+  };
+  int slowCalls = 0; // script commands and channel writes: bounded, so an input stays short
   for (int op = 0; op < 48 && in.More(); ++op) {
     // No exception leaves an export: the panel's own throwing database included.
     try {
@@ -253,6 +282,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 2:
         if (device) {
           uint8_t pick = in.Byte();
+          nudge();
           device->UpdataCommunication(pick % 8 == 0 ? nullptr : pick % 8 == 7 ? &quiet : &port);
         }
         break;
@@ -279,16 +309,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         break;
       case 5:
-        if (device) device->CleanupDevice();
+        if (device) {
+          nudge();
+          device->CleanupDevice();
+        }
         break;
       case 6:
-        if (device && slowCalls++ < 4) {
+        if (device && slowCalls++ < 16) {
           uint8_t pick = in.Byte();
           device->DevIOCtrl(pick < 200 ? kCommands[pick % 5] : pick < 216 ? kKeyCommands[pick % 6] : in.Slice().c_str());
         }
         break;
       case 7:
-        if (device && slowCalls++ < 4) {
+        if (device && slowCalls++ < 16) {
           int channel = static_cast<int>(in.Byte() % 4) - 1;
           int number = in.Int();
           double real = number / 8.0;
@@ -317,8 +350,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int length = static_cast<int>(read.bytes.size());
         read.claim = how % 8 == 1 ? length + 600 : how % 8 == 2 ? -1 : length; // over-claiming, failing
         read.hint = how % 4 == 3 ? 1 : 0;                                      // "more to come", or not
-        port.Push(std::move(read));
-        port.WaitDrained(30);
+        port.Push(std::move(read), 30);
         break;
       }
       case 10: {
@@ -329,6 +361,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 11:
         if (device && in.Byte() % 4 == 0) {
+          nudge();
           require(plugin.destroy(device) == 0);
           g_device = nullptr;
           device = nullptr;

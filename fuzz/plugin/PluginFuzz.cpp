@@ -1,5 +1,4 @@
-// The plug-in as the panel loads it, driven only through its three exports and the device
-// interface. The input is a stream of operations: create, version, port, init (fuzzed or valid
+// The plug-in as the panel loads it, driven through its three exports and the device interface. The input is a stream of operations: create, version, port, init (fuzzed or valid
 // configuration bytes), collect, cleanup, script command, channel write, port bytes (any chunking,
 // over-claiming, endless "more" hints, failing and throwing reads; a read whose bytes begin with
 // 0xE5 carries one of three frames encrypted under the key of K instead, whole or cut), SM4 keys
@@ -9,7 +8,15 @@
 // receive thread) or by throwing. Each input ends with the device destroyed: nothing may crash,
 // leak or hang, no exception may leave an export, and every lifecycle call from a callback is
 // refused.
+//
+// Built twice. plugin_fuzz links the plug-in's code and runs the receive passes itself, on the
+// fuzzing thread between the panel's calls (a pass after every operation, and until the port's
+// reads are taken after each read): no thread starts or stops per input, and every input
+// replays alike. plugin_thread_fuzz loads the built plug-in, whose receive thread runs beside
+// the panel's calls, for the interleavings of the two threads.
+#if !POLMON_PLUGIN_SERIAL
 #include <dlfcn.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -27,11 +34,20 @@
 #include <vector>
 
 #include "ConfigBytes.h"
+#if POLMON_PLUGIN_SERIAL
+#include "DevCtrl.h"
+#endif
 #include "DeviceExports.h"
 #include "FakePanel.h"
 #include "ResultCodes.h"
 
 namespace {
+
+#if POLMON_PLUGIN_SERIAL
+constexpr bool kSerial = true;
+#else
+constexpr bool kSerial = false;
+#endif
 
 // One read the port answers: bytes, what it claims to have placed, the "more" hint, or a failure.
 struct Read {
@@ -41,9 +57,10 @@ struct Read {
   bool raise; // throws instead
 };
 
-// A port whose reads come from the input. With nothing scripted a read waits its whole wait for
-// more, as a quiet line does (so the receive thread sits in a read, not in its idle, and takes a
-// scripted read at once), until the harness nudges it or winds the input up.
+// A port whose reads come from the input. With nothing scripted a read of the receive thread waits
+// its whole wait for more, as a quiet line does (so the thread sits in a read, not in its idle, and
+// takes a scripted read at once), until the harness nudges it or winds the input up; a pass on the
+// fuzzing thread finds nothing at once.
 class ScriptPort final : public ICommunication {
 public:
   // Queues a read and, when a reader was waiting for one, waits up to `ms` until the reads were
@@ -55,12 +72,16 @@ public:
     const bool places = !read.raise && read.claim > 0;
     reads_.push_back(std::move(read));
     cond_.notify_all();
-    if (waiting_ == 0) return;
+    if (kSerial || waiting_ == 0) return;
     const unsigned long served = served_;
     cond_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return reads_.empty() && (!places || (served_ != served && waiting_ > 0)); });
   }
   // The read waiting now, or else the next one, ends with nothing at once: a lifecycle call that
   // waits for the receive thread finds it between reads (it sees stop, or lets go of a replaced port).
+  bool Pending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !reads_.empty();
+  }
   void Nudge() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -89,7 +110,7 @@ public:
   int WriteData(const unsigned char*, int* length, int) override { return length && *length > 0 ? 1 : 0; }
   int ReadData(unsigned char* buffer, int* length, int wait) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (reads_.empty() && !quiet_ && !nudged_) {
+    if (!kSerial && reads_.empty() && !quiet_ && !nudged_) {
       ++waiting_;
       ++served_;
       cond_.notify_all();
@@ -130,6 +151,13 @@ private:
 // pacing of script commands and channel writes) cost the fuzzer no time.
 extern "C" __attribute__((visibility("default"))) void Orva_Sleep(unsigned int, int) {}
 
+#if POLMON_PLUGIN_SERIAL
+struct Plugin {
+  PFN_CreateDeviceCtrl create = &CreateDeviceCtrl;
+  PFN_GetInterfaceVersion version = &GetInterfaceVersion;
+  PFN_DestroyDeviceCtrl destroy = &DestroyDeviceCtrl;
+};
+#else
 struct Plugin {
   PFN_CreateDeviceCtrl create = nullptr;
   PFN_GetInterfaceVersion version = nullptr;
@@ -146,6 +174,7 @@ struct Plugin {
     if (!create || !version || !destroy) std::abort();
   }
 };
+#endif
 
 class Input {
 public:
@@ -273,6 +302,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0:
         if (!device) {
           device = plugin.create(in.Slice().c_str(), in.Byte() % 8 ? &rtdb : nullptr);
+#if POLMON_PLUGIN_SERIAL
+          if (device) static_cast<CDevCtrl*>(device)->m_receiveByCaller = true;
+#endif
           g_device = device;
         }
         break;
@@ -382,6 +414,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else rtdb.OnChannelSet([plan, destroy, other](int) { CallBack(*plan, destroy, other); });
       }
       }
+#if POLMON_PLUGIN_SERIAL
+      // The receive thread's turn: a pass, and more while the port holds scripted reads.
+      if (device) {
+        CDevCtrl* ctrl = static_cast<CDevCtrl*>(device);
+        int got = ctrl->RunReceivePass();
+        for (int pass = 0; pass < 8 && got >= 0 && port.Pending(); ++pass) got = ctrl->RunReceivePass();
+      }
+#endif
     } catch (...) {
       std::abort();
     }

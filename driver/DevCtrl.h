@@ -65,6 +65,14 @@ public:
   ORVA_DATA m_devData;
   CDevRtdb* m_pRtdb;
 
+  // Set before InitDevice: the engine gets no receive thread, and its passes run only when the
+  // single-threaded plug-in fuzzer calls RunReceivePass. Never set by the panel's exports.
+  bool m_receiveByCaller = false;
+  // One receive pass on the calling thread, which counts as the receive thread meanwhile (its
+  // callbacks are refused the lifecycle, as on the thread). The bytes read; -1 when no engine
+  // runs, it was not released yet, or the device is not m_receiveByCaller.
+  int RunReceivePass();
+
   // The key scripts set with SetKey: the device's, not an engine's, so a restart of the line
   // (CleanupDevice, InitDevice, UpdataCommunication) keeps encrypting; memory only, wiped when
   // the device is destroyed.

@@ -1,6 +1,7 @@
 // InitDevice and CleanupDevice: the device's context record, its configuration and its engine.
 #include <memory>
 #include <new>
+#include <thread>
 
 #include "DevBas.h"
 #include "DevCtrl.h"
@@ -40,9 +41,22 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
 
   // No configuration bytes at all (a negative length): the context stands, no thread runs.
   if (!CDevBas::mfReadConfiguration(archive.get(), &context->arDevParam, context->pDevTable)) return kOk;
+  if (m_receiveByCaller) {
+    context->pSystem->attach(&m_devData);
+    return kOk;
+  }
   context->pSystem->start(m_devData);
   m_recvThread.store(context->pSystem->receive_thread_id());
   return kOk;
+}
+
+int CDevCtrl::RunReceivePass() {
+  HJ::HJ212_system* engine = m_receiveByCaller ? RunningEngine() : nullptr;
+  if (!engine || !engine->is_started() || engine->stop_was_requested() || m_recvThread.load() != std::thread::id()) return -1;
+  m_recvThread.store(std::this_thread::get_id());
+  int got = engine->run_pass_on_caller();
+  m_recvThread.store(std::thread::id());
+  return got;
 }
 
 int CDevCtrl::CleanupDevice() {

@@ -117,13 +117,13 @@ bool is_gb18030(const char* bytes, std::size_t length) {
   return true;
 }
 
-std::string received_text(const std::string& bytes) {
-  if (is_utf8(bytes.data(), bytes.size())) return bytes;
-  // A 2025 frame's text is UTF-8, one broken character or not; the Flag is read from the data
-  // segment between the envelope's length field and its CRC.
+std::string received_text(const std::string& bytes, int charset) {
+  // Valid UTF-8 is no proof on a GB18030 line: C7 B0 (a Chinese character) reads as U+01F0.
+  if (charset != kCharsetGb18030 && is_utf8(bytes.data(), bytes.size())) return bytes;
+  // The charset Send would pick, the Flag read from the data segment between the envelope's
+  // length field and its CRC; a UTF-8 line drops a broken character, not the frame.
   bool enveloped = bytes.size() >= kEnvelopeBytes && bytes.compare(0, 2, "##") == 0;
-  int flag = header_flag(enveloped ? bytes.substr(6, bytes.size() - kEnvelopeBytes) : bytes);
-  if (flag >= 0 && flag >> 2 >= kVersion2025) return utf8_dropping_bad_bytes(bytes);
+  if (utf8_on_wire(enveloped ? bytes.substr(6, bytes.size() - kEnvelopeBytes) : bytes, charset)) return utf8_dropping_bad_bytes(bytes);
   std::string text;
   if (!gb18030_to_utf8(bytes, text)) return bytes;
   return text;

@@ -24,9 +24,11 @@ bool is_utf8(const char* bytes, std::size_t length);
 // two bytes (81-FE, then 40-7E or 80-FE) and four bytes (81-FE, 30-39, 81-FE, 30-39).
 bool is_gb18030(const char* bytes, std::size_t length);
 
-// A received frame as the runtime's text: valid UTF-8 byte for byte; otherwise a frame whose Flag
-// names version 2025 or later read as UTF-8 and any other as GB18030, the bytes that are no
-// character dropped one by one; as received when GB18030 is due and the system has no converter.
-std::string received_text(const std::string& bytes);
+// A received frame as the runtime's text, read in the charset "Send" writes for `charset` (a
+// WireCharset of Envelope.h: the second device parameter): 1 always GB18030, 2 always UTF-8; 0 (and
+// any other value) keeps valid UTF-8 byte for byte and reads anything else by its Flag, as UTF-8
+// when it names version 2025 or later and as GB18030 otherwise. The bytes that are no character are
+// dropped one by one; the frame stays as received when GB18030 is due and the system has no converter.
+std::string received_text(const std::string& bytes, int charset = 0);
 
 } // namespace HJ

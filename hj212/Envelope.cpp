@@ -163,14 +163,16 @@ std::string WireData::frame() const {
   return envelope(stdprintf<128>("%04d", static_cast<int>(cipher_bytes.size())), cipher_bytes, crc);
 }
 
+bool utf8_on_wire(const std::string& data, int charset) {
+  if (charset == kCharsetUtf8) return true;
+  if (charset == kCharsetGb18030) return false;
+  int flag = header_flag(data);
+  return flag >= 0 && (flag >> 2) >= kVersion2025;
+}
+
 std::string wire_bytes(const std::string& data, int charset) {
-  bool utf8 = charset == kCharsetUtf8;
-  if (charset != kCharsetGb18030 && charset != kCharsetUtf8) {
-    int flag = header_flag(data);
-    utf8 = flag >= 0 && (flag >> 2) >= kVersion2025;
-  }
   std::string bytes;
-  if (utf8 || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
+  if (utf8_on_wire(data, charset) || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
   return bytes;
 }
 

@@ -112,9 +112,12 @@ struct WireData {
   std::string frame() const;
 };
 
-// The one decision of a data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or
-// unchanged in UTF-8 (by `charset`, and for kCharsetByFlag by the Flag's version: 2025 or later
-// UTF-8, anything else GB18030); without a GB18030 converter the data's own bytes.
+// The one choice of a data segment's wire charset, for what "Send" writes and what "GetData" reads:
+// true for UTF-8, false for GB18030. By `charset`, and for kCharsetByFlag (or any value that is no
+// WireCharset) by the Flag's version: 2025 or later UTF-8, anything else GB18030.
+bool utf8_on_wire(const std::string& data, int charset);
+// The data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or unchanged in UTF-8 (by
+// utf8_on_wire); without a GB18030 converter the data's own bytes.
 std::string wire_bytes(const std::string& data, int charset);
 // Those bytes with the envelope fields computed over them. With a `cipher`, the CP region of a
 // frame whose CN asks for it is encrypted in the wire charset, in `form` (kCipherRaw or

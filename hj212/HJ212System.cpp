@@ -20,6 +20,11 @@ void HJ212_system::start(ORVA_DATA& data) {
   recv_thread = std::thread(&HJ212_system::hj212_thread, this);
 }
 
+void HJ212_system::attach(ORVA_DATA* data) {
+  dev_data = data;
+  recv_buffer.set_charset(device_param(1, kCharsetByFlag));
+}
+
 bool HJ212_system::release() {
   bool set = false;
   {
@@ -116,14 +121,7 @@ void HJ212_system::hj212_thread() {
   auto last_byte = std::chrono::steady_clock::now(); // the pass that last read a byte
   while (!stop_requested.load()) {
     auto began = std::chrono::steady_clock::now();
-    int got = -1;
-    try {
-      got = _receive_pass(began);
-    } catch (...) {
-      // Out of memory or a throwing port: give up the buffered bytes, not the thread.
-      recv_buffer.clear();
-      _publish_stats();
-    }
+    int got = run_pass(began);
     if (got > 0) {
       last_byte = began;
       continue;
@@ -133,6 +131,23 @@ void HJ212_system::hj212_thread() {
     idle_until(began, began - last_byte >= std::chrono::milliseconds(kQuietMs));
   }
   port_hold.release();
+}
+
+int HJ212_system::run_pass(std::chrono::steady_clock::time_point began) {
+  try {
+    return _receive_pass(began);
+  } catch (...) {
+    // Out of memory or a throwing port: give up the buffered bytes, not the thread.
+    recv_buffer.clear();
+    _publish_stats();
+  }
+  return -1;
+}
+
+int HJ212_system::run_pass_on_caller() {
+  int got = run_pass(std::chrono::steady_clock::now());
+  port_hold.release();
+  return got;
 }
 
 void HJ212_system::idle_until(std::chrono::steady_clock::time_point since, bool quiet) {

@@ -88,7 +88,7 @@ public:
 
   // The device's record: set by start, or by attach for an engine whose passes the caller runs
   // itself (no thread). Not owned.
-  void attach(ORVA_DATA* data) { dev_data = data; }
+  void attach(ORVA_DATA* data);
   ORVA_DATA* device_data() const { return dev_data; }
   // The device's parameters, read at each use: [0] goes to the port with each written frame, [1]
   // names the wire charset, [2] limits a frame's data segment. Not owned; they outlive the
@@ -125,6 +125,10 @@ public:
   const FrameScanner& scanner() const { return recv_buffer; }
 
   // ---- receive thread
+  // For an attached engine (no thread): one pass of the receive thread's loop on the caller's
+  // thread, ending as the thread's idle does, with the port let go (a replacement need not wait).
+  // The bytes read, or -1 (no port, or the pass threw).
+  int run_pass_on_caller();
   // One drain of the port and the framing of what it returned; the drain's time is counted from
   // `began` (the thread's own look at the clock), or from its first look when not given. Returns
   // the bytes read, or -1 when no port is attached.
@@ -142,6 +146,9 @@ private:
   class ScannerSink;
 
   void hj212_thread();
+  // One pass of the thread's loop: _receive_pass, with a throwing port or a failed allocation
+  // costing the buffered bytes only (-1 then).
+  int run_pass(std::chrono::steady_clock::time_point began);
   // Writes frame_count to channel 0 by the channel's type; a refused write is tried once more.
   void _publish_frame_count();
   // Copies the receive thread's counters to where stats() reads them.

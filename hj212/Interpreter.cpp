@@ -170,8 +170,9 @@ int GetData(HJ212_system& engine, const Args& args) {
   if (!engine.device_data() || !is_text_variable(*engine.device_data(), args[0])) return kCmdStoreFailed;
   std::string frame;
   int left = engine.take_frame(frame);
-  // The queue holds the bytes as received; scripts get the runtime's UTF-8.
-  if (!store_var(engine, args[0], received_text(frame))) return kCmdStoreFailed; // the frame is gone from the queue all the same
+  // The queue holds the bytes as received; scripts get the runtime's UTF-8, read in the charset
+  // Send writes on this line.
+  if (!store_var(engine, args[0], received_text(frame, wire_charset_of(engine)))) return kCmdStoreFailed; // the frame is gone from the queue all the same
   return store_var(engine, args[1], left) ? kCmdRan : kCmdStoreFailed;
 }
 

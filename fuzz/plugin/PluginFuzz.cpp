@@ -1,5 +1,4 @@
-// The plug-in as the panel loads it, driven only through its three exports and the device
-// interface. The input is a stream of operations: create, version, port, init (fuzzed or valid
+// The plug-in as the panel loads it, driven through its three exports and the device interface. The input is a stream of operations: create, version, port, init (fuzzed or valid
 // configuration bytes), collect, cleanup, script command, channel write, port bytes (any chunking,
 // over-claiming, endless "more" hints, failing and throwing reads; a read whose bytes begin with
 // 0xE5 carries one of three frames encrypted under the key of K instead, whole or cut), SM4 keys
@@ -9,7 +8,15 @@
 // receive thread) or by throwing. Each input ends with the device destroyed: nothing may crash,
 // leak or hang, no exception may leave an export, and every lifecycle call from a callback is
 // refused.
+//
+// Built twice. plugin_fuzz links the plug-in's code and runs the receive passes itself, on the
+// fuzzing thread between the panel's calls (a pass after every operation, and until the port's
+// reads are taken after each read): no thread starts or stops per input, and every input
+// replays alike. plugin_thread_fuzz loads the built plug-in, whose receive thread runs beside
+// the panel's calls, for the interleavings of the two threads.
+#if !POLMON_PLUGIN_SERIAL
 #include <dlfcn.h>
+#endif
 
 #include <atomic>
 #include <chrono>
@@ -27,11 +34,20 @@
 #include <vector>
 
 #include "ConfigBytes.h"
+#if POLMON_PLUGIN_SERIAL
+#include "DevCtrl.h"
+#endif
 #include "DeviceExports.h"
 #include "FakePanel.h"
 #include "ResultCodes.h"
 
 namespace {
+
+#if POLMON_PLUGIN_SERIAL
+constexpr bool kSerial = true;
+#else
+constexpr bool kSerial = false;
+#endif
 
 // One read the port answers: bytes, what it claims to have placed, the "more" hint, or a failure.
 struct Read {
@@ -41,26 +57,43 @@ struct Read {
   bool raise; // throws instead
 };
 
-// A port whose reads come from the input. With nothing scripted a read waits for more (as a quiet
-// line does) until the harness winds the input up; then every read returns at once.
+// A port whose reads come from the input. With nothing scripted a read of the receive thread waits
+// its whole wait for more, as a quiet line does (so the thread sits in a read, not in its idle, and
+// takes a scripted read at once), until the harness nudges it or winds the input up; a pass on the
+// fuzzing thread finds nothing at once.
 class ScriptPort final : public ICommunication {
 public:
-  void Push(Read read) {
+  // Queues a read and, when a reader was waiting for one, waits up to `ms` until the reads were
+  // taken and, for a read that places bytes, until the reader is back for more (the bytes went
+  // through a pass; after a failed or empty read the thread idles instead). With no reader waiting
+  // (none started, or busy elsewhere) the read stays queued and the input goes on meanwhile.
+  void Push(Read read, int ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool places = !read.raise && read.claim > 0;
+    reads_.push_back(std::move(read));
+    cond_.notify_all();
+    if (kSerial || waiting_ == 0) return;
+    const unsigned long served = served_;
+    cond_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return reads_.empty() && (!places || (served_ != served && waiting_ > 0)); });
+  }
+  // The read waiting now, or else the next one, ends with nothing at once: a lifecycle call that
+  // waits for the receive thread finds it between reads (it sees stop, or lets go of a replaced port).
+  bool Pending() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return !reads_.empty();
+  }
+  void Nudge() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      reads_.push_back(std::move(read));
+      nudged_ = true;
     }
     cond_.notify_all();
-  }
-  // Waits up to `ms` until every scripted read was taken.
-  bool WaitDrained(int ms) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cond_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return reads_.empty(); });
   }
   void Reset(int mode) {
     std::lock_guard<std::mutex> lock(mutex_);
     reads_.clear();
     quiet_ = false;
+    nudged_ = false;
     mode_ = mode;
   }
   void Quiet() {
@@ -77,15 +110,20 @@ public:
   int WriteData(const unsigned char*, int* length, int) override { return length && *length > 0 ? 1 : 0; }
   int ReadData(unsigned char* buffer, int* length, int wait) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (reads_.empty() && !quiet_)
-      cond_.wait_for(lock, std::chrono::milliseconds(wait < 0 ? 0 : wait > 20 ? 20 : wait), [this] { return quiet_ || !reads_.empty(); });
+    if (!kSerial && reads_.empty() && !quiet_ && !nudged_) {
+      ++waiting_;
+      ++served_;
+      cond_.notify_all();
+      cond_.wait_for(lock, std::chrono::milliseconds(wait < 0 ? 0 : wait > 40 ? 40 : wait), [&] { return quiet_ || nudged_ || !reads_.empty(); });
+      --waiting_;
+    }
+    if (reads_.empty()) nudged_ = false;
     if (reads_.empty()) {
       *length = 0;
       return 0;
     }
     Read read = std::move(reads_.front());
     reads_.pop_front();
-    if (reads_.empty()) cond_.notify_all();
     if (read.raise) throw std::runtime_error("port failure");
     size_t n = read.bytes.size() < static_cast<size_t>(*length) ? read.bytes.size() : static_cast<size_t>(*length);
     std::memcpy(buffer, read.bytes.data(), n);
@@ -104,8 +142,22 @@ private:
   std::deque<Read> reads_;
   bool quiet_ = false;
   int mode_ = 1;
+  int waiting_ = 0;           // readers waiting for a scripted read
+  unsigned long served_ = 0;  // reads that found nothing and waited: a reader came back for more
+  bool nudged_ = false;        // the next read that finds nothing returns at once
 };
 
+// The panel's tools library, as this panel provides it: the plug-in's sleeps (the I/O-control
+// pacing of script commands and channel writes) cost the fuzzer no time.
+extern "C" __attribute__((visibility("default"))) void Orva_Sleep(unsigned int, int) {}
+
+#if POLMON_PLUGIN_SERIAL
+struct Plugin {
+  PFN_CreateDeviceCtrl create = &CreateDeviceCtrl;
+  PFN_GetInterfaceVersion version = &GetInterfaceVersion;
+  PFN_DestroyDeviceCtrl destroy = &DestroyDeviceCtrl;
+};
+#else
 struct Plugin {
   PFN_CreateDeviceCtrl create = nullptr;
   PFN_GetInterfaceVersion version = nullptr;
@@ -122,6 +174,7 @@ struct Plugin {
     if (!create || !version || !destroy) std::abort();
   }
 };
+#endif
 
 class Input {
 public:
@@ -236,7 +289,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.Reset(1 + in.Byte() % 3);
   quiet.Reset(1);
   IDeviceCtrl* device = nullptr;
-  int slowCalls = 0; // script commands and channel writes sleep a little each: a few per input
+  // A lifecycle call that waits for the receive thread finds it between reads.
+  auto nudge = [] {
+    port.Nudge();
+    quiet.Nudge();
+  };
+  int slowCalls = 0; // script commands and channel writes: bounded, so an input stays short
   for (int op = 0; op < 48 && in.More(); ++op) {
     // No exception leaves an export: the panel's own throwing database included.
     try {
@@ -244,6 +302,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 0:
         if (!device) {
           device = plugin.create(in.Slice().c_str(), in.Byte() % 8 ? &rtdb : nullptr);
+#if POLMON_PLUGIN_SERIAL
+          if (device) static_cast<CDevCtrl*>(device)->m_receiveByCaller = true;
+#endif
           g_device = device;
         }
         break;
@@ -253,6 +314,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       case 2:
         if (device) {
           uint8_t pick = in.Byte();
+          nudge();
           device->UpdataCommunication(pick % 8 == 0 ? nullptr : pick % 8 == 7 ? &quiet : &port);
         }
         break;
@@ -279,16 +341,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         break;
       case 5:
-        if (device) device->CleanupDevice();
+        if (device) {
+          nudge();
+          device->CleanupDevice();
+        }
         break;
       case 6:
-        if (device && slowCalls++ < 4) {
+        if (device && slowCalls++ < 16) {
           uint8_t pick = in.Byte();
           device->DevIOCtrl(pick < 200 ? kCommands[pick % 5] : pick < 216 ? kKeyCommands[pick % 6] : in.Slice().c_str());
         }
         break;
       case 7:
-        if (device && slowCalls++ < 4) {
+        if (device && slowCalls++ < 16) {
           int channel = static_cast<int>(in.Byte() % 4) - 1;
           int number = in.Int();
           double real = number / 8.0;
@@ -317,8 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int length = static_cast<int>(read.bytes.size());
         read.claim = how % 8 == 1 ? length + 600 : how % 8 == 2 ? -1 : length; // over-claiming, failing
         read.hint = how % 4 == 3 ? 1 : 0;                                      // "more to come", or not
-        port.Push(std::move(read));
-        port.WaitDrained(30);
+        port.Push(std::move(read), 30);
         break;
       }
       case 10: {
@@ -329,6 +393,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 11:
         if (device && in.Byte() % 4 == 0) {
+          nudge();
           require(plugin.destroy(device) == 0);
           g_device = nullptr;
           device = nullptr;
@@ -349,6 +414,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         else rtdb.OnChannelSet([plan, destroy, other](int) { CallBack(*plan, destroy, other); });
       }
       }
+#if POLMON_PLUGIN_SERIAL
+      // The receive thread's turn: a pass, and more while the port holds scripted reads.
+      if (device) {
+        CDevCtrl* ctrl = static_cast<CDevCtrl*>(device);
+        int got = ctrl->RunReceivePass();
+        for (int pass = 0; pass < 8 && got >= 0 && port.Pending(); ++pass) got = ctrl->RunReceivePass();
+      }
+#endif
     } catch (...) {
       std::abort();
     }

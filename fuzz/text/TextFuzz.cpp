@@ -83,11 +83,14 @@ std::string delimiters_of(const std::string& text) {
 }
 
 // Only bytes that are no character are dropped: every delimiter of the input is in the output, in
-// order, whichever way the text goes (no character of either set holds a delimiter byte).
+// order, whichever way the text goes (no character of either set holds a delimiter byte), and on
+// every line charset (by Flag, GB18030, UTF-8).
 void fuzz_charset(const std::string& bytes) {
-  const std::string text = HJ::received_text(bytes);
-  require(delimiters_of(text) == delimiters_of(bytes));
-  require(HJ::is_utf8(text.data(), text.size()));
+  for (int charset = 0; charset <= 2; ++charset) {
+    const std::string text = HJ::received_text(bytes, charset);
+    require(delimiters_of(text) == delimiters_of(bytes));
+    require(HJ::is_utf8(text.data(), text.size()));
+  }
   std::string wire;
   require(HJ::utf8_to_gb18030(bytes, wire));
   require(delimiters_of(wire) == delimiters_of(bytes));

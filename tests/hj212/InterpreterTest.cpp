@@ -371,12 +371,15 @@ TEST_F(Commands, KeySurvivesARestartOfTheLine) {
   ctrl->UpdataCommunication(&port);
 }
 
+// Read in the charset Send writes by the second device parameter: 0 (and others) keeps valid UTF-8
+// and goes by Flag otherwise, 1 always GB18030, 2 always UTF-8.
 TEST_F(Commands, GetDataHandsScriptsUtf8) {
   const std::string kWater = "\xE6\xB0\xB4\xE8\xB4\xA8"; // two Chinese characters in UTF-8
   struct Case {
     std::string queued;
     std::string stored;
     bool converter;
+    int mode = 0;
   } cases[] = {
       {"##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", "##0008CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", true}, // GB18030 read
       {"##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", "##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", true}, // UTF-8 kept
@@ -391,8 +394,16 @@ TEST_F(Commands, GetDataHandsScriptsUtf8) {
       {"##0011 Flag = 0009 ;S=\xBB\xAF" "ABCD\r\n", "##0011 Flag = 0009 ;S=ABCD\r\n", true},
       // A 2017 frame: GB18030.
       {"##0033Flag=5;CP=&&S=\xBB\xAF\xE6\xB0,T=1&&ABCD\r\n", "##0033Flag=5;CP=&&S=\xE5\x8C\x96\xE5\xA7\x98,T=1&&ABCD\r\n", true},
+      // GB18030 that is valid UTF-8 (C7 B0 reads as U+01F0): only a GB18030 line knows better.
+      {"##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", true, 0},
+      {"##0013Flag=9;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=9;Name=\xE5\x89\x8D" "ABCD\r\n", true, 1},
+      {"##0013Flag=9;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=9;Name=\xC7\xB0" "ABCD\r\n", false, 1}, // as received
+      {"##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", true, 7},
+      // A UTF-8 line whatever the Flag: GB18030 bytes dropped one by one, the delimiters kept.
+      {"##0018Flag=5;S=\xBB\xAF;T=\xC7\xB0" "ABCD\r\n", "##0018Flag=5;S=;T=\xC7\xB0" "ABCD\r\n", true, 2},
   };
   for (const Case& c : cases) {
+    ctrl->m_devData.pDevice->arDevParam[1] = c.mode;
     Queue(c.queued);
     fake_iconv::SetConverterMissing(!c.converter);
     EXPECT_EQ(Run("GetData(F,L)"), 0);

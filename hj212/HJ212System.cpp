@@ -10,11 +10,14 @@
 
 namespace HJ {
 
+void (*HJ212_system::s_beforeThreadStart)() = nullptr;
+
 HJ212_system::~HJ212_system() { stop(); }
 
 void HJ212_system::start(ORVA_DATA& data) {
   if (recv_thread.joinable()) return;
   dev_data = &data;
+  if (s_beforeThreadStart) s_beforeThreadStart();
   recv_thread = std::thread(&HJ212_system::hj212_thread, this);
 }
 

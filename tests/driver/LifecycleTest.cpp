@@ -406,6 +406,21 @@ TEST(Lifecycle, ThreadStartFailureLeavesTheDeviceStoppedForTheNextInit) {
   EXPECT_TRUE(WaitFor([&] { return d.engine()->queue_size() == 1; })) << "the second InitDevice started the thread";
 }
 
+// Two devices created and started at once on two panel threads share the channel table's
+// class-wide description: neither writes it while the other reads it (ThreadSanitizer's check).
+TEST(Lifecycle, TwoDevicesStartOnTwoThreadsAtOnce) {
+  auto run = [] {
+    for (int i = 0; i < 20; ++i) {
+      Device d;
+      ASSERT_EQ(d.Init(kConfig), 0);
+      EXPECT_EQ(d.context()->pDevTable->m_arRows.GetSize(), 2);
+    }
+  };
+  std::thread other(run);
+  run();
+  other.join();
+}
+
 TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {
   Device d;
   EXPECT_EQ(d.ctrl->InitDevice(fake::Bytes(kConfig), -5), 0);

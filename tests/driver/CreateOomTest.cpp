@@ -28,12 +28,13 @@ namespace {
 // yet freed are listed (the test is single-threaded while armed); a block from before may be freed.
 long g_failIn = 0;
 bool g_armed = false;
-void* g_blocks[4096];
 long g_live = 0;
 } // namespace
 
 #if POLMON_INJECT_MALLOC
 namespace {
+void* g_blocks[4096];
+
 void Forget(void* p) {
   for (long i = 0; i < g_live; ++i)
     if (g_blocks[i] == p) {

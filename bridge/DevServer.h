@@ -68,6 +68,10 @@ public:
     // port it replaced no more (within one drain: kDrainMs and one read at most).
     void replace(ORVA_DATA& data, ICommunication* port);
 
+    // Null in the plug-in. A test sets it to pause the reading side where take has stored its
+    // port back and not yet looked at the record: the window in which a wake-up could be lost.
+    static void (*s_pauseInTake)();
+
   private:
     static constexpr std::uintptr_t kWaiter = 1; // a replacing thread waits (ports are aligned)
     bool take(const ORVA_DATA& data, ICommunication* port);

@@ -4,6 +4,8 @@
 #include "DevServer.h"
 #include "ICommunication.h"
 
+void (*CDevServer::PortHold::s_pauseInTake)() = nullptr;
+
 void CDevServer::PortHold::replace(ORVA_DATA& data, ICommunication* port) {
   ICommunication* old = LoadPort(data);
   __atomic_store_n(&data.pCommunication, port, __ATOMIC_SEQ_CST);
@@ -24,8 +26,12 @@ bool CDevServer::PortHold::take(const ORVA_DATA& data, ICommunication* port) {
   // Sequentially consistent, as the replacing side's store of the record and load of the hold: one
   // of the two sees the other's.
   held_.store(reinterpret_cast<std::uintptr_t>(port));
+  if (s_pauseInTake) s_pauseInTake();
   if (__atomic_load_n(&data.pCommunication, __ATOMIC_SEQ_CST) == port) return true;
-  release();
+  // Woken whether or not the waiter mark is back: the first release may have woken a replacement
+  // that looked while the store above held its port again, cleared the mark, and sleeps once more.
+  held_.store(0);
+  wake();
   return false;
 }
 

@@ -1,6 +1,7 @@
 #include "DevTable.h"
 
 #include <cstring>
+#include <mutex>
 #include <utility>
 
 namespace {
@@ -23,17 +24,21 @@ DWORD CDevRow::m_dwPropertyNum = 0;
 CArray<DWORD, DWORD> CDevRow::m_dwArPropertyType;
 CArray<DWORD, DWORD> CDevRow::m_dwArPropertyTaxis;
 CStringArray CDevRow::m_strArPropertyName;
-DWORD CDevRow::m_dwRowNum = 0;
+std::atomic<DWORD> CDevRow::m_dwRowNum{0};
 
 void CDevRow::mfFillPropertyDescription() {
-  m_dwPropertyNum = DEVROW_PROPERTY_COUNT;
-  m_strArPropertyName.SetSize(DEVROW_PROPERTY_COUNT, -1);
-  m_dwArPropertyType.SetSize(static_cast<int>(m_dwPropertyNum));
-  m_dwArPropertyTaxis.SetSize(static_cast<int>(m_dwPropertyNum));
+  // Written under the lock, and only where it differs: from the first device on, a creation only
+  // reads, while another device's InitDevice on another panel thread may read it too.
+  static std::mutex filling;
+  std::lock_guard<std::mutex> lock(filling);
+  if (m_dwPropertyNum != DEVROW_PROPERTY_COUNT) m_dwPropertyNum = DEVROW_PROPERTY_COUNT;
+  if (m_strArPropertyName.GetSize() != DEVROW_PROPERTY_COUNT) m_strArPropertyName.SetSize(DEVROW_PROPERTY_COUNT, -1);
+  if (m_dwArPropertyType.GetSize() != DEVROW_PROPERTY_COUNT) m_dwArPropertyType.SetSize(DEVROW_PROPERTY_COUNT);
+  if (m_dwArPropertyTaxis.GetSize() != DEVROW_PROPERTY_COUNT) m_dwArPropertyTaxis.SetSize(DEVROW_PROPERTY_COUNT);
   for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i) {
-    m_strArPropertyName[i] = DEVROW_STR_PROPERTYNAME[i];
-    m_dwArPropertyType[i] = DEVROW_DWORD_PROPERTYTYPE[i];
-    m_dwArPropertyTaxis[i] = DEVROW_DWORD_PROPERTYTAXIS[i];
+    if (m_strArPropertyName[i] != DEVROW_STR_PROPERTYNAME[i]) m_strArPropertyName[i] = DEVROW_STR_PROPERTYNAME[i];
+    if (m_dwArPropertyType[i] != DEVROW_DWORD_PROPERTYTYPE[i]) m_dwArPropertyType[i] = DEVROW_DWORD_PROPERTYTYPE[i];
+    if (m_dwArPropertyTaxis[i] != DEVROW_DWORD_PROPERTYTAXIS[i]) m_dwArPropertyTaxis[i] = DEVROW_DWORD_PROPERTYTAXIS[i];
   }
 }
 

@@ -1,6 +1,8 @@
 // The channel table of a device's configuration: rows of seven fixed properties.
 #pragma once
 
+#include <atomic>
+
 #include "OwnerArchive.h"
 #include "hostshim.h"
 
@@ -49,7 +51,8 @@ public:
   // so every later field keeps its preset.
   void DeserializeFormOld(COwnerArchive& archive);
 
-  // Refills the class-wide property description from the constant tables; idempotent.
+  // Refills the class-wide property description from the constant tables; idempotent. Safe on
+  // several threads at once, and beside readers once a first call has filled it.
   static void mfFillPropertyDescription();
   // Properties a row reads or writes: the description's count, limited to the tables actually filled.
   static int mfPropertyCount();
@@ -63,7 +66,8 @@ public:
   static CArray<DWORD, DWORD> m_dwArPropertyType;
   static CArray<DWORD, DWORD> m_dwArPropertyTaxis;
   static CStringArray m_strArPropertyName;
-  static DWORD m_dwRowNum; // rows alive: every constructor counts up, the destructor down
+  // Rows alive: every constructor counts up, the destructor down (two devices' rows may be built at once).
+  static std::atomic<DWORD> m_dwRowNum;
 
 private:
   void mfSizeValues();

@@ -55,8 +55,10 @@ int CDevCtrl::LifecycleRefusal() const {
 
 bool CDevCtrl::MayDestroy() {
   if (OnReceiveThread()) return false;
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  return LifecycleRefusal() == kOk;
+  return Guarded(0, [&] {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    return LifecycleRefusal() == kOk ? 1 : 0;
+  }) != 0;
 }
 
 int CDevCtrl::UpdataCommunication(ICommunication* port) {
@@ -64,33 +66,35 @@ int CDevCtrl::UpdataCommunication(ICommunication* port) {
   // The receive thread must not replace the port it reads, nor a panel callback the port of
   // the call it runs in.
   if (OnReceiveThread()) return kErrBadArgument;
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (int refused = LifecycleRefusal()) return refused;
-  ++m_depth; // the port's own calls below may call back in
-  struct Leave {
-    int& depth;
-    ~Leave() { --depth; }
-  } leave{m_depth};
-  // Kept even when the mode answer is bad. The panel may free the old port once this returns:
-  // the receive thread lets go of it first.
-  if (HJ::HJ212_system* engine = RunningEngine()) engine->replace_port(port);
-  else StorePort(m_devData, port);
-  int mode = 0;
-  try {
-    mode = port->GetCommMode();
-  } catch (...) {
-    return kErrBadArgument; // a port that cannot say its mode has none
-  }
-  switch (mode) {
-  case 1:
-    m_devData.nCommMode = 2;
-    return kOk;
-  case 2:
-    m_devData.nCommMode = 1;
-    return kOk;
-  default:
-    return kErrBadArgument;
-  }
+  return Guarded(kErrNoResources, [&] {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (int refused = LifecycleRefusal()) return refused;
+    ++m_depth; // the port's own calls below may call back in
+    struct Leave {
+      int& depth;
+      ~Leave() { --depth; }
+    } leave{m_depth};
+    // Kept even when the mode answer is bad. The panel may free the old port once this returns:
+    // the receive thread lets go of it first.
+    if (HJ::HJ212_system* engine = RunningEngine()) engine->replace_port(port);
+    else StorePort(m_devData, port);
+    int mode = 0;
+    try {
+      mode = port->GetCommMode();
+    } catch (...) {
+      return kErrBadArgument; // a port that cannot say its mode has none
+    }
+    switch (mode) {
+    case 1:
+      m_devData.nCommMode = 2;
+      return kOk;
+    case 2:
+      m_devData.nCommMode = 1;
+      return kOk;
+    default:
+      return kErrBadArgument;
+    }
+  });
 }
 
 int CDevCtrl::SetChannelAddress(int, int) { return kOk; } // touches nothing: no lock

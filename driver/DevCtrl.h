@@ -5,7 +5,8 @@
 // inside an entry point may call the device again, but not its lifecycle (InitDevice,
 // CleanupDevice, UpdataCommunication, DestroyDeviceCtrl): those are refused. While CleanupDevice
 // joins the receive thread it holds no lock, and every call meanwhile answers kErrBusy. No
-// exception the panel's database or port throws leaves an entry point.
+// exception leaves an entry point: one the panel's database or port throws, a failed allocation,
+// a thread the system would not start.
 #pragma once
 
 #include <atomic>
@@ -123,6 +124,11 @@ private:
   std::atomic<bool> m_stopping{false}; // CleanupDevice is joining the receive thread without m_mutex
   std::atomic<std::thread::id> m_recvThread{}; // the running engine's receive thread, else none
 
+  // InitDevice's work under m_mutex: reads the configuration into a new context and starts the
+  // receive thread. May throw; InitDevice then frees what was built.
+  int StartLocked(const unsigned char* data, int length);
+  // Frees the context, its engine (joining a thread that runs) and table, and a leftover archive.
+  void FreeContext() noexcept;
   // CollectDevData's work, inside its Entry.
   int CollectLocked(const int* codes, int count);
   // The engine when InitDevice started its receive thread, else null.

@@ -9,7 +9,15 @@ namespace {
 constexpr int kDriverInterfaceVersion = 3;
 } // namespace
 
-extern "C" IDeviceCtrl* CreateDeviceCtrl(const char* name, IDevRtdbCtrl* rtdb) { return new CDevCtrl(name, rtdb); }
+// Null when the device cannot be built (no memory): a panel that does not catch C++ exceptions
+// would abort on one.
+extern "C" IDeviceCtrl* CreateDeviceCtrl(const char* name, IDevRtdbCtrl* rtdb) {
+  try {
+    return new CDevCtrl(name, rtdb);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 // 1 for a null device, as the panel expects of this export.
 extern "C" int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device) {

@@ -11,15 +11,29 @@
 int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   if (!data || length == 0) return kErrBadArgument;
   if (OnReceiveThread()) return kErrBadArgument; // a callback of the running engine: nothing changes
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
-  if (int refused = LifecycleRefusal()) return refused;
+  return Guarded(kErrNoResources, [&] {
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    if (int refused = LifecycleRefusal()) return refused;
+    // An initialised device keeps its context: nothing is re-read and no second thread starts.
+    if (m_devData.pDevice) return kOk;
+    // Until the receive thread runs, a step that throws takes down whatever was built, so the
+    // device stays stopped and the next InitDevice builds afresh.
+    struct Undo {
+      CDevCtrl& device;
+      bool kept = false;
+      ~Undo() {
+        if (!kept) device.FreeContext();
+      }
+    } undo{*this};
+    int result = StartLocked(data, length);
+    undo.kept = true;
+    return result;
+  });
+}
+
+int CDevCtrl::StartLocked(const unsigned char* data, int length) {
   std::unique_ptr<COwnerArchive> archive(new (std::nothrow) COwnerArchive());
-  if (!archive) {
-    m_devData.pArchive = nullptr;
-    return kOk;
-  }
-  // An initialised device keeps its context: nothing is re-read and no second thread starts.
-  if (m_devData.pDevice) return kOk;
+  if (!archive) return kErrNoResources;
 
   // The archive lives only while the configuration is read.
   struct ArchiveScope {
@@ -30,7 +44,7 @@ int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   CDevBas::mfPrepareArchive(*archive, data, length);
 
   auto* context = new DEVBAS_DATA();
-  m_devData.pDevice = context; // stored first, so CleanupDevice frees whatever was built if a step throws
+  m_devData.pDevice = context; // stored first, so FreeContext frees whatever was built if a step throws
   context->pDevTable = nullptr;
   context->pSystem = nullptr;
   context->arDevParam.SetSize(CDevBas::PARAM_COUNT, -1);
@@ -59,25 +73,11 @@ int CDevCtrl::RunReceivePass() {
   return got;
 }
 
-int CDevCtrl::CleanupDevice() {
-  // The receive thread cannot join itself or free the engine it runs in: refused, it keeps running.
-  if (OnReceiveThread()) return kErrBadArgument;
-  HJ::HJ212_system* engine = nullptr;
-  {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    if (int refused = LifecycleRefusal()) return refused;
-    engine = m_devData.pDevice ? m_devData.pDevice->pSystem : nullptr;
-    if (engine) m_stopping.store(true);
-  }
-  // Joined without the device mutex: the receive thread may be waiting for the panel (its
-  // database lock, say) while a panel thread holding that waits to call this device. Such calls
-  // answer kErrBusy meanwhile, and the thread ends within one pass.
-  if (engine) engine->stop(); // releases a parked thread, joins a running one
-  std::lock_guard<std::recursive_mutex> lock(m_mutex);
+void CDevCtrl::FreeContext() noexcept {
   if (DEVBAS_DATA* context = m_devData.pDevice) {
     if (context->pSystem) {
       m_recvThread.store(std::thread::id());
-      delete context->pSystem;
+      delete context->pSystem; // joins a thread that runs
       context->pSystem = nullptr;
     }
     delete context->pDevTable;
@@ -90,6 +90,26 @@ int CDevCtrl::CleanupDevice() {
     delete m_devData.pArchive;
     m_devData.pArchive = nullptr;
   }
-  m_stopping.store(false);
-  return kOk;
+}
+
+int CDevCtrl::CleanupDevice() {
+  // The receive thread cannot join itself or free the engine it runs in: refused, it keeps running.
+  if (OnReceiveThread()) return kErrBadArgument;
+  return Guarded(kErrNoResources, [&] {
+    HJ::HJ212_system* engine = nullptr;
+    {
+      std::lock_guard<std::recursive_mutex> lock(m_mutex);
+      if (int refused = LifecycleRefusal()) return refused;
+      engine = m_devData.pDevice ? m_devData.pDevice->pSystem : nullptr;
+      if (engine) m_stopping.store(true);
+    }
+    // Joined without the device mutex: the receive thread may be waiting for the panel (its
+    // database lock, say) while a panel thread holding that waits to call this device. Such calls
+    // answer kErrBusy meanwhile, and the thread ends within one pass.
+    if (engine) engine->stop(); // releases a parked thread, joins a running one
+    std::lock_guard<std::recursive_mutex> lock(m_mutex);
+    FreeContext();
+    m_stopping.store(false);
+    return kOk;
+  });
 }

@@ -11,12 +11,15 @@
 
 namespace HJ {
 
+void (*HJ212_system::s_beforeThreadStart)() = nullptr;
+
 HJ212_system::~HJ212_system() { stop(); }
 
 void HJ212_system::start(ORVA_DATA& data) {
   if (recv_thread.joinable()) return;
   dev_data = &data;
   recv_buffer.set_charset(device_param(1, kCharsetByFlag)); // before the thread: its alone from then on
+  if (s_beforeThreadStart) s_beforeThreadStart();
   recv_thread = std::thread(&HJ212_system::hj212_thread, this);
 }
 

@@ -69,6 +69,9 @@ public:
   // Points the engine at the device's record and starts the receive thread, which waits until
   // released. Once per engine; a second call does nothing. Throws when no thread can be started.
   void start(ORVA_DATA& data);
+  // Null in the plug-in. A test sets it to make start fail as the system can, by throwing what
+  // std::thread throws when no thread can be created.
+  static void (*s_beforeThreadStart)();
   // First collection cycle: lets the receive thread begin reading. true when this call did it.
   bool release();
   bool is_started();

@@ -7,7 +7,8 @@
 #define POLMON_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
-// A new device object called `name`, bound to the panel's database object. Never null.
+// A new device object called `name`, bound to the panel's database object; null when it cannot
+// be built (no memory). Nothing is thrown.
 POLMON_EXPORT IDeviceCtrl* CreateDeviceCtrl(const char* name, IDevRtdbCtrl* rtdb);
 // Records the panel's interface version in the device; returns 3 (1 for a null device).
 POLMON_EXPORT int GetInterfaceVersion(int hostVersion, IDeviceCtrl* device);

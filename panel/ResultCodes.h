@@ -11,6 +11,9 @@ constexpr int kErrHostVersion = static_cast<int>(0x80000002u);
 // Busy: the device is being stopped, or (on its receive thread) another call is inside it. Nothing
 // ran and the status value is unchanged; the call may be made again in the next cycle.
 constexpr int kErrBusy = static_cast<int>(0x80000003u);
+// The system refused what a lifecycle call needed (memory, the receive thread, a lock): InitDevice
+// leaves the device stopped, as before the call, and may be called again.
+constexpr int kErrNoResources = static_cast<int>(0x80000004u);
 // A typed-access callback without a database interface.
 constexpr int kErrNoDatabase = static_cast<int>(0x80000000u);
 // No port object attached.

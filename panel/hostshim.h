@@ -143,7 +143,8 @@ public:
       return;
     }
     if (newSize > m_nMaxSize) Reserve(NextCapacity(newSize));
-    for (int i = m_nSize; i < newSize; ++i) new (&m_pData[i]) TYPE();
+    // Counted one by one: when a constructor throws, the elements built before it are destroyed with the array.
+    for (; m_nSize < newSize; ++m_nSize) new (&m_pData[m_nSize]) TYPE();
     for (int i = newSize; i < m_nSize; ++i) m_pData[i].~TYPE();
     m_nSize = newSize;
   }

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DevServer.h"
 #include "ICommunication.h"
@@ -26,12 +31,13 @@ public:
   int reads = 0;
   int lastAsked = 0;
   int lastWait = -1;
+  std::function<void()> beforeFirstRead;
 
   int Open() override { return 0; }
   int Close() override { return 0; }
   int WriteData(const unsigned char*, int*, int) override { return 0; }
   int ReadData(unsigned char* buffer, int* length, int wait) override {
-    ++reads;
+    if (++reads == 1 && beforeFirstRead) beforeFirstRead();
     lastAsked = *length;
     lastWait = wait;
     Read r{0, 0, 0};
@@ -126,6 +132,54 @@ TEST(PortDrain, TricklingPortStopsInTime) {
     EXPECT_GT(got, 0);
     EXPECT_LT(got, 3000);
   }
+}
+
+// A drain that takes its hold back on the old port while a replacement waits for it: the
+// replacement returns. The seam pauses the reading side after take stored that port back, long
+// enough for the woken replacement to look again and wait; take's failure must wake it once more.
+TEST(PortHold, ReplaceReturnsWhenTheDrainTakesTheOldPortBack) {
+  ScriptedPort old, fresh;
+  for (int i = 0; i < 9; ++i) old.script.push_back({512, 512, 'o'}); // more than a block, more to come
+  ORVA_DATA data{};
+  StorePort(data, &old);
+  CDevServer::PortHold hold;
+  std::atomic<bool> reading{false}, stop{false}, replaced{false};
+  // The first read waits for the replacement to store the record and mark itself waiting.
+  old.beforeFirstRead = [&] {
+    reading = true;
+    for (int i = 0; i < 5000 && LoadPort(data) == &old; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  };
+  CDevServer::PortHold::s_pauseInTake = [] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); };
+  struct Sink final : CDevServer::ReadSink {
+    std::vector<unsigned char> bytes;
+    std::size_t had = 0;
+    unsigned char* room(int n) override {
+      had = bytes.size();
+      bytes.resize(had + static_cast<std::size_t>(n));
+      return bytes.data() + had;
+    }
+    void commit(int n) override { bytes.resize(had + static_cast<std::size_t>(n)); }
+  } sink;
+  int taken = -1;
+  // Started far ahead: the drain's time never runs out, so it asks for the hold again after a block.
+  std::thread reader([&] { taken = CDevServer::mfDrainPort(data, sink, 0, &stop, &hold, std::chrono::steady_clock::now() + std::chrono::hours(1)); });
+  std::thread replacer([&] {
+    while (!reading) std::this_thread::yield();
+    hold.replace(data, &fresh);
+    replaced = true;
+  });
+  for (int i = 0; i < 300 && !replaced; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!replaced) {
+    ADD_FAILURE() << "replace has not returned after 3 s";
+    std::fflush(stdout);
+    std::_Exit(1); // the replacing thread waits for good: no orderly way out
+  }
+  replacer.join();
+  reader.join();
+  CDevServer::PortHold::s_pauseInTake = nullptr;
+  EXPECT_EQ(taken, CDevServer::kBlockSize) << "the drain ends at the block that found the record changed";
+  EXPECT_EQ(fresh.reads, 0);
 }
 
 } // namespace

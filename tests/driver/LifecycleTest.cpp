@@ -6,9 +6,11 @@
 #include <climits>
 #include <dirent.h>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <system_error>
 #include <thread>
 
 #include "ConfigBytes.h"
@@ -385,6 +387,38 @@ TEST(Lifecycle, TwoPanelThreadsTakeTurns) {
   EXPECT_EQ(d.ctrl->TextValues().GetSize(), size);
   EXPECT_EQ(d.ctrl->ChannelStates().GetSize(), size);
   EXPECT_EQ(d.ctrl->ChannelRefs().GetSize(), size);
+}
+
+// The system will not start the receive thread: InitDevice answers, throws nothing, leaves the
+// device stopped, and the next InitDevice starts it normally.
+TEST(Lifecycle, ThreadStartFailureLeavesTheDeviceStoppedForTheNextInit) {
+  Device d;
+  HJ::HJ212_system::s_beforeThreadStart = [] { throw std::system_error(EAGAIN, std::generic_category()); };
+  int failed = 0;
+  EXPECT_NO_THROW(failed = d.Init(kConfig));
+  HJ::HJ212_system::s_beforeThreadStart = nullptr;
+  EXPECT_EQ(failed, kErrNoResources);
+  EXPECT_EQ(d.context(), nullptr);
+  EXPECT_EQ(d.Init(kConfig), 0);
+  ASSERT_NE(d.engine(), nullptr);
+  d.Collect();
+  d.port.Feed(kFrame);
+  EXPECT_TRUE(WaitFor([&] { return d.engine()->queue_size() == 1; })) << "the second InitDevice started the thread";
+}
+
+// Two devices created and started at once on two panel threads share the channel table's
+// class-wide description: neither writes it while the other reads it (ThreadSanitizer's check).
+TEST(Lifecycle, TwoDevicesStartOnTwoThreadsAtOnce) {
+  auto run = [] {
+    for (int i = 0; i < 20; ++i) {
+      Device d;
+      ASSERT_EQ(d.Init(kConfig), 0);
+      EXPECT_EQ(d.context()->pDevTable->m_arRows.GetSize(), 2);
+    }
+  };
+  std::thread other(run);
+  run();
+  other.join();
 }
 
 TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {

@@ -1,5 +1,6 @@
-// The splitter where "Send" cannot reach it yet: packets whose regions go encrypted in the
+// The splitter on its own, at every limit of a range: packets whose regions go encrypted in the
 // "{0x..}" text form (whole blocks grow fivefold), and wire bytes that do not match the text.
+// "Send" writes that form too (fourth device parameter 1): InterpreterTest sends it whole.
 #include <gtest/gtest.h>
 
 #include <string>

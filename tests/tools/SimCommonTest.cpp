@@ -202,9 +202,9 @@ TEST(CodeTables, LookupsAndFormatRule) {
     const codes::DataFlag* d = codes::data_flag(f.flag, f.version);
     EXPECT_EQ(d ? std::string(d->en) : "none", f.en ? f.en : "none") << f.flag << " " << f.version;
   }
-  EXPECT_EQ(codes::command_text("2011"), "start real-time pollutant data / upload real-time pollutant data");
-  EXPECT_EQ(codes::command_text("9015"), "heartbeat (tells the host the link is online) (2025)");
-  EXPECT_EQ(codes::command_text("2999"), "");
+  EXPECT_STREQ(codes::command_text("2011"), "start real-time pollutant data / upload real-time pollutant data");
+  EXPECT_STREQ(codes::command_text("9015"), "heartbeat (tells the host the link is online) (2025)");
+  EXPECT_EQ(codes::command_text("2999"), nullptr);
   EXPECT_STREQ(codes::answer_text("ExeRtn", "100"), "no data");
   const std::string huge(10000, '9');
   struct Value {

@@ -14,6 +14,9 @@ struct Key {
 struct Old {
   const char *code, *name, *en;
 };
+struct CommandName {
+  const char *cn, *text;
+};
 struct Answer {
   const char *field, *value, *zh, *en;
 };
@@ -131,17 +134,11 @@ const DataFlag* data_flag(std::string_view flag, int version) {
   return nullptr;
 }
 
-std::string command_text(std::string_view cn) {
-  std::string out;
-  bool added = false;
-  for (const Command& c : kCommands) {
-    if (cn != c.cn) continue;
-    if (!out.empty()) out += " / ";
-    out += c.en;
-    added = added || c.version >= 2;
-  }
-  if (added) out += " (2025)";
-  return out;
+const char* command_text(std::string_view cn) {
+  const CommandName* end = kCommandNames + sizeof kCommandNames / sizeof kCommandNames[0];
+  const CommandName* it =
+      std::lower_bound(kCommandNames, end, cn, [](const CommandName& c, std::string_view code) { return std::string_view(c.cn) < code; });
+  return it != end && cn == it->cn ? it->text : nullptr;
 }
 
 const System* system(std::string_view st) {

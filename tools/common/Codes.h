@@ -51,8 +51,8 @@ struct Command {
   int version; // 1: HJ 212-2017, 2: added by HJ 212-2025
 };
 // "start real-time pollutant data / upload real-time pollutant data", "(2025)" after an addition;
-// empty when no standard names the code.
-std::string command_text(std::string_view cn);
+// nullptr when no standard names the code.
+const char* command_text(std::string_view cn);
 
 struct System {
   const char *st, *zh, *en;

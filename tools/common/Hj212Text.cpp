@@ -300,7 +300,7 @@ int flag_value(std::string_view flag) {
 
 } // namespace
 
-std::string command_name(std::string_view cn) { return codes::command_text(cn); }
+const char* command_name(std::string_view cn) { return codes::command_text(cn); }
 const char* system_name(std::string_view st) {
   const codes::System* s = codes::system(st);
   return s ? s->en : nullptr;

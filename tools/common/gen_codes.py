@@ -68,6 +68,17 @@ def main(src, dst):
         out.append("    {%s, %s, %s, %s, %s, %d}," % (c(m["cn"]), c(m["direction"]), c(m["type"]), c(m["zh"]), c(m["en"]),
                                                   versions[m["standard"]]))
     out.append("};")
+    # one text per CN, both directions joined, sorted for a binary search
+    names = {}
+    for m in d["commands"]:
+        names.setdefault(m["cn"], []).append(m)
+    out.append("const CommandName kCommandNames[] = {")
+    for cn in sorted(names):
+        text = " / ".join(m["en"] for m in names[cn])
+        if any(versions[m["standard"]] >= 2 for m in names[cn]):
+            text += " (2025)"
+        out.append("    {%s, %s}," % (c(cn), c(text)))
+    out.append("};")
     out.append("const System kSystems[] = {")
     for s in d["systems"]:
         out.append("    {%s, %s, %s, %d}," % (c(s["st"]), c(s["zh"]), c(s["en"]), versions[s["standard"]]))

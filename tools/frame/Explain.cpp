@@ -54,12 +54,12 @@ std::string qn_time(const std::string& qn) {
 }
 
 std::string decoded(const std::string& key, const std::string& value) {
-  std::string name;
+  const char* name = nullptr;
   if (key == "QN") return value + " (" + qn_time(value) + ")";
   if (key == "Flag") return value + " (" + sim::flag_text(value) + ")";
-  if (key == "ST") name = sim::system_name(value) ? sim::system_name(value) : "";
+  if (key == "ST") name = sim::system_name(value);
   if (key == "CN") name = sim::command_name(value);
-  if (key == "ST" || key == "CN") return value + " (" + (!name.empty() ? name : "not a code of the standard") + ")";
+  if (key == "ST" || key == "CN") return value + " (" + (name ? name : "not a code of the standard") + ")";
   return value;
 }
 

@@ -313,12 +313,12 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
       if (!ok) ++s->rejected[reason_kind(reason)];
     }
   }
-  const std::string name = command_name(cn);
+  const char* name = command_name(cn);
   std::string text = mask_keys(seg.has_cp ? seg.cp : r.data);
   uint64_t seq = ++m_frame_seq;
   std::string summary = "{\"seq\":" + std::to_string(seq) + ",\"t\":" + std::to_string(wall_ms) + ",\"dir\":\"" +
                         (incoming ? "in" : "out") + "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"cn\":" + json_text(cn) +
-                        ",\"cnName\":" + json_text(name) + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
+                        ",\"cnName\":" + json_text(name ? name : "") + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
                         (ok ? "true" : "false") + ",\"reason\":" + json_text(reason) + ",\"text\":" + json_text(prefix(text, 160)) + "}";
   m_frame_bytes += span.bytes.size() + summary.size();
   m_frames.push_back(FrameEntry{seq, std::move(span.bytes), summary});

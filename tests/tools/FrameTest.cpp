@@ -195,11 +195,11 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
     std::string meaning; // a part of what the item is said to be (and its flag's meaning)
     std::string note;    // a part of its notes; empty: none
   } cases[] = {
-      {air, "a21024-Rtd", "hydrogen chloride (氯化氢), real-time value, mg/m³", "12.345678: 6 decimals; the default format N4.3 has 3"},
+      {air, "a21024-Rtd", "hydrogen chloride (氯化氢), real-time value, mg/m³", "6 decimals; the default format N4.3 has 3"},
       {air, "w01018-Rtd", "COD (chemical oxygen demand)", "w01018 is a water factor (table B.1) in a frame of ST 31"},
       {air, "w01018-Flag", "data flag", "flag X is no data flag of HJ 212-2017"},
       {air, "a34013-Flag", "data flag: instrument fault", ""},
-      {air, "a34013-Rtd", "mg/m³", "3.2: 1 decimal; the default format N4 is a whole number"},
+      {air, "a34013-Rtd", "mg/m³", "1 decimal; the default format N4 is a whole number"},
       {"ST=32;CN=2011;CP=&&011-Rtd=25.3,011-Flag=P&&", "011-Rtd", "(化学需氧量), 2017 code w01018, real-time value, mg/L", ""},
       {"ST=32;CN=2011;CP=&&011-Rtd=25.3,011-Flag=P&&", "011-Flag", "power failure", ""},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Flag=P&&", "w01018-Flag", "", "flag P is no data flag of HJ 212-2017"},
@@ -212,7 +212,7 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=NaN&&", "w01018-Rtd", "", "NaN is not a number"},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=-&&", "w01018-Rtd", "", "- is not a number"},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=1.5E3&&", "w01018-Rtd", "", "written with an exponent"},
-      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=" + digits + "&&", "w01018-Rtd", "", "7777... (9900 bytes): 9900 digits before the point"},
+      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=" + digits + "&&", "w01018-Rtd", "", "9900 digits before the point; the default format N5.1 has 5"},
       {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w\x1b[2J-Rtd", "", "w\\x1B[2J is no code of the standard's tables"},
       {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w01018-Flag", "", "flag \\x07 is no data flag"},
   };

@@ -253,7 +253,7 @@ std::string format_problem(std::string_view value, std::string_view format) {
     out += (out.empty() ? "" : "; ") + counted(s.decimals, "decimal", "decimals") + "; the default format " + fmt + " is a whole number";
   else if (s.decimals > static_cast<std::size_t>(f.decimals))
     out += (out.empty() ? "" : "; ") + counted(s.decimals, "decimal", "decimals") + "; the default format " + fmt + " has " + std::to_string(f.decimals);
-  return out.empty() ? out : shown(value) + ": " + out;
+  return out;
 }
 
 const char* note_kind_text(Note::Kind kind) {

@@ -87,7 +87,7 @@ struct Shape {
   std::size_t digits = 0, decimals = 0;
 };
 Shape shape_of(std::string_view value);
-// Empty when `value` fits `format`; otherwise what is wrong ("has 6 decimals; ..."). A value
+// Empty when `value` fits `format`; otherwise what is wrong ("6 decimals; ..."). A value
 // beyond a default format is allowed (the instrument's range decides): the caller notes it.
 std::string format_problem(std::string_view value, std::string_view format);
 

@@ -30,6 +30,12 @@ if "$tool" write "$data/bad.txt" "$work/new.bin" 2>/dev/null; then fail "bad inp
 leftovers=$(ls "$work" | grep -c '\.bin\.') || true
 [ "$leftovers" = 0 ] || fail "temporary files left: $(ls "$work")"
 
+# A factor code the standard's tables do not have: written all the same, with a warning naming the nearest code.
+printf 'param 0 5\nrow group=1 st=32 factor=w0118 name=x datatype=2 factortype=1 rw=0\nrow group=1 st=32 factor=011 name=y datatype=2 factortype=1 rw=0\n' >"$work/typo.txt"
+"$tool" write "$work/typo.txt" "$work/typo.bin" 2>"$work/warn.txt" || fail "a row with an unknown factor code was refused"
+grep -q "row 1: factor 'w0118' is not a code of the standard's tables; nearest known: w01018 COD" "$work/warn.txt" || fail "no warning: $(cat "$work/warn.txt")"
+! grep -q "row 2" "$work/warn.txt" || fail "a 2005 code warned about: $(cat "$work/warn.txt")"
+
 if "$tool" write "$data/missing.txt" "$work/x.bin" 2>/dev/null; then fail "missing input accepted"; fi
 if "$tool" write "$data/station.txt" "$work/no/such/dir/x.bin" 2>/dev/null; then fail "unwritable output accepted"; fi
 : >"$work/empty.bin"

@@ -184,6 +184,64 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
   }
 }
 
+// Each CP item named from the code tables, with the notes a platform's intake would make; notes
+// never change the verdict, and hostile codes, flags and values come out as text.
+TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
+  const std::string air = "QN=20261208120000000;ST=31;CN=2011;PW=123456;MN=010000A8900016F000169DC0;Flag=5;CP=&&DataTime=20261208120000;"
+                          "a21024-Rtd=12.345678,a21024-Flag=N;w01018-Rtd=123456.7,w01018-Flag=X;a34013-Rtd=3.2,a34013-Flag=D&&";
+  const std::string digits(9900, '7'); // as long as a frame's value can be
+  struct Case {
+    std::string data, key;
+    std::string meaning; // a part of what the item is said to be (and its flag's meaning)
+    std::string note;    // a part of its notes; empty: none
+  } cases[] = {
+      {air, "a21024-Rtd", "hydrogen chloride (氯化氢), real-time value, mg/m³", "6 decimals; the default format N4.3 has 3"},
+      {air, "w01018-Rtd", "COD (chemical oxygen demand)", "w01018 is a water factor (table B.1) in a frame of ST 31"},
+      {air, "w01018-Flag", "data flag", "flag X is no data flag of HJ 212-2017"},
+      {air, "a34013-Flag", "data flag: instrument fault", ""},
+      {air, "a34013-Rtd", "mg/m³", "1 decimal; the default format N4 is a whole number"},
+      {"ST=32;CN=2011;CP=&&011-Rtd=25.3,011-Flag=P&&", "011-Rtd", "(化学需氧量), 2017 code w01018, real-time value, mg/L", ""},
+      {"ST=32;CN=2011;CP=&&011-Rtd=25.3,011-Flag=P&&", "011-Flag", "power failure", ""},
+      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Flag=P&&", "w01018-Flag", "", "flag P is no data flag of HJ 212-2017"},
+      {"ST=32;CN=2011;Flag=0;CP=&&w01018-Flag=B&&", "w01018-Flag", "", "flag B is no data flag of HJ/T 212-2005"},
+      {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "e10203-Avg", "inlet COD (进水口COD), average, mg/L", ""},
+      {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "w01018-Cou", "cumulative amount, kg", ""},
+      {"ST=32;CN=3020;Flag=5;CP=&&i12001-Info=2&&", "i12001-Info", "instrument working state (工作状态); 0 running", ""},
+      {"ST=91;CN=9011;Flag=4;CP=&&QnRtn=3&&", "QnRtn", "PW (password) wrong", ""},
+      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=1.2.3&&", "w01018-Rtd", "", "1.2.3 is not a number (the table gives N5.1)"},
+      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=NaN&&", "w01018-Rtd", "", "NaN is not a number"},
+      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=-&&", "w01018-Rtd", "", "- is not a number"},
+      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=1.5E3&&", "w01018-Rtd", "", "written with an exponent"},
+      {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=" + digits + "&&", "w01018-Rtd", "", "9900 digits before the point; the default format N5.1 has 5"},
+      {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w\x1b[2J-Rtd", "", "w\\x1B[2J is no code of the standard's tables"},
+      {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w01018-Flag", "", "flag \\x07 is no data flag"},
+  };
+  for (const Case& c : cases) {
+    frametool::Report r;
+    Only(HJ::wrap_frame(c.data), r);
+    EXPECT_TRUE(r.accepted) << c.key << ": notes never reject";
+    auto it = std::find_if(r.items.begin(), r.items.end(), [&](const codes::Item& i) { return i.key == c.key; });
+    ASSERT_NE(it, r.items.end()) << c.key;
+    EXPECT_NE((it->meaning + ": " + it->flag_meaning).find(c.meaning), std::string::npos) << c.key << ": " << it->meaning;
+    std::vector<std::string> notes;
+    for (const codes::Note& n : it->notes) notes.push_back(n.text);
+    EXPECT_EQ(notes.empty(), c.note.empty()) << c.key << ": " << Joined(notes);
+    EXPECT_NE(Joined(notes).find(c.note), std::string::npos) << c.key << ": " << Joined(notes);
+    const std::string out = frametool::text_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r);
+    EXPECT_TRUE(notes.empty() || out.find("note: " + notes[0]) != std::string::npos) << out;
+    EXPECT_EQ(out.find_first_of(std::string("\x1b\x07", 2)), std::string::npos) << "control bytes reach the terminal";
+    EXPECT_NE(frametool::json_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r).find("\"items\":[{\"key\":"), std::string::npos);
+  }
+  // A frame after a bad "##" on the same line is found, as the plug-in's scanner finds it.
+  for (const std::string line : {"RX ##12##0005ST=3260C0\r\n", "RX ##00xx junk ##0005ST=3260C0 (sent)\n", "## ##0005ST=3260C0"}) {
+    std::vector<frametool::Span> spans = frametool::find_spans(line);
+    ASSERT_EQ(spans.size(), 2u) << line;
+    EXPECT_FALSE(frametool::explain(spans[0]).accepted) << line;
+    EXPECT_EQ(spans[1].bytes, "##0005ST=3260C0") << line;
+    EXPECT_TRUE(frametool::explain(spans[1]).accepted) << line;
+  }
+}
+
 TEST(FrameInspector, HexDumpsAndFields) {
   frametool::Report report;
   std::string bytes = frametool::hex_to_bytes("0000: 23 23 30 30 31 32 53 54 3D 33 32 3B  ##0012ST=32;\n0010: 46 6C 61 67 3D 39 0x30 41 34 31 0D0A");

@@ -235,7 +235,7 @@ TEST(SimPlatform, AnswersUploadsThatAskForItAndCountsThem) {
   Harness h("uploads CN=2011 count=2 timeout=5000\n", opt);
   h.p.connected(h.now, "peer");
   h.run_until(1000);
-  h.station_sends("QN=20240101000000001;ST=32;CN=2011;PW=1;MN=M1;Flag=5;CP=&&DataTime=20240101000000;w01018-Rtd=1.5&&");
+  h.station_sends("QN=20240101000000001;ST=32;CN=2011;PW=1;MN=M1;Flag=5;CP=&&DataTime=20240101000000;w01018-Rtd=1.55&&");
   h.run_until(1100);
   EXPECT_TRUE(h.wire.empty()); // the answer waits its delay
   h.run_until(1300);
@@ -243,12 +243,19 @@ TEST(SimPlatform, AnswersUploadsThatAskForItAndCountsThem) {
   sim::Segment a = sim::parse_segment(sim::check_frame(h.wire[0]).segment);
   EXPECT_EQ(a.value("CN"), "9014");
   EXPECT_EQ(a.value("QN"), "20240101000000001");
-  h.station_sends("QN=20240101000000002;ST=32;CN=2011;PW=1;MN=M1;Flag=4;CP=&&DataTime=20240101000002&&");
+  h.station_sends("QN=20240101000000002;ST=32;CN=2011;PW=1;MN=M1;Flag=4;CP=&&DataTime=20240101000002;w01018-Rtd=7,w01018-Flag=X;"
+                  "a21026-Rtd=3.1,a21026-Flag=N&&");
   h.run_until(1400);
   EXPECT_EQ(h.wire.size(), 1u); // Flag 4: no answer wanted
   EXPECT_EQ(h.p.uploads("2011"), 2u);
   EXPECT_TRUE(h.p.finished());
-  EXPECT_FALSE(h.p.broken()) << h.p.summary();
+  EXPECT_FALSE(h.p.broken()) << h.p.summary(); // the values' notes never break the verdict
+  const std::string s = h.p.summary();
+  for (const char* part : {"values:             2 factors, 3 values, 3 notes",
+                           "w01018 COD (chemical oxygen demand) (化学需氧量), mg/L: 2 values; 1 beyond the default format (first: "
+                           "w01018-Rtd=1.55: 2 decimals; the default format N5.1 has 1); 1 flag the version does not define (first: w01018-Flag=X",
+                           "a21026 sulphur dioxide (二氧化硫), mg/m³: 1 value; 1 factor of another medium than ST (first: a21026-Rtd=3.1: a21026 is an air factor"})
+    EXPECT_NE(s.find(part), std::string::npos) << part << "\n" << s;
 }
 
 TEST(SimPlatform, DropWaitsForTheStationToComeBack) {

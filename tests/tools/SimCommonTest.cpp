@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "Codes.h"
 #include "Hj212Text.h"
 #include "Io.h"
 
@@ -157,6 +158,72 @@ TEST(SimSegment, HeaderAndCpFields) {
   EXPECT_EQ(*s.cp_get("a01012-Flag"), "N");
   EXPECT_EQ(*s.cp_get("DataTime"), "20200101120000");
   EXPECT_EQ(s.get("a01012-Rtd"), nullptr);
+}
+
+// The generated tables against the data they come from, the lookups, and the Nx.y rule.
+TEST(CodeTables, LookupsAndFormatRule) {
+  ASSERT_EQ(codes::pollutant_count(), 341u) << "rows of data/hj212-codes.json";
+  for (std::size_t i = 0; i < codes::pollutant_count(); ++i) {
+    const codes::Pollutant& p = codes::pollutant_at(i);
+    EXPECT_TRUE(p.name[0] && p.en[0]) << p.code;
+    EXPECT_TRUE(!p.format[0] || codes::parse_format(p.format).number) << p.code << " " << p.format;
+  }
+  struct Lookup {
+    const char* code;
+    const char* en; // nullptr: not a code
+  } lookups[] = {
+      {"a21024", "hydrogen chloride"}, {"w01018", "COD (chemical oxygen demand)"}, {"L95", "percentile sound level L95"},
+      {"e10101", "inlet flow"}, {"g11999", "desulphurisation rate"}, {"e1010", nullptr}, {"e101x1", nullptr}, {"a2102", nullptr},
+      {"W01018", nullptr}, {"", nullptr},
+  };
+  for (const Lookup& l : lookups) {
+    const codes::Pollutant* p = codes::pollutant(l.code);
+    EXPECT_EQ(p ? std::string(p->en) : "none", l.en ? l.en : "none") << l.code;
+  }
+  EXPECT_STREQ(codes::second_meaning(*codes::pollutant("g11901"))->en, "inlet sulphur dioxide (SO2)");
+  struct Old {
+    const char *code, *code_2017;
+  } olds[] = {{"011", "w01018"}, {"01", "a34013"}, {"B02", "a00000"}, {"S01", "a19001"}, {"B03", nullptr}, {"w01018", nullptr}};
+  for (const Old& o : olds) {
+    const codes::Pollutant* p = codes::pollutant_2005(o.code);
+    EXPECT_EQ(p ? std::string(p->code) : "none", o.code_2017 ? o.code_2017 : "none") << o.code;
+  }
+  EXPECT_TRUE(codes::known_code("B03") && codes::known_code("i3331" "4") && !codes::known_code("w0118"));
+  EXPECT_EQ(codes::nearest_code("w0118"), "w01018");
+  EXPECT_EQ(codes::nearest_code("e10l02"), "e10102");
+  struct Flag {
+    const char* flag;
+    int version;
+    const char* en; // nullptr: not a flag of that version
+  } flags[] = {{"D", 1, "instrument fault"}, {"D", 2, "instrument fault"}, {"B", 1, "communication fault between instrument and data logger"},
+               {"B", 0, nullptr}, {"P", 0, "power failure"}, {"P", 1, nullptr}, {"P", -1, "power failure"}, {"X", -1, nullptr},
+               {"N ", 1, nullptr}, {"", 1, nullptr}};
+  for (const Flag& f : flags) {
+    const codes::DataFlag* d = codes::data_flag(f.flag, f.version);
+    EXPECT_EQ(d ? std::string(d->en) : "none", f.en ? f.en : "none") << f.flag << " " << f.version;
+  }
+  EXPECT_STREQ(codes::command_text("2011"), "start real-time pollutant data / upload real-time pollutant data");
+  EXPECT_STREQ(codes::command_text("9015"), "heartbeat (tells the host the link is online) (2025)");
+  EXPECT_EQ(codes::command_text("2999"), nullptr);
+  EXPECT_STREQ(codes::answer_text("ExeRtn", "100"), "no data");
+  const std::string huge(10000, '9');
+  struct Value {
+    const char *value, *format;
+    const char* problem; // a part of it; "": fits
+  } values[] = {
+      {"12.3", "N5.1", ""}, {"-12.3", "N5.1", ""}, {"+12345.6", "N5.1", ""}, {"12.34", "N5.1", "2 decimals; the default format N5.1 has 1"},
+      {"123456.7", "N5.1", "6 digits before the point; the default format N5.1 has 5"}, {"0.123", "N3.3", ""}, {".5", "N3.3", ""},
+      {"0.1234", "N3.3", "4 decimals"}, {"5.", "N4", ""}, {"7", "N4", ""}, {"3.2", "N4", "1 decimal; the default format N4 is a whole number"},
+      {"12345", "N4", "5 digits"}, {"1.5E3", "N5.1", "exponent"}, {"1e-2", "N5.1", "exponent"}, {"1e", "N5.1", "not a number"},
+      {"1.2.3", "N5.1", "not a number"}, {"NaN", "N5.1", "not a number"}, {"inf", "N5.1", "not a number"}, {"-", "N5.1", "not a number"},
+      {"", "N5.1", "not a number"}, {" 1", "N5.1", "not a number"}, {"0x1A", "N5.1", "not a number"}, {"abc", "C890", ""},
+      {"abc", "YYYYMMDDHHMMSS", ""}, {huge.c_str(), "N5.1", "10000 digits before the point"},
+  };
+  for (const Value& v : values) {
+    std::string problem = codes::format_problem(v.value, v.format);
+    EXPECT_EQ(problem.empty(), !*v.problem) << v.value << " " << v.format << ": " << problem;
+    EXPECT_NE(problem.find(v.problem), std::string::npos) << v.value << " " << v.format << ": " << problem;
+  }
 }
 
 TEST(SimLine, SerialSettings) {

@@ -106,6 +106,7 @@ def main():
         points = "const c = document.querySelector('canvas[data-factor=\"w01018\"]'); " \
                  "return c ? Chart.getChart(c).data.datasets[0].data.length : 0;"
         wait_for("points in the COD plot", lambda: driver.execute_script(points) >= 6)
+        wait_for("the factor's name and unit", lambda: "mg/L" in text("#latest td.unit") and any("化学需氧量" in t for t in text("#latest td")))
         wait_for("the site's Chinese name", lambda: any("水质自动监测站" in t for t in text("#frames td.content")))
         driver.save_screenshot(screenshot)
 
@@ -154,7 +155,8 @@ def main():
                     t = m.group(1)
                     sent.add((f"{t[0:4]}-{t[4:6]}-{t[6:8]} {t[8:10]}:{t[10:12]}:{t[12:14]}", m.group(2)))
         csv = fetch(url + "values.csv").decode()
-        rows = {(r[0], r[5]) for r in (line.split(",") for line in csv.splitlines()[1:]) if len(r) == 7 and r[3] == "w01018"}
+        assert csv.startswith("time,MN,CN,factor,field,value,flag,unit"), csv[:80]
+        rows = {(r[0], r[5]) for r in (line.split(",") for line in csv.splitlines()[1:]) if len(r) == 8 and r[3] == "w01018"}
         assert len(sent) >= 4, f"only {len(sent)} uploads in the station's trace"
         assert sent <= rows, f"missing from the CSV: {sorted(sent - rows)}"
 

@@ -1,5 +1,7 @@
 #include "Hj212Text.h"
 
+#include "Codes.h"
+
 #include <iconv.h>
 #include <sys/time.h>
 
@@ -286,84 +288,6 @@ std::string clock_text() { return time_text(TimeStyle::Clock); }
 
 namespace {
 
-struct Named {
-  const char* code;
-  const char* name;
-};
-
-const Named kCommands[] = {
-    {"1000", "set timeout and retry count"},
-    {"1001", "upload hardware serial number (2025)"},
-    {"1002", "set MN (2025)"},
-    {"1011", "get site time"},
-    {"1012", "set site time"},
-    {"1013", "site time calibration request"},
-    {"1014", "key exchange (2025)"},
-    {"1061", "get real-time data interval"},
-    {"1062", "set real-time data interval"},
-    {"1063", "get minute data interval"},
-    {"1064", "set minute data interval"},
-    {"1072", "set site access password"},
-    {"2011", "real-time data"},
-    {"2012", "stop real-time data"},
-    {"2013", "original monitoring data (2025)"},
-    {"2021", "equipment running status"},
-    {"2022", "stop equipment running status"},
-    {"2031", "daily data"},
-    {"2041", "equipment running time, daily"},
-    {"2051", "minute data"},
-    {"2061", "hour data"},
-    {"2081", "data logger start time"},
-    {"3011", "zero calibration"},
-    {"3012", "instant sampling"},
-    {"3013", "start cleaning or back-flushing"},
-    {"3014", "comparison sampling"},
-    {"3015", "over-limit sample retention"},
-    {"3016", "set sampling period"},
-    {"3017", "get sampling period"},
-    {"3018", "get sampling time"},
-    {"3019", "upload equipment identifier"},
-    {"3020", "upload site information"},
-    {"3021", "set site information"},
-    {"9011", "request answer"},
-    {"9012", "execution result"},
-    {"9013", "notification answer"},
-    {"9014", "data answer"},
-    {"9015", "heartbeat (2025)"},
-};
-
-const Named kSystems[] = {
-    {"21", "surface water quality"},
-    {"22", "air quality"},
-    {"23", "acoustic environment quality"},
-    {"24", "groundwater quality"},
-    {"25", "soil quality"},
-    {"26", "seawater quality"},
-    {"27", "volatile organic compounds"},
-    {"31", "air pollution source"},
-    {"32", "surface water pollution source"},
-    {"33", "groundwater pollution source"},
-    {"34", "marine pollution source"},
-    {"35", "soil pollution source"},
-    {"36", "noise pollution source"},
-    {"37", "vibration pollution source"},
-    {"38", "radioactive pollution source"},
-    {"39", "construction dust"},
-    {"41", "electromagnetic pollution source"},
-    {"44", "electricity monitoring (2025)"},
-    {"45", "key production conditions (2025)"},
-    {"51", "flue gas emission process"},
-    {"52", "waste water emission process"},
-    {"91", "system interaction"},
-};
-
-template <std::size_t N>
-const char* find_name(const Named (&table)[N], std::string_view code) {
-  for (const Named& n : table)
-    if (code == n.code) return n.name;
-  return nullptr;
-}
-
 int flag_value(std::string_view flag) {
   if (flag.empty() || flag.size() > 3) return -1;
   int value = 0;
@@ -376,8 +300,11 @@ int flag_value(std::string_view flag) {
 
 } // namespace
 
-const char* command_name(std::string_view cn) { return find_name(kCommands, cn); }
-const char* system_name(std::string_view st) { return find_name(kSystems, st); }
+const char* command_name(std::string_view cn) { return codes::command_text(cn); }
+const char* system_name(std::string_view st) {
+  const codes::System* s = codes::system(st);
+  return s ? s->en : nullptr;
+}
 
 int flag_version(std::string_view flag) {
   int value = flag_value(flag);

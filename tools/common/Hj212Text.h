@@ -97,8 +97,8 @@ std::string qn_text();
 std::string datatime_text();
 std::string clock_text();
 
-// Names of the standard's command codes (CN), 2017 and 2025, and system codes (ST); nullptr
-// for a code the standards do not name.
+// Names of the standard's command codes (CN), 2017 and 2025, and system codes (ST), from the code
+// tables (Codes.h); nullptr for a code the standards do not name.
 const char* command_name(std::string_view cn);
 const char* system_name(std::string_view st);
 // Flag decoded: "HJ 212-2017, answer wanted" and so on; "not a number" when it is not one.

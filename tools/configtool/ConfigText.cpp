@@ -266,6 +266,32 @@ std::string QuoteText(const std::string& text) {
 
 } // namespace
 
+namespace {
+
+// What a device makes of parameter `index` with `value`, and the values it takes.
+std::string ParamText(int index, int32_t value) {
+  const std::string v = std::to_string(value);
+  switch (index) {
+  case 0:
+    return "port timeout " + (value < 0 ? std::string("5 s (negative: 5 s)") : value == 0 ? std::string("0: the port's own") : v + " s");
+  case 1: {
+    static const char* const kCharsets[] = {"by Flag", "GB18030", "UTF-8"};
+    return std::string("wire charset ") + kCharsets[value >= 0 && value <= 2 ? value : 0] + " (0 by Flag, 1 GB18030, 2 UTF-8, others as 0)";
+  }
+  case 2:
+    return "packet limit " +
+           (value == 0 ? std::string("1024 bytes for 2025 frames, none for older")
+                       : value < 0 ? std::string("none: never split") : std::to_string(value > 9999 ? 9999 : value) + " bytes") +
+           " (0 by Flag, 1-9999 bytes, negative never)";
+  case 3: return std::string("ciphertext as ") + (value == 1 ? "{0x..} text" : "raw bytes") + " (0 raw bytes, 1 {0x..} text, others as 0)";
+  case 4:
+    return std::string("encryption ") + (value == 1 ? "required: CN 2000-2999 never leaves plain" : "not required") + " (1 required, others not)";
+  default: return "not used";
+  }
+}
+
+} // namespace
+
 std::string PrintText(const Configuration& config) {
   std::string out = "# device configuration: version, device parameters, channel rows\n";
   if (config.version == 0) {
@@ -281,13 +307,7 @@ std::string PrintText(const Configuration& config) {
     out += "# " + std::to_string(config.storedParams) + " parameters stored; a device keeps the first 7\n";
   const int shown = config.storedParams < 7 ? config.storedParams : 7;
   for (int i = 0; i < shown; ++i) {
-    out += "param " + std::to_string(i) + " " + std::to_string(config.params[i]);
-    if (i == 1) { // the charset "Send" puts on the wire
-      static const char* const kCharsets[] = {"by Flag", "GB18030", "UTF-8"};
-      int value = config.params[1] >= 0 && config.params[1] <= 2 ? config.params[1] : 0;
-      out += std::string("  # wire charset ") + kCharsets[value] + " (0 by Flag, 1 GB18030, 2 UTF-8, others as 0)";
-    }
-    out += "\n";
+    out += "param " + std::to_string(i) + " " + std::to_string(config.params[i]) + "  # " + ParamText(i, config.params[i]) + "\n";
   }
   for (const Row& row : config.rows) {
     out += "row";

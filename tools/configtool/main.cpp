@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "Codes.h"
 #include "ConfigText.h"
 #include "Version.h"
 
@@ -92,6 +93,20 @@ bool WriteAtomically(const std::string& path, const std::vector<unsigned char>& 
   return ok;
 }
 
+// Rows name the station's factors: a code the standard's tables do not have is warned about,
+// with the nearest one they do. The bytes are written (or printed) all the same.
+void WarnUnknownFactors(const std::string& in, const configtool::Configuration& config) {
+  const char* const where = in == "-" ? "<stdin>" : in.c_str();
+  for (size_t r = 0; r < config.rows.size(); ++r) {
+    const std::string& factor = config.rows[r].texts[2]; // kPropertyKeys[2]: "factor"
+    const std::string code = factor.substr(0, factor.find('-'));
+    if (code.empty() || codes::known_code(code)) continue;
+    const std::string nearest = codes::nearest_code(code);
+    std::fprintf(stderr, "polmon-config: %s: warning: row %zu: factor '%s' is not a code of the standard's tables%s\n", where, r + 1,
+                 codes::shown(factor).c_str(), nearest.empty() ? "" : ("; nearest known: " + nearest + " " + codes::factor_name(nearest)).c_str());
+  }
+}
+
 int Write(const std::string& in, const std::string& out) {
   std::string text;
   std::string error;
@@ -104,6 +119,7 @@ int Write(const std::string& in, const std::string& out) {
     std::fprintf(stderr, "polmon-config: %s: %s\n", in == "-" ? "<stdin>" : in.c_str(), error.c_str());
     return 1;
   }
+  WarnUnknownFactors(in, config);
   if (!WriteAtomically(out, configtool::StoreBytes(config), error)) {
     std::fprintf(stderr, "polmon-config: %s\n", error.c_str());
     return 1;
@@ -123,6 +139,7 @@ int Print(const std::string& in) {
     std::fprintf(stderr, "polmon-config: %s: %s\n", in == "-" ? "<stdin>" : in.c_str(), error.c_str());
     return 1;
   }
+  WarnUnknownFactors(in, config);
   const std::string text = configtool::PrintText(config);
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
     std::fprintf(stderr, "polmon-config: standard output: %s\n", std::strerror(errno));

@@ -1,6 +1,7 @@
 #include "Explain.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <string_view>
 #include <utility>
@@ -8,6 +9,7 @@
 #include "Charset.h"
 #include "CpCipher.h"
 #include "Envelope.h"
+#include "FrameScanner.h"
 #include "Hj212Text.h"
 
 namespace frametool {
@@ -104,6 +106,7 @@ void decode_fields(Report& r) {
     r.fields.emplace_back(field.first, value);
   }
   r.cp = segment.cp_fields;
+  r.items = codes::read_items(r.cp, segment.value("ST"), sim::flag_version(segment.value("Flag")));
 }
 
 // A line a text log cut (at an LF byte of raw ciphertext) or re-encoded (U+FFFD in place of
@@ -190,6 +193,42 @@ void explain_encryption(const std::string& data, const std::string& key, Report&
   }
 }
 
+// The four digits after the "##" at `at` as a number; -1 when they are not four digits.
+long length_at(std::string_view all, std::size_t at) {
+  if (at + 6 > all.size()) return -1;
+  long n = 0;
+  for (std::size_t i = at + 2; i < at + 6; ++i) {
+    if (all[i] < '0' || all[i] > '9') return -1;
+    n = n * 10 + (all[i] - '0');
+  }
+  return n;
+}
+
+// Where a frame starts at a later "##" of the span [pos, cut) that the plug-in rejects: the
+// plug-in's scanner retries such a span from each later "##" (the frame then ends where the
+// span does); on a log line the frame may also end at its announced length before other text.
+// npos when none does. `budget`: the CRC bytes the whole input may still cost (the plug-in's
+// bound per byte, over the input), so a line crafted with many "##" costs linear time.
+std::size_t later_frame(std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
+  const std::string_view span = all.substr(pos, cut - pos);
+  std::size_t q = span.find("##", 2);
+  if (q == std::string_view::npos) return q;
+  auto frame_at = [&](std::size_t at, std::size_t bytes) { // only a matching length costs a CRC
+    long announced = length_at(span, at);
+    if (announced < 0 || static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2 != bytes || bytes > budget) return false;
+    budget -= bytes;
+    return HJ::check_frame(std::string(span.substr(at, bytes)) + "\r\n");
+  };
+  if (frame_at(0, span.size())) return std::string_view::npos; // the span is a frame
+  for (; q != std::string_view::npos && budget > 0; q = span.find("##", q + 1)) {
+    long announced = length_at(span, q);
+    if (announced < 0) continue;
+    std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
+    if (whole <= span.size() - q && frame_at(q, whole)) return pos + q;
+  }
+  return std::string_view::npos;
+}
+
 } // namespace
 
 std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, std::size_t end, std::size_t cp) {
@@ -213,6 +252,7 @@ std::vector<Span> find_spans(const std::string& input) {
   // for again only when a span starts past it, so no byte is searched twice (a search to the end
   // of the input for every span made a log quadratic).
   std::size_t lf = 0, written = 0, cp = all.find("CP=&&");
+  std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
   std::size_t pos = all.find("##");
   while (pos != std::string_view::npos) {
     if (lf < pos + 2) lf = all.find('\n', pos + 2);
@@ -254,6 +294,13 @@ std::vector<Span> find_spans(const std::string& input) {
       bool cr = all.substr(cut, end - cut).find_first_not_of('\r') == std::string_view::npos;
       span.ending = (cr ? "CR and " : "blanks and ") + span.ending;
       span.crlf = false;
+    }
+    std::size_t later = later_frame(all, pos, cut, crc_budget);
+    if (later != std::string_view::npos) {
+      end = cut = later;
+      while (cut > pos + 2 && (all[cut - 1] == ' ' || all[cut - 1] == '\t')) --cut;
+      span.crlf = false;
+      span.ending = "a later \"##\" where a frame starts";
     }
     span.bytes = std::string(all.substr(pos, cut - pos));
     std::size_t next = pos + (cut - pos > 2 ? cut - pos : 2);
@@ -334,7 +381,10 @@ Report explain(const Span& span, const std::string& key) {
   if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(std::strtol(r.length_field.c_str(), nullptr, 10)));
   if (r.crc_field != upper(r.crc_field) && upper(r.crc_field) == r.crc_computed) r.notes.push_back("CRC written in lower case: accepted");
   decode_fields(r);
-  if (r.looks != sim::CipherWire::Plain || !r.judged) r.cp.clear(); // ciphertext, not items
+  if (r.looks != sim::CipherWire::Plain || !r.judged) { // ciphertext, not items
+    r.cp.clear();
+    r.items.clear();
+  }
   return r;
 }
 
@@ -377,10 +427,23 @@ std::string text_report(std::size_t number, const Span& span, const Report& r) {
     out += line + field.second + "\n";
   }
   if (r.looks != sim::CipherWire::Plain || !r.judged) return out;
-  out += "  CP:     " + std::to_string(r.cp.size()) + (r.cp.size() == 1 ? " item\n" : " items\n");
-  std::size_t width = 0;
-  for (const auto& item : r.cp) width = item.first.size() > width ? item.first.size() : width;
-  for (const auto& item : r.cp) out += "    " + item.first + std::string(width - item.first.size() + 2, ' ') + item.second + "\n";
+  out += "  CP:     " + std::to_string(r.items.size()) + (r.items.size() == 1 ? " item\n" : " items\n");
+  // keys and values as text (control bytes escaped), columns no wider than a sane value
+  std::size_t width = 0, value_width = 0;
+  std::vector<std::pair<std::string, std::string>> shown;
+  for (const codes::Item& item : r.items) {
+    shown.emplace_back(codes::shown(item.key, 64), codes::shown(item.value, 256));
+    width = std::max(width, shown.back().first.size());
+    value_width = std::max(value_width, std::min<std::size_t>(shown.back().second.size(), 16));
+  }
+  for (std::size_t i = 0; i < r.items.size(); ++i) {
+    const codes::Item& item = r.items[i];
+    std::string line = "    " + shown[i].first + std::string(width - shown[i].first.size() + 2, ' ') + shown[i].second;
+    std::string meaning = item.meaning + (item.flag_meaning.empty() ? "" : ": " + item.flag_meaning);
+    if (!meaning.empty()) line += std::string(shown[i].second.size() < value_width ? value_width - shown[i].second.size() + 2 : 2, ' ') + meaning;
+    out += line + "\n";
+    for (const codes::Note& note : item.notes) out += "      note: " + note.text + "\n";
+  }
   return out;
 }
 
@@ -420,6 +483,22 @@ std::string json_pairs(const std::vector<std::pair<std::string, std::string>>& i
   return out + (object ? "}" : "]");
 }
 
+std::string json_items(const std::vector<codes::Item>& items) {
+  std::string out = "[";
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const codes::Item& it = items[i];
+    std::vector<std::string> notes;
+    for (const codes::Note& n : it.notes) notes.push_back(n.text);
+    out += (i ? ",{" : "{") + std::string("\"key\":") + json_string(it.key) + ",\"value\":" + json_string(it.value) +
+           ",\"code\":" + json_string(it.pollutant ? it.pollutant->code : it.code) + ",\"field\":" + json_string(it.field) +
+           ",\"name\":" + json_string(it.pollutant ? it.pollutant->en : it.info ? it.info->en : "") +
+           ",\"name_zh\":" + json_string(it.pollutant ? it.pollutant->name : it.info ? it.info->name : "") +
+           ",\"unit\":" + json_string(it.unit) + ",\"meaning\":" + json_string(it.meaning) +
+           ",\"flag\":" + json_string(it.flag_meaning) + ",\"notes\":" + json_list(notes) + "}";
+  }
+  return out + "]";
+}
+
 const char* json_verdict(const Report& r) { return !r.judged ? "unjudged" : r.accepted ? "accept" : "reject"; }
 
 } // namespace
@@ -433,7 +512,7 @@ std::string json_report(std::size_t number, const Span& span, const Report& r) {
     out += ",\"length\":{\"field\":" + json_string(r.length_field) + ",\"announced\":" + std::to_string(r.announced) +
            ",\"actual\":" + std::to_string(r.actual) + "},\"crc\":{\"field\":" + json_string(r.crc_field) +
            ",\"computed\":\"" + r.crc_computed + "\"},\"charset\":\"" + r.charset + "\",\"fields\":" + json_pairs(r.fields, true) +
-           ",\"cp\":" + json_pairs(r.cp, false);
+           ",\"cp\":" + json_pairs(r.cp, false) + ",\"items\":" + json_items(r.items);
     sim::CipherWire form = r.encryption != sim::CipherWire::Plain ? r.encryption : r.looks;
     if (form != sim::CipherWire::Plain)
       out += std::string(",\"encryption\":\"") + (form == sim::CipherWire::Raw ? "raw" : "text") + "\",\"decrypted\":" +

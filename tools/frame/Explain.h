@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "Codes.h"
 #include "FrameCipher.h"
 
 namespace frametool {
@@ -18,7 +19,9 @@ struct Span {
 };
 
 // Cuts the spans out of `input`: each starts at "##" and ends before the first CR LF, LF, or the
-// text "\r\n" written out (as logs print it), or at the end of the input. Linear: a span's
+// text "\r\n" written out (as logs print it), or at the end of the input. A span the plug-in
+// rejects is retried from each later "##" in it, as the plug-in's scanner does (with its bound
+// on CRC work): a frame found there starts a span of its own. Linear: a span's
 // line end is looked for within its own line. A span whose CP region that line end cuts short
 // (raw ciphertext holds LF bytes) runs to its announced length.
 std::vector<Span> find_spans(const std::string& input);
@@ -49,6 +52,7 @@ struct Report {
   std::string data;                  // the data segment in UTF-8 (decrypted, keys masked), for display
   std::vector<std::pair<std::string, std::string>> fields; // header field, decoded value
   std::vector<std::pair<std::string, std::string>> cp;     // CP items
+  std::vector<codes::Item> items;    // the CP items read against the code tables, with their notes (never a rejection)
 };
 
 // `key`: 16 bytes to decrypt CN 2000-2999 frames with, as the plug-in does; empty for none.

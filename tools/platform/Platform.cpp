@@ -299,6 +299,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   if (!m_opt.key.empty()) check_encryption(received, seg, form);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   if (m_station_mn.empty()) m_station_mn = seg.value("MN");
+  m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
   Flows2025::Seen seen;
   if (m_flows) {
     seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now);
@@ -704,6 +705,7 @@ std::string Platform::summary() const {
     }
   }
   row("data frames:", ups.empty() ? std::string("none") : ups);
+  m_values.summary_rows(row);
   row("latency 9011:", stats(m_lat_ack));
   row("latency complete:", stats(m_lat_final));
   row("verdict:", m_problems.empty() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");

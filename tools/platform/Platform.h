@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Codes.h"
 #include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
@@ -184,6 +185,7 @@ private:
     int64_t first = 0, last = 0;
   };
   std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
+  codes::ValueStats m_values;                // per factor: values and the code tables' notes
   std::vector<int64_t> m_lat_ack, m_lat_final;
   static constexpr size_t kKeptProblems = 100;
   std::vector<std::string> m_problems;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "Codes.h"
 #include "Explain.h"
 
 namespace sim {
@@ -178,6 +179,11 @@ std::string mask_keys(std::string text) {
   return text;
 }
 
+std::string factor_label(std::string_view code) {
+  std::string name = codes::factor_name(code);
+  return name == codes::shown(code) ? std::string() : name;
+}
+
 std::string csv_cell(std::string_view text) {
   std::string cell(text);
   double v;
@@ -189,36 +195,6 @@ std::string csv_cell(std::string_view text) {
     out += c;
   }
   return out + "\"";
-}
-
-const char* factor_name(std::string_view code) {
-  static const std::pair<const char*, const char*> kNames[] = {
-      {"w00000", "wastewater flow (污水排放量)"},
-      {"w01001", "pH (pH值)"},
-      {"w01003", "turbidity (浊度)"},
-      {"w01009", "dissolved oxygen (溶解氧)"},
-      {"w01010", "water temperature (水温)"},
-      {"w01012", "suspended solids (悬浮物)"},
-      {"w01014", "conductivity (电导率)"},
-      {"w01018", "COD (化学需氧量)"},
-      {"w01019", "permanganate index (高锰酸盐指数)"},
-      {"w21001", "total nitrogen (总氮)"},
-      {"w21003", "ammonia nitrogen (氨氮)"},
-      {"w21011", "total phosphorus (总磷)"},
-      {"a00000", "flue gas flow (废气)"},
-      {"a01011", "flue gas velocity (烟气流速)"},
-      {"a01012", "flue gas temperature (烟气温度)"},
-      {"a01013", "flue gas pressure (烟气压力)"},
-      {"a01014", "flue gas humidity (烟气湿度)"},
-      {"a19001", "oxygen (氧气含量)"},
-      {"a21002", "nitrogen oxides (氮氧化物)"},
-      {"a21005", "carbon monoxide (一氧化碳)"},
-      {"a21026", "sulphur dioxide (二氧化硫)"},
-      {"a34013", "particulates (烟尘)"},
-  };
-  for (const auto& n : kNames)
-    if (code == n.first) return n.second;
-  return nullptr;
 }
 
 void Series::add(double t, double v) {
@@ -351,35 +327,35 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
     m_frames.pop_front();
   }
   emit("frame", summary);
-  if (incoming && ok) values(wall_ms, mn, cn, r.cp);
+  if (incoming && ok) values(wall_ms, mn, cn, seg, r.cp);
   emit("stations", stations_json());
 }
 
-void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string& cn,
+void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string& cn, const Segment& seg,
                       const std::vector<std::pair<std::string, std::string>>& cp) {
   int kind = cn == "2011" ? 0 : cn == "2051" ? 1 : cn == "2061" ? 2 : -1;
   const char* main_field = kind == 0 ? "Rtd" : "Avg";
+  const std::vector<codes::Item> read = codes::read_items(cp, seg.value("ST"), flag_version(seg.value("Flag")));
   std::string data_time;
-  std::map<std::string, std::string> flags;
-  for (const auto& item : cp) {
-    if (item.first == "DataTime") data_time = item.second;
-    size_t dash = item.first.find('-');
-    if (dash != std::string::npos && item.first.compare(dash + 1, std::string::npos, "Flag") == 0)
-      flags[item.first.substr(0, dash)] = item.second;
+  std::map<std::string, const codes::Item*> flags; // code -> its Flag item
+  for (const codes::Item& item : read) {
+    if (item.key == "DataTime") data_time = item.value;
+    if (item.field == "Flag" && !item.code.empty()) flags[item.code] = &item;
   }
   int64_t x = data_time_ms(data_time);
   std::string time = x >= 0 ? local_text(x) : local_text(wall_ms);
   if (x < 0) x = wall_ms;
   std::string items;
-  for (const auto& item : cp) {
-    size_t dash = item.first.find('-');
-    if (dash == std::string::npos || dash == 0) continue;
-    std::string code = item.first.substr(0, dash), field = item.first.substr(dash + 1);
-    if (field == "Flag") continue;
-    std::string value = mask_keys(item.first + "=" + item.second).substr(item.first.size() + 1);
-    const std::string& flag = flags[code];
+  for (const codes::Item& item : read) {
+    if (item.code.empty() || item.field == "Flag") continue;
+    const std::string& code = item.code;
+    const std::string& field = item.field;
+    std::string value = mask_keys(item.key + "=" + item.value).substr(item.key.size() + 1);
+    auto f = flags.find(code);
+    const codes::Item* flag_item = f == flags.end() ? nullptr : f->second;
+    const std::string flag = flag_item ? flag_item->value : std::string();
     std::string row = csv_cell(time) + "," + csv_cell(mn) + "," + csv_cell(cn) + "," + csv_cell(code) + "," + csv_cell(field) + "," +
-                      csv_cell(value) + "," + csv_cell(flag) + "\r\n";
+                      csv_cell(value) + "," + csv_cell(flag) + "," + csv_cell(item.unit) + "\r\n";
     if (m_csv.size() + row.size() <= kCsvPending) {
       m_csv += row;
       ++m_csv_rows;
@@ -387,9 +363,14 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
       ++m_csv_dropped;
     }
     bool main = kind >= 0 && field == main_field;
-    const char* name = factor_name(code);
-    items += std::string(items.empty() ? "" : ",") + "{\"code\":" + json_text(code) + ",\"name\":" + json_text(name ? name : "") +
-             ",\"field\":" + json_text(field) + ",\"value\":" + json_text(value) + ",\"flag\":" + json_text(flag) +
+    // the value's notes and its flag's, beside the value
+    std::string notes;
+    for (const codes::Item* it : {&item, flag_item})
+      for (size_t n = 0; it && n < it->notes.size(); ++n) notes += (notes.empty() ? "" : "; ") + it->notes[n].text;
+    const std::string flag_meaning = flag_item ? flag_item->flag_meaning : std::string();
+    items += std::string(items.empty() ? "" : ",") + "{\"code\":" + json_text(code) + ",\"name\":" + json_text(factor_label(code)) +
+             ",\"unit\":" + json_text(item.unit) + ",\"field\":" + json_text(field) + ",\"value\":" + json_text(value) +
+             ",\"flag\":" + json_text(flag) + ",\"flagMeaning\":" + json_text(flag_meaning) + ",\"notes\":" + json_text(notes) +
              ",\"main\":" + (main ? "true" : "false") + "}";
     if (!main) continue;
     auto it = m_latest.find(code);
@@ -401,7 +382,7 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
       it = m_latest.emplace(code, Latest{}).first;
       it->second.code = code;
     }
-    it->second.kinds[kind] = Reading{value, flag, data_time, wall_ms};
+    it->second.kinds[kind] = Reading{value, flag, data_time, flag_meaning, notes, wall_ms};
     it->second.at = wall_ms;
     double v;
     if (is_number(value, v)) m_series[{code, kind}].add(static_cast<double>(x), v);
@@ -445,15 +426,15 @@ WebModel::Snapshot WebModel::snapshot() const {
   for (const FrameEntry& f : m_frames) s.frames.push_back(f.summary);
   s.latest = "[";
   for (const auto& l : m_latest) {
-    const char* name = factor_name(l.first);
-    s.latest += std::string(s.latest.size() > 1 ? "," : "") + "{\"code\":" + json_text(l.first) + ",\"name\":" + json_text(name ? name : "") +
-                ",\"at\":" + std::to_string(l.second.at) + ",\"kinds\":{";
+    s.latest += std::string(s.latest.size() > 1 ? "," : "") + "{\"code\":" + json_text(l.first) + ",\"name\":" + json_text(factor_label(l.first)) +
+                ",\"unit\":" + json_text(codes::factor_unit(l.first)) + ",\"at\":" + std::to_string(l.second.at) + ",\"kinds\":{";
     bool first = true;
     for (int k = 0; k < 3; ++k) {
       const Reading& r = l.second.kinds[k];
       if (!r.at) continue;
       s.latest += std::string(first ? "" : ",") + "\"" + kKindNames[k] + "\":{\"value\":" + json_text(r.value) + ",\"flag\":" +
-                  json_text(r.flag) + ",\"dataTime\":" + json_text(r.data_time) + ",\"at\":" + std::to_string(r.at) + "}";
+                  json_text(r.flag) + ",\"flagMeaning\":" + json_text(r.flag_meaning) + ",\"notes\":" + json_text(r.notes) +
+                  ",\"dataTime\":" + json_text(r.data_time) + ",\"at\":" + std::to_string(r.at) + "}";
       first = false;
     }
     s.latest += "}}";
@@ -470,8 +451,8 @@ std::string WebModel::snapshot_json(const Snapshot& s) {
   out += "],\"latest\":" + s.latest + ",\"series\":[";
   for (size_t i = 0; i < s.series.size(); ++i) {
     const Snapshot::Plot& plot = s.series[i];
-    const char* name = factor_name(plot.code);
-    out += std::string(i ? "," : "") + "{\"code\":" + json_text(plot.code) + ",\"name\":" + json_text(name ? name : "") +
+    out += std::string(i ? "," : "") + "{\"code\":" + json_text(plot.code) + ",\"name\":" + json_text(factor_label(plot.code)) +
+           ",\"unit\":" + json_text(codes::factor_unit(plot.code)) +
            ",\"kind\":" + json_text(plot.kind) + ",\"points\":[";
     const auto& points = plot.points;
     for (size_t k = 0; k < points.size(); ++k) out += (k ? ",[" : "[") + ms(points[k].first) + "," + num(points[k].second) + "]";

@@ -27,8 +27,8 @@ std::string mask_keys(std::string text);
 // One CSV cell: quoted when it holds a separator, a quote or a line end; a text starting like
 // a spreadsheet formula gets a leading quote so it stays text.
 std::string csv_cell(std::string_view text);
-// The standard's name of a pollutant code, nullptr when the tools do not know it.
-const char* factor_name(std::string_view code);
+// The code tables' name of a factor code, "hydrogen chloride (氯化氢)"; empty when unknown.
+std::string factor_label(std::string_view code);
 
 // A series that keeps between kKeep and 2 kKeep points: when full, neighbours are averaged in
 // pairs and later samples go in twice as many per point, so a day keeps its shape.
@@ -82,7 +82,8 @@ public:
   size_t csv_pending() const { return m_csv.size(); }
   uint64_t csv_rows() const { return m_csv_rows; }
   uint64_t csv_dropped() const { return m_csv_dropped; }
-  static const char* csv_header() { return "time,MN,CN,factor,field,value,flag\r\n"; }
+  // `unit` came last, so files of the older layout keep their columns up to there.
+  static const char* csv_header() { return "time,MN,CN,factor,field,value,flag,unit\r\n"; }
 
   // For the memory figures: bytes held by the rings.
   size_t ring_bytes() const { return m_frame_bytes + m_event_bytes; }
@@ -101,6 +102,7 @@ private:
   };
   struct Reading {
     std::string value, flag, data_time;
+    std::string flag_meaning, notes; // the flag read, the code tables' notes on value and flag
     int64_t at = 0;
   };
   struct Latest {
@@ -112,7 +114,7 @@ private:
   void emit(const char* event, const std::string& data);
   Station* station(const std::string& mn);
   std::string stations_json() const;
-  void values(int64_t wall_ms, const std::string& mn, const std::string& cn,
+  void values(int64_t wall_ms, const std::string& mn, const std::string& cn, const Segment& seg,
               const std::vector<std::pair<std::string, std::string>>& cp);
 
   std::string m_name;

@@ -60,7 +60,7 @@
   function table(pairs, head) {
     const t = el('table');
     if (head) t.appendChild(row(head.map((h) => el('th', null, h))));
-    for (const [k, v] of pairs) t.appendChild(row([k, v]));
+    for (const cells of pairs) t.appendChild(row(cells));
     return t;
   }
   function decode(d) {
@@ -76,7 +76,9 @@
       ]));
       const fields = Object.entries(r.fields).filter(([k]) => k !== 'CP');
       box.appendChild(table(fields, ['Field', 'Value']));
-      box.appendChild(table(r.cp, ['CP item', 'Value']));
+      // each item with what the code tables say of it, and their notes
+      const items = (r.items || []).map((i) => [i.key, i.value, [i.meaning, i.flag].filter(Boolean).join(': '), i.notes.join('; ')]);
+      box.appendChild(table(items, ['CP item', 'Value', 'Meaning', 'Notes']));
       box.appendChild(el('pre', null, d.data));
     }
     return box;
@@ -116,10 +118,11 @@
 
   // ---- latest values and plots
   const latest = new Map(); // code -> {tr, cells}
-  function latestRow(code, name) {
+  function latestRow(code, name, unit) {
     let r = latest.get(code);
     if (r) return r;
-    const cells = [el('td', 'code', code), el('td', null, name), el('td', 'rtd'), el('td', 'min'), el('td', 'hour'), el('td'), el('td')];
+    const cells = [el('td', 'code', code), el('td', null, name), el('td', 'unit', unit), el('td', 'rtd'), el('td', 'min'), el('td', 'hour'),
+      el('td', 'flag'), el('td'), el('td', 'notes')];
     const tr = row(cells);
     r = { tr, cells };
     latest.set(code, r);
@@ -128,12 +131,15 @@
     body.insertBefore(tr, after || null);
     return r;
   }
-  function showReading(code, name, kind, value, flag, dt) {
-    const r = latestRow(code, name);
-    const index = { rtd: 2, min: 3, hour: 4 }[kind];
-    r.cells[index].textContent = value;
-    r.cells[5].textContent = flag;
-    r.cells[6].textContent = dataTime(dt);
+  // r: {value, flag, flagMeaning, notes, dataTime}; the flag's meaning shows on hover
+  function showReading(code, name, unit, kind, r) {
+    const cells = latestRow(code, name, unit).cells;
+    const index = { rtd: 3, min: 4, hour: 5 }[kind];
+    cells[index].textContent = r.value;
+    cells[6].textContent = r.flag;
+    cells[6].title = r.flagMeaning || (r.flag ? 'not a data flag of the frame\'s version' : '');
+    cells[7].textContent = dataTime(r.dataTime);
+    cells[8].textContent = r.notes || '';
   }
 
   class Line {
@@ -156,12 +162,12 @@
   }
   const plots = new Map(); // code -> {chart, lines: {kind: Line}}
   const dirty = new Set();
-  function plot(code, name) {
+  function plot(code, name, unit) {
     let p = plots.get(code);
     if (p) return p;
     $('noplots').hidden = true;
     const card = el('div', 'plot');
-    card.appendChild(el('h3', null, name ? `${code} ${name}` : code));
+    card.appendChild(el('h3', null, (name ? `${code} ${name}` : code) + (unit ? ` (${unit})` : '')));
     const holder = el('div', 'canvas');
     const canvas = el('canvas');
     canvas.dataset.factor = code;
@@ -189,8 +195,8 @@
     plots.set(code, p);
     return p;
   }
-  function line(code, name, kind, points) {
-    const p = plot(code, name);
+  function line(code, name, unit, kind, points) {
+    const p = plot(code, name, unit);
     if (!p.lines[kind]) {
       const l = new Line(points);
       p.lines[kind] = l;
@@ -208,10 +214,10 @@
     if (!v.kind) return;
     for (const item of v.items) {
       if (!item.main) continue;
-      showReading(item.code, item.name, v.kind, item.value, item.flag, v.dataTime);
+      showReading(item.code, item.name, item.unit, v.kind, { ...item, dataTime: v.dataTime });
       const y = Number(item.value);
       if (item.value.trim() !== '' && Number.isFinite(y) && (plots.has(item.code) || plots.size < 64)) {
-        line(item.code, item.name, v.kind).add(v.x, y);
+        line(item.code, item.name, item.unit, v.kind).add(v.x, y);
       }
     }
   }
@@ -230,13 +236,13 @@
     for (const l of s.latest) {
       for (const kind of Object.keys(l.kinds)) {
         const k = l.kinds[kind];
-        showReading(l.code, l.name, kind, k.value, k.flag, k.dataTime);
+        showReading(l.code, l.name, l.unit, kind, k);
       }
     }
     for (const p of plots.values()) { p.chart.destroy(); p.card.remove(); }
     plots.clear();
     dirty.clear();
-    for (const series of s.series) line(series.code, series.name, series.kind, series.points.map(([x, y]) => ({ x, y })));
+    for (const series of s.series) line(series.code, series.name, series.unit, series.kind, series.points.map(([x, y]) => ({ x, y })));
   }
 
   // ---- the event stream; the browser reconnects by itself, and each stream starts with a snapshot

@@ -140,6 +140,9 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
     if (c >= 0x80) replaced += "\xEF\xBF\xBD";
     else if (c >= 0x20) replaced += static_cast<char>(c);
   const std::string exchange = HJ::wrap_frame("QN=1;ST=91;CN=1014;PW=1;MN=M;Flag=9;CP=&&NewSK=Secret16Secret16&&");
+  const std::string printed = "##0295" + e.text.substr(6); // the text form under the plain segment's length, as the standard prints it
+  const std::string cipher_segment = e.raw.substr(6, e.raw.size() - 12);
+  const std::string crc_over_cipher = e.raw.substr(0, e.raw.size() - 6) + HJ::do_crc_check(cipher_segment) + "\r\n";
   enum Verdict { Accept, Reject, Unjudged };
   struct Case {
     const char* name;
@@ -160,6 +163,10 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
       {"re-encoded", replaced, e.key, Unjudged, "U+FFFD replacement characters", sim::CipherWire::Plain,
        " bytes without CR LF (then the end of the input), CANNOT BE JUDGED\n"},
       {"key exchange", exchange, "", Accept, "", sim::CipherWire::Plain, "with CR LF"},
+      {"text under the plain length, key", "2024 RX " + printed, e.key, Accept, "", sim::CipherWire::Text, "with CR LF"},
+      {"text under the plain length, wrong key", "2024 RX " + printed, wrong, Reject, "not 2200 either", sim::CipherWire::Plain, "with CR LF"},
+      {"raw, CRC over the ciphertext, key", crc_over_cipher, e.key, Reject, "the CRC fits the bytes as received, but with a key",
+       sim::CipherWire::Plain, "REJECTED"},
   };
   for (const Case& c : cases) {
     frametool::Report r;

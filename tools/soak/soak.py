@@ -25,6 +25,7 @@ ROOT = os.path.dirname(os.path.dirname(HERE))
 RATE = 1000          # valid frames a second asked for (the sender may fall short)
 KEYED_RATE = 300     # valid encrypted frames a second to the keyed device
 KEYED_DAMAGED = 0.15 # share of valid encrypted frames followed by a damaged copy
+KEYED_CRLF = 0.1     # share of valid raw ones given a block whose ciphertext holds a CR LF
 KEY = "SoakStationKey25" # 16 bytes: the keyed device's SM4 key
 WARMUP_S = 10        # RSS growth is measured from here on
 RSS_LIMIT_KIB = 1024
@@ -127,7 +128,7 @@ def sm4_ecb(key, data):
     return done.stdout
 
 
-FILL = "".join(chr(c) for c in range(0x21, 0x7F) if chr(c) not in ";,=&") * 4  # region text padding
+FILL = "".join(chr(c) for c in range(0x21, 0x7F) if chr(c) not in ";,=&#") * 4  # region text padding: no field marks, no "##"
 
 
 class KeyedStream(threading.Thread):
@@ -148,22 +149,45 @@ class KeyedStream(threading.Thread):
         self.seconds = seconds
         self.valid = self.raw = self.text = self.damaged = self.flips = self.bursts = 0  # as sent
         self.wild = 0          # valid raw frames whose ciphertext holds "\r\n", "##" or a zero byte
+        self.crlf = 0          # those of them with a "\r\n"
+        self.crlf_blocks = []  # plain blocks whose ciphertext holds a "\r\n"
         self.damage_crlf = 0   # damaged raw frames whose damage made a "\r\n"
         self.rnd = random.Random(2025)
         self.seq = 0
         self.finished = threading.Event()
         self.error = None
 
-    def region(self, end=False, damaged=False):
+    def find_crlf_blocks(self):
+        """Plain text blocks whose ciphertext holds a CR LF: random blocks of 16 fill characters
+        encrypted at once, about one in 4,400 is one."""
+        plain = "".join(self.rnd.choices(FILL, k=16 * 100000)).encode()
+        cipher = sm4_ecb(KEY, plain)
+        at = cipher.find(b"\r\n")
+        while at >= 0:
+            if at % 16 != 15:
+                self.crlf_blocks.append(plain[at - at % 16:at - at % 16 + 16])
+            at = cipher.find(b"\r\n", at + 1)
+        if not self.crlf_blocks:
+            raise RuntimeError("no text block encrypts to a CR LF")
+
+    def region(self, end=False, damaged=False, crlf=False):
+        """A plain CP region and the bytes of its whole blocks; with `crlf`, one block's
+        ciphertext holds a CR LF."""
         rnd = self.rnd
         blocks, tail = rnd.randint(2, 6), rnd.randint(6 if damaged else 1, 15)
         head = "Seq=%d;%sw01018-Rtd=%d.%02d" % (self.seq, "End=1;" if end else "", rnd.randrange(100), rnd.randrange(100))
         mark = ";Bad=1" if damaged else ""  # inside the plain tail, which damage leaves alone
-        while 16 * blocks + tail < len(head) + 6 + len(mark):
+        pad = len(head) + 5  # where the fill starts
+        first = -(-pad // 16) * 16  # the first whole block inside the fill
+        while 16 * blocks + tail < pad + 1 + len(mark) or (crlf and 16 * blocks < first + 16):
             blocks += 1
-        fill = 16 * blocks + tail - len(head) - 5 - len(mark)
+        fill = 16 * blocks + tail - pad - len(mark)
         at = rnd.randrange(len(FILL) - fill)
-        return (head + ";Pad=" + FILL[at:at + fill] + mark).encode(), 16 * blocks
+        text = (head + ";Pad=" + FILL[at:at + fill] + mark).encode()
+        if crlf:
+            block = first + 16 * rnd.randrange((16 * blocks - first) // 16)
+            text = text[:block] + rnd.choice(self.crlf_blocks) + text[block + 16:]
+        return text, 16 * blocks
 
     def damage(self, cipher, form):
         """`cipher` with damage inside it, and the counter of its kind."""
@@ -177,6 +201,11 @@ class KeyedStream(threading.Thread):
             at = rnd.randrange(len(c) - n + 1)
             for i in range(at, at + n):
                 c[i] ^= rnd.randrange(1, 256)
+            if rnd.random() < 0.25:  # random bytes almost never make a CR LF: one burst in four holds one
+                crlf = at + rnd.randrange(n - 1)
+                c[crlf:crlf + 2] = b"\r\n"
+                if c == cipher:
+                    c[at if crlf != at else at + 1] ^= 0x40  # a burst that changed nothing is none
         else:  # hex digits of the items: consecutive nibbles, each made another digit
             at = rnd.randrange(2 * len(c) - n + 1)
             for i in range(at, at + n):
@@ -190,8 +219,9 @@ class KeyedStream(threading.Thread):
         for i in range(count):
             last = end and i == count - 1
             head = ("QN=%017d;ST=32;CN=2011;MN=SOAKKEYED0000001;Flag=9;CP=&&" % self.seq).encode()
-            region, whole = self.region(end=last)
-            plans.append((head, region, whole, self.rnd.choice(("raw", "text")), False))
+            form = self.rnd.choice(("raw", "text"))
+            region, whole = self.region(end=last, crlf=form == "raw" and self.rnd.random() < KEYED_CRLF)
+            plans.append((head, region, whole, form, False))
             if not last and self.rnd.random() < KEYED_DAMAGED:
                 region, whole = self.region(damaged=True)
                 plans.append((head, region, whole, self.rnd.choice(("raw", "text")), True))
@@ -209,8 +239,10 @@ class KeyedStream(threading.Thread):
             if form == "raw":
                 wire = head + c + region[whole:] + b"&&"
                 length = len(plain)
-                if damaged and b"\r\n" in c and b"\r\n" not in good:
+                if damaged and c.count(b"\r\n") > good.count(b"\r\n"):
                     counts.append("damage_crlf")
+                if not damaged and b"\r\n" in c:
+                    counts.append("crlf")
                 if not damaged and any(b in c for b in (b"\r\n", b"##", b"\0")):
                     counts.append("wild")
             else:
@@ -234,6 +266,7 @@ class KeyedStream(threading.Thread):
 
     def run(self):
         try:
+            self.find_crlf_blocks()
             self.server.settimeout(30)
             conn, _ = self.server.accept()
             conn.settimeout(30)
@@ -414,9 +447,9 @@ def main():
             "Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes")))
         print("  rejected:      %d (bad CRC %d, bad length %d)" % (rejected, num("BadCrc"), num("BadLength")))
         print("  keyed sent:    %d valid encrypted frames (%.0f/s; %d raw, %d of them with CR LF, ## or NUL in the "
-              "ciphertext; %d {0x..} text), %d damaged (%d bit flips, %d bursts; %d with a CR LF made by the damage)" % (
-                  keyed.valid, keyed.valid / seconds, keyed.raw, keyed.wild, keyed.text, keyed.damaged, keyed.flips,
-                  keyed.bursts, keyed.damage_crlf))
+              "ciphertext, %d with CR LF; %d {0x..} text), %d damaged (%d bit flips, %d bursts; %d with a CR LF made by "
+              "the damage)" % (keyed.valid, keyed.valid / seconds, keyed.raw, keyed.wild, keyed.crlf, keyed.text,
+                               keyed.damaged, keyed.flips, keyed.bursts, keyed.damage_crlf))
         print("  keyed took:    %d by GetData, %d dropped by the 64-frame bound, %d invalid taken" % (
             knum("taken"), knum("Dropped"), knum("invalid")))
         print("  keyed counters: " + " ".join("%s=%s" % (k, kfields.get(k, "?")) for k in (

@@ -128,7 +128,8 @@ def sm4_ecb(key, data):
     return done.stdout
 
 
-FILL = "".join(chr(c) for c in range(0x21, 0x7F) if chr(c) not in ";,=&#") * 4  # region text padding: no field marks, no "##"
+# Region text padding: printable ASCII without field marks or "#" (no "##" inside a frame).
+FILL = "".join(chr(c) for c in range(0x21, 0x7F) if chr(c) not in ";,=&#") * 4
 
 
 class KeyedStream(threading.Thread):

@@ -5,7 +5,9 @@ set -euo pipefail
 
 native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
         liblua5.4-dev libssl-dev pkg-config g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user binutils python3 valgrind
+        openssl
         libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei)
+# openssl: the soak encrypts its keyed stream with the openssl command (SM4).
 # The last line: polmon-platform's web view (HTTP server and chart libraries) and its browser test
 # (headless Chromium driven by Selenium; a font with Chinese characters for its screenshot).
 foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)

@@ -60,9 +60,8 @@ def frame(segment, bad=None):
     return b"##%04d" % length + body + b"%04X\r\n" % crc
 
 
-class Stream(threading.Thread):
-    """Accepts the station's stream device and sends, for `seconds`, valid frames mixed with noise
-    and corrupt frames in random chunks; then, after a quiet moment, one end frame."""
+class Listener(threading.Thread):
+    """A sender thread with a loopback port the station's device connects to."""
 
     def __init__(self, seconds):
         super().__init__(daemon=True)
@@ -71,6 +70,14 @@ class Stream(threading.Thread):
         self.server.listen(1)
         self.addr = "127.0.0.1:%d" % self.server.getsockname()[1]
         self.seconds = seconds
+
+
+class Stream(Listener):
+    """Accepts the station's stream device and sends, for `seconds`, valid frames mixed with noise
+    and corrupt frames in random chunks; then, after a quiet moment, one end frame."""
+
+    def __init__(self, seconds):
+        super().__init__(seconds)
         self.valid = self.bad_crc = self.bad_length = self.noise = 0
         self.finished = threading.Event()
         self.error = None
@@ -132,7 +139,7 @@ def sm4_ecb(key, data):
 FILL = "".join(chr(c) for c in range(0x21, 0x7F) if chr(c) not in ";,=&#") * 4
 
 
-class KeyedStream(threading.Thread):
+class KeyedStream(Listener):
     """Accepts the station's keyed device, waits for its frame saying the key is set, and sends, for
     `seconds`, HJ 212-2025 CN 2011 frames whose CP region is SM4-encrypted in whole blocks (2 to 6,
     plus a plain tail under 16 bytes), raw or as {0x..} text at random; some are followed by a copy
@@ -142,12 +149,7 @@ class KeyedStream(threading.Thread):
     moment, one end frame."""
 
     def __init__(self, seconds):
-        super().__init__(daemon=True)
-        self.server = socket.socket()
-        self.server.bind(("127.0.0.1", 0))
-        self.server.listen(1)
-        self.addr = "127.0.0.1:%d" % self.server.getsockname()[1]
-        self.seconds = seconds
+        super().__init__(seconds)
         self.valid = self.raw = self.text = self.damaged = self.flips = self.bursts = 0  # as sent
         self.wild = 0          # valid raw frames whose ciphertext holds "\r\n", "##" or a zero byte
         self.crlf = 0          # those of them with a "\r\n"

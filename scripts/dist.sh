@@ -41,10 +41,11 @@ build() { # preset, targets...
   local t args=()
   for t in "$@"; do args+=(--target "$t"); done
   if [ -n "$from_builds" ]; then
-    # the test build brought up to date: nothing to do when make test has just built it
+    # the test build brought up to date: nothing to do when make test has just built it (a
+    # configured folder reconfigures itself when a CMake file changed)
     echo "dist: from the $preset test build"
-    { cmake --preset "$preset" && cmake --build --preset "$preset" "${args[@]}"; } >"$work/$preset.log" 2>&1 ||
-      { tail -n 40 "$work/$preset.log"; exit 1; }
+    { [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset"; cmake --build --preset "$preset" "${args[@]}"; } \
+      >"$work/$preset.log" 2>&1 || { tail -n 40 "$work/$preset.log"; exit 1; }
     return
   fi
   echo "dist: building $preset"

@@ -2,15 +2,19 @@
 #   make demo   build the plug-ins and run the example station against the platform simulator
 #               (make demo-web: the same with each platform's web view, until Ctrl-C)
 #   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7 hard- and soft-float, fuzzers)
+#               and the release bundle's checks
 # Both install missing Debian packages first, as does the release bundle:
 #   make dist   the bundle an integrator installs: dist/polmon-<version>.tar.gz
 
 PRESETS_TEST := armv5 armv7 armv7-softfp oldabi fuzz tsan asan host
+# The bundle is checked once the ARM builds are done and before the host run, which builds on the
+# host tools it made.
+PRESETS_BEFORE_DIST := $(filter-out host,$(PRESETS_TEST))
 CMAKE_CONFIGURE = cmake --preset $(1) >/dev/null
 .DEFAULT_GOAL := demo
 
 # test-<preset> are pattern targets, so they cannot be .PHONY; FORCE makes them always run.
-.PHONY: deps demo demo-web plugins test bench dist clean docs-screenshot FORCE
+.PHONY: deps demo demo-web plugins test test-dist bench dist clean docs-screenshot FORCE
 
 deps:
 	@./scripts/install-deps.sh
@@ -45,8 +49,13 @@ test-%: deps FORCE
 	cmake --build --preset $*
 	ctest --preset $*
 
+# The release bundle as `make dist` makes and checks it (checksums, version texts, the tools from
+# the unpacked bundle, the page served), from the libraries and tools the test builds made.
+test-dist: deps
+	./scripts/dist.sh --from-builds
+
 # The host run comes last, so the output ends with its summary line.
-test: deps $(addprefix test-,$(PRESETS_TEST))
+test: deps $(addprefix test-,$(PRESETS_BEFORE_DIST)) test-dist test-host
 
 # Optimised builds (host for the measurements, armv5/armv7 for their sizes), then BENCHMARKS.md.
 bench: deps

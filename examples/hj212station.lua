@@ -61,7 +61,7 @@ function M.new_link(dev, opts)
   return {
     dev = dev,
     st = opts.st or "32",
-    mn = opts.mn or "POLMON0000000001",
+    mn = opts.mn or "POLMON000000000000000001",
     pw = opts.pw or "123456",
     site = opts.site or "水质自动监测站", -- site name, sent on CN=3020 (Chinese text)
     -- protocol version of Flag (upper six bits): that of the last request, 2 from the start in 2025
@@ -256,6 +256,13 @@ local function take_key(link)
   end
 end
 
+-- A 9013 to our key request: this platform sends the key afterwards as a request (a 1014 with the
+-- same QN or a new one), answered 9011/9012 by handlers["1014"]. Until then the key stays as it was.
+local function key_acknowledged(link)
+  link.key_qn, link.key_wanted = nil, false
+  log("key request acknowledged (9013): waiting for the platform to push a key")
+end
+
 -- The requests a station commonly gets, by CN.
 local handlers = {
   ["1011"] = function(link, qn) -- read the system time
@@ -347,7 +354,9 @@ local function handle(link)
   if not cn or not qn then return end
   link_back(link)
   if cn == "9014" and link.s2025 then return answered(link, qn) end
-  if cn:sub(1, 1) == "9" then return end -- the platform's answers to our uploads
+  if cn == "9013" and link.key_qn and qn == link.key_qn then return key_acknowledged(link) end
+  -- the platform's answers to our uploads; a heartbeat's 9013 may never come, and nothing waits for it
+  if cn:sub(1, 1) == "9" then return end
   if cn == "1014" and link.key_qn and (qn == link.key_qn or field(link, "SKCreateTime", true) == link.key_qn) then
     return take_key(link)
   end

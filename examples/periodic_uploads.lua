@@ -43,7 +43,7 @@ var("Frames", 0)
 -- would also replace the literal N of a Flag field or the 32 of ST=32.
 var("vQn", "")
 var("vBegin", "")
-var("vMn", args.mn or "POLMON0000000001")
+var("vMn", args.mn or "POLMON000000000000000001")
 var("vPw", args.pw or "123456")
 var("vFlag", 5)
 -- the first `factors` analysers: COD and ammonia, then the others

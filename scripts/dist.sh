@@ -3,9 +3,18 @@
 #   dist/polmon-<version>.tar.gz   the ARM plug-ins, the host tools, the examples, the guide, SHA256SUMS
 # Release builds in build/dist/<target>, from the commit checked out; the same commit gives the
 # same ARM libraries in any folder (see cmake/PolmonReproducible.cmake).
+#   scripts/dist.sh --from-builds   (make test) the same bundle and the same checks, from the test
+#                                   builds in build/<preset>, into build/dist-check; dist/ untouched
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+
+from_builds=
+case "${1:-}" in
+  "") ;;
+  --from-builds) from_builds=1 ;;
+  *) echo "usage: scripts/dist.sh [--from-builds]" >&2; exit 2 ;;
+esac
 
 version=$(sed -n 's/^project(polmon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ -n "$version" ] || { echo "dist: no project version in CMakeLists.txt" >&2; exit 1; }
@@ -13,46 +22,61 @@ version=$(sed -n 's/^project(polmon VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || echo 0)
 export SOURCE_DATE_EPOCH
 name=polmon-$version
-work=build/dist
-stage=$work/$name
 jobs=${DIST_JOBS:-2}
+if [ -n "$from_builds" ]; then
+  work=build/dist-check
+  out=$work
+else
+  work=build/dist
+  out=dist
+fi
+stage=$work/$name
+
+# The folder a preset's files come from: its release build here, or its test build.
+from() { if [ -n "$from_builds" ]; then echo "build/$1"; else echo "$work/$1"; fi; }
 
 build() { # preset, targets...
   local preset=$1
   shift
-  echo "dist: building $preset"
-  # the host tools find the bundle's host/lib, not this build folder
-  cmake --preset "$preset" -B "$work/$preset" -DCMAKE_BUILD_TYPE=Release -DPOLMON_BUILD_TESTS=OFF \
-    -DPOLMON_BUILD_BENCH=OFF -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON -DCMAKE_INSTALL_RPATH='$ORIGIN/../lib' \
-    >"$work/$preset.log" 2>&1 || { cat "$work/$preset.log"; exit 1; }
   local t args=()
   for t in "$@"; do args+=(--target "$t"); done
+  if [ -n "$from_builds" ]; then
+    # the test build brought up to date: nothing to do when make test has just built it (a
+    # configured folder reconfigures itself when a CMake file changed)
+    echo "dist: from the $preset test build"
+    { [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset"; cmake --build --preset "$preset" "${args[@]}"; } \
+      >"$work/$preset.log" 2>&1 || { tail -n 40 "$work/$preset.log"; exit 1; }
+    return
+  fi
+  echo "dist: building $preset"
+  cmake --preset "$preset" -B "$work/$preset" -DCMAKE_BUILD_TYPE=Release -DPOLMON_BUILD_TESTS=OFF \
+    -DPOLMON_BUILD_BENCH=OFF >"$work/$preset.log" 2>&1 || { cat "$work/$preset.log"; exit 1; }
   cmake --build "$work/$preset" -j "$jobs" "${args[@]}" >>"$work/$preset.log" 2>&1 || { tail -n 40 "$work/$preset.log"; exit 1; }
 }
 
-mkdir -p "$work" dist
+tools=(polmon-config polmon-host polmon-platform polmon-frame)
+mkdir -p "$work" "$out"
 rm -rf "$stage"
 build armv5 polmon
 build armv7 polmon
 build armv7-softfp polmon
-build host all
+build host polmon hostshim hosttools "${tools[@]}"
 
 mkdir -p "$stage"/{armv5,armv7,armv7-softfp,host/bin,host/lib,examples,docs}
-cp "$work/armv5/lib/libpolmon_armv5.so" "$stage/armv5/"
-cp "$work/armv7/lib/libpolmon_armv7.so" "$stage/armv7/"
-cp "$work/armv7-softfp/lib/libpolmon_armv7.so" "$stage/armv7-softfp/"
+cp "$(from armv5)/lib/libpolmon_armv5.so" "$stage/armv5/"
+cp "$(from armv7)/lib/libpolmon_armv7.so" "$stage/armv7/"
+cp "$(from armv7-softfp)/lib/libpolmon_armv7.so" "$stage/armv7-softfp/"
 # Host tools, with the host plug-in and the stand-in panel libraries polmon-host loads it with.
-for tool in polmon-config polmon-host polmon-platform polmon-frame; do
-  [ -x "$work/host/bin/$tool" ] && cp "$work/host/bin/$tool" "$stage/host/bin/"
-done
-cp "$work/host/lib/libpolmon.so" "$work/host/lib/libhostshim.so" "$work/host/lib/libhosttools.so" "$stage/host/lib/"
+host=$(from host)
+for tool in "${tools[@]}"; do cp "$host/bin/$tool" "$stage/host/bin/"; done
+cp "$host/lib/libpolmon.so" "$host/lib/libhostshim.so" "$host/lib/libhosttools.so" "$stage/host/lib/"
 strip --strip-unneeded "$stage"/host/bin/* "$stage"/host/lib/*
 # polmon-platform's HTTP server library goes along (Debian's build, not stripped again); the web
 # page's files and the chart library are built into polmon-platform. Their licence notices:
-httplib=$(ldd "$work/host/bin/polmon-platform" | awk '/libcpp-httplib/ { print $3 }')
+httplib=$(ldd "$host/bin/polmon-platform" | awk '/libcpp-httplib/ { print $3 }')
 [ -f "$httplib" ] || { echo "dist: polmon-platform does not link libcpp-httplib" >&2; exit 1; }
 cp "$httplib" "$stage/host/lib/"
-cp "$work/host/tools/platform/licences.txt" "$stage/THIRD-PARTY-LICENCES.txt"
+cp "$host/tools/platform/licences.txt" "$stage/THIRD-PARTY-LICENCES.txt"
 cp examples/*.lua "$stage/examples/"
 # The documents keep the repository's layout, so their links work in the bundle too.
 cp README.md "$stage/"
@@ -64,16 +88,22 @@ done
 
 (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --mode=u+rwX,go+rX,go-w \
-  -C "$work" -cf - "$name" | gzip -n -9 >"dist/$name.tar.gz"
+  -C "$work" -cf - "$name" | gzip -n -9 >"$out/$name.tar.gz"
 
 # The bundle as an integrator unpacks it: every checksum holds, every ARM library names its version.
 check=$(mktemp -d)
 trap 'rm -rf "$check"' EXIT
-tar -C "$check" -xzf "dist/$name.tar.gz"
+tar -C "$check" -xzf "$out/$name.tar.gz"
 (cd "$check/$name" && sha256sum --quiet -c SHA256SUMS) || { echo "dist: checksums do not hold" >&2; exit 1; }
 if grep -rlF "$root" "$check/$name"; then echo "dist: the files above name the build folder $root" >&2; exit 1; fi
-for tool in "$check/$name"/host/bin/*; do
-  "$tool" --version | grep -q "from polmon $version (" || { echo "dist: $(basename "$tool") --version fails" >&2; exit 1; }
+# Outputs are read whole before they are searched: under pipefail, a grep that stops at its first
+# match can kill the writer with SIGPIPE and fail the check at random.
+for tool in "${tools[@]}"; do
+  answer=$("$check/$name/host/bin/$tool" --version) && [[ $answer == "$tool from polmon $version ("* ]] ||
+    { echo "dist: $tool --version fails" >&2; exit 1; }
+  # the HTTP library it brings is found in host/lib, also on a PC that lacks it
+  runpath=$(readelf -d "$check/$name/host/bin/$tool")
+  [[ $runpath == *"(RUNPATH)"*"Library runpath: [\$ORIGIN/../lib]"* ]] || { echo "dist: $tool does not look in ../lib" >&2; exit 1; }
 done
 # The commissioning page from the unpacked bundle alone: page, script and chart library served.
 web_check() {
@@ -95,8 +125,9 @@ PY
 }
 web_check || { echo "dist: the bundle's polmon-platform does not serve its page" >&2; cat "$check/web.out" >&2; exit 1; }
 echo "dist: polmon-platform serves its page from the bundle (chart library built in, HTTP library in host/lib)"
-for lib in armv5/libpolmon_armv5.so armv7/libpolmon_armv7.so armv7-softfp/libpolmon_armv7.so; do
-  text=$(strings "$check/$name/$lib" | grep -m1 "^polmon $version (") || { echo "dist: $lib carries no version text" >&2; exit 1; }
+for lib in armv5/libpolmon_armv5.so armv7/libpolmon_armv7.so armv7-softfp/libpolmon_armv7.so host/lib/libpolmon.so; do
+  strings "$check/$name/$lib" >"$check/strings.txt"
+  text=$(grep -m1 "^polmon $version (" "$check/strings.txt") || { echo "dist: $lib carries no version text" >&2; exit 1; }
   echo "dist: $lib: $text"
 done
-echo "dist: dist/$name.tar.gz ($(wc -c <"dist/$name.tar.gz") bytes, $(wc -l <"$check/$name/SHA256SUMS") files)"
+echo "dist: $out/$name.tar.gz ($(wc -c <"$out/$name.tar.gz") bytes, $(wc -l <"$check/$name/SHA256SUMS") files)"

@@ -12,10 +12,13 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
 # (headless Chromium driven by Selenium; a font with Chinese characters for its screenshot).
 foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)
 
+# Answers are read whole, then compared: under pipefail a "| grep -q" that stops early can kill
+# the writer with SIGPIPE and turn a match into a failure.
 missing() {
-  local pkg
+  local pkg status
   for pkg in "$@"; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || echo "$pkg"
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null) || status=
+    [[ $status == *"install ok installed"* ]] || echo "$pkg"
   done
 }
 
@@ -30,7 +33,7 @@ need_foreign=$(missing "${foreign[@]}")
 export DEBIAN_FRONTEND=noninteractive
 # The ARM runtimes come from Debian's multiarch archive: qemu-arm -L / finds them, GB18030 included.
 for arch in armel armhf; do
-  dpkg --print-foreign-architectures | grep -qx "$arch" || as_root dpkg --add-architecture "$arch"
+  grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)" || as_root dpkg --add-architecture "$arch"
 done
 as_root apt-get update -q
 # shellcheck disable=SC2086

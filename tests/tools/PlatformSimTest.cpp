@@ -362,7 +362,7 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
 TEST(SimFlows2025, PacketsAndResends) {
   auto frame = [](const char* qn, const std::string& header, const char* datatime = "20240101000000",
                   const std::string& cp = ";w01018-Avg=1.5") {
-    return std::string("QN=") + qn + ";ST=32;CN=2061;PW=123456;MN=POLMON0000000001;Flag=" + header + ";CP=&&DataTime=" + datatime + cp +
+    return std::string("QN=") + qn + ";ST=32;CN=2061;PW=123456;MN=POLMON000000000000000001;Flag=" + header + ";CP=&&DataTime=" + datatime + cp +
            "&&";
   };
   const char* q1 = "20240101000000001";
@@ -376,8 +376,12 @@ TEST(SimFlows2025, PacketsAndResends) {
   } rows[] = {
       {"whole", {frame(q1, "11;PNUM=2;PNO=1"), frame(q1, "11;PNUM=2;PNO=2")}, nullptr, 1, 0},
       {"a packet missing", {frame(q1, "11;PNUM=2;PNO=1"), frame(q2, "9")}, "packet 2 of 2 never came", 1, 0},
-      {"PNO beyond PNUM", {frame(q1, "11;PNUM=2;PNO=3")}, "PNO=3 is not within 1..PNUM", 0, 0},
-      {"PNO 0", {frame(q1, "11;PNUM=2;PNO=0")}, "PNO=0 is not within 1..PNUM", 0, 0},
+      {"PNO beyond PNUM", {frame(q1, "11;PNUM=2;PNO=3")}, "PNO=3 is beyond PNUM=2", 0, 0},
+      {"PNO 0", {frame(q1, "11;PNUM=2;PNO=0")}, "PNO=0 is 0; packets count from 1", 0, 0},
+      {"leading zeros", {frame(q1, "11;PNUM=00002;PNO=00001"), frame(q1, "11;PNUM=00002;PNO=00002")}, nullptr, 1, 0},
+      {"PNUM not digits", {frame(q1, "11;PNUM=+2;PNO=1")}, "PNUM=+2 is not a number (digits only)", 0, 0},
+      {"PNUM 0", {frame(q1, "11;PNUM=000;PNO=1")}, "PNUM=000 is 0; an upload has at least one packet", 0, 0},
+      {"PNO of 20 digits", {frame(q1, "11;PNUM=2;PNO=18446744073709551617")}, "PNO=18446744073709551617 has more than 6 significant", 0, 0},
       {"no packet bit", {frame(q1, "9;PNUM=2;PNO=1")}, "lacks the packet bit", 0, 0},
       {"no PNUM", {frame(q1, "11;PNO=1")}, "no PNUM or no PNO", 0, 0},
       {"second packet first", {frame(q1, "11;PNUM=2;PNO=2"), frame(q1, "11;PNUM=2;PNO=1")}, "PNO=2 of QN", 0, 0},
@@ -452,8 +456,8 @@ TEST(SimFlows2025, NewMnKeysAndHeartbeats) {
   auto answer = [&](const std::string& q, const std::string& m, const std::string& cn, const std::string& cp) {
     h.station_sends("QN=" + q + ";ST=91;CN=" + cn + ";PW=123456;MN=" + m + ";Flag=8;CP=&&" + cp + "&&");
   };
-  answer(qn, "POLMON0000000001", "9011", "QnRtn=1");
-  answer(qn, "POLMON0000000001", "9012", "ExeRtn=1");
+  answer(qn, "POLMON000000000000000001", "9011", "QnRtn=1");
+  answer(qn, "POLMON000000000000000001", "9012", "ExeRtn=1");
   h.run_until(1100);
   ASSERT_EQ(h.requests().size(), 2u);
   sim::Segment push = h.requests()[1];
@@ -476,13 +480,66 @@ TEST(SimFlows2025, NewMnKeysAndHeartbeats) {
   for (const Observed::Frame& f : h.observed.frames) answers_shown += !f.incoming && (f.bytes.find("CN=9013") != std::string::npos || f.bytes.find("CN=1014") != std::string::npos);
   EXPECT_EQ(answers_shown, 3u) << "the pushed 1014, the 9013, the key answer";
 
-  answer(push.value("QN"), "POLMON0000000001", "9011", "QnRtn=1"); // the old MN, after the new one was taken
+  answer(push.value("QN"), "POLMON000000000000000001", "9011", "QnRtn=1"); // the old MN, after the new one was taken
   answer(push.value("QN"), mn, "9012", "ExeRtn=1");                // and a key of 5 characters taken
   h.run_until(2000);
   std::string summary = h.p.summary();
-  EXPECT_NE(summary.find("carries MN=POLMON0000000001, the station's MN is " + mn), std::string::npos) << summary;
+  EXPECT_NE(summary.find("carries MN=POLMON000000000000000001, the station's MN is " + mn), std::string::npos) << summary;
   EXPECT_NE(summary.find("the station took a key of 5 characters"), std::string::npos) << summary;
   EXPECT_NE(summary.find("BROKEN (2 problems)"), std::string::npos) << summary;
+}
+
+// Where implementations differ (the key request's answer, the heartbeat's) or the form is not
+// the standard's (an MN not of 24 characters), the platform notes it and the verdict stays OK;
+// with key-ack or quiet-heartbeat it answers as such platforms do.
+TEST(SimFlows2025, OpenFlowsAreNotesNotFaults) {
+  const std::string mn24 = "POLMON000000000000000001";
+  auto frame = [](const std::string& mn, const char* qn, const char* st, const char* cn, const char* flag, const std::string& cp) {
+    return std::string("QN=") + qn + ";ST=" + st + ";CN=" + cn + ";PW=123456;MN=" + mn + ";Flag=" + flag + ";CP=&&" + cp + "&&";
+  };
+  const char* q1 = "20240101000000001";
+  auto key_request = [&](const std::string& mn) { return frame(mn, q1, "32", "1014", "9", std::string("SKCreateTime=") + q1); };
+  auto beat = [&](const std::string& mn) { return frame(mn, q1, "91", "9015", "9", ""); };
+  struct Row {
+    const char* name;
+    const char* misbehave;
+    std::string mn;
+    std::vector<std::string> station;
+    std::vector<std::string> replies; // the CNs the platform answers with
+    const char* note;                 // nullptr: none
+  } rows[] = {
+      {"key answer answered as a pushed key", "", mn24,
+       {key_request(mn24), frame(mn24, q1, "91", "9011", "8", "QnRtn=1"), frame(mn24, q1, "91", "9012", "8", "ExeRtn=1")},
+       {"1014"}, "9012 for QN 20240101000000001: the station answered the key its 1014 got as if the key were pushed"},
+      {"key request acknowledged, the key pushed with its QN", "key-ack", mn24,
+       {key_request(mn24), frame(mn24, q1, "91", "9011", "8", "QnRtn=1"), frame(mn24, q1, "91", "9012", "8", "ExeRtn=1")},
+       {"9013", "1014"}, nullptr},
+      {"heartbeat unanswered", "quiet-heartbeat", mn24, {beat(mn24)}, {}, nullptr},
+      {"heartbeat answered", "", mn24, {beat(mn24)}, {"9013"}, nullptr},
+      {"MN of 16 characters", "", "POLMON0000000001", {beat("POLMON0000000001")}, {"9013"},
+       "the station's MN POLMON0000000001 has 16 characters, not 24"},
+  };
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.standard = 2025;
+    opt.flag = "9";
+    opt.key = "0123456789ABCDEF";
+    opt.mn = row.mn;
+    std::vector<Step> steps = steps_of("pause 500\n");
+    std::string error;
+    ASSERT_TRUE(sim::apply_misbehaviour(row.misbehave, steps, opt, error)) << error; // sets the options
+    Harness h("pause 500\n", opt);
+    h.p.connected(h.now, "peer");
+    for (const std::string& f : row.station) h.station_sends(f);
+    h.run_until(h.now + 1000);
+    std::string summary = h.p.summary();
+    EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
+    std::vector<std::string> replies;
+    for (const sim::Segment& r : h.requests()) replies.push_back(r.value("CN"));
+    EXPECT_EQ(replies, row.replies) << row.name;
+    if (row.note) EXPECT_NE(summary.find(row.note), std::string::npos) << row.name << "\n" << summary;
+    else EXPECT_EQ(summary.find("notes:"), std::string::npos) << row.name << "\n" << summary;
+  }
 }
 
 } // namespace

@@ -24,6 +24,8 @@ fail() {
 }
 # The value after "label:" in a summary.
 summary() { grep -m1 "^  $2:" "$work/$1.out" | sed "s/^  $2: *//"; }
+# Does the value match? Read whole first: a "| grep -q" under pipefail may kill its writer (SIGPIPE).
+summary_has() { grep -q -- "$3" <<<"$(summary "$1" "$2")"; }
 expect() { # file label value
   local got
   got=$(summary "$1" "$2")
@@ -149,11 +151,11 @@ standard-2025-key | standard-2025-key-text)
   expect platform "wrong Flag version" 0
   # the history request went out encrypted and reached the script decrypted (refused: QnRtn=8)
   expect platform "encrypted out" "1 requests ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' ))"
-  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  expect_has platform "CN=9011 MN=POLMON000000000000000001 CP=QnRtn=8"
   [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=1$"
   want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
   [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
-  summary platform "encrypted in" | grep -q "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"
+  summary_has platform "encrypted in" "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"
   expect_has host "encryption key set"
   expect_has host "CN=2011 .*encrypted on the wire ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' )"
   ! grep -q -- "$key" "$work/host.out" "$work/platform.out" || fail "the key shows in an output"
@@ -171,10 +173,10 @@ standard-2025-station)
   expect platform verdict OK
   expect platform answered 8
   expect platform "key exchange" "1 request answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
-  summary platform MN | grep -q "then [0-9A-F]\{24\} after 1002" || fail "no new MN"
-  summary platform "hardware ids" | grep -q "^[2-9] (1001)" || fail "no 1001 at the start and after the drop"
-  summary platform heartbeats | grep -q "^[1-9][0-9] " || fail "fewer than 10 heartbeats"
-  summary platform "link dropped" | grep -q "^for 2500 ms" || fail "the link was not dropped"
+  summary_has platform MN "then [0-9A-F]\{24\} after 1002" || fail "no new MN"
+  summary_has platform "hardware ids" "^[2-9] (1001)" || fail "no 1001 at the start and after the drop"
+  summary_has platform heartbeats "^[1-9][0-9] " || fail "fewer than 10 heartbeats"
+  summary_has platform "link dropped" "^for 2500 ms" || fail "the link was not dropped"
   grep -q "upload CN=2061 .*: [2-9] packets$" "$work/platform.out" || fail "no hourly data in packets"
   # nothing lost: each upload the station kept before the platform's end came again with RF=1,
   # its QN and its DataTime (the platform checks the order: newest first)
@@ -186,6 +188,26 @@ standard-2025-station)
   done <<<"$kept"
   resent=$(summary platform resends | cut -d' ' -f1)
   [ "${resent:-0}" -ge "$(wc -l <<<"$kept")" ] || fail "resends: $(summary platform resends), kept: $(wc -l <<<"$kept")"
+  ;;
+standard-2025-other-platform)
+  # A platform that answers the station's key request with a 9013 and then sends the key as a
+  # 1014 request with the request's QN, and never answers a heartbeat: the station takes that key
+  # as a pushed one (9011/9012), and the silent heartbeats make it neither reconnect nor resend.
+  key=0123456789ABCDEF
+  start_platform platform --standard 2025 --key "$key" --misbehave key-ack,quiet-heartbeat --duration 10
+  start_host host -D platform="$platform_addr" -D standard=2025 -D key="$key" -D heartbeat=1 -D answer_timeout=2 \
+    -D minute=2 -D hour=3 "$root/examples/periodic_uploads.lua"
+  wait_status "$platform_pid" || fail "platform exited with $?"
+  stop_host
+  expect platform verdict OK
+  expect platform connections 1
+  expect platform "key exchange" "1 request answered 9013; pushed keys: 2 taken, 1 of a wrong length refused"
+  summary_has platform heartbeats "^\([5-9]\|[1-9][0-9]\+\) .*, unanswered$" || fail "heartbeats: $(summary platform heartbeats)"
+  summary_has platform resends "^0 " || fail "resends: $(summary platform resends)"
+  expect_has host "key request acknowledged (9013): waiting for the platform to push a key"
+  expect_has host "key pushed by the platform set"
+  # until the platform's end closed the link
+  ! grep -q "kept for resending\|link back" <<<"$(sed '/link down/q' "$work/host.out")" || fail "the station took the silence for a lost link"
   ;;
 pty)
   # the station's port is a pseudo-terminal; the platform opens its peer as a serial line
@@ -226,11 +248,11 @@ tcp-server)
   expect platform verdict OK
   expect platform requests 10
   expect platform answered 10
-  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=8"
+  expect_has platform "CN=9011 MN=POLMON000000000000000001 CP=QnRtn=8"
   # refused: wrong password, another station's MN, a malformed SystemTime
-  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=3"
-  expect_has platform "CN=9011 MN=POLMON0000000001 CP=QnRtn=4"
-  expect_has platform "CN=9012 MN=POLMON0000000001 CP=ExeRtn=3"
+  expect_has platform "CN=9011 MN=POLMON000000000000000001 CP=QnRtn=3"
+  expect_has platform "CN=9011 MN=POLMON000000000000000001 CP=QnRtn=4"
+  expect_has platform "CN=9012 MN=POLMON000000000000000001 CP=ExeRtn=3"
   expect_has host "clock set to 20240101000000"
   ;;
 two-platforms)
@@ -262,7 +284,7 @@ interrupt)
   start_host host --ready "$work/host.ready" "$here/data/idle_station.lua"
   read -r -t 20 -u "$fd" line || fail "host not ready"
   stop_host
-  tail -n 2 "$work/calls.log" | tr '\n' ' ' | grep -q "cleanup dev destroy" || fail "calls: $(cat "$work/calls.log")"
+  grep -q "cleanup dev destroy" <<<"$(tail -n 2 "$work/calls.log" | tr '\n' ' ')" || fail "calls: $(cat "$work/calls.log")"
   ;;
 script-error)
   export POLMON_FAKE_LOG="$work/calls.log"
@@ -270,7 +292,7 @@ script-error)
   rc=$?
   [ $rc -eq 3 ] || fail "host exit $rc, wanted 3"
   expect_has host "bad_script.lua:10: attempt to index a nil value"
-  tail -n 2 "$work/calls.log" | tr '\n' ' ' | grep -q "cleanup dev destroy" || fail "calls: $(cat "$work/calls.log")"
+  grep -q "cleanup dev destroy" <<<"$(tail -n 2 "$work/calls.log" | tr '\n' ' ')" || fail "calls: $(cat "$work/calls.log")"
   ;;
 runaway)
   # A cycle that never returns (line 5 of runaway_station.lua): the end of --duration, SIGTERM
@@ -285,7 +307,7 @@ runaway)
   [ $rc -eq 3 ] || fail "--duration 1: host exit $rc, wanted 3"
   [ "$(since "$t0" | cut -d. -f1)" -lt 5 ] || fail "--duration 1 took $(since "$t0") s"
   expect_has host "runaway_station.lua:5: stopped here by the end of --duration 1"
-  tail -n 2 "$work/calls.log" | tr '\n' ' ' | grep -q "cleanup dev destroy" || fail "calls: $(cat "$work/calls.log")"
+  grep -q "cleanup dev destroy" <<<"$(tail -n 2 "$work/calls.log" | tr '\n' ' ')" || fail "calls: $(cat "$work/calls.log")"
   for sig in TERM INT; do
     : >"$work/host.out" # the last run's "looping" must not count
     start_host host "$script"

@@ -29,7 +29,7 @@ from selenium.webdriver.support.ui import WebDriverWait
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
-MN = "POLMON0000000001"
+MN = "POLMON000000000000000001"
 
 
 def crc16(data):

@@ -20,6 +20,21 @@ long number(const std::string* text) {
   return v;
 }
 
+// PNUM or PNO by value: digits only, leading zeros allowed (PNO=00001 is packet 1), at most
+// kPacketDigits significant ones. Empty when it is one, else what is wrong with it.
+constexpr size_t kPacketDigits = 6;
+std::string packet_number(const std::string& key, const std::string& text, long& value) {
+  value = 0;
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    return key + "=" + text + " is not a number (digits only)";
+  size_t first = text.find_first_not_of('0');
+  if (first != std::string::npos && text.size() - first > kPacketDigits)
+    return key + "=" + text + " has more than " + std::to_string(kPacketDigits) + " significant digits";
+  for (size_t i = first == std::string::npos ? text.size() : first; i < text.size(); ++i) value = value * 10 + (text[i] - '0');
+  if (value == 0) return key + "=" + text + " is 0; " + (key == "PNO" ? "packets count from 1" : "an upload has at least one packet");
+  return std::string();
+}
+
 long index_of(const Segment& seg, const char* key) {
   for (size_t i = 0; i < seg.header.size(); ++i)
     if (seg.header[i].first == key) return static_cast<long>(i);
@@ -48,8 +63,8 @@ std::string new_mn_text() {
   return random_text(kHex, sizeof kHex - 1, 24);
 }
 
-Flows2025::Flows2025(PlatformOptions& options, Log log, Log problem)
-    : m_opt(options), m_log(std::move(log)), m_problem(std::move(problem)), m_first_mn(options.mn) {}
+Flows2025::Flows2025(PlatformOptions& options, Log log, Log problem, Log note)
+    : m_opt(options), m_log(std::move(log)), m_problem(std::move(problem)), m_note(std::move(note)), m_first_mn(options.mn) {}
 
 Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t now) {
   Seen seen;
@@ -68,7 +83,7 @@ Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t 
   if (cn == "9015") { // heartbeat
     if (m_heartbeats++ == 0) m_first_beat = now;
     m_last_beat = now;
-    if (flag & 1) seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
+    if ((flag & 1) && !m_opt.heartbeat_unanswered) seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
     seen.handled = true;
     return seen;
   }
@@ -78,10 +93,21 @@ Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t 
     std::string t = time ? *time : std::string();
     if (t.size() != 17 || t.find_first_not_of("0123456789") != std::string::npos)
       m_problem("key request QN " + qn + " without a 17-digit SKCreateTime");
+    if (m_opt.key_request_ack_only) { // as platforms do that send the key after a 9013, as a request with its QN
+      seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
+      std::string cp = "SKCreateTime=" + t + ";NewSK=" + new_key_text();
+      seen.push = "QN=" + qn + ";ST=" + m_opt.st + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=" + m_opt.flag + ";CP=&&" + cp + "&&";
+      request_sent(qn, "1014", cp);
+      m_log("   key request QN " + qn + " answered 9013; the key follows as a request with its QN");
+      seen.handled = true;
+      return seen;
+    }
     std::string key = new_key_text();
     seen.reply = "QN=" + qn + ";ST=" + seg.value("ST") + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&SKCreateTime=" + t +
                  ";NewSK=" + key + "&&";
     switch_key(key);
+    m_key_answers.insert(qn);
+    if (m_key_answers.size() > 16) m_key_answers.erase(m_key_answers.begin()); // QNs grow with time: the oldest
     m_log("   key request QN " + qn + " answered with a new key (NewSK=****), in force from now on");
     seen.handled = true;
     return seen;
@@ -145,13 +171,11 @@ bool Flows2025::check_packet(const Segment& seg, long& pnum, long& pno) {
     m_problem("frame QN " + qn + ": Flag=" + flag + " has the packet bit but no PNUM or no PNO");
     return false;
   }
-  pnum = number(pnum_text);
-  pno = number(pno_text);
-  if (pnum < 1 || pno < 1 || pno > pnum) {
-    m_problem("packet of QN " + qn + ": PNO=" + *pno_text + " is not within 1..PNUM (PNUM=" + *pnum_text + ")");
-    return false;
-  }
-  return true;
+  std::string wrong = packet_number("PNUM", *pnum_text, pnum);
+  if (wrong.empty()) wrong = packet_number("PNO", *pno_text, pno);
+  if (wrong.empty() && pno > pnum) wrong = "PNO=" + *pno_text + " is beyond PNUM=" + *pnum_text;
+  if (!wrong.empty()) m_problem("packet of QN " + qn + ": " + wrong);
+  return wrong.empty();
 }
 
 void Flows2025::check_order(const Segment& seg) {
@@ -244,6 +268,12 @@ void Flows2025::request_done(const std::string& qn, const std::string& qn_rtn, c
   }
 }
 
+bool Flows2025::answer_to_key_answer(const std::string& qn, const std::string& cn) {
+  if (!m_key_answers.count(qn)) return false;
+  m_note(cn + " for QN " + qn + ": the station answered the key its 1014 got as if the key were pushed (implementations differ)");
+  return true;
+}
+
 void Flows2025::connected(int64_t) { m_last_resend.clear(); }
 
 void Flows2025::disconnected(int64_t) {
@@ -268,10 +298,10 @@ void Flows2025::summary_rows(const std::function<void(const char*, const std::st
                   static_cast<double>(m_last_beat - m_first_beat) / 1000.0 / static_cast<double>(m_heartbeats - 1));
     beats += every;
   }
-  row("heartbeats:", beats + ", answered 9013");
+  row("heartbeats:", beats + (m_opt.heartbeat_unanswered ? ", unanswered" : ", answered 9013"));
   row("hardware ids:", std::to_string(m_ids) + " (1001), answered 9014");
   row("key exchange:", std::to_string(m_key_requests) + (m_key_requests == 1 ? " request" : " requests") +
-                           " answered with NewSK; pushed keys: " + std::to_string(m_pushes_taken) +
+                           (m_opt.key_request_ack_only ? " answered 9013" : " answered with NewSK") + "; pushed keys: " + std::to_string(m_pushes_taken) +
                            " taken, " + std::to_string(m_pushes_refused) + " of a wrong length refused");
   row("MN:", m_first_mn + (m_mn_changes ? ", then " + m_opt.mn + " after 1002" : std::string()));
 }

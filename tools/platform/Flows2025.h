@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,13 +25,15 @@ public:
 
   // `options` stays the platform's: a new MN and a new key are written into it once the station
   // has taken them, so later requests and checks use them.
-  Flows2025(PlatformOptions& options, Log log, Log problem);
+  // `problem`: a fault (BROKEN); `note`: a deviation in a flow the sources leave open.
+  Flows2025(PlatformOptions& options, Log log, Log problem, Log note);
 
   // What the platform still does with a station frame once it went through here.
   struct Seen {
     bool handled = false; // answered and counted here (heartbeat, key request)
     bool whole = true;    // false: a packet of an upload not yet complete; answered, not yet counted
     std::string reply;    // a data segment to send back, empty for none
+    std::string push;     // after it, a request of the platform's own with the frame's QN (key-ack: the key)
   };
   // `wire_bytes`: the data segment's size as transmitted.
   Seen frame(const Segment& seg, size_t wire_bytes, int64_t now);
@@ -41,6 +44,9 @@ public:
   void request_sent(const std::string& qn, const std::string& cn, const std::string& cp);
   // The station's last word on a request: QnRtn of its 9011, ExeRtn of its 9012 ("" when none).
   void request_done(const std::string& qn, const std::string& qn_rtn, const std::string& exe_rtn);
+  // A 9011/9012 (`cn`) with the QN of a station's key request that got its key: the station took
+  // the answer for a pushed key. Noted, true; false for any other QN.
+  bool answer_to_key_answer(const std::string& qn, const std::string& cn);
 
   void connected(int64_t now);
   void disconnected(int64_t now);
@@ -72,12 +78,13 @@ private:
   void switch_key(const std::string& key);
 
   PlatformOptions& m_opt;
-  Log m_log, m_problem;
+  Log m_log, m_problem, m_note;
   bool m_have_group = false;
   Group m_group;
   std::map<std::string, Received> m_received;         // QN -> a whole upload
   std::map<std::string, std::string> m_cut;           // QN -> what arrived of an upload cut short
   std::map<std::string, Request> m_requests;          // QN -> 1002/1014 request awaiting its outcome
+  std::set<std::string> m_key_answers;                // QNs of the station's key requests answered with a key
   std::string m_last_resend;                          // QN of the last resend of a lost upload on this connection
   std::string m_first_mn, m_previous_key;
   // Uploads remembered for their resends, and uploads cut short: the newest this many (a QN is

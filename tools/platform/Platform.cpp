@@ -137,6 +137,10 @@ bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, Platf
     }
   while (std::getline(in, item, ',')) {
     if (item.empty()) continue;
+    if (item == "key-ack" || item == "quiet-heartbeat") {
+      (item == "key-ack" ? options.key_request_ack_only : options.heartbeat_unanswered) = true;
+      continue;
+    }
     if (item == "split" || item == "junk" || starts_with(item, "delay=")) {
       int delay = starts_with(item, "delay=") ? to_int(item.substr(6), -1) : 0;
       if (delay < 0) {
@@ -171,7 +175,7 @@ bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, Platf
       steps.insert(steps.begin() + static_cast<long>(first_request), s);
       ++first_request;
     } else {
-      error = "unknown misbehaviour \"" + item + "\" (split, junk, bad-crc, bad-length, delay=MS, drop)";
+      error = "unknown misbehaviour \"" + item + "\" (split, junk, bad-crc, bad-length, delay=MS, drop, key-ack, quiet-heartbeat)";
       return false;
     }
   }
@@ -181,7 +185,8 @@ bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, Platf
 Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
     : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
-    m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); });
+    m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
+                                          [this](const std::string& what) { note(what); });
   m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
 }
 
@@ -190,6 +195,13 @@ void Platform::problem(const std::string& what) {
   if (m_problems.size() >= kKeptProblems) return; // a flooding station must not grow this without end
   m_problems.push_back(what);
   m_log("PROBLEM: " + what);
+}
+
+void Platform::note(const std::string& what) {
+  ++m_note_count;
+  if (m_notes.size() >= kKeptProblems) return;
+  m_notes.push_back(what);
+  m_log("NOTE: " + what);
 }
 
 std::string Platform::next_qn() {
@@ -298,7 +310,11 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   if (m_opt.standard) check_standard(frame, seg);
   if (!m_opt.key.empty()) check_encryption(received, seg, form);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
-  if (m_station_mn.empty()) m_station_mn = seg.value("MN");
+  if (m_station_mn.empty()) {
+    m_station_mn = seg.value("MN");
+    if (m_station_mn.size() != 24) // the standard's MN has 24; public platforms refuse others
+      note("the station's MN " + m_station_mn + " has " + std::to_string(m_station_mn.size()) + " characters, not 24");
+  }
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
   Flows2025::Seen seen;
   if (m_flows) {
@@ -308,6 +324,20 @@ void Platform::on_frame(std::string_view received, int64_t now) {
       queue(reply, now + m_opt.answer_delay_ms);
       if (m_observer) m_observer->frame(false, reply, Verdict::Ok);
       ++m_answers_sent;
+    }
+    if (!seen.push.empty()) { // a request outside the scenario, awaited like the scenario's
+      const std::string push = HJ::wire_data(seen.push, HJ::kCharsetByFlag).frame();
+      queue(push, now + m_opt.answer_delay_ms);
+      if (m_observer) m_observer->frame(false, push, Verdict::Ok);
+      ++m_frames_out;
+      ++m_requests;
+      Pending pending;
+      pending.qn = qn;
+      pending.cn = seg.value("CN");
+      pending.sent_at = now;
+      pending.deadline = now + m_opt.answer_delay_ms + m_opt.reply_timeout_ms;
+      m_pending.insert(m_pending.begin(), pending); // a request step's own stays the last
+      m_log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(push));
     }
     if (seen.handled) return;
   }
@@ -320,6 +350,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   if (cn == "9011") {
     Pending* p = find_qn(qn);
     if (!p) {
+      if (m_flows && m_flows->answer_to_key_answer(qn, cn)) return;
       ++m_unexpected;
       problem("9011 for QN " + qn + ", which no request carried");
       return;
@@ -352,6 +383,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   if (cn == "9012") {
     Pending* p = find_qn(qn);
     if (!p) {
+      if (m_flows && m_flows->answer_to_key_answer(qn, cn)) return;
       ++m_unexpected;
       problem("9012 for QN " + qn + ", which no request carried");
       return;
@@ -708,6 +740,11 @@ std::string Platform::summary() const {
   m_values.summary_rows(row);
   row("latency 9011:", stats(m_lat_ack));
   row("latency complete:", stats(m_lat_final));
+  if (m_note_count) {
+    row("notes:", std::to_string(m_note_count) + " (not faults)");
+    for (const std::string& n : m_notes) o << "    - " << n << "\n";
+    if (m_note_count > m_notes.size()) o << "    - and " << (m_note_count - m_notes.size()) << " more\n";
+  }
   row("verdict:", m_problems.empty() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");
   for (const std::string& p : m_problems) o << "    - " << p << "\n";
   if (m_problem_count > m_problems.size()) o << "    - and " << (m_problem_count - m_problems.size()) << " more\n";

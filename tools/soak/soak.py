@@ -93,7 +93,7 @@ class Stream(Listener):
             while time.monotonic() - start < self.seconds:
                 batch = []
                 for _ in range(RATE // 50):  # one batch every 20 ms
-                    seg = "QN=%017d;ST=32;CN=2011;MN=SOAKSTREAM000001;Flag=4;CP=&&Seq=%d;w01018-Rtd=%d.%02d&&" % (
+                    seg = "QN=%017d;ST=32;CN=2011;MN=SOAKSTREAM00000000000001;Flag=4;CP=&&Seq=%d;w01018-Rtd=%d.%02d&&" % (
                         seq, seq, rnd.randrange(100), rnd.randrange(100))
                     batch.append(frame(seg))
                     self.valid += 1
@@ -117,7 +117,7 @@ class Stream(Listener):
                     pos += step
                 time.sleep(0.02)
             time.sleep(1.5)  # the station empties its queue: the end frame finds room
-            conn.sendall(frame("QN=%017d;ST=32;CN=2011;MN=SOAKSTREAM000001;Flag=4;CP=&&Seq=%d;End=1&&" % (seq, seq)))
+            conn.sendall(frame("QN=%017d;ST=32;CN=2011;MN=SOAKSTREAM00000000000001;Flag=4;CP=&&Seq=%d;End=1&&" % (seq, seq)))
             self.valid += 1
             self.finished.set()
             self.conn = conn  # kept open until the station goes

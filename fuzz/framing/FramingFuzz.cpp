@@ -16,7 +16,6 @@
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "FrameScanner.h"
-#include "Hj212Text.h"
 #include "Sm4.h"
 
 namespace {
@@ -28,6 +27,19 @@ std::string Upper(std::string_view s) {
   std::string out(s);
   for (char& ch : out) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
   return out;
+}
+
+// The HJ 212 CRC written out bit by bit, as four upper-case hex digits: an oracle apart from the
+// plug-in's table.
+std::string CrcText(std::string_view data) {
+  unsigned reg = 0xFFFF;
+  for (unsigned char byte : data) {
+    reg = (reg >> 8) ^ byte;
+    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
+  }
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", reg);
+  return text;
 }
 
 // The length field read by strtol.
@@ -42,10 +54,10 @@ bool LengthMatches(std::string_view c) {
   return announced >= 0 && static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes == c.size();
 }
 
-// The acceptance rules read plainly: strtol on the length field, the tools' CRC, hex compared
+// The acceptance rules read plainly: strtol on the length field, the CRC bit by bit, hex compared
 // in upper case.
 bool Accepts(std::string_view c) {
-  return LengthMatches(c) && Upper(c.substr(c.size() - 6, 4)) == sim::crc_text(c.substr(6, c.size() - HJ::kEnvelopeBytes));
+  return LengthMatches(c) && Upper(c.substr(c.size() - 6, 4)) == CrcText(c.substr(6, c.size() - HJ::kEnvelopeBytes));
 }
 
 // A CN 2000-2999 in the data's own header: before the first "CP=&&", with no "##" in it.
@@ -81,7 +93,7 @@ bool AcceptsDecrypted(std::string_view c, const HJ::Sm4& cipher, std::string& fr
   std::string_view data = c.substr(6, c.size() - HJ::kEnvelopeBytes), crc = c.substr(c.size() - 6, 4);
   std::string plain;
   if (!DataCommand(data) || !HJ::decrypt_cp(data.data(), data.size(), cipher, plain)) return false;
-  if (Upper(crc) != sim::crc_text(plain) || !TextRegion(plain)) return false;
+  if (Upper(crc) != CrcText(plain) || !TextRegion(plain)) return false;
   long announced = Announced(c);
   if (announced < 0 || (static_cast<std::size_t>(announced) != data.size() && static_cast<std::size_t>(announced) != plain.size())) return false;
   char length[16];

@@ -175,6 +175,7 @@ bool data_command_header(const char* data, std::size_t length, std::size_t* cp) 
 }
 
 bool may_carry_plain_length(const char* frame, std::size_t length) {
+  if (length <= kEnvelopeBytes) return false;
   long announced = parse_length_field(frame + 2);
   if (announced <= 0 || static_cast<std::size_t>(announced) + kEnvelopeBytes >= length) return false;
   std::size_t cp = 0;

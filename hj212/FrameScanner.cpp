@@ -190,6 +190,7 @@ namespace {
 
 // A length field below what the span carries: the {0x..} form with the plain segment's length.
 bool announces_less(const char* candidate, std::size_t length) {
+  if (length <= kEnvelopeBytes) return false; // no room for a length field before the line end
   long announced = parse_length_field(candidate + 2);
   return announced > 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes < length;
 }

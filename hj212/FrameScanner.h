@@ -24,9 +24,13 @@ class Sm4;
 //   (kMaxFrameBytes); then it is given up, up to the next "##" inside it.
 // With a key (set_key), frames whose CN asks for encryption may carry their CP region encrypted
 // (CpCipher.h), and raw ciphertext may hold "\r\n", "##" and zero bytes:
-// - the first candidate of a span whose length field matches but whose CRC does not is decrypted
-//   (its header's CN 2000-2999, either wire form) and accepted decrypted when the CRC it carries
-//   is that of the plain data segment: "##", plain length, plain data, that CRC, "\r\n";
+// - a candidate whose own header (no "##" before its "CP=&&") carries a CN 2000-2999 is queued as
+//   received only when its CRC fits and its CP region is text in the charset GetData reads it in
+//   (set_charset), not the {0x..} form: the CRC takes 256 values, so damage passes it once in 256;
+// - otherwise the first such candidate of a span is decrypted (either wire form; the {0x..} form
+//   may also carry the plain segment's length field) and accepted decrypted when the CRC it
+//   carries is that of the plain data segment and that region is text: "##", plain length, plain
+//   data, that CRC, "\r\n"; else it counts BadCrc (BadLength for a length field that fits neither);
 // - a span without a frame in which a frame start (the "##" closest before a "CP=&&", the header
 //   between them holding such a CN; the last such) announces more bytes than reach the span's
 //   "\r\n" is also followed from there to that announced end (one span at a time). Spans inside

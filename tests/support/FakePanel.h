@@ -226,7 +226,14 @@ private:
     type = v->type;
     return typeResult_;
   }
-  static void Load(const Variable& v, int& out) { out = v.type == DT_DOUBLE ? static_cast<int>(v.d) : v.i; }
+  // A double beyond int's range reads as the nearest int (NaN as 0), as a panel's conversion clamps.
+  static int Clamped(double x) {
+    if (!(x == x)) return 0;
+    if (x >= 2147483647.0) return 2147483647;
+    if (x <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<int>(x);
+  }
+  static void Load(const Variable& v, int& out) { out = v.type == DT_DOUBLE ? Clamped(v.d) : v.i; }
   static void Load(const Variable& v, double& out) { out = v.type == DT_INTEGER ? v.i : v.d; }
   static void Load(const Variable& v, std::string& out) { out = v.s; }
   void Store(Variable& v, int x) {
@@ -235,7 +242,7 @@ private:
   }
   void Store(Variable& v, double x) {
     v.d = x;
-    if (!strict_) v.i = static_cast<int>(x);
+    if (!strict_) v.i = Clamped(x);
   }
   void Store(Variable& v, const std::string& x) { v.s = x; }
   template <class T>

@@ -159,7 +159,9 @@ bool region_is_text(const char* data, std::size_t length, int charset) {
 
 bool queued_as_received(const char* data, std::size_t length, int charset) {
   std::size_t begin = 0, end = 0;
-  if (cp_region(data, length, begin, end) && opens_text_form(data + begin, end - begin)) return false;
+  // A plain region opens with an item's name, never with "{": one that does is the {0x..} form,
+  // whose CRC may fit by chance once its opening is damaged too.
+  if (cp_region(data, length, begin, end) && end > begin && data[begin] == '{') return false;
   return region_is_text(data, length, charset);
 }
 

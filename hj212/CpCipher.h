@@ -50,7 +50,8 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
 // names 2025 or later, UTF-8 or GB18030 otherwise. A segment without a region counts as text.
 bool region_is_text(const char* data, std::size_t length, int charset);
 // With a key, a data command whose CRC fits as received is queued as received only when this
-// holds: its region is text and not the "{0x..}" form (which is ciphertext, whatever its CRC).
+// holds: its region is text and does not open with "{" as the "{0x..}" form does (ciphertext,
+// whatever its CRC, also when damage hit its "0x").
 bool queued_as_received(const char* data, std::size_t length, int charset);
 // True when the data segment's own header (before the first "CP=&&", holding no "##") carries a
 // CN whose frames are encrypted; `cp`, when given, gets the offset of that "CP=&&". A caller that

@@ -148,7 +148,7 @@ std::vector<std::string> Reference(std::string_view s, const HJ::Sm4* cipher) {
         }
         continue;
       }
-      if (Accepts(c) && (!command || (TextRegion(data) && !TextForm(data)))) {
+      if (Accepts(c) && (!command || (TextRegion(data) && Region(data).substr(0, 1) != "{"))) {
         out.emplace_back(c);
         found = true;
       } else if (command && decryption_left) {

@@ -373,6 +373,9 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   const std::string lowerBlanks = TextFormFrame(head, cipherBytes, "", exampleData, true, ", ");
   const std::string printed = TextFormFrame(head, cipherBytes, "", exampleData, false, ",", 295);
   const std::string text = cipherexample::TextFrame(), example = cipherexample::kKey;
+  std::string openingHit = text; // "{0x" hit by damage, the CRC fitting the text as received
+  openingHit[openingHit.find("{0x") + 1] = 'p';
+  openingHit.replace(openingHit.size() - 6, 4, HJ::do_crc_check(openingHit.substr(6, openingHit.size() - 12)));
   const std::size_t firstCrLf = crlf.wire.find("\r\n");
   // One encrypted frame in 256 carries a CRC that fits its ciphertext as well (this data, this key).
   const std::string coincidentKey = "polmon-e2e-key16";
@@ -407,6 +410,7 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"a changed ciphertext byte whose decryption fits the CRC", kKeyA, cipherDamaged + A, {A}, 0, 0, 1},
       {"a changed plain byte whose decryption fits the CRC", kKeyA, plainDamaged + A, {A}, 0, 0, 1},
       {"a binary region whose CRC fits as received", kKeyA, binaryFits + A, {A}, 0, 0, 1},
+      {"{0x..} text with its opening damaged, its CRC fitting as received", example, openingHit + A, {A}, 0, 0, 1},
       {"a fragment announcing the end of the frame behind it", kKeyA, fragment + hash.wire, {hash.plain}, 1, 0, 0},
       {"a cut-off 9013 announcing the end of the frame behind it", kKeyA, before9013 + hash.wire, {hash.plain}, 1, 0, 0},
       {"text form, the plain tail inside the braces", kKeyA, tailInBraces, {tail.plain}, 1, 0, 0},

@@ -18,15 +18,17 @@ int hex_value(char c) {
   return -1;
 }
 
-// Parses "{0xHH,0xHH,...}" at `text` into `bytes`; the offset after "}", or 0 when malformed.
+// Parses "{0xHH,0xHH,...}" at `text` into `bytes` (and/or counts them into `items`); the offset
+// after "}", or 0 when malformed.
 // Peers write the hex digits in either case and may put blanks after the commas.
-std::size_t parse_text_form(const char* text, std::size_t length, std::string& bytes) {
+std::size_t parse_text_form(const char* text, std::size_t length, std::string* bytes, std::size_t* items = nullptr) {
   std::size_t at = 1; // after "{"
   for (;;) {
     if (length - at < 4 || text[at] != '0' || (text[at + 1] != 'x' && text[at + 1] != 'X')) return 0;
     int high = hex_value(text[at + 2]), low = hex_value(text[at + 3]);
     if (high < 0 || low < 0) return 0;
-    bytes.push_back(static_cast<char>(high * 16 + low));
+    if (bytes) bytes->push_back(static_cast<char>(high * 16 + low));
+    if (items) ++*items;
     at += 4;
     if (at < length && text[at] == ',') {
       ++at;
@@ -102,7 +104,7 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
   std::size_t begin = 0, end = 0;
   if (!cp_region(data, length, begin, end)) return false;
   std::string bytes;
-  std::size_t after = opens_text_form(data + begin, end - begin) ? parse_text_form(data + begin, end - begin, bytes) : 0;
+  std::size_t after = opens_text_form(data + begin, end - begin) ? parse_text_form(data + begin, end - begin, &bytes) : 0;
   if (after == 0 || bytes.size() < Sm4::kBlockBytes) return decrypt_raw(data, length, begin, end, cipher, plain);
   // Whole blocks are ciphertext; items beyond them are the plain tail written inside the braces.
   cipher.decrypt_ecb(reinterpret_cast<unsigned char*>(&bytes[0]), bytes.size() / Sm4::kBlockBytes * Sm4::kBlockBytes);
@@ -118,51 +120,74 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
 
 namespace {
 
-bool has_control_byte(const char* bytes, std::size_t length) {
-  for (std::size_t i = 0; i < length; ++i) {
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
+constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+
+// A word with a byte below 0x20, or one equal to 0x7F (the zero-byte test on word ^ 0x7F..).
+inline bool word_has_control(std::uint64_t word) {
+  const std::uint64_t del = word ^ (0x7F * kOnes);
+  return (((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del)) & kHigh;
+}
+
+} // namespace
+
+bool holds_control_byte(const char* bytes, std::size_t length) {
+  std::size_t at = 0;
+  for (; at + 8 <= length; at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, bytes + at, sizeof word);
+    if (word_has_control(word)) return true;
+  }
+  for (; at < length; ++at) {
+    unsigned char c = static_cast<unsigned char>(bytes[at]);
     if (c < 0x20 || c == 0x7F) return true;
   }
   return false;
 }
 
-} // namespace
-
-bool region_is_text(const char* data, std::size_t length, int charset) {
-  std::size_t begin = 0, end = 0;
-  if (!cp_region(data, length, begin, end)) return true;
-  const char* region = data + begin;
-  const std::size_t n = end - begin;
+bool segment_is_text(const char* data, std::size_t length, int charset) {
   // Uploads are mostly ASCII: eight bytes of 0x20-0x7E pass at a time (a word with a byte at or
   // above 0x7F, or below 0x20, sets a high bit: false alarms only send it to the byte loop).
-  constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
   std::size_t ascii = 0;
-  for (; ascii + 8 <= n; ascii += 8) {
+  for (; ascii + 8 <= length; ascii += 8) {
     std::uint64_t word;
-    std::memcpy(&word, region + ascii, sizeof word);
+    std::memcpy(&word, data + ascii, sizeof word);
     if (((word | (word + kOnes)) & kHigh) != 0 || ((word - 0x20 * kOnes) & kHigh) != 0) break;
   }
-  for (; ascii < n; ++ascii) {
-    unsigned char c = static_cast<unsigned char>(region[ascii]);
+  for (; ascii < length; ++ascii) {
+    unsigned char c = static_cast<unsigned char>(data[ascii]);
     if (c >= 0x80) break;
     if (c < 0x20 || c == 0x7F) return false;
   }
-  if (ascii == n) return true;
-  if (has_control_byte(region + ascii, n - ascii)) return false;
-  if (charset == kCharsetGb18030) return is_gb18030(region, n);
-  if (charset == kCharsetUtf8) return is_utf8(region, n);
+  if (ascii == length) return true;
+  if (holds_control_byte(data + ascii, length - ascii)) return false;
+  if (charset == kCharsetGb18030) return is_gb18030(data, length);
+  if (charset == kCharsetUtf8) return is_utf8(data, length);
   // By Flag, as GetData reads it: a 2025 frame is UTF-8, an older one UTF-8 or GB18030.
-  if (is_utf8(region, n)) return true;
-  int flag = static_cast<int>(header_number(data, begin, "Flag", 255));
-  return !(flag >= 0 && flag >> 2 >= kVersion2025) && is_gb18030(region, n);
+  if (is_utf8(data, length)) return true;
+  const char* open = find_cp_open(data, length);
+  int flag = static_cast<int>(header_number(data, open ? static_cast<std::size_t>(open - data) : length, "Flag", 255));
+  return !(flag >= 0 && flag >> 2 >= kVersion2025) && is_gb18030(data, length);
 }
 
-bool queued_as_received(const char* data, std::size_t length, int charset) {
-  std::size_t begin = 0, end = 0;
-  // A plain region opens with an item's name, never with "{": one that does is the {0x..} form,
-  // whose CRC may fit by chance once its opening is damaged too.
-  if (cp_region(data, length, begin, end) && end > begin && data[begin] == '{') return false;
-  return region_is_text(data, length, charset);
+bool holds_cipher_list(const char* data, std::size_t length) {
+  for (char x : {'x', 'X'}) {
+    for (const char* at = data + 2; at < data + length;) {
+      const void* hit = std::memchr(at, x, static_cast<std::size_t>(data + length - at));
+      if (hit == nullptr) break;
+      const char* mark = static_cast<const char*>(hit);
+      const char before = mark[-2];
+      const bool opens = before == '{' || before == ',' || (before == ' ' && mark - 3 >= data && mark[-3] == ',');
+      if (mark[-1] == '0' && opens && mark + 1 < data + length && hex_value(mark[1]) >= 0)
+        return true;
+      at = mark + 1;
+    }
+  }
+  return false;
+}
+
+bool queued_as_received(const char* data, std::size_t length, int charset, bool keyed) {
+  if (!keyed) return !holds_control_byte(data, length);
+  return segment_is_text(data, length, charset) && !holds_cipher_list(data, length);
 }
 
 bool data_command_header(const char* data, std::size_t length, std::size_t* cp) {
@@ -176,14 +201,25 @@ bool data_command_header(const char* data, std::size_t length, std::size_t* cp) 
   return true;
 }
 
-bool may_carry_plain_length(const char* frame, std::size_t length) {
-  if (length <= kEnvelopeBytes) return false;
-  long announced = parse_length_field(frame + 2);
-  if (announced <= 0 || static_cast<std::size_t>(announced) + kEnvelopeBytes >= length) return false;
-  std::size_t cp = 0;
+std::size_t text_form_plain_bytes(const char* data, std::size_t length) {
+  std::size_t begin = 0, end = 0;
+  if (!cp_region(data, length, begin, end) || !opens_text_form(data + begin, end - begin)) return 0;
+  std::size_t items = 0;
+  const std::size_t after = parse_text_form(data + begin, end - begin, nullptr, &items);
+  return after == 0 || items < Sm4::kBlockBytes ? 0 : length - after + items;
+}
+
+KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, int charset, std::size_t header_limit) {
+  if (length <= kEnvelopeBytes) return KeyedRead::Refuse;
   const char* data = frame + 6;
   const std::size_t n = length - kEnvelopeBytes;
-  return data_command_header(data, n, &cp) && opens_text_form(data + cp + kCpOpenBytes, n - cp - kCpOpenBytes);
+  if (verdict == Verdict::Accepted && queued_as_received(data, n, charset, true)) return KeyedRead::Take;
+  const long announced = parse_length_field(frame + 2);
+  // A length field below what the frame carries may count the plain bytes of a {0x..} list.
+  if (verdict == Verdict::BadLength && !(announced > 0 && static_cast<std::size_t>(announced) < n)) return KeyedRead::Refuse;
+  if (!data_command_header(data, n < header_limit ? n : header_limit)) return KeyedRead::Refuse;
+  if (verdict != Verdict::BadLength) return KeyedRead::Decrypt;
+  return text_form_plain_bytes(data, n) == static_cast<std::size_t>(announced) ? KeyedRead::Decrypt : KeyedRead::Refuse;
 }
 
 bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, int charset, std::string& plain) {
@@ -194,7 +230,7 @@ bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, in
   long announced = parse_length_field(frame + 2);
   // The length field counts what was transmitted, or (the {0x..} form) the plain data segment.
   if (announced < 0 || (static_cast<std::size_t>(announced) != n && static_cast<std::size_t>(announced) != plain.size())) return false;
-  return crc_field_matches(data + n, plain.data(), plain.size()) && region_is_text(plain.data(), plain.size(), charset);
+  return crc_field_matches(data + n, plain.data(), plain.size()) && segment_is_text(plain.data(), plain.size(), charset);
 }
 
 CipherKey::~CipherKey() { wipe(key_, sizeof key_); }

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "Envelope.h"
 #include "Sm4.h"
 
 namespace HJ {
@@ -40,30 +41,44 @@ std::size_t encrypted_region_bytes(std::size_t length, int form);
 // the braces), anything else is raw. false when there is no region.
 bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::string& plain);
 
-// The HJ 212 CRC keeps 8 bits of state between bytes, so it takes only 256 values: it catches
-// every single changed byte, but a span damaged in two bytes or more passes it once in 256. With a
-// key, a data command is therefore queued only when the region it is queued with is text, which
-// 16 random bytes almost never are (about 1 in 400,000 as UTF-8).
+// The text rule. The HJ 212 CRC keeps 8 bits of state between bytes, so it takes only 256 values:
+// it catches every single changed byte, but a span damaged in two bytes or more passes it once in
+// 256. No data segment holds a control byte, so without a key a frame whose CRC fits is still
+// refused for one; with a key the segment must be text as GetData reads it and carry no
+// ciphertext, which 16 random bytes almost never are (about 1 in 400,000 as UTF-8).
 
-// True when the CP region of the data segment is text as GetData reads it: no control byte, and
-// valid in the charset `charset` (WireCharset) names; for kCharsetByFlag, UTF-8 when the Flag
-// names 2025 or later, UTF-8 or GB18030 otherwise. A segment without a region counts as text.
-bool region_is_text(const char* data, std::size_t length, int charset);
-// With a key, a data command whose CRC fits as received is queued as received only when this
-// holds: its region is text and does not open with "{" as the "{0x..}" form does (ciphertext,
-// whatever its CRC, also when damage hit its "0x").
-bool queued_as_received(const char* data, std::size_t length, int charset);
+// True when `bytes` hold a byte below 0x20 or 0x7F (eight bytes looked at a time).
+bool holds_control_byte(const char* bytes, std::size_t length);
+// True when the data segment is text as GetData reads it: no control byte, and valid in the
+// charset `charset` (WireCharset) names; for kCharsetByFlag, UTF-8 when the Flag names 2025 or
+// later, UTF-8 or GB18030 otherwise.
+bool segment_is_text(const char* data, std::size_t length, int charset);
+// True when the segment carries the {0x..} list ciphertext stands in: "0x" and a hex digit right
+// after "{", "," or ", ". No plain item is written so; damage to "{" or to "CP=&&" leaves it.
+bool holds_cipher_list(const char* data, std::size_t length);
+// Whether a frame whose length field and CRC fit is queued as it was received: without a key
+// (`keyed` false) when its segment holds no control byte; with one when it is text and carries no
+// {0x..} list (whatever its CN: damage to CN or "CP=&&" leaves the ciphertext).
+bool queued_as_received(const char* data, std::size_t length, int charset, bool keyed);
+
 // True when the data segment's own header (before the first "CP=&&", holding no "##") carries a
 // CN whose frames are encrypted; `cp`, when given, gets the offset of that "CP=&&". A caller that
 // looks at many candidates bounds `length` by the next "##" to stay linear.
 bool data_command_header(const char* data, std::size_t length, std::size_t* cp = nullptr);
-// A frame ("##" ... "\r\n", `length` bytes) whose length field matches not its data segment but
-// may count the plain one: a data command whose region is in the "{0x..}" form and announces fewer
-// bytes than it carries (the standard's printed example is written so).
-bool may_carry_plain_length(const char* frame, std::size_t length);
+// The byte count of the plain segment a data segment whose CP region opens with a whole "{0x..}"
+// list (a block or more) stands for, or 0 when it has no such list. No allocation: it only counts.
+std::size_t text_form_plain_bytes(const char* data, std::size_t length);
+
+// How a received frame ("##" ... "\r\n", `length` bytes, `verdict` its classify_frame) is read
+// with a key, before any decryption: Take as received (queued_as_received); Decrypt, a data
+// command of its own header whose length field counts its bytes or (a whole {0x..} list) its
+// plain bytes, for read_encrypted to decide; Refuse anything else. `header_limit` bounds the
+// look for the header's "CP=&&" (a scanner passes the distance to the next "##").
+enum class KeyedRead { Take, Decrypt, Refuse };
+KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, int charset, std::size_t header_limit = std::string::npos);
 // A received frame ("##" ... "\r\n") read with the key: true, with `plain` its plain data
 // segment, when its region decrypts, its length field counts the data as transmitted or (the
-// {0x..} form) as plain, its CRC field is that of the plain segment and its region is text.
+// {0x..} form) as plain, its CRC field is that of the plain segment and that segment is text.
 bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, int charset, std::string& plain);
 
 // A device's key: 16 bytes or none. Set on the panel's thread, read by the receive thread: each

@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "CpCipher.h"
-#include "Envelope.h"
 #include "Sm4.h"
 
 namespace HJ {
@@ -56,21 +55,18 @@ char* FrameScanner::room(std::size_t n) {
 
 void FrameScanner::clear() {
   give_up_followed();
-  counts_.noise_bytes += size_ - head_;
+  base_ += size_;
   size_ = 0;
   head_ = 0;
   start_ = npos;
   crlf_from_ = 0;
+  settle();
 }
 
 void FrameScanner::give_up_followed() {
-  if (!following()) return;
-  followed_start_ = followed_end_ = npos;
-  counts_.bad_length += held_.bad_length;
-  counts_.bad_crc += held_.bad_crc;
-  counts_.overlong += held_.overlong;
-  counts_.noise_bytes += held_.noise_bytes;
-  held_ = Counts();
+  followed_count_ = 0;
+  release_held();
+  settle();
 }
 
 std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a, char b) const {
@@ -85,67 +81,74 @@ std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a
   return npos;
 }
 
-void FrameScanner::drop_to(std::size_t to) {
-  verdicts().noise_bytes += to - head_;
-  head_ = to;
-}
-
 void FrameScanner::skip_to_end_keeping_hash(std::size_t to) {
   start_ = npos;
   if (to > head_ && buf_[to - 1] == '#') --to;
-  drop_to(to);
+  if (to > head_) head_ = to;
 }
 
 void FrameScanner::compact() {
-  if (head_ == 0) return; // a followed span begins at head_ or before: nothing to drop either
-  if (following()) {      // its bytes stay until it is judged
-    compact_from(followed_start_);
-    return;
-  }
-  std::size_t kept = size_ - head_;
-  if (kept == 0) {
-    size_ = 0;
-  } else if (head_ >= kept) { // moving `kept` bytes is paid for by the `head_` bytes consumed
-    std::memmove(buf_.get(), buf_.get() + head_, kept);
-    size_ = kept;
-  } else {
-    return;
-  }
-  if (start_ != npos) start_ -= head_;
-  crlf_from_ = crlf_from_ > head_ ? crlf_from_ - head_ : 0;
-  head_ = 0;
+  std::size_t keep = head_; // a followed candidate's bytes stay until it is judged
+  if (following() && followed_[0].at - base_ < keep) keep = static_cast<std::size_t>(followed_[0].at - base_);
+  if (keep == 0) return;
+  std::size_t kept = size_ - keep;
+  if (kept > keep) return; // moving `kept` bytes is paid for by the `keep` bytes consumed
+  if (kept > 0) std::memmove(buf_.get(), buf_.get() + keep, kept);
+  size_ = kept;
+  if (start_ != npos) start_ -= keep;
+  crlf_from_ = crlf_from_ > keep ? crlf_from_ - keep : 0;
+  head_ -= keep;
+  base_ += keep;
 }
 
-[[gnu::noinline]] void FrameScanner::compact_from(std::size_t from) {
-  if (from == 0) return;
-  std::size_t kept = size_ - from;
-  if (kept > from) return; // as above: only once the consumed bytes pay for the move
-  std::memmove(buf_.get(), buf_.get() + from, kept);
-  size_ = kept;
-  if (start_ != npos) start_ -= from;
-  followed_start_ -= from;
-  followed_end_ -= from;
-  crlf_from_ = crlf_from_ > from ? crlf_from_ - from : 0;
-  head_ -= from;
+void FrameScanner::settle() {
+  std::uint64_t settled = base_ + head_;
+  if (following() && followed_[0].at < settled) settled = followed_[0].at;
+  counts_.noise_bytes = settled - accepted_bytes_;
+}
+
+void FrameScanner::add(Kind kind) {
+  ++(kind == Kind::BadLength ? counts_.bad_length : kind == Kind::BadCrc ? counts_.bad_crc : counts_.overlong);
+}
+
+void FrameScanner::count(Kind kind, std::uint64_t end) {
+  if (!following()) {
+    add(kind);
+    return;
+  }
+  held_.push_back(Held{end, kind});
+}
+
+void FrameScanner::release_held() {
+  const std::uint64_t upto = following() ? followed_[0].at : ~std::uint64_t(0);
+  while (held_from_ < held_.size() && held_[held_from_].end <= upto) add(held_[held_from_++].kind);
+  if (held_from_ == held_.size()) {
+    held_.clear(); // keeps its capacity
+    held_from_ = 0;
+  }
 }
 
 // Inlined into next: a call per look costs the one-byte pass more than the loop itself.
 template <bool Following>
 [[gnu::always_inline]] inline FrameScanner::Step FrameScanner::scan(std::string& frame) {
   for (;;) {
-    // A followed span is judged at its announced end, once the spans that end there or before
-    // were cut: until then nothing beyond that end is looked at.
-    const bool due = Following && followed_end_ <= size_;
-    const std::size_t limit = due ? followed_end_ : size_;
+    // The nearest followed end is judged once the spans that end there or before were cut:
+    // until then nothing beyond it is looked at.
+    const bool due = Following && nearest_end_ <= base_ + size_;
+    const std::size_t limit = due ? static_cast<std::size_t>(nearest_end_ - base_) : size_;
     if (start_ == npos) {
       std::size_t at = find_pair(head_, limit, '#', '#');
       if (at == npos) {
         skip_to_end_keeping_hash(limit);
-        if (due) return judge_followed(frame) ? Step::Frame : Step::Again;
+        if (due) {
+          if (judge_followed(frame)) return Step::Frame;
+          if (!following()) return Step::Again;
+          continue;
+        }
         compact();
         return Step::Wait;
       }
-      drop_to(at);
+      head_ = at;
       start_ = at;
       crlf_from_ = at + 2;
     }
@@ -155,20 +158,22 @@ template <bool Following>
       // A "\r" at the very end may still meet its "\n".
       if (limit > crlf_from_ + 1) crlf_from_ = limit - 1;
       if (limit - start_ <= kMaxFrameBytes) {
-        if (due) return judge_followed(frame) ? Step::Frame : Step::Again;
+        if (due) {
+          if (judge_followed(frame)) return Step::Frame;
+          if (!following()) return Step::Again;
+          continue;
+        }
         compact();
         return Step::Wait;
       }
       // Too long to become a frame: the next "##" inside the span may still start one.
+      count(Kind::Overlong, base_ + start_ + 1);
       std::size_t at = find_pair(start_ + 1, limit, '#', '#');
       if (at == npos) {
-        ++verdicts().overlong;
         skip_to_end_keeping_hash(limit);
-        compact();
-        return Step::Wait;
+        continue;
       }
-      ++verdicts().overlong;
-      drop_to(at);
+      head_ = at;
       start_ = at;
       if (crlf_from_ < at + 2) crlf_from_ = at + 2;
       continue;
@@ -182,150 +187,147 @@ template <bool Following>
 bool FrameScanner::next(std::string& frame) {
   for (;;) {
     Step step = following() ? scan<true>(frame) : scan<false>(frame);
-    if (step != Step::Again) return step == Step::Frame;
+    if (step != Step::Again) {
+      settle();
+      return step == Step::Frame;
+    }
   }
 }
-
-namespace {
-
-// A length field below what the span carries: the {0x..} form with the plain segment's length.
-bool announces_less(const char* candidate, std::size_t length) {
-  if (length <= kEnvelopeBytes) return false; // no room for a length field before the line end
-  long announced = parse_length_field(candidate + 2);
-  return announced > 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes < length;
-}
-
-} // namespace
 
 bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   const std::size_t end = cr + 2;
   // Starts whose bytes before the "\n" outgrew the largest frame are given up as the waiting path
   // gives them up, so the counts do not depend on how the bytes were cut into chunks.
   while (end - start_ > kMaxFrameBytes + 1) {
-    ++verdicts().overlong;
+    count(Kind::Overlong, base_ + start_ + 1);
     std::size_t at = find_pair(start_ + 1, cr, '#', '#');
     if (at == npos) {
       start_ = npos;
-      drop_to(end);
+      head_ = end;
       return false;
     }
-    drop_to(at);
+    head_ = at;
     start_ = at;
   }
   const std::size_t budget = kCrcWorkPerByte * (end - start_);
   std::size_t spent = 0;
   Verdict first = Verdict::BadLength;
   refresh_key();
-  bool decryption_left = cipher_ != nullptr; // one per span, spent only on a data command's own header
   for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
-    const char* candidate = buf_.get() + at;
-    std::size_t length = end - at;
-    bool decrypted = false;
     Verdict verdict = Verdict::BadLength;
-    if (length_field_matches(candidate, length)) { // a mismatch costs no CRC
-      std::size_t work = length - kEnvelopeBytes;
-      if (spent + work > budget) {
-        ++counts_.cut_short;
-        break;
-      }
-      spent += work;
-      counts_.crc_bytes += work;
-      verdict = classify_frame(candidate, length);
-      // With a key a data command is queued as received only with a text region, else decrypted.
-      if (cipher_ != nullptr && data_command(at, cr) &&
-          (verdict != Verdict::Accepted || !queued_as_received(candidate + 6, length - kEnvelopeBytes, charset_))) {
-        verdict = Verdict::BadCrc;
-        if (decryption_left) {
-          decryption_left = false;
-          decrypted = decrypted_frame(at, length, frame);
-        }
-      }
-    } else if (decryption_left && announces_less(candidate, length) && data_command(at, cr) &&
-               may_carry_plain_length(candidate, length)) {
-      decryption_left = false;
-      decrypted = decrypted_frame(at, length, frame);
-    }
-    if (decrypted || verdict == Verdict::Accepted) {
-      drop_to(at);
-      if (!decrypted) frame.assign(buf_.get() + at, length);
-      start_ = npos;
-      head_ = end;
-      give_up_followed(); // a frame closed before its end: the followed span was none
+    if (judge_candidate(at, cr, spent, budget, verdict, frame)) {
+      accept(at, end);
       return true;
     }
+    if (spent > budget) break; // out of CRC work: counted in cut_short
     if (at == start_) first = verdict;
   }
-  if (cipher_ != nullptr && !following()) maybe_follow(cr);
-  ++(first == Verdict::BadCrc ? verdicts().bad_crc : verdicts().bad_length);
+  count(first == Verdict::BadCrc ? Kind::BadCrc : Kind::BadLength, base_ + end);
   start_ = npos;
-  drop_to(end);
+  head_ = end;
   return false;
 }
 
-bool FrameScanner::data_command(std::size_t at, std::size_t cr) const {
+bool FrameScanner::judge_candidate(std::size_t at, std::size_t cr, std::size_t& spent, std::size_t budget, Verdict& verdict,
+                                   std::string& frame) {
+  const char* candidate = buf_.get() + at;
+  const std::size_t length = cr + 2 - at;
+  if (length_field_matches(candidate, length)) { // a mismatch costs no CRC
+    const std::size_t work = length - kEnvelopeBytes;
+    if (spent + work > budget) {
+      ++counts_.cut_short;
+      spent = budget + 1;
+      return false;
+    }
+    spent += work;
+    counts_.crc_bytes += work;
+    verdict = classify_frame(candidate, length);
+    const bool keyed = cipher_ != nullptr;
+    if (verdict == Verdict::Accepted && queued_as_received(candidate + 6, work, charset_, keyed)) {
+      frame.assign(candidate, length);
+      return true;
+    }
+    if (verdict == Verdict::Accepted) verdict = Verdict::BadCrc;
+    if (!keyed) return false;
+  } else {
+    if (cipher_ == nullptr || length <= kEnvelopeBytes) return false;
+    const long announced = parse_length_field(candidate + 2);
+    if (announced <= 0) return false;
+    const std::size_t announced_end = at + static_cast<std::size_t>(announced) + kEnvelopeBytes;
+    if (announced_end > cr + 2) { // raw ciphertext may hold this "\r\n": its end is its length field's
+      if (data_command_header(candidate + 6, header_room(at, cr))) follow(at, announced_end);
+      return false;
+    }
+  }
+  // The verdict before decryption, as every reader with a key takes it (announcing less than it
+  // carries: the {0x..} form with the plain length).
+  return keyed_read(candidate, length, verdict, charset_, header_room(at, cr - 4)) == KeyedRead::Decrypt &&
+         decrypted_frame(at, length, frame);
+}
+
+std::size_t FrameScanner::header_room(std::size_t at, std::size_t to) const {
   // A header holds no "##": looking up to the next one keeps the looks at all candidates linear.
-  const std::size_t from = at + 6, to = cr - 4; // the candidate's data segment
-  if (cr < at + kEnvelopeBytes - 2 || from >= to) return false;
+  const std::size_t from = at + 6;
+  if (to <= from) return 0;
   std::size_t next = find_pair(from, to, '#', '#');
-  return data_command_header(buf_.get() + from, (next == npos ? to : next) - from);
+  return (next == npos ? to : next) - from;
 }
 
 bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame) {
+  const std::size_t work = length - kEnvelopeBytes;
+  if (credit_ < work) {
+    ++counts_.cut_short;
+    return false;
+  }
+  credit_ -= work;
   const char* candidate = buf_.get() + at;
-  counts_.cipher_bytes += length - kEnvelopeBytes;
+  counts_.cipher_bytes += work;
   if (!read_encrypted(candidate, length, *cipher_, charset_, plain_)) return false;
   frame = frame_with_crc(plain_, candidate + length - 6);
   ++counts_.decrypted;
   return true;
 }
 
-void FrameScanner::maybe_follow(std::size_t cr) {
-  const std::size_t end = cr + 2;
-  const char* base = buf_.get();
-  // Ciphertext begins after "CP=&&", so a frame whose ciphertext holds this "\r\n" has its "##",
-  // header and "CP=&&" before it, and a header holds no "##": for each "CP=&&", the "##" closest
-  // before it (after the one before) is such a frame's start. The last start is taken (one before
-  // it is a frame cut off); the headers do not overlap, so looking at them all is linear.
-  std::size_t found = npos, found_end = npos;
-  for (std::size_t from = start_; from + 11 <= cr;) {
-    const char* mark = find_cp_open(base + from, cr - from);
-    if (mark == nullptr) break;
-    const std::size_t cp = static_cast<std::size_t>(mark - base);
-    std::size_t at = cp >= from + 6 ? cp - 6 : npos; // the last "##" from `from` on, its length field before "CP=&&"
-    while (at != npos && !(base[at] == '#' && base[at + 1] == '#')) at = at > from ? at - 1 : npos;
-    if (at != npos) {
-      long announced = parse_length_field(base + at + 2);
-      if (announced > 0 && at + static_cast<std::size_t>(announced) + kEnvelopeBytes > end &&
-          encrypted_cn(static_cast<int>(header_number(base + at + 6, cp - at - 6, "CN", 9999)))) {
-        found = at;
-        found_end = at + static_cast<std::size_t>(announced) + kEnvelopeBytes;
-      }
-    }
-    from = cp + 5;
+void FrameScanner::follow(std::size_t at, std::size_t end) {
+  if (followed_count_ == kMaxFollowed) {
+    ++counts_.cut_short;
+    return;
   }
-  if (found == npos) return;
-  drop_to(found); // the bytes before it are noise whatever becomes of it
-  followed_start_ = found;
-  followed_end_ = found_end;
+  const Followed f{base_ + at, base_ + end};
+  if (followed_count_ == 0 || f.end < nearest_end_) nearest_end_ = f.end;
+  followed_[followed_count_++] = f; // found in stream order: the list stays ordered by `at`
+}
+
+void FrameScanner::accept(std::size_t at, std::size_t end) {
+  accepted_bytes_ += end - at;
+  head_ = end;
+  start_ = npos;
+  if (crlf_from_ < end) crlf_from_ = end;
+  followed_count_ = 0; // each began before this frame's end: none was a frame
+  release_held();
 }
 
 bool FrameScanner::judge_followed(std::string& frame) {
   refresh_key();
   if (!following()) return false; // the key was removed: given up with it
-  const std::size_t from = followed_start_, end = followed_end_;
-  if (buf_[end - 2] != '\r' || buf_[end - 1] != '\n') {
-    give_up_followed(); // the spans cut inside stand
-    return false;
+  std::size_t nearest = 0;
+  while (followed_[nearest].end != nearest_end_) ++nearest;
+  const Followed f = followed_[nearest];
+  std::memmove(&followed_[nearest], &followed_[nearest + 1], (followed_count_ - nearest - 1) * sizeof(Followed));
+  --followed_count_;
+  for (std::size_t i = 0; i < followed_count_; ++i)
+    if (i == 0 || followed_[i].end < nearest_end_) nearest_end_ = followed_[i].end;
+  const std::size_t from = static_cast<std::size_t>(f.at - base_), end = static_cast<std::size_t>(f.end - base_);
+  if (buf_[end - 2] == '\r' && buf_[end - 1] == '\n') {
+    // A frame of its announced length: one verdict for all its bytes, in place of the spans cut inside.
+    while (held_.size() > held_from_ && held_.back().end > f.at) held_.pop_back();
+    if (cipher_ != nullptr && decrypted_frame(from, end - from, frame)) {
+      accept(from, end);
+      return true;
+    }
+    count(Kind::BadCrc, f.end);
   }
-  // A frame of its announced length: one verdict for all its bytes, in place of the spans cut inside.
-  followed_start_ = followed_end_ = npos;
-  held_ = Counts();
-  start_ = npos;
-  head_ = end;
-  crlf_from_ = end;
-  if (data_command(from, end - 2) && decrypted_frame(from, end - from, frame)) return true;
-  ++counts_.bad_crc;
-  counts_.noise_bytes += end - from;
+  release_held();
   return false;
 }
 

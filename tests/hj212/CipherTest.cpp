@@ -146,7 +146,7 @@ TEST(CpCipher, RegionIsTextByCharset) {
   };
   for (const Row& r : rows) {
     const std::string data = segment(r.flag, r.region);
-    EXPECT_EQ(HJ::region_is_text(data.data(), data.size(), r.charset), r.text) << r.what;
+    EXPECT_EQ(HJ::segment_is_text(data.data(), data.size(), r.charset), r.text) << r.what;
   }
 }
 

@@ -117,7 +117,10 @@ TEST(FrameScanner, RandomFramesAndNoise) {
       if (c == '\r') c = '#'; // noise holds "##" often but never a CR LF
     }
     std::string data(static_cast<size_t>(len(rng)), '\0');
-    for (char& c : data) c = static_cast<char>(byte(rng) | 0x20); // no CR or LF in the data
+    for (char& c : data) { // no control byte in the data
+      int b = byte(rng) | 0x20;
+      c = static_cast<char>(b == 0x7F ? '~' : b);
+    }
     std::string frame = HJ::wrap_frame(data);
     stream += noise + frame;
     expected.push_back(frame);
@@ -130,7 +133,7 @@ TEST(FrameScanner, RandomFramesAndNoise) {
 }
 
 // The rules applied to a whole stream at once, the plain way: each "##" ... first "\r\n" span,
-// retried from each later "##" inside it.
+// retried from each later "##" inside it; a data segment holding a control byte is no frame.
 Frames Reference(const std::string& s) {
   Frames out;
   for (size_t pos = 0;;) {
@@ -139,7 +142,9 @@ Frames Reference(const std::string& s) {
     size_t cr = s.find("\r\n", start + 2);
     if (cr == std::string::npos) return out;
     for (size_t at = start; at != std::string::npos && at + 1 < cr; at = s.find("##", at + 1)) {
-      if (HJ::check_frame(s.substr(at, cr + 2 - at))) {
+      const std::string c = s.substr(at, cr + 2 - at);
+      auto control = [](unsigned char b) { return b < 0x20 || b == 0x7F; };
+      if (HJ::check_frame(c) && std::none_of(c.begin() + 6, c.end() - 6, control)) {
         out.push_back(s.substr(at, cr + 2 - at));
         break;
       }
@@ -389,6 +394,16 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
     coincident = coincidentPlain.substr(0, 6) + data + coincidentPlain.substr(coincidentPlain.size() - 6);
     ASSERT_TRUE(HJ::check_frame(coincident)) << "the CRC fits the bytes as sent";
   }
+  // The CRC field made to fit the bytes as sent: damage whose CRC passes by chance.
+  auto fitting = [](std::string frame) {
+    frame.replace(frame.size() - 6, 4, HJ::do_crc_check(frame.substr(6, frame.size() - 12)));
+    return frame;
+  };
+  auto hit = [&](std::string frame, const std::string& from, const std::string& to) { return fitting(frame.replace(frame.find(from), from.size(), to)); };
+  const std::string cnHitRaw = hit(hash.wire, "CN=2011", "CN=3011"), cnHitText = hit(text, "CN=2051", "CN=3051");
+  const std::string cpHitText = hit(text, "CP=&&", "CP=&'"), cpHitRaw = hit(hash.wire, "CP=&&", "CQ=&&");
+  std::string lengthUp = hash.wire; // one length digit damaged upwards
+  lengthUp[3] = static_cast<char>(lengthUp[3] + 1);
   const KeyedCase cases[] = {
       {"raw ciphertext holding \\r\\n, ## and NUL", kKeyA, crlf.wire, {crlf.plain}, 1, 0, 0},
       {"raw ciphertext holding ## and NUL", kKeyA, hash.wire, {hash.plain}, 1, 0, 0},
@@ -419,6 +434,14 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"the same with a wrong key: BadLength", kKeyA, printed + A, {A}, 0, 1, 0},
       {"truncated raw frame, then a request", kKeyA, crlf.wire.substr(0, firstCrLf + 10) + A + B, {A, B}, 0, 1, 0},
       {"truncated raw frame, a request across its announced end", kKeyA, crlf.wire.substr(0, crlf.wire.size() - 30) + A + B, {A, B}, 0, 2, 0},
+      {"a cut-off {0x..} frame, then an intact one", example, text.substr(0, text.size() / 2) + text, {kPlainFrame}, 1, 0, 0},
+      {"a {0x..} frame cut under the plain length, then a raw one", example, printed.substr(0, 200) + kRawFrame, {kPlainFrame}, 1, 0, 0},
+      {"a length digit damaged upwards, then a frame holding \\r\\n", kKeyA, lengthUp + crlf.wire, {crlf.plain}, 1, 1, 0},
+      {"raw ciphertext, CN hit, its CRC fitting as received", kKeyA, cnHitRaw + A, {A}, 0, 0, 1},
+      {"{0x..} text, CN hit, its CRC fitting as received", example, cnHitText + A, {A}, 0, 0, 1},
+      {"{0x..} text, CP=&& hit, its CRC fitting as received", example, cpHitText + A, {A}, 0, 0, 1},
+      {"raw ciphertext, CP=&& hit, its CRC fitting as received", kKeyA, cpHitRaw + A, {A}, 0, 0, 1},
+      {"no key: a binary segment whose CRC fits is no frame", "", binaryFits + A, {A}, 0, 0, 1},
   };
   for (const KeyedCase& c : cases) {
     auto check = [&](const std::vector<std::string>& chunks, const std::string& how) {

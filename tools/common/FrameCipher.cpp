@@ -56,16 +56,16 @@ KeyedRead read_with_key(std::string_view frame, const std::string& key, std::str
   form = CipherWire::Plain;
   if (key.size() != HJ::Sm4::kKeyBytes || frame.size() <= HJ::kEnvelopeBytes || frame.substr(frame.size() - 2) != "\r\n")
     return KeyedRead::AsReceived;
-  const char* data = frame.data() + 6;
-  const std::size_t n = frame.size() - HJ::kEnvelopeBytes;
-  if (!HJ::data_command_header(data, n)) return KeyedRead::AsReceived;
   const HJ::Verdict verdict = HJ::classify_frame(frame.data(), frame.size());
-  if (verdict == HJ::Verdict::Accepted && HJ::queued_as_received(data, n, HJ::kCharsetByFlag)) return KeyedRead::AsReceived;
-  if (verdict == HJ::Verdict::BadLength && !HJ::may_carry_plain_length(frame.data(), frame.size())) return KeyedRead::AsReceived;
+  switch (HJ::keyed_read(frame.data(), frame.size(), verdict, HJ::kCharsetByFlag)) {
+  case HJ::KeyedRead::Take: return KeyedRead::AsReceived;
+  case HJ::KeyedRead::Refuse: return verdict == HJ::Verdict::Accepted ? KeyedRead::Rejected : KeyedRead::AsReceived;
+  case HJ::KeyedRead::Decrypt: break;
+  }
   std::string segment;
   HJ::Sm4 cipher(key_bytes(key));
   if (!HJ::read_encrypted(frame.data(), frame.size(), cipher, HJ::kCharsetByFlag, segment)) return KeyedRead::Rejected;
-  form = segment.size() == n ? CipherWire::Raw : CipherWire::Text; // raw keeps the length, text never does
+  form = segment.size() == frame.size() - HJ::kEnvelopeBytes ? CipherWire::Raw : CipherWire::Text; // raw keeps the length, text never does
   plain = HJ::frame_with_crc(segment, frame.data() + frame.size() - 6);
   return KeyedRead::Decrypted;
 }

@@ -32,11 +32,11 @@ CipherWire looks_encrypted(std::string_view segment);
 bool decrypt_segment(std::string_view segment, const std::string& key, std::string& plain, CipherWire& form);
 
 // A received frame ("##" ... "\r\n") read with `key` (16 bytes) as the plug-in reads it (charset
-// by Flag): AsReceived when it is no data command of its own header, or one whose CRC fits and
-// whose region is text (the frame's own verdict stands); Decrypted (`form` Raw or Text, `plain`
-// the frame it stands for: "##", the plain length, the plain segment, the CRC field, "\r\n") when
-// it reads so with the key (HJ::read_encrypted); Rejected for a data command that does neither:
-// the plug-in counts it BadCrc (BadLength when its length field counts nothing it carries).
+// by Flag, HJ::keyed_read): AsReceived when its own verdict stands (taken as received, or refused
+// by its length field or CRC); Decrypted (`form` Raw or Text, `plain` the frame it stands for:
+// "##", the plain length, the plain segment, the CRC field, "\r\n") when it reads so with the key
+// (HJ::read_encrypted); Rejected when its fields fit but the plug-in drops it all the same (its
+// segment is not text, or it is a data command that does not decrypt): counted BadCrc there.
 enum class KeyedRead { AsReceived, Decrypted, Rejected };
 KeyedRead read_with_key(std::string_view frame, const std::string& key, std::string& plain, CipherWire& form);
 // read_with_key's `form` when Decrypted, Plain otherwise (`plain` then untouched).

@@ -159,8 +159,8 @@ void explain_decryption(const std::string& data, const std::string& key, Report&
   } else if (r.announced < 0 || (static_cast<std::size_t>(r.announced) != r.actual && static_cast<std::size_t>(r.announced) != plain.size())) {
     r.reasons.push_back(with + " the CRC fits, but the length field \"" + r.length_field + "\" counts neither the " + std::to_string(r.actual) +
                         " bytes sent nor the " + std::to_string(plain.size()) + " plain ones");
-  } else if (!HJ::region_is_text(plain.data(), plain.size(), HJ::kCharsetByFlag)) {
-    r.reasons.push_back(with + " the CRC fits, but the CP region is not text (control bytes, or neither UTF-8 nor GB18030 as its "
+  } else if (!HJ::segment_is_text(plain.data(), plain.size(), HJ::kCharsetByFlag)) {
+    r.reasons.push_back(with + " the CRC fits, but the data segment is not text (control bytes, or neither UTF-8 nor GB18030 as its "
                                "Flag asks): bytes changed on the way; the CRC takes only 256 values, so one damaged frame in 256 fits it");
   }
 }
@@ -169,11 +169,11 @@ void explain_decryption(const std::string& data, const std::string& key, Report&
 void explain_rejected(const std::string& data, const std::string& key, Report& r) {
   r.accepted = false;
   if (crc_of(data) == upper(r.crc_field) && r.announced >= 0 && static_cast<std::size_t>(r.announced) == r.actual)
-    r.reasons.push_back(std::string("the CRC fits the bytes as received, but with a key a data command is queued as received only "
-                                    "when its CP region is text, and this one ") +
-                        (sim::looks_encrypted(data) == sim::CipherWire::Text ? "is in the {0x..} form" : "is not text") +
-                        ": it is read decrypted");
-  explain_decryption(data, key, r);
+    r.reasons.push_back(std::string("the CRC fits the bytes as received, but with a key a frame is queued as received only "
+                                    "when its data segment is text without a {0x..} list, and this one ") +
+                        (HJ::holds_cipher_list(data.data(), data.size()) ? "holds a {0x..} list" : "is not text") +
+                        (HJ::data_command_header(data.data(), data.size()) ? ": it is read decrypted" : ", and its CN asks for no decryption"));
+  if (HJ::data_command_header(data.data(), data.size())) explain_decryption(data, key, r);
 }
 
 // Why a frame whose CRC fails may be encrypted: no key given, the wrong key, or a CN whose

@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "Charset.h"
 #include "Envelope.h"
 
@@ -122,41 +126,83 @@ namespace {
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
 
-// A word with a byte below 0x20, or one equal to 0x7F (the zero-byte test on word ^ 0x7F..).
-inline bool word_has_control(std::uint64_t word) {
-  const std::uint64_t del = word ^ (0x7F * kOnes);
-  return (((word - 0x20 * kOnes) & ~word) | ((del - kOnes) & ~del)) & kHigh;
+inline bool control(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+// Bytes of each kind in a 16-byte chunk as bit masks: below 0x20 or 0x7F; 0x80 or above.
+#if defined(__SSE2__)
+inline void classify16(const char* p, unsigned& controls, unsigned& high) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
+  controls = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
+  high = static_cast<unsigned>(_mm_movemask_epi8(v));
 }
+#else
+// Two words at a time: a set high bit in the result flags such a byte (exact per chunk, not per byte).
+inline void classify16(const char* p, unsigned& controls, unsigned& high) {
+  std::uint64_t words[2];
+  std::memcpy(words, p, sizeof words);
+  std::uint64_t c = 0, h = 0;
+  for (std::uint64_t w : words) {
+    const std::uint64_t del = w ^ (0x7F * kOnes);
+    c |= (((w - 0x20 * kOnes) & ~w) | ((del - kOnes) & ~del)) & kHigh;
+    h |= w & kHigh;
+  }
+  controls = c != 0;
+  high = h != 0;
+}
+#endif
 
 } // namespace
 
+#if defined(__SSE2__)
+namespace {
+
+// Bytes below 0x20 or equal to 0x7F in sixteen bytes, as 0xFF lanes.
+inline __m128i control_lanes(const char* p) {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+}
+
+} // namespace
+#endif
+
 bool holds_control_byte(const char* bytes, std::size_t length) {
   std::size_t at = 0;
-  for (; at + 8 <= length; at += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, bytes + at, sizeof word);
-    if (word_has_control(word)) return true;
+#if defined(__SSE2__)
+  for (; at + 64 <= length; at += 64) {
+    const __m128i a = _mm_or_si128(control_lanes(bytes + at), control_lanes(bytes + at + 16));
+    const __m128i b = _mm_or_si128(control_lanes(bytes + at + 32), control_lanes(bytes + at + 48));
+    if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) return true;
   }
-  for (; at < length; ++at) {
-    unsigned char c = static_cast<unsigned char>(bytes[at]);
-    if (c < 0x20 || c == 0x7F) return true;
+  for (; at + 16 <= length; at += 16)
+    if (_mm_movemask_epi8(control_lanes(bytes + at)) != 0) return true;
+  // The last sixteen bytes once more, overlapping: no byte loop for the tail.
+  if (length >= 16) return _mm_movemask_epi8(control_lanes(bytes + length - 16)) != 0;
+#else
+  for (; at + 16 <= length; at += 16) {
+    unsigned found = 0, high = 0;
+    classify16(bytes + at, found, high);
+    if (found != 0) return true;
   }
+#endif
+  for (; at < length; ++at)
+    if (control(static_cast<unsigned char>(bytes[at]))) return true;
   return false;
 }
 
 bool segment_is_text(const char* data, std::size_t length, int charset) {
-  // Uploads are mostly ASCII: eight bytes of 0x20-0x7E pass at a time (a word with a byte at or
-  // above 0x7F, or below 0x20, sets a high bit: false alarms only send it to the byte loop).
+  // Uploads are mostly ASCII: sixteen bytes of 0x20-0x7E pass at a time.
   std::size_t ascii = 0;
-  for (; ascii + 8 <= length; ascii += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, data + ascii, sizeof word);
-    if (((word | (word + kOnes)) & kHigh) != 0 || ((word - 0x20 * kOnes) & kHigh) != 0) break;
+  for (; ascii + 16 <= length; ascii += 16) {
+    unsigned controls = 0, high = 0;
+    classify16(data + ascii, controls, high);
+    if (controls != 0) return false;
+    if (high != 0) break;
   }
   for (; ascii < length; ++ascii) {
     unsigned char c = static_cast<unsigned char>(data[ascii]);
     if (c >= 0x80) break;
-    if (c < 0x20 || c == 0x7F) return false;
+    if (control(c)) return false;
   }
   if (ascii == length) return true;
   if (holds_control_byte(data + ascii, length - ascii)) return false;
@@ -169,16 +215,58 @@ bool segment_is_text(const char* data, std::size_t length, int charset) {
   return !(flag >= 0 && flag >> 2 >= kVersion2025) && is_gb18030(data, length);
 }
 
+namespace {
+
+// At `x` (an "x" or "X" after "0"): "xHH," then blanks, then "0x": two items of a {0x..} list in
+// a row, which no damage to one byte undoes.
+bool item_pair(const char* x, const char* stop) {
+  if (stop - x < 7 || hex_value(x[1]) < 0 || hex_value(x[2]) < 0 || x[3] != ',') return false;
+  const char* next = x + 4;
+  while (next < stop && *next == ' ') ++next;
+  return stop - next >= 2 && next[0] == '0' && (next[1] == 'x' || next[1] == 'X');
+}
+
+#if defined(__SSE2__)
+// queued_as_received's usual case in one pass: printable ASCII, each "x" looked at as it comes.
+// -1 when a byte at or above 0x80 sends it to the full rules.
+int ascii_text_without_list(const char* data, std::size_t length) {
+  const char* const stop = data + length;
+  const __m128i x = _mm_set1_epi8('x'), lower = _mm_set1_epi8(0x20);
+  // Thirty-two bytes a look; the last look overlaps the one before rather than going byte by byte.
+  for (std::size_t at = 0; at < length; at += 32) {
+    if (length < 32) break;
+    const std::size_t from = at + 32 <= length ? at : length - 32;
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + from + 16));
+    if (_mm_movemask_epi8(_mm_or_si128(control_lanes(data + from), control_lanes(data + from + 16))) != 0) return 0;
+    if (_mm_movemask_epi8(_mm_or_si128(a, b)) != 0) return -1;
+    unsigned xs = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(a, lower), x))) |
+                  static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(b, lower), x))) << 16;
+    for (; xs != 0; xs &= xs - 1) {
+      const std::size_t at_x = from + static_cast<std::size_t>(__builtin_ctz(xs));
+      if (at_x > 0 && data[at_x - 1] == '0' && item_pair(data + at_x, stop)) return 0;
+    }
+  }
+  if (length >= 32) return 1;
+  for (std::size_t at = 0; at < length; ++at) {
+    const unsigned char c = static_cast<unsigned char>(data[at]);
+    if (c >= 0x80) return -1;
+    if (control(c)) return 0;
+    if ((c | 0x20) == 'x' && at > 0 && data[at - 1] == '0' && item_pair(data + at, stop)) return 0;
+  }
+  return 1;
+}
+#endif
+
+} // namespace
+
 bool holds_cipher_list(const char* data, std::size_t length) {
+  const char* const stop = data + length;
   for (char x : {'x', 'X'}) {
-    for (const char* at = data + 2; at < data + length;) {
-      const void* hit = std::memchr(at, x, static_cast<std::size_t>(data + length - at));
-      if (hit == nullptr) break;
-      const char* mark = static_cast<const char*>(hit);
-      const char before = mark[-2];
-      const bool opens = before == '{' || before == ',' || (before == ' ' && mark - 3 >= data && mark[-3] == ',');
-      if (mark[-1] == '0' && opens && mark + 1 < data + length && hex_value(mark[1]) >= 0)
-        return true;
+    for (const char* at = data + 1; at < stop;) {
+      const char* mark = static_cast<const char*>(std::memchr(at, x, static_cast<std::size_t>(stop - at)));
+      if (mark == nullptr) break;
+      if (mark[-1] == '0' && item_pair(mark, stop)) return true;
       at = mark + 1;
     }
   }
@@ -187,6 +275,10 @@ bool holds_cipher_list(const char* data, std::size_t length) {
 
 bool queued_as_received(const char* data, std::size_t length, int charset, bool keyed) {
   if (!keyed) return !holds_control_byte(data, length);
+#if defined(__SSE2__)
+  const int ascii = ascii_text_without_list(data, length);
+  if (ascii >= 0) return ascii == 1;
+#endif
   return segment_is_text(data, length, charset) && !holds_cipher_list(data, length);
 }
 

@@ -47,14 +47,15 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
 // refused for one; with a key the segment must be text as GetData reads it and carry no
 // ciphertext, which 16 random bytes almost never are (about 1 in 400,000 as UTF-8).
 
-// True when `bytes` hold a byte below 0x20 or 0x7F (eight bytes looked at a time).
+// True when `bytes` hold a byte below 0x20 or 0x7F (sixteen bytes looked at a time).
 bool holds_control_byte(const char* bytes, std::size_t length);
 // True when the data segment is text as GetData reads it: no control byte, and valid in the
 // charset `charset` (WireCharset) names; for kCharsetByFlag, UTF-8 when the Flag names 2025 or
 // later, UTF-8 or GB18030 otherwise.
 bool segment_is_text(const char* data, std::size_t length, int charset);
-// True when the segment carries the {0x..} list ciphertext stands in: "0x" and a hex digit right
-// after "{", "," or ", ". No plain item is written so; damage to "{" or to "CP=&&" leaves it.
+// True when the segment carries the {0x..} list ciphertext stands in: two items in a row
+// ("0xHH," then "0x", blanks allowed after the comma). No plain item is written so, and damage to
+// one byte, to "{" or to "CP=&&" leaves a list of a block or more recognisable.
 bool holds_cipher_list(const char* data, std::size_t length);
 // Whether a frame whose length field and CRC fit is queued as it was received: without a key
 // (`keyed` false) when its segment holds no control byte; with one when it is text and carries no

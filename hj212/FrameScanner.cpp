@@ -60,13 +60,11 @@ void FrameScanner::clear() {
   head_ = 0;
   start_ = npos;
   crlf_from_ = 0;
-  settle();
 }
 
 void FrameScanner::give_up_followed() {
   followed_count_ = 0;
   release_held();
-  settle();
 }
 
 std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a, char b) const {
@@ -87,12 +85,11 @@ void FrameScanner::skip_to_end_keeping_hash(std::size_t to) {
   if (to > head_) head_ = to;
 }
 
-void FrameScanner::compact() {
+void FrameScanner::compact_now() {
   std::size_t keep = head_; // a followed candidate's bytes stay until it is judged
   if (following() && followed_[0].at - base_ < keep) keep = static_cast<std::size_t>(followed_[0].at - base_);
-  if (keep == 0) return;
-  std::size_t kept = size_ - keep;
-  if (kept > keep) return; // moving `kept` bytes is paid for by the `keep` bytes consumed
+  if (size_ - keep > keep) return; // moving the kept bytes is paid for by the consumed ones
+  const std::size_t kept = size_ - keep;
   if (kept > 0) std::memmove(buf_.get(), buf_.get() + keep, kept);
   size_ = kept;
   if (start_ != npos) start_ -= keep;
@@ -101,7 +98,7 @@ void FrameScanner::compact() {
   base_ += keep;
 }
 
-void FrameScanner::settle() {
+void FrameScanner::settle() const {
   std::uint64_t settled = base_ + head_;
   if (following() && followed_[0].at < settled) settled = followed_[0].at;
   counts_.noise_bytes = settled - accepted_bytes_;
@@ -187,48 +184,11 @@ template <bool Following>
 bool FrameScanner::next(std::string& frame) {
   for (;;) {
     Step step = following() ? scan<true>(frame) : scan<false>(frame);
-    if (step != Step::Again) {
-      settle();
-      return step == Step::Frame;
-    }
+    if (step != Step::Again) return step == Step::Frame;
   }
 }
 
-bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
-  const std::size_t end = cr + 2;
-  // Starts whose bytes before the "\n" outgrew the largest frame are given up as the waiting path
-  // gives them up, so the counts do not depend on how the bytes were cut into chunks.
-  while (end - start_ > kMaxFrameBytes + 1) {
-    count(Kind::Overlong, base_ + start_ + 1);
-    std::size_t at = find_pair(start_ + 1, cr, '#', '#');
-    if (at == npos) {
-      start_ = npos;
-      head_ = end;
-      return false;
-    }
-    head_ = at;
-    start_ = at;
-  }
-  const std::size_t budget = kCrcWorkPerByte * (end - start_);
-  std::size_t spent = 0;
-  Verdict first = Verdict::BadLength;
-  refresh_key();
-  for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
-    Verdict verdict = Verdict::BadLength;
-    if (judge_candidate(at, cr, spent, budget, verdict, frame)) {
-      accept(at, end);
-      return true;
-    }
-    if (spent > budget) break; // out of CRC work: counted in cut_short
-    if (at == start_) first = verdict;
-  }
-  count(first == Verdict::BadCrc ? Kind::BadCrc : Kind::BadLength, base_ + end);
-  start_ = npos;
-  head_ = end;
-  return false;
-}
-
-bool FrameScanner::judge_candidate(std::size_t at, std::size_t cr, std::size_t& spent, std::size_t budget, Verdict& verdict,
+[[gnu::always_inline]] inline bool FrameScanner::judge_candidate(std::size_t at, std::size_t cr, std::size_t& spent, std::size_t budget, Verdict& verdict,
                                    std::string& frame) {
   const char* candidate = buf_.get() + at;
   const std::size_t length = cr + 2 - at;
@@ -265,6 +225,40 @@ bool FrameScanner::judge_candidate(std::size_t at, std::size_t cr, std::size_t& 
          decrypted_frame(at, length, frame);
 }
 
+bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
+  const std::size_t end = cr + 2;
+  // Starts whose bytes before the "\n" outgrew the largest frame are given up as the waiting path
+  // gives them up, so the counts do not depend on how the bytes were cut into chunks.
+  while (end - start_ > kMaxFrameBytes + 1) {
+    count(Kind::Overlong, base_ + start_ + 1);
+    std::size_t at = find_pair(start_ + 1, cr, '#', '#');
+    if (at == npos) {
+      start_ = npos;
+      head_ = end;
+      return false;
+    }
+    head_ = at;
+    start_ = at;
+  }
+  const std::size_t budget = kCrcWorkPerByte * (end - start_);
+  std::size_t spent = 0;
+  Verdict first = Verdict::BadLength;
+  refresh_key();
+  for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
+    Verdict verdict = Verdict::BadLength;
+    if (judge_candidate(at, cr, spent, budget, verdict, frame)) {
+      accept(at, end);
+      return true;
+    }
+    if (spent > budget) break; // out of CRC work: counted in cut_short
+    if (at == start_) first = verdict;
+  }
+  count(first == Verdict::BadCrc ? Kind::BadCrc : Kind::BadLength, base_ + end);
+  start_ = npos;
+  head_ = end;
+  return false;
+}
+
 std::size_t FrameScanner::header_room(std::size_t at, std::size_t to) const {
   // A header holds no "##": looking up to the next one keeps the looks at all candidates linear.
   const std::size_t from = at + 6;
@@ -275,6 +269,11 @@ std::size_t FrameScanner::header_room(std::size_t at, std::size_t to) const {
 
 bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame) {
   const std::size_t work = length - kEnvelopeBytes;
+  // Earned per byte received since the last look, up to kMaxCredit: what saved up is bounded.
+  const std::uint64_t received = base_ + size_;
+  const std::uint64_t earned = (received - credited_) * kDecryptPerByte;
+  credit_ = earned >= kMaxCredit - credit_ ? kMaxCredit : credit_ + static_cast<std::size_t>(earned);
+  credited_ = received;
   if (credit_ < work) {
     ++counts_.cut_short;
     return false;

@@ -96,10 +96,7 @@ public:
   // the next call of any other member), then commit(placed) with how many were written there.
   // The room is not cleared: its bytes count only once committed.
   char* room(std::size_t n);
-  void commit(std::size_t placed) {
-    size_ += placed;
-    credit_ = credit_ + kDecryptPerByte * placed > kMaxCredit ? kMaxCredit : credit_ + kDecryptPerByte * placed;
-  }
+  void commit(std::size_t placed) { size_ += placed; }
   // Moves the next accepted frame into `frame`. false: no complete span is left; the buffer then
   // holds only what may still become a frame.
   bool next(std::string& frame);
@@ -126,7 +123,10 @@ public:
   void clear();
   // The counts. The verdicts of spans cut while a candidate is followed (bad_length, bad_crc,
   // overlong, noise_bytes) are held back until it is judged or given up, so no count ever goes down.
-  const Counts& counts() const { return counts_; }
+  const Counts& counts() const {
+    settle();
+    return counts_;
+  }
 
 private:
   static constexpr std::size_t npos = std::string::npos;
@@ -145,8 +145,12 @@ private:
   std::size_t find_pair_far(std::size_t from, std::size_t to, char a, char b) const;
   // Consumes every byte before `to` except a "#" right before it, which may begin a "##".
   void skip_to_end_keeping_hash(std::size_t to);
-  // Drops consumed bytes no followed candidate needs, once they outweigh what is kept.
-  void compact();
+  // Drops consumed bytes no followed candidate needs, once they outweigh what is kept (a followed
+  // candidate keeps more, never less: the look at head_ alone rules most calls out).
+  void compact() {
+    if (head_ != 0 && size_ - head_ <= head_) compact_now();
+  }
+  void compact_now();
   // The framing loop, with nothing followed or (Following) up to the nearest followed end, which
   // is judged there: a frame, more bytes wanted, or the following began or ended (run again).
   enum class Step { Frame, Wait, Again };
@@ -177,8 +181,8 @@ private:
   void add(Kind kind);
   // Counts the held verdicts no followed candidate can stand in for any more.
   void release_held();
-  // The absolute offset up to which every verdict is counted; noise_bytes follows from it.
-  void settle();
+  // noise_bytes from the absolute offset up to which every verdict is counted.
+  void settle() const;
 
   // The buffer is kept across chunks (no allocation per read); it grows by doubling and is
   // zeroed once when allocated, never per read.
@@ -190,11 +194,12 @@ private:
   std::size_t crlf_from_ = 0;  // the current span holds no "\r\n" before this offset
   std::uint64_t base_ = 0;     // absolute offset of buf_[0]
   std::uint64_t accepted_bytes_ = 0; // wire bytes of accepted frames, for noise_bytes
-  Counts counts_;
+  mutable Counts counts_; // noise_bytes is brought up to date when the counts are read
   std::unique_ptr<Sm4> cipher_;               // the key expanded; null without a key
   const CipherKey* key_source_ = nullptr;     // not owned; null: set_key alone decides
   std::uint32_t key_version_ = 0;             // the source's version cipher_ was made from
-  std::size_t credit_ = 0;                    // decryption bytes still allowed
+  std::size_t credit_ = 0;                    // decryption bytes still allowed, as of credited_
+  std::uint64_t credited_ = 0;                // bytes received when credit_ was last brought up to date
   struct Followed {
     std::uint64_t at, end; // absolute offsets of its "##" and its announced end
   };

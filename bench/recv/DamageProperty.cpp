@@ -1,9 +1,10 @@
 // How many damaged frames the receive path queues, with and without a key: the HJ 212 CRC takes
-// 256 values, so a frame damaged in two bytes or more passes it once in 256; with a key a data
-// command is also asked for a text region. Each trial feeds one damaged 2025 upload (CN 2011,
-// 2 to 17 whole blocks) and then a plain 9014 frame to one scanner; every queued frame but the
-// 9014 is a damaged one taken.
-//   damage_property [TRIALS]   (default 1,000,000 per row) prints a markdown table.
+// 256 values, so a frame damaged in two bytes or more passes it once in 256; the segment is also
+// asked to hold no control byte (with a key: to be text without a {0x..} list). Each trial feeds
+// one damaged 2025 upload (CN 2011, 2 to 17 whole blocks) and then a plain 9014 frame to one
+// scanner; every queued frame but the 9014 is a damaged one taken. A second table cuts an upload
+// off and puts an intact one behind it: every intact frame must come out.
+//   damage_property [TRIALS]   (default 1,000,000 per row) prints two markdown tables.
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -34,33 +35,43 @@ std::string PlainUpload(std::mt19937& rng, int factors) {
   return HJ::wrap_frame("QN=20261208120000000;ST=22;CN=2011;PW=123456;MN=010000A8900016F000169DC0;Flag=9;CP=&&" + cp + "&&");
 }
 
-// Where a row damages a plain upload.
+// Where a row damages an upload.
 enum class Where { Cp, Header, Anywhere };
 
-// The upload in `form` (-1 plain), and the range of its bytes a row damages (for ciphertext: its
-// whole blocks, or their items).
-Upload Make(std::mt19937& rng, int form, Where where) {
+// The {0x..} form under the plain segment's length field, as some peers write it.
+constexpr int kTextPlainLength = 2;
+
+// The upload in `form` (-1 plain), and the range of its bytes a row damages (for ciphertext in
+// the CP: its whole blocks, or their items). `crlf`: raw ciphertext that holds "\r\n".
+Upload Make(std::mt19937& rng, int form, Where where, bool crlf = false) {
   Upload u;
-  u.plain = PlainUpload(rng, 2 + static_cast<int>(rng() % 12));
-  const std::string data = u.plain.substr(6, u.plain.size() - HJ::kEnvelopeBytes);
-  std::size_t begin = 0, end = 0;
-  HJ::cp_region(data.data(), data.size(), begin, end);
-  if (form < 0) {
-    u.wire = u.plain;
-    u.from = where == Where::Anywhere ? 0 : where == Where::Header ? 6 : 6 + begin;
-    u.to = where == Where::Anywhere ? u.wire.size() : where == Where::Header ? 6 + begin - 5 : 6 + end;
-    return u;
+  for (;;) {
+    u.plain = PlainUpload(rng, 2 + static_cast<int>(rng() % 12));
+    const std::string data = u.plain.substr(6, u.plain.size() - HJ::kEnvelopeBytes);
+    std::size_t begin = 0, end = 0;
+    HJ::cp_region(data.data(), data.size(), begin, end);
+    if (where == Where::Header || where == Where::Anywhere) {
+      u.from = where == Where::Anywhere ? 0 : 6;
+      u.to = where == Where::Anywhere ? u.plain.size() : 6 + begin - 5;
+    }
+    if (form < 0) {
+      u.wire = u.plain;
+      if (where == Where::Cp) u.from = 6 + begin, u.to = 6 + end;
+      return u;
+    }
+    HJ::Sm4 cipher(kKey);
+    std::string sent;
+    HJ::encrypt_cp(data, cipher, form == kTextPlainLength ? HJ::kCipherText : form, sent);
+    char field[8];
+    std::snprintf(field, sizeof field, "%04zu", form == HJ::kCipherText ? sent.size() : data.size());
+    u.wire = "##" + std::string(field) + sent + u.plain.substr(u.plain.size() - 6);
+    const std::size_t whole = (end - begin) / 16 * 16;
+    if (where == Where::Cp) {
+      u.from = 6 + begin + (form == HJ::kCipherRaw ? 0 : 1); // after "{"
+      u.to = u.from + (form == HJ::kCipherRaw ? whole : whole * 5 - 1);
+    }
+    if (!crlf || form != HJ::kCipherRaw || u.wire.find("\r\n") + 2 < u.wire.size()) return u;
   }
-  HJ::Sm4 cipher(kKey);
-  std::string sent;
-  HJ::encrypt_cp(data, cipher, form, sent);
-  char field[8];
-  std::snprintf(field, sizeof field, "%04zu", form == HJ::kCipherText ? sent.size() : data.size());
-  u.wire = "##" + std::string(field) + sent + u.plain.substr(u.plain.size() - 6);
-  const std::size_t whole = (end - begin) / 16 * 16;
-  u.from = 6 + begin + (form == HJ::kCipherText ? 1 : 0); // after "{"
-  u.to = u.from + (form == HJ::kCipherText ? whole * 5 - 1 : whole);
-  return u;
 }
 
 enum class Damage { Bit, Burst, HexBurst };
@@ -123,6 +134,52 @@ void Measure(const Row& row, long trials, bool keyed, long& queued, long& missed
   }
 }
 
+// Where an upload is cut off.
+enum class Cut { Length, Header, Cipher };
+
+struct CutRow {
+  const char* what;
+  int form;
+  Cut cut;
+};
+
+// The upload cut off: in its length field, in its header, or in its ciphertext (raw: after an
+// inner "\r\n", when it holds one).
+std::string CutOff(const Upload& u, Cut cut, std::mt19937& rng) {
+  const std::size_t cp = u.wire.find("CP=&&") + 5;
+  if (cut == Cut::Length) return u.wire.substr(0, 3 + rng() % 3);
+  if (cut == Cut::Header) return u.wire.substr(0, 6 + rng() % (cp - 6));
+  const std::size_t inner = u.wire.find("\r\n", cp);
+  const std::size_t from = inner + 2 < u.wire.size() ? inner + 2 : cp;
+  return u.wire.substr(0, from + rng() % (u.wire.size() - 2 - from));
+}
+
+// Intact uploads lost behind cut-off ones out of `trials`, and garbled frames queued.
+void MeasureCut(const CutRow& row, long trials, bool keyed, long& lost, long& garbled) {
+  std::mt19937 rng(3120 + static_cast<unsigned>(row.form + 1) * 7 + static_cast<unsigned>(row.cut));
+  HJ::FrameScanner scanner;
+  if (keyed) scanner.set_key(kKey);
+  std::vector<Upload> uploads;
+  for (int i = 0; i < 64; ++i) uploads.push_back(Make(rng, row.form, Where::Cp, true));
+  lost = garbled = 0;
+  std::string frame;
+  for (long t = 0; t < trials; ++t) {
+    const Upload& cut = uploads[static_cast<std::size_t>(t) % uploads.size()];
+    const Upload& intact = uploads[static_cast<std::size_t>(t * 7 + 3) % uploads.size()];
+    const std::string wire = CutOff(cut, row.cut, rng);
+    scanner.append(wire.data(), wire.size());
+    scanner.append(intact.wire.data(), intact.wire.size());
+    scanner.append(kSeparator.data(), kSeparator.size());
+    bool found = false;
+    while (scanner.next(frame)) {
+      if (frame == kSeparator) continue;
+      if (Meaning(frame) == Meaning(intact.plain)) found = true;
+      else ++garbled;
+    }
+    if (!found) ++lost;
+  }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -130,8 +187,10 @@ int main(int argc, char** argv) {
   const Row rows[] = {
       {"raw ciphertext, one bit flipped in it", HJ::kCipherRaw, Where::Cp, Damage::Bit, "0"},
       {"raw ciphertext, a burst of 2 to 8 random bytes in it", HJ::kCipherRaw, Where::Cp, Damage::Burst, "0"},
+      {"raw ciphertext, one bit flipped in its header", HJ::kCipherRaw, Where::Header, Damage::Bit, "0"},
       {"{0x..} text, one bit flipped in its items", HJ::kCipherText, Where::Cp, Damage::Bit, "0"},
       {"{0x..} text, a burst of 2 to 8 hex digits in its items", HJ::kCipherText, Where::Cp, Damage::HexBurst, "0"},
+      {"{0x..} text, one bit flipped in its header", HJ::kCipherText, Where::Header, Damage::Bit, "0"},
       {"plain upload, one bit flipped anywhere in the frame", -1, Where::Anywhere, Damage::Bit, "0"},
       {"plain upload, a burst of 2 to 8 random bytes in its CP", -1, Where::Cp, Damage::Burst, "no more than without a key"},
       {"plain upload, a burst of 2 to 8 random bytes in its header", -1, Where::Header, Damage::Burst, "no more than without a key"},
@@ -145,6 +204,31 @@ int main(int argc, char** argv) {
     Measure(row, trials, false, keyless, same);
     std::printf("| %s | %s | %ld | %ld | %ld |\n", row.what, row.target, keyed, keyless, missed);
     if (row.target[0] == '0' ? keyed != 0 : keyed > keyless) failed = 1;
+  }
+  const CutRow cuts[] = {
+      {"raw, cut in the length field", HJ::kCipherRaw, Cut::Length},
+      {"raw, cut in the header", HJ::kCipherRaw, Cut::Header},
+      {"raw holding \\r\\n, cut in the ciphertext after it", HJ::kCipherRaw, Cut::Cipher},
+      {"{0x..} text, cut in the length field", HJ::kCipherText, Cut::Length},
+      {"{0x..} text, cut in the header", HJ::kCipherText, Cut::Header},
+      {"{0x..} text, cut in its items", HJ::kCipherText, Cut::Cipher},
+      {"{0x..} text under the plain length, cut in its items", kTextPlainLength, Cut::Cipher},
+      {"plain upload, cut in its header", -1, Cut::Header},
+      {"plain upload, cut in its CP", -1, Cut::Cipher},
+  };
+  std::printf("\n| an upload cut off, then an intact one of the same form (%ld a row) | target | intact frames lost with a key | without a key | garbled frames queued with a key |\n", trials);
+  std::printf("|---|---|---|---|---|\n");
+  for (const CutRow& row : cuts) {
+    long lost = 0, garbled = 0, keyless_lost = 0, keyless_garbled = 0;
+    MeasureCut(row, trials, true, lost, garbled);
+    std::string keyless = "(cannot decrypt)";
+    if (row.form < 0) {
+      MeasureCut(row, trials, false, keyless_lost, keyless_garbled);
+      keyless = std::to_string(keyless_lost);
+      if (keyless_lost != 0) failed = 1;
+    }
+    std::printf("| %s | 0 | %ld | %s | %ld |\n", row.what, lost, keyless.c_str(), garbled);
+    if (lost != 0 || garbled != 0) failed = 1;
   }
   return failed;
 }

@@ -16,7 +16,7 @@
 
 namespace bench {
 
-enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted, Encrypted, CraftedCipher };
+enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted, Encrypted, CraftedCipher, CraftedFollow };
 
 // The key of the keyed rows.
 constexpr char kKey[] = "0123456789abcdef";
@@ -44,6 +44,10 @@ inline void AppendNestedHeaders(std::string& s, std::size_t end, std::size_t cou
 //   whole length before a "\r\n" (a data command with "CP=&&": followed to its end, which is
 //   "\r\n", and decrypted there), filled with 1 KiB data-command spans whose length matches and
 //   CRC fails (each decrypted once) and whose nested headers spend the CRC budget.
+// - CraftedFollow: made against following: 22-byte data-command headers back to back, each ended
+//   by "\r\n" and announcing 9998 bytes, so that each announced end is another one's "\r\n":
+//   every candidate is followed (as many as may be at once) and decrypted at its end while the
+//   credit lasts.
 inline std::string MakeStream(Kind kind, std::size_t bytes) {
   std::mt19937 rng(212);
   std::uniform_int_distribution<int> printable(0x20, 0x7E), digit('0', '9'), gap(0, 6);
@@ -104,6 +108,9 @@ inline std::string MakeStream(Kind kind, std::size_t bytes) {
       }
       break;
     }
+    case Kind::CraftedFollow:
+      s += "##9998CN=2011;CP=&&a\r\n";
+      break;
     case Kind::Crafted: {
       const std::size_t blocks = 1660, length = 6 * blocks + 6;
       for (std::size_t i = 0; i < blocks; ++i) {

@@ -1,8 +1,12 @@
 // Input: 8 bytes choosing the chunk sizes (1..255, 255 meaning the whole rest; the last one odd:
-// the scanner has the key "0123456789abcdef"), then the stream. The scanner, fed in those chunks,
-// must give the frames a plain whole-stream reading gives, in the same order, and spend at most
-// kCrcWorkPerByte CRC bytes and three decryptions per byte; with the key, no frame it queues with
-// a data command's own header has a CP region that is not text (the CRC takes 256 values only).
+// the scanner has the key "0123456789abcdef"), then the stream. Behind the stream the harness puts
+// one intact frame (plain; with the key also raw ciphertext holding "\r\n", or {0x..} text, by the
+// seventh byte). The scanner, fed in those chunks, must give the frames a plain whole-stream
+// reading gives, in the same order, spend at most kCrcWorkPerByte CRC bytes and kDecryptPerByte
+// decrypted bytes per byte; and unless a bound cut it short: the intact frame comes out last
+// (or a frame that ends with it), and no frame it queues holds a control byte (with the key: no
+// segment that is not text).
+#include <algorithm>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
@@ -73,27 +77,56 @@ std::string_view Region(std::string_view data) {
   if (open == npos || close == npos || close < open + 5) return {};
   return data.substr(open + 5, close - open - 5);
 }
+bool Control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 // Text as GetData reads it by Flag: no control byte; UTF-8 for 2025, UTF-8 or GB18030 before.
-bool TextRegion(std::string_view data) {
-  std::string_view region = Region(data);
-  for (unsigned char c : region)
-    if (c < 0x20 || c == 0x7F) return false;
-  if (HJ::is_utf8(region.data(), region.size())) return true;
+bool TextSegment(std::string_view data) {
+  if (std::any_of(data.begin(), data.end(), [](char c) { return Control(static_cast<unsigned char>(c)); })) return false;
+  if (HJ::is_utf8(data.data(), data.size())) return true;
   long flag = HJ::header_number(std::string(data.substr(0, data.find("CP=&&"))), "Flag", 255);
-  return !(flag >= 0 && flag >> 2 >= 2) && HJ::is_gb18030(region.data(), region.size());
+  return !(flag >= 0 && flag >> 2 >= 2) && HJ::is_gb18030(data.data(), data.size());
 }
-bool TextForm(std::string_view data) {
+bool Hex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+// The {0x..} list: "0x" and a hex digit after "{", "," or ", ".
+bool CipherList(std::string_view data) {
+  for (std::size_t at = 2; at + 1 < data.size(); ++at) {
+    if ((data[at] != 'x' && data[at] != 'X') || data[at - 1] != '0' || !Hex(data[at + 1])) continue;
+    char before = data[at - 2];
+    if (before == '{' || before == ',' || (before == ' ' && at >= 3 && data[at - 3] == ',')) return true;
+  }
+  return false;
+}
+// A frame whose length and CRC fit is taken as received: no control byte; with a key, text
+// without a {0x..} list.
+bool AsReceived(std::string_view data, bool keyed) {
+  if (!keyed) return std::none_of(data.begin(), data.end(), [](char c) { return Control(static_cast<unsigned char>(c)); });
+  return TextSegment(data) && !CipherList(data);
+}
+// The plain bytes a region opening with a whole {0x..} list (16 items or more) stands for, or 0.
+std::size_t PlainBytes(std::string_view data) {
   std::string_view region = Region(data);
-  return region.substr(0, 3) == "{0x" || region.substr(0, 3) == "{0X";
+  if (region.size() < 3 || region[0] != '{' || region[1] != '0' || (region[2] != 'x' && region[2] != 'X')) return 0;
+  std::size_t at = 1, items = 0;
+  for (;;) {
+    if (region.size() - at < 4 || region[at] != '0' || (region[at + 1] != 'x' && region[at + 1] != 'X') || !Hex(region[at + 2]) || !Hex(region[at + 3]))
+      return 0;
+    ++items;
+    at += 4;
+    if (at < region.size() && region[at] == ',') {
+      for (++at; at < region.size() && region[at] == ' ';) ++at;
+      continue;
+    }
+    if (at >= region.size() || region[at] != '}') return 0;
+    return items < 16 ? 0 : data.size() - (at + 1) + items;
+  }
 }
 
-// A CN 2000-2999 candidate whose CP region decrypted gives the CRC it carries, whose length
-// field counts the data as sent or as plain, and whose plain region is text: the plain frame.
+// A data command whose CP region decrypted gives the CRC it carries, whose length field counts
+// the data as sent or as plain, and whose plain segment is text: the plain frame.
 bool AcceptsDecrypted(std::string_view c, const HJ::Sm4& cipher, std::string& frame) {
   std::string_view data = c.substr(6, c.size() - HJ::kEnvelopeBytes), crc = c.substr(c.size() - 6, 4);
   std::string plain;
   if (!DataCommand(data) || !HJ::decrypt_cp(data.data(), data.size(), cipher, plain)) return false;
-  if (Upper(crc) != CrcText(plain) || !TextRegion(plain)) return false;
+  if (Upper(crc) != CrcText(plain) || !TextSegment(plain)) return false;
   long announced = Announced(c);
   if (announced < 0 || (static_cast<std::size_t>(announced) != data.size() && static_cast<std::size_t>(announced) != plain.size())) return false;
   char length[16];
@@ -103,84 +136,111 @@ bool AcceptsDecrypted(std::string_view c, const HJ::Sm4& cipher, std::string& fr
 }
 
 // Each "##" up to the first "\r\n" after it; a start whose bytes before the "\n" outgrow the
-// largest frame gives way to the next "##" inside; a rejected candidate is retried from each
-// later "##" before the "\r\n". With a key, the first candidate whose length matches and CRC does
-// not is tried decrypted; in a span without a frame, the last "##" closest before a "CP=&&" (after
-// the one before) that announces more than reaches the span's "\r\n" (its header a data command)
-// is followed to that end, one at a time: the spans that end there or before are read first (a
-// frame among them ends the following), then, at an end that is "\r\n", it is tried decrypted and
-// the reading goes on behind it.
+// largest frame gives way to the next "##" inside; every later "##" before the "\r\n" is a
+// candidate too, the first that reads as a frame wins. With a key a candidate whose length field
+// fits is also read decrypted, one announcing less when it counts the plain bytes of its {0x..}
+// list, and a data command announcing more than reaches the "\r\n" is followed to that end: the
+// spans that end there or before are read first, then the followed candidate with the nearest end
+// (the earliest among equals) is read decrypted when "\r\n" stands there. A frame ends every
+// candidate that began before its end.
 std::vector<std::string> Reference(std::string_view s, const HJ::Sm4* cipher) {
+  struct Followed {
+    std::size_t at, end;
+  };
   std::vector<std::string> out;
-  std::size_t followed = npos, followed_end = npos;
+  std::vector<Followed> followed;
   for (std::size_t pos = 0;;) {
     std::size_t start = s.find("##", pos);
     std::size_t cr = start == npos ? npos : s.find("\r\n", start + 2);
     std::size_t end = cr == npos ? npos : cr + 2;
-    if (followed != npos && (end == npos || end > followed_end)) {
-      if (followed_end > s.size()) return out; // still waiting for its end
-      std::size_t from = followed, to = followed_end;
-      followed = followed_end = npos;
-      if (s.substr(to - 2, 2) == "\r\n") {
+    if (!followed.empty()) {
+      auto nearest = std::min_element(followed.begin(), followed.end(), [](const Followed& a, const Followed& b) { return a.end < b.end; });
+      if (end == npos || end > nearest->end) {
+        if (nearest->end > s.size()) return out; // still waiting for its end
+        const Followed f = *nearest;
+        followed.erase(nearest);
         std::string frame;
-        if (AcceptsDecrypted(s.substr(from, to - from), *cipher, frame)) out.push_back(frame);
-        pos = to;
+        if (s.substr(f.end - 2, 2) == "\r\n" && AcceptsDecrypted(s.substr(f.at, f.end - f.at), *cipher, frame)) {
+          out.push_back(frame);
+          followed.clear();
+          pos = f.end;
+        }
+        continue;
       }
-      continue;
     }
     if (end == npos) return out;
     while (start != npos && end - start > HJ::kMaxFrameBytes + 1) {
       start = s.find("##", start + 1);
       if (start != npos && start + 1 >= cr) start = npos;
     }
-    bool found = false, decryption_left = cipher != nullptr;
+    bool found = false;
     for (std::size_t at = start; at != npos && at + 1 < cr && !found; at = s.find("##", at + 1)) {
       std::string_view c = s.substr(at, end - at);
       std::string_view data = c.size() > HJ::kEnvelopeBytes ? c.substr(6, c.size() - HJ::kEnvelopeBytes) : std::string_view();
-      const bool command = cipher && DataCommand(data);
       std::string frame;
-      if (!LengthMatches(c)) {
-        // the {0x..} form with the plain segment's length: shorter than what it carries
-        long announced = c.size() > 6 ? Announced(c) : -1;
-        if (decryption_left && command && TextForm(data) && announced > 0 && static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes < c.size()) {
-          decryption_left = false;
-          if (AcceptsDecrypted(c, *cipher, frame)) out.push_back(frame), found = true;
+      if (LengthMatches(c)) {
+        if (Accepts(c) && AsReceived(data, cipher != nullptr)) {
+          out.emplace_back(c);
+          found = true;
+        } else if (cipher && AcceptsDecrypted(c, *cipher, frame)) {
+          out.push_back(frame);
+          found = true;
         }
         continue;
       }
-      if (Accepts(c) && (!command || (TextRegion(data) && Region(data).substr(0, 1) != "{"))) {
-        out.emplace_back(c);
-        found = true;
-      } else if (command && decryption_left) {
-        decryption_left = false;
-        if (AcceptsDecrypted(c, *cipher, frame)) out.push_back(frame), found = true;
-      }
-    }
-    if (found) {
-      followed = followed_end = npos;
-    } else if (cipher && followed == npos && start != npos) {
-      // Frame starts: the last "##" before each "CP=&&", after the one before; the last one counts.
-      for (std::size_t from = start, cp; (cp = s.find("CP=&&", from)) != npos && cp + 5 <= cr; from = cp + 5) {
-        std::size_t at = cp >= from + 6 ? s.rfind("##", cp - 6) : npos;
-        if (at == npos || at < from) continue;
-        long announced = Announced(s.substr(at));
-        if (announced > 0 && at + static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes > end && DataCommand(s.substr(at + 6, cp - at - 6))) {
-          followed = at;
-          followed_end = at + static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes;
+      if (!cipher || c.size() <= HJ::kEnvelopeBytes) continue;
+      long announced = Announced(c);
+      if (announced <= 0) continue;
+      if (static_cast<std::size_t>(announced) < data.size()) {
+        if (PlainBytes(data) == static_cast<std::size_t>(announced) && AcceptsDecrypted(c, *cipher, frame)) {
+          out.push_back(frame);
+          found = true;
         }
+      } else if (DataCommand(s.substr(at + 6, cr - at - 6))) {
+        followed.push_back({at, at + static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes});
       }
     }
+    if (found) followed.clear();
     pos = end;
   }
+}
+
+struct Intact {
+  std::string wire, plain;
+};
+
+// The frames put behind the fuzzer's stream: plain; raw ciphertext holding "\r\n" (no four hex
+// digits before an inner one, so no candidate can end there), and {0x..} text.
+std::vector<Intact> IntactFrames() {
+  const HJ::Sm4 cipher(kKey);
+  const std::string plain = HJ::wrap_frame("QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&"
+                                           "a00000-Rtd=3165;a00000-Rtd=0267;a00203-Rtd=5692;a00201-Rtd=5728;&&");
+  std::vector<Intact> frames{{plain, plain}};
+  for (int form : {HJ::kCipherRaw, HJ::kCipherText}) {
+    const std::string data = plain.substr(6, plain.size() - HJ::kEnvelopeBytes);
+    std::string sent;
+    HJ::encrypt_cp(data, cipher, form, sent);
+    char length[8];
+    std::snprintf(length, sizeof length, "%04zu", form == HJ::kCipherRaw ? data.size() : sent.size());
+    frames.push_back({"##" + std::string(length) + sent + plain.substr(plain.size() - 6), plain});
+  }
+  const std::string& raw = frames[1].wire;
+  std::size_t inner = raw.find("\r\n");
+  if (inner + 2 == raw.size()) std::abort(); // the raw one must hold "\r\n"
+  for (; inner + 2 < raw.size(); inner = raw.find("\r\n", inner + 1))
+    if (std::all_of(raw.begin() + static_cast<long>(inner) - 4, raw.begin() + static_cast<long>(inner), Hex)) std::abort();
+  return frames;
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 8) return 0;
+  static const std::vector<Intact> intact = IntactFrames();
   const std::uint8_t* sizes = data;
-  std::string_view stream(reinterpret_cast<const char*>(data + 8), size - 8);
   const bool keyed = sizes[7] % 2 == 1;
+  const Intact& last = intact[keyed ? sizes[6] % intact.size() : 0];
+  const std::string stream = std::string(reinterpret_cast<const char*>(data + 8), size - 8) + last.wire;
 
   HJ::FrameScanner scanner;
   if (keyed) scanner.set_key(kKey);
@@ -193,14 +253,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at += n;
   }
   if (scanner.counts().crc_bytes > HJ::FrameScanner::kCrcWorkPerByte * stream.size()) std::abort();
-  if (scanner.counts().cipher_bytes > 3 * stream.size()) std::abort();
-  // A span whose retries ran out of CRC work is given up on purpose: the reference has no bound.
+  if (scanner.counts().cipher_bytes > HJ::FrameScanner::kDecryptPerByte * stream.size()) std::abort();
+  for (const std::string& frame : got)
+    if (!AsReceived(std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes), false) ||
+        (keyed && !TextSegment(std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes))))
+      std::abort();
+  // A candidate skipped for want of CRC work, credit or room is given up on purpose: the reference has no bound.
+  if (scanner.counts().cut_short != 0) return 0;
   HJ::Sm4 cipher(kKey);
-  if (scanner.counts().cut_short == 0 && got != Reference(stream, keyed ? &cipher : nullptr)) std::abort();
-  if (keyed)
-    for (const std::string& frame : got) {
-      std::string_view segment = std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes);
-      if (DataCommand(segment) && !TextRegion(segment)) std::abort();
-    }
+  if (got != Reference(stream, keyed ? &cipher : nullptr)) std::abort();
+  const std::string tail = last.wire.substr(last.wire.size() - 6);
+  if (got.empty() || (got.back() != last.plain && got.back().compare(got.back().size() - 6, 6, tail) != 0)) std::abort();
   return 0;
 }

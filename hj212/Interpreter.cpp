@@ -246,7 +246,7 @@ int HJ212_system::execute_device_cmd(const std::string& command) {
     // taken is gone as after any failed store. A panel that does not catch would abort.
     keeps_status = false;
   }
-  if (!keeps_status) last_error.store(static_cast<std::uint32_t>(result < 0 ? -result : result));
+  if (!keeps_status) last_error.store(CmdFailure(result));
   return result;
 }
 

@@ -118,11 +118,22 @@ int CDevCtrl::_InitValueArray(int count) {
     count = 0;                             // a never-sized device gets its own element, whatever the count
     size = 1;
   }
+  // The count follows the arrays: a growth that fails is undone (shrinking allocates nothing), so
+  // the next cycle never trusts elements that were never made.
+  const int before[] = {m_arChannelRef.GetSize(), m_arValue.GetSize(), m_strArValue.GetSize(), m_arChannelState.GetSize()};
+  try {
+    m_arChannelRef.SetSize(size, -1);
+    m_arValue.SetSize(size, -1);
+    m_strArValue.SetSize(size, -1);
+    m_arChannelState.SetSize(size, -1);
+  } catch (...) {
+    m_arChannelRef.SetSize(before[0], -1);
+    m_arValue.SetSize(before[1], -1);
+    m_strArValue.SetSize(before[2], -1);
+    m_arChannelState.SetSize(before[3], -1);
+    throw;
+  }
   m_nChannelNum = count;
-  m_arChannelRef.SetSize(size, -1);
-  m_arValue.SetSize(size, -1);
-  m_strArValue.SetSize(size, -1);
-  m_arChannelState.SetSize(size, -1);
   return kOk;
 }
 

@@ -46,7 +46,8 @@ public:
   static constexpr int kMaxChannels = 1 << 20;
 
   // Sizes the four per-channel arrays for `count` channels (element 0 is the device's own).
-  // Returns 0, or kErrBadArgument for a count above kMaxChannels (nothing changed then).
+  // Returns 0, or kErrBadArgument for a count above kMaxChannels (nothing changed then). A failed
+  // allocation throws with the count and the arrays as they were.
   int _InitValueArray(int count);
 
   // True on the receive thread of this device's engine (a panel callback calling back in).

@@ -21,8 +21,7 @@ int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& valu
     std::string text = ToStdString(command);
     double outcome = 0.0;
     if (data.pDevice && data.pDevice->pSystem) {
-      int rc = data.pDevice->pSystem->execute_device_cmd(text);
-      outcome = rc < 0 ? -static_cast<double>(rc) : 0.0;
+      outcome = static_cast<double>(CmdFailure(data.pDevice->pSystem->execute_device_cmd(text)));
     }
     values[0] = outcome;
   }

@@ -29,6 +29,33 @@ bool fits(const std::string& text, std::string::size_type length, const std::str
   return value.size() <= length || text.size() + (value.size() - length) <= kMaxBuiltBytes;
 }
 
+// What the last keyed name search learnt: its name starts nowhere in [from, to) of the text. A
+// repeated key is found at the same place again, and its name search resumes where the last one
+// ended instead of crossing everything substituted since (quadratic); the first match is the same.
+class NoMatch {
+public:
+  // The first `name` at or after `from`, as text.find gives it.
+  std::string::size_type find(const std::string& text, const std::string& name, std::string::size_type from) {
+    const bool resume = name_ != nullptr && *name_ == name && from_ <= from && from <= to_;
+    const std::string::size_type at = text.find(name, resume ? to_ : from);
+    if (!resume) from_ = from;
+    name_ = &name;
+    to_ = at;
+    return at;
+  }
+  // The text changed from `at` on: only starts whose name ends before it stay known.
+  void changed_from(std::string::size_type at) {
+    if (name_ == nullptr) return;
+    const std::string::size_type unchanged = at + 1 > name_->size() ? at + 1 - name_->size() : 0;
+    if (unchanged < to_) to_ = unchanged;
+  }
+
+private:
+  const std::string* name_ = nullptr; // an entry's, which outlives the search
+  std::string::size_type from_ = 0;
+  std::string::size_type to_ = 0;
+};
+
 struct Entry {
   std::string key; // empty for an unkeyed item
   std::string name;
@@ -82,13 +109,15 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
 
   std::string result = templ;
   std::string::size_type pos = 0;
+  NoMatch known;
   for (const Entry& entry : entries) {
+    std::string::size_type at = 0;
     if (!entry.key.empty()) {
       pos = result.find(entry.key, pos);
       if (pos == std::string::npos) break; // nothing after a missing key changes
       if (entry.name.empty()) continue;    // "key= ": the key still moves the search on
       // The name is the one after the key, never a letter inside the key (PN=N, ST=T).
-      const std::string::size_type at = result.find(entry.name, pos + entry.key.size());
+      at = known.find(result, entry.name, pos + entry.key.size());
       if (at == std::string::npos) continue;
       if (!fits(result, entry.name.size(), entry.value)) break; // too large: nothing later changes either
       result.replace(at, entry.name.size(), entry.value);
@@ -96,10 +125,12 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
       if (entry.name.empty()) continue; // "= =": nothing to look up
       pos = result.find(entry.name, pos);
       if (pos == std::string::npos) break;
+      at = pos;
       const std::string value = read_template_value(data, entry.name);
       if (!fits(result, entry.name.size(), value)) break; // too large: nothing later changes either
       result.replace(pos, entry.name.size(), value);
     }
+    known.changed_from(at);
   }
   return result;
 }

@@ -95,6 +95,8 @@ SendFrame build_frame(HJ212_system& engine, const std::string& data, bool copy, 
 // A data segment longer than the third device parameter allows goes out as packets; one that
 // fits, or cannot be split, as one frame. Status -k: frame k was not written, nor any after it.
 int Send(HJ212_system& engine, const Args& args) {
+  // Scripts read only Status: a command that ends early must not leave an earlier Send's 0.
+  store_var(engine, args[1], kStatusNotDone);
   std::string data = read_var(engine, args[0]);
   std::unique_ptr<Sm4> cipher = device_cipher(engine);
   const int form = cipher_form_of(engine);
@@ -114,8 +116,14 @@ int Send(HJ212_system& engine, const Args& args) {
   }
   if (args.size() == 3) store_var(engine, args[2], std::move(copy));
   int status = kStatusDone;
-  for (std::size_t k = 0; k < frames.size() && status == kStatusDone; ++k)
-    if (!frames[k].allowed || !frames[k].fits || !write_frame(engine, frames[k].wire)) status = -static_cast<int>(k + 1);
+  std::size_t k = 0;
+  try {
+    for (; k < frames.size() && status == kStatusDone; ++k)
+      if (!frames[k].allowed || !frames[k].fits || !write_frame(engine, frames[k].wire)) status = -static_cast<int>(k + 1);
+  } catch (...) {
+    store_var(engine, args[1], -static_cast<int>(k + 1)); // a port that threw: the packets before k left
+    throw;
+  }
   store_var(engine, args[1], status);
   return kCmdRan;
 }
@@ -246,7 +254,7 @@ int HJ212_system::execute_device_cmd(const std::string& command) {
     // taken is gone as after any failed store. A panel that does not catch would abort.
     keeps_status = false;
   }
-  if (!keeps_status) last_error.store(static_cast<std::uint32_t>(result < 0 ? -result : result));
+  if (!keeps_status) last_error.store(CmdFailure(result));
   return result;
 }
 

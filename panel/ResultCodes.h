@@ -29,5 +29,8 @@ constexpr int kCmdRan = 0;
 constexpr int kCmdStoreFailed = -4;
 // Malformed: unknown name, wrong argument count, or no "(" and ")" in that order.
 constexpr int kCmdMalformed = -5;
+// The failure magnitude DevIOCtrl and the collection cycle report for a command's result: 0 only
+// for kCmdRan; any other result is a failure, a positive one too.
+constexpr unsigned CmdFailure(int result) { return result < 0 ? 0u - static_cast<unsigned>(result) : static_cast<unsigned>(result); }
 // Status value reported by the collection cycle when the last script command succeeded or none ran.
 constexpr int kStatusNoFailure = 2147483647;

@@ -2,8 +2,10 @@
 // literal names, read order, and the repairs for names inside keys, CP segments and empty items.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,12 @@
 #include "HJ212System.h"
 
 namespace {
+
+double ThreadSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 struct BuildCase {
   const char* templ;
@@ -118,6 +126,7 @@ TEST_F(Builder, LiteralAndRepeatedNames) {
       {"A=V1;B=V1", "A=12.5;B=12.5"}, // each entry takes the next occurrence
       {"V1,V1;V1", "12.5,12.5;12.5"},
       {"A=I1;B=N;C=I1", "A=7;B=N;C=7"},
+      {"A=V1;A=V1;A=V1", "A=12.5;A=12.5;A=12.5"}, // a repeated key: the next occurrence of the name
       {"MN=V1V1", "MN=V1V1"}, // V1V1 is one name, and no variable
   };
   check(std::begin(cases), std::end(cases));
@@ -133,6 +142,30 @@ TEST_F(Builder, VariableNamedCp) {
 TEST_F(Builder, LaterNamesAreFoundInsideInsertedValues) {
   vars.Text("V3", "V3V3");
   EXPECT_EQ(build("A=V3;V3"), "A=V3V3V3;V3"); // the second V3 item itself stays
+  EXPECT_EQ(build("A=V3;A=V3"), "A=V3V3V3;A=V3"); // the repeated key is found at its first place again
+}
+
+// A key that repeats costs time in proportion to the template: sixteen times the items take
+// about sixteen times as long (the square, 256, before), compared within one run on the
+// thread's own clock so that other processes do not count.
+TEST_F(Builder, RepeatedKeyCostsLinearTime) {
+  vars.Text("Rx", "RR"); // as long as its name: every item is replaced, and each "Rtd" starts like it
+  auto fastest = [&](int items) {
+    std::string templ;
+    std::string expected;
+    for (int i = 0; i < items; ++i) templ += "Rtd=Rx;", expected += "Rtd=RR;";
+    double best = 1e9;
+    for (int run = 0; run < 5; ++run) {
+      const double begin = ThreadSeconds();
+      const std::string built = build(templ);
+      best = std::min(best, ThreadSeconds() - begin);
+      EXPECT_EQ(built, expected);
+    }
+    return best;
+  };
+  const double small = fastest(512);
+  const double large = fastest(16 * 512);
+  EXPECT_LT(large, 64 * small) << small << " s for 512 items, " << large << " s for 8192";
 }
 
 TEST_F(Builder, NameIsLookedForAfterTheWholeKey) {

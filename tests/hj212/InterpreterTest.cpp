@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -450,6 +451,20 @@ TEST_F(Commands, SendReportsWhatWasNotSent) {
   EXPECT_EQ(Run("Send(A,St,C)"), 0);
   EXPECT_EQ(rtdb.Get("St").i, -1);
   EXPECT_EQ(rtdb.Get("C").s, "##0005ST=3260C0\r\n") << "the copy is stored before anything is sent";
+
+  // A Send that ends before the write does not keep the previous Send's 0.
+  ctrl->m_devData.pCommunication = &port;
+  port.SetWriteResult(1);
+  EXPECT_EQ(ctrl->DevIOCtrl("Send(A,St,C)"), 0);
+  ASSERT_EQ(rtdb.Get("St").i, 0);
+  const std::size_t sent = port.Written().size();
+  rtdb.OnNameSet([](const std::string& name) {
+    if (name == "C") throw std::runtime_error("database failure");
+  });
+  EXPECT_EQ(ctrl->DevIOCtrl("Send(A,St,C)"), 4);
+  rtdb.OnNameSet(nullptr);
+  EXPECT_EQ(rtdb.Get("St").i, -1);
+  EXPECT_EQ(port.Written().size(), sent) << "nothing written";
 }
 
 TEST_F(Commands, OversizedDataIsNeverFramed) {
@@ -661,21 +676,26 @@ TEST_F(Commands, SendSplitsLongDataIntoPackets) {
 }
 
 // A write that fails stops the rest: Status -k for packet k, the ones before it went out once.
+// A port that throws ends the command (4), its Status as exact.
 TEST_F(Commands, SendStopsAtTheFailedPacket) {
   rtdb.SetText("A", Upload("Flag=9", Groups(30)));
-  for (int failed = 1; failed <= 3; ++failed) {
-    fake::Port fresh;
-    ctrl->UpdataCommunication(&fresh);
-    fresh.FailWrite(failed);
-    EXPECT_EQ(Run("Send(A,St,C)"), 0);
-    EXPECT_EQ(rtdb.Get("St").i, -failed);
-    EXPECT_EQ(fresh.WriteParams().size(), static_cast<std::size_t>(failed)) << "nothing tried after it";
-    std::vector<std::string> copies = FramesOf(rtdb.Get("C").s, false);
-    ASSERT_EQ(copies.size(), 3u) << "the copy holds every packet built";
-    std::string before;
-    for (int k = 0; k + 1 < failed; ++k) before += copies[static_cast<std::size_t>(k)];
-    EXPECT_EQ(fresh.Written(), before);
-    ctrl->UpdataCommunication(&port);
+  for (bool throws : {false, true}) {
+    for (int failed = 1; failed <= 3; ++failed) {
+      fake::Port fresh;
+      ctrl->UpdataCommunication(&fresh);
+      if (throws) fresh.ThrowOnWrite(failed);
+      else fresh.FailWrite(failed);
+      rtdb.SetInt("St", 0);
+      EXPECT_EQ(Run("Send(A,St,C)"), throws ? -4 : 0);
+      EXPECT_EQ(rtdb.Get("St").i, -failed) << (throws ? "thrown" : "refused");
+      EXPECT_EQ(fresh.WriteParams().size(), static_cast<std::size_t>(failed)) << "nothing tried after it";
+      std::vector<std::string> copies = FramesOf(rtdb.Get("C").s, false);
+      ASSERT_EQ(copies.size(), 3u) << "the copy holds every packet built";
+      std::string before;
+      for (int k = 0; k + 1 < failed; ++k) before += copies[static_cast<std::size_t>(k)];
+      EXPECT_EQ(fresh.Written(), before);
+      ctrl->UpdataCommunication(&port);
+    }
   }
 }
 

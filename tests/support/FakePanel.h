@@ -368,11 +368,18 @@ public:
     failWrite_ = static_cast<int>(writeParams_.size()) + n;
   }
 
+  // The n-th write from now throws and takes nothing, as a failing port driver may.
+  void ThrowOnWrite(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    throwWrite_ = static_cast<int>(writeParams_.size()) + n;
+  }
+
   int Open() override { return 1; }
   int Close() override { return 1; }
   int WriteData(const unsigned char* data, int* length, int param) override {
     std::lock_guard<std::mutex> lock(mutex_);
     writeParams_.push_back(param);
+    if (static_cast<int>(writeParams_.size()) == throwWrite_) throw std::runtime_error("port failure");
     int result = static_cast<int>(writeParams_.size()) == failWrite_ ? 0 : writeResult_;
     if (result != 0 && data && length && *length > 0) written_.append(reinterpret_cast<const char*>(data), static_cast<size_t>(*length));
     return result;
@@ -432,6 +439,7 @@ private:
   int throwReads_ = 0;
   int writeResult_ = 1;
   int failWrite_ = 0; // the write, counted from the first, that fails
+  int throwWrite_ = 0; // the write, counted from the first, that throws
   int reads_ = 0;
 };
 

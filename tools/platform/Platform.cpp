@@ -281,16 +281,20 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   if (read != KeyedRead::Decrypted && m_flows && !m_flows->previous_key().empty() &&
       read_with_key(received, m_flows->previous_key(), plain, form) == KeyedRead::Decrypted)
     read = KeyedRead::Decrypted;
-  // The plug-in drops a data command that reads as text neither as received nor decrypted; one
+  // The plug-in drops a frame whose fields fit but that reads as text neither as received nor decrypted; one
   // that fails its own check is reported below as any bad frame.
   if (read == KeyedRead::Rejected && verdict_ok(check_frame(received).verdict)) {
     ++m_bad_frames;
     m_log("<- " + describe_frame(received));
     if (m_observer) m_observer->frame(true, received, Verdict::BadCrc);
-    Segment seg = parse_segment(check_frame(received).segment);
+    const std::string seg_text = check_frame(received).segment;
+    Segment seg = parse_segment(seg_text);
     problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") +
-            " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its CP region "
-            "is text neither as received nor decrypted)");
+            (HJ::data_command_header(seg_text.data(), seg_text.size())
+                 ? " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its data "
+                   "segment is text neither as received nor decrypted)"
+                 : " is no data command, yet its data segment is not text (binary, or a {0x..} list): damage its CRC let "
+                   "through, or a CN hit on the way; the plug-in drops it"));
     return;
   }
   std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);

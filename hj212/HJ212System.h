@@ -159,7 +159,7 @@ private:
   // Passes with bytes between publishes, when none stored a frame.
   static constexpr unsigned kStatsPasses = 16;
   unsigned passes_unpublished_ = 0;         // the receive thread's alone
-  // After a pass without bytes: gives up a followed span once a drain deadline passed quietly.
+  // After a pass without bytes: gives up the followed candidates once a drain deadline passed quietly.
   // Returns `got`, the pass's result.
   int _expire_followed(int got);
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the

@@ -459,12 +459,12 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   }
 
   // A request behind a cut-off encrypted frame comes out with its last byte, not at the end the
-  // cut-off frame announced; after silence the followed span is given up and its spans count.
+  // cut-off frame announced; after silence the followed candidates are given up and their spans count.
   HJ::FrameScanner scanner;
   scanner.set_key(KeyBytes(kKeyA));
   EXPECT_EQ(Scan(scanner, Bytes(crlf.wire.substr(0, firstCrLf + 10))), Frames{});
   EXPECT_TRUE(scanner.following());
-  EXPECT_EQ(scanner.counts().bad_length, 0u) << "a followed span's verdicts wait";
+  EXPECT_EQ(scanner.counts().bad_length, 0u) << "a followed candidate's verdicts wait";
   EXPECT_EQ(Scan(scanner, Bytes(A)), Frames{A});
   EXPECT_FALSE(scanner.following());
   EXPECT_EQ(scanner.counts().bad_length, 1u);

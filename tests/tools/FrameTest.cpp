@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "../hj212/FieldFrames.h"
 #include "Envelope.h"
 #include "Explain.h"
+#include "FrameScanner.h"
 #include "Sm4Example.h"
 
 namespace {
@@ -240,13 +243,46 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
     EXPECT_NE(frametool::json_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r).find("\"items\":[{\"key\":"), std::string::npos);
   }
   // A frame after a bad "##" on the same line is found, as the plug-in's scanner finds it.
-  for (const std::string line : {"RX ##12##0005ST=3260C0\r\n", "RX ##00xx junk ##0005ST=3260C0 (sent)\n", "## ##0005ST=3260C0"}) {
+  for (const std::string line : {"RX ##12##0005ST=3260C0\r\n", "RX ###0005ST=3260C0\r\n", "RX ##00xx junk ##0005ST=3260C0 (sent)\n", "## ##0005ST=3260C0"}) {
     std::vector<frametool::Span> spans = frametool::find_spans(line);
     ASSERT_EQ(spans.size(), 2u) << line;
     EXPECT_FALSE(frametool::explain(spans[0]).accepted) << line;
     EXPECT_EQ(spans[1].bytes, "##0005ST=3260C0") << line;
     EXPECT_TRUE(frametool::explain(spans[1]).accepted) << line;
   }
+}
+
+// A capture of valid frames among noise (stray "#" and "##", runs of "#", CR LF, LF, cut-off
+// frames, text), read as polmon-frame reads a file and as the plug-in's scanner reads the wire:
+// the frames the inspector accepts with their CR LF are the frames the plug-in queues, in order.
+TEST(FrameInspector, FindsTheFramesThePluginQueuesInNoise) {
+  const std::string frames[] = {
+      HJ::wrap_frame("QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&"),
+      HJ::wrap_frame("QN=20240101000000001;ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&DataTime=20240101000000;w01018-Rtd=1.5&&"),
+      HJ::wrap_frame("ST=91;CN=9011;Flag=4;CP=&&QnRtn=1&&"),
+  };
+  const std::string noise[] = {"#", "##", "\r\n", "###", "#####", "x", "12:00:00 RX ", "#\r\n", "##\r\n", " ", "\n", "\t", "\r", "##0005", "CP=&&"};
+  std::mt19937 random(212);
+  std::string capture;
+  std::size_t sent = 0;
+  while (capture.size() < 200000) {
+    const std::string& frame = frames[random() % 3];
+    switch (random() % 4) {
+    case 0: capture += frame.substr(0, random() % frame.size()); break; // cut off
+    case 1: capture += frame; ++sent; break;
+    default: capture += noise[random() % (sizeof noise / sizeof noise[0])];
+    }
+  }
+  std::vector<std::string> inspector, plugin;
+  for (const frametool::Span& span : frametool::find_spans(capture))
+    if (span.crlf && frametool::explain(span).accepted) inspector.push_back(span.bytes + "\r\n");
+  HJ::FrameScanner scanner;
+  scanner.feed(capture.data(), capture.size(), [&](std::string&& frame) { plugin.push_back(std::move(frame)); });
+  ASSERT_GT(plugin.size(), sent / 2) << "the noise hides most frames";
+  auto differ = std::mismatch(inspector.begin(), inspector.end(), plugin.begin(), plugin.end());
+  EXPECT_TRUE(differ.first == inspector.end() && differ.second == plugin.end())
+      << inspector.size() << " frames found, " << plugin.size() << " queued; frame " << (differ.first - inspector.begin()) << ": the inspector's " << (differ.first == inspector.end() ? "none" : *differ.first)
+      << ", the plug-in's " << (differ.second == plugin.end() ? "none" : *differ.second);
 }
 
 TEST(FrameInspector, HexDumpsAndFields) {

@@ -49,6 +49,7 @@ struct Harness {
     p.set_observer(&observed);
   }
 
+  // Ticks as the program's loop does; the next event it is given must lie ahead, or it spins.
   void run_until(int64_t t) {
     while (now <= t) {
       p.tick(now);
@@ -56,6 +57,8 @@ struct Harness {
         if (o.drop) dropped = true;
         else wire.push_back(o.bytes);
       }
+      int64_t next = p.next_event(now);
+      EXPECT_TRUE(next < 0 || next > now) << "next event at " << next << " ms, now " << now << " ms";
       now += 10;
     }
   }
@@ -273,6 +276,29 @@ TEST(SimPlatform, DropWaitsForTheStationToComeBack) {
   h.run_until(1700);
   EXPECT_TRUE(h.p.finished());
   EXPECT_FALSE(h.p.broken()) << h.p.summary();
+}
+
+// Deadlines that pass while the scenario still runs (a request waits for its answers, then a
+// pause): each is no next event once passed, or the program's loop polls without waiting.
+TEST(SimPlatform, PassedDeadlinesAreNotWaitedFor) {
+  struct Row {
+    const char* name;
+    int duration_ms, drop_at_ms;
+    int64_t until;
+  } rows[] = {{"the run's length", 100, -1, 1500}, {"the link's drop, held by the request", 0, 100, 1500},
+              {"the dropped link's refusal, the station away", 0, 100, 2500}};
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.reply_timeout_ms = 1000;
+    opt.duration_ms = row.duration_ms;
+    opt.drop_at_ms = row.drop_at_ms;
+    opt.drop_for_ms = 100;
+    Harness h("request CN=1062\npause 1000\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(row.until);
+    EXPECT_FALSE(h.p.finished()) << row.name;
+    EXPECT_GT(h.p.next_event(h.now), h.now) << row.name;
+  }
 }
 
 // With the key: uploads decrypted in either form (the worked example, and raw ciphertext holding

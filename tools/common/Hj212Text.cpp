@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
@@ -173,9 +174,10 @@ Segment parse_segment(std::string_view segment) {
 
 void FrameScanner::feed(const char* data, size_t n, const Sink& sink) {
   m_buf.append(data, n);
+  scan();
   for (;;) {
     size_t start = m_buf.find("##", m_head);
-    if (start == std::string::npos) {
+    if (start == npos) {
       // keep a lone trailing '#': its partner may come with the next bytes
       size_t keep = (m_buf.size() > m_head && m_buf.back() == '#') ? 1 : 0;
       size_t end = m_buf.size() - keep;
@@ -185,19 +187,16 @@ void FrameScanner::feed(const char* data, size_t n, const Sink& sink) {
     }
     if (start > m_head) sink(Kind::Junk, std::string_view(m_buf).substr(m_head, start - m_head));
     m_head = start;
-    size_t crlf = m_buf.find("\r\n", start + 2);
+    forget_before(start);
+    size_t crlf = m_crlfs.empty() ? npos : m_crlfs.front().at;
     if (m_follow) {
       size_t end = announced_end(start);
       if (end == 0) break; // the length field is not all here yet
-      if (end != std::string::npos && (crlf == std::string::npos || crlf + 2 < end)) {
+      if (end != npos && (crlf == npos || crlf + 2 < end)) {
         // A frame behind a cut-off one is taken at once: a later "##" that a CR LF before the
         // announced end closes at its own announced length.
-        size_t close = crlf, last = std::string::npos;
-        for (; close != std::string::npos && close + 2 < end; close = m_buf.find("\r\n", close + 2)) {
-          last = m_buf.rfind("##", close);
-          if (last != std::string::npos && last > start + 1 && announced_end(last) == close + 2) break;
-        }
-        if (close != std::string::npos && close + 2 < end) {
+        if (!m_closing.empty() && m_closing.front().at + 2 < end) {
+          size_t close = m_closing.front().at, last = m_closing.front().last;
           sink(Kind::Junk, std::string_view(m_buf).substr(start, last - start));
           sink(Kind::Frame, std::string_view(m_buf).substr(last, close + 2 - last));
           m_head = close + 2;
@@ -210,13 +209,13 @@ void FrameScanner::feed(const char* data, size_t n, const Sink& sink) {
           continue;
         }
         // no CR LF at the announced end: cut at the first CR LF, as without following
-      } else if (end != std::string::npos && crlf + 2 == end) {
+      } else if (end != npos && crlf + 2 == end) {
         sink(Kind::Frame, std::string_view(m_buf).substr(start, end - start)); // a "##" inside is ciphertext
         m_head = end;
         continue;
       }
     }
-    if (crlf == std::string::npos) {
+    if (crlf == npos) {
       if (m_buf.size() - start > m_limit) {
         sink(Kind::Junk, std::string_view(m_buf).substr(start));
         m_head = m_buf.size();
@@ -224,8 +223,8 @@ void FrameScanner::feed(const char* data, size_t n, const Sink& sink) {
       break;
     }
     // a "##" between the start and the end marks a new frame: what stood before it is junk
-    size_t last = m_buf.rfind("##", crlf);
-    if (last != std::string::npos && last > start + 1) {
+    size_t last = m_crlfs.front().last;
+    if (last != npos && last > start + 1) {
       sink(Kind::Junk, std::string_view(m_buf).substr(start, last - start));
       start = last;
     }
@@ -233,12 +232,53 @@ void FrameScanner::feed(const char* data, size_t n, const Sink& sink) {
     m_head = crlf + 2;
   }
   if (m_head == m_buf.size()) {
-    m_buf.clear();
-    m_head = 0;
+    reset();
   } else if (m_head > 4096 && m_head * 2 > m_buf.size()) {
-    m_buf.erase(0, m_head);
-    m_head = 0;
+    drop_front(m_head);
   }
+}
+
+void FrameScanner::scan() {
+  const char* b = m_buf.data();
+  size_t p = std::max(m_scanned, m_head); // a pair starting before the head never bounds a span
+  for (; p + 1 < m_buf.size(); ++p) {
+    if (b[p] == '#' && b[p + 1] == '#') {
+      m_last_start = p;
+    } else if (b[p] == '\r' && b[p + 1] == '\n') {
+      size_t last = m_last_start != npos && m_last_start >= m_head ? m_last_start : npos;
+      m_crlfs.push_back({p, last});
+      if (last != npos && announced_end(last) == p + 2) m_closing.push_back({p, last});
+    }
+  }
+  m_scanned = p;
+}
+
+void FrameScanner::forget_before(size_t start) {
+  while (!m_crlfs.empty() && m_crlfs.front().at < start + 2) m_crlfs.pop_front();
+  // a closing "##" at or next to the start is the start's own: no later span can use it either
+  while (!m_closing.empty() && (m_closing.front().at < start + 2 || m_closing.front().last <= start + 1)) m_closing.pop_front();
+}
+
+void FrameScanner::drop_front(size_t n) {
+  forget_before(n > 2 ? n - 2 : 0);
+  m_buf.erase(0, n);
+  m_head -= n;
+  m_scanned = m_scanned > n ? m_scanned - n : 0;
+  m_last_start = m_last_start != npos && m_last_start >= n ? m_last_start - n : npos;
+  for (std::deque<CrLf>* list : {&m_crlfs, &m_closing})
+    for (CrLf& c : *list) {
+      c.at -= n;
+      c.last = c.last != npos && c.last >= n ? c.last - n : npos;
+    }
+}
+
+void FrameScanner::reset() {
+  m_buf.clear();
+  m_head = 0;
+  m_scanned = 0;
+  m_last_start = npos;
+  m_crlfs.clear();
+  m_closing.clear();
 }
 
 size_t FrameScanner::announced_end(size_t start) const {
@@ -254,8 +294,7 @@ size_t FrameScanner::announced_end(size_t start) const {
 
 void FrameScanner::flush(const Sink& sink) {
   if (m_head < m_buf.size()) sink(Kind::Junk, std::string_view(m_buf).substr(m_head));
-  m_buf.clear();
-  m_head = 0;
+  reset();
 }
 
 namespace {

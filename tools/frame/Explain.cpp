@@ -211,7 +211,7 @@ long length_at(std::string_view all, std::size_t at) {
 // bound per byte, over the input), so a line crafted with many "##" costs linear time.
 std::size_t later_frame(std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
   const std::string_view span = all.substr(pos, cut - pos);
-  std::size_t q = span.find("##", 2);
+  std::size_t q = span.find("##", 1); // "###": the frame may start at the second "#"
   if (q == std::string_view::npos) return q;
   auto frame_at = [&](std::size_t at, std::size_t bytes) { // only a matching length costs a CRC
     long announced = length_at(span, at);
@@ -281,12 +281,15 @@ std::vector<Span> find_spans(const std::string& input) {
     }
     std::size_t cut = end;
     while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
+    std::size_t later = later_frame(all, pos, cut, crc_budget);
     // Log text may follow the frame on its line: cut where the length field says it ends
-    // when the frame passes there.
+    // when the frame passes there, unless a frame the plug-in takes starts before that.
     long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
-    if (announced > 0 && cut - pos > whole && HJ::check_frame(std::string(all.substr(pos, whole)) + "\r\n")) {
+    if (announced > 0 && cut - pos > whole && (later == std::string_view::npos || later >= pos + whole) &&
+        HJ::check_frame(std::string(all.substr(pos, whole)) + "\r\n")) {
       end = cut = pos + whole;
+      later = std::string_view::npos;
       span.crlf = false;
       span.ending = "other text";
     }
@@ -295,7 +298,6 @@ std::vector<Span> find_spans(const std::string& input) {
       span.ending = (cr ? "CR and " : "blanks and ") + span.ending;
       span.crlf = false;
     }
-    std::size_t later = later_frame(all, pos, cut, crc_budget);
     if (later != std::string_view::npos) {
       end = cut = later;
       while (cut > pos + 2 && (all[cut - 1] == ' ' || all[cut - 1] == '\t')) --cut;
@@ -303,7 +305,7 @@ std::vector<Span> find_spans(const std::string& input) {
       span.ending = "a later \"##\" where a frame starts";
     }
     span.bytes = std::string(all.substr(pos, cut - pos));
-    std::size_t next = pos + (cut - pos > 2 ? cut - pos : 2);
+    std::size_t next = later != std::string_view::npos ? later : pos + (cut - pos > 2 ? cut - pos : 2);
     spans.push_back(std::move(span));
     pos = all.find("##", next);
   }

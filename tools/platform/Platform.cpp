@@ -680,10 +680,10 @@ std::vector<Platform::Out> Platform::take_due(int64_t now) {
   return due;
 }
 
-int64_t Platform::next_event() const {
+int64_t Platform::next_event(int64_t now) const {
   int64_t t = -1;
-  auto consider = [&](int64_t x) {
-    if (t < 0 || x < t) t = x;
+  auto consider = [&](int64_t x) { // a deadline passed is done with or waits for the station, not for the clock
+    if (x > now && (t < 0 || x < t)) t = x;
   };
   if (!m_out.empty()) consider(m_out.front().at);
   for (const Pending& p : m_pending)

@@ -114,8 +114,8 @@ public:
   void tick(int64_t now);
   // Writes whose time has come, in order.
   std::vector<Out> take_due(int64_t now);
-  // The next moment tick() or take_due() has something to do (or -1: nothing planned).
-  int64_t next_event() const;
+  // The next moment after `now` tick() or take_due() has something to do (or -1: nothing planned).
+  int64_t next_event(int64_t now) const;
   bool finished() const { return m_finished; }
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.

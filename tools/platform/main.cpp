@@ -317,7 +317,7 @@ int main(int argc, char** argv) {
     }
     if (platform.finished() && !web_hold) break;
 
-    int64_t ev = platform.next_event();
+    int64_t ev = platform.next_event(now);
     int timeout = ev < 0 ? 200 : static_cast<int>(ev - sim::now_ms());
     if (timeout < 0) timeout = 0;
     if (timeout > 200) timeout = 200; // re-check the wait for the station and signals

@@ -74,6 +74,7 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
       {"RX ##0005ST=3260C0\n", true, "", "15 bytes without CR LF (then LF alone), ACCEPTED once CR LF is added\n"},
       {"RX ##0005ST=3260C0 \r\n", true, "", "15 bytes without CR LF (then blanks and CR LF), ACCEPTED once"},
       {"RX ##0005ST=3260C0\r", true, "", "15 bytes without CR LF (then CR and the end of the input), ACCEPTED once"},
+      {HJ::wrap_frame("ST=3\x01"), false, "holds a control byte (byte 0x01 at offset 4 of the data segment)", ""},
   };
   for (const Case& c : cases) {
     frametool::Report report;

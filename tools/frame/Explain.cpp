@@ -376,6 +376,14 @@ Report explain(const Span& span, const std::string& key) {
   } else if (keyed == sim::KeyedRead::Rejected) {
     r.accepted = false;
     if (!damaged_by_log(data, r)) explain_rejected(data, key, r);
+  } else if (key.empty() && r.accepted && !HJ::queued_as_received(data.data(), data.size(), HJ::kCharsetByFlag, false)) {
+    r.accepted = false;
+    const std::size_t at = static_cast<std::size_t>(
+        std::find_if(data.begin(), data.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }) - data.begin());
+    char found[96];
+    std::snprintf(found, sizeof found, "byte 0x%02X at offset %zu of the data segment", static_cast<unsigned char>(data[at]), at);
+    r.reasons.push_back(std::string("the length and CRC fit, but the data segment holds a control byte (") + found +
+                        "): no HJ 212 text does, so the plug-in counts it BadCrc; the CRC lets one damaged frame in 256 through");
   } else if (!r.accepted && !damaged_by_log(data, r)) {
     explain(data, utf8, r);
     explain_encryption(data, key, r);

@@ -124,8 +124,6 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
 
 namespace {
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
-
 inline bool control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 // Bytes of each kind in a 16-byte chunk as bit masks: below 0x20 or 0x7F; 0x80 or above.
@@ -137,6 +135,8 @@ inline void classify16(const char* p, unsigned& controls, unsigned& high) {
   high = static_cast<unsigned>(_mm_movemask_epi8(v));
 }
 #else
+constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+
 // Two words at a time: a set high bit in the result flags such a byte (exact per chunk, not per byte).
 inline void classify16(const char* p, unsigned& controls, unsigned& high) {
   std::uint64_t words[2];

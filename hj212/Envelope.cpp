@@ -26,6 +26,15 @@ constexpr std::array<std::uint16_t, 256> kCrcTable = make_crc_table();
 
 static_assert(kCrcTable[0] == 0x0000 && kCrcTable[1] == 0xC0C1 && kCrcTable[255] == 0x4040, "CRC table");
 
+// The high bytes alone: between bytes the register's state is its high byte.
+constexpr std::array<std::uint8_t, 256> make_high_table() {
+  std::array<std::uint8_t, 256> table{};
+  for (unsigned value = 0; value < 256; ++value) table[value] = static_cast<std::uint8_t>(kCrcTable[value] >> 8);
+  return table;
+}
+
+constexpr std::array<std::uint8_t, 256> kCrcHigh = make_high_table();
+
 char upper_hex(char c) { return (c >= 'a' && c <= 'f') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
@@ -34,10 +43,20 @@ bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') ||
 
 std::uint16_t crc16(const unsigned char* data, std::size_t length) {
   // After "reg >> 8" the register's high byte is zero, so (reg >> 8) ^ byte alone selects the
-  // result of the eight shifts.
-  unsigned reg = 0xFFFFu;
-  for (std::size_t i = 0; i < length; ++i) reg = kCrcTable[((reg >> 8) ^ data[i]) & 0xFFu];
-  return static_cast<std::uint16_t>(reg);
+  // result of the eight shifts; only that high byte carries on, so all bytes but the last step
+  // through an 8-bit state and a byte table, four at a time.
+  if (length == 0) return 0xFFFFu;
+  unsigned state = 0xFFu;
+  const std::size_t last = length - 1;
+  std::size_t i = 0;
+  for (; i + 4 <= last; i += 4) {
+    state = kCrcHigh[state ^ data[i]];
+    state = kCrcHigh[state ^ data[i + 1]];
+    state = kCrcHigh[state ^ data[i + 2]];
+    state = kCrcHigh[state ^ data[i + 3]];
+  }
+  for (; i < last; ++i) state = kCrcHigh[state ^ data[i]];
+  return kCrcTable[state ^ data[last]];
 }
 
 std::string do_crc_check(const std::string& data) {

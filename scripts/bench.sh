@@ -120,11 +120,13 @@ encrypted=$(cat "$tmp/ipb.encrypted")
   echo "decryptions draw on a credit of 2 bytes per byte received, and 32 candidates are followed at most. SM4 itself (ECB"
   echo "over 1 KiB regions, callgrind) costs $sm4_ipb instructions per byte; its times are in \"SM4\" below."
   echo
-  echo "## Damaged frames (the receive scanner, one damaged 2025 upload then a plain frame per trial)"
+  echo "## Damaged and cut-off frames (the receive scanner, 2025 uploads, a plain frame after each trial)"
   echo
   echo "The HJ 212 CRC keeps 8 bits between bytes: it catches every changed byte alone, and lets one in 256 of"
-  echo "the frames damaged in two bytes or more through. With a key a data command is queued only when its CP"
-  echo "region is text; the last column counts the damaged frames whose CRC still fitted as received."
+  echo "the frames damaged in two bytes or more through. A frame is queued only when its data segment holds no"
+  echo "control byte, and with a key only when it is text and holds no {0x..} list; the last column counts the"
+  echo "damaged frames whose CRC still fitted as received. The second table cuts an upload off on the line and"
+  echo "sends an intact one of the same form behind it: every intact frame must come out."
   echo
   cat "$tmp/damage.md"
   echo

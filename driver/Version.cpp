@@ -3,5 +3,7 @@
 
 namespace {
 // Referenced by nothing: "used" keeps it in the object, "retain" past the linker's --gc-sections.
-__attribute__((used, retain)) const char kVersionText[] = POLMON_VERSION_TEXT;
+// The leading zero byte keeps a printable last byte of whatever precedes it in read-only data
+// from joining the text in `strings`' output.
+__attribute__((used, retain)) const char kVersionText[] = "\0" POLMON_VERSION_TEXT;
 } // namespace

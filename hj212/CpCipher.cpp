@@ -128,11 +128,15 @@ inline bool control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 // Bytes of each kind in a 16-byte chunk as bit masks: below 0x20 or 0x7F; 0x80 or above.
 #if defined(__SSE2__)
-inline void classify16(const char* p, unsigned& controls, unsigned& high) {
+// Bytes below 0x20 or equal to 0x7F in sixteen bytes, as 0xFF lanes.
+inline __m128i control_lanes(const char* p) {
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v);
-  controls = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)))));
-  high = static_cast<unsigned>(_mm_movemask_epi8(v));
+  return _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+}
+
+inline void classify16(const char* p, unsigned& controls, unsigned& high) {
+  controls = static_cast<unsigned>(_mm_movemask_epi8(control_lanes(p)));
+  high = static_cast<unsigned>(_mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))));
 }
 #else
 constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
@@ -153,18 +157,6 @@ inline void classify16(const char* p, unsigned& controls, unsigned& high) {
 #endif
 
 } // namespace
-
-#if defined(__SSE2__)
-namespace {
-
-// Bytes below 0x20 or equal to 0x7F in sixteen bytes, as 0xFF lanes.
-inline __m128i control_lanes(const char* p) {
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  return _mm_or_si128(_mm_cmpeq_epi8(_mm_min_epu8(v, _mm_set1_epi8(0x1F)), v), _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-}
-
-} // namespace
-#endif
 
 bool holds_control_byte(const char* bytes, std::size_t length) {
   std::size_t at = 0;

@@ -35,6 +35,11 @@ export DEBIAN_FRONTEND=noninteractive
 for arch in armel armhf; do
   grep -qx "$arch" <<<"$(dpkg --print-foreign-architectures)" || as_root dpkg --add-architecture "$arch"
 done
-as_root apt-get update -q
+# A mirror caught mid-sync fails one index; retry, then install from what was fetched.
+for try in 1 2 3; do
+  as_root apt-get update -q && break
+  echo "install-deps: apt-get update failed (try $try of 3)" >&2
+  sleep 5
+done
 # shellcheck disable=SC2086
 as_root apt-get install -y -q --no-install-recommends $need_native $need_foreign

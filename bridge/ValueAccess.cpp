@@ -1,17 +1,13 @@
 #include "ValueAccess.h"
 
 #include <cstdlib>
+#include <utility>
 
 #include "IDevRtdbCtrl.h"
 #include "NumericConvert.h"
 #include "TypedAccess.h"
-#include "stdprintf.h"
 
 namespace {
-
-// Room for any double in "%lf": up to 309 integer digits, sign, point and six decimals. A
-// smaller buffer would silently cut large values into different numbers.
-constexpr std::size_t kDoubleText = 320;
 
 // The variable's type through the adapter, or DT_UNSET when the query fails.
 DATATYPE TypeByName(IDevRtdbCtrl& rtdb, const std::string& name) {
@@ -40,27 +36,35 @@ int StoreByType(ORVA_DATA& data, const std::string& name, Convert convert) {
 
 namespace HJ {
 
-int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out) {
-  if (!data.pRtdbCtrl) return 0;
-  if (!data.pfnGetParamType) {
-    out = name;
-    return 1;
-  }
+VarValue read_value_by_name(ORVA_DATA& data, const std::string& name) {
+  VarValue value;
+  if (!data.pRtdbCtrl) return value;
+  value.type = VarType::None;
+  if (!data.pfnGetParamType) return value;
   CString key(name.c_str());
-  // A failed query that still wrote a type counts by the type.
-  out = VisitByType(
+  VisitByType(
       ParamTypeOf(data, key),
-      [&](auto tag) -> std::string {
+      [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (kIsText<decltype(tag)>) {
-          return ToStdString(ParamValueOf<CString>(data, key));
+          value.type = VarType::Text;
+          value.text = ToStdString(ParamValueOf<CString>(data, key));
         } else if constexpr (std::is_same<T, double>::value) {
-          return stdprintf<kDoubleText>("%lf", ParamValueOf<double>(data, key));
+          value.type = VarType::Double;
+          value.number = ParamValueOf<double>(data, key);
         } else {
-          return stdprintf<32>("%d", ParamValueOf<int>(data, key));
+          value.type = VarType::Integer;
+          value.number = ParamValueOf<int>(data, key);
         }
       },
-      [&] { return name; });
+      [] {});
+  return value;
+}
+
+int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out) {
+  VarValue value = read_value_by_name(data, name);
+  if (value.type == VarType::Unreachable) return 0;
+  out = value_text(name, std::move(value));
   return 1;
 }
 

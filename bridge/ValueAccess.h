@@ -3,13 +3,19 @@
 
 #include <string>
 
+#include "Device.h"
 #include "OrvaData.h"
 
 // Named in namespace HJ and answering ints (1 done, 0 not), as documented for the interpreter's
 // variable access; the bridge's own helpers live outside it.
 namespace HJ {
 
-// Puts the variable's value as text into `out`: a double with six decimals ("%lf"), an int in
+// The variable's value with its type: Unreachable without a database adapter, None for a name
+// that is no variable (or no type callback); a failed type query that still wrote a type counts
+// by that type.
+VarValue read_value_by_name(ORVA_DATA& data, const std::string& name);
+
+// Puts the variable's value as text into `out` (value_text of read_value_by_name): a double with six decimals ("%lf"), an int in
 // decimal, a text as it stands; a name that is no variable (or no type callback) gives the name
 // itself. Returns 1, or 0 without a database adapter (out untouched).
 int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out);

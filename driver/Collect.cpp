@@ -1,5 +1,4 @@
 // The collection cycle and channel references.
-#include <climits>
 #include <string>
 
 #include "DevCtrl.h"
@@ -10,7 +9,7 @@
 
 HJ::HJ212_system* CDevCtrl::RunningEngine() const {
   DEVBAS_DATA* context = m_devData.pDevice;
-  if (!context || !context->pSystem || !context->pSystem->device_data()) return nullptr; // no thread was started
+  if (!context || !context->pSystem || !context->pSystem->device()) return nullptr; // no thread was started
   return context->pSystem;
 }
 
@@ -48,10 +47,7 @@ int CDevCtrl::CollectLocked(const int* codes, int count) {
   HJ::HJ212_system* engine = RunningEngine();
   if (engine && !engine->is_started()) {
     // First cycle after InitDevice: the port's timeout comes from the first device parameter.
-    long long seconds = m_devData.pDevice->arDevParam.GetSize() > 0 ? m_devData.pDevice->arDevParam[0] : 0;
-    if (seconds < 0) seconds = 5;
-    long long milliseconds = seconds * 1000;
-    port->SetTimeout(milliseconds > INT_MAX ? INT_MAX : static_cast<int>(milliseconds));
+    port->SetTimeout(engine->params().port_timeout_ms());
     engine->release();
   }
 

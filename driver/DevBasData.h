@@ -12,7 +12,7 @@ class HJ212_system;
 }
 
 struct DEVBAS_DATA {
-  CArray<int, int> arDevParam; // seven device parameters; [0] goes to the port, [1] is the wire charset, [2] the packet limit
+  CArray<int, int> arDevParam; // seven device parameters as configured; the engine acts on the five of HJ::DeviceParams
   CDevTable* pDevTable;        // channel table; owned
   HJ::HJ212_system* pSystem;   // protocol engine; owned
 };

@@ -76,7 +76,7 @@ int CDevCtrl::UpdataCommunication(ICommunication* port) {
     } leave{m_depth};
     // Kept even when the mode answer is bad. The panel may free the old port once this returns:
     // the receive thread lets go of it first.
-    if (HJ::HJ212_system* engine = RunningEngine()) engine->replace_port(port);
+    if (RunningEngine()) m_panelDevice.replace_port(port);
     else StorePort(m_devData, port);
     int mode = 0;
     try {

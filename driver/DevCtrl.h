@@ -18,6 +18,7 @@
 #include "DevRtdb.h"
 #include "IDeviceCtrl.h"
 #include "OrvaData.h"
+#include "PanelDevice.h"
 #include "hostshim.h"
 
 class CDevCtrl : public IDeviceCtrl {
@@ -79,6 +80,9 @@ public:
   // (CleanupDevice, InitDevice, UpdataCommunication) keeps encrypting; memory only, wiped when
   // the device is destroyed.
   HJ::CipherKey m_cipherKey;
+  // The engine's view of m_devData: its port, variables and channel 0. The device's, so it
+  // outlives every engine it serves.
+  CPanelDevice m_panelDevice{m_devData};
 
 private:
   int m_nChannelNum;

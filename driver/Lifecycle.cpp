@@ -50,16 +50,17 @@ int CDevCtrl::StartLocked(const unsigned char* data, int length) {
   context->arDevParam.SetSize(CDevBas::PARAM_COUNT, -1);
   context->pDevTable = new CDevTable();
   context->pSystem = new HJ::HJ212_system();
-  context->pSystem->use_device_params(&context->arDevParam);
   context->pSystem->use_cipher_key(&m_cipherKey);
 
   // No configuration bytes at all (a negative length): the context stands, no thread runs.
-  if (!CDevBas::mfReadConfiguration(archive.get(), &context->arDevParam, context->pDevTable)) return kOk;
+  const bool configured = CDevBas::mfReadConfiguration(archive.get(), &context->arDevParam, context->pDevTable);
+  context->pSystem->use_device_params(HJ::DeviceParams::from(context->arDevParam.GetData(), context->arDevParam.GetSize()));
+  if (!configured) return kOk;
   if (m_receiveByCaller) {
-    context->pSystem->attach(&m_devData);
+    context->pSystem->attach(&m_panelDevice);
     return kOk;
   }
-  context->pSystem->start(m_devData);
+  context->pSystem->start(m_panelDevice);
   m_recvThread.store(context->pSystem->receive_thread_id());
   return kOk;
 }

@@ -117,7 +117,7 @@ bool is_gb18030(const char* bytes, std::size_t length) {
   return true;
 }
 
-std::string received_text(const std::string& bytes, int charset) {
+std::string received_text(const std::string& bytes, WireCharset charset) {
   // Valid UTF-8 is no proof on a GB18030 line: C7 B0 (a Chinese character) reads as U+01F0.
   if (charset != kCharsetGb18030 && is_utf8(bytes.data(), bytes.size())) return bytes;
   // The charset Send would pick, the Flag read from the data segment between the envelope's

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 
+#include "WireChoices.h"
+
 namespace HJ {
 
 // Converts UTF-8 `text` to GB18030 into `out`, dropping each byte that starts no UTF-8 character
@@ -24,11 +26,11 @@ bool is_utf8(const char* bytes, std::size_t length);
 // two bytes (81-FE, then 40-7E or 80-FE) and four bytes (81-FE, 30-39, 81-FE, 30-39).
 bool is_gb18030(const char* bytes, std::size_t length);
 
-// A received frame as the runtime's text, read in the charset "Send" writes for `charset` (a
-// WireCharset of Envelope.h: the second device parameter): 1 always GB18030, 2 always UTF-8; 0 (and
+// A received frame as the runtime's text, read in the charset "Send" writes for `charset` (the
+// second device parameter): 1 always GB18030, 2 always UTF-8; 0 (and
 // any other value) keeps valid UTF-8 byte for byte and reads anything else by its Flag, as UTF-8
 // when it names version 2025 or later and as GB18030 otherwise. The bytes that are no character are
 // dropped one by one; the frame stays as received when GB18030 is due and the system has no converter.
-std::string received_text(const std::string& bytes, int charset = 0);
+std::string received_text(const std::string& bytes, WireCharset charset = kCharsetByFlag);
 
 } // namespace HJ

@@ -70,7 +70,7 @@ bool cp_region(const char* data, std::size_t length, std::size_t& begin, std::si
   return false;
 }
 
-bool encrypt_cp(const std::string& plain, const Sm4& cipher, int form, std::string& out) {
+bool encrypt_cp(const std::string& plain, const Sm4& cipher, CipherForm form, std::string& out) {
   std::size_t begin = 0, end = 0;
   if (!cp_region(plain.data(), plain.size(), begin, end)) return false;
   std::size_t whole = (end - begin) / Sm4::kBlockBytes * Sm4::kBlockBytes;
@@ -98,7 +98,7 @@ bool encrypt_cp(const std::string& plain, const Sm4& cipher, int form, std::stri
   return true;
 }
 
-std::size_t encrypted_region_bytes(std::size_t length, int form) {
+std::size_t encrypted_region_bytes(std::size_t length, CipherForm form) {
   std::size_t whole = length / Sm4::kBlockBytes * Sm4::kBlockBytes;
   if (form != kCipherText || whole == 0) return length;
   return length - whole + whole * 5 + 1; // "{", "0xHH" per byte, a comma between, "}"
@@ -182,7 +182,7 @@ bool holds_control_byte(const char* bytes, std::size_t length) {
   return false;
 }
 
-bool segment_is_text(const char* data, std::size_t length, int charset) {
+bool segment_is_text(const char* data, std::size_t length, WireCharset charset) {
   // Uploads are mostly ASCII: sixteen bytes of 0x20-0x7E pass at a time.
   std::size_t ascii = 0;
   for (; ascii + 16 <= length; ascii += 16) {
@@ -204,7 +204,7 @@ bool segment_is_text(const char* data, std::size_t length, int charset) {
   if (is_utf8(data, length)) return true;
   const char* open = find_cp_open(data, length);
   int flag = static_cast<int>(header_number(data, open ? static_cast<std::size_t>(open - data) : length, "Flag", 255));
-  return !(flag >= 0 && flag >> 2 >= kVersion2025) && is_gb18030(data, length);
+  return !flag_names_2025(flag) && is_gb18030(data, length);
 }
 
 namespace {
@@ -265,7 +265,7 @@ bool holds_cipher_list(const char* data, std::size_t length) {
   return false;
 }
 
-bool queued_as_received(const char* data, std::size_t length, int charset, bool keyed) {
+bool queued_as_received(const char* data, std::size_t length, WireCharset charset, bool keyed) {
   if (!keyed) return !holds_control_byte(data, length);
 #if defined(__SSE2__)
   const int ascii = ascii_text_without_list(data, length);
@@ -293,7 +293,7 @@ std::size_t text_form_plain_bytes(const char* data, std::size_t length) {
   return after == 0 || items < Sm4::kBlockBytes ? 0 : length - after + items;
 }
 
-KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, int charset, std::size_t header_limit) {
+KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, WireCharset charset, std::size_t header_limit) {
   if (length <= kEnvelopeBytes) return KeyedRead::Refuse;
   const char* data = frame + 6;
   const std::size_t n = length - kEnvelopeBytes;
@@ -306,7 +306,7 @@ KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, int
   return text_form_plain_bytes(data, n) == static_cast<std::size_t>(announced) ? KeyedRead::Decrypt : KeyedRead::Refuse;
 }
 
-bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, int charset, std::string& plain) {
+bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, WireCharset charset, std::string& plain) {
   if (length <= kEnvelopeBytes) return false;
   const char* data = frame + 6;
   const std::size_t n = length - kEnvelopeBytes;

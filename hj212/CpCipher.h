@@ -25,15 +25,11 @@ inline bool encrypted_cn(int cn) { return cn >= 2000 && cn <= 2999; }
 // it. false when there is no "CP=&&" or no closing "&&".
 bool cp_region(const char* data, std::size_t length, std::size_t& begin, std::size_t& end);
 
-// How the ciphertext stands in the frame: raw bytes (the region keeps its length), or the text
-// "{0xE4,0x3E,...}" (upper-case hex, comma-separated) with the plain tail after it.
-enum CipherForm { kCipherRaw = 0, kCipherText = 1 };
-
 // The data segment `plain` with its region encrypted in `form`. false (out untouched) when it has
 // no region; a region shorter than one block comes back unchanged in either form.
-bool encrypt_cp(const std::string& plain, const Sm4& cipher, int form, std::string& out);
+bool encrypt_cp(const std::string& plain, const Sm4& cipher, CipherForm form, std::string& out);
 // The bytes a region of `length` plain bytes takes once encrypt_cp has put it in `form`.
-std::size_t encrypted_region_bytes(std::size_t length, int form);
+std::size_t encrypted_region_bytes(std::size_t length, CipherForm form);
 
 // The plain data segment of a received one whose region is encrypted in either form: a region
 // that opens with a "{0xHH,...}" list of a block or more is the text form (hex digits in either
@@ -50,9 +46,9 @@ bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::st
 // True when `bytes` hold a byte below 0x20 or 0x7F (sixteen bytes looked at a time).
 bool holds_control_byte(const char* bytes, std::size_t length);
 // True when the data segment is text as GetData reads it: no control byte, and valid in the
-// charset `charset` (WireCharset) names; for kCharsetByFlag, UTF-8 when the Flag names 2025 or
+// charset `charset` names; for kCharsetByFlag, UTF-8 when the Flag names 2025 or
 // later, UTF-8 or GB18030 otherwise.
-bool segment_is_text(const char* data, std::size_t length, int charset);
+bool segment_is_text(const char* data, std::size_t length, WireCharset charset);
 // True when the segment carries the {0x..} list ciphertext stands in: two items in a row
 // ("0xHH," then "0x", blanks allowed after the comma). No plain item is written so, and damage to
 // one byte, to "{" or to "CP=&&" leaves a list of a block or more recognisable.
@@ -60,7 +56,7 @@ bool holds_cipher_list(const char* data, std::size_t length);
 // Whether a frame whose length field and CRC fit is queued as it was received: without a key
 // (`keyed` false) when its segment holds no control byte; with one when it is text and carries no
 // {0x..} list (whatever its CN: damage to CN or "CP=&&" leaves the ciphertext).
-bool queued_as_received(const char* data, std::size_t length, int charset, bool keyed);
+bool queued_as_received(const char* data, std::size_t length, WireCharset charset, bool keyed);
 
 // True when the data segment's own header (before the first "CP=&&", holding no "##") carries a
 // CN whose frames are encrypted; `cp`, when given, gets the offset of that "CP=&&". A caller that
@@ -76,11 +72,11 @@ std::size_t text_form_plain_bytes(const char* data, std::size_t length);
 // plain bytes, for read_encrypted to decide; Refuse anything else. `header_limit` bounds the
 // look for the header's "CP=&&" (a scanner passes the distance to the next "##").
 enum class KeyedRead { Take, Decrypt, Refuse };
-KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, int charset, std::size_t header_limit = std::string::npos);
+KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, WireCharset charset, std::size_t header_limit = std::string::npos);
 // A received frame ("##" ... "\r\n") read with the key: true, with `plain` its plain data
 // segment, when its region decrypts, its length field counts the data as transmitted or (the
 // {0x..} form) as plain, its CRC field is that of the plain segment and that segment is text.
-bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, int charset, std::string& plain);
+bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, WireCharset charset, std::string& plain);
 
 // A device's key: 16 bytes or none. Set on the panel's thread, read by the receive thread: each
 // reader sees the old key or the new one, never a mix. Wiped when replaced and when destroyed.

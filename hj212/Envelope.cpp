@@ -182,20 +182,19 @@ std::string WireData::frame() const {
   return envelope(stdprintf<128>("%04d", static_cast<int>(cipher_bytes.size())), cipher_bytes, crc);
 }
 
-bool utf8_on_wire(const std::string& data, int charset) {
+bool utf8_on_wire(const std::string& data, WireCharset charset) {
   if (charset == kCharsetUtf8) return true;
   if (charset == kCharsetGb18030) return false;
-  int flag = header_flag(data);
-  return flag >= 0 && (flag >> 2) >= kVersion2025;
+  return flag_names_2025(header_flag(data));
 }
 
-std::string wire_bytes(const std::string& data, int charset) {
+std::string wire_bytes(const std::string& data, WireCharset charset) {
   std::string bytes;
   if (utf8_on_wire(data, charset) || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
   return bytes;
 }
 
-WireData wire_data(const std::string& data, int charset, const Sm4* cipher, int form) {
+WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher, CipherForm form) {
   WireData wire = envelope_over(wire_bytes(data, charset));
   wire.cipher_due = encrypted_cn(header_cn(wire.bytes));
   if (cipher && wire.cipher_due) wire.encrypted = encrypt_cp(wire.bytes, *cipher, form, wire.cipher_bytes);

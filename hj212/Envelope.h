@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "WireChoices.h"
+
 namespace HJ {
 
 // Envelope bytes around a data segment: "##", the length field, the CRC field and "\r\n".
@@ -61,13 +63,13 @@ Verdict classify_frame(const char* candidate, std::size_t length);
 bool check_frame(const char* candidate, std::size_t length);
 bool check_frame(const std::string& candidate);
 
-// Wire charset of "Send", chosen by the second device parameter; other values act as by-Flag.
-enum WireCharset { kCharsetByFlag = 0, kCharsetGb18030 = 1, kCharsetUtf8 = 2 };
-
 // Versions in the upper six bits of Flag (value >> 2): HJ/T 212-2005, HJ 212-2017, HJ 212-2025.
 constexpr int kVersion2005 = 0;
 constexpr int kVersion2017 = 1;
 constexpr int kVersion2025 = 2;
+// Flag (0..255, or -1 for none) names version 2025 or later: the frames UTF-8 goes with, and
+// packets of kPacketDataBytes by default.
+constexpr bool flag_names_2025(int flag) { return flag >= 0 && (flag >> 2) >= kVersion2025; }
 // Where a header item stands: its value's text [value_begin, value_end), blanks left out, and
 // item_end, the offset of the ";" that closes the item (or of "CP=&&", or the data's end).
 struct HeaderItem {
@@ -115,13 +117,13 @@ struct WireData {
 // The one choice of a data segment's wire charset, for what "Send" writes and what "GetData" reads:
 // true for UTF-8, false for GB18030. By `charset`, and for kCharsetByFlag (or any value that is no
 // WireCharset) by the Flag's version: 2025 or later UTF-8, anything else GB18030.
-bool utf8_on_wire(const std::string& data, int charset);
+bool utf8_on_wire(const std::string& data, WireCharset charset);
 // The data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or unchanged in UTF-8 (by
 // utf8_on_wire); without a GB18030 converter the data's own bytes.
-std::string wire_bytes(const std::string& data, int charset);
+std::string wire_bytes(const std::string& data, WireCharset charset);
 // Those bytes with the envelope fields computed over them. With a `cipher`, the CP region of a
 // frame whose CN asks for it is encrypted in the wire charset, in `form` (kCipherRaw or
-// kCipherText of CpCipher.h), after length and CRC were taken.
-WireData wire_data(const std::string& data, int charset, const Sm4* cipher = nullptr, int form = 0);
+// kCipherText), after length and CRC were taken.
+WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher = nullptr, CipherForm form = kCipherRaw);
 
 } // namespace HJ

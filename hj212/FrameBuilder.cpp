@@ -1,24 +1,16 @@
 #include "FrameBuilder.h"
 
-#include <climits>
 #include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "DevServer.h"
 #include "HJ212System.h"
 #include "Split.h"
 
 namespace HJ {
 
 namespace {
-
-// Panel strings count in int; a longer text (never a real variable name) is cut to what fits.
-CString to_cstring(const std::string& text) {
-  const std::string::size_type length = text.size() < static_cast<std::string::size_type>(INT_MAX) ? text.size() : INT_MAX;
-  return CString(text.data(), static_cast<int>(length));
-}
 
 // Largest text the builder grows a template to. A data segment is at most 9999 bytes, and a
 // template fed back into itself (MakeProtocol(T,T) each cycle) would otherwise grow without bound.
@@ -78,16 +70,22 @@ std::string format_template_number(double value) {
   return text;
 }
 
-std::string read_template_value(ORVA_DATA& data, const std::string& name) {
-  CString text;
-  if (CDevServer::SvrGetParaValue(data, to_cstring(name), text) != 0)
-    return std::string(text.c_str(), static_cast<std::string::size_type>(text.GetLength()));
-  double number = 0.0;
-  CDevServer::SvrGetParaValue(data, to_cstring(name), number);
-  return format_template_number(number);
+std::string read_template_value(Device* device, const std::string& name) {
+  VarValue value = device ? device->read(name) : VarValue{};
+  switch (value.type) {
+  case VarType::Integer:
+  case VarType::Double:
+    return format_template_number(value.number);
+  case VarType::Text:
+    return std::move(value.text);
+  case VarType::Unreachable:
+  case VarType::None:
+    break;
+  }
+  return name; // a name that is no variable is its own value
 }
 
-std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
+std::string build_data_segment(Device* device, const std::string& templ) {
   // Only "," and ";" decide whether there is anything at all, so "&&" alone stays as written.
   if (templ.find_first_not_of(",;") == std::string::npos) return std::string();
 
@@ -100,7 +98,7 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
     if (pieces.size() == 2) {
       entry.key = std::move(pieces[0]);
       entry.name = std::move(pieces[1]);
-      if (!entry.key.empty() && !entry.name.empty()) entry.value = read_template_value(data, entry.name);
+      if (!entry.key.empty() && !entry.name.empty()) entry.value = read_template_value(device, entry.name);
     } else {
       entry.name = std::move(pieces[0]);
     }
@@ -126,7 +124,7 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
       pos = result.find(entry.name, pos);
       if (pos == std::string::npos) break;
       at = pos;
-      const std::string value = read_template_value(data, entry.name);
+      const std::string value = read_template_value(device, entry.name);
       if (!fits(result, entry.name.size(), value)) break; // too large: nothing later changes either
       result.replace(pos, entry.name.size(), value);
     }
@@ -135,13 +133,6 @@ std::string build_data_segment(ORVA_DATA& data, const std::string& templ) {
   return result;
 }
 
-std::string HJ212_system::_write_make_frame(const std::string& text) {
-  // An engine never bound to a device has no variables: every name stands for itself.
-  if (dev_data == nullptr) {
-    ORVA_DATA unbound{};
-    return build_data_segment(unbound, text);
-  }
-  return build_data_segment(*dev_data, text);
-}
+std::string HJ212_system::_write_make_frame(const std::string& text) { return build_data_segment(dev_data, text); }
 
 } // namespace HJ

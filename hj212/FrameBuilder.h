@@ -4,13 +4,14 @@
 
 #include <string>
 
-#include "OrvaData.h"
+#include "Device.h"
 
 namespace HJ {
 
 // The value of `name` as the builder inserts it: a text variable's text, a number in "%lf" with
-// trailing zeros and decimal point removed (12.5, 3, 0), or the name itself when it is no variable.
-std::string read_template_value(ORVA_DATA& data, const std::string& name);
+// trailing zeros and decimal point removed (12.5, 3, 0), or the name itself when it is no variable,
+// when there is no `device` or it has no database.
+std::string read_template_value(Device* device, const std::string& name);
 
 // "%lf" of `value` without trailing zeros and trailing decimal point: 12.500000 gives 12.5,
 // 100.000000 gives 100, 1e-9 gives 0.
@@ -21,6 +22,7 @@ std::string format_template_number(double value);
 // key=name replaces the name found after its key, an unkeyed item replaces its own name.
 // Searches only move forward, and once a key or an unkeyed name is not found nothing later
 // changes. A template of delimiters only gives the empty text.
-std::string build_data_segment(ORVA_DATA& data, const std::string& templ);
+// `device` may be null: every name then stands for itself.
+std::string build_data_segment(Device* device, const std::string& templ);
 
 } // namespace HJ

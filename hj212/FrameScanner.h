@@ -80,7 +80,7 @@ public:
   bool has_key() const { return cipher_ != nullptr; }
   // How GetData reads a frame's text (WireCharset, the second device parameter): with a key, a
   // frame is queued only when its segment is text in that charset.
-  void set_charset(int charset) { charset_ = charset; }
+  void set_charset(WireCharset charset) { charset_ = charset; }
   // The device's key, looked at (one atomic load) whenever a span is judged: a key set or removed
   // meanwhile is copied then, so a span is read with one key, the old or the new. Not owned.
   void use_key_source(const CipherKey* source) { key_source_ = source; }
@@ -213,7 +213,7 @@ private:
   std::vector<Held> held_;                    // ordered by `end`; reused, never shrunk
   std::size_t held_from_ = 0;                 // entries before this were counted
   std::string plain_;                         // a decrypted data segment, reused
-  int charset_ = 0;                           // how GetData reads a segment (WireCharset)
+  WireCharset charset_ = kCharsetByFlag;      // how GetData reads a segment
 };
 
 } // namespace HJ

@@ -4,10 +4,7 @@
 #include <utility>
 
 #include "CpCipher.h"
-#include "DevServer.h"
 #include "Envelope.h"
-#include "IDevRtdbCtrl.h"
-#include "TypedAccess.h"
 
 namespace HJ {
 
@@ -15,17 +12,17 @@ void (*HJ212_system::s_beforeThreadStart)() = nullptr;
 
 HJ212_system::~HJ212_system() { stop(); }
 
-void HJ212_system::start(ORVA_DATA& data) {
+void HJ212_system::start(Device& device) {
   if (recv_thread.joinable()) return;
-  dev_data = &data;
-  recv_buffer.set_charset(device_param(1, kCharsetByFlag)); // before the thread: its alone from then on
+  dev_data = &device;
+  recv_buffer.set_charset(device_params.charset); // before the thread: its alone from then on
   if (s_beforeThreadStart) s_beforeThreadStart();
   recv_thread = std::thread(&HJ212_system::hj212_thread, this);
 }
 
-void HJ212_system::attach(ORVA_DATA* data) {
-  dev_data = data;
-  recv_buffer.set_charset(device_param(1, kCharsetByFlag));
+void HJ212_system::attach(Device* device) {
+  dev_data = device;
+  recv_buffer.set_charset(device_params.charset);
 }
 
 bool HJ212_system::release() {
@@ -71,36 +68,33 @@ RecvStats HJ212_system::stats() {
     std::this_thread::yield(); // the writer is within a few stores of done
   }
   RecvStats s;
-  s.accepted = v[0];
-  s.bad_length = v[1];
-  s.bad_crc = v[2];
-  s.dropped = v[3];
-  s.overlong = v[4];
-  s.noise_bytes = v[5];
-  s.received_bytes = v[6];
-  s.decrypted = v[7];
+  for (int i = 0; i < kRecvCounterCount; ++i) s.*kRecvCounters[i].member = v[i];
+  return s;
+}
+
+RecvStats HJ212_system::current_stats() const {
+  const FrameScanner::Counts& scan = recv_buffer.counts();
+  RecvStats s = recv_counts;
+  s.bad_length = scan.bad_length;
+  s.bad_crc = scan.bad_crc;
+  s.overlong = scan.overlong;
+  s.noise_bytes = scan.noise_bytes;
+  s.decrypted = scan.decrypted;
   return s;
 }
 
 void HJ212_system::_publish_stats() {
   passes_unpublished_ = 0;
-  const FrameScanner::Counts& scan = recv_buffer.counts();
+  const RecvStats now = current_stats();
   // Release stores: the odd sequence is visible before any word of this write (no fences, which
   // ThreadSanitizer cannot follow).
-  auto put = [this](int i, std::uint64_t value) {
-    stats_words_[2 * i].store(static_cast<std::uint32_t>(value >> 32), std::memory_order_release);
-    stats_words_[2 * i + 1].store(static_cast<std::uint32_t>(value), std::memory_order_release);
-  };
   std::uint32_t seq = stats_seq_.load(std::memory_order_relaxed);
   stats_seq_.store(seq + 1, std::memory_order_relaxed);
-  put(0, recv_counts.accepted);
-  put(1, scan.bad_length);
-  put(2, scan.bad_crc);
-  put(3, recv_counts.dropped);
-  put(4, scan.overlong);
-  put(5, scan.noise_bytes);
-  put(6, recv_counts.received_bytes);
-  put(7, scan.decrypted);
+  for (int i = 0; i < kRecvCounterCount; ++i) {
+    const std::uint64_t value = now.*kRecvCounters[i].member;
+    stats_words_[2 * i].store(static_cast<std::uint32_t>(value >> 32), std::memory_order_release);
+    stats_words_[2 * i + 1].store(static_cast<std::uint32_t>(value), std::memory_order_release);
+  }
   stats_seq_.store(seq + 2, std::memory_order_release);
 }
 
@@ -130,10 +124,10 @@ void HJ212_system::hj212_thread() {
       continue;
     }
     // A port that returns at once with nothing (or no port at all) must not make this a spin.
-    port_hold.release(); // a port replacement need not wait for the idle
+    dev_data->let_go_port(); // a port replacement need not wait for the idle
     idle_until(began, began - last_byte >= std::chrono::milliseconds(kQuietMs));
   }
-  port_hold.release();
+  dev_data->let_go_port();
 }
 
 int HJ212_system::run_pass(std::chrono::steady_clock::time_point began) {
@@ -149,7 +143,7 @@ int HJ212_system::run_pass(std::chrono::steady_clock::time_point began) {
 
 int HJ212_system::run_pass_on_caller() {
   int got = run_pass(std::chrono::steady_clock::now());
-  port_hold.release();
+  if (dev_data) dev_data->let_go_port();
   return got;
 }
 
@@ -163,7 +157,7 @@ void HJ212_system::idle_until(std::chrono::steady_clock::time_point since, bool 
 
 // The port's bytes go straight into the scanner's buffer, and frames are cut after each block of
 // reads, so the buffer holds a block and one unfinished frame, not a whole drain.
-class HJ212_system::ScannerSink final : public CDevServer::ReadSink {
+class HJ212_system::ScannerSink final : public ByteSink {
 public:
   explicit ScannerSink(HJ212_system& engine) : engine_(engine) {}
   unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(engine_.recv_buffer.room(static_cast<std::size_t>(n))); }
@@ -171,7 +165,7 @@ public:
     engine_.recv_buffer.commit(static_cast<std::size_t>(n));
     std::string& frame = engine_.recv_frame;
     while (engine_.recv_buffer.next(frame)) {
-      engine_.port_hold.release(); // the database may wait for a panel thread that replaces the port
+      engine_.dev_data->let_go_port(); // the database may wait for a panel thread that replaces the port
       engine_._store_frame(std::move(frame)); // each frame allocated once
     }
   }
@@ -183,7 +177,7 @@ private:
 int HJ212_system::_receive_pass(std::chrono::steady_clock::time_point began) {
   if (dev_data == nullptr) return -1;
   ScannerSink sink(*this);
-  int got = CDevServer::mfDrainPort(*dev_data, sink, kReadWaitMs, &stop_requested, &port_hold, began);
+  int got = dev_data->drain(sink, kReadWaitMs, stop_requested, began);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
     if (++passes_unpublished_ >= kStatsPasses) _publish_stats();
@@ -201,7 +195,7 @@ int HJ212_system::_receive_pass(std::chrono::steady_clock::time_point began) {
   if (quiet_from_bytes_ != recv_counts.received_bytes) {
     quiet_from_bytes_ = recv_counts.received_bytes;
     quiet_since_ = now;
-  } else if (now - quiet_since_ >= std::chrono::milliseconds(CDevServer::kDrainMs)) {
+  } else if (now - quiet_since_ >= std::chrono::milliseconds(dev_data->drain_ms())) {
     recv_buffer.give_up_followed();
     _publish_stats(); // the verdicts of the spans cut inside it count from now
   }
@@ -229,11 +223,7 @@ void HJ212_system::_store_frame(std::string&& frame) {
 }
 
 void HJ212_system::_publish_frame_count() {
-  IDevRtdbCtrl* db = dev_data ? dev_data->pRtdbCtrl : nullptr;
-  if (db == nullptr) return;
-  DATATYPE type = DT_UNSET;
-  if (db->GetValueTypeByChannel(0, type) != 0) return;
-  StoreNumberByType(type, static_cast<int>(frame_count), [db](auto&& value) { return db->SetValueByChannel(0, value); });
+  if (dev_data) dev_data->publish_frame_count(frame_count);
 }
 
 } // namespace HJ

@@ -1,24 +1,26 @@
 // The HJ 212 protocol engine of one device: receive thread, frame queue, and the members the
-// script commands use.
+// script commands use. It reaches its device only through Device.h.
 //
-// Threads:
-// - the panel's calling thread runs start/release/stop (device lifecycle), queue_size,
-//   take_frame, execute_device_cmd and _write_make_frame;
-// - the receive thread runs hj212_thread: it drains the port, frames the bytes (recv_buffer is
-//   its alone), stores accepted frames (a full queue loses its oldest through _pop_recv_string),
-//   counts them (frame_count is its alone) and publishes the count on channel 0. A pass that read
-//   nothing lasts kReadWaitMs at least; once no byte came for kQuietMs, the thread idles kQuietIdleMs
-//   after each empty pass instead, and the first byte brings back the kReadWaitMs rhythm; stop
-//   wakes it from either idle at once.
-// The device's key (CipherKey, set by SetKey on the panel's thread) is copied by the receive
-// thread under the key's own lock when the scanner judges a span and the key's version moved: a
-// span is read with one key, old or new, and a pass that completes no span pays nothing for it.
-// queue_mutex guards recv_queue and started, and is held for one queue operation only: the
-// panel's port and database are never called while it is held. The receive counters go to the
-// panel's thread through a sequence lock over 32-bit halves, published after a pass that stored a
-// frame, after every kStatsPasses-th pass that read bytes and after the first that read none (a
-// trickle of one byte a pass does not pay a publish each byte): 64-bit values never tear, no 64-bit
-// atomics (ARMv5 would need libatomic), and no lock costs a one-byte pass.
+// Which thread runs what:
+// - the panel's calling thread: start, release, stop (the device's lifecycle), queue_size,
+//   take_frame, stats, execute_device_cmd and _write_make_frame;
+// - the receive thread: hj212_thread and what it calls (_receive_pass, _store_frame, the
+//   publishing). recv_buffer, recv_frame, frame_count and recv_counts are its alone;
+// - queue_mutex guards recv_queue and started, and is held for one queue operation only: the
+//   device's port and variables are never called while it is held.
+//
+// Pacing: a pass that read nothing lasts kReadWaitMs at least; once no byte came for kQuietMs,
+// the thread idles kQuietIdleMs after each empty pass instead, and the first byte brings back the
+// kReadWaitMs rhythm; stop wakes it from either idle at once.
+//
+// With a key: the device's key (CipherKey, set by SetKey on the panel's thread) is copied by the
+// receive thread under the key's own lock when the scanner judges a span and the key's version
+// moved: a span is read with one key, old or new, and a pass that completes no span pays nothing.
+//
+// Counters: they reach the panel's thread through a sequence lock over 32-bit halves, published
+// after a pass that stored a frame, after every kStatsPasses-th pass that read bytes and after the
+// first that read none (a trickle of one byte a pass does not pay a publish each byte): 64-bit
+// values never tear, no 64-bit atomics (ARMv5 would need libatomic), and no lock costs a pass.
 #pragma once
 
 #include <atomic>
@@ -32,23 +34,11 @@
 #include <thread>
 
 #include "CpCipher.h"
-#include "DevServer.h"
+#include "Device.h"
 #include "FrameScanner.h"
-#include "OrvaData.h"
+#include "RecvStats.h"
 
 namespace HJ {
-
-// Receive counters since the engine was made (so since InitDevice).
-struct RecvStats {
-  std::uint64_t accepted = 0;       // frames that passed the acceptance test
-  std::uint64_t bad_length = 0;     // "\r\n"-terminated spans without a frame, length field wrong
-  std::uint64_t bad_crc = 0;        // the same, length field right and CRC wrong
-  std::uint64_t dropped = 0;        // frames lost from the full queue
-  std::uint64_t overlong = 0;       // spans given up without a "\r\n" within the largest frame
-  std::uint64_t noise_bytes = 0;    // bytes read that ended in no accepted frame
-  std::uint64_t received_bytes = 0; // every byte read from the port
-  std::uint64_t decrypted = 0;      // accepted frames whose CP region was decrypted
-};
 
 class HJ212_system {
 public:
@@ -66,9 +56,9 @@ public:
   ~HJ212_system();
 
   // ---- device lifecycle (panel's thread)
-  // Points the engine at the device's record and starts the receive thread, which waits until
-  // released. Once per engine; a second call does nothing. Throws when no thread can be started.
-  void start(ORVA_DATA& data);
+  // Points the engine at its device and starts the receive thread, which waits until released.
+  // Once per engine; a second call does nothing. Throws when no thread can be started.
+  void start(Device& device);
   // Null in the plug-in. A test sets it to make start fail as the system can, by throwing what
   // std::thread throws when no thread can be created.
   static void (*s_beforeThreadStart)();
@@ -89,14 +79,15 @@ public:
   // Magnitude of the last script command's result (0 before any).
   std::uint32_t last_result() const { return last_error.load(); }
 
-  // The device's record: set by start, or by attach for an engine whose passes the caller runs
-  // itself (no thread). Not owned.
-  void attach(ORVA_DATA* data);
-  ORVA_DATA* device_data() const { return dev_data; }
-  // The device's parameters, read at each use: [0] goes to the port with each written frame, [1]
-  // names the wire charset, [2] limits a frame's data segment. Not owned; they outlive the
-  // engine. Set before start.
-  void use_device_params(const CArray<int, int>* params) { device_params = params; }
+  // The device: set by start, or by attach for an engine whose passes the caller runs itself (no
+  // thread). Not owned; it outlives the engine. Null until then: reads give the empty text and
+  // stores fail.
+  void attach(Device* device);
+  Device* device() const { return dev_data; }
+  // The device's parameters, read once from its configuration. Set before start or attach, which
+  // hand the charset to the scanner (the receive thread's from then on).
+  void use_device_params(const DeviceParams& params) { device_params = params; }
+  const DeviceParams& params() const { return device_params; }
   // The device's key, which outlives the engine (the device object holds it). Not owned; set
   // before start. Until then the engine has a key of its own, gone with it. The receive thread
   // copies the key when it changed, as it judges a span.
@@ -105,19 +96,12 @@ public:
     recv_buffer.use_key_source(key);
   }
   CipherKey* cipher_key() const { return cipher_key_; }
-  // Parameter `index`, or `otherwise` when the engine was given none or fewer; a parameter the
-  // configuration did not hold reads as -1.
-  int device_param(int index, int otherwise) const {
-    return device_params && device_params->GetSize() > index ? (*device_params)[index] : otherwise;
-  }
 
   // The receive thread, for the device's own-thread checks and for measuring it; none before
   // start and after stop.
   std::thread::id receive_thread_id() const { return recv_thread.get_id(); }
   std::thread::native_handle_type receive_thread_handle() { return recv_thread.native_handle(); }
   bool stop_was_requested() const { return stop_requested.load(); }
-  // Replaces the device's port; returns once the receive thread reads the old one no more.
-  void replace_port(ICommunication* port) { port_hold.replace(*dev_data, port); }
 
   // ---- receive thread's state, read or set only while no receive thread runs
   // Frames accepted since creation (wraps around), as published on channel 0.
@@ -140,7 +124,9 @@ public:
   void _store_frame(std::string&& frame);
 
   // ---- script commands (panel's thread), defined with the command interpreter
+  // Builds a data segment from a template over the device's variables (FrameBuilder.h).
   std::string _write_make_frame(const std::string& text);
+  // Runs one script command line; its result code (ResultCodes.h).
   int execute_device_cmd(const std::string& command);
 
   static constexpr std::uint32_t queue_limit = 64; // frames the queue holds
@@ -174,12 +160,10 @@ private:
   // Releases the receive thread at start, and wakes it from an idle wait at stop.
   std::condition_variable queue_cond;
   std::deque<std::string> recv_queue;       // guarded by queue_mutex; oldest first
-  FrameScanner recv_buffer;                 // received bytes not yet cut into frames
+  FrameScanner recv_buffer;                 // the scanner: received bytes not yet cut into frames
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
-  ORVA_DATA* dev_data = nullptr;            // not owned; set by start or attach
-  // The port the receive thread reads, held from its drain until a database call or an idle.
-  CDevServer::PortHold port_hold;
-  const CArray<int, int>* device_params = nullptr; // not owned; set by use_device_params
+  Device* dev_data = nullptr;               // the device; not owned; set by start or attach
+  DeviceParams device_params;               // set by use_device_params
   CipherKey own_key_;                       // the engine's until use_cipher_key
   CipherKey* cipher_key_ = &own_key_;       // not owned; set by use_cipher_key
   // The receive thread's, while a span is followed: passes have read nothing since quiet_since_,
@@ -189,7 +173,9 @@ private:
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
 
-  static constexpr int kStatWords = 2 * 8;  // RecvStats' eight counters in halves
+  static constexpr int kStatWords = 2 * kRecvCounterCount; // the counters in halves
+  // The counters as they stand on the receive thread, the scanner's merged in.
+  RecvStats current_stats() const;
   std::atomic<std::uint32_t> stats_seq_{0}; // odd while the receive thread writes
   std::atomic<std::uint32_t> stats_words_[kStatWords] = {};
 

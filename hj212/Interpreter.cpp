@@ -9,15 +9,13 @@
 
 #include "Charset.h"
 #include "CpCipher.h"
-#include "DevServer.h"
+#include "Device.h"
 #include "Envelope.h"
 #include "FieldExtract.h"
 #include "HJ212System.h"
-#include "ICommunication.h"
 #include "Packets.h"
 #include "ResultCodes.h"
 #include "Split.h"
-#include "ValueAccess.h"
 #include "stdprintf.h"
 
 namespace HJ {
@@ -30,34 +28,24 @@ using Args = std::vector<std::string>;
 
 // Helpers in the engine's snake_case; the command handlers below bear the script commands' names.
 
-// An engine that was never bound to a device (no configuration) has no variables: reads give
-// the empty text and stores fail.
+// An engine never bound to a device (no configuration) has no variables: reads give the empty
+// text and stores fail.
 std::string read_var(HJ212_system& engine, const std::string& name) {
-  std::string value;
-  if (engine.device_data()) get_value_by_name(*engine.device_data(), name, value);
-  return value;
+  return engine.device() ? value_text(name, engine.device()->read(name)) : std::string();
 }
 
 bool store_var(HJ212_system& engine, const std::string& name, std::string value) {
-  return engine.device_data() && set_value_by_name(*engine.device_data(), name, value) != 0;
+  return engine.device() && engine.device()->store(name, value);
 }
 
 bool store_var(HJ212_system& engine, const std::string& name, int value) {
-  return engine.device_data() && set_value_by_name(*engine.device_data(), name, value) != 0;
+  return engine.device() && engine.device()->store(name, value);
 }
 
 int MakeProtocol(HJ212_system& engine, const Args& args) {
   store_var(engine, args[1], engine._write_make_frame(read_var(engine, args[0])));
   return kCmdRan;
 }
-
-// The device's wire charset: the second device parameter, 0 (by Flag) when there is none.
-int wire_charset_of(HJ212_system& engine) { return engine.device_param(1, kCharsetByFlag); }
-// How ciphertext stands in the frame: the fourth device parameter, 1 the text form, anything
-// else (absent: -1) raw bytes.
-int cipher_form_of(HJ212_system& engine) { return engine.device_param(3, kCipherRaw) == kCipherText ? kCipherText : kCipherRaw; }
-// The fifth device parameter at 1: frames whose CN asks for encryption never leave plain.
-bool encryption_required(HJ212_system& engine) { return engine.device_param(4, 0) == 1; }
 
 // The device's key expanded for one command, or null when none is set.
 std::unique_ptr<Sm4> device_cipher(HJ212_system& engine) {
@@ -70,10 +58,7 @@ std::unique_ptr<Sm4> device_cipher(HJ212_system& engine) {
 
 // Writes the frame's bytes to the port; true when the port took them.
 bool write_frame(HJ212_system& engine, const std::string& bytes) {
-  ICommunication* port = engine.device_data() ? LoadPort(*engine.device_data()) : nullptr;
-  if (!port || bytes.empty()) return false;
-  int length = static_cast<int>(bytes.size());
-  return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, engine.device_param(0, 0)) != 0;
+  return engine.device() && !bytes.empty() && engine.device()->write(bytes, engine.params().port_timeout);
 }
 
 // One frame of "Send": its bytes for the port, and the copy with the runtime's text.
@@ -86,9 +71,9 @@ struct SendFrame {
 
 // Length and CRC cover the plain bytes on the wire; the copy, when asked for, shows the runtime's
 // text between them, never ciphertext.
-SendFrame build_frame(HJ212_system& engine, const std::string& data, bool copy, const Sm4* cipher, int form) {
-  WireData wire = wire_data(data, wire_charset_of(engine), cipher, form);
-  bool allowed = !(wire.cipher_due && !wire.encrypted && encryption_required(engine));
+SendFrame build_frame(const DeviceParams& params, const std::string& data, bool copy, const Sm4* cipher) {
+  WireData wire = wire_data(data, params.charset, cipher, params.cipher_form);
+  bool allowed = !(wire.cipher_due && !wire.encrypted && params.encryption_required);
   return SendFrame{wire.frame(), copy ? wire.frame_around(data) : std::string(), wire.fits(), allowed};
 }
 
@@ -99,19 +84,19 @@ int Send(HJ212_system& engine, const Args& args) {
   store_var(engine, args[1], kStatusNotDone);
   std::string data = read_var(engine, args[0]);
   std::unique_ptr<Sm4> cipher = device_cipher(engine);
-  const int form = cipher_form_of(engine);
+  const DeviceParams& params = engine.params();
   std::vector<std::string> segments;
-  if (std::size_t limit = packet_limit(engine.device_param(2, 0), data)) {
+  if (std::size_t limit = packet_limit(params.packet_limit, data)) {
     // measured as transmitted: the text form makes an encrypted region longer
-    int measured_form = cipher && encrypted_cn(header_cn(data)) ? form : kCipherRaw;
-    segments = split_packets(data, wire_bytes(data, wire_charset_of(engine)), limit, measured_form);
+    CipherForm measured_form = cipher && encrypted_cn(header_cn(data)) ? params.cipher_form : kCipherRaw;
+    segments = split_packets(data, wire_bytes(data, params.charset), limit, measured_form);
   }
   if (segments.empty()) segments.push_back(std::move(data));
   std::vector<SendFrame> frames;
   frames.reserve(segments.size());
   std::string copy;
   for (const std::string& segment : segments) {
-    frames.push_back(build_frame(engine, segment, args.size() == 3, cipher.get(), form));
+    frames.push_back(build_frame(params, segment, args.size() == 3, cipher.get()));
     copy += frames.back().copy;
   }
   if (args.size() == 3) store_var(engine, args[2], std::move(copy));
@@ -133,7 +118,7 @@ int Send(HJ212_system& engine, const Args& args) {
 // the key changes, so a command that cannot report leaves the key alone.
 int SetKey(HJ212_system& engine, const Args& args) {
   std::string key;
-  bool named = engine.device_data() && get_text_by_name(*engine.device_data(), args[0], key) != 0;
+  bool named = engine.device() && engine.device()->read_text(args[0], key);
   bool valid = named && (key.empty() || key.size() == Sm4::kKeyBytes);
   int result = kCmdStoreFailed;
   if (store_var(engine, args[1], valid ? kStatusDone : kStatusNotDone)) {
@@ -175,23 +160,24 @@ int GetQueueSize(HJ212_system& engine, const Args& args) {
 
 int GetData(HJ212_system& engine, const Args& args) {
   // A variable that cannot hold the frame would lose it: the queue is left as it is.
-  if (!engine.device_data() || !is_text_variable(*engine.device_data(), args[0])) return kCmdStoreFailed;
+  if (!engine.device() || !engine.device()->is_text(args[0])) return kCmdStoreFailed;
   std::string frame;
   int left = engine.take_frame(frame);
   // The queue holds the bytes as received; scripts get the runtime's UTF-8, read in the charset
   // Send writes on this line.
-  if (!store_var(engine, args[0], received_text(frame, wire_charset_of(engine)))) return kCmdStoreFailed; // the frame is gone from the queue all the same
+  if (!store_var(engine, args[0], received_text(frame, engine.params().charset))) return kCmdStoreFailed; // the frame is gone from the queue all the same
   return store_var(engine, args[1], left) ? kCmdRan : kCmdStoreFailed;
 }
 
 // Each counter into its variable, in the command's order, as its decimal text: an integer
 // variable saturates at 2147483647, a double or text one holds the exact value.
 int GetStats(HJ212_system& engine, const Args& args) {
-  RecvStats s = engine.stats();
-  const std::uint64_t values[] = {s.accepted, s.bad_length, s.bad_crc, s.dropped, s.overlong, s.noise_bytes, s.received_bytes, s.decrypted};
+  const RecvStats counts = engine.stats();
   bool stored = true;
-  for (std::size_t i = 0; i < args.size(); ++i)
-    stored = store_var(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(values[i]))) && stored;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::uint64_t value = counts.*kRecvCounters[i].member;
+    stored = store_var(engine, args[i], stdprintf<32>("%llu", static_cast<unsigned long long>(value))) && stored;
+  }
   return stored ? kCmdRan : kCmdStoreFailed;
 }
 
@@ -206,7 +192,7 @@ struct Command {
 const Command kCommands[] = {
     {"MakeProtocol", 2, 2, &MakeProtocol}, {"Send", 2, 3, &Send},           {"GetValue", 4, 4, &GetValue},
     {"GetCpValue", 4, 4, &GetCpValue},     {"GetQueueSize", 1, 1, &GetQueueSize}, {"GetData", 2, 2, &GetData},
-    {"GetStats", 1, 8, &GetStats},         {"SetKey", 2, 2, &SetKey},
+    {"GetStats", 1, kRecvCounterCount, &GetStats},         {"SetKey", 2, 2, &SetKey},
 };
 
 bool same_name_ignoring_case(const std::string& name, const char* command) {

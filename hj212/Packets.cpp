@@ -90,16 +90,12 @@ bool is_data_time(const std::string& data, const Item& item) {
 
 } // namespace
 
-std::size_t packet_limit(int param, const std::string& data) {
-  if (param < 0) return 0;
-  if (param == 0) {
-    int flag = header_flag(data);
-    return flag >= 0 && (flag >> 2) >= kVersion2025 ? kPacketDataBytes : 0;
-  }
-  return static_cast<std::size_t>(param) < kMaxDataBytes ? static_cast<std::size_t>(param) : kMaxDataBytes;
+std::size_t packet_limit(PacketLimit limit, const std::string& data) {
+  if (!limit.by_flag) return limit.bytes;
+  return flag_names_2025(header_flag(data)) ? kPacketDataBytes : 0;
 }
 
-std::vector<std::string> split_packets(const std::string& data, const std::string& wire, std::size_t limit, int cipher_form) {
+std::vector<std::string> split_packets(const std::string& data, const std::string& wire, std::size_t limit, CipherForm cipher_form) {
   std::size_t begin = 0, end = 0;
   if (limit == 0 || !cp_region(data.data(), data.size(), begin, end)) return {};
   HeaderItem flag_at;

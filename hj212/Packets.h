@@ -8,23 +8,24 @@
 #include <string>
 #include <vector>
 
+#include "WireChoices.h"
+
 namespace HJ {
 
 // The standard's largest data segment of one frame, the default limit of 2025 frames.
 constexpr std::size_t kPacketDataBytes = 1024;
 
-// The largest data segment "Send" writes as one frame, by the third device parameter `param`:
-// 0 gives kPacketDataBytes for a header Flag of version 2025 or later and no limit otherwise;
-// 1..9999 that limit (above 9999 as 9999); negative no limit. 0 stands for no limit.
-std::size_t packet_limit(int param, const std::string& data);
+// The largest data segment "Send" writes of `data` as one frame under `limit`: by Flag,
+// kPacketDataBytes for version 2025 or later and no limit otherwise. 0 stands for no limit.
+std::size_t packet_limit(PacketLimit limit, const std::string& data);
 
 // The plain data segments of the packets `data` goes out as, in order; empty when it goes as one
 // frame: no limit, it fits, or it cannot be split within the limit (no Flag in its header, PNUM
 // or PNO already there, no CP region or no item to deal, an item or the header alone too long).
 // `wire` is `data` in its wire charset (wire_bytes): the charsets keep every ";" and "&" and
 // change only the bytes between them, so each item's transmitted size is measured there once.
-// `cipher_form` is the form the packets' regions will be encrypted in (CipherForm), kCipherRaw
+// `cipher_form` is the form the packets' regions will be encrypted in kCipherRaw
 // when they are not encrypted: the text form makes a region's whole blocks longer.
-std::vector<std::string> split_packets(const std::string& data, const std::string& wire, std::size_t limit, int cipher_form);
+std::vector<std::string> split_packets(const std::string& data, const std::string& wire, std::size_t limit, CipherForm cipher_form);
 
 } // namespace HJ

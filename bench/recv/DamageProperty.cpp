@@ -61,7 +61,7 @@ Upload Make(std::mt19937& rng, int form, Where where, bool crlf = false) {
     }
     HJ::Sm4 cipher(kKey);
     std::string sent;
-    HJ::encrypt_cp(data, cipher, form == kTextPlainLength ? HJ::kCipherText : form, sent);
+    HJ::encrypt_cp(data, cipher, form == kTextPlainLength ? HJ::kCipherText : HJ::cipher_form_from(form), sent);
     char field[8];
     std::snprintf(field, sizeof field, "%04zu", form == HJ::kCipherText ? sent.size() : data.size());
     u.wire = "##" + std::string(field) + sent + u.plain.substr(u.plain.size() - 6);

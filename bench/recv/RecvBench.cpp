@@ -232,10 +232,11 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 // A running engine (its own thread) on `port`.
 struct Running {
   ORVA_DATA data{};
+  CPanelDevice device{data};
   HJ::HJ212_system sys;
   explicit Running(ICommunication& port) {
     StorePort(data, &port);
-    sys.start(data);
+    sys.start(device);
     sys.release();
   }
   ~Running() { sys.stop(); }
@@ -416,7 +417,9 @@ void Commands() {
       {"GetStats, seven counters", "GetStats(V,V,V,V,V,V,V)"},
   };
   for (const Row& row : rows) {
-    ctrl->m_devData.pDevice->arDevParam[2] = row.packets;
+    CArray<int, int>& params = ctrl->m_devData.pDevice->arDevParam;
+    params[2] = row.packets;
+    engine.use_device_params(HJ::DeviceParams::from(params.GetData(), params.GetSize())); // read once, as at InitDevice
     std::printf("| %s | `%s` | %.1f |\n", row.what, row.command, UsPerCall([&] { engine.execute_device_cmd(row.command); }));
   }
   // The same upload encrypted: the key expanded and the region encrypted on each call.

@@ -11,6 +11,7 @@
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "HJ212System.h"
+#include "PanelDevice.h"
 #include "ICommunication.h"
 #include "OrvaData.h"
 
@@ -170,11 +171,12 @@ private:
 // An engine without its thread, reading from `port`; the caller runs the passes.
 struct Engine {
   ORVA_DATA data{};
+  CPanelDevice device{data};
   HJ::CipherKey key;
   HJ::HJ212_system sys;
   // With `keyed`, the device has kKey.
   explicit Engine(ICommunication& port, bool keyed = false) {
-    sys.attach(&data);
+    sys.attach(&device);
     StorePort(data, &port);
     sys.use_cipher_key(&key);
     if (keyed) key.set(kKey);

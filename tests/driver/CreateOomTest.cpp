@@ -102,7 +102,7 @@ TEST(OutOfMemory, AFailedAllocationAnswersAndTheNextCallWorks) {
   auto started = [&](IDeviceCtrl* device) {
     EXPECT_EQ(init(device), kOk);
     DEVBAS_DATA* context = static_cast<CDevCtrl*>(device)->m_devData.pDevice;
-    EXPECT_TRUE(context && context->pSystem->device_data()) << "no receive thread";
+    EXPECT_TRUE(context && context->pSystem->device()) << "no receive thread";
   };
   const int codes[2] = {0, 3};
   struct Case {

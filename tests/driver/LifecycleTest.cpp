@@ -78,7 +78,7 @@ TEST(Lifecycle, ConfigurationVersionDecidesWhatIsRead) {
     ASSERT_EQ(d.context()->arDevParam.GetSize(), 7);
     EXPECT_EQ(d.context()->arDevParam[0], c.param0) << "version " << c.version;
     EXPECT_EQ(d.context()->pDevTable->m_arRows.GetSize(), c.rows) << "version " << c.version;
-    EXPECT_NE(d.engine()->device_data(), nullptr) << "the receive thread starts whatever the version";
+    EXPECT_NE(d.engine()->device(), nullptr) << "the receive thread starts whatever the version";
     EXPECT_EQ(d.ctrl->m_devData.pArchive, nullptr) << "the archive never outlives InitDevice";
   }
 }
@@ -425,7 +425,7 @@ TEST(Lifecycle, NegativeLengthBuildsAContextWithoutThread) {
   Device d;
   EXPECT_EQ(d.ctrl->InitDevice(fake::Bytes(kConfig), -5), 0);
   ASSERT_NE(d.context(), nullptr);
-  EXPECT_EQ(d.engine()->device_data(), nullptr);
+  EXPECT_EQ(d.engine()->device(), nullptr);
   EXPECT_EQ(d.context()->arDevParam[0], 0);
   EXPECT_EQ(d.Collect(), kStatusNoFailure);
   EXPECT_TRUE(d.port.Timeouts().empty()) << "no engine to release, no timeout to set";
@@ -599,7 +599,7 @@ TEST(Lifecycle, RandomCallSequencesAreSafe) {
         port.Feed("noise" + kFrame);
         ++fed;
         // A running thread takes it in: later steps then meet a frame in the queue.
-        if (e && e->device_data() && e->is_started()) {
+        if (e && e->device() && e->is_started()) {
           EXPECT_TRUE(WaitFor([&] { return e->queue_size() > before; }));
         }
         break;

@@ -32,7 +32,7 @@ protected:
     vars.Text("T1", "20240101120000");
     vars.Double("V1", 12.5);
   }
-  std::string build(const std::string& templ) { return HJ::build_data_segment(vars.data, templ); }
+  std::string build(const std::string& templ) { return HJ::build_data_segment(&vars, templ); }
   void check(const BuildCase* begin, const BuildCase* end) {
     for (const BuildCase* c = begin; c != end; ++c) EXPECT_EQ(build(c->templ), c->expected) << c->templ;
   }
@@ -58,21 +58,21 @@ TEST_F(Builder, UploadTemplates) {
 
 TEST_F(Builder, NumberFormatting) {
   struct NumberCase {
-    DATATYPE type;
+    bool integer;
     double value;
     const char* expected;
   } cases[] = {
-      {DT_DOUBLE, 12.5, "12.5"},         {DT_DOUBLE, 3.0, "3"},
-      {DT_DOUBLE, 100.0, "100"},         {DT_DOUBLE, 0.0, "0"},
-      {DT_DOUBLE, 1e-9, "0"},            {DT_DOUBLE, -1e-9, "-0"},
-      {DT_DOUBLE, -12.5, "-12.5"},       {DT_DOUBLE, -100.0, "-100"},
-      {DT_DOUBLE, 0.1234567, "0.123457"}, {DT_DOUBLE, 1e15, "1000000000000000"},
-      {DT_INTEGER, 3, "3"},              {DT_INTEGER, 100, "100"},
-      {DT_INTEGER, 0, "0"},              {DT_INTEGER, -7, "-7"},
-      {DT_INTEGER, INT_MIN, "-2147483648"}, {DT_INTEGER, INT_MAX, "2147483647"},
+      {false, 12.5, "12.5"},         {false, 3.0, "3"},
+      {false, 100.0, "100"},         {false, 0.0, "0"},
+      {false, 1e-9, "0"},            {false, -1e-9, "-0"},
+      {false, -12.5, "-12.5"},       {false, -100.0, "-100"},
+      {false, 0.1234567, "0.123457"}, {false, 1e15, "1000000000000000"},
+      {true, 3, "3"},              {true, 100, "100"},
+      {true, 0, "0"},              {true, -7, "-7"},
+      {true, INT_MIN, "-2147483648"}, {true, INT_MAX, "2147483647"},
   };
   for (const NumberCase& c : cases) {
-    if (c.type == DT_INTEGER)
+    if (c.integer)
       vars.Int("X1", static_cast<int>(c.value));
     else
       vars.Double("X1", c.value);
@@ -98,7 +98,7 @@ TEST_F(Builder, SelfFeedingTemplatesStayBounded) {
   vars.Text("B", "B,B,B,B");
   std::string built;
   for (int round = 0; round < 12; ++round) {
-    built = build(vars.rtdb.Get("B").s);
+    built = build(vars.TextOf("B"));
     vars.Text("B", built);
     ASSERT_LE(built.size(), 64u * 1024u) << "round " << round;
   }
@@ -206,9 +206,9 @@ TEST_F(Builder, NothingButDelimiters) {
 
 // Keyed names are all read before anything is replaced; unkeyed ones when they are replaced.
 TEST_F(Builder, ReadOrder) {
-  vars.rtdb.RecordCalls();
+  vars.RecordReads();
   build("A;K=B;= =C;L=D"); // "= =C" cuts into an empty key and C: unkeyed
-  EXPECT_EQ(vars.rtdb.TypeQueries(), (std::vector<std::string>{"B", "D", "A", "C"}));
+  EXPECT_EQ(vars.Reads(), (std::vector<std::string>{"B", "D", "A", "C"}));
 }
 
 TEST_F(Builder, ZeroBytesInNamesAndValues) {
@@ -227,7 +227,7 @@ TEST(WriteMakeFrame, UsesTheEnginesDevice) {
   vars.Text("T1", "20240101120000");
   HJ::HJ212_system engine;
   EXPECT_EQ(engine._write_make_frame("DataTime=T1;F=N"), "DataTime=T1;F=N"); // no device: literals
-  engine.attach(&vars.data);
+  engine.attach(&vars);
   EXPECT_EQ(engine._write_make_frame("DataTime=T1;F=N"), "DataTime=20240101120000;F=N");
   EXPECT_EQ(engine._write_make_frame(";;"), "");
 }

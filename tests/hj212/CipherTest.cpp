@@ -127,7 +127,7 @@ TEST(CpCipher, RegionIsTextByCharset) {
   struct Row {
     const char* what;
     std::string flag, region;
-    int charset;
+    HJ::WireCharset charset;
     bool text;
   } rows[] = {
       {"ASCII", "9", ascii, HJ::kCharsetByFlag, true},

@@ -14,6 +14,7 @@
 #include "Envelope.h"
 #include "FakePanel.h"
 #include "HJ212System.h"
+#include "PanelDevice.h"
 
 namespace {
 
@@ -21,8 +22,9 @@ std::string NthFrame(int n) { return HJ::wrap_frame("ST=32;CN=2011;QN=" + std::t
 
 struct Engine {
   ORVA_DATA data{};
+  CPanelDevice device{data};
   HJ::HJ212_system sys;
-  Engine() { sys.attach(&data); }
+  Engine() { sys.attach(&device); }
   std::vector<std::string> Drain() {
     std::vector<std::string> out;
     std::string f;

@@ -14,6 +14,7 @@
 #include "Envelope.h"
 #include "FakePanel.h"
 #include "HJ212System.h"
+#include "PanelDevice.h"
 
 namespace {
 
@@ -50,9 +51,10 @@ TEST(Thread, StopBeforeReleaseReadsNothing) {
   fake::Port port;
   port.Feed(NthFrame(1));
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &port);
   HJ::HJ212_system sys;
-  sys.start(data);
+  sys.start(device);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_EQ(port.Reads(), 0); // parked until released
   auto began = Clock::now();
@@ -71,11 +73,12 @@ TEST(Thread, ReleasedThreadQueuesAndPublishes) {
   db.BindChannel(0, "Count");
   db.RecordCalls();
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &port);
   data.pRtdbCtrl = &db;
   HJ::HJ212_system sys;
-  sys.start(data);
-  sys.start(data); // a second start does not start a second thread
+  sys.start(device);
+  sys.start(device); // a second start does not start a second thread
   EXPECT_FALSE(sys.is_started());
   EXPECT_TRUE(sys.release());
   EXPECT_FALSE(sys.release());
@@ -108,9 +111,10 @@ TEST(Thread, StopWhileReadingReturnsWithinOnePass) {
     fake::Port port;
     if (c.flood) port.Flood('#');
     ORVA_DATA data{};
+    CPanelDevice device{data};
     StorePort(data, &port);
     HJ::HJ212_system sys;
-    sys.start(data);
+    sys.start(device);
     sys.release();
     ASSERT_TRUE(WaitFor([&] { return port.Reads() > 2; })) << c.what;
     auto began = Clock::now();
@@ -129,9 +133,10 @@ TEST(Thread, IdleThreadDoesNotSpin) {
     fake::Port port;
     port.SetImmediate(true);
     ORVA_DATA data{};
+    CPanelDevice device{data};
     if (c.attachPort) StorePort(data, &port);
     HJ::HJ212_system sys;
-    sys.start(data);
+    sys.start(device);
     sys.release();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     double cpuBefore = ThreadCpuSeconds(sys.receive_thread_handle());
@@ -151,9 +156,10 @@ TEST(Thread, QuietThreadReadsLessOftenUntilBytesCome) {
   fake::Port port;
   port.SetImmediate(true);
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &port);
   HJ::HJ212_system sys;
-  sys.start(data);
+  sys.start(device);
   sys.release();
   auto readsWithin = [&](std::chrono::milliseconds span) {
     int before = port.Reads();
@@ -171,9 +177,10 @@ TEST(Thread, QuietThreadReadsLessOftenUntilBytesCome) {
 TEST(Thread, PortReplacedWhileRunning) {
   fake::Port first, second;
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &first);
   HJ::HJ212_system sys;
-  sys.start(data);
+  sys.start(device);
   sys.release();
   first.Feed(NthFrame(1));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
@@ -192,13 +199,14 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
   db.Define("Count", DT_INTEGER);
   db.BindChannel(0, "Count");
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &port);
   data.pRtdbCtrl = &db;
   const int total = 300;
   std::string stream;
   for (int i = 0; i < total; ++i) stream += NthFrame(i);
   HJ::HJ212_system sys;
-  sys.start(data);
+  sys.start(device);
   sys.release();
   std::thread producer([&] {
     for (size_t at = 0; at < stream.size(); at += 331) port.Feed(stream.substr(at, 331));
@@ -241,6 +249,7 @@ TEST(Thread, KeyChangesWhileFramesAreDecrypted) {
   const std::string keys[] = {"0123456789abcdef", "fedcba9876543210"};
   fake::Port port;
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &port);
   HJ::CipherKey key;
   ASSERT_TRUE(key.set(keys[0]));
@@ -257,7 +266,7 @@ TEST(Thread, KeyChangesWhileFramesAreDecrypted) {
   }
   HJ::HJ212_system sys;
   sys.use_cipher_key(&key);
-  sys.start(data);
+  sys.start(device);
   sys.release();
   std::thread producer([&] {
     for (size_t at = 0; at < stream.size(); at += 97) {
@@ -283,9 +292,10 @@ TEST(Thread, ThrowingPortDoesNotEndTheThread) {
   port.ThrowOnNextReads(3);
   port.Feed(NthFrame(5));
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &port);
   HJ::HJ212_system sys;
-  sys.start(data);
+  sys.start(device);
   sys.release();
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
   sys.stop();
@@ -296,10 +306,11 @@ TEST(Thread, ThrowingPortDoesNotEndTheThread) {
 TEST(Thread, DestroyingARunningEngineJoinsIt) {
   fake::Port port;
   ORVA_DATA data{};
+  CPanelDevice device{data};
   StorePort(data, &port);
   {
     HJ::HJ212_system sys;
-    sys.start(data);
+    sys.start(device);
     sys.release();
     ASSERT_TRUE(WaitFor([&] { return port.Reads() > 0; }));
   }

@@ -30,7 +30,7 @@ TEST(Packets, TextFormCiphertextStaysWithinTheLimit) {
   const HJ::Sm4 cipher(key);
   struct Case {
     std::string data;
-    int charset;
+    HJ::WireCharset charset;
     std::size_t from, to; // limits
   } cases[] = {
       {Upload(200, ""), HJ::kCharsetUtf8, 420, 1024},

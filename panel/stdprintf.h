@@ -1,4 +1,5 @@
-// printf-style formatting of short texts (CRC digits, length fields, counters) into a fixed buffer.
+// printf-style formatting of short texts (CRC digits, length fields, counters) into a fixed
+// buffer. The plug-in's own helper, kept on the ground floor so that every layer may use it.
 #pragma once
 
 #include <cstdarg>

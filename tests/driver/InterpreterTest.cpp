@@ -44,6 +44,12 @@ protected:
     engine->_store_frame(std::string(frame));
   }
   int Run(const std::string& command) { return engine->execute_device_cmd(command); }
+  // A device parameter as a configuration would have held it: the engine reads its parameters once.
+  void SetParam(int index, int value) {
+    CArray<int, int>& params = ctrl->m_devData.pDevice->arDevParam;
+    params[index] = value;
+    engine->use_device_params(HJ::DeviceParams::from(params.GetData(), params.GetSize()));
+  }
 
   fake::Rtdb rtdb;
   fake::Port port;
@@ -244,9 +250,9 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
   for (const Case& c : cases) {
     fake::Port fresh;
     ctrl->UpdataCommunication(&fresh);
-    ctrl->m_devData.pDevice->arDevParam[1] = c.mode;
-    ctrl->m_devData.pDevice->arDevParam[3] = c.form;
-    ctrl->m_devData.pDevice->arDevParam[4] = c.required;
+    SetParam(1, c.mode);
+    SetParam(3, c.form);
+    SetParam(4, c.required);
     ASSERT_TRUE(ctrl->m_cipherKey.set(c.key));
     rtdb.SetText("A", c.utf8);
     EXPECT_EQ(Run("Send(A,St,C)"), 0);
@@ -323,14 +329,14 @@ TEST_F(Commands, StandardExampleLeavesEncryptedAndComesBackPlain) {
   rtdb.SetText("A", kData);
   rtdb.SetInt("Dec", 0);
   // one frame: in the text form the example has 1128 bytes, which a 2025 frame is split at 1024 by default
-  ctrl->m_devData.pDevice->arDevParam[2] = -1;
+  SetParam(2, -1);
   int round = 0;
   for (int form : {-1, 1}) {
     SCOPED_TRACE(form);
     fake::Port fresh;
     fresh.SetImmediate(true);
     ctrl->UpdataCommunication(&fresh);
-    ctrl->m_devData.pDevice->arDevParam[3] = form;
+    SetParam(3, form);
     EXPECT_EQ(Run("Send(A,St,C)"), 0);
     EXPECT_EQ(rtdb.Get("St").i, 0);
     EXPECT_EQ(fresh.Written(), form == 1 ? TextFrame() : kRawFrame);
@@ -404,7 +410,7 @@ TEST_F(Commands, GetDataHandsScriptsUtf8) {
       {"##0018Flag=5;S=\xBB\xAF;T=\xC7\xB0" "ABCD\r\n", "##0018Flag=5;S=;T=\xC7\xB0" "ABCD\r\n", true, 2},
   };
   for (const Case& c : cases) {
-    ctrl->m_devData.pDevice->arDevParam[1] = c.mode;
+    SetParam(1, c.mode);
     Queue(c.queued);
     fake_iconv::SetConverterMissing(!c.converter);
     EXPECT_EQ(Run("GetData(F,L)"), 0);
@@ -488,7 +494,7 @@ TEST_F(Commands, OversizedDataIsNeverFramed) {
   for (int mode : {1, 2}) {
     fake::Port fresh;
     ctrl->UpdataCommunication(&fresh);
-    ctrl->m_devData.pDevice->arDevParam[1] = mode;
+    SetParam(1, mode);
     EXPECT_EQ(Run("Send(A,St,C)"), 0);
     EXPECT_EQ(fresh.Written().size(), mode == 1 ? 6928u + 12u : 0u) << mode;
     EXPECT_EQ(rtdb.Get("St").i, mode == 1 ? 0 : -1) << mode;
@@ -502,7 +508,7 @@ TEST_F(Commands, OversizedDataIsNeverFramed) {
   for (int form : {1, 0}) {
     fake::Port fresh;
     ctrl->UpdataCommunication(&fresh);
-    ctrl->m_devData.pDevice->arDevParam[3] = form;
+    SetParam(3, form);
     EXPECT_EQ(Run("Send(A,St,C)"), 0);
     EXPECT_EQ(fresh.Written().size(), form == 1 ? 0u : 2428u + 12u) << form;
     EXPECT_EQ(rtdb.Get("St").i, form == 1 ? -1 : 0) << form;
@@ -655,9 +661,9 @@ TEST_F(Commands, SendSplitsLongDataIntoPackets) {
     SCOPED_TRACE("row " + std::to_string(row++));
     fake::Port fresh;
     ctrl->UpdataCommunication(&fresh);
-    ctrl->m_devData.pDevice->arDevParam[1] = c.charset;
-    ctrl->m_devData.pDevice->arDevParam[2] = c.param;
-    ctrl->m_devData.pDevice->arDevParam[3] = c.form;
+    SetParam(1, c.charset);
+    SetParam(2, c.param);
+    SetParam(3, c.form);
     const std::string key = c.form == -2 ? "" : "0000000000000000";
     ASSERT_TRUE(ctrl->m_cipherKey.set(key));
     HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>("0000000000000000"));
@@ -667,7 +673,7 @@ TEST_F(Commands, SendSplitsLongDataIntoPackets) {
     if (c.limit) {
       ExpectPackets(c.data, fresh.Written(), rtdb.Get("C").s, c.limit, key.empty() ? nullptr : &cipher, c.form);
     } else {
-      HJ::WireData whole = HJ::wire_data(c.data, c.charset, key.empty() ? nullptr : &cipher, c.form);
+      HJ::WireData whole = HJ::wire_data(c.data, HJ::wire_charset_from(c.charset), key.empty() ? nullptr : &cipher, HJ::cipher_form_from(c.form));
       EXPECT_TRUE(fresh.Written() == (c.status == 0 ? whole.frame() : "")) << "one frame as before";
       EXPECT_TRUE(rtdb.Get("C").s == whole.frame_around(c.data));
     }

@@ -13,8 +13,6 @@
 namespace HJ {
 namespace {
 
-constexpr std::size_t kCpOpenBytes = 5;
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -203,7 +201,7 @@ bool segment_is_text(const char* data, std::size_t length, WireCharset charset) 
   // By Flag, as GetData reads it: a 2025 frame is UTF-8, an older one UTF-8 or GB18030.
   if (is_utf8(data, length)) return true;
   const char* open = find_cp_open(data, length);
-  int flag = static_cast<int>(header_number(data, open ? static_cast<std::size_t>(open - data) : length, "Flag", 255));
+  const int flag = header_flag(data, open ? static_cast<std::size_t>(open - data) : length);
   return !flag_names_2025(flag) && is_gb18030(data, length);
 }
 
@@ -280,7 +278,7 @@ bool data_command_header(const char* data, std::size_t length, std::size_t* cp) 
   const std::size_t header = static_cast<std::size_t>(open - data);
   for (std::size_t i = 0; i + 1 < header; ++i)
     if (data[i] == '#' && data[i + 1] == '#') return false;
-  if (!encrypted_cn(static_cast<int>(header_number(data, header, "CN", 9999)))) return false;
+  if (!encrypted_cn(header_cn(data, header))) return false;
   if (cp) *cp = header;
   return true;
 }
@@ -295,10 +293,10 @@ std::size_t text_form_plain_bytes(const char* data, std::size_t length) {
 
 KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, WireCharset charset, std::size_t header_limit) {
   if (length <= kEnvelopeBytes) return KeyedRead::Refuse;
-  const char* data = frame + 6;
+  const char* data = frame_data(frame);
   const std::size_t n = length - kEnvelopeBytes;
   if (verdict == Verdict::Accepted && queued_as_received(data, n, charset, true)) return KeyedRead::Take;
-  const long announced = parse_length_field(frame + 2);
+  const long announced = parse_length_field(frame + kLengthFieldAt);
   // A length field below what the frame carries may count the plain bytes of a {0x..} list.
   if (verdict == Verdict::BadLength && !(announced > 0 && static_cast<std::size_t>(announced) < n)) return KeyedRead::Refuse;
   if (!data_command_header(data, n < header_limit ? n : header_limit)) return KeyedRead::Refuse;
@@ -308,10 +306,10 @@ KeyedRead keyed_read(const char* frame, std::size_t length, Verdict verdict, Wir
 
 bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, WireCharset charset, std::string& plain) {
   if (length <= kEnvelopeBytes) return false;
-  const char* data = frame + 6;
+  const char* data = frame_data(frame);
   const std::size_t n = length - kEnvelopeBytes;
   if (!decrypt_cp(data, n, cipher, plain)) return false;
-  long announced = parse_length_field(frame + 2);
+  long announced = parse_length_field(frame + kLengthFieldAt);
   // The length field counts what was transmitted, or (the {0x..} form) the plain data segment.
   if (announced < 0 || (static_cast<std::size_t>(announced) != n && static_cast<std::size_t>(announced) != plain.size())) return false;
   return crc_field_matches(data + n, plain.data(), plain.size()) && segment_is_text(plain.data(), plain.size(), charset);

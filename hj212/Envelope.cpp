@@ -102,7 +102,7 @@ bool crc_field_matches(const char* field, const char* data, std::size_t length) 
 Verdict classify_frame(const char* candidate, std::size_t length) {
   if (!length_field_matches(candidate, length)) return Verdict::BadLength;
   std::size_t n = length - kEnvelopeBytes;
-  return crc_field_matches(candidate + 6 + n, candidate + 6, n) ? Verdict::Accepted : Verdict::BadCrc;
+  return crc_field_matches(frame_crc(candidate, length), frame_data(candidate), n) ? Verdict::Accepted : Verdict::BadCrc;
 }
 
 bool check_frame(const char* candidate, std::size_t length) {
@@ -112,11 +112,11 @@ bool check_frame(const char* candidate, std::size_t length) {
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
 
 const char* find_cp_open(const char* data, std::size_t length) {
-  if (length < 5) return nullptr;
-  for (const char *at = data, *last = data + length - 5; at <= last; ++at) {
+  if (length < kCpOpenBytes) return nullptr;
+  for (const char *at = data, *last = data + length - kCpOpenBytes; at <= last; ++at) {
     at = static_cast<const char*>(std::memchr(at, 'C', static_cast<std::size_t>(last - at) + 1));
     if (at == nullptr) return nullptr;
-    if (std::memcmp(at, "CP=&&", 5) == 0) return at;
+    if (std::memcmp(at, kCpOpen, kCpOpenBytes) == 0) return at;
   }
   return nullptr;
 }
@@ -125,20 +125,19 @@ long header_number(const char* data, std::size_t length, const char* name, long 
   const char* open = find_cp_open(data, length);
   const std::size_t end = open ? static_cast<std::size_t>(open - data) : length;
   const std::size_t name_length = std::char_traits<char>::length(name);
-  auto blank = [](char c) { return c == ' ' || c == '\t'; };
   for (std::size_t start = 0; start < end;) {
     const void* semicolon = std::memchr(data + start, ';', end - start);
     std::size_t stop = semicolon ? static_cast<std::size_t>(static_cast<const char*>(semicolon) - data) : end;
     std::size_t at = start;
-    while (at < stop && blank(data[at])) ++at;
+    while (at < stop && header_blank(data[at])) ++at;
     if (stop - at > name_length && std::memcmp(data + at, name, name_length) == 0) {
       std::size_t value = at + name_length;
-      while (value < stop && blank(data[value])) ++value;
+      while (value < stop && header_blank(data[value])) ++value;
       if (value < stop && data[value] == '=') {
         std::size_t last = stop;
-        while (last > value + 1 && blank(data[last - 1])) --last;
+        while (last > value + 1 && header_blank(data[last - 1])) --last;
         ++value;
-        while (value < last && blank(data[value])) ++value;
+        while (value < last && header_blank(data[value])) ++value;
         if (value == last) return -1;
         long number = 0;
         for (std::size_t digit = value; digit < last; ++digit) {

@@ -17,6 +17,17 @@ constexpr std::size_t kEnvelopeBytes = 12;
 constexpr std::size_t kMaxDataBytes = 9999;
 // Largest frame the receive side can accept, envelope included.
 constexpr std::size_t kMaxFrameBytes = kEnvelopeBytes + kMaxDataBytes;
+// Where the envelope's fields stand: the length field after "##", the data segment after it, the
+// four CRC digits and "\r\n" at the end.
+constexpr std::size_t kLengthFieldAt = 2;
+constexpr std::size_t kDataAt = 6;
+constexpr std::size_t kCrcDigits = 4;
+constexpr std::size_t kCrcFromEnd = kCrcDigits + 2;
+inline const char* frame_data(const char* frame) { return frame + kDataAt; }
+inline const char* frame_crc(const char* frame, std::size_t length) { return frame + length - kCrcFromEnd; }
+// What opens a data segment's CP region, and its byte count.
+constexpr char kCpOpen[] = "CP=&&";
+constexpr std::size_t kCpOpenBytes = sizeof kCpOpen - 1;
 
 // CRC-16 of HJ 212 (register >> 8, XOR byte, then eight reflected steps with 0xA001), from 0xFFFF.
 std::uint16_t crc16(const unsigned char* data, std::size_t length);
@@ -52,7 +63,7 @@ inline long parse_length_field(const char* field) {
 // Inline: the scanner asks it of every "##" in a rejected span.
 inline bool length_field_matches(const char* candidate, std::size_t length) {
   if (candidate == nullptr || length <= kEnvelopeBytes) return false;
-  long announced = parse_length_field(candidate + 2);
+  long announced = parse_length_field(candidate + kLengthFieldAt);
   return announced >= 0 && static_cast<std::size_t>(announced) + kEnvelopeBytes == length;
 }
 // The CRC part of the test: `field` holds four hex digits (either case) naming the CRC of `data`.
@@ -70,6 +81,9 @@ constexpr int kVersion2025 = 2;
 // Flag (0..255, or -1 for none) names version 2025 or later: the frames UTF-8 goes with, and
 // packets of kPacketDataBytes by default.
 constexpr bool flag_names_2025(int flag) { return flag >= 0 && (flag >> 2) >= kVersion2025; }
+// A blank in a data segment's header, around an item's name and value: a space or a tab. (A
+// script's arguments and a template's pieces are trimmed of spaces alone: trim_blanks, Split.h.)
+constexpr bool header_blank(char c) { return c == ' ' || c == '\t'; }
 // Where a header item stands: its value's text [value_begin, value_end), blanks left out, and
 // item_end, the offset of the ";" that closes the item (or of "CP=&&", or the data's end).
 struct HeaderItem {
@@ -90,9 +104,11 @@ inline long header_number(const std::string& data, const char* name, long max, H
   return header_number(data.data(), data.size(), name, max, where);
 }
 // The Flag field: its value 0..255, or -1.
-inline int header_flag(const std::string& data) { return static_cast<int>(header_number(data, "Flag", 255)); }
+inline int header_flag(const char* data, std::size_t length) { return static_cast<int>(header_number(data, length, "Flag", 255)); }
+inline int header_flag(const std::string& data) { return header_flag(data.data(), data.size()); }
 // The CN field: its value 0..9999, or -1.
-inline int header_cn(const std::string& data) { return static_cast<int>(header_number(data, "CN", 9999)); }
+inline int header_cn(const char* data, std::size_t length) { return static_cast<int>(header_number(data, length, "CN", 9999)); }
+inline int header_cn(const std::string& data) { return header_cn(data.data(), data.size()); }
 
 class Sm4;
 

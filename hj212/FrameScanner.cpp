@@ -125,6 +125,14 @@ void FrameScanner::release_held() {
   }
 }
 
+inline FrameScanner::Step FrameScanner::at_limit(bool due, std::string& frame) {
+  if (!due) {
+    compact();
+    return Step::Wait;
+  }
+  return judge_followed(frame) ? Step::Frame : Step::Again;
+}
+
 // Inlined into next: a call per look costs the one-byte pass more than the loop itself.
 template <bool Following>
 [[gnu::always_inline]] inline FrameScanner::Step FrameScanner::scan(std::string& frame) {
@@ -137,13 +145,7 @@ template <bool Following>
       std::size_t at = find_pair(head_, limit, '#', '#');
       if (at == npos) {
         skip_to_end_keeping_hash(limit);
-        if (due) {
-          if (judge_followed(frame)) return Step::Frame;
-          if (!following()) return Step::Again;
-          continue;
-        }
-        compact();
-        return Step::Wait;
+        return at_limit(due, frame);
       }
       head_ = at;
       start_ = at;
@@ -154,15 +156,7 @@ template <bool Following>
     if (cr == npos) {
       // A "\r" at the very end may still meet its "\n".
       if (limit > crlf_from_ + 1) crlf_from_ = limit - 1;
-      if (limit - start_ <= kMaxFrameBytes) {
-        if (due) {
-          if (judge_followed(frame)) return Step::Frame;
-          if (!following()) return Step::Again;
-          continue;
-        }
-        compact();
-        return Step::Wait;
-      }
+      if (limit - start_ <= kMaxFrameBytes) return at_limit(due, frame);
       // Too long to become a frame: the next "##" inside the span may still start one.
       count(Kind::Overlong, base_ + start_ + 1);
       std::size_t at = find_pair(start_ + 1, limit, '#', '#');
@@ -203,7 +197,7 @@ bool FrameScanner::next(std::string& frame) {
     counts_.crc_bytes += work;
     verdict = classify_frame(candidate, length);
     const bool keyed = cipher_ != nullptr;
-    if (verdict == Verdict::Accepted && queued_as_received(candidate + 6, work, charset_, keyed)) {
+    if (verdict == Verdict::Accepted && queued_as_received(frame_data(candidate), work, charset_, keyed)) {
       frame.assign(candidate, length);
       return true;
     }
@@ -211,17 +205,17 @@ bool FrameScanner::next(std::string& frame) {
     if (!keyed) return false;
   } else {
     if (cipher_ == nullptr || length <= kEnvelopeBytes) return false;
-    const long announced = parse_length_field(candidate + 2);
+    const long announced = parse_length_field(candidate + kLengthFieldAt);
     if (announced <= 0) return false;
     const std::size_t announced_end = at + static_cast<std::size_t>(announced) + kEnvelopeBytes;
     if (announced_end > cr + 2) { // raw ciphertext may hold this "\r\n": its end is its length field's
-      if (data_command_header(candidate + 6, header_room(at, cr))) follow(at, announced_end);
+      if (data_command_header(frame_data(candidate), header_room(at, cr))) follow(at, announced_end);
       return false;
     }
   }
   // The verdict before decryption, as every reader with a key takes it (announcing less than it
   // carries: the {0x..} form with the plain length).
-  return keyed_read(candidate, length, verdict, charset_, header_room(at, cr - 4)) == KeyedRead::Decrypt &&
+  return keyed_read(candidate, length, verdict, charset_, header_room(at, cr - kCrcDigits)) == KeyedRead::Decrypt &&
          decrypted_frame(at, length, frame);
 }
 
@@ -261,7 +255,7 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
 
 std::size_t FrameScanner::header_room(std::size_t at, std::size_t to) const {
   // A header holds no "##": looking up to the next one keeps the looks at all candidates linear.
-  const std::size_t from = at + 6;
+  const std::size_t from = at + kDataAt;
   if (to <= from) return 0;
   std::size_t next = find_pair(from, to, '#', '#');
   return (next == npos ? to : next) - from;
@@ -282,7 +276,7 @@ bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::stri
   const char* candidate = buf_.get() + at;
   counts_.cipher_bytes += work;
   if (!read_encrypted(candidate, length, *cipher_, charset_, plain_)) return false;
-  frame = frame_with_crc(plain_, candidate + length - 6);
+  frame = frame_with_crc(plain_, frame_crc(candidate, length));
   ++counts_.decrypted;
   return true;
 }

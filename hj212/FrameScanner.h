@@ -156,6 +156,9 @@ private:
   enum class Step { Frame, Wait, Again };
   template <bool Following>
   Step scan(std::string& frame);
+  // All bytes up to the limit were looked at: the followed end that is due is judged (run again
+  // after it), or more bytes are wanted.
+  Step at_limit(bool due, std::string& frame);
   // The frame in the "\r\n"-terminated span [start_, cr + 2), if any; counts the span otherwise.
   bool cut_span(std::size_t cr, std::string& frame);
   // One candidate of that span; true with its frame.

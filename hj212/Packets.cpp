@@ -6,7 +6,6 @@
 namespace HJ {
 namespace {
 
-constexpr std::size_t kCpOpenBytes = 5;        // "CP=&&"
 constexpr std::size_t kCpCloseBytes = 2;       // "&&"
 constexpr std::size_t kPacketFieldBytes = 11;  // "PNUM=" ";" "PNO=" ";" without their numbers
 constexpr long kLargestNumber = 99999999;      // any PNUM or PNO a header may already hold
@@ -81,10 +80,10 @@ bool measure(const std::string& data, const std::string& wire, std::size_t begin
 bool is_data_time(const std::string& data, const Item& item) {
   static const char kName[] = "DataTime";
   std::size_t at = item.begin;
-  while (at < item.end && (data[at] == ' ' || data[at] == '\t')) ++at;
+  while (at < item.end && header_blank(data[at])) ++at;
   if (item.end - at < sizeof kName || data.compare(at, sizeof kName - 1, kName) != 0) return false;
   at += sizeof kName - 1;
-  while (at < item.end && (data[at] == ' ' || data[at] == '\t')) ++at;
+  while (at < item.end && header_blank(data[at])) ++at;
   return at < item.end && data[at] == '=';
 }
 
@@ -94,6 +93,57 @@ std::size_t packet_limit(PacketLimit limit, const std::string& data) {
   if (!limit.by_flag) return limit.bytes;
   return flag_names_2025(header_flag(data)) ? kPacketDataBytes : 0;
 }
+
+namespace {
+
+// The greedy deal of items[first..] into packets, PNUM's width guessed (a packet count that needs
+// more digits deals again): where each packet's items start. false when one item alone overflows.
+bool deal_items(const Parts& parts, std::size_t first, std::size_t fixed, std::size_t lead, std::size_t limit, CipherForm cipher_form,
+                std::vector<std::size_t>& starts) {
+  for (std::size_t width = 1;;) {
+    starts.clear();
+    for (std::size_t i = first; i < parts.items.size();) {
+      const std::size_t header = fixed + width + digits(starts.size() + 1);
+      std::size_t region = lead + parts.items[i].wire;
+      if (header + encrypted_region_bytes(region, cipher_form) > limit) return false;
+      starts.push_back(i);
+      for (++i; i < parts.items.size(); ++i) {
+        std::size_t grown = region + 1 + parts.items[i].wire;
+        if (header + encrypted_region_bytes(grown, cipher_form) > limit) break;
+        region = grown;
+      }
+    }
+    if (digits(starts.size()) <= width) return true;
+    width = digits(starts.size());
+  }
+}
+
+// Before PNO's number: the header up to Flag's value, the new value, the rest of the Flag item
+// and PNUM. After it: the rest of the header, "CP=&&" and DataTime. Then each packet's items and
+// the closing "&&" with whatever follows it.
+std::vector<std::string> write_packets(const std::string& data, const Parts& parts, const HeaderItem& flag_at, const std::string& flag_text,
+                                       const Item* data_time, std::size_t begin, std::size_t end, const std::vector<std::size_t>& starts) {
+  std::string before = data.substr(0, flag_at.value_begin) + flag_text;
+  before.append(data, flag_at.value_end, flag_at.item_end + 1 - flag_at.value_end);
+  before += "PNUM=" + std::to_string(starts.size()) + ";PNO=";
+  std::string after = ";";
+  after.append(data, flag_at.item_end + 1, begin - flag_at.item_end - 1);
+  if (data_time) after.append(data, data_time->begin, data_time->end - data_time->begin).append(";");
+  std::vector<std::string> packets(starts.size());
+  for (std::size_t k = 0; k < starts.size(); ++k) {
+    std::size_t stop = k + 1 < starts.size() ? starts[k + 1] : parts.items.size();
+    std::string& packet = packets[k];
+    packet = before + std::to_string(k + 1) + after;
+    for (std::size_t i = starts[k]; i < stop; ++i) {
+      if (i > starts[k]) packet += ';';
+      packet.append(data, parts.items[i].begin, parts.items[i].end - parts.items[i].begin);
+    }
+    packet.append(data, end, std::string::npos);
+  }
+  return packets;
+}
+
+} // namespace
 
 std::vector<std::string> split_packets(const std::string& data, const std::string& wire, std::size_t limit, CipherForm cipher_form) {
   std::size_t begin = 0, end = 0;
@@ -116,46 +166,9 @@ std::vector<std::string> split_packets(const std::string& data, const std::strin
   const std::size_t fixed = parts.head_wire - (flag_at.value_end - flag_at.value_begin) + flag_text.size() + kPacketFieldBytes +
                             kCpOpenBytes + kCpCloseBytes + parts.tail_wire;
   const std::size_t lead = data_time ? data_time->wire + 1 : 0;
-
-  // Greedy, with PNUM's width guessed: a packet count that needs more digits deals again.
   std::vector<std::size_t> starts;
-  for (std::size_t width = 1;;) {
-    starts.clear();
-    for (std::size_t i = first; i < parts.items.size();) {
-      const std::size_t header = fixed + width + digits(starts.size() + 1);
-      std::size_t region = lead + parts.items[i].wire;
-      if (header + encrypted_region_bytes(region, cipher_form) > limit) return {};
-      starts.push_back(i);
-      for (++i; i < parts.items.size(); ++i) {
-        std::size_t grown = region + 1 + parts.items[i].wire;
-        if (header + encrypted_region_bytes(grown, cipher_form) > limit) break;
-        region = grown;
-      }
-    }
-    if (digits(starts.size()) <= width) break;
-    width = digits(starts.size());
-  }
-
-  // Before PNO's number: the header up to Flag's value, the new value, the rest of the Flag item
-  // and PNUM. After it: the rest of the header, "CP=&&" and DataTime.
-  std::string before = data.substr(0, flag_at.value_begin) + flag_text;
-  before.append(data, flag_at.value_end, flag_at.item_end + 1 - flag_at.value_end);
-  before += "PNUM=" + std::to_string(starts.size()) + ";PNO=";
-  std::string after = ";";
-  after.append(data, flag_at.item_end + 1, begin - flag_at.item_end - 1);
-  if (data_time) after.append(data, data_time->begin, data_time->end - data_time->begin).append(";");
-  std::vector<std::string> packets(starts.size());
-  for (std::size_t k = 0; k < starts.size(); ++k) {
-    std::size_t stop = k + 1 < starts.size() ? starts[k + 1] : parts.items.size();
-    std::string& packet = packets[k];
-    packet = before + std::to_string(k + 1) + after;
-    for (std::size_t i = starts[k]; i < stop; ++i) {
-      if (i > starts[k]) packet += ';';
-      packet.append(data, parts.items[i].begin, parts.items[i].end - parts.items[i].begin);
-    }
-    packet.append(data, end, std::string::npos); // the closing "&&" and whatever follows it
-  }
-  return packets;
+  if (!deal_items(parts, first, fixed, lead, limit, cipher_form, starts)) return {};
+  return write_packets(data, parts, flag_at, flag_text, data_time, begin, end, starts);
 }
 
 } // namespace HJ

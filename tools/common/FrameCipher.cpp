@@ -66,7 +66,7 @@ KeyedRead read_with_key(std::string_view frame, const std::string& key, std::str
   HJ::Sm4 cipher(key_bytes(key));
   if (!HJ::read_encrypted(frame.data(), frame.size(), cipher, HJ::kCharsetByFlag, segment)) return KeyedRead::Rejected;
   form = segment.size() == frame.size() - HJ::kEnvelopeBytes ? CipherWire::Raw : CipherWire::Text; // raw keeps the length, text never does
-  plain = HJ::frame_with_crc(segment, frame.data() + frame.size() - 6);
+  plain = HJ::frame_with_crc(segment, HJ::frame_crc(frame.data(), frame.size()));
   return KeyedRead::Decrypted;
 }
 

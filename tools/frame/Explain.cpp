@@ -204,29 +204,40 @@ long length_at(std::string_view all, std::size_t at) {
   return n;
 }
 
-// Where a frame starts at a later "##" of the span [pos, cut) that the plug-in rejects: the
-// plug-in's scanner retries such a span from each later "##" (the frame then ends where the
-// span does); on a log line the frame may also end at its announced length before other text.
-// npos when none does. `budget`: the CRC bytes the whole input may still cost (the plug-in's
-// bound per byte, over the input), so a line crafted with many "##" costs linear time.
-std::size_t later_frame(std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
+// Where the plug-in's scanner takes a frame from the span [pos, cut) ended by "\r\n", as an
+// offset into the span; npos when it takes none. Its own rule, run: the retry from each later "##".
+std::size_t scanner_frame_at(HJ::FrameScanner& scanner, std::string_view span) {
+  scanner.clear();
+  scanner.append(span.data(), span.size());
+  scanner.append("\r\n", 2);
+  std::string frame, last; // a frame ending where the span does is the last one out
+  while (scanner.next(frame)) last.swap(frame);
+  scanner.clear();
+  const std::size_t size = last.size() - (last.empty() ? 0 : 2);
+  if (last.empty() || size > span.size() || span.compare(span.size() - size, size, last.data(), size) != 0)
+    return std::string_view::npos;
+  return span.size() - size;
+}
+
+// Where a frame starts at a later "##" of the span [pos, cut) that the plug-in rejects: on a log
+// line, a frame ending at its announced length before other text; otherwise where the plug-in's
+// scanner retries the span (the frame then ends where the span does). npos when none does.
+// `budget`: the CRC bytes the whole input may still cost for the log-line look. Each look stops
+// at what it finds, and the next span starts there, so a line of many frames costs linear time.
+std::size_t later_frame(HJ::FrameScanner& scanner, std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
   const std::string_view span = all.substr(pos, cut - pos);
   std::size_t q = span.find("##", 1); // "###": the frame may start at the second "#"
   if (q == std::string_view::npos) return q;
-  auto frame_at = [&](std::size_t at, std::size_t bytes) { // only a matching length costs a CRC
-    long announced = length_at(span, at);
-    if (announced < 0 || static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2 != bytes || bytes > budget) return false;
-    budget -= bytes;
-    return HJ::check_frame(std::string(span.substr(at, bytes)) + "\r\n");
-  };
-  if (frame_at(0, span.size())) return std::string_view::npos; // the span is a frame
   for (; q != std::string_view::npos && budget > 0; q = span.find("##", q + 1)) {
     long announced = length_at(span, q);
     if (announced < 0) continue;
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
-    if (whole <= span.size() - q && frame_at(q, whole)) return pos + q;
+    if (whole >= span.size() - q || whole > budget) continue; // only a matching length costs a CRC
+    budget -= whole;
+    if (HJ::check_frame(std::string(span.substr(q, whole)) + "\r\n")) return pos + q;
   }
-  return std::string_view::npos;
+  const std::size_t taken = scanner_frame_at(scanner, span);
+  return taken == 0 || taken == std::string_view::npos ? std::string_view::npos : pos + taken; // 0: the span is a frame
 }
 
 } // namespace
@@ -253,6 +264,7 @@ std::vector<Span> find_spans(const std::string& input) {
   // of the input for every span made a log quadratic).
   std::size_t lf = 0, written = 0, cp = all.find("CP=&&");
   std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
+  HJ::FrameScanner scanner;
   std::size_t pos = all.find("##");
   while (pos != std::string_view::npos) {
     if (lf < pos + 2) lf = all.find('\n', pos + 2);
@@ -281,7 +293,7 @@ std::vector<Span> find_spans(const std::string& input) {
     }
     std::size_t cut = end;
     while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
-    std::size_t later = later_frame(all, pos, cut, crc_budget);
+    std::size_t later = later_frame(scanner, all, pos, cut, crc_budget);
     // Log text may follow the frame on its line: cut where the length field says it ends
     // when the frame passes there, unless a frame the plug-in takes starts before that.
     long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);

@@ -69,6 +69,32 @@ private:
   unsigned round_ = 1;         // bytes of short reads between looks (0: a look after each read)
 };
 
+// Reads until the round's `left` bytes are placed (then the last read is the round's), or `last`:
+// the port has nothing more or stop was asked. Reads placing no more than the round has left cost
+// the call and three tests; the round's last read, and any count out of range, take the slow path.
+[[gnu::always_inline]] inline unsigned char* read_round(ICommunication* port, unsigned char* at, unsigned& left, int wait_ms,
+                                                        const std::atomic<bool>& halt, bool& last) {
+  constexpr int kReadSize = CDevServer::kReadSize;
+  for (;;) {
+    int hint = kReadSize;
+    const int placed = port->ReadData(at, &hint, wait_ms);
+    const unsigned more = static_cast<unsigned>(placed) - 1u; // bytes placed beyond the first
+    if (__builtin_expect(more >= left, 0)) { // expected not: keeps the one-byte read's path straight
+      if (placed < 1) last = true;
+      else at += placed < kReadSize ? placed : kReadSize; // a port may overstate
+      last = last || hint <= 0 || halt.load(std::memory_order_relaxed);
+      return at;
+    }
+    at += std::size_t{more} + 1;
+    left -= more + 1;
+    // One test for both ends: a set stop flag makes the value negative.
+    if (__builtin_expect((hint | -static_cast<int>(halt.load(std::memory_order_relaxed))) <= 0, 0)) {
+      last = true;
+      return at;
+    }
+  }
+}
+
 } // namespace
 
 int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, const std::atomic<bool>* stop, PortHold* hold,
@@ -88,26 +114,7 @@ int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, cons
     unsigned char* at = block;
     unsigned left = pace.round(); // bytes the round may still take before the clock is due
     for (;;) {
-      // Reads placing no more than the round has left cost the call and three tests; the round's
-      // last read, and any count out of range, take the slow path.
-      for (;;) {
-        int hint = kReadSize;
-        const int placed = port->ReadData(at, &hint, wait_ms);
-        const unsigned more = static_cast<unsigned>(placed) - 1u; // bytes placed beyond the first
-        if (__builtin_expect(more >= left, 0)) { // expected not: keeps the one-byte read's path straight
-          if (placed < 1) last = true;
-          else at += placed < kReadSize ? placed : kReadSize; // a port may overstate
-          last = last || hint <= 0 || halt.load(std::memory_order_relaxed);
-          break;
-        }
-        at += std::size_t{more} + 1;
-        left -= more + 1;
-        // One test for both ends: a set stop flag makes the value negative.
-        if (__builtin_expect((hint | -static_cast<int>(halt.load(std::memory_order_relaxed))) <= 0, 0)) {
-          last = true;
-          break;
-        }
-      }
+      at = read_round(port, at, left, wait_ms, halt, last);
       if (last) break;
       const std::size_t room = static_cast<std::size_t>(block + kLastFit - at); // wraps when full
       const bool full = room > kLastFit;                                        // no room for another whole read

@@ -16,7 +16,7 @@ int SvrDevIOCtrl(ORVA_DATA& data, CString& command, CArray<double, double>& valu
   if (values.GetSize() == 0) return 0;
   unsigned started = Orva_GetTickCount();
   if (command.Find('(') < 0 || command.Find(')') < 0) {
-    values[0] = -kCmdMalformed; // refused before the engine: reported as malformed
+    values[0] = CmdFailure(kCmdMalformed); // refused before the engine: reported as malformed
   } else {
     std::string text = ToStdString(command);
     double outcome = 0.0;

@@ -1,5 +1,7 @@
 // Typed access to the panel's variables, written once: which C++ type each DATATYPE holds, the
 // database's one-retry policy for writes, and a number stored in the form its variable holds.
+// Thread-neutral: each helper runs on its caller's thread (the panel's for variables by name, the
+// receive thread for the frame count) and holds no state.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
-// Runtime variables by name, as text, for the script command interpreter.
+// Runtime variables by name, as text, for the script command interpreter. Called on the panel's
+// calling thread only (the interpreter's handlers), never with the engine's queue mutex held.
 #pragma once
 
 #include <string>

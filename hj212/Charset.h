@@ -1,5 +1,6 @@
 // Character sets between the runtime's UTF-8 texts and the wire: GB18030 for 2017-era
-// platforms, UTF-8 for 2025 ones.
+// platforms, UTF-8 for 2025 ones. Each conversion opens an iconv converter of its own and closes
+// it: safe from any thread, and a cost per call that callers keep off the per-byte path.
 #pragma once
 
 #include <cstddef>

@@ -15,7 +15,8 @@ namespace HJ {
 class CipherKey;
 class Sm4;
 
-// Framing. Every "##" ... "\r\n" span is tested; accepted frames come out whole, envelope
+// ---- Framing
+// Every "##" ... "\r\n" span is tested; accepted frames come out whole, envelope
 // included, in arrival order.
 // - All bytes count, zero bytes included; a trailing "#" is kept, since it may be the first half
 //   of a "##" still on its way.
@@ -26,7 +27,8 @@ class Sm4;
 // - A span without "\r\n" is kept until it is longer than the largest acceptable frame
 //   (kMaxFrameBytes); then it is given up, up to the next "##" inside it.
 //
-// With a key (set_key), frames of a data command may carry their CP region encrypted, and raw
+// ---- With a key (set_key)
+// Frames of a data command may carry their CP region encrypted, and raw
 // ciphertext may hold "\r\n", "##" and zero bytes. Every candidate is judged on its own, whatever
 // came before it (keyed_read, CpCipher.h):
 // - in its span: taken as received, or decrypted when its length field counts its bytes or the
@@ -39,13 +41,16 @@ class Sm4;
 //   every candidate that began before it.
 // Without a key nothing of this runs.
 //
-// Cost. Linear in the bytes appended, whatever they hold:
+// ---- Cost
+// Linear in the bytes appended, whatever they hold:
 // - each byte is searched a bounded number of times, consumed bytes are dropped from the front
 //   only once they outweigh what is kept;
 // - a span gets at most kCrcWorkPerByte times its length of CRC work on its candidates;
 // - decryptions draw on a credit of kDecryptPerByte per byte received, and at most kMaxFollowed
 //   candidates are followed at once. Input crafted to exhaust a bound costs only what it spent:
 //   the candidate skipped is counted in cut_short.
+//
+// ---- Threads
 // Not thread-safe: one thread feeds it (the engine's receive thread).
 class FrameScanner {
 public:

@@ -7,6 +7,8 @@ public:
   virtual ~ICommunication() {}
   virtual int Open() = 0;  // never called by the plug-in
   virtual int Close() = 0; // never called by the plug-in
+  // Threads: ReadData runs on the plug-in's receive thread, WriteData on the panel's calling
+  // thread (a script's "Send"); the two may overlap, so a port must allow one of each at once.
   // Writes *length bytes; param is the device's first parameter. Nonzero: written.
   virtual int WriteData(const unsigned char* data, int* length, int param) = 0;
   // Reads up to *length bytes, waiting up to `wait` ms. Returns the bytes placed (below 1: none);

@@ -1,4 +1,7 @@
 // The panel's real-time database of variables. Every operation returns 0 on success.
+// Threads: the by-name operations run on the panel's calling thread (the interpreter's reads and
+// stores); the by-channel ones on the plug-in's receive thread, for channel 0 (the frame count)
+// alone. The panel's database must take both at once.
 // The panel's declaration has no virtual destructor; the destructor is protected so nobody
 // deletes through this interface.
 #pragma once

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "Device.h"
 #include "OrvaData.h"
 #include "hostshim.h"
 
@@ -39,16 +40,8 @@ public:
   // byte limit is looked at per block, so a drain of short reads may pass it by less than a block.
   static constexpr int kBlockSize = 4096;
 
-  // Where a drain puts what it reads: room for `n` more bytes (nullptr: no memory), then how many
-  // of them the reads filled, from the room's start.
-  class ReadSink {
-  public:
-    virtual unsigned char* room(int n) = 0;
-    virtual void commit(int n) = 0;
-
-  protected:
-    ~ReadSink() = default;
-  };
+  // Where a drain puts what it reads: the engine's own sink, so its drain costs no adapter.
+  using ReadSink = HJ::ByteSink;
   // Which port the receive thread may be reading, so that the thread replacing the record's port
   // can wait until no read of the old one runs or can start: the panel may free it once the
   // replacement returns. The reading thread keeps its hold across drains (a drain that finds the

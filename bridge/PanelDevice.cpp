@@ -5,25 +5,9 @@
 #include "TypedAccess.h"
 #include "ValueAccess.h"
 
-namespace {
-
-// The engine's sink seen as the drain's: one more call per block of reads, none per read.
-class SinkAdapter final : public CDevServer::ReadSink {
-public:
-  explicit SinkAdapter(HJ::ByteSink& sink) : m_sink(sink) {}
-  unsigned char* room(int n) override { return m_sink.room(n); }
-  void commit(int n) override { m_sink.commit(n); }
-
-private:
-  HJ::ByteSink& m_sink;
-};
-
-} // namespace
-
 int CPanelDevice::drain(HJ::ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop,
                         std::chrono::steady_clock::time_point began) {
-  SinkAdapter adapter(sink);
-  return CDevServer::mfDrainPort(m_data, adapter, wait_ms, &stop, &m_hold, began);
+  return CDevServer::mfDrainPort(m_data, sink, wait_ms, &stop, &m_hold, began);
 }
 
 bool CPanelDevice::write(const std::string& bytes, int timeout) {

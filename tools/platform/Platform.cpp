@@ -35,6 +35,32 @@ std::string stats(const std::vector<int64_t>& v) {
          std::to_string(hi) + " ms";
 }
 
+// The wrong CRC or length field a corrupt request carries.
+void spoil(const Misbehaviour& bad, std::string& f) {
+  if (bad.bad_crc) {
+    char& last = f[f.size() - 3];
+    last = last == '0' ? '1' : '0';
+  }
+  if (bad.bad_length) {
+    char len[16];
+    std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
+    f.replace(2, 4, len);
+  }
+}
+
+// A request's misbehaviour as its log line shows it, each mark after a space; `cipher`: the form
+// it went out encrypted in, or null.
+std::string request_marks(const Misbehaviour& bad, const char* cipher) {
+  std::string marks;
+  if (bad.junk) marks += " junk";
+  if (bad.split) marks += " split";
+  if (bad.delay_ms) marks += " delay=" + std::to_string(bad.delay_ms);
+  if (bad.bad_crc) marks += " bad-crc";
+  if (bad.bad_length) marks += " bad-length";
+  if (cipher) marks += std::string(" encrypted (") + cipher + ")";
+  return marks;
+}
+
 } // namespace
 
 std::string default_scenario() {
@@ -507,78 +533,13 @@ void Platform::start_step(int64_t now) {
     Step& s = m_steps[m_step];
     m_step_active = true;
     switch (s.kind) {
-    case Step::Request: {
+    case Step::Request:
       if (m_drop == LinkDrop::Down) { // sent once the station is back
         m_step_waits_link = true;
         return;
       }
-      std::string qn = next_qn();
-      std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
-      if (m_flows) m_flows->request_sent(qn, s.cn, cp);
-      std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
-                        ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
-                        ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
-      // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
-      // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
-      HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
-      std::string frame = wire.frame();
-      const std::string plain_frame = wire.frame_around(wire.bytes);
-      bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
-      if (encrypted) ++m_encrypted_out;
-      auto spoil = [&s](std::string& f) { // the wrong CRC or length field a corrupt request carries
-        if (s.bad.bad_crc) {
-          char& last = f[f.size() - 3];
-          last = last == '0' ? '1' : '0';
-        }
-        if (s.bad.bad_length) {
-          char len[16];
-          std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
-          f.replace(2, 4, len);
-        }
-      };
-      spoil(frame);
-      if (m_observer) { // an encrypted request shown as the station reads it once decrypted
-        std::string shown = encrypted ? plain_frame : frame;
-        if (encrypted) spoil(shown);
-        m_observer->frame(false, shown, check_frame(shown).verdict);
-      }
-      std::string bytes = (s.bad.junk ? std::string(kJunk) : std::string()) + frame;
-      size_t offset = s.bad.junk ? std::string(kJunk).size() : 0;
-      std::vector<size_t> cuts;
-      if (s.bad.split) cuts = {offset + 7, offset + frame.size() / 2};
-      else if (s.bad.delay_ms > 0) cuts = {offset + frame.size() / 2};
-      int gap = s.bad.delay_ms > 0 ? s.bad.delay_ms : kSplitGapMs;
-      int64_t at = now;
-      size_t from = 0;
-      for (size_t cut : cuts) {
-        queue(bytes.substr(from, cut - from), at);
-        from = cut;
-        at += gap;
-      }
-      queue(bytes.substr(from), at);
-      ++m_frames_out;
-      bool corrupt = s.bad.bad_crc || s.bad.bad_length;
-      if (!corrupt) ++m_requests;
-      int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
-      Pending pending;
-      pending.qn = qn;
-      pending.cn = s.cn;
-      pending.reply = s.reply;
-      pending.corrupt = corrupt;
-      pending.sent_at = at;
-      pending.deadline = at + timeout;
-      m_pending.push_back(pending);
-      std::string marks;
-      if (s.bad.junk) marks += " junk";
-      if (s.bad.split) marks += " split";
-      if (s.bad.delay_ms) marks += " delay=" + std::to_string(s.bad.delay_ms);
-      if (s.bad.bad_crc) marks += " bad-crc";
-      if (s.bad.bad_length) marks += " bad-length";
-      if (encrypted) marks += std::string(" encrypted (") + cipher_wire_text(m_opt.cipher_form) + ")";
-      m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
-            describe_frame(plain_frame));
+      send_request(s, now);
       return;
-    }
     case Step::Pause:
       m_step_deadline = now + s.pause_ms;
       return;
@@ -595,6 +556,62 @@ void Platform::start_step(int64_t now) {
     }
   }
   m_step_active = false;
+}
+
+void Platform::send_request(const Step& s, int64_t now) {
+  std::string qn = next_qn();
+  std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
+  if (m_flows) m_flows->request_sent(qn, s.cn, cp);
+  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
+                    ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
+                    ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
+  // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
+  // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
+  HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
+  std::string frame = wire.frame();
+  const std::string plain_frame = wire.frame_around(wire.bytes);
+  bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
+  if (encrypted) ++m_encrypted_out;
+  spoil(s.bad, frame);
+  if (m_observer) { // an encrypted request shown as the station reads it once decrypted
+    std::string shown = encrypted ? plain_frame : frame;
+    if (encrypted) spoil(s.bad, shown);
+    m_observer->frame(false, shown, check_frame(shown).verdict);
+  }
+  int64_t at = queue_pieces(frame, s.bad, now);
+  ++m_frames_out;
+  bool corrupt = s.bad.bad_crc || s.bad.bad_length;
+  if (!corrupt) ++m_requests;
+  int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
+  Pending pending;
+  pending.qn = qn;
+  pending.cn = s.cn;
+  pending.reply = s.reply;
+  pending.corrupt = corrupt;
+  pending.sent_at = at;
+  pending.deadline = at + timeout;
+  m_pending.push_back(pending);
+  std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_opt.cipher_form) : nullptr);
+  m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
+        describe_frame(plain_frame));
+}
+
+int64_t Platform::queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now) {
+  std::string bytes = (bad.junk ? std::string(kJunk) : std::string()) + frame;
+  size_t offset = bad.junk ? std::string(kJunk).size() : 0;
+  std::vector<size_t> cuts;
+  if (bad.split) cuts = {offset + 7, offset + frame.size() / 2};
+  else if (bad.delay_ms > 0) cuts = {offset + frame.size() / 2};
+  int gap = bad.delay_ms > 0 ? bad.delay_ms : kSplitGapMs;
+  int64_t at = now;
+  size_t from = 0;
+  for (size_t cut : cuts) {
+    queue(bytes.substr(from, cut - from), at);
+    from = cut;
+    at += gap;
+  }
+  queue(bytes.substr(from), at);
+  return at;
 }
 
 void Platform::finish_step(int64_t now) {

@@ -149,6 +149,10 @@ private:
     std::string qn_rtn, exe_rtn;
   };
   void start_step(int64_t now);
+  // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
+  void send_request(const Step& s, int64_t now);
+  // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
+  int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   void finish_step(int64_t now);
   void on_frame(std::string_view frame, int64_t now);
   // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to

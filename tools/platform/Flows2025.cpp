@@ -67,10 +67,22 @@ Flows2025::Flows2025(PlatformOptions& options, Log log, Log problem, Log note)
     : m_opt(options), m_log(std::move(log)), m_problem(std::move(problem)), m_note(std::move(note)), m_first_mn(options.mn) {}
 
 Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t now) {
-  Seen seen;
-  std::string cn = seg.value("CN"), qn = seg.value("QN"), mn = seg.value("MN");
+  std::string cn = seg.value("CN");
   long flag = number(seg.get("Flag"));
   if (flag < 0) flag = 0;
+  check_envelope(seg, wire_bytes);
+  if (cn == "9015") return heartbeat(seg, flag, now);
+  if (cn == "1014") return key_request(seg);
+  if (cn == "1001") { // hardware identifiers: answered 9014 as an upload
+    check_ids(seg);
+    return Seen();
+  }
+  if (cn.size() == 4 && cn[0] == '9') return Seen(); // answers: the platform pairs them
+  return upload(seg, flag, now);
+}
+
+void Flows2025::check_envelope(const Segment& seg, size_t wire_bytes) {
+  std::string cn = seg.value("CN"), qn = seg.value("QN"), mn = seg.value("MN");
   if (wire_bytes > m_largest) m_largest = wire_bytes;
   if (wire_bytes > kMaxSegment)
     m_problem("frame QN " + qn + " CN=" + cn + ": " + std::to_string(wire_bytes) + " bytes of data segment on the wire, above " +
@@ -79,59 +91,74 @@ Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t 
   check_order(seg);
   const std::string* rf = seg.get("RF");
   if (rf && *rf != "1") m_problem("frame QN " + qn + " carries RF=" + *rf + "; a resend carries RF=1");
+}
 
-  if (cn == "9015") { // heartbeat
-    if (m_heartbeats++ == 0) m_first_beat = now;
-    m_last_beat = now;
-    if ((flag & 1) && !m_opt.heartbeat_unanswered) seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
+Flows2025::Seen Flows2025::heartbeat(const Segment& seg, long flag, int64_t now) {
+  Seen seen;
+  std::string qn = seg.value("QN"), mn = seg.value("MN");
+  if (m_heartbeats++ == 0) m_first_beat = now;
+  m_last_beat = now;
+  if ((flag & 1) && !m_opt.heartbeat_unanswered) seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
+  seen.handled = true;
+  return seen;
+}
+
+// The station asks for a key: a new one, in force from this answer on.
+Flows2025::Seen Flows2025::key_request(const Segment& seg) {
+  Seen seen;
+  std::string qn = seg.value("QN"), mn = seg.value("MN");
+  ++m_key_requests;
+  const std::string* time = seg.cp_get("SKCreateTime");
+  std::string t = time ? *time : std::string();
+  if (t.size() != 17 || t.find_first_not_of("0123456789") != std::string::npos)
+    m_problem("key request QN " + qn + " without a 17-digit SKCreateTime");
+  if (m_opt.key_request_ack_only) { // as platforms do that send the key after a 9013, as a request with its QN
+    seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
+    std::string cp = "SKCreateTime=" + t + ";NewSK=" + new_key_text();
+    seen.push = "QN=" + qn + ";ST=" + m_opt.st + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=" + m_opt.flag + ";CP=&&" + cp + "&&";
+    request_sent(qn, "1014", cp);
+    m_log("   key request QN " + qn + " answered 9013; the key follows as a request with its QN");
     seen.handled = true;
     return seen;
   }
-  if (cn == "1014") { // the station asks for a key: a new one, in force from this answer on
-    ++m_key_requests;
-    const std::string* time = seg.cp_get("SKCreateTime");
-    std::string t = time ? *time : std::string();
-    if (t.size() != 17 || t.find_first_not_of("0123456789") != std::string::npos)
-      m_problem("key request QN " + qn + " without a 17-digit SKCreateTime");
-    if (m_opt.key_request_ack_only) { // as platforms do that send the key after a 9013, as a request with its QN
-      seen.reply = "QN=" + qn + ";ST=91;CN=9013;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&&&";
-      std::string cp = "SKCreateTime=" + t + ";NewSK=" + new_key_text();
-      seen.push = "QN=" + qn + ";ST=" + m_opt.st + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=" + m_opt.flag + ";CP=&&" + cp + "&&";
-      request_sent(qn, "1014", cp);
-      m_log("   key request QN " + qn + " answered 9013; the key follows as a request with its QN");
-      seen.handled = true;
-      return seen;
-    }
-    std::string key = new_key_text();
-    seen.reply = "QN=" + qn + ";ST=" + seg.value("ST") + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&SKCreateTime=" + t +
-                 ";NewSK=" + key + "&&";
-    switch_key(key);
-    m_key_answers.insert(qn);
-    if (m_key_answers.size() > 16) m_key_answers.erase(m_key_answers.begin()); // QNs grow with time: the oldest
-    m_log("   key request QN " + qn + " answered with a new key (NewSK=****), in force from now on");
-    seen.handled = true;
-    return seen;
-  }
-  if (cn == "1001") { // hardware identifiers: answered 9014 as an upload
-    ++m_ids;
-    for (const char* id : {"i23005-Info", "i23006-Info", "i23007-Info", "i23008-Info"})
-      if (!seg.cp_get(id) || seg.cp_get(id)->empty()) m_problem("hardware identifiers QN " + qn + " without " + id);
-    return seen;
-  }
-  if (cn.size() == 4 && cn[0] == '9') return seen; // answers: the platform pairs them
+  std::string key = new_key_text();
+  seen.reply = "QN=" + qn + ";ST=" + seg.value("ST") + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&SKCreateTime=" + t +
+               ";NewSK=" + key + "&&";
+  switch_key(key);
+  m_key_answers.insert(qn);
+  if (m_key_answers.size() > 16) m_key_answers.erase(m_key_answers.begin()); // QNs grow with time: the oldest
+  m_log("   key request QN " + qn + " answered with a new key (NewSK=****), in force from now on");
+  seen.handled = true;
+  return seen;
+}
 
+void Flows2025::check_ids(const Segment& seg) {
+  std::string qn = seg.value("QN");
+  ++m_ids;
+  for (const char* id : {"i23005-Info", "i23006-Info", "i23007-Info", "i23008-Info"})
+    if (!seg.cp_get(id) || seg.cp_get(id)->empty()) m_problem("hardware identifiers QN " + qn + " without " + id);
+}
+
+Flows2025::Seen Flows2025::upload(const Segment& seg, long flag, int64_t now) {
+  std::string cn = seg.value("CN"), qn = seg.value("QN");
+  const std::string* rf = seg.get("RF");
   std::string datatime = seg.cp_get("DataTime") ? *seg.cp_get("DataTime") : std::string();
   std::string resend = rf ? *rf : std::string();
   bool packet = (flag & 2) || seg.get("PNUM") || seg.get("PNO");
-  if (!packet) {
-    if (m_have_group) {
-      m_problem("upload QN " + m_group.qn + ": packet " + std::to_string(m_group.next) + " of " + std::to_string(m_group.pnum) +
-                " never came (QN " + qn + " CN=" + cn + " came in its place)");
-      m_have_group = false;
-    }
-    upload_done(qn, cn, datatime, resend, 1);
-    return seen;
+  if (packet) return upload_packet(seg, datatime, resend, now);
+  if (m_have_group) {
+    m_problem("upload QN " + m_group.qn + ": packet " + std::to_string(m_group.next) + " of " + std::to_string(m_group.pnum) +
+              " never came (QN " + qn + " CN=" + cn + " came in its place)");
+    m_have_group = false;
   }
+  upload_done(qn, cn, datatime, resend, 1);
+  return Seen();
+}
+
+// One packet of an upload: the upload counts once its last packet came in order.
+Flows2025::Seen Flows2025::upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, int64_t now) {
+  Seen seen;
+  std::string cn = seg.value("CN"), qn = seg.value("QN");
   ++m_packets;
   seen.whole = false;
   long pnum = 0, pno = 0;

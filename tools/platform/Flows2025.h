@@ -71,6 +71,13 @@ private:
   struct Request {
     std::string cn, value; // the new MN or key it carried
   };
+  // The pieces of frame(): checks every frame gets, then one per kind of frame.
+  void check_envelope(const Segment& seg, size_t wire_bytes);
+  Seen heartbeat(const Segment& seg, long flag, int64_t now);
+  Seen key_request(const Segment& seg);
+  void check_ids(const Segment& seg);
+  Seen upload(const Segment& seg, long flag, int64_t now);
+  Seen upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, int64_t now);
   bool check_packet(const Segment& seg, long& pnum, long& pno);
   void check_order(const Segment& seg);
   void upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf, long packets);

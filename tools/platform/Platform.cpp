@@ -35,6 +35,32 @@ std::string stats(const std::vector<int64_t>& v) {
          std::to_string(hi) + " ms";
 }
 
+// The wrong CRC or length field a corrupt request carries.
+void spoil(const Misbehaviour& bad, std::string& f) {
+  if (bad.bad_crc) {
+    char& last = f[f.size() - 3];
+    last = last == '0' ? '1' : '0';
+  }
+  if (bad.bad_length) {
+    char len[16];
+    std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
+    f.replace(2, 4, len);
+  }
+}
+
+// A request's misbehaviour as its log line shows it, each mark after a space; `cipher`: the form
+// it went out encrypted in, or null.
+std::string request_marks(const Misbehaviour& bad, const char* cipher) {
+  std::string marks;
+  if (bad.junk) marks += " junk";
+  if (bad.split) marks += " split";
+  if (bad.delay_ms) marks += " delay=" + std::to_string(bad.delay_ms);
+  if (bad.bad_crc) marks += " bad-crc";
+  if (bad.bad_length) marks += " bad-length";
+  if (cipher) marks += std::string(" encrypted (") + cipher + ")";
+  return marks;
+}
+
 } // namespace
 
 std::string default_scenario() {
@@ -276,25 +302,11 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   // With the key, an encrypted frame is checked and read as the plain frame it stands for.
   std::string plain;
   CipherWire form = CipherWire::Plain;
-  KeyedRead read = m_opt.key.empty() ? KeyedRead::AsReceived : read_with_key(received, m_opt.key, plain, form);
-  // a frame the station wrote before it took the key the platform just handed out
-  if (read != KeyedRead::Decrypted && m_flows && !m_flows->previous_key().empty() &&
-      read_with_key(received, m_flows->previous_key(), plain, form) == KeyedRead::Decrypted)
-    read = KeyedRead::Decrypted;
+  KeyedRead read = read_keyed(received, plain, form);
   // The plug-in drops a frame whose fields fit but that reads as text neither as received nor decrypted; one
   // that fails its own check is reported below as any bad frame.
   if (read == KeyedRead::Rejected && verdict_ok(check_frame(received).verdict)) {
-    ++m_bad_frames;
-    m_log("<- " + describe_frame(received));
-    if (m_observer) m_observer->frame(true, received, Verdict::BadCrc);
-    const std::string seg_text = check_frame(received).segment;
-    Segment seg = parse_segment(seg_text);
-    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") +
-            (HJ::data_command_header(seg_text.data(), seg_text.size())
-                 ? " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its data "
-                   "segment is text neither as received nor decrypted)"
-                 : " is no data command, yet its data segment is not text (binary, or a {0x..} list): damage its CRC let "
-                   "through, or a CN hit on the way; the plug-in drops it"));
+    rejected_frame(received);
     return;
   }
   std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);
@@ -303,10 +315,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   // the web view is handed the frame as the platform reads it: decrypted when it was encrypted
   if (m_observer) m_observer->frame(true, frame, c.verdict);
   if (!verdict_ok(c.verdict)) {
-    ++m_bad_frames;
-    bool looks = received.size() > 12 && looks_encrypted(received.substr(6, received.size() - 12)) != CipherWire::Plain;
-    const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
-    problem(std::string("bad frame from the station (") + verdict_text(c.verdict) + hint + ")");
+    bad_frame(received, c.verdict);
     return;
   }
   if (c.verdict == Verdict::OkAfterConversion) ++m_converted;
@@ -323,92 +332,132 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   Flows2025::Seen seen;
   if (m_flows) {
     seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now);
-    if (!seen.reply.empty()) {
-      const std::string reply = HJ::wire_data(seen.reply, HJ::kCharsetByFlag).frame();
-      queue(reply, now + m_opt.answer_delay_ms);
-      if (m_observer) m_observer->frame(false, reply, Verdict::Ok);
-      ++m_answers_sent;
-    }
-    if (!seen.push.empty()) { // a request outside the scenario, awaited like the scenario's
-      const std::string push = HJ::wire_data(seen.push, HJ::kCharsetByFlag).frame();
-      queue(push, now + m_opt.answer_delay_ms);
-      if (m_observer) m_observer->frame(false, push, Verdict::Ok);
-      ++m_frames_out;
-      ++m_requests;
-      Pending pending;
-      pending.qn = qn;
-      pending.cn = seg.value("CN");
-      pending.sent_at = now;
-      pending.deadline = now + m_opt.answer_delay_ms + m_opt.reply_timeout_ms;
-      m_pending.insert(m_pending.begin(), pending); // a request step's own stays the last
-      m_log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(push));
-    }
+    send_flow_frames(seen, seg, now);
     if (seen.handled) return;
   }
-  auto find_qn = [&](const std::string& q) -> Pending* {
-    for (Pending& p : m_pending)
-      if (!q.empty() && p.qn == q) return &p;
-    return nullptr;
-  };
+  if (cn == "9011") on_ack(seg, qn, now);
+  else if (cn == "9012") on_result(seg, qn, now);
+  else if (cn.size() != 4 || cn[0] != '9') on_data(seg, seen.whole, now); // other system answers: nothing to pair
+}
 
-  if (cn == "9011") {
-    Pending* p = find_qn(qn);
-    if (!p) {
-      if (m_flows && m_flows->answer_to_key_answer(qn, cn)) return;
-      ++m_unexpected;
-      problem("9011 for QN " + qn + ", which no request carried");
-      return;
-    }
-    if (p->corrupt) {
-      ++m_unexpected;
-      p->done = true;
-      problem("the station answered the corrupt request QN " + qn);
-      return;
-    }
-    if (p->acked) {
-      ++m_unexpected;
-      problem("a second 9011 for QN " + qn);
-      return;
-    }
-    p->acked = true;
-    const std::string* rtn = seg.cp_get("QnRtn");
-    p->qn_rtn = rtn ? *rtn : "";
-    m_lat_ack.push_back(now - p->sent_at);
-    if (p->reply != Step::Full || p->qn_rtn != "1") { // refused or only acknowledged: nothing more comes
-      if (p->reply == Step::None) {
-        ++m_unexpected;
-        problem("the station answered QN " + qn + ", which wants no answer");
-      } else ++m_answered;
-      p->done = true;
-      if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, "");
-    }
+KeyedRead Platform::read_keyed(std::string_view received, std::string& plain, CipherWire& form) {
+  KeyedRead read = m_opt.key.empty() ? KeyedRead::AsReceived : read_with_key(received, m_opt.key, plain, form);
+  // a frame the station wrote before it took the key the platform just handed out
+  if (read != KeyedRead::Decrypted && m_flows && !m_flows->previous_key().empty() &&
+      read_with_key(received, m_flows->previous_key(), plain, form) == KeyedRead::Decrypted)
+    read = KeyedRead::Decrypted;
+  return read;
+}
+
+void Platform::rejected_frame(std::string_view received) {
+  ++m_bad_frames;
+  m_log("<- " + describe_frame(received));
+  if (m_observer) m_observer->frame(true, received, Verdict::BadCrc);
+  const std::string seg_text = check_frame(received).segment;
+  Segment seg = parse_segment(seg_text);
+  problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") +
+          (HJ::data_command_header(seg_text.data(), seg_text.size())
+               ? " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its data "
+                 "segment is text neither as received nor decrypted)"
+               : " is no data command, yet its data segment is not text (binary, or a {0x..} list): damage its CRC let "
+                 "through, or a CN hit on the way; the plug-in drops it"));
+}
+
+void Platform::bad_frame(std::string_view received, Verdict verdict) {
+  ++m_bad_frames;
+  bool looks = received.size() > 12 && looks_encrypted(received.substr(6, received.size() - 12)) != CipherWire::Plain;
+  const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
+  problem(std::string("bad frame from the station (") + verdict_text(verdict) + hint + ")");
+}
+
+void Platform::send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now) {
+  if (!seen.reply.empty()) {
+    const std::string reply = HJ::wire_data(seen.reply, HJ::kCharsetByFlag).frame();
+    queue(reply, now + m_opt.answer_delay_ms);
+    if (m_observer) m_observer->frame(false, reply, Verdict::Ok);
+    ++m_answers_sent;
+  }
+  if (seen.push.empty()) return;
+  // a request outside the scenario, awaited like the scenario's
+  std::string qn = seg.value("QN");
+  const std::string push = HJ::wire_data(seen.push, HJ::kCharsetByFlag).frame();
+  queue(push, now + m_opt.answer_delay_ms);
+  if (m_observer) m_observer->frame(false, push, Verdict::Ok);
+  ++m_frames_out;
+  ++m_requests;
+  Pending pending;
+  pending.qn = qn;
+  pending.cn = seg.value("CN");
+  pending.sent_at = now;
+  pending.deadline = now + m_opt.answer_delay_ms + m_opt.reply_timeout_ms;
+  m_pending.insert(m_pending.begin(), pending); // a request step's own stays the last
+  m_log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(push));
+}
+
+Platform::Pending* Platform::find_pending(const std::string& qn) {
+  for (Pending& p : m_pending)
+    if (!qn.empty() && p.qn == qn) return &p;
+  return nullptr;
+}
+
+void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
+  Pending* p = find_pending(qn);
+  if (!p) {
+    if (m_flows && m_flows->answer_to_key_answer(qn, "9011")) return;
+    ++m_unexpected;
+    problem("9011 for QN " + qn + ", which no request carried");
     return;
   }
-  if (cn == "9012") {
-    Pending* p = find_qn(qn);
-    if (!p) {
-      if (m_flows && m_flows->answer_to_key_answer(qn, cn)) return;
-      ++m_unexpected;
-      problem("9012 for QN " + qn + ", which no request carried");
-      return;
-    }
-    if (!p->acked) problem("9012 before 9011 for QN " + qn);
-    const std::string* rtn = seg.cp_get("ExeRtn");
-    p->exe_rtn = rtn ? *rtn : "";
-    if (!p->done) {
-      p->done = true;
-      ++m_answered;
-      m_lat_final.push_back(now - p->sent_at);
-      if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
-    }
+  if (p->corrupt) {
+    ++m_unexpected;
+    p->done = true;
+    problem("the station answered the corrupt request QN " + qn);
     return;
   }
-  if (cn.size() == 4 && cn[0] == '9') return; // other system answers: nothing to pair
+  if (p->acked) {
+    ++m_unexpected;
+    problem("a second 9011 for QN " + qn);
+    return;
+  }
+  p->acked = true;
+  const std::string* rtn = seg.cp_get("QnRtn");
+  p->qn_rtn = rtn ? *rtn : "";
+  m_lat_ack.push_back(now - p->sent_at);
+  if (p->reply != Step::Full || p->qn_rtn != "1") { // refused or only acknowledged: nothing more comes
+    if (p->reply == Step::None) {
+      ++m_unexpected;
+      problem("the station answered QN " + qn + ", which wants no answer");
+    } else ++m_answered;
+    p->done = true;
+    if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, "");
+  }
+}
 
-  // data: the reply to a pending request of the same CN, or an upload (counted once whole when
-  // it came in packets)
-  Pending* p = seen.whole ? find_qn(qn) : nullptr;
-  if (seen.whole) {
+void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now) {
+  Pending* p = find_pending(qn);
+  if (!p) {
+    if (m_flows && m_flows->answer_to_key_answer(qn, "9012")) return;
+    ++m_unexpected;
+    problem("9012 for QN " + qn + ", which no request carried");
+    return;
+  }
+  if (!p->acked) problem("9012 before 9011 for QN " + qn);
+  const std::string* rtn = seg.cp_get("ExeRtn");
+  p->exe_rtn = rtn ? *rtn : "";
+  if (!p->done) {
+    p->done = true;
+    ++m_answered;
+    m_lat_final.push_back(now - p->sent_at);
+    if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
+  }
+}
+
+// data: the reply to a pending request of the same CN, or an upload (counted once whole when
+// it came in packets)
+void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
+  std::string cn = seg.value("CN"), qn = seg.value("QN");
+  Pending* p = whole ? find_pending(qn) : nullptr;
+  if (whole) {
     Arrivals& arrivals = m_uploads[cn];
     if (arrivals.count++ == 0) arrivals.first = now;
     arrivals.last = now;
@@ -484,78 +533,13 @@ void Platform::start_step(int64_t now) {
     Step& s = m_steps[m_step];
     m_step_active = true;
     switch (s.kind) {
-    case Step::Request: {
+    case Step::Request:
       if (m_drop == LinkDrop::Down) { // sent once the station is back
         m_step_waits_link = true;
         return;
       }
-      std::string qn = next_qn();
-      std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
-      if (m_flows) m_flows->request_sent(qn, s.cn, cp);
-      std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
-                        ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
-                        ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
-      // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
-      // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
-      HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
-      std::string frame = wire.frame();
-      const std::string plain_frame = wire.frame_around(wire.bytes);
-      bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
-      if (encrypted) ++m_encrypted_out;
-      auto spoil = [&s](std::string& f) { // the wrong CRC or length field a corrupt request carries
-        if (s.bad.bad_crc) {
-          char& last = f[f.size() - 3];
-          last = last == '0' ? '1' : '0';
-        }
-        if (s.bad.bad_length) {
-          char len[16];
-          std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
-          f.replace(2, 4, len);
-        }
-      };
-      spoil(frame);
-      if (m_observer) { // an encrypted request shown as the station reads it once decrypted
-        std::string shown = encrypted ? plain_frame : frame;
-        if (encrypted) spoil(shown);
-        m_observer->frame(false, shown, check_frame(shown).verdict);
-      }
-      std::string bytes = (s.bad.junk ? std::string(kJunk) : std::string()) + frame;
-      size_t offset = s.bad.junk ? std::string(kJunk).size() : 0;
-      std::vector<size_t> cuts;
-      if (s.bad.split) cuts = {offset + 7, offset + frame.size() / 2};
-      else if (s.bad.delay_ms > 0) cuts = {offset + frame.size() / 2};
-      int gap = s.bad.delay_ms > 0 ? s.bad.delay_ms : kSplitGapMs;
-      int64_t at = now;
-      size_t from = 0;
-      for (size_t cut : cuts) {
-        queue(bytes.substr(from, cut - from), at);
-        from = cut;
-        at += gap;
-      }
-      queue(bytes.substr(from), at);
-      ++m_frames_out;
-      bool corrupt = s.bad.bad_crc || s.bad.bad_length;
-      if (!corrupt) ++m_requests;
-      int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
-      Pending pending;
-      pending.qn = qn;
-      pending.cn = s.cn;
-      pending.reply = s.reply;
-      pending.corrupt = corrupt;
-      pending.sent_at = at;
-      pending.deadline = at + timeout;
-      m_pending.push_back(pending);
-      std::string marks;
-      if (s.bad.junk) marks += " junk";
-      if (s.bad.split) marks += " split";
-      if (s.bad.delay_ms) marks += " delay=" + std::to_string(s.bad.delay_ms);
-      if (s.bad.bad_crc) marks += " bad-crc";
-      if (s.bad.bad_length) marks += " bad-length";
-      if (encrypted) marks += std::string(" encrypted (") + cipher_wire_text(m_opt.cipher_form) + ")";
-      m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
-            describe_frame(plain_frame));
+      send_request(s, now);
       return;
-    }
     case Step::Pause:
       m_step_deadline = now + s.pause_ms;
       return;
@@ -572,6 +556,62 @@ void Platform::start_step(int64_t now) {
     }
   }
   m_step_active = false;
+}
+
+void Platform::send_request(const Step& s, int64_t now) {
+  std::string qn = next_qn();
+  std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
+  if (m_flows) m_flows->request_sent(qn, s.cn, cp);
+  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
+                    ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
+                    ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
+  // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
+  // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
+  HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
+  std::string frame = wire.frame();
+  const std::string plain_frame = wire.frame_around(wire.bytes);
+  bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
+  if (encrypted) ++m_encrypted_out;
+  spoil(s.bad, frame);
+  if (m_observer) { // an encrypted request shown as the station reads it once decrypted
+    std::string shown = encrypted ? plain_frame : frame;
+    if (encrypted) spoil(s.bad, shown);
+    m_observer->frame(false, shown, check_frame(shown).verdict);
+  }
+  int64_t at = queue_pieces(frame, s.bad, now);
+  ++m_frames_out;
+  bool corrupt = s.bad.bad_crc || s.bad.bad_length;
+  if (!corrupt) ++m_requests;
+  int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
+  Pending pending;
+  pending.qn = qn;
+  pending.cn = s.cn;
+  pending.reply = s.reply;
+  pending.corrupt = corrupt;
+  pending.sent_at = at;
+  pending.deadline = at + timeout;
+  m_pending.push_back(pending);
+  std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_opt.cipher_form) : nullptr);
+  m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
+        describe_frame(plain_frame));
+}
+
+int64_t Platform::queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now) {
+  std::string bytes = (bad.junk ? std::string(kJunk) : std::string()) + frame;
+  size_t offset = bad.junk ? std::string(kJunk).size() : 0;
+  std::vector<size_t> cuts;
+  if (bad.split) cuts = {offset + 7, offset + frame.size() / 2};
+  else if (bad.delay_ms > 0) cuts = {offset + frame.size() / 2};
+  int gap = bad.delay_ms > 0 ? bad.delay_ms : kSplitGapMs;
+  int64_t at = now;
+  size_t from = 0;
+  for (size_t cut : cuts) {
+    queue(bytes.substr(from, cut - from), at);
+    from = cut;
+    at += gap;
+  }
+  queue(bytes.substr(from), at);
+  return at;
 }
 
 void Platform::finish_step(int64_t now) {

@@ -149,8 +149,22 @@ private:
     std::string qn_rtn, exe_rtn;
   };
   void start_step(int64_t now);
+  // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
+  void send_request(const Step& s, int64_t now);
+  // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
+  int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   void finish_step(int64_t now);
   void on_frame(std::string_view frame, int64_t now);
+  // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to
+  // send, then the station's answers (9011, 9012) and its data.
+  KeyedRead read_keyed(std::string_view received, std::string& plain, CipherWire& form);
+  void rejected_frame(std::string_view received);
+  void bad_frame(std::string_view received, Verdict verdict);
+  void send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now);
+  Pending* find_pending(const std::string& qn);
+  void on_ack(const Segment& seg, const std::string& qn, int64_t now);
+  void on_result(const Segment& seg, const std::string& qn, int64_t now);
+  void on_data(const Segment& seg, bool whole, int64_t now);
   void problem(const std::string& what);
   // A deviation that is no fault: shown in the summary, the verdict stays OK.
   void note(const std::string& what);

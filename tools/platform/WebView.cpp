@@ -226,9 +226,45 @@ struct WebView::Impl {
   }
 
   void routes();
+  // The pieces of routes(): the guards every request passes, and the handlers too long for a line.
+  void guards();
+  void serve_frame(const httplib::Request& req, httplib::Response& res);
+  void serve_events(httplib::Response& res);
+  void serve_csv(httplib::Response& res);
 };
 
 void WebView::Impl::routes() {
+  using httplib::Request;
+  using httplib::Response;
+  guards();
+  for (const WebAsset* a = web_assets(); a->path; ++a) {
+    server.Get(a->path, [a](const Request&, Response& res) {
+      res.set_content(a->body.data(), a->body.size(), a->type);
+      res.set_header("Cache-Control", "no-cache");
+    });
+  }
+  server.Get("/api/state", [this](const Request&, Response& res) {
+    WebModel::Snapshot snap;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      snap = model.snapshot();
+    }
+    res.set_content(WebModel::snapshot_json(snap), "application/json");
+  });
+  server.Get(R"(/api/frame/(\d{1,18}))", [this](const Request& req, Response& res) { serve_frame(req, res); });
+  server.Post("/api/inspect", [](const Request& req, Response& res) {
+    std::string input = req.has_param("hex") ? frametool::hex_to_bytes(req.body) : req.body;
+    std::vector<frametool::Span> spans = frametool::find_spans(input);
+    std::string out = "{\"count\":" + std::to_string(spans.size()) + ",\"spans\":[";
+    for (size_t i = 0; i < spans.size() && i < kInspectSpans; ++i) out += (i ? "," : "") + inspect_json(spans[i], i + 1);
+    res.set_content(out + "]}", "application/json");
+  });
+  server.Get("/events", [this](const Request&, Response& res) { serve_events(res); });
+  server.Get("/values.csv", [this](const Request&, Response& res) { serve_csv(res); });
+}
+
+// Headers on every answer, what every request passes first, and the body of an error.
+void WebView::Impl::guards() {
   using httplib::Request;
   using httplib::Response;
   server.set_default_headers({
@@ -260,78 +296,59 @@ void WebView::Impl::routes() {
   server.set_error_handler([](const Request&, Response& res) {
     if (res.body.empty()) res.set_content(std::to_string(res.status) + "\n", "text/plain");
   });
+}
 
-  for (const WebAsset* a = web_assets(); a->path; ++a) {
-    server.Get(a->path, [a](const Request&, Response& res) {
-      res.set_content(a->body.data(), a->body.size(), a->type);
-      res.set_header("Cache-Control", "no-cache");
-    });
+void WebView::Impl::serve_frame(const httplib::Request& req, httplib::Response& res) {
+  std::string bytes;
+  bool found;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    found = model.frame_bytes(std::strtoull(req.matches[1].str().c_str(), nullptr, 10), bytes);
   }
-  server.Get("/api/state", [this](const Request&, Response& res) {
-    WebModel::Snapshot snap;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      snap = model.snapshot();
-    }
-    res.set_content(WebModel::snapshot_json(snap), "application/json");
-  });
-  server.Get(R"(/api/frame/(\d{1,18}))", [this](const Request& req, Response& res) {
-    std::string bytes;
-    bool found;
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      found = model.frame_bytes(std::strtoull(req.matches[1].str().c_str(), nullptr, 10), bytes);
-    }
-    if (!found) {
-      res.status = 404;
-      res.set_content("that frame left the log\n", "text/plain");
-      return;
-    }
-    frametool::Span span;
-    span.bytes = bytes;
-    while (!span.bytes.empty() && (span.bytes.back() == '\n' || span.bytes.back() == '\r')) span.bytes.pop_back();
-    res.set_content(inspect_json(span, 1), "application/json");
-  });
-  server.Post("/api/inspect", [](const Request& req, Response& res) {
-    std::string input = req.has_param("hex") ? frametool::hex_to_bytes(req.body) : req.body;
-    std::vector<frametool::Span> spans = frametool::find_spans(input);
-    std::string out = "{\"count\":" + std::to_string(spans.size()) + ",\"spans\":[";
-    for (size_t i = 0; i < spans.size() && i < kInspectSpans; ++i) out += (i ? "," : "") + inspect_json(spans[i], i + 1);
-    res.set_content(out + "]}", "application/json");
-  });
-  server.Get("/events", [this](const Request&, Response& res) {
-    if (streams.fetch_add(1) >= opt.max_streams) {
-      --streams;
-      res.status = 503;
-      res.set_content("too many pages open on this platform\n", "text/plain");
-      return;
-    }
-    auto st = std::make_shared<Stream>();
-    res.set_chunked_content_provider(
-        "text/event-stream", [this, st](size_t, httplib::DataSink& sink) { return stream(*st, sink); },
-        [this](bool) { --streams; });
-  });
-  server.Get("/values.csv", [this](const Request&, Response& res) {
-    flush_csv();
-    int fd = ::open(csv_path.c_str(), O_RDONLY | O_CLOEXEC);
-    off_t size = fd < 0 ? -1 : ::lseek(fd, 0, SEEK_END);
-    if (size < 0) {
-      if (fd >= 0) ::close(fd);
-      res.status = 500;
-      res.set_content("cannot read " + csv_path + "\n", "text/plain");
-      return;
-    }
-    res.set_header("Content-Disposition", "attachment; filename=\"" + file_safe(opt.name) + "-values.csv\"");
-    // Read in pieces as it goes out: the file is the whole session, memory is not.
-    res.set_content_provider(
-        static_cast<size_t>(size), "text/csv; charset=utf-8",
-        [fd](size_t offset, size_t length, httplib::DataSink& sink) {
-          char buf[64 * 1024];
-          ssize_t got = ::pread(fd, buf, length < sizeof buf ? length : sizeof buf, static_cast<off_t>(offset));
-          return got > 0 && sink.write(buf, static_cast<size_t>(got));
-        },
-        [fd](bool) { ::close(fd); });
-  });
+  if (!found) {
+    res.status = 404;
+    res.set_content("that frame left the log\n", "text/plain");
+    return;
+  }
+  frametool::Span span;
+  span.bytes = bytes;
+  while (!span.bytes.empty() && (span.bytes.back() == '\n' || span.bytes.back() == '\r')) span.bytes.pop_back();
+  res.set_content(inspect_json(span, 1), "application/json");
+}
+
+void WebView::Impl::serve_events(httplib::Response& res) {
+  if (streams.fetch_add(1) >= opt.max_streams) {
+    --streams;
+    res.status = 503;
+    res.set_content("too many pages open on this platform\n", "text/plain");
+    return;
+  }
+  auto st = std::make_shared<Stream>();
+  res.set_chunked_content_provider(
+      "text/event-stream", [this, st](size_t, httplib::DataSink& sink) { return stream(*st, sink); },
+      [this](bool) { --streams; });
+}
+
+void WebView::Impl::serve_csv(httplib::Response& res) {
+  flush_csv();
+  int fd = ::open(csv_path.c_str(), O_RDONLY | O_CLOEXEC);
+  off_t size = fd < 0 ? -1 : ::lseek(fd, 0, SEEK_END);
+  if (size < 0) {
+    if (fd >= 0) ::close(fd);
+    res.status = 500;
+    res.set_content("cannot read " + csv_path + "\n", "text/plain");
+    return;
+  }
+  res.set_header("Content-Disposition", "attachment; filename=\"" + file_safe(opt.name) + "-values.csv\"");
+  // Read in pieces as it goes out: the file is the whole session, memory is not.
+  res.set_content_provider(
+      static_cast<size_t>(size), "text/csv; charset=utf-8",
+      [fd](size_t offset, size_t length, httplib::DataSink& sink) {
+        char buf[64 * 1024];
+        ssize_t got = ::pread(fd, buf, length < sizeof buf ? length : sizeof buf, static_cast<off_t>(offset));
+        return got > 0 && sink.write(buf, static_cast<size_t>(got));
+      },
+      [fd](bool) { ::close(fd); });
 }
 
 std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& error) {

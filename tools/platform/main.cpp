@@ -67,6 +67,18 @@ struct Link {
   sim::Fd listen, conn;
 };
 
+struct Options {
+  Link link;
+  sim::PlatformOptions opt;
+  std::string scenario_file, misbehave, ready, web_addr, web_csv;
+  double wait_s = 30;
+  bool wait_given = false;
+  bool quiet = false, cipher_form_given = false;
+};
+
+// What the steps of main return when the program goes on; anything else is its exit status.
+constexpr int kGoOn = -1;
+
 bool write_file(const std::string& path, const std::string& text) {
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
@@ -75,125 +87,155 @@ bool write_file(const std::string& path, const std::string& text) {
   return ok;
 }
 
-} // namespace
+int set_address(Options& o, const std::string& v, Link::Mode mode) {
+  o.link.mode = mode;
+  std::string host;
+  if (!sim::split_host_port(v, host, o.link.port)) {
+    std::fprintf(stderr, "polmon-platform: bad address %s\n", v.c_str());
+    return 2;
+  }
+  if (!host.empty()) o.link.host = host;
+  return kGoOn;
+}
 
-int main(int argc, char** argv) {
-  Link link;
-  sim::PlatformOptions opt;
-  std::string scenario_file, misbehave, ready, web_addr, web_csv, error;
-  double wait_s = 30;
-  bool wait_given = false;
-  bool quiet = false, cipher_form_given = false;
+int set_serial(Options& o, const std::string& v) {
+  o.link.mode = Link::Serial;
+  size_t colon = v.find(':');
+  o.link.path = v.substr(0, colon);
+  if (colon != std::string::npos && !sim::parse_serial_settings(v.substr(colon + 1), o.link.serial)) {
+    std::fprintf(stderr, "polmon-platform: bad line settings in %s\n", v.c_str());
+    return 2;
+  }
+  return kGoOn;
+}
+
+int set_standard(Options& o, const std::string& v) {
+  if (v != "2017" && v != "2025") {
+    std::fprintf(stderr, "polmon-platform: --standard is 2017 or 2025\n");
+    return 2;
+  }
+  o.opt.standard = std::atoi(v.c_str());
+  o.opt.flag = o.opt.standard == 2025 ? "9" : "5";
+  return kGoOn;
+}
+
+int set_key(Options& o, const std::string& v) {
+  o.opt.key = v;
+  std::string error;
+  if (!sim::check_key(o.opt.key, error)) {
+    std::fprintf(stderr, "polmon-platform: --key: %s\n", error.c_str());
+    return 2;
+  }
+  return kGoOn;
+}
+
+int set_cipher_form(Options& o, const std::string& v) {
+  if (v != "raw" && v != "text") {
+    std::fprintf(stderr, "polmon-platform: --cipher-form is raw or text\n");
+    return 2;
+  }
+  o.cipher_form_given = true;
+  o.opt.cipher_form = v == "raw" ? sim::CipherWire::Raw : sim::CipherWire::Text;
+  return kGoOn;
+}
+
+int set_drop_link(Options& o, const std::string& v) {
+  size_t colon = v.find(':');
+  char* end1 = nullptr;
+  char* end2 = nullptr;
+  double at = std::strtod(v.c_str(), &end1);
+  double span = colon == std::string::npos ? -1 : std::strtod(v.c_str() + colon + 1, &end2);
+  if (colon == std::string::npos || end1 != v.c_str() + colon || !end2 || *end2 != '\0' || at < 0 || span <= 0) {
+    std::fprintf(stderr, "polmon-platform: --drop-link wants AT_S:FOR_S, seconds\n");
+    return 2;
+  }
+  o.opt.drop_at_ms = static_cast<int>(at * 1000);
+  o.opt.drop_for_ms = static_cast<int>(span * 1000);
+  return kGoOn;
+}
+
+// The options that take a value, and what each does with it.
+struct ValueOption {
+  const char* name;
+  int (*apply)(Options&, const std::string&);
+};
+const ValueOption kValueOptions[] = {
+    {"--listen", [](Options& o, const std::string& v) { return set_address(o, v, Link::Listen); }},
+    {"--connect", [](Options& o, const std::string& v) { return set_address(o, v, Link::Connect); }},
+    {"--serial", set_serial},
+    {"--scenario", [](Options& o, const std::string& v) { return o.scenario_file = v, kGoOn; }},
+    {"--misbehave", [](Options& o, const std::string& v) { return o.misbehave = v, kGoOn; }},
+    {"--duration",
+     [](Options& o, const std::string& v) { return o.opt.duration_ms = static_cast<int>(std::atof(v.c_str()) * 1000), kGoOn; }},
+    {"--wait", [](Options& o, const std::string& v) { return o.wait_s = std::atof(v.c_str()), o.wait_given = true, kGoOn; }},
+    {"--web", [](Options& o, const std::string& v) { return o.web_addr = v, kGoOn; }},
+    {"--web-csv", [](Options& o, const std::string& v) { return o.web_csv = v, kGoOn; }},
+    {"--reply-timeout", [](Options& o, const std::string& v) { return o.opt.reply_timeout_ms = std::atoi(v.c_str()), kGoOn; }},
+    {"--name", [](Options& o, const std::string& v) { return o.opt.name = v, kGoOn; }},
+    {"--mn", [](Options& o, const std::string& v) { return o.opt.mn = v, kGoOn; }},
+    {"--pw", [](Options& o, const std::string& v) { return o.opt.pw = v, kGoOn; }},
+    {"--st", [](Options& o, const std::string& v) { return o.opt.st = v, kGoOn; }},
+    {"--standard", set_standard},
+    {"--key", set_key},
+    {"--cipher-form", set_cipher_form},
+    {"--drop-link", set_drop_link},
+    {"--ready", [](Options& o, const std::string& v) { return o.ready = v, kGoOn; }},
+};
+
+int parse_options(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
-    auto next = [&]() -> std::string {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "polmon-platform: %s needs a value\n", a.c_str());
-        std::exit(2);
-      }
-      return argv[++i];
-    };
-    if (a == "--listen" || a == "--connect") {
-      link.mode = a == "--listen" ? Link::Listen : Link::Connect;
-      std::string v = next();
-      std::string host;
-      if (!sim::split_host_port(v, host, link.port)) {
-        std::fprintf(stderr, "polmon-platform: bad address %s\n", v.c_str());
-        return 2;
-      }
-      if (!host.empty()) link.host = host;
-    } else if (a == "--serial") {
-      link.mode = Link::Serial;
-      std::string v = next();
-      size_t colon = v.find(':');
-      link.path = v.substr(0, colon);
-      if (colon != std::string::npos && !sim::parse_serial_settings(v.substr(colon + 1), link.serial)) {
-        std::fprintf(stderr, "polmon-platform: bad line settings in %s\n", v.c_str());
-        return 2;
-      }
-    } else if (a == "--scenario") scenario_file = next();
-    else if (a == "--misbehave") misbehave = next();
-    else if (a == "--duration") opt.duration_ms = static_cast<int>(std::atof(next().c_str()) * 1000);
-    else if (a == "--wait") wait_s = std::atof(next().c_str()), wait_given = true;
-    else if (a == "--web") web_addr = next();
-    else if (a == "--web-csv") web_csv = next();
-    else if (a == "--reply-timeout") opt.reply_timeout_ms = std::atoi(next().c_str());
-    else if (a == "--name") opt.name = next();
-    else if (a == "--mn") opt.mn = next();
-    else if (a == "--pw") opt.pw = next();
-    else if (a == "--st") opt.st = next();
-    else if (a == "--standard") {
-      std::string v = next();
-      if (v != "2017" && v != "2025") {
-        std::fprintf(stderr, "polmon-platform: --standard is 2017 or 2025\n");
-        return 2;
-      }
-      opt.standard = std::atoi(v.c_str());
-      opt.flag = opt.standard == 2025 ? "9" : "5";
+    if (a == "--quiet") {
+      o.quiet = true;
+      continue;
     }
-    else if (a == "--key") {
-      opt.key = next();
-      if (!sim::check_key(opt.key, error)) {
-        std::fprintf(stderr, "polmon-platform: --key: %s\n", error.c_str());
-        return 2;
-      }
-    } else if (a == "--cipher-form") {
-      std::string v = next();
-      if (v != "raw" && v != "text") {
-        std::fprintf(stderr, "polmon-platform: --cipher-form is raw or text\n");
-        return 2;
-      }
-      cipher_form_given = true;
-      opt.cipher_form = v == "raw" ? sim::CipherWire::Raw : sim::CipherWire::Text;
-    } else if (a == "--drop-link") {
-      std::string v = next();
-      size_t colon = v.find(':');
-      char* end1 = nullptr;
-      char* end2 = nullptr;
-      double at = std::strtod(v.c_str(), &end1);
-      double span = colon == std::string::npos ? -1 : std::strtod(v.c_str() + colon + 1, &end2);
-      if (colon == std::string::npos || end1 != v.c_str() + colon || !end2 || *end2 != '\0' || at < 0 || span <= 0) {
-        std::fprintf(stderr, "polmon-platform: --drop-link wants AT_S:FOR_S, seconds\n");
-        return 2;
-      }
-      opt.drop_at_ms = static_cast<int>(at * 1000);
-      opt.drop_for_ms = static_cast<int>(span * 1000);
-    }
-    else if (a == "--ready") ready = next();
-    else if (a == "--quiet") quiet = true;
-    else if (a == "-h" || a == "--help") {
+    if (a == "-h" || a == "--help") {
       usage(stdout);
       return 0;
-    } else if (a == "--version") {
-      return sim::print_version("polmon-platform");
-    } else {
+    }
+    if (a == "--version") return sim::print_version("polmon-platform");
+    const ValueOption* option = nullptr;
+    for (const ValueOption& v : kValueOptions)
+      if (a == v.name) option = &v;
+    if (!option) {
       std::fprintf(stderr, "polmon-platform: unknown option %s\n", a.c_str());
       usage(stderr);
       return 2;
     }
+    if (i + 1 >= argc) {
+      std::fprintf(stderr, "polmon-platform: %s needs a value\n", a.c_str());
+      return 2;
+    }
+    int rc = option->apply(o, argv[++i]);
+    if (rc != kGoOn) return rc;
   }
-
-  if ((!opt.key.empty() && opt.standard != 2025) || (cipher_form_given && opt.key.empty())) {
+  if ((!o.opt.key.empty() && o.opt.standard != 2025) || (o.cipher_form_given && o.opt.key.empty())) {
     std::fprintf(stderr, "polmon-platform: --key goes with --standard 2025, --cipher-form with --key\n");
     return 2;
   }
+  return kGoOn;
+}
+
+// The scenario's steps, with --misbehave applied; drops only where the link is TCP.
+int load_scenario(Options& o, std::vector<sim::Step>& steps) {
+  const sim::PlatformOptions& opt = o.opt;
   std::string text = !opt.standard ? sim::default_scenario() : opt.key.empty() ? sim::standard_scenario() : sim::station_2025_scenario();
-  if (!scenario_file.empty()) {
-    std::ifstream in(scenario_file);
+  if (!o.scenario_file.empty()) {
+    std::ifstream in(o.scenario_file);
     if (!in) {
-      std::fprintf(stderr, "polmon-platform: cannot read %s\n", scenario_file.c_str());
+      std::fprintf(stderr, "polmon-platform: cannot read %s\n", o.scenario_file.c_str());
       return 2;
     }
     std::stringstream ss;
     ss << in.rdbuf();
     text = ss.str();
   }
-  std::vector<sim::Step> steps;
-  if (!sim::parse_scenario(text, steps, error) || !sim::apply_misbehaviour(misbehave, steps, opt, error)) {
+  std::string error;
+  if (!sim::parse_scenario(text, steps, error) || !sim::apply_misbehaviour(o.misbehave, steps, o.opt, error)) {
     std::fprintf(stderr, "polmon-platform: %s\n", error.c_str());
     return 2;
   }
-  if (link.mode == Link::Serial) {
+  if (o.link.mode == Link::Serial) {
     for (const sim::Step& s : steps)
       if (s.kind == sim::Step::Drop) {
         std::fprintf(stderr, "polmon-platform: drop needs a TCP link\n");
@@ -204,60 +246,71 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
+  return kGoOn;
+}
 
+void catch_signals() {
   signal(SIGPIPE, SIG_IGN);
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
+}
 
-  std::string prefix = "[" + opt.name + "] ";
-  auto say = [&](const std::string& line) {
+// The lines on standard output: time, name, text; --quiet keeps the problems only.
+struct Console {
+  std::string prefix;
+  bool quiet = false;
+  void say(const std::string& line) const {
     std::string l = sim::clock_text() + " " + prefix + line + "\n";
     std::fwrite(l.data(), 1, l.size(), stdout);
     std::fflush(stdout);
-  };
-  auto log = [&](const std::string& line) {
-    if (!quiet || line.rfind("PROBLEM", 0) == 0) say(line);
-  };
-  sim::Platform platform(steps, opt, log);
-
-  std::unique_ptr<sim::WebView> web;
-  bool web_hold = false; // --web without --duration: the page stays up until Ctrl-C
-  if (!web_addr.empty()) {
-    sim::WebOptions web_opt;
-    web_opt.name = opt.name;
-    web_opt.csv_path = web_csv;
-    std::string host;
-    if (!sim::split_host_port(web_addr, host, web_opt.port)) {
-      std::fprintf(stderr, "polmon-platform: bad address %s\n", web_addr.c_str());
-      return 2;
-    }
-    if (!host.empty()) web_opt.host = host;
-    web = sim::WebView::start(web_opt, error);
-    if (!web) {
-      say(error);
-      return 2;
-    }
-    platform.set_observer(web.get());
-    say("web view on " + web->url() + " (values spooled to " + web->csv_path() + ")");
-    web_hold = opt.duration_ms <= 0;
-    if (web_hold && !wait_given) wait_s = 1e9;
   }
+  void log(const std::string& line) const {
+    if (!quiet || line.rfind("PROBLEM", 0) == 0) say(line);
+  }
+};
 
-  std::string ready_text;
+// --web: the page, watching the platform. `web_hold`: without --duration it stays up until Ctrl-C.
+int start_web(Options& o, sim::Platform& platform, const Console& console, std::unique_ptr<sim::WebView>& web, bool& web_hold) {
+  if (o.web_addr.empty()) return kGoOn;
+  sim::WebOptions web_opt;
+  web_opt.name = o.opt.name;
+  web_opt.csv_path = o.web_csv;
+  std::string host, error;
+  if (!sim::split_host_port(o.web_addr, host, web_opt.port)) {
+    std::fprintf(stderr, "polmon-platform: bad address %s\n", o.web_addr.c_str());
+    return 2;
+  }
+  if (!host.empty()) web_opt.host = host;
+  web = sim::WebView::start(web_opt, error);
+  if (!web) {
+    console.say(error);
+    return 2;
+  }
+  platform.set_observer(web.get());
+  console.say("web view on " + web->url() + " (values spooled to " + web->csv_path() + ")");
+  web_hold = o.opt.duration_ms <= 0;
+  if (web_hold && !o.wait_given) o.wait_s = 1e9;
+  return kGoOn;
+}
+
+// Listens or opens the line (a connecting link starts in the loop), then writes --ready.
+int open_link(Options& o, const Console& console, const sim::WebView* web) {
+  Link& link = o.link;
+  std::string ready_text, error;
   if (link.mode == Link::Listen) {
     link.listen = sim::tcp_listen(link.host, link.port, error);
     if (!link.listen.valid()) {
-      say(error);
+      console.say(error);
       return 2;
     }
     ready_text = link.host + ":" + std::to_string(sim::local_port(link.listen.get()));
-    say("listening on " + ready_text);
+    console.say("listening on " + ready_text);
   } else if (link.mode == Link::Serial) {
     link.conn = sim::open_serial(link.path, link.serial, error);
     if (!link.conn.valid()) {
-      say(error);
+      console.say(error);
       return 2;
     }
     ready_text = link.path;
@@ -265,92 +318,149 @@ int main(int argc, char** argv) {
     ready_text = "connect " + link.host + ":" + std::to_string(link.port);
   }
   if (web) ready_text += " " + web->url();
-  if (!ready.empty() && !write_file(ready, ready_text + "\n")) say("cannot write the readiness file " + ready);
+  if (!o.ready.empty() && !write_file(o.ready, ready_text + "\n")) console.say("cannot write the readiness file " + o.ready);
+  return kGoOn;
+}
 
-  int listen_port = link.mode == Link::Listen ? sim::local_port(link.listen.get()) : 0;
-  int64_t started = sim::now_ms();
-  int64_t next_connect = started;
-  if (link.mode == Link::Serial) platform.connected(started, link.path + " " + sim::serial_settings_text(link.serial));
+// The run: bytes between the link and the platform until the scenario is done or a signal came.
+class Session {
+public:
+  Session(Link& link, sim::Platform& platform, const Console& console, sim::WebView* web, bool web_hold, double wait_s)
+      : m_link(link), m_platform(platform), m_console(console), m_web(web), m_web_hold(web_hold), m_wait_s(wait_s) {}
+  int run();
 
-  char buf[4096];
-  bool held = false;
-  while (!g_stop && (!platform.finished() || web_hold)) {
+private:
+  bool keep_link(int64_t now);
+  void send_due(int64_t now);
+  void wait_and_read(int64_t now);
+
+  Link& m_link;
+  sim::Platform& m_platform;
+  const Console& m_console;
+  sim::WebView* m_web;
+  bool m_web_hold;
+  double m_wait_s;
+  int m_listen_port = 0;
+  int64_t m_started = 0, m_next_connect = 0;
+  bool m_held = false;
+  char m_buf[4096];
+};
+
+int Session::run() {
+  m_listen_port = m_link.mode == Link::Listen ? sim::local_port(m_link.listen.get()) : 0;
+  m_started = sim::now_ms();
+  m_next_connect = m_started;
+  if (m_link.mode == Link::Serial) m_platform.connected(m_started, m_link.path + " " + sim::serial_settings_text(m_link.serial));
+
+  while (!g_stop && (!m_platform.finished() || m_web_hold)) {
     int64_t now = sim::now_ms();
-    // --drop-link: no listening socket while the station is refused, so it finds nobody there
-    if (link.mode == Link::Listen && !link.listen.valid() && !platform.refusing(now)) {
-      link.listen = sim::tcp_listen(link.host, listen_port, error);
-      if (!link.listen.valid()) say("cannot listen again: " + error);
+    if (!keep_link(now)) return 3;
+    m_platform.tick(now);
+    if (m_web) m_web->poll(m_platform);
+    if (m_web_hold && m_platform.finished() && !m_held) {
+      m_held = true;
+      m_console.say("scenario done; the web view stays up until Ctrl-C");
     }
-    if (!platform.link_wanted() && link.mode != Link::Serial && !platform.refusing(now)) {
-      if (now - started > static_cast<int64_t>(wait_s * 1000) && platform.frames_in() == 0 && !link.conn.valid()) {
-        say("no station came within " + std::to_string(static_cast<int>(wait_s)) + " s");
-        std::fputs(platform.summary().c_str(), stdout);
-        return 3;
-      }
-      if (link.mode == Link::Connect && now >= next_connect) {
-        bool in_progress = false;
-        sim::Fd fd = sim::tcp_connect_start(link.host, link.port, in_progress, error);
-        if (fd.valid() && (!in_progress || (sim::wait_writable(fd.get(), 1000) && sim::tcp_connect_result(fd.get()) == 0))) {
-          link.conn = std::move(fd);
-          platform.connected(sim::now_ms(), sim::peer_text(link.conn.get()));
-        } else next_connect = now + 300;
-      }
-    }
-    platform.tick(now);
-    if (web) web->poll(platform);
-    if (web_hold && platform.finished() && !held) {
-      held = true;
-      say("scenario done; the web view stays up until Ctrl-C");
-    }
-    for (sim::Platform::Out& o : platform.take_due(now)) {
-      if (o.drop) {
-        if (link.mode != Link::Serial) {
-          link.conn.reset();
-          platform.disconnected(now);
-          next_connect = now + 300;
-          if (platform.refusing(now)) link.listen.reset();
-        }
-        continue;
-      }
-      if (!link.conn.valid() || !sim::write_all(link.conn.get(), o.bytes.data(), o.bytes.size(), 2000))
-        say("could not send " + std::to_string(o.bytes.size()) + " bytes: no link");
-    }
-    if (platform.finished() && !web_hold) break;
+    send_due(now);
+    if (m_platform.finished() && !m_web_hold) break;
+    wait_and_read(now);
+  }
+  if (m_web) m_web->poll(m_platform, true);
+  std::fputs(m_platform.summary().c_str(), stdout);
+  std::fflush(stdout);
+  if (m_platform.frames_in() == 0 && !m_platform.broken() && g_stop) return 3;
+  return m_platform.broken() ? 1 : 0;
+}
 
-    int64_t ev = platform.next_event(now);
-    int timeout = ev < 0 ? 200 : static_cast<int>(ev - sim::now_ms());
-    if (timeout < 0) timeout = 0;
-    if (timeout > 200) timeout = 200; // re-check the wait for the station and signals
-    pollfd fds[2];
-    int n = 0;
-    if (link.conn.valid()) fds[n++] = {link.conn.get(), POLLIN, 0};
-    else if (link.listen.valid()) fds[n++] = {link.listen.get(), POLLIN, 0};
-    int rc = ::poll(n ? fds : nullptr, static_cast<nfds_t>(n), timeout);
-    if (rc <= 0) continue;
-    now = sim::now_ms();
-    if (link.conn.valid() && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-      ssize_t got = ::read(link.conn.get(), buf, sizeof buf);
-      if (got > 0) platform.received(buf, static_cast<size_t>(got), now);
-      else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-        if (link.mode == Link::Serial) { // a line has no end: the peer may open it again
-          ::poll(nullptr, 0, 100);
-          continue;
-        }
-        link.conn.reset();
-        platform.disconnected(now);
-        next_connect = now + 300;
+// Listens again after a refusal, connects out; false once no station came within --wait.
+bool Session::keep_link(int64_t now) {
+  std::string error;
+  // --drop-link: no listening socket while the station is refused, so it finds nobody there
+  if (m_link.mode == Link::Listen && !m_link.listen.valid() && !m_platform.refusing(now)) {
+    m_link.listen = sim::tcp_listen(m_link.host, m_listen_port, error);
+    if (!m_link.listen.valid()) m_console.say("cannot listen again: " + error);
+  }
+  if (m_platform.link_wanted() || m_link.mode == Link::Serial || m_platform.refusing(now)) return true;
+  if (now - m_started > static_cast<int64_t>(m_wait_s * 1000) && m_platform.frames_in() == 0 && !m_link.conn.valid()) {
+    m_console.say("no station came within " + std::to_string(static_cast<int>(m_wait_s)) + " s");
+    std::fputs(m_platform.summary().c_str(), stdout);
+    return false;
+  }
+  if (m_link.mode == Link::Connect && now >= m_next_connect) {
+    bool in_progress = false;
+    sim::Fd fd = sim::tcp_connect_start(m_link.host, m_link.port, in_progress, error);
+    if (fd.valid() && (!in_progress || (sim::wait_writable(fd.get(), 1000) && sim::tcp_connect_result(fd.get()) == 0))) {
+      m_link.conn = std::move(fd);
+      m_platform.connected(sim::now_ms(), sim::peer_text(m_link.conn.get()));
+    } else m_next_connect = now + 300;
+  }
+  return true;
+}
+
+void Session::send_due(int64_t now) {
+  for (sim::Platform::Out& o : m_platform.take_due(now)) {
+    if (o.drop) {
+      if (m_link.mode != Link::Serial) {
+        m_link.conn.reset();
+        m_platform.disconnected(now);
+        m_next_connect = now + 300;
+        if (m_platform.refusing(now)) m_link.listen.reset();
       }
-    } else if (!link.conn.valid() && link.listen.valid() && (fds[0].revents & POLLIN)) {
-      int c = ::accept4(link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-      if (c >= 0) {
-        link.conn.reset(c);
-        platform.connected(now, sim::peer_text(c));
+      continue;
+    }
+    if (!m_link.conn.valid() || !sim::write_all(m_link.conn.get(), o.bytes.data(), o.bytes.size(), 2000))
+      m_console.say("could not send " + std::to_string(o.bytes.size()) + " bytes: no link");
+  }
+}
+
+// Waits for bytes or a station until the platform's next event (200 ms at most), and takes them.
+void Session::wait_and_read(int64_t now) {
+  int64_t ev = m_platform.next_event(now);
+  int timeout = ev < 0 ? 200 : static_cast<int>(ev - sim::now_ms());
+  if (timeout < 0) timeout = 0;
+  if (timeout > 200) timeout = 200; // re-check the wait for the station and signals
+  pollfd fds[2];
+  int n = 0;
+  if (m_link.conn.valid()) fds[n++] = {m_link.conn.get(), POLLIN, 0};
+  else if (m_link.listen.valid()) fds[n++] = {m_link.listen.get(), POLLIN, 0};
+  int rc = ::poll(n ? fds : nullptr, static_cast<nfds_t>(n), timeout);
+  if (rc <= 0) return;
+  now = sim::now_ms();
+  if (m_link.conn.valid() && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+    ssize_t got = ::read(m_link.conn.get(), m_buf, sizeof m_buf);
+    if (got > 0) m_platform.received(m_buf, static_cast<size_t>(got), now);
+    else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+      if (m_link.mode == Link::Serial) { // a line has no end: the peer may open it again
+        ::poll(nullptr, 0, 100);
+        return;
       }
+      m_link.conn.reset();
+      m_platform.disconnected(now);
+      m_next_connect = now + 300;
+    }
+  } else if (!m_link.conn.valid() && m_link.listen.valid() && (fds[0].revents & POLLIN)) {
+    int c = ::accept4(m_link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (c >= 0) {
+      m_link.conn.reset(c);
+      m_platform.connected(now, sim::peer_text(c));
     }
   }
-  if (web) web->poll(platform, true);
-  std::fputs(platform.summary().c_str(), stdout);
-  std::fflush(stdout);
-  if (platform.frames_in() == 0 && !platform.broken() && g_stop) return 3;
-  return platform.broken() ? 1 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  int rc = parse_options(argc, argv, o);
+  if (rc != kGoOn) return rc;
+  std::vector<sim::Step> steps;
+  if ((rc = load_scenario(o, steps)) != kGoOn) return rc;
+  catch_signals();
+  const Console console{"[" + o.opt.name + "] ", o.quiet};
+  sim::Platform platform(steps, o.opt, [&console](const std::string& line) { console.log(line); });
+  std::unique_ptr<sim::WebView> web;
+  bool web_hold = false;
+  if ((rc = start_web(o, platform, console, web, web_hold)) != kGoOn) return rc;
+  if ((rc = open_link(o, console, web.get())) != kGoOn) return rc;
+  return Session(o.link, platform, console, web.get(), web_hold, o.wait_s).run();
 }

@@ -31,7 +31,7 @@ constexpr std::size_t kCpOpenBytes = sizeof kCpOpen - 1;
 
 // CRC-16 of HJ 212 (register >> 8, XOR byte, then eight reflected steps with 0xA001), from 0xFFFF.
 std::uint16_t crc16(const unsigned char* data, std::size_t length);
-// The CRC of all bytes of `data` as exactly four upper-case hexadecimal digits.
+// Computes the CRC of all bytes of `data`, as exactly four upper-case hexadecimal digits.
 std::string do_crc_check(const std::string& data);
 
 // "##" + "%04d" length + data + CRC + "\r\n". A data segment above 9999 bytes gets a longer

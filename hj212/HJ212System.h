@@ -153,14 +153,14 @@ private:
   int _pop_recv_string(std::string& out);
 
   bool started = false;                     // guarded by queue_mutex
-  std::atomic<bool> stop_requested{false};
+  std::atomic<bool> stop_requested{false};  // set by stop (panel's thread), read by the receive thread
   std::atomic<std::uint32_t> last_error{0}; // magnitude of the last script command's result
   std::thread recv_thread;
-  std::mutex queue_mutex;
+  std::mutex queue_mutex;                   // guards recv_queue and started; one queue operation at a time
   // Releases the receive thread at start, and wakes it from an idle wait at stop.
   std::condition_variable queue_cond;
   std::deque<std::string> recv_queue;       // guarded by queue_mutex; oldest first
-  FrameScanner recv_buffer;                 // the scanner: received bytes not yet cut into frames
+  FrameScanner recv_buffer;                 // the frame scanner, holding received bytes not yet cut into frames
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   Device* dev_data = nullptr;               // the device; not owned; set by start or attach
   DeviceParams device_params;               // set by use_device_params

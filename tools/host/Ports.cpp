@@ -155,85 +155,96 @@ void SimPort::link_down(const std::string& why) {
   event("link down (" + why + ")");
 }
 
-bool SimPort::bring_up(int wait) {
-  int64_t now = now_ms();
-  auto schedule_retry = [&](const std::string& why) {
-    event(why + "; next attempt in " + std::to_string(m_backoff_ms) + " ms");
-    m_next_try_ms = now_ms() + m_backoff_ms;
-    m_backoff_ms = m_backoff_ms * 2 > kBackoffMaxMs ? kBackoffMaxMs : m_backoff_ms * 2;
-  };
-  auto mark_up = [&](Fd fd, const std::string& what) {
-    {
-      std::lock_guard<std::mutex> lock(m_mu);
-      if (fd.valid()) m_link = std::move(fd);
-      m_up = true;
-    }
-    m_backoff_ms = kBackoffFirstMs;
-    event(what);
-  };
-  switch (m_spec.kind) {
-  case PortSpec::TcpClient: {
-    if (!m_connecting) {
-      if (now < m_next_try_ms) {
-        nap(static_cast<int>(m_next_try_ms - now < wait ? m_next_try_ms - now : wait));
-        if (now_ms() < m_next_try_ms) return false;
-      }
-      bool in_progress = false;
-      std::string err;
-      Fd fd = tcp_connect_start(m_spec.host, m_spec.port, in_progress, err);
-      if (!fd.valid()) {
-        schedule_retry(err);
-        return false;
-      }
-      if (!in_progress) {
-        mark_up(std::move(fd), "connected to " + m_spec.host + ":" + std::to_string(m_spec.port));
-        return true;
-      }
-      std::lock_guard<std::mutex> lock(m_mu);
-      m_link = std::move(fd);
-      m_connecting = true;
-    }
-    if (!wait_writable(m_link.get(), wait)) return false;
-    int rc = tcp_connect_result(m_link.get());
-    m_connecting = false;
-    if (rc == 0) {
-      mark_up(Fd(), "connected to " + m_spec.host + ":" + std::to_string(m_spec.port));
-      return true;
-    }
-    {
-      std::lock_guard<std::mutex> lock(m_mu);
-      m_link.reset();
-    }
-    schedule_retry("connect to " + m_spec.host + ":" + std::to_string(m_spec.port) + ": " + std::strerror(rc));
-    return false;
+void SimPort::schedule_retry(const std::string& why) {
+  event(why + "; next attempt in " + std::to_string(m_backoff_ms) + " ms");
+  m_next_try_ms = now_ms() + m_backoff_ms;
+  m_backoff_ms = m_backoff_ms * 2 > kBackoffMaxMs ? kBackoffMaxMs : m_backoff_ms * 2;
+}
+
+void SimPort::mark_up(Fd fd, const std::string& what) {
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    if (fd.valid()) m_link = std::move(fd);
+    m_up = true;
   }
-  case PortSpec::TcpServer: {
-    if (!m_listen.valid()) {
-      nap(wait);
-      return false;
-    }
-    if (!wait_readable(m_listen.get(), wait)) return false;
-    int c = ::accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (c < 0) return false;
-    Fd fd(c);
-    std::string who = peer_text(c);
-    mark_up(std::move(fd), "platform connected from " + who);
-    return true;
-  }
-  case PortSpec::Serial: {
-    if (now < m_next_try_ms) {
-      nap(static_cast<int>(m_next_try_ms - now < wait ? m_next_try_ms - now : wait));
-      if (now_ms() < m_next_try_ms) return false;
-    }
+  m_backoff_ms = kBackoffFirstMs;
+  event(what);
+}
+
+bool SimPort::retry_due(int64_t now, int wait) {
+  if (now >= m_next_try_ms) return true;
+  nap(static_cast<int>(m_next_try_ms - now < wait ? m_next_try_ms - now : wait));
+  return now_ms() >= m_next_try_ms;
+}
+
+bool SimPort::connect_client(int64_t now, int wait) {
+  if (!m_connecting) {
+    if (!retry_due(now, wait)) return false;
+    bool in_progress = false;
     std::string err;
-    Fd fd = open_serial(m_spec.path, m_spec.serial, err);
+    Fd fd = tcp_connect_start(m_spec.host, m_spec.port, in_progress, err);
     if (!fd.valid()) {
       schedule_retry(err);
       return false;
     }
-    mark_up(std::move(fd), "reopened " + m_spec.path);
+    if (!in_progress) {
+      mark_up(std::move(fd), "connected to " + m_spec.host + ":" + std::to_string(m_spec.port));
+      return true;
+    }
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_link = std::move(fd);
+    m_connecting = true;
+  }
+  if (!wait_writable(m_link.get(), wait)) return false;
+  int rc = tcp_connect_result(m_link.get());
+  m_connecting = false;
+  if (rc == 0) {
+    mark_up(Fd(), "connected to " + m_spec.host + ":" + std::to_string(m_spec.port));
     return true;
   }
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    m_link.reset();
+  }
+  schedule_retry("connect to " + m_spec.host + ":" + std::to_string(m_spec.port) + ": " + std::strerror(rc));
+  return false;
+}
+
+bool SimPort::accept_platform(int wait) {
+  if (!m_listen.valid()) {
+    nap(wait);
+    return false;
+  }
+  if (!wait_readable(m_listen.get(), wait)) return false;
+  int c = ::accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (c < 0) return false;
+  Fd fd(c);
+  std::string who = peer_text(c);
+  mark_up(std::move(fd), "platform connected from " + who);
+  return true;
+}
+
+bool SimPort::reopen_serial(int64_t now, int wait) {
+  if (!retry_due(now, wait)) return false;
+  std::string err;
+  Fd fd = open_serial(m_spec.path, m_spec.serial, err);
+  if (!fd.valid()) {
+    schedule_retry(err);
+    return false;
+  }
+  mark_up(std::move(fd), "reopened " + m_spec.path);
+  return true;
+}
+
+bool SimPort::bring_up(int wait) {
+  int64_t now = now_ms();
+  switch (m_spec.kind) {
+  case PortSpec::TcpClient:
+    return connect_client(now, wait);
+  case PortSpec::TcpServer:
+    return accept_platform(wait);
+  case PortSpec::Serial:
+    return reopen_serial(now, wait);
   case PortSpec::Pty:
     nap(wait); // made once by Open; a pty that is gone does not come back
     return false;

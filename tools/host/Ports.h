@@ -58,6 +58,14 @@ private:
   explicit SimPort(const PortSpec& setup, FrameTrace* trace) : m_spec(setup), m_trace(trace) {}
   // Reading side: tries to bring the link up within `wait` ms; true when it is up.
   bool bring_up(int wait);
+  // One attempt for each kind of port that can come back; `now` is when bring_up began.
+  bool connect_client(int64_t now, int wait);
+  bool accept_platform(int wait);
+  bool reopen_serial(int64_t now, int wait);
+  // Naps towards the next attempt within `wait`; true once it is due.
+  bool retry_due(int64_t now, int wait);
+  void schedule_retry(const std::string& why);
+  void mark_up(Fd fd, const std::string& what);
   void link_down(const std::string& why);
   void event(const std::string& text);
 

@@ -7,6 +7,7 @@
 #include <climits>
 #include <string>
 
+#include "RecvStats.h"
 #include "Version.h"
 
 namespace sim {
@@ -157,24 +158,22 @@ void Simulator::stop() {
 }
 
 std::vector<std::string> Simulator::stats_lines() {
-  static const char* const kCounters[] = {"Accepted", "BadLength",  "BadCrc",        "Dropped",
-                                          "Overlong", "NoiseBytes", "ReceivedBytes", "Decrypted"};
   // Text variables of the simulator's own: they hold any 64-bit count exactly.
   std::string command = "GetStats(";
-  for (const char* c : kCounters) {
-    std::string name = std::string(".stats.") + c;
+  for (int i = 0; i < HJ::kRecvCounterCount; ++i) {
+    std::string name = std::string(".stats.") + HJ::kRecvCounters[i].name;
     m_store.declare(name, std::string());
-    command += name + (c == kCounters[7] ? ")" : ",");
+    command += name + (i + 1 == HJ::kRecvCounterCount ? ")" : ",");
   }
   std::vector<std::string> out;
   for (Device& d : m_devs) {
     if (!d.ctrl || !d.initialised) continue;
     int rc = d.ctrl->DevIOCtrl(command.c_str());
     std::string line = d.name + ":";
-    for (const char* c : kCounters) {
+    for (const HJ::RecvCounter& c : HJ::kRecvCounters) {
       std::string value;
-      m_store.get(std::string(".stats.") + c, value);
-      line += std::string(" ") + c + "=" + value;
+      m_store.get(std::string(".stats.") + c.name, value);
+      line += std::string(" ") + c.name + "=" + value;
     }
     if (rc != 0) line += " (GetStats answered " + std::to_string(rc) + ")";
     out.push_back(line);

@@ -134,6 +134,77 @@ int32_t int_field(lua_State* L, int table, const char* key, int32_t dflt, std::s
   return v;
 }
 
+// config.params (a list of integers) or config.timeout, the first parameter; the first fault in `bad`.
+void config_params(lua_State* L, int cfg, std::vector<int32_t>& params, std::string& bad) {
+  raw_field(L, cfg, "params");
+  if (lua_istable(L, -1)) {
+    lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, -1));
+    for (lua_Integer i = 1; i <= n; ++i) {
+      lua_rawgeti(L, -1, i);
+      if (!lua_isinteger(L, -1) && bad.empty()) bad = "params[" + std::to_string(i) + "] must be an integer";
+      params.push_back(static_cast<int32_t>(lua_tointeger(L, -1)));
+      lua_pop(L, 1);
+    }
+  } else if (!lua_isnil(L, -1) && bad.empty()) {
+    bad = "params must be a list of integers";
+  }
+  lua_pop(L, 1);
+  raw_field(L, cfg, "timeout");
+  bool timeout = !lua_isnil(L, -1);
+  lua_pop(L, 1);
+  if (params.empty()) params.push_back(int_field(L, cfg, "timeout", 5, bad));
+  else if (timeout && bad.empty()) bad = "params and timeout: give one of them (the timeout is the first parameter)";
+}
+
+// The row at stack index r of config.channels; its fault in `bad`.
+ChannelRow config_row(lua_State* L, int r, std::string& bad) {
+  bad = lua_istable(L, r) ? unknown_key(L, r, kRowPlace) : "no row";
+  ChannelRow row;
+  row.group = int_field(L, r, "group", row.group, bad);
+  row.st = int_field(L, r, "st", row.st, bad);
+  row.factor = string_field(L, r, "factor");
+  row.name = string_field(L, r, "name");
+  row.data_type = int_field(L, r, "type", row.data_type, bad);
+  row.factor_type = int_field(L, r, "factor_type", row.factor_type, bad);
+  row.rw = int_field(L, r, "rw", row.rw, bad);
+  return row;
+}
+
+// config.channels, the rows of the configuration; the first fault in `bad`.
+void config_rows(lua_State* L, int cfg, std::vector<ChannelRow>& rows, std::string& bad) {
+  raw_field(L, cfg, "channels");
+  if (lua_istable(L, -1)) {
+    int rt = lua_gettop(L);
+    lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, rt));
+    // rows are numbered from 1; anything else in the list would be lost
+    lua_pushnil(L);
+    while (lua_next(L, rt) != 0) {
+      bool row = lua_isinteger(L, -2) && lua_tointeger(L, -2) >= 1 && lua_tointeger(L, -2) <= n && lua_istable(L, -1);
+      if (!row && bad.empty())
+        bad = "channels holds rows { group = ..., factor = ..., ... } numbered from 1 (a channel's variable belongs in "
+              "device{ channels = { [0] = \"Var\" } })";
+      lua_pop(L, 1);
+    }
+    for (lua_Integer i = 1; i <= n && bad.empty(); ++i) {
+      lua_rawgeti(L, rt, i);
+      rows.push_back(config_row(L, lua_gettop(L), bad));
+      if (!bad.empty()) bad = "channels[" + std::to_string(i) + "]: " + bad;
+      lua_pop(L, 1);
+    }
+  } else if (!lua_isnil(L, -1) && bad.empty()) {
+    bad = "channels must be a list of rows";
+  }
+  lua_pop(L, 1);
+}
+
+// config = { ... } at stack index cfg into parameters and rows; the first fault, or empty.
+std::string config_table(lua_State* L, int cfg, std::vector<int32_t>& params, std::vector<ChannelRow>& rows) {
+  std::string bad = unknown_key(L, cfg, kConfigPlace);
+  config_params(L, cfg, params, bad);
+  config_rows(L, cfg, rows, bad);
+  return bad;
+}
+
 } // namespace
 
 struct Station::Glue {
@@ -169,132 +240,100 @@ struct Station::Glue {
     return 0;
   }
 
+  using ErrText = char[512];
+
+  // name and port, where the device is declared, and its name given once.
+  static void device_identity(Station* st, lua_State* L, DeviceSpec& d, ErrText& err) {
+    d.name = string_field(L, 1, "name");
+    d.port = string_field(L, 1, "port");
+    PortSpec ps;
+    std::string perr;
+    std::string bad = unknown_key(L, 1, kDevicePlace);
+    if (!st->m_loading) std::snprintf(err, sizeof err, "device: declare devices at the top level of the script");
+    else if (!bad.empty()) std::snprintf(err, sizeof err, "device%s%s: %s", d.name.empty() ? "" : " ", d.name.c_str(), bad.c_str());
+    else if (d.name.empty()) std::snprintf(err, sizeof err, "device: a name is needed");
+    else if (d.port.empty()) std::snprintf(err, sizeof err, "device %s: a port is needed", d.name.c_str());
+    else if (!parse_port_spec(d.port, ps, perr)) std::snprintf(err, sizeof err, "device %s: %s", d.name.c_str(), perr.c_str());
+    for (const DeviceSpec& o : st->m_devices)
+      if (!err[0] && o.name == d.name) std::snprintf(err, sizeof err, "device %s: declared twice", d.name.c_str());
+  }
+
+  // The configuration bytes: read from config_file, built from config = { ... }, or the default.
+  static void device_config(Station* st, lua_State* L, DeviceSpec& d, ErrText& err) {
+    std::string file = string_field(L, 1, "config_file");
+    raw_field(L, 1, "config");
+    int cfg = lua_gettop(L);
+    if (!err[0] && !file.empty() && !lua_isnil(L, cfg))
+      std::snprintf(err, sizeof err, "device %s: config and config_file: give one of them", d.name.c_str());
+    else if (!err[0] && !lua_isnil(L, cfg) && !lua_istable(L, cfg))
+      std::snprintf(err, sizeof err, "device %s: config must be a table", d.name.c_str());
+    if (!err[0] && !file.empty()) {
+      std::string path = (file[0] == '/' || st->m_dir.empty()) ? file : st->m_dir + "/" + file;
+      std::ifstream in(path, std::ios::binary);
+      if (!in) std::snprintf(err, sizeof err, "device %s: cannot read %s", d.name.c_str(), path.c_str());
+      else d.config.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else if (!err[0]) {
+      std::vector<int32_t> params;
+      std::vector<ChannelRow> rows;
+      if (lua_istable(L, cfg)) {
+        std::string bad = config_table(L, cfg, params, rows);
+        if (!bad.empty()) std::snprintf(err, sizeof err, "device %s: config: %s", d.name.c_str(), bad.c_str());
+      } else {
+        params.push_back(5);
+      }
+      d.config = build_config(params, rows);
+      d.channel_rows = static_cast<int>(rows.size());
+    }
+    lua_pop(L, 1); // config
+  }
+
+  // channels = { [0] = "Var", ... }: each channel number to a declared variable.
+  static void device_channels(Station* st, lua_State* L, DeviceSpec& d, ErrText& err) {
+    raw_field(L, 1, "channels");
+    if (!err[0] && lua_istable(L, -1)) {
+      lua_pushnil(L);
+      while (lua_next(L, -2) != 0) {
+        if (!err[0]) {
+          if (!lua_isinteger(L, -2) || lua_tointeger(L, -2) < 0 || lua_tointeger(L, -2) > 100000 || !lua_isstring(L, -1))
+            std::snprintf(err, sizeof err, "device %s: channels map channel numbers from 0 to variable names%s", d.name.c_str(),
+                          lua_istable(L, -1) ? " (rows of the configuration belong in config = { channels = ... })" : "");
+          else {
+            std::string var = lua_tostring(L, -1);
+            if (!st->m_store.has(var))
+              std::snprintf(err, sizeof err, "device %s: channel %d names %s, which is no variable", d.name.c_str(),
+                            static_cast<int>(lua_tointeger(L, -2)), var.c_str());
+            else d.channels[static_cast<int>(lua_tointeger(L, -2))] = var;
+          }
+        }
+        lua_pop(L, 1);
+      }
+    }
+    lua_pop(L, 1);
+  }
+
+  // cycle = function(dev) ... end, kept in the registry.
+  static void device_cycle(lua_State* L, DeviceSpec& d, ErrText& err) {
+    raw_field(L, 1, "cycle");
+    if (!err[0] && !lua_isnil(L, -1) && !lua_isfunction(L, -1))
+      std::snprintf(err, sizeof err, "device %s: cycle must be a function", d.name.c_str());
+    if (!err[0]) {
+      if (lua_isfunction(L, -1)) d.cycle_ref = luaL_ref(L, LUA_REGISTRYINDEX);
+      else lua_pop(L, 1);
+    }
+  }
+
   static int device(lua_State* L) {
     Station* st = self(L);
     luaL_checktype(L, 1, LUA_TTABLE);
-    char err[512] = "";
+    ErrText err = "";
     size_t index = st->m_devices.size();
     {
       DeviceSpec d;
-      d.name = string_field(L, 1, "name");
-      d.port = string_field(L, 1, "port");
-      PortSpec ps;
-      std::string perr;
-      std::string bad = unknown_key(L, 1, kDevicePlace);
-      if (!st->m_loading) std::snprintf(err, sizeof err, "device: declare devices at the top level of the script");
-      else if (!bad.empty()) std::snprintf(err, sizeof err, "device%s%s: %s", d.name.empty() ? "" : " ", d.name.c_str(), bad.c_str());
-      else if (d.name.empty()) std::snprintf(err, sizeof err, "device: a name is needed");
-      else if (d.port.empty()) std::snprintf(err, sizeof err, "device %s: a port is needed", d.name.c_str());
-      else if (!parse_port_spec(d.port, ps, perr)) std::snprintf(err, sizeof err, "device %s: %s", d.name.c_str(), perr.c_str());
-      for (const DeviceSpec& o : st->m_devices)
-        if (!err[0] && o.name == d.name) std::snprintf(err, sizeof err, "device %s: declared twice", d.name.c_str());
-
-      std::string file = string_field(L, 1, "config_file");
-      raw_field(L, 1, "config");
-      int cfg = lua_gettop(L);
-      if (!err[0] && !file.empty() && !lua_isnil(L, cfg))
-        std::snprintf(err, sizeof err, "device %s: config and config_file: give one of them", d.name.c_str());
-      else if (!err[0] && !lua_isnil(L, cfg) && !lua_istable(L, cfg))
-        std::snprintf(err, sizeof err, "device %s: config must be a table", d.name.c_str());
-      if (!err[0] && !file.empty()) {
-        std::string path = (file[0] == '/' || st->m_dir.empty()) ? file : st->m_dir + "/" + file;
-        std::ifstream in(path, std::ios::binary);
-        if (!in) std::snprintf(err, sizeof err, "device %s: cannot read %s", d.name.c_str(), path.c_str());
-        else d.config.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-      } else if (!err[0]) {
-        std::vector<int32_t> params;
-        std::vector<ChannelRow> rows;
-        if (lua_istable(L, cfg)) {
-          bad = unknown_key(L, cfg, kConfigPlace);
-          raw_field(L, cfg, "params");
-          if (lua_istable(L, -1)) {
-            lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, -1));
-            for (lua_Integer i = 1; i <= n; ++i) {
-              lua_rawgeti(L, -1, i);
-              if (!lua_isinteger(L, -1) && bad.empty()) bad = "params[" + std::to_string(i) + "] must be an integer";
-              params.push_back(static_cast<int32_t>(lua_tointeger(L, -1)));
-              lua_pop(L, 1);
-            }
-          } else if (!lua_isnil(L, -1) && bad.empty()) {
-            bad = "params must be a list of integers";
-          }
-          lua_pop(L, 1);
-          raw_field(L, cfg, "timeout");
-          bool timeout = !lua_isnil(L, -1);
-          lua_pop(L, 1);
-          if (params.empty()) params.push_back(int_field(L, cfg, "timeout", 5, bad));
-          else if (timeout && bad.empty()) bad = "params and timeout: give one of them (the timeout is the first parameter)";
-          raw_field(L, cfg, "channels");
-          if (lua_istable(L, -1)) {
-            int rt = lua_gettop(L);
-            lua_Integer n = static_cast<lua_Integer>(lua_rawlen(L, rt));
-            // rows are numbered from 1; anything else in the list would be lost
-            lua_pushnil(L);
-            while (lua_next(L, rt) != 0) {
-              bool row = lua_isinteger(L, -2) && lua_tointeger(L, -2) >= 1 && lua_tointeger(L, -2) <= n && lua_istable(L, -1);
-              if (!row && bad.empty())
-                bad = "channels holds rows { group = ..., factor = ..., ... } numbered from 1 (a channel's variable belongs in "
-                      "device{ channels = { [0] = \"Var\" } })";
-              lua_pop(L, 1);
-            }
-            for (lua_Integer i = 1; i <= n && bad.empty(); ++i) {
-              lua_rawgeti(L, rt, i);
-              int r = lua_gettop(L);
-              bad = lua_istable(L, r) ? unknown_key(L, r, kRowPlace) : "no row";
-              ChannelRow row;
-              row.group = int_field(L, r, "group", row.group, bad);
-              row.st = int_field(L, r, "st", row.st, bad);
-              row.factor = string_field(L, r, "factor");
-              row.name = string_field(L, r, "name");
-              row.data_type = int_field(L, r, "type", row.data_type, bad);
-              row.factor_type = int_field(L, r, "factor_type", row.factor_type, bad);
-              row.rw = int_field(L, r, "rw", row.rw, bad);
-              if (!bad.empty()) bad = "channels[" + std::to_string(i) + "]: " + bad;
-              rows.push_back(row);
-              lua_pop(L, 1);
-            }
-          } else if (!lua_isnil(L, -1) && bad.empty()) {
-            bad = "channels must be a list of rows";
-          }
-          lua_pop(L, 1);
-          if (!bad.empty()) std::snprintf(err, sizeof err, "device %s: config: %s", d.name.c_str(), bad.c_str());
-        } else {
-          params.push_back(5);
-        }
-        d.config = build_config(params, rows);
-        d.channel_rows = static_cast<int>(rows.size());
-      }
-      lua_pop(L, 1); // config
-
-      raw_field(L, 1, "channels");
-      if (!err[0] && lua_istable(L, -1)) {
-        lua_pushnil(L);
-        while (lua_next(L, -2) != 0) {
-          if (!err[0]) {
-            if (!lua_isinteger(L, -2) || lua_tointeger(L, -2) < 0 || lua_tointeger(L, -2) > 100000 || !lua_isstring(L, -1))
-              std::snprintf(err, sizeof err, "device %s: channels map channel numbers from 0 to variable names%s", d.name.c_str(),
-                            lua_istable(L, -1) ? " (rows of the configuration belong in config = { channels = ... })" : "");
-            else {
-              std::string var = lua_tostring(L, -1);
-              if (!st->m_store.has(var))
-                std::snprintf(err, sizeof err, "device %s: channel %d names %s, which is no variable", d.name.c_str(),
-                              static_cast<int>(lua_tointeger(L, -2)), var.c_str());
-              else d.channels[static_cast<int>(lua_tointeger(L, -2))] = var;
-            }
-          }
-          lua_pop(L, 1);
-        }
-      }
-      lua_pop(L, 1);
-
-      raw_field(L, 1, "cycle");
-      if (!err[0] && !lua_isnil(L, -1) && !lua_isfunction(L, -1))
-        std::snprintf(err, sizeof err, "device %s: cycle must be a function", d.name.c_str());
-      if (!err[0]) {
-        if (lua_isfunction(L, -1)) d.cycle_ref = luaL_ref(L, LUA_REGISTRYINDEX);
-        else lua_pop(L, 1);
-        st->m_devices.push_back(std::move(d));
-      }
+      device_identity(st, L, d, err);
+      device_config(st, L, d, err);
+      device_channels(st, L, d, err);
+      device_cycle(L, d, err);
+      if (!err[0]) st->m_devices.push_back(std::move(d));
     }
     if (err[0]) return luaL_error(L, "%s", err);
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "Io.h"
@@ -90,10 +91,9 @@ bool handle_command(const std::string& line, sim::Console& console, sim::Simulat
   return true;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-  sim::HostOptions options;
+// What the command line asks for.
+struct Options {
+  sim::HostOptions host;
   int period_ms = 200;
   double duration_s = 0;
   std::string duration_text;
@@ -101,52 +101,99 @@ int main(int argc, char** argv) {
   bool trace = true;
   bool keep_going = false;
   std::string ready;
+};
+
+// An option that takes a value; false from `set` when the value is not of the form it wants.
+struct ValueOption {
+  const char* name;
+  bool (*set)(Options& o, const char* value);
+};
+
+bool set_assignment(std::map<std::string, std::string>& into, const char* value) {
+  std::string n, v;
+  if (!split_assignment(value, n, v)) return false;
+  into[n] = v;
+  return true;
+}
+
+const ValueOption kValueOptions[] = {
+    {"--plugin", [](Options& o, const char* v) {
+       o.host.plugin = v;
+       return true;
+     }},
+    {"--period", [](Options& o, const char* v) {
+       o.period_ms = std::atoi(v);
+       return true;
+     }},
+    {"--duration",
+     [](Options& o, const char* v) {
+       o.duration_text = v;
+       o.duration_s = std::atof(o.duration_text.c_str());
+       return true;
+     }},
+    {"--cycles", [](Options& o, const char* v) {
+       o.max_cycles = std::atol(v);
+       return true;
+     }},
+    {"--ready", [](Options& o, const char* v) {
+       o.ready = v;
+       return true;
+     }},
+    {"--host-version", [](Options& o, const char* v) {
+       o.host.host_version = std::atoi(v);
+       return true;
+     }},
+    {"--trace", [](Options& o, const char* v) {
+       o.trace = std::string(v) != "off";
+       return true;
+     }},
+    {"--port", [](Options& o, const char* v) { return set_assignment(o.host.port_overrides, v); }},
+    {"-D", [](Options& o, const char* v) { return set_assignment(o.host.args, v); }},
+};
+
+// Reads the command line into `o`; false when the program ends here, with `exit_code`.
+bool parse_options(int argc, char** argv, Options& o, int& exit_code) {
+  exit_code = 2;
   for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
-    auto next = [&](const char* what) -> const char* {
+    const std::string a = argv[i];
+    const ValueOption* opt = nullptr;
+    for (const ValueOption& v : kValueOptions)
+      if (a == v.name) opt = &v;
+    if (opt) {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "polmon-host: %s needs a value\n", what);
-        std::exit(2);
+        std::fprintf(stderr, "polmon-host: %s needs a value\n", a.c_str());
+        return false;
       }
-      return argv[++i];
-    };
-    std::string n, v;
-    if (a == "--plugin") options.plugin = next("--plugin");
-    else if (a == "--period") period_ms = std::atoi(next("--period"));
-    else if (a == "--duration") {
-      duration_text = next("--duration");
-      duration_s = std::atof(duration_text.c_str());
-    }
-    else if (a == "--cycles") max_cycles = std::atol(next("--cycles"));
-    else if (a == "--ready") ready = next("--ready");
-    else if (a == "--keep-going") keep_going = true;
-    else if (a == "--host-version") options.host_version = std::atoi(next("--host-version"));
-    else if (a == "--trace") trace = std::string(next("--trace")) != "off";
-    else if (a == "--port" || a == "-D") {
-      if (!split_assignment(next(a.c_str()), n, v)) {
+      if (!opt->set(o, argv[++i])) {
         std::fprintf(stderr, "polmon-host: %s wants NAME=VALUE\n", a.c_str());
-        return 2;
+        return false;
       }
-      (a == "-D" ? options.args : options.port_overrides)[n] = v;
+    } else if (a == "--keep-going") {
+      o.keep_going = true;
     } else if (a == "-h" || a == "--help") {
       usage(stdout);
-      return 0;
+      exit_code = 0;
+      return false;
     } else if (a == "--version") {
-      return sim::print_version("polmon-host");
+      exit_code = sim::print_version("polmon-host");
+      return false;
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr, "polmon-host: unknown option %s\n", a.c_str());
       usage(stderr);
-      return 2;
-    } else options.script = a;
+      return false;
+    } else o.host.script = a;
   }
-  if (options.script.empty()) {
+  if (o.host.script.empty()) {
     usage(stderr);
-    return 2;
+    return false;
   }
-  if (period_ms < 10) period_ms = 10;
-  if (options.plugin.empty()) options.plugin = sim::default_plugin_path();
+  if (o.period_ms < 10) o.period_ms = 10;
+  if (o.host.plugin.empty()) o.host.plugin = sim::default_plugin_path();
+  return true;
+}
 
-  if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+bool install_signal_handlers() {
+  if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   struct sigaction sa {};
   sa.sa_handler = on_signal;
   sigemptyset(&sa.sa_mask);
@@ -154,37 +201,98 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
   sigaction(SIGUSR1, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  return true;
+}
 
-  // The script is stopped where it stands when a cycle (or the script's top level) has not
-  // returned by half a second after the end of --duration, SIGINT or SIGTERM.
-  const int64_t duration_ms = static_cast<int64_t>(duration_s * 1000);
-  const std::string duration_reason = "the end of --duration " + duration_text;
-  int64_t deadline = duration_s > 0 ? sim::now_ms() + duration_ms : 0;
-  int64_t signal_seen = 0;
-  options.interrupt = [&]() -> const char* {
+// The script is stopped where it stands when a cycle (or the script's top level) has not
+// returned by half a second after the end of --duration, SIGINT or SIGTERM.
+struct StopClock {
+  explicit StopClock(const Options& o)
+      : duration_ms(static_cast<int64_t>(o.duration_s * 1000)), duration_reason("the end of --duration " + o.duration_text),
+        deadline(o.duration_s > 0 ? sim::now_ms() + duration_ms : 0) {}
+  const char* operator()() {
     int64_t now = sim::now_ms();
     if (g_stop_signal && !signal_seen) signal_seen = now;
     if (signal_seen && now - signal_seen >= kStopGraceMs) return g_stop_signal == SIGTERM ? "SIGTERM" : "SIGINT (Ctrl-C)";
     if (deadline && now - deadline >= kStopGraceMs) return duration_reason.c_str();
     return nullptr;
-  };
-
-  sim::Console console;
-  console.set_tracing(trace);
-  sim::Simulator simulator(console);
-  std::string error;
-  if (!simulator.start(options, error)) {
-    console.line("polmon-host: " + error);
-    return simulator.interrupted() ? 3 : 1;
   }
-  if (!ready.empty() && !write_ready(ready, simulator.device_lines()))
-    console.line("polmon-host: cannot write the readiness file " + ready);
 
+  const int64_t duration_ms;
+  const std::string duration_reason;
+  int64_t deadline;
+  int64_t signal_seen = 0;
+};
+
+// Loads the plug-in, brings up every device's link and runs the script's top level; false when
+// the run ends here, with `exit_code`.
+bool start_link(const Options& o, sim::Simulator& simulator, sim::Console& console, int& exit_code) {
+  std::string error;
+  if (!simulator.start(o.host, error)) {
+    console.line("polmon-host: " + error);
+    exit_code = simulator.interrupted() ? 3 : 1;
+    return false;
+  }
+  if (!o.ready.empty() && !write_ready(o.ready, simulator.device_lines()))
+    console.line("polmon-host: cannot write the readiness file " + o.ready);
+  return true;
+}
+
+// Commands typed on stdin, a line at a time.
+struct StdinLines {
+  bool open = true;
+  std::string line;
+};
+
+// What the signal handlers wrote; true when one asked to quit.
+bool read_wake(sim::Console& console, sim::Simulator& simulator) {
+  bool quit = false;
+  char buf[16];
+  ssize_t n = ::read(g_wake[0], buf, sizeof buf);
+  for (ssize_t k = 0; k < n; ++k) {
+    if (buf[k] == 'Q') quit = true;
+    else handle_command("trace", console, simulator);
+  }
+  return quit;
+}
+
+// Runs the complete lines read from stdin until one says quit.
+void read_stdin(StdinLines& in, bool& quit, sim::Console& console, sim::Simulator& simulator) {
+  char buf[256];
+  ssize_t n = ::read(0, buf, sizeof buf);
+  if (n <= 0) in.open = false; // end of input: commands stop, the run goes on
+  for (ssize_t k = 0; k < n && !quit; ++k) {
+    if (buf[k] != '\n') {
+      if (in.line.size() < 1024) in.line += buf[k];
+      continue;
+    }
+    if (!handle_command(in.line, console, simulator)) quit = true;
+    in.line.clear();
+  }
+}
+
+// Waits for the time of the next cycle, doing meanwhile what signals and stdin ask; false when
+// they asked to quit.
+bool wait_for_cycle(int64_t next_cycle, StdinLines& in, sim::Console& console, sim::Simulator& simulator) {
+  bool quit = false;
+  while (!quit) {
+    int wait = static_cast<int>(next_cycle - sim::now_ms());
+    if (wait <= 0) break;
+    pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {in.open ? 0 : -1, POLLIN, 0}};
+    if (::poll(fds, 2, wait) <= 0) continue;
+    if (fds[0].revents & POLLIN) quit = read_wake(console, simulator);
+    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) read_stdin(in, quit, console, simulator);
+  }
+  return !quit;
+}
+
+// The collection cycles until a limit, a signal, the script or stdin ends them; the exit code.
+int run_cycles(const Options& o, StopClock& clock, sim::Simulator& simulator, sim::Console& console) {
   int exit_code = 0;
-  bool stdin_open = true;
-  std::string stdin_line;
+  StdinLines in;
+  std::string error;
   int64_t start = sim::now_ms();
-  if (deadline) deadline = start + duration_ms;
+  if (clock.deadline) clock.deadline = start + clock.duration_ms;
   int64_t next_cycle = start;
   long cycles = 0;
   bool quit = false;
@@ -196,47 +304,37 @@ int main(int argc, char** argv) {
         break;
       }
       console.line("script error: " + error);
-      if (!keep_going) {
+      if (!o.keep_going) {
         exit_code = 3;
         break;
       }
     }
     ++cycles;
-    if ((max_cycles > 0 && cycles >= max_cycles) || simulator.stop_requested() || g_stop_signal) break;
+    if ((o.max_cycles > 0 && cycles >= o.max_cycles) || simulator.stop_requested() || g_stop_signal) break;
     int64_t now = sim::now_ms();
-    if (duration_s > 0 && now - start >= static_cast<int64_t>(duration_s * 1000)) break;
-    next_cycle += period_ms;
+    if (o.duration_s > 0 && now - start >= static_cast<int64_t>(o.duration_s * 1000)) break;
+    next_cycle += o.period_ms;
     if (next_cycle < now) next_cycle = now; // a slow cycle: no burst of cycles to catch up
-    while (!quit) {
-      int wait = static_cast<int>(next_cycle - sim::now_ms());
-      if (wait <= 0) break;
-      pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {stdin_open ? 0 : -1, POLLIN, 0}};
-      if (::poll(fds, 2, wait) <= 0) continue;
-      if (fds[0].revents & POLLIN) {
-        char buf[16];
-        ssize_t n = ::read(g_wake[0], buf, sizeof buf);
-        for (ssize_t k = 0; k < n; ++k) {
-          if (buf[k] == 'Q') quit = true;
-          else handle_command("trace", console, simulator);
-        }
-      }
-      if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) {
-        char buf[256];
-        ssize_t n = ::read(0, buf, sizeof buf);
-        if (n <= 0) stdin_open = false; // end of input: commands stop, the run goes on
-        for (ssize_t k = 0; k < n && !quit; ++k) {
-          if (buf[k] != '\n') {
-            if (stdin_line.size() < 1024) stdin_line += buf[k];
-            continue;
-          }
-          if (!handle_command(stdin_line, console, simulator)) quit = true;
-          stdin_line.clear();
-        }
-      }
-    }
+    quit = !wait_for_cycle(next_cycle, in, console, simulator);
   }
   for (const std::string& l : simulator.stats_lines()) console.line("polmon-host: receive counters " + l);
   simulator.stop();
   console.line("polmon-host: stopped after " + std::to_string(cycles) + " cycles");
   return exit_code;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  int exit_code = 0;
+  if (!parse_options(argc, argv, options, exit_code)) return exit_code;
+  if (!install_signal_handlers()) return 1;
+  StopClock clock(options);
+  options.host.interrupt = [&clock]() -> const char* { return clock(); };
+  sim::Console console;
+  console.set_tracing(options.trace);
+  sim::Simulator simulator(console);
+  if (!start_link(options, simulator, console, exit_code)) return exit_code;
+  return run_cycles(options, clock, simulator, console);
 }

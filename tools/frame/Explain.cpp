@@ -68,6 +68,17 @@ bool other_form(const std::string& data, bool utf8, std::string& out) {
   return utf8 ? HJ::utf8_to_gb18030(data, out) : HJ::gb18030_to_utf8(data, out);
 }
 
+// The Modbus CRC-16 of the data where the CRC field holds it instead of the HJ 212 CRC, in
+// words; empty when it holds none. Named before any key is blamed: a plain frame carries it.
+std::string modbus_mistake(const std::string& data, const std::string& crc_field) {
+  const unsigned modbus = modbus_crc(data);
+  const std::string field = upper(crc_field);
+  if (field == hex4(modbus)) return "the announced value is the Modbus CRC-16 of the data, not the HJ 212 CRC";
+  if (field == hex4(((modbus & 0xFFu) << 8) | (modbus >> 8)))
+    return "the announced value is the Modbus CRC-16 of the data (low byte first), not the HJ 212 CRC";
+  return std::string();
+}
+
 void explain(const std::string& data, bool utf8, Report& r) {
   const std::string other_name = utf8 ? "GB18030" : "UTF-8";
   std::string other;
@@ -83,13 +94,10 @@ void explain(const std::string& data, bool utf8, Report& r) {
   }
   if (upper(r.crc_field) == r.crc_computed) return;
   std::string why = "crc: announced " + r.crc_field + ", computed " + r.crc_computed;
-  unsigned modbus = modbus_crc(data);
-  std::string field = upper(r.crc_field);
-  if (field == hex4(modbus))
-    why += "; the announced value is the Modbus CRC-16 of the data, not the HJ 212 CRC";
-  else if (field == hex4(((modbus & 0xFFu) << 8) | (modbus >> 8)))
-    why += "; the announced value is the Modbus CRC-16 of the data (low byte first), not the HJ 212 CRC";
-  else if (converted && field == crc_of(other))
+  const std::string modbus = modbus_mistake(data, r.crc_field);
+  if (!modbus.empty())
+    why += "; " + modbus;
+  else if (converted && upper(r.crc_field) == crc_of(other))
     why += "; it is the CRC over the data's " + other_name + " form";
   r.reasons.push_back(why);
 }
@@ -387,7 +395,9 @@ Report explain(const Span& span, const std::string& key) {
     take_decrypted(plain, form, r);
   } else if (keyed == sim::KeyedRead::Rejected) {
     r.accepted = false;
-    if (!damaged_by_log(data, r)) explain_rejected(data, key, r);
+    // a plain frame whose CRC is Modbus's: the key has nothing to do with it
+    if (!damaged_by_log(data, r) && !modbus_mistake(data, r.crc_field).empty()) explain(data, utf8, r);
+    else if (r.judged) explain_rejected(data, key, r);
   } else if (key.empty() && r.accepted && !HJ::queued_as_received(data.data(), data.size(), HJ::kCharsetByFlag, false)) {
     r.accepted = false;
     const std::size_t at = static_cast<std::size_t>(
@@ -398,7 +408,7 @@ Report explain(const Span& span, const std::string& key) {
                         "): no HJ 212 text does, so the plug-in counts it BadCrc; the CRC lets one damaged frame in 256 through");
   } else if (!r.accepted && !damaged_by_log(data, r)) {
     explain(data, utf8, r);
-    explain_encryption(data, key, r);
+    if (modbus_mistake(data, r.crc_field).empty()) explain_encryption(data, key, r);
   }
   if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(std::strtol(r.length_field.c_str(), nullptr, 10)));
   if (r.crc_field != upper(r.crc_field) && upper(r.crc_field) == r.crc_computed) r.notes.push_back("CRC written in lower case: accepted");

@@ -370,9 +370,11 @@ std::string hex_to_bytes(const std::string& dump) {
   return bytes;
 }
 
-Report explain(const Span& span, const std::string& key) {
+namespace {
+
+// The frame `s` judged as it stands.
+Report judge(const std::string& s, const std::string& key) {
   Report r;
-  const std::string& s = span.bytes;
   r.accepted = HJ::check_frame(s + "\r\n");
   if (s.size() < 10) {
     r.reasons.push_back("too short: " + std::to_string(s.size()) + " bytes before the line end; \"##\", the length and the CRC alone take 10");
@@ -420,6 +422,32 @@ Report explain(const Span& span, const std::string& key) {
   return r;
 }
 
+// The frame `s` with its data segment, the runtime's UTF-8 text, in the wire charset GB18030 (a
+// script holds a received GB18030 frame converted, its length field and CRC still the wire's);
+// false when the data is not such text.
+bool in_wire_charset(const std::string& s, std::string& wire) {
+  if (s.size() < 10) return false;
+  const std::string data = s.substr(6, s.size() - 10);
+  std::string gb;
+  if (is_ascii(data) || !HJ::is_utf8(data.data(), data.size()) || !HJ::utf8_to_gb18030(data, gb) || gb == data) return false;
+  wire = s.substr(0, 6) + gb + s.substr(s.size() - 4);
+  return true;
+}
+
+} // namespace
+
+Report explain(const Span& span, const std::string& key) {
+  Report r = judge(span.bytes, key);
+  std::string wire;
+  if (r.accepted || !r.judged || !in_wire_charset(span.bytes, wire)) return r;
+  Report w = judge(wire, key);
+  const bool holds = w.accepted || (w.announced >= 0 && static_cast<std::size_t>(w.announced) == w.actual && upper(w.crc_field) == w.crc_computed);
+  if (!holds) return r;
+  w.given_bytes = r.actual;
+  w.wire_charset = "GB18030";
+  return w;
+}
+
 namespace {
 
 // `crlf`: CR LF was seen after the span; otherwise the verdict is on the span with CR LF added.
@@ -427,6 +455,13 @@ const char* verdict_word(const Report& r, bool crlf) {
   if (!r.judged) return "CANNOT BE JUDGED";
   if (crlf) return r.accepted ? "ACCEPTED" : "REJECTED";
   return r.accepted ? "ACCEPTED once CR LF is added" : "REJECTED even with CR LF added";
+}
+
+// The line on a frame given as the runtime's UTF-8 text and judged in its wire charset.
+std::string charset_line(const Report& r) {
+  if (r.wire_charset.empty()) return std::string();
+  return "  text:   given as the runtime's UTF-8 text (" + std::to_string(r.given_bytes) + " data bytes); checked in its wire charset " +
+         r.wire_charset + " (" + std::to_string(r.actual) + " bytes), where its length and CRC hold\n";
 }
 
 // The line on an encrypted frame read with the key.
@@ -449,6 +484,7 @@ std::string text_report(std::size_t number, const Span& span, const Report& r) {
   for (const std::string& reason : r.reasons) out += "  reason: " + reason + "\n";
   for (const std::string& note : r.notes) out += "  note:   " + note + "\n";
   if (r.length_field.empty()) return out;
+  out += charset_line(r);
   out += cipher_line(r);
   out += "  length: " + r.length_field + " (data " + std::to_string(r.actual) + " bytes, " + r.charset + ")\n";
   if (r.judged) out += "  crc:    " + r.crc_field + " (computed " + r.crc_computed + ")\n";
@@ -545,6 +581,8 @@ std::string json_report(std::size_t number, const Span& span, const Report& r) {
            ",\"actual\":" + std::to_string(r.actual) + "},\"crc\":{\"field\":" + json_string(r.crc_field) +
            ",\"computed\":\"" + r.crc_computed + "\"},\"charset\":\"" + r.charset + "\",\"fields\":" + json_pairs(r.fields, true) +
            ",\"cp\":" + json_pairs(r.cp, false) + ",\"items\":" + json_items(r.items);
+    if (!r.wire_charset.empty())
+      out += ",\"given_as\":\"UTF-8\",\"given_bytes\":" + std::to_string(r.given_bytes) + ",\"wire_charset\":\"" + r.wire_charset + "\"";
     sim::CipherWire form = r.encryption != sim::CipherWire::Plain ? r.encryption : r.looks;
     if (form != sim::CipherWire::Plain)
       out += std::string(",\"encryption\":\"") + (form == sim::CipherWire::Raw ? "raw" : "text") + "\",\"decrypted\":" +

@@ -96,6 +96,9 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
     std::string verdict = frametool::text_report(1, frametool::find_spans(c.input)[0], report);
     EXPECT_NE(verdict.substr(0, verdict.find('\n') + 1).find(c.verdict), std::string::npos) << verdict;
     EXPECT_NE(verdict.find(c.shown, verdict.find('\n')), std::string::npos) << verdict;
+    const std::string json = frametool::json_report(1, frametool::find_spans(c.input)[0], report);
+    EXPECT_EQ(json.find("\"given_bytes\":35,\"wire_charset\":\"GB18030\"") != std::string::npos,
+              verdict.find("checked in its wire charset GB18030") != std::string::npos) << json;
   }
 }
 

@@ -57,7 +57,9 @@ struct Report {
   std::vector<codes::Item> items;    // the CP items read against the code tables, with their notes (never a rejection)
 };
 
-// `key`: 16 bytes to decrypt CN 2000-2999 frames with, as the plug-in does; empty for none.
+// `key`: 16 bytes to decrypt CN 2000-2999 frames with, as the plug-in does; empty for none. A
+// frame that fails as given, UTF-8 text whose GB18030 form has its length and CRC (a received
+// frame as a panel script holds it), is judged in that form, with `wire_charset` set.
 Report explain(const Span& span, const std::string& key = std::string());
 
 // Human-readable block, and one JSON object on one line.

@@ -27,9 +27,10 @@ plugins: deps
 	@echo "Built:"
 	@ls -l build/host/lib/libpolmon.so build/armv5/lib/libpolmon_armv5.so build/armv7/lib/libpolmon_armv7.so | awk '{printf "  %-40s %8d bytes\n", $$9, $$5}'
 
-demo: plugins
-	@cmake --build --preset host >/dev/null
-	@./scripts/demo.sh build/host
+# Says what it builds and about how long, shows the build's progress on one line (its whole log
+# in build/demo-build.log), then runs the demo.
+demo: deps
+	@./scripts/demo.sh --build build/host
 
 # The demo with each platform's commissioning page; prints their addresses, runs until Ctrl-C.
 demo-web: plugins

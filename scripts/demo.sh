@@ -3,14 +3,57 @@
 # against two polmon-platform instances (a city and a province platform) on loopback, for about
 # ten seconds. Readiness comes through FIFOs, nothing sleeps a fixed time, and every process is
 # stopped by its own id.
-#   scripts/demo.sh BUILD_DIR        (make demo runs scripts/demo.sh build/host)
+#   scripts/demo.sh [--build] BUILD_DIR   (make demo runs scripts/demo.sh --build build/host)
+# --build builds the plug-ins, the simulators and the tools first: one line of progress, the
+# whole log in build/demo-build.log (its path and last lines shown when the build fails).
 # DEMO_SECONDS changes the length, POLMON_PLUGIN the plug-in, DEMO_MISBEHAVE makes the platforms
 # misbehave (e.g. split,junk,bad-crc). DEMO_WEB=1 (make demo-web) gives each platform its web view
 # and prints its address; the demo then runs until Ctrl-C unless DEMO_SECONDS is set.
 set -euo pipefail
 
-build=$(cd "${1:-build/host}" && pwd)
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+# One build step, its output into the log; its progress (the "[ 42%]" figures) on one line, in
+# place on a terminal, a line at every tenth otherwise (a CI log).
+build_step() {
+  local what=$1 start status=0
+  shift
+  start=$(wc -l <"$log")
+  { "$@" 2>&1 | tee -a "$log" | {
+      local line figure tenth=-1
+      if [ -t 1 ]; then printf 'demo: building %s' "$what"; else echo "demo: building $what"; fi
+      while IFS= read -r line; do
+        [[ $line =~ ^\[\ *([0-9]+)%\] ]] || continue
+        figure=${BASH_REMATCH[1]}
+        if [ -t 1 ]; then
+          printf '\rdemo: building %s [%3d%%]' "$what" "$figure"
+        elif [ $((figure / 10)) -ne "$tenth" ]; then
+          tenth=$((figure / 10))
+          echo "demo: building $what [$figure%]"
+        fi
+      done
+      [ ! -t 1 ] || echo
+    }; } || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "demo: building $what failed; the whole log is $log; its last lines:" >&2
+    tail -n 30 "$log" >&2
+    exit "$status"
+  fi
+  sed -n "$((start + 1)),\$p" "$log" | sed -n '/^Built:/,$p' # the plug-ins' sizes
+}
+
+if [ "${1:-}" = --build ]; then
+  shift
+  mkdir -p "$root/build"
+  log=$root/build/demo-build.log
+  : >"$log"
+  echo "demo: building the plug-ins (host, ARMv5, ARMv7), the simulators and the tools:" \
+    "about 10 minutes on a first run on two cores, seconds once built"
+  build_step "the plug-ins" make --no-print-directory -C "$root" plugins
+  build_step "the simulators and the tools" env -C "$root" cmake --build --preset host
+fi
+
+build=$(cd "${1:-build/host}" && pwd)
 web=${DEMO_WEB:-}
 seconds=${DEMO_SECONDS:-10}
 duration=$seconds

@@ -48,6 +48,12 @@ TEST(FrameInspector, FieldFramesGetTheirVerdictAndReason) {
     EXPECT_EQ(reasons.find("length: announced") != std::string::npos, length) << reasons;
     bool lower = field.accept && field.note.find("lower case") != std::string::npos;
     EXPECT_EQ(Joined(report.notes).find("lower case") != std::string::npos, lower) << field.frame;
+    // a plain data frame's Modbus CRC is no matter of a key: with one, the same reasons
+    frametool::Report keyed;
+    Only(log, keyed, "0000000000000000");
+    if (modbus) {
+      EXPECT_EQ(Joined(keyed.reasons), reasons) << field.frame;
+    }
   }
 }
 
@@ -59,11 +65,17 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
     bool accepted;
     std::string reason;  // a part of the reasons
     std::string verdict; // a part of the verdict line: what ended the span, what the verdict means
+    std::string shown = ""; // a part of the lines below it
   } cases[] = {
       {"##0035" + gb + HJ::do_crc_check(utf8), false, "actual 32 bytes; the data is GB18030 and its UTF-8 form has 35 bytes: the length was counted over UTF-8",
        "42 bytes without CR LF (then the end of the input), REJECTED even with CR LF added\n"},
       {"##0035" + gb + HJ::do_crc_check(utf8), false, "it is the CRC over the data's UTF-8 form", ""},
-      {"##0032" + utf8 + HJ::do_crc_check(gb), false, "its GB18030 form has 32 bytes: the length was counted over GB18030", ""},
+      {"##0032" + utf8 + HJ::do_crc_check(utf8), false, "its GB18030 form has 32 bytes: the length was counted over GB18030", "",
+       "length: 0032 (data 35 bytes, UTF-8)"},
+      // a received GB18030 frame as a script holds it: UTF-8 text under the wire's length and CRC
+      {"##0032" + utf8 + HJ::do_crc_check(gb), true, "", "45 bytes without CR LF (then the end of the input), ACCEPTED once CR LF is added\n",
+       "  text:   given as the runtime's UTF-8 text (35 data bytes); checked in its wire charset GB18030 (32 bytes)"},
+      {"##0035" + utf8 + HJ::do_crc_check(gb), false, "it is the CRC over the data's GB18030 form", "", "length: 0035 (data 35 bytes, UTF-8)"},
       {"##0032" + gb + HJ::do_crc_check(gb) + " (sent)", true, "", "42 bytes without CR LF (then other text), ACCEPTED once CR LF is added\n"},
       {"##0035" + utf8 + HJ::do_crc_check(utf8), true, "", ""},
       {"##00x5ST=3260C0", false, "length field \"00x5\" is not a number; the data has 5 bytes", ""},
@@ -83,6 +95,10 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
     EXPECT_NE(Joined(report.reasons).find(c.reason), std::string::npos) << Joined(report.reasons);
     std::string verdict = frametool::text_report(1, frametool::find_spans(c.input)[0], report);
     EXPECT_NE(verdict.substr(0, verdict.find('\n') + 1).find(c.verdict), std::string::npos) << verdict;
+    EXPECT_NE(verdict.find(c.shown, verdict.find('\n')), std::string::npos) << verdict;
+    const std::string json = frametool::json_report(1, frametool::find_spans(c.input)[0], report);
+    EXPECT_EQ(json.find("\"given_bytes\":35,\"wire_charset\":\"GB18030\"") != std::string::npos,
+              verdict.find("checked in its wire charset GB18030") != std::string::npos) << json;
   }
 }
 

@@ -68,6 +68,17 @@ bool other_form(const std::string& data, bool utf8, std::string& out) {
   return utf8 ? HJ::utf8_to_gb18030(data, out) : HJ::gb18030_to_utf8(data, out);
 }
 
+// The Modbus CRC-16 of the data where the CRC field holds it instead of the HJ 212 CRC, in
+// words; empty when it holds none. Named before any key is blamed: a plain frame carries it.
+std::string modbus_mistake(const std::string& data, const std::string& crc_field) {
+  const unsigned modbus = modbus_crc(data);
+  const std::string field = upper(crc_field);
+  if (field == hex4(modbus)) return "the announced value is the Modbus CRC-16 of the data, not the HJ 212 CRC";
+  if (field == hex4(((modbus & 0xFFu) << 8) | (modbus >> 8)))
+    return "the announced value is the Modbus CRC-16 of the data (low byte first), not the HJ 212 CRC";
+  return std::string();
+}
+
 void explain(const std::string& data, bool utf8, Report& r) {
   const std::string other_name = utf8 ? "GB18030" : "UTF-8";
   std::string other;
@@ -83,13 +94,10 @@ void explain(const std::string& data, bool utf8, Report& r) {
   }
   if (upper(r.crc_field) == r.crc_computed) return;
   std::string why = "crc: announced " + r.crc_field + ", computed " + r.crc_computed;
-  unsigned modbus = modbus_crc(data);
-  std::string field = upper(r.crc_field);
-  if (field == hex4(modbus))
-    why += "; the announced value is the Modbus CRC-16 of the data, not the HJ 212 CRC";
-  else if (field == hex4(((modbus & 0xFFu) << 8) | (modbus >> 8)))
-    why += "; the announced value is the Modbus CRC-16 of the data (low byte first), not the HJ 212 CRC";
-  else if (converted && field == crc_of(other))
+  const std::string modbus = modbus_mistake(data, r.crc_field);
+  if (!modbus.empty())
+    why += "; " + modbus;
+  else if (converted && upper(r.crc_field) == crc_of(other))
     why += "; it is the CRC over the data's " + other_name + " form";
   r.reasons.push_back(why);
 }
@@ -362,9 +370,11 @@ std::string hex_to_bytes(const std::string& dump) {
   return bytes;
 }
 
-Report explain(const Span& span, const std::string& key) {
+namespace {
+
+// The frame `s` judged as it stands.
+Report judge(const std::string& s, const std::string& key) {
   Report r;
-  const std::string& s = span.bytes;
   r.accepted = HJ::check_frame(s + "\r\n");
   if (s.size() < 10) {
     r.reasons.push_back("too short: " + std::to_string(s.size()) + " bytes before the line end; \"##\", the length and the CRC alone take 10");
@@ -387,7 +397,9 @@ Report explain(const Span& span, const std::string& key) {
     take_decrypted(plain, form, r);
   } else if (keyed == sim::KeyedRead::Rejected) {
     r.accepted = false;
-    if (!damaged_by_log(data, r)) explain_rejected(data, key, r);
+    // a plain frame whose CRC is Modbus's: the key has nothing to do with it
+    if (!damaged_by_log(data, r) && !modbus_mistake(data, r.crc_field).empty()) explain(data, utf8, r);
+    else if (r.judged) explain_rejected(data, key, r);
   } else if (key.empty() && r.accepted && !HJ::queued_as_received(data.data(), data.size(), HJ::kCharsetByFlag, false)) {
     r.accepted = false;
     const std::size_t at = static_cast<std::size_t>(
@@ -398,7 +410,7 @@ Report explain(const Span& span, const std::string& key) {
                         "): no HJ 212 text does, so the plug-in counts it BadCrc; the CRC lets one damaged frame in 256 through");
   } else if (!r.accepted && !damaged_by_log(data, r)) {
     explain(data, utf8, r);
-    explain_encryption(data, key, r);
+    if (modbus_mistake(data, r.crc_field).empty()) explain_encryption(data, key, r);
   }
   if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(std::strtol(r.length_field.c_str(), nullptr, 10)));
   if (r.crc_field != upper(r.crc_field) && upper(r.crc_field) == r.crc_computed) r.notes.push_back("CRC written in lower case: accepted");
@@ -410,6 +422,32 @@ Report explain(const Span& span, const std::string& key) {
   return r;
 }
 
+// The frame `s` with its data segment, the runtime's UTF-8 text, in the wire charset GB18030 (a
+// script holds a received GB18030 frame converted, its length field and CRC still the wire's);
+// false when the data is not such text.
+bool in_wire_charset(const std::string& s, std::string& wire) {
+  if (s.size() < 10) return false;
+  const std::string data = s.substr(6, s.size() - 10);
+  std::string gb;
+  if (is_ascii(data) || !HJ::is_utf8(data.data(), data.size()) || !HJ::utf8_to_gb18030(data, gb) || gb == data) return false;
+  wire = s.substr(0, 6) + gb + s.substr(s.size() - 4);
+  return true;
+}
+
+} // namespace
+
+Report explain(const Span& span, const std::string& key) {
+  Report r = judge(span.bytes, key);
+  std::string wire;
+  if (r.accepted || !r.judged || !in_wire_charset(span.bytes, wire)) return r;
+  Report w = judge(wire, key);
+  const bool holds = w.accepted || (w.announced >= 0 && static_cast<std::size_t>(w.announced) == w.actual && upper(w.crc_field) == w.crc_computed);
+  if (!holds) return r;
+  w.given_bytes = r.actual;
+  w.wire_charset = "GB18030";
+  return w;
+}
+
 namespace {
 
 // `crlf`: CR LF was seen after the span; otherwise the verdict is on the span with CR LF added.
@@ -417,6 +455,13 @@ const char* verdict_word(const Report& r, bool crlf) {
   if (!r.judged) return "CANNOT BE JUDGED";
   if (crlf) return r.accepted ? "ACCEPTED" : "REJECTED";
   return r.accepted ? "ACCEPTED once CR LF is added" : "REJECTED even with CR LF added";
+}
+
+// The line on a frame given as the runtime's UTF-8 text and judged in its wire charset.
+std::string charset_line(const Report& r) {
+  if (r.wire_charset.empty()) return std::string();
+  return "  text:   given as the runtime's UTF-8 text (" + std::to_string(r.given_bytes) + " data bytes); checked in its wire charset " +
+         r.wire_charset + " (" + std::to_string(r.actual) + " bytes), where its length and CRC hold\n";
 }
 
 // The line on an encrypted frame read with the key.
@@ -439,6 +484,7 @@ std::string text_report(std::size_t number, const Span& span, const Report& r) {
   for (const std::string& reason : r.reasons) out += "  reason: " + reason + "\n";
   for (const std::string& note : r.notes) out += "  note:   " + note + "\n";
   if (r.length_field.empty()) return out;
+  out += charset_line(r);
   out += cipher_line(r);
   out += "  length: " + r.length_field + " (data " + std::to_string(r.actual) + " bytes, " + r.charset + ")\n";
   if (r.judged) out += "  crc:    " + r.crc_field + " (computed " + r.crc_computed + ")\n";
@@ -535,6 +581,8 @@ std::string json_report(std::size_t number, const Span& span, const Report& r) {
            ",\"actual\":" + std::to_string(r.actual) + "},\"crc\":{\"field\":" + json_string(r.crc_field) +
            ",\"computed\":\"" + r.crc_computed + "\"},\"charset\":\"" + r.charset + "\",\"fields\":" + json_pairs(r.fields, true) +
            ",\"cp\":" + json_pairs(r.cp, false) + ",\"items\":" + json_items(r.items);
+    if (!r.wire_charset.empty())
+      out += ",\"given_as\":\"UTF-8\",\"given_bytes\":" + std::to_string(r.given_bytes) + ",\"wire_charset\":\"" + r.wire_charset + "\"";
     sim::CipherWire form = r.encryption != sim::CipherWire::Plain ? r.encryption : r.looks;
     if (form != sim::CipherWire::Plain)
       out += std::string(",\"encryption\":\"") + (form == sim::CipherWire::Raw ? "raw" : "text") + "\",\"decrypted\":" +

@@ -49,13 +49,17 @@ struct Report {
   std::string crc_field;             // the last four characters
   std::string crc_computed;          // over the data as it stands
   std::string charset;               // "ASCII", "UTF-8" or "GB18030" (not valid UTF-8)
+  std::string wire_charset;          // "GB18030": given as the runtime's UTF-8 text, judged as the wire's bytes; empty: as given
+  std::size_t given_bytes = 0;       // with wire_charset: the data segment's bytes as given (`actual` counts the wire's)
   std::string data;                  // the data segment in UTF-8 (decrypted, keys masked), for display
   std::vector<std::pair<std::string, std::string>> fields; // header field, decoded value
   std::vector<std::pair<std::string, std::string>> cp;     // CP items
   std::vector<codes::Item> items;    // the CP items read against the code tables, with their notes (never a rejection)
 };
 
-// `key`: 16 bytes to decrypt CN 2000-2999 frames with, as the plug-in does; empty for none.
+// `key`: 16 bytes to decrypt CN 2000-2999 frames with, as the plug-in does; empty for none. A
+// frame that fails as given, UTF-8 text whose GB18030 form has its length and CRC (a received
+// frame as a panel script holds it), is judged in that form, with `wire_charset` set.
 Report explain(const Span& span, const std::string& key = std::string());
 
 // Human-readable block, and one JSON object on one line.

@@ -15,12 +15,13 @@ local scratch = {
   RtdTpl = "", RtdCp = "", vTime = "", RxAccepted = 0, RxBadLength = 0, RxBadCrc = 0, CrcAlarm = 0,
 }
 
--- Simulated analysers: pollutant code -> variable, value, swing.
+-- Simulated analysers: pollutant code -> variable, value, swing, and the decimals of the code's
+-- default format (COD N5.1, ammonia nitrogen N4.2, pH N2.2, flow N5.2), so no value exceeds it.
 M.analysers = {
-  { code = "w01018", var = "vCOD",  base = 25.0, swing = 5.0 },  -- COD, mg/L
-  { code = "w21003", var = "vNH3",  base = 1.2,  swing = 0.3 },  -- ammonia nitrogen, mg/L
-  { code = "w01001", var = "vPH",   base = 7.1,  swing = 0.2 },  -- pH
-  { code = "w00000", var = "vFlow", base = 42.0, swing = 8.0 },  -- flow, L/s
+  { code = "w01018", var = "vCOD",  base = 25.0, swing = 5.0, decimals = 1 },  -- COD, mg/L
+  { code = "w21003", var = "vNH3",  base = 1.2,  swing = 0.3, decimals = 2 },  -- ammonia nitrogen, mg/L
+  { code = "w01001", var = "vPH",   base = 7.1,  swing = 0.2, decimals = 2 },  -- pH
+  { code = "w00000", var = "vFlow", base = 42.0, swing = 8.0, decimals = 2 },  -- flow, L/s
 }
 
 function M.declare()
@@ -34,12 +35,13 @@ function M.declare()
   set("RtdTpl", table.concat(items, ";"))
 end
 
--- New analyser readings: a slow wave and a little noise, two decimals.
+-- New analyser readings: a slow wave and a little noise, in each analyser's decimals.
 function M.measure()
   local t = os.time()
   for i, a in ipairs(M.analysers) do
     local v = a.base + a.swing * math.sin(t / 17 + i) + a.swing * 0.1 * (math.random() - 0.5)
-    set(a.var, math.floor(v * 100 + 0.5) / 100)
+    local scale = 10 ^ (a.decimals or 2)
+    set(a.var, math.floor(v * scale + 0.5) / scale)
   end
 end
 

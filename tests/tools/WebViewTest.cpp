@@ -214,7 +214,7 @@ TEST_F(WebViewTest, ConnectionsAndStreamsAreBounded) {
 
 TEST_F(WebViewTest, APageThatStopsReadingIsDroppedNotWaitedFor) {
   sim::WebOptions opt;
-  opt.write_timeout_s = 1;
+  opt.write_timeout_s = 2; // a wait for the page costs 2 s; a busy machine's stall stays far below
   auto web = start(opt, csv);
   ASSERT_TRUE(web);
   Raw slow(port_of(web->url()), 4096);
@@ -230,7 +230,7 @@ TEST_F(WebViewTest, APageThatStopsReadingIsDroppedNotWaitedFor) {
     web->frame(true, frame, sim::Verdict::Ok);
     slowest = std::max(slowest, sim::now_ms() - t0);
   }
-  EXPECT_LT(slowest, 500) << "the platform's thread waited for a page";
+  EXPECT_LT(slowest, 1000) << "the platform's thread waited for a page";
   EXPECT_TRUE(slow.closed_by_peer(10000));
   sim::WebView::Figures f = web->figures();
   EXPECT_EQ(f.streams, 0u);

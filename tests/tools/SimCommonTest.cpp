@@ -76,6 +76,24 @@ TEST(SimFrame, LengthAndCrcOverUtf8AreRecognisedOnGb18030Bytes) {
   EXPECT_EQ(sim::check_frame(framed).verdict, Verdict::Ok);
 }
 
+// Traces are grepped: a GB18030 frame reads as UTF-8 text, other bytes as \xHH, never raw.
+TEST(SimFrame, TracesShowTextAsUtf8) {
+  const struct {
+    std::string cp, shown;
+  } cases[] = {
+      {"SiteName=\xB2\xE2\xCA\xD4", "SiteName=\xE6\xB5\x8B\xE8\xAF\x95"}, // GB18030 on the wire
+      {"SiteName=\xE6\xB5\x8B", "SiteName=\xE6\xB5\x8B"},                   // UTF-8 as it stands
+      {"a=\x01\xFF\xFF", "a=\\x01\\xFF\\xFF"},                               // neither, and a control byte
+  };
+  for (const auto& c : cases) {
+    std::string line = sim::describe_frame(sim::wrap("QN=1;ST=32;CN=2011;Flag=4;CP=&&" + c.cp + "&&"));
+    EXPECT_NE(line.find("CP=" + c.shown), std::string::npos) << line;
+  }
+  std::string long_cp(119, 'a');
+  std::string cut = sim::describe_frame(sim::wrap("CN=2011;CP=&&" + long_cp + "\xE6\xB5\x8B&&"));
+  EXPECT_NE(cut.find(long_cp + "..."), std::string::npos) << "a character is not cut in two: " << cut;
+}
+
 TEST(SimScanner, CutsFramesFromPiecesAndReportsJunk) {
   std::string a = sim::wrap("ST=32;CN=1062"), b = sim::wrap("ST=32;CN=2011");
   std::string stream = "noise" + a + "#x" + b + "##tail-without-end";

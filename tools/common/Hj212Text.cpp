@@ -377,6 +377,54 @@ std::string mask_keys(std::string_view text) {
   return out;
 }
 
+namespace {
+
+// Length of the well-formed UTF-8 character at `at` (ASCII included), 0 when none starts there.
+size_t utf8_char(std::string_view s, size_t at) {
+  const unsigned char c = static_cast<unsigned char>(s[at]);
+  if (c < 0x80) return 1;
+  const size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (n == 0 || at + n > s.size()) return 0;
+  for (size_t i = 1; i < n; ++i)
+    if ((static_cast<unsigned char>(s[at + i]) & 0xC0) != 0x80) return 0;
+  const unsigned char d = static_cast<unsigned char>(s[at + 1]);
+  if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F)) return 0;
+  return n;
+}
+
+bool well_formed_utf8(std::string_view s) {
+  for (size_t at = 0; at < s.size();) {
+    const size_t n = utf8_char(s, at);
+    if (n == 0) return false;
+    at += n;
+  }
+  return true;
+}
+
+} // namespace
+
+std::string readable_text(std::string_view text) {
+  std::string converted;
+  if (has_high_bytes(text) && !well_formed_utf8(text) && gb18030_to_utf8(text, converted)) text = converted;
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size());
+  for (size_t at = 0; at < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    const size_t n = c < 0x20 || c == 0x7F ? 0 : utf8_char(text, at);
+    if (n == 0) {
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 0xF];
+      ++at;
+      continue;
+    }
+    out.append(text.substr(at, n));
+    at += n;
+  }
+  return out;
+}
+
 std::string describe_frame(std::string_view frame) {
   FrameCheck c = check_frame(frame);
   std::string out = std::to_string(frame.size()) + " B, " + verdict_text(c.verdict);
@@ -393,11 +441,16 @@ std::string describe_frame(std::string_view frame) {
       out += ' ';
       out += key;
       out += '=';
-      out += *v;
+      out += readable_text(*v);
     }
   }
-  std::string cp = mask_keys(s.cp);
-  if (s.has_cp && !cp.empty()) out += " CP=" + (cp.size() > 120 ? cp.substr(0, 120) + "..." : cp);
+  std::string cp = readable_text(mask_keys(s.cp));
+  if (cp.size() > 120) {
+    size_t cut = 120;
+    while (cut > 0 && (static_cast<unsigned char>(cp[cut]) & 0xC0) == 0x80) --cut; // not inside a character
+    cp = cp.substr(0, cut) + "...";
+  }
+  if (s.has_cp && !cp.empty()) out += " CP=" + cp;
   return out;
 }
 

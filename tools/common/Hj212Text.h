@@ -124,8 +124,11 @@ std::string flag_text(std::string_view flag);
 // The protocol version number in Flag's upper six bits, -1 when Flag is not a number 0..255.
 int flag_version(std::string_view flag);
 
-// One readable line about a frame: length, check verdict and the QN/ST/CN/MN fields.
-// Key values are masked.
+// `text` as a trace shows it: GB18030 converted to UTF-8 (a 2017 frame's Chinese reads as text,
+// and grep sees no binary); control bytes and bytes that are neither charset as \xHH.
+std::string readable_text(std::string_view text);
+// One readable line about a frame: length, check verdict and the QN/ST/CN/MN fields, as
+// readable_text. Key values are masked.
 std::string describe_frame(std::string_view frame);
 
 // `text` with every key value shown as "****": the value after each "NewSK=" up to the next

@@ -74,13 +74,14 @@ bool encrypt_cp(const std::string& plain, const Sm4& cipher, CipherForm form, st
   std::size_t whole = (end - begin) / Sm4::kBlockBytes * Sm4::kBlockBytes;
   std::string result = plain;
   cipher.encrypt_ecb(reinterpret_cast<unsigned char*>(&result[begin]), whole);
-  if (form == kCipherText && whole > 0) {
+  if (text_form(form) && whole > 0) {
     static const char kDigits[] = "0123456789ABCDEF";
+    const std::size_t items = form == kCipherTextTailInside ? end - begin : whole; // the tail inside, or after
     std::string text;
-    text.reserve(plain.size() + whole * 4 + 2);
+    text.reserve(plain.size() + items * 4 + 2);
     text.append(result, 0, begin);
     text += '{';
-    for (std::size_t i = begin; i < begin + whole; ++i) {
+    for (std::size_t i = begin; i < begin + items; ++i) {
       unsigned char byte = static_cast<unsigned char>(result[i]);
       if (i > begin) text += ',';
       text += "0x";
@@ -88,7 +89,7 @@ bool encrypt_cp(const std::string& plain, const Sm4& cipher, CipherForm form, st
       text += kDigits[byte & 0xF];
     }
     text += '}';
-    text.append(result, begin + whole, std::string::npos);
+    text.append(result, begin + items, std::string::npos);
     wipe(&result[0], result.size());
     result.swap(text);
   }
@@ -98,8 +99,9 @@ bool encrypt_cp(const std::string& plain, const Sm4& cipher, CipherForm form, st
 
 std::size_t encrypted_region_bytes(std::size_t length, CipherForm form) {
   std::size_t whole = length / Sm4::kBlockBytes * Sm4::kBlockBytes;
-  if (form != kCipherText || whole == 0) return length;
-  return length - whole + whole * 5 + 1; // "{", "0xHH" per byte, a comma between, "}"
+  if (!text_form(form) || whole == 0) return length;
+  const std::size_t items = form == kCipherTextTailInside ? length : whole;
+  return length - items + items * 5 + 1; // "{", "0xHH" per byte, a comma between, "}"
 }
 
 bool decrypt_cp(const char* data, std::size_t length, const Sm4& cipher, std::string& plain) {

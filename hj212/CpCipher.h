@@ -26,7 +26,7 @@ inline bool encrypted_cn(int cn) { return cn >= 2000 && cn <= 2999; }
 bool cp_region(const char* data, std::size_t length, std::size_t& begin, std::size_t& end);
 
 // The data segment `plain` with its region encrypted in `form`. false (out untouched) when it has
-// no region; a region shorter than one block comes back unchanged in either form.
+// no region; a region shorter than one block comes back unchanged in every form.
 bool encrypt_cp(const std::string& plain, const Sm4& cipher, CipherForm form, std::string& out);
 // The bytes a region of `length` plain bytes takes once encrypt_cp has put it in `form`.
 std::size_t encrypted_region_bytes(std::size_t length, CipherForm form);

@@ -45,7 +45,7 @@ struct DeviceParams {
   int port_timeout = 0;
   WireCharset charset = kCharsetByFlag; // the second
   PacketLimit packet_limit;             // the third
-  CipherForm cipher_form = kCipherRaw;  // the fourth: 1 is the text form, anything else raw
+  CipherForm cipher_form = kCipherRaw;  // the fourth: 1 the text form, 2 with the tail inside, anything else raw
   bool encryption_required = false;     // the fifth at 1: frames whose CN asks for it never leave plain
 
   // From the configuration's `count` values; missing ones take the defaults above.

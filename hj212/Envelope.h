@@ -138,8 +138,8 @@ bool utf8_on_wire(const std::string& data, WireCharset charset);
 // utf8_on_wire); without a GB18030 converter the data's own bytes.
 std::string wire_bytes(const std::string& data, WireCharset charset);
 // Those bytes with the envelope fields computed over them. With a `cipher`, the CP region of a
-// frame whose CN asks for it is encrypted in the wire charset, in `form` (kCipherRaw or
-// kCipherText), after length and CRC were taken.
+// frame whose CN asks for it is encrypted in the wire charset, in `form` (CipherForm), after
+// length and CRC were taken.
 WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher = nullptr, CipherForm form = kCipherRaw);
 
 } // namespace HJ

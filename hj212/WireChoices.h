@@ -16,10 +16,14 @@ constexpr WireCharset wire_charset_from(int param) {
 
 // How ciphertext stands in the frame, by the fourth device parameter: raw bytes (the region keeps
 // its length), or the text "{0xE4,0x3E,...}" (upper-case hex, comma-separated) with the plain
-// tail after it.
-enum CipherForm { kCipherRaw = 0, kCipherText = 1 };
-// 1 is the text form; anything else (absent: -1) raw bytes.
-constexpr CipherForm cipher_form_from(int param) { return param == kCipherText ? kCipherText : kCipherRaw; }
+// tail after it, or the same text with the plain tail's bytes as items inside the braces (a
+// region that ends in "}", as some platforms read only).
+enum CipherForm { kCipherRaw = 0, kCipherText = 1, kCipherTextTailInside = 2 };
+// 1 and 2 are the text forms; anything else (absent: -1) raw bytes.
+constexpr CipherForm cipher_form_from(int param) {
+  return param == kCipherText ? kCipherText : param == kCipherTextTailInside ? kCipherTextTailInside : kCipherRaw;
+}
+constexpr bool text_form(CipherForm form) { return form == kCipherText || form == kCipherTextTailInside; }
 
 // The largest data segment "Send" writes as one frame, by the third device parameter: 0 is by the
 // header's Flag (the standard's 1024 bytes from version 2025 on, no limit before), 1..9999 that

@@ -81,7 +81,7 @@ TEST(ConfigText, PrintsTextsAsTheirBytes) {
   EXPECT_NE(printed.find("param 1 0  # wire charset by Flag"), std::string::npos) << "parameters up to the stored count are all shown";
   for (const char* named : {"param 1 2  # wire charset UTF-8", "param 1 1  # wire charset GB18030", "param 1 7  # wire charset by Flag",
                             "param 0 -1  # port timeout 5 s", "param 2 0  # packet limit 1024 bytes for 2025", "param 2 12000  # packet limit 9999 bytes",
-                            "param 2 -1  # packet limit none", "param 3 1  # ciphertext as {0x..} text", "param 3 2  # ciphertext as raw bytes",
+                            "param 2 -1  # packet limit none", "param 3 1  # ciphertext as {0x..} text", "param 3 2  # ciphertext as {0x..} text, the tail inside", "param 3 3  # ciphertext as raw bytes",
                             "param 4 1  # encryption required", "param 4 2  # encryption not required", "param 5 3  # not used"}) {
     std::string text = std::string(named).substr(0, std::string(named).find("  #")) + "\n";
     EXPECT_NE(configtool::PrintText(Parse(text.c_str())).find(named), std::string::npos) << named;

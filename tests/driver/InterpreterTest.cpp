@@ -241,6 +241,7 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
       {0, k2011, k2011, "", 0, 1, false, -1},
       {0, k2011, k2011, "", 1, 2},                               // only 1 requires
       {0, k2011, k2011, kKey, 1, 1, true},
+      {0, k2011, k2011, kKey, 2, 1, true},                       // the {0x..} form with the tail inside the braces
       {0, "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), kKey, 0, 1, false, -1},
       {0, "ST=32;CN=2011;Flag=9", "ST=32;CN=2011;Flag=9", kKey, 0, 1, false, -1},             // no CP at all
       {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "", 0, 1, false, -1},
@@ -262,7 +263,7 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
     std::string sent = c.wire;
     if (c.encrypted) {
       HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(c.key.data()));
-      ASSERT_TRUE(HJ::encrypt_cp(c.wire, cipher, c.form == 1 ? HJ::kCipherText : HJ::kCipherRaw, sent)) << c.utf8;
+      ASSERT_TRUE(HJ::encrypt_cp(c.wire, cipher, HJ::cipher_form_from(c.form), sent)) << c.utf8;
       if (c.wire.find("a=1&&") == std::string::npos) {
         EXPECT_NE(sent, c.wire) << c.utf8;
       }

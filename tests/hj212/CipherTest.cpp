@@ -65,6 +65,37 @@ TEST(CpCipher, StandardExampleInBothForms) {
   }
 }
 
+// A region with a plain tail in each form: raw, the tail after the braces, the tail's bytes as
+// items inside them (what a platform that reads only a region ending in "}" takes).
+TEST(CpCipher, TheTailInEachForm) {
+  HJ::Sm4 cipher(U(kExampleKey));
+  const std::string head = "ST=31;CN=2011;Flag=9;CP=&&", tail = "a=1;";
+  const std::string data = head + "0123456789abcdef" + tail + "&&";
+  std::string raw;
+  ASSERT_TRUE(HJ::encrypt_cp(data, cipher, HJ::kCipherRaw, raw));
+  std::string blockItems, tailItems;
+  for (std::size_t i = 0; i < 16; ++i) blockItems += (i ? ",0x" : "0x") + ToHex(raw.substr(head.size() + i, 1));
+  for (char c : tail) tailItems += ",0x" + ToHex(std::string(1, c));
+  const struct {
+    HJ::CipherForm form;
+    std::string region;
+  } cases[] = {
+      {HJ::kCipherRaw, raw.substr(head.size(), 16) + tail},
+      {HJ::kCipherText, "{" + blockItems + "}" + tail},
+      {HJ::kCipherTextTailInside, "{" + blockItems + tailItems + "}"},
+  };
+  for (const auto& c : cases) {
+    std::string wire, plain;
+    ASSERT_TRUE(HJ::encrypt_cp(data, cipher, c.form, wire));
+    EXPECT_EQ(wire, head + c.region + "&&") << c.form;
+    EXPECT_EQ(HJ::encrypted_region_bytes(16 + tail.size(), c.form), c.region.size()) << c.form;
+    ASSERT_TRUE(HJ::decrypt_cp(wire.data(), wire.size(), cipher, plain));
+    EXPECT_EQ(plain, data) << c.form;
+  }
+  EXPECT_EQ(HJ::cipher_form_from(2), HJ::kCipherTextTailInside);
+  EXPECT_EQ(HJ::cipher_form_from(3), HJ::kCipherRaw);
+}
+
 // The region: after the first "CP=&&", before the last "&&"; whole blocks only, the tail plain.
 TEST(CpCipher, RegionRule) {
   HJ::Sm4 cipher(U(kExampleKey));

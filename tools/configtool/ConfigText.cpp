@@ -283,7 +283,9 @@ std::string ParamText(int index, int32_t value) {
            (value == 0 ? std::string("1024 bytes for 2025 frames, none for older")
                        : value < 0 ? std::string("none: never split") : std::to_string(value > 9999 ? 9999 : value) + " bytes") +
            " (0 by Flag, 1-9999 bytes, negative never)";
-  case 3: return std::string("ciphertext as ") + (value == 1 ? "{0x..} text" : "raw bytes") + " (0 raw bytes, 1 {0x..} text, others as 0)";
+  case 3:
+    return std::string("ciphertext as ") + (value == 1 ? "{0x..} text" : value == 2 ? "{0x..} text, the tail inside" : "raw bytes") +
+           " (0 raw bytes, 1 {0x..} text, 2 {0x..} text with the tail inside, others as 0)";
   case 4:
     return std::string("encryption ") + (value == 1 ? "required: CN 2000-2999 never leaves plain" : "not required") + " (1 required, others not)";
   default: return "not used";

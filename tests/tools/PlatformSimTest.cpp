@@ -95,7 +95,9 @@ TEST(SimScenario, ParsesStepsAndRejectsNonsense) {
   EXPECT_EQ(steps[3].count, 3);
   EXPECT_EQ(steps[4].reply, Step::None); // a corrupt request must go unanswered
 
-  const char* bad[] = {"teleport CN=1", "request", "request CN=1 reply=maybe", "pause soon", "uploads count=2", "request CN=1 delay=x"};
+  EXPECT_EQ(steps_of("request CN=1011 PW=1 expect=refused\n")[0].expect, Step::Refused);
+  const char* bad[] = {"teleport CN=1",    "request", "request CN=1 reply=maybe", "pause soon", "uploads count=2", "request CN=1 delay=x",
+                       "request CN=1 expect=maybe"};
   for (const char* b : bad) {
     std::vector<Step> s;
     std::string error;
@@ -185,6 +187,47 @@ TEST(SimPlatform, FindsWhatTheStationDoesWrong) {
     h.run_until(2000);
     EXPECT_TRUE(h.p.broken()) << c.name;
     EXPECT_NE(h.p.summary().find(c.problem), std::string::npos) << c.name << "\n" << h.p.summary();
+  }
+}
+
+// A refusal (QnRtn or ExeRtn not 1, ExeRtn=100 "no data" aside) against what the step expects.
+TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
+  struct Row {
+    const char* name;
+    const char* step;
+    std::vector<std::string> answers; // CN, CP after the request's QN
+    const char* problem;              // nullptr: OK
+  } rows[] = {
+      {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "request CN=1011 QN=* refused: QnRtn=3 (PW (password) wrong)"},
+      {"no QnRtn", "request CN=1011", {"9011", "Note=x"}, "refused: no QnRtn"},
+      {"execution failed", "request CN=1012 CP=SystemTime=20240101000000", {"9011", "QnRtn=1", "9012", "ExeRtn=2"},
+       "refused: ExeRtn=2 (execution failed, reason unknown)"},
+      {"a code the table lacks", "request CN=1012", {"9011", "QnRtn=1", "9012", "ExeRtn=77"}, "refused: ExeRtn=77 (not in the code table)"},
+      {"no data", "request CN=2061", {"9011", "QnRtn=1", "9012", "ExeRtn=100"}, nullptr},
+      {"refused as expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=3"}, nullptr},
+      {"accepted, refusal expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=1", "1011", "SystemTime=20240101000000", "9012", "ExeRtn=1"},
+       "accepted (answered with data), a refusal was expected"},
+      {"either way", "request CN=2061 reply=ack expect=any", {"9011", "QnRtn=8"}, nullptr},
+  };
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.reply_timeout_ms = 500;
+    Harness h(std::string(row.step) + "\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    const std::string qn = h.requests().at(0).value("QN");
+    for (size_t i = 0; i + 1 < row.answers.size(); i += 2) h.answer(qn, row.answers[i], row.answers[i + 1]);
+    h.run_until(2000);
+    const std::string summary = h.p.summary();
+    EXPECT_TRUE(h.p.finished()) << row.name;
+    if (!row.problem) {
+      EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
+      continue;
+    }
+    std::string problem = row.problem;
+    if (problem.find('*') != std::string::npos) problem.replace(problem.find('*'), 1, qn);
+    EXPECT_NE(summary.find("BROKEN (1 problems)\n"), std::string::npos) << row.name << "\n" << summary;
+    EXPECT_NE(summary.find(problem + "\n"), std::string::npos) << row.name << "\n" << summary;
   }
 }
 

@@ -17,6 +17,9 @@ const int kSplitGapMs = 60;                // longer than the plug-in's 40 ms re
 
 bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 
+// A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out; "no data" (ExeRtn=100) did its part.
+bool refusal_code(const char* field, const std::string& code) { return code != "1" && !(std::string(field) == "ExeRtn" && code == "100"); }
+
 int to_int(const std::string& s, int dflt) {
   char* end = nullptr;
   long v = std::strtol(s.c_str(), &end, 10);
@@ -74,7 +77,7 @@ std::string standard_scenario(bool keyed) {
   return std::string("request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
                      "request CN=1011\n"
                      "request CN=3020 # site information: the station answers with its Chinese site name\n") +
-         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n" : "") +
+         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack expect=any # encrypted; a 9011 will do\n" : "") +
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n";
 }
@@ -83,7 +86,7 @@ std::string station_2025_scenario() {
   return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
          "request CN=1011\n"
          "request CN=3020\n"
-         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n"
+         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack expect=any # encrypted; a 9011 will do\n"
          "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n"
@@ -141,6 +144,11 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
         else if (value == "ack") s.reply = Step::Ack;
         else if (value == "none") s.reply = Step::None;
         else return fail("reply is full, ack or none");
+      } else if (key == "expect") {
+        if (value == "accepted") s.expect = Step::Accepted;
+        else if (value == "refused") s.expect = Step::Refused;
+        else if (value == "any") s.expect = Step::Either;
+        else return fail("expect is accepted, refused or any");
       } else return fail("unknown item \"" + w + "\"");
     }
     if (s.bad.delay_ms < 0 || s.timeout_ms < 0 || s.count < 0) return fail("a number is expected");
@@ -423,6 +431,7 @@ void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
   m_lat_ack.push_back(now - p->sent_at);
+  if (p->reply != Step::None && refusal_code("QnRtn", p->qn_rtn)) judge_refusal(*p, "QnRtn", p->qn_rtn);
   if (p->reply != Step::Full || p->qn_rtn != "1") { // refused or only acknowledged: nothing more comes
     if (p->reply == Step::None) {
       ++m_unexpected;
@@ -444,12 +453,38 @@ void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now)
   if (!p->acked) problem("9012 before 9011 for QN " + qn);
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
+  if (!p->corrupt && p->reply != Step::None) {
+    if (refusal_code("ExeRtn", p->exe_rtn)) judge_refusal(*p, "ExeRtn", p->exe_rtn);
+    else judge_acceptance(*p, "ExeRtn=" + p->exe_rtn);
+  }
   if (!p->done) {
     p->done = true;
     ++m_answered;
     m_lat_final.push_back(now - p->sent_at);
     if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
   }
+}
+
+bool Platform::judged_by_flows(Pending& p) {
+  bool theirs = m_flows && m_flows->judges(p.qn);
+  if (theirs) p.judged = true;
+  return theirs;
+}
+
+void Platform::judge_refusal(Pending& p, const char* field, const std::string& code) {
+  if (p.judged || judged_by_flows(p)) return;
+  p.judged = true;
+  if (p.expect != Step::Accepted) return;
+  const char* meaning = codes::answer_text(field, code);
+  problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
+          (code.empty() ? std::string("no ") + field
+                        : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
+}
+
+void Platform::judge_acceptance(Pending& p, const std::string& how) {
+  if (p.judged || judged_by_flows(p)) return;
+  p.judged = true;
+  if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
 }
 
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
@@ -473,6 +508,7 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
     p->done = true;
     ++m_answered;
     m_lat_final.push_back(now - p->sent_at);
+    judge_acceptance(*p, "answered with data");
   }
   int flag = std::atoi(seg.value("Flag").c_str());
   if (flag & 1) { // the station asks for an answer
@@ -587,6 +623,7 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.qn = qn;
   pending.cn = s.cn;
   pending.reply = s.reply;
+  pending.expect = s.expect;
   pending.corrupt = corrupt;
   pending.sent_at = at;
   pending.deadline = at + timeout;

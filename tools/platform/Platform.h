@@ -33,6 +33,8 @@ struct Step {
   std::string cn, cp, st, pw, mn, flag;
   Misbehaviour bad;
   enum Reply { Full, Ack, None } reply = Full; // 9011 then 9012 or data / 9011 only / silence
+  // What the station must make of it: carry it out, refuse it (QnRtn or ExeRtn not 1), either.
+  enum Expect { Accepted, Refused, Either } expect = Accepted;
   int timeout_ms = 0;                          // 0: the platform's default
   // Pause
   int pause_ms = 0;
@@ -76,8 +78,8 @@ std::string standard_scenario(bool keyed = false);
 // wrong length (1014), with real-time uploads between.
 std::string station_2025_scenario();
 
-// Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "pause 500",
-// "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
+// Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "request CN=1011
+// PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
 bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error);
 // The scenario used when none is given: set the upload interval, read the time, start uploads.
 std::string default_scenario();
@@ -143,7 +145,9 @@ private:
   struct Pending {
     std::string qn, cn;
     Step::Reply reply = Step::Full;
+    Step::Expect expect = Step::Accepted;
     bool corrupt = false;
+    bool judged = false; // its refusal or its acceptance was weighed against `expect`
     int64_t sent_at = 0, deadline = 0;
     bool acked = false, done = false;
     std::string qn_rtn, exe_rtn;
@@ -165,6 +169,12 @@ private:
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
   void on_data(const Segment& seg, bool whole, int64_t now);
+  // The station's first word on whether it carries a request out, weighed once against the step:
+  // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
+  void judge_refusal(Pending& p, const char* field, const std::string& code);
+  void judge_acceptance(Pending& p, const std::string& how);
+  // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
+  bool judged_by_flows(Pending& p);
   void problem(const std::string& what);
   // A deviation that is no fault: shown in the summary, the verdict stays OK.
   void note(const std::string& what);

@@ -208,6 +208,10 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
       {"accepted, refusal expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=1", "1011", "SystemTime=20240101000000", "9012", "ExeRtn=1"},
        "accepted (answered with data), a refusal was expected"},
       {"either way", "request CN=2061 reply=ack expect=any", {"9011", "QnRtn=8"}, nullptr},
+      {"an interval of 0 taken", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=1"},
+       "request CN=1062 QN=* accepted an invalid RtdInterval=0 (ExeRtn=1)"},
+      {"a negative one taken", "request CN=1062 CP=MinInterval=-5", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "accepted an invalid MinInterval=-5 (ExeRtn=1)"},
+      {"an interval of 0 refused", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=3"}, nullptr},
   };
   for (const Row& row : rows) {
     sim::PlatformOptions opt;

@@ -64,6 +64,20 @@ std::string request_marks(const Misbehaviour& bad, const char* cipher) {
   return marks;
 }
 
+// An interval of 0 or less in a request's CP ("RtdInterval=0"), which a station must refuse; empty when none.
+std::string invalid_value(const std::string& cp) {
+  const Segment seg = parse_segment("CP=&&" + cp + "&&");
+  for (const auto& kv : seg.cp_fields) {
+    const std::string& key = kv.first;
+    const char* const suffix = "Interval";
+    if (key.size() < 8 || key.compare(key.size() - 8, 8, suffix) != 0 || kv.second.empty()) continue;
+    char* end = nullptr;
+    double v = std::strtod(kv.second.c_str(), &end);
+    if (*end == '\0' && v <= 0) return key + "=" + kv.second;
+  }
+  return std::string();
+}
+
 } // namespace
 
 std::string default_scenario() {
@@ -474,7 +488,7 @@ bool Platform::judged_by_flows(Pending& p) {
 void Platform::judge_refusal(Pending& p, const char* field, const std::string& code) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
-  if (p.expect != Step::Accepted) return;
+  if (p.expect != Step::Accepted || !p.invalid.empty()) return;
   const char* meaning = codes::answer_text(field, code);
   problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
           (code.empty() ? std::string("no ") + field
@@ -484,7 +498,8 @@ void Platform::judge_refusal(Pending& p, const char* field, const std::string& c
 void Platform::judge_acceptance(Pending& p, const std::string& how) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
-  if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
+  if (!p.invalid.empty()) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted an invalid " + p.invalid + " (" + how + ")");
+  else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
 }
 
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
@@ -624,6 +639,7 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.cn = s.cn;
   pending.reply = s.reply;
   pending.expect = s.expect;
+  pending.invalid = invalid_value(cp);
   pending.corrupt = corrupt;
   pending.sent_at = at;
   pending.deadline = at + timeout;

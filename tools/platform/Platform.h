@@ -148,6 +148,7 @@ private:
     Step::Expect expect = Step::Accepted;
     bool corrupt = false;
     bool judged = false; // its refusal or its acceptance was weighed against `expect`
+    std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
     int64_t sent_at = 0, deadline = 0;
     bool acked = false, done = false;
     std::string qn_rtn, exe_rtn;

@@ -235,13 +235,31 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
   }
 }
 
+// Problems of one cause are one line, counted, under the first; causes in the order they came.
 TEST(SimPlatform, AFloodOfJunkKeepsTheReportBounded) {
   Harness h("pause 10\n");
   h.p.connected(h.now, "peer");
-  for (int k = 0; k < 1000; ++k) h.p.received("noise", 5, h.now);
-  EXPECT_EQ(h.log.size(), 101u); // the connection line and the first hundred problems
-  EXPECT_NE(h.p.summary().find("BROKEN (1000 problems)"), std::string::npos);
-  EXPECT_NE(h.p.summary().find("and 900 more"), std::string::npos);
+  h.answer("20240101000000001", "9011", "QnRtn=1");
+  for (int k = 0; k < 1000; ++k) {
+    const std::string junk = k % 2 ? "noise" : "sound!";
+    h.p.received(junk.data(), junk.size(), h.now);
+  }
+  h.answer("20240101000000002", "9011", "QnRtn=1");
+  size_t logged = 0;
+  for (const std::string& line : h.log) logged += line.rfind("PROBLEM: ", 0) == 0;
+  EXPECT_EQ(logged, 100u); // the first hundred problems
+  const std::string s = h.p.summary();
+  EXPECT_NE(s.find("BROKEN (1002 problems)\n"
+                   "    - 2 times, first: 9011 for QN 20240101000000001, which no request carried\n"
+                   "    - 1000 times, first: station sent 6 bytes outside any frame\n"),
+            std::string::npos)
+      << s;
+  // causes beyond the hundred kept are counted together
+  Harness many("pause 10\n");
+  many.p.connected(many.now, "peer");
+  for (int k = 0; k < 150; ++k) many.answer(std::to_string(k), "9011", "QnRtn=1");
+  const std::string m = many.p.summary();
+  EXPECT_NE(m.find("    - 9011 for QN 99, which no request carried\n    - and 50 more\n"), std::string::npos) << m;
 }
 
 TEST(SimPlatform, CorruptRequestsMustGoUnanswered) {

@@ -78,6 +78,21 @@ std::string invalid_value(const std::string& cp) {
   return std::string();
 }
 
+// A problem's cause: its text with the QNs, times and MNs that tell one frame from the next
+// masked (runs of six digits and more).
+std::string cause_of(const std::string& what) {
+  std::string key;
+  key.reserve(what.size());
+  for (size_t i = 0; i < what.size();) {
+    size_t j = i;
+    while (j < what.size() && what[j] >= '0' && what[j] <= '9') ++j;
+    if (j - i >= 6) key += '#';
+    else key.append(what, i, j == i ? 1 : j - i);
+    i = j == i ? i + 1 : j;
+  }
+  return key;
+}
+
 } // namespace
 
 std::string default_scenario() {
@@ -238,11 +253,18 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
   m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
 }
 
-void Platform::problem(const std::string& what) {
-  ++m_problem_count;
-  if (m_problems.size() >= kKeptProblems) return; // a flooding station must not grow this without end
-  m_problems.push_back(what);
-  m_log("PROBLEM: " + what);
+void Platform::problem(const std::string& what, const std::string& cause) {
+  if (++m_problem_count <= kKeptProblems) m_log("PROBLEM: " + what); // a flooding station must not flood the log
+  const std::string key = cause.empty() ? cause_of(what) : cause;
+  auto it = m_cause_index.find(key);
+  if (it != m_cause_index.end()) {
+    ++m_causes[it->second].count;
+  } else if (m_causes.size() < kKeptProblems) { // nor grow this without end
+    m_cause_index.emplace(key, m_causes.size());
+    m_causes.push_back(Cause{what, 1});
+  } else {
+    ++m_uncaused;
+  }
 }
 
 void Platform::note(const std::string& what) {
@@ -314,7 +336,7 @@ void Platform::received(const char* data, size_t n, int64_t now) {
       on_frame(bytes, now);
     } else {
       m_junk_bytes += static_cast<unsigned>(bytes.size());
-      problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame");
+      problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
     }
   });
 }
@@ -842,9 +864,9 @@ std::string Platform::summary() const {
     for (const std::string& n : m_notes) o << "    - " << n << "\n";
     if (m_note_count > m_notes.size()) o << "    - and " << (m_note_count - m_notes.size()) << " more\n";
   }
-  row("verdict:", m_problems.empty() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");
-  for (const std::string& p : m_problems) o << "    - " << p << "\n";
-  if (m_problem_count > m_problems.size()) o << "    - and " << (m_problem_count - m_problems.size()) << " more\n";
+  row("verdict:", !broken() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");
+  for (const Cause& c : m_causes) o << "    - " << (c.count > 1 ? std::to_string(c.count) + " times, first: " : "") << c.first << "\n";
+  if (m_uncaused) o << "    - and " << m_uncaused << " more\n";
   return o.str();
 }
 

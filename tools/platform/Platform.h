@@ -124,7 +124,7 @@ public:
   bool refusing(int64_t now) const;
 
   // Figures.
-  bool broken() const { return !m_problems.empty(); }
+  bool broken() const { return m_problem_count != 0; }
   std::string summary() const;
   unsigned frames_in() const { return m_frames_in; }
   unsigned bad_frames() const { return m_bad_frames; }
@@ -176,7 +176,9 @@ private:
   void judge_acceptance(Pending& p, const std::string& how);
   // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
   bool judged_by_flows(Pending& p);
-  void problem(const std::string& what);
+  // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
+  // varies by more than its QNs, times and MNs (which are masked to find it).
+  void problem(const std::string& what, const std::string& cause = std::string());
   // A deviation that is no fault: shown in the summary, the verdict stays OK.
   void note(const std::string& what);
   std::string next_qn();
@@ -221,8 +223,14 @@ private:
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
   std::vector<int64_t> m_lat_ack, m_lat_final;
   static constexpr size_t kKeptProblems = 100;
-  std::vector<std::string> m_problems, m_notes;
-  size_t m_problem_count = 0, m_note_count = 0;
+  struct Cause {
+    std::string first;
+    size_t count = 0;
+  };
+  std::vector<Cause> m_causes;                // in the order they first went wrong, kKeptProblems at most
+  std::map<std::string, size_t> m_cause_index; // cause -> its place in m_causes
+  std::vector<std::string> m_notes;
+  size_t m_problem_count = 0, m_note_count = 0, m_uncaused = 0; // m_uncaused: problems of causes beyond those kept
   PlatformObserver* m_observer = nullptr;
 };
 

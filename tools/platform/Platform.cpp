@@ -65,8 +65,7 @@ std::string request_marks(const Misbehaviour& bad, const char* cipher) {
 }
 
 // An interval of 0 or less in a request's CP ("RtdInterval=0"), which a station must refuse; empty when none.
-std::string invalid_value(const std::string& cp) {
-  const Segment seg = parse_segment("CP=&&" + cp + "&&");
+std::string invalid_value(const Segment& seg) {
   for (const auto& kv : seg.cp_fields) {
     const std::string& key = kv.first;
     const char* const suffix = "Interval";
@@ -530,10 +529,16 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   Pending* p = whole ? find_pending(qn) : nullptr;
   if (whole) {
-    Arrivals& arrivals = m_uploads[cn];
-    if (arrivals.count++ == 0) arrivals.first = now;
-    arrivals.last = now;
     if (p && p->cn != cn) p = nullptr;
+    if (p && p->history) {
+      ++m_history[cn];
+    } else if (seg.value("RF") == "1") {
+      ++m_resent[cn];
+    } else { // the rate of uploads, which a backlog or a history would make look faster
+      Arrivals& arrivals = m_uploads[cn];
+      if (arrivals.count++ == 0) arrivals.first = now;
+      arrivals.last = now;
+    }
     if (!p)
       for (Pending& q : m_pending)
         if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
@@ -661,7 +666,9 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.cn = s.cn;
   pending.reply = s.reply;
   pending.expect = s.expect;
-  pending.invalid = invalid_value(cp);
+  const Segment asked = parse_segment("CP=&&" + cp + "&&");
+  pending.invalid = invalid_value(asked);
+  pending.history = asked.cp_get("BeginTime") != nullptr;
   pending.corrupt = corrupt;
   pending.sent_at = at;
   pending.deadline = at + timeout;
@@ -856,6 +863,13 @@ std::string Platform::summary() const {
     }
   }
   row("data frames:", ups.empty() ? std::string("none") : ups);
+  auto counts = [](const std::map<std::string, unsigned>& m) {
+    std::string text;
+    for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
+    return text;
+  };
+  if (!m_history.empty()) row("history answers:", counts(m_history));
+  if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs
   m_values.summary_rows(row);
   row("latency 9011:", stats(m_lat_ack));
   row("latency complete:", stats(m_lat_final));

@@ -129,6 +129,7 @@ public:
   unsigned frames_in() const { return m_frames_in; }
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_missing; }
+  // Uploads of `cn` so far: history answers and resends (RF=1) are none.
   unsigned uploads(const std::string& cn) const;
   unsigned resends() const { return m_flows ? m_flows->resends() : 0u; }
 
@@ -149,6 +150,7 @@ private:
     bool corrupt = false;
     bool judged = false; // its refusal or its acceptance was weighed against `expect`
     std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+    bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
     int64_t sent_at = 0, deadline = 0;
     bool acked = false, done = false;
     std::string qn_rtn, exe_rtn;
@@ -220,6 +222,8 @@ private:
     int64_t first = 0, last = 0;
   };
   std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
+  // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
+  std::map<std::string, unsigned> m_history, m_resent;
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
   std::vector<int64_t> m_lat_ack, m_lat_final;
   static constexpr size_t kKeptProblems = 100;

@@ -92,6 +92,22 @@ std::string cause_of(const std::string& what) {
   return key;
 }
 
+// A request's reply= (what comes back) or expect= (whether it is carried out): what is wrong, or empty.
+std::string answer_item(const std::string& key, const std::string& value, Step& s) {
+  if (key == "reply") {
+    if (value == "full") s.reply = Step::Full;
+    else if (value == "ack") s.reply = Step::Ack;
+    else if (value == "none") s.reply = Step::None;
+    else return "reply is full, ack or none";
+  } else {
+    if (value == "accepted") s.expect = Step::Accepted;
+    else if (value == "refused") s.expect = Step::Refused;
+    else if (value == "any") s.expect = Step::Either;
+    else return "expect is accepted, refused or any";
+  }
+  return std::string();
+}
+
 } // namespace
 
 std::string default_scenario() {
@@ -167,16 +183,9 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
       else if (key == "delay") s.bad.delay_ms = to_int(value, -1);
       else if (key == "timeout") s.timeout_ms = to_int(value, -1);
       else if (key == "count") s.count = to_int(value, -1);
-      else if (key == "reply") {
-        if (value == "full") s.reply = Step::Full;
-        else if (value == "ack") s.reply = Step::Ack;
-        else if (value == "none") s.reply = Step::None;
-        else return fail("reply is full, ack or none");
-      } else if (key == "expect") {
-        if (value == "accepted") s.expect = Step::Accepted;
-        else if (value == "refused") s.expect = Step::Refused;
-        else if (value == "any") s.expect = Step::Either;
-        else return fail("expect is accepted, refused or any");
+      else if (key == "reply" || key == "expect") {
+        std::string why = answer_item(key, value, s);
+        if (!why.empty()) return fail(why);
       } else return fail("unknown item \"" + w + "\"");
     }
     if (s.bad.delay_ms < 0 || s.timeout_ms < 0 || s.count < 0) return fail("a number is expected");
@@ -817,6 +826,28 @@ int64_t Platform::next_event(int64_t now) const {
   return t;
 }
 
+void Platform::data_rows(const std::function<void(const char*, const std::string&)>& row) const {
+  std::string ups;
+  for (const auto& u : m_uploads) {
+    if (!ups.empty()) ups += "; ";
+    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
+    if (u.second.count >= 2) {
+      char every[48];
+      std::snprintf(every, sizeof every, " (every %.1f s)",
+                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
+      ups += every;
+    }
+  }
+  row("data frames:", ups.empty() ? std::string("none") : ups);
+  auto counts = [](const std::map<std::string, unsigned>& m) {
+    std::string text;
+    for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
+    return text;
+  };
+  if (!m_history.empty()) row("history answers:", counts(m_history));
+  if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs
+}
+
 std::string Platform::summary() const {
   std::ostringstream o;
   auto row = [&](const char* label, const std::string& value) {
@@ -851,25 +882,7 @@ std::string Platform::summary() const {
   row("answered:", std::to_string(m_answered));
   row("missing replies:", std::to_string(m_missing));
   row("unexpected replies:", std::to_string(m_unexpected));
-  std::string ups;
-  for (const auto& u : m_uploads) {
-    if (!ups.empty()) ups += "; ";
-    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
-    if (u.second.count >= 2) {
-      char every[48];
-      std::snprintf(every, sizeof every, " (every %.1f s)",
-                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
-      ups += every;
-    }
-  }
-  row("data frames:", ups.empty() ? std::string("none") : ups);
-  auto counts = [](const std::map<std::string, unsigned>& m) {
-    std::string text;
-    for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
-    return text;
-  };
-  if (!m_history.empty()) row("history answers:", counts(m_history));
-  if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs
+  data_rows(row);
   m_values.summary_rows(row);
   row("latency 9011:", stats(m_lat_ack));
   row("latency complete:", stats(m_lat_final));

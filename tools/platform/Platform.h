@@ -181,6 +181,8 @@ private:
   // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
   // varies by more than its QNs, times and MNs (which are masked to find it).
   void problem(const std::string& what, const std::string& cause = std::string());
+  // The summary's rows of the station's data: uploads and their rate, history answers, resends.
+  void data_rows(const std::function<void(const char*, const std::string&)>& row) const;
   // A deviation that is no fault: shown in the summary, the verdict stays OK.
   void note(const std::string& what);
   std::string next_qn();

@@ -199,10 +199,8 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
     const char* problem;              // nullptr: OK
   } rows[] = {
       {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "request CN=1011 QN=* refused: QnRtn=3 (PW (password) wrong)"},
-      {"no QnRtn", "request CN=1011", {"9011", "Note=x"}, "refused: no QnRtn"},
       {"execution failed", "request CN=1012 CP=SystemTime=20240101000000", {"9011", "QnRtn=1", "9012", "ExeRtn=2"},
        "refused: ExeRtn=2 (execution failed, reason unknown)"},
-      {"a code the table lacks", "request CN=1012", {"9011", "QnRtn=1", "9012", "ExeRtn=77"}, "refused: ExeRtn=77 (not in the code table)"},
       {"no data", "request CN=2061", {"9011", "QnRtn=1", "9012", "ExeRtn=100"}, nullptr},
       {"refused as expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=3"}, nullptr},
       {"accepted, refusal expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=1", "1011", "SystemTime=20240101000000", "9012", "ExeRtn=1"},

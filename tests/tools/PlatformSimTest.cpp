@@ -95,7 +95,9 @@ TEST(SimScenario, ParsesStepsAndRejectsNonsense) {
   EXPECT_EQ(steps[3].count, 3);
   EXPECT_EQ(steps[4].reply, Step::None); // a corrupt request must go unanswered
 
-  const char* bad[] = {"teleport CN=1", "request", "request CN=1 reply=maybe", "pause soon", "uploads count=2", "request CN=1 delay=x"};
+  EXPECT_EQ(steps_of("request CN=1011 PW=1 expect=refused\n")[0].expect, Step::Refused);
+  const char* bad[] = {"teleport CN=1",    "request", "request CN=1 reply=maybe", "pause soon", "uploads count=2", "request CN=1 delay=x",
+                       "request CN=1 expect=maybe"};
   for (const char* b : bad) {
     std::vector<Step> s;
     std::string error;
@@ -188,13 +190,74 @@ TEST(SimPlatform, FindsWhatTheStationDoesWrong) {
   }
 }
 
+// A refusal (QnRtn or ExeRtn not 1, ExeRtn=100 "no data" aside) against what the step expects.
+TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
+  struct Row {
+    const char* name;
+    const char* step;
+    std::vector<std::string> answers; // CN, CP after the request's QN
+    const char* problem;              // nullptr: OK
+  } rows[] = {
+      {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "request CN=1011 QN=* refused: QnRtn=3 (PW (password) wrong)"},
+      {"execution failed", "request CN=1012 CP=SystemTime=20240101000000", {"9011", "QnRtn=1", "9012", "ExeRtn=2"},
+       "refused: ExeRtn=2 (execution failed, reason unknown)"},
+      {"no data", "request CN=2061", {"9011", "QnRtn=1", "9012", "ExeRtn=100"}, nullptr},
+      {"refused as expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=3"}, nullptr},
+      {"accepted, refusal expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=1", "1011", "SystemTime=20240101000000", "9012", "ExeRtn=1"},
+       "accepted (answered with data), a refusal was expected"},
+      {"either way", "request CN=2061 reply=ack expect=any", {"9011", "QnRtn=8"}, nullptr},
+      {"an interval of 0 taken", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=1"},
+       "request CN=1062 QN=* accepted an invalid RtdInterval=0 (ExeRtn=1)"},
+      {"a negative one taken", "request CN=1062 CP=MinInterval=-5", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "accepted an invalid MinInterval=-5 (ExeRtn=1)"},
+      {"an interval of 0 refused", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=3"}, nullptr},
+  };
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.reply_timeout_ms = 500;
+    Harness h(std::string(row.step) + "\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    const std::string qn = h.requests().at(0).value("QN");
+    for (size_t i = 0; i + 1 < row.answers.size(); i += 2) h.answer(qn, row.answers[i], row.answers[i + 1]);
+    h.run_until(2000);
+    const std::string summary = h.p.summary();
+    EXPECT_TRUE(h.p.finished()) << row.name;
+    if (!row.problem) {
+      EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
+      continue;
+    }
+    std::string problem = row.problem;
+    if (problem.find('*') != std::string::npos) problem.replace(problem.find('*'), 1, qn);
+    EXPECT_NE(summary.find("BROKEN (1 problems)\n"), std::string::npos) << row.name << "\n" << summary;
+    EXPECT_NE(summary.find(problem + "\n"), std::string::npos) << row.name << "\n" << summary;
+  }
+}
+
+// Problems of one cause are one line, counted, under the first; causes in the order they came.
 TEST(SimPlatform, AFloodOfJunkKeepsTheReportBounded) {
   Harness h("pause 10\n");
   h.p.connected(h.now, "peer");
-  for (int k = 0; k < 1000; ++k) h.p.received("noise", 5, h.now);
-  EXPECT_EQ(h.log.size(), 101u); // the connection line and the first hundred problems
-  EXPECT_NE(h.p.summary().find("BROKEN (1000 problems)"), std::string::npos);
-  EXPECT_NE(h.p.summary().find("and 900 more"), std::string::npos);
+  h.answer("20240101000000001", "9011", "QnRtn=1");
+  for (int k = 0; k < 1000; ++k) {
+    const std::string junk = k % 2 ? "noise" : "sound!";
+    h.p.received(junk.data(), junk.size(), h.now);
+  }
+  h.answer("20240101000000002", "9011", "QnRtn=1");
+  size_t logged = 0;
+  for (const std::string& line : h.log) logged += line.rfind("PROBLEM: ", 0) == 0;
+  EXPECT_EQ(logged, 100u); // the first hundred problems
+  const std::string s = h.p.summary();
+  EXPECT_NE(s.find("BROKEN (1002 problems)\n"
+                   "    - 2 times, first: 9011 for QN 20240101000000001, which no request carried\n"
+                   "    - 1000 times, first: station sent 6 bytes outside any frame\n"),
+            std::string::npos)
+      << s;
+  // causes beyond the hundred kept are counted together
+  Harness many("pause 10\n");
+  many.p.connected(many.now, "peer");
+  for (int k = 0; k < 150; ++k) many.answer(std::to_string(k), "9011", "QnRtn=1");
+  const std::string m = many.p.summary();
+  EXPECT_NE(m.find("    - 9011 for QN 99, which no request carried\n    - and 50 more\n"), std::string::npos) << m;
 }
 
 TEST(SimPlatform, CorruptRequestsMustGoUnanswered) {
@@ -259,6 +322,33 @@ TEST(SimPlatform, AnswersUploadsThatAskForItAndCountsThem) {
                            "w01018-Rtd=1.55: 2 decimals; the default format N5.1 has 1); 1 flag the version does not define (first: w01018-Flag=X",
                            "a21026 sulphur dioxide (二氧化硫), mg/m³: 1 value; 1 factor of another medium than ST (first: a21026-Rtd=3.1: a21026 is an air factor"})
     EXPECT_NE(s.find(part), std::string::npos) << part << "\n" << s;
+}
+
+// Frames answering a history request (its QN) and resends (RF=1) are counted apart from the
+// uploads, whose rate they would distort.
+TEST(SimPlatform, HistoryAnswersAndResendsAreNoUploads) {
+  Harness h("request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101020000\n");
+  h.p.connected(h.now, "peer");
+  h.run_until(1000);
+  const std::string qn = h.requests().at(0).value("QN");
+  auto hour = [&](const std::string& q, const char* rf, const char* time) {
+    h.station_sends("QN=" + q + ";ST=32;CN=2061;PW=123456;MN=M1;Flag=4;" + rf + "CP=&&DataTime=" + time + ";w01018-Avg=1.5&&");
+  };
+  h.answer(qn, "9011", "QnRtn=1");
+  hour(qn, "", "20240101000000");
+  hour(qn, "", "20240101010000");
+  h.answer(qn, "9012", "ExeRtn=1");
+  hour("20240101030000001", "RF=1;", "20240101030000");
+  h.run_until(3000);
+  hour("20240101040000001", "", "20240101040000");
+  h.run_until(5000);
+  hour("20240101050000001", "", "20240101050000");
+  EXPECT_EQ(h.p.uploads("2061"), 2u);
+  const std::string s = h.p.summary();
+  EXPECT_FALSE(h.p.broken()) << s;
+  for (const char* row : {"  data frames:        CN=2061 x2 (every 2.0 s)\n", "  history answers:    CN=2061 x2\n",
+                          "  resends:            CN=2061 x1 (RF=1)\n"})
+    EXPECT_NE(s.find(row), std::string::npos) << row << s;
 }
 
 TEST(SimPlatform, DropWaitsForTheStationToComeBack) {
@@ -398,7 +488,7 @@ TEST(SimFlows2025, PacketsAndResends) {
     const char* name;
     std::vector<std::string> events;
     const char* problem; // nullptr: none
-    unsigned uploads, resends;
+    unsigned uploads, resends; // uploads: resends are none
   } rows[] = {
       {"whole", {frame(q1, "11;PNUM=2;PNO=1"), frame(q1, "11;PNUM=2;PNO=2")}, nullptr, 1, 0},
       {"a packet missing", {frame(q1, "11;PNUM=2;PNO=1"), frame(q2, "9")}, "packet 2 of 2 never came", 1, 0},
@@ -411,15 +501,15 @@ TEST(SimFlows2025, PacketsAndResends) {
       {"no packet bit", {frame(q1, "9;PNUM=2;PNO=1")}, "lacks the packet bit", 0, 0},
       {"no PNUM", {frame(q1, "11;PNO=1")}, "no PNUM or no PNO", 0, 0},
       {"second packet first", {frame(q1, "11;PNUM=2;PNO=2"), frame(q1, "11;PNUM=2;PNO=1")}, "PNO=2 of QN", 0, 0},
-      {"RF before PNUM", {frame(q1, "11;RF=1;PNUM=1;PNO=1")}, "the 2025 order is Flag;PNUM;PNO;[RF=1;]CP=", 1, 1},
+      {"RF before PNUM", {frame(q1, "11;RF=1;PNUM=1;PNO=1")}, "the 2025 order is Flag;PNUM;PNO;[RF=1;]CP=", 0, 1},
       {"cut by the link, resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop", frame(q1, "11;PNUM=2;PNO=1;RF=1"), frame(q1, "11;PNUM=2;PNO=2;RF=1")},
-       nullptr, 1, 1},
+       nullptr, 0, 1},
       {"cut by the link, never resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop"}, "never completed, nor resent", 0, 0},
-      {"resends newest first", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q1, "9;RF=1")}, nullptr, 3, 2},
-      {"resends oldest first", {frame(q3, "9"), "drop", frame(q1, "9;RF=1"), frame(q2, "9;RF=1")}, "not newest first", 3, 2},
-      {"a received one again, its answer late", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q3, "9;RF=1")}, nullptr, 3, 2},
+      {"resends newest first", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q1, "9;RF=1")}, nullptr, 1, 2},
+      {"resends oldest first", {frame(q3, "9"), "drop", frame(q1, "9;RF=1"), frame(q2, "9;RF=1")}, "not newest first", 1, 2},
+      {"a received one again, its answer late", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q3, "9;RF=1")}, nullptr, 1, 2},
       {"again without RF=1", {frame(q1, "9"), frame(q1, "9")}, "uploaded again without RF=1", 2, 0},
-      {"resend with another DataTime", {frame(q1, "9"), "drop", frame(q1, "9;RF=1", "20240101000100")}, "the upload had 20240101000000", 2, 1},
+      {"resend with another DataTime", {frame(q1, "9"), "drop", frame(q1, "9;RF=1", "20240101000100")}, "the upload had 20240101000000", 1, 1},
       {"above 1024 bytes", {frame(q1, "9", "20240101000000", ";x=" + std::string(1000, '1'))}, "above 1024 (not split", 1, 0},
   };
   for (const Row& row : rows) {

@@ -24,6 +24,7 @@ import urllib.request
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -49,7 +50,10 @@ def frame(segment):
 def wait_for(what, check, timeout=20):
     end = time.time() + timeout
     while time.time() < end:
-        value = check()
+        try:
+            value = check()
+        except StaleElementReferenceException:  # the page redrew the element between finding and reading it
+            value = None
         if value:
             return value
         time.sleep(0.1)

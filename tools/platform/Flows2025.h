@@ -44,6 +44,8 @@ public:
   void request_sent(const std::string& qn, const std::string& cn, const std::string& cp);
   // The station's last word on a request: QnRtn of its 9011, ExeRtn of its 9012 ("" when none).
   void request_done(const std::string& qn, const std::string& qn_rtn, const std::string& exe_rtn);
+  // A 1002 or 1014 awaiting its outcome here: whether the station may refuse it is decided here.
+  bool judges(const std::string& qn) const { return m_requests.count(qn) != 0; }
   // A 9011/9012 (`cn`) with the QN of a station's key request that got its key: the station took
   // the answer for a pushed key. Noted, true; false for any other QN.
   bool answer_to_key_answer(const std::string& qn, const std::string& cn);

@@ -17,6 +17,9 @@ const int kSplitGapMs = 60;                // longer than the plug-in's 40 ms re
 
 bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
 
+// A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out; "no data" (ExeRtn=100) did its part.
+bool refusal_code(const char* field, const std::string& code) { return code != "1" && !(std::string(field) == "ExeRtn" && code == "100"); }
+
 int to_int(const std::string& s, int dflt) {
   char* end = nullptr;
   long v = std::strtol(s.c_str(), &end, 10);
@@ -61,6 +64,50 @@ std::string request_marks(const Misbehaviour& bad, const char* cipher) {
   return marks;
 }
 
+// An interval of 0 or less in a request's CP ("RtdInterval=0"), which a station must refuse; empty when none.
+std::string invalid_value(const Segment& seg) {
+  for (const auto& kv : seg.cp_fields) {
+    const std::string& key = kv.first;
+    const char* const suffix = "Interval";
+    if (key.size() < 8 || key.compare(key.size() - 8, 8, suffix) != 0 || kv.second.empty()) continue;
+    char* end = nullptr;
+    double v = std::strtod(kv.second.c_str(), &end);
+    if (*end == '\0' && v <= 0) return key + "=" + kv.second;
+  }
+  return std::string();
+}
+
+// A problem's cause: its text with the QNs, times and MNs that tell one frame from the next
+// masked (runs of six digits and more).
+std::string cause_of(const std::string& what) {
+  std::string key;
+  key.reserve(what.size());
+  for (size_t i = 0; i < what.size();) {
+    size_t j = i;
+    while (j < what.size() && what[j] >= '0' && what[j] <= '9') ++j;
+    if (j - i >= 6) key += '#';
+    else key.append(what, i, j == i ? 1 : j - i);
+    i = j == i ? i + 1 : j;
+  }
+  return key;
+}
+
+// A request's reply= (what comes back) or expect= (whether it is carried out): what is wrong, or empty.
+std::string answer_item(const std::string& key, const std::string& value, Step& s) {
+  if (key == "reply") {
+    if (value == "full") s.reply = Step::Full;
+    else if (value == "ack") s.reply = Step::Ack;
+    else if (value == "none") s.reply = Step::None;
+    else return "reply is full, ack or none";
+  } else {
+    if (value == "accepted") s.expect = Step::Accepted;
+    else if (value == "refused") s.expect = Step::Refused;
+    else if (value == "any") s.expect = Step::Either;
+    else return "expect is accepted, refused or any";
+  }
+  return std::string();
+}
+
 } // namespace
 
 std::string default_scenario() {
@@ -74,7 +121,7 @@ std::string standard_scenario(bool keyed) {
   return std::string("request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
                      "request CN=1011\n"
                      "request CN=3020 # site information: the station answers with its Chinese site name\n") +
-         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n" : "") +
+         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack expect=any # encrypted; a 9011 will do\n" : "") +
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n";
 }
@@ -83,7 +130,7 @@ std::string station_2025_scenario() {
   return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
          "request CN=1011\n"
          "request CN=3020\n"
-         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack # encrypted; a 9011 will do\n"
+         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack expect=any # encrypted; a 9011 will do\n"
          "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n"
@@ -136,11 +183,9 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
       else if (key == "delay") s.bad.delay_ms = to_int(value, -1);
       else if (key == "timeout") s.timeout_ms = to_int(value, -1);
       else if (key == "count") s.count = to_int(value, -1);
-      else if (key == "reply") {
-        if (value == "full") s.reply = Step::Full;
-        else if (value == "ack") s.reply = Step::Ack;
-        else if (value == "none") s.reply = Step::None;
-        else return fail("reply is full, ack or none");
+      else if (key == "reply" || key == "expect") {
+        std::string why = answer_item(key, value, s);
+        if (!why.empty()) return fail(why);
       } else return fail("unknown item \"" + w + "\"");
     }
     if (s.bad.delay_ms < 0 || s.timeout_ms < 0 || s.count < 0) return fail("a number is expected");
@@ -216,11 +261,18 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
   m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
 }
 
-void Platform::problem(const std::string& what) {
-  ++m_problem_count;
-  if (m_problems.size() >= kKeptProblems) return; // a flooding station must not grow this without end
-  m_problems.push_back(what);
-  m_log("PROBLEM: " + what);
+void Platform::problem(const std::string& what, const std::string& cause) {
+  if (++m_problem_count <= kKeptProblems) m_log("PROBLEM: " + what); // a flooding station must not flood the log
+  const std::string key = cause.empty() ? cause_of(what) : cause;
+  auto it = m_cause_index.find(key);
+  if (it != m_cause_index.end()) {
+    ++m_causes[it->second].count;
+  } else if (m_causes.size() < kKeptProblems) { // nor grow this without end
+    m_cause_index.emplace(key, m_causes.size());
+    m_causes.push_back(Cause{what, 1});
+  } else {
+    ++m_uncaused;
+  }
 }
 
 void Platform::note(const std::string& what) {
@@ -292,7 +344,7 @@ void Platform::received(const char* data, size_t n, int64_t now) {
       on_frame(bytes, now);
     } else {
       m_junk_bytes += static_cast<unsigned>(bytes.size());
-      problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame");
+      problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
     }
   });
 }
@@ -423,6 +475,7 @@ void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
   m_lat_ack.push_back(now - p->sent_at);
+  if (p->reply != Step::None && refusal_code("QnRtn", p->qn_rtn)) judge_refusal(*p, "QnRtn", p->qn_rtn);
   if (p->reply != Step::Full || p->qn_rtn != "1") { // refused or only acknowledged: nothing more comes
     if (p->reply == Step::None) {
       ++m_unexpected;
@@ -444,6 +497,10 @@ void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now)
   if (!p->acked) problem("9012 before 9011 for QN " + qn);
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
+  if (!p->corrupt && p->reply != Step::None) {
+    if (refusal_code("ExeRtn", p->exe_rtn)) judge_refusal(*p, "ExeRtn", p->exe_rtn);
+    else judge_acceptance(*p, "ExeRtn=" + p->exe_rtn);
+  }
   if (!p->done) {
     p->done = true;
     ++m_answered;
@@ -452,16 +509,45 @@ void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now)
   }
 }
 
+bool Platform::judged_by_flows(Pending& p) {
+  bool theirs = m_flows && m_flows->judges(p.qn);
+  if (theirs) p.judged = true;
+  return theirs;
+}
+
+void Platform::judge_refusal(Pending& p, const char* field, const std::string& code) {
+  if (p.judged || judged_by_flows(p)) return;
+  p.judged = true;
+  if (p.expect != Step::Accepted || !p.invalid.empty()) return;
+  const char* meaning = codes::answer_text(field, code);
+  problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
+          (code.empty() ? std::string("no ") + field
+                        : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
+}
+
+void Platform::judge_acceptance(Pending& p, const std::string& how) {
+  if (p.judged || judged_by_flows(p)) return;
+  p.judged = true;
+  if (!p.invalid.empty()) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted an invalid " + p.invalid + " (" + how + ")");
+  else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
+}
+
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
 // it came in packets)
 void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   Pending* p = whole ? find_pending(qn) : nullptr;
   if (whole) {
-    Arrivals& arrivals = m_uploads[cn];
-    if (arrivals.count++ == 0) arrivals.first = now;
-    arrivals.last = now;
     if (p && p->cn != cn) p = nullptr;
+    if (p && p->history) {
+      ++m_history[cn];
+    } else if (seg.value("RF") == "1") {
+      ++m_resent[cn];
+    } else { // the rate of uploads, which a backlog or a history would make look faster
+      Arrivals& arrivals = m_uploads[cn];
+      if (arrivals.count++ == 0) arrivals.first = now;
+      arrivals.last = now;
+    }
     if (!p)
       for (Pending& q : m_pending)
         if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
@@ -473,6 +559,7 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
     p->done = true;
     ++m_answered;
     m_lat_final.push_back(now - p->sent_at);
+    judge_acceptance(*p, "answered with data");
   }
   int flag = std::atoi(seg.value("Flag").c_str());
   if (flag & 1) { // the station asks for an answer
@@ -587,6 +674,10 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.qn = qn;
   pending.cn = s.cn;
   pending.reply = s.reply;
+  pending.expect = s.expect;
+  const Segment asked = parse_segment("CP=&&" + cp + "&&");
+  pending.invalid = invalid_value(asked);
+  pending.history = asked.cp_get("BeginTime") != nullptr;
   pending.corrupt = corrupt;
   pending.sent_at = at;
   pending.deadline = at + timeout;
@@ -735,6 +826,28 @@ int64_t Platform::next_event(int64_t now) const {
   return t;
 }
 
+void Platform::data_rows(const std::function<void(const char*, const std::string&)>& row) const {
+  std::string ups;
+  for (const auto& u : m_uploads) {
+    if (!ups.empty()) ups += "; ";
+    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
+    if (u.second.count >= 2) {
+      char every[48];
+      std::snprintf(every, sizeof every, " (every %.1f s)",
+                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
+      ups += every;
+    }
+  }
+  row("data frames:", ups.empty() ? std::string("none") : ups);
+  auto counts = [](const std::map<std::string, unsigned>& m) {
+    std::string text;
+    for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
+    return text;
+  };
+  if (!m_history.empty()) row("history answers:", counts(m_history));
+  if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs
+}
+
 std::string Platform::summary() const {
   std::ostringstream o;
   auto row = [&](const char* label, const std::string& value) {
@@ -769,18 +882,7 @@ std::string Platform::summary() const {
   row("answered:", std::to_string(m_answered));
   row("missing replies:", std::to_string(m_missing));
   row("unexpected replies:", std::to_string(m_unexpected));
-  std::string ups;
-  for (const auto& u : m_uploads) {
-    if (!ups.empty()) ups += "; ";
-    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
-    if (u.second.count >= 2) {
-      char every[48];
-      std::snprintf(every, sizeof every, " (every %.1f s)",
-                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
-      ups += every;
-    }
-  }
-  row("data frames:", ups.empty() ? std::string("none") : ups);
+  data_rows(row);
   m_values.summary_rows(row);
   row("latency 9011:", stats(m_lat_ack));
   row("latency complete:", stats(m_lat_final));
@@ -789,9 +891,9 @@ std::string Platform::summary() const {
     for (const std::string& n : m_notes) o << "    - " << n << "\n";
     if (m_note_count > m_notes.size()) o << "    - and " << (m_note_count - m_notes.size()) << " more\n";
   }
-  row("verdict:", m_problems.empty() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");
-  for (const std::string& p : m_problems) o << "    - " << p << "\n";
-  if (m_problem_count > m_problems.size()) o << "    - and " << (m_problem_count - m_problems.size()) << " more\n";
+  row("verdict:", !broken() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");
+  for (const Cause& c : m_causes) o << "    - " << (c.count > 1 ? std::to_string(c.count) + " times, first: " : "") << c.first << "\n";
+  if (m_uncaused) o << "    - and " << m_uncaused << " more\n";
   return o.str();
 }
 

@@ -33,6 +33,8 @@ struct Step {
   std::string cn, cp, st, pw, mn, flag;
   Misbehaviour bad;
   enum Reply { Full, Ack, None } reply = Full; // 9011 then 9012 or data / 9011 only / silence
+  // What the station must make of it: carry it out, refuse it (QnRtn or ExeRtn not 1), either.
+  enum Expect { Accepted, Refused, Either } expect = Accepted;
   int timeout_ms = 0;                          // 0: the platform's default
   // Pause
   int pause_ms = 0;
@@ -76,8 +78,8 @@ std::string standard_scenario(bool keyed = false);
 // wrong length (1014), with real-time uploads between.
 std::string station_2025_scenario();
 
-// Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "pause 500",
-// "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
+// Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "request CN=1011
+// PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
 bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error);
 // The scenario used when none is given: set the upload interval, read the time, start uploads.
 std::string default_scenario();
@@ -122,11 +124,12 @@ public:
   bool refusing(int64_t now) const;
 
   // Figures.
-  bool broken() const { return !m_problems.empty(); }
+  bool broken() const { return m_problem_count != 0; }
   std::string summary() const;
   unsigned frames_in() const { return m_frames_in; }
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_missing; }
+  // Uploads of `cn` so far: history answers and resends (RF=1) are none.
   unsigned uploads(const std::string& cn) const;
   unsigned resends() const { return m_flows ? m_flows->resends() : 0u; }
 
@@ -143,7 +146,11 @@ private:
   struct Pending {
     std::string qn, cn;
     Step::Reply reply = Step::Full;
+    Step::Expect expect = Step::Accepted;
     bool corrupt = false;
+    bool judged = false; // its refusal or its acceptance was weighed against `expect`
+    std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+    bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
     int64_t sent_at = 0, deadline = 0;
     bool acked = false, done = false;
     std::string qn_rtn, exe_rtn;
@@ -165,7 +172,17 @@ private:
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
   void on_data(const Segment& seg, bool whole, int64_t now);
-  void problem(const std::string& what);
+  // The station's first word on whether it carries a request out, weighed once against the step:
+  // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
+  void judge_refusal(Pending& p, const char* field, const std::string& code);
+  void judge_acceptance(Pending& p, const std::string& how);
+  // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
+  bool judged_by_flows(Pending& p);
+  // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
+  // varies by more than its QNs, times and MNs (which are masked to find it).
+  void problem(const std::string& what, const std::string& cause = std::string());
+  // The summary's rows of the station's data: uploads and their rate, history answers, resends.
+  void data_rows(const std::function<void(const char*, const std::string&)>& row) const;
   // A deviation that is no fault: shown in the summary, the verdict stays OK.
   void note(const std::string& what);
   std::string next_qn();
@@ -207,11 +224,19 @@ private:
     int64_t first = 0, last = 0;
   };
   std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
+  // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
+  std::map<std::string, unsigned> m_history, m_resent;
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
   std::vector<int64_t> m_lat_ack, m_lat_final;
   static constexpr size_t kKeptProblems = 100;
-  std::vector<std::string> m_problems, m_notes;
-  size_t m_problem_count = 0, m_note_count = 0;
+  struct Cause {
+    std::string first;
+    size_t count = 0;
+  };
+  std::vector<Cause> m_causes;                // in the order they first went wrong, kKeptProblems at most
+  std::map<std::string, size_t> m_cause_index; // cause -> its place in m_causes
+  std::vector<std::string> m_notes;
+  size_t m_problem_count = 0, m_note_count = 0, m_uncaused = 0; // m_uncaused: problems of causes beyond those kept
   PlatformObserver* m_observer = nullptr;
 };
 

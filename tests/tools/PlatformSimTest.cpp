@@ -325,30 +325,51 @@ TEST(SimPlatform, AnswersUploadsThatAskForItAndCountsThem) {
 }
 
 // Frames answering a history request (its QN) and resends (RF=1) are counted apart from the
-// uploads, whose rate they would distort.
+// uploads, whose rate they would distort; with the 2025 key the records sharing the request's QN
+// are no uploads repeated without RF=1.
 TEST(SimPlatform, HistoryAnswersAndResendsAreNoUploads) {
-  Harness h("request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101020000\n");
-  h.p.connected(h.now, "peer");
-  h.run_until(1000);
-  const std::string qn = h.requests().at(0).value("QN");
-  auto hour = [&](const std::string& q, const char* rf, const char* time) {
-    h.station_sends("QN=" + q + ";ST=32;CN=2061;PW=123456;MN=M1;Flag=4;" + rf + "CP=&&DataTime=" + time + ";w01018-Avg=1.5&&");
-  };
-  h.answer(qn, "9011", "QnRtn=1");
-  hour(qn, "", "20240101000000");
-  hour(qn, "", "20240101010000");
-  h.answer(qn, "9012", "ExeRtn=1");
-  hour("20240101030000001", "RF=1;", "20240101030000");
-  h.run_until(3000);
-  hour("20240101040000001", "", "20240101040000");
-  h.run_until(5000);
-  hour("20240101050000001", "", "20240101050000");
-  EXPECT_EQ(h.p.uploads("2061"), 2u);
-  const std::string s = h.p.summary();
-  EXPECT_FALSE(h.p.broken()) << s;
-  for (const char* row : {"  data frames:        CN=2061 x2 (every 2.0 s)\n", "  history answers:    CN=2061 x2\n",
-                          "  resends:            CN=2061 x1 (RF=1)\n"})
-    EXPECT_NE(s.find(row), std::string::npos) << row << s;
+  struct Row {
+    const char* name;
+    int standard;
+    const char* key;
+    const char* resends; // the summary's row of resends
+  } rows[] = {{"plain", 0, "", "  resends:            CN=2061 x1 (RF=1)\n"},
+              {"2025 with a key", 2025, "0123456789ABCDEF", "  resends:            1 (RF=1), 1 of uploads not received before\n"}};
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.standard = row.standard;
+    opt.key = row.key;
+    const std::string flag = row.standard ? "Flag=8;" : "Flag=4;";
+    Harness h("request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101020000\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    auto send = [&](const std::string& seg) { // encrypted as a station with the key sends it
+      std::string f = sim::encrypted_wire_data(seg, opt.key, sim::CipherWire::Raw).frame();
+      h.p.received(f.data(), f.size(), h.now);
+    };
+    const std::string qn = h.requests().at(0).value("QN");
+    auto frame = [&](const std::string& q, const char* st, const char* cn, const char* rf, const std::string& cp) {
+      send("QN=" + q + ";ST=" + st + ";CN=" + cn + ";PW=123456;MN=" + opt.mn + ";" + flag + rf + "CP=&&" + cp + "&&");
+    };
+    auto hour = [&](const std::string& q, const char* rf, const char* time) {
+      frame(q, "32", "2061", rf, std::string("DataTime=") + time + ";w01018-Avg=1.5");
+    };
+    auto answer = [&](const char* cn, const char* cp) { frame(qn, "91", cn, "", cp); };
+    answer("9011", "QnRtn=1");
+    hour(qn, "", "20240101000000");
+    hour(qn, "", "20240101010000");
+    answer("9012", "ExeRtn=1");
+    hour("20240101030000001", "RF=1;", "20240101030000");
+    h.run_until(3000);
+    hour("20240101040000001", "", "20240101040000");
+    h.run_until(5000);
+    hour("20240101050000001", "", "20240101050000");
+    EXPECT_EQ(h.p.uploads("2061"), 2u) << row.name;
+    const std::string s = h.p.summary();
+    EXPECT_FALSE(h.p.broken()) << row.name << "\n" << s;
+    for (const char* line : {"  data frames:        CN=2061 x2 (every 2.0 s)\n", "  history answers:    CN=2061 x2\n", row.resends})
+      EXPECT_NE(s.find(line), std::string::npos) << row.name << ": " << line << s;
+  }
 }
 
 TEST(SimPlatform, DropWaitsForTheStationToComeBack) {

@@ -66,7 +66,7 @@ std::string new_mn_text() {
 Flows2025::Flows2025(PlatformOptions& options, Log log, Log problem, Log note)
     : m_opt(options), m_log(std::move(log)), m_problem(std::move(problem)), m_note(std::move(note)), m_first_mn(options.mn) {}
 
-Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t now) {
+Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t now, bool history) {
   std::string cn = seg.value("CN");
   long flag = number(seg.get("Flag"));
   if (flag < 0) flag = 0;
@@ -78,7 +78,7 @@ Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t 
     return Seen();
   }
   if (cn.size() == 4 && cn[0] == '9') return Seen(); // answers: the platform pairs them
-  return upload(seg, flag, now);
+  return upload(seg, flag, history, now);
 }
 
 void Flows2025::check_envelope(const Segment& seg, size_t wire_bytes) {
@@ -139,24 +139,25 @@ void Flows2025::check_ids(const Segment& seg) {
     if (!seg.cp_get(id) || seg.cp_get(id)->empty()) m_problem("hardware identifiers QN " + qn + " without " + id);
 }
 
-Flows2025::Seen Flows2025::upload(const Segment& seg, long flag, int64_t now) {
+Flows2025::Seen Flows2025::upload(const Segment& seg, long flag, bool history, int64_t now) {
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   const std::string* rf = seg.get("RF");
   std::string datatime = seg.cp_get("DataTime") ? *seg.cp_get("DataTime") : std::string();
   std::string resend = rf ? *rf : std::string();
   bool packet = (flag & 2) || seg.get("PNUM") || seg.get("PNO");
-  if (packet) return upload_packet(seg, datatime, resend, now);
+  if (packet) return upload_packet(seg, datatime, resend, history, now);
   if (m_have_group) {
     m_problem("upload QN " + m_group.qn + ": packet " + std::to_string(m_group.next) + " of " + std::to_string(m_group.pnum) +
               " never came (QN " + qn + " CN=" + cn + " came in its place)");
     m_have_group = false;
   }
-  upload_done(qn, cn, datatime, resend, 1);
+  upload_done(qn, cn, datatime, resend, 1, history);
   return Seen();
 }
 
 // One packet of an upload: the upload counts once its last packet came in order.
-Flows2025::Seen Flows2025::upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, int64_t now) {
+Flows2025::Seen Flows2025::upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, bool history,
+                                         int64_t now) {
   Seen seen;
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   ++m_packets;
@@ -182,7 +183,7 @@ Flows2025::Seen Flows2025::upload_packet(const Segment& seg, const std::string& 
   m_have_group = false;
   ++m_split_uploads;
   seen.whole = true;
-  upload_done(qn, cn, m_group.datatime, m_group.rf, pnum);
+  upload_done(qn, cn, m_group.datatime, m_group.rf, pnum, history);
   return seen;
 }
 
@@ -214,10 +215,16 @@ void Flows2025::check_order(const Segment& seg) {
 }
 
 void Flows2025::upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf,
-                            long packets) {
+                            long packets, bool history) {
   if (!is_data_cn(cn)) return;
   auto it = m_received.find(qn);
   bool resend = rf == "1";
+  if (history && !resend) { // the records of one answer share its QN: none is a re-upload, none kept for resends
+    m_cut.erase(qn);
+    m_log("   history record CN=" + cn + " QN=" + qn + " DataTime=" + datatime + ": " +
+          (packets > 1 ? std::to_string(packets) + " packets" : std::string("one frame")));
+    return;
+  }
   if (resend) {
     ++m_resends;
     if (it != m_received.end()) { // its answer was lost or late: it may come again at any time

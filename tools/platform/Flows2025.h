@@ -35,8 +35,9 @@ public:
     std::string reply;    // a data segment to send back, empty for none
     std::string push;     // after it, a request of the platform's own with the frame's QN (key-ack: the key)
   };
-  // `wire_bytes`: the data segment's size as transmitted.
-  Seen frame(const Segment& seg, size_t wire_bytes, int64_t now);
+  // `wire_bytes`: the data segment's size as transmitted. `history`: the frame answers a history
+  // request of the platform's (its QN): a record asked for, no upload, so its QN may repeat.
+  Seen frame(const Segment& seg, size_t wire_bytes, int64_t now, bool history = false);
 
   // The CP a request of `cn` gets when its scenario line gives none: a new key for 1014, a new
   // MN for 1002. Empty for other CNs.
@@ -78,11 +79,12 @@ private:
   Seen heartbeat(const Segment& seg, long flag, int64_t now);
   Seen key_request(const Segment& seg);
   void check_ids(const Segment& seg);
-  Seen upload(const Segment& seg, long flag, int64_t now);
-  Seen upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, int64_t now);
+  Seen upload(const Segment& seg, long flag, bool history, int64_t now);
+  Seen upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, bool history, int64_t now);
   bool check_packet(const Segment& seg, long& pnum, long& pno);
   void check_order(const Segment& seg);
-  void upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf, long packets);
+  void upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf, long packets,
+                   bool history);
   void cut(const Group& g, const char* why);
   void switch_key(const std::string& key);
 

@@ -383,7 +383,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
   Flows2025::Seen seen;
   if (m_flows) {
-    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now);
+    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now, history_request(seg) != nullptr);
     send_flow_frames(seen, seg, now);
     if (seen.handled) return;
   }
@@ -450,6 +450,11 @@ Platform::Pending* Platform::find_pending(const std::string& qn) {
   for (Pending& p : m_pending)
     if (!qn.empty() && p.qn == qn) return &p;
   return nullptr;
+}
+
+Platform::Pending* Platform::history_request(const Segment& seg) {
+  Pending* p = find_pending(seg.value("QN"));
+  return p && p->history && p->cn == seg.value("CN") ? p : nullptr;
 }
 
 void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
@@ -539,7 +544,7 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
   Pending* p = whole ? find_pending(qn) : nullptr;
   if (whole) {
     if (p && p->cn != cn) p = nullptr;
-    if (p && p->history) {
+    if (p && p == history_request(seg)) {
       ++m_history[cn];
     } else if (seg.value("RF") == "1") {
       ++m_resent[cn];

@@ -169,6 +169,8 @@ private:
   void bad_frame(std::string_view received, Verdict verdict);
   void send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now);
   Pending* find_pending(const std::string& qn);
+  // The history request a data frame answers (its QN and CN), or null: its records are no uploads.
+  Pending* history_request(const Segment& seg);
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
   void on_data(const Segment& seg, bool whole, int64_t now);

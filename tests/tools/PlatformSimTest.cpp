@@ -210,6 +210,10 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
        "request CN=1062 QN=* accepted an invalid RtdInterval=0 (ExeRtn=1)"},
       {"a negative one taken", "request CN=1062 CP=MinInterval=-5", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "accepted an invalid MinInterval=-5 (ExeRtn=1)"},
       {"an interval of 0 refused", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=3"}, nullptr},
+      {"history taken on, a 9011 wanted", "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack", {"9011", "QnRtn=1"},
+       "no 9012 for request CN=2051 QN=*: the execution result is missing"},
+      {"history records, no 9012", "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000",
+       {"9011", "QnRtn=1", "2051", "DataTime=20240101000000;w01018-Avg=1.5"}, "no 9012 for request CN=2051 QN=*: the execution result is missing"},
   };
   for (const Row& row : rows) {
     sim::PlatformOptions opt;

@@ -121,7 +121,7 @@ std::string standard_scenario(bool keyed) {
   return std::string("request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
                      "request CN=1011\n"
                      "request CN=3020 # site information: the station answers with its Chinese site name\n") +
-         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack expect=any # encrypted; a 9011 will do\n" : "") +
+         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 expect=any # encrypted; refused, or records and a 9012\n" : "") +
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n";
 }
@@ -130,7 +130,7 @@ std::string station_2025_scenario() {
   return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
          "request CN=1011\n"
          "request CN=3020\n"
-         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack expect=any # encrypted; a 9011 will do\n"
+         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 expect=any # encrypted; refused, or records and a 9012\n"
          "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
          "request CN=2011\n"
          "uploads CN=2011 count=2 timeout=10000\n"
@@ -481,7 +481,9 @@ void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
   p->qn_rtn = rtn ? *rtn : "";
   m_lat_ack.push_back(now - p->sent_at);
   if (p->reply != Step::None && refusal_code("QnRtn", p->qn_rtn)) judge_refusal(*p, "QnRtn", p->qn_rtn);
-  if (p->reply != Step::Full || p->qn_rtn != "1") { // refused or only acknowledged: nothing more comes
+  // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
+  bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
+  if (!more) { // refused or only acknowledged: nothing more comes
     if (p->reply == Step::None) {
       ++m_unexpected;
       problem("the station answered QN " + qn + ", which wants no answer");
@@ -561,9 +563,11 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
         }
   }
   if (p && !p->done) {
-    p->done = true;
-    ++m_answered;
-    m_lat_final.push_back(now - p->sent_at);
+    if (!p->history) { // a history request's records come before its 9012, which ends it
+      p->done = true;
+      ++m_answered;
+      m_lat_final.push_back(now - p->sent_at);
+    }
     judge_acceptance(*p, "answered with data");
   }
   int flag = std::atoi(seg.value("Flag").c_str());
@@ -742,7 +746,8 @@ void Platform::tick(int64_t now) {
       continue;
     }
     ++m_missing;
-    problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
+    if (p.acked && p.history) problem("no 9012 for request CN=" + p.cn + " QN=" + p.qn + ": the execution result is missing");
+    else problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
   }
   drop_link_tick(now);
   // steps complete one after another within one tick when nothing holds them

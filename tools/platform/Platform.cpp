@@ -487,7 +487,10 @@ void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
     if (p->reply == Step::None) {
       ++m_unexpected;
       problem("the station answered QN " + qn + ", which wants no answer");
-    } else ++m_answered;
+    } else {
+      ++m_answered;
+      if (p->qn_rtn == "1") took_effect(*p, now); // the 9011 is all the step awaits
+    }
     p->done = true;
     if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, "");
   }
@@ -506,7 +509,10 @@ void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now)
   p->exe_rtn = rtn ? *rtn : "";
   if (!p->corrupt && p->reply != Step::None) {
     if (refusal_code("ExeRtn", p->exe_rtn)) judge_refusal(*p, "ExeRtn", p->exe_rtn);
-    else judge_acceptance(*p, "ExeRtn=" + p->exe_rtn);
+    else {
+      judge_acceptance(*p, "ExeRtn=" + p->exe_rtn);
+      took_effect(*p, now);
+    }
   }
   if (!p->done) {
     p->done = true;
@@ -539,6 +545,57 @@ void Platform::judge_acceptance(Pending& p, const std::string& how) {
   else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
 }
 
+void Platform::took_effect(const Pending& p, int64_t now) {
+  if (p.cn == "2012") m_effects.stopped_at = now;
+  else if (p.cn == "2011") m_effects.stopped_at = -1;
+  if (p.rtd_interval <= 0) return;
+  judge_rtd_interval(false); // the setting before, on the uploads it had
+  auto so_far = m_uploads.find("2011");
+  m_effects.rtd_s = p.rtd_interval;
+  m_effects.since_set = Arrivals();
+  m_effects.before_ms = so_far != m_uploads.end() && so_far->second.count >= 2
+                            ? static_cast<double>(so_far->second.last - so_far->second.first) / (so_far->second.count - 1)
+                            : 0;
+  m_effects.judged = false;
+}
+
+int64_t Platform::rtd_interval_ms() const {
+  if (m_effects.rtd_s > 0) return 1000LL * m_effects.rtd_s;
+  auto it = m_uploads.find("2011");
+  if (it != m_uploads.end() && it->second.count >= 2) return (it->second.last - it->second.first) / (it->second.count - 1);
+  return m_opt.reply_timeout_ms;
+}
+
+void Platform::real_time_upload(const std::string& qn, int64_t now) {
+  if (m_effects.stopped_at >= 0 && now - m_effects.stopped_at > rtd_interval_ms()) {
+    problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " came " + std::to_string(now - m_effects.stopped_at) +
+                " ms after the acknowledgement",
+            "kept uploading CN=2011 after 2012 stopped it");
+    m_effects.stopped_at = -1; // once per stop, not once per upload
+  }
+  if (m_effects.rtd_s <= 0) return;
+  Arrivals& a = m_effects.since_set;
+  if (a.count++ == 0) a.first = now;
+  a.last = now;
+}
+
+bool Platform::judge_rtd_interval(bool gave_up) {
+  Effects& e = m_effects;
+  if (e.rtd_s <= 0 || e.judged) return false;
+  // the first upload after the setting may still be the old timer's: the gaps from it on are the new one's
+  double every_ms = e.since_set.count >= 2 ? static_cast<double>(e.since_set.last - e.since_set.first) / (e.since_set.count - 1)
+                    : gave_up                ? e.before_ms
+                                             : 0;
+  if (every_ms <= 0) return false;
+  const double set_ms = 1000.0 * e.rtd_s, slack_ms = set_ms / 2 > 1000 ? set_ms / 2 : 1000; // a station's cycle and the link's jitter
+  if (every_ms >= set_ms - slack_ms && every_ms <= set_ms + slack_ms) return false;
+  e.judged = true;
+  char every[32];
+  std::snprintf(every, sizeof every, "%.1f", every_ms / 1000.0);
+  problem("RtdInterval set to " + std::to_string(e.rtd_s) + " s, uploads came every " + every + " s");
+  return true;
+}
+
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
 // it came in packets)
 void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
@@ -554,6 +611,7 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
       Arrivals& arrivals = m_uploads[cn];
       if (arrivals.count++ == 0) arrivals.first = now;
       arrivals.last = now;
+      if (cn == "2011") real_time_upload(qn, now);
     }
     if (!p)
       for (Pending& q : m_pending)
@@ -687,6 +745,8 @@ void Platform::send_request(const Step& s, int64_t now) {
   const Segment asked = parse_segment("CP=&&" + cp + "&&");
   pending.invalid = invalid_value(asked);
   pending.history = asked.cp_get("BeginTime") != nullptr;
+  const std::string* rtd = s.cn == "1062" ? asked.cp_get("RtdInterval") : nullptr;
+  pending.rtd_interval = rtd ? to_int(*rtd, 0) : 0;
   pending.corrupt = corrupt;
   pending.sent_at = at;
   pending.deadline = at + timeout;
@@ -770,11 +830,14 @@ void Platform::tick(int64_t now) {
       }
       break;
     case Step::Uploads:
-      if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) done = true;
-      else if (now >= m_step_deadline) {
+      if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) {
+        if (s.cn == "2011") judge_rtd_interval(false);
+        done = true;
+      } else if (now >= m_step_deadline) {
         ++m_missing;
-        problem("only " + std::to_string(uploads(s.cn)) + " uploads of CN=" + s.cn + ", " + std::to_string(m_uploads_goal) +
-                " wanted");
+        if (s.cn != "2011" || !judge_rtd_interval(true)) // the interval set, when it is what went wrong
+          problem("only " + std::to_string(uploads(s.cn)) + " uploads of CN=" + s.cn + ", " + std::to_string(m_uploads_goal) +
+                  " wanted");
         done = true;
       }
       break;
@@ -787,6 +850,7 @@ void Platform::tick(int64_t now) {
   if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() && m_drop != LinkDrop::Down &&
       (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
+    judge_rtd_interval(false);
     if (m_flows) m_flows->finish(now);
   }
 }

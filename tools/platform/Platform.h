@@ -151,6 +151,7 @@ private:
     bool judged = false; // its refusal or its acceptance was weighed against `expect`
     std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
     bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
+    int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
     int64_t sent_at = 0, deadline = 0;
     bool acked = false, done = false;
     std::string qn_rtn, exe_rtn;
@@ -180,6 +181,15 @@ private:
   void judge_acceptance(Pending& p, const std::string& how);
   // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
   bool judged_by_flows(Pending& p);
+  // Effects of a request the station carried out, checked against the uploads that follow: 2012
+  // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
+  void took_effect(const Pending& p, int64_t now);
+  void real_time_upload(const std::string& qn, int64_t now);
+  // The interval real-time uploads are due at: the one set, else the one they came at, else the reply timeout.
+  int64_t rtd_interval_ms() const;
+  // Whether uploads since the RtdInterval set kept another interval (a problem, once per setting);
+  // `gave_up`: an uploads step ran out of time, so the interval before the setting may tell.
+  bool judge_rtd_interval(bool gave_up);
   // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
   // varies by more than its QNs, times and MNs (which are masked to find it).
   void problem(const std::string& what, const std::string& cause = std::string());
@@ -226,6 +236,13 @@ private:
     int64_t first = 0, last = 0;
   };
   std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
+  struct Effects {
+    int64_t stopped_at = -1; // 2012 carried out then: no real-time upload is due later than one interval on
+    int rtd_s = 0;           // RtdInterval an accepted 1062 set; 0: none
+    Arrivals since_set;      // real-time uploads after it
+    double before_ms = 0;    // the interval they came at before it; 0: unknown
+    bool judged = false;     // the setting was weighed against the uploads
+  } m_effects;
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
   codes::ValueStats m_values;                // per factor: values and the code tables' notes

@@ -830,16 +830,7 @@ void Platform::tick(int64_t now) {
       }
       break;
     case Step::Uploads:
-      if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) {
-        if (s.cn == "2011") judge_rtd_interval(false);
-        done = true;
-      } else if (now >= m_step_deadline) {
-        ++m_missing;
-        if (s.cn != "2011" || !judge_rtd_interval(true)) // the interval set, when it is what went wrong
-          problem("only " + std::to_string(uploads(s.cn)) + " uploads of CN=" + s.cn + ", " + std::to_string(m_uploads_goal) +
-                  " wanted");
-        done = true;
-      }
+      done = uploads_done(s, now);
       break;
     }
     if (!done) break;
@@ -853,6 +844,18 @@ void Platform::tick(int64_t now) {
     judge_rtd_interval(false);
     if (m_flows) m_flows->finish(now);
   }
+}
+
+bool Platform::uploads_done(const Step& s, int64_t now) {
+  if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) {
+    if (s.cn == "2011") judge_rtd_interval(false);
+    return true;
+  }
+  if (now < m_step_deadline) return false;
+  ++m_missing;
+  if (s.cn != "2011" || !judge_rtd_interval(true)) // the interval set, when it is what went wrong
+    problem("only " + std::to_string(uploads(s.cn)) + " uploads of CN=" + s.cn + ", " + std::to_string(m_uploads_goal) + " wanted");
+  return true;
 }
 
 bool Platform::refusing(int64_t now) const { return m_drop == LinkDrop::Down && now < m_drop_started + m_opt.drop_for_ms; }

@@ -162,6 +162,8 @@ private:
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   void finish_step(int64_t now);
+  // An uploads step: its count reached, or its time run out (a problem).
+  bool uploads_done(const Step& s, int64_t now);
   void on_frame(std::string_view frame, int64_t now);
   // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to
   // send, then the station's answers (9011, 9012) and its data.

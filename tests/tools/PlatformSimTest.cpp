@@ -376,50 +376,41 @@ TEST(SimPlatform, HistoryAnswersAndResendsAreNoUploads) {
   }
 }
 
-// What an accepted request changes must show in the uploads after it: 2012 stops them (one
-// upload interval on, none may come), 1062 sets their interval. The request goes out at 11000 ms
-// and is carried out at once; each row's uploads come at the times it lists.
+// What a request carried out changes must show in the uploads that follow (at the ms after its
+// answers listed): 2012 stops them one interval on (here the reply timeout), 1062 sets their interval.
 TEST(SimPlatform, AcceptedRequestsTakeEffect) {
+  const char* const rtd = "request CN=1062 CP=RtdInterval=2\nuploads CN=2011 count=3 timeout=8000\n";
   struct Row {
     const char* name;
     const char* steps;
     std::vector<int64_t> uploads;
     const char* problem; // nullptr: OK
   } rows[] = {
-      {"stopped, one in flight", "request CN=2012\n", {5000, 8000, 11500}, nullptr},
-      {"kept on after 2012", "request CN=2012\n", {5000, 8000, 11500, 15000}, "kept uploading CN=2011 after 2012 stopped it: QN"},
-      {"new interval taken", "request CN=1062 CP=RtdInterval=2\nuploads CN=2011 count=3 timeout=8000\n", {2000, 7000, 12000, 14000, 16000},
-       nullptr},
-      {"old interval kept", "request CN=1062 CP=RtdInterval=2\nuploads CN=2011 count=3 timeout=8000\n", {2000, 7000, 12000, 17000},
-       "RtdInterval set to 2 s, uploads came every 5.0 s"},
-      {"old interval, too few to measure since", "request CN=1062 CP=RtdInterval=2\nuploads CN=2011 count=3 timeout=8000\n",
-       {2000, 7000, 12000}, "RtdInterval set to 2 s, uploads came every 5.0 s"},
+      {"stopped, one in flight", "request CN=2012\npause 2000\n", {400}, nullptr},
+      {"kept on after 2012", "request CN=2012\npause 2000\n", {400, 800},
+       "kept uploading CN=2011 after 2012 stopped it: QN 20240101000000800 came 800 ms after the acknowledgement"},
+      {"new interval taken", rtd, {1000, 3000, 5000}, nullptr},
+      {"old interval kept", rtd, {1000, 6000}, "RtdInterval set to 2 s, uploads came every 5.0 s"}, // not "only 2 uploads"
   };
   for (const Row& row : rows) {
-    Harness h(std::string("pause 10000\n") + row.steps);
+    sim::PlatformOptions opt;
+    opt.reply_timeout_ms = 500;
+    Harness h(row.steps, opt);
     h.p.connected(h.now, "peer");
-    bool carried_out = false;
-    auto carry_out = [&] {
-      h.run_until(11000);
-      const std::string qn = h.requests().at(0).value("QN");
-      h.answer(qn, "9011", "QnRtn=1");
-      h.answer(qn, "9012", "ExeRtn=1");
-      carried_out = true;
-    };
-    for (int64_t at : row.uploads) {
-      if (at > 11000 && !carried_out) carry_out();
-      h.run_until(at - 10);
-      h.station_sends("QN=20240101" + std::to_string(1000000 + at) + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&w01018-Rtd=1.5&&");
+    h.run_until(1000);
+    const std::string qn = h.requests().at(0).value("QN");
+    h.answer(qn, "9011", "QnRtn=1");
+    h.answer(qn, "9012", "ExeRtn=1");
+    const int64_t acknowledged = h.now;
+    for (int64_t after : row.uploads) {
+      h.run_until(acknowledged + after - 10);
+      h.station_sends("QN=" + std::to_string(20240101000000000 + after) + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&w01018-Rtd=1.5&&");
     }
-    if (!carried_out) carry_out();
-    h.run_until(25000);
+    h.run_until(acknowledged + 10000);
     const std::string summary = h.p.summary();
     EXPECT_TRUE(h.p.finished()) << row.name;
-    if (!row.problem) {
-      EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
-      continue;
-    }
-    EXPECT_NE(summary.find("BROKEN (1 problems)\n    - " + std::string(row.problem)), std::string::npos) << row.name << "\n" << summary;
+    if (row.problem) EXPECT_NE(summary.find("BROKEN (1 problems)\n    - " + std::string(row.problem) + "\n"), std::string::npos) << row.name << "\n" << summary;
+    else EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
   }
 }
 

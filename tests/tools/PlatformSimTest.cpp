@@ -343,26 +343,24 @@ TEST(SimPlatform, HistoryAnswersAndResendsAreNoUploads) {
     sim::PlatformOptions opt;
     opt.standard = row.standard;
     opt.key = row.key;
-    const std::string flag = row.standard ? "Flag=8;" : "Flag=4;";
     Harness h("request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101020000\n", opt);
     h.p.connected(h.now, "peer");
     h.run_until(1000);
-    auto send = [&](const std::string& seg) { // encrypted as a station with the key sends it
-      std::string f = sim::encrypted_wire_data(seg, opt.key, sim::CipherWire::Raw).frame();
+    const std::string qn = h.requests().at(0).value("QN");
+    // encrypted as a station with the key sends it
+    auto send = [&](const std::string& q, const std::string& cn, const char* rf, const std::string& cp) {
+      const std::string seg = "QN=" + q + ";ST=" + (cn[0] == '9' ? "91" : "32") + ";CN=" + cn + ";PW=123456;MN=" + opt.mn +
+                              ";Flag=8;" + rf + "CP=&&" + cp + "&&";
+      const std::string f = sim::encrypted_wire_data(seg, opt.key, sim::CipherWire::Raw).frame();
       h.p.received(f.data(), f.size(), h.now);
     };
-    const std::string qn = h.requests().at(0).value("QN");
-    auto frame = [&](const std::string& q, const char* st, const char* cn, const char* rf, const std::string& cp) {
-      send("QN=" + q + ";ST=" + st + ";CN=" + cn + ";PW=123456;MN=" + opt.mn + ";" + flag + rf + "CP=&&" + cp + "&&");
-    };
     auto hour = [&](const std::string& q, const char* rf, const char* time) {
-      frame(q, "32", "2061", rf, std::string("DataTime=") + time + ";w01018-Avg=1.5");
+      send(q, "2061", rf, std::string("DataTime=") + time + ";w01018-Avg=1.5");
     };
-    auto answer = [&](const char* cn, const char* cp) { frame(qn, "91", cn, "", cp); };
-    answer("9011", "QnRtn=1");
+    send(qn, "9011", "", "QnRtn=1");
     hour(qn, "", "20240101000000");
     hour(qn, "", "20240101010000");
-    answer("9012", "ExeRtn=1");
+    send(qn, "9012", "", "ExeRtn=1");
     hour("20240101030000001", "RF=1;", "20240101030000");
     h.run_until(3000);
     hour("20240101040000001", "", "20240101040000");
@@ -409,7 +407,8 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
     h.run_until(acknowledged + 10000);
     const std::string summary = h.p.summary();
     EXPECT_TRUE(h.p.finished()) << row.name;
-    if (row.problem) EXPECT_NE(summary.find("BROKEN (1 problems)\n    - " + std::string(row.problem) + "\n"), std::string::npos) << row.name << "\n" << summary;
+    if (row.problem)
+      EXPECT_NE(summary.find("BROKEN (1 problems)\n    - " + std::string(row.problem) + "\n"), std::string::npos) << row.name << "\n" << summary;
     else EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
   }
 }

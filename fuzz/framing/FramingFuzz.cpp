@@ -216,7 +216,7 @@ std::vector<Intact> IntactFrames() {
   const std::string plain = HJ::wrap_frame("QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&"
                                            "a00000-Rtd=3165;a00000-Rtd=0267;a00203-Rtd=5692;a00201-Rtd=5728;&&");
   std::vector<Intact> frames{{plain, plain}};
-  for (int form : {HJ::kCipherRaw, HJ::kCipherText}) {
+  for (HJ::CipherForm form : {HJ::kCipherRaw, HJ::kCipherText}) {
     const std::string data = plain.substr(6, plain.size() - HJ::kEnvelopeBytes);
     std::string sent;
     HJ::encrypt_cp(data, cipher, form, sent);

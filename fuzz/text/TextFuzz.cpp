@@ -86,7 +86,7 @@ std::string delimiters_of(const std::string& text) {
 // every line charset (by Flag, GB18030, UTF-8).
 void fuzz_charset(const std::string& bytes) {
   for (int charset = 0; charset <= 2; ++charset) {
-    const std::string text = HJ::received_text(bytes, charset);
+    const std::string text = HJ::received_text(bytes, HJ::wire_charset_from(charset));
     require(delimiters_of(text) == delimiters_of(bytes));
     require(HJ::is_utf8(text.data(), text.size()));
   }

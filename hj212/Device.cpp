@@ -1,7 +1,6 @@
-#include <climits>
-
 #include "Device.h"
 
+#include <climits>
 #include <utility>
 
 #include "stdprintf.h"

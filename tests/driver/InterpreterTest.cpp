@@ -212,6 +212,7 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
       {0, "ST=32;XFlag=9;S=" + kHua, "ST=32;XFlag=9;S=" + kHuaGb},
       {0, "ST=32;Flag=9 ;S=" + kHua, "ST=32;Flag=9 ;S=" + kHua}, // read as GetValue reads it: blanks,
       {0, "ST=32; Flag=9;S=" + kHua, "ST=32; Flag=9;S=" + kHua}, // ...on either side,
+      {0, "ST=32;\tFlag=9;S=" + kHua, "ST=32;\tFlag=9;S=" + kHua}, // ...a tab a blank as well,
       {0, "ST=32;Flag=0009;S=" + kHua, "ST=32;Flag=0009;S=" + kHua}, // ...leading zeros
       {1, "ST=32;Flag=9;S=" + kHua, "ST=32;Flag=9;S=" + kHuaGb},
       {2, "ST=32;Flag=5;S=" + kHua, "ST=32;Flag=5;S=" + kHua},

@@ -108,6 +108,18 @@ std::string answer_item(const std::string& key, const std::string& value, Step& 
   return std::string();
 }
 
+// The rule a request's exchange is held to, as the report words it.
+std::string exchange_rule(const Step& s, bool history, bool invalid, int timeout_ms) {
+  const std::string within = " within " + std::to_string(timeout_ms) + " ms";
+  if (s.bad.bad_crc || s.bad.bad_length) return "a corrupt request (wrong CRC or length) goes unanswered";
+  if (s.reply == Step::None) return "the request goes unanswered, as its step says";
+  if (invalid || s.expect == Step::Refused) return "refused: a 9011 with QnRtn other than 1, or a 9012 with ExeRtn other than 1 and 100," + within;
+  const std::string carried = s.expect == Step::Either ? "answered, carried out or refused: " : "carried out: ";
+  if (history) return carried + "9011 QnRtn=1, the records asked for, then 9012 ExeRtn=1 (100: no data), in that order," + within;
+  if (s.reply == Step::Ack) return carried + "9011 QnRtn=1" + within;
+  return carried + "9011 QnRtn=1, then the data asked for or 9012 ExeRtn=1, in that order," + within;
+}
+
 } // namespace
 
 std::string default_scenario() {
@@ -259,11 +271,13 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
                                           [this](const std::string& what) { note(what); });
   m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
+  m_report.edition(m_opt.standard);
 }
 
 void Platform::problem(const std::string& what, const std::string& cause) {
   if (++m_problem_count <= kKeptProblems) m_log("PROBLEM: " + what); // a flooding station must not flood the log
   const std::string key = cause.empty() ? cause_of(what) : cause;
+  m_report.problem(what, key);
   auto it = m_cause_index.find(key);
   if (it != m_cause_index.end()) {
     ++m_causes[it->second].count;
@@ -342,6 +356,7 @@ void Platform::received(const char* data, size_t n, int64_t now) {
   m_scanner.feed(data, n, [&](FrameScanner::Kind kind, std::string_view bytes) {
     if (kind == FrameScanner::Kind::Frame) {
       on_frame(bytes, now);
+      m_report.frame_done();
     } else {
       m_junk_bytes += static_cast<unsigned>(bytes.size());
       problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
@@ -358,11 +373,13 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   // The plug-in drops a frame whose fields fit but that reads as text neither as received nor decrypted; one
   // that fails its own check is reported below as any bad frame.
   if (read == KeyedRead::Rejected && verdict_ok(check_frame(received).verdict)) {
+    m_report.frame_in(received, now);
     rejected_frame(received);
     return;
   }
   std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);
   FrameCheck c = check_frame(frame);
+  m_report.frame_in(frame, now);
   m_log("<- " + describe_frame(frame) + (form == CipherWire::Plain ? "" : std::string(", encrypted (") + cipher_wire_text(form) + ")"));
   // the web view is handed the frame as the platform reads it: decrypted when it was encrypted
   if (m_observer) m_observer->frame(true, frame, c.verdict);
@@ -443,6 +460,7 @@ void Platform::send_flow_frames(const Flows2025::Seen& seen, const Segment& seg,
   pending.sent_at = now;
   pending.deadline = now + m_opt.answer_delay_ms + m_opt.reply_timeout_ms;
   m_pending.insert(m_pending.begin(), pending); // a request step's own stays the last
+  m_report.request(qn, pending.cn, "carried out: 9011 QnRtn=1, then 9012 ExeRtn=1", push, now);
   m_log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(push));
 }
 
@@ -531,6 +549,7 @@ bool Platform::judged_by_flows(Pending& p) {
 void Platform::judge_refusal(Pending& p, const char* field, const std::string& code) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
+  if (!p.invalid.empty()) m_report.invalid_refused(p.qn);
   if (p.expect != Step::Accepted || !p.invalid.empty()) return;
   const char* meaning = codes::answer_text(field, code);
   problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
@@ -546,6 +565,7 @@ void Platform::judge_acceptance(Pending& p, const std::string& how) {
 }
 
 void Platform::took_effect(const Pending& p, int64_t now) {
+  m_report.effect(p.qn, p.cn, p.rtd_interval, now);
   if (p.cn == "2012") m_effects.stopped_at = now;
   else if (p.cn == "2011") m_effects.stopped_at = -1;
   if (p.rtd_interval <= 0) return;
@@ -611,6 +631,7 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
       Arrivals& arrivals = m_uploads[cn];
       if (arrivals.count++ == 0) arrivals.first = now;
       arrivals.last = now;
+      if (!p) m_report.upload(cn, now); // not the data a request asked for
       if (cn == "2011") real_time_upload(qn, now);
     }
     if (!p)
@@ -621,6 +642,7 @@ void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
         }
   }
   if (p && !p->done) {
+    m_report.answer(p->qn);
     if (!p->history) { // a history request's records come before its 9012, which ends it
       p->done = true;
       ++m_answered;
@@ -655,6 +677,8 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
       problem(std::string("frame QN ") + qn + " is not " + (want_utf8 ? "UTF-8" : "GB18030") + " with length and CRC over its bytes");
     }
   }
+  if (!ascii) m_report.tally(Report::Tally::Charset);
+  m_report.tally(Report::Tally::Version);
   int version = flag_version(seg.value("Flag"));
   int wanted = want_utf8 ? HJ::kVersion2025 : HJ::kVersion2017;
   if (version != wanted) {
@@ -667,6 +691,7 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
 void Platform::check_encryption(std::string_view frame, const Segment& seg, CipherWire form) {
   int cn = to_int(seg.value("CN"), -1);
   if (!HJ::encrypted_cn(cn)) return;
+  m_report.tally(Report::Tally::Encryption);
   if (form == CipherWire::Raw) ++m_encrypted_raw;
   if (form == CipherWire::Text) ++m_encrypted_text;
   if (form != CipherWire::Plain) return;
@@ -751,6 +776,7 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.sent_at = at;
   pending.deadline = at + timeout;
   m_pending.push_back(pending);
+  m_report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty());
   std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_opt.cipher_form) : nullptr);
   m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
         describe_frame(plain_frame));
@@ -968,10 +994,35 @@ std::string Platform::summary() const {
     for (const std::string& n : m_notes) o << "    - " << n << "\n";
     if (m_note_count > m_notes.size()) o << "    - and " << (m_note_count - m_notes.size()) << " more\n";
   }
-  row("verdict:", !broken() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)");
+  row("verdict:", verdict());
   for (const Cause& c : m_causes) o << "    - " << (c.count > 1 ? std::to_string(c.count) + " times, first: " : "") << c.first << "\n";
   if (m_uncaused) o << "    - and " << m_uncaused << " more\n";
   return o.str();
 }
+
+} // namespace sim
+
+namespace sim {
+
+std::string Platform::verdict() const { return !broken() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)"; }
+
+Report::Header Platform::report_header() const {
+  Report::Header h;
+  h.name = m_opt.name;
+  h.verdict = verdict();
+  h.broken = broken();
+  h.peer = m_peer;
+  h.mn = m_station_mn;
+  h.edition = m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : m_opt.standard ? "HJ 212-2017, GB18030" : "not checked (no --standard)";
+  h.keyed = !m_opt.key.empty();
+  h.summary = summary();
+  for (const Pending& p : m_pending)
+    if (!p.done) h.awaited.insert(p.qn);
+  return h;
+}
+
+std::string Platform::report_html(std::string_view css) const { return m_report.html(report_header(), css); }
+
+std::string Platform::report_junit() const { return m_report.junit(report_header()); }
 
 } // namespace sim

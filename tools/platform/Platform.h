@@ -15,6 +15,7 @@
 #include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
+#include "Report.h"
 
 namespace sim {
 
@@ -125,7 +126,13 @@ public:
 
   // Figures.
   bool broken() const { return m_problem_count != 0; }
+  // "OK" or "BROKEN (N problems)": the summary's verdict and the report's.
+  std::string verdict() const;
   std::string summary() const;
+  // The acceptance report (--report, --report-junit): each check with its evidence; `css` the page's look.
+  std::string report_html(std::string_view css) const;
+  std::string report_junit() const;
+  const Report& report() const { return m_report; }
   unsigned frames_in() const { return m_frames_in; }
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_missing; }
@@ -259,6 +266,8 @@ private:
   std::vector<std::string> m_notes;
   size_t m_problem_count = 0, m_note_count = 0, m_uncaused = 0; // m_uncaused: problems of causes beyond those kept
   PlatformObserver* m_observer = nullptr;
+  Report m_report;
+  Report::Header report_header() const;
 };
 
 } // namespace sim

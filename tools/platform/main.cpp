@@ -17,6 +17,7 @@
 #include "Io.h"
 #include "Platform.h"
 #include "Version.h"
+#include "WebAssets.h"
 #include "WebView.h"
 
 namespace {
@@ -57,6 +58,9 @@ void usage(FILE* out) {
                "                         --duration the platform then runs until Ctrl-C\n"
                "  --web-csv FILE         the values received, spooled for the page's CSV download (default: a new\n"
                "                         file in $TMPDIR)\n"
+               "  --report FILE          at the end (also on Ctrl-C), an HTML page of every check with pass or fail,\n"
+               "                         the rule, the frames and their times; the verdict is the summary's\n"
+               "  --report-junit FILE    the same checks as JUnit XML for CI: one testcase per check, and the verdict\n"
                "  --version              print the version and exit\n"
                "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n");
 }
@@ -73,7 +77,7 @@ struct Link {
 struct Options {
   Link link;
   sim::PlatformOptions opt;
-  std::string scenario_file, misbehave, ready, web_addr, web_csv;
+  std::string scenario_file, misbehave, ready, web_addr, web_csv, report, report_junit;
   double wait_s = 30;
   bool wait_given = false;
   bool quiet = false, cipher_form_given = false;
@@ -183,6 +187,8 @@ const ValueOption kValueOptions[] = {
     {"--cipher-form", set_cipher_form},
     {"--drop-link", set_drop_link},
     {"--ready", [](Options& o, const std::string& v) { return o.ready = v, kGoOn; }},
+    {"--report", [](Options& o, const std::string& v) { return o.report = v, kGoOn; }},
+    {"--report-junit", [](Options& o, const std::string& v) { return o.report_junit = v, kGoOn; }},
 };
 
 int parse_options(int argc, char** argv, Options& o) {
@@ -450,6 +456,24 @@ void Session::wait_and_read(int64_t now) {
   }
 }
 
+// --report, --report-junit: written once the run is over, however it ended; 2 if one cannot be written.
+int write_reports(const Options& o, const sim::Platform& platform, int rc) {
+  if (!o.report.empty()) {
+    std::string_view css;
+    for (const sim::WebAsset* a = sim::web_assets(); a->path; ++a)
+      if (std::string_view(a->path) == "/style.css") css = a->body; // the web view's look
+    if (!write_file(o.report, platform.report_html(css))) {
+      std::fprintf(stderr, "polmon-platform: cannot write the report %s\n", o.report.c_str());
+      rc = 2;
+    }
+  }
+  if (!o.report_junit.empty() && !write_file(o.report_junit, platform.report_junit())) {
+    std::fprintf(stderr, "polmon-platform: cannot write the report %s\n", o.report_junit.c_str());
+    rc = 2;
+  }
+  return rc;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -465,5 +489,6 @@ int main(int argc, char** argv) {
   bool web_hold = false;
   if ((rc = start_web(o, platform, console, web, web_hold)) != kGoOn) return rc;
   if ((rc = open_link(o, console, web.get())) != kGoOn) return rc;
-  return Session(o.link, platform, console, web.get(), web_hold, o.wait_s).run();
+  rc = Session(o.link, platform, console, web.get(), web_hold, o.wait_s).run();
+  return write_reports(o, platform, rc);
 }

@@ -721,3 +721,138 @@ TEST(SimFlows2025, OpenFlowsAreNotesNotFaults) {
 }
 
 } // namespace
+
+// The acceptance report: its verdict is the summary's, a failed check carries the problem and
+// the frames that show it, and a passed one the exchange in order.
+namespace {
+
+// The text between `before` and the next `after` in `s`, or "(none)".
+std::string between(const std::string& s, const std::string& before, const std::string& after) {
+  size_t at = s.find(before);
+  if (at == std::string::npos) return "(none)";
+  at += before.size();
+  return s.substr(at, s.find(after, at) - at);
+}
+
+const sim::Report::Check* failed_check(const Platform& p) {
+  for (const sim::Report::Check& c : p.report().checks())
+    if (c.state == sim::Report::State::Failed) return &c;
+  return nullptr;
+}
+
+TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
+  struct Row {
+    const char* name;
+    const char* step;
+    std::vector<std::string> answers; // CN, CP after the request's QN
+    const char* rule;                 // of the failed check; nullptr: none fails
+    const char* problem;
+    std::vector<std::string> evidence; // in each failed check's frames, in this order
+  } rows[] = {
+      {"carried out", "request CN=1062 CP=RtdInterval=2", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, nullptr, nullptr, {}},
+      {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "carried out: 9011 QnRtn=1", "refused: QnRtn=3 (PW (password) wrong)",
+       {"CN=1011;PW=123456", "CN=9011", "QnRtn=3"}},
+      {"an invalid value taken", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "an invalid value",
+       "accepted an invalid RtdInterval=0 (ExeRtn=1)", {"RtdInterval=0", "ExeRtn=1"}},
+      {"silence", "request CN=2012", {}, "carried out: 9011", "no 9011 for request CN=2012", {"CN=2012"}},
+      {"9012 first", "request CN=1011", {"9012", "ExeRtn=1", "9011", "QnRtn=1"}, "carried out: 9011", "9012 before 9011", {"ExeRtn=1", "QnRtn=1"}},
+  };
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.reply_timeout_ms = 500;
+    Harness h(std::string(row.step) + "\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    const std::string qn = h.requests().at(0).value("QN");
+    for (size_t i = 0; i + 1 < row.answers.size(); i += 2) h.answer(qn, row.answers[i], row.answers[i + 1]);
+    h.run_until(2000);
+    const std::string verdict = between(h.p.summary(), "  verdict:            ", "\n");
+    EXPECT_EQ(verdict, row.rule ? "BROKEN (1 problems)" : "OK") << row.name;
+    const std::string html = h.p.report_html("");
+    EXPECT_EQ(between(html, "<span id=\"verdict\" class=\"badge " + std::string(row.rule ? "bad" : "ok") + "\">", "</span>"), verdict) << row.name;
+    EXPECT_EQ(between(h.p.report_junit(), "<property name=\"verdict\" value=\"", "\""), verdict) << row.name;
+    const sim::Report::Check* failed = failed_check(h.p);
+    if (!row.rule) {
+      EXPECT_EQ(failed, nullptr) << row.name << ": " << failed->problem;
+      ASSERT_FALSE(h.p.report().checks().empty());
+      const sim::Report::Check& exchange = h.p.report().checks()[0];
+      ASSERT_EQ(exchange.evidence.size(), 3u) << row.name; // the request, its 9011, its 9012
+      EXPECT_FALSE(exchange.evidence[0].incoming);
+      EXPECT_NE(exchange.evidence[2].bytes.find("ExeRtn=1"), std::string::npos);
+      EXPECT_LE(exchange.evidence[1].at, exchange.evidence[2].at);
+      continue;
+    }
+    ASSERT_NE(failed, nullptr) << row.name;
+    EXPECT_NE(failed->rule.find(row.rule), std::string::npos) << row.name << ": " << failed->rule;
+    EXPECT_EQ(failed->subject, "request CN=" + h.requests().at(0).value("CN") + " QN=" + qn) << row.name;
+    EXPECT_NE(failed->problem.find(row.problem), std::string::npos) << row.name << ": " << failed->problem;
+    size_t frame = 0;
+    for (const std::string& want : row.evidence) {
+      while (frame < failed->evidence.size() && failed->evidence[frame].bytes.find(want) == std::string::npos) ++frame;
+      EXPECT_LT(frame, failed->evidence.size()) << row.name << ": no frame with " << want << " in its place";
+    }
+    EXPECT_NE(html.find("<tr class=\"check failed\""), std::string::npos) << row.name;
+    EXPECT_NE(html.find(sim::Report::markup_text(failed->problem)), std::string::npos) << row.name;
+  }
+}
+
+// A long history answer keeps its first frames and its latest (the 9012), a flood of one cause
+// is one check, and the number of checks has a ceiling the JUnit still tells of.
+TEST(SimReport, StaysSmallForADayLongRun) {
+  Harness h("request CN=2051 CP=BeginTime=20240101000000;EndTime=20240102000000\n");
+  h.p.connected(h.now, "peer");
+  h.run_until(1000);
+  const std::string qn = h.requests().at(0).value("QN");
+  h.answer(qn, "9011", "QnRtn=1");
+  for (int minute = 0; minute < 20; ++minute)
+    h.answer(qn, "2051", "DataTime=202401010" + std::to_string(100 + minute).substr(1) + "00;w01018-Avg=" + std::string(300, '1'));
+  h.answer(qn, "9012", "ExeRtn=1");
+  for (int k = 0; k < 1000; ++k) h.p.received("noise", 5, h.now);
+  h.run_until(2000);
+  const auto& checks = h.p.report().checks();
+  ASSERT_FALSE(checks.empty());
+  const sim::Report::Check& exchange = checks[0];
+  EXPECT_EQ(exchange.frames_seen, 23u);
+  ASSERT_EQ(exchange.evidence.size(), sim::Report::kFirstFrames + 1);
+  EXPECT_NE(exchange.evidence.back().bytes.find("ExeRtn=1"), std::string::npos);
+  EXPECT_LE(exchange.evidence[3].bytes.size(), sim::Report::kShownBytes);
+  EXPECT_GT(exchange.evidence[3].size, sim::Report::kShownBytes);
+  size_t noise = 0;
+  for (const auto& c : checks) noise += c.failures == 1000;
+  EXPECT_EQ(noise, 1u);
+  EXPECT_LE(checks.size(), 4u);
+
+  sim::Report many;
+  for (int k = 0; k < 600; ++k) many.problem("fault " + std::to_string(k), "fault " + std::to_string(k));
+  EXPECT_EQ(many.checks().size(), sim::Report::kMaxChecks);
+  EXPECT_EQ(many.dropped_failures(), 100u);
+  sim::Report::Header header;
+  header.broken = true;
+  EXPECT_NE(many.junit(header).find("100 further checks, beyond the 500 kept\"><failure message=\"100 problems among them\""), std::string::npos);
+}
+
+// Station text as the page and the XML show it: any byte, and still text.
+TEST(SimReport, HostileBytesBecomeText) {
+  struct Row {
+    const char* in;
+    const char* out;
+  } rows[] = {
+      {"a<b>&\"'", "a&lt;b&gt;&amp;&quot;&#39;"},
+      {"\xff\xfe", "\\xFF\\xFE"},
+      {"\x01\x1b[0m\x7f", "\\x01\\x1B[0m\\x7F"},
+      {"\t\n", "\t\n"},
+      {"\\x41", "\\\\x41"},                                              // a backslash of the station's is no escape of ours
+      {"\xE5\x9C\xA8\xE7\xBA\xBF \xF0\x9F\x98\x80", "\xE5\x9C\xA8\xE7\xBA\xBF \xF0\x9F\x98\x80"}, // UTF-8 stays as it is
+      {"\xC0\xAF", "\\xC0\\xAF"},                                        // overlong '/'
+      {"\xE0\x80\xAF", "\\xE0\\x80\\xAF"},                               // overlong in three bytes
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                               // a surrogate
+      {"\xEF\xBF\xBE", "\\xEF\\xBF\\xBE"},                               // U+FFFE, which XML forbids
+      {"\xC2\x85", "\\xC2\\x85"},                                        // a C1 control
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},                      // beyond U+10FFFF
+      {"\xE5\x9C", "\\xE5\\x9C"},                                        // cut short
+      {"\xE5\x9C<", "\\xE5\\x9C&lt;"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(sim::Report::markup_text(row.in), row.out) << row.in;
+}
+
+} // namespace

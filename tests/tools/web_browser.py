@@ -187,5 +187,123 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
 
 
+
+def report_main():
+    """polmon-platform --report and --report-junit after a run with a station that refuses a request
+    and sends hostile text: the page in headless Chromium shows the summary's verdict and the failed
+    check with its problem and frames, all station text as text; the JUnit parses as XML.
+
+        web_browser.py --report BIN_DIR SCREENSHOT
+    """
+    import xml.etree.ElementTree as ElementTree
+    bin_dir, screenshot = sys.argv[2:4]
+    work = tempfile.mkdtemp(prefix="polmon-report-")
+    platform = None
+    driver = None
+    try:
+        ready, html, junit = (os.path.join(work, n) for n in ("ready", "report.html", "report.xml"))
+        scenario = os.path.join(work, "report.scn")
+        with open(scenario, "w") as f:
+            f.write("request CN=1062 CP=RtdInterval=2\nrequest CN=1011\n")
+        platform = subprocess.Popen(
+            [os.path.join(bin_dir, "polmon-platform"), "--name", "acceptance", "--scenario", scenario, "--ready", ready,
+             "--reply-timeout", "3000", "--report", html, "--report-junit", junit, "--wait", "30"],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        ready_line = lambda: os.path.exists(ready) and open(ready).read()
+        host, port = wait_for("the platform", lambda: (ready_line() or "").endswith("\n") and ready_line()).strip().split(":")
+        script = "<img src=x onerror=window.__pwned=1>"
+        mn = b"POLMON" + script.encode() + b"&amp]]>&"
+        hostile_note = b"<script>window.__pwned=2</script>\xff\xfe\x01\x1b]]>"
+
+        def station_frame(qn, st, cn, cp):
+            return frame(b"QN=" + qn + b";ST=" + st + b";CN=" + cn + b";PW=123456;MN=" + mn + b";Flag=4;CP=&&" + cp + b"&&")
+
+        with socket.create_connection((host, int(port)), timeout=20) as s:
+            pending = b""
+            answered = 0
+            while answered < 2:  # the two requests: 1062 carried out, 1011 refused (a wrong password, says the station)
+                chunk = s.recv(4096)
+                assert chunk, "the platform closed the link"
+                pending += chunk
+                m = re.search(rb"QN=(\d+);ST=\d+;CN=(\d+);", pending)
+                if not m or not pending.endswith(b"\r\n"):
+                    continue
+                pending = b""
+                qn, cn = m.group(1), m.group(2)
+                if cn == b"1062":
+                    s.sendall(station_frame(qn, b"91", b"9011", b"QnRtn=1") + station_frame(qn, b"91", b"9012", b"ExeRtn=1"))
+                    s.sendall(station_frame(b"20240101120000000", b"32", b"2011",
+                                            b"DataTime=20240101120000;w01018-Rtd=1.5;Note=" + hostile_note))
+                else:
+                    s.sendall(station_frame(qn, b"91", b"9011", b"QnRtn=3"))
+                answered += 1
+            out = platform.communicate(timeout=30)[0].decode("utf-8", "replace")
+        assert platform.returncode == 1, f"the platform said {platform.returncode}, not BROKEN:\n{out}"
+        verdict = re.search(r"^  verdict: +(.*)$", out, re.M).group(1)
+        assert verdict.startswith("BROKEN"), out
+
+        # JUnit: well-formed, one suite, the refusal a failure; station text back as it came, where it is text.
+        suite = ElementTree.parse(junit).getroot().find("testsuite")
+        assert suite.get("name") == "polmon-platform", suite.attrib
+        props = {p.get("name"): p.get("value") for p in suite.iter("property")}
+        assert props["verdict"] == verdict and props["mn"] == mn.decode(), props
+        failures = [c.find("failure") for c in suite.iter("testcase") if c.find("failure") is not None]
+        assert int(suite.get("failures")) == len(failures) and len(failures) >= 2, suite.attrib
+        refusal = [f for f in failures if "refused: QnRtn=3" in f.get("message")]
+        assert refusal and "CN=9011" in refusal[0].text and "QnRtn=3" in refusal[0].text, [f.attrib for f in failures]
+
+        # Ctrl-C while a request waits for its answer: both written all the same, that request still open.
+        os.remove(ready)
+        with open(scenario, "w") as f:
+            f.write("request CN=1011 timeout=60000\n")
+        cut_html, cut_junit = os.path.join(work, "cut.html"), os.path.join(work, "cut.xml")
+        platform = subprocess.Popen(
+            [os.path.join(bin_dir, "polmon-platform"), "--scenario", scenario, "--ready", ready, "--report", cut_html,
+             "--report-junit", cut_junit, "--wait", "30"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        host, port = wait_for("the platform", lambda: (ready_line() or "").endswith("\n") and ready_line()).strip().split(":")
+        with socket.create_connection((host, int(port)), timeout=20) as s:
+            wait_for("the request", lambda: b"CN=1011" in s.recv(4096))
+            s.sendall(station_frame(b"20240101120000000", b"32", b"2011", b"DataTime=20240101120000;w01018-Rtd=1.5"))
+            time.sleep(0.5)
+            platform.send_signal(signal.SIGINT)
+            out = platform.communicate(timeout=30)[0].decode("utf-8", "replace")
+        assert platform.returncode == 0, f"the platform said {platform.returncode} after Ctrl-C:\n{out}"
+        cut = ElementTree.parse(cut_junit).getroot().find("testsuite")
+        skipped = [c.get("name") for c in cut.iter("testcase") if c.find("skipped") is not None]
+        assert cut.get("failures") == "0" and any("request CN=1011" in n for n in skipped), ElementTree.tostring(cut)[:2000]
+        assert 'id="verdict" class="badge ok">OK<' in open(cut_html, encoding="utf-8").read()
+
+        options = Options()
+        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1400,1300",
+                    f"--user-data-dir={work}/profile", "--lang=en-GB"):
+            options.add_argument(arg)
+        options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"), options=options)
+        driver.get("file://" + html)
+        assert driver.find_element(By.ID, "verdict").text == verdict, driver.find_element(By.ID, "verdict").text
+        failed = driver.find_elements(By.CSS_SELECTOR, "#checks tr.check.failed")
+        row = [r for r in failed if "refused: QnRtn=3 (PW (password) wrong)" in r.text]
+        assert row, [r.text for r in failed]
+        assert "CN=1011" in row[0].find_element(By.CSS_SELECTOR, "td.subject").text
+        assert len(row[0].find_elements(By.CSS_SELECTOR, "td.bytes")) >= 2, "the request and its 9011 as evidence"
+        background = driver.execute_script("return getComputedStyle(arguments[0]).backgroundColor", row[0])
+        assert background == "rgb(251, 228, 226)", f"not the web view's look: {background}"
+        station = driver.find_element(By.ID, "station").text
+        assert script + "&amp]]>&" in station, station
+        assert any("\\xFF\\xFE\\x01\\x1B" in e.text for e in driver.find_elements(By.CSS_SELECTOR, "td.bytes")), "bytes not shown as \\xHH"
+        assert driver.execute_script("return window.__pwned") is None, "a script from a frame ran"
+        assert not driver.find_elements(By.CSS_SELECTOR, "img, script, body i"), "markup from a frame became an element"
+        driver.save_screenshot(screenshot)
+        print(f"PASS: report verdict {verdict}, {len(failures)} failed checks shown")
+        return 0
+    finally:
+        if driver:
+            driver.quit()
+        if platform and platform.poll() is None:
+            platform.kill()
+            platform.wait()
+        shutil.rmtree(work, ignore_errors=True)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(report_main() if sys.argv[1] == "--report" else main())

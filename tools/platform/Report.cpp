@@ -383,9 +383,9 @@ std::string Report::html(const Header& h, std::string_view css) const {
   std::ostringstream o;
   const std::string name = markup_text(h.name);
   o << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" << name
-    << " acceptance report</title>\n<style>\n"
-    << css << kReportCss << "</style>\n</head>\n<body>\n<header><h1>" << name
-    << " acceptance report<span class=\"sub\">polmon-platform</span></h1><span id=\"verdict\" class=\"badge "
+    << ": acceptance report</title>\n<style>\n"
+    << css << kReportCss << "</style>\n</head>\n<body>\n<header><h1>Acceptance report<span class=\"sub\">" << name
+    << ", polmon-platform</span></h1><span id=\"verdict\" class=\"badge "
     << (h.broken ? "bad" : "ok") << "\">" << markup_text(h.verdict) << "</span></header>\n<main>\n";
   o << "<section class=\"wide\" id=\"station\"><h2>Station</h2><table>\n";
   auto row = [&](const char* label, const std::string& value) { o << "<tr><th>" << label << "</th><td>" << markup_text(value) << "</td></tr>\n"; };

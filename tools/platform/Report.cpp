@@ -394,6 +394,14 @@ std::string Report::html(const Header& h, std::string_view css) const {
   row("edition", h.edition);
   row("key", h.keyed ? "yes" : "no");
   row("verdict", h.verdict);
+  if (m_clock_set) {
+    const time_t wall = static_cast<time_t>(m_wall_origin / 1000);
+    tm local{};
+    localtime_r(&wall, &local);
+    char started[32];
+    std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S %z", &local);
+    row("started", started);
+  }
   row("checks", std::to_string(passed) + " passed, " + std::to_string(failed) + " failed, " + std::to_string(open) + " open" +
                     (m_dropped ? ", " + std::to_string(m_dropped) + " more not kept (" + std::to_string(m_dropped_failed) + " of their problems)" : ""));
   o << "</table></section>\n";

@@ -234,6 +234,7 @@ def report_main():
                     s.sendall(station_frame(qn, b"91", b"9011", b"QnRtn=1") + station_frame(qn, b"91", b"9012", b"ExeRtn=1"))
                     s.sendall(station_frame(b"20240101120000000", b"32", b"2011",
                                             b"DataTime=20240101120000;w01018-Rtd=1.5;Note=" + hostile_note))
+                    s.sendall(station_frame(b'"\x01<b>\xff]]>', b"91", b"9011", b"QnRtn=1"))  # an answer to no request
                 else:
                     s.sendall(station_frame(qn, b"91", b"9011", b"QnRtn=3"))
                 answered += 1
@@ -248,7 +249,8 @@ def report_main():
         props = {p.get("name"): p.get("value") for p in suite.iter("property")}
         assert props["verdict"] == verdict and props["mn"] == mn.decode(), props
         failures = [c.find("failure") for c in suite.iter("testcase") if c.find("failure") is not None]
-        assert int(suite.get("failures")) == len(failures) and len(failures) >= 2, suite.attrib
+        assert int(suite.get("failures")) == len(failures) and len(failures) >= 3, suite.attrib
+        assert any('QN "\\x01<b>\\xFF]]>, which' in f.get("message") for f in failures), [f.attrib for f in failures]
         refusal = [f for f in failures if "refused: QnRtn=3" in f.get("message")]
         assert refusal and "CN=9011" in refusal[0].text and "QnRtn=3" in refusal[0].text, [f.attrib for f in failures]
 
@@ -292,7 +294,7 @@ def report_main():
         assert script + "&amp]]>&" in station, station
         assert any("\\xFF\\xFE\\x01\\x1B" in e.text for e in driver.find_elements(By.CSS_SELECTOR, "td.bytes")), "bytes not shown as \\xHH"
         assert driver.execute_script("return window.__pwned") is None, "a script from a frame ran"
-        assert not driver.find_elements(By.CSS_SELECTOR, "img, script, body i"), "markup from a frame became an element"
+        assert not driver.find_elements(By.CSS_SELECTOR, "img, script, body i, body b"), "markup from a frame became an element"
         driver.save_screenshot(screenshot)
         print(f"PASS: report verdict {verdict}, {len(failures)} failed checks shown")
         return 0

@@ -746,10 +746,11 @@ TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
     const char* step;
     std::vector<std::string> answers; // CN, CP after the request's QN
     const char* rule;                 // of the failed check; nullptr: none fails
-    const char* problem;
+    const char* problem;               // OK rows: a rule that passed besides the exchange
     std::vector<std::string> evidence; // in each failed check's frames, in this order
   } rows[] = {
       {"carried out", "request CN=1062 CP=RtdInterval=2", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, nullptr, nullptr, {}},
+      {"uploads started", "request CN=2011", {"9011", "QnRtn=1", "2011", "w01018-Rtd=1.5"}, nullptr, "a 2011 carried out starts real-time uploads", {}},
       {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "carried out: 9011 QnRtn=1", "refused: QnRtn=3 (PW (password) wrong)",
        {"CN=1011;PW=123456", "CN=9011", "QnRtn=3"}},
       {"an invalid value taken", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "an invalid value",
@@ -776,10 +777,14 @@ TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
       EXPECT_EQ(failed, nullptr) << row.name << ": " << failed->problem;
       ASSERT_FALSE(h.p.report().checks().empty());
       const sim::Report::Check& exchange = h.p.report().checks()[0];
-      ASSERT_EQ(exchange.evidence.size(), 3u) << row.name; // the request, its 9011, its 9012
+      ASSERT_EQ(exchange.evidence.size(), 3u) << row.name; // the request, its 9011, its 9012 or data
       EXPECT_FALSE(exchange.evidence[0].incoming);
-      EXPECT_NE(exchange.evidence[2].bytes.find("ExeRtn=1"), std::string::npos);
+      EXPECT_NE(exchange.evidence[2].bytes.find(row.answers.back()), std::string::npos) << row.name;
       EXPECT_LE(exchange.evidence[1].at, exchange.evidence[2].at);
+      bool passed = !row.problem;
+      for (const sim::Report::Check& c : h.p.report().checks())
+        passed = passed || (c.rule == row.problem && c.state == sim::Report::State::Passed);
+      EXPECT_TRUE(passed) << row.name << ": " << row.problem;
       continue;
     }
     ASSERT_NE(failed, nullptr) << row.name;

@@ -210,7 +210,16 @@ void Report::frame_in(std::string_view frame, int64_t now) {
 
 void Report::answer(const std::string& qn) {
   auto it = m_requests.find(qn);
-  if (it != m_requests.end() && m_has_current) add_frame(m_checks[it->second], m_current);
+  if (it == m_requests.end() || !m_has_current) return;
+  add_frame(m_checks[it->second], m_current);
+  // a 2011 answered by its first upload: the upload is the effect
+  if (m_checks[it->second].subject.rfind("request CN=2011 ", 0) != 0) return;
+  effect(qn, "2011", 0, m_current.at);
+  auto started = m_last_effect.find("2011");
+  if (started == m_last_effect.end()) return;
+  Check& e = m_checks[started->second];
+  add_frame(e, m_current);
+  e.state = State::Passed;
 }
 
 void Report::invalid_refused(const std::string& qn) {

@@ -191,8 +191,8 @@ void Report::request(const std::string& qn, const std::string& cn, const std::st
   if (!c) return;
   add_frame(*c, make_frame(false, frame, now));
   const size_t index = static_cast<size_t>(c - m_checks.data());
+  c->qn = qn;
   m_requests[qn] = index;
-  m_request_subject[qn] = subject;
   if (!must_refuse) return;
   Check* refusal = find_or_add(kRuleInvalid, subject, "refusal", State::Open);
   if (!refusal) return;
@@ -236,8 +236,9 @@ void Report::invalid_refused(const std::string& qn) {
 
 void Report::effect(const std::string& qn, const std::string& cn, int rtd_interval_s, int64_t now) {
   start_clock(now);
-  auto subject = m_request_subject.find(qn);
-  if (subject == m_request_subject.end()) return;
+  auto request = m_requests.find(qn);
+  if (request == m_requests.end()) return;
+  const std::string subject = m_checks[request->second].subject;
   std::string rule, which, open;
   State state = State::Open;
   if (cn == "2012") rule = kRuleStop, which = "2012", state = State::Passed;
@@ -247,11 +248,10 @@ void Report::effect(const std::string& qn, const std::string& cn, int rtd_interv
     which = "interval";
     open = "fewer than two real-time uploads came after it";
   } else return;
-  Check* c = find_or_add(rule, subject->second, "effect", state);
-  if (!c) return;
+  Check* c = find_or_add(rule, subject, "effect", state);
+  if (!c || !c->evidence.empty()) return; // a request's effect is weighed once (its data, then its 9012)
   c->open_reason = open;
-  const Check& exchange = m_checks[m_requests[qn]];
-  for (const Frame& f : exchange.evidence) add_frame(*c, f);
+  for (const Frame& f : m_checks[request->second].evidence) add_frame(*c, f);
   const size_t index = static_cast<size_t>(c - m_checks.data());
   m_last_effect[which] = index;
   m_effect_uploads[index] = 0;
@@ -323,7 +323,7 @@ void Report::problem(const std::string& what, const std::string& cause) {
   } else if (kind->attach == Kind::RequestRule || kind->attach == Kind::Stop || kind->attach == Kind::Interval) {
     Check* exchange = kind->attach == Kind::RequestRule ? request_named(what) : nullptr;
     if (exchange) {
-      for (size_t i : m_request_rules[digits_at(exchange->subject, exchange->subject.rfind("QN=") + 3)])
+      for (size_t i : m_request_rules[exchange->qn])
         if (m_checks[i].rule == kind->rule) c = &m_checks[i];
     } else if (kind->attach != Kind::RequestRule) {
       auto it = m_last_effect.find(kind->attach == Kind::Stop ? "2012" : "interval");
@@ -346,8 +346,7 @@ void Report::problem(const std::string& what, const std::string& cause) {
 Report::State Report::state_of(const Check& c, const Header& h) const {
   if (c.state != State::Passed || c.category != "exchange") return c.state;
   // a request still waiting when the run ended is not judged yet
-  const size_t at = c.subject.rfind("QN=");
-  return at != std::string::npos && h.awaited.count(c.subject.substr(at + 3)) ? State::Open : State::Passed;
+  return h.awaited.count(c.qn) ? State::Open : State::Passed;
 }
 
 std::string Report::times(int64_t at) const {

@@ -23,6 +23,7 @@ public:
   enum class State { Passed, Failed, Open };
   struct Check {
     std::string rule, subject, category;
+    std::string qn; // a request's exchange: the request's QN
     State state = State::Passed;
     unsigned passes = 0, failures = 0;
     std::string problem;         // the first failure's text
@@ -92,7 +93,6 @@ private:
   std::map<std::string, size_t> m_index;                     // rule + '\n' + subject -> its check
   std::map<std::string, size_t> m_requests;                  // QN -> its exchange check
   std::map<std::string, std::vector<size_t>> m_request_rules; // QN -> its other checks
-  std::map<std::string, std::string> m_request_subject;      // QN -> subject
   std::map<std::string, size_t> m_last_effect;               // "2012", "2011", "interval" -> its latest effect check
   std::map<size_t, unsigned> m_effect_uploads;                // effect check -> uploads seen since
   Frame m_current;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -858,6 +859,20 @@ TEST(SimReport, HostileBytesBecomeText) {
       {"\xE5\x9C<", "\\xE5\\x9C&lt;"},
   };
   for (const Row& row : rows) EXPECT_EQ(sim::Report::markup_text(row.in), row.out) << row.in;
+
+  // in frames: a 2017 station's GB18030 text shown decoded, bytes of neither charset as bytes
+  Harness h("pause 10\n");
+  h.p.connected(h.now, "peer");
+  h.station_sends("QN=1;ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&SiteName=\xD4\xDA\xCF\xDF&&");
+  h.station_sends("QN=2;ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&SiteName=\xFF\x80\xFF&&");
+  std::map<std::string, const sim::Report::Frame*> shown;
+  for (const sim::Report::Check& c : h.p.report().checks())
+    for (const sim::Report::Frame& f : c.evidence) shown[f.bytes.substr(6, 4)] = &f;
+  ASSERT_TRUE(shown.count("QN=1") && shown.count("QN=2"));
+  EXPECT_TRUE(shown["QN=1"]->gb18030);
+  EXPECT_NE(shown["QN=1"]->bytes.find("SiteName=\xE5\x9C\xA8\xE7\xBA\xBF&&"), std::string::npos);
+  EXPECT_FALSE(shown["QN=2"]->gb18030);
+  EXPECT_NE(sim::Report::markup_text(shown["QN=2"]->bytes).find("SiteName=\\xFF\\x80\\xFF&amp;&amp;"), std::string::npos);
 }
 
 } // namespace

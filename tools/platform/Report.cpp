@@ -5,6 +5,9 @@
 #include <ctime>
 #include <sstream>
 
+#include "Charset.h"
+#include "Hj212Text.h"
+
 namespace sim {
 
 namespace {
@@ -65,8 +68,9 @@ std::string frame_qn(std::string_view frame) {
 }
 
 // The frame as it is shown: no CR LF at its end, keys masked, at most kShownBytes (on a character's start).
-std::string shown_bytes(std::string_view frame) {
+std::string shown_bytes(std::string_view frame, bool& cut_short) {
   if (frame.size() >= 2 && frame.substr(frame.size() - 2) == "\r\n") frame.remove_suffix(2);
+  cut_short = frame.size() > Report::kShownBytes;
   size_t cut = frame.size() > Report::kShownBytes ? Report::kShownBytes : frame.size();
   for (int back = 0; back < 3 && cut < frame.size() && cut > 0 && (static_cast<unsigned char>(frame[cut]) & 0xC0) == 0x80; ++back) --cut;
   std::string out(frame.substr(0, cut));
@@ -154,8 +158,11 @@ Report::Frame Report::make_frame(bool incoming, std::string_view bytes, int64_t 
   Frame f;
   f.incoming = incoming;
   f.at = now;
-  f.bytes = shown_bytes(bytes);
   f.size = bytes.size();
+  // a 2017 station's Chinese text read as a person reads it; bytes that are neither charset stay bytes
+  std::string text;
+  f.gb18030 = !HJ::is_utf8(bytes.data(), bytes.size()) && gb18030_to_utf8(bytes, text);
+  f.bytes = shown_bytes(f.gb18030 ? std::string_view(text) : bytes, f.cut);
   return f;
 }
 
@@ -437,7 +444,8 @@ std::string Report::html(const Header& h, std::string_view css) const {
           if (i == kFirstFrames + 0 && c.frames_seen > kFirstFrames + 1)
             o << "<tr><td colspan=\"3\" class=\"hint\">&hellip; " << (c.frames_seen - kFirstFrames - 1) << " frames between</td></tr>";
           o << "<tr><td>" << (f.incoming ? "&larr; in" : "&rarr; out") << "</td><td>" << times(f.at) << "</td><td class=\"bytes\">"
-            << markup_text(f.bytes) << (f.size > f.bytes.size() + 2 ? " &hellip; (" + std::to_string(f.size) + " bytes)" : std::string())
+            << markup_text(f.bytes) << (f.cut ? " &hellip; (" + std::to_string(f.size) + " bytes)" : std::string())
+            << (f.gb18030 ? " <span class=\"hint\">(GB18030)</span>" : "")
             << "</td></tr>";
         }
         o << "</table>";

@@ -19,6 +19,7 @@ public:
     int64_t at = 0;    // the platform's clock (ms)
     std::string bytes; // shortened; escaped only when written
     size_t size = 0;   // the whole frame's length
+    bool cut = false, gb18030 = false; // shortened; GB18030 text shown decoded
   };
   enum class State { Passed, Failed, Open };
   struct Check {

@@ -472,8 +472,16 @@ std::string Report::junit(const Header& h) const {
   const size_t failures = failed + (h.broken ? 1 : 0) + (m_dropped_failed ? 1 : 0);
   std::ostringstream o;
   o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"polmon-platform\" tests=\"" << tests << "\" failures=\"" << failures
-    << "\">\n<testsuite name=\"polmon-platform\" tests=\"" << tests << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << open
-    << "\">\n<properties>\n";
+    << "\">\n<testsuite name=\"polmon-platform\" tests=\"" << tests << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << open << "\"";
+  if (m_clock_set) { // when the run started, as CI servers read it
+    const time_t wall = static_cast<time_t>(m_wall_origin / 1000);
+    tm utc{};
+    gmtime_r(&wall, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    o << " timestamp=\"" << stamp << "\"";
+  }
+  o << ">\n<properties>\n";
   auto property = [&](const char* key, const std::string& value) { o << "<property name=\"" << key << "\" value=\"" << attribute(value) << "\"/>\n"; };
   property("name", h.name);
   property("verdict", h.verdict);

@@ -835,6 +835,12 @@ TEST(SimReport, StaysSmallForADayLongRun) {
   sim::Report::Header header;
   header.broken = true;
   EXPECT_NE(many.junit(header).find("100 further checks, beyond the 500 kept\"><failure message=\"100 problems among them\""), std::string::npos);
+  // no station came: the suite fails, though no check did
+  const sim::Report nothing;
+  EXPECT_NE(nothing.junit(sim::Report::Header()).find("failures=\"1\""), std::string::npos);
+  header = sim::Report::Header();
+  header.peer = "127.0.0.1:9000";
+  EXPECT_NE(nothing.junit(header).find("failures=\"0\""), std::string::npos);
 }
 
 // Station text as the page and the XML show it: any byte, and still text.

@@ -468,8 +468,10 @@ std::string Report::junit(const Header& h) const {
     open += s == State::Open;
   }
   // one testcase more: the verdict itself, so the suite fails exactly when the verdict does
-  const size_t tests = m_checks.size() + 1 + (m_dropped ? 1 : 0);
-  const size_t failures = failed + (h.broken ? 1 : 0) + (m_dropped_failed ? 1 : 0);
+  // no station at all: the verdict has nothing to go on, and CI must not read that as a pass
+  const bool nobody = h.peer.empty();
+  const size_t tests = m_checks.size() + 1 + (m_dropped ? 1 : 0) + (nobody ? 1 : 0);
+  const size_t failures = failed + (h.broken ? 1 : 0) + (m_dropped_failed ? 1 : 0) + (nobody ? 1 : 0);
   std::ostringstream o;
   o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites name=\"polmon-platform\" tests=\"" << tests << "\" failures=\"" << failures
     << "\">\n<testsuite name=\"polmon-platform\" tests=\"" << tests << "\" failures=\"" << failures << "\" errors=\"0\" skipped=\"" << open << "\"";
@@ -493,6 +495,9 @@ std::string Report::junit(const Header& h) const {
   o << "<testcase classname=\"polmon-platform.verdict\" name=\"verdict: " << attribute(h.verdict) << "\">";
   if (h.broken) o << "<failure message=\"" << attribute(h.verdict) << "\" type=\"verdict\">" << markup_text(h.summary) << "</failure>";
   o << "</testcase>\n";
+  if (nobody)
+    o << "<testcase classname=\"polmon-platform.link\" name=\"a station came\"><failure message=\"no station came\" "
+         "type=\"link\"/></testcase>\n";
   for (const Check& c : m_checks) {
     const State s = state_of(c, h);
     o << "<testcase classname=\"polmon-platform." << c.category << "\" name=\"" << attribute(c.subject + ": " + c.rule) << "\">";

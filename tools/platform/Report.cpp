@@ -443,7 +443,11 @@ std::string Report::html(const Header& h, std::string_view css) const {
           const Frame& f = c.evidence[i];
           if (i == kFirstFrames + 0 && c.frames_seen > kFirstFrames + 1)
             o << "<tr><td colspan=\"3\" class=\"hint\">&hellip; " << (c.frames_seen - kFirstFrames - 1) << " frames between</td></tr>";
-          o << "<tr><td>" << (f.incoming ? "&larr; in" : "&rarr; out") << "</td><td>" << times(f.at) << "</td><td class=\"bytes\">"
+          // an answer's time after its request: the reply timeout's measure
+          const bool answer = !c.qn.empty() && i > 0 && !c.evidence[0].incoming;
+          o << "<tr><td>" << (f.incoming ? "&larr; in" : "&rarr; out") << "</td><td>" << times(f.at)
+            << (answer ? " <span class=\"hint\">(" + std::to_string(f.at - c.evidence[0].at) + " ms on)</span>" : std::string())
+            << "</td><td class=\"bytes\">"
             << markup_text(f.bytes) << (f.cut ? " &hellip; (" + std::to_string(f.size) + " bytes)" : std::string())
             << (f.gb18030 ? " <span class=\"hint\">(GB18030)</span>" : "")
             << "</td></tr>";

@@ -1,3 +1,4 @@
+-- clean run: -D platform={platform} -D minute=1 -D hour=2
 -- Minute and hourly data (CN=2051, CN=2061) beside real-time data (CN=2011). Each minute or
 -- hourly frame is built whole by one MakeProtocol from a template that includes its CP segment:
 -- average, minimum and maximum of each analyser over the period, stamped with the period's start.

@@ -20,7 +20,8 @@ station's ready line says. Runs separated by " | " are rows of their own; "; 201
 leaves out the 2025 rows. Without a declaration: -D platform={platform}.
 
 guide: every complete frame ("##" and four digits, no "..." in it) printed in ROOT/docs/*.md goes
-to polmon-frame, which must accept each with no note.
+to polmon-frame, which must accept each with no note; and every row of the code tables the Chinese
+guide prints (docs/*.zh.md) has the name, unit and format of tools/common/data/hj212-codes.json.
 """
 import concurrent.futures
 import glob
@@ -244,7 +245,47 @@ def guide(bin_dir, root):
         else:
             print("clean %s" % where)
     print("%d frames, %d failed, %d excerpts left out" % (len(frames), failed, elided))
-    return 1 if failed else 0
+    wrong, count = chinese_names_match_codes(root)
+    for w in wrong:
+        print("FAIL: " + w)
+    print("%d Chinese names checked against the code tables, %d wrong" % (count, len(wrong)))
+    return 1 if failed or wrong or not count else 0
+
+
+def chinese_names_match_codes(root):
+    """The code tables the Chinese guide prints, row by row against tools/common/data: name, unit, format."""
+    with open(os.path.join(root, "tools", "common", "data", "hj212-codes.json"), encoding="utf-8") as f:
+        d = json.load(f)
+    dimensionless = "无量纲"
+    known = {
+        "| 编码 | 名称 | 单位 | 缺省数据格式 |": {(p["code"],): [p["name"], p["unit"] or dimensionless, p["format"] or ""] for p in d["pollutants"]},
+        "| 标记 | 含义 |": {(f["flag"],): [f["zh"]] for f in d["data_flags"] if f["standard"] == "HJ 212-2017"},
+        "| ST | 名称 |": {(s["st"],): [s["zh"]] for s in d["systems"]},
+        "| CN | 方向 | 名称 |": {(c["cn"], {"down": "上位机 → 现场机", "up": "现场机 → 上位机", "both": "双向"}[c["direction"]]): [c["zh"]] for c in d["commands"]},
+    }
+    for field in ("QnRtn", "ExeRtn"):
+        known["| %s | 含义 |" % field] = {(v["value"],): [v["zh"]] for v in d["answers"][field]["values"]}
+    wrong, count = [], 0
+    for path in sorted(glob.glob(os.path.join(root, "docs", "*.zh.md"))):
+        table = None
+        with open(path, encoding="utf-8") as f:
+            for n, line in enumerate(f, 1):
+                line = line.rstrip("\n")
+                if not line.startswith("|"):
+                    table = None
+                    continue
+                if table is None:
+                    table = known.get(line, {})
+                    continue
+                cells = [c.strip().strip("`") for c in line.strip("|").split("|")]
+                if not table or set(cells[0]) <= set("-"):
+                    continue
+                keys = len(next(iter(table)))
+                key, got = tuple(cells[:keys]), [c.replace("（2025）", "") for c in cells[keys:]]
+                count += 1
+                if table.get(key) != got:
+                    wrong.append("%s:%d: %s is %s in the code tables, not %s" % (os.path.basename(path), n, "/".join(key), table.get(key, "unknown"), got))
+    return wrong, count
 
 
 def main(argv):

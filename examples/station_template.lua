@@ -81,7 +81,8 @@ end
 -- The analysers hj212station simulates and builds the real-time data (2011) from.
 station.analysers = {}
 for _, f in ipairs(chosen.factors) do
-  station.analysers[#station.analysers + 1] = { code = f.code, var = f.source, base = f.sim[1], swing = f.sim[2], decimals = f.decimals }
+  local sim = f.sim or { 0, 0 } -- a row without `sim` reads 0 on the PC
+  station.analysers[#station.analysers + 1] = { code = f.code, var = f.source, base = sim[1], swing = sim[2], decimals = f.decimals }
 end
 station.declare()
 var("Frames", 0)

@@ -97,12 +97,50 @@ TEST(SimScenario, ParsesStepsAndRejectsNonsense) {
 
   EXPECT_EQ(steps_of("request CN=1011 PW=1 expect=refused\n")[0].expect, Step::Refused);
   const char* bad[] = {"teleport CN=1",    "request", "request CN=1 reply=maybe", "pause soon", "uploads count=2", "request CN=1 delay=x",
-                       "request CN=1 expect=maybe"};
+                       "request CN=1 expect=maybe", "request CN=2061 CP=BeginTime={yesterday}", "request CN=2061 CP=BeginTime={now-1y}",
+                       "request CN=2061 CP=BeginTime={now-h}", "request CN=2061 CP=EndTime={now+}"};
   for (const char* b : bad) {
     std::vector<Step> s;
     std::string error;
     EXPECT_FALSE(sim::parse_scenario(std::string("pause 1\n") + b, s, error)) << b;
     EXPECT_NE(error.find("line 2"), std::string::npos) << error;
+    if (std::string(b).find('{') != std::string::npos) {
+      EXPECT_NE(error.find("unknown placeholder {"), std::string::npos) << error;
+    }
+  }
+}
+
+// Time placeholders read the platform's local clock as their step starts (the second request
+// after a pause of 5 s), as yyyyMMddhhmmss.
+TEST(SimScenario, TimePlaceholdersReadTheClockAsTheStepStarts) {
+  struct Row {
+    const char* cp;
+    const char* first; // the CP of the first request, at 2024-03-01 00:34:56
+    const char* second; // of the second, 5 s later
+  } rows[] = {
+      {"T={now}", "T=20240301003456", "T=20240301003501"},
+      {"T={today}", "T=20240301000000", "T=20240301000000"},
+      {"From={now-1h};To={now+10m}", "From=20240229233456;To=20240301004456", "From=20240229233501;To=20240301004501"},
+      {"T={today-1d}", "T=20240229000000", "T=20240229000000"},
+      {"T={now+30s}{now-2m}", "T=2024030100352620240301003256", "T=2024030100353120240301003301"},
+      {"T={now-1d}", "T=20240229003456", "T=20240229003501"},
+      {"T={today+365d}", "T=20250301000000", "T=20250301000000"},
+      {"T=text{", "T=text{", "T=text{"},
+  };
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    Harness* self = nullptr;
+    opt.local_clock = [&self] { return 1709253296 + self->now / 1000 - 1; }; // 2024-03-01 00:34:56 at 1 s
+    Harness h(std::string("request CN=1011 CP=") + row.cp + " reply=ack\npause 5000\nrequest CN=1011 CP=" + row.cp + " reply=ack\n", opt);
+    self = &h;
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    h.answer(h.requests().at(0).value("QN"), "9011", "QnRtn=1");
+    h.run_until(7000);
+    auto reqs = h.requests();
+    ASSERT_EQ(reqs.size(), 2u) << row.cp << "\n" << h.p.summary();
+    EXPECT_EQ(reqs[0].cp, row.first) << row.cp;
+    EXPECT_EQ(reqs[1].cp, row.second) << row.cp;
   }
 }
 
@@ -192,6 +230,7 @@ TEST(SimPlatform, FindsWhatTheStationDoesWrong) {
 
 // A refusal (QnRtn or ExeRtn not 1, ExeRtn=100 "no data" aside) against what the step expects.
 TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
+  const char* const kDay2020 = "request CN=2061 CP=BeginTime=20200101000000;EndTime=20200101235959";
   struct Row {
     const char* name;
     const char* step;
@@ -214,6 +253,24 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
        "no 9012 for request CN=2051 QN=*: the execution result is missing"},
       {"history records, no 9012", "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000",
        {"9011", "QnRtn=1", "2051", "DataTime=20240101000000;w01018-Avg=1.5"}, "no 9012 for request CN=2051 QN=*: the execution result is missing"},
+      // a history answer: records of the CN asked for, inside BeginTime..EndTime, each once; "own:" a
+      // frame with the station's own QN (2017, 2005), between the 9011 and the 9012
+      {"history of the day asked", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20200101000000", "2061", "DataTime=20200101235959", "9012", "ExeRtn=1"},
+       nullptr},
+      {"history of another day", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20241209100000", "9012", "ExeRtn=1"},
+       "history answer to CN=2061 QN=*: record DataTime=20241209100000 outside the asked range 20200101000000..20200101235959"},
+      {"history a second early", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20191231235959", "9012", "ExeRtn=1"},
+       "history answer to CN=2061 QN=*: record DataTime=20191231235959 outside the asked range 20200101000000..20200101235959"},
+      {"history of another CN", kDay2020, {"9011", "QnRtn=1", "2051", "DataTime=20200101000000", "9012", "ExeRtn=1"},
+       "history answer to CN=2061 QN=*: answered with CN=2051"},
+      {"history record twice", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20200101010000", "2061", "DataTime=20200101010000", "9012", "ExeRtn=1"},
+       "history answer to CN=2061 QN=*: record DataTime=20200101010000 sent twice"},
+      {"history without DataTime", kDay2020, {"9011", "QnRtn=1", "2061", "w01018-Avg=1.5", "9012", "ExeRtn=1"}, "a record without a readable DataTime (none)"},
+      {"own QNs, the day asked", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20200101050000", "9012", "ExeRtn=1"}, nullptr},
+      {"own QNs, another day", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20231231000000", "9012", "ExeRtn=1"},
+       "history answer to CN=2061 QN=*: record DataTime=20231231000000 outside the asked range 20200101000000..20200101235959"},
+      {"own QNs, the newest hour's upload meanwhile", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20240101230000", "9012", "ExeRtn=1"},
+       nullptr},
   };
   for (const Row& row : rows) {
     sim::PlatformOptions opt;
@@ -222,7 +279,11 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
     h.p.connected(h.now, "peer");
     h.run_until(1000);
     const std::string qn = h.requests().at(0).value("QN");
-    for (size_t i = 0; i + 1 < row.answers.size(); i += 2) h.answer(qn, row.answers[i], row.answers[i + 1]);
+    for (size_t i = 0; i + 1 < row.answers.size(); i += 2) {
+      const std::string& cn = row.answers[i];
+      if (cn.rfind("own:", 0) == 0) h.answer("20240102000000001", cn.substr(4), row.answers[i + 1]); // the station's clock
+      else h.answer(qn, cn, row.answers[i + 1]);
+    }
     h.run_until(2000);
     const std::string summary = h.p.summary();
     EXPECT_TRUE(h.p.finished()) << row.name;
@@ -362,10 +423,10 @@ TEST(SimPlatform, HistoryAnswersAndResendsAreNoUploads) {
     hour(qn, "", "20240101010000");
     send(qn, "9012", "", "ExeRtn=1");
     hour("20240101030000001", "RF=1;", "20240101030000");
-    h.run_until(3000);
-    hour("20240101040000001", "", "20240101040000");
+    h.run_until(3000); // each hour sent once it is over
+    hour("20240101050000001", "", "20240101040000");
     h.run_until(5000);
-    hour("20240101050000001", "", "20240101050000");
+    hour("20240101060000001", "", "20240101050000");
     EXPECT_EQ(h.p.uploads("2061"), 2u) << row.name;
     const std::string s = h.p.summary();
     EXPECT_FALSE(h.p.broken()) << row.name << "\n" << s;
@@ -489,6 +550,7 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
   for (const Case& c : cases) {
     sim::PlatformOptions opt;
     opt.key = c.key;
+    opt.periods.clear(); // these frames are made for their ciphertext, not stamped as minute data
     Harness h("uploads CN=2051 count=1 timeout=1000\n", opt);
     h.p.connected(h.now, "peer");
     h.run_until(1000);
@@ -538,7 +600,7 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
 // the station sends ("drop": the platform drops the link, --drop-link, and the station comes back)
 // and the problem it must raise.
 TEST(SimFlows2025, PacketsAndResends) {
-  auto frame = [](const char* qn, const std::string& header, const char* datatime = "20240101000000",
+  auto frame = [](const char* qn, const std::string& header, const char* datatime = "20231231230000", // the hour before the QNs
                   const std::string& cp = ";w01018-Avg=1.5") {
     return std::string("QN=") + qn + ";ST=32;CN=2061;PW=123456;MN=POLMON000000000000000001;Flag=" + header + ";CP=&&DataTime=" + datatime + cp +
            "&&";
@@ -571,7 +633,7 @@ TEST(SimFlows2025, PacketsAndResends) {
       {"resends oldest first", {frame(q3, "9"), "drop", frame(q1, "9;RF=1"), frame(q2, "9;RF=1")}, "not newest first", 1, 2},
       {"a received one again, its answer late", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q3, "9;RF=1")}, nullptr, 1, 2},
       {"again without RF=1", {frame(q1, "9"), frame(q1, "9")}, "uploaded again without RF=1", 2, 0},
-      {"resend with another DataTime", {frame(q1, "9"), "drop", frame(q1, "9;RF=1", "20240101000100")}, "the upload had 20240101000000", 1, 1},
+      {"resend with another DataTime", {frame(q1, "9"), "drop", frame(q1, "9;RF=1", "20240101000000")}, "the upload had 20231231230000", 1, 1},
       {"above 1024 bytes", {frame(q1, "9", "20240101000000", ";x=" + std::string(1000, '1'))}, "above 1024 (not split", 1, 0},
   };
   for (const Row& row : rows) {

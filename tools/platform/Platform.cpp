@@ -1103,7 +1103,8 @@ bool Platform::uploads_done(const Step& s, int64_t now) {
   if (now < m_step_deadline) return false;
   ++m_missing;
   if (s.cn != "2011" || !judge_rtd_interval(true)) // the interval set, when it is what went wrong
-    problem("only " + std::to_string(uploads(s.cn)) + " uploads of CN=" + s.cn + ", " + std::to_string(m_uploads_goal) + " wanted");
+    problem("only " + std::to_string(static_cast<int>(uploads(s.cn)) - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn +
+            " since the step began, " + std::to_string(s.count) + " wanted");
   return true;
 }
 

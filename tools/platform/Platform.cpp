@@ -221,7 +221,7 @@ bool parse_periods(const std::string& list, std::map<std::string, int>& periods,
     out[cn] = seconds;
     any = true;
   }
-  if (!any) {
+  if (!any || list.back() == ',') {
     error = "--periods wants CN=S[,CN=S...]";
     return false;
   }

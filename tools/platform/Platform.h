@@ -134,6 +134,8 @@ public:
   // The next moment after `now` tick() or take_due() has something to do (or -1: nothing planned).
   int64_t next_event(int64_t now) const;
   bool finished() const { return m_finished; }
+  // The run ends before the scenario finished (Ctrl-C): what is judged over the whole run is judged now.
+  void stopped() { judge_periods(); }
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.
   bool refusing(int64_t now) const;

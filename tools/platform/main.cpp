@@ -388,6 +388,7 @@ int Session::run() {
     if (m_platform.finished() && !m_web_hold) break;
     wait_and_read(now);
   }
+  m_platform.stopped();
   if (m_web) m_web->poll(m_platform, true);
   std::fputs(m_platform.summary().c_str(), stdout);
   std::fflush(stdout);

@@ -523,6 +523,8 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
       {"a QN that does not read: the platform's clock, past the period", {{"2051", "1", "20240301003300", false}}, nullptr, nullptr},
       {"a QN that does not read: the platform's clock, in the period", {{"2051", "1", "20240301003400", false}}, "stamped with its period's end", nullptr},
       {"no DataTime", {{"2061", "20240101010000500", "", false}}, "CN=2061 upload QN 20240101010000500 has no readable DataTime (none)", nullptr},
+      {"a month 13", {{"2061", "20240101010000500", "20241301000000", false}}, "has no readable DataTime (20241301000000)", nullptr},
+      {"a leap day's last hour", {{"2061", "20240301000000500", "20240229230000", false}}, nullptr, nullptr},
       {"real-time data are no period data", {{"2011", "20240101000000500", "20240101000000", false}}, nullptr, nullptr},
   };
   for (const Row& row : rows) {

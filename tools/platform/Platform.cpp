@@ -41,8 +41,8 @@ void civil_from_days(int64_t z, int64_t& y, int64_t& m, int64_t& d) {
 }
 
 // yyyyMMddhhmmss (a DataTime, or a QN's first 14 digits) as seconds on the calendar; false when it does not read.
-bool civil_seconds(const std::string& text, int64_t& out, size_t digits = 14) {
-  if (text.size() != digits) return false;
+bool civil_seconds(const std::string& text, int64_t& out) {
+  if (text.size() != 14) return false;
   for (char c : text)
     if (c < '0' || c > '9') return false;
   auto num = [&](size_t at, size_t n) { return static_cast<int64_t>(std::stoll(text.substr(at, n))); };
@@ -459,7 +459,7 @@ void Platform::disconnected(int64_t now) {
   if (m_observer) m_observer->link_down();
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
   if (m_flows) m_flows->disconnected(now);
-  link_lost_requests(now);
+  link_lost_requests();
   if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   if (!m_finished) problem("the station closed the connection");
 }
@@ -614,7 +614,7 @@ void Platform::history_record(Pending& p, const std::string& cn, const std::stri
   else if (p.record_times.size() < kKeptPeriods) p.record_times.insert(datatime); // a bound against a station that never stops
 }
 
-void Platform::period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend, int64_t) {
+void Platform::period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend) {
   auto period = m_opt.periods.find(cn);
   if (period == m_opt.periods.end()) return;
   const int64_t s = period->second;
@@ -682,7 +682,7 @@ int64_t Platform::local_now_s() const {
   return days_from_civil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
 }
 
-void Platform::link_lost_requests(int64_t) {
+void Platform::link_lost_requests() {
   for (Pending& p : m_pending) {
     if (p.done) continue;
     p.done = true;
@@ -846,13 +846,13 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       history_record(*history, cn, datatime);
     } else if (seg.value("RF") == "1") {
       ++m_resent[cn];
-      period_record(cn, qn, datatime, true, now);
+      period_record(cn, qn, datatime, true);
     } else { // the rate of uploads, which a backlog or a history would make look faster
       Arrivals& arrivals = m_uploads[cn];
       if (arrivals.count++ == 0) arrivals.first = now;
       arrivals.last = now;
       if (cn == "2011") real_time_upload(qn, now);
-      period_record(cn, qn, datatime, false, now);
+      period_record(cn, qn, datatime, false);
     }
     if (!p)
       for (Pending& q : m_pending)

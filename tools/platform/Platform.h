@@ -201,14 +201,14 @@ private:
   void history_record(Pending& p, const std::string& cn, const std::string& datatime);
   // Period data (uploads and resends of a CN in PlatformOptions::periods): stamped with its
   // period's start, the period over when sent, one record per period.
-  void period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend, int64_t now);
+  void period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
   // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
   struct PeriodData;
   int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
   // At the end: every CN whose records left periods out is a problem.
   void judge_periods();
   // The link went down: every request still waiting for its answers is unanswered.
-  void link_lost_requests(int64_t now);
+  void link_lost_requests();
   int64_t local_now_s() const;
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);

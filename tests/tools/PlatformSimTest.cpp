@@ -272,6 +272,11 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
        "history answer to CN=2061 QN=*: record DataTime=20231231000000 outside the asked range 20200101000000..20200101235959"},
       {"own QNs, the newest hour's upload meanwhile", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20240101230000", "9012", "ExeRtn=1"},
        nullptr},
+      {"own QNs, real-time data meanwhile", "request CN=2011 CP=BeginTime=20200101000000;EndTime=20200101235959",
+       {"9011", "QnRtn=1", "own:2011", "DataTime=20240101235900", "9012", "ExeRtn=1"}, nullptr},
+      {"own QNs, real-time data of another day", "request CN=2011 CP=BeginTime=20200101000000;EndTime=20200101235959",
+       {"9011", "QnRtn=1", "own:2011", "DataTime=20231231235900", "9012", "ExeRtn=1"},
+       "history answer to CN=2011 QN=*: record DataTime=20231231235900 outside the asked range 20200101000000..20200101235959"},
   };
   for (const Row& row : rows) {
     sim::PlatformOptions opt;

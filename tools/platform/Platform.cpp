@@ -591,13 +591,14 @@ Platform::Pending* Platform::history_request(const Segment& seg, const std::stri
   if (p) return p->history ? p : nullptr; // records after its 9012 are still its answer's
   for (Pending& q : m_pending) {
     if (!q.history || q.done || !q.acked || q.cn != cn) continue;
-    // an upload of the newest period that comes meanwhile is none of the answer's records
+    // an upload of the newest period (real-time data: of the last two minutes) that comes
+    // meanwhile is none of the answer's records
     int64_t t = 0, sent = 0;
     auto period = m_opt.periods.find(cn);
-    const bool asked = civil_seconds(datatime, t) && (q.begin_s < 0 || q.end_s < 0 || (t >= q.begin_s && t <= q.end_s));
-    if (!asked && period != m_opt.periods.end() && civil_seconds(datatime, t) && qn_time_ms(seg.value("QN"), sent) &&
-        (t + 2 * static_cast<int64_t>(period->second)) * 1000 >= sent)
-      return nullptr;
+    const int64_t newest = period != m_opt.periods.end() ? 2 * static_cast<int64_t>(period->second) : 120;
+    const bool readable = civil_seconds(datatime, t);
+    const bool asked = readable && (q.begin_s < 0 || q.end_s < 0 || (t >= q.begin_s && t <= q.end_s));
+    if (readable && !asked && qn_time_ms(seg.value("QN"), sent) && (t + newest) * 1000 >= sent) return nullptr;
     return &q;
   }
   return nullptr;

@@ -195,7 +195,7 @@ private:
   Pending* find_pending(const std::string& qn);
   // The history request a data frame answers, or null: its records are no uploads. By its QN (of
   // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
-  // between its 9011 and 9012 that does not read as the newest period's upload.
+  // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
   Pending* history_request(const Segment& seg, const std::string& datatime);
   // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
   void history_record(Pending& p, const std::string& cn, const std::string& datatime);

@@ -114,7 +114,10 @@ local function report(p)
   set("vFlag", link.version * 4 + 1) -- the platform's version, a 9014 wanted
   dev:ioctl("MakeProtocol(" .. p.tpl .. ",TxData)")
   if station.send_upload(link, qn, get("TxData")) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
-  p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, period_start(os.time(), p.seconds)
+  -- the next period, even when a slow cycle is behind: each period its record; a station stalled
+  -- for more than ten periods has lost them, and starts again at the present one
+  local after, present = p.begin + p.seconds, period_start(os.time(), p.seconds)
+  p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, present - after > 10 * p.seconds and present or after
 end
 
 cycle(function()

@@ -3,8 +3,10 @@
 -- hourly frame is built whole by one MakeProtocol from a template that includes its CP segment:
 -- average, minimum and maximum of each analyser over the period, stamped with the period's start.
 -- The station answers the platform's requests too, so real-time uploads start on CN=2011 (or at
--- once with -D rtd=on). The periods are 60 s and 3600 s; -D minute=S -D hour=S shorten them for
--- a trial against the platform simulator. A 2025 station (-D standard=2025) reports the 20
+-- once with -D rtd=on). The periods are 60 s and 3600 s on the clock's own boundaries (a minute
+-- from second 0, an hour from minute 0), and a period's data go out once it is over; -D minute=S
+-- -D hour=S shorten them for a trial against the platform simulator, on boundaries of S seconds
+-- (polmon-platform --periods 2051=S,2061=S judges them so). A 2025 station (-D standard=2025) reports the 20
 -- factors of a water station (-D factors=N changes the count): its hourly data is longer than the
 -- 1024 bytes a frame may carry, and the plug-in sends it as packets.
 --   polmon-host -D platform=127.0.0.1:PORT examples/periodic_uploads.lua
@@ -77,9 +79,18 @@ local dev = device{
 }
 local link = station.new_link(dev, station.options{ mn = get("vMn"), pw = get("vPw") })
 
--- One period's statistics of every analyser, and when it ends.
+-- Local time's distance from UTC, in seconds: the boundaries are the local clock's.
+local utc_offset = os.time() - os.time(os.date("!*t"))
+
+-- The start of the period of `seconds` the clock's time `t` falls in: from the clock, not from
+-- the script's start, so each DataTime is the start of a whole period.
+local function period_start(t, seconds)
+  return t - (t + utc_offset) % seconds
+end
+
+-- One period's statistics of every analyser, and when it started.
 local function period(cn, tpl, seconds)
-  return { cn = cn, tpl = tpl, ms = seconds * 1000, ends = now_ms() + seconds * 1000, begin = datatime(), n = 0, sum = {}, min = {}, max = {} }
+  return { cn = cn, tpl = tpl, seconds = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
 end
 local periods = {
   period("2051", "MinuteTpl", tonumber(args.minute) or 60),
@@ -104,13 +115,15 @@ local function report(p)
   end
   local qn = station.qn() -- every upload its own QN
   set("vQn", qn)
-  set("vBegin", p.begin)
+  set("vBegin", os.date("%Y%m%d%H%M%S", p.begin))
   set("vMn", link.mn) -- a 2025 platform may give the station a new MN (1002)
   set("vFlag", link.version * 4 + 1) -- the platform's version, a 9014 wanted
   dev:ioctl("MakeProtocol(" .. p.tpl .. ",TxData)")
   if station.send_upload(link, qn, get("TxData")) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
-  p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, datatime()
-  p.ends = p.ends + p.ms
+  -- the next period, even when a slow cycle is behind: each period its record; a station stalled
+  -- for more than ten periods has lost them, and starts again at the present one
+  local after, present = p.begin + p.seconds, period_start(os.time(), p.seconds)
+  p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, present - after > 10 * p.seconds and present or after
 end
 
 cycle(function()
@@ -118,7 +131,7 @@ cycle(function()
   station.serve(link, function()
     for _, p in ipairs(periods) do
       sample(p)
-      if now_ms() >= p.ends then report(p) end
+      if os.time() >= p.begin + p.seconds then report(p) end
     end
   end)
 end)

@@ -79,22 +79,9 @@ local dev = device{
 }
 local link = station.new_link(dev, station.options{ mn = get("vMn"), pw = get("vPw") })
 
--- Local time's distance from UTC, in seconds: the boundaries are the local clock's.
-local utc_offset = os.time() - os.time(os.date("!*t"))
-
--- The start of the period of `seconds` the clock's time `t` falls in: from the clock, not from
--- the script's start, so each DataTime is the start of a whole period.
-local function period_start(t, seconds)
-  return t - (t + utc_offset) % seconds
-end
-
--- One period's statistics of every analyser, and when it started.
-local function period(cn, tpl, seconds)
-  return { cn = cn, tpl = tpl, seconds = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
-end
 local periods = {
-  period("2051", "MinuteTpl", tonumber(args.minute) or 60),
-  period("2061", "HourTpl", tonumber(args.hour) or 3600),
+  station.period("2051", "MinuteTpl", tonumber(args.minute) or 60),
+  station.period("2061", "HourTpl", tonumber(args.hour) or 3600),
 }
 
 local function sample(p)
@@ -115,15 +102,12 @@ local function report(p)
   end
   local qn = station.qn() -- every upload its own QN
   set("vQn", qn)
-  set("vBegin", os.date("%Y%m%d%H%M%S", p.begin))
+  set("vBegin", station.period_datatime(p))
   set("vMn", link.mn) -- a 2025 platform may give the station a new MN (1002)
   set("vFlag", link.version * 4 + 1) -- the platform's version, a 9014 wanted
   dev:ioctl("MakeProtocol(" .. p.tpl .. ",TxData)")
   if station.send_upload(link, qn, get("TxData")) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
-  -- the next period, even when a slow cycle is behind: each period its record; a station stalled
-  -- for more than ten periods has lost them, and starts again at the present one
-  local after, present = p.begin + p.seconds, period_start(os.time(), p.seconds)
-  p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, present - after > 10 * p.seconds and present or after
+  station.next_period(p)
 end
 
 cycle(function()
@@ -131,7 +115,7 @@ cycle(function()
   station.serve(link, function()
     for _, p in ipairs(periods) do
       sample(p)
-      if os.time() >= p.begin + p.seconds then report(p) end
+      if station.period_over(p) then report(p) end
     end
   end)
 end)

@@ -119,12 +119,9 @@ local dev = device{
 local link = station.new_link(dev, station.options{ st = chosen.st, mn = get("vMn"), pw = get("vPw") })
 log(type_name .. " station, ST " .. chosen.st .. ", " .. #chosen.factors .. " factors")
 
-local function period(cn, tpl, seconds)
-  return { cn = cn, tpl = tpl, ms = seconds * 1000, ends = now_ms() + seconds * 1000, begin = datatime(), n = 0, sum = {}, min = {}, max = {} }
-end
 local periods = {
-  period("2051", "MinuteTpl", tonumber(args.minute) or 60),
-  period("2061", "HourTpl", tonumber(args.hour) or 3600),
+  station.period("2051", "MinuteTpl", tonumber(args.minute) or 60),
+  station.period("2061", "HourTpl", tonumber(args.hour) or 3600),
 }
 
 local function sample(p)
@@ -151,13 +148,12 @@ local function report(p)
   end
   local qn = station.qn()
   set("vQn", qn)
-  set("vBegin", p.begin) -- DataTime of minute and hourly data: the period's start
+  set("vBegin", station.period_datatime(p)) -- DataTime of minute and hourly data: the period's start
   set("vMn", link.mn)    -- a 2025 platform may give the station a new MN (1002)
   set("vFlag", link.version * 4 + 1)
   dev:ioctl("MakeProtocol(" .. p.tpl .. ",TxData)")
   if station.send_upload(link, qn, get("TxData")) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
-  p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, datatime()
-  p.ends = p.ends + p.ms
+  station.next_period(p)
 end
 
 cycle(function()
@@ -165,7 +161,7 @@ cycle(function()
   station.serve(link, function()
     for _, p in ipairs(periods) do
       sample(p)
-      if now_ms() >= p.ends then report(p) end
+      if station.period_over(p) then report(p) end
     end
   end)
 end)

@@ -106,6 +106,11 @@ def run_row(bin_dir, plugin, script, host_args, standard):
     deadline = time.monotonic() + DEADLINE
     platform_args = ["--standard", standard, "--duration", str(PLATFORM_SECONDS), "--quiet", "--wait", "20", "--name", "platform"]
     station_args = ["-D", "standard=" + standard]
+    # a station's shortened minute and hour (-D minute=S -D hour=S) are the periods the platform judges
+    periods = [cn + "=" + a.split("=", 1)[1] for cn, key in (("2051", "minute="), ("2061", "hour="))
+               for a in host_args if a.startswith(key)]
+    if periods:
+        platform_args += ["--periods", ",".join(periods)]
     if standard == "2025":
         platform_args += ["--key", KEY]
         station_args += ["-D", "key=" + KEY]

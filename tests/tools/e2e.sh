@@ -165,7 +165,7 @@ standard-2025-station)
   # packets) with a key against a 2025 platform that drops the link for 2.5 s after 7 s: key
   # exchange, heartbeats, hardware identifiers, a new MN, a pushed key and one of a wrong length.
   key=0123456789ABCDEF
-  start_platform platform --standard 2025 --key "$key" --drop-link 7:2.5 --duration 20
+  start_platform platform --standard 2025 --key "$key" --drop-link 7:2.5 --duration 20 --periods 2051=2,2061=3
   start_host host -D platform="$platform_addr" -D standard=2025 -D key="$key" -D heartbeat=1 -D answer_timeout=2 \
     -D minute=2 -D hour=3 "$root/examples/periodic_uploads.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
@@ -194,7 +194,7 @@ standard-2025-other-platform)
   # 1014 request with the request's QN, and never answers a heartbeat: the station takes that key
   # as a pushed one (9011/9012), and the silent heartbeats make it neither reconnect nor resend.
   key=0123456789ABCDEF
-  start_platform platform --standard 2025 --key "$key" --misbehave key-ack,quiet-heartbeat --duration 10
+  start_platform platform --standard 2025 --key "$key" --misbehave key-ack,quiet-heartbeat --duration 10 --periods 2051=2,2061=3
   start_host host -D platform="$platform_addr" -D standard=2025 -D key="$key" -D heartbeat=1 -D answer_timeout=2 \
     -D minute=2 -D hour=3 "$root/examples/periodic_uploads.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
@@ -226,13 +226,15 @@ serial)
   ;;
 uploads)
   # minute and hourly data from whole-frame templates, periods shortened to 1 s and 2 s
-  start_platform platform --duration 5
+  start_platform platform --duration 5 --periods 2051=1,2061=2
   start_host host -D platform="$platform_addr" -D minute=1 -D hour=2 "$root/examples/periodic_uploads.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
   expect platform answered 3
   grep -q "^  data frames:.*CN=2011 x[2-9].*CN=2051 x[3-9].*CN=2061 x[2-9]" "$work/platform.out" || fail "minute or hourly data missing"
+  summary_has platform "period data" "^CN=2051 x[0-9]* (1 s), 0 missing; CN=2061 x[0-9]* (2 s), 0 missing$" ||
+    fail "period data: $(summary platform "period data")"
   ;;
 tcp-server)
   # the station listens (examples/answer_requests.lua); the platform connects

@@ -32,9 +32,22 @@ void usage(FILE* out) {
                "  --connect HOST:PORT    connect to a station that listens\n"
                "  --serial PATH[:BAUD[:8N1]]  talk over a serial line (or a pseudo-terminal's peer path)\n"
                "  --scenario FILE        steps to run (default: set interval 1062, read time 1011, start uploads 2011);\n"
+               "                         one step a line, '#' starts a comment:\n"
+               "                           request CN=N [CP=...] [ST= PW= MN= Flag=] [reply=full|ack|none]\n"
+               "                             [expect=accepted|refused|any] [timeout=MS] [split] [junk] [delay=MS]\n"
+               "                             [bad-crc] [bad-length]   send a request, await its 9011 and 9012 or data\n"
+               "                           pause MS                 wait\n"
+               "                           drop                     close the link; the station must come back\n"
+               "                           uploads CN=N [count=K] [timeout=MS]  wait for K uploads of CN arriving\n"
+               "                             from this step's start (default 1; timeout default twice --reply-timeout)\n"
+               "                         a request's text may hold times, read as its step starts, in local time as\n"
+               "                         yyyyMMddhhmmss: {now}, {today} (00:00:00), with +N or -N and s, m, h or d:\n"
+               "                         {now-1h}, {now+10m}, {today-1d}; another {...} is an error\n"
                "                         a refused request (QnRtn or ExeRtn not 1, ExeRtn=100 aside) is a problem\n"
                "                         unless its step says expect=refused (it must be refused) or expect=any;\n"
                "                         an interval of 0 or less (CP=RtdInterval=0) must be refused\n"
+               "  --periods CN=S[,...]   the period data's periods in seconds (default 2051=60,2061=3600,2031=86400):\n"
+               "                         their DataTime must be on a period's start, the period over when sent\n"
                "  --misbehave LIST       split,junk,bad-crc,bad-length,delay=MS,drop; with --key also key-ack (a\n"
                "                         9013 to the station's 1014, then the key as a request with its QN) and\n"
                "                         quiet-heartbeat (no 9013 to a 9015)\n"
@@ -186,6 +199,13 @@ const ValueOption kValueOptions[] = {
     {"--key", set_key},
     {"--cipher-form", set_cipher_form},
     {"--drop-link", set_drop_link},
+    {"--periods",
+     [](Options& o, const std::string& v) {
+       std::string error;
+       if (sim::parse_periods(v, o.opt.periods, error)) return kGoOn;
+       std::fprintf(stderr, "polmon-platform: %s\n", error.c_str());
+       return 2;
+     }},
     {"--ready", [](Options& o, const std::string& v) { return o.ready = v, kGoOn; }},
     {"--report", [](Options& o, const std::string& v) { return o.report = v, kGoOn; }},
     {"--report-junit", [](Options& o, const std::string& v) { return o.report_junit = v, kGoOn; }},
@@ -374,6 +394,7 @@ int Session::run() {
     if (m_platform.finished() && !m_web_hold) break;
     wait_and_read(now);
   }
+  m_platform.stopped();
   if (m_web) m_web->poll(m_platform, true);
   std::fputs(m_platform.summary().c_str(), stdout);
   std::fflush(stdout);

@@ -864,6 +864,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     if (history) {
       p = history;
       ++m_history[cn];
+      m_report.history_record(history->qn);
       history_record(*history, cn, datatime);
     } else if (seg.value("RF") == "1") {
       ++m_resent[cn];
@@ -874,6 +875,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       arrivals.last = now;
       if (!p) m_report.upload(cn, now); // not the data a request asked for
       if (cn == "2011") real_time_upload(qn, now);
+      if (m_opt.periods.count(cn)) m_report.period_record(cn);
       period_record(cn, qn, datatime, false);
     }
     if (!p)
@@ -1025,7 +1027,8 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.sent_at = at;
   pending.deadline = at + timeout;
   m_pending.push_back(pending);
-  m_report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty());
+  m_report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
+                   pending.history);
   std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_opt.cipher_form) : nullptr);
   m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
         describe_frame(plain_frame));

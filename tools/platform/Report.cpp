@@ -19,17 +19,26 @@ const char* const kRuleFrames = "every frame has its header, a length, a CRC and
 const char* const kRuleOutside = "nothing is sent outside frames";
 const char* const kRuleLink = "the station keeps its link, and comes back after a drop";
 const char* const kRuleStray = "every answer (9011, 9012) carries the QN of a request";
+const char* const kRuleRecords = "history records: the CN asked for, a DataTime inside BeginTime..EndTime, each once";
+const char* const kRulePeriods =
+    "period data carry their period's start: on its boundary, sent once it is over, one record per period, none missing";
 
 // Problems that belong to a rule of their own, by a phrase of their text.
 struct Kind {
   const char* phrase;
-  enum Attach { RequestRule, Stop, Interval, Uploads, Station, Tallied, Link, Answers } attach;
+  enum Attach { RequestRule, Stop, Interval, Uploads, Periods, Station, Tallied, Link, Answers } attach;
   const char* rule; // null: the attach's own
   const char* category;
   Report::Tally tally = Report::Tally::Version; // Tallied: the frames' rule it fails
 };
 const Kind kKinds[] = {
     {"accepted an invalid ", Kind::RequestRule, kRuleInvalid, "refusal"},
+    {"history answer to CN=", Kind::RequestRule, kRuleRecords, "history"},
+    {" is not on a boundary of its ", Kind::Periods, kRulePeriods, "periods"},
+    {" stamped with its period's end", Kind::Periods, kRulePeriods, "periods"},
+    {": one record per period", Kind::Periods, kRulePeriods, "periods"},
+    {" s missing between its records", Kind::Periods, kRulePeriods, "periods"},
+    {"period data carry their period's start", Kind::Periods, kRulePeriods, "periods"},
     {"kept uploading CN=2011 after 2012", Kind::Stop, kRuleStop, "effect"},
     {"RtdInterval set to ", Kind::Interval, nullptr, "effect"},
     {" uploads of CN=", Kind::Uploads, nullptr, "uploads"},
@@ -192,7 +201,7 @@ void Report::add_frame(Check& c, const Frame& f) {
 }
 
 void Report::request(const std::string& qn, const std::string& cn, const std::string& rule, std::string_view frame, int64_t now,
-                     bool must_refuse) {
+                     bool must_refuse, bool history) {
   const std::string subject = "request CN=" + cn + " QN=" + qn;
   Check* c = find_or_add(rule, subject, "exchange", State::Passed);
   if (!c) return;
@@ -200,12 +209,40 @@ void Report::request(const std::string& qn, const std::string& cn, const std::st
   const size_t index = static_cast<size_t>(c - m_checks.data());
   c->qn = qn;
   m_requests[qn] = index;
-  if (!must_refuse) return;
-  Check* refusal = find_or_add(kRuleInvalid, subject, "refusal", State::Open);
-  if (!refusal) return;
-  refusal->open_reason = "the station did not answer it";
-  add_frame(*refusal, m_checks[index].evidence.front());
-  m_request_rules[qn].push_back(static_cast<size_t>(refusal - m_checks.data()));
+  if (must_refuse) add_request_rule(qn, kRuleInvalid, "refusal", "the station did not answer it");
+  if (history) add_request_rule(qn, kRuleRecords, "history", "no record came");
+}
+
+void Report::add_request_rule(const std::string& qn, const char* rule, const char* category, const char* open_reason) {
+  auto request = m_requests.find(qn);
+  if (request == m_requests.end()) return;
+  const size_t index = request->second;
+  Check* c = find_or_add(rule, m_checks[index].subject, category, State::Open);
+  if (!c) return;
+  c->open_reason = open_reason;
+  add_frame(*c, m_checks[index].evidence.front());
+  m_request_rules[qn].push_back(static_cast<size_t>(c - m_checks.data()));
+}
+
+void Report::pass_request_rule(const std::string& qn, const char* rule) {
+  auto it = m_request_rules.find(qn);
+  if (it == m_request_rules.end()) return;
+  for (size_t i : it->second) {
+    Check& c = m_checks[i];
+    if (c.rule != rule) continue;
+    ++c.passes;
+    if (c.state == State::Open) c.state = State::Passed;
+    if (m_has_current) add_frame(c, m_current);
+  }
+}
+
+void Report::history_record(const std::string& qn) { pass_request_rule(qn, kRuleRecords); }
+
+void Report::period_record(const std::string& cn) {
+  Check* c = find_or_add(kRulePeriods, "uploads CN=" + cn, "periods", State::Passed);
+  if (!c) return;
+  ++c->passes;
+  if (m_has_current) add_frame(*c, m_current);
 }
 
 void Report::frame_in(std::string_view frame, int64_t now) {
@@ -229,17 +266,7 @@ void Report::answer(const std::string& qn) {
   e.state = State::Passed;
 }
 
-void Report::invalid_refused(const std::string& qn) {
-  auto it = m_request_rules.find(qn);
-  if (it == m_request_rules.end()) return;
-  for (size_t i : it->second) {
-    Check& c = m_checks[i];
-    if (c.rule != kRuleInvalid) continue;
-    ++c.passes;
-    if (c.state == State::Open) c.state = State::Passed;
-    if (m_has_current) add_frame(c, m_current);
-  }
-}
+void Report::invalid_refused(const std::string& qn) { pass_request_rule(qn, kRuleInvalid); }
 
 void Report::effect(const std::string& qn, const std::string& cn, int rtd_interval_s, int64_t now) {
   start_clock(now);
@@ -337,6 +364,8 @@ void Report::problem(const std::string& what, const std::string& cause) {
       if (it != m_last_effect.end()) c = &m_checks[it->second];
     }
     if (!c) c = find_or_add(kind->rule ? kind->rule : cause, "station", kind->category, State::Passed);
+  } else if (kind->attach == Kind::Periods) {
+    c = find_or_add(kRulePeriods, "uploads CN=" + cn_in(what), kind->category, State::Passed);
   } else if (kind->attach == Kind::Uploads) {
     const std::string cn = cn_in(what);
     c = find_or_add("the station uploads its data (CN=" + cn + ")", "uploads CN=" + cn, "uploads", State::Passed);

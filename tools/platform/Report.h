@@ -46,8 +46,9 @@ public:
   void edition(int standard) { m_edition = standard; }
   // A request sent: its exchange check, judged by `rule`, with the request as the first frame;
   // `must_refuse`: it carries an invalid value, which the station must refuse.
+  // `history`: it asks for stored records, which are held to a rule of their own.
   void request(const std::string& qn, const std::string& cn, const std::string& rule, std::string_view frame, int64_t now,
-               bool must_refuse = false);
+               bool must_refuse = false, bool history = false);
   // A whole frame from the station; frames carrying a request's QN are its exchange's evidence.
   void frame_in(std::string_view frame, int64_t now);
   // The current frame answers the request `qn` though it carries another QN (an upload answering a 2011).
@@ -55,6 +56,10 @@ public:
   void frame_done() { m_current = Frame(); m_has_current = false; }
   // The request with an invalid value was refused, as it must be.
   void invalid_refused(const std::string& qn);
+  // A record (the current frame) answering the history request `qn`; its faults come through problem().
+  void history_record(const std::string& qn);
+  // A record of period data (minute, hourly, daily) of `cn`, judged against its period.
+  void period_record(const std::string& cn);
   // A request carried out whose effect later uploads show (2012, 2011, an interval set).
   void effect(const std::string& qn, const std::string& cn, int rtd_interval_s, int64_t now);
   // An upload (no history answer, no resend) of `cn`: the current frame is its evidence.
@@ -85,6 +90,9 @@ private:
   // The request a problem's text names by its QN, or null.
   Check* request_named(const std::string& what);
   void fail(Check& c, const std::string& what);
+  // A rule of the request `qn` besides its exchange, open until shown.
+  void add_request_rule(const std::string& qn, const char* rule, const char* category, const char* open_reason);
+  void pass_request_rule(const std::string& qn, const char* rule);
   void start_clock(int64_t now);
   std::string times(int64_t at) const;
   State state_of(const Check& c, const Header& h) const;

@@ -1,0 +1,103 @@
+#include "CaptureFrames.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+
+namespace frametool {
+
+namespace {
+
+// A report read with `key` that stands: it decrypted, or it passed without needing to.
+bool reads(const Report& r) { return r.accepted; }
+
+void explain_with_log(CapturedFrame& f, const std::vector<sim::KeyChange>& keys) {
+  if (keys.empty()) {
+    f.report = explain(f.span);
+    return;
+  }
+  auto after = std::upper_bound(keys.begin(), keys.end(), f.at, [](int64_t t, const sim::KeyChange& k) { return t < k.at; });
+  long in_force = static_cast<long>(after - keys.begin()) - 1; // -1: before the first line
+  long first = in_force < 0 ? 0 : in_force;
+  f.key = &keys[static_cast<size_t>(first)];
+  f.report = explain(f.span, f.key->key);
+  if (reads(f.report) || f.report.encryption != sim::CipherWire::Plain) return;
+  // not read as it stands: the neighbours' keys, when they differ
+  for (long i : {first - 1, first + 1}) {
+    if (i < 0 || i >= static_cast<long>(keys.size()) || keys[static_cast<size_t>(i)].key == f.key->key) continue;
+    Report other = explain(f.span, keys[static_cast<size_t>(i)].key);
+    if (!reads(other) || other.encryption == sim::CipherWire::Plain) continue;
+    f.report = std::move(other);
+    f.key = &keys[static_cast<size_t>(i)];
+    f.key_in_force = false;
+    return;
+  }
+}
+
+} // namespace
+
+std::vector<CapturedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
+                                           const std::string& key) {
+  std::vector<CapturedFrame> out;
+  for (const sim::CapturedFlow& flow : flows) {
+    for (Span& span : find_spans(flow.bytes)) {
+      CapturedFrame f;
+      f.flow = &flow;
+      f.at = flow.time_at(span.offset);
+      f.span = std::move(span);
+      if (!key.empty()) f.report = explain(f.span, key);
+      else explain_with_log(f, keys);
+      out.push_back(std::move(f));
+    }
+  }
+  std::stable_sort(out.begin(), out.end(), [](const CapturedFrame& a, const CapturedFrame& b) { return a.at < b.at; });
+  return out;
+}
+
+std::string capture_text(const CapturedFrame& f) {
+  std::string out = "capture: " + sim::wall_text(f.at) + " " + f.flow->from + " -> " + f.flow->to + ", connection " +
+                    std::to_string(f.flow->connection);
+  if (f.key) {
+    out += "; key of the key log's line " + std::to_string(f.key->line);
+    if (!f.key_in_force) out += f.key->at <= f.at ? " (the key before the one in force)" : " (the key after the one in force)";
+    if (!f.key->what.empty()) out += ", " + f.key->what;
+  }
+  return out + "\n";
+}
+
+std::string capture_json(const CapturedFrame& f) {
+  // addresses are digits, dots, colons and brackets: nothing to escape
+  std::string out = "\"time\":\"" + sim::wall_text(f.at) + "\",\"time_us\":" + std::to_string(f.at) + ",\"from\":\"" + f.flow->from +
+                    "\",\"to\":\"" + f.flow->to + "\",\"connection\":" + std::to_string(f.flow->connection) + ",";
+  if (f.key) out += "\"key_log_line\":" + std::to_string(f.key->line) + ",\"key_in_force\":" + (f.key_in_force ? "true," : "false,");
+  return out;
+}
+
+bool looks_like_capture(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  unsigned char m[4] = {0, 0, 0, 0};
+  if (!in.read(reinterpret_cast<char*>(m), 4)) return false;
+  static const unsigned char kMagic[][4] = {
+      {0xA1, 0xB2, 0xC3, 0xD4}, {0xD4, 0xC3, 0xB2, 0xA1}, // pcap, microseconds, either byte order
+      {0xA1, 0xB2, 0x3C, 0x4D}, {0x4D, 0x3C, 0xB2, 0xA1}, // pcap, nanoseconds
+      {0x0A, 0x0D, 0x0D, 0x0A},                           // pcapng
+  };
+  for (const auto& k : kMagic)
+    if (std::memcmp(m, k, 4) == 0) return true;
+  return false;
+}
+
+std::string key_log_beside(const std::string& capture) {
+  std::string a = capture + ".keys";
+  if (::access(a.c_str(), R_OK) == 0) return a;
+  size_t slash = capture.rfind('/'), dot = capture.rfind('.');
+  if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
+    std::string b = capture.substr(0, dot) + ".keys";
+    if (::access(b.c_str(), R_OK) == 0) return b;
+  }
+  return std::string();
+}
+
+} // namespace frametool

@@ -445,6 +445,8 @@ bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std
     st.next = s.seq + static_cast<uint32_t>(s.n);
   }
   ::pcap_close(p);
+  // a direction that carried nothing (the handshake's, a silent peer's) is no stream to read
+  flows.erase(std::remove_if(flows.begin(), flows.end(), [](const CapturedFlow& f) { return f.bytes.empty(); }), flows.end());
   return ok;
 }
 

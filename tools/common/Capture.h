@@ -111,7 +111,7 @@ struct CapturedFlow {
   int64_t time_at(size_t offset) const;
 };
 // Reads a pcap (or pcapng) file of IPv4/IPv6 TCP (raw IP, Ethernet, Linux cooked, loopback
-// link types): flows in the order they first show. False with a reason for a file that is not a
+// link types): the flows that carried bytes, in the order they first show (a SYN included). False with a reason for a file that is not a
 // capture or is cut short; packets it cannot read as TCP are skipped, never trusted.
 bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std::string& error);
 

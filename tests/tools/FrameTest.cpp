@@ -423,18 +423,18 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
     std::vector<sim::KeyChange> keys;
     WriteFile(dir.file("a.keys"), r.log);
     ASSERT_TRUE(sim::read_key_log(dir.file("a.keys"), keys, error)) << r.name << ": " << error;
-    std::vector<frametool::CapturedFrame> frames = frametool::explain_capture(flows, keys, r.key);
+    std::vector<frametool::ExplainedFrame> frames = frametool::explain_capture(flows, keys, r.key);
     ASSERT_EQ(frames.size(), 3u) << r.name;
-    const frametool::CapturedFrame* raw = nullptr;
-    for (const frametool::CapturedFrame& f : frames)
-      if (f.flow == &flows[0]) raw = &f;
+    const frametool::ExplainedFrame* raw = nullptr;
+    for (const frametool::ExplainedFrame& f : frames)
+      if (f.frame.flow == &flows[0]) raw = &f;
     ASSERT_TRUE(raw) << r.name;
-    EXPECT_EQ(raw->at, sent_at) << r.name;
+    EXPECT_EQ(raw->frame.at, sent_at) << r.name;
     EXPECT_EQ(raw->report.encryption == sim::CipherWire::Raw, r.decrypted) << r.name;
-    EXPECT_EQ(raw->key ? raw->key->line : 0u, r.line) << r.name;
-    EXPECT_EQ(raw->key_in_force, r.in_force) << r.name;
-    EXPECT_TRUE(frames[0].at <= frames[1].at && frames[1].at <= frames[2].at) << r.name;
-    std::string shown = frametool::capture_text(*raw) + frametool::capture_json(*raw);
+    EXPECT_EQ(raw->frame.key ? raw->frame.key->line : 0u, r.line) << r.name;
+    EXPECT_EQ(raw->frame.key_in_force, r.in_force) << r.name;
+    EXPECT_TRUE(frames[0].frame.at <= frames[1].frame.at && frames[1].frame.at <= frames[2].frame.at) << r.name;
+    std::string shown = frametool::capture_text(raw->frame) + frametool::capture_json(raw->frame);
     EXPECT_EQ(shown.find(hex), std::string::npos) << "a key shown: " << shown;
     EXPECT_NE(shown.find("127.0.0.1:4000 -> 127.0.0.1:5000, connection 1"), std::string::npos) << shown;
   }

@@ -13,46 +13,61 @@ namespace {
 // A report read with `key` that stands: it decrypted, or it passed without needing to.
 bool reads(const Report& r) { return r.accepted; }
 
-void explain_with_log(CapturedFrame& f, const std::vector<sim::KeyChange>& keys) {
-  if (keys.empty()) {
-    f.report = explain(f.span);
-    return;
-  }
+Report explain_with_log(CapturedFrame& f, const std::vector<sim::KeyChange>& keys) {
+  if (keys.empty()) return explain(f.span);
   auto after = std::upper_bound(keys.begin(), keys.end(), f.at, [](int64_t t, const sim::KeyChange& k) { return t < k.at; });
   long in_force = static_cast<long>(after - keys.begin()) - 1; // -1: before the first line
   long first = in_force < 0 ? 0 : in_force;
   f.key = &keys[static_cast<size_t>(first)];
-  f.report = explain(f.span, f.key->key);
-  if (reads(f.report) || f.report.encryption != sim::CipherWire::Plain) return;
+  Report report = explain(f.span, f.key->key);
+  if (reads(report) || report.encryption != sim::CipherWire::Plain) return report;
   // not read as it stands: the neighbours' keys, when they differ
   for (long i : {first - 1, first + 1}) {
     if (i < 0 || i >= static_cast<long>(keys.size()) || keys[static_cast<size_t>(i)].key == f.key->key) continue;
     Report other = explain(f.span, keys[static_cast<size_t>(i)].key);
     if (!reads(other) || other.encryption == sim::CipherWire::Plain) continue;
-    f.report = std::move(other);
     f.key = &keys[static_cast<size_t>(i)];
     f.key_in_force = false;
-    return;
+    return other;
   }
+  return report;
 }
 
 } // namespace
 
-std::vector<CapturedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
-                                           const std::string& key) {
+std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows) {
   std::vector<CapturedFrame> out;
   for (const sim::CapturedFlow& flow : flows) {
     for (Span& span : find_spans(flow.bytes)) {
-      CapturedFrame f;
+      out.emplace_back();
+      CapturedFrame& f = out.back();
       f.flow = &flow;
       f.at = flow.time_at(span.offset);
       f.span = std::move(span);
-      if (!key.empty()) f.report = explain(f.span, key);
-      else explain_with_log(f, keys);
-      out.push_back(std::move(f));
     }
   }
-  std::stable_sort(out.begin(), out.end(), [](const CapturedFrame& a, const CapturedFrame& b) { return a.at < b.at; });
+  // each stream is in time order already; the streams are merged by sorting positions, so each
+  // frame moves once
+  std::vector<size_t> order(out.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&out](size_t a, size_t b) { return out[a].at < out[b].at; });
+  std::vector<CapturedFrame> sorted;
+  sorted.reserve(out.size());
+  for (size_t i : order) sorted.push_back(std::move(out[i]));
+  return sorted;
+}
+
+Report read_frame(CapturedFrame& f, const std::vector<sim::KeyChange>& keys, const std::string& key) {
+  return key.empty() ? explain_with_log(f, keys) : explain(f.span, key);
+}
+
+std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
+                                            const std::string& key) {
+  std::vector<ExplainedFrame> out;
+  for (CapturedFrame& f : cut_capture(flows)) {
+    Report r = read_frame(f, keys, key);
+    out.push_back(ExplainedFrame{std::move(f), std::move(r)});
+  }
   return out;
 }
 

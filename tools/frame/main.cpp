@@ -39,13 +39,14 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
     return 1;
   }
-  std::vector<frametool::CapturedFrame> frames = frametool::explain_capture(flows, keys, key);
+  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows);
   bool failed = !whole;
   std::size_t number = 0;
-  for (const frametool::CapturedFrame& f : frames) {
-    failed = failed || !f.report.accepted;
-    std::string out = json ? "{" + frametool::capture_json(f) + frametool::json_report(++number, f.span, f.report).substr(1) + "\n"
-                           : frametool::capture_text(f) + frametool::text_report(++number, f.span, f.report);
+  for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small
+    frametool::Report report = frametool::read_frame(f, keys, key);
+    failed = failed || !report.accepted;
+    std::string out = json ? "{" + frametool::capture_json(f) + frametool::json_report(++number, f.span, report).substr(1) + "\n"
+                           : frametool::capture_text(f) + frametool::text_report(++number, f.span, report);
     std::fwrite(out.data(), 1, out.size(), stdout);
   }
   for (const sim::CapturedFlow& flow : flows)

@@ -123,15 +123,23 @@ pty_run() { # example, then platform options
   shift
   mkfifo "$work/host.ready"
   exec {fd}<>"$work/host.ready"
-  start_host host --ready "$work/host.ready" --port "$example_port" "$root/examples/$example"
+  start_host host --ready "$work/host.ready" --port "$example_port" --capture "$work/host.pcap" "$root/examples/$example"
   read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
   [ "$kind" = pty ] || fail "host port is $kind"
-  "$bin/polmon-platform" --name platform --serial "$peer${line_settings:-}" "$@" >"$work/platform.out" 2>&1 &
+  "$bin/polmon-platform" --name platform --serial "$peer${line_settings:-}" --capture "$work/platform.pcap" "$@" >"$work/platform.out" 2>&1 &
   platform_pid=$!
   pids+=("$platform_pid")
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
+  # a line is captured between a fixed pair of addresses, both ways, on either side
+  local side
+  for side in host platform; do
+    "$bin/polmon-frame" --file "$work/$side.pcap" >"$work/$side-frames.txt" 2>&1 || fail "polmon-frame on the $side's capture: $(grep -B1 -A3 REJECTED "$work/$side-frames.txt" | head -c 1500)"
+    grep -q "^capture: .* 192.0.2.2:10212 -> 192.0.2.1:212, connection 1$" "$work/$side-frames.txt" &&
+      grep -q "^capture: .* 192.0.2.1:212 -> 192.0.2.2:10212, connection 1$" "$work/$side-frames.txt" ||
+      fail "the $side's capture of the line: $(head -c 600 "$work/$side-frames.txt")"
+  done
 }
 # The demo station against one platform with the given options; the platform must find no fault.
 station_run() {

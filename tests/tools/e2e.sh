@@ -36,7 +36,7 @@ expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
 # Each side's capture (SIDE.pcap) and key log (SIDE.keys) of a 2025 session whose keys changed:
 # polmon-frame explains every frame, decrypting each with the key in force at its time (the
 # starting key alone calls some "a wrong key"), at times within the run, an upload's close to its
-# QN; Wireshark's reader follows the stream.
+# QN; Wireshark's reader follows the stream and finds nothing amiss in its TCP.
 check_captures() { # starting key, first and last second of the run
   local side wrong
   command -v tshark >/dev/null || fail "no tshark (scripts/install-deps.sh installs it)"
@@ -69,6 +69,11 @@ PY
     tshark -r "$work/$side.pcap" -qz follow,tcp,ascii,0 >"$work/$side-follow.txt" 2>&1
     grep -q "^Node 0: 127.0.0.1:" "$work/$side-follow.txt" && grep -q "^##0" "$work/$side-follow.txt" ||
       fail "tshark does not follow the $side's capture: $(head -c 600 "$work/$side-follow.txt")"
+    # sequence and ack numbers and checksums as a TCP dissector wants them: no segment it calls
+    # lost, repeated, out of order or damaged
+    tshark -r "$work/$side.pcap" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE \
+      -Y 'tcp.analysis.flags || tcp.checksum.status == 0 || ip.checksum.status == 0' >"$work/$side-flagged.txt" 2>/dev/null
+    [ ! -s "$work/$side-flagged.txt" ] || fail "tshark flags the $side's capture: $(head -c 600 "$work/$side-flagged.txt")"
   done
 }
 

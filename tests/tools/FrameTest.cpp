@@ -414,6 +414,8 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
       {"in force", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "", true, 2, true},
       {"sent before the sender switched", "# comment\nHJ212-KEY " + at(-5000000) + " " + hex + " start\nHJ212-KEY " + at(-1000) + " " + wrong + "\n", "", true, 2, false},
       {"logged late", "HJ212-KEY " + at(-5000000) + " " + wrong + "\nHJ212-KEY " + at(2000) + " " + hex + " took it\n", "", true, 2, false},
+      {"another link's key, two lines back", "HJ212-KEY " + at(-5000000) + " " + hex + " a\nHJ212-KEY " + at(-2000) + " " + wrong +
+       " b\nHJ212-KEY " + at(-1000) + " " + std::string(32, '2') + " b\n", "", true, 1, false},
       {"before every line", "HJ212-KEY " + at(1000) + " " + hex + "\n", "", true, 1, true},
       {"none removes the key", "OTHER-LABEL x\nHJ212-KEY " + at(-1000) + " -\n", "", false, 2, true},
       {"wrong keys only", "HJ212-KEY " + at(-1000) + " " + wrong + "\n", "", false, 1, true},

@@ -10,6 +10,9 @@ namespace frametool {
 
 namespace {
 
+// How many key log lines each way a frame the key in force does not read is tried with.
+constexpr long kNearLines = 16;
+
 // A report read with `key` that stands: it decrypted, or it passed without needing to.
 bool reads(const Report& r) { return r.accepted; }
 
@@ -21,8 +24,11 @@ Report explain_with_log(CapturedFrame& f, const std::vector<sim::KeyChange>& key
   f.key = &keys[static_cast<size_t>(first)];
   Report report = explain(f.span, f.key->key);
   if (reads(report) || report.encryption != sim::CipherWire::Plain) return report;
-  // not read as it stands: the neighbours' keys, when they differ
-  for (long i : {first - 1, first + 1}) {
+  // not read as it stands: the nearest other key that reads it, before or after (the sender had
+  // not switched yet, the log's line came late, or another link's key), a few lines each way so a
+  // hostile log costs little
+  for (long step = 1; step <= kNearLines * 2; ++step) {
+    long i = step % 2 ? first - (step + 1) / 2 : first + step / 2;
     if (i < 0 || i >= static_cast<long>(keys.size()) || keys[static_cast<size_t>(i)].key == f.key->key) continue;
     Report other = explain(f.span, keys[static_cast<size_t>(i)].key);
     if (!reads(other) || other.encryption == sim::CipherWire::Plain) continue;
@@ -76,7 +82,7 @@ std::string capture_text(const CapturedFrame& f) {
                     std::to_string(f.flow->connection);
   if (f.key) {
     out += "; key of the key log's line " + std::to_string(f.key->line);
-    if (!f.key_in_force) out += f.key->at <= f.at ? " (the key before the one in force)" : " (the key after the one in force)";
+    if (!f.key_in_force) out += f.key->at <= f.at ? " (a key before the one in force)" : " (a key after the one in force)";
     if (!f.key->what.empty()) out += ", " + f.key->what;
   }
   return out + "\n";

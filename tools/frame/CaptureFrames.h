@@ -16,15 +16,16 @@ struct CapturedFrame {
   Span span;
   int64_t at = 0; // the time of the packet that carried its "##"
   const sim::KeyChange* key = nullptr; // the key log's line it was read with; null: --key or none
-  bool key_in_force = true;            // false: a neighbour of the key in force read it (below)
+  bool key_in_force = true;            // false: another line's key than the one in force read it (below)
 };
 
 // Every frame of `flows`, in the order of their times (a stream's own order kept), not yet read.
 // `flows` must outlive the result.
 std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows);
 // Reads a frame: with `key` (16 bytes) when given; else with the key of `keys` in
-// force at the frame's time, and when that one does not decrypt it, the key before it (the sender
-// had not switched yet) or after it (the key log's line came late). `keys` must outlive `f`.
+// force at the frame's time, and when that one does not decrypt it, the nearest line's key that
+// does, before or after it (the sender had not switched yet, the log's line came late, another
+// link's key), 16 lines each way at most. `keys` must outlive `f`.
 // Sets `f.key`, `f.key_in_force`.
 Report read_frame(CapturedFrame& f, const std::vector<sim::KeyChange>& keys, const std::string& key);
 // Both, for every frame (a capture's reports all at once: for small ones).

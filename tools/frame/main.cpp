@@ -28,7 +28,8 @@ const char kUsage[] =
 int explain_capture_file(const std::string& file, const std::string& key, std::string key_log, bool json) {
   std::vector<sim::KeyChange> keys;
   std::string error;
-  if (key.empty() && key_log.empty()) key_log = frametool::key_log_beside(file);
+  if (key.empty() && key_log.empty() && !(key_log = frametool::key_log_beside(file)).empty())
+    std::fprintf(stderr, "polmon-frame: the keys of %s, beside the capture\n", key_log.c_str());
   if (!key_log.empty() && !sim::read_key_log(key_log, keys, error)) {
     std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
     return 2;

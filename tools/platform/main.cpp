@@ -520,7 +520,8 @@ int main(int argc, char** argv) {
   std::unique_ptr<sim::Capture> capture;
   std::unique_ptr<sim::KeyLog> key_log;
   std::string error;
-  if ((!o.capture.empty() && !(capture = sim::Capture::open(o.capture, error))) || (!o.key_log.empty() && !(key_log = sim::KeyLog::open(o.key_log, error)))) {
+  if ((!o.capture.empty() && !(capture = sim::Capture::open(o.capture, error))) ||
+      (!o.key_log.empty() && !(key_log = sim::KeyLog::open(o.key_log, error)))) {
     console.say(error);
     return 2;
   }

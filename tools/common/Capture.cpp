@@ -89,7 +89,7 @@ std::unique_ptr<Capture> Capture::open(const std::string& path, std::string& err
   c->m_pcap = p;
   pcap_dumper_t* d = ::pcap_dump_open(p, path.c_str());
   if (!d) {
-    error = "cannot write the capture " + path + ": " + ::pcap_geterr(p);
+    error = std::string("cannot write the capture: ") + ::pcap_geterr(p); // it names the path
     return nullptr;
   }
   c->m_dumper = d;

@@ -21,6 +21,7 @@ local faults = {
   ["wrong-version"] = "writes its 9011 and 9012 with the other edition's Flag version",
   ["late"] = "answers every request six seconds late, after the platform stopped waiting",
   ["no-history"] = "keeps no records and refuses history requests with QnRtn=8",
+  ["no-rf"] = "sends every minute, hourly and daily upload twice, the second without RF=1",
 }
 local fault = args.fault
 if fault and not faults[fault] then
@@ -120,14 +121,14 @@ local outgoing = {
 }
 link.outgoing = outgoing[fault]
 
+-- A data segment out as it is, past the hook.
+local function send_as_is(segment)
+  set("TxData", segment)
+  dev:ioctl("Send(TxData,TxStatus)")
+end
+
 local function release_late()
-  while #held > 0 and now_ms() >= held[1].at do
-    local h = table.remove(held, 1)
-    link.outgoing = nil
-    set("TxData", h.segment)
-    dev:ioctl("Send(TxData,TxStatus)")
-    link.outgoing = outgoing[fault]
-  end
+  while #held > 0 and now_ms() >= held[1].at do send_as_is(table.remove(held, 1).segment) end
 end
 
 -- Minute, hourly and daily data: each period on the clock's boundaries (a 60 s period from
@@ -168,9 +169,9 @@ local function report(p)
   local cp = table.concat(items, ";")
   station.keep_record(link, p.cn, datatime, cp)
   local qn = station.qn()
-  if station.send_upload(link, qn, station.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&") ~= 0 then
-    log("CN=" .. p.cn .. " upload not sent")
-  end
+  local segment = station.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&"
+  if station.send_upload(link, qn, segment) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
+  if fault == "no-rf" then send_as_is(segment) end
 end
 
 local function periods_due()

@@ -30,6 +30,7 @@ no-9011          2017,2025  -       9012 before 9011 for QN
 wrong-version    2017,2025  -       carries Flag=[0-9]+, not a 20(17|25) Flag
 late             2017,2025  -       no 9011 for request CN=1062
 no-history       2017,2025  -       request CN=2051 QN=[0-9]+ refused: QnRtn=8
+no-rf            2025       -       QN [0-9]+ \(CN=20[56]1\) uploaded again without RF=1
 '
 # "needs periods": the platform judges that once it has --periods (period data on its period's
 # start, history records inside the asked range); until then the row runs and reports, and its
@@ -109,7 +110,16 @@ run() { # fault edition needs pattern
   if [ $hrc -ne 0 ]; then
     result FAIL "the station exited with $hrc"
   elif [ "$pattern" = - ]; then
-    [ $prc -eq 0 ] && [ "$verdict" = OK ] && result OK || result FAIL "wanted OK, got exit $prc, $verdict"
+    # OK, and the history request with records answered with them, the one for 2020 with "no data"
+    if [ $prc -ne 0 ] || [ "$verdict" != OK ]; then
+      result FAIL "wanted OK, got exit $prc, $verdict"
+    elif ! grep -q "^  history answers: *CN=2051 x[1-9][0-9]*$" "$out.platform"; then
+      result FAIL "no minute records answered: $(grep "^  history answers:" "$out.platform")"
+    elif ! grep -q "CN=9012 .*CP=ExeRtn=100$" "$out.platform"; then
+      result FAIL "the request for 2020 not answered ExeRtn=100"
+    else
+      result OK
+    fi
   elif [ $prc -eq 1 ] && [[ $verdict == BROKEN* ]] && grep -Eq -- "$pattern" <<<"$problems"; then
     result OK "$(grep -Em1 -- "$pattern" <<<"$problems")"
   elif [ "$needs" = periods ] && ! $judges_periods; then

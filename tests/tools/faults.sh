@@ -40,7 +40,7 @@ judges_periods=false
 
 key=0123456789ABCDEF
 minute=2 # the station's minute and hourly periods, shortened for the trial
-hour=6
+hour=4
 
 # Every request a platform's acceptance makes of a station, with the times computed here (a
 # history request over the last hour and the next ten minutes, with records, and one for 2020,

@@ -22,6 +22,7 @@ local faults = {
   ["late"] = "answers every request six seconds late, after the platform stopped waiting",
   ["no-history"] = "keeps no records and refuses history requests with QnRtn=8",
   ["no-rf"] = "sends every minute, hourly and daily upload twice, the second without RF=1",
+  ["twice"] = "sends every record of a history answer twice",
 }
 local fault = args.fault
 if fault and not faults[fault] then
@@ -94,6 +95,13 @@ for _, cn in ipairs({ "2051", "2061", "2031" }) do
     history_qn = nil
   end
 end
+
+-- A data segment out as it is, past the hook.
+local function send_as_is(segment)
+  set("TxData", segment)
+  dev:ioctl("Send(TxData,TxStatus)")
+end
+
 local function cn_of(segment) return segment:match(";CN=(%d+);") end
 local outgoing = {
   ["no-9012"] = function(segment)
@@ -113,6 +121,10 @@ local outgoing = {
       return ";Flag=" .. (other * 4 + f % 4)
     end, 1))
   end,
+  ["twice"] = function(segment)
+    if history_qn and (cn_of(segment) or ""):sub(1, 1) == "2" then send_as_is(segment) end
+    return segment
+  end,
   ["late"] = function(segment)
     if not answering then return segment end
     if #held < 256 then held[#held + 1] = { at = now_ms() + kLateMs, segment = segment } end
@@ -120,12 +132,6 @@ local outgoing = {
   end,
 }
 link.outgoing = outgoing[fault]
-
--- A data segment out as it is, past the hook.
-local function send_as_is(segment)
-  set("TxData", segment)
-  dev:ioctl("Send(TxData,TxStatus)")
-end
 
 local function release_late()
   while #held > 0 and now_ms() >= held[1].at do send_as_is(table.remove(held, 1).segment) end

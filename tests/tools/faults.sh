@@ -31,6 +31,8 @@ wrong-version    2017,2025  -       carries Flag=[0-9]+, not a 20(17|25) Flag
 late             2017,2025  -       no 9011 for request CN=1062
 no-history       2017,2025  -       request CN=2051 QN=[0-9]+ refused: QnRtn=8
 no-rf            2025       -       QN [0-9]+ \(CN=20[56]1\) uploaded again without RF=1
+no-rf            2017       periods DataTime=[0-9]+ came before: one record per period
+twice            2017,2025  periods record DataTime=[0-9]+ sent twice
 '
 # "needs periods": the platform judges that once it has --periods (period data on its period's
 # start, history records inside the asked range); until then the row runs and reports, and its

@@ -67,7 +67,7 @@ request CN=1002 # a new MN
 EOF
   cat <<EOF
 request CN=2012
-pause 4000 # uploads after the stop show here
+pause 5000 # uploads after the stop show here (two intervals and more)
 EOF
 }
 scenario 2017 >"$work/2017.scn"

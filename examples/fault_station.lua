@@ -140,9 +140,16 @@ end
 -- Minute, hourly and daily data: each period on the clock's boundaries (a 60 s period from
 -- hh:mm:00), its average, minimum and maximum of each analyser, uploaded when it ends (a 9014
 -- wanted, resent in 2025 when unanswered) and kept for history requests.
+-- The start of the period of `seconds` that holds time t, on the local clock DataTime reads: a
+-- day from local midnight, not from the epoch's.
+local function period_start(t, seconds)
+  local utc = os.date("!*t", t)
+  utc.isdst = false
+  local civil = t + os.difftime(t, os.time(utc)) -- t plus the zone's offset
+  return t - math.floor(civil) % seconds
+end
 local function period(cn, seconds)
-  local now = os.time()
-  return { cn = cn, s = seconds, begin = now - now % seconds, n = 0, sum = {}, min = {}, max = {} }
+  return { cn = cn, s = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
 end
 local periods = {
   period("2051", tonumber(args.minute) or 60),
@@ -185,7 +192,7 @@ local function periods_due()
   for _, p in ipairs(periods) do
     if now >= p.begin + p.s then
       if p.n > 0 then report(p) end
-      p.begin = now - now % p.s -- periods the station slept through are missing, not made up
+      p.begin = period_start(now, p.s) -- periods the station slept through are missing, not made up
       p.n, p.sum, p.min, p.max = 0, {}, {}, {}
     end
     sample(p)

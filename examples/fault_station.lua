@@ -1,3 +1,4 @@
+-- clean run: -D platform={platform} -D minute=1 -D hour=2
 -- A station that keeps its own minute and hourly records and answers history requests for them
 -- (2051, 2061, 2031 with BeginTime and EndTime), beside the common requests and real-time data.
 -- With -D fault=NAME it breaks one rule a platform's acceptance checks, so that polmon-platform

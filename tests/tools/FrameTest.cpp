@@ -235,6 +235,8 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
       {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "e10203-Avg", "inlet COD (进水口COD), average, mg/L", ""},
       {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "w01018-Cou", "cumulative amount, kg", ""},
       {"ST=32;CN=3020;Flag=5;CP=&&i12001-Info=2&&", "i12001-Info", "instrument working state (工作状态); 0 running", ""},
+      {"ST=32;CN=1001;Flag=9;CP=&&i23005-Info=POLMONDL0000000001;i23008-Info=02-00-5E-10-00-02&&", "i23005-Info", "data logger id; sent on CN 1001", ""},
+      {"ST=32;CN=1001;Flag=9;CP=&&i23005-Info=POLMONDL0000000001;i23008-Info=02-00-5E-10-00-02&&", "i23008-Info", "data logger MAC address 2;", ""},
       {"ST=91;CN=9011;Flag=4;CP=&&QnRtn=3&&", "QnRtn", "PW (password) wrong", ""},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=1.2.3&&", "w01018-Rtd", "", "1.2.3 is not a number (the table gives N5.1)"},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=NaN&&", "w01018-Rtd", "", "NaN is not a number"},

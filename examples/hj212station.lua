@@ -85,13 +85,22 @@ function M.new_link(dev, opts)
     up = true,         -- false from a failed write or a missing 9014 until the platform is heard again
     restart = false,   -- a write failed: the link starts anew once it is back
     next_heartbeat = 0,
+    -- history: CN -> the records kept for history requests, oldest first (M.keep_record);
+    -- nil: the station keeps none and refuses history requests with QnRtn=8
+    records = opts.history and { ["2051"] = {}, ["2061"] = {}, ["2031"] = {} } or nil,
     key_qn = nil,      -- QN of our key request while it waits for its answer
     awaiting = {},     -- QN -> upload waiting for its 9014
     backlog = {},      -- uploads to resend, oldest first; resent from the end, newest first
   }
 end
 
+-- link.outgoing, when set, sees every data segment before it goes out and returns what goes
+-- instead, or nil for nothing: the project's fault station breaks its answers there.
 local function send(link, segment)
+  if link.outgoing then
+    segment = link.outgoing(segment)
+    if not segment then return 0 end
+  end
   set("TxData", segment)
   link.dev:ioctl("Send(TxData,TxStatus)")
   local status = get("TxStatus")
@@ -289,8 +298,49 @@ local function key_acknowledged(link)
   log("key request acknowledged (9013): waiting for the platform to push a key")
 end
 
+-- History: the records a link keeps of its minute (2051), hourly (2061) and daily (2031) data,
+-- each its DataTime (the period's start) and its CP content, oldest first, at most kRecords a CN.
+local kRecords = 1500
+function M.keep_record(link, cn, datatime, cp)
+  local list = link.records and link.records[cn]
+  if not list then return end
+  list[#list + 1] = { datatime = datatime, cp = cp }
+  if #list > kRecords then table.remove(list, 1) end
+end
+
+-- The kept records of CN whose DataTime lies in begin..stop, both included, oldest first.
+-- yyyyMMddHHmmss compares as text in time order.
+function M.records_between(link, cn, begin, stop)
+  local found = {}
+  for _, r in ipairs(link.records[cn]) do
+    if r.datatime >= begin and r.datatime <= stop then found[#found + 1] = r end
+  end
+  return found
+end
+
+local function is_datatime(t) return t ~= nil and t:match("^%d%d%d%d%d%d%d%d%d%d%d%d%d%d$") ~= nil end
+
+-- A history request (BeginTime, EndTime): 9011, every record in the range with the request's
+-- QN and CN and an answer's Flag (no 9014 wanted: these are no uploads, nothing to resend),
+-- then 9012 ExeRtn=1, or ExeRtn=100 ("no data") when none lies in the range. All in one cycle:
+-- a day of minute records is 1440 Sends, some seven seconds at the plug-in's pace.
+local function history(cn)
+  return function(link, qn)
+    if not link.records then return answer(link, qn, "9011", "QnRtn=8") end
+    local begin, stop = field(link, "BeginTime", true), field(link, "EndTime", true)
+    answer(link, qn, "9011", "QnRtn=1")
+    if not is_datatime(begin) or not is_datatime(stop) or begin > stop then return answer(link, qn, "9012", "ExeRtn=3") end
+    local found = M.records_between(link, cn, begin, stop)
+    for _, r in ipairs(found) do send(link, header(link, qn, link.st, cn, "4") .. ";CP=&&" .. r.cp .. "&&") end
+    answer(link, qn, "9012", #found > 0 and "ExeRtn=1" or "ExeRtn=100")
+  end
+end
+
 -- The requests a station commonly gets, by CN.
 local handlers = {
+  ["2051"] = history("2051"), -- minute data of a time range
+  ["2061"] = history("2061"), -- hourly data
+  ["2031"] = history("2031"), -- daily data
   ["1011"] = function(link, qn) -- read the system time
     answer(link, qn, "9011", "QnRtn=1")
     send(link, header(link, qn, link.st, "1011", "4") .. ";CP=&&SystemTime=" .. datatime() .. "&&")
@@ -361,6 +411,13 @@ local handlers = {
     end
   end,
 }
+
+-- What a script builds its own answers and handlers from: M.handlers[cn] = function(link, qn) ... end
+-- adds or replaces the answer to a request; it runs after the PW and MN checks.
+M.handlers = handlers
+M.answer = answer
+M.header = header
+M.field = field
 
 -- A 9014 for an upload: one per upload or one per packet, the first clears it (also when the
 -- upload already waits in the backlog: its answer came late).

@@ -140,6 +140,8 @@ public:
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.
   bool refusing(int64_t now) const;
+  // The key in force: --key, then each new one once the station took it (--key-log follows it).
+  const std::string& key() const { return m_opt.key; }
 
   // Figures.
   bool broken() const { return m_problem_count != 0; }

@@ -1,0 +1,209 @@
+-- clean run: -D platform={platform} -D minute=1 -D hour=2
+-- A station that keeps its own minute and hourly records and answers history requests for them
+-- (2051, 2061, 2031 with BeginTime and EndTime), beside the common requests and real-time data.
+-- With -D fault=NAME it breaks one rule a platform's acceptance checks, so that polmon-platform
+-- can be shown to catch it (tests/tools/faults.sh runs every one):
+--   polmon-host -D platform=127.0.0.1:PORT [-D fault=NAME] examples/fault_station.lua
+-- -D minute=S -D hour=S -D day=S shorten the periods (60, 3600, 86400 s); -D interval=S is the
+-- real-time interval before the platform sets one (5 s); -D standard=2025 -D key=... as every
+-- example.
+local station = require("hj212station")
+
+-- fault -> what the station does wrong
+local faults = {
+  ["password"] = "answers every request QnRtn=3 (wrong password)",
+  ["no-stop"] = "acknowledges 2012 and keeps uploading real-time data",
+  ["accept-zero"] = "answers ExeRtn=1 to RtdInterval=0 (and keeps its interval)",
+  ["old-interval"] = "acknowledges 1062 and keeps its old interval",
+  ["history-range"] = "answers any history request with today's records, whatever its range",
+  ["no-9012"] = "ends no history answer with a 9012",
+  ["period-end"] = "stamps minute, hourly and daily data with the period's end",
+  ["no-9011"] = "answers requests without a 9011 (the data and the 9012 only)",
+  ["wrong-version"] = "writes its 9011 and 9012 with the other edition's Flag version",
+  ["late"] = "answers every request six seconds late, after the platform stopped waiting",
+  ["no-history"] = "keeps no records and refuses history requests with QnRtn=8",
+  ["no-rf"] = "sends every minute, hourly and daily upload twice, the second without RF=1",
+  ["twice"] = "sends every record of a history answer twice",
+}
+local fault = args.fault
+if fault and not faults[fault] then
+  local names = {}
+  for name in pairs(faults) do names[#names + 1] = name end
+  table.sort(names)
+  error("fault is one of " .. table.concat(names, ", ") .. ", not " .. fault)
+end
+
+station.declare()
+var("Frames", 0)
+local dev = device{
+  name = "platform",
+  port = "tcp-client:" .. (args.platform or "127.0.0.1:9000"),
+  config = { timeout = 5 },
+  channels = { [0] = "Frames" },
+}
+local link = station.new_link(dev, station.options{
+  interval = tonumber(args.interval) or 5, history = fault ~= "no-history",
+})
+if fault then log("fault: " .. fault .. ": " .. faults[fault]) end
+
+local handlers = station.handlers
+local answering = false -- a handler is answering a request
+local held = {}         -- late: { at = ms, segment = ... }, oldest first
+local kLateMs = 6000    -- beyond the 5 s a platform commonly waits for a 9011
+
+if fault == "password" then
+  for cn in pairs(handlers) do
+    handlers[cn] = function(l, qn) station.answer(l, qn, "9011", "QnRtn=3") end
+  end
+elseif fault == "no-stop" then
+  handlers["2012"] = function(l, qn)
+    station.answer(l, qn, "9011", "QnRtn=1")
+    station.answer(l, qn, "9012", "ExeRtn=1") -- and l.rtd stays on
+  end
+elseif fault == "accept-zero" or fault == "old-interval" then
+  local set_interval = handlers["1062"]
+  handlers["1062"] = function(l, qn)
+    local v = tonumber(station.field(l, "RtdInterval", true) or "")
+    if fault == "accept-zero" and v and v > 0 then return set_interval(l, qn) end
+    station.answer(l, qn, "9011", "QnRtn=1")
+    station.answer(l, qn, "9012", "ExeRtn=1") -- l.interval as it was
+  end
+elseif fault == "late" then
+  for cn, answer_request in pairs(handlers) do
+    handlers[cn] = function(l, qn)
+      answering = true
+      answer_request(l, qn)
+      answering = false
+    end
+  end
+elseif fault == "history-range" then
+  station.records_between = function(l, cn)
+    local today, found = os.date("%Y%m%d"), {}
+    for _, r in ipairs(l.records[cn]) do
+      if r.datatime:sub(1, 8) == today then found[#found + 1] = r end
+    end
+    return found
+  end
+end
+
+-- Faults in what goes out: every data segment passes here (station.send's hook).
+local history_qn = nil -- the QN of the history request being answered
+for _, cn in ipairs({ "2051", "2061", "2031" }) do
+  local answer_history = handlers[cn]
+  handlers[cn] = function(l, qn)
+    history_qn = qn
+    answer_history(l, qn)
+    history_qn = nil
+  end
+end
+
+-- A data segment out as it is, past the hook.
+local function send_as_is(segment)
+  set("TxData", segment)
+  dev:ioctl("Send(TxData,TxStatus)")
+end
+
+local function cn_of(segment) return segment:match(";CN=(%d+);") end
+local outgoing = {
+  ["no-9012"] = function(segment)
+    if history_qn and cn_of(segment) == "9012" then return nil end
+    return segment
+  end,
+  ["no-9011"] = function(segment)
+    if cn_of(segment) == "9011" then return nil end
+    return segment
+  end,
+  ["wrong-version"] = function(segment)
+    local cn = cn_of(segment)
+    if cn ~= "9011" and cn ~= "9012" then return segment end
+    return (segment:gsub(";Flag=(%d+)", function(flag)
+      local f = tonumber(flag)
+      local other = f // 4 == 2 and 1 or 2 -- 2017 is version 1, 2025 version 2
+      return ";Flag=" .. (other * 4 + f % 4)
+    end, 1))
+  end,
+  ["twice"] = function(segment)
+    if history_qn and (cn_of(segment) or ""):sub(1, 1) == "2" then send_as_is(segment) end
+    return segment
+  end,
+  ["late"] = function(segment)
+    if not answering then return segment end
+    if #held < 256 then held[#held + 1] = { at = now_ms() + kLateMs, segment = segment } end
+    return nil
+  end,
+}
+link.outgoing = outgoing[fault]
+
+local function release_late()
+  while #held > 0 and now_ms() >= held[1].at do send_as_is(table.remove(held, 1).segment) end
+end
+
+-- Minute, hourly and daily data: each period on the clock's boundaries (a 60 s period from
+-- hh:mm:00), its average, minimum and maximum of each analyser, uploaded when it ends (a 9014
+-- wanted, resent in 2025 when unanswered) and kept for history requests.
+-- The start of the period of `seconds` that holds time t, on the local clock DataTime reads: a
+-- day from local midnight, not from the epoch's.
+local function period_start(t, seconds)
+  local utc = os.date("!*t", t)
+  utc.isdst = false
+  local civil = t + os.difftime(t, os.time(utc)) -- t plus the zone's offset
+  return t - math.floor(civil) % seconds
+end
+local function period(cn, seconds)
+  return { cn = cn, s = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
+end
+local periods = {
+  period("2051", tonumber(args.minute) or 60),
+  period("2061", tonumber(args.hour) or 3600),
+  period("2031", tonumber(args.day) or 86400),
+}
+for _, p in ipairs(periods) do
+  if p.s < 1 then error(p.cn .. " period is at least 1 s") end
+end
+
+local function sample(p)
+  p.n = p.n + 1
+  for _, a in ipairs(station.analysers) do
+    local v = get(a.var)
+    p.sum[a.var] = (p.sum[a.var] or 0) + v
+    p.min[a.var] = math.min(p.min[a.var] or v, v)
+    p.max[a.var] = math.max(p.max[a.var] or v, v)
+  end
+end
+
+local function report(p)
+  local stamp = fault == "period-end" and p.begin + p.s or p.begin
+  local datatime = os.date("%Y%m%d%H%M%S", stamp)
+  local items = { "DataTime=" .. datatime }
+  for _, a in ipairs(station.analysers) do
+    local fmt = "%." .. (a.decimals or 2) .. "f"
+    items[#items + 1] = string.format("%s-Avg=" .. fmt .. ",%s-Min=" .. fmt .. ",%s-Max=" .. fmt .. ",%s-Flag=N", a.code,
+      p.sum[a.var] / p.n, a.code, p.min[a.var], a.code, p.max[a.var], a.code)
+  end
+  local cp = table.concat(items, ";")
+  station.keep_record(link, p.cn, datatime, cp)
+  local qn = station.qn()
+  local segment = station.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&"
+  if station.send_upload(link, qn, segment) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
+  if fault == "no-rf" then send_as_is(segment) end
+end
+
+local function periods_due()
+  local now = os.time()
+  for _, p in ipairs(periods) do
+    if now >= p.begin + p.s then
+      if p.n > 0 then report(p) end
+      p.begin = period_start(now, p.s) -- periods the station slept through are missing, not made up
+      p.n, p.sum, p.min, p.max = 0, {}, {}, {}
+    end
+    sample(p)
+  end
+end
+
+cycle(function()
+  station.measure()
+  station.serve(link, function()
+    release_late()
+    periods_due()
+  end)
+end)

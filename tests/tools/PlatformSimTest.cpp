@@ -965,6 +965,8 @@ TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
       {"9012 first", "request CN=1011", {"9012", "ExeRtn=1", "9011", "QnRtn=1"}, "carried out: 9011", "9012 before 9011", {"ExeRtn=1", "QnRtn=1"}},
       {"history records in range", "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101010000",
        {"9011", "QnRtn=1", "2051", "DataTime=20200101000000;w01018-Avg=1.5", "9012", "ExeRtn=1"}, nullptr, "history records: the CN asked for", {}},
+      {"history, no data", "request CN=2061 CP=BeginTime=20200101000000;EndTime=20200102000000", {"9011", "QnRtn=1", "9012", "ExeRtn=100"},
+       nullptr, "history records: the CN asked for", {}},
       {"a history record out of range", "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101010000",
        {"9011", "QnRtn=1", "2051", "DataTime=20240101000000;w01018-Avg=1.5", "9012", "ExeRtn=1"}, "history records: the CN asked for",
        "record DataTime=20240101000000 outside the asked range", {"BeginTime=20200101000000", "DataTime=20240101000000"}},
@@ -1009,6 +1011,21 @@ TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
     }
     EXPECT_NE(html.find("<tr class=\"check failed\""), std::string::npos) << row.name;
     EXPECT_NE(html.find(sim::Report::markup_text(failed->problem)), std::string::npos) << row.name;
+  }
+
+  // two causes on one request: both shown, in the order they came; a repeat of one is only counted
+  {
+    Harness twice("request CN=1011\n");
+    twice.p.connected(twice.now, "peer");
+    twice.run_until(1000);
+    const std::string qn = twice.requests().at(0).value("QN");
+    for (const char* rtn : {"QnRtn=3", "QnRtn=1", "QnRtn=1"}) twice.answer(qn, "9011", rtn);
+    const sim::Report::Check* failed = failed_check(twice.p);
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->failures, 3u);
+    ASSERT_EQ(failed->problems.size(), 2u);
+    EXPECT_NE(failed->problems[0].find("refused: QnRtn=3"), std::string::npos) << failed->problems[0];
+    EXPECT_NE(failed->problems[1].find("a second 9011 for QN " + qn), std::string::npos) << failed->problems[1];
   }
 
   // period data: a rule of their own, per CN, passed by records on their period's start

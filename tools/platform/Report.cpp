@@ -113,6 +113,24 @@ std::string attribute(std::string_view text) {
   return out;
 }
 
+// A text with each run of digits (QNs, times, counts) as one '#'.
+std::string digits_masked(const std::string& s) {
+  std::string k;
+  for (char ch : s) {
+    if (ch < '0' || ch > '9') k += ch;
+    else if (k.empty() || k.back() != '#') k += '#';
+  }
+  return k;
+}
+
+// Whether `what` differs from each of `seen` by more than its digits.
+bool cause_key_differs(const std::vector<std::string>& seen, const std::string& what) {
+  const std::string mine = digits_masked(what);
+  for (const std::string& s : seen)
+    if (digits_masked(s) == mine) return false;
+  return true;
+}
+
 const char* state_word(Report::State s) { return s == Report::State::Passed ? "pass" : s == Report::State::Failed ? "FAIL" : "open"; }
 
 } // namespace
@@ -249,7 +267,12 @@ void Report::frame_in(std::string_view frame, int64_t now) {
   m_current = make_frame(true, frame, now);
   m_has_current = true;
   auto it = m_requests.find(frame_qn(frame));
-  if (it != m_requests.end()) add_frame(m_checks[it->second], m_current);
+  if (it == m_requests.end()) return;
+  add_frame(m_checks[it->second], m_current);
+  // a history request answered "no data": no record is its answer
+  const size_t no_data = frame.find(";CN=9012;") != std::string_view::npos ? frame.find("ExeRtn=100") : std::string_view::npos;
+  if (no_data != std::string_view::npos && (no_data + 10 >= frame.size() || frame[no_data + 10] < '0' || frame[no_data + 10] > '9'))
+    pass_request_rule(it->first, kRuleRecords);
 }
 
 void Report::answer(const std::string& qn) {
@@ -336,6 +359,8 @@ Report::Check* Report::request_named(const std::string& what) {
 
 void Report::fail(Check& c, const std::string& what) {
   if (c.failures++ == 0) c.problem = what;
+  // other causes on the same check shown too, a few: a request both refused and late, say
+  if (c.problems.size() < kProblems && (c.problems.empty() || cause_key_differs(c.problems, what))) c.problems.push_back(what);
   c.state = State::Failed;
   if (m_has_current) add_frame(c, m_current);
 }
@@ -459,9 +484,10 @@ std::string Report::html(const Header& h, std::string_view css) const {
       o << "<tr class=\"check " << cls << "\" data-category=\"" << c.category << "\"><td class=\"result\"><span class=\"badge "
         << (s == State::Failed ? "bad" : s == State::Passed ? "ok" : "") << "\">" << state_word(s) << "</span></td><td class=\"rule\">"
         << markup_text(c.rule) << "</td><td class=\"subject\">" << markup_text(c.subject) << "</td><td class=\"evidence\">";
-      if (s == State::Failed)
-        o << "<div class=\"problem\">" << markup_text(c.problem)
-          << (c.failures > 1 ? " (" + std::to_string(c.failures) + " times, this the first)" : std::string()) << "</div>";
+      if (s == State::Failed) {
+        for (const std::string& p : c.problems) o << "<div class=\"problem\">" << markup_text(p) << "</div>";
+        if (c.failures > 1) o << "<div class=\"hint\">failed " << c.failures << " times, the first shown first</div>";
+      }
       if (s == State::Open) o << "<div class=\"hint\">" << markup_text(c.open_reason.empty() ? "still awaited when the run ended" : c.open_reason) << "</div>";
       if (c.passes > 1)
         o << "<div class=\"hint\">" << (c.category == "uploads" ? std::to_string(c.passes) + " uploads" : "checked " + std::to_string(c.passes) + " times")
@@ -536,7 +562,8 @@ std::string Report::junit(const Header& h) const {
     o << "<testcase classname=\"polmon-platform." << c.category << "\" name=\"" << attribute(c.subject + ": " + c.rule) << "\">";
     if (s == State::Failed) {
       o << "<failure message=\"" << attribute(c.problem) << "\" type=\"" << c.category << "\">";
-      if (c.failures > 1) o << c.failures << " times, the first: " << markup_text(c.problem) << "\n";
+      if (c.failures > 1) o << "failed " << c.failures << " times\n";
+      for (const std::string& p : c.problems) o << markup_text(p) << "\n";
       for (const Frame& f : c.evidence) o << (f.incoming ? "&lt;- " : "-&gt; ") << times(f.at) << "  " << markup_text(f.bytes) << "\n";
       o << "</failure>";
     } else if (s == State::Open) {

@@ -27,7 +27,8 @@ public:
     std::string qn; // a request's exchange: the request's QN
     State state = State::Passed;
     unsigned passes = 0, failures = 0;
-    std::string problem;         // the first failure's text
+    std::string problem;               // the first failure's text
+    std::vector<std::string> problems; // the first kProblems distinct ones, `problem` first
     std::vector<Frame> evidence; // the first kFirstFrames, then the latest one
     size_t frames_seen = 0;
     std::string open_reason; // why an Open check stayed open
@@ -39,7 +40,7 @@ public:
     std::set<std::string> awaited; // QNs of requests still waiting for their answers
   };
 
-  static constexpr size_t kFirstFrames = 4, kMaxChecks = 500, kShownBytes = 240;
+  static constexpr size_t kFirstFrames = 4, kMaxChecks = 500, kShownBytes = 240, kProblems = 3;
 
   // Hooks, each beside the platform's own judging.
   // The edition (2017, 2025; 0: none) the version and charset rules are worded for.

@@ -141,24 +141,13 @@ end
 -- Minute, hourly and daily data: each period on the clock's boundaries (a 60 s period from
 -- hh:mm:00), its average, minimum and maximum of each analyser, uploaded when it ends (a 9014
 -- wanted, resent in 2025 when unanswered) and kept for history requests.
--- The start of the period of `seconds` that holds time t, on the local clock DataTime reads: a
--- day from local midnight, not from the epoch's.
-local function period_start(t, seconds)
-  local utc = os.date("!*t", t)
-  utc.isdst = false
-  local civil = t + os.difftime(t, os.time(utc)) -- t plus the zone's offset
-  return t - math.floor(civil) % seconds
-end
-local function period(cn, seconds)
-  return { cn = cn, s = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
-end
 local periods = {
-  period("2051", tonumber(args.minute) or 60),
-  period("2061", tonumber(args.hour) or 3600),
-  period("2031", tonumber(args.day) or 86400),
+  station.period("2051", nil, tonumber(args.minute) or 60),
+  station.period("2061", nil, tonumber(args.hour) or 3600),
+  station.period("2031", nil, tonumber(args.day) or 86400),
 }
 for _, p in ipairs(periods) do
-  if p.s < 1 then error(p.cn .. " period is at least 1 s") end
+  if p.seconds < 1 then error(p.cn .. " period is at least 1 s") end
 end
 
 local function sample(p)
@@ -172,7 +161,7 @@ local function sample(p)
 end
 
 local function report(p)
-  local stamp = fault == "period-end" and p.begin + p.s or p.begin
+  local stamp = fault == "period-end" and p.begin + p.seconds or p.begin
   local datatime = os.date("%Y%m%d%H%M%S", stamp)
   local items = { "DataTime=" .. datatime }
   for _, a in ipairs(station.analysers) do
@@ -189,12 +178,10 @@ local function report(p)
 end
 
 local function periods_due()
-  local now = os.time()
   for _, p in ipairs(periods) do
-    if now >= p.begin + p.s then
+    if station.period_over(p) then
       if p.n > 0 then report(p) end
-      p.begin = period_start(now, p.s) -- periods the station slept through are missing, not made up
-      p.n, p.sum, p.min, p.max = 0, {}, {}, {}
+      station.next_period(p)
     end
     sample(p)
   end

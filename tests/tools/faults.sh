@@ -44,12 +44,9 @@ key=0123456789ABCDEF
 minute=2 # the station's minute and hourly periods, shortened for the trial
 hour=4
 
-# Every request a platform's acceptance makes of a station, with the times computed here (a
+# Every request a platform's acceptance makes of a station, its times the platform's own placeholders (a
 # history request over the last hour and the next ten minutes, with records, and one for 2020,
 # with none: ExeRtn=100).
-# TODO: {now-1h} and {now+10m} once polmon-platform's scenarios take time placeholders.
-begin=$(date -d '-1 hour' +%Y%m%d%H%M%S)
-end=$(date -d '+10 minutes' +%Y%m%d%H%M%S)
 scenario() { # edition
   cat <<EOF
 request CN=1062 CP=RtdInterval=2
@@ -57,7 +54,7 @@ request CN=1011
 request CN=2011 # the first upload answers it at once, with its QN
 uploads CN=2011 count=3 timeout=9000
 pause 1000
-request CN=2051 CP=BeginTime=$begin;EndTime=$end # the station's minute records: 9011, records, 9012 ExeRtn=1
+request CN=2051 CP=BeginTime={now-1h};EndTime={now+10m} # the station's minute records: 9011, records, 9012 ExeRtn=1
 request CN=2061 CP=BeginTime=20200101000000;EndTime=20200102000000 # none: 9011, 9012 ExeRtn=100
 request CN=1062 CP=RtdInterval=0 expect=refused
 EOF

@@ -287,7 +287,7 @@ private:
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
   struct PeriodData {
-    std::set<int64_t> times;   // DataTimes of uploads and resends, the newest kKeptPeriods
+    std::map<int64_t, std::string> times; // DataTimes of uploads and resends, the newest kKeptPeriods, with their QNs
     unsigned records = 0;      // uploads (resends apart)
     int64_t folded_missing = 0; // periods missing among the DataTimes no longer kept
   };

@@ -24,6 +24,7 @@ local faults = {
   ["no-history"] = "keeps no records and refuses history requests with QnRtn=8",
   ["no-rf"] = "sends every minute, hourly and daily upload twice, the second without RF=1",
   ["twice"] = "sends every record of a history answer twice",
+  ["early-9012"] = "ends a history answer with its 9012 before the records",
 }
 local fault = args.fault
 if fault and not faults[fault] then
@@ -103,6 +104,7 @@ local function send_as_is(segment)
   dev:ioctl("Send(TxData,TxStatus)")
 end
 
+local early = {} -- early-9012: a history answer's records, sent after its 9012
 local function cn_of(segment) return segment:match(";CN=(%d+);") end
 local outgoing = {
   ["no-9012"] = function(segment)
@@ -125,6 +127,19 @@ local outgoing = {
   ["twice"] = function(segment)
     if history_qn and (cn_of(segment) or ""):sub(1, 1) == "2" then send_as_is(segment) end
     return segment
+  end,
+  ["early-9012"] = function(segment)
+    if not history_qn then return segment end
+    local cn = cn_of(segment) or ""
+    if cn:sub(1, 1) == "2" then -- a record, held until the 9012 is out
+      early[#early + 1] = segment
+      return nil
+    end
+    if cn ~= "9012" then return segment end
+    send_as_is(segment)
+    for _, record in ipairs(early) do send_as_is(record) end
+    early = {}
+    return nil
   end,
   ["late"] = function(segment)
     if not answering then return segment end

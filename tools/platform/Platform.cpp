@@ -607,7 +607,8 @@ Platform::Pending* Platform::history_request(const Segment& seg, const std::stri
 void Platform::history_record(Pending& p, const std::string& cn, const std::string& datatime) {
   const std::string head = "history answer to CN=" + p.cn + " QN=" + p.qn + ": ";
   int64_t t = 0;
-  if (cn != p.cn) problem(head + "answered with CN=" + cn);
+  if (p.done) problem(head + "record DataTime=" + datatime + " after the 9012 that ended the answer"); // 9011, records, 9012
+  else if (cn != p.cn) problem(head + "answered with CN=" + cn);
   else if (!civil_seconds(datatime, t)) problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
   else if (p.begin_s >= 0 && p.end_s >= 0 && (t < p.begin_s || t > p.end_s))
     problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);

@@ -165,15 +165,9 @@ for _, p in ipairs(periods) do
   if p.seconds < 1 then error(p.cn .. " period is at least 1 s") end
 end
 
-local function sample(p)
-  p.n = p.n + 1
-  for _, a in ipairs(station.analysers) do
-    local v = get(a.var)
-    p.sum[a.var] = (p.sum[a.var] or 0) + v
-    p.min[a.var] = math.min(p.min[a.var] or v, v)
-    p.max[a.var] = math.max(p.max[a.var] or v, v)
-  end
-end
+-- the variables a period averages
+local sampled = {}
+for _, a in ipairs(station.analysers) do sampled[#sampled + 1] = a.var end
 
 local function report(p)
   local stamp = fault == "period-end" and p.begin + p.seconds or p.begin
@@ -198,7 +192,7 @@ local function periods_due()
       if p.n > 0 then report(p) end
       station.next_period(p)
     end
-    sample(p)
+    station.sample(p, sampled)
   end
 end
 

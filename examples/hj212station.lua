@@ -216,6 +216,16 @@ end
 function M.period_over(p)
   return os.time() >= p.begin + p.seconds
 end
+-- One reading of each variable named in `names` into the period's average, minimum and maximum.
+function M.sample(p, names)
+  p.n = p.n + 1
+  for _, name in ipairs(names) do
+    local v = get(name)
+    p.sum[name] = (p.sum[name] or 0) + v
+    p.min[name] = math.min(p.min[name] or v, v)
+    p.max[name] = math.max(p.max[name] or v, v)
+  end
+end
 -- The period's DataTime: its start.
 function M.period_datatime(p)
   return os.date("%Y%m%d%H%M%S", p.begin)

@@ -418,12 +418,11 @@ std::string WebModel::stations_json() const {
 void WebModel::request_seen(const Segment& seg) {
   std::string cn = seg.value("CN");
   Asked a{seg.value("QN"), cn, seg.value("MN"), std::string()};
-  Segment cp = parse_segment("CP=&&" + seg.cp + "&&");
   if (cn == "1002") {
-    const std::string* mn = cp.cp_get("MN");
+    const std::string* mn = seg.cp_get("MN");
     if (!mn || mn->empty()) return;
     a.new_mn = *mn;
-  } else if (!cp.cp_get("BeginTime")) {
+  } else if (!seg.cp_get("BeginTime")) {
     return;
   }
   m_asked.push_back(std::move(a));
@@ -490,10 +489,11 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
   if (incoming) {
     if (mn.empty()) mn = m_last_mn; // a frame too broken to name its station: the one on the link
     else m_last_mn = mn;
-    if (ok && !m_asked.empty()) mn_seen(mn, wall_ms);
-  } else if (verdict_ok(verdict) && seg.has_cp) {
+  } else if (ok && seg.has_cp) {
     request_seen(seg);
   }
+  // after a 1002 the platform's requests carry the new MN too, often before the station's frames
+  if (ok && !m_asked.empty()) mn_seen(mn, wall_ms);
   if (Station* s = station(mn)) {
     s->last = wall_ms;
     if (!incoming) ++s->out;

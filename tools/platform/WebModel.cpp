@@ -542,7 +542,8 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
   int64_t x = data_time_ms(data_time);
   std::string time = x >= 0 ? local_text(x) : local_text(wall_ms);
   if (x < 0) x = wall_ms;
-  if (kind >= 1) {
+  // an upload in packets is one period: its first packet counts it
+  if (kind >= 1 && (seg.value("PNO").empty() || seg.value("PNO") == "1")) {
     auto c = m_completeness.find(cn);
     if (c == m_completeness.end()) c = m_completeness.emplace(cn, Completeness{}).first;
     c->second.add(x, source);
@@ -590,7 +591,9 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
     r.fields[index] = value;
     r.flag = flag;
     r.flag_meaning = flag_meaning;
-    if (!notes.empty()) r.notes += (r.notes.empty() ? "" : "; ") + notes;
+    for (const codes::Item* it : {&item, flag_item}) // a factor's note comes with each of its fields: once is enough
+      for (size_t n = 0; it && n < it->notes.size(); ++n)
+        if (r.notes.find(it->notes[n].text) == std::string::npos) r.notes += (r.notes.empty() ? "" : "; ") + it->notes[n].text;
     double v;
     if (main && is_number(value, v)) m_series[{code, kind}].add(static_cast<double>(x), v, source);
   }

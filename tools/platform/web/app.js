@@ -262,7 +262,7 @@
       const gaps = el('td', 'gaps');
       for (const [after, before, n] of d.gaps.slice(-5).reverse()) gaps.appendChild(el('div', null, `${when(after, d.period)} \u2192 ${when(before, d.period)}: ${n}`));
       if (d.gapCount > 5) gaps.appendChild(el('div', 'sub', t('andMore', { n: d.gapCount - 5 })));
-      const tr = row([el('td', 'cn', d.cn), t(KIND_OF_CN[d.cn] || ''), d.period ? span(d.period) : '-', received,
+      const tr = row([el('td', 'cn', d.cn), el('td', 'kind', t(KIND_OF_CN[d.cn] || '')), d.period ? span(d.period) : '-', received,
         el('td', d.missing ? 'missing bad' : 'missing', d.missing), el('td', 'twice', d.duplicates),
         d.first ? `${when(d.first, d.period)} \u2192 ${when(d.last, d.period)}` : '-', gaps]);
       tr.dataset.cn = d.cn;

@@ -331,6 +331,7 @@ TEST(WebModel, KindsLatestAndNewMn) {
   EXPECT_EQ(json.find("\"mn\":\"OLD\",\"version\""), std::string::npos) << "the old MN kept a row of its own";
   EXPECT_NE(json.find("\"min\":{\"Rtd\":\"\",\"Min\":\"\",\"Avg\":\"22\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"en\":\"COD (chemical oxygen demand)\",\"zh\":\"化学需氧量\""), std::string::npos);
+  EXPECT_NE(json.find("\"cnZh\":\"取污染物分钟数据 / 上传污染物分钟数据\""), std::string::npos) << "a command's Chinese meaning";
   EXPECT_NE(json.find("\"cn\":\"2051\",\"period\":60000,\"received\":4,\"upload\":3,\"resend\":1"), std::string::npos) << json;
   EXPECT_NE(json.find("\"missing\":0"), std::string::npos);
 

@@ -128,8 +128,9 @@ def session_2025(bin_dir, plugin, screenshot, work, procs):
     driver = browser(work, "zh-CN", 1280, 1500)
     try:
         driver.get(url)
-        text = lambda css: [e.text for e in driver.find_elements(By.CSS_SELECTOR, css)]
-        head = lambda key: driver.find_element(By.CSS_SELECTOR, f"#latest th[data-t={key}]").text
+        # read in one script: the page redraws these tables as data comes
+        text = lambda css: driver.execute_script("return [...document.querySelectorAll(arguments[0])].map((e) => e.innerText)", css)
+        head = lambda key: text(f"#latest th[data-t={key}]")[0]
         # A Chinese browser gets the page in Chinese, factor names too.
         assert driver.execute_script("return document.documentElement.lang") == "zh-CN"
         assert head("factor") == "因子", head("factor")
@@ -137,8 +138,8 @@ def session_2025(bin_dir, plugin, screenshot, work, procs):
 
         # The new MN (1002): one row, the old MN beside it.
         wait_for("the MN change", lambda: any(t.startswith("POLMON000000000000000001") for t in text("#stations td.was")))
-        rows = driver.find_elements(By.CSS_SELECTOR, "#stations tbody tr")
-        assert len(rows) == 1, [r.text for r in rows]
+        rows = text("#stations tbody tr")
+        assert len(rows) == 1, rows
         new_mn = text("#stations td.mn")[0]
         assert re.fullmatch(r"[0-9A-F]{24}", new_mn), new_mn
 
@@ -155,11 +156,12 @@ def session_2025(bin_dir, plugin, screenshot, work, procs):
         assert driver.execute_script("return document.documentElement.scrollWidth <= window.innerWidth"), "the page scrolls sideways at 1280 px"
 
         # Latest values per factor and kind: the minute row has Min, Avg and Max and a data time.
-        minute = [r for r in driver.find_elements(By.CSS_SELECTOR, "#latest tbody tr")
-                  if r.find_element(By.CSS_SELECTOR, "td.code").text == "w01018" and r.find_element(By.CSS_SELECTOR, "td.kind").text == "分钟数据"]
+        rows = driver.execute_script("return [...document.querySelectorAll('#latest tbody tr')].map((r) => "
+                                     "Object.fromEntries([...r.cells].map((c) => [c.className.split(' ')[0], c.innerText])))")
+        minute = [r for r in rows if r["code"] == "w01018" and r["kind"] == "分钟数据"]
         assert len(minute) == 1, "no single minute row of w01018"
-        for css in ("td.min", "td.avg", "td.max", "td.time"):
-            assert minute[0].find_element(By.CSS_SELECTOR, css).text, f"{css} empty in the minute row"
+        for cell in ("min", "avg", "max", "time"):
+            assert minute[0][cell], f"{cell} empty in the minute row"
 
         # The switch: English labels and names, screenshots, then Chinese again.
         driver.find_element(By.CSS_SELECTOR, "button[data-lang=en]").click()
@@ -176,6 +178,8 @@ def session_2025(bin_dir, plugin, screenshot, work, procs):
         driver.find_element(By.CSS_SELECTOR, "button[data-lang=zh]").click()
         wait_for("Chinese again", lambda: head("factor") == "因子" and "化学需氧量" in text("#latest td.name"))
 
+        host.send_signal(signal.SIGINT)
+        assert host.wait(timeout=20) == 0, "the 2025 station did not stop cleanly"
         # The CSV: the old columns first, then QN, RF and kind; resends are RF=1, uploads are not.
         header, rows = csv_rows(url)
         assert header[-3:] == ["QN", "RF", "kind"] and header[:8] == "time,MN,CN,factor,field,value,flag,unit".split(","), header
@@ -188,14 +192,14 @@ def session_2025(bin_dir, plugin, screenshot, work, procs):
 
         # Completeness: the periods the page counts are the data times in the CSV; none missing
         # once the resends came.
+        def periods(cn):
+            got = text(f"#completeness tr[data-cn='{cn}'] td.received") + text(f"#completeness tr[data-cn='{cn}'] td.twice")
+            return int(got[0].split()[0]) - int(got[1]) if len(got) == 2 else None
         for cn in ("2051", "2061"):
-            cells = {c: text(f"#completeness tr[data-cn='{cn}'] td.{c}")[0] for c in ("received", "missing", "twice")}
             times = {r["time"] for r in rows if r["CN"] == cn}
-            assert int(cells["received"].split()[0]) - int(cells["twice"]) == len(times), (cn, cells, len(times))
+            wait_for(f"{cn}'s periods as in the CSV ({len(times)})", lambda: periods(cn) == len(times), timeout=5)
         assert text("#completeness tr[data-cn='2051'] td.missing") == ["0"], text("#completeness tr[data-cn='2051']")
 
-        host.send_signal(signal.SIGINT)
-        assert host.wait(timeout=20) == 0, "the 2025 station did not stop cleanly"
         platform.send_signal(signal.SIGINT)
         assert platform.wait(timeout=15) == 0, "the 2025 platform did not end cleanly with its verdict OK"
         return f"2025: {plots['points']} points, {plots['resends']} resends marked, MN {new_mn}; screenshots {screenshot}, {wide}"

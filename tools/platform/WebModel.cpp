@@ -512,7 +512,7 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
   uint64_t seq = ++m_frame_seq;
   std::string summary = "{\"seq\":" + std::to_string(seq) + ",\"t\":" + std::to_string(wall_ms) + ",\"dir\":\"" +
                         (incoming ? "in" : "out") + "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"cn\":" + json_text(cn) +
-                        ",\"cnName\":" + json_text(name ? name : "") + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
+                        ",\"cnName\":" + json_text(name ? name : "") + ",\"cnZh\":" + json_text(codes::command_text_zh(cn)) + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
                         (ok ? "true" : "false") + ",\"reason\":" + json_text(reason) + ",\"text\":" + json_text(prefix(text, 160)) + "}";
   m_frame_bytes += span.bytes.size() + summary.size();
   m_frames.push_back(FrameEntry{seq, std::move(span.bytes), summary});

@@ -177,7 +177,7 @@
   function addFrame(f) {
     const content = el('td', 'content', f.text);
     content.title = f.text; // cut at 160 bytes by the platform: the decode has the whole frame
-    const tr = row([clock(f.t), el('td', 'dir', f.dir === 'in' ? `\u2190 ${t('in')}` : `\u2192 ${t('out')}`), f.cn, el('td', 'meaning', f.cnName),
+    const tr = row([clock(f.t), el('td', 'dir', f.dir === 'in' ? `\u2190 ${t('in')}` : `\u2192 ${t('out')}`), f.cn, el('td', 'meaning', lang === 'zh' ? (f.cnZh || f.cnName) : f.cnName),
       el('td', 'mn', f.mn), el('td', 'verdict', f.ok ? t('accepted') : `${t('rejectedAs')}: ${f.reason}`), content]);
     tr.className = `frame ${f.ok ? 'accepted' : 'rejected'}`;
     tr.dataset.seq = f.seq;

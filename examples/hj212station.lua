@@ -191,6 +191,30 @@ function M.reschedule(link)
   link.next_upload = now_ms() + link.interval * 1000
 end
 
+-- Minute, hourly or daily data: a period of `seconds` on the local clock's own boundaries (a
+-- minute from second 0, an hour from minute 0), not from the script's start, so each DataTime is
+-- the start of a whole period; its data go out once it is over.
+local utc_offset = os.time() - os.time(os.date("!*t"))
+local function period_start(t, seconds)
+  return t - (t + utc_offset) % seconds
+end
+function M.period(cn, tpl, seconds)
+  return { cn = cn, tpl = tpl, seconds = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
+end
+function M.period_over(p)
+  return os.time() >= p.begin + p.seconds
+end
+-- The period's DataTime: its start.
+function M.period_datatime(p)
+  return os.date("%Y%m%d%H%M%S", p.begin)
+end
+-- The next period, even when a slow cycle is behind: each period its record; a station stalled
+-- for more than ten periods has lost them, and starts again at the present one.
+function M.next_period(p)
+  local after, present = p.begin + p.seconds, period_start(os.time(), p.seconds)
+  p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, present - after > 10 * p.seconds and present or after
+end
+
 -- Unique QNs even within one millisecond.
 local last_qn = ""
 function M.qn()

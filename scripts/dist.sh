@@ -80,7 +80,7 @@ cp "$host/tools/platform/licences.txt" "$stage/THIRD-PARTY-LICENCES.txt"
 cp examples/*.lua "$stage/examples/"
 # The documents keep the repository's layout, so their links work in the bundle too.
 cp README.md "$stage/"
-cp docs/guide.md docs/*.png "$stage/docs/"
+cp docs/*.md docs/*.png "$stage/docs/" # the guide in English and Chinese
 for doc in tools/README.md tools/*/README.md; do
   mkdir -p "$stage/$(dirname "$doc")"
   cp "$doc" "$stage/$doc"

@@ -8,7 +8,14 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
 #include "../hj212/FieldFrames.h"
+#include "Capture.h"
+#include "CaptureFrames.h"
 #include "Envelope.h"
 #include "Explain.h"
 #include "FrameScanner.h"
@@ -235,6 +242,8 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
       {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "e10203-Avg", "inlet COD (进水口COD), average, mg/L", ""},
       {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "w01018-Cou", "cumulative amount, kg", ""},
       {"ST=32;CN=3020;Flag=5;CP=&&i12001-Info=2&&", "i12001-Info", "instrument working state (工作状态); 0 running", ""},
+      {"ST=32;CN=1001;Flag=9;CP=&&i23005-Info=POLMONDL0000000001;i23008-Info=02-00-5E-10-00-02&&", "i23005-Info", "data logger id; sent on CN 1001", ""},
+      {"ST=32;CN=1001;Flag=9;CP=&&i23005-Info=POLMONDL0000000001;i23008-Info=02-00-5E-10-00-02&&", "i23008-Info", "data logger MAC address 2;", ""},
       {"ST=91;CN=9011;Flag=4;CP=&&QnRtn=3&&", "QnRtn", "PW (password) wrong", ""},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=1.2.3&&", "w01018-Rtd", "", "1.2.3 is not a number (the table gives N5.1)"},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=NaN&&", "w01018-Rtd", "", "NaN is not a number"},
@@ -314,6 +323,181 @@ TEST(FrameInspector, HexDumpsAndFields) {
   std::string json = frametool::json_report(1, frametool::find_spans(bytes)[0], report);
   EXPECT_NE(json.find("\"bytes\":24,\"crlf\":true,\"ending\":\"CR LF\",\"verdict\":\"reject\""), std::string::npos) << json;
   EXPECT_NE(json.find("\"ST\":\"32 (surface water pollution source)\""), std::string::npos) << json;
+}
+
+// Captures: what a simulator writes is read back stream by stream, each frame with its time and
+// the key in force; damaged, hostile and other programs' captures are read or refused, never trusted.
+struct TempDir {
+  std::string path;
+  TempDir() {
+    char name[] = "/tmp/polmon-capture-XXXXXX";
+    path = ::mkdtemp(name) ? name : "/tmp";
+  }
+  ~TempDir() {
+    for (const char* f : {"a.pcap", "b.pcap", "a.keys"}) std::remove((path + "/" + f).c_str());
+    ::rmdir(path.c_str());
+  }
+  std::string file(const char* name) const { return path + "/" + name; }
+};
+
+void WriteFile(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+std::string Le32(uint32_t v) { return std::string{char(v), char(v >> 8), char(v >> 16), char(v >> 24)}; }
+// A pcap file of little-endian headers: `link`, then each packet whole.
+std::string Pcap(uint32_t link, const std::vector<std::string>& packets) {
+  std::string out = Le32(0xA1B2C3D4) + std::string("\x02\x00\x04\x00", 4) + Le32(0) + Le32(0) + Le32(65535) + Le32(link);
+  uint32_t t = 1000;
+  for (const std::string& p : packets) out += Le32(t++) + Le32(0) + Le32(uint32_t(p.size())) + Le32(uint32_t(p.size())) + p;
+  return out;
+}
+// A TCP segment in IPv6 behind Ethernet with a VLAN tag, as another program's capture has it.
+std::string EthernetIpv6Tcp(uint32_t seq, const std::string& payload) {
+  std::string tcp = std::string("\x10\x00\x0F\xA0", 4) + std::string{char(seq >> 24), char(seq >> 16), char(seq >> 8), char(seq)} +
+                    std::string("\0\0\0\0\x50\x18\xFF\xFF\0\0\0\0", 12) + payload;
+  std::string ip6 = std::string("\x60\0\0\0", 4) + std::string{char(tcp.size() >> 8), char(tcp.size())} + std::string("\x06\x40", 2) +
+                    std::string(15, '\0') + "\x01" + std::string(15, '\0') + "\x01" + tcp;
+  return std::string(12, '\x02') + std::string("\x81\x00\x00\x05\x86\xDD", 6) + ip6;
+}
+
+TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
+  const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
+  const std::string request = HJ::wrap_frame("QN=20240520210700000;ST=31;CN=1062;PW=123456;MN=M;Flag=9;CP=&&RtdInterval=30&&");
+  const std::string big(70000, 'x'); // more than one IPv4 packet holds
+  TempDir dir;
+  int64_t before = sim::wall_us();
+  {
+    std::string error;
+    std::unique_ptr<sim::Capture> c = sim::Capture::open(dir.file("a.pcap"), error);
+    ASSERT_TRUE(c) << error;
+    int id = c->begin({0x7F000001, 5000}, {0x7F000001, 4000}, false); // the platform: the station connected
+    c->sent(id, request.data(), 20);                                  // a frame in two writes
+    c->sent(id, request.data() + 20, request.size() - 20);
+    c->received(id, big.data(), big.size());
+    c->received(id, e.raw.data(), e.raw.size());
+    c->end(id);
+    c->sent(id, "##", 2); // after the end: no connection to put it in
+    int line = c->begin_serial(true);
+    c->sent(line, request.data(), request.size());
+    EXPECT_EQ(c->failure(), "");
+  }
+  std::vector<sim::CapturedFlow> flows;
+  std::string error;
+  ASSERT_TRUE(sim::read_capture(dir.file("a.pcap"), flows, error)) << error;
+  ASSERT_EQ(flows.size(), 3u);
+  // the station's SYN came first
+  EXPECT_EQ(flows[0].from + " " + flows[0].to + " " + std::to_string(flows[0].connection), "127.0.0.1:4000 127.0.0.1:5000 1");
+  EXPECT_EQ(flows[0].bytes, big + e.raw);
+  EXPECT_EQ(flows[1].from + " " + flows[1].to + " " + std::to_string(flows[1].connection), "127.0.0.1:5000 127.0.0.1:4000 1");
+  EXPECT_EQ(flows[1].bytes, request);
+  EXPECT_EQ(flows[2].from + " " + flows[2].to + " " + std::to_string(flows[2].connection), "192.0.2.2:10212 192.0.2.1:212 2");
+  for (const sim::CapturedFlow& f : flows) {
+    EXPECT_EQ(f.missing, 0u) << f.from;
+    EXPECT_GE(f.time_at(0), before) << f.from;
+    EXPECT_LE(f.time_at(f.bytes.size() - 1), sim::wall_us()) << f.from;
+  }
+  const int64_t sent_at = flows[0].time_at(big.size());
+
+  // The raw frame read with the key log's key in force at its time, or a neighbour's when the
+  // log's line is just before or after it; the fixed --key reads it always.
+  const std::string wrong(32, '1');
+  std::string hex;
+  for (unsigned char ch : e.key) hex += "0123456789abcdef"[ch >> 4], hex += "0123456789abcdef"[ch & 15];
+  auto at = [&](int64_t delta_us) { return std::to_string((sent_at + delta_us) / 1000000) + "." + std::to_string(1000000 + (sent_at + delta_us) % 1000000).substr(1); };
+  struct Row {
+    const char* name;
+    std::string log, key;
+    bool decrypted;
+    size_t line; // the key log's line that read it (0: none)
+    bool in_force;
+  } rows[] = {
+      {"in force", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "", true, 2, true},
+      {"sent before the sender switched", "# comment\nHJ212-KEY " + at(-5000000) + " " + hex + " start\nHJ212-KEY " + at(-1000) + " " + wrong + "\n", "", true, 2, false},
+      {"logged late", "HJ212-KEY " + at(-5000000) + " " + wrong + "\nHJ212-KEY " + at(2000) + " " + hex + " took it\n", "", true, 2, false},
+      {"another link's key, two lines back", "HJ212-KEY " + at(-5000000) + " " + hex + " a\nHJ212-KEY " + at(-2000) + " " + wrong +
+       " b\nHJ212-KEY " + at(-1000) + " " + std::string(32, '2') + " b\n", "", true, 1, false},
+      {"before every line", "HJ212-KEY " + at(1000) + " " + hex + "\n", "", true, 1, true},
+      {"none removes the key", "OTHER-LABEL x\nHJ212-KEY " + at(-1000) + " -\n", "", false, 2, true},
+      {"wrong keys only", "HJ212-KEY " + at(-1000) + " " + wrong + "\n", "", false, 1, true},
+      {"fixed key", "", e.key, true, 0, true},
+  };
+  for (const Row& r : rows) {
+    std::vector<sim::KeyChange> keys;
+    WriteFile(dir.file("a.keys"), r.log);
+    ASSERT_TRUE(sim::read_key_log(dir.file("a.keys"), keys, error)) << r.name << ": " << error;
+    std::vector<frametool::ExplainedFrame> frames = frametool::explain_capture(flows, keys, r.key);
+    ASSERT_EQ(frames.size(), 3u) << r.name;
+    const frametool::ExplainedFrame* raw = nullptr;
+    for (const frametool::ExplainedFrame& f : frames)
+      if (f.frame.flow == &flows[0]) raw = &f;
+    ASSERT_TRUE(raw) << r.name;
+    EXPECT_EQ(raw->frame.at, sent_at) << r.name;
+    EXPECT_EQ(raw->report.encryption == sim::CipherWire::Raw, r.decrypted) << r.name;
+    EXPECT_EQ(raw->frame.key ? raw->frame.key->line : 0u, r.line) << r.name;
+    EXPECT_EQ(raw->frame.key_in_force, r.in_force) << r.name;
+    EXPECT_TRUE(frames[0].frame.at <= frames[1].frame.at && frames[1].frame.at <= frames[2].frame.at) << r.name;
+    std::string shown = frametool::capture_text(raw->frame) + frametool::capture_json(raw->frame);
+    EXPECT_EQ(shown.find(hex), std::string::npos) << "a key shown: " << shown;
+    EXPECT_NE(shown.find("127.0.0.1:4000 -> 127.0.0.1:5000, connection 1"), std::string::npos) << shown;
+  }
+
+  // Key logs that are not: refused with the line at fault.
+  for (const char* bad : {"HJ212-KEY 12 abc\n", "HJ212-KEY 1.5.5 " "00000000000000000000000000000000\n", "HJ212-KEY x 00\n",
+                          "# ok\nHJ212-KEY 1 zz000000000000000000000000000000\n", "HJ212-KEY\n"}) {
+    std::vector<sim::KeyChange> keys;
+    WriteFile(dir.file("a.keys"), bad);
+    EXPECT_FALSE(sim::read_key_log(dir.file("a.keys"), keys, error)) << bad;
+    EXPECT_NE(error.find(" line "), std::string::npos) << bad << ": " << error;
+  }
+
+  // Damaged and hostile captures: a reason, what was read before the damage, no crash.
+  const std::string good = ReadFile(dir.file("a.pcap"));
+  std::string huge = Pcap(101, {}) + Le32(1) + Le32(0) + Le32(0x7FFFFFFF) + Le32(0x7FFFFFFF) + "##";
+  std::string ipv4 = good.substr(40, 20); // the first packet's IPv4 header, SYN
+  struct Damaged {
+    const char* name;
+    std::string bytes;
+    bool whole;
+    std::string reason; // a part of the error
+    std::string stream; // what the flows hold, joined
+  } damaged[] = {
+      {"no capture", "2024 RX ##0005ST=32\r\n", false, "not a capture", ""},
+      {"header cut short", good.substr(0, 10), false, "not a capture", ""},
+      {"last packet cut short", good.substr(0, good.size() - 7), false, "cut short or damaged after", big + e.raw + request + request},
+      {"a packet of 2 GB announced", huge, false, "cut short or damaged after 0 packets", ""},
+      {"packets that are no TCP", Pcap(101, {"", "\x45", std::string(40, '\x45'), ipv4.substr(0, 19), "\x4F" + ipv4.substr(1) + std::string(60, 'x'),
+                                             "\x60" + std::string(39, '\xFF'), std::string(100, '\xFF')}),
+       true, "", ""},
+      {"a link type it does not read", Pcap(147, {good.substr(40 + 16, 40)}), true, "", ""},
+      {"Ethernet, VLAN, IPv6, a retransmission", Pcap(1, {EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(7, "##0005ST"), EthernetIpv6Tcp(20, "=32")}),
+       true, "", "##0005ST=32"},
+  };
+  for (const Damaged& d : damaged) {
+    WriteFile(dir.file("b.pcap"), d.bytes);
+    std::vector<sim::CapturedFlow> got;
+    error.clear();
+    EXPECT_EQ(sim::read_capture(dir.file("b.pcap"), got, error), d.whole) << d.name << ": " << error;
+    EXPECT_NE(error.find(d.reason), std::string::npos) << d.name << ": " << error;
+    std::string stream;
+    for (const sim::CapturedFlow& f : got) stream += f.bytes;
+    EXPECT_TRUE(stream == d.stream) << d.name << ": " << stream.size() << " bytes, not " << d.stream.size();
+    frametool::explain_capture(got, {}, std::string());
+  }
+  // Bytes flipped anywhere: read or refused, and never a byte more than the file holds.
+  std::mt19937 random(34);
+  for (int round = 0; round < 300; ++round) {
+    std::string bytes = good.substr(0, 4000);
+    for (int k = 0; k < 1 + round % 8; ++k) bytes[random() % bytes.size()] = static_cast<char>(random());
+    WriteFile(dir.file("b.pcap"), bytes);
+    std::vector<sim::CapturedFlow> got;
+    sim::read_capture(dir.file("b.pcap"), got, error);
+    size_t total = 0;
+    for (const sim::CapturedFlow& f : got) total += f.bytes.size();
+    EXPECT_LE(total, bytes.size()) << "round " << round;
+    frametool::explain_capture(got, {}, std::string());
+  }
 }
 
 } // namespace

@@ -33,6 +33,50 @@ expect() { # file label value
 }
 expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
 
+# Each side's capture (SIDE.pcap) and key log (SIDE.keys) of a 2025 session whose keys changed:
+# polmon-frame explains every frame, decrypting each with the key in force at its time (the
+# starting key alone calls some "a wrong key"), at times within the run, an upload's close to its
+# QN; Wireshark's reader follows the stream and finds nothing amiss in its TCP.
+check_captures() { # starting key, first and last second of the run
+  local side wrong
+  command -v tshark >/dev/null || fail "no tshark (scripts/install-deps.sh installs it)"
+  for side in platform host; do
+    [ "$(grep -c '^HJ212-KEY ' "$work/$side.keys")" -ge 3 ] || fail "$side.keys: fewer than 3 keys"
+    "$bin/polmon-frame" --json --file "$work/$side.pcap" >"$work/$side-frames.json" 2>"$work/$side-frames.err" ||
+      fail "polmon-frame on the $side's capture: $(grep -v '"verdict":"accept"' "$work/$side-frames.json" | head -c 1500) $(cat "$work/$side-frames.err")"
+    python3 - "$work/$side-frames.json" "$2" "$3" <<'PY' || fail "the $side's capture read back: see above"
+import json, sys, time
+frames = [json.loads(line) for line in open(sys.argv[1])]
+start, end = int(sys.argv[2]) * 10**6, int(sys.argv[3]) * 10**6
+problems = []
+enc = [f for f in frames if "encryption" in f]
+first_line = min((f["key_log_line"] for f in frames), default=0)
+if len(frames) < 50: problems.append(f"{len(frames)} frames")
+if len(enc) < 10 or not any(f["key_log_line"] > first_line for f in enc): problems.append("no frames under a changed key")
+if len({f["connection"] for f in frames}) < 2 or len({(f["from"], f["to"]) for f in frames}) < 4: problems.append("not both ways of both connections")
+for f in frames:
+    if any("wrong key" in r for r in f["reasons"]): problems.append(f"frame {f['frame']}: {f['reasons']}")
+    if not start <= f["time_us"] <= end: problems.append(f"frame {f['frame']} at {f['time']}, outside the run")
+    cn, qn = f["fields"].get("CN", ""), f["fields"].get("QN", "")[:17]
+    if cn.startswith("2011 ") and "RF" not in f["fields"] and len(qn) == 17:
+        sent = time.mktime(time.strptime(qn[:14], "%Y%m%d%H%M%S")) + int(qn[14:]) / 1000
+        if abs(f["time_us"] / 1e6 - sent) > 3: problems.append(f"frame {f['frame']} QN {qn} captured at {f['time']}")
+for p in problems[:10]: print(p)
+sys.exit(1 if problems else 0)
+PY
+    wrong=$("$bin/polmon-frame" --key "$1" --file "$work/$side.pcap" | grep -c "a wrong key")
+    [ "$wrong" -gt 0 ] || fail "the $side's capture: the starting key read every frame, so no key changed"
+    tshark -r "$work/$side.pcap" -qz follow,tcp,ascii,0 >"$work/$side-follow.txt" 2>&1
+    grep -q "^Node 0: 127.0.0.1:" "$work/$side-follow.txt" && grep -q "^##0" "$work/$side-follow.txt" ||
+      fail "tshark does not follow the $side's capture: $(head -c 600 "$work/$side-follow.txt")"
+    # sequence and ack numbers and checksums as a TCP dissector wants them: no segment it calls
+    # lost, repeated, out of order or damaged
+    tshark -r "$work/$side.pcap" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE \
+      -Y 'tcp.analysis.flags || tcp.checksum.status == 0 || ip.checksum.status == 0' >"$work/$side-flagged.txt" 2>/dev/null
+    [ ! -s "$work/$side-flagged.txt" ] || fail "tshark flags the $side's capture: $(head -c 600 "$work/$side-flagged.txt")"
+  done
+}
+
 # CASE-rtd: the same run with the station's real-time uploads on from the start (-D rtd=on)
 # instead of started by the platform's CN=2011.
 host_args=()
@@ -84,15 +128,23 @@ pty_run() { # example, then platform options
   shift
   mkfifo "$work/host.ready"
   exec {fd}<>"$work/host.ready"
-  start_host host --ready "$work/host.ready" --port "$example_port" "$root/examples/$example"
+  start_host host --ready "$work/host.ready" --port "$example_port" --capture "$work/host.pcap" "$root/examples/$example"
   read -r -t 20 -u "$fd" dev kind peer || fail "host not ready"
   [ "$kind" = pty ] || fail "host port is $kind"
-  "$bin/polmon-platform" --name platform --serial "$peer${line_settings:-}" "$@" >"$work/platform.out" 2>&1 &
+  "$bin/polmon-platform" --name platform --serial "$peer${line_settings:-}" --capture "$work/platform.pcap" "$@" >"$work/platform.out" 2>&1 &
   platform_pid=$!
   pids+=("$platform_pid")
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
+  # a line is captured between a fixed pair of addresses, both ways, on either side
+  local side
+  for side in host platform; do
+    "$bin/polmon-frame" --file "$work/$side.pcap" >"$work/$side-frames.txt" 2>&1 || fail "polmon-frame on the $side's capture: $(grep -B1 -A3 REJECTED "$work/$side-frames.txt" | head -c 1500)"
+    grep -q "^capture: .* 192.0.2.2:10212 -> 192.0.2.1:212, connection 1$" "$work/$side-frames.txt" &&
+      grep -q "^capture: .* 192.0.2.1:212 -> 192.0.2.2:10212, connection 1$" "$work/$side-frames.txt" ||
+      fail "the $side's capture of the line: $(head -c 600 "$work/$side-frames.txt")"
+  done
 }
 # The demo station against one platform with the given options; the platform must find no fault.
 station_run() {
@@ -165,14 +217,18 @@ standard-2025-station)
   # packets) with a key against a 2025 platform that drops the link for 2.5 s after 7 s: key
   # exchange, heartbeats, hardware identifiers, a new MN, a pushed key and one of a wrong length.
   key=0123456789ABCDEF
-  start_platform platform --standard 2025 --key "$key" --drop-link 7:2.5 --duration 20
+  # Both sides capture the link and log their keys.
+  run_from=$(date +%s)
+  start_platform platform --standard 2025 --key "$key" --drop-link 7:2.5 --duration 20 \
+    --capture "$work/platform.pcap" --key-log "$work/platform.keys" --periods 2051=2,2061=3
   start_host host -D platform="$platform_addr" -D standard=2025 -D key="$key" -D heartbeat=1 -D answer_timeout=2 \
-    -D minute=2 -D hour=3 "$root/examples/periodic_uploads.lua"
+    -D minute=2 -D hour=3 --capture "$work/host.pcap" --key-log "$work/host.keys" "$root/examples/periodic_uploads.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
   expect platform answered 8
   expect platform "key exchange" "1 request answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
+  check_captures "$key" "$run_from" "$(($(date +%s) + 1))"
   summary_has platform MN "then [0-9A-F]\{24\} after 1002" || fail "no new MN"
   summary_has platform "hardware ids" "^[2-9] (1001)" || fail "no 1001 at the start and after the drop"
   summary_has platform heartbeats "^[1-9][0-9] " || fail "fewer than 10 heartbeats"
@@ -194,7 +250,7 @@ standard-2025-other-platform)
   # 1014 request with the request's QN, and never answers a heartbeat: the station takes that key
   # as a pushed one (9011/9012), and the silent heartbeats make it neither reconnect nor resend.
   key=0123456789ABCDEF
-  start_platform platform --standard 2025 --key "$key" --misbehave key-ack,quiet-heartbeat --duration 10
+  start_platform platform --standard 2025 --key "$key" --misbehave key-ack,quiet-heartbeat --duration 10 --periods 2051=2,2061=3
   start_host host -D platform="$platform_addr" -D standard=2025 -D key="$key" -D heartbeat=1 -D answer_timeout=2 \
     -D minute=2 -D hour=3 "$root/examples/periodic_uploads.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
@@ -226,13 +282,15 @@ serial)
   ;;
 uploads)
   # minute and hourly data from whole-frame templates, periods shortened to 1 s and 2 s
-  start_platform platform --duration 5
+  start_platform platform --duration 5 --periods 2051=1,2061=2
   start_host host -D platform="$platform_addr" -D minute=1 -D hour=2 "$root/examples/periodic_uploads.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
   expect platform answered 3
   grep -q "^  data frames:.*CN=2011 x[2-9].*CN=2051 x[3-9].*CN=2061 x[2-9]" "$work/platform.out" || fail "minute or hourly data missing"
+  summary_has platform "period data" "^CN=2051 x[0-9]* (1 s), 0 missing; CN=2061 x[0-9]* (2 s), 0 missing$" ||
+    fail "period data: $(summary platform "period data")"
   ;;
 tcp-server)
   # the station listens (examples/answer_requests.lua); the platform connects

@@ -84,7 +84,8 @@ char medium_of_st(std::string_view st) {
 }
 const char* medium_text(char m) { return m == 'w' ? "a water factor" : m == 'a' ? "an air factor" : "a noise factor"; }
 
-std::string named(const char* en, const char* zh) { return std::string(en) + " (" + zh + ")"; }
+// A code whose Chinese name no source gives (the 2025 hardware identifiers) is named in English alone.
+std::string named(const char* en, const char* zh) { return zh[0] ? std::string(en) + " (" + zh + ")" : std::string(en); }
 
 std::string counted(std::size_t n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "CaptureFrames.h"
 #include "Explain.h"
 #include "Version.h"
 
@@ -15,10 +16,48 @@ namespace {
 const char kUsage[] =
     "usage: polmon-frame [--json] [--hex] [--key TEXT] FRAME...\n"
     "       polmon-frame [--json] [--hex] [--key TEXT] [--file PATH | -]   (log text, bytes or hex dump; '-' or nothing: stdin)\n"
+    "       polmon-frame [--json] [--key TEXT | --key-log FILE] --file CAPTURE   (pcap: each direction's frames with their times)\n"
     "       polmon-frame --version\n"
     "Checks every \"##\" span with the plug-in's acceptance test and decodes its fields.\n"
     "--key TEXT: the 16-character key; encrypted CN 2000-2999 frames are decrypted and checked as the plug-in does.\n"
+    "--key-log FILE: the keys a simulator wrote with --key-log; each frame of a capture is read with the key in force\n"
+    "  at its time (default: CAPTURE.keys, or CAPTURE's name with .keys for its extension, when there).\n"
     "Exit status: 0 every span passed, 1 a span failed or could not be judged, or none was found, 2 bad usage.\n";
+
+// --file on a pcap capture: its frames in the order of their times. The exit status.
+int explain_capture_file(const std::string& file, const std::string& key, std::string key_log, bool json) {
+  std::vector<sim::KeyChange> keys;
+  std::string error;
+  if (key.empty() && key_log.empty() && !(key_log = frametool::key_log_beside(file)).empty())
+    std::fprintf(stderr, "polmon-frame: the keys of %s, beside the capture\n", key_log.c_str());
+  if (!key_log.empty() && !sim::read_key_log(key_log, keys, error)) {
+    std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
+    return 2;
+  }
+  std::vector<sim::CapturedFlow> flows;
+  bool whole = sim::read_capture(file, flows, error);
+  if (!whole && flows.empty()) {
+    std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
+    return 1;
+  }
+  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows);
+  bool failed = !whole;
+  std::size_t number = 0;
+  for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small
+    frametool::Report report = frametool::read_frame(f, keys, key);
+    failed = failed || !report.accepted;
+    std::string out = json ? "{" + frametool::capture_json(f) + frametool::json_report(++number, f.span, report).substr(1) + "\n"
+                           : frametool::capture_text(f) + frametool::text_report(++number, f.span, report);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+  }
+  for (const sim::CapturedFlow& flow : flows)
+    if (flow.missing)
+      std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream\n", flow.connection,
+                   flow.from.c_str(), flow.to.c_str(), flow.missing);
+  if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", error.c_str());
+  if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", flows.size());
+  return failed || number == 0 ? 1 : 0;
+}
 
 int usage(const char* problem) {
   if (problem) std::fprintf(stderr, "polmon-frame: %s\n", problem);
@@ -32,7 +71,7 @@ int main(int argc, char** argv) {
   bool json = false;
   bool hex = false;
   bool from_stdin = false;
-  std::string file, key;
+  std::string file, key, key_log;
   std::vector<std::string> frames;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -45,6 +84,9 @@ int main(int argc, char** argv) {
       key = argv[++i];
       std::string why;
       if (!sim::check_key(key, why)) return usage(("--key: " + why).c_str());
+    } else if (arg == "--key-log") {
+      if (i + 1 >= argc) return usage("--key-log needs a path");
+      key_log = argv[++i];
     } else if (arg == "--file") {
       if (i + 1 >= argc) return usage("--file needs a path");
       file = argv[++i];
@@ -62,6 +104,13 @@ int main(int argc, char** argv) {
     }
   }
   if (!frames.empty() && (from_stdin || !file.empty())) return usage("frames as arguments, or a file, or stdin: one of them");
+  if (!key.empty() && !key_log.empty()) return usage("--key or --key-log: one of them");
+  bool capture = !file.empty() && file != "-" && frametool::looks_like_capture(file);
+  if (!key_log.empty() && !capture) return usage("--key-log goes with --file and a pcap capture");
+  if (capture) {
+    if (hex) return usage("--hex reads a hex dump, not a capture");
+    return explain_capture_file(file, key, key_log, json);
+  }
   std::vector<std::string> inputs = frames;
   if (frames.empty()) {
     std::string text;

@@ -81,6 +81,7 @@ int SimPort::Open() {
       std::lock_guard<std::mutex> lock(m_mu);
       m_link = std::move(fd);
       m_up = true;
+      capture_up(true);
       event("connected to " + m_spec.host + ":" + std::to_string(m_spec.port));
     } else {
       event("platform " + m_spec.host + ":" + std::to_string(m_spec.port) + " not reachable yet; retrying");
@@ -100,6 +101,7 @@ int SimPort::Open() {
     std::lock_guard<std::mutex> lock(m_mu);
     m_link = std::move(fd);
     m_up = true;
+    capture_up(true);
     return 1;
   }
   case PortSpec::Pty: {
@@ -111,6 +113,7 @@ int SimPort::Open() {
     std::lock_guard<std::mutex> lock(m_mu);
     m_link = std::move(pty.master);
     m_up = true;
+    capture_up(true);
     return 1;
   }
   }
@@ -119,6 +122,7 @@ int SimPort::Open() {
 
 int SimPort::Close() {
   std::lock_guard<std::mutex> lock(m_mu);
+  capture_down();
   m_link.reset();
   m_up = false;
   m_listen.reset();
@@ -146,6 +150,7 @@ bool SimPort::link_up() const {
 void SimPort::link_down(const std::string& why) {
   {
     std::lock_guard<std::mutex> lock(m_mu);
+    capture_down();
     m_link.reset();
     m_up = false;
   }
@@ -155,17 +160,30 @@ void SimPort::link_down(const std::string& why) {
   event("link down (" + why + ")");
 }
 
+void SimPort::capture_up(bool opened) {
+  if (!m_capture) return;
+  Endpoint local, peer;
+  bool tcp = m_spec.kind == PortSpec::TcpClient || m_spec.kind == PortSpec::TcpServer;
+  if (!tcp) m_capture_id = m_capture->begin_serial(true);
+  else if (socket_endpoints(m_link.get(), local, peer)) m_capture_id = m_capture->begin(local, peer, opened);
+}
+
+void SimPort::capture_down() {
+  if (m_capture) m_capture->end(m_capture_id.exchange(-1));
+}
+
 void SimPort::schedule_retry(const std::string& why) {
   event(why + "; next attempt in " + std::to_string(m_backoff_ms) + " ms");
   m_next_try_ms = now_ms() + m_backoff_ms;
   m_backoff_ms = m_backoff_ms * 2 > kBackoffMaxMs ? kBackoffMaxMs : m_backoff_ms * 2;
 }
 
-void SimPort::mark_up(Fd fd, const std::string& what) {
+void SimPort::mark_up(Fd fd, const std::string& what, bool opened) {
   {
     std::lock_guard<std::mutex> lock(m_mu);
     if (fd.valid()) m_link = std::move(fd);
     m_up = true;
+    capture_up(opened);
   }
   m_backoff_ms = kBackoffFirstMs;
   event(what);
@@ -220,7 +238,7 @@ bool SimPort::accept_platform(int wait) {
   if (c < 0) return false;
   Fd fd(c);
   std::string who = peer_text(c);
-  mark_up(std::move(fd), "platform connected from " + who);
+  mark_up(std::move(fd), "platform connected from " + who, false);
   return true;
 }
 
@@ -268,6 +286,7 @@ int SimPort::ReadData(unsigned char* buffer, int* length, int wait) {
   if (!wait_readable(fd, wait)) return 0;
   ssize_t n = ::read(fd, buffer, static_cast<size_t>(want));
   if (n > 0) {
+    if (m_capture) m_capture->received(m_capture_id, buffer, static_cast<size_t>(n));
     if (m_trace) m_trace->received(buffer, static_cast<size_t>(n));
     int avail = 0;
     if (::ioctl(fd, FIONREAD, &avail) == 0 && avail > 0) *length = avail;
@@ -291,6 +310,8 @@ int SimPort::WriteData(const unsigned char* data, int* length, int /*param: the 
     if (!m_up) {
       ok = false;
     } else {
+      // captured before it goes out, so the capture never shows a reply ahead of it
+      if (m_capture) m_capture->sent(m_capture_id, data, n);
       ok = write_all(m_link.get(), data, n, m_timeout_ms);
       if (!ok && m_spec.kind != PortSpec::Pty && errno != ETIMEDOUT)
         ::shutdown(m_link.get(), SHUT_RDWR); // wakes the reading side, which takes the link down

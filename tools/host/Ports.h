@@ -5,10 +5,12 @@
 // descriptor is never closed under a write; writes hold the lock only while they write.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
 
+#include "Capture.h"
 #include "ICommunication.h"
 #include "Io.h"
 #include "Trace.h"
@@ -47,6 +49,9 @@ public:
   int SetTimeout(int milliseconds) override;
   int GetTimeout() override;
 
+  // --capture: the bytes each way go there too, each link a connection of its own. Set before Open.
+  void set_capture(Capture* capture) { m_capture = capture; }
+
   const std::string& error() const { return m_error; }
   // What a user needs to reach the port: the address listened on, the pty's peer path.
   std::string describe() const;
@@ -65,12 +70,18 @@ private:
   // Naps towards the next attempt within `wait`; true once it is due.
   bool retry_due(int64_t now, int wait);
   void schedule_retry(const std::string& why);
-  void mark_up(Fd fd, const std::string& what);
+  void mark_up(Fd fd, const std::string& what, bool opened = true);
   void link_down(const std::string& why);
   void event(const std::string& text);
+  // The link just came up on m_link (`opened`: this end connected) or went down: a connection
+  // begins or ends in the capture.
+  void capture_up(bool opened);
+  void capture_down();
 
   PortSpec m_spec;
   FrameTrace* m_trace;
+  Capture* m_capture = nullptr;
+  std::atomic<int> m_capture_id{-1}; // the capture's connection of the link up, -1 for none
   std::string m_error;
   int m_listen_port = -1;
   std::string m_peer_path;

@@ -28,6 +28,8 @@ Simulator::~Simulator() { stop(); }
 
 bool Simulator::start(const HostOptions& options, std::string& error) {
   m_host_version = options.host_version;
+  if (!options.capture.empty() && !(m_capture = Capture::open(options.capture, error))) return false;
+  if (!options.key_log.empty() && !(m_key_log = KeyLog::open(options.key_log, error))) return false;
   m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + mask_keys(text)); });
   if (options.interrupt) m_station->set_interrupt(options.interrupt);
   if (!m_station->load(options.script, options.args, error)) return false;
@@ -88,6 +90,7 @@ bool Simulator::start_device(const DeviceSpec& setup, Device& dev, std::string& 
   if (!parse_port_spec(setup.port, ps, error)) return false;
   dev.trace = std::make_unique<FrameTrace>(m_console, setup.name);
   dev.port = SimPort::create(ps, dev.trace.get());
+  dev.port->set_capture(m_capture.get());
   if (!dev.port->Open()) {
     error = "port " + setup.port + ": " + dev.port->error();
     return false;
@@ -151,6 +154,8 @@ void Simulator::stop() {
     if (it->port) it->port->Close();
   }
   m_devs.clear();
+  if (m_capture && !m_capture->failure().empty()) m_console.line("polmon-host: " + m_capture->failure());
+  m_capture.reset(); // the ports are closed: their connections ended in it
   if (m_lib) {
     ::dlclose(m_lib);
     m_lib = nullptr;
@@ -218,7 +223,10 @@ void Simulator::note_key(Device& dev, const std::string& command, int result) {
   int status = -1;
   std::string key;
   if (result != 0 || args.size() < 2 || m_store.get(args[1], status) != 0 || status != 0 || m_store.get(args[0], key) != 0) return;
-  if (key.empty() || key.size() == 16) dev.trace->set_key(key);
+  if (key.empty() || key.size() == 16) {
+    dev.trace->set_key(key);
+    if (m_key_log) m_key_log->key(key, dev.name + ": SetKey");
+  }
 }
 
 std::string Simulator::shown_value(const std::string& name, const Value& value) const {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Capture.h"
 #include "DeviceExports.h"
 #include "Ports.h"
 #include "Station.h"
@@ -23,6 +24,8 @@ struct HostOptions {
   std::map<std::string, std::string> port_overrides; // --port device=setup
   int host_version = 3;                              // what the panel tells GetInterfaceVersion
   Station::Interrupt interrupt;                      // asked while the script runs (see Station)
+  std::string capture;                               // --capture: pcap of every device's link
+  std::string key_log;                               // --key-log: each key a device took, with its time
 };
 
 class Simulator {
@@ -78,6 +81,8 @@ private:
   std::vector<Device> m_devs;
   int m_host_version = 3;
   std::set<std::string> m_key_variables; // named as SetKey's key: never shown
+  std::unique_ptr<Capture> m_capture;
+  std::unique_ptr<KeyLog> m_key_log;
 };
 
 // <directory of this program>/../lib/libpolmon.so: where the host build puts the plug-in.

@@ -47,6 +47,8 @@ void usage(FILE* out) {
                "  --ready FILE         write \"DEVICE PORT\" lines to FILE once every device runs\n"
                "  --keep-going         report script errors and go on instead of stopping\n"
                "  --host-version N     interface version the panel declares (default 3)\n"
+               "  --capture FILE       write every device's link to FILE as pcap (Wireshark, polmon-frame --file)\n"
+               "  --key-log FILE       write each key a device took, with its time, to FILE (for polmon-frame --key-log)\n"
                "  --version            print the version and exit\n"
                "stdin commands: trace [on|off], vars, stats, quit\n");
 }
@@ -145,6 +147,14 @@ const ValueOption kValueOptions[] = {
      }},
     {"--trace", [](Options& o, const char* v) {
        o.trace = std::string(v) != "off";
+       return true;
+     }},
+    {"--capture", [](Options& o, const char* v) {
+       o.host.capture = v;
+       return true;
+     }},
+    {"--key-log", [](Options& o, const char* v) {
+       o.host.key_log = v;
        return true;
      }},
     {"--port", [](Options& o, const char* v) { return set_assignment(o.host.port_overrides, v); }},

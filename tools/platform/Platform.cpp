@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <sstream>
 
 #include "Charset.h"
@@ -16,6 +17,67 @@ const char* const kJunk = "AT+NOISE\r\n"; // modem noise; never ends in '#', whi
 const int kSplitGapMs = 60;                // longer than the plug-in's 40 ms read wait: separate reads
 
 bool starts_with(const std::string& s, const char* p) { return s.rfind(p, 0) == 0; }
+
+// Days from 1970-01-01 on the proleptic Gregorian calendar, and back.
+int64_t days_from_civil(int64_t y, int64_t m, int64_t d) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + doe - 719468;
+}
+
+void civil_from_days(int64_t z, int64_t& y, int64_t& m, int64_t& d) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  d = doy - (153 * mp + 2) / 5 + 1;
+  m = mp + (mp < 10 ? 3 : -9);
+  y = yoe + era * 400 + (m <= 2);
+}
+
+// yyyyMMddhhmmss (a DataTime, or a QN's first 14 digits) as seconds on the calendar; false when it does not read.
+bool civil_seconds(const std::string& text, int64_t& out) {
+  if (text.size() != 14) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  auto num = [&](size_t at, size_t n) { return static_cast<int64_t>(std::stoll(text.substr(at, n))); };
+  const int64_t y = num(0, 4), mo = num(4, 2), d = num(6, 2), h = num(8, 2), mi = num(10, 2), sec = num(12, 2);
+  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 59) return false;
+  out = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec;
+  return true;
+}
+
+std::string civil_text(int64_t s) {
+  int64_t days = s >= 0 ? s / 86400 : (s - 86399) / 86400, rest = s - days * 86400, y = 0, m = 0, d = 0;
+  civil_from_days(days, y, m, d);
+  char buf[96];
+  std::snprintf(buf, sizeof buf, "%04lld%02lld%02lld%02lld%02lld%02lld", static_cast<long long>(y), static_cast<long long>(m),
+                static_cast<long long>(d), static_cast<long long>(rest / 3600), static_cast<long long>(rest / 60 % 60),
+                static_cast<long long>(rest % 60));
+  return buf;
+}
+
+// A QN (yyyyMMddhhmmsszzz) as milliseconds on the calendar: when the station's clock sent the frame.
+bool qn_time_ms(const std::string& qn, int64_t& out) {
+  int64_t s = 0;
+  if (qn.size() != 17 || !civil_seconds(qn.substr(0, 14), s) || qn.find_first_not_of("0123456789", 14) != std::string::npos)
+    return false;
+  out = s * 1000 + std::stoll(qn.substr(14));
+  return true;
+}
+
+// A history request's CP time (BeginTime, EndTime): its seconds, -1 when absent or unreadable.
+int64_t cp_time(const Segment& cp, const char* key, std::string& text) {
+  const std::string* v = cp.cp_get(key);
+  text = v ? *v : std::string();
+  int64_t s = 0;
+  return v && civil_seconds(*v, s) ? s : -1;
+}
 
 // A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out; "no data" (ExeRtn=100) did its part.
 bool refusal_code(const char* field, const std::string& code) { return code != "1" && !(std::string(field) == "ExeRtn" && code == "100"); }
@@ -139,6 +201,67 @@ std::string station_2025_scenario() {
          "uploads CN=2011 count=2 timeout=10000\n";
 }
 
+bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error) {
+  std::map<std::string, int> out = periods;
+  std::istringstream in(list);
+  std::string item;
+  bool any = false;
+  while (std::getline(in, item, ',')) {
+    const size_t eq = item.find('=');
+    const std::string cn = item.substr(0, eq);
+    const int seconds = eq == std::string::npos ? -1 : to_int(item.substr(eq + 1), -1);
+    if (!out.count(cn)) {
+      error = "--periods: \"" + item + "\": CN is 2051 (minute), 2061 (hourly) or 2031 (daily)";
+      return false;
+    }
+    if (seconds < 1 || seconds > 31 * 86400) {
+      error = "--periods: \"" + item + "\": the period is whole seconds, 1 to 2678400";
+      return false;
+    }
+    out[cn] = seconds;
+    any = true;
+  }
+  if (!any || list.back() == ',') {
+    error = "--periods wants CN=S[,CN=S...]";
+    return false;
+  }
+  periods = std::move(out);
+  return true;
+}
+
+bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error) {
+  std::string result;
+  size_t from = 0;
+  for (size_t open = text.find('{'); open != std::string::npos; open = text.find('{', from)) {
+    const size_t close = text.find('}', open);
+    if (close == std::string::npos) break;
+    const std::string name = text.substr(open + 1, close - open - 1);
+    const bool today = starts_with(name, "today");
+    int64_t at = today ? local_s - ((local_s % 86400) + 86400) % 86400 : local_s;
+    const size_t base = today ? 5 : starts_with(name, "now") ? 3 : std::string::npos;
+    bool known = base != std::string::npos;
+    if (known && base < name.size()) { // +N or -N and a unit
+      const char sign = name[base];
+      const std::string digits = name.substr(base + 1, name.size() - base - 2);
+      const char unit = name.back();
+      const int64_t scale = unit == 's' ? 1 : unit == 'm' ? 60 : unit == 'h' ? 3600 : unit == 'd' ? 86400 : 0;
+      known = (sign == '+' || sign == '-') && scale && !digits.empty() && digits.size() <= 6 &&
+              digits.find_first_not_of("0123456789") == std::string::npos;
+      if (known) at += (sign == '-' ? -1 : 1) * std::stoll(digits) * scale;
+    }
+    if (!known) {
+      error = "unknown placeholder {" + name + "} ({now}, {today}, either +N or -N with s, m, h or d: {now-1h})";
+      return false;
+    }
+    result.append(text, from, open - from);
+    result += civil_text(at);
+    from = close + 1;
+  }
+  result.append(text, from, std::string::npos);
+  out = std::move(result);
+  return true;
+}
+
 bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error) {
   std::istringstream in(text);
   std::string line;
@@ -164,6 +287,8 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
     else return fail("unknown step \"" + kind + "\" (request, pause, drop, uploads)");
     std::string w;
     while (words >> w) {
+      std::string expanded, unknown;
+      if (!expand_times(w, 0, expanded, unknown)) return fail(unknown);
       size_t eq = w.find('=');
       std::string key = w.substr(0, eq);
       std::string value = eq == std::string::npos ? std::string() : w.substr(eq + 1);
@@ -334,6 +459,7 @@ void Platform::disconnected(int64_t now) {
   if (m_observer) m_observer->link_down();
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
   if (m_flows) m_flows->disconnected(now);
+  link_lost_requests();
   if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   if (!m_finished) problem("the station closed the connection");
 }
@@ -381,15 +507,22 @@ void Platform::on_frame(std::string_view received, int64_t now) {
       note("the station's MN " + m_station_mn + " has " + std::to_string(m_station_mn.size()) + " characters, not 24");
   }
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
+  // a record's DataTime: its own, or for a later packet of an upload the first packet's
+  const std::string* own_time = seg.cp_get("DataTime");
+  if (own_time) {
+    m_packet_qn = qn;
+    m_packet_datatime = *own_time;
+  }
+  const std::string datatime = own_time ? *own_time : qn == m_packet_qn ? m_packet_datatime : std::string();
   Flows2025::Seen seen;
   if (m_flows) {
-    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now, history_request(seg) != nullptr);
+    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now, history_request(seg, datatime) != nullptr);
     send_flow_frames(seen, seg, now);
     if (seen.handled) return;
   }
   if (cn == "9011") on_ack(seg, qn, now);
   else if (cn == "9012") on_result(seg, qn, now);
-  else if (cn.size() != 4 || cn[0] != '9') on_data(seg, seen.whole, now); // other system answers: nothing to pair
+  else if (cn.size() != 4 || cn[0] != '9') on_data(seg, datatime, seen.whole, now); // other system answers: nothing to pair
 }
 
 KeyedRead Platform::read_keyed(std::string_view received, std::string& plain, CipherWire& form) {
@@ -452,9 +585,113 @@ Platform::Pending* Platform::find_pending(const std::string& qn) {
   return nullptr;
 }
 
-Platform::Pending* Platform::history_request(const Segment& seg) {
+Platform::Pending* Platform::history_request(const Segment& seg, const std::string& datatime) {
+  const std::string cn = seg.value("CN");
   Pending* p = find_pending(seg.value("QN"));
-  return p && p->history && p->cn == seg.value("CN") ? p : nullptr;
+  if (p) return p->history ? p : nullptr; // records after its 9012 are still its answer's
+  for (Pending& q : m_pending) {
+    if (!q.history || q.done || !q.acked || q.cn != cn) continue;
+    // an upload of the newest period (real-time data: of the last two minutes) that comes
+    // meanwhile is none of the answer's records
+    int64_t t = 0, sent = 0;
+    auto period = m_opt.periods.find(cn);
+    const int64_t newest = period != m_opt.periods.end() ? 2 * static_cast<int64_t>(period->second) : 120;
+    const bool readable = civil_seconds(datatime, t);
+    const bool asked = readable && (q.begin_s < 0 || q.end_s < 0 || (t >= q.begin_s && t <= q.end_s));
+    if (readable && !asked && qn_time_ms(seg.value("QN"), sent) && (t + newest) * 1000 >= sent) return nullptr;
+    return &q;
+  }
+  return nullptr;
+}
+
+void Platform::history_record(Pending& p, const std::string& cn, const std::string& datatime) {
+  const std::string head = "history answer to CN=" + p.cn + " QN=" + p.qn + ": ";
+  int64_t t = 0;
+  if (cn != p.cn) problem(head + "answered with CN=" + cn);
+  else if (!civil_seconds(datatime, t)) problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
+  else if (p.begin_s >= 0 && p.end_s >= 0 && (t < p.begin_s || t > p.end_s))
+    problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);
+  else if (p.record_times.count(datatime)) problem(head + "record DataTime=" + datatime + " sent twice");
+  else if (p.record_times.size() < kKeptPeriods) p.record_times.insert(datatime); // a bound against a station that never stops
+}
+
+void Platform::period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend) {
+  auto period = m_opt.periods.find(cn);
+  if (period == m_opt.periods.end()) return;
+  const int64_t s = period->second;
+  PeriodData& d = m_periods[cn];
+  int64_t t = 0;
+  if (!civil_seconds(datatime, t)) {
+    if (!resend)
+      problem("CN=" + cn + " upload QN " + qn + " has no readable DataTime (" + (datatime.empty() ? "none" : datatime) + "): period data carry their period's start");
+    return;
+  }
+  if (!resend) {
+    ++d.records;
+    int64_t sent_ms = 0;
+    if (!qn_time_ms(qn, sent_ms)) sent_ms = 1000 * local_now_s(); // the platform's clock stands in for the station's
+    if ((t % s + s) % s != 0)
+      problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " is not on a boundary of its " + std::to_string(s) + " s period");
+    else if ((t + s) * 1000 > sent_ms + 1000)
+      problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " + std::to_string(s) +
+              " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
+    if (d.times.count(t)) problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " came before: one record per period");
+  }
+  d.times.insert(t);
+  if (d.times.size() > kKeptPeriods) { // the oldest folded into the count of missing periods
+    const int64_t oldest = *d.times.begin();
+    d.times.erase(d.times.begin());
+    const int64_t gap = (*d.times.begin() - oldest) / s - 1;
+    if (gap > 0) d.folded_missing += gap;
+  }
+}
+
+int64_t Platform::missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const {
+  auto period = m_opt.periods.find(cn);
+  if (period == m_opt.periods.end()) return 0;
+  int64_t missing = d.folded_missing, before = -1;
+  bool first = true;
+  for (int64_t t : d.times) {
+    const int64_t gap = first ? 0 : (t - before) / period->second - 1;
+    if (gap > 0) {
+      if (missing == 0 && first_gap) *first_gap = before;
+      missing += gap;
+    }
+    before = t;
+    first = false;
+  }
+  return missing;
+}
+
+void Platform::judge_periods() {
+  if (m_periods_judged) return;
+  m_periods_judged = true;
+  for (const auto& c : m_periods) {
+    int64_t gap_at = -1;
+    const int64_t missing = missing_periods(c.first, c.second, &gap_at);
+    if (missing > 0)
+      problem("CN=" + c.first + ": " + std::to_string(missing) + " periods of " + std::to_string(m_opt.periods.at(c.first)) +
+              " s missing between its records" + (gap_at >= 0 ? " (the first after DataTime=" + civil_text(gap_at) + ")" : ""));
+  }
+}
+
+int64_t Platform::local_now_s() const {
+  if (m_opt.local_clock) return m_opt.local_clock();
+  std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&t, &tm);
+  return days_from_civil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+}
+
+void Platform::link_lost_requests() {
+  for (Pending& p : m_pending) {
+    if (p.done) continue;
+    p.done = true;
+    if (p.corrupt || p.reply == Step::None) continue; // silence was all they wanted
+    ++m_missing;
+    problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: the link went down " +
+            (!p.acked ? "before its 9011" : p.history ? "inside its answer, after the 9011 and before the 9012" : "after its 9011, before its 9012"));
+  }
 }
 
 void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
@@ -598,24 +835,29 @@ bool Platform::judge_rtd_interval(bool gave_up) {
 
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
 // it came in packets)
-void Platform::on_data(const Segment& seg, bool whole, int64_t now) {
+void Platform::on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now) {
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   Pending* p = whole ? find_pending(qn) : nullptr;
   if (whole) {
-    if (p && p->cn != cn) p = nullptr;
-    if (p && p == history_request(seg)) {
+    Pending* history = history_request(seg, datatime);
+    if (p && p->cn != cn && p != history) p = nullptr;
+    if (history) {
+      p = history;
       ++m_history[cn];
+      history_record(*history, cn, datatime);
     } else if (seg.value("RF") == "1") {
       ++m_resent[cn];
+      period_record(cn, qn, datatime, true);
     } else { // the rate of uploads, which a backlog or a history would make look faster
       Arrivals& arrivals = m_uploads[cn];
       if (arrivals.count++ == 0) arrivals.first = now;
       arrivals.last = now;
       if (cn == "2011") real_time_upload(qn, now);
+      period_record(cn, qn, datatime, false);
     }
     if (!p)
       for (Pending& q : m_pending)
-        if (!q.done && q.acked && q.reply == Step::Full && q.cn == cn) {
+        if (!q.done && q.acked && !q.history && q.reply == Step::Full && q.cn == cn) {
           p = &q;
           break;
         }
@@ -692,7 +934,12 @@ void Platform::start_step(int64_t now) {
         m_step_waits_link = true;
         return;
       }
-      send_request(s, now);
+      { // its time placeholders read the clock as the step starts
+        Step at = s;
+        std::string why;
+        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, local_now_s(), *field, why);
+        send_request(at, now);
+      }
       return;
     case Step::Pause:
       m_step_deadline = now + s.pause_ms;
@@ -745,6 +992,8 @@ void Platform::send_request(const Step& s, int64_t now) {
   const Segment asked = parse_segment("CP=&&" + cp + "&&");
   pending.invalid = invalid_value(asked);
   pending.history = asked.cp_get("BeginTime") != nullptr;
+  pending.begin_s = cp_time(asked, "BeginTime", pending.begin_text);
+  pending.end_s = cp_time(asked, "EndTime", pending.end_text);
   const std::string* rtd = s.cn == "1062" ? asked.cp_get("RtdInterval") : nullptr;
   pending.rtd_interval = rtd ? to_int(*rtd, 0) : 0;
   pending.corrupt = corrupt;
@@ -842,6 +1091,7 @@ void Platform::tick(int64_t now) {
       (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
     judge_rtd_interval(false);
+    judge_periods();
     if (m_flows) m_flows->finish(now);
   }
 }
@@ -854,7 +1104,8 @@ bool Platform::uploads_done(const Step& s, int64_t now) {
   if (now < m_step_deadline) return false;
   ++m_missing;
   if (s.cn != "2011" || !judge_rtd_interval(true)) // the interval set, when it is what went wrong
-    problem("only " + std::to_string(uploads(s.cn)) + " uploads of CN=" + s.cn + ", " + std::to_string(m_uploads_goal) + " wanted");
+    problem("only " + std::to_string(static_cast<int>(uploads(s.cn)) - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn +
+            " since the step began, " + std::to_string(s.count) + " wanted");
   return true;
 }
 
@@ -921,6 +1172,13 @@ void Platform::data_rows(const std::function<void(const char*, const std::string
     for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
     return text;
   };
+  std::string periods;
+  for (const auto& c : m_periods) {
+    if (!c.second.records) continue;
+    periods += (periods.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second.records) + " (" +
+               std::to_string(m_opt.periods.at(c.first)) + " s), " + std::to_string(missing_periods(c.first, c.second, nullptr)) + " missing";
+  }
+  if (!periods.empty()) row("period data:", periods);
   if (!m_history.empty()) row("history answers:", counts(m_history));
   if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs
 }

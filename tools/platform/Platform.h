@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -69,7 +70,19 @@ struct PlatformOptions {
   // key request's QN; heartbeats go unanswered.
   bool key_request_ack_only = false;
   bool heartbeat_unanswered = false;
+  // Period data: CN -> its period in seconds (minute, hourly, daily data); --periods shortens them.
+  std::map<std::string, int> periods = {{"2051", 60}, {"2061", 3600}, {"2031", 86400}};
+  // The platform's local time in seconds on the calendar from 1970-01-01 00:00:00, no zone: what
+  // scenario time placeholders read, and a frame's send time when its QN does not read. Null: the system's.
+  std::function<int64_t()> local_clock;
 };
+
+// --periods CN=S[,CN=S...]: each CN one of the period data's, S seconds from 1 to 31 days.
+bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error);
+// Time placeholders in a scenario's text, as yyyyMMddhhmmss at `local_s` (seconds as
+// PlatformOptions::local_clock counts them): {now}, {today} (its 00:00:00), either with +N or -N
+// of s, m, h or d ({now-1h}, {today-1d}). False with the placeholder named when one is unknown.
+bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error);
 
 // The scenario of --standard: Chinese text in a request's CP, and a request answered with it.
 // `keyed` (--key) adds a history request whose CP is long enough to go out encrypted.
@@ -79,7 +92,9 @@ std::string standard_scenario(bool keyed = false);
 std::string station_2025_scenario();
 
 // Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "request CN=1011
-// PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#' comments. False with a message naming the line.
+// PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#'
+// comments; a request's time placeholders are checked here and expanded when its step starts.
+// False with a message naming the line.
 bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error);
 // The scenario used when none is given: set the upload interval, read the time, start uploads.
 std::string default_scenario();
@@ -119,9 +134,13 @@ public:
   // The next moment after `now` tick() or take_due() has something to do (or -1: nothing planned).
   int64_t next_event(int64_t now) const;
   bool finished() const { return m_finished; }
+  // The run ends before the scenario finished (Ctrl-C): what is judged over the whole run is judged now.
+  void stopped() { judge_periods(); }
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.
   bool refusing(int64_t now) const;
+  // The key in force: --key, then each new one once the station took it (--key-log follows it).
+  const std::string& key() const { return m_opt.key; }
 
   // Figures.
   bool broken() const { return m_problem_count != 0; }
@@ -152,6 +171,10 @@ private:
     std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
     bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
     int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
+    // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
+    int64_t begin_s = -1, end_s = -1;
+    std::string begin_text, end_text;
+    std::set<std::string> record_times;
     int64_t sent_at = 0, deadline = 0;
     bool acked = false, done = false;
     std::string qn_rtn, exe_rtn;
@@ -172,11 +195,27 @@ private:
   void bad_frame(std::string_view received, Verdict verdict);
   void send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now);
   Pending* find_pending(const std::string& qn);
-  // The history request a data frame answers (its QN and CN), or null: its records are no uploads.
-  Pending* history_request(const Segment& seg);
+  // The history request a data frame answers, or null: its records are no uploads. By its QN (of
+  // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
+  // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
+  Pending* history_request(const Segment& seg, const std::string& datatime);
+  // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
+  void history_record(Pending& p, const std::string& cn, const std::string& datatime);
+  // Period data (uploads and resends of a CN in PlatformOptions::periods): stamped with its
+  // period's start, the period over when sent, one record per period.
+  void period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
+  // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
+  struct PeriodData;
+  int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
+  // At the end: every CN whose records left periods out is a problem.
+  void judge_periods();
+  // The link went down: every request still waiting for its answers is unanswered.
+  void link_lost_requests();
+  int64_t local_now_s() const;
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
-  void on_data(const Segment& seg, bool whole, int64_t now);
+  // `datatime`: the record's DataTime (of its first packet when it came in packets)
+  void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
   // The station's first word on whether it carries a request out, weighed once against the step:
   // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
   void judge_refusal(Pending& p, const char* field, const std::string& code);
@@ -247,6 +286,15 @@ private:
   } m_effects;
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
+  struct PeriodData {
+    std::set<int64_t> times;   // DataTimes of uploads and resends, the newest kKeptPeriods
+    unsigned records = 0;      // uploads (resends apart)
+    int64_t folded_missing = 0; // periods missing among the DataTimes no longer kept
+  };
+  static constexpr size_t kKeptPeriods = 100000; // a day of 1 s periods
+  std::map<std::string, PeriodData> m_periods;
+  bool m_periods_judged = false;
+  std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
   std::vector<int64_t> m_lat_ack, m_lat_final;
   static constexpr size_t kKeptProblems = 100;

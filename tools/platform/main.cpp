@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "Capture.h"
 #include "Io.h"
 #include "Platform.h"
 #include "Version.h"
@@ -31,9 +32,22 @@ void usage(FILE* out) {
                "  --connect HOST:PORT    connect to a station that listens\n"
                "  --serial PATH[:BAUD[:8N1]]  talk over a serial line (or a pseudo-terminal's peer path)\n"
                "  --scenario FILE        steps to run (default: set interval 1062, read time 1011, start uploads 2011);\n"
+               "                         one step a line, '#' starts a comment:\n"
+               "                           request CN=N [CP=...] [ST= PW= MN= Flag=] [reply=full|ack|none]\n"
+               "                             [expect=accepted|refused|any] [timeout=MS] [split] [junk] [delay=MS]\n"
+               "                             [bad-crc] [bad-length]   send a request, await its 9011 and 9012 or data\n"
+               "                           pause MS                 wait\n"
+               "                           drop                     close the link; the station must come back\n"
+               "                           uploads CN=N [count=K] [timeout=MS]  wait for K uploads of CN arriving\n"
+               "                             from this step's start (default 1; timeout default twice --reply-timeout)\n"
+               "                         a request's text may hold times, read as its step starts, in local time as\n"
+               "                         yyyyMMddhhmmss: {now}, {today} (00:00:00), with +N or -N and s, m, h or d:\n"
+               "                         {now-1h}, {now+10m}, {today-1d}; another {...} is an error\n"
                "                         a refused request (QnRtn or ExeRtn not 1, ExeRtn=100 aside) is a problem\n"
                "                         unless its step says expect=refused (it must be refused) or expect=any;\n"
                "                         an interval of 0 or less (CP=RtdInterval=0) must be refused\n"
+               "  --periods CN=S[,...]   the period data's periods in seconds (default 2051=60,2061=3600,2031=86400):\n"
+               "                         their DataTime must be on a period's start, the period over when sent\n"
                "  --misbehave LIST       split,junk,bad-crc,bad-length,delay=MS,drop; with --key also key-ack (a\n"
                "                         9013 to the station's 1014, then the key as a request with its QN) and\n"
                "                         quiet-heartbeat (no 9013 to a 9015)\n"
@@ -52,6 +66,8 @@ void usage(FILE* out) {
                "  --drop-link AT_S:FOR_S drop the link AT_S seconds after the station came and refuse it for FOR_S\n"
                "  --ready FILE           write the address (or line) to FILE once ready\n"
                "  --quiet                no line per frame; the summary only\n"
+               "  --capture FILE         write the link's bytes each way to FILE as pcap (Wireshark, polmon-frame --file)\n"
+               "  --key-log FILE         write the keys in force, with the time each took effect, to FILE\n"
                "  --web [ADDR:]PORT      serve a live page of the session (stations, frames, values, plots, checks,\n"
                "                         inspector, CSV) on 127.0.0.1 or ADDR; PORT 0: the system picks it. Without\n"
                "                         --duration the platform then runs until Ctrl-C\n"
@@ -73,7 +89,7 @@ struct Link {
 struct Options {
   Link link;
   sim::PlatformOptions opt;
-  std::string scenario_file, misbehave, ready, web_addr, web_csv;
+  std::string scenario_file, misbehave, ready, web_addr, web_csv, capture, key_log;
   double wait_s = 30;
   bool wait_given = false;
   bool quiet = false, cipher_form_given = false;
@@ -182,7 +198,16 @@ const ValueOption kValueOptions[] = {
     {"--key", set_key},
     {"--cipher-form", set_cipher_form},
     {"--drop-link", set_drop_link},
+    {"--periods",
+     [](Options& o, const std::string& v) {
+       std::string error;
+       if (sim::parse_periods(v, o.opt.periods, error)) return kGoOn;
+       std::fprintf(stderr, "polmon-platform: %s\n", error.c_str());
+       return 2;
+     }},
     {"--ready", [](Options& o, const std::string& v) { return o.ready = v, kGoOn; }},
+    {"--capture", [](Options& o, const std::string& v) { return o.capture = v, kGoOn; }},
+    {"--key-log", [](Options& o, const std::string& v) { return o.key_log = v, kGoOn; }},
 };
 
 int parse_options(int argc, char** argv, Options& o) {
@@ -330,9 +355,19 @@ class Session {
 public:
   Session(Link& link, sim::Platform& platform, const Console& console, sim::WebView* web, bool web_hold, double wait_s)
       : m_link(link), m_platform(platform), m_console(console), m_web(web), m_web_hold(web_hold), m_wait_s(wait_s) {}
+  // --capture, --key-log: the link's bytes and the platform's keys go there too.
+  void record(sim::Capture* capture, sim::KeyLog* key_log) {
+    m_capture = capture;
+    m_key_log = key_log;
+  }
   int run();
 
 private:
+  // The link came up (`opened`: this end connected) or went down, for the capture.
+  void link_up(bool opened);
+  void link_down();
+  // A key the platform switched to since the last look goes to the key log.
+  void note_key();
   bool keep_link(int64_t now);
   void send_due(int64_t now);
   void wait_and_read(int64_t now);
@@ -347,13 +382,39 @@ private:
   int64_t m_started = 0, m_next_connect = 0;
   bool m_held = false;
   char m_buf[4096];
+  sim::Capture* m_capture = nullptr;
+  sim::KeyLog* m_key_log = nullptr;
+  int m_capture_id = -1;
+  std::string m_logged_key;
 };
+
+void Session::link_up(bool opened) {
+  if (!m_capture) return;
+  sim::Endpoint local, peer;
+  if (m_link.mode == Link::Serial) m_capture_id = m_capture->begin_serial(false);
+  else if (sim::socket_endpoints(m_link.conn.get(), local, peer)) m_capture_id = m_capture->begin(local, peer, opened);
+}
+
+void Session::link_down() {
+  if (m_capture) m_capture->end(m_capture_id);
+  m_capture_id = -1;
+}
+
+void Session::note_key() {
+  if (!m_key_log || m_platform.key() == m_logged_key) return;
+  m_key_log->key(m_platform.key(), m_logged_key.empty() ? "platform: --key" : "platform: a new key (1014), taken by the station");
+  m_logged_key = m_platform.key();
+}
 
 int Session::run() {
   m_listen_port = m_link.mode == Link::Listen ? sim::local_port(m_link.listen.get()) : 0;
   m_started = sim::now_ms();
   m_next_connect = m_started;
-  if (m_link.mode == Link::Serial) m_platform.connected(m_started, m_link.path + " " + sim::serial_settings_text(m_link.serial));
+  if (m_link.mode == Link::Serial) {
+    m_platform.connected(m_started, m_link.path + " " + sim::serial_settings_text(m_link.serial));
+    link_up(false);
+  }
+  note_key();
 
   while (!g_stop && (!m_platform.finished() || m_web_hold)) {
     int64_t now = sim::now_ms();
@@ -365,9 +426,13 @@ int Session::run() {
       m_console.say("scenario done; the web view stays up until Ctrl-C");
     }
     send_due(now);
+    note_key();
     if (m_platform.finished() && !m_web_hold) break;
     wait_and_read(now);
+    note_key();
   }
+  m_platform.stopped();
+  link_down();
   if (m_web) m_web->poll(m_platform, true);
   std::fputs(m_platform.summary().c_str(), stdout);
   std::fflush(stdout);
@@ -394,6 +459,7 @@ bool Session::keep_link(int64_t now) {
     sim::Fd fd = sim::tcp_connect_start(m_link.host, m_link.port, in_progress, error);
     if (fd.valid() && (!in_progress || (sim::wait_writable(fd.get(), 1000) && sim::tcp_connect_result(fd.get()) == 0))) {
       m_link.conn = std::move(fd);
+      link_up(true);
       m_platform.connected(sim::now_ms(), sim::peer_text(m_link.conn.get()));
     } else m_next_connect = now + 300;
   }
@@ -404,6 +470,7 @@ void Session::send_due(int64_t now) {
   for (sim::Platform::Out& o : m_platform.take_due(now)) {
     if (o.drop) {
       if (m_link.mode != Link::Serial) {
+        link_down();
         m_link.conn.reset();
         m_platform.disconnected(now);
         m_next_connect = now + 300;
@@ -411,6 +478,8 @@ void Session::send_due(int64_t now) {
       }
       continue;
     }
+    // captured before it goes out, so the capture never shows the answer ahead of it
+    if (m_capture && m_link.conn.valid()) m_capture->sent(m_capture_id, o.bytes.data(), o.bytes.size());
     if (!m_link.conn.valid() || !sim::write_all(m_link.conn.get(), o.bytes.data(), o.bytes.size(), 2000))
       m_console.say("could not send " + std::to_string(o.bytes.size()) + " bytes: no link");
   }
@@ -431,12 +500,16 @@ void Session::wait_and_read(int64_t now) {
   now = sim::now_ms();
   if (m_link.conn.valid() && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
     ssize_t got = ::read(m_link.conn.get(), m_buf, sizeof m_buf);
-    if (got > 0) m_platform.received(m_buf, static_cast<size_t>(got), now);
+    if (got > 0) {
+      if (m_capture) m_capture->received(m_capture_id, m_buf, static_cast<size_t>(got));
+      m_platform.received(m_buf, static_cast<size_t>(got), now);
+    }
     else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
       if (m_link.mode == Link::Serial) { // a line has no end: the peer may open it again
         ::poll(nullptr, 0, 100);
         return;
       }
+      link_down();
       m_link.conn.reset();
       m_platform.disconnected(now);
       m_next_connect = now + 300;
@@ -445,6 +518,7 @@ void Session::wait_and_read(int64_t now) {
     int c = ::accept4(m_link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (c >= 0) {
       m_link.conn.reset(c);
+      link_up(false);
       m_platform.connected(now, sim::peer_text(c));
     }
   }
@@ -464,6 +538,18 @@ int main(int argc, char** argv) {
   std::unique_ptr<sim::WebView> web;
   bool web_hold = false;
   if ((rc = start_web(o, platform, console, web, web_hold)) != kGoOn) return rc;
+  std::unique_ptr<sim::Capture> capture;
+  std::unique_ptr<sim::KeyLog> key_log;
+  std::string error;
+  if ((!o.capture.empty() && !(capture = sim::Capture::open(o.capture, error))) ||
+      (!o.key_log.empty() && !(key_log = sim::KeyLog::open(o.key_log, error)))) {
+    console.say(error);
+    return 2;
+  }
   if ((rc = open_link(o, console, web.get())) != kGoOn) return rc;
-  return Session(o.link, platform, console, web.get(), web_hold, o.wait_s).run();
+  Session session(o.link, platform, console, web.get(), web_hold, o.wait_s);
+  session.record(capture.get(), key_log.get());
+  rc = session.run();
+  if (capture && !capture->failure().empty()) console.say(capture->failure());
+  return rc;
 }

@@ -1,0 +1,520 @@
+#include "Capture.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pcap/pcap.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+
+#include "Io.h"
+
+namespace sim {
+
+int64_t wall_us() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+std::string wall_text(int64_t us) {
+  time_t secs = static_cast<time_t>(us / 1000000);
+  long micros = static_cast<long>(us % 1000000);
+  if (micros < 0) {
+    micros += 1000000;
+    --secs;
+  }
+  tm t{};
+  char buf[64];
+  if (!::localtime_r(&secs, &t) || !std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &t)) return std::to_string(us) + " us";
+  char out[96];
+  std::snprintf(out, sizeof out, "%s.%06ld", buf, micros);
+  return out;
+}
+
+bool socket_endpoints(int fd, Endpoint& local, Endpoint& peer) {
+  sockaddr_in a{}, b{};
+  socklen_t la = sizeof a, lb = sizeof b;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0)
+    return false;
+  if (a.sin_family != AF_INET || b.sin_family != AF_INET) return false;
+  local = Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+  peer = Endpoint{ntohl(b.sin_addr.s_addr), ntohs(b.sin_port)};
+  return true;
+}
+
+namespace {
+
+constexpr uint8_t kFin = 0x01, kSyn = 0x02, kPsh = 0x08, kAck = 0x10;
+constexpr size_t kHeaders = 40;                 // IPv4 and TCP, no options
+constexpr size_t kMaxPayload = 65535 - kHeaders; // what an IPv4 packet's length field holds
+
+void put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+void put32(uint8_t* p, uint32_t v) {
+  put16(p, v >> 16);
+  put16(p + 2, v);
+}
+uint32_t get16(const uint8_t* p) { return static_cast<uint32_t>(p[0]) << 8 | p[1]; }
+uint32_t get32(const uint8_t* p) { return get16(p) << 16 | get16(p + 2); }
+
+// The ones' complement sum of the internet checksum, folded at the end.
+uint32_t sum16(const uint8_t* p, size_t n, uint32_t sum = 0) {
+  for (; n > 1; p += 2, n -= 2) sum += get16(p);
+  if (n) sum += static_cast<uint32_t>(p[0]) << 8;
+  return sum;
+}
+uint16_t fold(uint32_t sum) {
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum);
+}
+
+} // namespace
+
+std::unique_ptr<Capture> Capture::open(const std::string& path, std::string& error) {
+  std::unique_ptr<Capture> c(new Capture());
+  pcap_t* p = ::pcap_open_dead_with_tstamp_precision(DLT_RAW, 65535, PCAP_TSTAMP_PRECISION_MICRO);
+  if (!p) {
+    error = "cannot start a capture";
+    return nullptr;
+  }
+  c->m_pcap = p;
+  pcap_dumper_t* d = ::pcap_dump_open(p, path.c_str());
+  if (!d) {
+    error = std::string("cannot write the capture: ") + ::pcap_geterr(p); // it names the path
+    return nullptr;
+  }
+  c->m_dumper = d;
+  c->m_path = path;
+  c->m_buf.resize(65535);
+  ::pcap_dump_flush(d);
+  return c;
+}
+
+Capture::~Capture() {
+  std::lock_guard<std::mutex> lock(m_mu);
+  int64_t now = wall_us();
+  for (auto& kv : m_conns) { // a run that stops with links up still closes them in the capture
+    packet(kv.second, true, kFin | kAck, nullptr, 0, now);
+    packet(kv.second, false, kFin | kAck, nullptr, 0, now);
+  }
+  if (m_dumper) ::pcap_dump_close(static_cast<pcap_dumper_t*>(m_dumper));
+  if (m_pcap) ::pcap_close(static_cast<pcap_t*>(m_pcap));
+}
+
+std::string Capture::failure() const {
+  std::lock_guard<std::mutex> lock(m_mu);
+  return m_failure;
+}
+
+int Capture::begin(Endpoint local, Endpoint peer, bool local_opened) {
+  std::lock_guard<std::mutex> lock(m_mu);
+  int id = m_next_id++;
+  Conn c{local, peer, m_next_isn, m_next_isn + 0x01000000u};
+  m_next_isn += 0x02000000u;
+  int64_t now = wall_us();
+  // SYN from the end that connected, SYN-ACK back, ACK: each side's sequence starts one on.
+  packet(c, local_opened, kSyn, nullptr, 0, now);
+  (local_opened ? c.local_seq : c.peer_seq) += 1;
+  packet(c, !local_opened, kSyn | kAck, nullptr, 0, now);
+  (local_opened ? c.peer_seq : c.local_seq) += 1;
+  packet(c, local_opened, kAck, nullptr, 0, now);
+  m_conns[id] = c;
+  return id;
+}
+
+int Capture::begin_serial(bool station) {
+  Endpoint st = kSerialStation, pl = kSerialPlatform;
+  {
+    std::lock_guard<std::mutex> lock(m_mu);
+    st.port = static_cast<uint16_t>(st.port + m_serial_ports++ % 50000);
+  }
+  return station ? begin(st, pl, true) : begin(pl, st, false);
+}
+
+void Capture::payload(int id, bool from_local, const void* data, size_t n) {
+  if (!data || n == 0) return;
+  std::lock_guard<std::mutex> lock(m_mu);
+  auto it = m_conns.find(id);
+  if (it == m_conns.end()) return;
+  Conn& c = it->second;
+  int64_t now = wall_us();
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; done < n;) {
+    size_t k = std::min(n - done, kMaxPayload);
+    packet(c, from_local, kPsh | kAck, p + done, k, now);
+    (from_local ? c.local_seq : c.peer_seq) += static_cast<uint32_t>(k);
+    done += k;
+  }
+}
+
+void Capture::end(int id) {
+  std::lock_guard<std::mutex> lock(m_mu);
+  auto it = m_conns.find(id);
+  if (it == m_conns.end()) return;
+  Conn c = it->second;
+  m_conns.erase(it);
+  int64_t now = wall_us();
+  packet(c, true, kFin | kAck, nullptr, 0, now);
+  c.local_seq += 1;
+  packet(c, false, kFin | kAck, nullptr, 0, now);
+  c.peer_seq += 1;
+  packet(c, true, kAck, nullptr, 0, now);
+}
+
+void Capture::packet(const Conn& c, bool from_local, uint8_t flags, const uint8_t* data, size_t n, int64_t at) {
+  if (!m_dumper || !m_failure.empty()) return;
+  const Endpoint& src = from_local ? c.local : c.peer;
+  const Endpoint& dst = from_local ? c.peer : c.local;
+  uint8_t* ip = m_buf.data();
+  uint8_t* tcp = ip + 20;
+  size_t total = kHeaders + n;
+  std::memset(ip, 0, kHeaders);
+  ip[0] = 0x45;
+  put16(ip + 2, static_cast<uint32_t>(total));
+  put16(ip + 6, 0x4000); // don't fragment
+  ip[8] = 64;
+  ip[9] = IPPROTO_TCP;
+  put32(ip + 12, src.addr);
+  put32(ip + 16, dst.addr);
+  put16(ip + 10, fold(sum16(ip, 20)));
+  put16(tcp, src.port);
+  put16(tcp + 2, dst.port);
+  put32(tcp + 4, from_local ? c.local_seq : c.peer_seq);
+  put32(tcp + 8, (flags & kAck) ? (from_local ? c.peer_seq : c.local_seq) : 0);
+  tcp[12] = 5 << 4;
+  tcp[13] = flags;
+  put16(tcp + 14, 65535);
+  if (n) std::memcpy(tcp + 20, data, n);
+  // pseudo-header: addresses, protocol, TCP length
+  uint32_t sum = sum16(ip + 12, 8) + IPPROTO_TCP + static_cast<uint32_t>(20 + n);
+  put16(tcp + 16, fold(sum16(tcp, 20 + n, sum)));
+
+  pcap_pkthdr h{};
+  h.ts.tv_sec = static_cast<time_t>(at / 1000000);
+  h.ts.tv_usec = static_cast<suseconds_t>(at % 1000000);
+  h.caplen = h.len = static_cast<bpf_u_int32>(total);
+  pcap_dumper_t* d = static_cast<pcap_dumper_t*>(m_dumper);
+  ::pcap_dump(reinterpret_cast<u_char*>(d), &h, ip);
+  // flushed at once: the capture is readable while the run goes on, and whole when it is killed
+  if (::pcap_dump_flush(d) != 0) m_failure = "writing the capture " + m_path + " failed: " + std::strerror(errno);
+}
+
+std::unique_ptr<KeyLog> KeyLog::open(const std::string& path, std::string& error) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = "cannot write the key log " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  std::unique_ptr<KeyLog> log(new KeyLog());
+  log->m_fd = fd;
+  static const char kHead[] = "# polmon key log: HJ212-KEY TIME KEY WHAT; TIME in seconds since 1970 (UTC), the capture's clock;"
+                              " KEY 32 hex digits, - for none\n";
+  if (!write_all(fd, kHead, sizeof kHead - 1, 5000)) {
+    error = "cannot write the key log " + path + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  return log;
+}
+
+KeyLog::~KeyLog() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+void KeyLog::key(const std::string& key, const std::string& what) {
+  int64_t at = wall_us();
+  char head[64];
+  std::snprintf(head, sizeof head, "HJ212-KEY %lld.%06lld ", static_cast<long long>(at / 1000000), static_cast<long long>(at % 1000000));
+  std::string line = head;
+  static const char kHex[] = "0123456789abcdef";
+  if (key.empty()) line += '-';
+  for (unsigned char c : key) {
+    line += kHex[c >> 4];
+    line += kHex[c & 15];
+  }
+  line += ' ';
+  for (char c : what) line += (c == '\n' || c == '\r') ? ' ' : c; // one line per key, whatever `what` holds
+  line += '\n';
+  std::lock_guard<std::mutex> lock(m_mu);
+  (void)write_all(m_fd, line.data(), line.size(), 5000);
+}
+
+int64_t CapturedFlow::time_at(size_t offset) const {
+  auto it = std::upper_bound(times.begin(), times.end(), offset,
+                             [](size_t off, const std::pair<size_t, int64_t>& t) { return off < t.first; });
+  if (it == times.begin()) return times.empty() ? 0 : times.front().second;
+  return std::prev(it)->second;
+}
+
+namespace {
+
+// Where the IP packet starts in a frame of `link`; false for what is not IP.
+bool ip_start(int link, const uint8_t* p, size_t n, size_t& at) {
+  switch (link) {
+  case DLT_RAW:
+#ifdef DLT_IPV4
+  case DLT_IPV4:
+  case DLT_IPV6:
+#endif
+    at = 0;
+    return true;
+  case DLT_NULL:
+  case DLT_LOOP:
+    at = 4;
+    return n >= 4;
+  case DLT_EN10MB: {
+    if (n < 14) return false;
+    at = 14;
+    uint32_t type = get16(p + 12);
+    for (int tags = 0; (type == 0x8100 || type == 0x88A8) && tags < 2; ++tags) { // VLAN tags
+      if (n < at + 4) return false;
+      type = get16(p + at + 2);
+      at += 4;
+    }
+    return type == 0x0800 || type == 0x86DD;
+  }
+  case DLT_LINUX_SLL:
+    at = 16;
+    return n >= 16 && (get16(p + 14) == 0x0800 || get16(p + 14) == 0x86DD);
+#ifdef DLT_LINUX_SLL2
+  case DLT_LINUX_SLL2:
+    at = 20;
+    return n >= 20 && (get16(p) == 0x0800 || get16(p) == 0x86DD);
+#endif
+  default:
+    return false;
+  }
+}
+
+struct Segment {
+  std::string src, dst; // "addr:port"
+  std::string key;      // raw addresses and ports, for telling flows apart
+  uint32_t seq = 0;
+  uint8_t flags = 0;
+  const uint8_t* data = nullptr;
+  size_t n = 0;
+};
+
+std::string address_text(int family, const uint8_t* addr, uint32_t port) {
+  char buf[INET6_ADDRSTRLEN] = "?";
+  ::inet_ntop(family, addr, buf, sizeof buf);
+  return family == AF_INET6 ? "[" + std::string(buf) + "]:" + std::to_string(port) : std::string(buf) + ":" + std::to_string(port);
+}
+
+// A TCP segment out of an IP packet; false for anything else (fragments, other protocols,
+// IPv6 extension headers, lengths that do not fit).
+bool tcp_segment(const uint8_t* p, size_t n, Segment& s) {
+  if (n < 1) return false;
+  int family;
+  size_t tcp_at, end;
+  const uint8_t *src, *dst;
+  size_t alen;
+  if ((p[0] >> 4) == 4) {
+    size_t ihl = static_cast<size_t>(p[0] & 15) * 4;
+    if (n < 20 || ihl < 20 || ihl > n || p[9] != IPPROTO_TCP) return false;
+    if (get16(p + 6) & 0x3FFF) return false; // a fragment
+    size_t total = get16(p + 2);
+    if (total < ihl || total > n) return false;
+    family = AF_INET;
+    src = p + 12;
+    dst = p + 16;
+    alen = 4;
+    tcp_at = ihl;
+    end = total;
+  } else if ((p[0] >> 4) == 6) {
+    if (n < 40 || p[6] != IPPROTO_TCP) return false;
+    size_t total = 40 + get16(p + 4);
+    if (total > n) return false;
+    family = AF_INET6;
+    src = p + 8;
+    dst = p + 24;
+    alen = 16;
+    tcp_at = 40;
+    end = total;
+  } else {
+    return false;
+  }
+  if (end < tcp_at + 20) return false;
+  const uint8_t* t = p + tcp_at;
+  size_t off = static_cast<size_t>(t[12] >> 4) * 4;
+  if (off < 20 || tcp_at + off > end) return false;
+  uint32_t sport = get16(t), dport = get16(t + 2);
+  s.src = address_text(family, src, sport);
+  s.dst = address_text(family, dst, dport);
+  s.key.assign(reinterpret_cast<const char*>(src), alen);
+  s.key.append(reinterpret_cast<const char*>(t), 2);
+  s.key.append(reinterpret_cast<const char*>(dst), alen);
+  s.key.append(reinterpret_cast<const char*>(t + 2), 2);
+  s.seq = get32(t + 4);
+  s.flags = t[13];
+  s.data = t + off;
+  s.n = end - tcp_at - off;
+  return true;
+}
+
+struct FlowState {
+  size_t index;      // into the flows
+  bool synced = false;
+  uint32_t next = 0; // the sequence number of the next new byte
+};
+
+} // namespace
+
+bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std::string& error) {
+  char errbuf[PCAP_ERRBUF_SIZE] = "";
+  pcap_t* p = ::pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
+  if (!p) {
+    error = path + ": not a capture libpcap reads (" + errbuf + ")";
+    return false;
+  }
+  const int link = ::pcap_datalink(p);
+  std::map<std::string, FlowState> state; // flow key -> its state
+  std::map<std::string, int> connections; // both directions' keys -> connection number
+  int next_connection = 1;
+  size_t packets = 0;
+  bool ok = true;
+  for (;;) {
+    pcap_pkthdr* h = nullptr;
+    const u_char* data = nullptr;
+    int rc = ::pcap_next_ex(p, &h, &data);
+    if (rc == PCAP_ERROR_BREAK) break; // the end of the file
+    if (rc != 1) {
+      error = path + ": cut short or damaged after " + std::to_string(packets) + " packets (" + ::pcap_geterr(p) + ")";
+      ok = false;
+      break;
+    }
+    ++packets;
+    size_t at = 0;
+    Segment s;
+    if (!ip_start(link, data, h->caplen, at) || !tcp_segment(data + at, h->caplen - at, s)) continue;
+    std::string reverse = s.key.substr(s.key.size() / 2) + s.key.substr(0, s.key.size() / 2);
+    bool fresh_syn = (s.flags & 0x02) && !(s.flags & 0x10);
+    auto it = state.find(s.key);
+    if (fresh_syn && it != state.end()) { // the same addresses and ports again: a new connection
+      state.erase(it);
+      state.erase(reverse);
+      connections.erase(s.key);
+      connections.erase(reverse);
+      it = state.end();
+    }
+    if (it == state.end()) {
+      auto c = connections.find(reverse);
+      int number = c != connections.end() ? c->second : next_connection++;
+      connections[s.key] = number;
+      CapturedFlow f;
+      f.connection = number;
+      f.from = s.src;
+      f.to = s.dst;
+      flows.push_back(std::move(f));
+      it = state.emplace(s.key, FlowState{flows.size() - 1}).first;
+    }
+    FlowState& st = it->second;
+    CapturedFlow& flow = flows[st.index];
+    if (s.flags & 0x02) {
+      st.synced = true;
+      st.next = s.seq + 1;
+      continue;
+    }
+    if (s.n == 0) continue;
+    if (!st.synced) {
+      st.synced = true;
+      st.next = s.seq;
+    }
+    const uint8_t* bytes = s.data;
+    size_t n = s.n;
+    int32_t ahead = static_cast<int32_t>(s.seq - st.next);
+    if (ahead < 0) { // bytes seen before: a retransmission, perhaps with new ones after them
+      size_t seen = static_cast<size_t>(-static_cast<int64_t>(ahead));
+      if (seen >= n) continue;
+      bytes += seen;
+      n -= seen;
+    } else if (ahead > 0) {
+      flow.missing += static_cast<size_t>(ahead);
+    }
+    int64_t t = static_cast<int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec;
+    flow.times.emplace_back(flow.bytes.size(), t);
+    flow.bytes.append(reinterpret_cast<const char*>(bytes), n);
+    st.next = s.seq + static_cast<uint32_t>(s.n);
+  }
+  ::pcap_close(p);
+  // a direction that carried nothing (the handshake's, a silent peer's) is no stream to read
+  flows.erase(std::remove_if(flows.begin(), flows.end(), [](const CapturedFlow& f) { return f.bytes.empty(); }), flows.end());
+  return ok;
+}
+
+namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// "SECONDS.MICROS" (1 to 6 fraction digits) into microseconds.
+bool parse_time(const std::string& text, int64_t& us) {
+  size_t dot = text.find('.');
+  std::string secs = text.substr(0, dot), frac = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+  if (secs.empty() || secs.size() > 12 || frac.size() > 6 || secs.find_first_not_of("0123456789") != std::string::npos ||
+      frac.find_first_not_of("0123456789") != std::string::npos || (dot != std::string::npos && frac.empty()))
+    return false;
+  us = std::stoll(secs) * 1000000;
+  if (!frac.empty()) us += std::stoll(frac + std::string(6 - frac.size(), '0'));
+  return true;
+}
+
+} // namespace
+
+bool read_key_log(const std::string& path, std::vector<KeyChange>& out, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = "cannot read the key log " + path;
+    return false;
+  }
+  std::string line;
+  size_t number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t a = line.find_first_not_of(" \t");
+    if (a == std::string::npos || line[a] == '#') continue;
+    // label, time, key, then free text
+    size_t b = line.find(' ', a);
+    if (line.compare(a, b == std::string::npos ? std::string::npos : b - a, "HJ212-KEY") != 0) continue; // another log's label
+    size_t t0 = b == std::string::npos ? b : line.find_first_not_of(' ', b);
+    size_t t1 = t0 == std::string::npos ? t0 : line.find(' ', t0);
+    size_t k0 = t1 == std::string::npos ? t1 : line.find_first_not_of(' ', t1);
+    size_t k1 = k0 == std::string::npos ? k0 : line.find(' ', k0);
+    KeyChange c;
+    c.line = number;
+    std::string key_text = k0 == std::string::npos ? std::string() : line.substr(k0, k1 == std::string::npos ? std::string::npos : k1 - k0);
+    if (t0 == std::string::npos || !parse_time(line.substr(t0, t1 == std::string::npos ? std::string::npos : t1 - t0), c.at) ||
+        (key_text != "-" && key_text.size() != 32)) {
+      error = path + " line " + std::to_string(number) + ": want \"HJ212-KEY SECONDS.MICROS KEY WHAT\", KEY 32 hex digits or -";
+      return false;
+    }
+    for (size_t i = 0; key_text != "-" && i < 32; i += 2) {
+      int hi = hex_digit(key_text[i]), lo = hex_digit(key_text[i + 1]);
+      if (hi < 0 || lo < 0) {
+        error = path + " line " + std::to_string(number) + ": the key is not 32 hex digits";
+        return false;
+      }
+      c.key += static_cast<char>(hi << 4 | lo);
+    }
+    size_t w = k1 == std::string::npos ? k1 : line.find_first_not_of(' ', k1);
+    if (w != std::string::npos) c.what = line.substr(w);
+    out.push_back(std::move(c));
+  }
+  std::stable_sort(out.begin(), out.end(), [](const KeyChange& x, const KeyChange& y) { return x.at < y.at; });
+  return true;
+}
+
+} // namespace sim

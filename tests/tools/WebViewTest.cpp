@@ -263,6 +263,8 @@ TEST(Completeness, PeriodsReceivedAndMissing) {
       {"one resent of two", {{0, K::Upload}, {60, K::Upload}, {240, K::Upload}, {180, K::Resend}}, 60, 4, 1, 0, 1, 1},
       {"a period twice", {{0, K::Upload}, {60, K::Upload}, {60, K::History}, {0, K::Resend}}, 60, 4, 0, 2, 0, 1},
       {"a trial's 2 s with a late tick", {{0, K::Upload}, {2, K::Upload}, {4, K::Upload}, {7, K::Upload}, {9, K::Upload}, {11, K::Upload}}, 2, 6, 0, 0, 0, 0},
+      {"a history answer of a year before", {{0, K::Upload}, {60, K::Upload}, {-31'536'000, K::History}, {-31'535'940, K::History}}, 60, 4, 0, 0, 0, 0},
+      {"history filling a gap", {{0, K::Upload}, {60, K::Upload}, {300, K::Upload}, {180, K::History}}, 60, 4, 2, 0, 2, 0},
       {"hours, one missing", {{0, K::Upload}, {3600, K::Upload}, {10800, K::Upload}, {14400, K::Upload}}, 3600, 4, 1, 0, 1, 0},
   };
   for (const auto& c : cases) {

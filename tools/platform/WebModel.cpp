@@ -260,6 +260,7 @@ std::vector<Series::Point> Series::points() const {
 }
 
 uint64_t Completeness::missing_between(int64_t end, int64_t start) const {
+  if (end < m_live_first || start > m_live_last) return 0;
   if (m_period <= 0 || start <= end) return 0;
   int64_t periods = (start - end + m_period / 2) / m_period; // the steps from one to the other
   return periods > 1 ? static_cast<uint64_t>(periods - 1) : 0;
@@ -289,6 +290,10 @@ void Completeness::merge_runs() {
 
 void Completeness::add(int64_t t, DataKind kind) {
   ++m_by_kind[static_cast<int>(kind)];
+  if (kind != DataKind::History) {
+    m_live_first = std::min(m_live_first, t);
+    m_live_last = std::max(m_live_last, t);
+  }
   // the step from the newest data time: uploads in order tell the period, a backlog does not
   if (m_last >= 0 && t > m_last) {
     int64_t step = t - m_last;
@@ -332,12 +337,22 @@ void Completeness::add(int64_t t, DataKind kind) {
   }
 }
 
+size_t Completeness::gap_count() const {
+  size_t n = 0;
+  for (auto it = m_runs.begin(); it != m_runs.end(); ++it) {
+    auto next = std::next(it);
+    if (next != m_runs.end() && missing_between(it->second.end, next->first)) ++n;
+  }
+  return n;
+}
+
 std::vector<Completeness::Gap> Completeness::gaps(size_t max) const {
   std::vector<Gap> out;
   for (auto it = m_runs.rbegin(); it != m_runs.rend() && out.size() < max; ++it) {
     auto older = std::next(it);
     if (older == m_runs.rend()) break;
-    out.push_back(Gap{older->second.end, it->first, missing_between(older->second.end, it->first)});
+    uint64_t missing = missing_between(older->second.end, it->first);
+    if (missing) out.push_back(Gap{older->second.end, it->first, missing});
   }
   std::reverse(out.begin(), out.end());
   return out;

@@ -4,6 +4,7 @@
 // WebView holds the lock and talks to browsers.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -78,18 +79,21 @@ public:
   int64_t last() const { return m_runs.empty() ? 0 : m_runs.rbegin()->second.end; }
   // The newest `max` gaps, oldest first; gaps folded away to bound memory are only counted.
   std::vector<Gap> gaps(size_t max) const;
-  size_t gap_count() const { return m_runs.empty() ? 0 : m_runs.size() - 1; }
+  size_t gap_count() const; // gaps with periods missing, listed or not
   std::string json(const std::string& cn) const;
 
 private:
   struct Run {
     int64_t end;
   };
+  // The periods missing between two data times, within the span of the uploads and resends: a
+  // history answer of a day long before the session is received, the time between is not missing.
   uint64_t missing_between(int64_t end, int64_t start) const;
   void merge_runs(); // after the period grew: runs now close enough become one
   std::map<int64_t, Run> m_runs; // start -> run
   std::map<int64_t, uint64_t> m_steps; // step -> times seen
   int64_t m_period = 0, m_last = -1;
+  int64_t m_live_first = INT64_MAX, m_live_last = INT64_MIN; // the uploads' and resends' data times
   uint64_t m_by_kind[3] = {0, 0, 0};
   uint64_t m_duplicates = 0, m_folded = 0; // missing periods in gaps folded into a run
 };

@@ -541,6 +541,7 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
       h.station_sends(std::string("QN=") + u.qn + ";ST=32;CN=" + u.cn + ";PW=123456;MN=M1;Flag=4;" + (u.resend ? "RF=1;" : "") + "CP=&&" +
                       (*u.datatime ? std::string("DataTime=") + u.datatime + ";" : std::string()) + "w01018-Avg=1.5&&");
     h.run_until(1500);
+    h.p.stopped();
     const std::string summary = h.p.summary();
     EXPECT_TRUE(h.p.finished()) << row.name;
     if (row.problem) {

@@ -200,8 +200,9 @@ def session_2025(bin_dir, plugin, screenshot, work, procs):
             wait_for(f"{cn}'s periods as in the CSV ({len(times)})", lambda: periods(cn) == len(times), timeout=5)
         missing = {cn: text(f"#completeness tr[data-cn='{cn}'] td.missing") for cn in ("2051", "2061")}
 
-        # The platform judges the periods on its own: the page's missing periods are its count. A
-        # period the station lost across the dropped link is the platform's only allowed problem.
+        # The platform judges the periods on its own, at the end of the run: the page's missing
+        # periods are its count, and a period the station lost across the dropped link is the
+        # platform's only allowed problem, raised exactly when it counts one missing.
         platform.send_signal(signal.SIGINT)
         assert platform.wait(timeout=15) in (0, 1), "the 2025 platform did not end cleanly"
         with open(os.path.join(work, "platform.out"), encoding="utf-8", errors="replace") as f:
@@ -210,6 +211,7 @@ def session_2025(bin_dir, plugin, screenshot, work, procs):
         assert all("periods of" in p and "missing" in p for p in problems), problems
         judged = dict(re.findall(r"CN=(\d{4}) x\d+ \(\d+ s\), (\d+) missing", summary))
         assert {cn: [n] for cn, n in judged.items()} == missing, f"page {missing}, platform {judged}"
+        assert bool(problems) == any(n != "0" for n in judged.values()), f"problems {problems}, platform {judged}"
         return f"2025: {plots['points']} points, {plots['resends']} resends marked, MN {new_mn}; screenshots {screenshot}, {wide}"
     except Exception:
         driver.save_screenshot(os.path.join(os.path.dirname(screenshot) or ".", "web-failure-2025.png"))

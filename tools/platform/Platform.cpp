@@ -1096,7 +1096,6 @@ void Platform::tick(int64_t now) {
       (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
     judge_rtd_interval(false);
-    judge_periods();
     if (m_flows) m_flows->finish(now);
   }
 }

@@ -134,7 +134,8 @@ public:
   // The next moment after `now` tick() or take_due() has something to do (or -1: nothing planned).
   int64_t next_event(int64_t now) const;
   bool finished() const { return m_finished; }
-  // The run ends before the scenario finished (Ctrl-C): what is judged over the whole run is judged now.
+  // The run ends, finished or not (Ctrl-C, --duration, a web view held open): what is judged over
+  // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() { judge_periods(); }
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.

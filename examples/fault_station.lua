@@ -24,6 +24,7 @@ local faults = {
   ["no-history"] = "keeps no records and refuses history requests with QnRtn=8",
   ["no-rf"] = "sends every minute, hourly and daily upload twice, the second without RF=1",
   ["twice"] = "sends every record of a history answer twice",
+  ["early-9012"] = "ends a history answer with its 9012 before the records",
 }
 local fault = args.fault
 if fault and not faults[fault] then
@@ -103,6 +104,7 @@ local function send_as_is(segment)
   dev:ioctl("Send(TxData,TxStatus)")
 end
 
+local early = {} -- early-9012: a history answer's records, sent after its 9012
 local function cn_of(segment) return segment:match(";CN=(%d+);") end
 local outgoing = {
   ["no-9012"] = function(segment)
@@ -126,6 +128,19 @@ local outgoing = {
     if history_qn and (cn_of(segment) or ""):sub(1, 1) == "2" then send_as_is(segment) end
     return segment
   end,
+  ["early-9012"] = function(segment)
+    if not history_qn then return segment end
+    local cn = cn_of(segment) or ""
+    if cn:sub(1, 1) == "2" then -- a record, held until the 9012 is out
+      early[#early + 1] = segment
+      return nil
+    end
+    if cn ~= "9012" then return segment end
+    send_as_is(segment)
+    for _, record in ipairs(early) do send_as_is(record) end
+    early = {}
+    return nil
+  end,
   ["late"] = function(segment)
     if not answering then return segment end
     if #held < 256 then held[#held + 1] = { at = now_ms() + kLateMs, segment = segment } end
@@ -141,38 +156,21 @@ end
 -- Minute, hourly and daily data: each period on the clock's boundaries (a 60 s period from
 -- hh:mm:00), its average, minimum and maximum of each analyser, uploaded when it ends (a 9014
 -- wanted, resent in 2025 when unanswered) and kept for history requests.
--- The start of the period of `seconds` that holds time t, on the local clock DataTime reads: a
--- day from local midnight, not from the epoch's.
-local function period_start(t, seconds)
-  local utc = os.date("!*t", t)
-  utc.isdst = false
-  local civil = t + os.difftime(t, os.time(utc)) -- t plus the zone's offset
-  return t - math.floor(civil) % seconds
-end
-local function period(cn, seconds)
-  return { cn = cn, s = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
-end
 local periods = {
-  period("2051", tonumber(args.minute) or 60),
-  period("2061", tonumber(args.hour) or 3600),
-  period("2031", tonumber(args.day) or 86400),
+  station.period("2051", nil, tonumber(args.minute) or 60),
+  station.period("2061", nil, tonumber(args.hour) or 3600),
+  station.period("2031", nil, tonumber(args.day) or 86400),
 }
 for _, p in ipairs(periods) do
-  if p.s < 1 then error(p.cn .. " period is at least 1 s") end
+  if p.seconds < 1 then error(p.cn .. " period is at least 1 s") end
 end
 
-local function sample(p)
-  p.n = p.n + 1
-  for _, a in ipairs(station.analysers) do
-    local v = get(a.var)
-    p.sum[a.var] = (p.sum[a.var] or 0) + v
-    p.min[a.var] = math.min(p.min[a.var] or v, v)
-    p.max[a.var] = math.max(p.max[a.var] or v, v)
-  end
-end
+-- the variables a period averages
+local sampled = {}
+for _, a in ipairs(station.analysers) do sampled[#sampled + 1] = a.var end
 
 local function report(p)
-  local stamp = fault == "period-end" and p.begin + p.s or p.begin
+  local stamp = fault == "period-end" and p.begin + p.seconds or p.begin
   local datatime = os.date("%Y%m%d%H%M%S", stamp)
   local items = { "DataTime=" .. datatime }
   for _, a in ipairs(station.analysers) do
@@ -189,14 +187,12 @@ local function report(p)
 end
 
 local function periods_due()
-  local now = os.time()
   for _, p in ipairs(periods) do
-    if now >= p.begin + p.s then
+    if station.period_over(p) then
       if p.n > 0 then report(p) end
-      p.begin = period_start(now, p.s) -- periods the station slept through are missing, not made up
-      p.n, p.sum, p.min, p.max = 0, {}, {}, {}
+      station.next_period(p)
     end
-    sample(p)
+    station.sample(p, sampled)
   end
 end
 

@@ -203,15 +203,28 @@ end
 -- Minute, hourly or daily data: a period of `seconds` on the local clock's own boundaries (a
 -- minute from second 0, an hour from minute 0), not from the script's start, so each DataTime is
 -- the start of a whole period; its data go out once it is over.
-local utc_offset = os.time() - os.time(os.date("!*t"))
+-- The zone's offset is taken at t, so a day starts at local midnight across a change of summer time.
 local function period_start(t, seconds)
-  return t - (t + utc_offset) % seconds
+  local utc = os.date("!*t", t)
+  utc.isdst = false
+  local civil = t + os.difftime(t, os.time(utc)) -- t plus the zone's offset
+  return t - math.floor(civil) % seconds
 end
 function M.period(cn, tpl, seconds)
   return { cn = cn, tpl = tpl, seconds = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
 end
 function M.period_over(p)
   return os.time() >= p.begin + p.seconds
+end
+-- One reading of each variable named in `names` into the period's average, minimum and maximum.
+function M.sample(p, names)
+  p.n = p.n + 1
+  for _, name in ipairs(names) do
+    local v = get(name)
+    p.sum[name] = (p.sum[name] or 0) + v
+    p.min[name] = math.min(p.min[name] or v, v)
+    p.max[name] = math.max(p.max[name] or v, v)
+  end
 end
 -- The period's DataTime: its start.
 function M.period_datatime(p)

@@ -84,15 +84,9 @@ local periods = {
   station.period("2061", "HourTpl", tonumber(args.hour) or 3600),
 }
 
-local function sample(p)
-  p.n = p.n + 1
-  for _, m in ipairs(measured) do
-    local v = get(m.var)
-    p.sum[m.var] = (p.sum[m.var] or 0) + v
-    p.min[m.var] = math.min(p.min[m.var] or v, v)
-    p.max[m.var] = math.max(p.max[m.var] or v, v)
-  end
-end
+-- the variables a period averages
+local sampled = {}
+for _, m in ipairs(measured) do sampled[#sampled + 1] = m.var end
 
 local function report(p)
   for _, m in ipairs(measured) do
@@ -114,7 +108,7 @@ cycle(function()
   station.measure()
   station.serve(link, function()
     for _, p in ipairs(periods) do
-      sample(p)
+      station.sample(p, sampled)
       if station.period_over(p) then report(p) end
     end
   end)

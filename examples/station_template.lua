@@ -124,15 +124,9 @@ local periods = {
   station.period("2061", "HourTpl", tonumber(args.hour) or 3600),
 }
 
-local function sample(p)
-  p.n = p.n + 1
-  for _, f in ipairs(chosen.factors) do
-    local v = get(f.source)
-    p.sum[f.source] = (p.sum[f.source] or 0) + v
-    p.min[f.source] = math.min(p.min[f.source] or v, v)
-    p.max[f.source] = math.max(p.max[f.source] or v, v)
-  end
-end
+-- the variables a period averages
+local sampled = {}
+for _, f in ipairs(chosen.factors) do sampled[#sampled + 1] = f.source end
 
 -- A reading in the decimals of its format (a panel's reading may carry more than the format has).
 local function rounded(v, decimals)
@@ -160,7 +154,7 @@ cycle(function()
   station.measure() -- stands in for the analysers: on the panel the source variables are linked
   station.serve(link, function()
     for _, p in ipairs(periods) do
-      sample(p)
+      station.sample(p, sampled)
       if station.period_over(p) then report(p) end
     end
   end)

@@ -541,6 +541,7 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
       h.station_sends(std::string("QN=") + u.qn + ";ST=32;CN=" + u.cn + ";PW=123456;MN=M1;Flag=4;" + (u.resend ? "RF=1;" : "") + "CP=&&" +
                       (*u.datatime ? std::string("DataTime=") + u.datatime + ";" : std::string()) + "w01018-Avg=1.5&&");
     h.run_until(1500);
+    h.p.stopped();
     const std::string summary = h.p.summary();
     EXPECT_TRUE(h.p.finished()) << row.name;
     if (row.problem) {
@@ -757,6 +758,7 @@ TEST(SimFlows2025, PacketsAndResends) {
     std::vector<std::string> events;
     const char* problem; // nullptr: none
     unsigned uploads, resends; // uploads: resends are none
+    size_t problems = 1;       // with `problem`: each fault told once
   } rows[] = {
       {"whole", {frame(q1, "11;PNUM=2;PNO=1"), frame(q1, "11;PNUM=2;PNO=2")}, nullptr, 1, 0},
       {"a packet missing", {frame(q1, "11;PNUM=2;PNO=1"), frame(q2, "9")}, "packet 2 of 2 never came", 1, 0},
@@ -767,8 +769,8 @@ TEST(SimFlows2025, PacketsAndResends) {
       {"PNUM 0", {frame(q1, "11;PNUM=000;PNO=1")}, "PNUM=000 is 0; an upload has at least one packet", 0, 0},
       {"PNO of 20 digits", {frame(q1, "11;PNUM=2;PNO=18446744073709551617")}, "PNO=18446744073709551617 has more than 6 significant", 0, 0},
       {"no packet bit", {frame(q1, "9;PNUM=2;PNO=1")}, "lacks the packet bit", 0, 0},
-      {"no PNUM", {frame(q1, "11;PNO=1")}, "no PNUM or no PNO", 0, 0},
-      {"second packet first", {frame(q1, "11;PNUM=2;PNO=2"), frame(q1, "11;PNUM=2;PNO=1")}, "PNO=2 of QN", 0, 0},
+      {"no PNUM", {frame(q1, "11;PNO=1")}, "no PNUM or no PNO", 0, 0, 2}, // and so out of the 2025 order
+      {"second packet first", {frame(q1, "11;PNUM=2;PNO=2"), frame(q1, "11;PNUM=2;PNO=1")}, "PNO=2 of QN", 0, 0, 2}, // and never completed
       {"RF before PNUM", {frame(q1, "11;RF=1;PNUM=1;PNO=1")}, "the 2025 order is Flag;PNUM;PNO;[RF=1;]CP=", 0, 1},
       {"cut by the link, resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop", frame(q1, "11;PNUM=2;PNO=1;RF=1"), frame(q1, "11;PNUM=2;PNO=2;RF=1")},
        nullptr, 0, 1},
@@ -778,7 +780,7 @@ TEST(SimFlows2025, PacketsAndResends) {
       {"a received one again, its answer late", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q3, "9;RF=1")}, nullptr, 1, 2},
       {"again without RF=1", {frame(q1, "9"), frame(q1, "9")}, "uploaded again without RF=1", 2, 0},
       {"resend with another DataTime", {frame(q1, "9"), "drop", frame(q1, "9;RF=1", "20240101000000")}, "the upload had 20231231230000", 1, 1},
-      {"above 1024 bytes", {frame(q1, "9", "20240101000000", ";x=" + std::string(1000, '1'))}, "above 1024 (not split", 1, 0},
+      {"above 1024 bytes", {frame(q1, "9", "20231231230000", ";x=" + std::string(1000, '1'))}, "above 1024 (not split", 1, 0},
   };
   for (const Row& row : rows) {
     sim::PlatformOptions opt;
@@ -812,6 +814,9 @@ TEST(SimFlows2025, PacketsAndResends) {
     EXPECT_TRUE(h.p.finished()) << row.name;
     if (row.problem) EXPECT_NE(summary.find(row.problem), std::string::npos) << row.name << "\n" << summary;
     else EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
+    if (row.problem) {
+      EXPECT_NE(summary.find("BROKEN (" + std::to_string(row.problems) + " problems)"), std::string::npos) << row.name << "\n" << summary;
+    }
     EXPECT_EQ(h.p.uploads("2061"), row.uploads) << row.name;
     EXPECT_EQ(h.p.resends(), row.resends) << row.name;
     EXPECT_EQ(h.p.counters().resends, row.resends) << row.name;

@@ -241,4 +241,113 @@ TEST_F(WebViewTest, APageThatStopsReadingIsDroppedNotWaitedFor) {
   EXPECT_EQ(std::count(rows.begin(), rows.end(), '\n'), 2000 * 20 + 1);
 }
 
+// The periods a CN's data times cover: gaps, resends filling them, duplicates, a shortened period,
+// and a day's worth of gaps in bounded memory (their count kept when their times are folded).
+TEST(Completeness, PeriodsReceivedAndMissing) {
+  using K = sim::DataKind;
+  struct Arrival {
+    int64_t s; // the data time, seconds
+    K kind;
+  };
+  struct {
+    const char* what;
+    std::vector<Arrival> arrivals;
+    int64_t period_s;
+    uint64_t received, missing, duplicates, gaps, resends;
+  } cases[] = {
+      {"in order", {{0, K::Upload}, {60, K::Upload}, {120, K::Upload}, {180, K::Upload}}, 60, 4, 0, 0, 0, 0},
+      {"two missing", {{0, K::Upload}, {60, K::Upload}, {120, K::Upload}, {300, K::Upload}, {360, K::Upload}}, 60, 5, 2, 0, 1, 0},
+      {"resent newest first into the gap",
+       {{0, K::Upload}, {60, K::Upload}, {120, K::Upload}, {300, K::Upload}, {360, K::Upload}, {240, K::Resend}, {180, K::Resend}},
+       60, 7, 0, 0, 0, 2},
+      {"one resent of two", {{0, K::Upload}, {60, K::Upload}, {240, K::Upload}, {180, K::Resend}}, 60, 4, 1, 0, 1, 1},
+      {"a period twice", {{0, K::Upload}, {60, K::Upload}, {60, K::History}, {0, K::Resend}}, 60, 4, 0, 2, 0, 1},
+      {"a trial's 2 s with a late tick", {{0, K::Upload}, {2, K::Upload}, {4, K::Upload}, {7, K::Upload}, {9, K::Upload}, {11, K::Upload}}, 2, 6, 0, 0, 0, 0},
+      {"a history answer of a year before", {{0, K::Upload}, {60, K::Upload}, {-31'536'000, K::History}, {-31'535'940, K::History}}, 60, 4, 0, 0, 0, 0},
+      {"history filling a gap", {{0, K::Upload}, {60, K::Upload}, {300, K::Upload}, {180, K::History}}, 60, 4, 2, 0, 2, 0},
+      {"hours, one missing", {{0, K::Upload}, {3600, K::Upload}, {10800, K::Upload}, {14400, K::Upload}}, 3600, 4, 1, 0, 1, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    sim::Completeness done;
+    for (const Arrival& a : c.arrivals) done.add(1'700'000'000'000 + a.s * 1000, a.kind);
+    EXPECT_EQ(done.period(), c.period_s * 1000);
+    EXPECT_EQ(done.received(), c.received);
+    EXPECT_EQ(done.missing(), c.missing);
+    EXPECT_EQ(done.duplicates(), c.duplicates);
+    EXPECT_EQ(done.gap_count(), c.gaps);
+    EXPECT_EQ(done.received(K::Resend), c.resends);
+  }
+  // A day of minute data with every third minute lost: memory stays bounded, the count exact.
+  sim::Completeness day;
+  for (int64_t m = 0; m <= 1440 * 3; ++m)
+    if (m % 3 != 2) day.add(m * 60'000, K::Upload);
+  EXPECT_EQ(day.missing(), 1440u);
+  EXPECT_LE(day.gap_count(), sim::Completeness::kRuns);
+  std::vector<sim::Completeness::Gap> newest = day.gaps(3);
+  ASSERT_EQ(newest.size(), 3u);
+  EXPECT_EQ(newest.back().before, 1440 * 3 * 60'000);
+  EXPECT_EQ(newest.back().missing, 1u);
+}
+
+// Plotted by data time: resends newest first go in at their times, marked; a long run stays
+// bounded and in order.
+TEST(Series, ByDataTimeWithResendsMarked) {
+  sim::Series s;
+  for (int t : {0, 10, 20, 60, 70}) s.add(t, t);
+  s.add(50, 50, sim::DataKind::Resend);
+  s.add(40, 40, sim::DataKind::Resend);
+  s.add(30, 30, sim::DataKind::History);
+  std::vector<sim::Series::Point> p = s.points();
+  ASSERT_EQ(p.size(), 8u);
+  for (size_t i = 0; i < p.size(); ++i) {
+    EXPECT_EQ(p[i].t, 10.0 * static_cast<double>(i));
+    EXPECT_EQ(p[i].mark, p[i].t == 30 ? 2 : p[i].t == 40 || p[i].t == 50 ? 1 : 0) << p[i].t;
+  }
+  for (int t = 100; t < 20000; ++t) s.add(t % 7 ? t : t - 50, t, t % 7 ? sim::DataKind::Upload : sim::DataKind::Resend);
+  p = s.points();
+  EXPECT_LE(p.size(), 2 * sim::Series::kKeep + 1);
+  EXPECT_TRUE(std::is_sorted(p.begin(), p.end(), [](const auto& a, const auto& b) { return a.t < b.t; }));
+}
+
+// The model's view of a 2025 session: a new MN keeps one station row, history answers and
+// resends are told from uploads in the CSV, the latest values keep Min/Max/Cou with their data
+// time, and an older resend does not replace them.
+TEST(WebModel, KindsLatestAndNewMn) {
+  sim::WebModel m("city");
+  auto in = [&](const std::string& seg) { m.frame(1000, true, sim::wrap(seg), sim::Verdict::Ok); };
+  auto out = [&](const std::string& seg) { m.frame(1000, false, sim::wrap(seg), sim::Verdict::Ok); };
+  const std::string head = "ST=32;PW=123456;Flag=9;";
+  in("QN=1;" + head + "CN=2051;MN=OLD;CP=&&DataTime=20250101100000;w01018-Avg=20.5,w01018-Min=19,w01018-Max=22,w01018-Cou=3.5,w01018-Flag=N&&");
+  out("QN=2;ST=32;CN=1002;PW=123456;MN=OLD;Flag=9;CP=&&MN=NEW0000000000000000000001&&");
+  in("QN=2;ST=91;CN=9012;PW=123456;MN=OLD;Flag=8;CP=&&ExeRtn=1&&");
+  out("QN=3;ST=32;CN=2061;PW=123456;MN=NEW0000000000000000000001;Flag=9;CP=&&BeginTime=20240101000000;EndTime=20240101010000&&");
+  in("QN=3;" + head + "CN=2061;MN=NEW0000000000000000000001;CP=&&DataTime=20240101000000;w01018-Avg=9&&");
+  in("QN=4;" + head + "CN=2051;MN=NEW0000000000000000000001;CP=&&DataTime=20250101100200;w01018-Avg=21,w01018-Min=20,w01018-Max=23,w01018-Cou=4&&");
+  in("QN=6;" + head + "CN=2051;MN=OLD;CP=&&DataTime=20250101100300;w01018-Avg=22&&"); // a late frame with the old MN
+  in("QN=5;" + head + "RF=1;CN=2051;MN=NEW0000000000000000000001;CP=&&DataTime=20250101100100;w01018-Avg=1,w01018-Min=1&&");
+
+  std::string json = sim::WebModel::snapshot_json(m.snapshot());
+  EXPECT_NE(json.find("\"mn\":\"NEW0000000000000000000001\""), std::string::npos);
+  EXPECT_NE(json.find("\"previous\":\"OLD\""), std::string::npos);
+  EXPECT_EQ(json.find("\"mn\":\"OLD\",\"version\""), std::string::npos) << "the old MN kept a row of its own";
+  EXPECT_NE(json.find("\"min\":{\"Rtd\":\"\",\"Min\":\"\",\"Avg\":\"22\""), std::string::npos) << json;
+  EXPECT_NE(json.find("\"en\":\"COD (chemical oxygen demand)\",\"zh\":\"化学需氧量\""), std::string::npos);
+  EXPECT_NE(json.find("\"cnZh\":\"取污染物分钟数据 / 上传污染物分钟数据\""), std::string::npos) << "a command's Chinese meaning";
+  EXPECT_NE(json.find("\"cn\":\"2051\",\"period\":60000,\"received\":4,\"upload\":3,\"resend\":1"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"missing\":0"), std::string::npos);
+
+  std::string csv = m.take_csv();
+  struct {
+    const char* row;
+  } rows[] = {
+      {"2025-01-01 10:00:00,OLD,2051,w01018,Cou,3.5,N,kg,1,,upload\r\n"},
+      {"2024-01-01 00:00:00,NEW0000000000000000000001,2061,w01018,Avg,9,,mg/L,3,,history\r\n"},
+      {"2025-01-01 10:01:00,NEW0000000000000000000001,2051,w01018,Min,1,,mg/L,5,1,resend\r\n"},
+      {"2025-01-01 10:02:00,NEW0000000000000000000001,2051,w01018,Max,23,,mg/L,4,,upload\r\n"},
+  };
+  for (const auto& r : rows) EXPECT_NE(csv.find(r.row), std::string::npos) << r.row << "\n" << csv;
+}
+
 } // namespace
+

@@ -7,7 +7,12 @@ polmon-platform runs with --web and the demo station under polmon-host reports t
 must show the station with its MN, accepted frames, a plot with points, a frame's decode, the
 inspector's reason for a pasted bad frame, and a CSV holding the values the station sent. Then a
 hostile station sends markup, quotes, bytes that are not UTF-8 and a key: all of it must show as
-text, no script of it may run, and the key must not show. Every process is stopped by its id.
+text, no script of it may run, and the key must not show. Then, at 1280 px in a Chinese browser,
+a 2025 station with a key against a 2025 platform that gives it a new MN and drops the link: the
+page comes in Chinese and switches to English, one station row across the new MN, Content
+readable, resends marked in plots by data time, Min/Max per period, the completeness of minute
+and hour data against the CSV, the CSV's QN, RF and kind; screenshots at 1280 and 1920 px.
+Every process is stopped by its id.
 """
 import json
 import os
@@ -65,6 +70,156 @@ def fetch(url, data=None):
         return r.read()
 
 
+def read_ready(path):
+    """The --ready file's line once the platform wrote all of it."""
+    try:
+        with open(path) as f:
+            text = f.read()
+        return text if text.endswith("\n") else None
+    except OSError:
+        return None
+
+
+def browser(work, lang, width, height):
+    options = Options()
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", f"--window-size={width},{height}",
+                f"--user-data-dir={work}/profile-{lang}", f"--lang={lang}"):
+        options.add_argument(arg)
+    options.add_experimental_option("prefs", {"intl.accept_languages": lang})
+    options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
+    return webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"), options=options)
+
+
+def csv_rows(url):
+    """The CSV's header and rows, by column name."""
+    lines = fetch(url + "values.csv").decode().splitlines()
+    head = lines[0].split(",")
+    return head, [dict(zip(head, line.split(","))) for line in lines[1:] if line.count(",") == len(head) - 1]
+
+
+# Checks the page's views cannot pass with a plot in arrival order or one row per MN seen.
+PLOT_ORDER = """
+const out = {sorted: true, resends: 0, points: 0};
+for (const c of document.querySelectorAll('canvas[data-factor]')) {
+  for (const d of Chart.getChart(c).data.datasets) {
+    out.points += d.data.length;
+    out.resends += d.data.filter((p) => p.m === 1).length;
+    for (let i = 1; i < d.data.length; i++) if (d.data[i].x < d.data[i - 1].x) out.sorted = false;
+  }
+}
+return out;"""
+
+
+def session_2025(bin_dir, plugin, screenshot, work, procs):
+    """The 2025 part of the run (see the top); returns what it saw, for the PASS line."""
+    key = "0123456789ABCDEF"
+    ready = os.path.join(work, "ready-2025")
+    platform = subprocess.Popen(
+        [os.path.join(bin_dir, "polmon-platform"), "--name", "river", "--standard", "2025", "--key", key, "--drop-link", "7:2.5", "--periods", "2051=2,2061=3",
+         "--web", "127.0.0.1:0", "--web-csv", os.path.join(work, "values-2025.csv"), "--ready", ready],
+        stdout=open(os.path.join(work, "platform.out"), "w"), stderr=subprocess.STDOUT)
+    procs.append(platform)
+    addr, url = wait_for("the 2025 platform", lambda: read_ready(ready)).split()
+    host = subprocess.Popen(
+        [os.path.join(bin_dir, "polmon-host"), "--plugin", plugin, "-D", f"platform={addr}", "-D", "standard=2025", "-D", f"key={key}",
+         "-D", "heartbeat=1", "-D", "answer_timeout=2", "-D", "minute=2", "-D", "hour=3", os.path.join(ROOT, "examples", "periodic_uploads.lua")],
+        stdin=subprocess.DEVNULL, stdout=open(os.path.join(work, "host.out"), "w"), stderr=subprocess.STDOUT)
+    procs.append(host)
+    driver = browser(work, "zh-CN", 1280, 1500)
+    try:
+        driver.get(url)
+        # read in one script: the page redraws these tables as data comes
+        text = lambda css: driver.execute_script("return [...document.querySelectorAll(arguments[0])].map((e) => e.innerText)", css)
+        head = lambda key: text(f"#latest th[data-t={key}]")[0]
+        # A Chinese browser gets the page in Chinese, factor names too.
+        assert driver.execute_script("return document.documentElement.lang") == "zh-CN"
+        assert head("factor") == "因子", head("factor")
+        wait_for("a Chinese factor name", lambda: "化学需氧量" in text("#latest td.name"))
+
+        # The new MN (1002): one row, the old MN beside it.
+        wait_for("the MN change", lambda: any(t.startswith("POLMON000000000000000001") for t in text("#stations td.was")))
+        rows = text("#stations tbody tr")
+        assert len(rows) == 1, rows
+        new_mn = text("#stations td.mn")[0]
+        assert re.fullmatch(r"[0-9A-F]{24}", new_mn), new_mn
+
+        # Resends after the dropped link: marked, and every line in data-time order.
+        wait_for("resends in the plots", lambda: driver.execute_script(PLOT_ORDER)["resends"] >= 2, timeout=40)
+        wait_for("minute data after the resends", lambda: len(text("#completeness tr[data-cn='2051']")) == 1 and
+                 int(text("#completeness tr[data-cn='2051'] td.received")[0].split()[0]) >= 8, timeout=30)
+        plots = driver.execute_script(PLOT_ORDER)
+        assert plots["sorted"], "a line runs back in time"
+
+        # Frames readable at 1280 px: Content keeps a readable width, wrapping long CPs.
+        widths = driver.execute_script("return [...document.querySelectorAll('#frames tr.frame td.content')].map((e) => e.getBoundingClientRect().width)")
+        assert widths and min(widths) >= 360, f"Content {min(widths)} px wide"
+        assert driver.execute_script("return document.documentElement.scrollWidth <= window.innerWidth"), "the page scrolls sideways at 1280 px"
+
+        # Latest values per factor and kind: the minute row has Min, Avg and Max and a data time.
+        rows = driver.execute_script("return [...document.querySelectorAll('#latest tbody tr')].map((r) => "
+                                     "Object.fromEntries([...r.cells].map((c) => [c.className.split(' ')[0], c.innerText])))")
+        minute = [r for r in rows if r["code"] == "w01018" and r["kind"] == "分钟数据"]
+        assert len(minute) == 1, "no single minute row of w01018"
+        for cell in ("min", "avg", "max", "time"):
+            assert minute[0][cell], f"{cell} empty in the minute row"
+
+        # The switch: English labels and names, screenshots, then Chinese again.
+        driver.find_element(By.CSS_SELECTOR, "button[data-lang=en]").click()
+        wait_for("English labels", lambda: head("factor") == "Factor" and "minute" in text("#latest td.kind") and
+                 "COD (chemical oxygen demand)" in text("#latest td.name"))
+        assert "化学需氧量" not in text("#latest td.name")
+        time.sleep(0.5)  # the plots' first frame after the new stream
+        driver.save_screenshot(screenshot)
+        driver.set_window_size(1920, 1200)
+        time.sleep(0.5)
+        wide = os.path.join(os.path.dirname(screenshot) or ".", "web-commissioning-1920.png")
+        driver.save_screenshot(wide)
+        driver.set_window_size(1280, 1500)
+        driver.find_element(By.CSS_SELECTOR, "button[data-lang=zh]").click()
+        wait_for("Chinese again", lambda: head("factor") == "因子" and "化学需氧量" in text("#latest td.name"))
+
+        host.send_signal(signal.SIGINT)
+        assert host.wait(timeout=20) == 0, "the 2025 station did not stop cleanly"
+        # The CSV: the old columns first, then QN, RF and kind; resends are RF=1, uploads are not.
+        header, rows = csv_rows(url)
+        assert header[-3:] == ["QN", "RF", "kind"] and header[:8] == "time,MN,CN,factor,field,value,flag,unit".split(","), header
+        kinds = {r["kind"] for r in rows}
+        assert kinds <= {"upload", "resend", "history"} and {"upload", "resend"} <= kinds, kinds
+        assert all((r["RF"] == "1") == (r["kind"] == "resend") for r in rows), "RF and kind disagree"
+        assert all(re.fullmatch(r"\d{17}", r["QN"]) for r in rows), "a row without its QN"
+        resent = {r["QN"] for r in rows if r["kind"] == "resend"}
+        assert not resent & {r["QN"] for r in rows if r["kind"] == "upload"}, "a resend of an upload that came"
+
+        # Completeness: the periods the page counts are the data times in the CSV; none missing
+        # once the resends came.
+        def periods(cn):
+            got = text(f"#completeness tr[data-cn='{cn}'] td.received") + text(f"#completeness tr[data-cn='{cn}'] td.twice")
+            return int(got[0].split()[0]) - int(got[1]) if len(got) == 2 else None
+        for cn in ("2051", "2061"):
+            times = {r["time"] for r in rows if r["CN"] == cn}
+            wait_for(f"{cn}'s periods as in the CSV ({len(times)})", lambda: periods(cn) == len(times), timeout=5)
+        missing = {cn: text(f"#completeness tr[data-cn='{cn}'] td.missing") for cn in ("2051", "2061")}
+
+        # The platform judges the periods on its own, at the end of the run: the page's missing
+        # periods are its count, and a period the station lost across the dropped link is the
+        # platform's only allowed problem, raised exactly when it counts one missing.
+        platform.send_signal(signal.SIGINT)
+        assert platform.wait(timeout=15) in (0, 1), "the 2025 platform did not end cleanly"
+        with open(os.path.join(work, "platform.out"), encoding="utf-8", errors="replace") as f:
+            summary = f.read().split("== river summary ==")[-1]
+        problems = re.findall(r"^    - (.*)$", summary, re.M)
+        assert all("periods of" in p and "missing" in p for p in problems), problems
+        judged = dict(re.findall(r"CN=(\d{4}) x\d+ \(\d+ s\), (\d+) missing", summary))
+        assert {cn: [n] for cn, n in judged.items()} == missing, f"page {missing}, platform {judged}"
+        assert bool(problems) == any(n != "0" for n in judged.values()), f"problems {problems}, platform {judged}"
+        return f"2025: {plots['points']} points, {plots['resends']} resends marked, MN {new_mn}; screenshots {screenshot}, {wide}"
+    except Exception:
+        driver.save_screenshot(os.path.join(os.path.dirname(screenshot) or ".", "web-failure-2025.png"))
+        raise
+    finally:
+        driver.quit()
+
+
 def main():
     bin_dir, plugin, screenshot = sys.argv[1:4]
     work = tempfile.mkdtemp(prefix="polmon-web-")
@@ -79,15 +234,7 @@ def main():
              "--wait", "30"], stdout=platform_out, stderr=subprocess.STDOUT)
         procs.append(platform)
 
-        def ready_line():
-            try:
-                with open(ready) as f:
-                    text = f.read()
-                return text if text.endswith("\n") else None
-            except OSError:
-                return None
-
-        addr, url = wait_for("the platform", ready_line).split()
+        addr, url = wait_for("the platform", lambda: read_ready(ready)).split()
         host_out = open(os.path.join(work, "host.out"), "w")
         host = subprocess.Popen(
             [os.path.join(bin_dir, "polmon-host"), "--plugin", plugin, "-D", f"city={addr}",
@@ -95,12 +242,7 @@ def main():
             stdin=subprocess.DEVNULL, stdout=host_out, stderr=subprocess.STDOUT)
         procs.append(host)
 
-        options = Options()
-        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage", "--window-size=1400,1300",
-                    f"--user-data-dir={work}/profile", "--lang=en-GB"):
-            options.add_argument(arg)
-        options.binary_location = shutil.which("chromium") or "/usr/bin/chromium"
-        driver = webdriver.Chrome(service=Service(shutil.which("chromedriver") or "/usr/bin/chromedriver"), options=options)
+        driver = browser(work, "en-GB", 1400, 1300)
         driver.get(url)
         text = lambda css: [e.text for e in driver.find_elements(By.CSS_SELECTOR, css)]
 
@@ -110,9 +252,9 @@ def main():
         points = "const c = document.querySelector('canvas[data-factor=\"w01018\"]'); " \
                  "return c ? Chart.getChart(c).data.datasets[0].data.length : 0;"
         wait_for("points in the COD plot", lambda: driver.execute_script(points) >= 6)
-        wait_for("the factor's name and unit", lambda: "mg/L" in text("#latest td.unit") and any("化学需氧量" in t for t in text("#latest td")))
+        wait_for("the factor's name and unit", lambda: "mg/L" in text("#latest td.unit") and "COD (chemical oxygen demand)" in text("#latest td.name"))
         wait_for("the site's Chinese name", lambda: any("水质自动监测站" in t for t in text("#frames td.content")))
-        driver.save_screenshot(screenshot)
+        assert driver.find_element(By.CSS_SELECTOR, "#latest th[data-t=factor]").text == "Factor", "an English browser's page is not English"
 
         # A frame's decode, on a click.
         row = driver.find_element(By.XPATH, "//tr[contains(@class,'accepted')][td[3]='2011' and td[2][contains(.,'in')]]")
@@ -140,6 +282,12 @@ def main():
             wait_for("the hostile frame", lambda: any(script in t for t in text("#frames td.content")))
             wait_for("the hostile station", lambda: "POLMON0000000002" in text("#stations td.mn"))
             wait_for("the hostile factor as text", lambda: code in text("#latest td.code") and any(code in t for t in text(".plot h3")))
+            # a minute record with all its fields: Min, Avg, Max and Cou in one row, with its data time
+            s.sendall(frame(b"QN=20240101120100000;ST=32;CN=2051;PW=123456;MN=POLMON0000000002;Flag=4;CP=&&DataTime=20240101120000;"
+                            b"w01018-Avg=5.5,w01018-Min=5.1,w01018-Max=6.0,w01018-Cou=0.8,w01018-Flag=N&&"))
+            minute = "//table[@id='latest']//tr[td[@class='code']='w01018' and td[@class='kind']='minute']"
+            wait_for("the minute row", lambda: [e.text for e in driver.find_elements(By.XPATH, minute + "/td")][4:11] ==
+                     ["", "5.1", "5.5", "6.0", "0.8", "N", "2024-01-01 12:00:00"])
         assert driver.execute_script("return window.__pwned") is None, "a script from a frame ran"
         assert not driver.find_elements(By.CSS_SELECTOR, "img, i, main script"), "markup from a frame became an element"
         assert any('Note="onload=' in t for t in text("#frames td.content")), "the quote did not show as text"
@@ -158,22 +306,24 @@ def main():
                 if m:
                     t = m.group(1)
                     sent.add((f"{t[0:4]}-{t[4:6]}-{t[6:8]} {t[8:10]}:{t[10:12]}:{t[12:14]}", m.group(2)))
-        csv = fetch(url + "values.csv").decode()
-        assert csv.startswith("time,MN,CN,factor,field,value,flag,unit"), csv[:80]
-        rows = {(r[0], r[5]) for r in (line.split(",") for line in csv.splitlines()[1:]) if len(r) == 8 and r[3] == "w01018"}
+        header, csv = csv_rows(url)
+        rows = {(r["time"], r["value"]) for r in csv if r["factor"] == "w01018" and r["CN"] == "2011" and r["kind"] == "upload"}
         assert len(sent) >= 4, f"only {len(sent)} uploads in the station's trace"
         assert sent <= rows, f"missing from the CSV: {sorted(sent - rows)}"
 
         platform.send_signal(signal.SIGINT)
         assert platform.wait(timeout=15) == 0, "the platform did not end cleanly with its verdict OK"
-        print(f"PASS: {len(sent)} uploads in the page and the CSV; screenshot {screenshot}")
+        driver.quit()
+        driver = None
+        seen = session_2025(bin_dir, plugin, screenshot, work, procs)
+        print(f"PASS: {len(sent)} uploads in the page and the CSV; {seen}")
         return 0
     except Exception:
         for name in ("platform.out", "host.out"):
             path = os.path.join(work, name)
             if os.path.exists(path):
                 print(f"---- {name}")
-                print("".join(open(path, encoding="utf-8", errors="replace").readlines()[-40:]))
+                print("".join(open(path, encoding="utf-8", errors="replace").readlines()[-80:]))
         if driver:
             driver.save_screenshot(os.path.join(os.path.dirname(screenshot) or ".", "web-failure.png"))
         raise

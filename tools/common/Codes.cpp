@@ -142,6 +142,13 @@ const char* command_text(std::string_view cn) {
   return it != end && cn == it->cn ? it->text : nullptr;
 }
 
+std::string command_text_zh(std::string_view cn) {
+  std::string out;
+  for (const Command& c : kCommands)
+    if (cn == c.cn && *c.zh && out.find(c.zh) == std::string::npos) out += (out.empty() ? "" : " / ") + std::string(c.zh);
+  return out;
+}
+
 const System* system(std::string_view st) {
   for (const System& s : kSystems)
     if (st == s.st) return &s;

@@ -53,6 +53,8 @@ struct Command {
 // "start real-time pollutant data / upload real-time pollutant data", "(2025)" after an addition;
 // nullptr when no standard names the code.
 const char* command_text(std::string_view cn);
+// The same in Chinese, as the standard names it ("设置实时数据间隔"); "" when no standard names the code.
+std::string command_text_zh(std::string_view cn);
 
 struct System {
   const char *st, *zh, *en;

@@ -316,7 +316,10 @@ void Flows2025::disconnected(int64_t) {
 }
 
 void Flows2025::finish(int64_t now) {
-  if (m_have_group && now - m_group.first_at > 1000) cut(m_group, "and the rest never came");
+  if (m_have_group && now - m_group.first_at > 1000) {
+    cut(m_group, "and the rest never came");
+    m_have_group = false; // told once, however often the platform finishes
+  }
   for (const auto& c : m_cut) m_problem("upload QN " + c.first + " (" + c.second + ") never completed, nor resent");
   m_cut.clear();
 }

@@ -625,7 +625,8 @@ Platform::Pending* Platform::history_request(const Segment& seg, const std::stri
 void Platform::history_record(Pending& p, const std::string& cn, const std::string& datatime) {
   const std::string head = "history answer to CN=" + p.cn + " QN=" + p.qn + ": ";
   int64_t t = 0;
-  if (cn != p.cn) problem(head + "answered with CN=" + cn);
+  if (p.done) problem(head + "record DataTime=" + datatime + " after the 9012 that ended the answer"); // 9011, records, 9012
+  else if (cn != p.cn) problem(head + "answered with CN=" + cn);
   else if (!civil_seconds(datatime, t)) problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
   else if (p.begin_s >= 0 && p.end_s >= 0 && (t < p.begin_s || t > p.end_s))
     problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);
@@ -653,13 +654,16 @@ void Platform::period_record(const std::string& cn, const std::string& qn, const
     else if ((t + s) * 1000 > sent_ms + 1000)
       problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " + std::to_string(s) +
               " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
-    if (d.times.count(t)) problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " came before: one record per period");
+    auto before = d.times.find(t);
+    // the same upload again is the 2025 flows' "uploaded again without RF=1": one fault, told once
+    if (before != d.times.end() && !(m_flows && before->second == qn))
+      problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " came before: one record per period");
   }
-  d.times.insert(t);
+  d.times[t] = qn;
   if (d.times.size() > kKeptPeriods) { // the oldest folded into the count of missing periods
-    const int64_t oldest = *d.times.begin();
+    const int64_t oldest = d.times.begin()->first;
     d.times.erase(d.times.begin());
-    const int64_t gap = (*d.times.begin() - oldest) / s - 1;
+    const int64_t gap = (d.times.begin()->first - oldest) / s - 1;
     if (gap > 0) d.folded_missing += gap;
   }
 }
@@ -669,7 +673,8 @@ int64_t Platform::missing_periods(const std::string& cn, const PeriodData& d, in
   if (period == m_opt.periods.end()) return 0;
   int64_t missing = d.folded_missing, before = -1;
   bool first = true;
-  for (int64_t t : d.times) {
+  for (const auto& record : d.times) {
+    const int64_t t = record.first;
     const int64_t gap = first ? 0 : (t - before) / period->second - 1;
     if (gap > 0) {
       if (missing == 0 && first_gap) *first_gap = before;
@@ -1120,7 +1125,6 @@ void Platform::tick(int64_t now) {
       (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
     judge_rtd_interval(false);
-    judge_periods();
     if (m_flows) m_flows->finish(now);
   }
 }

@@ -135,7 +135,8 @@ public:
   // The next moment after `now` tick() or take_due() has something to do (or -1: nothing planned).
   int64_t next_event(int64_t now) const;
   bool finished() const { return m_finished; }
-  // The run ends before the scenario finished (Ctrl-C): what is judged over the whole run is judged now.
+  // The run ends, finished or not (Ctrl-C, --duration, a web view held open): what is judged over
+  // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() { judge_periods(); }
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.
@@ -294,7 +295,7 @@ private:
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
   struct PeriodData {
-    std::set<int64_t> times;   // DataTimes of uploads and resends, the newest kKeptPeriods
+    std::map<int64_t, std::string> times; // DataTimes of uploads and resends, the newest kKeptPeriods, with their QNs
     unsigned records = 0;      // uploads (resends apart)
     int64_t folded_missing = 0; // periods missing among the DataTimes no longer kept
   };

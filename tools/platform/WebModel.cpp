@@ -1,5 +1,6 @@
 #include "WebModel.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -124,7 +125,14 @@ std::string reason_kind(const std::string& reason) {
   return kind;
 }
 
-const char* const kKindNames[] = {"rtd", "min", "hour"};
+const char* const kKindNames[] = {"rtd", "min", "hour", "day"};
+const char* const kFieldNames[] = {"Rtd", "Min", "Avg", "Max", "Cou"};
+
+int field_index(const std::string& field) {
+  for (int i = 0; i < 5; ++i)
+    if (field == kFieldNames[i]) return i;
+  return -1;
+}
 
 } // namespace
 
@@ -184,6 +192,25 @@ std::string factor_label(std::string_view code) {
   return name == codes::shown(code) ? std::string() : name;
 }
 
+std::pair<std::string, std::string> factor_names(std::string_view code) {
+  const codes::Pollutant* p = codes::pollutant(code);
+  if (!p) p = codes::pollutant_2005(code);
+  if (p) return {p->en, p->name};
+  if (const codes::SiteInfo* s = codes::site_info(code)) return {s->en, s->name};
+  const char *name = nullptr, *en = nullptr;
+  if (codes::only_2005(code, name, en)) return {en, name};
+  return {};
+}
+
+const char* data_kind_name(DataKind kind) {
+  switch (kind) {
+  case DataKind::Resend: return "resend";
+  case DataKind::History: return "history";
+  case DataKind::Upload: break;
+  }
+  return "upload";
+}
+
 std::string csv_cell(std::string_view text) {
   std::string cell(text);
   double v;
@@ -197,24 +224,152 @@ std::string csv_cell(std::string_view text) {
   return out + "\"";
 }
 
-void Series::add(double t, double v) {
-  m_sum_t += t;
-  m_sum_v += v;
-  if (++m_n < m_stride) return;
-  m_points.emplace_back(m_sum_t / m_n, m_sum_v / m_n);
+void Series::flush() {
+  if (!m_n) return;
+  m_points.push_back(Point{m_sum_t / m_n, m_sum_v / m_n, 0});
   m_sum_t = m_sum_v = 0;
   m_n = 0;
+}
+
+void Series::add(double t, double v, DataKind kind) {
+  bool in_order = (m_n == 0 || t >= m_sum_t / m_n) && (m_points.empty() || t >= m_points.back().t);
+  if (in_order && kind == DataKind::Upload) {
+    m_sum_t += t;
+    m_sum_v += v;
+    if (++m_n < m_stride) return;
+    flush();
+  } else { // alone at its time, so a resend neither runs the line back nor hides in an average
+    flush();
+    Point p{t, v, static_cast<int>(kind)};
+    auto at = std::upper_bound(m_points.begin(), m_points.end(), t, [](double x, const Point& q) { return x < q.t; });
+    m_points.insert(at, p);
+  }
   if (m_points.size() < 2 * kKeep) return;
-  for (size_t i = 0; i < kKeep; ++i)
-    m_points[i] = {(m_points[2 * i].first + m_points[2 * i + 1].first) / 2, (m_points[2 * i].second + m_points[2 * i + 1].second) / 2};
+  for (size_t i = 0; i < kKeep; ++i) {
+    const Point &a = m_points[2 * i], &b = m_points[2 * i + 1];
+    m_points[i] = Point{(a.t + b.t) / 2, (a.v + b.v) / 2, a.mark ? a.mark : b.mark};
+  }
   m_points.resize(kKeep);
   m_stride *= 2;
 }
 
-std::vector<std::pair<double, double>> Series::points() const {
-  std::vector<std::pair<double, double>> out = m_points;
-  if (m_n) out.emplace_back(m_sum_t / m_n, m_sum_v / m_n);
+std::vector<Series::Point> Series::points() const {
+  std::vector<Point> out = m_points;
+  if (m_n) out.push_back(Point{m_sum_t / m_n, m_sum_v / m_n, 0});
   return out;
+}
+
+uint64_t Completeness::missing_between(int64_t end, int64_t start) const {
+  if (end < m_live_first || start > m_live_last) return 0;
+  if (m_period <= 0 || start <= end) return 0;
+  int64_t periods = (start - end + m_period / 2) / m_period; // the steps from one to the other
+  return periods > 1 ? static_cast<uint64_t>(periods - 1) : 0;
+}
+
+uint64_t Completeness::missing() const {
+  uint64_t n = m_folded;
+  for (auto it = m_runs.begin(); it != m_runs.end(); ++it) {
+    auto next = std::next(it);
+    if (next != m_runs.end()) n += missing_between(it->second.end, next->first);
+  }
+  return n;
+}
+
+void Completeness::merge_runs() {
+  const int64_t reach = m_period + m_period / 2;
+  for (auto it = m_runs.begin(); it != m_runs.end();) {
+    auto next = std::next(it);
+    if (next != m_runs.end() && next->first - it->second.end <= reach) {
+      it->second.end = std::max(it->second.end, next->second.end);
+      m_runs.erase(next);
+    } else {
+      it = next;
+    }
+  }
+}
+
+void Completeness::add(int64_t t, DataKind kind) {
+  ++m_by_kind[static_cast<int>(kind)];
+  if (kind != DataKind::History) {
+    m_live_first = std::min(m_live_first, t);
+    m_live_last = std::max(m_live_last, t);
+  }
+  // the step from the newest data time: uploads in order tell the period, a backlog does not
+  if (m_last >= 0 && t > m_last) {
+    int64_t step = t - m_last;
+    if (m_steps.size() >= kSteps && !m_steps.count(step)) { // bounded: the rarest step goes
+      auto rare = std::min_element(m_steps.begin(), m_steps.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+      m_steps.erase(rare);
+    }
+    ++m_steps[step];
+    auto common = std::max_element(m_steps.begin(), m_steps.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    int64_t before = m_period;
+    m_period = common->first;
+    if (m_period > before) merge_runs();
+  }
+  if (t > m_last) m_last = t;
+  const int64_t reach = m_period + m_period / 2;
+  auto next = m_runs.upper_bound(t);
+  auto prev = next == m_runs.begin() ? m_runs.end() : std::prev(next);
+  if (prev != m_runs.end() && t <= prev->second.end) {
+    ++m_duplicates; // within a run: that period came before
+    return;
+  }
+  bool joins_prev = prev != m_runs.end() && t - prev->second.end <= reach;
+  bool joins_next = next != m_runs.end() && next->first - t <= reach;
+  if (joins_prev && joins_next) {
+    prev->second.end = next->second.end;
+    m_runs.erase(next);
+  } else if (joins_prev) {
+    prev->second.end = t;
+  } else if (joins_next) {
+    int64_t end = next->second.end;
+    m_runs.erase(next);
+    m_runs.emplace(t, Run{end});
+  } else {
+    m_runs.emplace(t, Run{t});
+  }
+  if (m_runs.size() > kRuns) { // the oldest gap is folded: its count stays, its times go
+    auto a = m_runs.begin(), b = std::next(a);
+    m_folded += missing_between(a->second.end, b->first);
+    a->second.end = b->second.end;
+    m_runs.erase(b);
+  }
+}
+
+size_t Completeness::gap_count() const {
+  size_t n = 0;
+  for (auto it = m_runs.begin(); it != m_runs.end(); ++it) {
+    auto next = std::next(it);
+    if (next != m_runs.end() && missing_between(it->second.end, next->first)) ++n;
+  }
+  return n;
+}
+
+std::vector<Completeness::Gap> Completeness::gaps(size_t max) const {
+  std::vector<Gap> out;
+  for (auto it = m_runs.rbegin(); it != m_runs.rend() && out.size() < max; ++it) {
+    auto older = std::next(it);
+    if (older == m_runs.rend()) break;
+    uint64_t missing = missing_between(older->second.end, it->first);
+    if (missing) out.push_back(Gap{older->second.end, it->first, missing});
+  }
+  std::reverse(out.begin(), out.end());
+  return out;
+}
+
+std::string Completeness::json(const std::string& cn) const {
+  static constexpr size_t kShown = 20;
+  std::string out = "{\"cn\":" + json_text(cn) + ",\"period\":" + std::to_string(m_period) + ",\"received\":" + std::to_string(received()) +
+                    ",\"upload\":" + std::to_string(m_by_kind[0]) + ",\"resend\":" + std::to_string(m_by_kind[1]) +
+                    ",\"history\":" + std::to_string(m_by_kind[2]) + ",\"duplicates\":" + std::to_string(m_duplicates) +
+                    ",\"missing\":" + std::to_string(missing()) + ",\"first\":" + std::to_string(first()) + ",\"last\":" + std::to_string(last()) +
+                    ",\"gapCount\":" + std::to_string(gap_count()) + ",\"gaps\":[";
+  std::vector<Gap> shown = gaps(kShown);
+  for (size_t i = 0; i < shown.size(); ++i)
+    out += std::string(i ? "," : "") + "[" + std::to_string(shown[i].after) + "," + std::to_string(shown[i].before) + "," +
+           std::to_string(shown[i].missing) + "]";
+  return out + "]}";
 }
 
 void WebModel::emit(const char* event, const std::string& data) {
@@ -245,8 +400,10 @@ bool WebModel::frame_bytes(uint64_t seq, std::string& bytes) const {
 }
 
 WebModel::Station* WebModel::station(const std::string& mn) {
+  auto renamed = m_renamed.find(mn);
+  const std::string& now = renamed == m_renamed.end() ? mn : renamed->second; // a frame still carrying the old MN
   for (Station& s : m_stations)
-    if (s.mn == mn) return &s;
+    if (s.mn == now) return &s;
   if (m_stations.size() >= kStations) return nullptr; // a station cycling MNs must not grow the table
   m_stations.emplace_back();
   m_stations.back().mn = mn;
@@ -267,9 +424,57 @@ std::string WebModel::stations_json() const {
     for (const auto& r : s.rejected) rejected += (rejected.empty() ? "" : ", ") + r.first + " " + std::to_string(r.second);
     out += std::string(i ? "," : "") + "{\"mn\":" + json_text(s.mn) + ",\"version\":" + json_text(s.version) +
            ",\"charset\":" + json_text(s.charset) + ",\"in\":" + std::to_string(s.in) + ",\"out\":" + std::to_string(s.out) +
-           ",\"rejected\":" + json_text(rejected) + ",\"last\":" + std::to_string(s.last) + "}";
+           ",\"rejected\":" + json_text(rejected) + ",\"last\":" + std::to_string(s.last) + ",\"previous\":" + json_text(s.previous) +
+           ",\"changed\":" + std::to_string(s.changed) + ",\"changes\":" + std::to_string(s.changes) + "}";
   }
   return out + "]}";
+}
+
+void WebModel::request_seen(const Segment& seg) {
+  std::string cn = seg.value("CN");
+  Asked a{seg.value("QN"), cn, seg.value("MN"), std::string()};
+  if (cn == "1002") {
+    const std::string* mn = seg.cp_get("MN");
+    if (!mn || mn->empty()) return;
+    a.new_mn = *mn;
+  } else if (!seg.cp_get("BeginTime")) {
+    return;
+  }
+  m_asked.push_back(std::move(a));
+  if (m_asked.size() > kAsked) m_asked.pop_front();
+}
+
+// The first frame carrying a 1002's new MN: the station's row takes it, and keeps the old one as
+// "previous", so one station stays one row.
+void WebModel::mn_seen(const std::string& mn, int64_t wall_ms) {
+  for (auto a = m_asked.begin(); a != m_asked.end(); ++a) {
+    if (a->cn != "1002" || a->new_mn != mn || a->mn == mn) continue;
+    Station* old = nullptr;
+    bool exists = false;
+    for (Station& s : m_stations) {
+      if (s.mn == a->mn) old = &s;
+      if (s.mn == mn) exists = true;
+    }
+    if (old && !exists) {
+      old->previous = old->mn;
+      old->mn = mn;
+      old->changed = wall_ms;
+      ++old->changes;
+      for (auto& r : m_renamed)
+        if (r.second == old->previous) r.second = mn;
+      if (m_renamed.size() < kStations) m_renamed[old->previous] = mn;
+    }
+    m_asked.erase(a);
+    return;
+  }
+}
+
+DataKind WebModel::data_kind(const Segment& seg) const {
+  if (seg.value("RF") == "1") return DataKind::Resend;
+  std::string qn = seg.value("QN"), cn = seg.value("CN");
+  for (const Asked& a : m_asked)
+    if (a.new_mn.empty() && a.qn == qn && a.cn == cn) return DataKind::History;
+  return DataKind::Upload;
 }
 
 void WebModel::link_up(int64_t wall_ms, const std::string& peer) {
@@ -299,7 +504,11 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
   if (incoming) {
     if (mn.empty()) mn = m_last_mn; // a frame too broken to name its station: the one on the link
     else m_last_mn = mn;
+  } else if (ok && seg.has_cp) {
+    request_seen(seg);
   }
+  // after a 1002 the platform's requests carry the new MN too, often before the station's frames
+  if (ok && !m_asked.empty()) mn_seen(mn, wall_ms);
   if (Station* s = station(mn)) {
     s->last = wall_ms;
     if (!incoming) ++s->out;
@@ -318,7 +527,7 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
   uint64_t seq = ++m_frame_seq;
   std::string summary = "{\"seq\":" + std::to_string(seq) + ",\"t\":" + std::to_string(wall_ms) + ",\"dir\":\"" +
                         (incoming ? "in" : "out") + "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"cn\":" + json_text(cn) +
-                        ",\"cnName\":" + json_text(name ? name : "") + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
+                        ",\"cnName\":" + json_text(name ? name : "") + ",\"cnZh\":" + json_text(codes::command_text_zh(cn)) + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
                         (ok ? "true" : "false") + ",\"reason\":" + json_text(reason) + ",\"text\":" + json_text(prefix(text, 160)) + "}";
   m_frame_bytes += span.bytes.size() + summary.size();
   m_frames.push_back(FrameEntry{seq, std::move(span.bytes), summary});
@@ -333,8 +542,11 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
 
 void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string& cn, const Segment& seg,
                       const std::vector<std::pair<std::string, std::string>>& cp) {
-  int kind = cn == "2011" ? 0 : cn == "2051" ? 1 : cn == "2061" ? 2 : -1;
+  int kind = cn == "2011" ? 0 : cn == "2051" ? 1 : cn == "2061" ? 2 : cn == "2031" ? 3 : -1;
   const char* main_field = kind == 0 ? "Rtd" : "Avg";
+  const DataKind source = data_kind(seg);
+  const std::string qn = seg.value("QN"), rf = seg.value("RF");
+  const std::string row_end = "," + csv_cell(qn) + "," + csv_cell(rf) + "," + data_kind_name(source) + "\r\n";
   const std::vector<codes::Item> read = codes::read_items(cp, seg.value("ST"), flag_version(seg.value("Flag")));
   std::string data_time;
   std::map<std::string, const codes::Item*> flags; // code -> its Flag item
@@ -345,6 +557,13 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
   int64_t x = data_time_ms(data_time);
   std::string time = x >= 0 ? local_text(x) : local_text(wall_ms);
   if (x < 0) x = wall_ms;
+  // an upload in packets is one period: its first packet counts it
+  if (kind >= 1 && (seg.value("PNO").empty() || seg.value("PNO") == "1")) {
+    auto c = m_completeness.find(cn);
+    if (c == m_completeness.end()) c = m_completeness.emplace(cn, Completeness{}).first;
+    c->second.add(x, source);
+  }
+  std::map<std::string, Reading> readings; // this frame's fields per factor, for the latest values
   std::string items;
   for (const codes::Item& item : read) {
     if (item.code.empty() || item.field == "Flag") continue;
@@ -355,7 +574,7 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
     const codes::Item* flag_item = f == flags.end() ? nullptr : f->second;
     const std::string flag = flag_item ? flag_item->value : std::string();
     std::string row = csv_cell(time) + "," + csv_cell(mn) + "," + csv_cell(cn) + "," + csv_cell(code) + "," + csv_cell(field) + "," +
-                      csv_cell(value) + "," + csv_cell(flag) + "," + csv_cell(item.unit) + "\r\n";
+                      csv_cell(value) + "," + csv_cell(flag) + "," + csv_cell(item.unit) + row_end;
     if (m_csv.size() + row.size() <= kCsvPending) {
       m_csv += row;
       ++m_csv_rows;
@@ -368,28 +587,47 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
     for (const codes::Item* it : {&item, flag_item})
       for (size_t n = 0; it && n < it->notes.size(); ++n) notes += (notes.empty() ? "" : "; ") + it->notes[n].text;
     const std::string flag_meaning = flag_item ? flag_item->flag_meaning : std::string();
+    std::pair<std::string, std::string> names = factor_names(code);
     items += std::string(items.empty() ? "" : ",") + "{\"code\":" + json_text(code) + ",\"name\":" + json_text(factor_label(code)) +
+             ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
              ",\"unit\":" + json_text(item.unit) + ",\"field\":" + json_text(field) + ",\"value\":" + json_text(value) +
              ",\"flag\":" + json_text(flag) + ",\"flagMeaning\":" + json_text(flag_meaning) + ",\"notes\":" + json_text(notes) +
              ",\"main\":" + (main ? "true" : "false") + "}";
-    if (!main) continue;
-    auto it = m_latest.find(code);
-    if (it == m_latest.end()) {
-      if (m_latest.size() >= kFactors) { // bounded: a station inventing codes must not grow the plots
-        ++m_factors_ignored;
+    int index = field_index(field);
+    if (kind < 0 || index < 0) continue;
+    if (!m_latest.count(code)) {
+      if (m_latest.size() >= kFactors) { // bounded: a station inventing codes must not grow the table or the plots
+        if (main) ++m_factors_ignored;
         continue;
       }
-      it = m_latest.emplace(code, Latest{}).first;
-      it->second.code = code;
+      m_latest[code].code = code;
     }
-    it->second.kinds[kind] = Reading{value, flag, data_time, flag_meaning, notes, wall_ms};
-    it->second.at = wall_ms;
+    Reading& r = readings[code];
+    r.fields[index] = value;
+    r.flag = flag;
+    r.flag_meaning = flag_meaning;
+    for (const codes::Item* it : {&item, flag_item}) // a factor's note comes with each of its fields: once is enough
+      for (size_t n = 0; it && n < it->notes.size(); ++n)
+        if (r.notes.find(it->notes[n].text) == std::string::npos) r.notes += (r.notes.empty() ? "" : "; ") + it->notes[n].text;
     double v;
-    if (is_number(value, v)) m_series[{code, kind}].add(static_cast<double>(x), v);
+    if (main && is_number(value, v)) m_series[{code, kind}].add(static_cast<double>(x), v, source);
+  }
+  for (auto& r : readings) {
+    auto it = m_latest.find(r.first);
+    Reading& kept = it->second.kinds[kind];
+    if (kept.x >= 0 && x < kept.x) continue; // a resend or a history answer of older data: not the latest
+    r.second.data_time = data_time;
+    r.second.x = x;
+    r.second.source = source;
+    r.second.at = wall_ms;
+    kept = std::move(r.second);
+    it->second.at = wall_ms;
   }
   emit("values", "{\"t\":" + std::to_string(wall_ms) + ",\"x\":" + std::to_string(x) + ",\"mn\":" + json_text(mn) +
                      ",\"cn\":" + json_text(cn) + ",\"kind\":" + json_text(kind >= 0 ? kKindNames[kind] : "") +
+                     ",\"source\":\"" + data_kind_name(source) + "\",\"qn\":" + json_text(qn) +
                      ",\"dataTime\":" + json_text(data_time) + ",\"items\":[" + items + "]}");
+  if (kind >= 1) emit("completeness", m_completeness[cn].json(cn));
 }
 
 void WebModel::checks(const std::string& summary, bool broken, const Platform::Counters& c) {
@@ -426,20 +664,27 @@ WebModel::Snapshot WebModel::snapshot() const {
   for (const FrameEntry& f : m_frames) s.frames.push_back(f.summary);
   s.latest = "[";
   for (const auto& l : m_latest) {
+    std::pair<std::string, std::string> names = factor_names(l.first);
     s.latest += std::string(s.latest.size() > 1 ? "," : "") + "{\"code\":" + json_text(l.first) + ",\"name\":" + json_text(factor_label(l.first)) +
+                ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
                 ",\"unit\":" + json_text(codes::factor_unit(l.first)) + ",\"at\":" + std::to_string(l.second.at) + ",\"kinds\":{";
     bool first = true;
-    for (int k = 0; k < 3; ++k) {
+    for (int k = 0; k < kKinds; ++k) {
       const Reading& r = l.second.kinds[k];
       if (!r.at) continue;
-      s.latest += std::string(first ? "" : ",") + "\"" + kKindNames[k] + "\":{\"value\":" + json_text(r.value) + ",\"flag\":" +
-                  json_text(r.flag) + ",\"flagMeaning\":" + json_text(r.flag_meaning) + ",\"notes\":" + json_text(r.notes) +
-                  ",\"dataTime\":" + json_text(r.data_time) + ",\"at\":" + std::to_string(r.at) + "}";
+      s.latest += std::string(first ? "" : ",") + "\"" + kKindNames[k] + "\":{";
+      for (int f = 0; f < kFields; ++f) s.latest += std::string("\"") + kFieldNames[f] + "\":" + json_text(r.fields[f]) + ",";
+      s.latest += "\"flag\":" + json_text(r.flag) + ",\"flagMeaning\":" + json_text(r.flag_meaning) + ",\"notes\":" + json_text(r.notes) +
+                  ",\"dataTime\":" + json_text(r.data_time) + ",\"x\":" + std::to_string(r.x) + ",\"source\":\"" +
+                  data_kind_name(r.source) + "\",\"at\":" + std::to_string(r.at) + "}";
       first = false;
     }
     s.latest += "}}";
   }
   s.latest += "]";
+  s.completeness = "[";
+  for (const auto& c : m_completeness) s.completeness += (s.completeness.size() > 1 ? "," : "") + c.second.json(c.first);
+  s.completeness += "]";
   for (const auto& series : m_series) s.series.push_back(Snapshot::Plot{series.first.first, kKindNames[series.first.second], series.second.points()});
   return s;
 }
@@ -448,14 +693,17 @@ std::string WebModel::snapshot_json(const Snapshot& s) {
   std::string out = "{\"name\":" + json_text(s.name) + ",\"seq\":" + std::to_string(s.seq) + ",\"stations\":" + s.stations +
                     ",\"checks\":" + s.checks + ",\"web\":" + s.web + ",\"frames\":[";
   for (size_t i = 0; i < s.frames.size(); ++i) out += (i ? "," : "") + s.frames[i];
-  out += "],\"latest\":" + s.latest + ",\"series\":[";
+  out += "],\"latest\":" + s.latest + ",\"completeness\":" + s.completeness + ",\"series\":[";
   for (size_t i = 0; i < s.series.size(); ++i) {
     const Snapshot::Plot& plot = s.series[i];
+    std::pair<std::string, std::string> names = factor_names(plot.code);
     out += std::string(i ? "," : "") + "{\"code\":" + json_text(plot.code) + ",\"name\":" + json_text(factor_label(plot.code)) +
+           ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
            ",\"unit\":" + json_text(codes::factor_unit(plot.code)) +
            ",\"kind\":" + json_text(plot.kind) + ",\"points\":[";
     const auto& points = plot.points;
-    for (size_t k = 0; k < points.size(); ++k) out += (k ? ",[" : "[") + ms(points[k].first) + "," + num(points[k].second) + "]";
+    for (size_t k = 0; k < points.size(); ++k)
+      out += (k ? ",[" : "[") + ms(points[k].t) + "," + num(points[k].v) + (points[k].mark ? "," + std::to_string(points[k].mark) : "") + "]";
     out += "]}";
   }
   return out + "]}";

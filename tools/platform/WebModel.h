@@ -4,6 +4,7 @@
 // WebView holds the lock and talks to browsers.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -29,21 +30,72 @@ std::string mask_keys(std::string text);
 std::string csv_cell(std::string_view text);
 // The code tables' name of a factor code, "hydrogen chloride (氯化氢)"; empty when unknown.
 std::string factor_label(std::string_view code);
+// The same in one language each, for a page that shows one: {"hydrogen chloride", "氯化氢"}.
+std::pair<std::string, std::string> factor_names(std::string_view code);
 
-// A series that keeps between kKeep and 2 kKeep points: when full, neighbours are averaged in
-// pairs and later samples go in twice as many per point, so a day keeps its shape.
+// How a data frame came: an upload, a resend of one (RF=1), or an answer to a history request.
+enum class DataKind { Upload, Resend, History };
+const char* data_kind_name(DataKind kind);
+
+// A series by data time that keeps between kKeep and 2 kKeep points: when full, neighbours are
+// averaged in pairs and later samples go in twice as many per point, so a day keeps its shape.
+// A point out of time order (a resend, newest first) or a marked one goes in alone at its time.
 class Series {
 public:
   static constexpr size_t kKeep = 512;
-  void add(double t, double v);
-  // The points, the unfinished one last.
-  std::vector<std::pair<double, double>> points() const;
+  struct Point {
+    double t, v;
+    int mark; // DataKind: an averaged point carries a mark when either of its pair did
+  };
+  void add(double t, double v, DataKind kind = DataKind::Upload);
+  // The points in time order, the unfinished one in its place.
+  std::vector<Point> points() const;
   unsigned stride() const { return m_stride; }
 
 private:
-  std::vector<std::pair<double, double>> m_points;
+  void flush();
+  std::vector<Point> m_points;
   double m_sum_t = 0, m_sum_v = 0;
   unsigned m_n = 0, m_stride = 1;
+};
+
+// The periods one CN's data times cover, in bounded memory: runs of data times no more than one
+// and a half periods apart, and what is missing between them. The period is the most common step
+// between neighbouring data times, so a shortened period (a trial) reads as well as 60 s or 1 h.
+class Completeness {
+public:
+  static constexpr size_t kRuns = 256, kSteps = 16;
+  struct Gap {
+    int64_t after, before; // the data times either side
+    uint64_t missing;
+  };
+  void add(int64_t t, DataKind kind);
+  int64_t period() const { return m_period; }
+  uint64_t received() const { return m_by_kind[0] + m_by_kind[1] + m_by_kind[2]; }
+  uint64_t received(DataKind kind) const { return m_by_kind[static_cast<int>(kind)]; }
+  uint64_t duplicates() const { return m_duplicates; }
+  uint64_t missing() const;
+  int64_t first() const { return m_runs.empty() ? 0 : m_runs.begin()->first; }
+  int64_t last() const { return m_runs.empty() ? 0 : m_runs.rbegin()->second.end; }
+  // The newest `max` gaps, oldest first; gaps folded away to bound memory are only counted.
+  std::vector<Gap> gaps(size_t max) const;
+  size_t gap_count() const; // gaps with periods missing, listed or not
+  std::string json(const std::string& cn) const;
+
+private:
+  struct Run {
+    int64_t end;
+  };
+  // The periods missing between two data times, within the span of the uploads and resends: a
+  // history answer of a day long before the session is received, the time between is not missing.
+  uint64_t missing_between(int64_t end, int64_t start) const;
+  void merge_runs(); // after the period grew: runs now close enough become one
+  std::map<int64_t, Run> m_runs; // start -> run
+  std::map<int64_t, uint64_t> m_steps; // step -> times seen
+  int64_t m_period = 0, m_last = -1;
+  int64_t m_live_first = INT64_MAX, m_live_last = INT64_MIN; // the uploads' and resends' data times
+  uint64_t m_by_kind[3] = {0, 0, 0};
+  uint64_t m_duplicates = 0, m_folded = 0; // missing periods in gaps folded into a run
 };
 
 class WebModel {
@@ -82,8 +134,8 @@ public:
   size_t csv_pending() const { return m_csv.size(); }
   uint64_t csv_rows() const { return m_csv_rows; }
   uint64_t csv_dropped() const { return m_csv_dropped; }
-  // `unit` came last, so files of the older layout keep their columns up to there.
-  static const char* csv_header() { return "time,MN,CN,factor,field,value,flag,unit\r\n"; }
+  // Columns only ever go on at the end, so files of the older layout keep their columns up to there.
+  static const char* csv_header() { return "time,MN,CN,factor,field,value,flag,unit,QN,RF,kind\r\n"; }
 
   // For the memory figures: bytes held by the rings.
   size_t ring_bytes() const { return m_frame_bytes + m_event_bytes; }
@@ -96,23 +148,38 @@ private:
   };
   struct Station {
     std::string mn, version, charset = "ASCII";
+    std::string previous; // the MN before the last 1002 the station took
+    int64_t changed = 0;  // when it first carried the new one
+    unsigned changes = 0;
     unsigned in = 0, out = 0;
     std::map<std::string, unsigned> rejected; // reason -> count
     int64_t last = 0;
   };
+  static constexpr int kKinds = 4; // real-time 2011, minute 2051, hour 2061, day 2031
+  static constexpr int kFields = 5; // Rtd, Min, Avg, Max, Cou
   struct Reading {
-    std::string value, flag, data_time;
+    std::string fields[kFields];
+    std::string flag, data_time;
     std::string flag_meaning, notes; // the flag read, the code tables' notes on value and flag
+    int64_t x = -1;                  // the data time in ms; the arrival when the frame gave none
+    DataKind source = DataKind::Upload;
     int64_t at = 0;
   };
   struct Latest {
     std::string code;
-    Reading kinds[3]; // real-time, minute, hour
+    Reading kinds[kKinds];
     int64_t at = 0;
+  };
+  struct Asked { // a request whose answers the model tells apart: history (BeginTime), new MN (1002)
+    std::string qn, cn, mn, new_mn;
   };
 
   void emit(const char* event, const std::string& data);
   Station* station(const std::string& mn);
+  // Outgoing requests remembered; an incoming frame carrying a 1002's new MN renames its station.
+  void request_seen(const Segment& seg);
+  void mn_seen(const std::string& mn, int64_t wall_ms);
+  DataKind data_kind(const Segment& seg) const;
   std::string stations_json() const;
   void values(int64_t wall_ms, const std::string& mn, const std::string& cn, const Segment& seg,
               const std::vector<std::pair<std::string, std::string>>& cp);
@@ -137,6 +204,10 @@ private:
 
   std::map<std::string, Latest> m_latest;
   std::map<std::pair<std::string, int>, Series> m_series; // (code, kind) -> points
+  std::map<std::string, Completeness> m_completeness;     // 2051, 2061, 2031
+  std::deque<Asked> m_asked;                               // the last kAsked requests
+  static constexpr size_t kAsked = 32;
+  std::map<std::string, std::string> m_renamed;            // old MN -> new, bounded as the stations
   unsigned m_factors_ignored = 0;
 
   std::string m_csv;
@@ -148,10 +219,10 @@ struct WebModel::Snapshot {
   uint64_t seq = 0;
   std::string stations, link, checks, web;
   std::vector<std::string> frames; // summaries, oldest first
-  std::string latest;
+  std::string latest, completeness;
   struct Plot {
     std::string code, kind;
-    std::vector<std::pair<double, double>> points;
+    std::vector<Series::Point> points;
   };
   std::vector<Plot> series;
 };

@@ -448,14 +448,18 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
   struct Row {
     const char* name;
     const char* steps;
-    std::vector<int64_t> uploads;
-    const char* problem; // nullptr: OK
+    std::vector<int64_t> uploads; // ms after the first request's answer; -T: the link down at T, up 10 ms on
+    const char* problem;          // nullptr: OK
+    bool second_by_upload = false; // the steps' second request is acknowledged, then answered by the first upload with its QN
   } rows[] = {
       {"stopped, one in flight", "request CN=2012\npause 2000\n", {400}, nullptr},
       {"kept on after 2012", "request CN=2012\npause 2000\n", {400, 800},
        "kept uploading CN=2011 after 2012 stopped it: QN 20240101000000800 came 800 ms after the acknowledgement"},
       {"new interval taken", rtd, {1000, 3000, 5000}, nullptr},
       {"old interval kept", rtd, {1000, 6000}, "RtdInterval set to 2 s, uploads came every 5.0 s"}, // not "only 2 uploads"
+      // the station's own close is the one problem: no interval of 3.3 s across the link's gap
+      {"new interval, the link down between", rtd, {1000, 3000, -3100, 7500}, "the station closed the connection"},
+      {"started again by its first upload", "request CN=2012\nrequest CN=2011\npause 3000\n", {400, 1400, 2400}, nullptr, true},
       // an uploads step counts from its own start, not the run's
       {"uploads before the step", "request CN=2011\npause 2000\nuploads CN=2011 count=2 timeout=1000\n", {400, 800, 2500},
        "only 1 uploads of CN=2011 since the step began, 2 wanted"},
@@ -471,9 +475,23 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
     h.answer(qn, "9011", "QnRtn=1");
     h.answer(qn, "9012", "ExeRtn=1");
     const int64_t acknowledged = h.now;
+    std::string answering;
+    if (row.second_by_upload) {
+      h.run_until(acknowledged + 100);
+      answering = h.requests().at(1).value("QN");
+      h.answer(answering, "9011", "QnRtn=1");
+    }
     for (int64_t after : row.uploads) {
-      h.run_until(acknowledged + after - 10);
-      h.station_sends("QN=" + std::to_string(20240101000000000 + after) + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&w01018-Rtd=1.5&&");
+      h.run_until(acknowledged + std::abs(after) - 10);
+      if (after < 0) {
+        h.p.disconnected(h.now);
+        h.run_until(h.now + 10);
+        h.p.connected(h.now, "peer");
+        continue;
+      }
+      const std::string upload_qn = answering.empty() ? std::to_string(20240101000000000 + after) : answering;
+      answering.clear();
+      h.station_sends("QN=" + upload_qn + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&w01018-Rtd=1.5&&");
     }
     h.run_until(acknowledged + 10000);
     const std::string summary = h.p.summary();

@@ -474,6 +474,9 @@ void Platform::disconnected(int64_t now) {
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
   if (m_flows) m_flows->disconnected(now);
   link_lost_requests();
+  Arrivals& run = m_effects.since_set;
+  if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
+  run = Arrivals();
   if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   if (!m_finished) problem("the station closed the connection");
 }
@@ -845,9 +848,9 @@ bool Platform::judge_rtd_interval(bool gave_up) {
   Effects& e = m_effects;
   if (e.rtd_s <= 0 || e.judged) return false;
   // the first upload after the setting may still be the old timer's: the gaps from it on are the new one's
-  double every_ms = e.since_set.count >= 2 ? static_cast<double>(e.since_set.last - e.since_set.first) / (e.since_set.count - 1)
-                    : gave_up                ? e.before_ms
-                                             : 0;
+  const unsigned gaps = e.folded_gaps + (e.since_set.count >= 2 ? e.since_set.count - 1 : 0);
+  const int64_t span_ms = e.folded_ms + (e.since_set.count >= 2 ? e.since_set.last - e.since_set.first : 0);
+  double every_ms = gaps > 0 ? static_cast<double>(span_ms) / gaps : gave_up ? e.before_ms : 0;
   if (every_ms <= 0) return false;
   const double set_ms = 1000.0 * e.rtd_s, slack_ms = set_ms / 2 > 1000 ? set_ms / 2 : 1000; // a station's cycle and the link's jitter
   if (every_ms >= set_ms - slack_ms && every_ms <= set_ms + slack_ms) return false;
@@ -858,6 +861,13 @@ bool Platform::judge_rtd_interval(bool gave_up) {
   return true;
 }
 
+// A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.
+Platform::Pending* Platform::awaiting_data(const std::string& cn) {
+  for (Pending& q : m_pending)
+    if (!q.done && q.acked && !q.history && q.reply == Step::Full && q.cn == cn) return &q;
+  return nullptr;
+}
+
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
 // it came in packets)
 void Platform::on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now) {
@@ -866,6 +876,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
   if (whole) {
     Pending* history = history_request(seg, datatime);
     if (p && p->cn != cn && p != history) p = nullptr;
+    if (!p && !history) p = awaiting_data(cn);
     if (history) {
       p = history;
       ++m_history[cn];
@@ -879,16 +890,13 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       if (arrivals.count++ == 0) arrivals.first = now;
       arrivals.last = now;
       if (!p) m_report.upload(cn, now); // not the data a request asked for
-      if (cn == "2011") real_time_upload(qn, now);
+      if (cn == "2011") {
+        if (p && !p->done && p->cn == "2011") took_effect(*p, now); // its first upload answers a 2011: uploads start again
+        real_time_upload(qn, now);
+      }
       if (m_opt.periods.count(cn)) m_report.period_record(cn);
       period_record(cn, qn, datatime, false);
     }
-    if (!p)
-      for (Pending& q : m_pending)
-        if (!q.done && q.acked && !q.history && q.reply == Step::Full && q.cn == cn) {
-          p = &q;
-          break;
-        }
   }
   if (p && !p->done) {
     m_report.answer(p->qn);

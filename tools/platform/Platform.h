@@ -203,6 +203,7 @@ private:
   void bad_frame(std::string_view received, Verdict verdict);
   void send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now);
   Pending* find_pending(const std::string& qn);
+  Pending* awaiting_data(const std::string& cn);
   // The history request a data frame answers, or null: its records are no uploads. By its QN (of
   // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
   // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
@@ -288,7 +289,9 @@ private:
   struct Effects {
     int64_t stopped_at = -1; // 2012 carried out then: no real-time upload is due later than one interval on
     int rtd_s = 0;           // RtdInterval an accepted 1062 set; 0: none
-    Arrivals since_set;      // real-time uploads after it
+    Arrivals since_set;      // real-time uploads after it, since the link last came up
+    int64_t folded_ms = 0;   // the spans of their runs on earlier links: a link down is no interval
+    unsigned folded_gaps = 0;
     double before_ms = 0;    // the interval they came at before it; 0: unknown
     bool judged = false;     // the setting was weighed against the uploads
   } m_effects;

@@ -77,6 +77,11 @@ httplib=$(ldd "$host/bin/polmon-platform" | awk '/libcpp-httplib/ { print $3 }')
 [ -f "$httplib" ] || { echo "dist: polmon-platform does not link libcpp-httplib" >&2; exit 1; }
 cp "$httplib" "$stage/host/lib/"
 cp "$host/tools/platform/licences.txt" "$stage/THIRD-PARTY-LICENCES.txt"
+# so does the capture library every tool links (--capture, polmon-frame --file), with its notice
+pcap=$(ldd "$host/bin/polmon-frame" | awk '/libpcap/ { print $3 }')
+[ -f "$pcap" ] || { echo "dist: polmon-frame does not link libpcap" >&2; exit 1; }
+cp "$pcap" "$stage/host/lib/"
+{ printf '\n== libpcap (host/lib, Debian'"'"'s build) ==\n\n'; cat /usr/share/doc/libpcap0.8/copyright; } >>"$stage/THIRD-PARTY-LICENCES.txt"
 cp examples/*.lua "$stage/examples/"
 # The documents keep the repository's layout, so their links work in the bundle too.
 cp README.md "$stage/"

@@ -380,6 +380,17 @@ std::string mask_keys(std::string_view text) {
 namespace {
 
 // Length of the well-formed UTF-8 character at `at` (ASCII included), 0 when none starts there.
+bool well_formed_utf8(std::string_view s) {
+  for (size_t at = 0; at < s.size();) {
+    const size_t n = utf8_char(s, at);
+    if (n == 0) return false;
+    at += n;
+  }
+  return true;
+}
+
+} // namespace
+
 size_t utf8_char(std::string_view s, size_t at) {
   const unsigned char c = static_cast<unsigned char>(s[at]);
   if (c < 0x80) return 1;
@@ -391,17 +402,6 @@ size_t utf8_char(std::string_view s, size_t at) {
   if ((c == 0xE0 && d < 0xA0) || (c == 0xED && d > 0x9F) || (c == 0xF0 && d < 0x90) || (c == 0xF4 && d > 0x8F)) return 0;
   return n;
 }
-
-bool well_formed_utf8(std::string_view s) {
-  for (size_t at = 0; at < s.size();) {
-    const size_t n = utf8_char(s, at);
-    if (n == 0) return false;
-    at += n;
-  }
-  return true;
-}
-
-} // namespace
 
 std::string readable_text(std::string_view text) {
   std::string converted;

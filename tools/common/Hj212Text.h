@@ -124,6 +124,10 @@ std::string flag_text(std::string_view flag);
 // The protocol version number in Flag's upper six bits, -1 when Flag is not a number 0..255.
 int flag_version(std::string_view flag);
 
+// The length of the well-formed UTF-8 character at s[at] (ASCII included), or 0: a stray byte,
+// an overlong form, a surrogate, beyond U+10FFFF or cut off by the end.
+size_t utf8_char(std::string_view s, size_t at);
+
 // `text` as a trace shows it: GB18030 converted to UTF-8 (a 2017 frame's Chinese reads as text,
 // and grep sees no binary); control bytes and bytes that are neither charset as \xHH.
 std::string readable_text(std::string_view text);

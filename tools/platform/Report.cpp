@@ -82,28 +82,17 @@ std::string shown_bytes(std::string_view frame, bool& cut_short) {
   cut_short = frame.size() > Report::kShownBytes;
   size_t cut = frame.size() > Report::kShownBytes ? Report::kShownBytes : frame.size();
   for (int back = 0; back < 3 && cut < frame.size() && cut > 0 && (static_cast<unsigned char>(frame[cut]) & 0xC0) == 0x80; ++back) --cut;
-  std::string out(frame.substr(0, cut));
-  for (size_t at = out.find("NewSK="); at != std::string::npos; at = out.find("NewSK=", at + 6)) {
-    size_t end = out.find_first_of(";&,", at + 6);
-    out.replace(at + 6, (end == std::string::npos ? out.size() : end) - at - 6, "****");
-  }
-  return out;
+  return mask_keys(frame.substr(0, cut));
 }
 
 // The length of the UTF-8 character at s[i] that XML 1.0 takes, or 0 (not UTF-8, a control, U+FFFE, U+FFFF).
 size_t char_length(std::string_view s, size_t i) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
   if (c < 0x80) return (c >= 0x20 && c != 0x7F) || c == '\n' || c == '\t' ? 1 : 0;
-  size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
-  if (n == 0 || i + n > s.size()) return 0;
-  unsigned cp = c & (n == 2 ? 0x1F : n == 3 ? 0x0F : 0x07);
-  for (size_t k = 1; k < n; ++k) {
-    const unsigned char d = static_cast<unsigned char>(s[i + k]);
-    if ((d & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (d & 0x3F);
-  }
-  const unsigned least[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE || cp == 0xFFFF || (cp >= 0x80 && cp <= 0x9F)) return 0;
+  const size_t n = utf8_char(s, i);
+  const unsigned char d = n ? static_cast<unsigned char>(s[i + 1]) : 0;
+  if (n == 2 && c == 0xC2 && d <= 0x9F) return 0;                                                // C1 controls
+  if (n == 3 && c == 0xEF && d == 0xBF && static_cast<unsigned char>(s[i + 2]) >= 0xBE) return 0; // U+FFFE, U+FFFF
   return n;
 }
 

@@ -60,6 +60,15 @@ public:
     // Replacing side: stores `port` in the record, then returns once the reading thread holds the
     // port it replaced no more (within one drain: kDrainMs and one read at most).
     void replace(ORVA_DATA& data, ICommunication* port);
+    // Reading side, after loading the record's port: whether another port was handed over since
+    // the last call (a replacement counted before the record is stored, so seeing the new port
+    // means seeing the count).
+    bool replaced_since_looked() {
+      const std::uint32_t now = replaced_.load();
+      if (now == looked_) return false;
+      looked_ = now;
+      return true;
+    }
 
     // Null in the plug-in. A test sets it to pause the reading side where take has stored its
     // port back and not yet looked at the record: the window in which a wake-up could be lost.
@@ -70,6 +79,8 @@ public:
     bool take(const ORVA_DATA& data, ICommunication* port);
     void wake();
     std::atomic<std::uintptr_t> held_{0}; // the port held, or 0; with kWaiter
+    std::atomic<std::uint32_t> replaced_{0}; // replacements by another port; wraps
+    std::uint32_t looked_ = 0;               // the reading side's: replaced_ as last looked at
     std::mutex mutex_;
     std::condition_variable released_;
   };

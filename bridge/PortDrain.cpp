@@ -8,6 +8,7 @@ void (*CDevServer::PortHold::s_pauseInTake)() = nullptr;
 
 void CDevServer::PortHold::replace(ORVA_DATA& data, ICommunication* port) {
   ICommunication* old = LoadPort(data);
+  if (old != port) replaced_.fetch_add(1);
   __atomic_store_n(&data.pCommunication, port, __ATOMIC_SEQ_CST);
   if (!old || old == port) return;
   const std::uintptr_t replaced = reinterpret_cast<std::uintptr_t>(old);
@@ -101,6 +102,7 @@ int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, cons
                             std::chrono::steady_clock::time_point started) {
   ICommunication* port = LoadPort(data); // read once: the panel may swap ports meanwhile
   if (!port) return -1;
+  if (hold && hold->replaced_since_looked()) sink.port_changed();
   const std::atomic<bool>& halt = *stop;
   const int wait_ms = static_cast<int>(wait);
   constexpr std::size_t kLastFit = kBlockSize - kReadSize; // a block takes reads while it holds this much at most

@@ -19,6 +19,8 @@ class ByteSink {
 public:
   virtual unsigned char* room(int n) = 0;
   virtual void commit(int n) = 0;
+  // The port was handed over since the last drain: the bytes from here on come from another line.
+  virtual void port_changed() {}
 
 protected:
   ~ByteSink() = default;

@@ -286,12 +286,25 @@ bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::stri
 
 void FrameScanner::follow(std::size_t at, std::size_t end) {
   if (followed_count_ == kMaxFollowed) {
+    // Room runs out on a line that keeps breaking: the oldest makes way, since a frame that starts
+    // later is the one still arriving. The verdicts it held back count from now.
     ++counts_.cut_short;
-    return;
+    const bool nearest = followed_[0].end == nearest_end_;
+    std::memmove(&followed_[0], &followed_[1], (kMaxFollowed - 1) * sizeof(Followed));
+    --followed_count_;
+    if (nearest) nearest_end_ = nearest_followed_end();
+    release_held();
   }
   const Followed f{base_ + at, base_ + end};
   if (followed_count_ == 0 || f.end < nearest_end_) nearest_end_ = f.end;
   followed_[followed_count_++] = f; // found in stream order: the list stays ordered by `at`
+}
+
+std::uint64_t FrameScanner::nearest_followed_end() const {
+  std::uint64_t nearest = ~std::uint64_t(0);
+  for (std::size_t i = 0; i < followed_count_; ++i)
+    if (followed_[i].end < nearest) nearest = followed_[i].end;
+  return nearest;
 }
 
 void FrameScanner::accept(std::size_t at, std::size_t end) {
@@ -311,8 +324,7 @@ bool FrameScanner::judge_followed(std::string& frame) {
   const Followed f = followed_[nearest];
   std::memmove(&followed_[nearest], &followed_[nearest + 1], (followed_count_ - nearest - 1) * sizeof(Followed));
   --followed_count_;
-  for (std::size_t i = 0; i < followed_count_; ++i)
-    if (i == 0 || followed_[i].end < nearest_end_) nearest_end_ = followed_[i].end;
+  nearest_end_ = nearest_followed_end();
   const std::size_t from = static_cast<std::size_t>(f.at - base_), end = static_cast<std::size_t>(f.end - base_);
   if (buf_[end - 2] == '\r' && buf_[end - 1] == '\n') {
     // A frame of its announced length: one verdict for all its bytes, in place of the spans cut inside.

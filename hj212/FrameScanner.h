@@ -38,7 +38,9 @@ class Sm4;
 //   inside are cut as ever. At its end, when that is "\r\n" and nothing was accepted meanwhile,
 //   it is judged once and its verdict (the frame decrypted, or one BadCrc) stands in for the
 //   spans cut inside it; otherwise those spans' verdicts stand. A frame accepted anywhere ends
-//   every candidate that began before it.
+//   every candidate that began before it. Only bytes end a followed candidate, never a pause;
+//   when kMaxFollowed are followed, the oldest makes way for a new one (on a line that keeps
+//   breaking, the frame that starts last is the one still arriving).
 // Without a key nothing of this runs.
 //
 // ---- Cost
@@ -92,8 +94,8 @@ public:
   void use_key_source(const CipherKey* source) { key_source_ = source; }
   // Some candidate is followed beyond its span, waiting for its announced end.
   bool following() const { return followed_count_ != 0; }
-  // Gives up the followed candidates (their bytes stopped coming): the verdicts of the spans cut
-  // inside them count from now.
+  // Gives up the followed candidates (the line they came on was handed over): the verdicts of the
+  // spans cut inside them count from now. No pause gives them up: a line may pause anywhere.
   void give_up_followed();
 
   // Adds received bytes behind those kept from earlier chunks.
@@ -177,8 +179,11 @@ private:
   // Takes the key source's key when its version moved.
   void refresh_key();
   void follow_key();
-  // Follows the candidate at `at` to its announced end `end`.
+  // Follows the candidate at `at` to its announced end `end`; when kMaxFollowed are followed, the
+  // oldest is given up for it (counted in cut_short).
   void follow(std::size_t at, std::size_t end);
+  // The smallest announced end among the followed candidates (all ones without any).
+  std::uint64_t nearest_followed_end() const;
   // Judges the followed candidate with the nearest end, all of whose bytes are here.
   bool judge_followed(std::string& frame);
   // A frame [at, end) was accepted: every candidate that began before it ends.

@@ -169,6 +169,9 @@ public:
       engine_._store_frame(std::move(frame)); // each frame allocated once
     }
   }
+  // A frame followed past its span never ends on another line: a pause, however long, does not
+  // end it, the port handed over does.
+  void port_changed() override { engine_.recv_buffer.give_up_followed(); }
 
 private:
   HJ212_system& engine_;
@@ -184,21 +187,6 @@ int HJ212_system::_receive_pass(std::chrono::steady_clock::time_point began) {
     return got;
   }
   if (passes_unpublished_ != 0) _publish_stats(); // bytes stopped coming: the counts stand as they are
-  if (recv_buffer.following()) return _expire_followed(got);
-  return got;
-}
-
-[[gnu::noinline]] int HJ212_system::_expire_followed(int got) {
-  // A span followed to its announced end waits one drain deadline without bytes, counted from
-  // the first pass that read none (bytes read since move the received count).
-  auto now = std::chrono::steady_clock::now();
-  if (quiet_from_bytes_ != recv_counts.received_bytes) {
-    quiet_from_bytes_ = recv_counts.received_bytes;
-    quiet_since_ = now;
-  } else if (now - quiet_since_ >= std::chrono::milliseconds(dev_data->drain_ms())) {
-    recv_buffer.give_up_followed();
-    _publish_stats(); // the verdicts of the spans cut inside it count from now
-  }
   return got;
 }
 

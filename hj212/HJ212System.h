@@ -145,9 +145,6 @@ private:
   // Passes with bytes between publishes, when none stored a frame.
   static constexpr unsigned kStatsPasses = 16;
   unsigned passes_unpublished_ = 0;         // the receive thread's alone
-  // After a pass without bytes: gives up the followed candidates once a drain deadline passed quietly.
-  // Returns `got`, the pass's result.
-  int _expire_followed(int got);
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
   // queue is empty. The caller holds queue_mutex.
   int _pop_recv_string(std::string& out);
@@ -166,10 +163,6 @@ private:
   DeviceParams device_params;               // set by use_device_params
   CipherKey own_key_;                       // the engine's until use_cipher_key
   CipherKey* cipher_key_ = &own_key_;       // not owned; set by use_cipher_key
-  // The receive thread's, while a span is followed: passes have read nothing since quiet_since_,
-  // when the received count was quiet_from_bytes_.
-  std::uint64_t quiet_from_bytes_ = ~std::uint64_t{0};
-  std::chrono::steady_clock::time_point quiet_since_;
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
 

@@ -84,6 +84,10 @@ inline Keyed WithPlain(const std::string& region, const std::string& key, const 
   return WithCipher(cipher, key, cn);
 }
 
+// A plain region (text, as a station writes it) whose ciphertext under "0123456789abcdef" holds
+// "\r\n" and NUL (blocks 1 and 3), "##" announcing no length (2 and 4).
+const std::string kPlainCrLf = "a00000-Rtd=3165;a00000-Rtd=0267;a00203-Rtd=5692;a00201-Rtd=5728;";
+
 // Three "\r\n" spans inside the region (the last ends at the frame's end), "##" announcing no
 // length, zero bytes.
 const std::string kCipherCrLf = std::string("qqq\r\nqqqqqq\0qqqq", 16) + "qq##xyqqqqqqqqqq" + std::string("qqqqq\r\nqqqq\0qqqq", 16) + "qqqqqqqq##qqqqqq";

@@ -289,9 +289,8 @@ using cipherexample::WithCipher;
 
 using cipherexample::WithPlain;
 const std::string kKeyA = "0123456789abcdef", kKeyB = "fedcba9876543210";
-// Plain regions (text, as a station writes them) whose ciphertext under kKeyA holds "\r\n" and
-// NUL (blocks 1 and 3), "##" announcing no length (2 and 4); "##" and NUL, no "\r\n".
-const std::string kPlainCrLf = "a00000-Rtd=3165;a00000-Rtd=0267;a00203-Rtd=5692;a00201-Rtd=5728;";
+using cipherexample::kPlainCrLf; // its ciphertext under kKeyA holds "\r\n"
+// A plain region whose ciphertext under kKeyA holds "##" and NUL, no "\r\n".
 const std::string kPlainHash = "a00007-Rtd=7187;a00000-Rtd=0000;";
 
 size_t Occurrences(const std::string& text, const std::string& what) {
@@ -404,6 +403,12 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   const std::string cpHitText = hit(text, "CP=&&", "CP=&'"), cpHitRaw = hit(hash.wire, "CP=&&", "CQ=&&");
   std::string lengthUp = hash.wire; // one length digit damaged upwards
   lengthUp[3] = static_cast<char>(lengthUp[3] + 1);
+  // A line that keeps breaking: encrypted 8.9 KB uploads, each cut off 150 to 300 bytes in.
+  std::string region;
+  while (region.size() < 8900) region += kPlainHash;
+  const std::string bigUpload = WithPlain(region, kKeyA).wire;
+  std::string cutOffs;
+  for (size_t i = 0; i < HJ::FrameScanner::kMaxFollowed; ++i) cutOffs += bigUpload.substr(0, 150 + i * 37 % 151);
   const KeyedCase cases[] = {
       {"raw ciphertext holding \\r\\n, ## and NUL", kKeyA, crlf.wire, {crlf.plain}, 1, 0, 0},
       {"raw ciphertext holding ## and NUL", kKeyA, hash.wire, {hash.plain}, 1, 0, 0},
@@ -437,6 +442,7 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"a cut-off {0x..} frame, then an intact one", example, text.substr(0, text.size() / 2) + text, {kPlainFrame}, 1, 0, 0},
       {"a {0x..} frame cut under the plain length, then a raw one", example, printed.substr(0, 200) + kRawFrame, {kPlainFrame}, 1, 0, 0},
       {"a length digit damaged upwards, then a frame holding \\r\\n", kKeyA, lengthUp + crlf.wire, {crlf.plain}, 1, 1, 0},
+      {"as many cut-off uploads as may be followed, then a frame holding \\r\\n", kKeyA, cutOffs + crlf.wire, {crlf.plain}, 1, 0, 0},
       {"raw ciphertext, CN hit, its CRC fitting as received", kKeyA, cnHitRaw + A, {A}, 0, 0, 1},
       {"{0x..} text, CN hit, its CRC fitting as received", example, cnHitText + A, {A}, 0, 0, 1},
       {"{0x..} text, CP=&& hit, its CRC fitting as received", example, cpHitText + A, {A}, 0, 0, 1},
@@ -459,7 +465,7 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   }
 
   // A request behind a cut-off encrypted frame comes out with its last byte, not at the end the
-  // cut-off frame announced; after silence the followed candidates are given up and their spans count.
+  // cut-off frame announced; a port handed over gives the followed candidates up and their spans count.
   HJ::FrameScanner scanner;
   scanner.set_key(KeyBytes(kKeyA));
   EXPECT_EQ(Scan(scanner, Bytes(crlf.wire.substr(0, firstCrLf + 10))), Frames{});

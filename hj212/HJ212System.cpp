@@ -80,6 +80,7 @@ RecvStats HJ212_system::current_stats() const {
   s.overlong = scan.overlong;
   s.noise_bytes = scan.noise_bytes;
   s.decrypted = scan.decrypted;
+  s.cut_short = scan.cut_short;
   return s;
 }
 

@@ -16,6 +16,7 @@ struct RecvStats {
   std::uint64_t noise_bytes = 0;    // bytes read that ended in no accepted frame
   std::uint64_t received_bytes = 0; // every byte read from the port
   std::uint64_t decrypted = 0;      // accepted frames whose CP region was decrypted
+  std::uint64_t cut_short = 0;      // candidates skipped for want of CRC work, decryption credit or room to follow
 };
 
 // A counter as scripts and tools name it.
@@ -27,7 +28,7 @@ struct RecvCounter {
 constexpr RecvCounter kRecvCounters[] = {
     {"Accepted", &RecvStats::accepted}, {"BadLength", &RecvStats::bad_length},         {"BadCrc", &RecvStats::bad_crc},
     {"Dropped", &RecvStats::dropped},   {"Overlong", &RecvStats::overlong},            {"NoiseBytes", &RecvStats::noise_bytes},
-    {"ReceivedBytes", &RecvStats::received_bytes}, {"Decrypted", &RecvStats::decrypted},
+    {"ReceivedBytes", &RecvStats::received_bytes}, {"Decrypted", &RecvStats::decrypted}, {"CutShort", &RecvStats::cut_short},
 };
 constexpr int kRecvCounterCount = static_cast<int>(sizeof kRecvCounters / sizeof kRecvCounters[0]);
 

@@ -204,7 +204,7 @@ standard-2025-key | standard-2025-key-text)
   # the history request went out encrypted and reached the script decrypted (refused: QnRtn=8)
   expect platform "encrypted out" "1 requests ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' ))"
   expect_has platform "CN=9011 MN=POLMON000000000000000001 CP=QnRtn=8"
-  [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=1$"
+  [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=1 CutShort=0$"
   want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
   [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
   summary_has platform "encrypted in" "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"

@@ -456,7 +456,7 @@ def main():
         print("  keyed took:    %d by GetData, %d dropped by the 64-frame bound, %d invalid taken" % (
             knum("taken"), knum("Dropped"), knum("invalid")))
         print("  keyed counters: " + " ".join("%s=%s" % (k, kfields.get(k, "?")) for k in (
-            "Accepted", "Decrypted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes")))
+            "Accepted", "Decrypted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes", "CutShort")))
         print("  platform:      %s; %s" % (verdict[1] if verdict else "no verdict", "; ".join(
             l.strip() for l in platform_text.splitlines() if re.match(r"^  (requests|answered|bad frames in|junk bytes in):", l))))
         print("  RSS (KiB, every 10 s): " + " ".join("%d:%d" % (t, kib) for t, kib in samples[::10]))

@@ -16,7 +16,7 @@ var("SoakKey", "")
 var("SoakKeyStatus", -1)
 var("SoakReady", "")
 var("SoakReadyStatus", -1)
-local counters = { "Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes", "Decrypted" }
+local counters = { "Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes", "Decrypted", "CutShort" }
 for _, c in ipairs(counters) do var("S" .. c, "") end
 
 local city = device{

@@ -117,7 +117,7 @@ encrypted=$(cat "$tmp/ipb.encrypted")
   echo "receive thread (thread CPU, first read to the return after the last byte). The bench port's ReadData costs $port_ipr"
   echo "instructions per one-byte read, included in the one-byte rows: a real port's read costs no less."
   echo "With a key, an encrypted frame costs a failed CRC, its decryption and a CRC over the plain data;"
-  echo "decryptions draw on a credit of 2 bytes per byte received, and 32 candidates are followed at most. SM4 itself (ECB"
+  echo "decryptions draw on a credit of 2 bytes per byte received (however the reads cut them), and 32 candidates are followed at most (the oldest making way). SM4 itself (ECB"
   echo "over 1 KiB regions, callgrind) costs $sm4_ipb instructions per byte; its times are in \"SM4\" below."
   echo
   echo "## Damaged and cut-off frames (the receive scanner, 2025 uploads, a plain frame after each trial)"
@@ -126,7 +126,9 @@ encrypted=$(cat "$tmp/ipb.encrypted")
   echo "the frames damaged in two bytes or more through. A frame is queued only when its data segment holds no"
   echo "control byte, and with a key only when it is text and holds no {0x..} list; the last column counts the"
   echo "damaged frames whose CRC still fitted as received. The second table cuts an upload off on the line and"
-  echo "sends an intact one of the same form behind it: every intact frame must come out."
+  echo "sends an intact one of the same form behind it: every intact frame must come out. Its last rows pause a raw"
+  echo "frame holding \\r\\n at a random byte (the engine's empty passes counted on a simulated clock), and break a line"
+  echo "with 1, 32 or 200 cut-off 9 KB uploads before an intact frame."
   echo
   cat "$tmp/damage.md"
   echo

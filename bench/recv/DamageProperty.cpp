@@ -3,8 +3,10 @@
 // asked to hold no control byte (with a key: to be text without a {0x..} list). Each trial feeds
 // one damaged 2025 upload (CN 2011, 2 to 17 whole blocks) and then a plain 9014 frame to one
 // scanner; every queued frame but the 9014 is a damaged one taken. A second table cuts an upload
-// off and puts an intact one behind it: every intact frame must come out.
+// off and puts an intact one behind it: every intact frame must come out; its last rows pause a
+// frame through the engine (a simulated clock counts the empty passes) and break a line many times.
 //   damage_property [TRIALS]   (default 1,000,000 per row) prints two markdown tables.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
@@ -14,6 +16,9 @@
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "FrameScanner.h"
+#include "HJ212System.h"
+#include "ICommunication.h"
+#include "PanelDevice.h"
 #include "Sm4.h"
 
 namespace {
@@ -180,6 +185,119 @@ void MeasureCut(const CutRow& row, long trials, bool keyed, long& lost, long& ga
   }
 }
 
+// A line the bench writes to: each read hands out what was put since, 512 bytes at most.
+class LinePort final : public ICommunication {
+public:
+  void Put(const std::string& bytes) { pending_.append(bytes); }
+  int ReadData(unsigned char* buffer, int* length, int) override {
+    std::size_t n = pending_.size() - at_;
+    if (n > 512) n = 512;
+    if (n > static_cast<std::size_t>(*length)) n = static_cast<std::size_t>(*length);
+    std::copy(pending_.data() + at_, pending_.data() + at_ + n, buffer);
+    at_ += n;
+    if (at_ == pending_.size()) pending_.clear(), at_ = 0;
+    *length = at_ != 0 ? 1 : 0;
+    return static_cast<int>(n);
+  }
+  int Open() override { return 1; }
+  int Close() override { return 1; }
+  int WriteData(const unsigned char*, int*, int) override { return 1; }
+  int ClearBuffer() override { return 1; }
+  int SetDeviceName(const char*) override { return 1; }
+  int GetCommMode() override { return 1; }
+  int SetTimeout(int) override { return 1; }
+  int GetTimeout() override { return 0; }
+
+private:
+  std::string pending_;
+  std::size_t at_ = 0;
+};
+
+// The receive thread's empty passes over a pause of `ms` on a simulated clock: one per read wait
+// until the line counts as quiet, one per quiet idle after.
+long PassesIn(long ms) {
+  const long quiet = static_cast<long>(HJ::HJ212_system::kQuietMs);
+  if (ms <= quiet) return ms / HJ::HJ212_system::kReadWaitMs;
+  return quiet / HJ::HJ212_system::kReadWaitMs + (ms - quiet) / HJ::HJ212_system::kQuietIdleMs;
+}
+
+// Through the engine and its device: a raw upload holding "\r\n" pauses for `ms` at a random byte
+// (the passes the receive thread makes meanwhile read nothing), then the rest comes. Intact
+// frames lost out of `trials`, and garbled frames queued.
+void MeasurePause(long ms, long trials, long& lost, long& garbled) {
+  std::mt19937 rng(4120 + static_cast<unsigned>(ms));
+  std::vector<Upload> uploads;
+  for (int i = 0; i < 64; ++i) uploads.push_back(Make(rng, HJ::kCipherRaw, Where::Cp, true));
+  LinePort port;
+  ORVA_DATA data{};
+  CPanelDevice device{data};
+  HJ::CipherKey key;
+  HJ::HJ212_system sys;
+  sys.attach(&device);
+  StorePort(data, &port);
+  sys.use_cipher_key(&key);
+  key.set(std::string(reinterpret_cast<const char*>(kKey), 16));
+  const long passes = PassesIn(ms);
+  lost = garbled = 0;
+  std::string frame;
+  for (long t = 0; t < trials; ++t) {
+    const Upload& u = uploads[static_cast<std::size_t>(t) % uploads.size()];
+    const std::size_t at = 1 + rng() % (u.wire.size() - 1);
+    port.Put(u.wire.substr(0, at));
+    sys._receive_pass();
+    for (long p = 0; p < passes; ++p) sys._receive_pass();
+    port.Put(u.wire.substr(at));
+    port.Put(kSeparator);
+    sys._receive_pass();
+    bool found = false;
+    while (sys.take_frame(frame) >= 0) {
+      if (frame == kSeparator) continue;
+      if (Meaning(frame) == Meaning(u.plain)) found = true;
+      else ++garbled;
+    }
+    if (!found) ++lost;
+  }
+}
+
+// A line that keeps breaking: `cuts` raw 9 KB uploads each cut off 150 to 300 bytes in, then an
+// intact raw upload holding "\r\n". Intact frames lost out of `trials`, and garbled frames queued.
+void MeasureBreaking(long cuts, long trials, long& lost, long& garbled) {
+  std::mt19937 rng(5120 + static_cast<unsigned>(cuts));
+  std::vector<std::string> big;
+  for (int i = 0; i < 16; ++i) {
+    const std::string plain = PlainUpload(rng, 275);
+    const std::string data = plain.substr(6, plain.size() - HJ::kEnvelopeBytes);
+    HJ::Sm4 cipher(kKey);
+    std::string sent;
+    HJ::encrypt_cp(data, cipher, HJ::kCipherRaw, sent);
+    char field[8];
+    std::snprintf(field, sizeof field, "%04zu", sent.size());
+    big.push_back("##" + std::string(field) + sent + plain.substr(plain.size() - 6));
+  }
+  std::vector<Upload> intact;
+  for (int i = 0; i < 64; ++i) intact.push_back(Make(rng, HJ::kCipherRaw, Where::Cp, true));
+  HJ::FrameScanner scanner;
+  scanner.set_key(kKey);
+  lost = garbled = 0;
+  std::string frame;
+  for (long t = 0; t < trials; ++t) {
+    for (long c = 0; c < cuts; ++c) {
+      const std::string& b = big[rng() % big.size()];
+      scanner.append(b.data(), 150 + rng() % 151);
+    }
+    const Upload& u = intact[static_cast<std::size_t>(t) % intact.size()];
+    scanner.append(u.wire.data(), u.wire.size());
+    scanner.append(kSeparator.data(), kSeparator.size());
+    bool found = false;
+    while (scanner.next(frame)) {
+      if (frame == kSeparator) continue;
+      if (Meaning(frame) == Meaning(u.plain)) found = true;
+      else ++garbled;
+    }
+    if (!found) ++lost;
+  }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -228,6 +346,22 @@ int main(int argc, char** argv) {
       if (keyless_lost != 0) failed = 1;
     }
     std::printf("| %s | 0 | %ld | %s | %ld |\n", row.what, lost, keyless.c_str(), garbled);
+    if (lost != 0 || garbled != 0) failed = 1;
+  }
+  for (long ms : {300L, 1500L, 10000L}) {
+    long lost = 0, garbled = 0;
+    MeasurePause(ms, trials, lost, garbled);
+    std::printf("| raw holding \\r\\n, a pause of %.1f s at a random byte (through the engine, simulated clock) | 0 | %ld | (cannot decrypt) | %ld |\n",
+                ms / 1000.0, lost, garbled);
+    if (lost != 0 || garbled != 0) failed = 1;
+  }
+  for (long broken : {1L, 32L, 200L}) {
+    // A row carries `trials` frames in all, the cut-off ones included.
+    const long rounds = trials / (broken + 1) > 0 ? trials / (broken + 1) : 1;
+    long lost = 0, garbled = 0;
+    MeasureBreaking(broken, rounds, lost, garbled);
+    std::printf("| %ld raw 9 KB uploads cut off 150 to 300 bytes in, then one holding \\r\\n (%ld intact frames) | 0 | %ld | (cannot decrypt) | %ld |\n",
+                broken, rounds, lost, garbled);
     if (lost != 0 || garbled != 0) failed = 1;
   }
   return failed;

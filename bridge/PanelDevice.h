@@ -22,7 +22,6 @@ public:
   int drain(HJ::ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop,
             std::chrono::steady_clock::time_point began) override;
   void let_go_port() override { m_hold.release(); }
-  unsigned drain_ms() const override { return CDevServer::kDrainMs; }
   // Panel's thread.
   bool write(const std::string& bytes, int timeout) override;
 

@@ -62,15 +62,14 @@ class Device {
 public:
   // ---- port
   // Receive thread: drains the port into `sink` (reads waiting `wait_ms` each) until it has nothing
-  // more, a limit of bytes or drain_ms() from `began` is reached, or `stop` is set. The bytes taken,
-  // or -1 without a port. One call per receive pass.
+  // more, a limit of bytes or of time from `began` is reached, or `stop` is set. The bytes taken,
+  // or -1 without a port; a port handed over since the last drain is told to `sink` before any
+  // byte. One call per receive pass.
   virtual int drain(ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop,
                     std::chrono::steady_clock::time_point began) = 0;
   // Receive thread: lets go of the port it reads before it may wait for the panel or idle, so a
   // replacement of the port need not wait for it.
   virtual void let_go_port() = 0;
-  // Longest one drain goes on reading.
-  virtual unsigned drain_ms() const = 0;
   // Panel's thread: writes a frame's bytes; true when the port took them.
   virtual bool write(const std::string& bytes, int timeout) = 0;
 

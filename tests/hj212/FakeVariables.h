@@ -28,7 +28,6 @@ public:
 
   int drain(HJ::ByteSink&, unsigned, const std::atomic<bool>&, std::chrono::steady_clock::time_point) override { return -1; }
   void let_go_port() override {}
-  unsigned drain_ms() const override { return 100; }
   bool write(const std::string&, int) override { return false; }
   HJ::VarValue read(const std::string& name) override {
     if (recording_) reads_.push_back(key(name));

@@ -16,10 +16,8 @@
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "FrameScanner.h"
-#include "HJ212System.h"
-#include "ICommunication.h"
-#include "PanelDevice.h"
 #include "Sm4.h"
+#include "Streams.h"
 
 namespace {
 
@@ -186,7 +184,7 @@ void MeasureCut(const CutRow& row, long trials, bool keyed, long& lost, long& ga
 }
 
 // A line the bench writes to: each read hands out what was put since, 512 bytes at most.
-class LinePort final : public ICommunication {
+class LinePort final : public bench::ReadOnlyPort {
 public:
   void Put(const std::string& bytes) { pending_.append(bytes); }
   int ReadData(unsigned char* buffer, int* length, int) override {
@@ -199,14 +197,6 @@ public:
     *length = at_ != 0 ? 1 : 0;
     return static_cast<int>(n);
   }
-  int Open() override { return 1; }
-  int Close() override { return 1; }
-  int WriteData(const unsigned char*, int*, int) override { return 1; }
-  int ClearBuffer() override { return 1; }
-  int SetDeviceName(const char*) override { return 1; }
-  int GetCommMode() override { return 1; }
-  int SetTimeout(int) override { return 1; }
-  int GetTimeout() override { return 0; }
 
 private:
   std::string pending_;
@@ -229,14 +219,9 @@ void MeasurePause(long ms, long trials, long& lost, long& garbled) {
   std::vector<Upload> uploads;
   for (int i = 0; i < 64; ++i) uploads.push_back(Make(rng, HJ::kCipherRaw, Where::Cp, true));
   LinePort port;
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  HJ::CipherKey key;
-  HJ::HJ212_system sys;
-  sys.attach(&device);
-  StorePort(data, &port);
-  sys.use_cipher_key(&key);
-  key.set(std::string(reinterpret_cast<const char*>(kKey), 16));
+  bench::Engine engine(port);
+  engine.key.set(std::string(reinterpret_cast<const char*>(kKey), 16));
+  HJ::HJ212_system& sys = engine.sys;
   const long passes = PassesIn(ms);
   lost = garbled = 0;
   std::string frame;

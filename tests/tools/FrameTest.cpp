@@ -15,6 +15,7 @@
 
 #include "../hj212/FieldFrames.h"
 #include "Capture.h"
+#include "Charset.h"
 #include "CaptureFrames.h"
 #include "Envelope.h"
 #include "Explain.h"
@@ -252,6 +253,9 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=" + digits + "&&", "w01018-Rtd", "", "9900 digits before the point; the default format N5.1 has 5"},
       {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w\x1b[2J-Rtd", "", "w\\x1B[2J is no code of the standard's tables", true},
       {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w01018-Flag", "", "flag \\x07 is no data flag", true},
+      {"ST=32;CN=2011;MN=\x1b]0;owned\x07;Flag=5;CP=&&w01018-Rtd=5&&", "w01018-Rtd", "COD", "", true},
+      {"ST=32;CN=2011;MN=\x9b" "2J;Flag=5;CP=&&w01018-Rtd=\x9b" "0m&&", "w01018-Rtd", "COD", "0m is not a number"},
+      {"ST=32;CN=2011;MN=\xc2\x9b" "2J;Flag=5;CP=&&w01018-Rtd=5&&", "w01018-Rtd", "COD", ""},
   };
   for (const Case& c : cases) {
     frametool::Report r;
@@ -267,6 +271,7 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
     const std::string out = frametool::text_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r);
     EXPECT_TRUE(notes.empty() || out.find("note: " + notes[0]) != std::string::npos) << out;
     EXPECT_EQ(out.find_first_of(std::string("\x1b\x07", 2)), std::string::npos) << "control bytes reach the terminal";
+    EXPECT_TRUE(HJ::is_utf8(out.data(), out.size()) && out.find("\xc2\x9b") == std::string::npos) << "a C1 control reaches the terminal";
     EXPECT_NE(frametool::json_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r).find("\"items\":[{\"key\":"), std::string::npos);
   }
   // A frame after a bad "##" on the same line is found, as the plug-in's scanner finds it.

@@ -411,7 +411,8 @@ std::string readable_text(std::string_view text) {
   out.reserve(text.size());
   for (size_t at = 0; at < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[at]);
-    const size_t n = c < 0x20 || c == 0x7F ? 0 : utf8_char(text, at);
+    size_t n = c < 0x20 || c == 0x7F ? 0 : utf8_char(text, at);
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) n = 0; // C1 controls: a terminal obeys them too
     if (n == 0) {
       out += "\\x";
       out += kHex[c >> 4];

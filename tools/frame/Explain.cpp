@@ -212,8 +212,9 @@ long length_at(std::string_view all, std::size_t at) {
   return n;
 }
 
-// Where the plug-in's scanner takes a frame from the span [pos, cut) ended by "\r\n", as an
-// offset into the span; npos when it takes none. Its own rule, run: the retry from each later "##".
+// Where the plug-in's scanner (with the key, when given) takes a frame from the span [pos, cut)
+// ended by "\r\n", as an offset into the span; npos when it takes none. Its own rule, run: the
+// retry from each later "##".
 std::size_t scanner_frame_at(HJ::FrameScanner& scanner, std::string_view span) {
   scanner.clear();
   scanner.append(span.data(), span.size());
@@ -242,7 +243,7 @@ std::size_t later_frame(HJ::FrameScanner& scanner, std::string_view all, std::si
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
     if (whole >= span.size() - q || whole > budget) continue; // only a matching length costs a CRC
     budget -= whole;
-    if (HJ::check_frame(std::string(span.substr(q, whole)) + "\r\n")) return pos + q;
+    if (scanner_frame_at(scanner, span.substr(q, whole)) == 0) return pos + q;
   }
   const std::size_t taken = scanner_frame_at(scanner, span);
   return taken == 0 || taken == std::string_view::npos ? std::string_view::npos : pos + taken; // 0: the span is a frame
@@ -264,7 +265,7 @@ std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, s
   return line_end ? whole : end;
 }
 
-std::vector<Span> find_spans(const std::string& input) {
+std::vector<Span> find_spans(const std::string& input, const std::string& key) {
   std::vector<Span> spans;
   const std::string_view all(input);
   // Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked
@@ -273,6 +274,7 @@ std::vector<Span> find_spans(const std::string& input) {
   std::size_t lf = 0, written = 0, cp = all.find("CP=&&");
   std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
   HJ::FrameScanner scanner;
+  if (key.size() == 16) scanner.set_key(reinterpret_cast<const unsigned char*>(key.data()));
   std::size_t pos = all.find("##");
   while (pos != std::string_view::npos) {
     if (lf < pos + 2) lf = all.find('\n', pos + 2);
@@ -307,7 +309,7 @@ std::vector<Span> find_spans(const std::string& input) {
     long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
     if (announced > 0 && cut - pos > whole && (later == std::string_view::npos || later >= pos + whole) &&
-        HJ::check_frame(std::string(all.substr(pos, whole)) + "\r\n")) {
+        scanner_frame_at(scanner, all.substr(pos, whole)) == 0) {
       end = cut = pos + whole;
       later = std::string_view::npos;
       span.crlf = false;
@@ -475,7 +477,30 @@ std::string cipher_line(const Report& r) {
 
 } // namespace
 
-std::string text_report(std::size_t number, const Span& span, const Report& r) {
+namespace {
+
+// Each line as text: a station's control bytes never reach the terminal.
+std::string escaped_lines(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t from = 0; from < text.size();) {
+    std::size_t lf = std::min(text.find('\n', from), text.size());
+    out += sim::readable_text(std::string_view(text).substr(from, lf - from));
+    if (lf < text.size()) out += '\n';
+    from = lf + 1;
+  }
+  return out;
+}
+
+std::string report_lines(std::size_t number, const Span& span, const Report& r);
+
+} // namespace
+
+std::string text_report(std::size_t number, const Span& span, const Report& r) { return escaped_lines(report_lines(number, span, r)); }
+
+namespace {
+
+std::string report_lines(std::size_t number, const Span& span, const Report& r) {
   std::string out = "frame " + std::to_string(number) + " at offset " + std::to_string(span.offset) + ": ";
   if (span.crlf)
     out += std::to_string(span.bytes.size() + 2) + " bytes with " + span.ending + ", " + verdict_word(r, true) + "\n";
@@ -514,6 +539,8 @@ std::string text_report(std::size_t number, const Span& span, const Report& r) {
   }
   return out;
 }
+
+} // namespace
 
 namespace {
 

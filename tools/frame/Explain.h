@@ -23,8 +23,9 @@ struct Span {
 // rejects is retried from each later "##" in it, as the plug-in's scanner does (with its bound
 // on CRC work): a frame found there starts a span of its own. Linear: a span's
 // line end is looked for within its own line. A span whose CP region that line end cuts short
-// (raw ciphertext holds LF bytes) runs to its announced length.
-std::vector<Span> find_spans(const std::string& input);
+// (raw ciphertext holds LF bytes) runs to its announced length. `key` (16 bytes, or empty): the
+// plug-in's scanner reads with it, so a frame it decrypts behind a stray "##" is found too.
+std::vector<Span> find_spans(const std::string& input, const std::string& key = std::string());
 
 // Where the span at `pos` ends when `end`, its first line end, falls inside its CP region before
 // the end its length field announces: that end, when CR LF, LF or the end of the input stands

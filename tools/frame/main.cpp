@@ -40,7 +40,7 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
     return 1;
   }
-  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows);
+  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, key);
   bool failed = !whole;
   std::size_t number = 0;
   for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   std::size_t number = 0;
   bool failed = false;
   for (const std::string& input : inputs) {
-    for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input)) {
+    for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input, key)) {
       frametool::Report report = frametool::explain(span, key);
       failed = failed || !report.accepted;
       std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);

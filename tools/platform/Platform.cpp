@@ -467,7 +467,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
 }
 
-void Platform::disconnected(int64_t now) {
+void Platform::disconnected(int64_t now, const std::string& closed_here) {
   if (!m_connected) return;
   m_connected = false;
   if (m_observer) m_observer->link_down();
@@ -477,8 +477,9 @@ void Platform::disconnected(int64_t now) {
   Arrivals& run = m_effects.since_set;
   if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
   run = Arrivals();
-  if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
-  if (!m_finished) problem("the station closed the connection");
+  if (!closed_here.empty()) note(closed_here);
+  else if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
+  else if (!m_finished) problem("the station closed the connection");
 }
 
 void Platform::received(const char* data, size_t n, int64_t now) {

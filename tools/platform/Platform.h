@@ -126,7 +126,8 @@ public:
   Platform(std::vector<Step> steps, PlatformOptions options, Log log);
 
   void connected(int64_t now, const std::string& peer);
-  void disconnected(int64_t now);
+  // `closed_here`: why this end closed the link, named in the summary; empty: the station closed it.
+  void disconnected(int64_t now, const std::string& closed_here = std::string());
   void received(const char* data, size_t n, int64_t now);
   // Advances the scenario and the deadlines.
   void tick(int64_t now);
@@ -154,6 +155,7 @@ public:
   std::string report_junit() const;
   const Report& report() const { return m_report; }
   unsigned frames_in() const { return m_frames_in; }
+  unsigned connections() const { return m_connections; }
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_missing; }
   // Uploads of `cn` so far: history answers and resends (RF=1) are none.

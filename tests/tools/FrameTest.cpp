@@ -274,13 +274,15 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
     EXPECT_TRUE(HJ::is_utf8(out.data(), out.size()) && out.find("\xc2\x9b") == std::string::npos) << "a C1 control reaches the terminal";
     EXPECT_NE(frametool::json_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r).find("\"items\":[{\"key\":"), std::string::npos);
   }
-  // A frame after a bad "##" on the same line is found, as the plug-in's scanner finds it.
+  // A frame after a bad "##" on the same line is found, as the plug-in's scanner finds it ("###":
+  // the frame's own "##" leaves one stray "#", no span of its own).
   for (const std::string line : {"RX ##12##0005ST=3260C0\r\n", "RX ###0005ST=3260C0\r\n", "RX ##00xx junk ##0005ST=3260C0 (sent)\n", "## ##0005ST=3260C0"}) {
     std::vector<frametool::Span> spans = frametool::find_spans(line);
-    ASSERT_EQ(spans.size(), 2u) << line;
-    EXPECT_FALSE(frametool::explain(spans[0]).accepted) << line;
-    EXPECT_EQ(spans[1].bytes, "##0005ST=3260C0") << line;
-    EXPECT_TRUE(frametool::explain(spans[1]).accepted) << line;
+    const std::size_t bad = line.find("###") == std::string::npos ? 1 : 0;
+    ASSERT_EQ(spans.size(), bad + 1) << line;
+    EXPECT_TRUE(bad == 0 || !frametool::explain(spans[0]).accepted) << line;
+    EXPECT_EQ(spans[bad].bytes, "##0005ST=3260C0") << line;
+    EXPECT_TRUE(frametool::explain(spans[bad]).accepted) << line;
   }
 }
 

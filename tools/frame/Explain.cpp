@@ -11,6 +11,7 @@
 #include "Envelope.h"
 #include "FrameScanner.h"
 #include "Hj212Text.h"
+#include "Sm4.h"
 
 namespace frametool {
 namespace {
@@ -212,28 +213,12 @@ long length_at(std::string_view all, std::size_t at) {
   return n;
 }
 
-// Where the plug-in's scanner (with the key, when given) takes a frame from the span [pos, cut)
-// ended by "\r\n", as an offset into the span; npos when it takes none. Its own rule, run: the
-// retry from each later "##".
-std::size_t scanner_frame_at(HJ::FrameScanner& scanner, std::string_view span) {
-  scanner.clear();
-  scanner.append(span.data(), span.size());
-  scanner.append("\r\n", 2);
-  std::string frame, last; // a frame ending where the span does is the last one out
-  while (scanner.next(frame)) last.swap(frame);
-  scanner.clear();
-  const std::size_t size = last.size() - (last.empty() ? 0 : 2);
-  if (last.empty() || size > span.size() || span.compare(span.size() - size, size, last.data(), size) != 0)
-    return std::string_view::npos;
-  return span.size() - size;
-}
-
 // Where a frame starts at a later "##" of the span [pos, cut) that the plug-in rejects: on a log
 // line, a frame ending at its announced length before other text; otherwise where the plug-in's
 // scanner retries the span (the frame then ends where the span does). npos when none does.
 // `budget`: the CRC bytes the whole input may still cost for the log-line look. Each look stops
 // at what it finds, and the next span starts there, so a line of many frames costs linear time.
-std::size_t later_frame(HJ::FrameScanner& scanner, std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
+std::size_t later_frame(sim::SpanReader& reader, std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
   const std::string_view span = all.substr(pos, cut - pos);
   std::size_t q = span.find("##", 1); // "###": the frame may start at the second "#"
   if (q == std::string_view::npos) return q;
@@ -243,9 +228,9 @@ std::size_t later_frame(HJ::FrameScanner& scanner, std::string_view all, std::si
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
     if (whole >= span.size() - q || whole > budget) continue; // only a matching length costs a CRC
     budget -= whole;
-    if (scanner_frame_at(scanner, span.substr(q, whole)) == 0) return pos + q;
+    if (reader.frame_at(span.substr(q, whole)) == 0) return pos + q;
   }
-  const std::size_t taken = scanner_frame_at(scanner, span);
+  const std::size_t taken = reader.frame_at(span);
   return taken == 0 || taken == std::string_view::npos ? std::string_view::npos : pos + taken; // 0: the span is a frame
 }
 
@@ -265,16 +250,18 @@ std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, s
   return line_end ? whole : end;
 }
 
-std::vector<Span> find_spans(const std::string& input, const std::string& key) {
-  std::vector<Span> spans;
+namespace {
+
+// The spans of `input` (a stretch between frames the plug-in's scanner took, or all of a log),
+// appended to `spans` with `offset` added, cut as a log is cut: line ends of every kind, log text
+// after a frame, a frame at a later "##" (as the plug-in retries).
+void cut_region(const std::string& input, std::size_t offset, sim::SpanReader& reader, std::vector<Span>& spans) {
   const std::string_view all(input);
   // Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked
   // for again only when a span starts past it, so no byte is searched twice (a search to the end
   // of the input for every span made a log quadratic).
   std::size_t lf = 0, written = 0, cp = all.find("CP=&&");
   std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
-  HJ::FrameScanner scanner;
-  if (key.size() == 16) scanner.set_key(reinterpret_cast<const unsigned char*>(key.data()));
   std::size_t pos = all.find("##");
   while (pos != std::string_view::npos) {
     if (lf < pos + 2) lf = all.find('\n', pos + 2);
@@ -282,7 +269,7 @@ std::vector<Span> find_spans(const std::string& input, const std::string& key) {
     if (cp < pos) cp = all.find("CP=&&", pos);
     std::size_t end = lf == std::string_view::npos ? all.size() : lf;
     Span span;
-    span.offset = pos;
+    span.offset = offset + pos;
     span.ending = lf == std::string_view::npos ? "the end of the input" : "LF alone";
     if (lf != std::string_view::npos && lf >= pos + 3 && all[lf - 1] == '\r') {
       end = lf - 1;
@@ -303,13 +290,13 @@ std::vector<Span> find_spans(const std::string& input, const std::string& key) {
     }
     std::size_t cut = end;
     while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
-    std::size_t later = later_frame(scanner, all, pos, cut, crc_budget);
+    std::size_t later = later_frame(reader, all, pos, cut, crc_budget);
     // Log text may follow the frame on its line: cut where the length field says it ends
     // when the frame passes there, unless a frame the plug-in takes starts before that.
     long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
     if (announced > 0 && cut - pos > whole && (later == std::string_view::npos || later >= pos + whole) &&
-        scanner_frame_at(scanner, all.substr(pos, whole)) == 0) {
+        reader.frame_at(all.substr(pos, whole)) == 0) {
       end = cut = pos + whole;
       later = std::string_view::npos;
       span.crlf = false;
@@ -331,6 +318,67 @@ std::vector<Span> find_spans(const std::string& input, const std::string& key) {
     spans.push_back(std::move(span));
     pos = all.find("##", next);
   }
+}
+
+// Where the frame the scanner took from `input` stands, at or after `from`: [start, end), CR LF
+// included. Its header up to "CP=&&" stands on the wire as it comes out; raw ciphertext keeps the
+// frame's length, a {0x..} list holds no CR LF. The place found must be the frame alone.
+bool locate(const std::string& input, std::size_t from, const std::string& frame, sim::SpanReader& reader, std::size_t& start,
+            std::size_t& end) {
+  const std::size_t cp = frame.find("CP=&&");
+  const std::string head = frame.substr(6, (cp == std::string::npos ? frame.size() - 6 : cp + 5) - 6);
+  for (std::size_t at = input.find(head, from + 6); at != std::string::npos; at = input.find(head, at + 1)) {
+    start = at - 6;
+    if (input.compare(start, 2, "##") != 0) continue;
+    const std::size_t text_end = input.find("\r\n", at + head.size());
+    for (std::size_t e : {start + frame.size(), text_end == std::string::npos ? text_end : text_end + 2}) {
+      if (e == std::string::npos || e > input.size() || input.compare(e - 2, 2, "\r\n") != 0) continue;
+      if (reader.frame_at(std::string_view(input).substr(start, e - 2 - start)) != 0) continue;
+      end = e;
+      return true;
+    }
+  }
+  return false;
+}
+
+// The stretch [from, to) of `input` cut as a log; `frame_follows`: a frame the scanner took starts at `to`.
+void cut_between(const std::string& input, std::size_t from, std::size_t to, bool frame_follows, sim::SpanReader& reader,
+                 std::vector<Span>& spans) {
+  if (from >= to) return;
+  const std::size_t before = spans.size();
+  cut_region(input.substr(from, to - from), from, reader, spans);
+  if (frame_follows && spans.size() > before && spans.back().ending == "the end of the input")
+    spans.back().ending = "a later \"##\" where a frame starts";
+}
+
+} // namespace
+
+std::vector<Span> find_spans(const std::string& input, const std::string& key) {
+  std::vector<Span> spans;
+  sim::SpanReader reader(key);
+  HJ::FrameScanner scanner;
+  if (key.size() == HJ::Sm4::kKeyBytes) scanner.set_key(reinterpret_cast<const unsigned char*>(key.data()));
+  std::size_t cursor = 0; // the input before this is cut
+  std::string frame;
+  // the plug-in's scanner, read as a port reads it, decides the frames; the rest is cut as a log
+  for (std::size_t at = 0; at < input.size();) {
+    const std::size_t n = std::min<std::size_t>(4096, input.size() - at);
+    scanner.append(input.data() + at, n);
+    at += n;
+    while (scanner.next(frame)) {
+      std::size_t start = 0, end = 0;
+      if (!locate(input, cursor, frame, reader, start, end)) continue;
+      cut_between(input, cursor, start, true, reader, spans);
+      Span span;
+      span.offset = start;
+      span.bytes = input.substr(start, end - 2 - start);
+      span.crlf = true;
+      span.ending = "CR LF";
+      spans.push_back(std::move(span));
+      cursor = end;
+    }
+  }
+  cut_between(input, cursor, input.size(), false, reader, spans);
   return spans;
 }
 

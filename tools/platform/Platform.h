@@ -198,6 +198,8 @@ private:
   // An uploads step: its count reached, or its time run out (a problem).
   bool uploads_done(const Step& s, int64_t now);
   void on_frame(std::string_view frame, int64_t now);
+  // Bytes outside any frame.
+  void junk(std::string_view bytes);
   // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to
   // send, then the station's answers (9011, 9012) and its data.
   KeyedRead read_keyed(std::string_view received, std::string& plain, CipherWire& form);
@@ -256,6 +258,10 @@ private:
   PlatformOptions m_opt;
   Log m_log;
   FrameScanner m_scanner;
+  // The plug-in's scanner over each span cut: a frame behind a stray "##" is read as the plug-in
+  // reads it. Its key follows the platform's.
+  SpanReader m_reader;
+  std::string m_reader_key;
   size_t m_step = 0;
   bool m_step_active = false;
   int64_t m_step_deadline = 0;

@@ -263,11 +263,14 @@ std::size_t FrameScanner::header_room(std::size_t at, std::size_t to) const {
 
 bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::string& frame) {
   const std::size_t work = length - kEnvelopeBytes;
-  // Earned per byte received since the last look, up to kMaxCredit: what saved up is bounded.
-  const std::uint64_t received = base_ + size_;
-  const std::uint64_t earned = (received - credited_) * kDecryptPerByte;
-  credit_ = earned >= kMaxCredit - credit_ ? kMaxCredit : credit_ + static_cast<std::size_t>(earned);
-  credited_ = received;
+  // Earned per byte up to the candidate's end, up to kMaxCredit: what saved up is bounded, and bytes
+  // not looked at yet earn nothing, so one large append is credited as the same bytes one by one.
+  const std::uint64_t upto = base_ + at + length;
+  if (upto > credited_) {
+    const std::uint64_t earned = (upto - credited_) * kDecryptPerByte;
+    credit_ = earned >= kMaxCredit - credit_ ? kMaxCredit : credit_ + static_cast<std::size_t>(earned);
+    credited_ = upto;
+  }
   if (credit_ < work) {
     ++counts_.cut_short;
     return false;

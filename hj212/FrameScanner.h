@@ -46,8 +46,9 @@ class Sm4;
 // - each byte is searched a bounded number of times, consumed bytes are dropped from the front
 //   only once they outweigh what is kept;
 // - a span gets at most kCrcWorkPerByte times its length of CRC work on its candidates;
-// - decryptions draw on a credit of kDecryptPerByte per byte received, and at most kMaxFollowed
-//   candidates are followed at once. Input crafted to exhaust a bound costs only what it spent:
+// - decryptions draw on a credit of kDecryptPerByte per byte up to the candidate judged (so the
+//   same credit however the bytes were chunked), and at most kMaxFollowed candidates are followed
+//   at once. Input crafted to exhaust a bound costs only what it spent:
 //   the candidate skipped is counted in cut_short.
 //
 // ---- Threads
@@ -56,7 +57,7 @@ class FrameScanner {
 public:
   // CRC bytes a span may cost, per byte of the span.
   static constexpr std::size_t kCrcWorkPerByte = 2;
-  // Decryption credit earned per byte received, and the most it saves up.
+  // Decryption credit earned per byte looked at, and the most it saves up.
   static constexpr std::size_t kDecryptPerByte = 2;
   static constexpr std::size_t kMaxCredit = 4 * 10011;
   // Candidates followed beyond their span at once.
@@ -207,7 +208,7 @@ private:
   const CipherKey* key_source_ = nullptr;     // not owned; null: set_key alone decides
   std::uint32_t key_version_ = 0;             // the source's version cipher_ was made from
   std::size_t credit_ = 0;                    // decryption bytes still allowed, as of credited_
-  std::uint64_t credited_ = 0;                // bytes received when credit_ was last brought up to date
+  std::uint64_t credited_ = 0;                // absolute offset up to which credit_ was earned
   struct Followed {
     std::uint64_t at, end; // absolute offsets of its "##" and its announced end
   };

@@ -475,6 +475,45 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   EXPECT_EQ(Scan(scanner, {crlf.wire}), Frames{crlf.plain}) << "the bytes after it are read afresh";
 }
 
+// Decryption credit is earned by the bytes looked at, not by how many arrived in one read: a file
+// read in large pieces frames as the same bytes arriving one by one, and the credit still bounds
+// the decryption work by the bytes.
+TEST(FrameScanner, DecryptionCreditWhateverTheChunking) {
+  const std::string text = cipherexample::TextFrame();
+  const Keyed crlf = WithPlain(kPlainCrLf, kKeyA);
+  struct Case {
+    const char* what;
+    std::string key, unit;
+    Frames frames; // what each unit gives
+    size_t repeat;
+  } cases[] = {
+      {"{0x..} frames, 80 KB", cipherexample::kKey, text, {cipherexample::kPlainFrame}, 60},
+      {"raw frames holding \\r\\n behind stray ##, 100 KB", kKeyA, "x##y" + crlf.wire, {crlf.plain}, 600},
+  };
+  for (const Case& c : cases) {
+    std::string stream;
+    Frames expected;
+    for (size_t i = 0; i < c.repeat; ++i) {
+      stream += c.unit;
+      expected.insert(expected.end(), c.frames.begin(), c.frames.end());
+    }
+    ASSERT_GT(stream.size(), HJ::FrameScanner::kMaxCredit) << c.what;
+    std::vector<std::vector<std::string>> chunkings = {{stream}, Bytes(stream)};
+    for (size_t n : {size_t(7), size_t(4096), size_t(65536)}) {
+      std::vector<std::string> chunks;
+      for (size_t at = 0; at < stream.size(); at += n) chunks.push_back(stream.substr(at, n));
+      chunkings.push_back(chunks);
+    }
+    for (const auto& chunks : chunkings) {
+      HJ::FrameScanner scanner;
+      scanner.set_key(KeyBytes(c.key));
+      EXPECT_EQ(Scan(scanner, chunks), expected) << c.what << ", " << chunks.size() << " chunks";
+      EXPECT_EQ(scanner.counts().cut_short, 0u) << c.what << ", " << chunks.size() << " chunks";
+      EXPECT_LE(scanner.counts().cipher_bytes, HJ::FrameScanner::kDecryptPerByte * stream.size()) << c.what;
+    }
+  }
+}
+
 TEST(FrameScanner, ClearForgetsBufferedBytes) {
   HJ::FrameScanner scanner;
   Scan(scanner, {A.substr(0, 10)});

@@ -17,5 +17,5 @@ TEST(KeyedStreams, EveryReaderTakesTheFramesThePluginQueues) {
     // Not yet polmon-platform: its own scanner still cuts raw ciphertext holding CR LF otherwise
     // (about 3 frames in 100 differ; make bench counts them).
   }
-  EXPECT_GE(queued, intact * 9 / 10) << "the streams hide most of their frames: they test nothing";
+  EXPECT_GE(queued, intact * 99 / 100) << "the streams hide most of their frames: they test nothing";
 }

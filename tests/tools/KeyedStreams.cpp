@@ -1,6 +1,7 @@
 #include "KeyedStreams.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "CpCipher.h"
 #include "Envelope.h"
@@ -51,14 +52,9 @@ std::string frame_of(std::mt19937& random, const std::string& qn, const std::str
   if (form == 2) seg = seg.substr(0, seg.find("CP=&&")) + crlf_cp;
   if (form == 0 || form == 7) return HJ::wrap_frame(seg);
   HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(key.data()));
-  static const HJ::CipherForm kForms[] = {HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherText, HJ::kCipherTextTailInside, HJ::kCipherText, HJ::kCipherRaw};
-  std::string f = HJ::wire_data(seg, HJ::kCharsetByFlag, &cipher, kForms[form]).frame();
-  if (form == 5) { // the list in lower case, as some stations write it
-    std::size_t cp = f.find("CP=&&");
-    std::transform(f.begin() + static_cast<std::ptrdiff_t>(cp) + 5, f.end() - 6, f.begin() + static_cast<std::ptrdiff_t>(cp) + 5,
-                   [](char c) { return c >= 'A' && c <= 'F' ? static_cast<char>(c - 'A' + 'a') : c; });
-  }
-  return f;
+  static const HJ::CipherForm kForms[] = {HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherText, HJ::kCipherTextTailInside,
+                                          HJ::kCipherTextTailInside, HJ::kCipherRaw};
+  return HJ::wire_data(seg, HJ::kCharsetByFlag, &cipher, kForms[form]).frame();
 }
 
 std::string noise(std::mt19937& random) {

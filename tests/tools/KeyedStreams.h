@@ -15,7 +15,7 @@ struct Stream {
   std::size_t intact = 0; // frames sent whole
 };
 
-// About `frames` frames of every form (plain, raw ciphertext, raw holding CR LF, three {0x..}
+// About `frames` frames of every form (plain, raw ciphertext, raw holding CR LF, both {0x..}
 // layouts, packets, answers), some cut off, some behind a stray "#" or "##" on their line, with
 // noise between them. Each frame carries its own QN.
 Stream make_stream(std::mt19937& random, std::size_t frames, const std::string& key);

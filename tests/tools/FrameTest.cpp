@@ -369,6 +369,13 @@ std::string EthernetIpv6Tcp(uint32_t seq, const std::string& payload) {
   return std::string(12, '\x02') + std::string("\x81\x00\x00\x05\x86\xDD", 6) + ip6;
 }
 
+// The same, opening its connection: a SYN whose sequence number is `seq`.
+std::string Syn(uint32_t seq) {
+  std::string p = EthernetIpv6Tcp(seq, "");
+  p[18 + 40 + 13] = '\x02';
+  return p;
+}
+
 TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
   const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
   const std::string request = HJ::wrap_frame("QN=20240520210700000;ST=31;CN=1062;PW=123456;MN=M;Flag=9;CP=&&RtdInterval=30&&");
@@ -469,17 +476,22 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
     bool whole;
     std::string reason; // a part of the error
     std::string stream; // what the flows hold, joined
+    std::string gaps;   // "offset+size" of each gap
   } damaged[] = {
-      {"no capture", "2024 RX ##0005ST=32\r\n", false, "not a capture", ""},
-      {"header cut short", good.substr(0, 10), false, "not a capture", ""},
-      {"last packet cut short", good.substr(0, good.size() - 7), false, "cut short or damaged after", big + e.raw + request + request},
-      {"a packet of 2 GB announced", huge, false, "cut short or damaged after 0 packets", ""},
+      {"no capture", "2024 RX ##0005ST=32\r\n", false, "not a capture", "", ""},
+      {"header cut short", good.substr(0, 10), false, "not a capture", "", ""},
+      {"last packet cut short", good.substr(0, good.size() - 7), false, "cut short or damaged after", big + e.raw + request + request, ""},
+      {"a packet of 2 GB announced", huge, false, "cut short or damaged after 0 packets", "", ""},
       {"packets that are no TCP", Pcap(101, {"", "\x45", std::string(40, '\x45'), ipv4.substr(0, 19), "\x4F" + ipv4.substr(1) + std::string(60, 'x'),
                                              "\x60" + std::string(39, '\xFF'), std::string(100, '\xFF')}),
-       true, "", ""},
-      {"a link type it does not read", Pcap(147, {good.substr(40 + 16, 40)}), true, "", ""},
+       true, "", "", ""},
+      {"a link type it does not read", Pcap(147, {good.substr(40 + 16, 40)}), true, "", "", ""},
       {"Ethernet, VLAN, IPv6, a retransmission", Pcap(1, {EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(7, "##0005ST"), EthernetIpv6Tcp(20, "=32")}),
-       true, "", "##0005ST=32"},
+       true, "", "##0005ST=32", "8+5"},
+      // each direction put in order by its sequence numbers, as a receiver does; a true gap once, with its place and size
+      {"segments 1, 3, 2", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(11, "05ST")}), true, "", "##0005ST=32", ""},
+      {"halves swapped, overlapping", Pcap(1, {Syn(6), EthernetIpv6Tcp(10, "005ST=32"), EthernetIpv6Tcp(7, "##00")}), true, "", "##0005ST=32", ""},
+      {"a true gap", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(15, "=3")}), true, "", "##00=32", "4+4"},
   };
   for (const Damaged& d : damaged) {
     WriteFile(dir.file("b.pcap"), d.bytes);
@@ -490,6 +502,10 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
     std::string stream;
     for (const sim::CapturedFlow& f : got) stream += f.bytes;
     EXPECT_TRUE(stream == d.stream) << d.name << ": " << stream.size() << " bytes, not " << d.stream.size();
+    std::string gaps;
+    for (const sim::CapturedFlow& f : got)
+      for (const auto& [offset, size] : f.gaps) gaps += (gaps.empty() ? "" : " ") + std::to_string(offset) + "+" + std::to_string(size);
+    EXPECT_EQ(gaps, d.gaps) << d.name;
     frametool::explain_capture(got, {}, std::string());
   }
   // Bytes flipped anywhere: read or refused, and never a byte more than the file holds.

@@ -51,9 +51,9 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     std::fwrite(out.data(), 1, out.size(), stdout);
   }
   for (const sim::CapturedFlow& flow : flows)
-    if (flow.missing)
-      std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream\n", flow.connection,
-                   flow.from.c_str(), flow.to.c_str(), flow.missing);
+    for (const auto& [offset, size] : flow.gaps)
+      std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream at offset %zu\n",
+                   flow.connection, flow.from.c_str(), flow.to.c_str(), size, offset);
   if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", error.c_str());
   if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", flows.size());
   return failed || number == 0 ? 1 : 0;

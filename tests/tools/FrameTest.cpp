@@ -134,6 +134,26 @@ TEST(FrameInspector, LogsAreCutInLinearTime) {
     }
     EXPECT_LT(best_big / best_small, 64.0) << best_small << " s for 1,000 frames, " << best_big << " s for 16,000, separated by \"" << separator << "\"";
   }
+  // A span without a line end is given up after the largest frame, as the plug-in gives it up:
+  // spans stay that small however long the line, and a frame behind such a start is still found.
+  std::string repeated;
+  while (repeated.size() < 1000000) repeated += "##9999QN=1;CN=2011;CP=&&xx";
+  const std::string good = HJ::wrap_frame("QN=1;ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=" + std::string(1500, '7') + "&&");
+  struct {
+    std::string input;
+    std::size_t spans; // at most
+    bool last_accepted;
+  } rows[] = {
+      {repeated, repeated.size() / HJ::kMaxFrameBytes + 1, false},
+      {"##0100" + std::string(12000, 'x') + good, 3, true},
+      {"##0100" + std::string(9000, 'x') + good, 2, true},
+  };
+  for (const auto& r : rows) {
+    const std::vector<frametool::Span> spans = frametool::find_spans(r.input);
+    ASSERT_TRUE(!spans.empty() && spans.size() <= r.spans) << spans.size() << " spans in " << r.input.substr(0, 40);
+    for (const frametool::Span& span : spans) EXPECT_LE(span.bytes.size(), HJ::kMaxFrameBytes) << r.input.substr(0, 40);
+    EXPECT_EQ(spans.back().crlf && frametool::explain(spans.back()).accepted, r.last_accepted) << r.input.substr(0, 40);
+  }
 }
 
 // Bytes as xxd prints them: offset, groups of two bytes, two blanks, the text column.

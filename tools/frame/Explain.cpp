@@ -252,41 +252,60 @@ std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, s
 
 namespace {
 
+// Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked for
+// again only when a span starts past it, so no byte is searched twice (a search to the end of the
+// input for every span made a log quadratic).
+struct LineMarks {
+  std::size_t lf = 0, written = 0, cp = 0;
+  void from(std::string_view all, std::size_t pos) {
+    if (lf < pos + 2) lf = all.find('\n', pos + 2);
+    if (written < pos + 2) written = all.find("\\r\\n", pos + 2);
+    if (cp < pos) cp = all.find("CP=&&", pos);
+  }
+};
+
+// Where the line of the span at `pos` ends (its first CR LF, LF, "\r\n" written out, or the
+// end of the input; raw ciphertext runs to its announced end), with `span`'s ending set.
+std::size_t line_end(const std::string& input, std::size_t pos, const LineMarks& m, Span& span) {
+  const std::string_view all(input);
+  std::size_t end = m.lf == std::string_view::npos ? all.size() : m.lf;
+  span.ending = m.lf == std::string_view::npos ? "the end of the input" : "LF alone";
+  if (m.lf != std::string_view::npos && m.lf >= pos + 3 && all[m.lf - 1] == '\r') {
+    end = m.lf - 1;
+    span.crlf = true;
+    span.ending = "CR LF";
+  }
+  if (m.written < end) {
+    end = m.written;
+    span.crlf = true;
+    span.ending = "CR LF written out as \\r\\n";
+  }
+  std::size_t announced_end = extend_to_announced_end(input, pos, end, m.cp);
+  if (announced_end != end) {
+    end = announced_end;
+    span.crlf = all.substr(end, 2) == "\r\n";
+    span.ending = span.crlf ? "CR LF" : end == all.size() ? "the end of the input" : "LF alone";
+  }
+  return end;
+}
+
 // The spans of `input` (a stretch between frames the plug-in's scanner took, or all of a log),
 // appended to `spans` with `offset` added, cut as a log is cut: line ends of every kind, log text
 // after a frame, a frame at a later "##" (as the plug-in retries).
 void cut_region(const std::string& input, std::size_t offset, sim::SpanReader& reader, std::vector<Span>& spans) {
   const std::string_view all(input);
-  // Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked
-  // for again only when a span starts past it, so no byte is searched twice (a search to the end
-  // of the input for every span made a log quadratic).
-  std::size_t lf = 0, written = 0, cp = all.find("CP=&&");
+  LineMarks marks;
+  marks.cp = all.find("CP=&&");
   std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
-  std::size_t pos = all.find("##");
-  while (pos != std::string_view::npos) {
-    if (lf < pos + 2) lf = all.find('\n', pos + 2);
-    if (written < pos + 2) written = all.find("\\r\\n", pos + 2);
-    if (cp < pos) cp = all.find("CP=&&", pos);
-    std::size_t end = lf == std::string_view::npos ? all.size() : lf;
+  for (std::size_t pos = all.find("##"); pos != std::string_view::npos;) {
+    marks.from(all, pos);
     Span span;
     span.offset = offset + pos;
-    span.ending = lf == std::string_view::npos ? "the end of the input" : "LF alone";
-    if (lf != std::string_view::npos && lf >= pos + 3 && all[lf - 1] == '\r') {
-      end = lf - 1;
-      span.crlf = true;
-      span.ending = "CR LF";
-    }
-    if (written < end) {
-      end = written;
-      span.crlf = true;
-      span.ending = "CR LF written out as \\r\\n";
-    }
-    // Raw ciphertext may hold the line end's bytes: such a span runs to its announced end.
-    std::size_t announced_end = extend_to_announced_end(input, pos, end, cp);
-    if (announced_end != end) {
-      end = announced_end;
-      span.crlf = all.substr(end, 2) == "\r\n";
-      span.ending = span.crlf ? "CR LF" : end == all.size() ? "the end of the input" : "LF alone";
+    std::size_t end = line_end(input, pos, marks, span);
+    if (end - pos > HJ::kMaxFrameBytes) { // the plug-in gives a start up there; the next one after it is looked at
+      end = pos + HJ::kMaxFrameBytes;
+      span.crlf = false;
+      span.ending = "no line end within " + std::to_string(HJ::kMaxFrameBytes) + " bytes, where the plug-in gives it up";
     }
     std::size_t cut = end;
     while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;

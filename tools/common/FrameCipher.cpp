@@ -106,4 +106,24 @@ std::size_t SpanReader::frame_at(std::string_view span) {
   return scan(span.substr(at), frames, after) && frames == 1 && after == 0 ? at : std::string_view::npos;
 }
 
+// Its header up to "CP=&&" stands on the wire as it comes out; raw ciphertext keeps the frame's
+// length, a {0x..} list holds no CR LF.
+bool locate_frame(std::string_view input, std::size_t from, const std::string& frame, SpanReader& reader, std::size_t& start,
+                  std::size_t& end) {
+  const std::size_t cp = frame.find("CP=&&");
+  const std::string_view head = std::string_view(frame).substr(6, (cp == std::string::npos ? frame.size() - 6 : cp + 5) - 6);
+  for (std::size_t at = input.find(head, from + 6); at != std::string_view::npos; at = input.find(head, at + 1)) {
+    start = at - 6;
+    if (input.compare(start, 2, "##") != 0) continue;
+    const std::size_t text_end = input.find("\r\n", at + head.size());
+    for (std::size_t e : {start + frame.size(), text_end == std::string_view::npos ? text_end : text_end + 2}) {
+      if (e == std::string_view::npos || e > input.size() || input.compare(e - 2, 2, "\r\n") != 0) continue;
+      if (reader.frame_at(input.substr(start, e - 2 - start)) != 0) continue;
+      end = e;
+      return true;
+    }
+  }
+  return false;
+}
+
 } // namespace sim

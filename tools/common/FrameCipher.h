@@ -67,4 +67,9 @@ private:
   std::string frame_;
 };
 
+// Where a frame the plug-in's scanner took from `input` stands, at or after `from`: [start, end),
+// CR LF included. `reader` holds the scanner's key: the place found must be that frame alone.
+bool locate_frame(std::string_view input, std::size_t from, const std::string& frame, SpanReader& reader, std::size_t& start,
+                  std::size_t& end);
+
 } // namespace sim

@@ -339,27 +339,6 @@ void cut_region(const std::string& input, std::size_t offset, sim::SpanReader& r
   }
 }
 
-// Where the frame the scanner took from `input` stands, at or after `from`: [start, end), CR LF
-// included. Its header up to "CP=&&" stands on the wire as it comes out; raw ciphertext keeps the
-// frame's length, a {0x..} list holds no CR LF. The place found must be the frame alone.
-bool locate(const std::string& input, std::size_t from, const std::string& frame, sim::SpanReader& reader, std::size_t& start,
-            std::size_t& end) {
-  const std::size_t cp = frame.find("CP=&&");
-  const std::string head = frame.substr(6, (cp == std::string::npos ? frame.size() - 6 : cp + 5) - 6);
-  for (std::size_t at = input.find(head, from + 6); at != std::string::npos; at = input.find(head, at + 1)) {
-    start = at - 6;
-    if (input.compare(start, 2, "##") != 0) continue;
-    const std::size_t text_end = input.find("\r\n", at + head.size());
-    for (std::size_t e : {start + frame.size(), text_end == std::string::npos ? text_end : text_end + 2}) {
-      if (e == std::string::npos || e > input.size() || input.compare(e - 2, 2, "\r\n") != 0) continue;
-      if (reader.frame_at(std::string_view(input).substr(start, e - 2 - start)) != 0) continue;
-      end = e;
-      return true;
-    }
-  }
-  return false;
-}
-
 // The stretch [from, to) of `input` cut as a log; `frame_follows`: a frame the scanner took starts at `to`.
 void cut_between(const std::string& input, std::size_t from, std::size_t to, bool frame_follows, sim::SpanReader& reader,
                  std::vector<Span>& spans) {
@@ -386,7 +365,7 @@ std::vector<Span> find_spans(const std::string& input, const std::string& key) {
     at += n;
     while (scanner.next(frame)) {
       std::size_t start = 0, end = 0;
-      if (!locate(input, cursor, frame, reader, start, end)) continue;
+      if (!sim::locate_frame(input, cursor, frame, reader, start, end)) continue;
       cut_between(input, cursor, start, true, reader, spans);
       Span span;
       span.offset = start;

@@ -18,13 +18,14 @@ struct Span {
   std::string ending;     // what came after `bytes`, in words: "CR LF", "LF alone", "the end of the input", ...
 };
 
-// Cuts the spans out of `input`: each starts at "##" and ends before the first CR LF, LF, or the
-// text "\r\n" written out (as logs print it), or at the end of the input. A span the plug-in
-// rejects is retried from each later "##" in it, as the plug-in's scanner does (with its bound
-// on CRC work): a frame found there starts a span of its own. Linear: a span's
-// line end is looked for within its own line. A span whose CP region that line end cuts short
-// (raw ciphertext holds LF bytes) runs to its announced length. `key` (16 bytes, or empty): the
-// plug-in's scanner reads with it, so a frame it decrypts behind a stray "##" is found too.
+// Cuts the spans out of `input`. The plug-in's scanner, with `key` (16 bytes, or empty) and read
+// as a port reads it, decides the frames: each is a span with its CR LF, whatever stood before
+// it on its line. The bytes between them are cut as a log: each span starts at "##" and ends
+// before the first CR LF, LF, or the text "\r\n" written out (as logs print it), or at the end
+// of the input, or after the largest frame (10,011 bytes) where no line end comes, as the plug-in
+// gives it up. A span the plug-in rejects is retried from each later "##" in it (with its bound
+// on CRC work). Linear: a span's line end is looked for within its own line. A span whose CP
+// region that line end cuts short (raw ciphertext holds LF bytes) runs to its announced length.
 std::vector<Span> find_spans(const std::string& input, const std::string& key = std::string());
 
 // Where the span at `pos` ends when `end`, its first line end, falls inside its CP region before

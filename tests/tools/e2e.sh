@@ -330,7 +330,8 @@ mute)
   ;;
 silent-first)
   # a connection that says nothing, then the station: the station is served, the silent one named
-  start_platform platform --reply-timeout 1500
+  # (a reply timeout long enough for a station slowed by a sanitizer to come before it)
+  start_platform platform --reply-timeout 8000
   exec {silent}<>"/dev/tcp/${platform_addr%:*}/${platform_addr##*:}"
   sleep 1
   start_host host -D city="$platform_addr" "$root/examples/demo_station.lua"

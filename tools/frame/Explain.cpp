@@ -236,7 +236,7 @@ std::size_t later_frame(sim::SpanReader& reader, std::string_view all, std::size
 
 } // namespace
 
-std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, std::size_t end, std::size_t cp) {
+std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std::size_t end, std::size_t cp) {
   if (input.size() < pos + 6 || input.compare(pos, 2, "##") != 0) return end;
   std::size_t announced = 0;
   for (std::size_t i = pos + 2; i < pos + 6; ++i) {
@@ -266,7 +266,7 @@ struct LineMarks {
 
 // Where the line of the span at `pos` ends (its first CR LF, LF, "\r\n" written out, or the
 // end of the input; raw ciphertext runs to its announced end), with `span`'s ending set.
-std::size_t line_end(const std::string& input, std::size_t pos, const LineMarks& m, Span& span) {
+std::size_t line_end(std::string_view input, std::size_t pos, const LineMarks& m, Span& span) {
   const std::string_view all(input);
   std::size_t end = m.lf == std::string_view::npos ? all.size() : m.lf;
   span.ending = m.lf == std::string_view::npos ? "the end of the input" : "LF alone";
@@ -292,7 +292,7 @@ std::size_t line_end(const std::string& input, std::size_t pos, const LineMarks&
 // The spans of `input` (a stretch between frames the plug-in's scanner took, or all of a log),
 // appended to `spans` with `offset` added, cut as a log is cut: line ends of every kind, log text
 // after a frame, a frame at a later "##" (as the plug-in retries).
-void cut_region(const std::string& input, std::size_t offset, sim::SpanReader& reader, std::vector<Span>& spans) {
+void cut_region(std::string_view input, std::size_t offset, sim::SpanReader& reader, std::vector<Span>& spans) {
   const std::string_view all(input);
   LineMarks marks;
   marks.cp = all.find("CP=&&");
@@ -344,7 +344,7 @@ void cut_between(const std::string& input, std::size_t from, std::size_t to, boo
                  std::vector<Span>& spans) {
   if (from >= to) return;
   const std::size_t before = spans.size();
-  cut_region(input.substr(from, to - from), from, reader, spans);
+  cut_region(std::string_view(input).substr(from, to - from), from, reader, spans);
   if (frame_follows && spans.size() > before && spans.back().ending == "the end of the input")
     spans.back().ending = "a later \"##\" where a frame starts";
 }
@@ -527,6 +527,7 @@ namespace {
 
 // Each line as text: a station's control bytes never reach the terminal.
 std::string escaped_lines(const std::string& text) {
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\n'; })) return text;
   std::string out;
   out.reserve(text.size());
   for (std::size_t from = 0; from < text.size();) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,7 @@ std::vector<Span> find_spans(const std::string& input, const std::string& key = 
 // the end its length field announces: that end, when CR LF, LF or the end of the input stands
 // there. `end` otherwise. `cp`: where the first "CP=&&" at or after `pos` stands (npos: none),
 // which the caller keeps from span to span so no byte is searched twice.
-std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, std::size_t end, std::size_t cp);
+std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std::size_t end, std::size_t cp);
 
 // Hex dump to bytes: tokens of hex digit pairs are read, offsets ("0010:") and other text skipped.
 std::string hex_to_bytes(const std::string& dump);

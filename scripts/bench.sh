@@ -43,6 +43,8 @@ send_whole=$(send_cost whole)
 "$build/bin/recv_bench" --benchmark_format=json --benchmark_min_time=0.5 >"$tmp/gb.json" 2>/dev/null
 "$build/bin/recv_bench" --report >"$tmp/report.md"
 "$build/bin/damage_property" "${BENCH_DAMAGE_TRIALS:-1000000}" >"$tmp/damage.md"
+# The plug-in's scanner against polmon-frame and polmon-platform on random keyed streams.
+"$build/bin/keyed_differential" "${BENCH_DIFFERENTIAL_FRAMES:-1000000}" >"$tmp/differential.md" 2>"$tmp/differential.err" || true
 
 # Bytes per second of a Google Benchmark case, by name.
 bps() { python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print([b["bytes_per_second"] for b in d["benchmarks"] if b["name"]==sys.argv[2]][0])' "$tmp/gb.json" "$1"; }
@@ -133,6 +135,18 @@ encrypted=$(cat "$tmp/ipb.encrypted")
   cat "$tmp/damage.md"
   echo
   sed 's/^### /## /' "$tmp/report.md"
+  echo
+  echo "## The tools against the plug-in on random keyed streams"
+  echo
+  echo "Streams of 5,000 frames of every form (plain, raw ciphertext, raw holding CR LF, both {0x..} layouts,"
+  echo "packets, answers), one in six cut off, one in six behind a stray \"#\" or \"##\", noise between them, read"
+  echo "in random chunks of 1 to 512 bytes by the plug-in's scanner and by polmon-platform, and as a file by"
+  echo "polmon-frame. A stream counts as different when a reader's list of frames is not the plug-in's."
+  echo
+  echo "| frames sent | intact | queued by the plug-in | streams polmon-frame differs | streams polmon-platform differs |"
+  echo "|---|---|---|---|---|"
+  cat "$tmp/differential.md"
+  sed 's/^/    /' "$tmp/differential.err"
   echo
   echo "## polmon-frame on a station log (CPU seconds, best of three)"
   echo

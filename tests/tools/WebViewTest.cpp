@@ -120,6 +120,15 @@ TEST_F(WebViewTest, AnswersItsOwnPathsOnly) {
       {"POST", "/api/inspect", big, 413, ""},
       {"POST", "/", "x", 404, ""},
       {"GET", "/api/state", "Host: attacker.example", 403, "text/plain"},
+      {"GET", "/api/state", "Host: 127.0.0.1.evil.example:8080", 403, "text/plain"},
+      {"GET", "/api/state", "Host: 127.attacker.example", 403, "text/plain"},
+      {"GET", "/values.csv", "Host: 127.0.0.256", 403, "text/plain"},
+      {"GET", "/api/state", "Host: localhost.evil.example", 403, "text/plain"},
+      {"GET", "/api/state", "Host: [::1].evil.example", 403, "text/plain"},
+      {"GET", "/api/state", "Host: 127.0.0.1:", 403, "text/plain"},
+      {"GET", "/api/state", "Host: 127.9.8.7:65535", 200, "\"unit\":\"mg/L\""},
+      {"GET", "/api/state", "Host: localhost:80", 200, "\"unit\":\"mg/L\""},
+      {"GET", "/api/state", "Host: [::1]:8080", 200, "\"unit\":\"mg/L\""},
   };
   for (const auto& k : cases) {
     httplib::Result r = std::string(k.method) == "POST" ? c.Post(k.path.c_str(), k.body, "text/plain")

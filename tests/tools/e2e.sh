@@ -328,6 +328,40 @@ mute)
   expect platform "missing replies" 4
   expect platform verdict "BROKEN (4 problems)"
   ;;
+silent-first)
+  # a connection that says nothing, then the station: the station is served, the silent one named
+  # (a reply timeout long enough for a station slowed by a sanitizer to come before it)
+  start_platform platform --reply-timeout 8000
+  exec {silent}<>"/dev/tcp/${platform_addr%:*}/${platform_addr##*:}"
+  sleep 1
+  start_host host -D city="$platform_addr" "$root/examples/demo_station.lua"
+  wait_status "$platform_pid"
+  rc=$?
+  stop_host
+  exec {silent}<&-
+  [ $rc -le 1 ] || fail "platform exit $rc"
+  expect platform connections 2
+  expect_has platform "the connection from 127.0.0.1:[0-9]* closed: a new one came from"
+  # the request the silent link took is lost with it; the station answers the rest
+  expect platform answered 2
+  expect_has platform "request CN=1062 QN=[0-9]* unanswered: the link went down before its 9011"
+  ;;
+junk-only)
+  # a station that sent only junk is a broken one, not "no station"
+  start_platform platform --wait 2
+  head -c 300000 /dev/zero | tr '\0' 'x' >"/dev/tcp/${platform_addr%:*}/${platform_addr##*:}"
+  wait_status "$platform_pid"
+  rc=$?
+  [ $rc -eq 1 ] || fail "platform exit $rc, wanted 1 (a broken station)"
+  expect_has platform "the station sent no frame within 2 s"
+  grep -q "no station came" "$work/platform.out" && fail "junk called no station"
+  summary_has platform verdict BROKEN || fail "verdict $(summary platform verdict)"
+  start_platform nobody --wait 1
+  wait_status "$platform_pid"
+  rc=$?
+  [ $rc -eq 3 ] || fail "no connection: platform exit $rc, wanted 3"
+  expect_has nobody "no station came within 1 s"
+  ;;
 lifecycle)
   export POLMON_FAKE_LOG="$work/calls.log"
   "$bin/polmon-host" --plugin "$plugin" --cycles 3 --period 20 "$here/data/idle_station.lua" >"$work/host.out" 2>&1 ||

@@ -360,11 +360,96 @@ bool tcp_segment(const uint8_t* p, size_t n, Segment& s) {
   return true;
 }
 
+// One direction as a receiver reassembles it: bytes go on in sequence order; a segment ahead of
+// the next byte waits until the bytes before it came (a late segment, a retransmission after a
+// loss), and what is seen twice (overlaps, retransmissions) goes in once.
 struct FlowState {
-  size_t index;      // into the flows
+  size_t index = 0; // into the flows
   bool synced = false;
   uint32_t next = 0; // the sequence number of the next new byte
+  struct Waiting {
+    std::string bytes;
+    int64_t t;
+  };
+  std::map<uint32_t, Waiting> waiting; // ahead of `next`, by their offset from the first one kept (wrap-safe below)
+
+  // Adds the bytes at `seq` of a packet of time `t`: in place, or waiting.
+  void add(CapturedFlow& flow, uint32_t seq, const uint8_t* bytes, size_t n, int64_t t) {
+    const int32_t ahead = static_cast<int32_t>(seq - next);
+    if (ahead > 0) {
+      Waiting& w = waiting[seq];
+      if (n > w.bytes.size()) w = Waiting{std::string(reinterpret_cast<const char*>(bytes), n), t};
+      return;
+    }
+    const size_t seen = static_cast<size_t>(-static_cast<int64_t>(ahead));
+    if (seen < n) append(flow, bytes + seen, n - seen, t);
+    drain(flow);
+  }
+  // The waiting segments the stream has reached.
+  void drain(CapturedFlow& flow) {
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      const int32_t ahead = static_cast<int32_t>(it->first - next);
+      if (ahead > 0) {
+        ++it;
+        continue;
+      }
+      const size_t seen = static_cast<size_t>(-static_cast<int64_t>(ahead));
+      Waiting w = std::move(it->second);
+      waiting.erase(it);
+      if (seen < w.bytes.size()) append(flow, reinterpret_cast<const uint8_t*>(w.bytes.data()) + seen, w.bytes.size() - seen, w.t);
+      it = waiting.begin(); // `next` moved: earlier keys may be due now
+    }
+  }
+  // The capture ended (or the connection did) with segments still waiting: each true gap is
+  // recorded once, with its size and place, and the stream goes on behind it.
+  void close(CapturedFlow& flow) {
+    while (!waiting.empty()) {
+      auto nearest = std::min_element(waiting.begin(), waiting.end(), [this](const auto& a, const auto& b) {
+        return static_cast<uint32_t>(a.first - next) < static_cast<uint32_t>(b.first - next);
+      });
+      const uint32_t gap = nearest->first - next;
+      flow.gaps.emplace_back(flow.bytes.size(), gap);
+      flow.missing += gap;
+      next = nearest->first;
+      drain(flow);
+    }
+  }
+  void append(CapturedFlow& flow, const uint8_t* bytes, size_t n, int64_t t) {
+    flow.times.emplace_back(flow.bytes.size(), t);
+    flow.bytes.append(reinterpret_cast<const char*>(bytes), n);
+    next += static_cast<uint32_t>(n);
+  }
 };
+
+// The state of the segment's direction, a new flow when it shows first or its addresses and
+// ports open a new connection (a fresh SYN).
+FlowState& flow_state(const Segment& s, std::vector<CapturedFlow>& flows, std::map<std::string, FlowState>& state,
+                      std::map<std::string, int>& connections, int& next_connection) {
+  std::string reverse = s.key.substr(s.key.size() / 2) + s.key.substr(0, s.key.size() / 2);
+  bool fresh_syn = (s.flags & 0x02) && !(s.flags & 0x10);
+  auto it = state.find(s.key);
+  if (fresh_syn && it != state.end()) { // the same addresses and ports again: a new connection
+    for (const std::string& k : {s.key, reverse}) {
+      auto old = state.find(k);
+      if (old != state.end()) old->second.close(flows[old->second.index]);
+      state.erase(k);
+      connections.erase(k);
+    }
+    it = state.end();
+  }
+  if (it != state.end()) return it->second;
+  auto c = connections.find(reverse);
+  int number = c != connections.end() ? c->second : next_connection++;
+  connections[s.key] = number;
+  CapturedFlow f;
+  f.connection = number;
+  f.from = s.src;
+  f.to = s.dst;
+  flows.push_back(std::move(f));
+  FlowState fresh;
+  fresh.index = flows.size() - 1;
+  return state.emplace(s.key, std::move(fresh)).first->second;
+}
 
 } // namespace
 
@@ -395,29 +480,7 @@ bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std
     size_t at = 0;
     Segment s;
     if (!ip_start(link, data, h->caplen, at) || !tcp_segment(data + at, h->caplen - at, s)) continue;
-    std::string reverse = s.key.substr(s.key.size() / 2) + s.key.substr(0, s.key.size() / 2);
-    bool fresh_syn = (s.flags & 0x02) && !(s.flags & 0x10);
-    auto it = state.find(s.key);
-    if (fresh_syn && it != state.end()) { // the same addresses and ports again: a new connection
-      state.erase(it);
-      state.erase(reverse);
-      connections.erase(s.key);
-      connections.erase(reverse);
-      it = state.end();
-    }
-    if (it == state.end()) {
-      auto c = connections.find(reverse);
-      int number = c != connections.end() ? c->second : next_connection++;
-      connections[s.key] = number;
-      CapturedFlow f;
-      f.connection = number;
-      f.from = s.src;
-      f.to = s.dst;
-      flows.push_back(std::move(f));
-      it = state.emplace(s.key, FlowState{flows.size() - 1}).first;
-    }
-    FlowState& st = it->second;
-    CapturedFlow& flow = flows[st.index];
+    FlowState& st = flow_state(s, flows, state, connections, next_connection);
     if (s.flags & 0x02) {
       st.synced = true;
       st.next = s.seq + 1;
@@ -428,22 +491,9 @@ bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std
       st.synced = true;
       st.next = s.seq;
     }
-    const uint8_t* bytes = s.data;
-    size_t n = s.n;
-    int32_t ahead = static_cast<int32_t>(s.seq - st.next);
-    if (ahead < 0) { // bytes seen before: a retransmission, perhaps with new ones after them
-      size_t seen = static_cast<size_t>(-static_cast<int64_t>(ahead));
-      if (seen >= n) continue;
-      bytes += seen;
-      n -= seen;
-    } else if (ahead > 0) {
-      flow.missing += static_cast<size_t>(ahead);
-    }
-    int64_t t = static_cast<int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec;
-    flow.times.emplace_back(flow.bytes.size(), t);
-    flow.bytes.append(reinterpret_cast<const char*>(bytes), n);
-    st.next = s.seq + static_cast<uint32_t>(s.n);
+    st.add(flows[st.index], s.seq, s.data, s.n, static_cast<int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec);
   }
+  for (auto& [key, st] : state) st.close(flows[st.index]);
   ::pcap_close(p);
   // a direction that carried nothing (the handshake's, a silent peer's) is no stream to read
   flows.erase(std::remove_if(flows.begin(), flows.end(), [](const CapturedFlow& f) { return f.bytes.empty(); }), flows.end());

@@ -106,7 +106,8 @@ struct CapturedFlow {
   std::string from, to;    // "127.0.0.1:4000", "[::1]:4000"
   std::string bytes;       // the payload stream
   std::vector<std::pair<size_t, int64_t>> times; // where each packet's new bytes start, its time (wall_us)
-  size_t missing = 0;      // bytes the capture lacks (a gap in the sequence numbers)
+  size_t missing = 0;      // bytes the capture lacks (gaps in the sequence numbers)
+  std::vector<std::pair<size_t, size_t>> gaps; // each gap: where in `bytes` it lies, how many bytes it lacks
   // The time of the packet that carried byte `offset`.
   int64_t time_at(size_t offset) const;
 };

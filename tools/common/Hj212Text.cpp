@@ -409,19 +409,26 @@ std::string readable_text(std::string_view text) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(text.size());
+  size_t run = 0; // bytes from here on go out as they are, up to the next one escaped
   for (size_t at = 0; at < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[at]);
-    const size_t n = c < 0x20 || c == 0x7F ? 0 : utf8_char(text, at);
-    if (n == 0) {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 0xF];
+    if (c >= 0x20 && c < 0x7F) {
       ++at;
       continue;
     }
-    out.append(text.substr(at, n));
-    at += n;
+    size_t n = c < 0x20 || c == 0x7F ? 0 : utf8_char(text, at);
+    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) n = 0; // C1 controls: a terminal obeys them too
+    if (n != 0) {
+      at += n;
+      continue;
+    }
+    out.append(text.substr(run, at - run));
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 0xF];
+    run = ++at;
   }
+  out.append(text.substr(run));
   return out;
 }
 

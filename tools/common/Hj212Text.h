@@ -129,7 +129,7 @@ int flag_version(std::string_view flag);
 size_t utf8_char(std::string_view s, size_t at);
 
 // `text` as a trace shows it: GB18030 converted to UTF-8 (a 2017 frame's Chinese reads as text,
-// and grep sees no binary); control bytes and bytes that are neither charset as \xHH.
+// and grep sees no binary); control bytes (C0, DEL, C1) and bytes that are neither charset as \xHH.
 std::string readable_text(std::string_view text);
 // One readable line about a frame: length, check verdict and the QN/ST/CN/MN fields, as
 // readable_text. Key values are masked.

@@ -1,5 +1,7 @@
 #include "CaptureFrames.h"
 
+#include "Hj212Text.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -41,10 +43,10 @@ Report explain_with_log(CapturedFrame& f, const std::vector<sim::KeyChange>& key
 
 } // namespace
 
-std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows) {
+std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::string& key) {
   std::vector<CapturedFrame> out;
   for (const sim::CapturedFlow& flow : flows) {
-    for (Span& span : find_spans(flow.bytes)) {
+    for (Span& span : find_spans(flow.bytes, key)) {
       out.emplace_back();
       CapturedFrame& f = out.back();
       f.flow = &flow;
@@ -70,7 +72,7 @@ Report read_frame(CapturedFrame& f, const std::vector<sim::KeyChange>& keys, con
 std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
                                             const std::string& key) {
   std::vector<ExplainedFrame> out;
-  for (CapturedFrame& f : cut_capture(flows)) {
+  for (CapturedFrame& f : cut_capture(flows, key)) {
     Report r = read_frame(f, keys, key);
     out.push_back(ExplainedFrame{std::move(f), std::move(r)});
   }
@@ -83,7 +85,7 @@ std::string capture_text(const CapturedFrame& f) {
   if (f.key) {
     out += "; key of the key log's line " + std::to_string(f.key->line);
     if (!f.key_in_force) out += f.key->at <= f.at ? " (a key before the one in force)" : " (a key after the one in force)";
-    if (!f.key->what.empty()) out += ", " + f.key->what;
+    if (!f.key->what.empty()) out += ", " + sim::readable_text(f.key->what); // a key log is text anyone may have written
   }
   return out + "\n";
 }

@@ -11,6 +11,7 @@
 #include "Envelope.h"
 #include "FrameScanner.h"
 #include "Hj212Text.h"
+#include "Sm4.h"
 
 namespace frametool {
 namespace {
@@ -212,27 +213,12 @@ long length_at(std::string_view all, std::size_t at) {
   return n;
 }
 
-// Where the plug-in's scanner takes a frame from the span [pos, cut) ended by "\r\n", as an
-// offset into the span; npos when it takes none. Its own rule, run: the retry from each later "##".
-std::size_t scanner_frame_at(HJ::FrameScanner& scanner, std::string_view span) {
-  scanner.clear();
-  scanner.append(span.data(), span.size());
-  scanner.append("\r\n", 2);
-  std::string frame, last; // a frame ending where the span does is the last one out
-  while (scanner.next(frame)) last.swap(frame);
-  scanner.clear();
-  const std::size_t size = last.size() - (last.empty() ? 0 : 2);
-  if (last.empty() || size > span.size() || span.compare(span.size() - size, size, last.data(), size) != 0)
-    return std::string_view::npos;
-  return span.size() - size;
-}
-
 // Where a frame starts at a later "##" of the span [pos, cut) that the plug-in rejects: on a log
 // line, a frame ending at its announced length before other text; otherwise where the plug-in's
 // scanner retries the span (the frame then ends where the span does). npos when none does.
 // `budget`: the CRC bytes the whole input may still cost for the log-line look. Each look stops
 // at what it finds, and the next span starts there, so a line of many frames costs linear time.
-std::size_t later_frame(HJ::FrameScanner& scanner, std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
+std::size_t later_frame(sim::SpanReader& reader, std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
   const std::string_view span = all.substr(pos, cut - pos);
   std::size_t q = span.find("##", 1); // "###": the frame may start at the second "#"
   if (q == std::string_view::npos) return q;
@@ -242,15 +228,15 @@ std::size_t later_frame(HJ::FrameScanner& scanner, std::string_view all, std::si
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
     if (whole >= span.size() - q || whole > budget) continue; // only a matching length costs a CRC
     budget -= whole;
-    if (HJ::check_frame(std::string(span.substr(q, whole)) + "\r\n")) return pos + q;
+    if (reader.frame_at(span.substr(q, whole)) == 0) return pos + q;
   }
-  const std::size_t taken = scanner_frame_at(scanner, span);
+  const std::size_t taken = reader.frame_at(span);
   return taken == 0 || taken == std::string_view::npos ? std::string_view::npos : pos + taken; // 0: the span is a frame
 }
 
 } // namespace
 
-std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, std::size_t end, std::size_t cp) {
+std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std::size_t end, std::size_t cp) {
   if (input.size() < pos + 6 || input.compare(pos, 2, "##") != 0) return end;
   std::size_t announced = 0;
   for (std::size_t i = pos + 2; i < pos + 6; ++i) {
@@ -264,50 +250,72 @@ std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, s
   return line_end ? whole : end;
 }
 
-std::vector<Span> find_spans(const std::string& input) {
-  std::vector<Span> spans;
-  const std::string_view all(input);
-  // Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked
-  // for again only when a span starts past it, so no byte is searched twice (a search to the end
-  // of the input for every span made a log quadratic).
-  std::size_t lf = 0, written = 0, cp = all.find("CP=&&");
-  std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
-  HJ::FrameScanner scanner;
-  std::size_t pos = all.find("##");
-  while (pos != std::string_view::npos) {
+namespace {
+
+// Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked for
+// again only when a span starts past it, so no byte is searched twice (a search to the end of the
+// input for every span made a log quadratic).
+struct LineMarks {
+  std::size_t lf = 0, written = 0, cp = 0;
+  void from(std::string_view all, std::size_t pos) {
     if (lf < pos + 2) lf = all.find('\n', pos + 2);
     if (written < pos + 2) written = all.find("\\r\\n", pos + 2);
     if (cp < pos) cp = all.find("CP=&&", pos);
-    std::size_t end = lf == std::string_view::npos ? all.size() : lf;
+  }
+};
+
+// Where the line of the span at `pos` ends (its first CR LF, LF, "\r\n" written out, or the
+// end of the input; raw ciphertext runs to its announced end), with `span`'s ending set.
+std::size_t line_end(std::string_view input, std::size_t pos, const LineMarks& m, Span& span) {
+  const std::string_view all(input);
+  std::size_t end = m.lf == std::string_view::npos ? all.size() : m.lf;
+  span.ending = m.lf == std::string_view::npos ? "the end of the input" : "LF alone";
+  if (m.lf != std::string_view::npos && m.lf >= pos + 3 && all[m.lf - 1] == '\r') {
+    end = m.lf - 1;
+    span.crlf = true;
+    span.ending = "CR LF";
+  }
+  if (m.written < end) {
+    end = m.written;
+    span.crlf = true;
+    span.ending = "CR LF written out as \\r\\n";
+  }
+  std::size_t announced_end = extend_to_announced_end(input, pos, end, m.cp);
+  if (announced_end != end) {
+    end = announced_end;
+    span.crlf = all.substr(end, 2) == "\r\n";
+    span.ending = span.crlf ? "CR LF" : end == all.size() ? "the end of the input" : "LF alone";
+  }
+  return end;
+}
+
+// The spans of `input` (a stretch between frames the plug-in's scanner took, or all of a log),
+// appended to `spans` with `offset` added, cut as a log is cut: line ends of every kind, log text
+// after a frame, a frame at a later "##" (as the plug-in retries).
+void cut_region(std::string_view input, std::size_t offset, sim::SpanReader& reader, std::vector<Span>& spans) {
+  const std::string_view all(input);
+  LineMarks marks;
+  marks.cp = all.find("CP=&&");
+  std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
+  for (std::size_t pos = all.find("##"); pos != std::string_view::npos;) {
+    marks.from(all, pos);
     Span span;
-    span.offset = pos;
-    span.ending = lf == std::string_view::npos ? "the end of the input" : "LF alone";
-    if (lf != std::string_view::npos && lf >= pos + 3 && all[lf - 1] == '\r') {
-      end = lf - 1;
-      span.crlf = true;
-      span.ending = "CR LF";
-    }
-    if (written < end) {
-      end = written;
-      span.crlf = true;
-      span.ending = "CR LF written out as \\r\\n";
-    }
-    // Raw ciphertext may hold the line end's bytes: such a span runs to its announced end.
-    std::size_t announced_end = extend_to_announced_end(input, pos, end, cp);
-    if (announced_end != end) {
-      end = announced_end;
-      span.crlf = all.substr(end, 2) == "\r\n";
-      span.ending = span.crlf ? "CR LF" : end == all.size() ? "the end of the input" : "LF alone";
+    span.offset = offset + pos;
+    std::size_t end = line_end(input, pos, marks, span);
+    if (end - pos > HJ::kMaxFrameBytes) { // the plug-in gives a start up there; the next one after it is looked at
+      end = pos + HJ::kMaxFrameBytes;
+      span.crlf = false;
+      span.ending = "no line end within " + std::to_string(HJ::kMaxFrameBytes) + " bytes, where the plug-in gives it up";
     }
     std::size_t cut = end;
     while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
-    std::size_t later = later_frame(scanner, all, pos, cut, crc_budget);
+    std::size_t later = later_frame(reader, all, pos, cut, crc_budget);
     // Log text may follow the frame on its line: cut where the length field says it ends
     // when the frame passes there, unless a frame the plug-in takes starts before that.
     long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);
     std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
     if (announced > 0 && cut - pos > whole && (later == std::string_view::npos || later >= pos + whole) &&
-        HJ::check_frame(std::string(all.substr(pos, whole)) + "\r\n")) {
+        reader.frame_at(all.substr(pos, whole)) == 0) {
       end = cut = pos + whole;
       later = std::string_view::npos;
       span.crlf = false;
@@ -329,6 +337,46 @@ std::vector<Span> find_spans(const std::string& input) {
     spans.push_back(std::move(span));
     pos = all.find("##", next);
   }
+}
+
+// The stretch [from, to) of `input` cut as a log; `frame_follows`: a frame the scanner took starts at `to`.
+void cut_between(const std::string& input, std::size_t from, std::size_t to, bool frame_follows, sim::SpanReader& reader,
+                 std::vector<Span>& spans) {
+  if (from >= to) return;
+  const std::size_t before = spans.size();
+  cut_region(std::string_view(input).substr(from, to - from), from, reader, spans);
+  if (frame_follows && spans.size() > before && spans.back().ending == "the end of the input")
+    spans.back().ending = "a later \"##\" where a frame starts";
+}
+
+} // namespace
+
+std::vector<Span> find_spans(const std::string& input, const std::string& key) {
+  std::vector<Span> spans;
+  sim::SpanReader reader(key);
+  HJ::FrameScanner scanner;
+  if (key.size() == HJ::Sm4::kKeyBytes) scanner.set_key(reinterpret_cast<const unsigned char*>(key.data()));
+  std::size_t cursor = 0; // the input before this is cut
+  std::string frame;
+  // the plug-in's scanner, read as a port reads it, decides the frames; the rest is cut as a log
+  for (std::size_t at = 0; at < input.size();) {
+    const std::size_t n = std::min<std::size_t>(4096, input.size() - at);
+    scanner.append(input.data() + at, n);
+    at += n;
+    while (scanner.next(frame)) {
+      std::size_t start = 0, end = 0;
+      if (!sim::locate_frame(input, cursor, frame, reader, start, end)) continue;
+      cut_between(input, cursor, start, true, reader, spans);
+      Span span;
+      span.offset = start;
+      span.bytes = input.substr(start, end - 2 - start);
+      span.crlf = true;
+      span.ending = "CR LF";
+      spans.push_back(std::move(span));
+      cursor = end;
+    }
+  }
+  cut_between(input, cursor, input.size(), false, reader, spans);
   return spans;
 }
 
@@ -475,7 +523,31 @@ std::string cipher_line(const Report& r) {
 
 } // namespace
 
-std::string text_report(std::size_t number, const Span& span, const Report& r) {
+namespace {
+
+// Each line as text: a station's control bytes never reach the terminal.
+std::string escaped_lines(const std::string& text) {
+  if (std::all_of(text.begin(), text.end(), [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\n'; })) return text;
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t from = 0; from < text.size();) {
+    std::size_t lf = std::min(text.find('\n', from), text.size());
+    out += sim::readable_text(std::string_view(text).substr(from, lf - from));
+    if (lf < text.size()) out += '\n';
+    from = lf + 1;
+  }
+  return out;
+}
+
+std::string report_lines(std::size_t number, const Span& span, const Report& r);
+
+} // namespace
+
+std::string text_report(std::size_t number, const Span& span, const Report& r) { return escaped_lines(report_lines(number, span, r)); }
+
+namespace {
+
+std::string report_lines(std::size_t number, const Span& span, const Report& r) {
   std::string out = "frame " + std::to_string(number) + " at offset " + std::to_string(span.offset) + ": ";
   if (span.crlf)
     out += std::to_string(span.bytes.size() + 2) + " bytes with " + span.ending + ", " + verdict_word(r, true) + "\n";
@@ -514,6 +586,8 @@ std::string text_report(std::size_t number, const Span& span, const Report& r) {
   }
   return out;
 }
+
+} // namespace
 
 namespace {
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,19 +19,21 @@ struct Span {
   std::string ending;     // what came after `bytes`, in words: "CR LF", "LF alone", "the end of the input", ...
 };
 
-// Cuts the spans out of `input`: each starts at "##" and ends before the first CR LF, LF, or the
-// text "\r\n" written out (as logs print it), or at the end of the input. A span the plug-in
-// rejects is retried from each later "##" in it, as the plug-in's scanner does (with its bound
-// on CRC work): a frame found there starts a span of its own. Linear: a span's
-// line end is looked for within its own line. A span whose CP region that line end cuts short
-// (raw ciphertext holds LF bytes) runs to its announced length.
-std::vector<Span> find_spans(const std::string& input);
+// Cuts the spans out of `input`. The plug-in's scanner, with `key` (16 bytes, or empty) and read
+// as a port reads it, decides the frames: each is a span with its CR LF, whatever stood before
+// it on its line. The bytes between them are cut as a log: each span starts at "##" and ends
+// before the first CR LF, LF, or the text "\r\n" written out (as logs print it), or at the end
+// of the input, or after the largest frame (10,011 bytes) where no line end comes, as the plug-in
+// gives it up. A span the plug-in rejects is retried from each later "##" in it (with its bound
+// on CRC work). Linear: a span's line end is looked for within its own line. A span whose CP
+// region that line end cuts short (raw ciphertext holds LF bytes) runs to its announced length.
+std::vector<Span> find_spans(const std::string& input, const std::string& key = std::string());
 
 // Where the span at `pos` ends when `end`, its first line end, falls inside its CP region before
 // the end its length field announces: that end, when CR LF, LF or the end of the input stands
 // there. `end` otherwise. `cp`: where the first "CP=&&" at or after `pos` stands (npos: none),
 // which the caller keeps from span to span so no byte is searched twice.
-std::size_t extend_to_announced_end(const std::string& input, std::size_t pos, std::size_t end, std::size_t cp);
+std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std::size_t end, std::size_t cp);
 
 // Hex dump to bytes: tokens of hex digit pairs are read, offsets ("0010:") and other text skipped.
 std::string hex_to_bytes(const std::string& dump);

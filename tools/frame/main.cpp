@@ -40,7 +40,7 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
     return 1;
   }
-  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows);
+  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, key);
   bool failed = !whole;
   std::size_t number = 0;
   for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small
@@ -51,9 +51,9 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     std::fwrite(out.data(), 1, out.size(), stdout);
   }
   for (const sim::CapturedFlow& flow : flows)
-    if (flow.missing)
-      std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream\n", flow.connection,
-                   flow.from.c_str(), flow.to.c_str(), flow.missing);
+    for (const auto& [offset, size] : flow.gaps)
+      std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream at offset %zu\n",
+                   flow.connection, flow.from.c_str(), flow.to.c_str(), size, offset);
   if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", error.c_str());
   if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", flows.size());
   return failed || number == 0 ? 1 : 0;
@@ -126,7 +126,7 @@ int main(int argc, char** argv) {
   std::size_t number = 0;
   bool failed = false;
   for (const std::string& input : inputs) {
-    for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input)) {
+    for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input, key)) {
       frametool::Report report = frametool::explain(span, key);
       failed = failed || !report.accepted;
       std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);

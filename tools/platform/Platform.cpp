@@ -1,5 +1,7 @@
 #include "Platform.h"
 
+#include "Sm4.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -467,30 +469,57 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
 }
 
-void Platform::disconnected(int64_t now) {
+void Platform::disconnected(int64_t now, const std::string& closed_here) {
   if (!m_connected) return;
   m_connected = false;
   if (m_observer) m_observer->link_down();
+  m_scanner.feed(m_unread.data(), m_unread.size(), [&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
+  m_unread.clear();
+  m_engine.clear();
   if (m_flows) m_flows->disconnected(now);
   link_lost_requests();
   Arrivals& run = m_effects.since_set;
   if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
   run = Arrivals();
-  if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
-  if (!m_finished) problem("the station closed the connection");
+  if (!closed_here.empty()) note(closed_here);
+  else if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
+  else if (!m_finished) problem("the station closed the connection");
 }
 
 void Platform::received(const char* data, size_t n, int64_t now) {
-  m_scanner.feed(data, n, [&](FrameScanner::Kind kind, std::string_view bytes) {
-    if (kind == FrameScanner::Kind::Frame) {
-      on_frame(bytes, now);
-      m_report.frame_done();
-    } else {
-      m_junk_bytes += static_cast<unsigned>(bytes.size());
-      problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
-    }
+  if (m_reader_key != m_opt.key) {
+    m_reader.set_key(m_reader_key = m_opt.key);
+    m_engine.set_key(m_opt.key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(m_opt.key.data()) : nullptr);
+  }
+  m_unread.append(data, n);
+  m_engine.append(data, n);
+  std::string frame;
+  while (m_engine.next(frame)) {
+    size_t start = 0, end = 0;
+    if (!locate_frame(m_unread, 0, frame, m_reader, start, end)) continue; // cut below, as any bytes
+    cut_unread(start, true, now);
+    on_frame(std::string_view(m_unread).substr(0, end - start), now);
+    m_report.frame_done();
+    m_unread.erase(0, end - start);
+  }
+  // what the plug-in's scanner gave up for good is cut now; what it still holds waits
+  if (!m_engine.following()) cut_unread(m_unread.size() - std::min(m_engine.pending(), m_unread.size()), false, now);
+}
+
+void Platform::cut_unread(size_t n, bool whole, int64_t now) {
+  m_scanner.feed(m_unread.data(), n, [&](FrameScanner::Kind kind, std::string_view bytes) {
+    if (kind != FrameScanner::Kind::Frame) return junk(bytes);
+    on_frame(bytes, now);
+    m_report.frame_done();
   });
+  if (whole) m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { junk(bytes); });
+  m_unread.erase(0, n);
+}
+
+void Platform::junk(std::string_view bytes) {
+  m_junk_bytes += static_cast<unsigned>(bytes.size());
+  problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
 }
 
 void Platform::on_frame(std::string_view received, int64_t now) {

@@ -126,7 +126,8 @@ public:
   Platform(std::vector<Step> steps, PlatformOptions options, Log log);
 
   void connected(int64_t now, const std::string& peer);
-  void disconnected(int64_t now);
+  // `closed_here`: why this end closed the link, named in the summary; empty: the station closed it.
+  void disconnected(int64_t now, const std::string& closed_here = std::string());
   void received(const char* data, size_t n, int64_t now);
   // Advances the scenario and the deadlines.
   void tick(int64_t now);
@@ -154,6 +155,7 @@ public:
   std::string report_junit() const;
   const Report& report() const { return m_report; }
   unsigned frames_in() const { return m_frames_in; }
+  unsigned connections() const { return m_connections; }
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_missing; }
   // Uploads of `cn` so far: history answers and resends (RF=1) are none.
@@ -196,6 +198,11 @@ private:
   // An uploads step: its count reached, or its time run out (a problem).
   bool uploads_done(const Step& s, int64_t now);
   void on_frame(std::string_view frame, int64_t now);
+  // Bytes outside any frame.
+  void junk(std::string_view bytes);
+  // The first `n` unread bytes, which hold no frame the plug-in takes, cut by the platform's own
+  // scanner; `whole`: nothing after them belongs to a span they begin.
+  void cut_unread(size_t n, bool whole, int64_t now);
   // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to
   // send, then the station's answers (9011, 9012) and its data.
   KeyedRead read_keyed(std::string_view received, std::string& plain, CipherWire& form);
@@ -253,6 +260,12 @@ private:
   std::vector<Step> m_steps;
   PlatformOptions m_opt;
   Log m_log;
+  // The plug-in's scanner decides which bytes are frames, with the platform's key; the bytes it
+  // gives up go to the platform's own cutting (m_scanner), which names bad frames and junk.
+  HJ::FrameScanner m_engine;
+  SpanReader m_reader;
+  std::string m_reader_key;
+  std::string m_unread; // bytes since the last frame the plug-in's scanner took, not yet cut
   FrameScanner m_scanner;
   size_t m_step = 0;
   bool m_step_active = false;

@@ -11,6 +11,7 @@
 #include <cctype>
 #include <condition_variable>
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <list>
@@ -94,12 +95,33 @@ private:
   std::vector<std::thread> m_threads;
 };
 
-bool is_loopback(const std::string& host) { return host == "localhost" || host.rfind("127.", 0) == 0; }
+// A dotted quad 127.a.b.c, each part 0-255 in decimal: a name merely starting with "127." may be
+// any site's.
+bool is_loopback_quad(const std::string& name) {
+  if (name.rfind("127.", 0) != 0) return false;
+  int parts = 0;
+  for (std::size_t at = 0; at <= name.size(); ++parts) {
+    std::size_t dot = std::min(name.find('.', at), name.size());
+    if (dot == at || dot - at > 3 || parts == 4) return false;
+    for (std::size_t i = at; i < dot; ++i)
+      if (name[i] < '0' || name[i] > '9') return false;
+    if (std::atoi(name.substr(at, dot - at).c_str()) > 255) return false;
+    at = dot + 1;
+  }
+  return parts == 4;
+}
 
-// The Host header's name, without the port.
-std::string host_name(const std::string& header) {
-  if (!header.empty() && header[0] == '[') return header.substr(0, header.find(']') + 1);
-  return header.substr(0, header.rfind(':'));
+// The Host header names this machine: 127.0.0.0/8 as a dotted quad, [::1] or localhost, each
+// with an optional decimal port.
+bool is_loopback(const std::string& header) {
+  std::string name = header;
+  std::size_t colon = header.rfind(':');
+  if (colon != std::string::npos && header.find(']', colon) == std::string::npos) {
+    std::string port = header.substr(colon + 1);
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+    name = header.substr(0, colon);
+  }
+  return name == "localhost" || name == "[::1]" || is_loopback_quad(name);
 }
 
 std::string file_safe(const std::string& text) {
@@ -284,8 +306,7 @@ void WebView::Impl::guards() {
     // Bound to loopback, only names of this machine: a web site's name that resolves here
     // must not read the page.
     if (loopback && req.has_header("Host")) {
-      std::string host = host_name(req.get_header_value("Host"));
-      if (!is_loopback(host) && host != "[::1]") {
+      if (!is_loopback(req.get_header_value("Host"))) {
         res.status = 403;
         res.set_content("this page answers to 127.0.0.1 or localhost\n", "text/plain");
         return httplib::Server::HandlerResponse::Handled;

@@ -359,8 +359,8 @@ int open_link(Options& o, const Console& console, const sim::WebView* web) {
 // The run: bytes between the link and the platform until the scenario is done or a signal came.
 class Session {
 public:
-  Session(Link& link, sim::Platform& platform, const Console& console, sim::WebView* web, bool web_hold, double wait_s)
-      : m_link(link), m_platform(platform), m_console(console), m_web(web), m_web_hold(web_hold), m_wait_s(wait_s) {}
+  Session(Link& link, sim::Platform& platform, const Console& console, sim::WebView* web, bool web_hold, double wait_s, int answer_ms)
+      : m_link(link), m_platform(platform), m_console(console), m_web(web), m_web_hold(web_hold), m_wait_s(wait_s), m_answer_ms(answer_ms) {}
   // --capture, --key-log: the link's bytes and the platform's keys go there too.
   void record(sim::Capture* capture, sim::KeyLog* key_log) {
     m_capture = capture;
@@ -374,9 +374,19 @@ private:
   void link_down();
   // A key the platform switched to since the last look goes to the key log.
   void note_key();
-  bool keep_link(int64_t now);
+  // kGoOn, or the exit status the run ends with.
+  int keep_link(int64_t now);
   void send_due(int64_t now);
   void wait_and_read(int64_t now);
+  void read_link(int64_t now);
+  // A connection came while listening: served at once, the link it replaces closed (a
+  // reconnecting station's old link may be half-open).
+  void accept_link(int64_t now);
+  // Closes the link; `why` names it in the summary (empty: the peer closed it).
+  void close_link(int64_t now, const std::string& why);
+  // An accepted connection that sent no frame within the answer timeout of the first request it
+  // was sent is closed (a station owes no frame before it is asked).
+  void close_if_silent(int64_t now);
 
   Link& m_link;
   sim::Platform& m_platform;
@@ -384,7 +394,11 @@ private:
   sim::WebView* m_web;
   bool m_web_hold;
   double m_wait_s;
+  int m_answer_ms;
   int m_listen_port = 0;
+  int64_t m_asked_at = -1;     // when the link's first request went out; -1: none yet
+  unsigned m_frames_before = 0; // frames in when it came up
+  std::string m_conn_peer;
   int64_t m_started = 0, m_next_connect = 0;
   bool m_held = false;
   char m_buf[4096];
@@ -424,7 +438,7 @@ int Session::run() {
 
   while (!g_stop && (!m_platform.finished() || m_web_hold)) {
     int64_t now = sim::now_ms();
-    if (!keep_link(now)) return 3;
+    if (int rc = keep_link(now); rc != kGoOn) return rc;
     m_platform.tick(now);
     if (m_web) m_web->poll(m_platform);
     if (m_web_hold && m_platform.finished() && !m_held) {
@@ -442,23 +456,28 @@ int Session::run() {
   if (m_web) m_web->poll(m_platform, true);
   std::fputs(m_platform.summary().c_str(), stdout);
   std::fflush(stdout);
-  if (m_platform.frames_in() == 0 && !m_platform.broken() && g_stop) return 3;
+  if (m_platform.connections() == 0 && !m_platform.broken() && g_stop) return 3;
   return m_platform.broken() ? 1 : 0;
 }
 
-// Listens again after a refusal, connects out; false once no station came within --wait.
-bool Session::keep_link(int64_t now) {
+// Listens again after a refusal, connects out, closes a silent link. Once --wait is over with no
+// link: 3 when no connection ever came; a station that came and sent no frame is a broken one.
+int Session::keep_link(int64_t now) {
   std::string error;
   // --drop-link: no listening socket while the station is refused, so it finds nobody there
   if (m_link.mode == Link::Listen && !m_link.listen.valid() && !m_platform.refusing(now)) {
     m_link.listen = sim::tcp_listen(m_link.host, m_listen_port, error);
     if (!m_link.listen.valid()) m_console.say("cannot listen again: " + error);
   }
-  if (m_platform.link_wanted() || m_link.mode == Link::Serial || m_platform.refusing(now)) return true;
+  close_if_silent(now);
+  if (m_platform.link_wanted() || m_link.mode == Link::Serial || m_platform.refusing(now)) return kGoOn;
   if (now - m_started > static_cast<int64_t>(m_wait_s * 1000) && m_platform.frames_in() == 0 && !m_link.conn.valid()) {
-    m_console.say("no station came within " + std::to_string(static_cast<int>(m_wait_s)) + " s");
+    const bool came = m_platform.connections() != 0;
+    m_console.say(came ? "the station sent no frame within " + std::to_string(static_cast<int>(m_wait_s)) + " s"
+                       : "no station came within " + std::to_string(static_cast<int>(m_wait_s)) + " s");
+    m_platform.stopped();
     std::fputs(m_platform.summary().c_str(), stdout);
-    return false;
+    return came ? 1 : 3;
   }
   if (m_link.mode == Link::Connect && now >= m_next_connect) {
     bool in_progress = false;
@@ -469,7 +488,47 @@ bool Session::keep_link(int64_t now) {
       m_platform.connected(sim::now_ms(), sim::peer_text(m_link.conn.get()));
     } else m_next_connect = now + 300;
   }
-  return true;
+  return kGoOn;
+}
+
+void Session::close_link(int64_t now, const std::string& why) {
+  link_down();
+  m_link.conn.reset();
+  m_platform.disconnected(now, why);
+  m_next_connect = now + 300;
+}
+
+void Session::close_if_silent(int64_t now) {
+  if (m_link.mode != Link::Listen || !m_link.conn.valid() || m_platform.frames_in() != m_frames_before) return;
+  if (m_asked_at < 0 || now - m_asked_at < m_answer_ms) return;
+  close_link(now, "the connection from " + m_conn_peer + " sent no frame within " + std::to_string(m_answer_ms) + " ms: closed");
+}
+
+void Session::accept_link(int64_t now) {
+  int c = ::accept4(m_link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (c < 0) return;
+  const std::string peer = sim::peer_text(c);
+  if (m_link.conn.valid()) close_link(now, "the connection from " + m_conn_peer + " closed: a new one came from " + peer);
+  m_link.conn.reset(c);
+  m_asked_at = -1;
+  m_frames_before = m_platform.frames_in();
+  m_conn_peer = peer;
+  link_up(false);
+  m_platform.connected(now, peer);
+}
+
+void Session::read_link(int64_t now) {
+  ssize_t got = ::read(m_link.conn.get(), m_buf, sizeof m_buf);
+  if (got > 0) {
+    if (m_capture) m_capture->received(m_capture_id, m_buf, static_cast<size_t>(got));
+    m_platform.received(m_buf, static_cast<size_t>(got), now);
+  } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
+    if (m_link.mode == Link::Serial) { // a line has no end: the peer may open it again
+      ::poll(nullptr, 0, 100);
+      return;
+    }
+    close_link(now, std::string());
+  }
 }
 
 void Session::send_due(int64_t now) {
@@ -486,6 +545,7 @@ void Session::send_due(int64_t now) {
     }
     // captured before it goes out, so the capture never shows the answer ahead of it
     if (m_capture && m_link.conn.valid()) m_capture->sent(m_capture_id, o.bytes.data(), o.bytes.size());
+    if (m_link.conn.valid() && m_asked_at < 0) m_asked_at = now;
     if (!m_link.conn.valid() || !sim::write_all(m_link.conn.get(), o.bytes.data(), o.bytes.size(), 2000))
       m_console.say("could not send " + std::to_string(o.bytes.size()) + " bytes: no link");
   }
@@ -498,36 +558,14 @@ void Session::wait_and_read(int64_t now) {
   if (timeout < 0) timeout = 0;
   if (timeout > 200) timeout = 200; // re-check the wait for the station and signals
   pollfd fds[2];
-  int n = 0;
-  if (m_link.conn.valid()) fds[n++] = {m_link.conn.get(), POLLIN, 0};
-  else if (m_link.listen.valid()) fds[n++] = {m_link.listen.get(), POLLIN, 0};
+  int n = 0, conn = -1, listen = -1;
+  if (m_link.conn.valid()) fds[conn = n++] = {m_link.conn.get(), POLLIN, 0};
+  if (m_link.mode == Link::Listen && m_link.listen.valid()) fds[listen = n++] = {m_link.listen.get(), POLLIN, 0};
   int rc = ::poll(n ? fds : nullptr, static_cast<nfds_t>(n), timeout);
   if (rc <= 0) return;
   now = sim::now_ms();
-  if (m_link.conn.valid() && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-    ssize_t got = ::read(m_link.conn.get(), m_buf, sizeof m_buf);
-    if (got > 0) {
-      if (m_capture) m_capture->received(m_capture_id, m_buf, static_cast<size_t>(got));
-      m_platform.received(m_buf, static_cast<size_t>(got), now);
-    }
-    else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
-      if (m_link.mode == Link::Serial) { // a line has no end: the peer may open it again
-        ::poll(nullptr, 0, 100);
-        return;
-      }
-      link_down();
-      m_link.conn.reset();
-      m_platform.disconnected(now);
-      m_next_connect = now + 300;
-    }
-  } else if (!m_link.conn.valid() && m_link.listen.valid() && (fds[0].revents & POLLIN)) {
-    int c = ::accept4(m_link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (c >= 0) {
-      m_link.conn.reset(c);
-      link_up(false);
-      m_platform.connected(now, sim::peer_text(c));
-    }
-  }
+  if (conn >= 0 && (fds[conn].revents & (POLLIN | POLLHUP | POLLERR))) read_link(now);
+  if (listen >= 0 && (fds[listen].revents & POLLIN) && m_link.listen.valid()) accept_link(now);
 }
 
 // --report, --report-junit: written once the run is over, however it ended; 2 if one cannot be written.
@@ -571,7 +609,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if ((rc = open_link(o, console, web.get())) != kGoOn) return rc;
-  Session session(o.link, platform, console, web.get(), web_hold, o.wait_s);
+  Session session(o.link, platform, console, web.get(), web_hold, o.wait_s, o.opt.reply_timeout_ms);
   session.record(capture.get(), key_log.get());
   rc = session.run();
   if (capture && !capture->failure().empty()) console.say(capture->failure());

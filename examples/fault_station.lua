@@ -25,6 +25,10 @@ local faults = {
   ["no-rf"] = "sends every minute, hourly and daily upload twice, the second without RF=1",
   ["twice"] = "sends every record of a history answer twice",
   ["early-9012"] = "ends a history answer with its 9012 before the records",
+  ["no-periods"] = "keeps minute, hourly and daily records for history but never uploads them",
+  ["stop-late"] = "acknowledges 2012 and sends one more real-time upload 1.5 s later",
+  ["change-st"] = "changes the system code (ST) of its data frames 8 s after it started",
+  ["dead-link"] = "must encrypt, drops its key, and takes every refused Send for a dead link",
 }
 local fault = args.fault
 if fault and not faults[fault] then
@@ -39,11 +43,12 @@ var("Frames", 0)
 local dev = device{
   name = "platform",
   port = "tcp-client:" .. (args.platform or "127.0.0.1:9000"),
-  config = { timeout = 5 },
+  -- dead-link: the fifth parameter makes encryption required
+  config = fault == "dead-link" and { params = { 5, 0, 0, 0, 1 } } or { timeout = 5 },
   channels = { [0] = "Frames" },
 }
 local link = station.new_link(dev, station.options{
-  interval = tonumber(args.interval) or 5, history = fault ~= "no-history",
+  interval = tonumber(args.interval) or 5, history = fault ~= "no-history", encryption_required = fault == "dead-link",
 })
 if fault then log("fault: " .. fault .. ": " .. faults[fault]) end
 
@@ -77,6 +82,14 @@ elseif fault == "late" then
       answering = false
     end
   end
+elseif fault == "stop-late" then
+  local stop = handlers["2012"]
+  handlers["2012"] = function(l, qn)
+    stop(l, qn)
+    l.late_upload = now_ms() + 1500
+  end
+elseif fault == "dead-link" then
+  station.refused_for_key = function() return false end -- every refusal a dead link: 1001 again and again
 elseif fault == "history-range" then
   station.records_between = function(l, cn)
     local today, found = os.date("%Y%m%d"), {}
@@ -182,6 +195,7 @@ local function report(p)
   station.keep_record(link, p.cn, datatime, cp)
   local qn = station.qn()
   local segment = station.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&"
+  if fault == "no-periods" then return end
   if station.send_upload(link, qn, segment) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
   if fault == "no-rf" then send_as_is(segment) end
 end
@@ -196,10 +210,26 @@ local function periods_due()
   end
 end
 
+-- The faults that act on their own time: one upload after the stop, another ST, no key kept.
+local function timed_faults()
+  if link.late_upload and now_ms() >= link.late_upload then
+    link.late_upload = nil
+    station.upload(link)
+  end
+  link.st_from = link.st_from or now_ms() + 8000 -- change-st: after some uploads with the first ST
+  if fault == "change-st" and now_ms() >= link.st_from then link.st = "31" end
+  if fault == "dead-link" and link.has_key then
+    set("KeyText", "")
+    dev:ioctl("SetKey(KeyText,KeyStatus)")
+    link.has_key = false
+  end
+end
+
 cycle(function()
   station.measure()
   station.serve(link, function()
     release_late()
     periods_due()
+    timed_faults()
   end)
 end)

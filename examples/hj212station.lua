@@ -50,7 +50,7 @@ end
 function M.options(extra)
   local o = {
     mn = args.mn, pw = args.pw, rtd = args.rtd == "on", standard = args.standard, key = args.key,
-    heartbeat = args.heartbeat, answer_timeout = args.answer_timeout,
+    heartbeat = args.heartbeat, answer_timeout = args.answer_timeout, st = args.st, site = args.site,
   }
   for k, v in pairs(extra or {}) do o[k] = v end
   return o
@@ -71,6 +71,10 @@ function M.new_link(dev, opts)
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
     key = opts.key,                 -- the encryption key (16 characters, -D key=...), set at start
+    has_key = false,                -- the plug-in holds a key (set by this script)
+    -- the device's fifth parameter is 1: Send refuses CN 2000-2999 while there is no key
+    encryption_required = opts.encryption_required or false,
+    key_refusal_told = false,
     next_upload = 0,
     sent = 0, failed = 0, served = 0, bad_crc = 0,
     -- 2025 duties
@@ -105,7 +109,19 @@ local function send(link, segment)
   link.dev:ioctl("Send(TxData,TxStatus)")
   local status = get("TxStatus")
   if status == 0 then link.sent = link.sent + 1 else link.failed = link.failed + 1 end
+  if status ~= 0 and M.refused_for_key(link, segment) and not link.key_refusal_told then
+    link.key_refusal_told = true -- told once until a key comes
+    log("not sent: no key while encryption is required (CN=" .. (segment:match("CN=(%d+)") or "?") .. "); the link is up")
+  end
   return status
+end
+
+-- A Send the plug-in refused because the link must encrypt and holds no key: the link is sound
+-- and the frame waits for a key. Status -1 is also a write that failed; the CN and the key tell
+-- the two apart, and only a failed write is a dead link.
+function M.refused_for_key(link, segment)
+  local cn = tonumber(segment:match("CN=(%d+)") or "")
+  return link.encryption_required and not link.has_key and cn ~= nil and cn >= 2000 and cn <= 2999
 end
 
 -- flag "4" or "5" (answer wanted): its low bits, under the version of the request being served.
@@ -165,6 +181,8 @@ function M.send_upload(link, qn, segment)
   }
   if status == 0 then
     await(link, u)
+  elseif M.refused_for_key(link, segment) then
+    keep(link, u, "not sent: no key while encryption is required")
   else
     lost(link)
     keep(link, u, "not written, status " .. status)
@@ -181,7 +199,7 @@ local function resend(link)
     log("resent with RF=1: " .. describe(u))
     await(link, u)
   else
-    lost(link)
+    if not M.refused_for_key(link, segment) then lost(link) end
     table.insert(link.backlog, u)
   end
 end
@@ -255,6 +273,7 @@ local function set_key(link, key)
   local result = link.dev:ioctl("SetKey(KeyText,KeyStatus)")
   set("KeyText", "") -- the key stays in the plug-in only, not in the panel's database
   local status = get("KeyStatus")
+  if result == 0 and status == 0 then link.has_key, link.key_refusal_told = true, false end
   return result == 0 and status == 0, result, status
 end
 
@@ -531,7 +550,7 @@ function M.serve(link, more)
       if send(link, header(link, M.qn(), "91", "9015", "5") .. ";CP=&&&&") ~= 0 then lost(link) end
       link.next_heartbeat = now_ms() + link.heartbeat * 1000
     end
-    if link.up and #link.backlog > 0 then resend(link) end
+    if link.up and #link.backlog > 0 and not M.refused_for_key(link, link.backlog[#link.backlog].segment) then resend(link) end
   end
   -- A rising BadCrc count means corrupted frames on the line (wiring, baud rate, a wrong CRC).
   link.dev:ioctl("GetStats(RxAccepted,RxBadLength,RxBadCrc)")

@@ -454,7 +454,7 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
   } rows[] = {
       {"stopped, one in flight", "request CN=2012\npause 2000\n", {400}, nullptr},
       {"kept on after 2012", "request CN=2012\npause 2000\n", {400, 800},
-       "kept uploading CN=2011 after 2012 stopped it: QN 20240101000000800 came 800 ms after the acknowledgement"},
+       "kept uploading CN=2011 after 2012 stopped it: QN 20240101000000800 was made 800 ms after the acknowledgement arrived"},
       {"new interval taken", rtd, {1000, 3000, 5000}, nullptr},
       {"old interval kept", rtd, {1000, 6000}, "RtdInterval set to 2 s, uploads came every 5.0 s"}, // not "only 2 uploads"
       // the station's own close is the one problem: no interval of 3.3 s across the link's gap

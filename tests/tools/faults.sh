@@ -16,24 +16,31 @@ work=$(mktemp -d)
 # FAULTS_KEEP=1 keeps the runs' outputs (their directory is printed at the end)
 [ -n "${FAULTS_KEEP:-}" ] || trap 'rm -rf "$work"' EXIT
 
-# fault          editions   the problem line that names it (grep -E; "-": the verdict is OK)
+# fault          editions   scenario the problem line that names it (grep -E; "-": the verdict is OK)
+# scenario: own (every duty, below) or default (the platform's own for the edition); no-station starts
+# no station: the verdict must be NO STATION, exit status 3, in the summary and the report
 table='
-sound            2017,2025  -
-password         2017,2025  refused: QnRtn=3
-no-stop          2017,2025  kept uploading CN=2011 after 2012 stopped it
-accept-zero      2017,2025  accepted an invalid RtdInterval=0
-old-interval     2017,2025  RtdInterval set to 2 s, uploads came every [0-9.]+ s
-history-range    2017,2025  outside the asked range
-no-9012          2017,2025  no 9012 for request CN=2051 QN=[0-9]+: the execution result is missing
-period-end       2017,2025  period.s end
-no-9011          2017,2025  9012 before 9011 for QN
-wrong-version    2017,2025  carries Flag=[0-9]+, not a 20(17|25) Flag
-late             2017,2025  no 9011 for request CN=1062
-no-history       2017,2025  request CN=2051 QN=[0-9]+ refused: QnRtn=8
-no-rf            2025       QN [0-9]+ \(CN=20[56]1\) uploaded again without RF=1
-no-rf            2017       DataTime=[0-9]+ came before: one record per period
-twice            2017,2025  record DataTime=[0-9]+ sent twice
-early-9012       2017,2025  record DataTime=[0-9]+ after the 9012 that ended the answer
+sound            2017,2025  own      -
+password         2017,2025  own      refused: QnRtn=3
+no-stop          2017,2025  own      kept uploading CN=2011 after 2012 stopped it
+accept-zero      2017,2025  own      accepted an invalid RtdInterval=0
+old-interval     2017,2025  own      RtdInterval set to 2 s, uploads came every [0-9.]+ s
+history-range    2017,2025  own      outside the asked range
+no-9012          2017,2025  own      no 9012 for request CN=2051 QN=[0-9]+: the execution result is missing
+period-end       2017,2025  own      period.s end
+no-9011          2017,2025  own      9012 before 9011 for QN
+wrong-version    2017,2025  own      carries Flag=[0-9]+, not a 20(17|25) Flag
+late             2017,2025  own      no 9011 for request CN=1062
+no-history       2017,2025  own      request CN=2051 QN=[0-9]+ refused: QnRtn=8
+no-rf            2025       own      QN [0-9]+ \(CN=20[56]1\) uploaded again without RF=1
+no-rf            2017       own      DataTime=[0-9]+ came before: one record per period
+twice            2017,2025  own      record DataTime=[0-9]+ sent twice
+early-9012       2017,2025  own      record DataTime=[0-9]+ after the 9012 that ended the answer
+no-periods       2017,2025  own      CN=2051: [0-9]+ whole periods .* the station never sent this period data
+stop-late        2017,2025  own      kept uploading CN=2011 after 2012 stopped it: QN [0-9]+ was made [0-9]+ ms after
+change-st        2017,2025  own      carries ST=31, the station.s system code is 32
+dead-link        2025       own      a flood of CN=1001
+no-station       2017,2025  own      NO STATION
 '
 
 key=0123456789ABCDEF
@@ -77,18 +84,30 @@ wait_status() { # pid seconds: its exit status, or 124 when it runs past the sec
 }
 
 # One run: the result line "fault edition OK|FAIL what" in $work/NAME.result.
-run() { # fault edition pattern
-  local fault=$1 edition=$2 pattern=$3 name=$1-$2 fd addr prc hrc t0=$SECONDS
-  local out=$work/$name platform_args=(--standard "$edition" --scenario "$work/$edition.scn" --periods "2051=$minute,2061=$hour") host_args=(-D standard="$edition")
+run() { # fault edition scenario pattern
+  local fault=$1 edition=$2 scn=$3 pattern=$4 name=$1-$2-$3 fd addr prc hrc t0=$SECONDS wait=20
+  local out=$work/$name platform_args=(--standard "$edition" --periods "2051=$minute,2061=$hour" --report "$work/$name.html") host_args=(-D standard="$edition")
+  [ "$scn" = own ] && platform_args+=(--scenario "$work/$edition.scn")
+  [ "$fault" = no-station ] && wait=3
   [ "$edition" = 2025 ] && platform_args+=(--key "$key") host_args+=(-D key="$key" -D heartbeat=2 -D answer_timeout=3)
   [ "$fault" = sound ] || host_args+=(-D fault="$fault")
-  result() { echo "$fault $edition $1 $(( SECONDS - t0 )) s${2:+: $2}" >"$out.result"; }
+  result() { echo "$fault $edition-$scn $1 $(( SECONDS - t0 )) s${2:+: $2}" >"$out.result"; }
   mkfifo "$out.ready"
   exec {fd}<>"$out.ready"
-  "$bin/polmon-platform" --name "$name" --ready "$out.ready" --wait 20 "${platform_args[@]}" >"$out.platform" 2>&1 &
+  "$bin/polmon-platform" --name "$name" --ready "$out.ready" --wait $wait "${platform_args[@]}" >"$out.platform" 2>&1 &
   local platform_pid=$!
   read -r -t 20 -u "$fd" addr || { kill -KILL $platform_pid; result FAIL "platform not ready"; return; }
   exec {fd}<&-
+  if [ "$fault" = no-station ]; then # nobody comes: no pass, wherever the verdict shows
+    wait_status $platform_pid 20
+    prc=$?
+    if [ $prc -eq 3 ] && grep -q "^  verdict: *NO STATION$" "$out.platform" && grep -q ">NO STATION</span>" "$work/$name.html"; then
+      result OK "NO STATION"
+    else
+      result FAIL "wanted exit 3 and NO STATION in the summary and the report, got exit $prc, $(sed -n 's/^  verdict: *//p' "$out.platform")"
+    fi
+    return
+  fi
   "$bin/polmon-host" --plugin "$plugin" -D platform="$addr" -D minute=$minute -D hour=$hour "${host_args[@]}" \
     "$root/examples/fault_station.lua" </dev/null >"$out.host" 2>&1 &
   local host_pid=$!
@@ -122,10 +141,10 @@ run() { # fault edition pattern
 }
 
 started=$SECONDS
-while read -r fault editions pattern; do
+while read -r fault editions scn pattern; do
   [ -n "$fault" ] || continue
   [ "$only" = "  " ] || [[ $only == *" $fault "* ]] || continue
-  for edition in ${editions//,/ }; do run "$fault" "$edition" "$pattern" & done
+  for edition in ${editions//,/ }; do run "$fault" "$edition" "$scn" "$pattern" & done
 done <<<"$table"
 wait
 failed=0

@@ -395,6 +395,9 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
                                           [this](const std::string& what) { note(what); });
+  const bool st_given = !m_opt.st.empty();
+  if (!st_given) m_opt.st = "32"; // the commonest, until the station's first data frame tells its own
+  m_duties = std::make_unique<StationDuties>(m_opt.st, st_given, [this](const std::string& what, const std::string& cause) { problem(what, cause); });
   m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
   m_report.edition(m_opt.standard);
 }
@@ -448,6 +451,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   m_log("station connected (" + peer + ")");
   if (m_observer) m_observer->link_up(peer);
   if (m_flows) m_flows->connected(now);
+  m_duties->connected();
   if (m_drop == LinkDrop::Down) {
     m_drop = LinkDrop::Done;
     m_log("station back " + std::to_string(now - m_drop_started) + " ms after the link was dropped");
@@ -459,6 +463,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
   if (m_first_connect < 0) {
     m_first_connect = now;
+    m_start_local_s = local_now_s();
     start_step(now);
   } else if (m_waiting_reconnect) {
     m_waiting_reconnect = false;
@@ -527,6 +532,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
       note("the station's MN " + m_station_mn + " has " + std::to_string(m_station_mn.size()) + " characters, not 24");
   }
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
+  m_duties->frame(seg);
   // a record's DataTime: its own, or for a later packet of an upload the first packet's
   const std::string* own_time = seg.cp_get("DataTime");
   if (own_time) {
@@ -689,15 +695,44 @@ int64_t Platform::missing_periods(const std::string& cn, const PeriodData& d, in
   return missing;
 }
 
+int64_t Platform::unsent_periods(const std::string& cn) const {
+  auto period = m_opt.periods.find(cn);
+  if (period == m_opt.periods.end() || m_start_local_s < 0) return 0;
+  const int64_t s = period->second;
+  // a period counts once it is over and the station had a cycle and the link's way to send it
+  const int64_t grace = 2, end = m_end_local_s >= 0 ? m_end_local_s : local_now_s();
+  const int64_t first = (m_start_local_s + s - 1) / s * s; // the first period wholly inside the run
+  auto d = m_periods.find(cn);
+  int64_t unsent = 0;
+  for (int64_t b = first; b + s + grace <= end; b += s) {
+    if (d != m_periods.end() && !d->second.times.empty() && b >= d->second.times.begin()->first &&
+        b <= d->second.times.rbegin()->first)
+      b = d->second.times.rbegin()->first; // between its records the gaps count them
+    else if (d == m_periods.end() || !d->second.times.count(b)) ++unsent;
+    if (unsent > static_cast<int64_t>(kKeptPeriods)) break; // a bound on a run of days at 1 s periods
+  }
+  return unsent;
+}
+
 void Platform::judge_periods() {
   if (m_periods_judged) return;
   m_periods_judged = true;
+  m_end_local_s = local_now_s();
   for (const auto& c : m_periods) {
     int64_t gap_at = -1;
     const int64_t missing = missing_periods(c.first, c.second, &gap_at);
     if (missing > 0)
       problem("CN=" + c.first + ": " + std::to_string(missing) + " periods of " + std::to_string(m_opt.periods.at(c.first)) +
               " s missing between its records" + (gap_at >= 0 ? " (the first after DataTime=" + civil_text(gap_at) + ")" : ""));
+  }
+  for (const auto& p : m_opt.periods) {
+    const int64_t unsent = unsent_periods(p.first);
+    if (unsent <= 0) continue;
+    auto d = m_periods.find(p.first);
+    const bool none = d == m_periods.end() || d->second.times.empty();
+    problem("CN=" + p.first + ": " + std::to_string(unsent) + " whole periods of " + std::to_string(p.second) + " s in the run " +
+                (none ? "and not one record: the station never sent this period data" : "without a record, before its first or after its last"),
+            "CN=" + p.first + " period data not sent");
   }
 }
 
@@ -832,6 +867,17 @@ int64_t Platform::rtd_interval_ms() const {
 }
 
 void Platform::real_time_upload(const std::string& qn, int64_t now) {
+  int64_t made = 0;
+  const bool stamped = qn_time_ms(qn, made);
+  // made on the station's clock after its answer to the 2012 arrived: no upload already on its way
+  if (m_effects.stopped_at >= 0 && stamped && m_clock.known && made - m_clock.ahead_ms > m_effects.stopped_at + kClockSlackMs) {
+    problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " was made " + std::to_string(made - m_clock.ahead_ms - m_effects.stopped_at) +
+                " ms after the acknowledgement arrived",
+            "kept uploading CN=2011 after 2012 stopped it");
+    m_effects.stopped_at = -1;
+  }
+  // the station's clock against the platform's: the least transit shows the most of it
+  if (stamped && (!m_clock.known || made - now > m_clock.ahead_ms)) m_clock = {true, made - now};
   if (m_effects.stopped_at >= 0 && now - m_effects.stopped_at > rtd_interval_ms()) {
     problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " came " + std::to_string(now - m_effects.stopped_at) +
                 " ms after the acknowledgement",
@@ -1214,10 +1260,14 @@ void Platform::data_rows(const std::function<void(const char*, const std::string
     return text;
   };
   std::string periods;
-  for (const auto& c : m_periods) {
-    if (!c.second.records) continue;
-    periods += (periods.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second.records) + " (" +
-               std::to_string(m_opt.periods.at(c.first)) + " s), " + std::to_string(missing_periods(c.first, c.second, nullptr)) + " missing";
+  for (const auto& p : m_opt.periods) {
+    auto c = m_periods.find(p.first);
+    const unsigned records = c != m_periods.end() ? c->second.records : 0;
+    const int64_t unsent = m_periods_judged ? unsent_periods(p.first) : 0;
+    if (!records && !unsent) continue;
+    periods += (periods.empty() ? "CN=" : "; CN=") + p.first + " x" + std::to_string(records) + " (" + std::to_string(p.second) + " s), " +
+               std::to_string(c != m_periods.end() ? missing_periods(p.first, c->second, nullptr) : 0) + " missing" +
+               (unsent ? ", " + std::to_string(unsent) + " not sent" : "");
   }
   if (!periods.empty()) row("period data:", periods);
   if (!m_history.empty()) row("history answers:", counts(m_history));
@@ -1277,13 +1327,16 @@ std::string Platform::summary() const {
 
 namespace sim {
 
-std::string Platform::verdict() const { return !broken() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)"; }
+std::string Platform::verdict() const {
+  if (broken()) return "BROKEN (" + std::to_string(m_problem_count) + " problems)";
+  return m_connections ? std::string("OK") : std::string("NO STATION"); // nothing was judged: no pass
+}
 
 Report::Header Platform::report_header() const {
   Report::Header h;
   h.name = m_opt.name;
   h.verdict = verdict();
-  h.broken = broken();
+  h.broken = broken() || !m_connections;
   h.peer = m_peer;
   h.mn = m_station_mn;
   h.edition = m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : m_opt.standard ? "HJ 212-2017, GB18030" : "not checked (no --standard)";

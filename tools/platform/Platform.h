@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Codes.h"
+#include "Duties.h"
 #include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
@@ -47,7 +48,8 @@ struct Step {
 
 struct PlatformOptions {
   std::string name = "platform";
-  std::string st = "32", pw = "123456", mn = "POLMON000000000000000001", flag = "5";
+  // st empty: the station's first data frame gives it (32 until then)
+  std::string st, pw = "123456", mn = "POLMON000000000000000001", flag = "5";
   int reply_timeout_ms = 5000;
   int silence_ms = 1500;  // how long a corrupt request must stay unanswered
   int answer_delay_ms = 0; // hold back 9014 answers to uploads
@@ -146,7 +148,7 @@ public:
 
   // Figures.
   bool broken() const { return m_problem_count != 0; }
-  // "OK" or "BROKEN (N problems)": the summary's verdict and the report's.
+  // "OK", "BROKEN (N problems)" or "NO STATION": the summary's verdict and the report's.
   std::string verdict() const;
   std::string summary() const;
   // The acceptance report (--report, --report-junit): each check with its evidence; `css` the page's look.
@@ -216,6 +218,9 @@ private:
   // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
   struct PeriodData;
   int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
+  // Whole periods of the run (first connection to its end) before the CN's first record or after
+  // its last, or all of them when none came: period data never sent leave no gap between records.
+  int64_t unsent_periods(const std::string& cn) const;
   // At the end: every CN whose records left periods out is a problem.
   void judge_periods();
   // The link went down: every request still waiting for its answers is unanswered.
@@ -273,6 +278,7 @@ private:
   void drop_link_tick(int64_t now);
 
   std::unique_ptr<Flows2025> m_flows; // --standard 2025 with a key
+  std::unique_ptr<StationDuties> m_duties;
   enum class LinkDrop { Planned, Down, Done } m_drop = LinkDrop::Planned;
   int64_t m_drop_started = 0;
   bool m_step_waits_link = false; // a request step waits for the dropped link to come back
@@ -295,6 +301,13 @@ private:
     double before_ms = 0;    // the interval they came at before it; 0: unknown
     bool judged = false;     // the setting was weighed against the uploads
   } m_effects;
+  // How far a real-time upload's QN (the station's clock) runs ahead of its arrival on the
+  // platform's, the largest seen: the clock offset less the quickest transit.
+  struct ClockOffset {
+    bool known = false;
+    int64_t ahead_ms = 0;
+  } m_clock;
+  static constexpr int64_t kClockSlackMs = 500; // a QN's own rounding and the transit the estimate missed
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
   struct PeriodData {
@@ -305,6 +318,7 @@ private:
   static constexpr size_t kKeptPeriods = 100000; // a day of 1 s periods
   std::map<std::string, PeriodData> m_periods;
   bool m_periods_judged = false;
+  int64_t m_start_local_s = -1, m_end_local_s = -1; // the run on the platform's local clock, for unsent_periods()
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
   std::vector<int64_t> m_lat_ack, m_lat_final;

@@ -28,6 +28,7 @@ local faults = {
   ["no-periods"] = "keeps minute, hourly and daily records for history but never uploads them",
   ["stop-late"] = "acknowledges 2012 and sends one more real-time upload 1.5 s later",
   ["change-st"] = "changes the system code (ST) of its data frames 8 s after it started",
+  ["refuse-mn"] = "refuses every new MN (1002) with ExeRtn=3",
   ["dead-link"] = "must encrypt, drops its key, and takes every refused Send for a dead link",
 }
 local fault = args.fault
@@ -87,6 +88,11 @@ elseif fault == "stop-late" then
   handlers["2012"] = function(l, qn)
     stop(l, qn)
     l.late_upload = now_ms() + 1500
+  end
+elseif fault == "refuse-mn" then
+  handlers["1002"] = function(l, qn)
+    station.answer(l, qn, "9011", "QnRtn=1")
+    station.answer(l, qn, "9012", "ExeRtn=3")
   end
 elseif fault == "dead-link" then
   station.refused_for_key = function() return false end -- every refusal a dead link: 1001 again and again

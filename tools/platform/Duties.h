@@ -20,6 +20,8 @@ public:
 
   void connected() { m_per_link.clear(); }
   void frame(const Segment& seg);
+  // The run is over: a 2025 station's own duties it never did, save those `left_out`.
+  void finish(const std::vector<std::string>& left_out);
 
   static constexpr unsigned kOncePerLink = 3; // hardware ids, key requests: a few on a link, a flood beyond
 
@@ -27,7 +29,8 @@ private:
   std::string& m_st;
   bool m_given, m_learnt = false;
   bool m_st_told = false;
-  std::map<std::string, unsigned> m_per_link; // CN -> frames on this connection, of the CNs sent once per link
+  std::map<std::string, unsigned> m_per_link;
+  std::map<std::string, unsigned> m_own; // CN -> the station's own duty frames in the run // CN -> frames on this connection, of the CNs sent once per link
   Problem m_problem;
 };
 

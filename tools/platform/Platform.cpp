@@ -191,26 +191,37 @@ std::string default_scenario() {
          "uploads CN=2011 count=2 timeout=10000\n";
 }
 
+namespace {
+// What a platform's acceptance asks of every station, 2017 or 2025: the interval set and read
+// back, the clock read and set, uploads started, history of each period data (a range with
+// records, once a minute record came, and one with none: ExeRtn=100), uploads stopped and
+// started again.
+const char* const kEveryDuty =
+    "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+    "request CN=1061 # the interval read back\n"
+    "request CN=1011\n"
+    "request CN=1012 CP=SystemTime={now}\n"
+    "request CN=3020 # site information: the station answers with its Chinese site name\n"
+    "request CN=2011\n"
+    "uploads CN=2011 count=2 timeout=10000\n"
+    "uploads CN=2051 count=1 # a minute record, for the history request after it\n"
+    "request CN=2051 CP=BeginTime={now-1h};EndTime={now+10m} # records: 9011, the records, 9012 ExeRtn=1\n"
+    "request CN=2061 CP=BeginTime={now-1d};EndTime={now+10m} # what the station has, or ExeRtn=100\n"
+    "request CN=2031 CP=BeginTime={today-7d};EndTime={now+1d}\n"
+    "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200102000000 # none: 9011, 9012 ExeRtn=100\n"
+    "request CN=2012\n"
+    "pause 5000 # an upload the station sent after the stop shows here\n"
+    "request CN=2011 # started again\n"
+    "uploads CN=2011 count=2 timeout=10000\n";
+} // namespace
+
 std::string standard_scenario(bool keyed) {
-  return std::string("request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
-                     "request CN=1011\n"
-                     "request CN=3020 # site information: the station answers with its Chinese site name\n") +
-         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 expect=any # encrypted; refused, or records and a 9012\n" : "") +
-         "request CN=2011\n"
-         "uploads CN=2011 count=2 timeout=10000\n";
+  (void)keyed; // the history requests go out encrypted with a key
+  return kEveryDuty;
 }
 
 std::string station_2025_scenario() {
-  return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
-         "request CN=1011\n"
-         "request CN=3020\n"
-         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 expect=any # encrypted; refused, or records and a 9012\n"
-         "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
-         "request CN=2011\n"
-         "uploads CN=2011 count=2 timeout=10000\n"
-         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
-         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n"
-         "uploads CN=2011 count=2 timeout=10000\n";
+  return std::string(kEveryDuty) + duties_2025() + "uploads CN=2011 count=2 timeout=10000 # with the new MN and key\n";
 }
 
 bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error) {
@@ -296,7 +307,8 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
     else if (kind == "pause") s.kind = Step::Pause;
     else if (kind == "drop") s.kind = Step::Drop;
     else if (kind == "uploads") s.kind = Step::Uploads;
-    else return fail("unknown step \"" + kind + "\" (request, pause, drop, uploads)");
+    else if (kind == "leave") s.kind = Step::Leave;
+    else return fail("unknown step \"" + kind + "\" (request, pause, drop, uploads, leave)");
     std::string w;
     while (words >> w) {
       std::string expanded, unknown;
@@ -326,7 +338,8 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
       } else return fail("unknown item \"" + w + "\"");
     }
     if (s.bad.delay_ms < 0 || s.timeout_ms < 0 || s.count < 0) return fail("a number is expected");
-    if ((s.kind == Step::Request || s.kind == Step::Uploads) && s.cn.empty()) return fail(kind + " needs CN=");
+    if ((s.kind == Step::Request || s.kind == Step::Uploads || s.kind == Step::Leave) && s.cn.empty()) return fail(kind + " needs CN=");
+    if (s.kind == Step::Leave && !is_duty_2025(s.cn)) return fail("leave names a 2025 duty: " + duties_2025_list());
     if (s.bad.bad_crc || s.bad.bad_length) s.reply = Step::None; // a corrupt frame must go unanswered
     steps.push_back(s);
   }
@@ -1030,6 +1043,9 @@ void Platform::start_step(int64_t now) {
     case Step::Pause:
       m_step_deadline = now + s.pause_ms;
       return;
+    case Step::Leave: // a directive, taken out before the run; a step of nothing if it reached here
+      m_step_deadline = now;
+      return;
     case Step::Drop:
       queue(std::string(), now, true);
       m_waiting_reconnect = true;
@@ -1038,7 +1054,7 @@ void Platform::start_step(int64_t now) {
       return;
     case Step::Uploads:
       m_uploads_goal = static_cast<int>(uploads(s.cn)) + s.count;
-      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : 2 * m_opt.reply_timeout_ms);
+      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : default_uploads_timeout_ms(s.cn, s.count));
       return;
     }
   }
@@ -1156,6 +1172,7 @@ void Platform::tick(int64_t now) {
       done = m_pending.back().done;
       break;
     case Step::Pause:
+    case Step::Leave:
       done = now >= m_step_deadline;
       break;
     case Step::Drop:
@@ -1304,6 +1321,11 @@ std::string Platform::summary() const {
     row("link dropped:", m_drop == LinkDrop::Planned ? std::string("not yet")
                                                       : "for " + std::to_string(m_opt.drop_for_ms) + " ms, at " +
                                                             std::to_string(m_drop_started - m_first_connect) + " ms");
+  if (!m_opt.left_out.empty()) {
+    std::string left;
+    for (const std::string& cn : m_opt.left_out) left += (left.empty() ? "CN=" : ", CN=") + cn;
+    row("left out:", left + " (the scenario's leave: not judged)");
+  }
   row("requests:", std::to_string(m_requests));
   row("answered:", std::to_string(m_answered));
   row("missing replies:", std::to_string(m_missing));

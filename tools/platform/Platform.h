@@ -31,7 +31,7 @@ struct Misbehaviour {
 };
 
 struct Step {
-  enum Kind { Request, Pause, Drop, Uploads } kind = Request;
+  enum Kind { Request, Pause, Drop, Uploads, Leave } kind = Request; // Leave: a 2025 duty the scenario leaves out
   // Request
   std::string cn, cp, st, pw, mn, flag;
   Misbehaviour bad;
@@ -75,6 +75,10 @@ struct PlatformOptions {
   bool heartbeat_unanswered = false;
   // Period data: CN -> its period in seconds (minute, hourly, daily data); --periods shortens them.
   std::map<std::string, int> periods = {{"2051", 60}, {"2061", 3600}, {"2031", 86400}};
+  // 2025 duties the scenario left out ("leave CN=..."), named in the summary; judge_duties: the
+  // station's own duties (heartbeat, key request, hardware ids) must show in the run (with_duties()).
+  std::vector<std::string> left_out;
+  bool judge_duties = false;
   // The platform's local time in seconds on the calendar from 1970-01-01 00:00:00, no zone: what
   // scenario time placeholders read, and a frame's send time when its QN does not read. Null: the system's.
   std::function<int64_t()> local_clock;
@@ -87,12 +91,22 @@ bool parse_periods(const std::string& list, std::map<std::string, int>& periods,
 // of s, m, h or d ({now-1h}, {today-1d}). False with the placeholder named when one is unknown.
 bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error);
 
-// The scenario of --standard: Chinese text in a request's CP, and a request answered with it.
-// `keyed` (--key) adds a history request whose CP is long enough to go out encrypted.
+// The scenario of --standard: every duty a platform's acceptance asks of a station (the interval
+// set and read, the clock read and set, uploads started, stopped and started again, history of
+// minute, hourly and daily data with records and without), Chinese text in a request's CP.
 std::string standard_scenario(bool keyed = false);
-// The scenario of --standard 2025 --key: the above, a new MN (1002), a pushed key and one of a
-// wrong length (1014), with real-time uploads between.
+// The scenario of --standard 2025 --key: the above and duties_2025().
 std::string station_2025_scenario();
+
+// The 2025 duties a platform asks of a station with a key: a new MN (1002), a pushed key and one of
+// a wrong length (1014). The station's own (heartbeat 9015, key request 1014, hardware ids 1001)
+// it must do unasked. "leave CN=..." in a scenario leaves one out: 1002, 1014, 9015 or 1001.
+std::string duties_2025();
+bool is_duty_2025(const std::string& cn);
+std::string duties_2025_list();
+// With --standard 2025 and a key, whatever the scenario: the duties it lacks appended, those it
+// leaves out taken from it into options.left_out; the station's own duties judged at the end.
+void with_duties(std::vector<Step>& steps, PlatformOptions& options);
 
 // Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "request CN=1011
 // PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#'
@@ -139,7 +153,10 @@ public:
   bool finished() const { return m_finished; }
   // The run ends, finished or not (Ctrl-C, --duration, a web view held open): what is judged over
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
-  void stopped() { judge_periods(); }
+  void stopped() {
+    judge_periods();
+    if (m_opt.judge_duties && m_connections) m_duties->finish(m_opt.left_out);
+  }
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.
   bool refusing(int64_t now) const;
@@ -195,6 +212,8 @@ private:
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   void finish_step(int64_t now);
+  // An uploads step's time without timeout=: for period data, the periods the count takes and one more.
+  int64_t default_uploads_timeout_ms(const std::string& cn, int count) const;
   // An uploads step: its count reached, or its time run out (a problem).
   bool uploads_done(const Step& s, int64_t now);
   void on_frame(std::string_view frame, int64_t now);

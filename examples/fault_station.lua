@@ -50,6 +50,7 @@ local dev = device{
 }
 local link = station.new_link(dev, station.options{
   interval = tonumber(args.interval) or 5, history = fault ~= "no-history", encryption_required = fault == "dead-link",
+  periods = false, -- its own below, which its faults change
 })
 if fault then log("fault: " .. fault .. ": " .. faults[fault]) end
 
@@ -189,20 +190,14 @@ local sampled = {}
 for _, a in ipairs(station.analysers) do sampled[#sampled + 1] = a.var end
 
 local function report(p)
-  local stamp = fault == "period-end" and p.begin + p.seconds or p.begin
-  local datatime = os.date("%Y%m%d%H%M%S", stamp)
-  local items = { "DataTime=" .. datatime }
-  for _, a in ipairs(station.analysers) do
-    local fmt = "%." .. (a.decimals or 2) .. "f"
-    items[#items + 1] = string.format("%s-Avg=" .. fmt .. ",%s-Min=" .. fmt .. ",%s-Max=" .. fmt .. ",%s-Flag=N", a.code,
-      p.sum[a.var] / p.n, a.code, p.min[a.var], a.code, p.max[a.var], a.code)
+  if fault == "no-periods" then -- kept for history, never uploaded
+    local send_upload = station.send_upload
+    station.send_upload = function() return 0 end
+    station.report_period(link, p)
+    station.send_upload = send_upload
+    return
   end
-  local cp = table.concat(items, ";")
-  station.keep_record(link, p.cn, datatime, cp)
-  local qn = station.qn()
-  local segment = station.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&"
-  if fault == "no-periods" then return end
-  if station.send_upload(link, qn, segment) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
+  local segment = station.report_period(link, p, fault == "period-end" and p.begin + p.seconds or nil)
   if fault == "no-rf" then send_as_is(segment) end
 end
 

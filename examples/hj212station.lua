@@ -91,7 +91,14 @@ function M.new_link(dev, opts)
     next_heartbeat = 0,
     -- history: CN -> the records kept for history requests, oldest first (M.keep_record);
     -- nil: the station keeps none and refuses history requests with QnRtn=8
-    records = opts.history and { ["2051"] = {}, ["2061"] = {}, ["2031"] = {} } or nil,
+    records = opts.history ~= false and { ["2051"] = {}, ["2061"] = {}, ["2031"] = {} } or nil,
+    -- minute, hourly and daily data of the analysers (M.periods_due), unless the script does its
+    -- own (periods = false); -D minute=S -D hour=S -D day=S shorten them
+    periods = opts.periods ~= false and {
+      M.period("2051", nil, tonumber(args.minute) or 60),
+      M.period("2061", nil, tonumber(args.hour) or 3600),
+      M.period("2031", nil, tonumber(args.day) or 86400),
+    } or nil,
     key_qn = nil,      -- QN of our key request while it waits for its answer
     awaiting = {},     -- QN -> upload waiting for its 9014
     backlog = {},      -- uploads to resend, oldest first; resent from the end, newest first
@@ -229,6 +236,7 @@ local function period_start(t, seconds)
   return t - math.floor(civil) % seconds
 end
 function M.period(cn, tpl, seconds)
+  if not (seconds and seconds >= 1) then error(cn .. " period is at least 1 s", 2) end
   return { cn = cn, tpl = tpl, seconds = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
 end
 function M.period_over(p)
@@ -253,6 +261,39 @@ end
 function M.next_period(p)
   local after, present = p.begin + p.seconds, period_start(os.time(), p.seconds)
   p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, present - after > 10 * p.seconds and present or after
+end
+
+-- One period's record: the average, minimum and maximum of each analyser in its decimals,
+-- stamped `stamp` (the period's start unless given), kept for history requests and uploaded with
+-- a 9014 wanted. Returns the upload's data segment.
+function M.report_period(link, p, stamp)
+  local datatime = os.date("%Y%m%d%H%M%S", stamp or p.begin)
+  local items = { "DataTime=" .. datatime }
+  for _, a in ipairs(M.analysers) do
+    local fmt = "%." .. (a.decimals or 2) .. "f"
+    items[#items + 1] = string.format("%s-Avg=" .. fmt .. ",%s-Min=" .. fmt .. ",%s-Max=" .. fmt .. ",%s-Flag=N", a.code,
+      p.sum[a.var] / p.n, a.code, p.min[a.var], a.code, p.max[a.var], a.code)
+  end
+  local cp = table.concat(items, ";")
+  M.keep_record(link, p.cn, datatime, cp)
+  local qn = M.qn()
+  local segment = M.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&"
+  if M.send_upload(link, qn, segment) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
+  return segment
+end
+
+-- Each period of the link that is over: its record (when it had readings), then the next one;
+-- then a reading of every analyser into each period.
+function M.periods_due(link)
+  for _, p in ipairs(link.periods) do
+    if M.period_over(p) then
+      if p.n > 0 then M.report_period(link, p) end
+      M.next_period(p)
+    end
+    local names = {}
+    for _, a in ipairs(M.analysers) do names[#names + 1] = a.var end
+    M.sample(p, names)
+  end
 end
 
 -- Unique QNs even within one millisecond.
@@ -307,6 +348,7 @@ local function link_back(link)
   log("link back: " .. #link.backlog .. " uploads to resend")
   if link.restart then
     link.restart = false
+    link.next_heartbeat = now_ms() -- a heartbeat at once: the one due may have been lost with the link
     send_ids(link)
     if link.key_wanted then request_key(link) end
   end
@@ -544,6 +586,7 @@ function M.serve(link, more)
     if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
   end
   if more then more() end
+  if link.periods then M.periods_due(link) end
   if link.s2025 then
     overdue(link)
     if now_ms() >= link.next_heartbeat then

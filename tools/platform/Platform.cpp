@@ -476,7 +476,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
   if (m_first_connect < 0) {
     m_first_connect = now;
-    m_start_local_s = local_now_s();
+    m_start_local_s = local_now_s() + 1; // the whole seconds after it: a second begun before it is the station's own
     start_step(now);
   } else if (m_waiting_reconnect) {
     m_waiting_reconnect = false;
@@ -492,9 +492,7 @@ void Platform::disconnected(int64_t now) {
   m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
   if (m_flows) m_flows->disconnected(now);
   link_lost_requests();
-  Arrivals& run = m_effects.since_set;
-  if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
-  run = Arrivals();
+  fold_upload_run();
   if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   if (!m_finished) problem("the station closed the connection");
 }
@@ -857,10 +855,17 @@ void Platform::judge_acceptance(Pending& p, const std::string& how) {
   else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
 }
 
+void Platform::fold_upload_run() {
+  Arrivals& run = m_effects.since_set;
+  if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
+  run = Arrivals();
+}
+
 void Platform::took_effect(const Pending& p, int64_t now) {
   m_report.effect(p.qn, p.cn, p.rtd_interval, now);
   if (p.cn == "2012") m_effects.stopped_at = now;
   else if (p.cn == "2011") m_effects.stopped_at = -1;
+  if (p.cn == "2012" || p.cn == "2011") fold_upload_run(); // the time stopped is no interval
   if (p.rtd_interval <= 0) return;
   judge_rtd_interval(false); // the setting before, on the uploads it had
   auto so_far = m_uploads.find("2011");

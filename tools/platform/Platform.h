@@ -259,6 +259,9 @@ private:
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
   void took_effect(const Pending& p, int64_t now);
   void real_time_upload(const std::string& qn, int64_t now);
+  // The run of real-time uploads since the RtdInterval set ends (link down, stopped, started
+  // again): measured apart from the next, so the time between is no interval.
+  void fold_upload_run();
   // The interval real-time uploads are due at: the one set, else the one they came at, else the reply timeout.
   int64_t rtd_interval_ms() const;
   // Whether uploads since the RtdInterval set kept another interval (a problem, once per setting);

@@ -176,9 +176,10 @@ drop)
   expect_has host "link down"
   ;;
 standard-2017 | standard-2025)
-  # Chinese text both ways: the station answers in the request's version and charset
-  start_platform platform --standard "${case_name#standard-}"
-  start_host host -D city="$platform_addr" "$root/examples/demo_station.lua"
+  # Chinese text both ways: the station answers in the request's version and charset; every duty
+  # of the standard's scenario, minute and hourly data at short periods
+  start_platform platform --standard "${case_name#standard-}" --periods 2051=1,2061=2
+  start_host host -D city="$platform_addr" -D minute=1 -D hour=2 "$root/examples/demo_station.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
@@ -194,8 +195,8 @@ standard-2025-key | standard-2025-key-text)
   key=polmon-e2e-key16
   form=raw
   [[ $case_name == *-text ]] && form=text
-  start_platform platform --standard 2025 --key "$key" --cipher-form "$form"
-  start_host host -D city="$platform_addr" -D standard=2025 -D key="$key" -D cipher="$form" "$root/examples/demo_station.lua"
+  start_platform platform --standard 2025 --key "$key" --cipher-form "$form" --periods 2051=1,2061=2
+  start_host host -D city="$platform_addr" -D standard=2025 -D key="$key" -D cipher="$form" -D minute=1 -D hour=2 "$root/examples/demo_station.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK

@@ -212,7 +212,8 @@ def examples(bin_dir, plugin, root):
     failed += len(wrong)
     print("factor table rows checked against the code tables: %d" % count)
     rows = [r for s in scripts for r in rows_of(s)]
-    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+    # four at once: a row mostly waits on the scenario's steps, so two cores keep up
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
         futures = {pool.submit(run_row, bin_dir, plugin, r[3], r[1], r[2]): r for r in rows}
         for fut in concurrent.futures.as_completed(futures):
             title = futures[fut][0]

@@ -2,7 +2,7 @@
 # The project's fault stations against polmon-platform: examples/fault_station.lua with each
 # -D fault=NAME must get the verdict BROKEN with a problem line that names the fault, and the
 # sound station OK, on 2017 and on 2025 with a key. Every run has its own platform on a port the
-# system picks; the runs go in parallel, every wait is bounded, every process is stopped by its
+# system picks; the runs go in parallel (FAULTS_JOBS at once, 16 by default), every wait is bounded, every process is stopped by its
 # own id.
 #   faults.sh BIN_DIR PLUGIN [FAULT...]   (no FAULT: the whole table)
 set -uo pipefail
@@ -89,7 +89,7 @@ wait_status() { # pid seconds: its exit status, or 124 when it runs past the sec
 
 # One run: the result line "fault edition OK|FAIL what" in $work/NAME.result.
 run() { # fault edition scenario pattern
-  local fault=$1 edition=$2 scn=$3 pattern=$4 name=$1-$2-$3 fd addr prc hrc t0=$SECONDS wait=20
+  local fault=$1 edition=$2 scn=$3 pattern=$4 name=$1-$2-$3 fd addr prc hrc t0=$SECONDS wait=60
   local out=$work/$name platform_args=(--standard "$edition" --periods "2051=$minute,2061=$hour" --report "$work/$name.html") host_args=(-D standard="$edition")
   [ "$scn" = own ] && platform_args+=(--scenario "$work/$edition.scn")
   [ "$scn" = custom ] && platform_args+=(--scenario "$work/2017.scn")
@@ -116,7 +116,7 @@ run() { # fault edition scenario pattern
   "$bin/polmon-host" --plugin "$plugin" -D platform="$addr" -D minute=$minute -D hour=$hour "${host_args[@]}" \
     "$root/examples/fault_station.lua" </dev/null >"$out.host" 2>&1 &
   local host_pid=$!
-  wait_status $platform_pid 100
+  wait_status $platform_pid 140
   prc=$?
   kill -INT $host_pid 2>/dev/null
   wait_status $host_pid 10
@@ -145,11 +145,16 @@ run() { # fault edition scenario pattern
   fi
 }
 
+# rows at once: each mostly waits on its scenario, but a sanitizer build's start-up is slow
+jobs=${FAULTS_JOBS:-16}
 started=$SECONDS
 while read -r fault editions scn pattern; do
   [ -n "$fault" ] || continue
   [ "$only" = "  " ] || [[ $only == *" $fault "* ]] || continue
-  for edition in ${editions//,/ }; do run "$fault" "$edition" "$scn" "$pattern" & done
+  for edition in ${editions//,/ }; do
+    while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n; done
+    run "$fault" "$edition" "$scn" "$pattern" &
+  done
 done <<<"$table"
 wait
 failed=0

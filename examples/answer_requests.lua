@@ -1,4 +1,4 @@
--- clean run: -D listen=127.0.0.1:0
+-- clean run: -D listen=127.0.0.1:0 -D minute=1 -D hour=2
 -- A station that answers the common platform requests (1011/1012 system time, 1061/1062
 -- real-time interval, 2011/2012 real-time uploads) and refuses the rest with QnRtn=8.
 -- Real-time uploads start when the platform asks, or at once with -D rtd=on.

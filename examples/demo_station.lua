@@ -1,4 +1,4 @@
--- clean run: -D city={platform}
+-- clean run: -D city={platform} -D minute=1 -D hour=2
 -- The demo station: one station, two platforms (city and province), each its own device of the
 -- plug-in with its own TCP link, sharing the variables and the simulated analysers.
 -- Real-time uploads start when a platform asks (CN=2011), or at once with -D rtd=on.

@@ -25,6 +25,11 @@ local faults = {
   ["no-rf"] = "sends every minute, hourly and daily upload twice, the second without RF=1",
   ["twice"] = "sends every record of a history answer twice",
   ["early-9012"] = "ends a history answer with its 9012 before the records",
+  ["no-periods"] = "keeps minute, hourly and daily records for history but never uploads them",
+  ["stop-late"] = "acknowledges 2012 and sends one more real-time upload 1.5 s later",
+  ["change-st"] = "changes the system code (ST) of its data frames 8 s after it started",
+  ["refuse-mn"] = "refuses every new MN (1002) with ExeRtn=3",
+  ["dead-link"] = "must encrypt, drops its key, and takes every refused Send for a dead link",
 }
 local fault = args.fault
 if fault and not faults[fault] then
@@ -39,11 +44,13 @@ var("Frames", 0)
 local dev = device{
   name = "platform",
   port = "tcp-client:" .. (args.platform or "127.0.0.1:9000"),
-  config = { timeout = 5 },
+  -- dead-link: the fifth parameter makes encryption required
+  config = fault == "dead-link" and { params = { 5, 0, 0, 0, 1 } } or { timeout = 5 },
   channels = { [0] = "Frames" },
 }
 local link = station.new_link(dev, station.options{
-  interval = tonumber(args.interval) or 5, history = fault ~= "no-history",
+  interval = tonumber(args.interval) or 5, history = fault ~= "no-history", encryption_required = fault == "dead-link",
+  periods = false, -- its own below, which its faults change
 })
 if fault then log("fault: " .. fault .. ": " .. faults[fault]) end
 
@@ -77,6 +84,19 @@ elseif fault == "late" then
       answering = false
     end
   end
+elseif fault == "stop-late" then
+  local stop = handlers["2012"]
+  handlers["2012"] = function(l, qn)
+    stop(l, qn)
+    l.late_upload = now_ms() + 1500
+  end
+elseif fault == "refuse-mn" then
+  handlers["1002"] = function(l, qn)
+    station.answer(l, qn, "9011", "QnRtn=1")
+    station.answer(l, qn, "9012", "ExeRtn=3")
+  end
+elseif fault == "dead-link" then
+  station.refused_for_key = function() return false end -- every refusal a dead link: 1001 again and again
 elseif fault == "history-range" then
   station.records_between = function(l, cn)
     local today, found = os.date("%Y%m%d"), {}
@@ -170,19 +190,14 @@ local sampled = {}
 for _, a in ipairs(station.analysers) do sampled[#sampled + 1] = a.var end
 
 local function report(p)
-  local stamp = fault == "period-end" and p.begin + p.seconds or p.begin
-  local datatime = os.date("%Y%m%d%H%M%S", stamp)
-  local items = { "DataTime=" .. datatime }
-  for _, a in ipairs(station.analysers) do
-    local fmt = "%." .. (a.decimals or 2) .. "f"
-    items[#items + 1] = string.format("%s-Avg=" .. fmt .. ",%s-Min=" .. fmt .. ",%s-Max=" .. fmt .. ",%s-Flag=N", a.code,
-      p.sum[a.var] / p.n, a.code, p.min[a.var], a.code, p.max[a.var], a.code)
+  if fault == "no-periods" then -- kept for history, never uploaded
+    local send_upload = station.send_upload
+    station.send_upload = function() return 0 end
+    station.report_period(link, p)
+    station.send_upload = send_upload
+    return
   end
-  local cp = table.concat(items, ";")
-  station.keep_record(link, p.cn, datatime, cp)
-  local qn = station.qn()
-  local segment = station.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&"
-  if station.send_upload(link, qn, segment) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
+  local segment = station.report_period(link, p, fault == "period-end" and p.begin + p.seconds or nil)
   if fault == "no-rf" then send_as_is(segment) end
 end
 
@@ -196,10 +211,26 @@ local function periods_due()
   end
 end
 
+-- The faults that act on their own time: one upload after the stop, another ST, no key kept.
+local function timed_faults()
+  if link.late_upload and now_ms() >= link.late_upload then
+    link.late_upload = nil
+    station.upload(link)
+  end
+  link.st_from = link.st_from or now_ms() + 8000 -- change-st: after some uploads with the first ST
+  if fault == "change-st" and now_ms() >= link.st_from then link.st = "31" end
+  if fault == "dead-link" and link.has_key then
+    set("KeyText", "")
+    dev:ioctl("SetKey(KeyText,KeyStatus)")
+    link.has_key = false
+  end
+end
+
 cycle(function()
   station.measure()
   station.serve(link, function()
     release_late()
     periods_due()
+    timed_faults()
   end)
 end)

@@ -50,7 +50,7 @@ end
 function M.options(extra)
   local o = {
     mn = args.mn, pw = args.pw, rtd = args.rtd == "on", standard = args.standard, key = args.key,
-    heartbeat = args.heartbeat, answer_timeout = args.answer_timeout,
+    heartbeat = args.heartbeat, answer_timeout = args.answer_timeout, st = args.st, site = args.site,
   }
   for k, v in pairs(extra or {}) do o[k] = v end
   return o
@@ -71,6 +71,10 @@ function M.new_link(dev, opts)
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
     key = opts.key,                 -- the encryption key (16 characters, -D key=...), set at start
+    has_key = false,                -- the plug-in holds a key (set by this script)
+    -- the device's fifth parameter is 1: Send refuses CN 2000-2999 while there is no key
+    encryption_required = opts.encryption_required or false,
+    key_refusal_told = false,
     next_upload = 0,
     sent = 0, failed = 0, served = 0, bad_crc = 0,
     -- 2025 duties
@@ -87,7 +91,14 @@ function M.new_link(dev, opts)
     next_heartbeat = 0,
     -- history: CN -> the records kept for history requests, oldest first (M.keep_record);
     -- nil: the station keeps none and refuses history requests with QnRtn=8
-    records = opts.history and { ["2051"] = {}, ["2061"] = {}, ["2031"] = {} } or nil,
+    records = opts.history ~= false and { ["2051"] = {}, ["2061"] = {}, ["2031"] = {} } or nil,
+    -- minute, hourly and daily data of the analysers (M.periods_due), unless the script does its
+    -- own (periods = false); -D minute=S -D hour=S -D day=S shorten them
+    periods = opts.periods ~= false and {
+      M.period("2051", nil, tonumber(args.minute) or 60),
+      M.period("2061", nil, tonumber(args.hour) or 3600),
+      M.period("2031", nil, tonumber(args.day) or 86400),
+    } or nil,
     key_qn = nil,      -- QN of our key request while it waits for its answer
     awaiting = {},     -- QN -> upload waiting for its 9014
     backlog = {},      -- uploads to resend, oldest first; resent from the end, newest first
@@ -105,7 +116,19 @@ local function send(link, segment)
   link.dev:ioctl("Send(TxData,TxStatus)")
   local status = get("TxStatus")
   if status == 0 then link.sent = link.sent + 1 else link.failed = link.failed + 1 end
+  if status ~= 0 and M.refused_for_key(link, segment) and not link.key_refusal_told then
+    link.key_refusal_told = true -- told once until a key comes
+    log("not sent: no key while encryption is required (CN=" .. (segment:match("CN=(%d+)") or "?") .. "); the link is up")
+  end
   return status
+end
+
+-- A Send the plug-in refused because the link must encrypt and holds no key: the link is sound
+-- and the frame waits for a key. Status -1 is also a write that failed; the CN and the key tell
+-- the two apart, and only a failed write is a dead link.
+function M.refused_for_key(link, segment)
+  local cn = tonumber(segment:match("CN=(%d+)") or "")
+  return link.encryption_required and not link.has_key and cn ~= nil and cn >= 2000 and cn <= 2999
 end
 
 -- flag "4" or "5" (answer wanted): its low bits, under the version of the request being served.
@@ -165,6 +188,8 @@ function M.send_upload(link, qn, segment)
   }
   if status == 0 then
     await(link, u)
+  elseif M.refused_for_key(link, segment) then
+    keep(link, u, "not sent: no key while encryption is required")
   else
     lost(link)
     keep(link, u, "not written, status " .. status)
@@ -181,7 +206,7 @@ local function resend(link)
     log("resent with RF=1: " .. describe(u))
     await(link, u)
   else
-    lost(link)
+    if not M.refused_for_key(link, segment) then lost(link) end
     table.insert(link.backlog, u)
   end
 end
@@ -211,6 +236,7 @@ local function period_start(t, seconds)
   return t - math.floor(civil) % seconds
 end
 function M.period(cn, tpl, seconds)
+  if not (seconds and seconds >= 1) then error(cn .. " period is at least 1 s", 2) end
   return { cn = cn, tpl = tpl, seconds = seconds, begin = period_start(os.time(), seconds), n = 0, sum = {}, min = {}, max = {} }
 end
 function M.period_over(p)
@@ -237,6 +263,39 @@ function M.next_period(p)
   p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, present - after > 10 * p.seconds and present or after
 end
 
+-- One period's record: the average, minimum and maximum of each analyser in its decimals,
+-- stamped `stamp` (the period's start unless given), kept for history requests and uploaded with
+-- a 9014 wanted. Returns the upload's data segment.
+function M.report_period(link, p, stamp)
+  local datatime = os.date("%Y%m%d%H%M%S", stamp or p.begin)
+  local items = { "DataTime=" .. datatime }
+  for _, a in ipairs(M.analysers) do
+    local fmt = "%." .. (a.decimals or 2) .. "f"
+    items[#items + 1] = string.format("%s-Avg=" .. fmt .. ",%s-Min=" .. fmt .. ",%s-Max=" .. fmt .. ",%s-Flag=N", a.code,
+      p.sum[a.var] / p.n, a.code, p.min[a.var], a.code, p.max[a.var], a.code)
+  end
+  local cp = table.concat(items, ";")
+  M.keep_record(link, p.cn, datatime, cp)
+  local qn = M.qn()
+  local segment = M.header(link, qn, link.st, p.cn, "5") .. ";CP=&&" .. cp .. "&&"
+  if M.send_upload(link, qn, segment) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
+  return segment
+end
+
+-- Each period of the link that is over: its record (when it had readings), then the next one;
+-- then a reading of every analyser into each period.
+function M.periods_due(link)
+  for _, p in ipairs(link.periods) do
+    if M.period_over(p) then
+      if p.n > 0 then M.report_period(link, p) end
+      M.next_period(p)
+    end
+    local names = {}
+    for _, a in ipairs(M.analysers) do names[#names + 1] = a.var end
+    M.sample(p, names)
+  end
+end
+
 -- Unique QNs even within one millisecond.
 local last_qn = ""
 function M.qn()
@@ -255,6 +314,7 @@ local function set_key(link, key)
   local result = link.dev:ioctl("SetKey(KeyText,KeyStatus)")
   set("KeyText", "") -- the key stays in the plug-in only, not in the panel's database
   local status = get("KeyStatus")
+  if result == 0 and status == 0 then link.has_key, link.key_refusal_told = true, false end
   return result == 0 and status == 0, result, status
 end
 
@@ -288,6 +348,7 @@ local function link_back(link)
   log("link back: " .. #link.backlog .. " uploads to resend")
   if link.restart then
     link.restart = false
+    link.next_heartbeat = now_ms() -- a heartbeat at once: the one due may have been lost with the link
     send_ids(link)
     if link.key_wanted then request_key(link) end
   end
@@ -525,13 +586,14 @@ function M.serve(link, more)
     if now - link.next_upload < step then link.next_upload = link.next_upload + step else link.next_upload = now + step end
   end
   if more then more() end
+  if link.periods then M.periods_due(link) end
   if link.s2025 then
     overdue(link)
     if now_ms() >= link.next_heartbeat then
       if send(link, header(link, M.qn(), "91", "9015", "5") .. ";CP=&&&&") ~= 0 then lost(link) end
       link.next_heartbeat = now_ms() + link.heartbeat * 1000
     end
-    if link.up and #link.backlog > 0 then resend(link) end
+    if link.up and #link.backlog > 0 and not M.refused_for_key(link, link.backlog[#link.backlog].segment) then resend(link) end
   end
   -- A rising BadCrc count means corrupted frames on the line (wiring, baud rate, a wrong CRC).
   link.dev:ioctl("GetStats(RxAccepted,RxBadLength,RxBadCrc)")

@@ -77,7 +77,7 @@ local dev = device{
   config = { timeout = 5 },
   channels = { [0] = "Frames" },
 }
-local link = station.new_link(dev, station.options{ mn = get("vMn"), pw = get("vPw") })
+local link = station.new_link(dev, station.options{ mn = get("vMn"), pw = get("vPw"), periods = false })
 
 local periods = {
   station.period("2051", "MinuteTpl", tonumber(args.minute) or 60),
@@ -100,6 +100,7 @@ local function report(p)
   set("vMn", link.mn) -- a 2025 platform may give the station a new MN (1002)
   set("vFlag", link.version * 4 + 1) -- the platform's version, a 9014 wanted
   dev:ioctl("MakeProtocol(" .. p.tpl .. ",TxData)")
+  station.keep_record(link, p.cn, station.period_datatime(p), get("TxData"):match("CP=&&(.*)&&$") or "") -- for history requests
   if station.send_upload(link, qn, get("TxData")) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end
   station.next_period(p)
 end

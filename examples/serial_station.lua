@@ -1,4 +1,4 @@
--- clean run: --port station=pty
+-- clean run: --port station=pty -D minute=1 -D hour=2
 -- A station on a serial line (RS-232/RS-485 adapter or a radio modem), uploading real-time data
 -- every minute once the platform starts it, or at once with -D rtd=on.
 --   polmon-host -D line=/dev/ttyUSB0:9600:8N1 examples/serial_station.lua

@@ -35,6 +35,11 @@ printf 'param 0 5\nrow group=1 st=32 factor=w0118 name=x datatype=2 factortype=1
 "$tool" write "$work/typo.txt" "$work/typo.bin" 2>"$work/warn.txt" || fail "a row with an unknown factor code was refused"
 grep -q "row 1: factor 'w0118' is not a code of the standard's tables; nearest known: w01018 COD" "$work/warn.txt" || fail "no warning: $(cat "$work/warn.txt")"
 ! grep -q "row 2" "$work/warn.txt" || fail "a 2005 code warned about: $(cat "$work/warn.txt")"
+# Two digits swapped: the code of the same kind they spell, and a packet limit no packet fits in.
+printf 'param 2 3\nrow group=1 st=31 factor=a34031 name=x datatype=2 factortype=1 rw=0\n' >"$work/typo2.txt"
+"$tool" write "$work/typo2.txt" "$work/typo2.bin" 2>"$work/warn2.txt" || fail "an unworkable parameter was refused"
+grep -q "nearest known: a34013 " "$work/warn2.txt" || fail "not the swapped digits' code: $(cat "$work/warn2.txt")"
+grep -q "warning: param 2 3: a packet limit of 3 bytes is smaller than" "$work/warn2.txt" || fail "param 2 3 not warned: $(cat "$work/warn2.txt")"
 
 if "$tool" write "$data/missing.txt" "$work/x.bin" 2>/dev/null; then fail "missing input accepted"; fi
 if "$tool" write "$data/station.txt" "$work/no/such/dir/x.bin" 2>/dev/null; then fail "unwritable output accepted"; fi

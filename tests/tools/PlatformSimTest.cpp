@@ -454,7 +454,7 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
   } rows[] = {
       {"stopped, one in flight", "request CN=2012\npause 2000\n", {400}, nullptr},
       {"kept on after 2012", "request CN=2012\npause 2000\n", {400, 800},
-       "kept uploading CN=2011 after 2012 stopped it: QN 20240101000000800 came 800 ms after the acknowledgement"},
+       "kept uploading CN=2011 after 2012 stopped it: QN 20240101000000800 was made 800 ms after the acknowledgement arrived"},
       {"new interval taken", rtd, {1000, 3000, 5000}, nullptr},
       {"old interval kept", rtd, {1000, 6000}, "RtdInterval set to 2 s, uploads came every 5.0 s"}, // not "only 2 uploads"
       // the station's own close is the one problem: no interval of 3.3 s across the link's gap
@@ -500,6 +500,39 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
       EXPECT_NE(summary.find("BROKEN (1 problems)\n    - " + std::string(row.problem) + "\n"), std::string::npos) << row.name << "\n" << summary;
     else EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
   }
+}
+
+// Uploads stopped by 2012 and started again by 2011: the time they were stopped is no interval,
+// with the uploads every 2 s as set (each QN the time it was made).
+TEST(SimPlatform, TheTimeStoppedIsNoInterval) {
+  Harness h("request CN=1062 CP=RtdInterval=2\nrequest CN=2012\npause 10000\nrequest CN=2011\nuploads CN=2011 count=3 timeout=9000\n");
+  h.p.connected(h.now, "peer");
+  auto upload = [&](const std::string& qn) {
+    h.station_sends("QN=" + qn + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&w01018-Rtd=1.5&&");
+  };
+  auto made_now = [&] { return std::to_string(20240101000000000 + h.now); };
+  auto answer_request = [&](size_t i) {
+    for (int64_t t = h.now; t < 20000 && h.requests().size() <= i; t += 10) h.run_until(t);
+    const std::string qn = h.requests().at(i).value("QN");
+    h.answer(qn, "9011", "QnRtn=1");
+    if (h.requests().at(i).value("CN") != "2011") h.answer(qn, "9012", "ExeRtn=1");
+    return qn;
+  };
+  answer_request(0); // RtdInterval=2
+  for (int i = 0; i < 2; ++i) {
+    h.run_until(h.now + 2000);
+    upload(made_now());
+  }
+  answer_request(1); // 2012: none from here
+  const std::string start = answer_request(2); // 2011, answered by its first upload
+  upload(start);
+  for (int i = 0; i < 3; ++i) {
+    h.run_until(h.now + 2000);
+    upload(made_now());
+  }
+  h.run_until(h.now + 3000);
+  EXPECT_TRUE(h.p.finished());
+  EXPECT_FALSE(h.p.broken()) << h.p.summary();
 }
 
 // Period data carry their period's start: on a boundary of the period, sent once it is over (by

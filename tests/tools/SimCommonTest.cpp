@@ -254,6 +254,7 @@ TEST(CodeTables, LookupsAndFormatRule) {
   EXPECT_TRUE(codes::known_code("B03") && codes::known_code("i3331" "4") && !codes::known_code("w0118"));
   EXPECT_EQ(codes::nearest_code("w0118"), "w01018");
   EXPECT_EQ(codes::nearest_code("e10l02"), "e10102");
+  EXPECT_EQ(codes::nearest_code("a34031"), "a34013"); // two digits swapped, not the one-digit neighbour a34001
   struct Flag {
     const char* flag;
     int version;

@@ -176,13 +176,14 @@ drop)
   expect_has host "link down"
   ;;
 standard-2017 | standard-2025)
-  # Chinese text both ways: the station answers in the request's version and charset
-  start_platform platform --standard "${case_name#standard-}"
-  start_host host -D city="$platform_addr" "$root/examples/demo_station.lua"
+  # Chinese text both ways: the station answers in the request's version and charset; every duty
+  # of the standard's scenario, minute and hourly data at short periods
+  start_platform platform --standard "${case_name#standard-}" --periods 2051=1,2061=2
+  start_host host -D city="$platform_addr" -D minute=1 -D hour=2 "$root/examples/demo_station.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
-  expect platform answered 4
+  expect platform answered 12
   expect platform "non-ASCII frames" "1, 0 in the wrong charset"
   expect platform "wrong Flag version" 0
   ;;
@@ -194,17 +195,17 @@ standard-2025-key | standard-2025-key-text)
   key=polmon-e2e-key16
   form=raw
   [[ $case_name == *-text ]] && form=text
-  start_platform platform --standard 2025 --key "$key" --cipher-form "$form"
-  start_host host -D city="$platform_addr" -D standard=2025 -D key="$key" -D cipher="$form" "$root/examples/demo_station.lua"
+  start_platform platform --standard 2025 --key "$key" --cipher-form "$form" --periods 2051=1,2061=2
+  start_host host -D city="$platform_addr" -D standard=2025 -D key="$key" -D cipher="$form" -D minute=1 -D hour=2 "$root/examples/demo_station.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
-  expect platform answered 8
+  expect platform answered 15
   expect platform "wrong Flag version" 0
-  # the history request went out encrypted and reached the script decrypted (refused: QnRtn=8)
-  expect platform "encrypted out" "1 requests ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' ))"
-  expect_has platform "CN=9011 MN=POLMON000000000000000001 CP=QnRtn=8"
-  [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=1 CutShort=0$"
+  # the four history requests went out encrypted and reached the script decrypted: it answered them
+  expect platform "encrypted out" "4 requests ($( [ "$form" = raw ] && echo raw || echo '{0x..} text' ))"
+  summary_has platform "history answers" "^CN=2051 x[1-9]" || fail "history: $(summary platform "history answers")"
+  [ -z "${POLMON_VERSION:-}" ] || expect_has host "receive counters city: Accepted=.* Decrypted=4 CutShort=0$"
   want="0 raw, [1-9][0-9]* {0x..} text), 0 not encrypted"
   [ "$form" = text ] || want="[1-9][0-9]* raw, 0 {0x..} text), 0 not encrypted"
   summary_has platform "encrypted in" "^[1-9][0-9]* ($want\$" || fail "encrypted in: $(summary platform "encrypted in")"
@@ -226,7 +227,7 @@ standard-2025-station)
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK
-  expect platform answered 8
+  expect platform answered 15
   expect platform "key exchange" "1 request answered with NewSK; pushed keys: 1 taken, 1 of a wrong length refused"
   check_captures "$key" "$run_from" "$(($(date +%s) + 1))"
   summary_has platform MN "then [0-9A-F]\{24\} after 1002" || fail "no new MN"

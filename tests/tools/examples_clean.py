@@ -212,7 +212,8 @@ def examples(bin_dir, plugin, root):
     failed += len(wrong)
     print("factor table rows checked against the code tables: %d" % count)
     rows = [r for s in scripts for r in rows_of(s)]
-    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+    # four at once: a row mostly waits on the scenario's steps, so two cores keep up
+    with concurrent.futures.ThreadPoolExecutor(max_workers=4) as pool:
         futures = {pool.submit(run_row, bin_dir, plugin, r[3], r[1], r[2]): r for r in rows}
         for fut in concurrent.futures.as_completed(futures):
             title = futures[fut][0]
@@ -254,7 +255,45 @@ def guide(bin_dir, root):
     for w in wrong:
         print("FAIL: " + w)
     print("%d Chinese names checked against the code tables, %d wrong" % (count, len(wrong)))
-    return 1 if failed or wrong or not count else 0
+    missing, options = options_in_guides(bin_dir, root)
+    for m in missing:
+        print("FAIL: " + m)
+    print("%d command-line options looked for in both guides, %d missing" % (options, len(missing)))
+    return 1 if failed or wrong or not count or missing or not options else 0
+
+
+TOOLS = ("polmon-host", "polmon-platform", "polmon-frame", "polmon-config")
+OPTION = re.compile(r"(?<![\w-])(--[a-z][a-z0-9-]*|-D)(?![\w-])")
+
+
+def tool_options(bin_dir, tool):
+    """The options a tool's help lists: those on its usage lines and at the head of its option lines
+    (up to the description, two spaces on), not those of other tools it mentions."""
+    r = subprocess.run([os.path.join(bin_dir, tool), "--help"], capture_output=True, text=True, timeout=30)
+    found = set()
+    for line in (r.stdout + r.stderr).splitlines():
+        head = line.strip()
+        if head.startswith("usage:") or re.match(r"^(polmon-\S+\s+)?-", head) or head.startswith(tool):
+            head = re.split(r"(?<=\S)\s{2,}", head, maxsplit=1)[0] if head.startswith("-") else head
+            head = re.sub(r"polmon-(?!%s\b)\S+.*" % re.escape(tool.split("-", 1)[1]), "", head)
+            found.update(OPTION.findall(head))
+    return found
+
+
+def options_in_guides(bin_dir, root):
+    """Every command-line option of every tool, in the English guide and in the Chinese one."""
+    guides = {}
+    for name in ("guide.md", "guide.zh.md"):
+        with open(os.path.join(root, "docs", name), encoding="utf-8") as f:
+            guides[name] = set(OPTION.findall(f.read()))
+    missing, count = [], 0
+    for tool in TOOLS:
+        for option in sorted(tool_options(bin_dir, tool)):
+            count += 1
+            for name, present in guides.items():
+                if option not in present:
+                    missing.append("%s %s is not in docs/%s" % (tool, option, name))
+    return missing, count
 
 
 def chinese_names_match_codes(root):

@@ -184,6 +184,14 @@ std::size_t edits(std::string_view a, std::string_view b) {
   return row[b.size()];
 }
 
+// One adjacent pair swapped (a34031 for a34013): the commonest slip in typing digits.
+bool swapped(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  std::size_t i = 0;
+  while (i < a.size() && a[i] == b[i]) ++i;
+  return i + 1 < a.size() && a[i] == b[i + 1] && a[i + 1] == b[i] && a.substr(i + 2) == b.substr(i + 2);
+}
+
 } // namespace
 
 std::string nearest_code(std::string_view code) {
@@ -197,7 +205,9 @@ std::string nearest_code(std::string_view code) {
       bool numbered = code.size() == 6 && digit(code[4]) && digit(code[5]);
       candidate.replace(4, 2, numbered ? std::string(code.substr(4, 2)) : std::string("01"));
     }
-    std::size_t e = edits(code, candidate);
+    // in half edits: a swap is half a substitution; a code of another medium (letter) loses a tie
+    std::size_t e = swapped(code, candidate) ? 1 : 2 * edits(code, candidate);
+    if (!code.empty() && candidate[0] != code[0]) ++e;
     if (e < best_edits) best_edits = e, best = candidate;
   };
   for (const Pollutant& p : kPollutants) consider(p.code);

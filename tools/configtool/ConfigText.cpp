@@ -292,7 +292,35 @@ std::string ParamText(int index, int32_t value) {
   }
 }
 
+// The smallest packet worth a limit: a data segment's own fields (QN, ST, CN, PW, MN, Flag, PNUM,
+// PNO, CP=&&...&&) take about this much before any data.
+constexpr int32_t kSmallestPacket = 128;
+
 } // namespace
+
+std::vector<std::string> ParamWarnings(const Configuration& config) {
+  std::vector<std::string> out;
+  const int stored = config.storedParams < 7 ? config.storedParams : 7;
+  auto range = [&](int i, int32_t low, int32_t high, const char* acts) {
+    const int32_t v = config.params[static_cast<size_t>(i)];
+    if (i < stored && (v < low || v > high))
+      out.push_back("param " + std::to_string(i) + " " + std::to_string(v) + ": not one of " + std::to_string(low) + " to " +
+                    std::to_string(high) + "; a device takes it as " + acts);
+  };
+  const int32_t limit = config.params[2];
+  if (stored > 2 && limit > 0 && limit < kSmallestPacket)
+    out.push_back("param 2 " + std::to_string(limit) + ": a packet limit of " + std::to_string(limit) +
+                  " bytes is smaller than a packet's own fields (about " + std::to_string(kSmallestPacket) +
+                  " bytes), so no long frame can be split: give 0 (1024 for 2025 frames) or a limit of " +
+                  std::to_string(kSmallestPacket) + " or more");
+  range(1, 0, 2, "0 (by Flag)");
+  range(3, 0, 2, "0 (raw bytes)");
+  range(4, 0, 1, "0 (not required)");
+  for (int i = 5; i < stored; ++i)
+    if (config.params[static_cast<size_t>(i)] != 0)
+      out.push_back("param " + std::to_string(i) + " " + std::to_string(config.params[static_cast<size_t>(i)]) + ": the device does not use it");
+  return out;
+}
 
 std::string PrintText(const Configuration& config) {
   std::string out = "# device configuration: version, device parameters, channel rows\n";
@@ -311,6 +339,9 @@ std::string PrintText(const Configuration& config) {
   for (int i = 0; i < shown; ++i) {
     out += "param " + std::to_string(i) + " " + std::to_string(config.params[i]) + "  # " + ParamText(i, config.params[i]) + "\n";
   }
+  if (!config.rows.empty())
+    out += "# rows: the panel's channel list (group, system code st, factor code, its name); datatype, factortype\n"
+           "# and rw are kept for the panel's own use: the plug-in reads none of them, and 0 suits them\n";
   for (const Row& row : config.rows) {
     out += "row";
     for (int i = 0; i < DEVROW_PROPERTY_COUNT; ++i) {

@@ -36,6 +36,10 @@ bool ParseText(const std::string& text, Configuration& out, std::string& error);
 // The text form of a configuration; ParseText reads it back to the same configuration.
 std::string PrintText(const Configuration& config);
 
+// Parameter values a device takes but that cannot do what their writer meant (a packet limit
+// smaller than any packet's own fields, a choice out of its range), one line each.
+std::vector<std::string> ParamWarnings(const Configuration& config);
+
 // The bytes the panel stores for the configuration (the store direction of the plug-in's classes).
 std::vector<unsigned char> StoreBytes(const Configuration& config);
 // Loads stored bytes as the plug-in does. False (with error set) for an empty or oversized input.

@@ -94,9 +94,11 @@ bool WriteAtomically(const std::string& path, const std::vector<unsigned char>& 
 }
 
 // Rows name the station's factors: a code the standard's tables do not have is warned about,
-// with the nearest one they do. The bytes are written (or printed) all the same.
+// with the nearest one they do; so is a parameter that cannot work. The bytes are written (or
+// printed) all the same.
 void WarnUnknownFactors(const std::string& in, const configtool::Configuration& config) {
   const char* const where = in == "-" ? "<stdin>" : in.c_str();
+  for (const std::string& w : configtool::ParamWarnings(config)) std::fprintf(stderr, "polmon-config: %s: warning: %s\n", where, w.c_str());
   for (size_t r = 0; r < config.rows.size(); ++r) {
     const std::string& factor = config.rows[r].texts[2]; // kPropertyKeys[2]: "factor"
     const std::string code = factor.substr(0, factor.find('-'));

@@ -12,14 +12,21 @@
 
 namespace sim {
 
-std::string default_plugin_path() {
+namespace {
+// The folder polmon-host runs from (the bundle's host/bin), or empty.
+std::string program_dir() {
   char buf[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return "libpolmon.so";
+  if (n <= 0) return std::string();
   std::string exe(buf, static_cast<size_t>(n));
   size_t slash = exe.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : exe.substr(0, slash);
-  return dir + "/../lib/libpolmon.so";
+  return slash == std::string::npos ? "." : exe.substr(0, slash);
+}
+} // namespace
+
+std::string default_plugin_path() {
+  const std::string dir = program_dir();
+  return dir.empty() ? "libpolmon.so" : dir + "/../lib/libpolmon.so";
 }
 
 Simulator::Simulator(Console& console) : m_console(console) {}
@@ -32,6 +39,8 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
   if (!options.key_log.empty() && !(m_key_log = KeyLog::open(options.key_log, error))) return false;
   m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + mask_keys(text)); });
   if (options.interrupt) m_station->set_interrupt(options.interrupt);
+  // the bundle's examples/ beside host/, and in a build tree the sources' own
+  m_station->set_module_dirs({program_dir() + "/../../examples", POLMON_EXAMPLES_DIR});
   if (!m_station->load(options.script, options.args, error)) return false;
 
   std::vector<DeviceSpec>& setups = m_station->devices();

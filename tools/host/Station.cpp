@@ -575,9 +575,11 @@ bool Station::load(const std::string& path, const std::map<std::string, std::str
     lua_setfield(m_L, -2, a.first.c_str());
   }
   lua_setglobal(m_L, "args");
-  // `require` finds modules beside the script
+  // `require` finds modules beside the script, then the shared ones
+  std::string search = (m_dir.empty() ? std::string(".") : m_dir) + "/?.lua;";
+  for (const std::string& dir : m_module_dirs) search += dir + "/?.lua;";
   lua_getglobal(m_L, "package");
-  lua_pushstring(m_L, ((m_dir.empty() ? std::string(".") : m_dir) + "/?.lua;").c_str());
+  lua_pushstring(m_L, search.c_str());
   lua_getfield(m_L, -2, "path");
   lua_concat(m_L, 2);
   lua_setfield(m_L, -2, "path");

@@ -51,6 +51,8 @@ public:
 
   // Runs the script's top level. On failure `error` has the file, line and a traceback.
   bool load(const std::string& path, const std::map<std::string, std::string>& args, std::string& error);
+  // Folders `require` searches after the script's own: the shared station module's (examples/).
+  void set_module_dirs(std::vector<std::string> dirs) { m_module_dirs = std::move(dirs); }
   std::vector<DeviceSpec>& devices() { return m_devices; }
 
   void set_ioctl(IoCtl fn) { m_ioctl = std::move(fn); }
@@ -77,6 +79,7 @@ private:
   Status m_status;
   Interrupt m_interrupt;
   std::string m_dir;
+  std::vector<std::string> m_module_dirs;
   long m_current = -1; // device whose cycle function runs
   bool m_loading = false;
   bool m_stop = false;

@@ -193,26 +193,37 @@ std::string default_scenario() {
          "uploads CN=2011 count=2 timeout=10000\n";
 }
 
+namespace {
+// What a platform's acceptance asks of every station, 2017 or 2025: the interval set and read
+// back, the clock read and set, uploads started, history of each period data (a range with
+// records, once a minute record came, and one with none: ExeRtn=100), uploads stopped and
+// started again.
+const char* const kEveryDuty =
+    "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+    "request CN=1061 # the interval read back\n"
+    "request CN=1011\n"
+    "request CN=1012 CP=SystemTime={now}\n"
+    "request CN=3020 # site information: the station answers with its Chinese site name\n"
+    "request CN=2011\n"
+    "uploads CN=2011 count=2 timeout=10000\n"
+    "uploads CN=2051 count=1 # a minute record, for the history request after it\n"
+    "request CN=2051 CP=BeginTime={now-1h};EndTime={now+10m} # records: 9011, the records, 9012 ExeRtn=1\n"
+    "request CN=2061 CP=BeginTime={now-1d};EndTime={now+10m} # what the station has, or ExeRtn=100\n"
+    "request CN=2031 CP=BeginTime={today-7d};EndTime={now+1d}\n"
+    "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200102000000 # none: 9011, 9012 ExeRtn=100\n"
+    "request CN=2012\n"
+    "pause 5000 # an upload the station sent after the stop shows here\n"
+    "request CN=2011 # started again\n"
+    "uploads CN=2011 count=2 timeout=10000\n";
+} // namespace
+
 std::string standard_scenario(bool keyed) {
-  return std::string("request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
-                     "request CN=1011\n"
-                     "request CN=3020 # site information: the station answers with its Chinese site name\n") +
-         (keyed ? "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 expect=any # encrypted; refused, or records and a 9012\n" : "") +
-         "request CN=2011\n"
-         "uploads CN=2011 count=2 timeout=10000\n";
+  (void)keyed; // the history requests go out encrypted with a key
+  return kEveryDuty;
 }
 
 std::string station_2025_scenario() {
-  return "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
-         "request CN=1011\n"
-         "request CN=3020\n"
-         "request CN=2061 CP=BeginTime=20240101000000;EndTime=20240101010000 expect=any # encrypted; refused, or records and a 9012\n"
-         "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
-         "request CN=2011\n"
-         "uploads CN=2011 count=2 timeout=10000\n"
-         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
-         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n"
-         "uploads CN=2011 count=2 timeout=10000\n";
+  return std::string(kEveryDuty) + duties_2025() + "uploads CN=2011 count=2 timeout=10000 # with the new MN and key\n";
 }
 
 bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error) {
@@ -298,7 +309,8 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
     else if (kind == "pause") s.kind = Step::Pause;
     else if (kind == "drop") s.kind = Step::Drop;
     else if (kind == "uploads") s.kind = Step::Uploads;
-    else return fail("unknown step \"" + kind + "\" (request, pause, drop, uploads)");
+    else if (kind == "leave") s.kind = Step::Leave;
+    else return fail("unknown step \"" + kind + "\" (request, pause, drop, uploads, leave)");
     std::string w;
     while (words >> w) {
       std::string expanded, unknown;
@@ -328,7 +340,8 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
       } else return fail("unknown item \"" + w + "\"");
     }
     if (s.bad.delay_ms < 0 || s.timeout_ms < 0 || s.count < 0) return fail("a number is expected");
-    if ((s.kind == Step::Request || s.kind == Step::Uploads) && s.cn.empty()) return fail(kind + " needs CN=");
+    if ((s.kind == Step::Request || s.kind == Step::Uploads || s.kind == Step::Leave) && s.cn.empty()) return fail(kind + " needs CN=");
+    if (s.kind == Step::Leave && !is_duty_2025(s.cn)) return fail("leave names a 2025 duty: " + duties_2025_list());
     if (s.bad.bad_crc || s.bad.bad_length) s.reply = Step::None; // a corrupt frame must go unanswered
     steps.push_back(s);
   }
@@ -397,6 +410,9 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
                                           [this](const std::string& what) { note(what); });
+  const bool st_given = !m_opt.st.empty();
+  if (!st_given) m_opt.st = "32"; // the commonest, until the station's first data frame tells its own
+  m_duties = std::make_unique<StationDuties>(m_opt.st, st_given, [this](const std::string& what, const std::string& cause) { problem(what, cause); });
   m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
   m_report.edition(m_opt.standard);
 }
@@ -450,6 +466,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   m_log("station connected (" + peer + ")");
   if (m_observer) m_observer->link_up(peer);
   if (m_flows) m_flows->connected(now);
+  m_duties->connected();
   if (m_drop == LinkDrop::Down) {
     m_drop = LinkDrop::Done;
     m_log("station back " + std::to_string(now - m_drop_started) + " ms after the link was dropped");
@@ -461,6 +478,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
   if (m_first_connect < 0) {
     m_first_connect = now;
+    m_start_local_s = local_now_s() + 1; // the whole seconds after it: a second begun before it is the station's own
     start_step(now);
   } else if (m_waiting_reconnect) {
     m_waiting_reconnect = false;
@@ -479,9 +497,7 @@ void Platform::disconnected(int64_t now, const std::string& closed_here) {
   m_engine.clear();
   if (m_flows) m_flows->disconnected(now);
   link_lost_requests();
-  Arrivals& run = m_effects.since_set;
-  if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
-  run = Arrivals();
+  fold_upload_run();
   if (!closed_here.empty()) note(closed_here);
   else if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   else if (!m_finished) problem("the station closed the connection");
@@ -556,6 +572,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
       note("the station's MN " + m_station_mn + " has " + std::to_string(m_station_mn.size()) + " characters, not 24");
   }
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
+  m_duties->frame(seg);
   // a record's DataTime: its own, or for a later packet of an upload the first packet's
   const std::string* own_time = seg.cp_get("DataTime");
   if (own_time) {
@@ -718,15 +735,44 @@ int64_t Platform::missing_periods(const std::string& cn, const PeriodData& d, in
   return missing;
 }
 
+int64_t Platform::unsent_periods(const std::string& cn) const {
+  auto period = m_opt.periods.find(cn);
+  if (period == m_opt.periods.end() || m_start_local_s < 0) return 0;
+  const int64_t s = period->second;
+  // a period counts once it is over and the station had a cycle and the link's way to send it
+  const int64_t grace = 2, end = m_end_local_s >= 0 ? m_end_local_s : local_now_s();
+  const int64_t first = (m_start_local_s + s - 1) / s * s; // the first period wholly inside the run
+  auto d = m_periods.find(cn);
+  int64_t unsent = 0;
+  for (int64_t b = first; b + s + grace <= end; b += s) {
+    if (d != m_periods.end() && !d->second.times.empty() && b >= d->second.times.begin()->first &&
+        b <= d->second.times.rbegin()->first)
+      b = d->second.times.rbegin()->first; // between its records the gaps count them
+    else if (d == m_periods.end() || !d->second.times.count(b)) ++unsent;
+    if (unsent > static_cast<int64_t>(kKeptPeriods)) break; // a bound on a run of days at 1 s periods
+  }
+  return unsent;
+}
+
 void Platform::judge_periods() {
   if (m_periods_judged) return;
   m_periods_judged = true;
+  m_end_local_s = local_now_s();
   for (const auto& c : m_periods) {
     int64_t gap_at = -1;
     const int64_t missing = missing_periods(c.first, c.second, &gap_at);
     if (missing > 0)
       problem("CN=" + c.first + ": " + std::to_string(missing) + " periods of " + std::to_string(m_opt.periods.at(c.first)) +
               " s missing between its records" + (gap_at >= 0 ? " (the first after DataTime=" + civil_text(gap_at) + ")" : ""));
+  }
+  for (const auto& p : m_opt.periods) {
+    const int64_t unsent = unsent_periods(p.first);
+    if (unsent <= 0) continue;
+    auto d = m_periods.find(p.first);
+    const bool none = d == m_periods.end() || d->second.times.empty();
+    problem("CN=" + p.first + ": " + std::to_string(unsent) + " whole periods of " + std::to_string(p.second) + " s in the run " +
+                (none ? "and not one record: the station never sent this period data" : "without a record, before its first or after its last"),
+            "CN=" + p.first + " period data not sent");
   }
 }
 
@@ -838,10 +884,17 @@ void Platform::judge_acceptance(Pending& p, const std::string& how) {
   else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
 }
 
+void Platform::fold_upload_run() {
+  Arrivals& run = m_effects.since_set;
+  if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
+  run = Arrivals();
+}
+
 void Platform::took_effect(const Pending& p, int64_t now) {
   m_report.effect(p.qn, p.cn, p.rtd_interval, now);
   if (p.cn == "2012") m_effects.stopped_at = now;
   else if (p.cn == "2011") m_effects.stopped_at = -1;
+  if (p.cn == "2012" || p.cn == "2011") fold_upload_run(); // the time stopped is no interval
   if (p.rtd_interval <= 0) return;
   judge_rtd_interval(false); // the setting before, on the uploads it had
   auto so_far = m_uploads.find("2011");
@@ -861,6 +914,17 @@ int64_t Platform::rtd_interval_ms() const {
 }
 
 void Platform::real_time_upload(const std::string& qn, int64_t now) {
+  int64_t made = 0;
+  const bool stamped = qn_time_ms(qn, made);
+  // made on the station's clock after its answer to the 2012 arrived: no upload already on its way
+  if (m_effects.stopped_at >= 0 && stamped && m_clock.known && made - m_clock.ahead_ms > m_effects.stopped_at + kClockSlackMs) {
+    problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " was made " + std::to_string(made - m_clock.ahead_ms - m_effects.stopped_at) +
+                " ms after the acknowledgement arrived",
+            "kept uploading CN=2011 after 2012 stopped it");
+    m_effects.stopped_at = -1;
+  }
+  // the station's clock against the platform's: the least transit shows the most of it
+  if (stamped && (!m_clock.known || made - now > m_clock.ahead_ms)) m_clock = {true, made - now};
   if (m_effects.stopped_at >= 0 && now - m_effects.stopped_at > rtd_interval_ms()) {
     problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " came " + std::to_string(now - m_effects.stopped_at) +
                 " ms after the acknowledgement",
@@ -1013,6 +1077,9 @@ void Platform::start_step(int64_t now) {
     case Step::Pause:
       m_step_deadline = now + s.pause_ms;
       return;
+    case Step::Leave: // a directive, taken out before the run; a step of nothing if it reached here
+      m_step_deadline = now;
+      return;
     case Step::Drop:
       queue(std::string(), now, true);
       m_waiting_reconnect = true;
@@ -1021,7 +1088,7 @@ void Platform::start_step(int64_t now) {
       return;
     case Step::Uploads:
       m_uploads_goal = static_cast<int>(uploads(s.cn)) + s.count;
-      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : 2 * m_opt.reply_timeout_ms);
+      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : default_uploads_timeout_ms(s.cn, s.count));
       return;
     }
   }
@@ -1139,6 +1206,7 @@ void Platform::tick(int64_t now) {
       done = m_pending.back().done;
       break;
     case Step::Pause:
+    case Step::Leave:
       done = now >= m_step_deadline;
       break;
     case Step::Drop:
@@ -1243,10 +1311,14 @@ void Platform::data_rows(const std::function<void(const char*, const std::string
     return text;
   };
   std::string periods;
-  for (const auto& c : m_periods) {
-    if (!c.second.records) continue;
-    periods += (periods.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second.records) + " (" +
-               std::to_string(m_opt.periods.at(c.first)) + " s), " + std::to_string(missing_periods(c.first, c.second, nullptr)) + " missing";
+  for (const auto& p : m_opt.periods) {
+    auto c = m_periods.find(p.first);
+    const unsigned records = c != m_periods.end() ? c->second.records : 0;
+    const int64_t unsent = m_periods_judged ? unsent_periods(p.first) : 0;
+    if (!records && !unsent) continue;
+    periods += (periods.empty() ? "CN=" : "; CN=") + p.first + " x" + std::to_string(records) + " (" + std::to_string(p.second) + " s), " +
+               std::to_string(c != m_periods.end() ? missing_periods(p.first, c->second, nullptr) : 0) + " missing" +
+               (unsent ? ", " + std::to_string(unsent) + " not sent" : "");
   }
   if (!periods.empty()) row("period data:", periods);
   if (!m_history.empty()) row("history answers:", counts(m_history));
@@ -1283,6 +1355,11 @@ std::string Platform::summary() const {
     row("link dropped:", m_drop == LinkDrop::Planned ? std::string("not yet")
                                                       : "for " + std::to_string(m_opt.drop_for_ms) + " ms, at " +
                                                             std::to_string(m_drop_started - m_first_connect) + " ms");
+  if (!m_opt.left_out.empty()) {
+    std::string left;
+    for (const std::string& cn : m_opt.left_out) left += (left.empty() ? "CN=" : ", CN=") + cn;
+    row("left out:", left + " (the scenario's leave: not judged)");
+  }
   row("requests:", std::to_string(m_requests));
   row("answered:", std::to_string(m_answered));
   row("missing replies:", std::to_string(m_missing));
@@ -1306,13 +1383,16 @@ std::string Platform::summary() const {
 
 namespace sim {
 
-std::string Platform::verdict() const { return !broken() ? std::string("OK") : "BROKEN (" + std::to_string(m_problem_count) + " problems)"; }
+std::string Platform::verdict() const {
+  if (broken()) return "BROKEN (" + std::to_string(m_problem_count) + " problems)";
+  return m_connections ? std::string("OK") : std::string("NO STATION"); // nothing was judged: no pass
+}
 
 Report::Header Platform::report_header() const {
   Report::Header h;
   h.name = m_opt.name;
   h.verdict = verdict();
-  h.broken = broken();
+  h.broken = broken() || !m_connections;
   h.peer = m_peer;
   h.mn = m_station_mn;
   h.edition = m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : m_opt.standard ? "HJ 212-2017, GB18030" : "not checked (no --standard)";

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Codes.h"
+#include "Duties.h"
 #include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
@@ -30,7 +31,7 @@ struct Misbehaviour {
 };
 
 struct Step {
-  enum Kind { Request, Pause, Drop, Uploads } kind = Request;
+  enum Kind { Request, Pause, Drop, Uploads, Leave } kind = Request; // Leave: a 2025 duty the scenario leaves out
   // Request
   std::string cn, cp, st, pw, mn, flag;
   Misbehaviour bad;
@@ -47,7 +48,8 @@ struct Step {
 
 struct PlatformOptions {
   std::string name = "platform";
-  std::string st = "32", pw = "123456", mn = "POLMON000000000000000001", flag = "5";
+  // st empty: the station's first data frame gives it (32 until then)
+  std::string st, pw = "123456", mn = "POLMON000000000000000001", flag = "5";
   int reply_timeout_ms = 5000;
   int silence_ms = 1500;  // how long a corrupt request must stay unanswered
   int answer_delay_ms = 0; // hold back 9014 answers to uploads
@@ -73,6 +75,10 @@ struct PlatformOptions {
   bool heartbeat_unanswered = false;
   // Period data: CN -> its period in seconds (minute, hourly, daily data); --periods shortens them.
   std::map<std::string, int> periods = {{"2051", 60}, {"2061", 3600}, {"2031", 86400}};
+  // 2025 duties the scenario left out ("leave CN=..."), named in the summary; judge_duties: the
+  // station's own duties (heartbeat, key request, hardware ids) must show in the run (with_duties()).
+  std::vector<std::string> left_out;
+  bool judge_duties = false;
   // The platform's local time in seconds on the calendar from 1970-01-01 00:00:00, no zone: what
   // scenario time placeholders read, and a frame's send time when its QN does not read. Null: the system's.
   std::function<int64_t()> local_clock;
@@ -85,12 +91,22 @@ bool parse_periods(const std::string& list, std::map<std::string, int>& periods,
 // of s, m, h or d ({now-1h}, {today-1d}). False with the placeholder named when one is unknown.
 bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error);
 
-// The scenario of --standard: Chinese text in a request's CP, and a request answered with it.
-// `keyed` (--key) adds a history request whose CP is long enough to go out encrypted.
+// The scenario of --standard: every duty a platform's acceptance asks of a station (the interval
+// set and read, the clock read and set, uploads started, stopped and started again, history of
+// minute, hourly and daily data with records and without), Chinese text in a request's CP.
 std::string standard_scenario(bool keyed = false);
-// The scenario of --standard 2025 --key: the above, a new MN (1002), a pushed key and one of a
-// wrong length (1014), with real-time uploads between.
+// The scenario of --standard 2025 --key: the above and duties_2025().
 std::string station_2025_scenario();
+
+// The 2025 duties a platform asks of a station with a key: a new MN (1002), a pushed key and one of
+// a wrong length (1014). The station's own (heartbeat 9015, key request 1014, hardware ids 1001)
+// it must do unasked. "leave CN=..." in a scenario leaves one out: 1002, 1014, 9015 or 1001.
+std::string duties_2025();
+bool is_duty_2025(const std::string& cn);
+std::string duties_2025_list();
+// With --standard 2025 and a key, whatever the scenario: the duties it lacks appended, those it
+// leaves out taken from it into options.left_out; the station's own duties judged at the end.
+void with_duties(std::vector<Step>& steps, PlatformOptions& options);
 
 // Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "request CN=1011
 // PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#'
@@ -138,7 +154,10 @@ public:
   bool finished() const { return m_finished; }
   // The run ends, finished or not (Ctrl-C, --duration, a web view held open): what is judged over
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
-  void stopped() { judge_periods(); }
+  void stopped() {
+    judge_periods();
+    if (m_opt.judge_duties && m_connections) m_duties->finish(m_opt.left_out);
+  }
   bool link_wanted() const { return m_connected; }
   // --drop-link: the platform takes no connection now.
   bool refusing(int64_t now) const;
@@ -147,7 +166,7 @@ public:
 
   // Figures.
   bool broken() const { return m_problem_count != 0; }
-  // "OK" or "BROKEN (N problems)": the summary's verdict and the report's.
+  // "OK", "BROKEN (N problems)" or "NO STATION": the summary's verdict and the report's.
   std::string verdict() const;
   std::string summary() const;
   // The acceptance report (--report, --report-junit): each check with its evidence; `css` the page's look.
@@ -195,6 +214,8 @@ private:
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   void finish_step(int64_t now);
+  // An uploads step's time without timeout=: for period data, the periods the count takes and one more.
+  int64_t default_uploads_timeout_ms(const std::string& cn, int count) const;
   // An uploads step: its count reached, or its time run out (a problem).
   bool uploads_done(const Step& s, int64_t now);
   void on_frame(std::string_view frame, int64_t now);
@@ -223,6 +244,9 @@ private:
   // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
   struct PeriodData;
   int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
+  // Whole periods of the run (first connection to its end) before the CN's first record or after
+  // its last, or all of them when none came: period data never sent leave no gap between records.
+  int64_t unsent_periods(const std::string& cn) const;
   // At the end: every CN whose records left periods out is a problem.
   void judge_periods();
   // The link went down: every request still waiting for its answers is unanswered.
@@ -242,6 +266,9 @@ private:
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
   void took_effect(const Pending& p, int64_t now);
   void real_time_upload(const std::string& qn, int64_t now);
+  // The run of real-time uploads since the RtdInterval set ends (link down, stopped, started
+  // again): measured apart from the next, so the time between is no interval.
+  void fold_upload_run();
   // The interval real-time uploads are due at: the one set, else the one they came at, else the reply timeout.
   int64_t rtd_interval_ms() const;
   // Whether uploads since the RtdInterval set kept another interval (a problem, once per setting);
@@ -286,6 +313,7 @@ private:
   void drop_link_tick(int64_t now);
 
   std::unique_ptr<Flows2025> m_flows; // --standard 2025 with a key
+  std::unique_ptr<StationDuties> m_duties;
   enum class LinkDrop { Planned, Down, Done } m_drop = LinkDrop::Planned;
   int64_t m_drop_started = 0;
   bool m_step_waits_link = false; // a request step waits for the dropped link to come back
@@ -308,6 +336,13 @@ private:
     double before_ms = 0;    // the interval they came at before it; 0: unknown
     bool judged = false;     // the setting was weighed against the uploads
   } m_effects;
+  // How far a real-time upload's QN (the station's clock) runs ahead of its arrival on the
+  // platform's, the largest seen: the clock offset less the quickest transit.
+  struct ClockOffset {
+    bool known = false;
+    int64_t ahead_ms = 0;
+  } m_clock;
+  static constexpr int64_t kClockSlackMs = 500; // a QN's own rounding and the transit the estimate missed
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
   struct PeriodData {
@@ -318,6 +353,7 @@ private:
   static constexpr size_t kKeptPeriods = 100000; // a day of 1 s periods
   std::map<std::string, PeriodData> m_periods;
   bool m_periods_judged = false;
+  int64_t m_start_local_s = -1, m_end_local_s = -1; // the run on the platform's local clock, for unsent_periods()
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
   std::vector<int64_t> m_lat_ack, m_lat_final;

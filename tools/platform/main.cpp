@@ -32,7 +32,8 @@ void usage(FILE* out) {
                "  --listen [HOST:]PORT   wait for the station on TCP (default 127.0.0.1:0, the system picks the port)\n"
                "  --connect HOST:PORT    connect to a station that listens\n"
                "  --serial PATH[:BAUD[:8N1]]  talk over a serial line (or a pseudo-terminal's peer path)\n"
-               "  --scenario FILE        steps to run (default: set interval 1062, read time 1011, start uploads 2011);\n"
+               "  --scenario FILE        steps to run (default with --standard: every duty an acceptance asks, as the guide lists;\n"
+               "                         without: set interval 1062, read time 1011, start uploads 2011);\n"
                "                         one step a line, '#' starts a comment:\n"
                "                           request CN=N [CP=...] [ST= PW= MN= Flag=] [reply=full|ack|none]\n"
                "                             [expect=accepted|refused|any] [timeout=MS] [split] [junk] [delay=MS]\n"
@@ -40,7 +41,11 @@ void usage(FILE* out) {
                "                           pause MS                 wait\n"
                "                           drop                     close the link; the station must come back\n"
                "                           uploads CN=N [count=K] [timeout=MS]  wait for K uploads of CN arriving\n"
-               "                             from this step's start (default 1; timeout default twice --reply-timeout)\n"
+               "                             from this step's start (default 1; timeout default twice --reply-timeout,\n"
+               "                             for period data its periods and one more)\n"
+               "                           leave CN=N               with --standard 2025 --key, whatever the scenario,\n"
+               "                             the 2025 duties it lacks are added (1002, 1014) and judged (the station's\n"
+               "                             9015, 1014, 1001); this leaves one out, and the summary names it\n"
                "                         a request's text may hold times, read as its step starts, in local time as\n"
                "                         yyyyMMddhhmmss: {now}, {today} (00:00:00), with +N or -N and s, m, h or d:\n"
                "                         {now-1h}, {now+10m}, {today-1d}; another {...} is an error\n"
@@ -48,7 +53,8 @@ void usage(FILE* out) {
                "                         unless its step says expect=refused (it must be refused) or expect=any;\n"
                "                         an interval of 0 or less (CP=RtdInterval=0) must be refused\n"
                "  --periods CN=S[,...]   the period data's periods in seconds (default 2051=60,2061=3600,2031=86400):\n"
-               "                         their DataTime must be on a period's start, the period over when sent\n"
+               "                         their DataTime must be on a period's start, the period over when sent; every\n"
+               "                         whole period of the run needs its record, so a station that sends none is broken\n"
                "  --misbehave LIST       split,junk,bad-crc,bad-length,delay=MS,drop; with --key also key-ack (a\n"
                "                         9013 to the station's 1014, then the key as a request with its QN) and\n"
                "                         quiet-heartbeat (no 9013 to a 9015)\n"
@@ -56,7 +62,8 @@ void usage(FILE* out) {
                "  --wait S               give up when no station came within S seconds (default 30)\n"
                "  --reply-timeout MS     how long a reply may take (default 5000)\n"
                "  --name TEXT            name in the output (default platform)\n"
-               "  --mn MN --pw PW --st ST  fields of the requests\n"
+               "  --mn MN --pw PW --st ST  fields of the requests; the station's data frames must carry ST (without\n"
+               "                         --st: the ST of its first data frame, 32 until one came)\n"
                "  --standard 2017|2025   requests with that Flag and Chinese text; the station's frames must carry\n"
                "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
                "  --key TEXT             with --standard 2025: the 16-character key; the station's CN 2000-2999 frames\n"
@@ -269,6 +276,7 @@ int load_scenario(Options& o, std::vector<sim::Step>& steps) {
     std::fprintf(stderr, "polmon-platform: %s\n", error.c_str());
     return 2;
   }
+  sim::with_duties(steps, o.opt); // the standard's duties whatever the scenario
   if (o.link.mode == Link::Serial) {
     for (const sim::Step& s : steps)
       if (s.kind == sim::Step::Drop) {

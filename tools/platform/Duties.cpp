@@ -1,0 +1,94 @@
+#include "Duties.h"
+
+#include <algorithm>
+#include <set>
+
+#include "Platform.h"
+
+namespace sim {
+
+namespace {
+// The station's own 2025 duties, unasked: CN and what it is.
+const std::pair<const char*, const char*> kOwnDuties[] = {
+    {"9015", "a heartbeat"}, {"1014", "a key request"}, {"1001", "its hardware ids"}};
+
+// Frames a station sends when a link starts (2025: its hardware ids, its key request), not in a stream.
+bool once_per_link(const std::string& cn) { return cn == "1001" || cn == "1014"; }
+bool data_cn(const std::string& cn) { return cn.size() == 4 && (cn[0] == '2' || cn[0] == '3'); }
+} // namespace
+
+void StationDuties::frame(const Segment& seg) {
+  const std::string cn = seg.value("CN"), qn = seg.value("QN"), st = seg.value("ST");
+  for (const auto& d : kOwnDuties)
+    if (cn == d.first) ++m_own[cn];
+  if (once_per_link(cn) && ++m_per_link[cn] == kOncePerLink + 1)
+    m_problem("a flood of CN=" + cn + ": more than " + std::to_string(kOncePerLink) +
+                  " on one connection (a station that takes a refused Send for a dead link starts the link again and again)",
+              "a flood of CN=" + cn);
+  if (!data_cn(cn)) return;
+  if (!m_given && !m_learnt) {
+    m_learnt = true;
+    m_st = st; // the station's own system code, which requests carry from now on
+    return;
+  }
+  if (st == m_st || m_st_told) return;
+  m_st_told = true; // once: a station on another code sends every frame so
+  m_problem("data frame QN " + qn + " CN=" + cn + " carries ST=" + st + ", the station's system code is " + m_st +
+                (m_given ? " (--st)" : " (its first data frame)"),
+            "data frames carry another ST");
+}
+
+void StationDuties::finish(const std::vector<std::string>& left_out) {
+  for (const auto& d : kOwnDuties) {
+    const bool left = std::find(left_out.begin(), left_out.end(), d.first) != left_out.end();
+    if (!left && !m_own.count(d.first))
+      m_problem(std::string("the station never sent ") + d.second + " (CN=" + d.first + "), a 2025 station's duty",
+                std::string("no CN=") + d.first);
+  }
+}
+
+std::string duties_2025() {
+  return "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
+         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
+         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n";
+}
+
+bool is_duty_2025(const std::string& cn) {
+  if (cn == "1002") return true;
+  for (const auto& d : kOwnDuties)
+    if (cn == d.first) return true;
+  return false;
+}
+
+std::string duties_2025_list() { return "1002 (new MN), 1014 (key pushed, key request), 9015 (heartbeat), 1001 (hardware ids)"; }
+
+void with_duties(std::vector<Step>& steps, PlatformOptions& options) {
+  std::set<std::string> asked, left;
+  std::vector<Step> kept;
+  for (Step& s : steps) {
+    if (s.kind == Step::Leave) {
+      left.insert(s.cn);
+      continue;
+    }
+    if (s.kind == Step::Request) asked.insert(s.cn);
+    kept.push_back(std::move(s));
+  }
+  if (options.standard >= 2025 && !options.key.empty()) {
+    std::vector<Step> duties;
+    std::string error;
+    parse_scenario(duties_2025(), duties, error); // the project's own text: it parses
+    for (Step& d : duties)
+      if (!asked.count(d.cn) && !left.count(d.cn)) kept.push_back(std::move(d));
+    options.judge_duties = true;
+  }
+  options.left_out.assign(left.begin(), left.end());
+  steps = std::move(kept);
+}
+
+int64_t Platform::default_uploads_timeout_ms(const std::string& cn, int count) const {
+  auto period = m_opt.periods.find(cn);
+  if (period == m_opt.periods.end()) return 2 * m_opt.reply_timeout_ms;
+  return 1000LL * period->second * (count + 1) + m_opt.reply_timeout_ms;
+}
+
+} // namespace sim

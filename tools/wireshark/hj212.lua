@@ -613,7 +613,9 @@ end
 -- one ahead held until the gap fills, a gap never filled given up after MAX_PENDING segments).
 local function feed(fl, seq, bytes, t)
   fl.out = {}
-  if fl.next_seq == nil then fl.next_seq = seq end
+  -- Relative sequence numbers start at 1 after a SYN: a first segment a little beyond that came
+  -- out of order, and the bytes before it are waited for.
+  if fl.next_seq == nil then fl.next_seq = (seq > 1 and seq <= 65536) and 1 or seq end
   local ahead = seq - fl.next_seq
   if ahead > 0 then
     if not fl.pending[seq] then fl.npending = fl.npending + 1 end
@@ -917,12 +919,15 @@ end
 
 -- The records the packet completes; the first look feeds its bytes to its direction's scanner.
 local function process(tvb, pinfo)
+  -- Field values come only with a tree (tshark -2 builds none in its first pass): without them
+  -- the conversation is told by its addresses and the bytes are taken in arrival order.
   local stream, seq = f_stream(), f_seq()
-  if not stream or not seq then return nil, nil end
-  local conv = convs[stream.value]
+  local id = stream and stream.value or tostring(pinfo.src) .. pinfo.src_port .. tostring(pinfo.dst) .. pinfo.dst_port
+  if not stream then id = (pinfo.src_port < pinfo.dst_port) and id or tostring(pinfo.dst) .. pinfo.dst_port .. tostring(pinfo.src) .. pinfo.src_port end
+  local conv = convs[id]
   if not conv then
     conv = { exchanged = {}, flows = {}, qn = {}, groups = {}, claimed = false }
-    convs[stream.value] = conv
+    convs[id] = conv
   end
   if fed[pinfo.number] or tvb:len() == 0 then return results[pinfo.number], conv end
   fed[pinfo.number] = true
@@ -930,13 +935,14 @@ local function process(tvb, pinfo)
   local fl = conv.flows[dir]
   if not fl then fl = new_flow(conv); conv.flows[dir] = fl end
   local bytes = tvb:raw()
-  local recs = feed(fl, seq.value, bytes, pinfo.abs_ts)
+  local recs = feed(fl, seq and seq.value or fl.next_seq or 0, bytes, pinfo.abs_ts)
   for _, rec in ipairs(recs) do
     rec.frame = pinfo.number
     link(conv, dir, rec)
   end
   if #recs > 0 then results[pinfo.number] = recs end
-  if not conv.claimed and (#recs > 0 or find(bytes, "##%d%d%d%d%u%a*=")) then conv.claimed = true end
+  for _, rec in ipairs(recs) do conv.claimed = conv.claimed or rec.kind == "frame" end
+  if find(bytes, "##%d%d%d%d%u%a*=") then conv.claimed = true end
   return results[pinfo.number], conv
 end
 
@@ -967,6 +973,24 @@ function hj.init()
   results, convs, fed = {}, {}, {}
   load_keylog(hj.prefs.keylog)
 end
+
+-- Segments TCP keeps from its subdissectors (out of order, retransmitted) still carry bytes the
+-- stream needs: a postdissector hands those of an HJ 212 conversation to its scanner.
+local late = Proto("hj212.late", "HJ 212 segments out of order")
+local f_payload = Field.new("tcp.payload")
+function late.dissector(tvb, pinfo, tree)
+  if fed[pinfo.number] then return end
+  local payload, stream = f_payload(), f_stream()
+  local conv = stream and convs[stream.value]
+  if not payload or not conv then return end
+  local recs = process(payload.range:tvb(), pinfo)
+  if not recs or not conv.claimed then return end
+  local infos = {}
+  for _, rec in ipairs(recs) do infos[#infos + 1] = show(rec, pinfo, tree) end
+  pinfo.cols.protocol = "HJ212"
+  pinfo.cols.info = table.concat(infos, " | ")
+end
+register_postdissector(late)
 
 hj:register_heuristic("tcp", heuristic)
 -- polmon's captures show a serial line as TCP to port 212

@@ -800,11 +800,17 @@ local function refusal(rec)
   return string.format("crc: announced %s, computed %s", sub(s, -6, -3), crc16(data)), E.crc
 end
 
+-- The bytes [at, at + n) of `tvb`, or none where text converted from GB18030 no longer lines up.
+local function span(tvb, at, n)
+  if at + n <= tvb:len() then return tvb(at, n) end
+  return tvb(0, 0)
+end
+
 local function add_header(t, ftvb, data, seg)
   local v = seg.values
   for _, kv in ipairs(seg.header) do
     local at = find(data, kv[1] .. "=" .. kv[2], 1, true)
-    local range = at and ftvb(6 + at - 1, #kv[1] + 1 + #kv[2]) or ftvb(0, 0)
+    local range = at and span(ftvb, 6 + at - 1, #kv[1] + 1 + #kv[2]) or ftvb(0, 0)
     local shown = mask(kv[1], kv[2])
     t:add(F.header, range, kv[1] .. "=" .. shown)
     local key, n = kv[1], tonumber(kv[2])
@@ -858,6 +864,7 @@ local function show(rec, pinfo, tree)
   t:add(F.crc_status, ftvb(#rec.bytes - 6, 4), crc_fits(crc_field, sub(s, 7, -7)) and "good" or "bad"):set_generated()
   if rec.kind == "frame" and crc_field ~= crc_field:upper() then t:add_proto_expert_info(E.lower) end
   local data = sub(s, 7, -7)
+  if find(data, "[\128-\255]") and not is_utf8(data) then data = ptvb(6, #data):string(ENC_GB18030) end -- before 2025: GB18030
   local seg = parse_segment(data)
   local v = add_header(t, ptvb, data, seg)
   if rec.form then
@@ -866,8 +873,9 @@ local function show(rec, pinfo, tree)
   end
   if seg.cp and (rec.kind == "frame" or not has_control(seg.cp)) then
     local begin = find(data, "CP=&&", 1, true)
-    local ct = t:add(F.cp, ptvb(6 + begin + 4, #seg.cp), mask_text(seg.cp))
-    for _, kv in ipairs(seg.items) do item_tree(ct, ptvb(6 + begin + 4, #seg.cp), kv, rec.kind == "frame") end
+    local range = span(ptvb, 6 + begin + 4, #seg.cp)
+    local ct = t:add(F.cp, range, mask_text(seg.cp))
+    for _, kv in ipairs(seg.items) do item_tree(ct, range, kv, rec.kind == "frame") end
   end
   add_links(t, rec, pinfo)
   local names = codes.commands[v.CN or ""]

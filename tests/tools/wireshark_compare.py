@@ -4,7 +4,7 @@ capture is what polmon-frame --json finds, frame by frame.
 
   wireshark_compare.py compare BIN_DIR LUA PCAP [KEYS] [--polmon-frame-on PCAP2]
       differences, exit 1 on any; PCAP2: polmon-frame reads this capture of the same bytes instead
-  wireshark_compare.py derive PCAP OUT_PREFIX             OUT_PREFIX-split.pcap (segments of 1 to 9
+  wireshark_compare.py derive PCAP OUT_PREFIX [SEED]      OUT_PREFIX-split.pcap (segments of 1 to 24
       bytes, several frames per segment), -reordered.pcap (neighbouring segments swapped),
       -damaged.pcap (the frames damaged: bytes changed, frames cut off, junk and control bytes)
 
@@ -106,7 +106,7 @@ def crc16(data):
     return reg
 
 
-def derive(src, prefix):
+def derive(src, prefix, seed=212):
     packets, linktype = read_pcap(src)
     flows = {}  # (src, dst, sport, dport) -> [(time, payload)], handshakes kept aside
     order = []
@@ -114,25 +114,27 @@ def derive(src, prefix):
         s, d, sp, dp, seq, ack, flags, payload = tcp_fields(pkt)
         key = (s, d, sp, dp)
         if key not in flows:
-            flows[key] = {"isn": seq if flags & 2 else seq - 1, "data": []}
+            flows[key] = {"isn": seq if flags & 2 else seq - 1, "data": [], "syn": None}
             order.append(key)
+        if flags & 2 and flows[key]["syn"] is None:  # the handshake kept as it was, at its time
+            flows[key]["syn"] = (sec, usec, pkt)
         if payload:
             flows[key]["data"].append((sec, usec, payload))
-    rng = random.Random(212)
+    rng = random.Random(seed)
     for kind in ("split", "reordered", "damaged"):
         out = []
         for key in order:
             s, d, sp, dp = key
             f = flows[key]
             seq = f["isn"] + 1
-            out.append((f["data"][0][0] if f["data"] else 0, 0, ip_packet(s, d, sp, dp, f["isn"], 0, 0x02, b"")))
+            out.append(f["syn"] or (f["data"][0][0] if f["data"] else 0, 0, ip_packet(s, d, sp, dp, f["isn"], 0, 0x02, b"")))
             stream = b"".join(p for _, _, p in f["data"])
             if kind == "damaged":
                 stream = damage(stream, rng)
             # cut the stream anew: pieces of 1 to 9 bytes, or the original packets' bytes run together
             pieces, at, times = [], 0, f["data"]
             while at < len(stream):
-                n = rng.randint(1, 9) if kind != "damaged" else rng.randint(1, 400)
+                n = rng.randint(1, 24) if kind != "damaged" else rng.randint(1, 400)
                 t = times[min(len(times) - 1, at * len(times) // max(len(stream), 1))]
                 pieces.append((t[0], t[1], seq + at, stream[at:at + n]))
                 at += n
@@ -238,7 +240,9 @@ def compare(bin_dir, lua, pcap, keys, polmon_pcap=None):
             if lf_cut(raw, key):
                 known.append("%s -> %s at %d" % key)
             else:
-                problems.append("%s -> %s at %d: the dissector accepts a frame polmon-frame does not" % key)
+                near = [f for f in raw if (f["from"], f["to"]) == key[:2] and abs(f["offset"] - key[2]) < 1200]
+                problems.append("%s -> %s at %d: the dissector accepts a frame polmon-frame does not" % key + "; polmon-frame near it: " +
+                                "; ".join("%d+%d %s %s %s" % (f["offset"], f["bytes"], f["verdict"], f["ending"], f["reasons"][:1]) for f in near))
     accepted = sum(1 for v in theirs.values() if v["verdict"] == "accept")
     print("%s: %d spans (%d frames) by polmon-frame%s, %d by the dissector, %d differences"
           % (pcap, len(theirs), accepted, " on " + polmon_pcap if polmon_pcap else "", len(mine), len(problems)))
@@ -255,7 +259,7 @@ def compare(bin_dir, lua, pcap, keys, polmon_pcap=None):
 
 def main():
     if sys.argv[1] == "derive":
-        derive(sys.argv[2], sys.argv[3])
+        derive(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 212)
         return 0
     if sys.argv[1] == "compare":
         if not shutil.which("tshark"):

@@ -152,8 +152,7 @@ local function sm4_decrypt(rk, s)
 end
 
 ---------------------------------------------------------------------------- text rules
-local CONTROL = "[%z\1-\31\127]"
-if not pcall(find, "a", CONTROL) then CONTROL = "[\0-\31\127]" end -- Lua 5.4 has no %z
+local CONTROL = "[\0-\31\127]" -- patterns hold zero bytes since Lua 5.2
 
 local function has_control(s) return find(s, CONTROL) ~= nil end
 
@@ -800,10 +799,19 @@ local function refusal(rec)
   return string.format("crc: announced %s, computed %s", sub(s, -6, -3), crc16(data)), E.crc
 end
 
--- The bytes [at, at + n) of `tvb`, or none where text converted from GB18030 no longer lines up.
+-- The bytes [at, at + n) of `tvb`, or none where text converted from GB18030 no longer lines up
+-- with the bytes (a string field is cut to its bytes' length).
+local converted = false
 local function span(tvb, at, n)
-  if at + n <= tvb:len() then return tvb(at, n) end
+  if not converted and at + n <= tvb:len() then return tvb(at, n) end
   return tvb(0, 0)
+end
+
+-- GB18030 bytes as UTF-8, by Wireshark's own converter. A converted range comes back cut to the
+-- range's byte count, and UTF-8 takes at most 1.5 times the bytes: the range is padded with NULs.
+local function gb18030_text(bytes)
+  local tvb = ByteArray.new(bytes .. string.rep("\0", #bytes), true):tvb("HJ 212 text in UTF-8")
+  return (tvb():string(ENC_GB18030):gsub("\0+$", ""))
 end
 
 local function add_header(t, ftvb, data, seg)
@@ -864,7 +872,8 @@ local function show(rec, pinfo, tree)
   t:add(F.crc_status, ftvb(#rec.bytes - 6, 4), crc_fits(crc_field, sub(s, 7, -7)) and "good" or "bad"):set_generated()
   if rec.kind == "frame" and crc_field ~= crc_field:upper() then t:add_proto_expert_info(E.lower) end
   local data = sub(s, 7, -7)
-  if find(data, "[\128-\255]") and not is_utf8(data) then data = ptvb(6, #data):string(ENC_GB18030) end -- before 2025: GB18030
+  converted = find(data, "[\128-\255]") ~= nil and not is_utf8(data)
+  if converted then data = gb18030_text(data) end -- before 2025: GB18030
   local seg = parse_segment(data)
   local v = add_header(t, ptvb, data, seg)
   if rec.form then

@@ -37,13 +37,15 @@ demo-web: plugins
 	@cmake --build --preset host >/dev/null
 	@DEMO_WEB=1 ./scripts/demo.sh build/host
 
-# The browser test's screenshot of the commissioning page into the guide (tests never change
-# tracked files; this target does, on demand).
+# The browser test's screenshot of the commissioning page, and Wireshark's window with the
+# dissector (under Xvfb), into the guide (tests never change tracked files; this target does, on demand).
 docs-screenshot: deps
 	$(call CMAKE_CONFIGURE,host)
 	cmake --build --preset host --target polmon polmon-host polmon-platform
 	ctest --preset host -R '^web_browser$$'
 	cp build/host/web-commissioning.png docs/commissioning.png
+	cmake --build --preset host --target polmon_wireshark
+	./scripts/wireshark-screenshot.sh build/host docs/wireshark.png
 
 test-%: deps FORCE
 	$(call CMAKE_CONFIGURE,$*)

@@ -7,6 +7,8 @@ capture is what polmon-frame --json finds, frame by frame.
   wireshark_compare.py derive PCAP OUT_PREFIX [SEED]      OUT_PREFIX-split.pcap (segments of 1 to 24
       bytes, several frames per segment), -reordered.pcap (neighbouring segments swapped),
       -damaged.pcap (the frames damaged: bytes changed, frames cut off, junk and control bytes)
+  wireshark_compare.py repeat PCAP KEYS|"" OUT_PCAP OUT_KEYS MEGABYTES   the capture played again
+      and again on new connections, later each time, its key log alike (scripts/bench-wireshark.sh)
 
 Compared per direction and stream offset of each "##": accepted or refused, and for accepted
 frames CN, QN, every header field, the CP items and the decrypted region's size; a refused span
@@ -148,6 +150,29 @@ def derive(src, prefix, seed=212):
         write_pcap("%s-%s.pcap" % (prefix, kind), out, linktype)
 
 
+def repeat(src, keys, out, out_keys, megabytes):
+    """The capture played again and again, each time later and on a connection of its own (the
+    station's port moved), with its key log's lines moved alike, up to `megabytes`."""
+    packets, linktype = read_pcap(src)
+    span = packets[-1][0] - packets[0][0] + 2
+    station_ports = {tcp_fields(p)[2] for _, _, p in packets if tcp_fields(p)[6] == 0x02}  # who sent the SYN
+    lines = [l.split(" ", 2) for l in open(keys).read().splitlines() if l.startswith("HJ212-KEY ")] if keys else []  # tag, time, rest
+    result, key_out, size, k = [], [], 0, 0
+    while size < megabytes * 1e6:
+        for sec, usec, pkt in packets:
+            s, d, sp, dp, seq, ack, flags, payload = tcp_fields(pkt)
+            sp = sp + k if sp in station_ports else sp
+            dp = dp + k if dp in station_ports else dp
+            result.append((sec + k * span, usec, ip_packet(s, d, sp % 65536, dp % 65536, seq, ack, flags, payload)))
+            size += len(pkt) + 16
+        for tag, t, more in lines:
+            key_out.append("%s %.6f %s" % (tag, float(t) + k * span, more))
+        k += 1
+    write_pcap(out, result, linktype)
+    if keys:
+        open(out_keys, "w").write("\n".join(key_out) + "\n")
+
+
 # ---------------------------------------------------------------- the comparison
 
 
@@ -260,6 +285,9 @@ def compare(bin_dir, lua, pcap, keys, polmon_pcap=None):
 def main():
     if sys.argv[1] == "derive":
         derive(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 212)
+        return 0
+    if sys.argv[1] == "repeat":  # PCAP KEYS|"" OUT_PCAP OUT_KEYS MEGABYTES
+        repeat(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5], float(sys.argv[6]))
         return 0
     if sys.argv[1] == "compare":
         if not shutil.which("tshark"):

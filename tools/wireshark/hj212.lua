@@ -47,13 +47,22 @@ for v = 0, 255 do
   CRC[v] = reg
 end
 
+-- Between bytes only the register's high byte carries on: NEXT[high * 256 + byte] is the next
+-- high byte, one table look a byte and no call.
+local NEXT = {}
+for high = 0, 255 do
+  for b = 0, 255 do NEXT[high * 256 + b] = rshift(CRC[bxor(high, b)], 8) end
+end
+
 local function crc16(s)
-  local reg = 0xFFFF
-  for i = 1, #s, 4000 do
-    local chunk = { byte(s, i, i + 3999) }
-    for k = 1, #chunk do reg = CRC[bxor(rshift(reg, 8), chunk[k])] end
+  local n = #s
+  if n == 0 then return "FFFF" end
+  local high = 0xFF
+  for i = 1, n - 1, 4000 do
+    local chunk = { byte(s, i, math.min(i + 3999, n - 1)) }
+    for k = 1, #chunk do high = NEXT[high * 256 + chunk[k]] end
   end
-  return string.format("%04X", reg)
+  return string.format("%04X", CRC[bxor(high, byte(s, n))])
 end
 
 -- The CRC field names the data's CRC: four hex digits, either case.
@@ -384,8 +393,11 @@ local function keys_for(conv, t)
   local function add(k) if k and k ~= "" and not seen[k] then seen[k] = true; out[#out + 1] = k end end
   local lines = keylog.lines
   if #lines > 0 then
-    local first = 1
-    for i = 1, #lines do if lines[i].at <= t then first = i end end
+    local first, lo, hi = 1, 1, #lines -- the last line at or before t
+    while lo <= hi do
+      local mid = math.floor((lo + hi) / 2)
+      if lines[mid].at <= t then first, lo = mid, mid + 1 else hi = mid - 1 end
+    end
     add(lines[first].key)
     for step = 1, NEAR_LINES * 2 do
       local i = step % 2 == 1 and first - (step + 1) / 2 or first + step / 2
@@ -869,7 +881,8 @@ local function show(rec, pinfo, tree)
   t:add(F.length, ftvb(2, 4), parse_length(sub(rec.bytes, 3, 6)))
   local crc_field = sub(s, -6, -3)
   t:add(F.crc, ftvb(#rec.bytes - 6, 4), crc_field)
-  t:add(F.crc_status, ftvb(#rec.bytes - 6, 4), crc_fits(crc_field, sub(s, 7, -7)) and "good" or "bad"):set_generated()
+  local good = rec.kind == "frame" or crc_fits(crc_field, sub(s, 7, -7)) -- a frame's CRC fitted when it was taken
+  t:add(F.crc_status, ftvb(#rec.bytes - 6, 4), good and "good" or "bad"):set_generated()
   if rec.kind == "frame" and crc_field ~= crc_field:upper() then t:add_proto_expert_info(E.lower) end
   local data = sub(s, 7, -7)
   converted = find(data, "[\128-\255]") ~= nil and not is_utf8(data)

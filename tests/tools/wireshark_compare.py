@@ -21,6 +21,8 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
+from hj212frame import crc16
+
 # ---------------------------------------------------------------- pcap of raw IPv4/TCP
 
 
@@ -97,15 +99,6 @@ def damage(payload, rng):
         out.append(bytes(f))
     out.append(frames[-1])
     return b"".join(out)
-
-
-def crc16(data):
-    reg = 0xFFFF
-    for b in data:
-        reg = (reg >> 8) ^ b
-        for _ in range(8):
-            reg = (reg >> 1) ^ 0xA001 if reg & 1 else reg >> 1
-    return reg
 
 
 def derive(src, prefix, seed=212):
@@ -283,6 +276,9 @@ def compare(bin_dir, lua, pcap, keys, polmon_pcap=None):
 
 
 def main():
+    if len(sys.argv) < 2:
+        print(__doc__)
+        return 2
     if sys.argv[1] == "derive":
         derive(sys.argv[2], sys.argv[3], int(sys.argv[4]) if len(sys.argv) > 4 else 212)
         return 0

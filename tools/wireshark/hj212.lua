@@ -787,6 +787,23 @@ local function item_tree(tree, ctvb, kv, expert_on)
   end
 end
 
+-- The words polmon-frame adds when the CRC field holds the data's Modbus CRC-16 (the byte into
+-- the register's low byte), either byte order; "" otherwise.
+local function modbus_mistake(data, field)
+  local reg = 0xFFFF
+  for i = 1, #data do
+    reg = bxor(reg, byte(data, i))
+    for _ = 1, 8 do
+      if band(reg, 1) == 1 then reg = bxor(rshift(reg, 1), 0xA001) else reg = rshift(reg, 1) end
+    end
+  end
+  if field == string.format("%04X", reg) then return "; the announced value is the Modbus CRC-16 of the data, not the HJ 212 CRC" end
+  if field == string.format("%02X%02X", band(reg, 0xFF), rshift(reg, 8)) then
+    return "; the announced value is the Modbus CRC-16 of the data (low byte first), not the HJ 212 CRC"
+  end
+  return ""
+end
+
 -- Why a span was refused, in words, and the expert item that goes with it.
 local function refusal(rec)
   if rec.reason == "overlong" then return "no CR LF within " .. MAX_FRAME .. " bytes of its \"##\"", E.overlong end
@@ -808,7 +825,8 @@ local function refusal(rec)
       return "the CP region looks encrypted and no key reads it (CRC " .. sub(s, -6, -3) .. ")", E.nokey
     end
   end
-  return string.format("crc: announced %s, computed %s", sub(s, -6, -3), crc16(data)), E.crc
+  local why = string.format("crc: announced %s, computed %s", sub(s, -6, -3), crc16(data))
+  return why .. modbus_mistake(data, sub(s, -6, -3):upper()), E.crc
 end
 
 -- The bytes [at, at + n) of `tvb`, or none where text converted from GB18030 no longer lines up

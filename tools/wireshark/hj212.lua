@@ -994,7 +994,9 @@ local function process(tvb, pinfo)
   return results[pinfo.number], conv
 end
 
+local dissected = 0 -- the packet the dissector itself last showed (the postdissector leaves it alone)
 local function dissect(tvb, pinfo, tree)
+  dissected = pinfo.number
   local recs = process(tvb, pinfo)
   pinfo.cols.protocol = "HJ212"
   if not recs then
@@ -1027,11 +1029,11 @@ end
 local late = Proto("hj212.late", "HJ 212 segments out of order")
 local f_payload = Field.new("tcp.payload")
 function late.dissector(tvb, pinfo, tree)
-  if fed[pinfo.number] then return end
+  if dissected == pinfo.number then return end
   local payload, stream = f_payload(), f_stream()
   local conv = stream and convs[stream.value]
   if not payload or not conv then return end
-  local recs = process(payload.range:tvb(), pinfo)
+  local recs = fed[pinfo.number] and results[pinfo.number] or process(payload.range:tvb(), pinfo)
   if not recs or not conv.claimed then return end
   local infos = {}
   for _, rec in ipairs(recs) do infos[#infos + 1] = show(rec, pinfo, tree) end

@@ -15,6 +15,8 @@
 --   key           a 16-character key, tried after the key log's
 --   show_secrets  show PW and NewSK values as sent (masked "****" otherwise)
 -- A key exchange in the capture (CN=1014 with NewSK=...) is tried from then on, on its connection.
+-- tshark: keep its single pass; under -2 the first pass gives Lua no TCP sequence numbers, and
+-- segments out of order are then read as they came.
 
 local bit = bit -- Wireshark's own bit operations: present under Lua 5.2 and 5.4 alike
 local band, bor, bxor, lshift, rshift = bit.band, bit.bor, bit.bxor, bit.lshift, bit.rshift

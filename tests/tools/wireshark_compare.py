@@ -176,6 +176,11 @@ def polmon_frames(bin_dir, pcap, keys):
     return [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
 
 
+# the header items the dissector gives fields of their own (PW, masked, is left out)
+HEADER_FIELDS = {"hj212.qn": "QN", "hj212.st": "ST", "hj212.cn": "CN", "hj212.mn": "MN", "hj212.flag": "Flag",
+                 "hj212.pnum": "PNUM", "hj212.pno": "PNO"}
+
+
 def tshark_frames(lua, pcap, keys):
     # one pass: field values (the TCP sequence numbers) come only with a tree
     args = ["tshark", "-X", "lua_script:" + lua] + (["-o", "hj212.keylog:" + keys] if keys else []) + ["-T", "pdml", "-r", pcap]
@@ -195,6 +200,8 @@ def tshark_frames(lua, pcap, keys):
                 name, show = f.get("name"), f.get("show")
                 if name == "hj212.header":
                     one["header"].append(show)
+                elif name in HEADER_FIELDS:
+                    one["header"].append(HEADER_FIELDS[name] + "=" + show)
                 elif name == "hj212.item":
                     one["items"].append(show)
                 elif name in ("hj212.offset", "hj212.verdict", "hj212.reason", "hj212.encryption"):
@@ -212,7 +219,7 @@ def polmon_view(f):
         v["cause"] = "length" if length.get("announced", -1) != length.get("actual", -2) else "crc"
         return v
     raw = lambda k, s: s.split(" (", 1)[0] if k in ("QN", "Flag", "ST", "CN", "PNUM", "PNO", "RF") else s
-    v["header"] = ["%s=%s" % (k, raw(k, s)) for k, s in f["fields"].items() if k != "PW"]
+    v["header"] = sorted("%s=%s" % (k, raw(k, s)) for k, s in f["fields"].items() if k != "PW")
     v["items"] = ["%s=%s" % (k, s) for k, s in f["cp"]]
     v["encryption"] = f.get("encryption") if f.get("decrypted") else None
     return v
@@ -223,7 +230,7 @@ def dissector_view(d):
     if v["verdict"] == "reject":
         v["cause"] = "length" if d.get("reason") in ("length", "overlong") else "crc"
         return v
-    v["header"] = [h for h in d["header"] if not h.startswith("PW=")]
+    v["header"] = sorted(h for h in d["header"] if not h.startswith("PW="))
     v["items"] = d["items"]
     v["encryption"] = d.get("encryption")
     return v

@@ -625,7 +625,7 @@ end
 -- A TCP segment: put in order by its sequence number (a retransmission's old bytes dropped,
 -- one ahead held until the gap fills, a gap never filled given up after MAX_PENDING segments).
 local function feed(fl, seq, bytes, t)
-  fl.out = {}
+  fl.out, fl.cur = {}, nil
   -- Relative sequence numbers start at 1 after a SYN: a first segment a little beyond that came
   -- out of order, and the bytes before it are waited for.
   if fl.next_seq == nil then fl.next_seq = (seq > 1 and seq <= 65536) and 1 or seq end
@@ -639,6 +639,7 @@ local function feed(fl, seq, bytes, t)
     fl.next_seq = lowest
   else
     if -ahead < #bytes then
+      fl.cur = { start = fl.base + #fl.buf, skip = -ahead } -- where this segment's new bytes go in the stream
       scan_bytes(fl, sub(bytes, 1 - ahead), t)
       fl.next_seq = seq + #bytes
     end
@@ -846,30 +847,30 @@ local function gb18030_text(bytes)
   return (tvb():string(ENC_GB18030):gsub("\0+$", ""))
 end
 
+-- Header items: QN, MN, PW, and ST, CN, Flag, PNUM, PNO written as plain numbers, as fields of
+-- their own; every other item (and one written otherwise) as "name=value".
 local function add_header(t, ftvb, data, seg)
-  local v = seg.values
   for _, kv in ipairs(seg.header) do
-    local at = find(data, kv[1] .. "=" .. kv[2], 1, true)
-    local range = at and span(ftvb, 6 + at - 1, #kv[1] + 1 + #kv[2]) or ftvb(0, 0)
-    local shown = mask(kv[1], kv[2])
-    t:add(F.header, range, kv[1] .. "=" .. shown)
-    local key, n = kv[1], tonumber(kv[2])
-    if key == "QN" then t:add(F.qn, range, kv[2])
+    local key, value = kv[1], kv[2]
+    local at = find(data, key .. "=" .. value, 1, true)
+    local range = at and span(ftvb, 6 + at - 1, #key + 1 + #value) or ftvb(0, 0)
+    local n = value:find("^%d+$") and tostring(tonumber(value)) == value and tonumber(value) or nil
+    if key == "QN" then t:add(F.qn, range, value)
+    elseif key == "MN" then t:add(F.mn, range, value)
+    elseif key == "PW" then t:add(F.pw, range, mask(key, value))
     elseif key == "ST" and n then t:add(F.st, range, n)
     elseif key == "CN" and n then
-      t:add(F.cn, range, n)
-      local names = codes.commands[kv[2]]
-      if names then t:add(F.cn_name, range, names[2]); t:add(F.cn_name_zh, range, names[1]) end
-    elseif key == "PW" then t:add(F.pw, range, shown)
-    elseif key == "MN" then t:add(F.mn, range, kv[2])
+      local ct = t:add(F.cn, range, n)
+      local names = codes.commands[value]
+      if names then ct:append_text(" (" .. names[2] .. ")"); t:add(F.cn_name, range, names[2]); t:add(F.cn_name_zh, range, names[1]) end
     elseif key == "Flag" and n and n <= 255 then
       local ft = t:add(F.flag, range, n)
       ft:add(F.flag_version, range, n); ft:add(F.flag_packet, range, n); ft:add(F.flag_answer, range, n)
     elseif key == "PNUM" and n then t:add(F.pnum, range, n)
     elseif key == "PNO" and n then t:add(F.pno, range, n)
-    end
+    else t:add(F.header, range, key .. "=" .. mask(key, value)) end
   end
-  return v
+  return seg.values
 end
 
 local function add_links(t, rec, pinfo)
@@ -884,8 +885,8 @@ local function add_links(t, rec, pinfo)
 end
 
 -- One frame or refused span: its tree, and its words for the Info column.
-local function show(rec, pinfo, tree)
-  local ftvb = ByteArray.new(rec.bytes, true):tvb("HJ 212 frame")
+local function show(rec, tvb, pinfo, tree)
+  local ftvb = rec.packet_off and tvb(rec.packet_off, #rec.bytes):tvb() or ByteArray.new(rec.bytes, true):tvb("HJ 212 frame")
   local t = tree:add(hj, ftvb(), "HJ 212")
   t:add(F.offset, ftvb(0, 0), UInt64.new(rec.at)):set_generated()
   t:add(F.verdict, ftvb(0, 0), rec.kind == "frame" and "accept" or "reject"):set_generated()
@@ -986,8 +987,12 @@ local function process(tvb, pinfo)
   if not fl then fl = new_flow(conv); conv.flows[dir] = fl end
   local bytes = tvb:raw()
   local recs = feed(fl, seq and seq.value or fl.next_seq or 0, bytes, pinfo.abs_ts)
+  local cur = fl.cur
   for _, rec in ipairs(recs) do
     rec.frame = pinfo.number
+    if cur and rec.at >= cur.start and rec.stop <= cur.start + #bytes - cur.skip then
+      rec.packet_off = rec.at - cur.start + cur.skip -- wholly in this packet: shown on its own bytes
+    end
     link(conv, dir, rec)
   end
   if #recs > 0 then results[pinfo.number] = recs end
@@ -1007,7 +1012,7 @@ local function dissect(tvb, pinfo, tree)
     return tvb:len()
   end
   local infos = {}
-  for _, rec in ipairs(recs) do infos[#infos + 1] = show(rec, pinfo, tree) end
+  for _, rec in ipairs(recs) do infos[#infos + 1] = show(rec, tvb, pinfo, tree) end
   pinfo.cols.info = table.concat(infos, " | ")
   return tvb:len()
 end
@@ -1035,10 +1040,11 @@ function late.dissector(tvb, pinfo, tree)
   local payload, stream = f_payload(), f_stream()
   local conv = stream and convs[stream.value]
   if not payload or not conv then return end
-  local recs = fed[pinfo.number] and results[pinfo.number] or process(payload.range:tvb(), pinfo)
+  local bytes = payload.range:tvb()
+  local recs = fed[pinfo.number] and results[pinfo.number] or process(bytes, pinfo)
   if not recs or not conv.claimed then return end
   local infos = {}
-  for _, rec in ipairs(recs) do infos[#infos + 1] = show(rec, pinfo, tree) end
+  for _, rec in ipairs(recs) do infos[#infos + 1] = show(rec, bytes, pinfo, tree) end
   pinfo.cols.protocol = "HJ212"
   pinfo.cols.info = table.concat(infos, " | ")
 end

@@ -115,7 +115,7 @@ xtst.XTestFakeMotionEvent(d, -1, 60, 563, 0)
 xtst.XTestFakeButtonEvent(d, 1, True, 0); xtst.XTestFakeButtonEvent(d, 1, False, 0)
 x11.XFlush(d); time.sleep(0.5)
 key(0xFFE1, 0xFF53)  # Shift_L + Right
-xtst.XTestFakeMotionEvent(d, -1, 1140, 862, 0)  # the bytes pane's "HJ 212 decrypted" tab
+xtst.XTestFakeMotionEvent(d, -1, 955, 862, 0)  # the bytes pane's "HJ 212 decrypted" tab, after "Frame"
 xtst.XTestFakeButtonEvent(d, 1, True, 0); xtst.XTestFakeButtonEvent(d, 1, False, 0)
 x11.XFlush(d); time.sleep(0.5)
 PY

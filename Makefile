@@ -37,13 +37,15 @@ demo-web: plugins
 	@cmake --build --preset host >/dev/null
 	@DEMO_WEB=1 ./scripts/demo.sh build/host
 
-# The browser test's screenshot of the commissioning page into the guide (tests never change
-# tracked files; this target does, on demand).
+# The browser test's screenshot of the commissioning page, and Wireshark's window with the
+# dissector (under Xvfb), into the guide (tests never change tracked files; this target does, on demand).
 docs-screenshot: deps
 	$(call CMAKE_CONFIGURE,host)
 	cmake --build --preset host --target polmon polmon-host polmon-platform
 	ctest --preset host -R '^web_browser$$'
 	cp build/host/web-commissioning.png docs/commissioning.png
+	cmake --build --preset host --target polmon_wireshark
+	./scripts/wireshark-docs.sh screenshot build/host docs/wireshark.png
 
 test-%: deps FORCE
 	$(call CMAKE_CONFIGURE,$*)
@@ -61,7 +63,8 @@ test: deps $(addprefix test-,$(PRESETS_BEFORE_DIST)) test-dist test-host
 # Optimised builds (host for the measurements, armv5/armv7 for their sizes), then BENCHMARKS.md.
 bench: deps
 	$(call CMAKE_CONFIGURE,host)
-	cmake --build --preset host --target polmon recv_cost recv_bench damage_property framing_bench polmon-frame web_bench keyed_differential
+	cmake --build --preset host --target polmon recv_cost recv_bench damage_property framing_bench polmon-frame web_bench keyed_differential \
+	  polmon-host polmon-platform polmon_wireshark
 	@for p in armv5 armv7; do $(call CMAKE_CONFIGURE,$$p) && cmake --build --preset $$p --target polmon >/dev/null || exit 1; done
 	./build/host/bin/framing_bench
 	./scripts/bench.sh build/host BENCHMARKS.md

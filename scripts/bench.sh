@@ -3,7 +3,8 @@
 # Google Benchmark timings as ratios within one run, latency, idle CPU, script command times,
 # memory per device, polmon-frame on generated station logs, a 9 KiB upload sent as packets, the
 # commissioning page's memory over a day and CPU at one frame a second (BENCH_WEB_SECONDS long,
-# default 60), and the stripped sizes of the three libraries.
+# default 60), tshark over 10 MB captures with the Wireshark dissector, and the stripped sizes of
+# the three libraries.
 #   scripts/bench.sh BUILD_DIR [OUT]   (make bench runs scripts/bench.sh build/host BENCHMARKS.md)
 set -euo pipefail
 build=$(cd "${1:-build/host}" && pwd)
@@ -172,6 +173,8 @@ encrypted=$(cat "$tmp/ipb.encrypted")
   "$build/bin/web_bench" day
   echo
   "$build/bin/web_bench" cpu "${BENCH_WEB_SECONDS:-60}"
+  echo
+  "$root/scripts/wireshark-docs.sh" bench "$build"
   echo
   echo "## Stripped sizes (bytes)"
   echo

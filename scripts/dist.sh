@@ -60,9 +60,9 @@ rm -rf "$stage"
 build armv5 polmon
 build armv7 polmon
 build armv7-softfp polmon
-build host polmon hostshim hosttools "${tools[@]}"
+build host polmon hostshim hosttools "${tools[@]}" polmon_wireshark
 
-mkdir -p "$stage"/{armv5,armv7,armv7-softfp,host/bin,host/lib,examples,docs}
+mkdir -p "$stage"/{armv5,armv7,armv7-softfp,host/bin,host/lib,examples,docs,wireshark}
 cp "$(from armv5)/lib/libpolmon_armv5.so" "$stage/armv5/"
 cp "$(from armv7)/lib/libpolmon_armv7.so" "$stage/armv7/"
 cp "$(from armv7-softfp)/lib/libpolmon_armv7.so" "$stage/armv7-softfp/"
@@ -83,6 +83,8 @@ pcap=$(ldd "$host/bin/polmon-frame" | awk '/libpcap/ { print $3 }')
 cp "$pcap" "$stage/host/lib/"
 { printf '\n== libpcap (host/lib, Debian'"'"'s build) ==\n\n'; cat /usr/share/doc/libpcap0.8/copyright; } >>"$stage/THIRD-PARTY-LICENCES.txt"
 cp examples/*.lua "$stage/examples/"
+# The Wireshark dissector and its code tables: copied into Wireshark's plugins folder, no build.
+cp "$host/wireshark/hj212.lua" "$host/wireshark/hj212_codes.lua" "$stage/wireshark/"
 # The documents keep the repository's layout, so their links work in the bundle too.
 cp README.md "$stage/"
 cp docs/*.md docs/*.png "$stage/docs/" # the guide in English and Chinese
@@ -130,6 +132,32 @@ PY
 }
 web_check || { echo "dist: the bundle's polmon-platform does not serve its page" >&2; cat "$check/web.out" >&2; exit 1; }
 echo "dist: polmon-platform serves its page from the bundle (chart library built in, HTTP library in host/lib)"
+# The bundle's dissector in tshark: a capture of one upload shows its CN and the factor's name
+# from the code tables beside it.
+dissector_check() {
+  python3 - "$check/one.pcap" <<'PY'
+import struct, sys
+data = b"QN=20260101000000000;ST=22;CN=2011;PW=123456;MN=POLMON;Flag=4;CP=&&DataTime=20260101000000;a21026-Rtd=1.0&&"
+reg = 0xFFFF
+for b in data:
+    reg = (reg >> 8) ^ b
+    for _ in range(8):
+        reg = (reg >> 1) ^ 0xA001 if reg & 1 else reg >> 1
+payload = b"##%04d" % len(data) + data + b"%04X\r\n" % reg
+tcp = struct.pack("!HHIIBBHHH", 40000, 5000, 1, 0, 0x50, 0x18, 65535, 0, 0) + payload
+ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp), 0, 0x4000, 64, 6, 0, bytes([10, 0, 0, 2]), bytes([10, 0, 0, 1]))
+with open(sys.argv[1], "wb") as f:
+    f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 101))
+    f.write(struct.pack("<IIII", 0, 0, len(ip + tcp), len(ip + tcp)) + ip + tcp)
+PY
+  local shown
+  shown=$(tshark -X "lua_script:$check/$name/wireshark/hj212.lua" -r "$check/one.pcap" -T fields -e hj212.cn -e hj212.item.name 2>&1)
+  [[ $shown == *"2011"*"sulphur dioxide"* ]] || { echo "dist: the bundle's dissector shows: $shown" >&2; return 1; }
+}
+if command -v tshark >/dev/null; then
+  dissector_check || exit 1
+  echo "dist: the bundle's Wireshark dissector reads an upload in tshark"
+fi
 for lib in armv5/libpolmon_armv5.so armv7/libpolmon_armv7.so armv7-softfp/libpolmon_armv7.so host/lib/libpolmon.so; do
   strings "$check/$name/$lib" >"$check/strings.txt"
   text=$(grep -m1 "^polmon $version (" "$check/strings.txt") || { echo "dist: $lib carries no version text" >&2; exit 1; }

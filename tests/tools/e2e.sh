@@ -33,6 +33,26 @@ expect() { # file label value
 }
 expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
 
+# The Wireshark dissector (tools/wireshark) finds what polmon-frame finds in a capture, frame by
+# frame (wireshark_compare.py). With "derive", also in the capture's streams cut into segments of
+# a few bytes, with neighbouring segments swapped, and with their frames damaged. polmon-frame on
+# this build takes segments in capture order, so the swapped capture's frames are compared with
+# what it reads in the cut one (the same bytes in order).
+compare_dissector() { # capture, key log or "", derive or ""
+  local lua="$bin/../wireshark/hj212.lua" prefix=${1%.pcap} kind
+  local -a keys=()
+  [ -z "${2:-}" ] || keys=("$2")
+  command -v tshark >/dev/null || fail "no tshark (scripts/install-deps.sh installs it)"
+  [ -f "$lua" ] || fail "no $lua (built by the polmon_wireshark target)"
+  dissector() { python3 "$here/wireshark_compare.py" compare "$bin" "$lua" "$@" >"$work/dissector.txt" 2>&1 ||
+    fail "the dissector and polmon-frame differ: $(head -c 3000 "$work/dissector.txt")"; }
+  dissector "$1" "${keys[@]}"
+  [ "${3:-}" = derive ] || return 0
+  python3 "$here/wireshark_compare.py" derive "$1" "$prefix" || fail "cannot derive captures from $1"
+  for kind in split damaged; do dissector "$prefix-$kind.pcap" "${keys[@]}"; done
+  dissector "$prefix-reordered.pcap" "${keys[@]}" --polmon-frame-on "$prefix-split.pcap"
+}
+
 # Each side's capture (SIDE.pcap) and key log (SIDE.keys) of a 2025 session whose keys changed:
 # polmon-frame explains every frame, decrypting each with the key in force at its time (the
 # starting key alone calls some "a wrong key"), at times within the run, an upload's close to its
@@ -74,6 +94,7 @@ PY
     tshark -r "$work/$side.pcap" -o tcp.check_checksum:TRUE -o ip.check_checksum:TRUE \
       -Y 'tcp.analysis.flags || tcp.checksum.status == 0 || ip.checksum.status == 0' >"$work/$side-flagged.txt" 2>/dev/null
     [ ! -s "$work/$side-flagged.txt" ] || fail "tshark flags the $side's capture: $(head -c 600 "$work/$side-flagged.txt")"
+    compare_dissector "$work/$side.pcap" "$work/$side.keys" "$([ "$side" = host ] && echo derive)"
   done
 }
 
@@ -144,6 +165,7 @@ pty_run() { # example, then platform options
     grep -q "^capture: .* 192.0.2.2:10212 -> 192.0.2.1:212, connection 1$" "$work/$side-frames.txt" &&
       grep -q "^capture: .* 192.0.2.1:212 -> 192.0.2.2:10212, connection 1$" "$work/$side-frames.txt" ||
       fail "the $side's capture of the line: $(head -c 600 "$work/$side-frames.txt")"
+    compare_dissector "$work/$side.pcap"
   done
 }
 # The demo station against one platform with the given options; the platform must find no fault.
@@ -178,7 +200,8 @@ drop)
 standard-2017 | standard-2025)
   # Chinese text both ways: the station answers in the request's version and charset; every duty
   # of the standard's scenario, minute and hourly data at short periods
-  start_platform platform --standard "${case_name#standard-}" --periods 2051=1,2061=2
+  start_platform platform --standard "${case_name#standard-}" --periods 2051=1,2061=2 \
+    --capture "$work/platform.pcap"
   start_host host -D city="$platform_addr" -D minute=1 -D hour=2 "$root/examples/demo_station.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
@@ -186,6 +209,7 @@ standard-2017 | standard-2025)
   expect platform answered 12
   expect platform "non-ASCII frames" "1, 0 in the wrong charset"
   expect platform "wrong Flag version" 0
+  compare_dissector "$work/platform.pcap" "" derive
   ;;
 standard-2025-key | standard-2025-key-text)
   # SM4: the demo station, a 2025 station here, sets the key at start and uploads its 2011 frames

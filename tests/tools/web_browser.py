@@ -26,6 +26,8 @@ import tempfile
 import time
 import urllib.request
 
+from hj212frame import frame
+
 from selenium import webdriver
 from selenium.webdriver.chrome.options import Options
 from selenium.webdriver.chrome.service import Service
@@ -36,20 +38,6 @@ from selenium.webdriver.support.ui import WebDriverWait
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 MN = "POLMON000000000000000001"
-
-
-def crc16(data):
-    """The HJ 212 CRC (register 0xFFFF, the byte into its high byte moved down, reflected 0xA001)."""
-    reg = 0xFFFF
-    for byte in data:
-        reg = (reg >> 8) ^ byte
-        for _ in range(8):
-            reg = (reg >> 1) ^ 0xA001 if reg & 1 else reg >> 1
-    return reg
-
-
-def frame(segment):
-    return b"##%04d%s%04X\r\n" % (len(segment), segment, crc16(segment))
 
 
 def wait_for(what, check, timeout=20):

@@ -176,10 +176,15 @@ local function await(link, u)
   link.awaiting[u.qn] = u
 end
 
+-- Unique QNs even within one millisecond: an upload answering a request under the request's QN
+-- counts too, so an upload of our own in that millisecond gets the next one.
+local last_qn = ""
+
 -- An upload that wants a 9014 (its Flag's lowest bit). A 2025 link waits for the answer carrying
 -- the upload's QN and keeps what goes unanswered or unwritten for resending; a 2017 link sends
 -- and forgets, as many 2017 platforms answer nothing.
 function M.send_upload(link, qn, segment)
+  if #qn == 17 and qn:match("^%d+$") and qn > last_qn then last_qn = qn end
   local status = send(link, segment)
   if not link.s2025 then return status end
   local u = {
@@ -296,8 +301,6 @@ function M.periods_due(link)
   end
 end
 
--- Unique QNs even within one millisecond.
-local last_qn = ""
 function M.qn()
   local q = qn()
   if q <= last_qn then q = string.format("%017.0f", tonumber(last_qn) + 1) end

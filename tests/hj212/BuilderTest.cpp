@@ -208,7 +208,7 @@ TEST_F(Builder, NothingButDelimiters) {
 TEST_F(Builder, ReadOrder) {
   vars.RecordReads();
   build("A;K=B;= =C;L=D"); // "= =C" cuts into an empty key and C: unkeyed
-  EXPECT_EQ(vars.Reads(), (std::vector<std::string>{"B", "D", "A", "C"}));
+  EXPECT_EQ(vars.NamesRead(), (std::vector<std::string>{"B", "D", "A", "C"}));
 }
 
 TEST_F(Builder, ZeroBytesInNamesAndValues) {

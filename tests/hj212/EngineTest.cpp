@@ -86,7 +86,7 @@ TEST(ReceivePass, DrainsThePortAndFramesAcrossPasses) {
   EXPECT_GT(e.sys._receive_pass(), 0);
   EXPECT_EQ(e.Drain(), (std::vector<std::string>{a, b, c}));
   EXPECT_EQ(e.sys.frames_accepted(), 3);
-  EXPECT_EQ(e.device.Waits(), std::set<unsigned>{HJ::HJ212_system::kReadWaitMs});
+  EXPECT_EQ(e.device.Waits(), std::set<int>{static_cast<int>(HJ::HJ212_system::kReadWaitMs)});
   EXPECT_EQ(e.device.Published().back(), 3);
 }
 

@@ -52,12 +52,12 @@ TEST(Thread, StopBeforeReleaseReadsNothing) {
   HJ::HJ212_system sys;
   sys.start(device);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(device.Drains(), 0); // parked until released
+  EXPECT_EQ(device.Reads(), 0); // parked until released
   auto began = Clock::now();
   sys.stop();
   EXPECT_LT(Clock::now() - began, std::chrono::seconds(5));
   EXPECT_EQ(sys.receive_thread_id(), std::thread::id());
-  EXPECT_EQ(device.Drains(), 0);
+  EXPECT_EQ(device.Reads(), 0);
   EXPECT_EQ(sys.queue_size(), 0u);
   EXPECT_FALSE(sys.release()); // stop released it already
 }
@@ -98,7 +98,7 @@ TEST(Thread, StopWhileReadingReturnsWithinOnePass) {
     HJ::HJ212_system sys;
     sys.start(device);
     sys.release();
-    ASSERT_TRUE(WaitFor([&] { return device.Drains() > 2; })) << c.what;
+    ASSERT_TRUE(WaitFor([&] { return device.Reads() > 2; })) << c.what;
     auto began = Clock::now();
     sys.stop();
     EXPECT_LT(Clock::now() - began, std::chrono::seconds(5)) << c.what;
@@ -120,10 +120,10 @@ TEST(Thread, IdleThreadDoesNotSpin) {
     sys.release();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     double cpuBefore = ThreadCpuSeconds(sys.receive_thread_handle());
-    int readsBefore = device.Drains();
+    int readsBefore = device.Reads();
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     double cpu = ThreadCpuSeconds(sys.receive_thread_handle()) - cpuBefore;
-    int reads = device.Drains() - readsBefore;
+    int reads = device.Reads() - readsBefore;
     sys.stop();
     EXPECT_LT(cpu, 0.1) << c.what; // a spinning thread burns the whole 0.4 s
     EXPECT_LE(reads, 15) << c.what; // about one read per 40 ms
@@ -139,9 +139,9 @@ TEST(Thread, QuietThreadReadsLessOftenUntilBytesCome) {
   sys.start(device);
   sys.release();
   auto readsWithin = [&](std::chrono::milliseconds span) {
-    int before = device.Drains();
+    int before = device.Reads();
     std::this_thread::sleep_for(span);
-    return device.Drains() - before;
+    return device.Reads() - before;
   };
   std::this_thread::sleep_for(std::chrono::milliseconds(HJ::HJ212_system::kQuietMs + 300));
   EXPECT_LE(readsWithin(std::chrono::milliseconds(600)), 7);
@@ -253,14 +253,14 @@ TEST(Thread, KeyChangesWhileFramesAreDecrypted) {
 
 TEST(Thread, ThrowingPortDoesNotEndTheThread) {
   enginefake::Device device;
-  device.ThrowOnNextDrains(3);
+  device.ThrowOnNextReads(3);
   device.Feed(NthFrame(5));
   HJ::HJ212_system sys;
   sys.start(device);
   sys.release();
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
   sys.stop();
-  EXPECT_GE(device.Drains(), 4); // three failed reads, then the frame
+  EXPECT_GE(device.Reads(), 4); // three failed reads, then the frame
   EXPECT_EQ(DrainQueue(sys), std::vector<std::string>{NthFrame(5)});
 }
 
@@ -270,11 +270,11 @@ TEST(Thread, DestroyingARunningEngineJoinsIt) {
     HJ::HJ212_system sys;
     sys.start(device);
     sys.release();
-    ASSERT_TRUE(WaitFor([&] { return device.Drains() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return device.Reads() > 0; }));
   }
-  int reads = device.Drains();
+  int reads = device.Reads();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(device.Drains(), reads); // nothing reads the port any more
+  EXPECT_EQ(device.Reads(), reads); // nothing reads the port any more
 }
 
 } // namespace

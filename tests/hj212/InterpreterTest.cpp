@@ -389,7 +389,7 @@ TEST_F(Commands, WithoutConverterTheFrameLeavesUnchanged) {
 
 TEST_F(Commands, SendReportsWhatWasNotSent) {
   device.Text("A", "ST=32");
-  device.SetWriteResult(false);
+  device.SetWriteResult(0);
   EXPECT_EQ(Run("Send(A,St)"), 0);
   EXPECT_EQ(device.Get("St").i, -1);
 
@@ -400,7 +400,7 @@ TEST_F(Commands, SendReportsWhatWasNotSent) {
 
   // A Send that ends before the write does not keep the previous Send's 0.
   device.AttachPort(true);
-  device.SetWriteResult(true);
+  device.SetWriteResult(1);
   EXPECT_EQ(Run("Send(A,St,C)"), 0);
   ASSERT_EQ(device.Get("St").i, 0);
   const std::size_t sent = device.Written().size();
@@ -417,7 +417,7 @@ TEST_F(Commands, OversizedDataIsNeverFramed) {
   device.Text("A", data);
   EXPECT_EQ(Run("Send(A,St,C)"), 0);
   EXPECT_EQ(device.Written(), "");
-  EXPECT_TRUE(device.WriteTimeouts().empty());
+  EXPECT_TRUE(device.WriteParams().empty());
   EXPECT_EQ(device.Get("St").i, -1);
   EXPECT_EQ(device.Get("C").s.substr(0, 7), "##10000");
   data.resize(9999);
@@ -626,7 +626,7 @@ TEST_F(Commands, SendStopsAtTheFailedPacket) {
       device.Int("St", 0);
       EXPECT_EQ(Run("Send(A,St,C)"), throws ? -4 : 0);
       EXPECT_EQ(device.Get("St").i, -failed) << (throws ? "thrown" : "refused");
-      EXPECT_EQ(device.WriteTimeouts().size(), static_cast<std::size_t>(failed)) << "nothing tried after it";
+      EXPECT_EQ(device.WriteParams().size(), static_cast<std::size_t>(failed)) << "nothing tried after it";
       std::vector<std::string> copies = FramesOf(device.Get("C").s, false);
       ASSERT_EQ(copies.size(), 3u) << "the copy holds every packet built";
       std::string before;

@@ -17,11 +17,11 @@ bool CPanelDevice::write(const std::string& bytes, int timeout) {
   return port->WriteData(reinterpret_cast<const unsigned char*>(bytes.data()), &length, timeout) != 0;
 }
 
-HJ::VarValue CPanelDevice::read(const std::string& name) { return HJ::read_value_by_name(m_data, name); }
+HJ::VarValue CPanelDevice::read(const std::string& name) { return bridge::read_value_by_name(m_data, name); }
 
-bool CPanelDevice::read_text(const std::string& name, std::string& out) { return HJ::get_text_by_name(m_data, name, out) != 0; }
+bool CPanelDevice::read_text(const std::string& name, std::string& out) { return bridge::get_text_by_name(m_data, name, out) != 0; }
 
-bool CPanelDevice::is_text(const std::string& name) { return HJ::is_text_variable(m_data, name) != 0; }
+bool CPanelDevice::is_text(const std::string& name) { return bridge::is_text_variable(m_data, name) != 0; }
 
 bool CPanelDevice::store(const std::string& name, std::string& value) { return HJ::set_value_by_name(m_data, name, value) != 0; }
 

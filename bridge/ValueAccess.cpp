@@ -34,12 +34,12 @@ int StoreByType(ORVA_DATA& data, const std::string& name, Convert convert) {
 
 } // namespace
 
-namespace HJ {
+namespace bridge {
 
-VarValue read_value_by_name(ORVA_DATA& data, const std::string& name) {
-  VarValue value;
+HJ::VarValue read_value_by_name(ORVA_DATA& data, const std::string& name) {
+  HJ::VarValue value;
   if (!data.pRtdbCtrl) return value;
-  value.type = VarType::None;
+  value.type = HJ::VarType::None;
   if (!data.pfnGetParamType) return value;
   CString key(name.c_str());
   VisitByType(
@@ -47,25 +47,18 @@ VarValue read_value_by_name(ORVA_DATA& data, const std::string& name) {
       [&](auto tag) {
         using T = typename decltype(tag)::type;
         if constexpr (kIsText<decltype(tag)>) {
-          value.type = VarType::Text;
+          value.type = HJ::VarType::Text;
           value.text = ToStdString(ParamValueOf<CString>(data, key));
         } else if constexpr (std::is_same<T, double>::value) {
-          value.type = VarType::Double;
+          value.type = HJ::VarType::Double;
           value.number = ParamValueOf<double>(data, key);
         } else {
-          value.type = VarType::Integer;
+          value.type = HJ::VarType::Integer;
           value.number = ParamValueOf<int>(data, key);
         }
       },
       [] {});
   return value;
-}
-
-int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out) {
-  VarValue value = read_value_by_name(data, name);
-  if (value.type == VarType::Unreachable) return 0;
-  out = value_text(name, std::move(value));
-  return 1;
 }
 
 int get_text_by_name(ORVA_DATA& data, const std::string& name, std::string& out) {
@@ -80,6 +73,17 @@ int get_text_by_name(ORVA_DATA& data, const std::string& name, std::string& out)
 
 int is_text_variable(ORVA_DATA& data, const std::string& name) {
   return data.pRtdbCtrl && TypeByName(*data.pRtdbCtrl, name) == DT_STRING ? 1 : 0;
+}
+
+} // namespace bridge
+
+namespace HJ {
+
+int get_value_by_name(ORVA_DATA& data, const std::string& name, std::string& out) {
+  VarValue value = bridge::read_value_by_name(data, name);
+  if (value.type == VarType::Unreachable) return 0;
+  out = value_text(name, std::move(value));
+  return 1;
 }
 
 int set_value_by_name(ORVA_DATA& data, const std::string& name, std::string& value) {

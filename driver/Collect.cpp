@@ -1,6 +1,7 @@
 // The collection cycle and channel references.
 #include <string>
 
+#include "CommandResults.h"
 #include "DevCtrl.h"
 #include "HJ212System.h"
 #include "ICommunication.h"

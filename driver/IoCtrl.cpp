@@ -1,4 +1,5 @@
 // DevIOCtrl and WriteChannel: script commands and channel writes reach the interpreter.
+#include "CommandResults.h"
 #include "IoCtrl.h"
 
 #include <string>

@@ -126,7 +126,7 @@ public:
   // ---- script commands (panel's thread), defined with the command interpreter
   // Builds a data segment from a template over the device's variables (FrameBuilder.h).
   std::string _write_make_frame(const std::string& text);
-  // Runs one script command line; its result code (ResultCodes.h).
+  // Runs one script command line; its result code (CommandResults.h).
   int execute_device_cmd(const std::string& command);
 
   static constexpr std::uint32_t queue_limit = 64; // frames the queue holds

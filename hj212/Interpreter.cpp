@@ -1,6 +1,6 @@
 // The script command interpreter: one-line commands such as GetData(RxFrame,RxLeft), run on the
 // panel's calling thread. Every argument names a panel variable; results come back through the
-// variables and the result code (kCmdRan, kCmdStoreFailed, kCmdMalformed in ResultCodes.h).
+// variables and the result code (kCmdRan, kCmdStoreFailed, kCmdMalformed in CommandResults.h).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "Charset.h"
+#include "CommandResults.h"
 #include "CpCipher.h"
 #include "Device.h"
 #include "Envelope.h"
 #include "FieldExtract.h"
 #include "HJ212System.h"
 #include "Packets.h"
-#include "ResultCodes.h"
 #include "Split.h"
 #include "stdprintf.h"
 

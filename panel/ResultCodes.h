@@ -20,17 +20,5 @@ constexpr int kErrNoDatabase = static_cast<int>(0x80000000u);
 constexpr int kErrNoPort = -2;
 // No database adapter.
 constexpr int kErrNoAdapter = -3;
-// Script command results (the engine's execute_device_cmd); DevIOCtrl and the collection cycle
-// report their magnitude.
-// The command ran (its own outcome, if any, went to its status variable).
-constexpr int kCmdRan = 0;
-// A queue or counter command could not store its result in the named variable, or GetData's frame
-// variable is no text variable; also any command during which the panel's database or port threw.
-constexpr int kCmdStoreFailed = -4;
-// Malformed: unknown name, wrong argument count, or no "(" and ")" in that order.
-constexpr int kCmdMalformed = -5;
-// The failure magnitude DevIOCtrl and the collection cycle report for a command's result: 0 only
-// for kCmdRan; any other result is a failure, a positive one too.
-constexpr unsigned CmdFailure(int result) { return result < 0 ? 0u - static_cast<unsigned>(result) : static_cast<unsigned>(result); }
 // Status value reported by the collection cycle when the last script command succeeded or none ran.
 constexpr int kStatusNoFailure = 2147483647;

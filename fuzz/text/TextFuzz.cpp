@@ -10,7 +10,7 @@
 #include <string>
 
 #include "Charset.h"
-#include "FakeVariables.h"
+#include "FakeEngineDevice.h"
 #include "FieldExtract.h"
 #include "FrameBuilder.h"
 #include "Split.h"
@@ -21,9 +21,9 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-textfake::Variables& store() {
-  static textfake::Variables* vars = [] {
-    auto* v = new textfake::Variables();
+enginefake::Device& store() {
+  static enginefake::Device* vars = [] {
+    auto* v = new enginefake::Device();
     v->Text("T1", "20240101120000");
     v->Text("N", "N;ST=N&&");
     v->Text("CP", "&&CP=&&");

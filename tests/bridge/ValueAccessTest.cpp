@@ -3,9 +3,11 @@
 #include <climits>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "DevServer.h"
 #include "FakeDevice.h"
+#include "PanelDevice.h"
 #include "ValueAccess.h"
 
 namespace {
@@ -221,6 +223,57 @@ TEST_F(Bridge, SetRetriesExactlyOnce) {
   EXPECT_EQ(8.0, rtdb.Get("D").d);
   EXPECT_EQ("8", rtdb.Get("S").s);
   EXPECT_EQ(0, rtdb.channelCalls());
+}
+
+// ---- the engine's frame count on channel 0
+
+TEST(PanelDevice, PublishesByChannelTypeWithOneRetry) {
+  struct Case {
+    const char* what;
+    DATATYPE type;
+    int typeResult;
+    int failingSets;
+    std::vector<std::string> calls; // "op:value" after the type query
+    int count = 3;
+  } cases[] = {
+      {"integer", DT_INTEGER, 0, 0, {"set int:3"}},
+      {"double", DT_DOUBLE, 0, 0, {"set double:3.000000"}},
+      {"text", DT_STRING, 0, 0, {"set text:3"}},
+      {"text, a count wrapped below zero", DT_STRING, 0, 0, {"set text:-2147483648"}, INT_MIN},
+      {"unknown type", static_cast<DATATYPE>(7), 0, 0, {}},
+      {"type left unset", DT_UNSET, 0, 0, {}},
+      {"type query fails, though it wrote the type", DT_INTEGER, 1, 0, {}},
+      {"integer refused once", DT_INTEGER, 0, 1, {"set int:3", "set int:3"}},
+      {"integer refused twice: no third try", DT_INTEGER, 0, 2, {"set int:3", "set int:3"}},
+      {"double refused once", DT_DOUBLE, 0, 1, {"set double:3.000000", "set double:3.000000"}},
+      {"text refused twice", DT_STRING, 0, 5, {"set text:3", "set text:3"}},
+  };
+  for (const Case& c : cases) {
+    fake::Rtdb db;
+    db.Define("Count", c.type);
+    db.BindChannel(0, "Count");
+    db.RecordCalls();
+    db.FailTypeQueries(c.typeResult);
+    db.FailNextSets(c.failingSets);
+    ORVA_DATA data{};
+    data.pRtdbCtrl = &db;
+    CPanelDevice device{data};
+    device.publish_frame_count(c.count);
+    auto calls = db.Log();
+    ASSERT_FALSE(calls.empty()) << c.what;
+    EXPECT_EQ(calls[0].op, "type") << c.what;
+    EXPECT_EQ(calls[0].channel, 0) << c.what;
+    EXPECT_EQ(calls[0].value, "-2") << c.what; // preset to DT_UNSET before the query
+    std::vector<std::string> rest;
+    for (size_t i = 1; i < calls.size(); ++i) {
+      EXPECT_EQ(calls[i].channel, 0) << c.what;
+      rest.push_back(calls[i].op + ":" + calls[i].value);
+    }
+    EXPECT_EQ(rest, c.calls) << c.what;
+  }
+  ORVA_DATA none{};
+  CPanelDevice device{none};
+  device.publish_frame_count(1); // no database adapter: nothing to reach, nothing fails
 }
 
 } // namespace

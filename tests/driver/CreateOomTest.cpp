@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 
+#include "CommandResults.h"
 #include "ConfigBytes.h"
 #include "DevCtrl.h"
 #include "DeviceExports.h"

@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "CommandResults.h"
 #include "ConfigBytes.h"
 #include "DevCtrl.h"
 #include "DevTable.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "FakeVariables.h"
+#include "FakeEngineDevice.h"
 #include "FrameBuilder.h"
 #include "HJ212System.h"
 
@@ -36,7 +36,7 @@ protected:
   void check(const BuildCase* begin, const BuildCase* end) {
     for (const BuildCase* c = begin; c != end; ++c) EXPECT_EQ(build(c->templ), c->expected) << c->templ;
   }
-  textfake::Variables vars;
+  enginefake::Device vars;
 };
 
 TEST_F(Builder, UploadTemplates) {
@@ -208,7 +208,7 @@ TEST_F(Builder, NothingButDelimiters) {
 TEST_F(Builder, ReadOrder) {
   vars.RecordReads();
   build("A;K=B;= =C;L=D"); // "= =C" cuts into an empty key and C: unkeyed
-  EXPECT_EQ(vars.Reads(), (std::vector<std::string>{"B", "D", "A", "C"}));
+  EXPECT_EQ(vars.NamesRead(), (std::vector<std::string>{"B", "D", "A", "C"}));
 }
 
 TEST_F(Builder, ZeroBytesInNamesAndValues) {
@@ -223,7 +223,7 @@ namespace {
 
 // "MakeProtocol" reaches the builder through the engine, over the device's variables.
 TEST(WriteMakeFrame, UsesTheEnginesDevice) {
-  textfake::Variables vars;
+  enginefake::Device vars;
   vars.Text("T1", "20240101120000");
   HJ::HJ212_system engine;
   EXPECT_EQ(engine._write_make_frame("DataTime=T1;F=N"), "DataTime=T1;F=N"); // no device: literals

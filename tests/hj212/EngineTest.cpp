@@ -10,19 +10,16 @@
 
 #include "CipherExample.h"
 #include "CpCipher.h"
-#include "DevServer.h"
 #include "Envelope.h"
-#include "FakePanel.h"
+#include "FakeEngineDevice.h"
 #include "HJ212System.h"
-#include "PanelDevice.h"
 
 namespace {
 
 std::string NthFrame(int n) { return HJ::wrap_frame("ST=32;CN=2011;QN=" + std::to_string(n)); }
 
 struct Engine {
-  ORVA_DATA data{};
-  CPanelDevice device{data};
+  enginefake::Device device;
   HJ::HJ212_system sys;
   Engine() { sys.attach(&device); }
   std::vector<std::string> Drain() {
@@ -62,118 +59,46 @@ TEST(Queue, FullQueueKeepsTheNewestFrames) {
   EXPECT_EQ(e.Drain(), expected);
 }
 
-struct PublishCase {
-  const char* what;
-  DATATYPE type;
-  int typeResult;
-  int failingSets;
-  std::vector<std::string> calls; // "op:value" after the type query
-};
-
-// Channel 0 bound to a variable of `type`, every call kept.
-void BindCount(fake::Rtdb& db, DATATYPE type) {
-  db.Define("Count", type);
-  db.BindChannel(0, "Count");
-  db.RecordCalls();
-}
-
-TEST(Publish, ByChannelTypeWithOneRetry) {
-  const PublishCase cases[] = {
-      {"integer", DT_INTEGER, 0, 0, {"set int:3"}},
-      {"double", DT_DOUBLE, 0, 0, {"set double:3.000000"}},
-      {"text", DT_STRING, 0, 0, {"set text:3"}},
-      {"unknown type", static_cast<DATATYPE>(7), 0, 0, {}},
-      {"type left unset", DT_UNSET, 0, 0, {}},
-      {"type query fails, though it wrote the type", DT_INTEGER, 1, 0, {}},
-      {"integer refused once", DT_INTEGER, 0, 1, {"set int:3", "set int:3"}},
-      {"integer refused twice: no third try", DT_INTEGER, 0, 2, {"set int:3", "set int:3"}},
-      {"double refused once", DT_DOUBLE, 0, 1, {"set double:3.000000", "set double:3.000000"}},
-      {"text refused twice", DT_STRING, 0, 5, {"set text:3", "set text:3"}},
-  };
-  for (const PublishCase& c : cases) {
-    fake::Rtdb db;
-    BindCount(db, c.type);
-    db.FailTypeQueries(c.typeResult);
-    db.FailNextSets(c.failingSets);
-    Engine e;
-    e.data.pRtdbCtrl = &db;
-    e.sys.set_frames_accepted(2);
-    e.sys._store_frame(NthFrame(0));
-    auto calls = db.Log();
-    ASSERT_FALSE(calls.empty()) << c.what;
-    EXPECT_EQ(calls[0].op, "type") << c.what;
-    EXPECT_EQ(calls[0].channel, 0) << c.what;
-    EXPECT_EQ(calls[0].value, "-2") << c.what; // preset to DT_UNSET before the query
-    std::vector<std::string> rest;
-    for (size_t i = 1; i < calls.size(); ++i) {
-      EXPECT_EQ(calls[i].channel, 0) << c.what;
-      rest.push_back(calls[i].op + ":" + calls[i].value);
-    }
-    EXPECT_EQ(rest, c.calls) << c.what;
-    EXPECT_EQ(e.sys.queue_size(), 1u) << c.what; // a failed publish keeps the frame
-  }
-}
-
+// The count goes to the device with every frame, and wraps as a 32-bit count.
 TEST(Publish, CountsEveryFrameAndWraps) {
-  fake::Rtdb db;
-  BindCount(db, DT_STRING);
   Engine e;
-  e.data.pRtdbCtrl = &db;
   for (int i = 0; i < 7; ++i) e.sys._store_frame(NthFrame(i));
-  EXPECT_EQ(db.Log().back().value, "7");
+  EXPECT_EQ(e.device.Published(), (std::vector<std::int32_t>{1, 2, 3, 4, 5, 6, 7}));
 
   e.sys.set_frames_accepted(INT_MAX);
   e.sys._store_frame(NthFrame(8));
   EXPECT_EQ(e.sys.frames_accepted(), INT_MIN);
-  EXPECT_EQ(db.Log().back().value, "-2147483648");
-  EXPECT_EQ(db.Get("Count").s, "-2147483648");
-}
-
-TEST(Publish, NoDatabaseAdapterIsHarmless) {
-  Engine e;
-  e.sys._store_frame(NthFrame(0));
-  EXPECT_EQ(e.sys.frames_accepted(), 1);
-  EXPECT_EQ(e.sys.queue_size(), 1u);
+  EXPECT_EQ(e.device.Published().back(), INT_MIN);
 }
 
 TEST(ReceivePass, DrainsThePortAndFramesAcrossPasses) {
-  fake::Port port;
-  port.SetImmediate(true);
-  fake::Rtdb db;
-  BindCount(db, DT_INTEGER);
   Engine e;
-  StorePort(e.data, &port);
-  e.data.pRtdbCtrl = &db;
+  e.device.SetImmediate(true);
   const std::string a = NthFrame(1), b = NthFrame(2), c = NthFrame(3);
-  // One drain takes every scripted read until the port says it has no more.
-  port.Feed(std::string(1, '\0') + a.substr(0, 10));
-  port.Feed(a.substr(10) + std::string(1, '\0') + b);
-  port.Feed(c.substr(0, 5));
+  // One drain hands over every block the port had.
+  e.device.Feed(std::string(1, '\0') + a.substr(0, 10));
+  e.device.Feed(a.substr(10) + std::string(1, '\0') + b);
+  e.device.Feed(c.substr(0, 5));
   EXPECT_EQ(e.sys._receive_pass(), static_cast<int>(a.size() + b.size() + 2 + 5));
   EXPECT_EQ(e.sys.queue_size(), 2u); // bytes after a zero byte still count
   EXPECT_EQ(e.sys._receive_pass(), 0);
-  port.Feed(c.substr(5));
+  e.device.Feed(c.substr(5));
   EXPECT_GT(e.sys._receive_pass(), 0);
   EXPECT_EQ(e.Drain(), (std::vector<std::string>{a, b, c}));
   EXPECT_EQ(e.sys.frames_accepted(), 3);
-  EXPECT_EQ(port.Waits(), std::set<int>{40});
-  EXPECT_EQ(db.Get("Count").i, 3);
+  EXPECT_EQ(e.device.Waits(), std::set<int>{static_cast<int>(HJ::HJ212_system::kReadWaitMs)});
+  EXPECT_EQ(e.device.Published().back(), 3);
 }
 
 TEST(ReceivePass, AThrowingDatabaseLosesNoFrame) {
-  fake::Port port;
-  port.SetImmediate(true);
-  fake::Rtdb db;
-  BindCount(db, DT_INTEGER);
-  db.ThrowOnNextSets(1);
   Engine e;
-  StorePort(e.data, &port);
-  e.data.pRtdbCtrl = &db;
-  port.Feed(NthFrame(1) + NthFrame(2) + NthFrame(3));
+  e.device.SetImmediate(true);
+  e.device.ThrowOnNextPublishes(1);
+  e.device.Feed(NthFrame(1) + NthFrame(2) + NthFrame(3));
   e.sys._receive_pass();
   EXPECT_EQ(e.Drain(), (std::vector<std::string>{NthFrame(1), NthFrame(2), NthFrame(3)}));
   EXPECT_EQ(e.sys.frames_accepted(), 3);
-  EXPECT_EQ(db.Get("Count").i, 3);
+  EXPECT_EQ(e.device.Published(), (std::vector<std::int32_t>{1, 2, 3}));
 }
 
 // Every counter, exact, for each kind of span; counts do not depend on how reads cut the bytes.
@@ -189,11 +114,9 @@ TEST(ReceivePass, CountsEveryKindOfSpan) {
   const std::string mixed = noise + good + badLength + badCrc + overlong + good + "#" + badCrc + good;
   for (size_t read : {size_t(512), size_t(7)}) {
     SCOPED_TRACE(read);
-    fake::Port port;
-    port.SetImmediate(true);
     Engine e;
-    StorePort(e.data, &port);
-    for (size_t at = 0; at < burst.size(); at += read) port.Feed(burst.substr(at, read));
+    e.device.SetImmediate(true);
+    for (size_t at = 0; at < burst.size(); at += read) e.device.Feed(burst.substr(at, read));
     while (e.sys._receive_pass() > 0) {
     }
     HJ::RecvStats s = e.sys.stats();
@@ -203,7 +126,7 @@ TEST(ReceivePass, CountsEveryKindOfSpan) {
     EXPECT_EQ(s.noise_bytes + s.bad_length + s.bad_crc + s.overlong, 0u);
     e.Drain();
 
-    for (size_t at = 0; at < mixed.size(); at += read) port.Feed(mixed.substr(at, read));
+    for (size_t at = 0; at < mixed.size(); at += read) e.device.Feed(mixed.substr(at, read));
     while (e.sys._receive_pass() > 0) {
     }
     s = e.sys.stats();
@@ -222,18 +145,16 @@ TEST(ReceivePass, CountsEveryKindOfSpan) {
 // "\r\n" waits out any pause for its announced end, and is given up when the port is handed over.
 TEST(ReceivePass, EncryptedFramesWithTheDevicesKey) {
   using namespace cipherexample;
-  fake::Port port;
-  port.SetImmediate(true);
   HJ::CipherKey key;
   Engine e;
-  StorePort(e.data, &port);
+  e.device.SetImmediate(true);
   e.sys.use_cipher_key(&key);
-  port.Feed(kRawFrame);
+  e.device.Feed(kRawFrame);
   e.sys._receive_pass();
   e.sys._receive_pass(); // the first pass without bytes publishes the counts
   EXPECT_EQ(e.sys.stats().bad_crc, 1u) << "no key yet";
   ASSERT_TRUE(key.set(kKey));
-  port.Feed(kRawFrame);
+  e.device.Feed(kRawFrame);
   e.sys._receive_pass();
   EXPECT_EQ(e.Drain(), std::vector<std::string>{kPlainFrame});
   HJ::RecvStats s = e.sys.stats();
@@ -244,25 +165,22 @@ TEST(ReceivePass, EncryptedFramesWithTheDevicesKey) {
   ASSERT_TRUE(key.set(crlfKey));
   const Keyed crlf = WithPlain(kPlainCrLf, crlfKey);
   const std::string cut = crlf.wire.substr(0, crlf.wire.find("\r\n") + 10);
-  port.Feed(cut);
+  e.device.Feed(cut);
   e.sys._receive_pass();
   e.sys._receive_pass();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2 * CDevServer::kDrainMs)); // a resent segment's pause
+  std::this_thread::sleep_for(std::chrono::milliseconds(100)); // a resent segment's pause
   e.sys._receive_pass();
   EXPECT_TRUE(e.sys.scanner().following());
   EXPECT_EQ(e.sys.stats().bad_length, 0u);
-  port.Feed(crlf.wire.substr(cut.size()));
+  e.device.Feed(crlf.wire.substr(cut.size()));
   e.sys._receive_pass();
   EXPECT_EQ(e.Drain(), std::vector<std::string>{crlf.plain}) << "the pause lost no frame";
   EXPECT_FALSE(e.sys.scanner().following());
 
-  port.Feed(cut);
+  e.device.Feed(cut);
   e.sys._receive_pass();
   ASSERT_TRUE(e.sys.scanner().following());
-  fake::Port other;
-  other.SetImmediate(true);
-  e.device.let_go_port(); // as the receive thread does before it idles
-  e.device.replace_port(&other);
+  e.device.HandOver();
   e.sys._receive_pass();
   EXPECT_FALSE(e.sys.scanner().following()) << "a frame does not go on on another line";
   e.sys._receive_pass();
@@ -270,7 +188,7 @@ TEST(ReceivePass, EncryptedFramesWithTheDevicesKey) {
   EXPECT_EQ(e.sys.stats().noise_bytes, kRawFrame.size() + cut.size()); // the frame rejected without a key, and the cut one
 
   ASSERT_TRUE(key.set(""));
-  other.Feed(kRawFrame);
+  e.device.Feed(kRawFrame);
   e.sys._receive_pass();
   e.sys._receive_pass();
   s = e.sys.stats();
@@ -281,20 +199,17 @@ TEST(ReceivePass, EncryptedFramesWithTheDevicesKey) {
 
 TEST(ReceivePass, WithoutPortReadsNothing) {
   Engine e;
+  e.device.AttachPort(false);
   EXPECT_EQ(e.sys._receive_pass(), -1);
   HJ::HJ212_system unattached; // never started: no record at all
   EXPECT_EQ(unattached._receive_pass(), -1);
 }
 
-TEST(ReceivePass, OneDrainIsBounded) {
-  fake::Port port;
-  port.Flood('n');
+TEST(ReceivePass, AFloodIsNotHeld) {
   Engine e;
-  StorePort(e.data, &port);
-  int got = e.sys._receive_pass();
-  EXPECT_GE(got, 512);
-  EXPECT_LE(got, 64 * 1024 + 512);
-  EXPECT_EQ(e.sys.scanner().pending(), 0u);
+  e.device.Flood('n');
+  EXPECT_EQ(e.sys._receive_pass(), enginefake::Device::kFloodBytes);
+  EXPECT_EQ(e.sys.scanner().pending(), 0u) << "noise is not held";
 }
 
 TEST(Lifecycle, StopWithoutThreadIsSafe) {

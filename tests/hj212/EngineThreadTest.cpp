@@ -1,4 +1,4 @@
-// The receive thread against a scripted port: start/stop handshake, pacing, concurrent consumers.
+// The receive thread against a scripted device: start/stop handshake, pacing, concurrent consumers.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
@@ -12,9 +12,8 @@
 
 #include "CpCipher.h"
 #include "Envelope.h"
-#include "FakePanel.h"
+#include "FakeEngineDevice.h"
 #include "HJ212System.h"
-#include "PanelDevice.h"
 
 namespace {
 
@@ -48,34 +47,23 @@ std::vector<std::string> DrainQueue(HJ::HJ212_system& sys) {
 }
 
 TEST(Thread, StopBeforeReleaseReadsNothing) {
-  fake::Port port;
-  port.Feed(NthFrame(1));
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &port);
+  enginefake::Device device;
+  device.Feed(NthFrame(1));
   HJ::HJ212_system sys;
   sys.start(device);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(port.Reads(), 0); // parked until released
+  EXPECT_EQ(device.Reads(), 0); // parked until released
   auto began = Clock::now();
   sys.stop();
   EXPECT_LT(Clock::now() - began, std::chrono::seconds(5));
   EXPECT_EQ(sys.receive_thread_id(), std::thread::id());
-  EXPECT_EQ(port.Reads(), 0);
+  EXPECT_EQ(device.Reads(), 0);
   EXPECT_EQ(sys.queue_size(), 0u);
   EXPECT_FALSE(sys.release()); // stop released it already
 }
 
 TEST(Thread, ReleasedThreadQueuesAndPublishes) {
-  fake::Port port;
-  fake::Rtdb db;
-  db.Define("Count", DT_INTEGER);
-  db.BindChannel(0, "Count");
-  db.RecordCalls();
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &port);
-  data.pRtdbCtrl = &db;
+  enginefake::Device device;
   HJ::HJ212_system sys;
   sys.start(device);
   sys.start(device); // a second start does not start a second thread
@@ -90,16 +78,13 @@ TEST(Thread, ReleasedThreadQueuesAndPublishes) {
     sent.push_back(NthFrame(i));
     stream += "noise##" + sent.back();
   }
-  for (size_t at = 0; at < stream.size(); at += 97) port.Feed(stream.substr(at, 97));
+  for (size_t at = 0; at < stream.size(); at += 97) device.Feed(stream.substr(at, 97));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == sent.size(); }));
   sys.stop();
   EXPECT_EQ(DrainQueue(sys), sent);
   EXPECT_EQ(sys.frames_accepted(), 10);
-  auto calls = db.Log();
-  ASSERT_FALSE(calls.empty());
-  EXPECT_EQ(calls.back().op, "set int");
-  EXPECT_EQ(calls.back().channel, 0);
-  EXPECT_EQ(calls.back().value, "10");
+  ASSERT_FALSE(device.Published().empty());
+  EXPECT_EQ(device.Published().back(), 10);
 }
 
 TEST(Thread, StopWhileReadingReturnsWithinOnePass) {
@@ -108,15 +93,12 @@ TEST(Thread, StopWhileReadingReturnsWithinOnePass) {
     bool flood;
   } cases[] = {{"idle port", false}, {"flooding port", true}};
   for (const PortCase& c : cases) {
-    fake::Port port;
-    if (c.flood) port.Flood('#');
-    ORVA_DATA data{};
-    CPanelDevice device{data};
-    StorePort(data, &port);
+    enginefake::Device device;
+    if (c.flood) device.Flood('#');
     HJ::HJ212_system sys;
     sys.start(device);
     sys.release();
-    ASSERT_TRUE(WaitFor([&] { return port.Reads() > 2; })) << c.what;
+    ASSERT_TRUE(WaitFor([&] { return device.Reads() > 2; })) << c.what;
     auto began = Clock::now();
     sys.stop();
     EXPECT_LT(Clock::now() - began, std::chrono::seconds(5)) << c.what;
@@ -130,20 +112,18 @@ TEST(Thread, IdleThreadDoesNotSpin) {
     bool attachPort;
   } cases[] = {{"no port attached", false}, {"port that returns at once", true}};
   for (const IdleCase& c : cases) {
-    fake::Port port;
-    port.SetImmediate(true);
-    ORVA_DATA data{};
-    CPanelDevice device{data};
-    if (c.attachPort) StorePort(data, &port);
+    enginefake::Device device;
+    device.SetImmediate(true);
+    device.AttachPort(c.attachPort);
     HJ::HJ212_system sys;
     sys.start(device);
     sys.release();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     double cpuBefore = ThreadCpuSeconds(sys.receive_thread_handle());
-    int readsBefore = port.Reads();
+    int readsBefore = device.Reads();
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     double cpu = ThreadCpuSeconds(sys.receive_thread_handle()) - cpuBefore;
-    int reads = port.Reads() - readsBefore;
+    int reads = device.Reads() - readsBefore;
     sys.stop();
     EXPECT_LT(cpu, 0.1) << c.what; // a spinning thread burns the whole 0.4 s
     EXPECT_LE(reads, 15) << c.what; // about one read per 40 ms
@@ -153,55 +133,42 @@ TEST(Thread, IdleThreadDoesNotSpin) {
 // After a stretch without bytes the thread reads less often; the first frame brings the read-wait
 // rhythm back. Windows of 600 ms: about 15 reads at that rhythm, 4 at the quiet one.
 TEST(Thread, QuietThreadReadsLessOftenUntilBytesCome) {
-  fake::Port port;
-  port.SetImmediate(true);
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &port);
+  enginefake::Device device;
+  device.SetImmediate(true);
   HJ::HJ212_system sys;
   sys.start(device);
   sys.release();
   auto readsWithin = [&](std::chrono::milliseconds span) {
-    int before = port.Reads();
+    int before = device.Reads();
     std::this_thread::sleep_for(span);
-    return port.Reads() - before;
+    return device.Reads() - before;
   };
   std::this_thread::sleep_for(std::chrono::milliseconds(HJ::HJ212_system::kQuietMs + 300));
   EXPECT_LE(readsWithin(std::chrono::milliseconds(600)), 7);
-  port.Feed(NthFrame(1));
+  device.Feed(NthFrame(1));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
   EXPECT_GE(readsWithin(std::chrono::milliseconds(600)), 9);
   sys.stop();
 }
 
 TEST(Thread, PortReplacedWhileRunning) {
-  fake::Port first, second;
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &first);
+  enginefake::Device device;
   HJ::HJ212_system sys;
   sys.start(device);
   sys.release();
-  first.Feed(NthFrame(1));
+  device.Feed(NthFrame(1));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
-  StorePort(data, nullptr);
+  device.AttachPort(false);
   std::this_thread::sleep_for(std::chrono::milliseconds(60));
-  StorePort(data, &second);
-  second.Feed(NthFrame(2));
+  device.AttachPort(true);
+  device.Feed(NthFrame(2));
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 2; }));
   sys.stop();
   EXPECT_EQ(DrainQueue(sys), (std::vector<std::string>{NthFrame(1), NthFrame(2)}));
 }
 
 TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
-  fake::Port port;
-  fake::Rtdb db; // published to from the receive thread while the test thread consumes
-  db.Define("Count", DT_INTEGER);
-  db.BindChannel(0, "Count");
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &port);
-  data.pRtdbCtrl = &db;
+  enginefake::Device device;
   const int total = 300;
   std::string stream;
   for (int i = 0; i < total; ++i) stream += NthFrame(i);
@@ -209,7 +176,7 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
   sys.start(device);
   sys.release();
   std::thread producer([&] {
-    for (size_t at = 0; at < stream.size(); at += 331) port.Feed(stream.substr(at, 331));
+    for (size_t at = 0; at < stream.size(); at += 331) device.Feed(stream.substr(at, 331));
   });
   std::vector<std::string> taken;
   HJ::RecvStats seen;
@@ -237,7 +204,7 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
     ++next;
   }
   EXPECT_EQ(sys.frames_accepted(), total);
-  EXPECT_EQ(db.Get("Count").i, total);
+  EXPECT_EQ(device.Published().back(), total); // published from the receive thread while the test thread consumed
   EXPECT_EQ(sys.stats().accepted, static_cast<uint64_t>(total));
   EXPECT_EQ(sys.stats().received_bytes, stream.size());
 }
@@ -247,10 +214,7 @@ TEST(Thread, ConsumerTakesFramesWhileTheyArrive) {
 // queued is a plain frame that was sent.
 TEST(Thread, KeyChangesWhileFramesAreDecrypted) {
   const std::string keys[] = {"0123456789abcdef", "fedcba9876543210"};
-  fake::Port port;
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &port);
+  enginefake::Device device;
   HJ::CipherKey key;
   ASSERT_TRUE(key.set(keys[0]));
   std::string stream;
@@ -270,11 +234,11 @@ TEST(Thread, KeyChangesWhileFramesAreDecrypted) {
   sys.release();
   std::thread producer([&] {
     for (size_t at = 0; at < stream.size(); at += 97) {
-      port.Feed(stream.substr(at, 97));
+      device.Feed(stream.substr(at, 97));
       if (at % 970 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   });
-  for (int turn = 0; !port.Drained() || turn < 50; ++turn) {
+  for (int turn = 0; !device.Drained() || turn < 50; ++turn) {
     ASSERT_TRUE(key.set(keys[turn % 2]));
     std::this_thread::sleep_for(std::chrono::microseconds(300));
   }
@@ -288,35 +252,29 @@ TEST(Thread, KeyChangesWhileFramesAreDecrypted) {
 }
 
 TEST(Thread, ThrowingPortDoesNotEndTheThread) {
-  fake::Port port;
-  port.ThrowOnNextReads(3);
-  port.Feed(NthFrame(5));
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &port);
+  enginefake::Device device;
+  device.ThrowOnNextReads(3);
+  device.Feed(NthFrame(5));
   HJ::HJ212_system sys;
   sys.start(device);
   sys.release();
   ASSERT_TRUE(WaitFor([&] { return sys.queue_size() == 1; }));
   sys.stop();
-  EXPECT_GE(port.Reads(), 4); // three failed reads, then the frame
+  EXPECT_GE(device.Reads(), 4); // three failed reads, then the frame
   EXPECT_EQ(DrainQueue(sys), std::vector<std::string>{NthFrame(5)});
 }
 
 TEST(Thread, DestroyingARunningEngineJoinsIt) {
-  fake::Port port;
-  ORVA_DATA data{};
-  CPanelDevice device{data};
-  StorePort(data, &port);
+  enginefake::Device device;
   {
     HJ::HJ212_system sys;
     sys.start(device);
     sys.release();
-    ASSERT_TRUE(WaitFor([&] { return port.Reads() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return device.Reads() > 0; }));
   }
-  int reads = port.Reads();
+  int reads = device.Reads();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  EXPECT_EQ(port.Reads(), reads); // nothing reads the port any more
+  EXPECT_EQ(device.Reads(), reads); // nothing reads the port any more
 }
 
 } // namespace

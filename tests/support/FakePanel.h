@@ -16,6 +16,7 @@
 
 #include "ICommunication.h"
 #include "IDevRtdbCtrl.h"
+#include "line/ScriptedLine.h"
 
 namespace fake {
 
@@ -299,116 +300,24 @@ private:
   int channelCalls_ = 0;
 };
 
-class Port final : public ICommunication {
+// The panel's port over a scripted line.
+class Port final : public ICommunication, public ScriptedLine {
 public:
   explicit Port(int commMode = 1) : commMode_(commMode) {}
 
-  // Bytes the next reads return, one chunk per read (at most the length offered).
-  void Feed(const std::string& chunk) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      chunks_.push_back(chunk);
-    }
-    cond_.notify_all();
-  }
-  // From now on every read fills the whole buffer with `byte` and says there is more: a port
-  // that never runs dry.
-  void Flood(char byte) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    flood_ = true;
-    floodByte_ = byte;
-  }
-  // With nothing fed, a read returns at once instead of waiting its wait out.
-  void SetImmediate(bool immediate) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    immediate_ = immediate;
-  }
-  // The next `n` reads throw, as a failing port driver may.
-  void ThrowOnNextReads(int n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    throwReads_ = n;
-  }
-  // Every distinct wait the reads were given.
-  std::set<int> Waits() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return waits_;
-  }
-  std::string Written() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return written_;
-  }
   std::vector<int> Timeouts() {
     std::lock_guard<std::mutex> lock(mutex_);
     return timeouts_;
-  }
-  std::vector<int> WriteParams() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return writeParams_;
   }
   std::string DeviceName() {
     std::lock_guard<std::mutex> lock(mutex_);
     return deviceName_;
   }
-  int Reads() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return reads_;
-  }
-  bool Drained() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return chunks_.empty();
-  }
-  void SetWriteResult(int result) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    writeResult_ = result;
-  }
-
-  // The n-th write from now (1 = the next) fails and takes nothing; the others as set.
-  void FailWrite(int n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    failWrite_ = static_cast<int>(writeParams_.size()) + n;
-  }
-
-  // The n-th write from now throws and takes nothing, as a failing port driver may.
-  void ThrowOnWrite(int n) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    throwWrite_ = static_cast<int>(writeParams_.size()) + n;
-  }
 
   int Open() override { return 1; }
   int Close() override { return 1; }
-  int WriteData(const unsigned char* data, int* length, int param) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    writeParams_.push_back(param);
-    if (static_cast<int>(writeParams_.size()) == throwWrite_) throw std::runtime_error("port failure");
-    int result = static_cast<int>(writeParams_.size()) == failWrite_ ? 0 : writeResult_;
-    if (result != 0 && data && length && *length > 0) written_.append(reinterpret_cast<const char*>(data), static_cast<size_t>(*length));
-    return result;
-  }
-  int ReadData(unsigned char* buffer, int* length, int wait) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    ++reads_;
-    waits_.insert(wait);
-    if (throwReads_ > 0) {
-      --throwReads_;
-      throw std::runtime_error("port failure");
-    }
-    if (flood_) {
-      std::memset(buffer, floodByte_, static_cast<size_t>(*length));
-      return *length; // *length stays above 0: more to come
-    }
-    if (chunks_.empty() && !immediate_) cond_.wait_for(lock, std::chrono::milliseconds(wait), [this] { return !chunks_.empty(); });
-    if (chunks_.empty()) {
-      *length = 0;
-      return 0;
-    }
-    std::string& chunk = chunks_.front();
-    size_t n = chunk.size() < static_cast<size_t>(*length) ? chunk.size() : static_cast<size_t>(*length);
-    chunk.copy(reinterpret_cast<char*>(buffer), n);
-    chunk.erase(0, n);
-    if (chunk.empty()) chunks_.pop_front();
-    *length = chunks_.empty() ? 0 : 1; // "more to read" hint
-    return static_cast<int>(n);
-  }
+  int WriteData(const unsigned char* data, int* length, int param) override { return Write(data, length ? *length : 0, param); }
+  int ReadData(unsigned char* buffer, int* length, int wait) override { return Read(buffer, length, wait); }
   int ClearBuffer() override { return 1; }
   int SetDeviceName(const char* name) override {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -425,22 +334,9 @@ public:
 
 private:
   std::mutex mutex_;
-  std::condition_variable cond_;
-  std::deque<std::string> chunks_;
-  std::string written_;
   std::string deviceName_;
   std::vector<int> timeouts_;
-  std::vector<int> writeParams_;
-  std::set<int> waits_;
   int commMode_;
-  bool flood_ = false;
-  bool immediate_ = false;
-  char floodByte_ = 0;
-  int throwReads_ = 0;
-  int writeResult_ = 1;
-  int failWrite_ = 0; // the write, counted from the first, that fails
-  int throwWrite_ = 0; // the write, counted from the first, that throws
-  int reads_ = 0;
 };
 
 } // namespace fake

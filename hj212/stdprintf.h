@@ -1,5 +1,6 @@
 // printf-style formatting of short texts (CRC digits, length fields, counters) into a fixed
-// buffer. The plug-in's own helper, kept on the ground floor so that every layer may use it.
+// buffer. The plug-in's own helper, kept with the engine, the lowest layer that formats, so that
+// every layer above it may use it.
 #pragma once
 
 #include <cstdarg>

@@ -351,16 +351,25 @@ void cut_between(const std::string& input, std::size_t from, std::size_t to, boo
 
 } // namespace
 
-std::vector<Span> find_spans(const std::string& input, const std::string& key) {
+std::vector<Span> find_spans(const std::string& input, const std::string& key) { return find_spans(input, {KeyFrom{0, key}}); }
+
+std::vector<Span> find_spans(const std::string& input, const std::vector<KeyFrom>& keys) {
   std::vector<Span> spans;
-  sim::SpanReader reader(key);
+  sim::SpanReader reader;
   HJ::FrameScanner scanner;
-  if (key.size() == HJ::Sm4::kKeyBytes) scanner.set_key(reinterpret_cast<const unsigned char*>(key.data()));
   std::size_t cursor = 0; // the input before this is cut
+  std::size_t change = 0; // the next entry of `keys`
   std::string frame;
   // the plug-in's scanner, read as a port reads it, decides the frames; the rest is cut as a log
   for (std::size_t at = 0; at < input.size();) {
-    const std::size_t n = std::min<std::size_t>(4096, input.size() - at);
+    for (; change < keys.size() && keys[change].from <= at; ++change) {
+      const std::string& key = keys[change].key;
+      if (change > 0 && key == keys[change - 1].key) continue; // an unchanged key keeps the followed candidates
+      scanner.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr);
+      reader.set_key(key);
+    }
+    std::size_t n = std::min<std::size_t>(4096, input.size() - at);
+    if (change < keys.size()) n = std::min(n, keys[change].from - at);
     scanner.append(input.data() + at, n);
     at += n;
     while (scanner.next(frame)) {

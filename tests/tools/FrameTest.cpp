@@ -211,6 +211,8 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
       {"re-encoded", replaced, e.key, Unjudged, "U+FFFD replacement characters", sim::CipherWire::Plain,
        " bytes without CR LF (then the end of the input), CANNOT BE JUDGED\n"},
       {"key exchange", exchange, "", Accept, "", sim::CipherWire::Plain, "with CR LF"},
+      {"LF alone inside, CR LF at the announced end", "##0010abc\ndefghi0000\r\n", "", Reject, "crc: announced 0000", sim::CipherWire::Plain,
+       " bytes with CR LF, REJECTED\n"},
       {"text under the plain length, key", "2024 RX " + printed, e.key, Accept, "", sim::CipherWire::Text, "with CR LF"},
       {"text under the plain length, wrong key", "2024 RX " + printed, wrong, Reject, "not 2200 either", sim::CipherWire::Plain, "with CR LF"},
       {"raw, CRC over the ciphertext, key", crc_over_cipher, e.key, Reject, "the CRC fits the bytes as received, but with a key",

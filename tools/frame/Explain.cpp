@@ -245,6 +245,11 @@ std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std
   }
   std::size_t whole = pos + 6 + announced + 4; // where CR LF belongs
   if (end >= whole || whole > input.size()) return end;
+  // A lone LF ends no span on the wire: when the first CR LF stands at the announced end, the
+  // plug-in judges the span to there, wherever its CP region is
+  if (input.compare(end, 2, "\r\n") != 0 && input.compare(whole, 2, "\r\n") == 0 &&
+      input.substr(end, whole - end).find("\r\n") == std::string_view::npos)
+    return whole;
   if (cp == std::string::npos || cp < pos || cp + 5 > end) return end; // the line end is not inside a CP region
   bool line_end = whole == input.size() || input[whole] == '\n' || input.compare(whole, 2, "\r\n") == 0;
   return line_end ? whole : end;

@@ -211,6 +211,8 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
       {"re-encoded", replaced, e.key, Unjudged, "U+FFFD replacement characters", sim::CipherWire::Plain,
        " bytes without CR LF (then the end of the input), CANNOT BE JUDGED\n"},
       {"key exchange", exchange, "", Accept, "", sim::CipherWire::Plain, "with CR LF"},
+      {"LF alone inside, CR LF at the announced end", "##0010abc\ndefghi0000\r\n", "", Reject, "crc: announced 0000", sim::CipherWire::Plain,
+       " bytes with CR LF, REJECTED\n"},
       {"text under the plain length, key", "2024 RX " + printed, e.key, Accept, "", sim::CipherWire::Text, "with CR LF"},
       {"text under the plain length, wrong key", "2024 RX " + printed, wrong, Reject, "not 2200 either", sim::CipherWire::Plain, "with CR LF"},
       {"raw, CRC over the ciphertext, key", crc_over_cipher, e.key, Reject, "the CRC fits the bytes as received, but with a key",
@@ -446,6 +448,7 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
     bool decrypted;
     size_t line; // the key log's line that read it (0: none)
     bool in_force;
+    bool stray = false; // a stray "##" just before the frame: the scanner must cut with the log's key
   } rows[] = {
       {"in force", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "", true, 2, true},
       {"sent before the sender switched", "# comment\nHJ212-KEY " + at(-5000000) + " " + hex + " start\nHJ212-KEY " + at(-1000) + " " + wrong + "\n", "", true, 2, false},
@@ -456,16 +459,21 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
       {"none removes the key", "OTHER-LABEL x\nHJ212-KEY " + at(-1000) + " -\n", "", false, 2, true},
       {"wrong keys only", "HJ212-KEY " + at(-1000) + " " + wrong + "\n", "", false, 1, true},
       {"fixed key", "", e.key, true, 0, true},
+      {"in force, behind a stray ##", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "",
+       true, 2, true, true},
   };
+  std::vector<sim::CapturedFlow> stray = flows;
+  stray[0].bytes.replace(big.size() - 6, 6, "##12 x");
   for (const Row& r : rows) {
     std::vector<sim::KeyChange> keys;
     WriteFile(dir.file("a.keys"), r.log);
     ASSERT_TRUE(sim::read_key_log(dir.file("a.keys"), keys, error)) << r.name << ": " << error;
-    std::vector<frametool::ExplainedFrame> frames = frametool::explain_capture(flows, keys, r.key);
-    ASSERT_EQ(frames.size(), 3u) << r.name;
+    const std::vector<sim::CapturedFlow>& in = r.stray ? stray : flows;
+    std::vector<frametool::ExplainedFrame> frames = frametool::explain_capture(in, keys, r.key);
+    ASSERT_EQ(frames.size(), r.stray ? 4u : 3u) << r.name;
     const frametool::ExplainedFrame* raw = nullptr;
     for (const frametool::ExplainedFrame& f : frames)
-      if (f.frame.flow == &flows[0]) raw = &f;
+      if (f.frame.flow == &in[0]) raw = &f;
     ASSERT_TRUE(raw) << r.name;
     EXPECT_EQ(raw->frame.at, sent_at) << r.name;
     EXPECT_EQ(raw->report.encryption == sim::CipherWire::Raw, r.decrypted) << r.name;

@@ -35,9 +35,7 @@ expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
 
 # The Wireshark dissector (tools/wireshark) finds what polmon-frame finds in a capture, frame by
 # frame (wireshark_compare.py). With "derive", also in the capture's streams cut into segments of
-# a few bytes, with neighbouring segments swapped, and with their frames damaged. polmon-frame on
-# this build takes segments in capture order, so the swapped capture's frames are compared with
-# what it reads in the cut one (the same bytes in order).
+# a few bytes, with neighbouring segments swapped, and with their frames damaged.
 compare_dissector() { # capture, key log or "", derive or ""
   local lua="$bin/../wireshark/hj212.lua" prefix=${1%.pcap} kind
   local -a keys=()
@@ -49,8 +47,7 @@ compare_dissector() { # capture, key log or "", derive or ""
   dissector "$1" "${keys[@]}"
   [ "${3:-}" = derive ] || return 0
   python3 "$here/wireshark_compare.py" derive "$1" "$prefix" || fail "cannot derive captures from $1"
-  for kind in split damaged; do dissector "$prefix-$kind.pcap" "${keys[@]}"; done
-  dissector "$prefix-reordered.pcap" "${keys[@]}" --polmon-frame-on "$prefix-split.pcap"
+  for kind in split reordered damaged; do dissector "$prefix-$kind.pcap" "${keys[@]}"; done
 }
 
 # Each side's capture (SIDE.pcap) and key log (SIDE.keys) of a 2025 session whose keys changed:

@@ -2,7 +2,7 @@
 """The Wireshark dissector's contract: what tshark with tools/wireshark/hj212.lua finds in a
 capture is what polmon-frame --json finds, frame by frame.
 
-  wireshark_compare.py compare BIN_DIR LUA PCAP [KEYS] [--polmon-frame-on PCAP2]
+  wireshark_compare.py compare BIN_DIR LUA PCAP [KEYS]
       differences, exit 1 on any; PCAP2: polmon-frame reads this capture of the same bytes instead
   wireshark_compare.py derive PCAP OUT_PREFIX [SEED]      OUT_PREFIX-split.pcap (segments of 1 to 24
       bytes, several frames per segment), -reordered.pcap (neighbouring segments swapped),
@@ -236,23 +236,13 @@ def dissector_view(d):
     return v
 
 
-def lf_cut(theirs_raw, key):
-    """The polmon-frame span, if any, that a log-minded reader ended at a line end inside raw
-    ciphertext and left unjudged, and that holds `key`'s offset: the receive path follows a later
-    "##" in it to the end its length field announces."""
-    for f in theirs_raw:
-        if (f["from"], f["to"]) == key[:2] and f["verdict"] == "unjudged" and f["offset"] < key[2] < f["offset"] + f["bytes"] + 1:
-            return f
-    return None
-
-
-def compare(bin_dir, lua, pcap, keys, polmon_pcap=None):
+def compare(bin_dir, lua, pcap, keys):
     mine = {}
     for d in tshark_frames(lua, pcap, keys):
         mine.setdefault((d["from"], d["to"], int(d["offset"])), dissector_view(d))
-    raw = polmon_frames(bin_dir, polmon_pcap or pcap, keys)
+    raw = polmon_frames(bin_dir, pcap, keys)
     theirs = {(f["from"], f["to"], f["offset"]): polmon_view(f) for f in raw}
-    problems, known = [], []
+    problems = []
     for key, want in theirs.items():
         got = mine.get(key)
         if got is None:
@@ -262,19 +252,12 @@ def compare(bin_dir, lua, pcap, keys, polmon_pcap=None):
             problems.append("%s -> %s at %d: " % key + "polmon-frame %s, dissector %s" % (want, got))
     for key, got in mine.items():
         if key not in theirs and got["verdict"] == "accept":
-            if lf_cut(raw, key):
-                known.append("%s -> %s at %d" % key)
-            else:
-                near = [f for f in raw if (f["from"], f["to"]) == key[:2] and abs(f["offset"] - key[2]) < 1200]
-                problems.append("%s -> %s at %d: the dissector accepts a frame polmon-frame does not" % key + "; polmon-frame near it: " +
-                                "; ".join("%d+%d %s %s %s" % (f["offset"], f["bytes"], f["verdict"], f["ending"], f["reasons"][:1]) for f in near))
+            near = [f for f in raw if (f["from"], f["to"]) == key[:2] and abs(f["offset"] - key[2]) < 1200]
+            problems.append("%s -> %s at %d: the dissector accepts a frame polmon-frame does not" % key + "; polmon-frame near it: " +
+                            "; ".join("%d+%d %s %s %s" % (f["offset"], f["bytes"], f["verdict"], f["ending"], f["reasons"][:1]) for f in near))
     accepted = sum(1 for v in theirs.values() if v["verdict"] == "accept")
-    print("%s: %d spans (%d frames) by polmon-frame%s, %d by the dissector, %d differences"
-          % (pcap, len(theirs), accepted, " on " + polmon_pcap if polmon_pcap else "", len(mine), len(problems)))
-    if known:
-        print("  %d frames behind junk whose raw ciphertext holds a line end: polmon-frame on this build ends the span "
-              "there and leaves it unjudged, the receive path follows the frame to its announced end: %s"
-              % (len(known), ", ".join(known[:5])))
+    print("%s: %d spans (%d frames) by polmon-frame, %d by the dissector, %d differences"
+          % (pcap, len(theirs), accepted, len(mine), len(problems)))
     for p in problems[:20]:
         print("  " + p)
     if accepted == 0:
@@ -297,12 +280,7 @@ def main():
             print("no tshark (scripts/install-deps.sh installs it)")
             return 1
         args = sys.argv[2:]
-        polmon_pcap = None
-        if "--polmon-frame-on" in args:  # the same bytes in a capture polmon-frame reads as it is
-            at = args.index("--polmon-frame-on")
-            polmon_pcap = args[at + 1]
-            del args[at:at + 2]
-        return 0 if compare(args[0], args[1], args[2], args[3] if len(args) > 3 else None, polmon_pcap) else 1
+        return 0 if compare(args[0], args[1], args[2], args[3] if len(args) > 3 else None) else 1
     print(__doc__)
     return 2
 

@@ -41,12 +41,27 @@ Report explain_with_log(CapturedFrame& f, const std::vector<sim::KeyChange>& key
   return report;
 }
 
+// The key in force along a stream: at each packet's time, the key log's line then (the first
+// line's before it, as a frame is read), or `key` throughout.
+std::vector<KeyFrom> keys_along(const sim::CapturedFlow& flow, const std::vector<sim::KeyChange>& keys, const std::string& key) {
+  if (!key.empty() || keys.empty()) return {KeyFrom{0, key}};
+  std::vector<KeyFrom> out;
+  for (const auto& [offset, time] : flow.times) {
+    auto after = std::upper_bound(keys.begin(), keys.end(), time, [](int64_t t, const sim::KeyChange& k) { return t < k.at; });
+    const std::string& in_force = after == keys.begin() ? keys.front().key : std::prev(after)->key;
+    if (out.empty() || out.back().key != in_force) out.push_back(KeyFrom{out.empty() ? 0 : offset, in_force});
+  }
+  if (out.empty()) out.push_back(KeyFrom{0, keys.front().key});
+  return out;
+}
+
 } // namespace
 
-std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::string& key) {
+std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
+                                       const std::string& key) {
   std::vector<CapturedFrame> out;
   for (const sim::CapturedFlow& flow : flows) {
-    for (Span& span : find_spans(flow.bytes, key)) {
+    for (Span& span : find_spans(flow.bytes, keys_along(flow, keys, key))) {
       out.emplace_back();
       CapturedFrame& f = out.back();
       f.flow = &flow;
@@ -72,7 +87,7 @@ Report read_frame(CapturedFrame& f, const std::vector<sim::KeyChange>& keys, con
 std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
                                             const std::string& key) {
   std::vector<ExplainedFrame> out;
-  for (CapturedFrame& f : cut_capture(flows, key)) {
+  for (CapturedFrame& f : cut_capture(flows, keys, key)) {
     Report r = read_frame(f, keys, key);
     out.push_back(ExplainedFrame{std::move(f), std::move(r)});
   }

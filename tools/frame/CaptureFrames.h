@@ -20,9 +20,10 @@ struct CapturedFrame {
 };
 
 // Every frame of `flows`, in the order of their times (a stream's own order kept), not yet read.
-// `flows` must outlive the result. `key`: --key, which the plug-in's scanner cuts with (a key log's
-// keys change with time and do not).
-std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::string& key = std::string());
+// `flows` must outlive the result. The plug-in's scanner cuts each stream with `key` (--key), or
+// else with the key of `keys` in force at each packet's time, set as the log changes.
+std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
+                                       const std::string& key);
 // Reads a frame: with `key` (16 bytes) when given; else with the key of `keys` in
 // force at the frame's time, and when that one does not decrypt it, the nearest line's key that
 // does, before or after it (the sender had not switched yet, the log's line came late, another

@@ -245,6 +245,11 @@ std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std
   }
   std::size_t whole = pos + 6 + announced + 4; // where CR LF belongs
   if (end >= whole || whole > input.size()) return end;
+  // A lone LF ends no span on the wire: when the first CR LF stands at the announced end, the
+  // plug-in judges the span to there, wherever its CP region is
+  if (input.compare(end, 2, "\r\n") != 0 && input.compare(whole, 2, "\r\n") == 0 &&
+      input.substr(end, whole - end).find("\r\n") == std::string_view::npos)
+    return whole;
   if (cp == std::string::npos || cp < pos || cp + 5 > end) return end; // the line end is not inside a CP region
   bool line_end = whole == input.size() || input[whole] == '\n' || input.compare(whole, 2, "\r\n") == 0;
   return line_end ? whole : end;
@@ -351,16 +356,25 @@ void cut_between(const std::string& input, std::size_t from, std::size_t to, boo
 
 } // namespace
 
-std::vector<Span> find_spans(const std::string& input, const std::string& key) {
+std::vector<Span> find_spans(const std::string& input, const std::string& key) { return find_spans(input, {KeyFrom{0, key}}); }
+
+std::vector<Span> find_spans(const std::string& input, const std::vector<KeyFrom>& keys) {
   std::vector<Span> spans;
-  sim::SpanReader reader(key);
+  sim::SpanReader reader;
   HJ::FrameScanner scanner;
-  if (key.size() == HJ::Sm4::kKeyBytes) scanner.set_key(reinterpret_cast<const unsigned char*>(key.data()));
   std::size_t cursor = 0; // the input before this is cut
+  std::size_t change = 0; // the next entry of `keys`
   std::string frame;
   // the plug-in's scanner, read as a port reads it, decides the frames; the rest is cut as a log
   for (std::size_t at = 0; at < input.size();) {
-    const std::size_t n = std::min<std::size_t>(4096, input.size() - at);
+    for (; change < keys.size() && keys[change].from <= at; ++change) {
+      const std::string& key = keys[change].key;
+      if (change > 0 && key == keys[change - 1].key) continue; // an unchanged key keeps the followed candidates
+      scanner.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr);
+      reader.set_key(key);
+    }
+    std::size_t n = std::min<std::size_t>(4096, input.size() - at);
+    if (change < keys.size()) n = std::min(n, keys[change].from - at);
     scanner.append(input.data() + at, n);
     at += n;
     while (scanner.next(frame)) {

@@ -28,6 +28,13 @@ struct Span {
 // on CRC work). Linear: a span's line end is looked for within its own line. A span whose CP
 // region that line end cuts short (raw ciphertext holds LF bytes) runs to its announced length.
 std::vector<Span> find_spans(const std::string& input, const std::string& key = std::string());
+// The same with the key changing along the input: each key is in force from its byte `from` on
+// (ascending; before the first, none), as a device whose key is set between reads.
+struct KeyFrom {
+  std::size_t from = 0;
+  std::string key;
+};
+std::vector<Span> find_spans(const std::string& input, const std::vector<KeyFrom>& keys);
 
 // Where the span at `pos` ends when `end`, its first line end, falls inside its CP region before
 // the end its length field announces: that end, when CR LF, LF or the end of the input stands

@@ -40,7 +40,7 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
     return 1;
   }
-  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, key);
+  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, keys, key);
   bool failed = !whole;
   std::size_t number = 0;
   for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small

@@ -223,16 +223,18 @@ def main():
         procs.append(platform)
 
         addr, url = wait_for("the platform", lambda: read_ready(ready)).split()
+        driver = browser(work, "en-GB", 1400, 1300)
+        driver.get(url)
+        text = lambda css: [e.text for e in driver.find_elements(By.CSS_SELECTOR, css)]
+        # before any station the platform's verdict is no pass
+        wait_for("the no-station badge", lambda: driver.find_element(By.ID, "verdict").text == "checks: NO STATION")
+
         host_out = open(os.path.join(work, "host.out"), "w")
         host = subprocess.Popen(
             [os.path.join(bin_dir, "polmon-host"), "--plugin", plugin, "-D", f"city={addr}",
              os.path.join(ROOT, "examples", "demo_station.lua")],
             stdin=subprocess.DEVNULL, stdout=host_out, stderr=subprocess.STDOUT)
         procs.append(host)
-
-        driver = browser(work, "en-GB", 1400, 1300)
-        driver.get(url)
-        text = lambda css: [e.text for e in driver.find_elements(By.CSS_SELECTOR, css)]
 
         # The station row with its MN, accepted frames in the log, a plot that gets points.
         wait_for("the station's row", lambda: MN in text("#stations td.mn"))

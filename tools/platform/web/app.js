@@ -32,7 +32,7 @@
       rtd: 'real-time', min: 'minute', hour: 'hour', day: 'day', upload: 'upload', resend: 'resend (RF=1)', history: 'history answer',
       connecting: 'connecting', live: 'live', reconnecting: 'reconnecting',
       closed: 'not connected: too many pages open, or the platform stopped; retrying', checksWaiting: 'checks: waiting',
-      checksOk: 'checks: OK', checksBroken: 'checks: BROKEN', waitingPlatform: 'waiting for the platform', noFrame: '(no frame yet)',
+      checksOk: 'checks: OK', checksBroken: 'checks: BROKEN', checksNoStation: 'checks: NO STATION', waitingPlatform: 'waiting for the platform', noFrame: '(no frame yet)',
       notConnected: 'not connected', closedAt: 'closed', on: 'on', off: 'off', none: 'none', accepted: 'accepted',
       rejectedAs: 'rejected', in: 'in', out: 'out', pagesOpen: 'page(s) open', droppedPages: 'slow page stream(s) dropped',
       csvLost: 'CSV rows lost (disk too slow)', factorsIgnored: 'values of factors beyond the 64 plotted', more: 'more',
@@ -56,7 +56,7 @@
       inspect: '检查', hex: '十六进制', spooled: '数据写入', rows: '行', builtWith: '使用 Chart.js 和 cpp-httplib：', licences: '许可证',
       rtd: '实时数据', min: '分钟数据', hour: '小时数据', day: '日数据', upload: '上传', resend: '补发 (RF=1)', history: '历史数据应答',
       connecting: '连接中', live: '实时', reconnecting: '重新连接中', closed: '未连接：打开的页面过多或平台已停止；稍后重试',
-      checksWaiting: '检查：等待', checksOk: '检查：通过', checksBroken: '检查：未通过', waitingPlatform: '等待平台',
+      checksWaiting: '检查：等待', checksOk: '检查：通过', checksBroken: '检查：未通过', checksNoStation: '检查：没有站点连接', waitingPlatform: '等待平台',
       noFrame: '（尚无报文）', notConnected: '未连接', closedAt: '已断开', on: '开', off: '关', none: '无', accepted: '接受',
       rejectedAs: '拒收', in: '收', out: '发', pagesOpen: '个页面打开', droppedPages: '个慢页面的数据流已断开',
       csvLost: '行 CSV 丢失（磁盘太慢）', factorsIgnored: '个超出 64 个曲线因子的数值', more: '更多', ofThem: '其中',
@@ -130,7 +130,10 @@
   }
   function showChecks(c) {
     if (!c) return;
-    setState('verdict', c.broken ? 'checksBroken' : 'checksOk', c.broken ? 'bad' : 'ok');
+    // the platform's own verdict line: a run no station came to is no pass
+    const none = !c.broken && /^\s*verdict:\s+NO STATION/m.test(c.summary);
+    if (none) setState('verdict', 'checksNoStation', 'warn');
+    else setState('verdict', c.broken ? 'checksBroken' : 'checksOk', c.broken ? 'bad' : 'ok');
     $('summary').textContent = c.summary;
   }
   function showWeb(w) {

@@ -22,12 +22,15 @@ bool Platform::refusal_code(const char* field, const std::string& code) {
   return code != "1" && !(std::string(field) == "ExeRtn" && code == "100");
 }
 
+// The 2025 key and MN flows weigh their own requests by their own rules (Flows2025): not judged twice.
 bool Platform::judged_by_flows(Pending& p) {
   bool theirs = m_flows && m_flows->judges(p.qn);
   if (theirs) p.judged = true;
   return theirs;
 }
 
+// A step that expects its request carried out fails on a refusal; a value no station may take
+// (an interval of 0) must be refused, which the report counts.
 void Platform::judge_refusal(Pending& p, const char* field, const std::string& code) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
@@ -39,6 +42,7 @@ void Platform::judge_refusal(Pending& p, const char* field, const std::string& c
                         : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
 }
 
+// A station that carries out an invalid value, or a request the step expects refused, fails.
 void Platform::judge_acceptance(Pending& p, const std::string& how) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
@@ -46,6 +50,8 @@ void Platform::judge_acceptance(Pending& p, const std::string& how) {
   else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
 }
 
+// The version a station declares: a 2017 frame's text is GB18030, a 2025 frame's UTF-8, with the
+// length and CRC over the bytes as sent; Flag carries the version of the standard chosen.
 void Platform::check_standard(std::string_view frame, const Segment& seg) {
   std::string_view wire = frame.substr(6, frame.size() - 12);
   bool ascii = true;
@@ -73,6 +79,8 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
   }
 }
 
+// With a 2025 key, data frames (CN 2000-2999) come encrypted, raw or as text, with the CRC over the
+// plain data: a CRC over the ciphertext, or a CP long enough to encrypt sent plain, fails.
 void Platform::check_encryption(std::string_view frame, const Segment& seg, CipherWire form) {
   int cn = to_int(seg.value("CN"), -1);
   if (!HJ::encrypted_cn(cn)) return;

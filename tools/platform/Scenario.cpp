@@ -145,6 +145,38 @@ bool expand_times(const std::string& text, int64_t local_s, std::string& out, st
   return true;
 }
 
+namespace {
+
+// One word of a step's line ("CN=2011", "split", "500" after pause) set on `s`: what is wrong, or empty.
+std::string step_item(const std::string& w, Step& s) {
+  std::string expanded, unknown;
+  if (!expand_times(w, 0, expanded, unknown)) return unknown;
+  size_t eq = w.find('=');
+  std::string key = w.substr(0, eq);
+  std::string value = eq == std::string::npos ? std::string() : w.substr(eq + 1);
+  if (s.kind == Step::Pause && eq == std::string::npos) {
+    s.pause_ms = to_int(w, -1);
+    if (s.pause_ms < 0) return "pause wants milliseconds";
+  } else if (key == "CN") s.cn = value;
+  else if (key == "CP") s.cp = value;
+  else if (key == "ST") s.st = value;
+  else if (key == "PW") s.pw = value;
+  else if (key == "MN") s.mn = value;
+  else if (key == "Flag") s.flag = value;
+  else if (key == "split") s.bad.split = true;
+  else if (key == "junk") s.bad.junk = true;
+  else if (key == "bad-crc") s.bad.bad_crc = true;
+  else if (key == "bad-length") s.bad.bad_length = true;
+  else if (key == "delay") s.bad.delay_ms = to_int(value, -1);
+  else if (key == "timeout") s.timeout_ms = to_int(value, -1);
+  else if (key == "count") s.count = to_int(value, -1);
+  else if (key == "reply" || key == "expect") return answer_item(key, value, s);
+  else return "unknown item \"" + w + "\"";
+  return std::string();
+}
+
+} // namespace
+
 bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error) {
   std::istringstream in(text);
   std::string line;
@@ -171,31 +203,8 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
     else return fail("unknown step \"" + kind + "\" (request, pause, drop, uploads, leave)");
     std::string w;
     while (words >> w) {
-      std::string expanded, unknown;
-      if (!expand_times(w, 0, expanded, unknown)) return fail(unknown);
-      size_t eq = w.find('=');
-      std::string key = w.substr(0, eq);
-      std::string value = eq == std::string::npos ? std::string() : w.substr(eq + 1);
-      if (s.kind == Step::Pause && eq == std::string::npos) {
-        s.pause_ms = to_int(w, -1);
-        if (s.pause_ms < 0) return fail("pause wants milliseconds");
-      } else if (key == "CN") s.cn = value;
-      else if (key == "CP") s.cp = value;
-      else if (key == "ST") s.st = value;
-      else if (key == "PW") s.pw = value;
-      else if (key == "MN") s.mn = value;
-      else if (key == "Flag") s.flag = value;
-      else if (key == "split") s.bad.split = true;
-      else if (key == "junk") s.bad.junk = true;
-      else if (key == "bad-crc") s.bad.bad_crc = true;
-      else if (key == "bad-length") s.bad.bad_length = true;
-      else if (key == "delay") s.bad.delay_ms = to_int(value, -1);
-      else if (key == "timeout") s.timeout_ms = to_int(value, -1);
-      else if (key == "count") s.count = to_int(value, -1);
-      else if (key == "reply" || key == "expect") {
-        std::string why = answer_item(key, value, s);
-        if (!why.empty()) return fail(why);
-      } else return fail("unknown item \"" + w + "\"");
+      std::string why = step_item(w, s);
+      if (!why.empty()) return fail(why);
     }
     if (s.bad.delay_ms < 0 || s.timeout_ms < 0 || s.count < 0) return fail("a number is expected");
     if ((s.kind == Step::Request || s.kind == Step::Uploads || s.kind == Step::Leave) && s.cn.empty()) return fail(kind + " needs CN=");

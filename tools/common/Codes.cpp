@@ -325,6 +325,28 @@ std::string factor_unit(std::string_view code) {
   return s ? s->unit : "";
 }
 
+namespace {
+
+// A Flag item's meaning under the frame's version, and a value beyond its factor's format: notes on `it`.
+void flag_and_format(Item& it, const FieldKind* fk, const std::string& format, int version) {
+  if (fk && fk->name == std::string_view("Flag")) {
+    if (const DataFlag* f = data_flag(it.value, version)) {
+      it.flag_meaning = named(f->en, f->zh);
+    } else {
+      static const char* const kVersions[] = {"HJ/T 212-2005", "HJ 212-2017", "HJ 212-2017"};
+      std::string of = version < 0 ? "HJ/T 212-2005 nor HJ 212-2017" : version > 2 ? "HJ 212-2017" : kVersions[version];
+      it.notes.push_back({Note::UnknownFlag, "flag " + shown(it.value) + " is no data flag of " + of});
+    }
+  }
+  if (!format.empty()) {
+    std::string problem = format_problem(it.value, format);
+    if (!problem.empty())
+      it.notes.push_back({shape_of(it.value).kind == Shape::Plain ? Note::BeyondFormat : Note::NotNumber, problem});
+  }
+}
+
+} // namespace
+
 std::vector<Item> read_items(const std::vector<std::pair<std::string, std::string>>& cp, std::string_view st, int version) {
   std::vector<Item> items;
   items.reserve(cp.size());
@@ -374,20 +396,7 @@ std::vector<Item> read_items(const std::vector<std::pair<std::string, std::strin
     if (!it.meaning.empty()) it.meaning += ", ";
     it.meaning += what;
     if (!it.unit.empty()) it.meaning += ", " + it.unit;
-    if (fk && fk->name == std::string_view("Flag")) {
-      if (const DataFlag* f = data_flag(it.value, version)) {
-        it.flag_meaning = named(f->en, f->zh);
-      } else {
-        static const char* const kVersions[] = {"HJ/T 212-2005", "HJ 212-2017", "HJ 212-2017"};
-        std::string of = version < 0 ? "HJ/T 212-2005 nor HJ 212-2017" : version > 2 ? "HJ 212-2017" : kVersions[version];
-        it.notes.push_back({Note::UnknownFlag, "flag " + shown(it.value) + " is no data flag of " + of});
-      }
-    }
-    if (!format.empty()) {
-      std::string problem = format_problem(it.value, format);
-      if (!problem.empty())
-        it.notes.push_back({shape_of(it.value).kind == Shape::Plain ? Note::BeyondFormat : Note::NotNumber, problem});
-    }
+    flag_and_format(it, fk, format, version);
     items.push_back(std::move(it));
   }
   return items;

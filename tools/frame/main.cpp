@@ -67,6 +67,39 @@ int usage(const char* problem) {
 
 } // namespace
 
+namespace {
+
+// Frames given as arguments, else the text of a file or of stdin (hex when `hex`): each "##" span
+// explained; 1 when one fails or none is found.
+int explain_inputs(const std::vector<std::string>& frames, const std::string& file, bool hex, bool json, const std::string& key) {
+  std::vector<std::string> inputs = frames;
+  if (frames.empty()) {
+    std::string text;
+    if (!file.empty() && file != "-") {
+      std::ifstream in(file, std::ios::binary);
+      if (!in) return usage(("cannot read " + file).c_str());
+      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    } else {
+      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    }
+    inputs.push_back(text);
+  }
+  std::size_t number = 0;
+  bool failed = false;
+  for (const std::string& input : inputs) {
+    for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input, key)) {
+      frametool::Report report = frametool::explain(span, key);
+      failed = failed || !report.accepted;
+      std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);
+      std::fwrite(out.data(), 1, out.size(), stdout);
+    }
+  }
+  if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span found\n");
+  return failed || number == 0 ? 1 : 0;
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
   bool json = false;
   bool hex = false;
@@ -111,28 +144,5 @@ int main(int argc, char** argv) {
     if (hex) return usage("--hex reads a hex dump, not a capture");
     return explain_capture_file(file, key, key_log, json);
   }
-  std::vector<std::string> inputs = frames;
-  if (frames.empty()) {
-    std::string text;
-    if (!file.empty() && file != "-") {
-      std::ifstream in(file, std::ios::binary);
-      if (!in) return usage(("cannot read " + file).c_str());
-      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } else {
-      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    }
-    inputs.push_back(text);
-  }
-  std::size_t number = 0;
-  bool failed = false;
-  for (const std::string& input : inputs) {
-    for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input, key)) {
-      frametool::Report report = frametool::explain(span, key);
-      failed = failed || !report.accepted;
-      std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);
-      std::fwrite(out.data(), 1, out.size(), stdout);
-    }
-  }
-  if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span found\n");
-  return failed || number == 0 ? 1 : 0;
+  return explain_inputs(frames, file, hex, json, key);
 }

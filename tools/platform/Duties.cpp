@@ -85,10 +85,4 @@ void with_duties(std::vector<Step>& steps, PlatformOptions& options) {
   steps = std::move(kept);
 }
 
-int64_t Platform::default_uploads_timeout_ms(const std::string& cn, int count) const {
-  auto period = m_opt.periods.find(cn);
-  if (period == m_opt.periods.end()) return 2 * m_opt.reply_timeout_ms;
-  return 1000LL * period->second * (count + 1) + m_opt.reply_timeout_ms;
-}
-
 } // namespace sim

@@ -1,5 +1,5 @@
 // Rules on what a station sends over a connection as a whole, beside the per-frame checks of
-// Platform: the system code (ST) its data frames carry, and a frame it should send once per
+// the judge (Judge.cpp): the system code (ST) its data frames carry, and a frame it should send once per
 // connection coming again and again (a script that takes every refused Send for a dead link).
 #pragma once
 

@@ -18,106 +18,9 @@
 #include "FrameCipher.h"
 #include "Hj212Text.h"
 #include "Report.h"
+#include "Scenario.h"
 
 namespace sim {
-
-// What a request step may do wrong on purpose, and what it expects back.
-struct Misbehaviour {
-  bool split = false;      // the frame goes out in three pieces
-  bool junk = false;       // noise before "##"
-  bool bad_crc = false;    // a wrong CRC: the station must ignore the frame
-  bool bad_length = false; // a wrong length field: likewise
-  int delay_ms = 0;        // pause between the pieces (splits the frame in two if not split)
-};
-
-struct Step {
-  enum Kind { Request, Pause, Drop, Uploads, Leave } kind = Request; // Leave: a 2025 duty the scenario leaves out
-  // Request
-  std::string cn, cp, st, pw, mn, flag;
-  Misbehaviour bad;
-  enum Reply { Full, Ack, None } reply = Full; // 9011 then 9012 or data / 9011 only / silence
-  // What the station must make of it: carry it out, refuse it (QnRtn or ExeRtn not 1), either.
-  enum Expect { Accepted, Refused, Either } expect = Accepted;
-  int timeout_ms = 0;                          // 0: the platform's default
-  // Pause
-  int pause_ms = 0;
-  // Uploads: wait for `count` more uploads of `cn`
-  int count = 1;
-  std::string text; // the line it came from
-};
-
-struct PlatformOptions {
-  std::string name = "platform";
-  // st empty: the station's first data frame gives it (32 until then)
-  std::string st, pw = "123456", mn = "POLMON000000000000000001", flag = "5";
-  int reply_timeout_ms = 5000;
-  int silence_ms = 1500;  // how long a corrupt request must stay unanswered
-  int answer_delay_ms = 0; // hold back 9014 answers to uploads
-  int duration_ms = 0;     // keep running at least this long after the station came
-  // 0: no check of charset or version; 2017 or 2025: the station's frames must carry that
-  // version in Flag and their text in its charset (GB18030 or UTF-8), length and CRC over it.
-  int standard = 0;
-  // With --standard 2025 only: the 16-byte key. The station's CN 2000-2999 frames must come
-  // encrypted (either form) with the CRC over the plain data; requests of those CNs go out
-  // encrypted in `cipher_form`. Empty: no encryption either way. With a key the platform also
-  // checks the station's 2025 duties (Flows2025) and hands out new keys: this one changes as the
-  // station takes them.
-  std::string key;
-  CipherWire cipher_form = CipherWire::Raw;
-  // --drop-link: the link goes down this long after the station first came (or once the request
-  // then in flight is answered), and the platform refuses the station for drop_for_ms.
-  int drop_at_ms = -1;
-  int drop_for_ms = 0;
-  // --misbehave key-ack, quiet-heartbeat: other platforms' ways in the 2025 flows the sources
-  // leave open. The station's key request gets a 9013, then the key as a 1014 request with the
-  // key request's QN; heartbeats go unanswered.
-  bool key_request_ack_only = false;
-  bool heartbeat_unanswered = false;
-  // Period data: CN -> its period in seconds (minute, hourly, daily data); --periods shortens them.
-  std::map<std::string, int> periods = {{"2051", 60}, {"2061", 3600}, {"2031", 86400}};
-  // 2025 duties the scenario left out ("leave CN=..."), named in the summary; judge_duties: the
-  // station's own duties (heartbeat, key request, hardware ids) must show in the run (with_duties()).
-  std::vector<std::string> left_out;
-  bool judge_duties = false;
-  // The platform's local time in seconds on the calendar from 1970-01-01 00:00:00, no zone: what
-  // scenario time placeholders read, and a frame's send time when its QN does not read. Null: the system's.
-  std::function<int64_t()> local_clock;
-};
-
-// --periods CN=S[,CN=S...]: each CN one of the period data's, S seconds from 1 to 31 days.
-bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error);
-// Time placeholders in a scenario's text, as yyyyMMddhhmmss at `local_s` (seconds as
-// PlatformOptions::local_clock counts them): {now}, {today} (its 00:00:00), either with +N or -N
-// of s, m, h or d ({now-1h}, {today-1d}). False with the placeholder named when one is unknown.
-bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error);
-
-// The scenario of --standard: every duty a platform's acceptance asks of a station (the interval
-// set and read, the clock read and set, uploads started, stopped and started again, history of
-// minute, hourly and daily data with records and without), Chinese text in a request's CP.
-std::string standard_scenario(bool keyed = false);
-// The scenario of --standard 2025 --key: the above and duties_2025().
-std::string station_2025_scenario();
-
-// The 2025 duties a platform asks of a station with a key: a new MN (1002), a pushed key and one of
-// a wrong length (1014). The station's own (heartbeat 9015, key request 1014, hardware ids 1001)
-// it must do unasked. "leave CN=..." in a scenario leaves one out: 1002, 1014, 9015 or 1001.
-std::string duties_2025();
-bool is_duty_2025(const std::string& cn);
-std::string duties_2025_list();
-// With --standard 2025 and a key, whatever the scenario: the duties it lacks appended, those it
-// leaves out taken from it into options.left_out; the station's own duties judged at the end.
-void with_duties(std::vector<Step>& steps, PlatformOptions& options);
-
-// Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "request CN=1011
-// PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#'
-// comments; a request's time placeholders are checked here and expanded when its step starts.
-// False with a message naming the line.
-bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error);
-// The scenario used when none is given: set the upload interval, read the time, start uploads.
-std::string default_scenario();
-// Applies --misbehave items (split, junk, bad-crc, bad-length, delay=MS, drop; key-ack and
-// quiet-heartbeat set options) to a scenario.
-bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error);
 
 // Told what the platform sees, on the platform's thread as it happens (the web view). It must
 // return at once: the platform never waits for a browser.
@@ -191,31 +94,10 @@ public:
   Counters counters() const;
 
 private:
-  struct Pending {
-    std::string qn, cn;
-    Step::Reply reply = Step::Full;
-    Step::Expect expect = Step::Accepted;
-    bool corrupt = false;
-    bool judged = false; // its refusal or its acceptance was weighed against `expect`
-    std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
-    bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
-    int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
-    // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
-    int64_t begin_s = -1, end_s = -1;
-    std::string begin_text, end_text;
-    std::set<std::string> record_times;
-    int64_t sent_at = 0, deadline = 0;
-    bool acked = false, done = false;
-    std::string qn_rtn, exe_rtn;
-  };
+  // The link and the scenario's steps (Platform.cpp): bytes in, frames cut and read, steps started
+  // and finished, writes queued.
   void start_step(int64_t now);
-  // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
-  void send_request(const Step& s, int64_t now);
-  // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
-  int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   void finish_step(int64_t now);
-  // An uploads step's time without timeout=: for period data, the periods the count takes and one more.
-  int64_t default_uploads_timeout_ms(const std::string& cn, int count) const;
   // An uploads step: its count reached, or its time run out (a problem).
   bool uploads_done(const Step& s, int64_t now);
   void on_frame(std::string_view frame, int64_t now);
@@ -230,60 +112,8 @@ private:
   void rejected_frame(std::string_view received);
   void bad_frame(std::string_view received, Verdict verdict);
   void send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now);
-  Pending* find_pending(const std::string& qn);
-  Pending* awaiting_data(const std::string& cn);
-  // The history request a data frame answers, or null: its records are no uploads. By its QN (of
-  // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
-  // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
-  Pending* history_request(const Segment& seg, const std::string& datatime);
-  // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
-  void history_record(Pending& p, const std::string& cn, const std::string& datatime);
-  // Period data (uploads and resends of a CN in PlatformOptions::periods): stamped with its
-  // period's start, the period over when sent, one record per period.
-  void period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
-  // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
-  struct PeriodData;
-  int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
-  // Whole periods of the run (first connection to its end) before the CN's first record or after
-  // its last, or all of them when none came: period data never sent leave no gap between records.
-  int64_t unsent_periods(const std::string& cn) const;
-  // At the end: every CN whose records left periods out is a problem.
-  void judge_periods();
-  // The link went down: every request still waiting for its answers is unanswered.
-  void link_lost_requests();
-  int64_t local_now_s() const;
-  void on_ack(const Segment& seg, const std::string& qn, int64_t now);
-  void on_result(const Segment& seg, const std::string& qn, int64_t now);
-  // `datatime`: the record's DataTime (of its first packet when it came in packets)
-  void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
-  // The station's first word on whether it carries a request out, weighed once against the step:
-  // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
-  void judge_refusal(Pending& p, const char* field, const std::string& code);
-  void judge_acceptance(Pending& p, const std::string& how);
-  // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
-  bool judged_by_flows(Pending& p);
-  // Effects of a request the station carried out, checked against the uploads that follow: 2012
-  // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
-  void took_effect(const Pending& p, int64_t now);
-  void real_time_upload(const std::string& qn, int64_t now);
-  // The run of real-time uploads since the RtdInterval set ends (link down, stopped, started
-  // again): measured apart from the next, so the time between is no interval.
-  void fold_upload_run();
-  // The interval real-time uploads are due at: the one set, else the one they came at, else the reply timeout.
-  int64_t rtd_interval_ms() const;
-  // Whether uploads since the RtdInterval set kept another interval (a problem, once per setting);
-  // `gave_up`: an uploads step ran out of time, so the interval before the setting may tell.
-  bool judge_rtd_interval(bool gave_up);
-  // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
-  // varies by more than its QNs, times and MNs (which are masked to find it).
-  void problem(const std::string& what, const std::string& cause = std::string());
-  // The summary's rows of the station's data: uploads and their rate, history answers, resends.
-  void data_rows(const std::function<void(const char*, const std::string&)>& row) const;
-  // A deviation that is no fault: shown in the summary, the verdict stays OK.
-  void note(const std::string& what);
-  std::string next_qn();
-  void queue(const std::string& bytes, int64_t at, bool drop = false);
-
+  // --drop-link: drops the link when its time has come, and notes a station that stays away.
+  void drop_link_tick(int64_t now);
   std::vector<Step> m_steps;
   PlatformOptions m_opt;
   Log m_log;
@@ -303,25 +133,87 @@ private:
   int64_t m_first_connect = -1;
   bool m_finished = false;
   std::deque<Out> m_out;
-  std::vector<Pending> m_pending;
-  std::string m_last_qn;
   std::string m_peer, m_station_mn;
-
-  void check_standard(std::string_view frame, const Segment& seg);
-  void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
-  // --drop-link: drops the link when its time has come, and notes a station that stays away.
-  void drop_link_tick(int64_t now);
-
   std::unique_ptr<Flows2025> m_flows; // --standard 2025 with a key
   std::unique_ptr<StationDuties> m_duties;
   enum class LinkDrop { Planned, Down, Done } m_drop = LinkDrop::Planned;
   int64_t m_drop_started = 0;
   bool m_step_waits_link = false; // a request step waits for the dropped link to come back
-
   unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
   unsigned m_wrong_charset = 0, m_wrong_version = 0, m_chinese = 0;
   unsigned m_encrypted_raw = 0, m_encrypted_text = 0, m_unencrypted = 0, m_encrypted_out = 0;
   unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
+
+  // Requests (Requests.cpp): sent, paired with their answers by QN, awaited, their effects.
+  struct Pending {
+    std::string qn, cn;
+    Step::Reply reply = Step::Full;
+    Step::Expect expect = Step::Accepted;
+    bool corrupt = false;
+    bool judged = false; // its refusal or its acceptance was weighed against `expect`
+    std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+    bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
+    int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
+    // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
+    int64_t begin_s = -1, end_s = -1;
+    std::string begin_text, end_text;
+    std::set<std::string> record_times;
+    int64_t sent_at = 0, deadline = 0;
+    bool acked = false, done = false;
+    std::string qn_rtn, exe_rtn;
+  };
+  // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
+  void send_request(const Step& s, int64_t now);
+  // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
+  int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
+  std::string next_qn();
+  void queue(const std::string& bytes, int64_t at, bool drop = false);
+  Pending* find_pending(const std::string& qn);
+  Pending* awaiting_data(const std::string& cn);
+  // The history request a data frame answers, or null: its records are no uploads. By its QN (of
+  // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
+  // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
+  Pending* history_request(const Segment& seg, const std::string& datatime);
+  // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
+  void history_record(Pending& p, const std::string& cn, const std::string& datatime);
+  // The link went down: every request still waiting for its answers is unanswered.
+  void link_lost_requests();
+  void on_ack(const Segment& seg, const std::string& qn, int64_t now);
+  void on_result(const Segment& seg, const std::string& qn, int64_t now);
+  // Effects of a request the station carried out, checked against the uploads that follow: 2012
+  // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
+  void took_effect(const Pending& p, int64_t now);
+  std::vector<Pending> m_pending;
+  std::string m_last_qn;
+  std::vector<int64_t> m_lat_ack, m_lat_final;
+
+  // Uploads and periods (Uploads.cpp): real-time data and their interval, period data and the
+  // periods left out, history answers and resends kept apart.
+  // Period data (uploads and resends of a CN in PlatformOptions::periods): stamped with its
+  // period's start, the period over when sent, one record per period.
+  void period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
+  // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
+  struct PeriodData;
+  int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
+  // Whole periods of the run (first connection to its end) before the CN's first record or after
+  // its last, or all of them when none came: period data never sent leave no gap between records.
+  int64_t unsent_periods(const std::string& cn) const;
+  // At the end: every CN whose records left periods out is a problem.
+  void judge_periods();
+  int64_t local_now_s() const;
+  // An uploads step's time without timeout=: for period data, the periods the count takes and one more.
+  int64_t default_uploads_timeout_ms(const std::string& cn, int count) const;
+  // `datatime`: the record's DataTime (of its first packet when it came in packets)
+  void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
+  void real_time_upload(const std::string& qn, int64_t now);
+  // The run of real-time uploads since the RtdInterval set ends (link down, stopped, started
+  // again): measured apart from the next, so the time between is no interval.
+  void fold_upload_run();
+  // The interval real-time uploads are due at: the one set, else the one they came at, else the reply timeout.
+  int64_t rtd_interval_ms() const;
+  // Whether uploads since the RtdInterval set kept another interval (a problem, once per setting);
+  // `gave_up`: an uploads step ran out of time, so the interval before the setting may tell.
+  bool judge_rtd_interval(bool gave_up);
   struct Arrivals {
     unsigned count = 0;
     int64_t first = 0, last = 0;
@@ -356,7 +248,28 @@ private:
   int64_t m_start_local_s = -1, m_end_local_s = -1; // the run on the platform's local clock, for unsent_periods()
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
-  std::vector<int64_t> m_lat_ack, m_lat_final;
+
+  // The judge (Judge.cpp): what a platform accepts of a frame and of an answer beyond reading it.
+  // Rules over a connection as a whole: StationDuties (Duties.cpp).
+  // The station's first word on whether it carries a request out, weighed once against the step:
+  // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
+  void judge_refusal(Pending& p, const char* field, const std::string& code);
+  // A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out.
+  static bool refusal_code(const char* field, const std::string& code);
+  void judge_acceptance(Pending& p, const std::string& how);
+  // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
+  bool judged_by_flows(Pending& p);
+  void check_standard(std::string_view frame, const Segment& seg);
+  void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
+
+  // Problems, notes and the summary (Summary.cpp).
+  // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
+  // varies by more than its QNs, times and MNs (which are masked to find it).
+  void problem(const std::string& what, const std::string& cause = std::string());
+  // The summary's rows of the station's data: uploads and their rate, history answers, resends.
+  void data_rows(const std::function<void(const char*, const std::string&)>& row) const;
+  // A deviation that is no fault: shown in the summary, the verdict stays OK.
+  void note(const std::string& what);
   static constexpr size_t kKeptProblems = 100;
   struct Cause {
     std::string first;

@@ -432,6 +432,45 @@ header .badge { font-size: 16px; font-weight: 600; }
 
 } // namespace
 
+std::string Report::html_check(const Check& c, State s) const {
+  std::ostringstream o;
+  const char* cls = s == State::Failed ? "failed" : s == State::Open ? "open" : "passed";
+  o << "<tr class=\"check " << cls << "\" data-category=\"" << c.category << "\"><td class=\"result\"><span class=\"badge "
+    << (s == State::Failed ? "bad" : s == State::Passed ? "ok" : "") << "\">" << state_word(s) << "</span></td><td class=\"rule\">"
+    << markup_text(c.rule) << "</td><td class=\"subject\">" << markup_text(c.subject) << "</td><td class=\"evidence\">";
+  if (s == State::Failed) {
+    for (const std::string& p : c.problems) o << "<div class=\"problem\">" << markup_text(p) << "</div>";
+    if (c.failures > 1) o << "<div class=\"hint\">failed " << c.failures << " times, the first shown first</div>";
+  }
+  if (s == State::Open) o << "<div class=\"hint\">" << markup_text(c.open_reason.empty() ? "still awaited when the run ended" : c.open_reason) << "</div>";
+  if (c.passes > 1)
+    o << "<div class=\"hint\">" << (c.category == "uploads" ? std::to_string(c.passes) + " uploads" : "checked " + std::to_string(c.passes) + " times")
+      << "</div>";
+  if (!c.evidence.empty()) o << html_evidence(c);
+  o << "</td></tr>\n";
+  return o.str();
+}
+
+std::string Report::html_evidence(const Check& c) const {
+  std::ostringstream o;
+  o << "<table class=\"frames\">";
+  for (size_t i = 0; i < c.evidence.size(); ++i) {
+    const Frame& f = c.evidence[i];
+    if (i == kFirstFrames + 0 && c.frames_seen > kFirstFrames + 1)
+      o << "<tr><td colspan=\"3\" class=\"hint\">&hellip; " << (c.frames_seen - kFirstFrames - 1) << " frames between</td></tr>";
+    // an answer's time after its request: the reply timeout's measure
+    const bool answer = !c.qn.empty() && i > 0 && !c.evidence[0].incoming;
+    o << "<tr><td>" << (f.incoming ? "&larr; in" : "&rarr; out") << "</td><td>" << times(f.at)
+      << (answer ? " <span class=\"hint\">(" + std::to_string(f.at - c.evidence[0].at) + " ms on)</span>" : std::string())
+      << "</td><td class=\"bytes\">"
+      << markup_text(f.bytes) << (f.cut ? " &hellip; (" + std::to_string(f.size) + " bytes)" : std::string())
+      << (f.gb18030 ? " <span class=\"hint\">(GB18030)</span>" : "")
+      << "</td></tr>";
+  }
+  o << "</table>";
+  return o.str();
+}
+
 std::string Report::html(const Header& h, std::string_view css) const {
   size_t passed = 0, failed = 0, open = 0;
   for (const Check& c : m_checks) {
@@ -469,36 +508,7 @@ std::string Report::html(const Header& h, std::string_view css) const {
     for (const Check& c : m_checks) {
       const State s = state_of(c, h);
       if (s != want) continue;
-      const char* cls = s == State::Failed ? "failed" : s == State::Open ? "open" : "passed";
-      o << "<tr class=\"check " << cls << "\" data-category=\"" << c.category << "\"><td class=\"result\"><span class=\"badge "
-        << (s == State::Failed ? "bad" : s == State::Passed ? "ok" : "") << "\">" << state_word(s) << "</span></td><td class=\"rule\">"
-        << markup_text(c.rule) << "</td><td class=\"subject\">" << markup_text(c.subject) << "</td><td class=\"evidence\">";
-      if (s == State::Failed) {
-        for (const std::string& p : c.problems) o << "<div class=\"problem\">" << markup_text(p) << "</div>";
-        if (c.failures > 1) o << "<div class=\"hint\">failed " << c.failures << " times, the first shown first</div>";
-      }
-      if (s == State::Open) o << "<div class=\"hint\">" << markup_text(c.open_reason.empty() ? "still awaited when the run ended" : c.open_reason) << "</div>";
-      if (c.passes > 1)
-        o << "<div class=\"hint\">" << (c.category == "uploads" ? std::to_string(c.passes) + " uploads" : "checked " + std::to_string(c.passes) + " times")
-          << "</div>";
-      if (!c.evidence.empty()) {
-        o << "<table class=\"frames\">";
-        for (size_t i = 0; i < c.evidence.size(); ++i) {
-          const Frame& f = c.evidence[i];
-          if (i == kFirstFrames + 0 && c.frames_seen > kFirstFrames + 1)
-            o << "<tr><td colspan=\"3\" class=\"hint\">&hellip; " << (c.frames_seen - kFirstFrames - 1) << " frames between</td></tr>";
-          // an answer's time after its request: the reply timeout's measure
-          const bool answer = !c.qn.empty() && i > 0 && !c.evidence[0].incoming;
-          o << "<tr><td>" << (f.incoming ? "&larr; in" : "&rarr; out") << "</td><td>" << times(f.at)
-            << (answer ? " <span class=\"hint\">(" + std::to_string(f.at - c.evidence[0].at) + " ms on)</span>" : std::string())
-            << "</td><td class=\"bytes\">"
-            << markup_text(f.bytes) << (f.cut ? " &hellip; (" + std::to_string(f.size) + " bytes)" : std::string())
-            << (f.gb18030 ? " <span class=\"hint\">(GB18030)</span>" : "")
-            << "</td></tr>";
-        }
-        o << "</table>";
-      }
-      o << "</td></tr>\n";
+      o << html_check(c, s);
     }
   }
   o << "</tbody></table></section>\n";

@@ -96,6 +96,9 @@ private:
   void pass_request_rule(const std::string& qn, const char* rule);
   void start_clock(int64_t now);
   std::string times(int64_t at) const;
+  // The HTML report's row of one check in state `s`, and the frames it shows as its evidence.
+  std::string html_check(const Check& c, State s) const;
+  std::string html_evidence(const Check& c) const;
   State state_of(const Check& c, const Header& h) const;
   std::string tally_rule(Tally rule) const;
 

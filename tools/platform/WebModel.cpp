@@ -224,154 +224,6 @@ std::string csv_cell(std::string_view text) {
   return out + "\"";
 }
 
-void Series::flush() {
-  if (!m_n) return;
-  m_points.push_back(Point{m_sum_t / m_n, m_sum_v / m_n, 0});
-  m_sum_t = m_sum_v = 0;
-  m_n = 0;
-}
-
-void Series::add(double t, double v, DataKind kind) {
-  bool in_order = (m_n == 0 || t >= m_sum_t / m_n) && (m_points.empty() || t >= m_points.back().t);
-  if (in_order && kind == DataKind::Upload) {
-    m_sum_t += t;
-    m_sum_v += v;
-    if (++m_n < m_stride) return;
-    flush();
-  } else { // alone at its time, so a resend neither runs the line back nor hides in an average
-    flush();
-    Point p{t, v, static_cast<int>(kind)};
-    auto at = std::upper_bound(m_points.begin(), m_points.end(), t, [](double x, const Point& q) { return x < q.t; });
-    m_points.insert(at, p);
-  }
-  if (m_points.size() < 2 * kKeep) return;
-  for (size_t i = 0; i < kKeep; ++i) {
-    const Point &a = m_points[2 * i], &b = m_points[2 * i + 1];
-    m_points[i] = Point{(a.t + b.t) / 2, (a.v + b.v) / 2, a.mark ? a.mark : b.mark};
-  }
-  m_points.resize(kKeep);
-  m_stride *= 2;
-}
-
-std::vector<Series::Point> Series::points() const {
-  std::vector<Point> out = m_points;
-  if (m_n) out.push_back(Point{m_sum_t / m_n, m_sum_v / m_n, 0});
-  return out;
-}
-
-uint64_t Completeness::missing_between(int64_t end, int64_t start) const {
-  if (end < m_live_first || start > m_live_last) return 0;
-  if (m_period <= 0 || start <= end) return 0;
-  int64_t periods = (start - end + m_period / 2) / m_period; // the steps from one to the other
-  return periods > 1 ? static_cast<uint64_t>(periods - 1) : 0;
-}
-
-uint64_t Completeness::missing() const {
-  uint64_t n = m_folded;
-  for (auto it = m_runs.begin(); it != m_runs.end(); ++it) {
-    auto next = std::next(it);
-    if (next != m_runs.end()) n += missing_between(it->second.end, next->first);
-  }
-  return n;
-}
-
-void Completeness::merge_runs() {
-  const int64_t reach = m_period + m_period / 2;
-  for (auto it = m_runs.begin(); it != m_runs.end();) {
-    auto next = std::next(it);
-    if (next != m_runs.end() && next->first - it->second.end <= reach) {
-      it->second.end = std::max(it->second.end, next->second.end);
-      m_runs.erase(next);
-    } else {
-      it = next;
-    }
-  }
-}
-
-void Completeness::add(int64_t t, DataKind kind) {
-  ++m_by_kind[static_cast<int>(kind)];
-  if (kind != DataKind::History) {
-    m_live_first = std::min(m_live_first, t);
-    m_live_last = std::max(m_live_last, t);
-  }
-  // the step from the newest data time: uploads in order tell the period, a backlog does not
-  if (m_last >= 0 && t > m_last) {
-    int64_t step = t - m_last;
-    if (m_steps.size() >= kSteps && !m_steps.count(step)) { // bounded: the rarest step goes
-      auto rare = std::min_element(m_steps.begin(), m_steps.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-      m_steps.erase(rare);
-    }
-    ++m_steps[step];
-    auto common = std::max_element(m_steps.begin(), m_steps.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
-    int64_t before = m_period;
-    m_period = common->first;
-    if (m_period > before) merge_runs();
-  }
-  if (t > m_last) m_last = t;
-  const int64_t reach = m_period + m_period / 2;
-  auto next = m_runs.upper_bound(t);
-  auto prev = next == m_runs.begin() ? m_runs.end() : std::prev(next);
-  if (prev != m_runs.end() && t <= prev->second.end) {
-    ++m_duplicates; // within a run: that period came before
-    return;
-  }
-  bool joins_prev = prev != m_runs.end() && t - prev->second.end <= reach;
-  bool joins_next = next != m_runs.end() && next->first - t <= reach;
-  if (joins_prev && joins_next) {
-    prev->second.end = next->second.end;
-    m_runs.erase(next);
-  } else if (joins_prev) {
-    prev->second.end = t;
-  } else if (joins_next) {
-    int64_t end = next->second.end;
-    m_runs.erase(next);
-    m_runs.emplace(t, Run{end});
-  } else {
-    m_runs.emplace(t, Run{t});
-  }
-  if (m_runs.size() > kRuns) { // the oldest gap is folded: its count stays, its times go
-    auto a = m_runs.begin(), b = std::next(a);
-    m_folded += missing_between(a->second.end, b->first);
-    a->second.end = b->second.end;
-    m_runs.erase(b);
-  }
-}
-
-size_t Completeness::gap_count() const {
-  size_t n = 0;
-  for (auto it = m_runs.begin(); it != m_runs.end(); ++it) {
-    auto next = std::next(it);
-    if (next != m_runs.end() && missing_between(it->second.end, next->first)) ++n;
-  }
-  return n;
-}
-
-std::vector<Completeness::Gap> Completeness::gaps(size_t max) const {
-  std::vector<Gap> out;
-  for (auto it = m_runs.rbegin(); it != m_runs.rend() && out.size() < max; ++it) {
-    auto older = std::next(it);
-    if (older == m_runs.rend()) break;
-    uint64_t missing = missing_between(older->second.end, it->first);
-    if (missing) out.push_back(Gap{older->second.end, it->first, missing});
-  }
-  std::reverse(out.begin(), out.end());
-  return out;
-}
-
-std::string Completeness::json(const std::string& cn) const {
-  static constexpr size_t kShown = 20;
-  std::string out = "{\"cn\":" + json_text(cn) + ",\"period\":" + std::to_string(m_period) + ",\"received\":" + std::to_string(received()) +
-                    ",\"upload\":" + std::to_string(m_by_kind[0]) + ",\"resend\":" + std::to_string(m_by_kind[1]) +
-                    ",\"history\":" + std::to_string(m_by_kind[2]) + ",\"duplicates\":" + std::to_string(m_duplicates) +
-                    ",\"missing\":" + std::to_string(missing()) + ",\"first\":" + std::to_string(first()) + ",\"last\":" + std::to_string(last()) +
-                    ",\"gapCount\":" + std::to_string(gap_count()) + ",\"gaps\":[";
-  std::vector<Gap> shown = gaps(kShown);
-  for (size_t i = 0; i < shown.size(); ++i)
-    out += std::string(i ? "," : "") + "[" + std::to_string(shown[i].after) + "," + std::to_string(shown[i].before) + "," +
-           std::to_string(shown[i].missing) + "]";
-  return out + "]}";
-}
-
 void WebModel::emit(const char* event, const std::string& data) {
   std::string msg = "id: " + std::to_string(++m_seq) + "\nevent: " + event + "\ndata: " + data + "\n\n";
   m_event_bytes += msg.size();
@@ -542,92 +394,104 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
 
 void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string& cn, const Segment& seg,
                       const std::vector<std::pair<std::string, std::string>>& cp) {
-  int kind = cn == "2011" ? 0 : cn == "2051" ? 1 : cn == "2061" ? 2 : cn == "2031" ? 3 : -1;
-  const char* main_field = kind == 0 ? "Rtd" : "Avg";
-  const DataKind source = data_kind(seg);
+  ValuesFrame f;
+  f.mn = mn;
+  f.cn = cn;
+  f.kind = cn == "2011" ? 0 : cn == "2051" ? 1 : cn == "2061" ? 2 : cn == "2031" ? 3 : -1;
+  f.main_field = f.kind == 0 ? "Rtd" : "Avg";
+  f.source = data_kind(seg);
   const std::string qn = seg.value("QN"), rf = seg.value("RF");
-  const std::string row_end = "," + csv_cell(qn) + "," + csv_cell(rf) + "," + data_kind_name(source) + "\r\n";
+  f.row_end = "," + csv_cell(qn) + "," + csv_cell(rf) + "," + data_kind_name(f.source) + "\r\n";
   const std::vector<codes::Item> read = codes::read_items(cp, seg.value("ST"), flag_version(seg.value("Flag")));
-  std::string data_time;
   std::map<std::string, const codes::Item*> flags; // code -> its Flag item
   for (const codes::Item& item : read) {
-    if (item.key == "DataTime") data_time = item.value;
+    if (item.key == "DataTime") f.data_time = item.value;
     if (item.field == "Flag" && !item.code.empty()) flags[item.code] = &item;
   }
-  int64_t x = data_time_ms(data_time);
-  std::string time = x >= 0 ? local_text(x) : local_text(wall_ms);
-  if (x < 0) x = wall_ms;
+  f.x = data_time_ms(f.data_time);
+  f.time = f.x >= 0 ? local_text(f.x) : local_text(wall_ms);
+  if (f.x < 0) f.x = wall_ms;
   // an upload in packets is one period: its first packet counts it
-  if (kind >= 1 && (seg.value("PNO").empty() || seg.value("PNO") == "1")) {
+  if (f.kind >= 1 && (seg.value("PNO").empty() || seg.value("PNO") == "1")) {
     auto c = m_completeness.find(cn);
     if (c == m_completeness.end()) c = m_completeness.emplace(cn, Completeness{}).first;
-    c->second.add(x, source);
+    c->second.add(f.x, f.source);
   }
   std::map<std::string, Reading> readings; // this frame's fields per factor, for the latest values
   std::string items;
   for (const codes::Item& item : read) {
     if (item.code.empty() || item.field == "Flag") continue;
-    const std::string& code = item.code;
-    const std::string& field = item.field;
-    std::string value = mask_keys(item.key + "=" + item.value).substr(item.key.size() + 1);
-    auto f = flags.find(code);
-    const codes::Item* flag_item = f == flags.end() ? nullptr : f->second;
-    const std::string flag = flag_item ? flag_item->value : std::string();
-    std::string row = csv_cell(time) + "," + csv_cell(mn) + "," + csv_cell(cn) + "," + csv_cell(code) + "," + csv_cell(field) + "," +
-                      csv_cell(value) + "," + csv_cell(flag) + "," + csv_cell(item.unit) + row_end;
-    if (m_csv.size() + row.size() <= kCsvPending) {
-      m_csv += row;
-      ++m_csv_rows;
-    } else {
-      ++m_csv_dropped;
-    }
-    bool main = kind >= 0 && field == main_field;
-    // the value's notes and its flag's, beside the value
-    std::string notes;
-    for (const codes::Item* it : {&item, flag_item})
-      for (size_t n = 0; it && n < it->notes.size(); ++n) notes += (notes.empty() ? "" : "; ") + it->notes[n].text;
-    const std::string flag_meaning = flag_item ? flag_item->flag_meaning : std::string();
-    std::pair<std::string, std::string> names = factor_names(code);
-    items += std::string(items.empty() ? "" : ",") + "{\"code\":" + json_text(code) + ",\"name\":" + json_text(factor_label(code)) +
-             ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
-             ",\"unit\":" + json_text(item.unit) + ",\"field\":" + json_text(field) + ",\"value\":" + json_text(value) +
-             ",\"flag\":" + json_text(flag) + ",\"flagMeaning\":" + json_text(flag_meaning) + ",\"notes\":" + json_text(notes) +
-             ",\"main\":" + (main ? "true" : "false") + "}";
-    int index = field_index(field);
-    if (kind < 0 || index < 0) continue;
-    if (!m_latest.count(code)) {
-      if (m_latest.size() >= kFactors) { // bounded: a station inventing codes must not grow the table or the plots
-        if (main) ++m_factors_ignored;
-        continue;
-      }
-      m_latest[code].code = code;
-    }
-    Reading& r = readings[code];
-    r.fields[index] = value;
-    r.flag = flag;
-    r.flag_meaning = flag_meaning;
-    for (const codes::Item* it : {&item, flag_item}) // a factor's note comes with each of its fields: once is enough
-      for (size_t n = 0; it && n < it->notes.size(); ++n)
-        if (r.notes.find(it->notes[n].text) == std::string::npos) r.notes += (r.notes.empty() ? "" : "; ") + it->notes[n].text;
-    double v;
-    if (main && is_number(value, v)) m_series[{code, kind}].add(static_cast<double>(x), v, source);
+    auto flag = flags.find(item.code);
+    const std::string json = value_item(f, item, flag == flags.end() ? nullptr : flag->second, readings);
+    items += std::string(items.empty() ? "" : ",") + json;
   }
+  keep_latest(f, wall_ms, readings);
+  emit("values", "{\"t\":" + std::to_string(wall_ms) + ",\"x\":" + std::to_string(f.x) + ",\"mn\":" + json_text(mn) +
+                     ",\"cn\":" + json_text(cn) + ",\"kind\":" + json_text(f.kind >= 0 ? kKindNames[f.kind] : "") +
+                     ",\"source\":\"" + data_kind_name(f.source) + "\",\"qn\":" + json_text(qn) +
+                     ",\"dataTime\":" + json_text(f.data_time) + ",\"items\":[" + items + "]}");
+  if (f.kind >= 1) emit("completeness", m_completeness[cn].json(cn));
+}
+
+std::string WebModel::value_item(const ValuesFrame& f, const codes::Item& item, const codes::Item* flag_item,
+                                 std::map<std::string, Reading>& readings) {
+  const std::string& code = item.code;
+  const std::string& field = item.field;
+  std::string value = mask_keys(item.key + "=" + item.value).substr(item.key.size() + 1);
+  const std::string flag = flag_item ? flag_item->value : std::string();
+  std::string row = csv_cell(f.time) + "," + csv_cell(f.mn) + "," + csv_cell(f.cn) + "," + csv_cell(code) + "," + csv_cell(field) +
+                    "," + csv_cell(value) + "," + csv_cell(flag) + "," + csv_cell(item.unit) + f.row_end;
+  if (m_csv.size() + row.size() <= kCsvPending) {
+    m_csv += row;
+    ++m_csv_rows;
+  } else {
+    ++m_csv_dropped;
+  }
+  bool main = f.kind >= 0 && field == f.main_field;
+  // the value's notes and its flag's, beside the value
+  std::string notes;
+  for (const codes::Item* it : {&item, flag_item})
+    for (size_t n = 0; it && n < it->notes.size(); ++n) notes += (notes.empty() ? "" : "; ") + it->notes[n].text;
+  const std::string flag_meaning = flag_item ? flag_item->flag_meaning : std::string();
+  std::pair<std::string, std::string> names = factor_names(code);
+  const std::string json = "{\"code\":" + json_text(code) + ",\"name\":" + json_text(factor_label(code)) +
+                           ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
+                           ",\"unit\":" + json_text(item.unit) + ",\"field\":" + json_text(field) + ",\"value\":" + json_text(value) +
+                           ",\"flag\":" + json_text(flag) + ",\"flagMeaning\":" + json_text(flag_meaning) + ",\"notes\":" + json_text(notes) +
+                           ",\"main\":" + (main ? "true" : "false") + "}";
+  int index = field_index(field);
+  if (f.kind < 0 || index < 0) return json;
+  if (!m_latest.count(code)) {
+    if (m_latest.size() >= kFactors) { // bounded: a station inventing codes must not grow the table or the plots
+      if (main) ++m_factors_ignored;
+      return json;
+    }
+    m_latest[code].code = code;
+  }
+  Reading& r = readings[code];
+  r.fields[index] = value;
+  r.flag = flag;
+  r.flag_meaning = flag_meaning;
+  for (const codes::Item* it : {&item, flag_item}) // a factor's note comes with each of its fields: once is enough
+    for (size_t n = 0; it && n < it->notes.size(); ++n)
+      if (r.notes.find(it->notes[n].text) == std::string::npos) r.notes += (r.notes.empty() ? "" : "; ") + it->notes[n].text;
+  double v;
+  if (main && is_number(value, v)) m_series[{code, f.kind}].add(static_cast<double>(f.x), v, f.source);
+  return json;
+}
+
+void WebModel::keep_latest(const ValuesFrame& f, int64_t wall_ms, std::map<std::string, Reading>& readings) {
   for (auto& r : readings) {
     auto it = m_latest.find(r.first);
-    Reading& kept = it->second.kinds[kind];
-    if (kept.x >= 0 && x < kept.x) continue; // a resend or a history answer of older data: not the latest
-    r.second.data_time = data_time;
-    r.second.x = x;
-    r.second.source = source;
+    Reading& kept = it->second.kinds[f.kind];
+    if (kept.x >= 0 && f.x < kept.x) continue; // a resend or a history answer of older data: not the latest
+    r.second.data_time = f.data_time;
+    r.second.x = f.x;
+    r.second.source = f.source;
     r.second.at = wall_ms;
     kept = std::move(r.second);
     it->second.at = wall_ms;
   }
-  emit("values", "{\"t\":" + std::to_string(wall_ms) + ",\"x\":" + std::to_string(x) + ",\"mn\":" + json_text(mn) +
-                     ",\"cn\":" + json_text(cn) + ",\"kind\":" + json_text(kind >= 0 ? kKindNames[kind] : "") +
-                     ",\"source\":\"" + data_kind_name(source) + "\",\"qn\":" + json_text(qn) +
-                     ",\"dataTime\":" + json_text(data_time) + ",\"items\":[" + items + "]}");
-  if (kind >= 1) emit("completeness", m_completeness[cn].json(cn));
 }
 
 void WebModel::checks(const std::string& summary, bool broken, const Platform::Counters& c) {

@@ -183,6 +183,19 @@ private:
   std::string stations_json() const;
   void values(int64_t wall_ms, const std::string& mn, const std::string& cn, const Segment& seg,
               const std::vector<std::pair<std::string, std::string>>& cp);
+  // A data frame as values() reads it: where its CSV rows, readings and plot points go.
+  struct ValuesFrame {
+    std::string mn, cn, time, data_time, row_end;
+    int kind = -1;                  // index of kKindNames; -1: not one of the plotted data
+    const char* main_field = "Avg"; // the field plotted
+    int64_t x = 0;                  // its data time in ms; the arrival when the frame gave none
+    DataKind source = DataKind::Upload;
+  };
+  // One factor's field of it: its CSV row and its reading taken, its JSON for the event returned.
+  std::string value_item(const ValuesFrame& f, const codes::Item& item, const codes::Item* flag_item,
+                         std::map<std::string, Reading>& readings);
+  // The frame's readings become the latest of their factors unless they are older.
+  void keep_latest(const ValuesFrame& f, int64_t wall_ms, std::map<std::string, Reading>& readings);
 
   std::string m_name;
   uint64_t m_seq = 0, m_frame_seq = 0;

@@ -1,0 +1,103 @@
+// The judge: what a platform accepts of a station beyond a frame that reads, each rule with what
+// it encodes. The rules over a connection as a whole are StationDuties'.
+#include "Platform.h"
+
+#include "Sm4.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+#include "Calendar.h"
+#include "Charset.h"
+#include "CpCipher.h"
+#include "Envelope.h"
+
+namespace sim {
+
+// QnRtn=1 (ready) and ExeRtn=1 (done) are the only yeses; ExeRtn=100 ("no data") did its part: a history
+// range with no records is answered, not refused.
+bool Platform::refusal_code(const char* field, const std::string& code) {
+  return code != "1" && !(std::string(field) == "ExeRtn" && code == "100");
+}
+
+// The 2025 key and MN flows weigh their own requests by their own rules (Flows2025): not judged twice.
+bool Platform::judged_by_flows(Pending& p) {
+  bool theirs = m_flows && m_flows->judges(p.qn);
+  if (theirs) p.judged = true;
+  return theirs;
+}
+
+// A step that expects its request carried out fails on a refusal; a value no station may take
+// (an interval of 0) must be refused, which the report counts.
+void Platform::judge_refusal(Pending& p, const char* field, const std::string& code) {
+  if (p.judged || judged_by_flows(p)) return;
+  p.judged = true;
+  if (!p.invalid.empty()) m_report.invalid_refused(p.qn);
+  if (p.expect != Step::Accepted || !p.invalid.empty()) return;
+  const char* meaning = codes::answer_text(field, code);
+  problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
+          (code.empty() ? std::string("no ") + field
+                        : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
+}
+
+// A station that carries out an invalid value, or a request the step expects refused, fails.
+void Platform::judge_acceptance(Pending& p, const std::string& how) {
+  if (p.judged || judged_by_flows(p)) return;
+  p.judged = true;
+  if (!p.invalid.empty()) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted an invalid " + p.invalid + " (" + how + ")");
+  else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
+}
+
+// The version a station declares: a 2017 frame's text is GB18030, a 2025 frame's UTF-8, with the
+// length and CRC over the bytes as sent; Flag carries the version of the standard chosen.
+void Platform::check_standard(std::string_view frame, const Segment& seg) {
+  std::string_view wire = frame.substr(6, frame.size() - 12);
+  bool ascii = true;
+  for (unsigned char c : wire) ascii = ascii && c < 0x80;
+  std::string text;
+  bool utf8_text = HJ::is_utf8(wire.data(), wire.size());
+  bool gb_text = !utf8_text && gb18030_to_utf8(wire, text);
+  bool want_utf8 = m_opt.standard >= 2025;
+  std::string qn = seg.value("QN");
+  if (!ascii) {
+    ++m_chinese;
+    if (check_frame(frame).verdict != Verdict::Ok || (want_utf8 ? !utf8_text : !gb_text)) {
+      ++m_wrong_charset;
+      problem(std::string("frame QN ") + qn + " is not " + (want_utf8 ? "UTF-8" : "GB18030") + " with length and CRC over its bytes");
+    }
+  }
+  if (!ascii) m_report.tally(Report::Tally::Charset);
+  m_report.tally(Report::Tally::Version);
+  int version = flag_version(seg.value("Flag"));
+  int wanted = want_utf8 ? HJ::kVersion2025 : HJ::kVersion2017;
+  if (version != wanted) {
+    ++m_wrong_version;
+    problem("frame QN " + qn + " CN=" + seg.value("CN") + " carries Flag=" + seg.value("Flag") + ", not a " +
+            std::to_string(m_opt.standard) + " Flag");
+  }
+}
+
+// With a 2025 key, data frames (CN 2000-2999) come encrypted, raw or as text, with the CRC over the
+// plain data: a CRC over the ciphertext, or a CP long enough to encrypt sent plain, fails.
+void Platform::check_encryption(std::string_view frame, const Segment& seg, CipherWire form) {
+  int cn = to_int(seg.value("CN"), -1);
+  if (!HJ::encrypted_cn(cn)) return;
+  m_report.tally(Report::Tally::Encryption);
+  if (form == CipherWire::Raw) ++m_encrypted_raw;
+  if (form == CipherWire::Text) ++m_encrypted_text;
+  if (form != CipherWire::Plain) return;
+  // It passed over its own bytes: plain, or encrypted with the CRC taken over the ciphertext.
+  std::string_view wire = frame.substr(6, frame.size() - 12);
+  std::size_t begin = 0, end = 0;
+  if (looks_encrypted(wire) != CipherWire::Plain) {
+    ++m_unencrypted;
+    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " has its CRC over the encrypted bytes, not over the plain data");
+  } else if (HJ::cp_region(wire.data(), wire.size(), begin, end) && end - begin >= 16) {
+    ++m_unencrypted;
+    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " is not encrypted");
+  }
+}
+
+} // namespace sim

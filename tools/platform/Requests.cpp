@@ -1,0 +1,307 @@
+// Requests to the station: sent (spoilt as a step says), paired with the 9011, 9012 and data
+// answering them by QN, their deadlines, and their effects on the uploads that follow.
+#include "Platform.h"
+
+#include "Sm4.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <sstream>
+
+#include "Calendar.h"
+#include "Charset.h"
+#include "CpCipher.h"
+#include "Envelope.h"
+
+namespace sim {
+
+namespace {
+
+const char* const kJunk = "AT+NOISE\r\n"; // modem noise; never ends in '#', which would glue onto "##"
+const int kSplitGapMs = 60;                // longer than the plug-in's 40 ms read wait: separate reads
+
+// A history request's CP time (BeginTime, EndTime): its seconds, -1 when absent or unreadable.
+int64_t cp_time(const Segment& cp, const char* key, std::string& text) {
+  const std::string* v = cp.cp_get(key);
+  text = v ? *v : std::string();
+  int64_t s = 0;
+  return v && civil_seconds(*v, s) ? s : -1;
+}
+
+// The wrong CRC or length field a corrupt request carries.
+void spoil(const Misbehaviour& bad, std::string& f) {
+  if (bad.bad_crc) {
+    char& last = f[f.size() - 3];
+    last = last == '0' ? '1' : '0';
+  }
+  if (bad.bad_length) {
+    char len[16];
+    std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
+    f.replace(2, 4, len);
+  }
+}
+
+// A request's misbehaviour as its log line shows it, each mark after a space; `cipher`: the form
+// it went out encrypted in, or null.
+std::string request_marks(const Misbehaviour& bad, const char* cipher) {
+  std::string marks;
+  if (bad.junk) marks += " junk";
+  if (bad.split) marks += " split";
+  if (bad.delay_ms) marks += " delay=" + std::to_string(bad.delay_ms);
+  if (bad.bad_crc) marks += " bad-crc";
+  if (bad.bad_length) marks += " bad-length";
+  if (cipher) marks += std::string(" encrypted (") + cipher + ")";
+  return marks;
+}
+
+// An interval of 0 or less in a request's CP ("RtdInterval=0"), which a station must refuse; empty when none.
+std::string invalid_value(const Segment& seg) {
+  for (const auto& kv : seg.cp_fields) {
+    const std::string& key = kv.first;
+    const char* const suffix = "Interval";
+    if (key.size() < 8 || key.compare(key.size() - 8, 8, suffix) != 0 || kv.second.empty()) continue;
+    char* end = nullptr;
+    double v = std::strtod(kv.second.c_str(), &end);
+    if (*end == '\0' && v <= 0) return key + "=" + kv.second;
+  }
+  return std::string();
+}
+
+// The rule a request's exchange is held to, as the report words it.
+std::string exchange_rule(const Step& s, bool history, bool invalid, int timeout_ms) {
+  const std::string within = " within " + std::to_string(timeout_ms) + " ms";
+  if (s.bad.bad_crc || s.bad.bad_length) return "a corrupt request (wrong CRC or length) goes unanswered";
+  if (s.reply == Step::None) return "the request goes unanswered, as its step says";
+  if (invalid || s.expect == Step::Refused) return "refused: a 9011 with QnRtn other than 1, or a 9012 with ExeRtn other than 1 and 100," + within;
+  const std::string carried = s.expect == Step::Either ? "answered, carried out or refused: " : "carried out: ";
+  if (history) return carried + "9011 QnRtn=1, the records asked for, then 9012 ExeRtn=1 (100: no data), in that order," + within;
+  if (s.reply == Step::Ack) return carried + "9011 QnRtn=1" + within;
+  return carried + "9011 QnRtn=1, then the data asked for or 9012 ExeRtn=1, in that order," + within;
+}
+
+} // namespace
+
+std::string Platform::next_qn() {
+  std::string qn = qn_text();
+  if (qn <= m_last_qn) { // same millisecond: count on from the last one, QNs stay unique
+    qn = m_last_qn;
+    for (size_t i = qn.size(); i-- > 0;) {
+      if (qn[i] < '9') {
+        ++qn[i];
+        break;
+      }
+      qn[i] = '0';
+    }
+  }
+  m_last_qn = qn;
+  return qn;
+}
+
+void Platform::queue(const std::string& bytes, int64_t at, bool drop) {
+  m_out.push_back(Out{at, bytes, drop});
+}
+
+Platform::Pending* Platform::find_pending(const std::string& qn) {
+  for (Pending& p : m_pending)
+    if (!qn.empty() && p.qn == qn) return &p;
+  return nullptr;
+}
+
+Platform::Pending* Platform::history_request(const Segment& seg, const std::string& datatime) {
+  const std::string cn = seg.value("CN");
+  Pending* p = find_pending(seg.value("QN"));
+  if (p) return p->history ? p : nullptr; // records after its 9012 are still its answer's
+  for (Pending& q : m_pending) {
+    if (!q.history || q.done || !q.acked || q.cn != cn) continue;
+    // an upload of the newest period (real-time data: of the last two minutes) that comes
+    // meanwhile is none of the answer's records
+    int64_t t = 0, sent = 0;
+    auto period = m_opt.periods.find(cn);
+    const int64_t newest = period != m_opt.periods.end() ? 2 * static_cast<int64_t>(period->second) : 120;
+    const bool readable = civil_seconds(datatime, t);
+    const bool asked = readable && (q.begin_s < 0 || q.end_s < 0 || (t >= q.begin_s && t <= q.end_s));
+    if (readable && !asked && qn_time_ms(seg.value("QN"), sent) && (t + newest) * 1000 >= sent) return nullptr;
+    return &q;
+  }
+  return nullptr;
+}
+
+void Platform::history_record(Pending& p, const std::string& cn, const std::string& datatime) {
+  const std::string head = "history answer to CN=" + p.cn + " QN=" + p.qn + ": ";
+  int64_t t = 0;
+  if (p.done) problem(head + "record DataTime=" + datatime + " after the 9012 that ended the answer"); // 9011, records, 9012
+  else if (cn != p.cn) problem(head + "answered with CN=" + cn);
+  else if (!civil_seconds(datatime, t)) problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
+  else if (p.begin_s >= 0 && p.end_s >= 0 && (t < p.begin_s || t > p.end_s))
+    problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);
+  else if (p.record_times.count(datatime)) problem(head + "record DataTime=" + datatime + " sent twice");
+  else if (p.record_times.size() < kKeptPeriods) p.record_times.insert(datatime); // a bound against a station that never stops
+}
+
+void Platform::link_lost_requests() {
+  for (Pending& p : m_pending) {
+    if (p.done) continue;
+    p.done = true;
+    if (p.corrupt || p.reply == Step::None) continue; // silence was all they wanted
+    ++m_missing;
+    problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: the link went down " +
+            (!p.acked ? "before its 9011" : p.history ? "inside its answer, after the 9011 and before the 9012" : "after its 9011, before its 9012"));
+  }
+}
+
+void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
+  Pending* p = find_pending(qn);
+  if (!p) {
+    if (m_flows && m_flows->answer_to_key_answer(qn, "9011")) return;
+    ++m_unexpected;
+    problem("9011 for QN " + qn + ", which no request carried");
+    return;
+  }
+  if (p->corrupt) {
+    ++m_unexpected;
+    p->done = true;
+    problem("the station answered the corrupt request QN " + qn);
+    return;
+  }
+  if (p->acked) {
+    ++m_unexpected;
+    problem("a second 9011 for QN " + qn);
+    return;
+  }
+  p->acked = true;
+  const std::string* rtn = seg.cp_get("QnRtn");
+  p->qn_rtn = rtn ? *rtn : "";
+  m_lat_ack.push_back(now - p->sent_at);
+  if (p->reply != Step::None && refusal_code("QnRtn", p->qn_rtn)) judge_refusal(*p, "QnRtn", p->qn_rtn);
+  // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
+  bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
+  if (!more) { // refused or only acknowledged: nothing more comes
+    if (p->reply == Step::None) {
+      ++m_unexpected;
+      problem("the station answered QN " + qn + ", which wants no answer");
+    } else {
+      ++m_answered;
+      if (p->qn_rtn == "1") took_effect(*p, now); // the 9011 is all the step awaits
+    }
+    p->done = true;
+    if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, "");
+  }
+}
+
+void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now) {
+  Pending* p = find_pending(qn);
+  if (!p) {
+    if (m_flows && m_flows->answer_to_key_answer(qn, "9012")) return;
+    ++m_unexpected;
+    problem("9012 for QN " + qn + ", which no request carried");
+    return;
+  }
+  if (!p->acked) problem("9012 before 9011 for QN " + qn);
+  const std::string* rtn = seg.cp_get("ExeRtn");
+  p->exe_rtn = rtn ? *rtn : "";
+  if (!p->corrupt && p->reply != Step::None) {
+    if (refusal_code("ExeRtn", p->exe_rtn)) judge_refusal(*p, "ExeRtn", p->exe_rtn);
+    else {
+      judge_acceptance(*p, "ExeRtn=" + p->exe_rtn);
+      took_effect(*p, now);
+    }
+  }
+  if (!p->done) {
+    p->done = true;
+    ++m_answered;
+    m_lat_final.push_back(now - p->sent_at);
+    if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
+  }
+}
+
+void Platform::took_effect(const Pending& p, int64_t now) {
+  m_report.effect(p.qn, p.cn, p.rtd_interval, now);
+  if (p.cn == "2012") m_effects.stopped_at = now;
+  else if (p.cn == "2011") m_effects.stopped_at = -1;
+  if (p.cn == "2012" || p.cn == "2011") fold_upload_run(); // the time stopped is no interval
+  if (p.rtd_interval <= 0) return;
+  judge_rtd_interval(false); // the setting before, on the uploads it had
+  auto so_far = m_uploads.find("2011");
+  m_effects.rtd_s = p.rtd_interval;
+  m_effects.since_set = Arrivals();
+  m_effects.before_ms = so_far != m_uploads.end() && so_far->second.count >= 2
+                            ? static_cast<double>(so_far->second.last - so_far->second.first) / (so_far->second.count - 1)
+                            : 0;
+  m_effects.judged = false;
+}
+
+// A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.
+Platform::Pending* Platform::awaiting_data(const std::string& cn) {
+  for (Pending& q : m_pending)
+    if (!q.done && q.acked && !q.history && q.reply == Step::Full && q.cn == cn) return &q;
+  return nullptr;
+}
+
+void Platform::send_request(const Step& s, int64_t now) {
+  std::string qn = next_qn();
+  std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
+  if (m_flows) m_flows->request_sent(qn, s.cn, cp);
+  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
+                    ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
+                    ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
+  // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
+  // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
+  HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
+  std::string frame = wire.frame();
+  const std::string plain_frame = wire.frame_around(wire.bytes);
+  bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
+  if (encrypted) ++m_encrypted_out;
+  spoil(s.bad, frame);
+  if (m_observer) { // an encrypted request shown as the station reads it once decrypted
+    std::string shown = encrypted ? plain_frame : frame;
+    if (encrypted) spoil(s.bad, shown);
+    m_observer->frame(false, shown, check_frame(shown).verdict);
+  }
+  int64_t at = queue_pieces(frame, s.bad, now);
+  ++m_frames_out;
+  bool corrupt = s.bad.bad_crc || s.bad.bad_length;
+  if (!corrupt) ++m_requests;
+  int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
+  Pending pending;
+  pending.qn = qn;
+  pending.cn = s.cn;
+  pending.reply = s.reply;
+  pending.expect = s.expect;
+  const Segment asked = parse_segment("CP=&&" + cp + "&&");
+  pending.invalid = invalid_value(asked);
+  pending.history = asked.cp_get("BeginTime") != nullptr;
+  pending.begin_s = cp_time(asked, "BeginTime", pending.begin_text);
+  pending.end_s = cp_time(asked, "EndTime", pending.end_text);
+  const std::string* rtd = s.cn == "1062" ? asked.cp_get("RtdInterval") : nullptr;
+  pending.rtd_interval = rtd ? to_int(*rtd, 0) : 0;
+  pending.corrupt = corrupt;
+  pending.sent_at = at;
+  pending.deadline = at + timeout;
+  m_pending.push_back(pending);
+  m_report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
+                   pending.history);
+  std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_opt.cipher_form) : nullptr);
+  m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
+        describe_frame(plain_frame));
+}
+
+int64_t Platform::queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now) {
+  std::string bytes = (bad.junk ? std::string(kJunk) : std::string()) + frame;
+  size_t offset = bad.junk ? std::string(kJunk).size() : 0;
+  std::vector<size_t> cuts;
+  if (bad.split) cuts = {offset + 7, offset + frame.size() / 2};
+  else if (bad.delay_ms > 0) cuts = {offset + frame.size() / 2};
+  int gap = bad.delay_ms > 0 ? bad.delay_ms : kSplitGapMs;
+  int64_t at = now;
+  size_t from = 0;
+  for (size_t cut : cuts) {
+    queue(bytes.substr(from, cut - from), at);
+    from = cut;
+    at += gap;
+  }
+  queue(bytes.substr(from), at);
+  return at;
+}
+
+} // namespace sim

@@ -1,0 +1,116 @@
+// The scenario a platform runs: its steps (requests, pauses, link drops, uploads awaited), the
+// options a run takes, and the text both are written in.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "FrameCipher.h"
+
+namespace sim {
+
+// What a request step may do wrong on purpose, and what it expects back.
+struct Misbehaviour {
+  bool split = false;      // the frame goes out in three pieces
+  bool junk = false;       // noise before "##"
+  bool bad_crc = false;    // a wrong CRC: the station must ignore the frame
+  bool bad_length = false; // a wrong length field: likewise
+  int delay_ms = 0;        // pause between the pieces (splits the frame in two if not split)
+};
+
+struct Step {
+  enum Kind { Request, Pause, Drop, Uploads, Leave } kind = Request; // Leave: a 2025 duty the scenario leaves out
+  // Request
+  std::string cn, cp, st, pw, mn, flag;
+  Misbehaviour bad;
+  enum Reply { Full, Ack, None } reply = Full; // 9011 then 9012 or data / 9011 only / silence
+  // What the station must make of it: carry it out, refuse it (QnRtn or ExeRtn not 1), either.
+  enum Expect { Accepted, Refused, Either } expect = Accepted;
+  int timeout_ms = 0;                          // 0: the platform's default
+  // Pause
+  int pause_ms = 0;
+  // Uploads: wait for `count` more uploads of `cn`
+  int count = 1;
+  std::string text; // the line it came from
+};
+
+struct PlatformOptions {
+  std::string name = "platform";
+  // st empty: the station's first data frame gives it (32 until then)
+  std::string st, pw = "123456", mn = "POLMON000000000000000001", flag = "5";
+  int reply_timeout_ms = 5000;
+  int silence_ms = 1500;  // how long a corrupt request must stay unanswered
+  int answer_delay_ms = 0; // hold back 9014 answers to uploads
+  int duration_ms = 0;     // keep running at least this long after the station came
+  // 0: no check of charset or version; 2017 or 2025: the station's frames must carry that
+  // version in Flag and their text in its charset (GB18030 or UTF-8), length and CRC over it.
+  int standard = 0;
+  // With --standard 2025 only: the 16-byte key. The station's CN 2000-2999 frames must come
+  // encrypted (either form) with the CRC over the plain data; requests of those CNs go out
+  // encrypted in `cipher_form`. Empty: no encryption either way. With a key the platform also
+  // checks the station's 2025 duties (Flows2025) and hands out new keys: this one changes as the
+  // station takes them.
+  std::string key;
+  CipherWire cipher_form = CipherWire::Raw;
+  // --drop-link: the link goes down this long after the station first came (or once the request
+  // then in flight is answered), and the platform refuses the station for drop_for_ms.
+  int drop_at_ms = -1;
+  int drop_for_ms = 0;
+  // --misbehave key-ack, quiet-heartbeat: other platforms' ways in the 2025 flows the sources
+  // leave open. The station's key request gets a 9013, then the key as a 1014 request with the
+  // key request's QN; heartbeats go unanswered.
+  bool key_request_ack_only = false;
+  bool heartbeat_unanswered = false;
+  // Period data: CN -> its period in seconds (minute, hourly, daily data); --periods shortens them.
+  std::map<std::string, int> periods = {{"2051", 60}, {"2061", 3600}, {"2031", 86400}};
+  // 2025 duties the scenario left out ("leave CN=..."), named in the summary; judge_duties: the
+  // station's own duties (heartbeat, key request, hardware ids) must show in the run (with_duties()).
+  std::vector<std::string> left_out;
+  bool judge_duties = false;
+  // The platform's local time in seconds on the calendar from 1970-01-01 00:00:00, no zone: what
+  // scenario time placeholders read, and a frame's send time when its QN does not read. Null: the system's.
+  std::function<int64_t()> local_clock;
+};
+
+// --periods CN=S[,CN=S...]: each CN one of the period data's, S seconds from 1 to 31 days.
+bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error);
+// Time placeholders in a scenario's text, as yyyyMMddhhmmss at `local_s` (seconds as
+// PlatformOptions::local_clock counts them): {now}, {today} (its 00:00:00), either with +N or -N
+// of s, m, h or d ({now-1h}, {today-1d}). False with the placeholder named when one is unknown.
+bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error);
+
+// The scenario of --standard: every duty a platform's acceptance asks of a station (the interval
+// set and read, the clock read and set, uploads started, stopped and started again, history of
+// minute, hourly and daily data with records and without), Chinese text in a request's CP.
+std::string standard_scenario(bool keyed = false);
+// The scenario of --standard 2025 --key: the above and duties_2025().
+std::string station_2025_scenario();
+
+// The 2025 duties a platform asks of a station with a key: a new MN (1002), a pushed key and one of
+// a wrong length (1014). The station's own (heartbeat 9015, key request 1014, hardware ids 1001)
+// it must do unasked. "leave CN=..." in a scenario leaves one out: 1002, 1014, 9015 or 1001.
+std::string duties_2025();
+bool is_duty_2025(const std::string& cn);
+std::string duties_2025_list();
+// With --standard 2025 and a key, whatever the scenario: the duties it lacks appended, those it
+// leaves out taken from it into options.left_out; the station's own duties judged at the end.
+void with_duties(std::vector<Step>& steps, PlatformOptions& options);
+
+// Parses a scenario: one step a line ("request CN=1062 CP=RtdInterval=2 split", "request CN=1011
+// PW=999999 expect=refused", "pause 500", "drop", "uploads CN=2011 count=3 timeout=8000"), '#'
+// comments; a request's time placeholders are checked here and expanded when its step starts.
+// False with a message naming the line.
+bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string& error);
+// The scenario used when none is given: set the upload interval, read the time, start uploads.
+std::string default_scenario();
+// Applies --misbehave items (split, junk, bad-crc, bad-length, delay=MS, drop; key-ack and
+// quiet-heartbeat set options) to a scenario.
+bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error);
+
+// A whole decimal number (a scenario's or a CP's), `dflt` when the text is not one.
+int to_int(const std::string& s, int dflt);
+
+} // namespace sim

@@ -34,6 +34,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   if (m_observer) m_observer->link_up(peer);
   if (m_flows) m_flows->connected(now);
   m_duties->connected();
+  resend_unheard_requests(now);
   if (m_drop == LinkDrop::Down) {
     m_drop = LinkDrop::Done;
     m_log("station back " + std::to_string(now - m_drop_started) + " ms after the link was dropped");
@@ -54,7 +55,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
 }
 
-void Platform::disconnected(int64_t now, const std::string& closed_here) {
+void Platform::disconnected(int64_t now, const std::string& closed_here, bool silent) {
   if (!m_connected) return;
   m_connected = false;
   if (m_observer) m_observer->link_down();
@@ -63,7 +64,8 @@ void Platform::disconnected(int64_t now, const std::string& closed_here) {
   m_unread.clear();
   m_engine.clear();
   if (m_flows) m_flows->disconnected(now);
-  link_lost_requests();
+  if (silent) hold_unheard_requests();
+  else link_lost_requests();
   fold_upload_run();
   if (!closed_here.empty()) note(closed_here);
   else if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;

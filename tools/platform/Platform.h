@@ -46,7 +46,8 @@ public:
 
   void connected(int64_t now, const std::string& peer);
   // `closed_here`: why this end closed the link, named in the summary; empty: the station closed it.
-  void disconnected(int64_t now, const std::string& closed_here = std::string());
+  // `silent`: no frame came over it, so the requests it took go again over the next connection.
+  void disconnected(int64_t now, const std::string& closed_here = std::string(), bool silent = false);
   void received(const char* data, size_t n, int64_t now);
   // Advances the scenario and the deadlines.
   void tick(int64_t now);
@@ -58,6 +59,7 @@ public:
   // The run ends, finished or not (Ctrl-C, --duration, a web view held open): what is judged over
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() {
+    give_up_unheard();
     judge_periods();
     if (m_opt.judge_duties && m_connections) m_duties->finish(m_opt.left_out);
   }
@@ -161,9 +163,19 @@ private:
     int64_t sent_at = 0, deadline = 0;
     bool acked = false, done = false;
     std::string qn_rtn, exe_rtn;
+    // The request as it went out, to go again when the link it went out on never spoke.
+    std::string wire;
+    Misbehaviour bad;
+    int timeout_ms = 0;
+    bool unheard = false; // waits for the next connection
   };
   // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
   void send_request(const Step& s, int64_t now);
+  // A link that never spoke took these requests: they wait for the next connection, then go again;
+  // the run ending first leaves them unanswered.
+  void hold_unheard_requests();
+  void resend_unheard_requests(int64_t now);
+  void give_up_unheard();
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   std::string next_qn();

@@ -150,6 +150,35 @@ void Platform::link_lost_requests() {
   }
 }
 
+void Platform::hold_unheard_requests() {
+  for (Pending& p : m_pending) {
+    if (p.done || p.acked) continue;
+    p.unheard = true;
+    p.deadline = INT64_MAX;
+  }
+}
+
+void Platform::resend_unheard_requests(int64_t now) {
+  for (Pending& p : m_pending) {
+    if (!p.unheard || p.done) continue;
+    p.unheard = false;
+    p.sent_at = queue_pieces(p.wire, p.bad, now);
+    p.deadline = p.sent_at + p.timeout_ms;
+    ++m_frames_out;
+    m_log("   QN " + p.qn + " (CN=" + p.cn + ") sent again: the link it went out on never spoke");
+  }
+}
+
+void Platform::give_up_unheard() {
+  for (Pending& p : m_pending) {
+    if (!p.unheard || p.done) continue;
+    p.done = true;
+    if (p.corrupt || p.reply == Step::None) continue;
+    ++m_missing;
+    problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: no connection spoke after the silent one it went out on");
+  }
+}
+
 void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
   Pending* p = find_pending(qn);
   if (!p) {
@@ -278,6 +307,9 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.corrupt = corrupt;
   pending.sent_at = at;
   pending.deadline = at + timeout;
+  pending.wire = frame;
+  pending.bad = s.bad;
+  pending.timeout_ms = timeout;
   m_pending.push_back(pending);
   m_report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
                    pending.history);

@@ -502,7 +502,9 @@ int Session::keep_link(int64_t now) {
 void Session::close_link(int64_t now, const std::string& why) {
   link_down();
   m_link.conn.reset();
-  m_platform.disconnected(now, why);
+  // a connection that never spoke was no station: what it was asked goes to the next one
+  const bool silent = m_link.mode == Link::Listen && m_platform.frames_in() == m_frames_before;
+  m_platform.disconnected(now, why, silent);
   m_next_connect = now + 300;
 }
 

@@ -173,7 +173,7 @@ def polmon_frames(bin_dir, pcap, keys):
     args = [bin_dir + "/polmon-frame", "--json"] + (["--key-log", keys] if keys else []) + ["--file", pcap]
     run = subprocess.run(args, capture_output=True, text=True)
     import json
-    return [json.loads(line) for line in run.stdout.splitlines() if line.startswith("{")]
+    return [json.loads(line) for line in run.stdout.split("\n") if line.startswith("{")]
 
 
 # the header items the dissector gives fields of their own (PW, masked, is left out)

@@ -47,7 +47,7 @@ if [ "$mode" = bench ]; then
   # CPU seconds (user + system) of one tshark run
   cpu() { local t; t=$( { TIMEFORMAT='%U %S'; time tshark "$@" >/dev/null 2>&1; } 2>&1); awk -v t="$t" 'BEGIN { split(t, a, " "); printf "%.1f", a[1] + a[2] }'; }
   repeat() { python3 "$root/tests/tools/wireshark_compare.py" repeat "$@"; }
-  key='' session s2017 2017 demo_station.lua
+  key='' session s2017 2017 demo_station.lua -D minute=2
   session s2025 2025 periodic_uploads.lua -D standard=2025 -D key="$key" -D minute=2
   repeat "$work/s2017.pcap" "" "$work/b2017.pcap" "" 10
   repeat "$work/s2025.pcap" "$work/s2025.keys" "$work/b2025.pcap" "$work/b2025.keys" 10

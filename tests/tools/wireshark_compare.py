@@ -14,6 +14,7 @@ Compared per direction and stream offset of each "##": accepted or refused, and 
 frames CN, QN, every header field, the CP items and the decrypted region's size; a refused span
 by its cause (length field or CRC). PW is left out: the dissector masks it.
 """
+import bisect
 import random
 import shutil
 import struct
@@ -77,10 +78,13 @@ def tcp_fields(pkt):
 
 
 def damage(payload, rng):
-    """The payload's frames damaged one way each, in turn; some left whole."""
-    out, at = [], 0
+    """The payload's frames damaged one way each, in turn; some left whole. With it, where each
+    frame starts: (offset in the result, offset in the payload)."""
+    out, marks, at, was = [], [], 0, 0
     frames = payload.split(b"\r\n")
     for i, frame in enumerate(frames[:-1]):
+        marks.append((at, was))
+        was += len(frame) + 2
         f = bytearray(frame + b"\r\n")
         kind = i % 7
         if kind == 1 and len(f) > 20:  # a byte changed inside the data segment
@@ -97,8 +101,10 @@ def damage(payload, rng):
             data = data[:cut] + b"\x01" + data[cut + 1:]
             f = bytearray(b"##%04d" % len(data) + data + b"%04X" % crc16(data) + b"\r\n")
         out.append(bytes(f))
+        at += len(f)
+    marks.append((at, was))
     out.append(frames[-1])
-    return b"".join(out)
+    return b"".join(out), marks
 
 
 def derive(src, prefix, seed=212):
@@ -124,13 +130,26 @@ def derive(src, prefix, seed=212):
             seq = f["isn"] + 1
             out.append(f["syn"] or (f["data"][0][0] if f["data"] else 0, 0, ip_packet(s, d, sp, dp, f["isn"], 0, 0x02, b"")))
             stream = b"".join(p for _, _, p in f["data"])
+            starts = [0]  # where each original packet's bytes start in the stream
+            for _, _, p in f["data"]:
+                starts.append(starts[-1] + len(p))
+            marks = [(0, 0)]  # offsets in the new stream and in the original one, where they meet
             if kind == "damaged":
-                stream = damage(stream, rng)
-            # cut the stream anew: pieces of 1 to 9 bytes, or the original packets' bytes run together
+                stream, marks = damage(stream, rng)
+            # cut the stream anew: pieces of 1 to 24 bytes, or of up to 400 that never run across an
+            # original packet (so a piece never mixes bytes sent before and after a key change); each
+            # piece at the time its first byte was sent, which the key log's lines are read against
             pieces, at, times = [], 0, f["data"]
+            packet_of = lambda off: max(0, min(len(times) - 1, bisect.bisect_right(starts, off) - 1))
+            def original(off):
+                out_at, orig_at = marks[bisect.bisect_right(marks, (off, float("inf"))) - 1]
+                return orig_at + (off - out_at if kind != "damaged" else 0)
+            ends = [o for (o, w), (_, v) in zip(marks[1:], marks) if packet_of(w) != packet_of(v)] + [len(stream)]
             while at < len(stream):
                 n = rng.randint(1, 24) if kind != "damaged" else rng.randint(1, 400)
-                t = times[min(len(times) - 1, at * len(times) // max(len(stream), 1))]
+                if kind == "damaged":
+                    n = min(n, next(e for e in ends if e > at) - at)
+                t = times[packet_of(original(at))] if times else (0, 0)
                 pieces.append((t[0], t[1], seq + at, stream[at:at + n]))
                 at += n
             if kind == "reordered":

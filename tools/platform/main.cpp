@@ -391,7 +391,8 @@ private:
   // reconnecting station's old link may be half-open).
   void accept_link(int64_t now);
   // Closes the link; `why` names it in the summary (empty: the peer closed it).
-  void close_link(int64_t now, const std::string& why);
+  // `replaced_silent`: a new connection took the place of one that never spoke.
+  void close_link(int64_t now, const std::string& why, bool replaced_silent = false);
   // An accepted connection that sent no frame within the answer timeout of the first request it
   // was sent is closed (a station owes no frame before it is asked).
   void close_if_silent(int64_t now);
@@ -499,12 +500,10 @@ int Session::keep_link(int64_t now) {
   return kGoOn;
 }
 
-void Session::close_link(int64_t now, const std::string& why) {
+void Session::close_link(int64_t now, const std::string& why, bool replaced_silent) {
   link_down();
   m_link.conn.reset();
-  // a connection that never spoke was no station: what it was asked goes to the next one
-  const bool silent = m_link.mode == Link::Listen && m_platform.frames_in() == m_frames_before;
-  m_platform.disconnected(now, why, silent);
+  m_platform.disconnected(now, why, replaced_silent);
   m_next_connect = now + 300;
 }
 
@@ -518,7 +517,11 @@ void Session::accept_link(int64_t now) {
   int c = ::accept4(m_link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (c < 0) return;
   const std::string peer = sim::peer_text(c);
-  if (m_link.conn.valid()) close_link(now, "the connection from " + m_conn_peer + " closed: a new one came from " + peer);
+  // a link that never spoke and gave way before its answer time ran out was no station: what it was
+  // asked goes again over the new one
+  if (m_link.conn.valid())
+    close_link(now, "the connection from " + m_conn_peer + " closed: a new one came from " + peer,
+               m_platform.frames_in() == m_frames_before);
   m_link.conn.reset(c);
   m_asked_at = -1;
   m_frames_before = m_platform.frames_in();

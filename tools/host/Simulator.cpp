@@ -40,7 +40,7 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
   m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + mask_keys(text)); });
   if (options.interrupt) m_station->set_interrupt(options.interrupt);
   // the bundle's examples/ beside host/, and in a build tree the sources' own
-  m_station->set_module_dirs({program_dir() + "/../../examples", POLMON_EXAMPLES_DIR});
+  m_station->set_module_dirs({program_dir() + "/../../examples", program_dir() + "/" POLMON_EXAMPLES_FROM_BIN});
   if (!m_station->load(options.script, options.args, error)) return false;
 
   std::vector<DeviceSpec>& setups = m_station->devices();

@@ -272,10 +272,11 @@ def main():
             wait_for("the hostile frame", lambda: any(script in t for t in text("#frames td.content")))
             wait_for("the hostile station", lambda: "POLMON0000000002" in text("#stations td.mn"))
             wait_for("the hostile factor as text", lambda: code in text("#latest td.code") and any(code in t for t in text(".plot h3")))
-            # a minute record with all its fields: Min, Avg, Max and Cou in one row, with its data time
+            # a minute record with all its fields: Min, Avg, Max and Cou in one row, with its data time; a factor
+            # the demo station never sends, since its newer minute data (when the run crosses a minute) would stay
             s.sendall(frame(b"QN=20240101120100000;ST=32;CN=2051;PW=123456;MN=POLMON0000000002;Flag=4;CP=&&DataTime=20240101120000;"
-                            b"w01018-Avg=5.5,w01018-Min=5.1,w01018-Max=6.0,w01018-Cou=0.8,w01018-Flag=N&&"))
-            minute = "//table[@id='latest']//tr[td[@class='code']='w01018' and td[@class='kind']='minute']"
+                            b"w01019-Avg=5.5,w01019-Min=5.1,w01019-Max=6.0,w01019-Cou=0.8,w01019-Flag=N&&"))
+            minute = "//table[@id='latest']//tr[td[@class='code']='w01019' and td[@class='kind']='minute']"
             wait_for("the minute row", lambda: [e.text for e in driver.find_elements(By.XPATH, minute + "/td")][4:11] ==
                      ["", "5.1", "5.5", "6.0", "0.8", "N", "2024-01-01 12:00:00"])
         assert driver.execute_script("return window.__pwned") is None, "a script from a frame ran"

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "DeviceExports.h"
+#include "FrameScanner.h"
 #include "Hj212Text.h"
 #include "ICommunication.h"
 
@@ -95,15 +96,15 @@ private:
       std::unique_lock<std::mutex> lock(m_mu);
       m_cond.wait(lock, [this] { return m_started; });
     }
-    sim::FrameScanner scanner;
+    HJ::FrameScanner scanner;
     unsigned char buf[512];
     int accepted = 0;
     while (!m_stop) {
       int len = sizeof buf;
       int n = m_port->ReadData(buf, &len, 40);
       if (n <= 0) continue;
-      scanner.feed(reinterpret_cast<char*>(buf), static_cast<size_t>(n), [&](sim::FrameScanner::Kind kind, std::string_view f) {
-        if (kind != sim::FrameScanner::Kind::Frame || sim::check_frame(f).verdict != sim::Verdict::Ok) return;
+      scanner.feed(buf, static_cast<size_t>(n), [&](std::string&& f) {
+        if (sim::check_frame(f).verdict != sim::Verdict::Ok) return;
         {
           std::lock_guard<std::mutex> lock(m_mu);
           if (m_queue.size() >= 64) m_queue.pop_front();

@@ -44,9 +44,10 @@ struct Harness {
   std::vector<std::string> wire; // what the platform wrote, piece by piece
   bool dropped = false;
   Observed observed;
+  std::string key; // the platform's: its requests are read with it
 
   explicit Harness(const std::string& scenario, sim::PlatformOptions opt = {})
-      : p(steps_of(scenario), opt, [this](const std::string& s) { log.push_back(s); }) {
+      : p(steps_of(scenario), opt, [this](const std::string& s) { log.push_back(s); }), key(opt.key) {
     p.set_observer(&observed);
   }
 
@@ -68,10 +69,9 @@ struct Harness {
     std::string all;
     for (const std::string& w : wire) all += w;
     std::vector<sim::Segment> out;
-    sim::FrameScanner sc;
-    sc.feed(all.data(), all.size(), [&](sim::FrameScanner::Kind k, std::string_view f) {
-      if (k == sim::FrameScanner::Kind::Frame) out.push_back(sim::parse_segment(sim::check_frame(f).segment));
-    });
+    HJ::FrameScanner sc;
+    if (key.size() == 16) sc.set_key(reinterpret_cast<const unsigned char*>(key.data()));
+    sc.feed(all.data(), all.size(), [&](std::string&& f) { out.push_back(sim::parse_segment(sim::check_frame(f).segment)); });
     return out;
   }
   void station_sends(const std::string& segment) {

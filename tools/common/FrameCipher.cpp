@@ -81,31 +81,6 @@ HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key
   return HJ::wire_data(data, HJ::kCharsetByFlag, &cipher, form == CipherWire::Text ? HJ::kCipherText : HJ::kCipherRaw);
 }
 
-void SpanReader::set_key(const std::string& key) { scanner_.set_key(key.size() == HJ::Sm4::kKeyBytes ? key_bytes(key) : nullptr); }
-
-bool SpanReader::scan(std::string_view span, std::size_t& frames, std::uint64_t& noise) {
-  scanner_.clear();
-  const std::uint64_t before = scanner_.counts().noise_bytes;
-  scanner_.append(span.data(), span.size());
-  scanner_.append("\r\n", 2);
-  for (frames = 0; scanner_.next(frame_);) ++frames;
-  const bool settled = scanner_.pending() == 0 && !scanner_.following();
-  noise = scanner_.counts().noise_bytes - before;
-  scanner_.clear();
-  return settled;
-}
-
-std::size_t SpanReader::frame_at(std::string_view span) {
-  std::size_t frames = 0;
-  std::uint64_t noise = 0, after = 0;
-  if (!scan(span, frames, noise) || frames != 1 || noise >= span.size()) return std::string_view::npos;
-  if (noise == 0) return 0;
-  // the noise lies before the frame, unless the frame ended at a "\r\n" inside (raw ciphertext):
-  // then the rest alone is no frame
-  const std::size_t at = static_cast<std::size_t>(noise);
-  return scan(span.substr(at), frames, after) && frames == 1 && after == 0 ? at : std::string_view::npos;
-}
-
 StreamSpans::StreamSpans(const std::string& key) {
   scanner_.observe(this);
   set_key(key);
@@ -158,26 +133,6 @@ void StreamSpans::deliver(const Sink& sink) {
     window_at_ += window_head_;
     window_head_ = 0;
   }
-}
-
-// Its header up to "CP=&&" stands on the wire as it comes out; raw ciphertext keeps the frame's
-// length, a {0x..} list holds no CR LF.
-bool locate_frame(std::string_view input, std::size_t from, const std::string& frame, SpanReader& reader, std::size_t& start,
-                  std::size_t& end) {
-  const std::size_t cp = frame.find("CP=&&");
-  const std::string_view head = std::string_view(frame).substr(6, (cp == std::string::npos ? frame.size() - 6 : cp + 5) - 6);
-  for (std::size_t at = input.find(head, from + 6); at != std::string_view::npos; at = input.find(head, at + 1)) {
-    start = at - 6;
-    if (input.compare(start, 2, "##") != 0) continue;
-    const std::size_t text_end = input.find("\r\n", at + head.size());
-    for (std::size_t e : {start + frame.size(), text_end == std::string_view::npos ? text_end : text_end + 2}) {
-      if (e == std::string_view::npos || e > input.size() || input.compare(e - 2, 2, "\r\n") != 0) continue;
-      if (reader.frame_at(input.substr(start, e - 2 - start)) != 0) continue;
-      end = e;
-      return true;
-    }
-  }
-  return false;
 }
 
 } // namespace sim

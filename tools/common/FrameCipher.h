@@ -51,25 +51,6 @@ CipherWire decrypt_frame(std::string_view frame, const std::string& key, std::st
 // key, or for Plain, as without encryption.
 HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key, CipherWire form);
 
-// The plug-in's own scanner (with the key, when one is given) run over one "##" span at a time, for
-// the tools' cutting of logs and streams: they take exactly the frames the plug-in queues.
-class SpanReader {
-public:
-  explicit SpanReader(const std::string& key = std::string()) { set_key(key); }
-  // 16 bytes, or anything else for none.
-  void set_key(const std::string& key);
-  // Where the plug-in takes a frame from `span` (a "##" span without its line end) followed by
-  // "\r\n", as an offset into `span`, when that frame runs to the span's end; npos otherwise.
-  std::size_t frame_at(std::string_view span);
-
-private:
-  // span + "\r\n": the frames the scanner takes and the bytes it counts as noise; false when it
-  // still waits for more (a candidate followed past the end).
-  bool scan(std::string_view span, std::size_t& frames, std::uint64_t& noise);
-  HJ::FrameScanner scanner_;
-  std::string frame_;
-};
-
 // The plug-in's scanner run over a stream for a tool: every span it settles (HJ::SpanKind), with
 // its bytes as they stood, in stream order, each byte once. Only what may still change is kept:
 // memory is bounded by the largest frame (and the candidates followed), not by the stream.
@@ -106,10 +87,5 @@ private:
   std::vector<Told> told_;      // reused
   std::string frame_;
 };
-
-// Where a frame the plug-in's scanner took from `input` stands, at or after `from`: [start, end),
-// CR LF included. `reader` holds the scanner's key: the place found must be that frame alone.
-bool locate_frame(std::string_view input, std::size_t from, const std::string& frame, SpanReader& reader, std::size_t& start,
-                  std::size_t& end);
 
 } // namespace sim

@@ -1,11 +1,10 @@
-// HJ 212 frame handling for the simulators: envelope, CRC, checks, field decoding, a stream
-// scanner. An independent reading of frames: the checks here never use the plug-in's code.
+// HJ 212 frame handling for the simulators: envelope, CRC, checks, field decoding. An
+// independent reading of frames: the checks here never use the plug-in's code. Frames are cut
+// from a stream by the plug-in's own scanner (StreamSpans, FrameCipher.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -63,52 +62,6 @@ struct Segment {
   }
 };
 Segment parse_segment(std::string_view segment);
-
-// Cuts "##" ... "\r\n" frames out of a byte stream. Bytes outside frames are reported as junk;
-// an unterminated frame longer than the limit is junk too. Consumed bytes are dropped in bulk,
-// not by erasing the buffer's front per frame. Linear in the bytes fed, however they are cut up:
-// each byte is looked at once for "##" and CR LF, and what was found is kept between feeds.
-class FrameScanner {
-public:
-  enum class Kind { Frame, Junk };
-  using Sink = std::function<void(Kind, std::string_view)>;
-
-  explicit FrameScanner(size_t limit = 16384) : m_limit(limit) {}
-  // Raw ciphertext holds CR LF and "##": a span whose first CR LF falls short of the end its
-  // length field announces is followed to that end when CR LF stands there (otherwise it is cut
-  // at its first CR LF, as without following). A later "##" that a CR LF before that end closes
-  // at its own announced length is a frame at once, the open span junk. Off by default.
-  void follow_announced_length(bool on) { m_follow = on; }
-  void feed(const char* data, size_t n, const Sink& sink);
-  // Whatever is left (an unterminated frame) is reported as junk.
-  void flush(const Sink& sink);
-  size_t pending() const { return m_buf.size() - m_head; }
-
-private:
-  static constexpr size_t npos = std::string::npos;
-  // A CR LF at `at`, with the last "##" before it (npos: none at or after the head then).
-  struct CrLf {
-    size_t at, last;
-  };
-  // The end (one past CR LF) of the frame at `start` by its announced length: 0 when it cannot
-  // be told yet, npos when the length field is not four digits.
-  size_t announced_end(size_t start) const;
-  // Records the CR LFs and "##" of the bytes not looked at yet.
-  void scan();
-  // Forgets the CR LFs that cannot end the span at `start` or any later one.
-  void forget_before(size_t start);
-  // Drops the first `n` bytes (all consumed), moving what was recorded with them.
-  void drop_front(size_t n);
-  void reset();
-  std::string m_buf;
-  size_t m_head = 0;
-  size_t m_limit;
-  bool m_follow = false;
-  size_t m_scanned = 0;       // pairs of bytes starting before this were looked at
-  size_t m_last_start = npos; // the last "##" looked at
-  std::deque<CrLf> m_crlfs;   // every CR LF from the open span's data on
-  std::deque<CrLf> m_closing; // those where the last "##" before them ends by its announced length
-};
 
 // Local time texts: "yyyyMMddHHmmssSSS" (QN), "yyyyMMddHHmmss" (DataTime), "HH:MM:SS.mmm" (trace).
 std::string qn_text();

@@ -63,7 +63,7 @@ test: deps $(addprefix test-,$(PRESETS_BEFORE_DIST)) test-dist test-host
 # Optimised builds (host for the measurements, armv5/armv7 for their sizes), then BENCHMARKS.md.
 bench: deps
 	$(call CMAKE_CONFIGURE,host)
-	cmake --build --preset host --target polmon recv_cost recv_bench damage_property framing_bench polmon-frame web_bench keyed_differential \
+	cmake --build --preset host --target polmon recv_cost recv_bench damage_property framing_bench polmon-frame frame_speed web_bench keyed_differential \
 	  polmon-host polmon-platform polmon_wireshark
 	@for p in armv5 armv7; do $(call CMAKE_CONFIGURE,$$p) && cmake --build --preset $$p --target polmon >/dev/null || exit 1; done
 	./build/host/bin/framing_bench

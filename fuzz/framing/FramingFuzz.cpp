@@ -232,6 +232,17 @@ std::vector<Intact> IntactFrames() {
   return frames;
 }
 
+// What the scanner tells of its spans: in stream order without gap or overlap, each verdict as
+// counted, each frame as delivered.
+struct SpanOrder : HJ::SpanObserver {
+  std::uint64_t told = 0, kinds[6] = {};
+  void span(HJ::SpanKind kind, std::uint64_t offset, std::uint64_t length) override {
+    if (offset != told || length == 0) std::abort();
+    told = offset + length;
+    ++kinds[static_cast<int>(kind)];
+  }
+};
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -244,6 +255,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   HJ::FrameScanner scanner;
   if (keyed) scanner.set_key(kKey);
+  SpanOrder order;
+  scanner.observe(&order);
   std::vector<std::string> got;
   std::size_t at = 0;
   for (int i = 0; at < stream.size(); i = (i + 1) % 8) {
@@ -256,12 +269,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     scanner.feed(stream.data() + at, n, [&](std::string&& f) { got.push_back(std::move(f)); });
     at += n;
   }
+  const HJ::FrameScanner::Counts& counts = scanner.counts();
+  if (order.kinds[int(HJ::SpanKind::BadLength)] != counts.bad_length || order.kinds[int(HJ::SpanKind::BadCrc)] != counts.bad_crc ||
+      order.kinds[int(HJ::SpanKind::Overlong)] != counts.overlong || order.kinds[int(HJ::SpanKind::Frame)] != got.size())
+    std::abort();
   if (scanner.counts().crc_bytes > HJ::FrameScanner::kCrcWorkPerByte * stream.size()) std::abort();
   if (scanner.counts().cipher_bytes > HJ::FrameScanner::kDecryptPerByte * stream.size()) std::abort();
   for (const std::string& frame : got)
     if (!AsReceived(std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes), false) ||
         (keyed && !TextSegment(std::string_view(frame).substr(6, frame.size() - HJ::kEnvelopeBytes))))
       std::abort();
+  // A stream that ends is told to its last byte.
+  const std::size_t frames = got.size();
+  scanner.give_up_followed();
+  std::string none;
+  if (scanner.next(none)) std::abort();
+  scanner.finish();
+  if (order.told != stream.size() || order.kinds[int(HJ::SpanKind::Frame)] != frames) std::abort();
   // A candidate skipped for want of CRC work, credit or room is given up on purpose: the reference has no bound.
   if (scanner.counts().cut_short != 0) return 0;
   HJ::Sm4 cipher(kKey);

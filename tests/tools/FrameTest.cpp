@@ -153,6 +153,17 @@ TEST(FrameInspector, LogsAreCutInLinearTime) {
     ASSERT_TRUE(!spans.empty() && spans.size() <= r.spans) << spans.size() << " spans in " << r.input.substr(0, 40);
     for (const frametool::Span& span : spans) EXPECT_LE(span.bytes.size(), HJ::kMaxFrameBytes) << r.input.substr(0, 40);
     EXPECT_EQ(spans.back().crlf && frametool::explain(spans.back()).accepted, r.last_accepted) << r.input.substr(0, 40);
+    // read as a stream, the same spans come out and memory stays bounded by the largest frame, not the input
+    frametool::SpanCutter cutter;
+    std::size_t streamed = 0, most = 0;
+    const frametool::SpanCutter::Sink count = [&](frametool::Span&& span) { EXPECT_EQ(span.bytes, spans[streamed++].bytes); };
+    for (std::size_t at = 0; at < r.input.size(); at += 4096) {
+      cutter.feed(r.input.data() + at, std::min<std::size_t>(4096, r.input.size() - at), count);
+      most = std::max(most, cutter.held());
+    }
+    cutter.finish(count);
+    EXPECT_EQ(streamed, spans.size());
+    EXPECT_LE(most, 8 * HJ::kMaxFrameBytes) << r.input.substr(0, 40); // the input: 100 of them
   }
 }
 

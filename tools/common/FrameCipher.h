@@ -71,6 +71,8 @@ public:
   // Forgets what is kept without telling it (a connection closed); offsets go on.
   void reset();
   const HJ::FrameScanner& scanner() const { return scanner_; }
+  // Bytes held in memory: the scanner's and those not yet told.
+  std::size_t held() const { return scanner_.held() + window_.size(); }
 
 private:
   struct Told {

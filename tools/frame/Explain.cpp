@@ -448,6 +448,8 @@ void SpanCutter::finish(const Sink& sink) {
   im.cut(true, false, sink);
 }
 
+std::size_t SpanCutter::held() const { return impl_->spans.held() + impl_->stretch.size(); }
+
 std::vector<Span> find_spans(const std::string& input, const std::string& key) { return find_spans(input, {KeyFrom{0, key}}); }
 
 std::vector<Span> find_spans(const std::string& input, const std::vector<KeyFrom>& keys) {

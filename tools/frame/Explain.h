@@ -52,6 +52,8 @@ public:
   void feed(const char* data, std::size_t n, const Sink& sink);
   // The input ended: the rest of its spans.
   void finish(const Sink& sink);
+  // Bytes held in memory, however long the input.
+  std::size_t held() const;
 
 private:
   struct Impl;

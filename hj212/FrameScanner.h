@@ -15,6 +15,23 @@ namespace HJ {
 class CipherKey;
 class Sm4;
 
+// What the scanner decided about a stretch of the stream, for an observer (FrameScanner::observe).
+enum class SpanKind : unsigned char {
+  Frame,     // accepted (the frame next() gives may be its decrypted form)
+  BadLength, // a "\r\n"-terminated span, first "##" not announcing its length
+  BadCrc,    // the same, first "##" announcing its length but the CRC (or text) failing
+  Overlong,  // a start without "\r\n" within kMaxFrameBytes, up to the next "##" it holds
+  Noise,     // bytes outside any span: before a "##", or before a frame a later "##" began
+  Unended,   // finish(): a start still waiting for its line end, up to the next "##" it holds
+};
+
+class SpanObserver {
+public:
+  virtual ~SpanObserver() = default;
+  // [offset, offset + length) of the stream.
+  virtual void span(SpanKind kind, std::uint64_t offset, std::uint64_t length) = 0;
+};
+
 // ---- Framing
 // Every "##" ... "\r\n" span is tested; accepted frames come out whole, envelope
 // included, in arrival order.
@@ -61,22 +78,6 @@ class Sm4;
 //
 // ---- Threads
 // Not thread-safe: one thread feeds it (the engine's receive thread).
-enum class SpanKind : unsigned char {
-  Frame,     // accepted (the frame next() gives may be its decrypted form)
-  BadLength, // a "\r\n"-terminated span, first "##" not announcing its length
-  BadCrc,    // the same, first "##" announcing its length but the CRC (or text) failing
-  Overlong,  // a start without "\r\n" within kMaxFrameBytes, up to the next "##" it holds
-  Noise,     // bytes outside any span: before a "##", or before a frame a later "##" began
-  Unended,   // finish(): a start still waiting for its line end, up to the next "##" it holds
-};
-
-class SpanObserver {
-public:
-  virtual ~SpanObserver() = default;
-  // [offset, offset + length) of the stream.
-  virtual void span(SpanKind kind, std::uint64_t offset, std::uint64_t length) = 0;
-};
-
 class FrameScanner {
 public:
   // CRC bytes a span may cost, per byte of the span.

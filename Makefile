@@ -1,12 +1,13 @@
 # Two commands do everything on a fresh Debian machine:
 #   make demo   build the plug-ins and run the example station against the platform simulator
 #               (make demo-web: the same with each platform's web view, until Ctrl-C)
-#   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7 hard- and soft-float, fuzzers)
+#   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7 hard- and soft-float,
+#               64-bit Windows under wine, fuzzers)
 #               and the release bundle's checks
 # Both install missing Debian packages first, as does the release bundle:
 #   make dist   the bundle an integrator installs: dist/polmon-<version>.tar.gz
 
-PRESETS_TEST := armv5 armv7 armv7-softfp oldabi fuzz tsan asan host
+PRESETS_TEST := armv5 armv7 armv7-softfp windows oldabi fuzz tsan asan host
 # The bundle is checked once the ARM builds are done and before the host run, which builds on the
 # host tools it made.
 PRESETS_BEFORE_DIST := $(filter-out host,$(PRESETS_TEST))

@@ -5,5 +5,11 @@ namespace {
 // Referenced by nothing: "used" keeps it in the object, "retain" past the linker's --gc-sections.
 // The leading zero byte keeps a printable last byte of whatever precedes it in read-only data
 // from joining the text in `strings`' output.
-__attribute__((used, retain)) const char kVersionText[] = "\0" POLMON_VERSION_TEXT;
+// (PE has no "retain": a Windows DLL is linked without --gc-sections.)
+#if defined(__ELF__)
+#define POLMON_KEPT used, retain
+#else
+#define POLMON_KEPT used
+#endif
+__attribute__((POLMON_KEPT)) const char kVersionText[] = "\0" POLMON_VERSION_TEXT;
 } // namespace

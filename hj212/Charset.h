@@ -1,6 +1,7 @@
 // Character sets between the runtime's UTF-8 texts and the wire: GB18030 for 2017-era
-// platforms, UTF-8 for 2025 ones. Each conversion opens an iconv converter of its own and closes
-// it: safe from any thread, and a cost per call that callers keep off the per-byte path.
+// platforms, UTF-8 for 2025 ones. Where the C library converts GB18030 (the panel, Linux) each
+// conversion opens an iconv converter of its own and closes it; elsewhere tables do it (Gb18030.h).
+// Safe from any thread, and a cost per call that callers keep off the per-byte path.
 #pragma once
 
 #include <cstddef>

@@ -1,10 +1,11 @@
 // The three functions a device plug-in exports, unmangled, and their types as the panel loads them.
 #pragma once
 
+#include "Exported.h"
 #include "IDeviceCtrl.h"
 #include "IDevRtdbCtrl.h"
 
-#define POLMON_EXPORT __attribute__((visibility("default")))
+#define POLMON_EXPORT PANEL_EXPORTED
 
 extern "C" {
 // A new device object called `name`, bound to the panel's database object; null when it cannot

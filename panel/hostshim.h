@@ -10,7 +10,13 @@
 #include <new>
 #include <utility>
 
-#define HOSTSHIM_API __attribute__((visibility("default")))
+#include "Exported.h"
+
+#ifdef HOSTSHIM_BUILDING
+#define HOSTSHIM_API PANEL_EXPORTED
+#else
+#define HOSTSHIM_API PANEL_IMPORTED
+#endif
 
 typedef unsigned char BYTE;
 typedef uint32_t DWORD;

@@ -7,7 +7,8 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
         liblua5.4-dev libssl-dev pkg-config g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user binutils python3 valgrind
         openssl
         libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei
-        libpcap-dev tshark wireshark xvfb libxtst6)
+        libpcap-dev tshark wireshark xvfb libxtst6
+        g++-mingw-w64-x86-64-posix wine wine64)
 # openssl: the soak encrypts its keyed stream with the openssl command (SM4).
 # libcpp-httplib-dev to fonts-wqy-microhei: polmon-platform's web view (HTTP server and chart libraries) and its browser test
 # (headless Chromium driven by Selenium; a font with Chinese characters for its screenshot).
@@ -15,6 +16,7 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
 # capture as Wireshark does (installed non-interactively, dumpcap not made set-uid), and with the
 # dissector (tools/wireshark) compares it with polmon-frame. wireshark, xvfb, libxtst6: make
 # docs-screenshot's picture of Wireshark's window (keys and clicks sent through XTest).
+# g++-mingw-w64-x86-64-posix, wine, wine64: the Windows build (POSIX threads for std::thread) and its tests.
 foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)
 
 # Answers are read whole, then compared: under pipefail a "| grep -q" that stops early can kill

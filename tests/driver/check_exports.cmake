@@ -1,5 +1,12 @@
 # Fails unless the plug-in defines exactly CreateDeviceCtrl, GetInterfaceVersion and DestroyDeviceCtrl.
-execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(PLUGIN MATCHES "\\.dll$")
+  # a DLL's export table: the names after "[Ordinal/Name Pointer] Table", one "[ n] name" a line
+  execute_process(COMMAND ${OBJDUMP} -p ${PLUGIN} OUTPUT_VARIABLE table RESULT_VARIABLE rc)
+  string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(([ \t]+\\[ *[0-9]+\\] [^\n]+\n)*)" found "${table}")
+  string(REGEX REPLACE "[ \t]+\\[ *[0-9]+\\] " "0 T " symbols "${CMAKE_MATCH_1}")
+else()
+  execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+endif()
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${NM} failed on ${PLUGIN}")
 endif()

@@ -20,7 +20,7 @@ toolchain_args=()
 cmake -S "$work/source" -B "$work/elsewhere" "${toolchain_args[@]}" -DCMAKE_BUILD_TYPE="$type" \
   -DPOLMON_BUILD_TESTS=OFF -DPOLMON_COMMIT="$commit" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
 cmake --build "$work/elsewhere" --target polmon -j 2 >>"$work/log" 2>&1 || { tail -n 40 "$work/log"; exit 1; }
-again="$work/elsewhere/lib/$(basename "$plugin")"
+again="$work/elsewhere/$(realpath --relative-to="$build" "$plugin")" # lib/, or bin/ for a DLL
 sha256sum "$plugin" "$again"
 cmp "$plugin" "$again" || { echo "the two builds differ"; exit 1; }
 echo "identical"

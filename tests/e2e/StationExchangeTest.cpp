@@ -1,15 +1,16 @@
 // A station's life through the plug-in's exports: configuration, collection cycles, frames arriving
 // on the port in pieces and with noise, and a full request/answer exchange driven by script commands.
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "ConfigBytes.h"
 #include "DeviceExports.h"
 #include "FakePanel.h"
+#include "PluginLibrary.h"
 
 namespace {
 
@@ -22,11 +23,11 @@ const std::string kRequest =
 class Station : public ::testing::Test {
 protected:
   void SetUp() override {
-    handle = dlopen(POLMON_PLUGIN, RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    auto create = reinterpret_cast<PFN_CreateDeviceCtrl>(dlsym(handle, "CreateDeviceCtrl"));
-    auto version = reinterpret_cast<PFN_GetInterfaceVersion>(dlsym(handle, "GetInterfaceVersion"));
-    destroy = reinterpret_cast<PFN_DestroyDeviceCtrl>(dlsym(handle, "DestroyDeviceCtrl"));
+    library = std::make_unique<PluginLibrary>(POLMON_PLUGIN);
+    ASSERT_TRUE(library->loaded()) << library->error();
+    auto create = library->function<PFN_CreateDeviceCtrl>("CreateDeviceCtrl");
+    auto version = library->function<PFN_GetInterfaceVersion>("GetInterfaceVersion");
+    destroy = library->function<PFN_DestroyDeviceCtrl>("DestroyDeviceCtrl");
     ASSERT_TRUE(create && version && destroy);
     rtdb.SetInt("FrameCount", 0);
     rtdb.BindChannel(0, "FrameCount");
@@ -36,7 +37,7 @@ protected:
   }
   void TearDown() override {
     if (device) destroy(device);
-    if (handle) dlclose(handle);
+    library.reset();
   }
   void Init(const std::string& config) { ASSERT_EQ(device->InitDevice(fake::Bytes(config), static_cast<int>(config.size())), 0); }
   int Cycle() {
@@ -54,7 +55,7 @@ protected:
     return false;
   }
 
-  void* handle = nullptr;
+  std::unique_ptr<PluginLibrary> library;
   PFN_DestroyDeviceCtrl destroy = nullptr;
   fake::Rtdb rtdb;
   fake::Port port;

@@ -165,6 +165,7 @@ TEST_F(Builder, RepeatedKeyCostsLinearTime) {
   };
   const double small = fastest(512);
   const double large = fastest(16 * 512);
+  if (small == 0) GTEST_SKIP() << "the thread's CPU clock is too coarse here (wine: 10 ms) to time 512 items";
   EXPECT_LT(large, 64 * small) << small << " s for 512 items, " << large << " s for 8192";
 }
 

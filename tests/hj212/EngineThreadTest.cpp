@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <chrono>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
@@ -31,8 +32,9 @@ bool WaitFor(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseco
   return true;
 }
 
-double ThreadCpuSeconds(std::thread::native_handle_type t) {
-  clockid_t clock;
+// -1 where threads have no CPU clock (winpthreads, on Windows and wine).
+double ThreadCpuSeconds([[maybe_unused]] std::thread::native_handle_type t) {
+  [[maybe_unused]] clockid_t clock{};
   if (pthread_getcpuclockid(t, &clock) != 0) return -1;
   timespec ts{};
   clock_gettime(clock, &ts);
@@ -125,7 +127,8 @@ TEST(Thread, IdleThreadDoesNotSpin) {
     double cpu = ThreadCpuSeconds(sys.receive_thread_handle()) - cpuBefore;
     int reads = device.Reads() - readsBefore;
     sys.stop();
-    EXPECT_LT(cpu, 0.1) << c.what; // a spinning thread burns the whole 0.4 s
+    if (cpuBefore >= 0) EXPECT_LT(cpu, 0.1) << c.what; // a spinning thread burns the whole 0.4 s
+    else std::printf("no CPU clock per thread here: %s judged by its reads alone\n", c.what);
     EXPECT_LE(reads, 15) << c.what; // about one read per 40 ms
   }
 }

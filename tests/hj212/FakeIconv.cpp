@@ -10,6 +10,7 @@ bool g_missing = false;
 }
 
 namespace fake_iconv {
+bool CanTakeConverterAway() { return true; }
 void SetConverterMissing(bool missing) { g_missing = missing; }
 } // namespace fake_iconv
 

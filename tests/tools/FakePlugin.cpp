@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Envelope.h"
 #include "DeviceExports.h"
 #include "Hj212Text.h"
 #include "ICommunication.h"
@@ -103,7 +104,7 @@ private:
       int n = m_port->ReadData(buf, &len, 40);
       if (n <= 0) continue;
       scanner.feed(reinterpret_cast<char*>(buf), static_cast<size_t>(n), [&](sim::FrameScanner::Kind kind, std::string_view f) {
-        if (kind != sim::FrameScanner::Kind::Frame || sim::check_frame(f).verdict != sim::Verdict::Ok) return;
+        if (kind != sim::FrameScanner::Kind::Frame || !HJ::check_frame(f.data(), f.size())) return;
         {
           std::lock_guard<std::mutex> lock(m_mu);
           if (m_queue.size() >= 64) m_queue.pop_front();
@@ -197,7 +198,7 @@ private:
       return 0;
     }
     if (name == "Send" && (a.size() == 2 || a.size() == 3)) {
-      std::string frame = sim::wrap(read(a[0]));
+      std::string frame = HJ::wrap_frame(read(a[0]));
       if (a.size() == 3) write(a[2], frame);
       int len = static_cast<int>(frame.size());
       bool sent = m_port && m_port->WriteData(reinterpret_cast<const unsigned char*>(frame.data()), &len, 0) != 0;

@@ -1,5 +1,7 @@
 // The judge: what a platform accepts of a station beyond a frame that reads, each rule with what
 // it encodes. The rules over a connection as a whole are StationDuties'.
+#include "Judge.h"
+
 #include "Platform.h"
 
 #include "Sm4.h"
@@ -15,6 +17,79 @@
 #include "Envelope.h"
 
 namespace sim {
+
+const char* verdict_text(Verdict v) {
+  switch (v) {
+  case Verdict::Ok: return "crc ok";
+  case Verdict::OkAfterConversion: return "crc ok over UTF-8";
+  case Verdict::TooShort: return "BAD: too short";
+  case Verdict::NoStart: return "BAD: no ##";
+  case Verdict::NoEnd: return "BAD: no CR LF";
+  case Verdict::BadLengthField: return "BAD: length field";
+  case Verdict::LengthMismatch: return "BAD: length";
+  case Verdict::BadCrc: return "BAD: crc";
+  }
+  return "BAD";
+}
+
+namespace {
+
+// The engine's reader takes " 123" or "+123" as strtol does; a platform wants exactly four digits.
+long four_digits(std::string_view field) {
+  long value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// Length and CRC over `segment`. The CRC is compared byte for byte: the engine accepts lower-case
+// hex digits, platforms that compare the text do not.
+Verdict length_and_crc(std::string_view segment, long declared, std::string_view crc_field, std::string& expected) {
+  if (declared < 0 || static_cast<size_t>(declared) != segment.size()) return Verdict::LengthMismatch;
+  expected = HJ::do_crc_check(std::string(segment));
+  return crc_field == expected ? Verdict::Ok : Verdict::BadCrc;
+}
+
+// Platforms written for UTF-8 count length and CRC over the decoded text of a GB18030 frame.
+bool reads_after_conversion(std::string_view wire, long declared, FrameCheck& c) {
+  if (HJ::is_utf8(wire.data(), wire.size()) || !HJ::is_gb18030(wire.data(), wire.size())) return false;
+  std::string utf8, expected;
+  if (!HJ::gb18030_to_utf8(std::string(wire), utf8) || length_and_crc(utf8, declared, c.crc_field, expected) != Verdict::Ok) return false;
+  c.verdict = Verdict::OkAfterConversion;
+  c.segment = std::move(utf8);
+  c.crc_expected = std::move(expected);
+  return true;
+}
+
+} // namespace
+
+FrameCheck check_frame(std::string_view frame) {
+  FrameCheck c;
+  if (frame.size() < HJ::kEnvelopeBytes) return c;
+  if (frame.substr(0, 2) != "##") {
+    c.verdict = Verdict::NoStart;
+    return c;
+  }
+  if (frame.substr(frame.size() - 2) != "\r\n") {
+    c.verdict = Verdict::NoEnd;
+    return c;
+  }
+  const long declared = four_digits(frame.substr(HJ::kLengthFieldAt, HJ::kDataAt - HJ::kLengthFieldAt));
+  if (declared < 0) {
+    c.verdict = Verdict::BadLengthField;
+    return c;
+  }
+  c.declared_length = declared;
+  std::string_view wire = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
+  c.crc_field = std::string(frame.substr(frame.size() - HJ::kCrcFromEnd, HJ::kCrcDigits));
+  c.segment = std::string(wire);
+  c.verdict = length_and_crc(wire, declared, c.crc_field, c.crc_expected);
+  if (c.verdict != Verdict::Ok) reads_after_conversion(wire, declared, c);
+  if (c.verdict == Verdict::LengthMismatch && c.crc_expected.empty()) c.crc_expected = HJ::do_crc_check(std::string(wire));
+  return c;
+}
 
 // QnRtn=1 (ready) and ExeRtn=1 (done) are the only yeses; ExeRtn=100 ("no data") did its part: a history
 // range with no records is answered, not refused.
@@ -53,12 +128,11 @@ void Platform::judge_acceptance(Pending& p, const std::string& how) {
 // The version a station declares: a 2017 frame's text is GB18030, a 2025 frame's UTF-8, with the
 // length and CRC over the bytes as sent; Flag carries the version of the standard chosen.
 void Platform::check_standard(std::string_view frame, const Segment& seg) {
-  std::string_view wire = frame.substr(6, frame.size() - 12);
+  std::string_view wire = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
   bool ascii = true;
   for (unsigned char c : wire) ascii = ascii && c < 0x80;
-  std::string text;
   bool utf8_text = HJ::is_utf8(wire.data(), wire.size());
-  bool gb_text = !utf8_text && gb18030_to_utf8(wire, text);
+  bool gb_text = !utf8_text && HJ::is_gb18030(wire.data(), wire.size());
   bool want_utf8 = m_opt.standard >= 2025;
   std::string qn = seg.value("QN");
   if (!ascii) {
@@ -70,7 +144,7 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
   }
   if (!ascii) m_report.tally(Report::Tally::Charset);
   m_report.tally(Report::Tally::Version);
-  int version = flag_version(seg.value("Flag"));
+  int version = HJ::flag_version(seg.flag);
   int wanted = want_utf8 ? HJ::kVersion2025 : HJ::kVersion2017;
   if (version != wanted) {
     ++m_wrong_version;
@@ -89,7 +163,7 @@ void Platform::check_encryption(std::string_view frame, const Segment& seg, Ciph
   if (form == CipherWire::Text) ++m_encrypted_text;
   if (form != CipherWire::Plain) return;
   // It passed over its own bytes: plain, or encrypted with the CRC taken over the ciphertext.
-  std::string_view wire = frame.substr(6, frame.size() - 12);
+  std::string_view wire = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
   std::size_t begin = 0, end = 0;
   if (looks_encrypted(wire) != CipherWire::Plain) {
     ++m_unencrypted;

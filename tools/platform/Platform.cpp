@@ -140,7 +140,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     if (m_station_mn.size() != 24) // the standard's MN has 24; public platforms refuse others
       note("the station's MN " + m_station_mn + " has " + std::to_string(m_station_mn.size()) + " characters, not 24");
   }
-  m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
+  m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), HJ::flag_version(seg.flag)));
   m_duties->frame(seg);
   // a record's DataTime: its own, or for a later packet of an upload the first packet's
   const std::string* own_time = seg.cp_get("DataTime");
@@ -185,7 +185,7 @@ void Platform::rejected_frame(std::string_view received) {
 
 void Platform::bad_frame(std::string_view received, Verdict verdict) {
   ++m_bad_frames;
-  bool looks = received.size() > 12 && looks_encrypted(received.substr(6, received.size() - 12)) != CipherWire::Plain;
+  bool looks = received.size() > HJ::kEnvelopeBytes && looks_encrypted(received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes)) != CipherWire::Plain;
   const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
   problem(std::string("bad frame from the station (") + verdict_text(verdict) + hint + ")");
 }

@@ -17,6 +17,7 @@
 #include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
+#include "Judge.h"
 #include "Report.h"
 #include "Scenario.h"
 

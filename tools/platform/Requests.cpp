@@ -37,8 +37,8 @@ void spoil(const Misbehaviour& bad, std::string& f) {
   }
   if (bad.bad_length) {
     char len[16];
-    std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
-    f.replace(2, 4, len);
+    std::snprintf(len, sizeof len, "%04zu", f.size() - HJ::kEnvelopeBytes + 1);
+    f.replace(HJ::kLengthFieldAt, HJ::kDataAt - HJ::kLengthFieldAt, len);
   }
 }
 

@@ -210,8 +210,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     }
     judge_acceptance(*p, "answered with data");
   }
-  int flag = std::atoi(seg.value("Flag").c_str());
-  if (flag & 1) { // the station asks for an answer
+  if (seg.flag >= 0 && (seg.flag & 1)) { // the station asks for an answer
     std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
                          (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
     std::string answer_frame = HJ::wire_data(answer, HJ::kCharsetByFlag).frame();

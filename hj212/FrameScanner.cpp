@@ -55,6 +55,7 @@ char* FrameScanner::room(std::size_t n) {
 
 void FrameScanner::clear() {
   give_up_followed();
+  if (observer_ != nullptr) tell(Kind::Noise, base_ + size_, base_ + size_);
   base_ += size_;
   size_ = 0;
   head_ = 0;
@@ -104,21 +105,35 @@ void FrameScanner::settle() const {
   counts_.noise_bytes = settled - accepted_bytes_;
 }
 
-void FrameScanner::add(Kind kind) {
-  ++(kind == Kind::BadLength ? counts_.bad_length : kind == Kind::BadCrc ? counts_.bad_crc : counts_.overlong);
+void FrameScanner::tell(Kind kind, std::uint64_t from, std::uint64_t end) {
+  if (from > told_) observer_->span(Kind::Noise, told_, from - told_);
+  if (end > from) observer_->span(kind, from, end - from);
+  if (end > told_) told_ = end;
 }
 
-void FrameScanner::count(Kind kind, std::uint64_t end) {
+void FrameScanner::tell_settled_noise() {
+  std::uint64_t settled = base_ + head_;
+  if (following() && followed_[0].at < settled) settled = followed_[0].at;
+  if (held_from_ < held_.size() && held_[held_from_].from < settled) settled = held_[held_from_].from;
+  tell(Kind::Noise, settled, settled);
+}
+
+void FrameScanner::add(Kind kind, std::uint64_t from, std::uint64_t end) {
+  ++(kind == Kind::BadLength ? counts_.bad_length : kind == Kind::BadCrc ? counts_.bad_crc : counts_.overlong);
+  if (observer_ != nullptr) tell(kind, from, end);
+}
+
+void FrameScanner::count(Kind kind, std::uint64_t from, std::uint64_t end) {
   if (!following()) {
-    add(kind);
+    add(kind, from, end);
     return;
   }
-  held_.push_back(Held{end, kind});
+  held_.push_back(Held{from, end, kind});
 }
 
 void FrameScanner::release_held() {
   const std::uint64_t upto = following() ? followed_[0].at : ~std::uint64_t(0);
-  while (held_from_ < held_.size() && held_[held_from_].end <= upto) add(held_[held_from_++].kind);
+  for (; held_from_ < held_.size() && held_[held_from_].end <= upto; ++held_from_) add(held_[held_from_].kind, held_[held_from_].from, held_[held_from_].end);
   if (held_from_ == held_.size()) {
     held_.clear(); // keeps its capacity
     held_from_ = 0;
@@ -158,12 +173,14 @@ template <bool Following>
       if (limit > crlf_from_ + 1) crlf_from_ = limit - 1;
       if (limit - start_ <= kMaxFrameBytes) return at_limit(due, frame);
       // Too long to become a frame: the next "##" inside the span may still start one.
-      count(Kind::Overlong, base_ + start_ + 1);
+      const std::size_t given_up = start_;
       std::size_t at = find_pair(start_ + 1, limit, '#', '#');
       if (at == npos) {
         skip_to_end_keeping_hash(limit);
+        count(Kind::Overlong, base_ + given_up, base_ + head_);
         continue;
       }
+      count(Kind::Overlong, base_ + given_up, base_ + at);
       head_ = at;
       start_ = at;
       if (crlf_from_ < at + 2) crlf_from_ = at + 2;
@@ -178,8 +195,22 @@ template <bool Following>
 bool FrameScanner::next(std::string& frame) {
   for (;;) {
     Step step = following() ? scan<true>(frame) : scan<false>(frame);
-    if (step != Step::Again) return step == Step::Frame;
+    if (step == Step::Again) continue;
+    if (step == Step::Wait && observer_ != nullptr) tell_settled_noise();
+    return step == Step::Frame;
   }
+}
+
+void FrameScanner::finish() {
+  give_up_followed();
+  if (observer_ != nullptr) {
+    for (std::size_t at = start_ != npos ? start_ : find_pair(head_, size_, '#', '#'); at != npos;) {
+      const std::size_t next_start = find_pair(at + 1, size_, '#', '#');
+      tell(Kind::Unended, base_ + at, base_ + (next_start == npos ? size_ : next_start));
+      at = next_start;
+    }
+  }
+  clear();
 }
 
 [[gnu::always_inline]] inline bool FrameScanner::judge_candidate(std::size_t at, std::size_t cr, std::size_t& spent, std::size_t budget, Verdict& verdict,
@@ -224,8 +255,8 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   // Starts whose bytes before the "\n" outgrew the largest frame are given up as the waiting path
   // gives them up, so the counts do not depend on how the bytes were cut into chunks.
   while (end - start_ > kMaxFrameBytes + 1) {
-    count(Kind::Overlong, base_ + start_ + 1);
     std::size_t at = find_pair(start_ + 1, cr, '#', '#');
+    count(Kind::Overlong, base_ + start_, base_ + (at == npos ? end : at));
     if (at == npos) {
       start_ = npos;
       head_ = end;
@@ -247,7 +278,7 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
     if (spent > budget) break; // out of CRC work: counted in cut_short
     if (at == start_) first = verdict;
   }
-  count(first == Verdict::BadCrc ? Kind::BadCrc : Kind::BadLength, base_ + end);
+  count(first == Verdict::BadCrc ? Kind::BadCrc : Kind::BadLength, base_ + start_, base_ + end);
   start_ = npos;
   head_ = end;
   return false;
@@ -314,6 +345,7 @@ void FrameScanner::accept(std::size_t at, std::size_t end) {
   if (crlf_from_ < end) crlf_from_ = end;
   followed_count_ = 0; // each began before this frame's end: none was a frame
   release_held();
+  if (observer_ != nullptr) tell(Kind::Frame, base_ + at, base_ + end);
 }
 
 bool FrameScanner::judge_followed(std::string& frame) {
@@ -333,7 +365,7 @@ bool FrameScanner::judge_followed(std::string& frame) {
       accept(from, end);
       return true;
     }
-    count(Kind::BadCrc, f.end);
+    count(Kind::BadCrc, f.at, f.end);
   }
   release_held();
   return false;

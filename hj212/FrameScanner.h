@@ -53,8 +53,30 @@ class Sm4;
 //   at once. Input crafted to exhaust a bound costs only what it spent:
 //   the candidate skipped is counted in cut_short.
 //
+// ---- Spans, for tools that explain every byte (observe)
+// An observer learns every stretch the scanner settles, in stream order, each byte once, with
+// offsets counted from the first byte appended: the accepted frames (wire bytes) and the spans
+// given up, as counted. A verdict held back while a candidate is followed is told when it is
+// counted; noise when the bytes are consumed for good. Without an observer nothing of this runs.
+//
 // ---- Threads
 // Not thread-safe: one thread feeds it (the engine's receive thread).
+enum class SpanKind : unsigned char {
+  Frame,     // accepted (the frame next() gives may be its decrypted form)
+  BadLength, // a "\r\n"-terminated span, first "##" not announcing its length
+  BadCrc,    // the same, first "##" announcing its length but the CRC (or text) failing
+  Overlong,  // a start without "\r\n" within kMaxFrameBytes, up to the next "##" it holds
+  Noise,     // bytes outside any span: before a "##", or before a frame a later "##" began
+  Unended,   // finish(): a start still waiting for its line end, up to the next "##" it holds
+};
+
+class SpanObserver {
+public:
+  virtual ~SpanObserver() = default;
+  // [offset, offset + length) of the stream.
+  virtual void span(SpanKind kind, std::uint64_t offset, std::uint64_t length) = 0;
+};
+
 class FrameScanner {
 public:
   // CRC bytes a span may cost, per byte of the span.
@@ -123,6 +145,14 @@ public:
     return count;
   }
 
+  // Tells `observer` (not owned; nullptr: nobody) every span from now on.
+  void observe(SpanObserver* observer) { observer_ = observer; }
+  // The stream ended (a file read to its end): after give_up_followed() and next() until false,
+  // tells the observer what is still kept (each start as Unended, the rest as Noise) and clears.
+  void finish();
+
+  // Bytes appended so far: the stream offset of the next byte.
+  std::uint64_t offset() const { return base_ + size_; }
   // Bytes kept for a frame that is not complete yet.
   std::size_t pending() const { return size_ - head_; }
   // Bytes held in memory, consumed ones not yet dropped included.
@@ -188,11 +218,15 @@ private:
   bool judge_followed(std::string& frame);
   // A frame [at, end) was accepted: every candidate that began before it ends.
   void accept(std::size_t at, std::size_t end);
-  // A verdict, counted at once or held back while a candidate is followed; `end` is where the
-  // bytes it covers end (absolute offset).
-  enum class Kind : unsigned char { BadLength, BadCrc, Overlong };
-  void count(Kind kind, std::uint64_t end);
-  void add(Kind kind);
+  // A verdict, counted at once or held back while a candidate is followed; [from, end) are the
+  // bytes it covers (absolute offsets).
+  using Kind = SpanKind;
+  void count(Kind kind, std::uint64_t from, std::uint64_t end);
+  void add(Kind kind, std::uint64_t from, std::uint64_t end);
+  // Tells the observer, noise before it included.
+  void tell(Kind kind, std::uint64_t from, std::uint64_t end);
+  // Tells the bytes before the offset up to which nothing can change any more as noise.
+  void tell_settled_noise();
   // Counts the held verdicts no followed candidate can stand in for any more.
   void release_held();
   // noise_bytes from the absolute offset up to which every verdict is counted.
@@ -221,13 +255,15 @@ private:
   std::size_t followed_count_ = 0;
   std::uint64_t nearest_end_ = 0;             // the smallest `end` among them
   struct Held {
-    std::uint64_t end;
+    std::uint64_t from, end;
     Kind kind;
   };
   std::vector<Held> held_;                    // ordered by `end`; reused, never shrunk
   std::size_t held_from_ = 0;                 // entries before this were counted
   std::string plain_;                         // a decrypted data segment, reused
   WireCharset charset_ = kCharsetByFlag;      // how GetData reads a segment
+  SpanObserver* observer_ = nullptr;          // not owned
+  std::uint64_t told_ = 0;                    // the observer knows every byte before this
 };
 
 } // namespace HJ

@@ -18,15 +18,64 @@ namespace {
 
 using Frames = std::vector<std::string>;
 
-Frames Scan(HJ::FrameScanner& scanner, const std::vector<std::string>& chunks) {
+// What the scanner tells of its spans must agree with what it counts and delivers: in stream
+// order without gap or overlap, each verdict once as counted, each accepted frame at its bytes.
+struct SpanCheck : HJ::SpanObserver {
+  HJ::FrameScanner& scanner;
+  std::uint64_t from, told;
+  std::string stream; // the bytes from `from` on
+  HJ::FrameScanner::Counts before;
+  std::uint64_t kinds[6] = {};
+  Frames wire; // accepted frames' bytes as they stood in the stream
+  explicit SpanCheck(HJ::FrameScanner& s) : scanner(s), from(s.offset()), told(s.offset()), before(s.counts()) { s.observe(this); }
+  ~SpanCheck() override { scanner.observe(nullptr); }
+  void span(HJ::SpanKind kind, std::uint64_t offset, std::uint64_t length) override {
+    if (told != from || offset >= from) {
+      EXPECT_EQ(offset, told) << "spans in stream order, each byte once";
+    }
+    EXPECT_GT(length, 0u);
+    told = offset + length;
+    ++kinds[static_cast<int>(kind)];
+    if (kind == HJ::SpanKind::Frame && offset >= from) wire.push_back(stream.substr(static_cast<size_t>(offset - from), static_cast<size_t>(length)));
+  }
+  void Agrees(const Frames& delivered) {
+    const HJ::FrameScanner::Counts& now = scanner.counts();
+    EXPECT_EQ(kinds[int(HJ::SpanKind::BadLength)], now.bad_length - before.bad_length);
+    EXPECT_EQ(kinds[int(HJ::SpanKind::BadCrc)], now.bad_crc - before.bad_crc);
+    EXPECT_EQ(kinds[int(HJ::SpanKind::Overlong)], now.overlong - before.overlong);
+    EXPECT_EQ(kinds[int(HJ::SpanKind::Frame)], delivered.size());
+    if (now.decrypted == before.decrypted && told > from && wire.size() == delivered.size()) {
+      EXPECT_EQ(wire, delivered);
+    }
+  }
+};
+
+Frames Feed(HJ::FrameScanner& scanner, SpanCheck& check, const std::vector<std::string>& chunks) {
   Frames out;
-  for (const std::string& c : chunks) scanner.feed(c.data(), c.size(), [&](std::string&& f) { out.push_back(std::move(f)); });
+  for (const std::string& c : chunks) {
+    check.stream += c;
+    scanner.feed(c.data(), c.size(), [&](std::string&& f) { out.push_back(std::move(f)); });
+  }
+  check.Agrees(out);
   return out;
 }
 
+Frames Scan(HJ::FrameScanner& scanner, const std::vector<std::string>& chunks) {
+  SpanCheck check(scanner);
+  return Feed(scanner, check, chunks);
+}
+
+// A whole stream: at its end, what is kept is told too, and every byte was told once.
 Frames Scan(const std::vector<std::string>& chunks) {
   HJ::FrameScanner scanner;
-  return Scan(scanner, chunks);
+  SpanCheck check(scanner);
+  Frames out = Feed(scanner, check, chunks);
+  scanner.give_up_followed();
+  std::string none;
+  EXPECT_FALSE(scanner.next(none));
+  scanner.finish();
+  EXPECT_EQ(check.told, scanner.offset()) << "every byte told";
+  return out;
 }
 
 std::vector<std::string> Bytes(const std::string& s) {

@@ -105,6 +105,60 @@ std::size_t SpanReader::frame_at(std::string_view span) {
   return scan(span.substr(at), frames, after) && frames == 1 && after == 0 ? at : std::string_view::npos;
 }
 
+StreamSpans::StreamSpans(const std::string& key) {
+  scanner_.observe(this);
+  set_key(key);
+}
+
+void StreamSpans::set_key(const std::string& key) {
+  const std::string wanted = key.size() == HJ::Sm4::kKeyBytes ? key : std::string();
+  if (wanted == key_) return;
+  key_ = wanted;
+  scanner_.set_key(key_.empty() ? nullptr : key_bytes(key_));
+}
+
+void StreamSpans::span(HJ::SpanKind kind, std::uint64_t offset, std::uint64_t length) { told_.push_back(Told{kind, offset, length}); }
+
+void StreamSpans::feed(const char* data, std::size_t n, const Sink& sink) {
+  if (n == 0) return;
+  window_.append(data, n);
+  scanner_.append(data, n);
+  while (scanner_.next(frame_)) {
+  }
+  deliver(sink);
+}
+
+void StreamSpans::finish(const Sink& sink) {
+  scanner_.give_up_followed();
+  while (scanner_.next(frame_)) {
+  }
+  scanner_.finish();
+  deliver(sink);
+}
+
+void StreamSpans::reset() {
+  scanner_.clear();
+  told_.clear();
+  window_.clear();
+  window_at_ = scanner_.offset();
+  window_head_ = 0;
+}
+
+void StreamSpans::deliver(const Sink& sink) {
+  for (const Told& t : told_) {
+    const std::size_t at = static_cast<std::size_t>(t.offset - window_at_);
+    sink(t.kind, t.offset, std::string_view(window_).substr(at, static_cast<std::size_t>(t.length)));
+    window_head_ = at + static_cast<std::size_t>(t.length);
+  }
+  told_.clear();
+  // Delivered bytes go once they outweigh the rest: each byte is moved a bounded number of times.
+  if (window_head_ > 0 && window_head_ >= window_.size() - window_head_) {
+    window_.erase(0, window_head_);
+    window_at_ += window_head_;
+    window_head_ = 0;
+  }
+}
+
 // Its header up to "CP=&&" stands on the wire as it comes out; raw ciphertext keeps the frame's
 // length, a {0x..} list holds no CR LF.
 bool locate_frame(std::string_view input, std::size_t from, const std::string& frame, SpanReader& reader, std::size_t& start,

@@ -3,8 +3,11 @@
 // region stands on the wire.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Envelope.h"
 #include "FrameScanner.h"
@@ -64,6 +67,43 @@ private:
   // still waits for more (a candidate followed past the end).
   bool scan(std::string_view span, std::size_t& frames, std::uint64_t& noise);
   HJ::FrameScanner scanner_;
+  std::string frame_;
+};
+
+// The plug-in's scanner run over a stream for a tool: every span it settles (HJ::SpanKind), with
+// its bytes as they stood, in stream order, each byte once. Only what may still change is kept:
+// memory is bounded by the largest frame (and the candidates followed), not by the stream.
+class StreamSpans : HJ::SpanObserver {
+public:
+  // offset: from the stream's first byte; bytes: valid during the call.
+  using Sink = std::function<void(HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes)>;
+  explicit StreamSpans(const std::string& key = std::string());
+  StreamSpans(const StreamSpans&) = delete;
+  StreamSpans& operator=(const StreamSpans&) = delete;
+  // 16 bytes, or anything else for none. An unchanged key keeps the candidates followed.
+  void set_key(const std::string& key);
+  // Bytes in; each span settled meanwhile goes to `sink` (which must not feed or reset this).
+  void feed(const char* data, std::size_t n, const Sink& sink);
+  // The stream ended: what the scanner still holds goes to `sink`, given up as it would give it
+  // up (Unended: a start still waiting for its line end).
+  void finish(const Sink& sink);
+  // Forgets what is kept without telling it (a connection closed); offsets go on.
+  void reset();
+  const HJ::FrameScanner& scanner() const { return scanner_; }
+
+private:
+  struct Told {
+    HJ::SpanKind kind;
+    std::uint64_t offset, length;
+  };
+  void span(HJ::SpanKind kind, std::uint64_t offset, std::uint64_t length) override;
+  void deliver(const Sink& sink);
+  HJ::FrameScanner scanner_;
+  std::string key_;
+  std::string window_;          // the stream from window_at_ on
+  std::uint64_t window_at_ = 0;
+  std::size_t window_head_ = 0; // bytes of window_ already delivered
+  std::vector<Told> told_;      // reused
   std::string frame_;
 };
 

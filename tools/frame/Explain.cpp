@@ -214,12 +214,49 @@ long length_at(std::string_view all, std::size_t at) {
   return n;
 }
 
+// A log line judged as the plug-in's scanner judges the bytes it reads, the line with CR LF
+// added: a text log holds lines the wire never had (LF alone, "\r\n" written out, text after a
+// frame), and each is read by the plug-in's own scanner on its own.
+class LineJudge {
+public:
+  void set_key(const std::string& key) { scanner_.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr); }
+  // Where the scanner takes a frame from `line` + "\r\n", as an offset into `line`, when that
+  // frame runs to the line's end; npos otherwise.
+  std::size_t frame_at(std::string_view line) {
+    std::size_t frames = 0;
+    std::uint64_t noise = 0, after = 0;
+    if (!scan(line, frames, noise) || frames != 1 || noise >= line.size()) return std::string_view::npos;
+    if (noise == 0) return 0;
+    // the noise lies before the frame, unless the frame ended at a "\r\n" inside (raw
+    // ciphertext): then the rest alone is no frame
+    const std::size_t at = static_cast<std::size_t>(noise);
+    return scan(line.substr(at), frames, after) && frames == 1 && after == 0 ? at : std::string_view::npos;
+  }
+
+private:
+  // line + "\r\n": the frames taken and the bytes counted as noise; false when the scanner
+  // still waits for more (a candidate followed past the end).
+  bool scan(std::string_view line, std::size_t& frames, std::uint64_t& noise) {
+    scanner_.clear();
+    const std::uint64_t before = scanner_.counts().noise_bytes;
+    scanner_.append(line.data(), line.size());
+    scanner_.append("\r\n", 2);
+    for (frames = 0; scanner_.next(frame_);) ++frames;
+    const bool settled = scanner_.pending() == 0 && !scanner_.following();
+    noise = scanner_.counts().noise_bytes - before;
+    scanner_.clear();
+    return settled;
+  }
+  HJ::FrameScanner scanner_;
+  std::string frame_;
+};
+
 // Where a frame starts at a later "##" of the span [pos, cut) that the plug-in rejects: on a log
 // line, a frame ending at its announced length before other text; otherwise where the plug-in's
 // scanner retries the span (the frame then ends where the span does). npos when none does.
 // `budget`: the CRC bytes the whole input may still cost for the log-line look. Each look stops
 // at what it finds, and the next span starts there, so a line of many frames costs linear time.
-std::size_t later_frame(sim::SpanReader& reader, std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
+std::size_t later_frame(LineJudge& reader, std::string_view all, std::size_t pos, std::size_t cut, std::size_t& budget) {
   const std::string_view span = all.substr(pos, cut - pos);
   std::size_t q = span.find("##", 1); // "###": the frame may start at the second "#"
   if (q == std::string_view::npos) return q;
@@ -258,35 +295,31 @@ std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std
 
 namespace {
 
-// Where the next LF, the next "\r\n" written out and the next "CP=&&" stand: each is looked for
-// again only when a span starts past it, so no byte is searched twice (a search to the end of the
-// input for every span made a log quadratic).
-struct LineMarks {
-  std::size_t lf = 0, written = 0, cp = 0;
-  void from(std::string_view all, std::size_t pos) {
-    if (lf < pos + 2) lf = all.find('\n', pos + 2);
-    if (written < pos + 2) written = all.find("\\r\\n", pos + 2);
-    if (cp < pos) cp = all.find("CP=&&", pos);
-  }
-};
+// The line of the span at `pos` is looked for this far at most: beyond the largest frame the
+// plug-in gives a start up, so no search runs to the end of the input.
+constexpr std::size_t kLineLook = HJ::kMaxFrameBytes + 8;
 
-// Where the line of the span at `pos` ends (its first CR LF, LF, "\r\n" written out, or the
-// end of the input; raw ciphertext runs to its announced end), with `span`'s ending set.
-std::size_t line_end(std::string_view input, std::size_t pos, const LineMarks& m, Span& span) {
-  const std::string_view all(input);
-  std::size_t end = m.lf == std::string_view::npos ? all.size() : m.lf;
-  span.ending = m.lf == std::string_view::npos ? "the end of the input" : "LF alone";
-  if (m.lf != std::string_view::npos && m.lf >= pos + 3 && all[m.lf - 1] == '\r') {
-    end = m.lf - 1;
+// Where the line of the span at `pos` ends (its first CR LF, LF, "\r\n" written out, or the end
+// of the input; raw ciphertext runs to its announced end), with `span`'s ending set. `input`
+// holds at least kLineLook bytes from `pos` unless it ends sooner.
+std::size_t line_end(std::string_view all, std::size_t pos, Span& span) {
+  const std::string_view near = all.substr(0, std::min(all.size(), pos + kLineLook));
+  const std::size_t lf = near.find('\n', pos + 2);
+  const std::size_t written = near.find("\\r\\n", pos + 2);
+  const std::size_t cp = near.find("CP=&&", pos);
+  std::size_t end = lf == std::string_view::npos ? near.size() : lf;
+  span.ending = lf == std::string_view::npos ? "the end of the input" : "LF alone";
+  if (lf != std::string_view::npos && lf >= pos + 3 && all[lf - 1] == '\r') {
+    end = lf - 1;
     span.crlf = true;
     span.ending = "CR LF";
   }
-  if (m.written < end) {
-    end = m.written;
+  if (written < end) {
+    end = written;
     span.crlf = true;
     span.ending = "CR LF written out as \\r\\n";
   }
-  std::size_t announced_end = extend_to_announced_end(input, pos, end, m.cp);
+  std::size_t announced_end = extend_to_announced_end(all, pos, end, cp);
   if (announced_end != end) {
     end = announced_end;
     span.crlf = all.substr(end, 2) == "\r\n";
@@ -295,103 +328,139 @@ std::size_t line_end(std::string_view input, std::size_t pos, const LineMarks& m
   return end;
 }
 
-// The spans of `input` (a stretch between frames the plug-in's scanner took, or all of a log),
-// appended to `spans` with `offset` added, cut as a log is cut: line ends of every kind, log text
-// after a frame, a frame at a later "##" (as the plug-in retries).
-void cut_region(std::string_view input, std::size_t offset, sim::SpanReader& reader, std::vector<Span>& spans) {
-  const std::string_view all(input);
-  LineMarks marks;
-  marks.cp = all.find("CP=&&");
-  std::size_t crc_budget = HJ::FrameScanner::kCrcWorkPerByte * all.size();
-  for (std::size_t pos = all.find("##"); pos != std::string_view::npos;) {
-    marks.from(all, pos);
-    Span span;
-    span.offset = offset + pos;
-    std::size_t end = line_end(input, pos, marks, span);
-    if (end - pos > HJ::kMaxFrameBytes) { // the plug-in gives a start up there; the next one after it is looked at
-      end = pos + HJ::kMaxFrameBytes;
-      span.crlf = false;
-      span.ending = "no line end within " + std::to_string(HJ::kMaxFrameBytes) + " bytes, where the plug-in gives it up";
-    }
-    std::size_t cut = end;
-    while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
-    std::size_t later = later_frame(reader, all, pos, cut, crc_budget);
-    // Log text may follow the frame on its line: cut where the length field says it ends
-    // when the frame passes there, unless a frame the plug-in takes starts before that.
-    long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);
-    std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
-    if (announced > 0 && cut - pos > whole && (later == std::string_view::npos || later >= pos + whole) &&
-        reader.frame_at(all.substr(pos, whole)) == 0) {
-      end = cut = pos + whole;
-      later = std::string_view::npos;
-      span.crlf = false;
-      span.ending = "other text";
-    }
-    if (cut < end) {
-      bool cr = all.substr(cut, end - cut).find_first_not_of('\r') == std::string_view::npos;
-      span.ending = (cr ? "CR and " : "blanks and ") + span.ending;
-      span.crlf = false;
-    }
-    if (later != std::string_view::npos) {
-      end = cut = later;
-      while (cut > pos + 2 && (all[cut - 1] == ' ' || all[cut - 1] == '\t')) --cut;
-      span.crlf = false;
-      span.ending = "a later \"##\" where a frame starts";
-    }
-    span.bytes = std::string(all.substr(pos, cut - pos));
-    std::size_t next = later != std::string_view::npos ? later : pos + (cut - pos > 2 ? cut - pos : 2);
-    spans.push_back(std::move(span));
-    pos = all.find("##", next);
+// The span at `pos` of `all` (a stretch the plug-in's scanner did not take as a frame), cut as a
+// log is cut: line ends of every kind, log text after a frame, a frame at a later "##" (as the
+// plug-in retries). Returns where the next span is looked for.
+std::size_t log_span(std::string_view all, std::size_t pos, LineJudge& reader, std::size_t& crc_budget, Span& span) {
+  std::size_t end = line_end(all, pos, span);
+  if (end - pos > HJ::kMaxFrameBytes) { // the plug-in gives a start up there; the next one after it is looked at
+    end = pos + HJ::kMaxFrameBytes;
+    span.crlf = false;
+    span.ending = "no line end within " + std::to_string(HJ::kMaxFrameBytes) + " bytes, where the plug-in gives it up";
   }
-}
-
-// The stretch [from, to) of `input` cut as a log; `frame_follows`: a frame the scanner took starts at `to`.
-void cut_between(const std::string& input, std::size_t from, std::size_t to, bool frame_follows, sim::SpanReader& reader,
-                 std::vector<Span>& spans) {
-  if (from >= to) return;
-  const std::size_t before = spans.size();
-  cut_region(std::string_view(input).substr(from, to - from), from, reader, spans);
-  if (frame_follows && spans.size() > before && spans.back().ending == "the end of the input")
-    spans.back().ending = "a later \"##\" where a frame starts";
+  std::size_t cut = end;
+  while (cut > pos && (all[cut - 1] == ' ' || all[cut - 1] == '\t' || all[cut - 1] == '\r')) --cut;
+  std::size_t later = later_frame(reader, all, pos, cut, crc_budget);
+  // Log text may follow the frame on its line: cut where the length field says it ends
+  // when the frame passes there, unless a frame the plug-in takes starts before that.
+  long announced = std::strtol(std::string(all.substr(pos + 2, 4)).c_str(), nullptr, 10);
+  std::size_t whole = static_cast<std::size_t>(announced) + HJ::kEnvelopeBytes - 2;
+  if (announced > 0 && cut - pos > whole && (later == std::string_view::npos || later >= pos + whole) &&
+      reader.frame_at(all.substr(pos, whole)) == 0) {
+    end = cut = pos + whole;
+    later = std::string_view::npos;
+    span.crlf = false;
+    span.ending = "other text";
+  }
+  if (cut < end) {
+    bool cr = all.substr(cut, end - cut).find_first_not_of('\r') == std::string_view::npos;
+    span.ending = (cr ? "CR and " : "blanks and ") + span.ending;
+    span.crlf = false;
+  }
+  if (later != std::string_view::npos) {
+    end = cut = later;
+    while (cut > pos + 2 && (all[cut - 1] == ' ' || all[cut - 1] == '\t')) --cut;
+    span.crlf = false;
+    span.ending = "a later \"##\" where a frame starts";
+  }
+  span.bytes = std::string(all.substr(pos, cut - pos));
+  return later != std::string_view::npos ? later : pos + (cut - pos > 2 ? cut - pos : 2);
 }
 
 } // namespace
+
+struct SpanCutter::Impl {
+  sim::StreamSpans spans;
+  LineJudge judge;
+  std::string stretch;          // bytes the scanner did not take as frames, since the last frame
+  std::uint64_t stretch_at = 0; // its first byte's offset in the input
+  std::size_t pos = 0;          // where in `stretch` the next span is looked for
+  std::size_t crc_budget = 0;   // CRC bytes the log-line looks may still cost
+  std::string key;
+
+  // The spans of the stretch that the bytes to come cannot change; `closed`: none come (a frame,
+  // or the end of the input, follows).
+  void cut(bool closed, bool frame_follows, const Sink& sink) {
+    const std::string_view all(stretch);
+    for (;;) {
+      const std::size_t at = all.find("##", pos);
+      if (at == std::string_view::npos) {
+        pos = all.size() - (!closed && !all.empty() && all.back() == '#' ? 1 : 0);
+        break;
+      }
+      pos = at;
+      if (!closed && all.size() < at + kLineLook) break; // its line may end in bytes still to come
+      Span span;
+      span.offset = static_cast<std::size_t>(stretch_at + at);
+      pos = log_span(all, at, judge, crc_budget, span);
+      if (closed && frame_follows && span.ending == "the end of the input") span.ending = "a later \"##\" where a frame starts";
+      sink(std::move(span));
+    }
+    if (closed) {
+      stretch_at += stretch.size();
+      stretch.clear();
+      pos = 0;
+    } else if (pos >= stretch.size() - pos) { // what was cut goes once it outweighs the rest
+      stretch.erase(0, pos);
+      stretch_at += pos;
+      pos = 0;
+    }
+  }
+
+  void take(HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes, const Sink& sink) {
+    if (kind == HJ::SpanKind::Frame) {
+      cut(true, true, sink);
+      Span span;
+      span.offset = static_cast<std::size_t>(offset);
+      span.bytes = std::string(bytes.substr(0, bytes.size() - 2));
+      span.crlf = true;
+      span.ending = "CR LF";
+      sink(std::move(span));
+      stretch_at = offset + bytes.size();
+      return;
+    }
+    stretch.append(bytes.data(), bytes.size());
+    crc_budget += HJ::FrameScanner::kCrcWorkPerByte * bytes.size();
+  }
+};
+
+SpanCutter::SpanCutter(const std::string& key) : impl_(new Impl) { set_key(key); }
+SpanCutter::~SpanCutter() = default;
+
+void SpanCutter::set_key(const std::string& key) {
+  if (key == impl_->key) return;
+  impl_->key = key;
+  impl_->spans.set_key(key);
+  impl_->judge.set_key(key);
+}
+
+void SpanCutter::feed(const char* data, std::size_t n, const Sink& sink) {
+  Impl& im = *impl_;
+  im.spans.feed(data, n, [&](HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes) { im.take(kind, offset, bytes, sink); });
+  im.cut(false, false, sink);
+}
+
+void SpanCutter::finish(const Sink& sink) {
+  Impl& im = *impl_;
+  im.spans.finish([&](HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes) { im.take(kind, offset, bytes, sink); });
+  im.cut(true, false, sink);
+}
 
 std::vector<Span> find_spans(const std::string& input, const std::string& key) { return find_spans(input, {KeyFrom{0, key}}); }
 
 std::vector<Span> find_spans(const std::string& input, const std::vector<KeyFrom>& keys) {
   std::vector<Span> spans;
-  sim::SpanReader reader;
-  HJ::FrameScanner scanner;
-  std::size_t cursor = 0; // the input before this is cut
+  const SpanCutter::Sink keep = [&spans](Span&& span) { spans.push_back(std::move(span)); };
+  SpanCutter cutter;
   std::size_t change = 0; // the next entry of `keys`
-  std::string frame;
-  // the plug-in's scanner, read as a port reads it, decides the frames; the rest is cut as a log
   for (std::size_t at = 0; at < input.size();) {
-    for (; change < keys.size() && keys[change].from <= at; ++change) {
-      const std::string& key = keys[change].key;
-      if (change > 0 && key == keys[change - 1].key) continue; // an unchanged key keeps the followed candidates
-      scanner.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr);
-      reader.set_key(key);
-    }
-    std::size_t n = std::min<std::size_t>(4096, input.size() - at);
+    for (; change < keys.size() && keys[change].from <= at; ++change) cutter.set_key(keys[change].key);
+    std::size_t n = std::min<std::size_t>(65536, input.size() - at);
     if (change < keys.size()) n = std::min(n, keys[change].from - at);
-    scanner.append(input.data() + at, n);
+    cutter.feed(input.data() + at, n, keep);
     at += n;
-    while (scanner.next(frame)) {
-      std::size_t start = 0, end = 0;
-      if (!sim::locate_frame(input, cursor, frame, reader, start, end)) continue;
-      cut_between(input, cursor, start, true, reader, spans);
-      Span span;
-      span.offset = start;
-      span.bytes = input.substr(start, end - 2 - start);
-      span.crlf = true;
-      span.ending = "CR LF";
-      spans.push_back(std::move(span));
-      cursor = end;
-    }
   }
-  cut_between(input, cursor, input.size(), false, reader, spans);
+  cutter.finish(keep);
   return spans;
 }
 

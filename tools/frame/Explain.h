@@ -2,6 +2,8 @@
 // own acceptance test, explains a failure with its numbers and decodes the fields.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -35,6 +37,26 @@ struct KeyFrom {
   std::string key;
 };
 std::vector<Span> find_spans(const std::string& input, const std::vector<KeyFrom>& keys);
+
+// find_spans over a stream read in chunks: each span goes to the sink once no byte to come can
+// change it. Holds the bytes of about two of the largest frames, not the input.
+class SpanCutter {
+public:
+  using Sink = std::function<void(Span&&)>;
+  explicit SpanCutter(const std::string& key = std::string());
+  ~SpanCutter();
+  SpanCutter(const SpanCutter&) = delete;
+  SpanCutter& operator=(const SpanCutter&) = delete;
+  // 16 bytes, or empty for none; in force for the bytes fed from now on.
+  void set_key(const std::string& key);
+  void feed(const char* data, std::size_t n, const Sink& sink);
+  // The input ended: the rest of its spans.
+  void finish(const Sink& sink);
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
 
 // Where the span at `pos` ends when `end`, its first line end, falls inside its CP region before
 // the end its length field announces: that end, when CR LF, LF or the end of the input stands

@@ -3,7 +3,6 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -69,30 +68,43 @@ int usage(const char* problem) {
 
 namespace {
 
-// Frames given as arguments, else the text of a file or of stdin (hex when `hex`): each "##" span
-// explained; 1 when one fails or none is found.
+// Frames given as arguments, else the text of a file or of stdin (hex when `hex`), read as a
+// stream: each "##" span explained and printed as soon as it is cut. 1 when one fails or none is found.
 int explain_inputs(const std::vector<std::string>& frames, const std::string& file, bool hex, bool json, const std::string& key) {
-  std::vector<std::string> inputs = frames;
-  if (frames.empty()) {
-    std::string text;
-    if (!file.empty() && file != "-") {
-      std::ifstream in(file, std::ios::binary);
-      if (!in) return usage(("cannot read " + file).c_str());
-      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    } else {
-      text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    }
-    inputs.push_back(text);
-  }
   std::size_t number = 0;
   bool failed = false;
-  for (const std::string& input : inputs) {
-    for (const frametool::Span& span : frametool::find_spans(hex ? frametool::hex_to_bytes(input) : input, key)) {
-      frametool::Report report = frametool::explain(span, key);
-      failed = failed || !report.accepted;
-      std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);
-      std::fwrite(out.data(), 1, out.size(), stdout);
+  const frametool::SpanCutter::Sink print = [&](frametool::Span&& span) {
+    frametool::Report report = frametool::explain(span, key);
+    failed = failed || !report.accepted;
+    std::string out = json ? frametool::json_report(++number, span, report) + "\n" : frametool::text_report(++number, span, report);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+  };
+  for (const std::string& frame : frames) {
+    frametool::SpanCutter cutter(key);
+    const std::string bytes = hex ? frametool::hex_to_bytes(frame) : frame;
+    cutter.feed(bytes.data(), bytes.size(), print);
+    cutter.finish(print);
+  }
+  if (frames.empty()) {
+    std::ifstream opened;
+    if (!file.empty() && file != "-") {
+      opened.open(file, std::ios::binary);
+      if (!opened) return usage(("cannot read " + file).c_str());
     }
+    std::istream& in = opened.is_open() ? static_cast<std::istream&>(opened) : std::cin;
+    frametool::SpanCutter cutter(key);
+    std::string chunk;
+    if (hex) { // a dump's lines are read one by one: the bytes of each line go on at once
+      while (std::getline(in, chunk)) {
+        const std::string bytes = frametool::hex_to_bytes(chunk);
+        cutter.feed(bytes.data(), bytes.size(), print);
+      }
+    } else {
+      chunk.resize(1 << 16);
+      while (in.read(&chunk[0], static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0)
+        cutter.feed(chunk.data(), static_cast<std::size_t>(in.gcount()), print);
+    }
+    cutter.finish(print);
   }
   if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span found\n");
   return failed || number == 0 ? 1 : 0;

@@ -33,23 +33,25 @@ void FrameTrace::set_key(const std::string& key) {
   m_key = key;
 }
 
-void FrameTrace::feed(FrameScanner& scanner, const char* mark, const unsigned char* data, size_t n) {
-  std::atomic<unsigned long>& count = (&scanner == &m_rx) ? m_rx_frames : m_tx_frames;
+void FrameTrace::feed(StreamSpans& spans, const char* mark, const unsigned char* data, size_t n) {
+  std::atomic<unsigned long>& count = (&spans == &m_rx) ? m_rx_frames : m_tx_frames;
   std::string key;
   {
     std::lock_guard<std::mutex> lock(m_key_mu);
     key = m_key;
   }
-  scanner.follow_announced_length(!key.empty()); // each scanner has one thread: its own only
-  scanner.feed(reinterpret_cast<const char*>(data), n, [&](FrameScanner::Kind kind, std::string_view bytes) {
-    if (kind == FrameScanner::Kind::Frame) ++count;
+  spans.set_key(key); // each direction has one thread: its own only
+  spans.feed(reinterpret_cast<const char*>(data), n, [&](HJ::SpanKind kind, std::uint64_t, std::string_view bytes) {
+    // a span with its line end is a frame seen complete, taken or not (its verdict says which)
+    const bool framed = kind == HJ::SpanKind::Frame || kind == HJ::SpanKind::BadLength || kind == HJ::SpanKind::BadCrc;
+    if (framed) ++count;
     if (!m_console.tracing()) return;
     std::string plain;
-    CipherWire form = key.empty() || kind != FrameScanner::Kind::Frame ? CipherWire::Plain : decrypt_frame(bytes, key, plain);
+    CipherWire form = key.empty() || kind != HJ::SpanKind::Frame ? CipherWire::Plain : decrypt_frame(bytes, key, plain);
     if (form != CipherWire::Plain)
       m_console.line(m_device + " " + mark + " " + describe_frame(plain) + ", encrypted on the wire (" + cipher_wire_text(form) +
                      ", " + std::to_string(bytes.size()) + " B)");
-    else if (kind == FrameScanner::Kind::Frame)
+    else if (framed)
       m_console.line(m_device + " " + mark + " " + describe_frame(bytes));
     else
       m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(mask_keys(bytes)) + "\"");

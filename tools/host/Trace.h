@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "FrameCipher.h"
 #include "Hj212Text.h"
 
 namespace sim {
@@ -25,7 +26,7 @@ private:
   std::atomic<bool> m_trace{true};
 };
 
-// The frames of one port, one scanner per direction: received bytes are fed by the reading
+// The frames of one port, cut by the plug-in's scanner, one per direction: received bytes are fed by the reading
 // thread, sent bytes by the writing thread, so each scanner has one user.
 class FrameTrace {
 public:
@@ -33,19 +34,19 @@ public:
   void received(const unsigned char* data, size_t n) { feed(m_rx, "RX <-", data, n); }
   void sent(const unsigned char* data, size_t n) { feed(m_tx, "TX ->", data, n); }
   void event(const std::string& text) { m_console.line(m_device + ": " + text); }
-  // The key the script set on the device (16 bytes; empty: none). With it, the trace follows
-  // raw ciphertext to each frame's announced end and shows encrypted frames plain, marked as
-  // encrypted on the wire. Set on the panel's thread while the port's threads trace.
+  // The key the script set on the device (16 bytes; empty: none). With it, the trace cuts frames
+  // as the plug-in does with that key and shows encrypted frames plain, marked as encrypted on
+  // the wire. Set on the panel's thread while the port's threads trace.
   void set_key(const std::string& key);
   // Frames seen complete, by direction.
   unsigned long frames_received() const { return m_rx_frames.load(); }
   unsigned long frames_sent() const { return m_tx_frames.load(); }
 
 private:
-  void feed(FrameScanner& scanner, const char* mark, const unsigned char* data, size_t n);
+  void feed(StreamSpans& spans, const char* mark, const unsigned char* data, size_t n);
   Console& m_console;
   std::string m_device;
-  FrameScanner m_rx, m_tx;
+  StreamSpans m_rx, m_tx;
   std::mutex m_key_mu;
   std::string m_key;
   std::atomic<unsigned long> m_rx_frames{0}, m_tx_frames{0};

@@ -22,7 +22,6 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
   const bool st_given = !m_opt.st.empty();
   if (!st_given) m_opt.st = "32"; // the commonest, until the station's first data frame tells its own
   m_duties = std::make_unique<StationDuties>(m_opt.st, st_given, [this](const std::string& what, const std::string& cause) { problem(what, cause); });
-  m_scanner.follow_announced_length(!m_opt.key.empty()); // raw ciphertext holds CR LF and "##"
   m_report.edition(m_opt.standard);
 }
 
@@ -59,10 +58,9 @@ void Platform::disconnected(int64_t now, const std::string& closed_here, bool si
   if (!m_connected) return;
   m_connected = false;
   if (m_observer) m_observer->link_down();
-  m_scanner.feed(m_unread.data(), m_unread.size(), [&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
-  m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
-  m_unread.clear();
-  m_engine.clear();
+  // what the link left unfinished is counted, not judged: the station had no chance to end it
+  m_spans.finish([&](HJ::SpanKind, std::uint64_t, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
+  m_spans.reset();
   if (m_flows) m_flows->disconnected(now);
   if (silent) hold_unheard_requests();
   else link_lost_requests();
@@ -73,33 +71,20 @@ void Platform::disconnected(int64_t now, const std::string& closed_here, bool si
 }
 
 void Platform::received(const char* data, size_t n, int64_t now) {
-  if (m_reader_key != m_opt.key) {
-    m_reader.set_key(m_reader_key = m_opt.key);
-    m_engine.set_key(m_opt.key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(m_opt.key.data()) : nullptr);
-  }
-  m_unread.append(data, n);
-  m_engine.append(data, n);
-  std::string frame;
-  while (m_engine.next(frame)) {
-    size_t start = 0, end = 0;
-    if (!locate_frame(m_unread, 0, frame, m_reader, start, end)) continue; // cut below, as any bytes
-    cut_unread(start, true, now);
-    on_frame(std::string_view(m_unread).substr(0, end - start), now);
-    m_report.frame_done();
-    m_unread.erase(0, end - start);
-  }
-  // what the plug-in's scanner gave up for good is cut now; what it still holds waits
-  if (!m_engine.following()) cut_unread(m_unread.size() - std::min(m_engine.pending(), m_unread.size()), false, now);
-}
-
-void Platform::cut_unread(size_t n, bool whole, int64_t now) {
-  m_scanner.feed(m_unread.data(), n, [&](FrameScanner::Kind kind, std::string_view bytes) {
-    if (kind != FrameScanner::Kind::Frame) return junk(bytes);
-    on_frame(bytes, now);
-    m_report.frame_done();
+  m_spans.set_key(m_opt.key);
+  m_spans.feed(data, n, [&](HJ::SpanKind kind, std::uint64_t, std::string_view bytes) {
+    switch (kind) {
+    case HJ::SpanKind::Frame:
+    case HJ::SpanKind::BadLength:
+    case HJ::SpanKind::BadCrc: // a span with its line end: a frame, or a bad one named as such
+      on_frame(bytes, now);
+      m_report.frame_done();
+      return;
+    case HJ::SpanKind::Overlong:
+    case HJ::SpanKind::Noise:
+    case HJ::SpanKind::Unended: junk(bytes); return;
+    }
   });
-  if (whole) m_scanner.flush([&](FrameScanner::Kind, std::string_view bytes) { junk(bytes); });
-  m_unread.erase(0, n);
 }
 
 void Platform::junk(std::string_view bytes) {

@@ -106,9 +106,6 @@ private:
   void on_frame(std::string_view frame, int64_t now);
   // Bytes outside any frame.
   void junk(std::string_view bytes);
-  // The first `n` unread bytes, which hold no frame the plug-in takes, cut by the platform's own
-  // scanner; `whole`: nothing after them belongs to a span they begin.
-  void cut_unread(size_t n, bool whole, int64_t now);
   // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to
   // send, then the station's answers (9011, 9012) and its data.
   KeyedRead read_keyed(std::string_view received, std::string& plain, CipherWire& form);
@@ -120,13 +117,9 @@ private:
   std::vector<Step> m_steps;
   PlatformOptions m_opt;
   Log m_log;
-  // The plug-in's scanner decides which bytes are frames, with the platform's key; the bytes it
-  // gives up go to the platform's own cutting (m_scanner), which names bad frames and junk.
-  HJ::FrameScanner m_engine;
-  SpanReader m_reader;
-  std::string m_reader_key;
-  std::string m_unread; // bytes since the last frame the plug-in's scanner took, not yet cut
-  FrameScanner m_scanner;
+  // The plug-in's scanner cuts the station's bytes, with the platform's key: its frames and the
+  // spans it rejects are read as frames (bad ones named), the rest is junk.
+  StreamSpans m_spans;
   size_t m_step = 0;
   bool m_step_active = false;
   int64_t m_step_deadline = 0;

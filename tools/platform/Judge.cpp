@@ -127,7 +127,18 @@ void Platform::judge_acceptance(Pending& p, const std::string& how) {
 
 // The version a station declares: a 2017 frame's text is GB18030, a 2025 frame's UTF-8, with the
 // length and CRC over the bytes as sent; Flag carries the version of the standard chosen.
-void Platform::check_standard(std::string_view frame, const Segment& seg) {
+FrameCheck FrameJudge::check(std::string_view frame) {
+  FrameCheck c = check_frame(frame);
+  if (c.verdict == Verdict::OkAfterConversion) ++m_counts.converted;
+  return c;
+}
+
+void FrameJudge::judge(std::string_view frame, std::string_view received, const Segment& seg, CipherWire form) {
+  if (m_opt.standard) check_standard(frame, seg);
+  if (!m_opt.key.empty()) check_encryption(received, seg, form);
+}
+
+void FrameJudge::check_standard(std::string_view frame, const Segment& seg) {
   std::string_view wire = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
   bool ascii = true;
   for (unsigned char c : wire) ascii = ascii && c < 0x80;
@@ -136,10 +147,10 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
   bool want_utf8 = m_opt.standard >= 2025;
   std::string qn = seg.value("QN");
   if (!ascii) {
-    ++m_chinese;
+    ++m_counts.chinese;
     if (check_frame(frame).verdict != Verdict::Ok || (want_utf8 ? !utf8_text : !gb_text)) {
-      ++m_wrong_charset;
-      problem(std::string("frame QN ") + qn + " is not " + (want_utf8 ? "UTF-8" : "GB18030") + " with length and CRC over its bytes");
+      ++m_counts.wrong_charset;
+      m_problems.problem(std::string("frame QN ") + qn + " is not " + (want_utf8 ? "UTF-8" : "GB18030") + " with length and CRC over its bytes");
     }
   }
   if (!ascii) m_report.tally(Report::Tally::Charset);
@@ -147,30 +158,30 @@ void Platform::check_standard(std::string_view frame, const Segment& seg) {
   int version = HJ::flag_version(seg.flag);
   int wanted = want_utf8 ? HJ::kVersion2025 : HJ::kVersion2017;
   if (version != wanted) {
-    ++m_wrong_version;
-    problem("frame QN " + qn + " CN=" + seg.value("CN") + " carries Flag=" + seg.value("Flag") + ", not a " +
+    ++m_counts.wrong_version;
+    m_problems.problem("frame QN " + qn + " CN=" + seg.value("CN") + " carries Flag=" + seg.value("Flag") + ", not a " +
             std::to_string(m_opt.standard) + " Flag");
   }
 }
 
 // With a 2025 key, data frames (CN 2000-2999) come encrypted, raw or as text, with the CRC over the
 // plain data: a CRC over the ciphertext, or a CP long enough to encrypt sent plain, fails.
-void Platform::check_encryption(std::string_view frame, const Segment& seg, CipherWire form) {
+void FrameJudge::check_encryption(std::string_view frame, const Segment& seg, CipherWire form) {
   int cn = to_int(seg.value("CN"), -1);
   if (!HJ::encrypted_cn(cn)) return;
   m_report.tally(Report::Tally::Encryption);
-  if (form == CipherWire::Raw) ++m_encrypted_raw;
-  if (form == CipherWire::Text) ++m_encrypted_text;
+  if (form == CipherWire::Raw) ++m_counts.encrypted_raw;
+  if (form == CipherWire::Text) ++m_counts.encrypted_text;
   if (form != CipherWire::Plain) return;
   // It passed over its own bytes: plain, or encrypted with the CRC taken over the ciphertext.
   std::string_view wire = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
   std::size_t begin = 0, end = 0;
   if (looks_encrypted(wire) != CipherWire::Plain) {
-    ++m_unencrypted;
-    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " has its CRC over the encrypted bytes, not over the plain data");
+    ++m_counts.unencrypted;
+    m_problems.problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " has its CRC over the encrypted bytes, not over the plain data");
   } else if (HJ::cp_region(wire.data(), wire.size(), begin, end) && end - begin >= 16) {
-    ++m_unencrypted;
-    problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " is not encrypted");
+    ++m_counts.unencrypted;
+    m_problems.problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") + " is not encrypted");
   }
 }
 

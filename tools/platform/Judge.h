@@ -5,6 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "FrameCipher.h"
+#include "Hj212Text.h"
+#include "Problems.h"
+#include "Report.h"
+#include "Scenario.h"
+
 namespace sim {
 
 enum class Verdict {
@@ -31,5 +37,35 @@ struct FrameCheck {
 // count, the CRC over the segment in upper case, "\r\n"; or a GB18030 frame whose length and CRC
 // were counted over its UTF-8 form.
 FrameCheck check_frame(std::string_view frame);
+
+// The judge of each frame a station sends: check_frame, then with --standard the charset and
+// Flag of the edition chosen, and with a key the encryption of data frames. Requests' answers are
+// weighed by the platform's own rules (Judge.cpp), connections as a whole by StationDuties.
+class FrameJudge {
+public:
+  FrameJudge(const PlatformOptions& options, Report& report, Problems& problems)
+      : m_opt(options), m_report(report), m_problems(problems) {}
+  // check_frame, counting the frames taken only after conversion.
+  FrameCheck check(std::string_view frame);
+  // A frame that reads: `frame` as the platform reads it (decrypted), `received` as it came, `form`
+  // how its CP region stood on the wire.
+  void judge(std::string_view frame, std::string_view received, const Segment& seg, CipherWire form);
+  struct Counts {
+    unsigned converted = 0;     // taken only over their GB18030 bytes decoded to UTF-8
+    unsigned chinese = 0;       // frames with bytes beyond ASCII
+    unsigned wrong_charset = 0; // of those, not in the edition's charset with length and CRC over their bytes
+    unsigned wrong_version = 0; // Flag naming another edition
+    unsigned encrypted_raw = 0, encrypted_text = 0, unencrypted = 0; // data frames under a key
+  };
+  const Counts& counts() const { return m_counts; }
+
+private:
+  void check_standard(std::string_view frame, const Segment& seg);
+  void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
+  const PlatformOptions& m_opt;
+  Report& m_report;
+  Problems& m_problems;
+  Counts m_counts;
+};
 
 } // namespace sim

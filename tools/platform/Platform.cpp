@@ -106,7 +106,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     return;
   }
   std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);
-  FrameCheck c = check_frame(frame);
+  FrameCheck c = m_judge.check(frame);
   m_report.frame_in(frame, now);
   m_log("<- " + describe_frame(frame) + (form == CipherWire::Plain ? "" : std::string(", encrypted (") + cipher_wire_text(form) + ")"));
   // the web view is handed the frame as the platform reads it: decrypted when it was encrypted
@@ -115,10 +115,8 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     bad_frame(received, c.verdict);
     return;
   }
-  if (c.verdict == Verdict::OkAfterConversion) ++m_converted;
   Segment seg = parse_segment(c.segment);
-  if (m_opt.standard) check_standard(frame, seg);
-  if (!m_opt.key.empty()) check_encryption(received, seg, form);
+  m_judge.judge(frame, received, seg, form);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   if (m_station_mn.empty()) {
     m_station_mn = seg.value("MN");

@@ -18,6 +18,7 @@
 #include "FrameCipher.h"
 #include "Hj212Text.h"
 #include "Judge.h"
+#include "Problems.h"
 #include "Report.h"
 #include "Scenario.h"
 
@@ -71,7 +72,7 @@ public:
   const std::string& key() const { return m_opt.key; }
 
   // Figures.
-  bool broken() const { return m_problem_count != 0; }
+  bool broken() const { return m_problems.count() != 0; }
   // "OK", "BROKEN (N problems)" or "NO STATION": the summary's verdict and the report's.
   std::string verdict() const;
   std::string summary() const;
@@ -135,9 +136,7 @@ private:
   enum class LinkDrop { Planned, Down, Done } m_drop = LinkDrop::Planned;
   int64_t m_drop_started = 0;
   bool m_step_waits_link = false; // a request step waits for the dropped link to come back
-  unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
-  unsigned m_wrong_charset = 0, m_wrong_version = 0, m_chinese = 0;
-  unsigned m_encrypted_raw = 0, m_encrypted_text = 0, m_unencrypted = 0, m_encrypted_out = 0;
+  unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_junk_bytes = 0, m_encrypted_out = 0;
   unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
 
   // Requests (Requests.cpp): sent, paired with their answers by QN, awaited, their effects.
@@ -265,28 +264,16 @@ private:
   void judge_acceptance(Pending& p, const std::string& how);
   // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
   bool judged_by_flows(Pending& p);
-  void check_standard(std::string_view frame, const Segment& seg);
-  void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
 
-  // Problems, notes and the summary (Summary.cpp).
-  // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
-  // varies by more than its QNs, times and MNs (which are masked to find it).
-  void problem(const std::string& what, const std::string& cause = std::string());
+  // Problems and notes (Problems.h), and the summary (Summary.cpp).
+  void problem(const std::string& what, const std::string& cause = std::string()) { m_problems.problem(what, cause); }
+  void note(const std::string& what) { m_problems.note(what); }
   // The summary's rows of the station's data: uploads and their rate, history answers, resends.
   void data_rows(const std::function<void(const char*, const std::string&)>& row) const;
-  // A deviation that is no fault: shown in the summary, the verdict stays OK.
-  void note(const std::string& what);
-  static constexpr size_t kKeptProblems = 100;
-  struct Cause {
-    std::string first;
-    size_t count = 0;
-  };
-  std::vector<Cause> m_causes;                // in the order they first went wrong, kKeptProblems at most
-  std::map<std::string, size_t> m_cause_index; // cause -> its place in m_causes
-  std::vector<std::string> m_notes;
-  size_t m_problem_count = 0, m_note_count = 0, m_uncaused = 0; // m_uncaused: problems of causes beyond those kept
   PlatformObserver* m_observer = nullptr;
   Report m_report;
+  Problems m_problems{m_log, m_report};
+  FrameJudge m_judge{m_opt, m_report, m_problems};
   Report::Header report_header() const;
 };
 

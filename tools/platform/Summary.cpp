@@ -29,44 +29,7 @@ std::string stats(const std::vector<int64_t>& v) {
          std::to_string(hi) + " ms";
 }
 
-// A problem's cause: its text with the QNs, times and MNs that tell one frame from the next
-// masked (runs of six digits and more).
-std::string cause_of(const std::string& what) {
-  std::string key;
-  key.reserve(what.size());
-  for (size_t i = 0; i < what.size();) {
-    size_t j = i;
-    while (j < what.size() && what[j] >= '0' && what[j] <= '9') ++j;
-    if (j - i >= 6) key += '#';
-    else key.append(what, i, j == i ? 1 : j - i);
-    i = j == i ? i + 1 : j;
-  }
-  return key;
-}
-
 } // namespace
-
-void Platform::problem(const std::string& what, const std::string& cause) {
-  if (++m_problem_count <= kKeptProblems) m_log("PROBLEM: " + what); // a flooding station must not flood the log
-  const std::string key = cause.empty() ? cause_of(what) : cause;
-  m_report.problem(what, key);
-  auto it = m_cause_index.find(key);
-  if (it != m_cause_index.end()) {
-    ++m_causes[it->second].count;
-  } else if (m_causes.size() < kKeptProblems) { // nor grow this without end
-    m_cause_index.emplace(key, m_causes.size());
-    m_causes.push_back(Cause{what, 1});
-  } else {
-    ++m_uncaused;
-  }
-}
-
-void Platform::note(const std::string& what) {
-  ++m_note_count;
-  if (m_notes.size() >= kKeptProblems) return;
-  m_notes.push_back(what);
-  m_log("NOTE: " + what);
-}
 
 Platform::Counters Platform::counters() const {
   Counters c;
@@ -76,7 +39,7 @@ Platform::Counters Platform::counters() const {
   c.bad_frames = m_bad_frames;
   c.resends = resends();
   c.heartbeats = m_flows ? m_flows->heartbeats() : 0u;
-  c.encrypted = m_encrypted_raw + m_encrypted_text > 0;
+  c.encrypted = m_judge.counts().encrypted_raw + m_judge.counts().encrypted_text > 0;
   return c;
 }
 
@@ -127,17 +90,18 @@ std::string Platform::summary() const {
   row("frames in:", std::to_string(m_frames_in));
   row("bad frames in:", std::to_string(m_bad_frames));
   row("junk bytes in:", std::to_string(m_junk_bytes));
+  const FrameJudge::Counts& judged = m_judge.counts();
   if (m_opt.standard) {
     row("standard:", std::string(m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : "HJ 212-2017, GB18030"));
-    row("non-ASCII frames:", std::to_string(m_chinese) + ", " + std::to_string(m_wrong_charset) + " in the wrong charset");
-    row("wrong Flag version:", std::to_string(m_wrong_version));
+    row("non-ASCII frames:", std::to_string(judged.chinese) + ", " + std::to_string(judged.wrong_charset) + " in the wrong charset");
+    row("wrong Flag version:", std::to_string(judged.wrong_version));
   }
   if (!m_opt.key.empty()) {
-    row("encrypted in:", std::to_string(m_encrypted_raw + m_encrypted_text) + " (" + std::to_string(m_encrypted_raw) + " raw, " +
-                             std::to_string(m_encrypted_text) + " {0x..} text), " + std::to_string(m_unencrypted) + " not encrypted");
+    row("encrypted in:", std::to_string(judged.encrypted_raw + judged.encrypted_text) + " (" + std::to_string(judged.encrypted_raw) + " raw, " +
+                             std::to_string(judged.encrypted_text) + " {0x..} text), " + std::to_string(judged.unencrypted) + " not encrypted");
     row("encrypted out:", std::to_string(m_encrypted_out) + " requests (" + cipher_wire_text(m_opt.cipher_form) + ")");
   }
-  if (m_converted) row("crc over UTF-8:", std::to_string(m_converted) + " frames (length and CRC not over the wire bytes)");
+  if (judged.converted) row("crc over UTF-8:", std::to_string(judged.converted) + " frames (length and CRC not over the wire bytes)");
   if (m_flows) m_flows->summary_rows(row);
   if (m_opt.drop_at_ms >= 0)
     row("link dropped:", m_drop == LinkDrop::Planned ? std::string("not yet")
@@ -156,19 +120,14 @@ std::string Platform::summary() const {
   m_values.summary_rows(row);
   row("latency 9011:", stats(m_lat_ack));
   row("latency complete:", stats(m_lat_final));
-  if (m_note_count) {
-    row("notes:", std::to_string(m_note_count) + " (not faults)");
-    for (const std::string& n : m_notes) o << "    - " << n << "\n";
-    if (m_note_count > m_notes.size()) o << "    - and " << (m_note_count - m_notes.size()) << " more\n";
-  }
+  m_problems.note_lines(row, o);
   row("verdict:", verdict());
-  for (const Cause& c : m_causes) o << "    - " << (c.count > 1 ? std::to_string(c.count) + " times, first: " : "") << c.first << "\n";
-  if (m_uncaused) o << "    - and " << m_uncaused << " more\n";
+  m_problems.cause_lines(o);
   return o.str();
 }
 
 std::string Platform::verdict() const {
-  if (broken()) return "BROKEN (" + std::to_string(m_problem_count) + " problems)";
+  if (broken()) return "BROKEN (" + std::to_string(m_problems.count()) + " problems)";
   return m_connections ? std::string("OK") : std::string("NO STATION"); // nothing was judged: no pass
 }
 

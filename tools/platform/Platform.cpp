@@ -45,7 +45,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
   if (m_first_connect < 0) {
     m_first_connect = now;
-    m_start_local_s = local_now_s() + 1; // the whole seconds after it: a second begun before it is the station's own
+    m_periods.run_started();
     start_step(now);
   } else if (m_waiting_reconnect) {
     m_waiting_reconnect = false;
@@ -211,7 +211,7 @@ void Platform::start_step(int64_t now) {
       { // its time placeholders read the clock as the step starts
         Step at = s;
         std::string why;
-        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, local_now_s(), *field, why);
+        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, m_periods.local_now_s(), *field, why);
         send_request(at, now);
       }
       return;
@@ -229,7 +229,7 @@ void Platform::start_step(int64_t now) {
       return;
     case Step::Uploads:
       m_uploads_goal = static_cast<int>(uploads(s.cn)) + s.count;
-      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : default_uploads_timeout_ms(s.cn, s.count));
+      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : m_periods.uploads_timeout_ms(s.cn, s.count));
       return;
     }
   }

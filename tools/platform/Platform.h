@@ -18,6 +18,7 @@
 #include "FrameCipher.h"
 #include "Hj212Text.h"
 #include "Judge.h"
+#include "Periods.h"
 #include "Problems.h"
 #include "Report.h"
 #include "Scenario.h"
@@ -62,7 +63,7 @@ public:
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() {
     give_up_unheard();
-    judge_periods();
+    m_periods.judge();
     if (m_opt.judge_duties && m_connections) m_duties->finish(m_opt.left_out);
   }
   bool link_wanted() const { return m_connected; }
@@ -194,20 +195,6 @@ private:
 
   // Uploads and periods (Uploads.cpp): real-time data and their interval, period data and the
   // periods left out, history answers and resends kept apart.
-  // Period data (uploads and resends of a CN in PlatformOptions::periods): stamped with its
-  // period's start, the period over when sent, one record per period.
-  void period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
-  // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
-  struct PeriodData;
-  int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
-  // Whole periods of the run (first connection to its end) before the CN's first record or after
-  // its last, or all of them when none came: period data never sent leave no gap between records.
-  int64_t unsent_periods(const std::string& cn) const;
-  // At the end: every CN whose records left periods out is a problem.
-  void judge_periods();
-  int64_t local_now_s() const;
-  // An uploads step's time without timeout=: for period data, the periods the count takes and one more.
-  int64_t default_uploads_timeout_ms(const std::string& cn, int count) const;
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
   void real_time_upload(const std::string& qn, int64_t now);
@@ -242,15 +229,6 @@ private:
   static constexpr int64_t kClockSlackMs = 500; // a QN's own rounding and the transit the estimate missed
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
-  struct PeriodData {
-    std::map<int64_t, std::string> times; // DataTimes of uploads and resends, the newest kKeptPeriods, with their QNs
-    unsigned records = 0;      // uploads (resends apart)
-    int64_t folded_missing = 0; // periods missing among the DataTimes no longer kept
-  };
-  static constexpr size_t kKeptPeriods = 100000; // a day of 1 s periods
-  std::map<std::string, PeriodData> m_periods;
-  bool m_periods_judged = false;
-  int64_t m_start_local_s = -1, m_end_local_s = -1; // the run on the platform's local clock, for unsent_periods()
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
 
@@ -274,6 +252,7 @@ private:
   Report m_report;
   Problems m_problems{m_log, m_report};
   FrameJudge m_judge{m_opt, m_report, m_problems};
+  Periods m_periods{m_opt, m_problems};
   Report::Header report_header() const;
 };
 

@@ -136,7 +136,7 @@ void Platform::history_record(Pending& p, const std::string& cn, const std::stri
   else if (p.begin_s >= 0 && p.end_s >= 0 && (t < p.begin_s || t > p.end_s))
     problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);
   else if (p.record_times.count(datatime)) problem(head + "record DataTime=" + datatime + " sent twice");
-  else if (p.record_times.size() < kKeptPeriods) p.record_times.insert(datatime); // a bound against a station that never stops
+  else if (p.record_times.size() < Periods::kKept) p.record_times.insert(datatime); // a bound against a station that never stops
 }
 
 void Platform::link_lost_requests() {

@@ -61,16 +61,7 @@ void Platform::data_rows(const std::function<void(const char*, const std::string
     for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
     return text;
   };
-  std::string periods;
-  for (const auto& p : m_opt.periods) {
-    auto c = m_periods.find(p.first);
-    const unsigned records = c != m_periods.end() ? c->second.records : 0;
-    const int64_t unsent = m_periods_judged ? unsent_periods(p.first) : 0;
-    if (!records && !unsent) continue;
-    periods += (periods.empty() ? "CN=" : "; CN=") + p.first + " x" + std::to_string(records) + " (" + std::to_string(p.second) + " s), " +
-               std::to_string(c != m_periods.end() ? missing_periods(p.first, c->second, nullptr) : 0) + " missing" +
-               (unsent ? ", " + std::to_string(unsent) + " not sent" : "");
-  }
+  const std::string periods = m_periods.summary();
   if (!periods.empty()) row("period data:", periods);
   if (!m_history.empty()) row("history answers:", counts(m_history));
   if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs

@@ -98,7 +98,7 @@ bool Platform::refusal_code(const char* field, const std::string& code) {
 }
 
 // The 2025 key and MN flows weigh their own requests by their own rules (Flows2025): not judged twice.
-bool Platform::judged_by_flows(Pending& p) {
+bool Platform::judged_by_flows(Request& p) {
   bool theirs = m_flows && m_flows->judges(p.qn);
   if (theirs) p.judged = true;
   return theirs;
@@ -106,7 +106,7 @@ bool Platform::judged_by_flows(Pending& p) {
 
 // A step that expects its request carried out fails on a refusal; a value no station may take
 // (an interval of 0) must be refused, which the report counts.
-void Platform::judge_refusal(Pending& p, const char* field, const std::string& code) {
+void Platform::judge_refusal(Request& p, const char* field, const std::string& code) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
   if (!p.invalid.empty()) m_report.invalid_refused(p.qn);
@@ -118,7 +118,7 @@ void Platform::judge_refusal(Pending& p, const char* field, const std::string& c
 }
 
 // A station that carries out an invalid value, or a request the step expects refused, fails.
-void Platform::judge_acceptance(Pending& p, const std::string& how) {
+void Platform::judge_acceptance(Request& p, const std::string& how) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
   if (!p.invalid.empty()) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted an invalid " + p.invalid + " (" + how + ")");

@@ -21,6 +21,7 @@
 #include "Periods.h"
 #include "Problems.h"
 #include "Report.h"
+#include "Requests.h"
 #include "Scenario.h"
 
 namespace sim {
@@ -62,7 +63,7 @@ public:
   // The run ends, finished or not (Ctrl-C, --duration, a web view held open): what is judged over
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() {
-    give_up_unheard();
+    m_requests.give_up_unheard();
     m_periods.judge();
     if (m_opt.judge_duties && m_connections) m_duties->finish(m_opt.left_out);
   }
@@ -84,7 +85,7 @@ public:
   unsigned frames_in() const { return m_frames_in; }
   unsigned connections() const { return m_connections; }
   unsigned bad_frames() const { return m_bad_frames; }
-  unsigned missing() const { return m_missing; }
+  unsigned missing() const { return m_requests.counts().missing; }
   // Uploads of `cn` so far: history answers and resends (RF=1) are none.
   unsigned uploads(const std::string& cn) const;
   unsigned resends() const { return m_flows ? m_flows->resends() : 0u; }
@@ -138,60 +139,21 @@ private:
   int64_t m_drop_started = 0;
   bool m_step_waits_link = false; // a request step waits for the dropped link to come back
   unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_junk_bytes = 0, m_encrypted_out = 0;
-  unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
+  unsigned m_answers_sent = 0, m_connections = 0;
 
   // Requests (Requests.cpp): sent, paired with their answers by QN, awaited, their effects.
-  struct Pending {
-    std::string qn, cn;
-    Step::Reply reply = Step::Full;
-    Step::Expect expect = Step::Accepted;
-    bool corrupt = false;
-    bool judged = false; // its refusal or its acceptance was weighed against `expect`
-    std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
-    bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
-    int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
-    // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
-    int64_t begin_s = -1, end_s = -1;
-    std::string begin_text, end_text;
-    std::set<std::string> record_times;
-    int64_t sent_at = 0, deadline = 0;
-    bool acked = false, done = false;
-    std::string qn_rtn, exe_rtn;
-    // The request as it went out, to go again when the link it went out on never spoke.
-    std::string wire;
-    Misbehaviour bad;
-    int timeout_ms = 0;
-    bool unheard = false; // waits for the next connection
-  };
   // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
   void send_request(const Step& s, int64_t now);
-  // A link that never spoke took these requests: they wait for the next connection, then go again;
-  // the run ending first leaves them unanswered.
-  void hold_unheard_requests();
+  // Requests a link that never spoke took go again over the next connection.
   void resend_unheard_requests(int64_t now);
-  void give_up_unheard();
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
-  std::string next_qn();
   void queue(const std::string& bytes, int64_t at, bool drop = false);
-  Pending* find_pending(const std::string& qn);
-  Pending* awaiting_data(const std::string& cn);
-  // The history request a data frame answers, or null: its records are no uploads. By its QN (of
-  // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
-  // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
-  Pending* history_request(const Segment& seg, const std::string& datatime);
-  // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
-  void history_record(Pending& p, const std::string& cn, const std::string& datatime);
-  // The link went down: every request still waiting for its answers is unanswered.
-  void link_lost_requests();
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
   // Effects of a request the station carried out, checked against the uploads that follow: 2012
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
-  void took_effect(const Pending& p, int64_t now);
-  std::vector<Pending> m_pending;
-  std::string m_last_qn;
-  std::vector<int64_t> m_lat_ack, m_lat_final;
+  void took_effect(const Request& p, int64_t now);
 
   // Uploads and periods (Uploads.cpp): real-time data and their interval, period data and the
   // periods left out, history answers and resends kept apart.
@@ -236,12 +198,12 @@ private:
   // Rules over a connection as a whole: StationDuties (Duties.cpp).
   // The station's first word on whether it carries a request out, weighed once against the step:
   // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
-  void judge_refusal(Pending& p, const char* field, const std::string& code);
+  void judge_refusal(Request& p, const char* field, const std::string& code);
   // A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out.
   static bool refusal_code(const char* field, const std::string& code);
-  void judge_acceptance(Pending& p, const std::string& how);
+  void judge_acceptance(Request& p, const std::string& how);
   // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
-  bool judged_by_flows(Pending& p);
+  bool judged_by_flows(Request& p);
 
   // Problems and notes (Problems.h), and the summary (Summary.cpp).
   void problem(const std::string& what, const std::string& cause = std::string()) { m_problems.problem(what, cause); }
@@ -253,6 +215,7 @@ private:
   Problems m_problems{m_log, m_report};
   FrameJudge m_judge{m_opt, m_report, m_problems};
   Periods m_periods{m_opt, m_problems};
+  Requests m_requests{m_opt, m_problems};
   Report::Header report_header() const;
 };
 

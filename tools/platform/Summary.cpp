@@ -103,14 +103,14 @@ std::string Platform::summary() const {
     for (const std::string& cn : m_opt.left_out) left += (left.empty() ? "CN=" : ", CN=") + cn;
     row("left out:", left + " (the scenario's leave: not judged)");
   }
-  row("requests:", std::to_string(m_requests));
-  row("answered:", std::to_string(m_answered));
-  row("missing replies:", std::to_string(m_missing));
-  row("unexpected replies:", std::to_string(m_unexpected));
+  row("requests:", std::to_string(m_requests.counts().sent));
+  row("answered:", std::to_string(m_requests.counts().answered));
+  row("missing replies:", std::to_string(m_requests.counts().missing));
+  row("unexpected replies:", std::to_string(m_requests.counts().unexpected));
   data_rows(row);
   m_values.summary_rows(row);
-  row("latency 9011:", stats(m_lat_ack));
-  row("latency complete:", stats(m_lat_final));
+  row("latency 9011:", stats(m_requests.counts().ack_ms));
+  row("latency complete:", stats(m_requests.counts().final_ms));
   m_problems.note_lines(row, o);
   row("verdict:", verdict());
   m_problems.cause_lines(o);
@@ -132,7 +132,7 @@ Report::Header Platform::report_header() const {
   h.edition = m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : m_opt.standard ? "HJ 212-2017, GB18030" : "not checked (no --standard)";
   h.keyed = !m_opt.key.empty();
   h.summary = summary();
-  for (const Pending& p : m_pending)
+  for (const Request& p : m_requests.all())
     if (!p.done) h.awaited.insert(p.qn);
   return h;
 }

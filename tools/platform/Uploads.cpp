@@ -74,16 +74,16 @@ bool Platform::judge_rtd_interval(bool gave_up) {
 // it came in packets)
 void Platform::on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now) {
   std::string cn = seg.value("CN"), qn = seg.value("QN");
-  Pending* p = whole ? find_pending(qn) : nullptr;
+  Request* p = whole ? m_requests.find(qn) : nullptr;
   if (whole) {
-    Pending* history = history_request(seg, datatime);
+    Request* history = m_requests.history_request(seg, datatime);
     if (p && p->cn != cn && p != history) p = nullptr;
-    if (!p && !history) p = awaiting_data(cn);
+    if (!p && !history) p = m_requests.awaiting_data(cn);
     if (history) {
       p = history;
       ++m_history[cn];
       m_report.history_record(history->qn);
-      history_record(*history, cn, datatime);
+      m_requests.history_record(*history, cn, datatime);
     } else if (seg.value("RF") == "1") {
       ++m_resent[cn];
       m_periods.record(cn, qn, datatime, true, m_flows != nullptr);
@@ -104,8 +104,8 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     m_report.answer(p->qn);
     if (!p->history) { // a history request's records come before its 9012, which ends it
       p->done = true;
-      ++m_answered;
-      m_lat_final.push_back(now - p->sent_at);
+      ++m_requests.counts().answered;
+      m_requests.counts().final_ms.push_back(now - p->sent_at);
     }
     judge_acceptance(*p, "answered with data");
   }

@@ -64,7 +64,7 @@ void Platform::disconnected(int64_t now, const std::string& closed_here, bool si
   if (m_flows) m_flows->disconnected(now);
   if (silent) m_requests.hold_unheard();
   else m_requests.link_lost();
-  fold_upload_run();
+  m_real_time.fold();
   if (!closed_here.empty()) note(closed_here);
   else if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   else if (!m_finished) problem("the station closed the connection");
@@ -287,19 +287,19 @@ void Platform::tick(int64_t now) {
   if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() && m_drop != LinkDrop::Down &&
       (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
-    judge_rtd_interval(false);
+    m_real_time.judge(false);
     if (m_flows) m_flows->finish(now);
   }
 }
 
 bool Platform::uploads_done(const Step& s, int64_t now) {
   if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) {
-    if (s.cn == "2011") judge_rtd_interval(false);
+    if (s.cn == "2011") m_real_time.judge(false);
     return true;
   }
   if (now < m_step_deadline) return false;
   ++m_requests.counts().missing;
-  if (s.cn != "2011" || !judge_rtd_interval(true)) // the interval set, when it is what went wrong
+  if (s.cn != "2011" || !m_real_time.judge(true)) // the interval set, when it is what went wrong
     problem("only " + std::to_string(static_cast<int>(uploads(s.cn)) - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn +
             " since the step began, " + std::to_string(s.count) + " wanted");
   return true;

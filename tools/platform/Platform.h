@@ -20,6 +20,7 @@
 #include "Judge.h"
 #include "Periods.h"
 #include "Problems.h"
+#include "RealTime.h"
 #include "Report.h"
 #include "Requests.h"
 #include "Scenario.h"
@@ -155,40 +156,11 @@ private:
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
   void took_effect(const Request& p, int64_t now);
 
-  // Uploads and periods (Uploads.cpp): real-time data and their interval, period data and the
-  // periods left out, history answers and resends kept apart.
+  // Uploads (Uploads.cpp): counted per CN, real-time ones to RealTime, period data to Periods,
+  // history answers and resends kept apart.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
-  void real_time_upload(const std::string& qn, int64_t now);
-  // The run of real-time uploads since the RtdInterval set ends (link down, stopped, started
-  // again): measured apart from the next, so the time between is no interval.
-  void fold_upload_run();
-  // The interval real-time uploads are due at: the one set, else the one they came at, else the reply timeout.
-  int64_t rtd_interval_ms() const;
-  // Whether uploads since the RtdInterval set kept another interval (a problem, once per setting);
-  // `gave_up`: an uploads step ran out of time, so the interval before the setting may tell.
-  bool judge_rtd_interval(bool gave_up);
-  struct Arrivals {
-    unsigned count = 0;
-    int64_t first = 0, last = 0;
-  };
   std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
-  struct Effects {
-    int64_t stopped_at = -1; // 2012 carried out then: no real-time upload is due later than one interval on
-    int rtd_s = 0;           // RtdInterval an accepted 1062 set; 0: none
-    Arrivals since_set;      // real-time uploads after it, since the link last came up
-    int64_t folded_ms = 0;   // the spans of their runs on earlier links: a link down is no interval
-    unsigned folded_gaps = 0;
-    double before_ms = 0;    // the interval they came at before it; 0: unknown
-    bool judged = false;     // the setting was weighed against the uploads
-  } m_effects;
-  // How far a real-time upload's QN (the station's clock) runs ahead of its arrival on the
-  // platform's, the largest seen: the clock offset less the quickest transit.
-  struct ClockOffset {
-    bool known = false;
-    int64_t ahead_ms = 0;
-  } m_clock;
-  static constexpr int64_t kClockSlackMs = 500; // a QN's own rounding and the transit the estimate missed
   // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
   std::map<std::string, unsigned> m_history, m_resent;
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
@@ -216,6 +188,7 @@ private:
   FrameJudge m_judge{m_opt, m_report, m_problems};
   Periods m_periods{m_opt, m_problems};
   Requests m_requests{m_opt, m_problems};
+  RealTime m_real_time{m_opt, m_problems, m_uploads};
   Report::Header report_header() const;
 };
 

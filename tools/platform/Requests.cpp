@@ -247,18 +247,7 @@ void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now)
 
 void Platform::took_effect(const Request& p, int64_t now) {
   m_report.effect(p.qn, p.cn, p.rtd_interval, now);
-  if (p.cn == "2012") m_effects.stopped_at = now;
-  else if (p.cn == "2011") m_effects.stopped_at = -1;
-  if (p.cn == "2012" || p.cn == "2011") fold_upload_run(); // the time stopped is no interval
-  if (p.rtd_interval <= 0) return;
-  judge_rtd_interval(false); // the setting before, on the uploads it had
-  auto so_far = m_uploads.find("2011");
-  m_effects.rtd_s = p.rtd_interval;
-  m_effects.since_set = Arrivals();
-  m_effects.before_ms = so_far != m_uploads.end() && so_far->second.count >= 2
-                            ? static_cast<double>(so_far->second.last - so_far->second.first) / (so_far->second.count - 1)
-                            : 0;
-  m_effects.judged = false;
+  m_real_time.took_effect(p, now);
 }
 
 // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.

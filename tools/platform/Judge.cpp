@@ -160,7 +160,7 @@ void FrameJudge::check_standard(std::string_view frame, const Segment& seg) {
   if (version != wanted) {
     ++m_counts.wrong_version;
     m_problems.problem("frame QN " + qn + " CN=" + seg.value("CN") + " carries Flag=" + seg.value("Flag") + ", not a " +
-            std::to_string(m_opt.standard) + " Flag");
+                       std::to_string(m_opt.standard) + " Flag");
   }
 }
 

@@ -36,10 +36,11 @@ void Periods::check_stamp(const std::string& cn, const std::string& qn, const st
   int64_t sent_ms = 0;
   if (!qn_time_ms(qn, sent_ms)) sent_ms = 1000 * local_now_s(); // the platform's clock stands in for the station's
   if ((t % s + s) % s != 0)
-    m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " is not on a boundary of its " + std::to_string(s) + " s period");
+    m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " is not on a boundary of its " + std::to_string(s) +
+                       " s period");
   else if ((t + s) * 1000 > sent_ms + 1000)
-    m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " + std::to_string(s) +
-            " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
+    m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " +
+                       std::to_string(s) + " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
   auto before = d.times.find(t);
   // the same upload again is the 2025 flows' "uploaded again without RF=1": one fault, told once
   if (before != d.times.end() && !(flows && before->second == qn))
@@ -92,16 +93,17 @@ void Periods::judge() {
     const int64_t gaps = missing(c.first, c.second, &gap_at);
     if (gaps > 0)
       m_problems.problem("CN=" + c.first + ": " + std::to_string(gaps) + " periods of " + std::to_string(m_opt.periods.at(c.first)) +
-              " s missing between its records" + (gap_at >= 0 ? " (the first after DataTime=" + civil_text(gap_at) + ")" : ""));
+                         " s missing between its records" + (gap_at >= 0 ? " (the first after DataTime=" + civil_text(gap_at) + ")" : ""));
   }
   for (const auto& p : m_opt.periods) {
     const int64_t count = unsent(p.first);
     if (count <= 0) continue;
     auto d = m_data.find(p.first);
     const bool none = d == m_data.end() || d->second.times.empty();
-    m_problems.problem("CN=" + p.first + ": " + std::to_string(count) + " whole periods of " + std::to_string(p.second) + " s in the run " +
-                (none ? "and not one record: the station never sent this period data" : "without a record, before its first or after its last"),
-            "CN=" + p.first + " period data not sent");
+    m_problems.problem(
+        "CN=" + p.first + ": " + std::to_string(count) + " whole periods of " + std::to_string(p.second) + " s in the run " +
+            (none ? "and not one record: the station never sent this period data" : "without a record, before its first or after its last"),
+        "CN=" + p.first + " period data not sent");
   }
 }
 

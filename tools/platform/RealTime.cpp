@@ -24,17 +24,17 @@ void RealTime::upload(const std::string& qn, int64_t now) {
   const bool stamped = qn_time_ms(qn, made);
   // made on the station's clock after its answer to the 2012 arrived: no upload already on its way
   if (m_effects.stopped_at >= 0 && stamped && m_clock.known && made - m_clock.ahead_ms > m_effects.stopped_at + kClockSlackMs) {
-    m_problems.problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " was made " + std::to_string(made - m_clock.ahead_ms - m_effects.stopped_at) +
-                " ms after the acknowledgement arrived",
-            "kept uploading CN=2011 after 2012 stopped it");
+    m_problems.problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " was made " +
+                           std::to_string(made - m_clock.ahead_ms - m_effects.stopped_at) + " ms after the acknowledgement arrived",
+                       "kept uploading CN=2011 after 2012 stopped it");
     m_effects.stopped_at = -1;
   }
   // the station's clock against the platform's: the least transit shows the most of it
   if (stamped && (!m_clock.known || made - now > m_clock.ahead_ms)) m_clock = {true, made - now};
   if (m_effects.stopped_at >= 0 && now - m_effects.stopped_at > interval_ms()) {
     m_problems.problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " came " + std::to_string(now - m_effects.stopped_at) +
-                " ms after the acknowledgement",
-            "kept uploading CN=2011 after 2012 stopped it");
+                           " ms after the acknowledgement",
+                       "kept uploading CN=2011 after 2012 stopped it");
     m_effects.stopped_at = -1; // once per stop, not once per upload
   }
   if (m_effects.rtd_s <= 0) return;

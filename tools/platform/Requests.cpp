@@ -147,7 +147,9 @@ void Requests::link_lost() {
     if (p.corrupt || p.reply == Step::None) continue; // silence was all they wanted
     ++m_counts.missing;
     m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: the link went down " +
-            (!p.acked ? "before its 9011" : p.history ? "inside its answer, after the 9011 and before the 9012" : "after its 9011, before its 9012"));
+                       (!p.acked    ? "before its 9011"
+                        : p.history ? "inside its answer, after the 9011 and before the 9012"
+                                    : "after its 9011, before its 9012"));
   }
 }
 

@@ -93,12 +93,12 @@ FrameCheck check_frame(std::string_view frame) {
 
 // QnRtn=1 (ready) and ExeRtn=1 (done) are the only yeses; ExeRtn=100 ("no data") did its part: a history
 // range with no records is answered, not refused.
-bool Platform::refusal_code(const char* field, const std::string& code) {
+bool RequestJudge::refusal_code(const char* field, const std::string& code) {
   return code != "1" && !(std::string(field) == "ExeRtn" && code == "100");
 }
 
 // The 2025 key and MN flows weigh their own requests by their own rules (Flows2025): not judged twice.
-bool Platform::judged_by_flows(Request& p) {
+bool RequestJudge::judged_by_flows(Request& p) {
   bool theirs = m_flows && m_flows->judges(p.qn);
   if (theirs) p.judged = true;
   return theirs;
@@ -106,27 +106,25 @@ bool Platform::judged_by_flows(Request& p) {
 
 // A step that expects its request carried out fails on a refusal; a value no station may take
 // (an interval of 0) must be refused, which the report counts.
-void Platform::judge_refusal(Request& p, const char* field, const std::string& code) {
+void RequestJudge::refusal(Request& p, const char* field, const std::string& code) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
   if (!p.invalid.empty()) m_report.invalid_refused(p.qn);
   if (p.expect != Step::Accepted || !p.invalid.empty()) return;
   const char* meaning = codes::answer_text(field, code);
-  problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
-          (code.empty() ? std::string("no ") + field
-                        : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
+  m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
+                     (code.empty() ? std::string("no ") + field
+                                   : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
 }
 
 // A station that carries out an invalid value, or a request the step expects refused, fails.
-void Platform::judge_acceptance(Request& p, const std::string& how) {
+void RequestJudge::acceptance(Request& p, const std::string& how) {
   if (p.judged || judged_by_flows(p)) return;
   p.judged = true;
-  if (!p.invalid.empty()) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted an invalid " + p.invalid + " (" + how + ")");
-  else if (p.expect == Step::Refused) problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
+  if (!p.invalid.empty()) m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " accepted an invalid " + p.invalid + " (" + how + ")");
+  else if (p.expect == Step::Refused) m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
 }
 
-// The version a station declares: a 2017 frame's text is GB18030, a 2025 frame's UTF-8, with the
-// length and CRC over the bytes as sent; Flag carries the version of the standard chosen.
 FrameCheck FrameJudge::check(std::string_view frame) {
   FrameCheck c = check_frame(frame);
   if (c.verdict == Verdict::OkAfterConversion) ++m_counts.converted;
@@ -138,6 +136,8 @@ void FrameJudge::judge(std::string_view frame, std::string_view received, const 
   if (!m_opt.key.empty()) check_encryption(received, seg, form);
 }
 
+// The version a station declares: a 2017 frame's text is GB18030, a 2025 frame's UTF-8, with the
+// length and CRC over the bytes as sent; Flag carries the version of the standard chosen.
 void FrameJudge::check_standard(std::string_view frame, const Segment& seg) {
   std::string_view wire = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
   bool ascii = true;

@@ -2,13 +2,16 @@
 // (hj212/Envelope.h). The frame's fields are the engine's; the strictness here is the platform's.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
 #include "Problems.h"
 #include "Report.h"
+#include "Requests.h"
 #include "Scenario.h"
 
 namespace sim {
@@ -39,8 +42,8 @@ struct FrameCheck {
 FrameCheck check_frame(std::string_view frame);
 
 // The judge of each frame a station sends: check_frame, then with --standard the charset and
-// Flag of the edition chosen, and with a key the encryption of data frames. Requests' answers are
-// weighed by the platform's own rules (Judge.cpp), connections as a whole by StationDuties.
+// Flag of the edition chosen, and with a key the encryption of data frames. Answers to requests:
+// RequestJudge; connections as a whole: StationDuties.
 class FrameJudge {
 public:
   FrameJudge(const PlatformOptions& options, Report& report, Problems& problems)
@@ -66,6 +69,25 @@ private:
   Report& m_report;
   Problems& m_problems;
   Counts m_counts;
+};
+
+// The station's first word on whether it carries a request out, weighed once against its step: a
+// refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "answered with data").
+class RequestJudge {
+public:
+  // `flows`: the 2025 key and MN flows, or null; they weigh their own requests.
+  RequestJudge(Report& report, Problems& problems, const std::unique_ptr<Flows2025>& flows)
+      : m_report(report), m_problems(problems), m_flows(flows) {}
+  // A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out.
+  static bool refusal_code(const char* field, const std::string& code);
+  void refusal(Request& p, const char* field, const std::string& code);
+  void acceptance(Request& p, const std::string& how);
+
+private:
+  bool judged_by_flows(Request& p);
+  Report& m_report;
+  Problems& m_problems;
+  const std::unique_ptr<Flows2025>& m_flows;
 };
 
 } // namespace sim

@@ -166,17 +166,6 @@ private:
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
 
-  // The judge (Judge.cpp): what a platform accepts of a frame and of an answer beyond reading it.
-  // Rules over a connection as a whole: StationDuties (Duties.cpp).
-  // The station's first word on whether it carries a request out, weighed once against the step:
-  // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
-  void judge_refusal(Request& p, const char* field, const std::string& code);
-  // A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out.
-  static bool refusal_code(const char* field, const std::string& code);
-  void judge_acceptance(Request& p, const std::string& how);
-  // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
-  bool judged_by_flows(Request& p);
-
   // Problems and notes (Problems.h), and the summary (Summary.cpp).
   void problem(const std::string& what, const std::string& cause = std::string()) { m_problems.problem(what, cause); }
   void note(const std::string& what) { m_problems.note(what); }
@@ -185,7 +174,10 @@ private:
   PlatformObserver* m_observer = nullptr;
   Report m_report;
   Problems m_problems{m_log, m_report};
+  // The judge (Judge.h): what a platform accepts of a frame and of an answer beyond reading it.
+  // Rules over a connection as a whole: StationDuties (Duties.h).
   FrameJudge m_judge{m_opt, m_report, m_problems};
+  RequestJudge m_request_judge{m_report, m_problems, m_flows};
   Periods m_periods{m_opt, m_problems};
   Requests m_requests{m_opt, m_problems};
   RealTime m_real_time{m_opt, m_problems, m_uploads};

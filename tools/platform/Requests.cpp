@@ -205,7 +205,7 @@ void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
   m_requests.counts().ack_ms.push_back(now - p->sent_at);
-  if (p->reply != Step::None && refusal_code("QnRtn", p->qn_rtn)) judge_refusal(*p, "QnRtn", p->qn_rtn);
+  if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) m_request_judge.refusal(*p, "QnRtn", p->qn_rtn);
   // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
   bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
   if (!more) { // refused or only acknowledged: nothing more comes
@@ -233,9 +233,9 @@ void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now)
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
   if (!p->corrupt && p->reply != Step::None) {
-    if (refusal_code("ExeRtn", p->exe_rtn)) judge_refusal(*p, "ExeRtn", p->exe_rtn);
+    if (RequestJudge::refusal_code("ExeRtn", p->exe_rtn)) m_request_judge.refusal(*p, "ExeRtn", p->exe_rtn);
     else {
-      judge_acceptance(*p, "ExeRtn=" + p->exe_rtn);
+      m_request_judge.acceptance(*p, "ExeRtn=" + p->exe_rtn);
       took_effect(*p, now);
     }
   }

@@ -88,7 +88,7 @@ public:
   unsigned bad_frames() const { return m_bad_frames; }
   unsigned missing() const { return m_requests.counts().missing; }
   // Uploads of `cn` so far: history answers and resends (RF=1) are none.
-  unsigned uploads(const std::string& cn) const;
+  unsigned uploads(const std::string& cn) const { return m_tally.count(cn); }
   unsigned resends() const { return m_flows ? m_flows->resends() : 0u; }
 
   void set_observer(PlatformObserver* observer) { m_observer = observer; }
@@ -160,9 +160,7 @@ private:
   // history answers and resends kept apart.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
-  std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
-  // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
-  std::map<std::string, unsigned> m_history, m_resent;
+  UploadTally m_tally;
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
 
@@ -180,7 +178,7 @@ private:
   RequestJudge m_request_judge{m_report, m_problems, m_flows};
   Periods m_periods{m_opt, m_problems};
   Requests m_requests{m_opt, m_problems};
-  RealTime m_real_time{m_opt, m_problems, m_uploads};
+  RealTime m_real_time{m_opt, m_problems, m_tally};
   Report::Header report_header() const;
 };
 

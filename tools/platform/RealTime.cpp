@@ -14,8 +14,8 @@ void RealTime::fold() {
 
 int64_t RealTime::interval_ms() const {
   if (m_effects.rtd_s > 0) return 1000LL * m_effects.rtd_s;
-  auto it = m_uploads.find("2011");
-  if (it != m_uploads.end() && it->second.count >= 2) return (it->second.last - it->second.first) / (it->second.count - 1);
+  const Arrivals* all = m_uploads.arrivals("2011");
+  if (all && all->count >= 2) return (all->last - all->first) / (all->count - 1);
   return m_opt.reply_timeout_ms;
 }
 
@@ -66,11 +66,11 @@ void RealTime::took_effect(const Request& p, int64_t now) {
   if (p.cn == "2012" || p.cn == "2011") fold(); // the time stopped is no interval
   if (p.rtd_interval <= 0) return;
   judge(false); // the setting before, on the uploads it had
-  auto so_far = m_uploads.find("2011");
+  const Arrivals* so_far = m_uploads.arrivals("2011");
   m_effects.rtd_s = p.rtd_interval;
   m_effects.since_set = Arrivals();
-  m_effects.before_ms = so_far != m_uploads.end() && so_far->second.count >= 2
-                            ? static_cast<double>(so_far->second.last - so_far->second.first) / (so_far->second.count - 1)
+  m_effects.before_ms = so_far && so_far->count >= 2
+                            ? static_cast<double>(so_far->last - so_far->first) / (so_far->count - 1)
                             : 0;
   m_effects.judged = false;
 }

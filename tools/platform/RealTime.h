@@ -10,19 +10,14 @@
 #include "Problems.h"
 #include "Requests.h"
 #include "Scenario.h"
+#include "Uploads.h"
 
 namespace sim {
 
-// Uploads of one CN as they arrived: a count, not a list, for a day-long run.
-struct Arrivals {
-  unsigned count = 0;
-  int64_t first = 0, last = 0;
-};
-
 class RealTime {
 public:
-  // `uploads`: every CN's arrivals, the platform's (the 2011 ones tell the interval before a setting).
-  RealTime(const PlatformOptions& options, Problems& problems, const std::map<std::string, Arrivals>& uploads)
+  // `uploads`: the platform's tally (the 2011 arrivals tell the interval before a setting).
+  RealTime(const PlatformOptions& options, Problems& problems, const UploadTally& uploads)
       : m_opt(options), m_problems(problems), m_uploads(uploads) {}
   // A real-time upload arrived (after the platform counted it).
   void upload(const std::string& qn, int64_t now);
@@ -40,7 +35,7 @@ private:
   int64_t interval_ms() const;
   const PlatformOptions& m_opt;
   Problems& m_problems;
-  const std::map<std::string, Arrivals>& m_uploads;
+  const UploadTally& m_uploads;
   struct Effects {
     int64_t stopped_at = -1; // 2012 carried out then: no real-time upload is due later than one interval on
     int rtd_s = 0;           // RtdInterval an accepted 1062 set; 0: none

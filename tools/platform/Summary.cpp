@@ -44,27 +44,12 @@ Platform::Counters Platform::counters() const {
 }
 
 void Platform::data_rows(const std::function<void(const char*, const std::string&)>& row) const {
-  std::string ups;
-  for (const auto& u : m_uploads) {
-    if (!ups.empty()) ups += "; ";
-    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
-    if (u.second.count >= 2) {
-      char every[48];
-      std::snprintf(every, sizeof every, " (every %.1f s)",
-                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
-      ups += every;
-    }
-  }
-  row("data frames:", ups.empty() ? std::string("none") : ups);
-  auto counts = [](const std::map<std::string, unsigned>& m) {
-    std::string text;
-    for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
-    return text;
-  };
+  row("data frames:", m_tally.uploads_text());
   const std::string periods = m_periods.summary();
   if (!periods.empty()) row("period data:", periods);
-  if (!m_history.empty()) row("history answers:", counts(m_history));
-  if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs
+  const std::string history = m_tally.history_text(), resent = m_tally.resends_text();
+  if (!history.empty()) row("history answers:", history);
+  if (!resent.empty() && !m_flows) row("resends:", resent + " (RF=1)"); // the 2025 flows count theirs
 }
 
 std::string Platform::summary() const {

@@ -27,16 +27,14 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     if (!p && !history) p = m_requests.awaiting_data(cn);
     if (history) {
       p = history;
-      ++m_history[cn];
+      m_tally.history(cn);
       m_report.history_record(history->qn);
       m_requests.history_record(*history, cn, datatime);
     } else if (seg.value("RF") == "1") {
-      ++m_resent[cn];
+      m_tally.resend(cn);
       m_periods.record(cn, qn, datatime, true, m_flows != nullptr);
     } else { // the rate of uploads, which a backlog or a history would make look faster
-      Arrivals& arrivals = m_uploads[cn];
-      if (arrivals.count++ == 0) arrivals.first = now;
-      arrivals.last = now;
+      m_tally.upload(cn, now);
       if (!p) m_report.upload(cn, now); // not the data a request asked for
       if (cn == "2011") {
         if (p && !p->done && p->cn == "2011") took_effect(*p, now); // its first upload answers a 2011: uploads start again
@@ -65,9 +63,41 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
   }
 }
 
-unsigned Platform::uploads(const std::string& cn) const {
+void UploadTally::upload(const std::string& cn, int64_t now) {
+  Arrivals& a = m_uploads[cn];
+  if (a.count++ == 0) a.first = now;
+  a.last = now;
+}
+
+unsigned UploadTally::count(const std::string& cn) const {
+  const Arrivals* a = arrivals(cn);
+  return a ? a->count : 0u;
+}
+
+const Arrivals* UploadTally::arrivals(const std::string& cn) const {
   auto it = m_uploads.find(cn);
-  return it == m_uploads.end() ? 0u : it->second.count;
+  return it == m_uploads.end() ? nullptr : &it->second;
+}
+
+std::string UploadTally::uploads_text() const {
+  std::string ups;
+  for (const auto& u : m_uploads) {
+    if (!ups.empty()) ups += "; ";
+    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
+    if (u.second.count >= 2) {
+      char every[48];
+      std::snprintf(every, sizeof every, " (every %.1f s)",
+                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
+      ups += every;
+    }
+  }
+  return ups.empty() ? std::string("none") : ups;
+}
+
+std::string UploadTally::counts_text(const std::map<std::string, unsigned>& counts) {
+  std::string text;
+  for (const auto& c : counts) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
+  return text;
 }
 
 } // namespace sim

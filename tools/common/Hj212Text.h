@@ -1,7 +1,8 @@
 // HJ 212 text as the tools show and take it apart: a data segment's fields as a table, frames
 // described in one readable line, key values masked, Flag in words. Every frame rule underneath
 // (envelope, CRC, charsets, Flag) is the plug-in's own, from hj212/; a platform's stricter
-// demands are tools/platform's judge.
+// demands are tools/platform's judge. Not yet: FrameScanner below is still the tools' own cutter,
+// its users moving to the plug-in's scanner.
 #pragma once
 
 #include <cstddef>

@@ -7,7 +7,7 @@ namespace {
 
 // Length of the well-formed UTF-8 character at s[i] (1 to 4), or 0 when the byte there starts
 // none. The bounds of the second byte rule out overlong forms, surrogates and values above U+10FFFF.
-std::size_t utf8_char_length(const unsigned char* s, std::size_t i, std::size_t length) {
+std::size_t utf8_length_at(const unsigned char* s, std::size_t i, std::size_t length) {
   unsigned char c = s[i];
   if (c < 0x80) return 1;
   std::size_t more = 0;
@@ -39,7 +39,7 @@ std::string utf8_dropping_bad_bytes(const std::string& bytes) {
   std::string text;
   text.reserve(bytes.size());
   for (std::size_t i = 0; i < bytes.size();) {
-    std::size_t n = utf8_char_length(s, i, bytes.size());
+    std::size_t n = utf8_length_at(s, i, bytes.size());
     if (n == 0) {
       ++i;
       continue;
@@ -52,10 +52,14 @@ std::string utf8_dropping_bad_bytes(const std::string& bytes) {
 
 } // namespace
 
+std::size_t utf8_char_length(const char* bytes, std::size_t at, std::size_t length) {
+  return utf8_length_at(reinterpret_cast<const unsigned char*>(bytes), at, length);
+}
+
 bool is_utf8(const char* bytes, std::size_t length) {
   const unsigned char* s = reinterpret_cast<const unsigned char*>(bytes);
   for (std::size_t i = 0; i < length;) {
-    std::size_t n = utf8_char_length(s, i, length);
+    std::size_t n = utf8_length_at(s, i, length);
     if (n == 0) return false;
     i += n;
   }
@@ -88,7 +92,7 @@ std::string received_text(const std::string& bytes, WireCharset charset) {
   // The charset Send would pick, the Flag read from the data segment between the envelope's
   // length field and its CRC; a UTF-8 line drops a broken character, not the frame.
   bool enveloped = bytes.size() >= kEnvelopeBytes && bytes.compare(0, 2, "##") == 0;
-  if (utf8_on_wire(enveloped ? bytes.substr(6, bytes.size() - kEnvelopeBytes) : bytes, charset)) return utf8_dropping_bad_bytes(bytes);
+  if (utf8_on_wire(enveloped ? bytes.substr(kDataAt, bytes.size() - kEnvelopeBytes) : bytes, charset)) return utf8_dropping_bad_bytes(bytes);
   std::string text;
   if (!gb18030_to_utf8(bytes, text)) return bytes;
   return text;

@@ -21,6 +21,10 @@ bool utf8_to_gb18030(const std::string& text, std::string& out);
 // Returns false, with `out` untouched, when the system has no such converter.
 bool gb18030_to_utf8(const std::string& bytes, std::string& out);
 
+// Length of the well-formed UTF-8 character at bytes[at] (1 to 4; ASCII is 1), or 0 when none
+// starts there: a stray byte, an overlong form, a surrogate, beyond U+10FFFF or cut off at `length`.
+std::size_t utf8_char_length(const char* bytes, std::size_t at, std::size_t length);
+
 // True when the bytes are well-formed UTF-8 (no overlong forms, surrogates or values above
 // U+10FFFF). Pure ASCII is UTF-8.
 bool is_utf8(const char* bytes, std::size_t length);

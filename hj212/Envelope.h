@@ -78,9 +78,11 @@ bool check_frame(const std::string& candidate);
 constexpr int kVersion2005 = 0;
 constexpr int kVersion2017 = 1;
 constexpr int kVersion2025 = 2;
+// The version a Flag (0..255, or -1 for none) names: its upper six bits, -1 for none.
+constexpr int flag_version(int flag) { return flag < 0 ? -1 : flag >> 2; }
 // Flag (0..255, or -1 for none) names version 2025 or later: the frames UTF-8 goes with, and
 // packets of kPacketDataBytes by default.
-constexpr bool flag_names_2025(int flag) { return flag >= 0 && (flag >> 2) >= kVersion2025; }
+constexpr bool flag_names_2025(int flag) { return flag_version(flag) >= kVersion2025; }
 // A blank in a data segment's header, around an item's name and value: a space or a tab. (A
 // script's arguments and a template's pieces are trimmed of spaces alone: trim_blanks, Split.h.)
 constexpr bool header_blank(char c) { return c == ' ' || c == '\t'; }

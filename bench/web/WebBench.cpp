@@ -12,6 +12,8 @@
 
 #include <httplib.h>
 
+#include "Envelope.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -53,7 +55,7 @@ std::string upload(long i) {
                   kCodes[f]);
     cp += item;
   }
-  return sim::wrap(std::string("QN=") + qn + ";ST=32;CN=2011;PW=123456;MN=POLMON0000000001;Flag=5;CP=&&" + cp + "&&");
+  return HJ::wrap_frame(std::string("QN=") + qn + ";ST=32;CN=2011;PW=123456;MN=POLMON0000000001;Flag=5;CP=&&" + cp + "&&");
 }
 
 long rss_kib() {

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "Envelope.h"
 #include "DeviceExports.h"
 #include "FrameScanner.h"
 #include "Hj212Text.h"
@@ -104,7 +105,6 @@ private:
       int n = m_port->ReadData(buf, &len, 40);
       if (n <= 0) continue;
       scanner.feed(buf, static_cast<size_t>(n), [&](std::string&& f) {
-        if (sim::check_frame(f).verdict != sim::Verdict::Ok) return;
         {
           std::lock_guard<std::mutex> lock(m_mu);
           if (m_queue.size() >= 64) m_queue.pop_front();
@@ -198,7 +198,7 @@ private:
       return 0;
     }
     if (name == "Send" && (a.size() == 2 || a.size() == 3)) {
-      std::string frame = sim::wrap(read(a[0]));
+      std::string frame = HJ::wrap_frame(read(a[0]));
       if (a.size() == 3) write(a[2], frame);
       int len = static_cast<int>(frame.size());
       bool sent = m_port && m_port->WriteData(reinterpret_cast<const unsigned char*>(frame.data()), &len, 0) != 0;

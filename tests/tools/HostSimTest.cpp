@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "Envelope.h"
 #include "ConfigWriter.h"
 #include "Io.h"
 #include "Ports.h"
@@ -250,7 +251,7 @@ TEST_F(PortCase, ClientReconnectsAfterThePlatformWentAway) {
   ASSERT_TRUE(second.valid());
   read_for(*client, 100);
   ASSERT_TRUE(client->link_up());
-  std::string frame = sim::wrap("ST=32;CN=2011");
+  std::string frame = HJ::wrap_frame("ST=32;CN=2011");
   n = static_cast<int>(frame.size());
   EXPECT_NE(client->WriteData(reinterpret_cast<const unsigned char*>(frame.data()), &n, 0), 0);
   char buf[256];
@@ -272,7 +273,7 @@ TEST_F(PortCase, PtyPeerAndSerialLineThroughTermios) {
   EXPECT_EQ(t.c_cflag & PARENB, 0u);
   EXPECT_EQ(t.c_lflag & ICANON, 0u); // raw: CR LF passes unchanged
 
-  std::string frame = sim::wrap("ST=32;CN=1011");
+  std::string frame = HJ::wrap_frame("ST=32;CN=1011");
   int n = static_cast<int>(frame.size());
   ASSERT_NE(line->WriteData(reinterpret_cast<const unsigned char*>(frame.data()), &n, 0), 0);
   EXPECT_EQ(read_for(*pty, 200), frame);

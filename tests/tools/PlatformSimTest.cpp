@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "Envelope.h"
 #include "CpCipher.h"
 #include "Hj212Text.h"
+#include "ReferenceCrc.h"
 #include "Platform.h"
 #include "Sm4Example.h"
 
@@ -75,7 +77,7 @@ struct Harness {
     return out;
   }
   void station_sends(const std::string& segment) {
-    std::string f = sim::wrap(segment);
+    std::string f = HJ::wrap_frame(segment);
     p.received(f.data(), f.size(), now);
   }
   void answer(const std::string& qn, const std::string& cn, const std::string& cp) {
@@ -208,7 +210,7 @@ TEST(SimPlatform, FindsWhatTheStationDoesWrong) {
       {"wrong QN", [](Harness& h, const std::string&) { h.answer("1", "9011", "QnRtn=1"); }, "9011 for QN 1, which no request"},
       {"bad CRC",
        [](Harness& h, const std::string&) {
-         std::string f = sim::wrap("ST=32;CN=2011");
+         std::string f = HJ::wrap_frame("ST=32;CN=2011");
          f[f.size() - 3] = f[f.size() - 3] == '0' ? '1' : '0';
          h.p.received(f.data(), f.size(), h.now);
        },
@@ -721,9 +723,9 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
   HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())).encrypt_ecb(reinterpret_cast<unsigned char*>(&cipher[0]), 32);
   ASSERT_NE(cipher.find("\r\n"), std::string::npos);
   ASSERT_NE(cipher.find("##"), std::string::npos);
-  const std::string crafted = sim::wrap(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + sim::crc_text(head + region + "&&") + "\r\n";
+  const std::string crafted = HJ::wrap_frame(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + reference_crc(head + region + "&&") + "\r\n";
   const std::string example_seg = e.raw.substr(6, e.raw.size() - 12);
-  const std::string crc_over_cipher = "##0295" + example_seg + sim::crc_text(example_seg) + "\r\n";
+  const std::string crc_over_cipher = "##0295" + example_seg + reference_crc(example_seg) + "\r\n";
   // one encrypted frame in 256 has a CRC that fits its ciphertext too (this value, this key)
   const std::string coincident =
       sim::encrypted_wire_data("QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&w01018-Rtd=0000473;DataTime=20240101000000&&",
@@ -782,7 +784,7 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
     std::string segment = sent.substr(6, sent.size() - 12), plain;
     EXPECT_EQ(std::stoul(sent.substr(2, 4)), segment.size());
     ASSERT_TRUE(HJ::decrypt_cp(segment.data(), segment.size(), HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())), plain));
-    EXPECT_EQ(sent.substr(sent.size() - 6, 4), sim::crc_text(plain));
+    EXPECT_EQ(sent.substr(sent.size() - 6, 4), reference_crc(plain));
     EXPECT_NE(plain, segment);
     EXPECT_EQ(plain.size() == segment.size(), form == sim::CipherWire::Raw);
     EXPECT_EQ(sim::parse_segment(plain).cp, "DataTime=20240101000000;w01018-Rtd=1.5");

@@ -1,4 +1,5 @@
-// The simulators' own HJ 212 text handling: CRC, envelope checks, scanner, field decoding.
+// The tools' HJ 212 text handling: frames the engine wraps as the platform's judge takes them,
+// the scanner, field decoding, readable text.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,9 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "Envelope.h"
 #include "Codes.h"
 #include "Hj212Text.h"
 #include "Io.h"
+#include "Judge.h"
 
 namespace {
 
@@ -26,20 +29,20 @@ TEST(SimCrc, KnownValues) {
       {"123456789", "2F80"},
       {"QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&", "1C80"},
   };
-  for (const auto& c : cases) EXPECT_EQ(sim::crc_text(c.data), c.crc) << c.data;
+  for (const auto& c : cases) EXPECT_EQ(HJ::do_crc_check(c.data), c.crc) << c.data;
   // a high byte enters as 128..255, not as a negative char
-  EXPECT_EQ(sim::crc16("\x80"), 0xE041);
+  EXPECT_EQ(HJ::do_crc_check("\x80"), "E041");
 }
 
 TEST(SimFrame, WrapThenCheck) {
-  std::string f = sim::wrap("ST=32");
+  std::string f = HJ::wrap_frame("ST=32");
   EXPECT_EQ(f, "##0005ST=3260C0\r\n");
   EXPECT_EQ(sim::check_frame(f).verdict, Verdict::Ok);
-  EXPECT_EQ(sim::check_frame(sim::wrap("")).verdict, Verdict::Ok); // 12 bytes: an empty but well-formed frame
+  EXPECT_EQ(sim::check_frame(HJ::wrap_frame("")).verdict, Verdict::Ok); // 12 bytes: an empty but well-formed frame
 }
 
 TEST(SimFrame, Verdicts) {
-  std::string good = sim::wrap("QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&");
+  std::string good = HJ::wrap_frame("QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&");
   std::string lower = good; // CRC 1C80 written 1c80
   for (size_t i = lower.size() - 6; i < lower.size() - 2; ++i) lower[i] = static_cast<char>(std::tolower(lower[i]));
   std::string bad_len = good;
@@ -66,7 +69,7 @@ TEST(SimFrame, Verdicts) {
 
 TEST(SimFrame, LengthAndCrcOverUtf8AreRecognisedOnGb18030Bytes) {
   std::string utf8 = "ST=32;CN=2011;CP=&&Name=\xE6\xB5\x8B\xE8\xAF\x95&&"; // a Chinese word in UTF-8
-  std::string framed = sim::wrap(utf8);
+  std::string framed = HJ::wrap_frame(utf8);
   // what the plug-in puts on the wire: the same frame in GB18030 (the word is 4 bytes there)
   std::string wire = framed;
   wire.replace(wire.find("\xE6\xB5\x8B\xE8\xAF\x95"), 6, "\xB2\xE2\xCA\xD4");
@@ -86,11 +89,11 @@ TEST(SimFrame, TracesShowTextAsUtf8) {
       {"a=\x01\xFF\xFF", "a=\\x01\\xFF\\xFF"},                               // neither, and a control byte
   };
   for (const auto& c : cases) {
-    std::string line = sim::describe_frame(sim::wrap("QN=1;ST=32;CN=2011;Flag=4;CP=&&" + c.cp + "&&"));
+    std::string line = sim::describe_frame(HJ::wrap_frame("QN=1;ST=32;CN=2011;Flag=4;CP=&&" + c.cp + "&&"));
     EXPECT_NE(line.find("CP=" + c.shown), std::string::npos) << line;
   }
   std::string long_cp(119, 'a');
-  std::string cut = sim::describe_frame(sim::wrap("CN=2011;CP=&&" + long_cp + "\xE6\xB5\x8B&&"));
+  std::string cut = sim::describe_frame(HJ::wrap_frame("CN=2011;CP=&&" + long_cp + "\xE6\xB5\x8B&&"));
   EXPECT_NE(cut.find(long_cp + "..."), std::string::npos) << "a character is not cut in two: " << cut;
 }
 

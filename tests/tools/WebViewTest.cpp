@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "Envelope.h"
 #include "Hj212Text.h"
 #include "Io.h"
 #include "WebModel.h"
@@ -76,7 +77,7 @@ std::unique_ptr<sim::WebView> start(sim::WebOptions opt, const std::string& csv)
 }
 
 std::string frame_of(const std::string& cp) {
-  return sim::wrap("QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=M1;Flag=5;CP=&&" + cp + "&&");
+  return HJ::wrap_frame("QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=M1;Flag=5;CP=&&" + cp + "&&");
 }
 
 std::string slurp(const std::string& path) {
@@ -324,8 +325,8 @@ TEST(Series, ByDataTimeWithResendsMarked) {
 // time, and an older resend does not replace them.
 TEST(WebModel, KindsLatestAndNewMn) {
   sim::WebModel m("city");
-  auto in = [&](const std::string& seg) { m.frame(1000, true, sim::wrap(seg), sim::Verdict::Ok); };
-  auto out = [&](const std::string& seg) { m.frame(1000, false, sim::wrap(seg), sim::Verdict::Ok); };
+  auto in = [&](const std::string& seg) { m.frame(1000, true, HJ::wrap_frame(seg), sim::Verdict::Ok); };
+  auto out = [&](const std::string& seg) { m.frame(1000, false, HJ::wrap_frame(seg), sim::Verdict::Ok); };
   const std::string head = "ST=32;PW=123456;Flag=9;";
   in("QN=1;" + head + "CN=2051;MN=OLD;CP=&&DataTime=20250101100000;w01018-Avg=20.5,w01018-Min=19,w01018-Max=22,w01018-Cou=3.5,w01018-Flag=N&&");
   out("QN=2;ST=32;CN=1002;PW=123456;MN=OLD;Flag=9;CP=&&MN=NEW0000000000000000000001&&");

@@ -30,8 +30,7 @@ bool check_key(const std::string& key, std::string& error) {
 bool binary_bytes(std::string_view bytes) {
   for (unsigned char c : bytes)
     if ((c < 0x20 && c != '\t') || c == 0x7F) return true;
-  std::string utf8;
-  return !HJ::is_utf8(bytes.data(), bytes.size()) && !gb18030_to_utf8(bytes, utf8);
+  return !HJ::is_utf8(bytes.data(), bytes.size()) && !HJ::is_gb18030(bytes.data(), bytes.size());
 }
 
 CipherWire looks_encrypted(std::string_view segment) {

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "Charset.h"
+#include "Calendar.h"
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "FrameScanner.h"
@@ -16,15 +17,14 @@
 namespace frametool {
 namespace {
 
+// The envelope's bytes in a span, which ends before its CR LF.
+constexpr std::size_t kSpanEnvelope = HJ::kEnvelopeBytes - 2;
+
 std::string hex4(unsigned value) {
   static const char digits[] = "0123456789ABCDEF";
   std::string out(4, '0');
   for (int i = 3; i >= 0; --i, value >>= 4) out[static_cast<std::size_t>(i)] = digits[value & 0xFu];
   return out;
-}
-
-std::string crc_of(const std::string& data) {
-  return hex4(HJ::crc16(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
 }
 
 // Modbus CRC-16 (the byte goes into the register's low byte): the CRC field holds it by mistake.
@@ -50,15 +50,16 @@ bool is_ascii(const std::string& s) {
 }
 
 std::string qn_time(const std::string& qn) {
-  if (qn.size() != 17 || qn.find_first_not_of("0123456789") != std::string::npos) return "not a yyyyMMddHHmmssSSS time";
+  sim::CivilTime t;
+  if (qn.size() != 17 || !sim::read_civil(qn, t)) return "not a yyyyMMddHHmmssSSS time";
   return qn.substr(0, 4) + "-" + qn.substr(4, 2) + "-" + qn.substr(6, 2) + " " + qn.substr(8, 2) + ":" + qn.substr(10, 2) + ":" +
          qn.substr(12, 2) + "." + qn.substr(14, 3);
 }
 
-std::string decoded(const std::string& key, const std::string& value) {
+std::string decoded(const std::string& key, const std::string& value, int flag) {
   const char* name = nullptr;
   if (key == "QN") return value + " (" + qn_time(value) + ")";
-  if (key == "Flag") return value + " (" + sim::flag_text(value) + ")";
+  if (key == "Flag") return value + " (" + sim::flag_text(flag) + ")";
   if (key == "ST") name = sim::system_name(value);
   if (key == "CN") name = sim::command_name(value);
   if (key == "ST" || key == "CN") return value + " (" + (name ? name : "not a code of the standard") + ")";
@@ -99,7 +100,7 @@ void explain(const std::string& data, bool utf8, Report& r) {
   const std::string modbus = modbus_mistake(data, r.crc_field);
   if (!modbus.empty())
     why += "; " + modbus;
-  else if (converted && upper(r.crc_field) == crc_of(other))
+  else if (converted && upper(r.crc_field) == HJ::do_crc_check(other))
     why += "; it is the CRC over the data's " + other_name + " form";
   r.reasons.push_back(why);
 }
@@ -108,7 +109,7 @@ void decode_fields(Report& r) {
   r.data = sim::mask_keys(r.data);
   sim::Segment segment = sim::parse_segment(r.data);
   for (const auto& field : segment.header) {
-    std::string value = decoded(field.first, field.second);
+    std::string value = decoded(field.first, field.second, segment.flag);
     // packets of a split data segment, and resends (2025)
     if (field.first == "PNUM") value += " (packets in all)";
     if (field.first == "PNO") value += " (packet " + field.second + " of " + (segment.get("PNUM") ? *segment.get("PNUM") : std::string("?")) + ")";
@@ -116,7 +117,7 @@ void decode_fields(Report& r) {
     r.fields.emplace_back(field.first, value);
   }
   r.cp = segment.cp_fields;
-  r.items = codes::read_items(r.cp, segment.value("ST"), sim::flag_version(segment.value("Flag")));
+  r.items = codes::read_items(r.cp, segment.value("ST"), HJ::flag_version(segment.flag));
 }
 
 // A line a text log cut (at an LF byte of raw ciphertext) or re-encoded (U+FFFD in place of
@@ -144,11 +145,11 @@ bool damaged_by_log(const std::string& data, Report& r) {
 
 // A frame the plug-in reads decrypted with the key: the report shows the plain data segment.
 void take_decrypted(const std::string& frame, sim::CipherWire form, Report& r) {
-  std::string plain = frame.substr(6, frame.size() - HJ::kEnvelopeBytes);
+  std::string plain = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
   r.accepted = true;
   r.encryption = form;
   r.plain_bytes = plain.size();
-  r.crc_computed = crc_of(plain);
+  r.crc_computed = HJ::do_crc_check(plain);
   bool utf8 = HJ::is_utf8(plain.data(), plain.size());
   r.charset = is_ascii(plain) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? plain : HJ::received_text(plain);
@@ -163,7 +164,7 @@ void explain_decryption(const std::string& data, const std::string& key, Report&
     return;
   }
   const std::string with = "decrypted with the key (" + std::string(sim::cipher_wire_text(form)) + ")";
-  const std::string crc = crc_of(plain);
+  const std::string crc = HJ::do_crc_check(plain);
   if (crc != upper(r.crc_field)) {
     r.reasons.push_back(with + " the data's CRC is " + crc + ", not " + r.crc_field + " either: a wrong key, or bytes changed on the way");
   } else if (r.announced < 0 || (static_cast<std::size_t>(r.announced) != r.actual && static_cast<std::size_t>(r.announced) != plain.size())) {
@@ -178,7 +179,7 @@ void explain_decryption(const std::string& data, const std::string& key, Report&
 // A data command the plug-in rejects with the key although it may pass without one.
 void explain_rejected(const std::string& data, const std::string& key, Report& r) {
   r.accepted = false;
-  if (crc_of(data) == upper(r.crc_field) && r.announced >= 0 && static_cast<std::size_t>(r.announced) == r.actual)
+  if (HJ::do_crc_check(data) == upper(r.crc_field) && r.announced >= 0 && static_cast<std::size_t>(r.announced) == r.actual)
     r.reasons.push_back(std::string("the CRC fits the bytes as received, but with a key a frame is queued as received only "
                                     "when its data segment is text without a {0x..} list, and this one ") +
                         (HJ::holds_cipher_list(data.data(), data.size()) ? "holds a {0x..} list" : "is not text") +
@@ -512,17 +513,17 @@ namespace {
 Report judge(const std::string& s, const std::string& key) {
   Report r;
   r.accepted = HJ::check_frame(s + "\r\n");
-  if (s.size() < 10) {
+  if (s.size() < kSpanEnvelope) {
     r.reasons.push_back("too short: " + std::to_string(s.size()) + " bytes before the line end; \"##\", the length and the CRC alone take 10");
     return r;
   }
-  r.length_field = s.substr(2, 4);
-  bool digits = r.length_field.find_first_not_of("0123456789") == std::string::npos;
-  if (digits) r.announced = std::strtol(r.length_field.c_str(), nullptr, 10);
-  std::string data = s.substr(6, s.size() - 10);
+  r.length_field = s.substr(HJ::kLengthFieldAt, HJ::kDataAt - HJ::kLengthFieldAt);
+  const long read_as = HJ::parse_length_field(r.length_field.c_str()); // as the plug-in reads it: " 12" and "+12" too
+  if (r.length_field.find_first_not_of("0123456789") == std::string::npos) r.announced = read_as;
+  std::string data = s.substr(HJ::kDataAt, s.size() - kSpanEnvelope);
   r.actual = data.size();
-  r.crc_field = s.substr(s.size() - 4);
-  r.crc_computed = crc_of(data);
+  r.crc_field = s.substr(s.size() - HJ::kCrcDigits);
+  r.crc_computed = HJ::do_crc_check(data);
   bool utf8 = HJ::is_utf8(data.data(), data.size());
   r.charset = is_ascii(data) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? data : HJ::received_text(data);
@@ -548,7 +549,7 @@ Report judge(const std::string& s, const std::string& key) {
     explain(data, utf8, r);
     if (modbus_mistake(data, r.crc_field).empty()) explain_encryption(data, key, r);
   }
-  if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(std::strtol(r.length_field.c_str(), nullptr, 10)));
+  if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(read_as));
   if (r.crc_field != upper(r.crc_field) && upper(r.crc_field) == r.crc_computed) r.notes.push_back("CRC written in lower case: accepted");
   decode_fields(r);
   if (r.looks != sim::CipherWire::Plain || !r.judged) { // ciphertext, not items
@@ -562,11 +563,11 @@ Report judge(const std::string& s, const std::string& key) {
 // script holds a received GB18030 frame converted, its length field and CRC still the wire's);
 // false when the data is not such text.
 bool in_wire_charset(const std::string& s, std::string& wire) {
-  if (s.size() < 10) return false;
-  const std::string data = s.substr(6, s.size() - 10);
+  if (s.size() < kSpanEnvelope) return false;
+  const std::string data = s.substr(HJ::kDataAt, s.size() - kSpanEnvelope);
   std::string gb;
   if (is_ascii(data) || !HJ::is_utf8(data.data(), data.size()) || !HJ::utf8_to_gb18030(data, gb) || gb == data) return false;
-  wire = s.substr(0, 6) + gb + s.substr(s.size() - 4);
+  wire = s.substr(0, HJ::kDataAt) + gb + s.substr(s.size() - HJ::kCrcDigits);
   return true;
 }
 

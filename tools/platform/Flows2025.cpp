@@ -9,17 +9,6 @@ namespace sim {
 
 namespace {
 
-// A header or CP number: decimal digits only, up to 9999; -1 otherwise.
-long number(const std::string* text) {
-  if (!text || text->empty() || text->size() > 4) return -1;
-  long v = 0;
-  for (char c : *text) {
-    if (c < '0' || c > '9') return -1;
-    v = v * 10 + (c - '0');
-  }
-  return v;
-}
-
 // PNUM or PNO by value: digits only, leading zeros allowed (PNO=00001 is packet 1), at most
 // kPacketDigits significant ones. Empty when it is one, else what is wrong with it.
 constexpr size_t kPacketDigits = 6;
@@ -68,7 +57,7 @@ Flows2025::Flows2025(PlatformOptions& options, Log log, Log problem, Log note)
 
 Flows2025::Seen Flows2025::frame(const Segment& seg, size_t wire_bytes, int64_t now, bool history) {
   std::string cn = seg.value("CN");
-  long flag = number(seg.get("Flag"));
+  long flag = seg.flag;
   if (flag < 0) flag = 0;
   check_envelope(seg, wire_bytes);
   if (cn == "9015") return heartbeat(seg, flag, now);
@@ -191,7 +180,7 @@ bool Flows2025::check_packet(const Segment& seg, long& pnum, long& pno) {
   std::string qn = seg.value("QN"), flag = seg.value("Flag");
   const std::string* pnum_text = seg.get("PNUM");
   const std::string* pno_text = seg.get("PNO");
-  if (!(number(seg.get("Flag")) & 2)) {
+  if (seg.flag < 0 || !(seg.flag & 2)) {
     m_problem("packet of QN " + qn + ": Flag=" + flag + " lacks the packet bit (2) that PNUM/PNO need");
     return false;
   }

@@ -45,7 +45,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   }
   if (m_first_connect < 0) {
     m_first_connect = now;
-    m_start_local_s = local_now_s() + 1; // the whole seconds after it: a second begun before it is the station's own
+    m_periods.run_started();
     start_step(now);
   } else if (m_waiting_reconnect) {
     m_waiting_reconnect = false;
@@ -62,9 +62,9 @@ void Platform::disconnected(int64_t now, const std::string& closed_here, bool si
   m_spans.finish([&](HJ::SpanKind, std::uint64_t, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
   m_spans.reset();
   if (m_flows) m_flows->disconnected(now);
-  if (silent) hold_unheard_requests();
-  else link_lost_requests();
-  fold_upload_run();
+  if (silent) m_requests.hold_unheard();
+  else m_requests.link_lost();
+  m_real_time.fold();
   if (!closed_here.empty()) note(closed_here);
   else if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
   else if (!m_finished) problem("the station closed the connection");
@@ -106,7 +106,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     return;
   }
   std::string_view frame = form == CipherWire::Plain ? received : std::string_view(plain);
-  FrameCheck c = check_frame(frame);
+  FrameCheck c = m_judge.check(frame);
   m_report.frame_in(frame, now);
   m_log("<- " + describe_frame(frame) + (form == CipherWire::Plain ? "" : std::string(", encrypted (") + cipher_wire_text(form) + ")"));
   // the web view is handed the frame as the platform reads it: decrypted when it was encrypted
@@ -115,17 +115,15 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     bad_frame(received, c.verdict);
     return;
   }
-  if (c.verdict == Verdict::OkAfterConversion) ++m_converted;
   Segment seg = parse_segment(c.segment);
-  if (m_opt.standard) check_standard(frame, seg);
-  if (!m_opt.key.empty()) check_encryption(received, seg, form);
+  m_judge.judge(frame, received, seg, form);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   if (m_station_mn.empty()) {
     m_station_mn = seg.value("MN");
     if (m_station_mn.size() != 24) // the standard's MN has 24; public platforms refuse others
       note("the station's MN " + m_station_mn + " has " + std::to_string(m_station_mn.size()) + " characters, not 24");
   }
-  m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), flag_version(seg.value("Flag"))));
+  m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), HJ::flag_version(seg.flag)));
   m_duties->frame(seg);
   // a record's DataTime: its own, or for a later packet of an upload the first packet's
   const std::string* own_time = seg.cp_get("DataTime");
@@ -136,7 +134,7 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   const std::string datatime = own_time ? *own_time : qn == m_packet_qn ? m_packet_datatime : std::string();
   Flows2025::Seen seen;
   if (m_flows) {
-    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now, history_request(seg, datatime) != nullptr);
+    seen = m_flows->frame(seg, received.size() - HJ::kEnvelopeBytes, now, m_requests.history_request(seg, datatime) != nullptr);
     send_flow_frames(seen, seg, now);
     if (seen.handled) return;
   }
@@ -170,7 +168,7 @@ void Platform::rejected_frame(std::string_view received) {
 
 void Platform::bad_frame(std::string_view received, Verdict verdict) {
   ++m_bad_frames;
-  bool looks = received.size() > 12 && looks_encrypted(received.substr(6, received.size() - 12)) != CipherWire::Plain;
+  bool looks = received.size() > HJ::kEnvelopeBytes && looks_encrypted(received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes)) != CipherWire::Plain;
   const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
   problem(std::string("bad frame from the station (") + verdict_text(verdict) + hint + ")");
 }
@@ -189,13 +187,13 @@ void Platform::send_flow_frames(const Flows2025::Seen& seen, const Segment& seg,
   queue(push, now + m_opt.answer_delay_ms);
   if (m_observer) m_observer->frame(false, push, Verdict::Ok);
   ++m_frames_out;
-  ++m_requests;
-  Pending pending;
+  ++m_requests.counts().sent;
+  Request pending;
   pending.qn = qn;
   pending.cn = seg.value("CN");
   pending.sent_at = now;
   pending.deadline = now + m_opt.answer_delay_ms + m_opt.reply_timeout_ms;
-  m_pending.insert(m_pending.begin(), pending); // a request step's own stays the last
+  m_requests.all().insert(m_requests.all().begin(), pending); // a request step's own stays the last
   m_report.request(qn, pending.cn, "carried out: 9011 QnRtn=1, then 9012 ExeRtn=1", push, now);
   m_log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(push));
 }
@@ -213,7 +211,7 @@ void Platform::start_step(int64_t now) {
       { // its time placeholders read the clock as the step starts
         Step at = s;
         std::string why;
-        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, local_now_s(), *field, why);
+        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, m_periods.local_now_s(), *field, why);
         send_request(at, now);
       }
       return;
@@ -231,7 +229,7 @@ void Platform::start_step(int64_t now) {
       return;
     case Step::Uploads:
       m_uploads_goal = static_cast<int>(uploads(s.cn)) + s.count;
-      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : default_uploads_timeout_ms(s.cn, s.count));
+      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : m_periods.uploads_timeout_ms(s.cn, s.count));
       return;
     }
   }
@@ -245,14 +243,14 @@ void Platform::finish_step(int64_t now) {
 }
 
 void Platform::tick(int64_t now) {
-  for (Pending& p : m_pending) {
+  for (Request& p : m_requests.all()) {
     if (p.done || now < p.deadline) continue;
     p.done = true;
     if (p.corrupt || p.reply == Step::None) {
       if (!p.acked) m_log("   QN " + p.qn + " went unanswered, as it should");
       continue;
     }
-    ++m_missing;
+    ++m_requests.counts().missing;
     if (p.acked && p.history) problem("no 9012 for request CN=" + p.cn + " QN=" + p.qn + ": the execution result is missing");
     else problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
   }
@@ -263,7 +261,7 @@ void Platform::tick(int64_t now) {
     bool done = false;
     switch (s.kind) {
     case Step::Request:
-      done = m_pending.back().done;
+      done = m_requests.all().back().done;
       break;
     case Step::Pause:
     case Step::Leave:
@@ -285,23 +283,23 @@ void Platform::tick(int64_t now) {
     finish_step(now);
   }
   bool pending = false;
-  for (const Pending& p : m_pending) pending = pending || !p.done;
+  for (const Request& p : m_requests.all()) pending = pending || !p.done;
   if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() && m_drop != LinkDrop::Down &&
       (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
-    judge_rtd_interval(false);
+    m_real_time.judge(false);
     if (m_flows) m_flows->finish(now);
   }
 }
 
 bool Platform::uploads_done(const Step& s, int64_t now) {
   if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) {
-    if (s.cn == "2011") judge_rtd_interval(false);
+    if (s.cn == "2011") m_real_time.judge(false);
     return true;
   }
   if (now < m_step_deadline) return false;
-  ++m_missing;
-  if (s.cn != "2011" || !judge_rtd_interval(true)) // the interval set, when it is what went wrong
+  ++m_requests.counts().missing;
+  if (s.cn != "2011" || !m_real_time.judge(true)) // the interval set, when it is what went wrong
     problem("only " + std::to_string(static_cast<int>(uploads(s.cn)) - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn +
             " since the step began, " + std::to_string(s.count) + " wanted");
   return true;
@@ -312,7 +310,7 @@ bool Platform::refusing(int64_t now) const { return m_drop == LinkDrop::Down && 
 void Platform::drop_link_tick(int64_t now) {
   if (m_opt.drop_at_ms < 0 || m_first_connect < 0) return;
   if (m_drop == LinkDrop::Planned && m_connected && now >= m_first_connect + m_opt.drop_at_ms) {
-    for (const Pending& p : m_pending)
+    for (const Request& p : m_requests.all())
       if (!p.done && !p.corrupt) return; // not while a request waits for its answers
     queue(std::string(), now, true);
     m_drop = LinkDrop::Down;
@@ -343,7 +341,7 @@ int64_t Platform::next_event(int64_t now) const {
     if (x > now && (t < 0 || x < t)) t = x;
   };
   if (!m_out.empty()) consider(m_out.front().at);
-  for (const Pending& p : m_pending)
+  for (const Request& p : m_requests.all())
     if (!p.done) consider(p.deadline);
   if (m_step_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request) consider(m_step_deadline);
   if (m_first_connect >= 0 && m_opt.duration_ms > 0) consider(m_first_connect + m_opt.duration_ms);

@@ -17,7 +17,12 @@
 #include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
+#include "Judge.h"
+#include "Periods.h"
+#include "Problems.h"
+#include "RealTime.h"
 #include "Report.h"
+#include "Requests.h"
 #include "Scenario.h"
 
 namespace sim {
@@ -59,8 +64,8 @@ public:
   // The run ends, finished or not (Ctrl-C, --duration, a web view held open): what is judged over
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() {
-    give_up_unheard();
-    judge_periods();
+    m_requests.give_up_unheard();
+    m_periods.judge();
     if (m_opt.judge_duties && m_connections) m_duties->finish(m_opt.left_out);
   }
   bool link_wanted() const { return m_connected; }
@@ -70,7 +75,7 @@ public:
   const std::string& key() const { return m_opt.key; }
 
   // Figures.
-  bool broken() const { return m_problem_count != 0; }
+  bool broken() const { return m_problems.count() != 0; }
   // "OK", "BROKEN (N problems)" or "NO STATION": the summary's verdict and the report's.
   std::string verdict() const;
   std::string summary() const;
@@ -81,9 +86,9 @@ public:
   unsigned frames_in() const { return m_frames_in; }
   unsigned connections() const { return m_connections; }
   unsigned bad_frames() const { return m_bad_frames; }
-  unsigned missing() const { return m_missing; }
+  unsigned missing() const { return m_requests.counts().missing; }
   // Uploads of `cn` so far: history answers and resends (RF=1) are none.
-  unsigned uploads(const std::string& cn) const;
+  unsigned uploads(const std::string& cn) const { return m_tally.count(cn); }
   unsigned resends() const { return m_flows ? m_flows->resends() : 0u; }
 
   void set_observer(PlatformObserver* observer) { m_observer = observer; }
@@ -134,158 +139,46 @@ private:
   enum class LinkDrop { Planned, Down, Done } m_drop = LinkDrop::Planned;
   int64_t m_drop_started = 0;
   bool m_step_waits_link = false; // a request step waits for the dropped link to come back
-  unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_converted = 0, m_junk_bytes = 0;
-  unsigned m_wrong_charset = 0, m_wrong_version = 0, m_chinese = 0;
-  unsigned m_encrypted_raw = 0, m_encrypted_text = 0, m_unencrypted = 0, m_encrypted_out = 0;
-  unsigned m_requests = 0, m_answered = 0, m_missing = 0, m_unexpected = 0, m_answers_sent = 0, m_connections = 0;
+  unsigned m_frames_in = 0, m_frames_out = 0, m_bad_frames = 0, m_junk_bytes = 0, m_encrypted_out = 0;
+  unsigned m_answers_sent = 0, m_connections = 0;
 
   // Requests (Requests.cpp): sent, paired with their answers by QN, awaited, their effects.
-  struct Pending {
-    std::string qn, cn;
-    Step::Reply reply = Step::Full;
-    Step::Expect expect = Step::Accepted;
-    bool corrupt = false;
-    bool judged = false; // its refusal or its acceptance was weighed against `expect`
-    std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
-    bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
-    int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
-    // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
-    int64_t begin_s = -1, end_s = -1;
-    std::string begin_text, end_text;
-    std::set<std::string> record_times;
-    int64_t sent_at = 0, deadline = 0;
-    bool acked = false, done = false;
-    std::string qn_rtn, exe_rtn;
-    // The request as it went out, to go again when the link it went out on never spoke.
-    std::string wire;
-    Misbehaviour bad;
-    int timeout_ms = 0;
-    bool unheard = false; // waits for the next connection
-  };
   // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
   void send_request(const Step& s, int64_t now);
-  // A link that never spoke took these requests: they wait for the next connection, then go again;
-  // the run ending first leaves them unanswered.
-  void hold_unheard_requests();
+  // Requests a link that never spoke took go again over the next connection.
   void resend_unheard_requests(int64_t now);
-  void give_up_unheard();
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
-  std::string next_qn();
   void queue(const std::string& bytes, int64_t at, bool drop = false);
-  Pending* find_pending(const std::string& qn);
-  Pending* awaiting_data(const std::string& cn);
-  // The history request a data frame answers, or null: its records are no uploads. By its QN (of
-  // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
-  // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
-  Pending* history_request(const Segment& seg, const std::string& datatime);
-  // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
-  void history_record(Pending& p, const std::string& cn, const std::string& datatime);
-  // The link went down: every request still waiting for its answers is unanswered.
-  void link_lost_requests();
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
   // Effects of a request the station carried out, checked against the uploads that follow: 2012
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
-  void took_effect(const Pending& p, int64_t now);
-  std::vector<Pending> m_pending;
-  std::string m_last_qn;
-  std::vector<int64_t> m_lat_ack, m_lat_final;
+  void took_effect(const Request& p, int64_t now);
 
-  // Uploads and periods (Uploads.cpp): real-time data and their interval, period data and the
-  // periods left out, history answers and resends kept apart.
-  // Period data (uploads and resends of a CN in PlatformOptions::periods): stamped with its
-  // period's start, the period over when sent, one record per period.
-  void period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
-  // Missing periods of one CN between its first and its last record; `first_gap`: the DataTime before the first one.
-  struct PeriodData;
-  int64_t missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const;
-  // Whole periods of the run (first connection to its end) before the CN's first record or after
-  // its last, or all of them when none came: period data never sent leave no gap between records.
-  int64_t unsent_periods(const std::string& cn) const;
-  // At the end: every CN whose records left periods out is a problem.
-  void judge_periods();
-  int64_t local_now_s() const;
-  // An uploads step's time without timeout=: for period data, the periods the count takes and one more.
-  int64_t default_uploads_timeout_ms(const std::string& cn, int count) const;
+  // Uploads (Uploads.cpp): counted per CN, real-time ones to RealTime, period data to Periods,
+  // history answers and resends kept apart.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
-  void real_time_upload(const std::string& qn, int64_t now);
-  // The run of real-time uploads since the RtdInterval set ends (link down, stopped, started
-  // again): measured apart from the next, so the time between is no interval.
-  void fold_upload_run();
-  // The interval real-time uploads are due at: the one set, else the one they came at, else the reply timeout.
-  int64_t rtd_interval_ms() const;
-  // Whether uploads since the RtdInterval set kept another interval (a problem, once per setting);
-  // `gave_up`: an uploads step ran out of time, so the interval before the setting may tell.
-  bool judge_rtd_interval(bool gave_up);
-  struct Arrivals {
-    unsigned count = 0;
-    int64_t first = 0, last = 0;
-  };
-  std::map<std::string, Arrivals> m_uploads; // CN -> arrivals: a count, not a list, for a day-long run
-  struct Effects {
-    int64_t stopped_at = -1; // 2012 carried out then: no real-time upload is due later than one interval on
-    int rtd_s = 0;           // RtdInterval an accepted 1062 set; 0: none
-    Arrivals since_set;      // real-time uploads after it, since the link last came up
-    int64_t folded_ms = 0;   // the spans of their runs on earlier links: a link down is no interval
-    unsigned folded_gaps = 0;
-    double before_ms = 0;    // the interval they came at before it; 0: unknown
-    bool judged = false;     // the setting was weighed against the uploads
-  } m_effects;
-  // How far a real-time upload's QN (the station's clock) runs ahead of its arrival on the
-  // platform's, the largest seen: the clock offset less the quickest transit.
-  struct ClockOffset {
-    bool known = false;
-    int64_t ahead_ms = 0;
-  } m_clock;
-  static constexpr int64_t kClockSlackMs = 500; // a QN's own rounding and the transit the estimate missed
-  // CN -> frames answering a history request (its QN), and resends (RF=1): neither is an upload
-  std::map<std::string, unsigned> m_history, m_resent;
-  struct PeriodData {
-    std::map<int64_t, std::string> times; // DataTimes of uploads and resends, the newest kKeptPeriods, with their QNs
-    unsigned records = 0;      // uploads (resends apart)
-    int64_t folded_missing = 0; // periods missing among the DataTimes no longer kept
-  };
-  static constexpr size_t kKeptPeriods = 100000; // a day of 1 s periods
-  std::map<std::string, PeriodData> m_periods;
-  bool m_periods_judged = false;
-  int64_t m_start_local_s = -1, m_end_local_s = -1; // the run on the platform's local clock, for unsent_periods()
+  UploadTally m_tally;
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
 
-  // The judge (Judge.cpp): what a platform accepts of a frame and of an answer beyond reading it.
-  // Rules over a connection as a whole: StationDuties (Duties.cpp).
-  // The station's first word on whether it carries a request out, weighed once against the step:
-  // a refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "data").
-  void judge_refusal(Pending& p, const char* field, const std::string& code);
-  // A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out.
-  static bool refusal_code(const char* field, const std::string& code);
-  void judge_acceptance(Pending& p, const std::string& how);
-  // The 2025 flows judge their own 1002 and 1014 requests: not judged twice.
-  bool judged_by_flows(Pending& p);
-  void check_standard(std::string_view frame, const Segment& seg);
-  void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
-
-  // Problems, notes and the summary (Summary.cpp).
-  // A fault. Problems of one cause are counted under its first: `cause` names it when `what`
-  // varies by more than its QNs, times and MNs (which are masked to find it).
-  void problem(const std::string& what, const std::string& cause = std::string());
+  // Problems and notes (Problems.h), and the summary (Summary.cpp).
+  void problem(const std::string& what, const std::string& cause = std::string()) { m_problems.problem(what, cause); }
+  void note(const std::string& what) { m_problems.note(what); }
   // The summary's rows of the station's data: uploads and their rate, history answers, resends.
   void data_rows(const std::function<void(const char*, const std::string&)>& row) const;
-  // A deviation that is no fault: shown in the summary, the verdict stays OK.
-  void note(const std::string& what);
-  static constexpr size_t kKeptProblems = 100;
-  struct Cause {
-    std::string first;
-    size_t count = 0;
-  };
-  std::vector<Cause> m_causes;                // in the order they first went wrong, kKeptProblems at most
-  std::map<std::string, size_t> m_cause_index; // cause -> its place in m_causes
-  std::vector<std::string> m_notes;
-  size_t m_problem_count = 0, m_note_count = 0, m_uncaused = 0; // m_uncaused: problems of causes beyond those kept
   PlatformObserver* m_observer = nullptr;
   Report m_report;
+  Problems m_problems{m_log, m_report};
+  // The judge (Judge.h): what a platform accepts of a frame and of an answer beyond reading it.
+  // Rules over a connection as a whole: StationDuties (Duties.h).
+  FrameJudge m_judge{m_opt, m_report, m_problems};
+  RequestJudge m_request_judge{m_report, m_problems, m_flows};
+  Periods m_periods{m_opt, m_problems};
+  Requests m_requests{m_opt, m_problems};
+  RealTime m_real_time{m_opt, m_problems, m_tally};
   Report::Header report_header() const;
 };
 

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "Charset.h"
+#include "Envelope.h"
 #include "Hj212Text.h"
 
 namespace sim {
@@ -89,7 +90,7 @@ std::string shown_bytes(std::string_view frame, bool& cut_short) {
 size_t char_length(std::string_view s, size_t i) {
   const unsigned char c = static_cast<unsigned char>(s[i]);
   if (c < 0x80) return (c >= 0x20 && c != 0x7F) || c == '\n' || c == '\t' ? 1 : 0;
-  const size_t n = utf8_char(s, i);
+  const size_t n = HJ::utf8_char_length(s.data(), i, s.size());
   const unsigned char d = n ? static_cast<unsigned char>(s[i + 1]) : 0;
   if (n == 2 && c == 0xC2 && d <= 0x9F) return 0;                                                // C1 controls
   if (n == 3 && c == 0xEF && d == 0xBF && static_cast<unsigned char>(s[i + 2]) >= 0xBE) return 0; // U+FFFE, U+FFFF
@@ -177,7 +178,8 @@ Report::Frame Report::make_frame(bool incoming, std::string_view bytes, int64_t 
   f.size = bytes.size();
   // a 2017 station's Chinese text read as a person reads it; bytes that are neither charset stay bytes
   std::string text;
-  f.gb18030 = !HJ::is_utf8(bytes.data(), bytes.size()) && gb18030_to_utf8(bytes, text);
+  f.gb18030 = !HJ::is_utf8(bytes.data(), bytes.size()) && HJ::is_gb18030(bytes.data(), bytes.size()) &&
+              HJ::gb18030_to_utf8(std::string(bytes), text);
   f.bytes = shown_bytes(f.gb18030 ? std::string_view(text) : bytes, f.cut);
   return f;
 }

@@ -1,6 +1,7 @@
 // Requests to the station: sent (spoilt as a step says), paired with the 9011, 9012 and data
 // answering them by QN, their deadlines, and their effects on the uploads that follow.
 #include "Platform.h"
+#include "Requests.h"
 
 #include "Sm4.h"
 
@@ -37,8 +38,8 @@ void spoil(const Misbehaviour& bad, std::string& f) {
   }
   if (bad.bad_length) {
     char len[16];
-    std::snprintf(len, sizeof len, "%04zu", f.size() - 12 + 1);
-    f.replace(2, 4, len);
+    std::snprintf(len, sizeof len, "%04zu", f.size() - HJ::kEnvelopeBytes + 1);
+    f.replace(HJ::kLengthFieldAt, HJ::kDataAt - HJ::kLengthFieldAt, len);
   }
 }
 
@@ -82,7 +83,7 @@ std::string exchange_rule(const Step& s, bool history, bool invalid, int timeout
 
 } // namespace
 
-std::string Platform::next_qn() {
+std::string Requests::next_qn() {
   std::string qn = qn_text();
   if (qn <= m_last_qn) { // same millisecond: count on from the last one, QNs stay unique
     qn = m_last_qn;
@@ -102,17 +103,17 @@ void Platform::queue(const std::string& bytes, int64_t at, bool drop) {
   m_out.push_back(Out{at, bytes, drop});
 }
 
-Platform::Pending* Platform::find_pending(const std::string& qn) {
-  for (Pending& p : m_pending)
+Request* Requests::find(const std::string& qn) {
+  for (Request& p : m_all)
     if (!qn.empty() && p.qn == qn) return &p;
   return nullptr;
 }
 
-Platform::Pending* Platform::history_request(const Segment& seg, const std::string& datatime) {
+Request* Requests::history_request(const Segment& seg, const std::string& datatime) {
   const std::string cn = seg.value("CN");
-  Pending* p = find_pending(seg.value("QN"));
+  Request* p = find(seg.value("QN"));
   if (p) return p->history ? p : nullptr; // records after its 9012 are still its answer's
-  for (Pending& q : m_pending) {
+  for (Request& q : m_all) {
     if (!q.history || q.done || !q.acked || q.cn != cn) continue;
     // an upload of the newest period (real-time data: of the last two minutes) that comes
     // meanwhile is none of the answer's records
@@ -127,31 +128,33 @@ Platform::Pending* Platform::history_request(const Segment& seg, const std::stri
   return nullptr;
 }
 
-void Platform::history_record(Pending& p, const std::string& cn, const std::string& datatime) {
+void Requests::history_record(Request& p, const std::string& cn, const std::string& datatime) {
   const std::string head = "history answer to CN=" + p.cn + " QN=" + p.qn + ": ";
   int64_t t = 0;
-  if (p.done) problem(head + "record DataTime=" + datatime + " after the 9012 that ended the answer"); // 9011, records, 9012
-  else if (cn != p.cn) problem(head + "answered with CN=" + cn);
-  else if (!civil_seconds(datatime, t)) problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
+  if (p.done) m_problems.problem(head + "record DataTime=" + datatime + " after the 9012 that ended the answer"); // 9011, records, 9012
+  else if (cn != p.cn) m_problems.problem(head + "answered with CN=" + cn);
+  else if (!civil_seconds(datatime, t)) m_problems.problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
   else if (p.begin_s >= 0 && p.end_s >= 0 && (t < p.begin_s || t > p.end_s))
-    problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);
-  else if (p.record_times.count(datatime)) problem(head + "record DataTime=" + datatime + " sent twice");
-  else if (p.record_times.size() < kKeptPeriods) p.record_times.insert(datatime); // a bound against a station that never stops
+    m_problems.problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);
+  else if (p.record_times.count(datatime)) m_problems.problem(head + "record DataTime=" + datatime + " sent twice");
+  else if (p.record_times.size() < Periods::kKept) p.record_times.insert(datatime); // a bound against a station that never stops
 }
 
-void Platform::link_lost_requests() {
-  for (Pending& p : m_pending) {
+void Requests::link_lost() {
+  for (Request& p : m_all) {
     if (p.done) continue;
     p.done = true;
     if (p.corrupt || p.reply == Step::None) continue; // silence was all they wanted
-    ++m_missing;
-    problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: the link went down " +
-            (!p.acked ? "before its 9011" : p.history ? "inside its answer, after the 9011 and before the 9012" : "after its 9011, before its 9012"));
+    ++m_counts.missing;
+    m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: the link went down " +
+                       (!p.acked    ? "before its 9011"
+                        : p.history ? "inside its answer, after the 9011 and before the 9012"
+                                    : "after its 9011, before its 9012"));
   }
 }
 
-void Platform::hold_unheard_requests() {
-  for (Pending& p : m_pending) {
+void Requests::hold_unheard() {
+  for (Request& p : m_all) {
     if (p.done || p.acked) continue;
     p.unheard = true;
     p.deadline = INT64_MAX;
@@ -159,7 +162,7 @@ void Platform::hold_unheard_requests() {
 }
 
 void Platform::resend_unheard_requests(int64_t now) {
-  for (Pending& p : m_pending) {
+  for (Request& p : m_requests.all()) {
     if (!p.unheard || p.done) continue;
     p.unheard = false;
     p.sent_at = queue_pieces(p.wire, p.bad, now);
@@ -169,48 +172,48 @@ void Platform::resend_unheard_requests(int64_t now) {
   }
 }
 
-void Platform::give_up_unheard() {
-  for (Pending& p : m_pending) {
+void Requests::give_up_unheard() {
+  for (Request& p : m_all) {
     if (!p.unheard || p.done) continue;
     p.done = true;
     if (p.corrupt || p.reply == Step::None) continue;
-    ++m_missing;
-    problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: no connection spoke after the silent one it went out on");
+    ++m_counts.missing;
+    m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " unanswered: no connection spoke after the silent one it went out on");
   }
 }
 
 void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
-  Pending* p = find_pending(qn);
+  Request* p = m_requests.find(qn);
   if (!p) {
     if (m_flows && m_flows->answer_to_key_answer(qn, "9011")) return;
-    ++m_unexpected;
+    ++m_requests.counts().unexpected;
     problem("9011 for QN " + qn + ", which no request carried");
     return;
   }
   if (p->corrupt) {
-    ++m_unexpected;
+    ++m_requests.counts().unexpected;
     p->done = true;
     problem("the station answered the corrupt request QN " + qn);
     return;
   }
   if (p->acked) {
-    ++m_unexpected;
+    ++m_requests.counts().unexpected;
     problem("a second 9011 for QN " + qn);
     return;
   }
   p->acked = true;
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
-  m_lat_ack.push_back(now - p->sent_at);
-  if (p->reply != Step::None && refusal_code("QnRtn", p->qn_rtn)) judge_refusal(*p, "QnRtn", p->qn_rtn);
+  m_requests.counts().ack_ms.push_back(now - p->sent_at);
+  if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) m_request_judge.refusal(*p, "QnRtn", p->qn_rtn);
   // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
   bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
   if (!more) { // refused or only acknowledged: nothing more comes
     if (p->reply == Step::None) {
-      ++m_unexpected;
+      ++m_requests.counts().unexpected;
       problem("the station answered QN " + qn + ", which wants no answer");
     } else {
-      ++m_answered;
+      ++m_requests.counts().answered;
       if (p->qn_rtn == "1") took_effect(*p, now); // the 9011 is all the step awaits
     }
     p->done = true;
@@ -219,10 +222,10 @@ void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
 }
 
 void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now) {
-  Pending* p = find_pending(qn);
+  Request* p = m_requests.find(qn);
   if (!p) {
     if (m_flows && m_flows->answer_to_key_answer(qn, "9012")) return;
-    ++m_unexpected;
+    ++m_requests.counts().unexpected;
     problem("9012 for QN " + qn + ", which no request carried");
     return;
   }
@@ -230,45 +233,34 @@ void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now)
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
   if (!p->corrupt && p->reply != Step::None) {
-    if (refusal_code("ExeRtn", p->exe_rtn)) judge_refusal(*p, "ExeRtn", p->exe_rtn);
+    if (RequestJudge::refusal_code("ExeRtn", p->exe_rtn)) m_request_judge.refusal(*p, "ExeRtn", p->exe_rtn);
     else {
-      judge_acceptance(*p, "ExeRtn=" + p->exe_rtn);
+      m_request_judge.acceptance(*p, "ExeRtn=" + p->exe_rtn);
       took_effect(*p, now);
     }
   }
   if (!p->done) {
     p->done = true;
-    ++m_answered;
-    m_lat_final.push_back(now - p->sent_at);
+    ++m_requests.counts().answered;
+    m_requests.counts().final_ms.push_back(now - p->sent_at);
     if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
   }
 }
 
-void Platform::took_effect(const Pending& p, int64_t now) {
+void Platform::took_effect(const Request& p, int64_t now) {
   m_report.effect(p.qn, p.cn, p.rtd_interval, now);
-  if (p.cn == "2012") m_effects.stopped_at = now;
-  else if (p.cn == "2011") m_effects.stopped_at = -1;
-  if (p.cn == "2012" || p.cn == "2011") fold_upload_run(); // the time stopped is no interval
-  if (p.rtd_interval <= 0) return;
-  judge_rtd_interval(false); // the setting before, on the uploads it had
-  auto so_far = m_uploads.find("2011");
-  m_effects.rtd_s = p.rtd_interval;
-  m_effects.since_set = Arrivals();
-  m_effects.before_ms = so_far != m_uploads.end() && so_far->second.count >= 2
-                            ? static_cast<double>(so_far->second.last - so_far->second.first) / (so_far->second.count - 1)
-                            : 0;
-  m_effects.judged = false;
+  m_real_time.took_effect(p, now);
 }
 
 // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.
-Platform::Pending* Platform::awaiting_data(const std::string& cn) {
-  for (Pending& q : m_pending)
+Request* Requests::awaiting_data(const std::string& cn) {
+  for (Request& q : m_all)
     if (!q.done && q.acked && !q.history && q.reply == Step::Full && q.cn == cn) return &q;
   return nullptr;
 }
 
 void Platform::send_request(const Step& s, int64_t now) {
-  std::string qn = next_qn();
+  std::string qn = m_requests.next_qn();
   std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
   if (m_flows) m_flows->request_sent(qn, s.cn, cp);
   std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
@@ -290,9 +282,9 @@ void Platform::send_request(const Step& s, int64_t now) {
   int64_t at = queue_pieces(frame, s.bad, now);
   ++m_frames_out;
   bool corrupt = s.bad.bad_crc || s.bad.bad_length;
-  if (!corrupt) ++m_requests;
+  if (!corrupt) ++m_requests.counts().sent;
   int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
-  Pending pending;
+  Request pending;
   pending.qn = qn;
   pending.cn = s.cn;
   pending.reply = s.reply;
@@ -310,7 +302,7 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.wire = frame;
   pending.bad = s.bad;
   pending.timeout_ms = timeout;
-  m_pending.push_back(pending);
+  m_requests.all().push_back(pending);
   m_report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
                    pending.history);
   std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_opt.cipher_form) : nullptr);

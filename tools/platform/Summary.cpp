@@ -29,44 +29,7 @@ std::string stats(const std::vector<int64_t>& v) {
          std::to_string(hi) + " ms";
 }
 
-// A problem's cause: its text with the QNs, times and MNs that tell one frame from the next
-// masked (runs of six digits and more).
-std::string cause_of(const std::string& what) {
-  std::string key;
-  key.reserve(what.size());
-  for (size_t i = 0; i < what.size();) {
-    size_t j = i;
-    while (j < what.size() && what[j] >= '0' && what[j] <= '9') ++j;
-    if (j - i >= 6) key += '#';
-    else key.append(what, i, j == i ? 1 : j - i);
-    i = j == i ? i + 1 : j;
-  }
-  return key;
-}
-
 } // namespace
-
-void Platform::problem(const std::string& what, const std::string& cause) {
-  if (++m_problem_count <= kKeptProblems) m_log("PROBLEM: " + what); // a flooding station must not flood the log
-  const std::string key = cause.empty() ? cause_of(what) : cause;
-  m_report.problem(what, key);
-  auto it = m_cause_index.find(key);
-  if (it != m_cause_index.end()) {
-    ++m_causes[it->second].count;
-  } else if (m_causes.size() < kKeptProblems) { // nor grow this without end
-    m_cause_index.emplace(key, m_causes.size());
-    m_causes.push_back(Cause{what, 1});
-  } else {
-    ++m_uncaused;
-  }
-}
-
-void Platform::note(const std::string& what) {
-  ++m_note_count;
-  if (m_notes.size() >= kKeptProblems) return;
-  m_notes.push_back(what);
-  m_log("NOTE: " + what);
-}
 
 Platform::Counters Platform::counters() const {
   Counters c;
@@ -76,41 +39,17 @@ Platform::Counters Platform::counters() const {
   c.bad_frames = m_bad_frames;
   c.resends = resends();
   c.heartbeats = m_flows ? m_flows->heartbeats() : 0u;
-  c.encrypted = m_encrypted_raw + m_encrypted_text > 0;
+  c.encrypted = m_judge.counts().encrypted_raw + m_judge.counts().encrypted_text > 0;
   return c;
 }
 
 void Platform::data_rows(const std::function<void(const char*, const std::string&)>& row) const {
-  std::string ups;
-  for (const auto& u : m_uploads) {
-    if (!ups.empty()) ups += "; ";
-    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
-    if (u.second.count >= 2) {
-      char every[48];
-      std::snprintf(every, sizeof every, " (every %.1f s)",
-                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
-      ups += every;
-    }
-  }
-  row("data frames:", ups.empty() ? std::string("none") : ups);
-  auto counts = [](const std::map<std::string, unsigned>& m) {
-    std::string text;
-    for (const auto& c : m) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
-    return text;
-  };
-  std::string periods;
-  for (const auto& p : m_opt.periods) {
-    auto c = m_periods.find(p.first);
-    const unsigned records = c != m_periods.end() ? c->second.records : 0;
-    const int64_t unsent = m_periods_judged ? unsent_periods(p.first) : 0;
-    if (!records && !unsent) continue;
-    periods += (periods.empty() ? "CN=" : "; CN=") + p.first + " x" + std::to_string(records) + " (" + std::to_string(p.second) + " s), " +
-               std::to_string(c != m_periods.end() ? missing_periods(p.first, c->second, nullptr) : 0) + " missing" +
-               (unsent ? ", " + std::to_string(unsent) + " not sent" : "");
-  }
+  row("data frames:", m_tally.uploads_text());
+  const std::string periods = m_periods.summary();
   if (!periods.empty()) row("period data:", periods);
-  if (!m_history.empty()) row("history answers:", counts(m_history));
-  if (!m_resent.empty() && !m_flows) row("resends:", counts(m_resent) + " (RF=1)"); // the 2025 flows count theirs
+  const std::string history = m_tally.history_text(), resent = m_tally.resends_text();
+  if (!history.empty()) row("history answers:", history);
+  if (!resent.empty() && !m_flows) row("resends:", resent + " (RF=1)"); // the 2025 flows count theirs
 }
 
 std::string Platform::summary() const {
@@ -127,17 +66,18 @@ std::string Platform::summary() const {
   row("frames in:", std::to_string(m_frames_in));
   row("bad frames in:", std::to_string(m_bad_frames));
   row("junk bytes in:", std::to_string(m_junk_bytes));
+  const FrameJudge::Counts& judged = m_judge.counts();
   if (m_opt.standard) {
     row("standard:", std::string(m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : "HJ 212-2017, GB18030"));
-    row("non-ASCII frames:", std::to_string(m_chinese) + ", " + std::to_string(m_wrong_charset) + " in the wrong charset");
-    row("wrong Flag version:", std::to_string(m_wrong_version));
+    row("non-ASCII frames:", std::to_string(judged.chinese) + ", " + std::to_string(judged.wrong_charset) + " in the wrong charset");
+    row("wrong Flag version:", std::to_string(judged.wrong_version));
   }
   if (!m_opt.key.empty()) {
-    row("encrypted in:", std::to_string(m_encrypted_raw + m_encrypted_text) + " (" + std::to_string(m_encrypted_raw) + " raw, " +
-                             std::to_string(m_encrypted_text) + " {0x..} text), " + std::to_string(m_unencrypted) + " not encrypted");
+    row("encrypted in:", std::to_string(judged.encrypted_raw + judged.encrypted_text) + " (" + std::to_string(judged.encrypted_raw) + " raw, " +
+                             std::to_string(judged.encrypted_text) + " {0x..} text), " + std::to_string(judged.unencrypted) + " not encrypted");
     row("encrypted out:", std::to_string(m_encrypted_out) + " requests (" + cipher_wire_text(m_opt.cipher_form) + ")");
   }
-  if (m_converted) row("crc over UTF-8:", std::to_string(m_converted) + " frames (length and CRC not over the wire bytes)");
+  if (judged.converted) row("crc over UTF-8:", std::to_string(judged.converted) + " frames (length and CRC not over the wire bytes)");
   if (m_flows) m_flows->summary_rows(row);
   if (m_opt.drop_at_ms >= 0)
     row("link dropped:", m_drop == LinkDrop::Planned ? std::string("not yet")
@@ -148,27 +88,22 @@ std::string Platform::summary() const {
     for (const std::string& cn : m_opt.left_out) left += (left.empty() ? "CN=" : ", CN=") + cn;
     row("left out:", left + " (the scenario's leave: not judged)");
   }
-  row("requests:", std::to_string(m_requests));
-  row("answered:", std::to_string(m_answered));
-  row("missing replies:", std::to_string(m_missing));
-  row("unexpected replies:", std::to_string(m_unexpected));
+  row("requests:", std::to_string(m_requests.counts().sent));
+  row("answered:", std::to_string(m_requests.counts().answered));
+  row("missing replies:", std::to_string(m_requests.counts().missing));
+  row("unexpected replies:", std::to_string(m_requests.counts().unexpected));
   data_rows(row);
   m_values.summary_rows(row);
-  row("latency 9011:", stats(m_lat_ack));
-  row("latency complete:", stats(m_lat_final));
-  if (m_note_count) {
-    row("notes:", std::to_string(m_note_count) + " (not faults)");
-    for (const std::string& n : m_notes) o << "    - " << n << "\n";
-    if (m_note_count > m_notes.size()) o << "    - and " << (m_note_count - m_notes.size()) << " more\n";
-  }
+  row("latency 9011:", stats(m_requests.counts().ack_ms));
+  row("latency complete:", stats(m_requests.counts().final_ms));
+  m_problems.note_lines(row, o);
   row("verdict:", verdict());
-  for (const Cause& c : m_causes) o << "    - " << (c.count > 1 ? std::to_string(c.count) + " times, first: " : "") << c.first << "\n";
-  if (m_uncaused) o << "    - and " << m_uncaused << " more\n";
+  m_problems.cause_lines(o);
   return o.str();
 }
 
 std::string Platform::verdict() const {
-  if (broken()) return "BROKEN (" + std::to_string(m_problem_count) + " problems)";
+  if (broken()) return "BROKEN (" + std::to_string(m_problems.count()) + " problems)";
   return m_connections ? std::string("OK") : std::string("NO STATION"); // nothing was judged: no pass
 }
 
@@ -182,7 +117,7 @@ Report::Header Platform::report_header() const {
   h.edition = m_opt.standard >= 2025 ? "HJ 212-2025, UTF-8" : m_opt.standard ? "HJ 212-2017, GB18030" : "not checked (no --standard)";
   h.keyed = !m_opt.key.empty();
   h.summary = summary();
-  for (const Pending& p : m_pending)
+  for (const Request& p : m_requests.all())
     if (!p.done) h.awaited.insert(p.qn);
   return h;
 }

@@ -16,202 +16,44 @@
 
 namespace sim {
 
-void Platform::period_record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend) {
-  auto period = m_opt.periods.find(cn);
-  if (period == m_opt.periods.end()) return;
-  const int64_t s = period->second;
-  PeriodData& d = m_periods[cn];
-  int64_t t = 0;
-  if (!civil_seconds(datatime, t)) {
-    if (!resend)
-      problem("CN=" + cn + " upload QN " + qn + " has no readable DataTime (" + (datatime.empty() ? "none" : datatime) + "): period data carry their period's start");
-    return;
-  }
-  if (!resend) {
-    ++d.records;
-    int64_t sent_ms = 0;
-    if (!qn_time_ms(qn, sent_ms)) sent_ms = 1000 * local_now_s(); // the platform's clock stands in for the station's
-    if ((t % s + s) % s != 0)
-      problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " is not on a boundary of its " + std::to_string(s) + " s period");
-    else if ((t + s) * 1000 > sent_ms + 1000)
-      problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " + std::to_string(s) +
-              " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
-    auto before = d.times.find(t);
-    // the same upload again is the 2025 flows' "uploaded again without RF=1": one fault, told once
-    if (before != d.times.end() && !(m_flows && before->second == qn))
-      problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " came before: one record per period");
-  }
-  d.times[t] = qn;
-  if (d.times.size() > kKeptPeriods) { // the oldest folded into the count of missing periods
-    const int64_t oldest = d.times.begin()->first;
-    d.times.erase(d.times.begin());
-    const int64_t gap = (d.times.begin()->first - oldest) / s - 1;
-    if (gap > 0) d.folded_missing += gap;
-  }
-}
-
-int64_t Platform::missing_periods(const std::string& cn, const PeriodData& d, int64_t* first_gap) const {
-  auto period = m_opt.periods.find(cn);
-  if (period == m_opt.periods.end()) return 0;
-  int64_t missing = d.folded_missing, before = -1;
-  bool first = true;
-  for (const auto& record : d.times) {
-    const int64_t t = record.first;
-    const int64_t gap = first ? 0 : (t - before) / period->second - 1;
-    if (gap > 0) {
-      if (missing == 0 && first_gap) *first_gap = before;
-      missing += gap;
-    }
-    before = t;
-    first = false;
-  }
-  return missing;
-}
-
-int64_t Platform::unsent_periods(const std::string& cn) const {
-  auto period = m_opt.periods.find(cn);
-  if (period == m_opt.periods.end() || m_start_local_s < 0) return 0;
-  const int64_t s = period->second;
-  // a period counts once it is over and the station had a cycle and the link's way to send it
-  const int64_t grace = 2, end = m_end_local_s >= 0 ? m_end_local_s : local_now_s();
-  const int64_t first = (m_start_local_s + s - 1) / s * s; // the first period wholly inside the run
-  auto d = m_periods.find(cn);
-  int64_t unsent = 0;
-  for (int64_t b = first; b + s + grace <= end; b += s) {
-    if (d != m_periods.end() && !d->second.times.empty() && b >= d->second.times.begin()->first &&
-        b <= d->second.times.rbegin()->first)
-      b = d->second.times.rbegin()->first; // between its records the gaps count them
-    else if (d == m_periods.end() || !d->second.times.count(b)) ++unsent;
-    if (unsent > static_cast<int64_t>(kKeptPeriods)) break; // a bound on a run of days at 1 s periods
-  }
-  return unsent;
-}
-
-void Platform::judge_periods() {
-  if (m_periods_judged) return;
-  m_periods_judged = true;
-  m_end_local_s = local_now_s();
-  for (const auto& c : m_periods) {
-    int64_t gap_at = -1;
-    const int64_t missing = missing_periods(c.first, c.second, &gap_at);
-    if (missing > 0)
-      problem("CN=" + c.first + ": " + std::to_string(missing) + " periods of " + std::to_string(m_opt.periods.at(c.first)) +
-              " s missing between its records" + (gap_at >= 0 ? " (the first after DataTime=" + civil_text(gap_at) + ")" : ""));
-  }
-  for (const auto& p : m_opt.periods) {
-    const int64_t unsent = unsent_periods(p.first);
-    if (unsent <= 0) continue;
-    auto d = m_periods.find(p.first);
-    const bool none = d == m_periods.end() || d->second.times.empty();
-    problem("CN=" + p.first + ": " + std::to_string(unsent) + " whole periods of " + std::to_string(p.second) + " s in the run " +
-                (none ? "and not one record: the station never sent this period data" : "without a record, before its first or after its last"),
-            "CN=" + p.first + " period data not sent");
-  }
-}
-
-int64_t Platform::local_now_s() const {
-  if (m_opt.local_clock) return m_opt.local_clock();
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&t, &tm);
-  return days_from_civil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
-}
-
-void Platform::fold_upload_run() {
-  Arrivals& run = m_effects.since_set;
-  if (run.count >= 2) m_effects.folded_ms += run.last - run.first, m_effects.folded_gaps += run.count - 1;
-  run = Arrivals();
-}
-
-int64_t Platform::rtd_interval_ms() const {
-  if (m_effects.rtd_s > 0) return 1000LL * m_effects.rtd_s;
-  auto it = m_uploads.find("2011");
-  if (it != m_uploads.end() && it->second.count >= 2) return (it->second.last - it->second.first) / (it->second.count - 1);
-  return m_opt.reply_timeout_ms;
-}
-
-void Platform::real_time_upload(const std::string& qn, int64_t now) {
-  int64_t made = 0;
-  const bool stamped = qn_time_ms(qn, made);
-  // made on the station's clock after its answer to the 2012 arrived: no upload already on its way
-  if (m_effects.stopped_at >= 0 && stamped && m_clock.known && made - m_clock.ahead_ms > m_effects.stopped_at + kClockSlackMs) {
-    problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " was made " + std::to_string(made - m_clock.ahead_ms - m_effects.stopped_at) +
-                " ms after the acknowledgement arrived",
-            "kept uploading CN=2011 after 2012 stopped it");
-    m_effects.stopped_at = -1;
-  }
-  // the station's clock against the platform's: the least transit shows the most of it
-  if (stamped && (!m_clock.known || made - now > m_clock.ahead_ms)) m_clock = {true, made - now};
-  if (m_effects.stopped_at >= 0 && now - m_effects.stopped_at > rtd_interval_ms()) {
-    problem("kept uploading CN=2011 after 2012 stopped it: QN " + qn + " came " + std::to_string(now - m_effects.stopped_at) +
-                " ms after the acknowledgement",
-            "kept uploading CN=2011 after 2012 stopped it");
-    m_effects.stopped_at = -1; // once per stop, not once per upload
-  }
-  if (m_effects.rtd_s <= 0) return;
-  Arrivals& a = m_effects.since_set;
-  if (a.count++ == 0) a.first = now;
-  a.last = now;
-}
-
-bool Platform::judge_rtd_interval(bool gave_up) {
-  Effects& e = m_effects;
-  if (e.rtd_s <= 0 || e.judged) return false;
-  // the first upload after the setting may still be the old timer's: the gaps from it on are the new one's
-  const unsigned gaps = e.folded_gaps + (e.since_set.count >= 2 ? e.since_set.count - 1 : 0);
-  const int64_t span_ms = e.folded_ms + (e.since_set.count >= 2 ? e.since_set.last - e.since_set.first : 0);
-  double every_ms = gaps > 0 ? static_cast<double>(span_ms) / gaps : gave_up ? e.before_ms : 0;
-  if (every_ms <= 0) return false;
-  const double set_ms = 1000.0 * e.rtd_s, slack_ms = set_ms / 2 > 1000 ? set_ms / 2 : 1000; // a station's cycle and the link's jitter
-  if (every_ms >= set_ms - slack_ms && every_ms <= set_ms + slack_ms) return false;
-  e.judged = true;
-  char every[32];
-  std::snprintf(every, sizeof every, "%.1f", every_ms / 1000.0);
-  problem("RtdInterval set to " + std::to_string(e.rtd_s) + " s, uploads came every " + every + " s");
-  return true;
-}
-
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
 // it came in packets)
 void Platform::on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now) {
   std::string cn = seg.value("CN"), qn = seg.value("QN");
-  Pending* p = whole ? find_pending(qn) : nullptr;
+  Request* p = whole ? m_requests.find(qn) : nullptr;
   if (whole) {
-    Pending* history = history_request(seg, datatime);
+    Request* history = m_requests.history_request(seg, datatime);
     if (p && p->cn != cn && p != history) p = nullptr;
-    if (!p && !history) p = awaiting_data(cn);
+    if (!p && !history) p = m_requests.awaiting_data(cn);
     if (history) {
       p = history;
-      ++m_history[cn];
+      m_tally.history(cn);
       m_report.history_record(history->qn);
-      history_record(*history, cn, datatime);
+      m_requests.history_record(*history, cn, datatime);
     } else if (seg.value("RF") == "1") {
-      ++m_resent[cn];
-      period_record(cn, qn, datatime, true);
+      m_tally.resend(cn);
+      m_periods.record(cn, qn, datatime, true, m_flows != nullptr);
     } else { // the rate of uploads, which a backlog or a history would make look faster
-      Arrivals& arrivals = m_uploads[cn];
-      if (arrivals.count++ == 0) arrivals.first = now;
-      arrivals.last = now;
+      m_tally.upload(cn, now);
       if (!p) m_report.upload(cn, now); // not the data a request asked for
       if (cn == "2011") {
         if (p && !p->done && p->cn == "2011") took_effect(*p, now); // its first upload answers a 2011: uploads start again
-        real_time_upload(qn, now);
+        m_real_time.upload(qn, now);
       }
       if (m_opt.periods.count(cn)) m_report.period_record(cn);
-      period_record(cn, qn, datatime, false);
+      m_periods.record(cn, qn, datatime, false, m_flows != nullptr);
     }
   }
   if (p && !p->done) {
     m_report.answer(p->qn);
     if (!p->history) { // a history request's records come before its 9012, which ends it
       p->done = true;
-      ++m_answered;
-      m_lat_final.push_back(now - p->sent_at);
+      ++m_requests.counts().answered;
+      m_requests.counts().final_ms.push_back(now - p->sent_at);
     }
-    judge_acceptance(*p, "answered with data");
+    m_request_judge.acceptance(*p, "answered with data");
   }
-  int flag = std::atoi(seg.value("Flag").c_str());
-  if (flag & 1) { // the station asks for an answer
+  if (seg.flag >= 0 && (seg.flag & 1)) { // the station asks for an answer
     std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
                          (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
     std::string answer_frame = HJ::wire_data(answer, HJ::kCharsetByFlag).frame();
@@ -221,15 +63,41 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
   }
 }
 
-unsigned Platform::uploads(const std::string& cn) const {
-  auto it = m_uploads.find(cn);
-  return it == m_uploads.end() ? 0u : it->second.count;
+void UploadTally::upload(const std::string& cn, int64_t now) {
+  Arrivals& a = m_uploads[cn];
+  if (a.count++ == 0) a.first = now;
+  a.last = now;
 }
 
-int64_t Platform::default_uploads_timeout_ms(const std::string& cn, int count) const {
-  auto period = m_opt.periods.find(cn);
-  if (period == m_opt.periods.end()) return 2 * m_opt.reply_timeout_ms;
-  return 1000LL * period->second * (count + 1) + m_opt.reply_timeout_ms;
+unsigned UploadTally::count(const std::string& cn) const {
+  const Arrivals* a = arrivals(cn);
+  return a ? a->count : 0u;
+}
+
+const Arrivals* UploadTally::arrivals(const std::string& cn) const {
+  auto it = m_uploads.find(cn);
+  return it == m_uploads.end() ? nullptr : &it->second;
+}
+
+std::string UploadTally::uploads_text() const {
+  std::string ups;
+  for (const auto& u : m_uploads) {
+    if (!ups.empty()) ups += "; ";
+    ups += "CN=" + u.first + " x" + std::to_string(u.second.count);
+    if (u.second.count >= 2) {
+      char every[48];
+      std::snprintf(every, sizeof every, " (every %.1f s)",
+                    static_cast<double>(u.second.last - u.second.first) / 1000.0 / static_cast<double>(u.second.count - 1));
+      ups += every;
+    }
+  }
+  return ups.empty() ? std::string("none") : ups;
+}
+
+std::string UploadTally::counts_text(const std::map<std::string, unsigned>& counts) {
+  std::string text;
+  for (const auto& c : counts) text += (text.empty() ? "CN=" : "; CN=") + c.first + " x" + std::to_string(c.second);
+  return text;
 }
 
 } // namespace sim

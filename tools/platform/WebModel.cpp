@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "Calendar.h"
 #include "Codes.h"
 #include "Explain.h"
 
@@ -85,16 +86,16 @@ bool equals_nocase(std::string_view a, std::string_view b) {
 
 // "yyyyMMddHHmmss" as local time in milliseconds since the epoch; -1 when it is not one.
 int64_t data_time_ms(const std::string& t) {
-  if (t.size() != 14 || t.find_first_not_of("0123456789") != std::string::npos) return -1;
+  CivilTime c;
+  if (t.size() != 14 || !read_civil(t, c)) return -1;
   std::tm tm{};
-  tm.tm_year = std::atoi(t.substr(0, 4).c_str()) - 1900;
-  tm.tm_mon = std::atoi(t.substr(4, 2).c_str()) - 1;
-  tm.tm_mday = std::atoi(t.substr(6, 2).c_str());
-  tm.tm_hour = std::atoi(t.substr(8, 2).c_str());
-  tm.tm_min = std::atoi(t.substr(10, 2).c_str());
-  tm.tm_sec = std::atoi(t.substr(12, 2).c_str());
+  tm.tm_year = static_cast<int>(c.year - 1900);
+  tm.tm_mon = static_cast<int>(c.month - 1);
+  tm.tm_mday = static_cast<int>(c.day);
+  tm.tm_hour = static_cast<int>(c.hour);
+  tm.tm_min = static_cast<int>(c.minute);
+  tm.tm_sec = static_cast<int>(c.second);
   tm.tm_isdst = -1;
-  if (tm.tm_mon > 11 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 || tm.tm_sec > 60) return -1;
   std::time_t s = std::mktime(&tm);
   return s == static_cast<std::time_t>(-1) ? -1 : static_cast<int64_t>(s) * 1000;
 }
@@ -367,7 +368,7 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
     else {
       ++s->in;
       if (!flag.empty()) {
-        std::string v = flag_text(flag);
+        std::string v = flag_text(seg.flag);
         s->version = v.substr(0, v.find(','));
       }
       if (r.charset == "UTF-8" || r.charset == "GB18030") s->charset = r.charset;
@@ -402,7 +403,7 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
   f.source = data_kind(seg);
   const std::string qn = seg.value("QN"), rf = seg.value("RF");
   f.row_end = "," + csv_cell(qn) + "," + csv_cell(rf) + "," + data_kind_name(f.source) + "\r\n";
-  const std::vector<codes::Item> read = codes::read_items(cp, seg.value("ST"), flag_version(seg.value("Flag")));
+  const std::vector<codes::Item> read = codes::read_items(cp, seg.value("ST"), HJ::flag_version(seg.flag));
   std::map<std::string, const codes::Item*> flags; // code -> its Flag item
   for (const codes::Item& item : read) {
     if (item.key == "DataTime") f.data_time = item.value;

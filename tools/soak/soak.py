@@ -19,6 +19,7 @@ import sys
 import tempfile
 import threading
 import time
+import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
@@ -313,161 +314,195 @@ def stamp(line):
     return int(m[1]) * 3600 + int(m[2]) * 60 + int(m[3]) + int(m[4]) / 1000 if m else None
 
 
+def start_platform(bin_dir, work, seconds, procs):
+    """The platform: requests in pieces, after junk, with delays, and corrupt copies the station
+    must leave unanswered, for nearly the whole run (it must end first: a station that goes away
+    counts against it). Its process, its output file and its address."""
+    groups = max(1, (seconds - 5) // 6)  # the platform ends before the stream does
+    scenario = os.path.join(work, "soak.scn")
+    with open(scenario, "w") as f:
+        for _ in range(groups):
+            f.write("request CN=1011 split junk delay=50\n"
+                    "request CN=1011 bad-crc\n"
+                    "request CN=1062 CP=RtdInterval=30 bad-length\n"
+                    "request CN=1062 CP=RtdInterval=30 junk\n"
+                    "pause 2000\n")
+    ready = os.path.join(work, "platform.ready")
+    os.mkfifo(ready)
+    fd = os.open(ready, os.O_RDWR)
+    platform_out = open(os.path.join(work, "platform.out"), "w")
+    platform = subprocess.Popen([os.path.join(bin_dir, "polmon-platform"), "--name", "platform", "--ready", ready,
+                                 "--wait", "20", "--duration", str(max(1, seconds - 3)), "--scenario", scenario, "--quiet"],
+                                stdout=platform_out, stderr=subprocess.STDOUT)
+    procs.append(platform)
+    with os.fdopen(fd, "r") as r:
+        return platform, platform_out, r.readline().split()[0]
+
+
+def run_host(bin_dir, plugin, work, seconds, procs, platform_addr, stream, keyed):
+    """The station under polmon-host until it ends, its RSS sampled every second: the process,
+    its output and the samples (seconds, KiB)."""
+    host_out_path = os.path.join(work, "host.out")
+    host_out = open(host_out_path, "w")
+    host = subprocess.Popen([os.path.join(bin_dir, "polmon-host"), "--plugin", plugin, "--period", "100",
+                             "--trace", "off", "--duration", str(seconds + 60),
+                             "-D", "platform=" + platform_addr, "-D", "stream=" + stream.addr,
+                             "-D", "keyed=" + keyed.addr, "-D", "key=" + KEY,
+                             "-D", "examples=" + os.path.join(ROOT, "examples"),
+                             os.path.join(HERE, "soak_station.lua")],
+                            stdin=subprocess.DEVNULL, stdout=host_out, stderr=subprocess.STDOUT)
+    procs.append(host)
+    samples = []
+    began = time.monotonic()
+    while host.poll() is None and time.monotonic() - began < seconds + 60:
+        kib = rss_kib(host.pid)
+        if kib is not None:
+            samples.append((time.monotonic() - began, kib))
+        time.sleep(1)
+    if host.poll() is None:
+        host.send_signal(signal.SIGINT)
+        host.wait(10)
+    host_out.close()
+    return host, open(host_out_path).read(), samples
+
+
+def done_fields(host_text, which, problems, missing):
+    """The station's "done" line for one stream: the match and its counters (empty when none)."""
+    done = re.search(r"^(\S+) (?:script: )?soak-station: done %s (.*)$" % which, host_text, re.M)
+    if not done:
+        problems.append(missing)
+        return None, {}
+    return done, dict(kv.split("=", 1) for kv in done[2].split())
+
+
+def check_stream(fields, stream, problems):
+    num = lambda k: int(fields.get(k, "0") or 0)
+    if stream.error:
+        problems.append("stream: %s" % stream.error)
+    if not fields:
+        return
+    taken, dropped, accepted = num("taken"), num("Dropped"), num("Accepted")
+    if accepted != stream.valid:
+        problems.append("accepted %d of %d valid frames sent" % (accepted, stream.valid))
+    if taken + dropped != stream.valid:
+        problems.append("sent %d, taken %d + dropped %d = %d" % (stream.valid, taken, dropped, taken + dropped))
+    if num("invalid") or num("out_of_order"):
+        problems.append("%d invalid and %d out-of-order frames taken" % (num("invalid"), num("out_of_order")))
+    if (num("BadCrc"), num("BadLength")) != (stream.bad_crc, stream.bad_length):
+        problems.append("rejected %d bad-CRC and %d bad-length frames, sent %d and %d" % (
+            num("BadCrc"), num("BadLength"), stream.bad_crc, stream.bad_length))
+
+
+def check_keyed(kfields, keyed, problems):
+    knum = lambda k: int(kfields.get(k, "0") or 0)
+    if keyed.error:
+        problems.append("keyed stream: %s" % keyed.error)
+    if not kfields:
+        return
+    if knum("Accepted") != keyed.valid or knum("Decrypted") != keyed.valid:
+        problems.append("keyed: accepted %d and decrypted %d of %d valid frames sent" % (
+            knum("Accepted"), knum("Decrypted"), keyed.valid))
+    if knum("taken") + knum("Dropped") != keyed.valid:
+        problems.append("keyed: sent %d, taken %d + dropped %d = %d" % (
+            keyed.valid, knum("taken"), knum("Dropped"), knum("taken") + knum("Dropped")))
+    if knum("invalid") or knum("out_of_order"):
+        problems.append("keyed: %d invalid and %d out-of-order frames taken" % (knum("invalid"), knum("out_of_order")))
+    if (knum("BadCrc"), knum("BadLength")) != (keyed.damaged, 0):
+        problems.append("keyed: rejected %d bad-CRC and %d bad-length frames, sent %d damaged" % (
+            knum("BadCrc"), knum("BadLength"), keyed.damaged))
+
+
+def rss_growth(samples, problems):
+    after = [kib for t, kib in samples if t >= WARMUP_S]
+    growth = max(after) - after[0] if len(after) > 1 else None
+    if growth is None:
+        problems.append("too few RSS samples after warm-up")
+    elif growth >= RSS_LIMIT_KIB:
+        problems.append("RSS grew %d KiB after warm-up" % growth)
+    return growth
+
+
+def print_figures(r):
+    """The run's figures; `r` holds what main() gathered."""
+    num = lambda k: int(r.fields.get(k, "0") or 0)
+    knum = lambda k: int(r.kfields.get(k, "0") or 0)
+    stream, keyed, seconds = r.stream, r.keyed, r.seconds
+    print("soak: %d s, station on %s, platform %s" % (seconds, stream.addr, r.platform_addr))
+    print("  stream sent:   %d valid frames (%.0f/s), %d bad-CRC, %d bad-length, %d noise bytes" % (
+        stream.valid, stream.valid / seconds, stream.bad_crc, stream.bad_length, stream.noise))
+    print("  station took:  %d by GetData, %d dropped by the 64-frame bound, %d invalid taken" % (
+        num("taken"), num("Dropped"), num("invalid")))
+    print("  receive counters: " + " ".join("%s=%s" % (k, r.fields.get(k, "?")) for k in (
+        "Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes")))
+    print("  rejected:      %d (bad CRC %d, bad length %d)" % (num("BadCrc") + num("BadLength"), num("BadCrc"), num("BadLength")))
+    print("  keyed sent:    %d valid encrypted frames (%.0f/s; %d raw, %d of them with CR LF, ## or NUL in the "
+          "ciphertext, %d with CR LF; %d {0x..} text), %d damaged (%d bit flips, %d bursts; %d with a CR LF made by "
+          "the damage)" % (keyed.valid, keyed.valid / seconds, keyed.raw, keyed.wild, keyed.crlf, keyed.text,
+                           keyed.damaged, keyed.flips, keyed.bursts, keyed.damage_crlf))
+    print("  keyed took:    %d by GetData, %d dropped by the 64-frame bound, %d invalid taken" % (
+        knum("taken"), knum("Dropped"), knum("invalid")))
+    print("  keyed counters: " + " ".join("%s=%s" % (k, r.kfields.get(k, "?")) for k in (
+        "Accepted", "Decrypted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes", "CutShort")))
+    print("  platform:      %s; %s" % (r.verdict[1] if r.verdict else "no verdict", "; ".join(
+        l.strip() for l in r.platform_text.splitlines() if re.match(r"^  (requests|answered|bad frames in|junk bytes in):", l))))
+    print("  RSS (KiB, every 10 s): " + " ".join("%d:%d" % (t, kib) for t, kib in r.samples[::10]))
+    print("  RSS growth after %d s warm-up: %s KiB" % (WARMUP_S, r.growth))
+    print("  stop: %s s from the last cycle to exit" % ("%.3f" % r.stop_s if r.stop_s is not None else "?"))
+
+
+def judge_run(r, host, problems):
+    """Shutdown time, the host's exit and the platform's verdict, into `r` and `problems`."""
+    # Shutdown: from the station's last cycle (its last done line) to the host's last line.
+    stopped = re.search(r"^(\S+) polmon-host: stopped after", r.host_text, re.M)
+    r.stop_s = None
+    if r.done and r.keyed_done and stopped:
+        r.stop_s = stamp(stopped[0]) - max(stamp(r.done[0]), stamp(r.keyed_done[0]))
+        if r.stop_s > STOP_LIMIT_S:
+            problems.append("the station took %.3f s to stop" % r.stop_s)
+    if host.returncode != 0:
+        problems.append("polmon-host exited with %s" % host.returncode)
+    r.verdict = re.search(r"^  verdict: *(.*)$", r.platform_text, re.M)
+    if not r.verdict or r.verdict[1] != "OK":
+        problems.append("platform verdict: %s" % (r.verdict[1] if r.verdict else "none"))
+
+
 def main():
     if len(sys.argv) < 3:
         print(__doc__)
         return 2
     bin_dir, plugin = sys.argv[1], sys.argv[2]
-    seconds = int(sys.argv[3]) if len(sys.argv) > 3 else int(os.environ.get("SOAK_SECONDS", "60"))
+    r = types.SimpleNamespace()
+    r.seconds = seconds = int(sys.argv[3]) if len(sys.argv) > 3 else int(os.environ.get("SOAK_SECONDS", "60"))
     work = tempfile.mkdtemp(prefix="polmon-soak-")
     procs = []
     try:
-        # The platform: requests in pieces, after junk, with delays, and corrupt copies the station
-        # must leave unanswered, for nearly the whole run (it must end first: a station that goes
-        # away counts against it).
-        groups = max(1, (seconds - 5) // 6)  # the platform ends before the stream does
-        scenario = os.path.join(work, "soak.scn")
-        with open(scenario, "w") as f:
-            for _ in range(groups):
-                f.write("request CN=1011 split junk delay=50\n"
-                        "request CN=1011 bad-crc\n"
-                        "request CN=1062 CP=RtdInterval=30 bad-length\n"
-                        "request CN=1062 CP=RtdInterval=30 junk\n"
-                        "pause 2000\n")
-        ready = os.path.join(work, "platform.ready")
-        os.mkfifo(ready)
-        fd = os.open(ready, os.O_RDWR)
-        platform_out = open(os.path.join(work, "platform.out"), "w")
-        platform = subprocess.Popen([os.path.join(bin_dir, "polmon-platform"), "--name", "platform", "--ready", ready,
-                                     "--wait", "20", "--duration", str(max(1, seconds - 3)), "--scenario", scenario, "--quiet"],
-                                    stdout=platform_out, stderr=subprocess.STDOUT)
-        procs.append(platform)
-        with os.fdopen(fd, "r") as r:
-            platform_addr = r.readline().split()[0]
-
-        stream = Stream(seconds)
-        stream.start()
-        keyed = KeyedStream(seconds)
-        keyed.start()
-        host_out_path = os.path.join(work, "host.out")
-        host_out = open(host_out_path, "w")
-        host = subprocess.Popen([os.path.join(bin_dir, "polmon-host"), "--plugin", plugin, "--period", "100",
-                                 "--trace", "off", "--duration", str(seconds + 60),
-                                 "-D", "platform=" + platform_addr, "-D", "stream=" + stream.addr,
-                                 "-D", "keyed=" + keyed.addr, "-D", "key=" + KEY,
-                                 "-D", "examples=" + os.path.join(ROOT, "examples"),
-                                 os.path.join(HERE, "soak_station.lua")],
-                                stdin=subprocess.DEVNULL, stdout=host_out, stderr=subprocess.STDOUT)
-        procs.append(host)
-
-        samples = []
-        began = time.monotonic()
-        while host.poll() is None and time.monotonic() - began < seconds + 60:
-            kib = rss_kib(host.pid)
-            if kib is not None:
-                samples.append((time.monotonic() - began, kib))
-            time.sleep(1)
-        if host.poll() is None:
-            host.send_signal(signal.SIGINT)
-            host.wait(10)
+        platform, platform_out, r.platform_addr = start_platform(bin_dir, work, seconds, procs)
+        r.stream = Stream(seconds)
+        r.stream.start()
+        r.keyed = KeyedStream(seconds)
+        r.keyed.start()
+        host, r.host_text, r.samples = run_host(bin_dir, plugin, work, seconds, procs, r.platform_addr, r.stream, r.keyed)
         try:
             platform.wait(seconds + 30)
         except subprocess.TimeoutExpired:
             platform.kill()
-        host_out.close()
         platform_out.close()
-        host_text = open(host_out_path).read()
-        platform_text = open(os.path.join(work, "platform.out")).read()
+        r.platform_text = open(os.path.join(work, "platform.out")).read()
 
         problems = []
-        done = re.search(r"^(\S+) (?:script: )?soak-station: done stream (.*)$", host_text, re.M)
-        if not done:
-            problems.append("the station never took the stream's end frame")
-            fields = {}
-        else:
-            fields = dict(kv.split("=", 1) for kv in done[2].split())
-        num = lambda k: int(fields.get(k, "0") or 0)
-        keyed_done = re.search(r"^(\S+) (?:script: )?soak-station: done keyed (.*)$", host_text, re.M)
-        if not keyed_done:
-            problems.append("the station never took the keyed stream's end frame")
-            kfields = {}
-        else:
-            kfields = dict(kv.split("=", 1) for kv in keyed_done[2].split())
-        knum = lambda k: int(kfields.get(k, "0") or 0)
-        taken, dropped, accepted = num("taken"), num("Dropped"), num("Accepted")
-        rejected = num("BadCrc") + num("BadLength")
-        if stream.error:
-            problems.append("stream: %s" % stream.error)
-        if fields:
-            if accepted != stream.valid:
-                problems.append("accepted %d of %d valid frames sent" % (accepted, stream.valid))
-            if taken + dropped != stream.valid:
-                problems.append("sent %d, taken %d + dropped %d = %d" % (stream.valid, taken, dropped, taken + dropped))
-            if num("invalid") or num("out_of_order"):
-                problems.append("%d invalid and %d out-of-order frames taken" % (num("invalid"), num("out_of_order")))
-            if (num("BadCrc"), num("BadLength")) != (stream.bad_crc, stream.bad_length):
-                problems.append("rejected %d bad-CRC and %d bad-length frames, sent %d and %d" % (
-                    num("BadCrc"), num("BadLength"), stream.bad_crc, stream.bad_length))
-        if keyed.error:
-            problems.append("keyed stream: %s" % keyed.error)
-        if kfields:
-            if knum("Accepted") != keyed.valid or knum("Decrypted") != keyed.valid:
-                problems.append("keyed: accepted %d and decrypted %d of %d valid frames sent" % (
-                    knum("Accepted"), knum("Decrypted"), keyed.valid))
-            if knum("taken") + knum("Dropped") != keyed.valid:
-                problems.append("keyed: sent %d, taken %d + dropped %d = %d" % (
-                    keyed.valid, knum("taken"), knum("Dropped"), knum("taken") + knum("Dropped")))
-            if knum("invalid") or knum("out_of_order"):
-                problems.append("keyed: %d invalid and %d out-of-order frames taken" % (knum("invalid"), knum("out_of_order")))
-            if (knum("BadCrc"), knum("BadLength")) != (keyed.damaged, 0):
-                problems.append("keyed: rejected %d bad-CRC and %d bad-length frames, sent %d damaged" % (
-                    knum("BadCrc"), knum("BadLength"), keyed.damaged))
-        # Shutdown: from the station's last cycle (its last done line) to the host's last line.
-        stopped = re.search(r"^(\S+) polmon-host: stopped after", host_text, re.M)
-        stop_s = None
-        if done and keyed_done and stopped:
-            stop_s = stamp(stopped[0]) - max(stamp(done[0]), stamp(keyed_done[0]))
-            if stop_s > STOP_LIMIT_S:
-                problems.append("the station took %.3f s to stop" % stop_s)
-        if host.returncode != 0:
-            problems.append("polmon-host exited with %s" % host.returncode)
-        verdict = re.search(r"^  verdict: *(.*)$", platform_text, re.M)
-        if not verdict or verdict[1] != "OK":
-            problems.append("platform verdict: %s" % (verdict[1] if verdict else "none"))
-        after = [kib for t, kib in samples if t >= WARMUP_S]
-        growth = max(after) - after[0] if len(after) > 1 else None
-        if growth is None:
-            problems.append("too few RSS samples after warm-up")
-        elif growth >= RSS_LIMIT_KIB:
-            problems.append("RSS grew %d KiB after warm-up" % growth)
-
-        print("soak: %d s, station on %s, platform %s" % (seconds, stream.addr, platform_addr))
-        print("  stream sent:   %d valid frames (%.0f/s), %d bad-CRC, %d bad-length, %d noise bytes" % (
-            stream.valid, stream.valid / seconds, stream.bad_crc, stream.bad_length, stream.noise))
-        print("  station took:  %d by GetData, %d dropped by the 64-frame bound, %d invalid taken" % (
-            taken, dropped, num("invalid")))
-        print("  receive counters: " + " ".join("%s=%s" % (k, fields.get(k, "?")) for k in (
-            "Accepted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes")))
-        print("  rejected:      %d (bad CRC %d, bad length %d)" % (rejected, num("BadCrc"), num("BadLength")))
-        print("  keyed sent:    %d valid encrypted frames (%.0f/s; %d raw, %d of them with CR LF, ## or NUL in the "
-              "ciphertext, %d with CR LF; %d {0x..} text), %d damaged (%d bit flips, %d bursts; %d with a CR LF made by "
-              "the damage)" % (keyed.valid, keyed.valid / seconds, keyed.raw, keyed.wild, keyed.crlf, keyed.text,
-                               keyed.damaged, keyed.flips, keyed.bursts, keyed.damage_crlf))
-        print("  keyed took:    %d by GetData, %d dropped by the 64-frame bound, %d invalid taken" % (
-            knum("taken"), knum("Dropped"), knum("invalid")))
-        print("  keyed counters: " + " ".join("%s=%s" % (k, kfields.get(k, "?")) for k in (
-            "Accepted", "Decrypted", "BadLength", "BadCrc", "Dropped", "Overlong", "NoiseBytes", "ReceivedBytes", "CutShort")))
-        print("  platform:      %s; %s" % (verdict[1] if verdict else "no verdict", "; ".join(
-            l.strip() for l in platform_text.splitlines() if re.match(r"^  (requests|answered|bad frames in|junk bytes in):", l))))
-        print("  RSS (KiB, every 10 s): " + " ".join("%d:%d" % (t, kib) for t, kib in samples[::10]))
-        print("  RSS growth after %d s warm-up: %s KiB" % (WARMUP_S, growth))
-        print("  stop: %s s from the last cycle to exit" % ("%.3f" % stop_s if stop_s is not None else "?"))
+        r.done, r.fields = done_fields(r.host_text, "stream", problems, "the station never took the stream's end frame")
+        r.keyed_done, r.kfields = done_fields(r.host_text, "keyed", problems, "the station never took the keyed stream's end frame")
+        check_stream(r.fields, r.stream, problems)
+        check_keyed(r.kfields, r.keyed, problems)
+        judge_run(r, host, problems)
+        r.growth = rss_growth(r.samples, problems)
+        print_figures(r)
         if problems:
             print("soak: FAIL")
             for p in problems:
                 print("  - " + p)
-            print("---- host output (tail)\n" + "\n".join(host_text.splitlines()[-30:]))
-            print("---- platform output (tail)\n" + "\n".join(platform_text.splitlines()[-30:]))
+            print("---- host output (tail)\n" + "\n".join(r.host_text.splitlines()[-30:]))
+            print("---- platform output (tail)\n" + "\n".join(r.platform_text.splitlines()[-30:]))
             return 1
         print("soak: PASS")
         return 0
@@ -479,7 +514,6 @@ def main():
         for name in os.listdir(work):
             os.unlink(os.path.join(work, name))
         os.rmdir(work)
-
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -1,4 +1,3 @@
-// The calendar the platform reads DataTimes, QNs and its own clock on: days from 1970, no zone.
 #include "Calendar.h"
 
 #include <cstdio>
@@ -31,14 +30,25 @@ void civil_from_days(int64_t z, int64_t& y, int64_t& m, int64_t& d) {
 
 } // namespace
 
-bool civil_seconds(const std::string& text, int64_t& out) {
-  if (text.size() != 14) return false;
+bool read_civil(std::string_view text, CivilTime& out) {
+  if (text.size() != 14 && text.size() != 17) return false;
   for (char c : text)
     if (c < '0' || c > '9') return false;
-  auto num = [&](size_t at, size_t n) { return static_cast<int64_t>(std::stoll(text.substr(at, n))); };
-  const int64_t y = num(0, 4), mo = num(4, 2), d = num(6, 2), h = num(8, 2), mi = num(10, 2), sec = num(12, 2);
-  if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || sec > 59) return false;
-  out = days_from_civil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec;
+  auto num = [&](size_t at, size_t n) {
+    int64_t v = 0;
+    for (size_t i = at; i < at + n; ++i) v = v * 10 + (text[i] - '0');
+    return v;
+  };
+  CivilTime t{num(0, 4), num(4, 2), num(6, 2), num(8, 2), num(10, 2), num(12, 2), text.size() == 17 ? num(14, 3) : -1};
+  if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 || t.hour > 23 || t.minute > 59 || t.second > 59) return false;
+  out = t;
+  return true;
+}
+
+bool civil_seconds(const std::string& text, int64_t& out) {
+  CivilTime t;
+  if (text.size() != 14 || !read_civil(text, t)) return false;
+  out = days_from_civil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
   return true;
 }
 
@@ -53,10 +63,9 @@ std::string civil_text(int64_t s) {
 }
 
 bool qn_time_ms(const std::string& qn, int64_t& out) {
-  int64_t s = 0;
-  if (qn.size() != 17 || !civil_seconds(qn.substr(0, 14), s) || qn.find_first_not_of("0123456789", 14) != std::string::npos)
-    return false;
-  out = s * 1000 + std::stoll(qn.substr(14));
+  CivilTime t;
+  if (qn.size() != 17 || !read_civil(qn, t)) return false;
+  out = (days_from_civil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second) * 1000 + t.ms;
   return true;
 }
 

@@ -1,0 +1,78 @@
+// The requests the platform sent, paired with the station's answers by QN: QNs kept unique,
+// history answers' records held to the range asked, and what a lost or silent link leaves
+// unanswered. Sending them and weighing the answers is the platform's (Requests.cpp).
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Hj212Text.h"
+#include "Problems.h"
+#include "Scenario.h"
+
+namespace sim {
+
+// A request sent, and what its answers showed so far.
+struct Request {
+  std::string qn, cn;
+  Step::Reply reply = Step::Full;
+  Step::Expect expect = Step::Accepted;
+  bool corrupt = false;
+  bool judged = false; // its refusal or its acceptance was weighed against `expect`
+  std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+  bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
+  int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
+  // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
+  int64_t begin_s = -1, end_s = -1;
+  std::string begin_text, end_text;
+  std::set<std::string> record_times;
+  int64_t sent_at = 0, deadline = 0;
+  bool acked = false, done = false;
+  std::string qn_rtn, exe_rtn;
+  // The request as it went out, to go again when the link it went out on never spoke.
+  std::string wire;
+  Misbehaviour bad;
+  int timeout_ms = 0;
+  bool unheard = false; // waits for the next connection
+};
+
+class Requests {
+public:
+  Requests(const PlatformOptions& options, Problems& problems) : m_opt(options), m_problems(problems) {}
+  // A QN for a new request: the platform's clock, counted on within one millisecond.
+  std::string next_qn();
+  std::vector<Request>& all() { return m_all; }
+  const std::vector<Request>& all() const { return m_all; }
+  Request* find(const std::string& qn);
+  // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.
+  Request* awaiting_data(const std::string& cn);
+  // The history request a data frame answers, or null: its records are no uploads. By its QN (of
+  // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
+  // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
+  Request* history_request(const Segment& seg, const std::string& datatime);
+  // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
+  void history_record(Request& p, const std::string& cn, const std::string& datatime);
+  // The link went down: every request still waiting for its answers is unanswered.
+  void link_lost();
+  // A link that never spoke took these requests: they wait for the next connection, then go again;
+  // the run ending first leaves them unanswered.
+  void hold_unheard();
+  void give_up_unheard();
+  struct Counts {
+    unsigned sent = 0, answered = 0, missing = 0, unexpected = 0;
+    std::vector<int64_t> ack_ms, final_ms; // latency of the 9011 and of the whole answer
+  };
+  Counts& counts() { return m_counts; }
+  const Counts& counts() const { return m_counts; }
+
+private:
+  const PlatformOptions& m_opt;
+  Problems& m_problems;
+  std::vector<Request> m_all;
+  std::string m_last_qn;
+  Counts m_counts;
+};
+
+} // namespace sim

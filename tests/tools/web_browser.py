@@ -216,6 +216,12 @@ def main():
     procs = []
     driver = None
     try:
+        # The demo station sends minute data as each minute begins, and the hostile station's minute
+        # record of 2024 would stand a year of periods away from it: begin early in a minute, so that
+        # none begins before the hostile part is over.
+        second = time.localtime().tm_sec
+        if second > 20:
+            time.sleep(61 - second)
         ready = os.path.join(work, "ready")
         platform_out = open(os.path.join(work, "platform.out"), "w")
         platform = subprocess.Popen(

@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "Charset.h"
+
 namespace HJ {
 namespace {
 
@@ -46,22 +48,14 @@ std::size_t read_gb18030(const Byte* s, std::size_t at, std::size_t size, std::u
   return code_point == 0 ? 0 : 4;
 }
 
-// The well-formed UTF-8 character at s[at]: its length (0: none starts there) and code point. No
-// overlong form, surrogate or value beyond U+10FFFF.
-std::size_t read_utf8(const Byte* s, std::size_t at, std::size_t size, std::uint32_t& code_point) {
-  Byte first = s[at];
-  if (first < 0x80) return code_point = first, 1;
-  std::size_t more = first >= 0xC2 && first <= 0xDF ? 1 : first >= 0xE0 && first <= 0xEF ? 2 : first >= 0xF0 && first <= 0xF4 ? 3 : 0;
-  if (more == 0 || size - at <= more) return 0;
-  Byte low = first == 0xE0 ? 0xA0 : first == 0xF0 ? 0x90 : 0x80;
-  Byte high = first == 0xED ? 0x9F : first == 0xF4 ? 0x8F : 0xBF;
-  if (s[at + 1] < low || s[at + 1] > high) return 0;
-  code_point = first & (0x3F >> more);
-  for (std::size_t k = 1; k <= more; ++k) {
-    if (s[at + k] < 0x80 || s[at + k] > 0xBF) return 0;
-    code_point = code_point << 6 | (s[at + k] & 0x3F);
-  }
-  return more + 1;
+// The well-formed UTF-8 character at text[at], by Charset.h's rule: its length (0: none starts
+// there) and code point.
+std::size_t read_utf8(const std::string& text, std::size_t at, std::uint32_t& code_point) {
+  const std::size_t length = utf8_char_length(text.data(), at, text.size());
+  const Byte first = static_cast<Byte>(text[at]);
+  code_point = length <= 1 ? first : first & (0x3F >> (length - 1));
+  for (std::size_t k = 1; k < length; ++k) code_point = code_point << 6 | (static_cast<Byte>(text[at + k]) & 0x3F);
+  return length;
 }
 
 void append_utf8(std::string& out, std::uint32_t c) {
@@ -151,12 +145,11 @@ void gb18030_to_utf8_by_table(const std::string& bytes, std::string& out) {
 }
 
 void utf8_to_gb18030_by_table(const std::string& text, std::string& out) {
-  const Byte* s = reinterpret_cast<const Byte*>(text.data());
   std::string bytes;
   bytes.reserve(text.size());
   for (std::size_t at = 0; at < text.size();) {
     std::uint32_t c = 0;
-    std::size_t n = read_utf8(s, at, text.size(), c);
+    std::size_t n = read_utf8(text, at, c);
     // a character with no code goes whole: its continuation bytes start none either
     if (n != 0 && !append_gb18030(bytes, c)) n = 0;
     at += n != 0 ? n : 1;

@@ -1,8 +1,11 @@
 #include "Explain.h"
 
-#include <cstdio>
 #include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <string_view>
 #include <utility>
 
@@ -27,13 +30,23 @@ std::string hex4(unsigned value) {
   return out;
 }
 
+// The HJ 212 CRC as its field shows it, without a printf per frame.
+std::string crc_text(const std::string& data) { return hex4(HJ::crc16(reinterpret_cast<const unsigned char*>(data.data()), data.size())); }
+
 // Modbus CRC-16 (the byte goes into the register's low byte): the CRC field holds it by mistake.
+// A byte table: every rejected frame is checked for it.
 unsigned modbus_crc(const std::string& data) {
+  static const auto table = [] {
+    std::array<std::uint16_t, 256> t{};
+    for (unsigned byte = 0; byte < 256; ++byte) {
+      unsigned reg = byte;
+      for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
+      t[byte] = static_cast<std::uint16_t>(reg);
+    }
+    return t;
+  }();
   unsigned reg = 0xFFFFu;
-  for (unsigned char byte : data) {
-    reg ^= byte;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
-  }
+  for (unsigned char byte : data) reg = (reg >> 8) ^ table[(reg ^ byte) & 0xFFu];
   return reg;
 }
 
@@ -49,21 +62,28 @@ bool is_ascii(const std::string& s) {
   return true;
 }
 
-std::string qn_time(const std::string& qn) {
+// "QN (yyyy-MM-dd HH:mm:ss.SSS)", written in place: every frame has a QN.
+std::string qn_shown(const std::string& qn) {
   sim::CivilTime t;
-  if (qn.size() != 17 || !sim::read_civil(qn, t)) return "not a yyyyMMddHHmmssSSS time";
-  return qn.substr(0, 4) + "-" + qn.substr(4, 2) + "-" + qn.substr(6, 2) + " " + qn.substr(8, 2) + ":" + qn.substr(10, 2) + ":" +
-         qn.substr(12, 2) + "." + qn.substr(14, 3);
+  if (qn.size() != 17 || !sim::read_civil(qn, t)) return qn + " (not a yyyyMMddHHmmssSSS time)";
+  std::string out = qn + " (yyyy-MM-dd HH:mm:ss.SSS)";
+  static constexpr std::size_t kDigitAt[] = {0, 1, 2, 3, 5, 6, 8, 9, 11, 12, 14, 15, 17, 18, 20, 21, 22};
+  for (std::size_t i = 0; i < qn.size(); ++i) out[qn.size() + 2 + kDigitAt[i]] = qn[i];
+  return out;
 }
 
-std::string decoded(const std::string& key, const std::string& value, int flag) {
+std::string decoded(std::string_view key, const std::string& value, int flag) {
   const char* name = nullptr;
-  if (key == "QN") return value + " (" + qn_time(value) + ")";
+  if (key == "QN") return qn_shown(value);
   if (key == "Flag") return value + " (" + sim::flag_text(flag) + ")";
   if (key == "ST") name = sim::system_name(value);
-  if (key == "CN") name = sim::command_name(value);
-  if (key == "ST" || key == "CN") return value + " (" + (name ? name : "not a code of the standard") + ")";
-  return value;
+  else if (key == "CN") name = sim::command_name(value);
+  else return value;
+  std::string out = value;
+  out += " (";
+  out += name ? name : "not a code of the standard";
+  out += ')';
+  return out;
 }
 
 // The data's other encoding: GB18030 for UTF-8 text, UTF-8 for bytes that are not UTF-8.
@@ -82,7 +102,8 @@ std::string modbus_mistake(const std::string& data, const std::string& crc_field
   return std::string();
 }
 
-void explain(const std::string& data, bool utf8, Report& r) {
+// `modbus`: modbus_mistake's words on the data.
+void explain(const std::string& data, bool utf8, const std::string& modbus, Report& r) {
   const std::string other_name = utf8 ? "GB18030" : "UTF-8";
   std::string other;
   bool converted = !is_ascii(data) && other_form(data, utf8, other);
@@ -97,10 +118,9 @@ void explain(const std::string& data, bool utf8, Report& r) {
   }
   if (upper(r.crc_field) == r.crc_computed) return;
   std::string why = "crc: announced " + r.crc_field + ", computed " + r.crc_computed;
-  const std::string modbus = modbus_mistake(data, r.crc_field);
   if (!modbus.empty())
     why += "; " + modbus;
-  else if (converted && upper(r.crc_field) == HJ::do_crc_check(other))
+  else if (converted && upper(r.crc_field) == crc_text(other))
     why += "; it is the CRC over the data's " + other_name + " form";
   r.reasons.push_back(why);
 }
@@ -108,15 +128,17 @@ void explain(const std::string& data, bool utf8, Report& r) {
 void decode_fields(Report& r) {
   r.data = sim::mask_keys(r.data);
   sim::Segment segment = sim::parse_segment(r.data);
+  r.fields.reserve(segment.header.size());
   for (const auto& field : segment.header) {
     std::string value = decoded(field.first, field.second, segment.flag);
     // packets of a split data segment, and resends (2025)
-    if (field.first == "PNUM") value += " (packets in all)";
-    if (field.first == "PNO") value += " (packet " + field.second + " of " + (segment.get("PNUM") ? *segment.get("PNUM") : std::string("?")) + ")";
-    if (field.first == "RF") value += field.second == "1" ? " (a resend of data the platform did not answer)" : " (not 1: no resend mark)";
-    r.fields.emplace_back(field.first, value);
+    const std::string_view name = field.first;
+    if (name == "PNUM") value += " (packets in all)";
+    if (name == "PNO") value += " (packet " + field.second + " of " + (segment.get("PNUM") ? *segment.get("PNUM") : std::string("?")) + ")";
+    if (name == "RF") value += field.second == "1" ? " (a resend of data the platform did not answer)" : " (not 1: no resend mark)";
+    r.fields.emplace_back(field.first, std::move(value));
   }
-  r.cp = segment.cp_fields;
+  r.cp = std::move(segment.cp_fields);
   r.items = codes::read_items(r.cp, segment.value("ST"), HJ::flag_version(segment.flag));
 }
 
@@ -149,7 +171,7 @@ void take_decrypted(const std::string& frame, sim::CipherWire form, Report& r) {
   r.accepted = true;
   r.encryption = form;
   r.plain_bytes = plain.size();
-  r.crc_computed = HJ::do_crc_check(plain);
+  r.crc_computed = crc_text(plain);
   bool utf8 = HJ::is_utf8(plain.data(), plain.size());
   r.charset = is_ascii(plain) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? plain : HJ::received_text(plain);
@@ -164,7 +186,7 @@ void explain_decryption(const std::string& data, const std::string& key, Report&
     return;
   }
   const std::string with = "decrypted with the key (" + std::string(sim::cipher_wire_text(form)) + ")";
-  const std::string crc = HJ::do_crc_check(plain);
+  const std::string crc = crc_text(plain);
   if (crc != upper(r.crc_field)) {
     r.reasons.push_back(with + " the data's CRC is " + crc + ", not " + r.crc_field + " either: a wrong key, or bytes changed on the way");
   } else if (r.announced < 0 || (static_cast<std::size_t>(r.announced) != r.actual && static_cast<std::size_t>(r.announced) != plain.size())) {
@@ -179,7 +201,7 @@ void explain_decryption(const std::string& data, const std::string& key, Report&
 // A data command the plug-in rejects with the key although it may pass without one.
 void explain_rejected(const std::string& data, const std::string& key, Report& r) {
   r.accepted = false;
-  if (HJ::do_crc_check(data) == upper(r.crc_field) && r.announced >= 0 && static_cast<std::size_t>(r.announced) == r.actual)
+  if (r.crc_computed == upper(r.crc_field) && r.announced >= 0 && static_cast<std::size_t>(r.announced) == r.actual)
     r.reasons.push_back(std::string("the CRC fits the bytes as received, but with a key a frame is queued as received only "
                                     "when its data segment is text without a {0x..} list, and this one ") +
                         (HJ::holds_cipher_list(data.data(), data.size()) ? "holds a {0x..} list" : "is not text") +
@@ -512,7 +534,8 @@ namespace {
 // The frame `s` judged as it stands.
 Report judge(const std::string& s, const std::string& key) {
   Report r;
-  r.accepted = HJ::check_frame(s + "\r\n");
+  const std::string framed = s + "\r\n";
+  r.accepted = HJ::check_frame(framed);
   if (s.size() < kSpanEnvelope) {
     r.reasons.push_back("too short: " + std::to_string(s.size()) + " bytes before the line end; \"##\", the length and the CRC alone take 10");
     return r;
@@ -523,19 +546,20 @@ Report judge(const std::string& s, const std::string& key) {
   std::string data = s.substr(HJ::kDataAt, s.size() - kSpanEnvelope);
   r.actual = data.size();
   r.crc_field = s.substr(s.size() - HJ::kCrcDigits);
-  r.crc_computed = HJ::do_crc_check(data);
+  r.crc_computed = crc_text(data);
   bool utf8 = HJ::is_utf8(data.data(), data.size());
   r.charset = is_ascii(data) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? data : HJ::received_text(data);
   std::string plain;
   sim::CipherWire form = sim::CipherWire::Plain;
-  const sim::KeyedRead keyed = key.empty() ? sim::KeyedRead::AsReceived : sim::read_with_key(s + "\r\n", key, plain, form);
+  const sim::KeyedRead keyed = key.empty() ? sim::KeyedRead::AsReceived : sim::read_with_key(framed, key, plain, form);
   if (keyed == sim::KeyedRead::Decrypted) {
     take_decrypted(plain, form, r);
   } else if (keyed == sim::KeyedRead::Rejected) {
     r.accepted = false;
     // a plain frame whose CRC is Modbus's: the key has nothing to do with it
-    if (!damaged_by_log(data, r) && !modbus_mistake(data, r.crc_field).empty()) explain(data, utf8, r);
+    const std::string modbus = modbus_mistake(data, r.crc_field);
+    if (!damaged_by_log(data, r) && !modbus.empty()) explain(data, utf8, modbus, r);
     else if (r.judged) explain_rejected(data, key, r);
   } else if (key.empty() && r.accepted && !HJ::queued_as_received(data.data(), data.size(), HJ::kCharsetByFlag, false)) {
     r.accepted = false;
@@ -546,8 +570,9 @@ Report judge(const std::string& s, const std::string& key) {
     r.reasons.push_back(std::string("the length and CRC fit, but the data segment holds a control byte (") + found +
                         "): no HJ 212 text does, so the plug-in counts it BadCrc; the CRC lets one damaged frame in 256 through");
   } else if (!r.accepted && !damaged_by_log(data, r)) {
-    explain(data, utf8, r);
-    if (modbus_mistake(data, r.crc_field).empty()) explain_encryption(data, key, r);
+    const std::string modbus = modbus_mistake(data, r.crc_field);
+    explain(data, utf8, modbus, r);
+    if (modbus.empty()) explain_encryption(data, key, r);
   }
   if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(read_as));
   if (r.crc_field != upper(r.crc_field) && upper(r.crc_field) == r.crc_computed) r.notes.push_back("CRC written in lower case: accepted");
@@ -614,9 +639,15 @@ std::string cipher_line(const Report& r) {
 
 namespace {
 
+bool printable_lines(const std::string& text) {
+  for (const char c : text)
+    if ((c < 0x20 || c >= 0x7F) && c != '\n') return false;
+  return true;
+}
+
 // Each line as text: a station's control bytes never reach the terminal.
-std::string escaped_lines(const std::string& text) {
-  if (std::all_of(text.begin(), text.end(), [](char c) { return (c >= 0x20 && c < 0x7F) || c == '\n'; })) return text;
+std::string escaped_lines(std::string text) {
+  if (printable_lines(text)) return text;
   std::string out;
   out.reserve(text.size());
   for (std::size_t from = 0; from < text.size();) {
@@ -636,19 +667,26 @@ std::string text_report(std::size_t number, const Span& span, const Report& r) {
 
 namespace {
 
+// `out` with each of `parts` appended: one string grows, no temporaries.
+void add(std::string& out, std::initializer_list<std::string_view> parts) {
+  for (const std::string_view part : parts) out.append(part);
+}
+
 std::string report_lines(std::size_t number, const Span& span, const Report& r) {
-  std::string out = "frame " + std::to_string(number) + " at offset " + std::to_string(span.offset) + ": ";
+  std::string out;
+  out.reserve(512);
+  add(out, {"frame ", std::to_string(number), " at offset ", std::to_string(span.offset), ": "});
   if (span.crlf)
-    out += std::to_string(span.bytes.size() + 2) + " bytes with " + span.ending + ", " + verdict_word(r, true) + "\n";
+    add(out, {std::to_string(span.bytes.size() + 2), " bytes with ", span.ending, ", ", verdict_word(r, true), "\n"});
   else
-    out += std::to_string(span.bytes.size()) + " bytes without CR LF (then " + span.ending + "), " + verdict_word(r, false) + "\n";
-  for (const std::string& reason : r.reasons) out += "  reason: " + reason + "\n";
-  for (const std::string& note : r.notes) out += "  note:   " + note + "\n";
+    add(out, {std::to_string(span.bytes.size()), " bytes without CR LF (then ", span.ending, "), ", verdict_word(r, false), "\n"});
+  for (const std::string& reason : r.reasons) add(out, {"  reason: ", reason, "\n"});
+  for (const std::string& note : r.notes) add(out, {"  note:   ", note, "\n"});
   if (r.length_field.empty()) return out;
   out += charset_line(r);
   out += cipher_line(r);
-  out += "  length: " + r.length_field + " (data " + std::to_string(r.actual) + " bytes, " + r.charset + ")\n";
-  if (r.judged) out += "  crc:    " + r.crc_field + " (computed " + r.crc_computed + ")\n";
+  add(out, {"  length: ", r.length_field, " (data ", std::to_string(r.actual), " bytes, ", r.charset, ")\n"});
+  if (r.judged) add(out, {"  crc:    ", r.crc_field, " (computed ", r.crc_computed, ")\n"});
   for (const auto& field : r.fields) {
     if (field.first == "CP") continue;
     // "  %-7s " by hand, the label cut at 31 bytes as ever: a printf per field was a tenth of
@@ -664,7 +702,7 @@ std::string report_lines(std::size_t number, const Span& span, const Report& r) 
     out += '\n';
   }
   if (r.looks != sim::CipherWire::Plain || !r.judged) return out;
-  out += "  CP:     " + std::to_string(r.items.size()) + (r.items.size() == 1 ? " item\n" : " items\n");
+  add(out, {"  CP:     ", std::to_string(r.items.size()), r.items.size() == 1 ? " item\n" : " items\n"});
   // keys and values as text (control bytes escaped), columns no wider than a sane value
   std::size_t width = 0, value_width = 0;
   std::vector<std::pair<std::string, std::string>> shown;
@@ -675,11 +713,16 @@ std::string report_lines(std::size_t number, const Span& span, const Report& r) 
   }
   for (std::size_t i = 0; i < r.items.size(); ++i) {
     const codes::Item& item = r.items[i];
-    std::string line = "    " + shown[i].first + std::string(width - shown[i].first.size() + 2, ' ') + shown[i].second;
-    std::string meaning = item.meaning + (item.flag_meaning.empty() ? "" : ": " + item.flag_meaning);
-    if (!meaning.empty()) line += std::string(shown[i].second.size() < value_width ? value_width - shown[i].second.size() + 2 : 2, ' ') + meaning;
-    out += line + "\n";
-    for (const codes::Note& note : item.notes) out += "      note: " + note.text + "\n";
+    add(out, {"    ", shown[i].first});
+    out.append(width - shown[i].first.size() + 2, ' ');
+    out += shown[i].second;
+    if (!item.meaning.empty() || !item.flag_meaning.empty()) {
+      out.append(shown[i].second.size() < value_width ? value_width - shown[i].second.size() + 2 : 2, ' ');
+      out += item.meaning;
+      if (!item.flag_meaning.empty()) add(out, {": ", item.flag_meaning});
+    }
+    out += '\n';
+    for (const codes::Note& note : item.notes) add(out, {"      note: ", note.text, "\n"});
   }
   return out;
 }

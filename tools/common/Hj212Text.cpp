@@ -15,11 +15,12 @@ namespace sim {
 
 namespace {
 
-void split_fields(std::string_view text, const char* seps, std::vector<std::pair<std::string, std::string>>& out) {
+// `comma`: ',' separates fields too (the CP region), besides ';'.
+void split_fields(std::string_view text, bool comma, std::vector<std::pair<std::string, std::string>>& out) {
   size_t pos = 0;
   while (pos <= text.size()) {
-    size_t end = text.find_first_of(seps, pos);
-    if (end == std::string_view::npos) end = text.size();
+    size_t end = pos;
+    while (end < text.size() && text[end] != ';' && !(comma && text[end] == ',')) ++end;
     std::string_view item = text.substr(pos, end - pos);
     if (!item.empty()) {
       size_t eq = item.find('=');
@@ -47,14 +48,15 @@ Segment parse_segment(std::string_view segment) {
   Segment s;
   const char* open = HJ::find_cp_open(segment.data(), segment.size());
   size_t cp = open ? static_cast<size_t>(open - segment.data()) : std::string_view::npos;
-  split_fields(segment.substr(0, cp), ";", s.header);
+  s.header.reserve(8);
+  split_fields(segment.substr(0, cp), false, s.header);
   s.flag = HJ::header_flag(segment.data(), segment.size());
   if (cp != std::string_view::npos) {
     s.has_cp = true;
     std::string_view rest = segment.substr(cp + HJ::kCpOpenBytes);
     size_t close = rest.rfind("&&");
     s.cp = std::string(rest.substr(0, close));
-    split_fields(s.cp, ";,", s.cp_fields);
+    split_fields(s.cp, true, s.cp_fields);
   }
   return s;
 }

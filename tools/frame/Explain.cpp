@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -56,10 +57,24 @@ std::string upper(std::string text) {
   return text;
 }
 
+// Bytes eight at a time, for the checks every frame and report of a log goes through.
+constexpr std::uint64_t kOnes = 0x0101010101010101u, kHighs = 0x8080808080808080u;
+
+std::uint64_t word_at(const char* at) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, at, sizeof word);
+  return word;
+}
+
+// 0x80 in each byte of `word` that is zero, 0 in the others (no carry crosses a byte).
+std::uint64_t zero_bytes(std::uint64_t word) { return ~(((word & ~kHighs) + ~kHighs) | word | ~kHighs); }
+
 bool is_ascii(const std::string& s) {
-  for (unsigned char c : s)
-    if (c >= 0x80) return false;
-  return true;
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) seen |= word_at(s.data() + i);
+  for (; i < s.size(); ++i) seen |= static_cast<unsigned char>(s[i]);
+  return (seen & kHighs) == 0;
 }
 
 // "QN (yyyy-MM-dd HH:mm:ss.SSS)", written in place: every frame has a QN.
@@ -547,8 +562,8 @@ Report judge(const std::string& s, const std::string& key) {
   r.actual = data.size();
   r.crc_field = s.substr(s.size() - HJ::kCrcDigits);
   r.crc_computed = crc_text(data);
-  bool utf8 = HJ::is_utf8(data.data(), data.size());
-  r.charset = is_ascii(data) ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
+  const bool ascii = is_ascii(data), utf8 = ascii || HJ::is_utf8(data.data(), data.size());
+  r.charset = ascii ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
   r.data = utf8 ? data : HJ::received_text(data);
   std::string plain;
   sim::CipherWire form = sim::CipherWire::Plain;
@@ -639,9 +654,17 @@ std::string cipher_line(const Report& r) {
 
 namespace {
 
+// Printable ASCII and LF alone. A byte is bad when its low seven bits plus 1 reach 0x80 (0x7F
+// and up) or its low seven bits plus 0x60 do not (below 0x20), unless it is LF.
 bool printable_lines(const std::string& text) {
-  for (const char c : text)
-    if ((c < 0x20 || c >= 0x7F) && c != '\n') return false;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    const std::uint64_t word = word_at(text.data() + i), low = word & ~kHighs;
+    const std::uint64_t high = ((low + kOnes) | word) & kHighs, control = ~(low + 0x60 * kOnes) & kHighs & ~zero_bytes(word ^ (0x0A * kOnes));
+    if ((high | control) != 0) return false;
+  }
+  for (; i < text.size(); ++i)
+    if ((text[i] < 0x20 || text[i] >= 0x7F) && text[i] != '\n') return false;
   return true;
 }
 

@@ -19,8 +19,8 @@ namespace {
 void split_fields(std::string_view text, bool comma, std::vector<std::pair<std::string, std::string>>& out) {
   size_t pos = 0;
   while (pos <= text.size()) {
-    size_t end = pos;
-    while (end < text.size() && text[end] != ';' && !(comma && text[end] == ',')) ++end;
+    size_t end = comma ? pos : std::min(text.find(';', pos), text.size());
+    while (comma && end < text.size() && text[end] != ';' && text[end] != ',') ++end;
     std::string_view item = text.substr(pos, end - pos);
     if (!item.empty()) {
       size_t eq = item.find('=');
@@ -99,7 +99,9 @@ std::string flag_text(int value) {
   if (value < 0) return "not a number 0..255";
   static const char* const kVersions[] = {"HJ/T 212-2005", "HJ 212-2017", "HJ 212-2025"};
   int version = HJ::flag_version(value);
-  std::string out = version < 3 ? kVersions[version] : "protocol version " + std::to_string(version) + " (unknown)";
+  std::string out;
+  out.reserve(64);
+  out += version < 3 ? kVersions[version] : "protocol version " + std::to_string(version) + " (unknown)";
   out += (value & 2) ? ", split into packets" : ", one packet";
   out += (value & 1) ? ", answer wanted" : ", no answer wanted";
   return out;

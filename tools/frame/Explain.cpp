@@ -87,18 +87,25 @@ std::string qn_shown(const std::string& qn) {
   return out;
 }
 
+// "value (note)" in one allocation.
+std::string with_note(std::string_view value, std::string_view note) {
+  std::string out;
+  out.reserve(value.size() + note.size() + 3);
+  out.append(value);
+  out.append(" (");
+  out.append(note);
+  out += ')';
+  return out;
+}
+
 std::string decoded(std::string_view key, const std::string& value, int flag) {
   const char* name = nullptr;
   if (key == "QN") return qn_shown(value);
-  if (key == "Flag") return value + " (" + sim::flag_text(flag) + ")";
+  if (key == "Flag") return with_note(value, sim::flag_text(flag));
   if (key == "ST") name = sim::system_name(value);
   else if (key == "CN") name = sim::command_name(value);
   else return value;
-  std::string out = value;
-  out += " (";
-  out += name ? name : "not a code of the standard";
-  out += ')';
-  return out;
+  return with_note(value, name ? name : "not a code of the standard");
 }
 
 // The data's other encoding: GB18030 for UTF-8 text, UTF-8 for bytes that are not UTF-8.
@@ -140,8 +147,9 @@ void explain(const std::string& data, bool utf8, const std::string& modbus, Repo
   r.reasons.push_back(why);
 }
 
-void decode_fields(Report& r) {
-  r.data = sim::mask_keys(r.data);
+// `text`: the data segment in UTF-8, shown with its keys masked.
+void decode_fields(std::string_view text, Report& r) {
+  r.data = sim::mask_keys(text);
   sim::Segment segment = sim::parse_segment(r.data);
   r.fields.reserve(segment.header.size());
   for (const auto& field : segment.header) {
@@ -564,7 +572,6 @@ Report judge(const std::string& s, const std::string& key) {
   r.crc_computed = crc_text(data);
   const bool ascii = is_ascii(data), utf8 = ascii || HJ::is_utf8(data.data(), data.size());
   r.charset = ascii ? "ASCII" : utf8 ? "UTF-8" : "GB18030";
-  r.data = utf8 ? data : HJ::received_text(data);
   std::string plain;
   sim::CipherWire form = sim::CipherWire::Plain;
   const sim::KeyedRead keyed = key.empty() ? sim::KeyedRead::AsReceived : sim::read_with_key(framed, key, plain, form);
@@ -591,7 +598,9 @@ Report judge(const std::string& s, const std::string& key) {
   }
   if (!r.accepted && r.reasons.empty()) r.reasons.push_back("length field \"" + r.length_field + "\" read as " + std::to_string(read_as));
   if (r.crc_field != upper(r.crc_field) && upper(r.crc_field) == r.crc_computed) r.notes.push_back("CRC written in lower case: accepted");
-  decode_fields(r);
+  if (keyed == sim::KeyedRead::Decrypted) decode_fields(r.data, r);
+  else if (utf8) decode_fields(data, r);
+  else decode_fields(HJ::received_text(data), r);
   if (r.looks != sim::CipherWire::Plain || !r.judged) { // ciphertext, not items
     r.cp.clear();
     r.items.clear();
@@ -714,13 +723,18 @@ std::string report_lines(std::size_t number, const Span& span, const Report& r) 
     if (field.first == "CP") continue;
     // "  %-7s " by hand, the label cut at 31 bytes as ever: a printf per field was a tenth of
     // the tool's time on a log
-    const std::size_t label_at = out.size();
-    out += "  ";
-    out += field.first;
-    out += ':';
-    if (field.first.size() < 6) out.append(6 - field.first.size(), ' ');
-    out += ' ';
-    if (out.size() - label_at > 31) out.resize(label_at + 31);
+    char label[31];
+    std::size_t n = 0;
+    const auto put = [&](char c) {
+      if (n < sizeof label) label[n++] = c;
+    };
+    put(' ');
+    put(' ');
+    for (std::size_t i = 0; i < field.first.size() && n < sizeof label; ++i) put(field.first[i]);
+    put(':');
+    while (n < 9) put(' ');
+    put(' ');
+    out.append(label, n);
     out += field.second;
     out += '\n';
   }

@@ -1,21 +1,13 @@
 #include "Platform.h"
 
-#include "Sm4.h"
-
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <sstream>
-
-#include "Calendar.h"
-#include "Charset.h"
 #include "CpCipher.h"
 #include "Envelope.h"
 
 namespace sim {
 
 Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
-    : m_steps(std::move(steps)), m_opt(std::move(options)), m_log(std::move(log)) {
+    : m_opt(std::move(options)), m_log(std::move(log)),
+      m_scenario(std::move(steps), {m_opt, m_desk, m_requests, m_out, m_periods, m_real_time, m_tally, m_problems, m_log}) {
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
                                           [this](const std::string& what) { note(what); });
@@ -27,30 +19,25 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
 
 void Platform::connected(int64_t now, const std::string& peer) {
   m_connected = true;
-  ++m_connections;
-  m_peer = peer;
+  ++m_link.connections;
+  m_link.peer = peer;
   m_log("station connected (" + peer + ")");
   if (m_observer) m_observer->link_up(peer);
   if (m_flows) m_flows->connected(now);
   m_duties->connected();
-  resend_unheard_requests(now);
+  m_desk.resend_unheard(now);
   if (m_drop == LinkDrop::Down) {
     m_drop = LinkDrop::Done;
     m_log("station back " + std::to_string(now - m_drop_started) + " ms after the link was dropped");
-    if (m_step_waits_link) {
-      m_step_waits_link = false;
-      start_step(now);
-    }
+    m_scenario.link_back(now);
     return;
   }
   if (m_first_connect < 0) {
     m_first_connect = now;
     m_periods.run_started();
-    start_step(now);
-  } else if (m_waiting_reconnect) {
-    m_waiting_reconnect = false;
-    m_log("station reconnected after the drop");
-    finish_step(now);
+    m_scenario.begin(now);
+  } else {
+    m_scenario.reconnected(now);
   }
 }
 
@@ -59,14 +46,14 @@ void Platform::disconnected(int64_t now, const std::string& closed_here, bool si
   m_connected = false;
   if (m_observer) m_observer->link_down();
   // what the link left unfinished is counted, not judged: the station had no chance to end it
-  m_spans.finish([&](HJ::SpanKind, std::uint64_t, std::string_view bytes) { m_junk_bytes += static_cast<unsigned>(bytes.size()); });
+  m_spans.finish([&](HJ::SpanKind, std::uint64_t, std::string_view bytes) { m_link.junk_bytes += static_cast<unsigned>(bytes.size()); });
   m_spans.reset();
   if (m_flows) m_flows->disconnected(now);
   if (silent) m_requests.hold_unheard();
   else m_requests.link_lost();
   m_real_time.fold();
   if (!closed_here.empty()) note(closed_here);
-  else if (m_waiting_reconnect || m_drop == LinkDrop::Down) return;
+  else if (m_scenario.waiting_reconnect() || m_drop == LinkDrop::Down) return;
   else if (!m_finished) problem("the station closed the connection");
 }
 
@@ -88,12 +75,12 @@ void Platform::received(const char* data, size_t n, int64_t now) {
 }
 
 void Platform::junk(std::string_view bytes) {
-  m_junk_bytes += static_cast<unsigned>(bytes.size());
+  m_link.junk_bytes += static_cast<unsigned>(bytes.size());
   problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
 }
 
 void Platform::on_frame(std::string_view received, int64_t now) {
-  ++m_frames_in;
+  ++m_link.frames_in;
   // With the key, an encrypted frame is checked and read as the plain frame it stands for.
   std::string plain;
   CipherWire form = CipherWire::Plain;
@@ -118,10 +105,11 @@ void Platform::on_frame(std::string_view received, int64_t now) {
   Segment seg = parse_segment(c.segment);
   m_judge.judge(frame, received, seg, form);
   std::string cn = seg.value("CN"), qn = seg.value("QN");
-  if (m_station_mn.empty()) {
-    m_station_mn = seg.value("MN");
-    if (m_station_mn.size() != 24) // the standard's MN has 24; public platforms refuse others
-      note("the station's MN " + m_station_mn + " has " + std::to_string(m_station_mn.size()) + " characters, not 24");
+  std::string& mn = m_link.station_mn;
+  if (mn.empty()) {
+    mn = seg.value("MN");
+    if (mn.size() != 24) // the standard's MN has 24; public platforms refuse others
+      note("the station's MN " + mn + " has " + std::to_string(mn.size()) + " characters, not 24");
   }
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), HJ::flag_version(seg.flag)));
   m_duties->frame(seg);
@@ -138,8 +126,8 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     send_flow_frames(seen, seg, now);
     if (seen.handled) return;
   }
-  if (cn == "9011") on_ack(seg, qn, now);
-  else if (cn == "9012") on_result(seg, qn, now);
+  if (cn == "9011") m_desk.on_ack(seg, qn, now);
+  else if (cn == "9012") m_desk.on_result(seg, qn, now);
   else if (cn.size() != 4 || cn[0] != '9') on_data(seg, datatime, seen.whole, now); // other system answers: nothing to pair
 }
 
@@ -153,7 +141,7 @@ KeyedRead Platform::read_keyed(std::string_view received, std::string& plain, Ci
 }
 
 void Platform::rejected_frame(std::string_view received) {
-  ++m_bad_frames;
+  ++m_link.bad_frames;
   m_log("<- " + describe_frame(received));
   if (m_observer) m_observer->frame(true, received, Verdict::BadCrc);
   const std::string seg_text = check_frame(received).segment;
@@ -167,7 +155,7 @@ void Platform::rejected_frame(std::string_view received) {
 }
 
 void Platform::bad_frame(std::string_view received, Verdict verdict) {
-  ++m_bad_frames;
+  ++m_link.bad_frames;
   bool looks = received.size() > HJ::kEnvelopeBytes && looks_encrypted(received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes)) != CipherWire::Plain;
   const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
   problem(std::string("bad frame from the station (") + verdict_text(verdict) + hint + ")");
@@ -176,133 +164,24 @@ void Platform::bad_frame(std::string_view received, Verdict verdict) {
 void Platform::send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now) {
   if (!seen.reply.empty()) {
     const std::string reply = HJ::wire_data(seen.reply, HJ::kCharsetByFlag).frame();
-    queue(reply, now + m_opt.answer_delay_ms);
+    m_out.queue(reply, now + m_opt.answer_delay_ms);
     if (m_observer) m_observer->frame(false, reply, Verdict::Ok);
-    ++m_answers_sent;
+    ++m_link.answers_sent;
   }
-  if (seen.push.empty()) return;
   // a request outside the scenario, awaited like the scenario's
-  std::string qn = seg.value("QN");
-  const std::string push = HJ::wire_data(seen.push, HJ::kCharsetByFlag).frame();
-  queue(push, now + m_opt.answer_delay_ms);
-  if (m_observer) m_observer->frame(false, push, Verdict::Ok);
-  ++m_frames_out;
-  ++m_requests.counts().sent;
-  Request pending;
-  pending.qn = qn;
-  pending.cn = seg.value("CN");
-  pending.sent_at = now;
-  pending.deadline = now + m_opt.answer_delay_ms + m_opt.reply_timeout_ms;
-  m_requests.all().insert(m_requests.all().begin(), pending); // a request step's own stays the last
-  m_report.request(qn, pending.cn, "carried out: 9011 QnRtn=1, then 9012 ExeRtn=1", push, now);
-  m_log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(push));
-}
-
-void Platform::start_step(int64_t now) {
-  while (m_step < m_steps.size()) {
-    Step& s = m_steps[m_step];
-    m_step_active = true;
-    switch (s.kind) {
-    case Step::Request:
-      if (m_drop == LinkDrop::Down) { // sent once the station is back
-        m_step_waits_link = true;
-        return;
-      }
-      { // its time placeholders read the clock as the step starts
-        Step at = s;
-        std::string why;
-        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, m_periods.local_now_s(), *field, why);
-        send_request(at, now);
-      }
-      return;
-    case Step::Pause:
-      m_step_deadline = now + s.pause_ms;
-      return;
-    case Step::Leave: // a directive, taken out before the run; a step of nothing if it reached here
-      m_step_deadline = now;
-      return;
-    case Step::Drop:
-      queue(std::string(), now, true);
-      m_waiting_reconnect = true;
-      m_step_deadline = now + 4 * m_opt.reply_timeout_ms;
-      m_log("-> dropping the connection");
-      return;
-    case Step::Uploads:
-      m_uploads_goal = static_cast<int>(uploads(s.cn)) + s.count;
-      m_step_deadline = now + (s.timeout_ms ? s.timeout_ms : m_periods.uploads_timeout_ms(s.cn, s.count));
-      return;
-    }
-  }
-  m_step_active = false;
-}
-
-void Platform::finish_step(int64_t now) {
-  m_step_active = false;
-  ++m_step;
-  start_step(now);
+  if (!seen.push.empty()) m_desk.send_flow_request(HJ::wire_data(seen.push, HJ::kCharsetByFlag).frame(), seg.value("QN"), seg.value("CN"), now);
 }
 
 void Platform::tick(int64_t now) {
-  for (Request& p : m_requests.all()) {
-    if (p.done || now < p.deadline) continue;
-    p.done = true;
-    if (p.corrupt || p.reply == Step::None) {
-      if (!p.acked) m_log("   QN " + p.qn + " went unanswered, as it should");
-      continue;
-    }
-    ++m_requests.counts().missing;
-    if (p.acked && p.history) problem("no 9012 for request CN=" + p.cn + " QN=" + p.qn + ": the execution result is missing");
-    else problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
-  }
+  m_desk.expire(now);
   drop_link_tick(now);
-  // steps complete one after another within one tick when nothing holds them
-  for (int guard = 0; m_step_active && !m_step_waits_link && guard < 1000; ++guard) {
-    const Step& s = m_steps[m_step];
-    bool done = false;
-    switch (s.kind) {
-    case Step::Request:
-      done = m_requests.all().back().done;
-      break;
-    case Step::Pause:
-    case Step::Leave:
-      done = now >= m_step_deadline;
-      break;
-    case Step::Drop:
-      if (!m_waiting_reconnect) done = true;
-      else if (now >= m_step_deadline) {
-        problem("the station did not come back after the dropped connection");
-        m_waiting_reconnect = false;
-        done = true;
-      }
-      break;
-    case Step::Uploads:
-      done = uploads_done(s, now);
-      break;
-    }
-    if (!done) break;
-    finish_step(now);
-  }
-  bool pending = false;
-  for (const Request& p : m_requests.all()) pending = pending || !p.done;
-  if (!m_step_active && m_first_connect >= 0 && !pending && m_out.empty() && m_drop != LinkDrop::Down &&
+  m_scenario.tick(now, m_drop == LinkDrop::Down);
+  if (!m_scenario.active() && m_first_connect >= 0 && !m_requests.pending() && m_out.empty() && m_drop != LinkDrop::Down &&
       (m_opt.duration_ms <= 0 || now - m_first_connect >= m_opt.duration_ms)) {
     m_finished = true;
     m_real_time.judge(false);
     if (m_flows) m_flows->finish(now);
   }
-}
-
-bool Platform::uploads_done(const Step& s, int64_t now) {
-  if (static_cast<int>(uploads(s.cn)) >= m_uploads_goal) {
-    if (s.cn == "2011") m_real_time.judge(false);
-    return true;
-  }
-  if (now < m_step_deadline) return false;
-  ++m_requests.counts().missing;
-  if (s.cn != "2011" || !m_real_time.judge(true)) // the interval set, when it is what went wrong
-    problem("only " + std::to_string(static_cast<int>(uploads(s.cn)) - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn +
-            " since the step began, " + std::to_string(s.count) + " wanted");
-  return true;
 }
 
 bool Platform::refusing(int64_t now) const { return m_drop == LinkDrop::Down && now < m_drop_started + m_opt.drop_for_ms; }
@@ -312,27 +191,15 @@ void Platform::drop_link_tick(int64_t now) {
   if (m_drop == LinkDrop::Planned && m_connected && now >= m_first_connect + m_opt.drop_at_ms) {
     for (const Request& p : m_requests.all())
       if (!p.done && !p.corrupt) return; // not while a request waits for its answers
-    queue(std::string(), now, true);
+    m_out.queue(std::string(), now, true);
     m_drop = LinkDrop::Down;
     m_drop_started = now;
     m_log("-> dropping the link for " + std::to_string(m_opt.drop_for_ms) + " ms (--drop-link)");
   } else if (m_drop == LinkDrop::Down && now >= m_drop_started + m_opt.drop_for_ms + 4 * m_opt.reply_timeout_ms) {
     problem("the station did not come back after the dropped link");
     m_drop = LinkDrop::Done;
-    if (m_step_waits_link) {
-      m_step_waits_link = false;
-      start_step(now);
-    }
+    m_scenario.link_back(now);
   }
-}
-
-std::vector<Platform::Out> Platform::take_due(int64_t now) {
-  std::vector<Out> due;
-  while (!m_out.empty() && m_out.front().at <= now) {
-    due.push_back(std::move(m_out.front()));
-    m_out.pop_front();
-  }
-  return due;
 }
 
 int64_t Platform::next_event(int64_t now) const {
@@ -340,14 +207,32 @@ int64_t Platform::next_event(int64_t now) const {
   auto consider = [&](int64_t x) { // a deadline passed is done with or waits for the station, not for the clock
     if (x > now && (t < 0 || x < t)) t = x;
   };
-  if (!m_out.empty()) consider(m_out.front().at);
-  for (const Request& p : m_requests.all())
-    if (!p.done) consider(p.deadline);
-  if (m_step_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request) consider(m_step_deadline);
+  if (!m_out.empty()) consider(m_out.next_at());
+  consider(m_requests.next_deadline(now));
+  consider(m_scenario.deadline());
   if (m_first_connect >= 0 && m_opt.duration_ms > 0) consider(m_first_connect + m_opt.duration_ms);
   if (m_first_connect >= 0 && m_opt.drop_at_ms >= 0 && m_drop == LinkDrop::Planned) consider(m_first_connect + m_opt.drop_at_ms);
   if (m_drop == LinkDrop::Down) consider(m_drop_started + m_opt.drop_for_ms);
   return t;
+}
+
+Summary Platform::summary_room() const {
+  LinkFigures link = m_link;
+  link.dropped = m_drop != LinkDrop::Planned;
+  link.dropped_after_ms = m_drop_started - m_first_connect;
+  return Summary({m_opt, m_judge, m_requests, m_desk, m_tally, m_periods, m_values, m_problems, m_flows}, std::move(link));
+}
+
+Platform::Counters Platform::counters() const {
+  Counters c;
+  c.frames_in = m_link.frames_in;
+  c.frames_out = m_desk.frames_out() + m_link.answers_sent;
+  c.answers_sent = m_link.answers_sent;
+  c.bad_frames = m_link.bad_frames;
+  c.resends = resends();
+  c.heartbeats = m_flows ? m_flows->heartbeats() : 0u;
+  c.encrypted = m_judge.counts().encrypted_raw + m_judge.counts().encrypted_text > 0;
+  return c;
 }
 
 } // namespace sim

@@ -1,19 +1,18 @@
 // Requests to the station: sent (spoilt as a step says), paired with the 9011, 9012 and data
 // answering them by QN, their deadlines, and their effects on the uploads that follow.
-#include "Platform.h"
 #include "Requests.h"
-
-#include "Sm4.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <sstream>
 
 #include "Calendar.h"
-#include "Charset.h"
-#include "CpCipher.h"
 #include "Envelope.h"
+#include "Flows2025.h"
+#include "Judge.h"
+#include "Outbox.h"
+#include "Periods.h"
+#include "RealTime.h"
+#include "Report.h"
 
 namespace sim {
 
@@ -99,10 +98,6 @@ std::string Requests::next_qn() {
   return qn;
 }
 
-void Platform::queue(const std::string& bytes, int64_t at, bool drop) {
-  m_out.push_back(Out{at, bytes, drop});
-}
-
 Request* Requests::find(const std::string& qn) {
   for (Request& p : m_all)
     if (!qn.empty() && p.qn == qn) return &p;
@@ -153,6 +148,19 @@ void Requests::link_lost() {
   }
 }
 
+bool Requests::pending() const {
+  for (const Request& p : m_all)
+    if (!p.done) return true;
+  return false;
+}
+
+int64_t Requests::next_deadline(int64_t now) const {
+  int64_t t = -1;
+  for (const Request& p : m_all)
+    if (!p.done && p.deadline > now && (t < 0 || p.deadline < t)) t = p.deadline;
+  return t;
+}
+
 void Requests::hold_unheard() {
   for (Request& p : m_all) {
     if (p.done || p.acked) continue;
@@ -161,14 +169,14 @@ void Requests::hold_unheard() {
   }
 }
 
-void Platform::resend_unheard_requests(int64_t now) {
-  for (Request& p : m_requests.all()) {
+void RequestDesk::resend_unheard(int64_t now) {
+  for (Request& p : m.ledger.all()) {
     if (!p.unheard || p.done) continue;
     p.unheard = false;
     p.sent_at = queue_pieces(p.wire, p.bad, now);
     p.deadline = p.sent_at + p.timeout_ms;
     ++m_frames_out;
-    m_log("   QN " + p.qn + " (CN=" + p.cn + ") sent again: the link it went out on never spoke");
+    m.log("   QN " + p.qn + " (CN=" + p.cn + ") sent again: the link it went out on never spoke");
   }
 }
 
@@ -182,74 +190,88 @@ void Requests::give_up_unheard() {
   }
 }
 
-void Platform::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
-  Request* p = m_requests.find(qn);
+void RequestDesk::expire(int64_t now) {
+  for (Request& p : m.ledger.all()) {
+    if (p.done || now < p.deadline) continue;
+    p.done = true;
+    if (p.corrupt || p.reply == Step::None) {
+      if (!p.acked) m.log("   QN " + p.qn + " went unanswered, as it should");
+      continue;
+    }
+    ++m.ledger.counts().missing;
+    if (p.acked && p.history) m.problems.problem("no 9012 for request CN=" + p.cn + " QN=" + p.qn + ": the execution result is missing");
+    else m.problems.problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
+  }
+}
+
+void RequestDesk::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
+  Request* p = m.ledger.find(qn);
   if (!p) {
-    if (m_flows && m_flows->answer_to_key_answer(qn, "9011")) return;
-    ++m_requests.counts().unexpected;
-    problem("9011 for QN " + qn + ", which no request carried");
+    if (m.flows && m.flows->answer_to_key_answer(qn, "9011")) return;
+    ++m.ledger.counts().unexpected;
+    m.problems.problem("9011 for QN " + qn + ", which no request carried");
     return;
   }
   if (p->corrupt) {
-    ++m_requests.counts().unexpected;
+    ++m.ledger.counts().unexpected;
     p->done = true;
-    problem("the station answered the corrupt request QN " + qn);
+    m.problems.problem("the station answered the corrupt request QN " + qn);
     return;
   }
   if (p->acked) {
-    ++m_requests.counts().unexpected;
-    problem("a second 9011 for QN " + qn);
+    ++m.ledger.counts().unexpected;
+    m.problems.problem("a second 9011 for QN " + qn);
     return;
   }
   p->acked = true;
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
-  m_requests.counts().ack_ms.push_back(now - p->sent_at);
-  if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) m_request_judge.refusal(*p, "QnRtn", p->qn_rtn);
+  m.ledger.counts().ack_ms.push_back(now - p->sent_at);
+  if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) m.judge.refusal(*p, "QnRtn", p->qn_rtn);
   // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
   bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
   if (!more) { // refused or only acknowledged: nothing more comes
     if (p->reply == Step::None) {
-      ++m_requests.counts().unexpected;
-      problem("the station answered QN " + qn + ", which wants no answer");
+      ++m.ledger.counts().unexpected;
+      m.problems.problem("the station answered QN " + qn + ", which wants no answer");
     } else {
-      ++m_requests.counts().answered;
+      ++m.ledger.counts().answered;
       if (p->qn_rtn == "1") took_effect(*p, now); // the 9011 is all the step awaits
     }
     p->done = true;
-    if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, "");
+    if (m.flows) m.flows->request_done(p->qn, p->qn_rtn, "");
   }
 }
 
-void Platform::on_result(const Segment& seg, const std::string& qn, int64_t now) {
-  Request* p = m_requests.find(qn);
+void RequestDesk::on_result(const Segment& seg, const std::string& qn, int64_t now) {
+  Request* p = m.ledger.find(qn);
   if (!p) {
-    if (m_flows && m_flows->answer_to_key_answer(qn, "9012")) return;
-    ++m_requests.counts().unexpected;
-    problem("9012 for QN " + qn + ", which no request carried");
+    if (m.flows && m.flows->answer_to_key_answer(qn, "9012")) return;
+    ++m.ledger.counts().unexpected;
+    m.problems.problem("9012 for QN " + qn + ", which no request carried");
     return;
   }
-  if (!p->acked) problem("9012 before 9011 for QN " + qn);
+  if (!p->acked) m.problems.problem("9012 before 9011 for QN " + qn);
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
   if (!p->corrupt && p->reply != Step::None) {
-    if (RequestJudge::refusal_code("ExeRtn", p->exe_rtn)) m_request_judge.refusal(*p, "ExeRtn", p->exe_rtn);
+    if (RequestJudge::refusal_code("ExeRtn", p->exe_rtn)) m.judge.refusal(*p, "ExeRtn", p->exe_rtn);
     else {
-      m_request_judge.acceptance(*p, "ExeRtn=" + p->exe_rtn);
+      m.judge.acceptance(*p, "ExeRtn=" + p->exe_rtn);
       took_effect(*p, now);
     }
   }
   if (!p->done) {
     p->done = true;
-    ++m_requests.counts().answered;
-    m_requests.counts().final_ms.push_back(now - p->sent_at);
-    if (m_flows) m_flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
+    ++m.ledger.counts().answered;
+    m.ledger.counts().final_ms.push_back(now - p->sent_at);
+    if (m.flows) m.flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
   }
 }
 
-void Platform::took_effect(const Request& p, int64_t now) {
-  m_report.effect(p.qn, p.cn, p.rtd_interval, now);
-  m_real_time.took_effect(p, now);
+void RequestDesk::took_effect(const Request& p, int64_t now) {
+  m.report.effect(p.qn, p.cn, p.rtd_interval, now);
+  m.real_time.took_effect(p, now);
 }
 
 // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.
@@ -259,31 +281,31 @@ Request* Requests::awaiting_data(const std::string& cn) {
   return nullptr;
 }
 
-void Platform::send_request(const Step& s, int64_t now) {
-  std::string qn = m_requests.next_qn();
-  std::string cp = s.cp.empty() && m_flows ? m_flows->request_cp(s.cn) : s.cp;
-  if (m_flows) m_flows->request_sent(qn, s.cn, cp);
-  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_opt.st : s.st) + ";CN=" + s.cn +
-                    ";PW=" + (s.pw.empty() ? m_opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_opt.mn : s.mn) +
-                    ";Flag=" + (s.flag.empty() ? m_opt.flag : s.flag) + ";CP=&&" + cp + "&&";
+void RequestDesk::send(const Step& s, int64_t now) {
+  std::string qn = m.ledger.next_qn();
+  std::string cp = s.cp.empty() && m.flows ? m.flows->request_cp(s.cn) : s.cp;
+  if (m.flows) m.flows->request_sent(qn, s.cn, cp);
+  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m.opt.st : s.st) + ";CN=" + s.cn +
+                    ";PW=" + (s.pw.empty() ? m.opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m.opt.mn : s.mn) +
+                    ";Flag=" + (s.flag.empty() ? m.opt.flag : s.flag) + ";CP=&&" + cp + "&&";
   // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
   // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
-  HJ::WireData wire = encrypted_wire_data(seg, m_opt.key, m_opt.key.empty() ? CipherWire::Plain : m_opt.cipher_form);
+  HJ::WireData wire = encrypted_wire_data(seg, m.opt.key, m.opt.key.empty() ? CipherWire::Plain : m.opt.cipher_form);
   std::string frame = wire.frame();
   const std::string plain_frame = wire.frame_around(wire.bytes);
   bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
   if (encrypted) ++m_encrypted_out;
   spoil(s.bad, frame);
-  if (m_observer) { // an encrypted request shown as the station reads it once decrypted
+  if (m.observer) { // an encrypted request shown as the station reads it once decrypted
     std::string shown = encrypted ? plain_frame : frame;
     if (encrypted) spoil(s.bad, shown);
-    m_observer->frame(false, shown, check_frame(shown).verdict);
+    m.observer->frame(false, shown, check_frame(shown).verdict);
   }
   int64_t at = queue_pieces(frame, s.bad, now);
   ++m_frames_out;
   bool corrupt = s.bad.bad_crc || s.bad.bad_length;
-  if (!corrupt) ++m_requests.counts().sent;
-  int timeout = corrupt || s.reply == Step::None ? m_opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_opt.reply_timeout_ms);
+  if (!corrupt) ++m.ledger.counts().sent;
+  int timeout = corrupt || s.reply == Step::None ? m.opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m.opt.reply_timeout_ms);
   Request pending;
   pending.qn = qn;
   pending.cn = s.cn;
@@ -302,15 +324,30 @@ void Platform::send_request(const Step& s, int64_t now) {
   pending.wire = frame;
   pending.bad = s.bad;
   pending.timeout_ms = timeout;
-  m_requests.all().push_back(pending);
-  m_report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
+  m.ledger.all().push_back(pending);
+  m.report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
                    pending.history);
-  std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_opt.cipher_form) : nullptr);
-  m_log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
+  std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m.opt.cipher_form) : nullptr);
+  m.log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
         describe_frame(plain_frame));
 }
 
-int64_t Platform::queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now) {
+void RequestDesk::send_flow_request(const std::string& frame, const std::string& qn, const std::string& cn, int64_t now) {
+  m.out.queue(frame, now + m.opt.answer_delay_ms);
+  if (m.observer) m.observer->frame(false, frame, Verdict::Ok);
+  ++m_frames_out;
+  ++m.ledger.counts().sent;
+  Request pending;
+  pending.qn = qn;
+  pending.cn = cn;
+  pending.sent_at = now;
+  pending.deadline = now + m.opt.answer_delay_ms + m.opt.reply_timeout_ms;
+  m.ledger.all().insert(m.ledger.all().begin(), pending); // a request step's own stays the last
+  m.report.request(qn, pending.cn, "carried out: 9011 QnRtn=1, then 9012 ExeRtn=1", frame, now);
+  m.log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(frame));
+}
+
+int64_t RequestDesk::queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now) {
   std::string bytes = (bad.junk ? std::string(kJunk) : std::string()) + frame;
   size_t offset = bad.junk ? std::string(kJunk).size() : 0;
   std::vector<size_t> cuts;
@@ -320,11 +357,11 @@ int64_t Platform::queue_pieces(const std::string& frame, const Misbehaviour& bad
   int64_t at = now;
   size_t from = 0;
   for (size_t cut : cuts) {
-    queue(bytes.substr(from, cut - from), at);
+    m.out.queue(bytes.substr(from, cut - from), at);
     from = cut;
     at += gap;
   }
-  queue(bytes.substr(from), at);
+  m.out.queue(bytes.substr(from), at);
   return at;
 }
 

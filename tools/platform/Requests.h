@@ -1,9 +1,12 @@
-// The requests the platform sent, paired with the station's answers by QN: QNs kept unique,
-// history answers' records held to the range asked, and what a lost or silent link leaves
-// unanswered. Sending them and weighing the answers is the platform's (Requests.cpp).
+// The platform's requests: the ledger (Requests) pairs them with the station's answers by QN,
+// keeps QNs unique, holds history answers' records to the range asked and knows what a lost or
+// silent link leaves unanswered; the desk (RequestDesk) sends them, sends again what a silent link
+// took, takes the 9011 and 9012 answering them, their deadlines and their effects.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -66,6 +69,10 @@ public:
   };
   Counts& counts() { return m_counts; }
   const Counts& counts() const { return m_counts; }
+  // A request waits for its answers.
+  bool pending() const;
+  // The earliest deadline after `now` of a request still waiting, or -1.
+  int64_t next_deadline(int64_t now) const;
 
 private:
   const PlatformOptions& m_opt;
@@ -73,6 +80,55 @@ private:
   std::vector<Request> m_all;
   std::string m_last_qn;
   Counts m_counts;
+};
+
+class Flows2025;
+class Outbox;
+class PlatformObserver;
+class RealTime;
+class Report;
+class RequestJudge;
+
+class RequestDesk {
+public:
+  // The rooms a request touches: it goes out through `out`, the ledger keeps it, `judge` weighs
+  // its answers, `real_time` sees its effects; `flows` (or null) and `observer` (or null) are the platform's.
+  struct Rooms {
+    const PlatformOptions& opt;
+    Requests& ledger;
+    Outbox& out;
+    Report& report;
+    Problems& problems;
+    RequestJudge& judge;
+    RealTime& real_time;
+    const std::unique_ptr<Flows2025>& flows;
+    PlatformObserver* const& observer;
+    const std::function<void(const std::string&)>& log;
+  };
+  explicit RequestDesk(const Rooms& rooms) : m(rooms) {}
+  // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
+  void send(const Step& s, int64_t now);
+  // A request of the 2025 flows outside the scenario (`frame`, answering the station's `qn` of
+  // `cn`), awaited like the scenario's.
+  void send_flow_request(const std::string& frame, const std::string& qn, const std::string& cn, int64_t now);
+  // Requests a link that never spoke took go again over the next connection.
+  void resend_unheard(int64_t now);
+  // The station's 9011 and 9012 with the QN they answer.
+  void on_ack(const Segment& seg, const std::string& qn, int64_t now);
+  void on_result(const Segment& seg, const std::string& qn, int64_t now);
+  // Effects of a request the station carried out, checked against the uploads that follow: 2012
+  // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
+  void took_effect(const Request& p, int64_t now);
+  // Requests whose deadline passed: unanswered, unless silence was what they wanted.
+  void expire(int64_t now);
+  unsigned frames_out() const { return m_frames_out; }
+  unsigned encrypted_out() const { return m_encrypted_out; }
+
+private:
+  // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
+  int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
+  Rooms m;
+  unsigned m_frames_out = 0, m_encrypted_out = 0;
 };
 
 } // namespace sim

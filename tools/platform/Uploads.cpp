@@ -2,16 +2,8 @@
 // and the periods they leave out, history answers and resends kept apart.
 #include "Platform.h"
 
-#include "Sm4.h"
-
 #include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <sstream>
 
-#include "Calendar.h"
-#include "Charset.h"
-#include "CpCipher.h"
 #include "Envelope.h"
 
 namespace sim {
@@ -37,7 +29,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       m_tally.upload(cn, now);
       if (!p) m_report.upload(cn, now); // not the data a request asked for
       if (cn == "2011") {
-        if (p && !p->done && p->cn == "2011") took_effect(*p, now); // its first upload answers a 2011: uploads start again
+        if (p && !p->done && p->cn == "2011") m_desk.took_effect(*p, now); // its first upload answers a 2011: uploads start again
         m_real_time.upload(qn, now);
       }
       if (m_opt.periods.count(cn)) m_report.period_record(cn);
@@ -57,9 +49,9 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
                          (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
     std::string answer_frame = HJ::wire_data(answer, HJ::kCharsetByFlag).frame();
-    queue(answer_frame, now + m_opt.answer_delay_ms);
+    m_out.queue(answer_frame, now + m_opt.answer_delay_ms);
     if (m_observer) m_observer->frame(false, answer_frame, Verdict::Ok);
-    ++m_answers_sent;
+    ++m_link.answers_sent;
   }
 }
 

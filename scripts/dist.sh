@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the bundle an integrator copies to a panel and a PC beside it:
-#   dist/polmon-<version>.tar.gz   the ARM plug-ins, the host tools, the examples, the guide, SHA256SUMS
+#   dist/polmon-<version>.tar.gz   the ARM plug-ins, the host tools, the examples, the guide, SHA256SUMS,
+#                                  and windows/: the tools and the plug-in for a Windows laptop
 # Release builds in build/dist/<target>, from the commit checked out; the same commit gives the
 # same ARM libraries in any folder (see cmake/PolmonReproducible.cmake).
 #   scripts/dist.sh --from-builds   (make test) the same bundle and the same checks, from the test
@@ -55,12 +56,38 @@ build() { # preset, targets...
 }
 
 tools=(polmon-config polmon-host polmon-platform polmon-frame)
+
+# windows/ holds all a Windows laptop needs, on its own: each program one .exe (runtimes and
+# libraries linked in), the plug-in with the stand-in panel libraries beside it, the examples, the
+# guides, the dissector, the notices, and checksums of its own (certutil -hashfile F SHA256).
+stage_windows() {
+  local win=$stage/windows built tool
+  built=$(from windows)
+  mkdir -p "$win"
+  for tool in "${tools[@]}"; do cp "$built/bin/$tool.exe" "$win/"; done
+  cp "$built"/bin/libpolmon.dll "$built"/bin/libhostshim.dll "$built"/bin/libhosttools.dll "$win/"
+  x86_64-w64-mingw32-strip --strip-unneeded "$win"/*.exe "$win"/*.dll
+  cp -r "$stage/examples" "$stage/docs" "$stage/wireshark" "$stage/README.md" "$stage/tools" "$win/"
+  {
+    printf 'Third-party parts of polmon'"'"'s Windows programs, linked into them, with their licence notices.\n'
+    local notice
+    # Lua, libpcap and cpp-httplib from their source packages; the chart library built into the
+    # page; the compiler's runtimes (C runtime, threads) linked into every program
+    for notice in "$built"/third-party/licences/*.copyright /usr/share/doc/libjs-chart.js/copyright \
+      /usr/share/doc/mingw-w64-x86-64-dev/copyright /usr/share/doc/gcc-mingw-w64-base/copyright; do
+      printf '\n==== %s\n\n' "${notice##*/licences/}"
+      cat "$notice"
+    done
+  } >"$win/THIRD-PARTY-LICENCES.txt"
+  (cd "$win" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
+}
 mkdir -p "$work" "$out"
 rm -rf "$stage"
 build armv5 polmon
 build armv7 polmon
 build armv7-softfp polmon
 build host polmon hostshim hosttools "${tools[@]}" polmon_wireshark
+build windows polmon hostshim hosttools "${tools[@]}"
 
 mkdir -p "$stage"/{armv5,armv7,armv7-softfp,host/bin,host/lib,examples,docs,wireshark}
 cp "$(from armv5)/lib/libpolmon_armv5.so" "$stage/armv5/"
@@ -92,6 +119,8 @@ for doc in tools/README.md tools/*/README.md; do
   mkdir -p "$stage/$(dirname "$doc")"
   cp "$doc" "$stage/$doc"
 done
+
+stage_windows
 
 (cd "$stage" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum >SHA256SUMS)
 tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --mode=u+rwX,go+rX,go-w \
@@ -158,6 +187,24 @@ if command -v tshark >/dev/null; then
   dissector_check || exit 1
   echo "dist: the bundle's Wireshark dissector reads an upload in tshark"
 fi
+# windows/ on its own: its checksums hold, each program needs no library beyond Windows' own and
+# answers --version under wine, the plug-in names its version.
+windows_check() {
+  local win=$check/$name/windows tool imports answer
+  (cd "$win" && sha256sum --quiet -c SHA256SUMS) || { echo "dist: windows/SHA256SUMS does not hold" >&2; return 1; }
+  for tool in "${tools[@]}"; do
+    imports=$(x86_64-w64-mingw32-objdump -p "$win/$tool.exe" | awk '/DLL Name:/ { print $3 }')
+    if grep -iv '^\(kernel32\|msvcrt\|ws2_32\|advapi32\|shell32\|user32\|iphlpapi\)\.dll$' <<<"$imports"; then
+      echo "dist: windows/$tool.exe needs the libraries above" >&2
+      return 1
+    fi
+    answer=$("$root/scripts/wine-run.sh" "$win/$tool.exe" --version | tr -d '\r') && [[ $answer == "$tool from polmon $version ("* ]] ||
+      { echo "dist: windows/$tool.exe --version answers: $answer" >&2; return 1; }
+  done
+  grep -aq "polmon $version (" "$win/libpolmon.dll" || { echo "dist: windows/libpolmon.dll carries no version text" >&2; return 1; }
+}
+windows_check || exit 1
+echo "dist: windows/ holds its programs, each standing alone and answering under wine"
 for lib in armv5/libpolmon_armv5.so armv7/libpolmon_armv7.so armv7-softfp/libpolmon_armv7.so host/lib/libpolmon.so; do
   strings "$check/$name/$lib" >"$check/strings.txt"
   text=$(grep -m1 "^polmon $version (" "$check/strings.txt") || { echo "dist: $lib carries no version text" >&2; exit 1; }

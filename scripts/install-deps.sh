@@ -8,7 +8,7 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
         openssl
         libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei
         libpcap-dev tshark wireshark xvfb libxtst6
-        g++-mingw-w64-x86-64-posix wine wine64)
+        g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev bison flex)
 # openssl: the soak encrypts its keyed stream with the openssl command (SM4).
 # libcpp-httplib-dev to fonts-wqy-microhei: polmon-platform's web view (HTTP server and chart libraries) and its browser test
 # (headless Chromium driven by Selenium; a font with Chinese characters for its screenshot).
@@ -17,6 +17,8 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
 # dissector (tools/wireshark) compares it with polmon-frame. wireshark, xvfb, libxtst6: make
 # docs-screenshot's picture of Wireshark's window (keys and clicks sent through XTest).
 # g++-mingw-w64-x86-64-posix, wine, wine64: the Windows build (POSIX threads for std::thread) and its tests.
+# dpkg-dev, bison, flex: the Windows tools' libraries built from Debian's source packages
+# (scripts/windows-deps.sh; libpcap's filter grammar needs bison and flex).
 foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)
 
 # Answers are read whole, then compared: under pipefail a "| grep -q" that stops early can kill
@@ -33,9 +35,29 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
+# Debian's source archive beside each Debian archive apt already uses, for `apt-get source`.
+source_archive() {
+  local f
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] && grep -q '^URIs:.*debian' "$f" && sed -n '/^Types: deb$/,/^$/p' "$f" | sed 's/^Types: deb$/Types: deb-src/'
+  done
+}
+
 need_native=$(missing "${native[@]}")
 need_foreign=$(missing "${foreign[@]}")
-[ -z "$need_native$need_foreign" ] && exit 0
+need_sources=
+[ -n "$(apt-cache showsrc lua5.4 2>/dev/null)" ] || need_sources=yes
+[ -z "$need_native$need_foreign$need_sources" ] && exit 0
+
+if [ -n "$need_sources" ]; then
+  src=$(source_archive)
+  if [ -z "$src" ] && [ -f /etc/apt/sources.list ]; then
+    src=$(sed -n 's/^deb \(.*debian.*\)$/deb-src \1/p' /etc/apt/sources.list)
+    [ -n "$src" ] && printf '%s\n' "$src" | as_root tee /etc/apt/sources.list.d/polmon-debian-src.list >/dev/null
+  elif [ -n "$src" ]; then
+    printf '%s\n' "$src" | as_root tee /etc/apt/sources.list.d/polmon-debian-src.sources >/dev/null
+  fi
+fi
 
 export DEBIAN_FRONTEND=noninteractive
 # The ARM runtimes come from Debian's multiarch archive: qemu-arm -L / finds them, GB18030 included.

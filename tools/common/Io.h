@@ -77,7 +77,8 @@ bool socket_addresses(Handle fd, uint32_t& own_ip, uint16_t& own_port, uint32_t&
 // Ends both directions, waking a reader blocked on the socket.
 void shutdown_both(Handle fd);
 // Starts a non-blocking connect; `in_progress` tells whether it still has to complete.
-Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error);
+// receive_buffer > 0: that receive buffer (bytes), set before the connection forms.
+Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error, int receive_buffer = 0);
 // After a connect in progress became writable: 0 connected, else the errno of the failure.
 int tcp_connect_result(Handle fd);
 // Splits "host:port"; false when the port is not a number in 0..65535.

@@ -165,7 +165,7 @@ std::string peer_text(int fd) {
   return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
 }
 
-Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error) {
+Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error, int receive_buffer) {
   in_progress = false;
   sockaddr_in addr{};
   if (!resolve(host, port, addr, error)) return Fd();
@@ -176,6 +176,7 @@ Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::
   }
   int one = 1;
   setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (receive_buffer > 0) setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   if (errno == EINPROGRESS) {
     in_progress = true;

@@ -271,7 +271,7 @@ bool socket_addresses(Handle fd, uint32_t& own_ip, uint16_t& own_port, uint32_t&
 
 void shutdown_both(Handle fd) { ::shutdown(sock(fd), SD_BOTH); }
 
-Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error) {
+Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error, int receive_buffer) {
   in_progress = false;
   sockaddr_in addr{};
   if (!resolve(host, port, addr, error)) return Fd();
@@ -282,6 +282,8 @@ Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::
   }
   BOOL one = TRUE;
   ::setsockopt(sock(fd.get()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+  if (receive_buffer > 0)
+    ::setsockopt(sock(fd.get()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
   if (::connect(sock(fd.get()), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   if (::WSAGetLastError() == WSAEWOULDBLOCK) {
     in_progress = true;

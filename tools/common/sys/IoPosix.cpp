@@ -1,8 +1,7 @@
 #include "Io.h"
+#include "Sockets.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -101,36 +100,13 @@ bool write_all(int fd, const void* data, size_t n, int timeout_ms) {
 
 namespace {
 
-bool resolve(const std::string& host, int port, sockaddr_in& addr, std::string& error) {
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (host.empty() || host == "*") {
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    return true;
-  }
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || !res) {
-    error = "cannot resolve " + host + ": " + gai_strerror(rc);
-    return false;
-  }
-  addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-  freeaddrinfo(res);
-  return true;
-}
-
 std::string errno_text(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 } // namespace
 
 Fd tcp_listen(const std::string& host, int port, std::string& error) {
   sockaddr_in addr{};
-  if (!resolve(host, port, addr, error)) return Fd();
+  if (!resolve_ipv4(host, port, addr, error)) return Fd();
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) {
     error = errno_text("socket");
@@ -149,26 +125,10 @@ Fd tcp_listen(const std::string& host, int port, std::string& error) {
   return fd;
 }
 
-int local_port(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
-  return ntohs(addr.sin_port);
-}
-
-std::string peer_text(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "?";
-  char ip[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
-}
-
 Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error, int receive_buffer) {
   in_progress = false;
   sockaddr_in addr{};
-  if (!resolve(host, port, addr, error)) return Fd();
+  if (!resolve_ipv4(host, port, addr, error)) return Fd();
   Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!fd.valid()) {
     error = errno_text("socket");
@@ -187,19 +147,6 @@ Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::
 }
 
 Fd tcp_accept(int listen) { return Fd(::accept4(listen, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)); }
-
-bool socket_addresses(int fd, uint32_t& own_ip, uint16_t& own_port, uint32_t& peer_ip, uint16_t& peer_port) {
-  sockaddr_in a{}, b{};
-  socklen_t la = sizeof a, lb = sizeof b;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0)
-    return false;
-  if (a.sin_family != AF_INET || b.sin_family != AF_INET) return false;
-  own_ip = ntohl(a.sin_addr.s_addr);
-  own_port = ntohs(a.sin_port);
-  peer_ip = ntohl(b.sin_addr.s_addr);
-  peer_port = ntohs(b.sin_port);
-  return true;
-}
 
 void shutdown_both(int fd) { ::shutdown(fd, SHUT_RDWR); }
 

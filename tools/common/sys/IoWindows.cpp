@@ -1,7 +1,6 @@
 #include "Io.h"
+#include "Sockets.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -15,14 +14,6 @@ namespace {
 
 SOCKET sock(Handle h) { return static_cast<SOCKET>(h); }
 HANDLE file(Handle h) { return reinterpret_cast<HANDLE>(h); }
-
-void start_winsock() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-  });
-}
 
 // A socket, or else a file or serial line (a Windows HANDLE).
 bool is_socket(Handle h) {
@@ -58,6 +49,14 @@ std::string error_text(const std::string& what) {
 }
 
 } // namespace
+
+void start_sockets() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
 
 void Fd::reset(Handle fd) {
   if (m_fd != kNoHandle && ::closesocket(sock(m_fd)) != 0) ::CloseHandle(file(m_fd));
@@ -175,30 +174,6 @@ int bytes_waiting(Handle fd) {
 
 namespace {
 
-bool resolve(const std::string& host, int port, sockaddr_in& addr, std::string& error) {
-  start_winsock();
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (host.empty() || host == "*") {
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    return true;
-  }
-  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || !res) {
-    error = "cannot resolve " + host + ": " + gai_strerrorA(rc);
-    return false;
-  }
-  addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-  ::freeaddrinfo(res);
-  return true;
-}
-
 Handle new_socket() {
   SOCKET s = ::WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
   return s == INVALID_SOCKET ? kNoHandle : static_cast<Handle>(s);
@@ -208,7 +183,7 @@ Handle new_socket() {
 
 Fd tcp_listen(const std::string& host, int port, std::string& error) {
   sockaddr_in addr{};
-  if (!resolve(host, port, addr, error)) return Fd();
+  if (!resolve_ipv4(host, port, addr, error)) return Fd();
   Fd fd(new_socket());
   if (!fd.valid()) {
     error = error_text("socket");
@@ -228,22 +203,6 @@ Fd tcp_listen(const std::string& host, int port, std::string& error) {
   return fd;
 }
 
-int local_port(Handle fd) {
-  sockaddr_in addr{};
-  int len = sizeof addr;
-  if (::getsockname(sock(fd), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
-  return ntohs(addr.sin_port);
-}
-
-std::string peer_text(Handle fd) {
-  sockaddr_in addr{};
-  int len = sizeof addr;
-  if (::getpeername(sock(fd), reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "?";
-  char ip[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
-}
-
 Fd tcp_accept(Handle listen) {
   SOCKET c = ::accept(sock(listen), nullptr, nullptr);
   if (c == INVALID_SOCKET) {
@@ -256,25 +215,12 @@ Fd tcp_accept(Handle listen) {
   return fd;
 }
 
-bool socket_addresses(Handle fd, uint32_t& own_ip, uint16_t& own_port, uint32_t& peer_ip, uint16_t& peer_port) {
-  sockaddr_in a{}, b{};
-  int la = sizeof a, lb = sizeof b;
-  if (::getsockname(sock(fd), reinterpret_cast<sockaddr*>(&a), &la) != 0 || ::getpeername(sock(fd), reinterpret_cast<sockaddr*>(&b), &lb) != 0)
-    return false;
-  if (a.sin_family != AF_INET || b.sin_family != AF_INET) return false;
-  own_ip = ntohl(a.sin_addr.s_addr);
-  own_port = ntohs(a.sin_port);
-  peer_ip = ntohl(b.sin_addr.s_addr);
-  peer_port = ntohs(b.sin_port);
-  return true;
-}
-
 void shutdown_both(Handle fd) { ::shutdown(sock(fd), SD_BOTH); }
 
 Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error, int receive_buffer) {
   in_progress = false;
   sockaddr_in addr{};
-  if (!resolve(host, port, addr, error)) return Fd();
+  if (!resolve_ipv4(host, port, addr, error)) return Fd();
   Fd fd(new_socket());
   if (!fd.valid() || !set_nonblocking(fd.get())) {
     error = error_text("socket");

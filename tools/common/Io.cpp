@@ -1,5 +1,6 @@
 #include "Io.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "System.h"
@@ -53,6 +54,30 @@ bool split_host_port(const std::string& text, std::string& host, int& port) {
   long v = std::strtol(p.c_str(), &end, 10);
   if (*end != '\0' || v < 0 || v > 65535) return false;
   port = static_cast<int>(v);
+  return true;
+}
+
+bool write_all(Handle fd, const void* data, size_t n, int timeout_ms) {
+  const char* p = static_cast<const char*>(data);
+  int64_t deadline = now_ms() + timeout_ms;
+  while (n > 0) {
+    long w = write_some(fd, p, n);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) {
+      int left = static_cast<int>(deadline - now_ms());
+      if (left <= 0 || !wait_writable(fd, left)) {
+        errno = ETIMEDOUT;
+        return false;
+      }
+      continue;
+    }
+    return false;
+  }
   return true;
 }
 

@@ -61,6 +61,8 @@ void nap_ms(int ms);
 bool write_all(Handle fd, const void* data, size_t n, int timeout_ms);
 // Creates (or truncates) the file at `path` and writes `text`; false on any failure.
 bool write_new_file(const std::string& path, const std::string& text);
+// One write of at most n bytes: the count written, -1 on error (errno; EAGAIN: no room yet).
+long write_some(Handle fd, const void* data, size_t n);
 // One read of at most n bytes: the count, 0 at the end, -1 on error (errno; EAGAIN: nothing yet).
 long read_some(Handle fd, void* buf, size_t n);
 // Bytes that can be read at once, 0 when unknown.

@@ -73,29 +73,11 @@ int bytes_waiting(int fd) {
   return ::ioctl(fd, FIONREAD, &avail) == 0 && avail > 0 ? avail : 0;
 }
 
-bool write_all(int fd, const void* data, size_t n, int timeout_ms) {
-  const char* p = static_cast<const char*>(data);
-  int64_t deadline = now_ms() + timeout_ms;
-  while (n > 0) {
-    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == ENOTSOCK) w = ::write(fd, p, n);
-    if (w > 0) {
-      p += w;
-      n -= static_cast<size_t>(w);
-      continue;
-    }
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      int left = static_cast<int>(deadline - now_ms());
-      if (left <= 0 || !wait_writable(fd, left)) {
-        errno = ETIMEDOUT;
-        return false;
-      }
-      continue;
-    }
-    return false;
-  }
-  return true;
+long write_some(int fd, const void* data, size_t n) {
+  ssize_t w = ::send(fd, data, n, MSG_NOSIGNAL);
+  if (w < 0 && errno == ENOTSOCK) w = ::write(fd, data, n);
+  if (w < 0 && errno == EWOULDBLOCK) errno = EAGAIN;
+  return static_cast<long>(w);
 }
 
 namespace {

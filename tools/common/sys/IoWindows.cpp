@@ -108,39 +108,23 @@ void nap_ms(int ms) {
   if (ms > 0) ::Sleep(static_cast<DWORD>(ms));
 }
 
-bool write_all(Handle fd, const void* data, size_t n, int timeout_ms) {
-  const char* p = static_cast<const char*>(data);
-  int64_t deadline = now_ms() + timeout_ms;
-  const bool socket = is_socket(fd);
-  while (n > 0) {
-    int chunk = n > (1u << 30) ? (1 << 30) : static_cast<int>(n);
-    long w;
-    if (socket) {
-      w = ::send(sock(fd), p, chunk, 0);
-      if (w < 0) set_errno_from_wsa();
-    } else {
-      DWORD wrote = 0;
-      w = ::WriteFile(file(fd), p, static_cast<DWORD>(chunk), &wrote, nullptr) ? static_cast<long>(wrote) : -1;
-      if (w < 0) errno = EIO;
-      if (w == 0) errno = EAGAIN; // a serial line's write timeout ran out
-    }
-    if (w > 0) {
-      p += w;
-      n -= static_cast<size_t>(w);
-      continue;
-    }
-    if (w < 0 && errno == EINTR) continue;
-    if (errno == EAGAIN) {
-      int left = static_cast<int>(deadline - now_ms());
-      if (left <= 0 || !wait_writable(fd, left)) {
-        errno = ETIMEDOUT;
-        return false;
-      }
-      continue;
-    }
-    return false;
+long write_some(Handle fd, const void* data, size_t n) {
+  int chunk = n > (1u << 30) ? (1 << 30) : static_cast<int>(n);
+  if (is_socket(fd)) {
+    int w = ::send(sock(fd), static_cast<const char*>(data), chunk, 0);
+    if (w < 0) set_errno_from_wsa();
+    return w;
   }
-  return true;
+  DWORD wrote = 0;
+  if (!::WriteFile(file(fd), data, static_cast<DWORD>(chunk), &wrote, nullptr)) {
+    errno = EIO;
+    return -1;
+  }
+  if (wrote == 0) { // a serial line's write timeout ran out
+    errno = EAGAIN;
+    return -1;
+  }
+  return static_cast<long>(wrote);
 }
 
 long read_some(Handle fd, void* buf, size_t n) {

@@ -22,6 +22,10 @@ cmp "$work/station.bin" "$work/again.bin" || fail "printed text writes other byt
 run_tool write - - <"$data/station.txt" >"$work/piped.bin" || fail "write from stdin to stdout"
 cmp "$work/station.bin" "$work/piped.bin" || fail "stdin/stdout write differs"
 run_tool print - <"$work/station.bin" | diff -u "$data/station.printed.txt" - || fail "print from stdin differs"
+# A file name in Chinese, written over and read back (UTF-8 names on every system).
+run_tool write "$data/station.txt" "$work/站点.bin" && run_tool write "$data/station.txt" "$work/站点.bin" ||
+  fail "write to a file named in Chinese"
+run_tool print "$work/站点.bin" | diff -u "$data/station.printed.txt" - || fail "print of a file named in Chinese differs"
 
 # Bad input: non-zero exit, a message naming file, line and field; the existing output stays as it was.
 cp "$work/station.bin" "$work/keep.bin"

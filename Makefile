@@ -48,6 +48,14 @@ docs-screenshot: deps
 	cmake --build --preset host --target polmon_wireshark
 	./scripts/wireshark-docs.sh screenshot build/host docs/wireshark.png
 
+# The Windows run compares polmon-frame.exe with the Linux polmon-frame: built first, passed in.
+test-windows: deps FORCE
+	$(call CMAKE_CONFIGURE,host)
+	cmake --build --preset host --target polmon-frame >/dev/null
+	cmake --preset windows -DPOLMON_LINUX_TOOLS=$(CURDIR)/build/host/bin >/dev/null
+	cmake --build --preset windows
+	ctest --preset windows
+
 test-%: deps FORCE
 	$(call CMAKE_CONFIGURE,$*)
 	cmake --build --preset $*

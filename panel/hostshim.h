@@ -12,7 +12,9 @@
 
 #include "Exported.h"
 
-#ifdef HOSTSHIM_BUILDING
+#if defined(HOSTSHIM_STATIC) // linked into a program that must stand alone
+#define HOSTSHIM_API
+#elif defined(HOSTSHIM_BUILDING)
 #define HOSTSHIM_API PANEL_EXPORTED
 #else
 #define HOSTSHIM_API PANEL_IMPORTED

@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -370,12 +369,22 @@ TEST(FrameInspector, HexDumpsAndFields) {
 struct TempDir {
   std::string path;
   TempDir() {
-    char name[] = "/tmp/polmon-capture-XXXXXX";
-    path = ::mkdtemp(name) ? name : "/tmp";
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path base = fs::temp_directory_path(ec);
+    path = base.string();
+    for (unsigned n = std::random_device{}(); !ec; ++n) { // a folder of this run's own
+      const fs::path p = base / ("polmon-capture-" + std::to_string(n));
+      if (fs::create_directory(p, ec)) {
+        path = p.string();
+        break;
+      }
+    }
   }
   ~TempDir() {
     for (const char* f : {"a.pcap", "b.pcap", "a.keys"}) std::remove((path + "/" + f).c_str());
-    ::rmdir(path.c_str());
+    std::error_code ec;
+    std::filesystem::remove(path, ec); // only when empty: never the system's folder itself
   }
   std::string file(const char* name) const { return path + "/" + name; }
 };

@@ -1,11 +1,6 @@
 // The panel simulator's parts: variable database, configuration bytes, ports, Lua binding.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <fstream>
 #include <thread>
@@ -13,6 +8,7 @@
 #include "Envelope.h"
 #include "ConfigWriter.h"
 #include "Io.h"
+#include "PortCase.h"
 #include "Ports.h"
 #include "Station.h"
 #include "Variables.h"
@@ -138,21 +134,6 @@ TEST(SimConfig, LayoutOfParametersAndRows) {
 
 // ---- ports ----
 
-struct PortCase : ::testing::Test {
-  sim::Console console{stdout};
-  sim::FrameTrace trace{console, "t"};
-  void SetUp() override { console.set_tracing(false); }
-};
-
-std::unique_ptr<sim::SimPort> open_port(const std::string& spec_text, sim::FrameTrace* trace) {
-  sim::PortSpec setup;
-  std::string error;
-  EXPECT_TRUE(sim::parse_port_spec(spec_text, setup, error)) << error;
-  auto port = sim::SimPort::create(setup, trace);
-  EXPECT_TRUE(port->Open()) << port->error();
-  return port;
-}
-
 TEST(SimPorts, SpecTexts) {
   struct {
     const char* text;
@@ -175,19 +156,6 @@ TEST(SimPorts, SpecTexts) {
       EXPECT_FALSE(err.empty());
     }
   }
-}
-
-// Reads what the port has within `ms`, as the plug-in's receive thread would.
-std::string read_for(sim::SimPort& port, int ms) {
-  std::string got;
-  int64_t end = sim::now_ms() + ms;
-  unsigned char buf[512];
-  while (sim::now_ms() < end) {
-    int len = sizeof buf;
-    int n = port.ReadData(buf, &len, 40);
-    if (n > 0) got.append(reinterpret_cast<char*>(buf), static_cast<size_t>(n));
-  }
-  return got;
 }
 
 TEST_F(PortCase, ServerAndClientOverLoopbackHonourTheWaitAndWriteEverything) {
@@ -230,7 +198,7 @@ TEST_F(PortCase, ClientReconnectsAfterThePlatformWentAway) {
   int port_no = sim::local_port(listener.get());
   auto client = open_port("tcp-client:127.0.0.1:" + std::to_string(port_no), &trace);
   ASSERT_TRUE(sim::wait_readable(listener.get(), 2000));
-  sim::Fd first(::accept(listener.get(), nullptr, nullptr));
+  sim::Fd first = sim::tcp_accept(listener.get());
   ASSERT_TRUE(first.valid());
   first.reset(); // the platform goes away altogether
   listener.reset();
@@ -246,7 +214,7 @@ TEST_F(PortCase, ClientReconnectsAfterThePlatformWentAway) {
   sim::Fd second;
   for (int k = 0; k < 100 && !second.valid(); ++k) {
     read_for(*client, 50);
-    if (sim::wait_readable(listener.get(), 0)) second.reset(::accept(listener.get(), nullptr, nullptr));
+    if (sim::wait_readable(listener.get(), 0)) second = sim::tcp_accept(listener.get());
   }
   ASSERT_TRUE(second.valid());
   read_for(*client, 100);
@@ -256,39 +224,8 @@ TEST_F(PortCase, ClientReconnectsAfterThePlatformWentAway) {
   EXPECT_NE(client->WriteData(reinterpret_cast<const unsigned char*>(frame.data()), &n, 0), 0);
   char buf[256];
   ASSERT_TRUE(sim::wait_readable(second.get(), 2000));
-  EXPECT_EQ(::read(second.get(), buf, sizeof buf), static_cast<ssize_t>(frame.size()));
+  EXPECT_EQ(sim::read_some(second.get(), buf, sizeof buf), static_cast<long>(frame.size()));
   EXPECT_EQ(trace.frames_sent(), 1u);
-}
-
-TEST_F(PortCase, PtyPeerAndSerialLineThroughTermios) {
-  auto pty = open_port("pty:19200:7E2", &trace);
-  ASSERT_FALSE(pty->peer_path().empty());
-  // the station's other end opens the peer path as a serial line, as a platform or modem would
-  auto line = open_port("serial:" + pty->peer_path() + ":9600:8N1", &trace);
-  sim::Fd probe(::open(pty->peer_path().c_str(), O_RDWR | O_NOCTTY));
-  termios t{};
-  ASSERT_EQ(tcgetattr(probe.get(), &t), 0);
-  EXPECT_EQ(cfgetospeed(&t), B9600);
-  EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-  EXPECT_EQ(t.c_cflag & PARENB, 0u);
-  EXPECT_EQ(t.c_lflag & ICANON, 0u); // raw: CR LF passes unchanged
-
-  std::string frame = HJ::wrap_frame("ST=32;CN=1011");
-  int n = static_cast<int>(frame.size());
-  ASSERT_NE(line->WriteData(reinterpret_cast<const unsigned char*>(frame.data()), &n, 0), 0);
-  EXPECT_EQ(read_for(*pty, 200), frame);
-  n = static_cast<int>(frame.size());
-  ASSERT_NE(pty->WriteData(reinterpret_cast<const unsigned char*>(frame.data()), &n, 0), 0);
-  EXPECT_EQ(read_for(*line, 200), frame);
-  EXPECT_EQ(trace.frames_received(), 2u);
-  EXPECT_EQ(trace.frames_sent(), 2u);
-
-  sim::PortSpec missing;
-  std::string err;
-  ASSERT_TRUE(sim::parse_port_spec("serial:/nonexistent/tty", missing, err));
-  auto none = sim::SimPort::create(missing, nullptr);
-  EXPECT_EQ(none->Open(), 0);
-  EXPECT_NE(none->error().find("/nonexistent/tty"), std::string::npos);
 }
 
 // ---- Lua binding ----

@@ -2,11 +2,6 @@
 // page streams, a page that stops reading, and hostile frame text on every way out.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <httplib.h>
 
 #include <algorithm>
@@ -33,13 +28,13 @@ int port_of(const std::string& url) { return std::atoi(url.substr(url.rfind(':')
 struct Raw {
   sim::Fd fd;
   explicit Raw(int port, int rcvbuf = 0) {
-    fd.reset(::socket(AF_INET, SOCK_STREAM, 0));
-    if (rcvbuf) setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    bool in_progress = false;
+    std::string error;
+    fd = sim::tcp_connect_start("127.0.0.1", port, in_progress, error, rcvbuf);
+    EXPECT_TRUE(fd.valid()) << error;
+    if (in_progress) {
+      EXPECT_TRUE(sim::wait_writable(fd.get(), 2000) && sim::tcp_connect_result(fd.get()) == 0);
+    }
   }
   void get(const std::string& path) {
     std::string req = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
@@ -51,7 +46,7 @@ struct Raw {
     char buf[4096];
     int64_t end = sim::now_ms() + timeout_ms;
     while (got.find(want) == std::string::npos && sim::now_ms() < end && sim::wait_readable(fd.get(), static_cast<int>(end - sim::now_ms()))) {
-      ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      long n = sim::read_some(fd.get(), buf, sizeof buf);
       if (n <= 0) break;
       got.append(buf, static_cast<size_t>(n));
     }
@@ -61,7 +56,7 @@ struct Raw {
     char buf[65536];
     int64_t end = sim::now_ms() + timeout_ms;
     while (sim::now_ms() < end && sim::wait_readable(fd.get(), static_cast<int>(end - sim::now_ms()))) {
-      ssize_t n = ::read(fd.get(), buf, sizeof buf);
+      long n = sim::read_some(fd.get(), buf, sizeof buf);
       if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
     }
     return false;

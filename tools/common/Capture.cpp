@@ -1,11 +1,6 @@
 #include "Capture.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <pcap/pcap.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,14 +9,11 @@
 #include <fstream>
 
 #include "Io.h"
+#include "System.h"
 
 namespace sim {
 
-int64_t wall_us() {
-  timespec ts{};
-  ::clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
+int64_t wall_us() { return sys::wall_us(); }
 
 std::string wall_text(int64_t us) {
   time_t secs = static_cast<time_t>(us / 1000000);
@@ -32,20 +24,18 @@ std::string wall_text(int64_t us) {
   }
   tm t{};
   char buf[64];
-  if (!::localtime_r(&secs, &t) || !std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &t)) return std::to_string(us) + " us";
+  if (!sys::local_time(secs, t) || !std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &t)) return std::to_string(us) + " us";
   char out[96];
   std::snprintf(out, sizeof out, "%s.%06ld", buf, micros);
   return out;
 }
 
-bool socket_endpoints(int fd, Endpoint& local, Endpoint& peer) {
-  sockaddr_in a{}, b{};
-  socklen_t la = sizeof a, lb = sizeof b;
-  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &la) != 0 || ::getpeername(fd, reinterpret_cast<sockaddr*>(&b), &lb) != 0)
-    return false;
-  if (a.sin_family != AF_INET || b.sin_family != AF_INET) return false;
-  local = Endpoint{ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
-  peer = Endpoint{ntohl(b.sin_addr.s_addr), ntohs(b.sin_port)};
+bool socket_endpoints(Handle fd, Endpoint& local, Endpoint& peer) {
+  uint32_t lip = 0, pip = 0;
+  uint16_t lport = 0, pport = 0;
+  if (!socket_addresses(fd, lip, lport, pip, pport)) return false;
+  local = Endpoint{lip, lport};
+  peer = Endpoint{pip, pport};
   return true;
 }
 
@@ -199,8 +189,8 @@ void Capture::packet(const Conn& c, bool from_local, uint8_t flags, const uint8_
   put16(tcp + 16, fold(sum16(tcp, 20 + n, sum)));
 
   pcap_pkthdr h{};
-  h.ts.tv_sec = static_cast<time_t>(at / 1000000);
-  h.ts.tv_usec = static_cast<suseconds_t>(at % 1000000);
+  h.ts.tv_sec = static_cast<decltype(h.ts.tv_sec)>(at / 1000000);
+  h.ts.tv_usec = static_cast<decltype(h.ts.tv_usec)>(at % 1000000);
   h.caplen = h.len = static_cast<bpf_u_int32>(total);
   pcap_dumper_t* d = static_cast<pcap_dumper_t*>(m_dumper);
   ::pcap_dump(reinterpret_cast<u_char*>(d), &h, ip);
@@ -209,8 +199,8 @@ void Capture::packet(const Conn& c, bool from_local, uint8_t flags, const uint8_
 }
 
 std::unique_ptr<KeyLog> KeyLog::open(const std::string& path, std::string& error) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) {
+  Handle fd = sys::create_file(path, true);
+  if (fd == kNoHandle) {
     error = "cannot write the key log " + path + ": " + std::strerror(errno);
     return nullptr;
   }
@@ -226,7 +216,7 @@ std::unique_ptr<KeyLog> KeyLog::open(const std::string& path, std::string& error
 }
 
 KeyLog::~KeyLog() {
-  if (m_fd >= 0) ::close(m_fd);
+  sys::close_file(m_fd);
 }
 
 void KeyLog::key(const std::string& key, const std::string& what) {

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "SysHandle.h"
+
 namespace sim {
 
 // Microseconds since 1970: the clock of captures and key logs.
@@ -37,7 +39,7 @@ struct Endpoint {
 constexpr Endpoint kSerialStation{0xC0000202u, 10212};
 constexpr Endpoint kSerialPlatform{0xC0000201u, 212};
 // A connected IPv4 socket's own and its peer's address; false for anything else.
-bool socket_endpoints(int fd, Endpoint& local, Endpoint& peer);
+bool socket_endpoints(Handle fd, Endpoint& local, Endpoint& peer);
 
 class Capture {
 public:
@@ -97,7 +99,7 @@ public:
 private:
   KeyLog() = default;
   std::mutex m_mu;
-  int m_fd = -1;
+  Handle m_fd = kNoHandle;
 };
 
 // What a capture holds: each direction of each TCP connection, its payload put back in order.

@@ -1,4 +1,5 @@
 #include "Hj212Text.h"
+#include "System.h"
 
 #include "Charset.h"
 #include "Codes.h"
@@ -70,7 +71,7 @@ std::string time_text(TimeStyle style) {
   gettimeofday(&tv, nullptr);
   tm local{};
   time_t secs = tv.tv_sec;
-  localtime_r(&secs, &local);
+  sys::local_time(secs, local);
   char buf[64];
   int ms = static_cast<int>(tv.tv_usec / 1000);
   if (style == TimeStyle::Clock) {

@@ -1,26 +1,11 @@
 #include "Io.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
+
+#include "System.h"
 
 namespace sim {
-
-void Fd::reset(int fd) {
-  if (m_fd >= 0) ::close(m_fd);
-  m_fd = fd;
-}
 
 bool parse_serial_settings(const std::string& text, SerialSettings& out) {
   SerialSettings s;
@@ -60,155 +45,6 @@ std::string serial_settings_text(const SerialSettings& s) {
   return std::to_string(s.baud) + ":" + std::to_string(s.data_bits) + s.parity + std::to_string(s.stop_bits);
 }
 
-bool set_nonblocking(int fd) {
-  int flags = fcntl(fd, F_GETFL, 0);
-  return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
-
-int64_t now_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-namespace {
-
-bool wait_for(int fd, short events, int timeout_ms) {
-  int64_t deadline = now_ms() + (timeout_ms > 0 ? timeout_ms : 0);
-  for (;;) {
-    pollfd p{fd, events, 0};
-    int left = static_cast<int>(deadline - now_ms());
-    if (left < 0) left = 0;
-    int rc = ::poll(&p, 1, left);
-    if (rc > 0) return true; // readiness, hang-up or error: the next call tells which
-    if (rc == 0) return false;
-    if (errno != EINTR) return false;
-  }
-}
-
-} // namespace
-
-bool wait_readable(int fd, int timeout_ms) { return wait_for(fd, POLLIN, timeout_ms); }
-bool wait_writable(int fd, int timeout_ms) { return wait_for(fd, POLLOUT, timeout_ms); }
-
-bool write_all(int fd, const void* data, size_t n, int timeout_ms) {
-  const char* p = static_cast<const char*>(data);
-  int64_t deadline = now_ms() + timeout_ms;
-  while (n > 0) {
-    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == ENOTSOCK) w = ::write(fd, p, n);
-    if (w > 0) {
-      p += w;
-      n -= static_cast<size_t>(w);
-      continue;
-    }
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      int left = static_cast<int>(deadline - now_ms());
-      if (left <= 0 || !wait_writable(fd, left)) {
-        errno = ETIMEDOUT;
-        return false;
-      }
-      continue;
-    }
-    return false;
-  }
-  return true;
-}
-
-namespace {
-
-bool resolve(const std::string& host, int port, sockaddr_in& addr, std::string& error) {
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (host.empty() || host == "*") {
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    return true;
-  }
-  if (inet_pton(AF_INET, host.c_str(), &addr.sin_addr) == 1) return true;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &res);
-  if (rc != 0 || !res) {
-    error = "cannot resolve " + host + ": " + gai_strerror(rc);
-    return false;
-  }
-  addr.sin_addr = reinterpret_cast<sockaddr_in*>(res->ai_addr)->sin_addr;
-  freeaddrinfo(res);
-  return true;
-}
-
-std::string errno_text(const std::string& what) { return what + ": " + std::strerror(errno); }
-
-} // namespace
-
-Fd tcp_listen(const std::string& host, int port, std::string& error) {
-  sockaddr_in addr{};
-  if (!resolve(host, port, addr, error)) return Fd();
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.valid()) {
-    error = errno_text("socket");
-    return Fd();
-  }
-  int one = 1;
-  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    error = errno_text("bind " + host + ":" + std::to_string(port));
-    return Fd();
-  }
-  if (::listen(fd.get(), 4) != 0 || !set_nonblocking(fd.get())) {
-    error = errno_text("listen");
-    return Fd();
-  }
-  return fd;
-}
-
-int local_port(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
-  return ntohs(addr.sin_port);
-}
-
-std::string peer_text(int fd) {
-  sockaddr_in addr{};
-  socklen_t len = sizeof addr;
-  if (getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return "?";
-  char ip[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-  return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
-}
-
-Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::string& error) {
-  in_progress = false;
-  sockaddr_in addr{};
-  if (!resolve(host, port, addr, error)) return Fd();
-  Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.valid()) {
-    error = errno_text("socket");
-    return Fd();
-  }
-  int one = 1;
-  setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-  if (errno == EINPROGRESS) {
-    in_progress = true;
-    return fd;
-  }
-  error = errno_text("connect " + host + ":" + std::to_string(port));
-  return Fd();
-}
-
-int tcp_connect_result(int fd) {
-  int err = 0;
-  socklen_t len = sizeof err;
-  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
-  return err;
-}
-
 bool split_host_port(const std::string& text, std::string& host, int& port) {
   size_t colon = text.rfind(':');
   std::string p = colon == std::string::npos ? text : text.substr(colon + 1);
@@ -221,87 +57,36 @@ bool split_host_port(const std::string& text, std::string& host, int& port) {
   return true;
 }
 
-namespace {
-
-speed_t speed_of(int baud) {
-  switch (baud) {
-  case 1200: return B1200;
-  case 2400: return B2400;
-  case 4800: return B4800;
-  case 19200: return B19200;
-  case 38400: return B38400;
-  case 57600: return B57600;
-  case 115200: return B115200;
-  case 230400: return B230400;
-  default: return B9600;
-  }
-}
-
-} // namespace
-
-bool configure_tty(int fd, const SerialSettings& s, std::string& error) {
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) {
-    error = errno_text("tcgetattr");
-    return false;
-  }
-  cfmakeraw(&t);
-  cfsetispeed(&t, speed_of(s.baud));
-  cfsetospeed(&t, speed_of(s.baud));
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-  t.c_cflag |= sizes[(s.data_bits >= 5 && s.data_bits <= 8) ? s.data_bits - 5 : 3];
-  if (s.parity == 'E') t.c_cflag |= PARENB;
-  if (s.parity == 'O') t.c_cflag |= PARENB | PARODD;
-  if (s.stop_bits == 2) t.c_cflag |= CSTOPB;
-  t.c_cflag |= CLOCAL | CREAD;
-  t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  t.c_cc[VMIN] = 0;
-  t.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &t) != 0) {
-    error = errno_text("tcsetattr");
+bool write_all(Handle fd, const void* data, size_t n, int timeout_ms) {
+  const char* p = static_cast<const char*>(data);
+  int64_t deadline = now_ms() + timeout_ms;
+  while (n > 0) {
+    long w = write_some(fd, p, n);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) {
+      int left = static_cast<int>(deadline - now_ms());
+      if (left <= 0 || !wait_writable(fd, left)) {
+        errno = ETIMEDOUT;
+        return false;
+      }
+      continue;
+    }
     return false;
   }
   return true;
 }
 
-Fd open_serial(const std::string& path, const SerialSettings& s, std::string& error) {
-  Fd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!fd.valid()) {
-    error = errno_text("open " + path);
-    return Fd();
-  }
-  if (!isatty(fd.get())) {
-    error = path + " is not a terminal";
-    return Fd();
-  }
-  if (!configure_tty(fd.get(), s, error)) return Fd();
-  return fd;
-}
-
-bool open_pty(Pty& pty, std::string& error) {
-  Fd master(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!master.valid() || grantpt(master.get()) != 0 || unlockpt(master.get()) != 0) {
-    error = errno_text("posix_openpt");
-    return false;
-  }
-  char name[128];
-  if (ptsname_r(master.get(), name, sizeof name) != 0) {
-    error = errno_text("ptsname");
-    return false;
-  }
-  Fd peer(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!peer.valid()) {
-    error = errno_text(std::string("open ") + name);
-    return false;
-  }
-  // raw on the peer side, so neither end translates CR LF or echoes
-  SerialSettings raw;
-  if (!configure_tty(peer.get(), raw, error)) return false;
-  pty.master = std::move(master);
-  pty.keep_peer = std::move(peer);
-  pty.peer_path = name;
-  return true;
+bool write_new_file(const std::string& path, const std::string& text) {
+  Handle fd = sys::create_file(path, false);
+  if (fd == kNoHandle) return false;
+  bool ok = write_all(fd, text.data(), text.size(), 5000);
+  sys::close_file(fd);
+  return ok;
 }
 
 } // namespace sim

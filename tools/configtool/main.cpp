@@ -1,9 +1,5 @@
 // polmon-config: writes the configuration bytes the panel stores for a device from a readable
 // text file, and prints stored configuration bytes in that text form.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +8,7 @@
 
 #include "Codes.h"
 #include "ConfigText.h"
+#include "System.h"
 #include "Version.h"
 
 namespace {
@@ -26,7 +23,7 @@ const char kUsage[] =
 
 bool ReadAll(const std::string& path, std::string& out, std::string& error) {
   const bool stdinput = path == "-";
-  FILE* file = stdinput ? stdin : std::fopen(path.c_str(), "rb");
+  FILE* file = stdinput ? stdin : sys::open_file(path, "rb");
   if (!file) {
     error = path + ": " + std::strerror(errno);
     return false;
@@ -51,46 +48,16 @@ bool ReadAll(const std::string& path, std::string& out, std::string& error) {
   return ok;
 }
 
-bool WriteFd(int fd, const std::vector<unsigned char>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// Writes next to the target and renames over it, so a failure never leaves a partial file.
+// Writes next to the target and puts it in place as a whole, so a failure never leaves a partial file.
 bool WriteAtomically(const std::string& path, const std::vector<unsigned char>& bytes, std::string& error) {
   if (path == "-") {
-    if (!WriteFd(STDOUT_FILENO, bytes)) {
+    if ((!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) || std::fflush(stdout) != 0) {
       error = "standard output: " + std::string(std::strerror(errno));
       return false;
     }
     return true;
   }
-  std::string temp = path + ".XXXXXX";
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  const int fd = ::mkstemp(name.data());
-  if (fd < 0) {
-    error = path + ": cannot create a file beside it: " + std::strerror(errno);
-    return false;
-  }
-  temp = name.data();
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  bool ok = ::fchmod(fd, 0666 & ~mask) == 0 && WriteFd(fd, bytes) && ::fsync(fd) == 0;
-  const int saved = errno;
-  ok = (::close(fd) == 0) && ok;
-  if (ok && ::rename(temp.c_str(), path.c_str()) != 0) ok = false;
-  if (!ok) {
-    error = path + ": " + std::strerror(saved ? saved : errno);
-    ::unlink(temp.c_str());
-  }
-  return ok;
+  return sys::replace_file(path, bytes.data(), bytes.size(), error);
 }
 
 // Rows name the station's factors: a code the standard's tables do not have is warned about,
@@ -153,7 +120,10 @@ int Print(const std::string& in) {
 } // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  sys::Arguments utf8(argc, argv);
+  const std::vector<std::string> args(utf8.argv() + 1, utf8.argv() + utf8.argc());
+  sys::binary_stream(stdin); // configuration bytes in and out unchanged
+  sys::binary_stream(stdout);
   if (args.size() == 3 && args[0] == "write") return Write(args[1], args[2]);
   if (args.size() == 2 && args[0] == "print") return Print(args[1]);
   if (args.size() == 1 && args[0] == "--version") return sim::print_version("polmon-config");

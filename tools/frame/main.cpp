@@ -8,6 +8,7 @@
 
 #include "CaptureFrames.h"
 #include "Explain.h"
+#include "System.h"
 #include "Version.h"
 
 namespace {
@@ -113,6 +114,9 @@ int explain_inputs(const std::vector<std::string>& frames, const std::string& fi
 } // namespace
 
 int main(int argc, char** argv) {
+  sys::Arguments utf8(argc, argv);
+  argc = utf8.argc();
+  argv = utf8.argv();
   bool json = false;
   bool hex = false;
   bool from_stdin = false;

@@ -1,10 +1,5 @@
 #include "Ports.h"
 
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -12,9 +7,7 @@ namespace sim {
 
 namespace {
 
-void nap(int ms) {
-  if (ms > 0) ::poll(nullptr, 0, ms);
-}
+void nap(int ms) { nap_ms(ms); }
 
 bool parse_line_settings(const std::string& rest, SerialSettings& s, std::string& error) {
   if (rest.empty()) return true;
@@ -234,10 +227,9 @@ bool SimPort::accept_platform(int wait) {
     return false;
   }
   if (!wait_readable(m_listen.get(), wait)) return false;
-  int c = ::accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (c < 0) return false;
-  Fd fd(c);
-  std::string who = peer_text(c);
+  Fd fd = tcp_accept(m_listen.get());
+  if (!fd.valid()) return false;
+  std::string who = peer_text(fd.get());
   mark_up(std::move(fd), "platform connected from " + who, false);
   return true;
 }
@@ -282,14 +274,14 @@ int SimPort::ReadData(unsigned char* buffer, int* length, int wait) {
     up = m_up;
   }
   if (!up && !bring_up(wait)) return 0;
-  int fd = m_link.get(); // only this side replaces the descriptor
+  Handle fd = m_link.get(); // only this side replaces the descriptor
   if (!wait_readable(fd, wait)) return 0;
-  ssize_t n = ::read(fd, buffer, static_cast<size_t>(want));
+  long n = read_some(fd, buffer, static_cast<size_t>(want));
   if (n > 0) {
     if (m_capture) m_capture->received(m_capture_id, buffer, static_cast<size_t>(n));
     if (m_trace) m_trace->received(buffer, static_cast<size_t>(n));
-    int avail = 0;
-    if (::ioctl(fd, FIONREAD, &avail) == 0 && avail > 0) *length = avail;
+    int avail = bytes_waiting(fd);
+    if (avail > 0) *length = avail;
     return static_cast<int>(n);
   }
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
@@ -314,7 +306,7 @@ int SimPort::WriteData(const unsigned char* data, int* length, int /*param: the 
       if (m_capture) m_capture->sent(m_capture_id, data, n);
       ok = write_all(m_link.get(), data, n, m_timeout_ms);
       if (!ok && m_spec.kind != PortSpec::Pty && errno != ETIMEDOUT)
-        ::shutdown(m_link.get(), SHUT_RDWR); // wakes the reading side, which takes the link down
+        shutdown_both(m_link.get()); // wakes the reading side, which takes the link down
     }
   }
   if (!ok) {
@@ -330,7 +322,7 @@ int SimPort::ClearBuffer() {
   if (!m_up) return 0;
   unsigned char sink[512];
   for (int i = 0; i < 2048; ++i) // at most 1 MiB: a flooding peer cannot hold us here
-    if (::read(m_link.get(), sink, sizeof sink) <= 0) break;
+    if (read_some(m_link.get(), sink, sizeof sink) <= 0) break;
   return 1;
 }
 

@@ -1,11 +1,10 @@
 #include "Simulator.h"
 
-#include <dlfcn.h>
 #include <strings.h>
-#include <unistd.h>
 
-#include <climits>
 #include <string>
+
+#include "System.h"
 
 #include "RecvStats.h"
 #include "Version.h"
@@ -15,10 +14,8 @@ namespace sim {
 namespace {
 // The folder polmon-host runs from (the bundle's host/bin), or empty.
 std::string program_dir() {
-  char buf[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return std::string();
-  std::string exe(buf, static_cast<size_t>(n));
+  const std::string exe = sys::program_path();
+  if (exe.empty()) return std::string();
   size_t slash = exe.rfind('/');
   return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
@@ -26,7 +23,8 @@ std::string program_dir() {
 
 std::string default_plugin_path() {
   const std::string dir = program_dir();
-  return dir.empty() ? "libpolmon.so" : dir + "/../lib/libpolmon.so";
+  // where the bundle puts the plug-in for this system (CMake names it)
+  return dir.empty() ? POLMON_PLUGIN_FILE : dir + "/" POLMON_PLUGIN_FROM_PROGRAM;
 }
 
 Simulator::Simulator(Console& console) : m_console(console) {}
@@ -57,17 +55,17 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
     }
   }
 
-  m_lib = ::dlopen(options.plugin.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!m_lib) {
-    const char* why = ::dlerror();
-    error = "cannot load the plug-in " + options.plugin + ": " + (why ? why : "?");
+  m_lib = std::make_unique<PluginLibrary>(options.plugin);
+  if (!m_lib->loaded()) {
+    error = "cannot load the plug-in " + options.plugin + ": " + m_lib->error();
+    m_lib.reset();
     return false;
   }
   const std::string version = plugin_version_text(options.plugin);
   m_console.line("plug-in " + options.plugin + ": " + (version.empty() ? "no version text" : version));
-  m_create = reinterpret_cast<PFN_CreateDeviceCtrl>(::dlsym(m_lib, "CreateDeviceCtrl"));
-  m_version = reinterpret_cast<PFN_GetInterfaceVersion>(::dlsym(m_lib, "GetInterfaceVersion"));
-  m_destroy = reinterpret_cast<PFN_DestroyDeviceCtrl>(::dlsym(m_lib, "DestroyDeviceCtrl"));
+  m_create = reinterpret_cast<PFN_CreateDeviceCtrl>(m_lib->symbol("CreateDeviceCtrl"));
+  m_version = reinterpret_cast<PFN_GetInterfaceVersion>(m_lib->symbol("GetInterfaceVersion"));
+  m_destroy = reinterpret_cast<PFN_DestroyDeviceCtrl>(m_lib->symbol("DestroyDeviceCtrl"));
   if (!m_create || !m_version || !m_destroy) {
     error = options.plugin + " lacks CreateDeviceCtrl, GetInterfaceVersion or DestroyDeviceCtrl";
     stop();
@@ -165,10 +163,7 @@ void Simulator::stop() {
   m_devs.clear();
   if (m_capture && !m_capture->failure().empty()) m_console.line("polmon-host: " + m_capture->failure());
   m_capture.reset(); // the ports are closed: their connections ended in it
-  if (m_lib) {
-    ::dlclose(m_lib);
-    m_lib = nullptr;
-  }
+  m_lib.reset();
 }
 
 std::vector<std::string> Simulator::stats_lines() {

@@ -13,6 +13,7 @@
 #include "Ports.h"
 #include "Station.h"
 #include "Trace.h"
+#include "PluginLibrary.h"
 #include "Variables.h"
 
 namespace sim {
@@ -74,7 +75,7 @@ private:
   Console& m_console;
   VariableStore m_store;
   std::unique_ptr<Station> m_station;
-  void* m_lib = nullptr;
+  std::unique_ptr<PluginLibrary> m_lib;
   PFN_CreateDeviceCtrl m_create = nullptr;
   PFN_GetInterfaceVersion m_version = nullptr;
   PFN_DestroyDeviceCtrl m_destroy = nullptr;

@@ -1,9 +1,4 @@
 // polmon-host: a simulated operator panel that loads the plug-in and runs a station script.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,31 +7,20 @@
 #include <string>
 
 #include "Io.h"
+#include "System.h"
 #include "Simulator.h"
 #include "Version.h"
 
 namespace {
 
-int g_wake[2] = {-1, -1}; // signal handlers write one byte: 'Q' quit, 'T' toggle the trace
-volatile sig_atomic_t g_stop_signal = 0; // SIGINT or SIGTERM, for a script that does not return
-
 // A cycle still running this long after a stop was asked for is stopped inside the script; one
 // that ends in time ends the run as usual.
 constexpr int64_t kStopGraceMs = 500;
 
-void on_signal(int sig) {
-  int saved = errno;
-  if (sig != SIGUSR1) g_stop_signal = sig;
-  char c = sig == SIGUSR1 ? 'T' : 'Q';
-  ssize_t ignored = ::write(g_wake[1], &c, 1);
-  (void)ignored;
-  errno = saved;
-}
-
 void usage(FILE* out) {
   std::fprintf(out,
                "usage: polmon-host [options] SCRIPT.lua\n"
-               "  --plugin PATH        the plug-in to load (default: ../lib/libpolmon.so beside this program)\n"
+               "  --plugin PATH        the plug-in to load (default: " POLMON_PLUGIN_FROM_PROGRAM " beside this program)\n"
                "  --period MS          collection cycle period (default 200)\n"
                "  --duration S         stop after S seconds (default: run until Ctrl-C)\n"
                "  --cycles N           stop after N cycles\n"
@@ -64,11 +48,7 @@ bool split_assignment(const char* text, std::string& name, std::string& value) {
 bool write_ready(const std::string& path, const std::vector<std::string>& lines) {
   std::string text;
   for (const std::string& l : lines) text += l + "\n";
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = sim::write_all(fd, text.data(), text.size(), 5000);
-  ::close(fd);
-  return ok;
+  return sim::write_new_file(path, text);
 }
 
 // A command typed on stdin.
@@ -202,18 +182,6 @@ bool parse_options(int argc, char** argv, Options& o, int& exit_code) {
   return true;
 }
 
-bool install_signal_handlers() {
-  if (::pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0) return false;
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  sigaction(SIGUSR1, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
 // The script is stopped where it stands when a cycle (or the script's top level) has not
 // returned by half a second after the end of --duration, SIGINT or SIGTERM.
 struct StopClock {
@@ -222,8 +190,9 @@ struct StopClock {
         deadline(o.duration_s > 0 ? sim::now_ms() + duration_ms : 0) {}
   const char* operator()() {
     int64_t now = sim::now_ms();
-    if (g_stop_signal && !signal_seen) signal_seen = now;
-    if (signal_seen && now - signal_seen >= kStopGraceMs) return g_stop_signal == SIGTERM ? "SIGTERM" : "SIGINT (Ctrl-C)";
+    const sys::Stop stop = sys::stop_requested();
+    if (stop != sys::Stop::None && !signal_seen) signal_seen = now;
+    if (signal_seen && now - signal_seen >= kStopGraceMs) return stop == sys::Stop::Terminate ? "SIGTERM" : "SIGINT (Ctrl-C)";
     if (deadline && now - deadline >= kStopGraceMs) return duration_reason.c_str();
     return nullptr;
   }
@@ -254,26 +223,12 @@ struct StdinLines {
   std::string line;
 };
 
-// What the signal handlers wrote; true when one asked to quit.
-bool read_wake(sim::Console& console, sim::Simulator& simulator) {
-  bool quit = false;
-  char buf[16];
-  ssize_t n = ::read(g_wake[0], buf, sizeof buf);
-  for (ssize_t k = 0; k < n; ++k) {
-    if (buf[k] == 'Q') quit = true;
-    else handle_command("trace", console, simulator);
-  }
-  return quit;
-}
-
-// Runs the complete lines read from stdin until one says quit.
-void read_stdin(StdinLines& in, bool& quit, sim::Console& console, sim::Simulator& simulator) {
-  char buf[256];
-  ssize_t n = ::read(0, buf, sizeof buf);
-  if (n <= 0) in.open = false; // end of input: commands stop, the run goes on
-  for (ssize_t k = 0; k < n && !quit; ++k) {
-    if (buf[k] != '\n') {
-      if (in.line.size() < 1024) in.line += buf[k];
+// Runs the complete lines of what came on stdin until one says quit.
+void run_input(StdinLines& in, const sys::Wakeup& w, bool& quit, sim::Console& console, sim::Simulator& simulator) {
+  if (w.input_ended) in.open = false; // end of input: commands stop, the run goes on
+  for (size_t k = 0; k < w.input.size() && !quit; ++k) {
+    if (w.input[k] != '\n') {
+      if (in.line.size() < 1024) in.line += w.input[k];
       continue;
     }
     if (!handle_command(in.line, console, simulator)) quit = true;
@@ -288,10 +243,11 @@ bool wait_for_cycle(int64_t next_cycle, StdinLines& in, sim::Console& console, s
   while (!quit) {
     int wait = static_cast<int>(next_cycle - sim::now_ms());
     if (wait <= 0) break;
-    pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {in.open ? 0 : -1, POLLIN, 0}};
-    if (::poll(fds, 2, wait) <= 0) continue;
-    if (fds[0].revents & POLLIN) quit = read_wake(console, simulator);
-    if (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) read_stdin(in, quit, console, simulator);
+    sys::Wakeup w;
+    if (!sys::wait_requests(wait, in.open, w)) continue;
+    for (int t = 0; t < w.trace_toggles; ++t) handle_command("trace", console, simulator);
+    quit = w.stop;
+    run_input(in, w, quit, console, simulator);
   }
   return !quit;
 }
@@ -320,7 +276,7 @@ int run_cycles(const Options& o, StopClock& clock, sim::Simulator& simulator, si
       }
     }
     ++cycles;
-    if ((o.max_cycles > 0 && cycles >= o.max_cycles) || simulator.stop_requested() || g_stop_signal) break;
+    if ((o.max_cycles > 0 && cycles >= o.max_cycles) || simulator.stop_requested() || sys::stop_requested() != sys::Stop::None) break;
     int64_t now = sim::now_ms();
     if (o.duration_s > 0 && now - start >= static_cast<int64_t>(o.duration_s * 1000)) break;
     next_cycle += o.period_ms;
@@ -338,8 +294,9 @@ int run_cycles(const Options& o, StopClock& clock, sim::Simulator& simulator, si
 int main(int argc, char** argv) {
   Options options;
   int exit_code = 0;
-  if (!parse_options(argc, argv, options, exit_code)) return exit_code;
-  if (!install_signal_handlers()) return 1;
+  sys::Arguments utf8(argc, argv);
+  if (!parse_options(utf8.argc(), utf8.argv(), options, exit_code)) return exit_code;
+  if (!sys::catch_requests(true)) return 1;
   StopClock clock(options);
   options.host.interrupt = [&clock]() -> const char* { return clock(); };
   sim::Console console;

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "Calendar.h"
+#include "System.h"
 
 namespace sim {
 
@@ -111,7 +112,7 @@ int64_t Periods::local_now_s() const {
   if (m_opt.local_clock) return m_opt.local_clock();
   std::time_t t = std::time(nullptr);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  sys::local_time(t, tm);
   return days_from_civil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
 }
 

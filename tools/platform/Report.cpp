@@ -8,6 +8,7 @@
 #include "Charset.h"
 #include "Envelope.h"
 #include "Hj212Text.h"
+#include "System.h"
 
 namespace sim {
 
@@ -407,7 +408,7 @@ std::string Report::times(int64_t at) const {
   const int64_t wall_ms = m_wall_origin + since;
   const time_t wall = static_cast<time_t>(wall_ms / 1000);
   tm local{};
-  localtime_r(&wall, &local);
+  sys::local_time(wall, local);
   char clock[16];
   std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
   std::snprintf(text, sizeof text, "+%lld.%03lld s, %s.%03lld", static_cast<long long>(since / 1000), static_cast<long long>(since % 1000), clock,
@@ -496,7 +497,7 @@ std::string Report::html(const Header& h, std::string_view css) const {
   if (m_clock_set) {
     const time_t wall = static_cast<time_t>(m_wall_origin / 1000);
     tm local{};
-    localtime_r(&wall, &local);
+    sys::local_time(wall, local);
     char started[32];
     std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S %z", &local);
     row("started", started);
@@ -538,7 +539,7 @@ std::string Report::junit(const Header& h) const {
   if (m_clock_set) { // when the run started, as CI servers read it
     const time_t wall = static_cast<time_t>(m_wall_origin / 1000);
     tm utc{};
-    gmtime_r(&wall, &utc);
+    sys::utc_time(wall, utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
     o << " timestamp=\"" << stamp << "\"";

@@ -10,6 +10,7 @@
 #include "Calendar.h"
 #include "Codes.h"
 #include "Explain.h"
+#include "System.h"
 
 namespace sim {
 
@@ -103,7 +104,7 @@ int64_t data_time_ms(const std::string& t) {
 std::string local_text(int64_t wall_ms) {
   std::time_t s = static_cast<std::time_t>(wall_ms / 1000);
   std::tm tm{};
-  localtime_r(&s, &tm);
+  sys::local_time(s, tm);
   char buf[40];
   std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
                 tm.tm_min, tm.tm_sec);

@@ -1,9 +1,5 @@
 #include "WebView.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <httplib.h>
 
 #include <atomic>
@@ -15,12 +11,14 @@
 #include <cstdlib>
 #include <ctime>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "Explain.h"
 #include "Io.h"
+#include "System.h"
 #include "WebAssets.h"
 #include "WebModel.h"
 
@@ -134,7 +132,7 @@ std::string default_csv_path(const std::string& name) {
   const char* dir = std::getenv("TMPDIR");
   std::time_t t = std::time(nullptr);
   std::tm tm{};
-  localtime_r(&t, &tm);
+  sys::local_time(t, tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
   return std::string(dir && *dir ? dir : "/tmp") + "/polmon-" + file_safe(name) + "-" + stamp + "-" + std::to_string(getpid()) +
@@ -352,10 +350,8 @@ void WebView::Impl::serve_events(httplib::Response& res) {
 
 void WebView::Impl::serve_csv(httplib::Response& res) {
   flush_csv();
-  int fd = ::open(csv_path.c_str(), O_RDONLY | O_CLOEXEC);
-  off_t size = fd < 0 ? -1 : ::lseek(fd, 0, SEEK_END);
-  if (size < 0) {
-    if (fd >= 0) ::close(fd);
+  auto file = std::make_shared<sys::FileReader>();
+  if (!file->open(csv_path)) {
     res.status = 500;
     res.set_content("cannot read " + csv_path + "\n", "text/plain");
     return;
@@ -363,13 +359,12 @@ void WebView::Impl::serve_csv(httplib::Response& res) {
   res.set_header("Content-Disposition", "attachment; filename=\"" + file_safe(opt.name) + "-values.csv\"");
   // Read in pieces as it goes out: the file is the whole session, memory is not.
   res.set_content_provider(
-      static_cast<size_t>(size), "text/csv; charset=utf-8",
-      [fd](size_t offset, size_t length, httplib::DataSink& sink) {
+      static_cast<size_t>(file->size()), "text/csv; charset=utf-8",
+      [file](size_t offset, size_t length, httplib::DataSink& sink) {
         char buf[64 * 1024];
-        ssize_t got = ::pread(fd, buf, length < sizeof buf ? length : sizeof buf, static_cast<off_t>(offset));
+        long got = file->read_at(static_cast<int64_t>(offset), buf, length < sizeof buf ? length : sizeof buf);
         return got > 0 && sink.write(buf, static_cast<size_t>(got));
-      },
-      [fd](bool) { ::close(fd); });
+      });
 }
 
 std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& error) {
@@ -377,7 +372,7 @@ std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& 
   Impl& m = *impl;
   m.loopback = is_loopback(options.host);
   m.csv_path = options.csv_path.empty() ? default_csv_path(options.name) : options.csv_path;
-  m.csv = std::fopen(m.csv_path.c_str(), "we");
+  m.csv = sys::open_file(m.csv_path, "we");
   if (!m.csv) {
     error = "cannot write the values file " + m.csv_path;
     return nullptr;
@@ -385,7 +380,7 @@ std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& 
   std::fputs(WebModel::csv_header(), m.csv);
   std::fflush(m.csv);
 
-  signal(SIGPIPE, SIG_IGN); // a page closed mid-write is an error return, not the end of the program
+  sys::ignore_broken_pipe(); // a page closed mid-write is an error return, not the end of the program
   m.server.new_task_queue = [&m] { return new BoundedPool(m.opt.workers, m.opt.queued, m.refused); };
   m.server.set_read_timeout(2, 0);
   m.server.set_write_timeout(options.write_timeout_s, 0);

@@ -1,10 +1,4 @@
 // polmon-platform: the monitoring platform's end of the line, for trying a station.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,14 +11,14 @@
 #include "Capture.h"
 #include "Io.h"
 #include "Platform.h"
+#include "System.h"
 #include "Version.h"
 #include "WebAssets.h"
 #include "WebView.h"
 
 namespace {
 
-volatile sig_atomic_t g_stop = 0;
-void on_signal(int) { g_stop = 1; }
+bool stop_asked() { return sys::stop_requested() != sys::Stop::None; }
 
 const char* const kUsage =
     "usage: polmon-platform [options]\n"
@@ -109,13 +103,7 @@ struct Options {
 // What the steps of main return when the program goes on; anything else is its exit status.
 constexpr int kGoOn = -1;
 
-bool write_file(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = sim::write_all(fd, text.data(), text.size(), 5000);
-  ::close(fd);
-  return ok;
-}
+bool write_file(const std::string& path, const std::string& text) { return sim::write_new_file(path, text); }
 
 int set_address(Options& o, const std::string& v, Link::Mode mode) {
   o.link.mode = mode;
@@ -291,14 +279,6 @@ int load_scenario(Options& o, std::vector<sim::Step>& steps) {
   return kGoOn;
 }
 
-void catch_signals() {
-  signal(SIGPIPE, SIG_IGN);
-  struct sigaction sa {};
-  sa.sa_handler = on_signal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
-
 // The lines on standard output: time, name, text; --quiet keeps the problems only.
 struct Console {
   std::string prefix;
@@ -445,7 +425,7 @@ int Session::run() {
   }
   note_key();
 
-  while (!g_stop && (!m_platform.finished() || m_web_hold)) {
+  while (!stop_asked() && (!m_platform.finished() || m_web_hold)) {
     int64_t now = sim::now_ms();
     if (int rc = keep_link(now); rc != kGoOn) return rc;
     m_platform.tick(now);
@@ -465,7 +445,7 @@ int Session::run() {
   if (m_web) m_web->poll(m_platform, true);
   std::fputs(m_platform.summary().c_str(), stdout);
   std::fflush(stdout);
-  if (m_platform.connections() == 0 && !m_platform.broken() && g_stop) return 3;
+  if (m_platform.connections() == 0 && !m_platform.broken() && stop_asked()) return 3;
   return m_platform.broken() ? 1 : 0;
 }
 
@@ -514,15 +494,15 @@ void Session::close_if_silent(int64_t now) {
 }
 
 void Session::accept_link(int64_t now) {
-  int c = ::accept4(m_link.listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (c < 0) return;
-  const std::string peer = sim::peer_text(c);
+  sim::Fd c = sim::tcp_accept(m_link.listen.get());
+  if (!c.valid()) return;
+  const std::string peer = sim::peer_text(c.get());
   // a link that never spoke and gave way before its answer time ran out was no station: what it was
   // asked goes again over the new one
   if (m_link.conn.valid())
     close_link(now, "the connection from " + m_conn_peer + " closed: a new one came from " + peer,
                m_platform.frames_in() == m_frames_before);
-  m_link.conn.reset(c);
+  m_link.conn = std::move(c);
   m_asked_at = -1;
   m_frames_before = m_platform.frames_in();
   m_conn_peer = peer;
@@ -531,13 +511,13 @@ void Session::accept_link(int64_t now) {
 }
 
 void Session::read_link(int64_t now) {
-  ssize_t got = ::read(m_link.conn.get(), m_buf, sizeof m_buf);
+  long got = sim::read_some(m_link.conn.get(), m_buf, sizeof m_buf);
   if (got > 0) {
     if (m_capture) m_capture->received(m_capture_id, m_buf, static_cast<size_t>(got));
     m_platform.received(m_buf, static_cast<size_t>(got), now);
   } else if (got == 0 || (errno != EAGAIN && errno != EINTR)) {
     if (m_link.mode == Link::Serial) { // a line has no end: the peer may open it again
-      ::poll(nullptr, 0, 100);
+      sim::nap_ms(100);
       return;
     }
     close_link(now, std::string());
@@ -570,15 +550,15 @@ void Session::wait_and_read(int64_t now) {
   int timeout = ev < 0 ? 200 : static_cast<int>(ev - sim::now_ms());
   if (timeout < 0) timeout = 0;
   if (timeout > 200) timeout = 200; // re-check the wait for the station and signals
-  pollfd fds[2];
+  sim::Handle fds[2];
+  bool ready[2] = {false, false};
   int n = 0, conn = -1, listen = -1;
-  if (m_link.conn.valid()) fds[conn = n++] = {m_link.conn.get(), POLLIN, 0};
-  if (m_link.mode == Link::Listen && m_link.listen.valid()) fds[listen = n++] = {m_link.listen.get(), POLLIN, 0};
-  int rc = ::poll(n ? fds : nullptr, static_cast<nfds_t>(n), timeout);
-  if (rc <= 0) return;
+  if (m_link.conn.valid()) fds[conn = n++] = m_link.conn.get();
+  if (m_link.mode == Link::Listen && m_link.listen.valid()) fds[listen = n++] = m_link.listen.get();
+  if (!sim::wait_readable_any(fds, ready, n, timeout)) return;
   now = sim::now_ms();
-  if (conn >= 0 && (fds[conn].revents & (POLLIN | POLLHUP | POLLERR))) read_link(now);
-  if (listen >= 0 && (fds[listen].revents & POLLIN) && m_link.listen.valid()) accept_link(now);
+  if (conn >= 0 && ready[conn]) read_link(now);
+  if (listen >= 0 && ready[listen] && m_link.listen.valid()) accept_link(now);
 }
 
 // --report, --report-junit: written once the run is over, however it ended; 2 if one cannot be written.
@@ -603,11 +583,12 @@ int write_reports(const Options& o, const sim::Platform& platform, int rc) {
 
 int main(int argc, char** argv) {
   Options o;
-  int rc = parse_options(argc, argv, o);
+  sys::Arguments utf8(argc, argv);
+  int rc = parse_options(utf8.argc(), utf8.argv(), o);
   if (rc != kGoOn) return rc;
   std::vector<sim::Step> steps;
   if ((rc = load_scenario(o, steps)) != kGoOn) return rc;
-  catch_signals();
+  sys::catch_requests(false);
   const Console console{"[" + o.opt.name + "] ", o.quiet};
   sim::Platform platform(steps, o.opt, [&console](const std::string& line) { console.log(line); });
   std::unique_ptr<sim::WebView> web;

@@ -1,6 +1,7 @@
 #include "CaptureFrames.h"
 
 #include "Hj212Text.h"
+#include "System.h"
 
 #include <unistd.h>
 
@@ -130,7 +131,7 @@ bool looks_like_capture(const std::string& path) {
 std::string key_log_beside(const std::string& capture) {
   std::string a = capture + ".keys";
   if (::access(a.c_str(), R_OK) == 0) return a;
-  size_t slash = capture.rfind('/'), dot = capture.rfind('.');
+  size_t slash = sys::last_separator(capture), dot = capture.rfind('.');
   if (dot != std::string::npos && (slash == std::string::npos || dot > slash + 1)) {
     std::string b = capture.substr(0, dot) + ".keys";
     if (::access(b.c_str(), R_OK) == 0) return b;

@@ -16,7 +16,7 @@ namespace {
 std::string program_dir() {
   const std::string exe = sys::program_path();
   if (exe.empty()) return std::string();
-  size_t slash = exe.rfind('/');
+  size_t slash = sys::last_separator(exe);
   return slash == std::string::npos ? "." : exe.substr(0, slash);
 }
 } // namespace
@@ -37,8 +37,9 @@ bool Simulator::start(const HostOptions& options, std::string& error) {
   if (!options.key_log.empty() && !(m_key_log = KeyLog::open(options.key_log, error))) return false;
   m_station = std::make_unique<Station>(m_store, [this](const std::string& text) { m_console.line("script: " + mask_keys(text)); });
   if (options.interrupt) m_station->set_interrupt(options.interrupt);
-  // the bundle's examples/ beside host/, and in a build tree the sources' own
-  m_station->set_module_dirs({program_dir() + "/../../examples", program_dir() + "/" POLMON_EXAMPLES_FROM_BIN});
+  // the bundle's examples/ (beside host/ on Linux, beside the program on Windows), and in a build
+  // tree the sources' own
+  m_station->set_module_dirs({program_dir() + "/" POLMON_EXAMPLES_FROM_PROGRAM, program_dir() + "/" POLMON_EXAMPLES_FROM_BIN});
   if (!m_station->load(options.script, options.args, error)) return false;
 
   std::vector<DeviceSpec>& setups = m_station->devices();

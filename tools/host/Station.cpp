@@ -10,6 +10,7 @@
 #include "Hj212Text.h"
 #include "Io.h"
 #include "Ports.h"
+#include "System.h"
 
 extern "C" {
 #include <lauxlib.h>
@@ -567,7 +568,7 @@ bool Station::load(const std::string& path, const std::map<std::string, std::str
     error = "cannot create a Lua state";
     return false;
   }
-  size_t slash = path.rfind('/');
+  size_t slash = sys::last_separator(path);
   m_dir = slash == std::string::npos ? std::string() : path.substr(0, slash);
   lua_newtable(m_L);
   for (const auto& a : args) {

@@ -24,6 +24,8 @@ int64_t wall_us();
 
 // The running program's own file, empty when unknown.
 std::string program_path();
+// Where the folder part of `path` ends: its last separator ('/', and on Windows '\\' too), or npos.
+size_t last_separator(const std::string& path);
 
 // Replaces `path` with the n bytes at `data` as a whole: written beside it, flushed to the disk, then put in its
 // place, so a crash leaves the old file or the new one, never half of one. Error text on failure.

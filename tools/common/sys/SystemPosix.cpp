@@ -22,6 +22,8 @@ int64_t wall_us() {
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+size_t last_separator(const std::string& path) { return path.rfind('/'); }
+
 std::string program_path() {
   char buf[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);

@@ -53,6 +53,8 @@ int64_t wall_us() {
   return static_cast<int64_t>(t / 10) - 11644473600LL * 1000000;
 }
 
+size_t last_separator(const std::string& path) { return path.find_last_of("/\\"); }
+
 std::string program_path() {
   std::wstring buf(MAX_PATH, L'\0');
   for (;;) {

@@ -48,10 +48,11 @@ docs-screenshot: deps
 	cmake --build --preset host --target polmon_wireshark
 	./scripts/wireshark-docs.sh screenshot build/host docs/wireshark.png
 
-# The Windows run compares polmon-frame.exe with the Linux polmon-frame: built first, passed in.
+# The Windows run compares polmon-frame.exe with the Linux polmon-frame, and serves a Linux station
+# on a COM port: both built first, passed in.
 test-windows: deps FORCE
 	$(call CMAKE_CONFIGURE,host)
-	cmake --build --preset host --target polmon-frame >/dev/null
+	cmake --build --preset host --target polmon-frame polmon-host polmon >/dev/null
 	cmake --preset windows -DPOLMON_LINUX_TOOLS=$(CURDIR)/build/host/bin >/dev/null
 	cmake --build --preset windows
 	ctest --preset windows

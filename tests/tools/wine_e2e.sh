@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The Windows programs under wine: polmon-platform.exe judges polmon-host.exe running the demo
 # station with libpolmon.dll, as a 2017 station and as a 2025 station with a key; both must be OK,
-# and polmon-frame.exe must explain the platform's capture as the Linux polmon-frame does.
+# and polmon-frame.exe must explain the platform's capture as the Linux polmon-frame does; with the
+# Linux build, polmon-platform.exe also judges a Linux station over a COM port.
 #   wine_e2e.sh EMULATOR WIN_BIN_DIR WIN_PLUGIN [LINUX_BIN_DIR]
 # Every wait is bounded; every process is stopped by its own id.
 set -uo pipefail
@@ -99,4 +100,28 @@ for capture in standard-2017 standard-2025-key; do
   fi
 done
 [ -n "$linux_bin" ] || echo "no Linux polmon-frame given (POLMON_LINUX_TOOLS): its comparison left out"
-echo "wine e2e: both stations OK, captures explained alike"
+
+# A COM port: polmon-platform.exe opens COM42, which wine maps to the peer of the Linux
+# polmon-host's pseudo-terminal, so the Windows serial code runs over a real terminal line.
+if [ -n "$linux_bin" ]; then
+  run=com-port
+  mkfifo "$work/host.ready"
+  exec {ready}<>"$work/host.ready"
+  "$linux_bin/polmon-host" --ready "$work/host.ready" --port station=pty:9600:8N1 -D rtd=on --duration 60 \
+    "$root/examples/serial_station.lua" >"$work/host.out" 2>&1 &
+  host_pid=$!
+  pids+=("$host_pid")
+  read -r -t 20 -u "$ready" _ kind peer || fail "the Linux station not ready"
+  [ "$kind" = pty ] || fail "the Linux station's port is $kind"
+  com=$("$emu" --prefix)/dosdevices/com42
+  ln -sfn "$peer" "$com"
+  "$emu" "$bin/polmon-platform.exe" --name platform --serial COM42:9600:8N1 --duration 4 >"$work/platform.out" 2>&1
+  status=$?
+  rm -f "$com"
+  [ "$status" = 0 ] || fail "platform exited with $status"
+  expect platform station "COM42 9600:8N1, MN POLMON000000000000000001"
+  expect platform verdict OK
+  kill "$host_pid" 2>/dev/null
+  wait "$host_pid" 2>/dev/null
+fi
+echo "wine e2e: both stations OK, captures explained alike${linux_bin:+, a station on a COM port OK}"

@@ -10,14 +10,17 @@
 # (scripts/install-deps.sh adds it).
 set -euo pipefail
 
-out=$1
-toolchain=$2
+out=$(realpath -m "$1")
+toolchain=$(realpath "$2")
 pins=(lua5.4=5.4.4-3+deb12u1 libpcap=1.10.3-1 cpp-httplib=0.11.4+ds-1+deb12u1)
 stamp="$out/done-$(printf '%s\n' "${pins[@]}" | sha256sum | cut -c1-16)"
 [ -e "$stamp" ] && exit 0
 
 rm -rf "$out"
 mkdir -p "$out/download" "$out/src" "$out/prefix/include" "$out/prefix/lib" "$out/licences"
+# Whatever a build step writes to its working folder stays in OUT (libpcap's configure, built for
+# Windows, sends flex's header to a file named "NUL:" there).
+cd "$out"
 # apt checks every file against the signed archive index before it keeps it.
 (cd "$out/download" && apt-get source --download-only -q "${pins[@]}" >/dev/null 2>"$out/download/apt.log") || {
   cat "$out/download/apt.log" >&2

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Envelope.h"
+#include "Calendar.h"
 #include "CpCipher.h"
 #include "Hj212Text.h"
 #include "ReferenceCrc.h"
@@ -272,6 +273,11 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
       {"own QNs, the day asked", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20200101050000", "9012", "ExeRtn=1"}, nullptr},
       {"own QNs, another day", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20231231000000", "9012", "ExeRtn=1"},
        "history answer to CN=2061 QN=*: record DataTime=20231231000000 outside the asked range 20200101000000..20200101235959"},
+      // "@hour": the last hour ended when the request was made; its upload's QN met the request's by chance
+      {"the newest upload of another CN, the request's QN on it", "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101235959",
+       {"9011", "QnRtn=1", "2061", "DataTime=@hour", "9012", "ExeRtn=1"}, nullptr},
+      {"the newest upload before the 9011, the request's QN on it", kDay2020,
+       {"2061", "DataTime=@hour", "9011", "QnRtn=1", "9012", "ExeRtn=1"}, nullptr},
       {"own QNs, the newest hour's upload meanwhile", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20240101230000", "9012", "ExeRtn=1"},
        nullptr},
       {"own QNs, real-time data meanwhile", "request CN=2011 CP=BeginTime=20200101000000;EndTime=20200101235959",
@@ -289,8 +295,12 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
     const std::string qn = h.requests().at(0).value("QN");
     for (size_t i = 0; i + 1 < row.answers.size(); i += 2) {
       const std::string& cn = row.answers[i];
-      if (cn.rfind("own:", 0) == 0) h.answer("20240102000000001", cn.substr(4), row.answers[i + 1]); // the station's clock
-      else h.answer(qn, cn, row.answers[i + 1]);
+      std::string cp = row.answers[i + 1];
+      int64_t made = 0;
+      if (cp.find("@hour") != std::string::npos && sim::civil_seconds(qn.substr(0, 14), made))
+        cp.replace(cp.find("@hour"), 5, sim::civil_text(made / 3600 * 3600 - 3600));
+      if (cn.rfind("own:", 0) == 0) h.answer("20240102000000001", cn.substr(4), cp); // the station's clock
+      else h.answer(qn, cn, cp);
     }
     h.run_until(2000);
     const std::string summary = h.p.summary();

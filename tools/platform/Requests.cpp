@@ -104,20 +104,29 @@ Request* Requests::find(const std::string& qn) {
   return nullptr;
 }
 
+// A record of the newest period (real-time data: of the last two minutes) as of the frame's QN.
+bool Requests::newest_record(const Segment& seg, const std::string& datatime) const {
+  int64_t t = 0, sent = 0;
+  auto period = m_opt.periods.find(seg.value("CN"));
+  const int64_t newest = period != m_opt.periods.end() ? 2 * static_cast<int64_t>(period->second) : 120;
+  return civil_seconds(datatime, t) && qn_time_ms(seg.value("QN"), sent) && (t + newest) * 1000 >= sent;
+}
+
 Request* Requests::history_request(const Segment& seg, const std::string& datatime) {
   const std::string cn = seg.value("CN");
-  Request* p = find(seg.value("QN"));
-  if (p) return p->history ? p : nullptr; // records after its 9012 are still its answer's
+  if (Request* p = find(seg.value("QN"))) {
+    if (!p->history) return nullptr;
+    // both ends stamp QNs from the clock to the millisecond: the newest record of another CN, or
+    // one that comes before the 9011, is an upload whose QN met the request's by chance
+    if ((cn != p->cn || !p->acked) && newest_record(seg, datatime)) return nullptr;
+    return p; // records after its 9012 are still its answer's
+  }
   for (Request& q : m_all) {
     if (!q.history || q.done || !q.acked || q.cn != cn) continue;
-    // an upload of the newest period (real-time data: of the last two minutes) that comes
-    // meanwhile is none of the answer's records
-    int64_t t = 0, sent = 0;
-    auto period = m_opt.periods.find(cn);
-    const int64_t newest = period != m_opt.periods.end() ? 2 * static_cast<int64_t>(period->second) : 120;
-    const bool readable = civil_seconds(datatime, t);
-    const bool asked = readable && (q.begin_s < 0 || q.end_s < 0 || (t >= q.begin_s && t <= q.end_s));
-    if (readable && !asked && qn_time_ms(seg.value("QN"), sent) && (t + newest) * 1000 >= sent) return nullptr;
+    // an upload of the newest period that comes meanwhile is none of the answer's records
+    int64_t t = 0;
+    const bool asked = civil_seconds(datatime, t) && (q.begin_s < 0 || q.end_s < 0 || (t >= q.begin_s && t <= q.end_s));
+    if (!asked && newest_record(seg, datatime)) return nullptr;
     return &q;
   }
   return nullptr;

@@ -52,7 +52,8 @@ public:
   // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.
   Request* awaiting_data(const std::string& cn);
   // The history request a data frame answers, or null: its records are no uploads. By its QN (of
-  // any CN, a wrong one judged); or, the station's own QN on it (2017 and 2005), a frame of its CN
+  // any CN, a wrong one judged, unless it reads as a live upload: the newest record of another CN,
+  // or one before the 9011); or, the station's own QN on it (2017 and 2005), a frame of its CN
   // between its 9011 and 9012 that does not read as a live upload (outside the range, of the newest period).
   Request* history_request(const Segment& seg, const std::string& datatime);
   // A record of a history answer: the CN asked for, its DataTime inside the range asked, once.
@@ -75,6 +76,8 @@ public:
   int64_t next_deadline(int64_t now) const;
 
 private:
+  bool newest_record(const Segment& seg, const std::string& datatime) const;
+
   const PlatformOptions& m_opt;
   Problems& m_problems;
   std::vector<Request> m_all;

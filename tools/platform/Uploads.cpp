@@ -15,7 +15,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
   Request* p = whole ? m_requests.find(qn) : nullptr;
   if (whole) {
     Request* history = m_requests.history_request(seg, datatime);
-    if (p && p->cn != cn && p != history) p = nullptr;
+    if (p && (p->cn != cn || p->history) && p != history) p = nullptr; // an upload whose QN met a request's
     if (!p && !history) p = m_requests.awaiting_data(cn);
     if (history) {
       p = history;

@@ -9,28 +9,10 @@ bin=$2
 plugin=$3
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-fail() {
-  echo "FAIL ($case_name): $*"
-  for f in "$work"/*.out; do [ -e "$f" ] && { echo "---- $(basename "$f")"; tail -n 60 "$f"; }; done
-  exit 1
-}
-# The value after "label:" in a summary.
-summary() { grep -m1 "^  $2:" "$work/$1.out" | sed "s/^  $2: *//"; }
+run_name=$case_name
+. "$here/runs.sh"
 # Does the value match? Read whole first: a "| grep -q" under pipefail may kill its writer (SIGPIPE).
 summary_has() { grep -q -- "$3" <<<"$(summary "$1" "$2")"; }
-expect() { # file label value
-  local got
-  got=$(summary "$1" "$2")
-  [ "$got" = "$3" ] || fail "$1 $2: wanted \"$3\", got \"$got\""
-}
 expect_has() { grep -q -- "$2" "$work/$1.out" || fail "$1: no \"$2\""; }
 
 # The Wireshark dissector (tools/wireshark) finds what polmon-frame finds in a capture, frame by

@@ -12,24 +12,7 @@ plugin=$3
 linux_bin=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail() {
-  echo "FAIL ($run): $*"
-  for f in "$work"/*.out; do [ -e "$f" ] && { echo "---- $(basename "$f")"; tail -n 40 "$f"; }; done
-  exit 1
-}
-summary() { grep -m1 "^  $2:" "$work/$1.out" | tr -d '\r' | sed "s/^  $2: *//"; }
-expect() { # file label value
-  local got
-  got=$(summary "$1" "$2")
-  [ "$got" = "$3" ] || fail "$1 $2: wanted \"$3\", got \"$got\""
-}
+. "$here/runs.sh"
 wait_gone() { # pid seconds: false when it still runs after them
   local i
   for ((i = 0; i < $2 * 10; i++)); do
@@ -42,15 +25,15 @@ wait_gone() { # pid seconds: false when it still runs after them
 # A platform and the demo station against it; the station is stopped by "quit" on its standard
 # input (read on a thread of its own on Windows) once the platform has judged it.
 station_run() { # run name, platform options..., --, host options...
-  run=$1
+  run_name=$1
   shift
   local -a popts=() hopts=()
   while [ "$1" != -- ]; do popts+=("$1"); shift; done
   shift
   hopts=("$@")
   rm -f "$work"/*.out "$work/ready" "$work/host.in"
-  "$emu" "$bin/polmon-platform.exe" --name platform --ready "$work/ready" --wait 60 --capture "$work/$run.pcap" \
-    --key-log "$work/$run.keys" "${popts[@]}" >"$work/platform.out" 2>&1 &
+  "$emu" "$bin/polmon-platform.exe" --name platform --ready "$work/ready" --wait 60 --capture "$work/$run_name.pcap" \
+    --key-log "$work/$run_name.keys" "${popts[@]}" >"$work/platform.out" 2>&1 &
   local platform_pid=$! addr="" i
   pids+=("$platform_pid")
   for ((i = 0; i < 600; i++)); do
@@ -87,7 +70,7 @@ expect platform "encrypted out" "4 requests (raw)"
 ! grep -q -- "$key" "$work/host.out" "$work/platform.out" || fail "the key shows in an output"
 
 # The captures explained: by polmon-frame.exe as by the Linux build (line ends apart).
-run=frame
+run_name=frame
 for capture in standard-2017 standard-2025-key; do
   args=(--file "$work/$capture.pcap") # with its key log beside it: the keys changed during the run
   "$emu" "$bin/polmon-frame.exe" "${args[@]}" >"$work/$capture.win.txt" 2>&1 || fail "polmon-frame.exe on $capture"
@@ -104,7 +87,7 @@ done
 # A COM port: polmon-platform.exe opens COM42, which wine maps to the peer of the Linux
 # polmon-host's pseudo-terminal, so the Windows serial code runs over a real terminal line.
 if [ -n "$linux_bin" ]; then
-  run=com-port
+  run_name=com-port
   mkfifo "$work/host.ready"
   exec {ready}<>"$work/host.ready"
   "$linux_bin/polmon-host" --ready "$work/host.ready" --port station=pty:9600:8N1 -D rtd=on --duration 60 \

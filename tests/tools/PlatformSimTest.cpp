@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "Envelope.h"
 #include "Calendar.h"
 #include "CpCipher.h"
+#include "Envelope.h"
 #include "Hj212Text.h"
 #include "ReferenceCrc.h"
 #include "Platform.h"

@@ -1,5 +1,5 @@
-# What the end-to-end runs share, sourced after `here` is set: a work folder removed at the end
-# with every process put in `pids`, `fail` showing the runs' outputs (*.out), and the summary
+# What the end-to-end runs share, sourced: a work folder removed at the end with every process
+# put in `pids`, `fail` showing the runs' outputs (*.out), and the summary
 # readers. `run_name` names the run that failed.
 work=$(mktemp -d)
 pids=()

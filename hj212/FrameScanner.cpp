@@ -137,6 +137,10 @@ void FrameScanner::release_held() {
   if (held_from_ == held_.size()) {
     held_.clear(); // keeps its capacity
     held_from_ = 0;
+  } else if (held_from_ >= kHeldSettle && 2 * held_from_ >= held_.size()) {
+    // Some candidate is always followed on such a line: counted entries leave once they are half.
+    held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(held_from_));
+    held_from_ = 0;
   }
 }
 
@@ -265,20 +269,24 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
     head_ = at;
     start_ = at;
   }
+  // The candidate that starts last is judged first: bytes in front of a frame are all a sender of
+  // crafted bytes controls, so the span's budget and the credit fall on them, never on the frame.
+  starts_.clear();
+  for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) starts_.push_back(at);
   const std::size_t budget = kCrcWorkPerByte * (end - start_);
   std::size_t spent = 0;
-  Verdict first = Verdict::BadLength;
   refresh_key();
-  for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) {
+  for (std::size_t i = starts_.size(); i-- > 0;) {
     Verdict verdict = Verdict::BadLength;
-    if (judge_candidate(at, cr, spent, budget, verdict, frame)) {
-      accept(at, end);
+    if (judge_candidate(starts_[i], cr, spent, budget, verdict, frame)) {
+      accept(starts_[i], end);
       return true;
     }
     if (spent > budget) break; // out of CRC work: counted in cut_short
-    if (at == start_) first = verdict;
   }
-  count(first == Verdict::BadCrc ? Kind::BadCrc : Kind::BadLength, base_ + start_, base_ + end);
+  // Counted by its first "##", judged or not: BadCrc only when that one announced its length.
+  const bool announced = length_field_matches(buf_.get() + start_, end - start_);
+  count(announced ? Kind::BadCrc : Kind::BadLength, base_ + start_, base_ + end);
   start_ = npos;
   head_ = end;
   return false;
@@ -302,7 +310,7 @@ bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::stri
     credit_ = earned >= kMaxCredit - credit_ ? kMaxCredit : credit_ + static_cast<std::size_t>(earned);
     credited_ = upto;
   }
-  if (credit_ < work) {
+  if (credit_ < work || credit_ - work < reserve_for_later(base_ + at, upto)) {
     ++counts_.cut_short;
     return false;
   }
@@ -315,20 +323,38 @@ bool FrameScanner::decrypted_frame(std::size_t at, std::size_t length, std::stri
   return true;
 }
 
+std::size_t FrameScanner::reserve_for_later(std::uint64_t at, std::uint64_t now) const {
+  // A followed candidate that began after `at` earns 2 a byte until its end: what it needs beyond
+  // that stays, so whatever began before it cannot spend the credit its own decryption needs.
+  std::size_t reserve = 0;
+  for (std::size_t i = followed_count_; i-- > 0 && followed_[i].at > at;) {
+    const std::uint64_t need = followed_[i].end - followed_[i].at - kEnvelopeBytes;
+    const std::uint64_t to_come = followed_[i].end > now ? (followed_[i].end - now) * kDecryptPerByte : 0;
+    if (need > to_come && need - to_come > reserve) reserve = static_cast<std::size_t>(need - to_come);
+  }
+  return reserve;
+}
+
 void FrameScanner::follow(std::size_t at, std::size_t end) {
+  const Followed f{base_ + at, base_ + end};
   if (followed_count_ == kMaxFollowed) {
     // Room runs out on a line that keeps breaking: the oldest makes way, since a frame that starts
     // later is the one still arriving. The verdicts it held back count from now.
     ++counts_.cut_short;
+    if (f.at < followed_[0].at) return; // the new one is the oldest
     const bool nearest = followed_[0].end == nearest_end_;
     std::memmove(&followed_[0], &followed_[1], (kMaxFollowed - 1) * sizeof(Followed));
     --followed_count_;
     if (nearest) nearest_end_ = nearest_followed_end();
     release_held();
   }
-  const Followed f{base_ + at, base_ + end};
   if (followed_count_ == 0 || f.end < nearest_end_) nearest_end_ = f.end;
-  followed_[followed_count_++] = f; // found in stream order: the list stays ordered by `at`
+  // A span's candidates are judged from its last start back: keep the list ordered by `at`.
+  std::size_t place = followed_count_;
+  while (place > 0 && followed_[place - 1].at > f.at) --place;
+  std::memmove(&followed_[place + 1], &followed_[place], (followed_count_ - place) * sizeof(Followed));
+  followed_[place] = f;
+  ++followed_count_;
 }
 
 std::uint64_t FrameScanner::nearest_followed_end() const {
@@ -351,8 +377,10 @@ void FrameScanner::accept(std::size_t at, std::size_t end) {
 bool FrameScanner::judge_followed(std::string& frame) {
   refresh_key();
   if (!following()) return false; // the key was removed: given up with it
-  std::size_t nearest = 0;
-  while (followed_[nearest].end != nearest_end_) ++nearest;
+  // Among candidates that end at the same place the one that starts last goes first: the bytes
+  // before it cannot take its credit.
+  std::size_t nearest = followed_count_ - 1;
+  while (followed_[nearest].end != nearest_end_) --nearest;
   const Followed f = followed_[nearest];
   std::memmove(&followed_[nearest], &followed_[nearest + 1], (followed_count_ - nearest - 1) * sizeof(Followed));
   --followed_count_;

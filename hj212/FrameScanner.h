@@ -38,9 +38,10 @@ public:
 // - All bytes count, zero bytes included; a trailing "#" is kept, since it may be the first half
 //   of a "##" still on its way.
 // - A span's first "##" is a candidate, and so is every later "##" before its "\r\n": noise or a
-//   cut-off frame in front of a frame does not take the frame with it. A candidate is a frame when
-//   its length field counts its bytes, its CRC fits and its segment passes queued_as_received
-//   (CpCipher.h): without a key no control byte.
+//   cut-off frame in front of a frame does not take the frame with it. They are judged from the
+//   last back, so that bytes in front of a frame never cost that frame (they are all a sender of
+//   crafted bytes controls). A candidate is a frame when its length field counts its bytes, its
+//   CRC fits and its segment passes queued_as_received (CpCipher.h): without a key no control byte.
 // - A span without "\r\n" is kept until it is longer than the largest acceptable frame
 //   (kMaxFrameBytes); then it is given up, up to the next "##" inside it.
 //
@@ -54,8 +55,9 @@ public:
 //   ciphertext holding "\r\n": it is followed to that end, several at a time, while the spans
 //   inside are cut as ever. At its end, when that is "\r\n" and nothing was accepted meanwhile,
 //   it is judged once and its verdict (the frame decrypted, or one BadCrc) stands in for the
-//   spans cut inside it; otherwise those spans' verdicts stand. A frame accepted anywhere ends
-//   every candidate that began before it. Only bytes end a followed candidate, never a pause;
+//   spans cut inside it; otherwise those spans' verdicts stand. Of candidates ending at one place
+//   the one that starts last is judged first. A frame accepted anywhere ends every candidate that
+//   began before it. Only bytes end a followed candidate, never a pause;
 //   when kMaxFollowed are followed, the oldest makes way for a new one (on a line that keeps
 //   breaking, the frame that starts last is the one still arriving).
 // Without a key nothing of this runs.
@@ -66,9 +68,11 @@ public:
 //   only once they outweigh what is kept;
 // - a span gets at most kCrcWorkPerByte times its length of CRC work on its candidates;
 // - decryptions draw on a credit of kDecryptPerByte per byte up to the candidate judged (so the
-//   same credit however the bytes were chunked), and at most kMaxFollowed candidates are followed
-//   at once. Input crafted to exhaust a bound costs only what it spent:
-//   the candidate skipped is counted in cut_short.
+//   same credit however the bytes were chunked), never the part a followed candidate that began
+//   later still needs; at most kMaxFollowed candidates are followed at once. Input crafted to
+//   exhaust a bound costs only what it spent: the candidate skipped is counted in cut_short.
+// - What it holds is bounded for every input (footprint): the largest frame, the followed
+//   candidates' bytes and the verdicts held back while they are followed.
 //
 // ---- Spans, for tools that explain every byte (observe)
 // An observer learns every stretch the scanner settles, in stream order, each byte once, with
@@ -158,6 +162,10 @@ public:
   std::size_t pending() const { return size_ - head_; }
   // Bytes held in memory, consumed ones not yet dropped included.
   std::size_t held() const { return size_; }
+  // Bytes of memory the scanner holds: its buffer and its bookkeeping.
+  std::size_t footprint() const {
+    return capacity_ + held_.capacity() * sizeof(Held) + starts_.capacity() * sizeof(std::size_t) + plain_.capacity();
+  }
   // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
   // The counts. The verdicts of spans cut while a candidate is followed (bad_length, bad_crc,
@@ -210,8 +218,11 @@ private:
   // Takes the key source's key when its version moved.
   void refresh_key();
   void follow_key();
+  // The credit the followed candidates that began after the absolute offset `at` still need from
+  // what is saved at `now`, beyond what their own bytes up to their ends will earn.
+  std::size_t reserve_for_later(std::uint64_t at, std::uint64_t now) const;
   // Follows the candidate at `at` to its announced end `end`; when kMaxFollowed are followed, the
-  // oldest is given up for it (counted in cut_short).
+  // oldest of them and it is given up (counted in cut_short).
   void follow(std::size_t at, std::size_t end);
   // The smallest announced end among the followed candidates (all ones without any).
   std::uint64_t nearest_followed_end() const;
@@ -261,6 +272,8 @@ private:
   };
   std::vector<Held> held_;                    // ordered by `end`; reused, never shrunk
   std::size_t held_from_ = 0;                 // entries before this were counted
+  static constexpr std::size_t kHeldSettle = 256; // counted entries dropped in batches of at least this
+  std::vector<std::size_t> starts_;           // the "##" of the span being judged; reused
   std::string plain_;                         // a decrypted data segment, reused
   WireCharset charset_ = kCharsetByFlag;      // how GetData reads a segment
   SpanObserver* observer_ = nullptr;          // not owned

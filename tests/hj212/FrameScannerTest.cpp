@@ -90,6 +90,19 @@ const std::string B = HJ::wrap_frame("ST=91;CN=9014");
 const std::string Lower = "##0003abcd701\r\n"; // right CRC, lower-case digits
 const std::string Rejected = "##0003abcD702\r\n";
 
+// `count` starts in front of `frame`, each "##" announcing its own distance to the frame's end,
+// then `header`: crafted to spend the frame's CRC work or decryption credit before it is judged.
+std::string StartsAnnouncing(const std::string& frame, size_t count, const std::string& header = "") {
+  const size_t each = 6 + header.size(), total = count * each + frame.size();
+  std::string starts;
+  for (size_t i = 0; i < count; ++i) {
+    char field[8];
+    std::snprintf(field, sizeof field, "%04zu", total - i * each - HJ::kEnvelopeBytes);
+    starts += "##" + std::string(field) + header;
+  }
+  return starts + frame;
+}
+
 struct StreamCase {
   const char* what;
   std::string stream;
@@ -110,6 +123,7 @@ std::vector<StreamCase> StreamCases() {
       {"frame, rejected candidate, frame", A + Rejected + B, {A, B}},
       {"lower-case CRC accepted as received", Lower, {Lower}},
       {"frame split by an unterminated start", "##00" + A, {A}},
+      {"starts in front of a frame announcing its end", StartsAnnouncing(A, 3), {A}},
       {"empty data segment rejected", "##0000FFFF\r\n" + B, {B}},
       {"no start marker at all", "just noise\r\n", {}},
       {"unterminated frame at the end", A + B.substr(0, B.size() - 1), {A}},
@@ -316,26 +330,6 @@ TEST(FrameScanner, LongSpansReadByteByByteCostLinearTime) {
   EXPECT_LT(best_long / best_short, 3.0) << best_short << " s a byte in frames of 256 bytes, " << best_long << " s in frames of 2,048";
 }
 
-TEST(FrameScanner, MemoryStaysBoundedUnderFlood) {
-  struct Flood {
-    const char* what;
-    char byte;
-    size_t maxPending;
-  } floods[] = {{"noise without a marker", 'n', 0}, {"start markers only", '#', HJ::kMaxFrameBytes}};
-  for (const Flood& f : floods) {
-    HJ::FrameScanner scanner;
-    std::string chunk(4096, f.byte);
-    size_t mostHeld = 0;
-    for (int i = 0; i < 1000; ++i) {
-      scanner.feed(chunk.data(), chunk.size(), [](std::string&&) { ADD_FAILURE(); });
-      ASSERT_LE(scanner.pending(), f.maxPending) << f.what;
-      mostHeld = std::max(mostHeld, scanner.held());
-    }
-    EXPECT_LE(mostHeld, 2 * HJ::kMaxFrameBytes + chunk.size()) << f.what;
-    EXPECT_EQ(Scan(scanner, {A}), Frames{A}) << f.what; // and it still frames afterwards
-  }
-}
-
 // A span whose every "##" (one each 6 bytes) announces its own distance to the "\r\n", with hex
 // digits where each candidate's CRC field falls: each retry would cost a CRC over its data.
 std::string CraftedSpan(size_t blocks) {
@@ -370,6 +364,33 @@ const std::string kKeyA = "0123456789abcdef", kKeyB = "fedcba9876543210";
 using cipherexample::kPlainCrLf; // its ciphertext under kKeyA holds "\r\n"
 // A plain region whose ciphertext under kKeyA holds "##" and NUL, no "\r\n".
 const std::string kPlainHash = "a00007-Rtd=7187;a00000-Rtd=0000;";
+
+TEST(FrameScanner, MemoryStaysBoundedUnderFlood) {
+  // With a key some candidate is always followed here, and its spans' verdicts are held back.
+  std::string followed = "##9999QN=1;ST=32;CN=2011;CP=&&x\r\n";
+  for (int i = 0; i < 2000; ++i) followed += "##\r\n";
+  struct Flood {
+    const char* what;
+    std::string chunk, key;
+    size_t maxPending;
+  } floods[] = {{"noise without a marker", std::string(4096, 'n'), "", 0},
+                {"start markers only", std::string(4096, '#'), "", HJ::kMaxFrameBytes},
+                {"a candidate always followed", followed, kKeyA, 2 * HJ::kMaxFrameBytes}};
+  for (const Flood& f : floods) {
+    HJ::FrameScanner scanner;
+    if (!f.key.empty()) scanner.set_key(KeyBytes(f.key));
+    size_t mostHeld = 0, footprint = 0;
+    for (int i = 0; i < 1000; ++i) {
+      scanner.feed(f.chunk.data(), f.chunk.size(), [](std::string&&) { ADD_FAILURE(); });
+      ASSERT_LE(scanner.pending(), f.maxPending) << f.what;
+      mostHeld = std::max(mostHeld, scanner.held());
+      if (i == 100) footprint = scanner.footprint();
+    }
+    EXPECT_LE(mostHeld, 2 * HJ::kMaxFrameBytes + f.chunk.size()) << f.what;
+    EXPECT_EQ(scanner.footprint(), footprint) << f.what << ": memory grew after the first 100 chunks";
+    EXPECT_EQ(Scan(scanner, {A}), Frames{A}) << f.what; // and it still frames afterwards
+  }
+}
 
 size_t Occurrences(const std::string& text, const std::string& what) {
   size_t n = 0;
@@ -521,6 +542,8 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"a {0x..} frame cut under the plain length, then a raw one", example, printed.substr(0, 200) + kRawFrame, {kPlainFrame}, 1, 0, 0},
       {"a length digit damaged upwards, then a frame holding \\r\\n", kKeyA, lengthUp + crlf.wire, {crlf.plain}, 1, 1, 0},
       {"as many cut-off uploads as may be followed, then a frame holding \\r\\n", kKeyA, cutOffs + crlf.wire, {crlf.plain}, 1, 0, 0},
+      {"headers announcing the end of a frame holding \\r\\n", kKeyA, StartsAnnouncing(crlf.wire, 2, "ST=32;CN=2011;CP=&&\r\n"), {crlf.plain}, 1, 2, 0},
+      {"more headers than the credit, then a frame holding \\r\\n", kKeyA, StartsAnnouncing(crlf.wire, 24, "ST=32;CN=2011;CP=&&\r\n"), {crlf.plain}, 1, 24, 0},
       {"raw ciphertext, CN hit, its CRC fitting as received", kKeyA, cnHitRaw + A, {A}, 0, 0, 1},
       {"{0x..} text, CN hit, its CRC fitting as received", example, cnHitText + A, {A}, 0, 0, 1},
       {"{0x..} text, CP=&& hit, its CRC fitting as received", example, cpHitText + A, {A}, 0, 0, 1},

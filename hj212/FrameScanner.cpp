@@ -7,6 +7,19 @@
 
 namespace HJ {
 
+namespace {
+// The last `c` in [bytes, bytes + n), or nullptr: the C library's own search where it has one.
+inline const char* last_byte(const char* bytes, char c, std::size_t n) {
+#if defined(__GLIBC__)
+  return static_cast<const char*>(memrchr(bytes, c, n));
+#else
+  for (std::size_t i = n; i-- > 0;)
+    if (bytes[i] == c) return bytes + i;
+  return nullptr;
+#endif
+}
+} // namespace
+
 FrameScanner::FrameScanner() = default;
 FrameScanner::~FrameScanner() = default;
 
@@ -76,6 +89,18 @@ std::size_t FrameScanner::find_pair_far(std::size_t from, std::size_t to, char a
     std::size_t at = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
     if (base[at + 1] == b) return at;
     from = at + 1;
+  }
+  return npos;
+}
+
+std::size_t FrameScanner::find_last_pair_far(std::size_t from, std::size_t to) const {
+  const char* base = buf_.get();
+  while (to >= from + 2) {
+    const char* hit = last_byte(base + from, '#', to - 1 - from);
+    if (hit == nullptr) return npos;
+    const std::size_t at = static_cast<std::size_t>(hit - base);
+    if (base[at + 1] == '#') return at;
+    to = at + 1;
   }
   return npos;
 }
@@ -271,22 +296,24 @@ bool FrameScanner::cut_span(std::size_t cr, std::string& frame) {
   }
   // The candidate that starts last is judged first: bytes in front of a frame are all a sender of
   // crafted bytes controls, so the span's budget and the credit fall on them, never on the frame.
-  starts_.clear();
-  for (std::size_t at = start_; at != npos; at = find_pair(at + 1, cr, '#', '#')) starts_.push_back(at);
+  refresh_key();
   const std::size_t budget = kCrcWorkPerByte * (end - start_);
   std::size_t spent = 0;
-  refresh_key();
-  for (std::size_t i = starts_.size(); i-- > 0;) {
+  // Looked for from the "\r\n" back: once the work is spent, the starts before are never looked at.
+  Verdict first = Verdict::BadLength; // the span counts as its first "##" reads
+  for (std::size_t at = find_last_pair(start_, cr); at != npos; at = at > start_ ? find_last_pair(start_, at + 1) : npos) {
     Verdict verdict = Verdict::BadLength;
-    if (judge_candidate(starts_[i], cr, spent, budget, verdict, frame)) {
-      accept(starts_[i], end);
+    if (judge_candidate(at, cr, spent, budget, verdict, frame)) {
+      accept(at, end);
       return true;
     }
-    if (spent > budget) break; // out of CRC work: counted in cut_short
+    if (spent > budget) { // out of CRC work: counted in cut_short; the first "##" read unjudged
+      if (length_field_matches(buf_.get() + start_, end - start_)) first = Verdict::BadCrc;
+      break;
+    }
+    if (at == start_) first = verdict;
   }
-  // Counted by its first "##", judged or not: BadCrc only when that one announced its length.
-  const bool announced = length_field_matches(buf_.get() + start_, end - start_);
-  count(announced ? Kind::BadCrc : Kind::BadLength, base_ + start_, base_ + end);
+  count(first == Verdict::BadCrc ? Kind::BadCrc : Kind::BadLength, base_ + start_, base_ + end);
   start_ = npos;
   head_ = end;
   return false;

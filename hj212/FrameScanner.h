@@ -164,7 +164,7 @@ public:
   std::size_t held() const { return size_; }
   // Bytes of memory the scanner holds: its buffer and its bookkeeping.
   std::size_t footprint() const {
-    return capacity_ + held_.capacity() * sizeof(Held) + starts_.capacity() * sizeof(std::size_t) + plain_.capacity();
+    return capacity_ + held_.capacity() * sizeof(Held) + plain_.capacity();
   }
   // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
@@ -190,6 +190,23 @@ private:
     return from + 1 < to ? find_pair_far(from, to, a, b) : npos;
   }
   std::size_t find_pair_far(std::size_t from, std::size_t to, char a, char b) const;
+  // Last "##" lying wholly inside [from, to), or npos. Dense noise puts the previous candidate a
+  // few bytes back: a plain look first (a byte that is no "#" begins no pair and ends none), the
+  // library's search for the rest.
+  std::size_t find_last_pair(std::size_t from, std::size_t to) const {
+    const char* base = buf_.get();
+    for (std::size_t stop = to > from + 16 ? to - 16 : from; to >= stop + 2;) {
+      const std::size_t at = to - 2;
+      if (base[at] != '#') {
+        to = at;
+        continue;
+      }
+      if (base[at + 1] == '#') return at;
+      to = at + 1;
+    }
+    return to >= from + 2 ? find_last_pair_far(from, to) : npos;
+  }
+  std::size_t find_last_pair_far(std::size_t from, std::size_t to) const;
   // Consumes every byte before `to` except a "#" right before it, which may begin a "##".
   void skip_to_end_keeping_hash(std::size_t to);
   // Drops consumed bytes no followed candidate needs, once they outweigh what is kept (a followed
@@ -273,7 +290,6 @@ private:
   std::vector<Held> held_;                    // ordered by `end`; reused, never shrunk
   std::size_t held_from_ = 0;                 // entries before this were counted
   static constexpr std::size_t kHeldSettle = 256; // counted entries dropped in batches of at least this
-  std::vector<std::size_t> starts_;           // the "##" of the span being judged; reused
   std::string plain_;                         // a decrypted data segment, reused
   WireCharset charset_ = kCharsetByFlag;      // how GetData reads a segment
   SpanObserver* observer_ = nullptr;          // not owned

@@ -24,7 +24,7 @@ ipb() {
   awk -v t="$total" -v b="$bytes" 'BEGIN { printf "%.1f", t / b }'
 }
 
-for k in valid noise dense crafted byte-drained byte-pass valid-keyed encrypted crafted-keyed crafted-cipher crafted-follow; do ipb "$k" >"$tmp/ipb.$k"; done
+for k in valid noise dense crafted byte-drained byte-pass valid-keyed encrypted crafted-keyed crafted-cipher crafted-follow held-spans starts-before headers-before; do ipb "$k" >"$tmp/ipb.$k"; done
 # SM4 alone: instructions per byte of encrypting 1 KiB regions.
 valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::Sm4::encrypt_ecb(*' \
   --callgrind-out-file="$tmp/cg.sm4" "$build/bin/recv_cost" sm4 >"$tmp/out.sm4" 2>"$tmp/err.sm4"
@@ -117,6 +117,9 @@ encrypted=$(cat "$tmp/ipb.encrypted")
   echo "| key set: nested length-matching \"##\" headers | <= 3x encrypted ($(awk -v v="$encrypted" 'BEGIN{printf "%.1f", 3*v}')) | $(cat "$tmp/ipb.crafted-keyed") | $(mbs 8) | $(ratio 8) |"
   echo "| key set: crafted against decryption (followed 10011-byte spans of 1 KiB data-command spans) | <= 3x encrypted | $(cat "$tmp/ipb.crafted-cipher") | $(mbs 9) | $(ratio 9) |"
   echo "| key set: crafted against following (data-command headers, each announced end another's \"\\r\\n\") | <= 3x encrypted | $(cat "$tmp/ipb.crafted-follow") | $(mbs 10) | $(ratio 10) |"
+  echo "| 1 KiB frames, each behind two starts announcing its end | <= 3x valid | $(cat "$tmp/ipb.starts-before") | $(mbs 12) | $(ratio 12) |"
+  echo "| key set: a data-command header followed, 2,000 empty spans behind it, over and over | <= 3x encrypted | $(cat "$tmp/ipb.held-spans") | $(mbs 11) | $(ratio 11) |"
+  echo "| key set: encrypted 1 KiB uploads, each behind two headers ended early announcing its end | <= 3x encrypted | $(cat "$tmp/ipb.headers-before") | $(mbs 13) | $(ratio 13) |"
   echo
   echo "Table CRC alone (the classic loop, a 16-bit table entry per byte; the plug-in's own CRC steps through an 8-bit state): $(awk -v c="$crc" 'BEGIN { printf "%.1f", c / 1e6 }') MB/s. The first row loads the plug-in with dlopen and times its own"
   echo "receive thread (thread CPU, first read to the return after the last byte). The bench port's ReadData costs $port_ipr"

@@ -46,10 +46,12 @@ const Case kCases[] = {
     {bench::Kind::Valid, 512, true, 4u << 20, true},  {bench::Kind::Encrypted, 512, true, 4u << 20, true},
     {bench::Kind::Crafted, 512, true, 4u << 20, true}, {bench::Kind::CraftedCipher, 512, true, 4u << 20, true},
     {bench::Kind::CraftedFollow, 512, true, 4u << 20, true},
+    {bench::Kind::HeldSpans, 512, true, 4u << 20, true}, {bench::Kind::StartsBefore, 512, true, 4u << 20},
+    {bench::Kind::HeadersBefore, 512, true, 4u << 20, true},
 };
 
 const std::string& StreamOf(bench::Kind kind, std::size_t bytes) {
-  static std::string streams[7][3];
+  static std::string streams[10][3];
   std::string& s = streams[static_cast<int>(kind)][bytes == (4u << 20) ? 0 : bytes == (1u << 20) ? 1 : 2];
   if (s.empty()) s = bench::MakeStream(kind, bytes);
   return s;

@@ -3,7 +3,8 @@
 // prints "KIND bytes frames"; instructions per byte = the callgrind total / bytes.
 // KIND: valid, noise, dense, crafted, byte-drained (valid frames, 1-byte reads drained together),
 // byte-pass (valid frames, 1-byte reads, one read per pass); with a key set: valid-keyed,
-// encrypted, crafted-keyed, crafted-cipher, crafted-follow (Streams.h). KIND sm4 encrypts 1 KiB regions instead:
+// encrypted, crafted-keyed, crafted-cipher, crafted-follow, held-spans, headers-before; without:
+// starts-before (Streams.h). KIND sm4 encrypts 1 KiB regions instead:
 //   valgrind --tool=callgrind --collect-atstart=no '--toggle-collect=HJ::Sm4::encrypt_ecb(*' recv_cost sm4
 #include <cstdio>
 #include <cstring>
@@ -14,7 +15,7 @@
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: recv_cost valid|noise|dense|crafted|byte-drained|byte-pass|valid-keyed|encrypted|crafted-keyed|crafted-cipher|crafted-follow|sm4\n");
+    std::fprintf(stderr, "usage: recv_cost valid|noise|dense|crafted|byte-drained|byte-pass|valid-keyed|encrypted|crafted-keyed|crafted-cipher|crafted-follow|held-spans|starts-before|headers-before|sm4\n");
     return 2;
   }
   const std::string kind = argv[1];
@@ -36,6 +37,9 @@ int main(int argc, char** argv) {
   else if (kind == "crafted-keyed") k = bench::Kind::Crafted, keyed = true;
   else if (kind == "crafted-cipher") k = bench::Kind::CraftedCipher, keyed = true;
   else if (kind == "crafted-follow") k = bench::Kind::CraftedFollow, keyed = true;
+  else if (kind == "held-spans") k = bench::Kind::HeldSpans, keyed = true;
+  else if (kind == "headers-before") k = bench::Kind::HeadersBefore, keyed = true;
+  else if (kind == "starts-before") k = bench::Kind::StartsBefore;
   else if (kind == "noise") k = bench::Kind::PlainNoise;
   else if (kind == "dense") k = bench::Kind::DenseHashNoise;
   else if (kind == "crafted") k = bench::Kind::Crafted;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "CpCipher.h"
+#include "CraftedPrefix.h"
 #include "Envelope.h"
 #include "HJ212System.h"
 #include "PanelDevice.h"
@@ -17,7 +18,7 @@
 
 namespace bench {
 
-enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted, Encrypted, CraftedCipher, CraftedFollow };
+enum class Kind { Valid, PlainNoise, DenseHashNoise, Crafted, Encrypted, CraftedCipher, CraftedFollow, HeldSpans, StartsBefore, HeadersBefore };
 
 // The key of the keyed rows.
 constexpr char kKey[] = "0123456789abcdef";
@@ -49,6 +50,11 @@ inline void AppendNestedHeaders(std::string& s, std::size_t end, std::size_t cou
 //   by "\r\n" and announcing 9998 bytes, so that each announced end is another one's "\r\n":
 //   every candidate is followed (as many as may be at once) and decrypted at its end while the
 //   credit lasts.
+// - HeldSpans: against what is held while a candidate is followed: a data-command header
+//   announcing 9999 bytes, ended at once, then 2,000 empty spans "##\r\n", over and over.
+// - StartsBefore: 1 KiB frames, each behind two starts announcing its end (CRC work).
+// - HeadersBefore: encrypted 1 KiB uploads as in Encrypted, each behind two data-command headers
+//   ended early announcing its end (decryption credit).
 inline std::string MakeStream(Kind kind, std::size_t bytes) {
   std::mt19937 rng(212);
   std::uniform_int_distribution<int> printable(0x20, 0x7E), digit('0', '9'), gap(0, 6);
@@ -107,6 +113,25 @@ inline std::string MakeStream(Kind kind, std::size_t bytes) {
         s.append(inner_end - 8 - s.size(), 'x');
         s += "&&ABCD\r\n";
       }
+      break;
+    }
+    case Kind::HeldSpans:
+      s += crafted::Prefix(crafted::Shape::HeldSpans, 2000, "");
+      break;
+    case Kind::StartsBefore: {
+      std::string data(1024 - HJ::kEnvelopeBytes, ' ');
+      for (char& c : data) c = static_cast<char>(printable(rng));
+      const std::string frame = HJ::wrap_frame(data);
+      s += crafted::Prefix(crafted::Shape::Starts, 2, frame) + frame;
+      break;
+    }
+    case Kind::HeadersBefore: {
+      static const HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(kKey));
+      std::string data = "QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&";
+      while (data.size() < 1024 - HJ::kEnvelopeBytes - 2) data += static_cast<char>(printable(rng) == '&' ? 'a' : printable(rng));
+      data += "&&";
+      const std::string frame = HJ::wire_data(data, HJ::kCharsetUtf8, &cipher, HJ::kCipherRaw).frame();
+      s += crafted::Prefix(crafted::Shape::Headers, 2, frame) + frame;
       break;
     }
     case Kind::CraftedFollow:

@@ -1,6 +1,6 @@
 // Input: 8 bytes choosing the chunk sizes (1..255, 255 meaning the whole rest; the last one odd:
 // the scanner has the key "0123456789abcdef"), then the stream. Behind the stream the harness puts
-// a crafted prefix (by the last byte's upper bits, CraftedPrefix) and one intact frame (plain; with
+// a crafted prefix (by the last byte's upper bits) and one intact frame (plain; with
 // the key also raw ciphertext holding "\r\n", or {0x..} text, by the seventh byte). The scanner,
 // fed in those chunks, must spend at most kCrcWorkPerByte CRC bytes and kDecryptPerByte decrypted
 // bytes per byte, queue no frame that holds a control byte (with the key: no segment that is not
@@ -19,6 +19,7 @@
 
 #include "Charset.h"
 #include "CpCipher.h"
+#include "CraftedPrefix.h"
 #include "Envelope.h"
 #include "FrameScanner.h"
 #include "Sm4.h"
@@ -237,27 +238,6 @@ std::vector<Intact> IntactFrames() {
   return frames;
 }
 
-// The three shapes crafted against the frame behind them: a data-command header followed beyond
-// its span with empty spans behind it (verdicts held back), starts announcing the frame's end (CRC
-// work), data-command headers ended early announcing it (decryption credit); by `shape`, 0 none.
-std::string CraftedPrefix(unsigned shape, unsigned count, const std::string& frame) {
-  std::string prefix;
-  if (shape == 1) {
-    prefix = "##9999QN=1;ST=32;CN=2011;CP=&&x\r\n";
-    for (unsigned i = 0; i < 64 * count; ++i) prefix += "##\r\n";
-    return prefix;
-  }
-  if (shape != 2 && shape != 3) return prefix;
-  const std::string header = shape == 3 ? "ST=32;CN=2011;CP=&&\r\n" : "";
-  const std::size_t each = 6 + header.size(), total = count * each + frame.size();
-  for (unsigned i = 0; i < count; ++i) {
-    char field[8];
-    std::snprintf(field, sizeof field, "%04zu", total - i * each - HJ::kEnvelopeBytes);
-    prefix += "##" + std::string(field) + header;
-  }
-  return prefix;
-}
-
 // What the scanner tells of its spans: in stream order without gap or overlap, each verdict as
 // counted, each frame as delivered.
 struct SpanOrder : HJ::SpanObserver {
@@ -277,7 +257,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t* sizes = data;
   const bool keyed = sizes[7] % 2 == 1;
   const Intact& last = intact[keyed ? sizes[6] % intact.size() : 0];
-  const std::string crafted = CraftedPrefix(sizes[7] >> 1 & 3u, 1u + (sizes[7] >> 3), last.wire);
+  // The shapes crafted against the frame behind them (CraftedPrefix.h), by the last byte's upper bits.
+  const unsigned shape = sizes[7] >> 1 & 3u, count = 1u + (sizes[7] >> 3);
+  const std::string crafted = crafted::Prefix(static_cast<crafted::Shape>(shape), shape == 1 ? 64u * count : count, last.wire);
   const std::string stream = std::string(reinterpret_cast<const char*>(data + 8), size - 8) + crafted + last.wire;
 
   HJ::FrameScanner scanner;

@@ -10,6 +10,7 @@
 
 #include "CipherExample.h"
 #include "CpCipher.h"
+#include "CraftedPrefix.h"
 #include "Envelope.h"
 #include "FieldFrames.h"
 #include "FrameScanner.h"
@@ -90,19 +91,6 @@ const std::string B = HJ::wrap_frame("ST=91;CN=9014");
 const std::string Lower = "##0003abcd701\r\n"; // right CRC, lower-case digits
 const std::string Rejected = "##0003abcD702\r\n";
 
-// `count` starts in front of `frame`, each "##" announcing its own distance to the frame's end,
-// then `header`: crafted to spend the frame's CRC work or decryption credit before it is judged.
-std::string StartsAnnouncing(const std::string& frame, size_t count, const std::string& header = "") {
-  const size_t each = 6 + header.size(), total = count * each + frame.size();
-  std::string starts;
-  for (size_t i = 0; i < count; ++i) {
-    char field[8];
-    std::snprintf(field, sizeof field, "%04zu", total - i * each - HJ::kEnvelopeBytes);
-    starts += "##" + std::string(field) + header;
-  }
-  return starts + frame;
-}
-
 struct StreamCase {
   const char* what;
   std::string stream;
@@ -123,7 +111,7 @@ std::vector<StreamCase> StreamCases() {
       {"frame, rejected candidate, frame", A + Rejected + B, {A, B}},
       {"lower-case CRC accepted as received", Lower, {Lower}},
       {"frame split by an unterminated start", "##00" + A, {A}},
-      {"starts in front of a frame announcing its end", StartsAnnouncing(A, 3), {A}},
+      {"starts in front of a frame announcing its end", crafted::Prefix(crafted::Shape::Starts, 3, A) + A, {A}},
       {"empty data segment rejected", "##0000FFFF\r\n" + B, {B}},
       {"no start marker at all", "just noise\r\n", {}},
       {"unterminated frame at the end", A + B.substr(0, B.size() - 1), {A}},
@@ -367,8 +355,7 @@ const std::string kPlainHash = "a00007-Rtd=7187;a00000-Rtd=0000;";
 
 TEST(FrameScanner, MemoryStaysBoundedUnderFlood) {
   // With a key some candidate is always followed here, and its spans' verdicts are held back.
-  std::string followed = "##9999QN=1;ST=32;CN=2011;CP=&&x\r\n";
-  for (int i = 0; i < 2000; ++i) followed += "##\r\n";
+  const std::string followed = crafted::Prefix(crafted::Shape::HeldSpans, 2000, "");
   struct Flood {
     const char* what;
     std::string chunk, key;
@@ -542,8 +529,8 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"a {0x..} frame cut under the plain length, then a raw one", example, printed.substr(0, 200) + kRawFrame, {kPlainFrame}, 1, 0, 0},
       {"a length digit damaged upwards, then a frame holding \\r\\n", kKeyA, lengthUp + crlf.wire, {crlf.plain}, 1, 1, 0},
       {"as many cut-off uploads as may be followed, then a frame holding \\r\\n", kKeyA, cutOffs + crlf.wire, {crlf.plain}, 1, 0, 0},
-      {"headers announcing the end of a frame holding \\r\\n", kKeyA, StartsAnnouncing(crlf.wire, 2, "ST=32;CN=2011;CP=&&\r\n"), {crlf.plain}, 1, 2, 0},
-      {"more headers than the credit, then a frame holding \\r\\n", kKeyA, StartsAnnouncing(crlf.wire, 24, "ST=32;CN=2011;CP=&&\r\n"), {crlf.plain}, 1, 24, 0},
+      {"headers announcing the end of a frame holding \\r\\n", kKeyA, crafted::Prefix(crafted::Shape::Headers, 2, crlf.wire) + crlf.wire, {crlf.plain}, 1, 2, 0},
+      {"more headers than the credit, then a frame holding \\r\\n", kKeyA, crafted::Prefix(crafted::Shape::Headers, 24, crlf.wire) + crlf.wire, {crlf.plain}, 1, 24, 0},
       {"raw ciphertext, CN hit, its CRC fitting as received", kKeyA, cnHitRaw + A, {A}, 0, 0, 1},
       {"{0x..} text, CN hit, its CRC fitting as received", example, cnHitText + A, {A}, 0, 0, 1},
       {"{0x..} text, CP=&& hit, its CRC fitting as received", example, cpHitText + A, {A}, 0, 0, 1},

@@ -40,8 +40,12 @@ def one_deb(debs, pattern):
     return found[-1]
 
 
-def extract(deb, member, dest):
-    """One file of a Debian package, without installing it."""
+def extract(deb, member, work):
+    """One file of a Debian package, without installing it; kept for the next run."""
+    dest = os.path.join(work, os.path.basename(deb))
+    found = glob.glob(os.path.join(dest, member))
+    if len(found) == 1:
+        return found[0]
     os.makedirs(dest, exist_ok=True)
     tar = subprocess.Popen(["dpkg-deb", "--fsys-tarfile", deb], stdout=subprocess.PIPE)
     subprocess.run(["tar", "-x", "-C", dest, "--wildcards", member], stdin=tar.stdout, check=True)
@@ -150,6 +154,7 @@ def boot(kernel, initrd, log_path, timeout):
            "-nographic", "-no-reboot", "-nic", "none", "-kernel", kernel, "-initrd", initrd,
            "-append", "console=ttyAMA0 loglevel=1 panic=-1 rdinit=/init"]
     lines = []
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.monotonic()
     with open(log_path, "w", errors="replace") as log:
         vm = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
@@ -175,8 +180,9 @@ def boot(kernel, initrd, log_path, timeout):
         if pending:
             lines.append(pending.decode("utf-8", "replace"))
             log.write(lines[-1] + "\n")
-    usage = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return lines, vm.returncode, timed_out, time.monotonic() - start, usage.ru_utime + usage.ru_stime
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    cpu = after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime
+    return lines, vm.returncode, timed_out, time.monotonic() - start, cpu
 
 
 def gtest_counts(block):
@@ -203,13 +209,12 @@ def main():
         if not shutil.which(tool):
             fail(f"{tool} is missing: scripts/install-deps.sh installs it")
 
+    began = time.monotonic()
     tests = vm_tests(build, args.emulator.split(","))
     arch = elf_arch(tests[0][4][0])
     work = os.path.join(build, "armvm")
-    kernel = extract(one_deb(args.debs, "linux-image-*-armmp_*_armhf.deb"), "./boot/vmlinuz-*",
-                     os.path.join(work, "kernel"))
-    busybox = extract(one_deb(args.debs, "busybox-static_*_armel.deb"), "./bin/busybox",
-                      os.path.join(work, "busybox"))
+    kernel = extract(one_deb(args.debs, "linux-image-*-armmp_*_armhf.deb"), "./boot/vmlinuz-*", work)
+    busybox = extract(one_deb(args.debs, "busybox-static_*_armel.deb"), "./bin/busybox", work)
     made = time.monotonic()
     make_root(os.path.join(work, "root"), build, source, arch, busybox, tests)
     initrd = os.path.join(work, "initrd.cpio")
@@ -222,9 +227,11 @@ def main():
     lines, rc, timed_out, wall, cpu = boot(kernel, initrd, log_path, args.timeout)
 
     results, blocks, current = {}, {}, None
-    final = None
+    final, booted = None, "?"
     for line in lines:
-        if line.startswith(MARK + " start "):
+        if line.startswith(MARK + " boot "):
+            booted = line.rsplit("uptime=", 1)[1]
+        elif line.startswith(MARK + " start "):
             current = line.split()[2]
             blocks[current] = []
         elif line.startswith(MARK + " end "):
@@ -244,15 +251,17 @@ def main():
         cases += passed
         if r is None or r["rc"] != "0":
             bad.append(name)
-            print(f"---- {name} (rc={r['rc'] if r else 'none: never finished'}) ----")
-            print("\n".join(blocks.get(name, [])[-200:]))
+            if name in blocks:  # the end of what it printed; the whole console is in serial.log
+                print(f"---- {name} (rc={r['rc'] if r else 'none: it never finished'}) ----")
+                print("\n".join(blocks[name][-200:]))
         print(f"armvm: {'ok  ' if name not in bad else 'FAIL'} {name}: {passed} passed, {failed} failed"
-              + (f" in {r['seconds']} s" if r else ""))
+              + (f" in {r['seconds']} s" if r else "" if name in blocks else ", not started"))
     why = "timed out" if timed_out else None if final else f"the VM stopped (qemu rc={rc}) before the last program"
     if why:
         print(f"armvm: {why}; the console is in {log_path}")
     print(f"armvm: {arch} on one core: {len(tests) - len(bad)} of {len(tests)} programs, {cases} cases passed; "
-          f"{wall:.0f} s wall, {cpu:.0f} s of host CPU for the VM")
+          f"booted in {booted} s (guest clock); the VM {wall:.0f} s, {cpu:.0f} s of host CPU; "
+          f"{time.monotonic() - began:.0f} s in all")
     sys.exit(1 if bad or why else 0)
 
 

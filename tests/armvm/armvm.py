@@ -112,8 +112,11 @@ def make_root(root, build, source, arch, busybox, tests):
     shutil.copy2(busybox, root + "/bin/busybox")
     shutil.copy2(os.path.join(HERE, "init"), root + "/init")
     # The runtimes qemu-arm -L / takes from the host's multiarch folders, the same files.
-    listed = subprocess.run(["dpkg", "-L"] + [f"{p}:{arch}" for p in ("libc6", "libgcc-s1", "libstdc++6")],
-                            check=True, capture_output=True, text=True).stdout.split("\n")
+    dpkg = subprocess.run(["dpkg", "-L"] + [f"{p}:{arch}" for p in ("libc6", "libgcc-s1", "libstdc++6")],
+                          capture_output=True, text=True)
+    if dpkg.returncode != 0:
+        fail(f"the {arch} runtimes are not installed (scripts/install-deps.sh): {dpkg.stderr.strip()}")
+    listed = dpkg.stdout.split("\n")
     for path in listed:
         if not path.startswith("/lib") and not path.startswith("/usr/lib"):
             continue

@@ -1,7 +1,8 @@
 # Two commands do everything on a fresh Debian machine:
 #   make demo   build the plug-ins and run the example station against the platform simulator
 #               (make demo-web: the same with each platform's web view, until Ctrl-C)
-#   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7 hard- and soft-float,
+#   make test   every test of every target (host, sanitizers, old string layout, ARMv5, ARMv7 hard- and soft-float
+#               under qemu-arm and on one emulated core under Debian's ARM kernel,
 #               64-bit Windows under wine, fuzzers)
 #               and the release bundle's checks
 # Both install missing Debian packages first, as does the release bundle:

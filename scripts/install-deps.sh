@@ -8,7 +8,8 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
         openssl
         libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei
         libpcap-dev tshark wireshark xvfb libxtst6
-        g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev bison flex)
+        g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev bison flex
+        qemu-system-arm cpio)
 # openssl: the soak encrypts its keyed stream with the openssl command (SM4).
 # libcpp-httplib-dev to fonts-wqy-microhei: polmon-platform's web view (HTTP server and chart libraries) and its browser test
 # (headless Chromium driven by Selenium; a font with Chinese characters for its screenshot).
@@ -19,6 +20,8 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
 # g++-mingw-w64-x86-64-posix, wine, wine64: the Windows build (POSIX threads for std::thread) and its tests.
 # dpkg-dev, bison, flex: the Windows tools' libraries built from Debian's source packages
 # (scripts/windows-deps.sh; libpcap's filter grammar needs bison and flex).
+# qemu-system-arm, cpio: the ARM builds' tests on one emulated core (tests/armvm), booted from an
+# initramfs that cpio packs; its kernel and busybox are fetched below.
 foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)
 
 # Answers are read whole, then compared: under pipefail a "| grep -q" that stops early can kill
@@ -43,11 +46,21 @@ source_archive() {
   done
 }
 
+# The test VM's kernel (Debian's ARMv7 multiplatform one) and a static busybox for its shell, which
+# also runs on ARMv5: downloaded, never installed (they are not for this machine), and kept.
+armvm_debs=${POLMON_ARMVM_DEBS:-/var/cache/polmon/armvm}
+armvm_have() {
+  compgen -G "$armvm_debs/linux-image-*-armmp_*_armhf.deb" >/dev/null &&
+    compgen -G "$armvm_debs/busybox-static_*_armel.deb" >/dev/null
+}
+
 need_native=$(missing "${native[@]}")
 need_foreign=$(missing "${foreign[@]}")
 need_sources=
 [ -n "$(apt-cache showsrc lua5.4 2>/dev/null)" ] || need_sources=yes
-[ -z "$need_native$need_foreign$need_sources" ] && exit 0
+need_armvm=
+armvm_have || need_armvm=yes
+[ -z "$need_native$need_foreign$need_sources$need_armvm" ] && exit 0
 
 if [ -n "$need_sources" ]; then
   src=$(source_archive)
@@ -72,3 +85,12 @@ for try in 1 2 3; do
 done
 # shellcheck disable=SC2086
 as_root apt-get install -y -q --no-install-recommends $need_native $need_foreign
+
+if [ -n "$need_armvm" ]; then
+  # The versioned package the kernel's metapackage names today.
+  kernel=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/^ *Depends: \(linux-image-[0-9][^ :]*-armmp\)\(:armhf\)\{0,1\}$/\1/p;T;q')
+  [ -n "$kernel" ] || { echo "install-deps: Debian's archive names no linux-image-armmp:armhf kernel" >&2; exit 1; }
+  as_root mkdir -p "$armvm_debs"
+  (cd "$armvm_debs" && as_root apt-get download -q -o APT::Sandbox::User=root "$kernel:armhf" busybox-static:armel)
+  armvm_have
+fi

@@ -899,11 +899,14 @@ local function show(rec, tvb, pinfo, tree)
   end
   local s = rec.plain or rec.bytes
   local ptvb = rec.plain and ByteArray.new(rec.plain, true):tvb("HJ 212 decrypted") or ftvb
-  t:add(F.length, ftvb(2, 4), parse_length(sub(rec.bytes, 3, 6)))
+  -- a span shorter than the envelope has no length or CRC field of its own: shown on no bytes
+  local whole = #rec.bytes >= 12
+  t:add(F.length, whole and ftvb(2, 4) or ftvb(0, 0), parse_length(sub(rec.bytes, 3, 6)))
   local crc_field = sub(s, -6, -3)
-  t:add(F.crc, ftvb(#rec.bytes - 6, 4), crc_field)
+  local crc_range = whole and ftvb(#rec.bytes - 6, 4) or ftvb(0, 0)
+  t:add(F.crc, crc_range, crc_field)
   local good = rec.kind == "frame" or crc_fits(crc_field, sub(s, 7, -7)) -- a frame's CRC fitted when it was taken
-  t:add(F.crc_status, ftvb(#rec.bytes - 6, 4), good and "good" or "bad"):set_generated()
+  t:add(F.crc_status, crc_range, good and "good" or "bad"):set_generated()
   if rec.kind == "frame" and crc_field ~= crc_field:upper() then t:add_proto_expert_info(E.lower) end
   local data = sub(s, 7, -7)
   converted = find(data, "[\128-\255]") ~= nil and not is_utf8(data)

@@ -195,6 +195,7 @@ def repeat(src, keys, out, out_keys, megabytes):
 # ---------------------------------------------------------------- generated captures
 
 STATION, PLATFORM = bytes([192, 0, 2, 2]), bytes([192, 0, 2, 1])
+HEURISTIC_PORT = 6212  # no Wireshark dissector's port: the heuristic finds the conversation
 
 
 def field_frames():
@@ -284,7 +285,7 @@ def generated_capture(path, stream, rng, opts):
 CASES = [
     ("short spans, one segment", short_spans, {"cut": "one"}),
     ("short spans, segments of 1 to 24 bytes", short_spans, {"cut": "small"}),
-    ("short spans, heuristic port", short_spans, {"cut": "mid", "port": 4321}),
+    ("short spans, heuristic port", short_spans, {"cut": "mid", "port": HEURISTIC_PORT}),
     ("random sequence numbers", short_spans, {"isn": "random"}),
     ("sequence numbers wrapping", short_spans, {"isn": "wrap", "cut": "small"}),
     ("no handshake, random sequence numbers, reordered", short_spans, {"isn": "random", "syn": False, "reorder": True}),
@@ -294,14 +295,14 @@ CASES = [
     # a line lost (a frame cut by a lost segment is refused, but polmon-frame cuts refused bytes by
     # its log's rules, the dissector by the receive path's)
     ("segments cut by the snapshot length", short_spans, {"truncate": "snap", "cut": "lines"}),
-    ("segments cut by the snapshot length, heuristic port", short_spans, {"truncate": "snap", "port": 4321, "cut": "lines",
-                                                                          "isn": "random"}),
+    ("segments cut by the snapshot length, heuristic port", short_spans, {"truncate": "snap", "port": HEURISTIC_PORT,
+                                                                          "cut": "lines", "isn": "random"}),
 ]
 
 
 def random_opts(rng):
     return {"cut": rng.choice(("one", "small", "mid")), "isn": rng.choice(("fixed", "random", "wrap")),
-            "syn": rng.random() < 0.7, "reorder": rng.random() < 0.3, "port": rng.choice((212, 4321)),
+            "syn": rng.random() < 0.7, "reorder": rng.random() < 0.3, "port": rng.choice((212, HEURISTIC_PORT)),
             "truncate": rng.choice((None, None, None, "file", "snap"))}
 
 
@@ -439,6 +440,8 @@ def generated(bin_dir, lua, work, seed=212, count=None):
         generated_capture(path, stream(rng), rng, opts)
         print("%s %s" % (name, opts))
         problems = compare(bin_dir, lua, path, None)
+        if count is not None:  # random bytes may hold no whole frame
+            problems = [p for p in problems if p != "no frame"]
         if problems:
             failed.append(name)
             lua_failed += any(p.startswith("Lua error") for p in problems)

@@ -4,6 +4,9 @@ capture is what polmon-frame --json finds, frame by frame.
 
   wireshark_compare.py compare BIN_DIR LUA PCAP [KEYS]
       differences, exit 1 on any; PCAP2: polmon-frame reads this capture of the same bytes instead
+  wireshark_compare.py cases BIN_DIR LUA WORK_DIR      each row of CASES made a capture in WORK_DIR
+      (spans of 0 to 12 bytes, sequence numbers anywhere, captures and packets cut short) and compared
+  wireshark_compare.py fuzz BIN_DIR LUA WORK_DIR COUNT [SEED]   COUNT random captures made alike, compared
   wireshark_compare.py derive PCAP OUT_PREFIX [SEED]      OUT_PREFIX-split.pcap (segments of 1 to 24
       bytes, several frames per segment), -reordered.pcap (neighbouring segments swapped),
       -damaged.pcap (the frames damaged: bytes changed, frames cut off, junk and control bytes)
@@ -15,6 +18,7 @@ frames CN, QN, every header field, the CP items and the decrypted region's size;
 by its cause (length field or CRC). PW is left out: the dissector masks it.
 """
 import bisect
+import os
 import random
 import shutil
 import struct
@@ -60,10 +64,13 @@ def ip_packet(src, dst, sport, dport, seq, ack, flags, payload):
 
 
 def write_pcap(path, packets, linktype):
+    """Packets of (sec, usec, bytes) or (sec, usec, bytes, length on the wire): fewer bytes than
+    that is a packet the snapshot length cut short."""
     with open(path, "wb") as f:
         f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, linktype))
-        for sec, usec, pkt in packets:
-            f.write(struct.pack("<IIII", sec, usec, len(pkt), len(pkt)) + pkt)
+        for p in packets:
+            sec, usec, pkt = p[:3]
+            f.write(struct.pack("<IIII", sec, usec, len(pkt), p[3] if len(p) > 3 else len(pkt)) + pkt)
 
 
 def tcp_fields(pkt):
@@ -185,6 +192,120 @@ def repeat(src, keys, out, out_keys, megabytes):
         open(out_keys, "w").write("\n".join(key_out) + "\n")
 
 
+# ---------------------------------------------------------------- generated captures
+
+STATION, PLATFORM = bytes([192, 0, 2, 2]), bytes([192, 0, 2, 1])
+HEURISTIC_PORT = 6212  # no Wireshark dissector's port: the heuristic finds the conversation
+
+
+def field_frames():
+    """The engine's field frames (tests/hj212/data/frames.txt), each with its CR LF."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    lines = open(os.path.join(here, "..", "hj212", "data", "frames.txt"), "rb").read().split(b"\n")
+    return [l.split(b"\t")[1] + b"\r\n" for l in lines if l and not l.startswith(b"#")]
+
+
+def short_span(k, rng, kind):
+    """ "##", k bytes (hashes, digits, or a mix with CR), CR LF. No lone LF: polmon-frame ends a
+    refused span there, the dissector at CR LF (the refused bytes alike, cut otherwise)."""
+    fill = {"hash": b"#" * k, "digits": b"0123456789ab"[:k]}.get(kind)
+    if fill is None:
+        fill = bytes(rng.choice(b"##0123\r;=") for _ in range(k))
+    return b"##" + fill + b"\r\n"
+
+
+def short_spans(rng):
+    """Every span of 0 to 12 bytes between its "##" and CR LF, each followed by a field frame."""
+    frames = field_frames()
+    out = []
+    for kind in ("hash", "digits", "mix"):
+        for k in range(13):
+            out.append(short_span(k, rng, kind) + frames[(k * 3 + len(out)) % len(frames)])
+    return b"".join(out)
+
+
+def random_stream(rng):
+    frames, parts = field_frames(), []
+    for _ in range(rng.randint(5, 40)):
+        r = rng.random()
+        if r < 0.5:
+            parts.append(rng.choice(frames))
+        elif r < 0.75:
+            parts.append(short_span(rng.randint(0, 12), rng, rng.choice(("hash", "digits", "mix"))))
+        elif r < 0.9:
+            parts.append(bytes(rng.choice(b"##\r\n0123456789ABCDEF;=&CP") for _ in range(rng.randint(1, 20))))
+        else:
+            f = rng.choice(frames)
+            parts.append(f[:rng.randrange(len(f))])
+    stream = b"".join(parts)
+    return damage(stream, rng)[0] if rng.random() < 0.3 else stream
+
+
+def flow_packets(src, dst, sport, dport, stream, rng, opts, t0):
+    """One direction: its SYN (unless opts["syn"] is False), the stream in segments, its FIN; the
+    segments cut as opts["cut"] says, their sequence numbers from opts["isn"]."""
+    isn = {"fixed": 0x21200000, "random": rng.getrandbits(32), "wrap": 2 ** 32 - 300}[opts.get("isn", "fixed")]
+    cut = opts.get("cut", "mid")
+    size = {"one": (1400, 1400), "small": (1, 24), "mid": (1, 400)}.get(cut)
+    pieces, at = [], 0
+    while at < len(stream):  # "lines": a segment a line, so a segment lost loses whole lines
+        line_end = stream.find(b"\r\n", at)
+        n = rng.randint(*size) if size else (line_end + 2 - at if line_end >= 0 else len(stream) - at)
+        pieces.append((isn + 1 + at, stream[at:at + n]))
+        at += n
+    if opts.get("reorder"):
+        for i in range(0, len(pieces) - 1, 3):
+            pieces[i], pieces[i + 1] = pieces[i + 1], pieces[i]
+    out = [] if opts.get("syn") is False else [ip_packet(src, dst, sport, dport, isn, 0, 0x02, b"")]
+    out += [ip_packet(src, dst, sport, dport, sq, 0, 0x18, b) for sq, b in pieces]
+    out.append(ip_packet(src, dst, sport, dport, isn + 1 + len(stream), 0, 0x11, b""))
+    packets = [(t0 + i * 10) for i in range(len(out))]
+    out = [(t // 10**6, t % 10**6, p) for t, p in zip(packets, out)]
+    if opts.get("truncate") == "snap":  # three segments cut by the snapshot length (caplen < len)
+        cut = set(rng.sample(range(len(out)), min(3, len(out))))
+        out = [(a, b, p[:len(p) - rng.randint(1, len(p) - 40)], len(p)) if i in cut and len(p) > 41 else (a, b, p)
+               for i, (a, b, p) in enumerate(out)]
+    return out
+
+
+def generated_capture(path, stream, rng, opts):
+    """The station's stream to the platform and field frames back, on port opts["port"]."""
+    port, t0 = opts.get("port", 212), 1700000000 * 10**6
+    back = b"".join(field_frames()[::5])
+    packets = flow_packets(STATION, PLATFORM, 10212, port, stream, rng, opts, t0)
+    packets += flow_packets(PLATFORM, STATION, port, 10212, back, rng, opts, t0 + 5)
+    packets.sort(key=lambda p: (p[0], p[1]))
+    write_pcap(path, packets, 101)
+    if opts.get("truncate") == "file":  # the file cut short in the middle of a packet
+        data = open(path, "rb").read()
+        open(path, "wb").write(data[:len(data) * 2 // 3])
+
+
+# (name, stream, how it is captured); each row a capture compared on its own
+CASES = [
+    ("short spans, one segment", short_spans, {"cut": "one"}),
+    ("short spans, segments of 1 to 24 bytes", short_spans, {"cut": "small"}),
+    ("short spans, heuristic port", short_spans, {"cut": "mid", "port": HEURISTIC_PORT}),
+    ("random sequence numbers", short_spans, {"isn": "random"}),
+    ("sequence numbers wrapping", short_spans, {"isn": "wrap", "cut": "small"}),
+    ("no handshake, random sequence numbers, reordered", short_spans, {"isn": "random", "syn": False, "reorder": True}),
+    ("no handshake, sequence numbers wrapping, reordered", short_spans, {"isn": "wrap", "syn": False, "reorder": True,
+                                                                          "cut": "small"}),
+    ("the file cut short", short_spans, {"truncate": "file"}),
+    # a line lost (a frame cut by a lost segment is refused, but polmon-frame cuts refused bytes by
+    # its log's rules, the dissector by the receive path's)
+    ("segments cut by the snapshot length", short_spans, {"truncate": "snap", "cut": "lines"}),
+    ("segments cut by the snapshot length, heuristic port", short_spans, {"truncate": "snap", "port": HEURISTIC_PORT,
+                                                                          "cut": "lines", "isn": "random"}),
+]
+
+
+def random_opts(rng):
+    return {"cut": rng.choice(("one", "small", "mid")), "isn": rng.choice(("fixed", "random", "wrap")),
+            "syn": rng.random() < 0.7, "reorder": rng.random() < 0.3, "port": rng.choice((212, HEURISTIC_PORT)),
+            "truncate": rng.choice((None, None, None, "file", "snap"))}
+
+
 # ---------------------------------------------------------------- the comparison
 
 
@@ -204,11 +325,14 @@ def tshark_frames(lua, pcap, keys):
     # one pass: field values (the TCP sequence numbers) come only with a tree
     args = ["tshark", "-X", "lua_script:" + lua] + (["-o", "hj212.keylog:" + keys] if keys else []) + ["-T", "pdml", "-r", pcap]
     run = subprocess.run(args, capture_output=True)
-    if run.returncode != 0:
+    # a file cut short: tshark dissects the packets before the cut, as polmon-frame reads them
+    if run.returncode != 0 and b"cut short in the middle of a packet" not in run.stderr:
         raise SystemExit("tshark failed: " + run.stderr.decode(errors="replace")[-2000:])
-    out = []
+    out, errors = [], []
     for packet in ET.fromstring(run.stdout.decode(errors="replace")).iter("packet"):
         fields = {f.get("name"): f.get("show") for f in packet.iter("field")}
+        errors += ["packet %s: %s" % (fields.get("frame.number"), f.get("showname"))
+                   for f in packet.iter("field") if f.get("name") == "_ws.lua.error"]
         src, dst = fields.get("ip.src") or fields.get("ipv6.src"), fields.get("ip.dst") or fields.get("ipv6.dst")
         sport, dport = fields.get("tcp.srcport"), fields.get("tcp.dstport")
         for proto in packet.iter("proto"):
@@ -227,7 +351,22 @@ def tshark_frames(lua, pcap, keys):
                     one[name[6:]] = show
             if "offset" in one:
                 out.append(one)
-    return out
+    return out, errors
+
+
+def length_read(field):
+    """The length field as the receive path reads its four bytes (hj212/Envelope.cpp): blanks, a
+    sign, digits; -1 when negative. polmon-frame announces only a field of four digits."""
+    i = 0
+    while i < len(field) and field[i] in " \t\n\v\f\r":
+        i += 1
+    negative = i < len(field) and field[i] == "-"
+    i += i < len(field) and field[i] in "+-"
+    digits = ""
+    while i < len(field) and field[i].isdigit() and field[i].isascii():
+        digits, i = digits + field[i], i + 1
+    value = int(digits or "0")
+    return -1 if negative and value else value
 
 
 def polmon_view(f):
@@ -235,7 +374,9 @@ def polmon_view(f):
     v = {"verdict": "accept" if f["verdict"] == "accept" else "reject"}
     if v["verdict"] == "reject":
         length = f.get("length", {})
-        v["cause"] = "length" if length.get("announced", -1) != length.get("actual", -2) else "crc"
+        announced = length_read(length["field"]) if "field" in length else -1
+        # a frame of no data bytes fails on its length whatever the field reads
+        v["cause"] = "length" if announced != length.get("actual", -2) or announced == 0 else "crc"
         return v
     raw = lambda k, s: s.split(" (", 1)[0] if k in ("QN", "Flag", "ST", "CN", "PNUM", "PNO", "RF") else s
     v["header"] = sorted("%s=%s" % (k, raw(k, s)) for k, s in f["fields"].items() if k != "PW")
@@ -256,12 +397,14 @@ def dissector_view(d):
 
 
 def compare(bin_dir, lua, pcap, keys):
+    """The differences, printed; a Lua error is one."""
     mine = {}
-    for d in tshark_frames(lua, pcap, keys):
+    shown, errors = tshark_frames(lua, pcap, keys)
+    for d in shown:
         mine.setdefault((d["from"], d["to"], int(d["offset"])), dissector_view(d))
     raw = polmon_frames(bin_dir, pcap, keys)
     theirs = {(f["from"], f["to"], f["offset"]): polmon_view(f) for f in raw}
-    problems = []
+    problems = ["Lua error in " + e for e in errors]
     for key, want in theirs.items():
         got = mine.get(key)
         if got is None:
@@ -281,7 +424,31 @@ def compare(bin_dir, lua, pcap, keys):
         print("  " + p)
     if accepted == 0:
         problems.append("no frame")
-    return not problems
+    return problems
+
+
+def generated(bin_dir, lua, work, seed=212, count=None):
+    """Every row of CASES (count None), or `count` random captures: the rows or captures that
+    differ; counted too, those with a Lua error and those where an accepted frame differs (not
+    only the cause given for refused bytes)."""
+    os.makedirs(work, exist_ok=True)
+    rng, failed, lua_failed, frame_failed = random.Random(seed), [], 0, 0
+    rows = CASES if count is None else [("random %d" % i, random_stream, None) for i in range(count)]
+    for i, (name, stream, opts) in enumerate(rows):
+        path = "%s/case-%02d.pcap" % (work, i)
+        opts = opts if opts is not None else random_opts(rng)
+        generated_capture(path, stream(rng), rng, opts)
+        print("%s %s" % (name, opts))
+        problems = compare(bin_dir, lua, path, None)
+        if count is not None:  # random bytes may hold no whole frame
+            problems = [p for p in problems if p != "no frame"]
+        if problems:
+            failed.append(name)
+            lua_failed += any(p.startswith("Lua error") for p in problems)
+            frame_failed += any("polmon-frame {'verdict': 'reject'" not in p or "dissector {'verdict': 'reject'" not in p
+                                for p in problems)
+    print("%d of %d captures differ: %d in an accepted frame, %d with a Lua error" % (len(failed), len(rows), frame_failed, lua_failed))
+    return failed
 
 
 def main():
@@ -294,12 +461,15 @@ def main():
     if sys.argv[1] == "repeat":  # PCAP KEYS|"" OUT_PCAP OUT_KEYS MEGABYTES
         repeat(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5], float(sys.argv[6]))
         return 0
-    if sys.argv[1] == "compare":
+    if sys.argv[1] in ("compare", "cases", "fuzz"):
         if not shutil.which("tshark"):
             print("no tshark (scripts/install-deps.sh installs it)")
             return 1
         args = sys.argv[2:]
-        return 0 if compare(args[0], args[1], args[2], args[3] if len(args) > 3 else None) else 1
+        if sys.argv[1] == "compare":
+            return 1 if compare(args[0], args[1], args[2], args[3] if len(args) > 3 else None) else 0
+        count = int(args[3]) if sys.argv[1] == "fuzz" else None
+        return 1 if generated(args[0], args[1], args[2], int(args[4]) if len(args) > 4 else 212, count) else 0
     print(__doc__)
     return 2
 

@@ -622,43 +622,76 @@ local function scan_bytes(fl, bytes, t)
   compact(fl)
 end
 
--- A TCP segment: put in order by its sequence number (a retransmission's old bytes dropped,
--- one ahead held until the gap fills, a gap never filled given up after MAX_PENDING segments).
-local function feed(fl, seq, bytes, t)
-  fl.out, fl.cur = {}, nil
-  -- Relative sequence numbers start at 1 after a SYN: a first segment a little beyond that came
-  -- out of order, and the bytes before it are waited for.
-  if fl.next_seq == nil then fl.next_seq = (seq > 1 and seq <= 65536) and 1 or seq end
-  local ahead = seq - fl.next_seq
-  if ahead > 0 then
-    if not fl.pending[seq] then fl.npending = fl.npending + 1 end
-    fl.pending[seq] = { bytes = bytes, t = t }
-    if fl.npending <= MAX_PENDING then return fl.out end
-    local lowest
-    for s in pairs(fl.pending) do if not lowest or s < lowest then lowest = s end end
-    fl.next_seq = lowest
-  else
-    if -ahead < #bytes then
-      fl.cur = { start = fl.base + #fl.buf, skip = -ahead } -- where this segment's new bytes go in the stream
-      scan_bytes(fl, sub(bytes, 1 - ahead), t)
-      fl.next_seq = seq + #bytes
-    end
-  end
-  while true do -- what waited for this segment
-    local nextp, best = nil, nil
+-- How far sequence number `a` lies ahead of `b`, counted as TCP counts (modulo 2^32): negative
+-- when it lies behind.
+local SEQ_SPACE = 4294967296
+local function seq_ahead(a, b)
+  local d = (a - b) % SEQ_SPACE
+  return d >= SEQ_SPACE / 2 and d - SEQ_SPACE or d
+end
+
+-- The held segments the stream has reached, each one's new bytes scanned.
+local function drain(fl)
+  while true do
+    local nextp, best
     for s, p in pairs(fl.pending) do
-      if s <= fl.next_seq and (best == nil or s + #p.bytes > best) then nextp, best = s, s + #p.bytes end
+      local back = seq_ahead(s, fl.next_seq)
+      if back <= 0 and (best == nil or back + #p.bytes > best) then nextp, best = s, back + #p.bytes end
     end
-    if not nextp then break end
+    if not nextp then return end
     local p = fl.pending[nextp]
     fl.pending[nextp] = nil
     fl.npending = fl.npending - 1
-    if best > fl.next_seq then
-      scan_bytes(fl, sub(p.bytes, fl.next_seq - nextp + 1), p.t)
-      fl.next_seq = best
+    if best > 0 then
+      scan_bytes(fl, sub(p.bytes, #p.bytes - best + 1), p.t)
+      fl.next_seq = (fl.next_seq + best) % SEQ_SPACE
     end
   end
+end
+
+-- A gap given up: the stream goes on at the nearest held segment, the bytes missing not counted.
+local function skip_gap(fl)
+  local nearest, gap
+  for s in pairs(fl.pending) do
+    local d = (s - fl.next_seq) % SEQ_SPACE
+    if not gap or d < gap then nearest, gap = s, d end
+  end
+  if nearest then fl.next_seq = nearest; drain(fl) end
+end
+
+-- A TCP segment of raw sequence number `seq` (nil: unknown, the bytes taken as they come), put
+-- in order as polmon-frame's reader puts it: the first segment seen (or a SYN's next number)
+-- starts the stream, a retransmission's old bytes are dropped, a segment ahead is held (the
+-- longest of one number) until the gap fills; a gap never filled is given up after MAX_PENDING
+-- segments, or at the sender's FIN (end_flow).
+local function feed(fl, seq, bytes, t)
+  fl.out, fl.cur = {}, nil
+  if fl.next_seq == nil then fl.next_seq = seq or 0 end
+  seq = seq or fl.next_seq
+  local ahead = seq_ahead(seq, fl.next_seq)
+  if ahead > 0 then
+    local held = fl.pending[seq]
+    if not held then fl.npending = fl.npending + 1 end
+    if not held or #bytes > #held.bytes then fl.pending[seq] = { bytes = bytes, t = t } end
+    if fl.npending > MAX_PENDING then skip_gap(fl) end
+  elseif -ahead < #bytes then
+    fl.cur = { start = fl.base + #fl.buf, skip = -ahead } -- where this segment's new bytes go in the stream
+    scan_bytes(fl, sub(bytes, 1 - ahead), t)
+    fl.next_seq = (seq + #bytes) % SEQ_SPACE
+  end
+  drain(fl)
   return fl.out
+end
+
+-- The sender's FIN at sequence number `seq`: every byte before it was sent, so a gap still open
+-- behind held segments that reach it was lost from the capture, and is given up as polmon-frame
+-- gives it up at the capture's end. Segments ending beyond the FIN (it came early) keep waiting.
+local function end_flow(fl, seq)
+  if not seq or not next(fl.pending) or fl.next_seq == nil then return end
+  for s, p in pairs(fl.pending) do
+    if seq_ahead(s + #p.bytes, seq) > 0 then return end
+  end
+  while next(fl.pending) do skip_gap(fl) end
 end
 
 ---------------------------------------------------------------------------- fields
@@ -899,11 +932,14 @@ local function show(rec, tvb, pinfo, tree)
   end
   local s = rec.plain or rec.bytes
   local ptvb = rec.plain and ByteArray.new(rec.plain, true):tvb("HJ 212 decrypted") or ftvb
-  t:add(F.length, ftvb(2, 4), parse_length(sub(rec.bytes, 3, 6)))
+  -- a span shorter than the envelope has no length or CRC field of its own: shown on no bytes
+  local whole = #rec.bytes >= 12
+  t:add(F.length, whole and ftvb(2, 4) or ftvb(0, 0), parse_length(sub(rec.bytes, 3, 6)))
   local crc_field = sub(s, -6, -3)
-  t:add(F.crc, ftvb(#rec.bytes - 6, 4), crc_field)
+  local crc_range = whole and ftvb(#rec.bytes - 6, 4) or ftvb(0, 0)
+  t:add(F.crc, crc_range, crc_field)
   local good = rec.kind == "frame" or crc_fits(crc_field, sub(s, 7, -7)) -- a frame's CRC fitted when it was taken
-  t:add(F.crc_status, ftvb(#rec.bytes - 6, 4), good and "good" or "bad"):set_generated()
+  t:add(F.crc_status, crc_range, good and "good" or "bad"):set_generated()
   if rec.kind == "frame" and crc_field ~= crc_field:upper() then t:add_proto_expert_info(E.lower) end
   local data = sub(s, 7, -7)
   converted = find(data, "[\128-\255]") ~= nil and not is_utf8(data)
@@ -933,7 +969,9 @@ local function show(rec, tvb, pinfo, tree)
 end
 
 ---------------------------------------------------------------------------- conversations
-local f_seq = Field.new("tcp.seq")
+local f_seq = Field.new("tcp.seq_raw") -- as sent: relative numbers start where Wireshark first saw the flow
+local f_syn = Field.new("tcp.flags.syn")
+local f_fin = Field.new("tcp.flags.fin")
 local f_stream = Field.new("tcp.stream")
 local results = {} -- packet number -> its records, kept for every later look at the packet
 local fed = {}     -- packets whose bytes went to a scanner (a first pass may skip the payload: tshark -2)
@@ -972,7 +1010,7 @@ end
 local function process(tvb, pinfo)
   -- Field values come only with a tree (tshark -2 builds none in its first pass): without them
   -- the conversation is told by its addresses and the bytes are taken in arrival order.
-  local stream, seq = f_stream(), f_seq()
+  local stream, seq, syn, fin = f_stream(), f_seq(), f_syn(), f_fin()
   local id = stream and stream.value or tostring(pinfo.src) .. pinfo.src_port .. tostring(pinfo.dst) .. pinfo.dst_port
   if not stream then id = (pinfo.src_port < pinfo.dst_port) and id or tostring(pinfo.dst) .. pinfo.dst_port .. tostring(pinfo.src) .. pinfo.src_port end
   local conv = convs[id]
@@ -980,14 +1018,26 @@ local function process(tvb, pinfo)
     conv = { exchanged = {}, flows = {}, qn = {}, groups = {}, claimed = false }
     convs[id] = conv
   end
-  if fed[pinfo.number] or tvb:len() == 0 then return results[pinfo.number], conv end
+  syn, fin = syn and syn.value, fin and fin.value
+  local n = tvb and tvb:len() or 0
+  if fed[pinfo.number] or (n == 0 and not syn and not fin) then return results[pinfo.number], conv end
   fed[pinfo.number] = true
+  -- a packet the snapshot length cut short is no segment at all, as polmon-frame reads it: its
+  -- bytes are not all there, and the stream waits for them as for any gap
+  if pinfo.caplen < pinfo.len then return nil, conv end
   local dir = tostring(pinfo.src) .. ":" .. pinfo.src_port .. ">" .. tostring(pinfo.dst) .. ":" .. pinfo.dst_port
   local fl = conv.flows[dir]
   if not fl then fl = new_flow(conv); conv.flows[dir] = fl end
-  local bytes = tvb:raw()
-  local recs = feed(fl, seq and seq.value or fl.next_seq or 0, bytes, pinfo.abs_ts)
-  local cur = fl.cur
+  fl.out, fl.cur = {}, nil
+  local bytes = n > 0 and tvb:raw() or ""
+  seq = seq and seq.value
+  if syn and seq then
+    fl.next_seq = (seq + 1) % SEQ_SPACE -- the stream starts after the SYN; bytes it carries are none of it
+  elseif n > 0 then
+    feed(fl, seq, bytes, pinfo.abs_ts)
+  end
+  if fin and seq then end_flow(fl, (seq + n) % SEQ_SPACE) end
+  local recs, cur = fl.out, fl.cur
   for _, rec in ipairs(recs) do
     rec.frame = pinfo.number
     if cur and rec.at >= cur.start and rec.stop <= cur.start + #bytes - cur.skip then
@@ -1004,7 +1054,8 @@ end
 local dissected = 0 -- the packet the dissector itself last showed (the postdissector leaves it alone)
 local function dissect(tvb, pinfo, tree)
   dissected = pinfo.number
-  local recs = process(tvb, pinfo)
+  local recs, conv = process(tvb, pinfo)
+  conv.given = true
   pinfo.cols.protocol = "HJ212"
   if not recs then
     pinfo.cols.info = "[HJ 212 bytes, " .. tvb:len() .. " B]"
@@ -1020,6 +1071,7 @@ hj.dissector = dissect
 
 local function heuristic(tvb, pinfo, tree)
   local _, conv = process(tvb, pinfo)
+  conv.given = true
   if not conv or not conv.claimed then return false end
   pcall(function() pinfo.conversation = hj end)
   dissect(tvb, pinfo, tree)
@@ -1038,11 +1090,15 @@ local f_payload = Field.new("tcp.payload")
 function late.dissector(tvb, pinfo, tree)
   if dissected == pinfo.number then return end
   local payload, stream = f_payload(), f_stream()
-  local conv = stream and convs[stream.value]
-  if not payload or not conv then return end
-  local bytes = payload.range:tvb()
-  local recs = fed[pinfo.number] and results[pinfo.number] or process(bytes, pinfo)
+  if not stream then return end
+  -- bytes only of a conversation the dissector was given; a SYN or FIN without payload of any (it
+  -- reaches no dissector, but moves its direction's stream)
+  local seen = convs[stream.value]
+  if payload and not (seen and seen.given) then return end
+  local bytes = payload and payload.range:tvb()
+  local recs, conv = process(bytes, pinfo)
   if not recs or not conv.claimed then return end
+  bytes = bytes or tvb
   local infos = {}
   for _, rec in ipairs(recs) do infos[#infos + 1] = show(rec, bytes, pinfo, tree) end
   pinfo.cols.protocol = "HJ212"

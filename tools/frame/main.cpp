@@ -3,6 +3,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,11 +44,12 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
   std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, keys, key);
   bool failed = !whole;
   std::size_t number = 0;
+  std::set<std::size_t> key_texts_shown; // each key log line's text once, not on every frame it reads
   for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small
     frametool::Report report = frametool::read_frame(f, keys, key);
     failed = failed || !report.accepted;
     std::string out = json ? "{" + frametool::capture_json(f) + frametool::json_report(++number, f.span, report).substr(1) + "\n"
-                           : frametool::capture_text(f) + frametool::text_report(++number, f.span, report);
+                           : frametool::capture_text(f, &key_texts_shown) + frametool::text_report(++number, f.span, report);
     std::fwrite(out.data(), 1, out.size(), stdout);
   }
   for (const sim::CapturedFlow& flow : flows)

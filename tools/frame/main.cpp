@@ -9,6 +9,7 @@
 
 #include "CaptureFrames.h"
 #include "Explain.h"
+#include "Hj212Text.h"
 #include "System.h"
 #include "Version.h"
 
@@ -30,15 +31,15 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
   std::vector<sim::KeyChange> keys;
   std::string error;
   if (key.empty() && key_log.empty() && !(key_log = frametool::key_log_beside(file)).empty())
-    std::fprintf(stderr, "polmon-frame: the keys of %s, beside the capture\n", key_log.c_str());
+    std::fprintf(stderr, "polmon-frame: the keys of %s, beside the capture\n", sim::readable_text(key_log).c_str());
   if (!key_log.empty() && !sim::read_key_log(key_log, keys, error)) {
-    std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
+    std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
     return 2;
   }
   std::vector<sim::CapturedFlow> flows;
   bool whole = sim::read_capture(file, flows, error);
   if (!whole && flows.empty()) {
-    std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
+    std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
     return 1;
   }
   std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, keys, key);
@@ -56,13 +57,13 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     for (const auto& [offset, size] : flow.gaps)
       std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream at offset %zu\n",
                    flow.connection, flow.from.c_str(), flow.to.c_str(), size, offset);
-  if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", error.c_str());
+  if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", sim::readable_text(error).c_str());
   if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", flows.size());
   return failed || number == 0 ? 1 : 0;
 }
 
 int usage(const char* problem) {
-  if (problem) std::fprintf(stderr, "polmon-frame: %s\n", problem);
+  if (problem) std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(problem).c_str()); // paths and arguments as text
   std::fputs(kUsage, stderr);
   return 2;
 }

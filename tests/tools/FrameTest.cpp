@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,7 @@
 namespace {
 
 std::string Only(const std::string& input, frametool::Report& report, const std::string& key = std::string()) {
-  std::vector<frametool::Span> spans = frametool::find_spans(input);
+  std::vector<frametool::Span> spans = frametool::find_spans(input, key);
   if (spans.size() != 1) return "spans: " + std::to_string(spans.size());
   report = frametool::explain(spans[0], key);
   return spans[0].bytes;
@@ -73,6 +74,7 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
     std::string reason;  // a part of the reasons
     std::string verdict; // a part of the verdict line: what ended the span, what the verdict means
     std::string shown = ""; // a part of the lines below it
+    std::string json = "";  // a part of the JSON object
   } cases[] = {
       {"##0035" + gb + HJ::do_crc_check(utf8), false, "actual 32 bytes; the data is GB18030 and its UTF-8 form has 35 bytes: the length was counted over UTF-8",
        "42 bytes without CR LF (then the end of the input), REJECTED even with CR LF added\n"},
@@ -80,19 +82,23 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
       {"##0032" + utf8 + HJ::do_crc_check(utf8), false, "its GB18030 form has 32 bytes: the length was counted over GB18030", "",
        "length: 0032 (data 35 bytes, UTF-8)"},
       // a received GB18030 frame as a script holds it: UTF-8 text under the wire's length and CRC
-      {"##0032" + utf8 + HJ::do_crc_check(gb), true, "", "45 bytes without CR LF (then the end of the input), ACCEPTED once CR LF is added\n",
+      {"##0032" + utf8 + HJ::do_crc_check(gb), true, "", "45 bytes without CR LF (then the end of the input), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n",
        "  text:   given as the runtime's UTF-8 text (35 data bytes); checked in its wire charset GB18030 (32 bytes)"},
       {"##0035" + utf8 + HJ::do_crc_check(gb), false, "it is the CRC over the data's GB18030 form", "", "length: 0035 (data 35 bytes, UTF-8)"},
-      {"##0032" + gb + HJ::do_crc_check(gb) + " (sent)", true, "", "42 bytes without CR LF (then other text), ACCEPTED once CR LF is added\n"},
+      {"##0032" + gb + HJ::do_crc_check(gb) + " (sent)", true, "", "42 bytes without CR LF (then other text), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "",
+       "\"crlf\":false,\"ending\":\"other text\",\"verdict\":\"log_line\""},
+      // the bytes of a link: a frame whose LF was damaged, and one cut before its LF, are no frames the plug-in queues
+      {"##0005ST=3260C0\rZ", true, "", "15 bytes without CR LF (then other text), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "", "\"verdict\":\"log_line\""},
       {"##0035" + utf8 + HJ::do_crc_check(utf8), true, "", ""},
       {"##00x5ST=3260C0", false, "length field \"00x5\" is not a number; the data has 5 bytes", ""},
-      {"##0005ST=3260C0\\r\\n more log", true, "", "17 bytes with CR LF written out as \\r\\n, ACCEPTED\n"},
+      {"##0005ST=3260C0\\r\\n more log", true, "", "17 bytes with CR LF written out as \\r\\n, ACCEPTED as a log line's frame (the plug-in would not queue these bytes)\n",
+       "", "\"verdict\":\"log_line\""},
       {"##12", false, "too short: 4 bytes", "4 bytes without CR LF (then the end of the input), REJECTED even with CR LF added\n"},
-      {"##0005ST=3260C0\r\nRX", true, "", "17 bytes with CR LF, ACCEPTED\n"},
+      {"##0005ST=3260C0\r\nRX", true, "", "17 bytes with CR LF, ACCEPTED\n", "", "\"crlf\":true,\"ending\":\"CR LF\",\"verdict\":\"accept\""},
       {"##0005ST=3260C1\r\n", false, "crc: announced 60C1", "17 bytes with CR LF, REJECTED\n"},
-      {"RX ##0005ST=3260C0\n", true, "", "15 bytes without CR LF (then LF alone), ACCEPTED once CR LF is added\n"},
+      {"RX ##0005ST=3260C0\n", true, "", "15 bytes without CR LF (then LF alone), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n"},
       {"RX ##0005ST=3260C0 \r\n", true, "", "15 bytes without CR LF (then blanks and CR LF), ACCEPTED once"},
-      {"RX ##0005ST=3260C0\r", true, "", "15 bytes without CR LF (then CR and the end of the input), ACCEPTED once"},
+      {"RX ##0005ST=3260C0\r", true, "", "15 bytes without CR LF (then CR and the end of the input), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "", "\"verdict\":\"log_line\""},
       {HJ::wrap_frame("ST=3\x01"), false, "holds a control byte (byte 0x01 at offset 4 of the data segment)", ""},
   };
   for (const Case& c : cases) {
@@ -106,6 +112,7 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
     const std::string json = frametool::json_report(1, frametool::find_spans(c.input)[0], report);
     EXPECT_EQ(json.find("\"given_bytes\":35,\"wire_charset\":\"GB18030\"") != std::string::npos,
               verdict.find("checked in its wire charset GB18030") != std::string::npos) << json;
+    EXPECT_NE(json.find(c.json), std::string::npos) << json;
   }
 }
 
@@ -236,10 +243,10 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
     EXPECT_EQ(r.judged, c.verdict != Unjudged) << c.name;
     EXPECT_NE(Joined(r.reasons).find(c.reason), std::string::npos) << c.name << ": " << Joined(r.reasons);
     EXPECT_EQ(r.encryption, c.decrypted) << c.name;
-    std::string out = frametool::text_report(1, frametool::find_spans(c.input)[0], r);
+    std::string out = frametool::text_report(1, frametool::find_spans(c.input, c.key)[0], r);
     EXPECT_NE(out.substr(0, out.find('\n') + 1).find(c.line), std::string::npos) << c.name << ": " << out;
     const char* json_verdict[] = {"\"verdict\":\"accept\"", "\"verdict\":\"reject\"", "\"verdict\":\"unjudged\""};
-    EXPECT_NE(frametool::json_report(1, frametool::find_spans(c.input)[0], r).find(json_verdict[c.verdict]), std::string::npos) << c.name;
+    EXPECT_NE(frametool::json_report(1, frametool::find_spans(c.input, c.key)[0], r).find(json_verdict[c.verdict]), std::string::npos) << c.name;
     if (c.decrypted != sim::CipherWire::Plain) { // shown plain, with the lengths of both
       EXPECT_EQ(r.plain_bytes, 295u) << c.name;
       ASSERT_EQ(r.cp.size(), 13u) << c.name;
@@ -247,7 +254,7 @@ TEST(FrameInspector, EncryptedFramesAndDamagedLines) {
       EXPECT_NE(out.find(std::string("encrypted (") + sim::cipher_wire_text(c.decrypted) + ")"), std::string::npos) << out;
     }
     EXPECT_EQ(out.find("Secret16"), std::string::npos) << out;
-    EXPECT_EQ(frametool::json_report(1, frametool::find_spans(c.input)[0], r).find("Secret16"), std::string::npos) << c.name;
+    EXPECT_EQ(frametool::json_report(1, frametool::find_spans(c.input, c.key)[0], r).find("Secret16"), std::string::npos) << c.name;
   }
 }
 
@@ -288,6 +295,15 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
       {"ST=32;CN=2011;MN=\x1b]0;owned\x07;Flag=5;CP=&&w01018-Rtd=5&&", "w01018-Rtd", "COD", "", true},
       {"ST=32;CN=2011;MN=\x9b" "2J;Flag=5;CP=&&w01018-Rtd=\x9b" "0m&&", "w01018-Rtd", "COD", "0m is not a number"},
       {"ST=32;CN=2011;MN=\xc2\x9b" "2J;Flag=5;CP=&&w01018-Rtd=5&&", "w01018-Rtd", "COD", ""},
+      {"ST=32;CN=2011;MN=\xE2\x80\xAE" "CBA;Flag=5;CP=&&w01018-Rtd=5,w01018-Flag=\xE2\x81\xA6N&&", "w01018-Rtd", "COD", ""},
+  };
+  // the bidirectional controls that reorder what a terminal shows: U+202A-202E, U+2066-2069
+  const auto bidi = [](const std::string& text) {
+    for (std::size_t at = text.find('\xE2'); at != std::string::npos && at + 2 < text.size(); at = text.find('\xE2', at + 1)) {
+      const unsigned char b = static_cast<unsigned char>(text[at + 1]), c = static_cast<unsigned char>(text[at + 2]);
+      if ((b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9)) return true;
+    }
+    return false;
   };
   for (const Case& c : cases) {
     frametool::Report r;
@@ -304,7 +320,9 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
     EXPECT_TRUE(notes.empty() || out.find("note: " + notes[0]) != std::string::npos) << out;
     EXPECT_EQ(out.find_first_of(std::string("\x1b\x07", 2)), std::string::npos) << "control bytes reach the terminal";
     EXPECT_TRUE(HJ::is_utf8(out.data(), out.size()) && out.find("\xc2\x9b") == std::string::npos) << "a C1 control reaches the terminal";
-    EXPECT_NE(frametool::json_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r).find("\"items\":[{\"key\":"), std::string::npos);
+    const std::string json = frametool::json_report(1, frametool::find_spans(HJ::wrap_frame(c.data))[0], r);
+    EXPECT_FALSE(bidi(out) || bidi(json)) << "a bidirectional control reaches the terminal: " << out;
+    EXPECT_NE(json.find("\"items\":[{\"key\":"), std::string::npos);
   }
   // A frame after a bad "##" on the same line is found, as the plug-in's scanner finds it ("###":
   // the frame's own "##" leaves one stray "#", no span of its own).
@@ -411,10 +429,14 @@ std::string EthernetIpv6Tcp(uint32_t seq, const std::string& payload) {
   return std::string(12, '\x02') + std::string("\x81\x00\x00\x05\x86\xDD", 6) + ip6;
 }
 
-// The same, opening its connection: a SYN whose sequence number is `seq`.
-std::string Syn(uint32_t seq) {
-  std::string p = EthernetIpv6Tcp(seq, "");
-  p[18 + 40 + 13] = '\x02';
+// The same, opening its connection: a SYN whose sequence number is `seq`, with a window scale
+// option when `scale` >= 0; `answer`: the SYN-ACK the other way.
+std::string Syn(uint32_t seq, int scale = -1, bool answer = false) {
+  std::string p = EthernetIpv6Tcp(seq, scale < 0 ? "" : std::string{'\x03', '\x03', char(scale), '\x01'});
+  const size_t tcp = 18 + 40;
+  p[tcp + 13] = answer ? '\x12' : '\x02';
+  if (scale >= 0) p[tcp + 12] = '\x60';
+  if (answer) p.replace(tcp, 4, "\x0F\xA0\x10\x00");
   return p;
 }
 
@@ -481,6 +503,7 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
       {"fixed key", "", e.key, true, 0, true},
       {"in force, behind a stray ##", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "",
        true, 2, true, true},
+      {"a line's text of 1 MB", "HJ212-KEY " + at(-1000) + " " + hex + " " + std::string(1 << 20, 'w') + "\n", "", true, 1, true},
   };
   std::vector<sim::CapturedFlow> stray = flows;
   stray[0].bytes.replace(big.size() - 6, 6, "##12 x");
@@ -503,6 +526,10 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
     std::string shown = frametool::capture_text(raw->frame) + frametool::capture_json(raw->frame);
     EXPECT_EQ(shown.find(hex), std::string::npos) << "a key shown: " << shown;
     EXPECT_NE(shown.find("127.0.0.1:4000 -> 127.0.0.1:5000, connection 1"), std::string::npos) << shown;
+    EXPECT_LT(shown.size(), 1000u) << r.name << ": the key log's text is shown whole";
+    std::set<std::size_t> once; // the text goes out with the first frame its line reads, not with each
+    const std::string first = frametool::capture_text(raw->frame, &once);
+    EXPECT_EQ(frametool::capture_text(raw->frame, &once).size() < first.size(), raw->frame.key && !raw->frame.key->what.empty()) << r.name;
   }
 
   // Key logs that are not: refused with the line at fault.
@@ -516,6 +543,7 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
 
   // Damaged and hostile captures: a reason, what was read before the damage, no crash.
   const std::string good = ReadFile(dir.file("a.pcap"));
+  const std::string after_loss(40000, 'a'); // twice that is more than a window without scaling
   std::string huge = Pcap(101, {}) + Le32(1) + Le32(0) + Le32(0x7FFFFFFF) + Le32(0x7FFFFFFF) + "##";
   std::string ipv4 = good.substr(40, 20); // the first packet's IPv4 header, SYN
   struct Damaged {
@@ -540,6 +568,13 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
       {"segments 1, 3, 2", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(11, "05ST")}), true, "", "##0005ST=32", ""},
       {"halves swapped, overlapping", Pcap(1, {Syn(6), EthernetIpv6Tcp(10, "005ST=32"), EthernetIpv6Tcp(7, "##00")}), true, "", "##0005ST=32", ""},
       {"a true gap", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(15, "=3")}), true, "", "##00=32", "4+4"},
+      // a window's worth past a hole, the hole is certain: what comes for it later is too late
+      {"a window past a hole", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, after_loss), EthernetIpv6Tcp(40015, after_loss),
+                                        EthernetIpv6Tcp(11, "05ST")}),
+       true, "", "##00" + after_loss + after_loss, "4+4"},
+      {"a scaled window past a hole", Pcap(1, {Syn(6, 7), Syn(90, 7, true), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, after_loss),
+                                               EthernetIpv6Tcp(40015, after_loss), EthernetIpv6Tcp(11, "05ST")}),
+       true, "", "##0005ST" + after_loss + after_loss, ""},
   };
   for (const Damaged& d : damaged) {
     WriteFile(dir.file("b.pcap"), d.bytes);
@@ -556,6 +591,13 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
     EXPECT_EQ(gaps, d.gaps) << d.name;
     frametool::explain_capture(got, {}, std::string());
   }
+  // A link's bytes: a frame without CR LF after it passes no log-line rule, as the plug-in queues nothing
+  std::vector<sim::CapturedFlow> lf(1);
+  lf[0].bytes = "##0005ST=3260C0\n";
+  const std::vector<frametool::ExplainedFrame> lf_read = frametool::explain_capture(lf, {}, std::string());
+  ASSERT_EQ(lf_read.size(), 1u);
+  EXPECT_NE(frametool::json_report(1, lf_read[0].frame.span, lf_read[0].report).find("\"verdict\":\"reject\""), std::string::npos)
+      << frametool::text_report(1, lf_read[0].frame.span, lf_read[0].report);
   // Bytes flipped anywhere: read or refused, and never a byte more than the file holds.
   std::mt19937 random(34);
   for (int round = 0; round < 300; ++round) {

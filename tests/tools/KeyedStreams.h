@@ -16,8 +16,9 @@ struct Stream {
 };
 
 // About `frames` frames of every form (plain, raw ciphertext, raw holding CR LF, both {0x..}
-// layouts, packets, answers), some cut off, some behind a stray "#" or "##" on their line, with
-// noise between them. Each frame carries its own QN.
+// layouts, packets, answers), some cut off, some behind a stray "#" or "##" on their line, some
+// with their LF damaged, with noise between them; the input may end inside a last frame's CR LF.
+// Each frame carries its own QN.
 Stream make_stream(std::mt19937& random, std::size_t frames, const std::string& key);
 
 // The QNs of the frames each reader accepts, in order.

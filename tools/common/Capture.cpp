@@ -289,6 +289,7 @@ struct Segment {
   std::string key;      // raw addresses and ports, for telling flows apart
   uint32_t seq = 0;
   uint8_t flags = 0;
+  int window_scale = -1; // the shift a SYN's window scale option announces; -1: none
   const uint8_t* data = nullptr;
   size_t n = 0;
 };
@@ -345,18 +346,36 @@ bool tcp_segment(const uint8_t* p, size_t n, Segment& s) {
   s.key.append(reinterpret_cast<const char*>(t + 2), 2);
   s.seq = get32(t + 4);
   s.flags = t[13];
+  for (size_t o = 20; (s.flags & 0x02) && o < off;) { // options: kind, length, value; 0 ends them, 1 pads
+    if (t[o] == 0) break;
+    if (t[o] == 1) {
+      ++o;
+      continue;
+    }
+    if (o + 1 >= off || t[o + 1] < 2 || o + t[o + 1] > off) break;
+    if (t[o] == 3 && t[o + 1] == 3) s.window_scale = t[o + 2];
+    o += t[o + 1];
+  }
   s.data = t + off;
   s.n = end - tcp_at - off;
   return true;
 }
 
+// The largest receive window: 65535 bytes shifted by at most 14.
+constexpr uint32_t kWindowUnscaled = 65535, kWindowLargest = kWindowUnscaled << 14;
+
 // One direction as a receiver reassembles it: bytes go on in sequence order; a segment ahead of
 // the next byte waits until the bytes before it came (a late segment, a retransmission after a
-// loss), and what is seen twice (overlaps, retransmissions) goes in once.
+// loss), and what is seen twice (overlaps, retransmissions) goes in once. A sender never sends
+// beyond a receive window past what its peer acknowledged, so bytes beyond the window past a
+// hole mean the peer had the hole's bytes and the capture alone lost them: the hole is certain.
 struct FlowState {
   size_t index = 0; // into the flows
   bool synced = false;
   uint32_t next = 0; // the sequence number of the next new byte
+  int syn_scale = -2; // this direction's SYN: the window scale it announced, -1 none, -2 not seen
+  uint32_t window = kWindowLargest; // the receiver's window at most, as far as the handshake tells
+  uint32_t far_end = 0; // where the furthest waiting segment ends
   struct Waiting {
     std::string bytes;
     int64_t t;
@@ -367,8 +386,11 @@ struct FlowState {
   void add(CapturedFlow& flow, uint32_t seq, const uint8_t* bytes, size_t n, int64_t t) {
     const int32_t ahead = static_cast<int32_t>(seq - next);
     if (ahead > 0) {
+      const uint32_t end = seq + static_cast<uint32_t>(n);
+      if (waiting.empty() || static_cast<int32_t>(end - far_end) > 0) far_end = end;
       Waiting& w = waiting[seq];
       if (n > w.bytes.size()) w = Waiting{std::string(reinterpret_cast<const char*>(bytes), n), t};
+      while (!waiting.empty() && static_cast<uint32_t>(far_end - next) > window) skip_hole(flow);
       return;
     }
     const size_t seen = static_cast<size_t>(-static_cast<int64_t>(ahead));
@@ -393,16 +415,18 @@ struct FlowState {
   // The capture ended (or the connection did) with segments still waiting: each true gap is
   // recorded once, with its size and place, and the stream goes on behind it.
   void close(CapturedFlow& flow) {
-    while (!waiting.empty()) {
-      auto nearest = std::min_element(waiting.begin(), waiting.end(), [this](const auto& a, const auto& b) {
-        return static_cast<uint32_t>(a.first - next) < static_cast<uint32_t>(b.first - next);
-      });
-      const uint32_t gap = nearest->first - next;
-      flow.gaps.emplace_back(flow.bytes.size(), gap);
-      flow.missing += gap;
-      next = nearest->first;
-      drain(flow);
-    }
+    while (!waiting.empty()) skip_hole(flow);
+  }
+  // The hole before the nearest waiting segment, recorded; the stream goes on behind it.
+  void skip_hole(CapturedFlow& flow) {
+    auto nearest = std::min_element(waiting.begin(), waiting.end(), [this](const auto& a, const auto& b) {
+      return static_cast<uint32_t>(a.first - next) < static_cast<uint32_t>(b.first - next);
+    });
+    const uint32_t gap = nearest->first - next;
+    flow.gaps.emplace_back(flow.bytes.size(), gap);
+    flow.missing += gap;
+    next = nearest->first;
+    drain(flow);
   }
   void append(CapturedFlow& flow, const uint8_t* bytes, size_t n, int64_t t) {
     flow.times.emplace_back(flow.bytes.size(), t);
@@ -441,6 +465,19 @@ FlowState& flow_state(const Segment& s, std::vector<CapturedFlow>& flows, std::m
   return state.emplace(s.key, std::move(fresh)).first->second;
 }
 
+// Each direction's window once the SYN of `a` is seen (`b`: the other direction, when seen): the
+// receiver's announced scale when both SYNs announced one, none when either SYN lacks it.
+void set_windows(FlowState& a, FlowState* b) {
+  const int other = b ? b->syn_scale : -2;
+  const auto window = [](int own, int receiver) {
+    if (own == -1 || receiver == -1) return kWindowUnscaled;
+    if (own >= 0 && receiver >= 0) return kWindowUnscaled << std::min(receiver, 14);
+    return kWindowLargest; // a SYN not seen: any window may be in force
+  };
+  a.window = window(a.syn_scale, other);
+  if (b) b->window = window(other, a.syn_scale);
+}
+
 } // namespace
 
 bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std::string& error) {
@@ -474,6 +511,9 @@ bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std
     if (s.flags & 0x02) {
       st.synced = true;
       st.next = s.seq + 1;
+      st.syn_scale = s.window_scale;
+      auto reverse = state.find(s.key.substr(s.key.size() / 2) + s.key.substr(0, s.key.size() / 2));
+      set_windows(st, reverse == state.end() ? nullptr : &reverse->second);
       continue;
     }
     if (s.n == 0) continue;

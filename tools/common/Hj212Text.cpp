@@ -134,6 +134,12 @@ bool has_high_bytes(std::string_view s) {
 
 } // namespace
 
+bool is_bidi_control(std::string_view text, std::size_t at) {
+  if (text.size() < at + 3 || text[at] != '\xE2') return false;
+  const unsigned char b = static_cast<unsigned char>(text[at + 1]), c = static_cast<unsigned char>(text[at + 2]);
+  return (b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9);
+}
+
 std::string readable_text(std::string_view text) {
   std::string converted;
   // Bytes that are GB18030 through and through read as its text; anything else stays byte by byte.
@@ -152,6 +158,7 @@ std::string readable_text(std::string_view text) {
     }
     size_t n = c < 0x20 || c == 0x7F ? 0 : HJ::utf8_char_length(text.data(), at, text.size());
     if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) n = 0; // C1 controls: a terminal obeys them too
+    if (n == 3 && is_bidi_control(text, at)) n = 0; // they reorder what a terminal shows around them
     if (n != 0) {
       at += n;
       continue;

@@ -82,7 +82,14 @@ std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flo
 }
 
 Report read_frame(CapturedFrame& f, const std::vector<sim::KeyChange>& keys, const std::string& key) {
-  return key.empty() ? explain_with_log(f, keys) : explain(f.span, key);
+  Report r = key.empty() ? explain_with_log(f, keys) : explain(f.span, key);
+  r.wire = true;
+  if (r.accepted && !f.span.scanned) { // a link's bytes: only what the plug-in's scanner takes passes
+    r.accepted = false;
+    r.reasons.push_back(f.span.crlf ? std::string("the plug-in's scanner takes no frame here")
+                                    : "the stream has " + f.span.ending + " after it, not CR LF: the plug-in queues no frame here");
+  }
+  return r;
 }
 
 std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
@@ -95,13 +102,19 @@ std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>
   return out;
 }
 
-std::string capture_text(const CapturedFrame& f) {
+std::string capture_text(const CapturedFrame& f, std::set<std::size_t>* shown) {
   std::string out = "capture: " + sim::wall_text(f.at) + " " + f.flow->from + " -> " + f.flow->to + ", connection " +
                     std::to_string(f.flow->connection);
   if (f.key) {
     out += "; key of the key log's line " + std::to_string(f.key->line);
     if (!f.key_in_force) out += f.key->at <= f.at ? " (a key before the one in force)" : " (a key after the one in force)";
-    if (!f.key->what.empty()) out += ", " + sim::readable_text(f.key->what); // a key log is text anyone may have written
+    const std::string& what = f.key->what; // a key log is text anyone may have written: escaped, its length bounded
+    if (!what.empty() && (!shown || shown->insert(f.key->line).second)) {
+      std::size_t cut = std::min(what.size(), kKeyTextShown);
+      while (cut < what.size() && cut > 0 && (static_cast<unsigned char>(what[cut]) & 0xC0) == 0x80) --cut; // on a character's start
+      out += ", " + sim::readable_text(std::string_view(what).substr(0, cut));
+      if (cut < what.size()) out += "... (" + std::to_string(what.size()) + " bytes)";
+    }
   }
   return out + "\n";
 }

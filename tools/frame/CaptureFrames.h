@@ -2,7 +2,9 @@
 // each explained with the key in force when it was sent.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,8 +40,11 @@ struct ExplainedFrame {
 std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
                                            const std::string& key);
 
-// What goes before a frame's report: its time, direction and connection, and the key log's line.
-std::string capture_text(const CapturedFrame& f);
+// What goes before a frame's report: its time, direction and connection, and the key log's line
+// with the first kKeyTextShown bytes of its text; with `shown` (the lines whose text went out
+// already), each line's text only the first time.
+constexpr std::size_t kKeyTextShown = 120;
+std::string capture_text(const CapturedFrame& f, std::set<std::size_t>* shown = nullptr);
 // The same as JSON members, each followed by a comma, to open the frame's object with.
 std::string capture_json(const CapturedFrame& f);
 

@@ -463,6 +463,7 @@ struct SpanCutter::Impl {
       span.bytes = std::string(bytes.substr(0, bytes.size() - 2));
       span.crlf = true;
       span.ending = "CR LF";
+      span.scanned = true;
       sink(std::move(span));
       stretch_at = offset + bytes.size();
       return;
@@ -622,6 +623,12 @@ bool in_wire_charset(const std::string& s, std::string& wire) {
 
 } // namespace
 
+Verdict verdict(const Span& span, const Report& r) {
+  if (!r.judged) return Verdict::Unjudged;
+  if (!r.accepted) return Verdict::Reject;
+  return span.scanned ? Verdict::Accept : Verdict::LogLine;
+}
+
 Report explain(const Span& span, const std::string& key) {
   Report r = judge(span.bytes, key);
   std::string wire;
@@ -636,11 +643,17 @@ Report explain(const Span& span, const std::string& key) {
 
 namespace {
 
-// `crlf`: CR LF was seen after the span; otherwise the verdict is on the span with CR LF added.
-const char* verdict_word(const Report& r, bool crlf) {
-  if (!r.judged) return "CANNOT BE JUDGED";
-  if (crlf) return r.accepted ? "ACCEPTED" : "REJECTED";
-  return r.accepted ? "ACCEPTED once CR LF is added" : "REJECTED even with CR LF added";
+// Without CR LF seen after the span, the verdict is on the span with CR LF added.
+const char* verdict_word(const Span& span, const Report& r) {
+  switch (verdict(span, r)) {
+  case Verdict::Unjudged: return "CANNOT BE JUDGED";
+  case Verdict::Accept: return "ACCEPTED";
+  case Verdict::LogLine:
+    return span.crlf ? "ACCEPTED as a log line's frame (the plug-in would not queue these bytes)"
+                     : "ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)";
+  case Verdict::Reject: break;
+  }
+  return span.crlf || r.wire ? "REJECTED" : "REJECTED even with CR LF added";
 }
 
 // The line on a frame given as the runtime's UTF-8 text and judged in its wire charset.
@@ -709,9 +722,9 @@ std::string report_lines(std::size_t number, const Span& span, const Report& r) 
   out.reserve(512);
   add(out, {"frame ", std::to_string(number), " at offset ", std::to_string(span.offset), ": "});
   if (span.crlf)
-    add(out, {std::to_string(span.bytes.size() + 2), " bytes with ", span.ending, ", ", verdict_word(r, true), "\n"});
+    add(out, {std::to_string(span.bytes.size() + 2), " bytes with ", span.ending, ", ", verdict_word(span, r), "\n"});
   else
-    add(out, {std::to_string(span.bytes.size()), " bytes without CR LF (then ", span.ending, "), ", verdict_word(r, false), "\n"});
+    add(out, {std::to_string(span.bytes.size()), " bytes without CR LF (then ", span.ending, "), ", verdict_word(span, r), "\n"});
   for (const std::string& reason : r.reasons) add(out, {"  reason: ", reason, "\n"});
   for (const std::string& note : r.notes) add(out, {"  note:   ", note, "\n"});
   if (r.length_field.empty()) return out;
@@ -771,8 +784,21 @@ namespace {
 std::string json_string(const std::string& text) {
   bool utf8 = HJ::is_utf8(text.data(), text.size());
   std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == 0xE2 && utf8 && sim::is_bidi_control(text, i)) { // a terminal showing the line obeys it
+      char buf[8];
+      const unsigned code = 0x2000u | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6 | (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+      std::snprintf(buf, sizeof buf, "\\u%04x", code);
+      out += buf;
+      i += 2;
+    } else if (c == 0xC2 && utf8 && static_cast<unsigned char>(text[i + 1]) < 0xA0) { // C1 controls, as the text report escapes them
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned char>(text[++i]));
+      out += buf;
+    } else if (c == 0x7F) {
+      out += "\\u007f";
+    } else if (c == '"' || c == '\\') {
       out += '\\';
       out += static_cast<char>(c);
     } else if (c < 0x20 || (c >= 0x80 && !utf8)) {
@@ -818,14 +844,17 @@ std::string json_items(const std::vector<codes::Item>& items) {
   return out + "]";
 }
 
-const char* json_verdict(const Report& r) { return !r.judged ? "unjudged" : r.accepted ? "accept" : "reject"; }
+const char* json_verdict(const Span& span, const Report& r) {
+  static const char* const kWords[] = {"accept", "log_line", "reject", "unjudged"};
+  return kWords[static_cast<int>(verdict(span, r))];
+}
 
 } // namespace
 
 std::string json_report(std::size_t number, const Span& span, const Report& r) {
   std::string out = "{\"frame\":" + std::to_string(number) + ",\"offset\":" + std::to_string(span.offset) +
                     ",\"bytes\":" + std::to_string(span.bytes.size() + (span.crlf ? 2 : 0)) +
-                    ",\"crlf\":" + (span.crlf ? "true" : "false") + ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + json_verdict(r) +
+                    ",\"crlf\":" + (span.crlf ? "true" : "false") + ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + json_verdict(span, r) +
                     "\",\"reasons\":" + json_list(r.reasons) + ",\"notes\":" + json_list(r.notes);
   if (!r.length_field.empty()) {
     out += ",\"length\":{\"field\":" + json_string(r.length_field) + ",\"announced\":" + std::to_string(r.announced) +

@@ -19,6 +19,7 @@ struct Span {
   std::string bytes;      // "##" up to the CRC, without the line end
   bool crlf = false;      // CR LF, or "\r\n" written out, right after `bytes`
   std::string ending;     // what came after `bytes`, in words: "CR LF", "LF alone", "the end of the input", ...
+  bool scanned = false;   // the plug-in's scanner took these bytes, with their CR LF, as a frame; else the log-line rules cut it
 };
 
 // Cuts the spans out of `input`. The plug-in's scanner, with `key` (16 bytes, or empty) and read
@@ -72,6 +73,7 @@ std::string hex_to_bytes(const std::string& dump);
 struct Report {
   bool accepted = false;             // the plug-in's acceptance test on the span plus CR LF, seen or not
   bool judged = true;                // false: a text log cut or re-encoded the line; no verdict
+  bool wire = false;                 // the bytes are a link's (a capture): the log-line rules never apply
   sim::CipherWire encryption = sim::CipherWire::Plain; // how the CP region stood, when the key decrypted it
   std::size_t plain_bytes = 0;       // the data segment's length once decrypted
   sim::CipherWire looks = sim::CipherWire::Plain; // how the CP region looks when it was not decrypted (items not shown)
@@ -95,6 +97,11 @@ struct Report {
 // frame that fails as given, UTF-8 text whose GB18030 form has its length and CRC (a received
 // frame as a panel script holds it), is judged in that form, with `wire_charset` set.
 Report explain(const Span& span, const std::string& key = std::string());
+
+// What polmon-frame says of a span: the plug-in queues it (Accept), or it passes only as a log's
+// line (the plug-in's scanner took no frame there: it would not queue these bytes), or neither.
+enum class Verdict { Accept, LogLine, Reject, Unjudged };
+Verdict verdict(const Span& span, const Report& report);
 
 // Human-readable block, and one JSON object on one line.
 std::string text_report(std::size_t number, const Span& span, const Report& report);

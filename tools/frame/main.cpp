@@ -3,11 +3,13 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "CaptureFrames.h"
 #include "Explain.h"
+#include "Hj212Text.h"
 #include "System.h"
 #include "Version.h"
 
@@ -29,38 +31,39 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
   std::vector<sim::KeyChange> keys;
   std::string error;
   if (key.empty() && key_log.empty() && !(key_log = frametool::key_log_beside(file)).empty())
-    std::fprintf(stderr, "polmon-frame: the keys of %s, beside the capture\n", key_log.c_str());
+    std::fprintf(stderr, "polmon-frame: the keys of %s, beside the capture\n", sim::readable_text(key_log).c_str());
   if (!key_log.empty() && !sim::read_key_log(key_log, keys, error)) {
-    std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
+    std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
     return 2;
   }
   std::vector<sim::CapturedFlow> flows;
   bool whole = sim::read_capture(file, flows, error);
   if (!whole && flows.empty()) {
-    std::fprintf(stderr, "polmon-frame: %s\n", error.c_str());
+    std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
     return 1;
   }
   std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, keys, key);
   bool failed = !whole;
   std::size_t number = 0;
+  std::set<std::size_t> key_texts_shown; // each key log line's text once, not on every frame it reads
   for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small
     frametool::Report report = frametool::read_frame(f, keys, key);
     failed = failed || !report.accepted;
     std::string out = json ? "{" + frametool::capture_json(f) + frametool::json_report(++number, f.span, report).substr(1) + "\n"
-                           : frametool::capture_text(f) + frametool::text_report(++number, f.span, report);
+                           : frametool::capture_text(f, &key_texts_shown) + frametool::text_report(++number, f.span, report);
     std::fwrite(out.data(), 1, out.size(), stdout);
   }
   for (const sim::CapturedFlow& flow : flows)
     for (const auto& [offset, size] : flow.gaps)
       std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream at offset %zu\n",
                    flow.connection, flow.from.c_str(), flow.to.c_str(), size, offset);
-  if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", error.c_str());
+  if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", sim::readable_text(error).c_str());
   if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", flows.size());
   return failed || number == 0 ? 1 : 0;
 }
 
 int usage(const char* problem) {
-  if (problem) std::fprintf(stderr, "polmon-frame: %s\n", problem);
+  if (problem) std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(problem).c_str()); // paths and arguments as text
   std::fputs(kUsage, stderr);
   return 2;
 }

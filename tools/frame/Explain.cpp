@@ -623,6 +623,18 @@ bool in_wire_charset(const std::string& s, std::string& wire) {
 
 } // namespace
 
+Span link_span(std::string_view bytes) {
+  Span span;
+  span.bytes.assign(bytes.data(), bytes.size());
+  const bool ended = span.bytes.size() >= 2 && span.bytes.compare(span.bytes.size() - 2, 2, "\r\n") == 0;
+  while (!span.bytes.empty() && (span.bytes.back() == '\n' || span.bytes.back() == '\r')) span.bytes.pop_back();
+  if (ended) {
+    span.crlf = span.scanned = true;
+    span.ending = "CR LF";
+  }
+  return span;
+}
+
 Verdict verdict(const Span& span, const Report& r) {
   if (!r.judged) return Verdict::Unjudged;
   if (!r.accepted) return Verdict::Reject;

@@ -103,6 +103,10 @@ Report explain(const Span& span, const std::string& key = std::string());
 enum class Verdict { Accept, LogLine, Reject, Unjudged };
 Verdict verdict(const Span& span, const Report& report);
 
+// A frame the engine's scanner cut from a link, as a span: with its CR LF it is the plug-in's own
+// kind of frame, never a log line's.
+Span link_span(std::string_view bytes);
+
 // Human-readable block, and one JSON object on one line.
 std::string text_report(std::size_t number, const Span& span, const Report& report);
 std::string json_report(std::size_t number, const Span& span, const Report& report);

@@ -346,9 +346,7 @@ void WebModel::link_down(int64_t wall_ms) {
 }
 
 void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Verdict verdict) {
-  frametool::Span span;
-  span.bytes.assign(bytes.data(), bytes.size());
-  while (!span.bytes.empty() && (span.bytes.back() == '\n' || span.bytes.back() == '\r')) span.bytes.pop_back();
+  const frametool::Span span = frametool::link_span(bytes);
   frametool::Report r = frametool::explain(span);
   Segment seg = parse_segment(r.data);
   std::string cn = seg.value("CN"), mn = seg.value("MN"), flag = seg.value("Flag");
@@ -383,8 +381,8 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
                         (incoming ? "in" : "out") + "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"cn\":" + json_text(cn) +
                         ",\"cnName\":" + json_text(name ? name : "") + ",\"cnZh\":" + json_text(codes::command_text_zh(cn)) + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
                         (ok ? "true" : "false") + ",\"reason\":" + json_text(reason) + ",\"text\":" + json_text(prefix(text, 160)) + "}";
-  m_frame_bytes += span.bytes.size() + summary.size();
-  m_frames.push_back(FrameEntry{seq, std::move(span.bytes), summary});
+  m_frame_bytes += bytes.size() + summary.size();
+  m_frames.push_back(FrameEntry{seq, std::string(bytes), summary}); // whole, so that it reads again as the link's frame
   while (m_frames.size() > kFrames || (m_frame_bytes > kFrameBytes && m_frames.size() > 1)) {
     m_frame_bytes -= m_frames.front().bytes.size() + m_frames.front().summary.size();
     m_frames.pop_front();

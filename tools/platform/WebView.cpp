@@ -329,10 +329,7 @@ void WebView::Impl::serve_frame(const httplib::Request& req, httplib::Response& 
     res.set_content("that frame left the log\n", "text/plain");
     return;
   }
-  frametool::Span span;
-  span.bytes = bytes;
-  while (!span.bytes.empty() && (span.bytes.back() == '\n' || span.bytes.back() == '\r')) span.bytes.pop_back();
-  res.set_content(inspect_json(span, 1), "application/json");
+  res.set_content(inspect_json(frametool::link_span(bytes), 1), "application/json");
 }
 
 void WebView::Impl::serve_events(httplib::Response& res) {

@@ -290,6 +290,34 @@ TEST(FrameScanner, UnterminatedSpanGivenUpBeyondTheLargestFrame) {
   EXPECT_EQ(resync.pending(), 0u);
 }
 
+// The give-up stands exactly past the largest frame, whole and in chunks: a span of 10,011 bytes
+// may be a frame, one of 10,012 is judged (and refused), one of 10,013 is given up.
+TEST(FrameScanner, GivenUpExactlyPastTheLargestFrame) {
+  const std::string largest = HJ::wrap_frame(std::string(HJ::kMaxDataBytes, 'x'));
+  ASSERT_EQ(largest.size(), HJ::kMaxFrameBytes);
+  auto span = [](size_t bytes) { return "##" + std::string(bytes - 4, 'x') + "\r\n"; };
+  const struct {
+    const char* what;
+    std::string stream;
+    Frames frames;
+    std::uint64_t bad_length, overlong;
+  } rows[] = {
+      {"the largest frame", largest, {largest}, 0, 0},
+      {"one byte more: judged", span(HJ::kMaxFrameBytes + 1), {}, 1, 0},
+      {"two bytes more: given up", span(HJ::kMaxFrameBytes + 2), {}, 0, 1},
+  };
+  for (const auto& r : rows) {
+    for (size_t piece : {r.stream.size(), size_t(1), size_t(4096)}) {
+      std::vector<std::string> chunks;
+      for (size_t at = 0; at < r.stream.size(); at += piece) chunks.push_back(r.stream.substr(at, piece));
+      HJ::FrameScanner scanner;
+      EXPECT_EQ(Scan(scanner, chunks), r.frames) << r.what << ", pieces of " << piece;
+      EXPECT_EQ(scanner.counts().bad_length, r.bad_length) << r.what << ", pieces of " << piece;
+      EXPECT_EQ(scanner.counts().overlong, r.overlong) << r.what << ", pieces of " << piece;
+    }
+  }
+}
+
 // A span read a byte at a time costs what it costs whole: a search from the span's start on each
 // read makes a span of n bytes cost n^2. The same 16 KB as frames of 256 and of 2,048 bytes, a CR
 // alone every other byte, byte by byte, best of five: linear work is the same a byte for both.

@@ -11,19 +11,6 @@
 namespace HJ {
 namespace {
 
-// One table entry per value of the byte entering the register: the effect of the eight shifts.
-constexpr std::array<std::uint16_t, 256> make_crc_table() {
-  std::array<std::uint16_t, 256> table{};
-  for (unsigned value = 0; value < 256; ++value) {
-    unsigned reg = value;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
-    table[value] = static_cast<std::uint16_t>(reg);
-  }
-  return table;
-}
-
-constexpr std::array<std::uint16_t, 256> kCrcTable = make_crc_table();
-
 static_assert(kCrcTable[0] == 0x0000 && kCrcTable[1] == 0xC0C1 && kCrcTable[255] == 0x4040, "CRC table");
 
 // The high bytes alone: between bytes the register's state is its high byte.

@@ -77,17 +77,8 @@ BENCHMARK(BM_ReceivePass)->DenseRange(0, static_cast<int>(sizeof kCases / sizeof
 // The yardstick: the classic table CRC, one 16-bit entry looked up per byte (the plug-in's own
 // steps through the register's 8-bit state and costs less; recv_cost counts it).
 std::uint16_t ClassicTableCrc(const unsigned char* data, std::size_t length) {
-  static const auto table = [] {
-    std::array<std::uint16_t, 256> t{};
-    for (unsigned value = 0; value < 256; ++value) {
-      unsigned reg = value;
-      for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
-      t[value] = static_cast<std::uint16_t>(reg);
-    }
-    return t;
-  }();
   unsigned reg = 0xFFFFu;
-  for (std::size_t i = 0; i < length; ++i) reg = table[((reg >> 8) ^ data[i]) & 0xFFu];
+  for (std::size_t i = 0; i < length; ++i) reg = HJ::kCrcTable[((reg >> 8) ^ data[i]) & 0xFFu];
   return static_cast<std::uint16_t>(reg);
 }
 

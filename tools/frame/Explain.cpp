@@ -35,19 +35,10 @@ std::string hex4(unsigned value) {
 std::string crc_text(const std::string& data) { return hex4(HJ::crc16(reinterpret_cast<const unsigned char*>(data.data()), data.size())); }
 
 // Modbus CRC-16 (the byte goes into the register's low byte): the CRC field holds it by mistake.
-// A byte table: every rejected frame is checked for it.
+// The engine's byte table: every rejected frame is checked for it.
 unsigned modbus_crc(const std::string& data) {
-  static const auto table = [] {
-    std::array<std::uint16_t, 256> t{};
-    for (unsigned byte = 0; byte < 256; ++byte) {
-      unsigned reg = byte;
-      for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
-      t[byte] = static_cast<std::uint16_t>(reg);
-    }
-    return t;
-  }();
   unsigned reg = 0xFFFFu;
-  for (unsigned char byte : data) reg = (reg >> 8) ^ table[(reg ^ byte) & 0xFFu];
+  for (unsigned char byte : data) reg = (reg >> 8) ^ HJ::kCrcTable[(reg ^ byte) & 0xFFu];
   return reg;
 }
 

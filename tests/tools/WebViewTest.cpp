@@ -138,6 +138,38 @@ TEST_F(WebViewTest, AnswersItsOwnPathsOnly) {
   }
 }
 
+// Bound to loopback in either family, the view names itself by a URL and serves no other Host.
+TEST_F(WebViewTest, LoopbackInEitherFamilyGuardsItsHost) {
+  struct Row {
+    const char* listen; // WebOptions::host, as --web gives it
+    const char* connect;
+    const char* url; // the URL's start
+  } rows[] = {
+      {"127.0.0.1", "127.0.0.1", "http://127.0.0.1:"},
+      {"127.0.0.2", "127.0.0.2", "http://127.0.0.2:"},
+      {"::1", "::1", "http://[::1]:"},
+      {"[::1]", "::1", "http://[::1]:"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.listen);
+    sim::WebOptions opt;
+    opt.host = row.listen;
+    auto web = start(opt, csv);
+    ASSERT_TRUE(web);
+    EXPECT_EQ(web->url().rfind(row.url, 0), 0u) << web->url();
+    EXPECT_EQ(web->url().back(), '/');
+    httplib::Client c(row.connect, port_of(web->url()));
+    for (const char* host : {"attacker.example", "[::1].attacker.example"}) {
+      auto r = c.Get("/", {{"Host", host}});
+      ASSERT_TRUE(r) << host;
+      EXPECT_EQ(r->status, 403) << host;
+    }
+    auto own = c.Get("/", {{"Host", std::string(row.url + 7) + "8080"}});
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->status, 200);
+  }
+}
+
 TEST_F(WebViewTest, HostileFrameTextStaysText) {
   auto web = start({}, csv);
   ASSERT_TRUE(web);

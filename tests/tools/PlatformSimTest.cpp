@@ -1171,6 +1171,9 @@ TEST(SimReport, HostileBytesBecomeText) {
       {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},                      // beyond U+10FFFF
       {"\xE5\x9C", "\\xE5\\x9C"},                                        // cut short
       {"\xE5\x9C<", "\\xE5\\x9C&lt;"},
+      {"\xE2\x80\xAEtxt.exe", "\\xE2\\x80\\xAEtxt.exe"},                      // right-to-left override
+      {"\xE2\x80\xAA\xE2\x81\xA9", "\\xE2\\x80\\xAA\\xE2\\x81\\xA9"},        // an embedding, an isolate's end
+      {"\xE2\x80\x94", "\xE2\x80\x94"},                                      // a dash beside them stays
   };
   for (const Row& row : rows) EXPECT_EQ(sim::Report::markup_text(row.in), row.out) << row.in;
 
@@ -1187,6 +1190,19 @@ TEST(SimReport, HostileBytesBecomeText) {
   EXPECT_NE(shown["QN=1"]->bytes.find("SiteName=\xE5\x9C\xA8\xE7\xBA\xBF&&"), std::string::npos);
   EXPECT_FALSE(shown["QN=2"]->gb18030);
   EXPECT_NE(sim::Report::markup_text(shown["QN=2"]->bytes).find("SiteName=\\xFF\\x80\\xFF&amp;&amp;"), std::string::npos);
+
+  // the log's lines and the summary: a bidirectional control in the MN, a C1 control in a value, and
+  // a frame with ESC and BEL, which the plug-in drops
+  Harness bad("pause 10\n");
+  bad.p.connected(bad.now, "peer");
+  bad.station_sends("QN=20240101000000001;ST=32;CN=2011;PW=123456;MN=M\xE2\x80\xAE" "1;Flag=4;CP=&&DataTime=20240101000000;"
+                    "SiteName=\xC2\x9B" "2J&&");
+  bad.station_sends("QN=20240101000001001;ST=32;CN=2011;PW=123456;MN=M\x1B]0;x\x07;Flag=4;CP=&&DataTime=20240101000001&&");
+  bad.run_until(1200);
+  std::vector<std::string> outs = bad.log;
+  outs.push_back(bad.p.summary());
+  for (const std::string& out : outs)
+    for (const char* hostile : {"\x1B", "\x07", "\xE2\x80\xAE", "\xC2\x9B"}) EXPECT_EQ(out.find(hostile), std::string::npos) << out;
 }
 
 } // namespace

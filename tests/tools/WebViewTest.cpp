@@ -182,6 +182,8 @@ TEST_F(WebViewTest, HostileFrameTextStaysText) {
                                  "Note=a\rb\xFF;NewSK=SECRET1234567890;w01018-Rtd==HYPERLINK(\"x\"),w01018-Flag=N;"
                                  "w21003-Rtd=<img src=x onerror=alert(2)>");
   web->frame(true, hostile, sim::Verdict::Ok);
+  // UTF-8 text a terminal obeys: a C1 control (CSI), the bidirectional controls
+  web->frame(true, frame_of("DataTime=20240101120000;w01001-Rtd=\xC2\x9B" "2J\xE2\x80\xAE" "7\xE2\x81\xA6"), sim::Verdict::Ok);
   std::string events = stream.read_until("event: values", 5000);
   httplib::Client c("127.0.0.1", port_of(web->url()));
   auto state = c.Get("/api/state");
@@ -209,6 +211,7 @@ TEST_F(WebViewTest, HostileFrameTextStaysText) {
     EXPECT_EQ(events[end - 1], '}') << events.substr(at, end - at);
   }
   EXPECT_NE(csv_file->body.find(",w01018,Rtd,\"'=HYPERLINK(\"\"x\"\")\",N"), std::string::npos) << csv_file->body;
+  EXPECT_NE(csv_file->body.find(",w01001,Rtd,\\xC2\\x9B2J\\xE2\\x80\\xAE7\\xE2\\x81\\xA6,"), std::string::npos) << csv_file->body;
 }
 
 TEST_F(WebViewTest, ConnectionsAndStreamsAreBounded) {

@@ -2,11 +2,12 @@
 
 #include "CpCipher.h"
 #include "Envelope.h"
+#include "TextSafe.h"
 
 namespace sim {
 
 Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
-    : m_opt(std::move(options)), m_log(std::move(log)),
+    : m_opt(std::move(options)), m_log([log = std::move(log)](const std::string& line) { log(text_safe(line)); }),
       m_scenario(std::move(steps), {m_opt, m_desk, m_requests, m_out, m_periods, m_real_time, m_tally, m_problems, m_log}) {
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
@@ -215,6 +216,8 @@ int64_t Platform::next_event(int64_t now) const {
   if (m_drop == LinkDrop::Down) consider(m_drop_started + m_opt.drop_for_ms);
   return t;
 }
+
+std::string Platform::summary() const { return text_safe(summary_room().text(), kKeepLines); }
 
 Summary Platform::summary_room() const {
   LinkFigures link = m_link;

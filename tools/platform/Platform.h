@@ -33,6 +33,7 @@ public:
   using Out = Outbox::Out;
   using Log = std::function<void(const std::string&)>;
 
+  // `log` gets each line with the station's text in it made safe (text_safe, TextSafe.h).
   Platform(std::vector<Step> steps, PlatformOptions options, Log log);
 
   void connected(int64_t now, const std::string& peer);
@@ -64,7 +65,8 @@ public:
   bool broken() const { return summary_room().broken(); }
   // "OK", "BROKEN (N problems)" or "NO STATION": the summary's verdict and the report's.
   std::string verdict() const { return summary_room().verdict(); }
-  std::string summary() const { return summary_room().text(); }
+  // The summary as it goes out: station text in it as text_safe (TextSafe.h) makes it.
+  std::string summary() const;
   // The acceptance report (--report, --report-junit): each check with its evidence; `css` the page's look.
   std::string report_html(std::string_view css) const { return m_report.html(summary_room().report_header(), css); }
   std::string report_junit() const { return m_report.junit(summary_room().report_header()); }

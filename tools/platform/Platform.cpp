@@ -65,7 +65,7 @@ void Platform::received(const char* data, size_t n, int64_t now) {
     case HJ::SpanKind::Frame:
     case HJ::SpanKind::BadLength:
     case HJ::SpanKind::BadCrc: // a span with its line end: a frame, or a bad one named as such
-      on_frame(bytes, now);
+      on_frame(bytes, now, kind == HJ::SpanKind::Frame);
       m_report.frame_done();
       return;
     case HJ::SpanKind::Overlong:
@@ -80,15 +80,17 @@ void Platform::junk(std::string_view bytes) {
   problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
 }
 
-void Platform::on_frame(std::string_view received, int64_t now) {
+void Platform::on_frame(std::string_view received, int64_t now, bool taken) {
   ++m_link.frames_in;
   // With the key, an encrypted frame is checked and read as the plain frame it stands for.
   std::string plain;
   CipherWire form = CipherWire::Plain;
   KeyedRead read = read_keyed(received, plain, form);
-  // The plug-in drops a frame whose fields fit but that reads as text neither as received nor decrypted; one
-  // that fails its own check is reported below as any bad frame.
-  if (read == KeyedRead::Rejected && verdict_ok(check_frame(received).verdict)) {
+  // The plug-in drops a frame whose fields fit but whose data segment its scanner does not take (a
+  // control byte; with the key, text neither as received nor decrypted): never judged sound. One that
+  // fails its own check is reported below as any bad frame; one the key before this one decrypts is read.
+  const Verdict own = read == KeyedRead::Rejected || (!taken && read != KeyedRead::Decrypted) ? check_frame(received).verdict : Verdict::TooShort;
+  if (read == KeyedRead::Rejected ? verdict_ok(own) : own == Verdict::Ok) {
     m_report.frame_in(received, now);
     rejected_frame(received);
     return;
@@ -111,6 +113,9 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     mn = seg.value("MN");
     if (mn.size() != 24) // the standard's MN has 24; public platforms refuse others
       note("the station's MN " + mn + " has " + std::to_string(mn.size()) + " characters, not 24");
+  } else if (!m_flows && seg.value("MN") != mn) { // the 2025 flows follow a 1002's new MN and judge it themselves
+    problem("frame QN " + qn + " CN=" + cn + " carries MN=" + seg.value("MN") + ", the station's MN is " + mn + " (its first frame)",
+            "frames carry another MN");
   }
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), HJ::flag_version(seg.flag)));
   m_duties->frame(seg);
@@ -147,7 +152,16 @@ void Platform::rejected_frame(std::string_view received) {
   if (m_observer) m_observer->frame(true, received, Verdict::BadCrc);
   const std::string seg_text = check_frame(received).segment;
   Segment seg = parse_segment(seg_text);
-  problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") +
+  const std::string head = "frame QN " + seg.value("QN") + " CN=" + seg.value("CN");
+  std::size_t at = 0;
+  while (at < seg_text.size() && static_cast<unsigned char>(seg_text[at]) >= 0x20 && seg_text[at] != 0x7F) ++at;
+  if (m_opt.key.empty() && at < seg_text.size()) { // without a key the plug-in refuses a control byte alone
+    problem(head + " holds a control byte (" + readable_text(seg_text.substr(at, 1)) + " at byte " + std::to_string(at) +
+                " of its data segment): the plug-in drops it",
+            "a control byte in the data segment");
+    return;
+  }
+  problem(head +
           (HJ::data_command_header(seg_text.data(), seg_text.size())
                ? " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its data "
                  "segment is text neither as received nor decrypted)"
@@ -157,8 +171,18 @@ void Platform::rejected_frame(std::string_view received) {
 
 void Platform::bad_frame(std::string_view received, Verdict verdict) {
   ++m_link.bad_frames;
-  bool looks = received.size() > HJ::kEnvelopeBytes && looks_encrypted(received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes)) != CipherWire::Plain;
-  const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
+  const std::string_view wire = received.size() > HJ::kEnvelopeBytes ? received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes) : std::string_view();
+  const bool looks = !wire.empty() && looks_encrypted(wire) != CipherWire::Plain;
+  // decrypted, its CRC fits the plain data: what the plug-in refuses is the plain text (a control byte, a wrong charset)
+  std::string plain;
+  CipherWire form = CipherWire::Plain;
+  const bool decrypts = looks && !m_opt.key.empty() && decrypt_segment(wire, m_opt.key, plain, form) &&
+                        HJ::crc_field_matches(received.data() + received.size() - HJ::kCrcFromEnd, plain.data(), plain.size());
+  const char* hint = !looks                ? ""
+                     : m_opt.key.empty() ? "; it looks encrypted: give the key"
+                     : decrypts          ? "; it decrypts with the key, but its plain data segment is no text (a control byte, or not its "
+                                           "charset): the plug-in drops it"
+                                         : "; it looks encrypted, but the key does not decrypt it";
   problem(std::string("bad frame from the station (") + verdict_text(verdict) + hint + ")");
 }
 

@@ -52,6 +52,7 @@ public:
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() {
     m_requests.give_up_unheard();
+    m_duties->stopped();
     m_periods.judge();
     if (m_opt.judge_duties && m_link.connections) m_duties->finish(m_opt.left_out);
   }
@@ -90,7 +91,8 @@ public:
 
 private:
   // The link (Platform.cpp): bytes in, frames cut and read and routed to the rooms.
-  void on_frame(std::string_view frame, int64_t now);
+  // `taken`: the plug-in's scanner took it as it stands (HJ::SpanKind::Frame).
+  void on_frame(std::string_view frame, int64_t now, bool taken);
   // Bytes outside any frame.
   void junk(std::string_view bytes);
   // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to
@@ -105,6 +107,7 @@ private:
   // counted per CN, real-time ones to RealTime, period data to Periods; answered when it asks.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
+  void upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh);
   // The summary room over the figures as they stand.
   Summary summary_room() const;
   void problem(const std::string& what, const std::string& cause = std::string()) { m_problems.problem(what, cause); }

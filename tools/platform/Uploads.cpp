@@ -59,14 +59,14 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
 }
 
 // An upload's own fields, under every standard: its DataTime, and (without the 2025 flows, which tell
-// a resend by its RF=1) a QN of its own. `fresh`: no resend.
+// a resend by its RF=1) a QN of its own; the frames answering a request share its QN. `fresh`: no resend.
 void Platform::upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh) {
   if (!data_cn(cn)) return;
   int64_t t = 0;
   if (!civil_seconds(datatime, t))
     problem("CN=" + cn + " upload QN " + qn + " has no readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")",
             "an upload without a readable DataTime");
-  if (fresh && !m_flows && m_tally.again(cn, qn, seg.value("PNO")))
+  if (fresh && !m_flows && !m_requests.find(qn) && m_tally.again(cn, qn, seg.value("PNO")))
     problem("QN " + qn + " (CN=" + cn + ") uploaded again: DataTime=" + (datatime.empty() ? "none" : datatime) +
                 ", a new upload carries a QN of its own",
             "an upload again");

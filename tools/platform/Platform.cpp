@@ -22,6 +22,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   m_connected = true;
   ++m_link.connections;
   m_link.peer = peer;
+  m_link_mn.clear();
   m_log("station connected (" + peer + ")");
   if (m_observer) m_observer->link_up(peer);
   if (m_flows) m_flows->connected(now);
@@ -113,10 +114,14 @@ void Platform::on_frame(std::string_view received, int64_t now, bool taken) {
     mn = seg.value("MN");
     if (mn.size() != 24) // the standard's MN has 24; public platforms refuse others
       note("the station's MN " + mn + " has " + std::to_string(mn.size()) + " characters, not 24");
-  } else if (!m_flows && seg.value("MN") != mn) { // the 2025 flows follow a 1002's new MN and judge it themselves
-    problem("frame QN " + qn + " CN=" + cn + " carries MN=" + seg.value("MN") + ", the station's MN is " + mn + " (its first frame)",
-            "frames carry another MN");
   }
+  // one station's frames carry one MN; a new connection may be another station's. The 2025 flows follow
+  // a 1002's new MN and judge it themselves.
+  if (m_link_mn.empty()) m_link_mn = seg.value("MN");
+  else if (!m_flows && seg.value("MN") != m_link_mn)
+    problem("frame QN " + qn + " CN=" + cn + " carries MN=" + seg.value("MN") + ", the station's MN is " + m_link_mn +
+                " (its first frame on this connection)",
+            "frames carry another MN");
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), HJ::flag_version(seg.flag)));
   m_duties->frame(seg);
   // a record's DataTime: its own, or for a later packet of an upload the first packet's

@@ -56,7 +56,7 @@ const char* const kUsage =
     "  --reply-timeout MS     how long a reply may take (default 5000)\n"
     "  --name TEXT            name in the output (default platform)\n"
     "  --mn MN --pw PW --st ST  fields of the requests; the station's data frames must carry ST (without\n"
-    "                         --st: the ST of its first data frame, 32 until one came)\n"
+    "                         --st: the ST most of its data frames carry, 32 until one came)\n"
     "  --standard 2017|2025   requests with that Flag and Chinese text; the station's frames must carry\n"
     "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
     "  --key TEXT             with --standard 2025: the 16-character key; the station's CN 2000-2999 frames\n"

@@ -107,7 +107,7 @@ private:
   // counted per CN, real-time ones to RealTime, period data to Periods; answered when it asks.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
-  void upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh);
+  void upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh, bool answer);
   // The summary room over the figures as they stand.
   Summary summary_room() const;
   void problem(const std::string& what, const std::string& cause = std::string()) { m_problems.problem(what, cause); }

@@ -30,6 +30,12 @@ local faults = {
   ["change-st"] = "changes the system code (ST) of its data frames 8 s after it started",
   ["refuse-mn"] = "refuses every new MN (1002) with ExeRtn=3",
   ["dead-link"] = "must encrypt, drops its key, and takes every refused Send for a dead link",
+  ["control-bytes"] = "writes ESC and BEL into a real-time value",
+  ["no-datatime"] = "sends its real-time data without DataTime",
+  ["bad-qn"] = "sends its real-time data under a QN that is no time",
+  ["same-qn"] = "sends every real-time upload with the first one's QN and DataTime",
+  ["new-mn"] = "sends every real-time upload under a new MN",
+  ["st-first"] = "sends its first data frame with ST=91, the rest with its own",
 }
 local fault = args.fault
 if fault and not faults[fault] then
@@ -125,6 +131,7 @@ local function send_as_is(segment)
 end
 
 local early = {} -- early-9012: a history answer's records, sent after its 9012
+local first_upload, mn_count, first_st_done -- same-qn, new-mn, st-first
 local function cn_of(segment) return segment:match(";CN=(%d+);") end
 local outgoing = {
   ["no-9012"] = function(segment)
@@ -160,6 +167,35 @@ local outgoing = {
     for _, record in ipairs(early) do send_as_is(record) end
     early = {}
     return nil
+  end,
+  -- the real-time uploads' own fields broken (CN=2011 frames the station makes itself)
+  ["control-bytes"] = function(segment)
+    if cn_of(segment) ~= "2011" then return segment end
+    return (segment:gsub("%-Rtd=([^,;&]*)", "-Rtd=\27]0;x\7%1", 1))
+  end,
+  ["no-datatime"] = function(segment)
+    if cn_of(segment) ~= "2011" then return segment end
+    return (segment:gsub("DataTime=%d+;?", "", 1))
+  end,
+  ["bad-qn"] = function(segment)
+    if cn_of(segment) ~= "2011" then return segment end
+    return (segment:gsub("^QN=%d+", "QN=NOTAQN-1", 1))
+  end,
+  ["same-qn"] = function(segment)
+    if cn_of(segment) ~= "2011" then return segment end
+    first_upload = first_upload or { qn = segment:match("^QN=(%d+)"), datatime = segment:match("DataTime=(%d+)") }
+    segment = segment:gsub("^QN=%d+", "QN=" .. first_upload.qn, 1)
+    return (segment:gsub("DataTime=%d+", "DataTime=" .. first_upload.datatime, 1))
+  end,
+  ["new-mn"] = function(segment)
+    if cn_of(segment) ~= "2011" then return segment end
+    mn_count = (mn_count or 1) + 1 -- the station's own is POLMON...01
+    return (segment:gsub(";MN=[^;]*", string.format(";MN=POLMON%018d", mn_count), 1))
+  end,
+  ["st-first"] = function(segment)
+    if first_st_done or (cn_of(segment) or ""):sub(1, 1) ~= "2" then return segment end
+    first_st_done = true
+    return (segment:gsub(";ST=%d+;", ";ST=91;", 1))
   end,
   ["late"] = function(segment)
     if not answering then return segment end

@@ -232,6 +232,65 @@ TEST(SimPlatform, FindsWhatTheStationDoesWrong) {
   }
 }
 
+// A station's uploads that break the protocol, under 2017 and under 2025 with a key: a problem under
+// both (a frame the plug-in drops never passes), the sound station OK. A change of ST is blamed on
+// the frames the others outnumber, whichever came first.
+TEST(SimPlatform, UploadsThatBreakTheProtocolUnderEveryEdition) {
+  struct Upload {
+    std::string qn, st = "32", mn = "POLMON000000000000000001", cp = "DataTime=@;w01018-Rtd=1.5"; // @: the QN's time
+  };
+  auto uploads = [](const std::function<void(int, Upload&)>& change) {
+    std::vector<Upload> out(5);
+    for (int i = 0; i < 5; ++i) {
+      out[i].qn = std::to_string(20240101000000000 + 1000 * i);
+      change(i, out[i]);
+    }
+    return out;
+  };
+  struct Row {
+    const char* name;
+    std::vector<Upload> uploads;
+    const char* problem; // nullptr: OK
+  } rows[] = {
+      {"sound", uploads([](int, Upload&) {}), nullptr},
+      {"ESC and BEL in a value", uploads([](int i, Upload& u) { if (i == 2) u.cp = "DataTime=@;w01018-Rtd=\x1B]0;x\x07"; }), "the plug-in drops it"},
+      {"no DataTime", uploads([](int, Upload& u) { u.cp = "w01018-Rtd=1.5"; }), "upload QN 20240101000000000 has no readable DataTime (none)"},
+      {"a QN that is no time", uploads([](int i, Upload& u) { u.qn = "NOTAQN-" + std::to_string(i); }), "carries QN=NOTAQN-0, not a time"},
+      {"the same QN and DataTime five times", uploads([](int, Upload& u) { u.qn = "20240101000000000"; }), "QN 20240101000000000 (CN=2011) uploaded again"},
+      {"a new MN every upload", uploads([](int i, Upload& u) { u.mn = "POLMON00000000000000000" + std::to_string(i + 1); }),
+       "CN=2011 carries MN=POLMON000000000000000002, the station's MN is POLMON000000000000000001"},
+      {"ST=91 first, 32 after", uploads([](int i, Upload& u) { if (i == 0) u.st = "91"; }),
+       "data frame QN 20240101000000000 CN=2011 carries ST=91, the station's system code is 32"},
+      {"ST=31 after 32", uploads([](int i, Upload& u) { if (i == 3) u.st = "31"; }),
+       "data frame QN 20240101000003000 CN=2011 carries ST=31, the station's system code is 32"},
+  };
+  for (const Row& row : rows) {
+    for (int edition : {2017, 2025}) {
+      SCOPED_TRACE(std::string(row.name) + ", " + std::to_string(edition));
+      sim::PlatformOptions opt;
+      opt.standard = edition;
+      if (edition == 2025) opt.key = "0123456789ABCDEF";
+      Harness h("pause 500\n", opt);
+      h.p.connected(h.now, "peer");
+      for (const Upload& u : row.uploads) {
+        std::string cp = u.cp;
+        if (cp.find('@') != std::string::npos) cp.replace(cp.find('@'), 1, u.qn.substr(0, 14));
+        const std::string seg = "QN=" + u.qn + ";ST=" + u.st + ";CN=2011;PW=123456;MN=" + u.mn + ";Flag=" + (edition == 2025 ? "8" : "4") +
+                                ";CP=&&" + cp + "&&";
+        const std::string f = sim::encrypted_wire_data(seg, opt.key, sim::CipherWire::Raw).frame(); // plain without a key
+        h.p.received(f.data(), f.size(), h.now);
+        h.run_until(h.now + 50);
+      }
+      h.run_until(h.now + 1000);
+      h.p.stopped();
+      const std::string summary = h.p.summary();
+      EXPECT_TRUE(h.p.finished());
+      if (!row.problem) EXPECT_FALSE(h.p.broken()) << summary;
+      else EXPECT_NE(summary.find(row.problem), std::string::npos) << summary;
+    }
+  }
+}
+
 // A refusal (QnRtn or ExeRtn not 1, ExeRtn=100 "no data" aside) against what the step expects.
 TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
   const char* const kDay2020 = "request CN=2061 CP=BeginTime=20200101000000;EndTime=20200101235959";
@@ -340,7 +399,8 @@ TEST(SimPlatform, AFloodOfJunkKeepsTheReportBounded) {
   many.p.connected(many.now, "peer");
   for (int k = 0; k < 150; ++k) many.answer(std::to_string(k), "9011", "QnRtn=1");
   const std::string m = many.p.summary();
-  EXPECT_NE(m.find("    - 9011 for QN 99, which no request carried\n    - and 50 more\n"), std::string::npos) << m;
+  // (the first cause: those QNs are no times)
+  EXPECT_NE(m.find("    - 9011 for QN 98, which no request carried\n    - and 51 more\n"), std::string::npos) << m;
 }
 
 TEST(SimPlatform, CorruptRequestsMustGoUnanswered) {
@@ -503,7 +563,7 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
       }
       const std::string upload_qn = answering.empty() ? std::to_string(20240101000000000 + after) : answering;
       answering.clear();
-      h.station_sends("QN=" + upload_qn + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&w01018-Rtd=1.5&&");
+      h.station_sends("QN=" + upload_qn + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&DataTime=" + upload_qn.substr(0, 14) + ";w01018-Rtd=1.5&&");
     }
     h.run_until(acknowledged + 10000);
     const std::string summary = h.p.summary();
@@ -520,7 +580,7 @@ TEST(SimPlatform, TheTimeStoppedIsNoInterval) {
   Harness h("request CN=1062 CP=RtdInterval=2\nrequest CN=2012\npause 10000\nrequest CN=2011\nuploads CN=2011 count=3 timeout=9000\n");
   h.p.connected(h.now, "peer");
   auto upload = [&](const std::string& qn) {
-    h.station_sends("QN=" + qn + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&w01018-Rtd=1.5&&");
+    h.station_sends("QN=" + qn + ";ST=32;CN=2011;PW=123456;MN=M1;Flag=4;CP=&&DataTime=" + qn.substr(0, 14) + ";w01018-Rtd=1.5&&");
   };
   auto made_now = [&] { return std::to_string(20240101000000000 + h.now); };
   auto answer_request = [&](size_t i) {
@@ -560,6 +620,7 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
     std::vector<Upload> uploads;
     const char* problem; // nullptr: OK
     const char* row;     // the summary's row of period data, or nullptr
+    unsigned problems = 1;
   } rows[] = {
       {"minutes on their starts", {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000200050", "20240101000100", false}},
        nullptr, "  period data:        CN=2051 x2 (60 s), 0 missing\n"},
@@ -588,8 +649,9 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
        nullptr, "  period data:        CN=2051 x2 (60 s), 0 missing\n"},
       {"a resend of another minute is no repeat",
        {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000100123", "20240101000000", true}}, nullptr, nullptr},
-      {"a QN that does not read: the platform's clock, past the period", {{"2051", "1", "20240301003300", false}}, nullptr, nullptr},
-      {"a QN that does not read: the platform's clock, in the period", {{"2051", "1", "20240301003400", false}}, "stamped with its period's end", nullptr},
+      // (a QN that is no time is a fault of its own)
+      {"a QN that does not read: the platform's clock, past the period", {{"2051", "1", "20240301003300", false}}, "carries QN=1, not a time", nullptr},
+      {"a QN that does not read: the platform's clock, in the period", {{"2051", "1", "20240301003400", false}}, "stamped with its period's end", nullptr, 2},
       {"no DataTime", {{"2061", "20240101010000500", "", false}}, "CN=2061 upload QN 20240101010000500 has no readable DataTime (none)", nullptr},
       {"a month 13", {{"2061", "20240101010000500", "20241301000000", false}}, "has no readable DataTime (20241301000000)", nullptr},
       {"a leap day's last hour", {{"2061", "20240301000000500", "20240229230000", false}}, nullptr, nullptr},
@@ -608,7 +670,7 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
     const std::string summary = h.p.summary();
     EXPECT_TRUE(h.p.finished()) << row.name;
     if (row.problem) {
-      EXPECT_NE(summary.find("BROKEN (1 problems)\n"), std::string::npos) << row.name << "\n" << summary;
+      EXPECT_NE(summary.find("BROKEN (" + std::to_string(row.problems) + " problems)\n"), std::string::npos) << row.name << "\n" << summary;
       EXPECT_NE(summary.find(row.problem), std::string::npos) << row.name << "\n" << summary;
     } else {
       EXPECT_FALSE(h.p.broken()) << row.name << "\n" << summary;
@@ -728,9 +790,10 @@ TEST(SimPlatform, PassedDeadlinesAreNotWaitedFor) {
 TEST(SimPlatform, EncryptedUploadsWithTheKey) {
   const tooltest::Sm4Example e = tooltest::LoadSm4Example(POLMON_TOOLS_DATA "/sm4_example.txt");
   const std::string head = "QN=20240101000000001;ST=32;CN=2051;PW=123456;MN=M1;Flag=8;CP=&&";
-  const std::string region = "a00010-Rtd=4849;a00000-Rtd=6426;"; // text whose ciphertext holds CR LF, then "##"
+  // two blocks of text whose ciphertext holds CR LF, then "##"; the DataTime after them, which ECB leaves them as they are
+  const std::string region = "a00010-Rtd=4849;a00000-Rtd=6426;DataTime=20240101000000";
   std::string cipher = region;
-  HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())).encrypt_ecb(reinterpret_cast<unsigned char*>(&cipher[0]), 32);
+  HJ::Sm4(reinterpret_cast<const unsigned char*>(e.key.data())).encrypt_ecb(reinterpret_cast<unsigned char*>(&cipher[0]), 48);
   ASSERT_NE(cipher.find("\r\n"), std::string::npos);
   ASSERT_NE(cipher.find("##"), std::string::npos);
   const std::string crafted = HJ::wrap_frame(head + cipher + "&&").substr(0, 6) + head + cipher + "&&" + reference_crc(head + region + "&&") + "\r\n";
@@ -1024,7 +1087,7 @@ TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
     std::vector<std::string> evidence; // in each failed check's frames, in this order
   } rows[] = {
       {"carried out", "request CN=1062 CP=RtdInterval=2", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, nullptr, nullptr, {}},
-      {"uploads started", "request CN=2011", {"9011", "QnRtn=1", "2011", "w01018-Rtd=1.5"}, nullptr, "a 2011 carried out starts real-time uploads", {}},
+      {"uploads started", "request CN=2011", {"9011", "QnRtn=1", "2011", "DataTime=20240101000000;w01018-Rtd=1.5"}, nullptr, "a 2011 carried out starts real-time uploads", {}},
       {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "carried out: 9011 QnRtn=1", "refused: QnRtn=3 (PW (password) wrong)",
        {"CN=1011;PW=123456", "CN=9011", "QnRtn=3"}},
       {"an invalid value taken", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "an invalid value",
@@ -1171,6 +1234,9 @@ TEST(SimReport, HostileBytesBecomeText) {
       {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},                      // beyond U+10FFFF
       {"\xE5\x9C", "\\xE5\\x9C"},                                        // cut short
       {"\xE5\x9C<", "\\xE5\\x9C&lt;"},
+      {"\xE2\x80\xAEtxt.exe", "\\xE2\\x80\\xAEtxt.exe"},                      // right-to-left override
+      {"\xE2\x80\xAA\xE2\x81\xA9", "\\xE2\\x80\\xAA\\xE2\\x81\\xA9"},        // an embedding, an isolate's end
+      {"\xE2\x80\x94", "\xE2\x80\x94"},                                      // a dash beside them stays
   };
   for (const Row& row : rows) EXPECT_EQ(sim::Report::markup_text(row.in), row.out) << row.in;
 
@@ -1187,6 +1253,19 @@ TEST(SimReport, HostileBytesBecomeText) {
   EXPECT_NE(shown["QN=1"]->bytes.find("SiteName=\xE5\x9C\xA8\xE7\xBA\xBF&&"), std::string::npos);
   EXPECT_FALSE(shown["QN=2"]->gb18030);
   EXPECT_NE(sim::Report::markup_text(shown["QN=2"]->bytes).find("SiteName=\\xFF\\x80\\xFF&amp;&amp;"), std::string::npos);
+
+  // the log's lines and the summary: a bidirectional control in the MN, a C1 control in a value, and
+  // a frame with ESC and BEL, which the plug-in drops
+  Harness bad("pause 10\n");
+  bad.p.connected(bad.now, "peer");
+  bad.station_sends("QN=20240101000000001;ST=32;CN=2011;PW=123456;MN=M\xE2\x80\xAE" "1;Flag=4;CP=&&DataTime=20240101000000;"
+                    "SiteName=\xC2\x9B" "2J&&");
+  bad.station_sends("QN=20240101000001001;ST=32;CN=2011;PW=123456;MN=M\x1B]0;x\x07;Flag=4;CP=&&DataTime=20240101000001&&");
+  bad.run_until(1200);
+  std::vector<std::string> outs = bad.log;
+  outs.push_back(bad.p.summary());
+  for (const std::string& out : outs)
+    for (const char* hostile : {"\x1B", "\x07", "\xE2\x80\xAE", "\xC2\x9B"}) EXPECT_EQ(out.find(hostile), std::string::npos) << out;
 }
 
 } // namespace

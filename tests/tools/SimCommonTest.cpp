@@ -87,6 +87,7 @@ TEST(SimFrame, TracesShowTextAsUtf8) {
       {"SiteName=\xB2\xE2\xCA\xD4", "SiteName=\xE6\xB5\x8B\xE8\xAF\x95"}, // GB18030 on the wire
       {"SiteName=\xE6\xB5\x8B", "SiteName=\xE6\xB5\x8B"},                   // UTF-8 as it stands
       {"a=\x01\xFF\xFF", "a=\\x01\\xFF\\xFF"},                               // neither, and a control byte
+      {"a=\xC2\x9B" "2J\xE2\x80\xAE" "b\xE2\x81\xA6", "a=\\xC2\\x9B2J\\xE2\\x80\\xAEb\\xE2\\x81\\xA6"}, // CSI, right-to-left override, isolate
   };
   for (const auto& c : cases) {
     std::string line = sim::describe_frame(HJ::wrap_frame("QN=1;ST=32;CN=2011;Flag=4;CP=&&" + c.cp + "&&"));

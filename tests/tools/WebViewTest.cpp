@@ -138,6 +138,38 @@ TEST_F(WebViewTest, AnswersItsOwnPathsOnly) {
   }
 }
 
+// Bound to loopback in either family, the view names itself by a URL and serves no other Host.
+TEST_F(WebViewTest, LoopbackInEitherFamilyGuardsItsHost) {
+  struct Row {
+    const char* listen; // WebOptions::host, as --web gives it
+    const char* connect;
+    const char* url; // the URL's start
+  } rows[] = {
+      {"127.0.0.1", "127.0.0.1", "http://127.0.0.1:"},
+      {"127.0.0.2", "127.0.0.2", "http://127.0.0.2:"},
+      {"::1", "::1", "http://[::1]:"},
+      {"[::1]", "::1", "http://[::1]:"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.listen);
+    sim::WebOptions opt;
+    opt.host = row.listen;
+    auto web = start(opt, csv);
+    ASSERT_TRUE(web);
+    EXPECT_EQ(web->url().rfind(row.url, 0), 0u) << web->url();
+    EXPECT_EQ(web->url().back(), '/');
+    httplib::Client c(row.connect, port_of(web->url()));
+    for (const char* host : {"attacker.example", "[::1].attacker.example"}) {
+      auto r = c.Get("/", {{"Host", host}});
+      ASSERT_TRUE(r) << host;
+      EXPECT_EQ(r->status, 403) << host;
+    }
+    auto own = c.Get("/", {{"Host", std::string(row.url + 7) + "8080"}});
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->status, 200);
+  }
+}
+
 TEST_F(WebViewTest, HostileFrameTextStaysText) {
   auto web = start({}, csv);
   ASSERT_TRUE(web);
@@ -150,6 +182,8 @@ TEST_F(WebViewTest, HostileFrameTextStaysText) {
                                  "Note=a\rb\xFF;NewSK=SECRET1234567890;w01018-Rtd==HYPERLINK(\"x\"),w01018-Flag=N;"
                                  "w21003-Rtd=<img src=x onerror=alert(2)>");
   web->frame(true, hostile, sim::Verdict::Ok);
+  // UTF-8 text a terminal obeys: a C1 control (CSI), the bidirectional controls
+  web->frame(true, frame_of("DataTime=20240101120000;w01001-Rtd=\xC2\x9B" "2J\xE2\x80\xAE" "7\xE2\x81\xA6"), sim::Verdict::Ok);
   std::string events = stream.read_until("event: values", 5000);
   httplib::Client c("127.0.0.1", port_of(web->url()));
   auto state = c.Get("/api/state");
@@ -177,6 +211,7 @@ TEST_F(WebViewTest, HostileFrameTextStaysText) {
     EXPECT_EQ(events[end - 1], '}') << events.substr(at, end - at);
   }
   EXPECT_NE(csv_file->body.find(",w01018,Rtd,\"'=HYPERLINK(\"\"x\"\")\",N"), std::string::npos) << csv_file->body;
+  EXPECT_NE(csv_file->body.find(",w01001,Rtd,\\xC2\\x9B2J\\xE2\\x80\\xAE7\\xE2\\x81\\xA6,"), std::string::npos) << csv_file->body;
 }
 
 TEST_F(WebViewTest, ConnectionsAndStreamsAreBounded) {

@@ -34,7 +34,7 @@ wrong-version    2017,2025  own      carries Flag=[0-9]+, not a 20(17|25) Flag
 late             2017,2025  own      no 9011 for request CN=1062
 no-history       2017,2025  own      request CN=2051 QN=[0-9]+ refused: QnRtn=8
 no-rf            2025       own      QN [0-9]+ \(CN=20[56]1\) uploaded again without RF=1
-no-rf            2017       own      DataTime=[0-9]+ came before: one record per period
+no-rf            2017       own      QN [0-9]+ \(CN=20[56]1\) uploaded again: DataTime=[0-9]+
 twice            2017,2025  own      record DataTime=[0-9]+ sent twice
 early-9012       2017,2025  own      record DataTime=[0-9]+ after the 9012 that ended the answer
 no-periods       2017,2025  own      CN=2051: [0-9]+ whole periods .* the station never sent this period data
@@ -45,6 +45,12 @@ no-station       2017,2025  own      NO STATION
 sound            2017,2025  default  -
 no-history       2017,2025  default  request CN=2051 QN=[0-9]+ refused: QnRtn=8
 refuse-mn        2025       custom   the station refused the new MN
+control-bytes    2017,2025  own      the plug-in drops it
+no-datatime      2017,2025  own      CN=2011 upload QN [0-9]+ has no readable DataTime \(none\)
+bad-qn           2017,2025  own      carries QN=NOTAQN-1, not a time
+same-qn          2017,2025  own      QN [0-9]+ \(CN=2011\) uploaded again
+new-mn           2017,2025  own      carries MN=POLMON[0-9]+, the station.s MN is
+st-first         2017,2025  own      carries ST=91, the station.s system code is 32
 '
 
 key=0123456789ABCDEF

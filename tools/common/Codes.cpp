@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "TextSafe.h"
+
 namespace codes {
 namespace {
 
@@ -286,25 +288,15 @@ const char* note_kind_text(Note::Kind kind) {
 }
 
 std::string shown(std::string_view text, std::size_t limit) {
-  std::string out;
   std::size_t n = text.size() < limit ? text.size() : limit;
-  for (std::size_t i = 0; i < n; ++i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c < 0x20 || c == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\x%02X", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
+  std::string out(text.substr(0, n));
   // not cutting a UTF-8 sequence in two
   if (n < text.size()) {
     while (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0x80) out.pop_back();
     if (!out.empty() && (static_cast<unsigned char>(out.back()) & 0xC0) == 0xC0) out.pop_back();
     out += "... (" + std::to_string(text.size()) + " bytes)";
   }
-  return out;
+  return sim::text_safe(out);
 }
 
 std::string factor_name(std::string_view code) {

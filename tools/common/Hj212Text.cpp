@@ -1,5 +1,6 @@
 #include "Hj212Text.h"
 #include "System.h"
+#include "TextSafe.h"
 
 #include "Charset.h"
 #include "Codes.h"
@@ -146,31 +147,7 @@ std::string readable_text(std::string_view text) {
   if (has_high_bytes(text) && !HJ::is_utf8(text.data(), text.size()) && HJ::is_gb18030(text.data(), text.size()) &&
       HJ::gb18030_to_utf8(std::string(text), converted))
     text = converted;
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(text.size());
-  size_t run = 0; // bytes from here on go out as they are, up to the next one escaped
-  for (size_t at = 0; at < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[at]);
-    if (c >= 0x20 && c < 0x7F) {
-      ++at;
-      continue;
-    }
-    size_t n = c < 0x20 || c == 0x7F ? 0 : HJ::utf8_char_length(text.data(), at, text.size());
-    if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[at + 1]) < 0xA0) n = 0; // C1 controls: a terminal obeys them too
-    if (n == 3 && is_bidi_control(text, at)) n = 0; // they reorder what a terminal shows around them
-    if (n != 0) {
-      at += n;
-      continue;
-    }
-    out.append(text.substr(run, at - run));
-    out += "\\x";
-    out += kHex[c >> 4];
-    out += kHex[c & 0xF];
-    run = ++at;
-  }
-  out.append(text.substr(run));
-  return out;
+  return text_safe(text);
 }
 
 namespace {

@@ -1,11 +1,12 @@
 #include "Trace.h"
 
 #include "FrameCipher.h"
+#include "TextSafe.h"
 
 namespace sim {
 
 void Console::line(const std::string& text) {
-  std::string l = clock_text() + " " + text + "\n";
+  std::string l = clock_text() + " " + text_safe(text) + "\n"; // a script's text and a station's bytes alike
   std::lock_guard<std::mutex> lock(m_mu);
   std::fwrite(l.data(), 1, l.size(), m_out);
   std::fflush(m_out);

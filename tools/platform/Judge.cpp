@@ -132,8 +132,18 @@ FrameCheck FrameJudge::check(std::string_view frame) {
 }
 
 void FrameJudge::judge(std::string_view frame, std::string_view received, const Segment& seg, CipherWire form) {
+  check_qn(seg);
   if (m_opt.standard) check_standard(frame, seg);
   if (!m_opt.key.empty()) check_encryption(received, seg, form);
+}
+
+// A QN is the time the frame was made, yyyyMMddHHmmsszzz, under every standard: answers are paired
+// and uploads told apart and ordered by it.
+void FrameJudge::check_qn(const Segment& seg) {
+  const std::string* qn = seg.get("QN");
+  int64_t made = 0;
+  if (qn && !qn_time_ms(*qn, made))
+    m_problems.problem("frame CN=" + seg.value("CN") + " carries QN=" + *qn + ", not a time (yyyyMMddHHmmsszzz)", "a QN that is not a time");
 }
 
 // The version a station declares: a 2017 frame's text is GB18030, a 2025 frame's UTF-8, with the

@@ -41,7 +41,7 @@ struct FrameCheck {
 // were counted over its UTF-8 form.
 FrameCheck check_frame(std::string_view frame);
 
-// The judge of each frame a station sends: check_frame, then with --standard the charset and
+// The judge of each frame a station sends: check_frame, its QN a time, then with --standard the charset and
 // Flag of the edition chosen, and with a key the encryption of data frames. Answers to requests:
 // RequestJudge; connections as a whole: StationDuties.
 class FrameJudge {
@@ -63,6 +63,7 @@ public:
   const Counts& counts() const { return m_counts; }
 
 private:
+  void check_qn(const Segment& seg);
   void check_standard(std::string_view frame, const Segment& seg);
   void check_encryption(std::string_view frame, const Segment& seg, CipherWire form);
   const PlatformOptions& m_opt;

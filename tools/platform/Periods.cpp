@@ -7,20 +7,16 @@
 
 namespace sim {
 
-void Periods::record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend, bool flows) {
+void Periods::record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend) {
   auto period = m_opt.periods.find(cn);
   if (period == m_opt.periods.end()) return;
   const int64_t s = period->second;
   Data& d = m_data[cn];
   int64_t t = 0;
-  if (!civil_seconds(datatime, t)) {
-    if (!resend)
-      m_problems.problem("CN=" + cn + " upload QN " + qn + " has no readable DataTime (" + (datatime.empty() ? "none" : datatime) + "): period data carry their period's start");
-    return;
-  }
+  if (!civil_seconds(datatime, t)) return; // a fault of every upload's (Platform::upload_fields)
   if (!resend) {
     ++d.records;
-    check_stamp(cn, qn, datatime, t, d, flows);
+    check_stamp(cn, qn, datatime, t, d);
   }
   d.times[t] = qn;
   if (d.times.size() > kKept) { // the oldest folded into the count of missing periods
@@ -31,8 +27,7 @@ void Periods::record(const std::string& cn, const std::string& qn, const std::st
   }
 }
 
-void Periods::check_stamp(const std::string& cn, const std::string& qn, const std::string& datatime, int64_t t, const Data& d,
-                          bool flows) const {
+void Periods::check_stamp(const std::string& cn, const std::string& qn, const std::string& datatime, int64_t t, const Data& d) const {
   const int64_t s = m_opt.periods.at(cn);
   int64_t sent_ms = 0;
   if (!qn_time_ms(qn, sent_ms)) sent_ms = 1000 * local_now_s(); // the platform's clock stands in for the station's
@@ -43,8 +38,8 @@ void Periods::check_stamp(const std::string& cn, const std::string& qn, const st
     m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " +
                        std::to_string(s) + " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
   auto before = d.times.find(t);
-  // the same upload again is the 2025 flows' "uploaded again without RF=1": one fault, told once
-  if (before != d.times.end() && !(flows && before->second == qn))
+  // the same upload again is "uploaded again" (Platform::upload_fields, the 2025 flows): one fault, told once
+  if (before != d.times.end() && before->second != qn)
     m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " came before: one record per period");
 }
 

@@ -20,9 +20,9 @@ public:
   Periods(const PlatformOptions& options, Problems& problems) : m_opt(options), m_problems(problems) {}
   // The first connection: the run's periods are the whole seconds after it.
   void run_started() { m_start_local_s = local_now_s() + 1; } // a second begun before it is the station's own
-  // An upload (or a resend, RF=1) of `cn` with its DataTime. `flows`: the 2025 flows tell the same
-  // upload sent again without RF=1 themselves.
-  void record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend, bool flows);
+  // An upload (or a resend, RF=1) of `cn` with its DataTime. The same upload again, and one without
+  // a readable DataTime, are every upload's faults, told where uploads are (Platform::upload_fields).
+  void record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
   // At the end, once: every CN whose records left periods out is a problem.
   void judge();
   // The summary's "period data:" row; empty when no CN has any.
@@ -44,7 +44,7 @@ private:
   // its last, or all of them when none came: period data never sent leave no gap between records.
   int64_t unsent(const std::string& cn) const;
   // The record's stamp against its period and its sending, and a second record of one period.
-  void check_stamp(const std::string& cn, const std::string& qn, const std::string& datatime, int64_t t, const Data& d, bool flows) const;
+  void check_stamp(const std::string& cn, const std::string& qn, const std::string& datatime, int64_t t, const Data& d) const;
   const PlatformOptions& m_opt;
   Problems& m_problems;
   std::map<std::string, Data> m_data;

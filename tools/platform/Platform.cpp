@@ -2,11 +2,12 @@
 
 #include "CpCipher.h"
 #include "Envelope.h"
+#include "TextSafe.h"
 
 namespace sim {
 
 Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
-    : m_opt(std::move(options)), m_log(std::move(log)),
+    : m_opt(std::move(options)), m_log([log = std::move(log)](const std::string& line) { log(text_safe(line)); }),
       m_scenario(std::move(steps), {m_opt, m_desk, m_requests, m_out, m_periods, m_real_time, m_tally, m_problems, m_log}) {
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
@@ -21,6 +22,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   m_connected = true;
   ++m_link.connections;
   m_link.peer = peer;
+  m_link_mn.clear();
   m_log("station connected (" + peer + ")");
   if (m_observer) m_observer->link_up(peer);
   if (m_flows) m_flows->connected(now);
@@ -64,7 +66,7 @@ void Platform::received(const char* data, size_t n, int64_t now) {
     case HJ::SpanKind::Frame:
     case HJ::SpanKind::BadLength:
     case HJ::SpanKind::BadCrc: // a span with its line end: a frame, or a bad one named as such
-      on_frame(bytes, now);
+      on_frame(bytes, now, kind == HJ::SpanKind::Frame);
       m_report.frame_done();
       return;
     case HJ::SpanKind::Overlong:
@@ -79,15 +81,17 @@ void Platform::junk(std::string_view bytes) {
   problem("station sent " + std::to_string(bytes.size()) + " bytes outside any frame", "bytes outside any frame");
 }
 
-void Platform::on_frame(std::string_view received, int64_t now) {
+void Platform::on_frame(std::string_view received, int64_t now, bool taken) {
   ++m_link.frames_in;
   // With the key, an encrypted frame is checked and read as the plain frame it stands for.
   std::string plain;
   CipherWire form = CipherWire::Plain;
   KeyedRead read = read_keyed(received, plain, form);
-  // The plug-in drops a frame whose fields fit but that reads as text neither as received nor decrypted; one
-  // that fails its own check is reported below as any bad frame.
-  if (read == KeyedRead::Rejected && verdict_ok(check_frame(received).verdict)) {
+  // The plug-in drops a frame whose fields fit but whose data segment its scanner does not take (a
+  // control byte; with the key, text neither as received nor decrypted): never judged sound. One that
+  // fails its own check is reported below as any bad frame; one the key before this one decrypts is read.
+  const Verdict own = read == KeyedRead::Rejected || (!taken && read != KeyedRead::Decrypted) ? check_frame(received).verdict : Verdict::TooShort;
+  if (read == KeyedRead::Rejected ? verdict_ok(own) : own == Verdict::Ok) {
     m_report.frame_in(received, now);
     rejected_frame(received);
     return;
@@ -111,6 +115,13 @@ void Platform::on_frame(std::string_view received, int64_t now) {
     if (mn.size() != 24) // the standard's MN has 24; public platforms refuse others
       note("the station's MN " + mn + " has " + std::to_string(mn.size()) + " characters, not 24");
   }
+  // one station's frames carry one MN; a new connection may be another station's. The 2025 flows follow
+  // a 1002's new MN and judge it themselves.
+  if (m_link_mn.empty()) m_link_mn = seg.value("MN");
+  else if (!m_flows && seg.value("MN") != m_link_mn)
+    problem("frame QN " + qn + " CN=" + cn + " carries MN=" + seg.value("MN") + ", the station's MN is " + m_link_mn +
+                " (its first frame on this connection)",
+            "frames carry another MN");
   m_values.add(codes::read_items(seg.cp_fields, seg.value("ST"), HJ::flag_version(seg.flag)));
   m_duties->frame(seg);
   // a record's DataTime: its own, or for a later packet of an upload the first packet's
@@ -146,7 +157,16 @@ void Platform::rejected_frame(std::string_view received) {
   if (m_observer) m_observer->frame(true, received, Verdict::BadCrc);
   const std::string seg_text = check_frame(received).segment;
   Segment seg = parse_segment(seg_text);
-  problem("frame QN " + seg.value("QN") + " CN=" + seg.value("CN") +
+  const std::string head = "frame QN " + seg.value("QN") + " CN=" + seg.value("CN");
+  std::size_t at = 0;
+  while (at < seg_text.size() && static_cast<unsigned char>(seg_text[at]) >= 0x20 && seg_text[at] != 0x7F) ++at;
+  if (m_opt.key.empty() && at < seg_text.size()) { // without a key the plug-in refuses a control byte alone
+    problem(head + " holds a control byte (" + readable_text(seg_text.substr(at, 1)) + " at byte " + std::to_string(at) +
+                " of its data segment): the plug-in drops it",
+            "a control byte in the data segment");
+    return;
+  }
+  problem(head +
           (HJ::data_command_header(seg_text.data(), seg_text.size())
                ? " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its data "
                  "segment is text neither as received nor decrypted)"
@@ -156,8 +176,18 @@ void Platform::rejected_frame(std::string_view received) {
 
 void Platform::bad_frame(std::string_view received, Verdict verdict) {
   ++m_link.bad_frames;
-  bool looks = received.size() > HJ::kEnvelopeBytes && looks_encrypted(received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes)) != CipherWire::Plain;
-  const char* hint = !looks ? "" : m_opt.key.empty() ? "; it looks encrypted: give the key" : "; it looks encrypted, but the key does not decrypt it";
+  const std::string_view wire = received.size() > HJ::kEnvelopeBytes ? received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes) : std::string_view();
+  const bool looks = !wire.empty() && looks_encrypted(wire) != CipherWire::Plain;
+  // decrypted, its CRC fits the plain data: what the plug-in refuses is the plain text (a control byte, a wrong charset)
+  std::string plain;
+  CipherWire form = CipherWire::Plain;
+  const bool decrypts = looks && !m_opt.key.empty() && decrypt_segment(wire, m_opt.key, plain, form) &&
+                        HJ::crc_field_matches(received.data() + received.size() - HJ::kCrcFromEnd, plain.data(), plain.size());
+  const char* hint = !looks                ? ""
+                     : m_opt.key.empty() ? "; it looks encrypted: give the key"
+                     : decrypts          ? "; it decrypts with the key, but its plain data segment is no text (a control byte, or not its "
+                                           "charset): the plug-in drops it"
+                                         : "; it looks encrypted, but the key does not decrypt it";
   problem(std::string("bad frame from the station (") + verdict_text(verdict) + hint + ")");
 }
 
@@ -215,6 +245,8 @@ int64_t Platform::next_event(int64_t now) const {
   if (m_drop == LinkDrop::Down) consider(m_drop_started + m_opt.drop_for_ms);
   return t;
 }
+
+std::string Platform::summary() const { return text_safe(summary_room().text(), kKeepLines); }
 
 Summary Platform::summary_room() const {
   LinkFigures link = m_link;

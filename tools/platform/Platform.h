@@ -33,6 +33,7 @@ public:
   using Out = Outbox::Out;
   using Log = std::function<void(const std::string&)>;
 
+  // `log` gets each line with the station's text in it made safe (text_safe, TextSafe.h).
   Platform(std::vector<Step> steps, PlatformOptions options, Log log);
 
   void connected(int64_t now, const std::string& peer);
@@ -51,6 +52,7 @@ public:
   // the whole run is judged now, so resends that came after the scenario still fill their gaps.
   void stopped() {
     m_requests.give_up_unheard();
+    m_duties->stopped();
     m_periods.judge();
     if (m_opt.judge_duties && m_link.connections) m_duties->finish(m_opt.left_out);
   }
@@ -64,7 +66,8 @@ public:
   bool broken() const { return summary_room().broken(); }
   // "OK", "BROKEN (N problems)" or "NO STATION": the summary's verdict and the report's.
   std::string verdict() const { return summary_room().verdict(); }
-  std::string summary() const { return summary_room().text(); }
+  // The summary as it goes out: station text in it as text_safe (TextSafe.h) makes it.
+  std::string summary() const;
   // The acceptance report (--report, --report-junit): each check with its evidence; `css` the page's look.
   std::string report_html(std::string_view css) const { return m_report.html(summary_room().report_header(), css); }
   std::string report_junit() const { return m_report.junit(summary_room().report_header()); }
@@ -88,7 +91,8 @@ public:
 
 private:
   // The link (Platform.cpp): bytes in, frames cut and read and routed to the rooms.
-  void on_frame(std::string_view frame, int64_t now);
+  // `taken`: the plug-in's scanner took it as it stands (HJ::SpanKind::Frame).
+  void on_frame(std::string_view frame, int64_t now, bool taken);
   // Bytes outside any frame.
   void junk(std::string_view bytes);
   // The pieces of on_frame(): how the key reads it, frames that fail, the 2025 flows' frames to
@@ -103,6 +107,7 @@ private:
   // counted per CN, real-time ones to RealTime, period data to Periods; answered when it asks.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
+  void upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh, bool answer);
   // The summary room over the figures as they stand.
   Summary summary_room() const;
   void problem(const std::string& what, const std::string& cause = std::string()) { m_problems.problem(what, cause); }
@@ -122,6 +127,7 @@ private:
   int64_t m_drop_started = 0;
   LinkFigures m_link;
   PlatformObserver* m_observer = nullptr;
+  std::string m_link_mn; // the MN of the connection's first frame
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
   codes::ValueStats m_values;                // per factor: values and the code tables' notes
 

@@ -9,6 +9,7 @@
 #include "Envelope.h"
 #include "Hj212Text.h"
 #include "System.h"
+#include "TextSafe.h"
 
 namespace sim {
 
@@ -87,17 +88,6 @@ std::string shown_bytes(std::string_view frame, bool& cut_short) {
   return mask_keys(frame.substr(0, cut));
 }
 
-// The length of the UTF-8 character at s[i] that XML 1.0 takes, or 0 (not UTF-8, a control, U+FFFE, U+FFFF).
-size_t char_length(std::string_view s, size_t i) {
-  const unsigned char c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return (c >= 0x20 && c != 0x7F) || c == '\n' || c == '\t' ? 1 : 0;
-  const size_t n = HJ::utf8_char_length(s.data(), i, s.size());
-  const unsigned char d = n ? static_cast<unsigned char>(s[i + 1]) : 0;
-  if (n == 2 && c == 0xC2 && d <= 0x9F) return 0;                                                // C1 controls
-  if (n == 3 && c == 0xEF && d == 0xBF && static_cast<unsigned char>(s[i + 2]) >= 0xBE) return 0; // U+FFFE, U+FFFF
-  return n;
-}
-
 std::string attribute(std::string_view text) {
   std::string out;
   for (char c : Report::markup_text(text)) out += c == '\n' ? std::string("&#10;") : std::string(1, c);
@@ -126,28 +116,7 @@ const char* state_word(Report::State s) { return s == Report::State::Passed ? "p
 
 } // namespace
 
-std::string Report::safe_text(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size());
-  for (size_t i = 0; i < bytes.size();) {
-    if (bytes[i] == '\\') {
-      out += "\\\\";
-      ++i;
-      continue;
-    }
-    size_t n = char_length(bytes, i);
-    if (n) {
-      out.append(bytes, i, n);
-      i += n;
-      continue;
-    }
-    char hex[8];
-    std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned char>(bytes[i]));
-    out += hex;
-    ++i;
-  }
-  return out;
-}
+std::string Report::safe_text(std::string_view bytes) { return text_safe(bytes, kKeepLines | kDoubleBackslash); }
 
 std::string Report::markup_text(std::string_view bytes) {
   std::string out;

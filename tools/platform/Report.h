@@ -78,8 +78,8 @@ public:
   size_t dropped_checks() const { return m_dropped; }
   size_t dropped_failures() const { return m_dropped_failed; }
 
-  // Any bytes as UTF-8 text: invalid bytes, control characters and the backslash escaped as
-  // \xHH (\\), so the result is valid in HTML and in XML 1.0.
+  // Any bytes as UTF-8 text, as every text output has them (text_safe, TextSafe.h), line ends kept and
+  // the backslash as \\, so the result is valid in HTML and in XML 1.0.
   static std::string safe_text(std::string_view bytes);
   // safe_text() with &, <, >, " and ' as entities.
   static std::string markup_text(std::string_view bytes);

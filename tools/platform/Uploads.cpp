@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "Calendar.h"
 #include "Envelope.h"
 
 namespace sim {
@@ -23,9 +24,11 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       m_report.history_record(history->qn);
       m_requests.history_record(*history, cn, datatime);
     } else if (seg.value("RF") == "1") {
+      upload_fields(seg, cn, qn, datatime, false, false);
       m_tally.resend(cn);
-      m_periods.record(cn, qn, datatime, true, m_flows != nullptr);
+      m_periods.record(cn, qn, datatime, true);
     } else { // the rate of uploads, which a backlog or a history would make look faster
+      upload_fields(seg, cn, qn, datatime, true, p && !p->done && p->qn == qn);
       m_tally.upload(cn, now);
       if (!p) m_report.upload(cn, now); // not the data a request asked for
       if (cn == "2011") {
@@ -33,7 +36,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
         m_real_time.upload(qn, now);
       }
       if (m_opt.periods.count(cn)) m_report.period_record(cn);
-      m_periods.record(cn, qn, datatime, false, m_flows != nullptr);
+      m_periods.record(cn, qn, datatime, false);
     }
   }
   if (p && !p->done) {
@@ -53,6 +56,34 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     if (m_observer) m_observer->frame(false, answer_frame, Verdict::Ok);
     ++m_link.answers_sent;
   }
+}
+
+// An upload's own fields, under every standard: its DataTime, and (without the 2025 flows, which tell
+// a resend by its RF=1) a QN of its own. `fresh`: no resend; `answer`: the data a request asked for,
+// under its QN, which later uploads must not take again.
+void Platform::upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh,
+                             bool answer) {
+  if (!data_cn(cn)) return;
+  int64_t t = 0;
+  if (!civil_seconds(datatime, t))
+    problem("CN=" + cn + " upload QN " + qn + " has no readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")",
+            "an upload without a readable DataTime");
+  if (fresh && !m_flows && m_tally.again(cn, qn, seg.value("PNO")) && !answer)
+    problem("QN " + qn + " (CN=" + cn + ") uploaded again: DataTime=" + (datatime.empty() ? "none" : datatime) +
+                ", a new upload carries a QN of its own",
+            "an upload again");
+}
+
+bool UploadTally::again(const std::string& cn, const std::string& qn, const std::string& pno) {
+  std::string key = cn + " " + qn + " " + pno;
+  if (m_seen.count(key)) return true;
+  m_seen.insert(key);
+  m_order.push_back(std::move(key));
+  if (m_order.size() > kRemembered) {
+    m_seen.erase(m_order.front());
+    m_order.pop_front();
+  }
+  return false;
 }
 
 void UploadTally::upload(const std::string& cn, int64_t now) {

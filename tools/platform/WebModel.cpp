@@ -11,6 +11,7 @@
 #include "Codes.h"
 #include "Explain.h"
 #include "System.h"
+#include "TextSafe.h"
 
 namespace sim {
 
@@ -214,7 +215,7 @@ const char* data_kind_name(DataKind kind) {
 }
 
 std::string csv_cell(std::string_view text) {
-  std::string cell(text);
+  std::string cell = text_safe(text); // `cat` of the file is a terminal's, too
   double v;
   if (!cell.empty() && std::strchr("=+-@\t\r", cell[0]) && !is_number(cell, v)) cell.insert(0, "'");
   if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;

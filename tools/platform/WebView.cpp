@@ -122,6 +122,12 @@ bool is_loopback(const std::string& header) {
   return name == "localhost" || name == "[::1]" || is_loopback_quad(name);
 }
 
+// An address as a URL and a Host header name it: an IPv6 one in brackets, given with them or not.
+std::string url_host(const std::string& host) {
+  const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  return !bracketed && host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
 std::string file_safe(const std::string& text) {
   std::string out;
   for (char c : text) out += (std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.') ? c : '_';
@@ -367,7 +373,10 @@ void WebView::Impl::serve_csv(httplib::Response& res) {
 std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& error) {
   auto impl = std::make_unique<Impl>(options);
   Impl& m = *impl;
-  m.loopback = is_loopback(options.host);
+  // the address bound is the address bare; the guard and the URL name it as a Host header does
+  const std::string named = url_host(options.host);
+  const std::string bound = !named.empty() && named.front() == '[' ? named.substr(1, named.size() - 2) : named;
+  m.loopback = is_loopback(named);
   m.csv_path = options.csv_path.empty() ? default_csv_path(options.name) : options.csv_path;
   m.csv = sys::open_file(m.csv_path, "we");
   if (!m.csv) {
@@ -385,14 +394,14 @@ std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& 
   m.server.set_payload_max_length(kInspectBytes);
   m.routes();
   int port = options.port;
-  if (port == 0) port = m.server.bind_to_any_port(options.host);
-  else if (!m.server.bind_to_port(options.host, port)) port = -1;
+  if (port == 0) port = m.server.bind_to_any_port(bound);
+  else if (!m.server.bind_to_port(bound, port)) port = -1;
   if (port <= 0) {
-    error = "web view: cannot listen on " + options.host + ":" + std::to_string(options.port);
+    error = "web view: cannot listen on " + named + ":" + std::to_string(options.port);
     std::fclose(m.csv);
     return nullptr;
   }
-  m.url = "http://" + options.host + ":" + std::to_string(port) + "/";
+  m.url = "http://" + named + ":" + std::to_string(port) + "/";
   m.listener = std::thread([&m] { m.server.listen_after_bind(); });
   // stop() is a no-op until the server runs: a view ended at once must not leave it running
   for (int i = 0; i < 2000 && !m.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -135,12 +135,6 @@ bool has_high_bytes(std::string_view s) {
 
 } // namespace
 
-bool is_bidi_control(std::string_view text, std::size_t at) {
-  if (text.size() < at + 3 || text[at] != '\xE2') return false;
-  const unsigned char b = static_cast<unsigned char>(text[at + 1]), c = static_cast<unsigned char>(text[at + 2]);
-  return (b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9);
-}
-
 std::string readable_text(std::string_view text) {
   std::string converted;
   // Bytes that are GB18030 through and through read as its text; anything else stays byte by byte.

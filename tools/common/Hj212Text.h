@@ -49,7 +49,7 @@ std::string flag_text(int flag);
 // U+2066-2069) and bytes that are neither charset as \xHH.
 std::string readable_text(std::string_view text);
 // Whether the UTF-8 bytes at `at` are a bidirectional control, U+202A-202E or U+2066-2069.
-bool is_bidi_control(std::string_view text, std::size_t at);
+
 // One readable line about a frame: length, the plug-in's verdict on it (HJ::classify_frame) and
 // the QN/ST/CN/MN fields, as readable_text. Key values are masked.
 std::string describe_frame(std::string_view frame);

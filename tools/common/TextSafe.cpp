@@ -4,6 +4,12 @@
 
 namespace sim {
 
+bool is_bidi_control(std::string_view text, std::size_t at) {
+  if (text.size() < at + 3 || text[at] != '\xE2') return false;
+  const unsigned char b = static_cast<unsigned char>(text[at + 1]), c = static_cast<unsigned char>(text[at + 2]);
+  return (b == 0x80 && c >= 0xAA && c <= 0xAE) || (b == 0x81 && c >= 0xA6 && c <= 0xA9);
+}
+
 std::size_t safe_char_length(std::string_view text, std::size_t at, unsigned flags) {
   const unsigned char c = static_cast<unsigned char>(text[at]);
   if (c < 0x80) return (c >= 0x20 && c != 0x7F) || ((flags & kKeepLines) && (c == '\n' || c == '\t')) ? 1 : 0;
@@ -13,8 +19,7 @@ std::size_t safe_char_length(std::string_view text, std::size_t at, unsigned fla
   if (n == 2) return c == 0xC2 && d < 0xA0 ? 0 : n; // C1 controls: a terminal obeys them too
   if (n != 3) return n;
   const unsigned char e = static_cast<unsigned char>(text[at + 2]);
-  if (c == 0xE2 && d == 0x80 && e >= 0xAA && e <= 0xAE) return 0; // U+202A-U+202E
-  if (c == 0xE2 && d == 0x81 && e >= 0xA6 && e <= 0xA9) return 0; // U+2066-U+2069
+  if (is_bidi_control(text, at)) return 0; // they reorder the text around them
   if (c == 0xEF && d == 0xBF && e >= 0xBE) return 0;                // U+FFFE, U+FFFF
   return n;
 }

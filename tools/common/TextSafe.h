@@ -19,6 +19,9 @@ enum TextSafeFlags : unsigned {
 // bytes that are not UTF-8.
 std::size_t safe_char_length(std::string_view text, std::size_t at, unsigned flags = 0);
 
+// A Unicode bidirectional control (U+202A-U+202E, U+2066-U+2069) in UTF-8 at text[at].
+bool is_bidi_control(std::string_view text, std::size_t at);
+
 // `text` with each byte of what safe_char_length refuses as \xHH; linear, one allocation.
 std::string text_safe(std::string_view text, unsigned flags = 0);
 

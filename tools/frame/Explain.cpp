@@ -17,6 +17,7 @@
 #include "FrameScanner.h"
 #include "Hj212Text.h"
 #include "Sm4.h"
+#include "TextSafe.h"
 
 namespace frametool {
 namespace {

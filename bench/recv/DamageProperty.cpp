@@ -158,6 +158,21 @@ std::string CutOff(const Upload& u, Cut cut, std::mt19937& rng) {
   return u.wire.substr(0, from + rng() % (u.wire.size() - 2 - from));
 }
 
+// Feeds `bytes` and a separator frame: true when the frame meaning `plain` came out; every other
+// frame but the separator counts in `garbled`.
+bool Delivers(HJ::FrameScanner& scanner, const std::string& bytes, const std::string& plain, long& garbled) {
+  scanner.append(bytes.data(), bytes.size());
+  scanner.append(kSeparator.data(), kSeparator.size());
+  bool found = false;
+  std::string frame;
+  while (scanner.next(frame)) {
+    if (frame == kSeparator) continue;
+    if (Meaning(frame) == Meaning(plain)) found = true;
+    else ++garbled;
+  }
+  return found;
+}
+
 // Intact uploads lost behind cut-off ones out of `trials`, and garbled frames queued.
 void MeasureCut(const CutRow& row, long trials, bool keyed, long& lost, long& garbled) {
   std::mt19937 rng(3120 + static_cast<unsigned>(row.form + 1) * 7 + static_cast<unsigned>(row.cut));
@@ -166,21 +181,10 @@ void MeasureCut(const CutRow& row, long trials, bool keyed, long& lost, long& ga
   std::vector<Upload> uploads;
   for (int i = 0; i < 64; ++i) uploads.push_back(Make(rng, row.form, Where::Cp, true));
   lost = garbled = 0;
-  std::string frame;
   for (long t = 0; t < trials; ++t) {
     const Upload& cut = uploads[static_cast<std::size_t>(t) % uploads.size()];
     const Upload& intact = uploads[static_cast<std::size_t>(t * 7 + 3) % uploads.size()];
-    const std::string wire = CutOff(cut, row.cut, rng);
-    scanner.append(wire.data(), wire.size());
-    scanner.append(intact.wire.data(), intact.wire.size());
-    scanner.append(kSeparator.data(), kSeparator.size());
-    bool found = false;
-    while (scanner.next(frame)) {
-      if (frame == kSeparator) continue;
-      if (Meaning(frame) == Meaning(intact.plain)) found = true;
-      else ++garbled;
-    }
-    if (!found) ++lost;
+    if (!Delivers(scanner, CutOff(cut, row.cut, rng) + intact.wire, intact.plain, garbled)) ++lost;
   }
 }
 
@@ -294,21 +298,10 @@ void MeasureCrafted(crafted::Shape shape, long trials, bool keyed, long& lost, l
   HJ::FrameScanner scanner;
   if (keyed) scanner.set_key(kKey);
   lost = garbled = 0;
-  std::string frame;
   for (long t = 0; t < trials; ++t) {
     const Upload& u = uploads[static_cast<std::size_t>(t) % uploads.size()];
     const std::size_t count = shape == crafted::Shape::HeldSpans ? 1 + rng() % 2000 : 1 + rng() % 24;
-    const std::string prefix = crafted::Prefix(shape, count, u.wire);
-    scanner.append(prefix.data(), prefix.size());
-    scanner.append(u.wire.data(), u.wire.size());
-    scanner.append(kSeparator.data(), kSeparator.size());
-    bool found = false;
-    while (scanner.next(frame)) {
-      if (frame == kSeparator) continue;
-      if (Meaning(frame) == Meaning(u.plain)) found = true;
-      else ++garbled;
-    }
-    if (!found) ++lost;
+    if (!Delivers(scanner, crafted::Prefix(shape, count, u.wire) + u.wire, u.plain, garbled)) ++lost;
   }
 }
 

@@ -98,4 +98,16 @@ std::string received_text(const std::string& bytes, WireCharset charset) {
   return text;
 }
 
+bool utf8_on_wire(const std::string& data, WireCharset charset) {
+  if (charset == kCharsetUtf8) return true;
+  if (charset == kCharsetGb18030) return false;
+  return flag_names_2025(header_flag(data));
+}
+
+std::string wire_bytes(const std::string& data, WireCharset charset) {
+  std::string bytes;
+  if (utf8_on_wire(data, charset) || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
+  return bytes;
+}
+
 } // namespace HJ

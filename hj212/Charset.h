@@ -39,4 +39,12 @@ bool is_gb18030(const char* bytes, std::size_t length);
 // dropped one by one; the frame stays as received when GB18030 is due and the system has no converter.
 std::string received_text(const std::string& bytes, WireCharset charset = kCharsetByFlag);
 
+// The one choice of a data segment's wire charset, for what "Send" writes and what "GetData" reads:
+// true for UTF-8, false for GB18030. By `charset`, and for kCharsetByFlag (or any value that is no
+// WireCharset) by the Flag's version: 2025 or later UTF-8, anything else GB18030.
+bool utf8_on_wire(const std::string& data, WireCharset charset);
+// The data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or unchanged in UTF-8 (by
+// utf8_on_wire); without a GB18030 converter the data's own bytes.
+std::string wire_bytes(const std::string& data, WireCharset charset);
+
 } // namespace HJ

@@ -341,4 +341,11 @@ bool CipherKey::is_set() const {
   return set_;
 }
 
+WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher, CipherForm form) {
+  WireData wire = envelope_over(wire_bytes(data, charset));
+  wire.cipher_due = encrypted_cn(header_cn(wire.bytes));
+  if (cipher && wire.cipher_due) wire.encrypted = encrypt_cp(wire.bytes, *cipher, form, wire.cipher_bytes);
+  return wire;
+}
+
 } // namespace HJ

@@ -1,5 +1,5 @@
 // Encryption of a data segment's CP region with SM4: which bytes, in which form on the wire, and
-// the key a device holds. The cipher itself is Sm4.h; wire_data (Envelope.h) decides the charset.
+// the key a device holds, and the frame as sent (wire_data). The cipher itself is Sm4.h.
 //
 // The region runs from after the first "CP=&&" to the last "&&" of the data segment (ciphertext
 // may hold "&&" itself). Its whole 16-byte blocks are encrypted (ECB, no padding), a shorter tail
@@ -28,6 +28,10 @@ bool cp_region(const char* data, std::size_t length, std::size_t& begin, std::si
 // The data segment `plain` with its region encrypted in `form`. false (out untouched) when it has
 // no region; a region shorter than one block comes back unchanged in every form.
 bool encrypt_cp(const std::string& plain, const Sm4& cipher, CipherForm form, std::string& out);
+// `data` as it goes on the wire: in the charset utf8_on_wire gives (Charset.h), with the envelope
+// fields computed over those bytes. With a `cipher`, the CP region of a frame whose CN asks for it
+// is encrypted in `form` after length and CRC were taken.
+WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher = nullptr, CipherForm form = kCipherRaw);
 // The bytes a region of `length` plain bytes takes once encrypt_cp has put it in `form`.
 std::size_t encrypted_region_bytes(std::size_t length, CipherForm form);
 

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <utility>
 
-#include "Charset.h"
-#include "CpCipher.h"
 #include "stdprintf.h"
 
 namespace HJ {
@@ -50,9 +48,6 @@ std::string do_crc_check(const std::string& data) {
   return stdprintf<128>("%04X", static_cast<unsigned>(crc16(reinterpret_cast<const unsigned char*>(data.data()), data.size())));
 }
 
-namespace {
-
-// The envelope fields over exactly `bytes`.
 WireData envelope_over(std::string bytes) {
   WireData wire;
   wire.length = stdprintf<128>("%04d", static_cast<int>(bytes.size()));
@@ -60,8 +55,6 @@ WireData envelope_over(std::string bytes) {
   wire.bytes = std::move(bytes);
   return wire;
 }
-
-} // namespace
 
 std::string wrap_frame(const std::string& data) { return envelope_over(data).frame(); }
 
@@ -166,25 +159,6 @@ std::string WireData::frame_around(const std::string& data) const { return envel
 std::string WireData::frame() const {
   if (!encrypted) return envelope(length, bytes, crc);
   return envelope(stdprintf<128>("%04d", static_cast<int>(cipher_bytes.size())), cipher_bytes, crc);
-}
-
-bool utf8_on_wire(const std::string& data, WireCharset charset) {
-  if (charset == kCharsetUtf8) return true;
-  if (charset == kCharsetGb18030) return false;
-  return flag_names_2025(header_flag(data));
-}
-
-std::string wire_bytes(const std::string& data, WireCharset charset) {
-  std::string bytes;
-  if (utf8_on_wire(data, charset) || !utf8_to_gb18030(data, bytes)) bytes = data; // no converter: the data's own bytes
-  return bytes;
-}
-
-WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher, CipherForm form) {
-  WireData wire = envelope_over(wire_bytes(data, charset));
-  wire.cipher_due = encrypted_cn(header_cn(wire.bytes));
-  if (cipher && wire.cipher_due) wire.encrypted = encrypt_cp(wire.bytes, *cipher, form, wire.cipher_bytes);
-  return wire;
 }
 
 } // namespace HJ

@@ -1,6 +1,6 @@
 // The HJ 212 frame envelope: "##", four-digit length, data segment, four hex CRC digits, "\r\n".
 // Both directions use this one definition: the receive path accepts with check_frame, "Send"
-// takes its wire bytes from wire_data.
+// takes its wire bytes from wire_data (CpCipher.h), which builds on the envelope here.
 #pragma once
 
 #include <array>
@@ -127,8 +127,6 @@ inline int header_flag(const std::string& data) { return header_flag(data.data()
 inline int header_cn(const char* data, std::size_t length) { return static_cast<int>(header_number(data, length, "CN", 9999)); }
 inline int header_cn(const std::string& data) { return header_cn(data.data(), data.size()); }
 
-class Sm4;
-
 // A data segment as it goes on the wire, and the envelope fields: length and CRC are those of the
 // plain data segment; an encrypted CP region changes only the bytes transmitted (and, in the text
 // form, the length field of the transmitted frame).
@@ -147,16 +145,7 @@ struct WireData {
   std::string frame() const;
 };
 
-// The one choice of a data segment's wire charset, for what "Send" writes and what "GetData" reads:
-// true for UTF-8, false for GB18030. By `charset`, and for kCharsetByFlag (or any value that is no
-// WireCharset) by the Flag's version: 2025 or later UTF-8, anything else GB18030.
-bool utf8_on_wire(const std::string& data, WireCharset charset);
-// The data segment's wire bytes: the runtime's UTF-8 `data` in GB18030 or unchanged in UTF-8 (by
-// utf8_on_wire); without a GB18030 converter the data's own bytes.
-std::string wire_bytes(const std::string& data, WireCharset charset);
-// Those bytes with the envelope fields computed over them. With a `cipher`, the CP region of a
-// frame whose CN asks for it is encrypted in the wire charset, in `form` (CipherForm), after
-// length and CRC were taken.
-WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher = nullptr, CipherForm form = kCipherRaw);
+// The envelope fields over exactly `bytes`.
+WireData envelope_over(std::string bytes);
 
 } // namespace HJ

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "Calendar.h"
+#include "CpCipher.h"
 #include "Envelope.h"
 
 namespace sim {

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <sstream>
 
 #include "Calendar.h"
+#include "Duties.h"
 #include "Outbox.h"
 #include "Periods.h"
 #include "RealTime.h"
@@ -37,12 +39,6 @@ std::string answer_item(const std::string& key, const std::string& value, Step& 
 }
 
 } // namespace
-
-int to_int(const std::string& s, int dflt) {
-  char* end = nullptr;
-  long v = std::strtol(s.c_str(), &end, 10);
-  return (end && *end == '\0' && !s.empty()) ? static_cast<int>(v) : dflt;
-}
 
 std::string default_scenario() {
   return "request CN=1062 CP=RtdInterval=2\n"
@@ -80,36 +76,14 @@ std::string standard_scenario(bool keyed) {
   return kEveryDuty;
 }
 
-std::string station_2025_scenario() {
-  return std::string(kEveryDuty) + duties_2025() + "uploads CN=2011 count=2 timeout=10000 # with the new MN and key\n";
+std::string duties_2025() {
+  return "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
+         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
+         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n";
 }
 
-bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error) {
-  std::map<std::string, int> out = periods;
-  std::istringstream in(list);
-  std::string item;
-  bool any = false;
-  while (std::getline(in, item, ',')) {
-    const size_t eq = item.find('=');
-    const std::string cn = item.substr(0, eq);
-    const int seconds = eq == std::string::npos ? -1 : to_int(item.substr(eq + 1), -1);
-    if (!out.count(cn)) {
-      error = "--periods: \"" + item + "\": CN is 2051 (minute), 2061 (hourly) or 2031 (daily)";
-      return false;
-    }
-    if (seconds < 1 || seconds > 31 * 86400) {
-      error = "--periods: \"" + item + "\": the period is whole seconds, 1 to 2678400";
-      return false;
-    }
-    out[cn] = seconds;
-    any = true;
-  }
-  if (!any || list.back() == ',') {
-    error = "--periods wants CN=S[,CN=S...]";
-    return false;
-  }
-  periods = std::move(out);
-  return true;
+std::string station_2025_scenario() {
+  return std::string(kEveryDuty) + duties_2025() + "uploads CN=2011 count=2 timeout=10000 # with the new MN and key\n";
 }
 
 bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error) {
@@ -216,6 +190,29 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
   return true;
 }
 
+void with_duties(std::vector<Step>& steps, PlatformOptions& options) {
+  std::set<std::string> asked, left;
+  std::vector<Step> kept;
+  for (Step& s : steps) {
+    if (s.kind == Step::Leave) {
+      left.insert(s.cn);
+      continue;
+    }
+    if (s.kind == Step::Request) asked.insert(s.cn);
+    kept.push_back(std::move(s));
+  }
+  if (options.standard >= 2025 && !options.key.empty()) {
+    std::vector<Step> duties;
+    std::string error;
+    parse_scenario(duties_2025(), duties, error); // the project's own text: it parses
+    for (Step& d : duties)
+      if (!asked.count(d.cn) && !left.count(d.cn)) kept.push_back(std::move(d));
+    options.judge_duties = true;
+  }
+  options.left_out.assign(left.begin(), left.end());
+  steps = std::move(kept);
+}
+
 bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error) {
   std::istringstream in(list);
   std::string item;
@@ -285,7 +282,7 @@ void ScenarioRun::start_step(int64_t now, bool link_down) {
       { // its time placeholders read the clock as the step starts
         Step at = s;
         std::string why;
-        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, m.periods.local_now_s(), *field, why);
+        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, local_now_s(m.opt), *field, why);
         m.desk.send(at, now);
       }
       return;

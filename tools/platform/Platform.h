@@ -103,7 +103,7 @@ private:
   void send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now);
   // --drop-link: drops the link when its time has come, and notes a station that stays away.
   void drop_link_tick(int64_t now);
-  // A data frame (Uploads.cpp): the answer to a request, a history record, a resend or an upload,
+  // A data frame: the answer to a request, a history record, a resend or an upload,
   // counted per CN, real-time ones to RealTime, period data to Periods; answered when it asks.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);

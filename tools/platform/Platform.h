@@ -24,6 +24,7 @@
 #include "Report.h"
 #include "Requests.h"
 #include "Scenario.h"
+#include "ScenarioRun.h"
 #include "Summary.h"
 
 namespace sim {

@@ -280,7 +280,7 @@ void RequestDesk::on_result(const Segment& seg, const std::string& qn, int64_t n
 
 void RequestDesk::took_effect(const Request& p, int64_t now) {
   m.report.effect(p.qn, p.cn, p.rtd_interval, now);
-  m.real_time.took_effect(p, now);
+  m.real_time.took_effect(p.cn, p.rtd_interval, now);
 }
 
 // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.

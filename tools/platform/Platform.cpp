@@ -240,7 +240,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       ++m_requests.counts().answered;
       m_requests.counts().final_ms.push_back(now - p->sent_at);
     }
-    m_request_judge.acceptance(*p, "answered with data");
+    m_desk.accepted(*p, "answered with data");
   }
   if (seg.flag >= 0 && (seg.flag & 1)) { // the station asks for an answer
     std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +

@@ -140,7 +140,7 @@ private:
   // The judge: what a platform accepts of a frame and of an answer beyond reading it. Rules over
   // a connection as a whole: StationDuties.
   FrameJudge m_judge{m_opt, m_report, m_problems};
-  RequestJudge m_request_judge{m_report, m_problems, m_flows};
+  RequestJudge m_request_judge{m_report, m_problems};
   Periods m_periods{m_opt, m_problems};
   Requests m_requests{m_opt, m_problems};
   RealTime m_real_time{m_opt, m_problems, m_tally};

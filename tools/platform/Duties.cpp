@@ -1,9 +1,6 @@
 #include "Duties.h"
 
 #include <algorithm>
-#include <set>
-
-#include "Platform.h"
 
 namespace sim {
 
@@ -72,12 +69,6 @@ void StationDuties::finish(const std::vector<std::string>& left_out) {
   }
 }
 
-std::string duties_2025() {
-  return "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
-         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
-         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n";
-}
-
 bool is_duty_2025(const std::string& cn) {
   if (cn == "1002") return true;
   for (const auto& d : kOwnDuties)
@@ -86,28 +77,5 @@ bool is_duty_2025(const std::string& cn) {
 }
 
 std::string duties_2025_list() { return "1002 (new MN), 1014 (key pushed, key request), 9015 (heartbeat), 1001 (hardware ids)"; }
-
-void with_duties(std::vector<Step>& steps, PlatformOptions& options) {
-  std::set<std::string> asked, left;
-  std::vector<Step> kept;
-  for (Step& s : steps) {
-    if (s.kind == Step::Leave) {
-      left.insert(s.cn);
-      continue;
-    }
-    if (s.kind == Step::Request) asked.insert(s.cn);
-    kept.push_back(std::move(s));
-  }
-  if (options.standard >= 2025 && !options.key.empty()) {
-    std::vector<Step> duties;
-    std::string error;
-    parse_scenario(duties_2025(), duties, error); // the project's own text: it parses
-    for (Step& d : duties)
-      if (!asked.count(d.cn) && !left.count(d.cn)) kept.push_back(std::move(d));
-    options.judge_duties = true;
-  }
-  options.left_out.assign(left.begin(), left.end());
-  steps = std::move(kept);
-}
 
 } // namespace sim

@@ -14,6 +14,10 @@ namespace sim {
 
 // A data frame's CN: 2xxx (data) or 3xxx (the station's own state).
 bool data_cn(const std::string& cn);
+// The 2025 duties: the station's own (heartbeat 9015, key request 1014, hardware ids 1001), which
+// it must do unasked, and a new MN (1002). "leave CN=..." in a scenario leaves one out.
+bool is_duty_2025(const std::string& cn);
+std::string duties_2025_list();
 
 class StationDuties {
 public:

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <random>
 
-#include "Platform.h"
+#include "Options.h"
 
 namespace sim {
 

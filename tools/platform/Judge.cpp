@@ -2,17 +2,9 @@
 // it encodes. The rules over a connection as a whole are StationDuties'.
 #include "Judge.h"
 
-#include "Platform.h"
-
-#include "Sm4.h"
-
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
-#include <sstream>
-
 #include "Calendar.h"
 #include "Charset.h"
+#include "Codes.h"
 #include "CpCipher.h"
 #include "Envelope.h"
 
@@ -97,32 +89,21 @@ bool RequestJudge::refusal_code(const char* field, const std::string& code) {
   return code != "1" && !(std::string(field) == "ExeRtn" && code == "100");
 }
 
-// The 2025 key and MN flows weigh their own requests by their own rules (Flows2025): not judged twice.
-bool RequestJudge::judged_by_flows(Request& p) {
-  bool theirs = m_flows && m_flows->judges(p.qn);
-  if (theirs) p.judged = true;
-  return theirs;
-}
-
 // A step that expects its request carried out fails on a refusal; a value no station may take
 // (an interval of 0) must be refused, which the report counts.
-void RequestJudge::refusal(Request& p, const char* field, const std::string& code) {
-  if (p.judged || judged_by_flows(p)) return;
-  p.judged = true;
-  if (!p.invalid.empty()) m_report.invalid_refused(p.qn);
-  if (p.expect != Step::Accepted || !p.invalid.empty()) return;
+void RequestJudge::refusal(const RequestTerms& r, const char* field, const std::string& code) {
+  if (!r.invalid.empty()) m_report.invalid_refused(r.qn);
+  if (!r.wants_carried_out || !r.invalid.empty()) return;
   const char* meaning = codes::answer_text(field, code);
-  m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " refused: " +
+  m_problems.problem("request CN=" + r.cn + " QN=" + r.qn + " refused: " +
                      (code.empty() ? std::string("no ") + field
                                    : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
 }
 
 // A station that carries out an invalid value, or a request the step expects refused, fails.
-void RequestJudge::acceptance(Request& p, const std::string& how) {
-  if (p.judged || judged_by_flows(p)) return;
-  p.judged = true;
-  if (!p.invalid.empty()) m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " accepted an invalid " + p.invalid + " (" + how + ")");
-  else if (p.expect == Step::Refused) m_problems.problem("request CN=" + p.cn + " QN=" + p.qn + " accepted (" + how + "), a refusal was expected");
+void RequestJudge::acceptance(const RequestTerms& r, const std::string& how) {
+  if (!r.invalid.empty()) m_problems.problem("request CN=" + r.cn + " QN=" + r.qn + " accepted an invalid " + r.invalid + " (" + how + ")");
+  else if (r.wants_refused) m_problems.problem("request CN=" + r.cn + " QN=" + r.qn + " accepted (" + how + "), a refusal was expected");
 }
 
 FrameCheck FrameJudge::check(std::string_view frame) {

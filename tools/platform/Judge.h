@@ -2,17 +2,14 @@
 // (hj212/Envelope.h). The frame's fields are the engine's; the strictness here is the platform's.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
 
-#include "Flows2025.h"
 #include "FrameCipher.h"
 #include "Hj212Text.h"
+#include "Options.h"
 #include "Problems.h"
 #include "Report.h"
-#include "Requests.h"
-#include "Scenario.h"
 
 namespace sim {
 
@@ -72,23 +69,28 @@ private:
   Counts m_counts;
 };
 
-// The station's first word on whether it carries a request out, weighed once against its step: a
-// refusal (`field`=`code` other than success) or its acceptance (`how`: "ExeRtn=1", "answered with data").
+// A request as the judge weighs the station's first word on it: what it asked, what its step expects.
+struct RequestTerms {
+  std::string qn, cn;
+  std::string invalid;           // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+  bool wants_carried_out = true; // its step expects it carried out
+  bool wants_refused = false;    // its step expects it refused
+};
+
+// The station's first word on whether it carries a request out, weighed against its step (once:
+// the caller sees to that): a refusal (`field`=`code` other than success) or its acceptance
+// (`how`: "ExeRtn=1", "answered with data").
 class RequestJudge {
 public:
-  // `flows`: the 2025 key and MN flows, or null; they weigh their own requests.
-  RequestJudge(Report& report, Problems& problems, const std::unique_ptr<Flows2025>& flows)
-      : m_report(report), m_problems(problems), m_flows(flows) {}
+  RequestJudge(Report& report, Problems& problems) : m_report(report), m_problems(problems) {}
   // A 9011's QnRtn or a 9012's ExeRtn saying the request is not carried out.
   static bool refusal_code(const char* field, const std::string& code);
-  void refusal(Request& p, const char* field, const std::string& code);
-  void acceptance(Request& p, const std::string& how);
+  void refusal(const RequestTerms& r, const char* field, const std::string& code);
+  void acceptance(const RequestTerms& r, const std::string& how);
 
 private:
-  bool judged_by_flows(Request& p);
   Report& m_report;
   Problems& m_problems;
-  const std::unique_ptr<Flows2025>& m_flows;
 };
 
 } // namespace sim

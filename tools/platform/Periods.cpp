@@ -3,7 +3,6 @@
 #include <ctime>
 
 #include "Calendar.h"
-#include "System.h"
 
 namespace sim {
 
@@ -30,7 +29,7 @@ void Periods::record(const std::string& cn, const std::string& qn, const std::st
 void Periods::check_stamp(const std::string& cn, const std::string& qn, const std::string& datatime, int64_t t, const Data& d) const {
   const int64_t s = m_opt.periods.at(cn);
   int64_t sent_ms = 0;
-  if (!qn_time_ms(qn, sent_ms)) sent_ms = 1000 * local_now_s(); // the platform's clock stands in for the station's
+  if (!qn_time_ms(qn, sent_ms)) sent_ms = 1000 * local_now_s(m_opt); // the platform's clock stands in for the station's
   if ((t % s + s) % s != 0)
     m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " is not on a boundary of its " + std::to_string(s) +
                        " s period");
@@ -66,7 +65,7 @@ int64_t Periods::unsent(const std::string& cn) const {
   if (period == m_opt.periods.end() || m_start_local_s < 0) return 0;
   const int64_t s = period->second;
   // a period counts once it is over and the station had a cycle and the link's way to send it
-  const int64_t grace = 2, end = m_end_local_s >= 0 ? m_end_local_s : local_now_s();
+  const int64_t grace = 2, end = m_end_local_s >= 0 ? m_end_local_s : local_now_s(m_opt);
   const int64_t first = (m_start_local_s + s - 1) / s * s; // the first period wholly inside the run
   auto d = m_data.find(cn);
   int64_t unsent = 0;
@@ -83,7 +82,7 @@ int64_t Periods::unsent(const std::string& cn) const {
 void Periods::judge() {
   if (m_judged) return;
   m_judged = true;
-  m_end_local_s = local_now_s();
+  m_end_local_s = local_now_s(m_opt);
   for (const auto& c : m_data) {
     int64_t gap_at = -1;
     const int64_t gaps = missing(c.first, c.second, &gap_at);
@@ -101,14 +100,6 @@ void Periods::judge() {
             (none ? "and not one record: the station never sent this period data" : "without a record, before its first or after its last"),
         "CN=" + p.first + " period data not sent");
   }
-}
-
-int64_t Periods::local_now_s() const {
-  if (m_opt.local_clock) return m_opt.local_clock();
-  std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  sys::local_time(t, tm);
-  return days_from_civil(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
 }
 
 std::string Periods::summary() const {

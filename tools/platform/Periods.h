@@ -8,8 +8,8 @@
 #include <map>
 #include <string>
 
+#include "Options.h"
 #include "Problems.h"
-#include "Scenario.h"
 
 namespace sim {
 
@@ -19,7 +19,7 @@ public:
 
   Periods(const PlatformOptions& options, Problems& problems) : m_opt(options), m_problems(problems) {}
   // The first connection: the run's periods are the whole seconds after it.
-  void run_started() { m_start_local_s = local_now_s() + 1; } // a second begun before it is the station's own
+  void run_started() { m_start_local_s = local_now_s(m_opt) + 1; } // a second begun before it is the station's own
   // An upload (or a resend, RF=1) of `cn` with its DataTime. The same upload again, and one without
   // a readable DataTime, are every upload's faults, told where uploads are (Platform::upload_fields).
   void record(const std::string& cn, const std::string& qn, const std::string& datatime, bool resend);
@@ -27,8 +27,6 @@ public:
   void judge();
   // The summary's "period data:" row; empty when no CN has any.
   std::string summary() const;
-  // The platform's local clock, in seconds on the calendar (PlatformOptions::local_clock in tests).
-  int64_t local_now_s() const;
   // An uploads step's time without timeout=: for period data, the periods the count takes and one more.
   int64_t uploads_timeout_ms(const std::string& cn, int count) const;
 

@@ -24,6 +24,7 @@
 #include "Report.h"
 #include "Requests.h"
 #include "Scenario.h"
+#include "ScenarioRun.h"
 #include "Summary.h"
 
 namespace sim {
@@ -103,7 +104,7 @@ private:
   void send_flow_frames(const Flows2025::Seen& seen, const Segment& seg, int64_t now);
   // --drop-link: drops the link when its time has come, and notes a station that stays away.
   void drop_link_tick(int64_t now);
-  // A data frame (Uploads.cpp): the answer to a request, a history record, a resend or an upload,
+  // A data frame: the answer to a request, a history record, a resend or an upload,
   // counted per CN, real-time ones to RealTime, period data to Periods; answered when it asks.
   // `datatime`: the record's DataTime (of its first packet when it came in packets)
   void on_data(const Segment& seg, const std::string& datatime, bool whole, int64_t now);
@@ -139,7 +140,7 @@ private:
   // The judge: what a platform accepts of a frame and of an answer beyond reading it. Rules over
   // a connection as a whole: StationDuties.
   FrameJudge m_judge{m_opt, m_report, m_problems};
-  RequestJudge m_request_judge{m_report, m_problems, m_flows};
+  RequestJudge m_request_judge{m_report, m_problems};
   Periods m_periods{m_opt, m_problems};
   Requests m_requests{m_opt, m_problems};
   RealTime m_real_time{m_opt, m_problems, m_tally};

@@ -60,14 +60,14 @@ bool RealTime::judge(bool gave_up) {
   return true;
 }
 
-void RealTime::took_effect(const Request& p, int64_t now) {
-  if (p.cn == "2012") m_effects.stopped_at = now;
-  else if (p.cn == "2011") m_effects.stopped_at = -1;
-  if (p.cn == "2012" || p.cn == "2011") fold(); // the time stopped is no interval
-  if (p.rtd_interval <= 0) return;
+void RealTime::took_effect(const std::string& cn, int rtd_interval, int64_t now) {
+  if (cn == "2012") m_effects.stopped_at = now;
+  else if (cn == "2011") m_effects.stopped_at = -1;
+  if (cn == "2012" || cn == "2011") fold(); // the time stopped is no interval
+  if (rtd_interval <= 0) return;
   judge(false); // the setting before, on the uploads it had
   const Arrivals* so_far = m_uploads.arrivals("2011");
-  m_effects.rtd_s = p.rtd_interval;
+  m_effects.rtd_s = rtd_interval;
   m_effects.since_set = Arrivals();
   m_effects.before_ms = so_far && so_far->count >= 2
                             ? static_cast<double>(so_far->last - so_far->first) / (so_far->count - 1)

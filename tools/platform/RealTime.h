@@ -7,9 +7,8 @@
 #include <map>
 #include <string>
 
+#include "Options.h"
 #include "Problems.h"
-#include "Requests.h"
-#include "Scenario.h"
 #include "Uploads.h"
 
 namespace sim {
@@ -21,8 +20,9 @@ public:
       : m_opt(options), m_problems(problems), m_uploads(uploads) {}
   // A real-time upload arrived (after the platform counted it).
   void upload(const std::string& qn, int64_t now);
-  // A request the station carried out: its effect on the uploads from now on.
-  void took_effect(const Request& p, int64_t now);
+  // A request of `cn` the station carried out (`rtd_interval`: the RtdInterval it set, 0 when
+  // none): its effect on the uploads from now on.
+  void took_effect(const std::string& cn, int rtd_interval, int64_t now);
   // The run of real-time uploads since the RtdInterval set ends (link down, stopped, started
   // again): measured apart from the next, so the time between is no interval.
   void fold();

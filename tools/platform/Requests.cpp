@@ -80,6 +80,17 @@ std::string exchange_rule(const Step& s, bool history, bool invalid, int timeout
   return carried + "9011 QnRtn=1, then the data asked for or 9012 ExeRtn=1, in that order," + within;
 }
 
+// What the judge weighs of a request.
+RequestTerms terms_of(const Request& p) {
+  RequestTerms r;
+  r.qn = p.qn;
+  r.cn = p.cn;
+  r.invalid = p.invalid;
+  r.wants_carried_out = p.expect == Step::Accepted;
+  r.wants_refused = p.expect == Step::Refused;
+  return r;
+}
+
 } // namespace
 
 std::string Requests::next_qn() {
@@ -236,7 +247,7 @@ void RequestDesk::on_ack(const Segment& seg, const std::string& qn, int64_t now)
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
   m.ledger.counts().ack_ms.push_back(now - p->sent_at);
-  if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) m.judge.refusal(*p, "QnRtn", p->qn_rtn);
+  if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) refused(*p, "QnRtn", p->qn_rtn);
   // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
   bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
   if (!more) { // refused or only acknowledged: nothing more comes
@@ -264,9 +275,9 @@ void RequestDesk::on_result(const Segment& seg, const std::string& qn, int64_t n
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
   if (!p->corrupt && p->reply != Step::None) {
-    if (RequestJudge::refusal_code("ExeRtn", p->exe_rtn)) m.judge.refusal(*p, "ExeRtn", p->exe_rtn);
+    if (RequestJudge::refusal_code("ExeRtn", p->exe_rtn)) refused(*p, "ExeRtn", p->exe_rtn);
     else {
-      m.judge.acceptance(*p, "ExeRtn=" + p->exe_rtn);
+      accepted(*p, "ExeRtn=" + p->exe_rtn);
       took_effect(*p, now);
     }
   }
@@ -278,9 +289,24 @@ void RequestDesk::on_result(const Segment& seg, const std::string& qn, int64_t n
   }
 }
 
+// Weighed once; the 2025 key and MN flows weigh their own requests by their own rules (Flows2025).
+bool RequestDesk::first_word(Request& p) {
+  if (p.judged) return false;
+  p.judged = true;
+  return !(m.flows && m.flows->judges(p.qn));
+}
+
+void RequestDesk::refused(Request& p, const char* field, const std::string& code) {
+  if (first_word(p)) m.judge.refusal(terms_of(p), field, code);
+}
+
+void RequestDesk::accepted(Request& p, const std::string& how) {
+  if (first_word(p)) m.judge.acceptance(terms_of(p), how);
+}
+
 void RequestDesk::took_effect(const Request& p, int64_t now) {
   m.report.effect(p.qn, p.cn, p.rtd_interval, now);
-  m.real_time.took_effect(p, now);
+  m.real_time.took_effect(p.cn, p.rtd_interval, now);
 }
 
 // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.

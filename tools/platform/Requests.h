@@ -122,12 +122,17 @@ public:
   // Effects of a request the station carried out, checked against the uploads that follow: 2012
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
   void took_effect(const Request& p, int64_t now);
+  // The station's first word on a request, carried out or not, weighed once against its step.
+  void refused(Request& p, const char* field, const std::string& code);
+  void accepted(Request& p, const std::string& how);
   // Requests whose deadline passed: unanswered, unless silence was what they wanted.
   void expire(int64_t now);
   unsigned frames_out() const { return m_frames_out; }
   unsigned encrypted_out() const { return m_encrypted_out; }
 
 private:
+  // Whether the judge is to weigh this word: the first on the request, on none of the flows'.
+  bool first_word(Request& p);
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   Rooms m;

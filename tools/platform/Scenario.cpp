@@ -1,18 +1,15 @@
 // The scenario language: its steps parsed from text, time placeholders, the built-in scenarios
-// and --misbehave; and its runner, which takes the steps over a run.
+// and --misbehave.
 #include "Scenario.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <set>
 #include <sstream>
 
 #include "Calendar.h"
-#include "Outbox.h"
-#include "Periods.h"
-#include "RealTime.h"
-#include "Requests.h"
-#include "Uploads.h"
+#include "Duties.h"
 
 namespace sim {
 
@@ -37,12 +34,6 @@ std::string answer_item(const std::string& key, const std::string& value, Step& 
 }
 
 } // namespace
-
-int to_int(const std::string& s, int dflt) {
-  char* end = nullptr;
-  long v = std::strtol(s.c_str(), &end, 10);
-  return (end && *end == '\0' && !s.empty()) ? static_cast<int>(v) : dflt;
-}
 
 std::string default_scenario() {
   return "request CN=1062 CP=RtdInterval=2\n"
@@ -80,36 +71,14 @@ std::string standard_scenario(bool keyed) {
   return kEveryDuty;
 }
 
-std::string station_2025_scenario() {
-  return std::string(kEveryDuty) + duties_2025() + "uploads CN=2011 count=2 timeout=10000 # with the new MN and key\n";
+std::string duties_2025() {
+  return "request CN=1002 # a new MN of 24 hex digits: 9011, 9012, then every frame carries it\n"
+         "request CN=1014 # a new key pushed: the station sets it, 9011, 9012\n"
+         "request CN=1014 CP=SKCreateTime=20250101000000000;NewSK=0123456789 # 10 characters: the station keeps its key\n";
 }
 
-bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error) {
-  std::map<std::string, int> out = periods;
-  std::istringstream in(list);
-  std::string item;
-  bool any = false;
-  while (std::getline(in, item, ',')) {
-    const size_t eq = item.find('=');
-    const std::string cn = item.substr(0, eq);
-    const int seconds = eq == std::string::npos ? -1 : to_int(item.substr(eq + 1), -1);
-    if (!out.count(cn)) {
-      error = "--periods: \"" + item + "\": CN is 2051 (minute), 2061 (hourly) or 2031 (daily)";
-      return false;
-    }
-    if (seconds < 1 || seconds > 31 * 86400) {
-      error = "--periods: \"" + item + "\": the period is whole seconds, 1 to 2678400";
-      return false;
-    }
-    out[cn] = seconds;
-    any = true;
-  }
-  if (!any || list.back() == ',') {
-    error = "--periods wants CN=S[,CN=S...]";
-    return false;
-  }
-  periods = std::move(out);
-  return true;
+std::string station_2025_scenario() {
+  return std::string(kEveryDuty) + duties_2025() + "uploads CN=2011 count=2 timeout=10000 # with the new MN and key\n";
 }
 
 bool expand_times(const std::string& text, int64_t local_s, std::string& out, std::string& error) {
@@ -216,6 +185,29 @@ bool parse_scenario(const std::string& text, std::vector<Step>& out, std::string
   return true;
 }
 
+void with_duties(std::vector<Step>& steps, PlatformOptions& options) {
+  std::set<std::string> asked, left;
+  std::vector<Step> kept;
+  for (Step& s : steps) {
+    if (s.kind == Step::Leave) {
+      left.insert(s.cn);
+      continue;
+    }
+    if (s.kind == Step::Request) asked.insert(s.cn);
+    kept.push_back(std::move(s));
+  }
+  if (options.standard >= 2025 && !options.key.empty()) {
+    std::vector<Step> duties;
+    std::string error;
+    parse_scenario(duties_2025(), duties, error); // the project's own text: it parses
+    for (Step& d : duties)
+      if (!asked.count(d.cn) && !left.count(d.cn)) kept.push_back(std::move(d));
+    options.judge_duties = true;
+  }
+  options.left_out.assign(left.begin(), left.end());
+  steps = std::move(kept);
+}
+
 bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error) {
   std::istringstream in(list);
   std::string item;
@@ -270,104 +262,6 @@ bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, Platf
     }
   }
   return true;
-}
-
-void ScenarioRun::start_step(int64_t now, bool link_down) {
-  while (m_step < m_steps.size()) {
-    Step& s = m_steps[m_step];
-    m_active = true;
-    switch (s.kind) {
-    case Step::Request:
-      if (link_down) { // sent once the station is back
-        m_waits_link = true;
-        return;
-      }
-      { // its time placeholders read the clock as the step starts
-        Step at = s;
-        std::string why;
-        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, m.periods.local_now_s(), *field, why);
-        m.desk.send(at, now);
-      }
-      return;
-    case Step::Pause:
-      m_deadline = now + s.pause_ms;
-      return;
-    case Step::Leave: // a directive, taken out before the run; a step of nothing if it reached here
-      m_deadline = now;
-      return;
-    case Step::Drop:
-      m.out.queue(std::string(), now, true);
-      m_waiting_reconnect = true;
-      m_deadline = now + 4 * m.opt.reply_timeout_ms;
-      m.log("-> dropping the connection");
-      return;
-    case Step::Uploads:
-      m_uploads_goal = static_cast<int>(m.tally.count(s.cn)) + s.count;
-      m_deadline = now + (s.timeout_ms ? s.timeout_ms : m.periods.uploads_timeout_ms(s.cn, s.count));
-      return;
-    }
-  }
-  m_active = false;
-}
-
-void ScenarioRun::finish_step(int64_t now, bool link_down) {
-  m_active = false;
-  ++m_step;
-  start_step(now, link_down);
-}
-
-void ScenarioRun::reconnected(int64_t now) {
-  if (!m_waiting_reconnect) return;
-  m_waiting_reconnect = false;
-  m.log("station reconnected after the drop");
-  finish_step(now, false);
-}
-
-void ScenarioRun::link_back(int64_t now) {
-  if (!m_waits_link) return;
-  m_waits_link = false;
-  start_step(now, false);
-}
-
-void ScenarioRun::tick(int64_t now, bool link_down) {
-  for (int guard = 0; m_active && !m_waits_link && guard < 1000; ++guard) {
-    if (!step_done(m_steps[m_step], now)) break;
-    finish_step(now, link_down);
-  }
-}
-
-bool ScenarioRun::step_done(const Step& s, int64_t now) {
-  switch (s.kind) {
-  case Step::Request: return m.ledger.all().back().done;
-  case Step::Pause:
-  case Step::Leave: return now >= m_deadline;
-  case Step::Drop:
-    if (!m_waiting_reconnect) return true;
-    if (now < m_deadline) return false;
-    m.problems.problem("the station did not come back after the dropped connection");
-    m_waiting_reconnect = false;
-    return true;
-  case Step::Uploads: return uploads_done(s, now);
-  }
-  return false;
-}
-
-bool ScenarioRun::uploads_done(const Step& s, int64_t now) {
-  const int uploads = static_cast<int>(m.tally.count(s.cn));
-  if (uploads >= m_uploads_goal) {
-    if (s.cn == "2011") m.real_time.judge(false);
-    return true;
-  }
-  if (now < m_deadline) return false;
-  ++m.ledger.counts().missing;
-  if (s.cn != "2011" || !m.real_time.judge(true)) // the interval set, when it is what went wrong
-    m.problems.problem("only " + std::to_string(uploads - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn + " since the step began, " +
-                       std::to_string(s.count) + " wanted");
-  return true;
-}
-
-int64_t ScenarioRun::deadline() const {
-  return m_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request ? m_deadline : -1;
 }
 
 } // namespace sim

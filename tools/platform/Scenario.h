@@ -1,6 +1,5 @@
-// The scenario a platform runs: its steps (requests, pauses, link drops, uploads awaited), the
-// options a run takes, the text both are written in, and the runner that takes the steps one
-// after another over a run (ScenarioRun).
+// The scenario a platform runs: its steps (requests, pauses, link drops, uploads awaited) and the
+// text they are written in. The runner that takes them over a run: ScenarioRun.h.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FrameCipher.h"
+#include "Options.h"
 
 namespace sim {
 
@@ -38,46 +37,6 @@ struct Step {
   std::string text; // the line it came from
 };
 
-struct PlatformOptions {
-  std::string name = "platform";
-  // st empty: the station's first data frame gives it (32 until then)
-  std::string st, pw = "123456", mn = "POLMON000000000000000001", flag = "5";
-  int reply_timeout_ms = 5000;
-  int silence_ms = 1500;  // how long a corrupt request must stay unanswered
-  int answer_delay_ms = 0; // hold back 9014 answers to uploads
-  int duration_ms = 0;     // keep running at least this long after the station came
-  // 0: no check of charset or version; 2017 or 2025: the station's frames must carry that
-  // version in Flag and their text in its charset (GB18030 or UTF-8), length and CRC over it.
-  int standard = 0;
-  // With --standard 2025 only: the 16-byte key. The station's CN 2000-2999 frames must come
-  // encrypted (either form) with the CRC over the plain data; requests of those CNs go out
-  // encrypted in `cipher_form`. Empty: no encryption either way. With a key the platform also
-  // checks the station's 2025 duties (Flows2025) and hands out new keys: this one changes as the
-  // station takes them.
-  std::string key;
-  CipherWire cipher_form = CipherWire::Raw;
-  // --drop-link: the link goes down this long after the station first came (or once the request
-  // then in flight is answered), and the platform refuses the station for drop_for_ms.
-  int drop_at_ms = -1;
-  int drop_for_ms = 0;
-  // --misbehave key-ack, quiet-heartbeat: other platforms' ways in the 2025 flows the sources
-  // leave open. The station's key request gets a 9013, then the key as a 1014 request with the
-  // key request's QN; heartbeats go unanswered.
-  bool key_request_ack_only = false;
-  bool heartbeat_unanswered = false;
-  // Period data: CN -> its period in seconds (minute, hourly, daily data); --periods shortens them.
-  std::map<std::string, int> periods = {{"2051", 60}, {"2061", 3600}, {"2031", 86400}};
-  // 2025 duties the scenario left out ("leave CN=..."), named in the summary; judge_duties: the
-  // station's own duties (heartbeat, key request, hardware ids) must show in the run (with_duties()).
-  std::vector<std::string> left_out;
-  bool judge_duties = false;
-  // The platform's local time in seconds on the calendar from 1970-01-01 00:00:00, no zone: what
-  // scenario time placeholders read, and a frame's send time when its QN does not read. Null: the system's.
-  std::function<int64_t()> local_clock;
-};
-
-// --periods CN=S[,CN=S...]: each CN one of the period data's, S seconds from 1 to 31 days.
-bool parse_periods(const std::string& list, std::map<std::string, int>& periods, std::string& error);
 // Time placeholders in a scenario's text, as yyyyMMddhhmmss at `local_s` (seconds as
 // PlatformOptions::local_clock counts them): {now}, {today} (its 00:00:00), either with +N or -N
 // of s, m, h or d ({now-1h}, {today-1d}). False with the placeholder named when one is unknown.
@@ -91,11 +50,8 @@ std::string standard_scenario(bool keyed = false);
 std::string station_2025_scenario();
 
 // The 2025 duties a platform asks of a station with a key: a new MN (1002), a pushed key and one of
-// a wrong length (1014). The station's own (heartbeat 9015, key request 1014, hardware ids 1001)
-// it must do unasked. "leave CN=..." in a scenario leaves one out: 1002, 1014, 9015 or 1001.
+// a wrong length (1014). The station's own it must do unasked (is_duty_2025, Duties.h).
 std::string duties_2025();
-bool is_duty_2025(const std::string& cn);
-std::string duties_2025_list();
 // With --standard 2025 and a key, whatever the scenario: the duties it lacks appended, those it
 // leaves out taken from it into options.left_out; the station's own duties judged at the end.
 void with_duties(std::vector<Step>& steps, PlatformOptions& options);
@@ -110,67 +66,5 @@ std::string default_scenario();
 // Applies --misbehave items (split, junk, bad-crc, bad-length, delay=MS, drop; key-ack and
 // quiet-heartbeat set options) to a scenario.
 bool apply_misbehaviour(const std::string& list, std::vector<Step>& steps, PlatformOptions& options, std::string& error);
-
-// A whole decimal number (a scenario's or a CP's), `dflt` when the text is not one.
-int to_int(const std::string& s, int dflt);
-
-class Outbox;
-class Periods;
-class Problems;
-class RealTime;
-class RequestDesk;
-class Requests;
-class UploadTally;
-
-// Runs the steps in order: a request step waits for its answers (the desk sends it, the ledger
-// tells when it is done), a pause for its time, a drop for the station to come back, an uploads
-// step for its count or its timeout. `link_down`: --drop-link has the link down, so a request
-// step waits for it to come back.
-class ScenarioRun {
-public:
-  // The rooms the steps act through.
-  struct Rooms {
-    const PlatformOptions& opt;
-    RequestDesk& desk;
-    Requests& ledger;
-    Outbox& out;
-    Periods& periods;
-    RealTime& real_time;
-    const UploadTally& tally;
-    Problems& problems;
-    const std::function<void(const std::string&)>& log;
-  };
-  ScenarioRun(std::vector<Step> steps, const Rooms& rooms) : m_steps(std::move(steps)), m(rooms) {}
-  // The station came for the first time: the first step starts.
-  void begin(int64_t now) { start_step(now, false); }
-  // The station came back: after a drop step, the step is done; after --drop-link, a request
-  // step that waited goes out.
-  void reconnected(int64_t now);
-  void link_back(int64_t now);
-  // Steps complete one after another within one tick when nothing holds them.
-  void tick(int64_t now, bool link_down);
-  // A step is under way (the last one done: the scenario ended).
-  bool active() const { return m_active; }
-  // A drop step waits for the station to come back.
-  bool waiting_reconnect() const { return m_waiting_reconnect; }
-  // When a step other than a request ends by the clock, or -1.
-  int64_t deadline() const;
-
-private:
-  void start_step(int64_t now, bool link_down);
-  void finish_step(int64_t now, bool link_down);
-  // Whether the current step is done by now.
-  bool step_done(const Step& s, int64_t now);
-  // An uploads step: its count reached, or its time run out (a problem).
-  bool uploads_done(const Step& s, int64_t now);
-  std::vector<Step> m_steps;
-  Rooms m;
-  size_t m_step = 0;
-  bool m_active = false;
-  int64_t m_deadline = 0;
-  int m_uploads_goal = 0;
-  bool m_waiting_reconnect = false;
-  bool m_waits_link = false; // a request step waits for the dropped link to come back
-};
 
 } // namespace sim

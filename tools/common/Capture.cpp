@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <set>
 
 #include "Io.h"
 #include "System.h"
@@ -364,6 +365,13 @@ bool tcp_segment(const uint8_t* p, size_t n, Segment& s) {
 // The largest receive window: 65535 bytes shifted by at most 14.
 constexpr uint32_t kWindowUnscaled = 65535, kWindowLargest = kWindowUnscaled << 14;
 
+// What every direction's reassembly shares: where the bytes go, and the times of the segments
+// still waiting in any of them (their bytes go on later, with these times).
+struct Reassembly {
+  FlowSink& sink;
+  std::multiset<int64_t> waiting_times;
+};
+
 // One direction as a receiver reassembles it: bytes go on in sequence order; a segment ahead of
 // the next byte waits until the bytes before it came (a late segment, a retransmission after a
 // loss), and what is seen twice (overlaps, retransmissions) goes in once. A sender never sends
@@ -376,6 +384,9 @@ struct FlowState {
   int syn_scale = -2; // this direction's SYN: the window scale it announced, -1 none, -2 not seen
   uint32_t window = kWindowLargest; // the receiver's window at most, as far as the handshake tells
   uint32_t far_end = 0; // where the furthest waiting segment ends
+  bool fin = false;     // a FIN came, at `fin_at`
+  uint32_t fin_at = 0;
+  bool ended = true;    // the sink was told the stream ended, and no byte came since
   struct Waiting {
     std::string bytes;
     int64_t t;
@@ -383,22 +394,26 @@ struct FlowState {
   std::map<uint32_t, Waiting> waiting; // ahead of `next`, by their offset from the first one kept (wrap-safe below)
 
   // Adds the bytes at `seq` of a packet of time `t`: in place, or waiting.
-  void add(CapturedFlow& flow, uint32_t seq, const uint8_t* bytes, size_t n, int64_t t) {
+  void add(Reassembly& r, CapturedFlow& flow, uint32_t seq, const uint8_t* bytes, size_t n, int64_t t) {
     const int32_t ahead = static_cast<int32_t>(seq - next);
     if (ahead > 0) {
       const uint32_t end = seq + static_cast<uint32_t>(n);
       if (waiting.empty() || static_cast<int32_t>(end - far_end) > 0) far_end = end;
-      Waiting& w = waiting[seq];
-      if (n > w.bytes.size()) w = Waiting{std::string(reinterpret_cast<const char*>(bytes), n), t};
-      while (!waiting.empty() && static_cast<uint32_t>(far_end - next) > window) skip_hole(flow);
+      auto [it, fresh] = waiting.try_emplace(seq);
+      if (n > it->second.bytes.size()) {
+        if (!fresh) r.waiting_times.erase(r.waiting_times.find(it->second.t));
+        it->second = Waiting{std::string(reinterpret_cast<const char*>(bytes), n), t};
+        r.waiting_times.insert(t);
+      }
+      while (!waiting.empty() && static_cast<uint32_t>(far_end - next) > window) skip_hole(r, flow);
       return;
     }
     const size_t seen = static_cast<size_t>(-static_cast<int64_t>(ahead));
-    if (seen < n) append(flow, bytes + seen, n - seen, t);
-    drain(flow);
+    if (seen < n) append(r, flow, bytes + seen, n - seen, t);
+    drain(r, flow);
   }
   // The waiting segments the stream has reached.
-  void drain(CapturedFlow& flow) {
+  void drain(Reassembly& r, CapturedFlow& flow) {
     for (auto it = waiting.begin(); it != waiting.end();) {
       const int32_t ahead = static_cast<int32_t>(it->first - next);
       if (ahead > 0) {
@@ -408,36 +423,48 @@ struct FlowState {
       const size_t seen = static_cast<size_t>(-static_cast<int64_t>(ahead));
       Waiting w = std::move(it->second);
       waiting.erase(it);
-      if (seen < w.bytes.size()) append(flow, reinterpret_cast<const uint8_t*>(w.bytes.data()) + seen, w.bytes.size() - seen, w.t);
+      r.waiting_times.erase(r.waiting_times.find(w.t));
+      if (seen < w.bytes.size()) append(r, flow, reinterpret_cast<const uint8_t*>(w.bytes.data()) + seen, w.bytes.size() - seen, w.t);
       it = waiting.begin(); // `next` moved: earlier keys may be due now
     }
   }
   // The capture ended (or the connection did) with segments still waiting: each true gap is
-  // recorded once, with its size and place, and the stream goes on behind it.
-  void close(CapturedFlow& flow) {
-    while (!waiting.empty()) skip_hole(flow);
+  // recorded once, with its size and place, and the stream goes on behind it. The sink hears of
+  // the end.
+  void close(Reassembly& r, CapturedFlow& flow) {
+    while (!waiting.empty()) skip_hole(r, flow);
+    end(r, flow);
+  }
+  // A FIN reached with nothing before it missing: the stream is over, though the capture goes on.
+  void end_at_fin(Reassembly& r, CapturedFlow& flow) {
+    if (fin && next == fin_at && waiting.empty()) end(r, flow);
+  }
+  void end(Reassembly& r, CapturedFlow& flow) {
+    if (!ended) r.sink.ended(flow);
+    ended = true;
   }
   // The hole before the nearest waiting segment, recorded; the stream goes on behind it.
-  void skip_hole(CapturedFlow& flow) {
+  void skip_hole(Reassembly& r, CapturedFlow& flow) {
     auto nearest = std::min_element(waiting.begin(), waiting.end(), [this](const auto& a, const auto& b) {
       return static_cast<uint32_t>(a.first - next) < static_cast<uint32_t>(b.first - next);
     });
     const uint32_t gap = nearest->first - next;
-    flow.gaps.emplace_back(flow.bytes.size(), gap);
+    flow.gaps.emplace_back(flow.length, gap);
     flow.missing += gap;
     next = nearest->first;
-    drain(flow);
+    drain(r, flow);
   }
-  void append(CapturedFlow& flow, const uint8_t* bytes, size_t n, int64_t t) {
-    flow.times.emplace_back(flow.bytes.size(), t);
-    flow.bytes.append(reinterpret_cast<const char*>(bytes), n);
+  void append(Reassembly& r, CapturedFlow& flow, const uint8_t* bytes, size_t n, int64_t t) {
+    ended = false;
+    r.sink.bytes(flow, reinterpret_cast<const char*>(bytes), n, t);
+    flow.length += n;
     next += static_cast<uint32_t>(n);
   }
 };
 
 // The state of the segment's direction, a new flow when it shows first or its addresses and
 // ports open a new connection (a fresh SYN).
-FlowState& flow_state(const Segment& s, std::vector<CapturedFlow>& flows, std::map<std::string, FlowState>& state,
+FlowState& flow_state(const Segment& s, Reassembly& r, std::deque<CapturedFlow>& flows, std::map<std::string, FlowState>& state,
                       std::map<std::string, int>& connections, int& next_connection) {
   std::string reverse = s.key.substr(s.key.size() / 2) + s.key.substr(0, s.key.size() / 2);
   bool fresh_syn = (s.flags & 0x02) && !(s.flags & 0x10);
@@ -445,7 +472,7 @@ FlowState& flow_state(const Segment& s, std::vector<CapturedFlow>& flows, std::m
   if (fresh_syn && it != state.end()) { // the same addresses and ports again: a new connection
     for (const std::string& k : {s.key, reverse}) {
       auto old = state.find(k);
-      if (old != state.end()) old->second.close(flows[old->second.index]);
+      if (old != state.end()) old->second.close(r, flows[old->second.index]);
       state.erase(k);
       connections.erase(k);
     }
@@ -456,6 +483,7 @@ FlowState& flow_state(const Segment& s, std::vector<CapturedFlow>& flows, std::m
   int number = c != connections.end() ? c->second : next_connection++;
   connections[s.key] = number;
   CapturedFlow f;
+  f.index = flows.size();
   f.connection = number;
   f.from = s.src;
   f.to = s.dst;
@@ -480,54 +508,132 @@ void set_windows(FlowState& a, FlowState* b) {
 
 } // namespace
 
-bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std::string& error) {
+namespace {
+
+pcap_t* open_capture(const std::string& path, std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   pcap_t* p = ::pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, errbuf);
-  if (!p) {
-    error = path + ": not a capture libpcap reads (" + errbuf + ")";
-    return false;
-  }
-  const int link = ::pcap_datalink(p);
-  std::map<std::string, FlowState> state; // flow key -> its state
-  std::map<std::string, int> connections; // both directions' keys -> connection number
-  int next_connection = 1;
+  if (!p) error = path + ": not a capture libpcap reads (" + errbuf + ")";
+  return p;
+}
+
+int64_t packet_time(const pcap_pkthdr& h) { return static_cast<int64_t>(h.ts.tv_sec) * 1000000 + h.ts.tv_usec; }
+
+// The capture's packets, and how far at most a packet's time lies before an earlier one's (0 when
+// the times never step back: merged interfaces step back, one clock does not).
+struct TimeSteps {
   size_t packets = 0;
+  int64_t back = 0;
   bool ok = true;
+  std::string error;
+};
+
+TimeSteps time_steps(pcap_t* p, const std::string& path) {
+  TimeSteps steps;
+  int64_t latest = 0;
   for (;;) {
     pcap_pkthdr* h = nullptr;
     const u_char* data = nullptr;
-    int rc = ::pcap_next_ex(p, &h, &data);
+    const int rc = ::pcap_next_ex(p, &h, &data);
     if (rc == PCAP_ERROR_BREAK) break; // the end of the file
     if (rc != 1) {
-      error = path + ": cut short or damaged after " + std::to_string(packets) + " packets (" + ::pcap_geterr(p) + ")";
+      steps.error = path + ": cut short or damaged after " + std::to_string(steps.packets) + " packets (" + ::pcap_geterr(p) + ")";
+      steps.ok = false;
+      break;
+    }
+    const int64_t t = packet_time(*h);
+    if (steps.packets++ == 0 || t > latest) latest = t;
+    steps.back = std::max(steps.back, latest - t);
+  }
+  return steps;
+}
+
+// Collects each flow's stream whole, for read_capture into flows.
+class WholeFlows : public FlowSink {
+public:
+  explicit WholeFlows(std::deque<CapturedFlow>& flows) : m_flows(flows) {}
+  void bytes(const CapturedFlow& flow, const char* data, size_t n, int64_t t) override {
+    CapturedFlow& whole = m_flows[flow.index];
+    whole.times.emplace_back(whole.bytes.size(), t);
+    whole.bytes.append(data, n);
+  }
+  void ended(const CapturedFlow&) override {}
+  void times_from(int64_t) override {}
+
+private:
+  std::deque<CapturedFlow>& m_flows;
+};
+
+} // namespace
+
+bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std::string& error) {
+  std::deque<CapturedFlow> all;
+  WholeFlows whole(all);
+  const bool ok = read_capture(path, all, whole, error);
+  // a direction that carried nothing (the handshake's, a silent peer's) is no stream to read
+  for (CapturedFlow& f : all)
+    if (!f.bytes.empty()) flows.push_back(std::move(f));
+  return ok;
+}
+
+bool read_capture(const std::string& path, std::deque<CapturedFlow>& flows, FlowSink& sink, std::string& error) {
+  // the same packets twice: the second reading stops where the first did, should the file grow
+  pcap_t* p = open_capture(path, error);
+  if (!p) return false;
+  const TimeSteps steps = time_steps(p, path);
+  ::pcap_close(p);
+  if (!(p = open_capture(path, error))) return false;
+  const int link = ::pcap_datalink(p);
+  Reassembly r{sink, {}};
+  std::map<std::string, FlowState> state; // flow key -> its state
+  std::map<std::string, int> connections; // both directions' keys -> connection number
+  int next_connection = 1;
+  int64_t latest = 0;
+  bool ok = true; // the second reading's
+  for (size_t packets = 0; packets < steps.packets; ++packets) {
+    pcap_pkthdr* h = nullptr;
+    const u_char* data = nullptr;
+    const int rc = ::pcap_next_ex(p, &h, &data);
+    if (rc != 1) {
+      error = path + ": cut short or damaged after " + std::to_string(packets) + " packets (" +
+              (rc == PCAP_ERROR_BREAK ? std::string("it ended sooner on a second reading") : ::pcap_geterr(p)) + ")";
       ok = false;
       break;
     }
-    ++packets;
+    const int64_t t = packet_time(*h);
+    if (packets == 0 || t > latest) latest = t;
     size_t at = 0;
     Segment s;
-    if (!ip_start(link, data, h->caplen, at) || !tcp_segment(data + at, h->caplen - at, s)) continue;
-    FlowState& st = flow_state(s, flows, state, connections, next_connection);
-    if (s.flags & 0x02) {
-      st.synced = true;
-      st.next = s.seq + 1;
-      st.syn_scale = s.window_scale;
-      auto reverse = state.find(s.key.substr(s.key.size() / 2) + s.key.substr(0, s.key.size() / 2));
-      set_windows(st, reverse == state.end() ? nullptr : &reverse->second);
-      continue;
+    if (ip_start(link, data, h->caplen, at) && tcp_segment(data + at, h->caplen - at, s)) {
+      FlowState& st = flow_state(s, r, flows, state, connections, next_connection);
+      if (s.flags & 0x02) {
+        st.synced = true;
+        st.next = s.seq + 1;
+        st.syn_scale = s.window_scale;
+        auto reverse = state.find(s.key.substr(s.key.size() / 2) + s.key.substr(0, s.key.size() / 2));
+        set_windows(st, reverse == state.end() ? nullptr : &reverse->second);
+      } else {
+        if (s.n != 0) {
+          if (!st.synced) {
+            st.synced = true;
+            st.next = s.seq;
+          }
+          st.add(r, flows[st.index], s.seq, s.data, s.n, t);
+        }
+        if ((s.flags & 0x01) && st.synced) {
+          st.fin = true;
+          st.fin_at = s.seq + static_cast<uint32_t>(s.n);
+        }
+        st.end_at_fin(r, flows[st.index]);
+      }
     }
-    if (s.n == 0) continue;
-    if (!st.synced) {
-      st.synced = true;
-      st.next = s.seq;
-    }
-    st.add(flows[st.index], s.seq, s.data, s.n, static_cast<int64_t>(h->ts.tv_sec) * 1000000 + h->ts.tv_usec);
+    const int64_t from = latest - steps.back;
+    sink.times_from(r.waiting_times.empty() ? from : std::min(from, *r.waiting_times.begin()));
   }
-  for (auto& [key, st] : state) st.close(flows[st.index]);
+  for (auto& [key, st] : state) st.close(r, flows[st.index]);
   ::pcap_close(p);
-  // a direction that carried nothing (the handshake's, a silent peer's) is no stream to read
-  flows.erase(std::remove_if(flows.begin(), flows.end(), [](const CapturedFlow& f) { return f.bytes.empty(); }), flows.end());
-  return ok;
+  if (ok && !steps.ok) error = steps.error;
+  return ok && steps.ok;
 }
 
 namespace {

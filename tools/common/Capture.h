@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -106,17 +107,36 @@ private:
 struct CapturedFlow {
   int connection = 0;      // from 1, in the order connections first show
   std::string from, to;    // "127.0.0.1:4000", "[::1]:4000"
-  std::string bytes;       // the payload stream
-  std::vector<std::pair<size_t, int64_t>> times; // where each packet's new bytes start, its time (wall_us)
+  size_t index = 0;        // its place among the flows in the order they first show
+  std::string bytes;       // the payload stream (empty when read as a stream: FlowSink)
+  std::vector<std::pair<size_t, int64_t>> times; // where each packet's new bytes start, its time (wall_us); as `bytes`
+  size_t length = 0;       // the payload stream's bytes so far
   size_t missing = 0;      // bytes the capture lacks (gaps in the sequence numbers)
-  std::vector<std::pair<size_t, size_t>> gaps; // each gap: where in `bytes` it lies, how many bytes it lacks
+  std::vector<std::pair<size_t, size_t>> gaps; // each gap: where in the stream it lies, how many bytes it lacks
   // The time of the packet that carried byte `offset`.
   int64_t time_at(size_t offset) const;
+};
+
+// A capture read as a stream: each direction's payload handed on as it is put back in order, so
+// what is held is each connection's reassembly window, not the capture.
+class FlowSink {
+public:
+  virtual ~FlowSink() = default;
+  // `n` more bytes of `flow`'s stream (from offset flow.length), carried by a packet of time `t`.
+  virtual void bytes(const CapturedFlow& flow, const char* data, size_t n, int64_t t) = 0;
+  // No byte of `flow` comes any more, unless bytes() says otherwise (data after its FIN).
+  virtual void ended(const CapturedFlow& flow) = 0;
+  // No byte still to come, of any flow, was carried by a packet of a time before `t`.
+  virtual void times_from(int64_t t) = 0;
 };
 // Reads a pcap (or pcapng) file of IPv4/IPv6 TCP (raw IP, Ethernet, Linux cooked, loopback
 // link types): the flows that carried bytes, in the order they first show (a SYN included). False with a reason for a file that is not a
 // capture or is cut short; packets it cannot read as TCP are skipped, never trusted.
 bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std::string& error);
+// The same as a stream through `sink`: `flows` gets every flow as it first shows (those that carry
+// nothing included), `bytes` and `times` left empty. The file is read twice: first for how far
+// back its packets' times step, which bounds the times to come.
+bool read_capture(const std::string& path, std::deque<CapturedFlow>& flows, FlowSink& sink, std::string& error);
 
 struct KeyChange {
   int64_t at = 0;   // wall_us

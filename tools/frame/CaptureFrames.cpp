@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <limits>
 
 namespace frametool {
 
@@ -42,43 +43,119 @@ Report explain_with_log(CapturedFrame& f, const std::vector<sim::KeyChange>& key
   return report;
 }
 
-// The key in force along a stream: at each packet's time, the key log's line then (the first
-// line's before it, as a frame is read), or `key` throughout.
-std::vector<KeyFrom> keys_along(const sim::CapturedFlow& flow, const std::vector<sim::KeyChange>& keys, const std::string& key) {
-  if (!key.empty() || keys.empty()) return {KeyFrom{0, key}};
-  std::vector<KeyFrom> out;
-  for (const auto& [offset, time] : flow.times) {
-    auto after = std::upper_bound(keys.begin(), keys.end(), time, [](int64_t t, const sim::KeyChange& k) { return t < k.at; });
-    const std::string& in_force = after == keys.begin() ? keys.front().key : std::prev(after)->key;
-    if (out.empty() || out.back().key != in_force) out.push_back(KeyFrom{out.empty() ? 0 : offset, in_force});
-  }
-  if (out.empty()) out.push_back(KeyFrom{0, keys.front().key});
-  return out;
+// The key log's key in force at `t` (the first line's before it).
+const std::string& key_at(const std::vector<sim::KeyChange>& keys, int64_t t) {
+  auto after = std::upper_bound(keys.begin(), keys.end(), t, [](int64_t at, const sim::KeyChange& k) { return at < k.at; });
+  return after == keys.begin() ? keys.front().key : std::prev(after)->key;
 }
 
 } // namespace
 
+struct FrameStream::Stream {
+  SpanCutter cutter;
+  std::uint64_t base = 0; // the flow's offset of the cutter's first byte (a stream going on after its end starts anew)
+  std::uint64_t fed = 0;  // bytes given to the cutter
+  // Where each packet's bytes start and its time, from the packet that holds the first byte a
+  // span still to come may start at; and of those, each one no later entry is earlier than (the
+  // earliest first), so the earliest time the cutter holds is known without a search.
+  std::deque<std::pair<std::uint64_t, int64_t>> times, lows;
+  std::multiset<int64_t>::iterator earliest;
+};
+
+FrameStream::FrameStream(const std::vector<sim::KeyChange>& keys, const std::string& key, Sink sink)
+    : m_keys(keys), m_key(key), m_sink(std::move(sink)), m_from(std::numeric_limits<int64_t>::min()) {}
+
+FrameStream::~FrameStream() = default;
+
+void FrameStream::bytes(const sim::CapturedFlow& flow, const char* data, std::size_t n, int64_t t) { bytes_at(flow, flow.length, data, n, t); }
+
+void FrameStream::bytes_at(const sim::CapturedFlow& flow, std::uint64_t offset, const char* data, std::size_t n, int64_t t) {
+  std::unique_ptr<Stream>& slot = m_streams[&flow];
+  if (!slot) {
+    slot = std::make_unique<Stream>();
+    slot->base = offset;
+    slot->earliest = m_earliest.insert(t);
+  }
+  Stream& s = *slot;
+  s.cutter.set_key(m_key.empty() && !m_keys.empty() ? key_at(m_keys, t) : m_key);
+  const std::uint64_t at = s.base + s.fed;
+  s.times.emplace_back(at, t);
+  while (!s.lows.empty() && s.lows.back().second >= t) s.lows.pop_back();
+  s.lows.emplace_back(at, t);
+  s.cutter.feed(data, n, [&](Span&& span) { cut(s, flow, std::move(span)); });
+  s.fed += n;
+  // a span still to come starts in what the cutter holds: the times before it go
+  const std::uint64_t first = s.base + s.fed - std::min<std::uint64_t>(s.fed, s.cutter.held());
+  while (s.times.size() > 1 && s.times[1].first <= first) s.times.pop_front();
+  while (s.lows.front().first < s.times.front().first) s.lows.pop_front();
+  m_earliest.erase(s.earliest);
+  s.earliest = m_earliest.insert(s.lows.front().second);
+}
+
+void FrameStream::cut(Stream& s, const sim::CapturedFlow& flow, Span&& span) {
+  CapturedFrame f;
+  f.flow = &flow;
+  span.offset += static_cast<std::size_t>(s.base);
+  auto after = std::upper_bound(s.times.begin(), s.times.end(), static_cast<std::uint64_t>(span.offset),
+                                [](std::uint64_t off, const std::pair<std::uint64_t, int64_t>& p) { return off < p.first; });
+  f.at = after == s.times.begin() ? s.times.front().second : std::prev(after)->second;
+  f.span = std::move(span);
+  m_waiting_bytes += f.span.bytes.size();
+  m_waiting.emplace(Place{f.at, flow.index, m_cut++}, std::move(f));
+}
+
+void FrameStream::ended(const sim::CapturedFlow& flow) {
+  auto it = m_streams.find(&flow);
+  if (it == m_streams.end()) return;
+  Stream& s = *it->second;
+  s.cutter.finish([&](Span&& span) { cut(s, flow, std::move(span)); });
+  m_earliest.erase(s.earliest);
+  m_streams.erase(it);
+}
+
+void FrameStream::times_from(int64_t t) {
+  m_from = t;
+  release();
+}
+
+void FrameStream::release() {
+  const int64_t before = m_earliest.empty() ? m_from : std::min(m_from, *m_earliest.begin());
+  while (!m_waiting.empty() && std::get<0>(m_waiting.begin()->first) < before) {
+    CapturedFrame f = std::move(m_waiting.begin()->second);
+    m_waiting_bytes -= f.span.bytes.size();
+    m_waiting.erase(m_waiting.begin());
+    m_sink(std::move(f));
+  }
+}
+
+void FrameStream::finish() {
+  while (!m_streams.empty()) ended(*m_streams.begin()->first);
+  for (auto& [place, f] : m_waiting) m_sink(std::move(f));
+  m_waiting.clear();
+  m_waiting_bytes = 0;
+}
+
+std::size_t FrameStream::held() const {
+  std::size_t n = m_waiting_bytes;
+  for (const auto& [flow, s] : m_streams) n += s->cutter.held();
+  return n;
+}
+
 std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
                                        const std::string& key) {
   std::vector<CapturedFrame> out;
+  FrameStream frames(keys, key, [&out](CapturedFrame&& f) { out.push_back(std::move(f)); });
   for (const sim::CapturedFlow& flow : flows) {
-    for (Span& span : find_spans(flow.bytes, keys_along(flow, keys, key))) {
-      out.emplace_back();
-      CapturedFrame& f = out.back();
-      f.flow = &flow;
-      f.at = flow.time_at(span.offset);
-      f.span = std::move(span);
+    // each packet's bytes as the capture gave them; a stream without times as one packet of time 0
+    for (std::size_t i = 0; i < std::max<std::size_t>(flow.times.size(), 1); ++i) {
+      const std::size_t from = flow.times.empty() ? 0 : flow.times[i].first;
+      const std::size_t to = i + 1 < flow.times.size() ? flow.times[i + 1].first : flow.bytes.size();
+      if (to > from) frames.bytes_at(flow, from, flow.bytes.data() + from, to - from, flow.times.empty() ? 0 : flow.times[i].second);
     }
+    frames.ended(flow);
   }
-  // each stream is in time order already; the streams are merged by sorting positions, so each
-  // frame moves once
-  std::vector<size_t> order(out.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&out](size_t a, size_t b) { return out[a].at < out[b].at; });
-  std::vector<CapturedFrame> sorted;
-  sorted.reserve(out.size());
-  for (size_t i : order) sorted.push_back(std::move(out[i]));
-  return sorted;
+  frames.finish();
+  return out;
 }
 
 Report read_frame(CapturedFrame& f, const std::vector<sim::KeyChange>& keys, const std::string& key) {

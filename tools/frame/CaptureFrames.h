@@ -4,8 +4,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Capture.h"
@@ -19,6 +24,48 @@ struct CapturedFrame {
   int64_t at = 0; // the time of the packet that carried its "##"
   const sim::KeyChange* key = nullptr; // the key log's line it was read with; null: --key or none
   bool key_in_force = true;            // false: another line's key than the one in force read it (below)
+};
+
+// A capture's frames as it is read (sim::read_capture's sink): each stream cut as its bytes come,
+// with the key in force at each packet's time, and each frame handed on in the order of their
+// times (ties: the flows' order, then a stream's own) as soon as no frame to come can go before
+// it. Held: per stream what its cutter holds and the times of those bytes, and the frames whose
+// place a stream's held bytes or the capture's times still to come may precede.
+class FrameStream : public sim::FlowSink {
+public:
+  using Sink = std::function<void(CapturedFrame&&)>;
+  // The key of `keys` in force at each packet's time cuts, or `key` (--key) throughout. `keys`
+  // must outlive the frames, and the flows given must too.
+  FrameStream(const std::vector<sim::KeyChange>& keys, const std::string& key, Sink sink);
+  ~FrameStream() override;
+  FrameStream(const FrameStream&) = delete;
+  FrameStream& operator=(const FrameStream&) = delete;
+  void bytes(const sim::CapturedFlow& flow, const char* data, std::size_t n, int64_t t) override;
+  // The same for bytes at `offset` of the flow's stream (a stream already held whole).
+  void bytes_at(const sim::CapturedFlow& flow, std::uint64_t offset, const char* data, std::size_t n, int64_t t);
+  void ended(const sim::CapturedFlow& flow) override;
+  void times_from(int64_t t) override;
+  // The capture ended: every frame still held, in order (each stream ended first).
+  void finish();
+  // Bytes held: the streams' cutters' and the frames' not yet handed on.
+  std::size_t held() const;
+
+private:
+  struct Stream;
+  // A frame's place: its time, its flow's place, the order it was cut in.
+  using Place = std::tuple<int64_t, std::size_t, std::uint64_t>;
+  void cut(Stream& stream, const sim::CapturedFlow& flow, Span&& span);
+  void release();
+
+  const std::vector<sim::KeyChange>& m_keys;
+  std::string m_key;
+  Sink m_sink;
+  std::map<const sim::CapturedFlow*, std::unique_ptr<Stream>> m_streams;
+  std::multiset<int64_t> m_earliest;   // per stream, the earliest time of the bytes its cutter holds
+  int64_t m_from;                      // no byte to come was carried by a packet of a time before it
+  std::map<Place, CapturedFrame> m_waiting; // cut, not yet handed on
+  std::size_t m_waiting_bytes = 0;
+  std::uint64_t m_cut = 0;             // frames cut so far
 };
 
 // Every frame of `flows`, in the order of their times (a stream's own order kept), not yet read.

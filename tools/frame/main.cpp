@@ -1,6 +1,8 @@
 // polmon-frame: explains HJ 212 frames from arguments, a log file or stdin.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <iostream>
 #include <set>
@@ -36,29 +38,33 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
     std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
     return 2;
   }
-  std::vector<sim::CapturedFlow> flows;
-  bool whole = sim::read_capture(file, flows, error);
-  if (!whole && flows.empty()) {
-    std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
-    return 1;
-  }
-  std::vector<frametool::CapturedFrame> frames = frametool::cut_capture(flows, keys, key);
-  bool failed = !whole;
+  bool failed = false;
   std::size_t number = 0;
   std::set<std::size_t> key_texts_shown; // each key log line's text once, not on every frame it reads
-  for (frametool::CapturedFrame& f : frames) { // each report made, printed and let go: a day's capture stays small
+  // each frame printed as soon as its place is sure, its report let go: a day's capture stays small
+  frametool::FrameStream frames(keys, key, [&](frametool::CapturedFrame&& f) {
     frametool::Report report = frametool::read_frame(f, keys, key);
     failed = failed || !report.accepted;
     std::string out = json ? "{" + frametool::capture_json(f) + frametool::json_report(++number, f.span, report).substr(1) + "\n"
                            : frametool::capture_text(f, &key_texts_shown) + frametool::text_report(++number, f.span, report);
     std::fwrite(out.data(), 1, out.size(), stdout);
+  });
+  std::deque<sim::CapturedFlow> flows;
+  const bool whole = sim::read_capture(file, flows, frames, error);
+  frames.finish();
+  const std::size_t streams = static_cast<std::size_t>(
+      std::count_if(flows.begin(), flows.end(), [](const sim::CapturedFlow& flow) { return flow.length > 0; }));
+  if (!whole && streams == 0) {
+    std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
+    return 1;
   }
+  failed = failed || !whole;
   for (const sim::CapturedFlow& flow : flows)
     for (const auto& [offset, size] : flow.gaps)
       std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream at offset %zu\n",
                    flow.connection, flow.from.c_str(), flow.to.c_str(), size, offset);
   if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", sim::readable_text(error).c_str());
-  if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", flows.size());
+  if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", streams);
   return failed || number == 0 ? 1 : 0;
 }
 

@@ -1,7 +1,7 @@
 // The dissector's core under Lua 5.4, the Lua of Wireshark 4.2 and later (the Windows
 // installers): Wireshark's API stubbed (stubs.lua, `bit` with its signed 32-bit results), the
 // dissector and the checks run as one chunk so the checks see its local functions.
-//   dissector_lua54 STUBS DISSECTOR CHECKS
+//   tools_dissector_lua54_test STUBS DISSECTOR CHECKS
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -28,7 +28,7 @@ bool run(lua_State* L, const std::string& chunk, const char* name) {
 
 int main(int argc, char** argv) {
   if (argc != 4) {
-    std::cerr << "usage: dissector_lua54 STUBS DISSECTOR CHECKS\n";
+    std::cerr << "usage: tools_dissector_lua54_test STUBS DISSECTOR CHECKS\n";
     return 2;
   }
   lua_State* L = luaL_newstate();

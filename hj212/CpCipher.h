@@ -19,7 +19,9 @@
 namespace HJ {
 
 // The commands whose frames are encrypted: data uploads and their requests.
-inline bool encrypted_cn(int cn) { return cn >= 2000 && cn <= 2999; }
+constexpr int kEncryptedCnFirst = 2000;
+constexpr int kEncryptedCnLast = 2999;
+inline bool encrypted_cn(int cn) { return cn >= kEncryptedCnFirst && cn <= kEncryptedCnLast; }
 
 // The region of `data`: [begin, end) after the first "CP=&&" and before the last "&&" at or after
 // it. false when there is no "CP=&&" or no closing "&&".

@@ -30,8 +30,8 @@ std::uint16_t crc16(const unsigned char* data, std::size_t length) {
   // After "reg >> 8" the register's high byte is zero, so (reg >> 8) ^ byte alone selects the
   // result of the eight shifts; only that high byte carries on, so all bytes but the last step
   // through an 8-bit state and a byte table, four at a time.
-  if (length == 0) return 0xFFFFu;
-  unsigned state = 0xFFu;
+  if (length == 0) return kCrcInitial;
+  unsigned state = kCrcInitial >> 8;
   const std::size_t last = length - 1;
   std::size_t i = 0;
   for (; i + 4 <= last; i += 4) {

@@ -30,14 +30,17 @@ inline const char* frame_crc(const char* frame, std::size_t length) { return fra
 constexpr char kCpOpen[] = "CP=&&";
 constexpr std::size_t kCpOpenBytes = sizeof kCpOpen - 1;
 
+// The CRC's reflected polynomial, and the register's value before the first byte.
+constexpr std::uint16_t kCrcPolynomial = 0xA001;
+constexpr std::uint16_t kCrcInitial = 0xFFFF;
 // The CRC's byte table, built once at compile time: per value of the byte entering the register,
-// the effect of its eight reflected steps with 0xA001. The HJ 212 CRC steps through it; the
+// the effect of its eight reflected steps with kCrcPolynomial. The HJ 212 CRC steps through it; the
 // tools' check for a Modbus CRC written by mistake and the bench's classic loop read it too.
 constexpr std::array<std::uint16_t, 256> make_crc_table() {
   std::array<std::uint16_t, 256> table{};
   for (unsigned value = 0; value < 256; ++value) {
     unsigned reg = value;
-    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ 0xA001u : reg >> 1;
+    for (int bit = 0; bit < 8; ++bit) reg = (reg & 1u) ? (reg >> 1) ^ kCrcPolynomial : reg >> 1;
     table[value] = static_cast<std::uint16_t>(reg);
   }
   return table;

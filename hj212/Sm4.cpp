@@ -24,6 +24,14 @@ constexpr unsigned char kSbox[256] = {
 
 constexpr std::uint32_t kFamilyKey[4] = {0xA3B1BAC6u, 0x56AA3350u, 0x677D9197u, 0xB27022DCu};
 
+// The key schedule's constants: byte j of constant i is (4i + j) * 7 mod 256.
+constexpr std::uint32_t kCk[32] = {
+    0x00070E15u, 0x1C232A31u, 0x383F464Du, 0x545B6269u, 0x70777E85u, 0x8C939AA1u, 0xA8AFB6BDu, 0xC4CBD2D9u,
+    0xE0E7EEF5u, 0xFC030A11u, 0x181F262Du, 0x343B4249u, 0x50575E65u, 0x6C737A81u, 0x888F969Du, 0xA4ABB2B9u,
+    0xC0C7CED5u, 0xDCE3EAF1u, 0xF8FF060Du, 0x141B2229u, 0x30373E45u, 0x4C535A61u, 0x686F767Du, 0x848B9299u,
+    0xA0A7AEB5u, 0xBCC3CAD1u, 0xD8DFE6EDu, 0xF4FB0209u, 0x10171E25u, 0x2C333A41u, 0x484F565Du, 0x646B7279u,
+};
+
 inline std::uint32_t rotl(std::uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
 inline std::uint32_t load_be(const unsigned char* p) {
@@ -81,10 +89,7 @@ Sm4::Sm4(const unsigned char* key) {
   std::uint32_t k[4];
   for (int i = 0; i < 4; ++i) k[i] = load_be(key + 4 * i) ^ kFamilyKey[i];
   for (int i = 0; i < 32; ++i) {
-    // CK: byte j of constant i is (4i + j) * 7 mod 256.
-    std::uint32_t ck = 0;
-    for (int j = 0; j < 4; ++j) ck = (ck << 8) | static_cast<std::uint32_t>(((4 * i + j) * 7) & 0xFF);
-    std::uint32_t next = k[i % 4] ^ key_t(k[(i + 1) % 4] ^ k[(i + 2) % 4] ^ k[(i + 3) % 4] ^ ck);
+    std::uint32_t next = k[i % 4] ^ key_t(k[(i + 1) % 4] ^ k[(i + 2) % 4] ^ k[(i + 3) % 4] ^ kCk[i]);
     k[i % 4] = next;
     round_keys_[i] = next;
   }

@@ -23,10 +23,9 @@ local band, bor, bxor, lshift, rshift = bit.band, bit.bor, bit.bxor, bit.lshift,
 local byte, char, sub, find = string.byte, string.char, string.sub, string.find
 local unpack = table.unpack or unpack
 
-local MAX_FRAME = 10011 -- envelope (12) + the largest data segment a four-digit length announces
-local CRC_WORK_PER_BYTE = 2
+-- @engine constants@ (SBOX, FK, CK, ENVELOPE, MAX_FRAME, CRC_POLYNOMIAL, ...: gen_engine.py puts them here)
+assert(MAX_FRAME, "hj212.lua: use the dissector the build writes (build/<preset>/wireshark/), not its source")
 local NEAR_LINES = 16 -- key log lines tried each way when the key in force does not read a frame
-local MAX_FOLLOWED = 32
 local MAX_PENDING = 64 -- out-of-order segments held before a gap is given up
 
 local hj = Proto("hj212", "HJ 212")
@@ -44,7 +43,7 @@ local CRC = {}
 for v = 0, 255 do
   local reg = v
   for _ = 1, 8 do
-    if band(reg, 1) == 1 then reg = bxor(rshift(reg, 1), 0xA001) else reg = rshift(reg, 1) end
+    if band(reg, 1) == 1 then reg = bxor(rshift(reg, 1), CRC_POLYNOMIAL) else reg = rshift(reg, 1) end
   end
   CRC[v] = reg
 end
@@ -58,8 +57,8 @@ end
 
 local function crc16(s)
   local n = #s
-  if n == 0 then return "FFFF" end
-  local high = 0xFF
+  if n == 0 then return string.format("%04X", CRC_INITIAL) end
+  local high = rshift(CRC_INITIAL, 8)
   for i = 1, n - 1, 4000 do
     local chunk = { byte(s, i, math.min(i + 3999, n - 1)) }
     for k = 1, #chunk do high = NEXT[high * 256 + chunk[k]] end
@@ -73,25 +72,6 @@ local function crc_fits(field, data)
 end
 
 ---------------------------------------------------------------------------- SM4 (decryption)
-local SBOX = {
-  0xD6, 0x90, 0xE9, 0xFE, 0xCC, 0xE1, 0x3D, 0xB7, 0x16, 0xB6, 0x14, 0xC2, 0x28, 0xFB, 0x2C, 0x05,
-  0x2B, 0x67, 0x9A, 0x76, 0x2A, 0xBE, 0x04, 0xC3, 0xAA, 0x44, 0x13, 0x26, 0x49, 0x86, 0x06, 0x99,
-  0x9C, 0x42, 0x50, 0xF4, 0x91, 0xEF, 0x98, 0x7A, 0x33, 0x54, 0x0B, 0x43, 0xED, 0xCF, 0xAC, 0x62,
-  0xE4, 0xB3, 0x1C, 0xA9, 0xC9, 0x08, 0xE8, 0x95, 0x80, 0xDF, 0x94, 0xFA, 0x75, 0x8F, 0x3F, 0xA6,
-  0x47, 0x07, 0xA7, 0xFC, 0xF3, 0x73, 0x17, 0xBA, 0x83, 0x59, 0x3C, 0x19, 0xE6, 0x85, 0x4F, 0xA8,
-  0x68, 0x6B, 0x81, 0xB2, 0x71, 0x64, 0xDA, 0x8B, 0xF8, 0xEB, 0x0F, 0x4B, 0x70, 0x56, 0x9D, 0x35,
-  0x1E, 0x24, 0x0E, 0x5E, 0x63, 0x58, 0xD1, 0xA2, 0x25, 0x22, 0x7C, 0x3B, 0x01, 0x21, 0x78, 0x87,
-  0xD4, 0x00, 0x46, 0x57, 0x9F, 0xD3, 0x27, 0x52, 0x4C, 0x36, 0x02, 0xE7, 0xA0, 0xC4, 0xC8, 0x9E,
-  0xEA, 0xBF, 0x8A, 0xD2, 0x40, 0xC7, 0x38, 0xB5, 0xA3, 0xF7, 0xF2, 0xCE, 0xF9, 0x61, 0x15, 0xA1,
-  0xE0, 0xAE, 0x5D, 0xA4, 0x9B, 0x34, 0x1A, 0x55, 0xAD, 0x93, 0x32, 0x30, 0xF5, 0x8C, 0xB1, 0xE3,
-  0x1D, 0xF6, 0xE2, 0x2E, 0x82, 0x66, 0xCA, 0x60, 0xC0, 0x29, 0x23, 0xAB, 0x0D, 0x53, 0x4E, 0x6F,
-  0xD5, 0xDB, 0x37, 0x45, 0xDE, 0xFD, 0x8E, 0x2F, 0x03, 0xFF, 0x6A, 0x72, 0x6D, 0x6C, 0x5B, 0x51,
-  0x8D, 0x1B, 0xAF, 0x92, 0xBB, 0xDD, 0xBC, 0x7F, 0x11, 0xD9, 0x5C, 0x41, 0x1F, 0x10, 0x5A, 0xD8,
-  0x0A, 0xC1, 0x31, 0x88, 0xA5, 0xCD, 0x7B, 0xBD, 0x2D, 0x74, 0xD0, 0x12, 0xB8, 0xE5, 0xB4, 0xB0,
-  0x89, 0x69, 0x97, 0x4A, 0x0C, 0x96, 0x77, 0x7E, 0x65, 0xB9, 0xF1, 0x09, 0xC5, 0x6E, 0xC6, 0x84,
-  0x18, 0xF0, 0x7D, 0xEC, 0x3A, 0xDC, 0x4D, 0x20, 0x79, 0xEE, 0x5F, 0x3E, 0xD7, 0xCB, 0x39, 0x48,
-}
-local FK = { 0xA3B1BAC6, 0x56AA3350, 0x677D9197, 0xB27022DC }
 
 local function rol(x, n) return bor(lshift(x, n), rshift(x, 32 - n)) end
 local function tau(x)
@@ -122,9 +102,7 @@ local function sm4_keys(key)
   end
   local rk = {}
   for i = 0, 31 do
-    local ck = 0
-    for j = 0, 3 do ck = bor(lshift(ck, 8), band((4 * i + j) * 7, 0xFF)) end
-    local t = tau(bxor(k[(i + 1) % 4], k[(i + 2) % 4], k[(i + 3) % 4], ck))
+    local t = tau(bxor(k[(i + 1) % 4], k[(i + 2) % 4], k[(i + 3) % 4], CK[i + 1]))
     k[i % 4] = bxor(k[i % 4], t, rol(t, 13), rol(t, 23))
     rk[32 - i] = k[i % 4]
   end
@@ -222,7 +200,7 @@ end
 -- A number in the header (before "CP=&&"), as every rule reads Flag, CN or PNUM: the item named
 -- exactly `name`, blanks trimmed, decimal digits up to `max`; -1 otherwise.
 local function header_number(data, name, max)
-  local open = find(data, "CP=&&", 1, true)
+  local open = find(data, CP_OPEN, 1, true)
   local header = open and sub(data, 1, open - 1) or data
   for item in (header .. ";"):gmatch("([^;]*);") do
     local key, value = item:match("^[ \t]*([^=]-)[ \t]*=(.*)$")
@@ -238,7 +216,7 @@ end
 
 local function flag_2025(data)
   local flag = header_number(data, "Flag", 255)
-  return flag >= 0 and rshift(flag, 2) >= 2
+  return flag >= 0 and rshift(flag, 2) >= VERSION_2025
 end
 
 -- Text as the receive path reads it: no control byte; UTF-8, or (before 2025) GB18030.
@@ -258,12 +236,12 @@ end
 -- The header (before the first "CP=&&", holding no "##") names a CN 2000-2999: a data command
 -- whose CP region may be encrypted.
 local function data_command_header(data)
-  local open = find(data, "CP=&&", 1, true)
+  local open = find(data, CP_OPEN, 1, true)
   if not open then return false end
   local header = sub(data, 1, open - 1)
   if find(header, "##", 1, true) then return false end
   local cn = header_number(header, "CN", 9999)
-  return cn >= 2000 and cn <= 2999
+  return cn >= ENCRYPTED_CN_FIRST and cn <= ENCRYPTED_CN_LAST
 end
 
 -- The length field read as strtol reads it (white space, a sign, digits); -1 when negative.
@@ -278,9 +256,9 @@ end
 -- [begin, stop) of the region, 1-based inclusive begin, exclusive stop: after the first "CP=&&",
 -- before the last "&&" at or after it.
 local function cp_region(data)
-  local open = find(data, "CP=&&", 1, true)
+  local open = find(data, CP_OPEN, 1, true)
   if not open then return nil end
-  local from = open + 5
+  local from = open + #CP_OPEN
   for at = #data, from + 1, -1 do
     if byte(data, at) == 38 and byte(data, at - 1) == 38 then return from, at - 1 end
   end
@@ -314,7 +292,7 @@ local function decrypt_cp(data, rk)
   if not begin then return nil end
   local region = sub(data, begin, stop - 1)
   local list, after = parse_text_form(region)
-  if list and #list >= 16 then
+  if list and #list >= BLOCK_BYTES then
     return sub(data, 1, begin - 1) .. sm4_decrypt(rk, list) .. sub(region, after) .. sub(data, stop), "text"
   end
   return sub(data, 1, begin - 1) .. sm4_decrypt(rk, region) .. sub(data, stop), "raw"
@@ -326,7 +304,7 @@ local function text_form_plain_bytes(data)
   if not begin then return 0 end
   local region = sub(data, begin, stop - 1)
   local list, after = parse_text_form(region)
-  if not list or #list < 16 then return 0 end
+  if not list or #list < BLOCK_BYTES then return 0 end
   return #data - (after - 1) + #list
 end
 
@@ -354,7 +332,7 @@ local function read_encrypted(frame, rk)
 end
 
 local function classify(frame)
-  if #frame <= 12 or parse_length(sub(frame, 3, 6)) + 12 ~= #frame then return "length" end
+  if #frame <= ENVELOPE or parse_length(sub(frame, 3, 6)) + ENVELOPE ~= #frame then return "length" end
   return crc_fits(sub(frame, -6, -3), sub(frame, 7, -7)) and "accept" or "crc"
 end
 
@@ -410,7 +388,7 @@ local function keys_for(conv, t)
     if conv.exchanged[i].at <= t then add(conv.exchanged[i].key); break end
   end
   local typed = hj.prefs.key
-  if typed and #typed == 16 then add(typed) end
+  if typed and #typed == KEY_BYTES then add(typed) end
   return out
 end
 
@@ -490,8 +468,8 @@ local function judge_candidate(fl, at, cr, work)
   local keys = keys_for(fl.conv, time_at(fl, fl.base + at))
   local keyed = #keys > 0
   local verdict = "length"
-  local announced = length > 12 and parse_length(sub(cand, 3, 6)) or -1
-  if announced >= 0 and announced + 12 == length then
+  local announced = length > ENVELOPE and parse_length(sub(cand, 3, 6)) or -1
+  if announced >= 0 and announced + ENVELOPE == length then
     if work.spent + announced > work.budget then
       work.spent = work.budget + 1
       return nil, verdict
@@ -503,8 +481,8 @@ local function judge_candidate(fl, at, cr, work)
     if not keyed then return nil, verdict end
   else
     if not keyed or announced <= 0 then return nil, verdict end
-    if at + announced + 12 > cr + 2 then -- raw ciphertext may hold this "\r\n": its end is its length field's
-      if data_command_header(sub(cand, 7, -3)) then follow(fl, at, at + announced + 12) end
+    if at + announced + ENVELOPE > cr + 2 then -- raw ciphertext may hold this "\r\n": its end is its length field's
+      if data_command_header(sub(cand, 7, -3)) then follow(fl, at, at + announced + ENVELOPE) end
       return nil, verdict
     end
   end
@@ -781,10 +759,10 @@ end
 -- The data segment's header items and CP items (secrets masked), and the CP text.
 local function parse_segment(data)
   local seg = { header = split_fields(data, ";"), values = {} }
-  local open = find(data, "CP=&&", 1, true)
+  local open = find(data, CP_OPEN, 1, true)
   if open then
     seg.header = split_fields(sub(data, 1, open - 1), ";")
-    local rest = sub(data, open + 5)
+    local rest = sub(data, open + #CP_OPEN)
     local close
     for at = #rest - 1, 1, -1 do
       if sub(rest, at, at + 1) == "&&" then close = at; break end
@@ -827,12 +805,7 @@ end
 -- the register's low byte), either byte order; "" otherwise.
 local function modbus_mistake(data, field)
   local reg = 0xFFFF
-  for i = 1, #data do
-    reg = bxor(reg, byte(data, i))
-    for _ = 1, 8 do
-      if band(reg, 1) == 1 then reg = bxor(rshift(reg, 1), 0xA001) else reg = rshift(reg, 1) end
-    end
-  end
+  for i = 1, #data do reg = bxor(rshift(reg, 8), CRC[band(bxor(reg, byte(data, i)), 0xFF)]) end
   if field == string.format("%04X", reg) then return "; the announced value is the Modbus CRC-16 of the data, not the HJ 212 CRC" end
   if field == string.format("%02X%02X", band(reg, 0xFF), rshift(reg, 8)) then
     return "; the announced value is the Modbus CRC-16 of the data (low byte first), not the HJ 212 CRC"
@@ -845,7 +818,7 @@ local function refusal(rec)
   if rec.reason == "overlong" then return "no CR LF within " .. MAX_FRAME .. " bytes of its \"##\"", E.overlong end
   local s = rec.bytes
   local data = sub(s, 7, -7)
-  if #s <= 12 then return "too short: " .. #s .. " bytes", E.length end
+  if #s <= ENVELOPE then return "too short: " .. #s .. " bytes", E.length end
   local announced = parse_length(sub(s, 3, 6))
   if rec.reason == "length" then
     return string.format("length: announced %d, actual %d bytes", announced, #data), E.length
@@ -857,7 +830,7 @@ local function refusal(rec)
   if data_command_header(data) then
     local begin, stop = cp_region(data)
     local region = begin and sub(data, begin, stop - 1) or ""
-    if region:find("^{0[xX]") or (#region >= 16 and (has_control(region) or not is_utf8(region))) then
+    if region:find("^{0[xX]") or (#region >= BLOCK_BYTES and (has_control(region) or not is_utf8(region))) then
       return "the CP region looks encrypted and no key reads it (CRC " .. sub(s, -6, -3) .. ")", E.nokey
     end
   end
@@ -933,7 +906,7 @@ local function show(rec, tvb, pinfo, tree)
   local s = rec.plain or rec.bytes
   local ptvb = rec.plain and ByteArray.new(rec.plain, true):tvb("HJ 212 decrypted") or ftvb
   -- a span shorter than the envelope has no length or CRC field of its own: shown on no bytes
-  local whole = #rec.bytes >= 12
+  local whole = #rec.bytes >= ENVELOPE
   t:add(F.length, whole and ftvb(2, 4) or ftvb(0, 0), parse_length(sub(rec.bytes, 3, 6)))
   local crc_field = sub(s, -6, -3)
   local crc_range = whole and ftvb(#rec.bytes - 6, 4) or ftvb(0, 0)
@@ -951,7 +924,7 @@ local function show(rec, tvb, pinfo, tree)
     t:add_proto_expert_info(E.decrypted, "CP region decrypted (" .. rec.form .. ")")
   end
   if seg.cp and (rec.kind == "frame" or not has_control(seg.cp)) then
-    local begin = find(data, "CP=&&", 1, true)
+    local begin = find(data, CP_OPEN, 1, true)
     local range = span(ptvb, 6 + begin + 4, #seg.cp)
     local ct = t:add(F.cp, range, mask_text(seg.cp))
     for _, kv in ipairs(seg.items) do item_tree(ct, range, kv, rec.kind == "frame") end
@@ -1002,7 +975,7 @@ local function link(conv, dir, rec)
   end
   if v.CN == "1014" then
     local key = sub(rec.plain or rec.bytes, 7, -7):match("NewSK=([^;,&\r\n]+)")
-    if key and #key == 16 then table.insert(conv.exchanged, { at = rec.t, key = key }) end
+    if key and #key == KEY_BYTES then table.insert(conv.exchanged, { at = rec.t, key = key }) end
   end
 end
 

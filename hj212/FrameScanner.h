@@ -88,7 +88,7 @@ public:
   static constexpr std::size_t kCrcWorkPerByte = 2;
   // Decryption credit earned per byte looked at, and the most it saves up.
   static constexpr std::size_t kDecryptPerByte = 2;
-  static constexpr std::size_t kMaxCredit = 4 * 10011;
+  static constexpr std::size_t kMaxCredit = 4 * kMaxFrameBytes;
   // Candidates followed beyond their span at once.
   static constexpr std::size_t kMaxFollowed = 32;
 

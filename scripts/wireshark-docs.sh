@@ -74,7 +74,7 @@ fi
 [ "$mode" = screenshot ] && [ -n "$out" ] || { echo "usage: wireshark-docs.sh screenshot|bench BUILD_DIR [OUT.png]" >&2; exit 2; }
 session station 2025 periodic_uploads.lua -D standard=2025 -D key="$key" -D minute=2
 filter='hj212.cn == 2011'
-upload=$(tshark -X "lua_script:$lua" -o "hj212.keylog:$work/station.keys" -r "$work/station.pcap" \
+upload=$(tshark -X "lua_script:$lua" -o tcp.try_heuristic_first:TRUE -o "hj212.keylog:$work/station.keys" -r "$work/station.pcap" \
   -Y "$filter && hj212.encryption" -T fields -e frame.number 2>/dev/null | head -n 1)
 [ -n "$upload" ] || { echo "wireshark-screenshot: no decrypted upload in the capture" >&2; exit 1; }
 

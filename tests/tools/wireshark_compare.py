@@ -196,6 +196,7 @@ def repeat(src, keys, out, out_keys, megabytes):
 
 STATION, PLATFORM = bytes([192, 0, 2, 2]), bytes([192, 0, 2, 1])
 HEURISTIC_PORT = 6212  # no Wireshark dissector's port: the heuristic finds the conversation
+TAKEN_PORT = 44321  # PCP's by number: a platform may be given it, the heuristic must still win
 
 
 def field_frames():
@@ -286,6 +287,7 @@ CASES = [
     ("short spans, one segment", short_spans, {"cut": "one"}),
     ("short spans, segments of 1 to 24 bytes", short_spans, {"cut": "small"}),
     ("short spans, heuristic port", short_spans, {"cut": "mid", "port": HEURISTIC_PORT}),
+    ("short spans, a port another protocol owns", short_spans, {"cut": "mid", "port": TAKEN_PORT}),
     ("random sequence numbers", short_spans, {"isn": "random"}),
     ("sequence numbers wrapping", short_spans, {"isn": "wrap", "cut": "small"}),
     ("no handshake, random sequence numbers, reordered", short_spans, {"isn": "random", "syn": False, "reorder": True}),
@@ -323,7 +325,9 @@ HEADER_FIELDS = {"hj212.qn": "QN", "hj212.st": "ST", "hj212.cn": "CN", "hj212.mn
 
 def tshark_frames(lua, pcap, keys):
     # one pass: field values (the TCP sequence numbers) come only with a tree
-    args = ["tshark", "-X", "lua_script:" + lua] + (["-o", "hj212.keylog:" + keys] if keys else []) + ["-T", "pdml", "-r", pcap]
+    # heuristics first: a random port that tshark knows by number (44321 is PCP's) hides the frames
+    args = ["tshark", "-X", "lua_script:" + lua, "-o", "tcp.try_heuristic_first:TRUE"] + \
+        (["-o", "hj212.keylog:" + keys] if keys else []) + ["-T", "pdml", "-r", pcap]
     run = subprocess.run(args, capture_output=True)
     # a file cut short: tshark dissects the packets before the cut, as polmon-frame reads them
     if run.returncode != 0 and b"cut short in the middle of a packet" not in run.stderr:

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <initializer_list>
 #include <string_view>
 #include <utility>
@@ -417,6 +418,9 @@ struct SpanCutter::Impl {
   std::size_t pos = 0;          // where in `stretch` the next span is looked for
   std::size_t crc_budget = 0;   // CRC bytes the log-line looks may still cost
   std::string key;
+  // where the scanner's refused spans start in the stretch, and its verdict: ascending, each
+  // gone once the cut passes it
+  std::deque<std::pair<std::uint64_t, const char*>> refused;
 
   // The spans of the stretch that the bytes to come cannot change; `closed`: none come (a frame,
   // or the end of the input, follows).
@@ -432,10 +436,12 @@ struct SpanCutter::Impl {
       if (!closed && all.size() < at + kLineLook) break; // its line may end in bytes still to come
       Span span;
       span.offset = static_cast<std::size_t>(stretch_at + at);
+      span.refused_as = refused_at(span.offset);
       pos = log_span(all, at, judge, crc_budget, span);
       if (closed && frame_follows && span.ending == "the end of the input") span.ending = "a later \"##\" where a frame starts";
       sink(std::move(span));
     }
+    refused_at(stretch_at + pos);
     if (closed) {
       stretch_at += stretch.size();
       stretch.clear();
@@ -447,7 +453,16 @@ struct SpanCutter::Impl {
     }
   }
 
+  // The verdict on a refused span starting at `offset`, or ""; those before it are dropped.
+  const char* refused_at(std::uint64_t offset) {
+    while (!refused.empty() && refused.front().first < offset) refused.pop_front();
+    return !refused.empty() && refused.front().first == offset ? refused.front().second : "";
+  }
+
   void take(HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes, const Sink& sink) {
+    static_assert(static_cast<int>(HJ::SpanKind::Unended) == 5, "kRefused follows SpanKind");
+    static const char* const kRefused[] = {"", "length", "crc", "overlong", "", "unended"};
+    if (*kRefused[static_cast<int>(kind)]) refused.emplace_back(offset, kRefused[static_cast<int>(kind)]);
     if (kind == HJ::SpanKind::Frame) {
       cut(true, true, sink);
       Span span;
@@ -860,6 +875,7 @@ std::string json_report(std::size_t number, const Span& span, const Report& r) {
                     ",\"bytes\":" + std::to_string(span.bytes.size() + (span.crlf ? 2 : 0)) +
                     ",\"crlf\":" + (span.crlf ? "true" : "false") + ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + json_verdict(span, r) +
                     "\",\"reasons\":" + json_list(r.reasons) + ",\"notes\":" + json_list(r.notes);
+  if (!span.refused_as.empty()) out += ",\"scanner\":\"" + span.refused_as + "\"";
   if (!r.length_field.empty()) {
     out += ",\"length\":{\"field\":" + json_string(r.length_field) + ",\"announced\":" + std::to_string(r.announced) +
            ",\"actual\":" + std::to_string(r.actual) + "},\"crc\":{\"field\":" + json_string(r.crc_field) +

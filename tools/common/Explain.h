@@ -20,6 +20,9 @@ struct Span {
   bool crlf = false;      // CR LF, or "\r\n" written out, right after `bytes`
   std::string ending;     // what came after `bytes`, in words: "CR LF", "LF alone", "the end of the input", ...
   bool scanned = false;   // the plug-in's scanner took these bytes, with their CR LF, as a frame; else the log-line rules cut it
+  // the scanner's verdict on a span it refused from this "##": "length", "crc", "overlong",
+  // "unended" (the input ended first); empty when no refused span of its starts here
+  std::string refused_as;
 };
 
 // Cuts the spans out of `input`. The plug-in's scanner, with `key` (16 bytes, or empty) and read

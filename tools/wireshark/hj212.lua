@@ -621,7 +621,10 @@ local function drain(fl)
     fl.pending[nextp] = nil
     fl.npending = fl.npending - 1
     if best > 0 then
+      local n = #fl.out
+      fl.drained = p.frame
       scan_bytes(fl, sub(p.bytes, #p.bytes - best + 1), p.t)
+      for i = n + 1, #fl.out do fl.out[i].frame = p.frame end
       fl.next_seq = (fl.next_seq + best) % SEQ_SPACE
     end
   end
@@ -650,7 +653,7 @@ local function feed(fl, seq, bytes, t)
   if ahead > 0 then
     local held = fl.pending[seq]
     if not held then fl.npending = fl.npending + 1 end
-    if not held or #bytes > #held.bytes then fl.pending[seq] = { bytes = bytes, t = t } end
+    if not held or #bytes > #held.bytes then fl.pending[seq] = { bytes = bytes, t = t, frame = fl.packet } end
     if fl.npending > MAX_PENDING then skip_gap(fl) end
   elseif -ahead < #bytes then
     fl.cur = { start = fl.base + #fl.buf, skip = -ahead } -- where this segment's new bytes go in the stream
@@ -949,6 +952,7 @@ local f_stream = Field.new("tcp.stream")
 local results = {} -- packet number -> its records, kept for every later look at the packet
 local fed = {}     -- packets whose bytes went to a scanner (a first pass may skip the payload: tshark -2)
 local convs = {}   -- tcp.stream -> flows each way, keys exchanged, QNs and packet groups seen
+local ended = false -- a first pass over the whole capture is over
 
 -- Links a new frame to its request by QN (a frame of the same QN the other way, before it), to
 -- the other packets of its PNUM/PNO group, and takes an exchanged key from a CN 1014.
@@ -979,8 +983,28 @@ local function link(conv, dir, rec)
   end
 end
 
+-- The capture ended with segments still held behind a gap no FIN closed: the gap is given up as
+-- polmon-frame gives it up at the capture's end, each record shown on the packet that held its
+-- bytes. Only a later pass sees this (Wireshark's, or tshark -2).
+local function end_capture()
+  ended = true
+  for _, conv in pairs(convs) do
+    for dir, fl in pairs(conv.flows) do
+      fl.out, fl.cur = {}, nil
+      while next(fl.pending) do skip_gap(fl) end
+      for _, rec in ipairs(fl.out) do
+        rec.frame = rec.frame or fl.drained
+        link(conv, dir, rec)
+        results[rec.frame] = results[rec.frame] or {}
+        table.insert(results[rec.frame], rec)
+      end
+    end
+  end
+end
+
 -- The records the packet completes; the first look feeds its bytes to its direction's scanner.
 local function process(tvb, pinfo)
+  if pinfo.visited and not ended then end_capture() end
   -- Field values come only with a tree (tshark -2 builds none in its first pass): without them
   -- the conversation is told by its addresses and the bytes are taken in arrival order.
   local stream, seq, syn, fin = f_stream(), f_seq(), f_syn(), f_fin()
@@ -1001,7 +1025,7 @@ local function process(tvb, pinfo)
   local dir = tostring(pinfo.src) .. ":" .. pinfo.src_port .. ">" .. tostring(pinfo.dst) .. ":" .. pinfo.dst_port
   local fl = conv.flows[dir]
   if not fl then fl = new_flow(conv); conv.flows[dir] = fl end
-  fl.out, fl.cur = {}, nil
+  fl.out, fl.cur, fl.packet = {}, nil, pinfo.number
   local bytes = n > 0 and tvb:raw() or ""
   seq = seq and seq.value
   if syn and seq then
@@ -1052,7 +1076,7 @@ local function heuristic(tvb, pinfo, tree)
 end
 
 function hj.init()
-  results, convs, fed = {}, {}, {}
+  results, convs, fed, ended = {}, {}, {}, false
   load_keylog(hj.prefs.keylog)
 end
 

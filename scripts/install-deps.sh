@@ -83,8 +83,18 @@ for try in 1 2 3; do
   echo "install-deps: apt-get update failed (try $try of 3)" >&2
   sleep 5
 done
+# A foreign runtime must be the very version of this machine's own (they share files): an archive
+# whose security updates leave one architecture out (armel) would otherwise ask for a native
+# upgrade that the other cannot follow. Each is pinned to the installed native version when the
+# archive has it there.
+foreign_pinned=()
+for pkg in $need_foreign; do
+  version=$(dpkg-query -W -f='${Version}' "${pkg%%:*}" 2>/dev/null) || version=
+  offered=$(apt-cache madison "$pkg" 2>/dev/null | awk -F'|' '{gsub(/ /, "", $2); print $2}') || offered=
+  if [ -n "$version" ] && grep -qxF "$version" <<<"$offered"; then foreign_pinned+=("$pkg=$version"); else foreign_pinned+=("$pkg"); fi
+done
 # shellcheck disable=SC2086
-as_root apt-get install -y -q --no-install-recommends $need_native $need_foreign
+as_root apt-get install -y -q --no-install-recommends $need_native "${foreign_pinned[@]}"
 
 if [ -n "$need_armvm" ]; then
   # The versioned package the kernel's metapackage names today.

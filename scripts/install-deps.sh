@@ -9,7 +9,7 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
         libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei
         libpcap-dev tshark wireshark xvfb libxtst6
         g++-mingw-w64-x86-64-posix wine wine64 dpkg-dev bison flex
-        qemu-system-arm cpio)
+        qemu-system-arm cpio time)
 # openssl: the soak encrypts its keyed stream with the openssl command (SM4).
 # libcpp-httplib-dev to fonts-wqy-microhei: polmon-platform's web view (HTTP server and chart libraries) and its browser test
 # (headless Chromium driven by Selenium; a font with Chinese characters for its screenshot).
@@ -21,7 +21,8 @@ native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock
 # dpkg-dev, bison, flex: the Windows tools' libraries built from Debian's source packages
 # (scripts/windows-deps.sh; libpcap's filter grammar needs bison and flex).
 # qemu-system-arm, cpio: the ARM builds' tests on one emulated core (tests/armvm), booted from an
-# initramfs that cpio packs; its kernel and busybox are fetched below.
+# initramfs that cpio packs; its kernel and busybox are fetched below. time: GNU time, a test's
+# measure of polmon-frame's peak memory.
 foreign=(libc6:armel libc6:armhf libstdc++6:armel libstdc++6:armhf)
 
 # Answers are read whole, then compared: under pipefail a "| grep -q" that stops early can kill

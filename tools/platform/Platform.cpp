@@ -9,7 +9,7 @@ namespace sim {
 
 Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
     : m_opt(std::move(options)), m_log([log = std::move(log)](const std::string& line) { log(text_safe(line)); }),
-      m_scenario(std::move(steps), {m_opt, m_desk, m_requests, m_out, m_periods, m_real_time, m_tally, m_problems, m_log}) {
+      m_scenario(std::move(steps), {m_opt, m_sender, m_requests, m_out, m_periods, m_real_time, m_tally, m_problems, m_log}) {
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
     m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
                                           [this](const std::string& what) { note(what); });
@@ -28,7 +28,7 @@ void Platform::connected(int64_t now, const std::string& peer) {
   if (m_observer) m_observer->link_up(peer);
   if (m_flows) m_flows->connected(now);
   m_duties->connected();
-  m_desk.resend_unheard(now);
+  m_sender.resend_unheard(now);
   if (m_drop == LinkDrop::Down) {
     m_drop = LinkDrop::Done;
     m_log("station back " + std::to_string(now - m_drop_started) + " ms after the link was dropped");
@@ -138,8 +138,8 @@ void Platform::on_frame(std::string_view received, int64_t now, bool taken) {
     send_flow_frames(seen, seg, now);
     if (seen.handled) return;
   }
-  if (cn == "9011") m_desk.on_ack(seg, qn, now);
-  else if (cn == "9012") m_desk.on_result(seg, qn, now);
+  if (cn == "9011") m_sender.on_ack(seg, qn, now);
+  else if (cn == "9012") m_sender.on_result(seg, qn, now);
   else if (cn.size() != 4 || cn[0] != '9') on_data(seg, datatime, seen.whole, now); // other system answers: nothing to pair
 }
 
@@ -200,7 +200,7 @@ void Platform::send_flow_frames(const Flows2025::Seen& seen, const Segment& seg,
     ++m_link.answers_sent;
   }
   // a request outside the scenario, awaited like the scenario's
-  if (!seen.push.empty()) m_desk.send_flow_request(HJ::wire_data(seen.push, HJ::kCharsetByFlag).frame(), seg.value("QN"), seg.value("CN"), now);
+  if (!seen.push.empty()) m_sender.send_flow_request(HJ::wire_data(seen.push, HJ::kCharsetByFlag).frame(), seg.value("QN"), seg.value("CN"), now);
 }
 
 // data: the reply to a pending request of the same CN, or an upload (counted once whole when
@@ -226,7 +226,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       m_tally.upload(cn, now);
       if (!p) m_report.upload(cn, now); // not the data a request asked for
       if (cn == "2011") {
-        if (p && !p->done && p->cn == "2011") m_desk.took_effect(*p, now); // its first upload answers a 2011: uploads start again
+        if (p && !p->done && p->cn == "2011") m_sender.took_effect(*p, now); // its first upload answers a 2011: uploads start again
         m_real_time.upload(qn, now);
       }
       if (m_opt.periods.count(cn)) m_report.period_record(cn);
@@ -240,7 +240,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       ++m_requests.counts().answered;
       m_requests.counts().final_ms.push_back(now - p->sent_at);
     }
-    m_desk.accepted(*p, "answered with data");
+    m_sender.accepted(*p, "answered with data");
   }
   if (seg.flag >= 0 && (seg.flag & 1)) { // the station asks for an answer
     std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
@@ -269,7 +269,7 @@ void Platform::upload_fields(const Segment& seg, const std::string& cn, const st
 }
 
 void Platform::tick(int64_t now) {
-  m_desk.expire(now);
+  m_sender.expire(now);
   drop_link_tick(now);
   m_scenario.tick(now, m_drop == LinkDrop::Down);
   if (!m_scenario.active() && m_first_connect >= 0 && !m_requests.pending() && m_out.empty() && m_drop != LinkDrop::Down &&
@@ -318,13 +318,13 @@ Summary Platform::summary_room() const {
   LinkFigures link = m_link;
   link.dropped = m_drop != LinkDrop::Planned;
   link.dropped_after_ms = m_drop_started - m_first_connect;
-  return Summary({m_opt, m_judge, m_requests, m_desk, m_tally, m_periods, m_values, m_problems, m_flows}, std::move(link));
+  return Summary({m_opt, m_judge, m_requests, m_sender, m_tally, m_periods, m_values, m_problems, m_flows}, std::move(link));
 }
 
 Platform::Counters Platform::counters() const {
   Counters c;
   c.frames_in = m_link.frames_in;
-  c.frames_out = m_desk.frames_out() + m_link.answers_sent;
+  c.frames_out = m_sender.frames_out() + m_link.answers_sent;
   c.answers_sent = m_link.answers_sent;
   c.bad_frames = m_link.bad_frames;
   c.resends = resends();

@@ -1,5 +1,5 @@
 // The monitoring platform's side of an HJ 212 link, without the I/O. It coordinates its rooms:
-// the scenario's runner (Scenario.h), the requests' desk and ledger (Requests.h), the judge
+// the scenario's runner (Scenario.h), the requests' sender and ledger (Requests.h), the judge
 // (Judge.h, Duties.h), uploads and periods (Uploads.h, RealTime.h, Periods.h), problems and the
 // summary (Problems.h, Summary.h). It cuts the station's bytes into frames and routes each to the
 // rooms; the caller feeds it bytes and time, and writes what it asks.
@@ -144,7 +144,7 @@ private:
   Periods m_periods{m_opt, m_problems};
   Requests m_requests{m_opt, m_problems};
   RealTime m_real_time{m_opt, m_problems, m_tally};
-  RequestDesk m_desk{{m_opt, m_requests, m_out, m_report, m_problems, m_request_judge, m_real_time, m_flows, m_observer, m_log}};
+  RequestSender m_sender{{m_opt, m_requests, m_out, m_report, m_problems, m_request_judge, m_real_time, m_flows, m_observer, m_log}};
   ScenarioRun m_scenario;
 };
 

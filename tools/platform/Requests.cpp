@@ -189,14 +189,14 @@ void Requests::hold_unheard() {
   }
 }
 
-void RequestDesk::resend_unheard(int64_t now) {
-  for (Request& p : m.ledger.all()) {
+void RequestSender::resend_unheard(int64_t now) {
+  for (Request& p : m_parts.ledger.all()) {
     if (!p.unheard || p.done) continue;
     p.unheard = false;
     p.sent_at = queue_pieces(p.wire, p.bad, now);
     p.deadline = p.sent_at + p.timeout_ms;
     ++m_frames_out;
-    m.log("   QN " + p.qn + " (CN=" + p.cn + ") sent again: the link it went out on never spoke");
+    m_parts.log("   QN " + p.qn + " (CN=" + p.cn + ") sent again: the link it went out on never spoke");
   }
 }
 
@@ -210,68 +210,68 @@ void Requests::give_up_unheard() {
   }
 }
 
-void RequestDesk::expire(int64_t now) {
-  for (Request& p : m.ledger.all()) {
+void RequestSender::expire(int64_t now) {
+  for (Request& p : m_parts.ledger.all()) {
     if (p.done || now < p.deadline) continue;
     p.done = true;
     if (p.corrupt || p.reply == Step::None) {
-      if (!p.acked) m.log("   QN " + p.qn + " went unanswered, as it should");
+      if (!p.acked) m_parts.log("   QN " + p.qn + " went unanswered, as it should");
       continue;
     }
-    ++m.ledger.counts().missing;
-    if (p.acked && p.history) m.problems.problem("no 9012 for request CN=" + p.cn + " QN=" + p.qn + ": the execution result is missing");
-    else m.problems.problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
+    ++m_parts.ledger.counts().missing;
+    if (p.acked && p.history) m_parts.problems.problem("no 9012 for request CN=" + p.cn + " QN=" + p.qn + ": the execution result is missing");
+    else m_parts.problems.problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
   }
 }
 
-void RequestDesk::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
-  Request* p = m.ledger.find(qn);
+void RequestSender::on_ack(const Segment& seg, const std::string& qn, int64_t now) {
+  Request* p = m_parts.ledger.find(qn);
   if (!p) {
-    if (m.flows && m.flows->answer_to_key_answer(qn, "9011")) return;
-    ++m.ledger.counts().unexpected;
-    m.problems.problem("9011 for QN " + qn + ", which no request carried");
+    if (m_parts.flows && m_parts.flows->answer_to_key_answer(qn, "9011")) return;
+    ++m_parts.ledger.counts().unexpected;
+    m_parts.problems.problem("9011 for QN " + qn + ", which no request carried");
     return;
   }
   if (p->corrupt) {
-    ++m.ledger.counts().unexpected;
+    ++m_parts.ledger.counts().unexpected;
     p->done = true;
-    m.problems.problem("the station answered the corrupt request QN " + qn);
+    m_parts.problems.problem("the station answered the corrupt request QN " + qn);
     return;
   }
   if (p->acked) {
-    ++m.ledger.counts().unexpected;
-    m.problems.problem("a second 9011 for QN " + qn);
+    ++m_parts.ledger.counts().unexpected;
+    m_parts.problems.problem("a second 9011 for QN " + qn);
     return;
   }
   p->acked = true;
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
-  m.ledger.counts().ack_ms.push_back(now - p->sent_at);
+  m_parts.ledger.counts().ack_ms.push_back(now - p->sent_at);
   if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) refused(*p, "QnRtn", p->qn_rtn);
   // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
   bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
   if (!more) { // refused or only acknowledged: nothing more comes
     if (p->reply == Step::None) {
-      ++m.ledger.counts().unexpected;
-      m.problems.problem("the station answered QN " + qn + ", which wants no answer");
+      ++m_parts.ledger.counts().unexpected;
+      m_parts.problems.problem("the station answered QN " + qn + ", which wants no answer");
     } else {
-      ++m.ledger.counts().answered;
+      ++m_parts.ledger.counts().answered;
       if (p->qn_rtn == "1") took_effect(*p, now); // the 9011 is all the step awaits
     }
     p->done = true;
-    if (m.flows) m.flows->request_done(p->qn, p->qn_rtn, "");
+    if (m_parts.flows) m_parts.flows->request_done(p->qn, p->qn_rtn, "");
   }
 }
 
-void RequestDesk::on_result(const Segment& seg, const std::string& qn, int64_t now) {
-  Request* p = m.ledger.find(qn);
+void RequestSender::on_result(const Segment& seg, const std::string& qn, int64_t now) {
+  Request* p = m_parts.ledger.find(qn);
   if (!p) {
-    if (m.flows && m.flows->answer_to_key_answer(qn, "9012")) return;
-    ++m.ledger.counts().unexpected;
-    m.problems.problem("9012 for QN " + qn + ", which no request carried");
+    if (m_parts.flows && m_parts.flows->answer_to_key_answer(qn, "9012")) return;
+    ++m_parts.ledger.counts().unexpected;
+    m_parts.problems.problem("9012 for QN " + qn + ", which no request carried");
     return;
   }
-  if (!p->acked) m.problems.problem("9012 before 9011 for QN " + qn);
+  if (!p->acked) m_parts.problems.problem("9012 before 9011 for QN " + qn);
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
   if (!p->corrupt && p->reply != Step::None) {
@@ -283,30 +283,30 @@ void RequestDesk::on_result(const Segment& seg, const std::string& qn, int64_t n
   }
   if (!p->done) {
     p->done = true;
-    ++m.ledger.counts().answered;
-    m.ledger.counts().final_ms.push_back(now - p->sent_at);
-    if (m.flows) m.flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
+    ++m_parts.ledger.counts().answered;
+    m_parts.ledger.counts().final_ms.push_back(now - p->sent_at);
+    if (m_parts.flows) m_parts.flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
   }
 }
 
 // Weighed once; the 2025 key and MN flows weigh their own requests by their own rules (Flows2025).
-bool RequestDesk::first_word(Request& p) {
+bool RequestSender::first_word(Request& p) {
   if (p.judged) return false;
   p.judged = true;
-  return !(m.flows && m.flows->judges(p.qn));
+  return !(m_parts.flows && m_parts.flows->judges(p.qn));
 }
 
-void RequestDesk::refused(Request& p, const char* field, const std::string& code) {
-  if (first_word(p)) m.judge.refusal(terms_of(p), field, code);
+void RequestSender::refused(Request& p, const char* field, const std::string& code) {
+  if (first_word(p)) m_parts.judge.refusal(terms_of(p), field, code);
 }
 
-void RequestDesk::accepted(Request& p, const std::string& how) {
-  if (first_word(p)) m.judge.acceptance(terms_of(p), how);
+void RequestSender::accepted(Request& p, const std::string& how) {
+  if (first_word(p)) m_parts.judge.acceptance(terms_of(p), how);
 }
 
-void RequestDesk::took_effect(const Request& p, int64_t now) {
-  m.report.effect(p.qn, p.cn, p.rtd_interval, now);
-  m.real_time.took_effect(p.cn, p.rtd_interval, now);
+void RequestSender::took_effect(const Request& p, int64_t now) {
+  m_parts.report.effect(p.qn, p.cn, p.rtd_interval, now);
+  m_parts.real_time.took_effect(p.cn, p.rtd_interval, now);
 }
 
 // A request carried on (acknowledged, its data wanted) that data of `cn` answer, or null.
@@ -316,31 +316,31 @@ Request* Requests::awaiting_data(const std::string& cn) {
   return nullptr;
 }
 
-void RequestDesk::send(const Step& s, int64_t now) {
-  std::string qn = m.ledger.next_qn();
-  std::string cp = s.cp.empty() && m.flows ? m.flows->request_cp(s.cn) : s.cp;
-  if (m.flows) m.flows->request_sent(qn, s.cn, cp);
-  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m.opt.st : s.st) + ";CN=" + s.cn +
-                    ";PW=" + (s.pw.empty() ? m.opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m.opt.mn : s.mn) +
-                    ";Flag=" + (s.flag.empty() ? m.opt.flag : s.flag) + ";CP=&&" + cp + "&&";
+void RequestSender::send(const Step& s, int64_t now) {
+  std::string qn = m_parts.ledger.next_qn();
+  std::string cp = s.cp.empty() && m_parts.flows ? m_parts.flows->request_cp(s.cn) : s.cp;
+  if (m_parts.flows) m_parts.flows->request_sent(qn, s.cn, cp);
+  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_parts.opt.st : s.st) + ";CN=" + s.cn +
+                    ";PW=" + (s.pw.empty() ? m_parts.opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_parts.opt.mn : s.mn) +
+                    ";Flag=" + (s.flag.empty() ? m_parts.opt.flag : s.flag) + ";CP=&&" + cp + "&&";
   // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
   // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
-  HJ::WireData wire = encrypted_wire_data(seg, m.opt.key, m.opt.key.empty() ? CipherWire::Plain : m.opt.cipher_form);
+  HJ::WireData wire = encrypted_wire_data(seg, m_parts.opt.key, m_parts.opt.key.empty() ? CipherWire::Plain : m_parts.opt.cipher_form);
   std::string frame = wire.frame();
   const std::string plain_frame = wire.frame_around(wire.bytes);
   bool encrypted = wire.encrypted && frame != plain_frame; // a region shorter than a block stays plain
   if (encrypted) ++m_encrypted_out;
   spoil(s.bad, frame);
-  if (m.observer) { // an encrypted request shown as the station reads it once decrypted
+  if (m_parts.observer) { // an encrypted request shown as the station reads it once decrypted
     std::string shown = encrypted ? plain_frame : frame;
     if (encrypted) spoil(s.bad, shown);
-    m.observer->frame(false, shown, check_frame(shown).verdict);
+    m_parts.observer->frame(false, shown, check_frame(shown).verdict);
   }
   int64_t at = queue_pieces(frame, s.bad, now);
   ++m_frames_out;
   bool corrupt = s.bad.bad_crc || s.bad.bad_length;
-  if (!corrupt) ++m.ledger.counts().sent;
-  int timeout = corrupt || s.reply == Step::None ? m.opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m.opt.reply_timeout_ms);
+  if (!corrupt) ++m_parts.ledger.counts().sent;
+  int timeout = corrupt || s.reply == Step::None ? m_parts.opt.silence_ms : (s.timeout_ms ? s.timeout_ms : m_parts.opt.reply_timeout_ms);
   Request pending;
   pending.qn = qn;
   pending.cn = s.cn;
@@ -359,30 +359,30 @@ void RequestDesk::send(const Step& s, int64_t now) {
   pending.wire = frame;
   pending.bad = s.bad;
   pending.timeout_ms = timeout;
-  m.ledger.all().push_back(pending);
-  m.report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
+  m_parts.ledger.all().push_back(pending);
+  m_parts.report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
                    pending.history);
-  std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m.opt.cipher_form) : nullptr);
-  m.log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
+  std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_parts.opt.cipher_form) : nullptr);
+  m_parts.log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
         describe_frame(plain_frame));
 }
 
-void RequestDesk::send_flow_request(const std::string& frame, const std::string& qn, const std::string& cn, int64_t now) {
-  m.out.queue(frame, now + m.opt.answer_delay_ms);
-  if (m.observer) m.observer->frame(false, frame, Verdict::Ok);
+void RequestSender::send_flow_request(const std::string& frame, const std::string& qn, const std::string& cn, int64_t now) {
+  m_parts.out.queue(frame, now + m_parts.opt.answer_delay_ms);
+  if (m_parts.observer) m_parts.observer->frame(false, frame, Verdict::Ok);
   ++m_frames_out;
-  ++m.ledger.counts().sent;
+  ++m_parts.ledger.counts().sent;
   Request pending;
   pending.qn = qn;
   pending.cn = cn;
   pending.sent_at = now;
-  pending.deadline = now + m.opt.answer_delay_ms + m.opt.reply_timeout_ms;
-  m.ledger.all().insert(m.ledger.all().begin(), pending); // a request step's own stays the last
-  m.report.request(qn, pending.cn, "carried out: 9011 QnRtn=1, then 9012 ExeRtn=1", frame, now);
-  m.log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(frame));
+  pending.deadline = now + m_parts.opt.answer_delay_ms + m_parts.opt.reply_timeout_ms;
+  m_parts.ledger.all().insert(m_parts.ledger.all().begin(), pending); // a request step's own stays the last
+  m_parts.report.request(qn, pending.cn, "carried out: 9011 QnRtn=1, then 9012 ExeRtn=1", frame, now);
+  m_parts.log("-> request CN=" + pending.cn + " QN=" + qn + " " + describe_frame(frame));
 }
 
-int64_t RequestDesk::queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now) {
+int64_t RequestSender::queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now) {
   std::string bytes = (bad.junk ? std::string(kJunk) : std::string()) + frame;
   size_t offset = bad.junk ? std::string(kJunk).size() : 0;
   std::vector<size_t> cuts;
@@ -392,11 +392,11 @@ int64_t RequestDesk::queue_pieces(const std::string& frame, const Misbehaviour& 
   int64_t at = now;
   size_t from = 0;
   for (size_t cut : cuts) {
-    m.out.queue(bytes.substr(from, cut - from), at);
+    m_parts.out.queue(bytes.substr(from, cut - from), at);
     from = cut;
     at += gap;
   }
-  m.out.queue(bytes.substr(from), at);
+  m_parts.out.queue(bytes.substr(from), at);
   return at;
 }
 

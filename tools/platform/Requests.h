@@ -1,6 +1,6 @@
 // The platform's requests: the ledger (Requests) pairs them with the station's answers by QN,
 // keeps QNs unique, holds history answers' records to the range asked and knows what a lost or
-// silent link leaves unanswered; the desk (RequestDesk) sends them, sends again what a silent link
+// silent link leaves unanswered; the sender (RequestSender) sends them, sends again what a silent link
 // took, takes the 9011 and 9012 answering them, their deadlines and their effects.
 #pragma once
 
@@ -92,11 +92,11 @@ class RealTime;
 class Report;
 class RequestJudge;
 
-class RequestDesk {
+class RequestSender {
 public:
-  // The rooms a request touches: it goes out through `out`, the ledger keeps it, `judge` weighs
+  // The parts of the platform a request touches: it goes out through `out`, the ledger keeps it, `judge` weighs
   // its answers, `real_time` sees its effects; `flows` (or null) and `observer` (or null) are the platform's.
-  struct Rooms {
+  struct Parts {
     const PlatformOptions& opt;
     Requests& ledger;
     Outbox& out;
@@ -108,7 +108,7 @@ public:
     PlatformObserver* const& observer;
     const std::function<void(const std::string&)>& log;
   };
-  explicit RequestDesk(const Rooms& rooms) : m(rooms) {}
+  explicit RequestSender(const Parts& parts) : m_parts(parts) {}
   // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
   void send(const Step& s, int64_t now);
   // A request of the 2025 flows outside the scenario (`frame`, answering the station's `qn` of
@@ -135,7 +135,7 @@ private:
   bool first_word(Request& p);
   // Queues the frame (junk before it, cut as `bad` says); when its last piece goes out.
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
-  Rooms m;
+  Parts m_parts;
   unsigned m_frames_out = 0, m_encrypted_out = 0;
 };
 

@@ -21,8 +21,8 @@ void ScenarioRun::start_step(int64_t now, bool link_down) {
       { // its time placeholders read the clock as the step starts
         Step at = s;
         std::string why;
-        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, local_now_s(m.opt), *field, why);
-        m.desk.send(at, now);
+        for (std::string* field : {&at.cn, &at.cp, &at.st, &at.pw, &at.mn, &at.flag}) expand_times(*field, local_now_s(m_parts.opt), *field, why);
+        m_parts.sender.send(at, now);
       }
       return;
     case Step::Pause:
@@ -32,14 +32,14 @@ void ScenarioRun::start_step(int64_t now, bool link_down) {
       m_deadline = now;
       return;
     case Step::Drop:
-      m.out.queue(std::string(), now, true);
+      m_parts.out.queue(std::string(), now, true);
       m_waiting_reconnect = true;
-      m_deadline = now + 4 * m.opt.reply_timeout_ms;
-      m.log("-> dropping the connection");
+      m_deadline = now + 4 * m_parts.opt.reply_timeout_ms;
+      m_parts.log("-> dropping the connection");
       return;
     case Step::Uploads:
-      m_uploads_goal = static_cast<int>(m.tally.count(s.cn)) + s.count;
-      m_deadline = now + (s.timeout_ms ? s.timeout_ms : m.periods.uploads_timeout_ms(s.cn, s.count));
+      m_uploads_goal = static_cast<int>(m_parts.tally.count(s.cn)) + s.count;
+      m_deadline = now + (s.timeout_ms ? s.timeout_ms : m_parts.periods.uploads_timeout_ms(s.cn, s.count));
       return;
     }
   }
@@ -55,7 +55,7 @@ void ScenarioRun::finish_step(int64_t now, bool link_down) {
 void ScenarioRun::reconnected(int64_t now) {
   if (!m_waiting_reconnect) return;
   m_waiting_reconnect = false;
-  m.log("station reconnected after the drop");
+  m_parts.log("station reconnected after the drop");
   finish_step(now, false);
 }
 
@@ -74,13 +74,13 @@ void ScenarioRun::tick(int64_t now, bool link_down) {
 
 bool ScenarioRun::step_done(const Step& s, int64_t now) {
   switch (s.kind) {
-  case Step::Request: return m.ledger.all().back().done;
+  case Step::Request: return m_parts.ledger.all().back().done;
   case Step::Pause:
   case Step::Leave: return now >= m_deadline;
   case Step::Drop:
     if (!m_waiting_reconnect) return true;
     if (now < m_deadline) return false;
-    m.problems.problem("the station did not come back after the dropped connection");
+    m_parts.problems.problem("the station did not come back after the dropped connection");
     m_waiting_reconnect = false;
     return true;
   case Step::Uploads: return uploads_done(s, now);
@@ -89,15 +89,15 @@ bool ScenarioRun::step_done(const Step& s, int64_t now) {
 }
 
 bool ScenarioRun::uploads_done(const Step& s, int64_t now) {
-  const int uploads = static_cast<int>(m.tally.count(s.cn));
+  const int uploads = static_cast<int>(m_parts.tally.count(s.cn));
   if (uploads >= m_uploads_goal) {
-    if (s.cn == "2011") m.real_time.judge(false);
+    if (s.cn == "2011") m_parts.real_time.judge(false);
     return true;
   }
   if (now < m_deadline) return false;
-  ++m.ledger.counts().missing;
-  if (s.cn != "2011" || !m.real_time.judge(true)) // the interval set, when it is what went wrong
-    m.problems.problem("only " + std::to_string(uploads - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn + " since the step began, " +
+  ++m_parts.ledger.counts().missing;
+  if (s.cn != "2011" || !m_parts.real_time.judge(true)) // the interval set, when it is what went wrong
+    m_parts.problems.problem("only " + std::to_string(uploads - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn + " since the step began, " +
                        std::to_string(s.count) + " wanted");
   return true;
 }

@@ -16,20 +16,20 @@ class Outbox;
 class Periods;
 class Problems;
 class RealTime;
-class RequestDesk;
+class RequestSender;
 class Requests;
 class UploadTally;
 
-// Runs the steps in order: a request step waits for its answers (the desk sends it, the ledger
+// Runs the steps in order: a request step waits for its answers (the sender sends it, the ledger
 // tells when it is done), a pause for its time, a drop for the station to come back, an uploads
 // step for its count or its timeout. `link_down`: --drop-link has the link down, so a request
 // step waits for it to come back.
 class ScenarioRun {
 public:
-  // The rooms the steps act through.
-  struct Rooms {
+  // The parts of the platform the steps act through.
+  struct Parts {
     const PlatformOptions& opt;
-    RequestDesk& desk;
+    RequestSender& sender;
     Requests& ledger;
     Outbox& out;
     Periods& periods;
@@ -38,7 +38,7 @@ public:
     Problems& problems;
     const std::function<void(const std::string&)>& log;
   };
-  ScenarioRun(std::vector<Step> steps, const Rooms& rooms) : m_steps(std::move(steps)), m(rooms) {}
+  ScenarioRun(std::vector<Step> steps, const Parts& parts) : m_steps(std::move(steps)), m_parts(parts) {}
   // The station came for the first time: the first step starts.
   void begin(int64_t now) { start_step(now, false); }
   // The station came back: after a drop step, the step is done; after --drop-link, a request
@@ -62,7 +62,7 @@ private:
   // An uploads step: its count reached, or its time run out (a problem).
   bool uploads_done(const Step& s, int64_t now);
   std::vector<Step> m_steps;
-  Rooms m;
+  Parts m_parts;
   size_t m_step = 0;
   bool m_active = false;
   int64_t m_deadline = 0;

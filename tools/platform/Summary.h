@@ -1,5 +1,5 @@
 // What a run ends with: the summary's rows, the verdict, and the header of the acceptance report,
-// read from the rooms' figures and what the platform counted over the link.
+// read from the figures of the platform's parts and what the platform counted over the link.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +20,7 @@ class Flows2025;
 class FrameJudge;
 class Periods;
 class Problems;
-class RequestDesk;
+class RequestSender;
 class Requests;
 class UploadTally;
 
@@ -35,18 +35,18 @@ struct LinkFigures {
 
 class Summary {
 public:
-  struct Rooms {
+  struct Parts {
     const PlatformOptions& opt;
     const FrameJudge& judge;
     const Requests& ledger;
-    const RequestDesk& desk;
+    const RequestSender& sender;
     const UploadTally& tally;
     const Periods& periods;
     const codes::ValueStats& values;
     const Problems& problems;
     const std::unique_ptr<Flows2025>& flows;
   };
-  Summary(const Rooms& rooms, LinkFigures link) : m(rooms), m_link(std::move(link)) {}
+  Summary(const Parts& parts, LinkFigures link) : m_parts(parts), m_link(std::move(link)) {}
   bool broken() const;
   // "OK", "BROKEN (N problems)" or "NO STATION".
   std::string verdict() const;
@@ -58,7 +58,7 @@ private:
   void data_rows(const std::function<void(const char*, const std::string&)>& row) const;
   // The rows of the standard's checks and of the key.
   void standard_rows(const std::function<void(const char*, const std::string&)>& row) const;
-  Rooms m;
+  Parts m_parts;
   LinkFigures m_link;
 };
 

@@ -167,7 +167,7 @@ std::string inspect_json(const frametool::Span& span, size_t number) {
 
 } // namespace
 
-struct WebView::Impl {
+struct WebView::Site {
   WebOptions opt;
   std::string url, csv_path;
   bool loopback = true;
@@ -187,7 +187,7 @@ struct WebView::Impl {
   std::atomic<unsigned> streams{0}, dropped_streams{0}, refused{0};
   int64_t last_poll = 0;
 
-  explicit Impl(const WebOptions& o) : opt(o), model(o.name) {}
+  explicit Site(const WebOptions& o) : opt(o), model(o.name) {}
 
   void write_rows(const std::string& rows) {
     if (rows.empty()) return;
@@ -259,7 +259,7 @@ struct WebView::Impl {
   void serve_csv(httplib::Response& res);
 };
 
-void WebView::Impl::routes() {
+void WebView::Site::routes() {
   using httplib::Request;
   using httplib::Response;
   guards();
@@ -290,7 +290,7 @@ void WebView::Impl::routes() {
 }
 
 // Headers on every answer, what every request passes first, and the body of an error.
-void WebView::Impl::guards() {
+void WebView::Site::guards() {
   using httplib::Request;
   using httplib::Response;
   server.set_default_headers({
@@ -323,7 +323,7 @@ void WebView::Impl::guards() {
   });
 }
 
-void WebView::Impl::serve_frame(const httplib::Request& req, httplib::Response& res) {
+void WebView::Site::serve_frame(const httplib::Request& req, httplib::Response& res) {
   std::string bytes;
   bool found;
   {
@@ -338,7 +338,7 @@ void WebView::Impl::serve_frame(const httplib::Request& req, httplib::Response& 
   res.set_content(inspect_json(frametool::link_span(bytes), 1), "application/json");
 }
 
-void WebView::Impl::serve_events(httplib::Response& res) {
+void WebView::Site::serve_events(httplib::Response& res) {
   if (streams.fetch_add(1) >= opt.max_streams) {
     --streams;
     res.status = 503;
@@ -351,7 +351,7 @@ void WebView::Impl::serve_events(httplib::Response& res) {
       [this](bool) { --streams; });
 }
 
-void WebView::Impl::serve_csv(httplib::Response& res) {
+void WebView::Site::serve_csv(httplib::Response& res) {
   flush_csv();
   auto file = std::make_shared<sys::FileReader>();
   if (!file->open(csv_path)) {
@@ -371,113 +371,113 @@ void WebView::Impl::serve_csv(httplib::Response& res) {
 }
 
 std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& error) {
-  auto impl = std::make_unique<Impl>(options);
-  Impl& m = *impl;
+  auto made = std::make_unique<Site>(options);
+  Site& site = *made;
   // the address bound is the address bare; the guard and the URL name it as a Host header does
   const std::string named = url_host(options.host);
   const std::string bound = !named.empty() && named.front() == '[' ? named.substr(1, named.size() - 2) : named;
-  m.loopback = is_loopback(named);
-  m.csv_path = options.csv_path.empty() ? default_csv_path(options.name) : options.csv_path;
-  m.csv = sys::open_file(m.csv_path, "we");
-  if (!m.csv) {
-    error = "cannot write the values file " + m.csv_path;
+  site.loopback = is_loopback(named);
+  site.csv_path = options.csv_path.empty() ? default_csv_path(options.name) : options.csv_path;
+  site.csv = sys::open_file(site.csv_path, "we");
+  if (!site.csv) {
+    error = "cannot write the values file " + site.csv_path;
     return nullptr;
   }
-  std::fputs(WebModel::csv_header(), m.csv);
-  std::fflush(m.csv);
+  std::fputs(WebModel::csv_header(), site.csv);
+  std::fflush(site.csv);
 
   sys::ignore_broken_pipe(); // a page closed mid-write is an error return, not the end of the program
-  m.server.new_task_queue = [&m] { return new BoundedPool(m.opt.workers, m.opt.queued, m.refused); };
-  m.server.set_read_timeout(2, 0);
-  m.server.set_write_timeout(options.write_timeout_s, 0);
-  m.server.set_keep_alive_timeout(2);
-  m.server.set_payload_max_length(kInspectBytes);
-  m.routes();
+  site.server.new_task_queue = [&site] { return new BoundedPool(site.opt.workers, site.opt.queued, site.refused); };
+  site.server.set_read_timeout(2, 0);
+  site.server.set_write_timeout(options.write_timeout_s, 0);
+  site.server.set_keep_alive_timeout(2);
+  site.server.set_payload_max_length(kInspectBytes);
+  site.routes();
   int port = options.port;
-  if (port == 0) port = m.server.bind_to_any_port(bound);
-  else if (!m.server.bind_to_port(bound, port)) port = -1;
+  if (port == 0) port = site.server.bind_to_any_port(bound);
+  else if (!site.server.bind_to_port(bound, port)) port = -1;
   if (port <= 0) {
     error = "web view: cannot listen on " + named + ":" + std::to_string(options.port);
-    std::fclose(m.csv);
+    std::fclose(site.csv);
     return nullptr;
   }
-  m.url = "http://" + named + ":" + std::to_string(port) + "/";
-  m.listener = std::thread([&m] { m.server.listen_after_bind(); });
+  site.url = "http://" + named + ":" + std::to_string(port) + "/";
+  site.listener = std::thread([&site] { site.server.listen_after_bind(); });
   // stop() is a no-op until the server runs: a view ended at once must not leave it running
-  for (int i = 0; i < 2000 && !m.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  m.spooler = std::thread([&m] { m.spool_loop(); });
-  return std::unique_ptr<WebView>(new WebView(std::move(impl)));
+  for (int i = 0; i < 2000 && !site.server.is_running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  site.spooler = std::thread([&site] { site.spool_loop(); });
+  return std::unique_ptr<WebView>(new WebView(std::move(made)));
 }
 
-WebView::WebView(std::unique_ptr<Impl> impl) : m(std::move(impl)) {}
+WebView::WebView(std::unique_ptr<Site> site) : m_site(std::move(site)) {}
 
 WebView::~WebView() {
   {
-    std::lock_guard<std::mutex> lock(m->mutex);
-    m->stopping = true;
+    std::lock_guard<std::mutex> lock(m_site->mutex);
+    m_site->stopping = true;
   }
-  m->events.notify_all();
-  m->spool.notify_all();
-  m->server.stop();
-  m->listener.join();
-  m->spooler.join();
-  m->flush_csv();
-  std::fclose(m->csv);
+  m_site->events.notify_all();
+  m_site->spool.notify_all();
+  m_site->server.stop();
+  m_site->listener.join();
+  m_site->spooler.join();
+  m_site->flush_csv();
+  std::fclose(m_site->csv);
 }
 
-std::string WebView::url() const { return m->url; }
-std::string WebView::csv_path() const { return m->csv_path; }
+std::string WebView::url() const { return m_site->url; }
+std::string WebView::csv_path() const { return m_site->csv_path; }
 
 void WebView::poll(const Platform& platform, bool force) {
   int64_t now = now_ms();
-  if (!force && now - m->last_poll < 500) return;
-  m->last_poll = now;
+  if (!force && now - m_site->last_poll < 500) return;
+  m_site->last_poll = now;
   std::string summary = platform.summary();
   bool broken = platform.broken();
   Platform::Counters counters = platform.counters();
   {
-    std::lock_guard<std::mutex> lock(m->mutex);
-    m->model.checks(summary, broken, counters);
-    m->model.web_figures(m->streams, m->dropped_streams, m->model.csv_rows(), m->model.csv_dropped(), m->csv_path);
+    std::lock_guard<std::mutex> lock(m_site->mutex);
+    m_site->model.checks(summary, broken, counters);
+    m_site->model.web_figures(m_site->streams, m_site->dropped_streams, m_site->model.csv_rows(), m_site->model.csv_dropped(), m_site->csv_path);
   }
-  m->changed(false);
+  m_site->changed(false);
 }
 
 void WebView::link_up(const std::string& peer) {
   {
-    std::lock_guard<std::mutex> lock(m->mutex);
-    m->model.link_up(wall_ms(), peer);
+    std::lock_guard<std::mutex> lock(m_site->mutex);
+    m_site->model.link_up(wall_ms(), peer);
   }
-  m->changed(false);
+  m_site->changed(false);
 }
 
 void WebView::link_down() {
   {
-    std::lock_guard<std::mutex> lock(m->mutex);
-    m->model.link_down(wall_ms());
+    std::lock_guard<std::mutex> lock(m_site->mutex);
+    m_site->model.link_down(wall_ms());
   }
-  m->changed(false);
+  m_site->changed(false);
 }
 
 void WebView::frame(bool incoming, std::string_view bytes, Verdict verdict) {
   bool spool_now;
   {
-    std::lock_guard<std::mutex> lock(m->mutex);
-    m->model.frame(wall_ms(), incoming, bytes, verdict);
-    spool_now = m->model.csv_pending() >= kSpoolAt;
+    std::lock_guard<std::mutex> lock(m_site->mutex);
+    m_site->model.frame(wall_ms(), incoming, bytes, verdict);
+    spool_now = m_site->model.csv_pending() >= kSpoolAt;
   }
-  m->changed(spool_now);
+  m_site->changed(spool_now);
 }
 
 WebView::Figures WebView::figures() const {
   Figures f;
-  f.streams = m->streams;
-  f.dropped_streams = m->dropped_streams;
-  f.refused = m->refused;
-  std::lock_guard<std::mutex> lock(m->mutex);
-  f.ring_bytes = m->model.ring_bytes();
-  f.csv_rows = m->model.csv_rows();
-  f.csv_dropped = m->model.csv_dropped();
+  f.streams = m_site->streams;
+  f.dropped_streams = m_site->dropped_streams;
+  f.refused = m_site->refused;
+  std::lock_guard<std::mutex> lock(m_site->mutex);
+  f.ring_bytes = m_site->model.ring_bytes();
+  f.csv_rows = m_site->model.csv_rows();
+  f.csv_dropped = m_site->model.csv_dropped();
   return f;
 }
 

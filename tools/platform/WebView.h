@@ -46,11 +46,12 @@ public:
   };
   Figures figures() const;
 
-  struct Impl;
+  // The server, the model it shows and the CSV spool, behind the view.
+  struct Site;
 
 private:
-  explicit WebView(std::unique_ptr<Impl> impl);
-  std::unique_ptr<Impl> m;
+  explicit WebView(std::unique_ptr<Site> site);
+  std::unique_ptr<Site> m_site;
 };
 
 } // namespace sim

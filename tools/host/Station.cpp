@@ -18,7 +18,7 @@ extern "C" {
 #include <lualib.h>
 }
 
-// Lua reports errors by longjmp, which skips C++ destructors: every glue function below does
+// Lua reports errors by longjmp, which skips C++ destructors: every binding below does
 // its C++ work in an inner scope that ends before luaL_error is called with a plain C buffer.
 
 namespace sim {
@@ -208,7 +208,7 @@ std::string config_table(lua_State* L, int cfg, std::vector<int32_t>& params, st
 
 } // namespace
 
-struct Station::Glue {
+struct Station::LuaBindings {
   static int var(lua_State* L) {
     Station* st = self(L);
     const char* name = luaL_checkstring(L, 1);
@@ -509,10 +509,10 @@ Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::mov
   if (!m_L) return;
   *static_cast<Station**>(lua_getextraspace(m_L)) = this; // for the hook; coroutines copy it
   luaL_openlibs(m_L);
-  const luaL_Reg globals[] = {{"var", Glue::var},   {"device", Glue::device}, {"cycle", Glue::cycle},
-                              {"ioctl", Glue::ioctl}, {"get", Glue::get},     {"set", Glue::set},
-                              {"log", Glue::log},   {"qn", Glue::qn},         {"datatime", Glue::datatime},
-                              {"now_ms", Glue::now_ms}, {"stop", Glue::stop}, {nullptr, nullptr}};
+  const luaL_Reg globals[] = {{"var", LuaBindings::var},   {"device", LuaBindings::device}, {"cycle", LuaBindings::cycle},
+                              {"ioctl", LuaBindings::ioctl}, {"get", LuaBindings::get},     {"set", LuaBindings::set},
+                              {"log", LuaBindings::log},   {"qn", LuaBindings::qn},         {"datatime", LuaBindings::datatime},
+                              {"now_ms", LuaBindings::now_ms}, {"stop", LuaBindings::stop}, {nullptr, nullptr}};
   lua_pushglobaltable(m_L);
   lua_pushlightuserdata(m_L, this);
   luaL_setfuncs(m_L, globals, 1);
@@ -521,7 +521,7 @@ Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::mov
   // device handles: methods through a metatable
   luaL_newmetatable(m_L, kDeviceMeta);
   lua_newtable(m_L);
-  const luaL_Reg methods[] = {{"ioctl", Glue::dev_ioctl}, {"status", Glue::dev_status}, {nullptr, nullptr}};
+  const luaL_Reg methods[] = {{"ioctl", LuaBindings::dev_ioctl}, {"status", LuaBindings::dev_status}, {nullptr, nullptr}};
   lua_pushlightuserdata(m_L, this);
   luaL_setfuncs(m_L, methods, 1);
   lua_setfield(m_L, -2, "__index");
@@ -530,7 +530,7 @@ Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::mov
   // V.name reads and writes variables
   lua_newtable(m_L);
   lua_newtable(m_L);
-  const luaL_Reg proxy[] = {{"__index", Glue::v_index}, {"__newindex", Glue::v_newindex}, {nullptr, nullptr}};
+  const luaL_Reg proxy[] = {{"__index", LuaBindings::v_index}, {"__newindex", LuaBindings::v_newindex}, {nullptr, nullptr}};
   lua_pushlightuserdata(m_L, this);
   luaL_setfuncs(m_L, proxy, 1);
   lua_setmetatable(m_L, -2);
@@ -546,7 +546,7 @@ Station::~Station() {
 void Station::set_interrupt(Interrupt fn) {
   m_interrupt = std::move(fn);
   // Ten thousand instructions take some microseconds: the check costs little and answers at once.
-  if (m_L) lua_sethook(m_L, m_interrupt ? Glue::hook : nullptr, m_interrupt ? LUA_MASKCOUNT : 0, 10000);
+  if (m_L) lua_sethook(m_L, m_interrupt ? LuaBindings::hook : nullptr, m_interrupt ? LUA_MASKCOUNT : 0, 10000);
 }
 
 bool Station::call(int nargs, std::string& error) {

@@ -64,8 +64,8 @@ public:
   // The interrupt stopped the script; it runs no more.
   bool interrupted() const { return m_interrupted; }
 
-  // For the Lua glue only.
-  struct Glue;
+  // For the Lua bindings only.
+  struct LuaBindings;
 
 private:
   bool call(int nargs, std::string& error);

@@ -12,17 +12,17 @@ namespace sim {
 class ConfigBytes {
 public:
   ConfigBytes& Word(uint16_t v) {
-    bytes_.push_back(static_cast<unsigned char>(v & 0xFF));
-    bytes_.push_back(static_cast<unsigned char>(v >> 8));
+    m_bytes.push_back(static_cast<unsigned char>(v & 0xFF));
+    m_bytes.push_back(static_cast<unsigned char>(v >> 8));
     return *this;
   }
   ConfigBytes& Int(int64_t v) {
     const uint32_t u = static_cast<uint32_t>(v);
-    for (int shift = 0; shift < 32; shift += 8) bytes_.push_back(static_cast<unsigned char>((u >> shift) & 0xFF));
+    for (int shift = 0; shift < 32; shift += 8) m_bytes.push_back(static_cast<unsigned char>((u >> shift) & 0xFF));
     return *this;
   }
   ConfigBytes& Raw(const std::string& s) {
-    bytes_.insert(bytes_.end(), s.begin(), s.end());
+    m_bytes.insert(m_bytes.end(), s.begin(), s.end());
     return *this;
   }
   // Length field followed by the bytes.
@@ -32,12 +32,12 @@ public:
                    uint32_t factorType, uint32_t rw) {
     return Int(group).Int(st).Text(factor).Text(name).Int(dataType).Int(factorType).Int(rw);
   }
-  const std::vector<unsigned char>& bytes() const { return bytes_; }
-  const unsigned char* data() const { return bytes_.data(); }
-  int size() const { return static_cast<int>(bytes_.size()); }
+  const std::vector<unsigned char>& bytes() const { return m_bytes; }
+  const unsigned char* data() const { return m_bytes.data(); }
+  int size() const { return static_cast<int>(m_bytes.size()); }
 
 private:
-  std::vector<unsigned char> bytes_;
+  std::vector<unsigned char> m_bytes;
 };
 
 struct ChannelRow {

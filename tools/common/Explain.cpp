@@ -258,7 +258,7 @@ long length_at(std::string_view all, std::size_t at) {
 // frame), and each is read by the plug-in's own scanner on its own.
 class LineJudge {
 public:
-  void set_key(const std::string& key) { scanner_.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr); }
+  void set_key(const std::string& key) { m_scanner.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr); }
   // Where the scanner takes a frame from `line` + "\r\n", as an offset into `line`, when that
   // frame runs to the line's end; npos otherwise.
   std::size_t frame_at(std::string_view line) {
@@ -276,18 +276,18 @@ private:
   // line + "\r\n": the frames taken and the bytes counted as noise; false when the scanner
   // still waits for more (a candidate followed past the end).
   bool scan(std::string_view line, std::size_t& frames, std::uint64_t& noise) {
-    scanner_.clear();
-    const std::uint64_t before = scanner_.counts().noise_bytes;
-    scanner_.append(line.data(), line.size());
-    scanner_.append("\r\n", 2);
-    for (frames = 0; scanner_.next(frame_);) ++frames;
-    const bool settled = scanner_.pending() == 0 && !scanner_.following();
-    noise = scanner_.counts().noise_bytes - before;
-    scanner_.clear();
+    m_scanner.clear();
+    const std::uint64_t before = m_scanner.counts().noise_bytes;
+    m_scanner.append(line.data(), line.size());
+    m_scanner.append("\r\n", 2);
+    for (frames = 0; m_scanner.next(m_frame);) ++frames;
+    const bool settled = m_scanner.pending() == 0 && !m_scanner.following();
+    noise = m_scanner.counts().noise_bytes - before;
+    m_scanner.clear();
     return settled;
   }
-  HJ::FrameScanner scanner_;
-  std::string frame_;
+  HJ::FrameScanner m_scanner;
+  std::string m_frame;
 };
 
 // Where a frame starts at a later "##" of the span [pos, cut) that the plug-in rejects: on a log
@@ -410,7 +410,7 @@ std::size_t log_span(std::string_view all, std::size_t pos, LineJudge& reader, s
 
 } // namespace
 
-struct SpanCutter::Impl {
+struct SpanCutter::Cutting {
   sim::StreamSpans spans;
   LineJudge judge;
   std::string stretch;          // bytes the scanner did not take as frames, since the last frame
@@ -480,29 +480,29 @@ struct SpanCutter::Impl {
   }
 };
 
-SpanCutter::SpanCutter(const std::string& key) : impl_(new Impl) { set_key(key); }
+SpanCutter::SpanCutter(const std::string& key) : m_cutting(new Cutting) { set_key(key); }
 SpanCutter::~SpanCutter() = default;
 
 void SpanCutter::set_key(const std::string& key) {
-  if (key == impl_->key) return;
-  impl_->key = key;
-  impl_->spans.set_key(key);
-  impl_->judge.set_key(key);
+  if (key == m_cutting->key) return;
+  m_cutting->key = key;
+  m_cutting->spans.set_key(key);
+  m_cutting->judge.set_key(key);
 }
 
 void SpanCutter::feed(const char* data, std::size_t n, const Sink& sink) {
-  Impl& im = *impl_;
-  im.spans.feed(data, n, [&](HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes) { im.take(kind, offset, bytes, sink); });
-  im.cut(false, false, sink);
+  Cutting& cutting = *m_cutting;
+  cutting.spans.feed(data, n, [&](HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes) { cutting.take(kind, offset, bytes, sink); });
+  cutting.cut(false, false, sink);
 }
 
 void SpanCutter::finish(const Sink& sink) {
-  Impl& im = *impl_;
-  im.spans.finish([&](HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes) { im.take(kind, offset, bytes, sink); });
-  im.cut(true, false, sink);
+  Cutting& cutting = *m_cutting;
+  cutting.spans.finish([&](HJ::SpanKind kind, std::uint64_t offset, std::string_view bytes) { cutting.take(kind, offset, bytes, sink); });
+  cutting.cut(true, false, sink);
 }
 
-std::size_t SpanCutter::held() const { return impl_->spans.held() + impl_->stretch.size(); }
+std::size_t SpanCutter::held() const { return m_cutting->spans.held() + m_cutting->stretch.size(); }
 
 std::vector<Span> find_spans(const std::string& input, const std::string& key) { return find_spans(input, {KeyFrom{0, key}}); }
 

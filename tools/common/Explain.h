@@ -60,8 +60,8 @@ public:
   std::size_t held() const;
 
 private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  struct Cutting;
+  std::unique_ptr<Cutting> m_cutting;
 };
 
 // Where the span at `pos` ends when `end`, its first line end, falls inside its CP region before

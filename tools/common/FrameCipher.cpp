@@ -81,56 +81,56 @@ HJ::WireData encrypted_wire_data(const std::string& data, const std::string& key
 }
 
 StreamSpans::StreamSpans(const std::string& key) {
-  scanner_.observe(this);
+  m_scanner.observe(this);
   set_key(key);
 }
 
 void StreamSpans::set_key(const std::string& key) {
   const std::string wanted = key.size() == HJ::Sm4::kKeyBytes ? key : std::string();
-  if (wanted == key_) return;
-  key_ = wanted;
-  scanner_.set_key(key_.empty() ? nullptr : key_bytes(key_));
+  if (wanted == m_key) return;
+  m_key = wanted;
+  m_scanner.set_key(m_key.empty() ? nullptr : key_bytes(m_key));
 }
 
-void StreamSpans::span(HJ::SpanKind kind, std::uint64_t offset, std::uint64_t length) { told_.push_back(Told{kind, offset, length}); }
+void StreamSpans::span(HJ::SpanKind kind, std::uint64_t offset, std::uint64_t length) { m_told.push_back(Told{kind, offset, length}); }
 
 void StreamSpans::feed(const char* data, std::size_t n, const Sink& sink) {
   if (n == 0) return;
-  window_.append(data, n);
-  scanner_.append(data, n);
-  while (scanner_.next(frame_)) {
+  m_window.append(data, n);
+  m_scanner.append(data, n);
+  while (m_scanner.next(m_frame)) {
   }
   deliver(sink);
 }
 
 void StreamSpans::finish(const Sink& sink) {
-  scanner_.give_up_followed();
-  while (scanner_.next(frame_)) {
+  m_scanner.give_up_followed();
+  while (m_scanner.next(m_frame)) {
   }
-  scanner_.finish();
+  m_scanner.finish();
   deliver(sink);
 }
 
 void StreamSpans::reset() {
-  scanner_.clear();
-  told_.clear();
-  window_.clear();
-  window_at_ = scanner_.offset();
-  window_head_ = 0;
+  m_scanner.clear();
+  m_told.clear();
+  m_window.clear();
+  m_window_at = m_scanner.offset();
+  m_window_head = 0;
 }
 
 void StreamSpans::deliver(const Sink& sink) {
-  for (const Told& t : told_) {
-    const std::size_t at = static_cast<std::size_t>(t.offset - window_at_);
-    sink(t.kind, t.offset, std::string_view(window_).substr(at, static_cast<std::size_t>(t.length)));
-    window_head_ = at + static_cast<std::size_t>(t.length);
+  for (const Told& t : m_told) {
+    const std::size_t at = static_cast<std::size_t>(t.offset - m_window_at);
+    sink(t.kind, t.offset, std::string_view(m_window).substr(at, static_cast<std::size_t>(t.length)));
+    m_window_head = at + static_cast<std::size_t>(t.length);
   }
-  told_.clear();
+  m_told.clear();
   // Delivered bytes go once they outweigh the rest: each byte is moved a bounded number of times.
-  if (window_head_ > 0 && window_head_ >= window_.size() - window_head_) {
-    window_.erase(0, window_head_);
-    window_at_ += window_head_;
-    window_head_ = 0;
+  if (m_window_head > 0 && m_window_head >= m_window.size() - m_window_head) {
+    m_window.erase(0, m_window_head);
+    m_window_at += m_window_head;
+    m_window_head = 0;
   }
 }
 

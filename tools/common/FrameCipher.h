@@ -70,9 +70,9 @@ public:
   void finish(const Sink& sink);
   // Forgets what is kept without telling it (a connection closed); offsets go on.
   void reset();
-  const HJ::FrameScanner& scanner() const { return scanner_; }
+  const HJ::FrameScanner& scanner() const { return m_scanner; }
   // Bytes held in memory: the scanner's and those not yet told.
-  std::size_t held() const { return scanner_.held() + window_.size(); }
+  std::size_t held() const { return m_scanner.held() + m_window.size(); }
 
 private:
   struct Told {
@@ -81,13 +81,13 @@ private:
   };
   void span(HJ::SpanKind kind, std::uint64_t offset, std::uint64_t length) override;
   void deliver(const Sink& sink);
-  HJ::FrameScanner scanner_;
-  std::string key_;
-  std::string window_;          // the stream from window_at_ on
-  std::uint64_t window_at_ = 0;
-  std::size_t window_head_ = 0; // bytes of window_ already delivered
-  std::vector<Told> told_;      // reused
-  std::string frame_;
+  HJ::FrameScanner m_scanner;
+  std::string m_key;
+  std::string m_window;          // the stream from m_window_at on
+  std::uint64_t m_window_at = 0;
+  std::size_t m_window_head = 0; // bytes of m_window already delivered
+  std::vector<Told> m_told;      // reused
+  std::string m_frame;
 };
 
 } // namespace sim

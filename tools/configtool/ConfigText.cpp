@@ -31,31 +31,31 @@ int HexDigit(char c) {
 
 class LineReader {
 public:
-  LineReader(const std::string& line, int number) : line_(line), number_(number) {}
+  LineReader(const std::string& line, int number) : m_line(line), m_number(number) {}
 
   // Splits the line into words up to a '#' outside quotes.
   bool Split(std::vector<Word>& words, std::string& error) {
     words.clear();
     for (;;) {
-      while (pos_ < line_.size() && IsBlank(line_[pos_])) ++pos_;
-      if (pos_ == line_.size() || line_[pos_] == '#') return true;
+      while (m_pos < m_line.size() && IsBlank(m_line[m_pos])) ++m_pos;
+      if (m_pos == m_line.size() || m_line[m_pos] == '#') return true;
       Word word;
-      if (line_[pos_] == '"') {
+      if (m_line[m_pos] == '"') {
         if (!ReadQuoted(word.value, "", error)) return false;
       } else {
         std::string bare = ReadBare();
-        if (pos_ < line_.size() && line_[pos_] == '=') {
-          ++pos_;
+        if (m_pos < m_line.size() && m_line[m_pos] == '=') {
+          ++m_pos;
           word.key = bare;
           if (word.key.empty()) return Fail(error, "'=' without a field name before it");
-          if (pos_ < line_.size() && line_[pos_] == '"') {
+          if (m_pos < m_line.size() && m_line[m_pos] == '"') {
             if (!ReadQuoted(word.value, word.key, error)) return false;
           } else {
             word.value = ReadBare();
-            if (pos_ < line_.size() && (line_[pos_] == '"' || line_[pos_] == '='))
-              return Fail(error, "field " + Quote(word.key) + ": unexpected '" + line_[pos_] + "' in the value");
+            if (m_pos < m_line.size() && (m_line[m_pos] == '"' || m_line[m_pos] == '='))
+              return Fail(error, "field " + Quote(word.key) + ": unexpected '" + m_line[m_pos] + "' in the value");
           }
-        } else if (pos_ < line_.size() && line_[pos_] == '"') {
+        } else if (m_pos < m_line.size() && m_line[m_pos] == '"') {
           return Fail(error, "unexpected '\"' after " + Quote(bare));
         } else {
           word.value = bare;
@@ -66,31 +66,31 @@ public:
   }
 
   bool Fail(std::string& error, const std::string& message) const {
-    error = "line " + std::to_string(number_) + ": " + message;
+    error = "line " + std::to_string(m_number) + ": " + message;
     return false;
   }
 
 private:
   std::string ReadBare() {
-    const size_t start = pos_;
-    while (pos_ < line_.size() && !IsBlank(line_[pos_]) && line_[pos_] != '=' && line_[pos_] != '"' && line_[pos_] != '#')
-      ++pos_;
-    return line_.substr(start, pos_ - start);
+    const size_t start = m_pos;
+    while (m_pos < m_line.size() && !IsBlank(m_line[m_pos]) && m_line[m_pos] != '=' && m_line[m_pos] != '"' && m_line[m_pos] != '#')
+      ++m_pos;
+    return m_line.substr(start, m_pos - start);
   }
 
   bool ReadQuoted(std::string& out, const std::string& key, std::string& error) {
     const std::string field = key.empty() ? std::string("text") : "field " + Quote(key);
-    ++pos_; // the opening quote
+    ++m_pos; // the opening quote
     for (;;) {
-      if (pos_ >= line_.size()) return Fail(error, field + ": text without its closing '\"'");
-      const char c = line_[pos_++];
+      if (m_pos >= m_line.size()) return Fail(error, field + ": text without its closing '\"'");
+      const char c = m_line[m_pos++];
       if (c == '"') break;
       if (c != '\\') {
         out += c;
         continue;
       }
-      if (pos_ >= line_.size()) return Fail(error, field + ": '\\' at the end of the line");
-      const char e = line_[pos_++];
+      if (m_pos >= m_line.size()) return Fail(error, field + ": '\\' at the end of the line");
+      const char e = m_line[m_pos++];
       switch (e) {
       case '\\': out += '\\'; break;
       case '"': out += '"'; break;
@@ -98,10 +98,10 @@ private:
       case 'r': out += '\r'; break;
       case 't': out += '\t'; break;
       case 'x': {
-        const int hi = pos_ < line_.size() ? HexDigit(line_[pos_]) : -1;
-        const int lo = pos_ + 1 < line_.size() ? HexDigit(line_[pos_ + 1]) : -1;
+        const int hi = m_pos < m_line.size() ? HexDigit(m_line[m_pos]) : -1;
+        const int lo = m_pos + 1 < m_line.size() ? HexDigit(m_line[m_pos + 1]) : -1;
         if (hi < 0 || lo < 0) return Fail(error, field + ": '\\x' needs two hexadecimal digits");
-        pos_ += 2;
+        m_pos += 2;
         const int byte = hi * 16 + lo;
         if (byte == 0) return Fail(error, field + ": a text cannot hold a zero byte (the device ends it there)");
         out += static_cast<char>(byte);
@@ -111,14 +111,14 @@ private:
         return Fail(error, field + ": unknown escape '\\" + std::string(1, e) + "' (use \\\\ \\\" \\n \\r \\t \\xHH)");
       }
     }
-    if (pos_ < line_.size() && !IsBlank(line_[pos_]) && line_[pos_] != '#')
+    if (m_pos < m_line.size() && !IsBlank(m_line[m_pos]) && m_line[m_pos] != '#')
       return Fail(error, field + ": a space must follow the closing '\"'");
     return true;
   }
 
-  const std::string& line_;
-  int number_;
-  size_t pos_ = 0;
+  const std::string& m_line;
+  int m_number;
+  size_t m_pos = 0;
 };
 
 // Decimal, or hexadecimal after 0x; an optional leading '-'. Fails outside [low, high].

@@ -57,6 +57,8 @@ bool reads_after_conversion(std::string_view wire, long declared, FrameCheck& c)
 
 } // namespace
 
+// The engine's verdict (length, then CRC) and what a platform demands beyond it: exactly four
+// digits in the length field, the CRC in upper case.
 FrameCheck check_frame(std::string_view frame) {
   FrameCheck c;
   if (frame.size() < HJ::kEnvelopeBytes) return c;
@@ -74,12 +76,17 @@ FrameCheck check_frame(std::string_view frame) {
     return c;
   }
   c.declared_length = declared;
-  std::string_view wire = frame.substr(HJ::kDataAt, frame.size() - HJ::kEnvelopeBytes);
-  c.crc_field = std::string(frame.substr(frame.size() - HJ::kCrcFromEnd, HJ::kCrcDigits));
+  const std::string_view wire(HJ::frame_data(frame.data()), frame.size() - HJ::kEnvelopeBytes);
+  c.crc_field = std::string(HJ::frame_crc(frame.data(), frame.size()), HJ::kCrcDigits);
   c.segment = std::string(wire);
-  c.verdict = length_and_crc(wire, declared, c.crc_field, c.crc_expected);
+  c.crc_expected = HJ::do_crc_check(c.segment);
+  switch (HJ::classify_frame(frame.data(), frame.size())) {
+  case HJ::Verdict::Accepted: c.verdict = c.crc_field == c.crc_expected ? Verdict::Ok : Verdict::BadCrc; break;
+  case HJ::Verdict::BadCrc: c.verdict = Verdict::BadCrc; break;
+  // the engine takes no frame of an empty data segment
+  case HJ::Verdict::BadLength: c.verdict = wire.empty() && declared == 0 ? Verdict::TooShort : Verdict::LengthMismatch; break;
+  }
   if (c.verdict != Verdict::Ok) reads_after_conversion(wire, declared, c);
-  if (c.verdict == Verdict::LengthMismatch && c.crc_expected.empty()) c.crc_expected = HJ::do_crc_check(std::string(wire));
   return c;
 }
 

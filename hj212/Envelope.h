@@ -77,6 +77,17 @@ inline long parse_length_field(const char* field) {
   if (c != ' ' && c != '+' && c != '-' && (c < '\t' || c > '\r')) return 0; // no number at all
   return parse_length_field_slowly(field);
 }
+// The length field when it is exactly four decimal digits, the form the standard writes; -1 for
+// any other. The strict reading of a platform and of a log line, not the plug-in's own.
+inline long four_digit_length(const char* field) {
+  long value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const unsigned digit = static_cast<unsigned>(static_cast<unsigned char>(field[i])) - '0';
+    if (digit >= 10) return -1;
+    value = value * 10 + static_cast<long>(digit);
+  }
+  return value;
+}
 // The length-field part of the test alone: longer than 12 bytes and announcing its own length.
 // Inline: the scanner asks it of every "##" in a rejected span.
 inline bool length_field_matches(const char* candidate, std::size_t length) {

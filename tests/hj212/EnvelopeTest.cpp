@@ -133,6 +133,16 @@ TEST(Accept, Cases) {
   EXPECT_FALSE(HJ::check_frame(nullptr, 20));
 }
 
+// The strict reading: four digits or nothing, whatever the plug-in's own reading makes of it.
+TEST(Accept, FourDigitLength) {
+  const struct {
+    std::string field;
+    long value;
+  } cases[] = {{"0005", 5}, {"9999", 9999}, {"0000", 0}, {" 003", -1}, {"+003", -1}, {"-003", -1}, {"3xyz", -1},
+               {"003x", -1}, {"/003", -1}, {"00:3", -1}, {"\xB0" "003", -1}, {std::string("00\0" "3", 4), -1}};
+  for (const auto& c : cases) EXPECT_EQ(HJ::four_digit_length(c.field.c_str()), c.value) << c.field;
+}
+
 TEST(Accept, FieldFrames) {
   auto frames = enginetest::LoadFieldFrames();
   ASSERT_GE(frames.size(), 30u);

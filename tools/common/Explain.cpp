@@ -244,13 +244,7 @@ void explain_encryption(const std::string& data, const std::string& key, Report&
 
 // The four digits after the "##" at `at` as a number; -1 when they are not four digits.
 long length_at(std::string_view all, std::size_t at) {
-  if (at + 6 > all.size()) return -1;
-  long n = 0;
-  for (std::size_t i = at + 2; i < at + 6; ++i) {
-    if (all[i] < '0' || all[i] > '9') return -1;
-    n = n * 10 + (all[i] - '0');
-  }
-  return n;
+  return at + HJ::kDataAt > all.size() ? -1 : HJ::four_digit_length(all.data() + at + HJ::kLengthFieldAt);
 }
 
 // A log line judged as the plug-in's scanner judges the bytes it reads, the line with CR LF
@@ -314,13 +308,10 @@ std::size_t later_frame(LineJudge& reader, std::string_view all, std::size_t pos
 } // namespace
 
 std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std::size_t end, std::size_t cp) {
-  if (input.size() < pos + 6 || input.compare(pos, 2, "##") != 0) return end;
-  std::size_t announced = 0;
-  for (std::size_t i = pos + 2; i < pos + 6; ++i) {
-    if (input[i] < '0' || input[i] > '9') return end;
-    announced = announced * 10 + static_cast<std::size_t>(input[i] - '0');
-  }
-  std::size_t whole = pos + 6 + announced + 4; // where CR LF belongs
+  if (input.size() < pos + HJ::kDataAt || input.compare(pos, 2, "##") != 0) return end;
+  const long announced = length_at(input, pos);
+  if (announced < 0) return end;
+  const std::size_t whole = pos + HJ::kDataAt + static_cast<std::size_t>(announced) + HJ::kCrcDigits; // where CR LF belongs
   if (end >= whole || whole > input.size()) return end;
   // A lone LF ends no span on the wire: when the first CR LF stands at the announced end, the
   // plug-in judges the span to there, wherever its CP region is

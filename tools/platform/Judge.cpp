@@ -26,16 +26,6 @@ const char* verdict_text(Verdict v) {
 
 namespace {
 
-// The engine's reader takes " 123" or "+123" as strtol does; a platform wants exactly four digits.
-long four_digits(std::string_view field) {
-  long value = 0;
-  for (char c : field) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
 // Length and CRC over `segment`. The CRC is compared byte for byte: the engine accepts lower-case
 // hex digits, platforms that compare the text do not.
 Verdict length_and_crc(std::string_view segment, long declared, std::string_view crc_field, std::string& expected) {
@@ -70,7 +60,7 @@ FrameCheck check_frame(std::string_view frame) {
     c.verdict = Verdict::NoEnd;
     return c;
   }
-  const long declared = four_digits(frame.substr(HJ::kLengthFieldAt, HJ::kDataAt - HJ::kLengthFieldAt));
+  const long declared = HJ::four_digit_length(frame.data() + HJ::kLengthFieldAt);
   if (declared < 0) {
     c.verdict = Verdict::BadLengthField;
     return c;

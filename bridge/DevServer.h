@@ -51,11 +51,11 @@ public:
     // Reading side: holds `port` (letting go of another); false (nothing held) when the record
     // names another port. A port already held costs a load and a test.
     bool hold(const ORVA_DATA& data, ICommunication* port) {
-      if (held_.load(std::memory_order_relaxed) == reinterpret_cast<std::uintptr_t>(port)) return true;
+      if (m_held.load(std::memory_order_relaxed) == reinterpret_cast<std::uintptr_t>(port)) return true;
       return take(data, port);
     }
     void release() {
-      if (held_.load(std::memory_order_relaxed) != 0 && (held_.exchange(0) & kWaiter) != 0) wake();
+      if (m_held.load(std::memory_order_relaxed) != 0 && (m_held.exchange(0) & kWaiter) != 0) wake();
     }
     // Replacing side: stores `port` in the record, then returns once the reading thread holds the
     // port it replaced no more (within one drain: kDrainMs and one read at most).
@@ -64,9 +64,9 @@ public:
     // the last call (a replacement counted before the record is stored, so seeing the new port
     // means seeing the count).
     bool replaced_since_looked() {
-      const std::uint32_t now = replaced_.load();
-      if (now == looked_) return false;
-      looked_ = now;
+      const std::uint32_t now = m_replaced.load();
+      if (now == m_looked) return false;
+      m_looked = now;
       return true;
     }
 
@@ -78,11 +78,11 @@ public:
     static constexpr std::uintptr_t kWaiter = 1; // a replacing thread waits (ports are aligned)
     bool take(const ORVA_DATA& data, ICommunication* port);
     void wake();
-    std::atomic<std::uintptr_t> held_{0}; // the port held, or 0; with kWaiter
-    std::atomic<std::uint32_t> replaced_{0}; // replacements by another port; wraps
-    std::uint32_t looked_ = 0;               // the reading side's: replaced_ as last looked at
-    std::mutex mutex_;
-    std::condition_variable released_;
+    std::atomic<std::uintptr_t> m_held{0}; // the port held, or 0; with kWaiter
+    std::atomic<std::uint32_t> m_replaced{0}; // replacements by another port; wraps
+    std::uint32_t m_looked = 0;               // the reading side's: m_replaced as last looked at
+    std::mutex m_mutex;
+    std::condition_variable m_released;
   };
 
   // Drains the port into `sink` in kReadSize-byte reads with the given wait per read, until the

@@ -8,37 +8,37 @@ void (*CDevServer::PortHold::s_pauseInTake)() = nullptr;
 
 void CDevServer::PortHold::replace(ORVA_DATA& data, ICommunication* port) {
   ICommunication* old = LoadPort(data);
-  if (old != port) replaced_.fetch_add(1);
+  if (old != port) m_replaced.fetch_add(1);
   __atomic_store_n(&data.pCommunication, port, __ATOMIC_SEQ_CST);
   if (!old || old == port) return;
   const std::uintptr_t replaced = reinterpret_cast<std::uintptr_t>(old);
   // Marked as waited for, so that the drain's release wakes this thread; not held: done.
-  std::uintptr_t seen = held_.load();
+  std::uintptr_t seen = m_held.load();
   for (;;) {
     if ((seen & ~kWaiter) != replaced) return;
-    if ((seen & kWaiter) != 0 || held_.compare_exchange_weak(seen, seen | kWaiter)) break;
+    if ((seen & kWaiter) != 0 || m_held.compare_exchange_weak(seen, seen | kWaiter)) break;
   }
-  std::unique_lock<std::mutex> lock(mutex_);
-  released_.wait(lock, [&] { return (held_.load() & ~kWaiter) != replaced; });
+  std::unique_lock<std::mutex> lock(m_mutex);
+  m_released.wait(lock, [&] { return (m_held.load() & ~kWaiter) != replaced; });
 }
 
 bool CDevServer::PortHold::take(const ORVA_DATA& data, ICommunication* port) {
   release();
   // Sequentially consistent, as the replacing side's store of the record and load of the hold: one
   // of the two sees the other's.
-  held_.store(reinterpret_cast<std::uintptr_t>(port));
+  m_held.store(reinterpret_cast<std::uintptr_t>(port));
   if (s_pauseInTake) s_pauseInTake();
   if (__atomic_load_n(&data.pCommunication, __ATOMIC_SEQ_CST) == port) return true;
   // Woken whether or not the waiter mark is back: the first release may have woken a replacement
   // that looked while the store above held its port again, cleared the mark, and sleeps once more.
-  held_.store(0);
+  m_held.store(0);
   wake();
   return false;
 }
 
 void CDevServer::PortHold::wake() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  released_.notify_all();
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_released.notify_all();
 }
 
 namespace {
@@ -49,25 +49,25 @@ using Clock = std::chrono::steady_clock;
 // before the next look.
 class Pace {
 public:
-  explicit Pace(Clock::time_point started) : started_(started), looked_(started) {}
-  unsigned round() const { return round_; }
+  explicit Pace(Clock::time_point started) : m_started(started), m_looked(started) {}
+  unsigned round() const { return m_round; }
   // Looks at the clock: true when the drain's time is up. Quick reads make the looks rarer, a slow
   // one brings back a look after each read, whose cost is nothing beside it.
   bool up() {
     const Clock::time_point now = Clock::now();
-    if (deadline_ == Clock::time_point())
-      deadline_ = (started_ == Clock::time_point() ? now : started_) + std::chrono::milliseconds(CDevServer::kDrainMs);
-    if (now >= deadline_) return true;
-    round_ = now - looked_ < std::chrono::milliseconds(CDevServer::kClockQuickMs) ? CDevServer::kClockBytes : 0;
-    looked_ = now;
+    if (m_deadline == Clock::time_point())
+      m_deadline = (m_started == Clock::time_point() ? now : m_started) + std::chrono::milliseconds(CDevServer::kDrainMs);
+    if (now >= m_deadline) return true;
+    m_round = now - m_looked < std::chrono::milliseconds(CDevServer::kClockQuickMs) ? CDevServer::kClockBytes : 0;
+    m_looked = now;
     return false;
   }
 
 private:
-  Clock::time_point started_;
-  Clock::time_point looked_;   // the last look
-  Clock::time_point deadline_; // set at the first look
-  unsigned round_ = 1;         // bytes of short reads between looks (0: a look after each read)
+  Clock::time_point m_started;
+  Clock::time_point m_looked;   // the last look
+  Clock::time_point m_deadline; // set at the first look
+  unsigned m_round = 1;         // bytes of short reads between looks (0: a look after each read)
 };
 
 // Reads until the round's `left` bytes are placed (then the last read is the round's), or `last`:
@@ -144,16 +144,16 @@ namespace {
 // Grows the array by a read's room and trims it to what the port filled.
 class ByteArraySink final : public CDevServer::ReadSink {
 public:
-  explicit ByteArraySink(CByteArray& out) : out_(out) {}
+  explicit ByteArraySink(CByteArray& out) : m_out(out) {}
   unsigned char* room(int n) override {
-    had_ = out_.GetSize();
-    return out_.SetSize(had_ + n) ? out_.GetData() + had_ : nullptr;
+    m_had = m_out.GetSize();
+    return m_out.SetSize(m_had + n) ? m_out.GetData() + m_had : nullptr;
   }
-  void commit(int n) override { out_.SetSize(had_ + n); }
+  void commit(int n) override { m_out.SetSize(m_had + n); }
 
 private:
-  CByteArray& out_;
-  int had_ = 0;
+  CByteArray& m_out;
+  int m_had = 0;
 };
 
 } // namespace

@@ -317,28 +317,28 @@ bool read_encrypted(const char* frame, std::size_t length, const Sm4& cipher, Wi
   return crc_field_matches(data + n, plain.data(), plain.size()) && segment_is_text(plain.data(), plain.size(), charset);
 }
 
-CipherKey::~CipherKey() { wipe(key_, sizeof key_); }
+CipherKey::~CipherKey() { wipe(m_key, sizeof m_key); }
 
 bool CipherKey::set(const std::string& key) {
   if (!key.empty() && key.size() != Sm4::kKeyBytes) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  wipe(key_, sizeof key_);
-  set_ = !key.empty();
-  if (set_) std::memcpy(key_, key.data(), sizeof key_);
-  version_.store(version_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+  std::lock_guard<std::mutex> lock(m_mutex);
+  wipe(m_key, sizeof m_key);
+  m_set = !key.empty();
+  if (m_set) std::memcpy(m_key, key.data(), sizeof m_key);
+  m_version.store(m_version.load(std::memory_order_relaxed) + 1, std::memory_order_release);
   return true;
 }
 
 bool CipherKey::get(unsigned char* out, std::uint32_t* version) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (set_) std::memcpy(out, key_, sizeof key_);
-  if (version) *version = version_.load(std::memory_order_relaxed);
-  return set_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  if (m_set) std::memcpy(out, m_key, sizeof m_key);
+  if (version) *version = m_version.load(std::memory_order_relaxed);
+  return m_set;
 }
 
 bool CipherKey::is_set() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return set_;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  return m_set;
 }
 
 WireData wire_data(const std::string& data, WireCharset charset, const Sm4* cipher, CipherForm form) {

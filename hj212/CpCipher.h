@@ -103,13 +103,13 @@ public:
   bool get(unsigned char* out, std::uint32_t* version = nullptr) const;
   bool is_set() const;
   // Moves with every set or removal; starts at 0.
-  std::uint32_t version() const { return version_.load(std::memory_order_acquire); }
+  std::uint32_t version() const { return m_version.load(std::memory_order_acquire); }
 
 private:
-  mutable std::mutex mutex_; // a copy of 16 bytes only: never held over a port or database call
-  unsigned char key_[Sm4::kKeyBytes] = {};
-  bool set_ = false;
-  std::atomic<std::uint32_t> version_{0};
+  mutable std::mutex m_mutex; // a copy of 16 bytes only: never held over a port or database call
+  unsigned char m_key[Sm4::kKeyBytes] = {};
+  bool m_set = false;
+  std::atomic<std::uint32_t> m_version{0};
 };
 
 } // namespace HJ

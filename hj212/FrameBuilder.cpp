@@ -28,24 +28,24 @@ class NoMatch {
 public:
   // The first `name` at or after `from`, as text.find gives it.
   std::string::size_type find(const std::string& text, const std::string& name, std::string::size_type from) {
-    const bool resume = name_ != nullptr && *name_ == name && from_ <= from && from <= to_;
-    const std::string::size_type at = text.find(name, resume ? to_ : from);
-    if (!resume) from_ = from;
-    name_ = &name;
-    to_ = at;
+    const bool resume = m_name != nullptr && *m_name == name && m_from <= from && from <= m_to;
+    const std::string::size_type at = text.find(name, resume ? m_to : from);
+    if (!resume) m_from = from;
+    m_name = &name;
+    m_to = at;
     return at;
   }
   // The text changed from `at` on: only starts whose name ends before it stay known.
   void changed_from(std::string::size_type at) {
-    if (name_ == nullptr) return;
-    const std::string::size_type unchanged = at + 1 > name_->size() ? at + 1 - name_->size() : 0;
-    if (unchanged < to_) to_ = unchanged;
+    if (m_name == nullptr) return;
+    const std::string::size_type unchanged = at + 1 > m_name->size() ? at + 1 - m_name->size() : 0;
+    if (unchanged < m_to) m_to = unchanged;
   }
 
 private:
-  const std::string* name_ = nullptr; // an entry's, which outlives the search
-  std::string::size_type from_ = 0;
-  std::string::size_type to_ = 0;
+  const std::string* m_name = nullptr; // an entry's, which outlives the search
+  std::string::size_type m_from = 0;
+  std::string::size_type m_to = 0;
 };
 
 struct Entry {

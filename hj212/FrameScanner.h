@@ -112,15 +112,15 @@ public:
   // The key (16 bytes) encrypted frames are read with, or nullptr for none; removing it gives up
   // the followed candidates.
   void set_key(const unsigned char* key);
-  bool has_key() const { return cipher_ != nullptr; }
+  bool has_key() const { return m_cipher != nullptr; }
   // How GetData reads a frame's text (WireCharset, the second device parameter): with a key, a
   // frame is queued only when its segment is text in that charset.
-  void set_charset(WireCharset charset) { charset_ = charset; }
+  void set_charset(WireCharset charset) { m_charset = charset; }
   // The device's key, looked at (one atomic load) whenever a span is judged: a key set or removed
   // meanwhile is copied then, so a span is read with one key, the old or the new. Not owned.
-  void use_key_source(const CipherKey* source) { key_source_ = source; }
+  void use_key_source(const CipherKey* source) { m_key_source = source; }
   // Some candidate is followed beyond its span, waiting for its announced end.
-  bool following() const { return followed_count_ != 0; }
+  bool following() const { return m_followed_count != 0; }
   // Gives up the followed candidates (the line they came on was handed over): the verdicts of the
   // spans cut inside them count from now. No pause gives them up: a line may pause anywhere.
   void give_up_followed();
@@ -131,7 +131,7 @@ public:
   // the next call of any other member), then commit(placed) with how many were written there.
   // The room is not cleared: its bytes count only once committed.
   char* room(std::size_t n);
-  void commit(std::size_t placed) { size_ += placed; }
+  void commit(std::size_t placed) { m_size += placed; }
   // Moves the next accepted frame into `frame`. false: no complete span is left; the buffer then
   // holds only what may still become a frame.
   bool next(std::string& frame);
@@ -151,20 +151,20 @@ public:
   }
 
   // Tells `observer` (not owned; nullptr: nobody) every span from now on.
-  void observe(SpanObserver* observer) { observer_ = observer; }
+  void observe(SpanObserver* observer) { m_observer = observer; }
   // The stream ended (a file read to its end): after give_up_followed() and next() until false,
   // tells the observer what is still kept (each start as Unended, the rest as Noise) and clears.
   void finish();
 
   // Bytes appended so far: the stream offset of the next byte.
-  std::uint64_t offset() const { return base_ + size_; }
+  std::uint64_t offset() const { return m_base + m_size; }
   // Bytes kept for a frame that is not complete yet.
-  std::size_t pending() const { return size_ - head_; }
+  std::size_t pending() const { return m_size - m_head; }
   // Bytes held in memory, consumed ones not yet dropped included.
-  std::size_t held() const { return size_; }
+  std::size_t held() const { return m_size; }
   // Bytes of memory the scanner holds: its buffer and its bookkeeping.
   std::size_t footprint() const {
-    return capacity_ + held_.capacity() * sizeof(Held) + plain_.capacity();
+    return m_capacity + m_held.capacity() * sizeof(Held) + m_plain.capacity();
   }
   // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
@@ -172,7 +172,7 @@ public:
   // overlong, noise_bytes) are held back until it is judged or given up, so no count ever goes down.
   const Counts& counts() const {
     settle();
-    return counts_;
+    return m_counts;
   }
 
 private:
@@ -181,7 +181,7 @@ private:
   // few bytes on: a plain inline look first (a second byte that is neither `a` nor `b` rules out
   // a pair at both places), memchr for the rest.
   std::size_t find_pair(std::size_t from, std::size_t to, char a, char b) const {
-    const char* base = buf_.get();
+    const char* base = m_buf.get();
     for (std::size_t stop = from + 16 < to ? from + 16 : to; from + 1 < stop;) {
       char second = base[from + 1];
       if (second == b && base[from] == a) return from;
@@ -194,7 +194,7 @@ private:
   // few bytes back: a plain look first (a byte that is no "#" begins no pair and ends none), the
   // library's search for the rest.
   std::size_t find_last_pair(std::size_t from, std::size_t to) const {
-    const char* base = buf_.get();
+    const char* base = m_buf.get();
     for (std::size_t stop = to > from + 16 ? to - 16 : from; to >= stop + 2;) {
       const std::size_t at = to - 2;
       if (base[at] != '#') {
@@ -210,9 +210,9 @@ private:
   // Consumes every byte before `to` except a "#" right before it, which may begin a "##".
   void skip_to_end_keeping_hash(std::size_t to);
   // Drops consumed bytes no followed candidate needs, once they outweigh what is kept (a followed
-  // candidate keeps more, never less: the look at head_ alone rules most calls out).
+  // candidate keeps more, never less: the look at m_head alone rules most calls out).
   void compact() {
-    if (head_ != 0 && size_ - head_ <= head_) compact_now();
+    if (m_head != 0 && m_size - m_head <= m_head) compact_now();
   }
   void compact_now();
   // The framing loop, with nothing followed or (Following) up to the nearest followed end, which
@@ -223,7 +223,7 @@ private:
   // All bytes up to the limit were looked at: the followed end that is due is judged (run again
   // after it), or more bytes are wanted.
   Step at_limit(bool due, std::string& frame);
-  // The frame in the "\r\n"-terminated span [start_, cr + 2), if any; counts the span otherwise.
+  // The frame in the "\r\n"-terminated span [m_start, cr + 2), if any; counts the span otherwise.
   bool cut_span(std::size_t cr, std::string& frame);
   // One candidate of that span; true with its frame.
   bool judge_candidate(std::size_t at, std::size_t cr, std::size_t& spent, std::size_t budget, Verdict& verdict, std::string& frame);
@@ -263,37 +263,37 @@ private:
 
   // The buffer is kept across chunks (no allocation per read); it grows by doubling and is
   // zeroed once when allocated, never per read.
-  std::unique_ptr<char[]> buf_;
-  std::size_t size_ = 0;
-  std::size_t capacity_ = 0;
-  std::size_t head_ = 0;       // bytes before this are consumed
-  std::size_t start_ = npos;   // the "##" the current span begins with; npos while none is known
-  std::size_t crlf_from_ = 0;  // the current span holds no "\r\n" before this offset
-  std::uint64_t base_ = 0;     // absolute offset of buf_[0]
-  std::uint64_t accepted_bytes_ = 0; // wire bytes of accepted frames, for noise_bytes
-  mutable Counts counts_; // noise_bytes is brought up to date when the counts are read
-  std::unique_ptr<Sm4> cipher_;               // the key expanded; null without a key
-  const CipherKey* key_source_ = nullptr;     // not owned; null: set_key alone decides
-  std::uint32_t key_version_ = 0;             // the source's version cipher_ was made from
-  std::size_t credit_ = 0;                    // decryption bytes still allowed, as of credited_
-  std::uint64_t credited_ = 0;                // absolute offset up to which credit_ was earned
+  std::unique_ptr<char[]> m_buf;
+  std::size_t m_size = 0;
+  std::size_t m_capacity = 0;
+  std::size_t m_head = 0;       // bytes before this are consumed
+  std::size_t m_start = npos;   // the "##" the current span begins with; npos while none is known
+  std::size_t m_crlf_from = 0;  // the current span holds no "\r\n" before this offset
+  std::uint64_t m_base = 0;     // absolute offset of m_buf[0]
+  std::uint64_t m_accepted_bytes = 0; // wire bytes of accepted frames, for noise_bytes
+  mutable Counts m_counts; // noise_bytes is brought up to date when the counts are read
+  std::unique_ptr<Sm4> m_cipher;               // the key expanded; null without a key
+  const CipherKey* m_key_source = nullptr;     // not owned; null: set_key alone decides
+  std::uint32_t m_key_version = 0;             // the source's version m_cipher was made from
+  std::size_t m_credit = 0;                    // decryption bytes still allowed, as of m_credited
+  std::uint64_t m_credited = 0;                // absolute offset up to which m_credit was earned
   struct Followed {
     std::uint64_t at, end; // absolute offsets of its "##" and its announced end
   };
-  Followed followed_[kMaxFollowed];           // ordered by `at`
-  std::size_t followed_count_ = 0;
-  std::uint64_t nearest_end_ = 0;             // the smallest `end` among them
+  Followed m_followed[kMaxFollowed];           // ordered by `at`
+  std::size_t m_followed_count = 0;
+  std::uint64_t m_nearest_end = 0;             // the smallest `end` among them
   struct Held {
     std::uint64_t from, end;
     Kind kind;
   };
-  std::vector<Held> held_;                    // ordered by `end`; reused, never shrunk
-  std::size_t held_from_ = 0;                 // entries before this were counted
+  std::vector<Held> m_held;                    // ordered by `end`; reused, never shrunk
+  std::size_t m_held_from = 0;                 // entries before this were counted
   static constexpr std::size_t kHeldSettle = 256; // counted entries dropped in batches of at least this
-  std::string plain_;                         // a decrypted data segment, reused
-  WireCharset charset_ = kCharsetByFlag;      // how GetData reads a segment
-  SpanObserver* observer_ = nullptr;          // not owned
-  std::uint64_t told_ = 0;                    // the observer knows every byte before this
+  std::string m_plain;                         // a decrypted data segment, reused
+  WireCharset m_charset = kCharsetByFlag;      // how GetData reads a segment
+  SpanObserver* m_observer = nullptr;          // not owned
+  std::uint64_t m_told = 0;                    // the observer knows every byte before this
 };
 
 } // namespace HJ

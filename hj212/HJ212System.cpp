@@ -59,12 +59,12 @@ std::size_t HJ212_system::queue_size() {
 RecvStats HJ212_system::stats() {
   std::uint64_t v[kStatWords / 2];
   for (;;) {
-    std::uint32_t before = stats_seq_.load(std::memory_order_acquire);
+    std::uint32_t before = m_stats_seq.load(std::memory_order_acquire);
     // Acquire loads: a word from a later write makes the second look at the sequence see it moved.
     for (int i = 0; i < kStatWords / 2; ++i)
-      v[i] = std::uint64_t{stats_words_[2 * i].load(std::memory_order_acquire)} << 32 |
-             stats_words_[2 * i + 1].load(std::memory_order_acquire);
-    if ((before & 1u) == 0 && stats_seq_.load(std::memory_order_relaxed) == before) break;
+      v[i] = std::uint64_t{m_stats_words[2 * i].load(std::memory_order_acquire)} << 32 |
+             m_stats_words[2 * i + 1].load(std::memory_order_acquire);
+    if ((before & 1u) == 0 && m_stats_seq.load(std::memory_order_relaxed) == before) break;
     std::this_thread::yield(); // the writer is within a few stores of done
   }
   RecvStats s;
@@ -85,18 +85,18 @@ RecvStats HJ212_system::current_stats() const {
 }
 
 void HJ212_system::_publish_stats() {
-  passes_unpublished_ = 0;
+  m_passes_unpublished = 0;
   const RecvStats now = current_stats();
   // Release stores: the odd sequence is visible before any word of this write (no fences, which
   // ThreadSanitizer cannot follow).
-  std::uint32_t seq = stats_seq_.load(std::memory_order_relaxed);
-  stats_seq_.store(seq + 1, std::memory_order_relaxed);
+  std::uint32_t seq = m_stats_seq.load(std::memory_order_relaxed);
+  m_stats_seq.store(seq + 1, std::memory_order_relaxed);
   for (int i = 0; i < kRecvCounterCount; ++i) {
     const std::uint64_t value = now.*kRecvCounters[i].member;
-    stats_words_[2 * i].store(static_cast<std::uint32_t>(value >> 32), std::memory_order_release);
-    stats_words_[2 * i + 1].store(static_cast<std::uint32_t>(value), std::memory_order_release);
+    m_stats_words[2 * i].store(static_cast<std::uint32_t>(value >> 32), std::memory_order_release);
+    m_stats_words[2 * i + 1].store(static_cast<std::uint32_t>(value), std::memory_order_release);
   }
-  stats_seq_.store(seq + 2, std::memory_order_release);
+  m_stats_seq.store(seq + 2, std::memory_order_release);
 }
 
 int HJ212_system::take_frame(std::string& out) {
@@ -160,22 +160,22 @@ void HJ212_system::idle_until(std::chrono::steady_clock::time_point since, bool 
 // reads, so the buffer holds a block and one unfinished frame, not a whole drain.
 class HJ212_system::ScannerSink final : public ByteSink {
 public:
-  explicit ScannerSink(HJ212_system& engine) : engine_(engine) {}
-  unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(engine_.recv_buffer.room(static_cast<std::size_t>(n))); }
+  explicit ScannerSink(HJ212_system& engine) : m_engine(engine) {}
+  unsigned char* room(int n) override { return reinterpret_cast<unsigned char*>(m_engine.recv_buffer.room(static_cast<std::size_t>(n))); }
   void commit(int n) override {
-    engine_.recv_buffer.commit(static_cast<std::size_t>(n));
-    std::string& frame = engine_.recv_frame;
-    while (engine_.recv_buffer.next(frame)) {
-      engine_.dev_data->let_go_port(); // the database may wait for a panel thread that replaces the port
-      engine_._store_frame(std::move(frame)); // each frame allocated once
+    m_engine.recv_buffer.commit(static_cast<std::size_t>(n));
+    std::string& frame = m_engine.recv_frame;
+    while (m_engine.recv_buffer.next(frame)) {
+      m_engine.dev_data->let_go_port(); // the database may wait for a panel thread that replaces the port
+      m_engine._store_frame(std::move(frame)); // each frame allocated once
     }
   }
   // A frame followed past its span never ends on another line: a pause, however long, does not
   // end it, the port handed over does.
-  void port_changed() override { engine_.recv_buffer.give_up_followed(); }
+  void port_changed() override { m_engine.recv_buffer.give_up_followed(); }
 
 private:
-  HJ212_system& engine_;
+  HJ212_system& m_engine;
 };
 
 int HJ212_system::_receive_pass(std::chrono::steady_clock::time_point began) {
@@ -184,10 +184,10 @@ int HJ212_system::_receive_pass(std::chrono::steady_clock::time_point began) {
   int got = dev_data->drain(sink, kReadWaitMs, stop_requested, began);
   if (got > 0) {
     recv_counts.received_bytes += static_cast<std::uint64_t>(got);
-    if (++passes_unpublished_ >= kStatsPasses) _publish_stats();
+    if (++m_passes_unpublished >= kStatsPasses) _publish_stats();
     return got;
   }
-  if (passes_unpublished_ != 0) _publish_stats(); // bytes stopped coming: the counts stand as they are
+  if (m_passes_unpublished != 0) _publish_stats(); // bytes stopped coming: the counts stand as they are
   return got;
 }
 
@@ -202,7 +202,7 @@ void HJ212_system::_store_frame(std::string&& frame) {
   }
   ++recv_counts.accepted;
   if (full) ++recv_counts.dropped;
-  passes_unpublished_ = kStatsPasses; // published at the end of this pass
+  m_passes_unpublished = kStatsPasses; // published at the end of this pass
   frame_count = static_cast<std::int32_t>(static_cast<std::uint32_t>(frame_count) + 1u);
   try {
     _publish_frame_count();

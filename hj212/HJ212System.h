@@ -49,7 +49,7 @@ public:
   static constexpr unsigned kQuietMs = 1000;
   static constexpr unsigned kQuietIdleMs = 150;
 
-  HJ212_system() { recv_buffer.use_key_source(&own_key_); }
+  HJ212_system() { recv_buffer.use_key_source(&m_own_key); }
   HJ212_system(const HJ212_system&) = delete;
   HJ212_system& operator=(const HJ212_system&) = delete;
   // Stops and joins the receive thread, so destroying a running engine is safe.
@@ -92,10 +92,10 @@ public:
   // before start. Until then the engine has a key of its own, gone with it. The receive thread
   // copies the key when it changed, as it judges a span.
   void use_cipher_key(CipherKey* key) {
-    cipher_key_ = key;
+    m_cipher_key = key;
     recv_buffer.use_key_source(key);
   }
-  CipherKey* cipher_key() const { return cipher_key_; }
+  CipherKey* cipher_key() const { return m_cipher_key; }
 
   // The receive thread, for the device's own-thread checks and for measuring it; none before
   // start and after stop.
@@ -144,7 +144,7 @@ private:
   void _publish_stats();
   // Passes with bytes between publishes, when none stored a frame.
   static constexpr unsigned kStatsPasses = 16;
-  unsigned passes_unpublished_ = 0;         // the receive thread's alone
+  unsigned m_passes_unpublished = 0;         // the receive thread's alone
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
   // queue is empty. The caller holds queue_mutex.
   int _pop_recv_string(std::string& out);
@@ -161,16 +161,16 @@ private:
   std::string recv_frame;                   // the receive thread's alone: the frame being cut
   Device* dev_data = nullptr;               // the device; not owned; set by start or attach
   DeviceParams device_params;               // set by use_device_params
-  CipherKey own_key_;                       // the engine's until use_cipher_key
-  CipherKey* cipher_key_ = &own_key_;       // not owned; set by use_cipher_key
+  CipherKey m_own_key;                       // the engine's until use_cipher_key
+  CipherKey* m_cipher_key = &m_own_key;       // not owned; set by use_cipher_key
   std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
   RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
 
   static constexpr int kStatWords = 2 * kRecvCounterCount; // the counters in halves
   // The counters as they stand on the receive thread, the scanner's merged in.
   RecvStats current_stats() const;
-  std::atomic<std::uint32_t> stats_seq_{0}; // odd while the receive thread writes
-  std::atomic<std::uint32_t> stats_words_[kStatWords] = {};
+  std::atomic<std::uint32_t> m_stats_seq{0}; // odd while the receive thread writes
+  std::atomic<std::uint32_t> m_stats_words[kStatWords] = {};
 
   // Sleeps until kReadWaitMs after `since` (kQuietIdleMs from now when `quiet`), or until stop is
   // requested.

@@ -91,16 +91,16 @@ Sm4::Sm4(const unsigned char* key) {
   for (int i = 0; i < 32; ++i) {
     std::uint32_t next = k[i % 4] ^ key_t(k[(i + 1) % 4] ^ k[(i + 2) % 4] ^ k[(i + 3) % 4] ^ kCk[i]);
     k[i % 4] = next;
-    round_keys_[i] = next;
+    m_round_keys[i] = next;
   }
   wipe(k, sizeof k);
 }
 
-Sm4::~Sm4() { wipe(round_keys_, sizeof round_keys_); }
+Sm4::~Sm4() { wipe(m_round_keys, sizeof m_round_keys); }
 
-void Sm4::encrypt_block(const unsigned char* in, unsigned char* out) const { crypt_block<false>(round_keys_, in, out); }
+void Sm4::encrypt_block(const unsigned char* in, unsigned char* out) const { crypt_block<false>(m_round_keys, in, out); }
 
-void Sm4::decrypt_block(const unsigned char* in, unsigned char* out) const { crypt_block<true>(round_keys_, in, out); }
+void Sm4::decrypt_block(const unsigned char* in, unsigned char* out) const { crypt_block<true>(m_round_keys, in, out); }
 
 void Sm4::encrypt_ecb(unsigned char* bytes, std::size_t length) const {
   for (std::size_t at = 0; at + kBlockBytes <= length; at += kBlockBytes) encrypt_block(bytes + at, bytes + at);

@@ -26,7 +26,7 @@ public:
   void decrypt_ecb(unsigned char* bytes, std::size_t length) const;
 
 private:
-  std::uint32_t round_keys_[32];
+  std::uint32_t m_round_keys[32];
 };
 
 // Overwrites `length` bytes with zeros in a way the optimiser keeps.

@@ -78,7 +78,7 @@ public:
     static constexpr std::uintptr_t kWaiter = 1; // a replacing thread waits (ports are aligned)
     bool take(const ORVA_DATA& data, ICommunication* port);
     void wake();
-    std::atomic<std::uintptr_t> m_held{0}; // the port held, or 0; with kWaiter
+    std::atomic<std::uintptr_t> m_held{0};    // the port held, or 0; with kWaiter
     std::atomic<std::uint32_t> m_replaced{0}; // replacements by another port; wraps
     std::uint32_t m_looked = 0;               // the reading side's: m_replaced as last looked at
     std::mutex m_mutex;

@@ -8,12 +8,9 @@
 #include <strings.h>
 
 const CONVERT_ROW convert_table[kConvertRows] = {
-    {"%d", cstringToInt, "c string to int number"},
-    {"%u", cstringToUInt, "c string to unsigned int number"},
-    {"%ld", cstringToLong, "c string to long number"},
-    {"%x", cstringToHex, "c string to hex number"},
-    {"%o", cstringToOct, "c string to oct number"},
-    {"%f", cstringToFloat, "c string to float number"},
+    {"%d", cstringToInt, "c string to int number"},       {"%u", cstringToUInt, "c string to unsigned int number"},
+    {"%ld", cstringToLong, "c string to long number"},    {"%x", cstringToHex, "c string to hex number"},
+    {"%o", cstringToOct, "c string to oct number"},       {"%f", cstringToFloat, "c string to float number"},
     {"%lf", cstringToDouble, "c string to float number"},
 };
 
@@ -84,21 +81,13 @@ int cstringToNumeric(CString text, CString format, void* out) {
 
 int cstringToInt(CString text, void* out, bool positive) { return cstringToLong(text, out, positive); }
 
-int cstringToLong(CString text, void* out, bool positive) {
-  return Store(out, LimitSigned(ParseInteger(text, 10), !positive));
-}
+int cstringToLong(CString text, void* out, bool positive) { return Store(out, LimitSigned(ParseInteger(text, 10), !positive)); }
 
-int cstringToUInt(CString text, void* out, bool positive) {
-  return Store(out, LimitUnsigned(ParseInteger(text, 10), !positive));
-}
+int cstringToUInt(CString text, void* out, bool positive) { return Store(out, LimitUnsigned(ParseInteger(text, 10), !positive)); }
 
-int cstringToHex(CString text, void* out, bool /*positive*/) {
-  return Store(out, LimitUnsigned(ParseInteger(text, 16), false));
-}
+int cstringToHex(CString text, void* out, bool /*positive*/) { return Store(out, LimitUnsigned(ParseInteger(text, 16), false)); }
 
-int cstringToOct(CString text, void* out, bool /*positive*/) {
-  return Store(out, LimitUnsigned(ParseInteger(text, 8), false));
-}
+int cstringToOct(CString text, void* out, bool /*positive*/) { return Store(out, LimitUnsigned(ParseInteger(text, 8), false)); }
 
 int cstringToFloat(CString text, void* out, bool positive) {
   float f = std::strtof(text.c_str(), nullptr);

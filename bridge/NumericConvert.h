@@ -11,9 +11,9 @@
 typedef int (*PFN_CSTRINGCONVERT)(CString text, void* out, bool positive);
 
 struct CONVERT_ROW {
-  CString strFormat;         // compared without regard to letter case
+  CString strFormat; // compared without regard to letter case
   PFN_CSTRINGCONVERT pfnConvert;
-  CString strDescription;    // informational only
+  CString strDescription; // informational only
 };
 
 constexpr int kConvertRows = 7;

@@ -5,8 +5,7 @@
 #include "TypedAccess.h"
 #include "ValueAccess.h"
 
-int CPanelDevice::drain(HJ::ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop,
-                        std::chrono::steady_clock::time_point began) {
+int CPanelDevice::drain(HJ::ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop, std::chrono::steady_clock::time_point began) {
   return CDevServer::mfDrainPort(m_data, sink, wait_ms, &stop, &m_hold, began);
 }
 

@@ -19,8 +19,7 @@ public:
   CPanelDevice& operator=(const CPanelDevice&) = delete;
 
   // Receive thread: the drain holds the port it reads (see CDevServer::PortHold).
-  int drain(HJ::ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop,
-            std::chrono::steady_clock::time_point began) override;
+  int drain(HJ::ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop, std::chrono::steady_clock::time_point began) override;
   void let_go_port() override { m_hold.release(); }
   // Panel's thread.
   bool write(const std::string& bytes, int timeout) override;

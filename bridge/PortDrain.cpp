@@ -80,7 +80,7 @@ private:
     int hint = kReadSize;
     const int placed = port->ReadData(at, &hint, wait_ms);
     const unsigned more = static_cast<unsigned>(placed) - 1u; // bytes placed beyond the first
-    if (__builtin_expect(more >= left, 0)) { // expected not: keeps the one-byte read's path straight
+    if (__builtin_expect(more >= left, 0)) {                  // expected not: keeps the one-byte read's path straight
       if (placed < 1) last = true;
       else at += placed < kReadSize ? placed : kReadSize; // a port may overstate
       last = last || hint <= 0 || halt.load(std::memory_order_relaxed);
@@ -107,7 +107,7 @@ int CDevServer::mfDrainPort(ORVA_DATA& data, ReadSink& sink, unsigned wait, cons
   const int wait_ms = static_cast<int>(wait);
   constexpr std::size_t kLastFit = kBlockSize - kReadSize; // a block takes reads while it holds this much at most
   Pace pace(started);
-  bool last = false;  // the port has nothing more, stop was asked, or the time is up
+  bool last = false; // the port has nothing more, stop was asked, or the time is up
   int taken = 0;
   while (!last && taken < kDrainLimit && !halt.load(std::memory_order_relaxed)) {
     unsigned char* const block = sink.room(kBlockSize); // room is asked for a block of reads at a time

@@ -25,14 +25,10 @@ constexpr bool kIsText = std::is_same<typename Tag::type, std::string>::value;
 template <typename Visit, typename Other>
 auto VisitByType(DATATYPE type, Visit&& visit, Other&& other) -> decltype(other()) {
   switch (type) {
-  case DT_INTEGER:
-    return visit(TypeTag<int>{});
-  case DT_DOUBLE:
-    return visit(TypeTag<double>{});
-  case DT_STRING:
-    return visit(TypeTag<std::string>{});
-  default:
-    return other();
+  case DT_INTEGER: return visit(TypeTag<int>{});
+  case DT_DOUBLE: return visit(TypeTag<double>{});
+  case DT_STRING: return visit(TypeTag<std::string>{});
+  default: return other();
   }
 }
 

@@ -71,9 +71,7 @@ int get_text_by_name(ORVA_DATA& data, const std::string& name, std::string& out)
   return 1;
 }
 
-int is_text_variable(ORVA_DATA& data, const std::string& name) {
-  return data.pRtdbCtrl && TypeByName(*data.pRtdbCtrl, name) == DT_STRING ? 1 : 0;
-}
+int is_text_variable(ORVA_DATA& data, const std::string& name) { return data.pRtdbCtrl && TypeByName(*data.pRtdbCtrl, name) == DT_STRING ? 1 : 0; }
 
 } // namespace bridge
 

@@ -8,15 +8,13 @@ namespace {
 // Far beyond the seven properties; keeps a damaged description from sizing rows absurdly.
 constexpr DWORD kMostProperties = 64;
 
-int DescribedCount() {
-  return static_cast<int>(CDevRow::m_dwPropertyNum > kMostProperties ? kMostProperties : CDevRow::m_dwPropertyNum);
-}
+int DescribedCount() { return static_cast<int>(CDevRow::m_dwPropertyNum > kMostProperties ? kMostProperties : CDevRow::m_dwPropertyNum); }
 } // namespace
 
-const CString DEVROW_STR_PROPERTYNAME[DEVROW_PROPERTY_COUNT] = {
-    CString(DEVROW_STR_GROUP),    CString(DEVROW_STR_ST),           CString(DEVROW_STR_POLLFACT),
-    CString(DEVROW_STR_POLLFACT_NAME), CString(DEVROW_STR_DATATYPE), CString(DEVROW_STR_POLLFACT_DATATYPE),
-    CString(DEVROW_STR_RW)};
+const CString DEVROW_STR_PROPERTYNAME[DEVROW_PROPERTY_COUNT] = {CString(DEVROW_STR_GROUP),    CString(DEVROW_STR_ST),
+                                                                CString(DEVROW_STR_POLLFACT), CString(DEVROW_STR_POLLFACT_NAME),
+                                                                CString(DEVROW_STR_DATATYPE), CString(DEVROW_STR_POLLFACT_DATATYPE),
+                                                                CString(DEVROW_STR_RW)};
 const DWORD DEVROW_DWORD_PROPERTYTYPE[DEVROW_PROPERTY_COUNT] = {1, 1, 2, 2, 1, 1, 1};
 const DWORD DEVROW_DWORD_PROPERTYTAXIS[DEVROW_PROPERTY_COUNT] = {1, 0, 1, 0, 0, 1, 0};
 
@@ -76,8 +74,7 @@ CDevRow::CDevRow(const CDevRow& other)
 // The panel's array moves its elements when it grows: the moved-to row is alive too, and the
 // moved-from one is destroyed right after, so the count stays right.
 CDevRow::CDevRow(CDevRow&& other) noexcept
-    : COwnerObject(other), m_dwArPropertyValue(std::move(other.m_dwArPropertyValue)),
-      m_strArPropertyValue(std::move(other.m_strArPropertyValue)) {
+    : COwnerObject(other), m_dwArPropertyValue(std::move(other.m_dwArPropertyValue)), m_strArPropertyValue(std::move(other.m_strArPropertyValue)) {
   ++m_dwRowNum;
 }
 

@@ -73,8 +73,7 @@ int CDevCtrl::CollectLocked(const int* codes, int count) {
             }
           },
           [] { return 0; });
-    } catch (...) {
-    }
+    } catch (...) {}
   }
   return StatusValue();
 }

@@ -56,9 +56,9 @@ int CDevCtrl::LifecycleRefusal() const {
 bool CDevCtrl::MayDestroy() {
   if (OnReceiveThread()) return false;
   return Guarded(0, [&] {
-    std::lock_guard<std::recursive_mutex> lock(m_mutex);
-    return LifecycleRefusal() == kOk ? 1 : 0;
-  }) != 0;
+           std::lock_guard<std::recursive_mutex> lock(m_mutex);
+           return LifecycleRefusal() == kOk ? 1 : 0;
+         }) != 0;
 }
 
 int CDevCtrl::UpdataCommunication(ICommunication* port) {
@@ -85,14 +85,9 @@ int CDevCtrl::UpdataCommunication(ICommunication* port) {
       return kErrBadArgument; // a port that cannot say its mode has none
     }
     switch (mode) {
-    case 1:
-      m_devData.nCommMode = 2;
-      return kOk;
-    case 2:
-      m_devData.nCommMode = 1;
-      return kOk;
-    default:
-      return kErrBadArgument;
+    case 1: m_devData.nCommMode = 2; return kOk;
+    case 2: m_devData.nCommMode = 1; return kOk;
+    default: return kErrBadArgument;
     }
   });
 }
@@ -115,7 +110,7 @@ int CDevCtrl::_InitValueArray(int count) {
     size = count + 1;
   } else {
     if (current > 0 && sized) return kOk; // a sized device keeps its arrays
-    count = 0;                             // a never-sized device gets its own element, whatever the count
+    count = 0;                            // a never-sized device gets its own element, whatever the count
     size = 1;
   }
   // The count follows the arrays: a growth that fails is undone (shrinking allocates nothing), so

@@ -125,8 +125,8 @@ private:
 
   // Recursive: a panel callback on the panel's own thread may call back into the device.
   std::recursive_mutex m_mutex;
-  int m_depth = 0; // entry points running (nested) on the thread that holds m_mutex
-  std::atomic<bool> m_stopping{false}; // CleanupDevice is joining the receive thread without m_mutex
+  int m_depth = 0;                             // entry points running (nested) on the thread that holds m_mutex
+  std::atomic<bool> m_stopping{false};         // CleanupDevice is joining the receive thread without m_mutex
   std::atomic<std::thread::id> m_recvThread{}; // the running engine's receive thread, else none
 
   // InitDevice's work under m_mutex: reads the configuration into a new context and starts the

@@ -8,10 +8,10 @@ int CDevRtdb::Gate() const {
   return kOk;
 }
 
-#define POLMON_FORWARD(call)     \
-  do {                           \
-    if (int gate = Gate()) return gate; \
-    return m_pHostRtdb->call;    \
+#define POLMON_FORWARD(call)                                                                                                                         \
+  do {                                                                                                                                               \
+    if (int gate = Gate()) return gate;                                                                                                              \
+    return m_pHostRtdb->call;                                                                                                                        \
   } while (0)
 
 int CDevRtdb::GetValueTypeByName(const char* name, DATATYPE& type) { POLMON_FORWARD(GetValueTypeByName(name, type)); }

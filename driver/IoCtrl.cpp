@@ -1,6 +1,6 @@
 // DevIOCtrl and WriteChannel: script commands and channel writes reach the interpreter.
-#include "CommandResults.h"
 #include "IoCtrl.h"
+#include "CommandResults.h"
 
 #include <string>
 

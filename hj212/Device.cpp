@@ -12,16 +12,11 @@ std::string value_text(const std::string& name, VarValue value) {
   // buffer would silently cut large values into different numbers.
   constexpr std::size_t kDoubleText = 320;
   switch (value.type) {
-  case VarType::Unreachable:
-    return std::string();
-  case VarType::None:
-    return name;
-  case VarType::Integer:
-    return stdprintf<32>("%d", static_cast<int>(value.number));
-  case VarType::Double:
-    return stdprintf<kDoubleText>("%lf", value.number);
-  case VarType::Text:
-    break;
+  case VarType::Unreachable: return std::string();
+  case VarType::None: return name;
+  case VarType::Integer: return stdprintf<32>("%d", static_cast<int>(value.number));
+  case VarType::Double: return stdprintf<kDoubleText>("%lf", value.number);
+  case VarType::Text: break;
   }
   return std::move(value.text);
 }

@@ -65,8 +65,7 @@ public:
   // more, a limit of bytes or of time from `began` is reached, or `stop` is set. The bytes taken,
   // or -1 without a port; a port handed over since the last drain is told to `sink` before any
   // byte. One call per receive pass.
-  virtual int drain(ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop,
-                    std::chrono::steady_clock::time_point began) = 0;
+  virtual int drain(ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop, std::chrono::steady_clock::time_point began) = 0;
   // Receive thread: lets go of the port it reads before it may wait for the panel or idle, so a
   // replacement of the port need not wait for it.
   virtual void let_go_port() = 0;

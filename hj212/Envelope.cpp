@@ -85,9 +85,7 @@ Verdict classify_frame(const char* candidate, std::size_t length) {
   return crc_field_matches(frame_crc(candidate, length), frame_data(candidate), n) ? Verdict::Accepted : Verdict::BadCrc;
 }
 
-bool check_frame(const char* candidate, std::size_t length) {
-  return classify_frame(candidate, length) == Verdict::Accepted;
-}
+bool check_frame(const char* candidate, std::size_t length) { return classify_frame(candidate, length) == Verdict::Accepted; }
 
 bool check_frame(const std::string& candidate) { return check_frame(candidate.data(), candidate.size()); }
 

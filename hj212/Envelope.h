@@ -145,11 +145,11 @@ inline int header_cn(const std::string& data) { return header_cn(data.data(), da
 // plain data segment; an encrypted CP region changes only the bytes transmitted (and, in the text
 // form, the length field of the transmitted frame).
 struct WireData {
-  std::string bytes;  // the plain data segment on the wire
-  std::string length; // "%04d" of its byte count (more digits above 9999)
-  std::string crc;    // four upper-case hex digits over `bytes`
-  bool cipher_due = false; // its header's CN is one whose frames are encrypted
-  bool encrypted = false;  // its CP region went through the cipher (one under a block stays plain all the same)
+  std::string bytes;        // the plain data segment on the wire
+  std::string length;       // "%04d" of its byte count (more digits above 9999)
+  std::string crc;          // four upper-case hex digits over `bytes`
+  bool cipher_due = false;  // its header's CN is one whose frames are encrypted
+  bool encrypted = false;   // its CP region went through the cipher (one under a block stays plain all the same)
   std::string cipher_bytes; // the data segment transmitted, when encrypted
   const std::string& sent() const { return encrypted ? cipher_bytes : bytes; }
   bool fits() const { return sent().size() <= kMaxDataBytes; }

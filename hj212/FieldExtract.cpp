@@ -25,8 +25,7 @@ int get_value(const std::string& text, const std::string& key, std::string& out)
   const std::string::size_type equals = text.find('=', at);
   const std::string::size_type stop = text.find_first_of(",;", at);
   const std::string::size_type begin = equals + 1;
-  std::string value = (stop == std::string::npos || stop < equals) ? text.substr(begin)
-                                                                    : text.substr(begin, stop - begin);
+  std::string value = (stop == std::string::npos || stop < equals) ? text.substr(begin) : text.substr(begin, stop - begin);
   out = trim_blanks(value);
   return 1;
 }

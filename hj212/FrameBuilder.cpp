@@ -74,13 +74,10 @@ std::string read_template_value(Device* device, const std::string& name) {
   VarValue value = device ? device->read(name) : VarValue{};
   switch (value.type) {
   case VarType::Integer:
-  case VarType::Double:
-    return format_template_number(value.number);
-  case VarType::Text:
-    return std::move(value.text);
+  case VarType::Double: return format_template_number(value.number);
+  case VarType::Text: return std::move(value.text);
   case VarType::Unreachable:
-  case VarType::None:
-    break;
+  case VarType::None: break;
   }
   return name; // a name that is no variable is its own value
 }

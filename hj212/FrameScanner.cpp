@@ -158,7 +158,8 @@ void FrameScanner::count(Kind kind, std::uint64_t from, std::uint64_t end) {
 
 void FrameScanner::release_held() {
   const std::uint64_t upto = following() ? m_followed[0].at : ~std::uint64_t(0);
-  for (; m_held_from < m_held.size() && m_held[m_held_from].end <= upto; ++m_held_from) add(m_held[m_held_from].kind, m_held[m_held_from].from, m_held[m_held_from].end);
+  for (; m_held_from < m_held.size() && m_held[m_held_from].end <= upto; ++m_held_from)
+    add(m_held[m_held_from].kind, m_held[m_held_from].from, m_held[m_held_from].end);
   if (m_held_from == m_held.size()) {
     m_held.clear(); // keeps its capacity
     m_held_from = 0;
@@ -242,8 +243,8 @@ void FrameScanner::finish() {
   clear();
 }
 
-[[gnu::always_inline]] inline bool FrameScanner::judge_candidate(std::size_t at, std::size_t cr, std::size_t& spent, std::size_t budget, Verdict& verdict,
-                                   std::string& frame) {
+[[gnu::always_inline]] inline bool FrameScanner::judge_candidate(std::size_t at, std::size_t cr, std::size_t& spent, std::size_t budget,
+                                                                 Verdict& verdict, std::string& frame) {
   const char* candidate = m_buf.get() + at;
   const std::size_t length = cr + 2 - at;
   if (length_field_matches(candidate, length)) { // a mismatch costs no CRC

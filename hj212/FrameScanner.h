@@ -94,13 +94,13 @@ public:
 
   // What became of the bytes given up so far.
   struct Counts {
-    std::uint64_t bad_length = 0; // "\r\n"-terminated spans rejected, first "##" not announcing its length
-    std::uint64_t bad_crc = 0;    // the same, first "##" announcing its length but the CRC (or text) failing
-    std::uint64_t overlong = 0;   // starts given up without a "\r\n" within kMaxFrameBytes
-    std::uint64_t noise_bytes = 0; // bytes consumed outside accepted frames
-    std::uint64_t crc_bytes = 0;  // bytes the acceptance test ran its CRC over
-    std::uint64_t cut_short = 0;  // candidates skipped for want of CRC work, credit or room to follow
-    std::uint64_t decrypted = 0;  // frames accepted with their CP region decrypted
+    std::uint64_t bad_length = 0;   // "\r\n"-terminated spans rejected, first "##" not announcing its length
+    std::uint64_t bad_crc = 0;      // the same, first "##" announcing its length but the CRC (or text) failing
+    std::uint64_t overlong = 0;     // starts given up without a "\r\n" within kMaxFrameBytes
+    std::uint64_t noise_bytes = 0;  // bytes consumed outside accepted frames
+    std::uint64_t crc_bytes = 0;    // bytes the acceptance test ran its CRC over
+    std::uint64_t cut_short = 0;    // candidates skipped for want of CRC work, credit or room to follow
+    std::uint64_t decrypted = 0;    // frames accepted with their CP region decrypted
     std::uint64_t cipher_bytes = 0; // bytes of data segments handed to the decryption
   };
 
@@ -163,9 +163,7 @@ public:
   // Bytes held in memory, consumed ones not yet dropped included.
   std::size_t held() const { return m_size; }
   // Bytes of memory the scanner holds: its buffer and its bookkeeping.
-  std::size_t footprint() const {
-    return m_capacity + m_held.capacity() * sizeof(Held) + m_plain.capacity();
-  }
+  std::size_t footprint() const { return m_capacity + m_held.capacity() * sizeof(Held) + m_plain.capacity(); }
   // Gives up the bytes kept (counted as noise); the counts stay.
   void clear();
   // The counts. The verdicts of spans cut while a candidate is followed (bad_length, bad_crc,
@@ -266,34 +264,34 @@ private:
   std::unique_ptr<char[]> m_buf;
   std::size_t m_size = 0;
   std::size_t m_capacity = 0;
-  std::size_t m_head = 0;       // bytes before this are consumed
-  std::size_t m_start = npos;   // the "##" the current span begins with; npos while none is known
-  std::size_t m_crlf_from = 0;  // the current span holds no "\r\n" before this offset
-  std::uint64_t m_base = 0;     // absolute offset of m_buf[0]
-  std::uint64_t m_accepted_bytes = 0; // wire bytes of accepted frames, for noise_bytes
-  mutable Counts m_counts; // noise_bytes is brought up to date when the counts are read
-  std::unique_ptr<Sm4> m_cipher;               // the key expanded; null without a key
-  const CipherKey* m_key_source = nullptr;     // not owned; null: set_key alone decides
-  std::uint32_t m_key_version = 0;             // the source's version m_cipher was made from
-  std::size_t m_credit = 0;                    // decryption bytes still allowed, as of m_credited
-  std::uint64_t m_credited = 0;                // absolute offset up to which m_credit was earned
+  std::size_t m_head = 0;                  // bytes before this are consumed
+  std::size_t m_start = npos;              // the "##" the current span begins with; npos while none is known
+  std::size_t m_crlf_from = 0;             // the current span holds no "\r\n" before this offset
+  std::uint64_t m_base = 0;                // absolute offset of m_buf[0]
+  std::uint64_t m_accepted_bytes = 0;      // wire bytes of accepted frames, for noise_bytes
+  mutable Counts m_counts;                 // noise_bytes is brought up to date when the counts are read
+  std::unique_ptr<Sm4> m_cipher;           // the key expanded; null without a key
+  const CipherKey* m_key_source = nullptr; // not owned; null: set_key alone decides
+  std::uint32_t m_key_version = 0;         // the source's version m_cipher was made from
+  std::size_t m_credit = 0;                // decryption bytes still allowed, as of m_credited
+  std::uint64_t m_credited = 0;            // absolute offset up to which m_credit was earned
   struct Followed {
     std::uint64_t at, end; // absolute offsets of its "##" and its announced end
   };
-  Followed m_followed[kMaxFollowed];           // ordered by `at`
+  Followed m_followed[kMaxFollowed]; // ordered by `at`
   std::size_t m_followed_count = 0;
-  std::uint64_t m_nearest_end = 0;             // the smallest `end` among them
+  std::uint64_t m_nearest_end = 0; // the smallest `end` among them
   struct Held {
     std::uint64_t from, end;
     Kind kind;
   };
-  std::vector<Held> m_held;                    // ordered by `end`; reused, never shrunk
-  std::size_t m_held_from = 0;                 // entries before this were counted
+  std::vector<Held> m_held;                       // ordered by `end`; reused, never shrunk
+  std::size_t m_held_from = 0;                    // entries before this were counted
   static constexpr std::size_t kHeldSettle = 256; // counted entries dropped in batches of at least this
-  std::string m_plain;                         // a decrypted data segment, reused
-  WireCharset m_charset = kCharsetByFlag;      // how GetData reads a segment
-  SpanObserver* m_observer = nullptr;          // not owned
-  std::uint64_t m_told = 0;                    // the observer knows every byte before this
+  std::string m_plain;                            // a decrypted data segment, reused
+  WireCharset m_charset = kCharsetByFlag;         // how GetData reads a segment
+  SpanObserver* m_observer = nullptr;             // not owned
+  std::uint64_t m_told = 0;                       // the observer knows every byte before this
 };
 
 } // namespace HJ

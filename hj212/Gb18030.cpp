@@ -13,7 +13,7 @@ namespace {
 #include "Gb18030Tables.inc"
 
 using Byte = unsigned char;
-constexpr std::uint32_t kFourByteSpan = 12600;        // codes per first byte of a four-byte code
+constexpr std::uint32_t kFourByteSpan = 12600;         // codes per first byte of a four-byte code
 constexpr std::uint32_t kBeyondBmpFirst = 0x90 - 0x81; // 90 30 81 30 is U+10000
 constexpr std::uint32_t kBeyondBmpCodes = 0x100000;
 
@@ -27,8 +27,8 @@ std::uint32_t four_byte_code_point(std::uint32_t index) {
     return beyond < kBeyondBmpCodes ? 0x10000 + beyond : 0;
   }
   if (index >= kFourByteCodes) return 0;
-  auto run = std::upper_bound(std::begin(kFourByteRuns), std::end(kFourByteRuns), index,
-                              [](std::uint32_t at, const auto& r) { return at < r.index; }) - 1;
+  auto run =
+      std::upper_bound(std::begin(kFourByteRuns), std::end(kFourByteRuns), index, [](std::uint32_t at, const auto& r) { return at < r.index; }) - 1;
   return run->code_point == 0 ? 0 : run->code_point + (index - run->index);
 }
 

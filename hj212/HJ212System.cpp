@@ -62,8 +62,7 @@ RecvStats HJ212_system::stats() {
     std::uint32_t before = m_stats_seq.load(std::memory_order_acquire);
     // Acquire loads: a word from a later write makes the second look at the sequence see it moved.
     for (int i = 0; i < kStatWords / 2; ++i)
-      v[i] = std::uint64_t{m_stats_words[2 * i].load(std::memory_order_acquire)} << 32 |
-             m_stats_words[2 * i + 1].load(std::memory_order_acquire);
+      v[i] = std::uint64_t{m_stats_words[2 * i].load(std::memory_order_acquire)} << 32 | m_stats_words[2 * i + 1].load(std::memory_order_acquire);
     if ((before & 1u) == 0 && m_stats_seq.load(std::memory_order_relaxed) == before) break;
     std::this_thread::yield(); // the writer is within a few stores of done
   }
@@ -166,7 +165,7 @@ public:
     m_engine.recv_buffer.commit(static_cast<std::size_t>(n));
     std::string& frame = m_engine.recv_frame;
     while (m_engine.recv_buffer.next(frame)) {
-      m_engine.dev_data->let_go_port(); // the database may wait for a panel thread that replaces the port
+      m_engine.dev_data->let_go_port();        // the database may wait for a panel thread that replaces the port
       m_engine._store_frame(std::move(frame)); // each frame allocated once
     }
   }

@@ -144,7 +144,7 @@ private:
   void _publish_stats();
   // Passes with bytes between publishes, when none stored a frame.
   static constexpr unsigned kStatsPasses = 16;
-  unsigned m_passes_unpublished = 0;         // the receive thread's alone
+  unsigned m_passes_unpublished = 0; // the receive thread's alone
   // Removes the oldest frame into `out`; returns the frames left, or -1 (out untouched) when the
   // queue is empty. The caller holds queue_mutex.
   int _pop_recv_string(std::string& out);
@@ -153,18 +153,18 @@ private:
   std::atomic<bool> stop_requested{false};  // set by stop (panel's thread), read by the receive thread
   std::atomic<std::uint32_t> last_error{0}; // magnitude of the last script command's result
   std::thread recv_thread;
-  std::mutex queue_mutex;                   // guards recv_queue and started; one queue operation at a time
+  std::mutex queue_mutex; // guards recv_queue and started; one queue operation at a time
   // Releases the receive thread at start, and wakes it from an idle wait at stop.
   std::condition_variable queue_cond;
-  std::deque<std::string> recv_queue;       // guarded by queue_mutex; oldest first
-  FrameScanner recv_buffer;                 // the frame scanner, holding received bytes not yet cut into frames
-  std::string recv_frame;                   // the receive thread's alone: the frame being cut
-  Device* dev_data = nullptr;               // the device; not owned; set by start or attach
-  DeviceParams device_params;               // set by use_device_params
-  CipherKey m_own_key;                       // the engine's until use_cipher_key
-  CipherKey* m_cipher_key = &m_own_key;       // not owned; set by use_cipher_key
-  std::int32_t frame_count = 0;             // frames accepted since creation; wraps around
-  RecvStats recv_counts;                    // the receive thread's alone; scanner counts not merged
+  std::deque<std::string> recv_queue;   // guarded by queue_mutex; oldest first
+  FrameScanner recv_buffer;             // the frame scanner, holding received bytes not yet cut into frames
+  std::string recv_frame;               // the receive thread's alone: the frame being cut
+  Device* dev_data = nullptr;           // the device; not owned; set by start or attach
+  DeviceParams device_params;           // set by use_device_params
+  CipherKey m_own_key;                  // the engine's until use_cipher_key
+  CipherKey* m_cipher_key = &m_own_key; // not owned; set by use_cipher_key
+  std::int32_t frame_count = 0;         // frames accepted since creation; wraps around
+  RecvStats recv_counts;                // the receive thread's alone; scanner counts not merged
 
   static constexpr int kStatWords = 2 * kRecvCounterCount; // the counters in halves
   // The counters as they stand on the receive thread, the scanner's merged in.

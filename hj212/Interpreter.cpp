@@ -34,13 +34,9 @@ std::string read_var(HJ212_system& engine, const std::string& name) {
   return engine.device() ? value_text(name, engine.device()->read(name)) : std::string();
 }
 
-bool store_var(HJ212_system& engine, const std::string& name, std::string value) {
-  return engine.device() && engine.device()->store(name, value);
-}
+bool store_var(HJ212_system& engine, const std::string& name, std::string value) { return engine.device() && engine.device()->store(name, value); }
 
-bool store_var(HJ212_system& engine, const std::string& name, int value) {
-  return engine.device() && engine.device()->store(name, value);
-}
+bool store_var(HJ212_system& engine, const std::string& name, int value) { return engine.device() && engine.device()->store(name, value); }
 
 int MakeProtocol(HJ212_system& engine, const Args& args) {
   store_var(engine, args[1], engine._write_make_frame(read_var(engine, args[0])));
@@ -165,7 +161,8 @@ int GetData(HJ212_system& engine, const Args& args) {
   int left = engine.take_frame(frame);
   // The queue holds the bytes as received; scripts get the runtime's UTF-8, read in the charset
   // Send writes on this line.
-  if (!store_var(engine, args[0], received_text(frame, engine.params().charset))) return kCmdStoreFailed; // the frame is gone from the queue all the same
+  if (!store_var(engine, args[0], received_text(frame, engine.params().charset)))
+    return kCmdStoreFailed; // the frame is gone from the queue all the same
   return store_var(engine, args[1], left) ? kCmdRan : kCmdStoreFailed;
 }
 
@@ -190,9 +187,14 @@ struct Command {
 
 // Matched in this order, without regard to ASCII letter case.
 const Command kCommands[] = {
-    {"MakeProtocol", 2, 2, &MakeProtocol}, {"Send", 2, 3, &Send},           {"GetValue", 4, 4, &GetValue},
-    {"GetCpValue", 4, 4, &GetCpValue},     {"GetQueueSize", 1, 1, &GetQueueSize}, {"GetData", 2, 2, &GetData},
-    {"GetStats", 1, kRecvCounterCount, &GetStats},         {"SetKey", 2, 2, &SetKey},
+    {"MakeProtocol", 2, 2, &MakeProtocol},
+    {"Send", 2, 3, &Send},
+    {"GetValue", 4, 4, &GetValue},
+    {"GetCpValue", 4, 4, &GetCpValue},
+    {"GetQueueSize", 1, 1, &GetQueueSize},
+    {"GetData", 2, 2, &GetData},
+    {"GetStats", 1, kRecvCounterCount, &GetStats},
+    {"SetKey", 2, 2, &SetKey},
 };
 
 bool same_name_ignoring_case(const std::string& name, const char* command) {

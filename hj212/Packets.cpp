@@ -6,9 +6,9 @@
 namespace HJ {
 namespace {
 
-constexpr std::size_t kCpCloseBytes = 2;       // "&&"
-constexpr std::size_t kPacketFieldBytes = 11;  // "PNUM=" ";" "PNO=" ";" without their numbers
-constexpr long kLargestNumber = 99999999;      // any PNUM or PNO a header may already hold
+constexpr std::size_t kCpCloseBytes = 2;      // "&&"
+constexpr std::size_t kPacketFieldBytes = 11; // "PNUM=" ";" "PNO=" ";" without their numbers
+constexpr long kLargestNumber = 99999999;     // any PNUM or PNO a header may already hold
 
 std::size_t digits(std::size_t n) {
   std::size_t count = 1;
@@ -163,8 +163,8 @@ std::vector<std::string> split_packets(const std::string& data, const std::strin
   if (!parts.items.empty() && is_data_time(data, parts.items[0])) data_time = &parts.items[first++];
   if (first == parts.items.size()) return {};
   const std::string flag_text = std::to_string(flag | 2);
-  const std::size_t fixed = parts.head_wire - (flag_at.value_end - flag_at.value_begin) + flag_text.size() + kPacketFieldBytes +
-                            kCpOpenBytes + kCpCloseBytes + parts.tail_wire;
+  const std::size_t fixed = parts.head_wire - (flag_at.value_end - flag_at.value_begin) + flag_text.size() + kPacketFieldBytes + kCpOpenBytes +
+                            kCpCloseBytes + parts.tail_wire;
   const std::size_t lead = data_time ? data_time->wire + 1 : 0;
   std::vector<std::size_t> starts;
   if (!deal_items(parts, first, fixed, lead, limit, cipher_form, starts)) return {};

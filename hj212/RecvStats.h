@@ -26,9 +26,15 @@ struct RecvCounter {
 };
 // In "GetStats"'s argument order.
 constexpr RecvCounter kRecvCounters[] = {
-    {"Accepted", &RecvStats::accepted}, {"BadLength", &RecvStats::bad_length},         {"BadCrc", &RecvStats::bad_crc},
-    {"Dropped", &RecvStats::dropped},   {"Overlong", &RecvStats::overlong},            {"NoiseBytes", &RecvStats::noise_bytes},
-    {"ReceivedBytes", &RecvStats::received_bytes}, {"Decrypted", &RecvStats::decrypted}, {"CutShort", &RecvStats::cut_short},
+    {"Accepted", &RecvStats::accepted},
+    {"BadLength", &RecvStats::bad_length},
+    {"BadCrc", &RecvStats::bad_crc},
+    {"Dropped", &RecvStats::dropped},
+    {"Overlong", &RecvStats::overlong},
+    {"NoiseBytes", &RecvStats::noise_bytes},
+    {"ReceivedBytes", &RecvStats::received_bytes},
+    {"Decrypted", &RecvStats::decrypted},
+    {"CutShort", &RecvStats::cut_short},
 };
 constexpr int kRecvCounterCount = static_cast<int>(sizeof kRecvCounters / sizeof kRecvCounters[0]);
 

@@ -26,8 +26,8 @@ const unsigned char kKey[] = "polmon-bench-key";
 const std::string kSeparator = HJ::wrap_frame("QN=20261208120000000;ST=91;CN=9014;PW=123456;MN=010000A8900016F000169DC0;Flag=8;CP=&&&&");
 
 struct Upload {
-  std::string plain; // the frame as the platform means it
-  std::string wire;  // as sent
+  std::string plain;            // the frame as the platform means it
+  std::string wire;             // as sent
   std::size_t from = 0, to = 0; // the bytes damage may touch
 };
 
@@ -320,7 +320,8 @@ int main(int argc, char** argv) {
       {"plain upload, a burst of 2 to 8 random bytes in its CP", -1, Where::Cp, Damage::Burst, "no more than without a key"},
       {"plain upload, a burst of 2 to 8 random bytes in its header", -1, Where::Header, Damage::Burst, "no more than without a key"},
   };
-  std::printf("| damage (%ld frames a row) | target with a key | garbled frames queued with a key | without a key | damage the CRC let through |\n", trials);
+  std::printf("| damage (%ld frames a row) | target with a key | garbled frames queued with a key | without a key | damage the CRC let through |\n",
+              trials);
   std::printf("|---|---|---|---|---|\n");
   int failed = 0;
   for (const Row& row : rows) {
@@ -341,7 +342,9 @@ int main(int argc, char** argv) {
       {"plain upload, cut in its header", -1, Cut::Header},
       {"plain upload, cut in its CP", -1, Cut::Cipher},
   };
-  std::printf("\n| an upload cut off, then an intact one of the same form (%ld a row) | target | intact frames lost with a key | without a key | garbled frames queued with a key |\n", trials);
+  std::printf(
+      "\n| an upload cut off, then an intact one of the same form (%ld a row) | target | intact frames lost with a key | without a key | garbled frames queued with a key |\n",
+      trials);
   std::printf("|---|---|---|---|---|\n");
   for (const CutRow& row : cuts) {
     long lost = 0, garbled = 0, keyless_lost = 0, keyless_garbled = 0;
@@ -358,8 +361,9 @@ int main(int argc, char** argv) {
   for (long ms : {300L, 1500L, 10000L}) {
     long lost = 0, garbled = 0;
     MeasurePause(ms, trials, lost, garbled);
-    std::printf("| raw holding \\r\\n, a pause of %.1f s at a random byte (through the engine, simulated clock) | 0 | %ld | (cannot decrypt) | %ld |\n",
-                ms / 1000.0, lost, garbled);
+    std::printf(
+        "| raw holding \\r\\n, a pause of %.1f s at a random byte (through the engine, simulated clock) | 0 | %ld | (cannot decrypt) | %ld |\n",
+        ms / 1000.0, lost, garbled);
     if (lost != 0 || garbled != 0) failed = 1;
   }
   for (long broken : {1L, 32L, 200L}) {
@@ -367,8 +371,9 @@ int main(int argc, char** argv) {
     const long rounds = trials / (broken + 1) > 0 ? trials / (broken + 1) : 1;
     long lost = 0, garbled = 0;
     MeasureBreaking(broken, rounds, lost, garbled);
-    std::printf("| %ld raw 9 KB uploads cut off 150 to 300 bytes in, then one holding \\r\\n (%ld intact frames) | 0 | %ld | (cannot decrypt) | %ld |\n",
-                broken, rounds, lost, garbled);
+    std::printf(
+        "| %ld raw 9 KB uploads cut off 150 to 300 bytes in, then one holding \\r\\n (%ld intact frames) | 0 | %ld | (cannot decrypt) | %ld |\n",
+        broken, rounds, lost, garbled);
     if (lost != 0 || garbled != 0) failed = 1;
   }
   const struct {

@@ -40,13 +40,19 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {bench::Kind::Valid, 512, true, 4u << 20},        {bench::Kind::PlainNoise, 512, true, 4u << 20},
-    {bench::Kind::DenseHashNoise, 512, true, 4u << 20}, {bench::Kind::Crafted, 512, true, 4u << 20},
-    {bench::Kind::Valid, 1, true, 1u << 20},          {bench::Kind::Valid, 1, false, 256u << 10},
-    {bench::Kind::Valid, 512, true, 4u << 20, true},  {bench::Kind::Encrypted, 512, true, 4u << 20, true},
-    {bench::Kind::Crafted, 512, true, 4u << 20, true}, {bench::Kind::CraftedCipher, 512, true, 4u << 20, true},
+    {bench::Kind::Valid, 512, true, 4u << 20},
+    {bench::Kind::PlainNoise, 512, true, 4u << 20},
+    {bench::Kind::DenseHashNoise, 512, true, 4u << 20},
+    {bench::Kind::Crafted, 512, true, 4u << 20},
+    {bench::Kind::Valid, 1, true, 1u << 20},
+    {bench::Kind::Valid, 1, false, 256u << 10},
+    {bench::Kind::Valid, 512, true, 4u << 20, true},
+    {bench::Kind::Encrypted, 512, true, 4u << 20, true},
+    {bench::Kind::Crafted, 512, true, 4u << 20, true},
+    {bench::Kind::CraftedCipher, 512, true, 4u << 20, true},
     {bench::Kind::CraftedFollow, 512, true, 4u << 20, true},
-    {bench::Kind::HeldSpans, 512, true, 4u << 20, true}, {bench::Kind::StartsBefore, 512, true, 4u << 20},
+    {bench::Kind::HeldSpans, 512, true, 4u << 20, true},
+    {bench::Kind::StartsBefore, 512, true, 4u << 20},
     {bench::Kind::HeadersBefore, 512, true, 4u << 20, true},
 };
 
@@ -67,7 +73,6 @@ void BM_ReceivePass(benchmark::State& state) {
     while (!port.Done()) {
       engine.sys._receive_pass();
       engine.Take(); // as a script would; pausing the timer would cost more than this
-
     }
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(s.size()));
@@ -258,15 +263,14 @@ std::vector<double> FrameLatencies(bool waits, int count, Pause pause_ms) {
 void Latency(bool waits) {
   // at any point of the thread's cycle
   std::vector<double> ms = FrameLatencies(waits, 200, [](int i) { return (i == 0 ? 50 : 0) + i * 7 % 41; });
-  std::printf("| %s | %.2f | %.2f | %.2f |\n", waits ? "waits for bytes (40 ms)" : "returns at once", ms[ms.size() / 2],
-              ms[ms.size() * 99 / 100], ms.back());
+  std::printf("| %s | %.2f | %.2f | %.2f |\n", waits ? "waits for bytes (40 ms)" : "returns at once", ms[ms.size() / 2], ms[ms.size() * 99 / 100],
+              ms.back());
 }
 
 // The first frame after the thread went quiet: fed at any point of its idle.
 void LatencyAfterSilence(bool waits) {
-  std::vector<double> ms = FrameLatencies(waits, 8, [](int i) {
-    return static_cast<int>(HJ::HJ212_system::kQuietMs + 200 + i * 23 % HJ::HJ212_system::kQuietIdleMs);
-  });
+  std::vector<double> ms =
+      FrameLatencies(waits, 8, [](int i) { return static_cast<int>(HJ::HJ212_system::kQuietMs + 200 + i * 23 % HJ::HJ212_system::kQuietIdleMs); });
   std::printf("| %s, first frame after %.1f s of silence (8 frames) | %.2f | %.2f | %.2f |\n", waits ? "waits for bytes (40 ms)" : "returns at once",
               HJ::HJ212_system::kQuietMs / 1000.0 + 0.2, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back());
 }
@@ -384,7 +388,8 @@ void Commands() {
   }
   rtdb.SetText("Tpl", "ST=32;CN=2011;CP=&&" + tpl + "&&");
   std::string cp;
-  for (int i = 0; cp.size() < 950; ++i) cp += "w" + std::to_string(10000 + i) + "-Rtd=" + std::to_string(20 + i) + ".5,w" + std::to_string(10000 + i) + "-Flag=N;";
+  for (int i = 0; cp.size() < 950; ++i)
+    cp += "w" + std::to_string(10000 + i) + "-Rtd=" + std::to_string(20 + i) + ".5,w" + std::to_string(10000 + i) + "-Flag=N;";
   cp += "Key=42";
   std::string data = "QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=POLMON0000000001;Flag=5;CP=&&" + cp + "&&";
   rtdb.SetText("F", HJ::wrap_frame(data));

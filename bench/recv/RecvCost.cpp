@@ -15,7 +15,9 @@
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: recv_cost valid|noise|dense|crafted|byte-drained|byte-pass|valid-keyed|encrypted|crafted-keyed|crafted-cipher|crafted-follow|held-spans|starts-before|headers-before|sm4\n");
+    std::fprintf(
+        stderr,
+        "usage: recv_cost valid|noise|dense|crafted|byte-drained|byte-pass|valid-keyed|encrypted|crafted-keyed|crafted-cipher|crafted-follow|held-spans|starts-before|headers-before|sm4\n");
     return 2;
   }
   const std::string kind = argv[1];

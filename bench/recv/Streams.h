@@ -12,9 +12,9 @@
 #include "CraftedPrefix.h"
 #include "Envelope.h"
 #include "HJ212System.h"
-#include "PanelDevice.h"
 #include "ICommunication.h"
 #include "OrvaData.h"
+#include "PanelDevice.h"
 
 namespace bench {
 
@@ -115,9 +115,7 @@ inline std::string MakeStream(Kind kind, std::size_t bytes) {
       }
       break;
     }
-    case Kind::HeldSpans:
-      s += crafted::Prefix(crafted::Shape::HeldSpans, 2000, "");
-      break;
+    case Kind::HeldSpans: s += crafted::Prefix(crafted::Shape::HeldSpans, 2000, ""); break;
     case Kind::StartsBefore: {
       std::string data(1024 - HJ::kEnvelopeBytes, ' ');
       for (char& c : data) c = static_cast<char>(printable(rng));
@@ -134,9 +132,7 @@ inline std::string MakeStream(Kind kind, std::size_t bytes) {
       s += crafted::Prefix(crafted::Shape::Headers, 2, frame) + frame;
       break;
     }
-    case Kind::CraftedFollow:
-      s += "##9998CN=2011;CP=&&a\r\n";
-      break;
+    case Kind::CraftedFollow: s += "##9998CN=2011;CP=&&a\r\n"; break;
     case Kind::Crafted: {
       const std::size_t blocks = 1660, length = 6 * blocks + 6;
       for (std::size_t i = 0; i < blocks; ++i) {

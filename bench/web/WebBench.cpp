@@ -35,9 +35,8 @@
 
 namespace {
 
-const char* const kCodes[] = {"w00000", "w01001", "w01003", "w01009", "w01010", "w01012", "w01014",
-                              "w01018", "w01019", "w21001", "w21003", "w21011", "w20111", "w20115",
-                              "w20116", "w20117", "w20119", "w20120", "w20122", "w20123"};
+const char* const kCodes[] = {"w00000", "w01001", "w01003", "w01009", "w01010", "w01012", "w01014", "w01018", "w01019", "w21001",
+                              "w21003", "w21011", "w20111", "w20115", "w20116", "w20117", "w20119", "w20120", "w20122", "w20123"};
 
 // Upload number i of the day: DataTime one second after the last, 20 factors on slow waves.
 std::string upload(long i) {
@@ -160,7 +159,7 @@ int day(long frames) {
   auto state = c.Get("/api/state");
   double state_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - s0).count();
   auto csv = c.Get("/values.csv"); // also writes the last rows to the file
-  struct stat st{};
+  struct stat st {};
   stat(rig.csv.c_str(), &st);
   sim::WebView::Figures f = rig.web->figures();
 
@@ -174,11 +173,10 @@ int day(long frames) {
               "The CSV on disk: %.1f MiB, %llu rows, %llu lost. The page's event stream, read all along, was dropped "
               "%u times (a page that falls behind the event ring is dropped and starts over, not waited for). "
               "The page's snapshot after the day: %.1f KiB in %.1f ms (%s).\n",
-              low, high, (sim::WebModel::kFrameBytes + sim::WebModel::kEventBytes) / 1048576.0,
-              static_cast<double>(f.ring_bytes) / 1048576.0, feed_s, static_cast<double>(frames) / feed_s,
-              static_cast<double>(st.st_size) / 1048576.0, static_cast<unsigned long long>(f.csv_rows),
-              static_cast<unsigned long long>(f.csv_dropped), f.dropped_streams,
-              state ? static_cast<double>(state->body.size()) / 1024.0 : 0.0, state_ms, state ? "HTTP 200" : "no answer");
+              low, high, (sim::WebModel::kFrameBytes + sim::WebModel::kEventBytes) / 1048576.0, static_cast<double>(f.ring_bytes) / 1048576.0, feed_s,
+              static_cast<double>(frames) / feed_s, static_cast<double>(st.st_size) / 1048576.0, static_cast<unsigned long long>(f.csv_rows),
+              static_cast<unsigned long long>(f.csv_dropped), f.dropped_streams, state ? static_cast<double>(state->body.size()) / 1024.0 : 0.0,
+              state_ms, state ? "HTTP 200" : "no answer");
   return csv && state && f.csv_dropped == 0 ? 0 : 1;
 }
 
@@ -214,8 +212,9 @@ int cpu(int seconds) {
   std::printf("| the platform's thread: the platform itself and the web view's share of it | %.3f%% |\n", 100 * main_cpu / wall);
   std::printf("| together | %.3f%% (target < 1%%) |\n", 100 * (web_threads + main_cpu) / wall);
   std::printf("\nMeasured over %d s of wall time (%s); the page received %.1f KiB over %u stream(s).\n", seconds,
-              seconds >= 300 ? "the full five minutes" : "shorter than five minutes: a CPU share is a rate, the same over any stretch "
-                                                         "of this steady load; BENCH_WEB_SECONDS=300 runs all five",
+              seconds >= 300 ? "the full five minutes"
+                             : "shorter than five minutes: a CPU share is a rate, the same over any stretch "
+                               "of this steady load; BENCH_WEB_SECONDS=300 runs all five",
               static_cast<double>(page_bytes) / 1024.0, streams);
   return 0;
 }

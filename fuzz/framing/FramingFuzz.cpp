@@ -109,7 +109,8 @@ std::size_t PlainBytes(std::string_view data) {
   if (region.size() < 3 || region[0] != '{' || region[1] != '0' || (region[2] != 'x' && region[2] != 'X')) return 0;
   std::size_t at = 1, items = 0;
   for (;;) {
-    if (region.size() - at < 4 || region[at] != '0' || (region[at + 1] != 'x' && region[at + 1] != 'X') || !Hex(region[at + 2]) || !Hex(region[at + 3]))
+    if (region.size() - at < 4 || region[at] != '0' || (region[at + 1] != 'x' && region[at + 1] != 'X') || !Hex(region[at + 2]) ||
+        !Hex(region[at + 3]))
       return 0;
     ++items;
     at += 4;

@@ -40,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   station.rtdb.SetInt("N", 0);
   station.ctrl->m_cipherKey.set(""); // a key a former input set would make it replay differently
   std::string scratch;
-  while (engine->take_frame(scratch) >= 0) {
-  }
+  while (engine->take_frame(scratch) >= 0) {}
   for (int i = 0; i < 2; ++i) engine->_store_frame("##0005ST=3260C0\r\n");
   while (line != std::string::npos) {
     size_t next = input.find('\n', line + 1);

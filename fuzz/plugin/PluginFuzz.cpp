@@ -142,9 +142,9 @@ private:
   std::deque<Read> reads_;
   bool quiet_ = false;
   int mode_ = 1;
-  int waiting_ = 0;           // readers waiting for a scripted read
-  unsigned long served_ = 0;  // reads that found nothing and waited: a reader came back for more
-  bool nudged_ = false;        // the next read that finds nothing returns at once
+  int waiting_ = 0;          // readers waiting for a scripted read
+  unsigned long served_ = 0; // reads that found nothing and waited: a reader came back for more
+  bool nudged_ = false;      // the next read that finds nothing returns at once
 };
 
 // The panel's tools library, as this panel provides it: the plug-in's sleeps (the I/O-control
@@ -203,19 +203,60 @@ const char* const kKeyCommands[] = {"SetKey(K,N)", "SetKey(S,N)", "SetKey(Empty,
 
 // Frames encrypted under "0123456789abcdef": raw ciphertext holding CR LF, "##" and NUL; the text
 // form; raw ciphertext without them.
-const char kRawHoldingCrLf[] =
-    "##0143QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&qqq\x0D""\x0A""q"
-    "qqqqq\x00""qqqqqq##xyqqqqqqqqqqqqqqq\x0D""\x0A""qqqq\x00""qqqqqqqqqqqq##qqqqqq&&7C40\x0D""\x0A""";
-const char kTextForm[] =
-    "##0325QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&{0xC8,0x3E,0x4B,0x"
-    "D0,0x06,0x0B,0xD9,0x9B,0x63,0x44,0xB2,0xC4,0xDF,0xFA,0x10,0xFC,0xD1,0x2B,0xF0,0x8A,0x00,0xE3,0x2B,0x6"
-    "1,0x78,0x03,0xCD,0x02,0x94,0x33,0x71,0x13,0x30,0x92,0xCD,0x85,0xFD,0x4A,0xF2,0x71,0xDD,0x57,0x12,0x1C"
-    ",0x9B,0x3C,0xAA,0x5E}lag=N&&03C0\x0D""\x0A""";
-const char kRawPlain[] =
-    "##0132QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&\xC8"">K\xD0""\x06"""
-    "\x0B""\xD9""\x9B""cD\xB2""\xC4""\xDF""\xFA""\x10""\xFC""\xD1""+\xF0""\x8A""\x00""\xE3"""
-    "+ax\x03""\xCD""\x02""\x94""3q\x13""0\x92""\xCD""\x85""\xFD""J\xF2""q\xDD""W\x12""\x1C""\x9B"""
-    "<\xAA""^lag=N&&03C0\x0D""\x0A""";
+const char kRawHoldingCrLf[] = "##0143QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&qqq\x0D"
+                               "\x0A"
+                               "q"
+                               "qqqqq\x00"
+                               "qqqqqq##xyqqqqqqqqqqqqqqq\x0D"
+                               "\x0A"
+                               "qqqq\x00"
+                               "qqqqqqqqqqqq##qqqqqq&&7C40\x0D"
+                               "\x0A"
+                               "";
+const char kTextForm[] = "##0325QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&{0xC8,0x3E,0x4B,0x"
+                         "D0,0x06,0x0B,0xD9,0x9B,0x63,0x44,0xB2,0xC4,0xDF,0xFA,0x10,0xFC,0xD1,0x2B,0xF0,0x8A,0x00,0xE3,0x2B,0x6"
+                         "1,0x78,0x03,0xCD,0x02,0x94,0x33,0x71,0x13,0x30,0x92,0xCD,0x85,0xFD,0x4A,0xF2,0x71,0xDD,0x57,0x12,0x1C"
+                         ",0x9B,0x3C,0xAA,0x5E}lag=N&&03C0\x0D"
+                         "\x0A"
+                         "";
+const char kRawPlain[] = "##0132QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&\xC8"
+                         ">K\xD0"
+                         "\x06"
+                         ""
+                         "\x0B"
+                         "\xD9"
+                         "\x9B"
+                         "cD\xB2"
+                         "\xC4"
+                         "\xDF"
+                         "\xFA"
+                         "\x10"
+                         "\xFC"
+                         "\xD1"
+                         "+\xF0"
+                         "\x8A"
+                         "\x00"
+                         "\xE3"
+                         ""
+                         "+ax\x03"
+                         "\xCD"
+                         "\x02"
+                         "\x94"
+                         "3q\x13"
+                         "0\x92"
+                         "\xCD"
+                         "\x85"
+                         "\xFD"
+                         "J\xF2"
+                         "q\xDD"
+                         "W\x12"
+                         "\x1C"
+                         "\x9B"
+                         ""
+                         "<\xAA"
+                         "^lag=N&&03C0\x0D"
+                         "\x0A"
+                         "";
 const std::string kEncrypted[] = {std::string(kRawHoldingCrLf, sizeof kRawHoldingCrLf - 1), std::string(kTextForm, sizeof kTextForm - 1),
                                   std::string(kRawPlain, sizeof kRawPlain - 1)};
 
@@ -242,21 +283,11 @@ void CallBack(Callbacks& plan, const PFN_DestroyDeviceCtrl destroy, ICommunicati
   // A callback runs inside one of the device's calls or on its receive thread: its lifecycle
   // calls are always refused.
   switch (plan.steps[i]) {
-  case Step::Cleanup:
-    require(device->CleanupDevice() == kErrBadArgument);
-    break;
-  case Step::Init:
-    require(device->InitDevice(fake::Bytes(config), static_cast<int>(config.size())) == kErrBadArgument);
-    break;
-  case Step::Port:
-    require(device->UpdataCommunication(port) == kErrBadArgument);
-    break;
-  case Step::Destroy:
-    require(destroy(device) == 1);
-    break;
-  case Step::Command:
-    device->DevIOCtrl(plan.commands[i]);
-    break;
+  case Step::Cleanup: require(device->CleanupDevice() == kErrBadArgument); break;
+  case Step::Init: require(device->InitDevice(fake::Bytes(config), static_cast<int>(config.size())) == kErrBadArgument); break;
+  case Step::Port: require(device->UpdataCommunication(port) == kErrBadArgument); break;
+  case Step::Destroy: require(destroy(device) == 1); break;
+  case Step::Command: device->DevIOCtrl(plan.commands[i]); break;
   case Step::Collect: {
     int codes[2] = {3, 3};
     device->CollectDevData(codes, 2);
@@ -267,8 +298,7 @@ void CallBack(Callbacks& plan, const PFN_DestroyDeviceCtrl destroy, ICommunicati
     device->WriteChannel(static_cast<int>(i % 2), DT_INTEGER, &value);
     break;
   }
-  default:
-    throw std::runtime_error("panel callback failure");
+  default: throw std::runtime_error("panel callback failure");
   }
 }
 
@@ -282,7 +312,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake::Rtdb rtdb;
   for (const char* name : {"F", "T", "S", "Empty"}) rtdb.SetText(name, "");
   rtdb.SetText("K", "0123456789abcdef");
-  rtdb.SetText("X", "QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&DataTime=20250101000000;w01018-Rtd=12.5,w01018-Flag=N&&");
+  rtdb.SetText(
+      "X", "QN=20250101000000000;ST=22;CN=2011;PW=123456;MN=POLMON0000000001;Flag=9;CP=&&DataTime=20250101000000;w01018-Rtd=12.5,w01018-Flag=N&&");
   for (const char* name : {"N", "A", "B", "C", "D", "E", "G", "H", "Count"}) rtdb.SetInt(name, 0);
   rtdb.BindChannel(0, "Count");
   rtdb.BindChannel(1, "S");
@@ -308,9 +339,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           g_device = device;
         }
         break;
-      case 1:
-        plugin.version(static_cast<int8_t>(in.Byte()), device);
-        break;
+      case 1: plugin.version(static_cast<int8_t>(in.Byte()), device); break;
       case 2:
         if (device) {
           uint8_t pick = in.Byte();
@@ -359,14 +388,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           double real = number / 8.0;
           std::string text = in.Slice();
           switch (in.Byte() % 3) {
-          case 0:
-            device->WriteChannel(channel, DT_INTEGER, &number);
-            break;
-          case 1:
-            device->WriteChannel(channel, DT_DOUBLE, &real);
-            break;
-          default:
-            device->WriteChannel(channel, DT_STRING, const_cast<char*>(text.c_str()));
+          case 0: device->WriteChannel(channel, DT_INTEGER, &number); break;
+          case 1: device->WriteChannel(channel, DT_DOUBLE, &real); break;
+          default: device->WriteChannel(channel, DT_STRING, const_cast<char*>(text.c_str()));
           }
         }
         break;

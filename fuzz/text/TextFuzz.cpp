@@ -110,15 +110,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     fuzz_extract(key, input.ConsumeRemainingBytesAsString());
     break;
   }
-  case 2:
-    fuzz_build(input.ConsumeRemainingBytesAsString(), true);
-    break;
-  case 4:
-    fuzz_charset(input.ConsumeRemainingBytesAsString());
-    break;
-  default:
-    fuzz_build(input.ConsumeRemainingBytesAsString(), false);
-    break;
+  case 2: fuzz_build(input.ConsumeRemainingBytesAsString(), true); break;
+  case 4: fuzz_charset(input.ConsumeRemainingBytesAsString()); break;
+  default: fuzz_build(input.ConsumeRemainingBytesAsString(), false); break;
   }
   return 0;
 }

@@ -48,63 +48,39 @@ TEST_P(IntegerRows, WritesFourBytes) {
   Converted out = Convert(c.text, c.format);
   EXPECT_EQ(0, out.rc);
   bool isSigned = strcasecmp(c.format, "%d") == 0 || strcasecmp(c.format, "%ld") == 0;
-  if (isSigned)
-    EXPECT_EQ(c.expected, out.As<int32_t>());
-  else
-    EXPECT_EQ(c.expected, out.As<uint32_t>());
+  if (isSigned) EXPECT_EQ(c.expected, out.As<int32_t>());
+  else EXPECT_EQ(c.expected, out.As<uint32_t>());
   EXPECT_TRUE(out.UntouchedFrom(4));
 }
 
-INSTANTIATE_TEST_SUITE_P(Signed, IntegerRows, ::testing::Values(
-    IntCase{"42abc", "%d", 42},
-    IntCase{"abc", "%d", 0},
-    IntCase{"", "%d", 0},
-    IntCase{"-", "%d", 0},
-    IntCase{"+7", "%d", 7},
-    IntCase{" -5", "%d", -5},              // blank first: the parser's own sign
-    IntCase{"--5", "%d", 5},               // removed minus negates the parsed -5
-    IntCase{"2147483647", "%d", 2147483647},
-    IntCase{"-2147483648", "%d", INT32_MIN}, // reached, not -2147483647
-    IntCase{"2147483648", "%d", INT32_MAX},
-    IntCase{"-2147483649", "%d", INT32_MIN},
-    IntCase{" -2147483649", "%d", INT32_MIN},
-    IntCase{"--2147483648", "%d", INT32_MAX},
-    IntCase{"99999999999999999999999", "%d", INT32_MAX},
-    IntCase{"-99999999999999999999999", "%d", INT32_MIN},
-    IntCase{"12", "%D", 12},
-    IntCase{"-2147483648", "%ld", INT32_MIN},
-    IntCase{"4294967296", "%ld", INT32_MAX},
-    IntCase{"-17 apples", "%LD", -17}));
+INSTANTIATE_TEST_SUITE_P(Signed, IntegerRows,
+                         ::testing::Values(IntCase{"42abc", "%d", 42}, IntCase{"abc", "%d", 0}, IntCase{"", "%d", 0}, IntCase{"-", "%d", 0},
+                                           IntCase{"+7", "%d", 7}, IntCase{" -5", "%d", -5}, // blank first: the parser's own sign
+                                           IntCase{"--5", "%d", 5},                          // removed minus negates the parsed -5
+                                           IntCase{"2147483647", "%d", 2147483647},
+                                           IntCase{"-2147483648", "%d", INT32_MIN}, // reached, not -2147483647
+                                           IntCase{"2147483648", "%d", INT32_MAX}, IntCase{"-2147483649", "%d", INT32_MIN},
+                                           IntCase{" -2147483649", "%d", INT32_MIN}, IntCase{"--2147483648", "%d", INT32_MAX},
+                                           IntCase{"99999999999999999999999", "%d", INT32_MAX}, IntCase{"-99999999999999999999999", "%d", INT32_MIN},
+                                           IntCase{"12", "%D", 12}, IntCase{"-2147483648", "%ld", INT32_MIN}, IntCase{"4294967296", "%ld", INT32_MAX},
+                                           IntCase{"-17 apples", "%LD", -17}));
 
-INSTANTIATE_TEST_SUITE_P(Unsigned, IntegerRows, ::testing::Values(
-    IntCase{"4294967295", "%u", 4294967295},
-    IntCase{"4294967296", "%u", 4294967295},
-    IntCase{"99999999999999999999999", "%u", 4294967295},
-    IntCase{"2147483648", "%u", 2147483648},
-    IntCase{"0", "%u", 0},
-    IntCase{"12x", "%u", 12},
-    IntCase{"-1", "%u", 4294967295},       // a negative number wraps
-    IntCase{"-5", "%u", 4294967291},
-    IntCase{" -5", "%u", 4294967291},
-    IntCase{"-4294967296", "%u", 4294967295},
-    IntCase{"7", "%U", 7}));
+INSTANTIATE_TEST_SUITE_P(Unsigned, IntegerRows,
+                         ::testing::Values(IntCase{"4294967295", "%u", 4294967295}, IntCase{"4294967296", "%u", 4294967295},
+                                           IntCase{"99999999999999999999999", "%u", 4294967295}, IntCase{"2147483648", "%u", 2147483648},
+                                           IntCase{"0", "%u", 0}, IntCase{"12x", "%u", 12},
+                                           IntCase{"-1", "%u", 4294967295}, // a negative number wraps
+                                           IntCase{"-5", "%u", 4294967291}, IntCase{" -5", "%u", 4294967291},
+                                           IntCase{"-4294967296", "%u", 4294967295}, IntCase{"7", "%U", 7}));
 
-INSTANTIATE_TEST_SUITE_P(HexOct, IntegerRows, ::testing::Values(
-    IntCase{"ff", "%x", 255},
-    IntCase{"0xFF", "%x", 255},
-    IntCase{"0XfF", "%X", 255},
-    IntCase{"-ff", "%x", 255},             // the removed minus is lost
-    IntCase{" -5", "%x", 4294967291},      // the parser's own minus wraps
-    IntCase{"FFFFFFFF", "%x", 4294967295},
-    IntCase{"100000000", "%x", 4294967295},
-    IntCase{"0x", "%x", 0},
-    IntCase{"g1", "%x", 0},
-    IntCase{"17", "%o", 15},
-    IntCase{"-17", "%o", 15},
-    IntCase{"178", "%o", 15},
-    IntCase{"8", "%o", 0},
-    IntCase{"37777777777", "%o", 4294967295},
-    IntCase{"40000000000", "%o", 4294967295}));
+INSTANTIATE_TEST_SUITE_P(HexOct, IntegerRows,
+                         ::testing::Values(IntCase{"ff", "%x", 255}, IntCase{"0xFF", "%x", 255}, IntCase{"0XfF", "%X", 255},
+                                           IntCase{"-ff", "%x", 255},        // the removed minus is lost
+                                           IntCase{" -5", "%x", 4294967291}, // the parser's own minus wraps
+                                           IntCase{"FFFFFFFF", "%x", 4294967295}, IntCase{"100000000", "%x", 4294967295}, IntCase{"0x", "%x", 0},
+                                           IntCase{"g1", "%x", 0}, IntCase{"17", "%o", 15}, IntCase{"-17", "%o", 15}, IntCase{"178", "%o", 15},
+                                           IntCase{"8", "%o", 0}, IntCase{"37777777777", "%o", 4294967295},
+                                           IntCase{"40000000000", "%o", 4294967295}));
 
 TEST(FloatRow, WritesFourByteFloat) {
   struct Case {
@@ -128,8 +104,8 @@ TEST(DoubleRow, WritesEightByteDouble) {
     const char* text;
     const char* format;
     double expected;
-  } cases[] = {{"-12.5", "%lf", -12.5},  {"12.5", "%LF", 12.5}, {"1e308", "%lf", 1e308}, {"x", "%lf", 0.0},
-               {"0.1", "%lf", 0.1},      {"--3", "%lf", 3.0},   {"  7", "%Lf", 7.0}};
+  } cases[] = {{"-12.5", "%lf", -12.5}, {"12.5", "%LF", 12.5}, {"1e308", "%lf", 1e308}, {"x", "%lf", 0.0},
+               {"0.1", "%lf", 0.1},     {"--3", "%lf", 3.0},   {"  7", "%Lf", 7.0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     Converted out = Convert(c.text, c.format);
@@ -156,7 +132,7 @@ TEST(NoRow, NullOutputIsRefused) {
 
 TEST(ConvertTable, RowsInFixedOrder) {
   const char* formats[kConvertRows] = {"%d", "%u", "%ld", "%x", "%o", "%f", "%lf"};
-  PFN_CSTRINGCONVERT functions[kConvertRows] = {cstringToInt, cstringToUInt, cstringToLong, cstringToHex,
+  PFN_CSTRINGCONVERT functions[kConvertRows] = {cstringToInt, cstringToUInt,  cstringToLong,  cstringToHex,
                                                 cstringToOct, cstringToFloat, cstringToDouble};
   for (int i = 0; i < kConvertRows; ++i) {
     EXPECT_STREQ(formats[i], convert_table[i].strFormat.c_str());

@@ -38,8 +38,9 @@ TEST_F(Bridge, GetValueByNameFormatsEachType) {
   struct Case {
     const char* name;
     const char* expected;
-  } cases[] = {{"I", "-7"},     {"D", "3.000000"}, {"Half", "12.500000"}, {"S", "hello"},
-               {"Empty", ""},   {"ABC", "ABC"},    {"ST=32;CN=2011", "ST=32;CN=2011"}, {"", ""}};
+  } cases[] = {
+      {"I", "-7"}, {"D", "3.000000"}, {"Half", "12.500000"}, {"S", "hello"}, {"Empty", ""}, {"ABC", "ABC"}, {"ST=32;CN=2011", "ST=32;CN=2011"},
+      {"", ""}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::string out = "stale";
@@ -115,9 +116,8 @@ TEST_F(Bridge, SvrGetParaValueAsNumber) {
     const char* name;
     int rc;
     double expected;
-  } cases[] = {{"D", 1, 3.0},       {"I", 1, -7.0},      {"S", 0, 0.0},   {"ABC", 1, 0.0},
-               {" -12.5 ", 1, -12.5}, {"\t42\n", 1, 42.0}, {"", 1, 0.0},    {"   ", 1, 0.0},
-               {"1e3x", 1, 1000.0}, {"-", 1, 0.0}};
+  } cases[] = {{"D", 1, 3.0},       {"I", 1, -7.0}, {"S", 0, 0.0},   {"ABC", 1, 0.0},     {" -12.5 ", 1, -12.5},
+               {"\t42\n", 1, 42.0}, {"", 1, 0.0},   {"   ", 1, 0.0}, {"1e3x", 1, 1000.0}, {"-", 1, 0.0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     double out = 99.0;

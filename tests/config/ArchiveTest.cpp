@@ -83,11 +83,9 @@ INSTANTIATE_TEST_SUITE_P(
         ModeChange{"StoreToLoadHeaderlessLooksVersioned", Padded(kTenFFFF, 16534), 10, STORE, LOAD, kTenFFFF, 2},
         // store -> load from position 0 keeps the whole grown buffer (InitDevice's sequence)
         ModeChange{"StoreToLoadAtZeroKeepsPadding", Padded(kTenHeaderless, 16534), 0, STORE, LOAD, Padded(kTenHeaderless, 16534), 0},
-        ModeChange{"StoreToLoadShorterThanAWord", {0x20}, 1, STORE, LOAD, {0x20}, 0},
-        ModeChange{"StoreToLoadEmpty", {}, 0, STORE, LOAD, {}, 0},
+        ModeChange{"StoreToLoadShorterThanAWord", {0x20}, 1, STORE, LOAD, {0x20}, 0}, ModeChange{"StoreToLoadEmpty", {}, 0, STORE, LOAD, {}, 0},
         // load -> store: the unread rest is cut, the version word written at 0
-        ModeChange{"LoadToStoreAtZeroWritesVersion", kTenHeaderless, 0, LOAD, STORE,
-                   {0x20, 0x4E, 3, 4, 5, 6, 7, 8, 9, 10}, 2},
+        ModeChange{"LoadToStoreAtZeroWritesVersion", kTenHeaderless, 0, LOAD, STORE, {0x20, 0x4E, 3, 4, 5, 6, 7, 8, 9, 10}, 2},
         ModeChange{"LoadToStoreCutsUnreadRest", kTenHeaderless, 6, LOAD, STORE, {0x20, 0x4E, 3, 4, 5, 6}, 2},
         ModeChange{"LoadToStoreEmptyGrows", {}, 0, LOAD, STORE, Padded({0x20, 0x4E}, 16534), 2},
         // same mode: acts only at position 0
@@ -117,12 +115,8 @@ TEST(OwnerArchive, FailedReadsLeaveDestinationAndPositionUntouched) {
     int count;
   };
   const Case cases[] = {
-      {"FourWhenThreeRemain", 7, 4},
-      {"PastTheEnd", 10, 1},
-      {"NegativeCount", 0, -1},
-      {"PositionBeyondBuffer", 12, 0},
-      {"NegativePosition", -1, 1},
-      {"HugeCount", 2, INT_MAX},
+      {"FourWhenThreeRemain", 7, 4},   {"PastTheEnd", 10, 1},       {"NegativeCount", 0, -1},
+      {"PositionBeyondBuffer", 12, 0}, {"NegativePosition", -1, 1}, {"HugeCount", 2, INT_MAX},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -180,11 +174,7 @@ TEST(OwnerArchive, GetNowVersionReadsTheFirstWordInPlace) {
     unsigned expect;
   };
   const Case cases[] = {
-      {{0x21, 0x4E, 1, 2, 3}, LOAD, 3, 20001},
-      {{0x20, 0x4E}, LOAD, 2, 20000},
-      {{0x05, 0x00, 9}, LOAD, 1, 5},
-      {{0x20}, LOAD, 0, 0},
-      {{}, LOAD, 0, 0},
+      {{0x21, 0x4E, 1, 2, 3}, LOAD, 3, 20001}, {{0x20, 0x4E}, LOAD, 2, 20000}, {{0x05, 0x00, 9}, LOAD, 1, 5}, {{0x20}, LOAD, 0, 0}, {{}, LOAD, 0, 0},
       {{0xFF, 0xFF, 0, 0}, STORE, 4, 0xFFFF},
   };
   for (const Case& c : cases) {

@@ -27,20 +27,22 @@ Configuration LoadOf(const std::vector<unsigned char>& bytes) {
   return config;
 }
 
-const char kStation[] =
-    "# a station\n"
-    "version 20000\n"
-    "param 0 5\n"
-    "param 2 -7   # trailing comment\n"
-    "row group=1 st=32 factor=w01018 name=\"化学需氧量\" datatype=2 factortype=1 rw=0\n"
-    "\n"
-    "row rw=1 factortype=1 datatype=2 name=\"流量 \\\"Q\\\"\" factor=\"w00000\" st=32 group=2\r\n";
+const char kStation[] = "# a station\n"
+                        "version 20000\n"
+                        "param 0 5\n"
+                        "param 2 -7   # trailing comment\n"
+                        "row group=1 st=32 factor=w01018 name=\"化学需氧量\" datatype=2 factortype=1 rw=0\n"
+                        "\n"
+                        "row rw=1 factortype=1 datatype=2 name=\"流量 \\\"Q\\\"\" factor=\"w00000\" st=32 group=2\r\n";
 
 TEST(ConfigText, WritesTheBytesThePanelStores) {
   const Configuration config = Parse(kStation);
   const ConfigBytes expect = ConfigBytes()
                                  .Word(20000)
-                                 .Int(3).Int(5).Int(0).Int(-7)
+                                 .Int(3)
+                                 .Int(5)
+                                 .Int(0)
+                                 .Int(-7)
                                  .Int(2)
                                  .Row(1, 32, "w01018", "化学需氧量", 2, 1, 0)
                                  .Row(2, 32, "w00000", "流量 \"Q\"", 2, 1, 1);
@@ -79,10 +81,11 @@ TEST(ConfigText, PrintsTextsAsTheirBytes) {
   EXPECT_NE(printed.find("name=\"化学需氧量\""), std::string::npos) << printed;
   EXPECT_NE(printed.find("name=\"流量 \\\"Q\\\"\""), std::string::npos) << printed;
   EXPECT_NE(printed.find("param 1 0  # wire charset by Flag"), std::string::npos) << "parameters up to the stored count are all shown";
-  for (const char* named : {"param 1 2  # wire charset UTF-8", "param 1 1  # wire charset GB18030", "param 1 7  # wire charset by Flag",
-                            "param 0 -1  # port timeout 5 s", "param 2 0  # packet limit 1024 bytes for 2025", "param 2 12000  # packet limit 9999 bytes",
-                            "param 2 -1  # packet limit none", "param 3 1  # ciphertext as {0x..} text", "param 3 2  # ciphertext as {0x..} text, the tail inside", "param 3 3  # ciphertext as raw bytes",
-                            "param 4 1  # encryption required", "param 4 2  # encryption not required", "param 5 3  # not used"}) {
+  for (const char* named :
+       {"param 1 2  # wire charset UTF-8", "param 1 1  # wire charset GB18030", "param 1 7  # wire charset by Flag", "param 0 -1  # port timeout 5 s",
+        "param 2 0  # packet limit 1024 bytes for 2025", "param 2 12000  # packet limit 9999 bytes", "param 2 -1  # packet limit none",
+        "param 3 1  # ciphertext as {0x..} text", "param 3 2  # ciphertext as {0x..} text, the tail inside", "param 3 3  # ciphertext as raw bytes",
+        "param 4 1  # encryption required", "param 4 2  # encryption not required", "param 5 3  # not used"}) {
     std::string text = std::string(named).substr(0, std::string(named).find("  #")) + "\n";
     EXPECT_NE(configtool::PrintText(Parse(text.c_str())).find(named), std::string::npos) << named;
   }
@@ -96,11 +99,13 @@ TEST(ConfigText, PrintsWhatADeviceLoadsFromUnusualBytes) {
     std::vector<std::string> expect; // lines the print must hold
   };
   const Case cases[] = {
-      {"MoreThanSevenParams", ConfigBytes().Word(20000).Int(8).Int(1).Int(2).Int(3).Int(4).Int(5).Int(6).Int(7).Int(8).Int(0),
+      {"MoreThanSevenParams",
+       ConfigBytes().Word(20000).Int(8).Int(1).Int(2).Int(3).Int(4).Int(5).Int(6).Int(7).Int(8).Int(0),
        {"# 8 parameters stored; a device keeps the first 7", "param 6 7"}},
       {"VersionAbove20000", ConfigBytes().Word(20001).Int(1).Int(5).Int(0), {"version 20001", "# a device reads nothing"}},
       {"Headerless", ConfigBytes().Int(1).Int(5).Int(0), {"version none", "param 0 5"}},
-      {"ZeroByteInsideAText", ConfigBytes().Int(0).Int(1).Row(1, 2, std::string("ab\0cd", 5), "n", 3, 4, 5),
+      {"ZeroByteInsideAText",
+       ConfigBytes().Int(0).Int(1).Row(1, 2, std::string("ab\0cd", 5), "n", 3, 4, 5),
        {"row group=1 st=2 factor=\"ab\" name=\"n\" datatype=3 factortype=4 rw=5"}},
   };
   for (const Case& c : cases) {

@@ -108,12 +108,8 @@ TEST_F(DevTable, RowLayoutBothWays) {
   COwnerArchive archive;
   CDevBas::mfSerializeToArchive(archive, true, params, 2, table);
   EXPECT_EQ(table.m_nRowCount, 2);
-  const ConfigBytes expect = ConfigBytes()
-                                 .Word(20000)
-                                 .Int(2).Int(5).Int(-1)
-                                 .Int(2)
-                                 .Row(1, 32, "w01018", "化学需氧量", 2, 1, 0xFFFFFFFFu)
-                                 .Row(0, 0, "", "", 0, 0, 0);
+  const ConfigBytes expect =
+      ConfigBytes().Word(20000).Int(2).Int(5).Int(-1).Int(2).Row(1, 32, "w01018", "化学需氧量", 2, 1, 0xFFFFFFFFu).Row(0, 0, "", "", 0, 0, 0);
   ASSERT_EQ(archive.m_nPosition, expect.size());
   EXPECT_EQ(0, std::memcmp(archive.m_arBuffer.GetData(), expect.data(), expect.bytes().size()));
 
@@ -152,8 +148,8 @@ struct LoadCase {
   std::vector<std::pair<uint32_t, std::string>> row1;
 };
 
-std::vector<std::pair<uint32_t, std::string>> R(uint32_t group, uint32_t st, const std::string& factor, const std::string& name,
-                                                uint32_t dataType, uint32_t factorType, uint32_t rw) {
+std::vector<std::pair<uint32_t, std::string>> R(uint32_t group, uint32_t st, const std::string& factor, const std::string& name, uint32_t dataType,
+                                                uint32_t factorType, uint32_t rw) {
   return {{group, ""}, {st, ""}, {0, factor}, {0, name}, {dataType, ""}, {factorType, ""}, {rw, ""}};
 }
 const std::vector<std::pair<uint32_t, std::string>> kZeroRow = R(0, 0, "", "", 0, 0, 0);
@@ -185,41 +181,93 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, DevTableLoad,
     ::testing::Values(
         LoadCase{"EightZeroBytesLoadAnEmptyTable", ConfigBytes().Int(0).Int(0), 1, kNoParams, 0, {}, {}},
-        LoadCase{"Version20000IsReadFromOffset2", ConfigBytes().Word(20000).Int(1).Int(5).Int(1).Row(1, 32, "w01018", "COD", 2, 1, 0),
-                 1, {5, 0, 0, 0, 0, 0, 0}, 1, R(1, 32, "w01018", "COD", 2, 1, 0), {}},
-        LoadCase{"HeaderlessIsReadFromOffset0", ConfigBytes().Int(2).Int(7).Int(8).Int(1).Row(3, 31, "a01", "x", 1, 2, 1),
-                 1, {7, 8, 0, 0, 0, 0, 0}, 1, R(3, 31, "a01", "x", 1, 2, 1), {}},
-        LoadCase{"Version20001LoadsNothing", ConfigBytes().Word(20001).Int(1).Int(5).Int(1).Row(1, 32, "w01018", "COD", 2, 1, 0),
-                 1, kNoParams, 0, {}, {}},
+        LoadCase{"Version20000IsReadFromOffset2",
+                 ConfigBytes().Word(20000).Int(1).Int(5).Int(1).Row(1, 32, "w01018", "COD", 2, 1, 0),
+                 1,
+                 {5, 0, 0, 0, 0, 0, 0},
+                 1,
+                 R(1, 32, "w01018", "COD", 2, 1, 0),
+                 {}},
+        LoadCase{"HeaderlessIsReadFromOffset0",
+                 ConfigBytes().Int(2).Int(7).Int(8).Int(1).Row(3, 31, "a01", "x", 1, 2, 1),
+                 1,
+                 {7, 8, 0, 0, 0, 0, 0},
+                 1,
+                 R(3, 31, "a01", "x", 1, 2, 1),
+                 {}},
+        LoadCase{
+            "Version20001LoadsNothing", ConfigBytes().Word(20001).Int(1).Int(5).Int(1).Row(1, 32, "w01018", "COD", 2, 1, 0), 1, kNoParams, 0, {}, {}},
         // More than seven parameters: all consumed, the first seven kept, the row count still found.
         LoadCase{"NineParamsKeepSevenAndStayAligned",
                  ConfigBytes().Word(20000).Int(9).Int(1).Int(2).Int(3).Int(4).Int(5).Int(6).Int(7).Int(8).Int(9).Int(1).Row(4, 32, "f", "n", 1, 1, 1),
-                 1, {1, 2, 3, 4, 5, 6, 7}, 1, R(4, 32, "f", "n", 1, 1, 1), {}},
-        LoadCase{"NegativeParamCountReadsAsZero", ConfigBytes().Word(20000).Int(-3).Int(1).Row(1, 2, "f", "n", 3, 4, 5),
-                 1, kNoParams, 1, R(1, 2, "f", "n", 3, 4, 5), {}},
-        LoadCase{"NegativeRowCountReadsAsZero", ConfigBytes().Word(20000).Int(1).Int(9).Int(-1).Row(1, 2, "f", "n", 3, 4, 5),
-                 1, {9, 0, 0, 0, 0, 0, 0}, 0, {}, {}},
+                 1,
+                 {1, 2, 3, 4, 5, 6, 7},
+                 1,
+                 R(4, 32, "f", "n", 1, 1, 1),
+                 {}},
+        LoadCase{"NegativeParamCountReadsAsZero",
+                 ConfigBytes().Word(20000).Int(-3).Int(1).Row(1, 2, "f", "n", 3, 4, 5),
+                 1,
+                 kNoParams,
+                 1,
+                 R(1, 2, "f", "n", 3, 4, 5),
+                 {}},
+        LoadCase{"NegativeRowCountReadsAsZero",
+                 ConfigBytes().Word(20000).Int(1).Int(9).Int(-1).Row(1, 2, "f", "n", 3, 4, 5),
+                 1,
+                 {9, 0, 0, 0, 0, 0, 0},
+                 0,
+                 {},
+                 {}},
         // The grown buffer is 16534 bytes; after 8 bytes the rest holds at most (16534 - 8) / 28 rows.
         LoadCase{"HugeRowCountIsLimitedToWhatTheBytesHold", ConfigBytes().Int(0).Int(0x7FFFFFFF), 1, kNoParams, 590, kZeroRow, kZeroRow},
         LoadCase{"HugeParamCountEndsAtTheData", ConfigBytes().Word(20000).Int(0x7FFFFFFF).Int(11).Int(12), 1, {11, 12, 0, 0, 0, 0, 0}, 0, {}, {}},
-        LoadCase{"EmptyTextConsumesOnlyItsLength", ConfigBytes().Int(0).Int(1).Row(1, 32, "", "COD", 2, 1, 1),
-                 1, kNoParams, 1, R(1, 32, "", "COD", 2, 1, 1), {}},
+        LoadCase{"EmptyTextConsumesOnlyItsLength",
+                 ConfigBytes().Int(0).Int(1).Row(1, 32, "", "COD", 2, 1, 1),
+                 1,
+                 kNoParams,
+                 1,
+                 R(1, 32, "", "COD", 2, 1, 1),
+                 {}},
         LoadCase{"ZeroByteInsideATextCutsItButTheWholeLengthIsConsumed",
-                 ConfigBytes().Int(0).Int(2).Row(1, 32, std::string("w0\0" "18", 5), std::string("\0COD", 4), 2, 1, 0).Row(2, 33, "b", "c", 3, 4, 5),
+                 ConfigBytes()
+                     .Int(0)
+                     .Int(2)
+                     .Row(1, 32,
+                          std::string("w0\0"
+                                      "18",
+                                      5),
+                          std::string("\0COD", 4), 2, 1, 0)
+                     .Row(2, 33, "b", "c", 3, 4, 5),
                  1, kNoParams, 2, R(1, 32, "w0", "", 2, 1, 0), R(2, 33, "b", "c", 3, 4, 5)},
         // A short configuration reads the missing fields from the zero padding.
-        LoadCase{"ShortConfigurationReadsZerosFromThePadding", ConfigBytes().Word(20000).Int(1).Int(4).Int(2).Int(9).Int(33),
-                 1, {4, 0, 0, 0, 0, 0, 0}, 2, R(9, 33, "", "", 0, 0, 0), kZeroRow},
+        LoadCase{"ShortConfigurationReadsZerosFromThePadding",
+                 ConfigBytes().Word(20000).Int(1).Int(4).Int(2).Int(9).Int(33),
+                 1,
+                 {4, 0, 0, 0, 0, 0, 0},
+                 2,
+                 R(9, 33, "", "", 0, 0, 0),
+                 kZeroRow},
         LoadCase{"TruncatedParamsReadAsZero", ConfigBytes().Word(20000).Int(3).Int(4), 1, {4, 0, 0, 0, 0, 0, 0}, 0, {}, {}},
         // A damaged text length: that text is empty and nothing after it is read.
-        LoadCase{"NegativeTextLengthStopsReading",
-                 ConfigBytes().Int(1).Int(6).Int(2).Int(1).Int(32).Int(-1).Raw("w01018").Text("COD").Int(2).Int(1).Int(0).Row(5, 6, "g", "h", 7, 8, 9),
-                 1, {6, 0, 0, 0, 0, 0, 0}, 2, R(1, 32, "", "", 0, 0, 0), kZeroRow},
+        LoadCase{
+            "NegativeTextLengthStopsReading",
+            ConfigBytes().Int(1).Int(6).Int(2).Int(1).Int(32).Int(-1).Raw("w01018").Text("COD").Int(2).Int(1).Int(0).Row(5, 6, "g", "h", 7, 8, 9),
+            1,
+            {6, 0, 0, 0, 0, 0, 0},
+            2,
+            R(1, 32, "", "", 0, 0, 0),
+            kZeroRow},
         LoadCase{"TextLengthPastTheDataStopsReading",
-                 ConfigBytes().Int(0).Int(2).Int(1).Int(32).Text("w01018").Int(16534).Raw("COD").Int(2).Int(1).Int(0).Row(5, 6, "g", "h", 7, 8, 9),
-                 1, kNoParams, 2, R(1, 32, "w01018", "", 0, 0, 0), kZeroRow},
-        LoadCase{"TextLengthUpToTheEndOfThePaddingIsRead", ConfigBytes().Int(0).Int(1).Int(1).Int(2).Int(16534 - 24).Raw("abc"),
-                 1, kNoParams, 1, R(1, 2, "abc", "", 0, 0, 0), {}},
+                 ConfigBytes().Int(0).Int(2).Int(1).Int(32).Text("w01018").Int(16534).Raw("COD").Int(2).Int(1).Int(0).Row(5, 6, "g", "h", 7, 8, 9), 1,
+                 kNoParams, 2, R(1, 32, "w01018", "", 0, 0, 0), kZeroRow},
+        LoadCase{"TextLengthUpToTheEndOfThePaddingIsRead",
+                 ConfigBytes().Int(0).Int(1).Int(1).Int(2).Int(16534 - 24).Raw("abc"),
+                 1,
+                 kNoParams,
+                 1,
+                 R(1, 2, "abc", "", 0, 0, 0),
+                 {}},
         LoadCase{"SingleByteReadsThroughThePadding", ConfigBytes().Raw("\x01"), 1, {0, 0, 0, 0, 0, 0, 0}, 0, {}, {}}),
     [](const ::testing::TestParamInfo<LoadCase>& p) { return std::string(p.param.name); });
 

@@ -111,7 +111,7 @@ TEST(OutOfMemory, AFailedAllocationAnswersAndTheNextCallWorks) {
     std::function<IDeviceCtrl*()> before; // made unarmed
     // The armed call: true when it did its work, false when it answered its failure.
     std::function<bool(IDeviceCtrl*& device)> armed;
-    bool releases; // a failed call leaves nothing allocated
+    bool releases;                                  // a failed call leaves nothing allocated
     std::function<void(IDeviceCtrl* device)> after; // memory back: the device works as if nothing had happened
   } cases[] = {
       {"CreateDeviceCtrl", [] { return nullptr; },

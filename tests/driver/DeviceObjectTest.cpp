@@ -131,9 +131,9 @@ TEST(ChannelArrays, SizingFollowsTheCount) {
     int size;
     int channelNum;
   } cases[] = {
-      {{3, 0}, 4, 3},   {{3, 2}, 3, 2},  {{0}, 1, 0},     {{-2}, 1, 0},
-      {{-1}, 1, 0},     // a never-sized device gets its own element even for the initial count
-      {{3, -1}, 4, 3},  {{5, 5}, 6, 5},  {{2, 7}, 8, 7},
+      {{3, 0}, 4, 3},  {{3, 2}, 3, 2}, {{0}, 1, 0},
+      {{-2}, 1, 0},    {{-1}, 1, 0}, // a never-sized device gets its own element even for the initial count
+      {{3, -1}, 4, 3}, {{5, 5}, 6, 5}, {{2, 7}, 8, 7},
   };
   for (const Case& c : cases) {
     Device d;

@@ -41,9 +41,7 @@ protected:
   }
   void TearDown() override { DestroyDeviceCtrl(ctrl); }
 
-  void Queue(const std::string& frame) {
-    engine->_store_frame(std::string(frame));
-  }
+  void Queue(const std::string& frame) { engine->_store_frame(std::string(frame)); }
   int Run(const std::string& command) { return engine->execute_device_cmd(command); }
   // A device parameter as a configuration would have held it: the engine reads its parameters once.
   void SetParam(int index, int value) {

@@ -2,12 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
-#include <dirent.h>
 #include <condition_variable>
-#include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <mutex>
 #include <random>
 #include <system_error>
@@ -124,8 +124,8 @@ TEST(Lifecycle, ReentryFromTheReceiveThreadIsRefused) {
   struct Case {
     const char* call;
     int refused;
-  } cases[] = {{"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"UpdataCommunication", kErrBadArgument},
-               {"DestroyDeviceCtrl", 1}};
+  } cases[] = {
+      {"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"UpdataCommunication", kErrBadArgument}, {"DestroyDeviceCtrl", 1}};
   for (const Case& c : cases) {
     Device d;
     d.rtdb.SetInt("Count", 0);
@@ -160,8 +160,8 @@ TEST(Lifecycle, ReentryFromInsideACommandIsRefused) {
   struct Case {
     const char* call;
     int refused;
-  } cases[] = {{"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"UpdataCommunication", kErrBadArgument},
-               {"DestroyDeviceCtrl", 1}};
+  } cases[] = {
+      {"CleanupDevice", kErrBadArgument}, {"InitDevice", kErrBadArgument}, {"UpdataCommunication", kErrBadArgument}, {"DestroyDeviceCtrl", 1}};
   for (const Case& c : cases) {
     for (const char* command : {"GetData(F,N)", "Send(D,N,F)", "MakeProtocol(D,F)"}) {
       SCOPED_TRACE(std::string(c.call) + " inside " + command);
@@ -194,7 +194,10 @@ TEST(Lifecycle, ReentryFromInsideACommandIsRefused) {
 class Signal {
 public:
   void notify() {
-    { std::lock_guard<std::mutex> lock(mutex_); set_ = true; }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      set_ = true;
+    }
     cond_.notify_all();
   }
   bool wait_for(std::chrono::milliseconds limit) {
@@ -558,9 +561,7 @@ TEST(Lifecycle, RandomCallSequencesAreSafe) {
       case 0:
         if (!device) device = CreateDeviceCtrl("dev", &rtdb);
         break;
-      case 1:
-        GetInterfaceVersion(static_cast<int>(random() % 4), device);
-        break;
+      case 1: GetInterfaceVersion(static_cast<int>(random() % 4), device); break;
       case 2:
         if (device) device->UpdataCommunication(random() % 4 ? &port : nullptr);
         break;
@@ -610,7 +611,7 @@ TEST(Lifecycle, RandomCallSequencesAreSafe) {
         break;
       default:
         if (device && random() % 4 == 0) { // rarer, so that devices live long enough to take frames
-          DestroyDeviceCtrl(device); // also without CleanupDevice first
+          DestroyDeviceCtrl(device);       // also without CleanupDevice first
           device = nullptr;
           threadsEnded();
         }

@@ -17,8 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The platform's request from the field: set the real-time upload interval.
-const std::string kRequest =
-    "##0101QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&1C80\r\n";
+const std::string kRequest = "##0101QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;CP=&&RtdInterval=30&&1C80\r\n";
 
 class Station : public ::testing::Test {
 protected:

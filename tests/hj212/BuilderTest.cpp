@@ -41,11 +41,9 @@ protected:
 
 TEST_F(Builder, UploadTemplates) {
   const BuildCase cases[] = {
-      {"ST=32;CN=2011;DataTime=T1;w01018-Rtd=V1,w01018-Flag=N",
-       "ST=32;CN=2011;DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N"},
+      {"ST=32;CN=2011;DataTime=T1;w01018-Rtd=V1,w01018-Flag=N", "ST=32;CN=2011;DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N"},
       // The "&&" markers bound items, so the fields inside CP are filled in too.
-      {"ST=32;CN=2011;CP=&&DataTime=T1;w01018-Rtd=V1,w01018-Flag=N&&",
-       "ST=32;CN=2011;CP=&&DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N&&"},
+      {"ST=32;CN=2011;CP=&&DataTime=T1;w01018-Rtd=V1,w01018-Flag=N&&", "ST=32;CN=2011;CP=&&DataTime=20240101120000;w01018-Rtd=12.5,w01018-Flag=N&&"},
       {"CP=&&DataTime=T1&&", "CP=&&DataTime=20240101120000&&"},
       {"CP=&&&&", "CP=&&&&"},
       {"DataTime=T1", "DataTime=20240101120000"}, // one item
@@ -62,20 +60,26 @@ TEST_F(Builder, NumberFormatting) {
     double value;
     const char* expected;
   } cases[] = {
-      {false, 12.5, "12.5"},         {false, 3.0, "3"},
-      {false, 100.0, "100"},         {false, 0.0, "0"},
-      {false, 1e-9, "0"},            {false, -1e-9, "-0"},
-      {false, -12.5, "-12.5"},       {false, -100.0, "-100"},
-      {false, 0.1234567, "0.123457"}, {false, 1e15, "1000000000000000"},
-      {true, 3, "3"},              {true, 100, "100"},
-      {true, 0, "0"},              {true, -7, "-7"},
-      {true, INT_MIN, "-2147483648"}, {true, INT_MAX, "2147483647"},
+      {false, 12.5, "12.5"},
+      {false, 3.0, "3"},
+      {false, 100.0, "100"},
+      {false, 0.0, "0"},
+      {false, 1e-9, "0"},
+      {false, -1e-9, "-0"},
+      {false, -12.5, "-12.5"},
+      {false, -100.0, "-100"},
+      {false, 0.1234567, "0.123457"},
+      {false, 1e15, "1000000000000000"},
+      {true, 3, "3"},
+      {true, 100, "100"},
+      {true, 0, "0"},
+      {true, -7, "-7"},
+      {true, INT_MIN, "-2147483648"},
+      {true, INT_MAX, "2147483647"},
   };
   for (const NumberCase& c : cases) {
-    if (c.integer)
-      vars.Int("X1", static_cast<int>(c.value));
-    else
-      vars.Double("X1", c.value);
+    if (c.integer) vars.Int("X1", static_cast<int>(c.value));
+    else vars.Double("X1", c.value);
     EXPECT_EQ(build("w01018-Rtd=X1;F=N"), std::string("w01018-Rtd=") + c.expected + ";F=N") << c.value;
   }
 }
@@ -113,8 +117,8 @@ TEST_F(Builder, BlanksAndTabs) {
   vars.Text("T2", " a b ");
   const BuildCase cases[] = {
       {" ST = T1 ; CN = 2011 ", " ST = 20240101120000 ; CN = 2011 "}, // blanks around items and "="
-      {"ST=\tT1", "ST=\tT1"},     // a tab is part of the name, which then names nothing
-      {"X=T2;Y=1", "X= a b ;Y=1"}, // values go in unchanged, blanks included
+      {"ST=\tT1", "ST=\tT1"},                                         // a tab is part of the name, which then names nothing
+      {"X=T2;Y=1", "X= a b ;Y=1"},                                    // values go in unchanged, blanks included
   };
   check(std::begin(cases), std::end(cases));
 }
@@ -127,7 +131,7 @@ TEST_F(Builder, LiteralAndRepeatedNames) {
       {"V1,V1;V1", "12.5,12.5;12.5"},
       {"A=I1;B=N;C=I1", "A=7;B=N;C=7"},
       {"A=V1;A=V1;A=V1", "A=12.5;A=12.5;A=12.5"}, // a repeated key: the next occurrence of the name
-      {"MN=V1V1", "MN=V1V1"}, // V1V1 is one name, and no variable
+      {"MN=V1V1", "MN=V1V1"},                     // V1V1 is one name, and no variable
   };
   check(std::begin(cases), std::end(cases));
 }
@@ -141,7 +145,7 @@ TEST_F(Builder, VariableNamedCp) {
 // Searches run over the text as already changed, so a value can be found again.
 TEST_F(Builder, LaterNamesAreFoundInsideInsertedValues) {
   vars.Text("V3", "V3V3");
-  EXPECT_EQ(build("A=V3;V3"), "A=V3V3V3;V3"); // the second V3 item itself stays
+  EXPECT_EQ(build("A=V3;V3"), "A=V3V3V3;V3");     // the second V3 item itself stays
   EXPECT_EQ(build("A=V3;A=V3"), "A=V3V3V3;A=V3"); // the repeated key is found at its first place again
 }
 
@@ -197,10 +201,7 @@ TEST_F(Builder, ItemsWithoutNameAreSkipped) {
 
 TEST_F(Builder, NothingButDelimiters) {
   const BuildCase cases[] = {
-      {"", ""},
-      {";", ""},
-      {",;;,", ""},
-      {"&&", "&&"}, // not one of the item delimiters that empty a template
+      {"", ""}, {";", ""}, {",;;,", ""}, {"&&", "&&"}, // not one of the item delimiters that empty a template
   };
   check(std::begin(cases), std::end(cases));
 }

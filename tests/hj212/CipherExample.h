@@ -36,15 +36,13 @@ inline std::string TextForm(const std::string& bytes) {
 
 const std::string kKey = "0000000000000000";
 const std::string kHead = "QN=20240520210700000;ST=31;CN=2051;PW=123456;MN=010000A8900016F000169DC0;Flag=9;CP=&&";
-const std::string kData =
-    kHead +
-    "DataTime=20240520210600;a01011-Min=1.35,a01011-Avg=1.35,a01011-Max=1.35,a01011-Flag=N;a01012-Min=9.3,a01012-Avg=9.3,"
-    "a01012-Max=9.3,a01012-Flag=N;a01014-Min=3.20,a01014-Avg=3.211,a01014-Max=3.212,a01014-Flag=N&&";
-const std::string kCipherHex =
-    "E43E159ACFAB242CB53155FB8B9281A1A242577ABFAED881BE88B72D69FC55ED1A80119FAAC8B3CD33D285CC76F57F2CA7F88B9573C6647E0F"
-    "07E24609BD6B63EB20C5B9784F28E71D2F4994FF61D9E1C2B3075592B4D1E09C4D8BB27BE97B559E3DA6643781A6F477769DEEB009B10DFFF3"
-    "426922725D607DC4480F0CAC5F70DB2587B124BCB281592721D6E4BC180A97E5E111499CBE822E31C8D7761553543AA24207C290997BBDE64F"
-    "9266BC5F529A172E381C1D898CA1A0D771A914A7B2D7467C70B94F1D4A7B0350A48DBF8B41";
+const std::string kData = kHead +
+                          "DataTime=20240520210600;a01011-Min=1.35,a01011-Avg=1.35,a01011-Max=1.35,a01011-Flag=N;a01012-Min=9.3,a01012-Avg=9.3,"
+                          "a01012-Max=9.3,a01012-Flag=N;a01014-Min=3.20,a01014-Avg=3.211,a01014-Max=3.212,a01014-Flag=N&&";
+const std::string kCipherHex = "E43E159ACFAB242CB53155FB8B9281A1A242577ABFAED881BE88B72D69FC55ED1A80119FAAC8B3CD33D285CC76F57F2CA7F88B9573C6647E0F"
+                               "07E24609BD6B63EB20C5B9784F28E71D2F4994FF61D9E1C2B3075592B4D1E09C4D8BB27BE97B559E3DA6643781A6F477769DEEB009B10DFFF3"
+                               "426922725D607DC4480F0CAC5F70DB2587B124BCB281592721D6E4BC180A97E5E111499CBE822E31C8D7761553543AA24207C290997BBDE64F"
+                               "9266BC5F529A172E381C1D898CA1A0D771A914A7B2D7467C70B94F1D4A7B0350A48DBF8B41";
 // The plain frame, and the frames on the wire in the raw form (the length field that of the plain
 // data) and the text form (the length field over the text).
 const std::string kPlainFrame = "##0295" + kData + "2200\r\n";
@@ -90,7 +88,8 @@ const std::string kPlainCrLf = "a00000-Rtd=3165;a00000-Rtd=0267;a00203-Rtd=5692;
 
 // Three "\r\n" spans inside the region (the last ends at the frame's end), "##" announcing no
 // length, zero bytes.
-const std::string kCipherCrLf = std::string("qqq\r\nqqqqqq\0qqqq", 16) + "qq##xyqqqqqqqqqq" + std::string("qqqqq\r\nqqqq\0qqqq", 16) + "qqqqqqqq##qqqqqq";
+const std::string kCipherCrLf =
+    std::string("qqq\r\nqqqqqq\0qqqq", 16) + "qq##xyqqqqqqqqqq" + std::string("qqqqq\r\nqqqq\0qqqq", 16) + "qqqqqqqq##qqqqqq";
 // "##" and zero bytes, no "\r\n".
 const std::string kCipherHash = std::string("qqqq##qq\0qqqqqqq", 16) + "qqqqqqqqqqqqqqqq";
 

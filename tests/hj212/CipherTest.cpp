@@ -105,10 +105,10 @@ TEST(CpCipher, RegionRule) {
     bool has_region;
     std::size_t encrypted; // bytes of the region that change
   } cases[] = {
-      {"ST=31;CN=2011;Flag=9", false, 0},                       // no CP
-      {"ST=31;CN=2011;CP=&&" + block16, false, 0},              // no closing "&&"
-      {"ST=31;CN=2011;CP=&&&&", true, 0},                       // empty region
-      {"ST=31;CN=2011;CP=&&a=1&&", true, 0},                    // shorter than a block: stays plain
+      {"ST=31;CN=2011;Flag=9", false, 0},          // no CP
+      {"ST=31;CN=2011;CP=&&" + block16, false, 0}, // no closing "&&"
+      {"ST=31;CN=2011;CP=&&&&", true, 0},          // empty region
+      {"ST=31;CN=2011;CP=&&a=1&&", true, 0},       // shorter than a block: stays plain
       {"ST=31;CN=2011;CP=&&" + block16 + "&&", true, 16},
       {"ST=31;CN=2011;CP=&&" + block16 + "tail=1&&", true, 16}, // tail of 6 stays plain
       {"CP=&&" + block16 + block16 + "x&&", true, 32},
@@ -186,9 +186,10 @@ TEST(CipherKey, OnlySixteenBytesOrNothing) {
   unsigned char got[16];
   EXPECT_FALSE(key.get(got));
   EXPECT_TRUE(key.set("0000000000000000"));
-  EXPECT_FALSE(key.set("000000000000000"));                // 15
-  EXPECT_FALSE(key.set("00000000000000000"));              // 17
-  EXPECT_FALSE(key.set("\xE5\x8C\x96" "000000000000000")); // 16 characters, 18 bytes
+  EXPECT_FALSE(key.set("000000000000000"));   // 15
+  EXPECT_FALSE(key.set("00000000000000000")); // 17
+  EXPECT_FALSE(key.set("\xE5\x8C\x96"
+                       "000000000000000")); // 16 characters, 18 bytes
   ASSERT_TRUE(key.get(got));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 16), "0000000000000000");
   EXPECT_TRUE(key.set(""));

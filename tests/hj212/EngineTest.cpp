@@ -4,8 +4,8 @@
 #include <chrono>
 #include <climits>
 #include <set>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CipherExample.h"
@@ -117,8 +117,7 @@ TEST(ReceivePass, CountsEveryKindOfSpan) {
     Engine e;
     e.device.SetImmediate(true);
     for (size_t at = 0; at < burst.size(); at += read) e.device.Feed(burst.substr(at, read));
-    while (e.sys._receive_pass() > 0) {
-    }
+    while (e.sys._receive_pass() > 0) {}
     HJ::RecvStats s = e.sys.stats();
     EXPECT_EQ(s.accepted, 70u);
     EXPECT_EQ(s.dropped, 6u);
@@ -127,8 +126,7 @@ TEST(ReceivePass, CountsEveryKindOfSpan) {
     e.Drain();
 
     for (size_t at = 0; at < mixed.size(); at += read) e.device.Feed(mixed.substr(at, read));
-    while (e.sys._receive_pass() > 0) {
-    }
+    while (e.sys._receive_pass() > 0) {}
     s = e.sys.stats();
     EXPECT_EQ(s.accepted, 73u);
     EXPECT_EQ(s.dropped, 6u);

@@ -73,7 +73,8 @@ TEST(Crc, TableMatchesBitwiseDefinitionOnRandomData) {
 TEST(Wrap, Envelope) {
   EXPECT_EQ(HJ::wrap_frame(""), "##0000FFFF\r\n");
   EXPECT_EQ(HJ::wrap_frame("abc"), "##0003abcD701\r\n");
-  EXPECT_EQ(HJ::wrap_frame("123456789"), "##0009123456789" "2F80\r\n");
+  EXPECT_EQ(HJ::wrap_frame("123456789"), "##0009123456789"
+                                         "2F80\r\n");
   std::string big(10000, 'x');
   std::string wrapped = HJ::wrap_frame(big);
   EXPECT_EQ(wrapped.substr(0, 7), "##10000");
@@ -92,7 +93,7 @@ TEST(Wrap, OutputAlwaysPassesAcceptanceUpToNineThousandNineHundredNinetyNineByte
 }
 
 TEST(Accept, Cases) {
-  const std::string abc = "abc";           // CRC D701: has a hex letter
+  const std::string abc = "abc"; // CRC D701: has a hex letter
   const std::string five = "ST=32";
   const std::string fiveCrc = HJ::do_crc_check(five);
   const std::string modbus = Hex4(ModbusCrc(five));
@@ -120,7 +121,12 @@ TEST(Accept, Cases) {
       {"hex prefix reads as 0", Frame("0x03", abc, "D701"), false},
       {"start marker in the field reads as 0", Frame("#003", abc, "D701"), false},
       {"two signs read as 0", Frame("+-03", abc, "D701"), false},
-      {"zero byte in the length field", Frame(std::string("00\0" "3", 4), abc, "D701"), false},
+      {"zero byte in the length field",
+       Frame(std::string("00\0"
+                         "3",
+                         4),
+             abc, "D701"),
+       false},
       {"length one short", Frame("0002", abc, "D701"), false},
       {"length one long", Frame("0004", abc, "D701"), false},
       {"empty data segment (12 bytes)", "##0000FFFF\r\n", false},
@@ -138,8 +144,23 @@ TEST(Accept, FourDigitLength) {
   const struct {
     std::string field;
     long value;
-  } cases[] = {{"0005", 5}, {"9999", 9999}, {"0000", 0}, {" 003", -1}, {"+003", -1}, {"-003", -1}, {"3xyz", -1},
-               {"003x", -1}, {"/003", -1}, {"00:3", -1}, {"\xB0" "003", -1}, {std::string("00\0" "3", 4), -1}};
+  } cases[] = {{"0005", 5},
+               {"9999", 9999},
+               {"0000", 0},
+               {" 003", -1},
+               {"+003", -1},
+               {"-003", -1},
+               {"3xyz", -1},
+               {"003x", -1},
+               {"/003", -1},
+               {"00:3", -1},
+               {"\xB0"
+                "003",
+                -1},
+               {std::string("00\0"
+                            "3",
+                            4),
+                -1}};
   for (const auto& c : cases) EXPECT_EQ(HJ::four_digit_length(c.field.c_str()), c.value) << c.field;
 }
 

@@ -23,8 +23,8 @@ TEST(Split, CutsTrimsAndDropsEmptyPieces) {
       {"", ",", {}},
       {"a", ",", {"a"}},
       {"a,,b", ",", {"a", "b"}},
-      {"a, ,b", ",", {"a", "", "b"}},     // a blank piece stays, trimmed to empty
-      {"a,", ",", {"a"}},                 // a trailing delimiter adds nothing
+      {"a, ,b", ",", {"a", "", "b"}}, // a blank piece stays, trimmed to empty
+      {"a,", ",", {"a"}},             // a trailing delimiter adds nothing
       {",a", ",", {"a"}},
       {",,,", ",", {}},
       {"  ", ",", {""}},
@@ -55,8 +55,7 @@ struct ValueCase {
   const char* out; // expected output; ignored when not found (it must stay untouched)
 };
 
-const char kSegment[] =
-    "QN=20200101120000000;ST=32;CN=2011;Flag=5;CP=&&DataTime=20200101120000;a01012-Rtd=25.3,a01012-Flag=N&&";
+const char kSegment[] = "QN=20200101120000000;ST=32;CN=2011;Flag=5;CP=&&DataTime=20200101120000;a01012-Rtd=25.3,a01012-Flag=N&&";
 const char kCp[] = "DataTime=20200101120000;a01012-Rtd=25.3,a01012-Flag=N";
 
 void check_values(const ValueCase* begin, const ValueCase* end) {
@@ -102,14 +101,14 @@ TEST(GetValue, EdgeCases) {
       {"ST=   ;CN=1", "ST", 1, ""},
       {"ST=32", "ST", 1, "32"},
       {"ST=32,CN=1", "ST", 1, "32"},
-      {"XX ST", "ST", 0, ""},               // key at the very end
+      {"XX ST", "ST", 0, ""}, // key at the very end
       {"ST", "ST", 0, ""},
       {"", "ST", 0, ""},
-      {"MN=ST01;ST=32", "ST", 0, ""},       // first ST sits in a value and is followed by "0"
-      {"cp=&&a=1&&", "cp", 1, "&&a=1&&"},   // lower-case cp is an ordinary key
+      {"MN=ST01;ST=32", "ST", 0, ""},     // first ST sits in a value and is followed by "0"
+      {"cp=&&a=1&&", "cp", 1, "&&a=1&&"}, // lower-case cp is an ordinary key
       {"X=1;CP=&&a=1&&", "CP", 1, "a=1"},
-      {"a=b=5;x", "a=b", 1, "b=5"},         // "=" inside the key: the value starts after its first "="
-      {"A;B=1,C", ";B", 1, "1,C"},          // separator inside the key: the value runs to the end
+      {"a=b=5;x", "a=b", 1, "b=5"}, // "=" inside the key: the value starts after its first "="
+      {"A;B=1,C", ";B", 1, "1,C"},  // separator inside the key: the value runs to the end
   };
   check_values(std::begin(cases), std::end(cases));
 }
@@ -138,14 +137,9 @@ TEST(GetValueCp, Markers) {
     int found;
     const char* out;
   } cases[] = {
-      {kSegment, 1, kCp},
-      {"CP=&&a=1", 1, "a=1"}, // a single marker: everything after it
-      {"&&&&", 1, ""},
-      {"&&&", 1, "&"},
-      {"&& a=1 &&x", 1, " a=1 "}, // not trimmed
-      {"x&&&&y&&", 1, ""},
-      {"CP=&a=1&", 0, ""},
-      {"", 0, ""},
+      {kSegment, 1, kCp},  {"CP=&&a=1", 1, "a=1"},                             // a single marker: everything after it
+      {"&&&&", 1, ""},     {"&&&", 1, "&"},        {"&& a=1 &&x", 1, " a=1 "}, // not trimmed
+      {"x&&&&y&&", 1, ""}, {"CP=&a=1&", 0, ""},    {"", 0, ""},
   };
   for (const Case& c : cases) {
     std::string out = "untouched";
@@ -157,16 +151,12 @@ TEST(GetValueCp, Markers) {
 // A received frame as "GetData" hands it over: the last field runs into the CRC and line end,
 // the CP content stops at its closing marker.
 TEST(GetValue, WholeReceivedFrame) {
-  const std::string frame =
-      "##0101QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;"
-      "CP=&&RtdInterval=30&&1C80\r\n";
+  const std::string frame = "##0101QN=20160801085857223;ST=32;CN=1062;PW=100000;MN=010000A8900016F000169DC0;Flag=5;"
+                            "CP=&&RtdInterval=30&&1C80\r\n";
   const ValueCase cases[] = {
-      {frame.c_str(), "QN", 1, "20160801085857223"},
-      {frame.c_str(), "CN", 1, "1062"},
-      {frame.c_str(), "MN", 1, "010000A8900016F000169DC0"},
-      {frame.c_str(), "Flag", 1, "5"},
-      {frame.c_str(), "CP", 1, "RtdInterval=30"},
-      {frame.c_str(), "RtdInterval", 1, "30&&1C80\r\n"},
+      {frame.c_str(), "QN", 1, "20160801085857223"},        {frame.c_str(), "CN", 1, "1062"},
+      {frame.c_str(), "MN", 1, "010000A8900016F000169DC0"}, {frame.c_str(), "Flag", 1, "5"},
+      {frame.c_str(), "CP", 1, "RtdInterval=30"},           {frame.c_str(), "RtdInterval", 1, "30&&1C80\r\n"},
   };
   check_values(std::begin(cases), std::end(cases));
 

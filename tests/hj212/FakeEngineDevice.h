@@ -130,7 +130,9 @@ public:
     HJ::VarValue* var = storing(name);
     if (!var) return false;
     if (var->type == HJ::VarType::Text) var->text = value;
-    else var->number = var->type == HJ::VarType::Integer ? static_cast<double>(std::strtol(value.c_str(), nullptr, 10)) : std::strtod(value.c_str(), nullptr);
+    else
+      var->number =
+          var->type == HJ::VarType::Integer ? static_cast<double>(std::strtol(value.c_str(), nullptr, 10)) : std::strtod(value.c_str(), nullptr);
     return true;
   }
   bool store(const std::string& name, int value) override {

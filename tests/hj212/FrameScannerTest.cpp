@@ -142,8 +142,7 @@ TEST(FrameScanner, FieldFramesWhateverTheChunking) {
   ASSERT_GT(expected.size(), 20u);
   EXPECT_EQ(Scan({stream}), expected);
   EXPECT_EQ(Scan(Bytes(stream)), expected);
-  for (size_t cut = 0; cut <= stream.size(); cut += 7)
-    ASSERT_EQ(Scan({stream.substr(0, cut), stream.substr(cut)}), expected) << "cut at " << cut;
+  for (size_t cut = 0; cut <= stream.size(); cut += 7) ASSERT_EQ(Scan({stream.substr(0, cut), stream.substr(cut)}), expected) << "cut at " << cut;
   std::mt19937 rng(42);
   for (int round = 0; round < 50; ++round) {
     std::uniform_int_distribution<size_t> size(1, 700);
@@ -434,8 +433,8 @@ std::string DamagedFittingDecrypted(const std::string& frame, const std::string&
 // A text-form frame: `head`, the items of `items` in braces (hex written by `hex`, items joined by
 // `comma`, lower-case hex when `lower`), `after`, "&&", the CRC field of `plain`; the length field counts the data sent, or
 // `length` when given.
-std::string TextFormFrame(const std::string& head, const std::string& items, const std::string& after, const std::string& plain,
-                          bool lower = false, const char* comma = ",", long length = -1) {
+std::string TextFormFrame(const std::string& head, const std::string& items, const std::string& after, const std::string& plain, bool lower = false,
+                          const char* comma = ",", long length = -1) {
   std::string data = head + "{";
   for (size_t i = 0; i < items.size(); ++i) {
     char item[8];
@@ -484,8 +483,9 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
   const std::string head = kPlainFrame.substr(6, kPlainFrame.find("CP=&&") + 5 - 6);
   const std::string tailRegion = kPlainHash + "a01-Flag=N";
   const Keyed tail = WithPlain(tailRegion, kKeyA);
-  const std::string tailInBraces = TextFormFrame(tail.wire.substr(6, tail.wire.find("CP=&&") - 1), tail.wire.substr(tail.wire.find("CP=&&") + 5, tailRegion.size()),
-                                                 "", tail.plain.substr(6, tail.plain.size() - 12));
+  const std::string tailInBraces =
+      TextFormFrame(tail.wire.substr(6, tail.wire.find("CP=&&") - 1), tail.wire.substr(tail.wire.find("CP=&&") + 5, tailRegion.size()), "",
+                    tail.plain.substr(6, tail.plain.size() - 12));
   const std::string exampleData = kPlainFrame.substr(6, kPlainFrame.size() - 12);
   const std::string cipherBytes = cipherexample::FromHex(cipherexample::kCipherHex);
   const std::string lowerBlanks = TextFormFrame(head, cipherBytes, "", exampleData, true, ", ");
@@ -512,7 +512,9 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
     frame.replace(frame.size() - 6, 4, HJ::do_crc_check(frame.substr(6, frame.size() - 12)));
     return frame;
   };
-  auto hit = [&](std::string frame, const std::string& from, const std::string& to) { return fitting(frame.replace(frame.find(from), from.size(), to)); };
+  auto hit = [&](std::string frame, const std::string& from, const std::string& to) {
+    return fitting(frame.replace(frame.find(from), from.size(), to));
+  };
   const std::string cnHitRaw = hit(hash.wire, "CN=2011", "CN=3011"), cnHitText = hit(text, "CN=2051", "CN=3051");
   const std::string cpHitText = hit(text, "CP=&&", "CP=&'"), cpHitRaw = hit(hash.wire, "CP=&&", "CQ=&&");
   std::string lengthUp = hash.wire; // one length digit damaged upwards
@@ -528,8 +530,13 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"raw ciphertext holding ## and NUL", kKeyA, hash.wire, {hash.plain}, 1, 0, 0},
       {"the standard's example, raw", example, kRawFrame, {kPlainFrame}, 1, 0, 0},
       {"the standard's example, text form", example, text, {kPlainFrame}, 1, 0, 0},
-      {"noise, encrypted and plain frames", kKeyA, "x##y\r\n" + crlf.wire + A + "#" + hash.wire + std::string("\0\0", 2) + B + kRawFrame,
-       {crlf.plain, A, hash.plain, B}, 2, 1, 1}, // the example under another key: BadCrc
+      {"noise, encrypted and plain frames",
+       kKeyA,
+       "x##y\r\n" + crlf.wire + A + "#" + hash.wire + std::string("\0\0", 2) + B + kRawFrame,
+       {crlf.plain, A, hash.plain, B},
+       2,
+       1,
+       1}, // the example under another key: BadCrc
       {"noise in the span of a raw frame holding \\r\\n", kKeyA, "x##y#" + crlf.wire, {crlf.plain}, 1, 0, 0},
       {"a cut-off frame in its span", kKeyA, text.substr(0, text.find("CP=&&") + 7) + crlf.wire, {crlf.plain}, 1, 0, 0},
       {"plain frames pass as they are", kKeyA, A + B, {A, B}, 0, 0, 0},
@@ -539,8 +546,13 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"no key: counted as ever", "", crlf.wire, {}, 0, 3, 0},
       {"no key, text form", "", text, {}, 0, 0, 1},
       {"CN 1011 is never decrypted", kKeyA, upload.wire + A, {A}, 0, 3, 0},
-      {"announced end is not \\r\\n: the spans inside stand, the frame behind is taken", kKeyA,
-       crlf.wire.substr(0, crlf.wire.size() - 1) + "x" + A, {A}, 0, 2, 0},
+      {"announced end is not \\r\\n: the spans inside stand, the frame behind is taken",
+       kKeyA,
+       crlf.wire.substr(0, crlf.wire.size() - 1) + "x" + A,
+       {A},
+       0,
+       2,
+       0},
       {"a changed ciphertext byte whose decryption fits the CRC", kKeyA, cipherDamaged + A, {A}, 0, 0, 1},
       {"a changed plain byte whose decryption fits the CRC", kKeyA, plainDamaged + A, {A}, 0, 0, 1},
       {"a binary region whose CRC fits as received", kKeyA, binaryFits + A, {A}, 0, 0, 1},
@@ -557,8 +569,20 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
       {"a {0x..} frame cut under the plain length, then a raw one", example, printed.substr(0, 200) + kRawFrame, {kPlainFrame}, 1, 0, 0},
       {"a length digit damaged upwards, then a frame holding \\r\\n", kKeyA, lengthUp + crlf.wire, {crlf.plain}, 1, 1, 0},
       {"as many cut-off uploads as may be followed, then a frame holding \\r\\n", kKeyA, cutOffs + crlf.wire, {crlf.plain}, 1, 0, 0},
-      {"headers announcing the end of a frame holding \\r\\n", kKeyA, crafted::Prefix(crafted::Shape::Headers, 2, crlf.wire) + crlf.wire, {crlf.plain}, 1, 2, 0},
-      {"more headers than the credit, then a frame holding \\r\\n", kKeyA, crafted::Prefix(crafted::Shape::Headers, 24, crlf.wire) + crlf.wire, {crlf.plain}, 1, 24, 0},
+      {"headers announcing the end of a frame holding \\r\\n",
+       kKeyA,
+       crafted::Prefix(crafted::Shape::Headers, 2, crlf.wire) + crlf.wire,
+       {crlf.plain},
+       1,
+       2,
+       0},
+      {"more headers than the credit, then a frame holding \\r\\n",
+       kKeyA,
+       crafted::Prefix(crafted::Shape::Headers, 24, crlf.wire) + crlf.wire,
+       {crlf.plain},
+       1,
+       24,
+       0},
       {"raw ciphertext, CN hit, its CRC fitting as received", kKeyA, cnHitRaw + A, {A}, 0, 0, 1},
       {"{0x..} text, CN hit, its CRC fitting as received", example, cnHitText + A, {A}, 0, 0, 1},
       {"{0x..} text, CP=&& hit, its CRC fitting as received", example, cpHitText + A, {A}, 0, 0, 1},
@@ -577,7 +601,8 @@ TEST(FrameScanner, EncryptedFramesWithAKeyWhateverTheChunking) {
     };
     check({c.stream}, " (whole)");
     check(Bytes(c.stream), " (byte by byte)");
-    for (size_t cut = 0; cut <= c.stream.size(); ++cut) check({c.stream.substr(0, cut), c.stream.substr(cut)}, " (cut at " + std::to_string(cut) + ")");
+    for (size_t cut = 0; cut <= c.stream.size(); ++cut)
+      check({c.stream.substr(0, cut), c.stream.substr(cut)}, " (cut at " + std::to_string(cut) + ")");
   }
 
   // A request behind a cut-off encrypted frame comes out with its last byte, not at the end the

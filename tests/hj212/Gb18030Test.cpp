@@ -38,8 +38,7 @@ std::string utf8(char32_t c) {
   std::string s;
   if (c < 0x80) return std::string(1, static_cast<char>(c));
   if (c < 0x800) return s + static_cast<char>(0xC0 | c >> 6) + static_cast<char>(0x80 | (c & 0x3F));
-  if (c < 0x10000)
-    return s + static_cast<char>(0xE0 | c >> 12) + static_cast<char>(0x80 | (c >> 6 & 0x3F)) + static_cast<char>(0x80 | (c & 0x3F));
+  if (c < 0x10000) return s + static_cast<char>(0xE0 | c >> 12) + static_cast<char>(0x80 | (c >> 6 & 0x3F)) + static_cast<char>(0x80 | (c & 0x3F));
   return s + static_cast<char>(0xF0 | c >> 18) + static_cast<char>(0x80 | (c >> 12 & 0x3F)) + static_cast<char>(0x80 | (c >> 6 & 0x3F)) +
          static_cast<char>(0x80 | (c & 0x3F));
 }
@@ -73,8 +72,8 @@ TEST(Gb18030Tables, WriteEveryCodePointAsTheConverterDoes) {
 
 // Broken and cut-off characters among good ones: the same bytes dropped, the same read afresh.
 TEST(Gb18030Tables, DropTheBytesTheConverterDrops) {
-  const unsigned char kBytes[] = {0x00, 0x30, 0x39, 0x3B, 0x40, 0x7E, 0x7F, 0x80, 0x81, 0x84, 0x90, 0xA1, 0xBF, 0xC2,
-                                  0xC7, 0xE0, 0xE3, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFE, 0xFF};
+  const unsigned char kBytes[] = {0x00, 0x30, 0x39, 0x3B, 0x40, 0x7E, 0x7F, 0x80, 0x81, 0x84, 0x90, 0xA1,
+                                  0xBF, 0xC2, 0xC7, 0xE0, 0xE3, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFE, 0xFF};
   std::mt19937 random(212);
   for (int trial = 0; trial < 20000; ++trial) {
     std::string bytes(random() % 12, '\0');

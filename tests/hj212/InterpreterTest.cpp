@@ -52,19 +52,44 @@ TEST_F(Commands, Grammar) {
     const char* command;
     int result;
   } cases[] = {
-      {"GetQueueSize(Q)", 0},          {"getqueuesize(Q)", 0},       {"GETQUEUESIZE(Q)", 0},
-      {"  GetQueueSize  ( Q )", 0},    {"GetQueueSize(Q,)", 0},      {"GetQueueSize(Q) and more", 0},
-      {"GetQueueSize(Q)(X)", 0},       {"GetData(F,,L)", 0},         {"send(A,St)", 0},
-      {"SEND(A,St,C)", 0},             {"GetQueueSize()", -5},       {"GetQueueSize( )", -5},
-      {"GetQueueSize(Q,L)", -5},       {"Get Data(F,L)", -5},        {"GetQueueSize)N(", -5},
-      {"GetValue(A,B,C)", -5},         {"Send(A)", -5},              {"Send(A,St,C,D)", -5},
-      {"Send( ,St)", -5},              {"Foo(X)", -5},               {"GetQueueSize\t(Q)", -5},
-      {"GetQueueSize(\tN)", -4},       {"GetData(F,L", -5},          {"MakeProtocol(T,,Out)", 0},
-      {"GetQueueSize(,,Q)", 0},        {"ORVA_WRITE(1=1.500000)", -5},
-      {"GetStats(Q)", 0},              {"getstats(Q,L,St,Q,L,St,Q)", 0}, {"GetStats()", -5},
-      {"GetStats(Q,L,St,Q,L,St,Q,L,Q)", 0}, {"GetStats(Q,L,St,Q,L,St,Q,L,Q,L)", -5}, {"GetStats(Q,NoSuchCount,L)", -4},
-      {"SetKey(K,St)", 0},             {"setkey( K , St )", 0},      {"SetKey(K)", -5},
-      {"SetKey(K,St,Q)", -5},          {"SetKey(K,NoSuchStatus)", -4}, {"SetKey(NoSuchKey,NoSuchStatus)", -4},
+      {"GetQueueSize(Q)", 0},
+      {"getqueuesize(Q)", 0},
+      {"GETQUEUESIZE(Q)", 0},
+      {"  GetQueueSize  ( Q )", 0},
+      {"GetQueueSize(Q,)", 0},
+      {"GetQueueSize(Q) and more", 0},
+      {"GetQueueSize(Q)(X)", 0},
+      {"GetData(F,,L)", 0},
+      {"send(A,St)", 0},
+      {"SEND(A,St,C)", 0},
+      {"GetQueueSize()", -5},
+      {"GetQueueSize( )", -5},
+      {"GetQueueSize(Q,L)", -5},
+      {"Get Data(F,L)", -5},
+      {"GetQueueSize)N(", -5},
+      {"GetValue(A,B,C)", -5},
+      {"Send(A)", -5},
+      {"Send(A,St,C,D)", -5},
+      {"Send( ,St)", -5},
+      {"Foo(X)", -5},
+      {"GetQueueSize\t(Q)", -5},
+      {"GetQueueSize(\tN)", -4},
+      {"GetData(F,L", -5},
+      {"MakeProtocol(T,,Out)", 0},
+      {"GetQueueSize(,,Q)", 0},
+      {"ORVA_WRITE(1=1.500000)", -5},
+      {"GetStats(Q)", 0},
+      {"getstats(Q,L,St,Q,L,St,Q)", 0},
+      {"GetStats()", -5},
+      {"GetStats(Q,L,St,Q,L,St,Q,L,Q)", 0},
+      {"GetStats(Q,L,St,Q,L,St,Q,L,Q,L)", -5},
+      {"GetStats(Q,NoSuchCount,L)", -4},
+      {"SetKey(K,St)", 0},
+      {"setkey( K , St )", 0},
+      {"SetKey(K)", -5},
+      {"SetKey(K,St,Q)", -5},
+      {"SetKey(K,NoSuchStatus)", -4},
+      {"SetKey(NoSuchKey,NoSuchStatus)", -4},
   };
   for (const Case& c : cases) {
     Run("Foo(X)"); // a known last result: malformed, 5
@@ -120,9 +145,8 @@ TEST_F(Commands, GetValueAndGetCpValue) {
     const char* value;
     int status;
   } cases[] = {
-      {"GetValue(F,CN,V,St)", "1062", 0},        {"GetValue(F,QN,V,St)", "20160801085857223", 0},
-      {"GetValue(F,qn,V,St)", "", -1},           {"GetValue(F,CP,V,St)", "RtdInterval=30", 0},
-      {"GetCpValue(F,RtdInterval,V,St)", "30", 0}, {"GetCpValue(F,CN,V,St)", "", -1},
+      {"GetValue(F,CN,V,St)", "1062", 0},           {"GetValue(F,QN,V,St)", "20160801085857223", 0}, {"GetValue(F,qn,V,St)", "", -1},
+      {"GetValue(F,CP,V,St)", "RtdInterval=30", 0}, {"GetCpValue(F,RtdInterval,V,St)", "30", 0},     {"GetCpValue(F,CN,V,St)", "", -1},
       {"GetCpValue(NoSuchFrame,CN,V,St)", "", -1},
   };
   for (const Case& c : cases) {
@@ -164,27 +188,27 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
     std::string utf8;
     std::string wire; // plain data segment as it leaves
     std::string key = "";
-    int form = -1;        // fourth device parameter
-    int required = -1;    // fifth
+    int form = -1;     // fourth device parameter
+    int required = -1; // fifth
     bool encrypted = false;
     int status = 0;
   } cases[] = {
       {0, "ST=32;Flag=9", "ST=32;Flag=9"}, // ASCII: the same bytes in every mode
       {1, "ST=32;Flag=9", "ST=32;Flag=9"},
       {2, "ST=32;Flag=5", "ST=32;Flag=5"},
-      {0, "CN=" + kHua, "CN=" + kHuaGb}, // no Flag: GB18030
+      {0, "CN=" + kHua, "CN=" + kHuaGb},                                                 // no Flag: GB18030
       {0, "ST=32;Flag=5;CP=&&S=" + kHua + "&&", "ST=32;Flag=5;CP=&&S=" + kHuaGb + "&&"}, // 2017
       {0, "ST=32;Flag=1;CP=&&S=" + kHua + "&&", "ST=32;Flag=1;CP=&&S=" + kHuaGb + "&&"}, // 2005
       {0, "ST=32;Flag=9;CP=&&S=" + kHua + "&&", "ST=32;Flag=9;CP=&&S=" + kHua + "&&"},   // 2025
       {0, "Flag=8;S=" + kHua, "Flag=8;S=" + kHua},
-      {0, "ST=32;Flag=13;S=" + kHua, "ST=32;Flag=13;S=" + kHua}, // a later version
-      {0, "ST=32;Flag=x9;S=" + kHua, "ST=32;Flag=x9;S=" + kHuaGb}, // not a number
-      {0, "ST=32;Flag=1033;S=" + kHua, "ST=32;Flag=1033;S=" + kHuaGb}, // not a Flag value
+      {0, "ST=32;Flag=13;S=" + kHua, "ST=32;Flag=13;S=" + kHua},                         // a later version
+      {0, "ST=32;Flag=x9;S=" + kHua, "ST=32;Flag=x9;S=" + kHuaGb},                       // not a number
+      {0, "ST=32;Flag=1033;S=" + kHua, "ST=32;Flag=1033;S=" + kHuaGb},                   // not a Flag value
       {0, "ST=32;CP=&&Flag=9;S=" + kHua + "&&", "ST=32;CP=&&Flag=9;S=" + kHuaGb + "&&"}, // in CP: not the header's
       {0, "ST=32;XFlag=9;S=" + kHua, "ST=32;XFlag=9;S=" + kHuaGb},
-      {0, "ST=32;Flag=9 ;S=" + kHua, "ST=32;Flag=9 ;S=" + kHua}, // read as GetValue reads it: blanks,
-      {0, "ST=32; Flag=9;S=" + kHua, "ST=32; Flag=9;S=" + kHua}, // ...on either side,
-      {0, "ST=32;\tFlag=9;S=" + kHua, "ST=32;\tFlag=9;S=" + kHua}, // ...a tab a blank as well,
+      {0, "ST=32;Flag=9 ;S=" + kHua, "ST=32;Flag=9 ;S=" + kHua},     // read as GetValue reads it: blanks,
+      {0, "ST=32; Flag=9;S=" + kHua, "ST=32; Flag=9;S=" + kHua},     // ...on either side,
+      {0, "ST=32;\tFlag=9;S=" + kHua, "ST=32;\tFlag=9;S=" + kHua},   // ...a tab a blank as well,
       {0, "ST=32;Flag=0009;S=" + kHua, "ST=32;Flag=0009;S=" + kHua}, // ...leading zeros
       {1, "ST=32;Flag=9;S=" + kHua, "ST=32;Flag=9;S=" + kHuaGb},
       {2, "ST=32;Flag=5;S=" + kHua, "ST=32;Flag=5;S=" + kHua},
@@ -192,34 +216,34 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
       {3, "ST=32;Flag=9;S=" + kHua, "ST=32;Flag=9;S=" + kHua}, // other values act as 0
       {-1, "ST=32;Flag=4;S=" + kHua, "ST=32;Flag=4;S=" + kHuaGb},
       {0, "N=\xC3\x80\xC3\x80\xC3\x80", "N=\x81\x30\x86\x38\x81\x30\x86\x38\x81\x30\x86\x38"}, // 2 bytes become 4
-      {0, "A=1\xFF;B=2", "A=1;B=2"},                       // not UTF-8: skipped
-      {0, "A=\xE5\x8C", "A="},                             // cut short at the end: skipped
-      {2, "A=1\xFF;Flag=9", "A=1\xFF;Flag=9"},             // UTF-8 mode sends the text as it is
+      {0, "A=1\xFF;B=2", "A=1;B=2"},                                                           // not UTF-8: skipped
+      {0, "A=\xE5\x8C", "A="},                                                                 // cut short at the end: skipped
+      {2, "A=1\xFF;Flag=9", "A=1\xFF;Flag=9"},                                                 // UTF-8 mode sends the text as it is
       // key x form x CN
-      {0, k2011, k2011, "", 1},                                  // no key: plain
-      {0, k2011, k2011, kKey, -1, -1, true},                     // absent form: raw
+      {0, k2011, k2011, "", 1},              // no key: plain
+      {0, k2011, k2011, kKey, -1, -1, true}, // absent form: raw
       {0, k2011, k2011, kKey, 0, -1, true},
-      {0, k2011, k2011, kKey, 1, -1, true},                      // text
-      {0, k2011, k2011, kKey, 7, -1, true},                      // other values: raw
+      {0, k2011, k2011, kKey, 1, -1, true}, // text
+      {0, k2011, k2011, kKey, 7, -1, true}, // other values: raw
       {2, "ST=32;CN=2000;CP=&&" + kCp, "ST=32;CN=2000;CP=&&" + kCp, kKey, 1, -1, true},
       {2, "ST=32;CN=2999;CP=&&" + kCp, "ST=32;CN=2999;CP=&&" + kCp, kKey, 0, -1, true},
       {2, "ST=32;CN=1999;CP=&&" + kCp, "ST=32;CN=1999;CP=&&" + kCp, kKey, 1},
       {2, "ST=32;CN=3000;CP=&&" + kCp, "ST=32;CN=3000;CP=&&" + kCp, kKey, 0},
       {2, "ST=32; CN = 02011 ;CP=&&" + kCp, "ST=32; CN = 02011 ;CP=&&" + kCp, kKey, 1, -1, true}, // read as GetValue reads it
-      {2, "ST=32;CP=&&CN=2011;" + kCp, "ST=32;CP=&&CN=2011;" + kCp, kKey, 1},                 // CN only in CP
+      {2, "ST=32;CP=&&CN=2011;" + kCp, "ST=32;CP=&&CN=2011;" + kCp, kKey, 1},                     // CN only in CP
       {0, "ST=32;CN=2011;Flag=5;CP=&&S=" + hua8 + "&&", "ST=32;CN=2011;Flag=5;CP=&&S=" + huaGb + "&&", kKey, 0, -1, true}, // in GB18030
-      {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", kKey, 1, -1, true}, // under a block: unchanged
-      {0, "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), kKey}, // no closing "&&"
+      {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", kKey, 1, -1, true},                        // under a block: unchanged
+      {0, "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), kKey},       // no closing "&&"
       // encryption required
       {0, k2011, k2011, "", 0, 1, false, -1},
-      {0, k2011, k2011, "", 1, 2},                               // only 1 requires
+      {0, k2011, k2011, "", 1, 2}, // only 1 requires
       {0, k2011, k2011, kKey, 1, 1, true},
-      {0, k2011, k2011, kKey, 2, 1, true},                       // the {0x..} form with the tail inside the braces
+      {0, k2011, k2011, kKey, 2, 1, true}, // the {0x..} form with the tail inside the braces
       {0, "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), "ST=32;CN=2011;Flag=9;CP=&&" + kCp.substr(0, 34), kKey, 0, 1, false, -1},
-      {0, "ST=32;CN=2011;Flag=9", "ST=32;CN=2011;Flag=9", kKey, 0, 1, false, -1},             // no CP at all
+      {0, "ST=32;CN=2011;Flag=9", "ST=32;CN=2011;Flag=9", kKey, 0, 1, false, -1}, // no CP at all
       {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "", 0, 1, false, -1},
       {0, "ST=32;CN=2011;Flag=9;CP=&&a=1&&", "ST=32;CN=2011;Flag=9;CP=&&a=1&&", kKey, 0, 1, true}, // nothing to encrypt
-      {0, "ST=91;CN=9014;Flag=8", "ST=91;CN=9014;Flag=8", "", 0, 1},                          // not a data command
+      {0, "ST=91;CN=9014;Flag=8", "ST=91;CN=9014;Flag=8", "", 0, 1},                               // not a data command
   };
   for (const Case& c : cases) {
     device.NewPort();
@@ -242,7 +266,8 @@ TEST_F(Commands, SendPutsTheChosenCharsetOnTheWire) {
     }
     char sentLength[32];
     std::snprintf(sentLength, sizeof sentLength, "%04zu", sent.size());
-    SCOPED_TRACE(std::to_string(c.mode) + " " + c.utf8 + " key " + c.key + " form " + std::to_string(c.form) + " required " + std::to_string(c.required));
+    SCOPED_TRACE(std::to_string(c.mode) + " " + c.utf8 + " key " + c.key + " form " + std::to_string(c.form) + " required " +
+                 std::to_string(c.required));
     EXPECT_EQ(device.Written(), c.status ? "" : "##" + std::string(sentLength) + sent + crc + "\r\n");
     EXPECT_EQ(HJ::check_frame(device.Written()), !c.status && sent == c.wire);
     EXPECT_EQ(device.Get("C").s, "##" + std::string(length) + c.utf8 + crc + "\r\n") << "the copy is the plain frame";
@@ -258,7 +283,8 @@ TEST_F(Commands, SetKeyTakesSixteenBytesOfATextVariable) {
   device.Text("Empty", "");
   device.Text("Short", "fedcba987654321");
   device.Text("Long", "fedcba98765432100");
-  device.Text("Wide", "\xE5\x8C\x96" "edcba9876543210"); // 16 characters, 18 bytes
+  device.Text("Wide", "\xE5\x8C\x96"
+                      "edcba9876543210"); // 16 characters, 18 bytes
   device.Int("Number", 1234567890);
   struct Case {
     const char* command;
@@ -346,26 +372,60 @@ TEST_F(Commands, GetDataHandsScriptsUtf8) {
     bool converter;
     int mode = 0;
   } cases[] = {
-      {"##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", "##0008CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", true}, // GB18030 read
-      {"##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", "##0010CN=\xE5\x8C\x96\xE5\xAD\xA6" "ABCD\r\n", true}, // UTF-8 kept
+      {"##0008CN=\xBB\xAF\xD1\xA7"
+       "ABCD\r\n",
+       "##0008CN=\xE5\x8C\x96\xE5\xAD\xA6"
+       "ABCD\r\n",
+       true}, // GB18030 read
+      {"##0010CN=\xE5\x8C\x96\xE5\xAD\xA6"
+       "ABCD\r\n",
+       "##0010CN=\xE5\x8C\x96\xE5\xAD\xA6"
+       "ABCD\r\n",
+       true}, // UTF-8 kept
       {"##0005ST=3260C0\r\n", "##0005ST=3260C0\r\n", true},
-      {"##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", "##0008CN=\xBB\xAF\xD1\xA7" "ABCD\r\n", false}, // as received
+      {"##0008CN=\xBB\xAF\xD1\xA7"
+       "ABCD\r\n",
+       "##0008CN=\xBB\xAF\xD1\xA7"
+       "ABCD\r\n",
+       false}, // as received
       // A byte that is no character goes alone: the delimiter after it stays.
       {"##0013MN=AB\xFE;Flag=5ABCD\r\n", "##0013MN=AB;Flag=5ABCD\r\n", true},
       {"##0016CP=&&Name=x\x81&&4E00\r\n", "##0016CP=&&Name=x&&4E00\r\n", true},
       {"Name=\x81\r\n", "Name=\r\n", true},
       // Not UTF-8 in a 2025 frame: read as UTF-8, the broken character dropped.
       {"##0033Flag=9;CP=&&S=" + kWater + "\xE6\xB0,T=1&&ABCD\r\n", "##0033Flag=9;CP=&&S=" + kWater + ",T=1&&ABCD\r\n", true},
-      {"##0011 Flag = 0009 ;S=\xBB\xAF" "ABCD\r\n", "##0011 Flag = 0009 ;S=ABCD\r\n", true},
+      {"##0011 Flag = 0009 ;S=\xBB\xAF"
+       "ABCD\r\n",
+       "##0011 Flag = 0009 ;S=ABCD\r\n", true},
       // A 2017 frame: GB18030.
       {"##0033Flag=5;CP=&&S=\xBB\xAF\xE6\xB0,T=1&&ABCD\r\n", "##0033Flag=5;CP=&&S=\xE5\x8C\x96\xE5\xA7\x98,T=1&&ABCD\r\n", true},
       // GB18030 that is valid UTF-8 (C7 B0 reads as U+01F0): only a GB18030 line knows better.
-      {"##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", true, 0},
-      {"##0013Flag=9;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=9;Name=\xE5\x89\x8D" "ABCD\r\n", true, 1},
-      {"##0013Flag=9;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=9;Name=\xC7\xB0" "ABCD\r\n", false, 1}, // as received
-      {"##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", "##0013Flag=5;Name=\xC7\xB0" "ABCD\r\n", true, 7},
+      {"##0013Flag=5;Name=\xC7\xB0"
+       "ABCD\r\n",
+       "##0013Flag=5;Name=\xC7\xB0"
+       "ABCD\r\n",
+       true, 0},
+      {"##0013Flag=9;Name=\xC7\xB0"
+       "ABCD\r\n",
+       "##0013Flag=9;Name=\xE5\x89\x8D"
+       "ABCD\r\n",
+       true, 1},
+      {"##0013Flag=9;Name=\xC7\xB0"
+       "ABCD\r\n",
+       "##0013Flag=9;Name=\xC7\xB0"
+       "ABCD\r\n",
+       false, 1}, // as received
+      {"##0013Flag=5;Name=\xC7\xB0"
+       "ABCD\r\n",
+       "##0013Flag=5;Name=\xC7\xB0"
+       "ABCD\r\n",
+       true, 7},
       // A UTF-8 line whatever the Flag: GB18030 bytes dropped one by one, the delimiters kept.
-      {"##0018Flag=5;S=\xBB\xAF;T=\xC7\xB0" "ABCD\r\n", "##0018Flag=5;S=;T=\xC7\xB0" "ABCD\r\n", true, 2},
+      {"##0018Flag=5;S=\xBB\xAF;T=\xC7\xB0"
+       "ABCD\r\n",
+       "##0018Flag=5;S=;T=\xC7\xB0"
+       "ABCD\r\n",
+       true, 2},
   };
   for (const Case& c : cases) {
     if (!c.converter && !fake_iconv::CanTakeConverterAway()) continue;
@@ -545,8 +605,8 @@ void ExpectPackets(const std::string& original, const std::string& written, cons
 // version there, negative never. The limit holds on the wire (GB18030 shrinks Chinese text, the
 // {0x..} text form of an encrypted region grows it).
 TEST_F(Commands, SendSplitsLongDataIntoPackets) {
-  const std::string kShui = "\xE6\xB0\xB4\xE8\xB4\xA8"; // two Chinese characters: 6 bytes, 4 in GB18030
-  const std::string padded = Upload("Flag=9", Groups(12));  // 1024 bytes to the byte with its pad
+  const std::string kShui = "\xE6\xB0\xB4\xE8\xB4\xA8";    // two Chinese characters: 6 bytes, 4 in GB18030
+  const std::string padded = Upload("Flag=9", Groups(12)); // 1024 bytes to the byte with its pad
   std::string tiny = "x";
   for (int i = 0; i < 300; ++i) tiny += ";x";
   const std::string at_limit = padded.substr(0, padded.size() - 2) + ";Pad=" + std::string(1024 - padded.size() - 5, 'x') + "&&";
@@ -558,40 +618,40 @@ TEST_F(Commands, SendSplitsLongDataIntoPackets) {
     int status;
     int form = -2; // with a key: the fourth device parameter (-2: no key)
   } cases[] = {
-      {0, 0, Upload("Flag=9", Groups(148)), 1024, 0}, // 9 KiB, 2025
-      {0, 0, Upload("Flag=9", Groups(170)), 1024, 0}, // too long for one frame, fine as packets
-      {0, 0, Upload("Flag=13", Groups(40)), 1024, 0}, // a later version
+      {0, 0, Upload("Flag=9", Groups(148)), 1024, 0},       // 9 KiB, 2025
+      {0, 0, Upload("Flag=9", Groups(170)), 1024, 0},       // too long for one frame, fine as packets
+      {0, 0, Upload("Flag=13", Groups(40)), 1024, 0},       // a later version
       {0, 0, Upload(" Flag = 0008 ", Groups(40)), 1024, 0}, // read as GetValue reads it; 8 becomes 10
-      {0, 0, Upload("Flag=11", Groups(40)), 1024, 0}, // the packet bit already set
+      {0, 0, Upload("Flag=11", Groups(40)), 1024, 0},       // the packet bit already set
       {0, 0, at_limit, 0, 0},
       {0, 0, at_limit.substr(0, at_limit.size() - 2) + "y&&", 1024, 0},
-      {0, 0, Upload("Flag=5", Groups(40)), 0, 0},     // 2017 and 2005 as before
+      {0, 0, Upload("Flag=5", Groups(40)), 0, 0}, // 2017 and 2005 as before
       {0, 0, Upload("Flag=1", Groups(40)), 0, 0},
       {600, 0, Upload("Flag=5", Groups(40)), 600, 0}, // a set limit holds for every version
       {600, 0, Upload("Flag=1", Groups(40)), 600, 0},
       {150, 0, Upload("Flag=5", tiny), 150, 0}, // over ten packets, full to the byte: PNUM and PNO of two digits
       {20000, 0, Upload("Flag=5", Groups(170)), 9999, 0},
-      {-1, 0, Upload("Flag=9", Groups(148)), 0, 0},   // never split
+      {-1, 0, Upload("Flag=9", Groups(148)), 0, 0}, // never split
       {-1, 0, Upload("Flag=9", Groups(170)), 0, -1},
       {0, 0, Upload("Flag=5", Groups(30, kShui)), 0, 0},       // 2017: GB18030, no split by default
       {890, 0, Upload("Flag=5", Groups(12, kShui)), 0, 0},     // 904 bytes of text, 880 on the wire
       {1000, 0, Upload("Flag=5", Groups(30, kShui)), 1000, 0}, // items measured in GB18030
       {0, 1, Upload("Flag=9", Groups(30, kShui)), 1024, 0},
-      {0, 0, Upload("Flag=9", Groups(30, kShui)), 1024, 0},    // 2025: UTF-8
-      {0, 0, Upload("Flag=9", Groups(40)), 1024, 0, HJ::kCipherRaw}, // encrypted: raw bytes keep the length
+      {0, 0, Upload("Flag=9", Groups(30, kShui)), 1024, 0},           // 2025: UTF-8
+      {0, 0, Upload("Flag=9", Groups(40)), 1024, 0, HJ::kCipherRaw},  // encrypted: raw bytes keep the length
       {0, 0, Upload("Flag=9", Groups(40)), 1024, 0, HJ::kCipherText}, // the text form: more packets (above 9999 whole)
       {0, 0, Upload("Flag=9", Groups(30, kShui)), 1024, 0, HJ::kCipherText},
-      {0, 0, Upload("Flag=5", Groups(20)), 0, 0, HJ::kCipherText},    // 2017 whole, encrypted all the same
+      {0, 0, Upload("Flag=5", Groups(20)), 0, 0, HJ::kCipherText}, // 2017 whole, encrypted all the same
       {-1, 0, Upload("Flag=9", Groups(20)), 0, 0, HJ::kCipherText},
-      {-1, 0, Upload("Flag=9", Groups(40)), 0, -1, HJ::kCipherText},  // whole, above 9999 as text: not sent
+      {-1, 0, Upload("Flag=9", Groups(40)), 0, -1, HJ::kCipherText}, // whole, above 9999 as text: not sent
       // Cannot be split: goes whole, whatever the limit.
       {100, 0, "QN=1;ST=32;CN=2061;CP=&&DataTime=20240520200000;" + Groups(3) + "&&", 0, 0}, // no Flag
       {100, 0, Upload("Flag=9;PNUM=2;PNO=1", Groups(3)), 0, 0},
       {100, 0, Upload("Flag=9;PNO=1", Groups(3)), 0, 0},
-      {100, 0, Upload("Flag=9", Groups(3)), 0, 0}, // the header alone is longer
-      {160, 0, Upload("Flag=9", "a=" + std::string(100, '1') + ";" + Groups(3)), 0, 0}, // an item too long
+      {100, 0, Upload("Flag=9", Groups(3)), 0, 0},                                          // the header alone is longer
+      {160, 0, Upload("Flag=9", "a=" + std::string(100, '1') + ";" + Groups(3)), 0, 0},     // an item too long
       {100, 0, "ST=32;CN=2061;Flag=9;PW=1;MN=1;DataTime=1;" + std::string(100, 'x'), 0, 0}, // no CP
-      {50, 0, "ST=32;CN=2061;Flag=9;CP=&&DataTime=20240520200000&&", 0, 0}, // nothing to deal
+      {50, 0, "ST=32;CN=2061;Flag=9;CP=&&DataTime=20240520200000&&", 0, 0},                 // nothing to deal
   };
   int row = 0;
   for (const Case& c : cases) {

@@ -9,7 +9,6 @@
 
 namespace fake {
 
-
 struct Row : sim::ChannelRow {
   Row() {
     factor = "w01018";

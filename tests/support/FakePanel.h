@@ -42,9 +42,15 @@ public:
     std::lock_guard<std::mutex> lock(mutex_);
     vars_[name].type = type;
   }
-  void SetInt(const std::string& name, int v) { Put(name, DT_INTEGER, [&](Variable& x) { x.i = v; }); }
-  void SetDouble(const std::string& name, double v) { Put(name, DT_DOUBLE, [&](Variable& x) { x.d = v; }); }
-  void SetText(const std::string& name, const std::string& v) { Put(name, DT_STRING, [&](Variable& x) { x.s = v; }); }
+  void SetInt(const std::string& name, int v) {
+    Put(name, DT_INTEGER, [&](Variable& x) { x.i = v; });
+  }
+  void SetDouble(const std::string& name, double v) {
+    Put(name, DT_DOUBLE, [&](Variable& x) { x.d = v; });
+  }
+  void SetText(const std::string& name, const std::string& v) {
+    Put(name, DT_STRING, [&](Variable& x) { x.s = v; });
+  }
   void BindChannel(int channel, const std::string& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     channels_[channel] = name;
@@ -144,12 +150,8 @@ public:
   int GetValueByName(const char* name, double& value) override { return ReadAt(-1, name, "get double", DT_DOUBLE, value); }
   int GetValueByName(const char* name, std::string& value) override { return ReadAt(-1, name, "get text", DT_STRING, value); }
   int SetValueByName(const char* name, int value) override { return NameHooked(name, WriteAt(-1, name, "set int", DT_INTEGER, value)); }
-  int SetValueByName(const char* name, double value) override {
-    return NameHooked(name, WriteAt(-1, name, "set double", DT_DOUBLE, value));
-  }
-  int SetValueByName(const char* name, std::string& value) override {
-    return NameHooked(name, WriteAt(-1, name, "set text", DT_STRING, value));
-  }
+  int SetValueByName(const char* name, double value) override { return NameHooked(name, WriteAt(-1, name, "set double", DT_DOUBLE, value)); }
+  int SetValueByName(const char* name, std::string& value) override { return NameHooked(name, WriteAt(-1, name, "set text", DT_STRING, value)); }
   int GetValueTypeByChannel(int channel, DATATYPE& type) override {
     std::lock_guard<std::mutex> lock(mutex_);
     return TypeOf(channel, Bound(channel), type);
@@ -158,12 +160,8 @@ public:
   int GetValueByChannel(int channel, double& value) override { return ReadAt(channel, nullptr, "get double", DT_DOUBLE, value); }
   int GetValueByChannel(int channel, std::string& value) override { return ReadAt(channel, nullptr, "get text", DT_STRING, value); }
   int SetValueByChannel(int channel, int value) override { return Hooked(channel, WriteAt(channel, nullptr, "set int", DT_INTEGER, value)); }
-  int SetValueByChannel(int channel, double value) override {
-    return Hooked(channel, WriteAt(channel, nullptr, "set double", DT_DOUBLE, value));
-  }
-  int SetValueByChannel(int channel, std::string& value) override {
-    return Hooked(channel, WriteAt(channel, nullptr, "set text", DT_STRING, value));
-  }
+  int SetValueByChannel(int channel, double value) override { return Hooked(channel, WriteAt(channel, nullptr, "set double", DT_DOUBLE, value)); }
+  int SetValueByChannel(int channel, std::string& value) override { return Hooked(channel, WriteAt(channel, nullptr, "set text", DT_STRING, value)); }
   int GetValueIDByChannel(int channel, int& id) override {
     std::lock_guard<std::mutex> lock(mutex_);
     Count(channel);

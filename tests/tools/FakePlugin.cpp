@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "Envelope.h"
 #include "DeviceExports.h"
+#include "Envelope.h"
 #include "FrameScanner.h"
 #include "Hj212Text.h"
 #include "ICommunication.h"

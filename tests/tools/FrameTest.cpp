@@ -15,8 +15,8 @@
 
 #include "../hj212/FieldFrames.h"
 #include "Capture.h"
-#include "Charset.h"
 #include "CaptureFrames.h"
+#include "Charset.h"
 #include "Envelope.h"
 #include "Explain.h"
 #include "FrameScanner.h"
@@ -67,39 +67,48 @@ TEST(FrameInspector, FieldFramesGetTheirVerdictAndReason) {
 
 TEST(FrameInspector, NamesTheFieldMistakes) {
   const std::string utf8 = "ST=32;CN=2011;CP=&&Site=\xE6\xB0\xB4\xE8\xB4\xA8\xE7\xAB\x99&&"; // 35 bytes
-  const std::string gb = "ST=32;CN=2011;CP=&&Site=\xCB\xAE\xD6\xCA\xD5\xBE&&";              // 32 bytes
+  const std::string gb = "ST=32;CN=2011;CP=&&Site=\xCB\xAE\xD6\xCA\xD5\xBE&&";               // 32 bytes
   struct Case {
     std::string input;
     bool accepted;
-    std::string reason;  // a part of the reasons
-    std::string verdict; // a part of the verdict line: what ended the span, what the verdict means
+    std::string reason;     // a part of the reasons
+    std::string verdict;    // a part of the verdict line: what ended the span, what the verdict means
     std::string shown = ""; // a part of the lines below it
     std::string json = "";  // a part of the JSON object
   } cases[] = {
-      {"##0035" + gb + HJ::do_crc_check(utf8), false, "actual 32 bytes; the data is GB18030 and its UTF-8 form has 35 bytes: the length was counted over UTF-8",
+      {"##0035" + gb + HJ::do_crc_check(utf8), false,
+       "actual 32 bytes; the data is GB18030 and its UTF-8 form has 35 bytes: the length was counted over UTF-8",
        "42 bytes without CR LF (then the end of the input), REJECTED even with CR LF added\n"},
       {"##0035" + gb + HJ::do_crc_check(utf8), false, "it is the CRC over the data's UTF-8 form", ""},
       {"##0032" + utf8 + HJ::do_crc_check(utf8), false, "its GB18030 form has 32 bytes: the length was counted over GB18030", "",
        "length: 0032 (data 35 bytes, UTF-8)"},
       // a received GB18030 frame as a script holds it: UTF-8 text under the wire's length and CRC
-      {"##0032" + utf8 + HJ::do_crc_check(gb), true, "", "45 bytes without CR LF (then the end of the input), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n",
+      {"##0032" + utf8 + HJ::do_crc_check(gb), true, "",
+       "45 bytes without CR LF (then the end of the input), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n",
        "  text:   given as the runtime's UTF-8 text (35 data bytes); checked in its wire charset GB18030 (32 bytes)"},
       {"##0035" + utf8 + HJ::do_crc_check(gb), false, "it is the CRC over the data's GB18030 form", "", "length: 0035 (data 35 bytes, UTF-8)"},
-      {"##0032" + gb + HJ::do_crc_check(gb) + " (sent)", true, "", "42 bytes without CR LF (then other text), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "",
+      {"##0032" + gb + HJ::do_crc_check(gb) + " (sent)", true, "",
+       "42 bytes without CR LF (then other text), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "",
        "\"crlf\":false,\"ending\":\"other text\",\"verdict\":\"log_line\""},
       // the bytes of a link: a frame whose LF was damaged, and one cut before its LF, are no frames the plug-in queues
-      {"##0005ST=3260C0\rZ", true, "", "15 bytes without CR LF (then other text), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "", "\"verdict\":\"log_line\""},
+      {"##0005ST=3260C0\rZ", true, "",
+       "15 bytes without CR LF (then other text), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "",
+       "\"verdict\":\"log_line\""},
       {"##0035" + utf8 + HJ::do_crc_check(utf8), true, "", ""},
       {"##00x5ST=3260C0", false, "length field \"00x5\" is not a number; the data has 5 bytes", ""},
-      {"##0005ST=3260C0\\r\\n more log", true, "", "17 bytes with CR LF written out as \\r\\n, ACCEPTED as a log line's frame (the plug-in would not queue these bytes)\n",
-       "", "\"verdict\":\"log_line\""},
+      {"##0005ST=3260C0\\r\\n more log", true, "",
+       "17 bytes with CR LF written out as \\r\\n, ACCEPTED as a log line's frame (the plug-in would not queue these bytes)\n", "",
+       "\"verdict\":\"log_line\""},
       {"##12", false, "too short: 4 bytes", "4 bytes without CR LF (then the end of the input), REJECTED even with CR LF added\n"},
       {"##0005ST=3260C0\r\nRX", true, "", "17 bytes with CR LF, ACCEPTED\n", "", "\"crlf\":true,\"ending\":\"CR LF\",\"verdict\":\"accept\""},
       {"##0005ST=3260C1\r\n", false, "crc: announced 60C1", "17 bytes with CR LF, REJECTED\n", "", "\"scanner\":\"crc\""},
       {"##0009ST=3260C0\r\n", false, "length: announced 9, actual 5 bytes", "17 bytes with CR LF, REJECTED\n", "", "\"scanner\":\"length\""},
-      {"RX ##0005ST=3260C0\n", true, "", "15 bytes without CR LF (then LF alone), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n"},
+      {"RX ##0005ST=3260C0\n", true, "",
+       "15 bytes without CR LF (then LF alone), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n"},
       {"RX ##0005ST=3260C0 \r\n", true, "", "15 bytes without CR LF (then blanks and CR LF), ACCEPTED once"},
-      {"RX ##0005ST=3260C0\r", true, "", "15 bytes without CR LF (then CR and the end of the input), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n", "", "\"verdict\":\"log_line\""},
+      {"RX ##0005ST=3260C0\r", true, "",
+       "15 bytes without CR LF (then CR and the end of the input), ACCEPTED once CR LF is added (a log line's frame: the plug-in would not queue these bytes)\n",
+       "", "\"verdict\":\"log_line\""},
       {HJ::wrap_frame("ST=3\x01"), false, "holds a control byte (byte 0x01 at offset 4 of the data segment)", ""},
   };
   for (const Case& c : cases) {
@@ -112,7 +121,8 @@ TEST(FrameInspector, NamesTheFieldMistakes) {
     EXPECT_NE(verdict.find(c.shown, verdict.find('\n')), std::string::npos) << verdict;
     const std::string json = frametool::json_report(1, frametool::find_spans(c.input)[0], report);
     EXPECT_EQ(json.find("\"given_bytes\":35,\"wire_charset\":\"GB18030\"") != std::string::npos,
-              verdict.find("checked in its wire charset GB18030") != std::string::npos) << json;
+              verdict.find("checked in its wire charset GB18030") != std::string::npos)
+        << json;
     EXPECT_NE(json.find(c.json), std::string::npos) << json;
   }
 }
@@ -139,7 +149,8 @@ TEST(FrameInspector, LogsAreCutInLinearTime) {
       best_small = std::min(best_small, seconds(small, 1000));
       best_big = std::min(best_big, seconds(big, 16000));
     }
-    EXPECT_LT(best_big / best_small, 64.0) << best_small << " s for 1,000 frames, " << best_big << " s for 16,000, separated by \"" << separator << "\"";
+    EXPECT_LT(best_big / best_small, 64.0) << best_small << " s for 1,000 frames, " << best_big << " s for 16,000, separated by \"" << separator
+                                           << "\"";
   }
   // A span without a line end is given up after the largest frame, as the plug-in gives it up:
   // spans stay that small however long the line, and a frame behind such a start is still found.
@@ -267,8 +278,8 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
   const std::string digits(9900, '7'); // as long as a frame's value can be
   struct Case {
     std::string data, key;
-    std::string meaning; // a part of what the item is said to be (and its flag's meaning)
-    std::string note;    // a part of its notes; empty: none
+    std::string meaning;   // a part of what the item is said to be (and its flag's meaning)
+    std::string note;      // a part of its notes; empty: none
     bool rejected = false; // notes never reject; a control byte in the data segment does
   } cases[] = {
       {air, "a21024-Rtd", "hydrogen chloride (氯化氢), real-time value, mg/m³", "6 decimals; the default format N4.3 has 3"},
@@ -283,7 +294,8 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
       {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "e10203-Avg", "inlet COD (进水口COD), average, mg/L", ""},
       {"ST=32;CN=2051;Flag=5;CP=&&e10203-Avg=5.5,w01018-Cou=1.5&&", "w01018-Cou", "cumulative amount, kg", ""},
       {"ST=32;CN=3020;Flag=5;CP=&&i12001-Info=2&&", "i12001-Info", "instrument working state (工作状态); 0 running", ""},
-      {"ST=32;CN=1001;Flag=9;CP=&&i23005-Info=POLMONDL0000000001;i23008-Info=02-00-5E-10-00-02&&", "i23005-Info", "data logger id; sent on CN 1001", ""},
+      {"ST=32;CN=1001;Flag=9;CP=&&i23005-Info=POLMONDL0000000001;i23008-Info=02-00-5E-10-00-02&&", "i23005-Info", "data logger id; sent on CN 1001",
+       ""},
       {"ST=32;CN=1001;Flag=9;CP=&&i23005-Info=POLMONDL0000000001;i23008-Info=02-00-5E-10-00-02&&", "i23008-Info", "data logger MAC address 2;", ""},
       {"ST=91;CN=9011;Flag=4;CP=&&QnRtn=3&&", "QnRtn", "PW (password) wrong", ""},
       {"ST=32;CN=2011;Flag=5;CP=&&w01018-Rtd=1.2.3&&", "w01018-Rtd", "", "1.2.3 is not a number (the table gives N5.1)"},
@@ -294,9 +306,16 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
       {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w\x1b[2J-Rtd", "", "w\\x1B[2J is no code of the standard's tables", true},
       {"ST=32;CN=2011;Flag=5;CP=&&w\x1b[2J-Rtd=5,w01018-Flag=\x07&&", "w01018-Flag", "", "flag \\x07 is no data flag", true},
       {"ST=32;CN=2011;MN=\x1b]0;owned\x07;Flag=5;CP=&&w01018-Rtd=5&&", "w01018-Rtd", "COD", "", true},
-      {"ST=32;CN=2011;MN=\x9b" "2J;Flag=5;CP=&&w01018-Rtd=\x9b" "0m&&", "w01018-Rtd", "COD", "0m is not a number"},
-      {"ST=32;CN=2011;MN=\xc2\x9b" "2J;Flag=5;CP=&&w01018-Rtd=5&&", "w01018-Rtd", "COD", ""},
-      {"ST=32;CN=2011;MN=\xE2\x80\xAE" "CBA;Flag=5;CP=&&w01018-Rtd=5,w01018-Flag=\xE2\x81\xA6N&&", "w01018-Rtd", "COD", ""},
+      {"ST=32;CN=2011;MN=\x9b"
+       "2J;Flag=5;CP=&&w01018-Rtd=\x9b"
+       "0m&&",
+       "w01018-Rtd", "COD", "0m is not a number"},
+      {"ST=32;CN=2011;MN=\xc2\x9b"
+       "2J;Flag=5;CP=&&w01018-Rtd=5&&",
+       "w01018-Rtd", "COD", ""},
+      {"ST=32;CN=2011;MN=\xE2\x80\xAE"
+       "CBA;Flag=5;CP=&&w01018-Rtd=5,w01018-Flag=\xE2\x81\xA6N&&",
+       "w01018-Rtd", "COD", ""},
   };
   // the bidirectional controls that reorder what a terminal shows: U+202A-202E, U+2066-2069
   const auto bidi = [](const std::string& text) {
@@ -327,7 +346,8 @@ TEST(FrameInspector, ReadsValuesAgainstTheCodeTables) {
   }
   // A frame after a bad "##" on the same line is found, as the plug-in's scanner finds it ("###":
   // the frame's own "##" leaves one stray "#", no span of its own).
-  for (const std::string line : {"RX ##12##0005ST=3260C0\r\n", "RX ###0005ST=3260C0\r\n", "RX ##00xx junk ##0005ST=3260C0 (sent)\n", "## ##0005ST=3260C0"}) {
+  for (const std::string line :
+       {"RX ##12##0005ST=3260C0\r\n", "RX ###0005ST=3260C0\r\n", "RX ##00xx junk ##0005ST=3260C0 (sent)\n", "## ##0005ST=3260C0"}) {
     std::vector<frametool::Span> spans = frametool::find_spans(line);
     const std::size_t bad = line.find("###") == std::string::npos ? 1 : 0;
     ASSERT_EQ(spans.size(), bad + 1) << line;
@@ -354,7 +374,10 @@ TEST(FrameInspector, FindsTheFramesThePluginQueuesInNoise) {
     const std::string& frame = frames[random() % 3];
     switch (random() % 4) {
     case 0: capture += frame.substr(0, random() % frame.size()); break; // cut off
-    case 1: capture += frame; ++sent; break;
+    case 1:
+      capture += frame;
+      ++sent;
+      break;
     default: capture += noise[random() % (sizeof noise / sizeof noise[0])];
     }
   }
@@ -366,8 +389,9 @@ TEST(FrameInspector, FindsTheFramesThePluginQueuesInNoise) {
   ASSERT_GT(plugin.size(), sent / 2) << "the noise hides most frames";
   auto differ = std::mismatch(inspector.begin(), inspector.end(), plugin.begin(), plugin.end());
   EXPECT_TRUE(differ.first == inspector.end() && differ.second == plugin.end())
-      << inspector.size() << " frames found, " << plugin.size() << " queued; frame " << (differ.first - inspector.begin()) << ": the inspector's " << (differ.first == inspector.end() ? "none" : *differ.first)
-      << ", the plug-in's " << (differ.second == plugin.end() ? "none" : *differ.second);
+      << inspector.size() << " frames found, " << plugin.size() << " queued; frame " << (differ.first - inspector.begin()) << ": the inspector's "
+      << (differ.first == inspector.end() ? "none" : *differ.first) << ", the plug-in's "
+      << (differ.second == plugin.end() ? "none" : *differ.second);
 }
 
 TEST(FrameInspector, HexDumpsAndFields) {
@@ -484,7 +508,9 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
   const std::string wrong(32, '1');
   std::string hex;
   for (unsigned char ch : e.key) hex += "0123456789abcdef"[ch >> 4], hex += "0123456789abcdef"[ch & 15];
-  auto at = [&](int64_t delta_us) { return std::to_string((sent_at + delta_us) / 1000000) + "." + std::to_string(1000000 + (sent_at + delta_us) % 1000000).substr(1); };
+  auto at = [&](int64_t delta_us) {
+    return std::to_string((sent_at + delta_us) / 1000000) + "." + std::to_string(1000000 + (sent_at + delta_us) % 1000000).substr(1);
+  };
   struct Row {
     const char* name;
     std::string log, key;
@@ -494,16 +520,19 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
     bool stray = false; // a stray "##" just before the frame: the scanner must cut with the log's key
   } rows[] = {
       {"in force", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "", true, 2, true},
-      {"sent before the sender switched", "# comment\nHJ212-KEY " + at(-5000000) + " " + hex + " start\nHJ212-KEY " + at(-1000) + " " + wrong + "\n", "", true, 2, false},
+      {"sent before the sender switched", "# comment\nHJ212-KEY " + at(-5000000) + " " + hex + " start\nHJ212-KEY " + at(-1000) + " " + wrong + "\n",
+       "", true, 2, false},
       {"logged late", "HJ212-KEY " + at(-5000000) + " " + wrong + "\nHJ212-KEY " + at(2000) + " " + hex + " took it\n", "", true, 2, false},
-      {"another link's key, two lines back", "HJ212-KEY " + at(-5000000) + " " + hex + " a\nHJ212-KEY " + at(-2000) + " " + wrong +
-       " b\nHJ212-KEY " + at(-1000) + " " + std::string(32, '2') + " b\n", "", true, 1, false},
+      {"another link's key, two lines back",
+       "HJ212-KEY " + at(-5000000) + " " + hex + " a\nHJ212-KEY " + at(-2000) + " " + wrong + " b\nHJ212-KEY " + at(-1000) + " " +
+           std::string(32, '2') + " b\n",
+       "", true, 1, false},
       {"before every line", "HJ212-KEY " + at(1000) + " " + hex + "\n", "", true, 1, true},
       {"none removes the key", "OTHER-LABEL x\nHJ212-KEY " + at(-1000) + " -\n", "", false, 2, true},
       {"wrong keys only", "HJ212-KEY " + at(-1000) + " " + wrong + "\n", "", false, 1, true},
       {"fixed key", "", e.key, true, 0, true},
-      {"in force, behind a stray ##", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "",
-       true, 2, true, true},
+      {"in force, behind a stray ##", "HJ212-KEY " + at(-5000000) + " " + wrong + " start\nHJ212-KEY " + at(-1000) + " " + hex + " new\n", "", true,
+       2, true, true},
       {"a line's text of 1 MB", "HJ212-KEY " + at(-1000) + " " + hex + " " + std::string(1 << 20, 'w') + "\n", "", true, 1, true},
   };
   std::vector<sim::CapturedFlow> stray = flows;
@@ -534,8 +563,10 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
   }
 
   // Key logs that are not: refused with the line at fault.
-  for (const char* bad : {"HJ212-KEY 12 abc\n", "HJ212-KEY 1.5.5 " "00000000000000000000000000000000\n", "HJ212-KEY x 00\n",
-                          "# ok\nHJ212-KEY 1 zz000000000000000000000000000000\n", "HJ212-KEY\n"}) {
+  for (const char* bad : {"HJ212-KEY 12 abc\n",
+                          "HJ212-KEY 1.5.5 "
+                          "00000000000000000000000000000000\n",
+                          "HJ212-KEY x 00\n", "# ok\nHJ212-KEY 1 zz000000000000000000000000000000\n", "HJ212-KEY\n"}) {
     std::vector<sim::KeyChange> keys;
     WriteFile(dir.file("a.keys"), bad);
     EXPECT_FALSE(sim::read_key_log(dir.file("a.keys"), keys, error)) << bad;
@@ -559,22 +590,27 @@ TEST(FrameInspector, CapturesReadBackWithTheirTimesAndKeys) {
       {"header cut short", good.substr(0, 10), false, "not a capture", "", ""},
       {"last packet cut short", good.substr(0, good.size() - 7), false, "cut short or damaged after", big + e.raw + request + request, ""},
       {"a packet of 2 GB announced", huge, false, "cut short or damaged after 0 packets", "", ""},
-      {"packets that are no TCP", Pcap(101, {"", "\x45", std::string(40, '\x45'), ipv4.substr(0, 19), "\x4F" + ipv4.substr(1) + std::string(60, 'x'),
-                                             "\x60" + std::string(39, '\xFF'), std::string(100, '\xFF')}),
+      {"packets that are no TCP",
+       Pcap(101, {"", "\x45", std::string(40, '\x45'), ipv4.substr(0, 19), "\x4F" + ipv4.substr(1) + std::string(60, 'x'),
+                  "\x60" + std::string(39, '\xFF'), std::string(100, '\xFF')}),
        true, "", "", ""},
       {"a link type it does not read", Pcap(147, {good.substr(40 + 16, 40)}), true, "", "", ""},
       {"Ethernet, VLAN, IPv6, a retransmission", Pcap(1, {EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(7, "##0005ST"), EthernetIpv6Tcp(20, "=32")}),
        true, "", "##0005ST=32", "8+5"},
       // each direction put in order by its sequence numbers, as a receiver does; a true gap once, with its place and size
-      {"segments 1, 3, 2", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(11, "05ST")}), true, "", "##0005ST=32", ""},
+      {"segments 1, 3, 2", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(11, "05ST")}), true, "",
+       "##0005ST=32", ""},
       {"halves swapped, overlapping", Pcap(1, {Syn(6), EthernetIpv6Tcp(10, "005ST=32"), EthernetIpv6Tcp(7, "##00")}), true, "", "##0005ST=32", ""},
-      {"a true gap", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(15, "=3")}), true, "", "##00=32", "4+4"},
+      {"a true gap", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, "=32"), EthernetIpv6Tcp(15, "=3")}), true, "", "##00=32",
+       "4+4"},
       // a window's worth past a hole, the hole is certain: what comes for it later is too late
-      {"a window past a hole", Pcap(1, {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, after_loss), EthernetIpv6Tcp(40015, after_loss),
-                                        EthernetIpv6Tcp(11, "05ST")}),
+      {"a window past a hole",
+       Pcap(1,
+            {Syn(6), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, after_loss), EthernetIpv6Tcp(40015, after_loss), EthernetIpv6Tcp(11, "05ST")}),
        true, "", "##00" + after_loss + after_loss, "4+4"},
-      {"a scaled window past a hole", Pcap(1, {Syn(6, 7), Syn(90, 7, true), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, after_loss),
-                                               EthernetIpv6Tcp(40015, after_loss), EthernetIpv6Tcp(11, "05ST")}),
+      {"a scaled window past a hole",
+       Pcap(1, {Syn(6, 7), Syn(90, 7, true), EthernetIpv6Tcp(7, "##00"), EthernetIpv6Tcp(15, after_loss), EthernetIpv6Tcp(40015, after_loss),
+                EthernetIpv6Tcp(11, "05ST")}),
        true, "", "##0005ST" + after_loss + after_loss, ""},
   };
   for (const Damaged& d : damaged) {

@@ -5,8 +5,8 @@
 #include <fstream>
 #include <thread>
 
-#include "Envelope.h"
 #include "ConfigWriter.h"
+#include "Envelope.h"
 #include "Io.h"
 #include "PortCase.h"
 #include "Ports.h"
@@ -41,8 +41,8 @@ TEST(SimVariables, TypedReadsAndWritesConvert) {
     int rc;
     std::string after;
   } writes[] = {
-      {"I", Value(7.9), 0, "7"},                      // double into int: truncated
-      {"I", Value(std::string(" -12 ")), 0, "-12"},  // text that is a number
+      {"I", Value(7.9), 0, "7"},                    // double into int: truncated
+      {"I", Value(std::string(" -12 ")), 0, "-12"}, // text that is a number
       {"I", Value(std::string("12abc")), VariableStore::kRefused, "-12"},
       {"I", Value(1e12), VariableStore::kRefused, "-12"}, // out of the int range
       {"D", Value(3), 0, "3"},
@@ -127,8 +127,8 @@ TEST(SimConfig, LayoutOfParametersAndRows) {
   row.factor_type = 1;
   row.rw = -1;
   std::vector<uint8_t> b = sim::build_config({5, 300}, {row});
-  std::vector<uint8_t> want = {0x20, 0x4E, 2, 0, 0, 0, 5, 0, 0, 0, 0x2C, 1, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 32, 0, 0, 0,
-                               6, 0, 0, 0, 'w', '0', '1', '0', '1', '8', 0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
+  std::vector<uint8_t> want = {0x20, 0x4E, 2, 0, 0,   0,   5,   0,   0,   0,   0x2C, 1, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 32,   0,    0,    0,
+                               6,    0,    0, 0, 'w', '0', '1', '0', '1', '8', 0,    0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF};
   EXPECT_EQ(b, want);
 }
 
@@ -140,11 +140,16 @@ TEST(SimPorts, SpecTexts) {
     bool ok;
     sim::PortSpec::Kind kind;
   } cases[] = {
-      {"tcp-client:127.0.0.1:9000", true, sim::PortSpec::TcpClient}, {"tcp-server:0", true, sim::PortSpec::TcpServer},
-      {"tcp-server:127.0.0.1:9100", true, sim::PortSpec::TcpServer}, {"serial:/dev/ttyS0:9600:7E1", true, sim::PortSpec::Serial},
-      {"pty", true, sim::PortSpec::Pty},                              {"tcp-client:9000", false, sim::PortSpec::TcpClient},
-      {"tcp-client:h:99999", false, sim::PortSpec::TcpClient},        {"serial:", false, sim::PortSpec::Serial},
-      {"serial:/dev/x:1234", false, sim::PortSpec::Serial},           {"udp:1", false, sim::PortSpec::Serial},
+      {"tcp-client:127.0.0.1:9000", true, sim::PortSpec::TcpClient},
+      {"tcp-server:0", true, sim::PortSpec::TcpServer},
+      {"tcp-server:127.0.0.1:9100", true, sim::PortSpec::TcpServer},
+      {"serial:/dev/ttyS0:9600:7E1", true, sim::PortSpec::Serial},
+      {"pty", true, sim::PortSpec::Pty},
+      {"tcp-client:9000", false, sim::PortSpec::TcpClient},
+      {"tcp-client:h:99999", false, sim::PortSpec::TcpClient},
+      {"serial:", false, sim::PortSpec::Serial},
+      {"serial:/dev/x:1234", false, sim::PortSpec::Serial},
+      {"udp:1", false, sim::PortSpec::Serial},
   };
   for (const auto& c : cases) {
     sim::PortSpec s;
@@ -282,9 +287,11 @@ TEST_F(StationCase, ErrorsNameFileAndLine) {
       {"device{ name='d', port='udp:1' }\n", ":1: device d: unknown port"},
       {"device{ name='d', port='pty', channels={[0]='Nope'} }\n", ":1: device d: channel 0 names Nope"},
       // a key in the wrong table, or one no table takes, is named instead of ignored
-      {"var('A', 1)\ndevice{ name='d', port='pty',\n  params={5, 2} }\n", ":2: device d: \"params\" is no key of device{ ... }; it belongs in config = { ... }"},
+      {"var('A', 1)\ndevice{ name='d', port='pty',\n  params={5, 2} }\n",
+       ":2: device d: \"params\" is no key of device{ ... }; it belongs in config = { ... }"},
       {"device{ name='d', port='pty', config={ timeout=5, prams={5, 2} } }\n", ":1: device d: config: \"prams\" is no key of config = { ... }"},
-      {"device{ name='d', port='pty', config={ channels={{ factor='w01018', timeout=3 }} } }\n", ":1: device d: config: channels[1]: \"timeout\" is no key of a row"},
+      {"device{ name='d', port='pty', config={ channels={{ factor='w01018', timeout=3 }} } }\n",
+       ":1: device d: config: channels[1]: \"timeout\" is no key of a row"},
       {"device{ name='d', port='pty', config={ channels={[0]='A'} } }\n", ":1: device d: config: channels holds rows"},
       {"device{ name='d', port='pty', config={ params={5, 2}, timeout=3 } }\n", ":1: device d: config: params and timeout: give one of them"},
       {"device{ name='d', port='pty', config={ timeout='5s' } }\n", ":1: device d: config: timeout must be an integer"},

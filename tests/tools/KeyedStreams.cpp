@@ -25,8 +25,8 @@ std::string number(std::mt19937& random) { return std::to_string(random() % 1000
 
 // A data segment with `qn`; `cn` a data command (encrypted) or an answer (never).
 std::string segment(std::mt19937& random, const std::string& qn, bool data, bool packet) {
-  std::string s = "QN=" + qn + (data ? ";ST=32;CN=2011" : ";ST=91;CN=9014") + ";PW=123456;MN=010000A8900016F000169DC0;Flag=" +
-                  (packet ? "11;PNUM=2;PNO=1" : "9") + ";CP=&&";
+  std::string s = "QN=" + qn + (data ? ";ST=32;CN=2011" : ";ST=91;CN=9014") +
+                  ";PW=123456;MN=010000A8900016F000169DC0;Flag=" + (packet ? "11;PNUM=2;PNO=1" : "9") + ";CP=&&";
   if (data) {
     s += "DataTime=20261209120000";
     for (unsigned i = 0, n = 1 + random() % 12; i < n; ++i) s += ";w0101" + std::to_string(i % 10) + "-Rtd=" + number(random) + ",w01018-Flag=N";
@@ -52,8 +52,8 @@ std::string frame_of(std::mt19937& random, const std::string& qn, const std::str
   if (form == 2) seg = seg.substr(0, seg.find("CP=&&")) + crlf_cp;
   if (form == 0 || form == 7) return HJ::wrap_frame(seg);
   HJ::Sm4 cipher(reinterpret_cast<const unsigned char*>(key.data()));
-  static const HJ::CipherForm kForms[] = {HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherText, HJ::kCipherTextTailInside,
-                                          HJ::kCipherTextTailInside, HJ::kCipherRaw};
+  static const HJ::CipherForm kForms[] = {
+      HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherRaw, HJ::kCipherText, HJ::kCipherTextTailInside, HJ::kCipherTextTailInside, HJ::kCipherRaw};
   return HJ::wire_data(seg, HJ::kCharsetByFlag, &cipher, kForms[form]).frame();
 }
 
@@ -78,7 +78,10 @@ Stream make_stream(std::mt19937& random, std::size_t frames, const std::string& 
     switch (random() % 8) {
     case 0: out.bytes += f.substr(0, 1 + random() % (f.size() - 1)); break; // cut off
     case 1: out.bytes += random() % 2 ? "#" : "##"; [[fallthrough]];        // a stray "#" or "##" on its line
-    default: out.bytes += f; ++out.intact; break;
+    default:
+      out.bytes += f;
+      ++out.intact;
+      break;
     case 7: { // its LF damaged: another byte in its place
       char other = static_cast<char>(random());
       out.bytes += f.substr(0, f.size() - 1) + (other == '\n' ? 'x' : other);
@@ -150,8 +153,8 @@ std::string difference(const char* a_name, const std::vector<std::string>& a, co
   auto d = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
   if (d.first == a.end() && d.second == b.end()) return std::string();
   return std::string(a_name) + " took " + std::to_string(a.size()) + " frames, " + b_name + " " + std::to_string(b.size()) +
-         "; first difference at frame " + std::to_string(d.first - a.begin()) + ": " + a_name + " QN " +
-         (d.first == a.end() ? "none" : *d.first) + ", " + b_name + " QN " + (d.second == b.end() ? "none" : *d.second);
+         "; first difference at frame " + std::to_string(d.first - a.begin()) + ": " + a_name + " QN " + (d.first == a.end() ? "none" : *d.first) +
+         ", " + b_name + " QN " + (d.second == b.end() ? "none" : *d.second);
 }
 
 } // namespace keyed

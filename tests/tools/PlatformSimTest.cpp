@@ -10,8 +10,8 @@
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "Hj212Text.h"
-#include "ReferenceCrc.h"
 #include "Platform.h"
+#include "ReferenceCrc.h"
 #include "Sm4Example.h"
 
 namespace {
@@ -100,9 +100,17 @@ TEST(SimScenario, ParsesStepsAndRejectsNonsense) {
   EXPECT_EQ(steps[4].reply, Step::None); // a corrupt request must go unanswered
 
   EXPECT_EQ(steps_of("request CN=1011 PW=1 expect=refused\n")[0].expect, Step::Refused);
-  const char* bad[] = {"teleport CN=1",    "request", "request CN=1 reply=maybe", "pause soon", "uploads count=2", "request CN=1 delay=x",
-                       "request CN=1 expect=maybe", "request CN=2061 CP=BeginTime={yesterday}", "request CN=2061 CP=BeginTime={now-1y}",
-                       "request CN=2061 CP=BeginTime={now-h}", "request CN=2061 CP=EndTime={now+}"};
+  const char* bad[] = {"teleport CN=1",
+                       "request",
+                       "request CN=1 reply=maybe",
+                       "pause soon",
+                       "uploads count=2",
+                       "request CN=1 delay=x",
+                       "request CN=1 expect=maybe",
+                       "request CN=2061 CP=BeginTime={yesterday}",
+                       "request CN=2061 CP=BeginTime={now-1y}",
+                       "request CN=2061 CP=BeginTime={now-h}",
+                       "request CN=2061 CP=EndTime={now+}"};
   for (const char* b : bad) {
     std::vector<Step> s;
     std::string error;
@@ -119,7 +127,7 @@ TEST(SimScenario, ParsesStepsAndRejectsNonsense) {
 TEST(SimScenario, TimePlaceholdersReadTheClockAsTheStepStarts) {
   struct Row {
     const char* cp;
-    const char* first; // the CP of the first request, at 2024-03-01 00:34:56
+    const char* first;  // the CP of the first request, at 2024-03-01 00:34:56
     const char* second; // of the second, 5 s later
   } rows[] = {
       {"T={now}", "T=20240301003456", "T=20240301003501"},
@@ -253,15 +261,23 @@ TEST(SimPlatform, UploadsThatBreakTheProtocolUnderEveryEdition) {
     const char* problem; // nullptr: OK
   } rows[] = {
       {"sound", uploads([](int, Upload&) {}), nullptr},
-      {"ESC and BEL in a value", uploads([](int i, Upload& u) { if (i == 2) u.cp = "DataTime=@;w01018-Rtd=\x1B]0;x\x07"; }), "the plug-in drops it"},
+      {"ESC and BEL in a value", uploads([](int i, Upload& u) {
+         if (i == 2) u.cp = "DataTime=@;w01018-Rtd=\x1B]0;x\x07";
+       }),
+       "the plug-in drops it"},
       {"no DataTime", uploads([](int, Upload& u) { u.cp = "w01018-Rtd=1.5"; }), "upload QN 20240101000000000 has no readable DataTime (none)"},
       {"a QN that is no time", uploads([](int i, Upload& u) { u.qn = "NOTAQN-" + std::to_string(i); }), "carries QN=NOTAQN-0, not a time"},
-      {"the same QN and DataTime five times", uploads([](int, Upload& u) { u.qn = "20240101000000000"; }), "QN 20240101000000000 (CN=2011) uploaded again"},
+      {"the same QN and DataTime five times", uploads([](int, Upload& u) { u.qn = "20240101000000000"; }),
+       "QN 20240101000000000 (CN=2011) uploaded again"},
       {"a new MN every upload", uploads([](int i, Upload& u) { u.mn = "POLMON00000000000000000" + std::to_string(i + 1); }),
        "CN=2011 carries MN=POLMON000000000000000002, the station's MN is POLMON000000000000000001"},
-      {"ST=91 first, 32 after", uploads([](int i, Upload& u) { if (i == 0) u.st = "91"; }),
+      {"ST=91 first, 32 after", uploads([](int i, Upload& u) {
+         if (i == 0) u.st = "91";
+       }),
        "data frame QN 20240101000000000 CN=2011 carries ST=91, the station's system code is 32"},
-      {"ST=31 after 32", uploads([](int i, Upload& u) { if (i == 3) u.st = "31"; }),
+      {"ST=31 after 32", uploads([](int i, Upload& u) {
+         if (i == 3) u.st = "31";
+       }),
        "data frame QN 20240101000003000 CN=2011 carries ST=31, the station's system code is 32"},
   };
   for (const Row& row : rows) {
@@ -275,8 +291,8 @@ TEST(SimPlatform, UploadsThatBreakTheProtocolUnderEveryEdition) {
       for (const Upload& u : row.uploads) {
         std::string cp = u.cp;
         if (cp.find('@') != std::string::npos) cp.replace(cp.find('@'), 1, u.qn.substr(0, 14));
-        const std::string seg = "QN=" + u.qn + ";ST=" + u.st + ";CN=2011;PW=123456;MN=" + u.mn + ";Flag=" + (edition == 2025 ? "8" : "4") +
-                                ";CP=&&" + cp + "&&";
+        const std::string seg =
+            "QN=" + u.qn + ";ST=" + u.st + ";CN=2011;PW=123456;MN=" + u.mn + ";Flag=" + (edition == 2025 ? "8" : "4") + ";CP=&&" + cp + "&&";
         const std::string f = sim::encrypted_wire_data(seg, opt.key, sim::CipherWire::Raw).frame(); // plain without a key
         h.p.received(f.data(), f.size(), h.now);
         h.run_until(h.now + 50);
@@ -301,47 +317,84 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
     const char* problem;              // nullptr: OK
   } rows[] = {
       {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "request CN=1011 QN=* refused: QnRtn=3 (PW (password) wrong)"},
-      {"execution failed", "request CN=1012 CP=SystemTime=20240101000000", {"9011", "QnRtn=1", "9012", "ExeRtn=2"},
+      {"execution failed",
+       "request CN=1012 CP=SystemTime=20240101000000",
+       {"9011", "QnRtn=1", "9012", "ExeRtn=2"},
        "refused: ExeRtn=2 (execution failed, reason unknown)"},
       {"no data", "request CN=2061", {"9011", "QnRtn=1", "9012", "ExeRtn=100"}, nullptr},
       {"refused as expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=3"}, nullptr},
-      {"accepted, refusal expected", "request CN=1011 PW=1 expect=refused", {"9011", "QnRtn=1", "1011", "SystemTime=20240101000000", "9012", "ExeRtn=1"},
+      {"accepted, refusal expected",
+       "request CN=1011 PW=1 expect=refused",
+       {"9011", "QnRtn=1", "1011", "SystemTime=20240101000000", "9012", "ExeRtn=1"},
        "accepted (answered with data), a refusal was expected"},
       {"either way", "request CN=2061 reply=ack expect=any", {"9011", "QnRtn=8"}, nullptr},
-      {"an interval of 0 taken", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=1"},
+      {"an interval of 0 taken",
+       "request CN=1062 CP=RtdInterval=0",
+       {"9011", "QnRtn=1", "9012", "ExeRtn=1"},
        "request CN=1062 QN=* accepted an invalid RtdInterval=0 (ExeRtn=1)"},
-      {"a negative one taken", "request CN=1062 CP=MinInterval=-5", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "accepted an invalid MinInterval=-5 (ExeRtn=1)"},
+      {"a negative one taken",
+       "request CN=1062 CP=MinInterval=-5",
+       {"9011", "QnRtn=1", "9012", "ExeRtn=1"},
+       "accepted an invalid MinInterval=-5 (ExeRtn=1)"},
       {"an interval of 0 refused", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=3"}, nullptr},
-      {"history taken on, a 9011 wanted", "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack", {"9011", "QnRtn=1"},
+      {"history taken on, a 9011 wanted",
+       "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack",
+       {"9011", "QnRtn=1"},
        "no 9012 for request CN=2051 QN=*: the execution result is missing"},
-      {"history records, no 9012", "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000",
-       {"9011", "QnRtn=1", "2051", "DataTime=20240101000000;w01018-Avg=1.5"}, "no 9012 for request CN=2051 QN=*: the execution result is missing"},
+      {"history records, no 9012",
+       "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000",
+       {"9011", "QnRtn=1", "2051", "DataTime=20240101000000;w01018-Avg=1.5"},
+       "no 9012 for request CN=2051 QN=*: the execution result is missing"},
       // a history answer: records of the CN asked for, inside BeginTime..EndTime, each once; "own:" a
       // frame with the station's own QN (2017, 2005), between the 9011 and the 9012
-      {"history of the day asked", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20200101000000", "2061", "DataTime=20200101235959", "9012", "ExeRtn=1"},
+      {"history of the day asked",
+       kDay2020,
+       {"9011", "QnRtn=1", "2061", "DataTime=20200101000000", "2061", "DataTime=20200101235959", "9012", "ExeRtn=1"},
        nullptr},
-      {"history of another day", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20241209100000", "9012", "ExeRtn=1"},
+      {"history of another day",
+       kDay2020,
+       {"9011", "QnRtn=1", "2061", "DataTime=20241209100000", "9012", "ExeRtn=1"},
        "history answer to CN=2061 QN=*: record DataTime=20241209100000 outside the asked range 20200101000000..20200101235959"},
-      {"history a second early", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20191231235959", "9012", "ExeRtn=1"},
+      {"history a second early",
+       kDay2020,
+       {"9011", "QnRtn=1", "2061", "DataTime=20191231235959", "9012", "ExeRtn=1"},
        "history answer to CN=2061 QN=*: record DataTime=20191231235959 outside the asked range 20200101000000..20200101235959"},
-      {"history of another CN", kDay2020, {"9011", "QnRtn=1", "2051", "DataTime=20200101000000", "9012", "ExeRtn=1"},
+      {"history of another CN",
+       kDay2020,
+       {"9011", "QnRtn=1", "2051", "DataTime=20200101000000", "9012", "ExeRtn=1"},
        "history answer to CN=2061 QN=*: answered with CN=2051"},
-      {"history record twice", kDay2020, {"9011", "QnRtn=1", "2061", "DataTime=20200101010000", "2061", "DataTime=20200101010000", "9012", "ExeRtn=1"},
+      {"history record twice",
+       kDay2020,
+       {"9011", "QnRtn=1", "2061", "DataTime=20200101010000", "2061", "DataTime=20200101010000", "9012", "ExeRtn=1"},
        "history answer to CN=2061 QN=*: record DataTime=20200101010000 sent twice"},
-      {"history without DataTime", kDay2020, {"9011", "QnRtn=1", "2061", "w01018-Avg=1.5", "9012", "ExeRtn=1"}, "a record without a readable DataTime (none)"},
+      {"history without DataTime",
+       kDay2020,
+       {"9011", "QnRtn=1", "2061", "w01018-Avg=1.5", "9012", "ExeRtn=1"},
+       "a record without a readable DataTime (none)"},
       {"own QNs, the day asked", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20200101050000", "9012", "ExeRtn=1"}, nullptr},
-      {"own QNs, another day", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20231231000000", "9012", "ExeRtn=1"},
+      {"own QNs, another day",
+       kDay2020,
+       {"9011", "QnRtn=1", "own:2061", "DataTime=20231231000000", "9012", "ExeRtn=1"},
        "history answer to CN=2061 QN=*: record DataTime=20231231000000 outside the asked range 20200101000000..20200101235959"},
       // "@hour": the last hour ended when the request was made; its upload's QN met the request's by chance
-      {"the newest upload of another CN, the request's QN on it", "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101235959",
-       {"9011", "QnRtn=1", "2061", "DataTime=@hour", "9012", "ExeRtn=1"}, nullptr},
-      {"the newest upload before the 9011, the request's QN on it", kDay2020,
-       {"2061", "DataTime=@hour", "9011", "QnRtn=1", "9012", "ExeRtn=1"}, nullptr},
-      {"own QNs, the newest hour's upload meanwhile", kDay2020, {"9011", "QnRtn=1", "own:2061", "DataTime=20240101230000", "9012", "ExeRtn=1"},
+      {"the newest upload of another CN, the request's QN on it",
+       "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101235959",
+       {"9011", "QnRtn=1", "2061", "DataTime=@hour", "9012", "ExeRtn=1"},
        nullptr},
-      {"own QNs, real-time data meanwhile", "request CN=2011 CP=BeginTime=20200101000000;EndTime=20200101235959",
-       {"9011", "QnRtn=1", "own:2011", "DataTime=20240101235900", "9012", "ExeRtn=1"}, nullptr},
-      {"own QNs, real-time data of another day", "request CN=2011 CP=BeginTime=20200101000000;EndTime=20200101235959",
+      {"the newest upload before the 9011, the request's QN on it",
+       kDay2020,
+       {"2061", "DataTime=@hour", "9011", "QnRtn=1", "9012", "ExeRtn=1"},
+       nullptr},
+      {"own QNs, the newest hour's upload meanwhile",
+       kDay2020,
+       {"9011", "QnRtn=1", "own:2061", "DataTime=20240101230000", "9012", "ExeRtn=1"},
+       nullptr},
+      {"own QNs, real-time data meanwhile",
+       "request CN=2011 CP=BeginTime=20200101000000;EndTime=20200101235959",
+       {"9011", "QnRtn=1", "own:2011", "DataTime=20240101235900", "9012", "ExeRtn=1"},
+       nullptr},
+      {"own QNs, real-time data of another day",
+       "request CN=2011 CP=BeginTime=20200101000000;EndTime=20200101235959",
        {"9011", "QnRtn=1", "own:2011", "DataTime=20231231235900", "9012", "ExeRtn=1"},
        "history answer to CN=2011 QN=*: record DataTime=20231231235900 outside the asked range 20200101000000..20200101235959"},
   };
@@ -460,10 +513,11 @@ TEST(SimPlatform, AnswersUploadsThatAskForItAndCountsThem) {
   EXPECT_TRUE(h.p.finished());
   EXPECT_FALSE(h.p.broken()) << h.p.summary(); // the values' notes never break the verdict
   const std::string s = h.p.summary();
-  for (const char* part : {"values:             2 factors, 3 values, 3 notes",
-                           "w01018 COD (chemical oxygen demand) (化学需氧量), mg/L: 2 values; 1 beyond the default format (first: "
-                           "w01018-Rtd=1.55: 2 decimals; the default format N5.1 has 1); 1 flag the version does not define (first: w01018-Flag=X",
-                           "a21026 sulphur dioxide (二氧化硫), mg/m³: 1 value; 1 factor of another medium than ST (first: a21026-Rtd=3.1: a21026 is an air factor"})
+  for (const char* part :
+       {"values:             2 factors, 3 values, 3 notes",
+        "w01018 COD (chemical oxygen demand) (化学需氧量), mg/L: 2 values; 1 beyond the default format (first: "
+        "w01018-Rtd=1.55: 2 decimals; the default format N5.1 has 1); 1 flag the version does not define (first: w01018-Flag=X",
+        "a21026 sulphur dioxide (二氧化硫), mg/m³: 1 value; 1 factor of another medium than ST (first: a21026-Rtd=3.1: a21026 is an air factor"})
     EXPECT_NE(s.find(part), std::string::npos) << part << "\n" << s;
 }
 
@@ -488,8 +542,8 @@ TEST(SimPlatform, HistoryAnswersAndResendsAreNoUploads) {
     const std::string qn = h.requests().at(0).value("QN");
     // encrypted as a station with the key sends it
     auto send = [&](const std::string& q, const std::string& cn, const char* rf, const std::string& cp) {
-      const std::string seg = "QN=" + q + ";ST=" + (cn[0] == '9' ? "91" : "32") + ";CN=" + cn + ";PW=123456;MN=" + opt.mn +
-                              ";Flag=8;" + rf + "CP=&&" + cp + "&&";
+      const std::string seg =
+          "QN=" + q + ";ST=" + (cn[0] == '9' ? "91" : "32") + ";CN=" + cn + ";PW=123456;MN=" + opt.mn + ";Flag=8;" + rf + "CP=&&" + cp + "&&";
       const std::string f = sim::encrypted_wire_data(seg, opt.key, sim::CipherWire::Raw).frame();
       h.p.received(f.data(), f.size(), h.now);
     };
@@ -520,12 +574,14 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
   struct Row {
     const char* name;
     const char* steps;
-    std::vector<int64_t> uploads; // ms after the first request's answer; -T: the link down at T, up 10 ms on
-    const char* problem;          // nullptr: OK
+    std::vector<int64_t> uploads;  // ms after the first request's answer; -T: the link down at T, up 10 ms on
+    const char* problem;           // nullptr: OK
     bool second_by_upload = false; // the steps' second request is acknowledged, then answered by the first upload with its QN
   } rows[] = {
       {"stopped, one in flight", "request CN=2012\npause 2000\n", {400}, nullptr},
-      {"kept on after 2012", "request CN=2012\npause 2000\n", {400, 800},
+      {"kept on after 2012",
+       "request CN=2012\npause 2000\n",
+       {400, 800},
        "kept uploading CN=2011 after 2012 stopped it: QN 20240101000000800 was made 800 ms after the acknowledgement arrived"},
       {"new interval taken", rtd, {1000, 3000, 5000}, nullptr},
       {"old interval kept", rtd, {1000, 6000}, "RtdInterval set to 2 s, uploads came every 5.0 s"}, // not "only 2 uploads"
@@ -533,7 +589,9 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
       {"new interval, the link down between", rtd, {1000, 3000, -3100, 7500}, "the station closed the connection"},
       {"started again by its first upload", "request CN=2012\nrequest CN=2011\npause 3000\n", {400, 1400, 2400}, nullptr, true},
       // an uploads step counts from its own start, not the run's
-      {"uploads before the step", "request CN=2011\npause 2000\nuploads CN=2011 count=2 timeout=1000\n", {400, 800, 2500},
+      {"uploads before the step",
+       "request CN=2011\npause 2000\nuploads CN=2011 count=2 timeout=1000\n",
+       {400, 800, 2500},
        "only 1 uploads of CN=2011 since the step began, 2 wanted"},
       {"uploads within the step", "request CN=2011\npause 2000\nuploads CN=2011 count=2 timeout=1000\n", {400, 2500, 2800}, nullptr},
   };
@@ -595,7 +653,7 @@ TEST(SimPlatform, TheTimeStoppedIsNoInterval) {
     h.run_until(h.now + 2000);
     upload(made_now());
   }
-  answer_request(1); // 2012: none from here
+  answer_request(1);                           // 2012: none from here
   const std::string start = answer_request(2); // 2011, answered by its first upload
   upload(start);
   for (int i = 0; i < 3; ++i) {
@@ -622,22 +680,34 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
     const char* row;     // the summary's row of period data, or nullptr
     unsigned problems = 1;
   } rows[] = {
-      {"minutes on their starts", {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000200050", "20240101000100", false}},
-       nullptr, "  period data:        CN=2051 x2 (60 s), 0 missing\n"},
+      {"minutes on their starts",
+       {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000200050", "20240101000100", false}},
+       nullptr,
+       "  period data:        CN=2051 x2 (60 s), 0 missing\n"},
       {"a second's slack", {{"2051", "20240101000059500", "20240101000000", false}}, nullptr, nullptr},
-      {"minute stamped with its end", {{"2051", "20240101000100123", "20240101000100", false}},
+      {"minute stamped with its end",
+       {{"2051", "20240101000100123", "20240101000100", false}},
        "CN=2051 upload QN 20240101000100123: DataTime=20240101000100 stamped with its period's end: the 60 s period from it ends at "
        "20240101000200, after the frame was sent",
        nullptr},
-      {"hour stamped with its end", {{"2061", "20240101010000500", "20240101010000", false}}, "DataTime=20240101010000 stamped with its period's end", nullptr},
-      {"hour of the last hour", {{"2061", "20240101010000500", "20240101000000", false}}, nullptr, "  period data:        CN=2061 x1 (3600 s), 0 missing\n"},
-      {"off its boundary", {{"2051", "20240101000100123", "20240101000030", false}},
-       "CN=2051 upload QN 20240101000100123: DataTime=20240101000030 is not on a boundary of its 60 s period", nullptr},
+      {"hour stamped with its end",
+       {{"2061", "20240101010000500", "20240101010000", false}},
+       "DataTime=20240101010000 stamped with its period's end",
+       nullptr},
+      {"hour of the last hour",
+       {{"2061", "20240101010000500", "20240101000000", false}},
+       nullptr,
+       "  period data:        CN=2061 x1 (3600 s), 0 missing\n"},
+      {"off its boundary",
+       {{"2051", "20240101000100123", "20240101000030", false}},
+       "CN=2051 upload QN 20240101000100123: DataTime=20240101000030 is not on a boundary of its 60 s period",
+       nullptr},
       {"day at noon", {{"2031", "20240102000000001", "20240101120000", false}}, "is not on a boundary of its 86400 s period", nullptr},
       {"day at midnight", {{"2031", "20240102000000001", "20240101000000", false}}, nullptr, nullptr},
       {"a minute twice",
        {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000100456", "20240101000000", false}},
-       "CN=2051 upload QN 20240101000100456: DataTime=20240101000000 came before: one record per period", nullptr},
+       "CN=2051 upload QN 20240101000100456: DataTime=20240101000000 came before: one record per period",
+       nullptr},
       {"two minutes left out",
        {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000400123", "20240101000300", false}},
        "CN=2051: 2 periods of 60 s missing between its records (the first after DataTime=20240101000000)",
@@ -646,12 +716,22 @@ TEST(SimPlatform, PeriodDataStampedWithTheirStart) {
        {{"2051", "20240101000100123", "20240101000000", false},
         {"2051", "20240101000300123", "20240101000200", false},
         {"2051", "20240101000200123", "20240101000100", true}},
-       nullptr, "  period data:        CN=2051 x2 (60 s), 0 missing\n"},
+       nullptr,
+       "  period data:        CN=2051 x2 (60 s), 0 missing\n"},
       {"a resend of another minute is no repeat",
-       {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000100123", "20240101000000", true}}, nullptr, nullptr},
+       {{"2051", "20240101000100123", "20240101000000", false}, {"2051", "20240101000100123", "20240101000000", true}},
+       nullptr,
+       nullptr},
       // (a QN that is no time is a fault of its own)
-      {"a QN that does not read: the platform's clock, past the period", {{"2051", "1", "20240301003300", false}}, "carries QN=1, not a time", nullptr},
-      {"a QN that does not read: the platform's clock, in the period", {{"2051", "1", "20240301003400", false}}, "stamped with its period's end", nullptr, 2},
+      {"a QN that does not read: the platform's clock, past the period",
+       {{"2051", "1", "20240301003300", false}},
+       "carries QN=1, not a time",
+       nullptr},
+      {"a QN that does not read: the platform's clock, in the period",
+       {{"2051", "1", "20240301003400", false}},
+       "stamped with its period's end",
+       nullptr,
+       2},
       {"no DataTime", {{"2061", "20240101010000500", "", false}}, "CN=2061 upload QN 20240101010000500 has no readable DataTime (none)", nullptr},
       {"a month 13", {{"2061", "20240101010000500", "20241301000000", false}}, "has no readable DataTime (20241301000000)", nullptr},
       {"a leap day's last hour", {{"2061", "20240301000000500", "20240229230000", false}}, nullptr, nullptr},
@@ -714,11 +794,14 @@ TEST(SimPlatform, RequestsCutByTheLinkAreUnanswered) {
     std::vector<std::string> answers; // CN, CP after the request's QN, before the link goes down
     const char* problem;              // nullptr: none but the closed connection
   } rows[] = {
-      {"history cut inside its answer", "request CN=2061 CP=BeginTime=20200101000000;EndTime=20200101235959",
+      {"history cut inside its answer",
+       "request CN=2061 CP=BeginTime=20200101000000;EndTime=20200101235959",
        {"9011", "QnRtn=1", "2061", "DataTime=20200101000000", "2061", "DataTime=20200101010000"},
        "request CN=2061 QN=* unanswered: the link went down inside its answer, after the 9011 and before the 9012"},
       {"before its 9011", "request CN=1011", {}, "request CN=1011 QN=* unanswered: the link went down before its 9011"},
-      {"after its 9011", "request CN=1012 CP=SystemTime=20240101000000", {"9011", "QnRtn=1"},
+      {"after its 9011",
+       "request CN=1012 CP=SystemTime=20240101000000",
+       {"9011", "QnRtn=1"},
        "request CN=1012 QN=* unanswered: the link went down after its 9011, before its 9012"},
       {"wanting no answer", "request CN=1011 reply=none", {}, nullptr},
   };
@@ -768,7 +851,8 @@ TEST(SimPlatform, PassedDeadlinesAreNotWaitedFor) {
     const char* name;
     int duration_ms, drop_at_ms;
     int64_t until;
-  } rows[] = {{"the run's length", 100, -1, 1500}, {"the link's drop, held by the request", 0, 100, 1500},
+  } rows[] = {{"the run's length", 100, -1, 1500},
+              {"the link's drop, held by the request", 0, 100, 1500},
               {"the dropped link's refusal, the station away", 0, 100, 2500}};
   for (const Row& row : rows) {
     sim::PlatformOptions opt;
@@ -873,8 +957,7 @@ TEST(SimPlatform, EncryptedUploadsWithTheKey) {
 TEST(SimFlows2025, PacketsAndResends) {
   auto frame = [](const char* qn, const std::string& header, const char* datatime = "20231231230000", // the hour before the QNs
                   const std::string& cp = ";w01018-Avg=1.5") {
-    return std::string("QN=") + qn + ";ST=32;CN=2061;PW=123456;MN=POLMON000000000000000001;Flag=" + header + ";CP=&&DataTime=" + datatime + cp +
-           "&&";
+    return std::string("QN=") + qn + ";ST=32;CN=2061;PW=123456;MN=POLMON000000000000000001;Flag=" + header + ";CP=&&DataTime=" + datatime + cp + "&&";
   };
   const char* q1 = "20240101000000001";
   const char* q2 = "20240101000000002";
@@ -882,7 +965,7 @@ TEST(SimFlows2025, PacketsAndResends) {
   struct Row {
     const char* name;
     std::vector<std::string> events;
-    const char* problem; // nullptr: none
+    const char* problem;       // nullptr: none
     unsigned uploads, resends; // uploads: resends are none
     size_t problems = 1;       // with `problem`: each fault told once
   } rows[] = {
@@ -895,11 +978,14 @@ TEST(SimFlows2025, PacketsAndResends) {
       {"PNUM 0", {frame(q1, "11;PNUM=000;PNO=1")}, "PNUM=000 is 0; an upload has at least one packet", 0, 0},
       {"PNO of 20 digits", {frame(q1, "11;PNUM=2;PNO=18446744073709551617")}, "PNO=18446744073709551617 has more than 6 significant", 0, 0},
       {"no packet bit", {frame(q1, "9;PNUM=2;PNO=1")}, "lacks the packet bit", 0, 0},
-      {"no PNUM", {frame(q1, "11;PNO=1")}, "no PNUM or no PNO", 0, 0, 2}, // and so out of the 2025 order
+      {"no PNUM", {frame(q1, "11;PNO=1")}, "no PNUM or no PNO", 0, 0, 2},                                            // and so out of the 2025 order
       {"second packet first", {frame(q1, "11;PNUM=2;PNO=2"), frame(q1, "11;PNUM=2;PNO=1")}, "PNO=2 of QN", 0, 0, 2}, // and never completed
       {"RF before PNUM", {frame(q1, "11;RF=1;PNUM=1;PNO=1")}, "the 2025 order is Flag;PNUM;PNO;[RF=1;]CP=", 0, 1},
-      {"cut by the link, resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop", frame(q1, "11;PNUM=2;PNO=1;RF=1"), frame(q1, "11;PNUM=2;PNO=2;RF=1")},
-       nullptr, 0, 1},
+      {"cut by the link, resent",
+       {frame(q1, "11;PNUM=2;PNO=1"), "drop", frame(q1, "11;PNUM=2;PNO=1;RF=1"), frame(q1, "11;PNUM=2;PNO=2;RF=1")},
+       nullptr,
+       0,
+       1},
       {"cut by the link, never resent", {frame(q1, "11;PNUM=2;PNO=1"), "drop"}, "never completed, nor resent", 0, 0},
       {"resends newest first", {frame(q3, "9"), "drop", frame(q2, "9;RF=1"), frame(q1, "9;RF=1")}, nullptr, 1, 2},
       {"resends oldest first", {frame(q3, "9"), "drop", frame(q1, "9;RF=1"), frame(q2, "9;RF=1")}, "not newest first", 1, 2},
@@ -992,11 +1078,12 @@ TEST(SimFlows2025, NewMnKeysAndHeartbeats) {
   EXPECT_FALSE(h.p.broken()) << h.p.summary();
   EXPECT_EQ(h.p.counters().heartbeats, 1u);
   unsigned answers_shown = 0; // the 9013 and the key reach the web view as frames out
-  for (const Observed::Frame& f : h.observed.frames) answers_shown += !f.incoming && (f.bytes.find("CN=9013") != std::string::npos || f.bytes.find("CN=1014") != std::string::npos);
+  for (const Observed::Frame& f : h.observed.frames)
+    answers_shown += !f.incoming && (f.bytes.find("CN=9013") != std::string::npos || f.bytes.find("CN=1014") != std::string::npos);
   EXPECT_EQ(answers_shown, 3u) << "the pushed 1014, the 9013, the key answer";
 
   answer(push.value("QN"), "POLMON000000000000000001", "9011", "QnRtn=1"); // the old MN, after the new one was taken
-  answer(push.value("QN"), mn, "9012", "ExeRtn=1");                // and a key of 5 characters taken
+  answer(push.value("QN"), mn, "9012", "ExeRtn=1");                        // and a key of 5 characters taken
   h.run_until(2000);
   std::string summary = h.p.summary();
   EXPECT_NE(summary.find("carries MN=POLMON000000000000000001, the station's MN is " + mn), std::string::npos) << summary;
@@ -1023,15 +1110,25 @@ TEST(SimFlows2025, OpenFlowsAreNotesNotFaults) {
     std::vector<std::string> replies; // the CNs the platform answers with
     const char* note;                 // nullptr: none
   } rows[] = {
-      {"key answer answered as a pushed key", "", mn24,
+      {"key answer answered as a pushed key",
+       "",
+       mn24,
        {key_request(mn24), frame(mn24, q1, "91", "9011", "8", "QnRtn=1"), frame(mn24, q1, "91", "9012", "8", "ExeRtn=1")},
-       {"1014"}, "9012 for QN 20240101000000001: the station answered the key its 1014 got as if the key were pushed"},
-      {"key request acknowledged, the key pushed with its QN", "key-ack", mn24,
+       {"1014"},
+       "9012 for QN 20240101000000001: the station answered the key its 1014 got as if the key were pushed"},
+      {"key request acknowledged, the key pushed with its QN",
+       "key-ack",
+       mn24,
        {key_request(mn24), frame(mn24, q1, "91", "9011", "8", "QnRtn=1"), frame(mn24, q1, "91", "9012", "8", "ExeRtn=1")},
-       {"9013", "1014"}, nullptr},
+       {"9013", "1014"},
+       nullptr},
       {"heartbeat unanswered", "quiet-heartbeat", mn24, {beat(mn24)}, {}, nullptr},
       {"heartbeat answered", "", mn24, {beat(mn24)}, {"9013"}, nullptr},
-      {"MN of 16 characters", "", "POLMON0000000001", {beat("POLMON0000000001")}, {"9013"},
+      {"MN of 16 characters",
+       "",
+       "POLMON0000000001",
+       {beat("POLMON0000000001")},
+       {"9013"},
        "the station's MN POLMON0000000001 has 16 characters, not 24"},
   };
   for (const Row& row : rows) {
@@ -1081,26 +1178,50 @@ TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
   struct Row {
     const char* name;
     const char* step;
-    std::vector<std::string> answers; // CN, CP after the request's QN
-    const char* rule;                 // of the failed check; nullptr: none fails
+    std::vector<std::string> answers;  // CN, CP after the request's QN
+    const char* rule;                  // of the failed check; nullptr: none fails
     const char* problem;               // OK rows: a rule that passed besides the exchange
     std::vector<std::string> evidence; // in each failed check's frames, in this order
   } rows[] = {
       {"carried out", "request CN=1062 CP=RtdInterval=2", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, nullptr, nullptr, {}},
-      {"uploads started", "request CN=2011", {"9011", "QnRtn=1", "2011", "DataTime=20240101000000;w01018-Rtd=1.5"}, nullptr, "a 2011 carried out starts real-time uploads", {}},
-      {"wrong PW", "request CN=1011", {"9011", "QnRtn=3"}, "carried out: 9011 QnRtn=1", "refused: QnRtn=3 (PW (password) wrong)",
+      {"uploads started",
+       "request CN=2011",
+       {"9011", "QnRtn=1", "2011", "DataTime=20240101000000;w01018-Rtd=1.5"},
+       nullptr,
+       "a 2011 carried out starts real-time uploads",
+       {}},
+      {"wrong PW",
+       "request CN=1011",
+       {"9011", "QnRtn=3"},
+       "carried out: 9011 QnRtn=1",
+       "refused: QnRtn=3 (PW (password) wrong)",
        {"CN=1011;PW=123456", "CN=9011", "QnRtn=3"}},
-      {"an invalid value taken", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=1"}, "an invalid value",
-       "accepted an invalid RtdInterval=0 (ExeRtn=1)", {"RtdInterval=0", "ExeRtn=1"}},
+      {"an invalid value taken",
+       "request CN=1062 CP=RtdInterval=0",
+       {"9011", "QnRtn=1", "9012", "ExeRtn=1"},
+       "an invalid value",
+       "accepted an invalid RtdInterval=0 (ExeRtn=1)",
+       {"RtdInterval=0", "ExeRtn=1"}},
       {"silence", "request CN=2012", {}, "carried out: 9011", "no 9011 for request CN=2012", {"CN=2012"}},
       {"9012 first", "request CN=1011", {"9012", "ExeRtn=1", "9011", "QnRtn=1"}, "carried out: 9011", "9012 before 9011", {"ExeRtn=1", "QnRtn=1"}},
-      {"history records in range", "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101010000",
-       {"9011", "QnRtn=1", "2051", "DataTime=20200101000000;w01018-Avg=1.5", "9012", "ExeRtn=1"}, nullptr, "history records: the CN asked for", {}},
-      {"history, no data", "request CN=2061 CP=BeginTime=20200101000000;EndTime=20200102000000", {"9011", "QnRtn=1", "9012", "ExeRtn=100"},
-       nullptr, "history records: the CN asked for", {}},
-      {"a history record out of range", "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101010000",
-       {"9011", "QnRtn=1", "2051", "DataTime=20240101000000;w01018-Avg=1.5", "9012", "ExeRtn=1"}, "history records: the CN asked for",
-       "record DataTime=20240101000000 outside the asked range", {"BeginTime=20200101000000", "DataTime=20240101000000"}},
+      {"history records in range",
+       "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101010000",
+       {"9011", "QnRtn=1", "2051", "DataTime=20200101000000;w01018-Avg=1.5", "9012", "ExeRtn=1"},
+       nullptr,
+       "history records: the CN asked for",
+       {}},
+      {"history, no data",
+       "request CN=2061 CP=BeginTime=20200101000000;EndTime=20200102000000",
+       {"9011", "QnRtn=1", "9012", "ExeRtn=100"},
+       nullptr,
+       "history records: the CN asked for",
+       {}},
+      {"a history record out of range",
+       "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101010000",
+       {"9011", "QnRtn=1", "2051", "DataTime=20240101000000;w01018-Avg=1.5", "9012", "ExeRtn=1"},
+       "history records: the CN asked for",
+       "record DataTime=20240101000000 outside the asked range",
+       {"BeginTime=20200101000000", "DataTime=20240101000000"}},
   };
   for (const Row& row : rows) {
     sim::PlatformOptions opt;
@@ -1224,19 +1345,19 @@ TEST(SimReport, HostileBytesBecomeText) {
       {"\xff\xfe", "\\xFF\\xFE"},
       {"\x01\x1b[0m\x7f", "\\x01\\x1B[0m\\x7F"},
       {"\t\n", "\t\n"},
-      {"\\x41", "\\\\x41"},                                              // a backslash of the station's is no escape of ours
+      {"\\x41", "\\\\x41"},                                                                       // a backslash of the station's is no escape of ours
       {"\xE5\x9C\xA8\xE7\xBA\xBF \xF0\x9F\x98\x80", "\xE5\x9C\xA8\xE7\xBA\xBF \xF0\x9F\x98\x80"}, // UTF-8 stays as it is
-      {"\xC0\xAF", "\\xC0\\xAF"},                                        // overlong '/'
-      {"\xE0\x80\xAF", "\\xE0\\x80\\xAF"},                               // overlong in three bytes
-      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                               // a surrogate
-      {"\xEF\xBF\xBE", "\\xEF\\xBF\\xBE"},                               // U+FFFE, which XML forbids
-      {"\xC2\x85", "\\xC2\\x85"},                                        // a C1 control
-      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},                      // beyond U+10FFFF
-      {"\xE5\x9C", "\\xE5\\x9C"},                                        // cut short
+      {"\xC0\xAF", "\\xC0\\xAF"},                                                                 // overlong '/'
+      {"\xE0\x80\xAF", "\\xE0\\x80\\xAF"},                                                        // overlong in three bytes
+      {"\xED\xA0\x80", "\\xED\\xA0\\x80"},                                                        // a surrogate
+      {"\xEF\xBF\xBE", "\\xEF\\xBF\\xBE"},                                                        // U+FFFE, which XML forbids
+      {"\xC2\x85", "\\xC2\\x85"},                                                                 // a C1 control
+      {"\xF4\x90\x80\x80", "\\xF4\\x90\\x80\\x80"},                                               // beyond U+10FFFF
+      {"\xE5\x9C", "\\xE5\\x9C"},                                                                 // cut short
       {"\xE5\x9C<", "\\xE5\\x9C&lt;"},
-      {"\xE2\x80\xAEtxt.exe", "\\xE2\\x80\\xAEtxt.exe"},                      // right-to-left override
-      {"\xE2\x80\xAA\xE2\x81\xA9", "\\xE2\\x80\\xAA\\xE2\\x81\\xA9"},        // an embedding, an isolate's end
-      {"\xE2\x80\x94", "\xE2\x80\x94"},                                      // a dash beside them stays
+      {"\xE2\x80\xAEtxt.exe", "\\xE2\\x80\\xAEtxt.exe"},              // right-to-left override
+      {"\xE2\x80\xAA\xE2\x81\xA9", "\\xE2\\x80\\xAA\\xE2\\x81\\xA9"}, // an embedding, an isolate's end
+      {"\xE2\x80\x94", "\xE2\x80\x94"},                               // a dash beside them stays
   };
   for (const Row& row : rows) EXPECT_EQ(sim::Report::markup_text(row.in), row.out) << row.in;
 
@@ -1258,8 +1379,10 @@ TEST(SimReport, HostileBytesBecomeText) {
   // a frame with ESC and BEL, which the plug-in drops
   Harness bad("pause 10\n");
   bad.p.connected(bad.now, "peer");
-  bad.station_sends("QN=20240101000000001;ST=32;CN=2011;PW=123456;MN=M\xE2\x80\xAE" "1;Flag=4;CP=&&DataTime=20240101000000;"
-                    "SiteName=\xC2\x9B" "2J&&");
+  bad.station_sends("QN=20240101000000001;ST=32;CN=2011;PW=123456;MN=M\xE2\x80\xAE"
+                    "1;Flag=4;CP=&&DataTime=20240101000000;"
+                    "SiteName=\xC2\x9B"
+                    "2J&&");
   bad.station_sends("QN=20240101000001001;ST=32;CN=2011;PW=123456;MN=M\x1B]0;x\x07;Flag=4;CP=&&DataTime=20240101000001&&");
   bad.run_until(1200);
   std::vector<std::string> outs = bad.log;

@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "Envelope.h"
 #include "Codes.h"
+#include "Envelope.h"
 #include "Hj212Text.h"
 #include "Io.h"
 #include "Judge.h"
@@ -85,9 +85,12 @@ TEST(SimFrame, TracesShowTextAsUtf8) {
     std::string cp, shown;
   } cases[] = {
       {"SiteName=\xB2\xE2\xCA\xD4", "SiteName=\xE6\xB5\x8B\xE8\xAF\x95"}, // GB18030 on the wire
-      {"SiteName=\xE6\xB5\x8B", "SiteName=\xE6\xB5\x8B"},                   // UTF-8 as it stands
-      {"a=\x01\xFF\xFF", "a=\\x01\\xFF\\xFF"},                               // neither, and a control byte
-      {"a=\xC2\x9B" "2J\xE2\x80\xAE" "b\xE2\x81\xA6", "a=\\xC2\\x9B2J\\xE2\\x80\\xAEb\\xE2\\x81\\xA6"}, // CSI, right-to-left override, isolate
+      {"SiteName=\xE6\xB5\x8B", "SiteName=\xE6\xB5\x8B"},                 // UTF-8 as it stands
+      {"a=\x01\xFF\xFF", "a=\\x01\\xFF\\xFF"},                            // neither, and a control byte
+      {"a=\xC2\x9B"
+       "2J\xE2\x80\xAE"
+       "b\xE2\x81\xA6",
+       "a=\\xC2\\x9B2J\\xE2\\x80\\xAEb\\xE2\\x81\\xA6"}, // CSI, right-to-left override, isolate
   };
   for (const auto& c : cases) {
     std::string line = sim::describe_frame(HJ::wrap_frame("QN=1;ST=32;CN=2011;Flag=4;CP=&&" + c.cp + "&&"));
@@ -99,8 +102,7 @@ TEST(SimFrame, TracesShowTextAsUtf8) {
 }
 
 TEST(SimSegment, HeaderAndCpFields) {
-  sim::Segment s = sim::parse_segment(
-      "QN=20200101120000000;ST=32;CN=2011;Flag=5;CP=&&DataTime=20200101120000;a01012-Rtd=25.3,a01012-Flag=N&&");
+  sim::Segment s = sim::parse_segment("QN=20200101120000000;ST=32;CN=2011;Flag=5;CP=&&DataTime=20200101120000;a01012-Rtd=25.3,a01012-Flag=N&&");
   EXPECT_EQ(s.value("QN"), "20200101120000000");
   EXPECT_EQ(s.value("CN"), "2011");
   EXPECT_EQ(s.value("N"), ""); // exact keys, not tails of longer names
@@ -123,9 +125,16 @@ TEST(CodeTables, LookupsAndFormatRule) {
     const char* code;
     const char* en; // nullptr: not a code
   } lookups[] = {
-      {"a21024", "hydrogen chloride"}, {"w01018", "COD (chemical oxygen demand)"}, {"L95", "percentile sound level L95"},
-      {"e10101", "inlet flow"}, {"g11999", "desulphurisation rate"}, {"e1010", nullptr}, {"e101x1", nullptr}, {"a2102", nullptr},
-      {"W01018", nullptr}, {"", nullptr},
+      {"a21024", "hydrogen chloride"},
+      {"w01018", "COD (chemical oxygen demand)"},
+      {"L95", "percentile sound level L95"},
+      {"e10101", "inlet flow"},
+      {"g11999", "desulphurisation rate"},
+      {"e1010", nullptr},
+      {"e101x1", nullptr},
+      {"a2102", nullptr},
+      {"W01018", nullptr},
+      {"", nullptr},
   };
   for (const Lookup& l : lookups) {
     const codes::Pollutant* p = codes::pollutant(l.code);
@@ -139,7 +148,10 @@ TEST(CodeTables, LookupsAndFormatRule) {
     const codes::Pollutant* p = codes::pollutant_2005(o.code);
     EXPECT_EQ(p ? std::string(p->code) : "none", o.code_2017 ? o.code_2017 : "none") << o.code;
   }
-  EXPECT_TRUE(codes::known_code("B03") && codes::known_code("i3331" "4") && !codes::known_code("w0118"));
+  EXPECT_TRUE(codes::known_code("B03") &&
+              codes::known_code("i3331"
+                                "4") &&
+              !codes::known_code("w0118"));
   EXPECT_EQ(codes::nearest_code("w0118"), "w01018");
   EXPECT_EQ(codes::nearest_code("e10l02"), "e10102");
   EXPECT_EQ(codes::nearest_code("a34031"), "a34013"); // two digits swapped, not the one-digit neighbour a34001
@@ -147,9 +159,16 @@ TEST(CodeTables, LookupsAndFormatRule) {
     const char* flag;
     int version;
     const char* en; // nullptr: not a flag of that version
-  } flags[] = {{"D", 1, "instrument fault"}, {"D", 2, "instrument fault"}, {"B", 1, "communication fault between instrument and data logger"},
-               {"B", 0, nullptr}, {"P", 0, "power failure"}, {"P", 1, nullptr}, {"P", -1, "power failure"}, {"X", -1, nullptr},
-               {"N ", 1, nullptr}, {"", 1, nullptr}};
+  } flags[] = {{"D", 1, "instrument fault"},
+               {"D", 2, "instrument fault"},
+               {"B", 1, "communication fault between instrument and data logger"},
+               {"B", 0, nullptr},
+               {"P", 0, "power failure"},
+               {"P", 1, nullptr},
+               {"P", -1, "power failure"},
+               {"X", -1, nullptr},
+               {"N ", 1, nullptr},
+               {"", 1, nullptr}};
   for (const Flag& f : flags) {
     const codes::DataFlag* d = codes::data_flag(f.flag, f.version);
     EXPECT_EQ(d ? std::string(d->en) : "none", f.en ? f.en : "none") << f.flag << " " << f.version;
@@ -163,13 +182,31 @@ TEST(CodeTables, LookupsAndFormatRule) {
     const char *value, *format;
     const char* problem; // a part of it; "": fits
   } values[] = {
-      {"12.3", "N5.1", ""}, {"-12.3", "N5.1", ""}, {"+12345.6", "N5.1", ""}, {"12.34", "N5.1", "2 decimals; the default format N5.1 has 1"},
-      {"123456.7", "N5.1", "6 digits before the point; the default format N5.1 has 5"}, {"0.123", "N3.3", ""}, {".5", "N3.3", ""},
-      {"0.1234", "N3.3", "4 decimals"}, {"5.", "N4", ""}, {"7", "N4", ""}, {"3.2", "N4", "1 decimal; the default format N4 is a whole number"},
-      {"12345", "N4", "5 digits"}, {"1.5E3", "N5.1", "exponent"}, {"1e-2", "N5.1", "exponent"}, {"1e", "N5.1", "not a number"},
-      {"1.2.3", "N5.1", "not a number"}, {"NaN", "N5.1", "not a number"}, {"inf", "N5.1", "not a number"}, {"-", "N5.1", "not a number"},
-      {"", "N5.1", "not a number"}, {" 1", "N5.1", "not a number"}, {"0x1A", "N5.1", "not a number"}, {"abc", "C890", ""},
-      {"abc", "YYYYMMDDHHMMSS", ""}, {huge.c_str(), "N5.1", "10000 digits before the point"},
+      {"12.3", "N5.1", ""},
+      {"-12.3", "N5.1", ""},
+      {"+12345.6", "N5.1", ""},
+      {"12.34", "N5.1", "2 decimals; the default format N5.1 has 1"},
+      {"123456.7", "N5.1", "6 digits before the point; the default format N5.1 has 5"},
+      {"0.123", "N3.3", ""},
+      {".5", "N3.3", ""},
+      {"0.1234", "N3.3", "4 decimals"},
+      {"5.", "N4", ""},
+      {"7", "N4", ""},
+      {"3.2", "N4", "1 decimal; the default format N4 is a whole number"},
+      {"12345", "N4", "5 digits"},
+      {"1.5E3", "N5.1", "exponent"},
+      {"1e-2", "N5.1", "exponent"},
+      {"1e", "N5.1", "not a number"},
+      {"1.2.3", "N5.1", "not a number"},
+      {"NaN", "N5.1", "not a number"},
+      {"inf", "N5.1", "not a number"},
+      {"-", "N5.1", "not a number"},
+      {"", "N5.1", "not a number"},
+      {" 1", "N5.1", "not a number"},
+      {"0x1A", "N5.1", "not a number"},
+      {"abc", "C890", ""},
+      {"abc", "YYYYMMDDHHMMSS", ""},
+      {huge.c_str(), "N5.1", "10000 digits before the point"},
   };
   for (const Value& v : values) {
     std::string problem = codes::format_problem(v.value, v.format);
@@ -186,9 +223,9 @@ TEST(SimLine, SerialSettings) {
     char parity;
     int stop;
   } cases[] = {
-      {"9600", true, 9600, 8, 'N', 1},  {"115200:7e2", true, 115200, 7, 'E', 2}, {"19200:8O1", true, 19200, 8, 'O', 1},
-      {"9601", false, 0, 0, 0, 0},      {"9600:9N1", false, 0, 0, 0, 0},        {"9600:8X1", false, 0, 0, 0, 0},
-      {"", false, 0, 0, 0, 0},          {"9600:8N", false, 0, 0, 0, 0},
+      {"9600", true, 9600, 8, 'N', 1}, {"115200:7e2", true, 115200, 7, 'E', 2}, {"19200:8O1", true, 19200, 8, 'O', 1},
+      {"9601", false, 0, 0, 0, 0},     {"9600:9N1", false, 0, 0, 0, 0},         {"9600:8X1", false, 0, 0, 0, 0},
+      {"", false, 0, 0, 0, 0},         {"9600:8N", false, 0, 0, 0, 0},
   };
   for (const auto& c : cases) {
     sim::SerialSettings s;

@@ -71,9 +71,7 @@ std::unique_ptr<sim::WebView> start(sim::WebOptions opt, const std::string& csv)
   return web;
 }
 
-std::string frame_of(const std::string& cp) {
-  return HJ::wrap_frame("QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=M1;Flag=5;CP=&&" + cp + "&&");
-}
+std::string frame_of(const std::string& cp) { return HJ::wrap_frame("QN=20240101120000000;ST=32;CN=2011;PW=123456;MN=M1;Flag=5;CP=&&" + cp + "&&"); }
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -183,7 +181,11 @@ TEST_F(WebViewTest, HostileFrameTextStaysText) {
                                  "w21003-Rtd=<img src=x onerror=alert(2)>");
   web->frame(true, hostile, sim::Verdict::Ok);
   // UTF-8 text a terminal obeys: a C1 control (CSI), the bidirectional controls
-  web->frame(true, frame_of("DataTime=20240101120000;w01001-Rtd=\xC2\x9B" "2J\xE2\x80\xAE" "7\xE2\x81\xA6"), sim::Verdict::Ok);
+  web->frame(true,
+             frame_of("DataTime=20240101120000;w01001-Rtd=\xC2\x9B"
+                      "2J\xE2\x80\xAE"
+                      "7\xE2\x81\xA6"),
+             sim::Verdict::Ok);
   std::string events = stream.read_until("event: values", 5000);
   httplib::Client c("127.0.0.1", port_of(web->url()));
   auto state = c.Get("/api/state");
@@ -299,11 +301,30 @@ TEST(Completeness, PeriodsReceivedAndMissing) {
       {"two missing", {{0, K::Upload}, {60, K::Upload}, {120, K::Upload}, {300, K::Upload}, {360, K::Upload}}, 60, 5, 2, 0, 1, 0},
       {"resent newest first into the gap",
        {{0, K::Upload}, {60, K::Upload}, {120, K::Upload}, {300, K::Upload}, {360, K::Upload}, {240, K::Resend}, {180, K::Resend}},
-       60, 7, 0, 0, 0, 2},
+       60,
+       7,
+       0,
+       0,
+       0,
+       2},
       {"one resent of two", {{0, K::Upload}, {60, K::Upload}, {240, K::Upload}, {180, K::Resend}}, 60, 4, 1, 0, 1, 1},
       {"a period twice", {{0, K::Upload}, {60, K::Upload}, {60, K::History}, {0, K::Resend}}, 60, 4, 0, 2, 0, 1},
-      {"a trial's 2 s with a late tick", {{0, K::Upload}, {2, K::Upload}, {4, K::Upload}, {7, K::Upload}, {9, K::Upload}, {11, K::Upload}}, 2, 6, 0, 0, 0, 0},
-      {"a history answer of a year before", {{0, K::Upload}, {60, K::Upload}, {-31'536'000, K::History}, {-31'535'940, K::History}}, 60, 4, 0, 0, 0, 0},
+      {"a trial's 2 s with a late tick",
+       {{0, K::Upload}, {2, K::Upload}, {4, K::Upload}, {7, K::Upload}, {9, K::Upload}, {11, K::Upload}},
+       2,
+       6,
+       0,
+       0,
+       0,
+       0},
+      {"a history answer of a year before",
+       {{0, K::Upload}, {60, K::Upload}, {-31'536'000, K::History}, {-31'535'940, K::History}},
+       60,
+       4,
+       0,
+       0,
+       0,
+       0},
       {"history filling a gap", {{0, K::Upload}, {60, K::Upload}, {300, K::Upload}, {180, K::History}}, 60, 4, 2, 0, 2, 0},
       {"hours, one missing", {{0, K::Upload}, {3600, K::Upload}, {10800, K::Upload}, {14400, K::Upload}}, 3600, 4, 1, 0, 1, 0},
   };
@@ -390,4 +411,3 @@ TEST(WebModel, KindsLatestAndNewMn) {
 }
 
 } // namespace
-

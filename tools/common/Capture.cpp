@@ -43,7 +43,7 @@ bool socket_endpoints(Handle fd, Endpoint& local, Endpoint& peer) {
 namespace {
 
 constexpr uint8_t kFin = 0x01, kSyn = 0x02, kPsh = 0x08, kAck = 0x10;
-constexpr size_t kHeaders = 40;                 // IPv4 and TCP, no options
+constexpr size_t kHeaders = 40;                  // IPv4 and TCP, no options
 constexpr size_t kMaxPayload = 65535 - kHeaders; // what an IPv4 packet's length field holds
 
 void put16(uint8_t* p, uint32_t v) {
@@ -216,9 +216,7 @@ std::unique_ptr<KeyLog> KeyLog::open(const std::string& path, std::string& error
   return log;
 }
 
-KeyLog::~KeyLog() {
-  sys::close_file(m_fd);
-}
+KeyLog::~KeyLog() { sys::close_file(m_fd); }
 
 void KeyLog::key(const std::string& key, const std::string& what) {
   int64_t at = wall_us();
@@ -239,8 +237,7 @@ void KeyLog::key(const std::string& key, const std::string& what) {
 }
 
 int64_t CapturedFlow::time_at(size_t offset) const {
-  auto it = std::upper_bound(times.begin(), times.end(), offset,
-                             [](size_t off, const std::pair<size_t, int64_t>& t) { return off < t.first; });
+  auto it = std::upper_bound(times.begin(), times.end(), offset, [](size_t off, const std::pair<size_t, int64_t>& t) { return off < t.first; });
   if (it == times.begin()) return times.empty() ? 0 : times.front().second;
   return std::prev(it)->second;
 }
@@ -258,9 +255,7 @@ bool ip_start(int link, const uint8_t* p, size_t n, size_t& at) {
     at = 0;
     return true;
   case DLT_NULL:
-  case DLT_LOOP:
-    at = 4;
-    return n >= 4;
+  case DLT_LOOP: at = 4; return n >= 4;
   case DLT_EN10MB: {
     if (n < 14) return false;
     at = 14;
@@ -272,16 +267,11 @@ bool ip_start(int link, const uint8_t* p, size_t n, size_t& at) {
     }
     return type == 0x0800 || type == 0x86DD;
   }
-  case DLT_LINUX_SLL:
-    at = 16;
-    return n >= 16 && (get16(p + 14) == 0x0800 || get16(p + 14) == 0x86DD);
+  case DLT_LINUX_SLL: at = 16; return n >= 16 && (get16(p + 14) == 0x0800 || get16(p + 14) == 0x86DD);
 #ifdef DLT_LINUX_SLL2
-  case DLT_LINUX_SLL2:
-    at = 20;
-    return n >= 20 && (get16(p) == 0x0800 || get16(p) == 0x86DD);
+  case DLT_LINUX_SLL2: at = 20; return n >= 20 && (get16(p) == 0x0800 || get16(p) == 0x86DD);
 #endif
-  default:
-    return false;
+  default: return false;
   }
 }
 
@@ -380,13 +370,13 @@ struct Reassembly {
 struct FlowState {
   size_t index = 0; // into the flows
   bool synced = false;
-  uint32_t next = 0; // the sequence number of the next new byte
-  int syn_scale = -2; // this direction's SYN: the window scale it announced, -1 none, -2 not seen
+  uint32_t next = 0;                // the sequence number of the next new byte
+  int syn_scale = -2;               // this direction's SYN: the window scale it announced, -1 none, -2 not seen
   uint32_t window = kWindowLargest; // the receiver's window at most, as far as the handshake tells
-  uint32_t far_end = 0; // where the furthest waiting segment ends
-  bool fin = false;     // a FIN came, at `fin_at`
+  uint32_t far_end = 0;             // where the furthest waiting segment ends
+  bool fin = false;                 // a FIN came, at `fin_at`
   uint32_t fin_at = 0;
-  bool ended = true;    // the sink was told the stream ended, and no byte came since
+  bool ended = true; // the sink was told the stream ended, and no byte came since
   struct Waiting {
     std::string bytes;
     int64_t t;

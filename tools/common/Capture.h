@@ -105,14 +105,14 @@ private:
 
 // What a capture holds: each direction of each TCP connection, its payload put back in order.
 struct CapturedFlow {
-  int connection = 0;      // from 1, in the order connections first show
-  std::string from, to;    // "127.0.0.1:4000", "[::1]:4000"
-  size_t index = 0;        // its place among the flows in the order they first show
-  std::string bytes;       // the payload stream (empty when read as a stream: FlowSink)
+  int connection = 0;                            // from 1, in the order connections first show
+  std::string from, to;                          // "127.0.0.1:4000", "[::1]:4000"
+  size_t index = 0;                              // its place among the flows in the order they first show
+  std::string bytes;                             // the payload stream (empty when read as a stream: FlowSink)
   std::vector<std::pair<size_t, int64_t>> times; // where each packet's new bytes start, its time (wall_us); as `bytes`
-  size_t length = 0;       // the payload stream's bytes so far
-  size_t missing = 0;      // bytes the capture lacks (gaps in the sequence numbers)
-  std::vector<std::pair<size_t, size_t>> gaps; // each gap: where in the stream it lies, how many bytes it lacks
+  size_t length = 0;                             // the payload stream's bytes so far
+  size_t missing = 0;                            // bytes the capture lacks (gaps in the sequence numbers)
+  std::vector<std::pair<size_t, size_t>> gaps;   // each gap: where in the stream it lies, how many bytes it lacks
   // The time of the packet that carried byte `offset`.
   int64_t time_at(size_t offset) const;
 };
@@ -139,10 +139,10 @@ bool read_capture(const std::string& path, std::vector<CapturedFlow>& flows, std
 bool read_capture(const std::string& path, std::deque<CapturedFlow>& flows, FlowSink& sink, std::string& error);
 
 struct KeyChange {
-  int64_t at = 0;   // wall_us
-  std::string key;  // 16 bytes, empty for none
+  int64_t at = 0;  // wall_us
+  std::string key; // 16 bytes, empty for none
   std::string what;
-  size_t line = 0;  // in the key log
+  size_t line = 0; // in the key log
 };
 // Reads a key log, sorted by time (lines of one time keep their order). False with the line at
 // fault.

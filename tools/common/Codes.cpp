@@ -106,9 +106,7 @@ const Pollutant* pollutant(std::string_view code) {
 
 const Pollutant* second_meaning(const Pollutant& p) { return p.also >= 0 ? &kPollutants[p.also] : nullptr; }
 
-const Pollutant* pollutant_2005(std::string_view code) {
-  return find_sorted(kBy2005, kBy2005 + sizeof kBy2005 / sizeof kBy2005[0], code);
-}
+const Pollutant* pollutant_2005(std::string_view code) { return find_sorted(kBy2005, kBy2005 + sizeof kBy2005 / sizeof kBy2005[0], code); }
 
 bool only_2005(std::string_view code, const char*& name, const char*& en) {
   for (const Old& o : kOnly2005)
@@ -272,7 +270,8 @@ std::string format_problem(std::string_view value, std::string_view format) {
   if (s.decimals > 0 && f.whole)
     out += (out.empty() ? "" : "; ") + counted(s.decimals, "decimal", "decimals") + "; the default format " + fmt + " is a whole number";
   else if (s.decimals > static_cast<std::size_t>(f.decimals))
-    out += (out.empty() ? "" : "; ") + counted(s.decimals, "decimal", "decimals") + "; the default format " + fmt + " has " + std::to_string(f.decimals);
+    out +=
+        (out.empty() ? "" : "; ") + counted(s.decimals, "decimal", "decimals") + "; the default format " + fmt + " has " + std::to_string(f.decimals);
   return out;
 }
 
@@ -332,8 +331,7 @@ void flag_and_format(Item& it, const FieldKind* fk, const std::string& format, i
   }
   if (!format.empty()) {
     std::string problem = format_problem(it.value, format);
-    if (!problem.empty())
-      it.notes.push_back({shape_of(it.value).kind == Shape::Plain ? Note::BeyondFormat : Note::NotNumber, problem});
+    if (!problem.empty()) it.notes.push_back({shape_of(it.value).kind == Shape::Plain ? Note::BeyondFormat : Note::NotNumber, problem});
   }
 }
 
@@ -422,12 +420,12 @@ void ValueStats::summary_rows(const std::function<void(const char*, const std::s
     for (const auto& n : f.second.notes) notes += n.second.count;
   }
   row("values:", m_factors.empty() ? std::string("none")
-                                    : counted(m_factors.size(), "factor", "factors") + ", " + counted(values, "value", "values") + ", " +
-                                          counted(notes, "note", "notes"));
+                                   : counted(m_factors.size(), "factor", "factors") + ", " + counted(values, "value", "values") + ", " +
+                                         counted(notes, "note", "notes"));
   for (const auto& f : m_factors) {
     std::string unit = factor_unit(f.first);
-    std::string line = shown(f.first, 16) + " " + factor_name(f.first) + (unit.empty() ? "" : ", " + unit) + ": " +
-                       counted(f.second.values, "value", "values");
+    std::string line =
+        shown(f.first, 16) + " " + factor_name(f.first) + (unit.empty() ? "" : ", " + unit) + ": " + counted(f.second.values, "value", "values");
     for (const auto& n : f.second.notes)
       line += "; " + std::to_string(n.second.count) + " " + note_kind_text(static_cast<Note::Kind>(n.first)) + " (first: " + n.second.first + ")";
     row("", line);

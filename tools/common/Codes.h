@@ -78,7 +78,7 @@ const Pollutant& pollutant_at(std::size_t i);
 struct Format {
   bool number = false; // an N format
   int digits = 0, decimals = 0;
-  bool whole = true;   // Nx: no decimals
+  bool whole = true; // Nx: no decimals
 };
 Format parse_format(std::string_view text);
 
@@ -107,9 +107,9 @@ struct Item {
   const Pollutant* pollutant = nullptr; // a 2005 code gives its 2017 row
   bool old_code = false;                // written with its 2005 code
   const SiteInfo* info = nullptr;
-  std::string meaning;                  // "hydrogen chloride (氯化氢), real-time value, mg/m³"
-  std::string unit;                     // the unit of this field's value, "" when none
-  std::string flag_meaning;             // a Flag item's letter, read; "" otherwise
+  std::string meaning;      // "hydrogen chloride (氯化氢), real-time value, mg/m³"
+  std::string unit;         // the unit of this field's value, "" when none
+  std::string flag_meaning; // a Flag item's letter, read; "" otherwise
   std::vector<Note> notes;
   // The code the item counts under: the 2017 code when the tables know it, otherwise as written.
   std::string factor() const { return pollutant ? std::string(pollutant->code) : code; }

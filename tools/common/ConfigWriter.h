@@ -28,8 +28,8 @@ public:
   // Length field followed by the bytes.
   ConfigBytes& Text(const std::string& s) { return Int(static_cast<int64_t>(s.size())).Raw(s); }
   // A whole row: group, ST, factor, name, data type, factor data type, read/write.
-  ConfigBytes& Row(uint32_t group, uint32_t st, const std::string& factor, const std::string& name, uint32_t dataType,
-                   uint32_t factorType, uint32_t rw) {
+  ConfigBytes& Row(uint32_t group, uint32_t st, const std::string& factor, const std::string& name, uint32_t dataType, uint32_t factorType,
+                   uint32_t rw) {
     return Int(group).Int(st).Text(factor).Text(name).Int(dataType).Int(factorType).Int(rw);
   }
   const std::vector<unsigned char>& bytes() const { return m_bytes; }

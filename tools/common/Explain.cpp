@@ -11,8 +11,8 @@
 #include <string_view>
 #include <utility>
 
-#include "Charset.h"
 #include "Calendar.h"
+#include "Charset.h"
 #include "CpCipher.h"
 #include "Envelope.h"
 #include "FrameScanner.h"
@@ -127,16 +127,14 @@ void explain(const std::string& data, bool utf8, const std::string& modbus, Repo
   } else if (static_cast<std::size_t>(r.announced) != r.actual) {
     std::string why = "length: announced " + std::to_string(r.announced) + ", actual " + std::to_string(r.actual) + " bytes";
     if (converted && other.size() == static_cast<std::size_t>(r.announced))
-      why += "; the data is " + std::string(utf8 ? "UTF-8" : "GB18030") + " and its " + other_name + " form has " +
-             std::to_string(other.size()) + " bytes: the length was counted over " + other_name;
+      why += "; the data is " + std::string(utf8 ? "UTF-8" : "GB18030") + " and its " + other_name + " form has " + std::to_string(other.size()) +
+             " bytes: the length was counted over " + other_name;
     r.reasons.push_back(why);
   }
   if (upper(r.crc_field) == r.crc_computed) return;
   std::string why = "crc: announced " + r.crc_field + ", computed " + r.crc_computed;
-  if (!modbus.empty())
-    why += "; " + modbus;
-  else if (converted && upper(r.crc_field) == crc_text(other))
-    why += "; it is the CRC over the data's " + other_name + " form";
+  if (!modbus.empty()) why += "; " + modbus;
+  else if (converted && upper(r.crc_field) == crc_text(other)) why += "; it is the CRC over the data's " + other_name + " form";
   r.reasons.push_back(why);
 }
 
@@ -232,8 +230,8 @@ void explain_encryption(const std::string& data, const std::string& key, Report&
   r.looks = looks;
   int cn = HJ::header_cn(data);
   if (looks != sim::CipherWire::Plain && !HJ::encrypted_cn(cn)) {
-    r.reasons.push_back(std::string("the CP region looks encrypted (") + sim::cipher_wire_text(looks) + "), but CN " +
-                        std::to_string(cn) + " is not one whose frames are (2000-2999)");
+    r.reasons.push_back(std::string("the CP region looks encrypted (") + sim::cipher_wire_text(looks) + "), but CN " + std::to_string(cn) +
+                        " is not one whose frames are (2000-2999)");
   } else if (looks != sim::CipherWire::Plain && key.empty()) {
     r.reasons.push_back(std::string("the CP region looks encrypted (") + sim::cipher_wire_text(looks) +
                         "): give the key with --key to check the CRC over the plain data");
@@ -252,7 +250,9 @@ long length_at(std::string_view all, std::size_t at) {
 // frame), and each is read by the plug-in's own scanner on its own.
 class LineJudge {
 public:
-  void set_key(const std::string& key) { m_scanner.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr); }
+  void set_key(const std::string& key) {
+    m_scanner.set_key(key.size() == HJ::Sm4::kKeyBytes ? reinterpret_cast<const unsigned char*>(key.data()) : nullptr);
+  }
   // Where the scanner takes a frame from `line` + "\r\n", as an offset into `line`, when that
   // frame runs to the line's end; npos otherwise.
   std::size_t frame_at(std::string_view line) {
@@ -678,8 +678,8 @@ std::string cipher_line(const Report& r) {
   if (r.looks != sim::CipherWire::Plain)
     return std::string("  cipher: the CP region looks encrypted (") + sim::cipher_wire_text(r.looks) + "); its items are not shown\n";
   if (r.encryption == sim::CipherWire::Plain) return std::string();
-  return std::string("  cipher: encrypted (") + sim::cipher_wire_text(r.encryption) + "), decrypted with the key: " +
-         std::to_string(r.plain_bytes) + " plain bytes, the CRC over them; the fields below are the plain ones\n";
+  return std::string("  cipher: encrypted (") + sim::cipher_wire_text(r.encryption) + "), decrypted with the key: " + std::to_string(r.plain_bytes) +
+         " plain bytes, the CRC over them; the fields below are the plain ones\n";
 }
 
 } // namespace
@@ -731,10 +731,8 @@ std::string report_lines(std::size_t number, const Span& span, const Report& r) 
   std::string out;
   out.reserve(512);
   add(out, {"frame ", std::to_string(number), " at offset ", std::to_string(span.offset), ": "});
-  if (span.crlf)
-    add(out, {std::to_string(span.bytes.size() + 2), " bytes with ", span.ending, ", ", verdict_word(span, r), "\n"});
-  else
-    add(out, {std::to_string(span.bytes.size()), " bytes without CR LF (then ", span.ending, "), ", verdict_word(span, r), "\n"});
+  if (span.crlf) add(out, {std::to_string(span.bytes.size() + 2), " bytes with ", span.ending, ", ", verdict_word(span, r), "\n"});
+  else add(out, {std::to_string(span.bytes.size()), " bytes without CR LF (then ", span.ending, "), ", verdict_word(span, r), "\n"});
   for (const std::string& reason : r.reasons) add(out, {"  reason: ", reason, "\n"});
   for (const std::string& note : r.notes) add(out, {"  note:   ", note, "\n"});
   if (r.length_field.empty()) return out;
@@ -845,11 +843,16 @@ std::string json_items(const std::vector<codes::Item>& items) {
     std::vector<std::string> notes;
     for (const codes::Note& n : it.notes) notes.push_back(n.text);
     out += (i ? ",{" : "{") + std::string("\"key\":") + json_string(it.key) + ",\"value\":" + json_string(it.value) +
-           ",\"code\":" + json_string(it.pollutant ? it.pollutant->code : it.code) + ",\"field\":" + json_string(it.field) +
-           ",\"name\":" + json_string(it.pollutant ? it.pollutant->en : it.info ? it.info->en : "") +
-           ",\"name_zh\":" + json_string(it.pollutant ? it.pollutant->name : it.info ? it.info->name : "") +
-           ",\"unit\":" + json_string(it.unit) + ",\"meaning\":" + json_string(it.meaning) +
-           ",\"flag\":" + json_string(it.flag_meaning) + ",\"notes\":" + json_list(notes) + "}";
+           ",\"code\":" + json_string(it.pollutant ? it.pollutant->code : it.code) + ",\"field\":" + json_string(it.field) + ",\"name\":" +
+           json_string(it.pollutant ? it.pollutant->en
+                       : it.info    ? it.info->en
+                                    : "") +
+           ",\"name_zh\":" +
+           json_string(it.pollutant ? it.pollutant->name
+                       : it.info    ? it.info->name
+                                    : "") +
+           ",\"unit\":" + json_string(it.unit) + ",\"meaning\":" + json_string(it.meaning) + ",\"flag\":" + json_string(it.flag_meaning) +
+           ",\"notes\":" + json_list(notes) + "}";
   }
   return out + "]";
 }
@@ -863,15 +866,15 @@ const char* json_verdict(const Span& span, const Report& r) {
 
 std::string json_report(std::size_t number, const Span& span, const Report& r) {
   std::string out = "{\"frame\":" + std::to_string(number) + ",\"offset\":" + std::to_string(span.offset) +
-                    ",\"bytes\":" + std::to_string(span.bytes.size() + (span.crlf ? 2 : 0)) +
-                    ",\"crlf\":" + (span.crlf ? "true" : "false") + ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + json_verdict(span, r) +
-                    "\",\"reasons\":" + json_list(r.reasons) + ",\"notes\":" + json_list(r.notes);
+                    ",\"bytes\":" + std::to_string(span.bytes.size() + (span.crlf ? 2 : 0)) + ",\"crlf\":" + (span.crlf ? "true" : "false") +
+                    ",\"ending\":" + json_string(span.ending) + ",\"verdict\":\"" + json_verdict(span, r) + "\",\"reasons\":" + json_list(r.reasons) +
+                    ",\"notes\":" + json_list(r.notes);
   if (!span.refused_as.empty()) out += ",\"scanner\":\"" + span.refused_as + "\"";
   if (!r.length_field.empty()) {
     out += ",\"length\":{\"field\":" + json_string(r.length_field) + ",\"announced\":" + std::to_string(r.announced) +
-           ",\"actual\":" + std::to_string(r.actual) + "},\"crc\":{\"field\":" + json_string(r.crc_field) +
-           ",\"computed\":\"" + r.crc_computed + "\"},\"charset\":\"" + r.charset + "\",\"fields\":" + json_pairs(r.fields, true) +
-           ",\"cp\":" + json_pairs(r.cp, false) + ",\"items\":" + json_items(r.items);
+           ",\"actual\":" + std::to_string(r.actual) + "},\"crc\":{\"field\":" + json_string(r.crc_field) + ",\"computed\":\"" + r.crc_computed +
+           "\"},\"charset\":\"" + r.charset + "\",\"fields\":" + json_pairs(r.fields, true) + ",\"cp\":" + json_pairs(r.cp, false) +
+           ",\"items\":" + json_items(r.items);
     if (!r.wire_charset.empty())
       out += ",\"given_as\":\"UTF-8\",\"given_bytes\":" + std::to_string(r.given_bytes) + ",\"wire_charset\":\"" + r.wire_charset + "\"";
     sim::CipherWire form = r.encryption != sim::CipherWire::Plain ? r.encryption : r.looks;

@@ -74,26 +74,26 @@ std::size_t extend_to_announced_end(std::string_view input, std::size_t pos, std
 std::string hex_to_bytes(const std::string& dump);
 
 struct Report {
-  bool accepted = false;             // the plug-in's acceptance test on the span plus CR LF, seen or not
-  bool judged = true;                // false: a text log cut or re-encoded the line; no verdict
-  bool wire = false;                 // the bytes are a link's (a capture): the log-line rules never apply
+  bool accepted = false;                               // the plug-in's acceptance test on the span plus CR LF, seen or not
+  bool judged = true;                                  // false: a text log cut or re-encoded the line; no verdict
+  bool wire = false;                                   // the bytes are a link's (a capture): the log-line rules never apply
   sim::CipherWire encryption = sim::CipherWire::Plain; // how the CP region stood, when the key decrypted it
-  std::size_t plain_bytes = 0;       // the data segment's length once decrypted
-  sim::CipherWire looks = sim::CipherWire::Plain; // how the CP region looks when it was not decrypted (items not shown)
-  std::vector<std::string> reasons;  // why not, with the numbers
-  std::vector<std::string> notes;    // remarks that do not reject (lower-case CRC)
-  std::string length_field;          // the four characters after "##"
-  long announced = -1;               // the length field read as a number, -1 when it is not one
-  std::size_t actual = 0;            // bytes between the length field and the CRC field
-  std::string crc_field;             // the last four characters
-  std::string crc_computed;          // over the data as it stands
-  std::string charset;               // "ASCII", "UTF-8" or "GB18030" (not valid UTF-8)
-  std::string wire_charset;          // "GB18030": given as the runtime's UTF-8 text, judged as the wire's bytes; empty: as given
-  std::size_t given_bytes = 0;       // with wire_charset: the data segment's bytes as given (`actual` counts the wire's)
-  std::string data;                  // the data segment in UTF-8 (decrypted, keys masked), for display
+  std::size_t plain_bytes = 0;                         // the data segment's length once decrypted
+  sim::CipherWire looks = sim::CipherWire::Plain;      // how the CP region looks when it was not decrypted (items not shown)
+  std::vector<std::string> reasons;                    // why not, with the numbers
+  std::vector<std::string> notes;                      // remarks that do not reject (lower-case CRC)
+  std::string length_field;                            // the four characters after "##"
+  long announced = -1;                                 // the length field read as a number, -1 when it is not one
+  std::size_t actual = 0;                              // bytes between the length field and the CRC field
+  std::string crc_field;                               // the last four characters
+  std::string crc_computed;                            // over the data as it stands
+  std::string charset;                                 // "ASCII", "UTF-8" or "GB18030" (not valid UTF-8)
+  std::string wire_charset;                            // "GB18030": given as the runtime's UTF-8 text, judged as the wire's bytes; empty: as given
+  std::size_t given_bytes = 0;                         // with wire_charset: the data segment's bytes as given (`actual` counts the wire's)
+  std::string data;                                    // the data segment in UTF-8 (decrypted, keys masked), for display
   std::vector<std::pair<std::string, std::string>> fields; // header field, decoded value
   std::vector<std::pair<std::string, std::string>> cp;     // CP items
-  std::vector<codes::Item> items;    // the CP items read against the code tables, with their notes (never a rejection)
+  std::vector<codes::Item> items;                          // the CP items read against the code tables, with their notes (never a rejection)
 };
 
 // `key`: 16 bytes to decrypt CN 2000-2999 frames with, as the plug-in does; empty for none. A

@@ -98,15 +98,13 @@ void StreamSpans::feed(const char* data, std::size_t n, const Sink& sink) {
   if (n == 0) return;
   m_window.append(data, n);
   m_scanner.append(data, n);
-  while (m_scanner.next(m_frame)) {
-  }
+  while (m_scanner.next(m_frame)) {}
   deliver(sink);
 }
 
 void StreamSpans::finish(const Sink& sink) {
   m_scanner.give_up_followed();
-  while (m_scanner.next(m_frame)) {
-  }
+  while (m_scanner.next(m_frame)) {}
   m_scanner.finish();
   deliver(sink);
 }

@@ -83,7 +83,7 @@ private:
   void deliver(const Sink& sink);
   HJ::FrameScanner m_scanner;
   std::string m_key;
-  std::string m_window;          // the stream from m_window_at on
+  std::string m_window; // the stream from m_window_at on
   std::uint64_t m_window_at = 0;
   std::size_t m_window_head = 0; // bytes of m_window already delivered
   std::vector<Told> m_told;      // reused

@@ -26,10 +26,8 @@ void split_fields(std::string_view text, bool comma, std::vector<std::pair<std::
     std::string_view item = text.substr(pos, end - pos);
     if (!item.empty()) {
       size_t eq = item.find('=');
-      if (eq == std::string_view::npos)
-        out.emplace_back(std::string(item), std::string());
-      else
-        out.emplace_back(std::string(item.substr(0, eq)), std::string(item.substr(eq + 1)));
+      if (eq == std::string_view::npos) out.emplace_back(std::string(item), std::string());
+      else out.emplace_back(std::string(item.substr(0, eq)), std::string(item.substr(eq + 1)));
     }
     pos = end + 1;
   }
@@ -153,13 +151,13 @@ std::string verdict_words(std::string_view frame) {
   case HJ::Verdict::Accepted: return "crc ok";
   case HJ::Verdict::BadLength:
     if (frame.size() <= HJ::kEnvelopeBytes || frame.compare(0, 2, "##") != 0) return "BAD: no frame";
-    return "BAD: length (field " + std::string(frame.substr(HJ::kLengthFieldAt, 4)) + ", data " +
-           std::to_string(frame.size() - HJ::kEnvelopeBytes) + ")";
+    return "BAD: length (field " + std::string(frame.substr(HJ::kLengthFieldAt, 4)) + ", data " + std::to_string(frame.size() - HJ::kEnvelopeBytes) +
+           ")";
   case HJ::Verdict::BadCrc: break;
   }
   const std::string data = bytes.substr(HJ::kDataAt, bytes.size() - HJ::kEnvelopeBytes);
-  return "BAD: crc (field " + std::string(frame.substr(frame.size() - HJ::kCrcFromEnd, HJ::kCrcDigits)) + ", computed " +
-         HJ::do_crc_check(data) + ")";
+  return "BAD: crc (field " + std::string(frame.substr(frame.size() - HJ::kCrcFromEnd, HJ::kCrcDigits)) + ", computed " + HJ::do_crc_check(data) +
+         ")";
 }
 
 } // namespace

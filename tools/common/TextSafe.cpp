@@ -19,8 +19,8 @@ std::size_t safe_char_length(std::string_view text, std::size_t at, unsigned fla
   if (n == 2) return c == 0xC2 && d < 0xA0 ? 0 : n; // C1 controls: a terminal obeys them too
   if (n != 3) return n;
   const unsigned char e = static_cast<unsigned char>(text[at + 2]);
-  if (is_bidi_control(text, at)) return 0; // they reorder the text around them
-  if (c == 0xEF && d == 0xBF && e >= 0xBE) return 0;                // U+FFFE, U+FFFF
+  if (is_bidi_control(text, at)) return 0;           // they reorder the text around them
+  if (c == 0xEF && d == 0xBF && e >= 0xBE) return 0; // U+FFFE, U+FFFF
   return n;
 }
 

@@ -73,8 +73,7 @@ public:
 private:
   std::string ReadBare() {
     const size_t start = m_pos;
-    while (m_pos < m_line.size() && !IsBlank(m_line[m_pos]) && m_line[m_pos] != '=' && m_line[m_pos] != '"' && m_line[m_pos] != '#')
-      ++m_pos;
+    while (m_pos < m_line.size() && !IsBlank(m_line[m_pos]) && m_line[m_pos] != '=' && m_line[m_pos] != '"' && m_line[m_pos] != '#') ++m_pos;
     return m_line.substr(start, m_pos - start);
   }
 
@@ -107,8 +106,7 @@ private:
         out += static_cast<char>(byte);
         break;
       }
-      default:
-        return Fail(error, field + ": unknown escape '\\" + std::string(1, e) + "' (use \\\\ \\\" \\n \\r \\t \\xHH)");
+      default: return Fail(error, field + ": unknown escape '\\" + std::string(1, e) + "' (use \\\\ \\\" \\n \\r \\t \\xHH)");
       }
     }
     if (m_pos < m_line.size() && !IsBlank(m_line[m_pos]) && m_line[m_pos] != '#')
@@ -160,8 +158,7 @@ bool ParseRow(LineReader& reader, const std::vector<Word>& words, Row& row, std:
     const Word& word = words[w];
     if (word.key.empty()) return reader.Fail(error, "row: expected field=value, got " + Quote(word.value));
     const int index = PropertyIndex(word.key);
-    if (index < 0)
-      return reader.Fail(error, "row: unknown field " + Quote(word.key) + " (fields: group st factor name datatype factortype rw)");
+    if (index < 0) return reader.Fail(error, "row: unknown field " + Quote(word.key) + " (fields: group st factor name datatype factortype rw)");
     if (seen[index]) return reader.Fail(error, "row: field " + Quote(word.key) + " given twice");
     seen[index] = true;
     if (DEVROW_DWORD_PROPERTYTYPE[index] == DEVROW_TYPE_TEXT) {
@@ -169,8 +166,7 @@ bool ParseRow(LineReader& reader, const std::vector<Word>& words, Row& row, std:
     } else {
       int64_t value = 0;
       if (!ParseNumber(word.value, 0, 0xFFFFFFFFll, value))
-        return reader.Fail(error, "row: field " + Quote(word.key) + ": expected a number from 0 to 4294967295, got " +
-                                      Quote(word.value));
+        return reader.Fail(error, "row: field " + Quote(word.key) + ": expected a number from 0 to 4294967295, got " + Quote(word.value));
       row.numbers[index] = static_cast<DWORD>(value);
     }
   }
@@ -214,15 +210,13 @@ bool ParseText(const std::string& text, Configuration& out, std::string& error) 
         return reader.Fail(error, "param: expected 'param <index 0-6> <value>'");
       int64_t index = 0;
       int64_t value = 0;
-      if (!ParseNumber(words[1].value, 0, 6, index))
-        return reader.Fail(error, "param: field 'index': expected 0 to 6, got " + Quote(words[1].value));
+      if (!ParseNumber(words[1].value, 0, 6, index)) return reader.Fail(error, "param: field 'index': expected 0 to 6, got " + Quote(words[1].value));
       if (paramLine[static_cast<size_t>(index)] != 0)
         return reader.Fail(error, "param: field 'index': parameter " + std::to_string(index) + " already given on line " +
                                       std::to_string(paramLine[static_cast<size_t>(index)]));
       // Values above 2147483647 are taken as their 32-bit pattern (the device reads them as negative).
       if (!ParseNumber(words[2].value, INT32_MIN, 0xFFFFFFFFll, value))
-        return reader.Fail(error, "param: field 'value': expected a 32-bit number (-2147483648 to 4294967295), got " +
-                                      Quote(words[2].value));
+        return reader.Fail(error, "param: field 'value': expected a 32-bit number (-2147483648 to 4294967295), got " + Quote(words[2].value));
       paramLine[static_cast<size_t>(index)] = number;
       config.params[static_cast<size_t>(index)] = static_cast<int32_t>(static_cast<uint32_t>(value));
       if (config.storedParams < index + 1) config.storedParams = static_cast<int>(index + 1);
@@ -272,19 +266,22 @@ namespace {
 std::string ParamText(int index, int32_t value) {
   const std::string v = std::to_string(value);
   switch (index) {
-  case 0:
-    return "port timeout " + (value < 0 ? std::string("5 s (negative: 5 s)") : value == 0 ? std::string("0: the port's own") : v + " s");
+  case 0: return "port timeout " + (value < 0 ? std::string("5 s (negative: 5 s)") : value == 0 ? std::string("0: the port's own") : v + " s");
   case 1: {
     static const char* const kCharsets[] = {"by Flag", "GB18030", "UTF-8"};
     return std::string("wire charset ") + kCharsets[value >= 0 && value <= 2 ? value : 0] + " (0 by Flag, 1 GB18030, 2 UTF-8, others as 0)";
   }
   case 2:
     return "packet limit " +
-           (value == 0 ? std::string("1024 bytes for 2025 frames, none for older")
-                       : value < 0 ? std::string("none: never split") : std::to_string(value > 9999 ? 9999 : value) + " bytes") +
+           (value == 0  ? std::string("1024 bytes for 2025 frames, none for older")
+            : value < 0 ? std::string("none: never split")
+                        : std::to_string(value > 9999 ? 9999 : value) + " bytes") +
            " (0 by Flag, 1-9999 bytes, negative never)";
   case 3:
-    return std::string("ciphertext as ") + (value == 1 ? "{0x..} text" : value == 2 ? "{0x..} text, the tail inside" : "raw bytes") +
+    return std::string("ciphertext as ") +
+           (value == 1   ? "{0x..} text"
+            : value == 2 ? "{0x..} text, the tail inside"
+                         : "raw bytes") +
            " (0 raw bytes, 1 {0x..} text, 2 {0x..} text with the tail inside, others as 0)";
   case 4:
     return std::string("encryption ") + (value == 1 ? "required: CN 2000-2999 never leaves plain" : "not required") + " (1 required, others not)";
@@ -304,15 +301,15 @@ std::vector<std::string> ParamWarnings(const Configuration& config) {
   auto range = [&](int i, int32_t low, int32_t high, const char* acts) {
     const int32_t v = config.params[static_cast<size_t>(i)];
     if (i < stored && (v < low || v > high))
-      out.push_back("param " + std::to_string(i) + " " + std::to_string(v) + ": not one of " + std::to_string(low) + " to " +
-                    std::to_string(high) + "; a device takes it as " + acts);
+      out.push_back("param " + std::to_string(i) + " " + std::to_string(v) + ": not one of " + std::to_string(low) + " to " + std::to_string(high) +
+                    "; a device takes it as " + acts);
   };
   const int32_t limit = config.params[2];
   if (stored > 2 && limit > 0 && limit < kSmallestPacket)
     out.push_back("param 2 " + std::to_string(limit) + ": a packet limit of " + std::to_string(limit) +
                   " bytes is smaller than a packet's own fields (about " + std::to_string(kSmallestPacket) +
-                  " bytes), so no long frame can be split: give 0 (1024 for 2025 frames) or a limit of " +
-                  std::to_string(kSmallestPacket) + " or more");
+                  " bytes), so no long frame can be split: give 0 (1024 for 2025 frames) or a limit of " + std::to_string(kSmallestPacket) +
+                  " or more");
   range(1, 0, 2, "0 (by Flag)");
   range(3, 0, 2, "0 (raw bytes)");
   range(4, 0, 1, "0 (not required)");
@@ -333,8 +330,7 @@ std::string PrintText(const Configuration& config) {
       return out;
     }
   }
-  if (config.storedParams > 7)
-    out += "# " + std::to_string(config.storedParams) + " parameters stored; a device keeps the first 7\n";
+  if (config.storedParams > 7) out += "# " + std::to_string(config.storedParams) + " parameters stored; a device keeps the first 7\n";
   const int shown = config.storedParams < 7 ? config.storedParams : 7;
   for (int i = 0; i < shown; ++i) {
     out += "param " + std::to_string(i) + " " + std::to_string(config.params[i]) + "  # " + ParamText(i, config.params[i]) + "\n";

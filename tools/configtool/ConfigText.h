@@ -12,7 +12,7 @@
 namespace configtool {
 
 struct Row {
-  std::array<DWORD, DEVROW_PROPERTY_COUNT> numbers{}; // number properties; 0 at text properties
+  std::array<DWORD, DEVROW_PROPERTY_COUNT> numbers{};   // number properties; 0 at text properties
   std::array<std::string, DEVROW_PROPERTY_COUNT> texts; // text properties, as bytes; empty at number properties
   bool operator==(const Row& other) const { return numbers == other.numbers && texts == other.texts; }
 };
@@ -23,9 +23,7 @@ struct Configuration {
   std::array<int32_t, 7> params{};
   std::vector<Row> rows;
   // What a device loads from it: version, the seven parameters and the rows.
-  bool SameValues(const Configuration& other) const {
-    return version == other.version && params == other.params && rows == other.rows;
-  }
+  bool SameValues(const Configuration& other) const { return version == other.version && params == other.params && rows == other.rows; }
 };
 
 // The text key of each property, in property order.

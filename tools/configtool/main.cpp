@@ -16,10 +16,9 @@ namespace {
 // Inputs beyond this are certainly not a device configuration.
 constexpr size_t kMostInputBytes = 64u << 20;
 
-const char kUsage[] =
-    "usage: polmon-config write <in.txt|-> <out.bin|->   text form -> stored configuration bytes\n"
-    "       polmon-config print <in.bin|->               stored configuration bytes -> text form\n"
-    "       polmon-config --version\n";
+const char kUsage[] = "usage: polmon-config write <in.txt|-> <out.bin|->   text form -> stored configuration bytes\n"
+                      "       polmon-config print <in.bin|->               stored configuration bytes -> text form\n"
+                      "       polmon-config --version\n";
 
 bool ReadAll(const std::string& path, std::string& out, std::string& error) {
   const bool stdinput = path == "-";

@@ -141,8 +141,7 @@ std::size_t FrameStream::held() const {
   return n;
 }
 
-std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
-                                       const std::string& key) {
+std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys, const std::string& key) {
   std::vector<CapturedFrame> out;
   FrameStream frames(keys, key, [&out](CapturedFrame&& f) { out.push_back(std::move(f)); });
   for (const sim::CapturedFlow& flow : flows) {
@@ -180,8 +179,8 @@ std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>
 }
 
 std::string capture_text(const CapturedFrame& f, std::set<std::size_t>* shown) {
-  std::string out = "capture: " + sim::wall_text(f.at) + " " + f.flow->from + " -> " + f.flow->to + ", connection " +
-                    std::to_string(f.flow->connection);
+  std::string out =
+      "capture: " + sim::wall_text(f.at) + " " + f.flow->from + " -> " + f.flow->to + ", connection " + std::to_string(f.flow->connection);
   if (f.key) {
     out += "; key of the key log's line " + std::to_string(f.key->line);
     if (!f.key_in_force) out += f.key->at <= f.at ? " (a key before the one in force)" : " (a key after the one in force)";
@@ -198,8 +197,8 @@ std::string capture_text(const CapturedFrame& f, std::set<std::size_t>* shown) {
 
 std::string capture_json(const CapturedFrame& f) {
   // addresses are digits, dots, colons and brackets: nothing to escape
-  std::string out = "\"time\":\"" + sim::wall_text(f.at) + "\",\"time_us\":" + std::to_string(f.at) + ",\"from\":\"" + f.flow->from +
-                    "\",\"to\":\"" + f.flow->to + "\",\"connection\":" + std::to_string(f.flow->connection) + ",";
+  std::string out = "\"time\":\"" + sim::wall_text(f.at) + "\",\"time_us\":" + std::to_string(f.at) + ",\"from\":\"" + f.flow->from + "\",\"to\":\"" +
+                    f.flow->to + "\",\"connection\":" + std::to_string(f.flow->connection) + ",";
   if (f.key) out += "\"key_log_line\":" + std::to_string(f.key->line) + ",\"key_in_force\":" + (f.key_in_force ? "true," : "false,");
   return out;
 }

@@ -21,7 +21,7 @@ namespace frametool {
 struct CapturedFrame {
   const sim::CapturedFlow* flow = nullptr;
   Span span;
-  int64_t at = 0; // the time of the packet that carried its "##"
+  int64_t at = 0;                      // the time of the packet that carried its "##"
   const sim::KeyChange* key = nullptr; // the key log's line it was read with; null: --key or none
   bool key_in_force = true;            // false: another line's key than the one in force read it (below)
 };
@@ -61,18 +61,17 @@ private:
   std::string m_key;
   Sink m_sink;
   std::map<const sim::CapturedFlow*, std::unique_ptr<Stream>> m_streams;
-  std::multiset<int64_t> m_earliest;   // per stream, the earliest time of the bytes its cutter holds
-  int64_t m_from;                      // no byte to come was carried by a packet of a time before it
+  std::multiset<int64_t> m_earliest;        // per stream, the earliest time of the bytes its cutter holds
+  int64_t m_from;                           // no byte to come was carried by a packet of a time before it
   std::map<Place, CapturedFrame> m_waiting; // cut, not yet handed on
   std::size_t m_waiting_bytes = 0;
-  std::uint64_t m_cut = 0;             // frames cut so far
+  std::uint64_t m_cut = 0; // frames cut so far
 };
 
 // Every frame of `flows`, in the order of their times (a stream's own order kept), not yet read.
 // `flows` must outlive the result. The plug-in's scanner cuts each stream with `key` (--key), or
 // else with the key of `keys` in force at each packet's time, set as the log changes.
-std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
-                                       const std::string& key);
+std::vector<CapturedFrame> cut_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys, const std::string& key);
 // Reads a frame: with `key` (16 bytes) when given; else with the key of `keys` in
 // force at the frame's time, and when that one does not decrypt it, the nearest line's key that
 // does, before or after it (the sender had not switched yet, the log's line came late, another
@@ -85,7 +84,7 @@ struct ExplainedFrame {
   Report report;
 };
 std::vector<ExplainedFrame> explain_capture(const std::vector<sim::CapturedFlow>& flows, const std::vector<sim::KeyChange>& keys,
-                                           const std::string& key);
+                                            const std::string& key);
 
 // What goes before a frame's report: its time, direction and connection, and the key log's line
 // with the first kKeyTextShown bytes of its text; with `shown` (the lines whose text went out

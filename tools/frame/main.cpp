@@ -17,16 +17,15 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: polmon-frame [--json] [--hex] [--key TEXT] FRAME...\n"
-    "       polmon-frame [--json] [--hex] [--key TEXT] [--file PATH | -]   (log text, bytes or hex dump; '-' or nothing: stdin)\n"
-    "       polmon-frame [--json] [--key TEXT | --key-log FILE] --file CAPTURE   (pcap: each direction's frames with their times)\n"
-    "       polmon-frame --version\n"
-    "Checks every \"##\" span with the plug-in's acceptance test and decodes its fields.\n"
-    "--key TEXT: the 16-character key; encrypted CN 2000-2999 frames are decrypted and checked as the plug-in does.\n"
-    "--key-log FILE: the keys a simulator wrote with --key-log; each frame of a capture is read with the key in force\n"
-    "  at its time (default: CAPTURE.keys, or CAPTURE's name with .keys for its extension, when there).\n"
-    "Exit status: 0 every span passed, 1 a span failed or could not be judged, or none was found, 2 bad usage.\n";
+const char kUsage[] = "usage: polmon-frame [--json] [--hex] [--key TEXT] FRAME...\n"
+                      "       polmon-frame [--json] [--hex] [--key TEXT] [--file PATH | -]   (log text, bytes or hex dump; '-' or nothing: stdin)\n"
+                      "       polmon-frame [--json] [--key TEXT | --key-log FILE] --file CAPTURE   (pcap: each direction's frames with their times)\n"
+                      "       polmon-frame --version\n"
+                      "Checks every \"##\" span with the plug-in's acceptance test and decodes its fields.\n"
+                      "--key TEXT: the 16-character key; encrypted CN 2000-2999 frames are decrypted and checked as the plug-in does.\n"
+                      "--key-log FILE: the keys a simulator wrote with --key-log; each frame of a capture is read with the key in force\n"
+                      "  at its time (default: CAPTURE.keys, or CAPTURE's name with .keys for its extension, when there).\n"
+                      "Exit status: 0 every span passed, 1 a span failed or could not be judged, or none was found, 2 bad usage.\n";
 
 // --file on a pcap capture: its frames in the order of their times. The exit status.
 int explain_capture_file(const std::string& file, const std::string& key, std::string key_log, bool json) {
@@ -52,8 +51,8 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
   std::deque<sim::CapturedFlow> flows;
   const bool whole = sim::read_capture(file, flows, frames, error);
   frames.finish();
-  const std::size_t streams = static_cast<std::size_t>(
-      std::count_if(flows.begin(), flows.end(), [](const sim::CapturedFlow& flow) { return flow.length > 0; }));
+  const std::size_t streams =
+      static_cast<std::size_t>(std::count_if(flows.begin(), flows.end(), [](const sim::CapturedFlow& flow) { return flow.length > 0; }));
   if (!whole && streams == 0) {
     std::fprintf(stderr, "polmon-frame: %s\n", sim::readable_text(error).c_str());
     return 1;
@@ -61,8 +60,8 @@ int explain_capture_file(const std::string& file, const std::string& key, std::s
   failed = failed || !whole;
   for (const sim::CapturedFlow& flow : flows)
     for (const auto& [offset, size] : flow.gaps)
-      std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream at offset %zu\n",
-                   flow.connection, flow.from.c_str(), flow.to.c_str(), size, offset);
+      std::fprintf(stderr, "polmon-frame: connection %d %s -> %s: the capture lacks %zu bytes of the stream at offset %zu\n", flow.connection,
+                   flow.from.c_str(), flow.to.c_str(), size, offset);
   if (!whole) std::fprintf(stderr, "polmon-frame: %s; the frames before it are above\n", sim::readable_text(error).c_str());
   if (number == 0) std::fprintf(stderr, "polmon-frame: no \"##\" span in the capture's %zu streams\n", streams);
   return failed || number == 0 ? 1 : 0;

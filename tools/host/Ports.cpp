@@ -51,9 +51,7 @@ bool parse_port_spec(const std::string& text, PortSpec& out, std::string& error)
   return true;
 }
 
-std::unique_ptr<SimPort> SimPort::create(const PortSpec& setup, FrameTrace* trace) {
-  return std::unique_ptr<SimPort>(new SimPort(setup, trace));
-}
+std::unique_ptr<SimPort> SimPort::create(const PortSpec& setup, FrameTrace* trace) { return std::unique_ptr<SimPort>(new SimPort(setup, trace)); }
 
 SimPort::~SimPort() { Close(); }
 
@@ -127,8 +125,7 @@ int SimPort::Close() {
 std::string SimPort::describe() const {
   switch (m_spec.kind) {
   case PortSpec::TcpClient: return "tcp-client " + m_spec.host + ":" + std::to_string(m_spec.port);
-  case PortSpec::TcpServer:
-    return "tcp-server " + (m_spec.host.empty() ? std::string("0.0.0.0") : m_spec.host) + ":" + std::to_string(m_listen_port);
+  case PortSpec::TcpServer: return "tcp-server " + (m_spec.host.empty() ? std::string("0.0.0.0") : m_spec.host) + ":" + std::to_string(m_listen_port);
   case PortSpec::Serial: return "serial " + m_spec.path + " " + serial_settings_text(m_spec.serial);
   case PortSpec::Pty: return "pty " + m_peer_path;
   }
@@ -249,12 +246,9 @@ bool SimPort::reopen_serial(int64_t now, int wait) {
 bool SimPort::bring_up(int wait) {
   int64_t now = now_ms();
   switch (m_spec.kind) {
-  case PortSpec::TcpClient:
-    return connect_client(now, wait);
-  case PortSpec::TcpServer:
-    return accept_platform(wait);
-  case PortSpec::Serial:
-    return reopen_serial(now, wait);
+  case PortSpec::TcpClient: return connect_client(now, wait);
+  case PortSpec::TcpServer: return accept_platform(wait);
+  case PortSpec::Serial: return reopen_serial(now, wait);
   case PortSpec::Pty:
     nap(wait); // made once by Open; a pty that is gone does not come back
     return false;
@@ -305,8 +299,7 @@ int SimPort::WriteData(const unsigned char* data, int* length, int /*param: the 
       // captured before it goes out, so the capture never shows a reply ahead of it
       if (m_capture) m_capture->sent(m_capture_id, data, n);
       ok = write_all(m_link.get(), data, n, m_timeout_ms);
-      if (!ok && m_spec.kind != PortSpec::Pty && errno != ETIMEDOUT)
-        shutdown_both(m_link.get()); // wakes the reading side, which takes the link down
+      if (!ok && m_spec.kind != PortSpec::Pty && errno != ETIMEDOUT) shutdown_both(m_link.get()); // wakes the reading side, which takes the link down
     }
   }
   if (!ok) {

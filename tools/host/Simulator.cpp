@@ -142,8 +142,8 @@ bool Simulator::start_device(const DeviceSpec& setup, Device& dev, std::string& 
 
   std::string bound;
   for (const auto& c : setup.channels) bound += " ch" + std::to_string(c.first) + "=" + c.second;
-  m_console.line(setup.name + ": device up on " + dev.port->describe() + ", " + std::to_string(setup.config.size()) +
-                 " configuration bytes" + (bound.empty() ? std::string() : "," + bound));
+  m_console.line(setup.name + ": device up on " + dev.port->describe() + ", " + std::to_string(setup.config.size()) + " configuration bytes" +
+                 (bound.empty() ? std::string() : "," + bound));
   return true;
 }
 

@@ -10,10 +10,10 @@
 
 #include "Capture.h"
 #include "DeviceExports.h"
+#include "PluginLibrary.h"
 #include "Ports.h"
 #include "Station.h"
 #include "Trace.h"
-#include "PluginLibrary.h"
 #include "Variables.h"
 
 namespace sim {

@@ -54,11 +54,8 @@ bool to_value(lua_State* L, int idx, Value& out) {
     out = std::string(s, n);
     return true;
   }
-  case LUA_TBOOLEAN:
-    out = lua_toboolean(L, idx) ? 1 : 0;
-    return true;
-  default:
-    return false;
+  case LUA_TBOOLEAN: out = lua_toboolean(L, idx) ? 1 : 0; return true;
+  default: return false;
   }
 }
 
@@ -233,8 +230,7 @@ struct Station::LuaBindings {
             else probe.get("x", v);
           }
         }
-        if (!err[0] && !st->m_store.declare(name, v))
-          std::snprintf(err, sizeof err, "var %s: %s", name, *name ? "declared twice" : "empty name");
+        if (!err[0] && !st->m_store.declare(name, v)) std::snprintf(err, sizeof err, "var %s: %s", name, *name ? "declared twice" : "empty name");
       }
     }
     if (err[0]) return luaL_error(L, "%s", err);
@@ -315,8 +311,7 @@ struct Station::LuaBindings {
   // cycle = function(dev) ... end, kept in the registry.
   static void device_cycle(lua_State* L, DeviceSpec& d, ErrText& err) {
     raw_field(L, 1, "cycle");
-    if (!err[0] && !lua_isnil(L, -1) && !lua_isfunction(L, -1))
-      std::snprintf(err, sizeof err, "device %s: cycle must be a function", d.name.c_str());
+    if (!err[0] && !lua_isnil(L, -1) && !lua_isfunction(L, -1)) std::snprintf(err, sizeof err, "device %s: cycle must be a function", d.name.c_str());
     if (!err[0]) {
       if (lua_isfunction(L, -1)) d.cycle_ref = luaL_ref(L, LUA_REGISTRYINDEX);
       else lua_pop(L, 1);
@@ -498,8 +493,7 @@ struct Station::LuaBindings {
     // in the script cannot hold the error back for long.
     lua_sethook(L, hook, LUA_MASKCOUNT, 1);
     lua_getinfo(L, "Sl", ar);
-    lua_pushfstring(L, "%s:%d: stopped here by %s: the script had not returned", ar->short_src, ar->currentline,
-                    st->m_stop_reason.c_str());
+    lua_pushfstring(L, "%s:%d: stopped here by %s: the script had not returned", ar->short_src, ar->currentline, st->m_stop_reason.c_str());
     lua_error(L);
   }
 };
@@ -509,10 +503,10 @@ Station::Station(VariableStore& store, Log log) : m_store(store), m_log(std::mov
   if (!m_L) return;
   *static_cast<Station**>(lua_getextraspace(m_L)) = this; // for the hook; coroutines copy it
   luaL_openlibs(m_L);
-  const luaL_Reg globals[] = {{"var", LuaBindings::var},   {"device", LuaBindings::device}, {"cycle", LuaBindings::cycle},
-                              {"ioctl", LuaBindings::ioctl}, {"get", LuaBindings::get},     {"set", LuaBindings::set},
-                              {"log", LuaBindings::log},   {"qn", LuaBindings::qn},         {"datatime", LuaBindings::datatime},
-                              {"now_ms", LuaBindings::now_ms}, {"stop", LuaBindings::stop}, {nullptr, nullptr}};
+  const luaL_Reg globals[] = {{"var", LuaBindings::var},       {"device", LuaBindings::device}, {"cycle", LuaBindings::cycle},
+                              {"ioctl", LuaBindings::ioctl},   {"get", LuaBindings::get},       {"set", LuaBindings::set},
+                              {"log", LuaBindings::log},       {"qn", LuaBindings::qn},         {"datatime", LuaBindings::datatime},
+                              {"now_ms", LuaBindings::now_ms}, {"stop", LuaBindings::stop},     {nullptr, nullptr}};
   lua_pushglobaltable(m_L);
   lua_pushlightuserdata(m_L, this);
   luaL_setfuncs(m_L, globals, 1);

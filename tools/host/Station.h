@@ -30,9 +30,9 @@ struct DeviceSpec {
   std::string port;            // port text (see parse_port_spec)
   std::vector<uint8_t> config; // bytes handed to InitDevice
   std::map<int, std::string> channels;
-  int channel_rows = 0;        // rows in the configuration, when built here
-  int cycle_ref = -2;          // Lua reference of the device's cycle function (LUA_NOREF)
-  int handle_ref = -2;         // Lua reference of the device's handle
+  int channel_rows = 0; // rows in the configuration, when built here
+  int cycle_ref = -2;   // Lua reference of the device's cycle function (LUA_NOREF)
+  int handle_ref = -2;  // Lua reference of the device's handle
 };
 
 class Station {

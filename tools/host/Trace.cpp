@@ -50,12 +50,10 @@ void FrameTrace::feed(StreamSpans& spans, const char* mark, const unsigned char*
     std::string plain;
     CipherWire form = key.empty() || kind != HJ::SpanKind::Frame ? CipherWire::Plain : decrypt_frame(bytes, key, plain);
     if (form != CipherWire::Plain)
-      m_console.line(m_device + " " + mark + " " + describe_frame(plain) + ", encrypted on the wire (" + cipher_wire_text(form) +
-                     ", " + std::to_string(bytes.size()) + " B)");
-    else if (framed)
-      m_console.line(m_device + " " + mark + " " + describe_frame(bytes));
-    else
-      m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(mask_keys(bytes)) + "\"");
+      m_console.line(m_device + " " + mark + " " + describe_frame(plain) + ", encrypted on the wire (" + cipher_wire_text(form) + ", " +
+                     std::to_string(bytes.size()) + " B)");
+    else if (framed) m_console.line(m_device + " " + mark + " " + describe_frame(bytes));
+    else m_console.line(m_device + " " + mark + " junk " + std::to_string(bytes.size()) + " B \"" + preview(mask_keys(bytes)) + "\"");
   });
 }
 

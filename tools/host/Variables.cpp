@@ -42,8 +42,7 @@ bool parse_number(const std::string& text, double& out) {
 bool to_int(double d, int& out) {
   if (!std::isfinite(d)) return false;
   double t = std::trunc(d);
-  if (t < static_cast<double>(std::numeric_limits<int>::min()) || t > static_cast<double>(std::numeric_limits<int>::max()))
-    return false;
+  if (t < static_cast<double>(std::numeric_limits<int>::min()) || t > static_cast<double>(std::numeric_limits<int>::max())) return false;
   out = static_cast<int>(t);
   return true;
 }
@@ -163,19 +162,13 @@ const std::string* DeviceRtdb::channel(int ch) const {
   return it == m_channels.end() ? nullptr : &it->second;
 }
 
-int DeviceRtdb::GetValueTypeByName(const char* name, DATATYPE& type) {
-  return name ? m_store.type(name, type) : VariableStore::kUnknown;
-}
+int DeviceRtdb::GetValueTypeByName(const char* name, DATATYPE& type) { return name ? m_store.type(name, type) : VariableStore::kUnknown; }
 int DeviceRtdb::GetValueByName(const char* name, int& value) { return name ? m_store.get(name, value) : VariableStore::kUnknown; }
 int DeviceRtdb::GetValueByName(const char* name, double& value) { return name ? m_store.get(name, value) : VariableStore::kUnknown; }
-int DeviceRtdb::GetValueByName(const char* name, std::string& value) {
-  return name ? m_store.get(name, value) : VariableStore::kUnknown;
-}
+int DeviceRtdb::GetValueByName(const char* name, std::string& value) { return name ? m_store.get(name, value) : VariableStore::kUnknown; }
 int DeviceRtdb::SetValueByName(const char* name, int value) { return name ? m_store.set(name, value) : VariableStore::kUnknown; }
 int DeviceRtdb::SetValueByName(const char* name, double value) { return name ? m_store.set(name, value) : VariableStore::kUnknown; }
-int DeviceRtdb::SetValueByName(const char* name, std::string& value) {
-  return name ? m_store.set(name, value) : VariableStore::kUnknown;
-}
+int DeviceRtdb::SetValueByName(const char* name, std::string& value) { return name ? m_store.set(name, value) : VariableStore::kUnknown; }
 
 int DeviceRtdb::GetValueTypeByChannel(int ch, DATATYPE& type) {
   const std::string* n = channel(ch);

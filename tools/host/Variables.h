@@ -56,8 +56,7 @@ private:
 // and its own channels (channel number -> variable name), fixed at creation.
 class DeviceRtdb final : public IDevRtdbCtrl {
 public:
-  DeviceRtdb(VariableStore& store, std::map<int, std::string> channels)
-      : m_store(store), m_channels(std::move(channels)) {}
+  DeviceRtdb(VariableStore& store, std::map<int, std::string> channels) : m_store(store), m_channels(std::move(channels)) {}
   ~DeviceRtdb() = default;
 
   int GetValueTypeByName(const char* name, DATATYPE& type) override;

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "Io.h"
-#include "System.h"
 #include "Simulator.h"
+#include "System.h"
 #include "Version.h"
 
 namespace {
@@ -18,23 +18,22 @@ namespace {
 constexpr int64_t kStopGraceMs = 500;
 
 void usage(FILE* out) {
-  std::fprintf(out,
-               "usage: polmon-host [options] SCRIPT.lua\n"
-               "  --plugin PATH        the plug-in to load (default: " POLMON_PLUGIN_FROM_PROGRAM " beside this program)\n"
-               "  --period MS          collection cycle period (default 200)\n"
-               "  --duration S         stop after S seconds (default: run until Ctrl-C)\n"
-               "  --cycles N           stop after N cycles\n"
-               "  --port DEV=SPEC      use another port for device DEV: tcp-client:HOST:PORT,\n"
-               "                       tcp-server:[HOST:]PORT, serial:PATH[:BAUD[:8N1]], pty[:BAUD[:8N1]]\n"
-               "  -D NAME=VALUE        a value the script reads as args.NAME\n"
-               "  --trace on|off       frame trace at start (default on); SIGUSR1 or \"trace\" on stdin toggles it\n"
-               "  --ready FILE         write \"DEVICE PORT\" lines to FILE once every device runs\n"
-               "  --keep-going         report script errors and go on instead of stopping\n"
-               "  --host-version N     interface version the panel declares (default 3)\n"
-               "  --capture FILE       write every device's link to FILE as pcap (Wireshark, polmon-frame --file)\n"
-               "  --key-log FILE       write each key a device took, with its time, to FILE (for polmon-frame --key-log)\n"
-               "  --version            print the version and exit\n"
-               "stdin commands: trace [on|off], vars, stats, quit\n");
+  std::fprintf(out, "usage: polmon-host [options] SCRIPT.lua\n"
+                    "  --plugin PATH        the plug-in to load (default: " POLMON_PLUGIN_FROM_PROGRAM " beside this program)\n"
+                    "  --period MS          collection cycle period (default 200)\n"
+                    "  --duration S         stop after S seconds (default: run until Ctrl-C)\n"
+                    "  --cycles N           stop after N cycles\n"
+                    "  --port DEV=SPEC      use another port for device DEV: tcp-client:HOST:PORT,\n"
+                    "                       tcp-server:[HOST:]PORT, serial:PATH[:BAUD[:8N1]], pty[:BAUD[:8N1]]\n"
+                    "  -D NAME=VALUE        a value the script reads as args.NAME\n"
+                    "  --trace on|off       frame trace at start (default on); SIGUSR1 or \"trace\" on stdin toggles it\n"
+                    "  --ready FILE         write \"DEVICE PORT\" lines to FILE once every device runs\n"
+                    "  --keep-going         report script errors and go on instead of stopping\n"
+                    "  --host-version N     interface version the panel declares (default 3)\n"
+                    "  --capture FILE       write every device's link to FILE as pcap (Wireshark, polmon-frame --file)\n"
+                    "  --key-log FILE       write each key a device took, with its time, to FILE (for polmon-frame --key-log)\n"
+                    "  --version            print the version and exit\n"
+                    "stdin commands: trace [on|off], vars, stats, quit\n");
 }
 
 bool split_assignment(const char* text, std::string& name, std::string& value) {
@@ -99,11 +98,13 @@ bool set_assignment(std::map<std::string, std::string>& into, const char* value)
 }
 
 const ValueOption kValueOptions[] = {
-    {"--plugin", [](Options& o, const char* v) {
+    {"--plugin",
+     [](Options& o, const char* v) {
        o.host.plugin = v;
        return true;
      }},
-    {"--period", [](Options& o, const char* v) {
+    {"--period",
+     [](Options& o, const char* v) {
        o.period_ms = std::atoi(v);
        return true;
      }},
@@ -113,27 +114,33 @@ const ValueOption kValueOptions[] = {
        o.duration_s = std::atof(o.duration_text.c_str());
        return true;
      }},
-    {"--cycles", [](Options& o, const char* v) {
+    {"--cycles",
+     [](Options& o, const char* v) {
        o.max_cycles = std::atol(v);
        return true;
      }},
-    {"--ready", [](Options& o, const char* v) {
+    {"--ready",
+     [](Options& o, const char* v) {
        o.ready = v;
        return true;
      }},
-    {"--host-version", [](Options& o, const char* v) {
+    {"--host-version",
+     [](Options& o, const char* v) {
        o.host.host_version = std::atoi(v);
        return true;
      }},
-    {"--trace", [](Options& o, const char* v) {
+    {"--trace",
+     [](Options& o, const char* v) {
        o.trace = std::string(v) != "off";
        return true;
      }},
-    {"--capture", [](Options& o, const char* v) {
+    {"--capture",
+     [](Options& o, const char* v) {
        o.host.capture = v;
        return true;
      }},
-    {"--key-log", [](Options& o, const char* v) {
+    {"--key-log",
+     [](Options& o, const char* v) {
        o.host.key_log = v;
        return true;
      }},
@@ -212,8 +219,7 @@ bool start_link(const Options& o, sim::Simulator& simulator, sim::Console& conso
     exit_code = simulator.interrupted() ? 3 : 1;
     return false;
   }
-  if (!o.ready.empty() && !write_ready(o.ready, simulator.device_lines()))
-    console.line("polmon-host: cannot write the readiness file " + o.ready);
+  if (!o.ready.empty() && !write_ready(o.ready, simulator.device_lines())) console.line("polmon-host: cannot write the readiness file " + o.ready);
   return true;
 }
 

@@ -6,8 +6,7 @@ namespace sim {
 
 namespace {
 // The station's own 2025 duties, unasked: CN and what it is.
-const std::pair<const char*, const char*> kOwnDuties[] = {
-    {"9015", "a heartbeat"}, {"1014", "a key request"}, {"1001", "its hardware ids"}};
+const std::pair<const char*, const char*> kOwnDuties[] = {{"9015", "a heartbeat"}, {"1014", "a key request"}, {"1001", "its hardware ids"}};
 
 // Frames a station sends when a link starts (2025: its hardware ids, its key request), not in a stream.
 bool once_per_link(const std::string& cn) { return cn == "1001" || cn == "1014"; }
@@ -64,8 +63,7 @@ void StationDuties::finish(const std::vector<std::string>& left_out) {
   for (const auto& d : kOwnDuties) {
     const bool left = std::find(left_out.begin(), left_out.end(), d.first) != left_out.end();
     if (!left && !m_own.count(d.first))
-      m_problem(std::string("the station never sent ") + d.second + " (CN=" + d.first + "), a 2025 station's duty",
-                std::string("no CN=") + d.first);
+      m_problem(std::string("the station never sent ") + d.second + " (CN=" + d.first + "), a 2025 station's duty", std::string("no CN=") + d.first);
   }
 }
 

@@ -50,7 +50,8 @@ private:
   bool m_st_told = false;
   std::vector<Code> m_codes; // in the order first seen
   std::map<std::string, unsigned> m_per_link;
-  std::map<std::string, unsigned> m_own; // CN -> the station's own duty frames in the run // CN -> frames on this connection, of the CNs sent once per link
+  std::map<std::string, unsigned>
+      m_own; // CN -> the station's own duty frames in the run // CN -> frames on this connection, of the CNs sent once per link
   Problem m_problem;
 };
 

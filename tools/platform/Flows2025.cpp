@@ -14,8 +14,7 @@ namespace {
 constexpr size_t kPacketDigits = 6;
 std::string packet_number(const std::string& key, const std::string& text, long& value) {
   value = 0;
-  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
-    return key + "=" + text + " is not a number (digits only)";
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return key + "=" + text + " is not a number (digits only)";
   size_t first = text.find_first_not_of('0');
   if (first != std::string::npos && text.size() - first > kPacketDigits)
     return key + "=" + text + " has more than " + std::to_string(kPacketDigits) + " significant digits";
@@ -111,8 +110,8 @@ Flows2025::Seen Flows2025::key_request(const Segment& seg) {
     return seen;
   }
   std::string key = new_key_text();
-  seen.reply = "QN=" + qn + ";ST=" + seg.value("ST") + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&SKCreateTime=" + t +
-               ";NewSK=" + key + "&&";
+  seen.reply =
+      "QN=" + qn + ";ST=" + seg.value("ST") + ";CN=1014;PW=" + m_opt.pw + ";MN=" + mn + ";Flag=8;CP=&&SKCreateTime=" + t + ";NewSK=" + key + "&&";
   switch_key(key);
   m_key_answers.insert(qn);
   if (m_key_answers.size() > 16) m_key_answers.erase(m_key_answers.begin()); // QNs grow with time: the oldest
@@ -136,8 +135,8 @@ Flows2025::Seen Flows2025::upload(const Segment& seg, long flag, bool history, i
   bool packet = (flag & 2) || seg.get("PNUM") || seg.get("PNO");
   if (packet) return upload_packet(seg, datatime, resend, history, now);
   if (m_have_group) {
-    m_problem("upload QN " + m_group.qn + ": packet " + std::to_string(m_group.next) + " of " + std::to_string(m_group.pnum) +
-              " never came (QN " + qn + " CN=" + cn + " came in its place)");
+    m_problem("upload QN " + m_group.qn + ": packet " + std::to_string(m_group.next) + " of " + std::to_string(m_group.pnum) + " never came (QN " +
+              qn + " CN=" + cn + " came in its place)");
     m_have_group = false;
   }
   upload_done(qn, cn, datatime, resend, 1, history);
@@ -145,8 +144,7 @@ Flows2025::Seen Flows2025::upload(const Segment& seg, long flag, bool history, i
 }
 
 // One packet of an upload: the upload counts once its last packet came in order.
-Flows2025::Seen Flows2025::upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, bool history,
-                                         int64_t now) {
+Flows2025::Seen Flows2025::upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, bool history, int64_t now) {
   Seen seen;
   std::string cn = seg.value("CN"), qn = seg.value("QN");
   ++m_packets;
@@ -154,9 +152,8 @@ Flows2025::Seen Flows2025::upload_packet(const Segment& seg, const std::string& 
   long pnum = 0, pno = 0;
   if (!check_packet(seg, pnum, pno)) return seen;
   if (m_have_group && (m_group.qn != qn || pno != m_group.next || pnum != m_group.pnum || resend != m_group.rf)) {
-    m_problem("upload QN " + m_group.qn + ": packet " + std::to_string(m_group.next) + " of " + std::to_string(m_group.pnum) +
-              " was due, PNO=" + std::to_string(pno) + " PNUM=" + std::to_string(pnum) + (resend.empty() ? "" : " RF=" + resend) +
-              " of QN " + qn + " came");
+    m_problem("upload QN " + m_group.qn + ": packet " + std::to_string(m_group.next) + " of " + std::to_string(m_group.pnum) + " was due, PNO=" +
+              std::to_string(pno) + " PNUM=" + std::to_string(pnum) + (resend.empty() ? "" : " RF=" + resend) + " of QN " + qn + " came");
     m_have_group = false;
   }
   if (!m_have_group) {
@@ -199,12 +196,11 @@ void Flows2025::check_order(const Segment& seg) {
   long flag = index_of(seg, "Flag"), pnum = index_of(seg, "PNUM"), pno = index_of(seg, "PNO"), rf = index_of(seg, "RF");
   bool ok = (pnum < 0 || (flag >= 0 && pnum == flag + 1)) && (pno < 0 || (pnum >= 0 && pno == pnum + 1)) &&
             (rf < 0 || rf + 1 == static_cast<long>(seg.header.size()));
-  if (!ok)
-    m_problem("frame QN " + seg.value("QN") + ": Flag, PNUM, PNO and RF out of order; the 2025 order is Flag;PNUM;PNO;[RF=1;]CP=");
+  if (!ok) m_problem("frame QN " + seg.value("QN") + ": Flag, PNUM, PNO and RF out of order; the 2025 order is Flag;PNUM;PNO;[RF=1;]CP=");
 }
 
-void Flows2025::upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf,
-                            long packets, bool history) {
+void Flows2025::upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf, long packets,
+                            bool history) {
   if (!is_data_cn(cn)) return;
   auto it = m_received.find(qn);
   bool resend = rf == "1";
@@ -221,8 +217,7 @@ void Flows2025::upload_done(const std::string& qn, const std::string& cn, const 
       if (it->second.datatime != datatime)
         m_problem("resend of QN " + qn + " carries DataTime=" + datatime + ", the upload had " + it->second.datatime);
     } else { // lost before this connection: the station had it in its backlog from the start
-      if (!m_last_resend.empty() && qn > m_last_resend)
-        m_problem("resends not newest first: QN " + qn + " after QN " + m_last_resend);
+      if (!m_last_resend.empty() && qn > m_last_resend) m_problem("resends not newest first: QN " + qn + " after QN " + m_last_resend);
       m_last_resend = qn;
     }
   } else if (it != m_received.end()) {
@@ -327,8 +322,8 @@ void Flows2025::summary_rows(const std::function<void(const char*, const std::st
   row("heartbeats:", beats + (m_opt.heartbeat_unanswered ? ", unanswered" : ", answered 9013"));
   row("hardware ids:", std::to_string(m_ids) + " (1001), answered 9014");
   row("key exchange:", std::to_string(m_key_requests) + (m_key_requests == 1 ? " request" : " requests") +
-                           (m_opt.key_request_ack_only ? " answered 9013" : " answered with NewSK") + "; pushed keys: " + std::to_string(m_pushes_taken) +
-                           " taken, " + std::to_string(m_pushes_refused) + " of a wrong length refused");
+                           (m_opt.key_request_ack_only ? " answered 9013" : " answered with NewSK") + "; pushed keys: " +
+                           std::to_string(m_pushes_taken) + " taken, " + std::to_string(m_pushes_refused) + " of a wrong length refused");
   row("MN:", m_first_mn + (m_mn_changes ? ", then " + m_opt.mn + " after 1002" : std::string()));
 }
 

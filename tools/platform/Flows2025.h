@@ -83,8 +83,7 @@ private:
   Seen upload_packet(const Segment& seg, const std::string& datatime, const std::string& resend, bool history, int64_t now);
   bool check_packet(const Segment& seg, long& pnum, long& pno);
   void check_order(const Segment& seg);
-  void upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf, long packets,
-                   bool history);
+  void upload_done(const std::string& qn, const std::string& cn, const std::string& datatime, const std::string& rf, long packets, bool history);
   void cut(const Group& g, const char* why);
   void switch_key(const std::string& key);
 
@@ -92,11 +91,11 @@ private:
   Log m_log, m_problem, m_note;
   bool m_have_group = false;
   Group m_group;
-  std::map<std::string, Received> m_received;         // QN -> a whole upload
-  std::map<std::string, std::string> m_cut;           // QN -> what arrived of an upload cut short
-  std::map<std::string, Request> m_requests;          // QN -> 1002/1014 request awaiting its outcome
-  std::set<std::string> m_key_answers;                // QNs of the station's key requests answered with a key
-  std::string m_last_resend;                          // QN of the last resend of a lost upload on this connection
+  std::map<std::string, Received> m_received; // QN -> a whole upload
+  std::map<std::string, std::string> m_cut;   // QN -> what arrived of an upload cut short
+  std::map<std::string, Request> m_requests;  // QN -> 1002/1014 request awaiting its outcome
+  std::set<std::string> m_key_answers;        // QNs of the station's key requests answered with a key
+  std::string m_last_resend;                  // QN of the last resend of a lost upload on this connection
   std::string m_first_mn, m_previous_key;
   // Uploads remembered for their resends, and uploads cut short: the newest this many (a QN is
   // its time, so the map's first is the oldest), so a day-long session stays bounded.

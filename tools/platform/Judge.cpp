@@ -92,9 +92,9 @@ void RequestJudge::refusal(const RequestTerms& r, const char* field, const std::
   if (!r.invalid.empty()) m_report.invalid_refused(r.qn);
   if (!r.wants_carried_out || !r.invalid.empty()) return;
   const char* meaning = codes::answer_text(field, code);
-  m_problems.problem("request CN=" + r.cn + " QN=" + r.qn + " refused: " +
-                     (code.empty() ? std::string("no ") + field
-                                   : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
+  m_problems.problem(
+      "request CN=" + r.cn + " QN=" + r.qn + " refused: " +
+      (code.empty() ? std::string("no ") + field : std::string(field) + "=" + code + " (" + (meaning ? meaning : "not in the code table") + ")"));
 }
 
 // A station that carries out an invalid value, or a request the step expects refused, fails.

@@ -43,18 +43,17 @@ FrameCheck check_frame(std::string_view frame);
 // RequestJudge; connections as a whole: StationDuties.
 class FrameJudge {
 public:
-  FrameJudge(const PlatformOptions& options, Report& report, Problems& problems)
-      : m_opt(options), m_report(report), m_problems(problems) {}
+  FrameJudge(const PlatformOptions& options, Report& report, Problems& problems) : m_opt(options), m_report(report), m_problems(problems) {}
   // check_frame, counting the frames taken only after conversion.
   FrameCheck check(std::string_view frame);
   // A frame that reads: `frame` as the platform reads it (decrypted), `received` as it came, `form`
   // how its CP region stood on the wire.
   void judge(std::string_view frame, std::string_view received, const Segment& seg, CipherWire form);
   struct Counts {
-    unsigned converted = 0;     // taken only over their GB18030 bytes decoded to UTF-8
-    unsigned chinese = 0;       // frames with bytes beyond ASCII
-    unsigned wrong_charset = 0; // of those, not in the edition's charset with length and CRC over their bytes
-    unsigned wrong_version = 0; // Flag naming another edition
+    unsigned converted = 0;                                          // taken only over their GB18030 bytes decoded to UTF-8
+    unsigned chinese = 0;                                            // frames with bytes beyond ASCII
+    unsigned wrong_charset = 0;                                      // of those, not in the edition's charset with length and CRC over their bytes
+    unsigned wrong_version = 0;                                      // Flag naming another edition
     unsigned encrypted_raw = 0, encrypted_text = 0, unencrypted = 0; // data frames under a key
   };
   const Counts& counts() const { return m_counts; }

@@ -20,7 +20,7 @@ struct PlatformOptions {
   // st empty: the station's first data frame gives it (32 until then)
   std::string st, pw = "123456", mn = "POLMON000000000000000001", flag = "5";
   int reply_timeout_ms = 5000;
-  int silence_ms = 1500;  // how long a corrupt request must stay unanswered
+  int silence_ms = 1500;   // how long a corrupt request must stay unanswered
   int answer_delay_ms = 0; // hold back 9014 answers to uploads
   int duration_ms = 0;     // keep running at least this long after the station came
   // 0: no check of charset or version; 2017 or 2025: the station's frames must carry that

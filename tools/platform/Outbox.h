@@ -27,7 +27,7 @@ public:
 class Outbox {
 public:
   struct Out {
-    int64_t at;        // when to write it
+    int64_t at; // when to write it
     std::string bytes;
     bool drop = false; // close the connection instead of writing
   };

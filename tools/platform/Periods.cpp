@@ -34,8 +34,8 @@ void Periods::check_stamp(const std::string& cn, const std::string& qn, const st
     m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " is not on a boundary of its " + std::to_string(s) +
                        " s period");
   else if ((t + s) * 1000 > sent_ms + 1000)
-    m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " +
-                       std::to_string(s) + " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
+    m_problems.problem("CN=" + cn + " upload QN " + qn + ": DataTime=" + datatime + " stamped with its period's end: the " + std::to_string(s) +
+                       " s period from it ends at " + civil_text(t + s) + ", after the frame was sent");
   auto before = d.times.find(t);
   // the same upload again is "uploaded again" (Platform::upload_fields, the 2025 flows): one fault, told once
   if (before != d.times.end() && before->second != qn)
@@ -70,8 +70,7 @@ int64_t Periods::unsent(const std::string& cn) const {
   auto d = m_data.find(cn);
   int64_t unsent = 0;
   for (int64_t b = first; b + s + grace <= end; b += s) {
-    if (d != m_data.end() && !d->second.times.empty() && b >= d->second.times.begin()->first &&
-        b <= d->second.times.rbegin()->first)
+    if (d != m_data.end() && !d->second.times.empty() && b >= d->second.times.begin()->first && b <= d->second.times.rbegin()->first)
       b = d->second.times.rbegin()->first; // between its records the gaps count them
     else if (d == m_data.end() || !d->second.times.count(b)) ++unsent;
     if (unsent > static_cast<int64_t>(kKept)) break; // a bound on a run of days at 1 s periods

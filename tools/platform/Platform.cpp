@@ -11,8 +11,8 @@ Platform::Platform(std::vector<Step> steps, PlatformOptions options, Log log)
     : m_opt(std::move(options)), m_log([log = std::move(log)](const std::string& line) { log(text_safe(line)); }),
       m_scenario(std::move(steps), {m_opt, m_sender, m_requests, m_out, m_periods, m_real_time, m_tally, m_problems, m_log}) {
   if (m_opt.standard >= 2025 && !m_opt.key.empty())
-    m_flows = std::make_unique<Flows2025>(m_opt, m_log, [this](const std::string& what) { problem(what); },
-                                          [this](const std::string& what) { note(what); });
+    m_flows = std::make_unique<Flows2025>(
+        m_opt, m_log, [this](const std::string& what) { problem(what); }, [this](const std::string& what) { note(what); });
   const bool st_given = !m_opt.st.empty();
   if (!st_given) m_opt.st = "32"; // the commonest, until the station's first data frame tells its own
   m_duties = std::make_unique<StationDuties>(m_opt.st, st_given, [this](const std::string& what, const std::string& cause) { problem(what, cause); });
@@ -167,24 +167,24 @@ void Platform::rejected_frame(std::string_view received) {
             "a control byte in the data segment");
     return;
   }
-  problem(head +
-          (HJ::data_command_header(seg_text.data(), seg_text.size())
-               ? " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its data "
-                 "segment is text neither as received nor decrypted)"
-               : " is no data command, yet its data segment is not text (binary, or a {0x..} list): damage its CRC let "
-                 "through, or a CN hit on the way; the plug-in drops it"));
+  problem(head + (HJ::data_command_header(seg_text.data(), seg_text.size())
+                      ? " has its CRC over the encrypted bytes, not over the plain data (the plug-in drops it: with the key its data "
+                        "segment is text neither as received nor decrypted)"
+                      : " is no data command, yet its data segment is not text (binary, or a {0x..} list): damage its CRC let "
+                        "through, or a CN hit on the way; the plug-in drops it"));
 }
 
 void Platform::bad_frame(std::string_view received, Verdict verdict) {
   ++m_link.bad_frames;
-  const std::string_view wire = received.size() > HJ::kEnvelopeBytes ? received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes) : std::string_view();
+  const std::string_view wire =
+      received.size() > HJ::kEnvelopeBytes ? received.substr(HJ::kDataAt, received.size() - HJ::kEnvelopeBytes) : std::string_view();
   const bool looks = !wire.empty() && looks_encrypted(wire) != CipherWire::Plain;
   // decrypted, its CRC fits the plain data: what the plug-in refuses is the plain text (a control byte, a wrong charset)
   std::string plain;
   CipherWire form = CipherWire::Plain;
   const bool decrypts = looks && !m_opt.key.empty() && decrypt_segment(wire, m_opt.key, plain, form) &&
                         HJ::crc_field_matches(received.data() + received.size() - HJ::kCrcFromEnd, plain.data(), plain.size());
-  const char* hint = !looks                ? ""
+  const char* hint = !looks              ? ""
                      : m_opt.key.empty() ? "; it looks encrypted: give the key"
                      : decrypts          ? "; it decrypts with the key, but its plain data segment is no text (a control byte, or not its "
                                            "charset): the plug-in drops it"
@@ -243,8 +243,8 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     m_sender.accepted(*p, "answered with data");
   }
   if (seg.flag >= 0 && (seg.flag & 1)) { // the station asks for an answer
-    std::string answer = "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
-                         (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
+    std::string answer =
+        "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") + (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
     std::string answer_frame = HJ::wire_data(answer, HJ::kCharsetByFlag).frame();
     m_out.queue(answer_frame, now + m_opt.answer_delay_ms);
     if (m_observer) m_observer->frame(false, answer_frame, Verdict::Ok);
@@ -255,8 +255,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
 // An upload's own fields, under every standard: its DataTime, and (without the 2025 flows, which tell
 // a resend by its RF=1) a QN of its own. `fresh`: no resend; `answer`: the data a request asked for,
 // under its QN, which later uploads must not take again.
-void Platform::upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh,
-                             bool answer) {
+void Platform::upload_fields(const Segment& seg, const std::string& cn, const std::string& qn, const std::string& datatime, bool fresh, bool answer) {
   if (!data_cn(cn)) return;
   int64_t t = 0;
   if (!civil_seconds(datatime, t))

@@ -128,9 +128,9 @@ private:
   int64_t m_drop_started = 0;
   LinkFigures m_link;
   PlatformObserver* m_observer = nullptr;
-  std::string m_link_mn; // the MN of the connection's first frame
+  std::string m_link_mn;                      // the MN of the connection's first frame
   std::string m_packet_qn, m_packet_datatime; // the DataTime of an upload that comes in packets, from its first
-  codes::ValueStats m_values;                // per factor: values and the code tables' notes
+  codes::ValueStats m_values;                 // per factor: values and the code tables' notes
 
   // The rooms.
   Report m_report;

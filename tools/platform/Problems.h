@@ -39,7 +39,7 @@ private:
   };
   Log m_log;
   Report& m_report;
-  std::vector<Cause> m_causes;                // in the order they first went wrong, kKept at most
+  std::vector<Cause> m_causes;                 // in the order they first went wrong, kKept at most
   std::map<std::string, size_t> m_cause_index; // cause -> its place in m_causes
   std::vector<std::string> m_notes;
   size_t m_problem_count = 0, m_note_count = 0, m_uncaused = 0; // m_uncaused: problems of causes beyond those kept

@@ -69,9 +69,7 @@ void RealTime::took_effect(const std::string& cn, int rtd_interval, int64_t now)
   const Arrivals* so_far = m_uploads.arrivals("2011");
   m_effects.rtd_s = rtd_interval;
   m_effects.since_set = Arrivals();
-  m_effects.before_ms = so_far && so_far->count >= 2
-                            ? static_cast<double>(so_far->last - so_far->first) / (so_far->count - 1)
-                            : 0;
+  m_effects.before_ms = so_far && so_far->count >= 2 ? static_cast<double>(so_far->last - so_far->first) / (so_far->count - 1) : 0;
   m_effects.judged = false;
 }
 

@@ -42,8 +42,8 @@ private:
     Arrivals since_set;      // real-time uploads after it, since the link last came up
     int64_t folded_ms = 0;   // the spans of their runs on earlier links: a link down is no interval
     unsigned folded_gaps = 0;
-    double before_ms = 0;    // the interval they came at before it; 0: unknown
-    bool judged = false;     // the setting was weighed against the uploads
+    double before_ms = 0; // the interval they came at before it; 0: unknown
+    bool judged = false;  // the setting was weighed against the uploads
   } m_effects;
   // How far a real-time upload's QN (the station's clock) runs ahead of its arrival on the
   // platform's, the largest seen: the clock offset less the quickest transit.

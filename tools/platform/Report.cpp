@@ -23,8 +23,7 @@ const char* const kRuleOutside = "nothing is sent outside frames";
 const char* const kRuleLink = "the station keeps its link, and comes back after a drop";
 const char* const kRuleStray = "every answer (9011, 9012) carries the QN of a request";
 const char* const kRuleRecords = "history records: the CN asked for, a DataTime inside BeginTime..EndTime, each once";
-const char* const kRulePeriods =
-    "period data carry their period's start: on its boundary, sent once it is over, one record per period, none missing";
+const char* const kRulePeriods = "period data carry their period's start: on its boundary, sent once it is over, one record per period, none missing";
 
 // Problems that belong to a rule of their own, by a phrase of their text.
 struct Kind {
@@ -148,8 +147,7 @@ Report::Frame Report::make_frame(bool incoming, std::string_view bytes, int64_t 
   f.size = bytes.size();
   // a 2017 station's Chinese text read as a person reads it; bytes that are neither charset stay bytes
   std::string text;
-  f.gb18030 = !HJ::is_utf8(bytes.data(), bytes.size()) && HJ::is_gb18030(bytes.data(), bytes.size()) &&
-              HJ::gb18030_to_utf8(std::string(bytes), text);
+  f.gb18030 = !HJ::is_utf8(bytes.data(), bytes.size()) && HJ::is_gb18030(bytes.data(), bytes.size()) && HJ::gb18030_to_utf8(std::string(bytes), text);
   f.bytes = shown_bytes(f.gb18030 ? std::string_view(text) : bytes, f.cut);
   return f;
 }
@@ -179,8 +177,8 @@ void Report::add_frame(Check& c, const Frame& f) {
   else c.evidence.back() = f; // the first ones, and the latest
 }
 
-void Report::request(const std::string& qn, const std::string& cn, const std::string& rule, std::string_view frame, int64_t now,
-                     bool must_refuse, bool history) {
+void Report::request(const std::string& qn, const std::string& cn, const std::string& rule, std::string_view frame, int64_t now, bool must_refuse,
+                     bool history) {
   const std::string subject = "request CN=" + cn + " QN=" + qn;
   Check* c = find_or_add(rule, subject, "exchange", State::Passed);
   if (!c) return;
@@ -296,8 +294,7 @@ std::string Report::tally_rule(Tally rule) const {
   const char* version = m_edition >= 2025 ? "2025" : "2017";
   switch (rule) {
   case Tally::Version: return std::string("every frame carries version ") + version + " in its Flag";
-  case Tally::Charset:
-    return std::string("non-ASCII text comes in ") + (m_edition >= 2025 ? "UTF-8" : "GB18030") + ", length and CRC over its bytes";
+  case Tally::Charset: return std::string("non-ASCII text comes in ") + (m_edition >= 2025 ? "UTF-8" : "GB18030") + ", length and CRC over its bytes";
   case Tally::Encryption: break;
   }
   return "CN 2000-2999 frames come encrypted, the CRC over the plain data";
@@ -408,16 +405,20 @@ std::string Report::html_check(const Check& c, State s) const {
   std::ostringstream o;
   const char* cls = s == State::Failed ? "failed" : s == State::Open ? "open" : "passed";
   o << "<tr class=\"check " << cls << "\" data-category=\"" << c.category << "\"><td class=\"result\"><span class=\"badge "
-    << (s == State::Failed ? "bad" : s == State::Passed ? "ok" : "") << "\">" << state_word(s) << "</span></td><td class=\"rule\">"
-    << markup_text(c.rule) << "</td><td class=\"subject\">" << markup_text(c.subject) << "</td><td class=\"evidence\">";
+    << (s == State::Failed   ? "bad"
+        : s == State::Passed ? "ok"
+                             : "")
+    << "\">" << state_word(s) << "</span></td><td class=\"rule\">" << markup_text(c.rule) << "</td><td class=\"subject\">" << markup_text(c.subject)
+    << "</td><td class=\"evidence\">";
   if (s == State::Failed) {
     for (const std::string& p : c.problems) o << "<div class=\"problem\">" << markup_text(p) << "</div>";
     if (c.failures > 1) o << "<div class=\"hint\">failed " << c.failures << " times, the first shown first</div>";
   }
-  if (s == State::Open) o << "<div class=\"hint\">" << markup_text(c.open_reason.empty() ? "still awaited when the run ended" : c.open_reason) << "</div>";
+  if (s == State::Open)
+    o << "<div class=\"hint\">" << markup_text(c.open_reason.empty() ? "still awaited when the run ended" : c.open_reason) << "</div>";
   if (c.passes > 1)
-    o << "<div class=\"hint\">" << (c.category == "uploads" ? std::to_string(c.passes) + " uploads" : "checked " + std::to_string(c.passes) + " times")
-      << "</div>";
+    o << "<div class=\"hint\">"
+      << (c.category == "uploads" ? std::to_string(c.passes) + " uploads" : "checked " + std::to_string(c.passes) + " times") << "</div>";
   if (!c.evidence.empty()) o << html_evidence(c);
   o << "</td></tr>\n";
   return o.str();
@@ -434,10 +435,8 @@ std::string Report::html_evidence(const Check& c) const {
     const bool answer = !c.qn.empty() && i > 0 && !c.evidence[0].incoming;
     o << "<tr><td>" << (f.incoming ? "&larr; in" : "&rarr; out") << "</td><td>" << times(f.at)
       << (answer ? " <span class=\"hint\">(" + std::to_string(f.at - c.evidence[0].at) + " ms on)</span>" : std::string())
-      << "</td><td class=\"bytes\">"
-      << markup_text(f.bytes) << (f.cut ? " &hellip; (" + std::to_string(f.size) + " bytes)" : std::string())
-      << (f.gb18030 ? " <span class=\"hint\">(GB18030)</span>" : "")
-      << "</td></tr>";
+      << "</td><td class=\"bytes\">" << markup_text(f.bytes) << (f.cut ? " &hellip; (" + std::to_string(f.size) + " bytes)" : std::string())
+      << (f.gb18030 ? " <span class=\"hint\">(GB18030)</span>" : "") << "</td></tr>";
   }
   o << "</table>";
   return o.str();
@@ -451,11 +450,10 @@ std::string Report::html(const Header& h, std::string_view css) const {
   }
   std::ostringstream o;
   const std::string name = markup_text(h.name);
-  o << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" << name
-    << ": acceptance report</title>\n<style>\n"
+  o << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" << name << ": acceptance report</title>\n<style>\n"
     << css << kReportCss << "</style>\n</head>\n<body>\n<header><h1>Acceptance report<span class=\"sub\">" << name
-    << ", polmon-platform</span></h1><span id=\"verdict\" class=\"badge "
-    << (h.broken ? "bad" : "ok") << "\">" << markup_text(h.verdict) << "</span></header>\n<main>\n";
+    << ", polmon-platform</span></h1><span id=\"verdict\" class=\"badge " << (h.broken ? "bad" : "ok") << "\">" << markup_text(h.verdict)
+    << "</span></header>\n<main>\n";
   o << "<section class=\"wide\" id=\"station\"><h2>Station</h2><table>\n";
   auto row = [&](const char* label, const std::string& value) { o << "<tr><th>" << label << "</th><td>" << markup_text(value) << "</td></tr>\n"; };
   row("MN", h.mn.empty() ? "none seen" : h.mn);
@@ -471,8 +469,9 @@ std::string Report::html(const Header& h, std::string_view css) const {
     std::strftime(started, sizeof started, "%Y-%m-%d %H:%M:%S %z", &local);
     row("started", started);
   }
-  row("checks", std::to_string(passed) + " passed, " + std::to_string(failed) + " failed, " + std::to_string(open) + " open" +
-                    (m_dropped ? ", " + std::to_string(m_dropped) + " more not kept (" + std::to_string(m_dropped_failed) + " of their problems)" : ""));
+  row("checks",
+      std::to_string(passed) + " passed, " + std::to_string(failed) + " failed, " + std::to_string(open) + " open" +
+          (m_dropped ? ", " + std::to_string(m_dropped) + " more not kept (" + std::to_string(m_dropped_failed) + " of their problems)" : ""));
   o << "</table></section>\n";
   o << "<section class=\"wide\" id=\"checks\"><h2>Checks<small>failed first, then open, then passed; each in the order it was "
        "first made</small></h2>\n<table><thead><tr><th>result</th><th>rule</th><th>subject</th><th>evidence</th></tr></thead>\n<tbody>\n";
@@ -514,7 +513,9 @@ std::string Report::junit(const Header& h) const {
     o << " timestamp=\"" << stamp << "\"";
   }
   o << ">\n<properties>\n";
-  auto property = [&](const char* key, const std::string& value) { o << "<property name=\"" << key << "\" value=\"" << attribute(value) << "\"/>\n"; };
+  auto property = [&](const char* key, const std::string& value) {
+    o << "<property name=\"" << key << "\" value=\"" << attribute(value) << "\"/>\n";
+  };
   property("name", h.name);
   property("verdict", h.verdict);
   property("mn", h.mn);

@@ -16,9 +16,9 @@ class Report {
 public:
   struct Frame {
     bool incoming = true;
-    int64_t at = 0;    // the platform's clock (ms)
-    std::string bytes; // shortened; escaped only when written
-    size_t size = 0;   // the whole frame's length
+    int64_t at = 0;                    // the platform's clock (ms)
+    std::string bytes;                 // shortened; escaped only when written
+    size_t size = 0;                   // the whole frame's length
     bool cut = false, gb18030 = false; // shortened; GB18030 text shown decoded
   };
   enum class State { Passed, Failed, Open };
@@ -29,7 +29,7 @@ public:
     unsigned passes = 0, failures = 0;
     std::string problem;               // the first failure's text
     std::vector<std::string> problems; // the first kProblems distinct ones, `problem` first
-    std::vector<Frame> evidence; // the first kFirstFrames, then the latest one
+    std::vector<Frame> evidence;       // the first kFirstFrames, then the latest one
     size_t frames_seen = 0;
     std::string open_reason; // why an Open check stayed open
   };
@@ -48,13 +48,16 @@ public:
   // A request sent: its exchange check, judged by `rule`, with the request as the first frame;
   // `must_refuse`: it carries an invalid value, which the station must refuse.
   // `history`: it asks for stored records, which are held to a rule of their own.
-  void request(const std::string& qn, const std::string& cn, const std::string& rule, std::string_view frame, int64_t now,
-               bool must_refuse = false, bool history = false);
+  void request(const std::string& qn, const std::string& cn, const std::string& rule, std::string_view frame, int64_t now, bool must_refuse = false,
+               bool history = false);
   // A whole frame from the station; frames carrying a request's QN are its exchange's evidence.
   void frame_in(std::string_view frame, int64_t now);
   // The current frame answers the request `qn` though it carries another QN (an upload answering a 2011).
   void answer(const std::string& qn);
-  void frame_done() { m_current = Frame(); m_has_current = false; }
+  void frame_done() {
+    m_current = Frame();
+    m_has_current = false;
+  }
   // The request with an invalid value was refused, as it must be.
   void invalid_refused(const std::string& qn);
   // A record (the current frame) answering the history request `qn`; its faults come through problem().
@@ -103,10 +106,10 @@ private:
   std::string tally_rule(Tally rule) const;
 
   std::vector<Check> m_checks;
-  std::map<std::string, size_t> m_index;                     // rule + '\n' + subject -> its check
-  std::map<std::string, size_t> m_requests;                  // QN -> its exchange check
+  std::map<std::string, size_t> m_index;                      // rule + '\n' + subject -> its check
+  std::map<std::string, size_t> m_requests;                   // QN -> its exchange check
   std::map<std::string, std::vector<size_t>> m_request_rules; // QN -> its other checks
-  std::map<std::string, size_t> m_last_effect;               // "2012", "2011", "interval" -> its latest effect check
+  std::map<std::string, size_t> m_last_effect;                // "2012", "2011", "interval" -> its latest effect check
   std::map<size_t, unsigned> m_effect_uploads;                // effect check -> uploads seen since
   Frame m_current;
   bool m_has_current = false;

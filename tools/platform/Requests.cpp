@@ -19,7 +19,7 @@ namespace sim {
 namespace {
 
 const char* const kJunk = "AT+NOISE\r\n"; // modem noise; never ends in '#', which would glue onto "##"
-const int kSplitGapMs = 60;                // longer than the plug-in's 40 ms read wait: separate reads
+const int kSplitGapMs = 60;               // longer than the plug-in's 40 ms read wait: separate reads
 
 // A history request's CP time (BeginTime, EndTime): its seconds, -1 when absent or unreadable.
 int64_t cp_time(const Segment& cp, const char* key, std::string& text) {
@@ -148,7 +148,8 @@ void Requests::history_record(Request& p, const std::string& cn, const std::stri
   int64_t t = 0;
   if (p.done) m_problems.problem(head + "record DataTime=" + datatime + " after the 9012 that ended the answer"); // 9011, records, 9012
   else if (cn != p.cn) m_problems.problem(head + "answered with CN=" + cn);
-  else if (!civil_seconds(datatime, t)) m_problems.problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
+  else if (!civil_seconds(datatime, t))
+    m_problems.problem(head + "a record without a readable DataTime (" + (datatime.empty() ? "none" : datatime) + ")");
   else if (p.begin_s >= 0 && p.end_s >= 0 && (t < p.begin_s || t > p.end_s))
     m_problems.problem(head + "record DataTime=" + datatime + " outside the asked range " + p.begin_text + ".." + p.end_text);
   else if (p.record_times.count(datatime)) m_problems.problem(head + "record DataTime=" + datatime + " sent twice");
@@ -320,9 +321,8 @@ void RequestSender::send(const Step& s, int64_t now) {
   std::string qn = m_parts.ledger.next_qn();
   std::string cp = s.cp.empty() && m_parts.flows ? m_parts.flows->request_cp(s.cn) : s.cp;
   if (m_parts.flows) m_parts.flows->request_sent(qn, s.cn, cp);
-  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_parts.opt.st : s.st) + ";CN=" + s.cn +
-                    ";PW=" + (s.pw.empty() ? m_parts.opt.pw : s.pw) + ";MN=" + (s.mn.empty() ? m_parts.opt.mn : s.mn) +
-                    ";Flag=" + (s.flag.empty() ? m_parts.opt.flag : s.flag) + ";CP=&&" + cp + "&&";
+  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_parts.opt.st : s.st) + ";CN=" + s.cn + ";PW=" + (s.pw.empty() ? m_parts.opt.pw : s.pw) +
+                    ";MN=" + (s.mn.empty() ? m_parts.opt.mn : s.mn) + ";Flag=" + (s.flag.empty() ? m_parts.opt.flag : s.flag) + ";CP=&&" + cp + "&&";
   // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
   // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
   HJ::WireData wire = encrypted_wire_data(seg, m_parts.opt.key, m_parts.opt.key.empty() ? CipherWire::Plain : m_parts.opt.cipher_form);
@@ -361,10 +361,9 @@ void RequestSender::send(const Step& s, int64_t now) {
   pending.timeout_ms = timeout;
   m_parts.ledger.all().push_back(pending);
   m_parts.report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
-                   pending.history);
+                         pending.history);
   std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_parts.opt.cipher_form) : nullptr);
-  m_parts.log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " +
-        describe_frame(plain_frame));
+  m_parts.log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " + describe_frame(plain_frame));
 }
 
 void RequestSender::send_flow_request(const std::string& frame, const std::string& qn, const std::string& cn, int64_t now) {

@@ -23,8 +23,8 @@ struct Request {
   Step::Reply reply = Step::Full;
   Step::Expect expect = Step::Accepted;
   bool corrupt = false;
-  bool judged = false; // its refusal or its acceptance was weighed against `expect`
-  std::string invalid; // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+  bool judged = false;  // its refusal or its acceptance was weighed against `expect`
+  std::string invalid;  // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
   bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
   int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
   // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far

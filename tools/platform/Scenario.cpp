@@ -47,23 +47,22 @@ namespace {
 // back, the clock read and set, uploads started, history of each period data (a range with
 // records, once a minute record came, and one with none: ExeRtn=100), uploads stopped and
 // started again.
-const char* const kEveryDuty =
-    "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
-    "request CN=1061 # the interval read back\n"
-    "request CN=1011\n"
-    "request CN=1012 CP=SystemTime={now}\n"
-    "request CN=3020 # site information: the station answers with its Chinese site name\n"
-    "request CN=2011\n"
-    "uploads CN=2011 count=2 timeout=10000\n"
-    "uploads CN=2051 count=1 # a minute record, for the history request after it\n"
-    "request CN=2051 CP=BeginTime={now-1h};EndTime={now+10m} # records: 9011, the records, 9012 ExeRtn=1\n"
-    "request CN=2061 CP=BeginTime={now-1d};EndTime={now+10m} # what the station has, or ExeRtn=100\n"
-    "request CN=2031 CP=BeginTime={today-7d};EndTime={now+1d}\n"
-    "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200102000000 # none: 9011, 9012 ExeRtn=100\n"
-    "request CN=2012\n"
-    "pause 5000 # an upload the station sent after the stop shows here\n"
-    "request CN=2011 # started again\n"
-    "uploads CN=2011 count=2 timeout=10000\n";
+const char* const kEveryDuty = "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+                               "request CN=1061 # the interval read back\n"
+                               "request CN=1011\n"
+                               "request CN=1012 CP=SystemTime={now}\n"
+                               "request CN=3020 # site information: the station answers with its Chinese site name\n"
+                               "request CN=2011\n"
+                               "uploads CN=2011 count=2 timeout=10000\n"
+                               "uploads CN=2051 count=1 # a minute record, for the history request after it\n"
+                               "request CN=2051 CP=BeginTime={now-1h};EndTime={now+10m} # records: 9011, the records, 9012 ExeRtn=1\n"
+                               "request CN=2061 CP=BeginTime={now-1d};EndTime={now+10m} # what the station has, or ExeRtn=100\n"
+                               "request CN=2031 CP=BeginTime={today-7d};EndTime={now+1d}\n"
+                               "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200102000000 # none: 9011, 9012 ExeRtn=100\n"
+                               "request CN=2012\n"
+                               "pause 5000 # an upload the station sent after the stop shows here\n"
+                               "request CN=2011 # started again\n"
+                               "uploads CN=2011 count=2 timeout=10000\n";
 } // namespace
 
 std::string standard_scenario(bool keyed) {

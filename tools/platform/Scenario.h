@@ -29,7 +29,7 @@ struct Step {
   enum Reply { Full, Ack, None } reply = Full; // 9011 then 9012 or data / 9011 only / silence
   // What the station must make of it: carry it out, refuse it (QnRtn or ExeRtn not 1), either.
   enum Expect { Accepted, Refused, Either } expect = Accepted;
-  int timeout_ms = 0;                          // 0: the platform's default
+  int timeout_ms = 0; // 0: the platform's default
   // Pause
   int pause_ms = 0;
   // Uploads: wait for `count` more uploads of `cn`

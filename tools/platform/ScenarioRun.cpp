@@ -25,9 +25,7 @@ void ScenarioRun::start_step(int64_t now, bool link_down) {
         m_parts.sender.send(at, now);
       }
       return;
-    case Step::Pause:
-      m_deadline = now + s.pause_ms;
-      return;
+    case Step::Pause: m_deadline = now + s.pause_ms; return;
     case Step::Leave: // a directive, taken out before the run; a step of nothing if it reached here
       m_deadline = now;
       return;
@@ -98,12 +96,10 @@ bool ScenarioRun::uploads_done(const Step& s, int64_t now) {
   ++m_parts.ledger.counts().missing;
   if (s.cn != "2011" || !m_parts.real_time.judge(true)) // the interval set, when it is what went wrong
     m_parts.problems.problem("only " + std::to_string(uploads - (m_uploads_goal - s.count)) + " uploads of CN=" + s.cn + " since the step began, " +
-                       std::to_string(s.count) + " wanted");
+                             std::to_string(s.count) + " wanted");
   return true;
 }
 
-int64_t ScenarioRun::deadline() const {
-  return m_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request ? m_deadline : -1;
-}
+int64_t ScenarioRun::deadline() const { return m_active && m_step < m_steps.size() && m_steps[m_step].kind != Step::Request ? m_deadline : -1; }
 
 } // namespace sim

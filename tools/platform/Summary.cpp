@@ -23,8 +23,7 @@ std::string stats(const std::vector<int64_t>& v) {
     hi = x > hi ? x : hi;
     sum += x;
   }
-  return "min " + std::to_string(lo) + " ms, avg " + std::to_string(sum / static_cast<int64_t>(v.size())) + " ms, max " +
-         std::to_string(hi) + " ms";
+  return "min " + std::to_string(lo) + " ms, avg " + std::to_string(sum / static_cast<int64_t>(v.size())) + " ms, max " + std::to_string(hi) + " ms";
 }
 
 } // namespace
@@ -61,7 +60,8 @@ std::string Summary::text() const {
     o << value << "\n";
   };
   o << "== " << m_parts.opt.name << " summary ==\n";
-  row("station:", (m_link.peer.empty() ? std::string("never connected") : m_link.peer) + (m_link.station_mn.empty() ? "" : ", MN " + m_link.station_mn));
+  row("station:",
+      (m_link.peer.empty() ? std::string("never connected") : m_link.peer) + (m_link.station_mn.empty() ? "" : ", MN " + m_link.station_mn));
   row("connections:", std::to_string(m_link.connections));
   row("frames out:", std::to_string(m_parts.sender.frames_out()) + " requests, " + std::to_string(m_link.answers_sent) + " data answers");
   row("frames in:", std::to_string(m_link.frames_in));
@@ -70,8 +70,9 @@ std::string Summary::text() const {
   standard_rows(row);
   if (m_parts.flows) m_parts.flows->summary_rows(row);
   if (m_parts.opt.drop_at_ms >= 0)
-    row("link dropped:", !m_link.dropped ? std::string("not yet")
-                                         : "for " + std::to_string(m_parts.opt.drop_for_ms) + " ms, at " + std::to_string(m_link.dropped_after_ms) + " ms");
+    row("link dropped:", !m_link.dropped
+                             ? std::string("not yet")
+                             : "for " + std::to_string(m_parts.opt.drop_for_ms) + " ms, at " + std::to_string(m_link.dropped_after_ms) + " ms");
   if (!m_parts.opt.left_out.empty()) {
     std::string left;
     for (const std::string& cn : m_parts.opt.left_out) left += (left.empty() ? "CN=" : ", CN=") + cn;

@@ -38,8 +38,8 @@ public:
 private:
   static constexpr std::size_t kRemembered = 256; // a day-long run remembers its last uploads, not all
   static std::string counts_text(const std::map<std::string, unsigned>& counts);
-  std::set<std::string> m_seen;     // "CN QN PNO" of the last uploads
-  std::deque<std::string> m_order;  // the same, oldest first
+  std::set<std::string> m_seen;    // "CN QN PNO" of the last uploads
+  std::deque<std::string> m_order; // the same, oldest first
   std::map<std::string, Arrivals> m_uploads;
   std::map<std::string, unsigned> m_history, m_resent;
 };

@@ -11,9 +11,9 @@
 #define POLMON_ASSET_SECTION ".section .rdata,\"dr\"\n"
 #define POLMON_ASSET_BACK ".text\n"
 #endif
-#define POLMON_ASSET(symbol, file)                                                                                        \
-  POLMON_ASSET_SECTION ".balign 16\n.global " symbol "\n" symbol ":\n.incbin \"" file "\"\n.global " symbol "_end\n" symbol \
-  "_end:\n.byte 0\n" POLMON_ASSET_BACK
+#define POLMON_ASSET(symbol, file)                                                                                                                   \
+  POLMON_ASSET_SECTION ".balign 16\n.global " symbol "\n" symbol ":\n.incbin \"" file "\"\n.global " symbol "_end\n" symbol                          \
+                       "_end:\n.byte 0\n" POLMON_ASSET_BACK
 
 __asm__(POLMON_ASSET("polmon_web_index", POLMON_WEB_DIR "/index.html") POLMON_ASSET("polmon_web_css", POLMON_WEB_DIR "/style.css")
             POLMON_ASSET("polmon_web_js", POLMON_WEB_DIR "/app.js") POLMON_ASSET("polmon_web_chart", POLMON_CHARTJS)

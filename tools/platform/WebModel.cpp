@@ -107,8 +107,7 @@ std::string local_text(int64_t wall_ms) {
   std::tm tm{};
   sys::local_time(s, tm);
   char buf[40];
-  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-                tm.tm_min, tm.tm_sec);
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
 }
 
@@ -267,12 +266,11 @@ WebModel::Station* WebModel::station(const std::string& mn) {
 
 std::string WebModel::stations_json() const {
   const Platform::Counters& c = m_counters;
-  std::string out = "{\"link\":{\"peer\":" + json_text(m_peer) + ",\"since\":" + std::to_string(m_since) +
-                    ",\"up\":" + (m_up ? "true" : "false") + ",\"connections\":" + std::to_string(m_connections) +
-                    "},\"counters\":{\"framesIn\":" + std::to_string(c.frames_in) + ",\"framesOut\":" + std::to_string(c.frames_out) +
-                    ",\"badFrames\":" + std::to_string(c.bad_frames) + ",\"resends\":" + std::to_string(c.resends) +
-                    ",\"heartbeats\":" + std::to_string(c.heartbeats) + ",\"encrypted\":" + (c.encrypted ? "true" : "false") +
-                    "},\"rows\":[";
+  std::string out = "{\"link\":{\"peer\":" + json_text(m_peer) + ",\"since\":" + std::to_string(m_since) + ",\"up\":" + (m_up ? "true" : "false") +
+                    ",\"connections\":" + std::to_string(m_connections) + "},\"counters\":{\"framesIn\":" + std::to_string(c.frames_in) +
+                    ",\"framesOut\":" + std::to_string(c.frames_out) + ",\"badFrames\":" + std::to_string(c.bad_frames) +
+                    ",\"resends\":" + std::to_string(c.resends) + ",\"heartbeats\":" + std::to_string(c.heartbeats) +
+                    ",\"encrypted\":" + (c.encrypted ? "true" : "false") + "},\"rows\":[";
   for (size_t i = 0; i < m_stations.size(); ++i) {
     const Station& s = m_stations[i];
     std::string rejected;
@@ -378,10 +376,10 @@ void WebModel::frame(int64_t wall_ms, bool incoming, std::string_view bytes, Ver
   const char* name = command_name(cn);
   std::string text = mask_keys(seg.has_cp ? seg.cp : r.data);
   uint64_t seq = ++m_frame_seq;
-  std::string summary = "{\"seq\":" + std::to_string(seq) + ",\"t\":" + std::to_string(wall_ms) + ",\"dir\":\"" +
-                        (incoming ? "in" : "out") + "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"cn\":" + json_text(cn) +
-                        ",\"cnName\":" + json_text(name ? name : "") + ",\"cnZh\":" + json_text(codes::command_text_zh(cn)) + ",\"mn\":" + json_text(mn) + ",\"ok\":" +
-                        (ok ? "true" : "false") + ",\"reason\":" + json_text(reason) + ",\"text\":" + json_text(prefix(text, 160)) + "}";
+  std::string summary = "{\"seq\":" + std::to_string(seq) + ",\"t\":" + std::to_string(wall_ms) + ",\"dir\":\"" + (incoming ? "in" : "out") +
+                        "\",\"bytes\":" + std::to_string(bytes.size()) + ",\"cn\":" + json_text(cn) + ",\"cnName\":" + json_text(name ? name : "") +
+                        ",\"cnZh\":" + json_text(codes::command_text_zh(cn)) + ",\"mn\":" + json_text(mn) + ",\"ok\":" + (ok ? "true" : "false") +
+                        ",\"reason\":" + json_text(reason) + ",\"text\":" + json_text(prefix(text, 160)) + "}";
   m_frame_bytes += bytes.size() + summary.size();
   m_frames.push_back(FrameEntry{seq, std::string(bytes), summary}); // whole, so that it reads again as the link's frame
   while (m_frames.size() > kFrames || (m_frame_bytes > kFrameBytes && m_frames.size() > 1)) {
@@ -427,10 +425,9 @@ void WebModel::values(int64_t wall_ms, const std::string& mn, const std::string&
     items += std::string(items.empty() ? "" : ",") + json;
   }
   keep_latest(f, wall_ms, readings);
-  emit("values", "{\"t\":" + std::to_string(wall_ms) + ",\"x\":" + std::to_string(f.x) + ",\"mn\":" + json_text(mn) +
-                     ",\"cn\":" + json_text(cn) + ",\"kind\":" + json_text(f.kind >= 0 ? kKindNames[f.kind] : "") +
-                     ",\"source\":\"" + data_kind_name(f.source) + "\",\"qn\":" + json_text(qn) +
-                     ",\"dataTime\":" + json_text(f.data_time) + ",\"items\":[" + items + "]}");
+  emit("values", "{\"t\":" + std::to_string(wall_ms) + ",\"x\":" + std::to_string(f.x) + ",\"mn\":" + json_text(mn) + ",\"cn\":" + json_text(cn) +
+                     ",\"kind\":" + json_text(f.kind >= 0 ? kKindNames[f.kind] : "") + ",\"source\":\"" + data_kind_name(f.source) +
+                     "\",\"qn\":" + json_text(qn) + ",\"dataTime\":" + json_text(f.data_time) + ",\"items\":[" + items + "]}");
   if (f.kind >= 1) emit("completeness", m_completeness[cn].json(cn));
 }
 
@@ -440,8 +437,8 @@ std::string WebModel::value_item(const ValuesFrame& f, const codes::Item& item, 
   const std::string& field = item.field;
   std::string value = mask_keys(item.key + "=" + item.value).substr(item.key.size() + 1);
   const std::string flag = flag_item ? flag_item->value : std::string();
-  std::string row = csv_cell(f.time) + "," + csv_cell(f.mn) + "," + csv_cell(f.cn) + "," + csv_cell(code) + "," + csv_cell(field) +
-                    "," + csv_cell(value) + "," + csv_cell(flag) + "," + csv_cell(item.unit) + f.row_end;
+  std::string row = csv_cell(f.time) + "," + csv_cell(f.mn) + "," + csv_cell(f.cn) + "," + csv_cell(code) + "," + csv_cell(field) + "," +
+                    csv_cell(value) + "," + csv_cell(flag) + "," + csv_cell(item.unit) + f.row_end;
   if (m_csv.size() + row.size() <= kCsvPending) {
     m_csv += row;
     ++m_csv_rows;
@@ -455,11 +452,10 @@ std::string WebModel::value_item(const ValuesFrame& f, const codes::Item& item, 
     for (size_t n = 0; it && n < it->notes.size(); ++n) notes += (notes.empty() ? "" : "; ") + it->notes[n].text;
   const std::string flag_meaning = flag_item ? flag_item->flag_meaning : std::string();
   std::pair<std::string, std::string> names = factor_names(code);
-  const std::string json = "{\"code\":" + json_text(code) + ",\"name\":" + json_text(factor_label(code)) +
-                           ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
-                           ",\"unit\":" + json_text(item.unit) + ",\"field\":" + json_text(field) + ",\"value\":" + json_text(value) +
-                           ",\"flag\":" + json_text(flag) + ",\"flagMeaning\":" + json_text(flag_meaning) + ",\"notes\":" + json_text(notes) +
-                           ",\"main\":" + (main ? "true" : "false") + "}";
+  const std::string json = "{\"code\":" + json_text(code) + ",\"name\":" + json_text(factor_label(code)) + ",\"en\":" + json_text(names.first) +
+                           ",\"zh\":" + json_text(names.second) + ",\"unit\":" + json_text(item.unit) + ",\"field\":" + json_text(field) +
+                           ",\"value\":" + json_text(value) + ",\"flag\":" + json_text(flag) + ",\"flagMeaning\":" + json_text(flag_meaning) +
+                           ",\"notes\":" + json_text(notes) + ",\"main\":" + (main ? "true" : "false") + "}";
   int index = field_index(field);
   if (f.kind < 0 || index < 0) return json;
   if (!m_latest.count(code)) {
@@ -508,8 +504,7 @@ void WebModel::checks(const std::string& summary, bool broken, const Platform::C
   emit("checks", "{\"broken\":" + std::string(broken ? "true" : "false") + ",\"summary\":" + json_text(mask_keys(summary)) + "}");
 }
 
-void WebModel::web_figures(unsigned clients, unsigned dropped_clients, uint64_t csv_rows, uint64_t csv_dropped,
-                           const std::string& csv_path) {
+void WebModel::web_figures(unsigned clients, unsigned dropped_clients, uint64_t csv_rows, uint64_t csv_dropped, const std::string& csv_path) {
   std::string web = "{\"clients\":" + std::to_string(clients) + ",\"droppedClients\":" + std::to_string(dropped_clients) +
                     ",\"csvRows\":" + std::to_string(csv_rows) + ",\"csvDropped\":" + std::to_string(csv_dropped) +
                     ",\"csvPath\":" + json_text(csv_path) + ",\"factorsIgnored\":" + std::to_string(m_factors_ignored) + "}";
@@ -531,8 +526,8 @@ WebModel::Snapshot WebModel::snapshot() const {
   for (const auto& l : m_latest) {
     std::pair<std::string, std::string> names = factor_names(l.first);
     s.latest += std::string(s.latest.size() > 1 ? "," : "") + "{\"code\":" + json_text(l.first) + ",\"name\":" + json_text(factor_label(l.first)) +
-                ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
-                ",\"unit\":" + json_text(codes::factor_unit(l.first)) + ",\"at\":" + std::to_string(l.second.at) + ",\"kinds\":{";
+                ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) + ",\"unit\":" + json_text(codes::factor_unit(l.first)) +
+                ",\"at\":" + std::to_string(l.second.at) + ",\"kinds\":{";
     bool first = true;
     for (int k = 0; k < kKinds; ++k) {
       const Reading& r = l.second.kinds[k];
@@ -540,8 +535,8 @@ WebModel::Snapshot WebModel::snapshot() const {
       s.latest += std::string(first ? "" : ",") + "\"" + kKindNames[k] + "\":{";
       for (int f = 0; f < kFields; ++f) s.latest += std::string("\"") + kFieldNames[f] + "\":" + json_text(r.fields[f]) + ",";
       s.latest += "\"flag\":" + json_text(r.flag) + ",\"flagMeaning\":" + json_text(r.flag_meaning) + ",\"notes\":" + json_text(r.notes) +
-                  ",\"dataTime\":" + json_text(r.data_time) + ",\"x\":" + std::to_string(r.x) + ",\"source\":\"" +
-                  data_kind_name(r.source) + "\",\"at\":" + std::to_string(r.at) + "}";
+                  ",\"dataTime\":" + json_text(r.data_time) + ",\"x\":" + std::to_string(r.x) + ",\"source\":\"" + data_kind_name(r.source) +
+                  "\",\"at\":" + std::to_string(r.at) + "}";
       first = false;
     }
     s.latest += "}}";
@@ -563,8 +558,7 @@ std::string WebModel::snapshot_json(const Snapshot& s) {
     const Snapshot::Plot& plot = s.series[i];
     std::pair<std::string, std::string> names = factor_names(plot.code);
     out += std::string(i ? "," : "") + "{\"code\":" + json_text(plot.code) + ",\"name\":" + json_text(factor_label(plot.code)) +
-           ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) +
-           ",\"unit\":" + json_text(codes::factor_unit(plot.code)) +
+           ",\"en\":" + json_text(names.first) + ",\"zh\":" + json_text(names.second) + ",\"unit\":" + json_text(codes::factor_unit(plot.code)) +
            ",\"kind\":" + json_text(plot.kind) + ",\"points\":[";
     const auto& points = plot.points;
     for (size_t k = 0; k < points.size(); ++k)

@@ -89,8 +89,8 @@ private:
   // The periods missing between two data times, within the span of the uploads and resends: a
   // history answer of a day long before the session is received, the time between is not missing.
   uint64_t missing_between(int64_t end, int64_t start) const;
-  void merge_runs(); // after the period grew: runs now close enough become one
-  std::map<int64_t, Run> m_runs; // start -> run
+  void merge_runs();                   // after the period grew: runs now close enough become one
+  std::map<int64_t, Run> m_runs;       // start -> run
   std::map<int64_t, uint64_t> m_steps; // step -> times seen
   int64_t m_period = 0, m_last = -1;
   int64_t m_live_first = INT64_MAX, m_live_last = INT64_MIN; // the uploads' and resends' data times
@@ -100,8 +100,8 @@ private:
 
 class WebModel {
 public:
-  static constexpr size_t kFrames = 300, kFrameBytes = 4u << 20;   // the frame ring
-  static constexpr size_t kEvents = 2048, kEventBytes = 2u << 20;  // the event ring
+  static constexpr size_t kFrames = 300, kFrameBytes = 4u << 20;  // the frame ring
+  static constexpr size_t kEvents = 2048, kEventBytes = 2u << 20; // the event ring
   static constexpr size_t kFactors = 64, kStations = 16;
   static constexpr size_t kCsvPending = 8u << 20; // rows waiting for the spool thread
 
@@ -114,8 +114,7 @@ public:
   // The platform's text verdict and counters; an event only when they changed.
   void checks(const std::string& summary, bool broken, const Platform::Counters& counters);
   // The web side's own figures, shown on the page.
-  void web_figures(unsigned clients, unsigned dropped_clients, uint64_t csv_rows, uint64_t csv_dropped,
-                   const std::string& csv_path);
+  void web_figures(unsigned clients, unsigned dropped_clients, uint64_t csv_rows, uint64_t csv_dropped, const std::string& csv_path);
 
   // The event stream: messages (id, event, data lines) after `after`, up to about max_bytes.
   // False when events after `after` already left the ring: the page must start over.
@@ -155,7 +154,7 @@ private:
     std::map<std::string, unsigned> rejected; // reason -> count
     int64_t last = 0;
   };
-  static constexpr int kKinds = 4; // real-time 2011, minute 2051, hour 2061, day 2031
+  static constexpr int kKinds = 4;  // real-time 2011, minute 2051, hour 2061, day 2031
   static constexpr int kFields = 5; // Rtd, Min, Avg, Max, Cou
   struct Reading {
     std::string fields[kFields];
@@ -192,8 +191,7 @@ private:
     DataKind source = DataKind::Upload;
   };
   // One factor's field of it: its CSV row and its reading taken, its JSON for the event returned.
-  std::string value_item(const ValuesFrame& f, const codes::Item& item, const codes::Item* flag_item,
-                         std::map<std::string, Reading>& readings);
+  std::string value_item(const ValuesFrame& f, const codes::Item& item, const codes::Item* flag_item, std::map<std::string, Reading>& readings);
   // The frame's readings become the latest of their factors unless they are older.
   void keep_latest(const ValuesFrame& f, int64_t wall_ms, std::map<std::string, Reading>& readings);
 
@@ -218,9 +216,9 @@ private:
   std::map<std::string, Latest> m_latest;
   std::map<std::pair<std::string, int>, Series> m_series; // (code, kind) -> points
   std::map<std::string, Completeness> m_completeness;     // 2051, 2061, 2031
-  std::deque<Asked> m_asked;                               // the last kAsked requests
+  std::deque<Asked> m_asked;                              // the last kAsked requests
   static constexpr size_t kAsked = 32;
-  std::map<std::string, std::string> m_renamed;            // old MN -> new, bounded as the stations
+  std::map<std::string, std::string> m_renamed; // old MN -> new, bounded as the stations
   unsigned m_factors_ignored = 0;
 
   std::string m_csv;

@@ -2,12 +2,12 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <list>
@@ -26,18 +26,16 @@ namespace sim {
 
 namespace {
 
-constexpr size_t kInspectBytes = 64 * 1024;  // a pasted log excerpt; more is refused (413)
+constexpr size_t kInspectBytes = 64 * 1024; // a pasted log excerpt; more is refused (413)
 constexpr size_t kInspectSpans = 50;
-constexpr size_t kStreamChunk = 256 * 1024;  // events copied out of the ring per write
-constexpr size_t kSpoolAt = 1024 * 1024;     // pending CSV bytes that wake the spool thread early
+constexpr size_t kStreamChunk = 256 * 1024;          // events copied out of the ring per write
+constexpr size_t kSpoolAt = 1024 * 1024;             // pending CSV bytes that wake the spool thread early
 constexpr auto kKeepAlive = std::chrono::seconds(5); // also how soon a closed page frees its stream
 
 // Set while the accepting thread itself answers a connection no worker could take.
 thread_local bool t_overloaded = false;
 
-int64_t wall_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
+int64_t wall_ms() { return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count(); }
 
 // A fixed set of workers and a bounded wait list. httplib hands over only a closure that serves
 // the connection, so a connection beyond the list is served by the accepting thread in the
@@ -141,8 +139,7 @@ std::string default_csv_path(const std::string& name) {
   sys::local_time(t, tm);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-  return std::string(dir && *dir ? dir : "/tmp") + "/polmon-" + file_safe(name) + "-" + stamp + "-" + std::to_string(getpid()) +
-         ".csv";
+  return std::string(dir && *dir ? dir : "/tmp") + "/polmon-" + file_safe(name) + "-" + stamp + "-" + std::to_string(getpid()) + ".csv";
 }
 
 void mask_report(frametool::Report& r) {
@@ -161,8 +158,8 @@ void mask_report(frametool::Report& r) {
 std::string inspect_json(const frametool::Span& span, size_t number) {
   frametool::Report r = frametool::explain(span);
   mask_report(r);
-  return "{\"report\":" + harden_json(frametool::json_report(number, span, r)) + ",\"text\":" +
-         json_text(frametool::text_report(number, span, r)) + ",\"data\":" + json_text(r.data) + "}";
+  return "{\"report\":" + harden_json(frametool::json_report(number, span, r)) + ",\"text\":" + json_text(frametool::text_report(number, span, r)) +
+         ",\"data\":" + json_text(r.data) + "}";
 }
 
 } // namespace
@@ -347,8 +344,7 @@ void WebView::Site::serve_events(httplib::Response& res) {
   }
   auto st = std::make_shared<Stream>();
   res.set_chunked_content_provider(
-      "text/event-stream", [this, st](size_t, httplib::DataSink& sink) { return stream(*st, sink); },
-      [this](bool) { --streams; });
+      "text/event-stream", [this, st](size_t, httplib::DataSink& sink) { return stream(*st, sink); }, [this](bool) { --streams; });
 }
 
 void WebView::Site::serve_csv(httplib::Response& res) {
@@ -361,13 +357,12 @@ void WebView::Site::serve_csv(httplib::Response& res) {
   }
   res.set_header("Content-Disposition", "attachment; filename=\"" + file_safe(opt.name) + "-values.csv\"");
   // Read in pieces as it goes out: the file is the whole session, memory is not.
-  res.set_content_provider(
-      static_cast<size_t>(file->size()), "text/csv; charset=utf-8",
-      [file](size_t offset, size_t length, httplib::DataSink& sink) {
-        char buf[64 * 1024];
-        long got = file->read_at(static_cast<int64_t>(offset), buf, length < sizeof buf ? length : sizeof buf);
-        return got > 0 && sink.write(buf, static_cast<size_t>(got));
-      });
+  res.set_content_provider(static_cast<size_t>(file->size()), "text/csv; charset=utf-8",
+                           [file](size_t offset, size_t length, httplib::DataSink& sink) {
+                             char buf[64 * 1024];
+                             long got = file->read_at(static_cast<int64_t>(offset), buf, length < sizeof buf ? length : sizeof buf);
+                             return got > 0 && sink.write(buf, static_cast<size_t>(got));
+                           });
 }
 
 std::unique_ptr<WebView> WebView::start(const WebOptions& options, std::string& error) {

@@ -14,7 +14,7 @@ namespace sim {
 
 struct WebOptions {
   std::string host = "127.0.0.1";
-  int port = 0;             // 0: the system picks one
+  int port = 0; // 0: the system picks one
   std::string name = "platform";
   std::string csv_path;     // empty: a new file in $TMPDIR
   unsigned workers = 8;     // connections served at once

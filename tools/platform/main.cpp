@@ -20,65 +20,64 @@ namespace {
 
 bool stop_asked() { return sys::stop_requested() != sys::Stop::None; }
 
-const char* const kUsage =
-    "usage: polmon-platform [options]\n"
-    "  --listen [HOST:]PORT   wait for the station on TCP (default 127.0.0.1:0, the system picks the port)\n"
-    "  --connect HOST:PORT    connect to a station that listens\n"
-    "  --serial PATH[:BAUD[:8N1]]  talk over a serial line (or a pseudo-terminal's peer path)\n"
-    "  --scenario FILE        steps to run (default with --standard: every duty an acceptance asks, as the guide lists;\n"
-    "                         without: set interval 1062, read time 1011, start uploads 2011);\n"
-    "                         one step a line, '#' starts a comment:\n"
-    "                           request CN=N [CP=...] [ST= PW= MN= Flag=] [reply=full|ack|none]\n"
-    "                             [expect=accepted|refused|any] [timeout=MS] [split] [junk] [delay=MS]\n"
-    "                             [bad-crc] [bad-length]   send a request, await its 9011 and 9012 or data\n"
-    "                           pause MS                 wait\n"
-    "                           drop                     close the link; the station must come back\n"
-    "                           uploads CN=N [count=K] [timeout=MS]  wait for K uploads of CN arriving\n"
-    "                             from this step's start (default 1; timeout default twice --reply-timeout,\n"
-    "                             for period data its periods and one more)\n"
-    "                           leave CN=N               with --standard 2025 --key, whatever the scenario,\n"
-    "                             the 2025 duties it lacks are added (1002, 1014) and judged (the station's\n"
-    "                             9015, 1014, 1001); this leaves one out, and the summary names it\n"
-    "                         a request's text may hold times, read as its step starts, in local time as\n"
-    "                         yyyyMMddhhmmss: {now}, {today} (00:00:00), with +N or -N and s, m, h or d:\n"
-    "                         {now-1h}, {now+10m}, {today-1d}; another {...} is an error\n"
-    "                         a refused request (QnRtn or ExeRtn not 1, ExeRtn=100 aside) is a problem\n"
-    "                         unless its step says expect=refused (it must be refused) or expect=any;\n"
-    "                         an interval of 0 or less (CP=RtdInterval=0) must be refused\n"
-    "  --periods CN=S[,...]   the period data's periods in seconds (default 2051=60,2061=3600,2031=86400):\n"
-    "                         their DataTime must be on a period's start, the period over when sent; every\n"
-    "                         whole period of the run needs its record, so a station that sends none is broken\n"
-    "  --misbehave LIST       split,junk,bad-crc,bad-length,delay=MS,drop; with --key also key-ack (a\n"
-    "                         9013 to the station's 1014, then the key as a request with its QN) and\n"
-    "                         quiet-heartbeat (no 9013 to a 9015)\n"
-    "  --duration S           keep running at least S seconds after the station came (default 0)\n"
-    "  --wait S               give up when no station came within S seconds (default 30)\n"
-    "  --reply-timeout MS     how long a reply may take (default 5000)\n"
-    "  --name TEXT            name in the output (default platform)\n"
-    "  --mn MN --pw PW --st ST  fields of the requests; the station's data frames must carry ST (without\n"
-    "                         --st: the ST most of its data frames carry, 32 until one came)\n"
-    "  --standard 2017|2025   requests with that Flag and Chinese text; the station's frames must carry\n"
-    "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
-    "  --key TEXT             with --standard 2025: the 16-character key; the station's CN 2000-2999 frames\n"
-    "                         must come encrypted (CRC over the plain data), such requests go out encrypted;\n"
-    "                         the platform also checks packets, resends (RF=1), heartbeats (9015), the\n"
-    "                         hardware identifiers (1001), a new MN (1002) and the key exchange (1014)\n"
-    "  --cipher-form raw|text how requests carry their ciphertext: raw bytes (default) or {0xHH,...} text\n"
-    "  --drop-link AT_S:FOR_S drop the link AT_S seconds after the station came and refuse it for FOR_S\n"
-    "  --ready FILE           write the address (or line) to FILE once ready\n"
-    "  --quiet                no line per frame; the summary only\n"
-    "  --capture FILE         write the link's bytes each way to FILE as pcap (Wireshark, polmon-frame --file)\n"
-    "  --key-log FILE         write the keys in force, with the time each took effect, to FILE\n"
-    "  --web [ADDR:]PORT      serve a live page of the session (stations, frames, values, plots, checks,\n"
-    "                         inspector, CSV) on 127.0.0.1 or ADDR ([::1] for IPv6); PORT 0: the system\n"
-    "                         picks it. Without --duration the platform then runs until Ctrl-C\n"
-    "  --web-csv FILE         the values received, spooled for the page's CSV download (default: a new\n"
-    "                         file in $TMPDIR)\n"
-    "  --report FILE          at the end (also on Ctrl-C), an HTML page of every check with pass or fail,\n"
-    "                         the rule, the frames and their times; the verdict is the summary's\n"
-    "  --report-junit FILE    the same checks as JUnit XML for CI: one testcase per check, and the verdict\n"
-    "  --version              print the version and exit\n"
-    "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n";
+const char* const kUsage = "usage: polmon-platform [options]\n"
+                           "  --listen [HOST:]PORT   wait for the station on TCP (default 127.0.0.1:0, the system picks the port)\n"
+                           "  --connect HOST:PORT    connect to a station that listens\n"
+                           "  --serial PATH[:BAUD[:8N1]]  talk over a serial line (or a pseudo-terminal's peer path)\n"
+                           "  --scenario FILE        steps to run (default with --standard: every duty an acceptance asks, as the guide lists;\n"
+                           "                         without: set interval 1062, read time 1011, start uploads 2011);\n"
+                           "                         one step a line, '#' starts a comment:\n"
+                           "                           request CN=N [CP=...] [ST= PW= MN= Flag=] [reply=full|ack|none]\n"
+                           "                             [expect=accepted|refused|any] [timeout=MS] [split] [junk] [delay=MS]\n"
+                           "                             [bad-crc] [bad-length]   send a request, await its 9011 and 9012 or data\n"
+                           "                           pause MS                 wait\n"
+                           "                           drop                     close the link; the station must come back\n"
+                           "                           uploads CN=N [count=K] [timeout=MS]  wait for K uploads of CN arriving\n"
+                           "                             from this step's start (default 1; timeout default twice --reply-timeout,\n"
+                           "                             for period data its periods and one more)\n"
+                           "                           leave CN=N               with --standard 2025 --key, whatever the scenario,\n"
+                           "                             the 2025 duties it lacks are added (1002, 1014) and judged (the station's\n"
+                           "                             9015, 1014, 1001); this leaves one out, and the summary names it\n"
+                           "                         a request's text may hold times, read as its step starts, in local time as\n"
+                           "                         yyyyMMddhhmmss: {now}, {today} (00:00:00), with +N or -N and s, m, h or d:\n"
+                           "                         {now-1h}, {now+10m}, {today-1d}; another {...} is an error\n"
+                           "                         a refused request (QnRtn or ExeRtn not 1, ExeRtn=100 aside) is a problem\n"
+                           "                         unless its step says expect=refused (it must be refused) or expect=any;\n"
+                           "                         an interval of 0 or less (CP=RtdInterval=0) must be refused\n"
+                           "  --periods CN=S[,...]   the period data's periods in seconds (default 2051=60,2061=3600,2031=86400):\n"
+                           "                         their DataTime must be on a period's start, the period over when sent; every\n"
+                           "                         whole period of the run needs its record, so a station that sends none is broken\n"
+                           "  --misbehave LIST       split,junk,bad-crc,bad-length,delay=MS,drop; with --key also key-ack (a\n"
+                           "                         9013 to the station's 1014, then the key as a request with its QN) and\n"
+                           "                         quiet-heartbeat (no 9013 to a 9015)\n"
+                           "  --duration S           keep running at least S seconds after the station came (default 0)\n"
+                           "  --wait S               give up when no station came within S seconds (default 30)\n"
+                           "  --reply-timeout MS     how long a reply may take (default 5000)\n"
+                           "  --name TEXT            name in the output (default platform)\n"
+                           "  --mn MN --pw PW --st ST  fields of the requests; the station's data frames must carry ST (without\n"
+                           "                         --st: the ST most of its data frames carry, 32 until one came)\n"
+                           "  --standard 2017|2025   requests with that Flag and Chinese text; the station's frames must carry\n"
+                           "                         the same version, in GB18030 (2017) or UTF-8 (2025), length and CRC over them\n"
+                           "  --key TEXT             with --standard 2025: the 16-character key; the station's CN 2000-2999 frames\n"
+                           "                         must come encrypted (CRC over the plain data), such requests go out encrypted;\n"
+                           "                         the platform also checks packets, resends (RF=1), heartbeats (9015), the\n"
+                           "                         hardware identifiers (1001), a new MN (1002) and the key exchange (1014)\n"
+                           "  --cipher-form raw|text how requests carry their ciphertext: raw bytes (default) or {0xHH,...} text\n"
+                           "  --drop-link AT_S:FOR_S drop the link AT_S seconds after the station came and refuse it for FOR_S\n"
+                           "  --ready FILE           write the address (or line) to FILE once ready\n"
+                           "  --quiet                no line per frame; the summary only\n"
+                           "  --capture FILE         write the link's bytes each way to FILE as pcap (Wireshark, polmon-frame --file)\n"
+                           "  --key-log FILE         write the keys in force, with the time each took effect, to FILE\n"
+                           "  --web [ADDR:]PORT      serve a live page of the session (stations, frames, values, plots, checks,\n"
+                           "                         inspector, CSV) on 127.0.0.1 or ADDR ([::1] for IPv6); PORT 0: the system\n"
+                           "                         picks it. Without --duration the platform then runs until Ctrl-C\n"
+                           "  --web-csv FILE         the values received, spooled for the page's CSV download (default: a new\n"
+                           "                         file in $TMPDIR)\n"
+                           "  --report FILE          at the end (also on Ctrl-C), an HTML page of every check with pass or fail,\n"
+                           "                         the rule, the frames and their times; the verdict is the summary's\n"
+                           "  --report-junit FILE    the same checks as JUnit XML for CI: one testcase per check, and the verdict\n"
+                           "  --version              print the version and exit\n"
+                           "exit status: 0 the station kept the protocol, 1 it broke it, 2 usage or I/O error, 3 no station\n";
 
 void usage(FILE* out) { std::fputs(kUsage, out); }
 
@@ -183,8 +182,7 @@ const ValueOption kValueOptions[] = {
     {"--serial", set_serial},
     {"--scenario", [](Options& o, const std::string& v) { return o.scenario_file = v, kGoOn; }},
     {"--misbehave", [](Options& o, const std::string& v) { return o.misbehave = v, kGoOn; }},
-    {"--duration",
-     [](Options& o, const std::string& v) { return o.opt.duration_ms = static_cast<int>(std::atof(v.c_str()) * 1000), kGoOn; }},
+    {"--duration", [](Options& o, const std::string& v) { return o.opt.duration_ms = static_cast<int>(std::atof(v.c_str()) * 1000), kGoOn; }},
     {"--wait", [](Options& o, const std::string& v) { return o.wait_s = std::atof(v.c_str()), o.wait_given = true, kGoOn; }},
     {"--web", [](Options& o, const std::string& v) { return o.web_addr = v, kGoOn; }},
     {"--web-csv", [](Options& o, const std::string& v) { return o.web_csv = v, kGoOn; }},
@@ -385,7 +383,7 @@ private:
   double m_wait_s;
   int m_answer_ms;
   int m_listen_port = 0;
-  int64_t m_asked_at = -1;     // when the link's first request went out; -1: none yet
+  int64_t m_asked_at = -1;      // when the link's first request went out; -1: none yet
   unsigned m_frames_before = 0; // frames in when it came up
   std::string m_conn_peer;
   int64_t m_started = 0, m_next_connect = 0;
@@ -500,8 +498,7 @@ void Session::accept_link(int64_t now) {
   // a link that never spoke and gave way before its answer time ran out was no station: what it was
   // asked goes again over the new one
   if (m_link.conn.valid())
-    close_link(now, "the connection from " + m_conn_peer + " closed: a new one came from " + peer,
-               m_platform.frames_in() == m_frames_before);
+    close_link(now, "the connection from " + m_conn_peer + " closed: a new one came from " + peer, m_platform.frames_in() == m_frames_before);
   m_link.conn = std::move(c);
   m_asked_at = -1;
   m_frames_before = m_platform.frames_in();

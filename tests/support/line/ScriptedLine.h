@@ -139,7 +139,7 @@ private:
   char floodByte_ = 0;
   int throwReads_ = 0;
   int writeResult_ = 1;
-  int failWrite_ = 0; // the write, counted from the first, that fails
+  int failWrite_ = 0;  // the write, counted from the first, that fails
   int throwWrite_ = 0; // the write, counted from the first, that throws
   int reads_ = 0;
 };

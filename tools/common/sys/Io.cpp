@@ -32,10 +32,16 @@ bool parse_serial_settings(const std::string& text, SerialSettings& out) {
     s.stop_bits = frame[2] - '0';
   }
   switch (s.baud) { // only the rates termios can express
-  case 1200: case 2400: case 4800: case 9600: case 19200: case 38400: case 57600: case 115200: case 230400:
-    break;
-  default:
-    return false;
+  case 1200:
+  case 2400:
+  case 4800:
+  case 9600:
+  case 19200:
+  case 38400:
+  case 57600:
+  case 115200:
+  case 230400: break;
+  default: return false;
   }
   out = s;
   return true;

@@ -212,8 +212,7 @@ Fd tcp_connect_start(const std::string& host, int port, bool& in_progress, std::
   }
   BOOL one = TRUE;
   ::setsockopt(sock(fd.get()), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
-  if (receive_buffer > 0)
-    ::setsockopt(sock(fd.get()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
+  if (receive_buffer > 0) ::setsockopt(sock(fd.get()), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receive_buffer), sizeof receive_buffer);
   if (::connect(sock(fd.get()), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
   if (::WSAGetLastError() == WSAEWOULDBLOCK) {
     in_progress = true;

@@ -91,9 +91,7 @@ bool FileReader::open(const std::string& path) {
   return m_size >= 0;
 }
 
-long FileReader::read_at(int64_t offset, void* buf, size_t n) const {
-  return static_cast<long>(::pread(m_h, buf, n, static_cast<off_t>(offset)));
-}
+long FileReader::read_at(int64_t offset, void* buf, size_t n) const { return static_cast<long>(::pread(m_h, buf, n, static_cast<off_t>(offset))); }
 
 Arguments::Arguments(int argc, char** argv) {
   m_ptrs.assign(argv, argv + argc);
@@ -102,7 +100,7 @@ Arguments::Arguments(int argc, char** argv) {
 
 namespace {
 
-int g_wake[2] = {-1, -1}; // the handlers write one byte: 'Q' stop, 'T' toggle the trace
+int g_wake[2] = {-1, -1};         // the handlers write one byte: 'Q' stop, 'T' toggle the trace
 volatile sig_atomic_t g_stop = 0; // SIGINT or SIGTERM
 
 void on_signal(int sig) {

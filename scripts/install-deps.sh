@@ -3,7 +3,7 @@
 # Runs apt-get as root, or through sudo otherwise.
 set -euo pipefail
 
-native=(cmake make g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
+native=(cmake make g++ clang clang-format-14 libclang-rt-14-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
         liblua5.4-dev libssl-dev pkg-config g++-arm-linux-gnueabi g++-arm-linux-gnueabihf qemu-user binutils python3 valgrind
         openssl
         libcpp-httplib-dev libjs-chart.js chromium chromium-driver python3-selenium fonts-wqy-microhei

@@ -12,6 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out=${2:-$root/BENCHMARKS.md}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+trap 'echo "bench.sh: line $LINENO failed" >&2' ERR
 
 # Instructions per byte of one stream kind: callgrind collects the receive passes only.
 ipb() {
@@ -54,8 +55,10 @@ case_of() { case $1 in plugin) echo BM_PluginReceive/manual_time ;; *) echo "BM_
 ratio() { awk -v a="$(bps "$(case_of "$1")")" -v c="$crc" 'BEGIN { printf "%.2f", a / c }'; }
 mbs() { awk -v a="$(bps "$(case_of "$1")")" 'BEGIN { printf "%.1f", a / 1e6 }'; }
 # Instructions of the bench port's own ReadData per one-byte read (a port cost the rows include).
-port_ipr=$(callgrind_annotate "$tmp/cg.byte-drained" 2>/dev/null |
-  awk -v b="$(awk '{print $2}' "$tmp/out.byte-drained")" '/StreamPort::ReadData/ { gsub(",", "", $1); printf "%.1f", $1 / b; exit }')
+# Read from a file: awk stops at its line, which in a pipe would end callgrind_annotate by SIGPIPE.
+callgrind_annotate "$tmp/cg.byte-drained" >"$tmp/annotate.byte-drained" 2>/dev/null || true
+port_ipr=$(awk -v b="$(awk '{print $2}' "$tmp/out.byte-drained")" '/StreamPort::ReadData/ { gsub(",", "", $1); printf "%.1f", $1 / b; exit }' \
+  "$tmp/annotate.byte-drained")
 
 size_of() { # stripped size of a library, or "not built"
   if [ -f "$1" ]; then

@@ -117,7 +117,6 @@ public:
     return static_cast<int>(n);
   }
 
-protected:
   // Another line: nothing written on it yet, every write taken.
   void ForgetWrites() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -5,7 +5,6 @@ shapes are those that once made it grow: a lost TCP segment holding the rest of 
 with a key, spans whose verdicts were held while a candidate was followed.
 
   capture_memory.py BIN_DIR WORK_DIR
-  capture_memory.py make ROW MEGABYTES PATH     one row's input written (run apart, see peak_kib)
 """
 import os
 import subprocess
@@ -51,8 +50,9 @@ ROWS = [
 
 
 def peak_kib(bin_dir, args, work):
-    """polmon-frame's peak resident memory in KiB, its output thrown away. GNU time measures it:
-    a child's peak counts what it had from its parent when it forked, and GNU time is small."""
+    """polmon-frame's peak resident memory in KiB, its output thrown away. GNU time measures it: a
+    child's peak counts what it had from its parent when it forked, and GNU time is small where
+    this process, holding the inputs it made, is not."""
     report = os.path.join(work, "peak")
     subprocess.run(["/usr/bin/time", "-f", "%M", "-o", report, os.path.join(bin_dir, "polmon-frame"), "--json"] + args,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -61,10 +61,6 @@ def peak_kib(bin_dir, args, work):
 
 
 def main():
-    if sys.argv[1] == "make":
-        make = {name: make for name, make, _ in ROWS}[sys.argv[2]]
-        print("\t".join(make(sys.argv[4], int(sys.argv[3]))))
-        return 0
     bin_dir, work = sys.argv[1], sys.argv[2]
     os.makedirs(work, exist_ok=True)
     failed = 0
@@ -72,9 +68,7 @@ def main():
         peaks = []
         for megabytes in (SMALL_MB, LARGE_MB):
             path = os.path.join(work, "input-%d%s" % (megabytes, suffix))
-            args = subprocess.run([sys.executable, __file__, "make", name, str(megabytes), path], check=True,
-                                  capture_output=True, text=True).stdout.split("\n")[0].split("\t")
-            peaks.append(peak_kib(bin_dir, args, work))
+            peaks.append(peak_kib(bin_dir, make(path, megabytes), work))
             os.remove(path)
         grown = peaks[1] - peaks[0]
         verdict = "ok" if grown <= BOUND_KIB else "FAILED"

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <mutex>
 
-#include "Device.h"
-#include "OrvaData.h"
-#include "hostshim.h"
+#include "hj212/Device.h"
+#include "panel/OrvaData.h"
+#include "panel/hostshim.h"
 
 // SvrGetParaValue answers 1 or 0 as an int, the framework service's own interface.
 class CDevServer {

@@ -2,7 +2,7 @@
 // name is read, and the table of the formats understood.
 #pragma once
 
-#include "hostshim.h"
+#include "panel/hostshim.h"
 
 // The int results below are the conversion table's fixed interface (0 done, 1 not), kept as such.
 // Every row function: converts `text` and stores the number, of the row's width, at `out`.

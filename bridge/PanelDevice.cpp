@@ -1,9 +1,9 @@
 #include "PanelDevice.h"
 
-#include "ICommunication.h"
-#include "IDevRtdbCtrl.h"
 #include "TypedAccess.h"
 #include "ValueAccess.h"
+#include "panel/ICommunication.h"
+#include "panel/IDevRtdbCtrl.h"
 
 int CPanelDevice::drain(HJ::ByteSink& sink, unsigned wait_ms, const std::atomic<bool>& stop, std::chrono::steady_clock::time_point began) {
   return CDevServer::mfDrainPort(m_data, sink, wait_ms, &stop, &m_hold, began);

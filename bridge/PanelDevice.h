@@ -8,8 +8,8 @@
 #include <string>
 
 #include "DevServer.h"
-#include "Device.h"
-#include "OrvaData.h"
+#include "hj212/Device.h"
+#include "panel/OrvaData.h"
 
 class CPanelDevice final : public HJ::Device {
 public:

@@ -2,7 +2,7 @@
 #include <cstddef>
 
 #include "DevServer.h"
-#include "ICommunication.h"
+#include "panel/ICommunication.h"
 
 void (*CDevServer::PortHold::s_pauseInTake)() = nullptr;
 

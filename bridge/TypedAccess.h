@@ -7,10 +7,10 @@
 #include <string>
 #include <type_traits>
 
-#include "DataType.h"
-#include "OrvaData.h"
-#include "hostshim.h"
-#include "stdprintf.h"
+#include "hj212/stdprintf.h"
+#include "panel/DataType.h"
+#include "panel/OrvaData.h"
+#include "panel/hostshim.h"
 
 // Names the C++ type of a variable type for a visitor: int, double, or std::string for text.
 template <typename T>

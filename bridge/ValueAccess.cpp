@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <utility>
 
-#include "IDevRtdbCtrl.h"
 #include "NumericConvert.h"
 #include "TypedAccess.h"
+#include "panel/IDevRtdbCtrl.h"
 
 namespace {
 

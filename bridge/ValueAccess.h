@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "Device.h"
-#include "OrvaData.h"
+#include "hj212/Device.h"
+#include "panel/OrvaData.h"
 
 namespace bridge {
 

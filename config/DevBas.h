@@ -4,7 +4,7 @@
 
 #include "DevTable.h"
 #include "OwnerArchive.h"
-#include "hostshim.h"
+#include "panel/hostshim.h"
 
 class CDevBas {
 public:

@@ -4,7 +4,7 @@
 #include <atomic>
 
 #include "OwnerArchive.h"
-#include "hostshim.h"
+#include "panel/hostshim.h"
 
 // Property names as the panel's configuration editor shows them (UTF-8).
 constexpr char DEVROW_STR_GROUP[] = "组号";

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "hostshim.h"
+#include "panel/hostshim.h"
 
 class COwnerArchive {
 public:

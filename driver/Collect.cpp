@@ -1,12 +1,12 @@
 // The collection cycle and channel references.
 #include <string>
 
-#include "CommandResults.h"
 #include "DevCtrl.h"
-#include "HJ212System.h"
-#include "ICommunication.h"
-#include "ResultCodes.h"
-#include "TypedAccess.h"
+#include "bridge/TypedAccess.h"
+#include "hj212/CommandResults.h"
+#include "hj212/HJ212System.h"
+#include "panel/ICommunication.h"
+#include "panel/ResultCodes.h"
 
 HJ::HJ212_system* CDevCtrl::RunningEngine() const {
   DEVBAS_DATA* context = m_devData.pDevice;

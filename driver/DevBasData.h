@@ -3,8 +3,8 @@
 // handed the parts they use.
 #pragma once
 
-#include "OrvaData.h"
-#include "hostshim.h"
+#include "panel/OrvaData.h"
+#include "panel/hostshim.h"
 
 class CDevTable;
 namespace HJ {

@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "DevTable.h"
-#include "HJ212System.h"
-#include "ICommunication.h"
-#include "ResultCodes.h"
-#include "TypedAccess.h"
+#include "bridge/TypedAccess.h"
+#include "config/DevTable.h"
+#include "hj212/HJ212System.h"
+#include "panel/ICommunication.h"
+#include "panel/ResultCodes.h"
 
 CDevCtrl::CDevCtrl(const char* name, IDevRtdbCtrl* hostRtdb) : m_devData(), m_pRtdb(nullptr), m_nChannelNum(-1) {
   CDevRow::mfFillPropertyDescription();

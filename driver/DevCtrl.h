@@ -13,13 +13,13 @@
 #include <mutex>
 #include <thread>
 
-#include "CpCipher.h"
 #include "DevBasData.h"
 #include "DevRtdb.h"
-#include "IDeviceCtrl.h"
-#include "OrvaData.h"
-#include "PanelDevice.h"
-#include "hostshim.h"
+#include "bridge/PanelDevice.h"
+#include "hj212/CpCipher.h"
+#include "panel/IDeviceCtrl.h"
+#include "panel/OrvaData.h"
+#include "panel/hostshim.h"
 
 class CDevCtrl : public IDeviceCtrl {
 public:

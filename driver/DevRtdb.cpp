@@ -1,6 +1,6 @@
 #include "DevRtdb.h"
 
-#include "ResultCodes.h"
+#include "panel/ResultCodes.h"
 
 int CDevRtdb::Gate() const {
   if (__atomic_load_n(&m_nVersion, __ATOMIC_RELAXED) < 1) return kErrHostVersion;

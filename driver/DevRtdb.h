@@ -2,7 +2,7 @@
 // panel that declared an interface version below 1.
 #pragma once
 
-#include "IDevRtdbCtrl.h"
+#include "panel/IDevRtdbCtrl.h"
 
 class CDevRtdb final : public IDevRtdbCtrl {
 public:

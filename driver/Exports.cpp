@@ -2,7 +2,7 @@
 #include <memory>
 
 #include "DevCtrl.h"
-#include "DeviceExports.h"
+#include "panel/DeviceExports.h"
 
 namespace {
 // The driver's interface version, answered to every panel.

@@ -1,15 +1,15 @@
 // DevIOCtrl and WriteChannel: script commands and channel writes reach the interpreter.
 #include "IoCtrl.h"
-#include "CommandResults.h"
+#include "hj212/CommandResults.h"
 
 #include <string>
 
 #include "DevCtrl.h"
-#include "HJ212System.h"
-#include "ICommunication.h"
-#include "ResultCodes.h"
-#include "TypedAccess.h"
-#include "hosttools.h"
+#include "bridge/TypedAccess.h"
+#include "hj212/HJ212System.h"
+#include "panel/ICommunication.h"
+#include "panel/ResultCodes.h"
+#include "panel/hosttools.h"
 
 namespace orva_device {
 

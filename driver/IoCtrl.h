@@ -1,8 +1,8 @@
 // The path of script commands from the panel to the engine's interpreter, with its pacing.
 #pragma once
 
-#include "OrvaData.h"
-#include "hostshim.h"
+#include "panel/OrvaData.h"
+#include "panel/hostshim.h"
 
 namespace orva_device {
 

@@ -3,10 +3,10 @@
 #include <new>
 #include <thread>
 
-#include "DevBas.h"
 #include "DevCtrl.h"
-#include "HJ212System.h"
-#include "ResultCodes.h"
+#include "config/DevBas.h"
+#include "hj212/HJ212System.h"
+#include "panel/ResultCodes.h"
 
 int CDevCtrl::InitDevice(const unsigned char* data, int length) {
   if (!data || length == 0) return kErrBadArgument;

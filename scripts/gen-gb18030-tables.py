@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Writes hj212/Gb18030Tables.inc: GB18030 as the C library's iconv reads it, for systems without a
+"""Writes hj212/src/Gb18030Tables.inc: GB18030 as the C library's iconv reads it, for systems without a
 GB18030 converter. Checked here against iconv in both directions, every code of the 1-, 2- and
 4-byte ranges; a difference stops the script.
-Usage: scripts/gen-gb18030-tables.py > hj212/Gb18030Tables.inc"""
+Usage: scripts/gen-gb18030-tables.py > hj212/src/Gb18030Tables.inc"""
 import ctypes
 import ctypes.util
 import sys

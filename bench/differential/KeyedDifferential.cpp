@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "KeyedStreams.h"
+#include "tests/tools/KeyedStreams.h"
 
 int main(int argc, char** argv) {
   const std::size_t total = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;

@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "Explain.h"
-#include "FrameScanner.h"
+#include "hj212/FrameScanner.h"
+#include "tools/common/Explain.h"
 
 namespace {
 

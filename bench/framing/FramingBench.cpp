@@ -5,8 +5,8 @@
 #include <random>
 #include <string>
 
-#include "Envelope.h"
-#include "FrameScanner.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
 
 namespace {
 

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "CpCipher.h"
-#include "CraftedPrefix.h"
-#include "Envelope.h"
-#include "FrameScanner.h"
-#include "Sm4.h"
 #include "Streams.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
+#include "hj212/Sm4.h"
+#include "tests/support/crafted/CraftedPrefix.h"
 
 namespace {
 

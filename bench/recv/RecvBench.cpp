@@ -21,11 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "ConfigBytes.h"
-#include "DevCtrl.h"
-#include "DeviceExports.h"
-#include "FakePanel.h"
 #include "Streams.h"
+#include "driver/DevCtrl.h"
+#include "panel/DeviceExports.h"
+#include "tests/support/ConfigBytes.h"
+#include "tests/support/FakePanel.h"
 
 namespace {
 

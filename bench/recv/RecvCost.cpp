@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "Sm4.h"
 #include "Streams.h"
+#include "hj212/Sm4.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -8,13 +8,13 @@
 #include <random>
 #include <string>
 
-#include "CpCipher.h"
-#include "CraftedPrefix.h"
-#include "Envelope.h"
-#include "HJ212System.h"
-#include "ICommunication.h"
-#include "OrvaData.h"
-#include "PanelDevice.h"
+#include "bridge/PanelDevice.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/HJ212System.h"
+#include "panel/ICommunication.h"
+#include "panel/OrvaData.h"
+#include "tests/support/crafted/CraftedPrefix.h"
 
 namespace bench {
 

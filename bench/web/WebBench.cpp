@@ -12,7 +12,7 @@
 
 #include <httplib.h>
 
-#include "Envelope.h"
+#include "hj212/Envelope.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,11 +27,11 @@
 #include <thread>
 #include <vector>
 
-#include "Hj212Text.h"
-#include "Io.h"
-#include "Platform.h"
-#include "WebModel.h"
-#include "WebView.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/common/sys/Io.h"
+#include "tools/platform/Platform.h"
+#include "tools/platform/WebModel.h"
+#include "tools/platform/WebView.h"
 
 namespace {
 

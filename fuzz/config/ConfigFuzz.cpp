@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "DevBas.h"
+#include "config/DevBas.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   if (size > 1u << 24) return 0;

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ConfigText.h"
+#include "tools/configtool/ConfigText.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const std::string text(reinterpret_cast<const char*>(bytes), size);

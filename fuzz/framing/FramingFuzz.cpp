@@ -17,12 +17,12 @@
 #include <string_view>
 #include <vector>
 
-#include "Charset.h"
-#include "CpCipher.h"
-#include "CraftedPrefix.h"
-#include "Envelope.h"
-#include "FrameScanner.h"
-#include "Sm4.h"
+#include "hj212/Charset.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
+#include "hj212/Sm4.h"
+#include "tests/support/crafted/CraftedPrefix.h"
 
 namespace {
 

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <string>
 
-#include "ConfigBytes.h"
-#include "DevCtrl.h"
-#include "DeviceExports.h"
-#include "FakePanel.h"
-#include "HJ212System.h"
+#include "driver/DevCtrl.h"
+#include "hj212/HJ212System.h"
+#include "panel/DeviceExports.h"
+#include "tests/support/ConfigBytes.h"
+#include "tests/support/FakePanel.h"
 
 namespace {
 

@@ -33,13 +33,13 @@
 #include <string>
 #include <vector>
 
-#include "ConfigBytes.h"
+#include "tests/support/ConfigBytes.h"
 #if POLMON_PLUGIN_SERIAL
-#include "DevCtrl.h"
+#include "driver/DevCtrl.h"
 #endif
-#include "DeviceExports.h"
-#include "FakePanel.h"
-#include "ResultCodes.h"
+#include "panel/DeviceExports.h"
+#include "panel/ResultCodes.h"
+#include "tests/support/FakePanel.h"
 
 namespace {
 

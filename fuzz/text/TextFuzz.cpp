@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "Charset.h"
-#include "FakeEngineDevice.h"
-#include "FieldExtract.h"
-#include "FrameBuilder.h"
-#include "Split.h"
+#include "hj212/Charset.h"
+#include "hj212/src/FieldExtract.h"
+#include "hj212/src/FrameBuilder.h"
+#include "hj212/src/Split.h"
+#include "tests/hj212/FakeEngineDevice.h"
 
 namespace {
 

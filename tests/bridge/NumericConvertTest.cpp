@@ -5,7 +5,7 @@
 #include <cstring>
 #include <strings.h>
 
-#include "NumericConvert.h"
+#include "bridge/NumericConvert.h"
 
 namespace {
 

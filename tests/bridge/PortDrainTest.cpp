@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "DevServer.h"
-#include "ICommunication.h"
+#include "bridge/DevServer.h"
+#include "panel/ICommunication.h"
 
 namespace {
 

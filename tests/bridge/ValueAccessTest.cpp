@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "DevServer.h"
-#include "FakeDevice.h"
-#include "PanelDevice.h"
-#include "ValueAccess.h"
+#include "bridge/DevServer.h"
+#include "bridge/PanelDevice.h"
+#include "bridge/ValueAccess.h"
+#include "tests/support/FakeDevice.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "DevBas.h"
-#include "OwnerArchive.h"
+#include "config/DevBas.h"
+#include "config/OwnerArchive.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "ConfigText.h"
-#include "ConfigWriter.h"
+#include "tools/common/ConfigWriter.h"
+#include "tools/configtool/ConfigText.h"
 
 using sim::ConfigBytes;
 

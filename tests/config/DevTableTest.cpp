@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "ConfigWriter.h"
-#include "DevBas.h"
-#include "DevTable.h"
+#include "config/DevBas.h"
+#include "config/DevTable.h"
+#include "tools/common/ConfigWriter.h"
 
 using sim::ConfigBytes;
 

@@ -10,13 +10,13 @@
 #include <new>
 #include <string>
 
-#include "CommandResults.h"
-#include "ConfigBytes.h"
-#include "DevCtrl.h"
-#include "DeviceExports.h"
-#include "FakePanel.h"
-#include "HJ212System.h"
-#include "ResultCodes.h"
+#include "driver/DevCtrl.h"
+#include "hj212/CommandResults.h"
+#include "hj212/HJ212System.h"
+#include "panel/DeviceExports.h"
+#include "panel/ResultCodes.h"
+#include "tests/support/ConfigBytes.h"
+#include "tests/support/FakePanel.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || !defined(__GLIBC__)
 #define POLMON_INJECT_MALLOC 0

@@ -1,11 +1,11 @@
 // The device object's own state: database gate, typed-access callbacks, per-channel arrays.
 #include <gtest/gtest.h>
 
-#include "DevCtrl.h"
-#include "DevTable.h"
-#include "DeviceExports.h"
-#include "FakePanel.h"
-#include "ResultCodes.h"
+#include "config/DevTable.h"
+#include "driver/DevCtrl.h"
+#include "panel/DeviceExports.h"
+#include "panel/ResultCodes.h"
+#include "tests/support/FakePanel.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include <vector>
 
 #include "FakeTicks.h"
-#include "hosttools.h"
+#include "panel/hosttools.h"
 
 namespace {
 unsigned g_now = 0;

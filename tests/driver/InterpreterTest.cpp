@@ -10,17 +10,17 @@
 #include <string>
 #include <vector>
 
-#include "CipherExample.h"
-#include "ConfigBytes.h"
-#include "CpCipher.h"
-#include "DevCtrl.h"
-#include "DeviceExports.h"
-#include "Envelope.h"
-#include "FakePanel.h"
 #include "FakeTicks.h"
-#include "HJ212System.h"
-#include "IoCtrl.h"
-#include "ResultCodes.h"
+#include "driver/DevCtrl.h"
+#include "driver/IoCtrl.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/HJ212System.h"
+#include "panel/DeviceExports.h"
+#include "panel/ResultCodes.h"
+#include "tests/hj212/CipherExample.h"
+#include "tests/support/ConfigBytes.h"
+#include "tests/support/FakePanel.h"
 
 namespace {
 

@@ -13,14 +13,14 @@
 #include <system_error>
 #include <thread>
 
-#include "CommandResults.h"
-#include "ConfigBytes.h"
-#include "DevCtrl.h"
-#include "DevTable.h"
-#include "DeviceExports.h"
-#include "FakePanel.h"
-#include "HJ212System.h"
-#include "ResultCodes.h"
+#include "config/DevTable.h"
+#include "driver/DevCtrl.h"
+#include "hj212/CommandResults.h"
+#include "hj212/HJ212System.h"
+#include "panel/DeviceExports.h"
+#include "panel/ResultCodes.h"
+#include "tests/support/ConfigBytes.h"
+#include "tests/support/FakePanel.h"
 
 namespace {
 

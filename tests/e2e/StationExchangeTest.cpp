@@ -7,10 +7,10 @@
 #include <string>
 #include <thread>
 
-#include "ConfigBytes.h"
-#include "DeviceExports.h"
-#include "FakePanel.h"
-#include "PluginLibrary.h"
+#include "panel/DeviceExports.h"
+#include "panel/PluginLibrary.h"
+#include "tests/support/ConfigBytes.h"
+#include "tests/support/FakePanel.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "FakeEngineDevice.h"
-#include "FrameBuilder.h"
-#include "HJ212System.h"
+#include "hj212/HJ212System.h"
+#include "hj212/src/FrameBuilder.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <string>
 
-#include "Envelope.h"
-#include "Sm4.h"
+#include "hj212/Envelope.h"
+#include "hj212/Sm4.h"
 
 namespace cipherexample {
 

@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "CipherExample.h"
-#include "CpCipher.h"
-#include "Envelope.h"
-#include "Sm4.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/Sm4.h"
 
 #ifdef POLMON_HAVE_OPENSSL
 #include <openssl/evp.h>

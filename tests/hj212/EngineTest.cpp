@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "CipherExample.h"
-#include "CpCipher.h"
-#include "Envelope.h"
 #include "FakeEngineDevice.h"
-#include "HJ212System.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/HJ212System.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <random>
 #include <string>
 
-#include "Envelope.h"
 #include "FieldFrames.h"
+#include "hj212/Envelope.h"
 
 namespace {
 

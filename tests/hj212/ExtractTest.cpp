@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "FieldExtract.h"
-#include "Split.h"
+#include "hj212/src/FieldExtract.h"
+#include "hj212/src/Split.h"
 
 namespace {
 

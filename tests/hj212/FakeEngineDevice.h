@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Device.h"
-#include "ScriptedLine.h"
+#include "hj212/Device.h"
+#include "tests/support/line/ScriptedLine.h"
 
 namespace enginefake {
 

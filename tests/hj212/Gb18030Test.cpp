@@ -5,8 +5,8 @@
 #include <random>
 #include <string>
 
-#include "Charset.h"
-#include "Gb18030.h"
+#include "hj212/Charset.h"
+#include "hj212/src/Gb18030.h"
 
 namespace {
 

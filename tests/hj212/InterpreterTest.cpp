@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "CipherExample.h"
-#include "CommandResults.h"
-#include "CpCipher.h"
-#include "Envelope.h"
 #include "FakeEngineDevice.h"
 #include "FakeIconv.h"
-#include "FrameScanner.h"
-#include "HJ212System.h"
-#include "Packets.h"
+#include "hj212/CommandResults.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
+#include "hj212/HJ212System.h"
+#include "hj212/src/Packets.h"
 
 namespace {
 

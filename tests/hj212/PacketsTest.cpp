@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "Charset.h"
-#include "CpCipher.h"
-#include "Envelope.h"
-#include "Packets.h"
-#include "Sm4.h"
+#include "hj212/Charset.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/Sm4.h"
+#include "hj212/src/Packets.h"
 
 namespace {
 

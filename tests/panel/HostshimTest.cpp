@@ -3,8 +3,8 @@
 
 #include <string>
 
-#include "hostshim.h"
-#include "hosttools.h"
+#include "panel/hostshim.h"
+#include "panel/hosttools.h"
 
 TEST(CString, EmptyStringsShareTheSentinel) {
   CString a;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "ConfigWriter.h"
+#include "tools/common/ConfigWriter.h"
 
 namespace fake {
 

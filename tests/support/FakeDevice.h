@@ -3,8 +3,8 @@
 // Programs that include this link polmon_driver.
 #pragma once
 
-#include "DevCtrl.h"
 #include "FakePanel.h"
+#include "driver/DevCtrl.h"
 
 namespace fake {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "ICommunication.h"
-#include "IDevRtdbCtrl.h"
-#include "line/ScriptedLine.h"
+#include "panel/ICommunication.h"
+#include "panel/IDevRtdbCtrl.h"
+#include "tests/support/line/ScriptedLine.h"
 
 namespace fake {
 

@@ -11,11 +11,11 @@
 #include <thread>
 #include <vector>
 
-#include "DeviceExports.h"
-#include "Envelope.h"
-#include "FrameScanner.h"
-#include "Hj212Text.h"
-#include "ICommunication.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
+#include "panel/DeviceExports.h"
+#include "panel/ICommunication.h"
+#include "tools/common/Hj212Text.h"
 
 namespace {
 

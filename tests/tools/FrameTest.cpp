@@ -13,14 +13,14 @@
 #include <cstdio>
 #include <fstream>
 
-#include "../hj212/FieldFrames.h"
-#include "Capture.h"
-#include "CaptureFrames.h"
-#include "Charset.h"
-#include "Envelope.h"
-#include "Explain.h"
-#include "FrameScanner.h"
 #include "Sm4Example.h"
+#include "hj212/Charset.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
+#include "tests/hj212/FieldFrames.h"
+#include "tools/common/Capture.h"
+#include "tools/common/Explain.h"
+#include "tools/frame/CaptureFrames.h"
 
 namespace {
 

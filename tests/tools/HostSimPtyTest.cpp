@@ -5,8 +5,8 @@
 #include <fcntl.h>
 #include <termios.h>
 
-#include "Envelope.h"
 #include "PortCase.h"
+#include "hj212/Envelope.h"
 
 namespace {
 

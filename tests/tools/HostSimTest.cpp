@@ -5,13 +5,13 @@
 #include <fstream>
 #include <thread>
 
-#include "ConfigWriter.h"
-#include "Envelope.h"
-#include "Io.h"
 #include "PortCase.h"
-#include "Ports.h"
-#include "Station.h"
-#include "Variables.h"
+#include "hj212/Envelope.h"
+#include "tools/common/ConfigWriter.h"
+#include "tools/common/sys/Io.h"
+#include "tools/host/Ports.h"
+#include "tools/host/Station.h"
+#include "tools/host/Variables.h"
 
 namespace {
 

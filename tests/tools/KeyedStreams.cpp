@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "CpCipher.h"
-#include "Envelope.h"
-#include "Explain.h"
-#include "FrameCipher.h"
-#include "FrameScanner.h"
-#include "Platform.h"
-#include "Sm4.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
+#include "hj212/Sm4.h"
+#include "tools/common/Explain.h"
+#include "tools/common/FrameCipher.h"
+#include "tools/platform/Platform.h"
 
 namespace keyed {
 namespace {

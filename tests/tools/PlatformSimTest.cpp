@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "Calendar.h"
-#include "CpCipher.h"
-#include "Envelope.h"
-#include "Hj212Text.h"
-#include "Platform.h"
 #include "ReferenceCrc.h"
 #include "Sm4Example.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "tools/common/Calendar.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/platform/Platform.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <memory>
 #include <string>
 
-#include "Io.h"
-#include "Ports.h"
-#include "Trace.h"
+#include "tools/common/sys/Io.h"
+#include "tools/host/Ports.h"
+#include "tools/host/Trace.h"
 
 struct PortCase : ::testing::Test {
   sim::Console console{stdout};

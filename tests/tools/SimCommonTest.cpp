@@ -10,11 +10,11 @@
 #include <utility>
 #include <vector>
 
-#include "Codes.h"
-#include "Envelope.h"
-#include "Hj212Text.h"
-#include "Io.h"
-#include "Judge.h"
+#include "hj212/Envelope.h"
+#include "tools/common/Codes.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/common/sys/Io.h"
+#include "tools/platform/Judge.h"
 
 namespace {
 

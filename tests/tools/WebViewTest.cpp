@@ -12,11 +12,11 @@
 #include <string>
 #include <thread>
 
-#include "Envelope.h"
-#include "Hj212Text.h"
-#include "Io.h"
-#include "WebModel.h"
-#include "WebView.h"
+#include "hj212/Envelope.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/common/sys/Io.h"
+#include "tools/platform/WebModel.h"
+#include "tools/platform/WebView.h"
 
 namespace {
 

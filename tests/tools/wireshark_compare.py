@@ -364,7 +364,7 @@ def tshark_frames(lua, pcap, keys):
 
 
 def length_read(field):
-    """The length field as the receive path reads its four bytes (hj212/Envelope.cpp): blanks, a
+    """The length field as the receive path reads its four bytes (hj212/src/Envelope.cpp): blanks, a
     sign, digits; -1 when negative. polmon-frame announces only a field of four digits."""
     i = 0
     while i < len(field) and field[i] in " \t\n\v\f\r":

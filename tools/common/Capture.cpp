@@ -9,8 +9,8 @@
 #include <fstream>
 #include <set>
 
-#include "Io.h"
-#include "System.h"
+#include "tools/common/sys/Io.h"
+#include "tools/common/sys/System.h"
 
 namespace sim {
 

@@ -12,13 +12,13 @@
 #include <utility>
 
 #include "Calendar.h"
-#include "Charset.h"
-#include "CpCipher.h"
-#include "Envelope.h"
-#include "FrameScanner.h"
 #include "Hj212Text.h"
-#include "Sm4.h"
 #include "TextSafe.h"
+#include "hj212/Charset.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
+#include "hj212/Sm4.h"
 
 namespace frametool {
 namespace {

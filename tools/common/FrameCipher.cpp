@@ -1,9 +1,9 @@
 #include "FrameCipher.h"
 
-#include "Charset.h"
-#include "CpCipher.h"
 #include "Hj212Text.h"
-#include "Sm4.h"
+#include "hj212/Charset.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Sm4.h"
 
 namespace sim {
 namespace {

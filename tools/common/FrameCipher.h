@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Envelope.h"
-#include "FrameScanner.h"
+#include "hj212/Envelope.h"
+#include "hj212/FrameScanner.h"
 
 namespace sim {
 

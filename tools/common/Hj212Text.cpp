@@ -1,10 +1,10 @@
 #include "Hj212Text.h"
-#include "System.h"
 #include "TextSafe.h"
+#include "tools/common/sys/System.h"
 
-#include "Charset.h"
 #include "Codes.h"
-#include "Envelope.h"
+#include "hj212/Charset.h"
+#include "hj212/Envelope.h"
 
 #include <sys/time.h>
 

@@ -1,6 +1,6 @@
 #include "TextSafe.h"
 
-#include "Charset.h"
+#include "hj212/Charset.h"
 
 namespace sim {
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "DevBas.h"
+#include "config/DevBas.h"
 
 namespace configtool {
 

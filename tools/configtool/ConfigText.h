@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "DevTable.h"
+#include "config/DevTable.h"
 
 namespace configtool {
 

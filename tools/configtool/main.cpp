@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "Codes.h"
 #include "ConfigText.h"
-#include "System.h"
-#include "Version.h"
+#include "tools/common/Codes.h"
+#include "tools/common/Version.h"
+#include "tools/common/sys/System.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "CaptureFrames.h"
 
-#include "Hj212Text.h"
-#include "System.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/common/sys/System.h"
 
 #include <unistd.h>
 

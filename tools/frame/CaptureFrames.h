@@ -13,8 +13,8 @@
 #include <tuple>
 #include <vector>
 
-#include "Capture.h"
-#include "Explain.h"
+#include "tools/common/Capture.h"
+#include "tools/common/Explain.h"
 
 namespace frametool {
 

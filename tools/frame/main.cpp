@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "CaptureFrames.h"
-#include "Explain.h"
-#include "Hj212Text.h"
-#include "System.h"
-#include "Version.h"
+#include "tools/common/Explain.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/common/Version.h"
+#include "tools/common/sys/System.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <mutex>
 #include <string>
 
-#include "Capture.h"
-#include "ICommunication.h"
-#include "Io.h"
 #include "Trace.h"
+#include "panel/ICommunication.h"
+#include "tools/common/Capture.h"
+#include "tools/common/sys/Io.h"
 
 namespace sim {
 

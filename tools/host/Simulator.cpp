@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "System.h"
+#include "tools/common/sys/System.h"
 
-#include "RecvStats.h"
-#include "Version.h"
+#include "hj212/RecvStats.h"
+#include "tools/common/Version.h"
 
 namespace sim {
 

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "Capture.h"
-#include "DeviceExports.h"
-#include "PluginLibrary.h"
 #include "Ports.h"
 #include "Station.h"
 #include "Trace.h"
 #include "Variables.h"
+#include "panel/DeviceExports.h"
+#include "panel/PluginLibrary.h"
+#include "tools/common/Capture.h"
 
 namespace sim {
 

@@ -6,11 +6,11 @@
 #include <fstream>
 #include <iterator>
 
-#include "ConfigWriter.h"
-#include "Hj212Text.h"
-#include "Io.h"
 #include "Ports.h"
-#include "System.h"
+#include "tools/common/ConfigWriter.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/common/sys/Io.h"
+#include "tools/common/sys/System.h"
 
 extern "C" {
 #include <lauxlib.h>

@@ -1,7 +1,7 @@
 #include "Trace.h"
 
-#include "FrameCipher.h"
-#include "TextSafe.h"
+#include "tools/common/FrameCipher.h"
+#include "tools/common/TextSafe.h"
 
 namespace sim {
 

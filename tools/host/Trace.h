@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "FrameCipher.h"
-#include "Hj212Text.h"
+#include "tools/common/FrameCipher.h"
+#include "tools/common/Hj212Text.h"
 
 namespace sim {
 

@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "IDevRtdbCtrl.h"
+#include "panel/IDevRtdbCtrl.h"
 
 namespace sim {
 

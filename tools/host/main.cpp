@@ -6,10 +6,10 @@
 #include <map>
 #include <string>
 
-#include "Io.h"
 #include "Simulator.h"
-#include "System.h"
-#include "Version.h"
+#include "tools/common/Version.h"
+#include "tools/common/sys/Io.h"
+#include "tools/common/sys/System.h"
 
 namespace {
 

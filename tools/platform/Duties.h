@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "Hj212Text.h"
+#include "tools/common/Hj212Text.h"
 
 namespace sim {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "Hj212Text.h"
+#include "tools/common/Hj212Text.h"
 
 namespace sim {
 

@@ -2,11 +2,11 @@
 // it encodes. The rules over a connection as a whole are StationDuties'.
 #include "Judge.h"
 
-#include "Calendar.h"
-#include "Charset.h"
-#include "Codes.h"
-#include "CpCipher.h"
-#include "Envelope.h"
+#include "hj212/Charset.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "tools/common/Calendar.h"
+#include "tools/common/Codes.h"
 
 namespace sim {
 

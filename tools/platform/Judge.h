@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "FrameCipher.h"
-#include "Hj212Text.h"
 #include "Options.h"
 #include "Problems.h"
 #include "Report.h"
+#include "tools/common/FrameCipher.h"
+#include "tools/common/Hj212Text.h"
 
 namespace sim {
 

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <sstream>
 
-#include "Calendar.h"
-#include "System.h"
+#include "tools/common/Calendar.h"
+#include "tools/common/sys/System.h"
 
 namespace sim {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "FrameCipher.h"
+#include "tools/common/FrameCipher.h"
 
 namespace sim {
 

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "Calendar.h"
+#include "tools/common/Calendar.h"
 
 namespace sim {
 

@@ -1,9 +1,9 @@
 #include "Platform.h"
 
-#include "Calendar.h"
-#include "CpCipher.h"
-#include "Envelope.h"
-#include "TextSafe.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
+#include "tools/common/Calendar.h"
+#include "tools/common/TextSafe.h"
 
 namespace sim {
 

@@ -11,11 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Codes.h"
 #include "Duties.h"
 #include "Flows2025.h"
-#include "FrameCipher.h"
-#include "Hj212Text.h"
 #include "Judge.h"
 #include "Outbox.h"
 #include "Periods.h"
@@ -26,6 +23,9 @@
 #include "Scenario.h"
 #include "ScenarioRun.h"
 #include "Summary.h"
+#include "tools/common/Codes.h"
+#include "tools/common/FrameCipher.h"
+#include "tools/common/Hj212Text.h"
 
 namespace sim {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "Calendar.h"
+#include "tools/common/Calendar.h"
 
 namespace sim {
 

@@ -5,11 +5,11 @@
 #include <ctime>
 #include <sstream>
 
-#include "Charset.h"
-#include "Envelope.h"
-#include "Hj212Text.h"
-#include "System.h"
-#include "TextSafe.h"
+#include "hj212/Charset.h"
+#include "hj212/Envelope.h"
+#include "tools/common/Hj212Text.h"
+#include "tools/common/TextSafe.h"
+#include "tools/common/sys/System.h"
 
 namespace sim {
 

@@ -5,14 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "Calendar.h"
-#include "Envelope.h"
 #include "Flows2025.h"
 #include "Judge.h"
 #include "Outbox.h"
 #include "Periods.h"
 #include "RealTime.h"
 #include "Report.h"
+#include "hj212/Envelope.h"
+#include "tools/common/Calendar.h"
 
 namespace sim {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "Hj212Text.h"
 #include "Problems.h"
 #include "Scenario.h"
+#include "tools/common/Hj212Text.h"
 
 namespace sim {
 

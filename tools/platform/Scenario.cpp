@@ -8,8 +8,8 @@
 #include <set>
 #include <sstream>
 
-#include "Calendar.h"
 #include "Duties.h"
+#include "tools/common/Calendar.h"
 
 namespace sim {
 

@@ -3,13 +3,13 @@
 
 #include <sstream>
 
-#include "Codes.h"
 #include "Flows2025.h"
 #include "Judge.h"
 #include "Periods.h"
 #include "Problems.h"
 #include "Requests.h"
 #include "Uploads.h"
+#include "tools/common/Codes.h"
 
 namespace sim {
 

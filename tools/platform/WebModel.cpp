@@ -7,11 +7,11 @@
 #include <cstring>
 #include <ctime>
 
-#include "Calendar.h"
-#include "Codes.h"
-#include "Explain.h"
-#include "System.h"
-#include "TextSafe.h"
+#include "tools/common/Calendar.h"
+#include "tools/common/Codes.h"
+#include "tools/common/Explain.h"
+#include "tools/common/TextSafe.h"
+#include "tools/common/sys/System.h"
 
 namespace sim {
 

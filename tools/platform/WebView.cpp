@@ -16,11 +16,11 @@
 #include <thread>
 #include <vector>
 
-#include "Explain.h"
-#include "Io.h"
-#include "System.h"
 #include "WebAssets.h"
 #include "WebModel.h"
+#include "tools/common/Explain.h"
+#include "tools/common/sys/Io.h"
+#include "tools/common/sys/System.h"
 
 namespace sim {
 

@@ -8,13 +8,13 @@
 #include <sstream>
 #include <string>
 
-#include "Capture.h"
-#include "Io.h"
 #include "Platform.h"
-#include "System.h"
-#include "Version.h"
 #include "WebAssets.h"
 #include "WebView.h"
+#include "tools/common/Capture.h"
+#include "tools/common/Version.h"
+#include "tools/common/sys/Io.h"
+#include "tools/common/sys/System.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "Envelope.h"
+#include "hj212/Envelope.h"
 
 namespace crafted {
 

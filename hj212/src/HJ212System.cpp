@@ -1,10 +1,10 @@
-#include "HJ212System.h"
+#include "hj212/HJ212System.h"
 
 #include <chrono>
 #include <utility>
 
-#include "CpCipher.h"
-#include "Envelope.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
 
 namespace HJ {
 

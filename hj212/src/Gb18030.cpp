@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "Charset.h"
+#include "hj212/Charset.h"
 
 namespace HJ {
 namespace {

@@ -1,10 +1,10 @@
-#include "Envelope.h"
+#include "hj212/Envelope.h"
 
 #include <array>
 #include <cstring>
 #include <utility>
 
-#include "stdprintf.h"
+#include "hj212/stdprintf.h"
 
 namespace HJ {
 namespace {

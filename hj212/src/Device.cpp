@@ -1,9 +1,9 @@
-#include "Device.h"
+#include "hj212/Device.h"
 
 #include <climits>
 #include <utility>
 
-#include "stdprintf.h"
+#include "hj212/stdprintf.h"
 
 namespace HJ {
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "HJ212System.h"
 #include "Split.h"
+#include "hj212/HJ212System.h"
 
 namespace HJ {
 

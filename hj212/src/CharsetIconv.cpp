@@ -2,7 +2,7 @@
 #include <cerrno>
 #include <iconv.h>
 
-#include "Charset.h"
+#include "hj212/Charset.h"
 
 namespace HJ {
 namespace {

@@ -1,7 +1,7 @@
 // GB18030 conversions by the tables: Windows has no iconv, and its code page 54936 is missing under
 // wine. They never fail.
-#include "Charset.h"
 #include "Gb18030.h"
+#include "hj212/Charset.h"
 
 namespace HJ {
 

@@ -1,9 +1,9 @@
-#include "FrameScanner.h"
+#include "hj212/FrameScanner.h"
 
 #include <cstring>
 
-#include "CpCipher.h"
-#include "Sm4.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Sm4.h"
 
 namespace HJ {
 

@@ -1,4 +1,4 @@
-#include "CpCipher.h"
+#include "hj212/CpCipher.h"
 
 #include <cstdint>
 #include <cstring>
@@ -7,8 +7,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "Charset.h"
-#include "Envelope.h"
+#include "hj212/Charset.h"
+#include "hj212/Envelope.h"
 
 namespace HJ {
 namespace {

@@ -1,4 +1,4 @@
-#include "Sm4.h"
+#include "hj212/Sm4.h"
 
 namespace HJ {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "WireChoices.h"
+#include "hj212/WireChoices.h"
 
 namespace HJ {
 

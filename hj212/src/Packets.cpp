@@ -1,7 +1,7 @@
 #include "Packets.h"
 
-#include "CpCipher.h"
-#include "Envelope.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Envelope.h"
 
 namespace HJ {
 namespace {

@@ -1,6 +1,6 @@
-#include "Charset.h"
+#include "hj212/Charset.h"
 
-#include "Envelope.h"
+#include "hj212/Envelope.h"
 
 namespace HJ {
 namespace {

@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "Charset.h"
-#include "CommandResults.h"
-#include "CpCipher.h"
-#include "Device.h"
-#include "Envelope.h"
 #include "FieldExtract.h"
-#include "HJ212System.h"
 #include "Packets.h"
 #include "Split.h"
-#include "stdprintf.h"
+#include "hj212/Charset.h"
+#include "hj212/CommandResults.h"
+#include "hj212/CpCipher.h"
+#include "hj212/Device.h"
+#include "hj212/Envelope.h"
+#include "hj212/HJ212System.h"
+#include "hj212/stdprintf.h"
 
 namespace HJ {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Device.h"
+#include "hj212/Device.h"
 
 namespace HJ {
 

@@ -142,6 +142,35 @@ const char* command_text(std::string_view cn) {
   return it != end && cn == it->cn ? it->text : nullptr;
 }
 
+CommandType command_type(std::string_view cn, bool from_station) {
+  const std::string_view direction = from_station ? "up" : "down";
+  for (const Command& c : kCommands) {
+    if (cn == c.cn && (direction == c.direction || std::string_view(c.direction) == "both")) return c.kind;
+  }
+  return CommandType::Unknown;
+}
+
+bool request_has_data(std::string_view cn) {
+  return command_type(cn, true) == CommandType::Upload && command_type(cn, false) == CommandType::Request;
+}
+
+bool request_starts_uploads(std::string_view cn) {
+  for (const Command& c : kCommands)
+    if (cn == c.cn && std::string_view(c.direction) == "down") return c.starts_uploads;
+  return false;
+}
+
+const char* command_type_text(CommandType type) {
+  switch (type) {
+  case CommandType::Request: return "request";
+  case CommandType::Notice: return "notice";
+  case CommandType::Upload: return "upload";
+  case CommandType::Interaction: return "interaction";
+  case CommandType::Unknown: break;
+  }
+  return "unknown";
+}
+
 std::string command_text_zh(std::string_view cn) {
   std::string out;
   for (const Command& c : kCommands)

@@ -46,10 +46,24 @@ struct DataFlag {
 // The flag letter as `version` defines it (2025 and later: 2017's; -1, not known: either).
 const DataFlag* data_flag(std::string_view flag, int version);
 
+// How a command is answered, by its type in the tables: a request 9011, its data, then 9012; a
+// notice 9013 when its Flag asks for an answer; an upload 9014 when its Flag asks; an
+// interaction code never.
+enum class CommandType { Unknown, Request, Notice, Upload, Interaction };
 struct Command {
   const char *cn, *direction, *type, *zh, *en;
-  int version; // 1: HJ 212-2017, 2: added by HJ 212-2025
+  int version;         // 1: HJ 212-2017, 2: added by HJ 212-2025
+  CommandType kind;    // `type` read; a 2025 addition's by the 2017 command it mirrors
+  bool starts_uploads; // a request answered 9011, then by uploads that go on: no 9012
 };
+// The type of `cn` sent by the station (`from_station`) or by the platform; Unknown when the
+// tables have no such command in that direction.
+CommandType command_type(std::string_view cn, bool from_station);
+const char* command_type_text(CommandType type); // "request", "notice", "upload", "interaction", "unknown"
+// A platform's request answered by its data (the tables have an upload of the same CN), and one
+// whose data are uploads that go on (2011), which no 9012 ends.
+bool request_has_data(std::string_view cn);
+bool request_starts_uploads(std::string_view cn);
 // "start real-time pollutant data / upload real-time pollutant data", "(2025)" after an addition;
 // nullptr when no standard names the code.
 const char* command_text(std::string_view cn);

@@ -194,6 +194,7 @@ TEST(SimPlatform, PairsRepliesWithRequestsAndMeasures) {
   EXPECT_NE(qn2, qn);
   h.answer(qn2, "9011", "QnRtn=1");
   h.station_sends("QN=" + qn2 + ";ST=32;CN=1011;PW=123456;MN=M1;Flag=4;CP=&&SystemTime=20240101120000&&");
+  h.answer(qn2, "9012", "ExeRtn=1"); // a value read ends with the 9012 after it
   h.run_until(1200);
   EXPECT_TRUE(h.p.finished());
   EXPECT_FALSE(h.p.broken()) << h.p.summary();
@@ -337,6 +338,18 @@ TEST(SimPlatform, RefusalsWeighedAgainstTheStep) {
        {"9011", "QnRtn=1", "9012", "ExeRtn=1"},
        "accepted an invalid MinInterval=-5 (ExeRtn=1)"},
       {"an interval of 0 refused", "request CN=1062 CP=RtdInterval=0", {"9011", "QnRtn=1", "9012", "ExeRtn=3"}, nullptr},
+      // each answer by the command's type: a request 9011, its data, then 9012; a notice 9013
+      {"a value read in order", "request CN=1061", {"9011", "QnRtn=1", "1061", "RtdInterval=30", "9012", "ExeRtn=1"}, nullptr},
+      {"a value read after the 9012",
+       "request CN=1061",
+       {"9011", "QnRtn=1", "9012", "ExeRtn=1", "1061", "RtdInterval=30"},
+       "data for request CN=1061 QN=* came after its 9012"},
+      {"a second 9012", "request CN=1062 CP=RtdInterval=2", {"9011", "QnRtn=1", "9012", "ExeRtn=1", "9012", "ExeRtn=1"}, "a second 9012 for QN *"},
+      {"a notice answered 9013", "request CN=2012", {"9013", ""}, nullptr},
+      {"a request answered 9013",
+       "request CN=1062 CP=RtdInterval=2",
+       {"9013", ""},
+       "9013 for request CN=1062 QN=*: a request is answered 9011, then 9012"},
       {"history taken on, a 9011 wanted",
        "request CN=2051 CP=BeginTime=20240101000000;EndTime=20240101010000 reply=ack",
        {"9011", "QnRtn=1"},
@@ -1202,7 +1215,7 @@ TEST(SimReport, VerdictAndEvidenceAsTheSummarySaysThem) {
        "an invalid value",
        "accepted an invalid RtdInterval=0 (ExeRtn=1)",
        {"RtdInterval=0", "ExeRtn=1"}},
-      {"silence", "request CN=2012", {}, "carried out: 9011", "no 9011 for request CN=2012", {"CN=2012"}},
+      {"silence", "request CN=2012", {}, "carried out: a notice, answered 9013", "no 9013 for notice CN=2012", {"CN=2012"}},
       {"9012 first", "request CN=1011", {"9012", "ExeRtn=1", "9011", "QnRtn=1"}, "carried out: 9011", "9012 before 9011", {"ExeRtn=1", "QnRtn=1"}},
       {"history records in range",
        "request CN=2051 CP=BeginTime=20200101000000;EndTime=20200101010000",

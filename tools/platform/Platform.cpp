@@ -140,6 +140,7 @@ void Platform::on_frame(std::string_view received, int64_t now, bool taken) {
   }
   if (cn == "9011") m_sender.on_ack(seg, qn, now);
   else if (cn == "9012") m_sender.on_result(seg, qn, now);
+  else if (cn == "9013") m_sender.on_notice_answer(seg, qn, now);
   else if (cn.size() != 4 || cn[0] != '9') on_data(seg, datatime, seen.whole, now); // other system answers: nothing to pair
 }
 
@@ -233,9 +234,11 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
       m_periods.record(cn, qn, datatime, false);
     }
   }
+  // a history request's records come before its 9012, which ends it; other data by the request's order
+  const bool ends = p && !p->history && m_sender.on_request_data(*p, cn);
   if (p && !p->done) {
     m_report.answer(p->qn);
-    if (!p->history) { // a history request's records come before its 9012, which ends it
+    if (ends) {
       p->done = true;
       ++m_requests.counts().answered;
       m_requests.counts().final_ms.push_back(now - p->sent_at);

@@ -13,6 +13,7 @@
 #include "Report.h"
 #include "hj212/Envelope.h"
 #include "tools/common/Calendar.h"
+#include "tools/common/Codes.h"
 
 namespace sim {
 
@@ -69,10 +70,11 @@ std::string invalid_value(const Segment& seg) {
 }
 
 // The rule a request's exchange is held to, as the report words it.
-std::string exchange_rule(const Step& s, bool history, bool invalid, int timeout_ms) {
+std::string exchange_rule(const Step& s, bool history, bool invalid, bool notice, int timeout_ms) {
   const std::string within = " within " + std::to_string(timeout_ms) + " ms";
   if (s.bad.bad_crc || s.bad.bad_length) return "a corrupt request (wrong CRC or length) goes unanswered";
   if (s.reply == Step::None) return "the request goes unanswered, as its step says";
+  if (notice && !invalid && s.expect != Step::Refused) return "carried out: a notice, answered 9013" + within;
   if (invalid || s.expect == Step::Refused) return "refused: a 9011 with QnRtn other than 1, or a 9012 with ExeRtn other than 1 and 100," + within;
   const std::string carried = s.expect == Step::Either ? "answered, carried out or refused: " : "carried out: ";
   if (history) return carried + "9011 QnRtn=1, the records asked for, then 9012 ExeRtn=1 (100: no data), in that order," + within;
@@ -221,6 +223,8 @@ void RequestSender::expire(int64_t now) {
     }
     ++m_parts.ledger.counts().missing;
     if (p.acked && p.history) m_parts.problems.problem("no 9012 for request CN=" + p.cn + " QN=" + p.qn + ": the execution result is missing");
+    else if (p.data_seen) m_parts.problems.problem("no 9012 after the data for request CN=" + p.cn + " QN=" + p.qn, "no 9012 after a request's data");
+    else if (p.notice && !p.acked) m_parts.problems.problem("no 9013 for notice CN=" + p.cn + " QN=" + p.qn);
     else m_parts.problems.problem(std::string(p.acked ? "no 9012 or data after the 9011" : "no 9011") + " for request CN=" + p.cn + " QN=" + p.qn);
   }
 }
@@ -244,10 +248,19 @@ void RequestSender::on_ack(const Segment& seg, const std::string& qn, int64_t no
     m_parts.problems.problem("a second 9011 for QN " + qn);
     return;
   }
+  if (p->data_seen) m_parts.problems.problem("the 9011 for request CN=" + p->cn + " QN=" + qn + " came after its data", "a 9011 after the data");
+  if (p->notice)
+    m_parts.problems.note("notice CN=" + p->cn + " QN=" + qn + " answered as a request (9011, 9012): the standard answers a notice 9013");
+  const int version = HJ::flag_version(seg.flag);
+  if (p->flag_version >= 0 && version >= 0 && version != p->flag_version)
+    m_parts.problems.note("request CN=" + p->cn + " QN=" + qn + " went out in Flag version " + std::to_string(p->flag_version) +
+                          ", the station answered in its own, " + std::to_string(version));
+  const bool ended = p->done; // its data ended it before this 9011
   p->acked = true;
   const std::string* rtn = seg.cp_get("QnRtn");
   p->qn_rtn = rtn ? *rtn : "";
   m_parts.ledger.counts().ack_ms.push_back(now - p->sent_at);
+  if (ended) return;
   if (p->reply != Step::None && RequestJudge::refusal_code("QnRtn", p->qn_rtn)) refused(*p, "QnRtn", p->qn_rtn);
   // a history request taken on ends with its 9012 whatever the step wants: the records alone leave its outcome open
   bool more = p->reply != Step::None && p->qn_rtn == "1" && (p->reply == Step::Full || p->history);
@@ -273,8 +286,10 @@ void RequestSender::on_result(const Segment& seg, const std::string& qn, int64_t
     return;
   }
   if (!p->acked) m_parts.problems.problem("9012 before 9011 for QN " + qn);
+  else if (p->resulted) m_parts.problems.problem("a second 9012 for QN " + qn);
   const std::string* rtn = seg.cp_get("ExeRtn");
   p->exe_rtn = rtn ? *rtn : "";
+  p->resulted = true;
   if (!p->corrupt && p->reply != Step::None) {
     if (RequestJudge::refusal_code("ExeRtn", p->exe_rtn)) refused(*p, "ExeRtn", p->exe_rtn);
     else {
@@ -288,6 +303,40 @@ void RequestSender::on_result(const Segment& seg, const std::string& qn, int64_t
     m_parts.ledger.counts().final_ms.push_back(now - p->sent_at);
     if (m_parts.flows) m_parts.flows->request_done(p->qn, p->qn_rtn, p->exe_rtn);
   }
+}
+
+void RequestSender::on_notice_answer(const Segment& seg, const std::string& qn, int64_t now) {
+  (void)seg;
+  Request* p = m_parts.ledger.find(qn);
+  if (!p || !p->notice || p->corrupt || p->reply == Step::None) {
+    ++m_parts.ledger.counts().unexpected;
+    m_parts.problems.problem(!p          ? "9013 for QN " + qn + ", which no request carried"
+                             : p->notice ? "the station answered QN " + qn + ", which wants no answer"
+                                         : "9013 for request CN=" + p->cn + " QN=" + qn + ": a request is answered 9011, then 9012",
+                             "a 9013 that answers no notice");
+    if (p) p->done = true;
+    return;
+  }
+  if (p->done || p->acked) {
+    ++m_parts.ledger.counts().unexpected;
+    m_parts.problems.problem("a second answer (9013) to notice CN=" + p->cn + " QN=" + qn);
+    return;
+  }
+  p->done = true;
+  ++m_parts.ledger.counts().answered;
+  m_parts.ledger.counts().ack_ms.push_back(now - p->sent_at);
+  m_parts.ledger.counts().final_ms.push_back(now - p->sent_at);
+  accepted(*p, "9013");
+  took_effect(*p, now);
+}
+
+bool RequestSender::on_request_data(Request& p, const std::string& cn) {
+  if (!p.acked && !p.done) m_parts.problems.problem("data for request CN=" + p.cn + " QN=" + p.qn + " came before its 9011", "data before the 9011");
+  if (p.done && p.resulted && codes::request_has_data(cn) && !codes::request_starts_uploads(cn))
+    m_parts.problems.problem("data for request CN=" + p.cn + " QN=" + p.qn + " came after its 9012", "data after the 9012");
+  p.data_seen = true;
+  // a request that starts uploads has no 9012; one that reads a value ends with the 9012 after it
+  return codes::request_starts_uploads(cn) || !codes::request_has_data(cn);
 }
 
 // Weighed once; the 2025 key and MN flows weigh their own requests by their own rules (Flows2025).
@@ -349,6 +398,8 @@ void RequestSender::send(const Step& s, int64_t now) {
   const Segment asked = parse_segment("CP=&&" + cp + "&&");
   pending.invalid = invalid_value(asked);
   pending.history = asked.cp_get("BeginTime") != nullptr;
+  pending.notice = codes::command_type(s.cn, false) == codes::CommandType::Notice;
+  pending.flag_version = HJ::flag_version(to_int(s.flag.empty() ? m_parts.opt.flag : s.flag, -1));
   pending.begin_s = cp_time(asked, "BeginTime", pending.begin_text);
   pending.end_s = cp_time(asked, "EndTime", pending.end_text);
   const std::string* rtd = s.cn == "1062" ? asked.cp_get("RtdInterval") : nullptr;
@@ -360,8 +411,8 @@ void RequestSender::send(const Step& s, int64_t now) {
   pending.bad = s.bad;
   pending.timeout_ms = timeout;
   m_parts.ledger.all().push_back(pending);
-  m_parts.report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), timeout), plain_frame, at, !pending.invalid.empty(),
-                         pending.history);
+  m_parts.report.request(qn, s.cn, exchange_rule(s, pending.history, !pending.invalid.empty(), pending.notice, timeout), plain_frame, at,
+                         !pending.invalid.empty(), pending.history);
   std::string marks = request_marks(s.bad, encrypted ? cipher_wire_text(m_parts.opt.cipher_form) : nullptr);
   m_parts.log("-> request CN=" + s.cn + " QN=" + qn + (marks.empty() ? "" : " [" + marks.substr(1) + "]") + " " + describe_frame(plain_frame));
 }

@@ -23,10 +23,14 @@ struct Request {
   Step::Reply reply = Step::Full;
   Step::Expect expect = Step::Accepted;
   bool corrupt = false;
-  bool judged = false;  // its refusal or its acceptance was weighed against `expect`
-  std::string invalid;  // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
-  bool history = false; // it asks for stored data (BeginTime in its CP): frames with its QN answer it
-  int rtd_interval = 0; // the RtdInterval its CP sets, in seconds; 0 when none
+  bool judged = false;    // its refusal or its acceptance was weighed against `expect`
+  std::string invalid;    // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+  bool history = false;   // it asks for stored data (BeginTime in its CP): frames with its QN answer it
+  bool notice = false;    // a notice by the tables (2012): answered 9013, not 9011 and 9012
+  bool data_seen = false; // its data came: a request answered by data ends with the 9012 after them
+  int flag_version = -1;  // the protocol version its Flag gave
+  bool resulted = false;  // its 9012 came
+  int rtd_interval = 0;   // the RtdInterval its CP sets, in seconds; 0 when none
   // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
   int64_t begin_s = -1, end_s = -1;
   std::string begin_text, end_text;
@@ -119,6 +123,11 @@ public:
   // The station's 9011 and 9012 with the QN they answer.
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
+  // The station's 9013, which answers a notice.
+  void on_notice_answer(const Segment& seg, const std::string& qn, int64_t now);
+  // Data with a request's QN: weighed by the request's order (9011, the data, then 9012); true
+  // when the data end its answer.
+  bool on_request_data(Request& p, const std::string& cn);
   // Effects of a request the station carried out, checked against the uploads that follow: 2012
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
   void took_effect(const Request& p, int64_t now);

@@ -47,7 +47,7 @@ namespace {
 // back, the clock read and set, uploads started, history of each period data (a range with
 // records, once a minute record came, and one with none: ExeRtn=100), uploads stopped and
 // started again.
-const char* const kEveryDuty = "request CN=1062 CP=RtdInterval=2;Note=\xE5\x9C\xA8\xE7\xBA\xBF # Chinese text in a request\n"
+const char* const kEveryDuty = "request CN=1062 CP=RtdInterval=2 # the standard's items only\n"
                                "request CN=1061 # the interval read back\n"
                                "request CN=1011\n"
                                "request CN=1012 CP=SystemTime={now}\n"

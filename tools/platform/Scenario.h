@@ -44,7 +44,7 @@ bool expand_times(const std::string& text, int64_t local_s, std::string& out, st
 
 // The scenario of --standard: every duty a platform's acceptance asks of a station (the interval
 // set and read, the clock read and set, uploads started, stopped and started again, history of
-// minute, hourly and daily data with records and without), Chinese text in a request's CP.
+// minute, hourly and daily data with records and without), the site's Chinese name read (3020).
 std::string standard_scenario(bool keyed = false);
 // The scenario of --standard 2025 --key: the above and duties_2025().
 std::string station_2025_scenario();

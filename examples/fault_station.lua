@@ -27,6 +27,9 @@ local faults = {
   ["early-9012"] = "ends a history answer with its 9012 before the records",
   ["no-periods"] = "keeps minute, hourly and daily records for history but never uploads them",
   ["stop-late"] = "acknowledges 2012 and sends one more real-time upload 1.5 s later",
+  ["notice-as-request"] = "answers the notice 2012 as a request, 9011 and 9012, not 9013",
+  ["data-first"] = "answers 1011 and 1061 with the data before the 9011",
+  ["no-9012-data"] = "answers 1011 and 1061 with 9011 and the data, no 9012",
   ["change-st"] = "changes the system code (ST) of its data frames 8 s after it started",
   ["refuse-mn"] = "refuses every new MN (1002) with ExeRtn=3",
   ["dead-link"] = "must encrypt, drops its key, and takes every refused Send for a dead link",
@@ -70,10 +73,7 @@ if fault == "password" then
     handlers[cn] = function(l, qn) station.answer(l, qn, "9011", "QnRtn=3") end
   end
 elseif fault == "no-stop" then
-  handlers["2012"] = function(l, qn)
-    station.answer(l, qn, "9011", "QnRtn=1")
-    station.answer(l, qn, "9012", "ExeRtn=1") -- and l.rtd stays on
-  end
+  station.notices["2012"] = function() end -- answered 9013, and l.rtd stays on
 elseif fault == "accept-zero" or fault == "old-interval" then
   local set_interval = handlers["1062"]
   handlers["1062"] = function(l, qn)
@@ -91,10 +91,30 @@ elseif fault == "late" then
     end
   end
 elseif fault == "stop-late" then
-  local stop = handlers["2012"]
-  handlers["2012"] = function(l, qn)
-    stop(l, qn)
+  local stop = station.notices["2012"]
+  station.notices["2012"] = function(l)
+    stop(l)
     l.late_upload = now_ms() + 1500
+  end
+elseif fault == "notice-as-request" then
+  handlers["2012"] = function(l, qn)
+    station.answer(l, qn, "9011", "QnRtn=1")
+    l.rtd = false
+    station.answer(l, qn, "9012", "ExeRtn=1")
+  end
+elseif fault == "data-first" or fault == "no-9012-data" then
+  local values = {
+    ["1011"] = function() return "SystemTime=" .. datatime() end,
+    ["1061"] = function(l) return "RtdInterval=" .. l.interval end,
+  }
+  for cn, value in pairs(values) do
+    handlers[cn] = function(l, qn)
+      local data = station.header(l, qn, l.st, cn, "4") .. ";CP=&&" .. value(l) .. "&&"
+      if fault == "data-first" then station.send(l, data) end
+      station.answer(l, qn, "9011", "QnRtn=1")
+      if fault == "no-9012-data" then return station.send(l, data) end
+      station.answer(l, qn, "9012", "ExeRtn=1")
+    end
   end
 elseif fault == "refuse-mn" then
   handlers["1002"] = function(l, qn)

@@ -8,6 +8,8 @@
 -- Scratch variables are shared by all devices: a cycle serves one device after the other.
 
 local M = {}
+-- Each command's type in the standard's tables (request, notice, upload), generated from them.
+local commands = require("hj212commands")
 
 local scratch = {
   RxCount = 0, RxFrame = "", RxLeft = 0, RxValue = "", RxStatus = 0,
@@ -66,7 +68,8 @@ function M.new_link(dev, opts)
     mn = opts.mn or "POLMON000000000000000001",
     pw = opts.pw or "123456",
     site = opts.site or "水质自动监测站", -- site name, sent on CN=3020 (Chinese text)
-    -- protocol version of Flag (upper six bits): that of the last request, 2 from the start in 2025
+    -- protocol version of Flag (upper six bits): the station's own, whatever version a request
+    -- comes in (a station that took it from requests would follow any peer's mistake)
     version = standard == "2025" and 2 or 1,
     interval = opts.interval or 30, -- real-time upload interval, seconds
     rtd = opts.rtd or false,        -- real-time uploads on (from the start: -D rtd=on)
@@ -131,7 +134,7 @@ function M.refused_for_key(link, segment)
   return link.encryption_required and not link.has_key and cn ~= nil and cn >= 2000 and cn <= 2999
 end
 
--- flag "4" or "5" (answer wanted): its low bits, under the version of the request being served.
+-- flag "4" or "5" (answer wanted): its low bits, under the station's version.
 local function header(link, qn, st, cn, flag)
   local bits = tonumber(flag) % 4
   return "QN=" .. qn .. ";ST=" .. st .. ";CN=" .. cn .. ";PW=" .. link.pw .. ";MN=" .. link.mn .. ";Flag=" .. (link.version * 4 + bits)
@@ -460,11 +463,6 @@ local handlers = {
     M.upload(link, qn)
     M.reschedule(link)
   end,
-  ["2012"] = function(link, qn) -- stop real-time uploads
-    answer(link, qn, "9011", "QnRtn=1")
-    link.rtd = false
-    answer(link, qn, "9012", "ExeRtn=1")
-  end,
   ["1014"] = function(link, qn) -- 2025: the platform pushes a new key
     answer(link, qn, "9011", "QnRtn=1")
     local ok, result, status = set_key(link, field(link, "NewSK", true))
@@ -489,9 +487,20 @@ local handlers = {
   end,
 }
 
+-- The notices a station commonly gets, by CN: what each does. A notice is answered 9013 (by
+-- `notice` below, when its Flag asks for an answer), never 9011 and 9012.
+local notices = {
+  ["2012"] = function(link) link.rtd = false end, -- stop real-time uploads
+  ["2022"] = function(link) link.run_state = false end, -- stop run-state uploads (none are sent yet)
+}
+
 -- What a script builds its own answers and handlers from: M.handlers[cn] = function(link, qn) ... end
--- adds or replaces the answer to a request; it runs after the PW and MN checks.
+-- adds or replaces the answer to a request; it runs after the PW and MN checks. M.notices[cn] =
+-- function(link) ... end does the same for a notice, whose 9013 the module sends (a handler of
+-- the notice's CN takes it as a request instead).
 M.handlers = handlers
+M.notices = notices
+M.send = send
 M.answer = answer
 M.header = header
 M.field = field
@@ -508,6 +517,18 @@ local function answered(link, qn)
   end
 end
 
+-- A notice (2012): carried out, then answered 9013 when its Flag asks for an answer (its lowest
+-- bit). A notice has no return code: one with a wrong PW or MN is not carried out, and not answered.
+local function notice(link, cn, qn)
+  if field(link, "PW") ~= link.pw or field(link, "MN") ~= link.mn then
+    return log("notice CN=" .. cn .. " QN=" .. qn .. " ignored: wrong PW or MN")
+  end
+  local carry_out = notices[cn]
+  if carry_out then carry_out(link) end
+  local flag = tonumber(field(link, "Flag") or "")
+  if flag and flag % 2 == 1 then answer(link, qn, "9013", "") end
+end
+
 local function handle(link)
   local cn = field(link, "CN")
   local qn = field(link, "QN")
@@ -521,9 +542,8 @@ local function handle(link)
     return take_key(link)
   end
   link.served = link.served + 1
-  -- answer in the request's protocol version (2017: 1, 2025: 2); the plug-in picks the charset by it
-  local flag = tonumber(field(link, "Flag") or "")
-  if flag and flag == math.floor(flag) and flag >= 0 and flag <= 255 then link.version = math.floor(flag) // 4 end
+  local kind = commands[cn] and commands[cn].down
+  if kind == "notice" and not handlers[cn] then return notice(link, cn, qn) end
   if field(link, "PW") ~= link.pw then return answer(link, qn, "9011", "QnRtn=3") end
   if field(link, "MN") ~= link.mn then return answer(link, qn, "9011", "QnRtn=4") end
   local h = (link.s2025 or (cn ~= "1014" and cn ~= "1002")) and handlers[cn]

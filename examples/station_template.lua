@@ -141,6 +141,7 @@ for _, f in ipairs(chosen.factors) do
   if f.zs then for _, what in ipairs({ "Avg", "Min", "Max" }) do var(f.zs_source .. what, 0.0) end end
   if f.cou then var(f.source .. "Cou", 0.0) end
 end
+local st = args.st or chosen.st -- every frame carries the system code the station is given
 local function template(cn)
   local items = { "DataTime=vBegin" }
   for _, f in ipairs(chosen.factors) do
@@ -153,13 +154,13 @@ local function template(cn)
     if f.cou then item = item .. string.format(",%s-Cou=%sCou", c, s) end
     items[#items + 1] = item .. "," .. c .. "-Flag=N"
   end
-  return "QN=vQn;ST=" .. chosen.st .. ";CN=" .. cn .. ";PW=vPw;MN=vMn;Flag=vFlag;CP=&&" .. table.concat(items, ";") .. "&&"
+  return "QN=vQn;ST=" .. st .. ";CN=" .. cn .. ";PW=vPw;MN=vMn;Flag=vFlag;CP=&&" .. table.concat(items, ";") .. "&&"
 end
 var("MinuteTpl", template("2051"))
 var("HourTpl", template("2061"))
 
 local rows = {}
-for _, f in ipairs(chosen.factors) do rows[#rows + 1] = { group = 1, st = tonumber(chosen.st), factor = f.code, name = f.name } end
+for _, f in ipairs(chosen.factors) do rows[#rows + 1] = { group = 1, st = tonumber(st), factor = f.code, name = f.name } end
 local dev = device{
   name = "platform",
   port = "tcp-client:" .. (args.platform or "127.0.0.1:9000"),
@@ -167,7 +168,7 @@ local dev = device{
   channels = { [0] = "Frames" },
 }
 local link = station.new_link(dev, station.options{
-  st = args.st or chosen.st, site = args.site or chosen.site, mn = get("vMn"), pw = get("vPw"), periods = false,
+  st = st, site = args.site or chosen.site, mn = get("vMn"), pw = get("vPw"), periods = false,
 })
 log(type_name .. " station " .. link.site .. ", ST " .. link.st .. ", " .. #chosen.factors .. " factors")
 

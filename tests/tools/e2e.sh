@@ -177,11 +177,11 @@ drop)
   expect_has host "link down"
   ;;
 standard-2017 | standard-2025)
-  # Chinese text both ways: the station answers in the request's version and charset; every duty
+  # Chinese text from the station, in its own version and charset (3020's site name); every duty
   # of the standard's scenario, minute and hourly data at short periods
   start_platform platform --standard "${case_name#standard-}" --periods 2051=1,2061=2 \
     --capture "$work/platform.pcap"
-  start_host host -D city="$platform_addr" -D minute=1 -D hour=2 "$root/examples/demo_station.lua"
+  start_host host -D city="$platform_addr" -D standard="${case_name#standard-}" -D minute=1 -D hour=2 "$root/examples/demo_station.lua"
   wait_status "$platform_pid" || fail "platform exited with $?"
   stop_host
   expect platform verdict OK

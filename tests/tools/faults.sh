@@ -16,7 +16,8 @@ work=$(mktemp -d)
 # FAULTS_KEEP=1 keeps the runs' outputs (their directory is printed at the end)
 [ -n "${FAULTS_KEEP:-}" ] || trap 'rm -rf "$work"' EXIT
 
-# fault          editions   scenario the problem line that names it (grep -E; "-": the verdict is OK)
+# fault          editions   scenario the problem line that names it (grep -E; "-": the verdict is OK;
+# "note:" before it: the verdict is OK and a note names it)
 # scenario: own (every duty, below), default (the platform's own for the edition) or custom (own without
 # the 2025 duties, which the platform adds whatever the scenario); no-station starts
 # no station: the verdict must be NO STATION, exit status 3, in the summary and the report
@@ -39,6 +40,9 @@ twice            2017,2025  own      record DataTime=[0-9]+ sent twice
 early-9012       2017,2025  own      record DataTime=[0-9]+ after the 9012 that ended the answer
 no-periods       2017,2025  own      CN=2051: [0-9]+ whole periods .* the station never sent this period data
 stop-late        2017,2025  own      kept uploading CN=2011 after 2012 stopped it: QN [0-9]+ was made [0-9]+ ms after
+notice-as-request 2017,2025 own      note:notice CN=2012 QN=[0-9]+ answered as a request
+data-first       2017,2025  own      data for request CN=1011 QN=[0-9]+ came before its 9011
+no-9012-data     2017,2025  own      no 9012 after the data for request CN=1011
 change-st        2017,2025  own      carries ST=31, the station.s system code is 32
 dead-link        2025       own      a flood of CN=1001
 no-station       2017,2025  own      NO STATION
@@ -143,6 +147,14 @@ run() { # fault edition scenario pattern
       result FAIL "the request for 2020 not answered ExeRtn=100"
     else
       result OK
+    fi
+  elif [[ $pattern == note:* ]]; then
+    local notes
+    notes=$(sed -n '/^  notes:/,/^  [^ ]/p' "$out.platform" | sed -n 's/^    - //p')
+    if [ $prc -eq 0 ] && [ "$verdict" = OK ] && grep -Eq -- "${pattern#note:}" <<<"$notes"; then
+      result OK "$(grep -Em1 -- "${pattern#note:}" <<<"$notes")"
+    else
+      result FAIL "wanted OK with a note naming /${pattern#note:}/, got exit $prc, $verdict"
     fi
   elif [ $prc -eq 1 ] && [[ $verdict == BROKEN* ]] && grep -Eq -- "$pattern" <<<"$problems"; then
     result OK "$(grep -Em1 -- "$pattern" <<<"$problems")"

@@ -521,7 +521,11 @@ TEST(SimPlatform, AnswersUploadsThatAskForItAndCountsThem) {
   h.station_sends("QN=20240101000000002;ST=32;CN=2011;PW=1;MN=M1;Flag=4;CP=&&DataTime=20240101000002;w01018-Rtd=7,w01018-Flag=X;"
                   "a21026-Rtd=3.1,a21026-Flag=N&&");
   h.run_until(1400);
-  EXPECT_EQ(h.wire.size(), 1u); // Flag 4: no answer wanted
+  EXPECT_EQ(h.wire.size(), 1u);                                                    // Flag 4: no answer wanted
+  h.station_sends("QN=20240101000000003;ST=32;CN=1013;PW=1;MN=M1;Flag=5;CP=&&&&"); // a notice: its answer 9013
+  h.run_until(1700);
+  ASSERT_EQ(h.wire.size(), 2u);
+  EXPECT_EQ(sim::parse_segment(sim::check_frame(h.wire[1]).segment).value("CN"), "9013");
   EXPECT_EQ(h.p.uploads("2011"), 2u);
   EXPECT_TRUE(h.p.finished());
   EXPECT_FALSE(h.p.broken()) << h.p.summary(); // the values' notes never break the verdict

@@ -3,6 +3,7 @@
 #include "hj212/CpCipher.h"
 #include "hj212/Envelope.h"
 #include "tools/common/Calendar.h"
+#include "tools/common/Codes.h"
 #include "tools/common/TextSafe.h"
 
 namespace sim {
@@ -245,9 +246,10 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     }
     m_sender.accepted(*p, "answered with data");
   }
-  if (seg.flag >= 0 && (seg.flag & 1)) { // the station asks for an answer
-    std::string answer =
-        "QN=" + qn + ";ST=91;CN=9014;PW=" + m_opt.pw + ";MN=" + seg.value("MN") + (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
+  if (seg.flag >= 0 && (seg.flag & 1)) { // the station asks for an answer: 9013 to a notice (1013), 9014 to an upload
+    const char* answer_cn = codes::command_type(cn, true) == codes::CommandType::Notice ? "9013" : "9014";
+    std::string answer = "QN=" + qn + ";ST=91;CN=" + answer_cn + ";PW=" + m_opt.pw + ";MN=" + seg.value("MN") +
+                         (m_opt.standard == 2025 ? ";Flag=8" : ";Flag=4") + ";CP=&&&&";
     std::string answer_frame = HJ::wire_data(answer, HJ::kCharsetByFlag).frame();
     m_out.queue(answer_frame, now + m_opt.answer_delay_ms);
     if (m_observer) m_observer->frame(false, answer_frame, Verdict::Ok);

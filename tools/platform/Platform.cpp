@@ -141,7 +141,7 @@ void Platform::on_frame(std::string_view received, int64_t now, bool taken) {
   }
   if (cn == "9011") m_sender.on_ack(seg, qn, now);
   else if (cn == "9012") m_sender.on_result(seg, qn, now);
-  else if (cn == "9013") m_sender.on_notice_answer(seg, qn, now);
+  else if (cn == "9013") m_sender.on_notice_answer(qn, now);
   else if (cn.size() != 4 || cn[0] != '9') on_data(seg, datatime, seen.whole, now); // other system answers: nothing to pair
 }
 

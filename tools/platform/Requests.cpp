@@ -305,8 +305,7 @@ void RequestSender::on_result(const Segment& seg, const std::string& qn, int64_t
   }
 }
 
-void RequestSender::on_notice_answer(const Segment& seg, const std::string& qn, int64_t now) {
-  (void)seg;
+void RequestSender::on_notice_answer(const std::string& qn, int64_t now) {
   Request* p = m_parts.ledger.find(qn);
   if (!p || !p->notice || p->corrupt || p->reply == Step::None) {
     ++m_parts.ledger.counts().unexpected;

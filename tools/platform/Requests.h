@@ -124,7 +124,7 @@ public:
   void on_ack(const Segment& seg, const std::string& qn, int64_t now);
   void on_result(const Segment& seg, const std::string& qn, int64_t now);
   // The station's 9013, which answers a notice.
-  void on_notice_answer(const Segment& seg, const std::string& qn, int64_t now);
+  void on_notice_answer(const std::string& qn, int64_t now);
   // Data with a request's QN: weighed by the request's order (9011, the data, then 9012); true
   // when the data end its answer.
   bool on_request_data(Request& p, const std::string& cn);

@@ -83,7 +83,8 @@ function M.new_link(dev, opts)
     -- 2025 duties
     s2025 = standard == "2025",
     heartbeat = tonumber(opts.heartbeat) or 60,          -- seconds between heartbeats
-    answer_timeout = tonumber(opts.answer_timeout) or 10, -- seconds an upload waits for its 9014
+    answer_timeout = tonumber(opts.answer_timeout) or 10, -- seconds an upload waits for its 9014 (1000 sets it)
+    tries = 3,                                            -- resends of an upload without its 9014 (1000 sets it)
     ids = {                                              -- hardware identifiers, sent on 1001
       logger = opts.logger or "POLMONDL0000000001", cpu = opts.cpu or "CPU00000000000001",
       mac1 = opts.mac1 or "02-00-5E-10-00-01", mac2 = opts.mac2 or "02-00-5E-10-00-02",
@@ -153,7 +154,6 @@ end
 
 -- Resends: the backlog's bound, and how often an upload is resent without an answer.
 local kBacklog = 500
-local kTries = 3
 
 -- A write failed: the link is down until the platform is heard again, and then it starts anew.
 local function lost(link)
@@ -416,6 +416,25 @@ local function history(cn)
   end
 end
 
+-- The minute data's period (2051): the module's own, or the one a script names as link.minute_period.
+local function minute_period(link)
+  if link.minute_period then return link.minute_period end
+  for _, p in ipairs(link.periods or {}) do
+    if p.cn == "2051" then return p end
+  end
+end
+
+-- A parameter request: 9011, then `apply` with the CP values named in `keys` (numbers, nil when
+-- absent or not a number); ExeRtn=1 when it took them, ExeRtn=3 (a bad value) when it returned false.
+local function parameters(keys, apply)
+  return function(link, qn)
+    answer(link, qn, "9011", "QnRtn=1")
+    local values = {}
+    for i, key in ipairs(keys) do values[i] = tonumber(field(link, key, true) or "") end
+    answer(link, qn, "9012", apply(link, table.unpack(values)) and "ExeRtn=1" or "ExeRtn=3")
+  end
+end
+
 -- The requests a station commonly gets, by CN.
 local handlers = {
   ["2051"] = history("2051"), -- minute data of a time range
@@ -451,6 +470,35 @@ local handlers = {
     else
       answer(link, qn, "9012", "ExeRtn=3") -- bad value
     end
+  end,
+  -- 1000: how long an upload that asks for an answer waits for it (OverTime, s), and how often it
+  -- is resent without one (ReCount) before it is kept for later
+  ["1000"] = parameters({ "OverTime", "ReCount" }, function(link, seconds, count)
+    if not (seconds and count and seconds >= 1 and seconds <= 3600 and count >= 0 and count <= 99) then return false end
+    link.answer_timeout, link.tries = seconds, math.floor(count)
+    return true
+  end),
+  ["1063"] = function(link, qn) -- read the minute data's interval (MinInterval, minutes)
+    local p = minute_period(link)
+    if not p then return answer(link, qn, "9011", "QnRtn=2") end -- this station sends no minute data
+    answer(link, qn, "9011", "QnRtn=1")
+    send(link, header(link, qn, link.st, "1063", "4") .. ";CP=&&MinInterval=" .. string.format("%g", p.seconds / 60) .. "&&")
+    answer(link, qn, "9012", "ExeRtn=1")
+  end,
+  -- 1064: set it; the next minute record covers a whole period of the new length from its boundary
+  ["1064"] = parameters({ "MinInterval" }, function(link, minutes)
+    local p = minute_period(link)
+    if not (p and minutes and minutes >= 1 and minutes <= 60 and minutes == math.floor(minutes)) then return false end
+    p.seconds = minutes * 60
+    p.n, p.sum, p.min, p.max, p.begin = 0, {}, {}, {}, period_start(os.time(), p.seconds)
+    return true
+  end),
+  ["1072"] = function(link, qn) -- set the password: requests with the old one are refused from then on
+    answer(link, qn, "9011", "QnRtn=1")
+    local pw = field(link, "NewPW", true)
+    if not (pw and pw:match("^%w+$") and #pw <= 9) then return answer(link, qn, "9012", "ExeRtn=3") end -- PW is C9
+    answer(link, qn, "9012", "ExeRtn=1")
+    link.pw = pw
   end,
   ["3020"] = function(link, qn) -- site information: the site name, in Chinese
     answer(link, qn, "9011", "QnRtn=1")
@@ -570,7 +618,7 @@ local function start(link)
   link.next_heartbeat = now_ms()
 end
 
--- 2025: uploads whose 9014 is overdue go to the backlog; an upload given up after kTries resends.
+-- 2025: uploads whose 9014 is overdue go to the backlog; an upload given up after link.tries resends.
 local function overdue(link)
   local now = now_ms()
   for qn, u in pairs(link.awaiting) do
@@ -578,8 +626,8 @@ local function overdue(link)
       link.awaiting[qn] = nil
       link.up = false
       u.tries = u.tries + 1
-      if u.tries > kTries then
-        log("given up after " .. kTries .. " resends without an answer: " .. describe(u))
+      if u.tries > link.tries then
+        log("given up after " .. link.tries .. " resends without an answer: " .. describe(u))
       else
         keep(link, u, "no 9014 within " .. link.answer_timeout .. " s")
       end

@@ -176,6 +176,7 @@ local periods = {
   station.period("2051", "MinuteTpl", tonumber(args.minute) or 60),
   station.period("2061", "HourTpl", tonumber(args.hour) or 3600),
 }
+link.minute_period = periods[1] -- read and set by 1063 and 1064
 
 -- the variables a period averages
 local sampled = {}

@@ -98,7 +98,7 @@ local function report(p)
   set("vQn", qn)
   set("vBegin", station.period_datatime(p))
   set("vMn", link.mn) -- a 2025 platform may give the station a new MN (1002)
-  set("vFlag", link.version * 4 + 1) -- the platform's version, a 9014 wanted
+  set("vFlag", link.version * 4 + 1) -- the station's version, a 9014 wanted
   dev:ioctl("MakeProtocol(" .. p.tpl .. ",TxData)")
   station.keep_record(link, p.cn, station.period_datatime(p), get("TxData"):match("CP=&&(.*)&&$") or "") -- for history requests
   if station.send_upload(link, qn, get("TxData")) ~= 0 then log("CN=" .. p.cn .. " upload not sent") end

@@ -651,6 +651,50 @@ TEST(SimPlatform, AcceptedRequestsTakeEffect) {
 
 // Uploads stopped by 2012 and started again by 2011: the time they were stopped is no interval,
 // with the uploads every 2 s as set (each QN the time it was made).
+// Parameters a request sets that a later one shows: the PW a 1072 gives is the one the next
+// request carries; the minute interval a 1063 reads is the one a 1064 set.
+TEST(SimPlatform, ParametersSetShowInLaterRequests) {
+  struct Row {
+    const char* name;
+    const char* first;     // the step setting it, answered 9011, 9012 ExeRtn=1
+    const char* exe_rtn;   // the station's ExeRtn to it
+    const char* second_cp; // the data answering the second request (a 1063), or "" for none
+    const char* second_pw; // the PW the second request carries
+    const char* problem;   // nullptr: OK
+  } rows[] = {
+      {"new PW taken", "request CN=1072 CP=NewPW=654321", "1", "", "654321", nullptr},
+      {"new PW refused", "request CN=1072 CP=NewPW=654321", "3", "", "123456", nullptr},
+      {"interval read as set", "request CN=1064 CP=MinInterval=5", "1", "MinInterval=5", "123456", nullptr},
+      {"interval read not as set", "request CN=1064 CP=MinInterval=5", "1", "MinInterval=10", "123456",
+       "the minute interval read (1063) is MinInterval=10, the one set (1064) MinInterval=5"},
+  };
+  for (const Row& row : rows) {
+    sim::PlatformOptions opt;
+    opt.reply_timeout_ms = 500;
+    const bool reads = *row.second_cp != '\0';
+    Harness h(std::string(row.first) + (row.exe_rtn[0] == '1' ? "" : " expect=any") + "\nrequest CN=" + (reads ? "1063" : "1011") + "\n", opt);
+    h.p.connected(h.now, "peer");
+    h.run_until(1000);
+    const std::string qn = h.requests().at(0).value("QN");
+    h.answer(qn, "9011", "QnRtn=1");
+    h.answer(qn, "9012", std::string("ExeRtn=") + row.exe_rtn);
+    h.run_until(1100);
+    ASSERT_EQ(h.requests().size(), 2u) << row.name;
+    const sim::Segment second = h.requests().at(1);
+    EXPECT_EQ(second.value("PW"), row.second_pw) << row.name;
+    h.answer(second.value("QN"), "9011", "QnRtn=1");
+    if (reads) h.answer(second.value("QN"), "1063", row.second_cp);
+    else h.answer(second.value("QN"), "1011", "SystemTime=20240101000000");
+    h.answer(second.value("QN"), "9012", "ExeRtn=1");
+    h.run_until(2000);
+    const std::string summary = h.p.summary();
+    EXPECT_EQ(h.p.broken(), row.problem != nullptr) << row.name << "\n" << summary;
+    if (row.problem) {
+      EXPECT_NE(summary.find(row.problem), std::string::npos) << row.name << "\n" << summary;
+    }
+  }
+}
+
 TEST(SimPlatform, TheTimeStoppedIsNoInterval) {
   Harness h("request CN=1062 CP=RtdInterval=2\nrequest CN=2012\npause 10000\nrequest CN=2011\nuploads CN=2011 count=3 timeout=9000\n");
   h.p.connected(h.now, "peer");

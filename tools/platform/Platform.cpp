@@ -236,7 +236,7 @@ void Platform::on_data(const Segment& seg, const std::string& datatime, bool who
     }
   }
   // a history request's records come before its 9012, which ends it; other data by the request's order
-  const bool ends = p && !p->history && m_sender.on_request_data(*p, cn);
+  const bool ends = p && !p->history && m_sender.on_request_data(*p, seg);
   if (p && !p->done) {
     m_report.answer(p->qn);
     if (ends) {

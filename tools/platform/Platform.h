@@ -144,7 +144,7 @@ private:
   Periods m_periods{m_opt, m_problems};
   Requests m_requests{m_opt, m_problems};
   RealTime m_real_time{m_opt, m_problems, m_tally};
-  RequestSender m_sender{{m_opt, m_requests, m_out, m_report, m_problems, m_request_judge, m_real_time, m_flows, m_observer, m_log}};
+  RequestSender m_sender{{m_opt, m_requests, m_out, m_report, m_problems, m_request_judge, m_real_time, m_flows, m_observer, m_log, m_opt.pw}};
   ScenarioRun m_scenario;
 };
 

@@ -329,7 +329,12 @@ void RequestSender::on_notice_answer(const std::string& qn, int64_t now) {
   took_effect(*p, now);
 }
 
-bool RequestSender::on_request_data(Request& p, const std::string& cn) {
+bool RequestSender::on_request_data(Request& p, const Segment& seg) {
+  const std::string cn = seg.value("CN");
+  const std::string* read = cn == "1063" ? seg.cp_get("MinInterval") : nullptr;
+  if (read && !m_min_interval.empty() && to_int(*read, -1) != to_int(m_min_interval, -2))
+    m_parts.problems.problem("the minute interval read (1063) is MinInterval=" + *read + ", the one set (1064) MinInterval=" + m_min_interval,
+                             "the minute interval read is not the one set");
   if (!p.acked && !p.done) m_parts.problems.problem("data for request CN=" + p.cn + " QN=" + p.qn + " came before its 9011", "data before the 9011");
   if (p.done && p.resulted && codes::request_has_data(cn) && !codes::request_starts_uploads(cn))
     m_parts.problems.problem("data for request CN=" + p.cn + " QN=" + p.qn + " came after its 9012", "data after the 9012");
@@ -354,6 +359,11 @@ void RequestSender::accepted(Request& p, const std::string& how) {
 }
 
 void RequestSender::took_effect(const Request& p, int64_t now) {
+  if (!p.min_interval.empty()) m_min_interval = p.min_interval;
+  if (!p.new_pw.empty()) {
+    m_parts.station_pw = p.new_pw; // the old PW is refused from now on: the requests after this carry the new
+    m_parts.log("   the station took a new PW (1072): the requests after this carry it");
+  }
   m_parts.report.effect(p.qn, p.cn, p.rtd_interval, now);
   m_parts.real_time.took_effect(p.cn, p.rtd_interval, now);
 }
@@ -369,8 +379,9 @@ void RequestSender::send(const Step& s, int64_t now) {
   std::string qn = m_parts.ledger.next_qn();
   std::string cp = s.cp.empty() && m_parts.flows ? m_parts.flows->request_cp(s.cn) : s.cp;
   if (m_parts.flows) m_parts.flows->request_sent(qn, s.cn, cp);
-  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_parts.opt.st : s.st) + ";CN=" + s.cn + ";PW=" + (s.pw.empty() ? m_parts.opt.pw : s.pw) +
-                    ";MN=" + (s.mn.empty() ? m_parts.opt.mn : s.mn) + ";Flag=" + (s.flag.empty() ? m_parts.opt.flag : s.flag) + ";CP=&&" + cp + "&&";
+  std::string seg = "QN=" + qn + ";ST=" + (s.st.empty() ? m_parts.opt.st : s.st) + ";CN=" + s.cn +
+                    ";PW=" + (s.pw.empty() ? m_parts.station_pw : s.pw) + ";MN=" + (s.mn.empty() ? m_parts.opt.mn : s.mn) +
+                    ";Flag=" + (s.flag.empty() ? m_parts.opt.flag : s.flag) + ";CP=&&" + cp + "&&";
   // Charset by the request's Flag: the plug-in's own decision of the wire bytes.
   // With the key, a CN 2000-2999 request's region encrypted as the station's "Send" does it.
   HJ::WireData wire = encrypted_wire_data(seg, m_parts.opt.key, m_parts.opt.key.empty() ? CipherWire::Plain : m_parts.opt.cipher_form);
@@ -402,6 +413,10 @@ void RequestSender::send(const Step& s, int64_t now) {
   pending.begin_s = cp_time(asked, "BeginTime", pending.begin_text);
   pending.end_s = cp_time(asked, "EndTime", pending.end_text);
   const std::string* rtd = s.cn == "1062" ? asked.cp_get("RtdInterval") : nullptr;
+  const std::string* minutes = s.cn == "1064" ? asked.cp_get("MinInterval") : nullptr;
+  const std::string* pw = s.cn == "1072" ? asked.cp_get("NewPW") : nullptr;
+  pending.min_interval = minutes ? *minutes : "";
+  pending.new_pw = pw ? *pw : "";
   pending.rtd_interval = rtd ? to_int(*rtd, 0) : 0;
   pending.corrupt = corrupt;
   pending.sent_at = at;

@@ -23,14 +23,15 @@ struct Request {
   Step::Reply reply = Step::Full;
   Step::Expect expect = Step::Accepted;
   bool corrupt = false;
-  bool judged = false;    // its refusal or its acceptance was weighed against `expect`
-  std::string invalid;    // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
-  bool history = false;   // it asks for stored data (BeginTime in its CP): frames with its QN answer it
-  bool notice = false;    // a notice by the tables (2012): answered 9013, not 9011 and 9012
-  bool data_seen = false; // its data came: a request answered by data ends with the 9012 after them
-  int flag_version = -1;  // the protocol version its Flag gave
-  bool resulted = false;  // its 9012 came
-  int rtd_interval = 0;   // the RtdInterval its CP sets, in seconds; 0 when none
+  bool judged = false;              // its refusal or its acceptance was weighed against `expect`
+  std::string invalid;              // a value in its CP the station must refuse ("RtdInterval=0"); empty when none
+  bool history = false;             // it asks for stored data (BeginTime in its CP): frames with its QN answer it
+  bool notice = false;              // a notice by the tables (2012): answered 9013, not 9011 and 9012
+  bool data_seen = false;           // its data came: a request answered by data ends with the 9012 after them
+  int flag_version = -1;            // the protocol version its Flag gave
+  bool resulted = false;            // its 9012 came
+  int rtd_interval = 0;             // the RtdInterval its CP sets, in seconds; 0 when none
+  std::string min_interval, new_pw; // the MinInterval a 1064 sets, the NewPW a 1072 sets; empty when none
   // A history request's BeginTime..EndTime (-1: absent or unreadable), and the DataTimes its answer gave so far
   int64_t begin_s = -1, end_s = -1;
   std::string begin_text, end_text;
@@ -111,6 +112,7 @@ public:
     const std::unique_ptr<Flows2025>& flows;
     PlatformObserver* const& observer;
     const std::function<void(const std::string&)>& log;
+    std::string& station_pw; // the PW requests carry: a 1072 carried out changes it
   };
   explicit RequestSender(const Parts& parts) : m_parts(parts) {}
   // A request step: its frame as the step spoils it, sent (in pieces when split), then awaited.
@@ -127,7 +129,7 @@ public:
   void on_notice_answer(const std::string& qn, int64_t now);
   // Data with a request's QN: weighed by the request's order (9011, the data, then 9012); true
   // when the data end its answer.
-  bool on_request_data(Request& p, const std::string& cn);
+  bool on_request_data(Request& p, const Segment& seg);
   // Effects of a request the station carried out, checked against the uploads that follow: 2012
   // stops real-time uploads, 1062 sets their interval, 2011 starts them again.
   void took_effect(const Request& p, int64_t now);
@@ -146,6 +148,7 @@ private:
   int64_t queue_pieces(const std::string& frame, const Misbehaviour& bad, int64_t now);
   Parts m_parts;
   unsigned m_frames_out = 0, m_encrypted_out = 0;
+  std::string m_min_interval; // the MinInterval the station last took (1064); empty before any
 };
 
 } // namespace sim

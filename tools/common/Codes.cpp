@@ -160,17 +160,6 @@ bool request_starts_uploads(std::string_view cn) {
   return false;
 }
 
-const char* command_type_text(CommandType type) {
-  switch (type) {
-  case CommandType::Request: return "request";
-  case CommandType::Notice: return "notice";
-  case CommandType::Upload: return "upload";
-  case CommandType::Interaction: return "interaction";
-  case CommandType::Unknown: break;
-  }
-  return "unknown";
-}
-
 std::string command_text_zh(std::string_view cn) {
   std::string out;
   for (const Command& c : kCommands)

@@ -59,7 +59,6 @@ struct Command {
 // The type of `cn` sent by the station (`from_station`) or by the platform; Unknown when the
 // tables have no such command in that direction.
 CommandType command_type(std::string_view cn, bool from_station);
-const char* command_type_text(CommandType type); // "request", "notice", "upload", "interaction", "unknown"
 // A platform's request answered by its data (the tables have an upload of the same CN), and one
 // whose data are uploads that go on (2011), which no 9012 ends.
 bool request_has_data(std::string_view cn);
